@@ -1,0 +1,94 @@
+#include "caldav/caldav.h"
+
+#include "module/error_codes.h"
+#include "module/log.h"
+
+namespace {
+constexpr char kLogUnit[] = "caldav";
+constexpr char kRunCalDavKey[] = "runCalDav";
+}  // namespace
+
+CalDAVConfServiceHandler::CalDAVConfServiceHandler(KIVO::APIRequest* request,
+                                                   KIVO::APIResponse* response)
+    : request_(request), response_(response), conf_(), error_code_(0) {}
+
+CalDAVConfServiceHandler::~CalDAVConfServiceHandler() = default;
+
+void CalDAVConfServiceHandler::Get() {
+  Json::Value result;
+  if (LoadCalDAVData(result)) {
+    response_->SetSuccess(result);
+  } else {
+    ReportError();
+  }
+}
+
+void CalDAVConfServiceHandler::Set() {
+  if (CHECK_PARAM_BOOL("enable", true) && SaveCalDAV()) {
+    response_->SetSuccess(Json::Value());
+  } else {
+    ReportError();
+  }
+}
+
+bool CalDAVConfServiceHandler::LoadCalDAVData(Json::Value& result) {
+  result["enable"] = std::string(conf_.Info(kRunCalDavKey, "")) == "yes";
+  return true;
+}
+
+bool CalDAVConfServiceHandler::SaveCalDAV() {
+  bool changed = false;
+  if (!SetCalDAV(changed)) return false;
+  if (!changed) return true;
+
+  // The new state is written; a failed restart leaves it for the next start
+  // of the services and does not fail the call.
+  if (KLIBServiceRestart("avahi") < 0) {
+    KIVO_LOG("Call KLIBNetService() error");
+  }
+  if (KLIBServiceRestart("webdav-httpd-pure") < 0) {
+    KIVO_LOG("Failed to reload WEBDAV");
+  }
+  return true;
+}
+
+bool CalDAVConfServiceHandler::SetCalDAV(bool& changed) {
+  const bool want = request_->GetParam("enable", Json::Value()).asBool();
+  const bool current = std::string(conf_.Info(kRunCalDavKey, "")) == "yes";
+  if (want == current) return true;
+
+  if (KLIBCINFOSetKeyValue(kRunCalDavKey, want ? "yes" : "no") == -1) {
+    KIVO_LOG("Failed to set %s in kivoinfo.conf.", kRunCalDavKey);
+    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    return false;
+  }
+  const std::string user = request_->GetLoginUserName();
+  KIVOLogSet1(2, 1, want ? kLogEventCalDAVOn : kLogEventCalDAVOff, user.c_str(), "", "", "");
+  changed = true;
+  return true;
+}
+
+void CalDAVConfServiceHandler::SetError(int code) {
+  if (error_code_ == 0) error_code_ = code;
+}
+
+void CalDAVConfServiceHandler::ReportError() {
+  if (error_code_ == 0) {
+    KIVO_LOG("There is no error setup");
+    error_code_ = WEBAPI_ERR_OPERATION_FAILED;
+  }
+  response_->SetError(error_code_, Json::Value());
+}
+
+bool CalDAVConfServiceHandler::CHECK_PARAM_BOOL(std::string name, bool required) {
+  if (!request_->HasParam(name)) {
+    if (!required) return true;
+    KIVO_LOG("cannot get the paramter: %s", name.c_str());
+    SetError(WEBAPI_ERR_BAD_PARAMETER);
+    return false;
+  }
+  if (request_->GetParam(name, Json::Value()).isBool()) return true;
+  KIVO_LOG("wrong the paramter: %s", name.c_str());
+  SetError(WEBAPI_ERR_BAD_PARAMETER);
+  return false;
+}

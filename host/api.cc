@@ -1,0 +1,47 @@
+#include "module/kivo_api.h"
+
+#include <utility>
+
+namespace KIVO {
+
+APIRequest::APIRequest(std::string login_user, Json::Value params)
+    : login_user_(std::move(login_user)), params_(std::move(params)) {
+  if (!params_.isObject()) params_ = Json::Value(Json::objectValue);
+}
+
+bool APIRequest::HasParam(const std::string& name) const { return params_.isMember(name); }
+
+Json::Value APIRequest::GetParam(const std::string& name, const Json::Value& default_value) const {
+  return params_.get(name, default_value);
+}
+
+std::string APIRequest::GetLoginUserName() const { return login_user_; }
+
+APIResponse::APIResponse() : answer_count_(0), success_(false), error_code_(0) {}
+
+void APIResponse::SetSuccess(const Json::Value& data) {
+  ++answer_count_;
+  success_ = true;
+  error_code_ = 0;
+  data_ = data;
+}
+
+void APIResponse::SetError(int code, const Json::Value& data) {
+  ++answer_count_;
+  success_ = false;
+  error_code_ = code;
+  data_ = data;
+}
+
+Json::Value APIResponse::ToJson() const {
+  Json::Value out(Json::objectValue);
+  out["success"] = success_;
+  if (success_) {
+    out["data"] = data_;
+  } else {
+    out["error"]["code"] = error_code_;
+  }
+  return out;
+}
+
+}  // namespace KIVO

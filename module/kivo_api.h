@@ -1,0 +1,62 @@
+// The web API host's request and response objects, as the module sees them.
+//
+// The host builds one APIRequest and one APIResponse per web API call and
+// hands both to the entry function of the matching API table row. The module
+// only borrows them for the call: it reads parameters and the login name from
+// the request and answers exactly once through the response. The objects are
+// implemented by the host framework library (libkivoapi).
+
+#ifndef KIVO_MODULE_KIVO_API_H_
+#define KIVO_MODULE_KIVO_API_H_
+
+#include <json/json.h>
+
+#include <string>
+
+namespace KIVO {
+
+class APIRequest {
+ public:
+  // `params` must be a JSON object (the host refuses anything else).
+  APIRequest(std::string login_user, Json::Value params);
+
+  APIRequest(const APIRequest&) = delete;
+  APIRequest& operator=(const APIRequest&) = delete;
+
+  // Operations the module calls.
+  bool HasParam(const std::string& name) const;
+  Json::Value GetParam(const std::string& name, const Json::Value& default_value) const;
+  std::string GetLoginUserName() const;
+
+ private:
+  std::string login_user_;
+  Json::Value params_;
+};
+
+class APIResponse {
+ public:
+  APIResponse();
+
+  // Operations the module calls.
+  void SetSuccess(const Json::Value& data);
+  void SetError(int code, const Json::Value& data);
+
+  // Host side: what the module answered.
+  int answer_count() const { return answer_count_; }
+  bool success() const { return success_; }
+  int error_code() const { return error_code_; }
+  const Json::Value& data() const { return data_; }
+  // The answer as the web API encodes it:
+  // {"success":true,"data":...} or {"success":false,"error":{"code":N}}.
+  Json::Value ToJson() const;
+
+ private:
+  int answer_count_;
+  bool success_;
+  int error_code_;
+  Json::Value data_;
+};
+
+}  // namespace KIVO
+
+#endif  // KIVO_MODULE_KIVO_API_H_
