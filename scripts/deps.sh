@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing need (Debian 12, as root).
+set -euo pipefail
+packages=(build-essential cmake pkg-config libjsoncpp-dev libcpp-httplib-dev libcrypt-dev
+          libgtest-dev libgmock-dev googletest libbenchmark-dev binutils curl python3)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+fi

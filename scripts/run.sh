@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Sets everything up and runs the main job: builds, lays out a development
+# root under ./devroot, makes a first web API call, then serves the web API
+# on http://127.0.0.1:5000 until interrupted.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+root="$PWD/devroot"
+cmake -S . -B build -DKIVO_ROOT="$root" -DKIVO_BUILD_TESTS=OFF >/dev/null
+cmake --build build -j2
+mkdir -p "$root" && chmod 0755 "$root"
+./build/kivo-webapi init
+echo "--- a first call: the CalDAV switch"
+./build/kivo-webapi call --user admin KIVO.Core.FileServ.WebDAV.CalDAV 1 get
+if ./build/kivo-webapi --help 2>&1 | grep -q serve; then
+  echo "--- serving on http://127.0.0.1:5000 (Ctrl-C stops)"
+  exec ./build/kivo-webapi serve --listen 127.0.0.1:5000
+fi
