@@ -1,23 +1,332 @@
+// The calendar handler's frame and its four web API methods. The registry,
+// the location rules and the folders on disk are in caldav_calendar_*.cc.
+
 #include "caldav/caldav_calendar.h"
+
+#include <unistd.h>
 
 #include "module/error_codes.h"
 #include "module/log.h"
 
 namespace {
+
 constexpr char kLogUnit[] = "caldav_calendar";
-}
+
+// A create may switch the whole process to the user; whatever way it leaves
+// (an allocation failure included), the process must run as root again.
+class RootIdentityRestorer {
+ public:
+  RootIdentityRestorer() = default;
+  ~RootIdentityRestorer() {
+    if (setegid(0) != 0 || seteuid(0) != 0) {
+      KIVO_LOG("Failed to switch back to root");
+    }
+  }
+  RootIdentityRestorer(const RootIdentityRestorer&) = delete;
+  RootIdentityRestorer& operator=(const RootIdentityRestorer&) = delete;
+};
+
+}  // namespace
 
 CalDAVServiceHandler::CalDAVServiceHandler(KIVO::APIRequest* request, KIVO::APIResponse* response)
-    : request_(request), response_(response), homes_user_exists_(false), error_code_(0) {}
-void CalDAVServiceHandler::List() { ReportError(); }
-void CalDAVServiceHandler::Create() { ReportError(); }
-void CalDAVServiceHandler::Delete() { ReportError(); }
-void CalDAVServiceHandler::Set() { ReportError(); }
+    : request_(request), response_(response), homes_user_exists_(false), error_code_(0) {
+  homes_user_exists_ = IsUserNamedHomesExist();
+}
+
+CalDAVServiceHandler::~CalDAVServiceHandler() = default;
+
+// ---- web API methods --------------------------------------------------------
+
+void CalDAVServiceHandler::List() {
+  Json::Value result;
+  if (ListCalendar(result)) {
+    response_->SetSuccess(result);
+  } else {
+    ReportError();
+  }
+}
+
+void CalDAVServiceHandler::Create() {
+  Json::Value result;
+  if (CreateCalendar(result)) {
+    response_->SetSuccess(result);
+  } else {
+    ReportError();
+  }
+}
+
+void CalDAVServiceHandler::Delete() {
+  if (DeleteCalendar()) {
+    response_->SetSuccess(Json::Value());
+  } else {
+    ReportError();
+  }
+}
+
+void CalDAVServiceHandler::Set() {
+  Json::Value result;
+  if (EditCalendar(result)) {
+    response_->SetSuccess(result);
+  } else {
+    ReportError();
+  }
+}
+
+// ---- conventions --------------------------------------------------------------
+
 void CalDAVServiceHandler::SetError(int code) { error_code_ = code; }
+
 void CalDAVServiceHandler::ReportError() {
   if (error_code_ == 0) {
     KIVO_LOG("There is no error setup");
     error_code_ = WEBAPI_ERR_OPERATION_FAILED;
   }
   response_->SetError(error_code_, Json::Value());
+}
+
+namespace {
+
+// The four parameter checks differ only in the type test.
+template <bool (Json::Value::*kTypeTest)() const>
+bool CheckParam(KIVO::APIRequest* request, const std::string& name, bool required,
+                CalDAVServiceHandler* handler) {
+  if (!request->HasParam(name)) {
+    if (!required) return true;
+    KIVO_LOG("cannot get the paramter: %s", name.c_str());
+    handler->SetError(WEBAPI_ERR_BAD_PARAMETER);
+    return false;
+  }
+  if ((request->GetParam(name, Json::Value()).*kTypeTest)()) return true;
+  KIVO_LOG("wrong the paramter: %s", name.c_str());
+  handler->SetError(WEBAPI_ERR_BAD_PARAMETER);
+  return false;
+}
+
+}  // namespace
+
+bool CalDAVServiceHandler::CHECK_PARAM_BOOL(std::string name, bool required) {
+  return CheckParam<&Json::Value::isBool>(request_, name, required, this);
+}
+
+bool CalDAVServiceHandler::CHECK_PARAM_INT(std::string name, bool required) {
+  return CheckParam<&Json::Value::isInt>(request_, name, required, this);
+}
+
+bool CalDAVServiceHandler::CHECK_PARAM_STRING(std::string name, bool required) {
+  return CheckParam<&Json::Value::isString>(request_, name, required, this);
+}
+
+bool CalDAVServiceHandler::CHECK_PARAM_JSONARRAY(std::string name, bool required) {
+  return CheckParam<&Json::Value::isArray>(request_, name, required, this);
+}
+
+void CalDAVServiceHandler::ShowJson(const char* label, const Json::Value& value) {
+  Json::FastWriter writer;
+  KIVO_LOG("%s: %s", label, writer.write(value).c_str());
+}
+
+std::string CalDAVServiceHandler::StringParam(const std::string& name) {
+  const Json::Value value = request_->GetParam(name, Json::Value());
+  if (!value.isConvertibleTo(Json::stringValue)) return "";
+  return value.asString();
+}
+
+// ---- list -----------------------------------------------------------------------
+
+bool CalDAVServiceHandler::ListCalendar(Json::Value& result) {
+  RegistryLock lock;  // the read may write back the homes upgrade
+  Json::Value calendars;
+  if (GetCalendarInfo(calendars) < 0) return false;
+  if (calendars.isNull()) {
+    result["item"] = Json::Value(Json::arrayValue);
+    return true;
+  }
+  for (Json::ArrayIndex i = 0; i < calendars.size(); ++i) {
+    Json::Value& entry = calendars[i];
+    std::string status;
+    std::string id;
+    GetCalendarStatus(entry, status);
+    if (!ConcateID(entry, id)) return false;
+    entry["status"] = status;
+    entry["id"] = id;
+  }
+  result["item"] = calendars;
+  return true;
+}
+
+// ---- create ---------------------------------------------------------------------
+
+bool CalDAVServiceHandler::CheckCreateParam() {
+  for (const char* name : {"destination", "calendarname", "fullpath", "share"}) {
+    if (!CHECK_PARAM_STRING(name, true)) return false;
+  }
+  return true;
+}
+
+bool CalDAVServiceHandler::CreateCalendar(Json::Value& result) {
+  unsigned int uid = static_cast<unsigned int>(-1);
+  unsigned int gid = static_cast<unsigned int>(-1);
+  int admin = -1;
+  Json::Value entry;
+  std::string id;
+
+  if (!CheckCreateParam()) return false;
+
+  // Held from before the identity switch (the lock file is root's) to the
+  // registry write: a create is then one step for every other calendar call,
+  // so a delete or set of the same id can neither remove the folder while it
+  // is being filled nor miss the entry that follows it.
+  RegistryLock lock;
+  RootIdentityRestorer restorer;
+
+  if (!SeteGUID(&uid, &gid, &admin)) {
+    SwitchBackToRoot();
+    return false;
+  }
+
+  const std::string path = StringParam("fullpath") + "/" + StringParam("calendarname");
+  // Still under the user's identity: the location is judged with their rights.
+  if (!IsPathValid(StringParam("fullpath").c_str(), path.c_str())) {
+    SetError(WEBAPI_ERR_BAD_PARAMETER);
+    SwitchBackToRoot();
+    return false;
+  }
+  if (!CreateData(path, uid, gid, admin)) return false;
+
+  if (GetInputParam2Json(entry) && AddCalendarItemToInfo(entry) && ConcateID(entry, id)) {
+    result["id"] = id;
+    return true;
+  }
+  RemovePathIfExists(path);
+  return false;
+}
+
+// ---- delete ---------------------------------------------------------------------
+
+namespace {
+
+// An id parameter element as the registry ids are compared with it; false
+// for elements that have no string form (they match nothing).
+bool IdText(const Json::Value& element, std::string& text) {
+  if (!element.isConvertibleTo(Json::stringValue)) return false;
+  text = element.asString();
+  return true;
+}
+
+}  // namespace
+
+bool CalDAVServiceHandler::DeleteCalendar() {
+  if (!CHECK_PARAM_JSONARRAY("id", true)) return false;
+  const Json::Value ids = request_->GetParam("id", Json::Value());
+  if (ids.empty()) return true;
+
+  RegistryLock lock;
+  Json::Value calendars(Json::arrayValue);
+  if (GetCalendarInfo(calendars) < 0) return false;
+
+  Json::Value kept(Json::arrayValue);
+  for (Json::ArrayIndex i = 0; i < calendars.size(); ++i) {
+    const Json::Value& entry = calendars[i];
+    std::string id;
+    if (!ConcateID(entry, id)) return false;
+    bool matched = false;
+    for (Json::ArrayIndex k = 0; k < ids.size() && !matched; ++k) {
+      std::string wanted;
+      matched = IdText(ids[k], wanted) && wanted == id;
+    }
+    if (matched) {
+      RemoveCalFolder(entry);
+    } else {
+      kept.append(entry);
+    }
+  }
+  return WriteCalendarInfo(kept);
+}
+
+// ---- set --------------------------------------------------------------------------
+
+bool CalDAVServiceHandler::CheckEditParam() {
+  for (const char* name : {"id", "destination", "calendarname", "fullpath", "share"}) {
+    if (!CHECK_PARAM_STRING(name, true)) return false;
+  }
+  return true;
+}
+
+bool CalDAVServiceHandler::EditCalendar(Json::Value& result) {
+  Json::Value calendars(Json::arrayValue);
+  if (!CheckEditParam()) return false;
+
+  RegistryLock lock;
+  const int read = GetCalendarInfo(calendars);
+  if (read < 0) return false;
+  if (read == 1) {
+    KIVO_LOG("no file SZF_CALENDAR_INFO");
+    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    return false;
+  }
+
+  const std::string wanted = StringParam("id");
+  Json::ArrayIndex i = 0;
+  for (; i < calendars.size(); ++i) {
+    std::string id;
+    if (!ConcateID(calendars[i], id)) return false;
+    if (id == wanted) break;
+  }
+  if (i == calendars.size()) {
+    KIVO_LOG("Doesn't found ID %s", wanted.c_str());
+    SetError(WEBAPI_ERR_BAD_PARAMETER);
+    return false;
+  }
+
+  if (!EditSingleCalendar(calendars[i])) return false;
+  std::string new_id;
+  if (!ConcateID(calendars[i], new_id)) return false;
+  if (!WriteCalendarInfo(calendars)) {
+    KIVO_LOG("Cannot write the infor");
+    return false;
+  }
+  result["id"] = new_id;
+  return true;
+}
+
+bool CalDAVServiceHandler::EditSingleCalendar(Json::Value& entry) {
+  const std::string fullpath = StringParam("fullpath");
+  Json::Value new_entry;
+  if (!GetInputParam2Json(new_entry)) return false;
+
+  std::string target;
+  if (!fullpath.empty()) {
+    target = fullpath + "/" + StringParam("calendarname");
+  } else if (!GetFullPath(new_entry, target)) {
+    return false;
+  }
+
+  const std::string parent = target.substr(0, target.rfind('/'));
+  if (!IsPathExist(parent.c_str())) {
+    KIVO_LOG("Path [%s] nonexist", parent.c_str());
+    SetError(WEBAPI_ERR_FOLDER_MISSING);
+    return false;
+  }
+  if (!IsPathValid(parent.c_str(), target.c_str())) {
+    SetError(WEBAPI_ERR_BAD_PARAMETER);
+    return false;
+  }
+  if (IsPathExist(target.c_str())) {
+    KIVO_LOG("Path [%s] exist", target.c_str());
+    SetError(WEBAPI_ERR_TARGET_EXISTS);
+    return false;
+  }
+
+  std::string current;
+  if (!GetFullPath(entry, current)) return false;
+  // The target is known to be free, so an equal current path means the
+  // folder itself is gone: only the registry changes.
+  if (current != target &&
+      KLIBCExec("/bin/mv", current.c_str(), target.c_str(), nullptr, nullptr) != 0) {
+    KIVO_LOG("cannot mv folder");
+    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    return false;
+  }
+  entry = new_entry;
+  return true;
 }

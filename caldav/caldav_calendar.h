@@ -1,10 +1,27 @@
-// CalDAVServiceHandler serves KIVO.Core.FileServ.WebDAV.CalDAV.Calendar
-// (placeholder until the calendar methods land).
+// CalDAVServiceHandler serves KIVO.Core.FileServ.WebDAV.CalDAV.Calendar: the
+// CalDAV calendars themselves (list, create, delete, set).
+//
+// A calendar is a folder inside a share or a user's home folder, holding a
+// ".DAV" store with two state files. Every calendar is recorded in the
+// calendar registry (a JSON array of {"calendarname", "destination", "share"}
+// entries) and named on the web API by its id, calendarname ":" destination.
+// A create makes the folder under the logged-in user's identity (as root for
+// home folders and administrators) and switches back to root before it
+// touches the registry.
+//
+// Each calendar method holds an exclusive lock on a file beside the registry
+// from its first read of the registry to its last write, so that concurrent
+// calls, from one host process or several, never lose an entry; and the
+// registry is replaced by rename, so that it is never left empty or partial.
+//
+// One object serves one call; the last error code recorded is reported.
 
 #ifndef KIVO_CALDAV_CALDAV_CALENDAR_H_
 #define KIVO_CALDAV_CALDAV_CALENDAR_H_
 
 #include <json/json.h>
+
+#include <string>
 
 #include "module/kivo_api.h"
 #include "module/kivo_platform.h"
@@ -12,14 +29,81 @@
 class CalDAVServiceHandler {
  public:
   CalDAVServiceHandler(KIVO::APIRequest* request, KIVO::APIResponse* response);
+  ~CalDAVServiceHandler();
+
+  CalDAVServiceHandler(const CalDAVServiceHandler&) = delete;
+  CalDAVServiceHandler& operator=(const CalDAVServiceHandler&) = delete;
+
+  // Web API methods: each answers the response exactly once.
   void List();
   void Create();
   void Delete();
   void Set();
+
+  // Conventions shared by the handlers.
   void SetError(int code);
   void ReportError();
+  bool CHECK_PARAM_BOOL(std::string name, bool required);
+  bool CHECK_PARAM_INT(std::string name, bool required);
+  bool CHECK_PARAM_STRING(std::string name, bool required);
+  bool CHECK_PARAM_JSONARRAY(std::string name, bool required);
+  void ShowJson(const char* label, const Json::Value& value);
+
+  // The calendar registry. GetCalendarInfo: 0 read, 1 no registry file (the
+  // value untouched), -1 failure.
+  int GetCalendarInfo(Json::Value& calendars);
+  bool WriteCalendarInfo(Json::Value& calendars);
+  bool ConcateID(const Json::Value& entry, std::string& id);
+  bool AddCalendarItemToInfo(const Json::Value& entry);
+
+  // Calendar locations and request input.
+  bool IsPathExist(const char* path);
+  bool IsPathValid(const char* parent, const char* path);
+  bool IsUserNamedHomesExist();
+  bool GetFullPath(const Json::Value& entry, std::string& path);
+  bool UpdateHomeDest(Json::Value& entry);
+  bool ConcateHomes(const std::string& destination, std::string& new_destination);
+  bool UpdateHomesDest(Json::Value& entry);
+  bool GetInputParam2Json(Json::Value& entry);
+
+  // Calendar folders on disk.
+  bool MKCalendarDIR(const std::string& path, bool root_for_homes, int uid, int gid, int admin);
+  bool CreateData(std::string path, unsigned int uid, unsigned int gid, int admin);
+  bool SeteGUID(unsigned int* uid, unsigned int* gid, int* admin);
+  bool GetCalendarStatus(const Json::Value& entry, std::string& status);
+  void RemoveCalFolder(const Json::Value& entry);
+
+  // Workers of the web API methods.
+  bool ListCalendar(Json::Value& result);
+  bool CreateCalendar(Json::Value& result);
+  bool CheckCreateParam();
+  bool DeleteCalendar();
+  bool EditCalendar(Json::Value& result);
+  bool EditSingleCalendar(Json::Value& entry);
+  bool CheckEditParam();
 
  private:
+  // Holds the registry lock for its lifetime (flock on a file beside the
+  // registry). Must be taken as root and never nested within one call.
+  class RegistryLock {
+   public:
+    RegistryLock();
+    ~RegistryLock();
+    RegistryLock(const RegistryLock&) = delete;
+    RegistryLock& operator=(const RegistryLock&) = delete;
+
+   private:
+    int fd_;
+  };
+
+  // The request parameter as a string; "" when it is missing or has no
+  // string form (array, object).
+  std::string StringParam(const std::string& name);
+  // Back to effective group 0, then effective user 0.
+  void SwitchBackToRoot();
+  // Runs "/bin/rm -rf" on `path` when something stands there.
+  void RemovePathIfExists(const std::string& path);
+
   KIVO::APIRequest* request_;
   KIVO::APIResponse* response_;
   bool homes_user_exists_;

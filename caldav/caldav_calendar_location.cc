@@ -1,0 +1,192 @@
+// Calendar locations: building a calendar entry from the request (with the
+// home alias and homes rules), computing a calendar folder's path, and
+// judging a proposed folder path.
+
+#include <libgen.h>
+#include <strings.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "caldav/caldav_calendar.h"
+#include "module/error_codes.h"
+#include "module/log.h"
+
+namespace {
+
+constexpr char kLogUnit[] = "caldav_calendar";
+constexpr size_t kLocationBufferSize = 1024;  // share, destination, calendarname
+constexpr size_t kPathBufferSize = 4095;      // paths judged by IsPathValid
+constexpr int kShareNameBufferSize = 493;
+constexpr int kSharePathBufferSize = 4095;
+
+// The value as a C buffer of `size` bytes would hold it: up to the first NUL,
+// at most size - 1 bytes.
+std::string Bounded(const std::string& value, size_t size) {
+  return std::string(value.c_str(), strnlen(value.c_str(), size - 1));
+}
+
+}  // namespace
+
+bool CalDAVServiceHandler::IsPathExist(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0;
+}
+
+bool CalDAVServiceHandler::IsUserNamedHomesExist() {
+  PKIVOUSER user = nullptr;
+  const int result = KIVOUserGet("homes", &user);
+  if (user != nullptr) KIVOUserFree(user);
+  return result == 0;
+}
+
+// ---- request input ------------------------------------------------------------------
+
+bool CalDAVServiceHandler::GetInputParam2Json(Json::Value& entry) {
+  if (!request_->HasParam("destination") || !request_->HasParam("calendarname") ||
+      !request_->HasParam("share")) {
+    KIVO_LOG("Wrong parameter");
+    SetError(WEBAPI_ERR_BAD_PARAMETER);
+    return false;
+  }
+  entry["destination"] = StringParam("destination");
+  entry["calendarname"] = StringParam("calendarname");
+  entry["share"] = StringParam("share");
+
+  const std::string share = entry["share"].asString();
+  if (strcasecmp(share.c_str(), "home") == 0) {
+    UpdateHomeDest(entry);
+  } else if (share == "homes") {
+    UpdateHomesDest(entry);
+  }
+  return true;
+}
+
+// "home" names the caller's own home folder; it is stored as the homes share
+// with the user's folder spelled out, so that the entry means the same thing
+// whoever reads it later.
+bool CalDAVServiceHandler::UpdateHomeDest(Json::Value& entry) {
+  const std::string user = request_->GetLoginUserName();
+  entry["share"] = "homes";
+  const std::string destination = entry["destination"].asString();
+  if (destination.size() < 5) {
+    entry["destination"] = "homes/" + user;
+  } else {
+    entry["destination"] = "homes/" + user + destination.substr(4);
+  }
+  return true;
+}
+
+bool CalDAVServiceHandler::ConcateHomes(const std::string& destination,
+                                        std::string& new_destination) {
+  new_destination.clear();
+  if (strcasecmp(destination.substr(0, 5).c_str(), "homes") == 0) return false;
+  new_destination = "homes/" + destination;
+  return true;
+}
+
+// Older entries of the homes share name the user folder without the share in
+// front. While an account is itself called "homes" the two forms cannot be
+// told apart, so nothing is rewritten then.
+bool CalDAVServiceHandler::UpdateHomesDest(Json::Value& entry) {
+  if (homes_user_exists_) return false;
+  if (!entry.isMember("destination")) return false;
+  std::string new_destination;
+  if (!ConcateHomes(entry["destination"].asString(), new_destination)) return false;
+  entry["destination"] = new_destination;
+  return true;
+}
+
+// ---- folder paths -------------------------------------------------------------------
+
+bool CalDAVServiceHandler::GetFullPath(const Json::Value& entry, std::string& path) {
+  if (!entry.isMember("share") || !entry.isMember("destination") ||
+      !entry.isMember("calendarname")) {
+    KIVO_LOG("Wrong parameter in input parameter");
+    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    return false;
+  }
+  const std::string share = Bounded(entry["share"].asString(), kLocationBufferSize);
+  const std::string destination = Bounded(entry["destination"].asString(), kLocationBufferSize);
+  const std::string name = Bounded(entry["calendarname"].asString(), kLocationBufferSize);
+
+  PKIVOSHARE record = nullptr;
+  if (KIVOShareGet(share.c_str(), &record) != 0 || record == nullptr) {
+    KIVO_LOG("CANNOT GET THE SHARE %s", share.c_str());
+    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    if (record != nullptr) KIVOShareFree(record);
+    return false;
+  }
+  const std::string share_dir = record->path != nullptr ? record->path : "";
+  const size_t slash = destination.find('/');
+  // Only the part after the first "/" locates the folder; the part before it
+  // stands for the share and is not compared with it.
+  if (destination.size() != share.size() && slash != std::string::npos) {
+    path = share_dir + "/" + destination.substr(slash + 1) + "/" + name;
+  } else {
+    path = share_dir + "/" + name;
+  }
+  KIVOShareFree(record);
+  return true;
+}
+
+// A new calendar folder must be an ordinary name directly inside `parent`,
+// and `parent` must lie in a share, whatever links or dots either is
+// spelled with.
+bool CalDAVServiceHandler::IsPathValid(const char* parent, const char* path) {
+  if (parent == nullptr || path == nullptr) {
+    KIVO_LOG("Param error");
+    return false;
+  }
+  char parent_copy[kPathBufferSize];
+  char path_copy[kPathBufferSize];
+  snprintf(parent_copy, sizeof parent_copy, "%s", parent);
+  snprintf(path_copy, sizeof path_copy, "%s", path);
+
+  const char* last = basename(path_copy);
+  if (last == nullptr || last[0] == '\0') {
+    KIVO_LOG("[%s] basename failed %s", path_copy, strerror(errno));
+    return false;
+  }
+  if (strcmp(last, ".") == 0 || strcmp(last, "..") == 0) {
+    KIVO_LOG("[%s] basename is invalid", last);
+    return false;
+  }
+  const char* directory = dirname(path_copy);
+  if (directory == nullptr || directory[0] == '\0') {
+    KIVO_LOG("[%s] dirname failed %s", path_copy, strerror(errno));
+    return false;
+  }
+
+  char* resolved_directory = realpath(directory, nullptr);
+  if (resolved_directory == nullptr) {
+    KIVO_LOG("[%s] szResolvePath failed %s", path, strerror(errno));
+    return false;
+  }
+  char* resolved_parent = realpath(parent_copy, nullptr);
+  if (resolved_parent == nullptr) {
+    KIVO_LOG("[%s] resolve failed %s", parent, strerror(errno));
+    free(resolved_directory);
+    return false;
+  }
+
+  bool valid = true;
+  if (strcmp(resolved_directory, resolved_parent) != 0) {
+    KIVO_LOG("path[%s] != [%s]", resolved_directory, resolved_parent);
+    valid = false;
+  } else {
+    char share_name[kShareNameBufferSize];
+    char share_path[kSharePathBufferSize];
+    if (KIVOShareNamePathGet(resolved_directory, share_name, kShareNameBufferSize, share_path,
+                             kSharePathBufferSize) != 0) {
+      KIVO_LOG("path[%s] doesn't have share name", resolved_directory);
+      valid = false;
+    }
+  }
+  free(resolved_directory);
+  free(resolved_parent);
+  return valid;
+}

@@ -1,0 +1,205 @@
+// The calendar registry: reading it (with the homes upgrade), replacing it
+// whole, the calendar id, and the lock that serialises its read-modify-write
+// cycles across threads and processes.
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+#include "caldav/caldav_calendar.h"
+#include "module/error_codes.h"
+#include "module/kivo_paths.h"
+#include "module/log.h"
+
+namespace {
+
+constexpr char kLogUnit[] = "caldav_calendar";
+constexpr char kLockFile[] = "/usr/kivo/etc/.calendar.info.lock";
+constexpr int kWriteFlags = O_WRONLY | O_CREAT | O_TRUNC | O_SYNC;
+
+// The system only ever writes an array of objects whose location members are
+// strings; anything else would make the JSON accessors below throw, so such
+// a file is refused like unparsable text.
+bool IsWellFormedRegistry(const Json::Value& calendars) {
+  if (!calendars.isArray()) return false;
+  for (const Json::Value& entry : calendars) {
+    if (!entry.isObject()) return false;
+    for (const char* key : {"calendarname", "destination", "share"}) {
+      if (entry.isMember(key) && !entry[key].isString()) return false;
+    }
+  }
+  return true;
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Unique per thread, so that two writers never share a temporary even when
+// the lock could not be taken.
+std::string TemporaryPathFor(const std::string& path) {
+  return path + ".tmp." + std::to_string(getpid()) + "." +
+         std::to_string(static_cast<long>(syscall(SYS_gettid)));
+}
+
+bool WriteWhole(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) {  // no progress and no reason: report it as a full device
+      errno = ENOSPC;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+// ---- the lock -----------------------------------------------------------------
+
+CalDAVServiceHandler::RegistryLock::RegistryLock() : fd_(-1) {
+  const std::string path = kivo::RootedPath(kLockFile);
+  fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd_ < 0) {
+    // Without the registry's directory there is no registry to protect: a
+    // read finds no file and every write fails on its own. Any other reason
+    // is logged, and the call goes on unserialised rather than refusing
+    // calendars altogether.
+    if (errno != ENOENT) {
+      KIVO_LOG("open(%s) failed, reason=%s", path.c_str(), strerror(errno));
+    }
+    return;
+  }
+  while (flock(fd_, LOCK_EX) != 0) {
+    if (errno == EINTR) continue;
+    KIVO_LOG("flock(%s) failed, reason=%s", path.c_str(), strerror(errno));
+    close(fd_);
+    fd_ = -1;
+    return;
+  }
+}
+
+CalDAVServiceHandler::RegistryLock::~RegistryLock() {
+  if (fd_ >= 0) close(fd_);  // closing releases the lock
+}
+
+// ---- reading ----------------------------------------------------------------------
+
+int CalDAVServiceHandler::GetCalendarInfo(Json::Value& calendars) {
+  const std::string path = kivo::RootedPath(SZF_CALENDAR_INFO);
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return 1;
+
+  std::ifstream in(path);
+  if (!in.good()) {
+    KIVO_LOG("Cannot open the file");
+    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    return -1;
+  }
+  Json::Reader reader;
+  if (!reader.parse(in, calendars, true) || !IsWellFormedRegistry(calendars)) {
+    KIVO_LOG("Cannot parse json format from file");
+    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    return -1;
+  }
+
+  bool upgraded = false;
+  for (Json::ArrayIndex i = 0; i < calendars.size(); ++i) {
+    Json::Value& entry = calendars[i];
+    if (entry.isMember("share") && entry["share"].asString() == "homes" && UpdateHomesDest(entry)) {
+      upgraded = true;
+    }
+  }
+  if (upgraded && !WriteCalendarInfo(calendars)) {
+    KIVO_LOG("Cannot write the infor");
+    return -1;
+  }
+  return 0;
+}
+
+// ---- writing ----------------------------------------------------------------------
+
+// The new content goes to a temporary beside the registry and replaces it by
+// rename, so a failure at any point leaves the previous registry whole.
+bool CalDAVServiceHandler::WriteCalendarInfo(Json::Value& calendars) {
+  const std::string path = kivo::RootedPath(SZF_CALENDAR_INFO);
+  const std::string temporary = TemporaryPathFor(path);
+
+  const int fd = open(temporary.c_str(), kWriteFlags, 0777);
+  if (fd < 0) {
+    KIVO_LOG("open(%s, %d) failed, reason=%s\n", temporary.c_str(), kWriteFlags, strerror(errno));
+    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    return false;
+  }
+  bool written = WriteWhole(fd, calendars.toStyledString());
+  int write_errno = errno;
+  if (close(fd) != 0 && written) {
+    written = false;
+    write_errno = errno;
+  }
+  if (!written) {
+    KIVO_LOG("failed to write into %s, reason=%s", temporary.c_str(), strerror(write_errno));
+    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    unlink(temporary.c_str());
+    return false;
+  }
+  if (rename(temporary.c_str(), path.c_str()) != 0) {
+    KIVO_LOG("rename(%s, %s) failed, reason=%s", temporary.c_str(), path.c_str(), strerror(errno));
+    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    unlink(temporary.c_str());
+    return false;
+  }
+
+  // The new content is in place; syncing the directory makes the rename
+  // itself survive a power loss. A failure here does not undo the write.
+  const std::string directory = DirectoryOf(path);
+  const int dir_fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd < 0 || fsync(dir_fd) != 0) {
+    KIVO_LOG("fsync(%s) failed, reason=%s", directory.c_str(), strerror(errno));
+  }
+  if (dir_fd >= 0) close(dir_fd);
+  return true;
+}
+
+// ---- ids and appending ------------------------------------------------------------
+
+bool CalDAVServiceHandler::ConcateID(const Json::Value& entry, std::string& id) {
+  if (!entry.isMember("calendarname") || !entry.isMember("destination")) {
+    KIVO_LOG("wrong parameter");
+    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    return false;
+  }
+  id = entry["calendarname"].asString() + ":" + entry["destination"].asString();
+  return true;
+}
+
+bool CalDAVServiceHandler::AddCalendarItemToInfo(const Json::Value& entry) {
+  std::string new_id;
+  if (!ConcateID(entry, new_id)) return false;
+
+  Json::Value calendars(Json::arrayValue);
+  if (GetCalendarInfo(calendars) < 0) return false;
+
+  bool registered = false;
+  for (Json::ArrayIndex i = 0; i < calendars.size() && !registered; ++i) {
+    std::string id;
+    if (!ConcateID(calendars[i], id)) return false;
+    registered = id == new_id;
+  }
+  if (!registered) calendars.append(entry);
+  return WriteCalendarInfo(calendars);
+}

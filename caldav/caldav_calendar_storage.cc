@@ -1,0 +1,228 @@
+// Calendar folders on disk: the identity switch to the logged-in user, making
+// a calendar folder with its ".DAV" store and state files, judging a
+// registered calendar's state, and removing a calendar folder.
+//
+// The process really runs as root. A create for a user who is not an
+// administrator switches the effective identity to that user, so that the
+// share's own permissions decide where the folder may go; home folders and
+// administrators are served as root and the result given to the user.
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "caldav/caldav_calendar.h"
+#include "module/error_codes.h"
+#include "module/kivo_paths.h"
+#include "module/log.h"
+
+namespace {
+
+constexpr char kLogUnit[] = "caldav_calendar";
+constexpr unsigned int kNoId = static_cast<unsigned int>(-1);
+constexpr int kStateFileFlags = O_WRONLY | O_CREAT | O_TRUNC | O_SYNC;
+constexpr char kStoreDir[] = "/.DAV/";
+constexpr char kStatePag[] = ".state_for_dir.pag";
+constexpr char kStateDir[] = ".state_for_dir.dir";
+
+// A folder that cannot be given to the user stays usable by the service,
+// which runs as root: the calendar is made all the same.
+void ChownIgnoringFailure(const std::string& path, int uid, int gid) {
+  const int ignored = chown(path.c_str(), uid, gid);
+  (void)ignored;
+}
+
+}  // namespace
+
+void CalDAVServiceHandler::SwitchBackToRoot() {
+  // The real ids are 0, so both switches are allowed from any effective id.
+  if (setegid(0) != 0) KIVO_LOG("Failed to set gid back to root, reason=%s", strerror(errno));
+  if (seteuid(0) != 0) KIVO_LOG("Failed to set uid back to root, reason=%s", strerror(errno));
+}
+
+void CalDAVServiceHandler::RemovePathIfExists(const std::string& path) {
+  if (IsPathExist(path.c_str())) {
+    KLIBCExec("/bin/rm", "-rf", path.c_str(), nullptr, nullptr);
+  }
+}
+
+// ---- identity -------------------------------------------------------------------------
+
+bool CalDAVServiceHandler::SeteGUID(unsigned int* uid, unsigned int* gid, int* admin) {
+  bool result = false;
+  PKIVOUSER user = nullptr;
+  std::string name;
+
+  if (uid == nullptr || gid == nullptr || admin == nullptr) {
+    KIVO_LOG("Wrong paramter");
+    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    goto end;
+  }
+  name = request_->GetLoginUserName();
+  if (KIVOUserGet(name.c_str(), &user) != 0 || user == nullptr) {
+    KIVO_LOG("Fail to KIVOUserGet");
+    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    goto end;
+  }
+  *gid = user->gid;
+  *uid = user->uid;
+
+  *admin = KLIBGroupIsAdminGroupMem(name.c_str(), 0);
+  if (*admin == 1) {  // an administrator is served as root
+    result = true;
+    goto end;
+  }
+  if (*admin == -1) {
+    KIVO_LOG("Check admin group failed for user==%s", name.c_str());
+    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    goto end;
+  }
+
+  // Supplementary groups first, then the effective group, then the user:
+  // once the effective user is no longer root nothing else may be changed.
+  if (*gid == kNoId) {
+    KIVO_LOG("Failed to get gid for user=%s", name.c_str());
+    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    goto end;
+  }
+  if (initgroups(name.c_str(), *gid) == -1) {
+    KIVO_LOG("Failed to initgroup for user=%s", name.c_str());
+    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    goto end;
+  }
+  if (setegid(*gid) < 0) {
+    KIVO_LOG("Failed to set gid for user=%s", name.c_str());
+    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    goto end;
+  }
+  if (*uid == kNoId) {
+    KIVO_LOG("Failed to get uid for user=%s", name.c_str());
+    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    goto end;
+  }
+  if (seteuid(*uid) < 0) {
+    KIVO_LOG("Failed to set uid for user=%s", name.c_str());
+    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    goto end;
+  }
+  result = true;
+
+end:
+  if (user != nullptr) KIVOUserFree(user);
+  // Folders and state files get exactly the modes asked for.
+  umask(0);
+  return result;
+}
+
+// ---- making a calendar ------------------------------------------------------------
+
+bool CalDAVServiceHandler::MKCalendarDIR(const std::string& path, bool root_for_homes, int uid,
+                                         int gid, int admin) {
+  const std::string store = path + kStoreDir;
+  const bool give_to_user = root_for_homes || admin == 1;
+  KIVOVOLINFO volume;
+
+  // A user may not be able to write the homes share itself; home folders
+  // are made as root and given to the user below.
+  if (root_for_homes) SwitchBackToRoot();
+
+  if (KIVOMountVolInfoGet(path.c_str(), &volume) < 0) {
+    KIVO_LOG("Fail to get vol info.");
+    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    goto fail;
+  }
+  if (volume.writable == 0) {
+    KIVO_LOG("Read Only Volume.[%s]", path.c_str());
+    SetError(WEBAPI_ERR_READ_ONLY_VOLUME);
+    goto fail;
+  }
+  if (mkdir(path.c_str(), 0777) < 0) {
+    KIVO_LOG("Fail to create calendar dir.");
+    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    goto fail;
+  }
+  if (give_to_user) ChownIgnoringFailure(path, uid, gid);
+  if (mkdir(store.c_str(), 0777) < 0) {
+    KIVO_LOG("Fail to create calendar .DAV dir.");
+    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    goto fail;
+  }
+  if (give_to_user) ChownIgnoringFailure(store, uid, gid);
+  return true;
+
+fail:
+  // The caller refused an existing path, so whatever stands there now is ours.
+  RemovePathIfExists(path);
+  return false;
+}
+
+bool CalDAVServiceHandler::CreateData(std::string path, unsigned int uid, unsigned int gid,
+                                      int admin) {
+  const std::string share = StringParam("share");
+  if (IsPathExist(path.c_str())) {
+    KIVO_LOG("Path [%s] exist", path.c_str());
+    SetError(WEBAPI_ERR_TARGET_EXISTS);
+    SwitchBackToRoot();
+    return false;
+  }
+  if (!MKCalendarDIR(path, share == "homes" || share == "home", static_cast<int>(uid),
+                     static_cast<int>(gid), admin)) {
+    SwitchBackToRoot();
+    return false;
+  }
+
+  const std::string store = path + kStoreDir;
+  const std::string pag = store + kStatePag;
+  const std::string dir = store + kStateDir;
+  KIVOCOPYOPT options;
+  memset(&options, 0, sizeof options);
+  options.overwrite = 1;
+  options.uid = uid;
+  options.gid = gid;
+  if (KIVOFileCopy(kivo::RootedPath(SZF_STATE_TEMPLATE).c_str(), pag.c_str(), &options) != 0) {
+    KIVO_LOG("Fail to cp calendar data for .state_for_dir.pag:%X", KLIBCErrGet());
+    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    SwitchBackToRoot();
+    RemovePathIfExists(path);
+    return false;
+  }
+  const int fd = open(dir.c_str(), kStateFileFlags, 0777);
+  if (fd < 0) {
+    KIVO_LOG("open(%s, %d) failed, reason=%s\n", dir.c_str(), kStateFileFlags, strerror(errno));
+    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    SwitchBackToRoot();
+    RemovePathIfExists(path);
+    return false;
+  }
+  SwitchBackToRoot();
+  close(fd);
+  return true;
+}
+
+// ---- state of a registered calendar -----------------------------------------------
+
+bool CalDAVServiceHandler::GetCalendarStatus(const Json::Value& entry, std::string& status) {
+  std::string path;
+  struct stat st;
+  if (!GetFullPath(entry, path) || stat(path.c_str(), &st) != 0) {
+    status = "noexist";
+  } else if (stat((path + "/.DAV").c_str(), &st) != 0 ||
+             stat((path + "/.DAV" + "/" + kStatePag).c_str(), &st) != 0) {
+    status = "crashed";
+  } else {
+    status = "normal";
+  }
+  return true;
+}
+
+void CalDAVServiceHandler::RemoveCalFolder(const Json::Value& entry) {
+  std::string path;
+  if (GetFullPath(entry, path)) {
+    KLIBCExec("/bin/rm", "-rf", path.c_str(), nullptr, nullptr);
+  }
+}
