@@ -1,6 +1,6 @@
-#include "module/kivo_api.h"
-
 #include <utility>
+
+#include "module/kivo_api.h"
 
 namespace KIVO {
 

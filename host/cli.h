@@ -1,0 +1,46 @@
+// Command-line plumbing shared by the kivo-webapi commands: each command is a
+// function from its arguments (after the command word) to an exit status.
+//
+// Exit statuses: 0 success, 1 the operation failed, 2 the command was used
+// wrongly (unknown option, missing argument, unknown API).
+
+#ifndef KIVO_HOST_CLI_H_
+#define KIVO_HOST_CLI_H_
+
+#include <string>
+#include <vector>
+
+namespace host {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+using Args = std::vector<std::string>;
+
+// Splits `args` into options that take a value ("--name VALUE" or
+// "--name=VALUE", names listed in `valued`), flags (names in `flags`) and
+// positional arguments. False with a message on stderr for an unknown option
+// or a missing value.
+struct ParsedArgs {
+  std::vector<std::pair<std::string, std::string>> options;  // name -> value
+  std::vector<std::string> positional;
+  bool Has(const std::string& name) const;
+  // The last value given for `name`, or `fallback`.
+  std::string Get(const std::string& name, const std::string& fallback) const;
+};
+bool ParseArgs(const Args& args, const std::vector<std::string>& valued,
+               const std::vector<std::string>& flags, ParsedArgs* parsed);
+
+// Parses a whole decimal integer (optional '-'); false for anything else.
+bool ParseDecimal(const std::string& text, long* value);
+
+int RunInit(const Args& args);
+int RunUserAdd(const Args& args);
+int RunPasswd(const Args& args);
+int RunCall(const Args& args);
+int RunServe(const Args& args);
+
+}  // namespace host
+
+#endif  // KIVO_HOST_CLI_H_

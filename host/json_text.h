@@ -1,0 +1,22 @@
+// JSON text in and out of the host: strict parsing of what callers send and
+// the compact one-line form of every answer.
+
+#ifndef KIVO_HOST_JSON_TEXT_H_
+#define KIVO_HOST_JSON_TEXT_H_
+
+#include <json/json.h>
+
+#include <string>
+
+namespace host {
+
+// Parses one JSON document; trailing text, comments and duplicate keys are
+// refused. False on any error.
+bool ParseJson(const std::string& text, Json::Value* value);
+
+// One line, no spaces, UTF-8 kept as it is.
+std::string CompactJson(const Json::Value& value);
+
+}  // namespace host
+
+#endif  // KIVO_HOST_JSON_TEXT_H_

@@ -1,0 +1,60 @@
+// kivo-webapi: the web API host of the WebDAV module, and the tools that
+// prepare a root for it.
+
+#include <syslog.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "host/cli.h"
+
+namespace {
+
+struct Command {
+  const char* name;
+  int (*run)(const host::Args& args);
+  const char* usage;
+  const char* help;
+};
+
+const Command kCommands[] = {
+    {"init", host::RunInit, "init [--admin-password-file FILE]",
+     "Lay out the root (directories, configuration, accounts). Keeps what\n"
+     "      exists. Without FILE a random admin password is printed once."},
+    {"useradd", host::RunUserAdd, "useradd NAME [--uid N] [--admin]",
+     "Add a user (group \"users\", home under volume1/homes, no password);\n"
+     "      --admin also lists the user in \"administrators\"."},
+    {"passwd", host::RunPasswd, "passwd NAME", "Set NAME's password from the first line of stdin."},
+    {"call", host::RunCall, "call [--user NAME] [--module PATH] API VERSION METHOD [PARAMS]",
+     "Run one web API call as NAME (default admin) with the JSON object\n"
+     "      PARAMS; prints the answer. Exit 0 success, 1 error answer,\n"
+     "      2 unknown API/method, bad PARAMS or module not loadable."},
+};
+
+void PrintHelp(FILE* out) {
+  std::fprintf(out, "usage: kivo-webapi COMMAND [ARGS]\n\ncommands:\n");
+  for (const Command& c : kCommands) std::fprintf(out, "  %s\n      %s\n", c.usage, c.help);
+  std::fprintf(out,
+               "\nThe root (prefix of every system path) is compiled in; test builds\n"
+               "take it from $KIVO_ROOT when set.\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
+      std::strcmp(argv[1], "help") == 0) {
+    PrintHelp(argc < 2 ? stderr : stdout);
+    return argc < 2 ? host::kExitUsage : host::kExitOk;
+  }
+  // The module logs through syslog; LOG_PERROR shows its lines on stderr too.
+  openlog("kivo-webapi", LOG_PID | LOG_PERROR, LOG_USER);
+  const host::Args args(argv + 2, argv + argc);
+  for (const Command& c : kCommands) {
+    if (std::strcmp(argv[1], c.name) == 0) return c.run(args);
+  }
+  std::fprintf(stderr, "kivo-webapi: unknown command '%s'\n", argv[1]);
+  PrintHelp(stderr);
+  return host::kExitUsage;
+}

@@ -1,0 +1,221 @@
+#include "host/root_layout.h"
+
+#include <fcntl.h>
+#include <json/json.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+#include "host/accounts.h"
+#include "host/host_log.h"
+
+namespace host {
+
+namespace {
+
+constexpr mode_t kDirMode = 0755;
+
+// Directories of a root, parents first.
+const char* const kDirectories[] = {
+    "/etc",           "/etc/kivo",       "/usr",
+    "/usr/kivo",      "/usr/kivo/etc",   "/usr/kivo/etc.defaults",
+    "/var",           "/var/lib",        "/var/lib/kivo",
+    "/var/log",       "/var/log/kivo",   "/volume1",
+    "/volume1/homes", "/volume1/public", "/volume1/homes/admin",
+};
+
+// What a calendar's state starts as; the WebDAV service fills it in later.
+constexpr char kStateTemplate[] = "KIVO-DAV-STATE 1\n";
+
+// The platform's own reserved ports, so that no service is configured on them.
+constexpr char kReservedPorts[] = "{\n  \"webapi\": [5000],\n  \"mdns\": [5353]\n}\n";
+
+// Makes the directory (and missing parents) with kDirMode. Existing
+// directories keep their mode: in the system's root they are the system's.
+bool MakeDirectories(const std::string& path) {
+  std::string partial;
+  std::string::size_type pos = 0;
+  while (pos != std::string::npos) {
+    pos = path.find('/', pos + 1);
+    partial = path.substr(0, pos);
+    if (partial.empty()) continue;
+    if (mkdir(partial.c_str(), kDirMode) == 0) {
+      if (chmod(partial.c_str(), kDirMode) != 0) {
+        HOST_LOG("chmod %s: %s", partial.c_str(), strerror(errno));
+        return false;
+      }
+    } else if (errno != EEXIST) {
+      HOST_LOG("mkdir %s: %s", partial.c_str(), strerror(errno));
+      return false;
+    }
+  }
+  return true;
+}
+
+// Writes `content` into a new file; an existing file is kept as it is.
+bool WriteIfMissing(const std::string& path, const std::string& content, mode_t mode) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  if (fd < 0) {
+    if (errno == EEXIST) return true;
+    HOST_LOG("cannot create %s: %s", path.c_str(), strerror(errno));
+    return false;
+  }
+  bool ok = fchmod(fd, mode) == 0 &&
+            write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+  if (close(fd) != 0) ok = false;
+  if (!ok) HOST_LOG("cannot write %s: %s", path.c_str(), strerror(errno));
+  return ok;
+}
+
+std::string SharesJson(const std::string& root) {
+  Json::Value shares(Json::objectValue);
+  shares["homes"] = InRoot(root, "/volume1/homes");
+  shares["public"] = InRoot(root, "/volume1/public");
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "  ";
+  return Json::writeString(builder, shares) + "\n";
+}
+
+bool ReadFirstLine(const std::string& path, std::string* line) {
+  std::ifstream in(path);
+  if (!in) {
+    HOST_LOG("cannot read %s: %s", path.c_str(), strerror(errno));
+    return false;
+  }
+  std::getline(in, *line);
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  return true;
+}
+
+// Gives a home folder to its account, when the root knows the account.
+bool OwnHome(const std::string& root, const std::string& name) {
+  Account account;
+  if (!LookupAccount(root, name, &account)) return true;
+  const std::string home = InRoot(root, "/volume1/homes/" + name);
+  if (chown(home.c_str(), account.uid, account.gid) != 0) {
+    HOST_LOG("chown %s: %s", home.c_str(), strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+std::string PasswdLine(const std::string& root, const std::string& name, uid_t uid) {
+  return name + ":x:" + std::to_string(uid) + ":" + std::to_string(kUsersGid) + ":" + name + ":" +
+         InRoot(root, "/volume1/homes/" + name) + ":/bin/sh";
+}
+
+// Sets the admin password unless admin has one already.
+bool InitAdminPassword(const std::string& root, const std::string& password_file) {
+  std::string hash;
+  if (ReadPasswordHash(root, "admin", &hash) && !hash.empty() && hash[0] == '$') {
+    if (!password_file.empty()) {
+      HOST_LOG("note: admin already has a password; keeping it (use 'kivo-webapi passwd admin')");
+    }
+    return true;
+  }
+  std::string password;
+  const bool generated = password_file.empty();
+  if (generated) {
+    password = RandomPassword(20);
+  } else if (!ReadFirstLine(password_file, &password)) {
+    return false;
+  }
+  if (password.empty()) {
+    HOST_LOG("empty admin password");
+    return false;
+  }
+  if (!SetPassword(root, "admin", password)) return false;
+  if (generated) std::printf("admin password: %s\n", password.c_str());
+  return true;
+}
+
+bool InitAccounts(const std::string& root, const std::string& password_file) {
+  struct Entry {
+    const char* file;
+    const char* name;
+    std::string line;
+    mode_t mode;
+  };
+  const Entry entries[] = {
+      {"/etc/group", "root", "root:x:0:", 0644},
+      {"/etc/group", "users", "users:x:100:", 0644},
+      {"/etc/group", kAdministratorsGroup, "administrators:x:101:admin", 0644},
+      {"/etc/passwd", "root", "root:x:0:0:root:/root:/bin/sh", 0644},
+      {"/etc/passwd", "admin", PasswdLine(root, "admin", kFirstUserUid), 0644},
+      {"/etc/shadow", "root", "root:*:0:0:99999:7:::", 0600},
+  };
+  for (const Entry& e : entries) {
+    bool added = false;
+    if (!EnsureEntry(InRoot(root, e.file), e.name, e.line, e.mode, &added)) return false;
+  }
+  return InitAdminPassword(root, password_file);
+}
+
+}  // namespace
+
+int InitRoot(const std::string& root, const std::string& admin_password_file) {
+  if (!root.empty() && !MakeDirectories(root)) return 1;
+  for (const char* dir : kDirectories) {
+    if (!MakeDirectories(InRoot(root, dir))) return 1;
+  }
+  struct File {
+    const char* path;
+    std::string content;
+    mode_t mode;
+  };
+  const File files[] = {
+      {"/usr/kivo/etc.defaults/.state_for_dir.pag", kStateTemplate, 0644},
+      {"/etc/kivoinfo.conf", "", 0644},
+      {"/etc/kivo/shares.json", SharesJson(root), 0644},
+      {"/etc/kivo/ports.json", kReservedPorts, 0644},
+      {"/var/lib/kivo/services.json", "{}\n", 0644},
+  };
+  for (const File& f : files) {
+    if (!WriteIfMissing(InRoot(root, f.path), f.content, f.mode)) return 1;
+  }
+  if (IsSystemRoot(root)) {
+    HOST_LOG("note: system root: etc/passwd, etc/group and etc/shadow are left to the system");
+  } else if (!InitAccounts(root, admin_password_file)) {
+    return 1;
+  }
+  return OwnHome(root, "admin") ? 0 : 1;
+}
+
+int AddUser(const std::string& root, const std::string& name, uid_t uid, bool admin) {
+  if (IsSystemRoot(root)) {
+    HOST_LOG("refusing to edit the system's account files; use the system's tools");
+    return 1;
+  }
+  if (!IsValidUserName(name)) {
+    HOST_LOG("invalid user name '%s'", name.c_str());
+    return 1;
+  }
+  Account existing;
+  if (LookupAccount(root, name, &existing)) {
+    HOST_LOG("user %s exists", name.c_str());
+    return 1;
+  }
+  const std::vector<uid_t> used = UsedUids(root);
+  if (uid == 0) {
+    uid = kFirstUserUid;
+    while (std::find(used.begin(), used.end(), uid) != used.end()) ++uid;
+  } else if (std::find(used.begin(), used.end(), uid) != used.end()) {
+    HOST_LOG("uid %u is taken", static_cast<unsigned>(uid));
+    return 1;
+  }
+  bool added = false;
+  if (!EnsureEntry(InRoot(root, "/etc/passwd"), name, PasswdLine(root, name, uid), 0644, &added) ||
+      !EnsureEntry(InRoot(root, "/etc/shadow"), name, name + ":!:0:0:99999:7:::", 0600, &added)) {
+    return 1;
+  }
+  if (admin && !AddGroupMember(root, kAdministratorsGroup, name)) return 1;
+  if (!MakeDirectories(InRoot(root, "/volume1/homes/" + name))) return 1;
+  return OwnHome(root, name) ? 0 : 1;
+}
+
+}  // namespace host
