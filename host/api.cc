@@ -1,6 +1,6 @@
-#include <utility>
-
 #include "module/kivo_api.h"
+
+#include <utility>
 
 namespace KIVO {
 
