@@ -1,0 +1,293 @@
+// User and group lookups and passwords, read from the root's own account
+// files with fopen + fgetXXent_r (never getpwnam and friends, which would
+// consult the machine's /etc and its name services).
+
+#include "platform/accounts.h"
+
+#include <crypt.h>
+#include <errno.h>
+#include <grp.h>
+#include <pwd.h>
+#include <shadow.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "module/kivo_paths.h"
+#include "module/kivo_platform.h"
+#include "module/log.h"
+#include "platform/last_error.h"
+#include "platform/root_files.h"
+
+namespace {
+
+constexpr char kLogUnit[] = "accounts";
+constexpr char kPasswdPath[] = "/etc/passwd";
+constexpr char kGroupPath[] = "/etc/group";
+constexpr char kShadowPath[] = "/etc/shadow";
+constexpr char kAdminGroup[] = "administrators";
+
+enum class Scan { kFound, kEnd, kError };
+
+// Walks the entries of one account file until `visit` returns true. Reader
+// is fgetpwent_r, fgetgrent_r or fgetspent_r.
+template <typename Entry, typename Reader, typename Visit>
+Scan ScanFile(const char* system_path, Reader read, Visit visit) {
+  std::string path = kivo::RootedPath(system_path);
+  FILE* file = fopen(path.c_str(), "re");
+  if (file == nullptr) {
+    kivo::SetLastError(errno);
+    KIVO_LOG("fopen(%s) failed: %s", path.c_str(), strerror(errno));
+    return Scan::kError;
+  }
+  std::vector<char> buffer(4096);
+  Scan result = Scan::kEnd;
+  for (;;) {
+    Entry entry;
+    Entry* found = nullptr;
+    int rc = read(file, &entry, buffer.data(), buffer.size(), &found);
+    if (rc == ERANGE) {
+      buffer.resize(buffer.size() * 2);  // the reader rewinds to the entry's start
+      continue;
+    }
+    if (rc == ENOENT) break;
+    if (rc != 0 || found == nullptr) {
+      kivo::SetLastError(rc != 0 ? rc : EIO);
+      KIVO_LOG("reading %s failed: %s", path.c_str(), strerror(rc));
+      result = Scan::kError;
+      break;
+    }
+    if (visit(*found)) {
+      result = Scan::kFound;
+      break;
+    }
+  }
+  fclose(file);
+  return result;
+}
+
+struct Account {
+  std::string name;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  std::string home;
+};
+
+Scan FindAccount(const char* name, Account* account) {
+  return ScanFile<struct passwd>(kPasswdPath, fgetpwent_r, [&](const struct passwd& pw) {
+    if (strcmp(pw.pw_name, name) != 0) return false;
+    account->name = pw.pw_name;
+    account->uid = pw.pw_uid;
+    account->gid = pw.pw_gid;
+    account->home = pw.pw_dir != nullptr ? pw.pw_dir : "";
+    return true;
+  });
+}
+
+bool IsMember(const struct group& group, const char* user, gid_t primary_gid) {
+  if (group.gr_gid == primary_gid) return true;
+  for (char** member = group.gr_mem; member != nullptr && *member != nullptr; ++member) {
+    if (strcmp(*member, user) == 0) return true;
+  }
+  return false;
+}
+
+int IsAdmin(const char* user) {
+  if (user == nullptr || user[0] == '\0') {
+    kivo::SetLastError(EINVAL);
+    KIVO_LOG("admin test without a user");
+    return -1;
+  }
+  Account account;
+  Scan scan = FindAccount(user, &account);
+  if (scan != Scan::kFound) {
+    if (scan == Scan::kEnd) {
+      kivo::SetLastError(ENOENT);
+      KIVO_LOG("no user %s", user);
+    }
+    return -1;
+  }
+  bool member = false;
+  scan = ScanFile<struct group>(kGroupPath, fgetgrent_r, [&](const struct group& group) {
+    if (strcmp(group.gr_name, kAdminGroup) != 0) return false;
+    member = IsMember(group, user, account.gid);
+    return true;
+  });
+  if (scan == Scan::kError) return -1;
+  return member ? 1 : 0;
+}
+
+char* CopyString(const std::string& text) {
+  char* copy = static_cast<char*>(malloc(text.size() + 1));
+  if (copy != nullptr) memcpy(copy, text.c_str(), text.size() + 1);
+  return copy;
+}
+
+int GetUser(const char* name, PKIVOUSER* user) {
+  if (user == nullptr) {
+    kivo::SetLastError(EINVAL);
+    KIVO_LOG("user lookup without a result place");
+    return -1;
+  }
+  *user = nullptr;
+  if (name == nullptr || name[0] == '\0') {
+    kivo::SetLastError(EINVAL);
+    KIVO_LOG("user lookup without a name");
+    return -1;
+  }
+  Account account;
+  Scan scan = FindAccount(name, &account);
+  if (scan != Scan::kFound) {
+    if (scan == Scan::kEnd) kivo::SetLastError(ENOENT);
+    return -1;
+  }
+  PKIVOUSER record = static_cast<PKIVOUSER>(calloc(1, sizeof(KIVOUSER)));
+  if (record == nullptr) {
+    kivo::SetLastError(ENOMEM);
+    KIVO_LOG("out of memory");
+    return -1;
+  }
+  record->name = CopyString(account.name);
+  record->home = CopyString(account.home);
+  record->uid = account.uid;
+  record->gid = account.gid;
+  if (record->name == nullptr || record->home == nullptr) {
+    KIVOUserFree(record);
+    kivo::SetLastError(ENOMEM);
+    KIVO_LOG("out of memory");
+    return -1;
+  }
+  *user = record;
+  return 0;
+}
+
+// ---- passwords --------------------------------------------------------------
+
+bool SameText(const char* a, const char* b) {
+  // Constant time in the hash length, so a wrong guess teaches nothing.
+  size_t la = strlen(a), lb = strlen(b);
+  unsigned char diff = la == lb ? 0 : 1;
+  for (size_t i = 0; i < la && i < lb; ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+  return diff == 0;
+}
+
+bool NewHash(const std::string& password, std::string* hash) {
+  char salt[CRYPT_GENSALT_OUTPUT_SIZE];
+  if (crypt_gensalt_rn("$y$", 0, nullptr, 0, salt, sizeof salt) == nullptr &&
+      crypt_gensalt_rn("$6$", 0, nullptr, 0, salt, sizeof salt) == nullptr) {
+    kivo::SetLastError(errno);
+    KIVO_LOG("crypt_gensalt failed: %s", strerror(errno));
+    return false;
+  }
+  auto data = std::make_unique<struct crypt_data>();
+  const char* result = crypt_r(password.c_str(), salt, data.get());
+  if (result == nullptr || result[0] == '*') {
+    kivo::SetLastError(errno != 0 ? errno : EINVAL);
+    KIVO_LOG("crypt failed");
+    return false;
+  }
+  *hash = result;
+  return true;
+}
+
+bool SafeAccountText(const std::string& text) {
+  return !text.empty() && text.find_first_of(":\n\r") == std::string::npos;
+}
+
+// The shadow file with the hash (and the day of the change) of `user` set.
+std::string WithHash(const std::string& content, const std::string& user, const std::string& hash) {
+  const std::string day = std::to_string(time(nullptr) / 86400);
+  std::string updated;
+  bool replaced = false;
+  size_t start = 0;
+  while (start < content.size()) {
+    size_t end = content.find('\n', start);
+    if (end == std::string::npos) end = content.size();
+    std::string line = content.substr(start, end - start);
+    start = end + 1;
+    if (!replaced && line.compare(0, user.size() + 1, user + ":") == 0) {
+      // name:hash:lastchg:rest
+      size_t hash_end = line.find(':', user.size() + 1);
+      size_t day_end =
+          hash_end == std::string::npos ? std::string::npos : line.find(':', hash_end + 1);
+      std::string rest = day_end == std::string::npos ? ":0:99999:7:::" : line.substr(day_end);
+      line = user + ":" + hash + ":" + day + rest;
+      replaced = true;
+    }
+    updated += line + "\n";
+  }
+  if (!replaced) updated += user + ":" + hash + ":" + day + ":0:99999:7:::\n";
+  return updated;
+}
+
+}  // namespace
+
+namespace kivo {
+
+bool VerifyPassword(const std::string& user, const std::string& password) {
+  return Guarded(false, [&] {
+    if (!SafeAccountText(user)) return false;
+    std::string stored;
+    Scan scan = ScanFile<struct spwd>(kShadowPath, fgetspent_r, [&](const struct spwd& sp) {
+      if (user != sp.sp_namp) return false;
+      stored = sp.sp_pwdp != nullptr ? sp.sp_pwdp : "";
+      return true;
+    });
+    if (scan != Scan::kFound) return false;
+    // Empty, locked ("!...") and disabled ("*") hashes admit nobody.
+    if (stored.empty() || stored[0] == '!' || stored[0] == '*') return false;
+    auto data = std::make_unique<struct crypt_data>();
+    const char* result = crypt_r(password.c_str(), stored.c_str(), data.get());
+    return result != nullptr && result[0] != '*' && SameText(result, stored.c_str());
+  });
+}
+
+int SetPassword(const std::string& user, const std::string& password) {
+  return Guarded(-1, [&] {
+    if (!SafeAccountText(user) || password.find('\0') != std::string::npos) {
+      SetLastError(EINVAL);
+      KIVO_LOG("password change refused for [%s]", user.c_str());
+      return -1;
+    }
+    Account account;
+    if (FindAccount(user.c_str(), &account) != Scan::kFound) {
+      KIVO_LOG("no account %s for a password", user.c_str());
+      return -1;
+    }
+    std::string hash;
+    if (!NewHash(password, &hash)) return -1;
+    std::string path = RootedPath(kShadowPath);
+    FileLock lock(LockPathFor(path));
+    if (!lock.locked()) return -1;
+    std::string content;
+    bool missing = false;
+    if (!ReadWholeFile(path, &content, &missing)) return -1;
+    return ReplaceFile(path, WithHash(content, user, hash), 0640) ? 0 : -1;
+  });
+}
+
+}  // namespace kivo
+
+extern "C" {
+
+int KIVOUserGet(const char* name, PKIVOUSER* user) {
+  return kivo::Guarded(-1, [&] { return GetUser(name, user); });
+}
+
+void KIVOUserFree(PKIVOUSER user) {
+  if (user == nullptr) return;
+  free(user->name);
+  free(user->home);
+  free(user);
+}
+
+int KLIBGroupIsAdminGroupMem(const char* user, int /*flags*/) {
+  return kivo::Guarded(-1, [&] { return IsAdmin(user); });
+}
+
+}  // extern "C"

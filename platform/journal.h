@@ -1,0 +1,21 @@
+// The action journal: every change the platform makes on behalf of a caller
+// (configuration written, service started, event sent, ...) is appended to
+// var/log/kivo/platform.jsonl as one compact JSON object per line, in the
+// order the changes happen. Operators read it to see what was done; tests
+// read it to check the order of actions.
+
+#ifndef KIVO_PLATFORM_JOURNAL_H_
+#define KIVO_PLATFORM_JOURNAL_H_
+
+#include <json/json.h>
+
+namespace kivo {
+
+// Appends `record` (an object with at least "op") with a "time" member added.
+// Appends from several processes do not interleave. False when the line could
+// not be written whole; the operation that asked then fails.
+bool Journal(Json::Value record);
+
+}  // namespace kivo
+
+#endif  // KIVO_PLATFORM_JOURNAL_H_

@@ -1,0 +1,53 @@
+#include "platform/json_file.h"
+
+#include <errno.h>
+
+#include <memory>
+
+#include "module/log.h"
+#include "platform/last_error.h"
+#include "platform/root_files.h"
+
+namespace kivo {
+namespace {
+constexpr char kLogUnit[] = "json_file";
+}  // namespace
+
+bool ReadJsonFile(const std::string& path, Json::Value* value, bool* missing) {
+  *value = Json::Value();
+  std::string text;
+  if (!ReadWholeFile(path, &text, missing)) return false;
+  if (*missing) return true;
+  Json::CharReaderBuilder builder;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  std::string errors;
+  bool parsed = false;
+  try {
+    parsed = reader->parse(text.data(), text.data() + text.size(), value, &errors);
+  } catch (const std::exception& e) {
+    errors = e.what();  // nesting beyond the reader's stack limit
+  }
+  if (!parsed) {
+    SetLastError(EINVAL);
+    KIVO_LOG("%s is not JSON: %s", path.c_str(), errors.c_str());
+    *value = Json::Value();
+    return false;
+  }
+  return true;
+}
+
+std::string CompactJson(const Json::Value& value) {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  builder["emitUTF8"] = true;
+  return Json::writeString(builder, value);
+}
+
+std::string StyledJson(const Json::Value& value) {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "  ";
+  builder["emitUTF8"] = true;
+  return Json::writeString(builder, value) + "\n";
+}
+
+}  // namespace kivo

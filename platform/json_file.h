@@ -1,0 +1,25 @@
+// JSON files of the platform (shares, ports, service states): parsing and
+// compact rendering with JsonCpp, without exceptions reaching the caller.
+
+#ifndef KIVO_PLATFORM_JSON_FILE_H_
+#define KIVO_PLATFORM_JSON_FILE_H_
+
+#include <json/json.h>
+
+#include <string>
+
+namespace kivo {
+
+// Parses `path`. A missing file reads as null with *missing set. False when
+// the file cannot be read or is not JSON.
+bool ReadJsonFile(const std::string& path, Json::Value* value, bool* missing);
+
+// One line, no indentation: the form of journal records.
+std::string CompactJson(const Json::Value& value);
+
+// Indented, ending in a newline: the form of state files people may read.
+std::string StyledJson(const Json::Value& value);
+
+}  // namespace kivo
+
+#endif  // KIVO_PLATFORM_JSON_FILE_H_

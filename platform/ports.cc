@@ -1,0 +1,147 @@
+// Port conflicts: a port is taken when another platform service is
+// configured on it (the WebDAV variants' stored ports, the ports every other
+// service declares in etc/kivo/ports.json) or when something already listens
+// on it.
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "module/kivo_paths.h"
+#include "module/kivo_platform.h"
+#include "module/log.h"
+#include "platform/json_file.h"
+#include "platform/last_error.h"
+
+namespace {
+
+constexpr char kLogUnit[] = "ports";
+constexpr char kPortsPath[] = "/etc/kivo/ports.json";
+
+// Services whose port lives in kivoinfo.conf.
+const struct {
+  const char* service;
+  const char* key;
+  int default_port;
+} kConfiguredPorts[] = {
+    {"webdav_http", "WebDavPort", 5005},
+    {"webdavs_https", "secure_WebDavPort", 5006},
+};
+
+// The stored port, its default when the key is absent or empty, 0 when the
+// stored text is not a port.
+int StoredPort(KivoConf* conf, const char* key, int default_port) {
+  std::string text = conf->Info(key, "");
+  if (text.empty()) return default_port;
+  if (text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return 0;
+  int port = atoi(text.c_str());
+  return port >= 1 && port <= 65535 ? port : 0;
+}
+
+// 1 when binding `port` on every address of `family` fails with EADDRINUSE.
+bool InUse(int family, int port) {
+  int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;  // e.g. no IPv6 on this machine
+  int rc;
+  if (family == AF_INET6) {
+    int only = 1;  // the IPv4 side is tested on its own
+    setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only);
+    struct sockaddr_in6 addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sin6_family = AF_INET6;
+    addr.sin6_addr = in6addr_any;
+    addr.sin6_port = htons(static_cast<uint16_t>(port));
+    rc = bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr);
+  } else {
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    rc = bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr);
+  }
+  bool in_use = rc != 0 && errno == EADDRINUSE;
+  close(fd);
+  return in_use;
+}
+
+// True when `holder` (a service other than the asking one) lists `port` in
+// ports.json.
+bool DeclaredByOther(const Json::Value& declared, const std::string& service, int port,
+                     std::string* holder) {
+  if (!declared.isObject()) return false;
+  for (const std::string& name : declared.getMemberNames()) {
+    if (name == service) continue;
+    const Json::Value& ports = declared[name];
+    if (!ports.isArray()) continue;
+    for (const Json::Value& listed : ports) {
+      if (listed.isInt() && listed.asInt() == port) {
+        *holder = name;
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+bool Conflict(const std::string& service, int port_from, int port_to) {
+  if (port_from < 1 || port_to > 65535 || port_from > port_to) {
+    KIVO_LOG("port range %d-%d of %s is not usable", port_from, port_to, service.c_str());
+    return true;
+  }
+  Json::Value declared;
+  bool missing = false;
+  if (!kivo::ReadJsonFile(kivo::RootedPath(kPortsPath), &declared, &missing)) {
+    // Without the table no port can be known to be free.
+    KIVO_LOG("cannot read the port table, %s refused", service.c_str());
+    return true;
+  }
+  KivoConf conf;
+  int own_port = 0;
+  std::vector<std::pair<const char*, int>> others;  // service, stored port
+  for (const auto& entry : kConfiguredPorts) {
+    int stored = StoredPort(&conf, entry.key, entry.default_port);
+    if (service == entry.service) {
+      own_port = stored;
+    } else {
+      others.emplace_back(entry.service, stored);
+    }
+  }
+  for (int port = port_from; port <= port_to; ++port) {
+    for (const auto& other : others) {
+      if (other.second == port) {
+        KIVO_LOG("port %d of %s is taken by %s", port, service.c_str(), other.first);
+        return true;
+      }
+    }
+    std::string holder;
+    if (DeclaredByOther(declared, service, port, &holder)) {
+      KIVO_LOG("port %d of %s is taken by %s", port, service.c_str(), holder.c_str());
+      return true;
+    }
+    // The service itself listens on its own port.
+    if (port != own_port && (InUse(AF_INET, port) || InUse(AF_INET6, port))) {
+      KIVO_LOG("port %d of %s is in use", port, service.c_str());
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+namespace WebUtils {
+
+bool IsPortConflict(const std::string& service, int port_from, int port_to) {
+  return kivo::Guarded(true, [&] { return Conflict(service, port_from, port_to); });
+}
+
+}  // namespace WebUtils

@@ -1,0 +1,170 @@
+#include "platform/root_files.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "module/log.h"
+#include "platform/last_error.h"
+
+namespace kivo {
+namespace {
+
+constexpr char kLogUnit[] = "root_files";
+
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::string DirName(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+bool SyncDir(const std::string& dir) {
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = fsync(fd) == 0;
+  int saved = errno;
+  close(fd);
+  errno = saved;
+  return ok;
+}
+
+}  // namespace
+
+bool ReadWholeFile(const std::string& path, std::string* content, bool* missing) {
+  content->clear();
+  if (missing != nullptr) *missing = false;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT && missing != nullptr) {
+      *missing = true;
+      return true;
+    }
+    SetLastError(errno);
+    KIVO_LOG("open(%s) failed: %s", path.c_str(), strerror(errno));
+    return false;
+  }
+  char buffer[8192];
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      SetLastError(errno);
+      KIVO_LOG("read(%s) failed: %s", path.c_str(), strerror(errno));
+      close(fd);
+      return false;
+    }
+    content->append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  return true;
+}
+
+bool MakeParentDirs(const std::string& path) {
+  std::string dir = DirName(path);
+  struct stat st;
+  if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  if (dir == "/" || dir == ".") return false;
+  if (!MakeParentDirs(dir)) return false;
+  if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+    SetLastError(errno);
+    KIVO_LOG("mkdir(%s) failed: %s", dir.c_str(), strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+bool ReplaceFile(const std::string& path, const std::string& content, mode_t new_mode) {
+  if (!MakeParentDirs(path)) return false;
+  std::string dir = DirName(path);
+  std::string base = path.substr(path.find_last_of('/') + 1);
+  std::string pattern = dir + "/." + base + ".XXXXXX";
+  std::vector<char> temp(pattern.begin(), pattern.end());
+  temp.push_back('\0');
+  int fd = mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) {
+    SetLastError(errno);
+    KIVO_LOG("mkstemp in %s failed: %s", dir.c_str(), strerror(errno));
+    return false;
+  }
+  struct stat old;
+  bool had_old = stat(path.c_str(), &old) == 0;
+  // Keep the replaced file's owner: some of these files (shadow) are not
+  // root's alone. Giving a file away needs privilege, so only try when the
+  // owner differs.
+  if (had_old && (old.st_uid != geteuid() || old.st_gid != getegid())) {
+    (void)!fchown(fd, old.st_uid, old.st_gid);
+  }
+  bool ok = fchmod(fd, had_old ? (old.st_mode & 07777) : new_mode) == 0 &&
+            WriteAll(fd, content.data(), content.size()) && fsync(fd) == 0;
+  int saved = errno;
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    saved = errno;
+  }
+  if (ok && rename(temp.data(), path.c_str()) != 0) {
+    ok = false;
+    saved = errno;
+  }
+  if (!ok) {
+    unlink(temp.data());
+    SetLastError(saved);
+    KIVO_LOG("replacing %s failed: %s", path.c_str(), strerror(saved));
+    return false;
+  }
+  if (!SyncDir(dir)) {
+    SetLastError(errno);
+    KIVO_LOG("fsync of %s failed: %s", dir.c_str(), strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+std::string LockPathFor(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return "." + path + ".lock";
+  return path.substr(0, slash + 1) + "." + path.substr(slash + 1) + ".lock";
+}
+
+FileLock::FileLock(const std::string& lock_path) {
+  if (!MakeParentDirs(lock_path)) return;
+  int fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    SetLastError(errno);
+    KIVO_LOG("open(%s) failed: %s", lock_path.c_str(), strerror(errno));
+    return;
+  }
+  while (flock(fd, LOCK_EX) != 0) {
+    if (errno == EINTR) continue;
+    SetLastError(errno);
+    KIVO_LOG("flock(%s) failed: %s", lock_path.c_str(), strerror(errno));
+    close(fd);
+    return;
+  }
+  fd_ = fd;
+}
+
+FileLock::~FileLock() {
+  if (fd_ >= 0) close(fd_);
+}
+
+}  // namespace kivo

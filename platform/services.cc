@@ -1,0 +1,118 @@
+// Service states: var/lib/kivo/services.json maps each service to its run
+// setting ("run": 1 started at boot, 2 not) and whether it is running. The
+// platform's supervisor acts on this file; here it is kept current and every
+// change is journalled.
+
+#include <errno.h>
+
+#include <string>
+
+#include "module/kivo_paths.h"
+#include "module/kivo_platform.h"
+#include "module/log.h"
+#include "platform/journal.h"
+#include "platform/json_file.h"
+#include "platform/last_error.h"
+#include "platform/root_files.h"
+
+namespace {
+
+constexpr char kLogUnit[] = "services";
+constexpr char kServicesPath[] = "/var/lib/kivo/services.json";
+
+std::string ServicesPath() { return kivo::RootedPath(kServicesPath); }
+
+// Reads the whole state; a missing file is an empty one.
+bool ReadStates(Json::Value* states) {
+  bool missing = false;
+  if (!kivo::ReadJsonFile(ServicesPath(), states, &missing)) return false;
+  if (missing) *states = Json::Value(Json::objectValue);
+  if (!states->isObject()) {
+    kivo::SetLastError(EINVAL);
+    KIVO_LOG("%s does not hold an object", ServicesPath().c_str());
+    return false;
+  }
+  return true;
+}
+
+bool ValidName(const char* service) {
+  if (service != nullptr && service[0] != '\0') return true;
+  kivo::SetLastError(EINVAL);
+  KIVO_LOG("no service named");
+  return false;
+}
+
+// Sets `member` of the service's entry to `value` under the writers' lock,
+// then journals `record`.
+int UpdateService(const char* service, const char* member, const Json::Value& value,
+                  Json::Value record) {
+  if (!ValidName(service)) return -1;
+  std::string path = ServicesPath();
+  kivo::FileLock lock(kivo::LockPathFor(path));
+  if (!lock.locked()) return -1;
+  Json::Value states;
+  if (!ReadStates(&states)) return -1;
+  Json::Value& entry = states[service];
+  if (entry.isNull()) entry = Json::Value(Json::objectValue);
+  if (!entry.isObject()) {
+    kivo::SetLastError(EINVAL);
+    KIVO_LOG("state of service %s is not an object", service);
+    return -1;
+  }
+  entry[member] = value;
+  if (!kivo::ReplaceFile(path, kivo::StyledJson(states), 0644)) return -1;
+  record["service"] = service;
+  return kivo::Journal(record) ? 0 : -1;
+}
+
+int SetRunning(const char* service, bool running, const char* op) {
+  Json::Value record(Json::objectValue);
+  record["op"] = op;
+  return kivo::Guarded(-1, [&] { return UpdateService(service, "running", running, record); });
+}
+
+}  // namespace
+
+extern "C" {
+
+int KLIBServiceIsEnabled(const char* service) {
+  return kivo::Guarded(0, [&] {
+    if (!ValidName(service)) return 0;
+    Json::Value states;
+    if (!ReadStates(&states)) return 0;
+    const Json::Value& entry = states[service];
+    if (!entry.isObject()) return 0;
+    const Json::Value& run = entry["run"];
+    return run.isInt() && run.asInt() == 1 ? 1 : 0;
+  });
+}
+
+int KLIBServiceReload(const char* service) { return SetRunning(service, true, "service.reload"); }
+
+int KLIBServiceRestart(const char* service) { return SetRunning(service, true, "service.restart"); }
+
+int KLIBServicectlStart(const char* service, int /*flags*/) {
+  return SetRunning(service, true, "service.start");
+}
+
+int KLIBServicectlStop(const char* service, int /*flags*/) {
+  return SetRunning(service, false, "service.stop");
+}
+
+int KLIBServicectlRestart(const char* service, int /*flags*/) {
+  return SetRunning(service, true, "service.restart");
+}
+
+int KLIBServicecfgRunKeySet(const char* service, int run_key) {
+  if (run_key != 1 && run_key != 2) {
+    kivo::SetLastError(EINVAL);
+    KIVO_LOG("run setting %d refused for %s", run_key, service == nullptr ? "(null)" : service);
+    return -1;
+  }
+  Json::Value record(Json::objectValue);
+  record["op"] = "service.runkey";
+  record["value"] = run_key;
+  return kivo::Guarded(-1, [&] { return UpdateService(service, "run", run_key, record); });
+}
+
+}  // extern "C"

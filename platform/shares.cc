@@ -1,0 +1,149 @@
+// Shared folders: etc/kivo/shares.json maps each share name to its absolute
+// directory. A path belongs to a share when it is the share's directory or
+// lies below it, judged by whole path components.
+
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include "module/kivo_paths.h"
+#include "module/kivo_platform.h"
+#include "module/log.h"
+#include "platform/json_file.h"
+#include "platform/last_error.h"
+
+namespace {
+
+constexpr char kLogUnit[] = "shares";
+constexpr char kSharesPath[] = "/etc/kivo/shares.json";
+
+// The share table; false (logged) when it is missing or not an object.
+bool ReadShares(Json::Value* shares) {
+  std::string path = kivo::RootedPath(kSharesPath);
+  bool missing = false;
+  if (!kivo::ReadJsonFile(path, shares, &missing)) return false;
+  if (missing || !shares->isObject()) {
+    kivo::SetLastError(missing ? ENOENT : EINVAL);
+    KIVO_LOG("no share table in %s", path.c_str());
+    return false;
+  }
+  return true;
+}
+
+// "/a/b//" -> "/a/b"; the root stays "/".
+std::string WithoutTrailingSlashes(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+bool IsAtOrBelow(const std::string& path, const std::string& dir) {
+  if (dir == "/") return true;
+  if (path.compare(0, dir.size(), dir) != 0) return false;
+  return path.size() == dir.size() || path[dir.size()] == '/';
+}
+
+void CopyTruncated(const std::string& text, char* buffer, int size) {
+  if (buffer == nullptr || size <= 0) return;
+  size_t n = text.size() < static_cast<size_t>(size) ? text.size() : static_cast<size_t>(size) - 1;
+  memcpy(buffer, text.data(), n);
+  buffer[n] = '\0';
+}
+
+char* CopyString(const std::string& text) {
+  char* copy = static_cast<char*>(malloc(text.size() + 1));
+  if (copy != nullptr) memcpy(copy, text.c_str(), text.size() + 1);
+  return copy;
+}
+
+int GetShare(const char* name, PKIVOSHARE* share) {
+  if (share == nullptr) {
+    kivo::SetLastError(EINVAL);
+    KIVO_LOG("share lookup without a result place");
+    return -1;
+  }
+  *share = nullptr;
+  if (name == nullptr || name[0] == '\0') {
+    kivo::SetLastError(EINVAL);
+    KIVO_LOG("share lookup without a name");
+    return -1;
+  }
+  Json::Value shares;
+  if (!ReadShares(&shares)) return -1;
+  const Json::Value& dir = shares[name];
+  if (!dir.isString() || dir.asString().empty() || dir.asString()[0] != '/') {
+    kivo::SetLastError(ENOENT);
+    return -1;
+  }
+  PKIVOSHARE record = static_cast<PKIVOSHARE>(calloc(1, sizeof(KIVOSHARE)));
+  if (record == nullptr) {
+    kivo::SetLastError(ENOMEM);
+    KIVO_LOG("out of memory");
+    return -1;
+  }
+  record->name = CopyString(name);
+  record->path = CopyString(dir.asString());
+  if (record->name == nullptr || record->path == nullptr) {
+    KIVOShareFree(record);
+    kivo::SetLastError(ENOMEM);
+    KIVO_LOG("out of memory");
+    return -1;
+  }
+  *share = record;
+  return 0;
+}
+
+int FindShareOfPath(const char* path, char* share_name, int share_name_size, char* share_path,
+                    int share_path_size) {
+  if (path == nullptr || path[0] != '/') {
+    kivo::SetLastError(EINVAL);
+    KIVO_LOG("share of a path that is not absolute");
+    return -1;
+  }
+  Json::Value shares;
+  if (!ReadShares(&shares)) return -1;
+  std::string wanted = WithoutTrailingSlashes(path);
+  std::string best_name, best_dir;
+  for (const std::string& name : shares.getMemberNames()) {
+    const Json::Value& value = shares[name];
+    if (!value.isString() || value.asString().empty() || value.asString()[0] != '/') continue;
+    std::string dir = WithoutTrailingSlashes(value.asString());
+    // Nested shares: the innermost one holds the path.
+    if (IsAtOrBelow(wanted, dir) && (best_name.empty() || dir.size() > best_dir.size())) {
+      best_name = name;
+      best_dir = dir;
+    }
+  }
+  if (best_name.empty()) {
+    kivo::SetLastError(ENOENT);
+    return -1;
+  }
+  CopyTruncated(best_name, share_name, share_name_size);
+  CopyTruncated(best_dir, share_path, share_path_size);
+  return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+int KIVOShareGet(const char* name, PKIVOSHARE* share) {
+  return kivo::Guarded(-1, [&] { return GetShare(name, share); });
+}
+
+void KIVOShareFree(PKIVOSHARE share) {
+  if (share == nullptr) return;
+  free(share->name);
+  free(share->path);
+  free(share);
+}
+
+int KIVOShareNamePathGet(const char* path, char* share_name, int share_name_size, char* share_path,
+                         int share_path_size) {
+  return kivo::Guarded(-1, [&] {
+    return FindShareOfPath(path, share_name, share_name_size, share_path, share_path_size);
+  });
+}
+
+}  // extern "C"
