@@ -1,0 +1,180 @@
+// A fresh root for each calendar test: the registry directory, the state
+// template, two shares on disk (docs, writable by everyone; homes with a
+// root-owned home folder for alice) and the users the fake platform knows
+// (alice, uid 1000; bob, administrator, uid 1001; both in group 100).
+//
+// Calendar creates switch the process's effective identity, so the tests run
+// as root and every call is checked to leave the process as root again.
+
+#ifndef KIVO_TESTS_UNIT_CALENDAR_FIXTURE_H_
+#define KIVO_TESTS_UNIT_CALENDAR_FIXTURE_H_
+
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <json/json.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "caldav/caldav_calendar.h"
+#include "module/api_table.h"
+#include "tests/support/fake_platform.h"
+
+namespace calendar_test {
+
+constexpr uid_t kAliceUid = 1000;
+constexpr uid_t kBobUid = 1001;
+constexpr gid_t kUsersGid = 100;
+constexpr char kTemplateText[] = "state template\n";
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+inline void WriteFile(const std::string& path, const std::string& text, mode_t mode = 0644) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+  chmod(path.c_str(), mode);
+}
+
+inline bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+inline struct stat StatOf(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+  return st;
+}
+
+inline Json::Value Entry(const std::string& name, const std::string& destination,
+                         const std::string& share) {
+  Json::Value entry(Json::objectValue);
+  entry["calendarname"] = name;
+  entry["destination"] = destination;
+  entry["share"] = share;
+  return entry;
+}
+
+inline Json::Value CreateParams(const std::string& destination, const std::string& name,
+                                const std::string& fullpath, const std::string& share) {
+  Json::Value params(Json::objectValue);
+  params["destination"] = destination;
+  params["calendarname"] = name;
+  params["fullpath"] = fullpath;
+  params["share"] = share;
+  return params;
+}
+
+class CalendarTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(geteuid(), 0u) << "calendar tests run as root";
+    fake::Reset();
+    char dir[] = "/tmp/kivo_calendar_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    root_ = dir;
+    // A non-administrator's create runs as that user: every directory above
+    // the shares must be traversable.
+    chmod(root_.c_str(), 0755);
+    setenv("KIVO_ROOT", root_.c_str(), 1);
+    for (const char* sub : {"usr", "usr/kivo", "usr/kivo/etc", "usr/kivo/etc.defaults", "volume1",
+                            "volume1/docs", "volume1/homes", "volume1/homes/alice", "outside"}) {
+      ASSERT_EQ(mkdir(Path(sub).c_str(), 0755), 0) << sub;
+    }
+    chmod(Path("volume1/docs").c_str(), 0777);
+    WriteFile(Path("usr/kivo/etc.defaults/.state_for_dir.pag"), kTemplateText, 0644);
+    docs_ = Path("volume1/docs");
+    homes_ = Path("volume1/homes");
+    fake::P().shares["docs"] = docs_;
+    fake::P().shares["homes"] = homes_;
+    fake::P().users["alice"] = {kAliceUid, kUsersGid, 0, homes_ + "/alice"};
+    fake::P().users["bob"] = {kBobUid, kUsersGid, 1, homes_ + "/bob"};
+  }
+
+  void TearDown() override {
+    if (setegid(0) != 0 || seteuid(0) != 0) ADD_FAILURE() << "cannot return to root";
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+    unsetenv("KIVO_ROOT");
+  }
+
+  std::string Path(const std::string& relative) const { return root_ + "/" + relative; }
+  std::string RegistryPath() const { return Path("usr/kivo/etc/calendar.info"); }
+
+  // Runs one entry function as `user` and checks the frame's promises: one
+  // answer, and the process back at effective user and group 0.
+  KIVO::APIResponse Call(APIEntryFunc entry, const Json::Value& params,
+                         const std::string& user = "alice") {
+    KIVO::APIRequest request(user, params);
+    KIVO::APIResponse response;
+    entry(&request, &response);
+    EXPECT_EQ(response.answer_count(), 1);
+    EXPECT_EQ(geteuid(), 0u);
+    EXPECT_EQ(getegid(), 0u);
+    return response;
+  }
+
+  void WriteRegistry(const Json::Value& calendars) {
+    WriteFile(RegistryPath(), calendars.toStyledString(), 0644);
+  }
+
+  Json::Value ReadRegistry() const {
+    Json::Value calendars;
+    std::ifstream in(RegistryPath());
+    Json::Reader reader;
+    EXPECT_TRUE(reader.parse(in, calendars)) << RegistryPath();
+    return calendars;
+  }
+
+  // A complete calendar folder, as a create leaves it.
+  void MakeCalendarFolder(const std::string& path) {
+    std::filesystem::create_directories(path + "/.DAV");
+    WriteFile(path + "/.DAV/.state_for_dir.pag", kTemplateText);
+    WriteFile(path + "/.DAV/.state_for_dir.dir", "");
+  }
+
+  // Files in the registry's directory other than the registry and its lock.
+  std::vector<std::string> StrayRegistryFiles() const {
+    std::vector<std::string> stray;
+    for (const auto& item : std::filesystem::directory_iterator(Path("usr/kivo/etc"))) {
+      const std::string name = item.path().filename();
+      if (name != "calendar.info" && name != ".calendar.info.lock") stray.push_back(name);
+    }
+    return stray;
+  }
+
+  std::string root_;
+  std::string docs_;
+  std::string homes_;
+};
+
+// A handler driven directly, for the members below the web API methods.
+struct DirectHandler {
+  explicit DirectHandler(const Json::Value& params = Json::Value(Json::objectValue),
+                         const std::string& user = "alice")
+      : request(user, params), handler(&request, &response) {}
+
+  // The code a failed call would answer with.
+  int ReportedCode() {
+    handler.ReportError();
+    return response.error_code();
+  }
+
+  KIVO::APIRequest request;
+  KIVO::APIResponse response;
+  CalDAVServiceHandler handler;
+};
+
+}  // namespace calendar_test
+
+#endif  // KIVO_TESTS_UNIT_CALENDAR_FIXTURE_H_
