@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 
 #include "caldav/caldav_calendar.h"
 #include "module/error_codes.h"
@@ -35,6 +36,20 @@ bool IsWellFormedRegistry(const Json::Value& calendars) {
     }
   }
   return true;
+}
+
+// Reads the rest of the stream. The stream library turns a failing read
+// (a directory, EIO) into an exception inside the copy; the copy stops there
+// and the text is refused by the parser, never by an exception in the host.
+bool ReadWhole(std::ifstream& in, std::string& text) {
+  try {
+    std::ostringstream content;
+    content << in.rdbuf();
+    text = content.str();
+    return true;
+  } catch (const std::ios_base::failure&) {
+    return false;
+  }
 }
 
 std::string DirectoryOf(const std::string& path) {
@@ -105,13 +120,15 @@ int CalDAVServiceHandler::GetCalendarInfo(Json::Value& calendars) {
   if (stat(path.c_str(), &st) != 0) return 1;
 
   std::ifstream in(path);
-  if (!in.good()) {
+  std::string text;
+  if (!in.good() || !S_ISREG(st.st_mode) || !ReadWhole(in, text)) {
     KIVO_LOG("Cannot open the file");
     SetError(WEBAPI_ERR_OPERATION_FAILED);
     return -1;
   }
+  std::istringstream stream(text);
   Json::Reader reader;
-  if (!reader.parse(in, calendars, true) || !IsWellFormedRegistry(calendars)) {
+  if (!reader.parse(stream, calendars, true) || !IsWellFormedRegistry(calendars)) {
     KIVO_LOG("Cannot parse json format from file");
     SetError(WEBAPI_ERR_OPERATION_FAILED);
     return -1;
