@@ -1,0 +1,143 @@
+// Users, administrators' group membership and passwords, from the root's
+// own account files.
+
+#include "platform/accounts.h"
+
+#include <crypt.h>
+#include <gmock/gmock.h>
+
+#include "module/kivo_platform.h"
+#include "tests/platform/temp_root.h"
+
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+namespace {
+
+// SHA-512 crypt of "secret" with salt "saltsalt", made outside this code.
+constexpr char kSecretHash[] =
+    "$6$saltsalt$TVLlQcbpFVof5W3Yz4DTP6gRstiNuHwwTt6GLc1E5n0U0aDehy0S5knV8wiOQSpT0Y77vwPZN.Pq."
+    "H91p5hVO1";
+
+class AccountsTest : public TempRootTest {
+ protected:
+  void SetUp() override {
+    TempRootTest::SetUp();
+    Write("etc/passwd",
+          "root:x:0:0:root:/root:/bin/sh\n"
+          "admin:x:1024:100::/volume1/homes/admin:/bin/sh\n"
+          "alice:x:1025:100::/volume1/homes/alice:/bin/sh\n"
+          "boss:x:1026:101::/volume1/homes/boss:/bin/sh\n"
+          "carol:x:1027:100::/volume1/homes/carol:/bin/sh\n");
+    Write("etc/group",
+          "root:x:0:\n"
+          "users:x:100:alice,carol\n"
+          "administrators:x:101:admin,carol\n");
+    Write("etc/shadow",
+          "root:*:19000:0:99999:7:::\n"
+          "admin:" +
+              std::string(kSecretHash) +
+              ":19000:0:99999:7:::\n"
+              "alice:!locked:19000:0:99999:7:::\n");
+  }
+};
+
+TEST_F(AccountsTest, UserLookup) {
+  PKIVOUSER user = nullptr;
+  ASSERT_EQ(KIVOUserGet("alice", &user), 0);
+  ASSERT_NE(user, nullptr);
+  EXPECT_STREQ(user->name, "alice");
+  EXPECT_EQ(user->uid, 1025u);
+  EXPECT_EQ(user->gid, 100u);
+  EXPECT_STREQ(user->home, "/volume1/homes/alice");
+  KIVOUserFree(user);
+
+  user = reinterpret_cast<PKIVOUSER>(0x1);  // must be cleared
+  EXPECT_NE(KIVOUserGet("homes", &user), 0);
+  EXPECT_EQ(user, nullptr);
+  EXPECT_NE(KIVOUserGet("ali", &user), 0);  // no prefix matches
+  EXPECT_NE(KIVOUserGet(nullptr, &user), 0);
+  EXPECT_NE(KIVOUserGet("alice", nullptr), 0);
+  KIVOUserFree(nullptr);
+}
+
+TEST_F(AccountsTest, AdminMembership) {
+  const struct {
+    const char* user;
+    int expected;
+  } cases[] = {
+      {"admin", 1},    // listed in administrators
+      {"boss", 1},     // administrators is the primary group
+      {"carol", 1},    // listed, other primary group
+      {"alice", 0},    // ordinary user
+      {"root", 0},     // not listed either
+      {"nobody", -1},  // no such user
+      {"", -1},
+  };
+  for (const auto& c : cases) EXPECT_EQ(KLIBGroupIsAdminGroupMem(c.user, 0), c.expected) << c.user;
+  EXPECT_EQ(KLIBGroupIsAdminGroupMem(nullptr, 0), -1);
+}
+
+TEST_F(AccountsTest, AdminMembershipWithoutReadableFiles) {
+  Write("etc/group", "users:x:100:alice\n");
+  EXPECT_EQ(KLIBGroupIsAdminGroupMem("admin", 0), 0);  // no administrators group at all
+  unlink(Path("etc/group").c_str());
+  EXPECT_EQ(KLIBGroupIsAdminGroupMem("admin", 0), -1);
+  unlink(Path("etc/passwd").c_str());
+  EXPECT_EQ(KLIBGroupIsAdminGroupMem("admin", 0), -1);
+  PKIVOUSER user = nullptr;
+  EXPECT_NE(KIVOUserGet("admin", &user), 0);
+  EXPECT_EQ(user, nullptr);
+}
+
+TEST_F(AccountsTest, LongGroupLinesAreRead) {
+  std::string members;
+  for (int i = 0; i < 2000; ++i) members += "member" + std::to_string(i) + ",";
+  Write("etc/group", "administrators:x:101:" + members + "alice\n");
+  EXPECT_EQ(KLIBGroupIsAdminGroupMem("alice", 0), 1);
+}
+
+TEST_F(AccountsTest, VerifyPassword) {
+  const struct {
+    const char* user;
+    const char* password;
+    bool ok;
+  } cases[] = {{"admin", "secret", true},
+               {"admin", "Secret", false},
+               {"admin", "", false},
+               {"alice", "locked", false},
+               {"root", "", false},
+               {"nobody", "x", false},
+               {"", "", false}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(kivo::VerifyPassword(c.user, c.password), c.ok) << c.user << "/" << c.password;
+  }
+}
+
+TEST_F(AccountsTest, SetPasswordReplacesOnlyThatHash) {
+  ASSERT_EQ(kivo::SetPassword("alice", "n3w pass"), 0);
+  EXPECT_TRUE(kivo::VerifyPassword("alice", "n3w pass"));
+  EXPECT_FALSE(kivo::VerifyPassword("alice", "locked"));
+  EXPECT_TRUE(kivo::VerifyPassword("admin", "secret"));
+  std::string shadow = Read("etc/shadow");
+  EXPECT_THAT(shadow, StartsWith("root:*:19000:0:99999:7:::\nadmin:$6$saltsalt$"));
+  EXPECT_THAT(shadow, HasSubstr(":0:99999:7:::\nalice:$"));
+  EXPECT_THAT(List("etc"),
+              testing::UnorderedElementsAre("passwd", "group", "shadow", ".shadow.lock"));
+}
+
+TEST_F(AccountsTest, SetPasswordAddsAMissingShadowLine) {
+  ASSERT_EQ(kivo::SetPassword("carol", "pw"), 0);
+  EXPECT_TRUE(kivo::VerifyPassword("carol", "pw"));
+  EXPECT_THAT(Read("etc/shadow"), HasSubstr("\ncarol:$"));
+}
+
+TEST_F(AccountsTest, SetPasswordRefusesUnknownUsers) {
+  std::string before = Read("etc/shadow");
+  EXPECT_EQ(kivo::SetPassword("nobody", "pw"), -1);
+  EXPECT_EQ(kivo::SetPassword("", "pw"), -1);
+  EXPECT_EQ(kivo::SetPassword("al:ice", "pw"), -1);
+  EXPECT_EQ(Read("etc/shadow"), before);
+}
+
+}  // namespace
