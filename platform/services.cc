@@ -66,9 +66,11 @@ int UpdateService(const char* service, const char* member, const Json::Value& va
 }
 
 int SetRunning(const char* service, bool running, const char* op) {
-  Json::Value record(Json::objectValue);
-  record["op"] = op;
-  return kivo::Guarded(-1, [&] { return UpdateService(service, "running", running, record); });
+  return kivo::Guarded(-1, [&] {
+    Json::Value record(Json::objectValue);
+    record["op"] = op;
+    return UpdateService(service, "running", running, record);
+  });
 }
 
 }  // namespace
@@ -109,10 +111,12 @@ int KLIBServicecfgRunKeySet(const char* service, int run_key) {
     KIVO_LOG("run setting %d refused for %s", run_key, service == nullptr ? "(null)" : service);
     return -1;
   }
-  Json::Value record(Json::objectValue);
-  record["op"] = "service.runkey";
-  record["value"] = run_key;
-  return kivo::Guarded(-1, [&] { return UpdateService(service, "run", run_key, record); });
+  return kivo::Guarded(-1, [&] {
+    Json::Value record(Json::objectValue);
+    record["op"] = "service.runkey";
+    record["value"] = run_key;
+    return UpdateService(service, "run", run_key, record);
+  });
 }
 
 }  // extern "C"
