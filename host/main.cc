@@ -30,6 +30,11 @@ const Command kCommands[] = {
      "Run one web API call as NAME (default admin) with the JSON object\n"
      "      PARAMS; prints the answer. Exit 0 success, 1 error answer,\n"
      "      2 unknown API/method, bad PARAMS or module not loadable."},
+    {"serve", host::RunServe,
+     "serve [--listen ADDR:PORT] [--module PATH] [--descriptor PATH] [--session-idle SECONDS]",
+     "Serve the web API over HTTP (default 127.0.0.1:5000; port 0 picks a\n"
+     "      free one). Permissions come from the descriptor beside the module\n"
+     "      (NAME.lib for NAME.so). Sessions end after SECONDS idle (900)."},
 };
 
 void PrintHelp(FILE* out) {

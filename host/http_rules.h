@@ -1,0 +1,39 @@
+// The request rules of the web API server that do not need a server: which
+// origins count as our own, what counts as a JSON body, where the session
+// token is, and which folders a non-administrator may have made as root.
+
+#ifndef KIVO_HOST_HTTP_RULES_H_
+#define KIVO_HOST_HTTP_RULES_H_
+
+#include <json/json.h>
+
+#include <string>
+
+namespace host {
+
+constexpr char kSessionCookie[] = "kivo_session";
+
+// True when the Origin header names the host the request was sent to (its
+// Host header): same host and port, letter case ignored. "null" and
+// unparsable origins are foreign. An absent Origin (empty) is not judged here.
+bool OriginMatchesHost(const std::string& origin, const std::string& host);
+
+// True for "application/json", with or without parameters ("; charset=...").
+bool IsJsonContentType(const std::string& content_type);
+
+// The session token from a Cookie header; "" when absent.
+std::string SessionTokenFromCookie(const std::string& cookie_header);
+
+// Set-Cookie values that start and end a session.
+std::string SessionCookie(const std::string& token);
+std::string ExpiredSessionCookie();
+
+// True when a calendar create of `params` may run for a non-administrator
+// whose home folder is `home`: always unless the share is "homes" or "home"
+// (any letter case), in which case the module makes the folders as root, so
+// "fullpath" must resolve (realpath) to the home folder or below it.
+bool HomeCreateAllowed(const Json::Value& params, const std::string& home);
+
+}  // namespace host
+
+#endif  // KIVO_HOST_HTTP_RULES_H_

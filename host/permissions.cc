@@ -1,0 +1,66 @@
+#include "host/permissions.h"
+
+#include <fstream>
+#include <sstream>
+
+#include "host/cli.h"
+#include "host/json_text.h"
+
+namespace host {
+
+bool Permissions::Load(const std::string& path, std::string* error) {
+  std::ifstream in(path);
+  if (!in) {
+    *error = "cannot read permission descriptor " + path;
+    return false;
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (!Parse(text.str(), error)) {
+    *error = path + ": " + *error;
+    return false;
+  }
+  return true;
+}
+
+bool Permissions::Parse(const std::string& text, std::string* error) {
+  Json::Value root;
+  table_.clear();
+  if (!ParseJson(text, &root) || !root.isObject()) {
+    *error = "not a JSON object";
+    return false;
+  }
+  for (const std::string& api : root.getMemberNames()) {
+    const Json::Value& versions = root[api];
+    if (!versions.isObject()) {
+      *error = api + ": versions must be an object";
+      return false;
+    }
+    for (const std::string& version_text : versions.getMemberNames()) {
+      long version = 0;
+      const Json::Value& methods = versions[version_text];
+      if (!ParseDecimal(version_text, &version) || !methods.isObject()) {
+        *error = api + ": version '" + version_text + "' must be a decimal key of an object";
+        return false;
+      }
+      for (const std::string& method : methods.getMemberNames()) {
+        const std::string who = methods[method].isString() ? methods[method].asString() : "";
+        if (who != "admin" && who != "user") {
+          *error = api + " " + version_text + " " + method + ": audience must be admin or user";
+          return false;
+        }
+        table_[std::make_tuple(api, version, method)] =
+            who == "admin" ? Audience::kAdmin : Audience::kUser;
+      }
+    }
+  }
+  return true;
+}
+
+Audience Permissions::Lookup(const std::string& api, long version,
+                             const std::string& method) const {
+  const auto it = table_.find(std::make_tuple(api, version, method));
+  return it == table_.end() ? Audience::kNobody : it->second;
+}
+
+}  // namespace host
