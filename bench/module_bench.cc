@@ -1,0 +1,417 @@
+// In-process benchmarks of the module's entry functions.
+//
+// The entry functions are called the way the host calls them (request and
+// response objects on the stack, one call per iteration) against the real
+// platform library, in a temporary root laid out by `kivo-webapi init`. The
+// calendar registry is seeded directly with N entries whose folders are
+// mostly present, some damaged and some gone, as on a server in use.
+//
+// Besides the usual table, a summary at the end compares the figures with
+// their targets and with reference floors measured in the same run (reading
+// and parsing the registry, one fork and exec).
+//
+// Must run as root: a calendar create hands folders to their owners.
+
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <json/json.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "module/api_table.h"
+#include "module/kivo_api.h"
+
+namespace {
+
+constexpr int kMostCalendars = 10000;
+constexpr char kUser[] = "admin";
+constexpr char kNewCalendar[] = "bench-new";
+// Calendar 5 lies in the public share and is whole.
+constexpr char kDeletedCalendar[] = "cal-00005";
+
+std::string gRoot;
+
+// ---- the root -----------------------------------------------------------------------
+
+bool WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  return static_cast<bool>(out);
+}
+
+bool ReadFile(const std::string& path, std::string* content) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream buf;
+  buf << in.rdbuf();
+  *content = buf.str();
+  return true;
+}
+
+// Runs `argv` with stdout and stderr discarded; its exit status, -1 when it
+// did not exit.
+int RunQuietly(const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    const int null_fd = open("/dev/null", O_WRONLY);
+    dup2(null_fd, 1);
+    dup2(null_fd, 2);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
+
+void RemoveTree(const std::string& path) {
+  nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+std::string PublicDir() { return gRoot + "/volume1/public"; }
+std::string AdminHomeDir() { return gRoot + "/volume1/homes/admin"; }
+std::string RegistryPath() { return gRoot + "/usr/kivo/etc/calendar.info"; }
+
+std::string CalendarName(int i) {
+  char name[32];
+  std::snprintf(name, sizeof name, "cal-%05d", i);
+  return name;
+}
+
+// One calendar in ten lies in the admin's home folder, the rest in the
+// public share.
+bool InHome(int i) { return i % 10 == 9; }
+
+std::string CalendarDir(int i) {
+  return (InHome(i) ? AdminHomeDir() : PublicDir()) + "/" + CalendarName(i);
+}
+
+Json::Value CalendarEntry(int i) {
+  Json::Value entry(Json::objectValue);
+  entry["calendarname"] = CalendarName(i);
+  entry["destination"] = InHome(i) ? "homes/admin" : "public";
+  entry["share"] = InHome(i) ? "homes" : "public";
+  return entry;
+}
+
+// A whole calendar folder: the folder, its ".DAV" store and both state files.
+bool MakeCalendarFolder(const std::string& dir) {
+  const std::string store = dir + "/.DAV";
+  return mkdir(dir.c_str(), 0777) == 0 && mkdir(store.c_str(), 0777) == 0 &&
+         WriteFile(store + "/.state_for_dir.pag", "") &&
+         WriteFile(store + "/.state_for_dir.dir", "");
+}
+
+// Folders for the most calendars any benchmark registers: one in twenty is
+// gone ("noexist"), one in twenty has lost its store ("crashed").
+bool MakeCalendarFolders() {
+  for (int i = 0; i < kMostCalendars; ++i) {
+    const std::string dir = CalendarDir(i);
+    if (i % 20 == 0) continue;
+    if (i % 20 == 10) {
+      if (mkdir(dir.c_str(), 0777) != 0) return false;
+      continue;
+    }
+    if (!MakeCalendarFolder(dir)) return false;
+  }
+  return true;
+}
+
+// The registry text with the first `count` calendars, as the module writes it.
+const std::string& RegistryText(int count) {
+  static std::map<int, std::string> texts;
+  auto it = texts.find(count);
+  if (it != texts.end()) return it->second;
+  Json::Value calendars(Json::arrayValue);
+  for (int i = 0; i < count; ++i) calendars.append(CalendarEntry(i));
+  return texts[count] = calendars.toStyledString();
+}
+
+bool SeedRegistry(int count) { return WriteFile(RegistryPath(), RegistryText(count)); }
+
+bool SetUpRoot() {
+  char tmpl[] = "/tmp/kivo-bench-XXXXXX";
+  if (mkdtemp(tmpl) == nullptr) {
+    std::fprintf(stderr, "mkdtemp: %s\n", std::strerror(errno));
+    return false;
+  }
+  gRoot = tmpl;
+  chmod(gRoot.c_str(), 0755);
+  setenv("KIVO_ROOT", gRoot.c_str(), 1);
+  const std::string password_file = gRoot + "/.admin-password";
+  WriteFile(password_file, "bench-secret\n");
+  const int status = RunQuietly({KIVO_WEBAPI_BIN, "init", "--admin-password-file", password_file});
+  unlink(password_file.c_str());
+  if (status != 0) {
+    std::fprintf(stderr, "kivo-webapi init failed in %s (status %d)\n", gRoot.c_str(), status);
+    return false;
+  }
+  if (!MakeCalendarFolders()) {
+    std::fprintf(stderr, "cannot make the calendar folders in %s: %s\n", gRoot.c_str(),
+                 std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+// ---- one call -------------------------------------------------------------------------
+
+// The entry function as the host runs it; false unless it answered success.
+bool Call(APIEntryFunc entry, const Json::Value& params) {
+  KIVO::APIRequest request(kUser, params);
+  KIVO::APIResponse response;
+  entry(&request, &response);
+  return response.answer_count() == 1 && response.success();
+}
+
+Json::Value CreateParams() {
+  Json::Value params(Json::objectValue);
+  params["destination"] = "public";
+  params["calendarname"] = kNewCalendar;
+  params["fullpath"] = PublicDir();
+  params["share"] = "public";
+  return params;
+}
+
+Json::Value DeleteParams() {
+  Json::Value params(Json::objectValue);
+  params["id"].append(std::string(kDeletedCalendar) + ":public");
+  return params;
+}
+
+// ---- benchmarks -----------------------------------------------------------------------
+
+void BM_WebDAVGet(benchmark::State& state) {
+  const Json::Value params(Json::objectValue);
+  if (!Call(WebDAVGet, params)) state.SkipWithError("WebDAV get failed");
+  for (auto _ : state) {
+    KIVO::APIRequest request(kUser, params);
+    KIVO::APIResponse response;
+    WebDAVGet(&request, &response);
+    benchmark::DoNotOptimize(response.data());
+  }
+}
+BENCHMARK(BM_WebDAVGet)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+void BM_CalDAVGet(benchmark::State& state) {
+  const Json::Value params(Json::objectValue);
+  if (!Call(CalDAVConfGet, params)) state.SkipWithError("CalDAV get failed");
+  for (auto _ : state) {
+    KIVO::APIRequest request(kUser, params);
+    KIVO::APIResponse response;
+    CalDAVConfGet(&request, &response);
+    benchmark::DoNotOptimize(response.data());
+  }
+}
+BENCHMARK(BM_CalDAVGet)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+void BM_CalendarList(benchmark::State& state) {
+  const int count = static_cast<int>(state.range(0));
+  const Json::Value params(Json::objectValue);
+  if (!SeedRegistry(count)) state.SkipWithError("cannot seed the registry");
+  for (auto _ : state) {
+    KIVO::APIRequest request(kUser, params);
+    KIVO::APIResponse response;
+    CalDAVCalendarList(&request, &response);
+    if (!response.success() ||
+        response.data()["item"].size() != static_cast<Json::ArrayIndex>(count)) {
+      state.SkipWithError("list failed");
+      break;
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * count);
+}
+BENCHMARK(BM_CalendarList)
+    ->Arg(10)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// Each iteration adds one calendar to N registered; the registry and the
+// share are put back untimed.
+void BM_CalendarCreate(benchmark::State& state) {
+  const int count = static_cast<int>(state.range(0));
+  const Json::Value params = CreateParams();
+  const std::string dir = PublicDir() + "/" + kNewCalendar;
+  RemoveTree(dir);
+  if (!SeedRegistry(count)) state.SkipWithError("cannot seed the registry");
+  for (auto _ : state) {
+    if (!Call(CalDAVCalendarCreate, params)) {
+      state.SkipWithError("create failed");
+      break;
+    }
+    state.PauseTiming();
+    RemoveTree(dir);
+    SeedRegistry(count);
+    state.ResumeTiming();
+  }
+}
+BENCHMARK(BM_CalendarCreate)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Each iteration deletes one of N registered calendars (its folder goes
+// with it); folder and entry are put back untimed.
+void BM_CalendarDelete(benchmark::State& state) {
+  const int count = static_cast<int>(state.range(0));
+  const Json::Value params = DeleteParams();
+  const std::string dir = PublicDir() + "/" + kDeletedCalendar;
+  if (!SeedRegistry(count)) state.SkipWithError("cannot seed the registry");
+  for (auto _ : state) {
+    if (!Call(CalDAVCalendarDelete, params)) {
+      state.SkipWithError("delete failed");
+      break;
+    }
+    state.PauseTiming();
+    RemoveTree(dir);  // in case the removal was left half done
+    MakeCalendarFolder(dir);
+    SeedRegistry(count);
+    state.ResumeTiming();
+  }
+}
+BENCHMARK(BM_CalendarDelete)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// ---- reference floors ------------------------------------------------------------------
+
+// The least a list must do: read the registry and parse it.
+void BM_Reference_ReadParseRegistry(benchmark::State& state) {
+  const int count = static_cast<int>(state.range(0));
+  if (!SeedRegistry(count)) state.SkipWithError("cannot seed the registry");
+  for (auto _ : state) {
+    std::string text;
+    ReadFile(RegistryPath(), &text);
+    std::istringstream stream(text);
+    Json::Value calendars;
+    Json::Reader reader;
+    if (!reader.parse(stream, calendars, true)) state.SkipWithError("parse failed");
+    benchmark::DoNotOptimize(calendars);
+  }
+}
+BENCHMARK(BM_Reference_ReadParseRegistry)->Arg(10000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// What a delete pays for running "/bin/rm": one fork, exec and wait.
+void BM_Reference_ForkExecTrue(benchmark::State& state) {
+  for (auto _ : state) {
+    if (RunQuietly({"/bin/true"}) != 0) state.SkipWithError("/bin/true failed");
+  }
+}
+BENCHMARK(BM_Reference_ForkExecTrue)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// ---- summary ---------------------------------------------------------------------------
+
+// The console table as usual, keeping every figure (seconds of real time
+// per iteration) for the summary.
+class RecordingReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
+      seconds_[run.benchmark_name()] =
+          run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  // Negative when the benchmark did not run (filtered out or failed).
+  double Seconds(const std::string& name) const {
+    const auto it = seconds_.find(name);
+    return it == seconds_.end() ? -1 : it->second;
+  }
+
+ private:
+  std::map<std::string, double> seconds_;
+};
+
+struct Target {
+  const char* label;
+  const char* benchmark;
+  double limit_seconds;
+  double scale;  // seconds to the unit shown
+  const char* unit;
+};
+
+const Target kTargets[] = {
+    {"WebDAV get, in process", "BM_WebDAVGet/real_time", 50e-6, 1e6, "us"},
+    {"calendar list, 10,000 registered", "BM_CalendarList/10000/real_time", 200e-3, 1e3, "ms"},
+    {"calendar create, 10,000 registered", "BM_CalendarCreate/10000/real_time", 200e-3, 1e3, "ms"},
+};
+
+struct Ratio {
+  const char* label;
+  const char* benchmark;
+  const char* reference;
+};
+
+const Ratio kRatios[] = {
+    {"list 10,000 / read+parse registry 10,000", "BM_CalendarList/10000/real_time",
+     "BM_Reference_ReadParseRegistry/10000/real_time"},
+    {"list 10,000 / list 1,000", "BM_CalendarList/10000/real_time",
+     "BM_CalendarList/1000/real_time"},
+    {"create 10,000 / create 1,000", "BM_CalendarCreate/10000/real_time",
+     "BM_CalendarCreate/1000/real_time"},
+    {"delete 10,000 / fork+exec /bin/true", "BM_CalendarDelete/10000/real_time",
+     "BM_Reference_ForkExecTrue/real_time"},
+    {"CalDAV get / WebDAV get", "BM_CalDAVGet/real_time", "BM_WebDAVGet/real_time"},
+};
+
+void PrintSummary(const RecordingReporter& reporter) {
+  std::printf("\nTargets\n");
+  for (const Target& t : kTargets) {
+    const double seconds = reporter.Seconds(t.benchmark);
+    if (seconds < 0) {
+      std::printf("  %-36s not run\n", t.label);
+      continue;
+    }
+    const bool met = seconds < t.limit_seconds;
+    std::printf("  %-36s %10.3f %s   target < %.0f %s   %s (%.2fx the limit)\n", t.label,
+                seconds * t.scale, t.unit, t.limit_seconds * t.scale, t.unit,
+                met ? "met" : "MISSED", seconds / t.limit_seconds);
+  }
+  std::printf("\nRatios (same run)\n");
+  for (const Ratio& r : kRatios) {
+    const double a = reporter.Seconds(r.benchmark);
+    const double b = reporter.Seconds(r.reference);
+    if (a < 0 || b <= 0) {
+      std::printf("  %-42s not run\n", r.label);
+      continue;
+    }
+    std::printf("  %-42s %8.2f\n", r.label, a / b);
+  }
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  if (geteuid() != 0) {
+    std::fprintf(stderr, "module_bench must run as root (a create hands folders to users)\n");
+    return 1;
+  }
+  if (!SetUpRoot()) return 1;
+  std::printf("root: %s\n", gRoot.c_str());
+  RecordingReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  PrintSummary(reporter);
+  benchmark::Shutdown();
+  const char* keep = std::getenv("KIVO_BENCH_KEEP");
+  if (keep == nullptr || keep[0] != '1') RemoveTree(gRoot);
+  return 0;
+}
