@@ -48,7 +48,7 @@ Json::Value Refusal(int code) {
   return body;
 }
 
-class HttpTest : public ::testing::Test {
+class HostHttpTest : public ::testing::Test {
  protected:
   void SetUp() override { StartServer({}); }
 
@@ -119,7 +119,7 @@ class HttpTest : public ::testing::Test {
   e2e::Server server_;
 };
 
-TEST_F(HttpTest, LoginAnswersTheAccountAndSetsASafeCookie) {
+TEST_F(HostHttpTest, LoginAnswersTheAccountAndSetsASafeCookie) {
   const Reply admin = Send(
       "POST", "/webapi/auth",
       R"({"account":"admin","password":")" + std::string(e2e::TestRoot::kAdminPassword) + "\"}");
@@ -138,7 +138,7 @@ TEST_F(HttpTest, LoginAnswersTheAccountAndSetsASafeCookie) {
   EXPECT_NE(bob.set_cookie, admin.set_cookie);
 }
 
-TEST_F(HttpTest, FailedLoginsAreRefused) {
+TEST_F(HostHttpTest, FailedLoginsAreRefused) {
   ASSERT_TRUE(root_.AddUser("dave"));  // no password set: locked
   struct Case {
     const char* body;
@@ -162,7 +162,7 @@ TEST_F(HttpTest, FailedLoginsAreRefused) {
   }
 }
 
-TEST_F(HttpTest, RepeatedFailuresLockTheAccountOnly) {
+TEST_F(HostHttpTest, RepeatedFailuresLockTheAccountOnly) {
   for (int i = 0; i < 5; ++i) {
     EXPECT_EQ(Send("POST", "/webapi/auth", R"({"account":"bob","password":"guess"})").status, 401);
   }
@@ -172,7 +172,7 @@ TEST_F(HttpTest, RepeatedFailuresLockTheAccountOnly) {
   EXPECT_NE(Login("carol", "carol-secret"), "") << "other accounts are not locked";
 }
 
-TEST_F(HttpTest, EntryNeedsASession) {
+TEST_F(HostHttpTest, EntryNeedsASession) {
   const Reply none = Call("", kCalendar, "list");
   EXPECT_EQ(none.status, 401);
   EXPECT_EQ(none.body, Refusal(106));
@@ -181,7 +181,7 @@ TEST_F(HttpTest, EntryNeedsASession) {
   EXPECT_EQ(forged.body, Refusal(106));
 }
 
-TEST_F(HttpTest, NonAdministratorIsRefusedAdministrativeMethods) {
+TEST_F(HostHttpTest, NonAdministratorIsRefusedAdministrativeMethods) {
   const std::string bob = Login("bob", "bob-secret");
   ASSERT_NE(bob, "");
   Json::Value enable;
@@ -202,7 +202,7 @@ TEST_F(HttpTest, NonAdministratorIsRefusedAdministrativeMethods) {
   EXPECT_TRUE(root_.Journal().empty());
 }
 
-TEST_F(HttpTest, NonAdministratorListsAndCreatesCalendars) {
+TEST_F(HostHttpTest, NonAdministratorListsAndCreatesCalendars) {
   const std::string bob = Login("bob", "bob-secret");
   ASSERT_NE(bob, "");
   const Reply list = Call(bob, kCalendar, "list");
@@ -231,7 +231,7 @@ TEST_F(HttpTest, NonAdministratorListsAndCreatesCalendars) {
   EXPECT_EQ(root_.Registry().size(), 2u);
 }
 
-TEST_F(HttpTest, NonAdministratorCannotCreateInAnotherHome) {
+TEST_F(HostHttpTest, NonAdministratorCannotCreateInAnotherHome) {
   const std::string bob = Login("bob", "bob-secret");
   ASSERT_NE(bob, "");
   const std::string admin_home = root_.Path("/volume1/homes/admin");
@@ -266,7 +266,7 @@ TEST_F(HttpTest, NonAdministratorCannotCreateInAnotherHome) {
   EXPECT_EQ(admin.body["success"], true) << Compact(admin.body);
 }
 
-TEST_F(HttpTest, HostRefusalsHaveTheirCodes) {
+TEST_F(HostHttpTest, HostRefusalsHaveTheirCodes) {
   const std::string admin = Login("admin", e2e::TestRoot::kAdminPassword);
   ASSERT_NE(admin, "");
   const std::string same_origin = "http://127.0.0.1:" + std::to_string(server_.port());
@@ -362,7 +362,7 @@ TEST_F(HttpTest, HostRefusalsHaveTheirCodes) {
   EXPECT_EQ(same.body["success"], true);
 }
 
-TEST_F(HttpTest, EveryMethodReachesTheModule) {
+TEST_F(HostHttpTest, EveryMethodReachesTheModule) {
   const std::string admin = Login("admin", e2e::TestRoot::kAdminPassword);
   ASSERT_NE(admin, "");
   const std::string pub = root_.Path("/volume1/public");
@@ -402,7 +402,7 @@ TEST_F(HttpTest, EveryMethodReachesTheModule) {
   EXPECT_EQ(root_.Registry(), Json::Value(Json::arrayValue)) << "deleted again";
 }
 
-TEST_F(HttpTest, TheModuleSeesTheSessionsAccount) {
+TEST_F(HostHttpTest, TheModuleSeesTheSessionsAccount) {
   const std::string carol = Login("carol", "carol-secret");
   ASSERT_NE(carol, "");
   Json::Value body;
@@ -422,7 +422,7 @@ TEST_F(HttpTest, TheModuleSeesTheSessionsAccount) {
               HasSubstr(" POST /webapi/entry " + std::string(kCalDAV) + ".set carol 200 "));
 }
 
-TEST_F(HttpTest, LogoutEndsTheSession) {
+TEST_F(HostHttpTest, LogoutEndsTheSession) {
   const std::string admin = Login("admin", e2e::TestRoot::kAdminPassword);
   ASSERT_NE(admin, "");
   EXPECT_EQ(Call(admin, kCalendar, "list").status, 200);
@@ -434,17 +434,17 @@ TEST_F(HttpTest, LogoutEndsTheSession) {
   EXPECT_EQ(Send("DELETE", "/webapi/auth", "", admin).status, 401);
 }
 
-TEST_F(HttpTest, StopsCleanlyOnSigterm) {
+TEST_F(HostHttpTest, StopsCleanlyOnSigterm) {
   EXPECT_EQ(server_.Stop(), 0);
   EXPECT_THAT(server_.Log(), HasSubstr("stopping"));
 }
 
-class HttpIdleTest : public HttpTest {
+class HostHttpIdleTest : public HostHttpTest {
  protected:
   void SetUp() override { StartServer({"--session-idle", "1"}); }
 };
 
-TEST_F(HttpIdleTest, IdleSessionExpires) {
+TEST_F(HostHttpIdleTest, IdleSessionExpires) {
   const std::string admin = Login("admin", e2e::TestRoot::kAdminPassword);
   ASSERT_NE(admin, "");
   std::this_thread::sleep_for(std::chrono::milliseconds(2200));
