@@ -1,0 +1,85 @@
+# Shell helpers of the HTTP benchmarks: a temporary root with
+# `kivo-webapi serve` on a loopback port, and the admin's session.
+# Sourced by http.sh and caldav-peer.sh; they set BUILD before sourcing.
+
+KIVO_WEBAPI="${BUILD}/kivo-webapi"
+KIVO_ADMIN_PASSWORD="bench-secret"
+BENCH_PIDS=()
+
+die() {
+  echo "$(basename "$0"): $*" >&2
+  exit 1
+}
+
+# The processes this script started, stopped by pid (children first).
+stop_started() {
+  local pid
+  for pid in "${BENCH_PIDS[@]}"; do
+    kill -TERM "$pid" 2>/dev/null || true
+  done
+  for pid in "${BENCH_PIDS[@]}"; do
+    wait "$pid" 2>/dev/null || true
+  done
+  BENCH_PIDS=()
+}
+
+# A loopback port nobody listens on now.
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# Waits up to 10 s until `file` holds a line matching `pattern`.
+wait_for_line() {
+  local file="$1" pattern="$2" i
+  for i in $(seq 100); do
+    grep -q -- "$pattern" "$file" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# Waits up to 10 s until something accepts connections on 127.0.0.1:port.
+wait_for_port() {
+  local port="$1" i
+  for i in $(seq 100); do
+    (exec 3<>"/dev/tcp/127.0.0.1/${port}") 2>/dev/null && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# Lays out a root in $1 with the admin password KIVO_ADMIN_PASSWORD.
+kivo_init_root() {
+  local root="$1"
+  mkdir -p "$root"
+  chmod 0755 "$root"
+  printf '%s\n' "$KIVO_ADMIN_PASSWORD" >"$root/.admin-password"
+  KIVO_ROOT="$root" "$KIVO_WEBAPI" init --admin-password-file "$root/.admin-password" >/dev/null ||
+    die "kivo-webapi init failed in $root"
+  rm -f "$root/.admin-password"
+}
+
+# Starts `kivo-webapi serve` in root $1 on a free loopback port, with the
+# access log in $2; sets KIVO_PORT. Extra arguments go before the command
+# (for example "taskset -c 1").
+kivo_start_serve() {
+  local root="$1" log="$2"
+  shift 2
+  local out="${log}.stdout"
+  KIVO_ROOT="$root" "$@" "$KIVO_WEBAPI" serve --listen 127.0.0.1:0 >"$out" 2>"$log" &
+  BENCH_PIDS+=("$!")
+  wait_for_line "$out" "^listening on " || die "kivo-webapi serve did not come up (see $log)"
+  KIVO_PORT="$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "$out" | head -n1)"
+}
+
+# Logs the admin in on KIVO_PORT; sets KIVO_SESSION (the cookie's value).
+kivo_login() {
+  local jar
+  jar="$(mktemp)"
+  curl -sS -o /dev/null -c "$jar" -H 'Content-Type: application/json' \
+    -d "{\"account\":\"admin\",\"password\":\"${KIVO_ADMIN_PASSWORD}\"}" \
+    "http://127.0.0.1:${KIVO_PORT}/webapi/auth" || die "login request failed"
+  KIVO_SESSION="$(awk -F'\t' '$6 == "kivo_session" {print $7}' "$jar")"
+  rm -f "$jar"
+  [ -n "$KIVO_SESSION" ] || die "login as admin gave no session cookie"
+}

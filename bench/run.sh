@@ -1,0 +1,60 @@
+#!/bin/bash
+# Installs what the benchmarks need, builds Release with the benchmarks and
+# runs all three: the in-process module benchmarks, HTTP throughput against
+# nginx, and calendar creation and listing against Radicale.
+#
+#   bench/run.sh [BUILD_DIR]     (default /work/build-bench)
+#
+# Not part of the test suite and not run by CI. Needs root (apt-get, nginx,
+# calendar creates as root). Output goes to the terminal and to
+# BUILD_DIR/bench-results.txt.
+
+set -euo pipefail
+
+HERE="$(cd "$(dirname "$0")" && pwd)"
+SRC="$(cd "$HERE/.." && pwd)"
+BUILD="${1:-/work/build-bench}"
+JOBS="${JOBS:-2}"
+
+[ "$(id -u)" = 0 ] || {
+  echo "bench/run.sh: run as root" >&2
+  exit 1
+}
+
+need=()
+command -v cmake >/dev/null || need+=(cmake)
+command -v g++ >/dev/null || need+=(g++)
+command -v pkg-config >/dev/null || need+=(pkg-config)
+dpkg -s libbenchmark-dev >/dev/null 2>&1 || need+=(libbenchmark-dev)
+dpkg -s libjsoncpp-dev >/dev/null 2>&1 || need+=(libjsoncpp-dev)
+dpkg -s libcpp-httplib-dev >/dev/null 2>&1 || need+=(libcpp-httplib-dev)
+dpkg -s libcrypt-dev >/dev/null 2>&1 || need+=(libcrypt-dev)
+command -v nginx >/dev/null || need+=(nginx-light)
+command -v wrk >/dev/null || need+=(wrk)
+command -v radicale >/dev/null || need+=(radicale)
+command -v python3 >/dev/null || need+=(python3)
+command -v curl >/dev/null || need+=(curl)
+command -v taskset >/dev/null || need+=(util-linux)
+if [ "${#need[@]}" -gt 0 ]; then
+  apt-get update
+  DEBIAN_FRONTEND=noninteractive apt-get install -y "${need[@]}"
+fi
+
+cmake -S "$SRC" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DKIVO_BUILD_BENCH=ON \
+  -DKIVO_ROOT="$BUILD/root" -DKIVO_ROOT_FROM_ENV=ON
+cmake --build "$BUILD" -j"$JOBS" --target module_bench kivo-webapi kivo_webdav_module
+BUILD="$(cd "$BUILD" && pwd)"
+
+{
+  echo "== machine: $(nproc) CPUs, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n1)"
+  echo "== $(git -C "$SRC" log -1 --format='%h %s' 2>/dev/null || echo 'not a git tree')"
+  echo
+  echo "== module_bench (in process)"
+  "$BUILD/bench/module_bench" --benchmark_color=false
+  echo
+  echo "== http.sh (kivo-webapi serve against nginx)"
+  "$HERE/http.sh" "$BUILD"
+  echo
+  echo "== caldav-peer.sh (kivo-webapi serve against Radicale)"
+  "$HERE/caldav-peer.sh" "$BUILD"
+} 2>&1 | tee "$BUILD/bench-results.txt"
