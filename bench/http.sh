@@ -84,9 +84,9 @@ http {
 }
 EOF
 "${SERVER_CPU[@]}" nginx -c "$WORK/nginx/nginx.conf" -p "$WORK/nginx" -e "$WORK/nginx/error.log" \
-  2>>"$WORK/nginx/error.log" &
+  2>"$WORK/nginx/stderr.log" &
 BENCH_PIDS+=("$!")
-wait_for_port "$NGINX_PORT" || die "nginx did not come up: $(cat "$WORK/nginx/error.log")"
+wait_for_port "$NGINX_PORT" || die "nginx did not come up: $(cat "$WORK/nginx/error.log" "$WORK/nginx/stderr.log")"
 cmp -s <(curl -sS -H 'Content-Type: application/json' -d "$BODY" \
   "http://127.0.0.1:${NGINX_PORT}/webapi/entry") "$WORK/www/webapi/entry" ||
   die "nginx does not answer the same JSON"

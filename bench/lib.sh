@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shell helpers of the HTTP benchmarks: a temporary root with
 # `kivo-webapi serve` on a loopback port, and the admin's session.
 # Sourced by http.sh and caldav-peer.sh; they set BUILD before sourcing.
@@ -30,8 +31,8 @@ free_port() {
 
 # Waits up to 10 s until `file` holds a line matching `pattern`.
 wait_for_line() {
-  local file="$1" pattern="$2" i
-  for i in $(seq 100); do
+  local file="$1" pattern="$2" _
+  for _ in $(seq 100); do
     grep -q -- "$pattern" "$file" 2>/dev/null && return 0
     sleep 0.1
   done
@@ -40,8 +41,8 @@ wait_for_line() {
 
 # Waits up to 10 s until something accepts connections on 127.0.0.1:port.
 wait_for_port() {
-  local port="$1" i
-  for i in $(seq 100); do
+  local port="$1" _
+  for _ in $(seq 100); do
     (exec 3<>"/dev/tcp/127.0.0.1/${port}") 2>/dev/null && return 0
     sleep 0.1
   done
