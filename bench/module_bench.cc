@@ -320,6 +320,9 @@ BENCHMARK(BM_Reference_ForkExecTrue)->Unit(benchmark::kMillisecond)->UseRealTime
 // per iteration) for the summary.
 class RecordingReporter : public benchmark::ConsoleReporter {
  public:
+  // Colours only on a terminal, so that saved results stay plain text.
+  RecordingReporter() : ConsoleReporter(isatty(1) ? OO_ColorTabular : OO_Tabular) {}
+
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
       if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
