@@ -322,7 +322,8 @@ bool CalDAVServiceHandler::EditSingleCalendar(Json::Value& entry) {
   // The target is known to be free, so an equal current path means the
   // folder itself is gone: only the registry changes.
   if (current != target &&
-      KLIBCExec("/bin/mv", current.c_str(), target.c_str(), nullptr, nullptr) != 0) {
+      (!IsRegisteredFolderSafe(current) ||
+       KLIBCExec("/bin/mv", current.c_str(), target.c_str(), nullptr, nullptr) != 0)) {
     KIVO_LOG("cannot mv folder");
     SetError(WEBAPI_ERR_OPERATION_FAILED);
     return false;

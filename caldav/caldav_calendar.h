@@ -103,6 +103,10 @@ class CalDAVServiceHandler {
   void SwitchBackToRoot();
   // Runs "/bin/rm -rf" on `path` when something stands there.
   void RemovePathIfExists(const std::string& path);
+  // True when a registered calendar's folder path may be removed or moved:
+  // no "." or ".." step, and an ordinary name inside a share. A create
+  // stores its destination as given, so an entry can name any place.
+  bool IsRegisteredFolderSafe(const std::string& path);
 
   KIVO::APIRequest* request_;
   KIVO::APIResponse* response_;

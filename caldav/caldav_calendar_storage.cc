@@ -220,9 +220,24 @@ bool CalDAVServiceHandler::GetCalendarStatus(const Json::Value& entry, std::stri
   return true;
 }
 
+bool CalDAVServiceHandler::IsRegisteredFolderSafe(const std::string& path) {
+  for (size_t start = 0; start <= path.size();) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    const std::string step = path.substr(start, end - start);
+    if (step == "." || step == "..") {
+      KIVO_LOG("Path [%s] is not a calendar folder", path.c_str());
+      return false;
+    }
+    start = end + 1;
+  }
+  const std::string parent = path.substr(0, path.rfind('/'));
+  return IsPathValid(parent.c_str(), path.c_str());
+}
+
 void CalDAVServiceHandler::RemoveCalFolder(const Json::Value& entry) {
   std::string path;
-  if (GetFullPath(entry, path)) {
+  if (GetFullPath(entry, path) && IsRegisteredFolderSafe(path)) {
     KLIBCExec("/bin/rm", "-rf", path.c_str(), nullptr, nullptr);
   }
 }
