@@ -64,7 +64,7 @@ int RunCall(const Args& args) {
     answer["success"] = false;
     answer["error"]["code"] = 100;
   }
-  std::printf("%s\n", CompactJson(answer).c_str());
+  std::printf("%s\n", AnswerJson(answer).c_str());
   std::fflush(stdout);
   return response.answer_count() > 0 && response.success() ? kExitOk : kExitFailed;
 }

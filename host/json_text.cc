@@ -16,10 +16,23 @@ bool ParseJson(const std::string& text, Json::Value* value) {
 }
 
 std::string CompactJson(const Json::Value& value) {
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  builder["emitUTF8"] = true;
+  static const Json::StreamWriterBuilder builder = [] {
+    Json::StreamWriterBuilder b;
+    b["indentation"] = "";
+    b["emitUTF8"] = true;
+    return b;
+  }();
   return Json::writeString(builder, value);
+}
+
+std::string AnswerJson(const Json::Value& answer) {
+  if (!answer.isObject() || !answer.isMember("success")) return CompactJson(answer);
+  std::string text = "{\"success\":" + CompactJson(answer["success"]);
+  for (const std::string& key : answer.getMemberNames()) {
+    if (key == "success") continue;
+    text += "," + CompactJson(Json::Value(key)) + ":" + CompactJson(answer[key]);
+  }
+  return text + "}";
 }
 
 }  // namespace host

@@ -17,6 +17,10 @@ bool ParseJson(const std::string& text, Json::Value* value);
 // One line, no spaces, UTF-8 kept as it is.
 std::string CompactJson(const Json::Value& value);
 
+// An answer object in the web API's own member order: "success" first, then
+// "data" or "error" ({"success":true,"data":...}). JsonCpp would sort them.
+std::string AnswerJson(const Json::Value& answer);
+
 }  // namespace host
 
 #endif  // KIVO_HOST_JSON_TEXT_H_

@@ -40,7 +40,7 @@ thread_local RequestTrace t_trace;
 
 void Answer(httplib::Response& res, int status, const Json::Value& body) {
   res.status = status;
-  res.set_content(CompactJson(body), "application/json");
+  res.set_content(AnswerJson(body), "application/json");
 }
 
 void Refuse(httplib::Response& res, int code) {
@@ -274,6 +274,10 @@ int WebApiServer::Run(const sigset_t& stop_signals) {
   using httplib::Request;
   using httplib::Response;
   http_.set_payload_max_length(options_.max_body);
+  // The answer's head and body go out in separate writes: without
+  // TCP_NODELAY every kept-alive request waits for the client's delayed ACK.
+  http_.set_tcp_nodelay(true);
+  http_.set_keep_alive_max_count(1000);
   http_.set_pre_routing_handler(
       [this](const Request& req, Response& res) { return PreRoute(req, res); });
   http_.Post("/webapi/auth", [this](const Request& req, Response& res) { Login(req, res); });

@@ -175,7 +175,7 @@ TEST(HostCall, CalDAVSwitchEndToEnd) {
 
   e2e::Result get = root.Call(kCalDAV, 1, "get");
   ASSERT_EQ(get.status, 0) << get.err;
-  EXPECT_EQ(get.out, "{\"data\":{\"enable\":false},\"success\":true}\n");
+  EXPECT_EQ(get.out, "{\"success\":true,\"data\":{\"enable\":false}}\n");
 
   const e2e::Result set = root.Call(kCalDAV, 1, "set", R"({"enable": true})", "bob");
   ASSERT_EQ(set.status, 0) << set.err;
@@ -204,7 +204,7 @@ TEST(HostCall, ModuleErrorAnswersExitOne) {
   ASSERT_TRUE(root.ok()) << root.init_result().err;
   const e2e::Result r = root.Call(kCalDAV, 1, "set", R"({"enable": "yes"})");
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "{\"error\":{\"code\":1705},\"success\":false}\n");
+  EXPECT_EQ(r.out, "{\"success\":false,\"error\":{\"code\":1705}}\n");
   EXPECT_EQ(root.ConfValue("runCalDav"), "");
 }
 
