@@ -1,6 +1,10 @@
 // Shares: lookups by name and the share that holds a path.
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
+#include <sys/stat.h>
+
+#include <ctime>
 
 #include "module/kivo_platform.h"
 #include "tests/platform/temp_root.h"
@@ -45,6 +49,36 @@ TEST_F(SharesTest, GetFailsWithoutAUsableTable) {
   unlink(Path(kShares).c_str());
   PKIVOSHARE share = nullptr;
   EXPECT_NE(KIVOShareGet("homes", &share), 0);
+}
+
+// Lookups may reuse a parsed table, but never one the file no longer holds.
+TEST_F(SharesTest, ChangedTableIsSeenAtOnce) {
+  const std::string path = Path(kShares);
+  struct timespec old_times[2] = {{time(nullptr) - 60, 0}, {time(nullptr) - 60, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), old_times, 0), 0);
+  PKIVOSHARE share = nullptr;
+  ASSERT_EQ(KIVOShareGet("homes", &share), 0);  // settled: may be kept
+  KIVOShareFree(share);
+
+  const struct {
+    const char* content;
+    const char* homes;  // null: no such share
+  } steps[] = {
+      {R"({"homes": "/volume2/homes"})", "/volume2/homes"},  // rewritten in place
+      {R"({"homes": "/volume3/homes"})", "/volume3/homes"},  // same size, same moment
+      {R"({"other": "/volume3/other"})", nullptr},
+  };
+  for (const auto& step : steps) {
+    Write(kShares, step.content);
+    share = nullptr;
+    if (step.homes == nullptr) {
+      EXPECT_NE(KIVOShareGet("homes", &share), 0) << step.content;
+    } else {
+      ASSERT_EQ(KIVOShareGet("homes", &share), 0) << step.content;
+      EXPECT_STREQ(share->path, step.homes);
+    }
+    KIVOShareFree(share);
+  }
 }
 
 TEST_F(SharesTest, ShareOfAPathByWholeComponents) {
