@@ -9,3 +9,26 @@ cmake -S . -B "$build" -DKIVO_ROOT="$PWD/$build/root" -DKIVO_ROOT_FROM_ENV=ON \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2
 ctest --test-dir "$build" -j2 --output-on-failure --timeout 120
+
+# The same suite again under AddressSanitizer and UndefinedBehaviorSanitizer
+# (-O1, tests only). Address and leak reports go to files, so that a report
+# in a program a test starts is not missed when the test expected it to
+# fail; every report also aborts its process.
+asan=${ASAN_BUILD_DIR:-build-asan}
+cmake -S . -B "$asan" -DKIVO_ROOT="$PWD/$asan/root" -DKIVO_ROOT_FROM_ENV=ON -DKIVO_SANITIZE=ON \
+      -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" >/dev/null
+cmake --build "$asan" -j2
+reports="$PWD/$asan/sanitizer-reports"
+rm -rf "$reports" && mkdir -p "$reports"
+ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=1:abort_on_error=1" \
+UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1:halt_on_error=1:abort_on_error=1" \
+  ctest --test-dir "$asan" -j2 --output-on-failure --timeout 120 || asan_failed=1
+if [ -n "$(ls -A "$reports")" ]; then
+  cat "$reports"/*
+  echo "sanitizer reports above" >&2
+  exit 1
+fi
+[ -z "${asan_failed:-}" ] || exit 1
+
+# The entry fuzzer, for a bounded time from its seed corpus.
+FUZZ_SECONDS=${FUZZ_SECONDS:-60} bash tests/hardening/fuzz.sh
