@@ -12,6 +12,7 @@
 #include "module/kivo_platform.h"
 #include "module/log.h"
 #include "platform/last_error.h"
+#include "platform/root_files.h"
 
 namespace {
 
@@ -55,19 +56,6 @@ int VolumeInfo(const char* path, KIVOVOLINFO* info) {
   return 0;
 }
 
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Copies from `in` to `out` until the end of `in`; errno tells why not.
 bool CopyContent(int in, int out) {
   char buffer[65536];
@@ -78,7 +66,7 @@ bool CopyContent(int in, int out) {
       if (errno == EINTR) continue;
       return false;
     }
-    if (!WriteAll(out, buffer, static_cast<size_t>(n))) return false;
+    if (!kivo::WriteAll(out, buffer, static_cast<size_t>(n))) return false;
   }
 }
 

@@ -19,6 +19,10 @@ namespace kivo {
 // with *missing set (when `missing` is given). False on any other failure.
 bool ReadWholeFile(const std::string& path, std::string* content, bool* missing = nullptr);
 
+// Writes all of `data`, going on after short writes and EINTR. False on the
+// first error (errno tells).
+bool WriteAll(int fd, const char* data, size_t size);
+
 // Creates the directories above `path` that do not exist yet (mode 0755).
 bool MakeParentDirs(const std::string& path);
 

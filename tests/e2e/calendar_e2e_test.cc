@@ -27,17 +27,8 @@ bool Exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-struct stat StatOf(const std::string& path) {
-  struct stat st = {};
-  EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
-  return st;
-}
-
-std::string Read(const std::string& path) {
-  std::string content;
-  EXPECT_TRUE(e2e::ReadFile(path, &content)) << path;
-  return content;
-}
+using e2e::Read;
+using e2e::StatOf;
 
 Json::Value Entry(const std::string& name, const std::string& destination,
                   const std::string& share) {

@@ -19,17 +19,8 @@ using ::testing::Not;
 
 constexpr char kCalDAV[] = "KIVO.Core.FileServ.WebDAV.CalDAV";
 
-struct stat StatOf(const std::string& path) {
-  struct stat st = {};
-  EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
-  return st;
-}
-
-std::string Read(const std::string& path) {
-  std::string content;
-  EXPECT_TRUE(e2e::ReadFile(path, &content)) << path;
-  return content;
-}
+using e2e::Read;
+using e2e::StatOf;
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;

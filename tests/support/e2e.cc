@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -291,6 +293,18 @@ std::string Server::Log() const {
   std::string content;
   ReadFile(log_path_, &content);
   return content;
+}
+
+std::string Read(const std::string& path) {
+  std::string content;
+  EXPECT_TRUE(ReadFile(path, &content)) << path;
+  return content;
+}
+
+struct stat StatOf(const std::string& path) {
+  struct stat st = {};
+  EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+  return st;
 }
 
 }  // namespace e2e

@@ -20,6 +20,7 @@
 #define KIVO_TESTS_SUPPORT_E2E_H_
 
 #include <json/json.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <map>
@@ -94,6 +95,9 @@ class TestRoot {
 // Reads a whole file; false when it cannot be opened.
 bool ReadFile(const std::string& path, std::string* content);
 bool WriteFile(const std::string& path, const std::string& content);
+// The same, failing the current test when the file cannot be read or stat'ed.
+std::string Read(const std::string& path);
+struct stat StatOf(const std::string& path);
 
 // Journal helpers: the entries whose "op" is `op`, and the list of
 // "op service" texts for the service entries, in order (for example
