@@ -1,6 +1,7 @@
 #include "caldav/caldav.h"
 
 #include "module/error_codes.h"
+#include "module/handler_conventions.h"
 #include "module/log.h"
 
 namespace {
@@ -73,22 +74,9 @@ void CalDAVConfServiceHandler::SetError(int code) {
 }
 
 void CalDAVConfServiceHandler::ReportError() {
-  if (error_code_ == 0) {
-    KIVO_LOG("There is no error setup");
-    error_code_ = WEBAPI_ERR_OPERATION_FAILED;
-  }
-  response_->SetError(error_code_, Json::Value());
+  conventions::ReportError(kLogUnit, error_code_, response_);
 }
 
 bool CalDAVConfServiceHandler::CHECK_PARAM_BOOL(std::string name, bool required) {
-  if (!request_->HasParam(name)) {
-    if (!required) return true;
-    KIVO_LOG("cannot get the paramter: %s", name.c_str());
-    SetError(WEBAPI_ERR_BAD_PARAMETER);
-    return false;
-  }
-  if (request_->GetParam(name, Json::Value()).isBool()) return true;
-  KIVO_LOG("wrong the paramter: %s", name.c_str());
-  SetError(WEBAPI_ERR_BAD_PARAMETER);
-  return false;
+  return conventions::CheckParam(*request_, name, required, &Json::Value::isBool, kLogUnit, this);
 }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "module/error_codes.h"
+#include "module/handler_conventions.h"
 #include "module/log.h"
 
 namespace {
@@ -77,52 +78,27 @@ void CalDAVServiceHandler::Set() {
 void CalDAVServiceHandler::SetError(int code) { error_code_ = code; }
 
 void CalDAVServiceHandler::ReportError() {
-  if (error_code_ == 0) {
-    KIVO_LOG("There is no error setup");
-    error_code_ = WEBAPI_ERR_OPERATION_FAILED;
-  }
-  response_->SetError(error_code_, Json::Value());
+  conventions::ReportError(kLogUnit, error_code_, response_);
 }
-
-namespace {
-
-// The four parameter checks differ only in the type test.
-template <bool (Json::Value::*kTypeTest)() const>
-bool CheckParam(KIVO::APIRequest* request, const std::string& name, bool required,
-                CalDAVServiceHandler* handler) {
-  if (!request->HasParam(name)) {
-    if (!required) return true;
-    KIVO_LOG("cannot get the paramter: %s", name.c_str());
-    handler->SetError(WEBAPI_ERR_BAD_PARAMETER);
-    return false;
-  }
-  if ((request->GetParam(name, Json::Value()).*kTypeTest)()) return true;
-  KIVO_LOG("wrong the paramter: %s", name.c_str());
-  handler->SetError(WEBAPI_ERR_BAD_PARAMETER);
-  return false;
-}
-
-}  // namespace
 
 bool CalDAVServiceHandler::CHECK_PARAM_BOOL(std::string name, bool required) {
-  return CheckParam<&Json::Value::isBool>(request_, name, required, this);
+  return conventions::CheckParam(*request_, name, required, &Json::Value::isBool, kLogUnit, this);
 }
 
 bool CalDAVServiceHandler::CHECK_PARAM_INT(std::string name, bool required) {
-  return CheckParam<&Json::Value::isInt>(request_, name, required, this);
+  return conventions::CheckParam(*request_, name, required, &Json::Value::isInt, kLogUnit, this);
 }
 
 bool CalDAVServiceHandler::CHECK_PARAM_STRING(std::string name, bool required) {
-  return CheckParam<&Json::Value::isString>(request_, name, required, this);
+  return conventions::CheckParam(*request_, name, required, &Json::Value::isString, kLogUnit, this);
 }
 
 bool CalDAVServiceHandler::CHECK_PARAM_JSONARRAY(std::string name, bool required) {
-  return CheckParam<&Json::Value::isArray>(request_, name, required, this);
+  return conventions::CheckParam(*request_, name, required, &Json::Value::isArray, kLogUnit, this);
 }
 
 void CalDAVServiceHandler::ShowJson(const char* label, const Json::Value& value) {
-  Json::FastWriter writer;
-  KIVO_LOG("%s: %s", label, writer.write(value).c_str());
+  conventions::ShowJson(kLogUnit, label, value);
 }
 
 std::string CalDAVServiceHandler::StringParam(const std::string& name) {

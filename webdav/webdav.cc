@@ -4,6 +4,7 @@
 #include <climits>
 
 #include "module/error_codes.h"
+#include "module/handler_conventions.h"
 #include "module/log.h"
 
 // One row per variant. SetHttp/SetHttps, LoadHttp/LoadHttps and the two pair
@@ -404,40 +405,17 @@ void WebDAVServiceHandler::SetError(int code) {
 }
 
 void WebDAVServiceHandler::ReportError() {
-  if (error_code_ == 0) {
-    KIVO_LOG("There is no error setup");
-    error_code_ = WEBAPI_ERR_OPERATION_FAILED;
-  }
-  response_->SetError(error_code_, Json::Value());
+  conventions::ReportError(kLogUnit, error_code_, response_);
 }
 
 bool WebDAVServiceHandler::CHECK_PARAM_BOOL(std::string name, bool required) {
-  if (!request_->HasParam(name)) {
-    if (!required) return true;
-    KIVO_LOG("cannot get the paramter: %s", name.c_str());
-    SetError(WEBAPI_ERR_BAD_PARAMETER);
-    return false;
-  }
-  if (request_->GetParam(name, Json::Value()).isBool()) return true;
-  KIVO_LOG("wrong the paramter: %s", name.c_str());
-  SetError(WEBAPI_ERR_BAD_PARAMETER);
-  return false;
+  return conventions::CheckParam(*request_, name, required, &Json::Value::isBool, kLogUnit, this);
 }
 
 bool WebDAVServiceHandler::CHECK_PARAM_INT(std::string name, bool required) {
-  if (!request_->HasParam(name)) {
-    if (!required) return true;
-    KIVO_LOG("cannot get the paramter: %s", name.c_str());
-    SetError(WEBAPI_ERR_BAD_PARAMETER);
-    return false;
-  }
-  if (request_->GetParam(name, Json::Value()).isInt()) return true;
-  KIVO_LOG("wrong the paramter: %s", name.c_str());
-  SetError(WEBAPI_ERR_BAD_PARAMETER);
-  return false;
+  return conventions::CheckParam(*request_, name, required, &Json::Value::isInt, kLogUnit, this);
 }
 
 void WebDAVServiceHandler::ShowJson(const char* label, const Json::Value& value) {
-  Json::FastWriter writer;
-  KIVO_LOG("%s: %s", label, writer.write(value).c_str());
+  conventions::ShowJson(kLogUnit, label, value);
 }
