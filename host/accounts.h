@@ -1,11 +1,11 @@
-// The account files of a root: etc/passwd, etc/group and etc/shadow.
+// The accounts of a root, as the host's commands and server need them.
 //
-// The host reads them to log users in and to tell administrators (members of
-// the group "administrators") from other users; its commands init, useradd
-// and passwd write them. Writers rewrite a file whole through a temporary
-// file and rename(2), so a reader never sees half a file. Every operation
-// takes the root as its first argument (kivo::Root() in the program), so tests
-// can work on a temporary root.
+// Lookups, administrator membership and passwords are the platform's
+// (libkivo, reading kivo::Root()'s etc/passwd, etc/group and etc/shadow);
+// this file adapts its C lookups and keeps what only the host does: add the
+// lines of new accounts for init and useradd. Those writers lock and replace
+// a file whole the way the platform's own writers do, so a reader never sees
+// half a file and a concurrent password change is not lost.
 
 #ifndef KIVO_HOST_ACCOUNTS_H_
 #define KIVO_HOST_ACCOUNTS_H_
@@ -40,11 +40,11 @@ std::string InRoot(const std::string& root, const std::string& system_path);
 bool IsValidUserName(const std::string& name);
 
 // Looks `name` up in etc/passwd. False when absent or unreadable.
-bool LookupAccount(const std::string& root, const std::string& name, Account* account);
+bool LookupAccount(const std::string& name, Account* account);
 
 // True when `name` is listed in the group "administrators" of etc/group, or
 // has it as primary group.
-bool IsAdministrator(const std::string& root, const std::string& name);
+bool IsAdministrator(const std::string& name);
 
 // Uids used in etc/passwd (empty when the file is missing).
 std::vector<uid_t> UsedUids(const std::string& root);
@@ -58,24 +58,6 @@ bool EnsureEntry(const std::string& path, const std::string& name, const std::st
 // Adds `member` to the member list of `group` in etc/group (no-op when it is
 // listed). False when the group is missing or on an I/O error.
 bool AddGroupMember(const std::string& root, const std::string& group, const std::string& member);
-
-// A fresh hash of `password` (yescrypt, random salt). Empty on failure.
-std::string HashPassword(const std::string& password);
-
-// Replaces the hash of `name` in etc/shadow, adding the line when the user has
-// none. False on an I/O error or when hashing fails.
-bool SetPassword(const std::string& root, const std::string& name, const std::string& password);
-
-// The stored hash of `name` from etc/shadow. False when absent or unreadable.
-bool ReadPasswordHash(const std::string& root, const std::string& name, std::string* hash);
-
-// True when `password` matches `hash`. A locked or empty hash ("!", "*", "")
-// never matches. Costs one hashing whatever the outcome.
-bool CheckPassword(const std::string& password, const std::string& hash);
-
-// A random password of `length` characters from [A-Za-z0-9_-]. Empty when
-// the kernel's random source fails.
-std::string RandomPassword(size_t length);
 
 }  // namespace host
 

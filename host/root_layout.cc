@@ -13,6 +13,8 @@
 
 #include "host/accounts.h"
 #include "host/host_log.h"
+#include "host/random_text.h"
+#include "platform/accounts.h"
 
 namespace host {
 
@@ -95,7 +97,7 @@ bool ReadFirstLine(const std::string& path, std::string* line) {
 // Gives a home folder to its account, when the root knows the account.
 bool OwnHome(const std::string& root, const std::string& name) {
   Account account;
-  if (!LookupAccount(root, name, &account)) return true;
+  if (!LookupAccount(name, &account)) return true;
   const std::string home = InRoot(root, "/volume1/homes/" + name);
   if (chown(home.c_str(), account.uid, account.gid) != 0) {
     HOST_LOG("chown %s: %s", home.c_str(), strerror(errno));
@@ -110,9 +112,9 @@ std::string PasswdLine(const std::string& root, const std::string& name, uid_t u
 }
 
 // Sets the admin password unless admin has one already.
-bool InitAdminPassword(const std::string& root, const std::string& password_file) {
+bool InitAdminPassword(const std::string& password_file) {
   std::string hash;
-  if (ReadPasswordHash(root, "admin", &hash) && !hash.empty() && hash[0] == '$') {
+  if (kivo::ReadPasswordHash("admin", &hash) && !hash.empty() && hash[0] == '$') {
     if (!password_file.empty()) {
       HOST_LOG("note: admin already has a password; keeping it (use 'kivo-webapi passwd admin')");
     }
@@ -129,7 +131,7 @@ bool InitAdminPassword(const std::string& root, const std::string& password_file
     HOST_LOG("empty admin password");
     return false;
   }
-  if (!SetPassword(root, "admin", password)) return false;
+  if (kivo::SetPassword("admin", password) != 0) return false;
   if (generated) std::printf("admin password: %s\n", password.c_str());
   return true;
 }
@@ -153,7 +155,7 @@ bool InitAccounts(const std::string& root, const std::string& password_file) {
     bool added = false;
     if (!EnsureEntry(InRoot(root, e.file), e.name, e.line, e.mode, &added)) return false;
   }
-  return InitAdminPassword(root, password_file);
+  return InitAdminPassword(password_file);
 }
 
 }  // namespace
@@ -196,7 +198,7 @@ int AddUser(const std::string& root, const std::string& name, uid_t uid, bool ad
     return 1;
   }
   Account existing;
-  if (LookupAccount(root, name, &existing)) {
+  if (LookupAccount(name, &existing)) {
     HOST_LOG("user %s exists", name.c_str());
     return 1;
   }

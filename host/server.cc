@@ -20,7 +20,7 @@
 #include "host/refusals.h"
 #include "host/sessions.h"
 #include "module/kivo_api.h"
-#include "module/kivo_paths.h"
+#include "platform/accounts.h"
 
 namespace host {
 
@@ -84,12 +84,8 @@ class WebApiServer {
       : options_(options),
         module_(module),
         permissions_(permissions),
-        root_(kivo::Root()),
         sessions_(options.session_idle, kMaxSessions),
-        guard_(options.max_login_failures, options.lockout, options.max_pending_logins),
-        // Unknown accounts are checked against this, so that a failed login
-        // costs the same time whether or not the account exists.
-        dummy_hash_(HashPassword(RandomPassword(20))) {}
+        guard_(options.max_login_failures, options.lockout, options.max_pending_logins) {}
 
   // Serves until `stop_requested` is set and the server is stopped.
   int Run(const sigset_t& stop_signals);
@@ -106,10 +102,8 @@ class WebApiServer {
   const ServeOptions& options_;
   const ModuleTable& module_;
   const Permissions& permissions_;
-  const std::string root_;
   SessionStore sessions_;
   LoginGuard guard_;
-  const std::string dummy_hash_;
   // The process's credentials and umask: a calendar create switches them for
   // every thread while it runs. Held around each module call and around host
   // work that needs root's rights (etc/shadow, resolving a user's paths).
@@ -157,10 +151,12 @@ void WebApiServer::Login(const httplib::Request& req, httplib::Response& res) {
   {
     std::lock_guard<std::mutex> lock(process_mu_);
     Account record;
-    known = IsValidUserName(account) && LookupAccount(root_, account, &record) &&
-            ReadPasswordHash(root_, account, &hash);
+    known = IsValidUserName(account) && LookupAccount(account, &record) &&
+            kivo::ReadPasswordHash(account, &hash);
   }
-  const bool matches = CheckPassword(body["password"].asString(), known ? hash : dummy_hash_);
+  // Outside the lock: the hashing is slow on purpose, and an unknown account
+  // costs the same hashing as a known one.
+  const bool matches = kivo::PasswordMatches(body["password"].asString(), known ? hash : "");
   const bool ok = known && matches;
   guard_.End(account, ok);
   if (!ok) return Refuse(res, kBadCredentials);
@@ -174,7 +170,7 @@ void WebApiServer::Login(const httplib::Request& req, httplib::Response& res) {
   Json::Value answer(Json::objectValue);
   answer["success"] = true;
   answer["data"]["account"] = account;
-  answer["data"]["is_admin"] = IsAdministrator(root_, account);
+  answer["data"]["is_admin"] = IsAdministrator(account);
   Answer(res, 200, answer);
 }
 
@@ -232,7 +228,7 @@ void WebApiServer::Entry(const httplib::Request& req, httplib::Response& res) {
     case Match::kFound:
       break;
   }
-  const bool admin = IsAdministrator(root_, account);
+  const bool admin = IsAdministrator(account);
   const Audience audience = permissions_.Lookup(api, version, method);
   if (audience == Audience::kNobody || (audience == Audience::kAdmin && !admin)) {
     return Refuse(res, kNotAllowed);
@@ -243,7 +239,7 @@ void WebApiServer::Entry(const httplib::Request& req, httplib::Response& res) {
     std::lock_guard<std::mutex> lock(process_mu_);
     if (!admin && api == kCalendarApi && method == "create") {
       Account record;
-      const std::string home = LookupAccount(root_, account, &record) ? record.home : "";
+      const std::string home = LookupAccount(account, &record) ? record.home : "";
       if (!HomeCreateAllowed(params, home)) return Refuse(res, kNotAllowed);
     }
     KIVO::APIRequest request(account, params);

@@ -1,8 +1,6 @@
 #include "host/sessions.h"
 
-#include <sys/random.h>
-
-#include <cerrno>
+#include "host/random_text.h"
 
 namespace host {
 
@@ -13,24 +11,6 @@ constexpr size_t kMaxGuardRecords = 10000;
 
 Clock SteadyClock() {
   return [] { return std::chrono::steady_clock::now(); };
-}
-
-std::string RandomHex(size_t bytes) {
-  std::string raw(bytes, '\0');
-  size_t got = 0;
-  while (got < bytes) {
-    const ssize_t n = getrandom(&raw[got], bytes - got, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return "";
-    got += static_cast<size_t>(n);
-  }
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (char c : raw) {
-    hex += kHex[(static_cast<unsigned char>(c) >> 4) & 15];
-    hex += kHex[static_cast<unsigned char>(c) & 15];
-  }
-  return hex;
 }
 
 SessionStore::SessionStore(std::chrono::seconds idle_limit, size_t max_sessions, Clock clock)

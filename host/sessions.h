@@ -77,9 +77,6 @@ class LoginGuard {
   std::unordered_map<std::string, Record> records_;
 };
 
-// `bytes` random bytes from getrandom(2) as lower-case hex; "" on failure.
-std::string RandomHex(size_t bytes);
-
 }  // namespace host
 
 #endif  // KIVO_HOST_SESSIONS_H_
