@@ -1,5 +1,6 @@
 #include "host/json_text.h"
 
+#include <exception>
 #include <memory>
 
 namespace host {
@@ -12,7 +13,13 @@ bool ParseJson(const std::string& text, Json::Value* value) {
   builder["stackLimit"] = 64;
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   std::string errors;
-  return reader->parse(text.data(), text.data() + text.size(), value, &errors);
+  // The reader reports nesting beyond the limit by throwing, not by failing.
+  try {
+    return reader->parse(text.data(), text.data() + text.size(), value, &errors);
+  } catch (const std::exception&) {
+    *value = Json::Value();
+    return false;
+  }
 }
 
 std::string CompactJson(const Json::Value& value) {
