@@ -14,11 +14,11 @@ ctest --test-dir "$build" -j2 --output-on-failure --timeout 120
 # (-O1, tests only). Address and leak reports go to files, so that a report
 # in a program a test starts is not missed when the test expected it to
 # fail; every report also aborts its process.
-asan=${ASAN_BUILD_DIR:-build-asan}
-cmake -S . -B "$asan" -DKIVO_ROOT="$PWD/$asan/root" -DKIVO_ROOT_FROM_ENV=ON -DKIVO_SANITIZE=ON \
+asan=$(realpath -m "${ASAN_BUILD_DIR:-build-asan}")
+cmake -S . -B "$asan" -DKIVO_ROOT="$asan/root" -DKIVO_ROOT_FROM_ENV=ON -DKIVO_SANITIZE=ON \
       -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" >/dev/null
 cmake --build "$asan" -j2
-reports="$PWD/$asan/sanitizer-reports"
+reports="$asan/sanitizer-reports"
 rm -rf "$reports" && mkdir -p "$reports"
 ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=1:abort_on_error=1" \
 UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1:halt_on_error=1:abort_on_error=1" \
