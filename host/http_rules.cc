@@ -8,6 +8,8 @@
 #include <cctype>
 #include <memory>
 
+#include "host/refusals.h"
+
 namespace host {
 
 namespace {
@@ -64,6 +66,17 @@ bool OriginMatchesHost(const std::string& origin, const std::string& host) {
 
 bool IsJsonContentType(const std::string& content_type) {
   return Lower(Trim(content_type.substr(0, content_type.find(';')))) == "application/json";
+}
+
+bool ChangesState(const std::string& method) {
+  return method == "POST" || method == "PUT" || method == "PATCH" || method == "DELETE";
+}
+
+int HeaderRefusal(const std::string& method, const std::string* origin, const std::string& host,
+                  const std::string& content_type) {
+  if (origin != nullptr && !OriginMatchesHost(*origin, host)) return kCrossSite;
+  if (ChangesState(method) && !IsJsonContentType(content_type)) return kNotJsonContent;
+  return 0;
 }
 
 std::string SessionTokenFromCookie(const std::string& cookie_header) {

@@ -21,6 +21,16 @@ bool OriginMatchesHost(const std::string& origin, const std::string& host);
 // True for "application/json", with or without parameters ("; charset=...").
 bool IsJsonContentType(const std::string& content_type);
 
+// True for the HTTP methods that change state (POST, PUT, PATCH, DELETE).
+bool ChangesState(const std::string& method);
+
+// The refusal for a request judged on its headers alone, before its body is
+// read; 0 lets it through. A foreign Origin is kCrossSite; a state-changing
+// request not sent as JSON is kNotJsonContent. `origin` is null when the
+// request has no Origin header (a same-origin or non-browser client).
+int HeaderRefusal(const std::string& method, const std::string* origin, const std::string& host,
+                  const std::string& content_type);
+
 // The session token from a Cookie header; "" when absent.
 std::string SessionTokenFromCookie(const std::string& cookie_header);
 

@@ -26,6 +26,7 @@ bool Permissions::Load(const std::string& path, std::string* error) {
 bool Permissions::Parse(const std::string& text, std::string* error) {
   Json::Value root;
   table_.clear();
+  std::map<std::tuple<std::string, long, std::string>, Audience> table;
   if (!ParseJson(text, &root) || !root.isObject()) {
     *error = "not a JSON object";
     return false;
@@ -49,11 +50,12 @@ bool Permissions::Parse(const std::string& text, std::string* error) {
           *error = api + " " + version_text + " " + method + ": audience must be admin or user";
           return false;
         }
-        table_[std::make_tuple(api, version, method)] =
+        table[std::make_tuple(api, version, method)] =
             who == "admin" ? Audience::kAdmin : Audience::kUser;
       }
     }
   }
+  table_.swap(table);
   return true;
 }
 
@@ -61,6 +63,18 @@ Audience Permissions::Lookup(const std::string& api, long version,
                              const std::string& method) const {
   const auto it = table_.find(std::make_tuple(api, version, method));
   return it == table_.end() ? Audience::kNobody : it->second;
+}
+
+bool MayCall(Audience audience, bool is_admin) {
+  switch (audience) {
+    case Audience::kUser:
+      return true;
+    case Audience::kAdmin:
+      return is_admin;
+    case Audience::kNobody:
+      return false;
+  }
+  return false;
 }
 
 }  // namespace host

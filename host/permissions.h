@@ -22,7 +22,8 @@ class Permissions {
  public:
   // Reads and checks the descriptor. False with a message in *error for an
   // unreadable file, bad JSON, a version that is not a decimal integer, or an
-  // audience other than "admin" and "user".
+  // audience other than "admin" and "user"; the table is then empty, so a
+  // descriptor that fails halfway grants nothing.
   bool Load(const std::string& path, std::string* error);
   // The same from text (what Load does after reading the file).
   bool Parse(const std::string& text, std::string* error);
@@ -32,6 +33,10 @@ class Permissions {
  private:
   std::map<std::tuple<std::string, long, std::string>, Audience> table_;
 };
+
+// True when an account (an administrator or not) may call a method open to
+// `audience`.
+bool MayCall(Audience audience, bool is_admin);
 
 }  // namespace host
 

@@ -64,10 +64,6 @@ int RefusalForStatus(int status) {
   }
 }
 
-bool ChangesState(const std::string& method) {
-  return method == "POST" || method == "PUT" || method == "PATCH" || method == "DELETE";
-}
-
 std::string UtcNow() {
   const time_t now = time(nullptr);
   struct tm tm;
@@ -114,17 +110,13 @@ class WebApiServer {
 httplib::Server::HandlerResponse WebApiServer::PreRoute(const httplib::Request& req,
                                                         httplib::Response& res) {
   t_trace = RequestTrace{std::chrono::steady_clock::now(), "", ""};
-  if (req.has_header("Origin")) {
-    std::string host = req.get_header_value("Host");
-    if (host.empty()) host = options_.address + ":" + std::to_string(options_.port);
-    if (!OriginMatchesHost(req.get_header_value("Origin"), host)) {
-      Refuse(res, kCrossSite);
-      res.set_header("Connection", "close");
-      return httplib::Server::HandlerResponse::Handled;
-    }
-  }
-  if (ChangesState(req.method) && !IsJsonContentType(req.get_header_value("Content-Type"))) {
-    Refuse(res, kNotJsonContent);
+  std::string host = req.get_header_value("Host");
+  if (host.empty()) host = options_.address + ":" + std::to_string(options_.port);
+  const std::string origin = req.get_header_value("Origin");
+  const int refusal = HeaderRefusal(req.method, req.has_header("Origin") ? &origin : nullptr, host,
+                                    req.get_header_value("Content-Type"));
+  if (refusal != 0) {
+    Refuse(res, refusal);
     res.set_header("Connection", "close");  // the body was not read
     return httplib::Server::HandlerResponse::Handled;
   }
@@ -229,10 +221,7 @@ void WebApiServer::Entry(const httplib::Request& req, httplib::Response& res) {
       break;
   }
   const bool admin = IsAdministrator(account);
-  const Audience audience = permissions_.Lookup(api, version, method);
-  if (audience == Audience::kNobody || (audience == Audience::kAdmin && !admin)) {
-    return Refuse(res, kNotAllowed);
-  }
+  if (!MayCall(permissions_.Lookup(api, version, method), admin)) return Refuse(res, kNotAllowed);
 
   KIVO::APIResponse response;
   {
