@@ -4,8 +4,49 @@
 #include <memory>
 
 namespace host {
+namespace {
+
+// True when `text` is well-formed UTF-8: no stray continuation bytes, no
+// overlong forms, no surrogates, nothing beyond U+10FFFF.
+bool IsUtf8(const std::string& text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  while (p < end) {
+    const unsigned char c = *p;
+    size_t length = 0;
+    unsigned int min = 0, code = 0;
+    if (c < 0x80) {
+      ++p;
+      continue;
+    } else if ((c & 0xE0) == 0xC0) {
+      length = 2, min = 0x80, code = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      length = 3, min = 0x800, code = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      length = 4, min = 0x10000, code = c & 0x07;
+    } else {
+      return false;
+    }
+    if (static_cast<size_t>(end - p) < length) return false;
+    for (size_t i = 1; i < length; ++i) {
+      if ((p[i] & 0xC0) != 0x80) return false;
+      code = (code << 6) | (p[i] & 0x3F);
+    }
+    if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+    p += length;
+  }
+  return true;
+}
+
+}  // namespace
 
 bool ParseJson(const std::string& text, Json::Value* value) {
+  // Names of calendars and folders come from here: bytes that are no text
+  // are refused rather than passed on to the file system.
+  if (!IsUtf8(text)) {
+    *value = Json::Value();
+    return false;
+  }
   Json::CharReaderBuilder builder;
   Json::CharReaderBuilder::strictMode(&builder.settings_);
   builder["rejectDupKeys"] = true;

@@ -13,6 +13,7 @@
 #include "host/accounts.h"
 #include "host/cli.h"
 #include "host/host_log.h"
+#include "host/calendar_rules.h"
 #include "host/http_rules.h"
 #include "host/json_text.h"
 #include "host/module_table.h"
@@ -28,6 +29,8 @@ namespace {
 
 constexpr char kCalendarApi[] = "KIVO.Core.FileServ.WebDAV.CalDAV.Calendar";
 constexpr size_t kMaxSessions = 4096;
+constexpr size_t kWorkerThreads = 64;
+constexpr time_t kClientTimeoutSeconds = 3;
 
 // What the access log line of the request being served on this worker
 // thread says beyond the request line and status.
@@ -229,7 +232,9 @@ void WebApiServer::Entry(const httplib::Request& req, httplib::Response& res) {
     if (!admin && api == kCalendarApi && method == "create") {
       Account record;
       const std::string home = LookupAccount(account, &record) ? record.home : "";
-      if (!HomeCreateAllowed(params, home)) return Refuse(res, kNotAllowed);
+      if (!HomeCreateAllowed(params, home) || !CreateEntryMatchesFolder(params, account)) {
+        return Refuse(res, kNotAllowed);
+      }
     }
     KIVO::APIRequest request(account, params);
     entry(&request, &response);
@@ -263,6 +268,13 @@ int WebApiServer::Run(const sigset_t& stop_signals) {
   // TCP_NODELAY every kept-alive request waits for the client's delayed ACK.
   http_.set_tcp_nodelay(true);
   http_.set_keep_alive_max_count(1000);
+  // A connection holds a worker while it waits for its client. Enough
+  // workers, and short waits, keep clients that never finish a request from
+  // starving the others.
+  http_.new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
+  http_.set_read_timeout(kClientTimeoutSeconds, 0);
+  http_.set_write_timeout(kClientTimeoutSeconds, 0);
+  http_.set_keep_alive_timeout(kClientTimeoutSeconds);
   http_.set_pre_routing_handler(
       [this](const Request& req, Response& res) { return PreRoute(req, res); });
   http_.Post("/webapi/auth", [this](const Request& req, Response& res) { Login(req, res); });

@@ -255,3 +255,31 @@ TEST_F(HardeningPathsHttpTest, HomeCreatesStayInsideTheUsersOwnHome) {
 }
 
 }  // namespace
+
+// Over HTTP a non-administrator cannot plant such entries at all: the host
+// lets a create through only when its entry names the folder it makes.
+TEST_F(HardeningPathsHttpTest, CreatesMustRegisterTheFolderTheyMake) {
+  hardening::HttpSession bob = LoggedIn("bob", "bob-secret");
+  struct Case {
+    const char* what;
+    Json::Value params;
+    int status;
+  };
+  const Case cases[] = {
+      {"out of every share", CalendarParams("public", "public/../../outside", public_, "victim"),
+       403},
+      {"another user's folder", CalendarParams("homes", "homes/carol", homes_ + "/bob", "carol"),
+       403},
+      {"a folder it does not make", CalendarParams("public", "public/locked", public_, "Cal"), 403},
+      {"the folder it makes", CalendarParams("public", "public", public_, "Cal"), 200},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Json::Value answer;
+    EXPECT_EQ(bob.Entry(kCalendar, "create", c.params, &answer), c.status) << Compact(answer);
+  }
+  Json::Value list;
+  ASSERT_EQ(bob.Entry(kCalendar, "list", Json::Value(Json::objectValue), &list), 200);
+  ASSERT_EQ(list["data"]["item"].size(), 1u) << Compact(list);
+  EXPECT_EQ(list["data"]["item"][0]["id"].asString(), "Cal:public");
+}

@@ -1,0 +1,83 @@
+#include "host/calendar_rules.h"
+
+#include <stdlib.h>
+#include <strings.h>
+
+#include <memory>
+
+#include "module/kivo_platform.h"
+
+namespace host {
+namespace {
+
+constexpr size_t kFieldLimit = 1023;  // the module's copy of each location field
+
+bool IsString(const Json::Value& params, const char* name) {
+  return params.isObject() && params[name].isString();
+}
+
+bool HomesUserExists() {
+  PKIVOUSER user = nullptr;
+  const bool exists = KIVOUserGet("homes", &user) == 0;
+  if (user != nullptr) KIVOUserFree(user);
+  return exists;
+}
+
+std::string Resolved(const std::string& path) {
+  std::unique_ptr<char, decltype(&free)> resolved(realpath(path.c_str(), nullptr), &free);
+  return resolved ? resolved.get() : "";
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+}
+
+}  // namespace
+
+bool RegisteredFolderOf(const Json::Value& params, const std::string& user, std::string* folder) {
+  for (const char* name : {"share", "destination", "calendarname"}) {
+    if (!IsString(params, name)) return false;
+  }
+  std::string share = params["share"].asString();
+  std::string destination = params["destination"].asString();
+  std::string name = params["calendarname"].asString();
+
+  if (strcasecmp(share.c_str(), "home") == 0) {
+    share = "homes";
+    destination = "homes/" + user + (destination.size() < 5 ? "" : destination.substr(4));
+  } else if (share == "homes" && !HomesUserExists() &&
+             strncasecmp(destination.c_str(), "homes", 5) != 0) {
+    destination = "homes/" + destination;
+  }
+  share = share.substr(0, kFieldLimit);
+  destination = destination.substr(0, kFieldLimit);
+  name = name.substr(0, kFieldLimit);
+
+  PKIVOSHARE record = nullptr;
+  const bool found = KIVOShareGet(share.c_str(), &record) == 0 && record != nullptr;
+  const std::string share_dir = found ? record->path : "";
+  if (record != nullptr) KIVOShareFree(record);
+  if (!found) return false;
+
+  const size_t slash = destination.find('/');
+  if (destination.size() != share.size() && slash != std::string::npos) {
+    *folder = share_dir + "/" + destination.substr(slash + 1) + "/" + name;
+  } else {
+    *folder = share_dir + "/" + name;
+  }
+  return true;
+}
+
+bool CreateEntryMatchesFolder(const Json::Value& params, const std::string& user) {
+  for (const char* name : {"share", "destination", "calendarname", "fullpath"}) {
+    if (!IsString(params, name)) return true;  // the module refuses it
+  }
+  std::string registered;
+  if (!RegisteredFolderOf(params, user, &registered)) return false;
+  const std::string made = params["fullpath"].asString() + "/" + params["calendarname"].asString();
+  const std::string registered_dir = Resolved(DirectoryOf(registered));
+  return !registered_dir.empty() && registered_dir == Resolved(DirectoryOf(made));
+}
+
+}  // namespace host

@@ -1,0 +1,33 @@
+// What a non-administrator's calendar create may register.
+//
+// The module records a new calendar under the location the request names
+// ("share" and "destination") but makes its folder at "fullpath" and never
+// compares the two. The registry entry is what a later delete removes and a
+// later set moves, as root; so a user could plant an entry that names some
+// other folder (another user's, or one outside every share) for an
+// administrator to delete. The host lets a non-administrator's create through
+// only when the entry will name the very folder the create makes.
+
+#ifndef KIVO_HOST_CALENDAR_RULES_H_
+#define KIVO_HOST_CALENDAR_RULES_H_
+
+#include <json/json.h>
+
+#include <string>
+
+namespace host {
+
+// The calendar folder the registry entry of a create by `user` will name,
+// worked out as the module does (home alias, "homes" prefix, the share's
+// directory and the destination's sub-path). False when the parameters are
+// not all strings or the share is unknown.
+bool RegisteredFolderOf(const Json::Value& params, const std::string& user, std::string* folder);
+
+// True when the create's registry entry names the folder the create makes:
+// the directories above both resolve (realpath) to the same place. Requests
+// the module refuses by itself (missing or mistyped parameters) pass.
+bool CreateEntryMatchesFolder(const Json::Value& params, const std::string& user);
+
+}  // namespace host
+
+#endif  // KIVO_HOST_CALENDAR_RULES_H_
