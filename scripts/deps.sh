@@ -2,7 +2,8 @@
 # Installs what building, running and testing need (Debian 12, as root).
 set -euo pipefail
 packages=(build-essential cmake pkg-config libjsoncpp-dev libcpp-httplib-dev libcrypt-dev
-          libgtest-dev libgmock-dev googletest libbenchmark-dev binutils curl python3)
+          libgtest-dev libgmock-dev googletest libbenchmark-dev binutils curl python3
+          clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
