@@ -23,10 +23,13 @@ run="$build/fuzz-run"
 rm -rf "$run"
 mkdir -p "$run/corpus"
 cp "$repo"/fuzz/corpus/* "$run/corpus/"
+# The fuzzer hides /tmp behind a tmpfs of its own, except its working
+# directory: what it reads must be there.
+cp "$repo/fuzz/entry_fuzzer.dict" "$run/"
 cd "$run"
 status=0
 KIVO_FUZZ_CHECK_OUTSIDE=1 "$build/entry_fuzzer" -max_total_time="$seconds" -timeout=20 \
-  -rss_limit_mb=4096 -dict="$repo/fuzz/entry_fuzzer.dict" -artifact_prefix=./ \
+  -rss_limit_mb=4096 -dict=entry_fuzzer.dict -artifact_prefix=./ \
   -print_final_stats=1 corpus >fuzz.log 2>&1 || status=$?
 grep -E '^(#[0-9]+ +DONE|Done|stat::number_of_executed_units|INFO: seed corpus)' fuzz.log || true
 if [ "$status" -ne 0 ]; then
