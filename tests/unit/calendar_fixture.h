@@ -1,17 +1,11 @@
-// A fresh root for each calendar test: the registry directory, the state
-// template, two shares on disk (docs, writable by everyone; homes with a
-// root-owned home folder for alice) and the users the fake platform knows
-// (alice, uid 1000; bob, administrator, uid 1001; both in group 100).
-//
-// Calendar creates switch the process's effective identity, so the tests run
-// as root and every call is checked to leave the process as root again.
+// A fresh root per calendar test: registry directory, state template, shares
+// docs (world-writable) and homes (alice's home root-owned), users alice and bob
+// (administrator). Tests run as root; every call must leave the process root.
 
 #ifndef KIVO_TESTS_UNIT_CALENDAR_FIXTURE_H_
 #define KIVO_TESTS_UNIT_CALENDAR_FIXTURE_H_
 
-#include <fcntl.h>
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <json/json.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,15 +28,13 @@ constexpr gid_t kUsersGid = 100;
 constexpr char kTemplateText[] = "state template\n";
 
 inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
+  std::ostringstream text;
+  text << std::ifstream(path, std::ios::binary).rdbuf();
   return text.str();
 }
 
-inline void WriteFile(const std::string& path, const std::string& text, mode_t mode = 0644) {
+inline void WriteFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-  chmod(path.c_str(), mode);
 }
 
 inline bool Exists(const std::string& path) {
@@ -65,13 +57,16 @@ inline Json::Value Entry(const std::string& name, const std::string& destination
   return entry;
 }
 
+inline Json::Value Array(std::initializer_list<Json::Value> items) {
+  Json::Value array(Json::arrayValue);
+  for (const Json::Value& item : items) array.append(item);
+  return array;
+}
+
 inline Json::Value CreateParams(const std::string& destination, const std::string& name,
                                 const std::string& fullpath, const std::string& share) {
-  Json::Value params(Json::objectValue);
-  params["destination"] = destination;
-  params["calendarname"] = name;
+  Json::Value params = Entry(name, destination, share);
   params["fullpath"] = fullpath;
-  params["share"] = share;
   return params;
 }
 
@@ -79,12 +74,10 @@ class CalendarTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(geteuid(), 0u) << "calendar tests run as root";
-    fake::Reset();
     char dir[] = "/tmp/kivo_calendar_XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     root_ = dir;
-    // A non-administrator's create runs as that user: every directory above
-    // the shares must be traversable.
+    // A non-administrator's create runs as that user: keep the root traversable.
     chmod(root_.c_str(), 0755);
     setenv("KIVO_ROOT", root_.c_str(), 1);
     for (const char* sub : {"usr", "usr/kivo", "usr/kivo/etc", "usr/kivo/etc.defaults", "volume1",
@@ -92,9 +85,15 @@ class CalendarTest : public ::testing::Test {
       ASSERT_EQ(mkdir(Path(sub).c_str(), 0755), 0) << sub;
     }
     chmod(Path("volume1/docs").c_str(), 0777);
-    WriteFile(Path("usr/kivo/etc.defaults/.state_for_dir.pag"), kTemplateText, 0644);
+    WriteFile(Path("usr/kivo/etc.defaults/.state_for_dir.pag"), kTemplateText);
     docs_ = Path("volume1/docs");
     homes_ = Path("volume1/homes");
+    ResetPlatform();
+  }
+
+  // Forgets every call and script, keeping the shares and users of SetUp.
+  void ResetPlatform() {
+    fake::Reset();
     fake::P().shares["docs"] = docs_;
     fake::P().shares["homes"] = homes_;
     fake::P().users["alice"] = {kAliceUid, kUsersGid, 0, homes_ + "/alice"};
@@ -111,9 +110,9 @@ class CalendarTest : public ::testing::Test {
   std::string Path(const std::string& relative) const { return root_ + "/" + relative; }
   std::string RegistryPath() const { return Path("usr/kivo/etc/calendar.info"); }
 
-  // Runs one entry function as `user` and checks the frame's promises: one
-  // answer, and the process back at effective user and group 0.
-  KIVO::APIResponse Call(APIEntryFunc entry, const Json::Value& params,
+  // Runs one entry function as `user`; checks one answer and root again.
+  KIVO::APIResponse Call(APIEntryFunc entry,
+                         const Json::Value& params = Json::Value(Json::objectValue),
                          const std::string& user = "alice") {
     KIVO::APIRequest request(user, params);
     KIVO::APIResponse response;
@@ -124,18 +123,6 @@ class CalendarTest : public ::testing::Test {
     return response;
   }
 
-  void WriteRegistry(const Json::Value& calendars) {
-    WriteFile(RegistryPath(), calendars.toStyledString(), 0644);
-  }
-
-  Json::Value ReadRegistry() const {
-    Json::Value calendars;
-    std::ifstream in(RegistryPath());
-    Json::Reader reader;
-    EXPECT_TRUE(reader.parse(in, calendars)) << RegistryPath();
-    return calendars;
-  }
-
   // A complete calendar folder, as a create leaves it.
   void MakeCalendarFolder(const std::string& path) {
     std::filesystem::create_directories(path + "/.DAV");
@@ -143,26 +130,19 @@ class CalendarTest : public ::testing::Test {
     WriteFile(path + "/.DAV/.state_for_dir.dir", "");
   }
 
-  // Files in the registry's directory other than the registry and its lock.
-  std::vector<std::string> StrayRegistryFiles() const {
-    std::vector<std::string> stray;
-    for (const auto& item : std::filesystem::directory_iterator(Path("usr/kivo/etc"))) {
-      const std::string name = item.path().filename();
-      if (name != "calendar.info" && name != ".calendar.info.lock") stray.push_back(name);
-    }
-    return stray;
+  // Entries of the registry's directory: a temporary left behind is one more.
+  long RegistryDirSize() const {
+    const std::filesystem::directory_iterator entries(Path("usr/kivo/etc"));
+    return std::distance(begin(entries), end(entries));
   }
 
-  std::string root_;
-  std::string docs_;
-  std::string homes_;
+  std::string root_, docs_, homes_;
 };
 
 // A handler driven directly, for the members below the web API methods.
 struct DirectHandler {
-  explicit DirectHandler(const Json::Value& params = Json::Value(Json::objectValue),
-                         const std::string& user = "alice")
-      : request(user, params), handler(&request, &response) {}
+  explicit DirectHandler(const Json::Value& params = Json::Value(Json::objectValue))
+      : request("alice", params), handler(&request, &response) {}
 
   // The code a failed call would answer with.
   int ReportedCode() {

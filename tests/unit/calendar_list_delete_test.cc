@@ -1,50 +1,64 @@
-// Listing and deleting calendars: statuses and ids of the list, and which
-// folders and registry entries a delete takes away.
+// The list, delete and set methods: statuses and ids of the list, what a
+// delete takes away, renames and moves, refusals, and unusable registries.
 
 #include "tests/unit/calendar_fixture.h"
 
 using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 
 namespace calendar_test {
 namespace {
 
 class CalendarListDeleteTest : public CalendarTest {
  protected:
-  static Json::Value Ids(std::initializer_list<Json::Value> ids) {
+  static Json::Value Ids(const Json::Value& ids) {
     Json::Value params(Json::objectValue);
-    params["id"] = Json::Value(Json::arrayValue);
-    for (const auto& id : ids) params["id"].append(id);
+    params["id"] = ids;
     return params;
   }
-  std::string LockPath() const { return Path("usr/kivo/etc/.calendar.info.lock"); }
 };
 
-TEST_F(CalendarListDeleteTest, ListWithoutRegistryIsEmpty) {
-  KIVO::APIResponse response = Call(CalDAVCalendarList, Json::Value(Json::objectValue));
-  ASSERT_TRUE(response.success());
+TEST_F(CalendarListDeleteTest, EmptyRegistriesAndIdLists) {
+  WriteFile(RegistryPath(), "garbage");
+  // An empty id array reads nothing, takes no lock; a missing or non-array id is refused.
+  KIVO::APIResponse response = Call(CalDAVCalendarDelete, Ids(Json::Value(Json::arrayValue)));
+  EXPECT_TRUE(response.success());
+  EXPECT_TRUE(response.data().isNull());
+  EXPECT_TRUE(fake::Logs().empty());
+  EXPECT_FALSE(Exists(Path("usr/kivo/etc/.calendar.info.lock")));
+  EXPECT_EQ(Call(CalDAVCalendarDelete).error_code(), 1705);
+  EXPECT_TRUE(fake::Logged("cannot get the paramter: id"));
+  EXPECT_EQ(Call(CalDAVCalendarDelete, Ids("Work:docs")).error_code(), 1705);
+  EXPECT_TRUE(fake::Logged("wrong the paramter: id"));
+  EXPECT_EQ(ReadFile(RegistryPath()), "garbage");
+
+  // No registry lists nothing, quietly; deleting from it writes an empty one.
+  std::filesystem::remove(RegistryPath());
+  ResetPlatform();
   Json::Value expected(Json::objectValue);
   expected["item"] = Json::Value(Json::arrayValue);
-  EXPECT_EQ(response.data(), expected);
+  EXPECT_EQ(Call(CalDAVCalendarList).data(), expected);
   EXPECT_FALSE(Exists(RegistryPath()));
-}
-
-TEST_F(CalendarListDeleteTest, ListWithoutRegistryDirectoryStillAnswers) {
-  std::filesystem::remove_all(Path("usr/kivo/etc"));
-  KIVO::APIResponse response = Call(CalDAVCalendarList, Json::Value(Json::objectValue));
-  ASSERT_TRUE(response.success());
-  EXPECT_EQ(response.data()["item"].size(), 0u);
   EXPECT_TRUE(fake::Logs().empty());
+  EXPECT_TRUE(Call(CalDAVCalendarDelete, Ids(Array({"Work:docs"}))).success());
+  EXPECT_EQ(ReadFile(RegistryPath()), "[]\n");
+  // An empty array, commented, is listed as such and not rewritten.
+  WriteFile(RegistryPath(), "// calendars\n[ ]");
+  EXPECT_EQ(Call(CalDAVCalendarList).data(), expected);
+  EXPECT_EQ(ReadFile(RegistryPath()), "// calendars\n[ ]");
 }
 
-TEST_F(CalendarListDeleteTest, ListReportsStatusAndIdOfEveryEntry) {
+TEST_F(CalendarListDeleteTest, ListReportsStatusesAndDeleteRemovesMatchesOnly) {
   const struct {
-    const char* name;
-    const char* share;
+    Json::Value entry;
     const char* status;
   } cases[] = {
-      {"Full", "docs", "normal"},  {"NoStore", "docs", "crashed"}, {"NoPag", "docs", "crashed"},
-      {"NoDir", "docs", "normal"}, {"Gone", "docs", "noexist"},    {"Lost", "nowhere", "noexist"},
+      {Entry("Full", "docs", "docs"), "normal"},
+      {Entry("NoStore", "docs", "docs"), "crashed"},
+      {Entry("NoPag", "docs", "docs"), "crashed"},
+      {Entry("NoDir", "docs", "docs"), "normal"},
+      {Entry("Gone", "docs", "docs"), "noexist"},
+      {Entry("Lost", "nowhere", "nowhere"), "noexist"},
+      {Entry("Cal", "alice/x", "homes"), "noexist"},
   };
   MakeCalendarFolder(docs_ + "/Full");
   ASSERT_EQ(mkdir((docs_ + "/NoStore").c_str(), 0777), 0);
@@ -52,148 +66,180 @@ TEST_F(CalendarListDeleteTest, ListReportsStatusAndIdOfEveryEntry) {
   MakeCalendarFolder(docs_ + "/NoDir");
   std::filesystem::remove(docs_ + "/NoDir/.DAV/.state_for_dir.dir");
   Json::Value registry(Json::arrayValue);
-  for (const auto& c : cases) registry.append(Entry(c.name, c.share, c.share));
-  WriteRegistry(registry);
-  const std::string text = ReadFile(RegistryPath());
+  for (const auto& c : cases) registry.append(c.entry);
+  WriteFile(RegistryPath(), registry.toStyledString());
 
-  KIVO::APIResponse response = Call(CalDAVCalendarList, Json::Value(Json::objectValue));
-  ASSERT_TRUE(response.success());
+  KIVO::APIResponse response = Call(CalDAVCalendarList);
   const Json::Value& items = response.data()["item"];
   ASSERT_EQ(items.size(), std::size(cases));
+  registry[6]["destination"] = "homes/alice/x";  // the homes upgrade, id included
   for (Json::ArrayIndex i = 0; i < items.size(); ++i) {
-    Json::Value expected = Entry(cases[i].name, cases[i].share, cases[i].share);
+    Json::Value expected = registry[i];
     expected["status"] = cases[i].status;
-    expected["id"] = std::string(cases[i].name) + ":" + cases[i].share;
+    expected["id"] =
+        registry[i]["calendarname"].asString() + ":" + registry[i]["destination"].asString();
     EXPECT_EQ(items[i], expected);
   }
   EXPECT_TRUE(fake::Logged("CANNOT GET THE SHARE nowhere"));
-  EXPECT_EQ(ReadFile(RegistryPath()), text);
-  EXPECT_THAT(fake::Actions(), IsEmpty());
-}
+  EXPECT_EQ(ReadFile(RegistryPath()), registry.toStyledString());
+  EXPECT_EQ(fake::Actions(), std::vector<std::string>());
 
-TEST_F(CalendarListDeleteTest, ListShowsUpgradedHomesIds) {
-  Json::Value registry(Json::arrayValue);
-  registry.append(Entry("Cal", "alice/x", "homes"));
-  WriteRegistry(registry);
-  KIVO::APIResponse response = Call(CalDAVCalendarList, Json::Value(Json::objectValue));
+  // Ids are whole, case-sensitive strings; other elements match nothing.
+  ResetPlatform();
+  response = Call(CalDAVCalendarDelete,
+                  Ids(Array({"NoStore:docs", "Full:docs", Json::Value(Json::arrayValue),
+                             "Full:docs", "Gone:docs", "Lost:nowhere", "Cal:homes/alice/x",
+                             "nopag:docs", "NoDir:docs/", 7, Json::Value()})));
   ASSERT_TRUE(response.success());
-  EXPECT_EQ(response.data()["item"][0]["id"], "Cal:homes/alice/x");
-  EXPECT_EQ(ReadRegistry()[0]["destination"], "homes/alice/x");
+  EXPECT_TRUE(response.data().isNull());
+  EXPECT_THAT(fake::Actions(),
+              ElementsAre("KLIBCExec(/bin/rm, -rf, " + docs_ + "/Full, (null), (null))",
+                          "KLIBCExec(/bin/rm, -rf, " + docs_ + "/NoStore, (null), (null))",
+                          "KLIBCExec(/bin/rm, -rf, " + docs_ + "/Gone, (null), (null))"));
+  EXPECT_FALSE(Exists(docs_ + "/Full"));
+  EXPECT_FALSE(Exists(docs_ + "/NoStore"));
+  EXPECT_TRUE(Exists(docs_ + "/NoDir/.DAV"));
+  EXPECT_TRUE(fake::Logged("CANNOT GET THE SHARE nowhere"));
+  EXPECT_EQ(
+      ReadFile(RegistryPath()),
+      Array({Entry("NoPag", "docs", "docs"), Entry("NoDir", "docs", "docs")}).toStyledString());
 }
 
-TEST_F(CalendarListDeleteTest, ListFailures) {
+TEST_F(CalendarListDeleteTest, UnusableRegistryFailsWith1704AndStaysAsItWas) {
+  const std::string no_id =
+      "[{\"calendarname\":\"A\",\"destination\":\"docs\",\"share\":\"docs\"},"
+      "{\"calendarname\":\"B\",\"share\":\"docs\"}]";
+  const Json::Value none(Json::objectValue), delete_a = Ids(Array({"A:docs"}));
+  const char* parse = "Cannot parse json format from file";
   const struct {
-    const char* content;
+    APIEntryFunc api;
+    Json::Value params;
+    std::string content;
     const char* message;
+    bool removes_a = false;  // entries before the bad one are handled
   } cases[] = {
-      {"[{\"calendarname\": \"A\", \"share\": \"docs\"}]", "wrong parameter"},
-      {"not json", "Cannot parse json format from file"},
+      {CalDAVCalendarList, none, "[", parse},
+      {CalDAVCalendarDelete, delete_a, "[", parse},
+      {CalDAVCalendarList, none, no_id, "wrong parameter"},
+      {CalDAVCalendarCreate, CreateParams("docs", "X", docs_, "docs"), no_id, "wrong parameter"},
+      {CalDAVCalendarDelete, delete_a, no_id, "wrong parameter", true},
   };
   for (const auto& c : cases) {
-    fake::Reset();
+    ResetPlatform();
+    MakeCalendarFolder(docs_ + "/A");
     WriteFile(RegistryPath(), c.content);
-    KIVO::APIResponse response = Call(CalDAVCalendarList, Json::Value(Json::objectValue));
-    EXPECT_EQ(response.error_code(), 1704);
+    KIVO::APIResponse response = Call(c.api, c.params);
+    EXPECT_EQ(response.error_code(), 1704) << c.message;
     EXPECT_TRUE(fake::Logged(c.message)) << c.message;
     EXPECT_TRUE(response.data().isNull());
+    EXPECT_EQ(Exists(docs_ + "/A"), !c.removes_a);
+    EXPECT_FALSE(Exists(docs_ + "/X"));
+    EXPECT_EQ(ReadFile(RegistryPath()), c.content);
   }
 }
 
-TEST_F(CalendarListDeleteTest, DeleteWithNoIdsReadsNothing) {
-  WriteFile(RegistryPath(), "garbage");
-  KIVO::APIResponse response = Call(CalDAVCalendarDelete, Ids({}));
-  EXPECT_TRUE(response.success());
-  EXPECT_TRUE(response.data().isNull());
-  EXPECT_EQ(ReadFile(RegistryPath()), "garbage");
-  EXPECT_FALSE(Exists(LockPath()));
-  EXPECT_TRUE(fake::Logs().empty());
-}
+class CalendarSetTest : public CalendarTest {
+ protected:
+  // Calendars Other and Work in docs, and an empty folder docs/team.
+  void Seed() {
+    std::filesystem::remove_all(docs_);
+    MakeCalendarFolder(docs_ + "/Work");
+    MakeCalendarFolder(docs_ + "/Other");
+    std::filesystem::create_directories(docs_ + "/team");
+    WriteFile(RegistryPath(), RegistryWith(Entry("Work", "docs", "docs")).toStyledString());
+  }
 
-TEST_F(CalendarListDeleteTest, DeleteNeedsAnIdArray) {
+  static Json::Value Edit(const std::string& name, const std::string& fullpath,
+                          const std::string& destination = "docs",
+                          const std::string& share = "docs", const std::string& id = "Work:docs") {
+    Json::Value params = CreateParams(destination, name, fullpath, share);
+    params["id"] = id;
+    return params;
+  }
+
+  // The seeded registry with its second entry replaced.
+  static Json::Value RegistryWith(const Json::Value& second) {
+    return Array({Entry("Other", "docs", "docs"), second});
+  }
+
+  std::vector<std::string> Mv(const std::string& to) {
+    return {"KLIBCExec(/bin/mv, " + docs_ + "/Work, " + to + ", (null), (null))"};
+  }
+};
+
+TEST_F(CalendarSetTest, EditsMoveTheFolderAndReplaceTheEntry) {
+  ASSERT_EQ(mkdir((homes_ + "/alice/Cal").c_str(), 0755), 0);
+  const std::string team = docs_ + "/team";
   const struct {
     Json::Value params;
-    const char* message;
+    std::string folder;  // where the calendar ends up; empty: it had vanished
+    Json::Value entry;
   } cases[] = {
-      {Json::Value(Json::objectValue), "cannot get the paramter: id"},
-      {[] {
-         Json::Value p(Json::objectValue);
-         p["id"] = "Work:docs";
-         return p;
-       }(),
-       "wrong the paramter: id"},
+      {Edit("Home", docs_), docs_ + "/Home", Entry("Home", "docs", "docs")},
+      // No fullpath: the share and destination give the folder.
+      {Edit("Work", "", "docs/team"), team + "/Work", Entry("Work", "docs/team", "docs")},
+      // A fullpath places the folder; the destination makes the entry.
+      {Edit("New", team), team + "/New", Entry("New", "docs", "docs")},
+      {Edit("Mine", "", "home/Cal", "home"), homes_ + "/alice/Cal/Mine",
+       Entry("Mine", "homes/alice/Cal", "homes")},
+      {Edit("Work", ""), "", Entry("Work", "docs", "docs")},
   };
   for (const auto& c : cases) {
-    fake::Reset();
-    EXPECT_EQ(Call(CalDAVCalendarDelete, c.params).error_code(), 1705);
-    EXPECT_TRUE(fake::Logged(c.message)) << c.message;
-    EXPECT_FALSE(Exists(RegistryPath()));
+    Seed();
+    if (c.folder.empty()) std::filesystem::remove_all(docs_ + "/Work");
+    ResetPlatform();
+    KIVO::APIResponse response = Call(CalDAVCalendarSet, c.params);
+    const std::string id =
+        c.entry["calendarname"].asString() + ":" + c.entry["destination"].asString();
+    ASSERT_TRUE(response.success()) << id << " " << response.error_code();
+    Json::Value expected(Json::objectValue);
+    expected["id"] = id;
+    EXPECT_EQ(response.data(), expected);
+    if (!c.folder.empty()) {
+      EXPECT_EQ(ReadFile(c.folder + "/.DAV/.state_for_dir.pag"), kTemplateText) << id;
+    }
+    EXPECT_EQ(fake::Actions(), c.folder.empty() ? std::vector<std::string>() : Mv(c.folder));
+    EXPECT_EQ(ReadFile(RegistryPath()), RegistryWith(c.entry).toStyledString()) << id;
   }
 }
 
-TEST_F(CalendarListDeleteTest, DeleteWithoutRegistryWritesAnEmptyOne) {
-  EXPECT_TRUE(Call(CalDAVCalendarDelete, Ids({"Work:docs"})).success());
-  EXPECT_EQ(ReadFile(RegistryPath()), "[]\n");
-}
-
-TEST_F(CalendarListDeleteTest, DeleteOfUnknownIdsRewritesTheSameEntries) {
-  Json::Value registry(Json::arrayValue);
-  registry.append(Entry("Work", "docs", "docs"));
-  WriteFile(RegistryPath(),
-            "[{\"calendarname\":\"Work\",\"destination\":\"docs\",\"share\":\"docs\"}]");
-  EXPECT_TRUE(
-      Call(CalDAVCalendarDelete, Ids({"work:docs", "Work:docs/", 7, Json::Value()})).success());
-  EXPECT_EQ(ReadFile(RegistryPath()), registry.toStyledString());
-  EXPECT_THAT(fake::Actions(), IsEmpty());
-}
-
-TEST_F(CalendarListDeleteTest, DeleteRemovesMatchingFoldersAndEntries) {
-  MakeCalendarFolder(docs_ + "/A");
-  MakeCalendarFolder(docs_ + "/B");
-  MakeCalendarFolder(docs_ + "/Keep");
-  Json::Value registry(Json::arrayValue);
-  registry.append(Entry("A", "docs", "docs"));
-  registry.append(Entry("Keep", "docs", "docs"));
-  registry.append(Entry("B", "docs", "docs"));
-  registry.append(Entry("Gone", "docs", "docs"));  // folder already missing
-  registry.append(Entry("Lost", "nowhere", "nowhere"));
-  WriteRegistry(registry);
-
-  KIVO::APIResponse response =
-      Call(CalDAVCalendarDelete, Ids({"B:docs", "A:docs", Json::Value(Json::arrayValue), "B:docs",
-                                      "Gone:docs", "Lost:nowhere"}));
-  ASSERT_TRUE(response.success());
-  EXPECT_FALSE(Exists(docs_ + "/A"));
-  EXPECT_FALSE(Exists(docs_ + "/B"));
-  EXPECT_TRUE(Exists(docs_ + "/Keep/.DAV"));
-  EXPECT_THAT(fake::Actions(),
-              ElementsAre("KLIBCExec(/bin/rm, -rf, " + docs_ + "/A, (null), (null))",
-                          "KLIBCExec(/bin/rm, -rf, " + docs_ + "/B, (null), (null))",
-                          "KLIBCExec(/bin/rm, -rf, " + docs_ + "/Gone, (null), (null))"));
-  EXPECT_TRUE(fake::Logged("CANNOT GET THE SHARE nowhere"));
-  Json::Value kept(Json::arrayValue);
-  kept.append(Entry("Keep", "docs", "docs"));
-  EXPECT_EQ(ReadFile(RegistryPath()), kept.toStyledString());
-}
-
-TEST_F(CalendarListDeleteTest, DeleteStopsAtAnEntryWithoutId) {
-  MakeCalendarFolder(docs_ + "/A");
-  WriteFile(RegistryPath(),
-            "[{\"calendarname\":\"A\",\"destination\":\"docs\",\"share\":\"docs\"},"
-            "{\"calendarname\":\"B\",\"share\":\"docs\"}]");
+TEST_F(CalendarSetTest, RefusalsChangeNothing) {
+  Seed();
   const std::string text = ReadFile(RegistryPath());
-  KIVO::APIResponse response = Call(CalDAVCalendarDelete, Ids({"A:docs"}));
-  EXPECT_EQ(response.error_code(), 1704);
-  EXPECT_TRUE(fake::Logged("wrong parameter"));
-  EXPECT_FALSE(Exists(docs_ + "/A"));
-  EXPECT_EQ(ReadFile(RegistryPath()), text);
-}
-
-TEST_F(CalendarListDeleteTest, DeleteOfUnreadableRegistryRemovesNothing) {
-  MakeCalendarFolder(docs_ + "/A");
-  WriteFile(RegistryPath(), "[");
-  EXPECT_EQ(Call(CalDAVCalendarDelete, Ids({"A:docs"})).error_code(), 1704);
-  EXPECT_TRUE(Exists(docs_ + "/A/.DAV"));
-  EXPECT_EQ(ReadFile(RegistryPath()), "[");
+  Json::Value no_id = Edit("New", docs_);
+  no_id.removeMember("id");
+  Json::Value numeric_path = Edit("New", docs_);
+  numeric_path["fullpath"] = 5;
+  const struct {
+    Json::Value params;
+    int code;
+    std::string message;
+    bool moved = false;
+  } cases[] = {
+      {no_id, 1705, "cannot get the paramter: id"},
+      {numeric_path, 1705, "wrong the paramter: fullpath"},
+      {Edit("New", docs_, "docs", "docs", "Nope:docs"), 1705, "Doesn't found ID Nope:docs"},
+      {Edit("New", docs_ + "/missing"), 1703, "Path [" + docs_ + "/missing] nonexist"},
+      {Edit("New", Path("outside")), 1705, "path[" + Path("outside") + "] doesn't have share name"},
+      {Edit("..", docs_), 1705, "[..] basename is invalid"},
+      {Edit("Work", docs_), 1702, "Path [" + docs_ + "/Work] exist"},
+      {Edit("Other", docs_), 1702, "Path [" + docs_ + "/Other] exist"},
+      {Edit("New", "", "docs", "nowhere"), 1704, "CANNOT GET THE SHARE nowhere"},
+      {Edit("Inner", docs_ + "/Work"), 1704, "cannot mv folder", true},  // into itself
+  };
+  for (const auto& c : cases) {
+    ResetPlatform();
+    KIVO::APIResponse response = Call(CalDAVCalendarSet, c.params);
+    EXPECT_EQ(response.error_code(), c.code) << c.message;
+    EXPECT_TRUE(fake::Logged(c.message)) << c.message;
+    EXPECT_EQ(fake::Actions(), c.moved ? Mv(docs_ + "/Work/Inner") : std::vector<std::string>());
+    EXPECT_TRUE(Exists(docs_ + "/Work/.DAV"));
+    EXPECT_EQ(ReadFile(RegistryPath()), text);
+  }
+  std::filesystem::remove(RegistryPath());
+  EXPECT_EQ(Call(CalDAVCalendarSet, Edit("New", docs_)).error_code(), 1704);
+  EXPECT_TRUE(fake::Logged("no file SZF_CALENDAR_INFO"));
+  EXPECT_FALSE(Exists(RegistryPath()));
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
-// Calendar locations: the conventions of the calendar handler, the home and
-// homes rules for request input, folder paths of entries, and the judgement
-// of a proposed calendar folder.
+// Below the web API methods: the handler's conventions, the home and homes
+// rules, folder paths, proposed calendar folders, and the registry file
+// (reading, the homes upgrade, replacing it whole and safely, appending).
+
+#include <signal.h>
+#include <sys/resource.h>
 
 #include "tests/unit/calendar_fixture.h"
 
@@ -10,71 +13,18 @@ using ::testing::MatchesRegex;
 namespace calendar_test {
 namespace {
 
-class CalendarLocationTest : public CalendarTest {};
+using CalendarLocationTest = CalendarTest;
 
-TEST_F(CalendarLocationTest, LastRecordedCodeIsReported) {
-  DirectHandler direct;
-  direct.handler.SetError(1705);
-  direct.handler.SetError(1702);
-  EXPECT_EQ(direct.ReportedCode(), 1702);
-  EXPECT_TRUE(fake::Logs().empty());
-}
-
-TEST_F(CalendarLocationTest, NoRecordedCodeReports1704AndSaysSo) {
-  DirectHandler direct;
-  EXPECT_EQ(direct.ReportedCode(), 1704);
+TEST_F(CalendarLocationTest, LastRecordedCodeWinsAndNoneReports1704) {
+  DirectHandler none;
+  EXPECT_EQ(none.ReportedCode(), 1704);
   ASSERT_EQ(fake::Logs().size(), 1u);
   EXPECT_THAT(fake::Logs()[0], MatchesRegex("caldav_calendar:[0-9]+ There is no error setup"));
-}
-
-TEST_F(CalendarLocationTest, ConstructionAsksForAHomesAccountOnce) {
-  Call(CalDAVCalendarList, Json::Value(Json::objectValue));
-  EXPECT_THAT(fake::CallsOf("KIVOUserGet"), ElementsAre("KIVOUserGet(homes)"));
-}
-
-TEST_F(CalendarLocationTest, ParameterChecksJudgeTypeAndPresence) {
-  Json::Value params(Json::objectValue);
-  params["b"] = true;
-  params["i"] = 7;
-  params["s"] = "text";
-  params["a"] = Json::Value(Json::arrayValue);
-  using Check = bool (CalDAVServiceHandler::*)(std::string, bool);
-  const struct {
-    Check check;
-    const char* name;
-    bool required;
-    bool passes;
-    const char* message;  // null: nothing logged
-  } cases[] = {
-      {&CalDAVServiceHandler::CHECK_PARAM_BOOL, "b", true, true, nullptr},
-      {&CalDAVServiceHandler::CHECK_PARAM_BOOL, "s", false, false, "wrong the paramter: s"},
-      {&CalDAVServiceHandler::CHECK_PARAM_INT, "i", true, true, nullptr},
-      {&CalDAVServiceHandler::CHECK_PARAM_INT, "b", true, false, "wrong the paramter: b"},
-      {&CalDAVServiceHandler::CHECK_PARAM_STRING, "s", true, true, nullptr},
-      {&CalDAVServiceHandler::CHECK_PARAM_STRING, "i", true, false, "wrong the paramter: i"},
-      {&CalDAVServiceHandler::CHECK_PARAM_JSONARRAY, "a", true, true, nullptr},
-      {&CalDAVServiceHandler::CHECK_PARAM_JSONARRAY, "s", true, false, "wrong the paramter: s"},
-      {&CalDAVServiceHandler::CHECK_PARAM_STRING, "x", false, true, nullptr},
-      {&CalDAVServiceHandler::CHECK_PARAM_STRING, "x", true, false, "cannot get the paramter: x"},
-  };
-  for (const auto& c : cases) {
-    fake::Reset();
-    DirectHandler direct(params);
-    EXPECT_EQ((direct.handler.*c.check)(c.name, c.required), c.passes) << c.name;
-    if (c.message == nullptr) {
-      EXPECT_TRUE(fake::Logs().empty()) << c.name;
-    } else {
-      EXPECT_TRUE(fake::Logged(c.message)) << c.message;
-      EXPECT_EQ(direct.ReportedCode(), 1705);
-    }
-  }
-}
-
-TEST_F(CalendarLocationTest, ShowJsonLogsCompactText) {
-  DirectHandler direct;
-  direct.handler.ShowJson("entry", Entry("Work", "docs", "docs"));
-  EXPECT_TRUE(fake::Logged(
-      "entry: {\"calendarname\":\"Work\",\"destination\":\"docs\",\"share\":\"docs\"}\n"));
+  DirectHandler twice;
+  twice.handler.SetError(1705);
+  twice.handler.SetError(1702);
+  EXPECT_EQ(twice.ReportedCode(), 1702);
+  EXPECT_EQ(fake::Logs().size(), 1u);
 }
 
 TEST_F(CalendarLocationTest, HomeAndHomesRulesOfRequestInput) {
@@ -95,11 +45,9 @@ TEST_F(CalendarLocationTest, HomeAndHomesRulesOfRequestInput) {
       {"homes", "Homes/alice", false, "homes", "Homes/alice"},
       {"homes", "HOMES", false, "homes", "HOMES"},
       {"Homes", "alice", false, "Homes", "alice"},
-      {"docs", "docs/team", false, "docs", "docs/team"},
   };
   for (const auto& c : cases) {
-    fake::Reset();
-    fake::P().users["alice"] = {kAliceUid, kUsersGid, 0, ""};
+    ResetPlatform();
     if (c.homes_account) fake::P().users["homes"] = {2000, kUsersGid, 0, ""};
     DirectHandler direct(CreateParams(c.destination, "Cal", "/unused", c.share));
     Json::Value entry;
@@ -109,85 +57,40 @@ TEST_F(CalendarLocationTest, HomeAndHomesRulesOfRequestInput) {
   }
 }
 
-TEST_F(CalendarLocationTest, InputWithoutALocationParameterIsRefusedUntouched) {
-  for (const char* missing : {"destination", "calendarname", "share"}) {
-    fake::Reset();
-    Json::Value params = CreateParams("docs", "Cal", "/x", "docs");
-    params.removeMember(missing);
-    DirectHandler direct(params);
-    Json::Value entry = "untouched";
-    EXPECT_FALSE(direct.handler.GetInputParam2Json(entry));
-    EXPECT_EQ(entry, Json::Value("untouched"));
-    EXPECT_TRUE(fake::Logged("Wrong parameter")) << missing;
-    EXPECT_EQ(direct.ReportedCode(), 1705);
-  }
-}
-
-TEST_F(CalendarLocationTest, ConcateHomesPrefixesOnlyWhatLacksHomes) {
-  DirectHandler direct;
-  std::string out = "old";
-  EXPECT_TRUE(direct.handler.ConcateHomes("alice", out));
-  EXPECT_EQ(out, "homes/alice");
-  EXPECT_TRUE(direct.handler.ConcateHomes("home", out));
-  EXPECT_EQ(out, "homes/home");
-  EXPECT_FALSE(direct.handler.ConcateHomes("hOmEsick", out));
-  EXPECT_EQ(out, "");
-}
-
 TEST_F(CalendarLocationTest, FullPathOfEntries) {
   fake::P().shares["docs"] = "/volume1/docs";
   fake::P().shares["homes"] = "/volume1/homes";
-  const struct {
-    const char* share;
-    const char* destination;
-    const char* name;
-    const char* path;
-  } cases[] = {
-      {"docs", "docs", "Work", "/volume1/docs/Work"},
-      {"docs", "docs/team/plans", "Work", "/volume1/docs/team/plans/Work"},
-      {"docs", "team", "Work", "/volume1/docs/Work"},
-      {"docs", "docs/", "Work", "/volume1/docs//Work"},
-      {"docs", "xyzw/sub", "Work", "/volume1/docs/sub/Work"},  // the share part is not compared
-      {"homes", "homes/alice/cal", "Cal", "/volume1/homes/alice/cal/Cal"},
-  };
-  for (const auto& c : cases) {
-    fake::P().calls.clear();
-    DirectHandler direct;
-    std::string path;
-    ASSERT_TRUE(direct.handler.GetFullPath(Entry(c.name, c.destination, c.share), path));
-    EXPECT_EQ(path, c.path);
-    EXPECT_THAT(fake::P().calls,
-                ElementsAre("KIVOUserGet(homes)", std::string("KIVOShareGet(") + c.share + ")",
-                            std::string("KIVOShareFree(") + c.share + ")"));
-  }
-}
-
-TEST_F(CalendarLocationTest, FullPathCutsLongValuesAt1023Bytes) {
-  DirectHandler direct;
-  std::string path;
-  const std::string long_name(1500, 'n');
-  ASSERT_TRUE(direct.handler.GetFullPath(Entry(long_name, "docs", "docs"), path));
-  EXPECT_EQ(path, docs_ + "/" + std::string(1023, 'n'));
-}
-
-TEST_F(CalendarLocationTest, FullPathFailuresLeaveThePathAlone) {
   Json::Value no_share = Entry("Work", "docs", "docs");
   no_share.removeMember("share");
   const struct {
     Json::Value entry;
-    const char* message;
+    std::string path;               // "kept": refused, the output untouched
+    const char* message = nullptr;  // of a refusal
   } cases[] = {
-      {no_share, "Wrong parameter in input parameter"},
-      {Entry("Work", "nowhere", "nowhere"), "CANNOT GET THE SHARE nowhere"},
+      {Entry("Work", "docs", "docs"), "/volume1/docs/Work"},
+      {Entry("Work", "docs/team/plans", "docs"), "/volume1/docs/team/plans/Work"},
+      {Entry("Work", "team", "docs"), "/volume1/docs/Work"},
+      {Entry("Work", "docs/", "docs"), "/volume1/docs//Work"},
+      {Entry("Work", "xyzw/sub", "docs"), "/volume1/docs/sub/Work"},  // share part unread
+      {Entry("Cal", "homes/alice/cal", "homes"), "/volume1/homes/alice/cal/Cal"},
+      {Entry(std::string(1500, 'n'), "docs", "docs"), "/volume1/docs/" + std::string(1023, 'n')},
+      {no_share, "kept", "Wrong parameter in input parameter"},
+      {Entry("Work", "nowhere", "nowhere"), "kept", "CANNOT GET THE SHARE nowhere"},
   };
   for (const auto& c : cases) {
-    fake::Reset();
+    fake::P().calls.clear();
     DirectHandler direct;
     std::string path = "kept";
-    EXPECT_FALSE(direct.handler.GetFullPath(c.entry, path));
-    EXPECT_EQ(path, "kept");
-    EXPECT_TRUE(fake::Logged(c.message)) << c.message;
-    EXPECT_EQ(direct.ReportedCode(), 1704);
+    EXPECT_EQ(direct.handler.GetFullPath(c.entry, path), c.message == nullptr) << c.path;
+    EXPECT_EQ(path, c.path);
+    if (c.message != nullptr) {
+      EXPECT_TRUE(fake::Logged(c.message)) << c.message;
+      EXPECT_EQ(direct.ReportedCode(), 1704);
+      continue;
+    }
+    const std::string share = c.entry["share"].asString();
+    EXPECT_THAT(fake::P().calls, ElementsAre("KIVOUserGet(homes)", "KIVOShareGet(" + share + ")",
+                                             "KIVOShareFree(" + share + ")"));
   }
 }
 
@@ -199,50 +102,146 @@ TEST_F(CalendarLocationTest, ProposedFolderPaths) {
   const struct {
     std::string parent;
     std::string path;
-    bool valid;
-    std::string message;
+    std::string message;  // empty: accepted
   } cases[] = {
-      {team, team + "/Cal", true, ""},
-      {team, docs_ + "/link/Cal", true, ""},
-      {team + "/", team + "/./Cal", true, ""},
-      {team, team + "/.", false, "[.] basename is invalid"},
-      {team, team + "/..", false, "[..] basename is invalid"},
-      {team, team + "/", false, "path[" + docs_ + "] != [" + team + "]"},
-      {team, docs_ + "/Cal", false, "path[" + docs_ + "] != [" + team + "]"},
-      {team, docs_ + "/missing/Cal", false,
+      {team, team + "/Cal", ""},
+      {team, docs_ + "/link/Cal", ""},
+      {team + "/", team + "/./Cal", ""},
+      {team, team + "/.", "[.] basename is invalid"},
+      {team, team + "/..", "[..] basename is invalid"},
+      {team, team + "/", "path[" + docs_ + "] != [" + team + "]"},
+      {team, docs_ + "/Cal", "path[" + docs_ + "] != [" + team + "]"},
+      {team, docs_ + "/missing/Cal",
        "[" + docs_ + "/missing/Cal] szResolvePath failed No such file or directory"},
-      {docs_ + "/gone", team + "/Cal", false,
+      {docs_ + "/gone", team + "/Cal",
        "[" + docs_ + "/gone] resolve failed No such file or directory"},
-      {outside, outside + "/Cal", false, "path[" + outside + "] doesn't have share name"},
+      {outside, outside + "/Cal", "path[" + outside + "] doesn't have share name"},
   };
   for (const auto& c : cases) {
-    fake::Reset();
-    fake::P().shares["docs"] = docs_;
+    ResetPlatform();
     DirectHandler direct;
-    EXPECT_EQ(direct.handler.IsPathValid(c.parent.c_str(), c.path.c_str()), c.valid) << c.path;
-    if (!c.valid) {
-      EXPECT_TRUE(fake::Logged(c.message)) << c.message;
-    }
+    EXPECT_EQ(direct.handler.IsPathValid(c.parent.c_str(), c.path.c_str()), c.message.empty())
+        << c.path;
+    EXPECT_TRUE(c.message.empty() || fake::Logged(c.message)) << c.message;
     // A refusal is only logged: the caller records the code.
     EXPECT_EQ(direct.ReportedCode(), 1704) << c.path;
     EXPECT_TRUE(fake::Logged("There is no error setup"));
   }
 }
 
-TEST_F(CalendarLocationTest, ProposedFolderAsksThePlatformWithItsBufferSizes) {
-  ASSERT_EQ(mkdir((docs_ + "/team").c_str(), 0755), 0);
+using CalendarRegistryTest = CalendarTest;
+
+TEST_F(CalendarRegistryTest, UnreadableRegistryFailsWith1704AndIsKept) {
+  const char* contents[] = {
+      "",
+      "[{\"calendarname\": \"Work\",",
+      "{\"calendarname\": \"Work\"}",                        // not an array
+      "[\"Work\"]",                                          // not an entry
+      "[{\"calendarname\": 1, \"destination\": \"docs\"}]",  // not a string
+  };
+  for (const char* content : contents) {
+    fake::Reset();
+    WriteFile(RegistryPath(), content);
+    DirectHandler direct;
+    Json::Value calendars(Json::arrayValue);
+    EXPECT_EQ(direct.handler.GetCalendarInfo(calendars), -1) << content;
+    EXPECT_TRUE(fake::Logged("Cannot parse json format from file")) << content;
+    EXPECT_EQ(direct.ReportedCode(), 1704);
+    EXPECT_EQ(ReadFile(RegistryPath()), content);
+  }
+  // A directory in its place: it cannot be read, nor replaced (no temporary stays).
+  std::filesystem::remove(RegistryPath());
+  ASSERT_EQ(mkdir(RegistryPath().c_str(), 0755), 0);
+  WriteFile(RegistryPath() + "/occupied", "x");
   DirectHandler direct;
-  ASSERT_TRUE(direct.handler.IsPathValid((docs_ + "/team").c_str(), (docs_ + "/team/C").c_str()));
-  EXPECT_THAT(fake::CallsOf("KIVOShareNamePathGet"),
-              ElementsAre("KIVOShareNamePathGet(" + docs_ + "/team, 493, 4095)"));
+  Json::Value calendars(Json::arrayValue);
+  EXPECT_EQ(direct.handler.GetCalendarInfo(calendars), -1);
+  EXPECT_TRUE(fake::Logged("Cannot open the file"));
+  EXPECT_FALSE(direct.handler.WriteCalendarInfo(calendars));
+  EXPECT_TRUE(fake::Logged("Is a directory"));
+  EXPECT_EQ(direct.ReportedCode(), 1704);
+  EXPECT_EQ(RegistryDirSize(), 1);
 }
 
-TEST_F(CalendarLocationTest, MissingArgumentsAreAParamError) {
+TEST_F(CalendarRegistryTest, HomesUpgradeIsWrittenBackOnce) {
+  const Json::Value stored = Array({
+      Entry("Cal", "alice/cal", "homes"), Entry("Work", "docs", "docs"),
+      Entry("Old", "Homes/bob", "homes"),  // already prefixed, any case
+      Entry("Mixed", "carol/x", "Homes"),  // not the homes share
+  });
+  WriteFile(RegistryPath(), stored.toStyledString());
+  Json::Value upgraded = stored;
+  upgraded[0]["destination"] = "homes/alice/cal";
+  // An account named "homes" turns the upgrade off; without it, it happens once.
+  const struct {
+    bool homes_account;
+    Json::Value expected;
+    bool rewritten;
+  } reads[] = {{true, stored, false}, {false, upgraded, true}, {false, upgraded, false}};
+  for (const auto& r : reads) {
+    fake::Reset();
+    if (r.homes_account) fake::P().users["homes"] = {2000, kUsersGid, 0, ""};
+    const ino_t before = StatOf(RegistryPath()).st_ino;
+    DirectHandler direct;
+    Json::Value calendars(Json::arrayValue);
+    ASSERT_EQ(direct.handler.GetCalendarInfo(calendars), 0);
+    EXPECT_EQ(calendars, r.expected);
+    EXPECT_EQ(ReadFile(RegistryPath()), r.expected.toStyledString());
+    EXPECT_EQ(StatOf(RegistryPath()).st_ino != before, r.rewritten);
+  }
+}
+
+// The upgrade's write-back fails part-way, then at the open: the read fails
+// and the previous registry stays whole, with no temporary beside it.
+TEST_F(CalendarRegistryTest, FailedUpgradeWritesKeepThePreviousRegistry) {
+  WriteFile(RegistryPath(), Array({Entry("Cal", "alice/cal", "homes")}).toStyledString());
+  const std::string text = ReadFile(RegistryPath());
+  const std::string temporary = RegistryPath() + "\\.tmp\\.[0-9]+\\.[0-9]+";
+  struct rlimit old_limit;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  const struct rlimit small = {50, old_limit.rlim_max};  // a write stores 50 bytes, the next fails
+  const sighandler_t old_handler = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  DirectHandler short_write;
+  Json::Value calendars(Json::arrayValue);
+  const int short_result = short_write.handler.GetCalendarInfo(calendars);
+  setrlimit(RLIMIT_FSIZE, &old_limit);
+  signal(SIGXFSZ, old_handler);
+  EXPECT_EQ(short_result, -1);
+  EXPECT_THAT(fake::Logs()[0], MatchesRegex("caldav_calendar:[0-9]+ failed to write into " +
+                                            temporary + ", reason=File too large"));
+
+  // Root ignores directory permissions: let alice meet them.
+  fake::Reset();
+  chmod(Path("usr/kivo/etc").c_str(), 0555);
+  ASSERT_EQ(seteuid(kAliceUid), 0);
+  DirectHandler no_open;
+  const int open_result = no_open.handler.GetCalendarInfo(calendars = Json::arrayValue);
+  ASSERT_EQ(seteuid(0), 0);
+  EXPECT_EQ(open_result, -1);
+  ASSERT_EQ(fake::Logs().size(), 2u);
+  EXPECT_THAT(fake::Logs()[0], MatchesRegex("caldav_calendar:[0-9]+ open\\(" + temporary +
+                                            ", 1053249\\) failed, reason=Permission denied\n"));
+  EXPECT_TRUE(fake::Logged("Cannot write the infor"));
+  for (DirectHandler* direct : {&short_write, &no_open}) EXPECT_EQ(direct->ReportedCode(), 1704);
+  EXPECT_EQ(ReadFile(RegistryPath()), text);
+  EXPECT_EQ(RegistryDirSize(), 1);
+}
+
+TEST_F(CalendarRegistryTest, AddingAppendsNewIdsOnlyAndRewritesStyled) {
+  const mode_t old = umask(022);
   DirectHandler direct;
-  EXPECT_FALSE(direct.handler.IsPathValid(nullptr, "/x"));
-  EXPECT_FALSE(direct.handler.IsPathValid("/x", nullptr));
-  EXPECT_EQ(fake::Logs().size(), 2u);
-  EXPECT_TRUE(fake::Logged("Param error"));
+  ASSERT_TRUE(direct.handler.AddCalendarItemToInfo(Entry("A", "docs", "docs")));
+  umask(old);
+  EXPECT_EQ(StatOf(RegistryPath()).st_mode & 07777, 0755u);
+  ASSERT_TRUE(direct.handler.AddCalendarItemToInfo(Entry("B", "docs", "docs")));
+  const ino_t before = StatOf(RegistryPath()).st_ino;
+  // Same id, other share: the share is not part of the id.
+  ASSERT_TRUE(direct.handler.AddCalendarItemToInfo(Entry("A", "docs", "other")));
+  EXPECT_NE(StatOf(RegistryPath()).st_ino, before) << "a registered id still rewrites";
+  EXPECT_EQ(ReadFile(RegistryPath()),
+            Array({Entry("A", "docs", "docs"), Entry("B", "docs", "docs")}).toStyledString());
+  EXPECT_EQ(RegistryDirSize(), 1);
 }
 
 }  // namespace
