@@ -2,9 +2,8 @@
 //
 // Every platform operation the module calls is recorded, in order, as a line
 // "Op(arg, arg, ...)" and answers from the state below or from a scripted
-// result. File-system work that the handlers do themselves (mkdir, stat,
-// open) stays real; KIVOFileCopy and KLIBCExec act for real unless a result
-// is scripted for them, so that tests can look at the folders on disk.
+// result. The handlers' own file-system work stays real; KIVOFileCopy and
+// KLIBCExec act for real unless scripted, so tests can look at the folders.
 
 #ifndef KIVO_TESTS_SUPPORT_FAKE_PLATFORM_H_
 #define KIVO_TESTS_SUPPORT_FAKE_PLATFORM_H_
@@ -25,40 +24,35 @@ struct User {
 };
 
 struct Platform {
-  // Every call, in order, e.g. "KLIBServiceRestart(avahi)".
-  std::vector<std::string> calls;
-  // kivoinfo.conf; KLIBCINFOSetKeyValue writes here unless scripted to fail.
-  std::map<std::string, std::string> conf;
-  // Answers of KLIBServiceIsEnabled per service (absent: 0).
-  std::map<std::string, int> enabled;
+  std::vector<std::string> calls;           // e.g. "KLIBServiceRestart(avahi)"
+  std::map<std::string, std::string> conf;  // kivoinfo.conf, set by KLIBCINFOSetKeyValue
+  std::map<std::string, int> enabled;       // KLIBServiceIsEnabled answers (absent: 0)
   std::map<std::string, User> users;
-  // Share name -> absolute directory.
-  std::map<std::string, std::string> shares;
+  std::map<std::string, std::string> shares;  // name -> absolute directory
   int volume_writable = 1;
   int last_error = 0x1234;  // answer of KLIBCErrGet
-  // Scripted results, by exact call text or by operation name (the exact
-  // text wins). They stay in force until Reset().
+  // Scripted results by exact call text or by operation name (the exact text
+  // wins), in force until Reset().
   std::map<std::string, int> results;
 };
 
 // The one fake platform of the test process.
 Platform& P();
-// Forget every call, state and scripted result.
+// Forgets every call, state, scripted result and log line.
 void Reset();
 // Scripts the result of a call ("KLIBServiceRestart(avahi)") or of every call
 // of an operation ("KLIBServiceRestart").
 void SetResult(const std::string& call_or_op, int result);
 
-// The recorded calls that change something (no lookups, conf reads, service
-// state queries or hash-table bookkeeping).
+// The calls that change something (no lookups, conf reads, service state
+// queries or hash-table bookkeeping).
 std::vector<std::string> Actions();
-// The recorded calls of one operation.
+// The calls of one operation.
 std::vector<std::string> CallsOf(const std::string& op);
 
 // Lines sent to syslog since the last Reset(), formatted.
 const std::vector<std::string>& Logs();
-// True when some log line ends with `suffix` (the "unit:line " prefix and
-// the message's own text aside).
+// True when some log line ends with `message` (after its "unit:line " prefix).
 bool Logged(const std::string& message);
 
 }  // namespace fake
