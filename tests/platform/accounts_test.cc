@@ -6,6 +6,8 @@
 #include <crypt.h>
 #include <gmock/gmock.h>
 
+#include <tuple>
+
 #include "module/kivo_platform.h"
 #include "tests/platform/temp_root.h"
 
@@ -29,16 +31,9 @@ class AccountsTest : public TempRootTest {
           "alice:x:1025:100::/volume1/homes/alice:/bin/sh\n"
           "boss:x:1026:101::/volume1/homes/boss:/bin/sh\n"
           "carol:x:1027:100::/volume1/homes/carol:/bin/sh\n");
-    Write("etc/group",
-          "root:x:0:\n"
-          "users:x:100:alice,carol\n"
-          "administrators:x:101:admin,carol\n");
-    Write("etc/shadow",
-          "root:*:19000:0:99999:7:::\n"
-          "admin:" +
-              std::string(kSecretHash) +
-              ":19000:0:99999:7:::\n"
-              "alice:!locked:19000:0:99999:7:::\n");
+    Write("etc/group", "root:x:0:\nusers:x:100:alice,carol\nadministrators:x:101:admin,carol\n");
+    Write("etc/shadow", "root:*:19000:0:99999:7:::\nadmin:" + std::string(kSecretHash) +
+                            ":19000:0:99999:7:::\nalice:!locked:19000:0:99999:7:::\n");
   }
 };
 
@@ -51,34 +46,27 @@ TEST_F(AccountsTest, UserLookup) {
   EXPECT_EQ(user->gid, 100u);
   EXPECT_STREQ(user->home, "/volume1/homes/alice");
   KIVOUserFree(user);
-
-  user = reinterpret_cast<PKIVOUSER>(0x1);  // must be cleared
-  EXPECT_NE(KIVOUserGet("homes", &user), 0);
-  EXPECT_EQ(user, nullptr);
-  EXPECT_NE(KIVOUserGet("ali", &user), 0);  // no prefix matches
-  EXPECT_NE(KIVOUserGet(nullptr, &user), 0);
-  EXPECT_NE(KIVOUserGet("alice", nullptr), 0);
+  for (const char* name : {"homes", "ali", ""}) {  // no prefix matches
+    user = reinterpret_cast<PKIVOUSER>(0x1);       // must be cleared
+    EXPECT_NE(KIVOUserGet(name, &user), 0) << name;
+    EXPECT_EQ(user, nullptr) << name;
+  }
   KIVOUserFree(nullptr);
 }
 
+// In administrators by listing or primary group: 1; unknown user or files: -1.
 TEST_F(AccountsTest, AdminMembership) {
-  const struct {
-    const char* user;
-    int expected;
-  } cases[] = {
-      {"admin", 1},    // listed in administrators
-      {"boss", 1},     // administrators is the primary group
-      {"carol", 1},    // listed, other primary group
-      {"alice", 0},    // ordinary user
-      {"root", 0},     // not listed either
-      {"nobody", -1},  // no such user
-      {"", -1},
+  const std::pair<const char*, int> cases[] = {
+      {"admin", 1}, {"boss", 1},    {"carol", 1}, {"alice", 0},
+      {"root", 0},  {"nobody", -1}, {"", -1},     {nullptr, -1},
   };
-  for (const auto& c : cases) EXPECT_EQ(KLIBGroupIsAdminGroupMem(c.user, 0), c.expected) << c.user;
-  EXPECT_EQ(KLIBGroupIsAdminGroupMem(nullptr, 0), -1);
-}
-
-TEST_F(AccountsTest, AdminMembershipWithoutReadableFiles) {
+  for (const auto& [user, expected] : cases) {
+    EXPECT_EQ(KLIBGroupIsAdminGroupMem(user, 0), expected) << user;
+  }
+  std::string members;
+  for (int i = 0; i < 2000; ++i) members += "member" + std::to_string(i) + ",";
+  Write("etc/group", "administrators:x:101:" + members + "alice\n");  // a long line
+  EXPECT_EQ(KLIBGroupIsAdminGroupMem("alice", 0), 1);
   Write("etc/group", "users:x:100:alice\n");
   EXPECT_EQ(KLIBGroupIsAdminGroupMem("admin", 0), 0);  // no administrators group at all
   unlink(Path("etc/group").c_str());
@@ -90,54 +78,31 @@ TEST_F(AccountsTest, AdminMembershipWithoutReadableFiles) {
   EXPECT_EQ(user, nullptr);
 }
 
-TEST_F(AccountsTest, LongGroupLinesAreRead) {
-  std::string members;
-  for (int i = 0; i < 2000; ++i) members += "member" + std::to_string(i) + ",";
-  Write("etc/group", "administrators:x:101:" + members + "alice\n");
-  EXPECT_EQ(KLIBGroupIsAdminGroupMem("alice", 0), 1);
-}
-
-TEST_F(AccountsTest, VerifyPassword) {
-  const struct {
-    const char* user;
-    const char* password;
-    bool ok;
-  } cases[] = {{"admin", "secret", true},
-               {"admin", "Secret", false},
-               {"admin", "", false},
-               {"alice", "locked", false},
-               {"root", "", false},
-               {"nobody", "x", false},
-               {"", "", false}};
-  for (const auto& c : cases) {
-    EXPECT_EQ(kivo::VerifyPassword(c.user, c.password), c.ok) << c.user << "/" << c.password;
+TEST_F(AccountsTest, PasswordsVerifyAndSetReplacesOrAddsOnlyThatHash) {
+  const std::tuple<const char*, const char*, bool> cases[] = {
+      {"admin", "secret", true}, {"admin", "Secret", false},
+      {"admin", "", false},      {"alice", "locked", false},
+      {"root", "", false},       {"nobody", "x", false},
+      {"", "", false},
+  };
+  for (const auto& [user, password, ok] : cases) {
+    EXPECT_EQ(kivo::VerifyPassword(user, password), ok) << user << "/" << password;
   }
-}
-
-TEST_F(AccountsTest, SetPasswordReplacesOnlyThatHash) {
+  const std::string before = Read("etc/shadow");
+  for (const char* user : {"nobody", "", "al:ice"}) EXPECT_EQ(kivo::SetPassword(user, "pw"), -1);
+  EXPECT_EQ(Read("etc/shadow"), before);
   ASSERT_EQ(kivo::SetPassword("alice", "n3w pass"), 0);
+  ASSERT_EQ(kivo::SetPassword("carol", "pw"), 0);  // had no shadow line
   EXPECT_TRUE(kivo::VerifyPassword("alice", "n3w pass"));
   EXPECT_FALSE(kivo::VerifyPassword("alice", "locked"));
   EXPECT_TRUE(kivo::VerifyPassword("admin", "secret"));
+  EXPECT_TRUE(kivo::VerifyPassword("carol", "pw"));
   std::string shadow = Read("etc/shadow");
   EXPECT_THAT(shadow, StartsWith("root:*:19000:0:99999:7:::\nadmin:$6$saltsalt$"));
   EXPECT_THAT(shadow, HasSubstr(":0:99999:7:::\nalice:$"));
+  EXPECT_THAT(shadow, HasSubstr("\ncarol:$"));
   EXPECT_THAT(List("etc"),
               testing::UnorderedElementsAre("passwd", "group", "shadow", ".shadow.lock"));
-}
-
-TEST_F(AccountsTest, SetPasswordAddsAMissingShadowLine) {
-  ASSERT_EQ(kivo::SetPassword("carol", "pw"), 0);
-  EXPECT_TRUE(kivo::VerifyPassword("carol", "pw"));
-  EXPECT_THAT(Read("etc/shadow"), HasSubstr("\ncarol:$"));
-}
-
-TEST_F(AccountsTest, SetPasswordRefusesUnknownUsers) {
-  std::string before = Read("etc/shadow");
-  EXPECT_EQ(kivo::SetPassword("nobody", "pw"), -1);
-  EXPECT_EQ(kivo::SetPassword("", "pw"), -1);
-  EXPECT_EQ(kivo::SetPassword("al:ice", "pw"), -1);
-  EXPECT_EQ(Read("etc/shadow"), before);
 }
 
 }  // namespace

@@ -13,41 +13,23 @@ namespace {
 
 class PortsTest : public TempRootTest {
  protected:
-  void TearDown() override {
-    if (listener_ >= 0) close(listener_);
-    TempRootTest::TearDown();
-  }
-
-  // Listens on 127.0.0.1 at a port the kernel picks; answers the port.
-  int Listen() {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in addr {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    EXPECT_EQ(listen(listener_, 1), 0);
-    socklen_t size = sizeof addr;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &size);
-    return ntohs(addr.sin_port);
-  }
-
-  // A port nothing listens on right now.
-  static int FreePort() {
+  // Binds a loopback port the kernel picks, listens (`keep`) or closes; the port.
+  int Bind(bool keep, int* fd_out = nullptr) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     struct sockaddr_in addr {};
     addr.sin_family = AF_INET;
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size);
-    close(fd);
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), size), 0);
+    EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size), 0);
+    EXPECT_EQ(keep ? listen(fd, 1) : close(fd), 0);
+    if (fd_out != nullptr) *fd_out = fd;
     return ntohs(addr.sin_port);
   }
 
   bool Conflict(const std::string& service, int port) {
     return WebUtils::IsPortConflict(service, port, port);
   }
-
-  int listener_ = -1;
 };
 
 TEST_F(PortsTest, OtherVariantsStoredPortOrDefault) {
@@ -60,6 +42,9 @@ TEST_F(PortsTest, OtherVariantsStoredPortOrDefault) {
   EXPECT_FALSE(Conflict("webdavs_https", 5005));
   EXPECT_TRUE(Conflict("ftp", 8080));  // both variants are other services to anyone else
   EXPECT_TRUE(Conflict("ftp", 8443));
+  EXPECT_TRUE(Conflict("webdav_http", 0));  // unusable ports are taken
+  EXPECT_TRUE(Conflict("webdav_http", 65536));
+  EXPECT_TRUE(WebUtils::IsPortConflict("webdav_http", 6000, 5999));
 }
 
 TEST_F(PortsTest, PortsDeclaredByOtherServices) {
@@ -68,33 +53,21 @@ TEST_F(PortsTest, PortsDeclaredByOtherServices) {
   EXPECT_TRUE(Conflict("webdavs_https", 55080));
   EXPECT_FALSE(Conflict("webdav_http", 55080));                        // its own declaration
   EXPECT_TRUE(WebUtils::IsPortConflict("webdav_http", 55019, 55022));  // within a range
+  const int free_port = Bind(false);
+  EXPECT_FALSE(Conflict("webdav_http", free_port));
+  Write("etc/kivo/ports.json", "{broken");  // unreadable: every port is refused
+  EXPECT_TRUE(Conflict("webdav_http", free_port));
 }
 
-TEST_F(PortsTest, UnreadablePortTableRefusesEveryPort) {
-  Write("etc/kivo/ports.json", "{broken");
-  EXPECT_TRUE(Conflict("webdav_http", FreePort()));
-}
-
-TEST_F(PortsTest, PortSomethingListensOn) {
-  int port = Listen();
+TEST_F(PortsTest, PortSomethingListensOnUnlessItIsTheServicesOwn) {
+  int listener = -1;
+  const int port = Bind(true, &listener);
   EXPECT_TRUE(Conflict("webdav_http", port));
   EXPECT_TRUE(Conflict("webdavs_https", port));
-  close(listener_);
-  listener_ = -1;
-  EXPECT_FALSE(Conflict("webdav_http", port));
-}
-
-TEST_F(PortsTest, OwnStoredPortIsNotAConflict) {
-  int port = Listen();  // the service itself listens there
   Write("etc/kivoinfo.conf", "WebDavPort=\"" + std::to_string(port) + "\"\n");
-  EXPECT_FALSE(Conflict("webdav_http", port));
+  EXPECT_FALSE(Conflict("webdav_http", port));  // the service itself listens there
   EXPECT_TRUE(Conflict("webdavs_https", port));
-}
-
-TEST_F(PortsTest, UnusablePortsAreTaken) {
-  EXPECT_TRUE(Conflict("webdav_http", 0));
-  EXPECT_TRUE(Conflict("webdav_http", 65536));
-  EXPECT_TRUE(WebUtils::IsPortConflict("webdav_http", 6000, 5999));
+  close(listener);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Service control: the state file afterwards, the run setting that counts as
-// enabled, and the order of actions in the journal.
+// Service control, events, user log and firewall reloads: the state file
+// afterwards and the order of records in the journal.
 
 #include <gmock/gmock.h>
 
@@ -8,31 +8,30 @@
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using ::testing::UnorderedElementsAre;
 
 namespace {
 
 constexpr char kServices[] = "var/lib/kivo/services.json";
 
-class ServicesTest : public TempRootTest {
- protected:
-  Json::Value States() {
-    Json::Value states;
-    std::istringstream in(Read(kServices));
-    EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &states, nullptr));
-    return states;
-  }
-};
+class ServicesTest : public TempRootTest {};
 
 TEST_F(ServicesTest, ActionsUpdateStateAndJournalInOrder) {
+  EXPECT_EQ(KLIBServiceIsEnabled("webdav-httpd-pure"), 0);  // no state file yet
   Write(kServices, R"({"avahi": {"run": 1, "running": false}})");
+  EXPECT_EQ(KLIBServiceIsEnabled("avahi"), 1);
   EXPECT_EQ(KLIBServicectlStart("webdav-httpd-pure", 0), 0);
   EXPECT_EQ(KLIBServicecfgRunKeySet("webdav-httpd-pure", 1), 0);
   EXPECT_EQ(KLIBServiceRestart("avahi"), 0);
   EXPECT_EQ(KLIBServicectlStop("webdav-httpd-ssl", 0), 0);
   EXPECT_EQ(KLIBServiceReload("webdav-httpd-pure"), 0);
   EXPECT_EQ(KLIBServicectlRestart("webdavs-avahi", 0), 0);
-  EXPECT_EQ(KLIBServicecfgRunKeySet("webdav-httpd-ssl", 2), 0);
-
+  EXPECT_EQ(KLIBServicecfgRunKeySet("avahi", 2), 0);
+  EXPECT_EQ(KIVOLogSet1(2, 1, 0x11B00878, "admin", "", "", ""), 0);
+  EXPECT_EQ(KIVOFwRuleHup(), 0);
+  EXPECT_EQ(KIVOLogSet1(2, 1, 0xab, "alice", "", "", ""), 0);
+  EXPECT_EQ(KLIBServiceIsEnabled("webdav-httpd-pure"), 1);
+  EXPECT_EQ(KLIBServiceIsEnabled("avahi"), 0);
   EXPECT_THAT(Journal(),
               ElementsAre(R"({"op":"service.start","service":"webdav-httpd-pure"})",
                           R"({"op":"service.runkey","service":"webdav-httpd-pure","value":1})",
@@ -40,58 +39,64 @@ TEST_F(ServicesTest, ActionsUpdateStateAndJournalInOrder) {
                           R"({"op":"service.stop","service":"webdav-httpd-ssl"})",
                           R"({"op":"service.reload","service":"webdav-httpd-pure"})",
                           R"({"op":"service.restart","service":"webdavs-avahi"})",
-                          R"({"op":"service.runkey","service":"webdav-httpd-ssl","value":2})"));
-  Json::Value states = States();
-  EXPECT_EQ(states["avahi"]["run"], 1);
-  EXPECT_EQ(states["avahi"]["running"], true);
-  EXPECT_EQ(states["webdav-httpd-pure"]["run"], 1);
-  EXPECT_EQ(states["webdav-httpd-pure"]["running"], true);
-  EXPECT_EQ(states["webdav-httpd-ssl"]["run"], 2);
-  EXPECT_EQ(states["webdav-httpd-ssl"]["running"], false);
-  EXPECT_EQ(states["webdavs-avahi"]["running"], true);
-  EXPECT_THAT(List("var/lib/kivo"),
-              testing::UnorderedElementsAre("services.json", ".services.json.lock"));
+                          R"({"op":"service.runkey","service":"avahi","value":2})",
+                          R"({"id":"0x11B00878","op":"userlog","user":"admin"})",
+                          R"({"op":"firewall.reload"})",
+                          R"({"id":"0x000000AB","op":"userlog","user":"alice"})"));
+  EXPECT_EQ(Parse(Read(kServices)), Parse(R"({"avahi": {"run": 2, "running": true},
+      "webdav-httpd-pure": {"run": 1, "running": true}, "webdav-httpd-ssl": {"running": false},
+      "webdavs-avahi": {"running": true}})"));
+  EXPECT_THAT(List("var/lib/kivo"), UnorderedElementsAre("services.json", ".services.json.lock"));
 }
 
 TEST_F(ServicesTest, EnabledExactlyWhenRunIsOne) {
-  Write(kServices, R"({
-    "one": {"run": 1}, "two": {"run": 2}, "text": {"run": "1"}, "flag": {"run": true},
-    "none": {"running": true}, "odd": 1})");
-  const struct {
-    const char* service;
-    int enabled;
-  } cases[] = {{"one", 1},  {"two", 0}, {"text", 0},   {"flag", 0},
-               {"none", 0}, {"odd", 0}, {"absent", 0}, {"", 0}};
-  for (const auto& c : cases) EXPECT_EQ(KLIBServiceIsEnabled(c.service), c.enabled) << c.service;
-  EXPECT_EQ(KLIBServiceIsEnabled(nullptr), 0);
+  Write(kServices, R"({"one": {"run": 1}, "two": {"run": 2}, "text": {"run": "1"},
+                       "flag": {"run": true}, "none": {"running": true}, "odd": 1})");
+  EXPECT_EQ(KLIBServiceIsEnabled("one"), 1);
+  for (const char* service : {"two", "text", "flag", "none", "odd", "absent", ""}) {
+    EXPECT_EQ(KLIBServiceIsEnabled(service), 0) << service;
+  }
 }
 
-TEST_F(ServicesTest, EnabledFollowsTheStoredRunSetting) {
-  EXPECT_EQ(KLIBServiceIsEnabled("webdav-httpd"), 0);  // no state file yet
-  ASSERT_EQ(KLIBServicecfgRunKeySet("webdav-httpd", 1), 0);
-  EXPECT_EQ(KLIBServiceIsEnabled("webdav-httpd"), 1);
-  ASSERT_EQ(KLIBServicecfgRunKeySet("webdav-httpd", 2), 0);
-  EXPECT_EQ(KLIBServiceIsEnabled("webdav-httpd"), 0);
+TEST_F(ServicesTest, EventCarriesTheTablePairsPastItsCapacity) {
+  KLIBCSZHASH* table = KLIBCSzHashAlloc(1);
+  ASSERT_NE(table, nullptr);
+  EXPECT_EQ(KLIBCSzHashSetValue(&table, "service", "webdav"), 0);
+  EXPECT_EQ(KLIBCSzHashSetValue(&table, "action", "stop"), 0);
+  EXPECT_EQ(KLIBCSzHashSetValue(&table, "action", "start"), 0);  // replaced
+  Json::Value expected = Parse(
+      R"({"op": "event", "name": "kivo.service.action", "service": "webdav", "action": "start"})");
+  for (int i = 0; i < 50; ++i) {
+    const std::string key = "k" + std::to_string(i);
+    ASSERT_EQ(KLIBCSzHashSetValue(&table, key.c_str(), "v"), 0);
+    expected[key] = "v";
+  }
+  EXPECT_EQ(KLIBSyseventEmit("kivo.service.action", table, 1), 0);
+  KLIBCSzHashFree(table);
+  KLIBCSzHashFree(nullptr);
+  ASSERT_EQ(Journal().size(), 1u);
+  EXPECT_EQ(Parse(Journal()[0]), expected);
 }
 
-TEST_F(ServicesTest, RefusesBadArgumentsWithoutActing) {
+// No action without its journal record, nor on a state file it cannot read.
+TEST_F(ServicesTest, UnwritableJournalOrCorruptStateFailsTheAction) {
   EXPECT_EQ(KLIBServicecfgRunKeySet("avahi", 0), -1);
   EXPECT_EQ(KLIBServicecfgRunKeySet("avahi", 3), -1);
-  EXPECT_EQ(KLIBServicecfgRunKeySet(nullptr, 1), -1);
-  EXPECT_EQ(KLIBServicectlStart(nullptr, 0), -1);
-  EXPECT_EQ(KLIBServicectlStop("", 0), -1);
-  EXPECT_EQ(KLIBServiceReload(nullptr), -1);
-  EXPECT_THAT(Journal(), IsEmpty());
-}
-
-TEST_F(ServicesTest, CorruptStateFileFailsAndStaysAsItWas) {
-  const std::string corrupt[] = {"{not json", "[1, 2]", R"({"avahi": 5})"};
-  for (const std::string& content : corrupt) {
+  for (const std::string content : {"{not json", "[1, 2]", R"({"avahi": 5})"}) {
     Write(kServices, content);
     EXPECT_LT(KLIBServiceRestart("avahi"), 0) << content;
     EXPECT_EQ(Read(kServices), content);
   }
   EXPECT_THAT(Journal(), IsEmpty());
+  unlink(Path(kServices).c_str());
+  Write("var/log/kivo/platform.jsonl/blocker", "");  // a directory where the journal goes
+  KLIBCSZHASH* table = KLIBCSzHashAlloc(4);
+  EXPECT_LT(KLIBSyseventEmit("e", table, 1), 0);
+  KLIBCSzHashFree(table);
+  EXPECT_LT(KIVOFwRuleHup(), 0);
+  EXPECT_LT(KIVOLogSet1(2, 1, 1, "admin", "", "", ""), 0);
+  EXPECT_LT(KLIBServicectlStart("webdav-httpd-pure", 0), 0);
+  EXPECT_EQ(KLIBCINFOSetKeyValue("a", "1"), -1);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <ctime>
+#include <tuple>
 
 #include "module/kivo_platform.h"
 #include "tests/platform/temp_root.h"
@@ -28,96 +29,72 @@ TEST_F(SharesTest, GetByName) {
   EXPECT_STREQ(share->name, "homes");
   EXPECT_STREQ(share->path, "/volume1/homes");
   KIVOShareFree(share);
-
   for (const char* name : {"Homes", "absent", "bad", "rel", ""}) {
     share = reinterpret_cast<PKIVOSHARE>(0x1);
     EXPECT_NE(KIVOShareGet(name, &share), 0) << name;
     EXPECT_EQ(share, nullptr) << name;
   }
-  EXPECT_NE(KIVOShareGet(nullptr, &share), 0);
-  EXPECT_NE(KIVOShareGet("homes", nullptr), 0);
   KIVOShareFree(nullptr);
-}
-
-TEST_F(SharesTest, GetFailsWithoutAUsableTable) {
-  for (const char* content : {"", "{broken", "[\"homes\"]"}) {
+  for (const char* content : {"", "{broken", "[\"homes\"]"}) {  // no usable table
     Write(kShares, content);
-    PKIVOSHARE share = nullptr;
     EXPECT_NE(KIVOShareGet("homes", &share), 0) << content;
     EXPECT_EQ(share, nullptr);
   }
   unlink(Path(kShares).c_str());
-  PKIVOSHARE share = nullptr;
   EXPECT_NE(KIVOShareGet("homes", &share), 0);
 }
 
 // Lookups may reuse a parsed table, but never one the file no longer holds.
 TEST_F(SharesTest, ChangedTableIsSeenAtOnce) {
-  const std::string path = Path(kShares);
   struct timespec old_times[2] = {{time(nullptr) - 60, 0}, {time(nullptr) - 60, 0}};
-  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), old_times, 0), 0);
+  ASSERT_EQ(utimensat(AT_FDCWD, Path(kShares).c_str(), old_times, 0), 0);
   PKIVOSHARE share = nullptr;
   ASSERT_EQ(KIVOShareGet("homes", &share), 0);  // settled: may be kept
   KIVOShareFree(share);
-
-  const struct {
-    const char* content;
-    const char* homes;  // null: no such share
-  } steps[] = {
-      {R"({"homes": "/volume2/homes"})", "/volume2/homes"},  // rewritten in place
-      {R"({"homes": "/volume3/homes"})", "/volume3/homes"},  // same size, same moment
+  // Rewritten in place; then the same size at the same moment; then gone.
+  const std::pair<const char*, const char*> steps[] = {
+      {R"({"homes": "/volume2/homes"})", "/volume2/homes"},
+      {R"({"homes": "/volume3/homes"})", "/volume3/homes"},
       {R"({"other": "/volume3/other"})", nullptr},
   };
-  for (const auto& step : steps) {
-    Write(kShares, step.content);
+  for (const auto& [content, homes] : steps) {
+    Write(kShares, content);
     share = nullptr;
-    if (step.homes == nullptr) {
-      EXPECT_NE(KIVOShareGet("homes", &share), 0) << step.content;
-    } else {
-      ASSERT_EQ(KIVOShareGet("homes", &share), 0) << step.content;
-      EXPECT_STREQ(share->path, step.homes);
-    }
+    EXPECT_EQ(KIVOShareGet("homes", &share) == 0, homes != nullptr) << content;
+    EXPECT_STREQ(share ? share->path : nullptr, homes);
     KIVOShareFree(share);
   }
 }
 
 TEST_F(SharesTest, ShareOfAPathByWholeComponents) {
-  const struct {
-    const char* path;
-    int result;
-    const char* name;
-    const char* dir;
-  } cases[] = {
-      {"/volume1/homes", 0, "homes", "/volume1/homes"},
-      {"/volume1/homes/", 0, "homes", "/volume1/homes"},
-      {"/volume1/homes/alice/cal", 0, "homes", "/volume1/homes"},
-      {"/volume1/public", 0, "public", "/volume1/public"},
-      {"/volume1/public/media/x", 0, "media", "/volume1/public/media"},  // innermost share
-      {"/volume1/public/mediax", 0, "public", "/volume1/public"},
-      {"/volume1/homes2", -1, "", ""},
-      {"/volume1/home", -1, "", ""},
-      {"/volume1", -1, "", ""},
-      {"volume1/homes", -1, "", ""},
-      {"", -1, "", ""},
+  // The path, then the share's name and directory (empty: none).
+  const std::tuple<const char*, const char*, const char*> cases[] = {
+      {"/volume1/homes", "homes", "/volume1/homes"},
+      {"/volume1/homes/", "homes", "/volume1/homes"},
+      {"/volume1/homes/alice/cal", "homes", "/volume1/homes"},
+      {"/volume1/public", "public", "/volume1/public"},
+      {"/volume1/public/media/x", "media", "/volume1/public/media"},  // innermost share
+      {"/volume1/public/mediax", "public", "/volume1/public"},
+      {"/volume1/homes2", "", ""},
+      {"/volume1/home", "", ""},
+      {"/volume1", "", ""},
+      {"volume1/homes", "", ""},
+      {"", "", ""},
   };
-  for (const auto& c : cases) {
+  for (const auto& [path, share, dir] : cases) {
     char name[493] = "";
-    char dir[4095] = "";
-    int result = KIVOShareNamePathGet(c.path, name, sizeof name, dir, sizeof dir);
-    EXPECT_EQ(result == 0 ? 0 : -1, c.result) << c.path;
-    EXPECT_STREQ(name, c.name) << c.path;
-    EXPECT_STREQ(dir, c.dir) << c.path;
+    char found[4095] = "";
+    EXPECT_EQ(KIVOShareNamePathGet(path, name, sizeof name, found, sizeof found) == 0, *share != 0)
+        << path;
+    EXPECT_STREQ(name, share) << path;
+    EXPECT_STREQ(found, dir) << path;
   }
-  EXPECT_NE(KIVOShareNamePathGet(nullptr, nullptr, 0, nullptr, 0), 0);
-}
-
-TEST_F(SharesTest, ShareOfAPathFillsBuffersWithinTheirSizes) {
+  // Buffers are filled within their sizes; size 0 leaves one untouched.
   char name[4] = "zzz";
-  char dir[8];
-  memset(dir, 'z', sizeof dir);
+  char dir[8] = "zzzzzzz";
   ASSERT_EQ(KIVOShareNamePathGet("/volume1/homes/a", name, sizeof name, dir, 0), 0);
   EXPECT_STREQ(name, "hom");
-  EXPECT_EQ(dir[0], 'z');  // size 0: untouched
+  EXPECT_STREQ(dir, "zzzzzzz");
   ASSERT_EQ(KIVOShareNamePathGet("/volume1/homes/a", nullptr, 0, dir, sizeof dir), 0);
   EXPECT_STREQ(dir, "/volume");
 }
