@@ -10,30 +10,12 @@
 
 #include "tests/support/e2e.h"
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
-
 namespace {
 
-constexpr char kWebDAV[] = "KIVO.Core.FileServ.WebDAV";
-
-// One journal entry as a short text, e.g. "service.stop webdav-avahi",
-// "conf.set WebDavPort=18080", "event webdav-httpd-ssl stop",
-// "userlog 0x11B00873 admin"; the time stamp is left out.
-std::string Describe(const Json::Value& entry) {
-  const std::string op = entry["op"].asString();
-  if (op == "conf.set") return op + " " + entry["key"].asString() + "=" + entry["value"].asString();
-  if (op == "service.runkey") {
-    return op + " " + entry["service"].asString() + "=" + std::to_string(entry["value"].asInt());
-  }
-  if (op.compare(0, 8, "service.") == 0) return op + " " + entry["service"].asString();
-  if (op == "event") {
-    return op + " " + entry["name"].asString() + " " + entry["SERVICE_NAME"].asString() + " " +
-           entry["SERVICE_ACTION"].asString();
-  }
-  if (op == "userlog") return op + " " + entry["id"].asString() + " " + entry["user"].asString();
-  return op;
-}
+using e2e::kWebDAV;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
 
 class WebDAVEndToEndTest : public ::testing::Test {
  protected:
@@ -49,19 +31,6 @@ class WebDAVEndToEndTest : public ::testing::Test {
     ASSERT_TRUE(e2e::WriteFile(root_.Path("/var/lib/kivo/services.json"), states.toStyledString()));
   }
 
-  // Runs `set` and answers the journal entries it added, described.
-  std::vector<std::string> Set(const std::string& params) {
-    const size_t before = root_.Journal().size();
-    const e2e::Result r = root_.Call(kWebDAV, 1, "set", params);
-    EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_TRUE(r.answer["success"].asBool()) << r.out;
-    EXPECT_TRUE(r.answer["data"].isNull()) << r.out;
-    const std::vector<Json::Value> journal = root_.Journal();
-    std::vector<std::string> added;
-    for (size_t i = before; i < journal.size(); ++i) added.push_back(Describe(journal[i]));
-    return added;
-  }
-
   Json::Value Get() {
     const e2e::Result r = root_.Call(kWebDAV, 1, "get");
     EXPECT_EQ(r.status, 0) << r.out << r.err;
@@ -69,93 +38,78 @@ class WebDAVEndToEndTest : public ::testing::Test {
     return r.answer["data"];
   }
 
+  // Runs a `set` that must succeed and be reported back by `get`; answers
+  // the actions it journaled.
+  std::vector<std::string> Set(const std::string& params) {
+    const size_t before = root_.Actions().size();
+    const e2e::Result r = root_.Call(kWebDAV, 1, "set", params);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "{\"success\":true,\"data\":null}\n");
+    const Json::Value wanted = e2e::ParseJson(params), now = Get();
+    for (const std::string& key : wanted.getMemberNames()) EXPECT_EQ(now[key], wanted[key]) << key;
+    const std::vector<std::string> actions = root_.Actions();
+    return std::vector<std::string>(actions.begin() + before, actions.end());
+  }
+
   e2e::TestRoot root_;
 };
 
 TEST_F(WebDAVEndToEndTest, SetThenGetReportsTheNewSettings) {
-  SetRun(2, 2);
-  Set(R"({"enable_http": true, "http_port_num": 18080, "enable_https": false,
-          "https_port_num": 18443, "anonymouslogin_enable": true,
-          "depth_infinity_enable": false})");
+  const Json::Value defaults = Get();
+  EXPECT_EQ(defaults["http_port_num"], 5005);
+  EXPECT_EQ(defaults["https_port_num"], 5006);
+  EXPECT_EQ(defaults["enable_http"], false);
+  EXPECT_EQ(defaults["anonymouslogin_enable"], false);
 
-  Json::Value expected(Json::objectValue);
-  expected["enable_http"] = true;
-  expected["http_port_num"] = 18080;
-  expected["enable_https"] = false;
-  expected["https_port_num"] = 18443;
-  expected["anonymouslogin_enable"] = true;
-  expected["depth_infinity_enable"] = false;
-  EXPECT_EQ(Get(), expected);
+  SetRun(2, 2);
+  const e2e::Result refused = root_.Call(
+      kWebDAV, 1, "set", R"({"enable_http": true, "http_port_num": 0, "enable_https": false})");
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.answer, e2e::Refusal(1705)) << refused.out;
+  EXPECT_THAT(refused.err, HasSubstr("webdav_port_num is not in port range 0"));
+  EXPECT_THAT(root_.Actions(), IsEmpty());
+
+  const std::string all = R"({"enable_http": true, "http_port_num": 18080, "enable_https": false,
+      "https_port_num": 18443, "anonymouslogin_enable": true, "depth_infinity_enable": false})";
+  Set(all);
+  EXPECT_EQ(Get(), e2e::ParseJson(all));
   EXPECT_EQ(root_.ConfValue("WebDavPort"), "18080");
   EXPECT_EQ(root_.ConfValue("secure_WebDavPort"), "18443");
   EXPECT_EQ(root_.ConfValue("webdavanonymouslogin"), "yes");
 }
 
-TEST_F(WebDAVEndToEndTest, FreshRootReportsDefaults) {
-  const Json::Value data = Get();
-  EXPECT_EQ(data["http_port_num"], 5005);
-  EXPECT_EQ(data["https_port_num"], 5006);
-  EXPECT_EQ(data["enable_http"], false);
-  EXPECT_EQ(data["anonymouslogin_enable"], false);
-}
-
-TEST_F(WebDAVEndToEndTest, PortChangeOfAnEnabledVariantReloadsIt) {
+TEST_F(WebDAVEndToEndTest, SetJournalsItsActionsInOrder) {
   SetRun(1, 2);
   ASSERT_TRUE(root_.WriteConf({{"WebDavPort", "18080"}}));
   EXPECT_THAT(Set(R"({"enable_http": true, "http_port_num": 18081, "enable_https": false})"),
-              ElementsAre("conf.set WebDavPort=18081", "service.reload webdav-httpd-pure",
+              ElementsAre("conf.set WebDavPort 18081", "service.reload webdav-httpd-pure",
                           "firewall.reload", "service.restart avahi"));
-  EXPECT_EQ(Get()["http_port_num"], 18081);
-}
 
-TEST_F(WebDAVEndToEndTest, DisablingBothVariantsStopsEverything) {
   SetRun(1, 1);
   EXPECT_THAT(Set(R"({"enable_http": false, "enable_https": false})"),
               ElementsAre("service.stop webdav-httpd-pure", "service.stop webdav-avahi",
                           "service.stop webdav-httpd-ssl", "service.stop webdavs-avahi",
                           "service.restart avahi", "service.stop webdav-httpd",
-                          "service.runkey webdav-httpd-pure=2",
-                          "event kivo.service.action webdav-httpd-pure stop",
-                          "service.runkey webdav-httpd-ssl=2",
-                          "event kivo.service.action webdav-httpd-ssl stop",
+                          "service.runkey webdav-httpd-pure 2",
+                          "event stop webdav-httpd-pure kivo.service.action",
+                          "service.runkey webdav-httpd-ssl 2",
+                          "event stop webdav-httpd-ssl kivo.service.action",
                           "userlog 0x11B00873 admin", "userlog 0x11B00875 admin"));
-  const Json::Value data = Get();
-  EXPECT_EQ(data["enable_http"], false);
-  EXPECT_EQ(data["enable_https"], false);
-}
 
-TEST_F(WebDAVEndToEndTest, RequestEqualToCurrentSettingsTouchesNothing) {
+  // A request equal to the current settings writes nothing.
   SetRun(1, 2);
   ASSERT_TRUE(root_.WriteConf({{"WebDavPort", "18080"},
                                {"secure_WebDavPort", "18443"},
                                {"webdavanonymouslogin", "yes"},
                                {"webdavdepthinfinity", "no"}}));
-  std::string conf_before, services_before;
-  ASSERT_TRUE(e2e::ReadFile(root_.Path("/etc/kivoinfo.conf"), &conf_before));
-  ASSERT_TRUE(e2e::ReadFile(root_.Path("/var/lib/kivo/services.json"), &services_before));
-
+  const std::string conf = e2e::Read(root_.Path("/etc/kivoinfo.conf"));
+  const std::string services = e2e::Read(root_.Path("/var/lib/kivo/services.json"));
   EXPECT_THAT(Set(R"({"enable_http": true, "http_port_num": 18080, "enable_https": false,
                       "https_port_num": 18443, "anonymouslogin_enable": true,
                       "depth_infinity_enable": false})"),
               IsEmpty());
-
-  std::string conf_after, services_after;
-  ASSERT_TRUE(e2e::ReadFile(root_.Path("/etc/kivoinfo.conf"), &conf_after));
-  ASSERT_TRUE(e2e::ReadFile(root_.Path("/var/lib/kivo/services.json"), &services_after));
-  EXPECT_EQ(conf_after, conf_before);
-  EXPECT_EQ(services_after, services_before);
-}
-
-TEST_F(WebDAVEndToEndTest, RefusedRequestAnswersItsCodeAndWritesNothing) {
-  SetRun(2, 2);
-  const size_t before = root_.Journal().size();
-  const e2e::Result r = root_.Call(kWebDAV, 1, "set", R"({"enable_http": true, "http_port_num": 0,
-                                        "enable_https": false})");
-  EXPECT_NE(r.status, 0);
-  EXPECT_FALSE(r.answer["success"].asBool()) << r.out;
-  EXPECT_EQ(r.answer["error"]["code"], 1705) << r.out;
-  EXPECT_THAT(r.err, ::testing::HasSubstr("webdav_port_num is not in port range 0"));
-  EXPECT_EQ(root_.Journal().size(), before);
+  EXPECT_EQ(e2e::Read(root_.Path("/etc/kivoinfo.conf")), conf);
+  EXPECT_EQ(e2e::Read(root_.Path("/var/lib/kivo/services.json")), services);
 }
 
 }  // namespace

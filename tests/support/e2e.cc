@@ -1,104 +1,110 @@
 #include "tests/support/e2e.h"
 
 #include <fcntl.h>
-#include <ftw.h>
-#include <poll.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/stat.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
-#include <memory>
 #include <sstream>
+
+extern char** environ;
 
 namespace e2e {
 
 namespace {
 
-Json::Value ParseLine(const std::string& text) {
-  Json::CharReaderBuilder builder;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  Json::Value value;
-  std::string errors;
-  if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors)) return Json::Value();
-  return value;
+int ExitStatus(int status) {
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-int ExitStatus(int wait_status) {
-  if (WIFEXITED(wait_status)) return WEXITSTATUS(wait_status);
-  if (WIFSIGNALED(wait_status)) return 128 + WTERMSIG(wait_status);
-  return -1;
+bool ReadFile(const std::string& path, std::string* content) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream buf;
+  buf << in.rdbuf();
+  *content = buf.str();
+  return true;
 }
 
-// Forks `argv` with KIVO_ROOT=root; the child's stdin/stdout/stderr become
-// `in_fd`, `out_fd`, `err_fd` (-1 keeps the parent's).
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& root, int in_fd, int out_fd,
-            int err_fd) {
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid != 0) return pid;
-  if (in_fd >= 0) dup2(in_fd, 0);
-  if (out_fd >= 0) dup2(out_fd, 1);
-  if (err_fd >= 0) dup2(err_fd, 2);
-  for (int fd = 3; fd < 256; ++fd) close(fd);
-  setenv("KIVO_ROOT", root.c_str(), 1);
-  execv(args[0], args.data());
-  _exit(127);
+// An anonymous file holding `content`, positioned at its start.
+int MemFile(const std::string& content) {
+  const int fd = memfd_create("kivo-e2e", MFD_CLOEXEC);
+  if (fd >= 0 && !content.empty()) (void)!write(fd, content.data(), content.size());
+  lseek(fd, 0, SEEK_SET);
+  return fd;
 }
 
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
+// All that a MemFile holds; closes it.
+std::string Contents(int fd) {
+  std::string content;
+  char buf[4096];
+  lseek(fd, 0, SEEK_SET);
+  for (ssize_t n; (n = read(fd, buf, sizeof(buf))) > 0;)
+    content.append(buf, static_cast<size_t>(n));
+  close(fd);
+  return content;
+}
+
+// " value" for each member but `skip`'s, in key order.
+std::string Values(const Json::Value& object, const std::set<std::string>& skip = {}) {
+  std::string text;
+  for (const std::string& key : object.getMemberNames()) {
+    if (skip.count(key) == 0)
+      text += " " + (object[key].isString() ? object[key].asString() : Compact(object[key]));
+  }
+  return text;
+}
 
 }  // namespace
 
 const char* WebApiBin() { return KIVO_WEBAPI_BIN; }
 const char* ModulePath() { return KIVO_MODULE_PATH; }
 
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& root, const std::string& input,
+            int out_fd, int err_fd) {
+  // Everything is made before the fork: the child only dups and execs.
+  std::vector<std::string> env = {"KIVO_ROOT=" + root};
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (strncmp(*e, "KIVO_ROOT=", 10) != 0) env.push_back(*e);
+  }
+  std::vector<char*> args, envp;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  args.push_back(nullptr);
+  envp.push_back(nullptr);
+  const int in_fd = MemFile(input);
+  const pid_t pid = fork();
+  if (pid != 0) {
+    close(in_fd);
+    return pid;
+  }
+  dup2(in_fd, 0);
+  if (out_fd >= 0) dup2(out_fd, 1);
+  if (err_fd >= 0) dup2(err_fd, 2);
+  for (int fd = 3; fd < 256; ++fd) close(fd);
+  execve(args[0], args.data(), envp.data());
+  _exit(127);
+}
+
 Result Run(const std::vector<std::string>& argv, const std::string& root,
            const std::string& input) {
   Result result;
-  int in[2], out[2], err[2];
-  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-    result.err = std::string("pipe: ") + strerror(errno);
-    return result;
-  }
-  const pid_t pid = Spawn(argv, root, in[0], out[1], err[1]);
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
-  // Small inputs fit the pipe; the child reads them when it wants.
-  if (!input.empty() && write(in[1], input.data(), input.size()) < 0) result.err = "write stdin";
-  close(in[1]);
-
-  struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  std::string* sinks[2] = {&result.out, &result.err};
-  int open_fds = 2;
-  while (open_fds > 0) {
-    if (poll(fds, 2, -1) < 0 && errno != EINTR) break;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      char buf[4096];
-      const ssize_t n = read(fds[i].fd, buf, sizeof(buf));
-      if (n > 0) {
-        sinks[i]->append(buf, static_cast<size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open_fds;
-      }
-    }
-  }
+  const int out = MemFile(""), err = MemFile("");
+  const pid_t pid = Spawn(argv, root, input, out, err);
   int status = 0;
   if (pid > 0 && waitpid(pid, &status, 0) == pid) result.status = ExitStatus(status);
-  result.answer = ParseLine(result.out.substr(0, result.out.find('\n')));
+  result.out = Contents(out);
+  result.err = Contents(err);
+  result.answer = ParseJson(result.out.substr(0, result.out.find('\n')));
   return result;
 }
 
@@ -120,10 +126,9 @@ TestRoot::TestRoot() {
 TestRoot::~TestRoot() {
   const char* keep = getenv("KIVO_E2E_KEEP");
   if (path_.empty() || (keep != nullptr && keep[0] == '1')) return;
-  nftw(path_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+  std::error_code error;
+  std::filesystem::remove_all(path_, error);
 }
-
-std::string TestRoot::Path(const std::string& system_path) const { return path_ + system_path; }
 
 Result TestRoot::WebApi(const std::vector<std::string>& args, const std::string& input) const {
   std::vector<std::string> argv = {WebApiBin()};
@@ -143,156 +148,46 @@ Result TestRoot::Call(const std::string& api, int version, const std::string& me
   return WebApi({"call", "--user", user, api, std::to_string(version), method, params});
 }
 
-std::map<std::string, std::string> TestRoot::Conf() const {
-  std::map<std::string, std::string> values;
-  std::string content;
-  if (!ReadFile(Path("/etc/kivoinfo.conf"), &content)) return values;
-  std::istringstream in(content);
-  std::string line;
-  while (std::getline(in, line)) {
-    const std::string::size_type eq = line.find('=');
-    if (eq == std::string::npos) continue;
-    std::string value = line.substr(eq + 1);
-    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
-      value = value.substr(1, value.size() - 2);
-    }
-    values[line.substr(0, eq)] = value;
-  }
-  return values;
-}
-
 std::string TestRoot::ConfValue(const std::string& key) const {
-  const std::map<std::string, std::string> values = Conf();
-  const auto it = values.find(key);
-  return it == values.end() ? "" : it->second;
+  for (const std::string& line : ReadLines(Path("/etc/kivoinfo.conf"))) {
+    if (line.compare(0, key.size() + 2, key + "=\"") == 0 && line.back() == '"') {
+      return line.substr(key.size() + 2, line.size() - key.size() - 3);
+    }
+  }
+  return "";
 }
 
-bool TestRoot::WriteConf(const std::map<std::string, std::string>& values) const {
+bool TestRoot::WriteConf(const std::vector<std::pair<std::string, std::string>>& values) const {
   std::string content;
   for (const auto& kv : values) content += kv.first + "=\"" + kv.second + "\"\n";
   return WriteFile(Path("/etc/kivoinfo.conf"), content);
 }
 
-std::vector<Json::Value> TestRoot::Journal() const {
-  std::vector<Json::Value> entries;
-  std::string content;
-  if (!ReadFile(Path("/var/log/kivo/platform.jsonl"), &content)) return entries;
-  std::istringstream in(content);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty()) entries.push_back(ParseLine(line));
+std::vector<std::string> TestRoot::Actions() const {
+  std::vector<std::string> actions;
+  for (const std::string& line : ReadLines(Path("/var/log/kivo/platform.jsonl"))) {
+    const Json::Value entry = ParseJson(line);
+    actions.push_back(entry["op"].asString() + Values(entry, {"op", "time"}));
   }
+  return actions;
+}
+
+std::vector<std::string> TestRoot::Calendars() const {
+  std::vector<std::string> entries;
+  for (const Json::Value& entry : Registry()) entries.push_back(Values(entry).substr(1));
   return entries;
 }
 
 Json::Value TestRoot::Registry() const {
   std::string content;
   if (!ReadFile(Path("/usr/kivo/etc/calendar.info"), &content)) return Json::Value();
-  return ParseLine(content);
-}
-
-bool ReadFile(const std::string& path, std::string* content) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream buf;
-  buf << in.rdbuf();
-  *content = buf.str();
-  return true;
+  return ParseJson(content);
 }
 
 bool WriteFile(const std::string& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << content;
   return static_cast<bool>(out.flush());
-}
-
-std::vector<Json::Value> JournalOps(const std::vector<Json::Value>& journal,
-                                    const std::string& op) {
-  std::vector<Json::Value> found;
-  for (const Json::Value& entry : journal) {
-    if (entry.isObject() && entry["op"].asString() == op) found.push_back(entry);
-  }
-  return found;
-}
-
-std::vector<std::string> ServiceActions(const std::vector<Json::Value>& journal) {
-  std::vector<std::string> actions;
-  for (const Json::Value& entry : journal) {
-    if (!entry.isObject()) continue;
-    const std::string op = entry["op"].asString();
-    if (op.compare(0, 8, "service.") == 0) {
-      actions.push_back(op + " " + entry["service"].asString());
-    }
-  }
-  return actions;
-}
-
-Server::~Server() { Stop(); }
-
-bool Server::Start(const TestRoot& root, const std::vector<std::string>& extra_args) {
-  log_path_ = root.path() + "/.serve.log";
-  const int log_fd = open(log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  int out[2];
-  if (log_fd < 0 || pipe2(out, O_CLOEXEC) != 0) {
-    error_ = std::string("log file or pipe: ") + strerror(errno);
-    if (log_fd >= 0) close(log_fd);
-    return false;
-  }
-  std::vector<std::string> argv = {WebApiBin(), "serve", "--listen", "127.0.0.1:0"};
-  argv.insert(argv.end(), extra_args.begin(), extra_args.end());
-  pid_ = Spawn(argv, root.path(), -1, out[1], log_fd);
-  close(out[1]);
-  close(log_fd);
-  out_fd_ = out[0];
-
-  // The server announces "listening on ADDR:PORT" on stdout once it listens.
-  std::string line;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-    struct pollfd pfd = {out_fd_, POLLIN, 0};
-    if (poll(&pfd, 1, 200) <= 0) continue;
-    char buf[256];
-    const ssize_t n = read(out_fd_, buf, sizeof(buf));
-    if (n <= 0) break;
-    line.append(buf, static_cast<size_t>(n));
-  }
-  const std::string::size_type colon = line.rfind(':');
-  if (line.compare(0, 13, "listening on ") != 0 || colon == std::string::npos) {
-    error_ = "server did not start: " + line + Log();
-    Stop();
-    return false;
-  }
-  port_ = std::atoi(line.c_str() + colon + 1);
-  return port_ > 0;
-}
-
-int Server::Stop() {
-  if (pid_ <= 0) return -1;
-  kill(pid_, SIGTERM);
-  int status = 0;
-  int rc = -1;
-  // A server that does not stop within 10 s is killed: the test fails, not hangs.
-  for (int i = 0; i < 100 && rc < 0; ++i) {
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      rc = ExitStatus(status);
-    } else {
-      usleep(100 * 1000);
-    }
-  }
-  if (rc < 0) {
-    kill(pid_, SIGKILL);
-    if (waitpid(pid_, &status, 0) == pid_) rc = ExitStatus(status);
-  }
-  pid_ = -1;
-  if (out_fd_ >= 0) close(out_fd_);
-  out_fd_ = -1;
-  return rc;
-}
-
-std::string Server::Log() const {
-  std::string content;
-  ReadFile(log_path_, &content);
-  return content;
 }
 
 std::string Read(const std::string& path) {
@@ -305,6 +200,146 @@ struct stat StatOf(const std::string& path) {
   struct stat st = {};
   EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
   return st;
+}
+
+std::vector<std::string> ReadLines(const std::string& path) {
+  std::vector<std::string> lines;
+  std::string content;
+  if (!ReadFile(path, &content)) return lines;
+  std::istringstream in(content);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+std::set<std::string> Tree(const std::string& dir, const std::set<std::string>& skip) {
+  std::set<std::string> paths;
+  std::error_code error;
+  for (std::filesystem::recursive_directory_iterator it(dir, error), end; it != end;
+       it.increment(error)) {
+    const std::string relative = it->path().string().substr(dir.size());
+    const auto below = [&](const std::string& s) { return relative.compare(0, s.size(), s) == 0; };
+    if (std::none_of(skip.begin(), skip.end(), below)) paths.insert(relative);
+  }
+  return paths;
+}
+
+Json::Value ParseJson(const std::string& text) {
+  Json::Value value;
+  return Json::Reader().parse(text, value) ? value : Json::Value();
+}
+
+std::string Compact(const Json::Value& value) {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  return Json::writeString(builder, value);
+}
+
+Json::Value CalendarParams(const std::string& share, const std::string& destination,
+                           const std::string& fullpath, const std::string& name) {
+  Json::Value p(Json::objectValue);
+  p["share"] = share;
+  p["destination"] = destination;
+  p["fullpath"] = fullpath;
+  p["calendarname"] = name;
+  return p;
+}
+
+Json::Value Refusal(int code) {
+  Json::Value body;
+  body["success"] = false;
+  body["error"]["code"] = code;
+  return body;
+}
+
+bool Server::Start(const TestRoot& root, const std::vector<std::string>& extra_args) {
+  log_path_ = root.path() + "/.serve.log";
+  const int log_fd =
+      open(log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+  std::vector<std::string> argv = {WebApiBin(), "serve", "--listen", "127.0.0.1:0"};
+  argv.insert(argv.end(), extra_args.begin(), extra_args.end());
+  pid_ = Spawn(argv, root.path(), "", log_fd, log_fd);
+  close(log_fd);
+  // It announces "listening on ADDR:PORT" once it listens.
+  for (int i = 0; i < 200 && port_ <= 0; ++i) {
+    const std::string log = Log();
+    const std::string::size_type at = log.find("listening on "), end = log.find('\n', at);
+    if (at != std::string::npos && end != std::string::npos) {
+      port_ = std::atoi(log.c_str() + log.rfind(':', end) + 1);
+    } else {
+      usleep(100 * 1000);
+    }
+  }
+  if (port_ > 0) return true;
+  error_ = "server did not start: " + Log();
+  Stop();
+  return false;
+}
+
+int Server::Stop() {
+  if (pid_ <= 0) return -1;
+  kill(pid_, SIGTERM);
+  int status = 0, rc = -1;
+  // A server that does not stop within 10 s is killed: the test fails, not hangs.
+  for (int i = 0; i < 100 && rc < 0; ++i) {
+    if (waitpid(pid_, &status, WNOHANG) == pid_) rc = ExitStatus(status);
+    if (rc < 0) usleep(100 * 1000);
+  }
+  if (rc < 0 && kill(pid_, SIGKILL) == 0 && waitpid(pid_, &status, 0) == pid_) {
+    rc = ExitStatus(status);
+  }
+  pid_ = -1;
+  return rc;
+}
+
+std::string Server::Log() const {
+  std::string content;
+  ReadFile(log_path_, &content);
+  return content;
+}
+
+bool Http::Login(const std::string& account, const std::string& password) {
+  Json::Value body;
+  body["account"] = account;
+  body["password"] = password;
+  const Reply r = Send("POST", "/webapi/auth", Compact(body));
+  if (r.status != 200) return false;
+  cookie_ = r.set_cookie.substr(0, r.set_cookie.find(';'));
+  return !cookie_.empty();
+}
+
+Reply Http::Send(const std::string& method, const std::string& path, const std::string& body,
+                 const std::string& content_type, const Headers& headers) const {
+  httplib::Client client("127.0.0.1", port_);
+  client.set_read_timeout(30, 0);
+  httplib::Request req;
+  req.method = method;
+  req.path = path;
+  req.body = body;
+  for (const auto& h : headers) req.headers.emplace(h.first, h.second);
+  if (!cookie_.empty()) req.headers.emplace("Cookie", cookie_);
+  if (!content_type.empty()) req.headers.emplace("Content-Type", content_type);
+  Reply reply;
+  auto result = client.send(req);
+  if (!result) return reply;
+  reply.status = result->status;
+  reply.body = ParseJson(result->body);
+  reply.set_cookie = result->get_header_value("Set-Cookie");
+  return reply;
+}
+
+Reply Http::Entry(const std::string& api, const std::string& method,
+                  const Json::Value& params) const {
+  Json::Value body;
+  body["api"] = api;
+  body["version"] = 1;
+  body["method"] = method;
+  body["params"] = params;
+  return Post(Compact(body));
 }
 
 }  // namespace e2e

@@ -1,20 +1,9 @@
-// End-to-end test support: a fresh root per test and the real kivo-webapi
-// run against it as a subprocess.
-//
-//   e2e::TestRoot root;                       // mkdtemp + `kivo-webapi init`
-//   ASSERT_TRUE(root.ok()) << root.init_result().err;
-//   root.AddUser("bob");                      // `useradd bob`
-//   e2e::Result r = root.Call("KIVO.Core.FileServ.WebDAV.CalDAV", 1, "set",
-//                             R"({"enable": true})", "bob");
-//   EXPECT_EQ(r.status, 0);                   // exit status of `call`
-//   EXPECT_TRUE(r.answer["success"].asBool());
-//   EXPECT_EQ(root.ConfValue("runCalDav"), "yes");
-//   for (const Json::Value& action : root.Journal()) ...
-//
-// Every subprocess runs with KIVO_ROOT set to the test's root, so the program,
-// the module and the platform library all work inside it. The root is removed
-// when the TestRoot goes out of scope (set KIVO_E2E_KEEP=1 to keep it).
-// e2e::Server (below) runs `kivo-webapi serve` on a free loopback port.
+// End-to-end test support: a fresh temporary root per test, the real
+// kivo-webapi run in it as a subprocess (`init`, `useradd`, `call`, ...) or
+// serving HTTP on a free loopback port, and readers for what it leaves on
+// disk. Every subprocess gets KIVO_ROOT=<root>, so the program, the module
+// and the platform library all work inside it. The root is removed at the
+// end of the test unless KIVO_E2E_KEEP=1.
 
 #ifndef KIVO_TESTS_SUPPORT_E2E_H_
 #define KIVO_TESTS_SUPPORT_E2E_H_
@@ -23,34 +12,40 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include <map>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace e2e {
 
-// The program under test (the build's kivo-webapi) and the module it loads.
-const char* WebApiBin();
-const char* ModulePath();
+constexpr char kWebDAV[] = "KIVO.Core.FileServ.WebDAV";
+constexpr char kCalDAV[] = "KIVO.Core.FileServ.WebDAV.CalDAV";
+constexpr char kCalendar[] = "KIVO.Core.FileServ.WebDAV.CalDAV.Calendar";
 
-// What a subprocess did.
+const char* WebApiBin();   // the program under test
+const char* ModulePath();  // the module it loads
+
 struct Result {
   int status = -1;     // exit status; 128 + signal number when killed
-  std::string out;     // everything on stdout
-  std::string err;     // everything on stderr
-  Json::Value answer;  // the first line of stdout parsed as JSON (null if not JSON)
+  std::string out;     // stdout
+  std::string err;     // stderr
+  Json::Value answer;  // the first line of stdout as JSON (null if not JSON)
 };
 
-// Runs `argv` (argv[0] a path) with KIVO_ROOT=`root` added to the current
-// environment, `input` on stdin, and waits for it.
+// Forks and execs `argv` with KIVO_ROOT=`root` and `input` on stdin; its
+// stdout and stderr go to the given descriptors (-1 keeps the parent's).
+// The child only dups and execs, so threads may use it.
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& root, const std::string& input,
+            int out_fd, int err_fd);
+// Spawns and waits.
 Result Run(const std::vector<std::string>& argv, const std::string& root,
            const std::string& input = "");
 
 class TestRoot {
  public:
-  // Makes a temporary directory (mode 0755, so that users other than root
-  // can reach their homes) and runs `kivo-webapi init` on it with the admin
-  // password kAdminPassword.
+  // mkdtemp (mode 0755, so other users reach their homes) and `kivo-webapi
+  // init` with the admin password kAdminPassword.
   TestRoot();
   ~TestRoot();
   TestRoot(const TestRoot&) = delete;
@@ -61,30 +56,27 @@ class TestRoot {
   bool ok() const { return ok_; }
   const Result& init_result() const { return init_result_; }
   const std::string& path() const { return path_; }
-  // The root-relative system path inside the root: Path("/etc/passwd").
-  std::string Path(const std::string& system_path) const;
+  // A system path inside the root: Path("/etc/passwd").
+  std::string Path(const std::string& system_path) const { return path_ + system_path; }
 
-  // Runs kivo-webapi with `args` (after the program name) in this root.
   Result WebApi(const std::vector<std::string>& args, const std::string& input = "") const;
-  // `useradd NAME [--admin]`, then `passwd NAME` when `password` is not
-  // empty. True when both succeeded.
+  // `useradd NAME [--admin]`, then `passwd NAME` when `password` is set.
   bool AddUser(const std::string& name, bool admin = false, const std::string& password = "") const;
   // `call --user USER API VERSION METHOD PARAMS`.
   Result Call(const std::string& api, int version, const std::string& method,
               const std::string& params = "{}", const std::string& user = "admin") const;
 
-  // etc/kivoinfo.conf as key -> value (quotes removed); empty when missing.
-  std::map<std::string, std::string> Conf() const;
-  // One key of it; "" when absent.
+  // A value of etc/kivoinfo.conf ("" when absent), and a new file.
   std::string ConfValue(const std::string& key) const;
-  // Replaces etc/kivoinfo.conf with these pairs.
-  bool WriteConf(const std::map<std::string, std::string>& values) const;
-  // The platform's action journal (var/log/kivo/platform.jsonl), one value
-  // per line; empty when there is none yet.
-  std::vector<Json::Value> Journal() const;
-  // The calendar registry (usr/kivo/etc/calendar.info); null when missing
-  // or not JSON.
+  bool WriteConf(const std::vector<std::pair<std::string, std::string>>& values) const;
+  // The platform's action journal, an entry a text: its "op", then the values
+  // of its other members in key order, the time left out ("conf.set runCalDav
+  // yes", "service.stop webdav-avahi").
+  std::vector<std::string> Actions() const;
+  // usr/kivo/etc/calendar.info (null when missing or not JSON), and its
+  // entries as texts: "calendarname destination share".
   Json::Value Registry() const;
+  std::vector<std::string> Calendars() const;
 
  private:
   std::string path_;
@@ -92,45 +84,72 @@ class TestRoot {
   Result init_result_;
 };
 
-// Reads a whole file; false when it cannot be opened.
-bool ReadFile(const std::string& path, std::string* content);
 bool WriteFile(const std::string& path, const std::string& content);
-// The same, failing the current test when the file cannot be read or stat'ed.
+// Reading and stat that fail the current test when the file is not there.
 std::string Read(const std::string& path);
 struct stat StatOf(const std::string& path);
+std::vector<std::string> ReadLines(const std::string& path);  // none when unreadable
+bool Exists(const std::string& path);                         // links count as they are
+// Every path below `dir`, relative to it, but those starting with a `skip`.
+std::set<std::string> Tree(const std::string& dir, const std::set<std::string>& skip = {});
 
-// Journal helpers: the entries whose "op" is `op`, and the list of
-// "op service" texts for the service entries, in order (for example
-// "service.restart avahi").
-std::vector<Json::Value> JournalOps(const std::vector<Json::Value>& journal, const std::string& op);
-std::vector<std::string> ServiceActions(const std::vector<Json::Value>& journal);
+Json::Value ParseJson(const std::string& text);  // null when not JSON
+std::string Compact(const Json::Value& value);
+Json::Value CalendarParams(const std::string& share, const std::string& destination,
+                           const std::string& fullpath, const std::string& name);
+Json::Value Refusal(int code);  // {"success":false,"error":{"code":CODE}}
 
-// `kivo-webapi serve` on a free loopback port, stopped with SIGTERM by Stop()
-// or the destructor.
+// `kivo-webapi serve` on a free loopback port; the destructor stops it.
 class Server {
  public:
   Server() = default;
-  ~Server();
+  ~Server() { Stop(); }
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // Starts the server in `root` with `extra_args` and waits until it listens.
-  // False (with the reason in error()) when it did not come up.
+  // Starts it and waits until it listens; false with error() otherwise.
   bool Start(const TestRoot& root, const std::vector<std::string>& extra_args = {});
-  // SIGTERM and wait; returns the exit status (128 + signal when killed).
-  int Stop();
+  int Stop();  // SIGTERM and wait: the exit status
 
   int port() const { return port_; }
   const std::string& error() const { return error_; }
-  // What the server wrote on stderr so far (the access log among it).
-  std::string Log() const;
+  std::string Log() const;  // its output so far, the access log among it
 
  private:
   pid_t pid_ = -1;
   int port_ = 0;
-  int out_fd_ = -1;
   std::string log_path_;
   std::string error_;
+};
+
+struct Reply {
+  int status = 0;  // 0 when there was no answer
+  Json::Value body;
+  std::string set_cookie;
+};
+
+// An HTTP client of one server that sends the cookie of its last login.
+class Http {
+ public:
+  using Headers = std::vector<std::pair<std::string, std::string>>;
+
+  explicit Http(int port) : port_(port) {}
+
+  bool Login(const std::string& account, const std::string& password);
+  // `content_type` "" sends none.
+  Reply Send(const std::string& method, const std::string& path, const std::string& body,
+             const std::string& content_type = "application/json",
+             const Headers& headers = {}) const;
+  // POST /webapi/entry with `body`, or with a version 1 request of the parts.
+  Reply Post(const std::string& body) const { return Send("POST", "/webapi/entry", body); }
+  Reply Entry(const std::string& api, const std::string& method,
+              const Json::Value& params = Json::Value(Json::objectValue)) const;
+
+  void set_cookie(const std::string& cookie) { cookie_ = cookie; }
+
+ private:
+  int port_;
+  std::string cookie_;
 };
 
 }  // namespace e2e
