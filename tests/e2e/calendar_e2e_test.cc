@@ -146,16 +146,13 @@ TEST_F(CalendarEndToEndTest, CreateListSetAndDelete) {
   // Moving onto an existing calendar is refused.
   ExpectAnswer(Set("Job:public", "public/team", "Play", ""), "", 1702);
 
-  ASSERT_TRUE(root_.Call(kCalendar, 1, "delete", R"({"id": ["Job:public", "Nothing:here"]})")
-                  .answer["success"]
-                  .asBool());
+  ASSERT_EQ(root_.Call(kCalendar, 1, "delete", R"({"id": ["Job:public", "Nothing:here"]})").status,
+            0);
   EXPECT_FALSE(Exists(public_ + "/Job"));
   EXPECT_TRUE(Exists(team_ + "/Play/.DAV"));
   EXPECT_THAT(root_.Calendars(), ElementsAre("Play public/team public"));
 
-  ASSERT_TRUE(root_.Call(kCalendar, 1, "delete", R"({"id": ["Play:public/team"]})")
-                  .answer["success"]
-                  .asBool());
+  ASSERT_EQ(root_.Call(kCalendar, 1, "delete", R"({"id": ["Play:public/team"]})").status, 0);
   EXPECT_FALSE(Exists(team_ + "/Play"));
   EXPECT_EQ(Read(root_.Path("/usr/kivo/etc/calendar.info")), "[]\n");
   EXPECT_THAT(List(), ::testing::IsEmpty());

@@ -50,21 +50,14 @@ std::vector<std::string> Call(const std::string& api, const std::string& method,
   return {e2e::WebApiBin(), "call", "--user", user, api, "1", method, e2e::Compact(params)};
 }
 
-// The registry's ids, one a line, sorted.
+// The registry's entries, one a line, sorted.
 std::string RegistryState(const e2e::TestRoot& root) {
-  const std::string text = e2e::Read(root.Path("/usr/kivo/etc/calendar.info"));
-  const Json::Value registry = e2e::ParseJson(text);
-  EXPECT_TRUE(registry.isArray()) << "registry: [" << text << "]";
-  std::set<std::string> ids;
-  for (const Json::Value& entry : registry) {
-    const bool whole = entry.isObject() && entry["calendarname"].isString() &&
-                       entry["destination"].isString() && entry["share"].isString();
-    EXPECT_TRUE(whole) << text;
-    if (whole) ids.insert(entry["calendarname"].asString() + ":" + entry["destination"].asString());
-  }
-  EXPECT_EQ(ids.count("Keep:public"), 1u) << text;
+  EXPECT_TRUE(root.Registry().isArray()) << e2e::Read(root.Path("/usr/kivo/etc/calendar.info"));
+  const std::vector<std::string> entries = root.Calendars();
+  const std::set<std::string> sorted(entries.begin(), entries.end());
+  EXPECT_EQ(sorted.count("Keep public public"), 1u);
   std::string state;
-  for (const std::string& id : ids) state += id + "\n";
+  for (const std::string& entry : sorted) state += entry + "\n";
   return state;
 }
 
@@ -72,29 +65,29 @@ std::string RegistryState(const e2e::TestRoot& root) {
 Step RegistryStep(const e2e::TestRoot& root, int round, const std::string& old) {
   // Whatever the last kill left, the next call gets the lock and a whole file.
   EXPECT_EQ(root.Call(kCalendar, 1, "list").status, 0);
-  std::set<std::string> ids;
+  std::set<std::string> entries;
   std::istringstream in(old);
-  for (std::string id; std::getline(in, id);) ids.insert(id);
+  for (std::string entry; std::getline(in, entry);) entries.insert(entry);
   const std::string name = "Cal" + std::to_string(round);
-  const std::string previous = "Cal" + std::to_string(round - 1) + ":public";
+  const std::string previous = "Cal" + std::to_string(round - 1);
   Step step;
   if (round % 3 == 0) {
     step.args =
         Call(kCalendar, "create",
              e2e::CalendarParams("public", "public", root.Path("/volume1/public"), name), "bob");
-    ids.insert(name + ":public");
+    entries.insert(name + " public public");
   } else if (round % 3 == 1) {
     Json::Value edit = e2e::CalendarParams("public", "public", "", name);
-    edit["id"] = previous;
+    edit["id"] = previous + ":public";
     step.args = Call(kCalendar, "set", edit);
-    if (ids.erase(previous) == 1) ids.insert(name + ":public");
+    if (entries.erase(previous + " public public") == 1) entries.insert(name + " public public");
   } else {
     Json::Value params;
-    params["id"].append(previous);
+    params["id"].append(previous + ":public");
     step.args = Call(kCalendar, "delete", params);
-    ids.erase(previous);
+    entries.erase(previous + " public public");
   }
-  for (const std::string& id : ids) step.next += id + "\n";
+  for (const std::string& entry : entries) step.next += entry + "\n";
   return step;
 }
 
@@ -109,10 +102,7 @@ std::string SettingsState(const e2e::TestRoot& root) {
   const std::string services = e2e::Read(root.Path("/var/lib/kivo/services.json"));
   const Json::Value states = e2e::ParseJson(services);
   EXPECT_TRUE(states.isObject()) << services;
-  for (const std::string& name :
-       states.isObject() ? states.getMemberNames() : Json::Value::Members()) {
-    EXPECT_TRUE(states[name].isObject()) << services;
-  }
+  for (const Json::Value& service : states) EXPECT_TRUE(service.isObject()) << services;
   return root.ConfValue("runCalDav");
 }
 
@@ -147,6 +137,8 @@ const CrashCase kCases[] = {
     {"SettingsAndServices", SettingsStep, SettingsState},
     {"Shadow", ShadowStep, ShadowState},
 };
+
+void PrintTo(const CrashCase& c, std::ostream* out) { *out << c.name; }
 
 class HardeningCrashTest : public ::testing::TestWithParam<CrashCase> {
  protected:

@@ -18,7 +18,6 @@
 
 namespace {
 
-using e2e::Compact;
 using e2e::kCalendar;
 
 class HardeningRequestsTest : public ::testing::Test {
@@ -35,7 +34,7 @@ class HardeningRequestsTest : public ::testing::Test {
   void ExpectServingAndUnchanged() {
     const e2e::Reply r = admin_.Entry(kCalendar, "list");
     EXPECT_EQ(r.status, 200);
-    EXPECT_TRUE(r.body["success"].asBool()) << Compact(r.body);
+    EXPECT_TRUE(r.body["success"].asBool()) << e2e::Compact(r.body);
     EXPECT_EQ(e2e::Read(root_.Path("/etc/kivoinfo.conf")), "");
     EXPECT_TRUE(root_.Registry().isNull());
   }

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 extern char** environ;
@@ -26,13 +27,10 @@ int ExitStatus(int status) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-bool ReadFile(const std::string& path, std::string* content) {
+// A whole file; "" when it cannot be read.
+std::string Slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream buf;
-  buf << in.rdbuf();
-  *content = buf.str();
-  return true;
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // An anonymous file holding `content`, positioned at its start.
@@ -179,9 +177,7 @@ std::vector<std::string> TestRoot::Calendars() const {
 }
 
 Json::Value TestRoot::Registry() const {
-  std::string content;
-  if (!ReadFile(Path("/usr/kivo/etc/calendar.info"), &content)) return Json::Value();
-  return ParseJson(content);
+  return ParseJson(Slurp(Path("/usr/kivo/etc/calendar.info")));
 }
 
 bool WriteFile(const std::string& path, const std::string& content) {
@@ -191,9 +187,8 @@ bool WriteFile(const std::string& path, const std::string& content) {
 }
 
 std::string Read(const std::string& path) {
-  std::string content;
-  EXPECT_TRUE(ReadFile(path, &content)) << path;
-  return content;
+  EXPECT_TRUE(Exists(path)) << path;
+  return Slurp(path);
 }
 
 struct stat StatOf(const std::string& path) {
@@ -204,9 +199,7 @@ struct stat StatOf(const std::string& path) {
 
 std::vector<std::string> ReadLines(const std::string& path) {
   std::vector<std::string> lines;
-  std::string content;
-  if (!ReadFile(path, &content)) return lines;
-  std::istringstream in(content);
+  std::istringstream in(Slurp(path));
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
@@ -250,10 +243,7 @@ Json::Value CalendarParams(const std::string& share, const std::string& destinat
 }
 
 Json::Value Refusal(int code) {
-  Json::Value body;
-  body["success"] = false;
-  body["error"]["code"] = code;
-  return body;
+  return ParseJson(R"({"success":false,"error":{"code":)" + std::to_string(code) + "}}");
 }
 
 bool Server::Start(const TestRoot& root, const std::vector<std::string>& extra_args) {
@@ -296,11 +286,7 @@ int Server::Stop() {
   return rc;
 }
 
-std::string Server::Log() const {
-  std::string content;
-  ReadFile(log_path_, &content);
-  return content;
-}
+std::string Server::Log() const { return Slurp(log_path_); }
 
 bool Http::Login(const std::string& account, const std::string& password) {
   Json::Value body;

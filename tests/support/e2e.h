@@ -1,9 +1,7 @@
 // End-to-end test support: a fresh temporary root per test, the real
-// kivo-webapi run in it as a subprocess (`init`, `useradd`, `call`, ...) or
-// serving HTTP on a free loopback port, and readers for what it leaves on
-// disk. Every subprocess gets KIVO_ROOT=<root>, so the program, the module
-// and the platform library all work inside it. The root is removed at the
-// end of the test unless KIVO_E2E_KEEP=1.
+// kivo-webapi run in it (`init`, `call`, ... or `serve` on a free loopback
+// port) with KIVO_ROOT=<root>, and readers for what it leaves on disk. The
+// root is removed at the end unless KIVO_E2E_KEEP=1.
 
 #ifndef KIVO_TESTS_SUPPORT_E2E_H_
 #define KIVO_TESTS_SUPPORT_E2E_H_
@@ -33,19 +31,16 @@ struct Result {
   Json::Value answer;  // the first line of stdout as JSON (null if not JSON)
 };
 
-// Forks and execs `argv` with KIVO_ROOT=`root` and `input` on stdin; its
-// stdout and stderr go to the given descriptors (-1 keeps the parent's).
-// The child only dups and execs, so threads may use it.
+// Starts `argv` with KIVO_ROOT=`root`, `input` on stdin, stdout and stderr
+// to the given descriptors. The child only dups and execs: threads may call.
 pid_t Spawn(const std::vector<std::string>& argv, const std::string& root, const std::string& input,
             int out_fd, int err_fd);
-// Spawns and waits.
 Result Run(const std::vector<std::string>& argv, const std::string& root,
            const std::string& input = "");
 
 class TestRoot {
  public:
-  // mkdtemp (mode 0755, so other users reach their homes) and `kivo-webapi
-  // init` with the admin password kAdminPassword.
+  // mkdtemp (mode 0755: others reach their homes), `init` with kAdminPassword.
   TestRoot();
   ~TestRoot();
   TestRoot(const TestRoot&) = delete;
@@ -56,7 +51,6 @@ class TestRoot {
   bool ok() const { return ok_; }
   const Result& init_result() const { return init_result_; }
   const std::string& path() const { return path_; }
-  // A system path inside the root: Path("/etc/passwd").
   std::string Path(const std::string& system_path) const { return path_ + system_path; }
 
   Result WebApi(const std::vector<std::string>& args, const std::string& input = "") const;
@@ -69,9 +63,8 @@ class TestRoot {
   // A value of etc/kivoinfo.conf ("" when absent), and a new file.
   std::string ConfValue(const std::string& key) const;
   bool WriteConf(const std::vector<std::pair<std::string, std::string>>& values) const;
-  // The platform's action journal, an entry a text: its "op", then the values
-  // of its other members in key order, the time left out ("conf.set runCalDav
-  // yes", "service.stop webdav-avahi").
+  // The action journal, an entry a text: "op", then the other values in key
+  // order but the time ("conf.set runCalDav yes", "service.stop webdav-avahi").
   std::vector<std::string> Actions() const;
   // usr/kivo/etc/calendar.info (null when missing or not JSON), and its
   // entries as texts: "calendarname destination share".
@@ -107,7 +100,7 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // Starts it and waits until it listens; false with error() otherwise.
+  // Starts it and waits until it listens.
   bool Start(const TestRoot& root, const std::vector<std::string>& extra_args = {});
   int Stop();  // SIGTERM and wait: the exit status
 
