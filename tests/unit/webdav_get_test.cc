@@ -1,5 +1,4 @@
-// Reading the WebDAV settings against the fake platform: defaults, how port
-// texts and switch values are read, and the error conventions of the handler.
+// Reading the WebDAV settings: defaults, port texts, switch values, and the handler's error latch.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -33,23 +32,21 @@ TEST(WebDAVGetTest, EmptyConfigurationGivesDefaultsAndTheEnabledStates) {
     bool http, https;
   } cases[] = {{0, 0, false, false}, {1, 1, true, true},    {1, 2, true, false},
                {-1, 1, false, true}, {2, -1, false, false}, {1, 0, true, false}};
+  Json::Value expected(Json::objectValue);
+  expected["http_port_num"] = 5005;
+  expected["https_port_num"] = 5006;
+  expected["anonymouslogin_enable"] = expected["depth_infinity_enable"] = false;
   for (const auto& c : cases) {
     fake::Reset();
     fake::P().enabled["webdav-httpd-pure"] = c.pure;
     fake::P().enabled["webdav-httpd-ssl"] = c.ssl;
-    Json::Value expected(Json::objectValue);
     expected["enable_http"] = c.http;
-    expected["http_port_num"] = 5005;
     expected["enable_https"] = c.https;
-    expected["https_port_num"] = 5006;
-    expected["anonymouslogin_enable"] = false;
-    expected["depth_infinity_enable"] = false;
     EXPECT_EQ(Get(), expected) << c.pure << "/" << c.ssl;
   }
 }
 
-// The same text is stored under both port keys; beyond the int range nothing
-// is read, as with a failing stream read.
+// One text under both port keys; beyond the int range nothing is read, as with a stream.
 TEST(WebDAVGetTest, PortTextIsReadLikeAFormattedIntegerRead) {
   const struct {
     const char* stored;
