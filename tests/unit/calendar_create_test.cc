@@ -1,6 +1,5 @@
-// Creating calendars: the folders on disk with their owners and modes, the
-// identity the process runs under, the registry, what a failed create leaves
-// behind (nothing), and creates from several processes at once.
+// Creating calendars: folders with owners and modes, the identity it runs under, the
+// registry, what a failed create leaves (nothing), and creates from several processes.
 
 #include <sys/wait.h>
 
@@ -61,9 +60,7 @@ TEST_F(CalendarCreateTest, CreatesMakeTheLayoutWithItsOwnersAndRegisterIt) {
     umask(022);  // whatever the mask was, the calendar gets full modes
     KIVO::APIResponse response = Call(CalDAVCalendarCreate, c.params, c.user);
     ASSERT_TRUE(response.success()) << c.entry << response.error_code();
-    Json::Value expected(Json::objectValue);
-    expected["id"] = c.entry["calendarname"].asString() + ":" + c.entry["destination"].asString();
-    EXPECT_EQ(response.data(), expected);
+    EXPECT_EQ(response.data(), IdAnswer(c.entry));
     const uid_t uid = c.user == std::string("bob") ? kBobUid : kAliceUid;
     ExpectCalendar(c.params["fullpath"].asString() + "/" + c.entry["calendarname"].asString(), uid,
                    kUsersGid, c.state_file_as_user ? uid : 0);
@@ -185,9 +182,7 @@ TEST_F(CalendarCreateTest, CreatesFromSeveralProcessesAtOnceKeepEveryEntry) {
   Json::Value calendars;
   ASSERT_TRUE(Json::Reader().parse(ReadFile(RegistryPath()), calendars));
   std::multiset<std::string> registered;
-  for (const Json::Value& entry : calendars) {
-    registered.insert(entry["calendarname"].asString() + ":" + entry["destination"].asString());
-  }
+  for (const Json::Value& entry : calendars) registered.insert(IdAnswer(entry)["id"].asString());
   EXPECT_EQ(registered, expected);
   EXPECT_EQ(RegistryDirSize(), 2) << "the registry and its lock, nothing else";
 }

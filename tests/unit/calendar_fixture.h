@@ -57,6 +57,13 @@ inline Json::Value Entry(const std::string& name, const std::string& destination
   return entry;
 }
 
+// What a create or set answers for the calendar `entry` names: its id.
+inline Json::Value IdAnswer(const Json::Value& entry) {
+  Json::Value answer(Json::objectValue);
+  answer["id"] = entry["calendarname"].asString() + ":" + entry["destination"].asString();
+  return answer;
+}
+
 inline Json::Value Array(std::initializer_list<Json::Value> items) {
   Json::Value array(Json::arrayValue);
   for (const Json::Value& item : items) array.append(item);

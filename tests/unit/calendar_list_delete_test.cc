@@ -76,8 +76,7 @@ TEST_F(CalendarListDeleteTest, ListReportsStatusesAndDeleteRemovesMatchesOnly) {
   for (Json::ArrayIndex i = 0; i < items.size(); ++i) {
     Json::Value expected = registry[i];
     expected["status"] = cases[i].status;
-    expected["id"] =
-        registry[i]["calendarname"].asString() + ":" + registry[i]["destination"].asString();
+    expected["id"] = IdAnswer(registry[i])["id"];
     EXPECT_EQ(items[i], expected);
   }
   EXPECT_TRUE(fake::Logged("CANNOT GET THE SHARE nowhere"));
@@ -118,7 +117,11 @@ TEST_F(CalendarListDeleteTest, UnusableRegistryFailsWith1704AndStaysAsItWas) {
     const char* message;
     bool removes_a = false;  // entries before the bad one are handled
   } cases[] = {
-      {CalDAVCalendarList, none, "[", parse},
+      {CalDAVCalendarList, none, "", parse},
+      {CalDAVCalendarList, none, "[{\"calendarname\": \"A\",", parse},
+      {CalDAVCalendarList, none, "{\"calendarname\": \"A\"}", parse},  // not an array
+      {CalDAVCalendarList, none, "[\"A\"]", parse},                    // not an entry
+      {CalDAVCalendarList, none, "[{\"calendarname\": 1, \"destination\": \"docs\"}]", parse},
       {CalDAVCalendarDelete, delete_a, "[", parse},
       {CalDAVCalendarList, none, no_id, "wrong parameter"},
       {CalDAVCalendarCreate, CreateParams("docs", "X", docs_, "docs"), no_id, "wrong parameter"},
@@ -188,18 +191,14 @@ TEST_F(CalendarSetTest, EditsMoveTheFolderAndReplaceTheEntry) {
     Seed();
     if (c.folder.empty()) std::filesystem::remove_all(docs_ + "/Work");
     ResetPlatform();
+    SCOPED_TRACE(IdAnswer(c.entry).toStyledString());
     KIVO::APIResponse response = Call(CalDAVCalendarSet, c.params);
-    const std::string id =
-        c.entry["calendarname"].asString() + ":" + c.entry["destination"].asString();
-    ASSERT_TRUE(response.success()) << id << " " << response.error_code();
-    Json::Value expected(Json::objectValue);
-    expected["id"] = id;
-    EXPECT_EQ(response.data(), expected);
-    if (!c.folder.empty()) {
-      EXPECT_EQ(ReadFile(c.folder + "/.DAV/.state_for_dir.pag"), kTemplateText) << id;
-    }
+    ASSERT_TRUE(response.success()) << response.error_code();
+    EXPECT_EQ(response.data(), IdAnswer(c.entry));
+    const char* state = c.folder.empty() ? "" : kTemplateText;  // vanished: no file to read
+    EXPECT_EQ(ReadFile(c.folder + "/.DAV/.state_for_dir.pag"), state);
     EXPECT_EQ(fake::Actions(), c.folder.empty() ? std::vector<std::string>() : Mv(c.folder));
-    EXPECT_EQ(ReadFile(RegistryPath()), RegistryWith(c.entry).toStyledString()) << id;
+    EXPECT_EQ(ReadFile(RegistryPath()), RegistryWith(c.entry).toStyledString());
   }
 }
 
