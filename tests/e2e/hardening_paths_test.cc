@@ -14,12 +14,8 @@
 
 #include "tests/support/e2e.h"
 
+namespace e2e {
 namespace {
-
-using e2e::CalendarParams;
-using e2e::Compact;
-using e2e::Exists;
-using e2e::kCalendar;
 
 class HardeningPathsTest : public ::testing::Test {
  protected:
@@ -41,23 +37,23 @@ class HardeningPathsTest : public ::testing::Test {
                                     {outside_ + "/victim", 0777}}) {
       ASSERT_EQ(mkdir(dir.c_str(), mode), 0) << dir;
     }
-    ASSERT_TRUE(e2e::WriteFile(outside_ + "/victim/canary", "keep me\n"));
+    ASSERT_TRUE(WriteFile(outside_ + "/victim/canary", "keep me\n"));
     ASSERT_EQ(symlink(outside_.c_str(), (public_ + "/escape").c_str()), 0);
     ASSERT_EQ(symlink(outside_.c_str(), (homes_ + "/bob/escape").c_str()), 0);
-    ASSERT_TRUE(e2e::WriteFile(homes_ + "/carol/diary", "carol's\n"));
+    ASSERT_TRUE(WriteFile(homes_ + "/carol/diary", "carol's\n"));
   }
 
-  e2e::Result Call(const std::string& method, const Json::Value& params,
-                   const std::string& user = "bob") {
-    return root_.Call(kCalendar, 1, method, Compact(params), user);
+  Result Call(const std::string& method, const Json::Value& params,
+              const std::string& user = "bob") {
+    return root_.Call(kCalendar, method, Compact(params), user);
   }
 
   // Everything on disk but the registry's own directory and the logs.
   std::set<std::string> Disk() const {
-    return e2e::Tree(root_.path(), {"/usr/kivo/etc", "/var/log", "/.serve.log"});
+    return Tree(root_.path(), {"/usr/kivo/etc", "/var/log", "/.serve.log"});
   }
 
-  e2e::TestRoot root_;
+  TestRoot root_;
   std::string public_, homes_, outside_;
 };
 
@@ -89,9 +85,9 @@ TEST_F(HardeningPathsTest, HostileCreatesAreRefusedAndLeaveNothing) {
   const std::set<std::string> before = Disk();
   for (const auto& [params, code, log] : cases) {
     SCOPED_TRACE(Compact(params).substr(0, 200));
-    const e2e::Result r = Call("create", params);
+    const Result r = Call("create", params);
     EXPECT_EQ(r.status, 1) << r.out << r.err;
-    EXPECT_EQ(r.answer, e2e::Refusal(code)) << r.out;
+    EXPECT_EQ(r.answer, Refusal(code)) << r.out;
     EXPECT_THAT(r.err, ::testing::HasSubstr(log));
     EXPECT_EQ(Disk(), before);
     EXPECT_TRUE(root_.Registry().isNull()) << Compact(root_.Registry());
@@ -111,8 +107,7 @@ TEST_F(HardeningPathsTest, PlantedEntriesCannotRemoveOrMoveFoldersOutsideTheirPl
   };
   for (const auto& [share, destination, name] : cases) {
     SCOPED_TRACE(destination);
-    const e2e::Result made =
-        Call("create", CalendarParams(share, destination, homes_ + "/bob", name));
+    const Result made = Call("create", CalendarParams(share, destination, homes_ + "/bob", name));
     ASSERT_EQ(made.status, 0) << made.out << made.err;
     const std::string id = made.answer["data"]["id"].asString();
     ASSERT_EQ(id, std::string(name) + ":" + destination);
@@ -120,14 +115,14 @@ TEST_F(HardeningPathsTest, PlantedEntriesCannotRemoveOrMoveFoldersOutsideTheirPl
 
     Json::Value edit = CalendarParams("public", "public", "", "Taken");
     edit["id"] = id;
-    const e2e::Result moved = Call("set", edit, "admin");
+    const Result moved = Call("set", edit, "admin");
     EXPECT_EQ(moved.status, 1) << moved.out;
-    EXPECT_EQ(moved.answer, e2e::Refusal(1704)) << moved.out;
+    EXPECT_EQ(moved.answer, Refusal(1704)) << moved.out;
     EXPECT_EQ(Disk(), before);
 
     Json::Value ids;
     ids["id"].append(id);
-    const e2e::Result removed = Call("delete", ids, "admin");
+    const Result removed = Call("delete", ids, "admin");
     EXPECT_EQ(removed.status, 0) << removed.out;
     EXPECT_TRUE(Exists(outside_ + "/victim/canary"));
     EXPECT_TRUE(Exists(homes_ + "/carol/diary"));
@@ -143,11 +138,11 @@ TEST_F(HardeningPathsTest, PlantedEntriesCannotRemoveOrMoveFoldersOutsideTheirPl
 // where the entry names the very folder made, so no such entry is planted.
 // (The rules' fine points are unit tests of the host.)
 TEST_F(HardeningPathsTest, HttpCreatesStayInTheOwnHomeAndRegisterTheFolderTheyMake) {
-  e2e::Server server;
-  ASSERT_TRUE(server.Start(root_)) << server.error();
-  e2e::Http bob(server.port()), admin(server.port());
+  Server server;
+  ASSERT_TRUE(server.Start(root_));
+  Http bob(server.port()), admin(server.port());
   ASSERT_TRUE(bob.Login("bob", "bob-secret"));
-  ASSERT_TRUE(admin.Login("admin", e2e::TestRoot::kAdminPassword));
+  ASSERT_TRUE(admin.Login("admin", TestRoot::kAdminPassword));
   const std::string own = homes_ + "/bob";
   ASSERT_EQ(mkdir((own + "/sub").c_str(), 0777), 0);
   // The request, and whether it is let through; it makes fullpath/calendarname.
@@ -169,28 +164,29 @@ TEST_F(HardeningPathsTest, HttpCreatesStayInTheOwnHomeAndRegisterTheFolderTheyMa
     SCOPED_TRACE(Compact(params));
     const std::string made =
         params["fullpath"].asString() + "/" + params["calendarname"].asString();
-    const e2e::Reply r = bob.Entry(kCalendar, "create", params);
+    const Reply r = bob.Entry(kCalendar, "create", params);
     if (allowed) {
       EXPECT_EQ(r.status, 200);
       EXPECT_TRUE(r.body["success"].asBool()) << Compact(r.body);
       EXPECT_TRUE(Exists(made + "/.DAV/.state_for_dir.pag"));
-      EXPECT_EQ(e2e::StatOf(made).st_uid, e2e::StatOf(own).st_uid) << "belongs to its user";
+      EXPECT_EQ(StatOf(made).st_uid, StatOf(own).st_uid) << "belongs to its user";
     } else {
       EXPECT_EQ(r.status, 403);
-      EXPECT_EQ(r.body, e2e::Refusal(105));
+      EXPECT_EQ(r.body, Refusal(105));
       EXPECT_FALSE(Exists(made));
     }
   }
   EXPECT_TRUE(Exists(outside_ + "/victim/canary"));
-  const e2e::Reply list = bob.Entry(kCalendar, "list");
+  const Reply list = bob.Entry(kCalendar, "list");
   ASSERT_EQ(list.body["data"]["item"].size(), 4u) << Compact(list.body);
   EXPECT_EQ(list.body["data"]["item"][3]["id"], "Cal:public");
 
   // An administrator is not held to a home.
-  const e2e::Reply shared = admin.Entry(
-      kCalendar, "create", CalendarParams("homes", "homes/carol", homes_ + "/carol", "S"));
+  const Reply shared = admin.Entry(kCalendar, "create",
+                                   CalendarParams("homes", "homes/carol", homes_ + "/carol", "S"));
   EXPECT_EQ(shared.body["success"], true) << Compact(shared.body);
   EXPECT_TRUE(Exists(homes_ + "/carol/S/.DAV"));
 }
 
 }  // namespace
+}  // namespace e2e

@@ -1,10 +1,15 @@
 // kivo-webapi serve over HTTP, as a browser or script would use it: logins,
-// sessions, permissions and the host's own refusals.
+// sessions, permissions, the host's own refusals, hostile requests and
+// clients that never finish one.
 
+#include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -12,14 +17,9 @@
 
 #include "tests/support/e2e.h"
 
+namespace e2e {
 namespace {
 
-using e2e::CalendarParams;
-using e2e::Compact;
-using e2e::kCalDAV;
-using e2e::kCalendar;
-using e2e::kWebDAV;
-using e2e::Refusal;
 using ::testing::AllOf;
 using ::testing::HasSubstr;
 
@@ -29,34 +29,55 @@ class HostHttpTest : public ::testing::Test {
     ASSERT_TRUE(root_.ok()) << root_.init_result().err;
     ASSERT_TRUE(root_.AddUser("bob", false, "bob-secret"));
     ASSERT_TRUE(root_.AddUser("carol", true, "carol-secret"));
-    ASSERT_TRUE(server_.Start(root_)) << server_.error();
+    ASSERT_TRUE(server_.Start(root_));
   }
 
-  e2e::Http LoggedIn(const std::string& account, const std::string& password,
-                     const e2e::Server* server = nullptr) {
-    e2e::Http session((server ? server : &server_)->port());
+  Http LoggedIn(const std::string& account, const std::string& password,
+                const Server* server = nullptr) {
+    Http session((server ? server : &server_)->port());
     EXPECT_TRUE(session.Login(account, password)) << account;
     return session;
   }
 
-  e2e::TestRoot root_;
-  e2e::Server server_;
+  // The server still answers a plain, valid call, and nothing was written.
+  void ExpectServingAndUnchanged(const Http& admin) {
+    const Reply r = admin.Entry(kCalendar, "list");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_TRUE(r.body["success"].asBool()) << Compact(r.body);
+    EXPECT_EQ(Read(root_.Path("/etc/kivoinfo.conf")), "");
+    EXPECT_TRUE(root_.Registry().isNull());
+  }
+
+  // A raw TCP connection to the server that sends `text` and then nothing.
+  int Connect(const std::string& text) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(server_.port()));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    (void)!send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+    return fd;
+  }
+
+  TestRoot root_;
+  Server server_;
 };
 
 TEST_F(HostHttpTest, LoginsAndTheLoginBrake) {
-  const e2e::Http anonymous(server_.port());
+  const Http anonymous(server_.port());
   const auto login = [&](const std::string& body) {
     return anonymous.Send("POST", "/webapi/auth", body);
   };
-  const e2e::Reply admin = login(R"({"account":"admin","password":")" +
-                                 std::string(e2e::TestRoot::kAdminPassword) + "\"}");
+  const Reply admin =
+      login(R"({"account":"admin","password":")" + std::string(TestRoot::kAdminPassword) + "\"}");
   EXPECT_EQ(admin.status, 200);
-  EXPECT_EQ(admin.body, e2e::ParseJson(R"({"success":true,
+  EXPECT_EQ(admin.body, ParseJson(R"({"success":true,
                                            "data":{"account":"admin","is_admin":true}})"));
   EXPECT_THAT(admin.set_cookie,
               AllOf(::testing::MatchesRegex("kivo_session=[0-9a-f]{32,};.*"), HasSubstr("HttpOnly"),
                     HasSubstr("SameSite=Strict"), HasSubstr("Path=/")));
-  const e2e::Reply bob = login(R"({"account":"bob","password":"bob-secret"})");
+  const Reply bob = login(R"({"account":"bob","password":"bob-secret"})");
   EXPECT_EQ(bob.body["data"]["is_admin"], false);
   EXPECT_NE(bob.set_cookie, admin.set_cookie);
 
@@ -72,7 +93,7 @@ TEST_F(HostHttpTest, LoginsAndTheLoginBrake) {
       {"account=admin&password=x", 400, 101},
   };
   for (const auto& [body, status, code] : cases) {
-    const e2e::Reply r = login(body);
+    const Reply r = login(body);
     EXPECT_EQ(r.status, status) << body;
     EXPECT_EQ(r.body, Refusal(code)) << body;
     EXPECT_EQ(r.set_cookie, "") << body;
@@ -80,23 +101,23 @@ TEST_F(HostHttpTest, LoginsAndTheLoginBrake) {
 
   // Repeated failures lock the account, and that account only.
   for (int i = 0; i < 5; ++i) EXPECT_EQ(login(R"({"account":"bob","password":"x"})").status, 401);
-  const e2e::Reply locked = login(R"({"account":"bob","password":"bob-secret"})");
+  const Reply locked = login(R"({"account":"bob","password":"bob-secret"})");
   EXPECT_EQ(locked.status, 429);
   EXPECT_EQ(locked.body, Refusal(119));
   LoggedIn("carol", "carol-secret");
 }
 
 TEST_F(HostHttpTest, EntryNeedsASessionThatLogoutOrIdlingEnds) {
-  e2e::Http session(server_.port());
+  Http session(server_.port());
   for (const std::string& cookie : {std::string(), "kivo_session=" + std::string(64, 'a')}) {
     session.set_cookie(cookie);
-    const e2e::Reply r = session.Entry(kCalendar, "list");
+    const Reply r = session.Entry(kCalendar, "list");
     EXPECT_EQ(r.status, 401) << cookie;
     EXPECT_EQ(r.body, Refusal(106)) << cookie;
   }
-  session = LoggedIn("admin", e2e::TestRoot::kAdminPassword);
+  session = LoggedIn("admin", TestRoot::kAdminPassword);
   EXPECT_EQ(session.Entry(kCalendar, "list").status, 200);
-  const e2e::Reply out = session.Send("DELETE", "/webapi/auth", "");
+  const Reply out = session.Send("DELETE", "/webapi/auth", "");
   EXPECT_EQ(out.status, 200);
   EXPECT_EQ(out.body["success"], true);
   EXPECT_THAT(out.set_cookie, AllOf(HasSubstr("Max-Age=0"), HasSubstr("HttpOnly"),
@@ -104,63 +125,108 @@ TEST_F(HostHttpTest, EntryNeedsASessionThatLogoutOrIdlingEnds) {
   EXPECT_EQ(session.Entry(kCalendar, "list").body, Refusal(106));
   EXPECT_EQ(session.Send("DELETE", "/webapi/auth", "").status, 401);
 
-  e2e::Server idle;
-  ASSERT_TRUE(idle.Start(root_, {"--session-idle", "1"})) << idle.error();
-  session = LoggedIn("admin", e2e::TestRoot::kAdminPassword, &idle);
+  Server idle;
+  ASSERT_TRUE(idle.Start(root_, {"--session-idle", "1"}));
+  session = LoggedIn("admin", TestRoot::kAdminPassword, &idle);
   std::this_thread::sleep_for(std::chrono::milliseconds(2200));
   EXPECT_EQ(session.Entry(kCalendar, "list").body, Refusal(106));
 }
 
-TEST_F(HostHttpTest, HostRefusalsHaveTheirCodes) {
-  const e2e::Http admin = LoggedIn("admin", e2e::TestRoot::kAdminPassword);
+// Hostile parameters in a well-formed request pass the host and reach the
+// module, which refuses them (other wrong types are unit tests of the handlers).
+TEST_F(HostHttpTest, HostRefusalsAndHostileRequestsHaveTheirCodes) {
+  const Http admin = LoggedIn("admin", TestRoot::kAdminPassword);
   const auto request = [](const char* api, const char* version, const char* method) {
     return std::string(R"({"api":")") + api + R"(","version":)" + version + R"(,"method":")" +
            method + "\"}";
   };
   const std::string get = request(kCalDAV, "1", "get");
-  const char* json = "application/json";
+  const std::string start = std::string(R"({"api":")") + kCalendar + "\",\"version\":";
+  const std::string entry = start + R"(1,"method":)";
   struct Case {
     const char* what;
-    std::string content_type, origin, body;
+    std::string body;
     int status;
     int code;
+    std::string content_type = "application/json", origin = "";
   } cases[] = {
-      {"unknown API", json, "", request("KIVO.Nothing", "1", "get"), 404, 102},
-      {"unknown method", json, "", request(kCalDAV, "1", "x"), 404, 103},
-      {"unknown version", json, "", request(kCalDAV, "2", "get"), 404, 103},
-      {"no api", json, "", R"({"version":1,"method":"get"})", 400, 101},
-      {"form post", "application/x-www-form-urlencoded", "", get, 415, 104},
-      {"no content type", "", "", get, 415, 104},
-      {"foreign origin", json, "http://evil.example", get, 403, 108},
-      {"null origin", json, "null", get, 403, 108},
+      {"unknown API", request("KIVO.Nothing", "1", "get"), 404, 102},
+      {"unknown method", request(kCalDAV, "1", "x"), 404, 103},
+      {"unknown version", request(kCalDAV, "2", "get"), 404, 103},
+      {"no api", R"({"version":1,"method":"get"})", 400, 101},
+      {"form post", get, 415, 104, "application/x-www-form-urlencoded"},
+      {"no content type", get, 415, 104, ""},
+      {"foreign origin", get, 403, 108, "application/json", "http://evil.example"},
+      {"null origin", get, 403, 108, "application/json", "null"},
+      {"body over the limit", std::string(64 * 1024 + 1, ' '), 413, 107},
+      {"deeply nested body", std::string(30000, '['), 400, 101},
+      {"deeply nested params",
+       entry + R"("list","params":)" + std::string(20000, '[') + std::string(20000, ']') + "}", 400,
+       101},
+      {"unfinished JSON", entry + R"("list","params":{)", 400, 101},
+      {"not JSON", "version=1&method=list", 400, 101},
+      {"empty body", "", 400, 101},
+      {"an array", "[]", 400, 101},
+      {"api of the wrong type", R"({"api":1,"version":1,"method":"list"})", 400, 101},
+      {"method of the wrong type", entry + R"(["list"]})", 400, 101},
+      {"params of the wrong type", entry + R"("list","params":"x"})", 400, 101},
+      {"params an array", entry + R"("list","params":[1]})", 400, 101},
+      {"version an object", start + R"({},"method":"list"})", 400, 101},
+      {"version beyond every integer", start + R"(99999999999999999999999,"method":"list"})", 400,
+       101},
+      {"version infinite", start + R"(1e400,"method":"list"})", 400, 101},
+      {"version a fraction", start + R"(1.5,"method":"list"})", 400, 101},
+      {"version not a number", start + R"("1x","method":"list"})", 400, 101},
+      {"api not UTF-8", "{\"api\":\"KIVO\xff\xfe\",\"version\":1,\"method\":\"list\"}", 400, 101},
+      {"parameter not UTF-8", entry + "\"create\",\"params\":{\"calendarname\":\"a\xc0\xaf\"}}",
+       400, 101},
+      {"surrogate in UTF-8", entry + "\"list\",\"params\":{\"x\":\"\xed\xa0\x80\"}}", 400, 101},
+      {"NUL inside the api",
+       "{\"api\":\"" + std::string(kCalendar) + "\\u0000x\",\"version\":1,\"method\":\"list\"}",
+       404, 102},
+      {"port beyond every integer",
+       std::string(R"({"api":")") + kWebDAV + R"(","version":1,"method":"set","params":)" +
+           R"({"enable_http":true,"http_port_num":99999999999999999999,"enable_https":false}})",
+       200, 1705},
+      {"calendar fields of every wrong type",
+       entry +
+           R"("create","params":{"share":1,"destination":null,"fullpath":[],"calendarname":{}}})",
+       200, 1705},
+      {"ids as text", entry + R"("delete","params":{"id":"a:b"}})", 200, 1705},
+      {"edit id as a number",
+       entry + R"("set","params":{"id":1,"share":"public","destination":"public","fullpath":"",)" +
+           R"("calendarname":"x"}})",
+       200, 1705},
   };
   for (const Case& c : cases) {
-    e2e::Http::Headers headers;
+    SCOPED_TRACE(c.what);
+    Http::Headers headers;
     if (!c.origin.empty()) headers.emplace_back("Origin", c.origin);
-    const e2e::Reply r = admin.Send("POST", "/webapi/entry", c.body, c.content_type, headers);
-    EXPECT_EQ(r.status, c.status) << c.what;
-    EXPECT_EQ(r.body, Refusal(c.code)) << c.what;
+    const Reply r = admin.Send("POST", "/webapi/entry", c.body, c.content_type, headers);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.body, Refusal(c.code));
   }
-  const e2e::Reply other = admin.Send("POST", "/webapi/other", get);
+  const Reply other = admin.Send("POST", "/webapi/other", get);
   EXPECT_EQ(other.status, 404);
   EXPECT_EQ(other.body, Refusal(109));
   const std::string same_origin = "http://127.0.0.1:" + std::to_string(server_.port());
-  const e2e::Reply same = admin.Send("POST", "/webapi/entry", get,
-                                     "application/json; charset=utf-8", {{"Origin", same_origin}});
+  const Reply same = admin.Send("POST", "/webapi/entry", get, "application/json; charset=utf-8",
+                                {{"Origin", same_origin}});
   EXPECT_EQ(same.status, 200) << "own origin and a charset parameter are fine";
   EXPECT_EQ(same.body["success"], true);
+  ExpectServingAndUnchanged(admin);
 }
 
 // Administrators reach every method; other users only list and create, and
 // their refusals change nothing. The module sees the session's account, not a
 // "user" in the body, and the access log names it once a clean stop flushed it.
 TEST_F(HostHttpTest, WhoMayCallWhat) {
-  const e2e::Http bob = LoggedIn("bob", "bob-secret"), carol = LoggedIn("carol", "carol-secret");
+  const Http bob = LoggedIn("bob", "bob-secret"), carol = LoggedIn("carol", "carol-secret");
   const std::string set =
       std::string(R"({"api":")") + kCalDAV +
       R"(","version":"1","method":"set","params":{"enable":true},"user":"admin"})";
-  EXPECT_EQ(bob.Post(set).body, Refusal(105));
-  ASSERT_EQ(carol.Post(set).status, 200);
+  EXPECT_EQ(bob.Send("POST", "/webapi/entry", set).body, Refusal(105));
+  ASSERT_EQ(carol.Send("POST", "/webapi/entry", set).status, 200);
   EXPECT_THAT(root_.Actions(),
               ::testing::ElementsAre("conf.set runCalDav yes", "userlog 0x11B00878 carol",
                                      "service.restart avahi", "service.restart webdav-httpd-pure"));
@@ -181,8 +247,8 @@ TEST_F(HostHttpTest, WhoMayCallWhat) {
     SCOPED_TRACE(std::string(api) + " " + method);
     const std::vector<std::string> actions = root_.Actions();
     const Json::Value registry = root_.Registry();
-    for (const e2e::Http* session : {&bob, &carol}) {
-      const e2e::Reply r = session->Entry(api, method, params);
+    for (const Http* session : {&bob, &carol}) {
+      const Reply r = session->Entry(api, method, params);
       if (session == &bob && !everybody) {
         EXPECT_EQ(r.status, 403);
         EXPECT_EQ(r.body, Refusal(105));
@@ -203,4 +269,28 @@ TEST_F(HostHttpTest, WhoMayCallWhat) {
                     HasSubstr("stopping")));
 }
 
+// Clients that stop in the headers, in the body or right after connecting,
+// one that sends more than it announced, and many that stall at once: the
+// server serves others meanwhile, without waiting for them to time out.
+TEST_F(HostHttpTest, ClientsThatStopHalfWayDoNotStopTheServer) {
+  const Http admin = LoggedIn("admin", TestRoot::kAdminPassword);
+  const std::string auth =
+      "POST /webapi/auth HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n";
+  std::vector<int> stalled = {
+      Connect(auth + "Content-Length: 100\r\n\r\n{\"acc"),
+      Connect(""),
+      Connect(auth + "Content-Length: 2\r\n\r\n{}garbage after the body"),
+  };
+  for (int i = 0; i < 32; ++i) {
+    stalled.push_back(Connect("POST /webapi/entry HTTP/1.1\r\nHost: 127.0.0.1\r\n"));
+  }
+  const auto start = std::chrono::steady_clock::now();
+  ExpectServingAndUnchanged(admin);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_TRUE(Http(server_.port()).Login("bob", "bob-secret"));
+  for (int fd : stalled) close(fd);
+  ExpectServingAndUnchanged(admin);
+}
+
 }  // namespace
+}  // namespace e2e

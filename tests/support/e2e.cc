@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <sstream>
 
 extern char** environ;
@@ -43,11 +44,7 @@ int MemFile(const std::string& content) {
 
 // All that a MemFile holds; closes it.
 std::string Contents(int fd) {
-  std::string content;
-  char buf[4096];
-  lseek(fd, 0, SEEK_SET);
-  for (ssize_t n; (n = read(fd, buf, sizeof(buf))) > 0;)
-    content.append(buf, static_cast<size_t>(n));
+  const std::string content = Slurp("/proc/self/fd/" + std::to_string(fd));
   close(fd);
   return content;
 }
@@ -64,12 +61,8 @@ std::string Values(const Json::Value& object, const std::set<std::string>& skip 
 
 }  // namespace
 
-const char* WebApiBin() { return KIVO_WEBAPI_BIN; }
-const char* ModulePath() { return KIVO_MODULE_PATH; }
-
 pid_t Spawn(const std::vector<std::string>& argv, const std::string& root, const std::string& input,
             int out_fd, int err_fd) {
-  // Everything is made before the fork: the child only dups and execs.
   std::vector<std::string> env = {"KIVO_ROOT=" + root};
   for (char** e = environ; *e != nullptr; ++e) {
     if (strncmp(*e, "KIVO_ROOT=", 10) != 0) env.push_back(*e);
@@ -118,7 +111,6 @@ TestRoot::TestRoot() {
   WriteFile(password_file, std::string(kAdminPassword) + "\n");
   init_result_ = WebApi({"init", "--admin-password-file", password_file});
   unlink(password_file.c_str());
-  ok_ = init_result_.status == 0;
 }
 
 TestRoot::~TestRoot() {
@@ -129,7 +121,7 @@ TestRoot::~TestRoot() {
 }
 
 Result TestRoot::WebApi(const std::vector<std::string>& args, const std::string& input) const {
-  std::vector<std::string> argv = {WebApiBin()};
+  std::vector<std::string> argv = {kWebApiBin};
   argv.insert(argv.end(), args.begin(), args.end());
   return Run(argv, path_, input);
 }
@@ -141,9 +133,9 @@ bool TestRoot::AddUser(const std::string& name, bool admin, const std::string& p
   return password.empty() || WebApi({"passwd", name}, password + "\n").status == 0;
 }
 
-Result TestRoot::Call(const std::string& api, int version, const std::string& method,
-                      const std::string& params, const std::string& user) const {
-  return WebApi({"call", "--user", user, api, std::to_string(version), method, params});
+Result TestRoot::Call(const std::string& api, const std::string& method, const std::string& params,
+                      const std::string& user) const {
+  return WebApi({"call", "--user", user, api, "1", method, params});
 }
 
 std::string TestRoot::ConfValue(const std::string& key) const {
@@ -250,22 +242,19 @@ bool Server::Start(const TestRoot& root, const std::vector<std::string>& extra_a
   log_path_ = root.path() + "/.serve.log";
   const int log_fd =
       open(log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
-  std::vector<std::string> argv = {WebApiBin(), "serve", "--listen", "127.0.0.1:0"};
+  std::vector<std::string> argv = {kWebApiBin, "serve", "--listen", "127.0.0.1:0"};
   argv.insert(argv.end(), extra_args.begin(), extra_args.end());
   pid_ = Spawn(argv, root.path(), "", log_fd, log_fd);
   close(log_fd);
-  // It announces "listening on ADDR:PORT" once it listens.
+  const std::regex listening("listening on .*:([0-9]+)\n");
+  std::smatch match;
   for (int i = 0; i < 200 && port_ <= 0; ++i) {
     const std::string log = Log();
-    const std::string::size_type at = log.find("listening on "), end = log.find('\n', at);
-    if (at != std::string::npos && end != std::string::npos) {
-      port_ = std::atoi(log.c_str() + log.rfind(':', end) + 1);
-    } else {
-      usleep(100 * 1000);
-    }
+    if (std::regex_search(log, match, listening)) port_ = std::stoi(match[1]);
+    usleep(port_ > 0 ? 0 : 100 * 1000);
   }
   if (port_ > 0) return true;
-  error_ = "server did not start: " + Log();
+  ADD_FAILURE() << "server did not start: " << Log();
   Stop();
   return false;
 }
@@ -273,17 +262,16 @@ bool Server::Start(const TestRoot& root, const std::vector<std::string>& extra_a
 int Server::Stop() {
   if (pid_ <= 0) return -1;
   kill(pid_, SIGTERM);
-  int status = 0, rc = -1;
+  int status = 0;
+  pid_t done = 0;
   // A server that does not stop within 10 s is killed: the test fails, not hangs.
-  for (int i = 0; i < 100 && rc < 0; ++i) {
-    if (waitpid(pid_, &status, WNOHANG) == pid_) rc = ExitStatus(status);
-    if (rc < 0) usleep(100 * 1000);
-  }
-  if (rc < 0 && kill(pid_, SIGKILL) == 0 && waitpid(pid_, &status, 0) == pid_) {
-    rc = ExitStatus(status);
+  for (int i = 0; i < 100 && (done = waitpid(pid_, &status, WNOHANG)) == 0; ++i) usleep(100000);
+  if (done == 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, &status, 0);
   }
   pid_ = -1;
-  return rc;
+  return ExitStatus(status);
 }
 
 std::string Server::Log() const { return Slurp(log_path_); }
@@ -325,7 +313,7 @@ Reply Http::Entry(const std::string& api, const std::string& method,
   body["version"] = 1;
   body["method"] = method;
   body["params"] = params;
-  return Post(Compact(body));
+  return Send("POST", "/webapi/entry", Compact(body));
 }
 
 }  // namespace e2e

@@ -1,14 +1,13 @@
 // End-to-end test support: a fresh temporary root per test, the real
-// kivo-webapi run in it (`init`, `call`, ... or `serve` on a free loopback
-// port) with KIVO_ROOT=<root>, and readers for what it leaves on disk. The
-// root is removed at the end unless KIVO_E2E_KEEP=1.
+// kivo-webapi run in it with KIVO_ROOT=<root> (a command, or `serve` on a free
+// loopback port), and readers for what it leaves there. KIVO_E2E_KEEP=1 keeps
+// the roots.
 
 #ifndef KIVO_TESTS_SUPPORT_E2E_H_
 #define KIVO_TESTS_SUPPORT_E2E_H_
 
 #include <json/json.h>
 #include <sys/stat.h>
-#include <sys/types.h>
 
 #include <set>
 #include <string>
@@ -20,19 +19,16 @@ namespace e2e {
 constexpr char kWebDAV[] = "KIVO.Core.FileServ.WebDAV";
 constexpr char kCalDAV[] = "KIVO.Core.FileServ.WebDAV.CalDAV";
 constexpr char kCalendar[] = "KIVO.Core.FileServ.WebDAV.CalDAV.Calendar";
-
-const char* WebApiBin();   // the program under test
-const char* ModulePath();  // the module it loads
+constexpr char kWebApiBin[] = KIVO_WEBAPI_BIN;
+constexpr char kModulePath[] = KIVO_MODULE_PATH;
 
 struct Result {
-  int status = -1;     // exit status; 128 + signal number when killed
-  std::string out;     // stdout
-  std::string err;     // stderr
-  Json::Value answer;  // the first line of stdout as JSON (null if not JSON)
+  int status = -1;  // 128 + signal number when killed
+  std::string out, err;
+  Json::Value answer;  // the first line of `out` as JSON
 };
 
-// Starts `argv` with KIVO_ROOT=`root`, `input` on stdin, stdout and stderr
-// to the given descriptors. The child only dups and execs: threads may call.
+// Starts `argv` with KIVO_ROOT=`root`, `input` on stdin; threads may call it.
 pid_t Spawn(const std::vector<std::string>& argv, const std::string& root, const std::string& input,
             int out_fd, int err_fd);
 Result Run(const std::vector<std::string>& argv, const std::string& root,
@@ -48,7 +44,7 @@ class TestRoot {
 
   static constexpr const char* kAdminPassword = "admin-secret";
 
-  bool ok() const { return ok_; }
+  bool ok() const { return init_result_.status == 0; }
   const Result& init_result() const { return init_result_; }
   const std::string& path() const { return path_; }
   std::string Path(const std::string& system_path) const { return path_ + system_path; }
@@ -56,29 +52,27 @@ class TestRoot {
   Result WebApi(const std::vector<std::string>& args, const std::string& input = "") const;
   // `useradd NAME [--admin]`, then `passwd NAME` when `password` is set.
   bool AddUser(const std::string& name, bool admin = false, const std::string& password = "") const;
-  // `call --user USER API VERSION METHOD PARAMS`.
-  Result Call(const std::string& api, int version, const std::string& method,
-              const std::string& params = "{}", const std::string& user = "admin") const;
+  // `call --user USER API 1 METHOD PARAMS`.
+  Result Call(const std::string& api, const std::string& method, const std::string& params = "{}",
+              const std::string& user = "admin") const;
 
-  // A value of etc/kivoinfo.conf ("" when absent), and a new file.
-  std::string ConfValue(const std::string& key) const;
+  std::string ConfValue(const std::string& key) const;  // "" when absent
   bool WriteConf(const std::vector<std::pair<std::string, std::string>>& values) const;
   // The action journal, an entry a text: "op", then the other values in key
   // order but the time ("conf.set runCalDav yes", "service.stop webdav-avahi").
   std::vector<std::string> Actions() const;
-  // usr/kivo/etc/calendar.info (null when missing or not JSON), and its
-  // entries as texts: "calendarname destination share".
+  // The calendar registry (null when missing or not JSON), and its entries as
+  // texts: "calendarname destination share".
   Json::Value Registry() const;
   std::vector<std::string> Calendars() const;
 
  private:
   std::string path_;
-  bool ok_ = false;
   Result init_result_;
 };
 
 bool WriteFile(const std::string& path, const std::string& content);
-// Reading and stat that fail the current test when the file is not there.
+// Read and StatOf fail the current test when the file is not there.
 std::string Read(const std::string& path);
 struct stat StatOf(const std::string& path);
 std::vector<std::string> ReadLines(const std::string& path);  // none when unreadable
@@ -100,19 +94,16 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // Starts it and waits until it listens.
+  // Waits until it listens; fails the current test with its output if not.
   bool Start(const TestRoot& root, const std::vector<std::string>& extra_args = {});
   int Stop();  // SIGTERM and wait: the exit status
-
   int port() const { return port_; }
-  const std::string& error() const { return error_; }
   std::string Log() const;  // its output so far, the access log among it
 
  private:
   pid_t pid_ = -1;
   int port_ = 0;
   std::string log_path_;
-  std::string error_;
 };
 
 struct Reply {
@@ -133,11 +124,9 @@ class Http {
   Reply Send(const std::string& method, const std::string& path, const std::string& body,
              const std::string& content_type = "application/json",
              const Headers& headers = {}) const;
-  // POST /webapi/entry with `body`, or with a version 1 request of the parts.
-  Reply Post(const std::string& body) const { return Send("POST", "/webapi/entry", body); }
+  // POST /webapi/entry of a version 1 request.
   Reply Entry(const std::string& api, const std::string& method,
               const Json::Value& params = Json::Value(Json::objectValue)) const;
-
   void set_cookie(const std::string& cookie) { cookie_ = cookie; }
 
  private:
