@@ -1,10 +1,11 @@
-// A WebDAV `set` against the fake: the exact order of what is written, controlled and
-// logged, and what each failure leaves behind.
+// A WebDAV `set` against the fake: what it refuses (changing nothing), the exact order of
+// what it writes, controls and logs, and what each failure leaves behind.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <initializer_list>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,6 +16,7 @@
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
+using ::testing::MatchesRegex;
 
 namespace {
 
@@ -98,7 +100,94 @@ KIVO::APIResponse Call(const Json::Value& params) {
   return response;
 }
 
-// One `set` with the HTTPS port 5006 stored and the given enabled states.
+// Every port counts as taken: a 1705 shows the checks stopped before the conflict test.
+TEST(WebDAVCheckTest, RefusalsReportTheFirstFailureAndChangeNothing) {
+  Json::Value no_http(Json::objectValue);
+  no_http["enable_https"] = "not even a bool";  // never examined
+  Json::Value no_https(Json::objectValue);
+  no_https["enable_http"] = true;
+  const struct {
+    Json::Value params;
+    int code;
+    const char* message;
+  } cases[] = {
+      {no_http, 1705, "cannot get the paramter: enable_http"},
+      {no_https, 1705, "cannot get the paramter: enable_https"},
+      {Req(false, false, {{"enable_http", 1}}), 1705, "wrong the paramter: enable_http"},
+      {Req(false, false, {{"enable_http", Json::Value()}}), 1705,
+       "wrong the paramter: enable_http"},
+      {Req(false, false, {{"enable_https", 0}}), 1705, "wrong the paramter: enable_https"},
+      {Req(false, false, {{"http_port_num", "0"}}), 1705, "wrong the paramter: http_port_num"},
+      {Req(false, false, {{"http_port_num", 8080.5}}), 1705, "wrong the paramter: http_port_num"},
+      {Req(false, false, {{"https_port_num", "5006"}}), 1705, "wrong the paramter: https_port_num"},
+      {Req(false, false, {{"anonymouslogin_enable", "yes"}}), 1705,
+       "wrong the paramter: anonymouslogin_enable"},
+      {Req(false, false, {{"depth_infinity_enable", 1}}), 1705,
+       "wrong the paramter: depth_infinity_enable"},
+      {Req(false, false, {{"http_port_num", 0}}), 1705, "webdav_port_num is not in port range 0"},
+      {Req(false, false, {{"http_port_num", 65536}}), 1705,
+       "webdav_port_num is not in port range 65536"},
+      {Req(false, false, {{"https_port_num", 0}}), 1705, "webdav_port_num is not in port range 0"},
+      {Req(false, false, {{"https_port_num", 70000}}), 1705,
+       "webdav_port_num is not in port range 70000"},
+      // Both ports invalid: only HTTP's failure is reported.
+      {Req(false, false, {{"http_port_num", 0}, {"https_port_num", 70000}}), 1705,
+       "webdav_port_num is not in port range 0"},
+      {Req(false, false, {{"http_port_num", -1}, {"enable_https", "yes"}}), 1705,
+       "webdav_port_num is not in port range -1"},
+      {Req(false, false, {{"http_port_num", 8080}, {"https_port_num", 0}}), 1701,
+       "webdav_http is conflict"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.params.toStyledString());
+    fake::Reset();
+    fake::SetResult("WebUtils::IsPortConflict", 1);
+    KIVO::APIResponse response = Call(c.params);
+    EXPECT_EQ(response.error_code(), c.code);
+    EXPECT_TRUE(response.data().isNull());
+    EXPECT_THAT(fake::Logs(), ElementsAre(MatchesRegex(std::string("webdav:[0-9]+ ") + c.message)));
+    EXPECT_THAT(fake::Actions(), IsEmpty());
+  }
+}
+
+// Only a port text differing from the raw stored text is checked (1701), else it passes.
+TEST(WebDAVCheckTest, OnlyAChangedPortIsRangeAndConflictChecked) {
+  const struct {
+    bool http;  // else HTTPS
+    int port;
+    const char* stored;  // the port's key; null: absent
+    bool checked;
+  } cases[] = {
+      {true, 1, nullptr, true},     {true, 65535, nullptr, true}, {false, 1, nullptr, true},
+      {true, 8080, "8080", false},  {false, 8443, "8443", false}, {true, 0, "0", false},
+      {true, 5005, nullptr, true},  {false, 5006, nullptr, true}, {true, 5005, "", true},
+      {true, 8080, "08080", true},  {true, 8080, " 8080", true},  {true, 8081, "8080", true},
+      {false, 65535, nullptr, true}};
+  for (const auto& c : cases) {
+    const std::string id = c.http ? "webdav_http" : "webdavs_https";
+    const std::string port = std::to_string(c.port);
+    SCOPED_TRACE(id + " " + port + " stored " + (c.stored ? c.stored : "(absent)"));
+    fake::Reset();
+    fake::SetResult("WebUtils::IsPortConflict", 1);
+    if (c.stored != nullptr) fake::P().conf[c.http ? "WebDavPort" : "secure_WebDavPort"] = c.stored;
+    Json::Value params = Req(false, false);
+    params[c.http ? "http_port_num" : "https_port_num"] = c.port;
+    KIVO::APIResponse response = Call(params);
+    EXPECT_EQ(response.success(), !c.checked);
+    if (!c.checked) {
+      EXPECT_THAT(fake::CallsOf("WebUtils::IsPortConflict"), IsEmpty());
+      EXPECT_THAT(fake::Logs(), IsEmpty());
+      continue;
+    }
+    EXPECT_EQ(response.error_code(), 1701);
+    EXPECT_THAT(fake::CallsOf("WebUtils::IsPortConflict"),
+                ElementsAre("WebUtils::IsPortConflict(" + id + ", " + port + ", " + port + ")"));
+    EXPECT_THAT(fake::Logs(), ElementsAre(MatchesRegex("webdav:[0-9]+ " + id + " is conflict")));
+    EXPECT_THAT(fake::Actions(), IsEmpty());
+  }
+}
+
+// One `set` with the given enabled states and stored keys (over ports 5005 and 5006).
 struct Scenario {
   const char* name;
   int pure_now;  // KLIBServiceIsEnabled answers
@@ -108,14 +197,14 @@ struct Scenario {
   int code = 0;                      // 0: the call succeeds
   const char* message = nullptr;     // the one line logged; null: none at all
   std::string fail = "";             // answers -1; with a code, the last action by default
-  const char* http_port = "5005";    // stored
+  std::map<std::string, std::string> stored = {};
 };
 
 void Verify(const Scenario& s) {
   SCOPED_TRACE(s.name);
   fake::Reset();
-  fake::P().conf["WebDavPort"] = s.http_port;
-  fake::P().conf["secure_WebDavPort"] = "5006";
+  fake::P().conf = {{"WebDavPort", "5005"}, {"secure_WebDavPort", "5006"}};
+  for (const auto& [key, value] : s.stored) fake::P().conf[key] = value;
   fake::P().enabled[kPure] = s.pure_now;
   fake::P().enabled[kSsl] = s.ssl_now;
   if (!s.fail.empty() || s.code != 0)
@@ -166,41 +255,41 @@ TEST(WebDAVApplyTest, PortChangesWriteReloadAndRefreshFirewallAndAvahi) {
              kFirewall, kAvahiRestart)},
       {"flip HTTP sending both stored ports", 0, 0,
        Req(true, false, {{"http_port_num", 5005}, {"https_port_num", 5006}}), Switch("start", "")},
-      {"stored 05005 differs from 5005", 1, 0, Req(true, false, {{"http_port_num", 5005}}),
-       Calls(Write("WebDavPort", "5005"), Reload(kPure), kFirewall, kAvahiRestart), 0, nullptr, "",
-       "05005"},
+      {"stored 05005 differs from 5005",
+       1,
+       0,
+       Req(true, false, {{"http_port_num", 5005}}),
+       Calls(Write("WebDavPort", "5005"), Reload(kPure), kFirewall, kAvahiRestart),
+       0,
+       nullptr,
+       "",
+       {{"WebDavPort", "05005"}}},
   };
   for (const auto& row : rows) Verify(row);
 }
 
-// An absent switch reads as off once the request carries the other one.
+// Switches are written only when they differ; an absent one reads as off once the other is sent.
 TEST(WebDAVApplyTest, SwitchesAreWrittenOnlyWhenTheyDiffer) {
-  const struct {
-    const char* anon_stored;
-    const char* depth_stored;
-    int anon;  // -1: absent from the request
-    int depth;
-    std::vector<std::string> actions;
-  } cases[] = {
-      {"no", "yes", 1, -1,
-       Calls(Write("webdavanonymouslogin", "yes"), UserLog("0x11B00876"),
-             Write("webdavdepthinfinity", "no"), UserLog("0x11B0087B"))},
-      {"yes", "no", -1, 0, Calls(Write("webdavanonymouslogin", "no"), UserLog("0x11B00877"))},
-      {"YES", "", 1, -1, Calls(Write("webdavanonymouslogin", "yes"), UserLog("0x11B00876"))},
-      {"yes", "no", 1, 0, {}},
-      {"yes", "yes", -1, -1, {}},
+  const auto stored = [](const char* anon, const char* depth) {
+    return std::map<std::string, std::string>{{"webdavanonymouslogin", anon},
+                                              {"webdavdepthinfinity", depth}};
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE("row " + std::to_string(&c - cases));
-    fake::Reset();
-    fake::P().conf["webdavanonymouslogin"] = c.anon_stored;
-    fake::P().conf["webdavdepthinfinity"] = c.depth_stored;
-    Json::Value params = Req(false, false);
-    if (c.anon >= 0) params["anonymouslogin_enable"] = c.anon == 1;
-    if (c.depth >= 0) params["depth_infinity_enable"] = c.depth == 1;
-    EXPECT_TRUE(Call(params).success());
-    EXPECT_THAT(fake::Actions(), ElementsAreArray(c.actions));
-  }
+  const std::pair<const char*, Json::Value> depth_off = {"depth_infinity_enable", false};
+  const Seq anon_on = {Write("webdavanonymouslogin", "yes"), UserLog("0x11B00876")};
+  const Scenario rows[] = {
+      {"anon on, depth absent", 0, 0, Req(false, false, {kAnon}),
+       Calls(anon_on, Write("webdavdepthinfinity", "no"), UserLog("0x11B0087B")), 0, nullptr, "",
+       stored("no", "yes")},
+      {"anon absent, depth off", 0, 0, Req(false, false, {depth_off}),
+       Calls(Write("webdavanonymouslogin", "no"), UserLog("0x11B00877")), 0, nullptr, "",
+       stored("yes", "no")},
+      {"YES is not yes", 0, 0, Req(false, false, {kAnon}), anon_on, 0, nullptr, "",
+       stored("YES", "")},
+      {"both as stored", 0, 0, Req(false, false, {kAnon, depth_off}), Seq(), 0, nullptr, "",
+       stored("yes", "no")},
+      {"neither sent", 0, 0, Req(false, false), Seq(), 0, nullptr, "", stored("yes", "yes")},
+  };
+  for (const auto& row : rows) Verify(row);
 }
 
 // Nothing is rolled back. A failure with a code ends the call; one without is only logged.
