@@ -1,5 +1,4 @@
-// The list, delete and set methods: statuses and ids of the list, what a
-// delete takes away, renames and moves, refusals, and unusable registries.
+// List, delete and set: statuses and ids, what a delete removes, moves, refusals, bad registries.
 
 #include "tests/unit/calendar_fixture.h"
 
@@ -8,14 +7,13 @@ using ::testing::ElementsAre;
 namespace calendar_test {
 namespace {
 
-class CalendarListDeleteTest : public CalendarTest {
- protected:
-  static Json::Value Ids(const Json::Value& ids) {
-    Json::Value params(Json::objectValue);
-    params["id"] = ids;
-    return params;
-  }
-};
+Json::Value Ids(const Json::Value& ids) {
+  Json::Value params(Json::objectValue);
+  params["id"] = ids;
+  return params;
+}
+
+using CalendarListDeleteTest = CalendarTest;
 
 TEST_F(CalendarListDeleteTest, EmptyRegistriesAndIdLists) {
   WriteFile(RegistryPath(), "garbage");
