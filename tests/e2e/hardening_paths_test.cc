@@ -1,7 +1,7 @@
-// Hostile calendar locations as a user who is not an administrator: every
-// attempt to make, remove or move a folder outside the shares, or where the
-// user may not write, is refused and leaves nothing behind. Through `call`
-// (the module alone) and through `serve` (with the host's rules).
+// Hostile calendar locations as a non-administrator, through `call` (the module
+// alone) and `serve` (with the host's rules): every attempt to make, remove or
+// move a folder outside the shares, or where the user may not write, is
+// refused and leaves nothing behind.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -26,8 +26,7 @@ class HardeningPathsTest : public ::testing::Test {
     public_ = root_.Path("/volume1/public");
     homes_ = root_.Path("/volume1/homes");
     outside_ = root_.Path("/outside");
-    // public is open to everybody; inside it, locked is root's alone and
-    // sealed cannot even be entered by others.
+    // public is open to all; locked is root's alone, sealed closed to others.
     ASSERT_EQ(chmod(public_.c_str(), 0777), 0);
     for (const auto& [dir, mode] : {std::pair<std::string, mode_t>{public_ + "/locked", 0755},
                                     {public_ + "/sealed", 0700},

@@ -149,12 +149,11 @@ TEST(HostCommands, ExitStatusesAndTheirEffects) {
       {{"call", kCalDAV, "1"}, "", 2},
   };
   for (const auto& [args, input, status] : cases) {
+    SCOPED_TRACE(::testing::PrintToString(args).substr(0, 120));
     const Result r = root.WebApi(args, input);
-    std::string shown;
-    for (const std::string& a : args) shown += a.substr(0, 30) + " ";
-    EXPECT_EQ(r.status, status) << shown;
-    EXPECT_TRUE(status != 2 || r.out.empty()) << shown << r.out;
-    EXPECT_TRUE(status == 0 || !r.err.empty()) << shown;
+    EXPECT_EQ(r.status, status);
+    EXPECT_TRUE(status != 2 || r.out.empty()) << r.out;
+    EXPECT_TRUE(status == 0 || !r.err.empty());
     EXPECT_THAT(r.err, HasSubstr(args.back() == nested ? "PARAMS must be a JSON object" : ""));
   }
   EXPECT_THAT(ReadLines(root.Path("/etc/passwd")), AllOf(Contains(StartsWith("bob:x:1025:100:")),
@@ -168,70 +167,69 @@ TEST(HostCommands, ExitStatusesAndTheirEffects) {
 }
 
 // The WebDAV settings through `call`: answers, kivoinfo.conf, the journal.
-class WebDAVEndToEndTest : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(root_.ok()) << root_.init_result().err; }
-
+TEST(WebDAVEndToEndTest, SetThenGetAndTheActionsJournaledInOrder) {
+  TestRoot root;
+  ASSERT_TRUE(root.ok()) << root.init_result().err;
   // Gives each variant its run setting (1 enabled, 2 disabled).
-  void SetRun(int pure, int ssl) {
+  const auto set_run = [&](int pure, int ssl) {
     Json::Value states(Json::objectValue);
     states["webdav-httpd-pure"]["run"] = pure;
     states["webdav-httpd-pure"]["running"] = pure == 1;
     states["webdav-httpd-ssl"]["run"] = ssl;
     states["webdav-httpd-ssl"]["running"] = ssl == 1;
-    ASSERT_TRUE(WriteFile(root_.Path("/var/lib/kivo/services.json"), states.toStyledString()));
-  }
-
-  Json::Value Get() {
-    const Result r = root_.Call(kWebDAV, "get");
+    ASSERT_TRUE(WriteFile(root.Path("/var/lib/kivo/services.json"), states.toStyledString()));
+  };
+  const auto get = [&] {
+    const Result r = root.Call(kWebDAV, "get");
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_TRUE(r.answer["success"].asBool()) << r.out;
     return r.answer["data"];
-  }
-
+  };
   // A `set` that must succeed and be reported back by `get`: its actions.
-  std::vector<std::string> Set(const std::string& params) {
-    const size_t before = root_.Actions().size();
-    const Result r = root_.Call(kWebDAV, "set", params);
+  const auto set = [&](const std::string& params) {
+    const size_t before = root.Actions().size();
+    const Result r = root.Call(kWebDAV, "set", params);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "{\"success\":true,\"data\":null}\n");
-    const Json::Value wanted = ParseJson(params), now = Get();
+    const Json::Value wanted = ParseJson(params), now = get();
     for (const std::string& key : wanted.getMemberNames()) EXPECT_EQ(now[key], wanted[key]) << key;
-    const std::vector<std::string> actions = root_.Actions();
+    const std::vector<std::string> actions = root.Actions();
     return std::vector<std::string>(actions.begin() + before, actions.end());
-  }
+  };
 
-  TestRoot root_;
-};
-
-TEST_F(WebDAVEndToEndTest, SetThenGetAndTheActionsJournaledInOrder) {
-  EXPECT_EQ(Get(), ParseJson(R"({"enable_http": false, "http_port_num": 5005,
+  EXPECT_EQ(get(), ParseJson(R"({"enable_http": false, "http_port_num": 5005,
       "enable_https": false, "https_port_num": 5006, "anonymouslogin_enable": false,
       "depth_infinity_enable": false})"));
 
-  SetRun(2, 2);
-  const Result refused = root_.Call(
+  set_run(2, 2);
+  const Result refused = root.Call(
       kWebDAV, "set", R"({"enable_http": true, "http_port_num": 0, "enable_https": false})");
   EXPECT_EQ(refused.status, 1);
   EXPECT_EQ(refused.answer, Refusal(1705)) << refused.out;
   EXPECT_THAT(refused.err, HasSubstr("webdav_port_num is not in port range 0"));
-  EXPECT_THAT(root_.Actions(), ::testing::IsEmpty());
+  EXPECT_THAT(root.Actions(), ::testing::IsEmpty());
 
   const std::string all = R"({"enable_http": true, "http_port_num": 18080, "enable_https": false,
       "https_port_num": 18443, "anonymouslogin_enable": true, "depth_infinity_enable": false})";
-  Set(all);
-  EXPECT_EQ(root_.ConfValue("WebDavPort"), "18080");
-  EXPECT_EQ(root_.ConfValue("secure_WebDavPort"), "18443");
-  EXPECT_EQ(root_.ConfValue("webdavanonymouslogin"), "yes");
+  set(all);
+  EXPECT_EQ(root.ConfValue("WebDavPort"), "18080");
+  EXPECT_EQ(root.ConfValue("secure_WebDavPort"), "18443");
+  EXPECT_EQ(root.ConfValue("webdavanonymouslogin"), "yes");
+  // A request equal to the current settings writes nothing.
+  const std::string conf = Read(root.Path("/etc/kivoinfo.conf"));
+  const std::string services = Read(root.Path("/var/lib/kivo/services.json"));
+  EXPECT_THAT(set(all), ::testing::IsEmpty());
+  EXPECT_EQ(Read(root.Path("/etc/kivoinfo.conf")), conf);
+  EXPECT_EQ(Read(root.Path("/var/lib/kivo/services.json")), services);
 
-  SetRun(1, 2);
-  ASSERT_TRUE(root_.WriteConf({{"WebDavPort", "18080"}}));
-  EXPECT_THAT(Set(R"({"enable_http": true, "http_port_num": 18081, "enable_https": false})"),
+  set_run(1, 2);
+  ASSERT_TRUE(root.WriteConf({{"WebDavPort", "18080"}}));
+  EXPECT_THAT(set(R"({"enable_http": true, "http_port_num": 18081, "enable_https": false})"),
               ElementsAre("conf.set WebDavPort 18081", "service.reload webdav-httpd-pure",
                           "firewall.reload", "service.restart avahi"));
 
-  SetRun(1, 1);
-  EXPECT_THAT(Set(R"({"enable_http": false, "enable_https": false})"),
+  set_run(1, 1);
+  EXPECT_THAT(set(R"({"enable_http": false, "enable_https": false})"),
               ElementsAre("service.stop webdav-httpd-pure", "service.stop webdav-avahi",
                           "service.stop webdav-httpd-ssl", "service.stop webdavs-avahi",
                           "service.restart avahi", "service.stop webdav-httpd",
@@ -240,21 +238,6 @@ TEST_F(WebDAVEndToEndTest, SetThenGetAndTheActionsJournaledInOrder) {
                           "service.runkey webdav-httpd-ssl 2",
                           "event stop webdav-httpd-ssl kivo.service.action",
                           "userlog 0x11B00873 admin", "userlog 0x11B00875 admin"));
-
-  // A request equal to the current settings writes nothing.
-  SetRun(1, 2);
-  ASSERT_TRUE(root_.WriteConf({{"WebDavPort", "18080"},
-                               {"secure_WebDavPort", "18443"},
-                               {"webdavanonymouslogin", "yes"},
-                               {"webdavdepthinfinity", "no"}}));
-  const std::string conf = Read(root_.Path("/etc/kivoinfo.conf"));
-  const std::string services = Read(root_.Path("/var/lib/kivo/services.json"));
-  EXPECT_THAT(Set(R"({"enable_http": true, "http_port_num": 18080, "enable_https": false,
-                      "https_port_num": 18443, "anonymouslogin_enable": true,
-                      "depth_infinity_enable": false})"),
-              ::testing::IsEmpty());
-  EXPECT_EQ(Read(root_.Path("/etc/kivoinfo.conf")), conf);
-  EXPECT_EQ(Read(root_.Path("/var/lib/kivo/services.json")), services);
 }
 
 }  // namespace

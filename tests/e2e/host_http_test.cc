@@ -1,6 +1,5 @@
-// kivo-webapi serve over HTTP, as a browser or script would use it: logins,
-// sessions, permissions, the host's own refusals, hostile requests and
-// clients that never finish one.
+// kivo-webapi serve over HTTP as a browser or script uses it: logins, sessions,
+// permissions, refusals of hostile requests, clients that never finish one.
 
 #include <arpa/inet.h>
 #include <gmock/gmock.h>
