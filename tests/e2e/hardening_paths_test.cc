@@ -93,12 +93,10 @@ TEST_F(HardeningPathsTest, HostileCreatesAreRefusedAndLeaveNothing) {
   }
 }
 
-// A create stores its destination as given, whatever folder it made: an
-// entry can name any place. Removing or moving the calendar later, as an
-// administrator, must not reach beyond the shares or into another home.
+// A create stores its destination as given, whatever folder it made; an
+// administrator's later delete or set must not reach beyond the entry's place.
 TEST_F(HardeningPathsTest, PlantedEntriesCannotRemoveOrMoveFoldersOutsideTheirPlace) {
-  // Share, destination and name of the entry; it names outside/victim or
-  // homes/carol.
+  // Share, destination and name of an entry naming outside/victim or homes/carol.
   const std::tuple<const char*, const char*, const char*> cases[] = {
       {"public", "public/../../outside", "victim"},
       {"public", "public/escape", "victim"},
@@ -119,23 +117,19 @@ TEST_F(HardeningPathsTest, PlantedEntriesCannotRemoveOrMoveFoldersOutsideTheirPl
     EXPECT_EQ(moved.answer, Refusal(1704)) << moved.out;
     EXPECT_EQ(Disk(), before);
 
-    Json::Value ids;
-    ids["id"].append(id);
-    const Result removed = Call("delete", ids, "admin");
+    const Result removed = Call("delete", ParseJson(R"({"id":[")" + id + R"("]})"), "admin");
     EXPECT_EQ(removed.status, 0) << removed.out;
     EXPECT_TRUE(Exists(outside_ + "/victim/canary"));
     EXPECT_TRUE(Exists(homes_ + "/carol/diary"));
-    // The folder the create made in bob's home is not what the entry names:
-    // it stays, and only the entry goes.
+    // The folder made in bob's home is not what the entry names: only the entry goes.
     EXPECT_TRUE(Exists(homes_ + "/bob/" + name));
     EXPECT_EQ(root_.Registry(), Json::Value(Json::arrayValue));
     std::filesystem::remove_all(homes_ + "/bob/" + name);  // for the next case
   }
 }
 
-// Over HTTP a non-administrator makes calendars only in the own home or
-// where the entry names the very folder made, so no such entry is planted.
-// (The rules' fine points are unit tests of the host.)
+// Over HTTP a non-administrator creates only in the own home or where the entry
+// names the very folder made (the rules' fine points are host unit tests).
 TEST_F(HardeningPathsTest, HttpCreatesStayInTheOwnHomeAndRegisterTheFolderTheyMake) {
   Server server;
   ASSERT_TRUE(server.Start(root_));

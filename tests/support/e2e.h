@@ -36,8 +36,7 @@ Result Run(const std::vector<std::string>& argv, const std::string& root,
 
 class TestRoot {
  public:
-  // mkdtemp (mode 0755: others reach their homes), `init` with kAdminPassword.
-  TestRoot();
+  TestRoot();  // mkdtemp (0755: others reach their homes), `init` with kAdminPassword
   ~TestRoot();
   TestRoot(const TestRoot&) = delete;
   TestRoot& operator=(const TestRoot&) = delete;
@@ -112,7 +111,7 @@ struct Reply {
   std::string set_cookie;
 };
 
-// An HTTP client of one server that sends the cookie of its last login.
+// A client of one server that sends the cookie of its last login.
 class Http {
  public:
   using Headers = std::vector<std::pair<std::string, std::string>>;
