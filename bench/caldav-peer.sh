@@ -26,20 +26,7 @@ done
 [ -x "$KIVO_WEBAPI" ] || die "no $KIVO_WEBAPI: build first"
 [ "$(id -u)" = 0 ] || die "run as root (kivo-webapi serve runs calendar calls as root)"
 
-WORK="$(mktemp -d /tmp/kivo-caldav-bench-XXXXXX)"
-cleanup() {
-  stop_started
-  [ "${KIVO_BENCH_KEEP:-0}" = 1 ] || rm -rf "$WORK"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-SERVER_CPU=()
-CLIENT_CPU=()
-if command -v taskset >/dev/null && [ "$(nproc)" -ge 2 ]; then
-  SERVER_CPU=(taskset -c 1)
-  CLIENT_CPU=(taskset -c 0)
-fi
+bench_setup caldav
 
 client() {
   timeout "$TIME_LIMIT" "${CLIENT_CPU[@]}" python3 "$HERE/caldav_peer.py" "$@"

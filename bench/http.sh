@@ -26,20 +26,7 @@ done
 [ -x "$KIVO_WEBAPI" ] || die "no $KIVO_WEBAPI: build first"
 [ "$(id -u)" = 0 ] || die "run as root (nginx runs with a config of its own as root)"
 
-WORK="$(mktemp -d /tmp/kivo-http-bench-XXXXXX)"
-cleanup() {
-  stop_started
-  [ "${KIVO_BENCH_KEEP:-0}" = 1 ] || rm -rf "$WORK"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-SERVER_CPU=()
-WRK_CPU=()
-if command -v taskset >/dev/null && [ "$(nproc)" -ge 2 ]; then
-  SERVER_CPU=(taskset -c 1)
-  WRK_CPU=(taskset -c 0)
-fi
+bench_setup http
 
 BODY='{"api":"KIVO.Core.FileServ.WebDAV","version":1,"method":"get","params":{}}'
 
@@ -103,7 +90,7 @@ EOF
 # per second on stdout.
 load() {
   local port="$1" report="$2"
-  "${WRK_CPU[@]}" wrk -t 1 -c "$CONNECTIONS" -d "${DURATION}s" -s "$WORK/post.lua" \
+  "${CLIENT_CPU[@]}" wrk -t 1 -c "$CONNECTIONS" -d "${DURATION}s" -s "$WORK/post.lua" \
     "http://127.0.0.1:${port}/webapi/entry" >"$report"
   if grep -q 'Non-2xx' "$report"; then
     echo "warning: $(grep 'Non-2xx' "$report") from port $port" >&2

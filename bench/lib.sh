@@ -24,6 +24,22 @@ stop_started() {
   BENCH_PIDS=()
 }
 
+# A temporary folder for the run in WORK, removed (with everything started
+# stopped) on exit unless KIVO_BENCH_KEEP=1; and, with two CPUs or more,
+# SERVER_CPU and CLIENT_CPU to pin the servers and the load on CPUs 1 and 0.
+# shellcheck disable=SC2034  # used by the scripts that source this file
+bench_setup() {
+  WORK="$(mktemp -d "/tmp/kivo-$1-bench-XXXXXX")"
+  trap 'stop_started; [ "${KIVO_BENCH_KEEP:-0}" = 1 ] || rm -rf "$WORK"' EXIT
+  trap 'exit 130' INT TERM
+  SERVER_CPU=()
+  CLIENT_CPU=()
+  if command -v taskset >/dev/null && [ "$(nproc)" -ge 2 ]; then
+    SERVER_CPU=(taskset -c 1)
+    CLIENT_CPU=(taskset -c 0)
+  fi
+}
+
 # A loopback port nobody listens on now.
 free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
