@@ -12,7 +12,15 @@ mkdir -p "$root" && chmod 0755 "$root"
 ./build/kivo-webapi init
 echo "--- a first call: the CalDAV switch"
 ./build/kivo-webapi call --user admin KIVO.Core.FileServ.WebDAV.CalDAV 1 get
-if ./build/kivo-webapi --help 2>&1 | grep -q serve; then
-  echo "--- serving on http://127.0.0.1:5000 (Ctrl-C stops)"
-  exec ./build/kivo-webapi serve --listen 127.0.0.1:5000
-fi
+cat <<'EOF'
+--- serving on http://127.0.0.1:5000 (Ctrl-C stops)
+Log in as admin (the password was printed by the first init; set another
+with: ./build/kivo-webapi passwd admin), then call any method:
+
+  curl -c cookies -H 'Content-Type: application/json' \
+       -d '{"account":"admin","password":"PASSWORD"}' http://127.0.0.1:5000/webapi/auth
+  curl -b cookies -H 'Content-Type: application/json' \
+       -d '{"api":"KIVO.Core.FileServ.WebDAV","version":1,"method":"get","params":{}}' \
+       http://127.0.0.1:5000/webapi/entry
+EOF
+exec ./build/kivo-webapi serve --listen 127.0.0.1:5000
