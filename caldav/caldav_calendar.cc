@@ -19,7 +19,7 @@ class RootIdentityRestorer {
  public:
   RootIdentityRestorer() = default;
   ~RootIdentityRestorer() {
-    if (setegid(0) != 0 || seteuid(0) != 0) {
+    if ((getegid() != 0 && setegid(0) != 0) || (geteuid() != 0 && seteuid(0) != 0)) {
       KIVO_LOG("Failed to switch back to root");
     }
   }

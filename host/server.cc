@@ -29,7 +29,7 @@ namespace {
 
 constexpr char kCalendarApi[] = "KIVO.Core.FileServ.WebDAV.CalDAV.Calendar";
 constexpr size_t kMaxSessions = 4096;
-constexpr size_t kWorkerThreads = 64;
+constexpr size_t kWorkerThreads = 48;
 constexpr time_t kClientTimeoutSeconds = 3;
 
 // What the access log line of the request being served on this worker
