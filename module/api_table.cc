@@ -10,6 +10,14 @@ namespace {
 constexpr char kWebDAV[] = "KIVO.Core.FileServ.WebDAV";
 constexpr char kCalDAV[] = "KIVO.Core.FileServ.WebDAV.CalDAV";
 constexpr char kCalendar[] = "KIVO.Core.FileServ.WebDAV.CalDAV.Calendar";
+// Each entry function lives for one call: build the row's handler on the
+// stack, run one method, let the handler go.
+template <typename Handler, void (Handler::*kMethod)()>
+void RunOnce(KIVO::APIRequest* request, KIVO::APIResponse* response) {
+  Handler handler(request, response);
+  (handler.*kMethod)();
+}
+
 }  // namespace
 
 extern "C" {
@@ -28,47 +36,36 @@ KIVO_EXPORT extern const APITableEntry gTable[] = {
 
 KIVO_EXPORT const APITableEntry* GetAPITable(void) { return gTable; }
 
-// Each entry function lives for one call: build the row's handler on the
-// stack, run one method, let the handler go.
-
 KIVO_EXPORT void WebDAVGet(KIVO::APIRequest* request, KIVO::APIResponse* response) {
-  WebDAVServiceHandler handler(request, response);
-  handler.Get();
+  RunOnce<WebDAVServiceHandler, &WebDAVServiceHandler::Get>(request, response);
 }
 
 KIVO_EXPORT void WebDAVSet(KIVO::APIRequest* request, KIVO::APIResponse* response) {
-  WebDAVServiceHandler handler(request, response);
-  handler.Set();
+  RunOnce<WebDAVServiceHandler, &WebDAVServiceHandler::Set>(request, response);
 }
 
 KIVO_EXPORT void CalDAVConfGet(KIVO::APIRequest* request, KIVO::APIResponse* response) {
-  CalDAVConfServiceHandler handler(request, response);
-  handler.Get();
+  RunOnce<CalDAVConfServiceHandler, &CalDAVConfServiceHandler::Get>(request, response);
 }
 
 KIVO_EXPORT void CalDAVConfSet(KIVO::APIRequest* request, KIVO::APIResponse* response) {
-  CalDAVConfServiceHandler handler(request, response);
-  handler.Set();
+  RunOnce<CalDAVConfServiceHandler, &CalDAVConfServiceHandler::Set>(request, response);
 }
 
 KIVO_EXPORT void CalDAVCalendarList(KIVO::APIRequest* request, KIVO::APIResponse* response) {
-  CalDAVServiceHandler handler(request, response);
-  handler.List();
+  RunOnce<CalDAVServiceHandler, &CalDAVServiceHandler::List>(request, response);
 }
 
 KIVO_EXPORT void CalDAVCalendarCreate(KIVO::APIRequest* request, KIVO::APIResponse* response) {
-  CalDAVServiceHandler handler(request, response);
-  handler.Create();
+  RunOnce<CalDAVServiceHandler, &CalDAVServiceHandler::Create>(request, response);
 }
 
 KIVO_EXPORT void CalDAVCalendarDelete(KIVO::APIRequest* request, KIVO::APIResponse* response) {
-  CalDAVServiceHandler handler(request, response);
-  handler.Delete();
+  RunOnce<CalDAVServiceHandler, &CalDAVServiceHandler::Delete>(request, response);
 }
 
 KIVO_EXPORT void CalDAVCalendarSet(KIVO::APIRequest* request, KIVO::APIResponse* response) {
-  CalDAVServiceHandler handler(request, response);
-  handler.Set();
+  RunOnce<CalDAVServiceHandler, &CalDAVServiceHandler::Set>(request, response);
 }
 
 }  // extern "C"
