@@ -122,12 +122,6 @@ int IsAdmin(const char* user) {
   return member ? 1 : 0;
 }
 
-char* CopyString(const std::string& text) {
-  char* copy = static_cast<char*>(malloc(text.size() + 1));
-  if (copy != nullptr) memcpy(copy, text.c_str(), text.size() + 1);
-  return copy;
-}
-
 int GetUser(const char* name, PKIVOUSER* user) {
   if (user == nullptr) {
     kivo::SetLastError(EINVAL);
@@ -152,8 +146,8 @@ int GetUser(const char* name, PKIVOUSER* user) {
     KIVO_LOG("out of memory");
     return -1;
   }
-  record->name = CopyString(account.name);
-  record->home = CopyString(account.home);
+  record->name = strdup(account.name.c_str());
+  record->home = strdup(account.home.c_str());
   record->uid = account.uid;
   record->gid = account.gid;
   if (record->name == nullptr || record->home == nullptr) {

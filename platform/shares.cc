@@ -100,12 +100,6 @@ void CopyTruncated(const std::string& text, char* buffer, int size) {
   buffer[n] = '\0';
 }
 
-char* CopyString(const std::string& text) {
-  char* copy = static_cast<char*>(malloc(text.size() + 1));
-  if (copy != nullptr) memcpy(copy, text.c_str(), text.size() + 1);
-  return copy;
-}
-
 int GetShare(const char* name, PKIVOSHARE* share) {
   if (share == nullptr) {
     kivo::SetLastError(EINVAL);
@@ -131,8 +125,8 @@ int GetShare(const char* name, PKIVOSHARE* share) {
     KIVO_LOG("out of memory");
     return -1;
   }
-  record->name = CopyString(name);
-  record->path = CopyString(dir.asString());
+  record->name = strdup(name);
+  record->path = strdup(dir.asString().c_str());
   if (record->name == nullptr || record->path == nullptr) {
     KIVOShareFree(record);
     kivo::SetLastError(ENOMEM);
