@@ -3,6 +3,8 @@
 #include <exception>
 #include <memory>
 
+#include "platform/json_file.h"
+
 namespace host {
 namespace {
 
@@ -63,22 +65,12 @@ bool ParseJson(const std::string& text, Json::Value* value) {
   }
 }
 
-std::string CompactJson(const Json::Value& value) {
-  static const Json::StreamWriterBuilder builder = [] {
-    Json::StreamWriterBuilder b;
-    b["indentation"] = "";
-    b["emitUTF8"] = true;
-    return b;
-  }();
-  return Json::writeString(builder, value);
-}
-
 std::string AnswerJson(const Json::Value& answer) {
-  if (!answer.isObject() || !answer.isMember("success")) return CompactJson(answer);
-  std::string text = "{\"success\":" + CompactJson(answer["success"]);
+  if (!answer.isObject() || !answer.isMember("success")) return kivo::CompactJson(answer);
+  std::string text = "{\"success\":" + kivo::CompactJson(answer["success"]);
   for (const std::string& key : answer.getMemberNames()) {
     if (key == "success") continue;
-    text += "," + CompactJson(Json::Value(key)) + ":" + CompactJson(answer[key]);
+    text += "," + kivo::CompactJson(Json::Value(key)) + ":" + kivo::CompactJson(answer[key]);
   }
   return text + "}";
 }

@@ -1,5 +1,5 @@
 // JSON text in and out of the host: strict parsing of what callers send and
-// the compact one-line form of every answer.
+// the one-line form of every answer (compact JSON, "success" first).
 
 #ifndef KIVO_HOST_JSON_TEXT_H_
 #define KIVO_HOST_JSON_TEXT_H_
@@ -13,9 +13,6 @@ namespace host {
 // Parses one JSON document; trailing text, comments and duplicate keys are
 // refused. False on any error.
 bool ParseJson(const std::string& text, Json::Value* value);
-
-// One line, no spaces, UTF-8 kept as it is.
-std::string CompactJson(const Json::Value& value);
 
 // An answer object in the web API's own member order: "success" first, then
 // "data" or "error" ({"success":true,"data":...}). JsonCpp would sort them.

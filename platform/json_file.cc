@@ -38,9 +38,13 @@ bool ReadJsonFile(const std::string& path, Json::Value* value, bool* missing) {
 }
 
 std::string CompactJson(const Json::Value& value) {
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  builder["emitUTF8"] = true;
+  // Every journal record and every answer of the host is written here.
+  static const Json::StreamWriterBuilder builder = [] {
+    Json::StreamWriterBuilder b;
+    b["indentation"] = "";
+    b["emitUTF8"] = true;
+    return b;
+  }();
   return Json::writeString(builder, value);
 }
 
