@@ -35,6 +35,23 @@ std::string DirectoryOf(const std::string& path) {
 
 }  // namespace
 
+bool HomeCreateAllowed(const Json::Value& params, const std::string& home) {
+  const Json::Value& share = params["share"];
+  if (!share.isString()) return true;  // the module refuses it before making anything
+  const std::string name = share.asString();
+  if (strcasecmp(name.c_str(), "homes") != 0 && strcasecmp(name.c_str(), "home") != 0) {
+    return true;
+  }
+  const Json::Value& fullpath = params["fullpath"];
+  if (!fullpath.isString()) return true;
+  if (home.empty()) return false;
+  const std::string resolved = Resolved(fullpath.asString());
+  const std::string resolved_home = Resolved(home);
+  if (resolved.empty() || resolved_home.empty()) return false;
+  return resolved == resolved_home ||
+         resolved.compare(0, resolved_home.size() + 1, resolved_home + "/") == 0;
+}
+
 bool RegisteredFolderOf(const Json::Value& params, const std::string& user, std::string* folder) {
   for (const char* name : {"share", "destination", "calendarname"}) {
     if (!IsString(params, name)) return false;

@@ -1,6 +1,8 @@
-// What a non-administrator's calendar create may register.
+// What a non-administrator's calendar create may do.
 //
-// The module records a new calendar under the location the request names
+// A create in the "homes" share makes its folders as root, so it must stay
+// inside the user's own home. And the module records a new calendar under the location the request
+// names
 // ("share" and "destination") but makes its folder at "fullpath" and never
 // compares the two. The registry entry is what a later delete removes and a
 // later set moves, as root; so a user could plant an entry that names some
@@ -16,6 +18,12 @@
 #include <string>
 
 namespace host {
+
+// True when a calendar create of `params` may run for a non-administrator
+// whose home folder is `home`: always unless the share is "homes" or "home"
+// (any letter case), in which case the module makes the folders as root, so
+// "fullpath" must resolve (realpath) to the home folder or below it.
+bool HomeCreateAllowed(const Json::Value& params, const std::string& home);
 
 // The calendar folder the registry entry of a create by `user` will name,
 // worked out as the module does (home alias, "homes" prefix, the share's

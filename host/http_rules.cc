@@ -1,12 +1,7 @@
 #include "host/http_rules.h"
 
-#include <limits.h>
-#include <stdlib.h>
-#include <strings.h>
-
 #include <algorithm>
 #include <cctype>
-#include <memory>
 
 #include "host/refusals.h"
 
@@ -34,13 +29,6 @@ std::string WithPort(const std::string& authority, const std::string& default_po
   const bool has_port =
       colon != std::string::npos && (bracket == std::string::npos || colon > bracket);
   return has_port ? authority : authority + ":" + default_port;
-}
-
-bool Resolve(const std::string& path, std::string* resolved) {
-  std::unique_ptr<char, decltype(&free)> real(realpath(path.c_str(), nullptr), &free);
-  if (!real) return false;
-  *resolved = real.get();
-  return true;
 }
 
 }  // namespace
@@ -98,23 +86,6 @@ std::string SessionCookie(const std::string& token) {
 
 std::string ExpiredSessionCookie() {
   return std::string(kSessionCookie) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0";
-}
-
-bool HomeCreateAllowed(const Json::Value& params, const std::string& home) {
-  const Json::Value& share = params["share"];
-  if (!share.isString()) return true;  // the module refuses it before making anything
-  const std::string name = share.asString();
-  if (strcasecmp(name.c_str(), "homes") != 0 && strcasecmp(name.c_str(), "home") != 0) {
-    return true;
-  }
-  const Json::Value& fullpath = params["fullpath"];
-  if (!fullpath.isString()) return true;
-  std::string resolved, resolved_home;
-  if (home.empty() || !Resolve(fullpath.asString(), &resolved) || !Resolve(home, &resolved_home)) {
-    return false;
-  }
-  return resolved == resolved_home ||
-         resolved.compare(0, resolved_home.size() + 1, resolved_home + "/") == 0;
 }
 
 }  // namespace host

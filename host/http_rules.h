@@ -1,6 +1,6 @@
 // The request rules of the web API server that do not need a server: which
 // origins count as our own, what counts as a JSON body, where the session
-// token is, and which folders a non-administrator may have made as root.
+// token is.
 
 #ifndef KIVO_HOST_HTTP_RULES_H_
 #define KIVO_HOST_HTTP_RULES_H_
@@ -37,12 +37,6 @@ std::string SessionTokenFromCookie(const std::string& cookie_header);
 // Set-Cookie values that start and end a session.
 std::string SessionCookie(const std::string& token);
 std::string ExpiredSessionCookie();
-
-// True when a calendar create of `params` may run for a non-administrator
-// whose home folder is `home`: always unless the share is "homes" or "home"
-// (any letter case), in which case the module makes the folders as root, so
-// "fullpath" must resolve (realpath) to the home folder or below it.
-bool HomeCreateAllowed(const Json::Value& params, const std::string& home);
 
 }  // namespace host
 
