@@ -20,13 +20,20 @@ cmake -S . -B "$asan" -DKIVO_ROOT="$asan/root" -DKIVO_ROOT_FROM_ENV=ON -DKIVO_SA
 cmake --build "$asan" -j2
 reports="$asan/sanitizer-reports"
 rm -rf "$reports" && mkdir -p "$reports"
-ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=1:abort_on_error=1" \
-UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1:halt_on_error=1:abort_on_error=1" \
+ASAN_OPTIONS="log_path=$reports/asan:log_exe_name=1:detect_leaks=1:abort_on_error=1" \
+UBSAN_OPTIONS="log_path=$reports/ubsan:log_exe_name=1:print_stacktrace=1:halt_on_error=1:abort_on_error=1" \
   ctest --test-dir "$asan" -j2 --output-on-failure --timeout 120 || asan_failed=1
+# A log file holds either findings ("ERROR:", "runtime error") or notices
+# that are none, such as LeakSanitizer now and then failing to read a
+# thread's registers while a server stops (it then scans that thread's whole
+# stack instead). Notices are shown; findings fail the run.
 if [ -n "$(ls -A "$reports")" ]; then
-  cat "$reports"/*
-  echo "sanitizer reports above" >&2
-  exit 1
+  for f in "$reports"/*; do echo "--- $f" >&2; cat "$f" >&2; done
+  if grep -l -E "ERROR: |runtime error" "$reports"/* >&2; then
+    echo "sanitizer findings above" >&2
+    exit 1
+  fi
+  echo "sanitizer notices above; no findings" >&2
 fi
 [ -z "${asan_failed:-}" ] || exit 1
 
