@@ -11,9 +11,10 @@
 #include <thread>
 
 #include "host/accounts.h"
+#include "host/calendar_rules.h"
 #include "host/cli.h"
 #include "host/host_log.h"
-#include "host/calendar_rules.h"
+#include "host/http_connection.h"
 #include "host/http_rules.h"
 #include "host/json_text.h"
 #include "host/module_table.h"
@@ -107,7 +108,7 @@ class WebApiServer {
   // every thread while it runs. Held around each module call and around host
   // work that needs root's rights (etc/shadow, resolving a user's paths).
   std::mutex process_mu_;
-  httplib::Server http_;
+  BufferedServer http_;
 };
 
 httplib::Server::HandlerResponse WebApiServer::PreRoute(const httplib::Request& req,

@@ -59,6 +59,26 @@ class HostHttpTest : public ::testing::Test {
     return fd;
   }
 
+  // What the server sends on `fd` until `count` answers have ended in
+  // `last`, or it stops sending for two seconds.
+  static std::string ReadUntil(int fd, const std::string& last, int count = 1) {
+    timeval wait = {2, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    std::string text;
+    char buffer[4096];
+    int seen = 0;
+    while (seen < count) {
+      const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+      if (n <= 0) break;
+      text.append(buffer, static_cast<size_t>(n));
+      seen = 0;
+      for (size_t at = text.find(last); at != std::string::npos; at = text.find(last, at + 1)) {
+        ++seen;
+      }
+    }
+    return text;
+  }
+
   TestRoot root_;
   Server server_;
 };
@@ -285,6 +305,38 @@ TEST_F(HostHttpTest, ClientsThatStopHalfWayDoNotStopTheServer) {
   EXPECT_TRUE(Http(server_.port()).Login("bob", "bob-secret"));
   for (int fd : stalled) close(fd);
   ExpectServingAndUnchanged(admin);
+}
+
+// Several requests in one packet are answered in order on the connection, and
+// a client that asks before sending its body gets the go-ahead first.
+TEST_F(HostHttpTest, PipelinedAndContinuedRequestsAreAnsweredInOrder) {
+  const std::string login_body = R"({"account":"bob","password":"bob-secret"})";
+  const std::string login =
+      "POST /webapi/auth HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+      "Content-Length: " +
+      std::to_string(login_body.size()) + "\r\n\r\n" + login_body;
+  const std::string logout =
+      "DELETE /webapi/auth HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+      "Content-Length: 0\r\n\r\n";
+  const int fd = Connect(login + logout + login);
+  const std::string answers = ReadUntil(fd, "}}", 3);
+  close(fd);
+  const size_t first = answers.find("HTTP/1.1 200 OK");
+  const size_t second = answers.find("HTTP/1.1 401", first + 1);
+  const size_t third = answers.find("HTTP/1.1 200 OK", second + 1);
+  EXPECT_NE(first, std::string::npos) << answers;
+  EXPECT_NE(second, std::string::npos) << answers;
+  EXPECT_NE(third, std::string::npos) << answers;
+
+  const int asking = Connect(
+      "POST /webapi/auth HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+      "Expect: 100-continue\r\nContent-Length: " +
+      std::to_string(login_body.size()) + "\r\n\r\n");
+  EXPECT_THAT(ReadUntil(asking, "\r\n\r\n"), HasSubstr("HTTP/1.1 100 Continue"));
+  (void)!send(asking, login_body.data(), login_body.size(), MSG_NOSIGNAL);
+  EXPECT_THAT(ReadUntil(asking, "}"),
+              AllOf(HasSubstr("HTTP/1.1 200 OK"), HasSubstr(R"("success":true)")));
+  close(asking);
 }
 
 }  // namespace
