@@ -14,13 +14,16 @@
 #include <string.h>
 #include <time.h>
 
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "module/kivo_paths.h"
 #include "module/kivo_platform.h"
 #include "module/log.h"
+#include "platform/file_stamp.h"
 #include "platform/last_error.h"
 #include "platform/root_files.h"
 
@@ -89,12 +92,43 @@ Scan FindAccount(const char* name, Account* account) {
   });
 }
 
-bool IsMember(const struct group& group, const char* user, gid_t primary_gid) {
-  if (group.gr_gid == primary_gid) return true;
-  for (char** member = group.gr_mem; member != nullptr && *member != nullptr; ++member) {
-    if (strcmp(*member, user) == 0) return true;
+// Who is an administrator, as etc/passwd and etc/group say.
+struct AdminTable {
+  std::map<std::string, gid_t> primary_gid;  // every user
+  bool has_group = false;
+  gid_t group_gid = 0;
+  std::set<std::string> members;
+
+  bool Read() {
+    Scan scan = ScanFile<struct passwd>(kPasswdPath, fgetpwent_r, [&](const struct passwd& pw) {
+      primary_gid.emplace(pw.pw_name, pw.pw_gid);  // the first line of a name counts
+      return false;
+    });
+    if (scan == Scan::kError) return false;
+    scan = ScanFile<struct group>(kGroupPath, fgetgrent_r, [&](const struct group& g) {
+      if (strcmp(g.gr_name, kAdminGroup) != 0) return false;
+      has_group = true;
+      group_gid = g.gr_gid;
+      for (char** member = g.gr_mem; member != nullptr && *member != nullptr; ++member) {
+        members.insert(*member);
+      }
+      return true;
+    });
+    return scan != Scan::kError;
   }
-  return false;
+};
+
+// Asked on every web API call: the table is kept while both files stay the same.
+bool CurrentAdminTable(std::shared_ptr<const AdminTable>* table) {
+  static auto* cache = new kivo::StampedValue<std::shared_ptr<const AdminTable>>();
+  const kivo::FileStamps stamps =
+      kivo::FileStamps::Of({kivo::RootedPath(kPasswdPath), kivo::RootedPath(kGroupPath)});
+  if (cache->Find(stamps, table)) return true;
+  auto fresh = std::make_shared<AdminTable>();
+  if (!fresh->Read()) return false;
+  *table = fresh;
+  cache->Keep(stamps, *table);
+  return true;
 }
 
 int IsAdmin(const char* user) {
@@ -103,23 +137,16 @@ int IsAdmin(const char* user) {
     KIVO_LOG("admin test without a user");
     return -1;
   }
-  Account account;
-  Scan scan = FindAccount(user, &account);
-  if (scan != Scan::kFound) {
-    if (scan == Scan::kEnd) {
-      kivo::SetLastError(ENOENT);
-      KIVO_LOG("no user %s", user);
-    }
+  std::shared_ptr<const AdminTable> table;
+  if (!CurrentAdminTable(&table)) return -1;
+  const auto it = table->primary_gid.find(user);
+  if (it == table->primary_gid.end()) {
+    kivo::SetLastError(ENOENT);
+    KIVO_LOG("no user %s", user);
     return -1;
   }
-  bool member = false;
-  scan = ScanFile<struct group>(kGroupPath, fgetgrent_r, [&](const struct group& group) {
-    if (strcmp(group.gr_name, kAdminGroup) != 0) return false;
-    member = IsMember(group, user, account.gid);
-    return true;
-  });
-  if (scan == Scan::kError) return -1;
-  return member ? 1 : 0;
+  if (!table->has_group) return 0;
+  return it->second == table->group_gid || table->members.count(user) > 0 ? 1 : 0;
 }
 
 int GetUser(const char* name, PKIVOUSER* user) {

@@ -49,7 +49,6 @@ bool WriteAll(int fd, const char* data, size_t size) {
   return true;
 }
 
-
 bool ReadWholeFile(const std::string& path, std::string* content, bool* missing) {
   content->clear();
   if (missing != nullptr) *missing = false;

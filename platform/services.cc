@@ -10,6 +10,7 @@
 #include "module/kivo_paths.h"
 #include "module/kivo_platform.h"
 #include "module/log.h"
+#include "platform/file_stamp.h"
 #include "platform/journal.h"
 #include "platform/json_file.h"
 #include "platform/last_error.h"
@@ -32,6 +33,16 @@ bool ReadStates(Json::Value* states) {
     KIVO_LOG("%s does not hold an object", ServicesPath().c_str());
     return false;
   }
+  return true;
+}
+
+// The state as last read, for the questions asked on every settings call.
+bool ReadStatesCached(Json::Value* states) {
+  static auto* cache = new kivo::StampedValue<Json::Value>();  // never destroyed: used at exit
+  const kivo::FileStamps stamps = kivo::FileStamps::Of({ServicesPath()});
+  if (cache->Find(stamps, states)) return true;
+  if (!ReadStates(states)) return false;
+  cache->Keep(stamps, *states);
   return true;
 }
 
@@ -81,7 +92,7 @@ int KLIBServiceIsEnabled(const char* service) {
   return kivo::Guarded(0, [&] {
     if (!ValidName(service)) return 0;
     Json::Value states;
-    if (!ReadStates(&states)) return 0;
+    if (!ReadStatesCached(&states)) return 0;
     const Json::Value& entry = states[service];
     if (!entry.isObject()) return 0;
     const Json::Value& run = entry["run"];

@@ -5,15 +5,13 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 
-#include <ctime>
-#include <mutex>
 #include <string>
 
 #include "module/kivo_paths.h"
 #include "module/kivo_platform.h"
 #include "module/log.h"
+#include "platform/file_stamp.h"
 #include "platform/json_file.h"
 #include "platform/last_error.h"
 
@@ -22,44 +20,18 @@ namespace {
 constexpr char kLogUnit[] = "shares";
 constexpr char kSharesPath[] = "/etc/kivo/shares.json";
 
-// The last share table parsed, with the identity of the file it came from.
 // A calendar list looks a share up once per calendar; parsing the table each
-// time was half of its cost. The file is still stat'ed on every lookup, so a
-// changed table is seen at once.
-struct SharesCache {
-  std::mutex mu;
-  bool valid = false;
-  std::string path;
-  dev_t dev = 0;
-  ino_t ino = 0;
-  off_t size = 0;
-  struct timespec mtime = {};
-  Json::Value shares;
-};
-
-SharesCache& Cache() {
-  static SharesCache* cache = new SharesCache();  // never destroyed: used at exit
+// time was half of its cost.
+kivo::StampedValue<Json::Value>& SharesCache() {
+  static auto* cache = new kivo::StampedValue<Json::Value>();  // never destroyed: used at exit
   return *cache;
-}
-
-bool SameFile(const SharesCache& cache, const std::string& path, const struct stat& st) {
-  return cache.valid && cache.path == path && cache.dev == st.st_dev && cache.ino == st.st_ino &&
-         cache.size == st.st_size && cache.mtime.tv_sec == st.st_mtim.tv_sec &&
-         cache.mtime.tv_nsec == st.st_mtim.tv_nsec;
 }
 
 // The share table; false (logged) when it is missing or not an object.
 bool ReadShares(Json::Value* shares) {
   std::string path = kivo::RootedPath(kSharesPath);
-  struct stat st;
-  const bool stated = stat(path.c_str(), &st) == 0;
-  SharesCache& cache = Cache();
-  std::lock_guard<std::mutex> lock(cache.mu);
-  if (stated && SameFile(cache, path, st)) {
-    *shares = cache.shares;
-    return true;
-  }
-  cache.valid = false;
+  const kivo::FileStamps stamps = kivo::FileStamps::Of({path});
+  if (SharesCache().Find(stamps, shares)) return true;
   bool missing = false;
   if (!kivo::ReadJsonFile(path, shares, &missing)) return false;
   if (missing || !shares->isObject()) {
@@ -67,17 +39,7 @@ bool ReadShares(Json::Value* shares) {
     KIVO_LOG("no share table in %s", path.c_str());
     return false;
   }
-  // A file changed within the last moments may change again without its
-  // size or (coarse) mtime moving: keep only a table that has settled.
-  if (stated && time(nullptr) - st.st_mtim.tv_sec >= 2) {
-    cache.valid = true;
-    cache.path = path;
-    cache.dev = st.st_dev;
-    cache.ino = st.st_ino;
-    cache.size = st.st_size;
-    cache.mtime = st.st_mtim;
-    cache.shares = *shares;
-  }
+  SharesCache().Keep(stamps, *shares);
   return true;
 }
 

@@ -56,10 +56,17 @@ TEST_F(ServicesTest, ActionsUpdateStateAndJournalInOrder) {
 TEST_F(ServicesTest, EnabledExactlyWhenRunIsOne) {
   Write(kServices, R"({"one": {"run": 1}, "two": {"run": 2}, "text": {"run": "1"},
                        "flag": {"run": true}, "none": {"running": true}, "odd": 1})");
+  Age(kServices);  // what is read may be kept; the changes below must still be seen
   EXPECT_EQ(KLIBServiceIsEnabled("one"), 1);
   for (const char* service : {"two", "text", "flag", "none", "odd", "absent", ""}) {
     EXPECT_EQ(KLIBServiceIsEnabled(service), 0) << service;
   }
+  ASSERT_EQ(KLIBServicecfgRunKeySet("one", 2), 0);
+  EXPECT_EQ(KLIBServiceIsEnabled("one"), 0);
+  Age(kServices);
+  EXPECT_EQ(KLIBServiceIsEnabled("one"), 0);
+  Write(kServices, R"({"one": {"run": 1}})");
+  EXPECT_EQ(KLIBServiceIsEnabled("one"), 1);
 }
 
 // No action without its journal record, nor on a state file it cannot read.

@@ -4,6 +4,7 @@
 #ifndef KIVO_TESTS_PLATFORM_TEMP_ROOT_H_
 #define KIVO_TESTS_PLATFORM_TEMP_ROOT_H_
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <json/json.h>
 #include <stdlib.h>
@@ -33,6 +34,12 @@ class TempRootTest : public ::testing::Test {
   void Write(const std::string& relative, const std::string& content) {
     std::filesystem::create_directories(std::filesystem::path(Path(relative)).parent_path());
     std::ofstream(Path(relative), std::ios::binary) << content;
+  }
+
+  // Dates the file a minute back, so that the platform may keep what it read.
+  void Age(const std::string& relative) {
+    const struct timespec minute_ago[2] = {{time(nullptr) - 60, 0}, {time(nullptr) - 60, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, Path(relative).c_str(), minute_ago, 0), 0) << relative;
   }
 
   std::string Read(const std::string& relative) const {
