@@ -49,12 +49,17 @@ bool ParseJson(const std::string& text, Json::Value* value) {
     *value = Json::Value();
     return false;
   }
-  Json::CharReaderBuilder builder;
-  Json::CharReaderBuilder::strictMode(&builder.settings_);
-  builder["rejectDupKeys"] = true;
-  // Deep nesting only costs stack; nothing the module takes nests this far.
-  builder["stackLimit"] = 64;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  // Building the settings costs more than parsing a request; a reader is
+  // not to be shared between threads.
+  static const Json::CharReaderBuilder builder = [] {
+    Json::CharReaderBuilder b;
+    Json::CharReaderBuilder::strictMode(&b.settings_);
+    b["rejectDupKeys"] = true;
+    // Deep nesting only costs stack; nothing the module takes nests this far.
+    b["stackLimit"] = 64;
+    return b;
+  }();
+  thread_local const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   std::string errors;
   // The reader reports nesting beyond the limit by throwing, not by failing.
   try {
@@ -65,14 +70,15 @@ bool ParseJson(const std::string& text, Json::Value* value) {
   }
 }
 
-std::string AnswerJson(const Json::Value& answer) {
+std::string AnswerJson(Json::Value answer) {
   if (!answer.isObject() || !answer.isMember("success")) return kivo::CompactJson(answer);
-  std::string text = "{\"success\":" + kivo::CompactJson(answer["success"]);
-  for (const std::string& key : answer.getMemberNames()) {
-    if (key == "success") continue;
-    text += "," + kivo::CompactJson(Json::Value(key)) + ":" + kivo::CompactJson(answer[key]);
-  }
-  return text + "}";
+  Json::Value success;
+  answer.removeMember("success", &success);
+  const std::string rest = kivo::CompactJson(answer);  // "{}" or "{...}"
+  std::string text = "{\"success\":";
+  text += success.isBool() ? (success.asBool() ? "true" : "false") : kivo::CompactJson(success);
+  if (rest.size() > 2) text += "," + rest.substr(1);
+  return rest.size() > 2 ? text : text + "}";
 }
 
 }  // namespace host

@@ -16,7 +16,7 @@ bool ParseJson(const std::string& text, Json::Value* value);
 
 // An answer object in the web API's own member order: "success" first, then
 // "data" or "error" ({"success":true,"data":...}). JsonCpp would sort them.
-std::string AnswerJson(const Json::Value& answer);
+std::string AnswerJson(Json::Value answer);
 
 }  // namespace host
 

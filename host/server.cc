@@ -42,16 +42,16 @@ struct RequestTrace {
 };
 thread_local RequestTrace t_trace;
 
-void Answer(httplib::Response& res, int status, const Json::Value& body) {
+void Answer(httplib::Response& res, int status, Json::Value body) {
   res.status = status;
-  res.set_content(AnswerJson(body), "application/json");
+  res.set_content(AnswerJson(std::move(body)), "application/json");
 }
 
 void Refuse(httplib::Response& res, int code) {
   Json::Value body(Json::objectValue);
   body["success"] = false;
   body["error"]["code"] = code;
-  Answer(res, HttpStatusOf(code), body);
+  Answer(res, HttpStatusOf(code), std::move(body));
 }
 
 int RefusalForStatus(int status) {
@@ -167,7 +167,7 @@ void WebApiServer::Login(const httplib::Request& req, httplib::Response& res) {
   answer["success"] = true;
   answer["data"]["account"] = account;
   answer["data"]["is_admin"] = IsAdministrator(account);
-  Answer(res, 200, answer);
+  Answer(res, 200, std::move(answer));
 }
 
 void WebApiServer::Logout(const httplib::Request& req, httplib::Response& res) {
@@ -179,7 +179,7 @@ void WebApiServer::Logout(const httplib::Request& req, httplib::Response& res) {
   Json::Value answer(Json::objectValue);
   answer["success"] = true;
   answer["data"] = Json::Value();
-  Answer(res, 200, answer);
+  Answer(res, 200, std::move(answer));
 }
 
 bool WebApiServer::ParseEntry(const std::string& text, std::string* api, long* version,
