@@ -10,8 +10,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "caldav/caldav_calendar.h"
 #include "module/error_codes.h"
@@ -38,18 +36,26 @@ bool IsWellFormedRegistry(const Json::Value& calendars) {
   return true;
 }
 
-// Reads the rest of the stream. The stream library turns a failing read
-// (a directory, EIO) into an exception inside the copy; the copy stops there
-// and the text is refused by the parser, never by an exception in the host.
-bool ReadWhole(std::ifstream& in, std::string& text) {
-  try {
-    std::ostringstream content;
-    content << in.rdbuf();
-    text = content.str();
-    return true;
-  } catch (const std::ios_base::failure&) {
-    return false;
+// Reads the whole regular file at `path` into `text`. False when it cannot
+// be opened or read, or is no regular file.
+bool ReadWholeRegularFile(const std::string& path, std::string& text) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (ok) text.reserve(static_cast<size_t>(st.st_size) + 1);
+  char buffer[64 * 1024];
+  while (ok) {
+    const ssize_t n = read(fd, buffer, sizeof(buffer));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    text.append(buffer, static_cast<size_t>(n));
   }
+  close(fd);
+  return ok;
 }
 
 std::string DirectoryOf(const std::string& path) {
@@ -119,16 +125,15 @@ int CalDAVServiceHandler::GetCalendarInfo(Json::Value& calendars) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) return 1;
 
-  std::ifstream in(path);
   std::string text;
-  if (!in.good() || !S_ISREG(st.st_mode) || !ReadWhole(in, text)) {
+  if (!ReadWholeRegularFile(path, text)) {
     KIVO_LOG("Cannot open the file");
     SetError(WEBAPI_ERR_OPERATION_FAILED);
     return -1;
   }
-  std::istringstream stream(text);
   Json::Reader reader;
-  if (!reader.parse(stream, calendars, true) || !IsWellFormedRegistry(calendars)) {
+  if (!reader.parse(text.data(), text.data() + text.size(), calendars, true) ||
+      !IsWellFormedRegistry(calendars)) {
     KIVO_LOG("Cannot parse json format from file");
     SetError(WEBAPI_ERR_OPERATION_FAILED);
     return -1;
