@@ -29,7 +29,7 @@ stop_started() {
 # SERVER_CPU and CLIENT_CPU to pin the servers and the load on CPUs 1 and 0.
 # shellcheck disable=SC2034  # used by the scripts that source this file
 bench_setup() {
-  WORK="$(mktemp -d "/tmp/kivo-$1-bench-XXXXXX")"
+  WORK="$(mktemp -d "${TMPDIR:-/tmp}/kivo-$1-bench-XXXXXX")"
   trap 'stop_started; [ "${KIVO_BENCH_KEEP:-0}" = 1 ] || rm -rf "$WORK"' EXIT
   trap 'exit 130' INT TERM
   SERVER_CPU=()
