@@ -121,14 +121,13 @@ struct AdminTable {
 // Asked on every web API call: the table is kept while both files stay the same.
 bool CurrentAdminTable(std::shared_ptr<const AdminTable>* table) {
   static auto* cache = new kivo::StampedValue<std::shared_ptr<const AdminTable>>();
-  const kivo::FileStamps stamps =
-      kivo::FileStamps::Of({kivo::RootedPath(kPasswdPath), kivo::RootedPath(kGroupPath)});
-  if (cache->Find(stamps, table)) return true;
-  auto fresh = std::make_shared<AdminTable>();
-  if (!fresh->Read()) return false;
-  *table = fresh;
-  cache->Keep(stamps, *table);
-  return true;
+  return cache->Get({kivo::RootedPath(kPasswdPath), kivo::RootedPath(kGroupPath)}, table,
+                    [](std::shared_ptr<const AdminTable>* fresh) {
+                      auto read = std::make_shared<AdminTable>();
+                      if (!read->Read()) return false;
+                      *fresh = std::move(read);
+                      return true;
+                    });
 }
 
 int IsAdmin(const char* user) {

@@ -47,8 +47,19 @@ class FileStamps {
 template <typename T>
 class StampedValue {
  public:
-  // Copies the kept value to *value when it was read from files with exactly
-  // these stamps.
+  // *value as read from `paths`: the kept one while none of them changed,
+  // else what read(value) gives, kept when the files have settled. False
+  // when read fails.
+  template <typename Read>
+  bool Get(std::initializer_list<std::string> paths, T* value, Read read) {
+    const FileStamps stamps = FileStamps::Of(paths);
+    if (Find(stamps, value)) return true;
+    if (!read(value)) return false;
+    Keep(stamps, *value);
+    return true;
+  }
+
+ private:
   bool Find(const FileStamps& stamps, T* value) {
     std::lock_guard<std::mutex> lock(mu_);
     if (!valid_ || !(stamps_ == stamps)) return false;
@@ -56,7 +67,6 @@ class StampedValue {
     return true;
   }
 
-  // Keeps `value`, read from files with these stamps, if they have settled.
   void Keep(const FileStamps& stamps, const T& value) {
     std::lock_guard<std::mutex> lock(mu_);
     valid_ = stamps.Settled();
@@ -65,7 +75,6 @@ class StampedValue {
     value_ = value;
   }
 
- private:
   std::mutex mu_;
   bool valid_ = false;
   FileStamps stamps_;

@@ -39,11 +39,7 @@ bool ReadStates(Json::Value* states) {
 // The state as last read, for the questions asked on every settings call.
 bool ReadStatesCached(Json::Value* states) {
   static auto* cache = new kivo::StampedValue<Json::Value>();  // never destroyed: used at exit
-  const kivo::FileStamps stamps = kivo::FileStamps::Of({ServicesPath()});
-  if (cache->Find(stamps, states)) return true;
-  if (!ReadStates(states)) return false;
-  cache->Keep(stamps, *states);
-  return true;
+  return cache->Get({ServicesPath()}, states, ReadStates);
 }
 
 bool ValidName(const char* service) {

@@ -20,18 +20,8 @@ namespace {
 constexpr char kLogUnit[] = "shares";
 constexpr char kSharesPath[] = "/etc/kivo/shares.json";
 
-// A calendar list looks a share up once per calendar; parsing the table each
-// time was half of its cost.
-kivo::StampedValue<Json::Value>& SharesCache() {
-  static auto* cache = new kivo::StampedValue<Json::Value>();  // never destroyed: used at exit
-  return *cache;
-}
-
 // The share table; false (logged) when it is missing or not an object.
-bool ReadShares(Json::Value* shares) {
-  std::string path = kivo::RootedPath(kSharesPath);
-  const kivo::FileStamps stamps = kivo::FileStamps::Of({path});
-  if (SharesCache().Find(stamps, shares)) return true;
+bool ReadSharesFile(const std::string& path, Json::Value* shares) {
   bool missing = false;
   if (!kivo::ReadJsonFile(path, shares, &missing)) return false;
   if (missing || !shares->isObject()) {
@@ -39,8 +29,15 @@ bool ReadShares(Json::Value* shares) {
     KIVO_LOG("no share table in %s", path.c_str());
     return false;
   }
-  SharesCache().Keep(stamps, *shares);
   return true;
+}
+
+// A calendar list looks a share up once per calendar; parsing the table each
+// time was half of its cost.
+bool ReadShares(Json::Value* shares) {
+  static auto* cache = new kivo::StampedValue<Json::Value>();  // never destroyed: used at exit
+  const std::string path = kivo::RootedPath(kSharesPath);
+  return cache->Get({path}, shares, [&](Json::Value* read) { return ReadSharesFile(path, read); });
 }
 
 // "/a/b//" -> "/a/b"; the root stays "/".
