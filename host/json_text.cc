@@ -77,8 +77,8 @@ std::string AnswerJson(Json::Value answer) {
   const std::string rest = kivo::CompactJson(answer);  // "{}" or "{...}"
   std::string text = "{\"success\":";
   text += success.isBool() ? (success.asBool() ? "true" : "false") : kivo::CompactJson(success);
-  if (rest.size() > 2) text += "," + rest.substr(1);
-  return rest.size() > 2 ? text : text + "}";
+  text += rest.size() > 2 ? "," + rest.substr(1) : "}";
+  return text;
 }
 
 }  // namespace host
