@@ -15,6 +15,8 @@
 #include "host/host_log.h"
 #include "host/random_text.h"
 #include "platform/accounts.h"
+#include "platform/json_file.h"
+#include "platform/root_files.h"
 
 namespace host {
 
@@ -67,8 +69,7 @@ bool WriteIfMissing(const std::string& path, const std::string& content, mode_t 
     HOST_LOG("cannot create %s: %s", path.c_str(), strerror(errno));
     return false;
   }
-  bool ok = fchmod(fd, mode) == 0 &&
-            write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+  bool ok = fchmod(fd, mode) == 0 && kivo::WriteAll(fd, content.data(), content.size());
   if (close(fd) != 0) ok = false;
   if (!ok) HOST_LOG("cannot write %s: %s", path.c_str(), strerror(errno));
   return ok;
@@ -78,9 +79,7 @@ std::string SharesJson(const std::string& root) {
   Json::Value shares(Json::objectValue);
   shares["homes"] = InRoot(root, "/volume1/homes");
   shares["public"] = InRoot(root, "/volume1/public");
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "  ";
-  return Json::writeString(builder, shares) + "\n";
+  return kivo::StyledJson(shares);
 }
 
 bool ReadFirstLine(const std::string& path, std::string* line) {

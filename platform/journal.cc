@@ -33,23 +33,6 @@ std::string UtcNow() {
   return std::string(text) + millis;
 }
 
-// Writes the whole line under the lock; a short write is finished before
-// the lock is released, so lines never interleave.
-bool AppendLine(int fd, const std::string& line) {
-  const char* data = line.data();
-  size_t left = line.size();
-  while (left > 0) {
-    ssize_t n = write(fd, data, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    left -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 }  // namespace
 
 bool Journal(Json::Value record) {
@@ -69,7 +52,9 @@ bool Journal(Json::Value record) {
   int rc;
   while ((rc = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
   }
-  bool ok = rc == 0 && AppendLine(fd, line);
+  // A short write is finished before the lock is released, so lines never
+  // interleave.
+  bool ok = rc == 0 && WriteAll(fd, line.data(), line.size());
   int saved = errno;
   if (close(fd) != 0 && ok) {
     ok = false;
