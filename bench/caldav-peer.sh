@@ -18,12 +18,8 @@ HERE="$(cd "$(dirname "$0")" && pwd)"
 # shellcheck source=bench/lib.sh
 . "$HERE/lib.sh"
 
-RADICALE="$(command -v radicale || true)"
-[ -n "$RADICALE" ] || die "radicale is missing (bench/run.sh installs it)"
-for tool in curl python3; do
-  command -v "$tool" >/dev/null || die "$tool is missing (bench/run.sh installs it)"
-done
-[ -x "$KIVO_WEBAPI" ] || die "no $KIVO_WEBAPI: build first"
+need_tools radicale curl python3
+RADICALE="$(command -v radicale)"
 [ "$(id -u)" = 0 ] || die "run as root (kivo-webapi serve runs calendar calls as root)"
 
 bench_setup caldav

@@ -20,10 +20,7 @@ HERE="$(cd "$(dirname "$0")" && pwd)"
 # shellcheck source=bench/lib.sh
 . "$HERE/lib.sh"
 
-for tool in wrk nginx curl python3; do
-  command -v "$tool" >/dev/null || die "$tool is missing (bench/run.sh installs it)"
-done
-[ -x "$KIVO_WEBAPI" ] || die "no $KIVO_WEBAPI: build first"
+need_tools wrk nginx curl python3
 [ "$(id -u)" = 0 ] || die "run as root (nginx runs with a config of its own as root)"
 
 bench_setup http

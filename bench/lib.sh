@@ -12,6 +12,15 @@ die() {
   exit 1
 }
 
+# Dies unless every tool named is on the PATH and the build has kivo-webapi.
+need_tools() {
+  local tool
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null || die "$tool is missing (bench/run.sh installs it)"
+  done
+  [ -x "$KIVO_WEBAPI" ] || die "no $KIVO_WEBAPI: build first"
+}
+
 # The processes this script started, stopped by pid (children first).
 stop_started() {
   local pid
