@@ -7,8 +7,8 @@
 #include "host/cli.h"
 #include "host/host_log.h"
 #include "host/json_text.h"
+#include "host/module_call.h"
 #include "host/module_table.h"
-#include "module/kivo_api.h"
 
 namespace host {
 
@@ -51,14 +51,9 @@ int RunCall(const Args& args) {
       break;
   }
 
-  KIVO::APIRequest request(parsed.Get("--user", "admin"), params);
-  KIVO::APIResponse response;
-  entry(&request, &response);
-  Json::Value answer = response.ToJson();
-  if (response.answer_count() != 1) {
-    HOST_LOG("module answered %d times", response.answer_count());
-  }
-  if (response.answer_count() == 0) {
+  ModuleCallResult result = RunModuleCall(entry, parsed.Get("--user", "admin"), params);
+  Json::Value answer = result.answer;
+  if (!result.answered) {
     // The host's "unknown error": the module left the call unanswered.
     answer = Json::Value(Json::objectValue);
     answer["success"] = false;
@@ -66,7 +61,7 @@ int RunCall(const Args& args) {
   }
   std::printf("%s\n", AnswerJson(answer).c_str());
   std::fflush(stdout);
-  return response.answer_count() > 0 && response.success() ? kExitOk : kExitFailed;
+  return result.answered && result.success ? kExitOk : kExitFailed;
 }
 
 }  // namespace host

@@ -17,6 +17,7 @@
 #include "host/http_connection.h"
 #include "host/http_rules.h"
 #include "host/json_text.h"
+#include "host/module_call.h"
 #include "host/module_table.h"
 #include "host/permissions.h"
 #include "host/refusals.h"
@@ -227,7 +228,7 @@ void WebApiServer::Entry(const httplib::Request& req, httplib::Response& res) {
   const bool admin = IsAdministrator(account);
   if (!MayCall(permissions_.Lookup(api, version, method), admin)) return Refuse(res, kNotAllowed);
 
-  KIVO::APIResponse response;
+  ModuleCallResult result;
   {
     std::lock_guard<std::mutex> lock(process_mu_);
     if (!admin && api == kCalendarApi && method == "create") {
@@ -237,14 +238,13 @@ void WebApiServer::Entry(const httplib::Request& req, httplib::Response& res) {
         return Refuse(res, kNotAllowed);
       }
     }
-    KIVO::APIRequest request(account, params);
-    entry(&request, &response);
+    result = RunModuleCall(entry, account, params);
   }
-  if (response.answer_count() == 0) {
+  if (!result.answered) {
     HOST_LOG("%s left the call unanswered", t_trace.call.c_str());
     return Refuse(res, kUnknownError);
   }
-  Answer(res, 200, response.ToJson());
+  Answer(res, 200, std::move(result.answer));
 }
 
 void WebApiServer::LogAccess(const httplib::Request& req, const httplib::Response& res) {

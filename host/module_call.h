@@ -1,0 +1,35 @@
+// One module call as every front end of the host runs it (`call` and
+// `serve`'s module thread): build the request and response objects, run the
+// row's entry function, and turn the response into the web API's answer.
+//
+// The module runs as root and may leave the process changed (a calendar
+// create switches the effective identity, the supplementary groups and the
+// file-creation mask for the whole process). RunModuleCall is the one place
+// that puts the process back as the host keeps it, before anything else runs.
+// It must never run on two threads at once.
+
+#ifndef KIVO_HOST_MODULE_CALL_H_
+#define KIVO_HOST_MODULE_CALL_H_
+
+#include <json/json.h>
+
+#include <string>
+
+#include "module/api_table.h"
+
+namespace host {
+
+struct ModuleCallResult {
+  // False when the module left the call unanswered; `answer` is then empty.
+  bool answered = false;
+  bool success = false;
+  // {"success":true,"data":...} or {"success":false,"error":{"code":N}}.
+  Json::Value answer;
+};
+
+ModuleCallResult RunModuleCall(APIEntryFunc entry, const std::string& account,
+                               const Json::Value& params);
+
+}  // namespace host
+
+#endif  // KIVO_HOST_MODULE_CALL_H_

@@ -1,0 +1,20 @@
+// Where the WebDAV daemon's life meets the CalDAV daemon's: the platform's
+// service operations call this after every start, stop, restart or reload of
+// the WebDAV daemon, so that the CalDAV daemon runs exactly while CalDAV is
+// switched on and the WebDAV daemon runs.
+
+#ifndef KIVO_PLATFORM_DAEMON_HOOKS_H_
+#define KIVO_PLATFORM_DAEMON_HOOKS_H_
+
+#include <string>
+
+namespace platform {
+
+// `webdav_running`: whether the WebDAV daemon runs after the operation.
+// False with a message in *error when the CalDAV daemon could not be put in
+// the state it belongs in.
+bool AfterWebDAVDaemonChange(bool webdav_running, std::string* error);
+
+}  // namespace platform
+
+#endif  // KIVO_PLATFORM_DAEMON_HOOKS_H_
