@@ -2,6 +2,8 @@
 
 namespace platform {
 
+std::string CalDAVProxySection() { return ""; }
+
 bool AfterWebDAVDaemonChange(bool webdav_running, std::string* error) {
   (void)webdav_running;
   (void)error;

@@ -1,6 +1,8 @@
-// Where the WebDAV daemon's life meets the CalDAV daemon's: the platform's
-// service operations call this after every start, stop, restart or reload of
-// the WebDAV daemon, so that the CalDAV daemon runs exactly while CalDAV is
+// Where the WebDAV daemon's life meets the CalDAV daemon's. The WebDAV
+// daemon's configuration carries the CalDAV proxy section while CalDAV is
+// switched on, and the platform's service operations call
+// AfterWebDAVDaemonChange after every start, stop, restart or reload of the
+// WebDAV daemon, so that the CalDAV daemon runs exactly while CalDAV is
 // switched on and the WebDAV daemon runs.
 
 #ifndef KIVO_PLATFORM_DAEMON_HOOKS_H_
@@ -9,6 +11,10 @@
 #include <string>
 
 namespace platform {
+
+// Apache directives, valid at server level, that route `/caldav/` and
+// `/.well-known/caldav` to the CalDAV daemon; "" while CalDAV is off.
+std::string CalDAVProxySection();
 
 // `webdav_running`: whether the WebDAV daemon runs after the operation.
 // False with a message in *error when the CalDAV daemon could not be put in
