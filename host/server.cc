@@ -22,6 +22,8 @@
 #include "host/permissions.h"
 #include "host/refusals.h"
 #include "host/sessions.h"
+#include "host/share_choices.h"
+#include "host/static_files.h"
 #include "module/kivo_api.h"
 #include "platform/accounts.h"
 
@@ -281,6 +283,31 @@ int WebApiServer::Run(const sigset_t& stop_signals) {
   http_.Post("/webapi/auth", [this](const Request& req, Response& res) { Login(req, res); });
   http_.Delete("/webapi/auth", [this](const Request& req, Response& res) { Logout(req, res); });
   http_.Post("/webapi/entry", [this](const Request& req, Response& res) { Entry(req, res); });
+  // The administration page: the shares it may offer, and its own files.
+  http_.Get("/webapi/shares", [this](const Request& req, Response& res) {
+    std::string account;
+    const std::string token = SessionTokenFromCookie(req.get_header_value("Cookie"));
+    if (token.empty() || !sessions_.Lookup(token, &account)) return Refuse(res, kNotLoggedIn);
+    t_trace.account = account;
+    Json::Value answer(Json::objectValue);
+    answer["success"] = true;
+    {
+      std::lock_guard<std::mutex> lock(process_mu_);
+      const bool admin = IsAdministrator(account);
+      answer["data"] = ShareChoices(account, admin);
+      answer["data"]["account"] = account;
+      answer["data"]["is_admin"] = admin;
+    }
+    Answer(res, 200, std::move(answer));
+  });
+  http_.Get(".*", [www = DefaultWwwDir()](const Request& req, Response& res) {
+    StaticFile file;
+    if (req.path.compare(0, 8, "/webapi/") == 0 || !LoadStaticFile(www, req.path, &file)) {
+      return Refuse(res, kNoSuchEndpoint);
+    }
+    for (const auto& header : file.headers) res.set_header(header.first, header.second);
+    res.set_content(file.body, file.content_type);
+  });
   http_.set_error_handler([](const Request&, Response& res) {
     if (res.body.empty()) Refuse(res, RefusalForStatus(res.status));
   });

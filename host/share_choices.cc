@@ -1,0 +1,61 @@
+#include "host/share_choices.h"
+
+#include <sys/stat.h>
+
+#include "host/accounts.h"
+#include "module/kivo_paths.h"
+#include "platform/json_file.h"
+
+namespace host {
+
+namespace {
+
+constexpr char kSharesPath[] = "/etc/kivo/shares.json";
+
+Json::Value Choice(const std::string& share, const std::string& path) {
+  Json::Value choice(Json::objectValue);
+  choice["share"] = share;
+  choice["destination"] = share;
+  choice["path"] = path;
+  return choice;
+}
+
+// Whether `account` could make a folder in `dir`: the permission class that
+// applies to it must grant write and search.
+bool MayWriteInto(const Account& account, const std::string& dir) {
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  mode_t bits = S_IWOTH | S_IXOTH;
+  if (st.st_uid == account.uid) {
+    bits = S_IWUSR | S_IXUSR;
+  } else if (st.st_gid == account.gid) {
+    bits = S_IWGRP | S_IXGRP;
+  }
+  return (st.st_mode & bits) == bits;
+}
+
+}  // namespace
+
+Json::Value ShareChoices(const std::string& account, bool is_admin) {
+  Json::Value result(Json::objectValue);
+  Json::Value& choices = result["shares"] = Json::Value(Json::arrayValue);
+  Account record;
+  const bool known = LookupAccount(account, &record);
+  if (known && !record.home.empty() && record.home[0] == '/') {
+    choices.append(Choice("home", record.home));
+  }
+  Json::Value shares;
+  bool missing = false;
+  if (!kivo::ReadJsonFile(kivo::RootedPath(kSharesPath), &shares, &missing) || !shares.isObject()) {
+    return result;
+  }
+  for (const std::string& name : shares.getMemberNames()) {
+    const Json::Value& dir = shares[name];
+    if (!dir.isString() || dir.asString().empty() || dir.asString()[0] != '/') continue;
+    if (!is_admin && (name == "homes" || !known || !MayWriteInto(record, dir.asString()))) continue;
+    choices.append(Choice(name, dir.asString()));
+  }
+  return result;
+}
+
+}  // namespace host

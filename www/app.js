@@ -1,0 +1,677 @@
+// The administration page: logs in, shows the WebDAV settings and the CalDAV
+// switch to administrators and the calendars to everybody. Every request goes
+// to the host's /webapi endpoints; the host decides who may do what, the page
+// only leaves out what an account could not use anyway.
+'use strict';
+
+(() => {
+  const WEBDAV = 'KIVO.Core.FileServ.WebDAV';
+  const CALDAV = 'KIVO.Core.FileServ.WebDAV.CalDAV';
+  const CALENDAR = 'KIVO.Core.FileServ.WebDAV.CalDAV.Calendar';
+
+  const $ = (id) => document.getElementById(id);
+
+  // ---- errors in words ------------------------------------------------------
+
+  const SESSION_ENDED = 'Your session has ended; log in again.';
+  const GENERIC = 'The request failed for an unexpected reason. Try again; if it keeps ' +
+      'failing, the server\'s log tells more.';
+
+  // Sentences for the host's refusals and the module's codes. A function gets
+  // the context of the form the error came from.
+  const MESSAGES = {
+    network: 'The server cannot be reached. Check the connection and try again.',
+    unreadable: 'The server gave an answer the page cannot read. Reload the page and try again.',
+    100: 'The server could not finish the request. Try again; if it keeps failing, the ' +
+        'server\'s log tells more.',
+    101: 'The server did not understand the request. Reload the page and try again.',
+    102: 'This server does not offer that function. Reload the page.',
+    103: 'This server does not offer that function. Reload the page.',
+    104: 'The request was not sent in the form the server needs. Reload the page and try again.',
+    105: (ctx) => ctx.form === 'create' ?
+        'You may not create a calendar there. Choose your home folder or a shared folder ' +
+        'you can write to.' :
+        'Your account is not allowed to do this.',
+    106: SESSION_ENDED,
+    107: 'The request was too large for the server.',
+    108: 'The server refused a request that seemed to come from another site. Open this page ' +
+        'from the server\'s own address.',
+    109: 'The server does not know this request. Reload the page.',
+    110: 'Wrong account or password.',
+    119: 'Too many login attempts: logins for this account are paused for a few minutes. ' +
+        'Wait, then try again.',
+    1701: (ctx) => ctx.ports && ctx.ports.length ?
+        ctx.ports.map((p) => `Port ${p.port} (${p.name})`).join(' or ') +
+            ' is used by another service. Choose another port.' :
+        'A port is used by another service. Choose another port.',
+    1702: (ctx) => ctx.form === 'create' ?
+        'A calendar with that name already exists there. Choose another name or sub-folder.' :
+        'A folder with that name already exists at the new place. Choose another name.',
+    1703: 'The sub-folder that should hold the calendar does not exist. Create it first or ' +
+        'choose another one.',
+    1704: (ctx) => ({
+      webdav: 'The settings could not be applied. Try again; if it keeps failing, the server\'s ' +
+          'log tells more.',
+      caldav: 'The CalDAV setting could not be saved. Try again.',
+      create: 'The calendar could not be created. Check that you may write in that folder.',
+      edit: 'The calendar could not be changed. Reload the list and try again.',
+      delete: 'The calendar could not be deleted completely. Reload the list to see what is ' +
+          'left.',
+    })[ctx.form] || 'The operation failed on the server. Try again.',
+    1705: (ctx) => ({
+      webdav: 'The server did not accept these settings. Ports must be whole numbers from 1 ' +
+          'to 65535.',
+      create: 'That place cannot hold a calendar: the sub-folder must already exist inside the ' +
+          'shared folder, and the name must be an ordinary folder name.',
+      edit: 'That calendar or its new place is not valid. Reload the list and try again.',
+    })[ctx.form] || 'The server did not accept the request. Reload the page and try again.',
+    1706: 'The volume that would hold the calendar is read-only.',
+  };
+
+  function messageFor(code, ctx = {}) {
+    const entry = MESSAGES[code];
+    if (typeof entry === 'function') return entry(ctx);
+    return entry || GENERIC;
+  }
+
+  class RequestError extends Error {
+    constructor(code) {
+      super(`request failed: ${code}`);
+      this.code = code;
+    }
+  }
+
+  // ---- talking to the host --------------------------------------------------
+
+  async function send(method, path, body) {
+    const init = {method, credentials: 'same-origin', cache: 'no-store', headers: {}};
+    if (method !== 'GET') {
+      // The host refuses state-changing requests that are not JSON.
+      init.headers['Content-Type'] = 'application/json';
+      if (body !== undefined) init.body = JSON.stringify(body);
+    }
+    let response;
+    try {
+      response = await fetch(path, init);
+    } catch (e) {
+      throw new RequestError('network');
+    }
+    let answer;
+    try {
+      answer = await response.json();
+    } catch (e) {
+      throw new RequestError('unreadable');
+    }
+    if (!answer || answer.success !== true) {
+      const code = answer && answer.error && answer.error.code;
+      throw new RequestError(Number.isInteger(code) ? code : 'unreadable');
+    }
+    return answer.data;
+  }
+
+  const call = (api, method, params = {}) =>
+    send('POST', '/webapi/entry', {api, version: 1, method, params});
+
+  // ---- small helpers --------------------------------------------------------
+
+  function say(el, text, kind = '') {
+    el.textContent = text;
+    el.className = 'status' + (kind ? ' ' + kind : '');
+  }
+
+  // Runs `work` with its button disabled and a progress note shown; the
+  // outcome is said in `status`. A session that ended sends the user back to
+  // the login form, where the message is shown.
+  async function withProgress(button, status, progressText, ctx, work) {
+    button.disabled = true;
+    button.classList.add('busy');
+    button.setAttribute('aria-busy', 'true');
+    say(status, progressText, 'progress');
+    try {
+      const done = await work();
+      say(status, done || '', done ? 'ok' : '');
+      return true;
+    } catch (e) {
+      if (!(e instanceof RequestError)) throw e;
+      if (e.code === 106) {
+        say(status, '');
+        sessionEnded();
+      } else {
+        say(status, messageFor(e.code, ctx), 'error');
+      }
+      return false;
+    } finally {
+      button.disabled = false;
+      button.classList.remove('busy');
+      button.removeAttribute('aria-busy');
+    }
+  }
+
+  // ---- state ----------------------------------------------------------------
+
+  const state = {
+    account: '',
+    isAdmin: false,
+    shares: [],        // [{share, destination, path}] the account may use
+    calendars: [],
+    sortKey: 'calendarname',
+    sortUp: true,
+    webdav: null,      // the stored WebDAV settings
+    caldav: null,      // the stored CalDAV switch
+    editing: null,     // the calendar the open dialog works on
+  };
+
+  // ---- views ----------------------------------------------------------------
+
+  function showLogin(message, kind) {
+    $('starting').hidden = true;
+    $('app-view').hidden = true;
+    $('who').hidden = true;
+    $('login-view').hidden = false;
+    for (const d of [$('edit-dialog'), $('delete-dialog')]) if (d.open) d.close();
+    say($('login-message'), message || '', kind);
+    $('password').value = '';
+    (message && $('account').value ? $('password') : $('account')).focus();
+  }
+
+  function sessionEnded() {
+    showLogin(SESSION_ENDED, 'error');
+  }
+
+  async function showApp(who) {
+    state.account = who.account;
+    state.isAdmin = who.is_admin === true;
+    state.shares = Array.isArray(who.shares) ? who.shares : [];
+    $('starting').hidden = true;
+    $('login-view').hidden = true;
+    $('app-view').hidden = false;
+    $('who').hidden = false;
+    $('who-name').textContent = `${who.account}${state.isAdmin ? ' (administrator)' : ''}`;
+    $('webdav-panel').hidden = !state.isAdmin;
+    $('caldav-panel').hidden = !state.isAdmin;
+    $('actions-head').hidden = !state.isAdmin;
+    fillShareChoices($('create-share'));
+    fillShareChoices($('edit-share'));
+    const loads = [loadCalendars()];
+    if (state.isAdmin) loads.push(loadWebDAV(), loadCalDAV());
+    await Promise.all(loads);
+  }
+
+  async function start() {
+    try {
+      await showApp(await send('GET', '/webapi/shares'));
+    } catch (e) {
+      if (!(e instanceof RequestError)) throw e;
+      showLogin(e.code === 106 ? '' : messageFor(e.code), e.code === 106 ? '' : 'error');
+    }
+  }
+
+  // ---- login and logout -----------------------------------------------------
+
+  async function onLogin(event) {
+    event.preventDefault();
+    const account = $('account').value.trim();
+    const password = $('password').value;
+    const message = $('login-message');
+    if (!account || !password) {
+      say(message, 'Enter your account and your password.', 'error');
+      (account ? $('password') : $('account')).focus();
+      return;
+    }
+    let who = null;
+    await withProgress($('login-button'), message, 'Checking your password…', {form: 'login'},
+        async () => {
+          await send('POST', '/webapi/auth', {account, password});
+          who = await send('GET', '/webapi/shares');
+          return '';
+        });
+    if (who) {
+      $('password').value = '';
+      await showApp(who);
+      $('calendars-title').focus();
+    } else {
+      $('password').focus();
+    }
+  }
+
+  async function onLogout() {
+    try {
+      await send('DELETE', '/webapi/auth');
+    } catch (e) {
+      if (!(e instanceof RequestError)) throw e;
+      // An ended session is logged out already.
+    }
+    state.account = '';
+    showLogin('You are logged out.', 'ok');
+  }
+
+  // ---- WebDAV settings ------------------------------------------------------
+
+  const WEBDAV_SWITCHES = [
+    ['enable_http', 'enable-http'],
+    ['enable_https', 'enable-https'],
+    ['anonymouslogin_enable', 'anonymous'],
+    ['depth_infinity_enable', 'depth-infinity'],
+  ];
+  const WEBDAV_PORTS = [
+    ['http_port_num', 'http-port', 'HTTP'],
+    ['https_port_num', 'https-port', 'HTTPS'],
+  ];
+
+  function showWebDAV(stored) {
+    state.webdav = stored;
+    for (const [key, id] of WEBDAV_SWITCHES) $(id).checked = stored[key] === true;
+    for (const [key, id] of WEBDAV_PORTS) {
+      $(id).value = String(stored[key]);
+      $(id).removeAttribute('aria-invalid');
+    }
+  }
+
+  async function loadWebDAV() {
+    try {
+      showWebDAV(await call(WEBDAV, 'get'));
+    } catch (e) {
+      if (!(e instanceof RequestError)) throw e;
+      if (e.code === 106) return sessionEnded();
+      say($('webdav-message'), messageFor(e.code, {form: 'webdav'}), 'error');
+    }
+  }
+
+  // The port typed in `id`, or null when it is not a whole number 1-65535.
+  function portOf(id) {
+    const text = $(id).value.trim();
+    if (!/^[0-9]{1,5}$/.test(text)) return null;
+    const port = Number(text);
+    return port >= 1 && port <= 65535 ? port : null;
+  }
+
+  async function onSaveWebDAV(event) {
+    event.preventDefault();
+    const message = $('webdav-message');
+    const stored = state.webdav;
+    if (!stored) return loadWebDAV();
+    // The module needs both enable switches in every set; the rest is sent
+    // only when it changed, so that an unchanged port is not checked again.
+    const params = {
+      enable_http: $('enable-http').checked,
+      enable_https: $('enable-https').checked,
+    };
+    let changed = params.enable_http !== stored.enable_http ||
+        params.enable_https !== stored.enable_https;
+    const changedPorts = [];
+    for (const [key, id, name] of WEBDAV_PORTS) {
+      const port = portOf(id);
+      if (port === null) {
+        $(id).setAttribute('aria-invalid', 'true');
+        say(message, `The ${name} port must be a whole number from 1 to 65535.`, 'error');
+        $(id).focus();
+        return;
+      }
+      $(id).removeAttribute('aria-invalid');
+      if (port !== stored[key]) {
+        params[key] = port;
+        changedPorts.push({port, name});
+        changed = true;
+      }
+    }
+    for (const [key, id] of WEBDAV_SWITCHES.slice(2)) {
+      if ($(id).checked !== stored[key]) {
+        params[key] = $(id).checked;
+        changed = true;
+      }
+    }
+    if (!changed) {
+      say(message, 'Nothing to save: no setting was changed.');
+      return;
+    }
+    await withProgress($('webdav-save'), message, 'Applying the settings…',
+        {form: 'webdav', ports: changedPorts}, async () => {
+          await call(WEBDAV, 'set', params);
+          showWebDAV(await call(WEBDAV, 'get'));
+          return 'Saved. The form shows the settings now in force.';
+        });
+  }
+
+  // ---- CalDAV switch --------------------------------------------------------
+
+  async function loadCalDAV() {
+    try {
+      const stored = await call(CALDAV, 'get');
+      state.caldav = stored.enable === true;
+      $('caldav-enable').checked = state.caldav;
+    } catch (e) {
+      if (!(e instanceof RequestError)) throw e;
+      if (e.code === 106) return sessionEnded();
+      say($('caldav-message'), messageFor(e.code, {form: 'caldav'}), 'error');
+    }
+  }
+
+  async function onSaveCalDAV(event) {
+    event.preventDefault();
+    const enable = $('caldav-enable').checked;
+    if (enable === state.caldav) {
+      say($('caldav-message'), 'Nothing to save: the setting was not changed.');
+      return;
+    }
+    await withProgress($('caldav-save'), $('caldav-message'), 'Saving…', {form: 'caldav'},
+        async () => {
+          await call(CALDAV, 'set', {enable});
+          const stored = await call(CALDAV, 'get');
+          state.caldav = stored.enable === true;
+          $('caldav-enable').checked = state.caldav;
+          return state.caldav ? 'Saved: CalDAV is on.' : 'Saved: CalDAV is off.';
+        });
+  }
+
+  // ---- calendars ------------------------------------------------------------
+
+  const STATUS = {
+    normal: {text: 'Normal', mark: '', note: ''},
+    crashed: {text: 'Damaged', mark: '⚠', note: 'Its calendar data is damaged or incomplete.'},
+    noexist: {text: 'Folder missing', mark: '✖',
+      note: 'Its folder no longer exists on the volume.'},
+  };
+
+  function statusOf(calendar) {
+    return STATUS[calendar.status] ||
+        {text: 'Unknown', mark: '?', note: 'The server reported no known state.'};
+  }
+
+  function shareLabel(choice) {
+    return choice.share === 'home' ? 'Your home folder' : choice.share;
+  }
+
+  function fillShareChoices(select) {
+    select.textContent = '';
+    for (const [index, choice] of state.shares.entries()) {
+      const option = document.createElement('option');
+      option.value = String(index);
+      option.textContent = shareLabel(choice);
+      select.append(option);
+    }
+    select.disabled = state.shares.length === 0;
+  }
+
+  // A sub-folder as typed, cleaned of outer slashes; null when it could name
+  // a place outside the share.
+  function subFolderOf(text) {
+    const sub = text.trim().replace(/^\/+|\/+$/g, '');
+    if (sub === '') return '';
+    const parts = sub.split('/');
+    if (parts.some((p) => p === '' || p === '.' || p === '..')) return null;
+    return sub;
+  }
+
+  function nameProblem(name) {
+    if (!name) return 'Enter a name for the calendar.';
+    if (name.includes('/') || name === '.' || name === '..') {
+      return 'A calendar name cannot contain “/” and cannot be “.” or “..”.';
+    }
+    return '';
+  }
+
+  function compare(a, b) {
+    const key = state.sortKey;
+    const x = key === 'status' ? statusOf(a).text : String(a[key] || '');
+    const y = key === 'status' ? statusOf(b).text : String(b[key] || '');
+    const order = x.localeCompare(y, undefined, {sensitivity: 'base', numeric: true});
+    return state.sortUp ? order : -order;
+  }
+
+  function renderCalendars() {
+    const filter = $('filter').value.trim().toLowerCase();
+    const rows = state.calendars.filter((c) => !filter ||
+        [c.calendarname, c.destination, statusOf(c).text, c.status]
+            .some((v) => String(v || '').toLowerCase().includes(filter)));
+    rows.sort(compare);
+    const body = $('calendar-rows');
+    body.textContent = '';
+    for (const calendar of rows) body.append(calendarRow(calendar));
+    const note = $('empty-note');
+    note.hidden = rows.length !== 0;
+    note.textContent = state.calendars.length === 0 ? 'There are no calendars yet.' :
+        'No calendar matches the filter.';
+    for (const th of document.querySelectorAll('#calendar-table th[data-key]')) {
+      th.setAttribute('aria-sort', th.dataset.key !== state.sortKey ? 'none' :
+          state.sortUp ? 'ascending' : 'descending');
+    }
+  }
+
+  function cell(text) {
+    const td = document.createElement('td');
+    td.textContent = text;
+    return td;
+  }
+
+  function calendarRow(calendar) {
+    const tr = document.createElement('tr');
+    tr.dataset.id = calendar.id;
+    tr.dataset.status = calendar.status;
+    const name = document.createElement('th');
+    name.scope = 'row';
+    name.textContent = calendar.calendarname;
+    tr.append(name, cell(calendar.destination));
+    const status = statusOf(calendar);
+    const statusCell = document.createElement('td');
+    const badge = document.createElement('span');
+    badge.className = `badge badge-${calendar.status === 'normal' ? 'ok' : 'bad'}`;
+    badge.textContent = (status.mark ? status.mark + ' ' : '') + status.text;
+    statusCell.append(badge);
+    if (status.note) {
+      const note = document.createElement('span');
+      note.className = 'note';
+      note.textContent = ' ' + status.note;
+      statusCell.append(note);
+    }
+    tr.append(statusCell);
+    if (state.isAdmin) {
+      const actions = document.createElement('td');
+      actions.className = 'row-actions';
+      actions.append(
+          rowButton('Rename', calendar, () => openEdit(calendar, 'rename')),
+          rowButton('Move', calendar, () => openEdit(calendar, 'move')),
+          rowButton('Delete', calendar, () => openDelete(calendar), 'danger'));
+      tr.append(actions);
+    }
+    return tr;
+  }
+
+  function rowButton(text, calendar, onClick, kind = 'secondary') {
+    const button = document.createElement('button');
+    button.type = 'button';
+    button.className = `small ${kind}`;
+    button.textContent = text;
+    button.setAttribute('aria-label', `${text} ${calendar.calendarname}`);
+    button.addEventListener('click', onClick);
+    return button;
+  }
+
+  async function loadCalendars() {
+    const ok = await withProgress($('reload'), $('list-message'), 'Loading the calendars…',
+        {form: 'list'}, async () => {
+          const data = await call(CALENDAR, 'list');
+          state.calendars = Array.isArray(data && data.item) ? data.item : [];
+          renderCalendars();
+          return '';
+        });
+    return ok;
+  }
+
+  function onSort(event) {
+    const th = event.target.closest('th[data-key]');
+    if (!th) return;
+    if (state.sortKey === th.dataset.key) {
+      state.sortUp = !state.sortUp;
+    } else {
+      state.sortKey = th.dataset.key;
+      state.sortUp = true;
+    }
+    renderCalendars();
+  }
+
+  // destination and fullpath of a place: a share choice and a sub-folder.
+  function placeOf(choice, sub) {
+    return {
+      share: choice.share,
+      destination: sub ? `${choice.destination}/${sub}` : choice.destination,
+      fullpath: sub ? `${choice.path}/${sub}` : choice.path,
+    };
+  }
+
+  async function onCreate(event) {
+    event.preventDefault();
+    const message = $('create-message');
+    const choice = state.shares[Number($('create-share').value)];
+    const sub = subFolderOf($('create-sub').value);
+    const name = $('create-name').value.trim();
+    if (!choice) {
+      say(message, 'There is no shared folder you may create a calendar in.', 'error');
+      return;
+    }
+    if (sub === null) {
+      say(message, 'The sub-folder must be a path inside the shared folder, without “..”.',
+          'error');
+      $('create-sub').focus();
+      return;
+    }
+    const problem = nameProblem(name);
+    if (problem) {
+      say(message, problem, 'error');
+      $('create-name').focus();
+      return;
+    }
+    const place = placeOf(choice, sub);
+    const ok = await withProgress($('create-button'), message, 'Creating the calendar…',
+        {form: 'create'}, async () => {
+          await call(CALENDAR, 'create', {...place, calendarname: name});
+          return `Calendar “${name}” created.`;
+        });
+    if (ok) {
+      $('create-name').value = '';
+      await loadCalendars();
+    }
+  }
+
+  // ---- rename and move ------------------------------------------------------
+
+  // The share choice and sub-folder that a registered calendar lies in, as
+  // far as the choices can name it.
+  function placeOfCalendar(calendar) {
+    const destination = String(calendar.destination || '');
+    const slash = destination.indexOf('/');
+    const sub = slash < 0 ? '' : destination.slice(slash + 1);
+    const index = state.shares.findIndex((c) => c.share === calendar.share);
+    return {index, sub};
+  }
+
+  function openEdit(calendar, mode) {
+    state.editing = {calendar, mode};
+    const rename = mode === 'rename';
+    $('edit-title').textContent = rename ? 'Rename calendar' : 'Move calendar';
+    $('edit-button').textContent = rename ? 'Rename' : 'Move';
+    $('edit-what').textContent =
+        `“${calendar.calendarname}” in ${calendar.destination}`;
+    $('edit-name-field').hidden = !rename;
+    $('edit-place-fields').hidden = rename;
+    $('edit-name').value = calendar.calendarname;
+    const place = placeOfCalendar(calendar);
+    $('edit-share').value = String(place.index >= 0 ? place.index : 0);
+    $('edit-sub').value = place.sub;
+    say($('edit-message'), '');
+    $('edit-dialog').showModal();
+    (rename ? $('edit-name') : $('edit-share')).focus();
+  }
+
+  async function onEdit(event) {
+    event.preventDefault();
+    const {calendar, mode} = state.editing;
+    const message = $('edit-message');
+    const name = $('edit-name').value.trim();
+    const problem = nameProblem(name);
+    if (problem) {
+      say(message, problem, 'error');
+      return;
+    }
+    let place;
+    if (mode === 'rename') {
+      // Same share and destination: the module finds the folder from them.
+      place = {share: calendar.share, destination: calendar.destination, fullpath: ''};
+    } else {
+      const choice = state.shares[Number($('edit-share').value)];
+      const sub = subFolderOf($('edit-sub').value);
+      if (!choice || sub === null) {
+        say(message, 'The sub-folder must be a path inside the shared folder, without “..”.',
+            'error');
+        return;
+      }
+      place = placeOf(choice, sub);
+    }
+    const ok = await withProgress($('edit-button'), message,
+        mode === 'rename' ? 'Renaming…' : 'Moving…', {form: 'edit'}, async () => {
+          await call(CALENDAR, 'set', {id: calendar.id, ...place, calendarname: name});
+          return '';
+        });
+    if (ok) {
+      $('edit-dialog').close();
+      say($('list-message'), mode === 'rename' ?
+          `Calendar “${calendar.calendarname}” renamed to “${name}”.` :
+          `Calendar “${name}” moved.`, 'ok');
+      await refreshAfterChange();
+    }
+  }
+
+  // ---- delete ---------------------------------------------------------------
+
+  function openDelete(calendar) {
+    state.editing = {calendar, mode: 'delete'};
+    $('delete-what').textContent = `The calendar “${calendar.calendarname}” in ` +
+        `${calendar.destination} will be removed, with its folder and every event in it. ` +
+        'This cannot be undone.';
+    say($('delete-message'), '');
+    $('delete-dialog').showModal();
+    $('delete-cancel').focus();
+  }
+
+  async function onDelete(event) {
+    event.preventDefault();
+    const {calendar} = state.editing;
+    const ok = await withProgress($('delete-button'), $('delete-message'), 'Deleting…',
+        {form: 'delete'}, async () => {
+          await call(CALENDAR, 'delete', {id: [calendar.id]});
+          return '';
+        });
+    if (ok) {
+      $('delete-dialog').close();
+      say($('list-message'), `Calendar “${calendar.calendarname}” deleted.`, 'ok');
+      await refreshAfterChange();
+    }
+  }
+
+  // Reloads the list but keeps the message that said what just happened.
+  async function refreshAfterChange() {
+    const said = $('list-message').textContent;
+    if (await loadCalendars()) say($('list-message'), said, 'ok');
+    $('calendars-title').focus();
+  }
+
+  // ---- wiring ---------------------------------------------------------------
+
+  function init() {
+    $('calendars-title').tabIndex = -1;
+    $('login-form').addEventListener('submit', onLogin);
+    $('logout').addEventListener('click', onLogout);
+    $('webdav-form').addEventListener('submit', onSaveWebDAV);
+    $('caldav-form').addEventListener('submit', onSaveCalDAV);
+    $('create-form').addEventListener('submit', onCreate);
+    $('edit-form').addEventListener('submit', onEdit);
+    $('delete-form').addEventListener('submit', onDelete);
+    $('edit-cancel').addEventListener('click', () => $('edit-dialog').close());
+    $('delete-cancel').addEventListener('click', () => $('delete-dialog').close());
+    $('reload').addEventListener('click', loadCalendars);
+    $('filter').addEventListener('input', renderCalendars);
+    $('calendar-table').querySelector('thead').addEventListener('click', onSort);
+    start();
+  }
+
+  document.addEventListener('DOMContentLoaded', init);
+})();
