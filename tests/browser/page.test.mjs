@@ -1,0 +1,269 @@
+// The administration page in the distribution's Chromium, against a real
+// `kivo-webapi serve` on a free loopback port with a temporary root.
+// KIVO_BUILD_DIR names the build (default ../../build); screenshots land in
+// its browser-screenshots folder.
+import {after, before, test} from 'node:test';
+import assert from 'node:assert/strict';
+import {spawn, spawnSync} from 'node:child_process';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import {createRequire} from 'node:module';
+import {fileURLToPath} from 'node:url';
+import {chromium} from 'playwright-core';
+
+const here = path.dirname(fileURLToPath(import.meta.url));
+const buildDir = path.resolve(process.env.KIVO_BUILD_DIR || path.join(here, '../../build'));
+const webapi = path.join(buildDir, 'kivo-webapi');
+const shots = path.join(buildDir, 'browser-screenshots');
+const axeSource = fs.readFileSync(createRequire(import.meta.url).resolve('axe-core/axe.min.js'),
+    'utf8');
+
+const ADMIN_PASSWORD = 'admin-secret';
+const USER_PASSWORD = 'alice-secret';
+const DESKTOP = {width: 1280, height: 900};
+const PHONE = {width: 360, height: 740};
+
+let root;
+let server;
+let baseUrl;
+let browser;
+
+function webapiSync(args, input = '') {
+  const run = spawnSync(webapi, args, {env: {...process.env, KIVO_ROOT: root}, input});
+  assert.equal(run.status, 0, `kivo-webapi ${args.join(' ')}: ${run.stderr}`);
+}
+
+// Starts `serve` on port 0 and waits for the port it took.
+function startServer() {
+  return new Promise((resolve, reject) => {
+    const child = spawn(webapi, ['serve', '--listen', '127.0.0.1:0'],
+        {env: {...process.env, KIVO_ROOT: root}, stdio: ['ignore', 'pipe', 'pipe']});
+    let out = '';
+    let err = '';
+    child.stderr.on('data', (chunk) => { err += chunk; });
+    child.stdout.on('data', (chunk) => {
+      out += chunk;
+      const match = /listening on 127\.0\.0\.1:(\d+)/.exec(out);
+      if (match) resolve({child, port: Number(match[1])});
+    });
+    child.on('exit', (code) => reject(new Error(`serve exited with ${code}: ${err}`)));
+    setTimeout(() => reject(new Error(`serve did not start: ${err}`)), 10000).unref();
+  });
+}
+
+before(async () => {
+  fs.mkdirSync(shots, {recursive: true});
+  root = fs.mkdtempSync(path.join(os.tmpdir(), 'kivo-page-'));
+  fs.chmodSync(root, 0o755);  // others reach their homes
+  const passwordFile = path.join(root, '.admin-password');
+  fs.writeFileSync(passwordFile, ADMIN_PASSWORD + '\n');
+  webapiSync(['init', '--admin-password-file', passwordFile]);
+  fs.rmSync(passwordFile);
+  webapiSync(['useradd', 'alice']);
+  webapiSync(['passwd', 'alice'], USER_PASSWORD + '\n');
+  const started = await startServer();
+  server = started.child;
+  baseUrl = `http://127.0.0.1:${started.port}/`;
+  browser = await chromium.launch({
+    executablePath: '/usr/bin/chromium',
+    headless: true,
+    chromiumSandbox: false,
+    // Playwright gives every launch a fresh temporary profile (--user-data-dir).
+    args: ['--no-sandbox', '--disable-gpu', '--disable-background-networking',
+      '--disable-component-update', '--disable-sync', '--no-first-run'],
+  });
+});
+
+after(async () => {
+  if (browser) await browser.close();
+  if (server && server.exitCode === null) {
+    const exited = new Promise((resolve) => server.once('exit', resolve));
+    server.kill('SIGTERM');
+    await exited;
+  }
+  if (root && process.env.KIVO_E2E_KEEP !== '1') fs.rmSync(root, {recursive: true, force: true});
+});
+
+// A fresh context (no cookies) whose page fails the test on any script
+// error or content-policy violation.
+async function openPage(t, options = {}) {
+  const context = await browser.newContext({viewport: DESKTOP, ...options});
+  const page = await context.newPage();
+  const problems = [];
+  page.on('pageerror', (e) => problems.push(`page error: ${e.message}`));
+  page.on('console', (m) => {
+    if (m.type() === 'error' && !/status of 4\d\d/.test(m.text())) problems.push(m.text());
+  });
+  t.after(async () => {
+    await context.close();
+    assert.deepEqual(problems, [], 'the page logged errors');
+  });
+  await page.goto(baseUrl);
+  return page;
+}
+
+async function logIn(page, account, password) {
+  await page.getByLabel('Account').fill(account);
+  await page.getByLabel('Password').fill(password);
+  await page.getByRole('button', {name: 'Log in'}).click();
+}
+
+async function shot(page, name) {
+  await page.screenshot({path: path.join(shots, `${name}.png`), fullPage: true});
+}
+
+// axe-core run inside the page: no serious or critical finding. Evaluated
+// through the debugging protocol, which the page's content policy allows.
+async function assertAccessible(page) {
+  await page.evaluate(axeSource);
+  const findings = await page.evaluate(async () => {
+    const result = await window.axe.run(document, {resultTypes: ['violations']});
+    return result.violations
+        .filter((v) => v.impact === 'serious' || v.impact === 'critical')
+        .map((v) => `${v.id}: ${v.nodes.map((n) => n.target.join(' ')).join(', ')}`);
+  });
+  assert.deepEqual(findings, []);
+}
+
+function storedConf(key) {
+  const conf = fs.readFileSync(path.join(root, 'etc/kivoinfo.conf'), 'utf8');
+  const match = new RegExp(`^${key}="([^"]*)"$`, 'm').exec(conf);
+  return match ? match[1] : null;
+}
+
+function calendarRow(page, name) {
+  return page.locator('#calendar-rows tr').filter({has: page.getByRole('rowheader', {name})});
+}
+
+test('a wrong password is refused in words; the administrator gets every panel', async (t) => {
+  const page = await openPage(t);
+  const headers = (await page.request.get(baseUrl)).headers();
+  assert.match(headers['content-security-policy'], /script-src 'self';/);
+  assert.match(headers['content-security-policy'], /frame-ancestors 'none'/);
+  assert.equal(headers['x-content-type-options'], 'nosniff');
+
+  await logIn(page, 'admin', 'not-the-password');
+  await assert.doesNotReject(page.getByText('Wrong account or password.').waitFor());
+  assert.equal(await page.locator('#webdav-panel').isVisible(), false);
+  await shot(page, '1-login-refused');
+
+  await logIn(page, 'admin', ADMIN_PASSWORD);
+  await page.getByRole('heading', {name: 'WebDAV service'}).waitFor();
+  await page.getByRole('heading', {name: 'CalDAV service'}).waitFor();
+  await page.getByText('There are no calendars yet.').waitFor();
+  assert.equal(await page.getByLabel('HTTP port').inputValue(), '5005');
+  await assertAccessible(page);
+  await shot(page, '1-admin-logged-in');
+});
+
+test('a saved HTTP port is sent alone and shown again after a reload', async (t) => {
+  const page = await openPage(t);
+  await logIn(page, 'admin', ADMIN_PASSWORD);
+  const port = page.getByLabel('HTTP port');
+  await port.waitFor();
+  await port.fill('5080');
+  const sent = page.waitForRequest((r) => r.url().endsWith('/webapi/entry') &&
+      r.postDataJSON().method === 'set');
+  await page.getByRole('button', {name: 'Save'}).first().click();
+  assert.deepEqual((await sent).postDataJSON().params,
+      {enable_http: false, enable_https: false, http_port_num: 5080});
+  await page.getByText('Saved. The form shows the settings now in force.').waitFor();
+  assert.equal(storedConf('WebDavPort'), '5080');
+
+  await page.reload();
+  await page.getByRole('heading', {name: 'WebDAV service'}).waitFor();
+  await page.waitForFunction(() => document.getElementById('http-port').value !== '');
+  assert.equal(await port.inputValue(), '5080');
+  await shot(page, '2-http-port-after-reload');
+});
+
+test('a port another service uses is named in a sentence', async (t) => {
+  const page = await openPage(t);
+  await logIn(page, 'admin', ADMIN_PASSWORD);
+  const port = page.getByLabel('HTTPS port');
+  await page.waitForFunction(() => document.getElementById('https-port').value !== '');
+  await port.fill('5353');  // mdns, reserved in the root's ports.json
+  await page.getByRole('button', {name: 'Save'}).first().click();
+  const message = page.locator('#webdav-message');
+  await page.getByText('is used by another service').waitFor();
+  assert.equal(await message.textContent(),
+      'Port 5353 (HTTPS) is used by another service. Choose another port.');
+  assert.equal(storedConf('secure_WebDavPort'), null);
+
+  await port.fill('70000');
+  await page.getByRole('button', {name: 'Save'}).first().click();
+  assert.equal(await message.textContent(),
+      'The HTTPS port must be a whole number from 1 to 65535.');
+  await port.fill('5353');
+  await page.getByRole('button', {name: 'Save'}).first().click();
+  await page.getByText('Port 5353 (HTTPS)').waitFor();
+  await shot(page, '3-port-conflict');
+});
+
+test('a calendar is created, refused twice, renamed and deleted', async (t) => {
+  const page = await openPage(t);
+  await logIn(page, 'admin', ADMIN_PASSWORD);
+  await page.locator('#create-form').getByLabel('Shared folder').selectOption({label: 'public'});
+  await page.getByLabel('Calendar name').fill('Team');
+  await page.getByRole('button', {name: 'Create calendar'}).click();
+  const team = calendarRow(page, 'Team');
+  await team.waitFor();
+  assert.equal(await team.getAttribute('data-status'), 'normal');
+  assert.equal(await team.locator('td').nth(0).textContent(), 'public');
+  assert.match(await team.locator('td').nth(1).textContent(), /^Normal/);
+
+  await page.getByLabel('Calendar name').fill('Team');
+  await page.getByRole('button', {name: 'Create calendar'}).click();
+  await page.getByText('A calendar with that name already exists there.').waitFor();
+  await shot(page, '4-calendar-created');
+
+  await team.getByRole('button', {name: 'Rename Team'}).click();
+  await page.getByLabel('New name').fill('Board');
+  await page.getByRole('dialog').getByRole('button', {name: 'Rename'}).click();
+  await page.getByText('Calendar “Team” renamed to “Board”.').waitFor();
+  await calendarRow(page, 'Board').waitFor();
+  assert.equal(await calendarRow(page, 'Team').count(), 0);
+  assert.ok(fs.existsSync(path.join(root, 'volume1/public/Board/.DAV')));
+  await shot(page, '4-calendar-renamed');
+
+  await calendarRow(page, 'Board').getByRole('button', {name: 'Delete Board'}).click();
+  const dialog = page.getByRole('dialog');
+  assert.match(await dialog.textContent(), /The calendar “Board” in public will be removed/);
+  await shot(page, '4-delete-confirmation');
+  await dialog.getByRole('button', {name: 'Delete'}).click();
+  await page.getByText('Calendar “Board” deleted.').waitFor();
+  assert.equal(await calendarRow(page, 'Board').count(), 0);
+  assert.equal(fs.existsSync(path.join(root, 'volume1/public/Board')), false);
+  await shot(page, '4-calendar-deleted');
+});
+
+test('a user on a phone in dark mode sees calendars only, and a session end in words',
+    async (t) => {
+      const page = await openPage(t, {viewport: PHONE, colorScheme: 'dark', isMobile: true});
+      await logIn(page, 'alice', USER_PASSWORD);
+      await page.getByRole('heading', {name: 'Calendars'}).waitFor();
+      assert.equal(await page.locator('#webdav-panel').isVisible(), false);
+      assert.equal(await page.locator('#caldav-panel').isVisible(), false);
+      const shares = await page.locator('#create-share option').allTextContents();
+      assert.deepEqual(shares, ['Your home folder']);
+
+      await page.getByLabel('Calendar name').fill('Mine');
+      await page.getByRole('button', {name: 'Create calendar'}).click();
+      const mine = calendarRow(page, 'Mine');
+      await mine.waitFor();
+      assert.equal(await mine.getAttribute('data-status'), 'normal');
+      assert.equal(await mine.locator('td').nth(0).textContent(), 'homes/alice');
+      assert.equal(await page.getByRole('button', {name: /^Delete/}).count(), 0);
+      assert.equal(await page.getByRole('button', {name: /^Rename/}).count(), 0);
+      const width = await page.evaluate(() => document.documentElement.scrollWidth);
+      assert.ok(width <= PHONE.width, `the page is ${width} px wide`);
+      await assertAccessible(page);
+      await shot(page, '5-user-phone-dark');
+
+      await page.context().clearCookies();
+      await page.getByRole('button', {name: 'Reload list'}).click();
+      await page.getByText('Your session has ended; log in again.').waitFor();
+      assert.equal(await page.getByLabel('Password').isVisible(), true);
+      await shot(page, '5-session-ended');
+    });
