@@ -133,6 +133,7 @@
       return true;
     } catch (e) {
       if (!(e instanceof RequestError)) throw e;
+      ctx.failed = e.code;
       if (e.code === 106) {
         say(status, '');
         sessionEnded();
@@ -324,12 +325,17 @@
       say(message, 'Nothing to save: no setting was changed.');
       return;
     }
-    await withProgress($('webdav-save'), message, 'Applying the settings…',
-        {form: 'webdav', ports: changedPorts}, async () => {
-          await call(WEBDAV, 'set', params);
-          showWebDAV(await call(WEBDAV, 'get'));
-          return 'Saved. The form shows the settings now in force.';
-        });
+    const ctx = {form: 'webdav', ports: changedPorts};
+    await withProgress($('webdav-save'), message, 'Applying the settings…', ctx, async () => {
+      await call(WEBDAV, 'set', params);
+      showWebDAV(await call(WEBDAV, 'get'));
+      return 'Saved. The form shows the settings now in force.';
+    });
+    if (ctx.failed === 1701) {
+      const ids = changedPorts.map((p) => p.name === 'HTTP' ? 'http-port' : 'https-port');
+      for (const id of ids) $(id).setAttribute('aria-invalid', 'true');
+      if (ids.length) $(ids[0]).focus();
+    }
   }
 
   // ---- CalDAV switch --------------------------------------------------------

@@ -23,6 +23,7 @@ const ADMIN_PASSWORD = 'admin-secret';
 const USER_PASSWORD = 'alice-secret';
 const DESKTOP = {width: 1280, height: 900};
 const PHONE = {width: 360, height: 740};
+const CALENDAR = 'KIVO.Core.FileServ.WebDAV.CalDAV.Calendar';
 
 let root;
 let server;
@@ -62,6 +63,8 @@ before(async () => {
   fs.rmSync(passwordFile);
   webapiSync(['useradd', 'alice']);
   webapiSync(['passwd', 'alice'], USER_PASSWORD + '\n');
+  webapiSync(['useradd', 'bob']);
+  webapiSync(['passwd', 'bob'], USER_PASSWORD + '\n');
   const started = await startServer();
   server = started.child;
   baseUrl = `http://127.0.0.1:${started.port}/`;
@@ -148,6 +151,17 @@ test('a wrong password is refused in words; the administrator gets every panel',
   assert.equal(await page.locator('#webdav-panel').isVisible(), false);
   await shot(page, '1-login-refused');
 
+  // The login brake: after five failures the account is refused for a while.
+  for (let i = 0; i < 5; i++) {
+    const refused = await page.request.post(`${baseUrl}webapi/auth`,
+        {data: {account: 'bob', password: 'guess'}});
+    assert.equal(refused.status(), 401);
+  }
+  await logIn(page, 'bob', USER_PASSWORD);
+  await page.getByText('Too many login attempts').waitFor();
+  assert.equal(await page.getByRole('button', {name: 'Log in'}).isEnabled(), true);
+  await shot(page, '1-login-braked');
+
   await logIn(page, 'admin', ADMIN_PASSWORD);
   await page.getByRole('heading', {name: 'WebDAV service'}).waitFor();
   await page.getByRole('heading', {name: 'CalDAV service'}).waitFor();
@@ -201,6 +215,40 @@ test('a port another service uses is named in a sentence', async (t) => {
   await shot(page, '3-port-conflict');
 });
 
+function createByCall(name) {
+  const params = {share: 'public', destination: 'public', calendarname: name,
+    fullpath: path.join(root, 'volume1/public')};
+  webapiSync(['call', CALENDAR, '1', 'create', JSON.stringify(params)]);
+  return path.join(root, 'volume1/public', name);
+}
+
+test('damaged and missing calendars are marked; the list sorts and filters', async (t) => {
+  fs.rmSync(path.join(createByCall('Broken'), '.DAV'), {recursive: true});
+  fs.rmSync(createByCall('Gone'), {recursive: true});
+  createByCall('Fine');
+  const page = await openPage(t);
+  await logIn(page, 'admin', ADMIN_PASSWORD);
+  const broken = calendarRow(page, 'Broken');
+  await broken.waitFor();
+  assert.equal(await broken.getAttribute('data-status'), 'crashed');
+  assert.match(await broken.locator('td').nth(1).textContent(), /^⚠ Damaged/);
+  assert.match(await calendarRow(page, 'Gone').locator('td').nth(1).textContent(),
+      /^✖ Folder missing/);
+  const names = () => page.locator('#calendar-rows th').allTextContents();
+  assert.deepEqual(await names(), ['Broken', 'Fine', 'Gone']);
+  await page.getByRole('button', {name: 'Name', exact: true}).click();
+  assert.deepEqual(await names(), ['Gone', 'Fine', 'Broken']);
+  await page.getByRole('button', {name: 'Status', exact: true}).click();
+  assert.deepEqual(await names(), ['Broken', 'Gone', 'Fine']);
+  await page.getByLabel('Filter calendars').fill('missing');
+  assert.deepEqual(await names(), ['Gone']);
+  await shot(page, '4-status-marks-filtered');
+
+  // Leaves the list empty for the next test.
+  await page.request.post(`${baseUrl}webapi/entry`, {data: {api: CALENDAR, version: 1,
+    method: 'delete', params: {id: ['Broken:public', 'Gone:public', 'Fine:public']}}});
+});
+
 test('a calendar is created, refused twice, renamed and deleted', async (t) => {
   const page = await openPage(t);
   await logIn(page, 'admin', ADMIN_PASSWORD);
@@ -216,7 +264,7 @@ test('a calendar is created, refused twice, renamed and deleted', async (t) => {
   await page.getByLabel('Calendar name').fill('Team');
   await page.getByRole('button', {name: 'Create calendar'}).click();
   await page.getByText('A calendar with that name already exists there.').waitFor();
-  await shot(page, '4-calendar-created');
+  await shot(page, '5-calendar-created');
 
   await team.getByRole('button', {name: 'Rename Team'}).click();
   await page.getByLabel('New name').fill('Board');
@@ -225,17 +273,17 @@ test('a calendar is created, refused twice, renamed and deleted', async (t) => {
   await calendarRow(page, 'Board').waitFor();
   assert.equal(await calendarRow(page, 'Team').count(), 0);
   assert.ok(fs.existsSync(path.join(root, 'volume1/public/Board/.DAV')));
-  await shot(page, '4-calendar-renamed');
+  await shot(page, '5-calendar-renamed');
 
   await calendarRow(page, 'Board').getByRole('button', {name: 'Delete Board'}).click();
   const dialog = page.getByRole('dialog');
   assert.match(await dialog.textContent(), /The calendar “Board” in public will be removed/);
-  await shot(page, '4-delete-confirmation');
+  await shot(page, '5-delete-confirmation');
   await dialog.getByRole('button', {name: 'Delete'}).click();
   await page.getByText('Calendar “Board” deleted.').waitFor();
   assert.equal(await calendarRow(page, 'Board').count(), 0);
   assert.equal(fs.existsSync(path.join(root, 'volume1/public/Board')), false);
-  await shot(page, '4-calendar-deleted');
+  await shot(page, '5-calendar-deleted');
 });
 
 test('a user on a phone in dark mode sees calendars only, and a session end in words',
@@ -259,11 +307,11 @@ test('a user on a phone in dark mode sees calendars only, and a session end in w
       const width = await page.evaluate(() => document.documentElement.scrollWidth);
       assert.ok(width <= PHONE.width, `the page is ${width} px wide`);
       await assertAccessible(page);
-      await shot(page, '5-user-phone-dark');
+      await shot(page, '6-user-phone-dark');
 
       await page.context().clearCookies();
       await page.getByRole('button', {name: 'Reload list'}).click();
       await page.getByText('Your session has ended; log in again.').waitFor();
       assert.equal(await page.getByLabel('Password').isVisible(), true);
-      await shot(page, '5-session-ended');
+      await shot(page, '6-session-ended');
     });
