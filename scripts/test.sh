@@ -37,5 +37,18 @@ if [ -n "$(ls -A "$reports")" ]; then
 fi
 [ -z "${asan_failed:-}" ] || exit 1
 
+# The administration page in Chromium, against the first build's host:
+# Playwright and axe-core from npm, pinned in tests/browser/package-lock.json.
+# nodejs comes with its own npm on some machines, and Debian's npm package
+# would conflict with it: npm is installed only when the command is missing.
+if ! command -v npm >/dev/null; then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq nodejs npm
+fi
+(cd tests/browser && npm ci --no-audit --no-fund --loglevel=error &&
+  KIVO_BUILD_DIR="$build" node --test page.test.mjs)
+
 # The entry fuzzer, for a bounded time from its seed corpus.
 FUZZ_SECONDS=${FUZZ_SECONDS:-60} bash tests/hardening/fuzz.sh

@@ -471,13 +471,15 @@
     }
     tr.append(statusCell);
     if (state.isAdmin) {
-      const actions = document.createElement('td');
+      const actions = document.createElement('div');
       actions.className = 'row-actions';
+      const actionsCell = document.createElement('td');
+      actionsCell.append(actions);
       actions.append(
           rowButton('Rename', calendar, () => openEdit(calendar, 'rename')),
           rowButton('Move', calendar, () => openEdit(calendar, 'move')),
           rowButton('Delete', calendar, () => openDelete(calendar), 'danger'));
-      tr.append(actions);
+      tr.append(actionsCell);
     }
     return tr;
   }
