@@ -170,6 +170,13 @@
     $('who').hidden = true;
     $('login-view').hidden = false;
     for (const d of [$('edit-dialog'), $('delete-dialog')]) if (d.open) d.close();
+    // Nothing of the last account stays in the page for the next one.
+    state.calendars = [];
+    state.webdav = null;
+    $('calendar-rows').textContent = '';
+    for (const id of ['list-message', 'create-message', 'webdav-message', 'caldav-message']) {
+      say($(id), '');
+    }
     say($('login-message'), message || '', kind);
     $('password').value = '';
     (message && $('account').value ? $('password') : $('account')).focus();

@@ -289,7 +289,15 @@ test('a calendar is created, refused twice, renamed and deleted', async (t) => {
 test('a user on a phone in dark mode sees calendars only, and a session end in words',
     async (t) => {
       const page = await openPage(t, {viewport: PHONE, colorScheme: 'dark', isMobile: true});
-      await logIn(page, 'alice', USER_PASSWORD);
+      // By keyboard alone: the account field has the focus, visibly.
+      await page.getByLabel('Account').waitFor();
+      await page.keyboard.type('alice');
+      await page.keyboard.press('Tab');
+      assert.equal(await page.evaluate(() => document.activeElement.id), 'password');
+      assert.equal(await page.evaluate(() => getComputedStyle(document.activeElement).outlineStyle),
+          'solid');
+      await page.keyboard.type(USER_PASSWORD);
+      await page.keyboard.press('Enter');
       await page.getByRole('heading', {name: 'Calendars'}).waitFor();
       assert.equal(await page.locator('#webdav-panel').isVisible(), false);
       assert.equal(await page.locator('#caldav-panel').isVisible(), false);
