@@ -678,6 +678,11 @@
     $('webdav-form').addEventListener('submit', onSaveWebDAV);
     $('caldav-form').addEventListener('submit', onSaveCalDAV);
     $('create-form').addEventListener('submit', onCreate);
+    // A message about the last try goes once the user changes the form.
+    for (const [form, status] of [['create-form', 'create-message'],
+      ['webdav-form', 'webdav-message'], ['caldav-form', 'caldav-message']]) {
+      $(form).addEventListener('input', () => say($(status), ''));
+    }
     $('edit-form').addEventListener('submit', onEdit);
     $('delete-form').addEventListener('submit', onDelete);
     $('edit-cancel').addEventListener('click', () => $('edit-dialog').close());

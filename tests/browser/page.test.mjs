@@ -249,7 +249,7 @@ test('damaged and missing calendars are marked; the list sorts and filters', asy
     method: 'delete', params: {id: ['Broken:public', 'Gone:public', 'Fine:public']}}});
 });
 
-test('a calendar is created, refused twice, renamed and deleted', async (t) => {
+test('a calendar is created, refused twice, renamed, moved and deleted', async (t) => {
   const page = await openPage(t);
   await logIn(page, 'admin', ADMIN_PASSWORD);
   await page.locator('#create-form').getByLabel('Shared folder').selectOption({label: 'public'});
@@ -275,14 +275,21 @@ test('a calendar is created, refused twice, renamed and deleted', async (t) => {
   assert.ok(fs.existsSync(path.join(root, 'volume1/public/Board/.DAV')));
   await shot(page, '5-calendar-renamed');
 
+  await calendarRow(page, 'Board').getByRole('button', {name: 'Move Board'}).click();
+  await page.getByRole('dialog').getByLabel('Shared folder').selectOption({label: 'Your home folder'});
+  await page.getByRole('dialog').getByRole('button', {name: 'Move'}).click();
+  await page.getByText('Calendar “Board” moved.').waitFor();
+  assert.equal(await calendarRow(page, 'Board').locator('td').nth(0).textContent(), 'homes/admin');
+  assert.ok(fs.existsSync(path.join(root, 'volume1/homes/admin/Board/.DAV')));
+
   await calendarRow(page, 'Board').getByRole('button', {name: 'Delete Board'}).click();
   const dialog = page.getByRole('dialog');
-  assert.match(await dialog.textContent(), /The calendar “Board” in public will be removed/);
+  assert.match(await dialog.textContent(), /The calendar “Board” in homes\/admin will be removed/);
   await shot(page, '5-delete-confirmation');
   await dialog.getByRole('button', {name: 'Delete'}).click();
   await page.getByText('Calendar “Board” deleted.').waitFor();
   assert.equal(await calendarRow(page, 'Board').count(), 0);
-  assert.equal(fs.existsSync(path.join(root, 'volume1/public/Board')), false);
+  assert.equal(fs.existsSync(path.join(root, 'volume1/homes/admin/Board')), false);
   await shot(page, '5-calendar-deleted');
 });
 
