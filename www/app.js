@@ -227,9 +227,17 @@
       return;
     }
     let who = null;
+    // After failed logins the server takes its time to answer; say so
+    // rather than leave the user wondering.
+    const slow = setTimeout(() => say(message, 'Still checking: after failed logins the ' +
+        'server answers more slowly. Please wait…', 'progress'), 2500);
     await withProgress($('login-button'), message, 'Checking your password…', {form: 'login'},
         async () => {
-          await send('POST', '/webapi/auth', {account, password});
+          try {
+            await send('POST', '/webapi/auth', {account, password});
+          } finally {
+            clearTimeout(slow);
+          }
           who = await send('GET', '/webapi/shares');
           return '';
         });

@@ -240,6 +240,7 @@ test('damaged and missing calendars are marked; the list sorts and filters', asy
   assert.deepEqual(await names(), ['Gone', 'Fine', 'Broken']);
   await page.getByRole('button', {name: 'Status', exact: true}).click();
   assert.deepEqual(await names(), ['Broken', 'Gone', 'Fine']);
+  await assertAccessible(page);
   await page.getByLabel('Filter calendars').fill('missing');
   assert.deepEqual(await names(), ['Gone']);
   await shot(page, '4-status-marks-filtered');
