@@ -458,9 +458,11 @@
     }
   }
 
-  function cell(text) {
+  // `label` names the column where a phone shows each row as a card.
+  function cell(text, label) {
     const td = document.createElement('td');
     td.textContent = text;
+    td.dataset.label = label;
     return td;
   }
 
@@ -471,9 +473,9 @@
     const name = document.createElement('th');
     name.scope = 'row';
     name.textContent = calendar.calendarname;
-    tr.append(name, cell(calendar.destination));
+    tr.append(name, cell(calendar.destination, 'Location'));
     const status = statusOf(calendar);
-    const statusCell = document.createElement('td');
+    const statusCell = cell('', 'Status');
     const badge = document.createElement('span');
     badge.className = `badge badge-${calendar.status === 'normal' ? 'ok' : 'bad'}`;
     badge.textContent = (status.mark ? status.mark + ' ' : '') + status.text;
