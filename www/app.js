@@ -251,14 +251,24 @@
   }
 
   async function onLogout() {
+    const button = $('logout');
+    button.disabled = true;
+    let said = ['You are logged out.', 'ok'];
     try {
       await send('DELETE', '/webapi/auth');
     } catch (e) {
       if (!(e instanceof RequestError)) throw e;
-      // An ended session is logged out already.
+      // An ended session (106) is logged out already; anything else may
+      // have left it open on the server.
+      if (e.code !== 106) {
+        said = [messageFor(e.code) + ' Your session may still be open until it times out.',
+          'error'];
+      }
+    } finally {
+      button.disabled = false;
     }
     state.account = '';
-    showLogin('You are logged out.', 'ok');
+    showLogin(...said);
   }
 
   // ---- WebDAV settings ------------------------------------------------------

@@ -190,6 +190,10 @@ test('a saved HTTP port is sent alone and shown again after a reload', async (t)
   await page.waitForFunction(() => document.getElementById('http-port').value !== '');
   assert.equal(await port.inputValue(), '5080');
   await shot(page, '2-http-port-after-reload');
+
+  await page.getByRole('button', {name: 'Log out'}).click();
+  await page.getByText('You are logged out.').waitFor();
+  assert.equal((await page.request.get(`${baseUrl}webapi/shares`)).status(), 401);
 });
 
 test('a port another service uses is named in a sentence', async (t) => {
