@@ -20,6 +20,7 @@ using ::testing::AllOf;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using ::testing::StartsWith;
 
 std::string ShadowHash(const TestRoot& root, const std::string& name) {
@@ -358,6 +359,28 @@ TEST_F(CalendarEndToEndTest, CreateListSetAndDelete) {
   EXPECT_FALSE(Exists(team_ + "/Play"));
   EXPECT_EQ(Read(root_.Path("/usr/kivo/etc/calendar.info")), "[]\n");
   EXPECT_EQ(root_.Call(kCalendar, "list").answer["data"]["item"], Json::Value(Json::arrayValue));
+}
+
+// Comments a hand-edited registry carries stay in the file and never reach an
+// answer: the line `call` prints is JSON a client can parse.
+TEST_F(CalendarEndToEndTest, RegistryCommentsNeverReachTheAnswer) {
+  const std::string registry = root_.Path("/usr/kivo/etc/calendar.info");
+  ASSERT_TRUE(WriteFile(registry, R"(// written by hand
+[ // the team's
+  /* first */ {"calendarname": "Work", "destination": "public", "share": "public"}, // after
+  {"calendarname": /* inside */ "Play", "destination": "public", "share": "public"} // last
+] /* tail */
+)"));
+  const Result list = root_.Call(kCalendar, "list");
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_EQ(list.answer, ParseJson(R"({"success": true, "data": {"item": [
+      {"calendarname": "Work", "destination": "public", "id": "Work:public", "share": "public",
+       "status": "noexist"},
+      {"calendarname": "Play", "destination": "public", "id": "Play:public", "share": "public",
+       "status": "noexist"}]}})"))
+      << list.out;
+  EXPECT_THAT(list.out, Not(HasSubstr("/")));
+  EXPECT_THAT(Read(registry), HasSubstr("// written by hand"));
 }
 
 }  // namespace
