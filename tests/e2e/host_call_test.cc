@@ -118,6 +118,24 @@ TEST(HostCall, CalDAVSwitchEndToEnd) {
   EXPECT_EQ(root.Actions().size(), 4u);
 }
 
+// With a journal that takes no line the switch still happens in full: the
+// value written, both services restarted, the call a success. The operator is
+// told once on stderr and once through syslog (which `call` mirrors there).
+TEST(HostCall, CalDAVSwitchWithAnUnwritableJournal) {
+  TestRoot root;
+  ASSERT_TRUE(root.ok()) << root.init_result().err;
+  ASSERT_TRUE(root.WriteConf({{"runCalDav", "yes"}}));
+  ASSERT_EQ(mkdir(root.Path("/var/log/kivo/platform.jsonl").c_str(), 0755), 0);
+  const Result set = root.Call(kCalDAV, "set", R"({"enable": false})");
+  EXPECT_EQ(set.out, "{\"success\":true,\"data\":null}\n") << set.err;
+  EXPECT_EQ(root.ConfValue("runCalDav"), "no");
+  EXPECT_EQ(ParseJson(Read(root.Path("/var/lib/kivo/services.json"))),
+            ParseJson(R"({"avahi": {"running": true}, "webdav-httpd-pure": {"running": true}})"));
+  const std::string told = "cannot append to the action journal";
+  EXPECT_THAT(set.err, ::testing::MatchesRegex("libkivo: " + told + "[^\n]*\n" +
+                                               "[^\n]*journal:[0-9]+ " + told + "[^\n]*\n"));
+}
+
 // Exit status 0 done, 1 refused, 2 a usage error (nothing on stdout); every
 // failure says why on stderr.
 TEST(HostCommands, ExitStatusesAndTheirEffects) {
