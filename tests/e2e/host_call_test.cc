@@ -1,8 +1,11 @@
 // kivo-webapi init, useradd, passwd and call (the CalDAV switch, the WebDAV
 // settings, calendars), run as an operator would.
 
+#include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -258,6 +261,28 @@ TEST(WebDAVEndToEndTest, SetThenGetAndTheActionsJournaledInOrder) {
                           "service.runkey webdav-httpd-ssl 2",
                           "event stop webdav-httpd-ssl kivo.service.action",
                           "userlog 0x11B00873 admin", "userlog 0x11B00875 admin"));
+}
+
+// The HTTP port as `get` shows it is taken for HTTPS, however it is written.
+TEST(WebDAVEndToEndTest, HttpsOnThePortHttpShowsIsAConflict) {
+  TestRoot root;
+  ASSERT_TRUE(root.ok()) << root.init_result().err;
+  // A port nothing listens on, so that only the stored HTTP port can take it.
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  socklen_t size = sizeof address;
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), size), 0);
+  ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size), 0);
+  close(fd);
+  const int port = ntohs(address.sin_port);
+  ASSERT_TRUE(root.WriteConf({{"WebDavPort", " " + std::to_string(port)}}));
+  EXPECT_EQ(root.Call(kWebDAV, "get").answer["data"]["http_port_num"], port);
+  const Result set = root.Call(kWebDAV, "set",
+                               R"({"enable_http": true, "enable_https": true, "https_port_num": )" +
+                                   std::to_string(port) + "}");
+  EXPECT_EQ(set.answer, Refusal(1701)) << set.out << set.err;
+  EXPECT_EQ(root.ConfValue("secure_WebDavPort"), "");
 }
 
 // Calendars through `call`: the answers, the folders on disk with their owners
