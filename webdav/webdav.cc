@@ -382,17 +382,19 @@ void WebDAVServiceHandler::SetError(int code) {
 }
 
 void WebDAVServiceHandler::ReportError() {
-  conventions::ReportError(kLogUnit, error_code_, response_);
+  conventions::ReportError(kLogUnit, __LINE__, error_code_, response_);
 }
 
 bool WebDAVServiceHandler::CHECK_PARAM_BOOL(std::string name, bool required) {
-  return conventions::CheckParam(*request_, name, required, &Json::Value::isBool, kLogUnit, this);
+  return conventions::CheckParam(*request_, name, required, &Json::Value::isBool, kLogUnit,
+                                 __LINE__, this);
 }
 
 bool WebDAVServiceHandler::CHECK_PARAM_INT(std::string name, bool required) {
-  return conventions::CheckParam(*request_, name, required, &Json::Value::isInt, kLogUnit, this);
+  return conventions::CheckParam(*request_, name, required, &Json::Value::isInt, kLogUnit, __LINE__,
+                                 this);
 }
 
 void WebDAVServiceHandler::ShowJson(const char* label, const Json::Value& value) {
-  conventions::ShowJson(kLogUnit, label, value);
+  conventions::ShowJson(kLogUnit, __LINE__, label, value);
 }
