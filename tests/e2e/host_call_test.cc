@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -33,6 +34,22 @@ std::string ShadowHash(const TestRoot& root, const std::string& name) {
       return line.substr(start, line.find(':', start) - start);
   }
   return "";
+}
+
+// A port nothing listens on now (the kernel's pick), none of `others`.
+int FreePort(const std::set<int>& others = {}) {
+  for (;;) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    socklen_t size = sizeof address;
+    const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
+                       getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0;
+    close(fd);
+    EXPECT_TRUE(bound);
+    if (!bound || others.count(ntohs(address.sin_port)) == 0)
+      return bound ? ntohs(address.sin_port) : 0;
+  }
 }
 
 TEST(HostInit, LaysOutTheRootAndARerunKeepsIt) {
@@ -232,11 +249,15 @@ TEST(WebDAVEndToEndTest, SetThenGetAndTheActionsJournaledInOrder) {
   EXPECT_THAT(refused.err, HasSubstr("webdav_port_num is not in port range 0"));
   EXPECT_THAT(root.Actions(), ::testing::IsEmpty());
 
-  const std::string all = R"({"enable_http": true, "http_port_num": 18080, "enable_https": false,
-      "https_port_num": 18443, "anonymouslogin_enable": true, "depth_infinity_enable": false})";
+  // Ports nothing listens on: the conflict check also asks the machine.
+  const int http_port = FreePort(), https_port = FreePort({http_port});
+  const std::string http = std::to_string(http_port), https = std::to_string(https_port);
+  const std::string all = R"({"enable_http": true, "http_port_num": )" + http +
+                          R"(, "enable_https": false, "https_port_num": )" + https +
+                          R"(, "anonymouslogin_enable": true, "depth_infinity_enable": false})";
   set(all);
-  EXPECT_EQ(root.ConfValue("WebDavPort"), "18080");
-  EXPECT_EQ(root.ConfValue("secure_WebDavPort"), "18443");
+  EXPECT_EQ(root.ConfValue("WebDavPort"), http);
+  EXPECT_EQ(root.ConfValue("secure_WebDavPort"), https);
   EXPECT_EQ(root.ConfValue("webdavanonymouslogin"), "yes");
   // A request equal to the current settings writes nothing.
   const std::string conf = Read(root.Path("/etc/kivoinfo.conf"));
@@ -246,10 +267,12 @@ TEST(WebDAVEndToEndTest, SetThenGetAndTheActionsJournaledInOrder) {
   EXPECT_EQ(Read(root.Path("/var/lib/kivo/services.json")), services);
 
   set_run(1, 2);
-  ASSERT_TRUE(root.WriteConf({{"WebDavPort", "18080"}}));
-  EXPECT_THAT(set(R"({"enable_http": true, "http_port_num": 18081, "enable_https": false})"),
-              ElementsAre("conf.set WebDavPort 18081", "service.reload webdav-httpd-pure",
-                          "firewall.reload", "service.restart avahi"));
+  ASSERT_TRUE(root.WriteConf({{"WebDavPort", http}}));
+  const std::string moved = std::to_string(FreePort({http_port, https_port}));
+  EXPECT_THAT(
+      set(R"({"enable_http": true, "http_port_num": )" + moved + R"(, "enable_https": false})"),
+      ElementsAre("conf.set WebDavPort " + moved, "service.reload webdav-httpd-pure",
+                  "firewall.reload", "service.restart avahi"));
 
   set_run(1, 1);
   EXPECT_THAT(set(R"({"enable_http": false, "enable_https": false})"),
@@ -268,14 +291,7 @@ TEST(WebDAVEndToEndTest, HttpsOnThePortHttpShowsIsAConflict) {
   TestRoot root;
   ASSERT_TRUE(root.ok()) << root.init_result().err;
   // A port nothing listens on, so that only the stored HTTP port can take it.
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  socklen_t size = sizeof address;
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), size), 0);
-  ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size), 0);
-  close(fd);
-  const int port = ntohs(address.sin_port);
+  const int port = FreePort();
   ASSERT_TRUE(root.WriteConf({{"WebDavPort", " " + std::to_string(port)}}));
   EXPECT_EQ(root.Call(kWebDAV, "get").answer["data"]["http_port_num"], port);
   const Result set = root.Call(kWebDAV, "set",
