@@ -4,14 +4,14 @@
 # and by kivo-webapi serve (create into the public share as admin, list).
 # Both are driven by the same client over one keep-alive connection.
 #
-#   bench/caldav-peer.sh [BUILD_DIR]     (default /work/build-bench)
+#   bench/caldav-peer.sh [BUILD_DIR]     (default build-bench in the checkout)
 #
 # Environment: N (default 1000), TIME_LIMIT (seconds per side, default 300).
 # Loopback only; everything started here is stopped on exit.
 
 set -euo pipefail
 
-BUILD="$(cd "${1:-/work/build-bench}" && pwd)"
+BUILD="$(cd "${1:-$(dirname "$0")/../build-bench}" && pwd)"
 N="${N:-1000}"
 TIME_LIMIT="${TIME_LIMIT:-300}"
 HERE="$(cd "$(dirname "$0")" && pwd)"

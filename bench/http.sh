@@ -3,7 +3,7 @@
 # against nginx serving the same JSON answer from a static file: the figure
 # is the host's requests per second as a share of nginx's.
 #
-#   bench/http.sh [BUILD_DIR]     (default /work/build-bench)
+#   bench/http.sh [BUILD_DIR]     (default build-bench in the checkout)
 #
 # Environment: DURATION (wrk seconds per server, default 5), CONNECTIONS
 # (default 4; the host serves one connection per pool thread, 8 or more).
@@ -13,7 +13,7 @@
 
 set -euo pipefail
 
-BUILD="$(cd "${1:-/work/build-bench}" && pwd)"
+BUILD="$(cd "${1:-$(dirname "$0")/../build-bench}" && pwd)"
 DURATION="${DURATION:-5}"
 CONNECTIONS="${CONNECTIONS:-4}"
 HERE="$(cd "$(dirname "$0")" && pwd)"

@@ -3,7 +3,7 @@
 # runs all three: the in-process module benchmarks, HTTP throughput against
 # nginx, and calendar creation and listing against Radicale.
 #
-#   bench/run.sh [BUILD_DIR]     (default /work/build-bench)
+#   bench/run.sh [BUILD_DIR]     (default build-bench in the checkout)
 #
 # Not part of the test suite and not run by CI. Needs root (apt-get, nginx,
 # calendar creates as root). Output goes to the terminal and to
@@ -13,7 +13,7 @@ set -euo pipefail
 
 HERE="$(cd "$(dirname "$0")" && pwd)"
 SRC="$(cd "$HERE/.." && pwd)"
-BUILD="${1:-/work/build-bench}"
+BUILD="${1:-$SRC/build-bench}"
 JOBS="${JOBS:-2}"
 
 [ "$(id -u)" = 0 ] || {

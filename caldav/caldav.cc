@@ -74,9 +74,10 @@ void CalDAVConfServiceHandler::SetError(int code) {
 }
 
 void CalDAVConfServiceHandler::ReportError() {
-  conventions::ReportError(kLogUnit, error_code_, response_);
+  conventions::ReportError(kLogUnit, __LINE__, error_code_, response_);
 }
 
 bool CalDAVConfServiceHandler::CHECK_PARAM_BOOL(std::string name, bool required) {
-  return conventions::CheckParam(*request_, name, required, &Json::Value::isBool, kLogUnit, this);
+  return conventions::CheckParam(*request_, name, required, &Json::Value::isBool, kLogUnit,
+                                 __LINE__, this);
 }

@@ -78,27 +78,31 @@ void CalDAVServiceHandler::Set() {
 void CalDAVServiceHandler::SetError(int code) { error_code_ = code; }
 
 void CalDAVServiceHandler::ReportError() {
-  conventions::ReportError(kLogUnit, error_code_, response_);
+  conventions::ReportError(kLogUnit, __LINE__, error_code_, response_);
 }
 
 bool CalDAVServiceHandler::CHECK_PARAM_BOOL(std::string name, bool required) {
-  return conventions::CheckParam(*request_, name, required, &Json::Value::isBool, kLogUnit, this);
+  return conventions::CheckParam(*request_, name, required, &Json::Value::isBool, kLogUnit,
+                                 __LINE__, this);
 }
 
 bool CalDAVServiceHandler::CHECK_PARAM_INT(std::string name, bool required) {
-  return conventions::CheckParam(*request_, name, required, &Json::Value::isInt, kLogUnit, this);
+  return conventions::CheckParam(*request_, name, required, &Json::Value::isInt, kLogUnit, __LINE__,
+                                 this);
 }
 
 bool CalDAVServiceHandler::CHECK_PARAM_STRING(std::string name, bool required) {
-  return conventions::CheckParam(*request_, name, required, &Json::Value::isString, kLogUnit, this);
+  return conventions::CheckParam(*request_, name, required, &Json::Value::isString, kLogUnit,
+                                 __LINE__, this);
 }
 
 bool CalDAVServiceHandler::CHECK_PARAM_JSONARRAY(std::string name, bool required) {
-  return conventions::CheckParam(*request_, name, required, &Json::Value::isArray, kLogUnit, this);
+  return conventions::CheckParam(*request_, name, required, &Json::Value::isArray, kLogUnit,
+                                 __LINE__, this);
 }
 
 void CalDAVServiceHandler::ShowJson(const char* label, const Json::Value& value) {
-  conventions::ShowJson(kLogUnit, label, value);
+  conventions::ShowJson(kLogUnit, __LINE__, label, value);
 }
 
 std::string CalDAVServiceHandler::StringParam(const std::string& name) {

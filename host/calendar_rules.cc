@@ -23,6 +23,15 @@ bool HomesUserExists() {
   return exists;
 }
 
+// The share's directory as the share table names it; "" when unknown.
+std::string ShareDirectory(const std::string& share) {
+  PKIVOSHARE record = nullptr;
+  const bool found = KIVOShareGet(share.c_str(), &record) == 0 && record != nullptr;
+  const std::string directory = found ? record->path : "";
+  if (record != nullptr) KIVOShareFree(record);
+  return directory;
+}
+
 std::string Resolved(const std::string& path) {
   std::unique_ptr<char, decltype(&free)> resolved(realpath(path.c_str(), nullptr), &free);
   return resolved ? resolved.get() : "";
@@ -35,7 +44,7 @@ std::string DirectoryOf(const std::string& path) {
 
 }  // namespace
 
-bool HomeCreateAllowed(const Json::Value& params, const std::string& home) {
+bool HomeCreateAllowed(const Json::Value& params, const std::string& user) {
   const Json::Value& share = params["share"];
   if (!share.isString()) return true;  // the module refuses it before making anything
   const std::string name = share.asString();
@@ -44,9 +53,15 @@ bool HomeCreateAllowed(const Json::Value& params, const std::string& home) {
   }
   const Json::Value& fullpath = params["fullpath"];
   if (!fullpath.isString()) return true;
-  if (home.empty()) return false;
+  // The home the module's "home" alias names: the user's folder in the
+  // "homes" share, whatever the account's own home field says.
+  if (user.empty() || user == "." || user == ".." || user.find('/') != std::string::npos) {
+    return false;
+  }
+  const std::string homes = ShareDirectory("homes");
+  if (homes.empty()) return false;
   const std::string resolved = Resolved(fullpath.asString());
-  const std::string resolved_home = Resolved(home);
+  const std::string resolved_home = Resolved(homes + "/" + user);
   if (resolved.empty() || resolved_home.empty()) return false;
   return resolved == resolved_home ||
          resolved.compare(0, resolved_home.size() + 1, resolved_home + "/") == 0;
@@ -71,11 +86,8 @@ bool RegisteredFolderOf(const Json::Value& params, const std::string& user, std:
   destination = destination.substr(0, kFieldLimit);
   name = name.substr(0, kFieldLimit);
 
-  PKIVOSHARE record = nullptr;
-  const bool found = KIVOShareGet(share.c_str(), &record) == 0 && record != nullptr;
-  const std::string share_dir = found ? record->path : "";
-  if (record != nullptr) KIVOShareFree(record);
-  if (!found) return false;
+  const std::string share_dir = ShareDirectory(share);
+  if (share_dir.empty()) return false;
 
   const size_t slash = destination.find('/');
   if (destination.size() != share.size() && slash != std::string::npos) {

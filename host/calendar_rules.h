@@ -19,11 +19,13 @@
 
 namespace host {
 
-// True when a calendar create of `params` may run for a non-administrator
-// whose home folder is `home`: always unless the share is "homes" or "home"
-// (any letter case), in which case the module makes the folders as root, so
-// "fullpath" must resolve (realpath) to the home folder or below it.
-bool HomeCreateAllowed(const Json::Value& params, const std::string& home);
+// True when a calendar create of `params` may run for the non-administrator
+// `user`: always unless the share is "homes" or "home" (any letter case), in
+// which case the module makes the folders as root, so "fullpath" must
+// resolve (realpath) to the user's home or below it. The home is the one the
+// module's home alias means: the folder named after the user in the "homes"
+// share, not the account's home field.
+bool HomeCreateAllowed(const Json::Value& params, const std::string& user);
 
 // The calendar folder the registry entry of a create by `user` will name,
 // worked out as the module does (home alias, "homes" prefix, the share's

@@ -234,9 +234,7 @@ void WebApiServer::Entry(const httplib::Request& req, httplib::Response& res) {
   {
     std::lock_guard<std::mutex> lock(process_mu_);
     if (!admin && api == kCalendarApi && method == "create") {
-      Account record;
-      const std::string home = LookupAccount(account, &record) ? record.home : "";
-      if (!HomeCreateAllowed(params, home) || !CreateEntryMatchesFolder(params, account)) {
+      if (!HomeCreateAllowed(params, account) || !CreateEntryMatchesFolder(params, account)) {
         return Refuse(res, kNotAllowed);
       }
     }

@@ -7,9 +7,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdio>
 #include <string>
+#include <utility>
 
 #include "module/kivo_paths.h"
+#include "module/kivo_platform.h"
 #include "module/log.h"
 #include "platform/json_file.h"
 #include "platform/last_error.h"
@@ -33,20 +37,33 @@ std::string UtcNow() {
   return std::string(text) + millis;
 }
 
+// Records why the journal cannot take a line. Told once per process: a
+// journal that fails once fails for every action after it, and the actions
+// themselves go on. On stderr as well, since a broken journal is also a
+// broken log of the platform and syslog may be where nobody looks.
+void Unwritable(const std::string& path, int error) {
+  SetLastError(error);
+  static std::atomic<bool> told(false);
+  if (told.exchange(true)) return;
+  std::fprintf(stderr, "libkivo: cannot append to the action journal %s: %s\n", path.c_str(),
+               strerror(error));
+  KIVO_LOG("cannot append to the action journal %s: %s", path.c_str(), strerror(error));
+}
+
 }  // namespace
 
 bool Journal(Json::Value record) {
   record["time"] = UtcNow();
   std::string line = CompactJson(record) + "\n";
   std::string path = RootedPath(kJournalPath);
+  errno = 0;  // a path that is no directory fails without one
   if (!MakeParentDirs(path)) {
-    KIVO_LOG("cannot make the directory of %s", path.c_str());
+    Unwritable(path, errno != 0 ? errno : ENOTDIR);
     return false;
   }
   int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) {
-    SetLastError(errno);
-    KIVO_LOG("open(%s) failed: %s", path.c_str(), strerror(errno));
+    Unwritable(path, errno);
     return false;
   }
   int rc;
@@ -60,11 +77,15 @@ bool Journal(Json::Value record) {
     ok = false;
     saved = errno;
   }
-  if (!ok) {
-    SetLastError(saved);
-    KIVO_LOG("appending to %s failed: %s", path.c_str(), strerror(saved));
-  }
+  if (!ok) Unwritable(path, saved);
   return ok;
+}
+
+void JournalDone(Json::Value record) {
+  // The caller's operation succeeded; what it asks about its last error
+  // must not be this line's failure.
+  const int last_error = KLIBCErrGet();
+  if (!Journal(std::move(record))) SetLastError(last_error);
 }
 
 }  // namespace kivo

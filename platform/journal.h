@@ -13,8 +13,16 @@ namespace kivo {
 
 // Appends `record` (an object with at least "op") with a "time" member added.
 // Appends from several processes do not interleave. False when the line could
-// not be written whole; the operation that asked then fails.
+// not be written whole. Events, user log entries and firewall reloads are
+// picked up from here, so for them the line is the action and they fail with
+// it.
 bool Journal(Json::Value record);
+
+// Journals a change that has already been made (a file rewritten, a service
+// state stored). The change stands whether or not its line is written, so
+// its operation succeeds; a journal that cannot be appended is reported on
+// stderr and syslog, once per process.
+void JournalDone(Json::Value record);
 
 }  // namespace kivo
 

@@ -38,9 +38,12 @@ bool ReadJsonFile(const std::string& path, Json::Value* value, bool* missing) {
 }
 
 std::string CompactJson(const Json::Value& value) {
-  // Every journal record and every answer of the host is written here.
+  // Every journal record and every answer of the host is written here. A
+  // value read from a hand-edited file carries its comments; written out
+  // they would make the line no JSON at all.
   static const Json::StreamWriterBuilder builder = [] {
     Json::StreamWriterBuilder b;
+    b["commentStyle"] = "None";
     b["indentation"] = "";
     b["emitUTF8"] = true;
     return b;

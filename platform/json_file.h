@@ -14,7 +14,8 @@ namespace kivo {
 // the file cannot be read or is not JSON.
 bool ReadJsonFile(const std::string& path, Json::Value* value, bool* missing);
 
-// One line, no indentation: the form of journal records.
+// One line, no indentation, no comments: the form of journal records and
+// answers.
 std::string CompactJson(const Json::Value& value);
 
 // Indented, ending in a newline: the form of state files people may read.

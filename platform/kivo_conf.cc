@@ -99,7 +99,8 @@ int SetKeyValue(const char* key, const char* value) {
   record["op"] = "conf.set";
   record["key"] = key;
   record["value"] = value;
-  return kivo::Journal(record) ? 0 : -1;
+  kivo::JournalDone(record);
+  return 0;
 }
 
 }  // namespace

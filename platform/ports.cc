@@ -6,7 +6,6 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -18,6 +17,7 @@
 #include "module/kivo_paths.h"
 #include "module/kivo_platform.h"
 #include "module/log.h"
+#include "module/port_text.h"
 #include "platform/json_file.h"
 #include "platform/last_error.h"
 
@@ -36,13 +36,12 @@ const struct {
     {"webdavs_https", "secure_WebDavPort", 5006},
 };
 
-// The stored port, its default when the key is absent or empty, 0 when the
-// stored text is not a port.
+// The stored port as the WebDAV settings show it, its default when the key
+// is absent or empty, 0 when what is read is no port.
 int StoredPort(KivoConf* conf, const char* key, int default_port) {
-  std::string text = conf->Info(key, "");
-  if (text.empty()) return default_port;
-  if (text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return 0;
-  int port = atoi(text.c_str());
+  const char* text = conf->Info(key, "");
+  if (text[0] == '\0') return default_port;
+  const int port = port_text::Read(text);
   return port >= 1 && port <= 65535 ? port : 0;
 }
 

@@ -69,7 +69,8 @@ int UpdateService(const char* service, const char* member, const Json::Value& va
   entry[member] = value;
   if (!kivo::ReplaceFile(path, kivo::StyledJson(states), 0644)) return -1;
   record["service"] = service;
-  return kivo::Journal(record) ? 0 : -1;
+  kivo::JournalDone(record);
+  return 0;
 }
 
 int SetRunning(const char* service, bool running, const char* op) {

@@ -1,11 +1,9 @@
 #include "webdav/webdav.h"
 
-#include <cctype>
-#include <climits>
-
 #include "module/error_codes.h"
 #include "module/handler_conventions.h"
 #include "module/log.h"
+#include "module/port_text.h"
 
 // One row per variant. SetHttp/SetHttps, LoadHttp/LoadHttps and the two pair
 // switches differ only in these values.
@@ -66,28 +64,6 @@ constexpr unsigned int kLogEventDepthOn = 0x11B0087A;
 constexpr unsigned int kLogEventDepthOff = 0x11B0087B;
 constexpr int kPortMin = 1;
 constexpr int kPortMax = 65535;
-
-// Reads a port text the way `stream >> int` does: leading white space is
-// skipped, an optional sign and the digits up to the first other character
-// are taken, the rest is ignored. Text without a number gives 0. A number
-// outside the int range also gives 0: such a stream read fails, and 0 is
-// what every other unreadable text gives, so no caller sees a port that was
-// never stored.
-int ReadPortText(const char* text) {
-  const char* p = text;
-  while (*p != '\0' && std::isspace(static_cast<unsigned char>(*p))) ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = (*p++ == '-');
-  if (!std::isdigit(static_cast<unsigned char>(*p))) return 0;
-  long long value = 0;
-  for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
-    value = value * 10 + (*p - '0');
-    if (value > static_cast<long long>(INT_MAX) + 1) return 0;
-  }
-  if (negative) value = -value;
-  if (value < INT_MIN || value > INT_MAX) return 0;
-  return static_cast<int>(value);
-}
 
 bool IsYes(const char* value) { return std::string(value) == "yes"; }
 
@@ -215,7 +191,8 @@ bool WebDAVServiceHandler::LoadHttps(Json::Value& result) { return LoadVariant(k
 bool WebDAVServiceHandler::LoadVariant(const WebDAVVariant& variant, Json::Value& result) {
   result[variant.enable_param] = IsEnabled(variant);
   const std::string stored = conf_.Info(variant.port_key, "");
-  result[variant.port_param] = ReadPortText(stored.empty() ? variant.default_port : stored.c_str());
+  result[variant.port_param] =
+      port_text::Read(stored.empty() ? variant.default_port : stored.c_str());
   return true;
 }
 
@@ -405,17 +382,19 @@ void WebDAVServiceHandler::SetError(int code) {
 }
 
 void WebDAVServiceHandler::ReportError() {
-  conventions::ReportError(kLogUnit, error_code_, response_);
+  conventions::ReportError(kLogUnit, __LINE__, error_code_, response_);
 }
 
 bool WebDAVServiceHandler::CHECK_PARAM_BOOL(std::string name, bool required) {
-  return conventions::CheckParam(*request_, name, required, &Json::Value::isBool, kLogUnit, this);
+  return conventions::CheckParam(*request_, name, required, &Json::Value::isBool, kLogUnit,
+                                 __LINE__, this);
 }
 
 bool WebDAVServiceHandler::CHECK_PARAM_INT(std::string name, bool required) {
-  return conventions::CheckParam(*request_, name, required, &Json::Value::isInt, kLogUnit, this);
+  return conventions::CheckParam(*request_, name, required, &Json::Value::isInt, kLogUnit, __LINE__,
+                                 this);
 }
 
 void WebDAVServiceHandler::ShowJson(const char* label, const Json::Value& value) {
-  conventions::ShowJson(kLogUnit, label, value);
+  conventions::ShowJson(kLogUnit, __LINE__, label, value);
 }

@@ -1,12 +1,16 @@
 // kivo-webapi init, useradd, passwd and call (the CalDAV switch, the WebDAV
 // settings, calendars), run as an operator would.
 
+#include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -20,6 +24,7 @@ using ::testing::AllOf;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using ::testing::StartsWith;
 
 std::string ShadowHash(const TestRoot& root, const std::string& name) {
@@ -29,6 +34,22 @@ std::string ShadowHash(const TestRoot& root, const std::string& name) {
       return line.substr(start, line.find(':', start) - start);
   }
   return "";
+}
+
+// A port nothing listens on now (the kernel's pick), none of `others`.
+int FreePort(const std::set<int>& others = {}) {
+  for (;;) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    socklen_t size = sizeof address;
+    const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
+                       getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0;
+    close(fd);
+    EXPECT_TRUE(bound);
+    if (!bound || others.count(ntohs(address.sin_port)) == 0)
+      return bound ? ntohs(address.sin_port) : 0;
+  }
 }
 
 TEST(HostInit, LaysOutTheRootAndARerunKeepsIt) {
@@ -115,6 +136,24 @@ TEST(HostCall, CalDAVSwitchEndToEnd) {
   // Asking for the current state changes nothing.
   EXPECT_EQ(root.Call(kCalDAV, "set", R"({"enable": true})").status, 0);
   EXPECT_EQ(root.Actions().size(), 4u);
+}
+
+// With a journal that takes no line the switch still happens in full: the
+// value written, both services restarted, the call a success. The operator is
+// told once on stderr and once through syslog (which `call` mirrors there).
+TEST(HostCall, CalDAVSwitchWithAnUnwritableJournal) {
+  TestRoot root;
+  ASSERT_TRUE(root.ok()) << root.init_result().err;
+  ASSERT_TRUE(root.WriteConf({{"runCalDav", "yes"}}));
+  ASSERT_EQ(mkdir(root.Path("/var/log/kivo/platform.jsonl").c_str(), 0755), 0);
+  const Result set = root.Call(kCalDAV, "set", R"({"enable": false})");
+  EXPECT_EQ(set.out, "{\"success\":true,\"data\":null}\n") << set.err;
+  EXPECT_EQ(root.ConfValue("runCalDav"), "no");
+  EXPECT_EQ(ParseJson(Read(root.Path("/var/lib/kivo/services.json"))),
+            ParseJson(R"({"avahi": {"running": true}, "webdav-httpd-pure": {"running": true}})"));
+  const std::string told = "cannot append to the action journal";
+  EXPECT_THAT(set.err, ::testing::MatchesRegex("libkivo: " + told + "[^\n]*\n" +
+                                               "[^\n]*journal:[0-9]+ " + told + "[^\n]*\n"));
 }
 
 // Exit status 0 done, 1 refused, 2 a usage error (nothing on stdout); every
@@ -210,11 +249,15 @@ TEST(WebDAVEndToEndTest, SetThenGetAndTheActionsJournaledInOrder) {
   EXPECT_THAT(refused.err, HasSubstr("webdav_port_num is not in port range 0"));
   EXPECT_THAT(root.Actions(), ::testing::IsEmpty());
 
-  const std::string all = R"({"enable_http": true, "http_port_num": 18080, "enable_https": false,
-      "https_port_num": 18443, "anonymouslogin_enable": true, "depth_infinity_enable": false})";
+  // Ports nothing listens on: the conflict check also asks the machine.
+  const int http_port = FreePort(), https_port = FreePort({http_port});
+  const std::string http = std::to_string(http_port), https = std::to_string(https_port);
+  const std::string all = R"({"enable_http": true, "http_port_num": )" + http +
+                          R"(, "enable_https": false, "https_port_num": )" + https +
+                          R"(, "anonymouslogin_enable": true, "depth_infinity_enable": false})";
   set(all);
-  EXPECT_EQ(root.ConfValue("WebDavPort"), "18080");
-  EXPECT_EQ(root.ConfValue("secure_WebDavPort"), "18443");
+  EXPECT_EQ(root.ConfValue("WebDavPort"), http);
+  EXPECT_EQ(root.ConfValue("secure_WebDavPort"), https);
   EXPECT_EQ(root.ConfValue("webdavanonymouslogin"), "yes");
   // A request equal to the current settings writes nothing.
   const std::string conf = Read(root.Path("/etc/kivoinfo.conf"));
@@ -224,10 +267,12 @@ TEST(WebDAVEndToEndTest, SetThenGetAndTheActionsJournaledInOrder) {
   EXPECT_EQ(Read(root.Path("/var/lib/kivo/services.json")), services);
 
   set_run(1, 2);
-  ASSERT_TRUE(root.WriteConf({{"WebDavPort", "18080"}}));
-  EXPECT_THAT(set(R"({"enable_http": true, "http_port_num": 18081, "enable_https": false})"),
-              ElementsAre("conf.set WebDavPort 18081", "service.reload webdav-httpd-pure",
-                          "firewall.reload", "service.restart avahi"));
+  ASSERT_TRUE(root.WriteConf({{"WebDavPort", http}}));
+  const std::string moved = std::to_string(FreePort({http_port, https_port}));
+  EXPECT_THAT(
+      set(R"({"enable_http": true, "http_port_num": )" + moved + R"(, "enable_https": false})"),
+      ElementsAre("conf.set WebDavPort " + moved, "service.reload webdav-httpd-pure",
+                  "firewall.reload", "service.restart avahi"));
 
   set_run(1, 1);
   EXPECT_THAT(set(R"({"enable_http": false, "enable_https": false})"),
@@ -239,6 +284,21 @@ TEST(WebDAVEndToEndTest, SetThenGetAndTheActionsJournaledInOrder) {
                           "service.runkey webdav-httpd-ssl 2",
                           "event stop webdav-httpd-ssl kivo.service.action",
                           "userlog 0x11B00873 admin", "userlog 0x11B00875 admin"));
+}
+
+// The HTTP port as `get` shows it is taken for HTTPS, however it is written.
+TEST(WebDAVEndToEndTest, HttpsOnThePortHttpShowsIsAConflict) {
+  TestRoot root;
+  ASSERT_TRUE(root.ok()) << root.init_result().err;
+  // A port nothing listens on, so that only the stored HTTP port can take it.
+  const int port = FreePort();
+  ASSERT_TRUE(root.WriteConf({{"WebDavPort", " " + std::to_string(port)}}));
+  EXPECT_EQ(root.Call(kWebDAV, "get").answer["data"]["http_port_num"], port);
+  const Result set = root.Call(kWebDAV, "set",
+                               R"({"enable_http": true, "enable_https": true, "https_port_num": )" +
+                                   std::to_string(port) + "}");
+  EXPECT_EQ(set.answer, Refusal(1701)) << set.out << set.err;
+  EXPECT_EQ(root.ConfValue("secure_WebDavPort"), "");
 }
 
 // Calendars through `call`: the answers, the folders on disk with their owners
@@ -358,6 +418,28 @@ TEST_F(CalendarEndToEndTest, CreateListSetAndDelete) {
   EXPECT_FALSE(Exists(team_ + "/Play"));
   EXPECT_EQ(Read(root_.Path("/usr/kivo/etc/calendar.info")), "[]\n");
   EXPECT_EQ(root_.Call(kCalendar, "list").answer["data"]["item"], Json::Value(Json::arrayValue));
+}
+
+// Comments a hand-edited registry carries stay in the file and never reach an
+// answer: the line `call` prints is JSON a client can parse.
+TEST_F(CalendarEndToEndTest, RegistryCommentsNeverReachTheAnswer) {
+  const std::string registry = root_.Path("/usr/kivo/etc/calendar.info");
+  ASSERT_TRUE(WriteFile(registry, R"(// written by hand
+[ // the team's
+  /* first */ {"calendarname": "Work", "destination": "public", "share": "public"}, // after
+  {"calendarname": /* inside */ "Play", "destination": "public", "share": "public"} // last
+] /* tail */
+)"));
+  const Result list = root_.Call(kCalendar, "list");
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_EQ(list.answer, ParseJson(R"({"success": true, "data": {"item": [
+      {"calendarname": "Work", "destination": "public", "id": "Work:public", "share": "public",
+       "status": "noexist"},
+      {"calendarname": "Play", "destination": "public", "id": "Play:public", "share": "public",
+       "status": "noexist"}]}})"))
+      << list.out;
+  EXPECT_THAT(list.out, Not(HasSubstr("/")));
+  EXPECT_THAT(Read(registry), HasSubstr("// written by hand"));
 }
 
 }  // namespace

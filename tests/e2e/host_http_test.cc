@@ -284,6 +284,25 @@ TEST_F(HostHttpTest, WhoMayCallWhat) {
                     HasSubstr("stopping")));
 }
 
+// A user's home is his folder in the homes share, whatever home field his
+// account has (accounts made by other tools): he may create there, and still
+// nowhere else in the share.
+TEST_F(HostHttpTest, HomeCreatesFollowTheHomesShareNotThePasswdHome) {
+  std::string passwd;
+  for (const std::string& line : ReadLines(root_.Path("/etc/passwd"))) {
+    passwd += line.rfind("bob:", 0) == 0 ? "bob:x:1025:100::/nonexistent:/bin/sh\n" : line + "\n";
+  }
+  ASSERT_TRUE(WriteFile(root_.Path("/etc/passwd"), passwd));
+  const Http bob = LoggedIn("bob", "bob-secret");
+  const std::string homes = root_.Path("/volume1/homes");
+  Reply r = bob.Entry(kCalendar, "create", CalendarParams("home", "home", homes + "/bob", "Mine"));
+  EXPECT_EQ(r.body, ParseJson(R"({"success":true,"data":{"id":"Mine:homes/bob"}})"))
+      << Compact(r.body);
+  EXPECT_TRUE(Exists(homes + "/bob/Mine/.DAV"));
+  r = bob.Entry(kCalendar, "create", CalendarParams("homes", "carol", homes + "/carol", "Mine"));
+  EXPECT_EQ(r.body, Refusal(105));
+}
+
 // Clients that stop in the headers, in the body or right after connecting,
 // one that sends more than it announced, and many that stall at once: the
 // server serves others meanwhile, without waiting for them to time out.

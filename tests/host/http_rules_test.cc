@@ -93,7 +93,11 @@ class CreateRuleTest : public TempRootTest {
   }
 };
 
+// The home is bob's folder in the homes share, as the module's home alias
+// means it; the home field of his account plays no part.
 TEST_F(CreateRuleTest, HomesCreatesStayInTheUsersHome) {
+  Write("etc/kivo/shares.json", R"({"homes": ")" + Path("v/homes") + "\"}");
+  Write("etc/passwd", "bob:x:1025:100::/nonexistent:/bin/sh\n");
   const std::string home = Path("v/homes/bob");
   const std::tuple<const char*, std::string, bool> cases[] = {
       {"HOME", home + "/in", true},
@@ -106,9 +110,14 @@ TEST_F(CreateRuleTest, HomesCreatesStayInTheUsersHome) {
   for (const auto& [share, fullpath, allowed] : cases) {
     params["share"] = share;
     params["fullpath"] = fullpath;
-    EXPECT_EQ(host::HomeCreateAllowed(params, home), allowed) << share << " " << fullpath;
+    EXPECT_EQ(host::HomeCreateAllowed(params, "bob"), allowed) << share << " " << fullpath;
   }
-  EXPECT_FALSE(host::HomeCreateAllowed(params, "")) << "the last case, for a user without a home";
+  // The last case again, for names whose folder is none of their own.
+  for (const char* user : {"", "dave", "..", "bob/..", "."}) {
+    EXPECT_FALSE(host::HomeCreateAllowed(params, user)) << user;
+  }
+  Write("etc/kivo/shares.json", "{}");
+  EXPECT_FALSE(host::HomeCreateAllowed(params, "bob")) << "no homes share";
 }
 
 TEST_F(CreateRuleTest, EntryMustNameTheFolderMade) {

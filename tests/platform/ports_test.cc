@@ -43,6 +43,21 @@ TEST_F(PortsTest, OtherVariantsStoredPortOrDefault) {
   EXPECT_TRUE(Conflict("ftp", 8443));
 }
 
+// The other variant's port is read as its settings show it: blanks before
+// the number and anything after it do not hide it.
+TEST_F(PortsTest, StoredPortIsReadAsTheSettingsShowIt) {
+  const int port = Bind(false);
+  const std::string p = std::to_string(port);
+  const std::pair<std::string, bool> cases[] = {
+      {" " + p, true}, {"\t" + p, true}, {p + "abc", true}, {"+" + p, true},
+      {"0" + p, true}, {"-" + p, false}, {"x" + p, false},  {p + "0000000000", false},
+  };
+  for (const auto& [stored, taken] : cases) {
+    Write("etc/kivoinfo.conf", "WebDavPort=\"" + stored + "\"\n");
+    EXPECT_EQ(Conflict("webdavs_https", port), taken) << "'" << stored << "'";
+  }
+}
+
 TEST_F(PortsTest, PortsDeclaredByOtherServices) {
   Write("etc/kivo/ports.json", R"({"ftp": [21, 55021], "webdav_http": [55080], "odd": "x"})");
   EXPECT_TRUE(Conflict("webdav_http", 55021));
