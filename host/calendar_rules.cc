@@ -44,6 +44,11 @@ std::string DirectoryOf(const std::string& path) {
 
 }  // namespace
 
+std::string HomeFolderOf(const std::string& user) {
+  const std::string homes = ShareDirectory("homes");
+  return homes.empty() ? "" : homes + "/" + user;
+}
+
 bool HomeCreateAllowed(const Json::Value& params, const std::string& user) {
   const Json::Value& share = params["share"];
   if (!share.isString()) return true;  // the module refuses it before making anything
@@ -58,10 +63,10 @@ bool HomeCreateAllowed(const Json::Value& params, const std::string& user) {
   if (user.empty() || user == "." || user == ".." || user.find('/') != std::string::npos) {
     return false;
   }
-  const std::string homes = ShareDirectory("homes");
-  if (homes.empty()) return false;
+  const std::string home = HomeFolderOf(user);
+  if (home.empty()) return false;
   const std::string resolved = Resolved(fullpath.asString());
-  const std::string resolved_home = Resolved(homes + "/" + user);
+  const std::string resolved_home = Resolved(home);
   if (resolved.empty() || resolved_home.empty()) return false;
   return resolved == resolved_home ||
          resolved.compare(0, resolved_home.size() + 1, resolved_home + "/") == 0;

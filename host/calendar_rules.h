@@ -19,6 +19,11 @@
 
 namespace host {
 
+// The user's home as the module's home alias means it: the folder named after
+// `user` in the "homes" share's directory (not resolved). "" without a
+// "homes" share.
+std::string HomeFolderOf(const std::string& user);
+
 // True when a calendar create of `params` may run for the non-administrator
 // `user`: always unless the share is "homes" or "home" (any letter case), in
 // which case the module makes the folders as root, so "fullpath" must

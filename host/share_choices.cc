@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include "host/accounts.h"
+#include "host/calendar_rules.h"
 #include "module/kivo_paths.h"
 #include "platform/json_file.h"
 
@@ -41,9 +42,8 @@ Json::Value ShareChoices(const std::string& account, bool is_admin) {
   Json::Value& choices = result["shares"] = Json::Value(Json::arrayValue);
   Account record;
   const bool known = LookupAccount(account, &record);
-  if (known && !record.home.empty() && record.home[0] == '/') {
-    choices.append(Choice("home", record.home));
-  }
+  const std::string home = known ? HomeFolderOf(account) : "";
+  if (!home.empty()) choices.append(Choice("home", home));
   Json::Value shares;
   bool missing = false;
   if (!kivo::ReadJsonFile(kivo::RootedPath(kSharesPath), &shares, &missing) || !shares.isObject()) {

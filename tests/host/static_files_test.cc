@@ -95,8 +95,8 @@ TEST_F(StaticFilesTest, RefusesEverythingElse) {
 TEST_F(StaticFilesTest, OffersUsersTheirHomeAndWritableSharesOnly) {
   Write("etc/passwd", "admin:x:1024:100::" + Path("volume1/homes/admin") +
                           ":/bin/sh\n"
-                          "alice:x:1025:100::" +
-                          Path("volume1/homes/alice") + ":/bin/sh\n");
+                          // The home field plays no part: alice's home is her folder in homes.
+                          "alice:x:1025:100::/nonexistent:/bin/sh\n");
   Write("etc/group", "users:x:100:\nadministrators:x:101:admin\n");
   Write("etc/kivo/shares.json", "{\"homes\": \"" + Path("volume1/homes") + "\", \"public\": \"" +
                                     Path("volume1/public") + "\", \"team\": \"" +
