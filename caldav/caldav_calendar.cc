@@ -173,7 +173,7 @@ bool CalDAVServiceHandler::CreateCalendar(Json::Value& result) {
     result["id"] = id;
     return true;
   }
-  RemovePathIfExists(path);
+  RemoveMadeFolder();
   return false;
 }
 
@@ -297,9 +297,10 @@ bool CalDAVServiceHandler::EditSingleCalendar(Json::Value& entry) {
   if (!GetFullPath(entry, current)) return false;
   // The target is known to be free, so an equal current path means the
   // folder itself is gone: only the registry changes.
+  // The move never replaces, or moves into, a target that appeared since the
+  // check above.
   if (current != target &&
-      (!IsRegisteredFolderSafe(current) ||
-       KLIBCExec("/bin/mv", current.c_str(), target.c_str(), nullptr, nullptr) != 0)) {
+      (!IsRegisteredFolderSafe(current) || !MoveCalendarFolder(current, target))) {
     KIVO_LOG("cannot mv folder");
     SetError(WEBAPI_ERR_OPERATION_FAILED);
     return false;
