@@ -100,12 +100,15 @@ class Attacker {
 };
 
 // Swaps `dir` for a link to `target` and back, leaving the real folder in
-// place at the end of each turn.
+// place at the end of each turn; each state lasts long enough for a check
+// to see one and the act the other.
 void SwapForLink(const std::string& dir, const std::string& target) {
   if (rename(dir.c_str(), (dir + ".real").c_str()) != 0) return;
   (void)!symlink(target.c_str(), dir.c_str());
+  usleep(200);
   unlink(dir.c_str());
   rename((dir + ".real").c_str(), dir.c_str());
+  usleep(200);
 }
 
 class HardeningRacesTest : public ::testing::Test {
