@@ -240,9 +240,11 @@ bool CalDAVServiceHandler::CreateData(std::string path, unsigned int uid, unsign
   options.overwrite = 1;
   options.uid = uid;
   options.gid = gid;
-  const pinned::Fd copy = CreateStateFile(pag, kStatePag, TemplateMode(template_path), 0);
+  // Writable by its maker until filled, whatever the template's bits.
+  const pinned::Fd copy = CreateStateFile(pag, kStatePag, 0600, 0);
   if (!copy.valid() ||
-      KIVOFileCopy(template_path.c_str(), DescriptorPath(copy.get()).c_str(), &options) != 0) {
+      KIVOFileCopy(template_path.c_str(), DescriptorPath(copy.get()).c_str(), &options) != 0 ||
+      fchmod(copy.get(), TemplateMode(template_path)) != 0) {
     KIVO_LOG("Fail to cp calendar data for .state_for_dir.pag:%X",
              copy.valid() ? KLIBCErrGet() : errno);
     SetError(WEBAPI_ERR_OPERATION_FAILED);

@@ -44,6 +44,7 @@ class CalendarCreateTest : public CalendarTest {
     EXPECT_EQ(ReadFile(path + "/.DAV/.state_for_dir.pag"), kTemplateText);
     EXPECT_EQ(StatOf(path + "/.DAV/.state_for_dir.pag").st_uid, uid);
     EXPECT_EQ(StatOf(path + "/.DAV/.state_for_dir.pag").st_gid, gid);
+    EXPECT_EQ(StatOf(path + "/.DAV/.state_for_dir.pag").st_mode & 07777, 0444u) << "the template's";
   }
 
   std::string Template() const { return Path("usr/kivo/etc.defaults/.state_for_dir.pag"); }
@@ -51,6 +52,8 @@ class CalendarCreateTest : public CalendarTest {
 
 TEST_F(CalendarCreateTest, CreatesMakeTheLayoutWithItsOwnersAndRegisterIt) {
   const std::string home = homes_ + "/alice";  // root's: alice cannot write it herself
+  // A read-only template still gives the user's own copy its content.
+  ASSERT_EQ(chmod(Template().c_str(), 0444), 0);
   const struct {
     const char* user;
     Json::Value params;
