@@ -34,7 +34,13 @@ CalDAVServiceHandler::CalDAVServiceHandler(KIVO::APIRequest* request, KIVO::APIR
   homes_user_exists_ = IsUserNamedHomesExist();
 }
 
-CalDAVServiceHandler::~CalDAVServiceHandler() = default;
+// A create cut short by an exception leaves no folder without an entry.
+CalDAVServiceHandler::~CalDAVServiceHandler() {
+  try {
+    if (made_.folder.valid()) RemoveMadeFolder();
+  } catch (...) {
+  }
+}
 
 // ---- web API methods --------------------------------------------------------
 
@@ -171,6 +177,7 @@ bool CalDAVServiceHandler::CreateCalendar(Json::Value& result) {
 
   if (GetInputParam2Json(entry) && AddCalendarItemToInfo(entry) && ConcateID(entry, id)) {
     result["id"] = id;
+    made_ = MadeFolder();  // registered: the folder stays
     return true;
   }
   RemoveMadeFolder();

@@ -3,6 +3,7 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <functional>
 #include <regex>
 #include <set>
@@ -157,6 +158,36 @@ TEST_F(CalendarCreateTest, FailuresLeaveNothingBehind) {
     EXPECT_FALSE(Exists(folder + "/.DAV"));
     EXPECT_EQ(ReadFile(RegistryPath()), registry) << c.message;
     std::filesystem::remove_all(work);
+  }
+}
+
+// Whatever throws below a handler is answered, never passed on to the host,
+// and the process is root again (Call checks one answer and the identity).
+TEST_F(CalendarCreateTest, ExceptionsBelowAreAnsweredNotPassedOn) {
+  const struct {
+    const char* throwing;
+    APIEntryFunc entry;
+  } cases[] = {
+      {"KIVOUserGet(homes)", CalDAVCalendarList},      // while the handler is built
+      {"KIVOShareNamePathGet", CalDAVCalendarCreate},  // while running as alice
+      {"KIVOMountVolInfoGet", CalDAVCalendarCreate},
+      {"KIVOFileCopy", CalDAVCalendarCreate},  // the folder made is taken away again
+  };
+  for (const auto& c : cases) {
+    ResetPlatform();
+    fake::SetResult(c.throwing, fake::kThrows);
+    const KIVO::APIResponse response =
+        Call(c.entry, CreateParams("docs", "Work", docs_, "docs"), "alice");
+    EXPECT_EQ(response.error_code(), 1704) << c.throwing;
+    // Logged once, in the handler's unit.
+    EXPECT_EQ(std::count_if(fake::Logs().begin(), fake::Logs().end(),
+                            [](const std::string& line) {
+                              return std::regex_match(
+                                  line, std::regex("caldav_calendar:[0-9]+ .* threw"));
+                            }),
+              1)
+        << c.throwing;
+    EXPECT_FALSE(Exists(docs_ + "/Work"));
   }
 }
 
