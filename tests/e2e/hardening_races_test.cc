@@ -155,7 +155,7 @@ class HardeningRacesTest : public ::testing::Test {
       round(rounds);
     }
     EXPECT_TRUE(attacker.running()) << "the attacker could not run as the user";
-    EXPECT_GT(rounds, 10);
+    EXPECT_GT(rounds, 2);  // a loaded machine runs fewer, never none
     RecordProperty("rounds", rounds);
     EXPECT_EQ(Disk(), before_);
     // The process was back to root for every call: the registry is root's.
