@@ -34,7 +34,13 @@ CalDAVServiceHandler::CalDAVServiceHandler(KIVO::APIRequest* request, KIVO::APIR
   homes_user_exists_ = IsUserNamedHomesExist();
 }
 
-CalDAVServiceHandler::~CalDAVServiceHandler() = default;
+// A create cut short by an exception leaves no folder without an entry.
+CalDAVServiceHandler::~CalDAVServiceHandler() {
+  try {
+    if (made_.folder.valid()) RemoveMadeFolder();
+  } catch (...) {
+  }
+}
 
 // ---- web API methods --------------------------------------------------------
 
@@ -175,9 +181,10 @@ bool CalDAVServiceHandler::CreateCalendar(Json::Value& result) {
 
   if (GetInputParam2Json(entry) && AddCalendarItemToInfo(entry) && ConcateID(entry, id)) {
     result["id"] = id;
+    made_ = MadeFolder();  // registered: the folder stays
     return true;
   }
-  RemovePathIfExists(path);
+  RemoveMadeFolder();
   return false;
 }
 
@@ -301,9 +308,10 @@ bool CalDAVServiceHandler::EditSingleCalendar(Json::Value& entry) {
   if (!GetFullPath(entry, current)) return false;
   // The target is known to be free, so an equal current path means the
   // folder itself is gone: only the registry changes.
+  // The move never replaces, or moves into, a target that appeared since the
+  // check above.
   if (current != target &&
-      (!IsRegisteredFolderSafe(current) ||
-       KLIBCExec("/bin/mv", current.c_str(), target.c_str(), nullptr, nullptr) != 0)) {
+      (!IsRegisteredFolderSafe(current) || !MoveCalendarFolder(current, target))) {
     KIVO_LOG("cannot mv folder");
     SetError(WEBAPI_ERR_OPERATION_FAILED);
     return false;

@@ -23,6 +23,7 @@
 
 #include <string>
 
+#include "caldav/pinned_dir.h"
 #include "module/kivo_api.h"
 #include "module/kivo_platform.h"
 
@@ -101,17 +102,36 @@ class CalDAVServiceHandler {
   std::string StringParam(const std::string& name);
   // Back to effective group 0, then effective user 0.
   void SwitchBackToRoot();
-  // Runs "/bin/rm -rf" on `path` when something stands there.
-  void RemovePathIfExists(const std::string& path);
+  // Removes the calendar folder this call made, and only while its name
+  // still stands for that very folder.
+  void RemoveMadeFolder();
+  // Makes state file `name` new in the made ".DAV" (`path` names it for the
+  // service); invalid with errno when it cannot.
+  pinned::Fd CreateStateFile(const std::string& path, const char* name, mode_t mode,
+                             int extra_flags);
+  // Moves the registered folder `current` to `target` between parents
+  // pinned without links; never onto or into an existing target.
+  bool MoveCalendarFolder(const std::string& current, const std::string& target);
   // True when a registered calendar's folder path may be removed or moved:
   // no "." or ".." step, and an ordinary name inside a share. A create
   // stores its destination as given, so an entry can name any place.
   bool IsRegisteredFolderSafe(const std::string& path);
 
+  // The calendar folder made by this call, held by descriptor from its
+  // making to the end of the call: every later step of the create, and its
+  // rollback, acts on it and on nothing that took its place.
+  struct MadeFolder {
+    pinned::Fd parent;
+    pinned::Fd folder;
+    pinned::Fd store;  // its ".DAV"
+    std::string name;
+  };
+
   KIVO::APIRequest* request_;
   KIVO::APIResponse* response_;
   bool homes_user_exists_;
   int error_code_;
+  MadeFolder made_;
 };
 
 #endif  // KIVO_CALDAV_CALDAV_CALENDAR_H_

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
 
 #include "caldav/caldav_calendar.h"
 #include "module/error_codes.h"
@@ -34,6 +35,59 @@ bool IsWellFormedRegistry(const Json::Value& calendars) {
     }
   }
   return true;
+}
+
+// Nesting the system itself writes: an array of flat objects. Deeper text
+// is refused before the reader, which would recurse (and throw) on it.
+constexpr int kMaxRegistryNesting = 16;
+
+// A new registry is root's and readable by all; nobody else may write it.
+constexpr mode_t kRegistryMode = 0644;
+
+// True when no bracket in `text` (outside strings and comments) opens more
+// than `limit` levels deep.
+bool NestingWithin(const std::string& text, int limit) {
+  int depth = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '"') {
+      for (++i; i < text.size() && text[i] != '"'; ++i) {
+        if (text[i] == '\\') ++i;
+      }
+    } else if (c == '/' && i + 1 < text.size() && text[i + 1] == '/') {
+      i = text.find('\n', i);
+      if (i == std::string::npos) break;
+    } else if (c == '/' && i + 1 < text.size() && text[i + 1] == '*') {
+      i = text.find("*/", i + 2);
+      if (i == std::string::npos) break;
+      ++i;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return false;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return true;
+}
+
+// The mode and owner a rewrite gives the registry: those of the file it
+// replaces, without write rights for group or others (logged when found).
+void RegistryModeAndOwner(const std::string& path, mode_t* mode, uid_t* uid, gid_t* gid) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    *mode = kRegistryMode;
+    *uid = geteuid();
+    *gid = getegid();
+    return;
+  }
+  *mode = st.st_mode & 07777;
+  *uid = st.st_uid;
+  *gid = st.st_gid;
+  if ((*mode & (S_IWGRP | S_IWOTH)) != 0) {
+    KIVO_LOG("%s was writable by others (mode %o), rewritten %o", path.c_str(),
+             static_cast<unsigned>(*mode), static_cast<unsigned>(kRegistryMode));
+    *mode = kRegistryMode;
+  }
 }
 
 // Reads the whole regular file at `path` into `text`. False when it cannot
@@ -124,6 +178,13 @@ int CalDAVServiceHandler::GetCalendarInfo(Json::Value& calendars) {
   const std::string path = kivo::RootedPath(SZF_CALENDAR_INFO);
   struct stat st;
   if (stat(path.c_str(), &st) != 0) return 1;
+  if (S_ISREG(st.st_mode) && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    // Anyone could have planted entries in it; from now on nobody but its
+    // owner can.
+    KIVO_LOG("%s was writable by others (mode %o), set to %o", path.c_str(),
+             static_cast<unsigned>(st.st_mode & 07777), static_cast<unsigned>(kRegistryMode));
+    chmod(path.c_str(), kRegistryMode);
+  }
 
   std::string text;
   if (!ReadWholeRegularFile(path, text)) {
@@ -132,8 +193,14 @@ int CalDAVServiceHandler::GetCalendarInfo(Json::Value& calendars) {
     return -1;
   }
   Json::Reader reader;
-  if (!reader.parse(text.data(), text.data() + text.size(), calendars, true) ||
-      !IsWellFormedRegistry(calendars)) {
+  bool parsed = false;
+  try {
+    parsed = NestingWithin(text, kMaxRegistryNesting) &&
+             reader.parse(text.data(), text.data() + text.size(), calendars, true);
+  } catch (const std::exception&) {
+    parsed = false;  // the reader throws where it gives up
+  }
+  if (!parsed || !IsWellFormedRegistry(calendars)) {
     KIVO_LOG("Cannot parse json format from file");
     SetError(WEBAPI_ERR_OPERATION_FAILED);
     return -1;
@@ -161,13 +228,20 @@ bool CalDAVServiceHandler::WriteCalendarInfo(Json::Value& calendars) {
   const std::string path = kivo::RootedPath(SZF_CALENDAR_INFO);
   const std::string temporary = TemporaryPathFor(path);
 
-  const int fd = open(temporary.c_str(), kWriteFlags, 0777);
+  mode_t mode;
+  uid_t uid;
+  gid_t gid;
+  RegistryModeAndOwner(path, &mode, &uid, &gid);
+  const int fd = open(temporary.c_str(), kWriteFlags | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) {
     KIVO_LOG("open(%s, %d) failed, reason=%s\n", temporary.c_str(), kWriteFlags, strerror(errno));
     SetError(WEBAPI_ERR_OPERATION_FAILED);
     return false;
   }
-  bool written = WriteWhole(fd, calendars.toStyledString());
+  // Mode and owner are set on the temporary before it takes the registry's
+  // place: at no moment may anyone else write the registry.
+  bool written = (fchown(fd, uid, gid) == 0 || uid == geteuid()) && fchmod(fd, mode) == 0 &&
+                 WriteWhole(fd, calendars.toStyledString());
   int write_errno = errno;
   if (close(fd) != 0 && written) {
     written = false;

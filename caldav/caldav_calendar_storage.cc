@@ -6,6 +6,11 @@
 // administrator switches the effective identity to that user, so that the
 // share's own permissions decide where the folder may go; home folders and
 // administrators are served as root and the result given to the user.
+//
+// Whatever runs as root here acts relative to directory descriptors opened
+// without following links (caldav/pinned_dir.h): the calendar folder's
+// parent is resolved once, the folder, its ".DAV" and the state files are
+// made new in it, and a rollback removes only the folder this call made.
 
 #include <fcntl.h>
 #include <grp.h>
@@ -14,9 +19,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <string>
 
 #include "caldav/caldav_calendar.h"
+#include "caldav/pinned_dir.h"
 #include "module/error_codes.h"
 #include "module/kivo_paths.h"
 #include "module/log.h"
@@ -25,17 +33,48 @@ namespace {
 
 constexpr char kLogUnit[] = "caldav_calendar";
 constexpr unsigned int kNoId = static_cast<unsigned int>(-1);
+// The flags a state file is known by in the log; it is opened exclusively.
 constexpr int kStateFileFlags = O_WRONLY | O_CREAT | O_TRUNC | O_SYNC;
 constexpr char kStoreDir[] = "/.DAV/";
 constexpr char kStatePag[] = ".state_for_dir.pag";
 constexpr char kStateDir[] = ".state_for_dir.dir";
 
+constexpr char kStoreName[] = ".DAV";
+
 // A folder that cannot be given to the user stays usable by the service,
 // which runs as root: the calendar is made all the same.
-void ChownIgnoringFailure(const std::string& path, int uid, int gid) {
-  const int ignored = chown(path.c_str(), uid, gid);
+void GiveToUser(int fd, int uid, int gid) {
+  const int ignored = fchownat(fd, "", uid, gid, AT_EMPTY_PATH);
   (void)ignored;
 }
+
+// The directory `name` in `parent` as this identity has just made it: a
+// link, or a folder someone else put in its place, is refused.
+pinned::Fd OpenOwnDirectory(int parent, const std::string& name) {
+  pinned::Fd fd = pinned::OpenChild(parent, name);
+  struct stat st;
+  if (fd.valid() && (fstat(fd.get(), &st) != 0 || st.st_uid != geteuid())) {
+    errno = EEXIST;
+    return pinned::Fd();
+  }
+  return fd;
+}
+
+// Paths the service reaches by name must fit the system's limit, even where
+// the module itself works relative to a descriptor.
+bool FitsPath(const std::string& path) {
+  if (path.size() < PATH_MAX) return true;
+  errno = ENAMETOOLONG;
+  return false;
+}
+
+// The copy of the template gets the template's permission bits.
+mode_t TemplateMode(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? (st.st_mode & 0777) : 0600;
+}
+
+std::string DescriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
 }  // namespace
 
@@ -48,12 +87,6 @@ void CalDAVServiceHandler::SwitchBackToRoot() {
   }
   if (geteuid() != 0 && seteuid(0) != 0) {
     KIVO_LOG("Failed to set uid back to root, reason=%s", strerror(errno));
-  }
-}
-
-void CalDAVServiceHandler::RemovePathIfExists(const std::string& path) {
-  if (IsPathExist(path.c_str())) {
-    KLIBCExec("/bin/rm", "-rf", path.c_str(), nullptr, nullptr);
   }
 }
 
@@ -129,9 +162,10 @@ end:
 
 bool CalDAVServiceHandler::MKCalendarDIR(const std::string& path, bool root_for_homes, int uid,
                                          int gid, int admin) {
-  const std::string store = path + kStoreDir;
   const bool give_to_user = root_for_homes || admin == 1;
   KIVOVOLINFO volume;
+  std::string parent, name;
+  made_ = MadeFolder();
 
   // A user may not be able to write the homes share itself; home folders
   // are made as root and given to the user below.
@@ -140,31 +174,43 @@ bool CalDAVServiceHandler::MKCalendarDIR(const std::string& path, bool root_for_
   if (KIVOMountVolInfoGet(path.c_str(), &volume) < 0) {
     KIVO_LOG("Fail to get vol info.");
     SetError(WEBAPI_ERR_OPERATION_FAILED);
-    goto fail;
+    return false;
   }
   if (volume.writable == 0) {
     KIVO_LOG("Read Only Volume.[%s]", path.c_str());
     SetError(WEBAPI_ERR_READ_ONLY_VOLUME);
-    goto fail;
+    return false;
   }
-  if (mkdir(path.c_str(), 0777) < 0) {
+  // The parent is pinned without links once; the folder is made in it, and
+  // from here on every step acts on the folder's own descriptor.
+  if (pinned::SplitLast(path, &parent, &name)) made_.parent = pinned::OpenDirectory(parent);
+  if (!made_.parent.valid() || mkdirat(made_.parent.get(), name.c_str(), 0777) < 0) {
     KIVO_LOG("Fail to create calendar dir.");
     SetError(WEBAPI_ERR_OPERATION_FAILED);
-    goto fail;
+    made_ = MadeFolder();  // nothing was made: nothing to take away
+    return false;
   }
-  if (give_to_user) ChownIgnoringFailure(path, uid, gid);
-  if (mkdir(store.c_str(), 0777) < 0) {
+  made_.name = name;
+  made_.folder = OpenOwnDirectory(made_.parent.get(), name);
+  if (!made_.folder.valid()) {
+    // Renamed away or replaced before it could be opened: not ours any more.
+    KIVO_LOG("Fail to create calendar dir.");
+    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    made_ = MadeFolder();
+    return false;
+  }
+  if (give_to_user) GiveToUser(made_.folder.get(), uid, gid);
+
+  const std::string store = path + kStoreDir;
+  if (!FitsPath(store) || mkdirat(made_.folder.get(), kStoreName, 0777) < 0 ||
+      !(made_.store = OpenOwnDirectory(made_.folder.get(), kStoreName)).valid()) {
     KIVO_LOG("Fail to create calendar .DAV dir.");
     SetError(WEBAPI_ERR_OPERATION_FAILED);
-    goto fail;
+    RemoveMadeFolder();
+    return false;
   }
-  if (give_to_user) ChownIgnoringFailure(store, uid, gid);
+  if (give_to_user) GiveToUser(made_.store.get(), uid, gid);
   return true;
-
-fail:
-  // The caller refused an existing path, so whatever stands there now is ours.
-  RemovePathIfExists(path);
-  return false;
 }
 
 bool CalDAVServiceHandler::CreateData(std::string path, unsigned int uid, unsigned int gid,
@@ -182,32 +228,53 @@ bool CalDAVServiceHandler::CreateData(std::string path, unsigned int uid, unsign
     return false;
   }
 
+  // Both state files are made new (never through a link or onto a file that
+  // someone placed in .DAV meanwhile) and filled through their descriptor;
+  // the platform's copy reaches the template's copy by that descriptor too.
   const std::string store = path + kStoreDir;
   const std::string pag = store + kStatePag;
   const std::string dir = store + kStateDir;
+  const std::string template_path = kivo::RootedPath(SZF_STATE_TEMPLATE);
   KIVOCOPYOPT options;
   memset(&options, 0, sizeof options);
   options.overwrite = 1;
   options.uid = uid;
   options.gid = gid;
-  if (KIVOFileCopy(kivo::RootedPath(SZF_STATE_TEMPLATE).c_str(), pag.c_str(), &options) != 0) {
-    KIVO_LOG("Fail to cp calendar data for .state_for_dir.pag:%X", KLIBCErrGet());
+  // Writable by its maker until filled, whatever the template's bits.
+  const pinned::Fd copy = CreateStateFile(pag, kStatePag, 0600, 0);
+  if (!copy.valid() ||
+      KIVOFileCopy(template_path.c_str(), DescriptorPath(copy.get()).c_str(), &options) != 0 ||
+      fchmod(copy.get(), TemplateMode(template_path)) != 0) {
+    KIVO_LOG("Fail to cp calendar data for .state_for_dir.pag:%X",
+             copy.valid() ? KLIBCErrGet() : errno);
     SetError(WEBAPI_ERR_OPERATION_FAILED);
     SwitchBackToRoot();
-    RemovePathIfExists(path);
+    RemoveMadeFolder();
     return false;
   }
-  const int fd = open(dir.c_str(), kStateFileFlags, 0777);
-  if (fd < 0) {
+  const pinned::Fd state = CreateStateFile(dir, kStateDir, 0777, O_SYNC);
+  if (!state.valid()) {
     KIVO_LOG("open(%s, %d) failed, reason=%s\n", dir.c_str(), kStateFileFlags, strerror(errno));
     SetError(WEBAPI_ERR_OPERATION_FAILED);
     SwitchBackToRoot();
-    RemovePathIfExists(path);
+    RemoveMadeFolder();
     return false;
   }
   SwitchBackToRoot();
-  close(fd);
   return true;
+}
+
+pinned::Fd CalDAVServiceHandler::CreateStateFile(const std::string& path, const char* name,
+                                                 mode_t mode, int extra_flags) {
+  if (!FitsPath(path)) return pinned::Fd();
+  return pinned::Fd(openat(made_.store.get(), name,
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | extra_flags,
+                           mode));
+}
+
+void CalDAVServiceHandler::RemoveMadeFolder() {
+  if (made_.folder.valid()) pinned::RemoveTree(made_.parent.get(), made_.name, made_.folder);
+  made_ = MadeFolder();
 }
 
 // ---- state of a registered calendar -----------------------------------------------
@@ -242,8 +309,25 @@ bool CalDAVServiceHandler::IsRegisteredFolderSafe(const std::string& path) {
 }
 
 void CalDAVServiceHandler::RemoveCalFolder(const Json::Value& entry) {
-  std::string path;
-  if (GetFullPath(entry, path) && IsRegisteredFolderSafe(path)) {
-    KLIBCExec("/bin/rm", "-rf", path.c_str(), nullptr, nullptr);
+  std::string path, parent, name;
+  if (!GetFullPath(entry, path) || !IsRegisteredFolderSafe(path) ||
+      !pinned::SplitLast(path, &parent, &name)) {
+    return;
   }
+  // As "rm -rf" would, but from the parent pinned without links, and never
+  // across a link or a mount below it.
+  const pinned::Fd dir = pinned::OpenDirectory(parent);
+  if (dir.valid()) pinned::RemoveTree(dir.get(), name);
+}
+
+bool CalDAVServiceHandler::MoveCalendarFolder(const std::string& current,
+                                              const std::string& target) {
+  std::string from_parent, from_name, to_parent, to_name;
+  if (!pinned::SplitLast(current, &from_parent, &from_name) ||
+      !pinned::SplitLast(target, &to_parent, &to_name)) {
+    return false;
+  }
+  const pinned::Fd from = pinned::OpenDirectory(from_parent);
+  const pinned::Fd to = pinned::OpenDirectory(to_parent);
+  return from.valid() && to.valid() && pinned::Move(from.get(), from_name, to.get(), to_name);
 }

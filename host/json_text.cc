@@ -40,6 +40,40 @@ bool IsUtf8(const std::string& text) {
   return true;
 }
 
+// True when no string in `value`, key or value, holds NUL or another
+// control character: the module copies C strings and would read such a
+// string differently from the host's own rules. Depth is bounded by the
+// parser's limit.
+bool HasOnlyPlainStrings(const Json::Value& value) {
+  const auto plain = [](const char* begin, const char* end) {
+    for (const char* p = begin; p < end; ++p) {
+      if (static_cast<unsigned char>(*p) < 0x20) return false;
+    }
+    return true;
+  };
+  switch (value.type()) {
+    case Json::stringValue: {
+      const char* begin = nullptr;
+      const char* end = nullptr;
+      return !value.getString(&begin, &end) || plain(begin, end);
+    }
+    case Json::arrayValue:
+      for (const Json::Value& item : value) {
+        if (!HasOnlyPlainStrings(item)) return false;
+      }
+      return true;
+    case Json::objectValue:
+      for (auto it = value.begin(); it != value.end(); ++it) {
+        const char* end = nullptr;
+        const char* begin = it.memberName(&end);
+        if (!plain(begin, end) || !HasOnlyPlainStrings(*it)) return false;
+      }
+      return true;
+    default:
+      return true;
+  }
+}
+
 }  // namespace
 
 bool ParseJson(const std::string& text, Json::Value* value) {
@@ -63,11 +97,14 @@ bool ParseJson(const std::string& text, Json::Value* value) {
   std::string errors;
   // The reader reports nesting beyond the limit by throwing, not by failing.
   try {
-    return reader->parse(text.data(), text.data() + text.size(), value, &errors);
+    if (reader->parse(text.data(), text.data() + text.size(), value, &errors) &&
+        HasOnlyPlainStrings(*value)) {
+      return true;
+    }
   } catch (const std::exception&) {
-    *value = Json::Value();
-    return false;
   }
+  *value = Json::Value();
+  return false;
 }
 
 std::string AnswerJson(Json::Value answer) {

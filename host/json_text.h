@@ -10,8 +10,9 @@
 
 namespace host {
 
-// Parses one JSON document; trailing text, comments and duplicate keys are
-// refused. False on any error.
+// Parses one JSON document; trailing text, comments, duplicate keys, nesting
+// deeper than 64 and any string (key or value) holding NUL or another
+// control character below 0x20 are refused. False on any error.
 bool ParseJson(const std::string& text, Json::Value* value);
 
 // An answer object in the web API's own member order: "success" first, then

@@ -5,8 +5,10 @@
 // The module runs as root and may leave the process changed (a calendar
 // create switches the effective identity, the supplementary groups and the
 // file-creation mask for the whole process). RunModuleCall is the one place
-// that puts the process back as the host keeps it, before anything else runs.
-// It must never run on two threads at once.
+// that puts the process back as the host keeps it, before anything else runs
+// (another call, or a program the host starts): effective group, then
+// effective user, as the host started; its supplementary groups as at start;
+// the host's file-creation mask, 022. It must never run on two threads at once.
 
 #ifndef KIVO_HOST_MODULE_CALL_H_
 #define KIVO_HOST_MODULE_CALL_H_
@@ -27,8 +29,13 @@ struct ModuleCallResult {
   Json::Value answer;
 };
 
+// Runs `entry` once; the process is restored before and after it.
 ModuleCallResult RunModuleCall(APIEntryFunc entry, const std::string& account,
                                const Json::Value& params);
+
+// Puts the process back as the host keeps it (see above). Aborts when the
+// identity cannot be restored: no later call may run as a user.
+void RestoreProcess();
 
 }  // namespace host
 

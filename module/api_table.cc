@@ -1,7 +1,14 @@
 #include "module/api_table.h"
 
+#include <cxxabi.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <exception>
+
 #include "caldav/caldav.h"
 #include "caldav/caldav_calendar.h"
+#include "module/error_codes.h"
 #include "webdav/webdav.h"
 
 #define KIVO_EXPORT __attribute__((visibility("default")))
@@ -10,12 +17,69 @@ namespace {
 constexpr char kWebDAV[] = "KIVO.Core.FileServ.WebDAV";
 constexpr char kCalDAV[] = "KIVO.Core.FileServ.WebDAV.CalDAV";
 constexpr char kCalendar[] = "KIVO.Core.FileServ.WebDAV.CalDAV.Calendar";
+// Log units of the three handlers: an escaped exception is logged as its
+// handler's own line would be.
+constexpr char kWebDAVUnit[] = "webdav";
+constexpr char kCalDAVUnit[] = "caldav";
+constexpr char kCalendarUnit[] = "caldav_calendar";
+
+// What escaped, for the log line.
+const char* Describe(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown exception";
+  }
+}
+
+// A create switches the whole process to the user: whatever way a call
+// leaves, effective group 0, then effective user 0.
+void RestoreRoot(const char* unit) {
+  if ((getegid() != 0 && setegid(0) != 0) || (geteuid() != 0 && seteuid(0) != 0)) {
+    syslog(LOG_ERR, "%s:%d Failed to switch back to root", unit, __LINE__);
+  }
+}
+
 // Each entry function lives for one call: build the row's handler on the
-// stack, run one method, let the handler go.
-template <typename Handler, void (Handler::*kMethod)()>
+// stack, run one method, let the handler go. Nothing escapes into the host:
+// an exception is logged, the identity restored, and a call left unanswered
+// gets the code its handler recorded (1704 when none).
+template <typename Handler, void (Handler::*kMethod)(), const char* kUnit>
 void RunOnce(KIVO::APIRequest* request, KIVO::APIResponse* response) {
-  Handler handler(request, response);
-  (handler.*kMethod)();
+  std::exception_ptr error;
+  try {
+    Handler handler(request, response);
+    try {
+      (handler.*kMethod)();
+    } catch (abi::__forced_unwind&) {
+      throw;  // thread cancellation must pass
+    } catch (...) {
+      error = std::current_exception();
+      syslog(LOG_ERR, "%s:%d %s", kUnit, __LINE__, Describe(error));
+      RestoreRoot(kUnit);
+      if (response->answer_count() == 0) handler.ReportError();
+      return;
+    }
+    return;
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    error = std::current_exception();
+  }
+  // The handler could not be built, or its report failed as well.
+  try {
+    syslog(LOG_ERR, "%s:%d %s", kUnit, __LINE__, Describe(error));
+  } catch (...) {
+  }
+  RestoreRoot(kUnit);
+  if (response->answer_count() == 0) {
+    try {
+      response->SetError(WEBAPI_ERR_OPERATION_FAILED, Json::Value());
+    } catch (...) {
+    }
+  }
 }
 
 }  // namespace
@@ -37,35 +101,35 @@ KIVO_EXPORT extern const APITableEntry gTable[] = {
 KIVO_EXPORT const APITableEntry* GetAPITable(void) { return gTable; }
 
 KIVO_EXPORT void WebDAVGet(KIVO::APIRequest* request, KIVO::APIResponse* response) {
-  RunOnce<WebDAVServiceHandler, &WebDAVServiceHandler::Get>(request, response);
+  RunOnce<WebDAVServiceHandler, &WebDAVServiceHandler::Get, kWebDAVUnit>(request, response);
 }
 
 KIVO_EXPORT void WebDAVSet(KIVO::APIRequest* request, KIVO::APIResponse* response) {
-  RunOnce<WebDAVServiceHandler, &WebDAVServiceHandler::Set>(request, response);
+  RunOnce<WebDAVServiceHandler, &WebDAVServiceHandler::Set, kWebDAVUnit>(request, response);
 }
 
 KIVO_EXPORT void CalDAVConfGet(KIVO::APIRequest* request, KIVO::APIResponse* response) {
-  RunOnce<CalDAVConfServiceHandler, &CalDAVConfServiceHandler::Get>(request, response);
+  RunOnce<CalDAVConfServiceHandler, &CalDAVConfServiceHandler::Get, kCalDAVUnit>(request, response);
 }
 
 KIVO_EXPORT void CalDAVConfSet(KIVO::APIRequest* request, KIVO::APIResponse* response) {
-  RunOnce<CalDAVConfServiceHandler, &CalDAVConfServiceHandler::Set>(request, response);
+  RunOnce<CalDAVConfServiceHandler, &CalDAVConfServiceHandler::Set, kCalDAVUnit>(request, response);
 }
 
 KIVO_EXPORT void CalDAVCalendarList(KIVO::APIRequest* request, KIVO::APIResponse* response) {
-  RunOnce<CalDAVServiceHandler, &CalDAVServiceHandler::List>(request, response);
+  RunOnce<CalDAVServiceHandler, &CalDAVServiceHandler::List, kCalendarUnit>(request, response);
 }
 
 KIVO_EXPORT void CalDAVCalendarCreate(KIVO::APIRequest* request, KIVO::APIResponse* response) {
-  RunOnce<CalDAVServiceHandler, &CalDAVServiceHandler::Create>(request, response);
+  RunOnce<CalDAVServiceHandler, &CalDAVServiceHandler::Create, kCalendarUnit>(request, response);
 }
 
 KIVO_EXPORT void CalDAVCalendarDelete(KIVO::APIRequest* request, KIVO::APIResponse* response) {
-  RunOnce<CalDAVServiceHandler, &CalDAVServiceHandler::Delete>(request, response);
+  RunOnce<CalDAVServiceHandler, &CalDAVServiceHandler::Delete, kCalendarUnit>(request, response);
 }
 
 KIVO_EXPORT void CalDAVCalendarSet(KIVO::APIRequest* request, KIVO::APIResponse* response) {
-  RunOnce<CalDAVServiceHandler, &CalDAVServiceHandler::Set>(request, response);
+  RunOnce<CalDAVServiceHandler, &CalDAVServiceHandler::Set, kCalendarUnit>(request, response);
 }
 
 }  // extern "C"

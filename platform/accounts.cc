@@ -278,10 +278,13 @@ bool PasswordMatches(const std::string& password, const std::string& hash) {
     // checked against a throwaway hash of the same kind so that the refusal
     // takes as long as a wrong password would.
     const bool usable = !hash.empty() && hash[0] != '!' && hash[0] != '*';
+    // crypt reads up to the first NUL: a password is compared whole or not at all.
+    const bool whole = password.find('\0') == std::string::npos;
     const std::string& against = usable ? hash : DummyHash();
     auto data = std::make_unique<struct crypt_data>();
     const char* result = crypt_r(password.c_str(), against.c_str(), data.get());
-    return usable && result != nullptr && result[0] != '*' && SameText(result, hash.c_str());
+    return usable && whole && result != nullptr && result[0] != '*' &&
+           SameText(result, hash.c_str());
   });
 }
 

@@ -198,9 +198,12 @@ TEST_F(HostHttpTest, HostRefusalsAndHostileRequestsHaveTheirCodes) {
       {"parameter not UTF-8", entry + "\"create\",\"params\":{\"calendarname\":\"a\xc0\xaf\"}}",
        400, 101},
       {"surrogate in UTF-8", entry + "\"list\",\"params\":{\"x\":\"\xed\xa0\x80\"}}", 400, 101},
+      // Host and module would read a string with NUL differently: refused.
       {"NUL inside the api",
        "{\"api\":\"" + std::string(kCalendar) + "\\u0000x\",\"version\":1,\"method\":\"list\"}",
-       404, 102},
+       400, 101},
+      {"NUL inside a parameter",
+       entry + "\"create\",\"params\":{\"share\":\"homes\\u0000/carol\"}}", 400, 101},
       {"port beyond every integer",
        std::string(R"({"api":")") + kWebDAV + R"(","version":1,"method":"set","params":)" +
            R"({"enable_http":true,"http_port_num":99999999999999999999,"enable_https":false}})",

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <set>
+#include <stdexcept>
 
 #include "module/kivo_platform.h"
 
@@ -32,6 +33,7 @@ bool Record(const std::string& op, const std::vector<std::string>& args, int* sc
   auto it = P().results.find(P().calls.back());
   if (it == P().results.end()) it = P().results.find(op);
   if (it == P().results.end()) return false;
+  if (it->second == kThrows) throw std::runtime_error(P().calls.back() + " threw");
   *scripted = it->second;
   return true;
 }

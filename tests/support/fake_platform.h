@@ -43,6 +43,9 @@ void Reset();
 // Scripts the result of a call ("KLIBServiceRestart(avahi)") or of every call
 // of an operation ("KLIBServiceRestart").
 void SetResult(const std::string& call_or_op, int result);
+// A scripted result that makes the call throw std::runtime_error, as an
+// allocation failure below the module would.
+constexpr int kThrows = -0x7fff0001;
 
 // The calls that change something (no lookups, conf reads, service state
 // queries or hash-table bookkeeping).

@@ -3,7 +3,9 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <functional>
+#include <regex>
 #include <set>
 
 #include "tests/unit/calendar_fixture.h"
@@ -12,6 +14,17 @@ using ::testing::ElementsAre;
 
 namespace calendar_test {
 namespace {
+
+// The state copy goes to the file the module made exclusively, by its
+// descriptor; which descriptor is no matter.
+constexpr char kCopyTarget[] = "/proc/self/fd/N";
+
+std::vector<std::string> WithoutFd(std::vector<std::string> calls) {
+  for (std::string& call : calls) {
+    call = std::regex_replace(call, std::regex("/proc/self/fd/[0-9]+"), kCopyTarget);
+  }
+  return calls;
+}
 
 class CalendarCreateTest : public CalendarTest {
  protected:
@@ -32,6 +45,7 @@ class CalendarCreateTest : public CalendarTest {
     EXPECT_EQ(ReadFile(path + "/.DAV/.state_for_dir.pag"), kTemplateText);
     EXPECT_EQ(StatOf(path + "/.DAV/.state_for_dir.pag").st_uid, uid);
     EXPECT_EQ(StatOf(path + "/.DAV/.state_for_dir.pag").st_gid, gid);
+    EXPECT_EQ(StatOf(path + "/.DAV/.state_for_dir.pag").st_mode & 07777, 0444u) << "the template's";
   }
 
   std::string Template() const { return Path("usr/kivo/etc.defaults/.state_for_dir.pag"); }
@@ -39,6 +53,8 @@ class CalendarCreateTest : public CalendarTest {
 
 TEST_F(CalendarCreateTest, CreatesMakeTheLayoutWithItsOwnersAndRegisterIt) {
   const std::string home = homes_ + "/alice";  // root's: alice cannot write it herself
+  // A read-only template still gives the user's own copy its content.
+  ASSERT_EQ(chmod(Template().c_str(), 0444), 0);
   const struct {
     const char* user;
     Json::Value params;
@@ -68,14 +84,14 @@ TEST_F(CalendarCreateTest, CreatesMakeTheLayoutWithItsOwnersAndRegisterIt) {
     EXPECT_EQ(umask(0), 0u) << "a create leaves the creation mask at 0";
   }
   // The last create, alice's in docs, ran as alice but wrote the registry as root.
-  ExpectOwner(RegistryPath(), 0, 0, 0777);
+  ExpectOwner(RegistryPath(), 0, 0, 0644);
   EXPECT_THAT(
-      fake::P().calls,
-      ElementsAre("KIVOUserGet(homes)", "KIVOUserGet(alice)", "KLIBGroupIsAdminGroupMem(alice, 0)",
-                  "KIVOUserFree(alice)", "KIVOShareNamePathGet(" + docs_ + ", 493, 4095)",
-                  "KIVOMountVolInfoGet(" + docs_ + "/Work)",
-                  "KIVOFileCopy(" + Template() + ", " + docs_ +
-                      "/Work/.DAV/.state_for_dir.pag, overwrite=1, uid=1000, gid=100)"));
+      WithoutFd(fake::P().calls),
+      ElementsAre(
+          "KIVOUserGet(homes)", "KIVOUserGet(alice)", "KLIBGroupIsAdminGroupMem(alice, 0)",
+          "KIVOUserFree(alice)", "KIVOShareNamePathGet(" + docs_ + ", 493, 4095)",
+          "KIVOMountVolInfoGet(" + docs_ + "/Work)",
+          "KIVOFileCopy(" + Template() + ", " + kCopyTarget + ", overwrite=1, uid=1000, gid=100)"));
 }
 
 TEST_F(CalendarCreateTest, FailuresLeaveNothingBehind) {
@@ -87,7 +103,7 @@ TEST_F(CalendarCreateTest, FailuresLeaveNothingBehind) {
     std::function<void()> setup;
     int code;
     std::string message;
-    int made = 0;  // 1: the folder was made, then removed; 2: the state copy too
+    bool copied = false;  // the folder was made and the state copy tried, then removed
   } cases[] = {
       {[&] { params.removeMember("destination"); }, 1705, "cannot get the paramter: destination"},
       {[&] { params.removeMember("calendarname"); }, 1705, "cannot get the paramter: calendarname"},
@@ -111,11 +127,11 @@ TEST_F(CalendarCreateTest, FailuresLeaveNothingBehind) {
          while (parent.size() < 3800) mkdir((parent += "/" + std::string(200, 'd')).c_str(), 0777);
          params = CreateParams("docs", std::string(4091 - parent.size(), 'c'), parent, "docs");
        },
-       1704, "Fail to create calendar .DAV dir.", 1},
+       1704, "Fail to create calendar .DAV dir."},
       {[] { fake::SetResult("KIVOFileCopy", 1); }, 1704,
-       "Fail to cp calendar data for .state_for_dir.pag:1234", 2},
+       "Fail to cp calendar data for .state_for_dir.pag:1234", true},
       {[&] { WriteFile(RegistryPath(), "garbage"); }, 1704, "Cannot parse json format from file",
-       2},  // registering fails
+       true},  // registering fails
   };
   for (const auto& c : cases) {
     ResetPlatform();
@@ -124,14 +140,15 @@ TEST_F(CalendarCreateTest, FailuresLeaveNothingBehind) {
     const std::string registry = ReadFile(RegistryPath());
     const std::string folder = params.get("fullpath", docs_).asString() + "/" +
                                params.get("calendarname", "Work").asString();
-    std::vector<std::string> actions = {
-        "KIVOFileCopy(" + Template() + ", " + folder +
-            "/.DAV/.state_for_dir.pag, overwrite=1, uid=1000, gid=100)",
-        "KLIBCExec(/bin/rm, -rf, " + folder + ", (null), (null))"};
-    actions.erase(actions.begin(), actions.end() - c.made);
+    std::vector<std::string> actions;
+    if (c.copied) {
+      actions = {"KIVOFileCopy(" + Template() + ", " + kCopyTarget +
+                 ", overwrite=1, uid=1000, gid=100)"};
+    }
     EXPECT_EQ(Call(CalDAVCalendarCreate, params).error_code(), c.code) << c.message;
     EXPECT_TRUE(fake::Logged(c.message)) << c.message;
-    EXPECT_EQ(fake::Actions(), actions) << c.message;
+    // The folder made is removed by the module itself, relative to its parent.
+    EXPECT_EQ(WithoutFd(fake::Actions()), actions) << c.message;
     // Parameters are checked before the user is looked up; a record found is released.
     const bool missing_parameter = c.message.rfind("cannot get", 0) == 0;
     EXPECT_EQ(fake::CallsOf("KIVOUserGet").size(), missing_parameter ? 1u : 2u) << c.message;
@@ -141,6 +158,36 @@ TEST_F(CalendarCreateTest, FailuresLeaveNothingBehind) {
     EXPECT_FALSE(Exists(folder + "/.DAV"));
     EXPECT_EQ(ReadFile(RegistryPath()), registry) << c.message;
     std::filesystem::remove_all(work);
+  }
+}
+
+// Whatever throws below a handler is answered, never passed on to the host,
+// and the process is root again (Call checks one answer and the identity).
+TEST_F(CalendarCreateTest, ExceptionsBelowAreAnsweredNotPassedOn) {
+  const struct {
+    const char* throwing;
+    APIEntryFunc entry;
+  } cases[] = {
+      {"KIVOUserGet(homes)", CalDAVCalendarList},      // while the handler is built
+      {"KIVOShareNamePathGet", CalDAVCalendarCreate},  // while running as alice
+      {"KIVOMountVolInfoGet", CalDAVCalendarCreate},
+      {"KIVOFileCopy", CalDAVCalendarCreate},  // the folder made is taken away again
+  };
+  for (const auto& c : cases) {
+    ResetPlatform();
+    fake::SetResult(c.throwing, fake::kThrows);
+    const KIVO::APIResponse response =
+        Call(c.entry, CreateParams("docs", "Work", docs_, "docs"), "alice");
+    EXPECT_EQ(response.error_code(), 1704) << c.throwing;
+    // Logged once, in the handler's unit.
+    EXPECT_EQ(std::count_if(fake::Logs().begin(), fake::Logs().end(),
+                            [](const std::string& line) {
+                              return std::regex_match(
+                                  line, std::regex("caldav_calendar:[0-9]+ .* threw"));
+                            }),
+              1)
+        << c.throwing;
+    EXPECT_FALSE(Exists(docs_ + "/Work"));
   }
 }
 

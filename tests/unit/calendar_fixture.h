@@ -87,6 +87,7 @@ class CalendarTest : public ::testing::Test {
     // A non-administrator's create runs as that user: keep the root traversable.
     chmod(root_.c_str(), 0755);
     setenv("KIVO_ROOT", root_.c_str(), 1);
+    umask(022);  // as the host keeps it between calls
     for (const char* sub : {"usr", "usr/kivo", "usr/kivo/etc", "usr/kivo/etc.defaults", "volume1",
                             "volume1/docs", "volume1/homes", "volume1/homes/alice", "outside"}) {
       ASSERT_EQ(mkdir(Path(sub).c_str(), 0755), 0) << sub;

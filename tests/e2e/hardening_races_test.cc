@@ -1,0 +1,267 @@
+// A local user with a shell races root's calendar work: while `kivo-webapi
+// call` creates, deletes or moves calendars, a process running as that user
+// plants links in ".DAV", swaps folders of the path for links and puts
+// folders or links where a move is going. However the race falls, nothing
+// outside the user's own home (and the registry) changes owner, mode or
+// content, and nothing there disappears. Bounded: a few hundred rounds or a
+// few seconds per case.
+
+#include <gmock/gmock.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+
+#include "tests/support/e2e.h"
+
+namespace e2e {
+namespace {
+
+constexpr int kMaxRounds = 300;
+constexpr auto kBudget = std::chrono::seconds(4);
+
+// Everything below `dir` as lstat sees it, content and link targets included.
+std::map<std::string, std::string> Snapshot(const std::string& dir,
+                                            const std::set<std::string>& skip) {
+  std::map<std::string, std::string> state;
+  for (const std::string& relative : Tree(dir, skip)) {
+    const std::string path = dir + relative;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) continue;
+    std::string text = std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) + " " +
+                       std::to_string(st.st_mode);
+    if (S_ISREG(st.st_mode)) text += " " + Read(path);
+    if (S_ISLNK(st.st_mode)) {
+      char target[4096];
+      const ssize_t n = readlink(path.c_str(), target, sizeof target);
+      text += " -> " + std::string(target, n > 0 ? static_cast<size_t>(n) : 0);
+    }
+    state[relative] = text;
+  }
+  return state;
+}
+
+// A process running as the user, repeating `attack` with the round number
+// the test publishes, until it is stopped.
+class Attacker {
+ public:
+  Attacker(uid_t uid, gid_t gid, std::function<void(int round, int phase)> attack) {
+    shared_ = static_cast<std::atomic<int>*>(mmap(nullptr, 3 * sizeof(std::atomic<int>),
+                                                  PROT_READ | PROT_WRITE,
+                                                  MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    for (int i = 0; i < 3; ++i) new (&shared_[i]) std::atomic<int>(0);
+    pid_ = fork();
+    if (pid_ != 0) return;
+    if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(3);
+    for (;;) {
+      const int phase = shared_[1].load();
+      attack(shared_[0].load(), phase);
+      shared_[2] = phase;           // a whole turn done in this phase
+      if (phase != 1) usleep(100);  // nothing to race: leave the cores to the test
+    }
+  }
+  ~Attacker() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    munmap(shared_, 3 * sizeof(std::atomic<int>));
+  }
+  Attacker(const Attacker&) = delete;
+  Attacker& operator=(const Attacker&) = delete;
+
+  bool running() const { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
+  void Publish(int round, int phase = 1) {
+    shared_[0] = round;
+    shared_[1] = phase;
+    shared_[2] = -1;
+  }
+  // Publishes phase 0 and waits until the attacker has ended a turn in it:
+  // whatever it swapped is back in place.
+  void Pause(int round) {
+    Publish(round, 0);
+    for (int i = 0; i < 20000 && shared_[2] != 0 && running(); ++i) usleep(100);
+  }
+
+ private:
+  pid_t pid_ = -1;
+  std::atomic<int>* shared_ = nullptr;
+};
+
+// Swaps `dir` for a link to `target` and back, leaving the real folder in
+// place at the end of each turn; each state lasts long enough for a check
+// to see one and the act the other.
+void SwapForLink(const std::string& dir, const std::string& target) {
+  if (rename(dir.c_str(), (dir + ".real").c_str()) != 0) return;
+  (void)!symlink(target.c_str(), dir.c_str());
+  usleep(200);
+  unlink(dir.c_str());
+  rename((dir + ".real").c_str(), dir.c_str());
+  usleep(200);
+}
+
+class HardeningRacesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(root_.ok()) << root_.init_result().err;
+    ASSERT_TRUE(root_.AddUser("bob"));
+    home_ = root_.Path("/volume1/homes/bob");
+    const struct stat st = StatOf(home_);
+    uid_ = st.st_uid;
+    gid_ = st.st_gid;
+    ASSERT_NE(uid_, 0u);
+    // Root's own: a folder with a calendar-named folder in it, and a secret.
+    rootonly_ = root_.Path("/outside/rootonly");
+    ASSERT_EQ(mkdir(root_.Path("/outside").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(rootonly_.c_str(), 0755), 0);
+    for (int k = 0; k < 4; ++k) {
+      const std::string name = rootonly_ + "/C" + std::to_string(k);
+      ASSERT_EQ(mkdir(name.c_str(), 0755), 0);
+      ASSERT_TRUE(WriteFile(name + "/canary", "root's\n"));
+    }
+    ASSERT_TRUE(WriteFile(root_.Path("/outside/secret"), "secret\n"));
+    ASSERT_EQ(chmod(root_.Path("/outside/secret").c_str(), 0600), 0);
+    before_ = Disk();
+  }
+
+  // Everything but the user's home, the registry and the logs.
+  std::map<std::string, std::string> Disk() const {
+    return Snapshot(root_.path(),
+                    {"/volume1/homes/bob", "/usr/kivo/etc", "/var/log", "/.serve.log"});
+  }
+
+  Result Create(const std::string& name, const std::string& sub = "") {
+    const Json::Value params = CalendarParams("homes", "homes/bob" + sub, home_ + sub, name);
+    return root_.Call(kCalendar, "create", Compact(params), "bob");
+  }
+
+  // Runs `round` until the budget is spent; checks the disk after all.
+  void Race(Attacker& attacker, const std::function<void(int)>& round) {
+    ASSERT_TRUE(attacker.running());
+    const auto end = std::chrono::steady_clock::now() + kBudget;
+    int rounds = 0;
+    for (; rounds < kMaxRounds && std::chrono::steady_clock::now() < end; ++rounds) {
+      round(rounds);
+    }
+    EXPECT_TRUE(attacker.running()) << "the attacker could not run as the user";
+    EXPECT_GT(rounds, 2);  // a loaded machine runs fewer, never none
+    RecordProperty("rounds", rounds);
+    EXPECT_EQ(Disk(), before_);
+    // The process was back to root for every call: the registry is root's.
+    const struct stat registry = StatOf(root_.Path("/usr/kivo/etc/calendar.info"));
+    EXPECT_EQ(registry.st_uid, 0u);
+    EXPECT_EQ(registry.st_mode & 07777, 0644u);
+  }
+
+  TestRoot root_;
+  std::string home_, rootonly_;
+  uid_t uid_ = 0;
+  gid_t gid_ = 0;
+  std::map<std::string, std::string> before_;
+};
+
+// Links planted in ".DAV" (or as ".DAV", or as the folder itself) while root
+// makes a home calendar and fills its state files.
+TEST_F(HardeningRacesTest, PlantedLinksInTheStoreNeverRedirectTheStateFiles) {
+  const std::string passwd = root_.Path("/etc/passwd");
+  const std::string secret = root_.Path("/outside/secret");
+  Attacker attacker(uid_, gid_, [&](int k, int) {
+    const std::string folder = home_ + "/Cal" + std::to_string(k);
+    switch (k % 3) {
+      case 0:
+      case 1:
+        (void)!symlink(passwd.c_str(), (folder + "/.DAV/.state_for_dir.pag").c_str());
+        (void)!symlink(secret.c_str(), (folder + "/.DAV/.state_for_dir.dir").c_str());
+        break;
+      case 2:
+        (void)!symlink(rootonly_.c_str(), (folder + "/.DAV").c_str());
+        break;
+    }
+  });
+  Race(attacker, [&](int k) {
+    attacker.Publish(k);
+    const Result r = Create("Cal" + std::to_string(k));
+    EXPECT_THAT(r.status, ::testing::AnyOf(0, 1)) << r.err;
+  });
+}
+
+// A folder of the path swapped for a link to root's folder while root makes
+// the calendar in it and gives it to the user.
+TEST_F(HardeningRacesTest, SwappedParentsNeverRedirectACreate) {
+  ASSERT_EQ(mkdir((home_ + "/d").c_str(), 0755), 0);
+  ASSERT_EQ(chown((home_ + "/d").c_str(), uid_, gid_), 0);
+  Attacker attacker(uid_, gid_, [&](int, int) { SwapForLink(home_ + "/d", rootonly_); });
+  Race(attacker, [&](int k) {
+    const Result r = Create("C" + std::to_string(k % 4) + "x" + std::to_string(k), "/d");
+    EXPECT_THAT(r.status, ::testing::AnyOf(0, 1)) << r.err;
+  });
+}
+
+// An administrator deletes a calendar whose parent the user swaps for a link
+// to root's folder holding a folder of the same name.
+TEST_F(HardeningRacesTest, SwappedParentsNeverRedirectADelete) {
+  ASSERT_EQ(mkdir((home_ + "/d").c_str(), 0755), 0);
+  ASSERT_EQ(chown((home_ + "/d").c_str(), uid_, gid_), 0);
+  Attacker attacker(uid_, gid_, [&](int, int phase) {
+    if (phase == 1) SwapForLink(home_ + "/d", rootonly_);
+  });
+  Race(attacker, [&](int k) {
+    const std::string name = "C" + std::to_string(k % 4);
+    attacker.Pause(k);  // the folder is real while the calendar is made
+    if (Create(name, "/d").status != 0) return;
+    attacker.Publish(k, 1);
+    const Result r = root_.Call(kCalendar, "delete", R"({"id":[")" + name + R"(:homes/bob/d"]})");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    attacker.Pause(k);
+    std::filesystem::remove_all(home_ + "/d/" + name);
+  });
+}
+
+// An administrator moves a calendar while the user puts a folder or a link
+// where it is going, or swaps the target's parent for a link.
+TEST_F(HardeningRacesTest, MovesNeverLandInOrOnWhatTheUserPutThere) {
+  ASSERT_EQ(mkdir((home_ + "/t").c_str(), 0755), 0);
+  ASSERT_EQ(chown((home_ + "/t").c_str(), uid_, gid_), 0);
+  Attacker attacker(uid_, gid_, [&](int k, int phase) {
+    if (phase != 1) return;
+    const std::string target = home_ + "/t/C" + std::to_string(k % 4);
+    switch (k % 3) {
+      case 0:
+        if (mkdir(target.c_str(), 0777) == 0) rmdir(target.c_str());
+        break;
+      case 1:
+        if (symlink(rootonly_.c_str(), target.c_str()) == 0) unlink(target.c_str());
+        break;
+      case 2:
+        SwapForLink(home_ + "/t", rootonly_);
+        break;
+    }
+  });
+  Race(attacker, [&](int k) {
+    const std::string name = "M" + std::to_string(k);
+    attacker.Pause(k);
+    if (Create(name).status != 0) return;
+    attacker.Publish(k, 1);
+    Json::Value edit =
+        CalendarParams("homes", "homes/bob/t", home_ + "/t", "C" + std::to_string(k % 4));
+    edit["id"] = name + ":homes/bob";
+    const Result r = root_.Call(kCalendar, "set", Compact(edit));
+    EXPECT_THAT(r.status, ::testing::AnyOf(0, 1)) << r.err;
+    attacker.Pause(k);
+    std::filesystem::remove_all(home_ + "/t/C" + std::to_string(k % 4));
+  });
+}
+
+}  // namespace
+}  // namespace e2e
