@@ -149,8 +149,7 @@ void WebApiServer::Login(const httplib::Request& req, httplib::Response& res) {
     std::lock_guard<std::mutex> lock(process_mu_);
     Account record;
     known = account != kGuestAccount && IsValidUserName(account) &&
-            LookupAccount(account, &record) &&
-            kivo::ReadPasswordHash(account, &hash);
+            LookupAccount(account, &record) && kivo::ReadPasswordHash(account, &hash);
   }
   // Outside the lock: the hashing is slow on purpose, and an unknown account
   // costs the same hashing as a known one.

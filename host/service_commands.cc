@@ -30,7 +30,7 @@ int ConfPort(const char* key, int fallback) {
   const std::string text = conf.Info(key, "");
   long port = 0;
   return ParseDecimal(text, &port) && port >= 1 && port <= 65535 ? static_cast<int>(port)
-                                                                  : fallback;
+                                                                 : fallback;
 }
 
 struct Row {
@@ -67,8 +67,8 @@ std::vector<Row> Rows() {
                   {"webdav-httpd-ssl", "secure_WebDavPort", 5006}};
   for (const auto& v : variants) {
     const bool on = daemon > 0 && MarkedRunning(states, v.service);
-    rows.push_back({v.service, RunText(states, v.service), on ? "yes" : "no",
-                    on ? daemon_pid : "-", std::to_string(ConfPort(v.key, v.port))});
+    rows.push_back({v.service, RunText(states, v.service), on ? "yes" : "no", on ? daemon_pid : "-",
+                    std::to_string(ConfPort(v.key, v.port))});
   }
   for (const kivo::Announcement& a : kivo::Announcements()) {
     const bool on = access(kivo::RootedPath(a.file).c_str(), F_OK) == 0;

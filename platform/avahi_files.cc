@@ -25,7 +25,8 @@ constexpr char kLogUnit[] = "avahi_files";
 int StoredPort(const Announcement& a) {
   KivoConf conf;
   std::string text = conf.Info(a.port_key, "");
-  if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) {
+  if (text.empty() || text.size() > 5 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
     return a.default_port;
   }
   int port = atoi(text.c_str());

@@ -42,7 +42,8 @@ std::vector<int> WebApiPorts() {
 
 int ConfPort(KivoConf* conf, const char* key, int fallback) {
   std::string text = conf->Info(key, "");
-  if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) {
+  if (text.empty() || text.size() > 5 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
     return fallback;
   }
   int port = std::stoi(text);

@@ -145,8 +145,7 @@ bool ProcessAlive(pid_t pid) {
 bool CommandLineHas(pid_t pid, const std::string& needle) {
   std::string cmdline;
   bool missing = false;
-  if (pid <= 0 ||
-      !ReadWholeFile("/proc/" + std::to_string(pid) + "/cmdline", &cmdline, &missing) ||
+  if (pid <= 0 || !ReadWholeFile("/proc/" + std::to_string(pid) + "/cmdline", &cmdline, &missing) ||
       missing) {
     return false;
   }

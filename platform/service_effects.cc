@@ -71,6 +71,11 @@ int ServiceEffect(const std::string& service, ServiceOp op) {
   return 0;
 }
 
+void ConfValueChanged(const std::string& key) {
+  if (!EffectsWanted()) return;
+  if (key == "webdavanonymouslogin" || key == "webdavdepthinfinity") WebDAVDaemonReload();
+}
+
 bool MarksRunning(const std::string& service, ServiceOp op) {
   return !(IsVariant(service) && (op == ServiceOp::kRestart || op == ServiceOp::kReload));
 }

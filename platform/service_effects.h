@@ -23,6 +23,10 @@ bool EffectsWanted();
 // without an effect of their own answer 0.
 int ServiceEffect(const std::string& service, ServiceOp op);
 
+// A kivoinfo.conf key was written: the behaviour switches reach a running
+// daemon at once (a failed reload is logged; the write stands).
+void ConfValueChanged(const std::string& key);
+
 // Whether `op` marks `service` running in services.json. A restart or reload
 // of a WebDAV variant restarts the daemon without switching the variant on.
 bool MarksRunning(const std::string& service, ServiceOp op);

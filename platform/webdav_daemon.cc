@@ -100,7 +100,8 @@ bool UsableAccountName(const std::string& name) {
 
 int PortOf(KivoConf* conf, const char* key, int fallback) {
   std::string text = conf->Info(key, "");
-  if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) {
+  if (text.empty() || text.size() > 5 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
     return fallback;
   }
   int port = atoi(text.c_str());
@@ -195,11 +196,11 @@ bool EnsureCertificate(WebDAVSettings* settings) {
   gethostname(host, sizeof host - 1);
   const mode_t old_mask = umask(077);  // the key is root's alone from its first byte
   std::string output;
-  int rc = RunCaptured({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                        "ec_paramgen_curve:prime256v1", "-nodes", "-days", "3650", "-subj",
-                        std::string("/CN=") + host, "-keyout", settings->key, "-out",
-                        settings->cert},
-                       &output);
+  int rc =
+      RunCaptured({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                   "ec_paramgen_curve:prime256v1", "-nodes", "-days", "3650", "-subj",
+                   std::string("/CN=") + host, "-keyout", settings->key, "-out", settings->cert},
+                  &output);
   umask(old_mask);
   if (rc != 0) {
     KIVO_LOG("cannot make a certificate for WebDAV over TLS: %s", output.c_str());
@@ -465,9 +466,8 @@ int StartDaemon(WebDAVSettings* s) {
   off_t error_offset = SizeOf(ErrorLogPath()), output_offset = SizeOf(OutputLogPath());
   pid_t pid = SpawnDetached({kApache, "-f", ConfPath(), "-DFOREGROUND"}, OutputLogPath());
   if (pid < 0) return -1;
-  bool up = WaitFor(pid, [&] {
-    return PidFromFile() == pid && AllAccept(s->listen_address, ports, true);
-  });
+  bool up = WaitFor(
+      pid, [&] { return PidFromFile() == pid && AllAccept(s->listen_address, ports, true); });
   if (!up) {
     if (ProcessAlive(pid)) kill(pid, SIGTERM);
     KIVO_LOG("the WebDAV daemon did not start");
@@ -492,8 +492,7 @@ int ReloadDaemon(pid_t pid, WebDAVSettings* s) {
     return -1;
   }
   bool up = WaitFor(pid, [&] {
-    return AllAccept(s->listen_address, ports, true) &&
-           AllAccept(s->listen_address, gone, false);
+    return AllAccept(s->listen_address, ports, true) && AllAccept(s->listen_address, gone, false);
   });
   if (!up) {
     KIVO_LOG("the WebDAV daemon did not come back from its reload");
@@ -588,8 +587,8 @@ std::string WebDAVConfigText(const WebDAVSettings& s) {
       << "</Directory>\n";
   if (!s.extra_server_text.empty()) out << s.extra_server_text << "\n";
   out << AuthLocations(s);
-  out << "<Directory " << Quoted(ListingDir()) << ">\n  Dav On\n" << AccessBlock(s)
-      << "</Directory>\n";
+  out << "<Directory " << Quoted(ListingDir()) << ">\n  Dav On\n"
+      << AccessBlock(s) << "</Directory>\n";
   for (const auto& share : s.shares) {
     out << "Alias " << Quoted("/" + share.name) << " " << Quoted(share.dir) << "\n"
         << "<Directory " << Quoted(share.dir) << ">\n  Dav On\n"
@@ -630,7 +629,9 @@ int WebDAVDaemonStart() {
   }));
 }
 
-int WebDAVDaemonStop() { return Finish(Guarded(-1, [] { return StopDaemon(); })); }
+int WebDAVDaemonStop() {
+  return Finish(Guarded(-1, [] { return StopDaemon(); }));
+}
 
 int WebDAVDaemonRestart() {
   return Finish(Guarded(-1, [] {
