@@ -178,6 +178,20 @@ TEST_F(WebDAVDaemonTest, SharesServedWithTheUsersIdentity) {
   EXPECT_FALSE(Exists(root_.Path("/volume1/public/x.txt")));
   EXPECT_FALSE(Exists(root_.Path("/volume1/homes/admin/x.txt")));
   EXPECT_FALSE(Exists(root_.Path("/volume1/public/d")));
+  // Credentials that two layers could read differently never lend alice's
+  // identity: a tab after "Basic" fails the claim (the request runs as
+  // nobody), a claim of one name with another's password fails the check.
+  const std::string token = "YWxpY2U6YWxpY2Utc2VjcmV0";  // alice:alice-secret
+  EXPECT_THAT(Curl("PUT", "/homes/alice/tab.txt", "",
+                   {"-H", "Authorization: Basic\t" + token, "--data-binary", "x"})
+                  .status,
+              ::testing::AnyOf(401, 403, 500));
+  EXPECT_FALSE(Exists(home + "/tab.txt"));
+  EXPECT_EQ(Curl("PUT", "/homes/alice/b.txt", "admin:" + std::string(kAlicePassword),
+                 {"--data-binary", "x"})
+                .status,
+            401);
+  EXPECT_FALSE(Exists(home + "/b.txt"));
   // The password file is the daemon's alone, and not served.
   EXPECT_EQ(StatOf(root_.Path("/var/lib/kivo/webdav/private/passwords")).st_mode & 0077, 0u);
   EXPECT_EQ(Curl("GET", "/.kivo-auth/alice/", Alice()).status, 403);
@@ -222,6 +236,13 @@ TEST_F(WebDAVDaemonTest, PortChangeMovesTheListenerAndDisablingStopsTheDaemon) {
   EXPECT_THAT(Read(root_.Path("/etc/avahi/services/kivo-webdav.service")),
               HasSubstr("<port>" + std::to_string(moved) + "</port>"));
   EXPECT_THAT(Read(root_.Path("/etc/kivo/firewall.nft")), HasSubstr(std::to_string(moved)));
+
+  // The CalDAV switch restarts the daemon, which comes back on its port.
+  const std::string pid = Read(root_.Path("/var/run/kivo/webdav-httpd.pid"));
+  ASSERT_EQ(root_.Call(kCalDAV, "set", R"({"enable": true})").status, 0);
+  EXPECT_NE(Read(root_.Path("/var/run/kivo/webdav-httpd.pid")), pid);
+  EXPECT_TRUE(Listening(moved));
+  EXPECT_FALSE(Listening(http_port_));
 
   const Result off = Set(R"({"enable_http": false, "enable_https": false})");
   ASSERT_EQ(off.status, 0) << off.err;
