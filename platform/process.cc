@@ -41,6 +41,10 @@ std::vector<char*> ArgvOf(const std::vector<std::string>& args) {
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
+  struct sigaction fresh;
+  memset(&fresh, 0, sizeof fresh);
+  fresh.sa_handler = SIG_DFL;
+  sigaction(SIGPIPE, &fresh, nullptr);  // a host ignoring it would pass that on
   execve(argv[0], argv, kChildEnv);
   _exit(127);
 }

@@ -502,6 +502,15 @@ int ReloadDaemon(pid_t pid, WebDAVSettings* s) {
   return WritePorts(ports) ? 0 : -1;
 }
 
+// One operation at a time per root: two calls starting the daemon at once
+// would otherwise race for its ports and its pid file.
+template <typename Op>
+int Serialized(Op op) {
+  FileLock lock(LockPathFor(PidPath()));
+  if (!lock.locked()) return -1;
+  return Guarded(-1, op);
+}
+
 // Tells the CalDAV side; its failure is logged and does not fail ours.
 int Finish(int rc) {
   std::string error;
@@ -621,7 +630,7 @@ std::vector<int> WebDAVDaemonPorts() {
 }
 
 int WebDAVDaemonStart() {
-  return Finish(Guarded(-1, [] {
+  return Finish(Serialized([] {
     WebDAVSettings s;
     if (!Settings(&s)) return -1;
     pid_t pid = WebDAVDaemonPid();
@@ -630,11 +639,11 @@ int WebDAVDaemonStart() {
 }
 
 int WebDAVDaemonStop() {
-  return Finish(Guarded(-1, [] { return StopDaemon(); }));
+  return Finish(Serialized([] { return StopDaemon(); }));
 }
 
 int WebDAVDaemonRestart() {
-  return Finish(Guarded(-1, [] {
+  return Finish(Serialized([] {
     WebDAVSettings s;
     if (!Settings(&s) || StopDaemon() != 0) return -1;
     return StartDaemon(&s);
@@ -642,7 +651,7 @@ int WebDAVDaemonRestart() {
 }
 
 int WebDAVDaemonReload() {
-  return Finish(Guarded(-1, [] {
+  return Finish(Serialized([] {
     pid_t pid = WebDAVDaemonPid();
     if (pid == 0) return 0;
     WebDAVSettings s;

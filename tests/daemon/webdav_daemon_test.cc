@@ -11,8 +11,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/e2e.h"
@@ -49,6 +51,19 @@ bool Listening(int port) {
   const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
   close(fd);
   return ok;
+}
+
+// Processes whose command line names something under `root`.
+int ProcessesOf(const std::string& root) {
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream cmdline(entry.path() / "cmdline");
+    const std::string args((std::istreambuf_iterator<char>(cmdline)), {});
+    if (args.find(root + "/") != std::string::npos) ++count;
+  }
+  return count;
 }
 
 struct Answer {
@@ -290,6 +305,23 @@ TEST_F(WebDAVDaemonTest, TakenPortFailsTheSetWithApachesWords) {
   EXPECT_THAT(r.err, HasSubstr("Address already in use"));
   EXPECT_THAT(root_.Actions(), Not(::testing::Contains("service.restart webdav-httpd")));
   EXPECT_FALSE(Exists(root_.Path("/var/run/kivo/webdav-httpd.pid")));
+}
+
+// Two settings calls racing to start the daemon leave exactly one, and
+// --stop-all leaves none.
+TEST_F(WebDAVDaemonTest, RacingStartsLeaveOneDaemon) {
+  const std::string params = R"({"enable_http": true, "http_port_num": )" +
+                             std::to_string(http_port_) + R"(, "enable_https": false})";
+  Result first, second;
+  std::thread other([&] { second = Set(params); });
+  first = Set(params);
+  other.join();
+  EXPECT_EQ(first.status, 0) << first.err;
+  EXPECT_EQ(second.status, 0) << second.err;
+  EXPECT_EQ(Curl("PROPFIND", "/", Alice(), {"-H", "Depth: 0"}).status, 207);
+  EXPECT_EQ(root_.WebApi({"services", "--stop-all"}).status, 0);
+  EXPECT_FALSE(Listening(http_port_));
+  EXPECT_EQ(ProcessesOf(root_.path()), 0);
 }
 
 TEST_F(WebDAVDaemonTest, FirewallRulesetPassesNftCheck) {
