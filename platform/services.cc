@@ -50,8 +50,8 @@ bool ValidName(const char* service) {
   return false;
 }
 
-// Sets `member` of the service's entry to `value` under the writers' lock,
-// then journals `record`.
+// Sets `member` of the service's entry to `value` (null: keeps a boolean
+// there, else false) under the writers' lock, then journals `record`.
 int UpdateService(const char* service, const char* member, const Json::Value& value,
                   Json::Value record) {
   if (!ValidName(service)) return -1;
@@ -67,18 +67,14 @@ int UpdateService(const char* service, const char* member, const Json::Value& va
     KIVO_LOG("state of service %s is not an object", service);
     return -1;
   }
-  entry[member] = value;
+  if (!value.isNull()) {
+    entry[member] = value;
+  } else if (!entry[member].isBool()) {
+    entry[member] = false;
+  }
   if (!kivo::ReplaceFile(path, kivo::StyledJson(states), 0644)) return -1;
   record["service"] = service;
   return kivo::Journal(record) ? 0 : -1;
-}
-
-// The running state `service` has now (false when unknown).
-bool RunningNow(const char* service) {
-  Json::Value states;
-  if (!ReadStates(&states)) return false;
-  const Json::Value& entry = states[service];
-  return entry.isObject() && entry["running"].isBool() && entry["running"].asBool();
 }
 
 // The operation's effect first; only what has happened is recorded.
@@ -91,7 +87,8 @@ int Act(const char* service, kivo::ServiceOp op, bool running, const char* name)
     }
     Json::Value record(Json::objectValue);
     record["op"] = name;
-    bool state = kivo::MarksRunning(service, op) ? running : RunningNow(service);
+    // Without a mark the state stays as read under the writers' lock.
+    Json::Value state = kivo::MarksRunning(service, op) ? Json::Value(running) : Json::Value();
     return UpdateService(service, "running", state, record);
   });
 }

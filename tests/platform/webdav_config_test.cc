@@ -3,6 +3,7 @@
 
 #include <gmock/gmock.h>
 
+#include "module/kivo_platform.h"
 #include "platform/webdav_daemon.h"
 #include "tests/platform/temp_root.h"
 
@@ -93,6 +94,21 @@ TEST_F(WebDAVConfigTest, AnonymousRunsAsGuestWithoutCredentials) {
   EXPECT_THAT(config, HasSubstr("AssignUserID #1023 #100\n  Require all granted"));
   EXPECT_THAT(config, Not(HasSubstr("AuthType")));
   EXPECT_THAT(config, Not(HasSubstr("passwords")));
+}
+
+// The CalDAV switch restarts "webdav-httpd-pure" whatever its state: that
+// restarts the daemon, and must not switch a stopped variant on.
+TEST_F(WebDAVConfigTest, RestartOrReloadOfAVariantKeepsItsState) {
+  Write("var/lib/kivo/services.json", R"({"webdav-httpd-pure": {"run": 2, "running": false}})");
+  ASSERT_EQ(KLIBServiceRestart("webdav-httpd-pure"), 0);
+  ASSERT_EQ(KLIBServiceReload("webdav-httpd-ssl"), 0);
+  EXPECT_EQ(Parse(Read("var/lib/kivo/services.json")),
+            Parse(R"({"webdav-httpd-pure": {"run": 2, "running": false},
+                      "webdav-httpd-ssl": {"running": false}})"));
+  EXPECT_THAT(Config(), Not(HasSubstr("Listen")));
+  ASSERT_EQ(KLIBServicectlStart("webdav-httpd-pure", 0), 0);
+  ASSERT_EQ(KLIBServiceRestart("webdav-httpd-pure"), 0);
+  EXPECT_THAT(Config(), HasSubstr("Listen 5005"));
 }
 
 }  // namespace
