@@ -47,6 +47,10 @@ int RunPasswd(const Args& args) {
     HOST_LOG("refusing to edit the system's account files; use the system's tools");
     return kExitFailed;
   }
+  if (name == kGuestAccount) {
+    HOST_LOG("%s has no password: it serves anonymous WebDAV requests only", kGuestAccount);
+    return kExitFailed;
+  }
   std::string password;
   std::getline(std::cin, password);
   if (!password.empty() && password.back() == '\r') password.pop_back();

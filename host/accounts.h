@@ -21,6 +21,9 @@ constexpr gid_t kUsersGid = 100;
 constexpr gid_t kAdministratorsGid = 101;
 constexpr uid_t kFirstUserUid = 1024;
 constexpr char kAdministratorsGroup[] = "administrators";
+// Who anonymous WebDAV requests run as: no password, never a web API login.
+constexpr char kGuestAccount[] = "guest";
+constexpr uid_t kGuestUid = 1023;
 
 struct Account {
   std::string name;

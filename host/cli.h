@@ -40,6 +40,7 @@ int RunUserAdd(const Args& args);
 int RunPasswd(const Args& args);
 int RunCall(const Args& args);
 int RunServe(const Args& args);
+int RunServices(const Args& args);
 
 }  // namespace host
 

@@ -35,6 +35,10 @@ const Command kCommands[] = {
      "Serve the web API over HTTP (default 127.0.0.1:5000; port 0 picks a\n"
      "      free one). Permissions come from the descriptor beside the module\n"
      "      (NAME.lib for NAME.so). Sessions end after SECONDS idle (900)."},
+    {"services", host::RunServices, "services [--stop-all]",
+     "Show each platform service: run setting, running, pid, ports.\n"
+     "      --stop-all stops the daemons the platform started under this root\n"
+     "      (its settings stay; the next service restart starts them again)."},
 };
 
 void PrintHelp(FILE* out) {

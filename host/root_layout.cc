@@ -149,6 +149,11 @@ bool InitAccounts(const std::string& root, const std::string& password_file) {
       {"/etc/passwd", "root", "root:x:0:0:root:/root:/bin/sh", 0644},
       {"/etc/passwd", "admin", PasswdLine(root, "admin", kFirstUserUid), 0644},
       {"/etc/shadow", "root", "root:*:0:0:99999:7:::", 0600},
+      {"/etc/passwd", kGuestAccount,
+       std::string(kGuestAccount) + ":x:" + std::to_string(kGuestUid) + ":" +
+           std::to_string(kUsersGid) + ":guest:/nonexistent:/usr/sbin/nologin",
+       0644},
+      {"/etc/shadow", kGuestAccount, std::string(kGuestAccount) + ":!:0:0:99999:7:::", 0600},
   };
   for (const Entry& e : entries) {
     bool added = false;

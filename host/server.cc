@@ -150,8 +150,8 @@ void WebApiServer::Login(const httplib::Request& req, httplib::Response& res) {
   {
     std::lock_guard<std::mutex> lock(process_mu_);
     Account record;
-    known = IsValidUserName(account) && LookupAccount(account, &record) &&
-            kivo::ReadPasswordHash(account, &hash);
+    known = account != kGuestAccount && IsValidUserName(account) &&
+            LookupAccount(account, &record) && kivo::ReadPasswordHash(account, &hash);
   }
   // Outside the lock: the hashing is slow on purpose, and an unknown account
   // costs the same hashing as a known one.

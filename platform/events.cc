@@ -1,6 +1,7 @@
 // System events, the user log and the firewall reload. The platform's event
-// dispatcher, user log and firewall pick these actions up from the journal,
-// so sending one means journalling it.
+// dispatcher and user log pick these actions up from the journal, so sending
+// one means journalling it; the firewall reload writes its ruleset first
+// (firewall.cc).
 
 #include <errno.h>
 #include <stdio.h>
@@ -12,6 +13,7 @@
 #include "module/log.h"
 #include "platform/journal.h"
 #include "platform/last_error.h"
+#include "platform/service_effects.h"
 
 // String table of event parameters. A std::map keeps one value per key and
 // never moves the table, so the capacity is only a hint.
@@ -66,9 +68,15 @@ int KLIBSyseventEmit(const char* name, KLIBCSZHASH* params, int /*flags*/) {
 
 int KIVOFwRuleHup(void) {
   return kivo::Guarded(-1, [] {
+    const bool effects = kivo::EffectsWanted();
+    if (effects && kivo::ReloadFirewall() != 0) return -1;
     Json::Value record(Json::objectValue);
     record["op"] = "firewall.reload";
-    return kivo::Journal(record) ? 0 : -1;
+    // Where the ruleset was written, the reload happened whatever the
+    // journal says; elsewhere the line is all there is of it.
+    if (!effects) return kivo::Journal(record) ? 0 : -1;
+    kivo::JournalDone(record);
+    return 0;
   });
 }
 

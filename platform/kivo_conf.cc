@@ -15,6 +15,7 @@
 #include "platform/journal.h"
 #include "platform/last_error.h"
 #include "platform/root_files.h"
+#include "platform/service_effects.h"
 
 namespace {
 
@@ -94,6 +95,7 @@ int SetKeyValue(const char* key, const char* value) {
   }
   if (!replaced) updated += wanted + "\n";
   if (!kivo::ReplaceFile(path, updated, 0644)) return -1;
+  kivo::ConfValueChanged(key);
 
   Json::Value record(Json::objectValue);
   record["op"] = "conf.set";

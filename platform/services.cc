@@ -1,7 +1,7 @@
 // Service states: var/lib/kivo/services.json maps each service to its run
-// setting ("run": 1 started at boot, 2 not) and whether it is running. The
-// platform's supervisor acts on this file; here it is kept current and every
-// change is journalled.
+// setting ("run": 1 started at boot, 2 not) and whether it is running. Each
+// operation first does what it says (service_effects.h: the WebDAV daemon,
+// its announcements, avahi), then keeps this file current and journals it.
 
 #include <errno.h>
 
@@ -15,6 +15,7 @@
 #include "platform/json_file.h"
 #include "platform/last_error.h"
 #include "platform/root_files.h"
+#include "platform/service_effects.h"
 
 namespace {
 
@@ -49,8 +50,8 @@ bool ValidName(const char* service) {
   return false;
 }
 
-// Sets `member` of the service's entry to `value` under the writers' lock,
-// then journals `record`.
+// Sets `member` of the service's entry to `value` (null: keeps a boolean
+// there, else false) under the writers' lock, then journals `record`.
 int UpdateService(const char* service, const char* member, const Json::Value& value,
                   Json::Value record) {
   if (!ValidName(service)) return -1;
@@ -66,18 +67,30 @@ int UpdateService(const char* service, const char* member, const Json::Value& va
     KIVO_LOG("state of service %s is not an object", service);
     return -1;
   }
-  entry[member] = value;
+  if (!value.isNull()) {
+    entry[member] = value;
+  } else if (!entry[member].isBool()) {
+    entry[member] = false;
+  }
   if (!kivo::ReplaceFile(path, kivo::StyledJson(states), 0644)) return -1;
   record["service"] = service;
   kivo::JournalDone(record);
   return 0;
 }
 
-int SetRunning(const char* service, bool running, const char* op) {
+// The operation's effect first; only what has happened is recorded.
+int Act(const char* service, kivo::ServiceOp op, bool running, const char* name) {
   return kivo::Guarded(-1, [&] {
+    if (!ValidName(service)) return -1;
+    if (kivo::ServiceEffect(service, op) != 0) {
+      KIVO_LOG("%s of service %s failed", name, service);
+      return -1;
+    }
     Json::Value record(Json::objectValue);
-    record["op"] = op;
-    return UpdateService(service, "running", running, record);
+    record["op"] = name;
+    // Without a mark the state stays as read under the writers' lock.
+    Json::Value state = kivo::MarksRunning(service, op) ? Json::Value(running) : Json::Value();
+    return UpdateService(service, "running", state, record);
   });
 }
 
@@ -97,20 +110,24 @@ int KLIBServiceIsEnabled(const char* service) {
   });
 }
 
-int KLIBServiceReload(const char* service) { return SetRunning(service, true, "service.reload"); }
+int KLIBServiceReload(const char* service) {
+  return Act(service, kivo::ServiceOp::kReload, true, "service.reload");
+}
 
-int KLIBServiceRestart(const char* service) { return SetRunning(service, true, "service.restart"); }
+int KLIBServiceRestart(const char* service) {
+  return Act(service, kivo::ServiceOp::kRestart, true, "service.restart");
+}
 
 int KLIBServicectlStart(const char* service, int /*flags*/) {
-  return SetRunning(service, true, "service.start");
+  return Act(service, kivo::ServiceOp::kStart, true, "service.start");
 }
 
 int KLIBServicectlStop(const char* service, int /*flags*/) {
-  return SetRunning(service, false, "service.stop");
+  return Act(service, kivo::ServiceOp::kStop, false, "service.stop");
 }
 
 int KLIBServicectlRestart(const char* service, int /*flags*/) {
-  return SetRunning(service, true, "service.restart");
+  return Act(service, kivo::ServiceOp::kRestart, true, "service.restart");
 }
 
 int KLIBServicecfgRunKeySet(const char* service, int run_key) {

@@ -1,0 +1,120 @@
+// DNS-SD announcements of the WebDAV variants, in the service-file format
+// avahi-daemon reads from etc/avahi/services/, and the announcement daemon
+// of this root. Touches nothing but its two files and a SIGHUP to that
+// daemon.
+
+#include <errno.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "module/kivo_paths.h"
+#include "module/kivo_platform.h"
+#include "module/log.h"
+#include "platform/last_error.h"
+#include "platform/process.h"
+#include "platform/root_files.h"
+#include "platform/service_effects.h"
+
+namespace kivo {
+namespace {
+
+constexpr char kLogUnit[] = "avahi_files";
+
+int StoredPort(const Announcement& a) {
+  KivoConf conf;
+  std::string text = conf.Info(a.port_key, "");
+  if (text.empty() || text.size() > 5 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return a.default_port;
+  }
+  int port = atoi(text.c_str());
+  return port >= 1 && port <= 65535 ? port : a.default_port;
+}
+
+const Announcement* Find(const std::string& service) {
+  for (const Announcement& a : Announcements()) {
+    if (service == a.service) return &a;
+  }
+  return nullptr;
+}
+
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+}  // namespace
+
+const std::vector<Announcement>& Announcements() {
+  static const std::vector<Announcement> table = {
+      {"webdav-avahi", "_webdav._tcp", "WebDavPort", 5005,
+       "/etc/avahi/services/kivo-webdav.service"},
+      {"webdavs-avahi", "_webdavs._tcp", "secure_WebDavPort", 5006,
+       "/etc/avahi/services/kivo-webdavs.service"},
+  };
+  return table;
+}
+
+std::string AnnouncementText(const Announcement& a, int port) {
+  return std::string(
+             "<?xml version=\"1.0\" standalone='no'?>\n"
+             "<!DOCTYPE service-group SYSTEM \"avahi-service.dtd\">\n"
+             "<!-- Written by libkivo while the WebDAV variant runs. -->\n"
+             "<service-group>\n"
+             "  <name replace-wildcards=\"yes\">WebDAV on %h</name>\n"
+             "  <service>\n"
+             "    <type>") +
+         a.type + "</type>\n    <port>" + std::to_string(port) +
+         "</port>\n"
+         "    <txt-record>path=/</txt-record>\n"
+         "  </service>\n"
+         "</service-group>\n";
+}
+
+int WriteAnnouncement(const std::string& service) {
+  const Announcement* a = Find(service);
+  if (a == nullptr) return 0;
+  return ReplaceFile(RootedPath(a->file), AnnouncementText(*a, StoredPort(*a)), 0644) ? 0 : -1;
+}
+
+int RemoveAnnouncement(const std::string& service) {
+  const Announcement* a = Find(service);
+  if (a == nullptr) return 0;
+  if (unlink(RootedPath(a->file).c_str()) != 0 && errno != ENOENT) {
+    SetLastError(errno);
+    KIVO_LOG("cannot remove %s: %s", a->file, strerror(errno));
+    return -1;
+  }
+  return 0;
+}
+
+int AvahiDaemonPid() {
+  for (const char* path : {"/run/avahi-daemon/pid", "/var/run/avahi-daemon/pid"}) {
+    std::string text, comm;
+    bool missing = false;
+    if (!ReadWholeFile(RootedPath(path), &text, &missing) || missing) continue;
+    int pid = atoi(text.c_str());
+    if (pid <= 0 || !ProcessAlive(pid)) continue;
+    if (ReadWholeFile("/proc/" + std::to_string(pid) + "/comm", &comm, nullptr) &&
+        comm.compare(0, 12, "avahi-daemon") == 0) {
+      return pid;
+    }
+  }
+  return 0;
+}
+
+// The announcement files carry the ports as they are now; avahi-daemon reads
+// its service files again on SIGHUP.
+int RestartAvahi() {
+  for (const Announcement& a : Announcements()) {
+    if (Exists(RootedPath(a.file)) && WriteAnnouncement(a.service) != 0) return -1;
+  }
+  int pid = AvahiDaemonPid();
+  if (pid > 0 && kill(pid, SIGHUP) != 0) {
+    SetLastError(errno);
+    KIVO_LOG("cannot signal avahi-daemon %d: %s", pid, strerror(errno));
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace kivo

@@ -1,0 +1,187 @@
+#include "platform/process.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "module/log.h"
+#include "platform/last_error.h"
+#include "platform/root_files.h"
+
+namespace kivo {
+namespace {
+
+constexpr char kLogUnit[] = "process";
+
+char* kChildEnv[] = {const_cast<char*>("PATH=/usr/sbin:/usr/bin:/sbin:/bin"),
+                     const_cast<char*>("LANG=C"), nullptr};
+
+std::vector<char*> ArgvOf(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  return argv;
+}
+
+// In the child, between fork and exec: only async-signal-safe calls.
+[[noreturn]] void ExecWith(char* const argv[], int in_fd, int out_fd) {
+  dup2(in_fd, 0);
+  dup2(out_fd, 1);
+  dup2(out_fd, 2);
+  if (close_range(3, ~0U, 0) != 0) {
+    for (int fd = 3; fd < 1024; ++fd) close(fd);
+  }
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  struct sigaction fresh;
+  memset(&fresh, 0, sizeof fresh);
+  fresh.sa_handler = SIG_DFL;
+  sigaction(SIGPIPE, &fresh, nullptr);  // a host ignoring it would pass that on
+  execve(argv[0], argv, kChildEnv);
+  _exit(127);
+}
+
+int WaitChild(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+int RunCaptured(const std::vector<std::string>& args, std::string* output) {
+  output->clear();
+  int pipe_fds[2];
+  int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (null_fd < 0 || pipe2(pipe_fds, O_CLOEXEC) != 0) {
+    SetLastError(errno);
+    KIVO_LOG("no pipe for %s: %s", args[0].c_str(), strerror(errno));
+    if (null_fd >= 0) close(null_fd);
+    return -1;
+  }
+  std::vector<char*> argv = ArgvOf(args);
+  pid_t pid = fork();
+  if (pid == 0) ExecWith(argv.data(), null_fd, pipe_fds[1]);
+  close(null_fd);
+  close(pipe_fds[1]);
+  if (pid < 0) {
+    SetLastError(errno);
+    KIVO_LOG("fork for %s failed: %s", args[0].c_str(), strerror(errno));
+    close(pipe_fds[0]);
+    return -1;
+  }
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = read(pipe_fds[0], buffer, sizeof buffer);
+    if (n > 0) {
+      output->append(buffer, static_cast<size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  close(pipe_fds[0]);
+  return WaitChild(pid);
+}
+
+pid_t SpawnDetached(const std::vector<std::string>& args, const std::string& log_path) {
+  if (!MakeParentDirs(log_path)) return -1;
+  int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  int log_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
+  int pipe_fds[2] = {-1, -1};
+  if (null_fd < 0 || log_fd < 0 || pipe2(pipe_fds, O_CLOEXEC) != 0) {
+    SetLastError(errno);
+    KIVO_LOG("cannot prepare %s (log %s): %s", args[0].c_str(), log_path.c_str(), strerror(errno));
+    if (null_fd >= 0) close(null_fd);
+    if (log_fd >= 0) close(log_fd);
+    return -1;
+  }
+  std::vector<char*> argv = ArgvOf(args);
+  pid_t middle = fork();
+  if (middle == 0) {
+    // The daemon is nobody's child here: when this process ends, it is
+    // adopted by init and reaped there, whatever the caller does.
+    setsid();
+    pid_t daemon = fork();
+    if (daemon == 0) ExecWith(argv.data(), null_fd, log_fd);
+    (void)!write(pipe_fds[1], &daemon, sizeof daemon);
+    _exit(daemon < 0 ? 1 : 0);
+  }
+  close(null_fd);
+  close(log_fd);
+  close(pipe_fds[1]);
+  pid_t daemon = -1;
+  if (middle < 0) {
+    SetLastError(errno);
+    KIVO_LOG("fork for %s failed: %s", args[0].c_str(), strerror(errno));
+  } else {
+    if (read(pipe_fds[0], &daemon, sizeof daemon) != static_cast<ssize_t>(sizeof daemon)) {
+      daemon = -1;
+    }
+    WaitChild(middle);
+    if (daemon < 0) KIVO_LOG("could not start %s", args[0].c_str());
+  }
+  close(pipe_fds[0]);
+  return daemon;
+}
+
+bool ProcessAlive(pid_t pid) {
+  if (pid <= 0) return false;
+  int status;
+  if (waitpid(pid, &status, WNOHANG) == pid) return false;  // ours, and now gone
+  if (kill(pid, 0) != 0 && errno == ESRCH) return false;
+  std::string stat;
+  if (!ReadWholeFile("/proc/" + std::to_string(pid) + "/stat", &stat)) return false;
+  size_t paren = stat.rfind(')');
+  return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z' &&
+         stat[paren + 2] != 'X';
+}
+
+bool CommandLineHas(pid_t pid, const std::string& needle) {
+  std::string cmdline;
+  bool missing = false;
+  if (pid <= 0 || !ReadWholeFile("/proc/" + std::to_string(pid) + "/cmdline", &cmdline, &missing) ||
+      missing) {
+    return false;
+  }
+  size_t start = 0;
+  while (start < cmdline.size()) {
+    size_t end = cmdline.find('\0', start);
+    if (end == std::string::npos) end = cmdline.size();
+    if (cmdline.compare(start, end - start, needle) == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+bool PortAccepts(const std::string& address, int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  struct sockaddr_in addr;
+  memset(&addr, 0, sizeof addr);
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  if (address.empty() || inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  }
+  bool accepted = connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) == 0;
+  close(fd);
+  return accepted;
+}
+
+void SleepMillis(int millis) {
+  struct timespec wait = {millis / 1000, (millis % 1000) * 1000000L};
+  while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace kivo

@@ -1,0 +1,42 @@
+// Helper programs and daemons of the platform: running a program for its
+// output, starting a daemon that outlives the caller, and watching it.
+//
+// Children get a minimal environment, /dev/null as stdin and none of the
+// caller's descriptors, so that a daemon never holds a pipe its caller's
+// caller waits on.
+
+#ifndef KIVO_PLATFORM_PROCESS_H_
+#define KIVO_PLATFORM_PROCESS_H_
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace kivo {
+
+// Runs argv[0] (an absolute path) to completion; its stdout and stderr end up
+// in *output. The exit status, or -1 when it could not run or was killed.
+int RunCaptured(const std::vector<std::string>& argv, std::string* output);
+
+// Starts argv[0] in a session of its own, no child of the caller (double
+// fork), stdout and stderr appended to `log_path`. Its pid, or -1.
+pid_t SpawnDetached(const std::vector<std::string>& argv, const std::string& log_path);
+
+// True while `pid` runs (zombies do not count; a child of ours is reaped).
+bool ProcessAlive(pid_t pid);
+
+// True when the command line of `pid` holds `needle` as one argument, so a
+// reused pid is never taken for our daemon.
+bool CommandLineHas(pid_t pid, const std::string& needle);
+
+// True when a TCP connection to `address` ("" for loopback) and `port` is
+// accepted.
+bool PortAccepts(const std::string& address, int port);
+
+// Sleeps for `millis` milliseconds.
+void SleepMillis(int millis);
+
+}  // namespace kivo
+
+#endif  // KIVO_PLATFORM_PROCESS_H_

@@ -1,0 +1,83 @@
+// Which service operation does what, as one table.
+
+#include "platform/service_effects.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "platform/webdav_daemon.h"
+
+namespace kivo {
+
+namespace {
+
+constexpr char kDaemon[] = "webdav-httpd";
+constexpr char kHttpVariant[] = "webdav-httpd-pure";
+constexpr char kHttpsVariant[] = "webdav-httpd-ssl";
+
+bool IsVariant(const std::string& service) {
+  return service == kHttpVariant || service == kHttpsVariant;
+}
+
+bool IsAnnouncement(const std::string& service) {
+  for (const Announcement& a : Announcements()) {
+    if (service == a.service) return true;
+  }
+  return false;
+}
+
+int DaemonEffect(ServiceOp op) {
+  switch (op) {
+    case ServiceOp::kStart:
+      return WebDAVDaemonStart();
+    case ServiceOp::kStop:
+      return WebDAVDaemonStop();
+    case ServiceOp::kRestart:
+      return WebDAVDaemonRestart();
+    case ServiceOp::kReload:
+      return WebDAVDaemonReload();
+  }
+  return -1;
+}
+
+}  // namespace
+
+bool EffectsWanted() {
+#ifdef KIVO_ROOT_FROM_ENV
+  const char* wanted = getenv("KIVO_DAEMONS");
+  return wanted != nullptr && strcmp(wanted, "on") == 0;
+#else
+  return true;
+#endif
+}
+
+int ServiceEffect(const std::string& service, ServiceOp op) {
+  if (!EffectsWanted()) return 0;
+  if (service == kDaemon) return DaemonEffect(op);
+  // A variant's start and stop only record it; the module restarts or stops
+  // the daemon right after, which then reads what runs. A reload (new port)
+  // and a restart (CalDAV switched) reach a running daemon.
+  if (IsVariant(service)) {
+    if (op == ServiceOp::kReload) return WebDAVDaemonReload();
+    if (op == ServiceOp::kRestart) {
+      return WebDAVDaemonPid() > 0 ? WebDAVDaemonRestart() : 0;
+    }
+    return 0;
+  }
+  if (IsAnnouncement(service)) {
+    return op == ServiceOp::kStop ? RemoveAnnouncement(service) : WriteAnnouncement(service);
+  }
+  if (service == "avahi" && op != ServiceOp::kStop) return RestartAvahi();
+  return 0;
+}
+
+void ConfValueChanged(const std::string& key) {
+  if (!EffectsWanted()) return;
+  if (key == "webdavanonymouslogin" || key == "webdavdepthinfinity") WebDAVDaemonReload();
+}
+
+bool MarksRunning(const std::string& service, ServiceOp op) {
+  return !(IsVariant(service) && (op == ServiceOp::kRestart || op == ServiceOp::kReload));
+}
+
+}  // namespace kivo

@@ -1,0 +1,344 @@
+#include "platform/webdav_config.h"
+
+#include <ctype.h>
+#include <errno.h>
+#include <pwd.h>
+#include <shadow.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <sstream>
+
+#include "module/kivo_paths.h"
+#include "module/kivo_platform.h"
+#include "module/log.h"
+#include "platform/daemon_hooks.h"
+#include "platform/json_file.h"
+#include "platform/last_error.h"
+
+namespace kivo {
+namespace {
+
+constexpr char kLogUnit[] = "webdav_config";
+constexpr char kModuleDir[] = "/usr/lib/apache2/modules";
+
+// Below the root.
+constexpr char kConfDir[] = "/var/lib/kivo/webdav";
+constexpr char kRunDir[] = "/var/run/kivo";
+constexpr char kLogDir[] = "/var/log/kivo";
+
+constexpr uid_t kNobody = 65534;
+
+// The modules the configuration uses, in load order.
+const char* const kModules[][2] = {
+    {"mpm_prefork_module", "mod_mpm_prefork.so"},
+    {"mpm_itk_module", "mpm_itk.so"},
+    {"authz_core_module", "mod_authz_core.so"},
+    {"authz_user_module", "mod_authz_user.so"},
+    {"authn_core_module", "mod_authn_core.so"},
+    {"authn_file_module", "mod_authn_file.so"},
+    {"socache_shmcb_module", "mod_socache_shmcb.so"},
+    {"authn_socache_module", "mod_authn_socache.so"},
+    {"auth_basic_module", "mod_auth_basic.so"},
+    {"alias_module", "mod_alias.so"},
+    {"mime_module", "mod_mime.so"},
+    {"dav_module", "mod_dav.so"},
+    {"dav_fs_module", "mod_dav_fs.so"},
+    {"dav_lock_module", "mod_dav_lock.so"},
+};
+
+// Text that goes into a quoted directive argument unchanged: no quote,
+// backslash, variable reference or control byte that Apache would read
+// differently.
+bool QuotableText(const std::string& text) {
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7f || c == '"' || c == '\\' || c == '$') return false;
+  }
+  return true;
+}
+
+// Share names become the first path segment of URLs.
+bool UsableShareName(const std::string& name) {
+  if (name.empty() || name[0] == '.' || name.size() > 64) return false;
+  for (unsigned char c : name) {
+    if (!isalnum(c) && strchr(" ._-+@()", c) == nullptr) return false;
+  }
+  return true;
+}
+
+// Login names as the host accepts them; they appear in regular expressions.
+bool UsableAccountName(const std::string& name) {
+  if (name.empty() || name.size() > 32 || !(islower(name[0]) || name[0] == '_')) return false;
+  for (unsigned char c : name) {
+    if (!islower(c) && !isdigit(c) && strchr("_.-", c) == nullptr) return false;
+  }
+  return true;
+}
+
+int PortOf(KivoConf* conf, const char* key, int fallback) {
+  std::string text = conf->Info(key, "");
+  if (text.empty() || text.size() > 5 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return fallback;
+  }
+  int port = atoi(text.c_str());
+  return port >= 1 && port <= 65535 ? port : fallback;
+}
+
+bool Running(const Json::Value& states, const char* service) {
+  const Json::Value& entry = states[service];
+  return entry.isObject() && entry["running"].isBool() && entry["running"].asBool();
+}
+
+bool ReadShares(WebDAVSettings* settings) {
+  Json::Value shares;
+  bool missing = false;
+  if (!ReadJsonFile(RootedPath("/etc/kivo/shares.json"), &shares, &missing)) return false;
+  if (missing || !shares.isObject()) return true;
+  for (const std::string& name : shares.getMemberNames()) {
+    const Json::Value& dir = shares[name];
+    if (!dir.isString() || dir.asString().empty() || dir.asString()[0] != '/' ||
+        !UsableShareName(name) || !QuotableText(dir.asString())) {
+      KIVO_LOG("share [%s] is not served over WebDAV: unusable name or folder", name.c_str());
+      continue;
+    }
+    settings->shares.push_back({name, dir.asString()});
+  }
+  return true;
+}
+
+// Accounts of etc/passwd with their etc/shadow hashes.
+bool ReadAccounts(WebDAVSettings* settings) {
+  std::vector<WebDAVSettings::Account> accounts;
+  FILE* file = fopen(RootedPath("/etc/passwd").c_str(), "re");
+  if (file == nullptr) {
+    SetLastError(errno);
+    KIVO_LOG("cannot read the accounts: %s", strerror(errno));
+    return false;
+  }
+  std::vector<char> buffer(16384);
+  struct passwd entry, *found = nullptr;
+  while (fgetpwent_r(file, &entry, buffer.data(), buffer.size(), &found) == 0 && found) {
+    accounts.push_back({found->pw_name, "", found->pw_uid, found->pw_gid});
+  }
+  fclose(file);
+  file = fopen(RootedPath("/etc/shadow").c_str(), "re");
+  if (file != nullptr) {
+    struct spwd shadow_entry, *shadow_found = nullptr;
+    while (fgetspent_r(file, &shadow_entry, buffer.data(), buffer.size(), &shadow_found) == 0 &&
+           shadow_found) {
+      for (auto& account : accounts) {
+        if (account.name == shadow_found->sp_namp && account.hash.empty() &&
+            shadow_found->sp_pwdp != nullptr) {
+          account.hash = shadow_found->sp_pwdp;
+        }
+      }
+    }
+    fclose(file);
+  }
+  settings->guest = {kGuestAccount, "", kNobody, kNobody};
+  for (const auto& account : accounts) {
+    if (account.name == kGuestAccount) {
+      settings->guest = account;
+      settings->guest.hash.clear();
+      continue;
+    }
+    // Only crypt(3) hashes: locked ("!"), disabled ("*") and empty ones admit nobody.
+    if (account.uid == 0 || account.hash.empty() || account.hash[0] != '$' ||
+        !UsableAccountName(account.name) || account.hash.find(':') != std::string::npos) {
+      continue;
+    }
+    settings->accounts.push_back(account);
+  }
+  return true;
+}
+
+std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+
+std::string RegexEscaped(const std::string& name) {
+  std::string escaped;
+  for (char c : name) {
+    if (c == '.') escaped += '\\';
+    escaped += c;
+  }
+  return escaped;
+}
+
+// Who a request runs as, and who may make it. mpm-itk switches the process
+// to the identity of this block in its post_perdir_config hook, which Apache
+// runs BEFORE authentication, and the switch cannot be undone. Were the
+// password file read by that authentication, it would have to be readable by
+// every user. So the identity is picked by the name the request claims, and
+// only after a subrequest to /.kivo-auth/NAME/ has authenticated exactly
+// that name while the process is still root: the subrequest reads the
+// root-only password file and leaves the hash in the shared authn cache,
+// which is all the request's own authentication (as the user) consults. A
+// request whose claim does not match runs as nobody and, finding no cached
+// hash, is refused. Subrequests (mod_dav's per-member checks, a MOVE's
+// destination) come after their request was authenticated and must keep its
+// identity: mpm-itk closes the connection when a subrequest asks for another.
+std::string AccessBlock(const WebDAVSettings& s) {
+  std::ostringstream out;
+  if (s.anonymous) {
+    out << "  AssignUserID #" << s.guest.uid << " #" << s.guest.gid << "\n"
+        << "  Require all granted\n";
+    return out.str();
+  }
+  out << "  AuthType Basic\n"
+      << "  AuthName \"Kivo WebDAV\"\n"
+      << "  AuthBasicProvider socache\n"
+      << "  AuthnCacheProvideFor file\n"
+      << "  AuthnCacheContext kivo-webdav\n"
+      << "  Require valid-user\n";
+  const char* keyword = "If";
+  for (const auto& account : s.accounts) {
+    out << "  <" << keyword
+        << " \"%{HTTP:Authorization} =~ m#^Basic +([A-Za-z0-9+/=]+)$#i && unbase64($1) =~ m#^"
+        << RegexEscaped(account.name) << ":# && (%{IS_SUBREQ} == 'true' || -A '/.kivo-auth/"
+        << account.name << "/')\">\n"
+        << "    AssignUserID #" << account.uid << " #" << account.gid << "\n"
+        << "  </" << keyword << ">\n";
+    keyword = "ElseIf";
+  }
+  if (s.accounts.empty()) {
+    out << "  AssignUserID #" << kNobody << " #" << kNobody << "\n";
+  } else {
+    out << "  <Else>\n    AssignUserID #" << kNobody << " #" << kNobody << "\n  </Else>\n";
+  }
+  return out.str();
+}
+
+std::string AuthLocations(const WebDAVSettings& s) {
+  if (s.anonymous) return "";
+  std::ostringstream out;
+  out << "Alias \"/.kivo-auth\" " << Quoted(WebDAVConfDir() + "/private/none") << "\n"
+      << "<Location \"/.kivo-auth/\">\n"
+      << "  AssignUserID #0 #0\n"
+      << "  AuthType Basic\n"
+      << "  AuthName \"Kivo WebDAV\"\n"
+      << "  AuthBasicProvider socache file\n"
+      << "  AuthUserFile " << Quoted(WebDAVPasswordPath()) << "\n"
+      << "  AuthnCacheProvideFor file\n"
+      << "  AuthnCacheContext kivo-webdav\n"
+      << "  Require all denied\n"
+      << "</Location>\n";
+  for (const auto& account : s.accounts) {
+    out << "<Location \"/.kivo-auth/" << account.name << "/\">\n"
+        << "  <RequireAll>\n"
+        << "    Require expr %{IS_SUBREQ} == 'true'\n"
+        << "    Require user " << account.name << "\n"
+        << "  </RequireAll>\n"
+        << "</Location>\n";
+  }
+  return out.str();
+}
+
+std::string ListenLine(const WebDAVSettings& s, int port, bool tls) {
+  std::string address = s.listen_address.empty() ? "" : s.listen_address + ":";
+  return "Listen " + address + std::to_string(port) + (tls ? " https" : "") + "\n";
+}
+
+}  // namespace
+
+std::string WebDAVConfDir() { return RootedPath(kConfDir); }
+std::string WebDAVConfPath() { return WebDAVConfDir() + "/httpd.conf"; }
+std::string WebDAVPasswordPath() { return WebDAVConfDir() + "/private/passwords"; }
+std::string WebDAVListingDir() { return WebDAVConfDir() + "/listing"; }
+std::string WebDAVLockDir() { return WebDAVConfDir() + "/lock"; }
+std::string WebDAVPidPath() { return RootedPath(kRunDir) + "/webdav-httpd.pid"; }
+std::string WebDAVRuntimeDir() { return RootedPath(kRunDir) + "/webdav"; }
+std::string WebDAVErrorLogPath() { return RootedPath(kLogDir) + "/webdav-error.log"; }
+
+bool ReadWebDAVSettings(WebDAVSettings* s) {
+  s->root = Root();
+  if (!QuotableText(s->root)) {
+    SetLastError(EINVAL);
+    KIVO_LOG("the root %s cannot appear in an Apache configuration", s->root.c_str());
+    return false;
+  }
+#ifdef KIVO_ROOT_FROM_ENV
+  // Test builds keep their daemons on loopback.
+  const char* address = getenv("KIVO_WEBDAV_ADDRESS");
+  if (address != nullptr) s->listen_address = address;
+#endif
+  KivoConf conf;
+  s->http_port = PortOf(&conf, "WebDavPort", 5005);
+  s->https_port = PortOf(&conf, "secure_WebDavPort", 5006);
+  s->anonymous = strcmp(conf.Info("webdavanonymouslogin", ""), "yes") == 0;
+  s->depth_infinity = strcmp(conf.Info("webdavdepthinfinity", ""), "yes") == 0;
+  Json::Value states;
+  bool missing = false;
+  if (!ReadJsonFile(RootedPath("/var/lib/kivo/services.json"), &states, &missing)) return false;
+  s->http = states.isObject() && Running(states, "webdav-httpd-pure");
+  s->https = states.isObject() && Running(states, "webdav-httpd-ssl");
+  s->extra_server_text = platform::CalDAVProxySection();
+  return ReadShares(s) && ReadAccounts(s);
+}
+
+std::string WebDAVPasswordText(const WebDAVSettings& s) {
+  std::string text;
+  for (const auto& account : s.accounts) text += account.name + ":" + account.hash + "\n";
+  return text;
+}
+
+std::string WebDAVConfigText(const WebDAVSettings& s) {
+  std::ostringstream out;
+  char host[256] = "localhost";
+  gethostname(host, sizeof host - 1);
+  out << "# Written by libkivo at every start, restart and reload of webdav-httpd;\n"
+      << "# edits are lost.\n"
+      << "ServerRoot " << Quoted(WebDAVConfDir()) << "\n"
+      << "ServerName " << (QuotableText(host) && host[0] ? host : "localhost") << "\n"
+      << "PidFile " << Quoted(WebDAVPidPath()) << "\n"
+      << "DefaultRuntimeDir " << Quoted(WebDAVRuntimeDir()) << "\n"
+      << "Mutex file:" << WebDAVRuntimeDir() << " default\n"
+      << "ErrorLog " << Quoted(WebDAVErrorLogPath()) << "\n"
+      << "LogLevel warn\n";
+  for (const auto& module : kModules) {
+    out << "LoadModule " << module[0] << " " << kModuleDir << "/" << module[1] << "\n";
+  }
+  if (s.https) out << "LoadModule ssl_module " << kModuleDir << "/mod_ssl.so\n";
+  out << "LogFormat \"%h %u %t \\\"%r\\\" %>s %b\" kivo\n"
+      << "CustomLog " << Quoted(RootedPath(kLogDir) + "/webdav-access.log") << " kivo\n"
+      << "TypesConfig /etc/mime.types\n"
+      // Until a request has picked its identity the process is root; nothing
+      // is served as the User below, which owns nothing.
+      << "User #" << kNobody << "\nGroup #" << kNobody << "\n"
+      << "EnableCapabilities Off\n"
+      << "LimitUIDRange 0 2147483647\nLimitGIDRange 0 2147483647\n"
+      // One identity per connection: mpm-itk cannot switch back.
+      << "KeepAlive Off\n"
+      << "StartServers 2\nMinSpareServers 1\nMaxSpareServers 4\nMaxRequestWorkers 64\n"
+      << "Timeout 60\nTraceEnable Off\nServerTokens Prod\nServerSignature Off\n";
+  if (s.http) out << ListenLine(s, s.http_port, false);
+  if (s.https && !(s.http && s.https_port == s.http_port)) {
+    out << ListenLine(s, s.https_port, true);
+  }
+  out << "DavLockDB " << Quoted(WebDAVLockDir() + "/DavLock") << "\n"
+      << "DavDepthInfinity " << (s.depth_infinity ? "On" : "Off") << "\n"
+      << "AuthnCacheSOCache " << Quoted("shmcb:" + WebDAVRuntimeDir() + "/authn(512000)") << "\n"
+      << "DocumentRoot " << Quoted(WebDAVListingDir()) << "\n"
+      << "<Directory />\n  Options None\n  AllowOverride None\n  Require all denied\n"
+      << "</Directory>\n";
+  if (!s.extra_server_text.empty()) out << s.extra_server_text << "\n";
+  out << AuthLocations(s);
+  out << "<Directory " << Quoted(WebDAVListingDir()) << ">\n  Dav On\n"
+      << AccessBlock(s) << "</Directory>\n";
+  for (const auto& share : s.shares) {
+    out << "Alias " << Quoted("/" + share.name) << " " << Quoted(share.dir) << "\n"
+        << "<Directory " << Quoted(share.dir) << ">\n  Dav On\n"
+        << AccessBlock(s) << "</Directory>\n";
+  }
+  if (s.https) {
+    out << "<VirtualHost *:" << s.https_port << ">\n"
+        << "  SSLEngine on\n"
+        << "  SSLCertificateFile " << Quoted(s.cert) << "\n"
+        << "  SSLCertificateKeyFile " << Quoted(s.key) << "\n"
+        << "</VirtualHost>\n";
+  }
+  return out.str();
+}
+
+}  // namespace kivo

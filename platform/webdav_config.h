@@ -1,0 +1,68 @@
+// The WebDAV daemon's configuration: what it is made of (kivoinfo.conf, the
+// variants' run state, shares.json, etc/passwd and etc/shadow of the root)
+// and the httpd.conf and password file texts made from it.
+//
+// Reads those files and never writes them; knows where the daemon's own
+// files live below the root. Text that Apache would read differently from
+// what it says (quotes, backslashes, variable references, control bytes) never
+// reaches the configuration: such shares and accounts are left out, logged.
+
+#ifndef KIVO_PLATFORM_WEBDAV_CONFIG_H_
+#define KIVO_PLATFORM_WEBDAV_CONFIG_H_
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace kivo {
+
+// Everything the configuration is made of, read in one go.
+struct WebDAVSettings {
+  struct Share {
+    std::string name, dir;
+  };
+  struct Account {
+    std::string name, hash;
+    uid_t uid = 0;
+    gid_t gid = 0;
+  };
+  std::string root;            // kivo::Root()
+  std::string listen_address;  // "" for every address
+  bool http = false, https = false;
+  int http_port = 5005, https_port = 5006;
+  bool anonymous = false, depth_infinity = false;
+  std::vector<Share> shares;
+  std::vector<Account> accounts;  // those with a usable password hash
+  Account guest;                  // who anonymous requests run as
+  std::string cert, key;          // TLS files, when https
+  std::string extra_server_text;  // server-level directives of other daemons
+};
+
+// The account anonymous requests run as; no password, no web API login.
+constexpr char kGuestAccount[] = "guest";
+
+// Reads the settings of the root. A variant counts as enabled while its
+// service is "running" in services.json: the module starts a variant before
+// it restarts the daemon and stores the run setting only after that.
+bool ReadWebDAVSettings(WebDAVSettings* settings);
+
+// The httpd.conf text for `settings`.
+std::string WebDAVConfigText(const WebDAVSettings& settings);
+
+// The password file text ("name:hash" lines) for `settings`.
+std::string WebDAVPasswordText(const WebDAVSettings& settings);
+
+// Where the daemon's files are (with the root in front).
+std::string WebDAVConfDir();       // var/lib/kivo/webdav
+std::string WebDAVConfPath();      // .../httpd.conf
+std::string WebDAVPasswordPath();  // .../private/passwords, root's alone
+std::string WebDAVListingDir();    // .../listing: one empty folder per share
+std::string WebDAVLockDir();       // .../lock: the DAV lock database
+std::string WebDAVPidPath();       // var/run/kivo/webdav-httpd.pid
+std::string WebDAVRuntimeDir();    // var/run/kivo/webdav
+std::string WebDAVErrorLogPath();  // var/log/kivo/webdav-error.log
+
+}  // namespace kivo
+
+#endif  // KIVO_PLATFORM_WEBDAV_CONFIG_H_

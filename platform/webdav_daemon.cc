@@ -1,0 +1,347 @@
+#include "platform/webdav_daemon.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <sstream>
+
+#include "module/kivo_paths.h"
+#include "module/log.h"
+#include "platform/daemon_hooks.h"
+#include "platform/last_error.h"
+#include "platform/process.h"
+#include "platform/root_files.h"
+
+namespace kivo {
+namespace {
+
+constexpr char kLogUnit[] = "webdav_daemon";
+
+constexpr char kApache[] = "/usr/sbin/apache2";
+
+// Below the root.
+constexpr char kRunDir[] = "/var/run/kivo";
+constexpr char kLogDir[] = "/var/log/kivo";
+constexpr char kHostCert[] = "/etc/kivo/tls/server.crt";
+constexpr char kHostKey[] = "/etc/kivo/tls/server.key";
+
+constexpr int kWaitMillis = 10000;
+constexpr int kPollMillis = 20;
+
+std::string PortsPath() { return RootedPath(kRunDir) + "/webdav-httpd.ports"; }
+std::string OutputLogPath() { return RootedPath(kLogDir) + "/webdav-httpd.out"; }
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The host's certificate when it has one, else ours, made on first need.
+bool EnsureCertificate(WebDAVSettings* settings) {
+  if (FileExists(RootedPath(kHostCert)) && FileExists(RootedPath(kHostKey))) {
+    settings->cert = RootedPath(kHostCert);
+    settings->key = RootedPath(kHostKey);
+    return true;
+  }
+  settings->cert = WebDAVConfDir() + "/tls/server.crt";
+  settings->key = WebDAVConfDir() + "/tls/server.key";
+  if (FileExists(settings->cert) && FileExists(settings->key)) return true;
+  if (!MakeParentDirs(settings->cert)) return false;
+  char host[256] = "localhost";
+  gethostname(host, sizeof host - 1);
+  const mode_t old_mask = umask(077);  // the key is root's alone from its first byte
+  std::string output;
+  int rc =
+      RunCaptured({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                   "ec_paramgen_curve:prime256v1", "-nodes", "-days", "3650", "-subj",
+                   std::string("/CN=") + host, "-keyout", settings->key, "-out", settings->cert},
+                  &output);
+  umask(old_mask);
+  if (rc != 0) {
+    KIVO_LOG("cannot make a certificate for WebDAV over TLS: %s", output.c_str());
+    return false;
+  }
+  chmod(settings->cert.c_str(), 0644);
+  return true;
+}
+
+bool MakeDir(const std::string& path, mode_t mode) {
+  if (mkdir(path.c_str(), mode) != 0 && errno != EEXIST) {
+    SetLastError(errno);
+    KIVO_LOG("mkdir(%s) failed: %s", path.c_str(), strerror(errno));
+    return false;
+  }
+  if (chmod(path.c_str(), mode) != 0) {
+    SetLastError(errno);
+    KIVO_LOG("chmod(%s) failed: %s", path.c_str(), strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+// The lock database is opened by whichever user a request runs as.
+bool PrepareLockDatabase() {
+  if (!MakeDir(WebDAVLockDir(), 01777)) return false;
+  for (const char* suffix : {".dir", ".pag"}) {
+    std::string path = WebDAVLockDir() + "/DavLock" + suffix;
+    FILE* file = fopen(path.c_str(), "ae");
+    if (file == nullptr || fclose(file) != 0 || chmod(path.c_str(), 0666) != 0) {
+      SetLastError(errno);
+      KIVO_LOG("cannot prepare the lock database %s: %s", path.c_str(), strerror(errno));
+      return false;
+    }
+  }
+  return true;
+}
+
+// The root listing: one empty, read-only folder per share.
+bool PrepareListing(const WebDAVSettings& s) {
+  std::string listing = WebDAVListingDir();
+  if (!MakeDir(listing, 0555)) return false;
+  std::vector<std::string> wanted;
+  for (const auto& share : s.shares) wanted.push_back(share.name);
+  if (DIR* dir = opendir(listing.c_str())) {
+    while (struct dirent* entry = readdir(dir)) {
+      std::string name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      if (std::find(wanted.begin(), wanted.end(), name) == wanted.end()) {
+        rmdir((listing + "/" + name).c_str());  // only ever an empty folder of ours
+      }
+    }
+    closedir(dir);
+  }
+  for (const auto& name : wanted) {
+    if (!MakeDir(listing + "/" + name, 0555)) return false;
+  }
+  return true;
+}
+
+bool WriteGeneratedFiles(WebDAVSettings* s) {
+  if (!MakeParentDirs(WebDAVConfPath()) || !MakeDir(WebDAVConfDir(), 0755) ||
+      !MakeDir(WebDAVConfDir() + "/private", 0700) || !MakeParentDirs(WebDAVPidPath()) ||
+      !MakeDir(WebDAVRuntimeDir(), 0755) || !MakeParentDirs(WebDAVErrorLogPath()) ||
+      !PrepareLockDatabase() || !PrepareListing(*s)) {
+    return false;
+  }
+  if (s->https && !EnsureCertificate(s)) return false;
+  // ReplaceFile keeps the mode of the file it replaces; the first one is 0600.
+  return ReplaceFile(WebDAVPasswordPath(), WebDAVPasswordText(*s), 0600) &&
+         chmod(WebDAVPasswordPath().c_str(), 0600) == 0 &&
+         ReplaceFile(WebDAVConfPath(), WebDAVConfigText(*s), 0644);
+}
+
+std::vector<int> PortsOf(const WebDAVSettings& s) {
+  std::vector<int> ports;
+  if (s.http) ports.push_back(s.http_port);
+  if (s.https && std::find(ports.begin(), ports.end(), s.https_port) == ports.end()) {
+    ports.push_back(s.https_port);
+  }
+  return ports;
+}
+
+void LogLines(const std::string& prefix, const std::string& text) {
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (!line.empty()) KIVO_LOG("%s%s", prefix.c_str(), line.c_str());
+  }
+}
+
+off_t SizeOf(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? st.st_size : 0;
+}
+
+std::string TextSince(const std::string& path, off_t offset) {
+  std::string content;
+  if (!ReadWholeFile(path, &content, nullptr)) return "";
+  return static_cast<off_t>(content.size()) > offset ? content.substr(offset) : "";
+}
+
+bool ConfigAccepted() {
+  std::string output;
+  int rc = RunCaptured({kApache, "-t", "-f", WebDAVConfPath()}, &output);
+  if (rc == 0) return true;
+  KIVO_LOG("apache2 refused the WebDAV configuration %s", WebDAVConfPath().c_str());
+  LogLines("apache2: ", output);
+  return false;
+}
+
+pid_t PidFromFile() {
+  std::string text;
+  bool missing = false;
+  if (!ReadWholeFile(WebDAVPidPath(), &text, &missing) || missing) return 0;
+  long pid = strtol(text.c_str(), nullptr, 10);
+  return pid > 0 && pid < (1L << 30) ? static_cast<pid_t>(pid) : 0;
+}
+
+bool WritePorts(const std::vector<int>& ports) {
+  std::string text;
+  for (int port : ports) text += std::to_string(port) + "\n";
+  return ReplaceFile(PortsPath(), text, 0644);
+}
+
+bool Settings(WebDAVSettings* s) {
+  return Guarded(false, [&] { return ReadWebDAVSettings(s); });
+}
+
+// Waits until `ready` holds, giving up when the daemon is gone.
+template <typename Ready>
+bool WaitFor(pid_t pid, Ready ready) {
+  for (int waited = 0; waited < kWaitMillis; waited += kPollMillis) {
+    if (ready()) return true;
+    if (pid > 0 && !ProcessAlive(pid)) return false;
+    SleepMillis(kPollMillis);
+  }
+  return false;
+}
+
+bool AllAccept(const std::string& address, const std::vector<int>& ports, bool accept) {
+  for (int port : ports) {
+    if (PortAccepts(address, port) != accept) return false;
+  }
+  return true;
+}
+
+int StopDaemon() {
+  pid_t pid = WebDAVDaemonPid();
+  std::vector<int> ports = WebDAVDaemonPorts();
+  if (pid > 0) {
+    kill(pid, SIGTERM);
+    if (!WaitFor(0, [&] { return !ProcessAlive(pid); })) {
+      KIVO_LOG("webdav daemon %d ignored SIGTERM; killing it", static_cast<int>(pid));
+      kill(pid, SIGKILL);
+      WaitFor(0, [&] { return !ProcessAlive(pid); });
+    }
+  }
+  WebDAVSettings s;
+  Settings(&s);
+  if (!WaitFor(0, [&] { return AllAccept(s.listen_address, ports, false); })) {
+    KIVO_LOG("the WebDAV ports stay taken after the daemon stopped");
+    return -1;
+  }
+  unlink(WebDAVPidPath().c_str());
+  unlink(PortsPath().c_str());
+  return 0;
+}
+
+int StartDaemon(WebDAVSettings* s) {
+  std::vector<int> ports = PortsOf(*s);
+  if (ports.empty()) return 0;  // nothing to serve: the daemon stays down
+  if (!WriteGeneratedFiles(s) || !ConfigAccepted()) return -1;
+  unlink(WebDAVPidPath().c_str());
+  off_t error_offset = SizeOf(WebDAVErrorLogPath()), output_offset = SizeOf(OutputLogPath());
+  pid_t pid = SpawnDetached({kApache, "-f", WebDAVConfPath(), "-DFOREGROUND"}, OutputLogPath());
+  if (pid < 0) return -1;
+  bool up = WaitFor(
+      pid, [&] { return PidFromFile() == pid && AllAccept(s->listen_address, ports, true); });
+  if (!up) {
+    if (ProcessAlive(pid)) kill(pid, SIGTERM);
+    KIVO_LOG("the WebDAV daemon did not start");
+    LogLines("apache2: ", TextSince(OutputLogPath(), output_offset));
+    LogLines("apache2: ", TextSince(WebDAVErrorLogPath(), error_offset));
+    return -1;
+  }
+  return WritePorts(ports) ? 0 : -1;
+}
+
+int ReloadDaemon(pid_t pid, WebDAVSettings* s) {
+  std::vector<int> ports = PortsOf(*s), old_ports = WebDAVDaemonPorts(), gone;
+  if (ports.empty()) return StopDaemon();
+  for (int port : old_ports) {
+    if (std::find(ports.begin(), ports.end(), port) == ports.end()) gone.push_back(port);
+  }
+  if (!WriteGeneratedFiles(s) || !ConfigAccepted()) return -1;
+  off_t error_offset = SizeOf(WebDAVErrorLogPath());
+  if (kill(pid, SIGUSR1) != 0) {
+    SetLastError(errno);
+    KIVO_LOG("cannot signal the WebDAV daemon %d: %s", static_cast<int>(pid), strerror(errno));
+    return -1;
+  }
+  bool up = WaitFor(pid, [&] {
+    return AllAccept(s->listen_address, ports, true) && AllAccept(s->listen_address, gone, false);
+  });
+  if (!up) {
+    KIVO_LOG("the WebDAV daemon did not come back from its reload");
+    LogLines("apache2: ", TextSince(WebDAVErrorLogPath(), error_offset));
+    return -1;
+  }
+  return WritePorts(ports) ? 0 : -1;
+}
+
+// One operation at a time per root: two calls starting the daemon at once
+// would otherwise race for its ports and its pid file.
+template <typename Op>
+int Serialized(Op op) {
+  FileLock lock(LockPathFor(WebDAVPidPath()));
+  if (!lock.locked()) return -1;
+  return Guarded(-1, op);
+}
+
+// Tells the CalDAV side; its failure is logged and does not fail ours.
+int Finish(int rc) {
+  std::string error;
+  bool running = WebDAVDaemonPid() > 0;
+  if (!platform::AfterWebDAVDaemonChange(running, &error)) {
+    KIVO_LOG("CalDAV daemon after a WebDAV daemon change: %s", error.c_str());
+  }
+  return rc;
+}
+
+}  // namespace
+
+pid_t WebDAVDaemonPid() {
+  pid_t pid = PidFromFile();
+  return pid > 0 && ProcessAlive(pid) && CommandLineHas(pid, WebDAVConfPath()) ? pid : 0;
+}
+
+std::vector<int> WebDAVDaemonPorts() {
+  std::string text;
+  std::vector<int> ports;
+  bool missing = false;
+  if (!ReadWholeFile(PortsPath(), &text, &missing)) return ports;
+  std::istringstream in(text);
+  int port;
+  while (in >> port) ports.push_back(port);
+  return ports;
+}
+
+int WebDAVDaemonStart() {
+  return Finish(Serialized([] {
+    WebDAVSettings s;
+    if (!Settings(&s)) return -1;
+    pid_t pid = WebDAVDaemonPid();
+    return pid > 0 ? ReloadDaemon(pid, &s) : StartDaemon(&s);
+  }));
+}
+
+int WebDAVDaemonStop() {
+  return Finish(Serialized([] { return StopDaemon(); }));
+}
+
+int WebDAVDaemonRestart() {
+  return Finish(Serialized([] {
+    WebDAVSettings s;
+    if (!Settings(&s) || StopDaemon() != 0) return -1;
+    return StartDaemon(&s);
+  }));
+}
+
+int WebDAVDaemonReload() {
+  return Finish(Serialized([] {
+    pid_t pid = WebDAVDaemonPid();
+    if (pid == 0) return 0;
+    WebDAVSettings s;
+    if (!Settings(&s)) return -1;
+    return ReloadDaemon(pid, &s);
+  }));
+}
+
+}  // namespace kivo

@@ -1,0 +1,114 @@
+// What the WebDAV daemon's configuration is made of: settings read from the
+// root, and text Apache would read differently never reaching httpd.conf.
+
+#include <gmock/gmock.h>
+
+#include "module/kivo_platform.h"
+#include "platform/webdav_daemon.h"
+#include "tests/platform/temp_root.h"
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+namespace {
+
+class WebDAVConfigTest : public TempRootTest {
+ protected:
+  void SetUp() override {
+    TempRootTest::SetUp();
+    unsetenv("KIVO_WEBDAV_ADDRESS");  // every address, as in production
+    Write("etc/passwd",
+          "root:x:0:0::/root:/bin/sh\nadmin:x:1024:100::/h/admin:/bin/sh\n"
+          "guest:x:1023:100::/nonexistent:/bin/false\nlocked:x:1030:100::/h:/bin/sh\n"
+          "Odd:x:1031:100::/h:/bin/sh\n");
+    Write("etc/shadow",
+          "root:$6$s$h:0:0:99999:7:::\nadmin:$5$rounds=1000$s$abc:0:0:99999:7:::\n"
+          "guest:!:0:0:99999:7:::\nlocked:!$6$s$h:0:0:99999:7:::\nOdd:$6$s$h:0:0:99999:7:::\n");
+    Write("var/lib/kivo/services.json",
+          R"({"webdav-httpd-pure": {"run": 2, "running": true},
+              "webdav-httpd-ssl": {"run": 1, "running": false}})");
+  }
+
+  std::string Config() {
+    kivo::WebDAVSettings settings;
+    EXPECT_TRUE(kivo::ReadWebDAVSettings(&settings));
+    return kivo::WebDAVConfigText(settings);
+  }
+};
+
+// The variant that runs listens (its run setting is stored only later).
+TEST_F(WebDAVConfigTest, ListensForTheRunningVariantOnItsStoredPort) {
+  Write("etc/kivoinfo.conf", "WebDavPort=\"18080\"\nsecure_WebDavPort=\"18443\"\n");
+  const std::string config = Config();
+  EXPECT_THAT(config, HasSubstr("\nListen 18080\n"));
+  EXPECT_THAT(config, Not(HasSubstr("18443")));
+  EXPECT_THAT(config, Not(HasSubstr("SSLEngine")));
+}
+
+TEST_F(WebDAVConfigTest, DepthInfinityOnlyForTheExactYes) {
+  const struct {
+    const char* value;
+    const char* directive;
+  } cases[] = {{"yes", "DavDepthInfinity On"},
+               {"Yes", "DavDepthInfinity Off"},
+               {"yes ", "DavDepthInfinity Off"},
+               {"1", "DavDepthInfinity Off"},
+               {"", "DavDepthInfinity Off"}};
+  for (const auto& c : cases) {
+    Write("etc/kivoinfo.conf", std::string("webdavdepthinfinity=\"") + c.value + "\"\n");
+    EXPECT_THAT(Config(), HasSubstr(c.directive)) << "[" << c.value << "]";
+  }
+}
+
+// Names and folders that would change the meaning of a directive are left
+// out whole; the others are served.
+TEST_F(WebDAVConfigTest, SharesThatApacheWouldReadDifferentlyAreLeftOut) {
+  Write("etc/kivo/shares.json", R"({
+      "public": "/v/public", "with space": "/v/with space",
+      "quote\"name": "/v/q", ".hidden": "/v/h", "slash/name": "/v/s", "dollar": "/v/${HOME}",
+      "newline": "/v/a\n<Directory />", "relative": "v/r", "back": "/v/b\\\"x"})");
+  const std::string config = Config();
+  EXPECT_THAT(config, HasSubstr("Alias \"/public\" \"/v/public\""));
+  EXPECT_THAT(config, HasSubstr("Alias \"/with space\" \"/v/with space\""));
+  for (const char* left_out : {"quote", ".hidden", "slash", "${HOME}", "/v/a", "\"v/r\"", "/v/b"}) {
+    EXPECT_THAT(config, Not(HasSubstr(left_out))) << left_out;
+  }
+}
+
+TEST_F(WebDAVConfigTest, OnlyAccountsWithAUsableHashGetAnIdentity) {
+  kivo::WebDAVSettings settings;
+  ASSERT_TRUE(kivo::ReadWebDAVSettings(&settings));
+  EXPECT_EQ(kivo::WebDAVPasswordText(settings), "admin:$5$rounds=1000$s$abc\n");
+  const std::string config = kivo::WebDAVConfigText(settings);
+  EXPECT_THAT(config, HasSubstr("AssignUserID #1024 #100"));
+  EXPECT_THAT(config, HasSubstr("Require user admin"));
+  for (const char* never : {"#0 #100", "#1023", "#1030", "#1031", "user root", "user guest"}) {
+    EXPECT_THAT(config, Not(HasSubstr(never))) << never;
+  }
+  EXPECT_THAT(config, HasSubstr("AuthType Basic"));
+}
+
+TEST_F(WebDAVConfigTest, AnonymousRunsAsGuestWithoutCredentials) {
+  Write("etc/kivoinfo.conf", "webdavanonymouslogin=\"yes\"\n");
+  const std::string config = Config();
+  EXPECT_THAT(config, HasSubstr("AssignUserID #1023 #100\n  Require all granted"));
+  EXPECT_THAT(config, Not(HasSubstr("AuthType")));
+  EXPECT_THAT(config, Not(HasSubstr("passwords")));
+}
+
+// The CalDAV switch restarts "webdav-httpd-pure" whatever its state: that
+// restarts the daemon, and must not switch a stopped variant on.
+TEST_F(WebDAVConfigTest, RestartOrReloadOfAVariantKeepsItsState) {
+  Write("var/lib/kivo/services.json", R"({"webdav-httpd-pure": {"run": 2, "running": false}})");
+  ASSERT_EQ(KLIBServiceRestart("webdav-httpd-pure"), 0);
+  ASSERT_EQ(KLIBServiceReload("webdav-httpd-ssl"), 0);
+  EXPECT_EQ(Parse(Read("var/lib/kivo/services.json")),
+            Parse(R"({"webdav-httpd-pure": {"run": 2, "running": false},
+                      "webdav-httpd-ssl": {"running": false}})"));
+  EXPECT_THAT(Config(), Not(HasSubstr("Listen")));
+  ASSERT_EQ(KLIBServicectlStart("webdav-httpd-pure", 0), 0);
+  ASSERT_EQ(KLIBServiceRestart("webdav-httpd-pure"), 0);
+  EXPECT_THAT(Config(), HasSubstr("Listen 5005"));
+}
+
+}  // namespace
