@@ -429,10 +429,8 @@ void HttpDaemons::Run(const std::atomic<bool>& stop) {
     }
   }
   close(loop);
-  for (auto& d : daemons_) {
-    MHD_stop_daemon(d->mhd);
-    d->mhd = nullptr;
-  }
+  // The daemons stop in the destructor, once the threads that may still
+  // resume a connection have finished.
 }
 
 }  // namespace host

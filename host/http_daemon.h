@@ -102,7 +102,8 @@ class HttpDaemons {
   int Add(const Listen& listen, const std::string& cert_pem, const std::string& key_pem);
 
   // The event loop, on the calling thread, until `stop` turns true; then
-  // stops accepting, lets answers under way go out, and closes everything.
+  // stops accepting and lets answers under way go out (10 s at most). The
+  // connections close when this object is destroyed.
   void Run(const std::atomic<bool>& stop);
 
   struct Daemon;  // one listener, defined beside the callbacks
