@@ -135,8 +135,10 @@ MHD_Result CollectHeader(void* cls, MHD_ValueKind, const char* key, const char* 
   return MHD_YES;
 }
 
-// The bounds judged before anything else; 0 when the request is within them.
-int BoundsStatus(MHD_Connection* connection, const HttpRequest& request, const HttpLimits& limits) {
+// The bounds judged before anything else, since they keep memory and meaning
+// in check; 0 when the request is within them.
+int HeaderBoundsStatus(MHD_Connection* connection, const HttpRequest& request,
+                       const HttpLimits& limits) {
   const MHD_ConnectionInfo* size =
       MHD_get_connection_info(connection, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE);
   if (request.headers.size() > limits.max_headers ||
@@ -149,6 +151,11 @@ int BoundsStatus(MHD_Connection* connection, const HttpRequest& request, const H
     for (const auto& h : request.headers) seen += strcasecmp(h.first.c_str(), single) == 0;
     if (seen > 1) return MHD_HTTP_BAD_REQUEST;
   }
+  return 0;
+}
+
+// The body's framing: a length, within the bound. 0 when it is fine.
+int BodyBoundsStatus(const HttpRequest& request, const HttpLimits& limits) {
   if (request.HasHeader("Transfer-Encoding")) return MHD_HTTP_LENGTH_REQUIRED;
   const std::string length = request.Header("Content-Length");
   if (length.size() > 12 ||
@@ -210,19 +217,16 @@ MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url, con
     *state = new std::shared_ptr<Exchange>(ex);
     SetPhase(connection, Phase::kBody);
 
-    const int bounds = BoundsStatus(connection, r, *ctx->limits);
-    if (bounds != 0) {
-      ex->refused = ex->answered = ex->queued = true;
-      ex->answer = ctx->handler->Refusal(r, bounds);
-      ex->answer.close = true;
-      return QueueAnswer(connection, ex->answer);
-    }
-    if (ctx->handler->Screen(r, &ex->answer)) {
-      ex->refused = ex->answered = ex->queued = true;
-      ex->answer.close = true;  // the body, if any, was not read
-      return QueueAnswer(connection, ex->answer);
-    }
-    return MHD_YES;
+    // Then the handler's screening (our names first), then the body's
+    // framing. A refusal closes the connection: the body, if any, is unread.
+    int bounds = HeaderBoundsStatus(connection, r, *ctx->limits);
+    const bool screened = bounds == 0 && ctx->handler->Screen(r, &ex->answer);
+    if (bounds == 0 && !screened) bounds = BodyBoundsStatus(r, *ctx->limits);
+    if (bounds == 0 && !screened) return MHD_YES;
+    if (bounds != 0) ex->answer = ctx->handler->Refusal(r, bounds);
+    ex->refused = ex->answered = ex->queued = true;
+    ex->answer.close = true;
+    return QueueAnswer(connection, ex->answer);
   }
   const std::shared_ptr<Exchange>& ex = *slot;
   if (ex->refused) {
