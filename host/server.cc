@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 
@@ -520,6 +521,13 @@ int Serve(const ServeOptions& options) {
   sigaddset(&stop_signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  // Room for every connection the limit allows, beside the files in use.
+  struct rlimit files;
+  const rlim_t wanted = options.limits.connection_limit + 256;
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < wanted) {
+    files.rlim_cur = std::min(wanted, files.rlim_max);
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
 
   ModuleTable module;
   Permissions permissions;

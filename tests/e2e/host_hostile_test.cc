@@ -290,7 +290,7 @@ TEST_F(HostHostileTest, SessionsEndWithTheirGrantAndTheLogStaysOneLineEach) {
 TEST_F(HostHostileTest, HttpsWithTheCertificateInitMade) {
   const struct stat key = StatOf(root_.Path("/etc/kivo/tls/server.key"));
   EXPECT_EQ(key.st_mode & 07777, 0600u);
-  ASSERT_TRUE(server_.Start(root_, {"--listen-tls", "127.0.0.1:0"}));
+  ASSERT_TRUE(server_.Start(root_, {"--listen-tls", "127.0.0.1:0", "--www", root_.Path("/none")}));
   Http trusting(server_.tls_port(), "127.0.0.1", root_.Path("/etc/kivo/tls/server.crt"));
   const Reply login = trusting.Send(
       "POST", "/webapi/auth",
@@ -301,8 +301,13 @@ TEST_F(HostHostileTest, HttpsWithTheCertificateInitMade) {
   EXPECT_EQ(trusting.Entry(kWebDAV, "get").status, 200);
   Http distrusting(server_.tls_port(), "127.0.0.1", "/dev/null");
   EXPECT_EQ(distrusting.Send("GET", "/", "", "").status, 0);
-  EXPECT_EQ(Http(server_.port()).Send("GET", "/webapi/none", "", "").status, 404)
-      << "the plain listener still serves";
+  for (const char* method : {"GET", "HEAD"}) {
+    const Reply page = Http(server_.port()).Send(method, "/index.html", "", "");
+    EXPECT_EQ(page.status, 404) << "the plain listener serves too; no page folder";
+    if (std::string(method) == "GET") {
+      EXPECT_EQ(page.body, Refusal(109));
+    }
+  }
 }
 
 }  // namespace
