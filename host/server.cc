@@ -82,10 +82,13 @@ HttpAnswer RefusalAnswer(int code) {
 // Changes whenever one of the account files is replaced or rewritten: the
 // sessions' grants are re-checked then.
 uint64_t AccountsVersion() {
+  static const std::string kFiles[] = {InRoot(kivo::Root(), "/etc/passwd"),
+                                       InRoot(kivo::Root(), "/etc/shadow"),
+                                       InRoot(kivo::Root(), "/etc/group")};
   uint64_t version = 1469598103934665603ull;
-  for (const char* file : {"/etc/passwd", "/etc/shadow", "/etc/group"}) {
+  for (const std::string& file : kFiles) {
     struct stat st = {};
-    stat(InRoot(kivo::Root(), file).c_str(), &st);
+    stat(file.c_str(), &st);
     for (uint64_t part :
          {static_cast<uint64_t>(st.st_ino), static_cast<uint64_t>(st.st_size),
           static_cast<uint64_t>(st.st_mtim.tv_sec), static_cast<uint64_t>(st.st_mtim.tv_nsec)}) {
@@ -163,7 +166,7 @@ class WebApiServer final : public HttpHandler {
                      const std::string& address, bool tls, const HttpReply& reply);
   void Logout(const HttpRequest& request, const HttpReply& reply);
   void Entry(const HttpRequest& request, const HttpReply& reply);
-  void RunCall(const std::string& token, const std::string& api, long version,
+  void RunCall(const std::string& token, const Grant& grant, const std::string& api, long version,
                const std::string& method, APIEntryFunc entry, const Json::Value& params,
                const HttpReply& reply);
   void Page(const HttpRequest& request, const HttpReply& reply);
@@ -386,8 +389,8 @@ void WebApiServer::Entry(const HttpRequest& request, const HttpReply& reply) {
     refused.log_call = api.empty() ? "" : api + "." + method;
     return reply(std::move(refused));
   }
-  if (!module_thread_.Post([this, token, api, version, method, entry, params, reply] {
-        RunCall(token, api, version, method, entry, params, reply);
+  if (!module_thread_.Post([this, token, grant, api, version, method, entry, params, reply] {
+        RunCall(token, grant, api, version, method, entry, params, reply);
       })) {
     HOST_LOG("%zu module calls queued: refusing more", kMaxQueuedCalls);
     reply(RefusalAnswer(kServerBusy));
@@ -397,18 +400,17 @@ void WebApiServer::Entry(const HttpRequest& request, const HttpReply& reply) {
 // On the module thread, where nothing switches the process's credentials
 // behind its back: the session's grant is re-checked here when the account
 // files changed.
-void WebApiServer::RunCall(const std::string& token, const std::string& api, long version,
-                           const std::string& method, APIEntryFunc entry, const Json::Value& params,
-                           const HttpReply& reply) {
-  Grant grant;
+void WebApiServer::RunCall(const std::string& token, const Grant& grant, const std::string& api,
+                           long version, const std::string& method, APIEntryFunc entry,
+                           const Json::Value& params, const HttpReply& reply) {
   const auto still_holds = [](const Grant& g) {
     Account record;
     std::string hash;
     return LookupAccount(g.account, &record) && kivo::ReadPasswordHash(g.account, &hash) &&
            hash == g.password_hash && (!g.admin || IsAdministrator(g.account));
   };
-  if (!sessions_.Lookup(token, &grant) ||
-      !sessions_.Confirm(token, AccountsVersion(), still_holds)) {
+  // Confirm also finds a session that ended (logout) while the call waited.
+  if (!sessions_.Confirm(token, AccountsVersion(), still_holds)) {
     return reply(RefusalAnswer(kNotLoggedIn));
   }
   const auto answer = [&](HttpAnswer a) {
