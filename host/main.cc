@@ -31,10 +31,15 @@ const Command kCommands[] = {
      "      PARAMS; prints the answer. Exit 0 success, 1 error answer,\n"
      "      2 unknown API/method, bad PARAMS or module not loadable."},
     {"serve", host::RunServe,
-     "serve [--listen ADDR:PORT] [--module PATH] [--descriptor PATH] [--session-idle SECONDS]",
+     "serve [--listen ADDR:PORT]... [--listen-tls ADDR:PORT]... [--tls-cert FILE]\n"
+     "        [--tls-key FILE] [--server-name NAME]... [--module PATH] [--descriptor PATH]\n"
+     "        [--www DIR] [--session-idle SECONDS] [--client-timeout SECONDS]",
      "Serve the web API over HTTP (default 127.0.0.1:5000; port 0 picks a\n"
-     "      free one). Permissions come from the descriptor beside the module\n"
-     "      (NAME.lib for NAME.so). Sessions end after SECONDS idle (900)."},
+     "      free one) and HTTPS (certificate and key default to the ones init\n"
+     "      made in etc/kivo/tls). Requests must name the listen address,\n"
+     "      localhost or a NAME. Permissions come from the descriptor beside\n"
+     "      the module (NAME.lib for NAME.so). Sessions end after SECONDS idle\n"
+     "      (900) or 12 h; clients get SECONDS (10) for headers and for body."},
     {"services", host::RunServices, "services [--stop-all]",
      "Show each platform service: run setting, running, pid, ports.\n"
      "      --stop-all stops the daemons the platform started under this root\n"

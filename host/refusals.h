@@ -20,7 +20,11 @@ enum RefusalCode {
   kCrossSite = 108,         // 403: Origin names another host than the one served
   kNoSuchEndpoint = 109,    // 404: no such path or HTTP method
   kBadCredentials = 110,    // 401: wrong account or password
-  kTooManyLogins = 119,     // 429: account locked after failures, or too many logins at once
+  kTooManyLogins = 119,     // 429: this account from this address must wait, or checks are busy
+  kMisdirected = 120,       // 421: Host names none of the server's names
+  kHeadersTooLarge = 121,   // 431: request line and headers over 16 KiB or 100 fields
+  kLengthRequired = 122,    // 411: a body without Content-Length (chunked, for one)
+  kServerBusy = 123,        // 503: too many calls queued for the module
 };
 
 // The HTTP status that goes with a refusal code (500 for unknown codes).
@@ -48,6 +52,14 @@ inline int HttpStatusOf(int code) {
       return 401;
     case kTooManyLogins:
       return 429;
+    case kMisdirected:
+      return 421;
+    case kHeadersTooLarge:
+      return 431;
+    case kLengthRequired:
+      return 411;
+    case kServerBusy:
+      return 503;
     default:
       return 500;
   }

@@ -14,6 +14,7 @@
 #include "host/accounts.h"
 #include "host/host_log.h"
 #include "host/random_text.h"
+#include "host/tls_files.h"
 #include "platform/accounts.h"
 #include "platform/json_file.h"
 #include "platform/root_files.h"
@@ -189,6 +190,7 @@ int InitRoot(const std::string& root, const std::string& admin_password_file) {
   } else if (!InitAccounts(root, admin_password_file)) {
     return 1;
   }
+  if (!EnsureTlsFiles(root)) return 1;
   return OwnHome(root, "admin") ? 0 : 1;
 }
 

@@ -1,12 +1,18 @@
 #include "host/server.h"
 
-#include <httplib.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstdio>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -14,7 +20,6 @@
 #include "host/calendar_rules.h"
 #include "host/cli.h"
 #include "host/host_log.h"
-#include "host/http_connection.h"
 #include "host/http_rules.h"
 #include "host/json_text.h"
 #include "host/module_call.h"
@@ -24,7 +29,9 @@
 #include "host/sessions.h"
 #include "host/share_choices.h"
 #include "host/static_files.h"
+#include "host/work_queues.h"
 #include "module/kivo_api.h"
+#include "module/kivo_paths.h"
 #include "platform/accounts.h"
 
 namespace host {
@@ -32,43 +39,21 @@ namespace host {
 namespace {
 
 constexpr char kCalendarApi[] = "KIVO.Core.FileServ.WebDAV.CalDAV.Calendar";
+constexpr char kJson[] = "application/json";
 constexpr size_t kMaxSessions = 4096;
-constexpr size_t kWorkerThreads = 48;
-constexpr time_t kClientTimeoutSeconds = 3;
+constexpr size_t kMaxQueuedCalls = 256;
+// Password checks: threads, checks one client address may have under way,
+// checks waiting in all.
+constexpr size_t kPasswordThreads = 2, kChecksPerAddress = 4, kMaxQueuedChecks = 64;
+// Failed logins of one account from one address: three free, then 1 s,
+// doubling up to a minute; forgotten after 15 quiet minutes.
+constexpr int kFreeFailures = 3;
+constexpr std::chrono::seconds kFirstDelay(1), kMaxDelay(60), kForgetFailures(15 * 60);
 
-// What the access log line of the request being served on this worker
-// thread says beyond the request line and status.
-struct RequestTrace {
-  std::chrono::steady_clock::time_point start;
-  std::string call;     // api.method
-  std::string account;  // session's account, or the one trying to log in
-};
-thread_local RequestTrace t_trace;
-
-void Answer(httplib::Response& res, int status, Json::Value body) {
-  res.status = status;
-  res.set_content(AnswerJson(std::move(body)), "application/json");
-}
-
-void Refuse(httplib::Response& res, int code) {
-  Json::Value body(Json::objectValue);
-  body["success"] = false;
-  body["error"]["code"] = code;
-  Answer(res, HttpStatusOf(code), std::move(body));
-}
-
-int RefusalForStatus(int status) {
-  switch (status) {
-    case 400:
-      return kMalformedRequest;
-    case 404:
-    case 405:
-      return kNoSuchEndpoint;
-    case 413:
-      return kTooLarge;
-    default:
-      return kUnknownError;
-  }
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
 }
 
 std::string UtcNow() {
@@ -80,113 +65,287 @@ std::string UtcNow() {
   return text;
 }
 
-class WebApiServer {
+HttpAnswer JsonAnswer(int status, Json::Value body) {
+  HttpAnswer answer;
+  answer.status = status;
+  answer.content_type = kJson;
+  answer.body = AnswerJson(std::move(body));
+  return answer;
+}
+
+HttpAnswer RefusalAnswer(int code) {
+  Json::Value body(Json::objectValue);
+  body["success"] = false;
+  body["error"]["code"] = code;
+  return JsonAnswer(HttpStatusOf(code), std::move(body));
+}
+
+// Changes whenever one of the account files is replaced or rewritten: the
+// sessions' grants are re-checked then.
+uint64_t AccountsVersion() {
+  static const std::string kFiles[] = {InRoot(kivo::Root(), "/etc/passwd"),
+                                       InRoot(kivo::Root(), "/etc/shadow"),
+                                       InRoot(kivo::Root(), "/etc/group")};
+  uint64_t version = 1469598103934665603ull;
+  for (const std::string& file : kFiles) {
+    struct stat st = {};
+    stat(file.c_str(), &st);
+    for (uint64_t part :
+         {static_cast<uint64_t>(st.st_ino), static_cast<uint64_t>(st.st_size),
+          static_cast<uint64_t>(st.st_mtim.tv_sec), static_cast<uint64_t>(st.st_mtim.tv_nsec)}) {
+      version = (version ^ part) * 1099511628211ull;
+    }
+  }
+  return version;
+}
+
+// The host part of a Host header or Origin authority: brackets kept for
+// IPv6, the port dropped, letter case folded.
+std::string HostName(const std::string& authority) {
+  std::string name = authority;
+  if (!name.empty() && name[0] == '[') {
+    name = name.substr(0, name.find(']') + 1);
+  } else {
+    name = name.substr(0, name.find(':'));
+  }
+  return Lower(name);
+}
+
+bool ReadWholeFile(const std::string& path, std::string* text) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  text->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return true;
+}
+
+}  // namespace
+
+std::string LogEscape(const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text) {
+    if (c <= 0x20 || c >= 0x7f || c == '\\') {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out.empty() ? "-" : out;
+}
+
+namespace {
+
+class WebApiServer final : public HttpHandler {
  public:
   WebApiServer(const ServeOptions& options, const ModuleTable& module,
                const Permissions& permissions)
       : options_(options),
         module_(module),
         permissions_(permissions),
-        sessions_(options.session_idle, kMaxSessions),
-        guard_(options.max_login_failures, options.lockout, options.max_pending_logins) {}
+        daemons_(this, options.limits),
+        sessions_(options.session_idle, options.session_lifetime, kMaxSessions),
+        brake_(kFreeFailures, kFirstDelay, kMaxDelay, kForgetFailures),
+        module_thread_(kMaxQueuedCalls),
+        password_pool_(kPasswordThreads, kChecksPerAddress, kMaxQueuedChecks) {}
 
-  // Serves until `stop_requested` is set and the server is stopped.
   int Run(const sigset_t& stop_signals);
 
+  bool Screen(const HttpRequest& request, HttpAnswer* answer) override;
+  HttpAnswer Refusal(const HttpRequest& request, int status) override;
+  void Handle(const HttpRequest& request, HttpReply reply) override;
+  void Logged(const HttpRequest& request, const HttpAnswer& answer,
+              std::chrono::steady_clock::duration took) override;
+
  private:
-  httplib::Server::HandlerResponse PreRoute(const httplib::Request& req, httplib::Response& res);
-  void Login(const httplib::Request& req, httplib::Response& res);
-  void Logout(const httplib::Request& req, httplib::Response& res);
-  void Entry(const httplib::Request& req, httplib::Response& res);
-  void LogAccess(const httplib::Request& req, const httplib::Response& res);
-  bool ParseEntry(const std::string& text, std::string* api, long* version, std::string* method,
-                  Json::Value* params);
+  bool IsOurName(const std::string& name) const;
+  bool OriginIsOurs(const HttpRequest& request, const std::string& origin) const;
+  void Login(const HttpRequest& request, const HttpReply& reply);
+  void CheckPassword(const std::string& account, const std::string& password,
+                     const std::string& address, bool tls, const HttpReply& reply);
+  void Logout(const HttpRequest& request, const HttpReply& reply);
+  void Entry(const HttpRequest& request, const HttpReply& reply);
+  void RunCall(const std::string& token, const Grant& grant, const std::string& api, long version,
+               const std::string& method, APIEntryFunc entry, const Json::Value& params,
+               const HttpReply& reply);
+  void Page(const HttpRequest& request, const HttpReply& reply);
+  void Shares(const HttpRequest& request, const HttpReply& reply);
+  bool SessionHolds(const std::string& token);
 
   const ServeOptions& options_;
   const ModuleTable& module_;
   const Permissions& permissions_;
+  std::vector<std::string> names_;  // Host names we answer to, lower case
+  // Declared before the threads that resume its connections: destroyed after
+  // they have finished.
+  HttpDaemons daemons_;
   SessionStore sessions_;
-  LoginGuard guard_;
-  // The process's credentials and umask: a calendar create switches them for
-  // every thread while it runs. Held around each module call and around host
-  // work that needs root's rights (etc/shadow, resolving a user's paths).
-  std::mutex process_mu_;
-  BufferedServer http_;
+  LoginBrake brake_;
+  // A calendar create switches the process's credentials for every thread
+  // while it runs; the password checks read etc/shadow with root's rights.
+  std::mutex credentials_mu_;
+  WorkThread module_thread_;
+  FairPool password_pool_;
 };
 
-httplib::Server::HandlerResponse WebApiServer::PreRoute(const httplib::Request& req,
-                                                        httplib::Response& res) {
-  t_trace = RequestTrace{std::chrono::steady_clock::now(), "", ""};
-  std::string host = req.get_header_value("Host");
-  if (host.empty()) host = options_.address + ":" + std::to_string(options_.port);
-  const std::string origin = req.get_header_value("Origin");
-  const int refusal = HeaderRefusal(req.method, req.has_header("Origin") ? &origin : nullptr, host,
-                                    req.get_header_value("Content-Type"));
-  if (refusal != 0) {
-    Refuse(res, refusal);
-    res.set_header("Connection", "close");  // the body was not read
-    return httplib::Server::HandlerResponse::Handled;
-  }
-  return httplib::Server::HandlerResponse::Unhandled;
+bool WebApiServer::IsOurName(const std::string& name) const {
+  return std::find(names_.begin(), names_.end(), name) != names_.end();
 }
 
-void WebApiServer::Login(const httplib::Request& req, httplib::Response& res) {
+bool WebApiServer::OriginIsOurs(const HttpRequest& request, const std::string& origin) const {
+  const std::string scheme = request.tls ? "https://" : "http://";
+  if (Lower(origin).compare(0, scheme.size(), scheme) != 0) return false;
+  const std::string port = std::to_string(request.port);
+  for (const std::string& name : names_) {
+    if (OriginMatchesHost(origin, name + ":" + port)) return true;
+  }
+  return false;
+}
+
+HttpAnswer WebApiServer::Refusal(const HttpRequest&, int status) {
+  switch (status) {
+    case 411:
+      return RefusalAnswer(kLengthRequired);
+    case 413:
+      return RefusalAnswer(kTooLarge);
+    case 431:
+      return RefusalAnswer(kHeadersTooLarge);
+    default:
+      return RefusalAnswer(kMalformedRequest);
+  }
+}
+
+// Judged on the headers alone, our names first: a request for another name
+// (a rebound DNS name, for one) learns nothing else.
+bool WebApiServer::Screen(const HttpRequest& request, HttpAnswer* answer) {
+  if (!IsOurName(HostName(request.Header("Host")))) {
+    *answer = RefusalAnswer(kMisdirected);
+    return true;
+  }
+  if (request.HasHeader("Origin") && !OriginIsOurs(request, request.Header("Origin"))) {
+    *answer = RefusalAnswer(kCrossSite);
+    return true;
+  }
+  const int refusal = HeaderRefusal(request.method, nullptr, "", request.Header("Content-Type"));
+  if (refusal != 0) {
+    *answer = RefusalAnswer(refusal);
+    return true;
+  }
+  return false;
+}
+
+void WebApiServer::Handle(const HttpRequest& request, HttpReply reply) {
+  const std::string& m = request.method;
+  const std::string& path = request.path;
+  if (path == "/webapi/auth" && m == "POST") return Login(request, reply);
+  if (path == "/webapi/auth" && m == "DELETE") return Logout(request, reply);
+  if (path == "/webapi/entry" && m == "POST") return Entry(request, reply);
+  if (path == "/webapi/shares" && m == "GET") return Shares(request, reply);
+  if (path.compare(0, 8, "/webapi/") != 0 && path != "/webapi" && (m == "GET" || m == "HEAD")) {
+    return Page(request, reply);
+  }
+  reply(RefusalAnswer(kNoSuchEndpoint));
+}
+
+void WebApiServer::Page(const HttpRequest& request, const HttpReply& reply) {
+  StaticFile file;
+  if (!LoadStaticFile(options_.www_dir, request.path, &file)) {
+    return reply(RefusalAnswer(kNoSuchEndpoint));
+  }
+  HttpAnswer answer;
+  answer.content_type = file.content_type;
+  answer.body = std::move(file.body);
+  answer.headers = std::move(file.headers);
+  reply(std::move(answer));
+}
+
+void WebApiServer::Login(const HttpRequest& request, const HttpReply& reply) {
   Json::Value body;
-  if (!ParseJson(req.body, &body) || !body.isObject() || !body["account"].isString() ||
+  if (!ParseJson(request.body, &body) || !body.isObject() || !body["account"].isString() ||
       !body["password"].isString()) {
-    return Refuse(res, kMalformedRequest);
+    return reply(RefusalAnswer(kMalformedRequest));
   }
   const std::string account = body["account"].asString();
-  t_trace.account = account;
-  switch (guard_.Begin(account)) {
-    case LoginGuard::Admit::kLockedOut:
-    case LoginGuard::Admit::kBusy:
-      return Refuse(res, kTooManyLogins);
-    case LoginGuard::Admit::kYes:
-      break;
+  const std::string address = request.client_address;
+  const std::chrono::seconds wait = brake_.Wait(account, address);
+  HttpAnswer busy = RefusalAnswer(kTooManyLogins);
+  busy.log_account = account;
+  if (wait.count() > 0) {
+    busy.headers.emplace_back("Retry-After", std::to_string(wait.count()));
+    return reply(std::move(busy));
   }
-  std::string hash;
+  const std::string password = body["password"].asString();
+  const bool tls = request.tls;
+  if (!password_pool_.Post(address, [this, account, password, address, tls, reply] {
+        CheckPassword(account, password, address, tls, reply);
+      })) {
+    busy.headers.emplace_back("Retry-After", "1");
+    reply(std::move(busy));
+  }
+}
+
+// On the password pool.
+void WebApiServer::CheckPassword(const std::string& account, const std::string& password,
+                                 const std::string& address, bool tls, const HttpReply& reply) {
+  const uint64_t version = AccountsVersion();
+  Grant grant;
+  grant.account = account;
   bool known = false;
   {
-    std::lock_guard<std::mutex> lock(process_mu_);
+    std::lock_guard<std::mutex> lock(credentials_mu_);
     Account record;
+    // The guest account serves anonymous WebDAV requests only.
     known = account != kGuestAccount && IsValidUserName(account) &&
-            LookupAccount(account, &record) && kivo::ReadPasswordHash(account, &hash);
+            LookupAccount(account, &record) &&
+            kivo::ReadPasswordHash(account, &grant.password_hash);
+    grant.admin = known && IsAdministrator(account);
   }
   // Outside the lock: the hashing is slow on purpose, and an unknown account
   // costs the same hashing as a known one.
-  const bool matches = kivo::PasswordMatches(body["password"].asString(), known ? hash : "");
-  const bool ok = known && matches;
-  guard_.End(account, ok);
-  if (!ok) return Refuse(res, kBadCredentials);
-
-  const std::string token = sessions_.Create(account);
+  const bool ok = kivo::PasswordMatches(password, known ? grant.password_hash : "") && known;
+  brake_.Record(account, address, ok);
+  if (!ok) {
+    HttpAnswer refused = RefusalAnswer(kBadCredentials);
+    refused.log_account = account;
+    return reply(std::move(refused));
+  }
+  const std::string token = sessions_.Create(grant, version);
   if (token.empty()) {
     HOST_LOG("no random bytes for a session token");
-    return Refuse(res, kUnknownError);
+    return reply(RefusalAnswer(kUnknownError));
   }
-  res.set_header("Set-Cookie", SessionCookie(token));
-  Json::Value answer(Json::objectValue);
-  answer["success"] = true;
-  answer["data"]["account"] = account;
-  answer["data"]["is_admin"] = IsAdministrator(account);
-  Answer(res, 200, std::move(answer));
+  Json::Value body(Json::objectValue);
+  body["success"] = true;
+  body["data"]["account"] = account;
+  body["data"]["is_admin"] = grant.admin;
+  HttpAnswer answer = JsonAnswer(200, std::move(body));
+  answer.headers.emplace_back("Set-Cookie", SessionCookie(token) + (tls ? "; Secure" : ""));
+  answer.log_account = account;
+  reply(std::move(answer));
 }
 
-void WebApiServer::Logout(const httplib::Request& req, httplib::Response& res) {
-  const std::string token = SessionTokenFromCookie(req.get_header_value("Cookie"));
-  res.set_header("Set-Cookie", ExpiredSessionCookie());
-  if (token.empty() || !sessions_.Lookup(token, &t_trace.account) || !sessions_.Remove(token)) {
-    return Refuse(res, kNotLoggedIn);
+void WebApiServer::Logout(const HttpRequest& request, const HttpReply& reply) {
+  const std::string token = SessionTokenFromCookie(request.Header("Cookie"));
+  Grant grant;
+  HttpAnswer answer;
+  if (token.empty() || !sessions_.Lookup(token, &grant) || !sessions_.Remove(token)) {
+    answer = RefusalAnswer(kNotLoggedIn);
+  } else {
+    Json::Value body(Json::objectValue);
+    body["success"] = true;
+    body["data"] = Json::Value();
+    answer = JsonAnswer(200, std::move(body));
+    answer.log_account = grant.account;
   }
-  Json::Value answer(Json::objectValue);
-  answer["success"] = true;
-  answer["data"] = Json::Value();
-  Answer(res, 200, std::move(answer));
+  answer.headers.emplace_back("Set-Cookie",
+                              ExpiredSessionCookie() + (request.tls ? "; Secure" : ""));
+  reply(std::move(answer));
 }
 
-bool WebApiServer::ParseEntry(const std::string& text, std::string* api, long* version,
-                              std::string* method, Json::Value* params) {
+bool ParseEntry(const std::string& text, std::string* api, long* version, std::string* method,
+                Json::Value* params) {
   Json::Value body;
   if (!ParseJson(text, &body) || !body.isObject() || !body["api"].isString() ||
       !body["method"].isString()) {
@@ -205,152 +364,171 @@ bool WebApiServer::ParseEntry(const std::string& text, std::string* api, long* v
   return params->isObject();
 }
 
-void WebApiServer::Entry(const httplib::Request& req, httplib::Response& res) {
-  std::string account;
-  const std::string token = SessionTokenFromCookie(req.get_header_value("Cookie"));
-  if (token.empty() || !sessions_.Lookup(token, &account)) return Refuse(res, kNotLoggedIn);
-  t_trace.account = account;
-
+void WebApiServer::Entry(const HttpRequest& request, const HttpReply& reply) {
+  const std::string token = SessionTokenFromCookie(request.Header("Cookie"));
+  Grant grant;
+  if (token.empty() || !sessions_.Lookup(token, &grant)) {
+    return reply(RefusalAnswer(kNotLoggedIn));
+  }
   std::string api, method;
   long version = 0;
   Json::Value params;
-  if (!ParseEntry(req.body, &api, &version, &method, &params)) {
-    return Refuse(res, kMalformedRequest);
-  }
-  t_trace.call = api + "." + method;
+  HttpAnswer refused;
+  refused.log_account = grant.account;
   APIEntryFunc entry = nullptr;
-  switch (module_.Find(api, version, method, &entry)) {
-    case Match::kUnknownApi:
-      return Refuse(res, kUnknownApi);
-    case Match::kUnknownMethod:
-      return Refuse(res, kUnknownMethod);
-    case Match::kFound:
-      break;
-  }
-  const bool admin = IsAdministrator(account);
-  if (!MayCall(permissions_.Lookup(api, version, method), admin)) return Refuse(res, kNotAllowed);
-
-  ModuleCallResult result;
-  {
-    std::lock_guard<std::mutex> lock(process_mu_);
-    if (!admin && api == kCalendarApi && method == "create") {
-      if (!HomeCreateAllowed(params, account) || !CreateEntryMatchesFolder(params, account)) {
-        return Refuse(res, kNotAllowed);
-      }
+  if (!ParseEntry(request.body, &api, &version, &method, &params)) {
+    refused = RefusalAnswer(kMalformedRequest);
+  } else {
+    switch (module_.Find(api, version, method, &entry)) {
+      case Match::kUnknownApi:
+        refused = RefusalAnswer(kUnknownApi);
+        break;
+      case Match::kUnknownMethod:
+        refused = RefusalAnswer(kUnknownMethod);
+        break;
+      case Match::kFound:
+        break;
     }
-    result = RunModuleCall(entry, account, params);
   }
-  if (!result.answered) {
-    HOST_LOG("%s left the call unanswered", t_trace.call.c_str());
-    return Refuse(res, kUnknownError);
+  if (entry == nullptr) {
+    refused.log_account = grant.account;
+    refused.log_call = api.empty() ? "" : api + "." + method;
+    return reply(std::move(refused));
   }
-  Answer(res, 200, std::move(result.answer));
+  if (!module_thread_.Post([this, token, grant, api, version, method, entry, params, reply] {
+        RunCall(token, grant, api, version, method, entry, params, reply);
+      })) {
+    HOST_LOG("%zu module calls queued: refusing more", kMaxQueuedCalls);
+    reply(RefusalAnswer(kServerBusy));
+  }
 }
 
-void WebApiServer::LogAccess(const httplib::Request& req, const httplib::Response& res) {
-  std::string duration = "-";
-  if (t_trace.start.time_since_epoch().count() != 0) {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - t_trace.start);
-    duration = std::to_string(ms.count()) + "ms";
+// On the module thread, where nothing switches the process's credentials
+// behind its back: the session's grant is re-checked here when the account
+// files changed.
+void WebApiServer::RunCall(const std::string& token, const Grant& grant, const std::string& api,
+                           long version, const std::string& method, APIEntryFunc entry,
+                           const Json::Value& params, const HttpReply& reply) {
+  if (!SessionHolds(token)) return reply(RefusalAnswer(kNotLoggedIn));
+  const auto answer = [&](HttpAnswer a) {
+    a.log_account = grant.account;
+    a.log_call = api + "." + method;
+    reply(std::move(a));
+  };
+  if (!MayCall(permissions_.Lookup(api, version, method), grant.admin)) {
+    return answer(RefusalAnswer(kNotAllowed));
   }
-  std::fprintf(stderr, "%s %s %s %s %s %d %s\n", UtcNow().c_str(), req.method.c_str(),
-               req.path.c_str(), t_trace.call.empty() ? "-" : t_trace.call.c_str(),
-               t_trace.account.empty() ? "-" : t_trace.account.c_str(), res.status,
-               duration.c_str());
-  t_trace = RequestTrace();
+  const bool create = api == kCalendarApi && method == "create";
+  if (create && !grant.admin) {
+    if (!HomeCreateAllowed(params, grant.account) ||
+        !CreateEntryMatchesFolder(params, grant.account)) {
+      return answer(RefusalAnswer(kNotAllowed));
+    }
+  }
+  ModuleCallResult result;
+  if (create) {
+    std::lock_guard<std::mutex> lock(credentials_mu_);
+    result = RunModuleCall(entry, grant.account, params);
+  } else {
+    result = RunModuleCall(entry, grant.account, params);
+  }
+  if (!result.answered) {
+    HOST_LOG("%s.%s left the call unanswered", api.c_str(), method.c_str());
+    return answer(RefusalAnswer(kUnknownError));
+  }
+  answer(JsonAnswer(200, std::move(result.answer)));
+}
+
+// On the module thread. Confirm also finds a session that ended (logout)
+// while its work waited.
+bool WebApiServer::SessionHolds(const std::string& token) {
+  const auto still_holds = [](const Grant& g) {
+    Account record;
+    std::string hash;
+    return LookupAccount(g.account, &record) && kivo::ReadPasswordHash(g.account, &hash) &&
+           hash == g.password_hash && (!g.admin || IsAdministrator(g.account));
+  };
+  return sessions_.Confirm(token, AccountsVersion(), still_holds);
+}
+
+// The shares the page may offer for a create. On the module thread, since
+// judging a share reads the account files as root.
+void WebApiServer::Shares(const HttpRequest& request, const HttpReply& reply) {
+  const std::string token = SessionTokenFromCookie(request.Header("Cookie"));
+  Grant grant;
+  if (token.empty() || !sessions_.Lookup(token, &grant)) {
+    return reply(RefusalAnswer(kNotLoggedIn));
+  }
+  if (!module_thread_.Post([this, token, grant, reply] {
+        if (!SessionHolds(token)) return reply(RefusalAnswer(kNotLoggedIn));
+        Json::Value body(Json::objectValue);
+        body["success"] = true;
+        Json::Value& data = body["data"] = ShareChoices(grant.account, grant.admin);
+        data["account"] = grant.account;
+        data["is_admin"] = grant.admin;
+        HttpAnswer answer = JsonAnswer(200, std::move(body));
+        answer.log_account = grant.account;
+        reply(std::move(answer));
+      })) {
+    reply(RefusalAnswer(kServerBusy));
+  }
+}
+
+void WebApiServer::Logged(const HttpRequest& request, const HttpAnswer& answer,
+                          std::chrono::steady_clock::duration took) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+  std::fprintf(stderr, "%s %s %s %s %s %d %lldms\n", UtcNow().c_str(),
+               LogEscape(request.method).c_str(), LogEscape(request.path).c_str(),
+               LogEscape(answer.log_call).c_str(), LogEscape(answer.log_account).c_str(),
+               answer.status, static_cast<long long>(ms));
 }
 
 int WebApiServer::Run(const sigset_t& stop_signals) {
-  using httplib::Request;
-  using httplib::Response;
-  http_.set_payload_max_length(options_.max_body);
-  // The answer's head and body go out in separate writes: without
-  // TCP_NODELAY every kept-alive request waits for the client's delayed ACK.
-  http_.set_tcp_nodelay(true);
-  http_.set_keep_alive_max_count(1000);
-  // A connection holds a worker while it waits for its client. Enough
-  // workers, and short waits, keep clients that never finish a request from
-  // starving the others.
-  http_.new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
-  http_.set_read_timeout(kClientTimeoutSeconds, 0);
-  http_.set_write_timeout(kClientTimeoutSeconds, 0);
-  http_.set_keep_alive_timeout(kClientTimeoutSeconds);
-  http_.set_pre_routing_handler(
-      [this](const Request& req, Response& res) { return PreRoute(req, res); });
-  http_.Post("/webapi/auth", [this](const Request& req, Response& res) { Login(req, res); });
-  http_.Delete("/webapi/auth", [this](const Request& req, Response& res) { Logout(req, res); });
-  http_.Post("/webapi/entry", [this](const Request& req, Response& res) { Entry(req, res); });
-  // The administration page: the shares it may offer, and its own files.
-  http_.Get("/webapi/shares", [this](const Request& req, Response& res) {
-    std::string account;
-    const std::string token = SessionTokenFromCookie(req.get_header_value("Cookie"));
-    if (token.empty() || !sessions_.Lookup(token, &account)) return Refuse(res, kNotLoggedIn);
-    t_trace.account = account;
-    Json::Value answer(Json::objectValue);
-    answer["success"] = true;
-    {
-      std::lock_guard<std::mutex> lock(process_mu_);
-      const bool admin = IsAdministrator(account);
-      answer["data"] = ShareChoices(account, admin);
-      answer["data"]["account"] = account;
-      answer["data"]["is_admin"] = admin;
-    }
-    Answer(res, 200, std::move(answer));
-  });
-  http_.Get(".*", [www = DefaultWwwDir()](const Request& req, Response& res) {
-    StaticFile file;
-    if (req.path.compare(0, 8, "/webapi/") == 0 || !LoadStaticFile(www, req.path, &file)) {
-      return Refuse(res, kNoSuchEndpoint);
-    }
-    for (const auto& header : file.headers) res.set_header(header.first, header.second);
-    res.set_content(file.body, file.content_type);
-  });
-  http_.set_error_handler([](const Request&, Response& res) {
-    if (res.body.empty()) Refuse(res, RefusalForStatus(res.status));
-  });
-  http_.set_exception_handler([](const Request&, Response& res, std::exception_ptr) {
-    HOST_LOG("request failed with an exception");
-    Refuse(res, kUnknownError);
-  });
-  http_.set_logger([this](const Request& req, const Response& res) { LogAccess(req, res); });
-
-  int port = options_.port;
-  if (port == 0) {
-    port = http_.bind_to_any_port(options_.address);
-  } else if (!http_.bind_to_port(options_.address, port)) {
-    port = -1;
-  }
-  if (port <= 0) {
-    HOST_LOG("cannot listen on %s:%d", options_.address.c_str(), options_.port);
+  names_ = {"localhost"};
+  for (const std::string& name : options_.server_names) names_.push_back(Lower(name));
+  std::string cert, key;
+  bool tls = false;
+  for (const Listen& l : options_.listens) tls = tls || l.tls;
+  if (tls && (!ReadWholeFile(options_.tls_cert, &cert) || !ReadWholeFile(options_.tls_key, &key))) {
+    HOST_LOG("cannot read the certificate %s or its key %s", options_.tls_cert.c_str(),
+             options_.tls_key.c_str());
     return kExitFailed;
   }
-  std::printf("listening on %s:%d\n", options_.address.c_str(), port);
+  std::vector<std::string> announced;
+  for (const Listen& l : options_.listens) {
+    const int port = daemons_.Add(l, cert, key);
+    if (port < 0) return kExitFailed;
+    const bool v6 = l.address.find(':') != std::string::npos;
+    names_.push_back(Lower(v6 ? "[" + l.address + "]" : l.address));
+    announced.push_back("listening on " + (v6 ? "[" + l.address + "]" : l.address) + ":" +
+                        std::to_string(port) + (l.tls ? " (https)" : ""));
+  }
+  // Plain listeners first: scripts read the first line.
+  std::stable_sort(
+      announced.begin(), announced.end(), [](const std::string& a, const std::string& b) {
+        return a.find("(https)") == std::string::npos && b.find("(https)") != std::string::npos;
+      });
+  for (const std::string& line : announced) std::printf("%s\n", line.c_str());
   std::fflush(stdout);
 
+  std::atomic<bool> stop(false);
   std::atomic<bool> done(false);
-  std::atomic<bool> stop_requested(false);
   std::thread waiter([&] {
     const struct timespec tick = {0, 100 * 1000 * 1000};
-    while (!done) {
-      if (!stop_requested && sigtimedwait(&stop_signals, nullptr, &tick) > 0) {
+    while (!done && !stop) {
+      if (sigtimedwait(&stop_signals, nullptr, &tick) > 0) {
         HOST_LOG("stopping");
-        stop_requested = true;
-      }
-      // Repeated, since a stop that comes before the server runs is lost.
-      if (stop_requested) {
-        http_.stop();
-        nanosleep(&tick, nullptr);
+        stop = true;
       }
     }
   });
-  const bool listened = http_.listen_after_bind();
+  daemons_.Run(stop);
   done = true;
   waiter.join();
-  return listened || stop_requested ? kExitOk : kExitFailed;
+  return kExitOk;
 }
 
-bool ParseListen(const std::string& text, ServeOptions* options) {
+bool ParseListen(const std::string& text, bool tls, std::vector<Listen>* listens) {
   const std::string::size_type colon = text.rfind(':');
   long port = -1;
   if (colon == std::string::npos || !ParseDecimal(text.substr(colon + 1), &port) || port < 0 ||
@@ -362,8 +540,7 @@ bool ParseListen(const std::string& text, ServeOptions* options) {
     address = address.substr(1, address.size() - 2);
   }
   if (address.empty()) return false;
-  options->address = address;
-  options->port = static_cast<int>(port);
+  listens->push_back(Listen{address, static_cast<int>(port), tls});
   return true;
 }
 
@@ -377,6 +554,13 @@ int Serve(const ServeOptions& options) {
   sigaddset(&stop_signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  // Room for every connection the limit allows, beside the files in use.
+  struct rlimit files;
+  const rlim_t wanted = options.limits.connection_limit + 256;
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < wanted) {
+    files.rlim_cur = std::min(wanted, files.rlim_max);
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
 
   ModuleTable module;
   Permissions permissions;
@@ -399,20 +583,39 @@ int Serve(const ServeOptions& options) {
 int RunServe(const Args& args) {
   ParsedArgs parsed;
   ServeOptions options;
-  long idle = 0;
-  if (!ParseArgs(args, {"--listen", "--module", "--descriptor", "--session-idle"}, {}, &parsed) ||
-      !parsed.positional.empty() ||
-      (parsed.Has("--listen") && !ParseListen(parsed.Get("--listen", ""), &options)) ||
+  long idle = 0, timeout = 0;
+  bool ok = ParseArgs(args,
+                      {"--listen", "--listen-tls", "--tls-cert", "--tls-key", "--server-name",
+                       "--module", "--descriptor", "--www", "--session-idle", "--client-timeout"},
+                      {}, &parsed) &&
+            parsed.positional.empty();
+  for (const auto& option : parsed.options) {
+    if (option.first == "--listen" || option.first == "--listen-tls") {
+      ok = ok && ParseListen(option.second, option.first == "--listen-tls", &options.listens);
+    } else if (option.first == "--server-name") {
+      ok = ok && !option.second.empty();
+      options.server_names.push_back(option.second);
+    }
+  }
+  if (!ok ||
       (parsed.Has("--session-idle") &&
-       (!ParseDecimal(parsed.Get("--session-idle", ""), &idle) || idle <= 0))) {
+       (!ParseDecimal(parsed.Get("--session-idle", ""), &idle) || idle <= 0)) ||
+      (parsed.Has("--client-timeout") &&
+       (!ParseDecimal(parsed.Get("--client-timeout", ""), &timeout) || timeout <= 0))) {
     HOST_LOG(
-        "usage: kivo-webapi serve [--listen ADDR:PORT] [--module PATH] [--descriptor PATH] "
-        "[--session-idle SECONDS]");
+        "usage: kivo-webapi serve [--listen ADDR:PORT]... [--listen-tls ADDR:PORT]... "
+        "[--tls-cert FILE] [--tls-key FILE] [--server-name NAME]... [--module PATH] "
+        "[--descriptor PATH] [--www DIR] [--session-idle SECONDS] [--client-timeout SECONDS]");
     return kExitUsage;
   }
+  if (options.listens.empty()) options.listens.push_back(Listen{"127.0.0.1", 5000, false});
   if (idle > 0) options.session_idle = std::chrono::seconds(idle);
+  if (timeout > 0) options.limits.client_timeout = std::chrono::seconds(timeout);
+  options.tls_cert = parsed.Get("--tls-cert", InRoot(kivo::Root(), "/etc/kivo/tls/server.crt"));
+  options.tls_key = parsed.Get("--tls-key", InRoot(kivo::Root(), "/etc/kivo/tls/server.key"));
   options.module_path = parsed.Get("--module", DefaultModulePath());
   options.descriptor_path = parsed.Get("--descriptor", DescriptorPathFor(options.module_path));
+  options.www_dir = parsed.Get("--www", DefaultWwwDir());
   return Serve(options);
 }
 

@@ -1,38 +1,49 @@
-// `kivo-webapi serve`: the web API over HTTP.
+// `kivo-webapi serve`: the web API over HTTP and HTTPS.
 //
 //   POST   /webapi/auth   {"account","password"}  log in (session cookie)
 //   DELETE /webapi/auth                           log out
 //   POST   /webapi/entry  {"api","version","method","params"}
+//   GET    anything else                          the administration page's files
 //
-// The module is loaded once; every entry call runs under one mutex, since a
-// calendar create switches the whole process's credentials and umask. The
-// login name the module sees is always the session's account. Who may call
-// which method comes from the permission descriptor beside the module.
-// Refusals by the host itself are listed in host/refusals.h.
+// The event loop (host/http_daemon.h) never waits: module calls go to one
+// module thread in arrival order (a calendar create switches the whole
+// process's credentials and umask), password checks to a small pool that
+// takes turns between client addresses. The login name the module sees is
+// always the session's account. Who may call which method comes from the
+// permission descriptor beside the module. Refusals by the host itself are
+// listed in host/refusals.h.
 
 #ifndef KIVO_HOST_SERVER_H_
 #define KIVO_HOST_SERVER_H_
 
 #include <chrono>
 #include <string>
+#include <vector>
+
+#include "host/http_daemon.h"
 
 namespace host {
 
 struct ServeOptions {
-  std::string address = "127.0.0.1";
-  int port = 5000;  // 0: any free port (announced on stdout)
+  std::vector<Listen> listens;  // none given: 127.0.0.1:5000
+  std::string tls_cert, tls_key;
+  std::vector<std::string> server_names;  // Host names accepted besides ours
   std::string module_path;
   std::string descriptor_path;
+  std::string www_dir;
   std::chrono::seconds session_idle{15 * 60};
-  size_t max_body = 64 * 1024;
-  int max_login_failures = 5;
-  std::chrono::seconds lockout{5 * 60};
-  int max_pending_logins = 4;
+  std::chrono::seconds session_lifetime{12 * 60 * 60};
+  HttpLimits limits;
 };
 
-// Serves until SIGINT or SIGTERM. Prints "listening on ADDR:PORT" on stdout
-// once it accepts connections. 0 after a clean stop, 1 when it cannot start.
+// Serves until SIGINT or SIGTERM. Prints "listening on ADDR:PORT" (plain) and
+// "listening on ADDR:PORT (https)" on stdout once it accepts connections.
+// 0 after a clean stop, 1 when it cannot start.
 int Serve(const ServeOptions& options);
+
+// Access-log form of a text: every control byte, space, backslash and byte
+// beyond ASCII as \xHH, so that a field never spans or forges a line.
+std::string LogEscape(const std::string& text);
 
 }  // namespace host
 

@@ -1,22 +1,32 @@
 #include "host/sessions.h"
 
+#include <algorithm>
+
 #include "host/random_text.h"
 
 namespace host {
 
 namespace {
-// Bounds the memory an attacker can make the guard keep with made-up names.
-constexpr size_t kMaxGuardRecords = 10000;
+// Bounds the memory an attacker can make the brake keep with made-up names.
+constexpr size_t kMaxBrakeRecords = 10000;
+
+std::string PairKey(const std::string& account, const std::string& address) {
+  return address + " " + account;
+}
 }  // namespace
 
 Clock SteadyClock() {
   return [] { return std::chrono::steady_clock::now(); };
 }
 
-SessionStore::SessionStore(std::chrono::seconds idle_limit, size_t max_sessions, Clock clock)
-    : idle_limit_(idle_limit), max_sessions_(max_sessions), clock_(std::move(clock)) {}
+SessionStore::SessionStore(std::chrono::seconds idle_limit, std::chrono::seconds lifetime,
+                           size_t max_sessions, Clock clock)
+    : idle_limit_(idle_limit),
+      lifetime_(lifetime),
+      max_sessions_(max_sessions),
+      clock_(std::move(clock)) {}
 
-std::string SessionStore::Create(const std::string& account) {
+std::string SessionStore::Create(const Grant& grant, uint64_t accounts_version) {
   std::string token = RandomHex(32);
   if (token.empty()) return "";
   const auto now = clock_();
@@ -29,21 +39,48 @@ std::string SessionStore::Create(const std::string& account) {
     }
     sessions_.erase(oldest);
   }
-  sessions_[token] = Session{account, now};
+  sessions_[token] = Session{grant, accounts_version, now, now};
   return token;
 }
 
-bool SessionStore::Lookup(const std::string& token, std::string* account) {
+bool SessionStore::ExpiredLocked(const Session& s,
+                                 std::chrono::steady_clock::time_point now) const {
+  return now - s.last_used > idle_limit_ || now - s.created > lifetime_;
+}
+
+bool SessionStore::Lookup(const std::string& token, Grant* grant) {
   const auto now = clock_();
   std::lock_guard<std::mutex> lock(mu_);
   const auto it = sessions_.find(token);
   if (it == sessions_.end()) return false;
-  if (now - it->second.last_used > idle_limit_) {
+  if (ExpiredLocked(it->second, now)) {
     sessions_.erase(it);
     return false;
   }
   it->second.last_used = now;
-  *account = it->second.account;
+  *grant = it->second.grant;
+  return true;
+}
+
+bool SessionStore::Confirm(const std::string& token, uint64_t accounts_version,
+                           const std::function<bool(const Grant&)>& still_holds) {
+  Grant grant;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    const auto it = sessions_.find(token);
+    if (it == sessions_.end()) return false;
+    if (it->second.confirmed_version == accounts_version) return true;
+    grant = it->second.grant;
+  }
+  const bool holds = still_holds(grant);
+  std::lock_guard<std::mutex> lock(mu_);
+  const auto it = sessions_.find(token);
+  if (it == sessions_.end()) return false;
+  if (!holds) {
+    sessions_.erase(it);
+    return false;
+  }
+  it->second.confirmed_version = accounts_version;
   return true;
 }
 
@@ -59,53 +96,55 @@ size_t SessionStore::size() {
 
 void SessionStore::DropExpiredLocked(std::chrono::steady_clock::time_point now) {
   for (auto it = sessions_.begin(); it != sessions_.end();) {
-    it = now - it->second.last_used > idle_limit_ ? sessions_.erase(it) : std::next(it);
+    it = ExpiredLocked(it->second, now) ? sessions_.erase(it) : std::next(it);
   }
 }
 
-LoginGuard::LoginGuard(int max_failures, std::chrono::seconds lockout, int max_pending, Clock clock)
-    : max_failures_(max_failures),
-      lockout_(lockout),
-      max_pending_(max_pending),
+LoginBrake::LoginBrake(int free_failures, std::chrono::seconds first_delay,
+                       std::chrono::seconds max_delay, std::chrono::seconds forget, Clock clock)
+    : free_failures_(free_failures),
+      first_delay_(first_delay),
+      max_delay_(max_delay),
+      forget_(forget),
       clock_(std::move(clock)) {}
 
-LoginGuard::Admit LoginGuard::Begin(const std::string& account) {
+std::chrono::seconds LoginBrake::Wait(const std::string& account, const std::string& address) {
   const auto now = clock_();
   std::lock_guard<std::mutex> lock(mu_);
-  const auto it = records_.find(account);
-  if (it != records_.end() && now < it->second.locked_until) return Admit::kLockedOut;
-  if (pending_ >= max_pending_) return Admit::kBusy;
-  ++pending_;
-  return Admit::kYes;
+  const auto it = records_.find(PairKey(account, address));
+  if (it == records_.end() || now >= it->second.next_try) return std::chrono::seconds(0);
+  return std::chrono::duration_cast<std::chrono::seconds>(it->second.next_try - now) +
+         std::chrono::seconds(1);
 }
 
-void LoginGuard::End(const std::string& account, bool success) {
+void LoginBrake::Record(const std::string& account, const std::string& address, bool success) {
   const auto now = clock_();
+  const std::string key = PairKey(account, address);
   std::lock_guard<std::mutex> lock(mu_);
-  --pending_;
   if (success) {
-    records_.erase(account);
+    records_.erase(key);
     return;
   }
-  if (records_.size() >= kMaxGuardRecords) PruneLocked(now);
-  Record& record = records_[account];
-  // Failures count afresh once a lockout has run out, or after a quiet spell.
-  if (record.failures >= max_failures_ || now - record.last_failure > lockout_) {
-    record.failures = 0;
-  }
-  record.last_failure = now;
-  if (++record.failures >= max_failures_) record.locked_until = now + lockout_;
+  if (records_.size() >= kMaxBrakeRecords) PruneLocked(now);
+  Record_& r = records_[key];
+  if (now - r.last_failure > forget_) r.failures = 0;
+  r.last_failure = now;
+  const int over = ++r.failures - free_failures_;
+  if (over <= 0) return;
+  std::chrono::seconds delay = first_delay_;
+  for (int i = 1; i < over && delay < max_delay_; ++i) delay *= 2;
+  r.next_try = now + std::min(delay, max_delay_);
 }
 
-void LoginGuard::PruneLocked(std::chrono::steady_clock::time_point now) {
+void LoginBrake::PruneLocked(std::chrono::steady_clock::time_point now) {
   for (auto it = records_.begin(); it != records_.end();) {
-    const bool stale = now >= it->second.locked_until && now - it->second.last_failure > lockout_;
-    it = stale ? records_.erase(it) : std::next(it);
+    it = now - it->second.last_failure > forget_ ? records_.erase(it) : std::next(it);
   }
-  // Under a flood of fresh names, forget the unlocked ones rather than grow.
-  for (auto it = records_.begin(); records_.size() >= kMaxGuardRecords && it != records_.end();) {
-    it = now >= it->second.locked_until ? records_.erase(it) : std::next(it);
+  // Under a flood of fresh pairs, forget those that may try anyway.
+  for (auto it = records_.begin(); records_.size() >= kMaxBrakeRecords && it != records_.end();) {
+    it = now >= it->second.next_try ? records_.erase(it) : std::next(it);
   }
+  while (records_.size() >= kMaxBrakeRecords) records_.erase(records_.begin());
 }
 
 }  // namespace host

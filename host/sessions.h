@@ -1,16 +1,22 @@
 // Logged-in sessions and the brake on password guessing.
 //
 // A session is named by a random token (256 bits from the kernel) that the
-// browser keeps in a cookie; it ends at logout or after a stretch without
-// requests. The LoginGuard refuses an account's logins for a while after
-// repeated failures, and bounds how many password checks run at once, since
-// each one costs a deliberately slow hashing. Both are safe to use from the
-// server's worker threads; time comes from a clock the tests can replace.
+// browser keeps in a cookie. It ends at logout, after a stretch without
+// requests, after an absolute lifetime, and as soon as what it was granted on
+// no longer holds (the account's password hash, its membership of
+// "administrators" for an administrator's session, the account itself): the
+// server re-checks that whenever the account files change.
+//
+// The LoginBrake slows failed logins per pair of account and client address,
+// with a growing, capped delay: someone guessing from one address never
+// locks the owner out from another. Both are safe to use from any thread;
+// time comes from a clock the tests can replace.
 
 #ifndef KIVO_HOST_SESSIONS_H_
 #define KIVO_HOST_SESSIONS_H_
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -21,60 +27,74 @@ namespace host {
 using Clock = std::function<std::chrono::steady_clock::time_point()>;
 Clock SteadyClock();
 
+// What a session was granted on, as the login saw it.
+struct Grant {
+  std::string account;
+  std::string password_hash;
+  bool admin = false;
+};
+
 class SessionStore {
  public:
-  SessionStore(std::chrono::seconds idle_limit, size_t max_sessions, Clock clock = SteadyClock());
+  SessionStore(std::chrono::seconds idle_limit, std::chrono::seconds lifetime, size_t max_sessions,
+               Clock clock = SteadyClock());
 
-  // A new session for `account`; its token, or "" when no random bytes could
-  // be had. When full, the session idle the longest is ended.
-  std::string Create(const std::string& account);
-  // The session's account, refreshing its idle time. False for an unknown or
+  // A new session; its token, or "" when no random bytes could be had. When
+  // full, the session idle the longest is ended.
+  std::string Create(const Grant& grant, uint64_t accounts_version);
+  // The session's grant, refreshing its idle time. False for an unknown or
   // expired token.
-  bool Lookup(const std::string& token, std::string* account);
+  bool Lookup(const std::string& token, Grant* grant);
+  // True when the session's grant was last confirmed at `accounts_version`,
+  // or `still_holds` confirms it now; otherwise ends the session.
+  bool Confirm(const std::string& token, uint64_t accounts_version,
+               const std::function<bool(const Grant&)>& still_holds);
   // Ends the session; false when there was none.
   bool Remove(const std::string& token);
   size_t size();
 
  private:
   struct Session {
-    std::string account;
-    std::chrono::steady_clock::time_point last_used;
+    Grant grant;
+    uint64_t confirmed_version = 0;
+    std::chrono::steady_clock::time_point created, last_used;
   };
+  bool ExpiredLocked(const Session& s, std::chrono::steady_clock::time_point now) const;
   void DropExpiredLocked(std::chrono::steady_clock::time_point now);
 
   const std::chrono::seconds idle_limit_;
+  const std::chrono::seconds lifetime_;
   const size_t max_sessions_;
   const Clock clock_;
   std::mutex mu_;
   std::unordered_map<std::string, Session> sessions_;
 };
 
-class LoginGuard {
+class LoginBrake {
  public:
-  enum class Admit { kYes, kLockedOut, kBusy };
+  // The first `free_failures` failures of a pair cost nothing; each further
+  // one doubles the wait before the pair may try again, from `first_delay` up
+  // to `max_delay`. A pair's record is forgotten after `forget` without
+  // failures, or at its first success.
+  LoginBrake(int free_failures, std::chrono::seconds first_delay, std::chrono::seconds max_delay,
+             std::chrono::seconds forget, Clock clock = SteadyClock());
 
-  LoginGuard(int max_failures, std::chrono::seconds lockout, int max_pending,
-             Clock clock = SteadyClock());
-
-  // kYes: the caller checks the password and must then call End().
-  Admit Begin(const std::string& account);
-  void End(const std::string& account, bool success);
+  // How long the pair must still wait; zero when it may try now.
+  std::chrono::seconds Wait(const std::string& account, const std::string& address);
+  void Record(const std::string& account, const std::string& address, bool success);
 
  private:
-  struct Record {
+  struct Record_ {
     int failures = 0;
-    std::chrono::steady_clock::time_point locked_until;
-    std::chrono::steady_clock::time_point last_failure;
+    std::chrono::steady_clock::time_point last_failure, next_try;
   };
   void PruneLocked(std::chrono::steady_clock::time_point now);
 
-  const int max_failures_;
-  const std::chrono::seconds lockout_;
-  const int max_pending_;
+  const int free_failures_;
+  const std::chrono::seconds first_delay_, max_delay_, forget_;
   const Clock clock_;
   std::mutex mu_;
-  int pending_ = 0;
-  std::unordered_map<std::string, Record> records_;
+  std::unordered_map<std::string, Record_> records_;  // "address account"
 };
 
 }  // namespace host

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building, running and testing need (Debian 12, as root).
 set -euo pipefail
-packages=(build-essential cmake pkg-config libjsoncpp-dev libcpp-httplib-dev libcrypt-dev
+packages=(build-essential cmake pkg-config libjsoncpp-dev libcrypt-dev
           libgtest-dev libgmock-dev googletest libbenchmark-dev binutils curl python3
           clang-14 libclang-rt-14-dev libcurl4-openssl-dev libmicrohttpd-dev libgnutls28-dev
           gnutls-bin openssl apache2 libapache2-mpm-itk litmus radicale python3-caldav nftables chromium)

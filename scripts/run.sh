@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the main job: builds, lays out a development
 # root under ./devroot, makes a first web API call, then serves the web API
-# on http://127.0.0.1:5000 until interrupted.
+# on http://127.0.0.1:5000 and https://127.0.0.1:5001 (the certificate init
+# made under the root) until interrupted.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -13,7 +14,8 @@ mkdir -p "$root" && chmod 0755 "$root"
 echo "--- a first call: the CalDAV switch"
 ./build/kivo-webapi call --user admin KIVO.Core.FileServ.WebDAV.CalDAV 1 get
 cat <<'EOF'
---- serving on http://127.0.0.1:5000 (Ctrl-C stops)
+--- serving on http://127.0.0.1:5000 and https://127.0.0.1:5001 (Ctrl-C stops)
+(curl over HTTPS: add --cacert devroot/etc/kivo/tls/server.crt)
 Log in as admin (the password was printed by the first init; set another
 with: ./build/kivo-webapi passwd admin), then call any method:
 
@@ -23,4 +25,4 @@ with: ./build/kivo-webapi passwd admin), then call any method:
        -d '{"api":"KIVO.Core.FileServ.WebDAV","version":1,"method":"get","params":{}}' \
        http://127.0.0.1:5000/webapi/entry
 EOF
-exec ./build/kivo-webapi serve --listen 127.0.0.1:5000
+exec ./build/kivo-webapi serve --listen 127.0.0.1:5000 --listen-tls 127.0.0.1:5001

@@ -269,6 +269,9 @@ TEST_F(WebDAVDaemonTest, PortChangeMovesTheListenerAndDisablingStopsTheDaemon) {
 }
 
 TEST_F(WebDAVDaemonTest, HttpsAnswersWithItsOwnCertificateAndAnnouncement) {
+  // Without the host's certificate (init made one) the daemon makes its own.
+  ASSERT_EQ(unlink(root_.Path("/etc/kivo/tls/server.crt").c_str()), 0);
+  ASSERT_EQ(unlink(root_.Path("/etc/kivo/tls/server.key").c_str()), 0);
   const Result r = Set(R"({"enable_http": false, "enable_https": true, "https_port_num": )" +
                        std::to_string(https_port_) + "}");
   ASSERT_EQ(r.status, 0) << r.err;

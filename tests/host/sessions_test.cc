@@ -10,10 +10,8 @@
 namespace {
 
 using std::chrono::seconds;
-using Admit = host::LoginGuard::Admit;
 
-constexpr seconds kIdle(900), kLockout(300);
-constexpr int kMaxFailures = 5, kMaxPending = 4;
+constexpr seconds kIdle(900), kLifetime(12 * 3600);
 
 class SessionsTest : public ::testing::Test {
  protected:
@@ -21,27 +19,23 @@ class SessionsTest : public ::testing::Test {
   host::Clock clock() {
     return [this] { return now_; };
   }
-
-  // One complete login attempt; what Begin answered.
-  Admit Attempt(const std::string& account, bool success) {
-    const Admit admit = guard_.Begin(account);
-    if (admit == Admit::kYes) guard_.End(account, success);
-    return admit;
-  }
-  void Fail(const std::string& account, int times) {
-    for (int i = 0; i < times; ++i) ASSERT_EQ(Attempt(account, false), Admit::kYes) << i;
+  static host::Grant GrantFor(const std::string& account) { return {account, "$y$hash", false}; }
+  bool Alive(const std::string& token) {
+    host::Grant grant;
+    return store_.Lookup(token, &grant);
   }
 
   std::chrono::steady_clock::time_point now_{seconds(1000)};
-  host::SessionStore store_{kIdle, 100, clock()};
-  host::LoginGuard guard_{kMaxFailures, kLockout, kMaxPending, clock()};
+  host::SessionStore store_{kIdle, kLifetime, 100, clock()};
+  // Two free failures, then 1 s doubling up to 8 s; forgotten after 60 s.
+  host::LoginBrake brake_{2, seconds(1), seconds(8), seconds(60), clock()};
 };
 
 TEST_F(SessionsTest, TokensAreLongRandomHexAndDistinct) {
   std::set<std::string> seen;
   std::string all;
   for (int i = 0; i < 200; ++i) {
-    const std::string token = store_.Create("admin");
+    const std::string token = store_.Create(GrantFor("admin"), 1);
     ASSERT_GE(token.size(), 32u) << "at least 128 bits";
     EXPECT_TRUE(seen.insert(token).second) << "token repeated: " << token;
     all += token;
@@ -51,7 +45,7 @@ TEST_F(SessionsTest, TokensAreLongRandomHexAndDistinct) {
 }
 
 TEST_F(SessionsTest, IdleLimitEndsASessionAndUseExtendsIt) {
-  const std::string token = store_.Create("bob");
+  const std::string token = store_.Create(GrantFor("bob"), 1);
   // Exactly the limit is still alive; each use starts the idle time afresh;
   // one second too long ends it for good.
   const std::pair<seconds, bool> steps[] = {
@@ -60,59 +54,83 @@ TEST_F(SessionsTest, IdleLimitEndsASessionAndUseExtendsIt) {
   };
   for (const auto& [advance, alive] : steps) {
     now_ += advance;
-    std::string account;
-    EXPECT_EQ(store_.Lookup(token, &account), alive) << advance.count();
-    EXPECT_EQ(account, alive ? "bob" : "") << advance.count();
+    host::Grant grant;
+    EXPECT_EQ(store_.Lookup(token, &grant), alive) << advance.count();
+    EXPECT_EQ(grant.account, alive ? "bob" : "") << advance.count();
   }
   EXPECT_EQ(store_.size(), 0u) << "an expired session is forgotten";
 }
 
+TEST_F(SessionsTest, UseNeverExtendsTheLifetime) {
+  const std::string token = store_.Create(GrantFor("bob"), 1);
+  for (seconds used(0); used < kLifetime; used += kIdle - seconds(1)) {
+    ASSERT_TRUE(Alive(token)) << used.count();
+    now_ += kIdle - seconds(1);
+  }
+  EXPECT_FALSE(Alive(token));
+}
+
+// A changed account version asks once whether the grant still holds; a no
+// ends the session for good.
+TEST_F(SessionsTest, ConfirmAsksOncePerVersionAndEndsWhatNoLongerHolds) {
+  const std::string token = store_.Create(GrantFor("bob"), 1);
+  int asked = 0;
+  const auto holds = [&](const host::Grant& g) {
+    ++asked;
+    EXPECT_EQ(g.account, "bob");
+    return true;
+  };
+  EXPECT_TRUE(store_.Confirm(token, 1, holds));
+  EXPECT_TRUE(store_.Confirm(token, 2, holds));
+  EXPECT_TRUE(store_.Confirm(token, 2, holds));
+  EXPECT_EQ(asked, 1);
+  EXPECT_FALSE(store_.Confirm(token, 3, [](const host::Grant&) { return false; }));
+  EXPECT_FALSE(Alive(token));
+  EXPECT_FALSE(store_.Confirm(token, 3, holds));
+}
+
 // A full store ends the session idle longest; logout ends only its own.
 TEST_F(SessionsTest, FullStoreOrLogoutEndsOneSession) {
-  host::SessionStore store(kIdle, 2, clock());
-  const std::string first = store.Create("a");
+  host::SessionStore store(kIdle, kLifetime, 2, clock());
+  const std::string first = store.Create(GrantFor("a"), 1);
   now_ += seconds(10);
-  const std::string second = store.Create("b");
+  const std::string second = store.Create(GrantFor("b"), 1);
   now_ += seconds(10);
-  std::string account;
-  ASSERT_TRUE(store.Lookup(first, &account));  // now `second` is idle longest
-  const std::string third = store.Create("c");
-  EXPECT_FALSE(store.Lookup(second, &account));
+  host::Grant grant;
+  ASSERT_TRUE(store.Lookup(first, &grant));  // now `second` is idle longest
+  const std::string third = store.Create(GrantFor("c"), 1);
+  EXPECT_FALSE(store.Lookup(second, &grant));
   EXPECT_TRUE(store.Remove(first));
   EXPECT_FALSE(store.Remove(first)) << "a second logout finds nothing";
-  EXPECT_FALSE(store.Lookup(first, &account));
-  EXPECT_TRUE(store.Lookup(third, &account));
-  EXPECT_EQ(account, "c");
+  EXPECT_FALSE(store.Lookup(first, &grant));
+  EXPECT_TRUE(store.Lookup(third, &grant));
+  EXPECT_EQ(grant.account, "c");
 }
 
-// Five failures lock the account for the period. A success, a quiet spell or
-// the end of a lockout forgets earlier failures: each round would lock otherwise.
-TEST_F(SessionsTest, FiveFailuresLockTheAccountForThePeriod) {
-  Fail("bob", kMaxFailures - 1);
-  ASSERT_EQ(Attempt("bob", true), Admit::kYes);
-  Fail("bob", kMaxFailures - 1);
-  now_ += kLockout + seconds(1);
-  Fail("bob", kMaxFailures);  // the fifth attempt is still let in
-  EXPECT_EQ(Attempt("bob", true), Admit::kLockedOut) << "not even the right password";
-  EXPECT_EQ(Attempt("carol", true), Admit::kYes) << "other accounts are not locked";
-  now_ += kLockout - seconds(1);
-  EXPECT_EQ(Attempt("bob", true), Admit::kLockedOut);
-  now_ += seconds(1);
-  Fail("bob", kMaxFailures - 1);  // released after the period
-  EXPECT_EQ(Attempt("bob", true), Admit::kYes);
-}
-
-TEST_F(SessionsTest, BoundsUnfinishedLogins) {
-  for (int i = 0; i < kMaxPending; ++i) {
-    ASSERT_EQ(guard_.Begin("user" + std::to_string(i)), Admit::kYes) << i;
+// Failures slow their own pair only, more with each, never beyond the cap; a
+// success or a quiet spell forgets them.
+TEST_F(SessionsTest, FailuresSlowTheirPairOnly) {
+  const auto fail = [&] { brake_.Record("bob", "10.0.0.9", false); };
+  fail();
+  fail();
+  EXPECT_EQ(brake_.Wait("bob", "10.0.0.9"), seconds(0)) << "two free failures";
+  const int expected[] = {1, 2, 4, 8, 8};
+  for (int wait : expected) {
+    fail();
+    EXPECT_GE(brake_.Wait("bob", "10.0.0.9"), seconds(wait));
+    EXPECT_LE(brake_.Wait("bob", "10.0.0.9"), seconds(wait + 1));
+    EXPECT_EQ(brake_.Wait("bob", "10.0.0.1"), seconds(0)) << "the owner's address";
+    EXPECT_EQ(brake_.Wait("carol", "10.0.0.9"), seconds(0)) << "another account";
+    now_ += seconds(wait);
+    EXPECT_EQ(brake_.Wait("bob", "10.0.0.9"), seconds(0)) << wait;
   }
-  EXPECT_EQ(guard_.Begin("late"), Admit::kBusy);
-  guard_.End("user0", false);
-  EXPECT_EQ(guard_.Begin("late"), Admit::kYes) << "a finished check frees a place";
-  EXPECT_EQ(guard_.Begin("later"), Admit::kBusy);
-  for (int i = 1; i < kMaxPending; ++i) guard_.End("user" + std::to_string(i), true);
-  guard_.End("late", true);
-  EXPECT_EQ(Attempt("later", true), Admit::kYes);
+  brake_.Record("bob", "10.0.0.9", true);
+  fail();
+  fail();
+  EXPECT_EQ(brake_.Wait("bob", "10.0.0.9"), seconds(0)) << "a success forgets";
+  now_ += seconds(61);
+  fail();
+  EXPECT_EQ(brake_.Wait("bob", "10.0.0.9"), seconds(0)) << "a quiet spell forgets";
 }
 
 }  // namespace

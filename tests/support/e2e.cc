@@ -1,10 +1,11 @@
 #include "tests/support/e2e.h"
 
+#include <curl/curl.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <strings.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -247,11 +248,14 @@ bool Server::Start(const TestRoot& root, const std::vector<std::string>& extra_a
   pid_ = Spawn(argv, root.path(), "", log_fd, log_fd);
   close(log_fd);
   const std::regex listening("listening on .*:([0-9]+)\n");
+  const std::regex listening_tls("listening on .*:([0-9]+) \\(https\\)\n");
+  const bool tls = std::find(argv.begin(), argv.end(), "--listen-tls") != argv.end();
   std::smatch match;
-  for (int i = 0; i < 200 && port_ <= 0; ++i) {
+  for (int i = 0; i < 200 && (port_ <= 0 || (tls && tls_port_ <= 0)); ++i) {
     const std::string log = Log();
     if (std::regex_search(log, match, listening)) port_ = std::stoi(match[1]);
-    usleep(port_ > 0 ? 0 : 100 * 1000);
+    if (std::regex_search(log, match, listening_tls)) tls_port_ = std::stoi(match[1]);
+    usleep(port_ > 0 && (!tls || tls_port_ > 0) ? 0 : 100 * 1000);
   }
   if (port_ > 0) return true;
   ADD_FAILURE() << "server did not start: " << Log();
@@ -286,23 +290,64 @@ bool Http::Login(const std::string& account, const std::string& password) {
   return !cookie_.empty();
 }
 
+namespace {
+
+size_t Append(char* data, size_t size, size_t count, void* out) {
+  static_cast<std::string*>(out)->append(data, size * count);
+  return size * count;
+}
+
+size_t KeepCookie(char* data, size_t size, size_t count, void* out) {
+  const std::string line(data, size * count);
+  if (strncasecmp(line.c_str(), "Set-Cookie:", 11) == 0) {
+    const size_t begin = line.find_first_not_of(' ', 11);
+    const size_t end = line.find_last_not_of("\r\n");
+    *static_cast<std::string*>(out) = line.substr(begin, end + 1 - begin);
+  }
+  return size * count;
+}
+
+}  // namespace
+
 Reply Http::Send(const std::string& method, const std::string& path, const std::string& body,
                  const std::string& content_type, const Headers& headers) const {
-  httplib::Client client("127.0.0.1", port_);
-  client.set_read_timeout(30, 0);
-  httplib::Request req;
-  req.method = method;
-  req.path = path;
-  req.body = body;
-  for (const auto& h : headers) req.headers.emplace(h.first, h.second);
-  if (!cookie_.empty()) req.headers.emplace("Cookie", cookie_);
-  if (!content_type.empty()) req.headers.emplace("Content-Type", content_type);
+  CURL* curl = curl_easy_init();
+  const std::string url =
+      (ca_file_.empty() ? "http://" : "https://") + host_ + ":" + std::to_string(port_) + path;
+  curl_slist* list = nullptr;
+  for (const auto& h : headers) list = curl_slist_append(list, (h.first + ": " + h.second).c_str());
+  if (!cookie_.empty()) list = curl_slist_append(list, ("Cookie: " + cookie_).c_str());
+  // curl adds its own form type to a POST unless told otherwise.
+  list = curl_slist_append(
+      list, content_type.empty() ? "Content-Type:" : ("Content-Type: " + content_type).c_str());
+  list = curl_slist_append(list, "Expect:");
+  std::string answer;
   Reply reply;
-  auto result = client.send(req);
-  if (!result) return reply;
-  reply.status = result->status;
-  reply.body = ParseJson(result->body);
-  reply.set_cookie = result->get_header_value("Set-Cookie");
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
+  if (method == "HEAD") curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+  if (!body.empty() || method == "POST") {
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+  }
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Append);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, KeepCookie);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &reply.set_cookie);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, 30L);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  if (!source_.empty()) curl_easy_setopt(curl, CURLOPT_INTERFACE, ("host!" + source_).c_str());
+  if (!ca_file_.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, ca_file_.c_str());
+  if (curl_easy_perform(curl) == CURLE_OK) {
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    reply.status = static_cast<int>(status);
+    reply.body = ParseJson(answer);
+    reply.text = answer;
+  }
+  curl_slist_free_all(list);
+  curl_easy_cleanup(curl);
   return reply;
 }
 

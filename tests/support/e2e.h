@@ -97,17 +97,21 @@ class Server {
   bool Start(const TestRoot& root, const std::vector<std::string>& extra_args = {});
   int Stop();  // SIGTERM and wait: the exit status
   int port() const { return port_; }
+  int tls_port() const { return tls_port_; }  // with --listen-tls; 0 without
+  pid_t pid() const { return pid_; }
   std::string Log() const;  // its output so far, the access log among it
 
  private:
   pid_t pid_ = -1;
   int port_ = 0;
+  int tls_port_ = 0;
   std::string log_path_;
 };
 
 struct Reply {
   int status = 0;  // 0 when there was no answer
   Json::Value body;
+  std::string text;  // the body as sent
   std::string set_cookie;
 };
 
@@ -117,6 +121,9 @@ class Http {
   using Headers = std::vector<std::pair<std::string, std::string>>;
 
   explicit Http(int port) : port_(port) {}
+  // Over HTTPS to `host`, trusting the certificate in `ca_file`.
+  Http(int port, const std::string& host, const std::string& ca_file)
+      : port_(port), host_(host), ca_file_(ca_file) {}
 
   bool Login(const std::string& account, const std::string& password);
   // `content_type` "" sends none.
@@ -127,9 +134,14 @@ class Http {
   Reply Entry(const std::string& api, const std::string& method,
               const Json::Value& params = Json::Value(Json::objectValue)) const;
   void set_cookie(const std::string& cookie) { cookie_ = cookie; }
+  // Connects from this loopback address (127.0.0.0/8) rather than 127.0.0.1.
+  void set_source(const std::string& address) { source_ = address; }
 
  private:
   int port_;
+  std::string host_ = "127.0.0.1";
+  std::string ca_file_;
+  std::string source_;
   std::string cookie_;
 };
 
