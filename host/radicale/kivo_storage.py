@@ -170,6 +170,16 @@ def _parse(raw: bytes, collection_path: str) -> Optional[_Parsed]:
         return None
 
 
+def _read_small(dir_fd: int, name: str, limit: int = 65536) -> bytes:
+    """A regular file's first `limit` bytes; a FIFO or device a user put
+    in its place neither blocks nor is read."""
+    fd = os.open(name, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC, dir_fd=dir_fd)
+    with os.fdopen(fd, "rb") as f:
+        if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
+            raise ValueError("%s is not a file" % name)
+        return f.read(limit)
+
+
 def _http_date(seconds: float) -> str:
     return time.strftime("%a, %d %b %Y %H:%M:%S GMT", time.gmtime(seconds))
 
@@ -277,28 +287,33 @@ class CalendarCollection(storage.BaseCollection):
         with self._folder() as fd:
             return self._get(fd, href)
 
+    # These answer lists, not generators: a generator suspended inside
+    # _folder() would keep the user's identity on the thread until the
+    # garbage collector closes it, at whatever point that is.
+
     def get_multi(self, hrefs: Iterable[str]):
         with self._folder() as fd:
-            for href in hrefs:
-                yield href, self._get(fd, href) if is_item_name(href) else None
+            return [(href, self._get(fd, href) if is_item_name(href) else None)
+                    for href in hrefs]
 
     def get_all(self) -> Iterator[radicale_item.Item]:
+        items = []
         try:
             with self._folder() as fd:
                 for href in list(self._names(fd)):
                     item = self._get(fd, href)
                     if item is not None:
-                        yield item
+                        items.append(item)
         except OSError as e:
             logger.warning("Cannot list %r: %s", self._path, e)
+        return iter(items)
 
     def get_meta(self, key=None):
         if self._meta is None:
             meta = {"tag": "VCALENDAR", "D:displayname": self._calendar.title}
             try:
-                with self._folder() as fd, open(PROPS_FILE, "rb",
-                                                opener=lambda p, f: os.open(p, f, dir_fd=fd)) as f:
-                    stored = json.loads(f.read(65536).decode("utf-8"))
+                with self._folder() as fd:
+                    stored = json.loads(_read_small(fd, PROPS_FILE).decode("utf-8"))
                 if isinstance(stored, dict):
                     meta.update((k, v) for k, v in stored.items()
                                 if isinstance(k, str) and isinstance(v, str) and k != "tag")
@@ -434,15 +449,17 @@ class Storage(storage.BaseStorage):
             return
         if not user or parts[0] != user or len(parts) > 3:
             return
-        identity = self._service.identity(user)
-        view = self._service.view(user)
         if len(parts) == 1:
+            # Radicale looks for the principal on every request: answered
+            # before anything is judged.
             yield _Plain(user)
             if depth != "0":
-                for calendar in view.values():
+                identity = self._service.identity(user)
+                for calendar in list(self._service.view(user).values()):
                     yield CalendarCollection(user, calendar, identity)
             return
-        calendar = view.get(parts[1])
+        identity = self._service.identity(user)
+        calendar = self._service.view(user).get(parts[1])
         if calendar is None:
             return
         collection = CalendarCollection(user, calendar, identity)
