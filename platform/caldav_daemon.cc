@@ -204,7 +204,7 @@ Launch BuildLaunch(const std::string& plugin_dir) {
                  "--",
                  kPython,
                  "-m",
-                 "radicale",
+                 "kivo_server",
                  "--config",
                  Rooted(kConfigPath)};
   launch.env = {"PATH=/usr/bin:/bin", "LANG=C.UTF-8", "PYTHONDONTWRITEBYTECODE=1",

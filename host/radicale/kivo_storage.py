@@ -115,6 +115,42 @@ class Service:
             views[user] = view
         return view
 
+    def listing_token(self, user: str) -> Optional[tuple]:
+        """Everything a listing of the user's calendars is built from: the
+        calendars the user may read and write, and the stamps of their
+        folders, property files and items. None when something changed in
+        the last seconds (a change within one timestamp tick would not
+        show) or the user is unknown."""
+        identity = self.identity(user)
+        if identity is None:
+            return None
+        view = self._build_view(user)
+        parts = [tuple(view.items())]
+        newest = 0
+        with kivo_identity.acting_as(identity):
+            for calendar in view.values():
+                try:
+                    folder = os.stat(calendar.folder)
+                    with os.scandir(calendar.folder) as entries:
+                        items = tuple(sorted(
+                            (e.name, e.inode(), st.st_size, st.st_mtime_ns)
+                            for e in entries if is_item_name(e.name)
+                            for st in (e.stat(follow_symlinks=False),)))
+                except OSError:
+                    return None
+                try:
+                    props = os.stat(os.path.join(calendar.folder, PROPS_FILE))
+                    props_stamp = (props.st_ino, props.st_size, props.st_mtime_ns)
+                except OSError:
+                    props_stamp = None
+                newest = max([newest, folder.st_mtime_ns] + [i[3] for i in items] +
+                             [props_stamp[2] if props_stamp else 0])
+                parts.append((folder.st_dev, folder.st_ino, folder.st_mtime_ns, props_stamp,
+                              items))
+        if time.time_ns() - newest < 2 * 10**9:
+            return None
+        return tuple(parts)
+
     def _build_view(self, user: str) -> Dict[str, Calendar]:
         identity = self.identity(user)
         if identity is None:

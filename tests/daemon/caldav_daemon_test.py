@@ -20,6 +20,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import uuid
 
@@ -242,6 +243,36 @@ class CalDAVDaemonTest(unittest.TestCase):
         mine.save_event(event("good-1", start))
         self.assertEqual(["good-1"], [str(e.vobject_instance.vevent.uid.value)
                                       for e in mine.events()])
+
+    def test_kept_listing_follows_access_and_prefix(self):
+        # The daemon keeps a principal's listing while nothing it was built
+        # from changed; changes of the last two seconds are never kept.
+        time.sleep(2.1)
+        body = ('<?xml version="1.0"?><D:propfind xmlns:D="DAV:"><D:prop><D:displayname/>'
+                '</D:prop></D:propfind>')
+
+        def listing(prefix=None):
+            headers = {"Depth": "1"}
+            if prefix:
+                headers["X-Script-Name"] = prefix
+            status, data = request("PROPFIND", "/carol/", user="carol", body=body,
+                                   headers=headers)
+            self.assertEqual(207, status)
+            return data.decode()
+
+        first = listing()
+        self.assertEqual(first, listing())
+        self.assertIn(">Team<", first)
+        self.assertIn("<href>/caldav/carol/</href>", listing("/caldav"))
+        self.assertNotIn("/caldav/", listing())
+
+        team = path("volume1/public/Team")
+        os.chmod(team, 0o2700)  # a mode change leaves the folder's mtime alone
+        try:
+            self.assertNotIn(">Team<", listing())
+        finally:
+            os.chmod(team, 0o2770)
+        self.assertIn(">Team<", listing())
 
     def test_zz_switch_off_stops_the_daemon(self):
         # Last: the daemon does not come back for the tests after it.
