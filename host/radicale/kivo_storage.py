@@ -75,7 +75,8 @@ def _parts(path: str) -> list:
 
 
 def is_item_name(href: str) -> bool:
-    return (href.endswith(".ics") and
+    # A NUL would end the name one layer down: refused here.
+    return (href.endswith(".ics") and "\0" not in href and
             pathutils.is_safe_filesystem_path_component(href))
 
 
@@ -573,6 +574,8 @@ class Auth(auth.BaseAuth):
         return ()
 
     def login(self, login: str, password: str) -> str:
+        if "\0" in login or "\0" in password:
+            return ""  # crypt(3) and the account files end names there
         root = self._service.root
         stored = root.password_hash(login)
         digest = hashlib.sha256(self._salt + login.encode() + b"\0" + password.encode()).digest()

@@ -17,6 +17,7 @@ import http.client
 import json
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -32,6 +33,19 @@ PORT = 0
 PASSWORDS = {"admin": "admin-pw", "alice": "alice-pw", "bob": "bob-pw", "carol": "carol-pw"}
 TEAM_GID = 2000
 CALENDAR_API = "KIVO.Core.FileServ.WebDAV.CalDAV.Calendar"
+APACHE = "/usr/sbin/apache2"
+APACHE_CONF = """ServerRoot {dir}
+LoadModule mpm_event_module /usr/lib/apache2/modules/mod_mpm_event.so
+LoadModule authz_core_module /usr/lib/apache2/modules/mod_authz_core.so
+LoadModule authn_core_module /usr/lib/apache2/modules/mod_authn_core.so
+User nobody
+Group nogroup
+PidFile {dir}/httpd.pid
+ErrorLog {dir}/error.log
+Listen 127.0.0.1:{port}
+ServerName localhost
+DocumentRoot {dir}
+"""
 
 
 def run(*args, user="admin", check=True):
@@ -76,6 +90,21 @@ def daemon_status():
 def stop_daemon():
     if ROOT:
         run(CTL, "stop", check=False)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_port(port):
+    for _ in range(100):
+        with socket.socket() as s:
+            if s.connect_ex(("127.0.0.1", port)) == 0:
+                return
+        time.sleep(0.05)
+    raise AssertionError("nothing listens on %d" % port)
 
 
 def setUpModule():
@@ -214,6 +243,7 @@ class CalDAVDaemonTest(unittest.TestCase):
             ("another user's principal", "PROPFIND", "/bob/", "alice", None, 403),
             ("anonymous", "PROPFIND", "/alice/", None, None, 401),
             ("wrong password", "PROPFIND", "/alice/", "alice", "nope", 401),
+            ("password with a NUL", "PROPFIND", "/alice/", "alice", "alice-pw\0x", 401),
             ("MKCALENDAR of a new calendar", "MKCALENDAR", "/alice/new/", "alice", None, 403),
             ("MKCALENDAR over a calendar", "MKCALENDAR", mine_path, "alice", None, 403),
             ("MKCOL", "MKCOL", "/alice/other/", "alice", None, 403),
@@ -230,6 +260,36 @@ class CalDAVDaemonTest(unittest.TestCase):
                                     headers=headers)
                 self.assertEqual(expected, status)
         self.assertTrue(os.path.isdir(path("volume1/homes/alice/Mine/.DAV")))
+
+    def test_hostile_item_names_never_leave_the_folder(self):
+        mine = calendars("alice")["Mine"]
+        mine_path = "/" + mine.split("/", 3)[3]
+        folder = path("volume1/homes/alice/Mine")
+        before = set(os.listdir(folder)), set(os.listdir(path("volume1/homes/alice")))
+        for name in ("..%2Fescape.ics", "%2E%2E/escape.ics", ".hidden.ics", "notes.txt",
+                     "a%00b.ics", "x.ics%2F..%2F..%2Fescape.ics"):
+            with self.subTest(name):
+                status, _ = request("PUT", mine_path + name, user="alice",
+                                    body=event("hostile-" + name, datetime.datetime(2031, 2, 2)),
+                                    headers={"Content-Type": "text/calendar"})
+                self.assertGreaterEqual(status, 400)
+                self.assertLess(status, 500)
+        self.assertEqual(before, (set(os.listdir(folder)),
+                                  set(os.listdir(path("volume1/homes/alice")))))
+
+    def test_a_new_password_takes_over_from_the_remembered_one(self):
+        self.assertIn("Mine", calendars("alice"))  # remembered from here on
+        old = PASSWORDS["alice"]
+        subprocess.run([WEBAPI, "passwd", "alice"], input="alice-new\n", text=True, check=True,
+                       env=dict(os.environ, KIVO_ROOT=ROOT), capture_output=True)
+        try:
+            self.assertEqual(401, request("PROPFIND", "/alice/", user="alice")[0])
+            self.assertEqual(207, request("PROPFIND", "/alice/", user="alice",
+                                          password="alice-new")[0])
+        finally:
+            subprocess.run([WEBAPI, "passwd", "alice"], input=old + "\n", text=True,
+                           check=True, env=dict(os.environ, KIVO_ROOT=ROOT),
+                           capture_output=True)
 
     def test_what_users_drop_into_a_calendar_folder_is_skipped(self):
         folder = path("volume1/homes/alice/Mine")
@@ -273,6 +333,46 @@ class CalDAVDaemonTest(unittest.TestCase):
         finally:
             os.chmod(team, 0o2770)
         self.assertIn(">Team<", listing())
+
+    @unittest.skipUnless(os.path.exists(APACHE), "no apache2")
+    def test_through_the_webdav_daemons_proxy_section(self):
+        # A bare Apache with nothing but the section the WebDAV daemon's
+        # configuration carries while CalDAV is on.
+        conf_dir = path("apache")
+        os.makedirs(conf_dir, exist_ok=True)
+        port = free_port()
+        with open(os.path.join(conf_dir, "httpd.conf"), "w") as f:
+            f.write(APACHE_CONF.format(dir=conf_dir, port=port) + run(CTL, "section").stdout)
+        server = subprocess.Popen([APACHE, "-f", os.path.join(conf_dir, "httpd.conf"),
+                                   "-DFOREGROUND"], stderr=subprocess.DEVNULL)
+        self.addCleanup(server.wait, 10)
+        self.addCleanup(server.terminate)
+        wait_for_port(port)
+
+        conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+        conn.request("GET", "/.well-known/caldav")
+        response = conn.getresponse()
+        response.read()
+        self.assertEqual((301, "http://127.0.0.1:%d/caldav/" % port),
+                         (response.status, response.getheader("Location")))
+
+        proxied = caldav.DAVClient(url="http://127.0.0.1:%d/caldav/" % port,
+                                   username="carol", password=PASSWORDS["carol"])
+        urls = [str(c.url) for c in proxied.principal().calendars()]
+        self.assertEqual(2, len(urls))
+        for url in urls:
+            self.assertTrue(url.startswith("http://127.0.0.1:%d/caldav/carol/" % port), url)
+
+        # A client's own X-Script-Name never reaches the daemon.
+        token = base64.b64encode(b"carol:" + PASSWORDS["carol"].encode()).decode()
+        conn.request("PROPFIND", "/caldav/carol/", headers={
+            "Depth": "0", "Authorization": "Basic " + token, "X-Script-Name": "/evil"})
+        response = conn.getresponse()
+        data = response.read().decode()
+        self.assertEqual(207, response.status)
+        self.assertIn("<href>/caldav/carol/</href>", data)
+        self.assertNotIn("/evil", data)
+        conn.close()
 
     def test_zz_switch_off_stops_the_daemon(self):
         # Last: the daemon does not come back for the tests after it.
