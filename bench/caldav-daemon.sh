@@ -90,11 +90,13 @@ stop_started
 import json, sys
 n = int(sys.argv[1])
 peer, ours = json.loads(sys.argv[2]), json.loads(sys.argv[3])
-print(f"principal PROPFIND Depth 1, {n} calendars, warm (median and slowest of the timed runs)")
+print(f"principal PROPFIND Depth 1, {n} calendars")
+print(f"{'':26} {'first':>11} {'warm median':>12} {'warm max':>11}")
 for label, r in (("Radicale's own storage", peer), ("CalDAV daemon (registry)", ours)):
     if r["listed"] != n:
         print(f"warning: {label} listed {r['listed']} calendars, not {n}")
-    print(f"{label:26} {r['median_s'] * 1e3:8.1f} ms  {r['max_s'] * 1e3:8.1f} ms")
+    print(f"{label:26} {r['first_s'] * 1e3:8.1f} ms {r['median_s'] * 1e3:9.1f} ms"
+          f" {r['max_s'] * 1e3:8.1f} ms")
 verdict = "met" if ours["median_s"] < 0.2 else "MISSED"
 print(f"CalDAV daemon median {ours['median_s']:.3f} s   target < 0.2 s   {verdict}")
 PY
