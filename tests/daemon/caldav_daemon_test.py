@@ -261,6 +261,16 @@ class CalDAVDaemonTest(unittest.TestCase):
                 self.assertEqual(expected, status)
         self.assertTrue(os.path.isdir(path("volume1/homes/alice/Mine/.DAV")))
 
+    def test_calendar_properties_live_in_the_folders_dav(self):
+        props = path("volume1/homes/alice/Mine/.DAV/caldav.json")
+        self.addCleanup(lambda: os.path.exists(props) and os.remove(props))
+        mine = client("alice").calendar(url=calendars("alice")["Mine"])
+        mine.set_properties([caldav.elements.dav.DisplayName("Holidays")])
+        with open(props) as f:
+            self.assertEqual("Holidays", json.load(f).get("D:displayname"))
+        self.assertEqual(uid_of("alice"), os.stat(props).st_uid)
+        self.assertEqual(str(mine.url), calendars("alice").get("Holidays"))
+
     def test_hostile_item_names_never_leave_the_folder(self):
         mine = calendars("alice")["Mine"]
         mine_path = "/" + mine.split("/", 3)[3]
