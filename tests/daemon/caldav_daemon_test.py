@@ -222,7 +222,7 @@ class CalDAVDaemonTest(unittest.TestCase):
         self.assertEqual(403, status)
         self.assertEqual([".DAV"], os.listdir(path("volume1/public/Notice")))
 
-    def test_calendar_made_renamed_and_removed_through_the_web_api(self):
+    def test_calendar_made_renamed_moved_and_removed_through_the_web_api(self):
         old_id = create_in_public("Trip")
         url = calendars("bob").get("Trip")
         self.assertIsNotNone(url)
@@ -233,7 +233,14 @@ class CalDAVDaemonTest(unittest.TestCase):
         self.assertNotIn("Trip", listed)
         self.assertEqual(url, listed.get("Voyage"))
 
-        webapi_call("delete", {"id": [new_id]})
+        os.makedirs(path("volume1/public/archive"), exist_ok=True)
+        moved_id = webapi_call("set", {"id": new_id, "share": "public",
+                                       "destination": "public/archive",
+                                       "calendarname": "Voyage", "fullpath": ""})["id"]
+        self.assertTrue(os.path.isdir(path("volume1/public/archive/Voyage")))
+        self.assertEqual(url, calendars("bob").get("Voyage"))
+
+        webapi_call("delete", {"id": [moved_id]})
         self.assertNotIn(url, calendars("bob").values())
 
     def test_refusals(self):
