@@ -92,6 +92,11 @@ def stop_daemon():
         run(CTL, "stop", check=False)
 
 
+def write_file(name, text):
+    with open(name, "w") as f:
+        f.write(text)
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -190,6 +195,15 @@ class CalDAVDaemonTest(unittest.TestCase):
         for user, expected in cases:
             with self.subTest(user=user):
                 self.assertEqual(set(calendars(user)), expected)
+        # A registry edited by hand, with comments as its JSON reader allows.
+        registry = path("usr/kivo/etc/calendar.info")
+        with open(registry) as f:
+            text = f.read()
+        self.addCleanup(write_file, registry, text)
+        entries = [e for e in json.loads(text) if e["calendarname"] != "Notice"]
+        with open(registry, "w") as f:
+            f.write('// by hand\n[ /* "//" */\n' + json.dumps(entries)[1:])
+        self.assertEqual(set(calendars("bob")), {"Bobs"})
 
     def test_event_is_a_file_of_its_writer_in_the_registered_folder(self):
         team = client("alice").calendar(url=calendars("alice")["Team"])
