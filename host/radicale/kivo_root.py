@@ -17,7 +17,6 @@ import contextlib
 import json
 import os
 import secrets
-import stat
 import threading
 import time
 from typing import Callable, Dict, List, NamedTuple, Optional, Tuple
@@ -240,7 +239,3 @@ class IdMap:
             with contextlib.suppress(OSError):
                 os.unlink(tmp)
             raise
-
-
-def is_dir(st: os.stat_result) -> bool:
-    return stat.S_ISDIR(st.st_mode)
