@@ -6,7 +6,9 @@
 // WebDAV daemon's configuration can name it before the daemon starts. It
 // runs as the system account "radicale" with CAP_SETUID and CAP_SETGID
 // alone (why each is needed: host/radicale/kivo_identity.py), in a session
-// of its own, detached from the process that started it.
+// of its own, detached from the process that started it. The account reads
+// its configuration and the plug-ins itself, so the root and the program's
+// folder must be searchable by it.
 //
 // Owns, under the root: var/lib/kivo/caldav/ (radicale.conf, port, the
 // plug-in's ids.json, Radicale's own collections/ folder),

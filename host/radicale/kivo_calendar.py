@@ -30,6 +30,7 @@ from kivo_identity import Identity
 
 PROPS_FILE = ".DAV/caldav.json"
 MAX_ITEM_BYTES = 8 << 20
+MAX_PARSED = 200000
 
 
 class Calendar(NamedTuple):
@@ -179,6 +180,8 @@ class CalendarCollection(storage.BaseCollection):
             else:
                 parsed = _parse(f.read(MAX_ITEM_BYTES), "%s/%s" % (self._path, href))
                 with _parsed_lock:
+                    if len(_parsed) >= MAX_PARSED:
+                        _parsed.clear()  # forgets items long deleted too
                     _parsed[key] = (stamp, parsed)
         if parsed is None:
             return None
