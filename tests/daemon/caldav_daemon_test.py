@@ -18,6 +18,7 @@ import json
 import os
 import pwd
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -31,6 +32,7 @@ import caldav
 CTL = WEBAPI = ""
 ROOT = ""
 PORT = 0
+SERVERS = []  # Apache processes started here
 PASSWORDS = {"admin": "admin-pw", "alice": "alice-pw", "bob": "bob-pw", "carol": "carol-pw"}
 TEAM_GID = 2000
 CALENDAR_API = "KIVO.Core.FileServ.WebDAV.CalDAV.Calendar"
@@ -385,6 +387,8 @@ class CalDAVDaemonTest(unittest.TestCase):
             f.write(APACHE_CONF.format(dir=conf_dir, port=port) + run(CTL, "section").stdout)
         server = subprocess.Popen([APACHE, "-f", os.path.join(conf_dir, "httpd.conf"),
                                    "-DFOREGROUND"], stderr=subprocess.DEVNULL)
+        SERVERS.append(server)
+        self.addCleanup(SERVERS.remove, server)
         self.addCleanup(server.wait, 10)
         self.addCleanup(server.terminate)
         wait_for_port(port)
@@ -433,8 +437,20 @@ class CalDAVDaemonTest(unittest.TestCase):
             self.assertNotIn("An exception occurred", f.read())
 
 
+def on_signal(signum, _frame):
+    # Interrupted (a ctest timeout, ^C): the daemons go first.
+    for server in SERVERS:
+        server.kill()
+    stop_daemon()
+    if ROOT:
+        shutil.rmtree(ROOT, ignore_errors=True)
+    os._exit(128 + signum)
+
+
 def main():
     global CTL, WEBAPI
+    signal.signal(signal.SIGTERM, on_signal)
+    signal.signal(signal.SIGINT, on_signal)
     parser = argparse.ArgumentParser()
     parser.add_argument("--ctl", required=True)
     parser.add_argument("--webapi", required=True)
