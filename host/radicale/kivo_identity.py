@@ -93,9 +93,18 @@ def acting_as(identity: Identity) -> Iterator[None]:
         _thread.identity = previous
 
 
+_SYS_FACCESSAT2 = 439  # the same number on every architecture
+_AT_FDCWD = -100
+_AT_EACCESS = 0x200
+
+
 def check_capabilities() -> None:
-    """Raises unless this thread can switch identity; called once at start,
-    so that a daemon without its capabilities fails at once, not per
-    request."""
+    """Raises unless this thread can switch identity and the kernel judges
+    access with the switched identity (faccessat2; without it glibc would
+    guess from mode bits); called once at start, so that such a daemon
+    fails at once, not per request."""
     with acting_as(PLATFORM):
         pass
+    if _libc.syscall(_SYS_FACCESSAT2, _AT_FDCWD, b"/", os.F_OK, _AT_EACCESS) != 0:
+        err = ctypes.get_errno()
+        raise OSError(err, "faccessat2: %s" % os.strerror(err))
