@@ -239,6 +239,27 @@ class CalDAVDaemonTest(unittest.TestCase):
         self.assertEqual([], [n for n in os.listdir(path("volume1/public/Team"))
                               if n.endswith(".ics")])
 
+    def test_daemon_runs_as_its_account_with_two_capabilities_on_loopback(self):
+        running, pid, port = daemon_status()
+        self.assertTrue(running)
+        with open("/proc/%d/status" % pid) as f:
+            status = dict(line.rstrip("\n").split(":\t", 1) for line in f if ":\t" in line)
+        account = pwd.getpwnam("radicale")
+        self.assertEqual([str(account.pw_uid)] * 4, status["Uid"].split())
+        cap_setuid_setgid = "%016x" % ((1 << 6) | (1 << 7))
+        for capability_set in ("CapPrm", "CapEff", "CapBnd"):
+            self.assertEqual(cap_setuid_setgid, status[capability_set], capability_set)
+        self.assertEqual("1", status["NoNewPrivs"].strip())
+        self.assertEqual("", status["Groups"].strip())
+        listening = []
+        for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+            with open(table) as f:
+                for line in list(f)[1:]:
+                    local, state = line.split()[1], line.split()[3]
+                    if state == "0A" and int(local.split(":")[1], 16) == port:
+                        listening.append(local.split(":")[0])
+        self.assertEqual(["0100007F"], listening)  # 127.0.0.1 only
+
     def test_read_only_folder_refuses_writes_for_that_user(self):
         notice = calendars("bob")["Notice"]
         status, _ = request("PUT", notice + "x.ics", user="bob",
