@@ -1,7 +1,8 @@
 #!/bin/bash
 # Installs what the benchmarks need, builds Release with the benchmarks and
-# runs all three: the in-process module benchmarks, HTTP throughput against
-# nginx, and calendar creation and listing against Radicale.
+# runs all four: the in-process module benchmarks, HTTP throughput against
+# nginx, calendar creation and listing against Radicale, and the CalDAV
+# daemon's listing beside Radicale's own storage.
 #
 #   bench/run.sh [BUILD_DIR]     (default build-bench in the checkout)
 #
@@ -42,7 +43,8 @@ fi
 
 cmake -S "$SRC" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DKIVO_BUILD_BENCH=ON \
   -DKIVO_ROOT="$BUILD/root" -DKIVO_ROOT_FROM_ENV=ON
-cmake --build "$BUILD" -j"$JOBS" --target module_bench kivo-webapi kivo_webdav_module
+cmake --build "$BUILD" -j"$JOBS" --target module_bench kivo-webapi kivo_webdav_module \
+  caldav_daemon_ctl
 BUILD="$(cd "$BUILD" && pwd)"
 
 {
@@ -57,4 +59,7 @@ BUILD="$(cd "$BUILD" && pwd)"
   echo
   echo "== caldav-peer.sh (kivo-webapi serve against Radicale)"
   "$HERE/caldav-peer.sh" "$BUILD"
+  echo
+  echo "== caldav-daemon.sh (the CalDAV daemon's listing beside Radicale's own storage)"
+  "$HERE/caldav-daemon.sh" "$BUILD"
 } 2>&1 | tee "$BUILD/bench-results.txt"

@@ -1,0 +1,301 @@
+"""A registered calendar as a Radicale collection, as seen by one user.
+
+Every access to the calendar's folder is made with the user's own
+file-system identity (kivo_identity), relative to a descriptor of the
+folder whose device and inode are checked against the ones the URL was
+given for. An item is one `.ics` file of the folder; what does not parse as
+one calendar object, links and special files are skipped. Parsed items are
+kept in memory only, keyed by file identity and stamp: no cache file is
+ever written. The calendar's properties live in .DAV/caldav.json.
+
+Owns: items (*.ics) and .DAV/caldav.json in registered folders, written as
+the requesting user. Never creates, renames or removes a folder.
+"""
+
+import contextlib
+import json
+import os
+import secrets
+import stat
+import threading
+import time
+from typing import Dict, Iterable, Iterator, NamedTuple, Optional, Tuple
+
+import radicale.item as radicale_item
+from radicale import pathutils, storage
+from radicale.log import logger
+
+import kivo_identity
+from kivo_identity import Identity
+
+PROPS_FILE = ".DAV/caldav.json"
+MAX_ITEM_BYTES = 8 << 20
+MAX_PARSED = 200000
+
+
+class Calendar(NamedTuple):
+    name: str    # in the URL
+    title: str   # the registry's calendarname
+    folder: str
+    dev: int
+    ino: int
+    writable: bool
+
+
+def is_item_name(href: str) -> bool:
+    # A NUL would end the name one layer down: refused here.
+    return (href.endswith(".ics") and "\0" not in href and
+            pathutils.is_safe_filesystem_path_component(href))
+
+
+# ---- items ----------------------------------------------------------------------
+
+class _Parsed(NamedTuple):
+    etag: str
+    text: str
+    uid: str
+    name: str
+    component: str
+    time_range: Tuple[int, int]
+
+
+_parsed_lock = threading.Lock()
+# (folder dev, folder ino, file name) -> (file stamp, parsed or None if broken)
+_parsed: Dict[Tuple[int, int, str], Tuple[tuple, Optional[_Parsed]]] = {}
+
+
+def _parse(raw: bytes, collection_path: str) -> Optional[_Parsed]:
+    try:
+        components = radicale_item.read_components(raw.decode("utf-8"))
+        radicale_item.check_and_sanitize_items(components, tag="VCALENDAR")
+        component, = components
+        item = radicale_item.Item(collection_path=collection_path, vobject_item=component)
+        return _Parsed(item.etag, item.serialize(), item.uid, item.name,
+                       item.component_name, item.time_range)
+    except Exception as e:  # whatever a user dropped into the folder
+        logger.warning("Skipping %r: not one calendar object: %s", collection_path, e)
+        return None
+
+
+def _read_small(dir_fd: int, name: str, limit: int = 65536) -> bytes:
+    """A regular file's first `limit` bytes; a FIFO or device a user put
+    in its place neither blocks nor is read."""
+    fd = os.open(name, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC, dir_fd=dir_fd)
+    with os.fdopen(fd, "rb") as f:
+        if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
+            raise ValueError("%s is not a file" % name)
+        return f.read(limit)
+
+
+def _http_date(seconds: float) -> str:
+    return time.strftime("%a, %d %b %Y %H:%M:%S GMT", time.gmtime(seconds))
+
+
+# ---- collections ----------------------------------------------------------------
+
+class Plain(storage.BaseCollection):
+    """The root collection and a principal: no items, no properties."""
+
+    def __init__(self, path: str) -> None:
+        self._path = path
+
+    @property
+    def path(self) -> str:
+        return self._path
+
+    def get_multi(self, hrefs):
+        return ((href, None) for href in hrefs)
+
+    def get_all(self):
+        return iter(())
+
+    def get_meta(self, key=None):
+        return {} if key is None else None
+
+    def set_meta(self, props) -> None:
+        raise ValueError("no properties here")
+
+    def upload(self, href, item):
+        raise ValueError("calendars are made through the web API")
+
+    def delete(self, href=None) -> None:
+        raise ValueError("calendars are removed through the web API")
+
+    @property
+    def last_modified(self) -> str:
+        return _http_date(0)
+
+
+class CalendarCollection(storage.BaseCollection):
+    """One registered calendar, as seen by one user."""
+
+    def __init__(self, user: str, calendar: Calendar, identity: Identity) -> None:
+        self._path = "%s/%s" % (user, calendar.name)
+        self._calendar = calendar
+        self._identity = identity
+        self._meta: Optional[dict] = None
+
+    @property
+    def path(self) -> str:
+        return self._path
+
+    @contextlib.contextmanager
+    def _folder(self) -> Iterator[int]:
+        """The folder, opened as the user and checked to be the folder the
+        URL names; every item operation works relative to it."""
+        with kivo_identity.acting_as(self._identity):
+            fd = os.open(self._calendar.folder, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+            try:
+                st = os.fstat(fd)
+                if (st.st_dev, st.st_ino) != (self._calendar.dev, self._calendar.ino):
+                    raise storage.ComponentNotFoundError(self._path)
+                yield fd
+            finally:
+                os.close(fd)
+
+    # -- reading
+
+    def _names(self, fd: int) -> Iterator[str]:
+        with os.scandir(fd) as entries:
+            for entry in entries:
+                if is_item_name(entry.name) and entry.is_file(follow_symlinks=False):
+                    yield entry.name
+
+    def _get(self, fd: int, href: str) -> Optional[radicale_item.Item]:
+        try:
+            item_fd = os.open(href, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC,
+                              dir_fd=fd)
+        except OSError:
+            return None  # gone, a link, or not for this user
+        with os.fdopen(item_fd, "rb") as f:
+            st = os.fstat(f.fileno())
+            if not stat.S_ISREG(st.st_mode) or st.st_size > MAX_ITEM_BYTES:
+                return None
+            key = (self._calendar.dev, self._calendar.ino, href)
+            stamp = (st.st_ino, st.st_size, st.st_mtime_ns)
+            with _parsed_lock:
+                cached = _parsed.get(key)
+            if cached is not None and cached[0] == stamp:
+                parsed = cached[1]
+            else:
+                parsed = _parse(f.read(MAX_ITEM_BYTES), "%s/%s" % (self._path, href))
+                with _parsed_lock:
+                    if len(_parsed) >= MAX_PARSED:
+                        _parsed.clear()  # forgets items long deleted too
+                    _parsed[key] = (stamp, parsed)
+        if parsed is None:
+            return None
+        return radicale_item.Item(
+            collection=self, href=href, last_modified=_http_date(st.st_mtime),
+            etag=parsed.etag, text=parsed.text, uid=parsed.uid, name=parsed.name,
+            component_name=parsed.component, time_range=parsed.time_range)
+
+    def get_one(self, href: str) -> Optional[radicale_item.Item]:
+        if not is_item_name(href):
+            return None
+        with self._folder() as fd:
+            return self._get(fd, href)
+
+    # These answer lists, not generators: a generator suspended inside
+    # _folder() would keep the user's identity on the thread until the
+    # garbage collector closes it, at whatever point that is.
+
+    def get_multi(self, hrefs: Iterable[str]):
+        with self._folder() as fd:
+            return [(href, self._get(fd, href) if is_item_name(href) else None)
+                    for href in hrefs]
+
+    def get_all(self) -> Iterator[radicale_item.Item]:
+        items = []
+        try:
+            with self._folder() as fd:
+                for href in list(self._names(fd)):
+                    item = self._get(fd, href)
+                    if item is not None:
+                        items.append(item)
+        except OSError as e:
+            logger.warning("Cannot list %r: %s", self._path, e)
+        return iter(items)
+
+    def get_meta(self, key=None):
+        if self._meta is None:
+            meta = {"tag": "VCALENDAR", "D:displayname": self._calendar.title}
+            try:
+                with self._folder() as fd:
+                    stored = json.loads(_read_small(fd, PROPS_FILE).decode("utf-8"))
+                if isinstance(stored, dict):
+                    meta.update((k, v) for k, v in stored.items()
+                                if isinstance(k, str) and isinstance(v, str) and k != "tag")
+            except FileNotFoundError:
+                pass
+            except (OSError, ValueError) as e:
+                logger.warning("Ignoring the properties of %r: %s", self._path, e)
+            self._meta = meta
+        return self._meta if key is None else self._meta.get(key)
+
+    @property
+    def last_modified(self) -> str:
+        with self._folder() as fd:
+            return _http_date(os.fstat(fd).st_mtime)
+
+    def sync(self, old_token: str = ""):
+        token = "http://radicale.org/ns/sync/%s" % self.etag.strip('"')
+        if old_token == token:
+            return token, []
+        if old_token:
+            raise ValueError("sync token not kept")
+        return token, (item.href for item in self.get_all())
+
+    # -- writing, as the user
+
+    def _replace(self, fd: int, name: str, data: bytes) -> None:
+        """Writes `name` in the folder (or in .DAV) whole: a temporary file
+        renamed over it, so that readers never see half an item."""
+        directory, base = os.path.split(name)
+        tmp = os.path.join(directory, ".%s.%s.tmp" % (base, secrets.token_hex(4)))
+        tmp_fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC,
+                         0o666, dir_fd=fd)
+        try:
+            with os.fdopen(tmp_fd, "wb") as f:
+                f.write(data)
+                f.flush()
+                os.fsync(f.fileno())
+            os.rename(tmp, name, src_dir_fd=fd, dst_dir_fd=fd)
+        except BaseException:
+            with contextlib.suppress(OSError):
+                os.unlink(tmp, dir_fd=fd)
+            raise
+
+    def upload(self, href: str, item: radicale_item.Item) -> radicale_item.Item:
+        if not is_item_name(href):
+            raise ValueError("items are files named *.ics: %r" % href)
+        data = item.serialize().encode("utf-8")
+        with self._folder() as fd:
+            try:
+                self._replace(fd, href, data)
+            except PermissionError as e:
+                raise ValueError("not writable for this user: %s" % e) from e
+            uploaded = self._get(fd, href)
+        if uploaded is None:
+            raise ValueError("%r vanished while it was written" % href)
+        return uploaded
+
+    def delete(self, href: Optional[str] = None) -> None:
+        if href is None:
+            raise ValueError("calendars are removed through the web API")
+        if not is_item_name(href):
+            raise storage.ComponentNotFoundError(href)
+        with self._folder() as fd:
+            try:
+                os.unlink(href, dir_fd=fd)
+            except FileNotFoundError as e:
+                raise storage.ComponentNotFoundError(href) from e
+
+    def set_meta(self, props) -> None:
+        stored = {k: v for k, v in props.items() if k != "tag"}
+        with self._folder() as fd:
+            try:
+                self._replace(fd, PROPS_FILE, json.dumps(stored, sort_keys=True).encode())
+            except (FileNotFoundError, PermissionError) as e:
+                raise ValueError("properties not writable: %s" % e) from e
+        self._meta = None

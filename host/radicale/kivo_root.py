@@ -1,0 +1,241 @@
+"""What the CalDAV daemon reads from the platform's root.
+
+The accounts (etc/passwd, etc/group, etc/shadow), the share table
+(etc/kivo/shares.json) and the calendar registry
+(usr/kivo/etc/calendar.info) are read as their owner, root, and kept while
+their file is unchanged (same device, inode, size and modification time), so
+a calendar created, renamed or deleted through the web API shows on the next
+request without a restart. The daemon's own map from a calendar folder's
+identity (device and inode) to the name in its URL lives in
+var/lib/kivo/caldav/ids.json.
+
+Owns: ids.json. Reads, never writes, every other file named here; never
+touches a calendar folder.
+"""
+
+import contextlib
+import json
+import os
+import secrets
+import threading
+import time
+from typing import Callable, Dict, List, NamedTuple, Optional, Tuple
+
+from radicale.log import logger
+
+import kivo_identity
+from kivo_identity import Identity
+
+# A file changed within this many seconds may change again within one
+# timestamp tick without its stamp showing it: read it again next time.
+_SETTLE_SECONDS = 2
+
+
+class _Stamped:
+    """One file's parsed content, kept while the file's stamp holds."""
+
+    def __init__(self, path: str, parse: Callable[[bytes], object]) -> None:
+        self._path = path
+        self._parse = parse
+        self._lock = threading.Lock()
+        self._stamp: Optional[tuple] = None
+        self._value: object = None
+
+    def get(self) -> object:
+        """The parsed content; None for a missing file. Raises on a file
+        that exists and cannot be read or parsed."""
+        with kivo_identity.acting_as(kivo_identity.PLATFORM):
+            try:
+                st = os.stat(self._path)
+            except FileNotFoundError:
+                return None
+            stamp = (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
+            with self._lock:
+                if stamp == self._stamp:
+                    return self._value
+            with open(self._path, "rb") as f:
+                data = f.read()
+        try:
+            value = self._parse(data)
+        except ValueError as e:
+            # A half-edited file by hand: keep what was read last.
+            logger.warning("Cannot parse %s, keeping its last content: %s", self._path, e)
+            return self._value
+        with self._lock:
+            settled = time.time() - st.st_mtime > _SETTLE_SECONDS
+            self._stamp = stamp if settled else None
+            self._value = value
+        return value
+
+
+def strip_json_comments(text: str) -> str:
+    """JSON with // and /* */ comments (as the registry's writers allow)
+    as plain JSON; comment markers inside strings are kept."""
+    out = []
+    i, n = 0, len(text)
+    while i < n:
+        c = text[i]
+        if c == '"':
+            j = i + 1
+            while j < n and text[j] != '"':
+                j += 2 if text[j] == "\\" else 1
+            out.append(text[i:j + 1])
+            i = j + 1
+        elif text.startswith("//", i):
+            end = text.find("\n", i)
+            i = n if end < 0 else end
+        elif text.startswith("/*", i):
+            end = text.find("*/", i + 2)
+            i = n if end < 0 else end + 2
+        else:
+            out.append(c)
+            i += 1
+    return "".join(out)
+
+
+def _json(data: bytes) -> object:
+    return json.loads(strip_json_comments(data.decode("utf-8")))
+
+
+def _colon_lines(data: bytes) -> List[List[str]]:
+    lines = data.decode("utf-8", "replace").splitlines()
+    return [line.split(":") for line in lines if line and not line.startswith("#")]
+
+
+class Entry(NamedTuple):
+    """A registered calendar: its registry id and its folder."""
+    key: str
+    name: str
+    folder: str
+
+
+class Root:
+    """The platform's files under one root."""
+
+    def __init__(self, root: str) -> None:
+        self.root = root.rstrip("/")
+        self._passwd = _Stamped(self.path("/etc/passwd"), _colon_lines)
+        self._group = _Stamped(self.path("/etc/group"), _colon_lines)
+        self._shadow = _Stamped(self.path("/etc/shadow"), _colon_lines)
+        self._shares = _Stamped(self.path("/etc/kivo/shares.json"), _json)
+        self._registry = _Stamped(self.path("/usr/kivo/etc/calendar.info"), _json)
+
+    def path(self, system_path: str) -> str:
+        return self.root + system_path
+
+    # ---- accounts --------------------------------------------------------------
+
+    def identity(self, user: str) -> Optional[Identity]:
+        """uid, primary gid and supplementary groups of an account of the
+        root; None for an unknown user."""
+        for fields in self._passwd.get() or []:
+            if len(fields) >= 4 and fields[0] == user:
+                try:
+                    uid, gid = int(fields[2]), int(fields[3])
+                except ValueError:
+                    return None
+                groups = {gid}
+                for g in self._group.get() or []:
+                    if len(g) >= 4 and user in g[3].split(","):
+                        try:
+                            groups.add(int(g[2]))
+                        except ValueError:
+                            continue
+                return Identity(uid, gid, tuple(sorted(groups)))
+        return None
+
+    def password_hash(self, user: str) -> str:
+        for fields in self._shadow.get() or []:
+            if len(fields) >= 2 and fields[0] == user:
+                return fields[1]
+        return ""
+
+    # ---- calendars -------------------------------------------------------------
+
+    def calendars(self) -> List[Entry]:
+        """The registered calendars whose location resolves, in registry
+        order. Entries of another form than the web API writes are left
+        out."""
+        registry = self._registry.get() or []
+        shares = self._shares.get() or {}
+        if not isinstance(registry, list) or not isinstance(shares, dict):
+            return []
+        homes_user = self.identity("homes") is not None
+        entries = []
+        for item in registry:
+            entry = self._entry(item, shares, homes_user)
+            if entry is not None:
+                entries.append(entry)
+        return entries
+
+    @staticmethod
+    def _entry(item: object, shares: dict, homes_user: bool) -> Optional[Entry]:
+        if not isinstance(item, dict):
+            return None
+        name, dest, share = (item.get(k) for k in ("calendarname", "destination", "share"))
+        if not all(isinstance(v, str) for v in (name, dest, share)) or not name:
+            return None
+        # The web API's own reading of a home entry written before the
+        # "homes/" prefix.
+        if share == "homes" and not homes_user and dest[:5].lower() != "homes":
+            dest = "homes/" + dest
+        base = shares.get(share)
+        if not isinstance(base, str) or not base.startswith("/"):
+            return None
+        if len(dest) != len(share) and "/" in dest:
+            folder = "%s/%s/%s" % (base, dest.split("/", 1)[1], name)
+        else:
+            folder = "%s/%s" % (base, name)
+        return Entry("%s:%s" % (name, dest), name, folder)
+
+
+class IdMap:
+    """Folder identity (device, inode) -> the name in the calendar's URL.
+    A name once given is kept for as long as the folder lives, whatever it
+    is renamed to on the same volume."""
+
+    def __init__(self, path: str) -> None:
+        self._path = path
+        self._lock = threading.Lock()
+        self._ids: Optional[Dict[str, str]] = None
+
+    def names(self, identities: List[Tuple[int, int]]) -> List[str]:
+        with self._lock, kivo_identity.acting_as(kivo_identity.PLATFORM):
+            if self._ids is None:
+                self._ids = self._load()
+            keys = ["%d:%d" % identity for identity in identities]
+            missing = [k for k in keys if k not in self._ids]
+            if missing:
+                taken = set(self._ids.values())
+                for key in missing:
+                    name = "cal-" + secrets.token_hex(5)
+                    while name in taken:
+                        name = "cal-" + secrets.token_hex(5)
+                    taken.add(name)
+                    self._ids[key] = name
+                self._store()
+            return [self._ids[k] for k in keys]
+
+    def _load(self) -> Dict[str, str]:
+        try:
+            with open(self._path, "rb") as f:
+                ids = json.loads(f.read().decode("utf-8"))
+        except FileNotFoundError:
+            return {}
+        if not isinstance(ids, dict):
+            raise ValueError("%s does not hold an object" % self._path)
+        return {k: v for k, v in ids.items() if isinstance(v, str)}
+
+    def _store(self) -> None:
+        tmp = "%s.%s.tmp" % (self._path, secrets.token_hex(4))
+        fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
+        try:
+            with os.fdopen(fd, "wb") as f:
+                f.write(json.dumps(self._ids, indent=1, sort_keys=True).encode())
+                f.flush()
+                os.fsync(f.fileno())
+            os.rename(tmp, self._path)
+        except BaseException:
+            with contextlib.suppress(OSError):
+                os.unlink(tmp)
+            raise

@@ -1,0 +1,53 @@
+// The CalDAV daemon: Radicale from the distribution with the registry
+// plug-ins (host/radicale), run by the platform as its own daemon under the
+// root and reached only through the WebDAV daemon's proxy.
+//
+// It listens on one loopback port, recorded under the root so that the
+// WebDAV daemon's configuration can name it before the daemon starts. It
+// runs as the system account "radicale" with CAP_SETUID and CAP_SETGID
+// alone (why each is needed: host/radicale/kivo_identity.py), in a session
+// of its own, detached from the process that started it. The account reads
+// its configuration and the plug-ins itself, so the root and the program's
+// folder must be searchable by it.
+//
+// Owns, under the root: var/lib/kivo/caldav/ (radicale.conf, port, the
+// plug-in's ids.json, Radicale's own collections/ folder),
+// var/run/kivo/caldav.pid and caldav.lock, var/log/kivo/caldav.log. Never
+// touches a calendar folder or the registry; never signals a process it
+// cannot recognise as the daemon of this root.
+
+#ifndef KIVO_PLATFORM_CALDAV_DAEMON_H_
+#define KIVO_PLATFORM_CALDAV_DAEMON_H_
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace platform {
+
+struct CalDAVDaemonState {
+  bool running = false;
+  pid_t pid = 0;  // 0 unless running
+  int port = 0;   // the recorded port; 0 when none was ever recorded
+};
+
+// What `kivo-webapi services` shows.
+CalDAVDaemonState CalDAVDaemonStatus();
+
+// The port the daemon listens on, or will: the recorded one while it is
+// free or the daemon's own; otherwise a free loopback port, recorded. 0 with
+// a message in *error when none could be had.
+int CalDAVDaemonPort(std::string* error);
+
+// Writes the configuration and starts the daemon unless it runs; returns
+// once it accepts connections. False with a message in *error otherwise
+// (the details are in var/log/kivo/caldav.log).
+bool StartCalDAVDaemon(std::string* error);
+
+// Stops the daemon if it runs (SIGTERM, then SIGKILL after 5 s) and removes
+// its pid file. Used by the switch and by `--stop-all`.
+bool StopCalDAVDaemon(std::string* error);
+
+}  // namespace platform
+
+#endif  // KIVO_PLATFORM_CALDAV_DAEMON_H_

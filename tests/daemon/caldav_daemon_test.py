@@ -1,0 +1,484 @@
+#!/usr/bin/python3
+"""The CalDAV daemon with a real client (python3-caldav) on a loopback port.
+
+One temporary root for the whole run: users alice, bob and carol (alice and
+carol in group "team"), calendars made through `kivo-webapi call`, the
+daemon started and stopped through the platform as the CalDAV switch and the
+WebDAV daemon would. Every daemon started here is stopped, also when a test
+or the set-up fails.
+
+  caldav_daemon_test.py --ctl PATH --webapi PATH [unittest options]
+"""
+
+import argparse
+import base64
+import datetime
+import http.client
+import json
+import os
+import pwd
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import uuid
+
+import caldav
+
+CTL = WEBAPI = ""
+ROOT = ""
+PORT = 0
+SERVERS = []  # Apache processes started here
+PASSWORDS = {"admin": "admin-pw", "alice": "alice-pw", "bob": "bob-pw", "carol": "carol-pw"}
+TEAM_GID = 2000
+CALENDAR_API = "KIVO.Core.FileServ.WebDAV.CalDAV.Calendar"
+APACHE = "/usr/sbin/apache2"
+APACHE_CONF = """ServerRoot {dir}
+LoadModule mpm_event_module /usr/lib/apache2/modules/mod_mpm_event.so
+LoadModule authz_core_module /usr/lib/apache2/modules/mod_authz_core.so
+LoadModule authn_core_module /usr/lib/apache2/modules/mod_authn_core.so
+User nobody
+Group nogroup
+PidFile {dir}/httpd.pid
+ErrorLog {dir}/error.log
+Listen 127.0.0.1:{port}
+ServerName localhost
+DocumentRoot {dir}
+"""
+
+
+def run(*args, user="admin", check=True):
+    env = dict(os.environ, KIVO_ROOT=ROOT)
+    done = subprocess.run(args, env=env, capture_output=True, text=True, timeout=60)
+    if check and done.returncode != 0:
+        raise AssertionError("%s: %s %s" % (args, done.stdout, done.stderr))
+    return done
+
+
+def webapi_call(method, params, user="admin", api=CALENDAR_API):
+    done = run(WEBAPI, "call", "--user", user, api, "1", method, json.dumps(params), check=False)
+    answer = json.loads(done.stdout)
+    if not answer.get("success"):
+        raise AssertionError("%s %s as %s: %s %s" % (method, params, user, done.stdout, done.stderr))
+    return answer.get("data")
+
+
+def path(relative):
+    return os.path.join(ROOT, relative)
+
+
+def uid_of(user):
+    with open(path("etc/passwd")) as f:
+        for line in f:
+            fields = line.split(":")
+            if fields[0] == user:
+                return int(fields[2])
+    raise KeyError(user)
+
+
+def create_in_public(name):
+    return webapi_call("create", {"share": "public", "destination": "public",
+                                  "fullpath": path("volume1/public"), "calendarname": name})["id"]
+
+
+def daemon_status():
+    running, pid, port = run(CTL, "status").stdout.split()
+    return running == "1", int(pid), int(port)
+
+
+def stop_daemon():
+    if ROOT:
+        run(CTL, "stop", check=False)
+
+
+def write_file(name, text):
+    with open(name, "w") as f:
+        f.write(text)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_port(port):
+    for _ in range(100):
+        with socket.socket() as s:
+            if s.connect_ex(("127.0.0.1", port)) == 0:
+                return
+        time.sleep(0.05)
+    raise AssertionError("nothing listens on %d" % port)
+
+
+def setUpModule():
+    global ROOT, PORT
+    if os.geteuid() != 0:
+        raise unittest.SkipTest("the CalDAV daemon switches identities: run as root")
+    try:
+        pwd.getpwnam("radicale")
+    except KeyError:
+        raise unittest.SkipTest("no system account radicale (Debian's radicale package)")
+    ROOT = tempfile.mkdtemp(prefix="kivo-caldav-")
+    unittest.addModuleCleanup(shutil.rmtree, ROOT, ignore_errors=True)
+    os.chmod(ROOT, 0o755)
+    with open(path(".pw"), "w") as f:
+        f.write(PASSWORDS["admin"] + "\n")
+    run(WEBAPI, "init", "--admin-password-file", path(".pw"))
+    for user in ("alice", "bob", "carol"):
+        run(WEBAPI, "useradd", user)
+    for user, password in PASSWORDS.items():
+        subprocess.run([WEBAPI, "passwd", user], input=password + "\n", text=True, check=True,
+                       env=dict(os.environ, KIVO_ROOT=ROOT), capture_output=True)
+    with open(path("etc/group"), "a") as f:
+        f.write("team:x:%d:alice,carol\n" % TEAM_GID)
+
+    # alice's and bob's own calendars, in homes only they may enter.
+    webapi_call("create", {"share": "home", "destination": "home", "calendarname": "Mine",
+                           "fullpath": path("volume1/homes/alice")}, user="alice")
+    webapi_call("create", {"share": "home", "destination": "home", "calendarname": "Bobs",
+                           "fullpath": path("volume1/homes/bob")}, user="bob")
+    for user in ("alice", "bob"):
+        os.chmod(path("volume1/homes/" + user), 0o700)
+    # A calendar of the team; one everybody reads but only admin writes;
+    # one whose folder is gone.
+    create_in_public("Team")
+    os.chown(path("volume1/public/Team"), -1, TEAM_GID)
+    os.chmod(path("volume1/public/Team"), 0o2770)
+    create_in_public("Notice")
+    os.chmod(path("volume1/public/Notice"), 0o755)
+    create_in_public("Gone")
+    shutil.rmtree(path("volume1/public/Gone"))
+
+    webapi_call("set", {"enable": True}, api="KIVO.Core.FileServ.WebDAV.CalDAV")
+    unittest.addModuleCleanup(stop_daemon)
+    run(CTL, "webdav-up")
+    running, _, PORT = daemon_status()
+    assert running and PORT > 0
+
+
+def client(user):
+    return caldav.DAVClient(url="http://127.0.0.1:%d/" % PORT, username=user,
+                            password=PASSWORDS[user])
+
+
+def calendars(user):
+    return {c.name: str(c.url) for c in client(user).principal().calendars()}
+
+
+def request(method, target, user=None, password=None, body="", headers=None):
+    conn = http.client.HTTPConnection("127.0.0.1", PORT, timeout=10)
+    headers = dict(headers or {})
+    if user is not None:
+        token = "%s:%s" % (user, PASSWORDS[user] if password is None else password)
+        headers["Authorization"] = "Basic " + base64.b64encode(token.encode()).decode()
+    conn.request(method, target, body=body.encode(), headers=headers)
+    response = conn.getresponse()
+    data = response.read()
+    conn.close()
+    return response.status, data
+
+
+def event(uid, start):
+    stamp = start.strftime("%Y%m%dT%H%M%SZ")
+    end = (start + datetime.timedelta(hours=1)).strftime("%Y%m%dT%H%M%SZ")
+    return ("BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//kivo test//EN\r\n"
+            "BEGIN:VEVENT\r\nUID:%s\r\nDTSTAMP:%s\r\nDTSTART:%s\r\nDTEND:%s\r\n"
+            "SUMMARY:Meeting %s\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n" % (uid, stamp, stamp, end, uid))
+
+
+class CalDAVDaemonTest(unittest.TestCase):
+
+    def test_each_user_lists_exactly_the_calendars_the_kernel_lets_them_read(self):
+        cases = [
+            ("alice", {"Mine", "Team", "Notice"}),   # home, group, world-readable
+            ("bob", {"Bobs", "Notice"}),             # not in team; alice's home closed
+            ("carol", {"Team", "Notice"}),           # no calendar of her own
+        ]
+        for user, expected in cases:
+            with self.subTest(user=user):
+                self.assertEqual(set(calendars(user)), expected)
+        # A registry edited by hand, with comments as its JSON reader allows.
+        registry = path("usr/kivo/etc/calendar.info")
+        with open(registry) as f:
+            text = f.read()
+        self.addCleanup(write_file, registry, text)
+        entries = [e for e in json.loads(text) if e["calendarname"] != "Notice"]
+        with open(registry, "w") as f:
+            f.write('// by hand\n[ /* "//" */\n' + json.dumps(entries)[1:])
+        self.assertEqual(set(calendars("bob")), {"Bobs"})
+
+    def test_event_is_a_file_of_its_writer_in_the_registered_folder(self):
+        team = client("alice").calendar(url=calendars("alice")["Team"])
+        start = datetime.datetime(2031, 3, 4, 10, 0, tzinfo=datetime.timezone.utc)
+        uid = str(uuid.uuid4())
+        team.save_event(event(uid, start))
+
+        found = team.date_search(start - datetime.timedelta(days=1),
+                                 start + datetime.timedelta(days=1))
+        self.assertEqual([uid], [str(e.vobject_instance.vevent.uid.value) for e in found])
+        self.assertEqual([], team.date_search(start + datetime.timedelta(days=30),
+                                              start + datetime.timedelta(days=31)))
+        files = [n for n in os.listdir(path("volume1/public/Team")) if n.endswith(".ics")]
+        self.assertEqual(1, len(files))
+        self.assertEqual(uid_of("alice"), os.stat(path("volume1/public/Team/" + files[0])).st_uid)
+
+        # carol, in the team too, sees alice's event; a sync from her token
+        # finds nothing new until something changes.
+        carols = client("carol").calendar(url=calendars("carol")["Team"])
+        self.assertEqual(1, len(carols.events()))
+        synced = carols.objects_by_sync_token()
+        self.assertEqual(1, len(list(synced)))
+        self.assertEqual(0, len(list(carols.objects_by_sync_token(synced.sync_token))))
+
+        found[0].delete()
+        self.assertEqual([], [n for n in os.listdir(path("volume1/public/Team"))
+                              if n.endswith(".ics")])
+
+    def test_daemon_runs_as_its_account_with_two_capabilities_on_loopback(self):
+        running, pid, port = daemon_status()
+        self.assertTrue(running)
+        with open("/proc/%d/status" % pid) as f:
+            status = dict(line.rstrip("\n").split(":\t", 1) for line in f if ":\t" in line)
+        account = pwd.getpwnam("radicale")
+        self.assertEqual([str(account.pw_uid)] * 4, status["Uid"].split())
+        cap_setuid_setgid = "%016x" % ((1 << 6) | (1 << 7))
+        for capability_set in ("CapPrm", "CapEff", "CapBnd"):
+            self.assertEqual(cap_setuid_setgid, status[capability_set], capability_set)
+        self.assertEqual("1", status["NoNewPrivs"].strip())
+        self.assertEqual("", status["Groups"].strip())
+        listening = []
+        for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+            with open(table) as f:
+                for line in list(f)[1:]:
+                    local, state = line.split()[1], line.split()[3]
+                    if state == "0A" and int(local.split(":")[1], 16) == port:
+                        listening.append(local.split(":")[0])
+        self.assertEqual(["0100007F"], listening)  # 127.0.0.1 only
+
+    def test_read_only_folder_refuses_writes_for_that_user(self):
+        notice = calendars("bob")["Notice"]
+        status, _ = request("PUT", notice + "x.ics", user="bob",
+                            body=event("ro-1", datetime.datetime(2031, 1, 1)),
+                            headers={"Content-Type": "text/calendar"})
+        self.assertEqual(403, status)
+        self.assertEqual([".DAV"], os.listdir(path("volume1/public/Notice")))
+
+    def test_calendar_made_renamed_moved_and_removed_through_the_web_api(self):
+        old_id = create_in_public("Trip")
+        url = calendars("bob").get("Trip")
+        self.assertIsNotNone(url)
+
+        new_id = webapi_call("set", {"id": old_id, "share": "public", "destination": "public",
+                                     "calendarname": "Voyage", "fullpath": ""})["id"]
+        listed = calendars("bob")
+        self.assertNotIn("Trip", listed)
+        self.assertEqual(url, listed.get("Voyage"))
+
+        os.makedirs(path("volume1/public/archive"), exist_ok=True)
+        moved_id = webapi_call("set", {"id": new_id, "share": "public",
+                                       "destination": "public/archive",
+                                       "calendarname": "Voyage", "fullpath": ""})["id"]
+        self.assertTrue(os.path.isdir(path("volume1/public/archive/Voyage")))
+        self.assertEqual(url, calendars("bob").get("Voyage"))
+
+        webapi_call("delete", {"id": [moved_id]})
+        self.assertNotIn(url, calendars("bob").values())
+
+    def test_refusals(self):
+        mine = calendars("alice")["Mine"]
+        mine_path = "/" + mine.split("/", 3)[3]
+        cases = [
+            ("another user's principal", "PROPFIND", "/bob/", "alice", None, 403),
+            ("anonymous", "PROPFIND", "/alice/", None, None, 401),
+            ("wrong password", "PROPFIND", "/alice/", "alice", "nope", 401),
+            ("password with a NUL", "PROPFIND", "/alice/", "alice", "alice-pw\0x", 401),
+            ("MKCALENDAR of a new calendar", "MKCALENDAR", "/alice/new/", "alice", None, 403),
+            ("MKCALENDAR over a calendar", "MKCALENDAR", mine_path, "alice", None, 403),
+            ("MKCOL", "MKCOL", "/alice/other/", "alice", None, 403),
+            ("DELETE of a calendar", "DELETE", mine_path, "alice", None, 403),
+            ("DELETE of a principal", "DELETE", "/alice/", "alice", None, 403),
+            ("MOVE of a calendar", "MOVE", mine_path, "alice", None, 403),
+            ("a calendar by an unknown name", "PROPFIND", "/alice/cal-0000000000/", "alice",
+             None, 403),
+        ]
+        for label, method, target, user, password, expected in cases:
+            with self.subTest(label):
+                headers = {"Destination": "http://127.0.0.1:%d/alice/moved/" % PORT}
+                status, _ = request(method, target, user=user, password=password,
+                                    headers=headers)
+                self.assertEqual(expected, status)
+        self.assertTrue(os.path.isdir(path("volume1/homes/alice/Mine/.DAV")))
+
+    def test_calendar_properties_live_in_the_folders_dav(self):
+        props = path("volume1/homes/alice/Mine/.DAV/caldav.json")
+        self.addCleanup(lambda: os.path.exists(props) and os.remove(props))
+        mine = client("alice").calendar(url=calendars("alice")["Mine"])
+        mine.set_properties([caldav.elements.dav.DisplayName("Holidays")])
+        with open(props) as f:
+            self.assertEqual("Holidays", json.load(f).get("D:displayname"))
+        self.assertEqual(uid_of("alice"), os.stat(props).st_uid)
+        self.assertEqual(str(mine.url), calendars("alice").get("Holidays"))
+
+    def test_hostile_item_names_never_leave_the_folder(self):
+        mine = calendars("alice")["Mine"]
+        mine_path = "/" + mine.split("/", 3)[3]
+        folder = path("volume1/homes/alice/Mine")
+        before = set(os.listdir(folder)), set(os.listdir(path("volume1/homes/alice")))
+        for name in ("..%2Fescape.ics", "%2E%2E/escape.ics", ".hidden.ics", "notes.txt",
+                     "a%00b.ics", "x.ics%2F..%2F..%2Fescape.ics"):
+            with self.subTest(name):
+                status, _ = request("PUT", mine_path + name, user="alice",
+                                    body=event("hostile-" + name, datetime.datetime(2031, 2, 2)),
+                                    headers={"Content-Type": "text/calendar"})
+                self.assertGreaterEqual(status, 400)
+                self.assertLess(status, 500)
+        self.assertEqual(before, (set(os.listdir(folder)),
+                                  set(os.listdir(path("volume1/homes/alice")))))
+
+    def test_a_new_password_takes_over_from_the_remembered_one(self):
+        self.assertIn("Mine", calendars("alice"))  # remembered from here on
+        old = PASSWORDS["alice"]
+        subprocess.run([WEBAPI, "passwd", "alice"], input="alice-new\n", text=True, check=True,
+                       env=dict(os.environ, KIVO_ROOT=ROOT), capture_output=True)
+        try:
+            self.assertEqual(401, request("PROPFIND", "/alice/", user="alice")[0])
+            self.assertEqual(207, request("PROPFIND", "/alice/", user="alice",
+                                          password="alice-new")[0])
+        finally:
+            subprocess.run([WEBAPI, "passwd", "alice"], input=old + "\n", text=True,
+                           check=True, env=dict(os.environ, KIVO_ROOT=ROOT),
+                           capture_output=True)
+
+    def test_what_users_drop_into_a_calendar_folder_is_skipped(self):
+        folder = path("volume1/homes/alice/Mine")
+        with open(os.path.join(folder, "notes.txt"), "w") as f:
+            f.write("not a calendar\n")
+        with open(os.path.join(folder, "broken.ics"), "w") as f:
+            f.write("BEGIN:VCALENDAR\r\nBEGIN:VEVENT\r\nDTSTART:garbage\r\n")
+        os.symlink("/etc/passwd", os.path.join(folder, "link.ics"))
+        mine = client("alice").calendar(url=calendars("alice")["Mine"])
+        start = datetime.datetime(2032, 5, 6, 9, 0, tzinfo=datetime.timezone.utc)
+        mine.save_event(event("good-1", start))
+        self.assertEqual(["good-1"], [str(e.vobject_instance.vevent.uid.value)
+                                      for e in mine.events()])
+
+    def test_kept_listing_follows_access_and_prefix(self):
+        # The daemon keeps a principal's listing while nothing it was built
+        # from changed; changes of the last two seconds are never kept.
+        time.sleep(2.1)
+        body = ('<?xml version="1.0"?><D:propfind xmlns:D="DAV:"><D:prop><D:displayname/>'
+                '</D:prop></D:propfind>')
+
+        def listing(prefix=None):
+            headers = {"Depth": "1"}
+            if prefix:
+                headers["X-Script-Name"] = prefix
+            status, data = request("PROPFIND", "/carol/", user="carol", body=body,
+                                   headers=headers)
+            self.assertEqual(207, status)
+            return data.decode()
+
+        first = listing()
+        self.assertEqual(first, listing())
+        self.assertIn(">Team<", first)
+        self.assertIn("<href>/caldav/carol/</href>", listing("/caldav"))
+        self.assertNotIn("/caldav/", listing())
+
+        team = path("volume1/public/Team")
+        os.chmod(team, 0o2700)  # a mode change leaves the folder's mtime alone
+        try:
+            self.assertNotIn(">Team<", listing())
+        finally:
+            os.chmod(team, 0o2770)
+        self.assertIn(">Team<", listing())
+
+    @unittest.skipUnless(os.path.exists(APACHE), "no apache2")
+    def test_through_the_webdav_daemons_proxy_section(self):
+        # A bare Apache with nothing but the section the WebDAV daemon's
+        # configuration carries while CalDAV is on.
+        conf_dir = path("apache")
+        os.makedirs(conf_dir, exist_ok=True)
+        port = free_port()
+        with open(os.path.join(conf_dir, "httpd.conf"), "w") as f:
+            f.write(APACHE_CONF.format(dir=conf_dir, port=port) + run(CTL, "section").stdout)
+        server = subprocess.Popen([APACHE, "-f", os.path.join(conf_dir, "httpd.conf"),
+                                   "-DFOREGROUND"], stderr=subprocess.DEVNULL)
+        SERVERS.append(server)
+        self.addCleanup(SERVERS.remove, server)
+        self.addCleanup(server.wait, 10)
+        self.addCleanup(server.terminate)
+        wait_for_port(port)
+
+        conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+        conn.request("GET", "/.well-known/caldav")
+        response = conn.getresponse()
+        response.read()
+        self.assertEqual((301, "http://127.0.0.1:%d/caldav/" % port),
+                         (response.status, response.getheader("Location")))
+
+        proxied = caldav.DAVClient(url="http://127.0.0.1:%d/caldav/" % port,
+                                   username="carol", password=PASSWORDS["carol"])
+        urls = [str(c.url) for c in proxied.principal().calendars()]
+        self.assertEqual(2, len(urls))
+        for url in urls:
+            self.assertTrue(url.startswith("http://127.0.0.1:%d/caldav/carol/" % port), url)
+
+        # A client's own X-Script-Name never reaches the daemon.
+        token = base64.b64encode(b"carol:" + PASSWORDS["carol"].encode()).decode()
+        conn.request("PROPFIND", "/caldav/carol/", headers={
+            "Depth": "0", "Authorization": "Basic " + token, "X-Script-Name": "/evil"})
+        response = conn.getresponse()
+        data = response.read().decode()
+        self.assertEqual(207, response.status)
+        self.assertIn("<href>/caldav/carol/</href>", data)
+        self.assertNotIn("/evil", data)
+        conn.close()
+
+    def test_zz_switch_off_stops_the_daemon(self):
+        # Last: the daemon does not come back for the tests after it.
+        webapi_call("set", {"enable": False}, api="KIVO.Core.FileServ.WebDAV.CalDAV")
+        self.assertEqual("", run(CTL, "section").stdout)
+        run(CTL, "webdav-up")
+        running, pid, _ = daemon_status()
+        self.assertFalse(running)
+        self.assertEqual(0, pid)
+        with self.assertRaises(OSError):
+            request("PROPFIND", "/alice/", user="alice")
+        with open(path("var/log/kivo/platform.jsonl")) as f:
+            ops = [json.loads(line).get("op") for line in f]
+        self.assertEqual(["caldav.start", "caldav.stop"],
+                         [op for op in ops if op and op.startswith("caldav.")])
+        # No request of the whole run ended in a 500.
+        with open(path("var/log/kivo/caldav.log")) as f:
+            self.assertNotIn("An exception occurred", f.read())
+
+
+def on_signal(signum, _frame):
+    # Interrupted (a ctest timeout, ^C): the daemons go first.
+    for server in SERVERS:
+        server.kill()
+    stop_daemon()
+    if ROOT:
+        shutil.rmtree(ROOT, ignore_errors=True)
+    os._exit(128 + signum)
+
+
+def main():
+    global CTL, WEBAPI
+    signal.signal(signal.SIGTERM, on_signal)
+    signal.signal(signal.SIGINT, on_signal)
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--ctl", required=True)
+    parser.add_argument("--webapi", required=True)
+    args, rest = parser.parse_known_args()
+    CTL, WEBAPI = args.ctl, args.webapi
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()

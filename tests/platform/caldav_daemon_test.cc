@@ -1,0 +1,99 @@
+// The CalDAV daemon's control without starting it: the proxy section follows
+// the switch and the recorded port, a busy port is replaced, and a pid file
+// naming some other process never gets that process signalled. Starting and
+// serving are the daemon test's (tests/daemon, label "daemon").
+
+#include "platform/caldav_daemon.h"
+
+#include <arpa/inet.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "platform/daemon_hooks.h"
+#include "tests/platform/temp_root.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+
+class CalDAVDaemonTest : public TempRootTest {
+ protected:
+  void SwitchOn() { Write("etc/kivoinfo.conf", "runCalDav=\"yes\"\n"); }
+  int RecordedPort() { return std::stoi(Read("var/lib/kivo/caldav/port")); }
+};
+
+TEST_F(CalDAVDaemonTest, SwitchedOffThereIsNoSectionAndNothingToStop) {
+  for (const char* conf :
+       {"", "runCalDav=\"no\"\n", "runCalDav=\"YES\"\n", "runCalDav=\"yes \"\n"}) {
+    Write("etc/kivoinfo.conf", conf);
+    EXPECT_EQ("", platform::CalDAVProxySection()) << conf;
+    std::string error;
+    EXPECT_TRUE(platform::AfterWebDAVDaemonChange(true, &error)) << error;
+    EXPECT_FALSE(platform::CalDAVDaemonStatus().running);
+  }
+  EXPECT_THAT(Journal(), IsEmpty());
+}
+
+TEST_F(CalDAVDaemonTest, SectionProxiesToTheRecordedLoopbackPort) {
+  SwitchOn();
+  const std::string section = platform::CalDAVProxySection();
+  const int port = RecordedPort();
+  const std::string backend = "http://127.0.0.1:" + std::to_string(port) + "/";
+  EXPECT_THAT(section, HasSubstr("ProxyPass /caldav/ " + backend));
+  EXPECT_THAT(section, HasSubstr("ProxyPassReverse /caldav/ " + backend));
+  EXPECT_THAT(section, HasSubstr("RequestHeader set X-Script-Name /caldav\n"));
+  EXPECT_THAT(section, HasSubstr("Redirect 301 /.well-known/caldav /caldav/\n"));
+  EXPECT_EQ(section, platform::CalDAVProxySection());  // the port stays
+  EXPECT_EQ(port, platform::CalDAVDaemonStatus().port);
+}
+
+TEST_F(CalDAVDaemonTest, RecordedPortTakenBySomeoneElseIsReplaced) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  struct sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(addr);
+  ASSERT_EQ(0, bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)));
+  ASSERT_EQ(0, listen(fd, 1));
+  ASSERT_EQ(0, getsockname(fd, reinterpret_cast<struct sockaddr*>(&addr), &len));
+  const int busy = ntohs(addr.sin_port);
+  Write("var/lib/kivo/caldav/port", std::to_string(busy) + "\n");
+
+  std::string error;
+  const int port = platform::CalDAVDaemonPort(&error);
+  close(fd);
+  EXPECT_GT(port, 0) << error;
+  EXPECT_NE(busy, port);
+  EXPECT_EQ(port, RecordedPort());
+}
+
+TEST_F(CalDAVDaemonTest, PidFileOfAnotherProcessIsNeverSignalled) {
+  const pid_t other = fork();
+  ASSERT_GE(other, 0);
+  if (other == 0) {
+    pause();
+    _exit(0);
+  }
+  Write("var/run/kivo/caldav.pid", std::to_string(other) + "\n");
+
+  EXPECT_FALSE(platform::CalDAVDaemonStatus().running);
+  std::string error;
+  EXPECT_TRUE(platform::StopCalDAVDaemon(&error)) << error;
+  int status = 0;
+  EXPECT_EQ(0, waitpid(other, &status, WNOHANG)) << "the process was signalled";
+  EXPECT_THAT(List("var/run/kivo"), ::testing::Not(::testing::Contains("caldav.pid")));
+  EXPECT_THAT(Journal(), IsEmpty());
+  kill(other, SIGKILL);
+  waitpid(other, &status, 0);
+}
+
+}  // namespace
