@@ -182,6 +182,45 @@ bool SetUpRoot() {
   return true;
 }
 
+// ---- profiling ----------------------------------------------------------------------
+
+// With KIVO_BENCH_PERF_CTL=CTL_FIFO[,ACK_FIFO] the timed loops switch a
+// `perf record -D -1 --control fifo:CTL_FIFO[,ACK_FIFO]` on and off, so that
+// a profile holds the measured calls and none of the set-up.
+int gPerfCtl = -1;
+int gPerfAck = -1;
+
+void OpenPerfControl() {
+  const char* spec = std::getenv("KIVO_BENCH_PERF_CTL");
+  if (spec == nullptr || spec[0] == '\0') return;
+  const std::string fifos = spec;
+  const size_t comma = fifos.find(',');
+  gPerfCtl = open(fifos.substr(0, comma).c_str(), O_WRONLY | O_CLOEXEC);
+  if (comma != std::string::npos) {
+    gPerfAck = open(fifos.substr(comma + 1).c_str(), O_RDONLY | O_CLOEXEC);
+  }
+  if (gPerfCtl < 0) std::fprintf(stderr, "cannot open perf control %s\n", spec);
+}
+
+void PerfCommand(const char* command) {
+  if (gPerfCtl < 0) return;
+  if (write(gPerfCtl, command, std::strlen(command)) < 0) return;
+  char c = 0;
+  while (gPerfAck >= 0 && read(gPerfAck, &c, 1) == 1 && c != '\n') {
+  }
+}
+
+// Profiles the scope it lives in; Pause and Resume follow the benchmark's.
+class ProfiledLoop {
+ public:
+  ProfiledLoop() { Resume(); }
+  ~ProfiledLoop() { Pause(); }
+  ProfiledLoop(const ProfiledLoop&) = delete;
+  ProfiledLoop& operator=(const ProfiledLoop&) = delete;
+  void Pause() { PerfCommand("disable\n"); }
+  void Resume() { PerfCommand("enable\n"); }
+};
+
 // ---- one call -------------------------------------------------------------------------
 
 // The entry function as the host runs it; false unless it answered success.
@@ -212,6 +251,7 @@ Json::Value DeleteParams() {
 void BM_WebDAVGet(benchmark::State& state) {
   const Json::Value params(Json::objectValue);
   if (!Call(WebDAVGet, params)) state.SkipWithError("WebDAV get failed");
+  ProfiledLoop profiled;
   for (auto _ : state) {
     KIVO::APIRequest request(kUser, params);
     KIVO::APIResponse response;
@@ -224,6 +264,7 @@ BENCHMARK(BM_WebDAVGet)->Unit(benchmark::kMicrosecond)->UseRealTime();
 void BM_CalDAVGet(benchmark::State& state) {
   const Json::Value params(Json::objectValue);
   if (!Call(CalDAVConfGet, params)) state.SkipWithError("CalDAV get failed");
+  ProfiledLoop profiled;
   for (auto _ : state) {
     KIVO::APIRequest request(kUser, params);
     KIVO::APIResponse response;
@@ -237,6 +278,7 @@ void BM_CalendarList(benchmark::State& state) {
   const int count = static_cast<int>(state.range(0));
   const Json::Value params(Json::objectValue);
   if (!SeedRegistry(count)) state.SkipWithError("cannot seed the registry");
+  ProfiledLoop profiled;
   for (auto _ : state) {
     KIVO::APIRequest request(kUser, params);
     KIVO::APIResponse response;
@@ -264,14 +306,17 @@ void BM_CalendarCreate(benchmark::State& state) {
   const std::string dir = PublicDir() + "/" + kNewCalendar;
   RemoveTree(dir);
   if (!SeedRegistry(count)) state.SkipWithError("cannot seed the registry");
+  ProfiledLoop profiled;
   for (auto _ : state) {
     if (!Call(CalDAVCalendarCreate, params)) {
       state.SkipWithError("create failed");
       break;
     }
     state.PauseTiming();
+    profiled.Pause();
     RemoveTree(dir);
     SeedRegistry(count);
+    profiled.Resume();
     state.ResumeTiming();
   }
 }
@@ -284,15 +329,18 @@ void BM_CalendarDelete(benchmark::State& state) {
   const Json::Value params = DeleteParams();
   const std::string dir = PublicDir() + "/" + kDeletedCalendar;
   if (!SeedRegistry(count)) state.SkipWithError("cannot seed the registry");
+  ProfiledLoop profiled;
   for (auto _ : state) {
     if (!Call(CalDAVCalendarDelete, params)) {
       state.SkipWithError("delete failed");
       break;
     }
     state.PauseTiming();
+    profiled.Pause();
     RemoveTree(dir);  // in case the removal was left half done
     MakeCalendarFolder(dir);
     SeedRegistry(count);
+    profiled.Resume();
     state.ResumeTiming();
   }
 }
@@ -304,6 +352,7 @@ BENCHMARK(BM_CalendarDelete)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecon
 void BM_Reference_ReadParseRegistry(benchmark::State& state) {
   const int count = static_cast<int>(state.range(0));
   if (!SeedRegistry(count)) state.SkipWithError("cannot seed the registry");
+  ProfiledLoop profiled;
   for (auto _ : state) {
     std::string text;
     Json::Value calendars;
@@ -331,6 +380,7 @@ void BM_Reference_StatCalendars(benchmark::State& state) {
     paths.push_back(dir + "/.DAV");
     paths.push_back(dir + "/.DAV/.state_for_dir.pag");
   }
+  ProfiledLoop profiled;
   for (auto _ : state) {
     int present = 0;
     for (const std::string& path : paths) {
@@ -348,6 +398,7 @@ BENCHMARK(BM_Reference_StatCalendars)->Arg(10000)->Unit(benchmark::kMillisecond)
 void BM_Reference_ReadConfAndServices(benchmark::State& state) {
   const std::string conf = gRoot + "/etc/kivoinfo.conf";
   const std::string services = gRoot + "/var/lib/kivo/services.json";
+  ProfiledLoop profiled;
   for (auto _ : state) {
     std::string a, b;
     if (!ReadFileOnce(conf, &a) || !ReadFileOnce(services, &b)) {
@@ -367,6 +418,7 @@ void BM_Reference_RewriteRegistry(benchmark::State& state) {
   const int count = static_cast<int>(state.range(0));
   if (!SeedRegistry(count)) state.SkipWithError("cannot seed the registry");
   const std::string temporary = RegistryPath() + ".bench";
+  ProfiledLoop profiled;
   for (auto _ : state) {
     std::string text;
     ReadFileOnce(RegistryPath(), &text);
@@ -391,6 +443,7 @@ BENCHMARK(BM_Reference_RewriteRegistry)->Arg(10000)->Unit(benchmark::kMillisecon
 
 // What a delete pays for running "/bin/rm": one fork, exec and wait.
 void BM_Reference_ForkExecTrue(benchmark::State& state) {
+  ProfiledLoop profiled;
   for (auto _ : state) {
     if (RunQuietly({"/bin/true"}) != 0) state.SkipWithError("/bin/true failed");
   }
@@ -534,6 +587,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (!SetUpRoot()) return 1;
+  OpenPerfControl();
   std::printf("root: %s\n", gRoot.c_str());
   RecordingReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
