@@ -5,6 +5,8 @@
 
 #include <unistd.h>
 
+#include <utility>
+
 #include "module/error_codes.h"
 #include "module/handler_conventions.h"
 #include "module/log.h"
@@ -40,6 +42,9 @@ CalDAVServiceHandler::~CalDAVServiceHandler() {
     if (made_.folder.valid()) RemoveMadeFolder();
   } catch (...) {
   }
+  for (const auto& share : shares_) {
+    if (share.second.dir_fd >= 0) close(share.second.dir_fd);
+  }
 }
 
 // ---- web API methods --------------------------------------------------------
@@ -47,7 +52,7 @@ CalDAVServiceHandler::~CalDAVServiceHandler() {
 void CalDAVServiceHandler::List() {
   Json::Value result;
   if (ListCalendar(result)) {
-    response_->SetSuccess(result);
+    response_->SetSuccess(std::move(result));
   } else {
     ReportError();
   }
@@ -119,6 +124,10 @@ std::string CalDAVServiceHandler::StringParam(const std::string& name) {
 
 // ---- list -----------------------------------------------------------------------
 
+// The registry's entries become the answer's items in place: each gets its
+// two members, and the array moves into the answer without a copy. Member
+// names and statuses are static strings (the module stays loaded while its
+// answers live), so that neither they nor the host's copies allocate them.
 bool CalDAVServiceHandler::ListCalendar(Json::Value& result) {
   RegistryLock lock;  // the read may write back the homes upgrade
   Json::Value calendars;
@@ -127,16 +136,14 @@ bool CalDAVServiceHandler::ListCalendar(Json::Value& result) {
     result["item"] = Json::Value(Json::arrayValue);
     return true;
   }
-  for (Json::ArrayIndex i = 0; i < calendars.size(); ++i) {
-    Json::Value& entry = calendars[i];
-    std::string status;
-    std::string id;
-    GetCalendarStatus(entry, status);
+  std::string id;
+  for (Json::Value& entry : calendars) {
+    const char* status = CalendarStatus(entry);
     if (!ConcateID(entry, id)) return false;
-    entry["status"] = status;
-    entry["id"] = id;
+    entry[Json::StaticString("status")] = Json::StaticString(status);
+    entry[Json::StaticString("id")] = id;
   }
-  result["item"] = calendars;
+  result[Json::StaticString("item")].swap(calendars);
   return true;
 }
 

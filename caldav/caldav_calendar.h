@@ -21,6 +21,7 @@
 
 #include <json/json.h>
 
+#include <map>
 #include <string>
 
 #include "caldav/pinned_dir.h"
@@ -126,12 +127,32 @@ class CalDAVServiceHandler {
     pinned::Fd store;  // its ".DAV"
     std::string name;
   };
+  // A share's directory as KIVOShareGet gave it (found false: no such
+  // share). A list resolves thousands of folders in a few shares, so each
+  // share is looked up once per call, and its directory opened at most once
+  // (dir_fd, -1 until then or when it cannot be).
+  struct ShareDir {
+    bool found = false;
+    std::string dir;
+    bool dir_opened = false;
+    int dir_fd = -1;
+  };
+  ShareDir& LookUpShare(const std::string& name);
+  // GetFullPath in two parts: the entry's share, and the folder's path
+  // inside the share's directory, appended to `folder`. Null, with the
+  // message and the error code of GetFullPath, when the entry names no
+  // share; `folder` is then as it was.
+  ShareDir* AppendFolderInShare(const Json::Value& entry, std::string& folder);
+  // GetCalendarStatus's answer as a string that lives as long as the module.
+  const char* CalendarStatus(const Json::Value& entry);
 
   KIVO::APIRequest* request_;
   KIVO::APIResponse* response_;
   bool homes_user_exists_;
   int error_code_;
   MadeFolder made_;
+  std::map<std::string, ShareDir> shares_;  // looked up during this call
+  std::string status_path_;                 // reused by every status check of a list
 };
 
 #endif  // KIVO_CALDAV_CALDAV_CALENDAR_H_

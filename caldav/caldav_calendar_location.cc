@@ -6,6 +6,7 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -23,10 +24,29 @@ constexpr size_t kPathBufferSize = 4095;      // paths judged by IsPathValid
 constexpr int kShareNameBufferSize = 493;
 constexpr int kSharePathBufferSize = 4095;
 
-// The value as a C buffer of `size` bytes would hold it: up to the first NUL,
-// at most size - 1 bytes.
-std::string Bounded(const std::string& value, size_t size) {
-  return std::string(value.c_str(), strnlen(value.c_str(), size - 1));
+// The member `key` of an entry, null when it has none.
+const Json::Value* Member(const Json::Value& entry, const char* key) {
+  return entry.find(key, key + strlen(key));
+}
+
+// Text of a location member, as a C buffer of `size` bytes would hold it: up
+// to the first NUL, at most size - 1 bytes. Points into the member when it is
+// a string (the only kind the system stores), else into `converted`.
+struct TextPiece {
+  const char* data;
+  size_t size;
+};
+
+TextPiece BoundedText(const Json::Value& member, size_t size, std::string& converted) {
+  const char* begin = nullptr;
+  const char* end = nullptr;
+  if (!member.getString(&begin, &end)) {
+    converted = member.asString();
+    begin = converted.data();
+    end = begin + converted.size();
+  }
+  const size_t most = std::min(static_cast<size_t>(end - begin), size - 1);
+  return {begin, strnlen(begin, most)};
 }
 
 }  // namespace
@@ -102,34 +122,58 @@ bool CalDAVServiceHandler::UpdateHomesDest(Json::Value& entry) {
 
 // ---- folder paths -------------------------------------------------------------------
 
-bool CalDAVServiceHandler::GetFullPath(const Json::Value& entry, std::string& path) {
-  if (!entry.isMember("share") || !entry.isMember("destination") ||
-      !entry.isMember("calendarname")) {
+CalDAVServiceHandler::ShareDir& CalDAVServiceHandler::LookUpShare(const std::string& name) {
+  const auto known = shares_.find(name);
+  if (known != shares_.end()) return known->second;
+  ShareDir& share = shares_[name];
+  PKIVOSHARE record = nullptr;
+  if (KIVOShareGet(name.c_str(), &record) == 0 && record != nullptr) {
+    share.found = true;
+    share.dir = record->path != nullptr ? record->path : "";
+  }
+  if (record != nullptr) KIVOShareFree(record);
+  return share;
+}
+
+CalDAVServiceHandler::ShareDir* CalDAVServiceHandler::AppendFolderInShare(const Json::Value& entry,
+                                                                          std::string& folder) {
+  const Json::Value* share_member = Member(entry, "share");
+  const Json::Value* destination_member = Member(entry, "destination");
+  const Json::Value* name_member = Member(entry, "calendarname");
+  if (share_member == nullptr || destination_member == nullptr || name_member == nullptr) {
     KIVO_LOG("Wrong parameter in input parameter");
     SetError(WEBAPI_ERR_OPERATION_FAILED);
-    return false;
+    return nullptr;
   }
-  const std::string share = Bounded(entry["share"].asString(), kLocationBufferSize);
-  const std::string destination = Bounded(entry["destination"].asString(), kLocationBufferSize);
-  const std::string name = Bounded(entry["calendarname"].asString(), kLocationBufferSize);
+  std::string converted[3];
+  const TextPiece share_text = BoundedText(*share_member, kLocationBufferSize, converted[0]);
+  const TextPiece destination = BoundedText(*destination_member, kLocationBufferSize, converted[1]);
+  const TextPiece name = BoundedText(*name_member, kLocationBufferSize, converted[2]);
 
-  PKIVOSHARE record = nullptr;
-  if (KIVOShareGet(share.c_str(), &record) != 0 || record == nullptr) {
-    KIVO_LOG("CANNOT GET THE SHARE %s", share.c_str());
+  const std::string share_name(share_text.data, share_text.size);
+  ShareDir& share = LookUpShare(share_name);
+  if (!share.found) {
+    KIVO_LOG("CANNOT GET THE SHARE %s", share_name.c_str());
     SetError(WEBAPI_ERR_OPERATION_FAILED);
-    if (record != nullptr) KIVOShareFree(record);
-    return false;
+    return nullptr;
   }
-  const std::string share_dir = record->path != nullptr ? record->path : "";
-  const size_t slash = destination.find('/');
+  const void* slash = memchr(destination.data, '/', destination.size);
   // Only the part after the first "/" locates the folder; the part before it
   // stands for the share and is not compared with it.
-  if (destination.size() != share.size() && slash != std::string::npos) {
-    path = share_dir + "/" + destination.substr(slash + 1) + "/" + name;
-  } else {
-    path = share_dir + "/" + name;
+  if (destination.size != share_name.size() && slash != nullptr) {
+    const char* rest = static_cast<const char*>(slash) + 1;
+    folder.append(rest, destination.data + destination.size - rest);
+    folder += '/';
   }
-  KIVOShareFree(record);
+  folder.append(name.data, name.size);
+  return &share;
+}
+
+bool CalDAVServiceHandler::GetFullPath(const Json::Value& entry, std::string& path) {
+  std::string folder;
+  const ShareDir* share = AppendFolderInShare(entry, folder);
+  if (share == nullptr) return false;
+  path = share->dir + "/" + folder;
   return true;
 }
 

@@ -31,7 +31,8 @@ bool IsWellFormedRegistry(const Json::Value& calendars) {
   for (const Json::Value& entry : calendars) {
     if (!entry.isObject()) return false;
     for (const char* key : {"calendarname", "destination", "share"}) {
-      if (entry.isMember(key) && !entry[key].isString()) return false;
+      const Json::Value* member = entry.find(key, key + strlen(key));
+      if (member != nullptr && !member->isString()) return false;
     }
   }
   return true;
@@ -110,6 +111,17 @@ bool ReadWholeRegularFile(const std::string& path, std::string& text) {
   }
   close(fd);
   return ok;
+}
+
+// The entry's share is exactly "homes" (its old entries get the upgrade).
+bool IsHomesShare(const Json::Value& entry) {
+  static constexpr char kHomes[] = "homes";
+  const Json::Value* share = entry.find("share", "share" + strlen("share"));
+  const char* begin = nullptr;
+  const char* end = nullptr;
+  return share != nullptr && share->getString(&begin, &end) &&
+         static_cast<size_t>(end - begin) == strlen(kHomes) &&
+         memcmp(begin, kHomes, strlen(kHomes)) == 0;
 }
 
 std::string DirectoryOf(const std::string& path) {
@@ -207,11 +219,8 @@ int CalDAVServiceHandler::GetCalendarInfo(Json::Value& calendars) {
   }
 
   bool upgraded = false;
-  for (Json::ArrayIndex i = 0; i < calendars.size(); ++i) {
-    Json::Value& entry = calendars[i];
-    if (entry.isMember("share") && entry["share"].asString() == "homes" && UpdateHomesDest(entry)) {
-      upgraded = true;
-    }
+  for (Json::Value& entry : calendars) {
+    if (IsHomesShare(entry) && UpdateHomesDest(entry)) upgraded = true;
   }
   if (upgraded && !WriteCalendarInfo(calendars)) {
     KIVO_LOG("Cannot write the infor");
@@ -274,12 +283,25 @@ bool CalDAVServiceHandler::WriteCalendarInfo(Json::Value& calendars) {
 // ---- ids and appending ------------------------------------------------------------
 
 bool CalDAVServiceHandler::ConcateID(const Json::Value& entry, std::string& id) {
-  if (!entry.isMember("calendarname") || !entry.isMember("destination")) {
+  static constexpr char kName[] = "calendarname";
+  static constexpr char kDestination[] = "destination";
+  const Json::Value* name = entry.find(kName, kName + strlen(kName));
+  const Json::Value* destination = entry.find(kDestination, kDestination + strlen(kDestination));
+  if (name == nullptr || destination == nullptr) {
     KIVO_LOG("wrong parameter");
     SetError(WEBAPI_ERR_OPERATION_FAILED);
     return false;
   }
-  id = entry["calendarname"].asString() + ":" + entry["destination"].asString();
+  // Built in the caller's string: a list computes thousands of ids with one.
+  const char *name_begin, *name_end, *destination_begin, *destination_end;
+  if (name->getString(&name_begin, &name_end) &&
+      destination->getString(&destination_begin, &destination_end)) {
+    id.assign(name_begin, name_end);
+    id += ':';
+    id.append(destination_begin, destination_end);
+  } else {
+    id = name->asString() + ":" + destination->asString();
+  }
   return true;
 }
 

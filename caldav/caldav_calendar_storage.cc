@@ -280,17 +280,37 @@ void CalDAVServiceHandler::RemoveMadeFolder() {
 // ---- state of a registered calendar -----------------------------------------------
 
 bool CalDAVServiceHandler::GetCalendarStatus(const Json::Value& entry, std::string& status) {
-  std::string path;
-  struct stat st;
-  if (!GetFullPath(entry, path) || stat(path.c_str(), &st) != 0) {
-    status = "noexist";
-  } else if (stat((path + "/.DAV").c_str(), &st) != 0 ||
-             stat((path + "/.DAV" + "/" + kStatePag).c_str(), &st) != 0) {
-    status = "crashed";
-  } else {
-    status = "normal";
-  }
+  status = CalendarStatus(entry);
   return true;
+}
+
+// The three paths grow in one buffer kept by the handler, and are looked up
+// from the share's directory, opened once per call: a list checks every
+// registered calendar, and allocating the paths and walking the share's own
+// path again for each was a good part of it. "./" keeps a folder path that
+// starts with "/" inside the share, as it is in GetFullPath's path; a share
+// directory that cannot be opened is looked up by its full path instead.
+const char* CalDAVServiceHandler::CalendarStatus(const Json::Value& entry) {
+  std::string& path = status_path_;
+  path.assign("./");
+  ShareDir* share = AppendFolderInShare(entry, path);
+  if (share == nullptr) return "noexist";
+  if (!share->dir_opened) {
+    share->dir_opened = true;
+    share->dir_fd = open(share->dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  }
+  if (share->dir_fd < 0) path.replace(0, 1, share->dir);  // "<dir>/<folder>"
+  const auto exists = [&] {
+    struct stat st;
+    return fstatat(share->dir_fd < 0 ? AT_FDCWD : share->dir_fd, path.c_str(), &st, 0) == 0;
+  };
+  if (!exists()) return "noexist";
+  path += "/.DAV";
+  if (!exists()) return "crashed";
+  path += '/';
+  path += kStatePag;
+  if (!exists()) return "crashed";
+  return "normal";
 }
 
 bool CalDAVServiceHandler::IsRegisteredFolderSafe(const std::string& path) {

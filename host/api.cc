@@ -1,6 +1,6 @@
-#include "module/kivo_api.h"
-
 #include <utility>
+
+#include "module/kivo_api.h"
 
 namespace KIVO {
 
@@ -24,6 +24,13 @@ void APIResponse::SetSuccess(const Json::Value& data) {
   success_ = true;
   error_code_ = 0;
   data_ = data;
+}
+
+void APIResponse::SetSuccess(Json::Value&& data) {
+  ++answer_count_;
+  success_ = true;
+  error_code_ = 0;
+  data_ = std::move(data);
 }
 
 void APIResponse::SetError(int code, const Json::Value& data) {

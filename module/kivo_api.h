@@ -37,8 +37,10 @@ class APIResponse {
  public:
   APIResponse();
 
-  // Operations the module calls.
+  // Operations the module calls. The answer is kept as given; a caller done
+  // with it hands it over instead of having it copied.
   void SetSuccess(const Json::Value& data);
+  void SetSuccess(Json::Value&& data);
   void SetError(int code, const Json::Value& data);
 
   // Host side: what the module answered.

@@ -16,6 +16,7 @@
 #include <sys/types.h>
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -32,14 +33,36 @@ class KivoConf {
   const char* Info(const char* key, const char* default_value);
 
  private:
-  bool Reload();
+  bool Reload();     // once per KivoReadSnapshot, else every time
+  bool ReloadNow();  // looks at the file, reads it when it changed
 
-  std::map<std::string, std::string> values_;
-  std::deque<std::string> answers_;  // keeps returned pointers alive
+  std::map<std::string, std::string, std::less<>> values_;  // found without a key copy
+  std::deque<std::string> answers_;                         // keeps returned pointers alive
   // Identity of the file content last parsed, to skip unchanged re-reads.
   long long loaded_ino_ = -1;
   long long loaded_size_ = -1;
   long long loaded_mtime_ns_ = -1;
+  // The KivoReadSnapshot in which the file was last looked at (0: none),
+  // and whether that look succeeded.
+  unsigned long long looked_in_ = 0;
+  bool looked_ok_ = false;
+};
+
+// While one lives on the calling thread, the platform's readers of kept
+// files (KivoConf::Info, KLIBServiceIsEnabled, KIVOShareGet,
+// KIVOShareNamePathGet, KLIBGroupIsAdminGroupMem) look at each file once:
+// the first question finds the file and checks its identity, later ones
+// answer from that version. A handler that asks several questions for one
+// answer holds one around them, so that the answer comes from one version of
+// each file, each found by one path lookup. Changes made while it lives,
+// this process's writes included, show once it ends. Snapshots may nest;
+// the outermost one counts.
+class KivoReadSnapshot {
+ public:
+  KivoReadSnapshot();
+  ~KivoReadSnapshot();
+  KivoReadSnapshot(const KivoReadSnapshot&) = delete;
+  KivoReadSnapshot& operator=(const KivoReadSnapshot&) = delete;
 };
 
 namespace WebUtils {
@@ -111,8 +134,8 @@ int KIVOShareGet(const char* name, PKIVOSHARE* share);
 void KIVOShareFree(PKIVOSHARE share);
 // 0 when `path` is a share's directory or lies below it; the share's name and
 // directory are copied into the buffers (truncated to fit).
-int KIVOShareNamePathGet(const char* path, char* share_name, int share_name_size,
-                         char* share_path, int share_path_size);
+int KIVOShareNamePathGet(const char* path, char* share_name, int share_name_size, char* share_path,
+                         int share_path_size);
 
 // ---- volumes and files ----------------------------------------------------
 typedef struct KIVOVOLINFO {
@@ -139,8 +162,8 @@ int KIVOFileCopy(const char* source, const char* dest, const KIVOCOPYOPT* option
 // Below 0 on failure.
 int KIVOFwRuleHup(void);
 // Records event `event_id` by `user` in the system's user log.
-int KIVOLogSet1(int level, int category, unsigned int event_id, const char* user,
-                const char* arg1, const char* arg2, const char* arg3);
+int KIVOLogSet1(int level, int category, unsigned int event_id, const char* user, const char* arg1,
+                const char* arg2, const char* arg3);
 
 }  // extern "C"
 

@@ -1,6 +1,10 @@
 #include "platform/file_stamp.h"
 
+#include <atomic>
 #include <ctime>
+#include <utility>
+
+#include "module/kivo_platform.h"
 
 namespace kivo {
 
@@ -9,10 +13,40 @@ namespace {
 // Longer than the coarsest modification-time tick of the file systems we run on.
 constexpr time_t kSettledSeconds = 2;
 
+std::atomic<unsigned long long> gLastSnapshot{0};
+
+// The calling thread's open snapshot.
+struct ThreadSnapshot {
+  int depth = 0;
+  unsigned long long id = 0;
+  std::vector<std::pair<const void*, std::shared_ptr<const void>>> values;
+};
+
+ThreadSnapshot& ThisThread() {
+  thread_local ThreadSnapshot snapshot;
+  return snapshot;
+}
+
 }  // namespace
+
+unsigned long long CurrentReadSnapshot() { return ThisThread().id; }
+
+std::shared_ptr<const void> SnapshotValue(const void* owner) {
+  ThreadSnapshot& snapshot = ThisThread();
+  for (const auto& [kept_for, value] : snapshot.values) {
+    if (kept_for == owner) return value;
+  }
+  return nullptr;
+}
+
+void KeepInSnapshot(const void* owner, std::shared_ptr<const void> value) {
+  ThreadSnapshot& snapshot = ThisThread();
+  if (snapshot.depth > 0 && value != nullptr) snapshot.values.emplace_back(owner, std::move(value));
+}
 
 FileStamps FileStamps::Of(std::initializer_list<std::string> paths) {
   FileStamps stamps;
+  stamps.stamps_.reserve(paths.size());
   for (const std::string& path : paths) {
     Stamp stamp;
     stamp.path = path;
@@ -52,3 +86,16 @@ bool FileStamps::operator==(const FileStamps& other) const {
 }
 
 }  // namespace kivo
+
+// Declared with the operations the module calls (module/kivo_platform.h).
+KivoReadSnapshot::KivoReadSnapshot() {
+  kivo::ThreadSnapshot& snapshot = kivo::ThisThread();
+  if (snapshot.depth++ == 0) snapshot.id = ++kivo::gLastSnapshot;
+}
+
+KivoReadSnapshot::~KivoReadSnapshot() {
+  kivo::ThreadSnapshot& snapshot = kivo::ThisThread();
+  if (--snapshot.depth > 0) return;
+  snapshot.id = 0;
+  snapshot.values.clear();
+}

@@ -15,6 +15,7 @@
 #include <sys/types.h>
 
 #include <initializer_list>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -43,23 +44,61 @@ class FileStamps {
   std::vector<Stamp> stamps_;
 };
 
+// The calling thread's KivoReadSnapshot: 0 while none is open, else a
+// number that no earlier snapshot of any thread had.
+unsigned long long CurrentReadSnapshot();
+
+// What each kept value answered first within the thread's open snapshot, so
+// that later questions in it neither stat nor read its files again. Values
+// are found by the address of their StampedValue; none while no snapshot
+// is open.
+std::shared_ptr<const void> SnapshotValue(const void* owner);
+void KeepInSnapshot(const void* owner, std::shared_ptr<const void> value);
+
 // One value kept for the files it was read from. Thread-safe.
 template <typename T>
 class StampedValue {
  public:
   // *value as read from `paths`: the kept one while none of them changed,
   // else what read(value) gives, kept when the files have settled. False
-  // when read fails.
+  // when read fails. Inside a KivoReadSnapshot the files are looked at by
+  // the first Get only.
   template <typename Read>
   bool Get(std::initializer_list<std::string> paths, T* value, Read read) {
+    if (InSnapshot(value)) return true;
     const FileStamps stamps = FileStamps::Of(paths);
-    if (Find(stamps, value)) return true;
-    if (!read(value)) return false;
-    Keep(stamps, *value);
+    if (!Find(stamps, value)) {
+      if (!read(value)) return false;
+      Keep(stamps, *value);
+    }
+    IntoSnapshot(*value);
     return true;
   }
 
+  // *value as this thread's open snapshot holds it; false when there is
+  // none or it holds no value yet. Lets a caller skip making the paths.
+  bool InSnapshot(T* value) { return FromSnapshot(value); }
+
  private:
+  // Only shared, immutable values take part in snapshots.
+  template <typename U>
+  bool FromSnapshot(std::shared_ptr<const U>* value) {
+    std::shared_ptr<const void> kept = SnapshotValue(this);
+    if (kept == nullptr) return false;
+    *value = std::static_pointer_cast<const U>(kept);
+    return true;
+  }
+  template <typename V>
+  bool FromSnapshot(V*) {
+    return false;
+  }
+  template <typename U>
+  void IntoSnapshot(const std::shared_ptr<const U>& value) {
+    KeepInSnapshot(this, value);
+  }
+  template <typename V>
+  void IntoSnapshot(const V&) {}
+
   bool Find(const FileStamps& stamps, T* value) {
     std::lock_guard<std::mutex> lock(mu_);
     if (!valid_ || !(stamps_ == stamps)) return false;

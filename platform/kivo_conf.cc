@@ -7,11 +7,13 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "module/kivo_paths.h"
 #include "module/kivo_platform.h"
 #include "module/log.h"
+#include "platform/file_stamp.h"
 #include "platform/journal.h"
 #include "platform/last_error.h"
 #include "platform/root_files.h"
@@ -111,6 +113,14 @@ KivoConf::KivoConf() = default;
 KivoConf::~KivoConf() = default;
 
 bool KivoConf::Reload() {
+  const unsigned long long snapshot = kivo::CurrentReadSnapshot();
+  if (snapshot != 0 && looked_in_ == snapshot) return looked_ok_;
+  looked_ok_ = ReloadNow();
+  looked_in_ = snapshot;
+  return looked_ok_;
+}
+
+bool KivoConf::ReloadNow() {
   std::string path = ConfPath();
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
@@ -144,7 +154,7 @@ const char* KivoConf::Info(const char* key, const char* default_value) {
     const char* fallback = default_value != nullptr ? default_value : "";
     if (key == nullptr) return fallback;
     Reload();  // on failure the last values read stand
-    auto it = values_.find(key);
+    auto it = values_.find(std::string_view(key));
     if (it == values_.end()) return fallback;
     answers_.push_back(it->second);
     return answers_.back().c_str();

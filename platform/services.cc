@@ -4,7 +4,9 @@
 // its announcements, avahi), then keeps this file current and journals it.
 
 #include <errno.h>
+#include <string.h>
 
+#include <memory>
 #include <string>
 
 #include "module/kivo_paths.h"
@@ -38,9 +40,18 @@ bool ReadStates(Json::Value* states) {
 }
 
 // The state as last read, for the questions asked on every settings call.
-bool ReadStatesCached(Json::Value* states) {
-  static auto* cache = new kivo::StampedValue<Json::Value>();  // never destroyed: used at exit
-  return cache->Get({ServicesPath()}, states, ReadStates);
+// Shared, not copied: a WebDAV get asks twice, and copying the whole state
+// cost more than the question.
+bool ReadStatesCached(std::shared_ptr<const Json::Value>* states) {
+  static auto* cache =  // never destroyed: used at exit
+      new kivo::StampedValue<std::shared_ptr<const Json::Value>>();
+  if (cache->InSnapshot(states)) return true;
+  return cache->Get({ServicesPath()}, states, [](std::shared_ptr<const Json::Value>* fresh) {
+    auto read = std::make_shared<Json::Value>();
+    if (!ReadStates(read.get())) return false;
+    *fresh = std::move(read);
+    return true;
+  });
 }
 
 bool ValidName(const char* service) {
@@ -101,11 +112,11 @@ extern "C" {
 int KLIBServiceIsEnabled(const char* service) {
   return kivo::Guarded(0, [&] {
     if (!ValidName(service)) return 0;
-    Json::Value states;
+    std::shared_ptr<const Json::Value> states;
     if (!ReadStatesCached(&states)) return 0;
-    const Json::Value& entry = states[service];
-    if (!entry.isObject()) return 0;
-    const Json::Value& run = entry["run"];
+    const Json::Value* entry = states->find(service, service + strlen(service));
+    if (entry == nullptr || !entry->isObject()) return 0;
+    const Json::Value& run = (*entry)["run"];
     return run.isInt() && run.asInt() == 1 ? 1 : 0;
   });
 }

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <memory>
 #include <string>
 
 #include "module/kivo_paths.h"
@@ -33,11 +34,17 @@ bool ReadSharesFile(const std::string& path, Json::Value* shares) {
 }
 
 // A calendar list looks a share up once per calendar; parsing the table each
-// time was half of its cost.
-bool ReadShares(Json::Value* shares) {
-  static auto* cache = new kivo::StampedValue<Json::Value>();  // never destroyed: used at exit
+// time was half of its cost. Shared, not copied, for the same reason.
+bool ReadShares(std::shared_ptr<const Json::Value>* shares) {
+  static auto* cache =  // never destroyed: used at exit
+      new kivo::StampedValue<std::shared_ptr<const Json::Value>>();
   const std::string path = kivo::RootedPath(kSharesPath);
-  return cache->Get({path}, shares, [&](Json::Value* read) { return ReadSharesFile(path, read); });
+  return cache->Get({path}, shares, [&](std::shared_ptr<const Json::Value>* fresh) {
+    auto read = std::make_shared<Json::Value>();
+    if (!ReadSharesFile(path, read.get())) return false;
+    *fresh = std::move(read);
+    return true;
+  });
 }
 
 // "/a/b//" -> "/a/b"; the root stays "/".
@@ -71,10 +78,13 @@ int GetShare(const char* name, PKIVOSHARE* share) {
     KIVO_LOG("share lookup without a name");
     return -1;
   }
-  Json::Value shares;
+  std::shared_ptr<const Json::Value> shares;
   if (!ReadShares(&shares)) return -1;
-  const Json::Value& dir = shares[name];
-  if (!dir.isString() || dir.asString().empty() || dir.asString()[0] != '/') {
+  const Json::Value& dir = (*shares)[name];
+  const char* dir_begin = nullptr;
+  const char* dir_end = nullptr;
+  if (!dir.isString() || !dir.getString(&dir_begin, &dir_end) || dir_begin == dir_end ||
+      dir_begin[0] != '/') {
     kivo::SetLastError(ENOENT);
     return -1;
   }
@@ -85,7 +95,7 @@ int GetShare(const char* name, PKIVOSHARE* share) {
     return -1;
   }
   record->name = strdup(name);
-  record->path = strdup(dir.asString().c_str());
+  record->path = strndup(dir_begin, static_cast<size_t>(dir_end - dir_begin));
   if (record->name == nullptr || record->path == nullptr) {
     KIVOShareFree(record);
     kivo::SetLastError(ENOMEM);
@@ -103,12 +113,12 @@ int FindShareOfPath(const char* path, char* share_name, int share_name_size, cha
     KIVO_LOG("share of a path that is not absolute");
     return -1;
   }
-  Json::Value shares;
+  std::shared_ptr<const Json::Value> shares;
   if (!ReadShares(&shares)) return -1;
   std::string wanted = WithoutTrailingSlashes(path);
   std::string best_name, best_dir;
-  for (const std::string& name : shares.getMemberNames()) {
-    const Json::Value& value = shares[name];
+  for (const std::string& name : shares->getMemberNames()) {
+    const Json::Value& value = (*shares)[name];
     if (!value.isString() || value.asString().empty() || value.asString()[0] != '/') continue;
     std::string dir = WithoutTrailingSlashes(value.asString());
     // Nested shares: the innermost one holds the path.

@@ -1,5 +1,7 @@
 #include "webdav/webdav.h"
 
+#include <utility>
+
 #include "module/error_codes.h"
 #include "module/handler_conventions.h"
 #include "module/log.h"
@@ -66,6 +68,24 @@ constexpr int kPortMin = 1;
 constexpr int kPortMax = 65535;
 
 bool IsYes(const char* value) { return std::string(value) == "yes"; }
+
+// An object holding the six members of a `get` answer, each null; the
+// loaders then only find and set them. Inserting six members one by one cost
+// more than the rest of a get beyond reading the files; copying a ready map
+// costs a fraction. The names are static strings: the module stays loaded
+// while its answers live, so neither the answer nor the host's copies
+// allocate them.
+const Json::Value& AnswerWithAllMembers() {
+  static const Json::Value* const answer = [] {
+    auto* members = new Json::Value(Json::objectValue);
+    for (const char* name : {kHttp.enable_param, kHttp.port_param, kHttps.enable_param,
+                             kHttps.port_param, "anonymouslogin_enable", "depth_infinity_enable"}) {
+      (*members)[Json::StaticString(name)] = Json::Value();
+    }
+    return members;
+  }();
+  return *answer;
+}
 
 // Sends "kivo.service.action" for one variant. Its failure is reported to the
 // caller but never fails a `set`: the service itself has already changed.
@@ -162,13 +182,17 @@ WebDAVServiceHandler::~WebDAVServiceHandler() = default;
 void WebDAVServiceHandler::Get() {
   Json::Value result;
   if (LoadData(result)) {
-    response_->SetSuccess(result);
+    response_->SetSuccess(std::move(result));
   } else {
     ReportError();
   }
 }
 
 bool WebDAVServiceHandler::LoadData(Json::Value& result) {
+  // The six members come from one version of kivoinfo.conf and of the
+  // service states, each file looked up once.
+  const KivoReadSnapshot snapshot;
+  if (result.isNull()) result = AnswerWithAllMembers();
   if (!LoadHttp(result)) {
     KIVO_LOG("Cannot get http");
     return false;
@@ -189,16 +213,16 @@ bool WebDAVServiceHandler::LoadHttp(Json::Value& result) { return LoadVariant(kH
 bool WebDAVServiceHandler::LoadHttps(Json::Value& result) { return LoadVariant(kHttps, result); }
 
 bool WebDAVServiceHandler::LoadVariant(const WebDAVVariant& variant, Json::Value& result) {
-  result[variant.enable_param] = IsEnabled(variant);
+  result[Json::StaticString(variant.enable_param)] = IsEnabled(variant);
   const std::string stored = conf_.Info(variant.port_key, "");
-  result[variant.port_param] =
+  result[Json::StaticString(variant.port_param)] =
       port_text::Read(stored.empty() ? variant.default_port : stored.c_str());
   return true;
 }
 
 bool WebDAVServiceHandler::LoadAdditional(Json::Value& result) {
-  result["anonymouslogin_enable"] = IsYes(conf_.Info(kAnonymousKey, ""));
-  result["depth_infinity_enable"] = IsYes(conf_.Info(kDepthKey, ""));
+  result[Json::StaticString("anonymouslogin_enable")] = IsYes(conf_.Info(kAnonymousKey, ""));
+  result[Json::StaticString("depth_infinity_enable")] = IsYes(conf_.Info(kDepthKey, ""));
   return true;
 }
 

@@ -152,6 +152,10 @@ const char* KivoConf::Info(const char* key, const char* default_value) {
   return answers_.back().c_str();
 }
 
+// Snapshots only change how often the real platform looks at its files.
+KivoReadSnapshot::KivoReadSnapshot() {}
+KivoReadSnapshot::~KivoReadSnapshot() {}
+
 bool WebUtils::IsPortConflict(const std::string& service, int port_from, int port_to) {
   return RecordOr(0, "WebUtils::IsPortConflict", service, port_from, port_to) != 0;
 }

@@ -1,5 +1,7 @@
 // List, delete and set: statuses and ids, what a delete removes, moves, refusals, bad registries.
 
+#include <algorithm>
+
 #include "tests/unit/calendar_fixture.h"
 
 using ::testing::ElementsAre;
@@ -98,6 +100,55 @@ TEST_F(CalendarListDeleteTest, ListReportsStatusesAndDeleteRemovesMatchesOnly) {
   EXPECT_EQ(
       ReadFile(RegistryPath()),
       Array({Entry("NoPag", "docs", "docs"), Entry("NoDir", "docs", "docs")}).toStyledString());
+}
+
+// One lookup per share and call, folders found from the share's directory
+// as from its full path, a missing share still told for every entry, and
+// nothing carried into the next call.
+TEST_F(CalendarListDeleteTest, ListLooksEachShareUpOncePerCall) {
+  const std::string gone = Path("volume1/gone");
+  fake::P().shares["gone"] = gone;  // its directory does not exist
+  const struct {
+    Json::Value entry;
+    const char* status;
+  } cases[] = {
+      {Entry("A", "docs", "docs"), "normal"},
+      {Entry("B", "docs//sub", "docs"), "normal"},     // docs_//sub/B
+      {Entry("C", "docs/../docs", "docs"), "normal"},  // docs_/../docs/C
+      {Entry("D", "docs/sub", "docs"), "crashed"},
+      {Entry("E", "gone", "gone"), "noexist"},
+      {Entry("F", "nowhere", "nowhere"), "noexist"},
+      {Entry("G", "gone", "gone"), "noexist"},
+      {Entry("H", "nowhere", "nowhere"), "noexist"},
+  };
+  for (const char* folder : {"/A", "/sub/B", "/C"}) MakeCalendarFolder(docs_ + folder);
+  ASSERT_EQ(mkdir((docs_ + "/sub/D").c_str(), 0777), 0);
+  Json::Value registry(Json::arrayValue);
+  for (const auto& c : cases) registry.append(c.entry);
+  WriteFile(RegistryPath(), registry.toStyledString());
+
+  const Json::Value items = Call(CalDAVCalendarList).data()["item"];
+  ASSERT_EQ(items.size(), std::size(cases));
+  for (Json::ArrayIndex i = 0; i < items.size(); ++i) {
+    EXPECT_EQ(items[i]["status"], cases[i].status) << i;
+  }
+  EXPECT_THAT(fake::CallsOf("KIVOShareGet"),
+              ElementsAre("KIVOShareGet(docs)", "KIVOShareGet(gone)", "KIVOShareGet(nowhere)"));
+  EXPECT_EQ(std::count_if(fake::Logs().begin(), fake::Logs().end(),
+                          [](const std::string& line) {
+                            return line.find("CANNOT GET THE SHARE nowhere") != std::string::npos;
+                          }),
+            2);
+
+  // The next call looks again: the share has moved where its calendars are.
+  fake::P().calls.clear();
+  fake::P().shares["gone"] = docs_;
+  const Json::Value again = Call(CalDAVCalendarList).data()["item"];
+  EXPECT_EQ(again[4]["status"], "noexist");  // docs_/E
+  EXPECT_EQ(again[0]["status"], "normal");
+  EXPECT_EQ(fake::CallsOf("KIVOShareGet").size(), 3u);
+  MakeCalendarFolder(docs_ + "/E");
+  EXPECT_EQ(Call(CalDAVCalendarList).data()["item"][4]["status"], "normal");
 }
 
 TEST_F(CalendarListDeleteTest, UnusableRegistryFailsWith1704AndStaysAsItWas) {
