@@ -2,6 +2,7 @@
 // permissions, refusals of hostile requests, clients that never finish one.
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <set>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -298,10 +300,36 @@ TEST_F(HostHttpTest, WhoMayCallWhat) {
                     HasSubstr("stopping")));
 }
 
+// What every thread of `pid` holds of the process's credentials and mask, as
+// /proc shows them: one line per distinct state ("" when unreadable).
+std::set<std::string> ThreadCredentials(pid_t pid) {
+  std::set<std::string> states;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR* dir = opendir(tasks.c_str());
+  if (dir == nullptr) return {""};
+  while (const dirent* task = readdir(dir)) {
+    if (task->d_name[0] == '.') continue;
+    std::string state;
+    for (const std::string& line : ReadLines(tasks + "/" + task->d_name + "/status")) {
+      for (const char* key : {"Umask:", "Uid:", "Gid:", "Groups:"}) {
+        if (line.rfind(key, 0) == 0) state += line + "; ";
+      }
+    }
+    states.insert(state);
+  }
+  closedir(dir);
+  return states;
+}
+
 // A user's home is his folder in the homes share, whatever home field his
 // account has (accounts made by other tools): he may create there, and still
-// nowhere else in the share.
+// nowhere else in the share. The create switches the whole process to him;
+// every thread of the server is root again, with root's groups and the
+// host's mask, once the answer is out, and the registry it wrote is root's.
 TEST_F(HostHttpTest, HomeCreatesFollowTheHomesShareNotThePasswdHome) {
+  const std::set<std::string> before = ThreadCredentials(server_.pid());
+  ASSERT_EQ(before.size(), 1u);
+  EXPECT_THAT(*before.begin(), AllOf(HasSubstr("Umask:\t0022"), HasSubstr("Uid:\t0\t0\t0\t0")));
   std::string passwd;
   for (const std::string& line : ReadLines(root_.Path("/etc/passwd"))) {
     passwd += line.rfind("bob:", 0) == 0 ? "bob:x:1025:100::/nonexistent:/bin/sh\n" : line + "\n";
@@ -313,6 +341,8 @@ TEST_F(HostHttpTest, HomeCreatesFollowTheHomesShareNotThePasswdHome) {
   EXPECT_EQ(r.body, ParseJson(R"({"success":true,"data":{"id":"Mine:homes/bob"}})"))
       << Compact(r.body);
   EXPECT_TRUE(Exists(homes + "/bob/Mine/.DAV"));
+  EXPECT_EQ(ThreadCredentials(server_.pid()), before);
+  EXPECT_EQ(StatOf(root_.Path("/usr/kivo/etc/calendar.info")).st_mode & 07777, 0644u);
   r = bob.Entry(kCalendar, "create", CalendarParams("homes", "carol", homes + "/carol", "Mine"));
   EXPECT_EQ(r.body, Refusal(105));
 }
