@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "caldav/caldav_calendar.h"
 #include "module/error_codes.h"
@@ -205,32 +206,31 @@ bool CalDAVServiceHandler::IsPathValid(const char* parent, const char* path) {
     return false;
   }
 
-  char* resolved_directory = realpath(directory, nullptr);
+  // Held by owners: the share lookup below may throw, and the entry
+  // function answers for it without these leaking.
+  const std::unique_ptr<char, decltype(&free)> resolved_directory(realpath(directory, nullptr),
+                                                                  &free);
   if (resolved_directory == nullptr) {
     KIVO_LOG("[%s] szResolvePath failed %s", path, strerror(errno));
     return false;
   }
-  char* resolved_parent = realpath(parent_copy, nullptr);
+  const std::unique_ptr<char, decltype(&free)> resolved_parent(realpath(parent_copy, nullptr),
+                                                               &free);
   if (resolved_parent == nullptr) {
     KIVO_LOG("[%s] resolve failed %s", parent, strerror(errno));
-    free(resolved_directory);
     return false;
   }
 
-  bool valid = true;
-  if (strcmp(resolved_directory, resolved_parent) != 0) {
-    KIVO_LOG("path[%s] != [%s]", resolved_directory, resolved_parent);
-    valid = false;
-  } else {
-    char share_name[kShareNameBufferSize];
-    char share_path[kSharePathBufferSize];
-    if (KIVOShareNamePathGet(resolved_directory, share_name, kShareNameBufferSize, share_path,
-                             kSharePathBufferSize) != 0) {
-      KIVO_LOG("path[%s] doesn't have share name", resolved_directory);
-      valid = false;
-    }
+  if (strcmp(resolved_directory.get(), resolved_parent.get()) != 0) {
+    KIVO_LOG("path[%s] != [%s]", resolved_directory.get(), resolved_parent.get());
+    return false;
   }
-  free(resolved_directory);
-  free(resolved_parent);
-  return valid;
+  char share_name[kShareNameBufferSize];
+  char share_path[kSharePathBufferSize];
+  if (KIVOShareNamePathGet(resolved_directory.get(), share_name, kShareNameBufferSize, share_path,
+                           kSharePathBufferSize) != 0) {
+    KIVO_LOG("path[%s] doesn't have share name", resolved_directory.get());
+    return false;
+  }
+  return true;
 }
