@@ -38,8 +38,13 @@
         'from the server\'s own address.',
     109: 'The server does not know this request. Reload the page.',
     110: 'Wrong account or password.',
-    119: 'Too many login attempts: logins for this account are paused for a few minutes. ' +
-        'Wait, then try again.',
+    119: 'Too many login attempts: after failed logins from here the server waits longer ' +
+        'before each new try. Wait a little, then try again.',
+    120: 'The server does not answer to this address. Open the page by one of the ' +
+        'server\'s own names.',
+    121: 'The request was too large for the server. Reload the page and try again.',
+    122: 'The request was not sent in the form the server needs. Reload the page and try again.',
+    123: 'The server is busy. Try again in a moment.',
     1701: (ctx) => ctx.ports && ctx.ports.length ?
         ctx.ports.map((p) => `Port ${p.port} (${p.name})`).join(' or ') +
             ' is used by another service. Choose another port.' :
