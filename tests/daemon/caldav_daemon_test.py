@@ -98,6 +98,13 @@ def free_port():
         return s.getsockname()[1]
 
 
+def services_row(service):
+    for line in run(WEBAPI, "services").stdout.splitlines():
+        if line.split()[0] == service:
+            return line.split()
+    return None
+
+
 def root_processes():
     """The command lines of the processes that name something in the root."""
     found = []
@@ -401,12 +408,19 @@ class CalDAVDaemonTest(unittest.TestCase):
         # its configuration and then starts or stops the CalDAV daemon.
         port = free_port()
         self.addCleanup(run, WEBAPI, "services", "--stop-all", check=False)
+        # The daemon the module set-up started without a WebDAV daemon:
+        # --stop-all finds it all the same.
+        run(WEBAPI, "services", "--stop-all")
+        self.assertFalse(daemon_status()[0])
         daemons = {"KIVO_DAEMONS": "on", "KIVO_WEBDAV_ADDRESS": "127.0.0.1"}
         webapi_call("set", {"enable_http": True, "http_port_num": port, "enable_https": False,
                             "anonymouslogin_enable": True},
                     api="KIVO.Core.FileServ.WebDAV", env=daemons)
         webapi_call("set", {"enable": True}, api="KIVO.Core.FileServ.WebDAV.CalDAV", env=daemons)
         base = "http://127.0.0.1:%d" % port
+        running, pid, caldav_port = daemon_status()
+        self.assertTrue(running)
+        self.assertEqual(["caldav", "1", "yes", str(pid), str(caldav_port)], services_row("caldav"))
         self.assertIn("ProxyPass /caldav/ http://127.0.0.1:%d/" % daemon_status()[2],
                       read_file("var/lib/kivo/webdav/httpd.conf"))
 
@@ -448,11 +462,12 @@ class CalDAVDaemonTest(unittest.TestCase):
                                       port=port, headers={"Depth": "0"})[0])
         self.assertNotIn("ProxyPass", read_file("var/lib/kivo/webdav/httpd.conf"))
         self.assertEqual((False, 0), daemon_status()[:2])
+        self.assertEqual(["caldav", "0", "no", "-", "-"], services_row("caldav"))
         self.assertEqual([], [p for p in root_processes() if "kivo_server" in p])
         self.assertIn("apache2", "".join(root_processes()))
         with open(path("var/log/kivo/platform.jsonl")) as f:
             ops = [json.loads(line).get("op") for line in f]
-        self.assertEqual(["caldav.start", "caldav.stop"],
+        self.assertEqual(["caldav.start", "caldav.stop"] * 2,
                          [op for op in ops if op and op.startswith("caldav.")])
         # No request of the whole run ended in a 500.
         with open(path("var/log/kivo/caldav.log")) as f:
