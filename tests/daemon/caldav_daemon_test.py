@@ -187,6 +187,16 @@ def request(method, target, user=None, password=None, body="", headers=None, por
     return response.status, data
 
 
+def bare_request(method, target, port):
+    """The response (headers and status) to a request without credentials."""
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    conn.request(method, target, headers={"Depth": "0"})
+    response = conn.getresponse()
+    response.read()
+    conn.close()
+    return response
+
+
 def event(uid, start):
     stamp = start.strftime("%Y%m%dT%H%M%SZ")
     end = (start + datetime.timedelta(hours=1)).strftime("%Y%m%dT%H%M%SZ")
@@ -421,14 +431,10 @@ class CalDAVDaemonTest(unittest.TestCase):
         running, pid, caldav_port = daemon_status()
         self.assertTrue(running)
         self.assertEqual(["caldav", "1", "yes", str(pid), str(caldav_port)], services_row("caldav"))
-        self.assertIn("ProxyPass /caldav/ http://127.0.0.1:%d/" % daemon_status()[2],
+        self.assertIn("ProxyPass /caldav/ http://127.0.0.1:%d/" % caldav_port,
                       read_file("var/lib/kivo/webdav/httpd.conf"))
 
-        conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
-        conn.request("GET", "/.well-known/caldav")
-        response = conn.getresponse()
-        response.read()
-        conn.close()
+        response = bare_request("GET", "/.well-known/caldav", port)
         self.assertEqual((301, base + "/caldav/"), (response.status, response.getheader("Location")))
         proxied = caldav.DAVClient(url=base + "/caldav/", username="carol",
                                    password=PASSWORDS["carol"])
@@ -449,12 +455,23 @@ class CalDAVDaemonTest(unittest.TestCase):
         for label, user, password, extra, expected in cases:
             with self.subTest(label):
                 status, data = request("PROPFIND", "/caldav/carol/", user=user,
-                                          password=password, port=port,
-                                          headers=dict(extra, Depth="0"))
+                                       password=password, port=port,
+                                       headers=dict(extra, Depth="0"))
                 self.assertEqual(expected, status)
                 if status == 207:
                     self.assertIn(b"<href>/caldav/carol/</href>", data)
                     self.assertNotIn(b"/evil", data)
+
+        # Without anonymous login the shares ask for Apache's Basic login;
+        # /caldav/ still answers with the CalDAV daemon's own challenge.
+        webapi_call("set", {"enable_http": True, "enable_https": False,
+                            "anonymouslogin_enable": False},
+                    api="KIVO.Core.FileServ.WebDAV", env=daemons)
+        response = bare_request("PROPFIND", "/caldav/carol/", port)
+        self.assertEqual((401, 'Basic realm="CalDAV"'),
+                         (response.status, response.getheader("WWW-Authenticate")))
+        self.assertEqual(207, request("PROPFIND", "/caldav/carol/", user="carol", port=port,
+                                      headers={"Depth": "0"})[0])
 
         webapi_call("set", {"enable": False}, api="KIVO.Core.FileServ.WebDAV.CalDAV",
                     env=daemons)
