@@ -17,6 +17,7 @@ import http.client
 import json
 import os
 import pwd
+import re
 import shutil
 import signal
 import socket
@@ -96,6 +97,13 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def proxied_to():
+    """Where the WebDAV daemon's configuration sends /caldav/, or None."""
+    found = re.search(r"^ProxyPass /caldav/ (\S+)", read_file("var/lib/kivo/webdav/httpd.conf"),
+                      re.M)
+    return found and found.group(1)
 
 
 def services_row(service):
@@ -431,8 +439,7 @@ class CalDAVDaemonTest(unittest.TestCase):
         running, pid, caldav_port = daemon_status()
         self.assertTrue(running)
         self.assertEqual(["caldav", "1", "yes", str(pid), str(caldav_port)], services_row("caldav"))
-        self.assertIn("ProxyPass /caldav/ http://127.0.0.1:%d/" % caldav_port,
-                      read_file("var/lib/kivo/webdav/httpd.conf"))
+        self.assertEqual("http://127.0.0.1:%d/" % caldav_port, proxied_to())
 
         response = bare_request("GET", "/.well-known/caldav", port)
         self.assertEqual((301, base + "/caldav/"), (response.status, response.getheader("Location")))
@@ -473,18 +480,37 @@ class CalDAVDaemonTest(unittest.TestCase):
         self.assertEqual(207, request("PROPFIND", "/caldav/carol/", user="carol", port=port,
                                       headers={"Depth": "0"})[0])
 
+        # A process that takes the CalDAV daemon's port while it is down never
+        # sees a client's password: the daemon starts on another port and the
+        # WebDAV daemon is reloaded to proxy there.
+        run(CTL, "stop")
+        squatter = socket.socket()
+        self.addCleanup(squatter.close)
+        squatter.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)  # past TIME_WAIT
+        squatter.bind(("127.0.0.1", caldav_port))
+        squatter.listen(8)
+        squatter.setblocking(False)
+        run(CTL, "webdav-up", env=daemons)
+        moved = daemon_status()[2]
+        self.assertNotEqual(caldav_port, moved)
+        self.assertEqual("http://127.0.0.1:%d/" % moved, proxied_to())
+        self.assertEqual(207, request("PROPFIND", "/caldav/carol/", user="carol", port=port,
+                                      headers={"Depth": "0"})[0])
+        with self.assertRaises(BlockingIOError):
+            squatter.accept()
+
         webapi_call("set", {"enable": False}, api="KIVO.Core.FileServ.WebDAV.CalDAV",
                     env=daemons)
         self.assertEqual(404, request("PROPFIND", "/caldav/carol/", user="carol",
                                       port=port, headers={"Depth": "0"})[0])
-        self.assertNotIn("ProxyPass", read_file("var/lib/kivo/webdav/httpd.conf"))
+        self.assertIsNone(proxied_to())
         self.assertEqual((False, 0), daemon_status()[:2])
         self.assertEqual(["caldav", "0", "no", "-", "-"], services_row("caldav"))
         self.assertEqual([], [p for p in root_processes() if "kivo_server" in p])
         self.assertIn("apache2", "".join(root_processes()))
         with open(path("var/log/kivo/platform.jsonl")) as f:
             ops = [json.loads(line).get("op") for line in f]
-        self.assertEqual(["caldav.start", "caldav.stop"] * 2,
+        self.assertEqual(["caldav.start", "caldav.stop"] * 3,
                          [op for op in ops if op and op.startswith("caldav.")])
         # No request of the whole run ended in a 500.
         with open(path("var/log/kivo/caldav.log")) as f:
