@@ -12,6 +12,7 @@
 #include "host/host_log.h"
 #include "module/kivo_paths.h"
 #include "module/kivo_platform.h"
+#include "platform/caldav_daemon.h"
 #include "platform/json_file.h"
 #include "platform/service_effects.h"
 #include "platform/webdav_daemon.h"
@@ -78,6 +79,13 @@ std::vector<Row> Rows() {
   const int avahi = kivo::AvahiDaemonPid();
   rows.push_back({"avahi", RunText(states, "avahi"), avahi > 0 ? "yes" : "no",
                   avahi > 0 ? std::to_string(avahi) : "-", avahi > 0 ? "5353/udp" : "-"});
+  // Its run setting is the CalDAV switch, not a service's entry; its port is
+  // on loopback and reached only through the WebDAV daemon's /caldav/.
+  const platform::CalDAVDaemonState caldav = platform::CalDAVDaemonStatus();
+  KivoConf conf;
+  rows.push_back({"caldav", std::string(conf.Info("runCalDav", "")) == "yes" ? "1" : "0",
+                  caldav.running ? "yes" : "no", caldav.running ? std::to_string(caldav.pid) : "-",
+                  caldav.running ? std::to_string(caldav.port) : "-"});
   return rows;
 }
 
@@ -91,8 +99,14 @@ int RunServices(const Args& args) {
   }
   if (parsed.Has("--stop-all")) {
     // Only the processes: the recorded settings stay, so the next restart
-    // through the module brings the daemon back.
-    return kivo::WebDAVDaemonStop() == 0 ? kExitOk : kExitFailed;
+    // through the module brings the daemons back. Stopping the WebDAV daemon
+    // stops the CalDAV daemon behind it; asked again, so that one left
+    // running by a failed or interrupted start goes too.
+    const bool webdav_stopped = kivo::WebDAVDaemonStop() == 0;
+    std::string error;
+    const bool caldav_stopped = platform::StopCalDAVDaemon(&error);
+    if (!caldav_stopped) HOST_LOG("cannot stop the CalDAV daemon: %s", error.c_str());
+    return webdav_stopped && caldav_stopped ? kExitOk : kExitFailed;
   }
   std::printf("%-18s %-4s %-8s %-8s %s\n", "SERVICE", "RUN", "RUNNING", "PID", "PORTS");
   for (const Row& row : Rows()) {

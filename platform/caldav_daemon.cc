@@ -65,7 +65,8 @@ bool Fail(std::string* error, const std::string& message) {
 
 int ReadNumberFile(const char* path) {
   std::string text;
-  if (!kivo::ReadWholeFile(Rooted(path), &text)) return 0;
+  bool missing = false;  // no file yet is the daemon's normal state, not an error
+  if (!kivo::ReadWholeFile(Rooted(path), &text, &missing) || missing) return 0;
   const long value = std::strtol(text.c_str(), nullptr, 10);
   return value > 0 && value < 4194304 ? static_cast<int>(value) : 0;
 }

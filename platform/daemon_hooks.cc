@@ -1,10 +1,14 @@
 #include "platform/daemon_hooks.h"
 
+#include <cstdlib>
 #include <string>
 
 #include "module/kivo_platform.h"
 #include "module/log.h"
 #include "platform/caldav_daemon.h"
+#include "platform/root_files.h"
+#include "platform/webdav_config.h"
+#include "platform/webdav_daemon.h"
 
 namespace platform {
 namespace {
@@ -27,6 +31,19 @@ constexpr char kModules[] =
     "  LoadModule alias_module /usr/lib/apache2/modules/mod_alias.so\n"
     "</IfModule>\n";
 
+constexpr char kProxyPassPrefix[] = "ProxyPass /caldav/ http://127.0.0.1:";
+
+// The port the WebDAV daemon's written configuration proxies /caldav/ to;
+// 0 when it carries no proxy section.
+int ProxiedPort() {
+  std::string text;
+  bool missing = false;
+  if (!kivo::ReadWholeFile(kivo::WebDAVConfPath(), &text, &missing) || missing) return 0;
+  const size_t at = text.find(kProxyPassPrefix);
+  if (at == std::string::npos) return 0;
+  return std::atoi(text.c_str() + at + sizeof kProxyPassPrefix - 1);
+}
+
 bool CalDAVSwitchedOn() {
   KivoConf conf;
   return std::string(conf.Info("runCalDav", "")) == "yes";
@@ -42,7 +59,7 @@ std::string CalDAVProxySection() {
     KIVO_LOG("no CalDAV proxy: %s", error.c_str());
     return "";
   }
-  const std::string backend = "http://127.0.0.1:" + std::to_string(port) + "/";
+  const std::string backend = std::to_string(port) + "/";
   // The CalDAV daemon checks the client's credentials itself (the
   // Authorization header passes through untouched), so Apache neither
   // authenticates nor serves WebDAV below /caldav/. X-Script-Name makes
@@ -51,11 +68,10 @@ std::string CalDAVProxySection() {
   return std::string("# CalDAV: the calendars, served by the CalDAV daemon on loopback.\n") +
          kModules +
          "RedirectMatch 301 ^/caldav$ /caldav/\n"
-         "Redirect 301 /.well-known/caldav /caldav/\n"
-         "ProxyPass /caldav/ " +
-         backend +
+         "Redirect 301 /.well-known/caldav /caldav/\n" +
+         kProxyPassPrefix + backend +
          " retry=0\n"
-         "ProxyPassReverse /caldav/ " +
+         "ProxyPassReverse /caldav/ http://127.0.0.1:" +
          backend +
          "\n"
          "<Location /caldav/>\n"
@@ -74,8 +90,29 @@ std::string CalDAVProxySection() {
 }
 
 bool AfterWebDAVDaemonChange(bool webdav_running, std::string* error) {
-  if (webdav_running && CalDAVSwitchedOn()) return StartCalDAVDaemon(error);
-  return StopCalDAVDaemon(error);
+  if (!webdav_running || !CalDAVSwitchedOn()) return StopCalDAVDaemon(error);
+  if (!StartCalDAVDaemon(error)) return false;
+  // The configuration the WebDAV daemon runs with named the port recorded
+  // when it was written. Were that port taken since, the CalDAV daemon has
+  // started on another, and the proxy would hand the clients' passwords to
+  // whoever holds the old one: the WebDAV daemon is reloaded once to name
+  // the new port (the reload comes back here and finds them agreeing).
+  const int port = CalDAVDaemonStatus().port;
+  const int proxied = ProxiedPort();
+  if (port == proxied || kivo::WebDAVDaemonPid() == 0) return true;
+  static thread_local bool reloading = false;
+  if (reloading) {
+    *error = "the WebDAV daemon proxies /caldav/ to port " + std::to_string(proxied) +
+             ", the CalDAV daemon listens on " + std::to_string(port);
+    return false;
+  }
+  KIVO_LOG("the CalDAV daemon listens on port %d, not %d; reloading the WebDAV daemon", port,
+           proxied);
+  reloading = true;
+  const int rc = kivo::WebDAVDaemonReload();
+  reloading = false;
+  if (rc != 0) *error = "the WebDAV daemon could not be reloaded for the CalDAV daemon's port";
+  return rc == 0;
 }
 
 }  // namespace platform

@@ -17,8 +17,10 @@ namespace platform {
 std::string CalDAVProxySection();
 
 // `webdav_running`: whether the WebDAV daemon runs after the operation.
-// False with a message in *error when the CalDAV daemon could not be put in
-// the state it belongs in.
+// When the CalDAV daemon had to start on another port than the one the
+// running WebDAV daemon's configuration proxies to, reloads the WebDAV
+// daemon once. False with a message in *error when the CalDAV daemon could
+// not be put in the state it belongs in.
 bool AfterWebDAVDaemonChange(bool webdav_running, std::string* error);
 
 }  // namespace platform

@@ -31,6 +31,9 @@ constexpr char kLogDir[] = "/var/log/kivo";
 
 constexpr uid_t kNobody = 65534;
 
+// The first path segment the CalDAV proxy section takes (daemon_hooks.cc).
+constexpr char kCalDAVPathName[] = "caldav";
+
 // The modules the configuration uses, in load order.
 const char* const kModules[][2] = {
     {"mpm_prefork_module", "mod_mpm_prefork.so"},
@@ -102,6 +105,12 @@ bool ReadShares(WebDAVSettings* settings) {
     if (!dir.isString() || dir.asString().empty() || dir.asString()[0] != '/' ||
         !UsableShareName(name) || !QuotableText(dir.asString())) {
       KIVO_LOG("share [%s] is not served over WebDAV: unusable name or folder", name.c_str());
+      continue;
+    }
+    // The calendars' path wins over a share of that name (the proxy maps
+    // URLs before aliases do); say so rather than serve it half.
+    if (name == kCalDAVPathName && !settings->extra_server_text.empty()) {
+      KIVO_LOG("share [%s] is not served over WebDAV while CalDAV is on", name.c_str());
       continue;
     }
     settings->shares.push_back({name, dir.asString()});

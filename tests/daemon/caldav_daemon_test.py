@@ -17,6 +17,7 @@ import http.client
 import json
 import os
 import pwd
+import re
 import shutil
 import signal
 import socket
@@ -32,35 +33,22 @@ import caldav
 CTL = WEBAPI = ""
 ROOT = ""
 PORT = 0
-SERVERS = []  # Apache processes started here
 PASSWORDS = {"admin": "admin-pw", "alice": "alice-pw", "bob": "bob-pw", "carol": "carol-pw"}
 TEAM_GID = 2000
 CALENDAR_API = "KIVO.Core.FileServ.WebDAV.CalDAV.Calendar"
-APACHE = "/usr/sbin/apache2"
-APACHE_CONF = """ServerRoot {dir}
-LoadModule mpm_event_module /usr/lib/apache2/modules/mod_mpm_event.so
-LoadModule authz_core_module /usr/lib/apache2/modules/mod_authz_core.so
-LoadModule authn_core_module /usr/lib/apache2/modules/mod_authn_core.so
-User nobody
-Group nogroup
-PidFile {dir}/httpd.pid
-ErrorLog {dir}/error.log
-Listen 127.0.0.1:{port}
-ServerName localhost
-DocumentRoot {dir}
-"""
 
 
-def run(*args, user="admin", check=True):
-    env = dict(os.environ, KIVO_ROOT=ROOT)
+def run(*args, check=True, env=None):
+    env = dict(os.environ, KIVO_ROOT=ROOT, **(env or {}))
     done = subprocess.run(args, env=env, capture_output=True, text=True, timeout=60)
     if check and done.returncode != 0:
         raise AssertionError("%s: %s %s" % (args, done.stdout, done.stderr))
     return done
 
 
-def webapi_call(method, params, user="admin", api=CALENDAR_API):
-    done = run(WEBAPI, "call", "--user", user, api, "1", method, json.dumps(params), check=False)
+def webapi_call(method, params, user="admin", api=CALENDAR_API, env=None):
+    done = run(WEBAPI, "call", "--user", user, api, "1", method, json.dumps(params), check=False,
+               env=env)
     answer = json.loads(done.stdout)
     if not answer.get("success"):
         raise AssertionError("%s %s as %s: %s %s" % (method, params, user, done.stdout, done.stderr))
@@ -95,6 +83,11 @@ def stop_daemon():
         run(CTL, "stop", check=False)
 
 
+def read_file(relative):
+    with open(path(relative)) as f:
+        return f.read()
+
+
 def write_file(name, text):
     with open(name, "w") as f:
         f.write(text)
@@ -106,13 +99,32 @@ def free_port():
         return s.getsockname()[1]
 
 
-def wait_for_port(port):
-    for _ in range(100):
-        with socket.socket() as s:
-            if s.connect_ex(("127.0.0.1", port)) == 0:
-                return
-        time.sleep(0.05)
-    raise AssertionError("nothing listens on %d" % port)
+def proxied_to():
+    """Where the WebDAV daemon's configuration sends /caldav/, or None."""
+    found = re.search(r"^ProxyPass /caldav/ (\S+)", read_file("var/lib/kivo/webdav/httpd.conf"),
+                      re.M)
+    return found and found.group(1)
+
+
+def services_row(service):
+    for line in run(WEBAPI, "services").stdout.splitlines():
+        if line.split()[0] == service:
+            return line.split()
+    return None
+
+
+def root_processes():
+    """The command lines of the processes that name something in the root."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                args = f.read().replace(b"\0", b" ").decode(errors="replace")
+        except OSError:
+            continue
+        if ROOT + "/" in args:
+            found.append(args)
+    return found
 
 
 def setUpModule():
@@ -170,8 +182,8 @@ def calendars(user):
     return {c.name: str(c.url) for c in client(user).principal().calendars()}
 
 
-def request(method, target, user=None, password=None, body="", headers=None):
-    conn = http.client.HTTPConnection("127.0.0.1", PORT, timeout=10)
+def request(method, target, user=None, password=None, body="", headers=None, port=None):
+    conn = http.client.HTTPConnection("127.0.0.1", port or PORT, timeout=10)
     headers = dict(headers or {})
     if user is not None:
         token = "%s:%s" % (user, PASSWORDS[user] if password is None else password)
@@ -181,6 +193,16 @@ def request(method, target, user=None, password=None, body="", headers=None):
     data = response.read()
     conn.close()
     return response.status, data
+
+
+def bare_request(method, target, port):
+    """The response (headers and status) to a request without credentials."""
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    conn.request(method, target, headers={"Depth": "0"})
+    response = conn.getresponse()
+    response.read()
+    conn.close()
+    return response
 
 
 def event(uid, start):
@@ -397,61 +419,98 @@ class CalDAVDaemonTest(unittest.TestCase):
             os.chmod(team, 0o2770)
         self.assertIn(">Team<", listing())
 
-    @unittest.skipUnless(os.path.exists(APACHE), "no apache2")
-    def test_through_the_webdav_daemons_proxy_section(self):
-        # A bare Apache with nothing but the section the WebDAV daemon's
-        # configuration carries while CalDAV is on.
-        conf_dir = path("apache")
-        os.makedirs(conf_dir, exist_ok=True)
+    def test_zz_through_the_platforms_apache_then_switched_off(self):
+        # Last: the CalDAV daemon does not come back for the tests after it.
+        # The platform's own WebDAV daemon, driven through the module as an
+        # administrator would; the switch's set restarts it, which rewrites
+        # its configuration and then starts or stops the CalDAV daemon.
         port = free_port()
-        with open(os.path.join(conf_dir, "httpd.conf"), "w") as f:
-            f.write(APACHE_CONF.format(dir=conf_dir, port=port) + run(CTL, "section").stdout)
-        server = subprocess.Popen([APACHE, "-f", os.path.join(conf_dir, "httpd.conf"),
-                                   "-DFOREGROUND"], stderr=subprocess.DEVNULL)
-        SERVERS.append(server)
-        self.addCleanup(SERVERS.remove, server)
-        self.addCleanup(server.wait, 10)
-        self.addCleanup(server.terminate)
-        wait_for_port(port)
+        self.addCleanup(run, WEBAPI, "services", "--stop-all", check=False)
+        # The daemon the module set-up started without a WebDAV daemon:
+        # --stop-all finds it all the same.
+        run(WEBAPI, "services", "--stop-all")
+        self.assertFalse(daemon_status()[0])
+        daemons = {"KIVO_DAEMONS": "on", "KIVO_WEBDAV_ADDRESS": "127.0.0.1"}
+        webapi_call("set", {"enable_http": True, "http_port_num": port, "enable_https": False,
+                            "anonymouslogin_enable": True},
+                    api="KIVO.Core.FileServ.WebDAV", env=daemons)
+        webapi_call("set", {"enable": True}, api="KIVO.Core.FileServ.WebDAV.CalDAV", env=daemons)
+        base = "http://127.0.0.1:%d" % port
+        running, pid, caldav_port = daemon_status()
+        self.assertTrue(running)
+        self.assertEqual(["caldav", "1", "yes", str(pid), str(caldav_port)], services_row("caldav"))
+        self.assertEqual("http://127.0.0.1:%d/" % caldav_port, proxied_to())
 
-        conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
-        conn.request("GET", "/.well-known/caldav")
-        response = conn.getresponse()
-        response.read()
-        self.assertEqual((301, "http://127.0.0.1:%d/caldav/" % port),
-                         (response.status, response.getheader("Location")))
-
-        proxied = caldav.DAVClient(url="http://127.0.0.1:%d/caldav/" % port,
-                                   username="carol", password=PASSWORDS["carol"])
+        response = bare_request("GET", "/.well-known/caldav", port)
+        self.assertEqual((301, base + "/caldav/"), (response.status, response.getheader("Location")))
+        proxied = caldav.DAVClient(url=base + "/caldav/", username="carol",
+                                   password=PASSWORDS["carol"])
         urls = [str(c.url) for c in proxied.principal().calendars()]
         self.assertEqual(2, len(urls))
         for url in urls:
-            self.assertTrue(url.startswith("http://127.0.0.1:%d/caldav/carol/" % port), url)
+            self.assertTrue(url.startswith(base + "/caldav/carol/"), url)
 
-        # A client's own X-Script-Name never reaches the daemon.
-        token = base64.b64encode(b"carol:" + PASSWORDS["carol"].encode()).decode()
-        conn.request("PROPFIND", "/caldav/carol/", headers={
-            "Depth": "0", "Authorization": "Basic " + token, "X-Script-Name": "/evil"})
-        response = conn.getresponse()
-        data = response.read().decode()
-        self.assertEqual(207, response.status)
-        self.assertIn("<href>/caldav/carol/</href>", data)
-        self.assertNotIn("/evil", data)
-        conn.close()
+        # The daemon judges credentials itself, anonymous login or not; a
+        # client's own X-Script-Name never reaches it.
+        cases = [
+            ("no credentials", None, None, {}, 401),
+            ("wrong password", "carol", "nope", {}, 401),
+            ("guest, the anonymous account", "guest", "", {}, 401),
+            ("another user's principal", "alice", None, {}, 403),
+            ("own X-Script-Name", "carol", None, {"X-Script-Name": "/evil"}, 207),
+        ]
+        for label, user, password, extra, expected in cases:
+            with self.subTest(label):
+                status, data = request("PROPFIND", "/caldav/carol/", user=user,
+                                       password=password, port=port,
+                                       headers=dict(extra, Depth="0"))
+                self.assertEqual(expected, status)
+                if status == 207:
+                    self.assertIn(b"<href>/caldav/carol/</href>", data)
+                    self.assertNotIn(b"/evil", data)
 
-    def test_zz_switch_off_stops_the_daemon(self):
-        # Last: the daemon does not come back for the tests after it.
-        webapi_call("set", {"enable": False}, api="KIVO.Core.FileServ.WebDAV.CalDAV")
-        self.assertEqual("", run(CTL, "section").stdout)
-        run(CTL, "webdav-up")
-        running, pid, _ = daemon_status()
-        self.assertFalse(running)
-        self.assertEqual(0, pid)
-        with self.assertRaises(OSError):
-            request("PROPFIND", "/alice/", user="alice")
+        # Without anonymous login the shares ask for Apache's Basic login;
+        # /caldav/ still answers with the CalDAV daemon's own challenge.
+        webapi_call("set", {"enable_http": True, "enable_https": False,
+                            "anonymouslogin_enable": False},
+                    api="KIVO.Core.FileServ.WebDAV", env=daemons)
+        response = bare_request("PROPFIND", "/caldav/carol/", port)
+        self.assertEqual((401, 'Basic realm="CalDAV"'),
+                         (response.status, response.getheader("WWW-Authenticate")))
+        self.assertEqual(207, request("PROPFIND", "/caldav/carol/", user="carol", port=port,
+                                      headers={"Depth": "0"})[0])
+
+        # A process that takes the CalDAV daemon's port while it is down never
+        # sees a client's password: the daemon starts on another port and the
+        # WebDAV daemon is reloaded to proxy there.
+        run(CTL, "stop")
+        squatter = socket.socket()
+        self.addCleanup(squatter.close)
+        squatter.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)  # past TIME_WAIT
+        squatter.bind(("127.0.0.1", caldav_port))
+        squatter.listen(8)
+        squatter.setblocking(False)
+        run(CTL, "webdav-up", env=daemons)
+        moved = daemon_status()[2]
+        self.assertNotEqual(caldav_port, moved)
+        self.assertEqual("http://127.0.0.1:%d/" % moved, proxied_to())
+        self.assertEqual(207, request("PROPFIND", "/caldav/carol/", user="carol", port=port,
+                                      headers={"Depth": "0"})[0])
+        with self.assertRaises(BlockingIOError):
+            squatter.accept()
+
+        webapi_call("set", {"enable": False}, api="KIVO.Core.FileServ.WebDAV.CalDAV",
+                    env=daemons)
+        self.assertEqual(404, request("PROPFIND", "/caldav/carol/", user="carol",
+                                      port=port, headers={"Depth": "0"})[0])
+        self.assertIsNone(proxied_to())
+        self.assertEqual((False, 0), daemon_status()[:2])
+        self.assertEqual(["caldav", "0", "no", "-", "-"], services_row("caldav"))
+        self.assertEqual([], [p for p in root_processes() if "kivo_server" in p])
+        self.assertIn("apache2", "".join(root_processes()))
         with open(path("var/log/kivo/platform.jsonl")) as f:
             ops = [json.loads(line).get("op") for line in f]
-        self.assertEqual(["caldav.start", "caldav.stop"],
+        self.assertEqual(["caldav.start", "caldav.stop"] * 3,
                          [op for op in ops if op and op.startswith("caldav.")])
         # No request of the whole run ended in a 500.
         with open(path("var/log/kivo/caldav.log")) as f:
@@ -460,8 +519,8 @@ class CalDAVDaemonTest(unittest.TestCase):
 
 def on_signal(signum, _frame):
     # Interrupted (a ctest timeout, ^C): the daemons go first.
-    for server in SERVERS:
-        server.kill()
+    if ROOT:
+        run(WEBAPI, "services", "--stop-all", check=False)
     stop_daemon()
     if ROOT:
         shutil.rmtree(ROOT, ignore_errors=True)

@@ -75,6 +75,28 @@ TEST_F(WebDAVConfigTest, SharesThatApacheWouldReadDifferentlyAreLeftOut) {
   }
 }
 
+// While CalDAV is on, /caldav/ belongs to the proxy: its section stands
+// outside every share's block (no Apache login, no identity switch there),
+// and a share of that name, which the proxy would shadow, is left out.
+TEST_F(WebDAVConfigTest, CalDAVProxyStandsOutsideTheSharesWhileSwitchedOn) {
+  Write("etc/kivo/shares.json", R"({"caldav": "/v/caldav", "public": "/v/public"})");
+  for (const bool on : {true, false}) {
+    Write("etc/kivoinfo.conf", std::string("runCalDav=\"") + (on ? "yes" : "no") + "\"\n");
+    const std::string config = Config();
+    EXPECT_EQ(config.find("\"/v/caldav\"") == std::string::npos, on) << on;
+    const size_t proxy = config.find("\nProxyPass /caldav/ http://127.0.0.1:");
+    ASSERT_EQ(proxy != std::string::npos, on);
+    if (!on) continue;
+    const size_t location = config.find("<Location /caldav/>", proxy);
+    const std::string section =
+        config.substr(location, config.find("</Location>", location) - location);
+    EXPECT_THAT(section, Not(HasSubstr("AssignUserID")));
+    EXPECT_THAT(section, Not(HasSubstr("AuthType Basic")));
+    EXPECT_LT(config.find("<Directory />"), proxy);
+    EXPECT_LT(proxy, config.find("Alias \"/public\""));
+  }
+}
+
 TEST_F(WebDAVConfigTest, OnlyAccountsWithAUsableHashGetAnIdentity) {
   kivo::WebDAVSettings settings;
   ASSERT_TRUE(kivo::ReadWebDAVSettings(&settings));
