@@ -20,6 +20,7 @@
 #include "module/kivo_paths.h"
 #include "module/log.h"
 #include "platform/journal.h"
+#include "platform/process.h"
 #include "platform/root_files.h"
 
 #ifndef KIVO_CALDAV_PLUGIN_DIR
@@ -52,11 +53,6 @@ constexpr int kPollMs = 25;
 
 std::string Rooted(const char* path) { return kivo::RootedPath(path); }
 
-void SleepMs(int ms) {
-  const struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-  nanosleep(&ts, nullptr);
-}
-
 bool Fail(std::string* error, const std::string& message) {
   KIVO_LOG("%s", message.c_str());
   if (error != nullptr) *error = message;
@@ -76,36 +72,10 @@ bool WriteNumberFile(const char* path, long value) {
          kivo::ReplaceFile(Rooted(path), std::to_string(value) + "\n", 0644);
 }
 
-// A process not yet ended. Right after the fork its command line is still
-// its parent's, so IsOurDaemon would not know it yet.
-bool Alive(pid_t pid) {
-  std::string stat_text;
-  if (!kivo::ReadWholeFile("/proc/" + std::to_string(pid) + "/stat", &stat_text)) return false;
-  const size_t paren = stat_text.rfind(')');
-  return paren != std::string::npos && paren + 2 < stat_text.size() &&
-         stat_text[paren + 2] != 'Z' && stat_text[paren + 2] != 'X';
-}
-
 // A live (not zombie) process whose command line names this root's
 // configuration: the daemon, not a process that reuses its old pid.
 bool IsOurDaemon(pid_t pid) {
-  if (pid <= 0 || !Alive(pid)) return false;
-  std::string cmdline;
-  if (!kivo::ReadWholeFile("/proc/" + std::to_string(pid) + "/cmdline", &cmdline)) return false;
-  const std::string config = Rooted(kConfigPath);
-  return cmdline.find(std::string(1, '\0') + config + '\0') != std::string::npos;
-}
-
-bool Listening(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  struct sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0;
-  close(fd);
-  return ok;
+  return kivo::ProcessAlive(pid) && kivo::CommandLineHas(pid, Rooted(kConfigPath));
 }
 
 // Binds 127.0.0.1:port (0: any) and answers the port bound, or 0.
@@ -257,10 +227,10 @@ pid_t Spawn(Launch* launch, int log_fd) {
 
 bool WaitGone(pid_t pid, int ms) {
   for (int waited = 0; waited < ms; waited += kPollMs) {
-    if (!Alive(pid)) return true;
-    SleepMs(kPollMs);
+    if (!kivo::ProcessAlive(pid)) return true;
+    kivo::SleepMillis(kPollMs);
   }
-  return !Alive(pid);
+  return !kivo::ProcessAlive(pid);
 }
 
 bool Stop(pid_t pid, std::string* error) {
@@ -280,9 +250,9 @@ bool Stop(pid_t pid, std::string* error) {
 
 bool WaitReady(pid_t pid, int port) {
   for (int waited = 0; waited < kStartWaitMs; waited += kPollMs) {
-    if (!Alive(pid)) return false;
-    if (Listening(port)) return true;
-    SleepMs(kPollMs);
+    if (!kivo::ProcessAlive(pid)) return false;
+    if (kivo::PortAccepts("127.0.0.1", port)) return true;
+    kivo::SleepMillis(kPollMs);
   }
   return false;
 }
@@ -345,7 +315,7 @@ bool StartLocked(std::string* error) {
   if (pid <= 0)
     return Fail(error, std::string("cannot start the CalDAV daemon: ") + strerror(errno));
   if (!WaitReady(pid, port) || !IsOurDaemon(pid)) {
-    if (Alive(pid)) Stop(pid, nullptr);
+    if (kivo::ProcessAlive(pid)) Stop(pid, nullptr);
     return Fail(error, "the CalDAV daemon did not come up on 127.0.0.1:" + std::to_string(port) +
                            "; see " + log_path);
   }
