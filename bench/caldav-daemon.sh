@@ -66,20 +66,7 @@ for i in range(n):
     with open("%s/%s/.Radicale.props" % (base, name), "w") as f:
         json.dump({"tag": "VCALENDAR", "D:displayname": name}, f)
 PY
-cat >"$WORK/radicale/config" <<EOC
-[server]
-hosts = 127.0.0.1:$RADICALE_PORT
-[auth]
-type = none
-[rights]
-type = owner_only
-[storage]
-filesystem_folder = $WORK/radicale/collections
-[web]
-type = none
-[logging]
-level = warning
-EOC
+radicale_peer_config "$WORK/radicale" "$RADICALE_PORT"
 "${SERVER_CPU[@]}" "$PYTHON" -m radicale --config "$WORK/radicale/config" 2>"$WORK/radicale/log" &
 BENCH_PIDS+=("$!")
 wait_for_port "$RADICALE_PORT" || die "radicale did not come up: $(cat "$WORK/radicale/log")"

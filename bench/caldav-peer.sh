@@ -30,26 +30,7 @@ client() {
 
 # ---- Radicale --------------------------------------------------------------------
 RADICALE_PORT="$(free_port)"
-mkdir -p "$WORK/radicale/collections"
-cat >"$WORK/radicale/config" <<EOF
-[server]
-hosts = 127.0.0.1:$RADICALE_PORT
-
-[auth]
-type = none
-
-[rights]
-type = owner_only
-
-[storage]
-filesystem_folder = $WORK/radicale/collections
-
-[web]
-type = none
-
-[logging]
-level = warning
-EOF
+radicale_peer_config "$WORK/radicale" "$RADICALE_PORT"
 "${SERVER_CPU[@]}" "$RADICALE" --config "$WORK/radicale/config" 2>"$WORK/radicale/log" &
 BENCH_PIDS+=("$!")
 wait_for_port "$RADICALE_PORT" || die "radicale did not come up: $(cat "$WORK/radicale/log")"

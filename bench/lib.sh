@@ -109,3 +109,24 @@ kivo_login() {
   rm -f "$jar"
   [ -n "$KIVO_SESSION" ] || die "login as admin gave no session cookie"
 }
+
+# Writes Radicale's own configuration for a peer run: loopback port $2, no
+# authentication, its stock file storage under $1/collections; the file is
+# $1/config.
+radicale_peer_config() {
+  mkdir -p "$1/collections"
+  cat >"$1/config" <<EOC
+[server]
+hosts = 127.0.0.1:$2
+[auth]
+type = none
+[rights]
+type = owner_only
+[storage]
+filesystem_folder = $1/collections
+[web]
+type = none
+[logging]
+level = warning
+EOC
+}
