@@ -49,6 +49,10 @@ int StoredPort(KivoConf* conf, const char* key, int default_port) {
 bool InUse(int family, int port) {
   int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;  // e.g. no IPv6 on this machine
+  // As the daemons bind: connections of the port's last user waiting out
+  // TIME_WAIT do not keep a server from it, a listener does.
+  int reuse = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
   int rc;
   if (family == AF_INET6) {
     int only = 1;  // the IPv4 side is tested on its own

@@ -94,8 +94,9 @@ def write_file(name, text):
 
 
 def free_port():
+    # Any address, as the settings' port check binds (nothing listens here).
     with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
+        s.bind(("0.0.0.0", 0))
         return s.getsockname()[1]
 
 

@@ -31,7 +31,9 @@ int FreePort() {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   struct sockaddr_in addr = {};
   addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  // Any address, as the settings' port check binds: a port free on loopback
+  // alone may still be held on another address.
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
   socklen_t size = sizeof addr;
   if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
       getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) != 0) {

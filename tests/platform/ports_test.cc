@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include "module/kivo_platform.h"
 #include "tests/platform/temp_root.h"
@@ -81,6 +82,33 @@ TEST_F(PortsTest, PortSomethingListensOnUnlessItIsTheServicesOwn) {
   EXPECT_FALSE(Conflict("webdav_http", port));  // the service itself listens there
   EXPECT_TRUE(Conflict("webdavs_https", port));
   close(listener);
+}
+
+// A server that has gone (binding with SO_REUSEADDR, as the daemons do)
+// leaves its connections in TIME_WAIT for a minute; the port is free for the
+// next daemon all the same.
+TEST_F(PortsTest, ConnectionsOfAGoneServerDoNotHoldItsPort) {
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  const int reuse = 1;
+  ASSERT_EQ(setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse), 0);
+  struct sockaddr_in addr {};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof addr;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), size), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &size), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  const int port = ntohs(addr.sin_port);
+  const int client = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  const int served = accept(listener, nullptr, nullptr);
+  ASSERT_GE(served, 0);
+  close(served);  // the server's side closes first: its end waits in TIME_WAIT
+  close(listener);
+  char byte;
+  EXPECT_EQ(read(client, &byte, 1), 0);
+  close(client);
+  EXPECT_FALSE(Conflict("webdav_http", port));
 }
 
 }  // namespace
