@@ -13,9 +13,14 @@ namespace {
 
 class PortsTest : public TempRootTest {
  protected:
-  // Binds a loopback port the kernel picks, listens (`keep`) or closes; the port.
-  int Bind(bool keep, int* fd_out = nullptr) {
+  // Binds a loopback port the kernel picks, listens (`keep`) or closes; the
+  // port. `reuse` binds with SO_REUSEADDR, as the daemons do.
+  int Bind(bool keep, int* fd_out = nullptr, bool reuse = false) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const int on = 1;
+    if (reuse) {
+      EXPECT_EQ(setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on), 0);
+    }
     struct sockaddr_in addr {};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -88,18 +93,13 @@ TEST_F(PortsTest, PortSomethingListensOnUnlessItIsTheServicesOwn) {
 // leaves its connections in TIME_WAIT for a minute; the port is free for the
 // next daemon all the same.
 TEST_F(PortsTest, ConnectionsOfAGoneServerDoNotHoldItsPort) {
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
-  const int reuse = 1;
-  ASSERT_EQ(setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse), 0);
+  int listener = -1;
+  const int port = Bind(true, &listener, true);
+  const int client = socket(AF_INET, SOCK_STREAM, 0);
   struct sockaddr_in addr {};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof addr;
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), size), 0);
-  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &size), 0);
-  ASSERT_EQ(listen(listener, 1), 0);
-  const int port = ntohs(addr.sin_port);
-  const int client = socket(AF_INET, SOCK_STREAM, 0);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
   ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   const int served = accept(listener, nullptr, nullptr);
   ASSERT_GE(served, 0);
