@@ -78,6 +78,11 @@ cmp -s <(curl -sS -H 'Content-Type: application/json' -d "$BODY" \
   die "nginx does not answer the same JSON"
 
 # ---- load ----------------------------------------------------------------------------
+# The settings files init just wrote are read anew on every call until they
+# are two seconds old (an edit within the same tick could otherwise go
+# unseen); a server that has been running a while reads them from the kept
+# copy, which is what is measured here.
+sleep 2
 cat >"$WORK/post.lua" <<EOF
 wrk.method = "POST"
 wrk.body = '$BODY'

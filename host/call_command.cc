@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "host/cli.h"
 #include "host/host_log.h"
@@ -51,15 +52,11 @@ int RunCall(const Args& args) {
       break;
   }
 
-  ModuleCallResult result = RunModuleCall(entry, parsed.Get("--user", "admin"), params);
-  Json::Value answer = result.answer;
-  if (!result.answered) {
-    // The host's "unknown error": the module left the call unanswered.
-    answer = Json::Value(Json::objectValue);
-    answer["success"] = false;
-    answer["error"]["code"] = 100;
-  }
-  std::printf("%s\n", AnswerJson(answer).c_str());
+  ModuleCallResult result = RunModuleCall(entry, parsed.Get("--user", "admin"), std::move(params));
+  // Unanswered: the host's "unknown error".
+  const std::string answer =
+      result.answered ? result.answer : AnswerText(false, 100, Json::Value());
+  std::printf("%s\n", answer.c_str());
   std::fflush(stdout);
   return result.answered && result.success ? kExitOk : kExitFailed;
 }

@@ -6,13 +6,12 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <strings.h>
-#include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <unordered_set>
 
 #include "host/host_log.h"
@@ -47,7 +46,8 @@ bool HttpRequest::HasHeader(const std::string& name) const {
 
 namespace {
 
-// One socket, from accept to close: on the loop thread only.
+// One socket, from accept to close. Its phase is read by the deadline sweep:
+// under the daemon's `mu`.
 struct Connection {
   int fd = -1;
   std::string client_address;
@@ -76,11 +76,14 @@ struct Exchange {
 struct HttpDaemons::Daemon {
   HttpHandler* handler = nullptr;
   const HttpLimits* limits = nullptr;
-  std::atomic<int>* suspended = nullptr;
-  int wake_fd = -1;
+  std::atomic<int> suspended{0};  // connections waiting for their answer
   MHD_Daemon* mhd = nullptr;
   Listen listen;
   std::string cert_pem, key_pem;
+  // Between the daemon's thread and the deadline sweep. A connection leaves
+  // the set before the daemon closes its socket, so under `mu` every
+  // descriptor in it is still that connection's.
+  std::mutex mu;
   std::unordered_set<Connection*> connections;
 };
 
@@ -106,11 +109,13 @@ Connection* ConnectionOf(MHD_Connection* connection) {
   return info == nullptr ? nullptr : static_cast<Connection*>(info->socket_context);
 }
 
-void SetPhase(MHD_Connection* connection, Phase phase) {
+void SetPhase(HttpDaemons::Daemon* ctx, MHD_Connection* connection, Phase phase) {
   Connection* c = ConnectionOf(connection);
   if (c == nullptr) return;
+  const SteadyTime now = std::chrono::steady_clock::now();
+  std::lock_guard<std::mutex> lock(ctx->mu);
   c->phase = phase;
-  c->since = std::chrono::steady_clock::now();
+  c->since = now;
 }
 
 MHD_Result QueueAnswer(MHD_Connection* connection, const HttpAnswer& answer) {
@@ -170,20 +175,18 @@ int BodyBoundsStatus(const HttpRequest& request, const HttpLimits& limits) {
 MHD_Result Dispatch(Context* ctx, const std::shared_ptr<Exchange>& ex) {
   if (!ex->handled) {
     ex->handled = true;
-    SetPhase(ex->mhd, Phase::kAnswer);
-    std::atomic<int>* suspended = ctx->suspended;
-    const int wake_fd = ctx->wake_fd;
-    ctx->handler->Handle(ex->request, [ex, suspended, wake_fd](HttpAnswer answer) {
+    SetPhase(ctx, ex->mhd, Phase::kAnswer);
+    std::atomic<int>* suspended = &ctx->suspended;
+    ctx->handler->Handle(ex->request, [ex, suspended](HttpAnswer answer) {
       std::lock_guard<std::mutex> lock(ex->mu);
       if (ex->answered) return;
       ex->answered = true;
       ex->answer = std::move(answer);
       if (ex->suspended) {
         ex->suspended = false;
+        // Wakes the daemon's loop through its own channel.
         MHD_resume_connection(ex->mhd);
         --*suspended;
-        const uint64_t one = 1;
-        (void)!write(wake_fd, &one, sizeof one);
       }
     });
   }
@@ -194,7 +197,7 @@ MHD_Result Dispatch(Context* ctx, const std::shared_ptr<Exchange>& ex) {
     return QueueAnswer(ex->mhd, ex->answer);
   }
   ex->suspended = true;
-  ++*ctx->suspended;
+  ++ctx->suspended;
   MHD_suspend_connection(ex->mhd);
   return MHD_YES;
 }
@@ -215,7 +218,7 @@ MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url, con
     MHD_get_connection_values(connection, MHD_HEADER_KIND, CollectHeader, &r.headers);
     if (Connection* c = ConnectionOf(connection)) r.client_address = c->client_address;
     *state = new std::shared_ptr<Exchange>(ex);
-    SetPhase(connection, Phase::kBody);
+    SetPhase(ctx, connection, Phase::kBody);
 
     // Then the handler's screening (our names first), then the body's
     // framing. A refusal closes the connection: the body, if any, is unread.
@@ -254,7 +257,7 @@ void OnCompleted(void* cls, MHD_Connection* connection, void** state,
     delete slot;
     *state = nullptr;
   }
-  SetPhase(connection, Phase::kHeaders);
+  SetPhase(ctx, connection, Phase::kHeaders);
 }
 
 void OnConnection(void* cls, MHD_Connection* connection, void** socket_context,
@@ -274,11 +277,15 @@ void OnConnection(void* cls, MHD_Connection* connection, void** socket_context,
       const int one = 1;
       setsockopt(c->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     }
-    ctx->connections.insert(c);
     *socket_context = c;
+    std::lock_guard<std::mutex> lock(ctx->mu);
+    ctx->connections.insert(c);
   } else if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
     auto* c = static_cast<Connection*>(*socket_context);
-    ctx->connections.erase(c);
+    {
+      std::lock_guard<std::mutex> lock(ctx->mu);
+      ctx->connections.erase(c);
+    }
     delete c;
     *socket_context = nullptr;
   }
@@ -316,13 +323,12 @@ int BoundSocket(const Listen& listen, int* port) {
 }  // namespace
 
 HttpDaemons::HttpDaemons(HttpHandler* handler, const HttpLimits& limits)
-    : handler_(handler), limits_(limits), wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    : handler_(handler), limits_(limits) {}
 
 HttpDaemons::~HttpDaemons() {
   for (auto& d : daemons_) {
     if (d->mhd != nullptr) MHD_stop_daemon(d->mhd);
   }
-  if (wake_fd_ >= 0) close(wake_fd_);
 }
 
 int HttpDaemons::Add(const Listen& listen, const std::string& cert_pem,
@@ -330,8 +336,6 @@ int HttpDaemons::Add(const Listen& listen, const std::string& cert_pem,
   auto d = std::make_unique<Daemon>();
   d->handler = handler_;
   d->limits = &limits_;
-  d->suspended = &suspended_;
-  d->wake_fd = wake_fd_;
   d->listen = listen;
   d->cert_pem = cert_pem;
   d->key_pem = key_pem;
@@ -349,7 +353,9 @@ int HttpDaemons::Add(const Listen& listen, const std::string& cert_pem,
       {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&OnCompleted), ctx},
       {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&OnConnection), ctx},
   };
-  unsigned flags = MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_TURBO;
+  // The daemon's own thread waits in its epoll set, which also holds the
+  // channel MHD_resume_connection wakes it through.
+  unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_TURBO;
   if (listen.tls) {
     flags |= MHD_USE_TLS;
     options.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(d->cert_pem.c_str())});
@@ -369,70 +375,44 @@ int HttpDaemons::Add(const Listen& listen, const std::string& cert_pem,
   return port;
 }
 
-void HttpDaemons::SweepDeadlines(SteadyTime now) {
-  for (auto& d : daemons_) {
-    for (Connection* c : d->connections) {
-      if (c->cut || c->phase == Phase::kAnswer || now - c->since <= limits_.client_timeout) {
-        continue;
-      }
-      // Closed by the daemon once it sees the end; on this thread, so the
-      // descriptor is still this connection's.
-      shutdown(c->fd, SHUT_RDWR);
-      c->cut = true;
+void HttpDaemons::SweepDeadlines(Daemon* d, SteadyTime now) {
+  std::lock_guard<std::mutex> lock(d->mu);
+  for (Connection* c : d->connections) {
+    if (c->cut || c->phase == Phase::kAnswer || now - c->since <= limits_.client_timeout) {
+      continue;
     }
+    // The daemon closes it once it sees the end.
+    shutdown(c->fd, SHUT_RDWR);
+    c->cut = true;
   }
 }
 
+bool HttpDaemons::AnswersUnderWay(Daemon* d) {
+  if (d->suspended > 0) return true;
+  std::lock_guard<std::mutex> lock(d->mu);
+  for (const Connection* c : d->connections) {
+    if (c->phase == Phase::kAnswer) return true;
+  }
+  return false;
+}
+
 void HttpDaemons::Run(const std::atomic<bool>& stop) {
-  const int loop = epoll_create1(EPOLL_CLOEXEC);
-  for (auto& d : daemons_) {
-    const MHD_DaemonInfo* info = MHD_get_daemon_info(d->mhd, MHD_DAEMON_INFO_EPOLL_FD);
-    epoll_event event = {};
-    event.events = EPOLLIN;
-    event.data.ptr = d.get();
-    epoll_ctl(loop, EPOLL_CTL_ADD, info->epoll_fd, &event);
-  }
-  epoll_event wake = {};
-  wake.events = EPOLLIN;
-  wake.data.ptr = nullptr;
-  epoll_ctl(loop, EPOLL_CTL_ADD, wake_fd_, &wake);
-  SteadyTime last_sweep = std::chrono::steady_clock::now();
-  SteadyTime stop_deadline{};
-  bool quiesced = false;
-  while (true) {
-    if (stop && !quiesced) {
-      // No new connections; answers under way still go out.
-      for (auto& d : daemons_) {
-        const MHD_socket fd = MHD_quiesce_daemon(d->mhd);
-        if (fd != MHD_INVALID_SOCKET) close(fd);
-      }
-      quiesced = true;
-      stop_deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    }
-    if (quiesced && (suspended_ == 0 || std::chrono::steady_clock::now() > stop_deadline)) {
-      break;
-    }
-    int timeout = static_cast<int>(kSweepEvery.count());
-    for (auto& d : daemons_) {
-      MHD_UNSIGNED_LONG_LONG wait = 0;
-      if (MHD_get_timeout(d->mhd, &wait) == MHD_YES && wait < static_cast<unsigned>(timeout)) {
-        timeout = static_cast<int>(wait);
-      }
-    }
-    epoll_event events[8];
-    const int ready = epoll_wait(loop, events, 8, timeout);
-    for (int i = 0; i < ready; ++i) {
-      uint64_t count;
-      if (events[i].data.ptr == nullptr) (void)!read(wake_fd_, &count, sizeof count);
-    }
-    for (auto& d : daemons_) MHD_run(d->mhd);
+  while (!stop) {
+    std::this_thread::sleep_for(kSweepEvery);
     const SteadyTime now = std::chrono::steady_clock::now();
-    if (now - last_sweep >= kSweepEvery) {
-      SweepDeadlines(now);
-      last_sweep = now;
+    for (auto& d : daemons_) SweepDeadlines(d.get(), now);
+  }
+  // No new connections; answers under way still go out.
+  for (auto& d : daemons_) {
+    const MHD_socket fd = MHD_quiesce_daemon(d->mhd);
+    if (fd != MHD_INVALID_SOCKET) close(fd);
+  }
+  const SteadyTime deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (auto& d : daemons_) {
+    while (AnswersUnderWay(d.get()) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
-  close(loop);
   // The daemons stop in the destructor, once the threads that may still
   // resume a connection have finished.
 }

@@ -1,9 +1,11 @@
 // The HTTP side of `kivo-webapi serve`: GNU libmicrohttpd daemons, one per
-// listen address (plain or TLS), all driven by one event-loop thread.
+// listen address (plain or TLS), each running its own epoll event-loop
+// thread, plus the sweep that cuts connections past their deadline.
 //
 // This file owns the sockets, the per-connection limits and deadlines, and
 // the suspend/resume of a connection whose answer is being worked out on
-// another thread. It never looks at what a request means: the HttpHandler
+// another thread: the daemon's own wake-up channel brings the loop back when
+// an answer is ready. It never looks at what a request means: the HttpHandler
 // screens each request on its headers, then gets the whole request and
 // answers it, at once or later from any thread.
 //
@@ -60,6 +62,9 @@ using HttpReply = std::function<void(HttpAnswer)>;
 class HttpHandler {
  public:
   virtual ~HttpHandler() = default;
+  // The callbacks below run on the loop thread of the listener that took the
+  // request; with several listeners, on several threads at once.
+  //
   // On the loop thread, before the body is read: true with `answer` filled
   // ends the request there (the body is never read).
   virtual bool Screen(const HttpRequest& request, HttpAnswer* answer) = 0;
@@ -101,21 +106,21 @@ class HttpDaemons {
   // (logged). `cert_pem`/`key_pem` only for TLS listeners.
   int Add(const Listen& listen, const std::string& cert_pem, const std::string& key_pem);
 
-  // The event loop, on the calling thread, until `stop` turns true; then
-  // stops accepting and lets answers under way go out (10 s at most). The
-  // connections close when this object is destroyed.
+  // The deadline sweep, on the calling thread, until `stop` turns true
+  // (the daemons' loops run from Add on); then stops accepting and lets
+  // answers under way go out (10 s at most). The connections close when this
+  // object is destroyed.
   void Run(const std::atomic<bool>& stop);
 
   struct Daemon;  // one listener, defined beside the callbacks
 
  private:
-  void SweepDeadlines(std::chrono::steady_clock::time_point now);
+  void SweepDeadlines(Daemon* daemon, std::chrono::steady_clock::time_point now);
+  static bool AnswersUnderWay(Daemon* daemon);
 
   HttpHandler* const handler_;
   const HttpLimits limits_;
   std::vector<std::unique_ptr<Daemon>> daemons_;
-  std::atomic<int> suspended_{0};
-  int wake_fd_ = -1;  // eventfd: an answer is ready for a suspended connection
 };
 
 }  // namespace host

@@ -107,15 +107,28 @@ bool ParseJson(const std::string& text, Json::Value* value) {
   return false;
 }
 
-std::string AnswerJson(Json::Value answer) {
+std::string AnswerJson(const Json::Value& answer) {
   if (!answer.isObject() || !answer.isMember("success")) return kivo::CompactJson(answer);
-  Json::Value success;
-  answer.removeMember("success", &success);
-  const std::string rest = kivo::CompactJson(answer);  // "{}" or "{...}"
+  const Json::Value& success = answer["success"];
   std::string text = "{\"success\":";
   text += success.isBool() ? (success.asBool() ? "true" : "false") : kivo::CompactJson(success);
-  text += rest.size() > 2 ? "," + rest.substr(1) : "}";
+  // The other members in JsonCpp's order, each written once.
+  for (auto it = answer.begin(); it != answer.end(); ++it) {
+    if (it.name() == "success") continue;
+    text += ',';
+    text += kivo::CompactJson(Json::Value(it.name()));
+    text += ':';
+    text += kivo::CompactJson(*it);
+  }
+  text += '}';
   return text;
+}
+
+std::string AnswerText(bool success, int error_code, const Json::Value& data) {
+  if (!success) {
+    return "{\"success\":false,\"error\":{\"code\":" + std::to_string(error_code) + "}}";
+  }
+  return "{\"success\":true,\"data\":" + kivo::CompactJson(data) + "}";
 }
 
 }  // namespace host

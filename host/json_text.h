@@ -17,7 +17,10 @@ bool ParseJson(const std::string& text, Json::Value* value);
 
 // An answer object in the web API's own member order: "success" first, then
 // "data" or "error" ({"success":true,"data":...}). JsonCpp would sort them.
-std::string AnswerJson(Json::Value answer);
+std::string AnswerJson(const Json::Value& answer);
+
+// The same for a module's answer, written straight from its parts.
+std::string AnswerText(bool success, int error_code, const Json::Value& data);
 
 }  // namespace host
 

@@ -7,9 +7,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "host/host_log.h"
+#include "host/json_text.h"
 #include "module/kivo_api.h"
 
 namespace host {
@@ -58,10 +60,10 @@ void RestoreProcess() {
   umask(kHostUmask);
 }
 
-ModuleCallResult RunModuleCall(APIEntryFunc entry, const std::string& account,
-                               const Json::Value& params) {
-  RestoreProcess();
-  KIVO::APIRequest request(account, params);
+ModuleCallResult RunModuleCall(APIEntryFunc entry, const std::string& account, Json::Value params) {
+  // Nothing but a module call changes the process, and every call is
+  // followed by the restore: it is as the host keeps it here.
+  KIVO::APIRequest request(account, std::move(params));
   KIVO::APIResponse response;
   entry(&request, &response);
   RestoreProcess();
@@ -72,7 +74,7 @@ ModuleCallResult RunModuleCall(APIEntryFunc entry, const std::string& account,
   if (response.answer_count() == 0) return result;
   result.answered = true;
   result.success = response.success();
-  result.answer = response.ToJson();
+  result.answer = AnswerText(response.success(), response.error_code(), response.data());
   return result;
 }
 

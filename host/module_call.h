@@ -5,8 +5,9 @@
 // The module runs as root and may leave the process changed (a calendar
 // create switches the effective identity, the supplementary groups and the
 // file-creation mask for the whole process). RunModuleCall is the one place
-// that puts the process back as the host keeps it, before anything else runs
-// (another call, or a program the host starts): effective group, then
+// that puts the process back as the host keeps it, after every call and
+// before anything else runs (another call, or a program the host starts);
+// nothing else in the host changes it. Effective group, then
 // effective user, as the host started; its supplementary groups as at start;
 // the host's file-creation mask, 022. It must never run on two threads at once.
 
@@ -25,13 +26,13 @@ struct ModuleCallResult {
   // False when the module left the call unanswered; `answer` is then empty.
   bool answered = false;
   bool success = false;
-  // {"success":true,"data":...} or {"success":false,"error":{"code":N}}.
-  Json::Value answer;
+  // The answer's text, written once: {"success":true,"data":...} or
+  // {"success":false,"error":{"code":N}}.
+  std::string answer;
 };
 
-// Runs `entry` once; the process is restored before and after it.
-ModuleCallResult RunModuleCall(APIEntryFunc entry, const std::string& account,
-                               const Json::Value& params);
+// Runs `entry` once; the process is restored after it.
+ModuleCallResult RunModuleCall(APIEntryFunc entry, const std::string& account, Json::Value params);
 
 // Puts the process back as the host keeps it (see above). Aborts when the
 // identity cannot be restored: no later call may run as a user.

@@ -3,6 +3,7 @@
 #include <errno.h>
 
 #include <memory>
+#include <sstream>
 
 #include "module/log.h"
 #include "platform/last_error.h"
@@ -48,7 +49,14 @@ std::string CompactJson(const Json::Value& value) {
     b["emitUTF8"] = true;
     return b;
   }();
-  return Json::writeString(builder, value);
+  // Making a writer reads its settings back out of JSON values: one per
+  // thread, with its stream, written into again and again.
+  thread_local const std::unique_ptr<Json::StreamWriter> writer(builder.newStreamWriter());
+  thread_local std::ostringstream text;
+  text.str(std::string());
+  text.clear();
+  writer->write(value, &text);
+  return text.str();
 }
 
 std::string StyledJson(const Json::Value& value) {

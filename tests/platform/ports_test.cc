@@ -15,6 +15,10 @@ class PortsTest : public TempRootTest {
  protected:
   // Binds a loopback port the kernel picks, listens (`keep`) or closes; the
   // port. `reuse` binds with SO_REUSEADDR, as the daemons do.
+  // A loopback socket on a port free on every address: a port the kernel
+  // hands out for loopback alone may still be the source port of another
+  // program's connection (on 127.0.0.2, say) waiting out TIME_WAIT, which
+  // rightly counts as in use for a server binding all addresses.
   int Bind(bool keep, int* fd_out = nullptr, bool reuse = false) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     const int on = 1;
@@ -22,11 +26,18 @@ class PortsTest : public TempRootTest {
       EXPECT_EQ(setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on), 0);
     }
     struct sockaddr_in addr {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof addr;
-    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), size), 0);
-    EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size), 0);
+    for (int attempt = 0; attempt < 20; ++attempt) {
+      addr = {};
+      addr.sin_family = AF_INET;
+      addr.sin_addr.s_addr = htonl(INADDR_ANY);
+      socklen_t size = sizeof addr;
+      const int probe = socket(AF_INET, SOCK_STREAM, 0);  // bound, never listening
+      EXPECT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&addr), size), 0);
+      EXPECT_EQ(getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &size), 0);
+      close(probe);
+      addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      if (bind(fd, reinterpret_cast<sockaddr*>(&addr), size) == 0) break;
+    }
     EXPECT_EQ(keep ? listen(fd, 1) : close(fd), 0);
     if (fd_out != nullptr) *fd_out = fd;
     return ntohs(addr.sin_port);
