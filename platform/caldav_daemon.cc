@@ -210,6 +210,7 @@ pid_t Spawn(Launch* launch, int log_fd) {
     umask(022);
     if (chdir("/") != 0) _exit(126);
     close_range(3, ~0U, 0);
+    kivo::UseDefaultScheduling();
     execve(kSetpriv, launch->argv.data(), launch->envp.data());
     _exit(127);
   }

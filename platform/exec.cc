@@ -9,6 +9,7 @@
 #include "module/kivo_platform.h"
 #include "module/log.h"
 #include "platform/last_error.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -21,6 +22,7 @@ constexpr char kLogUnit[] = "exec";
     long max_fd = sysconf(_SC_OPEN_MAX);
     for (long fd = 3; fd < (max_fd > 0 ? max_fd : 1024); ++fd) close(static_cast<int>(fd));
   }
+  kivo::UseDefaultScheduling();
   execv(program, argv);
   _exit(127);
 }

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -45,6 +46,7 @@ std::vector<char*> ArgvOf(const std::vector<std::string>& args) {
   memset(&fresh, 0, sizeof fresh);
   fresh.sa_handler = SIG_DFL;
   sigaction(SIGPIPE, &fresh, nullptr);  // a host ignoring it would pass that on
+  UseDefaultScheduling();
   execve(argv[0], argv, kChildEnv);
   _exit(127);
 }
@@ -176,6 +178,11 @@ bool PortAccepts(const std::string& address, int port) {
   bool accepted = connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) == 0;
   close(fd);
   return accepted;
+}
+
+void UseDefaultScheduling() {
+  const struct sched_param normal = {};
+  sched_setscheduler(0, SCHED_OTHER, &normal);
 }
 
 void SleepMillis(int millis) {

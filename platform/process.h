@@ -3,7 +3,8 @@
 //
 // Children get a minimal environment, /dev/null as stdin and none of the
 // caller's descriptors, so that a daemon never holds a pipe its caller's
-// caller waits on.
+// caller waits on; and the default scheduling policy, whatever the caller's
+// threads run under.
 
 #ifndef KIVO_PLATFORM_PROCESS_H_
 #define KIVO_PLATFORM_PROCESS_H_
@@ -33,6 +34,11 @@ bool CommandLineHas(pid_t pid, const std::string& needle);
 // True when a TCP connection to `address` ("" for loopback) and `port` is
 // accepted.
 bool PortAccepts(const std::string& address, int port);
+
+// In a child between fork and exec (async-signal-safe): back to the default
+// scheduling policy. The web API host batches its threads' wake-ups; the
+// programs and daemons it starts must not inherit that.
+void UseDefaultScheduling();
 
 // Sleeps for `millis` milliseconds.
 void SleepMillis(int millis);

@@ -2,10 +2,12 @@
 
 #include <errno.h>
 #include <gmock/gmock.h>
+#include <sched.h>
 
 #include <tuple>
 
 #include "module/kivo_platform.h"
+#include "platform/process.h"
 #include "tests/platform/temp_root.h"
 
 using ::testing::UnorderedElementsAre;
@@ -38,6 +40,18 @@ TEST_F(FilesTest, ExecPassesArgumentsAndAnswersZeroExactlyOnExitZero) {
   EXPECT_NE(KLIBCExec(program.c_str(), "1", nullptr, nullptr, nullptr), 0);
   EXPECT_EQ(KLIBCExec("/bin/true", nullptr, nullptr, nullptr, nullptr), 0);
   EXPECT_NE(KLIBCExec("/nonexistent/program", nullptr, nullptr, nullptr, nullptr), 0);
+}
+
+// The host batches its threads' wake-ups (SCHED_BATCH); what it starts
+// must run under the default policy all the same.
+TEST_F(FilesTest, ProgramsStartUnderTheDefaultSchedulingPolicy) {
+  const struct sched_param param = {};
+  ASSERT_EQ(sched_setscheduler(0, SCHED_BATCH, &param), 0);
+  const char* is_default = "grep -q '^policy *: *0$' /proc/self/sched";
+  EXPECT_EQ(KLIBCExec("/bin/sh", "-c", is_default, nullptr, nullptr), 0);
+  std::string output;
+  EXPECT_EQ(kivo::RunCaptured({"/bin/sh", "-c", is_default}, &output), 0) << output;
+  ASSERT_EQ(sched_setscheduler(0, SCHED_OTHER, &param), 0);
 }
 
 // Refusals leave the files as they were and tell why; a copy is given its
