@@ -118,9 +118,11 @@ void SetPhase(HttpDaemons::Daemon* ctx, MHD_Connection* connection, Phase phase)
   c->since = now;
 }
 
+// `answer` is the exchange's own, which outlives the sending of its body:
+// the daemon reads the body from there.
 MHD_Result QueueAnswer(MHD_Connection* connection, const HttpAnswer& answer) {
   MHD_Response* response = MHD_create_response_from_buffer(
-      answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
+      answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_PERSISTENT);
   if (response == nullptr) return MHD_NO;
   if (!answer.content_type.empty()) {
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, answer.content_type.c_str());
@@ -215,6 +217,7 @@ MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url, con
     r.path = url;
     r.tls = ctx->listen.tls;
     r.port = ctx->listen.port;
+    r.headers.reserve(16);
     MHD_get_connection_values(connection, MHD_HEADER_KIND, CollectHeader, &r.headers);
     if (Connection* c = ConnectionOf(connection)) r.client_address = c->client_address;
     *state = new std::shared_ptr<Exchange>(ex);
