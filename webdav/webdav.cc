@@ -1,5 +1,7 @@
 #include "webdav/webdav.h"
 
+#include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "module/error_codes.h"
@@ -67,24 +69,71 @@ constexpr unsigned int kLogEventDepthOff = 0x11B0087B;
 constexpr int kPortMin = 1;
 constexpr int kPortMax = 65535;
 
-bool IsYes(const char* value) { return std::string(value) == "yes"; }
+bool IsYes(const char* value) { return std::strcmp(value, "yes") == 0; }
+
+// The six members of a `get` answer.
+enum AnswerMember {
+  kHttpEnable,
+  kHttpPort,
+  kHttpsEnable,
+  kHttpsPort,
+  kAnonymousEnable,
+  kDepthEnable,
+  kAnswerMembers
+};
+
+const char* const kMemberNames[kAnswerMembers] = {
+    kHttp.enable_param, kHttp.port_param,        kHttps.enable_param,
+    kHttps.port_param,  "anonymouslogin_enable", "depth_infinity_enable",
+};
 
 // An object holding the six members of a `get` answer, each null; the
-// loaders then only find and set them. Inserting six members one by one cost
-// more than the rest of a get beyond reading the files; copying a ready map
-// costs a fraction. The names are static strings: the module stays loaded
-// while its answers live, so neither the answer nor the host's copies
-// allocate them.
+// loaders then only set them. Inserting six members one by one cost more than
+// the rest of a get beyond reading the files; copying a ready map costs a
+// fraction. The names are static strings: the module stays loaded while its
+// answers live, so neither the answer nor the host's copies allocate them.
 const Json::Value& AnswerWithAllMembers() {
   static const Json::Value* const answer = [] {
     auto* members = new Json::Value(Json::objectValue);
-    for (const char* name : {kHttp.enable_param, kHttp.port_param, kHttps.enable_param,
-                             kHttps.port_param, "anonymouslogin_enable", "depth_infinity_enable"}) {
-      (*members)[Json::StaticString(name)] = Json::Value();
-    }
+    for (const char* name : kMemberNames) (*members)[Json::StaticString(name)] = Json::Value();
     return members;
   }();
   return *answer;
+}
+
+// Points `slots` at the six members of `result` in one pass over it. A copy
+// of the answer above keeps the static names themselves, so a member is
+// known by its name's address; one not found that way (an answer made
+// elsewhere) is looked up by its text, and added when absent, as a plain
+// insertion would.
+void FindMembers(Json::Value& result, Json::Value* slots[kAnswerMembers]) {
+  std::fill(slots, slots + kAnswerMembers, nullptr);
+  if (result.isObject()) {
+    const auto end = result.end();
+    for (auto it = result.begin(); it != end; ++it) {
+      const char* name_end = nullptr;
+      const char* name = it.memberName(&name_end);
+      for (int m = 0; m < kAnswerMembers; ++m) {
+        if (name == kMemberNames[m]) slots[m] = &*it;
+      }
+    }
+  }
+  for (int m = 0; m < kAnswerMembers; ++m) {
+    if (slots[m] == nullptr) slots[m] = &result[Json::StaticString(kMemberNames[m])];
+  }
+}
+
+// Set a member found by FindMembers without another lookup: only the value
+// goes in, the member keeps its place in the object. A bool is copied from
+// a ready value rather than built and dropped each time.
+void Put(Json::Value* member, bool value) {
+  static const Json::Value* const kBools = new Json::Value[2]{false, true};
+  member->copyPayload(kBools[value ? 1 : 0]);
+}
+
+void Put(Json::Value* member, int value) {
+  Json::Value number(value);
+  member->swapPayload(number);
 }
 
 // Sends "kivo.service.action" for one variant. Its failure is reported to the
@@ -180,7 +229,7 @@ WebDAVServiceHandler::~WebDAVServiceHandler() = default;
 // ---- get ----------------------------------------------------------------------
 
 void WebDAVServiceHandler::Get() {
-  Json::Value result;
+  Json::Value result(AnswerWithAllMembers());
   if (LoadData(result)) {
     response_->SetSuccess(std::move(result));
   } else {
@@ -193,6 +242,14 @@ bool WebDAVServiceHandler::LoadData(Json::Value& result) {
   // service states, each file looked up once.
   const KivoReadSnapshot snapshot;
   if (result.isNull()) result = AnswerWithAllMembers();
+  Json::Value* slots[kAnswerMembers];
+  FindMembers(result, slots);
+  // The slots point into `result`: they are the loaders' only while this
+  // call lasts, however it ends.
+  struct Lend {
+    Json::Value**& to;
+    ~Lend() { to = nullptr; }
+  } const lend{slots_ = slots};
   if (!LoadHttp(result)) {
     KIVO_LOG("Cannot get http");
     return false;
@@ -208,21 +265,32 @@ bool WebDAVServiceHandler::LoadData(Json::Value& result) {
   return true;
 }
 
-bool WebDAVServiceHandler::LoadHttp(Json::Value& result) { return LoadVariant(kHttp, result); }
+bool WebDAVServiceHandler::LoadHttp(Json::Value& result) {
+  return LoadVariant(kHttp, result, kHttpEnable, kHttpPort);
+}
 
-bool WebDAVServiceHandler::LoadHttps(Json::Value& result) { return LoadVariant(kHttps, result); }
+bool WebDAVServiceHandler::LoadHttps(Json::Value& result) {
+  return LoadVariant(kHttps, result, kHttpsEnable, kHttpsPort);
+}
 
-bool WebDAVServiceHandler::LoadVariant(const WebDAVVariant& variant, Json::Value& result) {
-  result[Json::StaticString(variant.enable_param)] = IsEnabled(variant);
-  const std::string stored = conf_.Info(variant.port_key, "");
-  result[Json::StaticString(variant.port_param)] =
-      port_text::Read(stored.empty() ? variant.default_port : stored.c_str());
+// Outside LoadData (slots_ unset) a loader finds its members itself.
+Json::Value* WebDAVServiceHandler::Member(Json::Value& result, int member) {
+  if (slots_ != nullptr) return slots_[member];
+  return &result[Json::StaticString(kMemberNames[member])];
+}
+
+bool WebDAVServiceHandler::LoadVariant(const WebDAVVariant& variant, Json::Value& result,
+                                       int enable_member, int port_member) {
+  Put(Member(result, enable_member), IsEnabled(variant));
+  const char* stored = conf_.Info(variant.port_key, "");
+  Put(Member(result, port_member),
+      port_text::Read(stored[0] == '\0' ? variant.default_port : stored));
   return true;
 }
 
 bool WebDAVServiceHandler::LoadAdditional(Json::Value& result) {
-  result[Json::StaticString("anonymouslogin_enable")] = IsYes(conf_.Info(kAnonymousKey, ""));
-  result[Json::StaticString("depth_infinity_enable")] = IsYes(conf_.Info(kDepthKey, ""));
+  Put(Member(result, kAnonymousEnable), IsYes(conf_.Info(kAnonymousKey, "")));
+  Put(Member(result, kDepthEnable), IsYes(conf_.Info(kDepthKey, "")));
   return true;
 }
 
