@@ -123,8 +123,25 @@ void FindMembers(Json::Value& result, Json::Value* slots[kAnswerMembers]) {
   }
 }
 
-// Set a member found by FindMembers without another lookup: only the value
-// goes in, the member keeps its place in the object. A bool is copied from
+// While LoadData runs on this thread: the answer it fills and its six
+// members, found in one pass, lent to the loaders. Kept beside the handler
+// rather than in it, so that the handler keeps only its four fields; a
+// loader called on any other object looks its members up.
+struct LentMembers {
+  const Json::Value* answer = nullptr;
+  Json::Value* slots[kAnswerMembers] = {};
+};
+
+thread_local LentMembers tLent;
+
+Json::Value* Member(Json::Value& result, int member) {
+  const LentMembers& lent = tLent;
+  if (lent.answer == &result) return lent.slots[member];
+  return &result[Json::StaticString(kMemberNames[member])];
+}
+
+// Sets a member found by Member without another lookup: only the value goes
+// in, the member keeps its place in the object. A bool is copied from
 // a ready value rather than built and dropped each time.
 void Put(Json::Value* member, bool value) {
   static const Json::Value* const kBools = new Json::Value[2]{false, true};
@@ -242,14 +259,14 @@ bool WebDAVServiceHandler::LoadData(Json::Value& result) {
   // service states, each file looked up once.
   const KivoReadSnapshot snapshot;
   if (result.isNull()) result = AnswerWithAllMembers();
-  Json::Value* slots[kAnswerMembers];
-  FindMembers(result, slots);
-  // The slots point into `result`: they are the loaders' only while this
-  // call lasts, however it ends.
-  struct Lend {
-    Json::Value**& to;
-    ~Lend() { to = nullptr; }
-  } const lend{slots_ = slots};
+  // Lent for this call only, however it ends; an outer LoadData's loan
+  // (another handler's, on this thread) comes back afterwards.
+  struct Loan {
+    LentMembers before = tLent;
+    ~Loan() { tLent = before; }
+  } const loan;
+  FindMembers(result, tLent.slots);
+  tLent.answer = &result;
   if (!LoadHttp(result)) {
     KIVO_LOG("Cannot get http");
     return false;
@@ -271,12 +288,6 @@ bool WebDAVServiceHandler::LoadHttp(Json::Value& result) {
 
 bool WebDAVServiceHandler::LoadHttps(Json::Value& result) {
   return LoadVariant(kHttps, result, kHttpsEnable, kHttpsPort);
-}
-
-// Outside LoadData (slots_ unset) a loader finds its members itself.
-Json::Value* WebDAVServiceHandler::Member(Json::Value& result, int member) {
-  if (slots_ != nullptr) return slots_[member];
-  return &result[Json::StaticString(kMemberNames[member])];
 }
 
 bool WebDAVServiceHandler::LoadVariant(const WebDAVVariant& variant, Json::Value& result,

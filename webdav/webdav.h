@@ -72,8 +72,6 @@ class WebDAVServiceHandler {
  private:
   bool LoadVariant(const WebDAVVariant& variant, Json::Value& result, int enable_member,
                    int port_member);
-  // The answer member a loader sets (see webdav.cc).
-  Json::Value* Member(Json::Value& result, int member);
   // Steps of CheckWebDAVParam for one variant's port parameter.
   bool CheckVariantPort(const WebDAVVariant& variant);
   // True when the request carries the variant's port and its text differs
@@ -87,8 +85,6 @@ class WebDAVServiceHandler {
   KIVO::APIRequest* request_;
   KIVO::APIResponse* response_;
   int error_code_;
-  // While LoadData runs: its answer's six members, found in one pass.
-  Json::Value** slots_ = nullptr;
 };
 
 #endif  // KIVO_WEBDAV_WEBDAV_H_
