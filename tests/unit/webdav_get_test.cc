@@ -98,6 +98,7 @@ TEST(WebDAVGetTest, LoadersFillWhateverObjectTheyAreGiven) {
   six["depth_infinity_enable"] = true;
   Json::Value stale(Json::objectValue);
   for (const std::string& name : six.getMemberNames()) stale[name] = "stale";
+  stale["https_port_num"] = Json::UInt(5006);  // the same number, not an int
   Json::Value extra(Json::objectValue);
   extra["other"] = 7;
   KIVO::APIRequest request("alice", Json::Value(Json::objectValue));
