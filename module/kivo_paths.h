@@ -23,7 +23,8 @@
 
 namespace kivo {
 
-inline std::string Root() {
+// The root as text: the environment's or the build's, never null.
+inline const char* RootText() {
 #ifdef KIVO_ROOT_FROM_ENV
   const char* env = std::getenv("KIVO_ROOT");
   if (env != nullptr && env[0] != '\0') return env;
@@ -31,7 +32,32 @@ inline std::string Root() {
   return KIVO_ROOT;
 }
 
+inline std::string Root() { return RootText(); }
+
 inline std::string RootedPath(const char* system_path) { return Root() + system_path; }
+
+// The rooted path of one fixed file asked on every call, made again only
+// when the root changes (test builds take the root from the environment, and
+// tests move it). Not thread-safe: keep one per thread. The answer lives
+// until the next Get.
+class KeptRootedPath {
+ public:
+  explicit KeptRootedPath(const char* system_path) : system_path_(system_path) {}
+
+  const std::string& Get() {
+    const char* root = RootText();
+    if (path_.empty() || root_ != root) {
+      root_ = root;
+      path_ = root_ + system_path_;
+    }
+    return path_;
+  }
+
+ private:
+  const char* system_path_;
+  std::string root_;
+  std::string path_;
+};
 
 }  // namespace kivo
 

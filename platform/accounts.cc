@@ -121,8 +121,8 @@ struct AdminTable {
 // Asked on every web API call: the table is kept while both files stay the same.
 bool CurrentAdminTable(std::shared_ptr<const AdminTable>* table) {
   static auto* cache = new kivo::StampedValue<std::shared_ptr<const AdminTable>>();
-  return cache->Get({kivo::RootedPath(kPasswdPath), kivo::RootedPath(kGroupPath)}, table,
-                    [](std::shared_ptr<const AdminTable>* fresh) {
+  return cache->Get({kivo::RootedPath(kPasswdPath).c_str(), kivo::RootedPath(kGroupPath).c_str()},
+                    table, [](std::shared_ptr<const AdminTable>* fresh) {
                       auto read = std::make_shared<AdminTable>();
                       if (!read->Read()) return false;
                       *fresh = std::move(read);

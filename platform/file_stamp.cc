@@ -44,41 +44,41 @@ void KeepInSnapshot(const void* owner, std::shared_ptr<const void> value) {
   if (snapshot.depth > 0 && value != nullptr) snapshot.values.emplace_back(owner, std::move(value));
 }
 
-FileStamps FileStamps::Of(std::initializer_list<std::string> paths) {
+FileStamps FileStamps::Of(std::initializer_list<const char*> paths) {
   FileStamps stamps;
-  stamps.stamps_.reserve(paths.size());
-  for (const std::string& path : paths) {
-    Stamp stamp;
-    stamp.path = path;
+  if (paths.size() > kMaxFiles) return stamps;
+  for (const char* path : paths) {
+    Stamp& stamp = stamps.stamps_[stamps.count_++];
     struct stat st;
-    if (stat(path.c_str(), &st) == 0) {
+    if (stat(path, &st) == 0) {
       stamp.present = true;
       stamp.dev = st.st_dev;
       stamp.ino = st.st_ino;
       stamp.size = st.st_size;
       stamp.mtime = st.st_mtim;
     }
-    stamps.stamps_.push_back(stamp);
   }
+  stamps.complete_ = true;
   return stamps;
 }
 
 bool FileStamps::Settled() const {
+  if (!complete_ || count_ == 0) return false;
   const time_t now = time(nullptr);
-  for (const Stamp& s : stamps_) {
+  for (size_t i = 0; i < count_; ++i) {
+    const Stamp& s = stamps_[i];
     if (!s.present || now - s.mtime.tv_sec < kSettledSeconds) return false;
   }
-  return !stamps_.empty();
+  return true;
 }
 
 bool FileStamps::operator==(const FileStamps& other) const {
-  if (stamps_.size() != other.stamps_.size()) return false;
-  for (size_t i = 0; i < stamps_.size(); ++i) {
+  if (!complete_ || !other.complete_ || count_ != other.count_) return false;
+  for (size_t i = 0; i < count_; ++i) {
     const Stamp& a = stamps_[i];
     const Stamp& b = other.stamps_[i];
-    if (!a.present || !b.present || a.path != b.path || a.dev != b.dev || a.ino != b.ino ||
-        a.size != b.size || a.mtime.tv_sec != b.mtime.tv_sec ||
-        a.mtime.tv_nsec != b.mtime.tv_nsec) {
+    if (!a.present || !b.present || a.dev != b.dev || a.ino != b.ino || a.size != b.size ||
+        a.mtime.tv_sec != b.mtime.tv_sec || a.mtime.tv_nsec != b.mtime.tv_nsec) {
       return false;
     }
   }

@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <array>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
@@ -23,10 +24,15 @@
 namespace kivo {
 
 // The identities of some files at one moment; a file that cannot be stat'ed
-// has none, and never matches.
+// has none, and never matches. Holds no paths and allocates nothing, so that
+// the common case (nothing changed) costs the `stat` calls alone.
 class FileStamps {
  public:
-  static FileStamps Of(std::initializer_list<std::string> paths);
+  // At most this many files make one value.
+  static constexpr size_t kMaxFiles = 4;
+
+  // Stats each of `paths`; more than kMaxFiles give stamps that never match.
+  static FileStamps Of(std::initializer_list<const char*> paths);
 
   // Every file was there and has not been modified for a while.
   bool Settled() const;
@@ -34,14 +40,15 @@ class FileStamps {
 
  private:
   struct Stamp {
-    std::string path;
     bool present = false;
     dev_t dev = 0;
     ino_t ino = 0;
     off_t size = 0;
     struct timespec mtime = {};
   };
-  std::vector<Stamp> stamps_;
+  std::array<Stamp, kMaxFiles> stamps_{};
+  size_t count_ = 0;
+  bool complete_ = false;  // false: too many files to stamp
 };
 
 // The calling thread's KivoReadSnapshot: 0 while none is open, else a
@@ -64,12 +71,12 @@ class StampedValue {
   // when read fails. Inside a KivoReadSnapshot the files are looked at by
   // the first Get only.
   template <typename Read>
-  bool Get(std::initializer_list<std::string> paths, T* value, Read read) {
+  bool Get(std::initializer_list<const char*> paths, T* value, Read read) {
     if (InSnapshot(value)) return true;
     const FileStamps stamps = FileStamps::Of(paths);
-    if (!Find(stamps, value)) {
+    if (!Find(paths, stamps, value)) {
       if (!read(value)) return false;
-      Keep(stamps, *value);
+      Keep(paths, stamps, *value);
     }
     IntoSnapshot(*value);
     return true;
@@ -99,24 +106,37 @@ class StampedValue {
   template <typename V>
   void IntoSnapshot(const V&) {}
 
-  bool Find(const FileStamps& stamps, T* value) {
+  bool Find(std::initializer_list<const char*> paths, const FileStamps& stamps, T* value) {
     std::lock_guard<std::mutex> lock(mu_);
-    if (!valid_ || !(stamps_ == stamps)) return false;
+    if (!valid_ || !(stamps_ == stamps) || !SamePaths(paths)) return false;
     *value = value_;
     return true;
   }
 
-  void Keep(const FileStamps& stamps, const T& value) {
+  void Keep(std::initializer_list<const char*> paths, const FileStamps& stamps, const T& value) {
     std::lock_guard<std::mutex> lock(mu_);
     valid_ = stamps.Settled();
     if (!valid_) return;
     stamps_ = stamps;
+    paths_.assign(paths.begin(), paths.end());
     value_ = value;
+  }
+
+  // The kept value was read from these files (a root moved by a test is
+  // other files).
+  bool SamePaths(std::initializer_list<const char*> paths) const {
+    if (paths.size() != paths_.size()) return false;
+    size_t i = 0;
+    for (const char* path : paths) {
+      if (paths_[i++] != path) return false;
+    }
+    return true;
   }
 
   std::mutex mu_;
   bool valid_ = false;
   FileStamps stamps_;
+  std::vector<std::string> paths_;
   T value_;
 };
 

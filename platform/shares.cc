@@ -39,7 +39,7 @@ bool ReadShares(std::shared_ptr<const Json::Value>* shares) {
   static auto* cache =  // never destroyed: used at exit
       new kivo::StampedValue<std::shared_ptr<const Json::Value>>();
   const std::string path = kivo::RootedPath(kSharesPath);
-  return cache->Get({path}, shares, [&](std::shared_ptr<const Json::Value>* fresh) {
+  return cache->Get({path.c_str()}, shares, [&](std::shared_ptr<const Json::Value>* fresh) {
     auto read = std::make_shared<Json::Value>();
     if (!ReadSharesFile(path, read.get())) return false;
     *fresh = std::move(read);

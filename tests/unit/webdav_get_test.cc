@@ -82,6 +82,40 @@ TEST(WebDAVGetTest, SwitchesAreOnOnlyForExactlyYes) {
   }
 }
 
+// Given an object it did not prepare, LoadData sets the six members and keeps
+// the rest; a loader on its own, even after LoadData, adds only its two.
+TEST(WebDAVGetTest, LoadersFillWhateverObjectTheyAreGiven) {
+  fake::Reset();
+  fake::P().enabled["webdav-httpd-pure"] = 1;
+  fake::P().conf["WebDavPort"] = "8080";
+  fake::P().conf["webdavdepthinfinity"] = "yes";
+  Json::Value six(Json::objectValue);
+  six["enable_http"] = true;
+  six["http_port_num"] = 8080;
+  six["enable_https"] = false;
+  six["https_port_num"] = 5006;
+  six["anonymouslogin_enable"] = false;
+  six["depth_infinity_enable"] = true;
+  Json::Value stale(Json::objectValue);
+  for (const std::string& name : six.getMemberNames()) stale[name] = "stale";
+  stale["https_port_num"] = Json::UInt(5006);  // the same number, not an int
+  Json::Value extra(Json::objectValue);
+  extra["other"] = 7;
+  KIVO::APIRequest request("alice", Json::Value(Json::objectValue));
+  KIVO::APIResponse response;
+  WebDAVServiceHandler handler(&request, &response);
+  for (Json::Value given : {Json::Value(), Json::Value(Json::objectValue), stale, extra}) {
+    Json::Value expected = six;
+    if (given.isMember("other")) expected["other"] = 7;
+    EXPECT_TRUE(handler.LoadData(given));
+    EXPECT_EQ(given, expected);
+  }
+  Json::Value https;
+  EXPECT_TRUE(handler.LoadHttps(https));
+  EXPECT_EQ(https.getMemberNames(), (std::vector<std::string>{"enable_https", "https_port_num"}));
+  EXPECT_EQ(https["https_port_num"], 5006);
+}
+
 // `get` never fails, so the latch and ReportError are driven on a handler.
 TEST(WebDAVConventionsTest, LatchKeepsTheFirstCodeAndNoCodeReports1704) {
   fake::Reset();
