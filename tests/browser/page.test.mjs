@@ -176,7 +176,8 @@ test('a saved HTTP port is sent alone and shown again after a reload', async (t)
   const page = await openPage(t);
   await logIn(page, 'admin', ADMIN_PASSWORD);
   const port = page.getByLabel('HTTP port');
-  await port.waitFor();
+  // Filled only once the settings are in: their arrival would overwrite it.
+  await page.waitForFunction(() => document.getElementById('http-port').value !== '');
   await port.fill('5080');
   const sent = page.waitForRequest((r) => r.url().endsWith('/webapi/entry') &&
       r.postDataJSON().method === 'set');
