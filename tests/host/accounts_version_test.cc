@@ -5,35 +5,24 @@
 #include "host/accounts_version.h"
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <string>
 
+#include "tests/platform/temp_root.h"
+
 namespace {
 
-class AccountsVersionTest : public ::testing::Test {
+class AccountsVersionTest : public TempRootTest {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/kivo-accounts-version-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    root_ = dir;
-    ASSERT_EQ(mkdir((root_ + "/etc").c_str(), 0755), 0);
-    for (const char* name : {"passwd", "shadow", "group", "kivoinfo.conf"}) Write(name, "x\n");
+    TempRootTest::SetUp();
+    for (const char* name : {"passwd", "shadow", "group", "kivoinfo.conf"}) Write(Etc(name), "x\n");
   }
-  void TearDown() override { std::system(("rm -rf " + root_).c_str()); }
-
-  void Write(const std::string& name, const std::string& text) {
-    std::ofstream(Etc(name), std::ios::trunc) << text;
-  }
-  std::string Etc(const std::string& name) const { return root_ + "/etc/" + name; }
-
-  std::string root_;
+  static std::string Etc(const std::string& name) { return "etc/" + name; }
 };
 
 TEST_F(AccountsVersionTest, EveryChangeOfAnAccountFileMovesItAndNothingElseDoes) {
@@ -43,18 +32,18 @@ TEST_F(AccountsVersionTest, EveryChangeOfAnAccountFileMovesItAndNothingElseDoes)
     bool moves;
     std::function<void()> act;
   } cases[] = {
-      {"read", false, [&] { std::ifstream(Etc("shadow")).get(); }},
-      {"other file written", false, [&] { Write("kivoinfo.conf", "y\n"); }},
-      {"folder made beside", false, [&] { mkdir(Etc("kivo").c_str(), 0755); }},
-      {"written in place", true, [&] { Write("shadow", "changed\n"); }},
+      {"read", false, [&] { std::ifstream(Path(Etc("shadow"))).get(); }},
+      {"other file written", false, [&] { Write(Etc("kivoinfo.conf"), "y\n"); }},
+      {"folder made beside", false, [&] { mkdir(Path(Etc("kivo")).c_str(), 0755); }},
+      {"written in place", true, [&] { Write(Etc("shadow"), "changed\n"); }},
       {"replaced by rename", true,
        [&] {
-         Write("passwd.new", "new\n");
-         rename(Etc("passwd.new").c_str(), Etc("passwd").c_str());
+         Write(Etc("passwd.new"), "new\n");
+         rename(Path(Etc("passwd.new")).c_str(), Path(Etc("passwd")).c_str());
        }},
-      {"mode changed", true, [&] { chmod(Etc("group").c_str(), 0600); }},
-      {"removed", true, [&] { unlink(Etc("group").c_str()); }},
-      {"made again", true, [&] { Write("group", "x\n"); }},
+      {"mode changed", true, [&] { chmod(Path(Etc("group")).c_str(), 0600); }},
+      {"removed", true, [&] { unlink(Path(Etc("group")).c_str()); }},
+      {"made again", true, [&] { Write(Etc("group"), "x\n"); }},
   };
   for (const auto& c : cases) {
     const uint64_t before = version.Current();
@@ -66,14 +55,14 @@ TEST_F(AccountsVersionTest, EveryChangeOfAnAccountFileMovesItAndNothingElseDoes)
 TEST_F(AccountsVersionTest, FallsBackToStatsWhenTheFolderGoes) {
   host::AccountsVersion version(root_);
   const uint64_t watched = version.Current();
-  ASSERT_EQ(rename((root_ + "/etc").c_str(), (root_ + "/etc.old").c_str()), 0);
+  ASSERT_EQ(rename(Path("etc").c_str(), Path("etc.old").c_str()), 0);
   const uint64_t gone = version.Current();
   EXPECT_NE(gone, watched);
-  ASSERT_EQ(rename((root_ + "/etc.old").c_str(), (root_ + "/etc").c_str()), 0);
+  ASSERT_EQ(rename(Path("etc.old").c_str(), Path("etc").c_str()), 0);
   const uint64_t back = version.Current();
   EXPECT_NE(back, gone) << "the files are there again";
   EXPECT_EQ(version.Current(), back);
-  Write("shadow", "changed\n");
+  Write(Etc("shadow"), "changed\n");
   EXPECT_NE(version.Current(), back) << "stats see the change";
 }
 
