@@ -40,15 +40,4 @@ void APIResponse::SetError(int code, const Json::Value& data) {
   data_ = data;
 }
 
-Json::Value APIResponse::ToJson() const {
-  Json::Value out(Json::objectValue);
-  out["success"] = success_;
-  if (success_) {
-    out["data"] = data_;
-  } else {
-    out["error"]["code"] = error_code_;
-  }
-  return out;
-}
-
 }  // namespace KIVO

@@ -19,7 +19,8 @@ bool ParseJson(const std::string& text, Json::Value* value);
 // "data" or "error" ({"success":true,"data":...}). JsonCpp would sort them.
 std::string AnswerJson(const Json::Value& answer);
 
-// The same for a module's answer, written straight from its parts.
+// The same for a module's answer or a refusal, written straight from its
+// parts (`data` only when `success`).
 std::string AnswerText(bool success, int error_code, const Json::Value& data);
 
 }  // namespace host

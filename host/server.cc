@@ -86,10 +86,7 @@ HttpAnswer JsonAnswer(int status, const Json::Value& body) {
 }
 
 HttpAnswer RefusalAnswer(int code) {
-  Json::Value body(Json::objectValue);
-  body["success"] = false;
-  body["error"]["code"] = code;
-  return JsonAnswer(HttpStatusOf(code), std::move(body));
+  return TextAnswer(HttpStatusOf(code), AnswerText(false, code, Json::Value()));
 }
 
 // The host part of a Host header or Origin authority: brackets kept for

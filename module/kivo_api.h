@@ -48,9 +48,6 @@ class APIResponse {
   bool success() const { return success_; }
   int error_code() const { return error_code_; }
   const Json::Value& data() const { return data_; }
-  // The answer as the web API encodes it:
-  // {"success":true,"data":...} or {"success":false,"error":{"code":N}}.
-  Json::Value ToJson() const;
 
  private:
   int answer_count_;
