@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -31,6 +32,9 @@ constexpr char kRunDir[] = "/var/run/kivo";
 constexpr char kLogDir[] = "/var/log/kivo";
 constexpr char kHostCert[] = "/etc/kivo/tls/server.crt";
 constexpr char kHostKey[] = "/etc/kivo/tls/server.key";
+
+// Apache's notice once a (re)start has read its configuration.
+constexpr char kResumedNotice[] = "AH00163:";
 
 constexpr int kWaitMillis = 10000;
 constexpr int kPollMillis = 20;
@@ -159,10 +163,20 @@ off_t SizeOf(const std::string& path) {
   return stat(path.c_str(), &st) == 0 ? st.st_size : 0;
 }
 
+// What a log gained after `offset`; the log only grows, and reading from the
+// offset keeps a poll cheap however long it is.
 std::string TextSince(const std::string& path, off_t offset) {
-  std::string content;
-  if (!ReadWholeFile(path, &content, nullptr)) return "";
-  return static_cast<off_t>(content.size()) > offset ? content.substr(offset) : "";
+  std::string text;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return text;
+  char buffer[8192];
+  ssize_t n;
+  while ((n = pread(fd, buffer, sizeof buffer, offset)) > 0) {
+    text.append(buffer, static_cast<size_t>(n));
+    offset += n;
+  }
+  close(fd);
+  return text;
 }
 
 bool ConfigAccepted() {
@@ -265,8 +279,13 @@ int ReloadDaemon(pid_t pid, WebDAVSettings* s) {
     KIVO_LOG("cannot signal the WebDAV daemon %d: %s", static_cast<int>(pid), strerror(errno));
     return -1;
   }
+  // The listeners stay open across a graceful restart, so they cannot tell
+  // when it is done. Apache signals its children to stop listening, reads the
+  // new configuration, and then logs its "resuming" notice (logged at every
+  // level): from that line on, no request meets the old configuration.
   bool up = WaitFor(pid, [&] {
-    return AllAccept(s->listen_address, ports, true) && AllAccept(s->listen_address, gone, false);
+    return AllAccept(s->listen_address, ports, true) && AllAccept(s->listen_address, gone, false) &&
+           TextSince(WebDAVErrorLogPath(), error_offset).find(kResumedNotice) != std::string::npos;
   });
   if (!up) {
     KIVO_LOG("the WebDAV daemon did not come back from its reload");

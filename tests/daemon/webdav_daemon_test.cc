@@ -55,6 +55,26 @@ bool Listening(int port) {
   return ok;
 }
 
+// The status of one request sent straight from this process: no client
+// program starts between a setting's return and the request.
+int RawStatus(int port, const std::string& request) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  std::string answer;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+    char buffer[4096];
+    ssize_t n;
+    while (answer.size() < 64 && (n = read(fd, buffer, sizeof buffer)) > 0)
+      answer.append(buffer, n);
+  }
+  close(fd);
+  return answer.rfind("HTTP/1.1 ", 0) == 0 ? atoi(answer.c_str() + 9) : 0;
+}
+
 // Processes whose command line names something under `root`.
 int ProcessesOf(const std::string& root) {
   int count = 0;
@@ -238,6 +258,21 @@ TEST_F(WebDAVDaemonTest, AnonymousAndDepthInfinitySwitchesTakeEffect) {
   EXPECT_EQ(Curl("MKCOL", "/public/anon", "").status, 403);
   EXPECT_FALSE(Exists(root_.Path("/volume1/public/anon")));
   EXPECT_FALSE(Exists(root_.Path("/volume1/public/anon.txt")));
+}
+
+// A reload is signalled, and Apache's children keep the old configuration
+// until it has read the new one: the set must not return before that.
+TEST_F(WebDAVDaemonTest, ASetIsInForceForTheFirstRequestAfterIt) {
+  EnableHttp(http_port_);
+  const std::string anonymous = "PROPFIND /public/ HTTP/1.0\r\nHost: 127.0.0.1\r\nDepth: 1\r\n\r\n";
+  for (int round = 0; round < 6; ++round) {
+    const bool on = round % 2 == 0;
+    ASSERT_EQ(Set(std::string(R"({"enable_http": true, "enable_https": false, )") +
+                  R"("anonymouslogin_enable": )" + (on ? "true}" : "false}"))
+                  .status,
+              0);
+    EXPECT_EQ(RawStatus(http_port_, anonymous), on ? 207 : 401) << "round " << round;
+  }
 }
 
 TEST_F(WebDAVDaemonTest, PortChangeMovesTheListenerAndDisablingStopsTheDaemon) {
