@@ -4,6 +4,7 @@
 #include <ctime>
 #include <utility>
 
+#include "module/kivo_paths.h"
 #include "module/kivo_platform.h"
 
 namespace kivo {
@@ -19,6 +20,7 @@ std::atomic<unsigned long long> gLastSnapshot{0};
 struct ThreadSnapshot {
   int depth = 0;
   unsigned long long id = 0;
+  const char* root = nullptr;  // RootText() once asked within the snapshot
   std::vector<std::pair<const void*, std::shared_ptr<const void>>> values;
 };
 
@@ -30,6 +32,19 @@ ThreadSnapshot& ThisThread() {
 }  // namespace
 
 unsigned long long CurrentReadSnapshot() { return ThisThread().id; }
+
+const char* SnapshotRootText() {
+#ifdef KIVO_ROOT_FROM_ENV
+  // Only test builds pay for a lookup (getenv), and tests move the root
+  // between calls, never within one.
+  ThreadSnapshot& snapshot = ThisThread();
+  if (snapshot.depth == 0) return RootText();
+  if (snapshot.root == nullptr) snapshot.root = RootText();
+  return snapshot.root;
+#else
+  return RootText();
+#endif
+}
 
 std::shared_ptr<const void> SnapshotValue(const void* owner) {
   ThreadSnapshot& snapshot = ThisThread();
@@ -56,6 +71,7 @@ FileStamps FileStamps::Of(std::initializer_list<const char*> paths) {
       stamp.ino = st.st_ino;
       stamp.size = st.st_size;
       stamp.mtime = st.st_mtim;
+      stamp.ctime = st.st_ctim;
     }
   }
   stamps.complete_ = true;
@@ -67,7 +83,10 @@ bool FileStamps::Settled() const {
   const time_t now = time(nullptr);
   for (size_t i = 0; i < count_; ++i) {
     const Stamp& s = stamps_[i];
-    if (!s.present || now - s.mtime.tv_sec < kSettledSeconds) return false;
+    if (!s.present || now - s.mtime.tv_sec < kSettledSeconds ||
+        now - s.ctime.tv_sec < kSettledSeconds) {
+      return false;
+    }
   }
   return true;
 }
@@ -78,7 +97,8 @@ bool FileStamps::operator==(const FileStamps& other) const {
     const Stamp& a = stamps_[i];
     const Stamp& b = other.stamps_[i];
     if (!a.present || !b.present || a.dev != b.dev || a.ino != b.ino || a.size != b.size ||
-        a.mtime.tv_sec != b.mtime.tv_sec || a.mtime.tv_nsec != b.mtime.tv_nsec) {
+        a.mtime.tv_sec != b.mtime.tv_sec || a.mtime.tv_nsec != b.mtime.tv_nsec ||
+        a.ctime.tv_sec != b.ctime.tv_sec || a.ctime.tv_nsec != b.ctime.tv_nsec) {
       return false;
     }
   }
@@ -97,5 +117,6 @@ KivoReadSnapshot::~KivoReadSnapshot() {
   kivo::ThreadSnapshot& snapshot = kivo::ThisThread();
   if (--snapshot.depth > 0) return;
   snapshot.id = 0;
+  snapshot.root = nullptr;
   snapshot.values.clear();
 }

@@ -1,12 +1,12 @@
 // What the platform keeps of files it reads on every call: a value worked out
 // from one or more files, kept with the identity of each file (device, inode,
-// size, modification time) at the moment it was read. Every use stats the
+// size, modification and change times) at the moment it was read. Every use stats the
 // files again, so a replaced or edited file is seen at once; only the reading
 // and parsing are saved.
 //
-// A file modified within the last two seconds may still change in place
-// without its size or coarse modification time moving, so values read from
-// such a file are not kept.
+// A file changed within the last two seconds may still change in place
+// without its size or coarse time stamps moving, so values read from such a
+// file are not kept.
 
 #ifndef KIVO_PLATFORM_FILE_STAMP_H_
 #define KIVO_PLATFORM_FILE_STAMP_H_
@@ -45,6 +45,7 @@ class FileStamps {
     ino_t ino = 0;
     off_t size = 0;
     struct timespec mtime = {};
+    struct timespec ctime = {};  // moves with every change; cannot be set back
   };
   std::array<Stamp, kMaxFiles> stamps_{};
   size_t count_ = 0;
@@ -54,6 +55,11 @@ class FileStamps {
 // The calling thread's KivoReadSnapshot: 0 while none is open, else a
 // number that no earlier snapshot of any thread had.
 unsigned long long CurrentReadSnapshot();
+
+// RootText() as the calling thread's open snapshot first saw it, so that a
+// call finding several kept files looks the root up once; RootText() itself
+// while none is open.
+const char* SnapshotRootText();
 
 // What each kept value answered first within the thread's open snapshot, so
 // that later questions in it neither stat nor read its files again. Values
@@ -72,7 +78,16 @@ class StampedValue {
   // the first Get only.
   template <typename Read>
   bool Get(std::initializer_list<const char*> paths, T* value, Read read) {
-    if (InSnapshot(value)) return true;
+    return InSnapshot(value) || Load(paths, value, read);
+  }
+
+  // *value as this thread's open snapshot holds it; false when there is
+  // none or it holds no value yet. Lets a caller skip making the paths.
+  bool InSnapshot(T* value) { return FromSnapshot(value); }
+
+  // Get, for a caller that has just found InSnapshot false.
+  template <typename Read>
+  bool Load(std::initializer_list<const char*> paths, T* value, Read read) {
     const FileStamps stamps = FileStamps::Of(paths);
     if (!Find(paths, stamps, value)) {
       if (!read(value)) return false;
@@ -81,10 +96,6 @@ class StampedValue {
     IntoSnapshot(*value);
     return true;
   }
-
-  // *value as this thread's open snapshot holds it; false when there is
-  // none or it holds no value yet. Lets a caller skip making the paths.
-  bool InSnapshot(T* value) { return FromSnapshot(value); }
 
  private:
   // Only shared, immutable values take part in snapshots.

@@ -24,7 +24,11 @@ namespace {
 constexpr char kLogUnit[] = "kivo_conf";
 constexpr char kConfPath[] = "/etc/kivoinfo.conf";
 
-std::string ConfPath() { return kivo::RootedPath(kConfPath); }
+// Made once per root and thread: every settings call reads the file.
+const std::string& ConfPath() {
+  thread_local kivo::KeptRootedPath path(kConfPath);
+  return path.Get(kivo::SnapshotRootText());
+}
 
 std::string Trim(const std::string& text) {
   size_t begin = text.find_first_not_of(" \t\r");
@@ -121,7 +125,7 @@ bool KivoConf::Reload() {
 }
 
 bool KivoConf::ReloadNow() {
-  std::string path = ConfPath();
+  const std::string& path = ConfPath();
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
     // A missing file is an empty configuration.

@@ -24,10 +24,10 @@ namespace {
 constexpr char kLogUnit[] = "services";
 constexpr char kServicesPath[] = "/var/lib/kivo/services.json";
 
-// Asked twice by every WebDAV get: the path is made once per root and thread.
+// Asked by every WebDAV get: the path is made once per root and thread.
 const std::string& ServicesPath() {
   thread_local kivo::KeptRootedPath path(kServicesPath);
-  return path.Get();
+  return path.Get(kivo::SnapshotRootText());
 }
 
 // Reads the whole state; a missing file is an empty one.
@@ -50,13 +50,13 @@ bool ReadStatesCached(std::shared_ptr<const Json::Value>* states) {
   static auto* cache =  // never destroyed: used at exit
       new kivo::StampedValue<std::shared_ptr<const Json::Value>>();
   if (cache->InSnapshot(states)) return true;
-  return cache->Get({ServicesPath().c_str()}, states,
-                    [](std::shared_ptr<const Json::Value>* fresh) {
-                      auto read = std::make_shared<Json::Value>();
-                      if (!ReadStates(read.get())) return false;
-                      *fresh = std::move(read);
-                      return true;
-                    });
+  return cache->Load({ServicesPath().c_str()}, states,
+                     [](std::shared_ptr<const Json::Value>* fresh) {
+                       auto read = std::make_shared<Json::Value>();
+                       if (!ReadStates(read.get())) return false;
+                       *fresh = std::move(read);
+                       return true;
+                     });
 }
 
 bool ValidName(const char* service) {
