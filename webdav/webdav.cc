@@ -1,7 +1,9 @@
 #include "webdav/webdav.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include "module/error_codes.h"
@@ -141,15 +143,28 @@ Json::Value* Member(Json::Value& result, int member) {
 }
 
 // This thread's `get` answer, kept from one get to the next with its members
-// found once. A get sets the values that changed and the response takes a
-// copy: copying a ready map is the one cost left of building the answer,
-// where copying the template, finding its members and setting all six cost
-// a third more than the copy alone. Nothing read is kept: every value is
-// read and set again on every get.
+// found once, and shared with the responses that carry it: a get sets the
+// values that changed and hands the response a reference. Building or
+// copying a six-member object cost more than all the rest of a get beyond
+// its system calls. Nothing read is kept: every value is read and set again
+// on every get.
 struct KeptAnswer {
-  Json::Value answer{AnswerWithAllMembers()};
+  std::shared_ptr<Json::Value> answer;
   Json::Value* slots[kAnswerMembers];
-  KeptAnswer() { FindMembers(answer, slots); }
+
+  // The answer to fill. A response still holding the last one (a host that
+  // keeps answers, on any thread) keeps it unchanged: this get fills a copy.
+  Json::Value& Writable() {
+    if (answer == nullptr || answer.use_count() > 1) {
+      answer = std::make_shared<Json::Value>(answer != nullptr ? *answer : AnswerWithAllMembers());
+      FindMembers(*answer, slots);
+    } else {
+      // Orders the last holder's reads before our writes: its release of the
+      // reference is what the count above saw.
+      std::atomic_thread_fence(std::memory_order_acquire);
+    }
+    return *answer;
+  }
 };
 
 KeptAnswer& ThisThreadsAnswer() {
@@ -267,9 +282,9 @@ WebDAVServiceHandler::~WebDAVServiceHandler() = default;
 // ---- get ----------------------------------------------------------------------
 
 void WebDAVServiceHandler::Get() {
-  Json::Value& result = ThisThreadsAnswer().answer;
-  if (LoadData(result)) {
-    response_->SetSuccess(result);
+  KeptAnswer& kept = ThisThreadsAnswer();
+  if (LoadData(kept.Writable())) {
+    response_->SetSuccess(std::shared_ptr<const Json::Value>(kept.answer));
   } else {
     ReportError();
   }
@@ -288,7 +303,7 @@ bool WebDAVServiceHandler::LoadData(Json::Value& result) {
   } const loan;
   Json::Value* found[kAnswerMembers];
   KeptAnswer& kept = ThisThreadsAnswer();
-  if (&result == &kept.answer) {
+  if (&result == kept.answer.get()) {
     tLent.slots = kept.slots;
   } else {
     FindMembers(result, found);
