@@ -44,9 +44,7 @@ class KeptRootedPath {
  public:
   explicit KeptRootedPath(const char* system_path) : system_path_(system_path) {}
 
-  const std::string& Get() { return Get(RootText()); }
-
-  // The same under `root`, as the caller has already looked it up.
+  // The path under `root` (RootText(), or as the caller has looked it up).
   const std::string& Get(const char* root) {
     if (path_.empty() || root_ != root) {
       root_ = root;

@@ -89,11 +89,10 @@ const char* const kMemberNames[kAnswerMembers] = {
     kHttps.port_param,  "anonymouslogin_enable", "depth_infinity_enable",
 };
 
-// An object holding the six members of a `get` answer, each null; the
-// loaders then only set them. Inserting six members one by one cost more than
-// the rest of a get beyond reading the files; copying a ready map costs a
-// fraction. The names are static strings: the module stays loaded while its
-// answers live, so neither the answer nor the host's copies allocate them.
+// An object holding the six members of a `get` answer, each null, from
+// which the kept answers below are copied; the loaders then only set them.
+// The names are static strings, so no copy allocates them: the module stays
+// loaded while its answers live.
 const Json::Value& AnswerWithAllMembers() {
   static const Json::Value* const answer = [] {
     auto* members = new Json::Value(Json::objectValue);

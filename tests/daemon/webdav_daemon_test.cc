@@ -44,28 +44,31 @@ int FreePort() {
   return ntohs(addr.sin_port);
 }
 
-bool Listening(int port) {
+// A connection to the loopback `port`; -1 when refused.
+int Connect(int port) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   struct sockaddr_in addr = {};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = htons(static_cast<uint16_t>(port));
-  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
   close(fd);
-  return ok;
+  return -1;
+}
+
+bool Listening(int port) {
+  const int fd = Connect(port);
+  if (fd >= 0) close(fd);
+  return fd >= 0;
 }
 
 // The status of one request sent straight from this process: no client
 // program starts between a setting's return and the request.
 int RawStatus(int port, const std::string& request) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
+  const int fd = Connect(port);
+  if (fd < 0) return 0;
   std::string answer;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+  if (write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
     char buffer[4096];
     ssize_t n;
     while (answer.size() < 64 && (n = read(fd, buffer, sizeof buffer)) > 0)
