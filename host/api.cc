@@ -24,7 +24,6 @@ void APIResponse::SetSuccess(const Json::Value& data) {
   success_ = true;
   error_code_ = 0;
   data_ = data;
-  shared_data_.reset();
 }
 
 void APIResponse::SetSuccess(Json::Value&& data) {
@@ -32,15 +31,6 @@ void APIResponse::SetSuccess(Json::Value&& data) {
   success_ = true;
   error_code_ = 0;
   data_ = std::move(data);
-  shared_data_.reset();
-}
-
-void APIResponse::SetSuccess(std::shared_ptr<const Json::Value> data) {
-  ++answer_count_;
-  success_ = true;
-  error_code_ = 0;
-  data_ = Json::Value();
-  shared_data_ = std::move(data);
 }
 
 void APIResponse::SetError(int code, const Json::Value& data) {
@@ -48,7 +38,6 @@ void APIResponse::SetError(int code, const Json::Value& data) {
   success_ = false;
   error_code_ = code;
   data_ = data;
-  shared_data_.reset();
 }
 
 }  // namespace KIVO

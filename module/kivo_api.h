@@ -11,7 +11,6 @@
 
 #include <json/json.h>
 
-#include <memory>
 #include <string>
 
 namespace KIVO {
@@ -42,24 +41,19 @@ class APIResponse {
   // with it hands it over instead of having it copied.
   void SetSuccess(const Json::Value& data);
   void SetSuccess(Json::Value&& data);
-  // The answer shared rather than copied, for a caller that keeps one answer
-  // from call to call: it must leave the value unchanged while any response
-  // still holds it (use_count() above its own one).
-  void SetSuccess(std::shared_ptr<const Json::Value> data);
   void SetError(int code, const Json::Value& data);
 
   // Host side: what the module answered.
   int answer_count() const { return answer_count_; }
   bool success() const { return success_; }
   int error_code() const { return error_code_; }
-  const Json::Value& data() const { return shared_data_ != nullptr ? *shared_data_ : data_; }
+  const Json::Value& data() const { return data_; }
 
  private:
   int answer_count_;
   bool success_;
   int error_code_;
   Json::Value data_;
-  std::shared_ptr<const Json::Value> shared_data_;  // when set, the answer
 };
 
 }  // namespace KIVO

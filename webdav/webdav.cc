@@ -1,9 +1,6 @@
 #include "webdav/webdav.h"
 
-#include <algorithm>
-#include <atomic>
 #include <cstring>
-#include <memory>
 #include <utility>
 
 #include "module/error_codes.h"
@@ -72,121 +69,6 @@ constexpr int kPortMin = 1;
 constexpr int kPortMax = 65535;
 
 bool IsYes(const char* value) { return std::strcmp(value, "yes") == 0; }
-
-// The six members of a `get` answer.
-enum AnswerMember {
-  kHttpEnable,
-  kHttpPort,
-  kHttpsEnable,
-  kHttpsPort,
-  kAnonymousEnable,
-  kDepthEnable,
-  kAnswerMembers
-};
-
-const char* const kMemberNames[kAnswerMembers] = {
-    kHttp.enable_param, kHttp.port_param,        kHttps.enable_param,
-    kHttps.port_param,  "anonymouslogin_enable", "depth_infinity_enable",
-};
-
-// An object holding the six members of a `get` answer, each null, from
-// which the kept answers below are copied; the loaders then only set them.
-// The names are static strings, so no copy allocates them: the module stays
-// loaded while its answers live.
-const Json::Value& AnswerWithAllMembers() {
-  static const Json::Value* const answer = [] {
-    auto* members = new Json::Value(Json::objectValue);
-    for (const char* name : kMemberNames) (*members)[Json::StaticString(name)] = Json::Value();
-    return members;
-  }();
-  return *answer;
-}
-
-// Points `slots` at the six members of `result` in one pass over it. A copy
-// of the answer above keeps the static names themselves, so a member is
-// known by its name's address; one not found that way (an answer made
-// elsewhere) is looked up by its text, and added when absent, as a plain
-// insertion would.
-void FindMembers(Json::Value& result, Json::Value* slots[kAnswerMembers]) {
-  std::fill(slots, slots + kAnswerMembers, nullptr);
-  if (result.isObject()) {
-    const auto end = result.end();
-    for (auto it = result.begin(); it != end; ++it) {
-      const char* name_end = nullptr;
-      const char* name = it.memberName(&name_end);
-      for (int m = 0; m < kAnswerMembers; ++m) {
-        if (name == kMemberNames[m]) slots[m] = &*it;
-      }
-    }
-  }
-  for (int m = 0; m < kAnswerMembers; ++m) {
-    if (slots[m] == nullptr) slots[m] = &result[Json::StaticString(kMemberNames[m])];
-  }
-}
-
-// While LoadData runs on this thread: the answer it fills and where that
-// answer's six members are, lent to the loaders. Kept beside the handler
-// rather than in it, so that the handler keeps only its four fields; a
-// loader called on any other object looks its members up.
-struct LentMembers {
-  const Json::Value* answer = nullptr;
-  Json::Value* const* slots = nullptr;
-};
-
-thread_local LentMembers tLent;
-
-Json::Value* Member(Json::Value& result, int member) {
-  const LentMembers& lent = tLent;
-  if (lent.answer == &result) return lent.slots[member];
-  return &result[Json::StaticString(kMemberNames[member])];
-}
-
-// This thread's `get` answer, kept from one get to the next with its members
-// found once, and shared with the responses that carry it: a get sets the
-// values that changed and hands the response a reference. Building or
-// copying a six-member object cost more than all the rest of a get beyond
-// its system calls. Nothing read is kept: every value is read and set again
-// on every get.
-struct KeptAnswer {
-  std::shared_ptr<Json::Value> answer;
-  Json::Value* slots[kAnswerMembers];
-
-  // The answer to fill. A response still holding the last one (a host that
-  // keeps answers, on any thread) keeps it unchanged: this get fills a copy.
-  Json::Value& Writable() {
-    if (answer == nullptr || answer.use_count() > 1) {
-      answer = std::make_shared<Json::Value>(answer != nullptr ? *answer : AnswerWithAllMembers());
-      FindMembers(*answer, slots);
-    } else {
-      // Orders the last holder's reads before our writes: its release of the
-      // reference is what the count above saw.
-      std::atomic_thread_fence(std::memory_order_acquire);
-    }
-    return *answer;
-  }
-};
-
-KeptAnswer& ThisThreadsAnswer() {
-  thread_local KeptAnswer kept;
-  return kept;
-}
-
-// Sets a member found by Member without another lookup: only the value goes
-// in, the member keeps its place in the object, and a member already holding
-// the value (of the same JSON type) is left as it is. A bool is copied from
-// a ready value rather than built and dropped each time.
-const Json::Value* const kBools = new Json::Value[2]{false, true};
-
-void Put(Json::Value* member, bool value) {
-  if (member->type() == Json::booleanValue && member->asBool() == value) return;
-  member->copyPayload(kBools[value ? 1 : 0]);
-}
-
-void Put(Json::Value* member, int value) {
-  if (member->type() == Json::intValue && member->asInt() == value) return;
-  Json::Value number(value);
-  member->swapPayload(number);
-}
 
 // Sends "kivo.service.action" for one variant. Its failure is reported to the
 // caller but never fails a `set`: the service itself has already changed.
@@ -281,9 +163,9 @@ WebDAVServiceHandler::~WebDAVServiceHandler() = default;
 // ---- get ----------------------------------------------------------------------
 
 void WebDAVServiceHandler::Get() {
-  KeptAnswer& kept = ThisThreadsAnswer();
-  if (LoadData(kept.Writable())) {
-    response_->SetSuccess(std::shared_ptr<const Json::Value>(kept.answer));
+  Json::Value result(Json::objectValue);
+  if (LoadData(result)) {
+    response_->SetSuccess(std::move(result));
   } else {
     ReportError();
   }
@@ -293,22 +175,6 @@ bool WebDAVServiceHandler::LoadData(Json::Value& result) {
   // The six members come from one version of kivoinfo.conf and of the
   // service states, each file looked up once.
   const KivoReadSnapshot snapshot;
-  if (result.isNull()) result = AnswerWithAllMembers();
-  // Lent for this call only, however it ends; an outer LoadData's loan
-  // (another handler's, on this thread) comes back afterwards.
-  struct Loan {
-    LentMembers before = tLent;
-    ~Loan() { tLent = before; }
-  } const loan;
-  Json::Value* found[kAnswerMembers];
-  KeptAnswer& kept = ThisThreadsAnswer();
-  if (&result == kept.answer.get()) {
-    tLent.slots = kept.slots;
-  } else {
-    FindMembers(result, found);
-    tLent.slots = found;
-  }
-  tLent.answer = &result;
   if (!LoadHttp(result)) {
     KIVO_LOG("Cannot get http");
     return false;
@@ -324,26 +190,23 @@ bool WebDAVServiceHandler::LoadData(Json::Value& result) {
   return true;
 }
 
-bool WebDAVServiceHandler::LoadHttp(Json::Value& result) {
-  return LoadVariant(kHttp, result, kHttpEnable, kHttpPort);
-}
+bool WebDAVServiceHandler::LoadHttp(Json::Value& result) { return LoadVariant(kHttp, result); }
 
-bool WebDAVServiceHandler::LoadHttps(Json::Value& result) {
-  return LoadVariant(kHttps, result, kHttpsEnable, kHttpsPort);
-}
+bool WebDAVServiceHandler::LoadHttps(Json::Value& result) { return LoadVariant(kHttps, result); }
 
-bool WebDAVServiceHandler::LoadVariant(const WebDAVVariant& variant, Json::Value& result,
-                                       int enable_member, int port_member) {
-  Put(Member(result, enable_member), IsEnabled(variant));
+bool WebDAVServiceHandler::LoadVariant(const WebDAVVariant& variant, Json::Value& result) {
+  // The member names are static strings: the answer refers to them rather
+  // than copying them.
+  result[Json::StaticString(variant.enable_param)] = IsEnabled(variant);
   const char* stored = conf_.Info(variant.port_key, "");
-  Put(Member(result, port_member),
-      port_text::Read(stored[0] == '\0' ? variant.default_port : stored));
+  result[Json::StaticString(variant.port_param)] =
+      port_text::Read(stored[0] == '\0' ? variant.default_port : stored);
   return true;
 }
 
 bool WebDAVServiceHandler::LoadAdditional(Json::Value& result) {
-  Put(Member(result, kAnonymousEnable), IsYes(conf_.Info(kAnonymousKey, "")));
-  Put(Member(result, kDepthEnable), IsYes(conf_.Info(kDepthKey, "")));
+  result[Json::StaticString("anonymouslogin_enable")] = IsYes(conf_.Info(kAnonymousKey, ""));
+  result[Json::StaticString("depth_infinity_enable")] = IsYes(conf_.Info(kDepthKey, ""));
   return true;
 }
 

@@ -70,8 +70,7 @@ class WebDAVServiceHandler {
   void ShowJson(const char* label, const Json::Value& value);
 
  private:
-  bool LoadVariant(const WebDAVVariant& variant, Json::Value& result, int enable_member,
-                   int port_member);
+  bool LoadVariant(const WebDAVVariant& variant, Json::Value& result);
   // Steps of CheckWebDAVParam for one variant's port parameter.
   bool CheckVariantPort(const WebDAVVariant& variant);
   // True when the request carries the variant's port and its text differs

@@ -82,35 +82,6 @@ TEST(WebDAVGetTest, SwitchesAreOnOnlyForExactlyYes) {
   }
 }
 
-// Answers are shared with the responses that carry them: one a host still
-// holds stays as it was answered while later gets answer other values, and
-// no longer held, the answer is filled in place again.
-TEST(WebDAVGetTest, AHeldAnswerNeverChangesUnderItsHolder) {
-  fake::Reset();
-  KIVO::APIRequest request("alice", Json::Value(Json::objectValue));
-  KIVO::APIResponse held;
-  WebDAVGet(&request, &held);
-  const Json::Value first = held.data();
-  for (int round = 0; round < 3; ++round) {
-    fake::P().enabled["webdav-httpd-pure"] = round % 2 == 0 ? 1 : 2;
-    fake::P().conf["WebDavPort"] = std::to_string(8080 + round);
-    Json::Value later;
-    const Json::Value* where = nullptr;
-    {
-      KIVO::APIResponse response;
-      WebDAVGet(&request, &response);
-      later = response.data();
-      where = &response.data();
-    }
-    EXPECT_EQ(held.data(), first) << "round " << round;
-    EXPECT_EQ(later["enable_http"], round % 2 == 0);
-    EXPECT_EQ(later["http_port_num"], 8080 + round);
-    KIVO::APIResponse again;
-    WebDAVGet(&request, &again);
-    EXPECT_EQ(&again.data(), where) << "an answer no response holds is filled in place";
-  }
-}
-
 // Given an object it did not prepare, LoadData sets the six members and keeps
 // the rest; a loader on its own, even after LoadData, adds only its two.
 TEST(WebDAVGetTest, LoadersFillWhateverObjectTheyAreGiven) {
