@@ -25,7 +25,7 @@
 namespace host {
 
 struct ServeOptions {
-  std::vector<Listen> listens;  // none given: 127.0.0.1:5000
+  std::vector<Listen> listens;  // none given: 127.0.0.1:5000, https 127.0.0.1:5001
   std::string tls_cert, tls_key;
   std::vector<std::string> server_names;  // Host names accepted besides ours
   std::string module_path;
