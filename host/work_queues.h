@@ -54,9 +54,9 @@ class WorkThread {
 
 struct FairLimits {
   size_t threads = 2;
-  size_t per_key = 4;        // waiting or running
-  size_t per_network = 16;   // waiting
-  size_t queued = 64;        // waiting in all
+  size_t per_key = 4;       // waiting or running
+  size_t per_network = 16;  // waiting
+  size_t queued = 64;       // waiting in all
 };
 
 // The network a client address is judged with: "a.b.c.0/24" for IPv4 (also

@@ -78,7 +78,8 @@ FirewallOpenings CurrentOpenings() {
     tcp.insert(ConfPort(&conf, "secure_WebDavPort", 5006));
   }
   open.tcp.assign(tcp.begin(), tcp.end());
-  open.mdns = KLIBServiceIsEnabled("webdav-avahi") == 1 || KLIBServiceIsEnabled("webdavs-avahi") == 1;
+  open.mdns =
+      KLIBServiceIsEnabled("webdav-avahi") == 1 || KLIBServiceIsEnabled("webdavs-avahi") == 1;
   return open;
 }
 
