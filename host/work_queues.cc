@@ -118,9 +118,9 @@ bool FairPool::Post(const std::string& key, const std::string& network, Job run,
       ForgetIfIdleLocked(key);
       return false;
     }
-    if (network_full) {
-      dropped = EvictLocked(network);
-    } else if (waiting_ >= limits_.queued) {
+    // A quiet key's first check goes beyond its network's bound; at the
+    // pool's, the check that would run last under the turns makes room.
+    if (waiting_ >= limits_.queued) {
       const auto heaviest = std::max_element(
           networks_.begin(), networks_.end(),
           [](const auto& a, const auto& b) { return a.second.waiting < b.second.waiting; });

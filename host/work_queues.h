@@ -6,10 +6,11 @@
 // FairPool runs jobs (password checks) on a few threads, taking turns first
 // between networks (a client's /24 or /64), then between the keys (client
 // addresses) of a network, so that a flood delays its own sources, not
-// everybody's. Its room is bounded per key, per network and in all; a key
-// with nothing waiting always finds room: a job of the heaviest key of the
-// heaviest network is dropped for it. So many flooding addresses cannot keep
-// a quiet one out.
+// everybody's. Its room is bounded per key, per network and in all, but a
+// key with nothing waiting always finds room: its first job goes beyond its
+// network's bound, and where the pool is full the newest job of the heaviest
+// key of the heaviest network (the one that would run last) is dropped for
+// it. So many flooding addresses cannot keep a quiet one out.
 //
 // DelayLine runs jobs once their time has come, on one thread that does
 // nothing else (answers that must not come sooner than some work would).
@@ -74,9 +75,9 @@ class FairPool {
   // Queues `run` for `key` of `network`. False (nothing queued) when `key`
   // has `per_key` jobs waiting or running, or when it has some waiting and
   // its network or the whole pool is full. A key with none waiting is never
-  // refused for lack of room: the newest job of the heaviest key (of its own
-  // network when that is full, else of the heaviest network) leaves the
-  // queue, and its `drop` runs instead of its `run`.
+  // refused for lack of room: when the pool is full, the newest job of the
+  // heaviest key of the heaviest network leaves the queue, and its `drop`
+  // runs instead of its `run`.
   bool Post(const std::string& key, const std::string& network, Job run, Job drop);
 
  private:

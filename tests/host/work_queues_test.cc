@@ -74,17 +74,17 @@ TEST(WorkQueues, FairPoolTakesTurnsBetweenNetworksThenAddresses) {
 }
 
 // A full network or a full pool refuses more from an address that has a
-// check waiting, never one that has none: the newest check of the heaviest
-// address (in its network when that is full, else in the heaviest network)
-// makes room.
+// check waiting, never one that has none: its first check goes beyond its
+// network's bound, and in a full pool the newest check of the heaviest
+// address of the heaviest network makes room.
 TEST(WorkQueues, FairPoolMakesRoomForQuietAddressesOnly) {
   HeldPool held(4, 3, 5);
   for (const char* name : {"x1", "x2", "x3"}) EXPECT_TRUE(held.Post("10.0.0.1", "10/24", name));
   EXPECT_FALSE(held.Post("10.0.0.1", "10/24", "x4")) << "its network is full";
-  EXPECT_TRUE(held.Post("10.0.0.2", "10/24", "y1")) << "quiet: x3 makes room";
+  EXPECT_TRUE(held.Post("10.0.0.2", "10/24", "y1")) << "quiet";
   EXPECT_FALSE(held.Post("10.0.0.2", "10/24", "y2"));
-  EXPECT_TRUE(held.Post("192.0.2.7", "192/24", "z1"));
-  EXPECT_TRUE(held.Post("198.51.100.9", "198/24", "w1"));  // five wait: the pool is full
+  EXPECT_TRUE(held.Post("192.0.2.7", "192/24", "z1"));  // five wait: the pool is full
+  EXPECT_TRUE(held.Post("198.51.100.9", "198/24", "w1")) << "quiet: x3 makes room";
   EXPECT_TRUE(held.Post("198.51.100.10", "198/24", "v1")) << "quiet: x2 makes room";
   EXPECT_FALSE(held.Post("198.51.100.9", "198/24", "w2"));
   held.Finish();
