@@ -141,9 +141,9 @@ class WebApiServer final : public HttpHandler {
         sessions_(options.session_idle, options.session_lifetime, kMaxSessions),
         accounts_version_(kivo::Root()),
         brake_(kFreeFailures, kFirstDelay, kMaxDelay, kForgetFailures),
+        delayed_refusals_(kMaxDelayedRefusals),
         module_thread_(kMaxQueuedCalls),
-        password_pool_(kPasswordChecks),
-        delayed_refusals_(kMaxDelayedRefusals) {}
+        password_pool_(kPasswordChecks) {}
 
   int Run(const sigset_t& stop_signals);
 
@@ -189,10 +189,11 @@ class WebApiServer final : public HttpHandler {
   // A calendar create switches the process's credentials for every thread
   // while it runs; the password checks read etc/shadow with root's rights.
   std::mutex credentials_mu_;
-  WorkThread module_thread_;
-  FairPool password_pool_;
+  // Before the password pool, whose threads post to it: destroyed after.
   DelayLine delayed_refusals_;
   std::atomic<int64_t> hash_ns_{0};  // what a password hash takes, lately
+  WorkThread module_thread_;
+  FairPool password_pool_;
 };
 
 bool WebApiServer::IsOurName(const std::string& name) const {

@@ -120,7 +120,7 @@ bool FairPool::Post(const std::string& key, const std::string& network, Job run,
     }
     // A quiet key's first check goes beyond its network's bound; at the
     // pool's, the check that would run last under the turns makes room.
-    if (waiting_ >= limits_.queued) {
+    if (waiting_ >= limits_.queued && waiting_ > 0) {
       const auto heaviest = std::max_element(
           networks_.begin(), networks_.end(),
           [](const auto& a, const auto& b) { return a.second.waiting < b.second.waiting; });
