@@ -25,16 +25,15 @@ class HeldPool {
  public:
   HeldPool(size_t per_key, size_t per_network, size_t queued)
       : pool_(std::make_unique<host::FairPool>(host::FairLimits{1, per_key, per_network, queued})) {
-    std::promise<void> started;
     std::shared_future<void> open = gate_.get_future().share();
     EXPECT_TRUE(pool_->Post(
         "blocker", "blockers",
-        [&started, open] {
-          started.set_value();
+        [this, open] {
+          started_.set_value();
           open.wait();
         },
         [] {}));
-    started.get_future().wait();
+    started_.get_future().wait();
   }
   ~HeldPool() { Finish(); }
 
@@ -55,7 +54,7 @@ class HeldPool {
     std::lock_guard<std::mutex> lock(mu_);
     list->push_back(name);
   }
-  std::promise<void> gate_;
+  std::promise<void> started_, gate_;
   std::mutex mu_;
   std::unique_ptr<host::FairPool> pool_;
 };
