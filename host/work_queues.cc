@@ -109,7 +109,6 @@ bool FairPool::Post(const std::string& key, const std::string& network, Job run,
   {
     std::lock_guard<std::mutex> lock(mu_);
     Key& k = keys_[key];
-    k.network = network;
     const bool quiet = k.waiting.empty();
     const auto own = networks_.find(network);
     const bool network_full = own != networks_.end() && own->second.waiting >= limits_.per_network;

@@ -85,7 +85,6 @@ class FairPool {
     Job run, drop;
   };
   struct Key {
-    std::string network;
     std::deque<Entry> waiting;
     size_t running = 0;
   };
