@@ -1,6 +1,7 @@
 #include "host/http_daemon.h"
 
 #include <arpa/inet.h>
+#include <gnutls/gnutls.h>
 #include <microhttpd.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -17,6 +18,10 @@
 #include "host/host_log.h"
 
 namespace host {
+
+const char kDefaultTlsPriorities[] =
+    "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2:-CIPHER-ALL:+AES-256-GCM:+AES-128-GCM:"
+    "+CHACHA20-POLY1305:-MAC-ALL:+AEAD:-KX-ALL:+ECDHE-ECDSA:+ECDHE-RSA:%SERVER_PRECEDENCE";
 
 namespace {
 
@@ -323,6 +328,20 @@ int BoundSocket(const Listen& listen, int* port) {
   return fd;
 }
 
+// libmicrohttpd only says that its daemon did not start; GnuTLS says where
+// a priority string goes wrong.
+bool PrioritiesUnderstood(const std::string& priorities) {
+  gnutls_priority_t parsed;
+  const char* error_at = nullptr;
+  if (gnutls_priority_init(&parsed, priorities.c_str(), &error_at) != GNUTLS_E_SUCCESS) {
+    HOST_LOG("TLS priority string not understood from \"%s\"",
+             error_at != nullptr ? error_at : priorities.c_str());
+    return false;
+  }
+  gnutls_priority_deinit(parsed);
+  return true;
+}
+
 }  // namespace
 
 HttpDaemons::HttpDaemons(HttpHandler* handler, const HttpLimits& limits)
@@ -342,6 +361,7 @@ int HttpDaemons::Add(const Listen& listen, const std::string& cert_pem,
   d->listen = listen;
   d->cert_pem = cert_pem;
   d->key_pem = key_pem;
+  if (listen.tls && !PrioritiesUnderstood(limits_.tls_priorities)) return -1;
   const int fd = BoundSocket(listen, &d->listen.port);
   if (fd < 0) return -1;
   Daemon* ctx = d.get();
@@ -363,6 +383,8 @@ int HttpDaemons::Add(const Listen& listen, const std::string& cert_pem,
     flags |= MHD_USE_TLS;
     options.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(d->cert_pem.c_str())});
     options.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(d->key_pem.c_str())});
+    options.push_back(
+        {MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(limits_.tls_priorities.c_str())});
   }
   options.push_back({MHD_OPTION_END, 0, nullptr});
   d->mhd = MHD_start_daemon(flags, 0, nullptr, nullptr, &OnRequest, ctx, MHD_OPTION_ARRAY,

@@ -13,7 +13,9 @@
 // `max_headers` fields (431); a body only with a Content-Length of at most
 // `max_body` (411 without one, 413 beyond); `client_timeout` for the headers
 // of each request, again for its body, and for silence; connections per
-// client address and in all.
+// client address and in all. TLS listeners speak what the GnuTLS priority
+// string `tls_priorities` allows: by default TLS 1.2 and 1.3 with AEAD
+// ciphers and ephemeral key exchange only.
 
 #ifndef KIVO_HOST_HTTP_DAEMON_H_
 #define KIVO_HOST_HTTP_DAEMON_H_
@@ -85,6 +87,10 @@ struct Listen {
   bool tls = false;
 };
 
+// TLS 1.2 and 1.3; AES-GCM and ChaCha20-Poly1305; ECDHE (TLS 1.2), the
+// server's preference first.
+extern const char kDefaultTlsPriorities[];
+
 struct HttpLimits {
   size_t max_header_bytes = 16 * 1024;
   size_t max_headers = 100;
@@ -93,6 +99,7 @@ struct HttpLimits {
   unsigned connection_limit = 1024;
   unsigned per_address_limit = 16;
   size_t connection_memory = 32 * 1024;
+  std::string tls_priorities = kDefaultTlsPriorities;
 };
 
 class HttpDaemons {
@@ -103,7 +110,8 @@ class HttpDaemons {
   HttpDaemons& operator=(const HttpDaemons&) = delete;
 
   // Binds and starts one daemon; its port (the one picked for port 0), or -1
-  // (logged). `cert_pem`/`key_pem` only for TLS listeners.
+  // (logged; also a priority string GnuTLS does not understand). `cert_pem`/
+  // `key_pem` only for TLS listeners.
   int Add(const Listen& listen, const std::string& cert_pem, const std::string& key_pem);
 
   // The deadline sweep, on the calling thread, until `stop` turns true

@@ -32,14 +32,17 @@ const Command kCommands[] = {
      "      2 unknown API/method, bad PARAMS or module not loadable."},
     {"serve", host::RunServe,
      "serve [--listen ADDR:PORT]... [--listen-tls ADDR:PORT]... [--tls-cert FILE]\n"
-     "        [--tls-key FILE] [--server-name NAME]... [--module PATH] [--descriptor PATH]\n"
-     "        [--www DIR] [--session-idle SECONDS] [--client-timeout SECONDS]",
-     "Serve the web API over HTTP (default 127.0.0.1:5000; port 0 picks a\n"
-     "      free one) and HTTPS (certificate and key default to the ones init\n"
-     "      made in etc/kivo/tls). Requests must name the listen address,\n"
-     "      localhost or a NAME. Permissions come from the descriptor beside\n"
-     "      the module (NAME.lib for NAME.so). Sessions end after SECONDS idle\n"
-     "      (900) or 12 h; clients get SECONDS (10) for headers and for body."},
+     "        [--tls-key FILE] [--tls-priority GNUTLS-PRIORITIES] [--server-name NAME]...\n"
+     "        [--module PATH] [--descriptor PATH] [--www DIR] [--session-idle SECONDS]\n"
+     "        [--client-timeout SECONDS]",
+     "Serve the web API over HTTP and HTTPS (default 127.0.0.1:5000 and,\n"
+     "      over HTTPS, 127.0.0.1:5001; port 0 picks a free one; certificate\n"
+     "      and key default to the ones init made in etc/kivo/tls; TLS 1.2\n"
+     "      and 1.3 only unless --tls-priority says otherwise). Requests must\n"
+     "      name the listen address, localhost or a NAME. Permissions come from\n"
+     "      the descriptor beside the module (NAME.lib for NAME.so). Sessions\n"
+     "      end after SECONDS idle (900) or 12 h; clients get SECONDS (10) for\n"
+     "      headers and for body."},
     {"services", host::RunServices, "services [--stop-all]",
      "Show each platform service: run setting, running, pid, ports.\n"
      "      --stop-all stops the daemons the platform started under this root\n"

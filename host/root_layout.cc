@@ -37,8 +37,11 @@ const char* const kDirectories[] = {
 // What a calendar's state starts as; the WebDAV service fills it in later.
 constexpr char kStateTemplate[] = "KIVO-DAV-STATE 1\n";
 
-// The platform's own reserved ports, so that no service is configured on them.
-constexpr char kReservedPorts[] = "{\n  \"webapi\": [5000],\n  \"mdns\": [5353]\n}\n";
+// The platform's own reserved ports, so that no service is configured on them:
+// every port `serve` listens on by default (HTTP, HTTPS), the announcements'
+// and SSH's (which the firewall keeps open).
+constexpr char kReservedPorts[] =
+    "{\n  \"webapi\": [5000, 5001],\n  \"mdns\": [5353],\n  \"ssh\": [22]\n}\n";
 
 // Makes the directory (and missing parents) with kDirMode. Existing
 // directories keep their mode: in the system's root they are the system's.

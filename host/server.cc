@@ -46,8 +46,10 @@ constexpr char kJson[] = "application/json";
 constexpr size_t kMaxSessions = 4096;
 constexpr size_t kMaxQueuedCalls = 256;
 // Password checks: threads, checks one client address may have under way,
-// checks waiting in all.
-constexpr size_t kPasswordThreads = 2, kChecksPerAddress = 4, kMaxQueuedChecks = 64;
+// checks waiting per /24 or /64 and in all.
+constexpr FairLimits kPasswordChecks = {2, 4, 16, 64};
+// Refusals of unknown accounts waiting to go out (more than the connections).
+constexpr size_t kMaxDelayedRefusals = 2048;
 // Failed logins of one account from one address: three free, then 1 s,
 // doubling up to a minute; forgotten after 15 quiet minutes.
 constexpr int kFreeFailures = 3;
@@ -139,8 +141,9 @@ class WebApiServer final : public HttpHandler {
         sessions_(options.session_idle, options.session_lifetime, kMaxSessions),
         accounts_version_(kivo::Root()),
         brake_(kFreeFailures, kFirstDelay, kMaxDelay, kForgetFailures),
+        delayed_refusals_(kMaxDelayedRefusals),
         module_thread_(kMaxQueuedCalls),
-        password_pool_(kPasswordThreads, kChecksPerAddress, kMaxQueuedChecks) {}
+        password_pool_(kPasswordChecks) {}
 
   int Run(const sigset_t& stop_signals);
 
@@ -156,6 +159,8 @@ class WebApiServer final : public HttpHandler {
   void Login(const HttpRequest& request, const HttpReply& reply);
   void CheckPassword(const std::string& account, const std::string& password,
                      const std::string& address, bool tls, const HttpReply& reply);
+  std::chrono::nanoseconds HashTime() const { return std::chrono::nanoseconds(hash_ns_.load()); }
+  void NoteHashTime(std::chrono::steady_clock::duration took);
   void Logout(const HttpRequest& request, const HttpReply& reply);
   void Entry(const HttpRequest& request, const HttpReply& reply);
   struct Call {
@@ -184,6 +189,9 @@ class WebApiServer final : public HttpHandler {
   // A calendar create switches the process's credentials for every thread
   // while it runs; the password checks read etc/shadow with root's rights.
   std::mutex credentials_mu_;
+  // Before the password pool, whose threads post to it: destroyed after.
+  DelayLine delayed_refusals_;
+  std::atomic<int64_t> hash_ns_{0};  // what a password hash takes, lately
   WorkThread module_thread_;
   FairPool password_pool_;
 };
@@ -276,12 +284,22 @@ void WebApiServer::Login(const HttpRequest& request, const HttpReply& reply) {
   }
   const std::string password = body["password"].asString();
   const bool tls = request.tls;
-  if (!password_pool_.Post(address, [this, account, password, address, tls, reply] {
-        CheckPassword(account, password, address, tls, reply);
-      })) {
-    busy.headers.emplace_back("Retry-After", "1");
-    reply(std::move(busy));
+  busy.headers.emplace_back("Retry-After", "1");
+  const auto refuse = [reply, busy] { reply(busy); };
+  if (!password_pool_.Post(
+          address, ClientNetwork(address),
+          [this, account, password, address, tls, reply] {
+            CheckPassword(account, password, address, tls, reply);
+          },
+          refuse)) {
+    refuse();
   }
+}
+
+void WebApiServer::NoteHashTime(std::chrono::steady_clock::duration took) {
+  const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(took).count();
+  const int64_t old = hash_ns_.load();
+  hash_ns_.store(old == 0 ? ns : old + (ns - old) / 8);
 }
 
 // On the password pool.
@@ -300,15 +318,21 @@ void WebApiServer::CheckPassword(const std::string& account, const std::string& 
             kivo::ReadPasswordHash(account, &grant.password_hash);
     grant.admin = known && IsAdministrator(account);
   }
-  // Outside the lock: the hashing is slow on purpose, and an unknown account
-  // costs the same hashing as a known one.
-  const bool ok = kivo::PasswordMatches(password, known ? grant.password_hash : "") && known;
-  brake_.Record(account, address, ok);
-  if (!ok) {
-    HttpAnswer refused = RefusalAnswer(kBadCredentials);
-    refused.log_account = account;
-    return reply(std::move(refused));
+  HttpAnswer refused = RefusalAnswer(kBadCredentials);
+  refused.log_account = account;
+  if (!known) {
+    // Refused after as long as a hash takes, but without hashing: names
+    // tried at random never hold up the threads that check real accounts.
+    brake_.Record(account, address, false);
+    if (!delayed_refusals_.Post(HashTime(), [reply, refused] { reply(refused); })) reply(refused);
+    return;
   }
+  // Outside the lock: the hashing is slow on purpose.
+  const auto start = std::chrono::steady_clock::now();
+  const bool ok = kivo::PasswordMatches(password, grant.password_hash);
+  NoteHashTime(std::chrono::steady_clock::now() - start);
+  brake_.Record(account, address, ok);
+  if (!ok) return reply(std::move(refused));
   const std::string token = sessions_.Create(grant, version);
   if (token.empty()) {
     HOST_LOG("no random bytes for a session token");
@@ -474,6 +498,10 @@ void WebApiServer::Logged(const HttpRequest& request, const HttpAnswer& answer,
 }
 
 int WebApiServer::Run(const sigset_t& stop_signals) {
+  // What an unknown account's refusal waits, until real checks tell.
+  const auto start = std::chrono::steady_clock::now();
+  kivo::PasswordMatches("", "");
+  NoteHashTime(std::chrono::steady_clock::now() - start);
   names_ = {"localhost"};
   for (const std::string& name : options_.server_names) names_.push_back(Lower(name));
   std::string cert, key;
@@ -584,8 +612,9 @@ int RunServe(const Args& args) {
   ServeOptions options;
   long idle = 0, timeout = 0;
   bool ok = ParseArgs(args,
-                      {"--listen", "--listen-tls", "--tls-cert", "--tls-key", "--server-name",
-                       "--module", "--descriptor", "--www", "--session-idle", "--client-timeout"},
+                      {"--listen", "--listen-tls", "--tls-cert", "--tls-key", "--tls-priority",
+                       "--server-name", "--module", "--descriptor", "--www", "--session-idle",
+                       "--client-timeout"},
                       {}, &parsed) &&
             parsed.positional.empty();
   for (const auto& option : parsed.options) {
@@ -596,18 +625,22 @@ int RunServe(const Args& args) {
       options.server_names.push_back(option.second);
     }
   }
-  if (!ok ||
+  if (!ok || (parsed.Has("--tls-priority") && parsed.Get("--tls-priority", "").empty()) ||
       (parsed.Has("--session-idle") &&
        (!ParseDecimal(parsed.Get("--session-idle", ""), &idle) || idle <= 0)) ||
       (parsed.Has("--client-timeout") &&
        (!ParseDecimal(parsed.Get("--client-timeout", ""), &timeout) || timeout <= 0))) {
     HOST_LOG(
         "usage: kivo-webapi serve [--listen ADDR:PORT]... [--listen-tls ADDR:PORT]... "
-        "[--tls-cert FILE] [--tls-key FILE] [--server-name NAME]... [--module PATH] "
+        "[--tls-cert FILE] [--tls-key FILE] [--tls-priority GNUTLS-PRIORITIES] "
+        "[--server-name NAME]... [--module PATH] "
         "[--descriptor PATH] [--www DIR] [--session-idle SECONDS] [--client-timeout SECONDS]");
     return kExitUsage;
   }
-  if (options.listens.empty()) options.listens.push_back(Listen{"127.0.0.1", 5000, false});
+  if (options.listens.empty()) {
+    options.listens = {Listen{"127.0.0.1", 5000, false}, Listen{"127.0.0.1", 5001, true}};
+  }
+  options.limits.tls_priorities = parsed.Get("--tls-priority", kDefaultTlsPriorities);
   if (idle > 0) options.session_idle = std::chrono::seconds(idle);
   if (timeout > 0) options.limits.client_timeout = std::chrono::seconds(timeout);
   options.tls_cert = parsed.Get("--tls-cert", InRoot(kivo::Root(), "/etc/kivo/tls/server.crt"));

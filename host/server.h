@@ -8,10 +8,12 @@
 // The event loop (host/http_daemon.h) never waits: module calls go to one
 // module thread in arrival order (a calendar create switches the whole
 // process's credentials and umask), password checks to a small pool that
-// takes turns between client addresses. The login name the module sees is
-// always the session's account. Who may call which method comes from the
-// permission descriptor beside the module. Refusals by the host itself are
-// listed in host/refusals.h.
+// takes turns between client networks and their addresses (names that are
+// no account are refused after a hash's time, without hashing). HTTPS
+// speaks TLS 1.2 and 1.3 with AEAD ciphers unless told otherwise. The login
+// name the module sees is always the session's account. Who may call which
+// method comes from the permission descriptor beside the module. Refusals by
+// the host itself are listed in host/refusals.h.
 
 #ifndef KIVO_HOST_SERVER_H_
 #define KIVO_HOST_SERVER_H_
@@ -25,7 +27,7 @@
 namespace host {
 
 struct ServeOptions {
-  std::vector<Listen> listens;  // none given: 127.0.0.1:5000
+  std::vector<Listen> listens;  // none given: 127.0.0.1:5000, https 127.0.0.1:5001
   std::string tls_cert, tls_key;
   std::vector<std::string> server_names;  // Host names accepted besides ours
   std::string module_path;

@@ -1,9 +1,15 @@
-// The firewall ruleset: the TCP ports of the platform's enabled services as
-// an nftables table of its own (inet kivo), written to etc/kivo/firewall.nft
-// and loaded only in the system's root. It accepts those ports and leaves
-// the default policy to the system's own rules.
+// The firewall ruleset: the platform's whole input policy, as an nftables
+// table of its own (inet kivo) written to etc/kivo/firewall.nft and loaded
+// only in the system's root. Its input chain drops what it does not accept:
+// loopback, answers to the machine's own traffic, the ICMP and ICMPv6 that
+// IPv4 and IPv6 need to work, SSH, the web API's ports, the enabled WebDAV
+// variants' ports, and mDNS while a WebDAV announcement is on.
+//
+// A packet must pass every base chain of its hook, so a table that accepted
+// by default and listed some ports would change nothing on a machine whose
+// own rules drop, and would leave everything else open on one whose rules
+// accept.
 
-#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -22,22 +28,18 @@ namespace {
 constexpr char kLogUnit[] = "firewall";
 constexpr char kRulesetPath[] = "/etc/kivo/firewall.nft";
 
-// The web API host's ports: its entry in etc/kivo/ports.json, else the
-// defaults of HTTP and HTTPS.
-std::vector<int> WebApiPorts() {
-  Json::Value declared;
-  bool missing = false;
+// The ports etc/kivo/ports.json reserves for `service`, else `fallback`.
+std::vector<int> DeclaredPorts(const Json::Value& declared, const char* service,
+                               const std::vector<int>& fallback) {
   std::vector<int> ports;
-  if (ReadJsonFile(RootedPath("/etc/kivo/ports.json"), &declared, &missing) &&
-      declared.isObject() && declared["webapi"].isArray()) {
-    for (const Json::Value& port : declared["webapi"]) {
+  if (declared.isObject() && declared[service].isArray()) {
+    for (const Json::Value& port : declared[service]) {
       if (port.isInt() && port.asInt() >= 1 && port.asInt() <= 65535) {
         ports.push_back(port.asInt());
       }
     }
   }
-  if (ports.empty()) ports = {5000, 5001};
-  return ports;
+  return ports.empty() ? fallback : ports;
 }
 
 int ConfPort(KivoConf* conf, const char* key, int fallback) {
@@ -50,38 +52,70 @@ int ConfPort(KivoConf* conf, const char* key, int fallback) {
   return port >= 1 && port <= 65535 ? port : fallback;
 }
 
-}  // namespace
-
-std::vector<int> OpenTcpPorts() {
-  std::set<int> ports;
-  for (int port : WebApiPorts()) ports.insert(port);
-  KivoConf conf;
-  if (KLIBServiceIsEnabled("webdav-httpd-pure") == 1) {
-    ports.insert(ConfPort(&conf, "WebDavPort", 5005));
-  }
-  if (KLIBServiceIsEnabled("webdav-httpd-ssl") == 1) {
-    ports.insert(ConfPort(&conf, "secure_WebDavPort", 5006));
-  }
-  return std::vector<int>(ports.begin(), ports.end());
+std::string PortList(const std::vector<int>& ports) {
+  std::string list;
+  for (int port : ports) list += (list.empty() ? "" : ", ") + std::to_string(port);
+  return list;
 }
 
-std::string FirewallRuleset(const std::vector<int>& ports) {
-  std::string elements;
-  for (int port : ports) elements += (elements.empty() ? "" : ", ") + std::to_string(port);
+}  // namespace
+
+FirewallOpenings CurrentOpenings() {
+  Json::Value declared;
+  bool missing = false;
+  if (!ReadJsonFile(RootedPath("/etc/kivo/ports.json"), &declared, &missing)) {
+    declared = Json::Value();  // the defaults below
+  }
+  FirewallOpenings open;
+  open.ssh = DeclaredPorts(declared, "ssh", {22});
+  std::set<int> tcp;
+  for (int port : DeclaredPorts(declared, "webapi", {5000, 5001})) tcp.insert(port);
+  KivoConf conf;
+  if (KLIBServiceIsEnabled("webdav-httpd-pure") == 1) {
+    tcp.insert(ConfPort(&conf, "WebDavPort", 5005));
+  }
+  if (KLIBServiceIsEnabled("webdav-httpd-ssl") == 1) {
+    tcp.insert(ConfPort(&conf, "secure_WebDavPort", 5006));
+  }
+  open.tcp.assign(tcp.begin(), tcp.end());
+  open.mdns =
+      KLIBServiceIsEnabled("webdav-avahi") == 1 || KLIBServiceIsEnabled("webdavs-avahi") == 1;
+  return open;
+}
+
+std::string FirewallRuleset(const FirewallOpenings& open) {
   std::string text =
       "#!/usr/sbin/nft -f\n"
       "# Written by libkivo at every firewall reload; edits are lost.\n"
+      "# The machine's input policy: what this table does not accept is dropped.\n"
       "table inet kivo\n"
       "delete table inet kivo\n"
       "table inet kivo {\n"
       "\tset open_tcp {\n"
       "\t\ttype inet_service\n";
-  if (!elements.empty()) text += "\t\telements = { " + elements + " }\n";
+  if (!open.tcp.empty()) text += "\t\telements = { " + PortList(open.tcp) + " }\n";
   text +=
       "\t}\n"
       "\tchain input {\n"
-      "\t\ttype filter hook input priority filter; policy accept;\n"
-      "\t\ttcp dport @open_tcp accept\n"
+      "\t\ttype filter hook input priority filter; policy drop;\n"
+      "\t\tiif \"lo\" accept\n"
+      "\t\tct state established,related accept\n"
+      "\t\tct state invalid drop\n"
+      "\t\ticmp type { echo-request, destination-unreachable, time-exceeded, parameter-problem }"
+      " accept\n"
+      "\t\ticmpv6 type { echo-request, destination-unreachable, packet-too-big, time-exceeded,"
+      " parameter-problem } accept\n"
+      // Neighbour discovery and router advertisements come from the link
+      // itself (hop limit 255): without them IPv6 finds no neighbour.
+      "\t\ticmpv6 type { nd-router-advert, nd-neighbor-solicit, nd-neighbor-advert,"
+      " nd-redirect } ip6 hoplimit 255 accept\n"
+      "\t\ticmpv6 type { mld-listener-query, mld-listener-report, mld2-listener-report }"
+      " ip6 saddr fe80::/10 accept\n"
+      "\t\tip6 saddr fe80::/10 udp dport 546 accept\n";  // DHCPv6 answers
+  if (!open.ssh.empty()) text += "\t\ttcp dport { " + PortList(open.ssh) + " } accept\n";
+  text += "\t\ttcp dport @open_tcp accept\n";
+  if (open.mdns) text += "\t\tudp dport 5353 accept\n";
+  text +=
       "\t}\n"
       "}\n";
   return text;
@@ -89,7 +123,7 @@ std::string FirewallRuleset(const std::vector<int>& ports) {
 
 int ReloadFirewall() {
   std::string path = RootedPath(kRulesetPath);
-  if (!ReplaceFile(path, FirewallRuleset(OpenTcpPorts()), 0644)) return -1;
+  if (!ReplaceFile(path, FirewallRuleset(CurrentOpenings()), 0644)) return -1;
   if (!Root().empty()) return 0;  // a development root never touches the machine's rules
   std::string output;
   if (RunCaptured({"/usr/sbin/nft", "-f", path}, &output) != 0) {

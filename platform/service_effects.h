@@ -34,11 +34,18 @@ bool MarksRunning(const std::string& service, ServiceOp op);
 // Writes etc/kivo/firewall.nft and, in the system's root, loads it.
 int ReloadFirewall();
 
-// The TCP ports the firewall opens, in ascending order.
-std::vector<int> OpenTcpPorts();
+// What the firewall lets in beyond loopback, answers and ICMP essentials.
+struct FirewallOpenings {
+  std::vector<int> ssh;  // etc/kivo/ports.json's "ssh", else 22
+  // The web API's ("webapi", else 5000 and 5001) and the enabled WebDAV
+  // variants' ports, ascending.
+  std::vector<int> tcp;
+  bool mdns = false;  // UDP 5353, while a WebDAV announcement is on
+};
+FirewallOpenings CurrentOpenings();
 
-// The nftables ruleset that opens `ports`.
-std::string FirewallRuleset(const std::vector<int>& ports);
+// The nftables ruleset that lets in `open` and drops the rest.
+std::string FirewallRuleset(const FirewallOpenings& open);
 
 // DNS-SD announcement files under etc/avahi/services/.
 struct Announcement {

@@ -374,7 +374,7 @@ TEST_F(WebDAVDaemonTest, RacingStartsLeaveOneDaemon) {
 TEST_F(WebDAVDaemonTest, FirewallRulesetPassesNftCheck) {
   EnableHttp(http_port_);
   const std::string ruleset = root_.Path("/etc/kivo/firewall.nft");
-  EXPECT_THAT(Read(ruleset), HasSubstr("5000, " + std::to_string(http_port_)));
+  EXPECT_THAT(Read(ruleset), HasSubstr("5000, 5001, " + std::to_string(http_port_)));
   if (e2e::Run({"/usr/sbin/nft", "-c", "-f", "/dev/null"}, root_.path()).status != 0) {
     GTEST_SKIP() << "nft cannot check rulesets here";
   }

@@ -74,9 +74,8 @@ TEST(HostInit, LaysOutTheRootAndARerunKeepsIt) {
   EXPECT_EQ(ParseJson(Read(root.Path("/etc/kivo/shares.json"))),
             ParseJson("{\"homes\": \"" + root.Path("/volume1/homes") + "\", \"public\": \"" +
                       root.Path("/volume1/public") + "\"}"));
-  const Json::Value ports = ParseJson(Read(root.Path("/etc/kivo/ports.json")));
-  EXPECT_EQ(ports["webapi"][0].asInt(), 5000);
-  EXPECT_EQ(ports["mdns"][0].asInt(), 5353);
+  EXPECT_EQ(ParseJson(Read(root.Path("/etc/kivo/ports.json"))),
+            ParseJson(R"({"webapi": [5000, 5001], "mdns": [5353], "ssh": [22]})"));
   EXPECT_EQ(ParseJson(Read(root.Path("/var/lib/kivo/services.json"))),
             Json::Value(Json::objectValue));
   EXPECT_THAT(
@@ -300,6 +299,24 @@ TEST(WebDAVEndToEndTest, HttpsOnThePortHttpShowsIsAConflict) {
                                R"({"enable_http": true, "enable_https": true, "https_port_num": )" +
                                    std::to_string(port) + "}");
   EXPECT_EQ(set.answer, Refusal(1701)) << set.out << set.err;
+  EXPECT_EQ(root.ConfValue("secure_WebDavPort"), "");
+}
+
+// The ports init reserves (the web API's HTTP and HTTPS as `serve` listens
+// by default, mDNS, SSH) are refused to either WebDAV variant, whether or
+// not something listens on them.
+TEST(WebDAVEndToEndTest, PortsInitReservesAreConflicts) {
+  TestRoot root;
+  ASSERT_TRUE(root.ok()) << root.init_result().err;
+  for (const int port : {5000, 5001, 5353, 22}) {
+    for (const std::string key : {"http_port_num", "https_port_num"}) {
+      const Result set = root.Call(kWebDAV, "set",
+                                   R"({"enable_http": true, "enable_https": true, ")" + key +
+                                       "\": " + std::to_string(port) + "}");
+      EXPECT_EQ(set.answer, Refusal(1701)) << key << " " << port << set.err;
+    }
+  }
+  EXPECT_EQ(root.ConfValue("WebDavPort"), "");
   EXPECT_EQ(root.ConfValue("secure_WebDavPort"), "");
 }
 

@@ -96,6 +96,15 @@ long RssKiB(pid_t pid) {
   return -1;
 }
 
+// Whether gnutls-cli, offering only what `priorities` allows, completes a
+// handshake with the TLS listener on `port`.
+bool Handshakes(const TestRoot& root, int port, const std::string& priorities) {
+  return Run({"/usr/bin/gnutls-cli", "--insecure", "--priority", priorities, "-p",
+              std::to_string(port), "127.0.0.1"},
+             root.path())
+             .status == 0;
+}
+
 class HostHostileTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -256,6 +265,41 @@ TEST_F(HostHostileTest, SlowAndFloodingClientsLeaveOthersServed) {
   EXPECT_LT(max_rss, 64 * 1024) << "KiB";
 }
 
+// 17 addresses of the administrator's own /24 try account names at random,
+// two connections each, as fast as they are answered: the administrator's
+// logins are each answered within a second all the same.
+TEST_F(HostHostileTest, LoginFloodFromManyAddressesLeavesOthersLoggingIn) {
+  ASSERT_TRUE(server_.Start(root_));
+  const int port = server_.port();
+  std::atomic<bool> done(false);
+  std::atomic<int> refused(0);
+  std::vector<std::thread> flooders;
+  for (int source = 0; source < 17 * 2; ++source) {
+    flooders.emplace_back([&, source] {
+      Http guesser(port);
+      guesser.set_source("127.0.0." + std::to_string(100 + source / 2));
+      for (int i = 0; i < 2000 && !done; ++i) {
+        guesser.Login("guess-" + std::to_string(source) + "-" + std::to_string(i), "x");
+        ++refused;
+      }
+    });
+  }
+  for (int i = 0; i < 50 && refused < 100; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  std::vector<double> seconds;
+  for (int i = 0; i < 5; ++i) {
+    Http admin(port);
+    const auto start = Clock::now();
+    EXPECT_TRUE(admin.Login("admin", TestRoot::kAdminPassword)) << i;
+    seconds.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+  }
+  done = true;
+  for (std::thread& t : flooders) t.join();
+  EXPECT_GE(refused, 100) << "the flood never got going";
+  for (double s : seconds) EXPECT_LT(s, 1.0);
+}
+
 // The log never carries a client's control characters raw (a login name
 // holding one is refused before it is read; a path may still carry one).
 // Sessions:
@@ -309,6 +353,35 @@ TEST_F(HostHostileTest, HttpsWithTheCertificateInitMade) {
     EXPECT_EQ(page.status, 404) << "the plain listener serves too; no page folder";
     if (std::string(method) == "GET") {
       EXPECT_EQ(page.body, Refusal(109));
+    }
+  }
+}
+
+// TLS 1.2 and 1.3 with AEAD ciphers only, unless --tls-priority says
+// otherwise (which also shows that the client could speak TLS 1.1).
+TEST_F(HostHostileTest, HttpsSpeaksOnlyTls12And13WithAeadCiphers) {
+  const std::string only = "NORMAL:-VERS-ALL:+VERS-";
+  const std::string cbc = ":-CIPHER-ALL:+AES-128-CBC:+AES-256-CBC:-MAC-ALL:+SHA1:+SHA256";
+  const struct {
+    std::string server;                                 // "" for the default
+    std::vector<std::pair<std::string, bool>> clients;  // offer, accepted
+  } cases[] = {
+      {"",
+       {{only + "TLS1.0", false},
+        {only + "TLS1.1", false},
+        {only + "TLS1.2" + cbc, false},
+        {only + "TLS1.2", true},
+        {only + "TLS1.3", true}}},
+      {only + "TLS1.1", {{only + "TLS1.1", true}, {only + "TLS1.2", false}}},
+  };
+  for (const auto& c : cases) {
+    Server server;
+    std::vector<std::string> args = {"--listen-tls", "127.0.0.1:0"};
+    if (!c.server.empty()) args.insert(args.end(), {"--tls-priority", c.server});
+    ASSERT_TRUE(server.Start(root_, args));
+    for (const auto& [offer, accepted] : c.clients) {
+      EXPECT_EQ(Handshakes(root_, server.tls_port(), offer), accepted)
+          << offer << " against " << (c.server.empty() ? "the default" : c.server);
     }
   }
 }

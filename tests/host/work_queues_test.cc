@@ -1,43 +1,135 @@
-// The serve threads' queues: one address cannot hog the password checks,
-// and neither queue grows past its bound.
+// The serve threads' queues: neither one address nor many addresses can keep
+// a quiet address's password check out, and no queue grows past its bound.
 
 #include "host/work_queues.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
 
-TEST(WorkQueues, FairPoolTakesTurnsBetweenKeysAndBoundsEach) {
-  std::vector<std::string> order;
+using Clock = std::chrono::steady_clock;
+
+// A one-thread pool kept busy by a first job until Finish(), so that the
+// test decides what waits; records which jobs ran (in order) and which were
+// dropped.
+class HeldPool {
+ public:
+  HeldPool(size_t per_key, size_t per_network, size_t queued)
+      : pool_(std::make_unique<host::FairPool>(host::FairLimits{1, per_key, per_network, queued})) {
+    std::shared_future<void> open = gate_.get_future().share();
+    EXPECT_TRUE(pool_->Post(
+        "blocker", "blockers",
+        [this, open] {
+          started_.set_value();
+          open.wait();
+        },
+        [] {}));
+    started_.get_future().wait();
+  }
+  ~HeldPool() { Finish(); }
+
+  bool Post(const std::string& key, const std::string& network, const std::string& name) {
+    return pool_->Post(
+        key, network, [this, name] { Note(&ran_, name); }, [this, name] { Note(&dropped_, name); });
+  }
+  // Lets the blocker go and waits until everything queued has run.
+  void Finish() {
+    if (!pool_) return;
+    gate_.set_value();
+    pool_.reset();
+  }
+  std::vector<std::string> ran_, dropped_;
+
+ private:
+  void Note(std::vector<std::string>* list, const std::string& name) {
+    std::lock_guard<std::mutex> lock(mu_);
+    list->push_back(name);
+  }
+  std::promise<void> started_, gate_;
+  std::mutex mu_;
+  std::unique_ptr<host::FairPool> pool_;
+};
+
+TEST(WorkQueues, FairPoolTakesTurnsBetweenNetworksThenAddresses) {
+  HeldPool held(4, 16, 64);
+  for (const char* name : {"a1", "a2", "a3"}) EXPECT_TRUE(held.Post("10.0.0.1", "10/24", name));
+  for (const char* name : {"b1", "b2"}) EXPECT_TRUE(held.Post("10.0.0.2", "10/24", name));
+  EXPECT_TRUE(held.Post("10.0.0.3", "10/24", "c1"));
+  EXPECT_TRUE(held.Post("10.0.0.1", "10/24", "a4"));
+  EXPECT_FALSE(held.Post("10.0.0.1", "10/24", "a5")) << "four per address";
+  EXPECT_TRUE(held.Post("192.0.2.7", "192/24", "d1"));  // another network, late
+  held.Finish();
+  EXPECT_EQ(held.ran_, (std::vector<std::string>{"a1", "d1", "b1", "c1", "a2", "b2", "a3", "a4"}));
+  EXPECT_TRUE(held.dropped_.empty());
+}
+
+// A full network or a full pool refuses more from an address that has a
+// check waiting, never one that has none: its first check goes beyond its
+// network's bound, and in a full pool the newest check of the heaviest
+// address of the heaviest network makes room.
+TEST(WorkQueues, FairPoolMakesRoomForQuietAddressesOnly) {
+  HeldPool held(4, 3, 5);
+  for (const char* name : {"x1", "x2", "x3"}) EXPECT_TRUE(held.Post("10.0.0.1", "10/24", name));
+  EXPECT_FALSE(held.Post("10.0.0.1", "10/24", "x4")) << "its network is full";
+  EXPECT_TRUE(held.Post("10.0.0.2", "10/24", "y1")) << "quiet";
+  EXPECT_FALSE(held.Post("10.0.0.2", "10/24", "y2"));
+  EXPECT_TRUE(held.Post("192.0.2.7", "192/24", "z1"));  // five wait: the pool is full
+  EXPECT_TRUE(held.Post("198.51.100.9", "198/24", "w1")) << "quiet: x3 makes room";
+  EXPECT_TRUE(held.Post("198.51.100.10", "198/24", "v1")) << "quiet: x2 makes room";
+  EXPECT_FALSE(held.Post("198.51.100.9", "198/24", "w2"));
+  held.Finish();
+  EXPECT_EQ(held.dropped_, (std::vector<std::string>{"x3", "x2"}));
+  EXPECT_EQ(held.ran_, (std::vector<std::string>{"x1", "z1", "w1", "y1", "v1"}));
+}
+
+TEST(WorkQueues, ClientNetworks) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"192.0.2.77", "192.0.2.0/24"},
+      {"::ffff:192.0.2.77", "192.0.2.0/24"},
+      {"2001:db8:1:2:3:4:5:6", "2001:db8:1:2::/64"},
+      {"fe80::1", "fe80::/64"},
+      {"not an address", "not an address"},
+  };
+  for (const auto& [address, network] : cases) EXPECT_EQ(host::ClientNetwork(address), network);
+}
+
+TEST(WorkQueues, DelayLineRunsEachJobNotBeforeItsTimeAndBoundsItsQueue) {
+  std::vector<std::pair<std::string, Clock::duration>> ran;
   std::mutex mu;
-  std::promise<void> gate;
-  std::shared_future<void> open = gate.get_future().share();
-  std::promise<void> started;
-  {
-    host::FairPool pool(1, 4, 64);
-    const auto job = [&](const std::string& name) {
-      return [&, name] {
-        std::lock_guard<std::mutex> lock(mu);
-        order.push_back(name);
-      };
+  const Clock::time_point start = Clock::now();
+  const auto job = [&](const char* name) {
+    return [&, name] {
+      std::lock_guard<std::mutex> lock(mu);
+      ran.emplace_back(name, Clock::now() - start);
     };
-    ASSERT_TRUE(pool.Post("10.0.0.9", [&] {
-      started.set_value();
-      open.wait();
-      job("a1")();
-    }));
-    started.get_future().wait();
-    for (const char* name : {"a2", "a3", "a4"}) EXPECT_TRUE(pool.Post("10.0.0.9", job(name)));
-    EXPECT_FALSE(pool.Post("10.0.0.9", job("a5"))) << "four under way per key";
-    EXPECT_TRUE(pool.Post("10.0.0.1", job("b1")));
-    gate.set_value();
-  }  // the destructor runs what is queued
-  EXPECT_EQ(order, (std::vector<std::string>{"a1", "a2", "b1", "a3", "a4"}));
+  };
+  {
+    host::DelayLine line(2);
+    EXPECT_TRUE(line.Post(std::chrono::milliseconds(400), job("late")));
+    EXPECT_TRUE(line.Post(std::chrono::milliseconds(200), job("soon")));
+    EXPECT_FALSE(line.Post(std::chrono::milliseconds(0), job("over")));
+    const auto count = [&] {
+      std::lock_guard<std::mutex> lock(mu);
+      return ran.size();
+    };
+    for (int i = 0; i < 100 && count() < 2; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  ASSERT_EQ(ran.size(), 2u);
+  EXPECT_EQ(ran[0].first, "soon");
+  EXPECT_GE(ran[0].second, std::chrono::milliseconds(200));
+  EXPECT_EQ(ran[1].first, "late");
+  EXPECT_GE(ran[1].second, std::chrono::milliseconds(400));
 }
 
 TEST(WorkQueues, WorkThreadKeepsOrderAndBound) {
