@@ -69,6 +69,7 @@ class Application(radicale.Application):
     def __init__(self, configuration) -> None:
         super().__init__(configuration)
         self._service = kivo_storage.Service.of(configuration)
+        self._max_length = configuration.get("server", "max_content_length")
         self._lock = threading.Lock()
         self._kept = collections.OrderedDict()
 
@@ -110,6 +111,14 @@ class Application(radicale.Application):
         return credentials[0] if self._service.login(*credentials) else ""
 
     def __call__(self, environ, start_response):
+        # Radicale's own server checks this before the application runs.
+        try:
+            too_long = int(environ.get("CONTENT_LENGTH") or 0) > self._max_length > 0
+        except ValueError:
+            too_long = False
+        if too_long:
+            start_response("413 Request Entity Too Large", [("Content-Length", "0")])
+            return []
         method = environ.get("REQUEST_METHOD", "").upper()
         path = pathutils.sanitize_path(environ.get("PATH_INFO", ""))
         parts = kivo_storage.path_parts(path)
@@ -121,8 +130,7 @@ class Application(radicale.Application):
         if method == "PROPPATCH":
             body = self._body(environ, MAX_PROPPATCH_BYTES)
             if body is None:
-                start_response("413 Request Entity Too Large",
-                               [("Content-Type", "text/plain"), ("Content-Length", "0")])
+                start_response("413 Request Entity Too Large", [("Content-Length", "0")])
                 return []
         prefix = environ.get("HTTP_X_SCRIPT_NAME", environ.get("SCRIPT_NAME", ""))
         refusal = self._service.refusal(user, method, parts, body, prefix.rstrip("/") + path)
@@ -249,6 +257,7 @@ class _Server(socketserver.ThreadingMixIn, wsgiref.simple_server.WSGIServer):
         self._slots = threading.BoundedSemaphore(max_connections) if max_connections > 0 else None
         self._active = 0
         self._idle = threading.Condition()
+        self._stopping = threading.Event()
         super().__init__(address, _RequestHandler)
 
     def server_bind(self) -> None:
@@ -264,8 +273,11 @@ class _Server(socketserver.ThreadingMixIn, wsgiref.simple_server.WSGIServer):
         return connection, address
 
     def process_request(self, request, client_address) -> None:
-        if self._slots is not None:
-            self._slots.acquire()  # the next accept waits for a free slot
+        # The next accept waits for a free slot, but never past a stop.
+        while self._slots is not None and not self._slots.acquire(timeout=0.2):
+            if self._stopping.is_set():
+                self.shutdown_request(request)
+                return
         with self._idle:
             self._active += 1
         try:
@@ -287,9 +299,12 @@ class _Server(socketserver.ThreadingMixIn, wsgiref.simple_server.WSGIServer):
         if self._slots is not None:
             self._slots.release()
 
-    def drain(self, seconds: float) -> int:
-        """Waits up to `seconds` for the requests under way; answers how
-        many are still running."""
+    def stop(self, seconds: float) -> int:
+        """Takes no more connections and waits up to `seconds` for the
+        requests under way; answers how many are still running."""
+        self._stopping.set()
+        self.shutdown()
+        self.server_close()
         deadline = time.monotonic() + seconds
         with self._idle:
             while self._active > 0 and time.monotonic() < deadline:
@@ -304,14 +319,6 @@ class _Server(socketserver.ThreadingMixIn, wsgiref.simple_server.WSGIServer):
                          exc_info=sys.exc_info())
 
 
-def _load(path: str):
-    configuration = config.load([(path, False)])
-    # The application checks a request's length itself only under the
-    # server that comes with Radicale; this one asks for the same.
-    configuration.update({"server": {"_internal_server": "True"}}, "server", privileged=True)
-    return configuration
-
-
 def main() -> None:
     parser = argparse.ArgumentParser(prog="kivo_server")
     parser.add_argument("--config", required=True)
@@ -321,7 +328,7 @@ def main() -> None:
     signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
     log.setup()
     try:
-        configuration = _load(args.config)
+        configuration = config.load([(args.config, False)])
         log.set_level(configuration.get("logging", "level"))
         (host, port), = configuration.get("server", "hosts")
         server = _Server((host, port), configuration.get("server", "max_connections"),
@@ -335,9 +342,7 @@ def main() -> None:
     serving.start()
     logger.info("Listening on %s:%d", host, port)
     received = signal.sigwait(STOP_SIGNALS)
-    server.shutdown()
-    server.server_close()
-    left = server.drain(DRAIN_SECONDS)
+    left = server.stop(DRAIN_SECONDS)
     logger.warning("Stopped on signal %d%s", received,
                    "; %d requests cut short" % left if left else "")
     logging.shutdown()

@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""The CalDAV daemon with a real client (python3-caldav) on a loopback port.
+"""The CalDAV daemon with real clients (python3-caldav, vdirsyncer, curl) on
+loopback ports.
 
 One temporary root for the whole run: users alice, bob and carol (alice and
 carol in group "team"), calendars made through `kivo-webapi call`, the
