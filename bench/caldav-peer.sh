@@ -67,7 +67,7 @@ BENCH_PIDS+=("$!")
 wait_for_port "$RADICALE_PORT" || die "radicale did not come up: $(cat "$WORK/radicale/log")"
 RADICALE="http://127.0.0.1:$RADICALE_PORT/bench/"
 for name in put $(seq -f "sync-%g" 1 "$ROUNDS"); do
-  curl -sf -o /dev/null -X MKCALENDAR "${RADICALE}${name}/" || die "MKCALENDAR $name on Radicale"
+  curl -sf -o /dev/null -u bench:x -X MKCALENDAR "${RADICALE}${name}/" || die "MKCALENDAR $name on Radicale"
 done
 
 # ---- ours: serve for the creates; Apache and the CalDAV daemon for the rest -------------
