@@ -627,7 +627,6 @@ class CalDAVDaemonTest(unittest.TestCase):
         self.assertEqual(uploaded, [n for n in os.listdir(path("volume1/public/sync-archive/"
                                                                 "Synced")) if n.endswith(".ics")])
 
-        # Deleted through the web API: the next discover and sync drop it.
         # Deleted through the web API: a sync before the client looks for
         # collections again finds it gone (404: "Not Found", not a refusal
         # that would make it try MKCALENDAR) and goes on with the others;
