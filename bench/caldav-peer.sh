@@ -1,65 +1,160 @@
 #!/bin/bash
-# Calendar creation and listing against a CalDAV peer: N calendars made one
-# by one and then listed once, by Radicale (MKCALENDAR, PROPFIND Depth 1)
-# and by kivo-webapi serve (create into the public share as admin, list).
-# Both are driven by the same client over one keep-alive connection.
+# CalDAV as clients use it, against Radicale on its own storage (auth none,
+# its stock file storage), in interleaved rounds: each round runs every step
+# on both sides, the side going first alternating, so that a change in the
+# machine's load falls on both.
+#
+#   create  N calendars one at a time (ROUNDS parts): kivo-webapi serve's
+#           calendar create into the public share, as admin, against
+#           Radicale's MKCALENDAR
+#   put     EVENTS events, one PUT each (ROUNDS parts): through the WebDAV
+#           port (Apache's /caldav/ proxy, the CalDAV daemon), against
+#           Radicale directly
+#   sync    vdirsyncer uploading SYNC events into an empty calendar, every
+#           round (the same path as put)
+#   list    the principal's PROPFIND Depth 1 once the N calendars exist, warm
+#           (median of RUNS per round)
 #
 #   bench/caldav-peer.sh [BUILD_DIR]     (default build-bench in the checkout)
 #
-# Environment: N (default 1000), TIME_LIMIT (seconds per side, default 300).
-# Loopback only; everything started here is stopped on exit.
+# Environment: N (1000), EVENTS (1000), SYNC (200), ROUNDS (3), RUNS (10),
+# TIME_LIMIT (seconds per step, 600). Needs the targets kivo-webapi and the
+# module. Loopback only; everything started here is stopped on exit.
 
 set -euo pipefail
 
 BUILD="$(cd "${1:-$(dirname "$0")/../build-bench}" && pwd)"
 N="${N:-1000}"
-TIME_LIMIT="${TIME_LIMIT:-300}"
+EVENTS="${EVENTS:-1000}"
+SYNC="${SYNC:-200}"
+ROUNDS="${ROUNDS:-3}"
+RUNS="${RUNS:-10}"
+TIME_LIMIT="${TIME_LIMIT:-600}"
 HERE="$(cd "$(dirname "$0")" && pwd)"
 # shellcheck source=bench/lib.sh
 . "$HERE/lib.sh"
 
-need_tools radicale curl python3
-RADICALE="$(command -v radicale)"
-[ "$(id -u)" = 0 ] || die "run as root (kivo-webapi serve runs calendar calls as root)"
+PYTHON=/usr/bin/python3  # Debian's, which has Radicale
+need_tools "$PYTHON" radicale curl vdirsyncer
+[ "$(id -u)" = 0 ] || die "run as root (the daemons switch identities)"
 
-bench_setup caldav
+bench_setup caldav-peer
+chmod 0755 "$WORK"  # the CalDAV daemon's account reads its configuration below it
+ROOT="$WORK/root"
+stop_all() {
+  if [ -d "$ROOT" ]; then
+    KIVO_ROOT="$ROOT" "$KIVO_WEBAPI" services --stop-all >/dev/null 2>&1 || true
+  fi
+  stop_started
+}
+trap 'stop_all; [ "${KIVO_BENCH_KEEP:-0}" = 1 ] || rm -rf "$WORK"' EXIT
 
-client() {
-  timeout "$TIME_LIMIT" "${CLIENT_CPU[@]}" python3 "$HERE/caldav_peer.py" "$@"
+step() {  # side step JSON-producing client arguments...
+  local side="$1" what="$2"
+  shift 2
+  local result
+  result="$(timeout "$TIME_LIMIT" "${CLIENT_CPU[@]}" "$PYTHON" "$@")" ||
+    die "$what on $side failed"
+  echo "$side $what $result" >>"$WORK/results"
 }
 
-# ---- Radicale --------------------------------------------------------------------
+# ---- Radicale -----------------------------------------------------------------------
 RADICALE_PORT="$(free_port)"
 radicale_peer_config "$WORK/radicale" "$RADICALE_PORT"
-"${SERVER_CPU[@]}" "$RADICALE" --config "$WORK/radicale/config" 2>"$WORK/radicale/log" &
+"${SERVER_CPU[@]}" "$PYTHON" -m radicale --config "$WORK/radicale/config" \
+  2>"$WORK/radicale/log" &
 BENCH_PIDS+=("$!")
 wait_for_port "$RADICALE_PORT" || die "radicale did not come up: $(cat "$WORK/radicale/log")"
-radicale_result="$(client radicale "$RADICALE_PORT" "$N")" || die "the Radicale run failed"
-stop_started
+RADICALE="http://127.0.0.1:$RADICALE_PORT/bench/"
+for name in put $(seq -f "sync-%g" 1 "$ROUNDS"); do
+  curl -sf -o /dev/null -u bench:x -X MKCALENDAR "${RADICALE}${name}/" || die "MKCALENDAR $name on Radicale"
+done
 
-# ---- kivo-webapi serve -----------------------------------------------------------
-ROOT="$WORK/root"
+# ---- ours: serve for the creates; Apache and the CalDAV daemon for the rest -------------
 kivo_init_root "$ROOT"
 kivo_start_serve "$ROOT" "$WORK/serve.log" "${SERVER_CPU[@]}"
-kivo_result="$(client kivo "$KIVO_PORT" "$N" "$KIVO_ADMIN_PASSWORD" "$ROOT/volume1/public")" ||
-  die "the kivo-webapi run failed (see $WORK/serve.log)"
-stop_started
+WEBDAV_PORT="$(free_port)"
+ours_call() {
+  KIVO_ROOT="$ROOT" KIVO_DAEMONS=on KIVO_WEBDAV_ADDRESS=127.0.0.1 "${SERVER_CPU[@]}" \
+    "$KIVO_WEBAPI" call --user admin "$@" >/dev/null || die "kivo-webapi call $* failed"
+}
+ours_call KIVO.Core.FileServ.WebDAV 1 set \
+  "{\"enable_http\":true,\"http_port_num\":$WEBDAV_PORT,\"enable_https\":false}"
+ours_call KIVO.Core.FileServ.WebDAV.CalDAV 1 set '{"enable":true}'
+ADMIN_UID="$(awk -F: '$1 == "admin" {print $3}' "$ROOT/etc/passwd")"
+OURS="http://127.0.0.1:$WEBDAV_PORT/caldav/admin/"
+declare -A OURS_URL
+for name in put $(seq -f "sync-%g" 1 "$ROUNDS"); do
+  ours_call KIVO.Core.FileServ.WebDAV.CalDAV.Calendar 1 create \
+    "{\"share\":\"public\",\"destination\":\"public\",\"fullpath\":\"$ROOT/volume1/public\",\"calendarname\":\"$name\"}"
+  chown "$ADMIN_UID" "$ROOT/volume1/public/$name"
+  OURS_URL[$name]="$("$PYTHON" "$HERE/caldav_peer.py" find "$OURS" admin "$KIVO_ADMIN_PASSWORD" "$name" |
+    "$PYTHON" -c 'import json, sys; print(json.load(sys.stdin)["url"])')"
+done
 
-python3 - "$N" "$radicale_result" "$kivo_result" <<'EOF'
-import json, sys
-n = int(sys.argv[1])
-peer, ours = json.loads(sys.argv[2]), json.loads(sys.argv[3])
-for label, r in (("Radicale", peer), ("kivo-webapi serve", ours)):
-    if r["listed"] != n:
-        print(f"warning: {label} listed {r['listed']} calendars, not {n}")
-print(f"{n} calendar creates, one at a time, then one listing")
-print(f"{'':20} {'create total':>14} {'per create':>12} {'list':>10}")
-for label, r in (("Radicale", peer), ("kivo-webapi serve", ours)):
-    print(f"{label:20} {r['create_s']:12.2f} s {r['create_s'] / n * 1e3:9.2f} ms"
-          f" {r['list_s'] * 1e3:7.1f} ms")
-for what in ("create_s", "list_s"):
-    ratio = peer[what] / ours[what]
-    verdict = "met" if ratio > 1 else "MISSED"
-    name = "create" if what == "create_s" else "list"
-    print(f"Radicale / ours, {name:6} {ratio:8.2f}   target > 1 (ours faster)   {verdict}")
-EOF
+# ---- the rounds ------------------------------------------------------------------------
+run_side() {  # side round
+  local side="$1" r="$2"
+  local first=$(((r - 1) * N / ROUNDS)) count=$((r * N / ROUNDS - (r - 1) * N / ROUNDS))
+  local efirst=$(((r - 1) * EVENTS / ROUNDS)) ecount=$((r * EVENTS / ROUNDS - (r - 1) * EVENTS / ROUNDS))
+  if [ "$side" = radicale ]; then
+    step radicale create "$HERE/caldav_peer.py" mkcalendar "$RADICALE" "$first" "$count"
+    step radicale put "$HERE/caldav_peer.py" put "${RADICALE}put/" bench x "$efirst" "$ecount"
+    mkdir -p "$WORK/sync-radicale-$r"
+    step radicale sync "$HERE/caldav_peer.py" sync "${RADICALE}sync-$r/" bench x "$SYNC" \
+      "$WORK/sync-radicale-$r"
+  else
+    step ours create "$HERE/caldav_peer.py" create "$KIVO_PORT" "$KIVO_ADMIN_PASSWORD" \
+      "$ROOT/volume1/public" "$first" "$count"
+    step ours put "$HERE/caldav_peer.py" put "${OURS_URL[put]}" admin "$KIVO_ADMIN_PASSWORD" \
+      "$efirst" "$ecount"
+    mkdir -p "$WORK/sync-ours-$r"
+    step ours sync "$HERE/caldav_peer.py" sync "${OURS_URL[sync-$r]}" admin \
+      "$KIVO_ADMIN_PASSWORD" "$SYNC" "$WORK/sync-ours-$r"
+  fi
+}
+for r in $(seq 1 "$ROUNDS"); do
+  if [ $((r % 2)) = 1 ]; then order="radicale ours"; else order="ours radicale"; fi
+  for side in $order; do run_side "$side" "$r"; done
+done
+for r in $(seq 1 "$ROUNDS"); do
+  if [ $((r % 2)) = 1 ]; then order="radicale ours"; else order="ours radicale"; fi
+  for side in $order; do
+    if [ "$side" = radicale ]; then
+      step radicale list "$HERE/caldav_propfind.py" "$RADICALE_PORT" /bench/ bench x "$RUNS"
+    else
+      step ours list "$HERE/caldav_propfind.py" "$WEBDAV_PORT" /caldav/admin/ admin \
+        "$KIVO_ADMIN_PASSWORD" "$RUNS"
+    fi
+  done
+done
+
+"$PYTHON" - "$WORK/results" "$N" "$EVENTS" "$SYNC" "$ROUNDS" <<'PY'
+import collections, json, statistics, sys
+path, n, events, sync, rounds = sys.argv[1], *map(int, sys.argv[2:])
+runs = collections.defaultdict(list)
+listed = {}
+for line in open(path):
+    side, step, result = line.split(" ", 2)
+    result = json.loads(result)
+    runs[side, step].append(result.get("s", result.get("median_s")))
+    if "listed" in result:
+        listed[side] = result["listed"]
+rows = [("create", "%d calendar creates" % n, sum, 1, 1.0),
+        ("put", "%d event PUTs" % events, sum, 1, 1.0),
+        ("sync", "vdirsyncer upload of %d events (per round)" % sync, statistics.median, 1, 0.8),
+        ("list", "principal PROPFIND, %s calendars (median)" % listed.get("ours", "?"),
+         statistics.median, 1, 5.0)]
+print(f"{'':46} {'Radicale':>10} {'ours':>10} {'ratio':>7}  target")
+for step, label, combine, _, target in rows:
+    peer, ours = combine(runs["radicale", step]), combine(runs["ours", step])
+    ratio = peer / ours
+    verdict = "met" if ratio >= target else "MISSED"
+    print(f"{label:46} {peer:8.3f} s {ours:8.3f} s {ratio:7.2f}  >= {target:g}  {verdict}")
+print("rounds: %d; per round (s), Radicale / ours:" % rounds)
+for step, *_ in rows:
+    print("  %-6s %s" % (step, "  ".join("%.3f/%.3f" % pair for pair in
+                                          zip(runs["radicale", step], runs["ours", step]))))
+if listed.get("ours") != listed.get("radicale"):
+    print("warning: listed %s" % listed)
+PY

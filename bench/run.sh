@@ -33,6 +33,8 @@ dpkg -s libcrypt-dev >/dev/null 2>&1 || need+=(libcrypt-dev)
 command -v nginx >/dev/null || need+=(nginx-light)
 command -v wrk >/dev/null || need+=(wrk)
 command -v radicale >/dev/null || need+=(radicale)
+command -v vdirsyncer >/dev/null || need+=(vdirsyncer)
+dpkg -s libapache2-mpm-itk >/dev/null 2>&1 || need+=(apache2 libapache2-mpm-itk)
 command -v python3 >/dev/null || need+=(python3)
 command -v curl >/dev/null || need+=(curl)
 command -v taskset >/dev/null || need+=(util-linux)
@@ -62,7 +64,7 @@ BUILD="$(cd "$BUILD" && pwd)"
   echo "== http.sh (kivo-webapi serve against nginx)"
   "$HERE/http.sh" "$BUILD"
   echo
-  echo "== caldav-peer.sh (kivo-webapi serve against Radicale)"
+  echo "== caldav-peer.sh (creates, PUTs, a sync upload and the listing against Radicale)"
   "$HERE/caldav-peer.sh" "$BUILD"
   echo
   echo "== caldav-daemon.sh (the CalDAV daemon's listing beside Radicale's own storage)"

@@ -64,7 +64,10 @@ std::string CalDAVProxySection() {
   // Authorization header passes through untouched), so Apache neither
   // authenticates nor serves WebDAV below /caldav/. X-Script-Name makes
   // every href the daemon writes start with /caldav/; a client's own
-  // X-Script-Name or X-Remote-User never reaches it.
+  // X-Script-Name or X-Remote-User never reaches it. The client's Host goes
+  // through, so that the Destination of a MOVE names the daemon's own
+  // server. An `Expect: 100-continue` goes through too: the daemon answers
+  // "100 Continue" as it starts reading the body, and the proxy relays it.
   return std::string("# CalDAV: the calendars, served by the CalDAV daemon on loopback.\n") +
          kModules +
          "RedirectMatch 301 ^/caldav$ /caldav/\n"
@@ -75,6 +78,7 @@ std::string CalDAVProxySection() {
          backend +
          "\n"
          "<Location /caldav/>\n"
+         "  ProxyPreserveHost On\n"
          "  RequestHeader set X-Script-Name /caldav\n"
          "  RequestHeader unset X-Remote-User\n"
          "  <IfModule dav_module>\n"

@@ -6,7 +6,14 @@ folder whose device and inode are checked against the ones the URL was
 given for. An item is one `.ics` file of the folder; what does not parse as
 one calendar object, links and special files are skipped. Parsed items are
 kept in memory only, keyed by file identity and stamp: no cache file is
-ever written. The calendar's properties live in .DAV/caldav.json.
+ever written.
+
+A calendar's name and identity are the registry's and the folder's: its
+display name is the registry's calendarname, its type a calendar. A client
+may keep only the properties of KEPT_PROPERTIES (colour, order, description,
+time zone), stored for everybody who sees the calendar in
+.DAV/caldav.json; a PROPPATCH of anything else is refused whole
+(proppatch_refusal), and such a property found in the file is ignored.
 
 Owns: items (*.ics) and .DAV/caldav.json in registered folders, written as
 the requesting user. Never creates, renames or removes a folder.
@@ -19,8 +26,11 @@ import secrets
 import stat
 import threading
 import time
+import urllib.parse
+import xml.etree.ElementTree as ET
 from typing import Dict, Iterable, Iterator, NamedTuple, Optional, Tuple
 
+import defusedxml.ElementTree as DefusedET
 import radicale.item as radicale_item
 from radicale import pathutils, storage
 from radicale.log import logger
@@ -29,6 +39,18 @@ import kivo_identity
 from kivo_identity import Identity
 
 PROPS_FILE = ".DAV/caldav.json"
+
+_DAV = "DAV:"
+_CALDAV = "urn:ietf:params:xml:ns:caldav"
+_APPLE = "http://apple.com/ns/ical/"
+# What a client may set on a calendar: Radicale's name of the property ->
+# its XML name.
+KEPT_PROPERTIES = {
+    "ICAL:calendar-color": "{%s}calendar-color" % _APPLE,
+    "ICAL:calendar-order": "{%s}calendar-order" % _APPLE,
+    "C:calendar-description": "{%s}calendar-description" % _CALDAV,
+    "C:calendar-timezone": "{%s}calendar-timezone" % _CALDAV,
+}
 MAX_ITEM_BYTES = 8 << 20
 MAX_PARSED = 200000
 
@@ -225,7 +247,7 @@ class CalendarCollection(storage.BaseCollection):
                     stored = json.loads(_read_small(fd, PROPS_FILE).decode("utf-8"))
                 if isinstance(stored, dict):
                     meta.update((k, v) for k, v in stored.items()
-                                if isinstance(k, str) and isinstance(v, str) and k != "tag")
+                                if k in KEPT_PROPERTIES and isinstance(v, str))
             except FileNotFoundError:
                 pass
             except (OSError, ValueError) as e:
@@ -292,10 +314,60 @@ class CalendarCollection(storage.BaseCollection):
                 raise storage.ComponentNotFoundError(href) from e
 
     def set_meta(self, props) -> None:
-        stored = {k: v for k, v in props.items() if k != "tag"}
+        # Radicale passes every property, the ones it read from get_meta
+        # too: those the registry owns must come back unchanged.
+        owned = {k: v for k, v in self.get_meta().items() if k not in KEPT_PROPERTIES}
+        if {k: v for k, v in props.items() if k not in KEPT_PROPERTIES} != owned:
+            raise ValueError("the calendar's name and type are the registry's")
+        stored = {k: v for k, v in props.items() if k in KEPT_PROPERTIES}
         with self._folder() as fd:
             try:
                 self._replace(fd, PROPS_FILE, json.dumps(stored, sort_keys=True).encode())
             except (FileNotFoundError, PermissionError) as e:
                 raise ValueError("properties not writable: %s" % e) from e
         self._meta = None
+
+
+# ---- PROPPATCH --------------------------------------------------------------------
+
+def _element(tag: str, parent: Optional[ET.Element] = None, text: str = "") -> ET.Element:
+    element = ET.Element(tag) if parent is None else ET.SubElement(parent, tag)
+    if text:
+        element.text = text
+    return element
+
+
+def proppatch_refusal(body: bytes, href: str) -> Optional[bytes]:
+    """The multistatus answer to a PROPPATCH body that sets or removes a
+    property outside KEPT_PROPERTIES: 403 for each of those, 424 for the
+    others (a PROPPATCH is all or nothing). None for a body that touches
+    kept properties only, or that does not parse (Radicale answers it)."""
+    try:
+        request = DefusedET.fromstring(body) if body else None
+    except Exception:  # malformed or hostile XML
+        return None
+    if request is None or request.tag != "{%s}propertyupdate" % _DAV:
+        return None
+    tags = [prop.tag for change in request
+            if change.tag in ("{%s}set" % _DAV, "{%s}remove" % _DAV)
+            for prop in change.findall("{%s}prop/*" % _DAV)]
+    kept = set(KEPT_PROPERTIES.values())
+    refused = [t for t in tags if t not in kept]
+    if not refused:
+        return None
+    multistatus = _element("{%s}multistatus" % _DAV)
+    response = _element("{%s}response" % _DAV, multistatus)
+    _element("{%s}href" % _DAV, response, urllib.parse.quote(href))
+    for status, group in (("403 Forbidden", refused),
+                          ("424 Failed Dependency", [t for t in tags if t in kept])):
+        if not group:
+            continue
+        propstat = _element("{%s}propstat" % _DAV, response)
+        prop = _element("{%s}prop" % _DAV, propstat)
+        for tag in dict.fromkeys(group):
+            _element(tag, prop)
+        _element("{%s}status" % _DAV, propstat, "HTTP/1.1 " + status)
+        if status.startswith("403"):
+            error = _element("{%s}error" % _DAV, propstat)
+            _element("{%s}cannot-modify-protected-property" % _DAV, error)
+    return ET.tostring(multistatus, encoding="utf-8", xml_declaration=True)

@@ -18,8 +18,11 @@ The calendars themselves, their items and properties, are kivo_calendar's.
 
 Calendars are made, renamed and removed through the web API alone: a client
 never gets write access to a collection itself (MKCALENDAR, MKCOL, DELETE,
-MOVE or PUT aimed at a calendar are answered 403), and the storage refuses
-such changes too should a request get that far.
+MOVE, COPY or PUT aimed at a calendar are answered 403), and the storage
+refuses such changes too should a request get that far. A calendar the user
+does not see (never registered, deleted, or not readable for the user)
+answers 404 to every other method, so that a client drops it
+(Service.refusal, asked by kivo_server before Radicale).
 
 Owns: the URL of each calendar (through kivo_root's id map) and the
 judgement of who may read and write it. Never writes a calendar folder
@@ -42,7 +45,7 @@ from radicale import auth, pathutils, rights, storage
 import kivo_identity
 from kivo_identity import Identity
 from kivo_calendar import (PROPS_FILE, Calendar, CalendarCollection, Plain,
-                           is_item_name)
+                           is_item_name, proppatch_refusal)
 from kivo_root import IdMap, Root
 
 with warnings.catch_warnings():
@@ -51,14 +54,30 @@ with warnings.catch_warnings():
 
 REMEMBER_LOGIN_SECONDS = 60
 
-# What the current request is about: set when Radicale asks the auth
-# plug-in for an external login, the first thing it does per request.
+# What the current request is about: set by kivo_server as a request comes
+# in, else when Radicale asks the auth plug-in for an external login, the
+# first thing it does per request.
 _request = threading.local()
 
 
-def _parts(path: str) -> list:
+def path_parts(path: str) -> list:
     stripped = path.strip("/")
     return stripped.split("/") if stripped else []
+
+
+def begin_request(environ, method: str, path: str) -> None:
+    """Starts what this thread knows of a request; once per request."""
+    if getattr(_request, "environ", None) is environ:
+        return
+    _request.environ = environ
+    _request.method = method
+    _request.path = path
+    _request.user = ""
+    _request.views = {}
+
+
+def _answer(status: str, body: bytes = b"", content_type: str = "text/plain"):
+    return status, [("Content-Type", content_type)], body
 
 
 class Service:
@@ -80,6 +99,50 @@ class Service:
     def __init__(self, root: str, state: str) -> None:
         self.root = Root(root)
         self.ids = IdMap(os.path.join(state, "ids.json"))
+        self._salt = secrets.token_bytes(16)
+        self._logins_lock = threading.Lock()
+        self._remembered: Dict[str, Tuple[bytes, str, float]] = {}
+
+    def login(self, login: str, password: str) -> bool:
+        """Whether `password` is the account's, by its crypt(3) hash in
+        etc/shadow. A success is remembered for a minute while the stored
+        hash stays the same, so a slow hash is not computed on every
+        request."""
+        if "\0" in login or "\0" in password:
+            return False  # crypt(3) and the account files end names there
+        stored = self.root.password_hash(login)
+        digest = hashlib.sha256(self._salt + login.encode() + b"\0" + password.encode()).digest()
+        now = time.monotonic()
+        with self._logins_lock:
+            remembered = self._remembered.get(login)
+        if (remembered is not None and remembered[1] == stored and remembered[2] > now and
+                hmac.compare_digest(remembered[0], digest)):
+            return True
+        usable = stored.startswith("$") and self.identity(login) is not None
+        computed = crypt.crypt(password, stored if usable else "$6$kivo$") or ""
+        if not usable or not hmac.compare_digest(computed, stored):
+            return False
+        with self._logins_lock:
+            self._remembered[login] = (digest, stored, now + REMEMBER_LOGIN_SECONDS)
+        return True
+
+    def refusal(self, user: str, method: str, parts: list, body: Optional[bytes],
+                href: str) -> Optional[tuple]:
+        """(status, headers, body) for a request of `user` below the
+        user's principal that the registry's rules answer; None for one
+        Radicale answers."""
+        calendar = None
+        if len(parts) >= 2 and method not in ("MKCALENDAR", "MKCOL"):
+            calendar = self.view(user).get(parts[1])
+            if calendar is None:
+                return _answer("404 Not Found")
+        if len(parts) <= 2 and method in ("MOVE", "COPY"):
+            return _answer("403 Forbidden")
+        if method == "PROPPATCH" and len(parts) == 2 and calendar.writable:
+            answer = proppatch_refusal(body or b"", href)
+            if answer is not None:
+                return _answer("207 Multi-Status", answer, "text/xml; charset=utf-8")
+        return None
 
     def identity(self, user: str) -> Optional[Identity]:
         identity = self.root.identity(user)
@@ -208,7 +271,7 @@ class Storage(storage.BaseStorage):
 
     def discover(self, path: str, depth: str = "0"):
         user = getattr(_request, "user", "")
-        parts = _parts(path)
+        parts = path_parts(path)
         if not parts:
             yield Plain("")
             if depth != "0" and user:
@@ -268,7 +331,7 @@ class Rights(rights.BaseRights):
     def authorization(self, user: str, path: str) -> str:
         if not user:
             return ""
-        parts = _parts(path)
+        parts = path_parts(path)
         if not parts:
             return "R"
         if parts[0] != user or len(parts) > 2:
@@ -278,47 +341,24 @@ class Rights(rights.BaseRights):
         calendar = self._service.view(user).get(parts[1])
         if calendar is None:
             return ""
-        targeted = _parts(getattr(_request, "path", path)) == parts
+        targeted = path_parts(getattr(_request, "path", path)) == parts
         if not calendar.writable or (targeted and getattr(_request, "method", "") != "PROPPATCH"):
             return "r"
         return "rw"
 
 
 class Auth(auth.BaseAuth):
-    """The root's accounts and their crypt(3) hashes in etc/shadow. A
-    successful check is remembered for a minute while the stored hash stays
-    the same, so a slow hash is not recomputed on every request."""
+    """The root's accounts and their crypt(3) hashes in etc/shadow
+    (Service.login)."""
 
     def __init__(self, configuration) -> None:
         super().__init__(configuration)
         self._service = Service.of(configuration)
-        self._salt = secrets.token_bytes(16)
-        self._lock = threading.Lock()
-        self._remembered: Dict[str, Tuple[bytes, str, float]] = {}
 
     def get_external_login(self, environ):
-        _request.method = environ.get("REQUEST_METHOD", "").upper()
-        _request.path = pathutils.sanitize_path(environ.get("PATH_INFO", ""))
-        _request.user = ""
-        _request.views = {}
+        begin_request(environ, environ.get("REQUEST_METHOD", "").upper(),
+                      pathutils.sanitize_path(environ.get("PATH_INFO", "")))
         return ()
 
     def login(self, login: str, password: str) -> str:
-        if "\0" in login or "\0" in password:
-            return ""  # crypt(3) and the account files end names there
-        root = self._service.root
-        stored = root.password_hash(login)
-        digest = hashlib.sha256(self._salt + login.encode() + b"\0" + password.encode()).digest()
-        now = time.monotonic()
-        with self._lock:
-            remembered = self._remembered.get(login)
-        if (remembered is not None and remembered[1] == stored and remembered[2] > now and
-                hmac.compare_digest(remembered[0], digest)):
-            return login
-        usable = stored.startswith("$") and self._service.identity(login) is not None
-        computed = crypt.crypt(password, stored if usable else "$6$kivo$") or ""
-        if not usable or not hmac.compare_digest(computed, stored):
-            return ""
-        with self._lock:
-            self._remembered[login] = (digest, stored, now + REMEMBER_LOGIN_SECONDS)
-        return login
+        return login if self._service.login(login, password) else ""

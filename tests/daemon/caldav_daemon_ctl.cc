@@ -2,7 +2,9 @@
 // WebDAV daemon's life would: `webdav-up` and `webdav-down` run the hook
 // the service operations call, `section` prints the proxy section, `status`
 // prints "running pid port", `stop` stops. Exit 0 on success, 1 on failure
-// (the reason on stderr).
+// (the reason on stderr). The platform's diagnostics show on stderr too.
+
+#include <syslog.h>
 
 #include <cstdio>
 #include <cstring>
@@ -16,6 +18,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: caldav_daemon_ctl webdav-up|webdav-down|section|status|stop\n");
     return 2;
   }
+  openlog("caldav_daemon_ctl", LOG_PERROR, LOG_USER);
   const std::string command = argv[1];
   std::string error;
   bool ok = true;

@@ -50,6 +50,7 @@ TEST_F(CalDAVDaemonTest, SectionProxiesToTheRecordedLoopbackPort) {
   EXPECT_THAT(section, HasSubstr("ProxyPass /caldav/ " + backend));
   EXPECT_THAT(section, HasSubstr("ProxyPassReverse /caldav/ " + backend));
   EXPECT_THAT(section, HasSubstr("RequestHeader set X-Script-Name /caldav\n"));
+  EXPECT_THAT(section, HasSubstr("ProxyPreserveHost On\n"));  // a MOVE's Destination
   EXPECT_THAT(section, HasSubstr("Redirect 301 /.well-known/caldav /caldav/\n"));
   EXPECT_EQ(section, platform::CalDAVProxySection());  // the port stays
   EXPECT_EQ(port, platform::CalDAVDaemonStatus().port);
