@@ -275,8 +275,8 @@ TEST_F(HardeningRacesTest, MovesNeverLandInOrOnWhatTheUserPutThere) {
 // ---- moves to another volume ---------------------------------------------------------
 
 // A tmpfs as a second volume, mounted in a mount namespace of this test's
-// own, holding the share "vol2" and a folder anyone may write (sticky, as a
-// shared scratch folder would be) where the administrator moves calendars.
+// own, holding the share "vol2" and a folder anyone may write (no sticky
+// bit) where the administrator moves calendars.
 class HardeningMovesTest : public HardeningRacesTest {
  protected:
   void SetUp() override {
@@ -292,7 +292,7 @@ class HardeningMovesTest : public HardeningRacesTest {
     mounted_ = true;
     target_ = volume2_ + "/t";
     ASSERT_EQ(mkdir(target_.c_str(), 0755), 0);
-    ASSERT_EQ(chmod(target_.c_str(), 01777), 0);
+    ASSERT_EQ(chmod(target_.c_str(), 0777), 0);
     Json::Value shares = ParseJson(Read(root_.Path("/etc/kivo/shares.json")));
     shares["vol2"] = volume2_;
     ASSERT_TRUE(WriteFile(root_.Path("/etc/kivo/shares.json"), shares.toStyledString()));
@@ -337,21 +337,18 @@ class HardeningMovesTest : public HardeningRacesTest {
 };
 
 // The user turns her calendar's folder into a FIFO and, at the destination on
-// the other volume, renames a link to root's 0600 secret over every FIFO that
+// the other volume, swaps a link to root's 0600 secret in for every FIFO that
 // appears there: no move may chmod or chown through it.
 TEST_F(HardeningMovesTest, AFifoForAFolderNeverLendsItsModeToARootFile) {
   const std::string secret = root_.Path("/outside/secret");
   const std::string landing = target_ + "/C";
   Attacker attacker(uid_, gid_, [&](int k, int phase) {
     if (phase != 1) return;
+    // One call, failing at once while nothing is there: quick to strike.
     const std::string link = target_ + "/.l" + std::to_string(k);
     (void)!symlink(secret.c_str(), link.c_str());
-    for (int i = 0; i < 2000; ++i) {
-      struct stat st;
-      if (lstat(landing.c_str(), &st) == 0 && S_ISFIFO(st.st_mode) &&
-          rename(link.c_str(), landing.c_str()) == 0) {
-        break;
-      }
+    for (int i = 0; i < 20000; ++i) {
+      if (renameat2(AT_FDCWD, link.c_str(), AT_FDCWD, landing.c_str(), RENAME_EXCHANGE) == 0) break;
     }
   });
   constexpr auto kLongBudget = std::chrono::seconds(30);
