@@ -102,6 +102,13 @@ TEST_F(PinnedDirTest, RemovalOfOnlyAFolderSparesWhatTookItsPlace) {
   EXPECT_TRUE(fs::exists(P("a")));
   EXPECT_TRUE(fs::exists(P("moved/b/file")));
   EXPECT_TRUE(fs::exists(P("outside/keep/canary")));
+  // Back at its name it goes, links in it as links; no staging folder stays.
+  fs::remove(P("a"));
+  fs::rename(P("moved"), P("a"));
+  EXPECT_TRUE(pinned::RemoveTree(dir.get(), "a", made));
+  EXPECT_TRUE(pinned::RemoveTree(dir.get(), "a", made));  // nothing left of it
+  EXPECT_TRUE(fs::exists(P("outside/keep/canary")));
+  EXPECT_EQ(std::distance(fs::directory_iterator(root_), fs::directory_iterator()), 1);
 }
 
 // In a private mount namespace, a file system mounted below the tree is left.
