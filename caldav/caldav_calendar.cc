@@ -179,7 +179,7 @@ bool CalDAVServiceHandler::CreateCalendar(Json::Value& result) {
 
   const std::string path = StringParam("fullpath") + "/" + StringParam("calendarname");
   // Still under the user's identity: the location is judged with their rights.
-  if (!IsPathValid(StringParam("fullpath").c_str(), path.c_str())) {
+  if (!ResolveLocation(StringParam("fullpath").c_str(), path.c_str(), &create_location_)) {
     SetError(WEBAPI_ERR_BAD_PARAMETER);
     SwitchBackToRoot();
     return false;
@@ -301,7 +301,8 @@ bool CalDAVServiceHandler::EditSingleCalendar(Json::Value& entry) {
     SetError(WEBAPI_ERR_FOLDER_MISSING);
     return false;
   }
-  if (!IsPathValid(parent.c_str(), target.c_str())) {
+  Location to;
+  if (!ResolveLocation(parent.c_str(), target.c_str(), &to)) {
     SetError(WEBAPI_ERR_BAD_PARAMETER);
     return false;
   }
@@ -314,11 +315,10 @@ bool CalDAVServiceHandler::EditSingleCalendar(Json::Value& entry) {
   std::string current;
   if (!GetFullPath(entry, current)) return false;
   // The target is known to be free, so an equal current path means the
-  // folder itself is gone: only the registry changes.
-  // The move never replaces, or moves into, a target that appeared since the
-  // check above.
-  if (current != target &&
-      (!IsRegisteredFolderSafe(current) || !MoveCalendarFolder(current, target))) {
+  // folder itself is gone: only the registry changes. The move goes into
+  // the directory the check above resolved, never replaces or moves into a
+  // target that appeared since, and moves only the folder it found first.
+  if (current != target && !MoveCalendarFolder(current, to)) {
     KIVO_LOG("cannot mv folder");
     SetError(WEBAPI_ERR_OPERATION_FAILED);
     return false;

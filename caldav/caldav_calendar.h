@@ -110,13 +110,37 @@ class CalDAVServiceHandler {
   // service); invalid with errno when it cannot.
   pinned::Fd CreateStateFile(const std::string& path, const char* name, mode_t mode,
                              int extra_flags);
-  // Moves the registered folder `current` to `target` between parents
-  // pinned without links; never onto or into an existing target.
-  bool MoveCalendarFolder(const std::string& current, const std::string& target);
-  // True when a registered calendar's folder path may be removed or moved:
-  // no "." or ".." step, and an ordinary name inside a share. A create
-  // stores its destination as given, so an entry can name any place.
-  bool IsRegisteredFolderSafe(const std::string& path);
+  // A calendar folder's place as the location rules resolve it, once: the
+  // folder path judged, its parent's canonical path, the directory of the
+  // share that holds it (the platform's word for it) and the folder's name.
+  // Every later step opens the parent from the share's directory without
+  // following links, so a link planted after the check fails the step.
+  struct Location {
+    std::string path;
+    std::string parent;
+    std::string share_dir;
+    std::string name;
+  };
+  // IsPathValid, keeping what it resolved in `location` (when not null).
+  bool ResolveLocation(const char* parent, const char* path, Location* location);
+  pinned::Fd OpenLocationParent(const Location& location);
+  // A registered calendar's folder, taken once: its parent resolved as a
+  // create's is (no ".." step; a trailing "/" or a "." step is fine) and
+  // opened, and the folder opened without following a link. `folder` is
+  // invalid when nothing is at the name (error ENOENT) or something that is
+  // not a folder (a damaged calendar). False, logged, when the location is
+  // refused or its parent cannot be opened.
+  struct RegisteredFolder {
+    Location location;
+    pinned::Fd parent;
+    pinned::Fd folder;
+    int error = 0;
+  };
+  bool PinRegisteredFolder(const std::string& path, RegisteredFolder* folder);
+  // Moves the registered folder `current`, and only the folder found there
+  // at the start, into the resolved `target`; never onto or into an
+  // existing target.
+  bool MoveCalendarFolder(const std::string& current, const Location& target);
 
   // The calendar folder made by this call, held by descriptor from its
   // making to the end of the call: every later step of the create, and its
@@ -136,6 +160,7 @@ class CalDAVServiceHandler {
     std::string dir;
     bool dir_opened = false;
     int dir_fd = -1;
+    std::string canonical;  // dir's real path, once opened
   };
   ShareDir& LookUpShare(const std::string& name);
   // GetFullPath in two parts: the entry's share, and the folder's path
@@ -151,6 +176,7 @@ class CalDAVServiceHandler {
   bool homes_user_exists_;
   int error_code_;
   MadeFolder made_;
+  Location create_location_;                // what a create's location check resolved
   std::map<std::string, ShareDir> shares_;  // looked up during this call
   std::string status_path_;                 // reused by every status check of a list
 };

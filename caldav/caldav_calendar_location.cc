@@ -182,6 +182,11 @@ bool CalDAVServiceHandler::GetFullPath(const Json::Value& entry, std::string& pa
 // and `parent` must lie in a share, whatever links or dots either is
 // spelled with.
 bool CalDAVServiceHandler::IsPathValid(const char* parent, const char* path) {
+  return ResolveLocation(parent, path, nullptr);
+}
+
+bool CalDAVServiceHandler::ResolveLocation(const char* parent, const char* path,
+                                           Location* location) {
   if (parent == nullptr || path == nullptr) {
     KIVO_LOG("Param error");
     return false;
@@ -200,6 +205,7 @@ bool CalDAVServiceHandler::IsPathValid(const char* parent, const char* path) {
     KIVO_LOG("[%s] basename is invalid", last);
     return false;
   }
+  const std::string name = last;  // dirname below may cut the buffer
   const char* directory = dirname(path_copy);
   if (directory == nullptr || directory[0] == '\0') {
     KIVO_LOG("[%s] dirname failed %s", path_copy, strerror(errno));
@@ -232,5 +238,47 @@ bool CalDAVServiceHandler::IsPathValid(const char* parent, const char* path) {
     KIVO_LOG("path[%s] doesn't have share name", resolved_directory.get());
     return false;
   }
+  if (location != nullptr) {
+    *location = Location{path, resolved_directory.get(), share_path, name};
+  }
+  return true;
+}
+
+pinned::Fd CalDAVServiceHandler::OpenLocationParent(const Location& location) {
+  const std::string& dir = location.parent;
+  const std::string& share = location.share_dir;
+  if (share.size() > 1 && dir.compare(0, share.size(), share) == 0 &&
+      (dir.size() == share.size() || dir[share.size()] == '/')) {
+    const pinned::Fd root = pinned::OpenDirectory(share);
+    return root.valid() ? pinned::OpenBelow(root.get(), dir.substr(share.size())) : pinned::Fd();
+  }
+  return pinned::OpenDirectory(dir);
+}
+
+bool CalDAVServiceHandler::PinRegisteredFolder(const std::string& path, RegisteredFolder* folder) {
+  // A create stores its destination as given: an entry may climb out of its
+  // share and back into another user's folder, which no delete may follow.
+  for (size_t start = 0; start <= path.size();) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    if (path.compare(start, end - start, "..") == 0) {
+      KIVO_LOG("Path [%s] is not a calendar folder", path.c_str());
+      return false;
+    }
+    start = end + 1;
+  }
+  std::string parent, name;
+  if (!pinned::SplitLast(path, &parent, &name)) {
+    KIVO_LOG("Path [%s] is not a calendar folder", path.c_str());
+    return false;
+  }
+  if (!ResolveLocation(parent.c_str(), path.c_str(), &folder->location)) return false;
+  folder->parent = OpenLocationParent(folder->location);
+  if (!folder->parent.valid()) {
+    KIVO_LOG("Path [%s] changed since it was checked, reason=%s", path.c_str(), strerror(errno));
+    return false;
+  }
+  folder->folder = pinned::OpenChild(folder->parent.get(), folder->location.name);
+  folder->error = folder->folder.valid() ? 0 : errno;
   return true;
 }

@@ -20,7 +20,9 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "caldav/caldav_calendar.h"
@@ -181,9 +183,16 @@ bool CalDAVServiceHandler::MKCalendarDIR(const std::string& path, bool root_for_
     SetError(WEBAPI_ERR_READ_ONLY_VOLUME);
     return false;
   }
-  // The parent is pinned without links once; the folder is made in it, and
-  // from here on every step acts on the folder's own descriptor.
-  if (pinned::SplitLast(path, &parent, &name)) made_.parent = pinned::OpenDirectory(parent);
+  // The parent, as the location check resolved it, is opened from its
+  // share without links once; the folder is made in it, and from here on
+  // every step acts on the folder's own descriptor.
+  Location location = create_location_;
+  if (location.path != path && !(pinned::SplitLast(path, &parent, &name) &&
+                                 ResolveLocation(parent.c_str(), path.c_str(), &location))) {
+    location = Location();
+  }
+  name = location.name;
+  if (!name.empty()) made_.parent = OpenLocationParent(location);
   if (!made_.parent.valid() || mkdirat(made_.parent.get(), name.c_str(), 0777) < 0) {
     KIVO_LOG("Fail to create calendar dir.");
     SetError(WEBAPI_ERR_OPERATION_FAILED);
@@ -288,8 +297,12 @@ bool CalDAVServiceHandler::GetCalendarStatus(const Json::Value& entry, std::stri
 // from the share's directory, opened once per call: a list checks every
 // registered calendar, and allocating the paths and walking the share's own
 // path again for each was a good part of it. "./" keeps a folder path that
-// starts with "/" inside the share, as it is in GetFullPath's path; a share
-// directory that cannot be opened is looked up by its full path instead.
+// starts with "/" inside the share, as it is in GetFullPath's path.
+//
+// The lookups never leave the share: links inside it count as stat(2) would
+// count them, and a path that leads out of it is a damaged calendar
+// ("crashed"), whether or not anything is where it leads, so that a list
+// tells nothing about places outside the shares.
 const char* CalDAVServiceHandler::CalendarStatus(const Json::Value& entry) {
   std::string& path = status_path_;
   path.assign("./");
@@ -298,56 +311,50 @@ const char* CalDAVServiceHandler::CalendarStatus(const Json::Value& entry) {
   if (!share->dir_opened) {
     share->dir_opened = true;
     share->dir_fd = open(share->dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const std::unique_ptr<char, decltype(&free)> canonical(realpath(share->dir.c_str(), nullptr),
+                                                           &free);
+    if (canonical == nullptr && share->dir_fd >= 0) {
+      close(share->dir_fd);
+      share->dir_fd = -1;
+    }
+    if (canonical != nullptr) share->canonical = canonical.get();
   }
-  if (share->dir_fd < 0) path.replace(0, 1, share->dir);  // "<dir>/<folder>"
-  const auto exists = [&] {
-    struct stat st;
-    return fstatat(share->dir_fd < 0 ? AT_FDCWD : share->dir_fd, path.c_str(), &st, 0) == 0;
-  };
-  if (!exists()) return "noexist";
+  if (share->dir_fd < 0) return "noexist";  // no share directory, no folder in it
+  const auto lookup = [&] { return pinned::LookUpBelow(share->dir_fd, share->canonical, path); };
+  const int folder = lookup();
+  if (folder == EXDEV) return "crashed";
+  if (folder != 0) return "noexist";
   path += "/.DAV";
-  if (!exists()) return "crashed";
+  if (lookup() != 0) return "crashed";
   path += '/';
   path += kStatePag;
-  if (!exists()) return "crashed";
+  if (lookup() != 0) return "crashed";
   return "normal";
 }
 
-bool CalDAVServiceHandler::IsRegisteredFolderSafe(const std::string& path) {
-  for (size_t start = 0; start <= path.size();) {
-    size_t end = path.find('/', start);
-    if (end == std::string::npos) end = path.size();
-    const std::string step = path.substr(start, end - start);
-    if (step == "." || step == "..") {
-      KIVO_LOG("Path [%s] is not a calendar folder", path.c_str());
-      return false;
-    }
-    start = end + 1;
-  }
-  const std::string parent = path.substr(0, path.rfind('/'));
-  return IsPathValid(parent.c_str(), path.c_str());
-}
-
 void CalDAVServiceHandler::RemoveCalFolder(const Json::Value& entry) {
-  std::string path, parent, name;
-  if (!GetFullPath(entry, path) || !IsRegisteredFolderSafe(path) ||
-      !pinned::SplitLast(path, &parent, &name)) {
+  std::string path;
+  RegisteredFolder folder;
+  if (!GetFullPath(entry, path) || !PinRegisteredFolder(path, &folder)) return;
+  if (!folder.folder.valid()) {
+    // Gone, or something that is not a folder (a damaged calendar): only
+    // the entry goes.
+    if (folder.error != ENOENT) KIVO_LOG("Path [%s] is not a calendar folder", path.c_str());
     return;
   }
-  // As "rm -rf" would, but from the parent pinned without links, and never
+  // As "rm -rf" would, but only the folder found at the start, never
   // across a link or a mount below it.
-  const pinned::Fd dir = pinned::OpenDirectory(parent);
-  if (dir.valid()) pinned::RemoveTree(dir.get(), name);
+  pinned::RemoveTree(folder.parent.get(), folder.location.name, folder.folder);
 }
 
-bool CalDAVServiceHandler::MoveCalendarFolder(const std::string& current,
-                                              const std::string& target) {
-  std::string from_parent, from_name, to_parent, to_name;
-  if (!pinned::SplitLast(current, &from_parent, &from_name) ||
-      !pinned::SplitLast(target, &to_parent, &to_name)) {
+bool CalDAVServiceHandler::MoveCalendarFolder(const std::string& current, const Location& target) {
+  RegisteredFolder from;
+  if (!PinRegisteredFolder(current, &from)) return false;
+  if (!from.folder.valid()) {
+    if (from.error != ENOENT) KIVO_LOG("Path [%s] is not a calendar folder", current.c_str());
     return false;
   }
-  const pinned::Fd from = pinned::OpenDirectory(from_parent);
-  const pinned::Fd to = pinned::OpenDirectory(to_parent);
-  return from.valid() && to.valid() && pinned::Move(from.get(), from_name, to.get(), to_name);
+  const pinned::Fd to = OpenLocationParent(target);
+  return to.valid() &&
+         pinned::Move(from.parent.get(), from.location.name, to.get(), target.name, from.folder);
 }

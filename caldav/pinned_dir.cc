@@ -4,12 +4,14 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <stdio.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -162,7 +164,99 @@ bool RemoveEntry(int parent, const std::string& name, const EntryInfo* only, int
   return unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT;
 }
 
-// ---- copying across file systems --------------------------------------------------
+// ---- moving -----------------------------------------------------------------------
+
+// The one entry a staging folder holds.
+constexpr char kStaged[] = "entry";
+
+// A folder only root can enter, made new inside `parent` for the time of one
+// removal or move: the folder removed or moved is taken into it, out of
+// users' reach, and a copy across file systems is built in one. Whatever it
+// holds at the end goes with it, through its own descriptor; its name goes
+// only while the name still stands for it. What could not be put back is
+// kept in it rather than removed.
+class Staging {
+ public:
+  Staging() = default;
+  ~Staging() { Discard(); }
+  Staging(const Staging&) = delete;
+  Staging& operator=(const Staging&) = delete;
+
+  bool Make(int parent) {
+    for (int attempt = 0; attempt < 8; ++attempt) {
+      unsigned int random = 0;
+      if (getrandom(&random, sizeof random, 0) != sizeof random) return false;
+      char name[32];
+      snprintf(name, sizeof name, ".kivo-move-%08x", random);
+      if (mkdirat(parent, name, 0700) != 0) {
+        if (errno == EEXIST) continue;
+        return false;
+      }
+      // Someone may have renamed it away and put a folder of theirs there.
+      Fd fd = OpenChild(parent, name);
+      struct stat st;
+      std::vector<std::string> names;
+      if (!fd.valid() || fstat(fd.get(), &st) != 0 || st.st_uid != geteuid() ||
+          (st.st_mode & 07777) != 0700 || !ListNames(fd.get(), &names) || !names.empty()) {
+        errno = EEXIST;
+        return false;
+      }
+      parent_ = parent;
+      name_ = name;
+      fd_ = std::move(fd);
+      return true;
+    }
+    errno = EEXIST;
+    return false;
+  }
+
+  int fd() const { return fd_.get(); }
+
+  // Takes `name` of `dir` in, only while it is `want`; something else that
+  // took the name in the instant between goes back.
+  bool TakeIn(int dir, const std::string& name, const EntryInfo& want) {
+    if (!NameIs(dir, name, want)) {
+      errno = ESTALE;
+      return false;
+    }
+    if (renameat2(dir, name.c_str(), fd_.get(), kStaged, RENAME_NOREPLACE) != 0) return false;
+    if (NameIs(fd_.get(), kStaged, want)) return true;
+    PutBack(dir, name);
+    errno = ESTALE;
+    return false;
+  }
+
+  // Returns what was taken in to `name` of `dir`; if the name is taken
+  // meanwhile, it stays here, and so does this folder.
+  void PutBack(int dir, const std::string& name) {
+    const int error = errno;
+    if (renameat2(fd_.get(), kStaged, dir, name.c_str(), RENAME_NOREPLACE) != 0) fd_.Reset();
+    errno = error;
+  }
+
+  // True when the folder and all it held are gone.
+  bool Discard() {
+    if (!fd_.valid()) return false;
+    const int error = errno;
+    EntryInfo self;
+    const bool gone = Inspect(fd_.get(), "", AT_EMPTY_PATH, &self) &&
+                      EmptyDirectory(fd_.get(), self.dev, 0) && NameIs(parent_, name_, self) &&
+                      unlinkat(parent_, name_.c_str(), AT_REMOVEDIR) == 0;
+    fd_.Reset();
+    errno = error;
+    return gone;
+  }
+
+ private:
+  static bool NameIs(int dir, const std::string& name, const EntryInfo& want) {
+    EntryInfo info;
+    return Inspect(dir, name.c_str(), 0, &info) && SameFile(info, want);
+  }
+
+  int parent_ = -1;
+  std::string name_;
+  Fd fd_;
+};
 
 bool CopyContent(int in, int out) {
   char buffer[64 * 1024];
@@ -192,67 +286,145 @@ bool CopyAttributes(int fd, const struct stat& from) {
          futimens(fd, times) == 0;
 }
 
-// Copies `from` in `from_dir` to the new entry `to` in `to_dir`; `*made`
-// tells whether `to` was made (and so may be taken away again).
+// A link copied as a link: the new link, in a folder only root can enter,
+// gets the old one's owner; nothing it points to is looked at.
+bool CopyLink(int from_dir, const std::string& from, const struct stat& st, int to_dir,
+              const std::string& to) {
+  std::string link(static_cast<size_t>(st.st_size) + 1, '\0');
+  const ssize_t n = readlinkat(from_dir, from.c_str(), &link[0], link.size());
+  if (n < 0 || static_cast<size_t>(n) >= link.size()) {
+    if (n >= 0) errno = ESTALE;  // grew since the look: changed under us
+    return false;
+  }
+  link.resize(static_cast<size_t>(n));
+  return symlinkat(link.c_str(), to_dir, to.c_str()) == 0 &&
+         fchownat(to_dir, to.c_str(), st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// Copies `from` in `from_dir` to the new entry `to` in `to_dir`, a folder
+// that only root can enter; `want`, when given, is what `from` must be.
+// FIFOs, sockets and devices are left out without being opened, and a source
+// is opened so that nothing swapped in for it can block the copy.
 bool CopyEntry(int from_dir, const std::string& from, int to_dir, const std::string& to, dev_t dev,
-               int depth, bool* made) {
+               int depth, const EntryInfo* want) {
   if (depth > kMaxDepth) {
     errno = ELOOP;
     return false;
   }
   struct stat st;
   if (fstatat(from_dir, from.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
-  if (S_ISDIR(st.st_mode)) {
-    Fd source(openat(from_dir, from.c_str(), kListFlags));
-    struct stat opened;
-    if (!source.valid() || fstat(source.get(), &opened) != 0) return false;
-    if (opened.st_ino != st.st_ino || opened.st_dev != dev) {
-      errno = EXDEV;  // swapped, or another mount below the folder
-      return false;
-    }
-    if (mkdirat(to_dir, to.c_str(), 0700) != 0) return false;
-    *made = true;
-    Fd target(openat(to_dir, to.c_str(), kListFlags));
-    if (!target.valid()) return false;
-    std::vector<std::string> names;
-    if (!ListNames(source.get(), &names)) return false;
-    for (const std::string& name : names) {
-      bool inner = false;
-      if (!CopyEntry(source.get(), name, target.get(), name, dev, depth + 1, &inner)) return false;
-    }
-    return CopyAttributes(target.get(), opened);
+  if (want != nullptr && (st.st_dev != want->dev || st.st_ino != want->ino)) {
+    errno = ESTALE;
+    return false;
   }
-  if (S_ISREG(st.st_mode)) {
-    Fd source(openat(from_dir, from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat opened;
-    if (!source.valid() || fstat(source.get(), &opened) != 0) return false;
-    if (opened.st_ino != st.st_ino || !S_ISREG(opened.st_mode)) {
-      errno = ESTALE;
-      return false;
-    }
+  if (S_ISLNK(st.st_mode)) return CopyLink(from_dir, from, st, to_dir, to);
+  if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) return true;  // no place in a calendar
+  const int flags =
+      O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | (S_ISDIR(st.st_mode) ? O_DIRECTORY : 0);
+  Fd source(openat(from_dir, from.c_str(), flags));
+  struct stat opened;
+  if (!source.valid() || fstat(source.get(), &opened) != 0) {
+    if (errno == ELOOP || errno == ENOTDIR) errno = ESTALE;  // swapped for a link or a file
+    return false;
+  }
+  if (opened.st_ino != st.st_ino || opened.st_dev != st.st_dev ||
+      (opened.st_mode & S_IFMT) != (st.st_mode & S_IFMT)) {
+    errno = ESTALE;
+    return false;
+  }
+  if (S_ISREG(opened.st_mode)) {
     Fd target(
         openat(to_dir, to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    *made = target.valid();
     return target.valid() && CopyContent(source.get(), target.get()) &&
            CopyAttributes(target.get(), opened);
   }
-  if (S_ISLNK(st.st_mode)) {
-    std::string link(static_cast<size_t>(st.st_size) + 1, '\0');
-    const ssize_t n = readlinkat(from_dir, from.c_str(), &link[0], link.size());
-    if (n < 0 || static_cast<size_t>(n) >= link.size()) return false;
-    link.resize(static_cast<size_t>(n));
-    if (symlinkat(link.c_str(), to_dir, to.c_str()) != 0) return false;
-    *made = true;
-    return fchownat(to_dir, to.c_str(), st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) == 0;
+  if (opened.st_dev != dev) {
+    errno = EXDEV;  // another mount below the folder
+    return false;
   }
-  if (S_ISFIFO(st.st_mode)) {
-    if (mkfifoat(to_dir, to.c_str(), 0600) != 0) return false;
-    *made = true;
-    return fchownat(to_dir, to.c_str(), st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) == 0 &&
-           fchmodat(to_dir, to.c_str(), st.st_mode & 07777, 0) == 0;
+  if (mkdirat(to_dir, to.c_str(), 0700) != 0) return false;
+  Fd target(openat(to_dir, to.c_str(), kListFlags));
+  std::vector<std::string> names;
+  if (!target.valid() || !ListNames(source.get(), &names)) return false;
+  for (const std::string& name : names) {
+    if (!CopyEntry(source.get(), name, target.get(), name, dev, depth + 1, nullptr)) return false;
   }
-  errno = EPERM;  // devices and sockets have no place in a calendar
-  return false;
+  return CopyAttributes(target.get(), opened);
+}
+
+// ---- looking up below a folder ------------------------------------------------------
+
+void PushComponents(const std::string& path, std::deque<std::string>* todo) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    if (end > start) parts.push_back(path.substr(start, end - start));
+    start = end + 1;
+  }
+  todo->insert(todo->begin(), parts.begin(), parts.end());
+}
+
+// LookUpBelow one component at a time, for what openat2 refuses to follow
+// (absolute link targets) and for kernels without it.
+int WalkBelow(int dir, const std::string& dir_path, const std::string& relative) {
+  constexpr int kMaxLinks = 40;  // as the kernel's own lookup
+  std::deque<std::string> todo;
+  PushComponents(relative, &todo);
+  std::vector<Fd> entered;  // folders below `dir`, innermost last
+  // Steps above `dir` are followed by name only, along `dir_path`: a path
+  // that climbs out and comes straight back in never looks outside.
+  std::vector<std::string> base;
+  Components(dir_path, &base);
+  size_t up = 0;
+  int links = 0;
+  while (!todo.empty()) {
+    const std::string part = todo.front();
+    todo.pop_front();
+    const int here = entered.empty() ? dir : entered.back().get();
+    if (part == ".") continue;
+    if (part == "..") {
+      if (!entered.empty()) {
+        entered.pop_back();
+      } else if (up < base.size()) {
+        ++up;
+      }
+      continue;
+    }
+    if (up > 0) {
+      if (part != base[base.size() - up]) return EXDEV;
+      --up;
+      continue;
+    }
+    struct stat st;
+    if (fstatat(here, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    if (S_ISLNK(st.st_mode)) {
+      if (++links > kMaxLinks) return ELOOP;
+      std::string target(static_cast<size_t>(st.st_size) + 1, '\0');
+      const ssize_t n = readlinkat(here, part.c_str(), &target[0], target.size());
+      if (n <= 0 || static_cast<size_t>(n) >= target.size()) return n < 0 ? errno : ENOENT;
+      target.resize(static_cast<size_t>(n));
+      if (target[0] == '/') {
+        const std::string prefix = dir_path == "/" ? "" : dir_path;
+        if (target.compare(0, prefix.size(), prefix) != 0 ||
+            (target.size() > prefix.size() && target[prefix.size()] != '/')) {
+          return EXDEV;
+        }
+        target.erase(0, prefix.size());
+        entered.clear();
+        up = 0;
+      }
+      PushComponents(target, &todo);
+      continue;
+    }
+    if (todo.empty()) return 0;
+    if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+    Fd next(openat(here, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next.valid()) return errno;
+    entered.push_back(std::move(next));
+  }
+  return up == 0 ? 0 : EXDEV;
 }
 
 }  // namespace
@@ -305,6 +477,41 @@ Fd OpenDirectoryByWalk(const std::string& path) {
   return dir;
 }
 
+Fd OpenBelow(int dir, const std::string& relative) {
+  std::vector<std::string> parts;
+  if (!Components("/" + relative, &parts)) return Fd();
+  if (parts.empty()) return Fd(openat(dir, ".", kPathFlags));
+  struct open_how how = {};
+  how.flags = kPathFlags;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  const long fd = syscall(SYS_openat2, dir, Joined(parts).c_str(), &how, sizeof how);
+  if (fd >= 0) return Fd(static_cast<int>(fd));
+  if (errno != ENOSYS && errno != EPERM && errno != E2BIG) return Fd();
+  Fd walked(openat(dir, ".", kPathFlags));
+  for (const std::string& part : parts) {
+    if (!walked.valid()) break;
+    walked = OpenChild(walked.get(), part);
+  }
+  return walked;
+}
+
+int LookUpBelow(int dir, const std::string& dir_path, const std::string& relative) {
+  struct open_how how = {};
+  how.flags = O_PATH | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  const long fd = syscall(SYS_openat2, dir, relative.c_str(), &how, sizeof how);
+  if (fd >= 0) {
+    close(static_cast<int>(fd));
+    return 0;
+  }
+  // EXDEV: an absolute link, or a ".." that may come back; EAGAIN: a rename
+  // raced the lookup. The walk tells those apart from a real way out.
+  if (errno == EXDEV || errno == EAGAIN || errno == ENOSYS || errno == EPERM || errno == E2BIG) {
+    return WalkBelow(dir, dir_path, relative);
+  }
+  return errno;
+}
+
 Fd OpenChild(int parent, const std::string& name) {
   if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
     errno = EINVAL;
@@ -326,26 +533,40 @@ bool RemoveTree(int parent, const std::string& name, const Fd& only) {
     return false;
   }
   if (!only.valid()) return RemoveEntry(parent, name, nullptr, 0);
-  EntryInfo expected;
-  if (!Inspect(only.get(), "", AT_EMPTY_PATH, &expected)) return false;
-  return RemoveEntry(parent, name, &expected, 0);
+  EntryInfo want, found;
+  if (!Inspect(only.get(), "", AT_EMPTY_PATH, &want)) return false;
+  if (!Inspect(parent, name.c_str(), 0, &found)) return errno == ENOENT;
+  // Out of users' reach first, so that nothing can be put in its place.
+  Staging area;
+  return area.Make(parent) && area.TakeIn(parent, name, want) && area.Discard();
 }
 
-bool Move(int from_parent, const std::string& from, int to_parent, const std::string& to) {
-  if (renameat2(from_parent, from.c_str(), to_parent, to.c_str(), RENAME_NOREPLACE) == 0) {
-    return true;
-  }
-  if (errno != EXDEV) return false;
-  struct stat st;
-  if (fstatat(from_parent, from.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
-  bool made = false;
-  if (!CopyEntry(from_parent, from, to_parent, to, st.st_dev, 0, &made)) {
-    const int error = errno;
-    if (made) RemoveTree(to_parent, to);
-    errno = error;
+bool Move(int from_parent, const std::string& from, int to_parent, const std::string& to,
+          const Fd& only) {
+  EntryInfo want;
+  if (only.valid() ? !Inspect(only.get(), "", AT_EMPTY_PATH, &want)
+                   : !Inspect(from_parent, from.c_str(), 0, &want)) {
     return false;
   }
-  return RemoveTree(from_parent, from);
+  // Out of users' reach first: what is moved, or copied, is then the very
+  // folder given, and nothing can change under the copy.
+  Staging source;
+  if (!source.Make(from_parent) || !source.TakeIn(from_parent, from, want)) return false;
+  if (renameat2(source.fd(), kStaged, to_parent, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  int error = errno;
+  if (error == EXDEV) {
+    // The copy is built where only root can enter and placed whole.
+    Staging copy;
+    if (copy.Make(to_parent) &&
+        CopyEntry(source.fd(), kStaged, copy.fd(), kStaged, want.dev, 0, &want) &&
+        renameat2(copy.fd(), kStaged, to_parent, to.c_str(), RENAME_NOREPLACE) == 0) {
+      return true;  // the source goes with its staging folder
+    }
+    error = errno;
+  }
+  source.PutBack(from_parent, from);
+  errno = error;
+  return false;
 }
 
 }  // namespace pinned

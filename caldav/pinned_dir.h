@@ -8,6 +8,9 @@
 // RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS, or a walk of
 // O_NOFOLLOW opens where the kernel lacks it); removal never follows a link
 // and never descends into another mount; a move never replaces its target.
+// Removals and moves given a folder's descriptor act on that very folder
+// (device and inode), taken out of users' reach first, never on something
+// put at its name meanwhile.
 //
 // Owns only the descriptors it opens; never touches anything that is not
 // below a descriptor its caller handed in. Results: false (or an invalid Fd)
@@ -63,9 +66,21 @@ Fd OpenDirectory(const std::string& path);
 // openat2; exposed so that both roads can be tested.
 Fd OpenDirectoryByWalk(const std::string& path);
 
+// Opens the directory `relative` below `dir` (the same rules as
+// OpenDirectory, and never above `dir`); "" or "." opens `dir` again.
+Fd OpenBelow(int dir, const std::string& relative);
+
 // Opens `name` inside `parent` as an O_PATH directory descriptor, refusing a
-// symbolic link.
+// symbolic link (ENOTDIR) and anything that is not a directory.
 Fd OpenChild(int parent, const std::string& name);
+
+// Looks `relative` up below the directory `dir`, whose canonical path is
+// `dir_path`, as stat(2) would: links are followed, as long as every step
+// stays below `dir` (an absolute link target must lie below `dir_path`).
+// 0 when something is there; otherwise the errno of the failing step, and
+// EXDEV whenever the lookup would leave `dir`, whether or not anything exists
+// where it leads: nothing outside `dir` is ever looked at.
+int LookUpBelow(int dir, const std::string& dir_path, const std::string& relative);
 
 // True when `fd` is the directory (device, inode) that `name` in `parent`
 // stands for right now, with no link in between.
@@ -75,15 +90,26 @@ bool IsEntry(int parent, const std::string& name, int fd);
 // other entry (a symbolic link included) as the entry itself. Never follows
 // a link and never descends into another mount (a mount below is left, and
 // the result is false). When `only` is valid, removes `name` only while it
-// is that very directory. True when nothing is left of it.
+// is that very directory: it is first renamed into a folder only root can
+// enter, made beside it, and removed there. True when nothing is left of it.
 bool RemoveTree(int parent, const std::string& name, const Fd& only = Fd());
 
-// Moves `from` in `from_parent` to `to` in `to_parent` with
-// renameat2(RENAME_NOREPLACE): an existing target (a directory or a link to
-// one included) fails with EEXIST instead of receiving the source. Across
-// file systems the entry is copied (owners, modes, times; links as links)
-// and then removed, both descriptor-relative; a failed copy is taken away.
-bool Move(int from_parent, const std::string& from, int to_parent, const std::string& to);
+// Moves `from` in `from_parent` to `to` in `to_parent`, never replacing an
+// existing target (a directory or a link to one included: EEXIST). The
+// source is first renamed into a folder only root can enter, made beside
+// it, and only when it is `only` (when valid) does it go on (ESTALE
+// otherwise, and whatever took its place in the instant goes back); then
+// it is renamed to its target with renameat2(RENAME_NOREPLACE).
+//
+// Across file systems the copy is built inside another root-only folder
+// made in `to_parent` (owners, modes and times set on descriptors; links as
+// links, nothing they point to touched; anything but folders, regular files
+// and links left out; sources opened so that nothing can block), renamed
+// into place whole, and the source then removed. On failure the source is
+// back at its name (kept in its root-only folder if the name was taken
+// meanwhile) and no copy is left.
+bool Move(int from_parent, const std::string& from, int to_parent, const std::string& to,
+          const Fd& only = Fd());
 
 }  // namespace pinned
 

@@ -6,11 +6,15 @@
 // content, and nothing there disappears. Bounded: a few hundred rounds or a
 // few seconds per case.
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -216,12 +220,17 @@ TEST_F(HardeningRacesTest, SwappedParentsNeverRedirectADelete) {
   Attacker attacker(uid_, gid_, [&](int, int phase) {
     if (phase == 1) SwapForLink(home_ + "/d", rootonly_);
   });
+  // Every other calendar is made through a link to the folder: resolved at
+  // the check, the path must still be what the check saw when root acts.
+  ASSERT_EQ(symlink("d", (home_ + "/dl").c_str()), 0);
   Race(attacker, [&](int k) {
     const std::string name = "C" + std::to_string(k % 4);
+    const std::string sub = k % 2 == 0 ? "/d" : "/dl";
     attacker.Pause(k);  // the folder is real while the calendar is made
-    if (Create(name, "/d").status != 0) return;
+    if (Create(name, sub).status != 0) return;
     attacker.Publish(k, 1);
-    const Result r = root_.Call(kCalendar, "delete", R"({"id":[")" + name + R"(:homes/bob/d"]})");
+    const Result r =
+        root_.Call(kCalendar, "delete", R"({"id":[")" + name + ":homes/bob" + sub + R"("]})");
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     attacker.Pause(k);
     std::filesystem::remove_all(home_ + "/d/" + name);
@@ -261,6 +270,229 @@ TEST_F(HardeningRacesTest, MovesNeverLandInOrOnWhatTheUserPutThere) {
     attacker.Pause(k);
     std::filesystem::remove_all(home_ + "/t/C" + std::to_string(k % 4));
   });
+}
+
+// ---- moves to another volume ---------------------------------------------------------
+
+// A tmpfs as a second volume, mounted in a mount namespace of this test's
+// own, holding the share "vol2" and a folder anyone may write (no sticky
+// bit) where the administrator moves calendars.
+class HardeningMovesTest : public HardeningRacesTest {
+ protected:
+  void SetUp() override {
+    HardeningRacesTest::SetUp();
+    if (HasFatalFailure()) return;
+    volume2_ = root_.Path("/volume2");
+    ASSERT_EQ(mkdir(volume2_.c_str(), 0755), 0);
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", volume2_.c_str(), "tmpfs", 0, "mode=0755") != 0) {
+      GTEST_SKIP() << "no private mount namespace here";
+    }
+    mounted_ = true;
+    target_ = volume2_ + "/t";
+    ASSERT_EQ(mkdir(target_.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(target_.c_str(), 0777), 0);
+    Json::Value shares = ParseJson(Read(root_.Path("/etc/kivo/shares.json")));
+    shares["vol2"] = volume2_;
+    ASSERT_TRUE(WriteFile(root_.Path("/etc/kivo/shares.json"), shares.toStyledString()));
+    before_ = Disk();
+  }
+  void TearDown() override {
+    if (mounted_) umount2(volume2_.c_str(), MNT_DETACH);
+  }
+
+  // Everything but the user's home, the second volume, the registry, the logs.
+  std::map<std::string, std::string> Disk() const {
+    return Snapshot(root_.path(),
+                    {"/volume1/homes/bob", "/volume2", "/usr/kivo/etc", "/var/log", "/.serve.log"});
+  }
+
+  // The administrator's move of calendar `name` from the user's home to
+  // vol2/t/`to`, given `limit`: the exit status, -1 when it had to be killed.
+  int MoveToVolume2(const std::string& name, const std::string& to,
+                    std::chrono::milliseconds limit = std::chrono::minutes(1)) {
+    Json::Value edit = CalendarParams("vol2", "vol2/t", target_, to);
+    edit["id"] = name + ":homes/bob";
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const pid_t pid =
+        Spawn({kWebApiBin, "call", "--user", "admin", kCalendar, "1", "set", Compact(edit)},
+              root_.path(), "", null, null);
+    close(null);
+    const auto end = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > end) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        return -1;
+      }
+      usleep(2000);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+  std::string volume2_, target_;
+  bool mounted_ = false;
+};
+
+// The user turns her calendar's folder into a FIFO and, at the destination on
+// the other volume, swaps a link to root's 0600 secret in for every FIFO that
+// appears there: no move may chmod or chown through it.
+TEST_F(HardeningMovesTest, AFifoForAFolderNeverLendsItsModeToARootFile) {
+  const std::string secret = root_.Path("/outside/secret");
+  const std::string landing = target_ + "/C";
+  Attacker attacker(uid_, gid_, [&](int k, int phase) {
+    if (phase != 1) return;
+    // One call, failing at once while nothing is there: quick to strike.
+    const std::string link = target_ + "/.l" + std::to_string(k);
+    (void)!symlink(secret.c_str(), link.c_str());
+    for (int i = 0; i < 20000; ++i) {
+      if (renameat2(AT_FDCWD, link.c_str(), AT_FDCWD, landing.c_str(), RENAME_EXCHANGE) == 0) break;
+    }
+  });
+  constexpr auto kLongBudget = std::chrono::seconds(30);
+  const auto end = std::chrono::steady_clock::now() + kLongBudget;
+  int rounds = 0;
+  for (; rounds < kMaxRounds && std::chrono::steady_clock::now() < end; ++rounds) {
+    const std::string name = "F" + std::to_string(rounds);
+    attacker.Pause(rounds);
+    ASSERT_EQ(Create(name).status, 0);
+    const std::string folder = home_ + "/" + name;
+    std::filesystem::remove_all(folder);
+    ASSERT_EQ(mkfifo(folder.c_str(), 0666), 0);
+    ASSERT_EQ(chown(folder.c_str(), uid_, gid_), 0);
+    attacker.Publish(rounds, 1);
+    EXPECT_EQ(MoveToVolume2(name, "C"), 1);  // a damaged calendar is not moved
+    attacker.Pause(rounds);
+    const struct stat st = StatOf(secret);
+    ASSERT_EQ(st.st_mode & 07777, 0600u) << "round " << rounds;
+    ASSERT_EQ(st.st_uid, 0u) << "round " << rounds;
+    std::filesystem::remove_all(landing);
+    unlink(folder.c_str());
+  }
+  EXPECT_TRUE(attacker.running());
+  EXPECT_GT(rounds, 2);
+  RecordProperty("rounds", rounds);
+  EXPECT_EQ(Read(secret), "secret\n");
+  EXPECT_EQ(Disk(), before_);
+}
+
+// The user swaps root's folder in for her calendar's folder once root is
+// busy with it (woken by inotify: an item opened for the copy, an entry
+// removed by the delete). The folder swapped in, if the swap can still be
+// made then, is neither moved nor emptied; a move then fails and leaves
+// nothing on the other volume.
+TEST_F(HardeningMovesTest, AFolderSwappedInIsNeitherMovedNorRemoved) {
+  const std::string victim = home_ + "/victim";  // root's, in a folder the user may write
+  ASSERT_EQ(mkdir(victim.c_str(), 0755), 0);
+  ASSERT_TRUE(WriteFile(victim + "/canary", "root's\n"));
+  const struct {
+    const char* name;
+    bool move;  // else a delete
+  } cases[] = {{"Moved", true}, {"Deleted", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string folder = home_ + "/" + c.name;
+    ASSERT_EQ(Create(c.name).status, 0);
+    // A big item keeps the copy busy, many small ones the removal.
+    ASSERT_TRUE(WriteFile(folder + "/big.ics", std::string(16 << 20, 'x')));
+    for (int i = 0; i < 300; ++i) ASSERT_TRUE(WriteFile(folder + "/" + std::to_string(i), "x"));
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+      ASSERT_EQ(lchown(entry.path().c_str(), uid_, gid_), 0);
+    }
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t swapper = fork();
+    ASSERT_GE(swapper, 0);
+    if (swapper == 0) {
+      alarm(60);
+      if (setgroups(0, nullptr) != 0 || setgid(gid_) != 0 || setuid(uid_) != 0) _exit(3);
+      const int watch = inotify_init1(IN_CLOEXEC);
+      const std::string watched = c.move ? folder + "/big.ics" : folder;
+      if (inotify_add_watch(watch, watched.c_str(), c.move ? IN_OPEN : IN_DELETE) < 0 ||
+          write(ready[1], "r", 1) != 1) {
+        _exit(4);
+      }
+      char event[4096];
+      if (read(watch, event, sizeof event) <= 0) _exit(5);
+      const bool swapped = rename(folder.c_str(), (folder + ".away").c_str()) == 0 &&
+                           rename(victim.c_str(), folder.c_str()) == 0;
+      _exit(swapped ? 0 : 6);
+    }
+    close(ready[1]);
+    char byte;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    close(ready[0]);
+    const Json::Value registry = root_.Registry();
+    const int status = c.move ? MoveToVolume2(c.name, c.name)
+                              : root_
+                                    .Call(kCalendar, "delete",
+                                          R"({"id":[")" + std::string(c.name) + R"(:homes/bob"]})")
+                                    .status;
+    kill(swapper, SIGKILL);  // when the call ended without waking it
+    int swap = 0;
+    ASSERT_EQ(waitpid(swapper, &swap, 0), swapper);
+    const bool swapped = WIFEXITED(swap) && WEXITSTATUS(swap) == 0;
+    RecordProperty(std::string(c.name) + "_swapped", swapped);
+
+    // Root's folder is whole, wherever the user put it.
+    const std::string now = swapped ? folder : victim;
+    EXPECT_EQ(Read(now + "/canary"), "root's\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(now),
+                            std::filesystem::directory_iterator()),
+              1);
+    EXPECT_EQ(StatOf(now).st_uid, 0u);
+    if (c.move && swapped) {
+      EXPECT_EQ(status, 1);  // "cannot mv folder"; the entry stays as it was
+      EXPECT_EQ(root_.Registry(), registry);
+      EXPECT_TRUE(std::filesystem::is_empty(target_));
+    } else {
+      EXPECT_EQ(status, 0);
+    }
+    if (swapped) {
+      ASSERT_EQ(rename(folder.c_str(), victim.c_str()), 0);
+    }
+    std::filesystem::remove_all(folder + ".away");
+    std::filesystem::remove_all(target_ + "/" + c.name);
+  }
+  EXPECT_EQ(Disk(), before_);
+}
+
+// Items of the calendar swapped with a FIFO (RENAME_EXCHANGE) all the while
+// the administrator moves it to the other volume: no move ever waits on the
+// FIFO (the registry lock held, every later calendar call behind it).
+TEST_F(HardeningMovesTest, ItemsSwappedWithAFifoNeverHoldAMove) {
+  Attacker attacker(uid_, gid_, [&](int k, int phase) {
+    if (phase != 1) return;
+    const std::string folder = home_ + "/I" + std::to_string(k) + "/";
+    for (int i = 0; i < 1000; ++i) {
+      renameat2(AT_FDCWD, (folder + "a.ics").c_str(), AT_FDCWD, (folder + "b.ics").c_str(),
+                RENAME_EXCHANGE);
+    }
+  });
+  constexpr int kFifoRounds = 20;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  int rounds = 0;
+  for (; rounds < kFifoRounds && std::chrono::steady_clock::now() < end; ++rounds) {
+    const std::string name = "I" + std::to_string(rounds);
+    const std::string folder = home_ + "/" + name;
+    attacker.Pause(rounds);
+    ASSERT_EQ(Create(name).status, 0);
+    ASSERT_TRUE(WriteFile(folder + "/a.ics", "BEGIN:VCALENDAR\nEND:VCALENDAR\n"));
+    ASSERT_EQ(mkfifo((folder + "/b.ics").c_str(), 0644), 0);
+    for (const char* item : {"/a.ics", "/b.ics"}) {
+      ASSERT_EQ(chown((folder + item).c_str(), uid_, gid_), 0);
+    }
+    attacker.Publish(rounds, 1);
+    const int status = MoveToVolume2(name, name, std::chrono::seconds(5));
+    ASSERT_NE(status, -1) << "the move still ran after 5 s, round " << rounds;
+    EXPECT_THAT(status, ::testing::AnyOf(0, 1));
+    attacker.Pause(rounds);
+  }
+  EXPECT_TRUE(attacker.running());
+  RecordProperty("rounds", rounds);
+  EXPECT_EQ(Disk(), before_);
 }
 
 }  // namespace

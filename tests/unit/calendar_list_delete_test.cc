@@ -1,6 +1,9 @@
 // List, delete and set: statuses and ids, what a delete removes, moves, refusals, bad registries.
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <map>
 
 #include "tests/unit/calendar_fixture.h"
 
@@ -188,6 +191,63 @@ TEST_F(CalendarListDeleteTest, UnusableRegistryFailsWith1704AndStaysAsItWas) {
   }
 }
 
+// Registered paths that are no folder: listed as damaged ("crashed"), also a
+// link out of the share whether or not its target exists; a delete drops
+// only the entry, and a set refuses to move them.
+TEST_F(CalendarListDeleteTest, DamagedCalendarsListAsCrashedAndLoseOnlyTheirEntry) {
+  const std::string private_dir = Path("outside/private");  // root's alone
+  ASSERT_EQ(mkdir(private_dir.c_str(), 0700), 0);
+  MakeCalendarFolder(private_dir + "/There");
+  MakeCalendarFolder(docs_ + "/real");
+  WriteFile(docs_ + "/File", "x");
+  ASSERT_EQ(mkfifo((docs_ + "/Fifo").c_str(), 0666), 0);
+  ASSERT_EQ(symlink((private_dir + "/There").c_str(), (docs_ + "/OutThere").c_str()), 0);
+  ASSERT_EQ(symlink((private_dir + "/Gone").c_str(), (docs_ + "/OutGone").c_str()), 0);
+  ASSERT_EQ(symlink((docs_ + "/real").c_str(), (docs_ + "/Inside").c_str()), 0);
+  const struct {
+    const char* name;
+    const char* status;
+  } cases[] = {{"File", "crashed"},
+               {"Fifo", "crashed"},
+               {"OutThere", "crashed"},
+               {"OutGone", "crashed"},
+               {"Inside", "normal"}};
+  Json::Value registry(Json::arrayValue), ids(Json::arrayValue);
+  std::map<std::string, mode_t> kinds;
+  for (const auto& c : cases) {
+    registry.append(Entry(c.name, "docs", "docs"));
+    ids.append(std::string(c.name) + ":docs");
+    struct stat st;
+    ASSERT_EQ(lstat((docs_ + "/" + c.name).c_str(), &st), 0);
+    kinds[c.name] = st.st_mode;
+  }
+  WriteFile(RegistryPath(), registry.toStyledString());
+
+  const Json::Value items = Call(CalDAVCalendarList).data()["item"];
+  ASSERT_EQ(items.size(), std::size(cases));
+  for (Json::ArrayIndex i = 0; i < items.size(); ++i) {
+    EXPECT_EQ(items[i]["status"], cases[i].status) << cases[i].name;
+  }
+  for (const char* name : {"File", "OutThere", "Inside"}) {
+    Json::Value edit = CreateParams("docs", "Moved", docs_, "docs");
+    edit["id"] = std::string(name) + ":docs";
+    ResetPlatform();
+    EXPECT_EQ(Call(CalDAVCalendarSet, edit).error_code(), 1704) << name;
+    EXPECT_TRUE(fake::Logged("cannot mv folder"));
+    EXPECT_FALSE(Exists(docs_ + "/Moved"));
+  }
+  EXPECT_EQ(ReadFile(RegistryPath()), registry.toStyledString());
+  EXPECT_TRUE(Call(CalDAVCalendarDelete, Ids(ids)).success());
+  EXPECT_EQ(ReadFile(RegistryPath()), "[]\n");
+  for (const auto& c : cases) {
+    struct stat st;
+    ASSERT_EQ(lstat((docs_ + "/" + c.name).c_str(), &st), 0) << c.name;
+    EXPECT_EQ(st.st_mode, kinds[c.name]) << c.name;
+  }
+  EXPECT_TRUE(Exists(private_dir + "/There/.DAV/.state_for_dir.pag"));
+  EXPECT_TRUE(Exists(docs_ + "/real/.DAV/.state_for_dir.pag"));
+}
+
 class CalendarSetTest : public CalendarTest {
  protected:
   // Calendars Other and Work in docs, and an empty folder docs/team.
@@ -281,6 +341,52 @@ TEST_F(CalendarSetTest, RefusalsChangeNothing) {
   EXPECT_EQ(Call(CalDAVCalendarSet, Edit("New", docs_)).error_code(), 1704);
   EXPECT_TRUE(fake::Logged("no file SZF_CALENDAR_INFO"));
   EXPECT_FALSE(Exists(RegistryPath()));
+}
+
+// What the location check accepts, every later step accepts too: a parent
+// reached through a link, a name ending in "/", a "." step. A calendar made
+// so is listed, renamed and deleted where it really is.
+TEST_F(CalendarSetTest, LinkedParentsTrailingSlashesAndDotsWorkThroughout) {
+  const struct {
+    const char* destination;
+    const char* fullpath;  // below docs
+    const char* name;
+  } cases[] = {
+      {"docs/teamlink", "/teamlink", "Work"},
+      {"docs/team", "/team", "Work/"},
+      {"docs/./team", "/./team", "Work"},
+  };
+  const std::string team = docs_ + "/team";
+  ASSERT_EQ(mkdir(team.c_str(), 0777), 0);
+  ASSERT_EQ(chmod(team.c_str(), 0777), 0);
+  ASSERT_EQ(symlink(team.c_str(), (docs_ + "/teamlink").c_str()), 0);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.destination) + " " + c.name);
+    std::filesystem::remove(RegistryPath());
+    ResetPlatform();
+    const Json::Value made =
+        Call(CalDAVCalendarCreate, CreateParams(c.destination, c.name, docs_ + c.fullpath, "docs"))
+            .data();
+    const std::string id = std::string(c.name) + ":" + c.destination;
+    ASSERT_EQ(made["id"], id);
+    EXPECT_EQ(ReadFile(team + "/Work/.DAV/.state_for_dir.pag"), kTemplateText);
+    EXPECT_EQ(Call(CalDAVCalendarList).data()["item"][0]["status"], "normal");
+
+    // Renamed where it is, then made again and deleted.
+    Json::Value edit = Edit("Renamed", docs_ + c.fullpath, c.destination, "docs", id);
+    ASSERT_TRUE(Call(CalDAVCalendarSet, edit).success());
+    EXPECT_TRUE(Exists(team + "/Renamed/.DAV/.state_for_dir.pag"));
+    EXPECT_FALSE(Exists(team + "/Work"));
+    ASSERT_TRUE(
+        Call(CalDAVCalendarCreate, CreateParams(c.destination, c.name, docs_ + c.fullpath, "docs"))
+            .success());
+    ASSERT_TRUE(Call(CalDAVCalendarDelete, Ids(Array({id}))).success());
+    EXPECT_FALSE(Exists(team + "/Work"));
+    EXPECT_TRUE(Exists(team + "/Renamed/.DAV"));
+    EXPECT_EQ(ReadFile(RegistryPath()),
+              Array({Entry("Renamed", c.destination, "docs")}).toStyledString());
+    std::filesystem::remove_all(team + "/Renamed");
+  }
 }
 
 }  // namespace

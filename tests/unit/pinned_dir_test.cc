@@ -14,6 +14,8 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <map>
 #include <string>
 
 namespace {
@@ -100,6 +102,13 @@ TEST_F(PinnedDirTest, RemovalOfOnlyAFolderSparesWhatTookItsPlace) {
   EXPECT_TRUE(fs::exists(P("a")));
   EXPECT_TRUE(fs::exists(P("moved/b/file")));
   EXPECT_TRUE(fs::exists(P("outside/keep/canary")));
+  // Back at its name it goes, links in it as links; no staging folder stays.
+  fs::remove(P("a"));
+  fs::rename(P("moved"), P("a"));
+  EXPECT_TRUE(pinned::RemoveTree(dir.get(), "a", made));
+  EXPECT_TRUE(pinned::RemoveTree(dir.get(), "a", made));  // nothing left of it
+  EXPECT_TRUE(fs::exists(P("outside/keep/canary")));
+  EXPECT_EQ(std::distance(fs::directory_iterator(root_), fs::directory_iterator()), 1);
 }
 
 // In a private mount namespace, a file system mounted below the tree is left.
@@ -140,23 +149,66 @@ TEST_F(PinnedDirTest, MovesNeverReplaceOrEnterTheirTarget) {
   EXPECT_TRUE(fs::exists(P("renamed/b/file")));
 }
 
-// /dev/shm is another file system: the tree is copied whole, then removed.
-TEST_F(PinnedDirTest, MovesAcrossFileSystemsCopyThenRemove) {
-  char other[] = "/dev/shm/kivo_pinned_XXXXXX";
-  if (mkdtemp(other) == nullptr) GTEST_SKIP() << "no /dev/shm";
-  struct stat here, there;
-  ASSERT_EQ(stat(root_.c_str(), &here), 0);
-  ASSERT_EQ(stat(other, &there), 0);
-  if (here.st_dev == there.st_dev) {
-    fs::remove_all(other);
-    GTEST_SKIP() << "/dev/shm is on the same file system";
+// Something other than /tmp's file system, or skips: /dev/shm is a tmpfs.
+class PinnedMoveAcrossTest : public PinnedDirTest {
+ protected:
+  void SetUp() override {
+    PinnedDirTest::SetUp();
+    char other[] = "/dev/shm/kivo_pinned_XXXXXX";
+    if (mkdtemp(other) == nullptr) GTEST_SKIP() << "no /dev/shm";
+    other_ = other;
+    struct stat here, there;
+    ASSERT_EQ(stat(root_.c_str(), &here), 0);
+    ASSERT_EQ(stat(other, &there), 0);
+    if (here.st_dev == there.st_dev) GTEST_SKIP() << "/dev/shm is on the same file system";
   }
+  void TearDown() override {
+    if (!other_.empty()) fs::remove_all(other_);
+    PinnedDirTest::TearDown();
+  }
+  // Owner, mode and content of a link's target, as they must stay.
+  static std::string TargetState(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return "none";
+    std::string text = std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) + " " +
+                       std::to_string(st.st_mode);
+    if (S_ISREG(st.st_mode)) {
+      std::ifstream in(path);
+      text += " " + std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    return text;
+  }
+  std::string other_;
+};
+
+// The tree is copied whole (owners, modes; links as links, with their own
+// owners, whatever they point to), then removed; nothing a link points to
+// changes, and no staging folder stays on either side.
+TEST_F(PinnedMoveAcrossTest, CopiesThenRemovesAndLinksArriveAsLinks) {
   ASSERT_EQ(chown(P("a/b/file").c_str(), 1000, 100), 0);
   ASSERT_EQ(chmod(P("a/b").c_str(), 0751), 0);
+  // Another account's file and folder, a dangling link, a link to a folder;
+  // every link belongs to the calendar's user, every target to someone else.
+  ASSERT_EQ(chown(P("outside/keep/canary").c_str(), 1001, 1001), 0);
+  ASSERT_EQ(chmod(P("outside/keep/canary").c_str(), 0600), 0);
+  ASSERT_EQ(chown(P("outside/keep").c_str(), 1001, 1001), 0);
+  fs::create_symlink(P("outside/keep"), P("a/b/dir_link"));
+  fs::create_symlink(P("nowhere"), P("a/dangling"));
+  ASSERT_EQ(mkfifo(P("a/b/fifo").c_str(), 0666), 0);  // no place in a calendar: left out
+  const char* links[] = {"link", "b/file_link", "b/dir_link", "dangling"};
+  std::map<std::string, std::string> targets;
+  std::map<std::string, fs::path> texts;
+  for (const char* link : links) {
+    ASSERT_EQ(lchown(P(std::string("a/") + link).c_str(), 1000, 100), 0);
+    targets[link] = TargetState(P(std::string("a/") + link));
+    texts[link] = fs::read_symlink(P(std::string("a/") + link));
+  }
+
   const pinned::Fd from = pinned::OpenDirectory(root_);
-  const pinned::Fd to = pinned::OpenDirectory(other);
-  ASSERT_TRUE(pinned::Move(from.get(), "a", to.get(), "moved"));
-  const std::string moved = std::string(other) + "/moved";
+  const pinned::Fd to = pinned::OpenDirectory(other_);
+  const pinned::Fd only = pinned::OpenChild(from.get(), "a");
+  ASSERT_TRUE(pinned::Move(from.get(), "a", to.get(), "moved", only)) << errno;
+  const std::string moved = other_ + "/moved";
   EXPECT_FALSE(fs::exists(P("a")));
   struct stat st;
   ASSERT_EQ(stat((moved + "/b/file").c_str(), &st), 0);
@@ -164,10 +216,68 @@ TEST_F(PinnedDirTest, MovesAcrossFileSystemsCopyThenRemove) {
   EXPECT_EQ(st.st_gid, 100u);
   ASSERT_EQ(stat((moved + "/b").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0751u);
-  EXPECT_TRUE(fs::is_symlink(moved + "/link"));
-  EXPECT_TRUE(fs::is_symlink(moved + "/b/file_link"));
-  EXPECT_TRUE(fs::exists(P("outside/keep/canary")));
-  fs::remove_all(other);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(moved + "/b/fifo")));
+  for (const char* link : links) {
+    SCOPED_TRACE(link);
+    ASSERT_EQ(lstat((moved + "/" + link).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(st.st_uid, 1000u);
+    EXPECT_EQ(st.st_gid, 100u);
+    EXPECT_EQ(fs::read_symlink(moved + "/" + link), texts[link]);
+    EXPECT_EQ(TargetState(moved + "/" + link), targets[link]);
+  }
+  EXPECT_EQ(TargetState(P("outside/keep/canary")),
+            "1001:1001 " + std::to_string(S_IFREG | 0600) + " canary");
+  // Only the moved folder on either side: no staging folder left.
+  EXPECT_EQ(std::distance(fs::directory_iterator(other_), fs::directory_iterator()), 1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(root_), fs::directory_iterator()), 1);
+}
+
+// A folder put at the name in place of the one given is neither moved nor
+// removed, on one file system or across two; nothing is left in the target.
+TEST_F(PinnedMoveAcrossTest, MovesOnlyTheFolderGiven) {
+  const pinned::Fd dir = pinned::OpenDirectory(root_);
+  const pinned::Fd other = pinned::OpenDirectory(other_);
+  const pinned::Fd only = pinned::OpenChild(dir.get(), "a");
+  fs::rename(P("a"), P("away"));
+  fs::rename(P("outside"), P("a"));  // someone else's folder at the calendar's name
+  for (int target : {dir.get(), other.get()}) {
+    errno = 0;
+    EXPECT_FALSE(pinned::Move(dir.get(), "a", target, "moved", only));
+    EXPECT_EQ(errno, ESTALE);
+  }
+  EXPECT_TRUE(fs::exists(P("a/keep/canary")));
+  EXPECT_TRUE(fs::exists(P("away/b/file")));
+  EXPECT_TRUE(fs::is_empty(other_));
+  EXPECT_FALSE(fs::exists(P("moved")));
+  // Back at its name, the folder given moves.
+  fs::rename(P("a"), P("outside"));
+  fs::rename(P("away"), P("a"));
+  EXPECT_TRUE(pinned::Move(dir.get(), "a", other.get(), "moved", only));
+  EXPECT_TRUE(fs::exists(other_ + "/moved/b/file"));
+}
+
+// Lookups below a folder follow links inside it, as stat would, and tell a
+// way out by EXDEV whether or not anything is where it leads.
+TEST_F(PinnedDirTest, LooksUpBelowAFolderOnly) {
+  fs::create_directory_symlink(P("a/b"), P("a/abs_in"));             // absolute, inside
+  fs::create_directory_symlink("b/c", P("a/rel_in"));                // relative, inside
+  fs::create_directory_symlink(P("outside/keep"), P("a/out"));       // out, exists
+  fs::create_directory_symlink(P("outside/none"), P("a/out_gone"));  // out, missing
+  fs::create_directory_symlink("../outside", P("a/rel_out"));
+  const struct {
+    const char* relative;
+    int result;
+  } cases[] = {
+      {"b/file", 0},         {"./b//c", 0},         {"abs_in/file", 0},    {"rel_in", 0},
+      {"b/../b/file", 0},    {"b/missing", ENOENT}, {"b/file/x", ENOTDIR}, {"out", EXDEV},
+      {"out/canary", EXDEV}, {"out_gone", EXDEV},   {"out_gone/x", EXDEV}, {"rel_out/keep", EXDEV},
+      {"../a/b", 0},         {"../outside", EXDEV}, {"link", EXDEV},       {"b/file_link", EXDEV},
+  };
+  const pinned::Fd dir = pinned::OpenDirectory(P("a"));
+  for (const auto& c : cases) {
+    EXPECT_EQ(pinned::LookUpBelow(dir.get(), P("a"), c.relative), c.result) << c.relative;
+  }
 }
 
 }  // namespace
