@@ -49,14 +49,20 @@ trap stop_daemons EXIT
 echo "--- the daemons the settings ask for"
 ./build/kivo-webapi services --start || true
 
+if [ -e "$password_file" ]; then
+  password_note="with the password in devroot/admin-password:
+  cat devroot/admin-password   (as root)
+(set another: ./build/kivo-webapi passwd admin <<<'NEW' ; the file keeps the first one)"
+else
+  password_note="(this root predates devroot/admin-password; set a password with:
+  ./build/kivo-webapi passwd admin <<<'NEW')"
+fi
 scheme_host="$listen"
 case "$listen" in *:*) scheme_host="[$listen]" ;; esac
 cat <<EOF
 --- serving http://$scheme_host:$http_port/ and https://$scheme_host:$https_port/ (Ctrl-C stops,
     and stops the WebDAV and CalDAV daemons with it)
-Log in as admin with the password in devroot/admin-password:
-  sudo cat devroot/admin-password
-(set another: ./build/kivo-webapi passwd admin <<<'NEW' ; the file keeps the first one)
+Log in as admin $password_note
 WebDAV daemon address: ${KIVO_WEBDAV_ADDRESS:-every address} (KIVO_WEBDAV_ADDRESS);
 web API ports: KIVO_HTTP_PORT=$http_port KIVO_HTTPS_PORT=$https_port; address KIVO_LISTEN=$listen.
 What runs: ./build/kivo-webapi services. Over HTTPS, curl needs
