@@ -43,10 +43,13 @@ const Command kCommands[] = {
      "      the descriptor beside the module (NAME.lib for NAME.so). Sessions\n"
      "      end after SECONDS idle (900) or 12 h; clients get SECONDS (10) for\n"
      "      headers and for body."},
-    {"services", host::RunServices, "services [--stop-all]",
+    {"services", host::RunServices, "services [--start | --stop-all]",
      "Show each platform service: run setting, running, pid, ports.\n"
+     "      --start starts the daemons the settings ask for (the WebDAV daemon\n"
+     "      for the enabled variants, the CalDAV daemon while CalDAV is on).\n"
      "      --stop-all stops the daemons the platform started under this root\n"
-     "      (its settings stay; the next service restart starts them again)."},
+     "      and says which (its settings stay; --start or the next service\n"
+     "      restart starts them again)."},
 };
 
 void PrintHelp(FILE* out) {

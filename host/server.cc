@@ -30,6 +30,7 @@
 #include "host/permissions.h"
 #include "host/refusals.h"
 #include "host/sessions.h"
+#include "host/service_status.h"
 #include "host/share_choices.h"
 #include "host/static_files.h"
 #include "host/work_queues.h"
@@ -173,7 +174,10 @@ class WebApiServer final : public HttpHandler {
   };
   void RunCall(Call& call, const HttpReply& reply);
   void Page(const HttpRequest& request, const HttpReply& reply);
-  void Shares(const HttpRequest& request, const HttpReply& reply);
+  // GET endpoints that answer for the session's account, on the module
+  // thread. Without a session: 106, or for the probe a 200 that says so.
+  void SessionRead(const HttpRequest& request, const HttpReply& reply, bool probe,
+                   Json::Value (*data)(const Grant& grant));
   bool SessionHolds(const std::string& token);
 
   const ServeOptions& options_;
@@ -248,7 +252,26 @@ void WebApiServer::Handle(const HttpRequest& request, HttpReply reply) {
   if (path == "/webapi/auth" && m == "POST") return Login(request, reply);
   if (path == "/webapi/auth" && m == "DELETE") return Logout(request, reply);
   if (path == "/webapi/entry" && m == "POST") return Entry(request, reply);
-  if (path == "/webapi/shares" && m == "GET") return Shares(request, reply);
+  if (path == "/webapi/shares" && m == "GET") {
+    return SessionRead(request, reply, false, [](const Grant& grant) {
+      Json::Value data = ShareChoices(grant.account, grant.admin);
+      data["account"] = grant.account;
+      data["is_admin"] = grant.admin;
+      return data;
+    });
+  }
+  if (path == "/webapi/services" && m == "GET") {
+    return SessionRead(request, reply, false, [](const Grant&) { return ServiceStatusJson(); });
+  }
+  if (path == "/webapi/session" && m == "GET") {
+    return SessionRead(request, reply, true, [](const Grant& grant) {
+      Json::Value data(Json::objectValue);
+      data["logged_in"] = true;
+      data["account"] = grant.account;
+      data["is_admin"] = grant.admin;
+      return data;
+    });
+  }
   if (path.compare(0, 8, "/webapi/") != 0 && path != "/webapi" && (m == "GET" || m == "HEAD")) {
     return Page(request, reply);
   }
@@ -466,21 +489,28 @@ bool WebApiServer::SessionHolds(const std::string& token) {
   return sessions_.Confirm(token, accounts_version_.Current(), still_holds);
 }
 
-// The shares the page may offer for a create. On the module thread, since
-// judging a share reads the account files as root.
-void WebApiServer::Shares(const HttpRequest& request, const HttpReply& reply) {
+// The page's reads: which shares it may offer for a create, where the
+// services are, whether it is logged in. On the module thread, since they
+// read the account files and the daemons' files as root.
+void WebApiServer::SessionRead(const HttpRequest& request, const HttpReply& reply, bool probe,
+                               Json::Value (*data)(const Grant& grant)) {
+  // A page that asks whether it is logged in gets its "no" as an answer,
+  // not as an error its browser reports.
+  const auto refuse = [probe, reply] {
+    if (!probe) return reply(RefusalAnswer(kNotLoggedIn));
+    Json::Value body(Json::objectValue);
+    body["success"] = true;
+    body["data"]["logged_in"] = false;
+    reply(JsonAnswer(200, body));
+  };
   const std::string token = SessionTokenFromCookie(request.Header("Cookie"));
   Grant grant;
-  if (token.empty() || !sessions_.Lookup(token, &grant)) {
-    return reply(RefusalAnswer(kNotLoggedIn));
-  }
-  if (!module_thread_.Post([this, token, grant, reply] {
-        if (!SessionHolds(token)) return reply(RefusalAnswer(kNotLoggedIn));
+  if (token.empty() || !sessions_.Lookup(token, &grant)) return refuse();
+  if (!module_thread_.Post([this, token, grant, reply, refuse, data] {
+        if (!SessionHolds(token)) return refuse();
         Json::Value body(Json::objectValue);
         body["success"] = true;
-        Json::Value& data = body["data"] = ShareChoices(grant.account, grant.admin);
-        data["account"] = grant.account;
-        data["is_admin"] = grant.admin;
+        body["data"] = data(grant);
         HttpAnswer answer = JsonAnswer(200, body);
         answer.log_account = grant.account;
         reply(std::move(answer));

@@ -28,10 +28,17 @@
     102: 'This server does not offer that function. Reload the page.',
     103: 'This server does not offer that function. Reload the page.',
     104: 'The request was not sent in the form the server needs. Reload the page and try again.',
-    105: (ctx) => ctx.form === 'create' ?
-        'You may not create a calendar there. Choose your home folder or a shared folder ' +
-        'you can write to.' :
-        'Your account is not allowed to do this.',
+    105: (ctx) => ({
+      create: 'Your account may not create a calendar there: a calendar in a home folder ' +
+          'must lie in your own, and the sub-folder must not lead elsewhere. Choose your home ' +
+          'folder or a shared folder you can write to.',
+      webdav: 'Only administrators may change the WebDAV settings, and your account is not ' +
+          'one. Log in as an administrator.',
+      caldav: 'Only administrators may switch CalDAV on or off, and your account is not one. ' +
+          'Log in as an administrator.',
+      edit: 'Only administrators may rename or move calendars, and your account is not one.',
+      delete: 'Only administrators may delete calendars, and your account is not one.',
+    })[ctx.form] || 'Your account is not allowed to do this. Ask an administrator.',
     106: SESSION_ENDED,
     107: 'The request was too large for the server.',
     108: 'The server refused a request that seemed to come from another site. Open this page ' +
@@ -45,10 +52,20 @@
     121: 'The request was too large for the server. Reload the page and try again.',
     122: 'The request was not sent in the form the server needs. Reload the page and try again.',
     123: 'The server is busy. Try again in a moment.',
-    1701: (ctx) => ctx.ports && ctx.ports.length ?
-        ctx.ports.map((p) => `Port ${p.port} (${p.name})`).join(' or ') +
-            ' is used by another service. Choose another port.' :
-        'A port is used by another service. Choose another port.',
+    // The module checks the HTTP port first and stops at its first
+    // conflict; the other variant's stored port counts as taken.
+    1701: (ctx) => {
+      const ports = ctx.ports || [];
+      const clash = ports.find((p, i) => p.port === p.otherStored && (i === 0 || ports.length === 1));
+      if (clash) {
+        return `Port ${clash.port} is the ${clash.other} port now; ${clash.name} needs a port ` +
+            `of its own. To swap the two, first move one of them to a free port.`;
+      }
+      return ports.length ?
+          ports.map((p) => `Port ${p.port} (${p.name})`).join(' or ') +
+              ' is used by another service. Choose another port.' :
+          'A port is used by another service. Choose another port.';
+    },
     1702: (ctx) => ctx.form === 'create' ?
         'A calendar with that name already exists there. Choose another name or sub-folder.' :
         'A folder with that name already exists at the new place. Choose another name.',
@@ -164,6 +181,7 @@
     sortUp: true,
     webdav: null,      // the stored WebDAV settings
     caldav: null,      // the stored CalDAV switch
+    services: null,    // where the services are (GET /webapi/services)
     editing: null,     // the calendar the open dialog works on
   };
 
@@ -178,8 +196,11 @@
     // Nothing of the last account stays in the page for the next one.
     state.calendars = [];
     state.webdav = null;
+    state.services = null;
     $('calendar-rows').textContent = '';
-    for (const id of ['list-message', 'create-message', 'webdav-message', 'caldav-message']) {
+    $('service-rows').textContent = '';
+    for (const id of ['list-message', 'create-message', 'webdav-message', 'caldav-message',
+      'services-message']) {
       say($(id), '');
     }
     say($('login-message'), message || '', kind);
@@ -205,18 +226,159 @@
     $('actions-head').hidden = !state.isAdmin;
     fillShareChoices($('create-share'));
     fillShareChoices($('edit-share'));
-    const loads = [loadCalendars()];
+    const loads = [loadServices().then(loadCalendars)];
     if (state.isAdmin) loads.push(loadWebDAV(), loadCalDAV());
     await Promise.all(loads);
   }
 
+  // The session probe answers "not logged in" as a success, so that a first
+  // visit shows no error anywhere.
   async function start() {
     try {
+      const session = await send('GET', '/webapi/session');
+      if (!session || session.logged_in !== true) return showLogin('');
       await showApp(await send('GET', '/webapi/shares'));
     } catch (e) {
       if (!(e instanceof RequestError)) throw e;
       showLogin(e.code === 106 ? '' : messageFor(e.code), e.code === 106 ? '' : 'error');
     }
+  }
+
+  // ---- where the services are -----------------------------------------------
+
+  // The address a client uses for a variant, on the host this page came from.
+  function serviceUrl(variant, path = '/') {
+    const v = state.services && state.services.webdav[variant];
+    return v ? `${variant}://${location.hostname}:${v.port}${path}` : '';
+  }
+
+  // The variant a CalDAV client should use: HTTPS when it runs, else HTTP;
+  // '' when neither runs.
+  function caldavVariant() {
+    const webdav = state.services && state.services.webdav;
+    if (!webdav) return '';
+    return webdav.https.running ? 'https' : webdav.http.running ? 'http' : '';
+  }
+
+  const segment = (text) => encodeURIComponent(text);
+
+  function accountCalDAVUrl() {
+    const variant = caldavVariant();
+    return variant ? serviceUrl(variant, `/caldav/${segment(state.account)}/`) : '';
+  }
+
+  // A calendar's address, once the CalDAV service has named it.
+  function calendarUrl(calendar) {
+    const names = (state.services && state.services.calendars) || {};
+    const name = names[calendar.id];
+    const account = accountCalDAVUrl();
+    return name && account && state.services.caldav.running ?
+        `${account}${segment(name)}/` : '';
+  }
+
+  async function copyText(text, what, status) {
+    let copied = false;
+    try {
+      await navigator.clipboard.writeText(text);
+      copied = true;
+    } catch (e) {
+      // Plain HTTP from another host has no clipboard API: copy the way
+      // older pages do, through a selected field.
+      const field = document.createElement('textarea');
+      field.value = text;
+      field.setAttribute('readonly', '');
+      field.className = 'offscreen';
+      document.body.append(field);
+      field.select();
+      try {
+        copied = document.execCommand('copy');
+      } catch (ignored) {
+        copied = false;
+      }
+      field.remove();
+    }
+    say(status, copied ? `Copied the ${what}: ${text}` :
+        `The browser did not let the page copy. Select the ${what} and copy it: ${text}`,
+    copied ? 'ok' : 'error');
+  }
+
+  // The address as selectable text with a copy button beside it.
+  function addressBlock(url, what, status) {
+    const block = document.createElement('div');
+    block.className = 'address';
+    const code = document.createElement('code');
+    code.textContent = url;
+    const button = document.createElement('button');
+    button.type = 'button';
+    button.className = 'small secondary';
+    button.textContent = 'Copy';
+    button.setAttribute('aria-label', `Copy the ${what}`);
+    button.addEventListener('click', () => copyText(url, what, status));
+    block.append(code, button);
+    return block;
+  }
+
+  function serviceRow(label, stateText, ok, port, url, what, note) {
+    const tr = document.createElement('tr');
+    const th = document.createElement('th');
+    th.scope = 'row';
+    th.textContent = label;
+    const stateCell = cell('', 'State');
+    const badge = document.createElement('span');
+    badge.className = `badge badge-${ok ? 'ok' : 'off'}`;
+    badge.textContent = stateText;
+    stateCell.append(badge);
+    const addressCell = cell('', 'Address for clients');
+    if (url) {
+      addressCell.append(addressBlock(url, what, $('services-message')));
+    } else {
+      addressCell.textContent = note;
+      addressCell.classList.add('note');
+    }
+    tr.append(th, stateCell, cell(port ? String(port) : '–', 'Port'), addressCell);
+    return tr;
+  }
+
+  function variantState(v) {
+    if (v.running) return ['Running', true];
+    return [v.enabled ? 'Enabled, not running' : 'Off', false];
+  }
+
+  function renderServices() {
+    const body = $('service-rows');
+    body.textContent = '';
+    const services = state.services;
+    if (!services) return;
+    for (const [variant, label] of [['http', 'WebDAV over HTTP'], ['https', 'WebDAV over HTTPS']]) {
+      const v = services.webdav[variant];
+      const [text, ok] = variantState(v);
+      body.append(serviceRow(label, text, ok, v.port, v.running ? serviceUrl(variant) : '',
+          `${label} address`, v.enabled ? 'Not reachable while the daemon is down.' :
+              'Switched off.'));
+    }
+    const caldav = services.caldav;
+    const variant = caldavVariant();
+    const caldavText = caldav.running ? 'Running' :
+        caldav.enabled ? 'On, but WebDAV does not run' : 'Off';
+    const caldavNote = !caldav.enabled ? 'Switched off.' :
+        'Served through WebDAV: it needs WebDAV over HTTP or HTTPS running.';
+    body.append(serviceRow('CalDAV, your calendars', caldavText, caldav.running,
+        caldav.running && variant ? services.webdav[variant].port : 0,
+        caldav.running ? accountCalDAVUrl() : '', 'CalDAV address of your account', caldavNote));
+  }
+
+  async function loadServices() {
+    try {
+      state.services = await send('GET', '/webapi/services');
+    } catch (e) {
+      if (!(e instanceof RequestError)) throw e;
+      if (e.code === 106) return sessionEnded();
+      state.services = null;
+      say($('services-message'), 'Where the services run cannot be shown: ' +
+          messageFor(e.code), 'error');
+    }
+    renderServices();
+    if (state.calendars.length) renderCalendars();
   }
 
   // ---- login and logout -----------------------------------------------------
@@ -330,6 +492,12 @@
     let changed = params.enable_http !== stored.enable_http ||
         params.enable_https !== stored.enable_https;
     const changedPorts = [];
+    if (portOf('http-port') !== null && portOf('http-port') === portOf('https-port')) {
+      $('https-port').setAttribute('aria-invalid', 'true');
+      say(message, 'HTTP and HTTPS need two different ports.', 'error');
+      $('https-port').focus();
+      return;
+    }
     for (const [key, id, name] of WEBDAV_PORTS) {
       const port = portOf(id);
       if (port === null) {
@@ -341,7 +509,9 @@
       $(id).removeAttribute('aria-invalid');
       if (port !== stored[key]) {
         params[key] = port;
-        changedPorts.push({port, name});
+        const other = name === 'HTTP' ? ['HTTPS', stored.https_port_num] :
+            ['HTTP', stored.http_port_num];
+        changedPorts.push({port, name, other: other[0], otherStored: other[1]});
         changed = true;
       }
     }
@@ -361,6 +531,7 @@
       showWebDAV(await call(WEBDAV, 'get'));
       return 'Saved. The form shows the settings now in force.';
     });
+    await loadServices();
     if (ctx.failed === 1701) {
       const ids = changedPorts.map((p) => p.name === 'HTTP' ? 'http-port' : 'https-port');
       for (const id of ids) $(id).setAttribute('aria-invalid', 'true');
@@ -397,6 +568,7 @@
           $('caldav-enable').checked = state.caldav;
           return state.caldav ? 'Saved: CalDAV is on.' : 'Saved: CalDAV is off.';
         });
+    await loadServices();
   }
 
   // ---- calendars ------------------------------------------------------------
@@ -502,6 +674,18 @@
       statusCell.append(note);
     }
     tr.append(statusCell);
+    const url = calendarUrl(calendar);
+    const addressCell = cell('', 'Address for clients');
+    if (url) {
+      addressCell.append(addressBlock(url, `address of ${calendar.calendarname}`,
+          $('list-message')));
+    } else {
+      addressCell.classList.add('note');
+      addressCell.textContent = !state.services || !state.services.caldav.running ?
+          'Shown while CalDAV runs.' :
+          'In your CalDAV account once a client has opened it.';
+    }
+    tr.append(addressCell);
     if (state.isAdmin) {
       const actions = document.createElement('div');
       actions.className = 'row-actions';
@@ -712,7 +896,9 @@
     $('delete-form').addEventListener('submit', onDelete);
     $('edit-cancel').addEventListener('click', () => $('edit-dialog').close());
     $('delete-cancel').addEventListener('click', () => $('delete-dialog').close());
-    $('reload').addEventListener('click', loadCalendars);
+    // The calendars' addresses come with the services: a client that opened
+    // an account since may have named more calendars.
+    $('reload').addEventListener('click', () => loadServices().then(loadCalendars));
     $('filter').addEventListener('input', renderCalendars);
     $('calendar-table').querySelector('thead').addEventListener('click', onSort);
     start();

@@ -3,6 +3,7 @@
 // KIVO_BUILD_DIR names the build (default ../../build); screenshots land in
 // its browser-screenshots folder.
 import {after, before, test} from 'node:test';
+import net from 'node:net';
 import assert from 'node:assert/strict';
 import {spawn, spawnSync} from 'node:child_process';
 import fs from 'node:fs';
@@ -30,16 +31,32 @@ let server;
 let baseUrl;
 let browser;
 
+// The platform's daemons run for real, on loopback: the page shows where.
+const DAEMONS = {KIVO_DAEMONS: 'on', KIVO_WEBDAV_ADDRESS: '127.0.0.1'};
+
 function webapiSync(args, input = '') {
-  const run = spawnSync(webapi, args, {env: {...process.env, KIVO_ROOT: root}, input});
+  const run = spawnSync(webapi, args, {env: {...process.env, KIVO_ROOT: root, ...DAEMONS}, input});
   assert.equal(run.status, 0, `kivo-webapi ${args.join(' ')}: ${run.stderr}`);
+  return run.stdout.toString();
+}
+
+// A loopback port nothing listens on just now.
+function freePort() {
+  return new Promise((resolve, reject) => {
+    const probe = net.createServer();
+    probe.once('error', reject);
+    probe.listen(0, '127.0.0.1', () => {
+      const {port} = probe.address();
+      probe.close(() => resolve(port));
+    });
+  });
 }
 
 // Starts `serve` on port 0 and waits for the port it took.
 function startServer() {
   return new Promise((resolve, reject) => {
     const child = spawn(webapi, ['serve', '--listen', '127.0.0.1:0'],
-        {env: {...process.env, KIVO_ROOT: root}, stdio: ['ignore', 'pipe', 'pipe']});
+        {env: {...process.env, KIVO_ROOT: root, ...DAEMONS}, stdio: ['ignore', 'pipe', 'pipe']});
     let out = '';
     let err = '';
     child.stderr.on('data', (chunk) => { err += chunk; });
@@ -85,18 +102,22 @@ after(async () => {
     server.kill('SIGTERM');
     await exited;
   }
+  if (root) spawnSync(webapi, ['services', '--stop-all'], {env: {...process.env, KIVO_ROOT: root}});
   if (root && process.env.KIVO_E2E_KEEP !== '1') fs.rmSync(root, {recursive: true, force: true});
 });
 
 // A fresh context (no cookies) whose page fails the test on any script
-// error or content-policy violation.
-async function openPage(t, options = {}) {
+// error, content-policy violation or failed request the browser reports;
+// `expectRefusals` lets through the 4xx answers a test provokes on purpose.
+async function openPage(t, {expectRefusals = false, ...options} = {}) {
   const context = await browser.newContext({viewport: DESKTOP, ...options});
   const page = await context.newPage();
   const problems = [];
   page.on('pageerror', (e) => problems.push(`page error: ${e.message}`));
   page.on('console', (m) => {
-    if (m.type() === 'error' && !/status of 4\d\d/.test(m.text())) problems.push(m.text());
+    if (m.type() === 'error' && !(expectRefusals && /status of 4\d\d/.test(m.text()))) {
+      problems.push(m.text());
+    }
   });
   t.after(async () => {
     await context.close();
@@ -140,7 +161,7 @@ function calendarRow(page, name) {
 }
 
 test('a wrong password is refused in words; the administrator gets every panel', async (t) => {
-  const page = await openPage(t);
+  const page = await openPage(t, {expectRefusals: true});
   const headers = (await page.request.get(baseUrl)).headers();
   assert.match(headers['content-security-policy'], /script-src 'self';/);
   assert.match(headers['content-security-policy'], /frame-ancestors 'none'/);
@@ -173,6 +194,11 @@ test('a wrong password is refused in words; the administrator gets every panel',
 });
 
 test('a saved HTTP port is sent alone and shown again after a reload', async (t) => {
+  // The first visit asks whether it is logged in and is told so without an
+  // error status (openPage fails on any the browser reports).
+  const probe = await (await openPage(t)).request.get(`${baseUrl}webapi/session`);
+  assert.equal(probe.status(), 200);
+  assert.deepEqual(await probe.json(), {success: true, data: {logged_in: false}});
   const page = await openPage(t);
   await logIn(page, 'admin', ADMIN_PASSWORD);
   const port = page.getByLabel('HTTP port');
@@ -219,6 +245,20 @@ test('a port another service uses is named in a sentence', async (t) => {
   await page.getByRole('button', {name: 'Save'}).first().click();
   await page.getByText('Port 5353 (HTTPS)').waitFor();
   await shot(page, '3-port-conflict');
+
+  // Swapping the two variants' ports in one go: the module finds HTTP's new
+  // port taken by HTTPS, and the page says so instead of blaming a stranger.
+  await page.getByLabel('HTTP port').fill('5006');
+  await port.fill('5080');
+  await page.getByRole('button', {name: 'Save'}).first().click();
+  await page.getByText('is the HTTPS port now').waitFor();
+  assert.equal(await message.textContent(), 'Port 5006 is the HTTPS port now; HTTP needs a ' +
+      'port of its own. To swap the two, first move one of them to a free port.');
+  await port.fill('5006');
+  await page.getByRole('button', {name: 'Save'}).first().click();
+  assert.equal(await message.textContent(), 'HTTP and HTTPS need two different ports.');
+  assert.equal(storedConf('WebDavPort'), '5080');
+  await shot(page, '3-port-of-the-other-variant');
 });
 
 function createByCall(name) {
@@ -302,7 +342,8 @@ test('a calendar is created, refused twice, renamed, moved and deleted', async (
 
 test('a user on a phone in dark mode sees calendars only, and a session end in words',
     async (t) => {
-      const page = await openPage(t, {viewport: PHONE, colorScheme: 'dark', isMobile: true});
+      const page = await openPage(t, {viewport: PHONE, colorScheme: 'dark', isMobile: true,
+        expectRefusals: true});
       // By keyboard alone: the account field has the focus, visibly.
       await page.getByLabel('Account').waitFor();
       await page.keyboard.type('alice');
@@ -310,6 +351,17 @@ test('a user on a phone in dark mode sees calendars only, and a session end in w
       assert.equal(await page.evaluate(() => document.activeElement.id), 'password');
       assert.equal(await page.evaluate(() => getComputedStyle(document.activeElement).outlineStyle),
           'solid');
+      // The focus ring is not the error outline's colour.
+      const [ring, error] = await page.evaluate(() => {
+        const probe = document.createElement('span');
+        probe.style.color = 'var(--error)';
+        document.body.append(probe);
+        const colours = [getComputedStyle(document.activeElement).outlineColor,
+          getComputedStyle(probe).color];
+        probe.remove();
+        return colours;
+      });
+      assert.notEqual(ring, error);
       await page.keyboard.type(USER_PASSWORD);
       await page.keyboard.press('Enter');
       await page.getByRole('heading', {name: 'Calendars'}).waitFor();
@@ -318,6 +370,17 @@ test('a user on a phone in dark mode sees calendars only, and a session end in w
       const shares = await page.locator('#create-share option').allTextContents();
       assert.deepEqual(shares, ['Your home folder']);
 
+      // A sub-folder of her home that leads into another share: the host
+      // refuses, and the page says why in a sentence.
+      fs.symlinkSync(path.join(root, 'volume1/public'), path.join(root, 'volume1/homes/alice/out'));
+      await page.locator('#create-form').getByLabel('Sub-folder (optional)').fill('out');
+      await page.getByLabel('Calendar name').fill('Elsewhere');
+      await page.getByRole('button', {name: 'Create calendar'}).click();
+      await page.getByText('Your account may not create a calendar there').waitFor();
+      assert.equal(fs.existsSync(path.join(root, 'volume1/public/Elsewhere')), false);
+      await shot(page, '6-user-create-refused');
+
+      await page.locator('#create-form').getByLabel('Sub-folder (optional)').fill('');
       await page.getByLabel('Calendar name').fill('Mine');
       await page.getByRole('button', {name: 'Create calendar'}).click();
       const mine = calendarRow(page, 'Mine');
@@ -337,3 +400,72 @@ test('a user on a phone in dark mode sees calendars only, and a session end in w
       assert.equal(await page.getByLabel('Password').isVisible(), true);
       await shot(page, '6-session-ended');
     });
+
+// A WebDAV or CalDAV request with Basic credentials, from outside the page.
+async function dav(method, url, account, password, headers = {}) {
+  const response = await fetch(url, {method, headers: {...headers,
+    Authorization: 'Basic ' + Buffer.from(`${account}:${password}`).toString('base64')}});
+  return {status: response.status, body: await response.text()};
+}
+
+test('the page says where WebDAV and CalDAV run, with addresses to copy', async (t) => {
+  const page = await openPage(t, {permissions: ['clipboard-read', 'clipboard-write']});
+  await logIn(page, 'admin', ADMIN_PASSWORD);
+  const row = (label) => page.locator('#service-rows tr')
+      .filter({has: page.getByRole('rowheader', {name: label, exact: true})});
+  const http = row('WebDAV over HTTP');
+  const caldav = row('CalDAV, your calendars');
+  await http.getByText('Off', {exact: true}).waitFor();
+  assert.match(await caldav.textContent(), /Switched off\./);
+
+  const port = await freePort();
+  await page.waitForFunction(() => document.getElementById('http-port').value !== '');
+  await page.getByLabel('HTTP port').fill(String(port));
+  await page.getByLabel('Enable WebDAV over HTTP', {exact: true}).check();
+  await page.locator('#webdav-form').getByRole('button', {name: 'Save'}).click();
+  await page.getByText('Saved. The form shows the settings now in force.').waitFor();
+  await http.getByText('Running', {exact: true}).waitFor();
+  const url = `http://127.0.0.1:${port}/`;
+  assert.equal(await http.locator('code').textContent(), url);
+  assert.equal(await http.locator('td').nth(1).textContent(), String(port));
+  await http.getByRole('button', {name: 'Copy the WebDAV over HTTP address'}).click();
+  await page.getByText(`Copied the WebDAV over HTTP address: ${url}`).waitFor();
+  assert.equal(await page.evaluate(() => navigator.clipboard.readText()), url);
+  assert.equal((await dav('PROPFIND', url, 'admin', ADMIN_PASSWORD, {Depth: '1'})).status, 207);
+
+  // CalDAV on: the account's address at once, a calendar's own once a
+  // client has opened the account (the CalDAV service names it then).
+  await page.getByLabel('Enable CalDAV calendars').check();
+  await page.locator('#caldav-form').getByRole('button', {name: 'Save'}).click();
+  await page.getByText('Saved: CalDAV is on.').waitFor();
+  await caldav.getByText('Running', {exact: true}).waitFor();
+  const account = `${url}caldav/admin/`;
+  assert.equal(await caldav.locator('code').textContent(), account);
+  createByCall('Team');
+  await page.getByRole('button', {name: 'Reload list'}).click();
+  const team = calendarRow(page, 'Team');
+  await team.getByText('In your CalDAV account once a client has opened it.').waitFor();
+  assert.equal((await dav('PROPFIND', account, 'admin', ADMIN_PASSWORD, {Depth: '1'})).status,
+      207);
+  await page.getByRole('button', {name: 'Reload list'}).click();
+  await team.locator('code').waitFor();
+  const calendarUrl = await team.locator('code').textContent();
+  assert.match(calendarUrl, new RegExp(`^${account}cal-[0-9a-f]+/$`));
+  assert.equal((await dav('PROPFIND', calendarUrl, 'admin', ADMIN_PASSWORD, {Depth: '0'})).status,
+      207);
+  await team.getByRole('button', {name: 'Copy the address of Team'}).click();
+  assert.equal(await page.evaluate(() => navigator.clipboard.readText()), calendarUrl);
+  await page.getByText('Connect a client').click();
+  await page.getByText('add a CalDAV account with the CalDAV address above').waitFor();
+  await assertAccessible(page);
+  await shot(page, '7-services-running');
+
+  // WebDAV off: CalDAV, served through it, says why it does not run.
+  await page.getByLabel('Enable WebDAV over HTTP', {exact: true}).uncheck();
+  await page.locator('#webdav-form').getByRole('button', {name: 'Save'}).click();
+  await page.getByText('Saved. The form shows the settings now in force.').waitFor();
+  await http.getByText('Off', {exact: true}).waitFor();
+  await caldav.getByText('On, but WebDAV does not run').waitFor();
+  await team.getByText('Shown while CalDAV runs.').waitFor();
+  await shot(page, '7-services-stopped');
+});

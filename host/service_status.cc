@@ -1,0 +1,162 @@
+#include "host/service_status.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "host/accounts.h"
+#include "host/cli.h"
+#include "module/kivo_paths.h"
+#include "module/kivo_platform.h"
+#include "platform/caldav_daemon.h"
+#include "platform/json_file.h"
+#include "platform/service_effects.h"
+#include "platform/webdav_daemon.h"
+
+namespace host {
+
+namespace {
+
+// The two variants of the WebDAV daemon: service, port key and default,
+// the name the page knows them by.
+const struct Variant {
+  const char* service;
+  const char* port_key;
+  int default_port;
+  const char* name;
+} kVariants[] = {{"webdav-httpd-pure", "WebDavPort", 5005, "http"},
+                 {"webdav-httpd-ssl", "secure_WebDavPort", 5006, "https"}};
+
+Json::Value ReadJson(const char* system_path) {
+  Json::Value value;
+  bool missing = false;
+  if (!kivo::ReadJsonFile(kivo::RootedPath(system_path), &value, &missing)) return Json::Value();
+  return value;
+}
+
+int ConfPort(const char* key, int fallback) {
+  KivoConf conf;
+  long port = 0;
+  return ParseDecimal(conf.Info(key, ""), &port) && port >= 1 && port <= 65535
+             ? static_cast<int>(port)
+             : fallback;
+}
+
+int RunOf(const Json::Value& states, const char* service) {
+  const Json::Value& run = states.isObject() ? states[service]["run"] : Json::Value();
+  return run.isInt() ? run.asInt() : -1;
+}
+
+bool MarkedRunning(const Json::Value& states, const char* service) {
+  const Json::Value& running = states.isObject() ? states[service]["running"] : Json::Value();
+  return running.isBool() && running.asBool();
+}
+
+std::string PortsText(const std::vector<int>& ports) {
+  std::string text;
+  for (int port : ports) text += (text.empty() ? "" : ",") + std::to_string(port);
+  return text.empty() ? "-" : text;
+}
+
+bool CalDAVSwitchOn() {
+  KivoConf conf;
+  return std::strcmp(conf.Info("runCalDav", ""), "yes") == 0;
+}
+
+// Calendar id -> the name the CalDAV daemon keeps for its folder's identity,
+// for the calendars it has named. The folder is worked out as the module's
+// list reads an entry (homes prefix, the destination's sub-path).
+Json::Value CalendarUrlNames() {
+  Json::Value names(Json::objectValue);
+  const Json::Value ids = ReadJson("/var/lib/kivo/caldav/ids.json");
+  const Json::Value registry = ReadJson(SZF_CALENDAR_INFO);
+  const Json::Value shares = ReadJson("/etc/kivo/shares.json");
+  if (!ids.isObject() || !registry.isArray() || !shares.isObject()) return names;
+  Account homes_user;
+  const bool homes_account = LookupAccount("homes", &homes_user);
+  for (const Json::Value& entry : registry) {
+    if (!entry.isObject() || !entry["calendarname"].isString() ||
+        !entry["destination"].isString() || !entry["share"].isString()) {
+      continue;
+    }
+    const std::string name = entry["calendarname"].asString();
+    const std::string share = entry["share"].asString();
+    std::string dest = entry["destination"].asString();
+    if (share == "homes" && !homes_account && strncasecmp(dest.c_str(), "homes", 5) != 0) {
+      dest = "homes/" + dest;
+    }
+    const Json::Value& base = shares[share];
+    if (!base.isString()) continue;
+    std::string folder = base.asString() + "/";
+    const size_t slash = dest.find('/');
+    if (dest.size() != share.size() && slash != std::string::npos) {
+      folder += dest.substr(slash + 1) + "/";
+    }
+    folder += name;
+    struct stat st;
+    if (stat(folder.c_str(), &st) != 0) continue;
+    const Json::Value& url_name =
+        ids[std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)];
+    if (url_name.isString()) names[name + ":" + dest] = url_name.asString();
+  }
+  return names;
+}
+
+}  // namespace
+
+std::vector<ServiceRow> ServiceRows() {
+  const Json::Value states = ReadJson("/var/lib/kivo/services.json");
+  const pid_t daemon = kivo::WebDAVDaemonPid();
+  std::vector<ServiceRow> rows;
+  rows.push_back({"webdav-httpd", RunOf(states, "webdav-httpd"), daemon > 0, daemon,
+                  daemon > 0 ? PortsText(kivo::WebDAVDaemonPorts()) : "-"});
+  for (const Variant& v : kVariants) {
+    const bool on = daemon > 0 && MarkedRunning(states, v.service);
+    rows.push_back({v.service, RunOf(states, v.service), on, on ? daemon : 0,
+                    std::to_string(ConfPort(v.port_key, v.default_port))});
+  }
+  // An announcement file left behind by a daemon that was stopped announces
+  // nothing that runs.
+  for (const kivo::Announcement& a : kivo::Announcements()) {
+    bool variant_on = false;
+    for (const Variant& v : kVariants) {
+      if (std::strcmp(v.port_key, a.port_key) == 0) {
+        variant_on = daemon > 0 && MarkedRunning(states, v.service);
+      }
+    }
+    const bool on = variant_on && access(kivo::RootedPath(a.file).c_str(), F_OK) == 0;
+    rows.push_back({a.service, RunOf(states, a.service), on, 0,
+                    std::to_string(ConfPort(a.port_key, a.default_port))});
+  }
+  const int avahi = kivo::AvahiDaemonPid();
+  rows.push_back({"avahi", RunOf(states, "avahi"), avahi > 0, avahi, avahi > 0 ? "5353/udp" : "-"});
+  // Its run setting is the CalDAV switch, not a service's entry; its port is
+  // on loopback and reached only through the WebDAV daemon's /caldav/.
+  const platform::CalDAVDaemonState caldav = platform::CalDAVDaemonStatus();
+  rows.push_back({"caldav", CalDAVSwitchOn() ? 1 : 0, caldav.running,
+                  caldav.running ? caldav.pid : 0,
+                  caldav.running ? std::to_string(caldav.port) : "-"});
+  return rows;
+}
+
+Json::Value ServiceStatusJson() {
+  const Json::Value states = ReadJson("/var/lib/kivo/services.json");
+  const bool daemon = kivo::WebDAVDaemonPid() > 0;
+  Json::Value status(Json::objectValue);
+  Json::Value& webdav = status["webdav"] = Json::Value(Json::objectValue);
+  webdav["running"] = daemon;
+  for (const Variant& v : kVariants) {
+    Json::Value& variant = webdav[v.name] = Json::Value(Json::objectValue);
+    variant["enabled"] = RunOf(states, v.service) == 1;
+    variant["running"] = daemon && MarkedRunning(states, v.service);
+    variant["port"] = ConfPort(v.port_key, v.default_port);
+  }
+  Json::Value& caldav = status["caldav"] = Json::Value(Json::objectValue);
+  caldav["enabled"] = CalDAVSwitchOn();
+  caldav["running"] = platform::CalDAVDaemonStatus().running;
+  status["calendars"] = CalendarUrlNames();
+  return status;
+}
+
+}  // namespace host

@@ -1,0 +1,85 @@
+// `kivo-webapi services` around a real WebDAV daemon: what it shows as
+// running, what --stop-all says it stopped, and --start bringing back what
+// the settings ask for. The daemon listens on a free loopback port.
+
+#include <arpa/inet.h>
+#include <gmock/gmock.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <sstream>
+#include <string>
+
+#include "tests/support/e2e.h"
+
+namespace e2e {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::MatchesRegex;
+
+int FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  socklen_t size = sizeof addr;
+  const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) == 0;
+  close(fd);
+  return ok ? ntohs(addr.sin_port) : 0;
+}
+
+// "yes" or "no" in the RUNNING column of `service`'s row.
+std::string Running(const std::string& table, const std::string& service) {
+  std::istringstream lines(table);
+  std::string name, run, running;
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    if (fields >> name >> run >> running && name == service) return running;
+  }
+  return "";
+}
+
+TEST(ServicesCommandTest, StopAllSaysWhatItStoppedAndStartBringsItBack) {
+  setenv("KIVO_DAEMONS", "on", 1);
+  setenv("KIVO_WEBDAV_ADDRESS", "127.0.0.1", 1);
+  TestRoot root;
+  ASSERT_TRUE(root.ok()) << root.init_result().err;
+  struct StopAtEnd {
+    const TestRoot& root;
+    ~StopAtEnd() { root.WebApi({"services", "--stop-all"}); }
+  } stop_at_end{root};
+  EXPECT_EQ(root.WebApi({"services", "--stop-all"}).out, "nothing was running\n");
+  const int port = FreePort();
+  const Result set = root.Call(kWebDAV, "set",
+                               R"({"enable_http": true, "enable_https": false, "http_port_num": )" +
+                                   std::to_string(port) + "}");
+  ASSERT_EQ(set.status, 0) << set.err;
+
+  const std::string before = root.WebApi({"services"}).out;
+  for (const char* service : {"webdav-httpd", "webdav-httpd-pure", "webdav-avahi"}) {
+    EXPECT_EQ(Running(before, service), "yes") << service << "\n" << before;
+  }
+  EXPECT_EQ(Running(before, "webdavs-avahi"), "no");
+
+  const Result stopped = root.WebApi({"services", "--stop-all"});
+  EXPECT_EQ(stopped.status, 0) << stopped.err;
+  EXPECT_THAT(stopped.out, MatchesRegex("stopped webdav-httpd \\(pid [0-9]+\\)\\s*"));
+  // The announcement file stays for the next start, but announces nothing
+  // that runs.
+  const std::string after = root.WebApi({"services"}).out;
+  for (const char* service : {"webdav-httpd", "webdav-httpd-pure", "webdav-avahi"}) {
+    EXPECT_EQ(Running(after, service), "no") << service << "\n" << after;
+  }
+
+  const Result started = root.WebApi({"services", "--start"});
+  EXPECT_EQ(started.status, 0) << started.err;
+  EXPECT_THAT(started.out, HasSubstr("runs: webdav-httpd (pid "));
+  EXPECT_THAT(started.out, HasSubstr("ports " + std::to_string(port) + ")"));
+  EXPECT_EQ(Running(root.WebApi({"services"}).out, "webdav-avahi"), "yes");
+  EXPECT_THAT(root.WebApi({"services", "--stop-all"}).out, HasSubstr("stopped webdav-httpd"));
+}
+
+}  // namespace
+}  // namespace e2e
