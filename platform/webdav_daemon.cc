@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -90,17 +91,44 @@ bool MakeDir(const std::string& path, mode_t mode) {
   return true;
 }
 
-// The lock database is opened by whichever user a request runs as.
-bool PrepareLockDatabase() {
-  if (!MakeDir(WebDAVLockDir(), 01777)) return false;
-  for (const char* suffix : {".dir", ".pag"}) {
-    std::string path = WebDAVLockDir() + "/DavLock" + suffix;
-    FILE* file = fopen(path.c_str(), "ae");
-    if (file == nullptr || fclose(file) != 0 || chmod(path.c_str(), 0666) != 0) {
+// The lock database's place. Every served account's requests open it for
+// writing, so mod_kivo_dav makes it (in the format this Apache's mod_dav_fs
+// opens) 0666 at every start; what keeps it from the accounts' own
+// programs is its folder, root's and closed to listing (0711), and a name
+// drawn once per root and kept in the root-only private folder and in the
+// root-only httpd.conf. Anything else in the folder (older databases) goes.
+bool PrepareLockDatabase(WebDAVSettings* s) {
+  const std::string dir = WebDAVLockDir(), name_file = WebDAVPrivateDir() + "/lock-name";
+  if (!MakeDir(dir, 0711) || chown(dir.c_str(), 0, 0) != 0) {
+    SetLastError(errno);
+    KIVO_LOG("cannot prepare the lock folder %s: %s", dir.c_str(), strerror(errno));
+    return false;
+  }
+  std::string name;
+  bool missing = false;
+  if (!ReadWholeFile(name_file, &name, &missing)) return false;
+  if (name.size() != 32 || name.find_first_not_of("0123456789abcdef") != std::string::npos) {
+    unsigned char bytes[16];
+    if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
       SetLastError(errno);
-      KIVO_LOG("cannot prepare the lock database %s: %s", path.c_str(), strerror(errno));
+      KIVO_LOG("cannot draw the lock database's name: %s", strerror(errno));
       return false;
     }
+    name.clear();
+    for (unsigned char b : bytes) {
+      name += "0123456789abcdef"[b >> 4];
+      name += "0123456789abcdef"[b & 15];
+    }
+    if (!ReplaceFile(name_file, name, 0600)) return false;
+  }
+  const std::string file = "DavLock-" + name;
+  s->lock_db = dir + "/" + file;
+  if (DIR* entries = opendir(dir.c_str())) {
+    while (struct dirent* entry = readdir(entries)) {
+      const std::string other = entry->d_name;
+      if (other != "." && other != ".." && other != file) unlink((dir + "/" + other).c_str());
+    }
+    closedir(entries);
   }
   return true;
 }
@@ -129,16 +157,17 @@ bool PrepareListing(const WebDAVSettings& s) {
 
 bool WriteGeneratedFiles(WebDAVSettings* s) {
   if (!MakeParentDirs(WebDAVConfPath()) || !MakeDir(WebDAVConfDir(), 0755) ||
-      !MakeDir(WebDAVConfDir() + "/private", 0700) || !MakeParentDirs(WebDAVPidPath()) ||
+      !MakeDir(WebDAVPrivateDir(), 0700) || !MakeParentDirs(WebDAVPidPath()) ||
       !MakeDir(WebDAVRuntimeDir(), 0755) || !MakeParentDirs(WebDAVErrorLogPath()) ||
-      !PrepareLockDatabase() || !PrepareListing(*s)) {
+      !PrepareLockDatabase(s) || !PrepareListing(*s)) {
     return false;
   }
   if (s->https && !EnsureCertificate(s)) return false;
-  // ReplaceFile keeps the mode of the file it replaces; the first one is 0600.
-  return ReplaceFile(WebDAVPasswordPath(), WebDAVPasswordText(*s), 0600) &&
-         chmod(WebDAVPasswordPath().c_str(), 0600) == 0 &&
-         ReplaceFile(WebDAVConfPath(), WebDAVConfigText(*s), 0644);
+  // The password file of older versions: mod_kivo_dav reads etc/shadow.
+  unlink((WebDAVPrivateDir() + "/passwords").c_str());
+  // ReplaceFile keeps the mode of the file it replaces: set it each time.
+  return ReplaceFile(WebDAVConfPath(), WebDAVConfigText(*s), 0600) &&
+         chmod(WebDAVConfPath().c_str(), 0600) == 0;
 }
 
 std::vector<int> PortsOf(const WebDAVSettings& s) {
