@@ -39,6 +39,7 @@ constexpr char kResumedNotice[] = "AH00163:";
 
 constexpr int kWaitMillis = 10000;
 constexpr int kPollMillis = 20;
+constexpr int kOldWorkersMillis = 2000;
 
 std::string PortsPath() { return RootedPath(kRunDir) + "/webdav-httpd.ports"; }
 std::string OutputLogPath() { return RootedPath(kLogDir) + "/webdav-httpd.out"; }
@@ -295,6 +296,44 @@ int StartDaemon(WebDAVSettings* s) {
   return WritePorts(ports) ? 0 : -1;
 }
 
+// Clock ticks since boot, the unit of a process's start time in /proc.
+unsigned long long TicksSinceBoot() {
+  double seconds = 0;
+  FILE* file = fopen("/proc/uptime", "re");
+  if (file != nullptr) {
+    if (fscanf(file, "%lf", &seconds) != 1) seconds = 0;
+    fclose(file);
+  }
+  return static_cast<unsigned long long>(seconds * sysconf(_SC_CLK_TCK));
+}
+
+// Children of `parent` started before `ticks` (since boot).
+int OldWorkers(pid_t parent, unsigned long long ticks) {
+  int old = 0;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return 0;
+  while (struct dirent* entry = readdir(proc)) {
+    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+    std::string text;
+    bool missing = false;
+    if (!ReadWholeFile(std::string("/proc/") + entry->d_name + "/stat", &text, &missing)) continue;
+    // Fields after the command's closing parenthesis: state ppid ... (starttime is the 22nd).
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    long ppid = 0;
+    unsigned long long start = 0;
+    for (int i = 3; i <= 22 && fields >> field; ++i) {
+      if (i == 4) ppid = atol(field.c_str());
+      if (i == 22) start = strtoull(field.c_str(), nullptr, 10);
+    }
+    if (ppid == parent && start < ticks) ++old;
+  }
+  closedir(proc);
+  return old;
+}
+
 int ReloadDaemon(pid_t pid, WebDAVSettings* s) {
   std::vector<int> ports = PortsOf(*s), old_ports = WebDAVDaemonPorts(), gone;
   if (ports.empty()) return StopDaemon();
@@ -303,6 +342,7 @@ int ReloadDaemon(pid_t pid, WebDAVSettings* s) {
   }
   if (!WriteGeneratedFiles(s) || !ConfigAccepted()) return -1;
   off_t error_offset = SizeOf(WebDAVErrorLogPath());
+  const unsigned long long signalled = TicksSinceBoot();
   if (kill(pid, SIGUSR1) != 0) {
     SetLastError(errno);
     KIVO_LOG("cannot signal the WebDAV daemon %d: %s", static_cast<int>(pid), strerror(errno));
@@ -316,6 +356,13 @@ int ReloadDaemon(pid_t pid, WebDAVSettings* s) {
     return AllAccept(s->listen_address, ports, true) && AllAccept(s->listen_address, gone, false) &&
            TextSince(WebDAVErrorLogPath(), error_offset).find(kResumedNotice) != std::string::npos;
   });
+  // A worker of the old configuration that was idle may still take one
+  // connection before it exits; they are gone within moments. Workers busy
+  // with a transfer finish it and take no other: they are not waited for.
+  for (int waited = 0; up && waited < kOldWorkersMillis && OldWorkers(pid, signalled) > 0;
+       waited += kPollMillis) {
+    SleepMillis(kPollMillis);
+  }
   if (!up) {
     KIVO_LOG("the WebDAV daemon did not come back from its reload");
     LogLines("apache2: ", TextSince(WebDAVErrorLogPath(), error_offset));

@@ -7,14 +7,17 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <unistd.h>
+#include <signal.h>
 #include <sys/random.h>
+#include <errno.h>
 
 /* Open addressing over a fixed window: a full window drops its oldest
  * entry, so an attacker's made-up names cost old entries, never memory. */
 #define KD_LOGINS 1024
 #define KD_PAIRS 2048
-#define KD_ADDRESSES 2048
 #define KD_WINDOW 16
+#define KD_CONNECTIONS 1024
 
 /* The brake, as the web API's: three failures free, then 1 s doubling to a
  * minute; forgotten after 15 quiet minutes. */
@@ -34,17 +37,22 @@ typedef struct {
   time_t last, next_try;
 } kd_pair;
 
+/* A connection being served: by whom (the process that took it, then
+ * mpm-itk's child for it) and under which serial, so that it is given back
+ * once, by whichever process closes it first, or found dead. */
 typedef struct {
   unsigned char address[KD_KEY_BYTES];
-  int count;
-} kd_address;
+  pid_t pid;
+  unsigned long serial;
+} kd_connection;
 
 struct kd_shared {
   volatile int lock;
+  unsigned long serial;
+  kd_connection connections[KD_CONNECTIONS];
   unsigned char secret[32];
   kd_login logins[KD_LOGINS];
   kd_pair pairs[KD_PAIRS];
-  kd_address addresses[KD_ADDRESSES];
 };
 
 static void kd_lock(kd_shared *s) {
@@ -174,44 +182,46 @@ void kd_brake_record(kd_shared *s, const unsigned char pair[KD_KEY_BYTES], int s
   kd_unlock(s);
 }
 
-int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES], int limit) {
-  const size_t first = kd_slot(address, KD_ADDRESSES);
-  int taken = 0;
+int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES], int limit,
+                       kd_ticket *ticket) {
+  int count = 0, free_slot = -1;
+  ticket->slot = -1;
   kd_lock(s);
-  kd_address *free_slot = NULL, *found = NULL;
-  for (size_t i = 0; i < KD_WINDOW && found == NULL; ++i) {
-    kd_address *e = &s->addresses[(first + i) % KD_ADDRESSES];
-    if (kd_same(e->address, address)) {
-      found = e;
-    } else if (e->count <= 0 && free_slot == NULL) {
-      free_slot = e;
+  for (int i = 0; i < KD_CONNECTIONS; ++i) {
+    kd_connection *e = &s->connections[i];
+    if (e->serial != 0 && kill(e->pid, 0) != 0 && errno == ESRCH) e->serial = 0;
+    if (e->serial == 0) {
+      if (free_slot < 0) free_slot = i;
+    } else if (kd_same(e->address, address)) {
+      ++count;
     }
   }
-  if (found == NULL && free_slot != NULL) {
-    found = free_slot;
-    memcpy(found->address, address, KD_KEY_BYTES);
-    found->count = 0;
-  }
-  /* A full window (thousands of addresses at once) is not counted. */
-  if (found == NULL) {
-    taken = 1;
-  } else if (found->count < limit) {
-    ++found->count;
-    taken = 1;
+  /* A full table (a thousand connections at once) is not counted. */
+  const int allowed = count < limit;
+  if (allowed && free_slot >= 0) {
+    kd_connection *e = &s->connections[free_slot];
+    memcpy(e->address, address, KD_KEY_BYTES);
+    e->pid = getpid();
+    e->serial = ++s->serial;
+    ticket->slot = free_slot;
+    ticket->serial = e->serial;
   }
   kd_unlock(s);
-  return taken;
+  return allowed;
 }
 
-void kd_connection_give(kd_shared *s, const unsigned char address[KD_KEY_BYTES]) {
-  const size_t first = kd_slot(address, KD_ADDRESSES);
+void kd_connection_served_here(kd_shared *s, const kd_ticket *ticket) {
+  if (ticket->slot < 0) return;
   kd_lock(s);
-  for (size_t i = 0; i < KD_WINDOW; ++i) {
-    kd_address *e = &s->addresses[(first + i) % KD_ADDRESSES];
-    if (kd_same(e->address, address)) {
-      if (e->count > 0) --e->count;
-      break;
-    }
-  }
+  kd_connection *e = &s->connections[ticket->slot];
+  if (e->serial == ticket->serial) e->pid = getpid();
+  kd_unlock(s);
+}
+
+void kd_connection_give(kd_shared *s, const kd_ticket *ticket) {
+  if (ticket->slot < 0) return;
+  kd_lock(s);
+  kd_connection *e = &s->connections[ticket->slot];
+  if (e->serial == ticket->serial) e->serial = 0;
   kd_unlock(s);
 }

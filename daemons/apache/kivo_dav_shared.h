@@ -1,6 +1,5 @@
 /* What every process of the WebDAV daemon shares: remembered logins, the
- * brake on password guessing and the count of connections per client
- * address.
+ * brake on password guessing and the connections per client address.
  *
  * One anonymous shared mapping, made by the parent (root) before it forks
  * and inherited by every child, whatever identity the child switches to; no
@@ -45,9 +44,20 @@ time_t kd_brake_wait(kd_shared *s, const unsigned char pair[KD_KEY_BYTES], time_
 void kd_brake_record(kd_shared *s, const unsigned char pair[KD_KEY_BYTES], int success,
                      time_t now);
 
-/* Connections per address: takes one for `address`, and returns 0 when
- * `limit` are taken already (nothing taken then). */
-int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES], int limit);
-void kd_connection_give(kd_shared *s, const unsigned char address[KD_KEY_BYTES]);
+/* Connections per client address. A ticket names one connection; it is
+ * given back once, by whichever process closes the connection first, and a
+ * connection whose process died counts no more. */
+typedef struct {
+  int slot;
+  unsigned long serial;
+} kd_ticket;
+
+/* Takes one for `address` (kd_key of it) and returns 1, or returns 0 when
+ * `limit` are taken already. */
+int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES], int limit,
+                       kd_ticket *ticket);
+/* The calling process (mpm-itk's child) now serves the connection. */
+void kd_connection_served_here(kd_shared *s, const kd_ticket *ticket);
+void kd_connection_give(kd_shared *s, const kd_ticket *ticket);
 
 #endif /* KIVO_DAV_SHARED_H_ */

@@ -82,8 +82,7 @@ typedef struct {
   time_t at;
   int shadow_fd;
   struct stat shadow;
-  unsigned char address[KD_KEY_BYTES];
-  pid_t counted_by;
+  kd_ticket ticket;
 } kd_conn;
 
 typedef struct {
@@ -237,25 +236,26 @@ static kd_conn *kd_conn_state(conn_rec *c) {
   if (state == NULL) {
     state = apr_pcalloc(c->pool, sizeof *state);
     state->shadow_fd = -1;
+    state->ticket.slot = -1;
     ap_set_module_config(c->conn_config, &kivo_dav_module, state);
   }
   return state;
 }
 
 static apr_status_t kd_conn_done(void *data) {
-  conn_rec *c = data;
-  kd_conn *state = ap_get_module_config(c->conn_config, &kivo_dav_module);
-  if (state == NULL) return APR_SUCCESS;
+  kd_conn *state = data;
   if (state->shadow_fd >= 0) close(state->shadow_fd);
   state->shadow_fd = -1;
-  /* mpm-itk serves the connection in a forked child: only the process that
-   * counted it gives it back. */
-  if (state->counted_by == getpid()) {
-    kd_shared *shared = kd_state(c->base_server);
-    if (shared != NULL) kd_connection_give(shared, state->address);
-    state->counted_by = 0;
-  }
   return APR_SUCCESS;
+}
+
+/* Gives the connection's ticket back when it closes (prefork clears the
+ * connection's pool only when its worker takes the next one). */
+static int kd_pre_close_connection(conn_rec *c) {
+  kd_conn *state = ap_get_module_config(c->conn_config, &kivo_dav_module);
+  kd_shared *shared = kd_state(c->base_server);
+  if (state != NULL && shared != NULL) kd_connection_give(shared, &state->ticket);
+  return OK;
 }
 
 static int kd_pre_connection(conn_rec *c, void *csd) {
@@ -264,16 +264,24 @@ static int kd_pre_connection(conn_rec *c, void *csd) {
   kd_shared *shared = kd_state(c->base_server);
   if (sc->root == NULL || shared == NULL) return OK;
   kd_conn *state = kd_conn_state(c);
-  apr_pool_cleanup_register(c->pool, c, kd_conn_done, apr_pool_cleanup_null);
+  apr_pool_cleanup_register(c->pool, state, kd_conn_done, apr_pool_cleanup_null);
   if (sc->per_address <= 0) return OK;
-  kd_key(shared, "address", c->client_ip, strlen(c->client_ip), state->address);
-  if (!kd_connection_take(shared, state->address, sc->per_address)) {
+  unsigned char address[KD_KEY_BYTES];
+  kd_key(shared, "address", c->client_ip, strlen(c->client_ip), address);
+  if (!kd_connection_take(shared, address, sc->per_address, &state->ticket)) {
     ap_log_cerror(APLOG_MARK, APLOG_INFO, 0, c, "too many connections from %s", c->client_ip);
     c->aborted = 1;
     return DONE;
   }
-  state->counted_by = getpid();
   return OK;
+}
+
+/* Runs after mpm-itk forked the connection's own process. */
+static int kd_process_connection(conn_rec *c) {
+  kd_conn *state = ap_get_module_config(c->conn_config, &kivo_dav_module);
+  kd_shared *shared = kd_state(c->base_server);
+  if (state != NULL && shared != NULL) kd_connection_served_here(shared, &state->ticket);
+  return DECLINED;
 }
 
 /* ---- logins ---- */
@@ -502,6 +510,14 @@ static int kd_fixups(request_rec *r) {
     if (r->finfo.filetype != APR_NOFILE) return HTTP_NOT_FOUND;
     exists = 0;
   }
+  /* A folder the user may not enter shows nothing of itself either, nor
+   * is it listed to one who may not read it. */
+  if (exists && S_ISDIR(st.st_mode) &&
+      faccessat(AT_FDCWD, path, (reading ? R_OK : 0) | X_OK, AT_EACCESS) != 0) {
+    ap_log_rerror(APLOG_MARK, APLOG_INFO, errno, r, "%s of %s refused to %s", m, r->uri,
+                  r->user ? r->user : "anonymous");
+    return HTTP_FORBIDDEN;
+  }
   if (reading || (strcmp(m, "COPY") == 0 && r->main == NULL)) return DECLINED;
 
   char *folder = dirname(apr_pstrdup(r->pool, path));
@@ -543,6 +559,8 @@ static void kd_register_hooks(apr_pool_t *p) {
   (void)p;
   ap_hook_post_config(kd_post_config, NULL, NULL, APR_HOOK_MIDDLE);
   ap_hook_pre_connection(kd_pre_connection, NULL, NULL, APR_HOOK_REALLY_FIRST);
+  ap_hook_process_connection(kd_process_connection, NULL, NULL, APR_HOOK_FIRST);
+  ap_hook_pre_close_connection(kd_pre_close_connection, NULL, NULL, APR_HOOK_MIDDLE);
   ap_hook_post_read_request(kd_post_read_request, NULL, NULL, APR_HOOK_REALLY_FIRST);
   ap_hook_check_authn(kd_check_user_id, NULL, NULL, APR_HOOK_FIRST, AP_AUTH_INTERNAL_PER_CONF);
   ap_hook_fixups(kd_fixups, NULL, NULL, APR_HOOK_REALLY_FIRST);
