@@ -278,7 +278,7 @@ std::string WebDAVConfigText(const WebDAVSettings& s) {
       << "TraceEnable Off\nServerTokens Prod\nServerSignature Off\n"
       << "KivoDavRoot " << Quoted(s.root.empty() ? "/" : s.root) << "\n"
       << "KivoDavAnonymous " << (s.anonymous ? "On" : "Off") << "\n"
-      << "KivoDavExempt /caldav/ /.well-known/caldav\n"
+
       << "KivoDavConnectionsPerAddress " << kConnectionsPerAddress << "\n";
   if (s.http) out << ListenLine(s, s.http_port, false);
   if (s.https && !(s.http && s.https_port == s.http_port)) {
@@ -291,7 +291,12 @@ std::string WebDAVConfigText(const WebDAVSettings& s) {
       << "DocumentRoot " << Quoted(WebDAVListingDir()) << "\n"
       << "<Directory />\n  Options None\n  AllowOverride None\n  Require all denied\n"
       << "</Directory>\n";
-  if (!s.extra_server_text.empty()) out << s.extra_server_text << "\n";
+  if (!s.extra_server_text.empty()) {
+    // The proxied calendars log in at Radicale, with their Authorization
+    // field untouched.
+    out << s.extra_server_text << "\n"
+        << "KivoDavExempt /" << kCalDAVPathName << "/ /.well-known/caldav\n";
+  }
   out << "<Directory " << Quoted(WebDAVListingDir()) << ">\n  Dav On\n"
       << AccessBlock(s) << "</Directory>\n";
   for (const auto& share : s.shares) {
