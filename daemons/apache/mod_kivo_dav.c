@@ -363,8 +363,8 @@ static int kd_post_read_request(request_rec *r) {
   if (geteuid() != 0) {
     struct stat st;
     if (cc->verified && strcmp(cc->user, name) == 0 &&
-        CRYPTO_memcmp(cc->login, login, sizeof login) == 0 && now - cc->at < KD_LOGIN_MAX_AGE && cc->shadow_fd >= 0 && fstat(cc->shadow_fd, &st) == 0 &&
-        kd_same_file(&st, &cc->shadow)) {
+        CRYPTO_memcmp(cc->login, login, sizeof login) == 0 && now - cc->at < KD_LOGIN_MAX_AGE &&
+        cc->shadow_fd >= 0 && fstat(cc->shadow_fd, &st) == 0 && kd_same_file(&st, &cc->shadow)) {
       rq->user = apr_pstrdup(r->pool, name);
       rq->uid = cc->uid;
       ap_set_module_config(r->request_config, &kivo_dav_module, rq);
