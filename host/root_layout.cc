@@ -1,5 +1,6 @@
 #include "host/root_layout.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <json/json.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <vector>
 
 #include "host/accounts.h"
 #include "host/host_log.h"
@@ -97,16 +99,55 @@ bool ReadFirstLine(const std::string& path, std::string* line) {
   return true;
 }
 
-// Gives a home folder to its account, when the root knows the account.
+// Opens `name` in the folder `dir_fd` as a folder, never through a link: a
+// user who swapped a home for a link to a system folder gets nothing given.
+int OpenOwnFolder(int dir_fd, const std::string& name) {
+  return openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// Gives a home folder to its account, private (0700), when the root knows
+// the account: no other account reads, lists or writes in it, calendars
+// included.
 bool OwnHome(const std::string& root, const std::string& name) {
   Account account;
   if (!LookupAccount(name, &account)) return true;
-  const std::string home = InRoot(root, "/volume1/homes/" + name);
-  if (chown(home.c_str(), account.uid, account.gid) != 0) {
-    HOST_LOG("chown %s: %s", home.c_str(), strerror(errno));
-    return false;
+  const std::string homes = InRoot(root, "/volume1/homes");
+  const int homes_fd = open(homes.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  const int fd = homes_fd < 0 ? -1 : OpenOwnFolder(homes_fd, name);
+  const bool ok = fd >= 0 && fchown(fd, account.uid, account.gid) == 0 && fchmod(fd, 0700) == 0;
+  if (!ok)
+    HOST_LOG("cannot give %s/%s to its account: %s", homes.c_str(), name.c_str(), strerror(errno));
+  if (fd >= 0) close(fd);
+  if (homes_fd >= 0) close(homes_fd);
+  return ok;
+}
+
+// Every home folder init finds that belongs to an account of the root.
+bool OwnFoundHomes(const std::string& root) {
+  DIR* dir = opendir(InRoot(root, "/volume1/homes").c_str());
+  if (dir == nullptr) return true;
+  std::vector<std::string> names;
+  while (struct dirent* entry = readdir(dir)) {
+    if (entry->d_type == DT_DIR && entry->d_name[0] != '.') names.push_back(entry->d_name);
   }
-  return true;
+  closedir(dir);
+  bool ok = true;
+  for (const std::string& name : names) ok = OwnHome(root, name) && ok;
+  return ok;
+}
+
+// The public share: every account writes in it, and the sticky bit keeps
+// each one's entries from being removed or renamed by the others.
+bool OpenPublicShare(const std::string& root) {
+  const std::string volume = InRoot(root, "/volume1");
+  const int volume_fd = open(volume.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  const int fd = volume_fd < 0 ? -1 : OpenOwnFolder(volume_fd, "public");
+  struct stat st;
+  const bool ok = fd >= 0 && fstat(fd, &st) == 0 && (st.st_uid != 0 || fchmod(fd, 01777) == 0);
+  if (!ok) HOST_LOG("cannot open %s/public to every account: %s", volume.c_str(), strerror(errno));
+  if (fd >= 0) close(fd);
+  if (volume_fd >= 0) close(volume_fd);
+  return ok;
 }
 
 std::string PasswdLine(const std::string& root, const std::string& name, uid_t uid) {
@@ -194,7 +235,7 @@ int InitRoot(const std::string& root, const std::string& admin_password_file) {
     return 1;
   }
   if (!EnsureTlsFiles(root)) return 1;
-  return OwnHome(root, "admin") ? 0 : 1;
+  return OpenPublicShare(root) && OwnFoundHomes(root) ? 0 : 1;
 }
 
 int AddUser(const std::string& root, const std::string& name, uid_t uid, bool admin) {

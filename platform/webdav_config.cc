@@ -3,7 +3,6 @@
 #include <ctype.h>
 #include <errno.h>
 #include <pwd.h>
-#include <shadow.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -31,6 +30,13 @@ constexpr char kLogDir[] = "/var/log/kivo";
 
 constexpr uid_t kNobody = 65534;
 
+// Where mod_kivo_dav puts the name of a verified login.
+constexpr char kIdentityVariable[] = "KIVO_DAV_USER";
+
+// Connections one client address may hold at once; a slow client's
+// connections beyond it are closed at once (others keep their workers).
+constexpr int kConnectionsPerAddress = 16;
+
 // The first path segment the CalDAV proxy section takes (daemon_hooks.cc).
 constexpr char kCalDAVPathName[] = "caldav";
 
@@ -41,10 +47,7 @@ const char* const kModules[][2] = {
     {"authz_core_module", "mod_authz_core.so"},
     {"authz_user_module", "mod_authz_user.so"},
     {"authn_core_module", "mod_authn_core.so"},
-    {"authn_file_module", "mod_authn_file.so"},
-    {"socache_shmcb_module", "mod_socache_shmcb.so"},
-    {"authn_socache_module", "mod_authn_socache.so"},
-    {"auth_basic_module", "mod_auth_basic.so"},
+    {"reqtimeout_module", "mod_reqtimeout.so"},
     {"alias_module", "mod_alias.so"},
     {"mime_module", "mod_mime.so"},
     {"dav_module", "mod_dav.so"},
@@ -118,9 +121,10 @@ bool ReadShares(WebDAVSettings* settings) {
   return true;
 }
 
-// Accounts of etc/passwd with their etc/shadow hashes.
+// Accounts of etc/passwd that may log in over WebDAV. Their passwords are
+// mod_kivo_dav's to check, in etc/shadow as it is at each login: an account
+// given a password later needs no new configuration.
 bool ReadAccounts(WebDAVSettings* settings) {
-  std::vector<WebDAVSettings::Account> accounts;
   FILE* file = fopen(RootedPath("/etc/passwd").c_str(), "re");
   if (file == nullptr) {
     SetLastError(errno);
@@ -129,67 +133,35 @@ bool ReadAccounts(WebDAVSettings* settings) {
   }
   std::vector<char> buffer(16384);
   struct passwd entry, *found = nullptr;
+  settings->guest = {kGuestAccount, kNobody, kNobody};
   while (fgetpwent_r(file, &entry, buffer.data(), buffer.size(), &found) == 0 && found) {
-    accounts.push_back({found->pw_name, "", found->pw_uid, found->pw_gid});
-  }
-  fclose(file);
-  file = fopen(RootedPath("/etc/shadow").c_str(), "re");
-  if (file != nullptr) {
-    struct spwd shadow_entry, *shadow_found = nullptr;
-    while (fgetspent_r(file, &shadow_entry, buffer.data(), buffer.size(), &shadow_found) == 0 &&
-           shadow_found) {
-      for (auto& account : accounts) {
-        if (account.name == shadow_found->sp_namp && account.hash.empty() &&
-            shadow_found->sp_pwdp != nullptr) {
-          account.hash = shadow_found->sp_pwdp;
-        }
-      }
-    }
-    fclose(file);
-  }
-  settings->guest = {kGuestAccount, "", kNobody, kNobody};
-  for (const auto& account : accounts) {
+    const WebDAVSettings::Account account = {found->pw_name, found->pw_uid, found->pw_gid};
     if (account.name == kGuestAccount) {
       settings->guest = account;
-      settings->guest.hash.clear();
-      continue;
+    } else if (account.uid != 0 && UsableAccountName(account.name)) {
+      settings->accounts.push_back(account);
     }
-    // Only crypt(3) hashes: locked ("!"), disabled ("*") and empty ones admit nobody.
-    if (account.uid == 0 || account.hash.empty() || account.hash[0] != '$' ||
-        !UsableAccountName(account.name) || account.hash.find(':') != std::string::npos) {
-      continue;
-    }
-    settings->accounts.push_back(account);
   }
+  fclose(file);
   return true;
 }
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
-std::string RegexEscaped(const std::string& name) {
-  std::string escaped;
-  for (char c : name) {
-    if (c == '.') escaped += '\\';
-    escaped += c;
-  }
-  return escaped;
-}
-
-// Who a request runs as, and who may make it. mpm-itk switches the process
-// to the identity of this block in its post_perdir_config hook, which Apache
-// runs BEFORE authentication, and the switch cannot be undone. Were the
-// password file read by that authentication, it would have to be readable by
-// every user. So the identity is picked by the name the request claims, and
-// only after a subrequest to /.kivo-auth/NAME/ has authenticated exactly
-// that name while the process is still root: the subrequest reads the
-// root-only password file and leaves the hash in the shared authn cache,
-// which is all the request's own authentication (as the user) consults. A
-// request whose claim does not match runs as nobody and, finding no cached
-// hash, is refused. Subrequests (mod_dav's per-member checks, a MOVE's
-// destination) come after their request was authenticated and must keep its
-// identity: mpm-itk closes the connection when a subrequest asks for another.
+// Who a request runs as. mpm-itk switches the process to the identity of
+// this block in its post_perdir_config hook, before Apache authenticates,
+// and the switch cannot be undone. So the login is checked earlier, while
+// the process is still root, by mod_kivo_dav (daemons/apache/): it reads
+// the root's etc/shadow itself and puts the verified name, and nothing else,
+// into the request's environment as KIVO_DAV_USER, which no client can set.
+// Each block below assigns an account's identity on exactly that name;
+// anything else runs as nobody and is refused by mod_kivo_dav's
+// authentication. Subrequests (mod_dav's per-member checks, a MOVE's
+// destination) inherit the environment and so keep their request's
+// identity, as mpm-itk requires.
 std::string AccessBlock(const WebDAVSettings& s) {
   std::ostringstream out;
+  out << "  KivoDavCheck On\n";
   if (s.anonymous) {
     out << "  AssignUserID #" << s.guest.uid << " #" << s.guest.gid << "\n"
         << "  Require all granted\n";
@@ -197,16 +169,11 @@ std::string AccessBlock(const WebDAVSettings& s) {
   }
   out << "  AuthType Basic\n"
       << "  AuthName \"Kivo WebDAV\"\n"
-      << "  AuthBasicProvider socache\n"
-      << "  AuthnCacheProvideFor file\n"
-      << "  AuthnCacheContext kivo-webdav\n"
       << "  Require valid-user\n";
   const char* keyword = "If";
   for (const auto& account : s.accounts) {
-    out << "  <" << keyword
-        << " \"%{HTTP:Authorization} =~ m#^Basic +([A-Za-z0-9+/=]+)$#i && unbase64($1) =~ m#^"
-        << RegexEscaped(account.name) << ":# && (%{IS_SUBREQ} == 'true' || -A '/.kivo-auth/"
-        << account.name << "/')\">\n"
+    out << "  <" << keyword << " \"reqenv('" << kIdentityVariable << "') == '" << account.name
+        << "'\">\n"
         << "    AssignUserID #" << account.uid << " #" << account.gid << "\n"
         << "  </" << keyword << ">\n";
     keyword = "ElseIf";
@@ -215,31 +182,6 @@ std::string AccessBlock(const WebDAVSettings& s) {
     out << "  AssignUserID #" << kNobody << " #" << kNobody << "\n";
   } else {
     out << "  <Else>\n    AssignUserID #" << kNobody << " #" << kNobody << "\n  </Else>\n";
-  }
-  return out.str();
-}
-
-std::string AuthLocations(const WebDAVSettings& s) {
-  if (s.anonymous) return "";
-  std::ostringstream out;
-  out << "Alias \"/.kivo-auth\" " << Quoted(WebDAVConfDir() + "/private/none") << "\n"
-      << "<Location \"/.kivo-auth/\">\n"
-      << "  AssignUserID #0 #0\n"
-      << "  AuthType Basic\n"
-      << "  AuthName \"Kivo WebDAV\"\n"
-      << "  AuthBasicProvider socache file\n"
-      << "  AuthUserFile " << Quoted(WebDAVPasswordPath()) << "\n"
-      << "  AuthnCacheProvideFor file\n"
-      << "  AuthnCacheContext kivo-webdav\n"
-      << "  Require all denied\n"
-      << "</Location>\n";
-  for (const auto& account : s.accounts) {
-    out << "<Location \"/.kivo-auth/" << account.name << "/\">\n"
-        << "  <RequireAll>\n"
-        << "    Require expr %{IS_SUBREQ} == 'true'\n"
-        << "    Require user " << account.name << "\n"
-        << "  </RequireAll>\n"
-        << "</Location>\n";
   }
   return out.str();
 }
@@ -253,7 +195,7 @@ std::string ListenLine(const WebDAVSettings& s, int port, bool tls) {
 
 std::string WebDAVConfDir() { return RootedPath(kConfDir); }
 std::string WebDAVConfPath() { return WebDAVConfDir() + "/httpd.conf"; }
-std::string WebDAVPasswordPath() { return WebDAVConfDir() + "/private/passwords"; }
+std::string WebDAVPrivateDir() { return WebDAVConfDir() + "/private"; }
 std::string WebDAVListingDir() { return WebDAVConfDir() + "/listing"; }
 std::string WebDAVLockDir() { return WebDAVConfDir() + "/lock"; }
 std::string WebDAVPidPath() { return RootedPath(kRunDir) + "/webdav-httpd.pid"; }
@@ -286,10 +228,16 @@ bool ReadWebDAVSettings(WebDAVSettings* s) {
   return ReadShares(s) && ReadAccounts(s);
 }
 
-std::string WebDAVPasswordText(const WebDAVSettings& s) {
-  std::string text;
-  for (const auto& account : s.accounts) text += account.name + ":" + account.hash + "\n";
-  return text;
+std::string WebDAVModulePath() {
+  // Installed beside the program; a build tree keeps it where CMake put it.
+  char exe[4096];
+  const ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+  if (n > 0) {
+    std::string path(exe, static_cast<size_t>(n));
+    path = path.substr(0, path.find_last_of('/')) + "/mod_kivo_dav.so";
+    if (access(path.c_str(), R_OK) == 0) return path;
+  }
+  return KIVO_DAV_MODULE_PATH;
 }
 
 std::string WebDAVConfigText(const WebDAVSettings& s) {
@@ -308,6 +256,7 @@ std::string WebDAVConfigText(const WebDAVSettings& s) {
   for (const auto& module : kModules) {
     out << "LoadModule " << module[0] << " " << kModuleDir << "/" << module[1] << "\n";
   }
+  out << "LoadModule kivo_dav_module " << Quoted(WebDAVModulePath()) << "\n";
   if (s.https) out << "LoadModule ssl_module " << kModuleDir << "/mod_ssl.so\n";
   out << "LogFormat \"%h %u %t \\\"%r\\\" %>s %b\" kivo\n"
       << "CustomLog " << Quoted(RootedPath(kLogDir) + "/webdav-access.log") << " kivo\n"
@@ -317,22 +266,37 @@ std::string WebDAVConfigText(const WebDAVSettings& s) {
       << "User #" << kNobody << "\nGroup #" << kNobody << "\n"
       << "EnableCapabilities Off\n"
       << "LimitUIDRange 0 2147483647\nLimitGIDRange 0 2147483647\n"
-      // One identity per connection: mpm-itk cannot switch back.
-      << "KeepAlive Off\n"
-      << "StartServers 2\nMinSpareServers 1\nMaxSpareServers 4\nMaxRequestWorkers 64\n"
-      << "Timeout 60\nTraceEnable Off\nServerTokens Prod\nServerSignature Off\n";
+      // One identity per connection (mpm-itk cannot switch back):
+      // mod_kivo_dav closes a kept-alive connection when another appears.
+      << "KeepAlive On\nKeepAliveTimeout 5\nMaxKeepAliveRequests 1000\n"
+      // Spare workers ready for a burst; slow clients get deadlines for
+      // their headers and bodies and a bounded share of the workers.
+      << "StartServers 24\nMinSpareServers 24\nMaxSpareServers 48\n"
+      << "ServerLimit 256\nMaxRequestWorkers 256\n"
+      << "Timeout 30\nRequestReadTimeout handshake=5 header=10-20,MinRate=500 "
+         "body=20,MinRate=500\n"
+      << "TraceEnable Off\nServerTokens Prod\nServerSignature Off\n"
+      << "KivoDavRoot " << Quoted(s.root.empty() ? "/" : s.root) << "\n"
+      << "KivoDavAnonymous " << (s.anonymous ? "On" : "Off") << "\n"
+
+      << "KivoDavConnectionsPerAddress " << kConnectionsPerAddress << "\n";
   if (s.http) out << ListenLine(s, s.http_port, false);
   if (s.https && !(s.http && s.https_port == s.http_port)) {
     out << ListenLine(s, s.https_port, true);
   }
-  out << "DavLockDB " << Quoted(WebDAVLockDir() + "/DavLock") << "\n"
+  const std::string lock_db = s.lock_db.empty() ? WebDAVLockDir() + "/DavLock" : s.lock_db;
+  out << "DavLockDB " << Quoted(lock_db) << "\n"
+      << "KivoDavLockDB " << Quoted(lock_db) << "\n"
       << "DavDepthInfinity " << (s.depth_infinity ? "On" : "Off") << "\n"
-      << "AuthnCacheSOCache " << Quoted("shmcb:" + WebDAVRuntimeDir() + "/authn(512000)") << "\n"
       << "DocumentRoot " << Quoted(WebDAVListingDir()) << "\n"
       << "<Directory />\n  Options None\n  AllowOverride None\n  Require all denied\n"
       << "</Directory>\n";
-  if (!s.extra_server_text.empty()) out << s.extra_server_text << "\n";
-  out << AuthLocations(s);
+  if (!s.extra_server_text.empty()) {
+    // The proxied calendars log in at Radicale, with their Authorization
+    // field untouched.
+    out << s.extra_server_text << "\n"
+        << "KivoDavExempt /" << kCalDAVPathName << "/ /.well-known/caldav\n";
+  }
   out << "<Directory " << Quoted(WebDAVListingDir()) << ">\n  Dav On\n"
       << AccessBlock(s) << "</Directory>\n";
   for (const auto& share : s.shares) {

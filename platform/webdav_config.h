@@ -1,6 +1,6 @@
 // The WebDAV daemon's configuration: what it is made of (kivoinfo.conf, the
 // variants' run state, shares.json, etc/passwd and etc/shadow of the root)
-// and the httpd.conf and password file texts made from it.
+// and the httpd.conf text made from it.
 //
 // Reads those files and never writes them; knows where the daemon's own
 // files live below the root. Text that Apache would read differently from
@@ -17,13 +17,14 @@
 
 namespace kivo {
 
-// Everything the configuration is made of, read in one go.
+// Everything the configuration is made of, read in one go. Passwords are
+// not part of it: mod_kivo_dav reads etc/shadow at each login.
 struct WebDAVSettings {
   struct Share {
     std::string name, dir;
   };
   struct Account {
-    std::string name, hash;
+    std::string name;
     uid_t uid = 0;
     gid_t gid = 0;
   };
@@ -33,10 +34,11 @@ struct WebDAVSettings {
   int http_port = 5005, https_port = 5006;
   bool anonymous = false, depth_infinity = false;
   std::vector<Share> shares;
-  std::vector<Account> accounts;  // those with a usable password hash
+  std::vector<Account> accounts;  // those that may log in (not root, not guest)
   Account guest;                  // who anonymous requests run as
   std::string cert, key;          // TLS files, when https
   std::string extra_server_text;  // server-level directives of other daemons
+  std::string lock_db;            // the DAV lock database; "" for lock/DavLock
 };
 
 // The account anonymous requests run as; no password, no web API login.
@@ -50,13 +52,13 @@ bool ReadWebDAVSettings(WebDAVSettings* settings);
 // The httpd.conf text for `settings`.
 std::string WebDAVConfigText(const WebDAVSettings& settings);
 
-// The password file text ("name:hash" lines) for `settings`.
-std::string WebDAVPasswordText(const WebDAVSettings& settings);
+// mod_kivo_dav, the daemon's own Apache module (daemons/apache/).
+std::string WebDAVModulePath();
 
 // Where the daemon's files are (with the root in front).
 std::string WebDAVConfDir();       // var/lib/kivo/webdav
 std::string WebDAVConfPath();      // .../httpd.conf
-std::string WebDAVPasswordPath();  // .../private/passwords, root's alone
+std::string WebDAVPrivateDir();    // .../private, root's alone
 std::string WebDAVListingDir();    // .../listing: one empty folder per share
 std::string WebDAVLockDir();       // .../lock: the DAV lock database
 std::string WebDAVPidPath();       // var/run/kivo/webdav-httpd.pid

@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,6 +39,7 @@ constexpr char kResumedNotice[] = "AH00163:";
 
 constexpr int kWaitMillis = 10000;
 constexpr int kPollMillis = 20;
+constexpr int kOldWorkersMillis = 2000;
 
 std::string PortsPath() { return RootedPath(kRunDir) + "/webdav-httpd.ports"; }
 std::string OutputLogPath() { return RootedPath(kLogDir) + "/webdav-httpd.out"; }
@@ -90,17 +92,44 @@ bool MakeDir(const std::string& path, mode_t mode) {
   return true;
 }
 
-// The lock database is opened by whichever user a request runs as.
-bool PrepareLockDatabase() {
-  if (!MakeDir(WebDAVLockDir(), 01777)) return false;
-  for (const char* suffix : {".dir", ".pag"}) {
-    std::string path = WebDAVLockDir() + "/DavLock" + suffix;
-    FILE* file = fopen(path.c_str(), "ae");
-    if (file == nullptr || fclose(file) != 0 || chmod(path.c_str(), 0666) != 0) {
+// The lock database's place. Every served account's requests open it for
+// writing, so mod_kivo_dav makes it (in the format this Apache's mod_dav_fs
+// opens) 0666 at every start; what keeps it from the accounts' own
+// programs is its folder, root's and closed to listing (0711), and a name
+// drawn once per root and kept in the root-only private folder and in the
+// root-only httpd.conf. Anything else in the folder (older databases) goes.
+bool PrepareLockDatabase(WebDAVSettings* s) {
+  const std::string dir = WebDAVLockDir(), name_file = WebDAVPrivateDir() + "/lock-name";
+  if (!MakeDir(dir, 0711) || chown(dir.c_str(), 0, 0) != 0) {
+    SetLastError(errno);
+    KIVO_LOG("cannot prepare the lock folder %s: %s", dir.c_str(), strerror(errno));
+    return false;
+  }
+  std::string name;
+  bool missing = false;
+  if (!ReadWholeFile(name_file, &name, &missing)) return false;
+  if (name.size() != 32 || name.find_first_not_of("0123456789abcdef") != std::string::npos) {
+    unsigned char bytes[16];
+    if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
       SetLastError(errno);
-      KIVO_LOG("cannot prepare the lock database %s: %s", path.c_str(), strerror(errno));
+      KIVO_LOG("cannot draw the lock database's name: %s", strerror(errno));
       return false;
     }
+    name.clear();
+    for (unsigned char b : bytes) {
+      name += "0123456789abcdef"[b >> 4];
+      name += "0123456789abcdef"[b & 15];
+    }
+    if (!ReplaceFile(name_file, name, 0600)) return false;
+  }
+  const std::string file = "DavLock-" + name;
+  s->lock_db = dir + "/" + file;
+  if (DIR* entries = opendir(dir.c_str())) {
+    while (struct dirent* entry = readdir(entries)) {
+      const std::string other = entry->d_name;
+      if (other != "." && other != ".." && other != file) unlink((dir + "/" + other).c_str());
+    }
+    closedir(entries);
   }
   return true;
 }
@@ -129,16 +158,17 @@ bool PrepareListing(const WebDAVSettings& s) {
 
 bool WriteGeneratedFiles(WebDAVSettings* s) {
   if (!MakeParentDirs(WebDAVConfPath()) || !MakeDir(WebDAVConfDir(), 0755) ||
-      !MakeDir(WebDAVConfDir() + "/private", 0700) || !MakeParentDirs(WebDAVPidPath()) ||
+      !MakeDir(WebDAVPrivateDir(), 0700) || !MakeParentDirs(WebDAVPidPath()) ||
       !MakeDir(WebDAVRuntimeDir(), 0755) || !MakeParentDirs(WebDAVErrorLogPath()) ||
-      !PrepareLockDatabase() || !PrepareListing(*s)) {
+      !PrepareLockDatabase(s) || !PrepareListing(*s)) {
     return false;
   }
   if (s->https && !EnsureCertificate(s)) return false;
-  // ReplaceFile keeps the mode of the file it replaces; the first one is 0600.
-  return ReplaceFile(WebDAVPasswordPath(), WebDAVPasswordText(*s), 0600) &&
-         chmod(WebDAVPasswordPath().c_str(), 0600) == 0 &&
-         ReplaceFile(WebDAVConfPath(), WebDAVConfigText(*s), 0644);
+  // The password file of older versions: mod_kivo_dav reads etc/shadow.
+  unlink((WebDAVPrivateDir() + "/passwords").c_str());
+  // ReplaceFile keeps the mode of the file it replaces: set it each time.
+  return ReplaceFile(WebDAVConfPath(), WebDAVConfigText(*s), 0600) &&
+         chmod(WebDAVConfPath().c_str(), 0600) == 0;
 }
 
 std::vector<int> PortsOf(const WebDAVSettings& s) {
@@ -266,6 +296,44 @@ int StartDaemon(WebDAVSettings* s) {
   return WritePorts(ports) ? 0 : -1;
 }
 
+// Clock ticks since boot, the unit of a process's start time in /proc.
+unsigned long long TicksSinceBoot() {
+  double seconds = 0;
+  FILE* file = fopen("/proc/uptime", "re");
+  if (file != nullptr) {
+    if (fscanf(file, "%lf", &seconds) != 1) seconds = 0;
+    fclose(file);
+  }
+  return static_cast<unsigned long long>(seconds * sysconf(_SC_CLK_TCK));
+}
+
+// Children of `parent` started before `ticks` (since boot).
+int OldWorkers(pid_t parent, unsigned long long ticks) {
+  int old = 0;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return 0;
+  while (struct dirent* entry = readdir(proc)) {
+    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+    std::string text;
+    bool missing = false;
+    if (!ReadWholeFile(std::string("/proc/") + entry->d_name + "/stat", &text, &missing)) continue;
+    // Fields after the command's closing parenthesis: state ppid ... (starttime is the 22nd).
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    long ppid = 0;
+    unsigned long long start = 0;
+    for (int i = 3; i <= 22 && fields >> field; ++i) {
+      if (i == 4) ppid = atol(field.c_str());
+      if (i == 22) start = strtoull(field.c_str(), nullptr, 10);
+    }
+    if (ppid == parent && start < ticks) ++old;
+  }
+  closedir(proc);
+  return old;
+}
+
 int ReloadDaemon(pid_t pid, WebDAVSettings* s) {
   std::vector<int> ports = PortsOf(*s), old_ports = WebDAVDaemonPorts(), gone;
   if (ports.empty()) return StopDaemon();
@@ -274,6 +342,7 @@ int ReloadDaemon(pid_t pid, WebDAVSettings* s) {
   }
   if (!WriteGeneratedFiles(s) || !ConfigAccepted()) return -1;
   off_t error_offset = SizeOf(WebDAVErrorLogPath());
+  const unsigned long long signalled = TicksSinceBoot();
   if (kill(pid, SIGUSR1) != 0) {
     SetLastError(errno);
     KIVO_LOG("cannot signal the WebDAV daemon %d: %s", static_cast<int>(pid), strerror(errno));
@@ -287,6 +356,13 @@ int ReloadDaemon(pid_t pid, WebDAVSettings* s) {
     return AllAccept(s->listen_address, ports, true) && AllAccept(s->listen_address, gone, false) &&
            TextSince(WebDAVErrorLogPath(), error_offset).find(kResumedNotice) != std::string::npos;
   });
+  // A worker of the old configuration that was idle may still take one
+  // connection before it exits; they are gone within moments. Workers busy
+  // with a transfer finish it and take no other: they are not waited for.
+  for (int waited = 0; up && waited < kOldWorkersMillis && OldWorkers(pid, signalled) > 0;
+       waited += kPollMillis) {
+    SleepMillis(kPollMillis);
+  }
   if (!up) {
     KIVO_LOG("the WebDAV daemon did not come back from its reload");
     LogLines("apache2: ", TextSince(WebDAVErrorLogPath(), error_offset));

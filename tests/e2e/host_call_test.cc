@@ -56,13 +56,15 @@ TEST(HostInit, LaysOutTheRootAndARerunKeepsIt) {
   TestRoot root;
   ASSERT_TRUE(root.ok()) << root.init_result().err;
   EXPECT_EQ(root.init_result().out, "") << "no password is printed when one is given";
-  for (const char* dir :
-       {"/etc", "/etc/kivo", "/usr/kivo/etc", "/usr/kivo/etc.defaults", "/var/lib/kivo",
-        "/var/log/kivo", "/volume1/homes", "/volume1/public", "/volume1/homes/admin"}) {
+  for (const char* dir : {"/etc", "/etc/kivo", "/usr/kivo/etc", "/usr/kivo/etc.defaults",
+                          "/var/lib/kivo", "/var/log/kivo", "/volume1/homes"}) {
     const struct stat st = StatOf(root.Path(dir));
     EXPECT_TRUE(S_ISDIR(st.st_mode)) << dir;
     EXPECT_EQ(st.st_mode & 07777, 0755u) << dir;
   }
+  // Every account writes in public (sticky); a home is its user's alone.
+  EXPECT_EQ(StatOf(root.Path("/volume1/public")).st_mode & 07777, 01777u);
+  EXPECT_EQ(StatOf(root.Path("/volume1/homes/admin")).st_mode & 07777, 0700u);
   EXPECT_EQ(StatOf(root.Path("/volume1/homes/admin")).st_uid, 1024u);
   EXPECT_EQ(StatOf(root.Path("/volume1/homes/admin")).st_gid, 100u);
   const struct stat state = StatOf(root.Path("/usr/kivo/etc.defaults/.state_for_dir.pag"));
@@ -91,6 +93,13 @@ TEST(HostInit, LaysOutTheRootAndARerunKeepsIt) {
   ASSERT_TRUE(root.WriteConf({{"runCalDav", "yes"}}));
   ASSERT_TRUE(WriteFile(root.Path("/etc/kivo/shares.json"), "{\"homes\": \"/x\"}\n"));
   ASSERT_TRUE(root.AddUser("bob"));
+  EXPECT_EQ(StatOf(root.Path("/volume1/homes/bob")).st_mode & 07777, 0700u);
+  // Homes found open are closed again; one swapped for a link to a folder
+  // of root's gives that folder to nobody.
+  ASSERT_EQ(chmod(root.Path("/volume1/homes/bob").c_str(), 0755), 0);
+  ASSERT_TRUE(root.AddUser("carol"));
+  ASSERT_EQ(rename(root.Path("/volume1/homes/carol").c_str(), root.Path("/carol-was").c_str()), 0);
+  ASSERT_EQ(symlink(root.Path("/etc/kivo").c_str(), root.Path("/volume1/homes/carol").c_str()), 0);
   const std::string passwd = Read(root.Path("/etc/passwd"));
   const std::string group = Read(root.Path("/etc/group"));
   const Result again = root.WebApi({"init"});
@@ -101,6 +110,9 @@ TEST(HostInit, LaysOutTheRootAndARerunKeepsIt) {
   EXPECT_EQ(Read(root.Path("/etc/kivo/shares.json")), "{\"homes\": \"/x\"}\n");
   EXPECT_EQ(Read(root.Path("/etc/passwd")), passwd);
   EXPECT_EQ(Read(root.Path("/etc/group")), group);
+  EXPECT_EQ(StatOf(root.Path("/volume1/homes/bob")).st_mode & 07777, 0700u);
+  EXPECT_EQ(StatOf(root.Path("/etc/kivo")).st_uid, 0u);
+  EXPECT_EQ(StatOf(root.Path("/etc/kivo")).st_mode & 07777, 0755u);
 
   // Without a password file, the first init makes one up and prints it.
   const std::string fresh = root.path() + "/fresh";

@@ -1,0 +1,245 @@
+#!/bin/bash
+# The WebDAV daemon against its peers on the same files, same machine:
+# plain Apache mod_dav (event MPM, one identity, keep-alive, no login) and
+# nginx's dav module with dav-ext. Rounds interleave the three servers.
+#
+#   bench/webdav-peer.sh [BUILD_DIR]     (default build-bench in the checkout)
+#
+# Workloads: GET of 4 KiB (wrk, 8 connections), PROPFIND Depth 1 of N files
+# (median of 5), `rclone copy` of N small files up and down, a 100 MB PUT and
+# GET, and the daemon's memory (PSS of all its processes) after the load.
+# Environment: N (default 1000), ROUNDS (default 2), WRK_SECONDS (default 5).
+# Needs root, wrk, rclone, nginx and libnginx-mod-http-dav-ext. Loopback
+# only; everything started here is stopped on exit.
+
+set -euo pipefail
+
+BUILD="$(cd "${1:-$(dirname "$0")/../build-bench}" && pwd)"
+N="${N:-1000}"
+ROUNDS="${ROUNDS:-2}"
+WRK_SECONDS="${WRK_SECONDS:-5}"
+HERE="$(cd "$(dirname "$0")" && pwd)"
+# shellcheck source=bench/lib.sh
+. "$HERE/lib.sh"
+
+need_tools wrk rclone nginx curl python3
+[ "$(id -u)" = 0 ] || die "run as root"
+[ -e /usr/lib/nginx/modules/ngx_http_dav_ext_module.so ] || die "libnginx-mod-http-dav-ext is missing"
+bench_setup webdav
+chmod 0755 "$WORK"  # every account the servers run as walks through it
+MODULES=/usr/lib/apache2/modules
+USER_NAME=bench
+PASSWORD=bench-secret
+
+# ---- the files, one copy per server ----------------------------------------------
+make_files() {
+  local dir="$1"
+  mkdir -p "$dir/many" "$dir/up"
+  head -c 4096 /dev/urandom >"$dir/4k"
+  head -c 100000000 /dev/zero >"$dir/big"
+  python3 - "$dir/many" "$N" <<'EOF'
+import os, sys
+for i in range(int(sys.argv[2])):
+    with open(os.path.join(sys.argv[1], "f%04d.txt" % i), "wb") as f:
+        f.write(os.urandom(1024))
+EOF
+}
+mkdir -p "$WORK/local"
+make_files "$WORK/local/src"
+
+# ---- ours: the platform's daemon, through the module ------------------------------
+ROOT="$WORK/root"
+kivo_init_root "$ROOT"
+KIVO_ROOT="$ROOT" "$KIVO_WEBAPI" useradd "$USER_NAME" >/dev/null
+printf '%s\n' "$PASSWORD" | KIVO_ROOT="$ROOT" "$KIVO_WEBAPI" passwd "$USER_NAME" >/dev/null
+OURS_DIR="$ROOT/volume1/homes/$USER_NAME/data"
+cp -a "$WORK/local/src" "$OURS_DIR"
+chown -R "$(sed -n "s/^$USER_NAME:x:\([0-9]*\):.*/\1/p" "$ROOT/etc/passwd")" "$OURS_DIR"
+OURS_PORT="$(free_port)"
+KIVO_ROOT="$ROOT" KIVO_DAEMONS=on KIVO_WEBDAV_ADDRESS=127.0.0.1 "${SERVER_CPU[@]}" "$KIVO_WEBAPI" \
+  call --user admin KIVO.Core.FileServ.WebDAV 1 set \
+  "{\"enable_http\": true, \"http_port_num\": $OURS_PORT, \"enable_https\": false}" >/dev/null ||
+  die "the daemon did not start"
+trap 'KIVO_ROOT="$ROOT" "$KIVO_WEBAPI" services --stop-all >/dev/null 2>&1; stop_started; [ "${KIVO_BENCH_KEEP:-0}" = 1 ] || rm -rf "$WORK"' EXIT
+
+# ---- plain Apache, event MPM ------------------------------------------------------
+APACHE_DIR="$WORK/apache"
+mkdir -p "$APACHE_DIR/run" "$APACHE_DIR/lock"
+cp -a "$WORK/local/src" "$APACHE_DIR/data"
+chown -R nobody "$APACHE_DIR/data" "$APACHE_DIR/lock"
+APACHE_PORT="$(free_port)"
+cat >"$APACHE_DIR/httpd.conf" <<EOF
+ServerRoot "$APACHE_DIR"
+ServerName localhost
+PidFile "$APACHE_DIR/run/pid"
+DefaultRuntimeDir "$APACHE_DIR/run"
+ErrorLog "$APACHE_DIR/error.log"
+LoadModule mpm_event_module $MODULES/mod_mpm_event.so
+LoadModule authz_core_module $MODULES/mod_authz_core.so
+LoadModule alias_module $MODULES/mod_alias.so
+LoadModule mime_module $MODULES/mod_mime.so
+LoadModule dav_module $MODULES/mod_dav.so
+LoadModule dav_fs_module $MODULES/mod_dav_fs.so
+TypesConfig /etc/mime.types
+User nobody
+Group nogroup
+Listen 127.0.0.1:$APACHE_PORT
+KeepAlive On
+DavLockDB "$APACHE_DIR/lock/DavLock"
+DocumentRoot "$APACHE_DIR/empty"
+Alias /data "$APACHE_DIR/data"
+<Directory "$APACHE_DIR/data">
+  Dav On
+  Require all granted
+</Directory>
+EOF
+mkdir -p "$APACHE_DIR/empty"
+"${SERVER_CPU[@]}" /usr/sbin/apache2 -f "$APACHE_DIR/httpd.conf" -DFOREGROUND &
+BENCH_PIDS+=("$!")
+
+# ---- nginx with dav-ext -----------------------------------------------------------
+NGINX_DIR="$WORK/nginx"
+mkdir -p "$NGINX_DIR/tmp"
+cp -a "$WORK/local/src" "$NGINX_DIR/data"
+NGINX_PORT="$(free_port)"
+cat >"$NGINX_DIR/nginx.conf" <<EOF
+load_module /usr/lib/nginx/modules/ngx_http_dav_ext_module.so;
+user root;
+worker_processes 1;
+daemon off;
+pid $NGINX_DIR/pid;
+error_log $NGINX_DIR/error.log;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  client_body_temp_path $NGINX_DIR/tmp;
+  client_max_body_size 0;
+  server {
+    listen 127.0.0.1:$NGINX_PORT;
+    location /data/ {
+      root $NGINX_DIR;
+      dav_methods PUT DELETE MKCOL COPY MOVE;
+      dav_ext_methods PROPFIND OPTIONS;
+      create_full_put_path on;
+    }
+  }
+}
+EOF
+"${SERVER_CPU[@]}" nginx -c "$NGINX_DIR/nginx.conf" &
+BENCH_PIDS+=("$!")
+for port in "$APACHE_PORT" "$NGINX_PORT" "$OURS_PORT"; do
+  wait_for_port "$port" || die "nothing listens on $port"
+done
+
+# ---- workloads --------------------------------------------------------------------
+# base URL and credentials per server
+url() {
+  case "$1" in
+    ours) echo "http://127.0.0.1:$OURS_PORT/homes/$USER_NAME/data" ;;
+    apache) echo "http://127.0.0.1:$APACHE_PORT/data" ;;
+    nginx) echo "http://127.0.0.1:$NGINX_PORT/data" ;;
+  esac
+}
+auth() { [ "$1" = ours ] && echo "-u $USER_NAME:$PASSWORD" || true; }
+remote() {
+  local extra=""
+  [ "$1" = ours ] && extra=",user=$USER_NAME,pass=$(rclone obscure "$PASSWORD")"
+  echo ":webdav,url='$(url "$1")',vendor=other$extra:"
+}
+client() { "${CLIENT_CPU[@]}" "$@"; }
+seconds() { python3 -c 'import time; print(time.monotonic())'; }
+
+get4k() { # requests per second
+  local header=()
+  [ "$1" = ours ] && header=(-H "Authorization: Basic $(printf '%s' "$USER_NAME:$PASSWORD" | base64)")
+  client wrk -t1 -c8 -d"${WRK_SECONDS}s" "${header[@]}" "$(url "$1")/4k" |
+    sed -n 's/^Requests\/sec: *//p'
+}
+propfind() { # seconds, median of 5
+  # shellcheck disable=SC2046
+  for _ in 1 2 3 4 5; do
+    client curl -s -o /dev/null $(auth "$1") -X PROPFIND -H "Depth: 1" -w '%{time_total}\n' \
+      "$(url "$1")/many/"
+  done | sort -n | sed -n 3p
+}
+rclone_up() { # seconds
+  local start
+  start="$(seconds)"
+  client rclone copy --transfers 4 --checkers 4 "$WORK/local/src/many" "$(remote "$1")up/r$2" 2>>"$WORK/rclone.log"
+  python3 -c "import time; print(time.monotonic() - $start)"
+}
+rclone_down() { # seconds
+  local start
+  rm -rf "$WORK/local/down"
+  start="$(seconds)"
+  client rclone copy --transfers 4 --checkers 4 "$(remote "$1")many" "$WORK/local/down" 2>>"$WORK/rclone.log"
+  python3 -c "import time; print(time.monotonic() - $start)"
+}
+put_big() {
+  # shellcheck disable=SC2046
+  client curl -s -o /dev/null $(auth "$1") -T "$WORK/local/src/big" -w '%{time_total}\n' \
+    "$(url "$1")/up/big-$2"
+}
+get_big() {
+  # shellcheck disable=SC2046
+  client curl -s -o /dev/null $(auth "$1") -w '%{time_total}\n' "$(url "$1")/big"
+}
+pss_mb() { # proportional set size of all the server's processes: shared pages counted once
+  local pids pid total=0 kb
+  case "$1" in
+    ours) pids="$(pgrep -f "$ROOT/var/lib/kivo/webdav/httpd.conf" || true)" ;;
+    apache) pids="$(pgrep -f "$APACHE_DIR/httpd.conf" || true)" ;;
+    nginx) pids="$(pgrep -f "$NGINX_DIR/nginx.conf" || true)" ;;
+  esac
+  for pid in $pids; do
+    kb="$(sed -n 's/^Pss: *\([0-9]*\) kB/\1/p' "/proc/$pid/smaps_rollup" 2>/dev/null || true)"
+    total=$((total + ${kb:-0}))
+  done
+  python3 -c "print($total / 1024)"
+}
+
+# Every server warm (workers started, the login remembered) before the rounds.
+for server in ours apache nginx; do
+  WRK_SECONDS=1 get4k "$server" >/dev/null
+done
+
+declare -A results
+record() { results["$1 $2"]+="$3 "; }
+for round in $(seq "$ROUNDS"); do
+  for server in ours apache nginx; do
+    record get4k "$server" "$(get4k "$server")"
+    record propfind "$server" "$(propfind "$server")"
+    record up "$server" "$(rclone_up "$server" "$round")"
+    record down "$server" "$(rclone_down "$server")"
+    record put "$server" "$(put_big "$server" "$round")"
+    record get "$server" "$(get_big "$server")"
+    record rss "$server" "$(pss_mb "$server")"
+  done
+done
+
+python3 - "$N" "$ROUNDS" <<EOF
+import statistics, sys
+raw = """$(for k in "${!results[@]}"; do echo "$k ${results[$k]}"; done)"""
+r = {}
+for line in raw.strip().splitlines():
+    w, s, *v = line.split()
+    r[(w, s)] = statistics.median(float(x) for x in v)
+n, rounds = sys.argv[1], sys.argv[2]
+rows = [("get4k", "GET 4 KiB (wrk, 8 conn)", "req/s", True),
+        ("propfind", "PROPFIND Depth 1, %s files" % n, "s", False),
+        ("up", "rclone copy up, %s files" % n, "s", False),
+        ("down", "rclone copy down, %s files" % n, "s", False),
+        ("put", "PUT 100 MB", "s", False),
+        ("get", "GET 100 MB", "s", False),
+        ("rss", "memory after the load (PSS)", "MB", False)]
+print("medians of %s interleaved rounds; ratio = ours against plain Apache "
+      "(speed; >1 is better; memory: ours/Apache)" % rounds)
+for key, label, unit, higher_better in rows:
+    o, a, x = (r[(key, s)] for s in ("ours", "apache", "nginx"))
+    if key == "rss":
+        ratio = o / a if a else 0
+    else:
+        ratio = (o / a if higher_better else a / o) if o and a else 0
+    print("%-30s ours %10.3f  apache %10.3f  nginx %10.3f %-5s  ratio %.2f"
+          % (label, o, a, x, unit, ratio))
+EOF

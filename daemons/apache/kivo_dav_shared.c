@@ -1,0 +1,227 @@
+#include "kivo_dav_shared.h"
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <sched.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <signal.h>
+#include <sys/random.h>
+#include <errno.h>
+
+/* Open addressing over a fixed window: a full window drops its oldest
+ * entry, so an attacker's made-up names cost old entries, never memory. */
+#define KD_LOGINS 1024
+#define KD_PAIRS 2048
+#define KD_WINDOW 16
+#define KD_CONNECTIONS 1024
+
+/* The brake, as the web API's: three failures free, then 1 s doubling to a
+ * minute; forgotten after 15 quiet minutes. */
+#define KD_FREE_FAILURES 3
+#define KD_FIRST_DELAY 1
+#define KD_MAX_DELAY 60
+#define KD_FORGET 900
+
+typedef struct {
+  unsigned char login[KD_KEY_BYTES], stamp[KD_KEY_BYTES];
+  time_t at;
+} kd_login;
+
+typedef struct {
+  unsigned char pair[KD_KEY_BYTES];
+  unsigned failures;
+  time_t last, next_try;
+} kd_pair;
+
+/* A connection being served: by whom (the process that took it, then
+ * mpm-itk's child for it) and under which serial, so that it is given back
+ * once, by whichever process closes it first, or found dead. */
+typedef struct {
+  unsigned char address[KD_KEY_BYTES];
+  pid_t pid;
+  unsigned long serial;
+} kd_connection;
+
+struct kd_shared {
+  volatile int lock;
+  unsigned long serial;
+  kd_connection connections[KD_CONNECTIONS];
+  unsigned char secret[32];
+  kd_login logins[KD_LOGINS];
+  kd_pair pairs[KD_PAIRS];
+};
+
+static void kd_lock(kd_shared *s) {
+  while (__atomic_test_and_set(&s->lock, __ATOMIC_ACQUIRE)) sched_yield();
+}
+
+static void kd_unlock(kd_shared *s) { __atomic_clear(&s->lock, __ATOMIC_RELEASE); }
+
+static size_t kd_slot(const unsigned char key[KD_KEY_BYTES], size_t slots) {
+  size_t h;
+  memcpy(&h, key, sizeof h);
+  return h % slots;
+}
+
+kd_shared *kd_shared_create(void) {
+  void *map = mmap(NULL, sizeof(kd_shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
+                   -1, 0);
+  if (map == MAP_FAILED) return NULL;
+  kd_shared *s = map;
+  if (getrandom(s->secret, sizeof s->secret, 0) != (ssize_t)sizeof s->secret) {
+    munmap(map, sizeof(kd_shared));
+    return NULL;
+  }
+  return s;
+}
+
+void kd_key(const kd_shared *s, const char *a, const char *b, size_t b_len,
+            unsigned char out[KD_KEY_BYTES]) {
+  const size_t a_len = strlen(a) + 1;
+  unsigned char *text = malloc(a_len + b_len);
+  unsigned int len = KD_KEY_BYTES;
+  if (text != NULL) {
+    memcpy(text, a, a_len);
+    memcpy(text + a_len, b, b_len);
+  }
+  if (text == NULL ||
+      HMAC(EVP_sha256(), s->secret, sizeof s->secret, text, a_len + b_len, out, &len) == NULL) {
+    /* A key that matches nothing: no table entry is all ones by chance. */
+    memset(out, 0xff, KD_KEY_BYTES);
+  }
+  free(text);
+}
+
+static int kd_same(const unsigned char *a, const unsigned char *b) {
+  return CRYPTO_memcmp(a, b, KD_KEY_BYTES) == 0;
+}
+
+int kd_login_known(kd_shared *s, const unsigned char login[KD_KEY_BYTES],
+                   const unsigned char stamp[KD_KEY_BYTES], time_t now, time_t max_age) {
+  int known = 0;
+  const size_t first = kd_slot(login, KD_LOGINS);
+  kd_lock(s);
+  for (size_t i = 0; i < KD_WINDOW && !known; ++i) {
+    const kd_login *e = &s->logins[(first + i) % KD_LOGINS];
+    known = kd_same(e->login, login) && kd_same(e->stamp, stamp) && e->at <= now &&
+            now - e->at < max_age;
+  }
+  kd_unlock(s);
+  return known;
+}
+
+void kd_login_remember(kd_shared *s, const unsigned char login[KD_KEY_BYTES],
+                       const unsigned char stamp[KD_KEY_BYTES], time_t now) {
+  const size_t first = kd_slot(login, KD_LOGINS);
+  kd_lock(s);
+  kd_login *target = &s->logins[first];
+  for (size_t i = 0; i < KD_WINDOW; ++i) {
+    kd_login *e = &s->logins[(first + i) % KD_LOGINS];
+    if (kd_same(e->login, login)) {
+      target = e;
+      break;
+    }
+    if (e->at < target->at) target = e;
+  }
+  memcpy(target->login, login, KD_KEY_BYTES);
+  memcpy(target->stamp, stamp, KD_KEY_BYTES);
+  target->at = now;
+  kd_unlock(s);
+}
+
+/* The pair's entry, or NULL; called locked. */
+static kd_pair *kd_find_pair(kd_shared *s, const unsigned char pair[KD_KEY_BYTES]) {
+  const size_t first = kd_slot(pair, KD_PAIRS);
+  for (size_t i = 0; i < KD_WINDOW; ++i) {
+    kd_pair *e = &s->pairs[(first + i) % KD_PAIRS];
+    if (kd_same(e->pair, pair)) return e;
+  }
+  return NULL;
+}
+
+time_t kd_brake_wait(kd_shared *s, const unsigned char pair[KD_KEY_BYTES], time_t now) {
+  time_t wait = 0;
+  kd_lock(s);
+  const kd_pair *e = kd_find_pair(s, pair);
+  if (e != NULL && now < e->next_try) wait = e->next_try - now;
+  kd_unlock(s);
+  return wait;
+}
+
+void kd_brake_record(kd_shared *s, const unsigned char pair[KD_KEY_BYTES], int success,
+                     time_t now) {
+  kd_lock(s);
+  kd_pair *e = kd_find_pair(s, pair);
+  if (success) {
+    if (e != NULL) memset(e, 0, sizeof *e);
+    kd_unlock(s);
+    return;
+  }
+  if (e == NULL) {
+    const size_t first = kd_slot(pair, KD_PAIRS);
+    e = &s->pairs[first];
+    for (size_t i = 0; i < KD_WINDOW; ++i) {
+      kd_pair *c = &s->pairs[(first + i) % KD_PAIRS];
+      if (c->last < e->last) e = c;
+    }
+    memset(e, 0, sizeof *e);
+    memcpy(e->pair, pair, KD_KEY_BYTES);
+  }
+  if (now - e->last > KD_FORGET) e->failures = 0;
+  e->last = now;
+  const int over = (int)++e->failures - KD_FREE_FAILURES;
+  if (over > 0) {
+    time_t delay = KD_FIRST_DELAY;
+    for (int i = 1; i < over && delay < KD_MAX_DELAY; ++i) delay *= 2;
+    e->next_try = now + (delay < KD_MAX_DELAY ? delay : KD_MAX_DELAY);
+  }
+  kd_unlock(s);
+}
+
+int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES], int limit,
+                       kd_ticket *ticket) {
+  int count = 0, free_slot = -1;
+  ticket->slot = -1;
+  kd_lock(s);
+  for (int i = 0; i < KD_CONNECTIONS; ++i) {
+    kd_connection *e = &s->connections[i];
+    if (e->serial != 0 && kill(e->pid, 0) != 0 && errno == ESRCH) e->serial = 0;
+    if (e->serial == 0) {
+      if (free_slot < 0) free_slot = i;
+    } else if (kd_same(e->address, address)) {
+      ++count;
+    }
+  }
+  /* A full table (a thousand connections at once) is not counted. */
+  const int allowed = count < limit;
+  if (allowed && free_slot >= 0) {
+    kd_connection *e = &s->connections[free_slot];
+    memcpy(e->address, address, KD_KEY_BYTES);
+    e->pid = getpid();
+    e->serial = ++s->serial;
+    ticket->slot = free_slot;
+    ticket->serial = e->serial;
+  }
+  kd_unlock(s);
+  return allowed;
+}
+
+void kd_connection_served_here(kd_shared *s, const kd_ticket *ticket) {
+  if (ticket->slot < 0) return;
+  kd_lock(s);
+  kd_connection *e = &s->connections[ticket->slot];
+  if (e->serial == ticket->serial) e->pid = getpid();
+  kd_unlock(s);
+}
+
+void kd_connection_give(kd_shared *s, const kd_ticket *ticket) {
+  if (ticket->slot < 0) return;
+  kd_lock(s);
+  kd_connection *e = &s->connections[ticket->slot];
+  if (e->serial == ticket->serial) e->serial = 0;
+  kd_unlock(s);
+}

@@ -1,0 +1,63 @@
+/* What every process of the WebDAV daemon shares: remembered logins, the
+ * brake on password guessing and the connections per client address.
+ *
+ * One anonymous shared mapping, made by the parent (root) before it forks
+ * and inherited by every child, whatever identity the child switches to; no
+ * file names it, so no account can open it. Every key is a keyed hash
+ * (HMAC-SHA256 under a secret drawn at the daemon's start): a table entry
+ * never holds a name, an address or a password, and a wrong password can
+ * never match a remembered right one.
+ *
+ * Threading: the children are single-threaded processes (prefork with
+ * mpm-itk); a spin lock in the mapping serialises the few instructions of
+ * each table operation between processes. */
+
+#ifndef KIVO_DAV_SHARED_H_
+#define KIVO_DAV_SHARED_H_
+
+#include <stddef.h>
+#include <sys/types.h>
+#include <time.h>
+
+#define KD_KEY_BYTES 32
+
+typedef struct kd_shared kd_shared;
+
+/* The mapping, made once per parent process; NULL when it cannot be made. */
+kd_shared *kd_shared_create(void);
+
+/* HMAC-SHA256 under the daemon's secret of `a` then a zero byte then `b`. */
+void kd_key(const kd_shared *s, const char *a, const char *b, size_t b_len,
+            unsigned char out[KD_KEY_BYTES]);
+
+/* Remembered logins: `login` is kd_key(name, password), `stamp` the key of
+ * the account's stored hash at the time it was checked. A login counts only
+ * while both match and it is younger than `max_age` seconds. */
+int kd_login_known(kd_shared *s, const unsigned char login[KD_KEY_BYTES],
+                   const unsigned char stamp[KD_KEY_BYTES], time_t now, time_t max_age);
+void kd_login_remember(kd_shared *s, const unsigned char login[KD_KEY_BYTES],
+                       const unsigned char stamp[KD_KEY_BYTES], time_t now);
+
+/* The brake: seconds the pair `pair` (kd_key(name, address)) must still
+ * wait before its next try, 0 when it may try now. */
+time_t kd_brake_wait(kd_shared *s, const unsigned char pair[KD_KEY_BYTES], time_t now);
+void kd_brake_record(kd_shared *s, const unsigned char pair[KD_KEY_BYTES], int success,
+                     time_t now);
+
+/* Connections per client address. A ticket names one connection; it is
+ * given back once, by whichever process closes the connection first, and a
+ * connection whose process died counts no more. */
+typedef struct {
+  int slot;
+  unsigned long serial;
+} kd_ticket;
+
+/* Takes one for `address` (kd_key of it) and returns 1, or returns 0 when
+ * `limit` are taken already. */
+int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES], int limit,
+                       kd_ticket *ticket);
+/* The calling process (mpm-itk's child) now serves the connection. */
+void kd_connection_served_here(kd_shared *s, const kd_ticket *ticket);
+void kd_connection_give(kd_shared *s, const kd_ticket *ticket);
+
+#endif /* KIVO_DAV_SHARED_H_ */

@@ -1,0 +1,575 @@
+/* mod_kivo_dav: who a WebDAV request runs as, and what it may do there.
+ *
+ * Apache with mpm-itk serves every account from one daemon: mpm-itk forks a
+ * process per connection and switches it to the AssignUserID in force for a
+ * request, once and for good. This module decides that identity and guards
+ * what the switched process does:
+ *
+ *  - Logins (post_read_request, while the process is still root): exactly
+ *    one Basic credential, checked against the root's etc/shadow as it is
+ *    now; a success is remembered for a minute in memory shared by all
+ *    processes (kivo_dav_shared.h), so most requests cost no password hash.
+ *    Failures slow down per pair of account and client address. The
+ *    verified name goes into the request's environment (KIVO_DAV_USER), the
+ *    only thing the configuration's identity blocks look at.
+ *  - Later requests on a kept-alive connection run after the switch, where
+ *    etc/shadow cannot be read: they keep the connection only with the very
+ *    credentials already checked on it, within the minute, while etc/shadow
+ *    is untouched; otherwise the connection is closed before any answer, and
+ *    the client opens a fresh one.
+ *  - Access (fixups, after the switch): the target and its folder are
+ *    judged with the user's own identity before mod_dav answers, so nothing
+ *    root saw while mapping the URL leaks, and writes the kernel would
+ *    refuse answer 403 rather than mod_dav_fs's 500. LOCK needs write
+ *    access, its timeout is capped at an hour, and locks on a share's root
+ *    are refused.
+ *  - Connections per client address are bounded (pre_connection).
+ *  - The lock database is made at every start in the format this Apache's
+ *    mod_dav_fs opens (APR's default DBM).
+ *
+ * Processes are single-threaded (prefork); nothing here is thread-safe. */
+
+#include <crypt.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <libgen.h>
+#include <openssl/crypto.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+/* httpd.h first: the other headers need its types. */
+#include "httpd.h"
+#include "http_config.h"
+#include "http_connection.h"
+#include "http_core.h"
+#include "http_log.h"
+#include "http_protocol.h"
+#include "http_request.h"
+#include "apr_base64.h"
+#include "apr_dbm.h"
+#include "apr_strings.h"
+#include "kivo_dav_accounts.h"
+#include "kivo_dav_shared.h"
+
+module AP_MODULE_DECLARE_DATA kivo_dav_module;
+
+#define KD_ENV_USER "KIVO_DAV_USER"
+#define KD_REALM "Basic realm=\"Kivo WebDAV\""
+#define KD_LOGIN_MAX_AGE 60
+#define KD_LOCK_TIMEOUT_MAX 3600
+#define KD_SHARED_KEY "kivo_dav_shared"
+
+typedef struct {
+  const char *root;      /* the root whose accounts are served; NULL: module off */
+  int anonymous;         /* every request runs as guest, read-only */
+  apr_array_header_t *exempt; /* path prefixes left alone (the CalDAV proxy) */
+  const char *lock_db;   /* the DAV lock database to make at start */
+  int per_address;       /* connections per client address; 0: unbounded */
+} kd_server;
+
+typedef struct {
+  int check; /* -1 unset */
+} kd_dir;
+
+/* What a connection's first verified login left, for its later requests. */
+typedef struct {
+  int verified;
+  char user[40];
+  uid_t uid;
+  unsigned char login[KD_KEY_BYTES];
+  time_t at;
+  int shadow_fd;
+  struct stat shadow;
+  kd_ticket ticket;
+} kd_conn;
+
+typedef struct {
+  const char *user;
+  uid_t uid;
+} kd_req;
+
+static kd_shared *kd_state(server_rec *s) {
+  void *data = NULL;
+  apr_pool_userdata_get(&data, KD_SHARED_KEY, s->process->pool);
+  return data;
+}
+
+/* ---- configuration ---- */
+
+static void *kd_create_server(apr_pool_t *p, server_rec *s) {
+  (void)s;
+  kd_server *c = apr_pcalloc(p, sizeof *c);
+  c->anonymous = -1;
+  c->per_address = -1;
+  c->exempt = apr_array_make(p, 2, sizeof(const char *));
+  return c;
+}
+
+static void *kd_merge_server(apr_pool_t *p, void *base_v, void *add_v) {
+  const kd_server *base = base_v, *add = add_v;
+  kd_server *c = apr_pcalloc(p, sizeof *c);
+  c->root = add->root ? add->root : base->root;
+  c->anonymous = add->anonymous >= 0 ? add->anonymous : base->anonymous;
+  c->exempt = add->exempt->nelts ? add->exempt : base->exempt;
+  c->lock_db = add->lock_db ? add->lock_db : base->lock_db;
+  c->per_address = add->per_address >= 0 ? add->per_address : base->per_address;
+  return c;
+}
+
+static void *kd_create_dir(apr_pool_t *p, char *dir) {
+  (void)dir;
+  kd_dir *c = apr_pcalloc(p, sizeof *c);
+  c->check = -1;
+  return c;
+}
+
+static void *kd_merge_dir(apr_pool_t *p, void *base_v, void *add_v) {
+  const kd_dir *base = base_v, *add = add_v;
+  kd_dir *c = apr_pcalloc(p, sizeof *c);
+  c->check = add->check >= 0 ? add->check : base->check;
+  return c;
+}
+
+static const char *kd_set_root(cmd_parms *cmd, void *d, const char *arg) {
+  (void)d;
+  kd_server *c = ap_get_module_config(cmd->server->module_config, &kivo_dav_module);
+  c->root = arg;
+  return NULL;
+}
+
+static const char *kd_set_anonymous(cmd_parms *cmd, void *d, int on) {
+  (void)d;
+  kd_server *c = ap_get_module_config(cmd->server->module_config, &kivo_dav_module);
+  c->anonymous = on;
+  return NULL;
+}
+
+static const char *kd_add_exempt(cmd_parms *cmd, void *d, const char *arg) {
+  (void)d;
+  kd_server *c = ap_get_module_config(cmd->server->module_config, &kivo_dav_module);
+  if (arg[0] != '/') return "KivoDavExempt takes absolute URL paths";
+  *(const char **)apr_array_push(c->exempt) = arg;
+  return NULL;
+}
+
+static const char *kd_set_lock_db(cmd_parms *cmd, void *d, const char *arg) {
+  (void)d;
+  kd_server *c = ap_get_module_config(cmd->server->module_config, &kivo_dav_module);
+  c->lock_db = arg;
+  return NULL;
+}
+
+static const char *kd_set_per_address(cmd_parms *cmd, void *d, const char *arg) {
+  (void)d;
+  kd_server *c = ap_get_module_config(cmd->server->module_config, &kivo_dav_module);
+  c->per_address = atoi(arg);
+  return c->per_address >= 0 ? NULL : "KivoDavConnectionsPerAddress takes a count";
+}
+
+static const char *kd_set_check(cmd_parms *cmd, void *d, int on) {
+  (void)cmd;
+  ((kd_dir *)d)->check = on;
+  return NULL;
+}
+
+static const command_rec kd_commands[] = {
+    AP_INIT_TAKE1("KivoDavRoot", kd_set_root, NULL, RSRC_CONF,
+                  "the root whose etc/passwd and etc/shadow hold the accounts"),
+    AP_INIT_FLAG("KivoDavAnonymous", kd_set_anonymous, NULL, RSRC_CONF,
+                 "every request runs as guest, without credentials, reading only"),
+    AP_INIT_ITERATE("KivoDavExempt", kd_add_exempt, NULL, RSRC_CONF,
+                    "URL path prefixes whose requests this module leaves alone"),
+    AP_INIT_TAKE1("KivoDavLockDB", kd_set_lock_db, NULL, RSRC_CONF,
+                  "the DAV lock database, made at every start"),
+    AP_INIT_TAKE1("KivoDavConnectionsPerAddress", kd_set_per_address, NULL, RSRC_CONF,
+                  "connections one client address may hold at once"),
+    AP_INIT_FLAG("KivoDavCheck", kd_set_check, NULL, ACCESS_CONF,
+                 "judge each request's target with the switched identity"),
+    {NULL}};
+
+/* ---- start ---- */
+
+/* The lock database: a root-owned regular file that every served identity
+ * opens for writing (0666) in a folder only root can change or list. */
+static int kd_make_lock_db(apr_pool_t *p, server_rec *s, const char *path) {
+  struct stat st;
+  if (lstat(path, &st) == 0 && (!S_ISREG(st.st_mode) || st.st_uid != 0 || st.st_nlink != 1)) {
+    unlink(path);
+  }
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    apr_dbm_t *db = NULL;
+    const apr_status_t rv = apr_dbm_open(&db, path, APR_DBM_RWCREATE, APR_FPROT_OS_DEFAULT, p);
+    if (rv == APR_SUCCESS) {
+      apr_dbm_close(db);
+      if (chown(path, 0, 0) != 0 || chmod(path, 0666) != 0) break;
+      return OK;
+    }
+    /* Not a database this APR can open (an old format): start afresh. */
+    ap_log_error(APLOG_MARK, APLOG_WARNING, rv, s, "lock database %s unusable; made anew", path);
+    unlink(path);
+  }
+  ap_log_error(APLOG_MARK, APLOG_CRIT, errno, s, "cannot make the lock database %s", path);
+  return HTTP_INTERNAL_SERVER_ERROR;
+}
+
+static int kd_post_config(apr_pool_t *pconf, apr_pool_t *plog, apr_pool_t *ptemp, server_rec *s) {
+  (void)plog;
+  (void)ptemp;
+  const kd_server *c = ap_get_module_config(s->module_config, &kivo_dav_module);
+  if (kd_state(s) == NULL) {
+    kd_shared *shared = kd_shared_create();
+    if (shared == NULL) {
+      ap_log_error(APLOG_MARK, APLOG_CRIT, errno, s, "cannot make the shared login table");
+      return HTTP_INTERNAL_SERVER_ERROR;
+    }
+    apr_pool_userdata_set(shared, KD_SHARED_KEY, apr_pool_cleanup_null, s->process->pool);
+  }
+  return c->lock_db ? kd_make_lock_db(pconf, s, c->lock_db) : OK;
+}
+
+/* ---- connections ---- */
+
+static kd_conn *kd_conn_state(conn_rec *c) {
+  kd_conn *state = ap_get_module_config(c->conn_config, &kivo_dav_module);
+  if (state == NULL) {
+    state = apr_pcalloc(c->pool, sizeof *state);
+    state->shadow_fd = -1;
+    state->ticket.slot = -1;
+    ap_set_module_config(c->conn_config, &kivo_dav_module, state);
+  }
+  return state;
+}
+
+static apr_status_t kd_conn_done(void *data) {
+  kd_conn *state = data;
+  if (state->shadow_fd >= 0) close(state->shadow_fd);
+  state->shadow_fd = -1;
+  return APR_SUCCESS;
+}
+
+/* Gives the connection's ticket back when it closes (prefork clears the
+ * connection's pool only when its worker takes the next one). */
+static int kd_pre_close_connection(conn_rec *c) {
+  kd_conn *state = ap_get_module_config(c->conn_config, &kivo_dav_module);
+  kd_shared *shared = kd_state(c->base_server);
+  if (state != NULL && shared != NULL) kd_connection_give(shared, &state->ticket);
+  return OK;
+}
+
+static int kd_pre_connection(conn_rec *c, void *csd) {
+  (void)csd;
+  const kd_server *sc = ap_get_module_config(c->base_server->module_config, &kivo_dav_module);
+  kd_shared *shared = kd_state(c->base_server);
+  if (sc->root == NULL || shared == NULL) return OK;
+  kd_conn *state = kd_conn_state(c);
+  apr_pool_cleanup_register(c->pool, state, kd_conn_done, apr_pool_cleanup_null);
+  if (sc->per_address <= 0) return OK;
+  unsigned char address[KD_KEY_BYTES];
+  kd_key(shared, "address", c->client_ip, strlen(c->client_ip), address);
+  if (!kd_connection_take(shared, address, sc->per_address, &state->ticket)) {
+    ap_log_cerror(APLOG_MARK, APLOG_INFO, 0, c, "too many connections from %s", c->client_ip);
+    c->aborted = 1;
+    return DONE;
+  }
+  return OK;
+}
+
+/* Runs after mpm-itk forked the connection's own process. */
+static int kd_process_connection(conn_rec *c) {
+  kd_conn *state = ap_get_module_config(c->conn_config, &kivo_dav_module);
+  kd_shared *shared = kd_state(c->base_server);
+  if (state != NULL && shared != NULL) kd_connection_served_here(shared, &state->ticket);
+  return DECLINED;
+}
+
+/* ---- logins ---- */
+
+static int kd_refuse_login(request_rec *r) {
+  apr_table_setn(r->err_headers_out, "WWW-Authenticate", KD_REALM);
+  return HTTP_UNAUTHORIZED;
+}
+
+/* Closes the connection before any answer: this process can no longer
+ * check a login, and a client sees what it sees when a kept-alive
+ * connection ends, so it sends the request again on a fresh one. */
+static int kd_drop_connection(request_rec *r) {
+  conn_rec *c = r->connection;
+  apr_socket_t *socket = ap_get_conn_socket(c);
+  c->keepalive = AP_CONN_CLOSE;
+  c->aborted = 1;
+  if (socket != NULL) apr_socket_shutdown(socket, APR_SHUTDOWN_READWRITE);
+  return DONE;
+}
+
+static int kd_exempt(const request_rec *r, const kd_server *sc) {
+  if (sc->exempt->nelts == 0 || r->parsed_uri.path == NULL) return 0;
+  char *path = apr_pstrdup(r->pool, r->parsed_uri.path);
+  if (ap_unescape_url(path) != OK) return 0;
+  ap_getparents(path);
+  ap_no2slash(path);
+  for (int i = 0; i < sc->exempt->nelts; ++i) {
+    const char *prefix = APR_ARRAY_IDX(sc->exempt, i, const char *);
+    if (strncmp(path, prefix, strlen(prefix)) == 0) return 1;
+  }
+  return 0;
+}
+
+static int kd_same_file(const struct stat *a, const struct stat *b) {
+  return a->st_nlink > 0 && a->st_dev == b->st_dev && a->st_ino == b->st_ino &&
+         a->st_size == b->st_size && a->st_mtim.tv_sec == b->st_mtim.tv_sec &&
+         a->st_mtim.tv_nsec == b->st_mtim.tv_nsec && a->st_ctim.tv_sec == b->st_ctim.tv_sec &&
+         a->st_ctim.tv_nsec == b->st_ctim.tv_nsec;
+}
+
+static int kd_post_read_request(request_rec *r) {
+  const kd_server *sc = ap_get_module_config(r->server->module_config, &kivo_dav_module);
+  kd_shared *shared = kd_state(r->server);
+  apr_table_unset(r->subprocess_env, KD_ENV_USER);
+  if (sc->root == NULL || shared == NULL || r->main != NULL || r->prev != NULL) return DECLINED;
+  if (sc->anonymous > 0 || kd_exempt(r, sc)) return DECLINED;
+
+  /* Apache joins repeated fields with ", ", which no Basic token holds. */
+  const char *field = apr_table_get(r->headers_in, "Authorization");
+  if (field == NULL) return kd_refuse_login(r);
+  if (strchr(field, ',') != NULL) {
+    ap_log_rerror(APLOG_MARK, APLOG_INFO, 0, r, "more than one Authorization field");
+    return HTTP_BAD_REQUEST;
+  }
+  if (strncasecmp(field, "Basic ", 6) != 0) return kd_refuse_login(r);
+  const char *token = field + 6;
+  while (*token == ' ') ++token;
+  if (*token == '\0' || token[strspn(token, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                            "0123456789+/=")] != '\0') {
+    return kd_refuse_login(r);
+  }
+  char *plain = apr_palloc(r->pool, apr_base64_decode_len(token) + 1);
+  const int plain_len = apr_base64_decode(plain, token);
+  plain[plain_len] = '\0';
+  char *colon = strchr(plain, ':');
+  if (colon == NULL || (int)strlen(plain) != plain_len) return kd_refuse_login(r);
+  *colon = '\0';
+  const char *name = plain, *password = colon + 1;
+  const size_t password_len = (size_t)(plain + plain_len - password);
+  if (!kd_usable_name(name)) return kd_refuse_login(r);
+
+  const time_t now = time(NULL);
+  unsigned char login[KD_KEY_BYTES], pair[KD_KEY_BYTES], stamp[KD_KEY_BYTES];
+  kd_key(shared, name, password, password_len, login);
+  kd_conn *cc = kd_conn_state(r->connection);
+  kd_req *rq = apr_pcalloc(r->pool, sizeof *rq);
+
+  if (geteuid() != 0) {
+    struct stat st;
+    if (cc->verified && strcmp(cc->user, name) == 0 &&
+        CRYPTO_memcmp(cc->login, login, sizeof login) == 0 && now - cc->at < KD_LOGIN_MAX_AGE &&
+        cc->shadow_fd >= 0 && fstat(cc->shadow_fd, &st) == 0 && kd_same_file(&st, &cc->shadow)) {
+      rq->user = apr_pstrdup(r->pool, name);
+      rq->uid = cc->uid;
+      ap_set_module_config(r->request_config, &kivo_dav_module, rq);
+      apr_table_setn(r->subprocess_env, KD_ENV_USER, rq->user);
+      return DECLINED;
+    }
+    return kd_drop_connection(r);
+  }
+
+  kd_key(shared, name, r->useragent_ip, strlen(r->useragent_ip), pair);
+  const time_t wait = kd_brake_wait(shared, pair, now);
+  if (wait > 0) {
+    apr_table_setn(r->err_headers_out, "Retry-After", apr_psprintf(r->pool, "%ld", (long)wait));
+    ap_log_rerror(APLOG_MARK, APLOG_INFO, 0, r, "login of %s braked for %lds", name, (long)wait);
+    return HTTP_TOO_MANY_REQUESTS;
+  }
+
+  const char *shadow_path = apr_pstrcat(r->pool, sc->root, "/etc/shadow", NULL);
+  const int shadow_fd = open(shadow_path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  struct stat shadow_st;
+  kd_account account;
+  if (shadow_fd < 0 || fstat(shadow_fd, &shadow_st) != 0) {
+    ap_log_rerror(APLOG_MARK, APLOG_ERR, errno, r, "cannot read %s", shadow_path);
+    if (shadow_fd >= 0) close(shadow_fd);
+    return HTTP_SERVICE_UNAVAILABLE;
+  }
+  int ok = kd_account_find(apr_pstrcat(r->pool, sc->root, "/etc/passwd", NULL), shadow_fd, name,
+                           &account);
+  if (ok) {
+    kd_key(shared, "stored", account.hash, strlen(account.hash), stamp);
+    if (!kd_login_known(shared, login, stamp, now, KD_LOGIN_MAX_AGE)) {
+      struct crypt_data data;
+      memset(&data, 0, sizeof data);
+      const char *hashed = crypt_r(password, account.hash, &data);
+      ok = hashed != NULL && strlen(hashed) == strlen(account.hash) &&
+           CRYPTO_memcmp(hashed, account.hash, strlen(account.hash)) == 0;
+      if (ok) kd_login_remember(shared, login, stamp, now);
+    }
+  }
+  kd_brake_record(shared, pair, ok, now);
+  if (!ok) {
+    close(shadow_fd);
+    ap_log_rerror(APLOG_MARK, APLOG_INFO, 0, r, "login of %s refused", name);
+    return kd_refuse_login(r);
+  }
+  if (cc->shadow_fd >= 0) close(cc->shadow_fd);
+  cc->shadow_fd = shadow_fd;
+  cc->shadow = shadow_st;
+  cc->verified = 1;
+  apr_cpystrn(cc->user, name, sizeof cc->user);
+  cc->uid = account.uid;
+  memcpy(cc->login, login, sizeof login);
+  cc->at = now;
+  rq->user = apr_pstrdup(r->pool, name);
+  rq->uid = account.uid;
+  ap_set_module_config(r->request_config, &kivo_dav_module, rq);
+  apr_table_setn(r->subprocess_env, KD_ENV_USER, rq->user);
+  return DECLINED;
+}
+
+/* The login checked for the request that `r` serves (a subrequest or an
+ * internal redirect keeps its request's). */
+static const kd_req *kd_login_of(const request_rec *r) {
+  while (r->main != NULL || r->prev != NULL) r = r->main != NULL ? r->main : r->prev;
+  return ap_get_module_config(r->request_config, &kivo_dav_module);
+}
+
+static int kd_check_user_id(request_rec *r) {
+  const kd_server *sc = ap_get_module_config(r->server->module_config, &kivo_dav_module);
+  const char *type = ap_auth_type(r);
+  if (sc->root == NULL || sc->anonymous > 0 || type == NULL || strcasecmp(type, "Basic") != 0) {
+    return DECLINED;
+  }
+  const kd_req *rq = kd_login_of(r);
+  if (rq == NULL || rq->user == NULL) return kd_refuse_login(r);
+  if (geteuid() != rq->uid) {
+    /* An account made after the configuration was written: no identity
+     * block names it until the next reload. */
+    ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "no identity for %s in this configuration",
+                  rq->user);
+    return HTTP_SERVICE_UNAVAILABLE;
+  }
+  r->user = apr_pstrdup(r->pool, rq->user);
+  r->ap_auth_type = "Basic";
+  return OK;
+}
+
+/* ---- access, judged as the user ---- */
+
+/* May this identity add or remove the entry `target` (NULL: a new one) in
+ * `folder`? Write and search on the folder, and on a sticky folder only
+ * the owner of the entry or of the folder removes it. */
+static int kd_may_change_in(const char *folder, const struct stat *target) {
+  if (faccessat(AT_FDCWD, folder, W_OK | X_OK, AT_EACCESS) != 0) return 0;
+  if (target == NULL) return 1;
+  struct stat st;
+  if (stat(folder, &st) != 0) return 0;
+  const uid_t me = geteuid();
+  return !(st.st_mode & S_ISVTX) || target->st_uid == me || st.st_uid == me;
+}
+
+/* A share's root (or the listing of shares): one path segment at most. */
+static int kd_share_root(const char *uri) {
+  while (*uri == '/') ++uri;
+  const char *slash = strchr(uri, '/');
+  return slash == NULL || slash[strspn(slash, "/")] == '\0';
+}
+
+/* "Second-N" at most an hour; "Infinite", nothing or anything else: the
+ * hour. */
+static void kd_cap_lock_timeout(request_rec *r) {
+  const char *field = apr_table_get(r->headers_in, "Timeout");
+  long seconds = KD_LOCK_TIMEOUT_MAX;
+  if (field != NULL && strncasecmp(field, "Second-", 7) == 0) {
+    char *end = NULL;
+    const long asked = strtol(field + 7, &end, 10);
+    if (end != field + 7 && asked > 0 && asked < seconds) seconds = asked;
+  }
+  apr_table_setn(r->headers_in, "Timeout", apr_psprintf(r->pool, "Second-%ld", seconds));
+}
+
+static int kd_fixups(request_rec *r) {
+  const kd_server *sc = ap_get_module_config(r->server->module_config, &kivo_dav_module);
+  const kd_dir *dc = ap_get_module_config(r->per_dir_config, &kivo_dav_module);
+  if (sc->root == NULL || dc->check <= 0 || r->filename == NULL) return DECLINED;
+  const char *m = r->method;
+  const int reading = strcmp(m, "GET") == 0 || strcmp(m, "HEAD") == 0 ||
+                      strcmp(m, "OPTIONS") == 0 || strcmp(m, "PROPFIND") == 0;
+  if (sc->anonymous > 0 && !reading) return HTTP_FORBIDDEN;
+
+  char *path = apr_pstrcat(r->pool, r->filename, r->path_info ? r->path_info : "", NULL);
+  size_t len = strlen(path);
+  while (len > 1 && path[len - 1] == '/') path[--len] = '\0';
+  struct stat st;
+  int exists = 1;
+  if (stat(path, &st) != 0) {
+    if (errno != ENOENT) {
+      ap_log_rerror(APLOG_MARK, APLOG_INFO, errno, r, "%s refused to %s", m,
+                    r->user ? r->user : "anonymous");
+      return HTTP_FORBIDDEN;
+    }
+    /* Root saw it while mapping the URL; this identity does not. */
+    if (r->finfo.filetype != APR_NOFILE) return HTTP_NOT_FOUND;
+    exists = 0;
+  }
+  /* A folder the user may not enter shows nothing of itself either, nor
+   * is it listed to one who may not read it. */
+  if (exists && S_ISDIR(st.st_mode) &&
+      faccessat(AT_FDCWD, path, (reading ? R_OK : 0) | X_OK, AT_EACCESS) != 0) {
+    ap_log_rerror(APLOG_MARK, APLOG_INFO, errno, r, "%s of %s refused to %s", m, r->uri,
+                  r->user ? r->user : "anonymous");
+    return HTTP_FORBIDDEN;
+  }
+  if (reading || (strcmp(m, "COPY") == 0 && r->main == NULL)) return DECLINED;
+
+  char *folder = dirname(apr_pstrdup(r->pool, path));
+  int allowed = 1;
+  if (strcmp(m, "PUT") == 0) {
+    allowed = exists ? (S_ISDIR(st.st_mode) ||
+                        (faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0 &&
+                         kd_may_change_in(folder, &st)))
+                     : kd_may_change_in(folder, NULL);
+  } else if (strcmp(m, "MKCOL") == 0) {
+    allowed = exists || kd_may_change_in(folder, NULL);
+  } else if (strcmp(m, "DELETE") == 0 || (strcmp(m, "MOVE") == 0 && r->main == NULL)) {
+    allowed = !exists || kd_may_change_in(folder, &st);
+  } else if (strcmp(m, "MOVE") == 0 || strcmp(m, "COPY") == 0) {
+    /* The destination of a MOVE or COPY, looked up as a subrequest. */
+    allowed = kd_may_change_in(folder, exists ? &st : NULL);
+  } else if (strcmp(m, "PROPPATCH") == 0) {
+    allowed = !exists || faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0;
+  } else if (strcmp(m, "LOCK") == 0) {
+    /* A lock on a share's root, of any depth, would stop every other
+     * account from adding to the share. */
+    if (kd_share_root(r->uri)) {
+      ap_log_rerror(APLOG_MARK, APLOG_INFO, 0, r, "lock on a share's root");
+      return HTTP_FORBIDDEN;
+    }
+    allowed = exists ? faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0
+                     : kd_may_change_in(folder, NULL);
+    kd_cap_lock_timeout(r);
+  }
+  if (!allowed) {
+    ap_log_rerror(APLOG_MARK, APLOG_INFO, 0, r, "%s of %s refused to %s", m, r->uri,
+                  r->user ? r->user : "anonymous");
+    return HTTP_FORBIDDEN;
+  }
+  return DECLINED;
+}
+
+static void kd_register_hooks(apr_pool_t *p) {
+  (void)p;
+  ap_hook_post_config(kd_post_config, NULL, NULL, APR_HOOK_MIDDLE);
+  ap_hook_pre_connection(kd_pre_connection, NULL, NULL, APR_HOOK_REALLY_FIRST);
+  ap_hook_process_connection(kd_process_connection, NULL, NULL, APR_HOOK_FIRST);
+  ap_hook_pre_close_connection(kd_pre_close_connection, NULL, NULL, APR_HOOK_MIDDLE);
+  ap_hook_post_read_request(kd_post_read_request, NULL, NULL, APR_HOOK_REALLY_FIRST);
+  ap_hook_check_authn(kd_check_user_id, NULL, NULL, APR_HOOK_FIRST, AP_AUTH_INTERNAL_PER_CONF);
+  ap_hook_fixups(kd_fixups, NULL, NULL, APR_HOOK_REALLY_FIRST);
+}
+
+AP_DECLARE_MODULE(kivo_dav) = {
+    STANDARD20_MODULE_STUFF, kd_create_dir, kd_merge_dir, kd_create_server, kd_merge_server,
+    kd_commands,             kd_register_hooks,
+#if defined(AP_MODULE_FLAG_ALWAYS_MERGE)
+    AP_MODULE_FLAG_NONE
+#endif
+};
