@@ -111,6 +111,19 @@ Result Run(const std::vector<std::string>& argv, const std::string& root, const 
 
 namespace {
 
+// A file of /proc: its process may go while it is read, which an ifstream
+// reports by throwing. "" then.
+std::string ProcFile(const std::string& path) {
+  std::string content;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return content;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(fd, buffer, sizeof buffer)) > 0) content.append(buffer, n);
+  close(fd);
+  return n < 0 ? "" : content;
+}
+
 bool Names(const std::string& text, const std::string& dir) {
   for (size_t at = text.find(dir); at != std::string::npos; at = text.find(dir, at + 1)) {
     const size_t end = at + dir.size();
@@ -120,7 +133,7 @@ bool Names(const std::string& text, const std::string& dir) {
 }
 
 std::string CommandLine(pid_t pid) {
-  std::string args = Slurp("/proc/" + std::to_string(pid) + "/cmdline");
+  std::string args = ProcFile("/proc/" + std::to_string(pid) + "/cmdline");
   std::replace(args.begin(), args.end(), '\0', ' ');
   return args;
 }
@@ -139,9 +152,9 @@ std::vector<pid_t> ProcessesUnder(const std::string& dir) {
     std::error_code gone;
     const std::string cwd = std::filesystem::read_symlink(proc + "/cwd", gone).string();
     // A daemon may drop every variable but its command line and folder.
-    const std::string environment = "\0" + Slurp(proc + "/environ");
-    if (Names(Slurp(proc + "/cmdline"), dir) || Names(cwd, dir) ||
-        Names(environment, "\0KIVO_ROOT=" + dir)) {
+    const std::string environment = '\0' + ProcFile(proc + "/environ");
+    if (Names(ProcFile(proc + "/cmdline"), dir) || Names(cwd, dir) ||
+        Names(environment, std::string("\0KIVO_ROOT=", 11) + dir)) {
       found.push_back(pid);
     }
   }
