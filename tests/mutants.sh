@@ -4,7 +4,7 @@
 # says whether they did. Slow (a build per fault), so not part of CI: run it
 # after adding a defence or a test, and add the fault the defence is against.
 #
-#   tests/mutants.sh [-k] [-j N] [MUTANT.patch...]   (as root, like the suite)
+#   tests/mutants.sh [-k | -s SCRATCH] [-j N] [MUTANT.patch...]   (as root)
 #
 # Each tests/mutants/*.patch is a unified diff (paths a/ and b/ from the top
 # of the source) preceded by a header: its first line says what it breaks;
@@ -14,7 +14,8 @@
 #   survived   when every test passes,
 #   stale      when the patch no longer applies (refresh it),
 #   unbuilt    when the source does not build with it.
-# The kill rate counts killed and survived only. -k keeps the scratch copy.
+# The kill rate counts killed and survived only. -k keeps the scratch copy;
+# -s reuses one kept before (its source as it was then, its build).
 # Tests run in a private network namespace, as the daemon tests need.
 
 set -u
@@ -22,11 +23,13 @@ here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/.." && pwd)
 jobs=2
 keep=0
-while getopts "kj:" opt; do
+scratch=""
+while getopts "kj:s:" opt; do
   case $opt in
     k) keep=1 ;;
     j) jobs=$OPTARG ;;
-    *) echo "usage: $0 [-k] [-j N] [MUTANT.patch...]" >&2; exit 2 ;;
+    s) scratch=$(cd "$OPTARG" && pwd) && keep=1 || exit 2 ;;
+    *) echo "usage: $0 [-k | -s SCRATCH] [-j N] [MUTANT.patch...]" >&2; exit 2 ;;
   esac
 done
 shift $((OPTIND - 1))
@@ -36,20 +39,27 @@ else
   mutants=("$here"/mutants/*.patch)
 fi
 
-scratch=$(mktemp -d /tmp/kivo-mutants-XXXXXX)
-chmod 755 "$scratch"  # the tests act as other users below it
+reuse=0
+if [ -n "$scratch" ]; then
+  reuse=1
+else
+  scratch=$(mktemp -d /tmp/kivo-mutants-XXXXXX)
+  chmod 755 "$scratch"  # the tests act as other users below it
+fi
 cleanup() {
   if [ "$keep" = 1 ]; then echo "scratch copy kept in $scratch"; else rm -rf "$scratch"; fi
 }
 trap cleanup EXIT
 
-# The source as it stands, uncommitted changes included, without builds.
 src="$scratch/src"
-mkdir "$src"
-(cd "$source_dir" && git ls-files -z --cached --others --exclude-standard |
-  grep -zv '^build' | xargs -0 cp -a --parents -t "$src") || exit 1
 build="$src/build-mutants"
 log="$scratch/log"
+if [ "$reuse" = 0 ]; then
+  # The source as it stands, uncommitted changes included, without builds.
+  mkdir "$src"
+  (cd "$source_dir" && git ls-files -z --cached --others --exclude-standard |
+    grep -zv '^build' | xargs -0 cp -a --parents -t "$src") || exit 1
+fi
 
 build_it() {
   cmake --build "$build" -j"$jobs" >>"$log" 2>&1
@@ -68,7 +78,7 @@ run_tests() {  # REGEX EXCLUDE
 
 echo "building the unchanged source in $scratch"
 cmake -S "$src" -B "$build" -DKIVO_ROOT="$build/root" -DKIVO_ROOT_FROM_ENV=ON \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$log" 2>&1 && build_it || {
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >>"$log" 2>&1 && build_it || {
   tail -40 "$log"
   echo "the unchanged source does not build" >&2
   exit 1
