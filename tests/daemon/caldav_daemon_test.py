@@ -319,6 +319,20 @@ class CalDAVDaemonTest(unittest.TestCase):
                             headers={"Content-Type": "text/calendar"})
         self.assertEqual(403, status)
         self.assertEqual([".DAV"], os.listdir(path("volume1/public/Notice")))
+        # Nor is a write offered, so that clients show the calendar read-only
+        # (as the calendars of bob's principal list it).
+        body = ('<?xml version="1.0"?><propfind xmlns="DAV:"><prop>'
+                '<current-user-privilege-set/></prop></propfind>')
+        status, data = request("PROPFIND", "/bob/", user="bob", body=body,
+                               headers={"Depth": "1", "Content-Type": "application/xml"})
+        self.assertEqual(207, status, data)
+        href = re.sub(r"^https?://[^/]+", "", notice).encode()
+        found = [r for r in re.split(rb"<(?:\w+:)?response>", data) if href + b"<" in r]
+        self.assertEqual(1, len(found), data)
+        privileges = [p.split(b":")[-1] for p in
+                      re.findall(rb"<(?:\w+:)?privilege>\s*<([\w:-]+)", found[0])]
+        self.assertIn(b"read", privileges, found[0])
+        self.assertNotIn(b"write", privileges, found[0])
 
     def test_calendar_made_renamed_moved_and_removed_through_the_web_api(self):
         old_id = create_in_public("Trip")
