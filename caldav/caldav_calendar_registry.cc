@@ -248,9 +248,10 @@ bool CalDAVServiceHandler::WriteCalendarInfo(Json::Value& calendars) {
     return false;
   }
   // Mode and owner are set on the temporary before it takes the registry's
-  // place: at no moment may anyone else write the registry.
+  // place: at no moment may anyone else write the registry. Its content is on
+  // disk before the rename, so that a power loss never leaves an empty file.
   bool written = (fchown(fd, uid, gid) == 0 || uid == geteuid()) && fchmod(fd, mode) == 0 &&
-                 WriteWhole(fd, calendars.toStyledString());
+                 WriteWhole(fd, calendars.toStyledString()) && fsync(fd) == 0;
   int write_errno = errno;
   if (close(fd) != 0 && written) {
     written = false;

@@ -258,12 +258,17 @@ int StopDaemon() {
   pid_t pid = WebDAVDaemonPid();
   std::vector<int> ports = WebDAVDaemonPorts();
   if (pid > 0) {
+    // The daemon's process group holds it and its children alone (it was
+    // started in a session of its own): a child its parent left behind, as
+    // after a SIGKILL, goes with the group.
+    const pid_t group = getpgid(pid);
     kill(pid, SIGTERM);
     if (!WaitFor(0, [&] { return !ProcessAlive(pid); })) {
       KIVO_LOG("webdav daemon %d ignored SIGTERM; killing it", static_cast<int>(pid));
       kill(pid, SIGKILL);
       WaitFor(0, [&] { return !ProcessAlive(pid); });
     }
+    if (group > 1 && group != getpgrp()) kill(-group, SIGKILL);
   }
   WebDAVSettings s;
   Settings(&s);

@@ -8,7 +8,8 @@ daemon started and stopped through the platform as the CalDAV switch and the
 WebDAV daemon would. Every daemon started here is stopped, also when a test
 or the set-up fails.
 
-  caldav_daemon_test.py --ctl PATH --webapi PATH [unittest options]
+  caldav_daemon_test.py --ctl PATH --webapi PATH [--root-prefix /tmp/NAME-]
+                        [unittest options]
 """
 
 import argparse
@@ -32,6 +33,7 @@ import uuid
 import caldav
 
 CTL = WEBAPI = ""
+ROOT_PREFIX = "/tmp/kivo-caldav-"
 ROOT = ""
 PORT = 0
 PASSWORDS = {"admin": "admin-pw", "alice": "alice-pw", "bob": "bob-pw", "carol": "carol-pw"}
@@ -115,7 +117,7 @@ def services_row(service):
     return None
 
 
-def root_processes():
+def root_processes(with_pids=False):
     """The command lines of the processes that name something in the root."""
     found = []
     for pid in filter(str.isdigit, os.listdir("/proc")):
@@ -125,8 +127,33 @@ def root_processes():
         except OSError:
             continue
         if ROOT + "/" in args:
-            found.append(args)
+            found.append((int(pid), args) if with_pids else args)
     return found
+
+
+def stop_leftovers():
+    """Last before the root goes: whatever of it still runs is stopped with
+    its process group, and fails the run."""
+    for _ in range(20):
+        left = root_processes(with_pids=True)
+        if not left:
+            return
+        time.sleep(0.1)
+    groups = set()
+    for pid, _ in left:
+        try:
+            groups.add(os.getpgid(pid))
+        except OSError:
+            pass
+    groups -= {os.getpgrp(), os.getpgid(os.getppid())}  # never the runner's own
+    for sig in (signal.SIGTERM, signal.SIGKILL):
+        for group in groups:
+            try:
+                os.killpg(group, sig)
+            except OSError:
+                pass
+        time.sleep(2 if sig == signal.SIGTERM else 0)
+    raise AssertionError("still running after the tests: %s" % left)
 
 
 def setUpModule():
@@ -137,8 +164,10 @@ def setUpModule():
         pwd.getpwnam("radicale")
     except KeyError:
         raise unittest.SkipTest("no system account radicale (Debian's radicale package)")
-    ROOT = tempfile.mkdtemp(prefix="kivo-caldav-")
+    ROOT = tempfile.mkdtemp(prefix=os.path.basename(ROOT_PREFIX),
+                            dir=os.path.dirname(ROOT_PREFIX))
     unittest.addModuleCleanup(shutil.rmtree, ROOT, ignore_errors=True)
+    unittest.addModuleCleanup(stop_leftovers)
     os.chmod(ROOT, 0o755)
     with open(path(".pw"), "w") as f:
         f.write(PASSWORDS["admin"] + "\n")
@@ -348,6 +377,20 @@ class CalDAVDaemonTest(unittest.TestCase):
                             headers={"Content-Type": "text/calendar"})
         self.assertEqual(403, status)
         self.assertEqual([".DAV"], os.listdir(path("volume1/public/Notice")))
+        # Nor is a write offered, so that clients show the calendar read-only
+        # (as the calendars of bob's principal list it).
+        body = ('<?xml version="1.0"?><propfind xmlns="DAV:"><prop>'
+                '<current-user-privilege-set/></prop></propfind>')
+        status, data = request("PROPFIND", "/bob/", user="bob", body=body,
+                               headers={"Depth": "1", "Content-Type": "application/xml"})
+        self.assertEqual(207, status, data)
+        href = re.sub(r"^https?://[^/]+", "", notice).encode()
+        found = [r for r in re.split(rb"<(?:\w+:)?response>", data) if href + b"<" in r]
+        self.assertEqual(1, len(found), data)
+        privileges = [p.split(b":")[-1] for p in
+                      re.findall(rb"<(?:\w+:)?privilege>\s*<([\w:-]+)", found[0])]
+        self.assertIn(b"read", privileges, found[0])
+        self.assertNotIn(b"write", privileges, found[0])
 
     def test_calendar_made_renamed_moved_and_removed_through_the_web_api(self):
         old_id = create_in_public("Trip")
@@ -835,14 +878,15 @@ def on_signal(signum, _frame):
 
 
 def main():
-    global CTL, WEBAPI
+    global CTL, WEBAPI, ROOT_PREFIX
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGINT, on_signal)
     parser = argparse.ArgumentParser()
     parser.add_argument("--ctl", required=True)
     parser.add_argument("--webapi", required=True)
+    parser.add_argument("--root-prefix", default=ROOT_PREFIX)
     args, rest = parser.parse_known_args()
-    CTL, WEBAPI = args.ctl, args.webapi
+    CTL, WEBAPI, ROOT_PREFIX = args.ctl, args.webapi, args.root_prefix
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 

@@ -78,18 +78,8 @@ int RawStatus(int port, const std::string& request) {
   return answer.rfind("HTTP/1.1 ", 0) == 0 ? atoi(answer.c_str() + 9) : 0;
 }
 
-// Processes whose command line names something under `root`.
-int ProcessesOf(const std::string& root) {
-  int count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream cmdline(entry.path() / "cmdline");
-    const std::string args((std::istreambuf_iterator<char>(cmdline)), {});
-    if (args.find(root + "/") != std::string::npos) ++count;
-  }
-  return count;
-}
+// Processes that name something under `root`.
+int ProcessesOf(const std::string& root) { return static_cast<int>(ProcessesUnder(root).size()); }
 
 struct Answer {
   int status = 0;

@@ -63,10 +63,17 @@ std::string Values(const Json::Value& object, const std::set<std::string>& skip 
 }  // namespace
 
 pid_t Spawn(const std::vector<std::string>& argv, const std::string& root, const std::string& input,
-            int out_fd, int err_fd) {
+            int out_fd, int err_fd, const std::vector<std::string>& extra_env, bool own_group) {
   std::vector<std::string> env = {"KIVO_ROOT=" + root};
+  env.insert(env.end(), extra_env.begin(), extra_env.end());
+  const auto given = [&](const char* entry) {
+    const char* equals = strchr(entry, '=');
+    const size_t length = equals == nullptr ? strlen(entry) : equals - entry + 1;
+    return std::any_of(env.begin(), env.end(),
+                       [&](const std::string& e) { return e.compare(0, length, entry, length) == 0; });
+  };
   for (char** e = environ; *e != nullptr; ++e) {
-    if (strncmp(*e, "KIVO_ROOT=", 10) != 0) env.push_back(*e);
+    if (!given(*e)) env.push_back(*e);
   }
   std::vector<char*> args, envp;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -77,8 +84,10 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& root, const
   const pid_t pid = fork();
   if (pid != 0) {
     close(in_fd);
+    if (pid > 0 && own_group) setpgid(pid, pid);  // either side may come first
     return pid;
   }
+  if (own_group) setpgid(0, 0);
   dup2(in_fd, 0);
   if (out_fd >= 0) dup2(out_fd, 1);
   if (err_fd >= 0) dup2(err_fd, 2);
@@ -87,11 +96,11 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& root, const
   _exit(127);
 }
 
-Result Run(const std::vector<std::string>& argv, const std::string& root,
-           const std::string& input) {
+Result Run(const std::vector<std::string>& argv, const std::string& root, const std::string& input,
+           const std::vector<std::string>& env) {
   Result result;
   const int out = MemFile(""), err = MemFile("");
-  const pid_t pid = Spawn(argv, root, input, out, err);
+  const pid_t pid = Spawn(argv, root, input, out, err, env);
   int status = 0;
   if (pid > 0 && waitpid(pid, &status, 0) == pid) result.status = ExitStatus(status);
   result.out = Contents(out);
@@ -100,8 +109,87 @@ Result Run(const std::vector<std::string>& argv, const std::string& root,
   return result;
 }
 
+namespace {
+
+// A file of /proc: its process may go while it is read, which an ifstream
+// reports by throwing. "" then.
+std::string ProcFile(const std::string& path) {
+  std::string content;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return content;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(fd, buffer, sizeof buffer)) > 0) content.append(buffer, n);
+  close(fd);
+  return n < 0 ? "" : content;
+}
+
+bool Names(const std::string& text, const std::string& dir) {
+  for (size_t at = text.find(dir); at != std::string::npos; at = text.find(dir, at + 1)) {
+    const size_t end = at + dir.size();
+    if (end == text.size() || text[end] == '/' || text[end] == '\0' || text[end] == ' ') return true;
+  }
+  return false;
+}
+
+std::string CommandLine(pid_t pid) {
+  std::string args = ProcFile("/proc/" + std::to_string(pid) + "/cmdline");
+  std::replace(args.begin(), args.end(), '\0', ' ');
+  return args;
+}
+
+}  // namespace
+
+std::vector<pid_t> ProcessesUnder(const std::string& dir) {
+  std::vector<pid_t> found;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const pid_t pid = std::stoi(name);
+    if (pid == getpid()) continue;
+    const std::string proc = "/proc/" + name;
+    std::error_code gone;
+    const std::string cwd = std::filesystem::read_symlink(proc + "/cwd", gone).string();
+    // A daemon may drop every variable but its command line and folder.
+    const std::string environment = '\0' + ProcFile(proc + "/environ");
+    if (Names(ProcFile(proc + "/cmdline"), dir) || Names(cwd, dir) ||
+        Names(environment, std::string("\0KIVO_ROOT=", 11) + dir)) {
+      found.push_back(pid);
+    }
+  }
+  return found;
+}
+
+std::vector<std::string> StopProcessesUnder(const std::string& dir) {
+  std::vector<std::string> stopped;
+  std::set<pid_t> groups;
+  const std::vector<pid_t> found = ProcessesUnder(dir);
+  // Reaps those that are this process's children; the others are not ours to wait for.
+  const auto reap = [&] {
+    for (const pid_t pid : found) waitpid(pid, nullptr, WNOHANG);
+  };
+  for (const pid_t pid : found) {
+    stopped.push_back(std::to_string(pid) + " " + CommandLine(pid));
+    const pid_t group = getpgid(pid);
+    if (group > 1 && group != getpgrp()) {
+      groups.insert(group);
+      kill(-group, SIGTERM);
+    } else {
+      kill(pid, SIGTERM);
+    }
+  }
+  for (int i = 0; i < 50 && !found.empty() && (reap(), !ProcessesUnder(dir).empty()); ++i) {
+    usleep(100 * 1000);
+  }
+  for (const pid_t group : groups) kill(-group, SIGKILL);
+  for (const pid_t pid : ProcessesUnder(dir)) kill(pid, SIGKILL);
+  reap();
+  return stopped;
+}
+
 TestRoot::TestRoot() {
-  char tmpl[] = "/tmp/kivo-e2e-XXXXXX";
+  char tmpl[] = KIVO_TEST_ROOTS "XXXXXX";
   if (mkdtemp(tmpl) == nullptr) {
     init_result_.err = std::string("mkdtemp: ") + strerror(errno);
     return;
@@ -115,16 +203,26 @@ TestRoot::TestRoot() {
 }
 
 TestRoot::~TestRoot() {
+  if (path_.empty()) return;
+  // A daemon's last children may still be on their way out.
+  for (int i = 0; i < 20 && !ProcessesUnder(path_).empty(); ++i) usleep(100 * 1000);
+  const std::vector<std::string> left = StopProcessesUnder(path_);
+  if (!left.empty()) {
+    std::string list;
+    for (const std::string& process : left) list += "\n  " + process;
+    ADD_FAILURE() << "still running when the test ended:" << list;
+  }
   const char* keep = getenv("KIVO_E2E_KEEP");
-  if (path_.empty() || (keep != nullptr && keep[0] == '1')) return;
+  if (keep != nullptr && keep[0] == '1') return;
   std::error_code error;
   std::filesystem::remove_all(path_, error);
 }
 
-Result TestRoot::WebApi(const std::vector<std::string>& args, const std::string& input) const {
+Result TestRoot::WebApi(const std::vector<std::string>& args, const std::string& input,
+                        const std::vector<std::string>& env) const {
   std::vector<std::string> argv = {kWebApiBin};
   argv.insert(argv.end(), args.begin(), args.end());
-  return Run(argv, path_, input);
+  return Run(argv, path_, input, env);
 }
 
 bool TestRoot::AddUser(const std::string& name, bool admin, const std::string& password) const {
@@ -251,7 +349,7 @@ bool Server::Start(const TestRoot& root, const std::vector<std::string>& extra_a
       open(log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
   std::vector<std::string> argv = {kWebApiBin, "serve", "--listen", "127.0.0.1:0"};
   argv.insert(argv.end(), extra_args.begin(), extra_args.end());
-  pid_ = Spawn(argv, root.path(), "", log_fd, log_fd);
+  pid_ = Spawn(argv, root.path(), "", log_fd, log_fd, {}, true);
   close(log_fd);
   const std::regex listening("listening on .*:([0-9]+)\n");
   const std::regex listening_tls("listening on .*:([0-9]+) \\(https\\)\n");
@@ -271,15 +369,15 @@ bool Server::Start(const TestRoot& root, const std::vector<std::string>& extra_a
 
 int Server::Stop() {
   if (pid_ <= 0) return -1;
-  kill(pid_, SIGTERM);
+  // The group: whatever the server started and left in it goes with it.
+  kill(-pid_, SIGTERM);
   int status = 0;
   pid_t done = 0;
   // A server that does not stop within 10 s is killed: the test fails, not hangs.
   for (int i = 0; i < 100 && (done = waitpid(pid_, &status, WNOHANG)) == 0; ++i) usleep(100000);
-  if (done == 0) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, &status, 0);
-  }
+  if (done == 0) kill(-pid_, SIGKILL);
+  if (done == 0) waitpid(pid_, &status, 0);
+  kill(-pid_, SIGKILL);  // none of the group outlives its leader
   pid_ = -1;
   return ExitStatus(status);
 }

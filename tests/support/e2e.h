@@ -1,7 +1,8 @@
 // End-to-end test support: a fresh temporary root per test, the real
 // kivo-webapi run in it with KIVO_ROOT=<root> (a command, or `serve` on a free
 // loopback port), and readers for what it leaves there. KIVO_E2E_KEEP=1 keeps
-// the roots.
+// the roots. Roots are named KIVO_TEST_ROOTS<random>, a prefix of this build's
+// own, so that the suite's last test can find what any of them left running.
 
 #ifndef KIVO_TESTS_SUPPORT_E2E_H_
 #define KIVO_TESTS_SUPPORT_E2E_H_
@@ -28,15 +29,27 @@ struct Result {
   Json::Value answer;  // the first line of `out` as JSON
 };
 
-// Starts `argv` with KIVO_ROOT=`root`, `input` on stdin; threads may call it.
+// Starts `argv` with KIVO_ROOT=`root`, the variables `env` ("NAME=value")
+// besides, `input` on stdin; threads may call it. With `own_group` the child
+// leads a process group of its own, which can then be stopped as a whole.
 pid_t Spawn(const std::vector<std::string>& argv, const std::string& root, const std::string& input,
-            int out_fd, int err_fd);
+            int out_fd, int err_fd, const std::vector<std::string>& env = {},
+            bool own_group = false);
 Result Run(const std::vector<std::string>& argv, const std::string& root,
-           const std::string& input = "");
+           const std::string& input = "", const std::vector<std::string>& env = {});
+
+// Processes other than this one whose command line, working folder or
+// KIVO_ROOT names `dir` or something below it: what a root's daemons are.
+std::vector<pid_t> ProcessesUnder(const std::string& dir);
+// Stops those processes, each with its whole process group (never this
+// process's own): SIGTERM, SIGKILL after 5 s. Gives "pid command line" of each.
+std::vector<std::string> StopProcessesUnder(const std::string& dir);
 
 class TestRoot {
  public:
   TestRoot();  // mkdtemp (0755: others reach their homes), `init` with kAdminPassword
+  // Whatever of the root still runs after 2 s fails the test and is stopped
+  // (StopProcessesUnder) before the root goes.
   ~TestRoot();
   TestRoot(const TestRoot&) = delete;
   TestRoot& operator=(const TestRoot&) = delete;
@@ -48,7 +61,8 @@ class TestRoot {
   const std::string& path() const { return path_; }
   std::string Path(const std::string& system_path) const { return path_ + system_path; }
 
-  Result WebApi(const std::vector<std::string>& args, const std::string& input = "") const;
+  Result WebApi(const std::vector<std::string>& args, const std::string& input = "",
+                const std::vector<std::string>& env = {}) const;
   // `useradd NAME [--admin]`, then `passwd NAME` when `password` is set.
   bool AddUser(const std::string& name, bool admin = false, const std::string& password = "") const;
   // `call --user USER API 1 METHOD PARAMS`.
@@ -85,7 +99,8 @@ Json::Value CalendarParams(const std::string& share, const std::string& destinat
                            const std::string& fullpath, const std::string& name);
 Json::Value Refusal(int code);  // {"success":false,"error":{"code":CODE}}
 
-// `kivo-webapi serve` on a free loopback port; the destructor stops it.
+// `kivo-webapi serve` on a free loopback port, leading its own process
+// group; the destructor stops the group.
 class Server {
  public:
   Server() = default;
@@ -95,7 +110,7 @@ class Server {
 
   // Waits until it listens; fails the current test with its output if not.
   bool Start(const TestRoot& root, const std::vector<std::string>& extra_args = {});
-  int Stop();  // SIGTERM and wait: the exit status
+  int Stop();  // SIGTERM to the group and wait: the server's exit status
   int port() const { return port_; }
   int tls_port() const { return tls_port_; }  // with --listen-tls; 0 without
   pid_t pid() const { return pid_; }

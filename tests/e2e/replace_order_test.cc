@@ -1,0 +1,244 @@
+// The order in which the platform's files are replaced, seen from outside:
+// `kivo-webapi` runs under an LD_PRELOAD library (tests/shim) that records
+// its write, fsync and rename calls below the root. Every replacement must
+// write a temporary, fsync it, rename it over the file and fsync the folder,
+// in that order; then each of those four calls is failed in turn: the failure
+// is reported, the file holds its old content (or, once renamed, the new one)
+// whole when the writer returns, and no temporary is left. A command may
+// replace a file more than once; the first replacement is the one looked at.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/e2e.h"
+
+namespace e2e {
+namespace {
+
+using ::testing::HasSubstr;
+
+// A line of the record: "kind path second flag" ("-" for none).
+struct Call {
+  std::string kind, path, second, flag;
+};
+
+struct Replacement {
+  const char* name;
+  const char* file;  // below the root
+  // Brings a fresh root to the state before the replacement.
+  std::function<void(const TestRoot&)> prepare;
+  // The command that replaces the file: its arguments and stdin.
+  std::function<std::vector<std::string>(const TestRoot&)> command;
+  std::string input;
+  // Whether the command fails when the file cannot be replaced. A service's
+  // recorded state is bookkeeping: a call goes on without it (and logs).
+  bool fails_with_it = true;
+};
+
+void PrintTo(const Replacement& r, std::ostream* os) { *os << r.name; }
+
+Json::Value InPublic(const TestRoot& root, const std::string& name) {
+  return CalendarParams("public", "public", root.Path("/volume1/public"), name);
+}
+
+const Replacement kReplacements[] = {
+    {"registry", "/usr/kivo/etc/calendar.info",
+     [](const TestRoot& root) {
+       ASSERT_EQ(root.Call(kCalendar, "create", Compact(InPublic(root, "First"))).status, 0);
+     },
+     [](const TestRoot& root) -> std::vector<std::string> {
+       return {"call", "--user", "admin", kCalendar, "1", "create",
+               Compact(InPublic(root, "Second"))};
+     },
+     ""},
+    {"kivoinfo.conf", "/etc/kivoinfo.conf", [](const TestRoot&) {},
+     [](const TestRoot&) -> std::vector<std::string> {
+       return {"call", "--user", "admin", kCalDAV, "1", "set", R"({"enable":true})"};
+     },
+     ""},
+    {"services.json", "/var/lib/kivo/services.json", [](const TestRoot&) {},
+     [](const TestRoot&) -> std::vector<std::string> {
+       return {"call", "--user", "admin", kCalDAV, "1", "set", R"({"enable":true})"};
+     },
+     "", false},
+    {"shadow by passwd", "/etc/shadow",
+     [](const TestRoot& root) { ASSERT_TRUE(root.AddUser("alice")); },
+     [](const TestRoot&) -> std::vector<std::string> { return {"passwd", "alice"}; },
+     "alice-secret\n"},
+    {"passwd by useradd", "/etc/passwd", [](const TestRoot&) {},
+     [](const TestRoot&) -> std::vector<std::string> { return {"useradd", "bob"}; }, ""},
+    {"group by useradd", "/etc/group", [](const TestRoot&) {},
+     [](const TestRoot&) -> std::vector<std::string> { return {"useradd", "bob", "--admin"}; },
+     ""},
+};
+
+// One replaced file's calls in the record, as indexes into it.
+struct Order {
+  std::vector<size_t> writes;
+  size_t file_sync = 0, rename = 0, folder_sync = 0;
+  bool complete = false;
+};
+
+std::string Folder(const std::string& path) { return path.substr(0, path.rfind('/')); }
+
+std::vector<Call> Record(const std::string& path) {
+  std::vector<Call> calls;
+  for (const std::string& line : ReadLines(path)) {
+    std::istringstream fields(line);
+    Call call;
+    fields >> call.kind >> call.path >> call.second >> call.flag;
+    calls.push_back(call);
+  }
+  return calls;
+}
+
+// The first replacement of `target`: its temporary is what is renamed onto it.
+Order OrderOf(const std::vector<Call>& calls, const std::string& target) {
+  Order order;
+  size_t r = 0;
+  while (r < calls.size() && !(calls[r].kind == "rename" && calls[r].second == target)) ++r;
+  if (r == calls.size()) return order;
+  order.rename = r;
+  const std::string temporary = calls[r].path;
+  bool synced = false;
+  for (size_t i = 0; i < r; ++i) {
+    if (calls[i].path != temporary) continue;
+    if (calls[i].kind == "write") {
+      order.writes.push_back(i);
+      synced = false;  // a write after a sync needs another
+    } else if (calls[i].kind == "fsync" && !order.writes.empty()) {
+      order.file_sync = i;
+      synced = true;
+    }
+  }
+  size_t f = r + 1;
+  while (f < calls.size() && !(calls[f].kind == "fsync" && calls[f].path == Folder(target))) ++f;
+  order.folder_sync = f;
+  order.complete = !order.writes.empty() && synced && f < calls.size();
+  return order;
+}
+
+// "kind:n": the n-th call of its kind in the record.
+std::string Selector(const std::vector<Call>& calls, size_t index) {
+  int n = 0;
+  for (size_t i = 0; i <= index; ++i) n += calls[i].kind == calls[index].kind;
+  return calls[index].kind + ":" + std::to_string(n);
+}
+
+// The content with what differs between roots and runs taken out: the root's
+// path and password hashes (salted afresh each time).
+std::string Comparable(std::string content, const std::string& root) {
+  for (size_t at; (at = content.find(root)) != std::string::npos;)
+    content.replace(at, root.size(), "<root>");
+  return std::regex_replace(content, std::regex(R"(\$[0-9a-z]+\$[^:\n]*)"), "<hash>");
+}
+
+class ReplaceOrderTest : public ::testing::TestWithParam<Replacement> {
+ protected:
+  // A fresh root brought to the state before the replacement; the command
+  // run under the shim, failing `fail` ("" fails nothing).
+  Result RunReplacement(const TestRoot& root, const std::string& fail, std::string* old) {
+    const Replacement& r = GetParam();
+    r.prepare(root);
+    *old = Read(root.Path(r.file));
+    std::vector<std::string> env = {std::string("LD_PRELOAD=") + KIVO_REPLACE_SHIM,
+                                    "KIVO_SHIM_UNDER=" + root.path(),
+                                    "KIVO_SHIM_LOG=" + root.path() + "/.shim-record",
+                                    "KIVO_SHIM_TARGET=" + root.Path(r.file)};
+    if (!fail.empty()) env.push_back("KIVO_SHIM_FAIL=" + fail);
+    // Under AddressSanitizer the shim comes before its runtime, which the
+    // runtime would refuse; what it reports is kept.
+    const char* asan = getenv("ASAN_OPTIONS");
+    env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
+                  ":verify_asan_link_order=0");
+    return root.WebApi(r.command(root), r.input, env);
+  }
+
+  // Names in the file's folder that are neither the file nor its lock.
+  std::vector<std::string> Leftovers(const TestRoot& root) {
+    const std::string target = root.Path(GetParam().file);
+    const std::string base = target.substr(target.rfind('/') + 1);
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(Folder(target))) {
+      const std::string name = entry.path().filename();
+      if (name.find(base) != std::string::npos && name != base && name != "." + base + ".lock")
+        left.push_back(name);
+    }
+    return left;
+  }
+};
+
+TEST_P(ReplaceOrderTest, WriteSyncRenameSyncAndEachFailureLeavesTheFileWhole) {
+  const Replacement& r = GetParam();
+  std::vector<Call> calls;
+  Order order;
+  std::string new_content;
+  {
+    TestRoot root;
+    ASSERT_TRUE(root.ok()) << root.init_result().err;
+    std::string old;
+    const Result done = RunReplacement(root, "", &old);
+    ASSERT_EQ(done.status, 0) << done.out << done.err;
+    calls = Record(root.path() + "/.shim-record");
+    order = OrderOf(calls, root.Path(r.file));
+    std::string text;
+    for (const Call& c : calls) text += c.kind + " " + c.path + " " + c.second + "\n";
+    ASSERT_TRUE(order.complete) << "write, fsync of the file, rename, fsync of the folder:\n"
+                                << text;
+    // As the first replacement left it.
+    new_content = Comparable(Read(root.path() + "/.shim-record.snapshot"), root.path());
+    ASSERT_NE(new_content, Comparable(old, root.path()));
+    for (Call& c : calls) c.path = Comparable(Folder(c.path), root.path());
+  }
+  const struct {
+    const char* step;
+    size_t index;
+    bool renamed;
+  } steps[] = {{"write", order.writes.front(), false},
+               {"fsync of the file", order.file_sync, false},
+               {"rename", order.rename, false},
+               {"fsync of the folder", order.folder_sync, true}};
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.step);
+    TestRoot root;
+    ASSERT_TRUE(root.ok()) << root.init_result().err;
+    std::string old;
+    const Result failed = RunReplacement(root, Selector(calls, step.index), &old);
+    // The same call failed as was recorded: a run takes the same steps.
+    const std::vector<Call> record = Record(root.path() + "/.shim-record");
+    ASSERT_LT(step.index, record.size());
+    EXPECT_EQ(record[step.index].flag, "FAILED");
+    EXPECT_EQ(Comparable(Folder(record[step.index].path), root.path()), calls[step.index].path);
+
+    EXPECT_THAT(failed.err, HasSubstr("Input/output error")) << "not reported";
+    const std::string now = Read(root.path() + "/.shim-record.snapshot");
+    if (step.renamed) {
+      EXPECT_THAT(Comparable(now, root.path()),
+                  ::testing::AnyOf(Comparable(old, root.path()), new_content));
+    } else {
+      if (r.fails_with_it) {
+        EXPECT_NE(failed.status, 0) << failed.out;
+      }
+      EXPECT_EQ(now, old);
+    }
+    EXPECT_THAT(Leftovers(root), ::testing::IsEmpty());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, ReplaceOrderTest, ::testing::ValuesIn(kReplacements),
+                         [](const ::testing::TestParamInfo<Replacement>& info) {
+                           std::string name;
+                           for (const char* c = info.param.name; *c != '\0'; ++c)
+                             name += isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+                           return name;
+                         });
+
+}  // namespace
+}  // namespace e2e

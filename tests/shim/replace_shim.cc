@@ -1,0 +1,185 @@
+// An LD_PRELOAD library for the replacement-order tests: it records the
+// write, fsync, fdatasync, rename, renameat and renameat2 calls a program
+// makes on files below one folder, and can fail one of them, so that a test
+// sees the order in which a file is replaced and what a failure at each step
+// leaves behind, without a seam in the code under test.
+//
+//   KIVO_SHIM_UNDER  the folder (absolute); calls on other paths pass unseen
+//   KIVO_SHIM_LOG    the record, appended one line per call:
+//                    "<kind> <path> <new path or -> <FAILED or ->" with kind
+//                    write, fsync (fdatasync counts as one) or rename
+//   KIVO_SHIM_FAIL   "<kind>:<n>": the n-th recorded call of that kind fails
+//                    with EIO instead of running
+//   KIVO_SHIM_TARGET a file below the folder: its content is copied to
+//                    "<record>.snapshot" at the first recorded call after the
+//                    first replacement of it (a rename onto it and an fsync
+//                    of its folder) or after the failed call, or at exit;
+//                    that is what the writer left when it returned, whatever
+//                    the program writes later
+//
+// Paths of descriptors come from /proc/self/fd. Any thread may call; the
+// counters are atomic and each record line is one append.
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+
+namespace {
+
+enum Kind { kWrite, kFsync, kRename, kKinds };
+constexpr const char* kKindNames[kKinds] = {"write", "fsync", "rename"};
+
+std::atomic<int> counts[kKinds];
+
+// KIVO_SHIM_TARGET's snapshot: none yet, due at the next call, taken.
+enum Snapshot { kNone, kDue, kTaken };
+std::atomic<int> snapshot{kNone};
+std::atomic<bool> renamed_onto_target{false};
+
+template <typename F>
+F Next(const char* name) {
+  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+const std::string& Under() {
+  static const std::string under = [] {
+    const char* u = getenv("KIVO_SHIM_UNDER");
+    return std::string(u != nullptr ? u : "");
+  }();
+  return under;
+}
+
+bool Watched(const std::string& path) {
+  const std::string& under = Under();
+  return !under.empty() && path.compare(0, under.size(), under) == 0 &&
+         (path.size() == under.size() || path[under.size()] == '/');
+}
+
+std::string FdPath(int fd) {
+  char link[64], target[4096];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  const ssize_t n = readlink(link, target, sizeof target - 1);
+  return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
+}
+
+std::string AtPath(int dirfd, const char* name) {
+  if (name == nullptr) return "";
+  if (name[0] == '/') return name;
+  std::string dir;
+  if (dirfd == AT_FDCWD) {
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) != nullptr) dir = cwd;
+  } else {
+    dir = FdPath(dirfd);
+  }
+  return dir + "/" + name;
+}
+
+int RawOpen(const char* path, int flags) {
+  return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags | O_CLOEXEC, 0666));
+}
+
+void TakeSnapshot() {
+  int expected = kDue;
+  const char* target = getenv("KIVO_SHIM_TARGET");
+  const char* log = getenv("KIVO_SHIM_LOG");
+  if (!snapshot.compare_exchange_strong(expected, kTaken) || target == nullptr || log == nullptr)
+    return;
+  const int in = RawOpen(target, O_RDONLY);
+  const int out = RawOpen((std::string(log) + ".snapshot").c_str(), O_WRONLY | O_CREAT | O_TRUNC);
+  char buffer[8192];
+  ssize_t n;
+  while (in >= 0 && out >= 0 && (n = syscall(SYS_read, in, buffer, sizeof buffer)) > 0)
+    (void)!syscall(SYS_write, out, buffer, n);
+  if (in >= 0) syscall(SYS_close, in);
+  if (out >= 0) syscall(SYS_close, out);
+}
+
+__attribute__((destructor)) void SnapshotAtExit() { TakeSnapshot(); }
+
+std::string Folder(const std::string& path) { return path.substr(0, path.rfind('/')); }
+
+// Records a watched call; true when this one is to fail.
+bool Record(Kind kind, const std::string& path, const std::string& second = "") {
+  if (!Watched(path) && !(kind == kRename && Watched(second))) return false;
+  TakeSnapshot();
+  const int n = ++counts[kind];
+  bool fail = false;
+  if (const char* spec = getenv("KIVO_SHIM_FAIL")) {
+    const size_t length = strlen(kKindNames[kind]);
+    fail = strncmp(spec, kKindNames[kind], length) == 0 && spec[length] == ':' &&
+           atoi(spec + length + 1) == n;
+  }
+  if (const char* log = getenv("KIVO_SHIM_LOG")) {
+    const std::string line = std::string(kKindNames[kind]) + " " + path + " " +
+                             (second.empty() ? "-" : second) + (fail ? " FAILED\n" : " -\n");
+    const int fd = RawOpen(log, O_WRONLY | O_CREAT | O_APPEND);
+    if (fd >= 0) {
+      (void)!syscall(SYS_write, fd, line.data(), line.size());
+      syscall(SYS_close, fd);
+    }
+  }
+  const char* target = getenv("KIVO_SHIM_TARGET");
+  int none = kNone;
+  if (fail) {
+    snapshot.compare_exchange_strong(none, kDue);
+  } else if (target != nullptr && kind == kRename && second == target) {
+    renamed_onto_target = true;
+  } else if (target != nullptr && kind == kFsync && renamed_onto_target && path == Folder(target)) {
+    snapshot.compare_exchange_strong(none, kDue);
+  }
+  if (fail) errno = EIO;
+  return fail;
+}
+
+}  // namespace
+
+extern "C" {
+
+ssize_t write(int fd, const void* data, size_t size) {
+  static const auto real = Next<ssize_t (*)(int, const void*, size_t)>("write");
+  // Standard output and error are the caller's, whatever file they are.
+  if (fd > 2 && Record(kWrite, FdPath(fd))) return -1;
+  return real(fd, data, size);
+}
+
+int fsync(int fd) {
+  static const auto real = Next<int (*)(int)>("fsync");
+  if (Record(kFsync, FdPath(fd))) return -1;
+  return real(fd);
+}
+
+int fdatasync(int fd) {
+  static const auto real = Next<int (*)(int)>("fdatasync");
+  if (Record(kFsync, FdPath(fd))) return -1;
+  return real(fd);
+}
+
+int rename(const char* from, const char* to) {
+  static const auto real = Next<int (*)(const char*, const char*)>("rename");
+  if (Record(kRename, AtPath(AT_FDCWD, from), AtPath(AT_FDCWD, to))) return -1;
+  return real(from, to);
+}
+
+int renameat(int from_dir, const char* from, int to_dir, const char* to) {
+  static const auto real = Next<int (*)(int, const char*, int, const char*)>("renameat");
+  if (Record(kRename, AtPath(from_dir, from), AtPath(to_dir, to))) return -1;
+  return real(from_dir, from, to_dir, to);
+}
+
+int renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned flags) {
+  static const auto real =
+      Next<int (*)(int, const char*, int, const char*, unsigned)>("renameat2");
+  if (Record(kRename, AtPath(from_dir, from), AtPath(to_dir, to))) return -1;
+  return real(from_dir, from, to_dir, to, flags);
+}
+
+}  // extern "C"
