@@ -52,3 +52,4 @@ fi
 
 # The entry fuzzer, for a bounded time from its seed corpus.
 FUZZ_SECONDS=${FUZZ_SECONDS:-60} bash tests/hardening/fuzz.sh
+bash scripts/package-test.sh
