@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Builds the Debian package, installs it with its dependencies into a fresh
 # minimal Debian 12 made by mmdebstrap (from the machine's own apt sources),
-# and tries it there (tests/package/inside.sh): chrooted, with /proc, /dev
-# and a private network and process namespace. Bounded in time; the
+# and tries it there twice, each time without network: booted with systemd
+# in systemd-nspawn (tests/package/booted.sh: the units), then chrooted with
+# /proc, /dev and a private process namespace, as on a machine without
+# systemd (tests/package/inside.sh: first login, a calendar over CalDAV,
+# removal and purge). Bounded in time; the
 # downloaded packages are kept in $PACKAGE_TEST_DIR/apt-cache for the next
 # run. Set PACKAGE_TEST_SKIP_BUILD=1 to test the package already in dist/.
 set -euo pipefail
@@ -29,7 +32,7 @@ done
 # are not started meanwhile (policy-rc.d), the daemons are the test's.
 echo "--- making the system and installing $deb"
 timeout 1800 unshare --mount -- mmdebstrap --mode=root --variant=apt \
-  --include=curl,ca-certificates --dpkgopt=force-unsafe-io \
+  --include=curl,ca-certificates,systemd --dpkgopt=force-unsafe-io \
   --skip=download/empty --skip=essential/unlink \
   --setup-hook='mkdir -p "$1"/var/cache/apt/archives/' \
   --setup-hook="sync-in $cache /var/cache/apt/archives/" \
@@ -39,7 +42,27 @@ timeout 1800 unshare --mount -- mmdebstrap --mode=root --variant=apt \
   --customize-hook="sync-out /var/cache/apt/archives $cache" \
   bookworm "$system" "${sources[@]}"
 
-echo "--- trying it inside, without network"
+echo "--- booting it with systemd, without network"
+install -m 0755 tests/package/booted.sh "$system/root/package-test-booted.sh"
+systemd-nspawn --quiet --directory="$system" --keep-unit --register=no --private-network \
+  --boot >"$work/boot.log" 2>&1 &
+nspawn=$!
+trap 'kill -KILL $nspawn 2>/dev/null || true; rm -rf --one-file-system "$system"' EXIT
+init=""
+for _ in $(seq 100); do
+  init=$(pgrep -P $nspawn -x systemd | head -1) && [ -n "$init" ] && break
+  sleep 0.1
+done
+[ -n "$init" ] || { cat "$work/boot.log"; echo "the system did not boot" >&2; exit 1; }
+nsenter -t "$init" -a timeout 120 systemctl is-system-running --wait >/dev/null || true
+nsenter -t "$init" -a timeout 300 /root/package-test-booted.sh || booted_failed=1
+kill -TERM $nspawn  # an orderly shutdown
+for _ in $(seq 60); do kill -0 $nspawn 2>/dev/null || break; sleep 1; done
+kill -KILL $nspawn 2>/dev/null || true
+wait $nspawn || true
+[ -z "${booted_failed:-}" ] || { tail -50 "$work/boot.log"; exit 1; }
+
+echo "--- trying it chrooted, without systemd or network"
 install -m 0755 tests/package/inside.sh "$system/root/package-test-inside.sh"
 timeout 600 unshare --mount --net --pid --fork --kill-child -- sh -c '
   set -e
