@@ -10,14 +10,15 @@ fail() {
     systemctl --no-pager status kivo-webapi kivo-webdav kivo-caldav >&2 || true
     exit 1
 }
-main_pid() { systemctl show --property=MainPID --value "$1"; }
-# Waits until the unit runs with a main process other than $2.
+main_pid() { systemctl show --property=MainPID --value "$1" 2>/dev/null || echo 0; }
+# Waits until the unit runs with a main process other than $2 (at first
+# until the system has booted that far).
 wait_running() {
     tries=0
-    until [ "$(systemctl is-active "$1")" = active ] && [ "$(main_pid "$1")" != 0 ] &&
+    until [ "$(systemctl is-active "$1" 2>/dev/null)" = active ] && [ "$(main_pid "$1")" != 0 ] &&
         [ "$(main_pid "$1")" != "${2:-}" ]; do
         tries=$((tries + 1))
-        [ $tries -le 100 ] || fail "$1 does not run"
+        [ $tries -le 600 ] || fail "$1 does not run"
         sleep 0.1
     done
 }
