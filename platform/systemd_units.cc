@@ -92,6 +92,10 @@ pid_t StartDaemonProcess(const char* unit, const std::vector<std::string>& argv,
 
 int SignalDaemon(const char* unit, pid_t pid, int signal) {
   if (!SupervisedBySystemd(unit)) {
+    if (pid <= 0) {  // kill() would reach a whole process group
+      errno = ESRCH;
+      return -1;
+    }
     if (kill(pid, signal) == 0) return 0;
     const int error = errno;
     SetLastError(error);
