@@ -47,8 +47,17 @@ install -m 0755 tests/package/booted.sh "$system/root/package-test-booted.sh"
 systemd-nspawn --quiet --directory="$system" --keep-unit --register=no --private-network \
   --boot >"$work/boot.log" 2>&1 &
 nspawn=$!
-trap 'kill -KILL $nspawn 2>/dev/null || true; rm -rf --one-file-system "$system"' EXIT
 init=""
+# Killing the container's init ends every process in it; nspawn alone dying
+# would leave them running. Its pid is only trusted while it still lives in
+# a process namespace other than ours.
+kill_container() {
+  if [ -n "$init" ] && [ "$(readlink "/proc/$init/ns/pid" 2>/dev/null)" != "$(readlink /proc/self/ns/pid)" ]; then
+    kill -KILL "$init" 2>/dev/null || true
+  fi
+  [ -z "$nspawn" ] || kill -KILL "$nspawn" 2>/dev/null || true
+}
+trap 'kill_container; rm -rf --one-file-system "$system"' EXIT
 for _ in $(seq 100); do
   init=$(pgrep -P $nspawn -x systemd | head -1) && [ -n "$init" ] && break
   sleep 0.1
@@ -57,8 +66,9 @@ done
 nsenter -t "$init" -a timeout 300 /root/package-test-booted.sh || booted_failed=1
 kill -TERM $nspawn  # an orderly shutdown
 for _ in $(seq 60); do kill -0 $nspawn 2>/dev/null || break; sleep 1; done
-kill -KILL $nspawn 2>/dev/null || true
+kill_container
 wait $nspawn || true
+init="" nspawn=""  # gone, and their pids free for others
 [ -z "${booted_failed:-}" ] || { tail -50 "$work/boot.log"; exit 1; }
 
 echo "--- trying it chrooted, without systemd or network"
