@@ -1,8 +1,9 @@
 #!/bin/sh
 # Runs inside the installed system booted with systemd (scripts/package-test.sh,
 # systemd-nspawn): the platform starts, reloads and stops the daemons through
-# their units, and systemd restarts a daemon that crashed. Leaves WebDAV and
-# CalDAV switched off and no calendar behind, for inside.sh.
+# their units, and systemd restarts a daemon that crashed; the sandboxed
+# host still takes a user's identity to make that user's calendar. Leaves
+# WebDAV and CalDAV switched off, for inside.sh.
 set -eu
 
 fail() {
@@ -26,7 +27,7 @@ wait_running() {
 wait_running kivo-webapi.service
 password=$(cat /etc/kivo/initial-admin-password)
 cookies=/tmp/booted-cookies
-post() {
+post() {  # PATH BODY, in the session of $cookies
     curl -sS --max-time 60 --retry 20 --retry-connrefused --retry-delay 1 \
         --cacert /etc/kivo/tls/server.crt -b $cookies -c $cookies \
         -H 'Content-Type: application/json' -d "$2" "https://localhost:5001$1"
@@ -35,9 +36,10 @@ entry() {
     answer=$(post /webapi/entry "{\"api\":\"$1\",\"version\":1,\"method\":\"$2\",\"params\":$3}")
     case "$answer" in *'"success":true'*) ;; *) fail "$1 $2: $answer" ;; esac
 }
-propfind() {
-    curl -sS --max-time 60 -o /dev/null -w '%{http_code}' -u "admin:$password" \
-        -X PROPFIND -H 'Depth: 1' http://127.0.0.1:5005/caldav/admin/ || true
+propfind() {  # [USER PASSWORD]: the status; the answer in /tmp/booted-propfind.xml
+    curl -sS --max-time 60 -o /tmp/booted-propfind.xml -w '%{http_code}' \
+        -u "${1:-admin}:${2:-$password}" -X PROPFIND -H 'Depth: 1' \
+        "http://127.0.0.1:5005/caldav/${1:-admin}/" || true
 }
 
 answer=$(post /webapi/auth "{\"account\":\"admin\",\"password\":\"$password\"}")
@@ -49,6 +51,22 @@ for unit in kivo-webdav.service kivo-caldav.service; do
     wait_running $unit
 done
 [ "$(propfind)" = 207 ] || fail "PROPFIND /caldav/admin/: $(propfind)"
+
+# A user's calendar in a folder everybody may write: the sandboxed host makes
+# it as the user, and the CalDAV daemon shows it to that user.
+useradd --gid users --home-dir /volume1/homes/alice --shell /usr/sbin/nologin alice
+echo 'alice:Alice-Password-1' | chpasswd
+chmod 1777 /volume1/public
+admin_cookies=$cookies
+cookies=/tmp/booted-alice-cookies
+answer=$(post /webapi/auth '{"account":"alice","password":"Alice-Password-1"}')
+case "$answer" in *'"success":true'*) ;; *) fail "alice's login: $answer" ;; esac
+entry KIVO.Core.FileServ.WebDAV.CalDAV.Calendar create \
+    '{"share":"public","destination":"public","fullpath":"/volume1/public","calendarname":"Alices"}'
+[ "$(stat -c %U /volume1/public/Alices)" = alice ] || fail "alice's calendar folder is not hers"
+[ "$(propfind alice Alice-Password-1)" = 207 ] && grep -q Alices /tmp/booted-propfind.xml ||
+    fail "alice's calendar over CalDAV: $(cat /tmp/booted-propfind.xml)"
+cookies=$admin_cookies
 
 # A crash of each daemon: systemd starts it again, and CalDAV answers.
 webdav=$(main_pid kivo-webdav.service)
@@ -76,4 +94,4 @@ for unit in kivo-webdav.service kivo-caldav.service; do
     [ "$(systemctl is-active $unit)" != active ] || fail "$unit still runs"
     [ "$(systemctl is-enabled $unit)" = disabled ] || fail "$unit is still enabled"
 done
-echo "package test (systemd): the units start, restart after a crash, reload and stop"
+echo "package test (systemd): a user's calendar made as the user; the units start, restart after a crash, reload and stop"
