@@ -22,6 +22,7 @@
 #include "platform/journal.h"
 #include "platform/process.h"
 #include "platform/root_files.h"
+#include "platform/systemd_units.h"
 
 #ifndef KIVO_CALDAV_PLUGIN_DIR
 #define KIVO_CALDAV_PLUGIN_DIR ""
@@ -237,13 +238,13 @@ bool WaitGone(pid_t pid, int ms) {
 }
 
 bool Stop(pid_t pid, std::string* error) {
-  if (kill(pid, SIGTERM) != 0 && errno != ESRCH) {
+  if (kivo::SignalDaemon(kivo::kCalDAVUnit, pid, SIGTERM) != 0 && errno != ESRCH) {
     return Fail(error, "cannot stop the CalDAV daemon (pid " + std::to_string(pid) +
                            "): " + strerror(errno));
   }
   if (!WaitGone(pid, kStopWaitMs)) {
     KIVO_LOG("CalDAV daemon (pid %d) ignored SIGTERM; killing it", static_cast<int>(pid));
-    kill(pid, SIGKILL);
+    kivo::SignalDaemon(kivo::kCalDAVUnit, pid, SIGKILL);
     if (!WaitGone(pid, kStopWaitMs)) {
       return Fail(error, "the CalDAV daemon (pid " + std::to_string(pid) + ") does not end");
     }
@@ -313,7 +314,10 @@ bool StartLocked(std::string* error) {
   const int log_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
   if (log_fd < 0) return Fail(error, "cannot open " + log_path + ": " + strerror(errno));
   Launch launch = BuildLaunch(plugin_dir);
-  const pid_t pid = Spawn(&launch, log_fd);
+  // Under systemd the unit runs the same command (debian/kivo-caldav.service).
+  const pid_t pid = kivo::SupervisedBySystemd(kivo::kCalDAVUnit)
+                        ? kivo::StartDaemonProcess(kivo::kCalDAVUnit, launch.args, log_path)
+                        : Spawn(&launch, log_fd);
   close(log_fd);
   if (pid <= 0)
     return Fail(error, std::string("cannot start the CalDAV daemon: ") + strerror(errno));
@@ -336,6 +340,8 @@ bool StopLocked(std::string* error) {
     if (!Record("caldav.stop", pid, ReadNumberFile(kPortPath))) {
       return Fail(error, "cannot journal the CalDAV stop");
     }
+  } else if (kivo::SupervisedBySystemd(kivo::kCalDAVUnit)) {
+    kivo::SignalDaemon(kivo::kCalDAVUnit, 0, SIGTERM);  // between a crash and systemd's restart
   }
   if (unlink(Rooted(kPidPath).c_str()) != 0 && errno != ENOENT) {
     return Fail(error, "cannot remove " + Rooted(kPidPath) + ": " + strerror(errno));

@@ -20,6 +20,7 @@
 #include "platform/last_error.h"
 #include "platform/process.h"
 #include "platform/root_files.h"
+#include "platform/systemd_units.h"
 
 namespace kivo {
 namespace {
@@ -257,15 +258,15 @@ bool AllAccept(const std::string& address, const std::vector<int>& ports, bool a
 int StopDaemon() {
   pid_t pid = WebDAVDaemonPid();
   std::vector<int> ports = WebDAVDaemonPorts();
-  if (pid > 0) {
+  if (pid > 0 || SupervisedBySystemd(kWebDAVUnit)) {
     // The daemon's process group holds it and its children alone (it was
     // started in a session of its own): a child its parent left behind, as
     // after a SIGKILL, goes with the group.
-    const pid_t group = getpgid(pid);
-    kill(pid, SIGTERM);
+    const pid_t group = pid > 0 ? getpgid(pid) : -1;
+    SignalDaemon(kWebDAVUnit, pid, SIGTERM);
     if (!WaitFor(0, [&] { return !ProcessAlive(pid); })) {
       KIVO_LOG("webdav daemon %d ignored SIGTERM; killing it", static_cast<int>(pid));
-      kill(pid, SIGKILL);
+      SignalDaemon(kWebDAVUnit, pid, SIGKILL);
       WaitFor(0, [&] { return !ProcessAlive(pid); });
     }
     if (group > 1 && group != getpgrp()) kill(-group, SIGKILL);
@@ -287,12 +288,13 @@ int StartDaemon(WebDAVSettings* s) {
   if (!WriteGeneratedFiles(s) || !ConfigAccepted()) return -1;
   unlink(WebDAVPidPath().c_str());
   off_t error_offset = SizeOf(WebDAVErrorLogPath()), output_offset = SizeOf(OutputLogPath());
-  pid_t pid = SpawnDetached({kApache, "-f", WebDAVConfPath(), "-DFOREGROUND"}, OutputLogPath());
+  pid_t pid = StartDaemonProcess(kWebDAVUnit, {kApache, "-f", WebDAVConfPath(), "-DFOREGROUND"},
+                                 OutputLogPath());
   if (pid < 0) return -1;
   bool up = WaitFor(
       pid, [&] { return PidFromFile() == pid && AllAccept(s->listen_address, ports, true); });
   if (!up) {
-    if (ProcessAlive(pid)) kill(pid, SIGTERM);
+    if (ProcessAlive(pid)) SignalDaemon(kWebDAVUnit, pid, SIGTERM);
     KIVO_LOG("the WebDAV daemon did not start");
     LogLines("apache2: ", TextSince(OutputLogPath(), output_offset));
     LogLines("apache2: ", TextSince(WebDAVErrorLogPath(), error_offset));
@@ -348,7 +350,7 @@ int ReloadDaemon(pid_t pid, WebDAVSettings* s) {
   if (!WriteGeneratedFiles(s) || !ConfigAccepted()) return -1;
   off_t error_offset = SizeOf(WebDAVErrorLogPath());
   const unsigned long long signalled = TicksSinceBoot();
-  if (kill(pid, SIGUSR1) != 0) {
+  if (SignalDaemon(kWebDAVUnit, pid, SIGUSR1) != 0) {
     SetLastError(errno);
     KIVO_LOG("cannot signal the WebDAV daemon %d: %s", static_cast<int>(pid), strerror(errno));
     return -1;

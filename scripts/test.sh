@@ -97,3 +97,4 @@ fi
 # The entry fuzzer, for a bounded time from its seed corpus.
 FUZZ_SECONDS=${FUZZ_SECONDS:-60} isolated bash tests/hardening/fuzz.sh
 ports_still_held
+bash scripts/package-test.sh
