@@ -101,15 +101,8 @@ int BindLoopback(int port) {
 
 std::string PluginDir() {
   // Installed beside the program; a build tree keeps it where CMake put it.
-  char exe[4096];
-  const ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
-  if (n > 0) {
-    std::string dir(exe, static_cast<size_t>(n));
-    dir = dir.substr(0, dir.find_last_of('/')) + "/radicale";
-    struct stat st;
-    if (stat((dir + "/" + kPluginFile).c_str(), &st) == 0) return dir;
-  }
-  return KIVO_CALDAV_PLUGIN_DIR;
+  const std::string beside = kivo::BesideProgram(std::string("radicale/") + kPluginFile);
+  return beside.empty() ? KIVO_CALDAV_PLUGIN_DIR : beside.substr(0, beside.find_last_of('/'));
 }
 
 std::string ConfigText(int port) {

@@ -12,6 +12,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
 #include "module/log.h"
 #include "platform/last_error.h"
 #include "platform/root_files.h"
@@ -180,6 +184,54 @@ bool PortAccepts(const std::string& address, int port) {
   return accepted;
 }
 
+namespace {
+
+// One /proc/net/tcp{,6} line's local address, as the kernel prints it: the
+// address's 32-bit words in hexadecimal, each in host byte order, then the
+// port. `want` holds the words of the address asked for.
+bool ListensAt(const std::string& line, const std::vector<uint32_t>& want, int port) {
+  std::istringstream in(line);
+  std::string slot, local, remote, state;
+  if (!(in >> slot >> local >> remote >> state) || state != "0A") return false;  // 0A: LISTEN
+  const size_t colon = local.find(':');
+  if (colon == std::string::npos || strtol(local.c_str() + colon + 1, nullptr, 16) != port) {
+    return false;
+  }
+  const std::string hex = local.substr(0, colon);
+  if (hex.size() != want.size() * 8) return false;
+  bool wildcard = true, same = true;
+  for (size_t i = 0; i < want.size(); ++i) {
+    const uint32_t word = static_cast<uint32_t>(strtoul(hex.substr(i * 8, 8).c_str(), nullptr, 16));
+    wildcard = wildcard && word == 0;
+    same = same && word == want[i];
+  }
+  return wildcard || same;
+}
+
+bool AnyLineListens(const char* table, const std::vector<uint32_t>& want, int port) {
+  std::ifstream in(table);
+  std::string line;
+  std::getline(in, line);  // the heading
+  while (std::getline(in, line)) {
+    if (ListensAt(line, want, port)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool PortListening(const std::string& address, int port) {
+  struct in_addr v4;
+  if (address.empty() || inet_pton(AF_INET, address.c_str(), &v4) != 1) {
+    v4.s_addr = htonl(INADDR_LOOPBACK);
+  }
+  // In memory order, as the kernel prints each word; on IPv6 sockets the
+  // address arrives mapped (::ffff:a.b.c.d).
+  const uint32_t word = v4.s_addr;
+  return AnyLineListens("/proc/net/tcp", {word}, port) ||
+         AnyLineListens("/proc/net/tcp6", {0, 0, htonl(0xffff), word}, port);
+}
+
 void UseDefaultScheduling() {
   const struct sched_param normal = {};
   sched_setscheduler(0, SCHED_OTHER, &normal);
@@ -189,6 +241,15 @@ void SleepMillis(int millis) {
   struct timespec wait = {millis / 1000, (millis % 1000) * 1000000L};
   while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
   }
+}
+
+std::string BesideProgram(const std::string& name) {
+  char exe[4096];
+  const ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+  if (n <= 0) return "";
+  std::string path(exe, static_cast<size_t>(n));
+  path = path.substr(0, path.find_last_of('/') + 1) + name;
+  return access(path.c_str(), R_OK) == 0 ? path : "";
 }
 
 }  // namespace kivo

@@ -35,6 +35,19 @@ bool CommandLineHas(pid_t pid, const std::string& needle);
 // accepted.
 bool PortAccepts(const std::string& address, int port);
 
+// True when a TCP socket of this network namespace listens where a
+// connection to `address` ("" for loopback) and `port` would arrive: on that
+// address or on every address. Read from /proc/net/tcp and tcp6, without
+// connecting: a daemon whose readiness is polled this way never meets the
+// probes as clients of its own (counted, logged, queued before the first
+// real request).
+bool PortListening(const std::string& address, int port);
+
+// The path of `name` in the folder of the running program, when it is there:
+// an installed program finds the files it ships beside itself. Empty when
+// not there (a build tree keeps them elsewhere).
+std::string BesideProgram(const std::string& name);
+
 // In a child between fork and exec (async-signal-safe): back to the default
 // scheduling policy. The web API host batches its threads' wake-ups; the
 // programs and daemons it starts must not inherit that.

@@ -16,6 +16,7 @@
 #include "platform/daemon_hooks.h"
 #include "platform/json_file.h"
 #include "platform/last_error.h"
+#include "platform/process.h"
 
 namespace kivo {
 namespace {
@@ -230,14 +231,8 @@ bool ReadWebDAVSettings(WebDAVSettings* s) {
 
 std::string WebDAVModulePath() {
   // Installed beside the program; a build tree keeps it where CMake put it.
-  char exe[4096];
-  const ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
-  if (n > 0) {
-    std::string path(exe, static_cast<size_t>(n));
-    path = path.substr(0, path.find_last_of('/')) + "/mod_kivo_dav.so";
-    if (access(path.c_str(), R_OK) == 0) return path;
-  }
-  return KIVO_DAV_MODULE_PATH;
+  const std::string beside = kivo::BesideProgram("mod_kivo_dav.so");
+  return beside.empty() ? KIVO_DAV_MODULE_PATH : beside;
 }
 
 std::string WebDAVConfigText(const WebDAVSettings& s) {

@@ -248,9 +248,9 @@ bool WaitFor(pid_t pid, Ready ready) {
   return false;
 }
 
-bool AllAccept(const std::string& address, const std::vector<int>& ports, bool accept) {
+bool AllListening(const std::string& address, const std::vector<int>& ports, bool listening) {
   for (int port : ports) {
-    if (PortAccepts(address, port) != accept) return false;
+    if (PortListening(address, port) != listening) return false;
   }
   return true;
 }
@@ -273,7 +273,7 @@ int StopDaemon() {
   }
   WebDAVSettings s;
   Settings(&s);
-  if (!WaitFor(0, [&] { return AllAccept(s.listen_address, ports, false); })) {
+  if (!WaitFor(0, [&] { return AllListening(s.listen_address, ports, false); })) {
     KIVO_LOG("the WebDAV ports stay taken after the daemon stopped");
     return -1;
   }
@@ -292,7 +292,7 @@ int StartDaemon(WebDAVSettings* s) {
                                  OutputLogPath());
   if (pid < 0) return -1;
   bool up = WaitFor(
-      pid, [&] { return PidFromFile() == pid && AllAccept(s->listen_address, ports, true); });
+      pid, [&] { return PidFromFile() == pid && AllListening(s->listen_address, ports, true); });
   if (!up) {
     if (ProcessAlive(pid)) SignalDaemon(kWebDAVUnit, pid, SIGTERM);
     KIVO_LOG("the WebDAV daemon did not start");
@@ -360,7 +360,7 @@ int ReloadDaemon(pid_t pid, WebDAVSettings* s) {
   // new configuration, and then logs its "resuming" notice (logged at every
   // level): from that line on, no request meets the old configuration.
   bool up = WaitFor(pid, [&] {
-    return AllAccept(s->listen_address, ports, true) && AllAccept(s->listen_address, gone, false) &&
+    return AllListening(s->listen_address, ports, true) && AllListening(s->listen_address, gone, false) &&
            TextSince(WebDAVErrorLogPath(), error_offset).find(kResumedNotice) != std::string::npos;
   });
   // A worker of the old configuration that was idle may still take one
