@@ -15,20 +15,6 @@ namespace {
 
 constexpr char kLogUnit[] = "caldav_calendar";
 
-// A create may switch the whole process to the user; whatever way it leaves
-// (an allocation failure included), the process must run as root again.
-class RootIdentityRestorer {
- public:
-  RootIdentityRestorer() = default;
-  ~RootIdentityRestorer() {
-    if ((getegid() != 0 && setegid(0) != 0) || (geteuid() != 0 && seteuid(0) != 0)) {
-      KIVO_LOG("Failed to switch back to root");
-    }
-  }
-  RootIdentityRestorer(const RootIdentityRestorer&) = delete;
-  RootIdentityRestorer& operator=(const RootIdentityRestorer&) = delete;
-};
-
 }  // namespace
 
 CalDAVServiceHandler::CalDAVServiceHandler(KIVO::APIRequest* request, KIVO::APIResponse* response)
@@ -41,9 +27,6 @@ CalDAVServiceHandler::~CalDAVServiceHandler() {
   try {
     if (made_.folder.valid()) RemoveMadeFolder();
   } catch (...) {
-  }
-  for (const auto& share : shares_) {
-    if (share.second.dir_fd >= 0) close(share.second.dir_fd);
   }
 }
 
@@ -170,21 +153,25 @@ bool CalDAVServiceHandler::CreateCalendar(Json::Value& result) {
   // so a delete or set of the same id can neither remove the folder while it
   // is being filled nor miss the entry that follows it.
   RegistryLock lock;
-  RootIdentityRestorer restorer;
+  bool made = false;
+  {
+    // Whatever way this block is left (an allocation failure included),
+    // the process runs as root again after it.
+    caldav::ActingAsUser as_user;
+    if (!SeteGUID(&as_user, &uid, &gid, &admin)) return false;
 
-  if (!SeteGUID(&uid, &gid, &admin)) {
-    SwitchBackToRoot();
+    const std::string path = StringParam("fullpath") + "/" + StringParam("calendarname");
+    // Still under the user's identity: the location is judged with their rights.
+    if (!ResolveLocation(StringParam("fullpath").c_str(), path.c_str(), &create_location_)) {
+      SetError(WEBAPI_ERR_BAD_PARAMETER);
+      return false;
+    }
+    made = CreateData(&as_user, path, uid, gid, admin);
+  }
+  if (!made) {
+    RemoveMadeFolder();  // as root, whatever the failed step left made
     return false;
   }
-
-  const std::string path = StringParam("fullpath") + "/" + StringParam("calendarname");
-  // Still under the user's identity: the location is judged with their rights.
-  if (!ResolveLocation(StringParam("fullpath").c_str(), path.c_str(), &create_location_)) {
-    SetError(WEBAPI_ERR_BAD_PARAMETER);
-    SwitchBackToRoot();
-    return false;
-  }
-  if (!CreateData(path, uid, gid, admin)) return false;
 
   if (GetInputParam2Json(entry) && AddCalendarItemToInfo(entry) && ConcateID(entry, id)) {
     result["id"] = id;

@@ -24,6 +24,7 @@
 #include <map>
 #include <string>
 
+#include "caldav/acting_user.h"
 #include "caldav/pinned_dir.h"
 #include "module/kivo_api.h"
 #include "module/kivo_platform.h"
@@ -69,9 +70,12 @@ class CalDAVServiceHandler {
   bool GetInputParam2Json(Json::Value& entry);
 
   // Calendar folders on disk.
-  bool MKCalendarDIR(const std::string& path, bool root_for_homes, int uid, int gid, int admin);
-  bool CreateData(std::string path, unsigned int uid, unsigned int gid, int admin);
-  bool SeteGUID(unsigned int* uid, unsigned int* gid, int* admin);
+  bool MKCalendarDIR(caldav::ActingAsUser* as_user, const std::string& path, bool root_for_homes,
+                     int uid, int gid, int admin);
+  bool CreateData(caldav::ActingAsUser* as_user, std::string path, unsigned int uid,
+                  unsigned int gid, int admin);
+  // Switches `as_user` to the logged-in user unless an administrator.
+  bool SeteGUID(caldav::ActingAsUser* as_user, unsigned int* uid, unsigned int* gid, int* admin);
   bool GetCalendarStatus(const Json::Value& entry, std::string& status);
   void RemoveCalFolder(const Json::Value& entry);
 
@@ -101,8 +105,6 @@ class CalDAVServiceHandler {
   // The request parameter as a string; "" when it is missing or has no
   // string form (array, object).
   std::string StringParam(const std::string& name);
-  // Back to effective group 0, then effective user 0.
-  void SwitchBackToRoot();
   // Removes the calendar folder this call made, and only while its name
   // still stands for that very folder.
   void RemoveMadeFolder();
@@ -154,12 +156,12 @@ class CalDAVServiceHandler {
   // A share's directory as KIVOShareGet gave it (found false: no such
   // share). A list resolves thousands of folders in a few shares, so each
   // share is looked up once per call, and its directory opened at most once
-  // (dir_fd, -1 until then or when it cannot be).
+  // (dir_fd, invalid until then or when it cannot be).
   struct ShareDir {
     bool found = false;
     std::string dir;
     bool dir_opened = false;
-    int dir_fd = -1;
+    pinned::Fd dir_fd;
     std::string canonical;  // dir's real path, once opened
   };
   ShareDir& LookUpShare(const std::string& name);

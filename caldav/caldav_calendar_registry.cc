@@ -273,11 +273,10 @@ bool CalDAVServiceHandler::WriteCalendarInfo(Json::Value& calendars) {
   // The new content is in place; syncing the directory makes the rename
   // itself survive a power loss. A failure here does not undo the write.
   const std::string directory = DirectoryOf(path);
-  const int dir_fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir_fd < 0 || fsync(dir_fd) != 0) {
+  const pinned::Fd dir(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.valid() || fsync(dir.get()) != 0) {
     KIVO_LOG("fsync(%s) failed, reason=%s", directory.c_str(), strerror(errno));
   }
-  if (dir_fd >= 0) close(dir_fd);
   return true;
 }
 

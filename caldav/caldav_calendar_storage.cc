@@ -34,7 +34,6 @@
 namespace {
 
 constexpr char kLogUnit[] = "caldav_calendar";
-constexpr unsigned int kNoId = static_cast<unsigned int>(-1);
 // The flags a state file is known by in the log; it is opened exclusively.
 constexpr int kStateFileFlags = O_WRONLY | O_CREAT | O_TRUNC | O_SYNC;
 constexpr char kStoreDir[] = "/.DAV/";
@@ -80,24 +79,14 @@ std::string DescriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd
 
 }  // namespace
 
-void CalDAVServiceHandler::SwitchBackToRoot() {
-  // The real ids are 0, so both switches are allowed from any effective id.
-  // In a threaded host every switch is broadcast to all threads, which costs
-  // more than the rest of a create: skip the ones that change nothing.
-  if (getegid() != 0 && setegid(0) != 0) {
-    KIVO_LOG("Failed to set gid back to root, reason=%s", strerror(errno));
-  }
-  if (geteuid() != 0 && seteuid(0) != 0) {
-    KIVO_LOG("Failed to set uid back to root, reason=%s", strerror(errno));
-  }
-}
-
 // ---- identity -------------------------------------------------------------------------
 
-bool CalDAVServiceHandler::SeteGUID(unsigned int* uid, unsigned int* gid, int* admin) {
+bool CalDAVServiceHandler::SeteGUID(caldav::ActingAsUser* as_user, unsigned int* uid,
+                                    unsigned int* gid, int* admin) {
   bool result = false;
   PKIVOUSER user = nullptr;
   std::string name;
+  caldav::ActingAsUser::Step step = caldav::ActingAsUser::kDone;
 
   if (uid == nullptr || gid == nullptr || admin == nullptr) {
     KIVO_LOG("Wrong paramter");
@@ -124,30 +113,29 @@ bool CalDAVServiceHandler::SeteGUID(unsigned int* uid, unsigned int* gid, int* a
     goto end;
   }
 
-  // Supplementary groups first, then the effective group, then the user:
-  // once the effective user is no longer root nothing else may be changed.
-  if (*gid == kNoId) {
-    KIVO_LOG("Failed to get gid for user=%s", name.c_str());
-    SetError(WEBAPI_ERR_OPERATION_FAILED);
-    goto end;
+  // Supplementary groups first, then the effective group, then the user;
+  // the scope takes the process back to root.
+  step = as_user->Become(name.c_str(), *uid, *gid);
+  switch (step) {
+    case caldav::ActingAsUser::kDone:
+      break;
+    case caldav::ActingAsUser::kNoGroup:
+      KIVO_LOG("Failed to get gid for user=%s", name.c_str());
+      break;
+    case caldav::ActingAsUser::kGroups:
+      KIVO_LOG("Failed to initgroup for user=%s", name.c_str());
+      break;
+    case caldav::ActingAsUser::kGroup:
+      KIVO_LOG("Failed to set gid for user=%s", name.c_str());
+      break;
+    case caldav::ActingAsUser::kNoUser:
+      KIVO_LOG("Failed to get uid for user=%s", name.c_str());
+      break;
+    case caldav::ActingAsUser::kUser:
+      KIVO_LOG("Failed to set uid for user=%s", name.c_str());
+      break;
   }
-  if (initgroups(name.c_str(), *gid) == -1) {
-    KIVO_LOG("Failed to initgroup for user=%s", name.c_str());
-    SetError(WEBAPI_ERR_OPERATION_FAILED);
-    goto end;
-  }
-  if (setegid(*gid) < 0) {
-    KIVO_LOG("Failed to set gid for user=%s", name.c_str());
-    SetError(WEBAPI_ERR_OPERATION_FAILED);
-    goto end;
-  }
-  if (*uid == kNoId) {
-    KIVO_LOG("Failed to get uid for user=%s", name.c_str());
-    SetError(WEBAPI_ERR_OPERATION_FAILED);
-    goto end;
-  }
-  if (seteuid(*uid) < 0) {
-    KIVO_LOG("Failed to set uid for user=%s", name.c_str());
+  if (step != caldav::ActingAsUser::kDone) {
     SetError(WEBAPI_ERR_OPERATION_FAILED);
     goto end;
   }
@@ -162,8 +150,8 @@ end:
 
 // ---- making a calendar ------------------------------------------------------------
 
-bool CalDAVServiceHandler::MKCalendarDIR(const std::string& path, bool root_for_homes, int uid,
-                                         int gid, int admin) {
+bool CalDAVServiceHandler::MKCalendarDIR(caldav::ActingAsUser* as_user, const std::string& path,
+                                         bool root_for_homes, int uid, int gid, int admin) {
   const bool give_to_user = root_for_homes || admin == 1;
   KIVOVOLINFO volume;
   std::string parent, name;
@@ -171,7 +159,7 @@ bool CalDAVServiceHandler::MKCalendarDIR(const std::string& path, bool root_for_
 
   // A user may not be able to write the homes share itself; home folders
   // are made as root and given to the user below.
-  if (root_for_homes) SwitchBackToRoot();
+  if (root_for_homes) as_user->BackToRoot();
 
   if (KIVOMountVolInfoGet(path.c_str(), &volume) < 0) {
     KIVO_LOG("Fail to get vol info.");
@@ -222,18 +210,18 @@ bool CalDAVServiceHandler::MKCalendarDIR(const std::string& path, bool root_for_
   return true;
 }
 
-bool CalDAVServiceHandler::CreateData(std::string path, unsigned int uid, unsigned int gid,
-                                      int admin) {
+// Runs while acting as the user; a folder left made on failure is the
+// caller's to remove, as root, once the scope has ended.
+bool CalDAVServiceHandler::CreateData(caldav::ActingAsUser* as_user, std::string path,
+                                      unsigned int uid, unsigned int gid, int admin) {
   const std::string share = StringParam("share");
   if (IsPathExist(path.c_str())) {
     KIVO_LOG("Path [%s] exist", path.c_str());
     SetError(WEBAPI_ERR_TARGET_EXISTS);
-    SwitchBackToRoot();
     return false;
   }
-  if (!MKCalendarDIR(path, share == "homes" || share == "home", static_cast<int>(uid),
+  if (!MKCalendarDIR(as_user, path, share == "homes" || share == "home", static_cast<int>(uid),
                      static_cast<int>(gid), admin)) {
-    SwitchBackToRoot();
     return false;
   }
 
@@ -257,19 +245,14 @@ bool CalDAVServiceHandler::CreateData(std::string path, unsigned int uid, unsign
     KIVO_LOG("Fail to cp calendar data for .state_for_dir.pag:%X",
              copy.valid() ? KLIBCErrGet() : errno);
     SetError(WEBAPI_ERR_OPERATION_FAILED);
-    SwitchBackToRoot();
-    RemoveMadeFolder();
     return false;
   }
   const pinned::Fd state = CreateStateFile(dir, kStateDir, 0777, O_SYNC);
   if (!state.valid()) {
     KIVO_LOG("open(%s, %d) failed, reason=%s\n", dir.c_str(), kStateFileFlags, strerror(errno));
     SetError(WEBAPI_ERR_OPERATION_FAILED);
-    SwitchBackToRoot();
-    RemoveMadeFolder();
     return false;
   }
-  SwitchBackToRoot();
   return true;
 }
 
@@ -310,17 +293,16 @@ const char* CalDAVServiceHandler::CalendarStatus(const Json::Value& entry) {
   if (share == nullptr) return "noexist";
   if (!share->dir_opened) {
     share->dir_opened = true;
-    share->dir_fd = open(share->dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    share->dir_fd.Reset(open(share->dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     const std::unique_ptr<char, decltype(&free)> canonical(realpath(share->dir.c_str(), nullptr),
                                                            &free);
-    if (canonical == nullptr && share->dir_fd >= 0) {
-      close(share->dir_fd);
-      share->dir_fd = -1;
-    }
+    if (canonical == nullptr) share->dir_fd.Reset();
     if (canonical != nullptr) share->canonical = canonical.get();
   }
-  if (share->dir_fd < 0) return "noexist";  // no share directory, no folder in it
-  const auto lookup = [&] { return pinned::LookUpBelow(share->dir_fd, share->canonical, path); };
+  if (!share->dir_fd.valid()) return "noexist";  // no share directory, no folder in it
+  const auto lookup = [&] {
+    return pinned::LookUpBelow(share->dir_fd.get(), share->canonical, path);
+  };
   const int folder = lookup();
   if (folder == EXDEV) return "crashed";
   if (folder != 0) return "noexist";

@@ -743,8 +743,28 @@ class CalDAVDaemonTest(unittest.TestCase):
         running, _, PORT = daemon_status()
         self.assertTrue(running)
 
-    def test_zz_through_the_platforms_apache_then_switched_off(self):
-        # Last: the CalDAV daemon does not come back for the tests after it.
+
+class PlatformApacheTest(unittest.TestCase):
+    """The CalDAV daemon behind the platform's own WebDAV daemon, then the
+    switch turned off. Afterwards the module's set-up holds again (the
+    CalDAV daemon on, alone), whichever tests run before or after."""
+
+    @classmethod
+    def tearDownClass(cls):
+        global PORT
+        run(WEBAPI, "services", "--stop-all", check=False)
+        # The events it put into the team's calendar go with it.
+        for name in ("curl-http.ics", "curl-https.ics", "moved.ics"):
+            try:
+                os.remove(path("volume1/public/Team/" + name))
+            except FileNotFoundError:
+                pass
+        webapi_call("set", {"enable": True}, api="KIVO.Core.FileServ.WebDAV.CalDAV")
+        run(CTL, "webdav-up")
+        running, _, PORT = daemon_status()
+        assert running and PORT > 0
+
+    def test_calendars_behind_the_platforms_apache_until_switched_off(self):
         # The platform's own WebDAV daemon, driven through the module as an
         # administrator would; the switch's set restarts it, which rewrites
         # its configuration and then starts or stops the CalDAV daemon.

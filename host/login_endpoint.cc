@@ -1,0 +1,116 @@
+// POST /webapi/auth (log in) and DELETE /webapi/auth (log out).
+
+#include <chrono>
+#include <mutex>
+#include <string>
+
+#include "host/accounts.h"
+#include "host/host_log.h"
+#include "host/http_rules.h"
+#include "host/json_text.h"
+#include "host/refusals.h"
+#include "host/web_api_server.h"
+#include "platform/accounts.h"
+
+namespace host {
+
+void WebApiServer::Login(const HttpRequest& request, const HttpReply& reply) {
+  Json::Value body;
+  if (!ParseJson(request.body, &body) || !body.isObject() || !body["account"].isString() ||
+      !body["password"].isString()) {
+    return reply(RefusalAnswer(kMalformedRequest));
+  }
+  const std::string account = body["account"].asString();
+  const std::string address = request.client_address;
+  const std::chrono::seconds wait = brake_.Wait(account, address);
+  HttpAnswer busy = RefusalAnswer(kTooManyLogins);
+  busy.log_account = account;
+  if (wait.count() > 0) {
+    busy.headers.emplace_back("Retry-After", std::to_string(wait.count()));
+    return reply(std::move(busy));
+  }
+  const std::string password = body["password"].asString();
+  const bool tls = request.tls;
+  busy.headers.emplace_back("Retry-After", "1");
+  const auto refuse = [reply, busy] { reply(busy); };
+  if (!password_pool_.Post(
+          address, ClientNetwork(address),
+          [this, account, password, address, tls, reply] {
+            CheckPassword(account, password, address, tls, reply);
+          },
+          refuse)) {
+    refuse();
+  }
+}
+
+void WebApiServer::NoteHashTime(std::chrono::steady_clock::duration took) {
+  const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(took).count();
+  const int64_t old = hash_ns_.load();
+  hash_ns_.store(old == 0 ? ns : old + (ns - old) / 8);
+}
+
+// On the password pool.
+void WebApiServer::CheckPassword(const std::string& account, const std::string& password,
+                                 const std::string& address, bool tls, const HttpReply& reply) {
+  const uint64_t version = accounts_version_.Current();
+  Grant grant;
+  grant.account = account;
+  bool known = false;
+  {
+    std::lock_guard<std::mutex> lock(credentials_mu_);
+    Account record;
+    // The guest account serves anonymous WebDAV requests only.
+    known = account != kGuestAccount && IsValidUserName(account) &&
+            LookupAccount(account, &record) &&
+            kivo::ReadPasswordHash(account, &grant.password_hash);
+    grant.admin = known && IsAdministrator(account);
+  }
+  HttpAnswer refused = RefusalAnswer(kBadCredentials);
+  refused.log_account = account;
+  if (!known) {
+    // Refused after as long as a hash takes, but without hashing: names
+    // tried at random never hold up the threads that check real accounts.
+    brake_.Record(account, address, false);
+    if (!delayed_refusals_.Post(HashTime(), [reply, refused] { reply(refused); })) reply(refused);
+    return;
+  }
+  // Outside the lock: the hashing is slow on purpose.
+  const auto start = std::chrono::steady_clock::now();
+  const bool ok = kivo::PasswordMatches(password, grant.password_hash);
+  NoteHashTime(std::chrono::steady_clock::now() - start);
+  brake_.Record(account, address, ok);
+  if (!ok) return reply(std::move(refused));
+  const std::string token = sessions_.Create(grant, version);
+  if (token.empty()) {
+    HOST_LOG("no random bytes for a session token");
+    return reply(RefusalAnswer(kUnknownError));
+  }
+  Json::Value body(Json::objectValue);
+  body["success"] = true;
+  body["data"]["account"] = account;
+  body["data"]["is_admin"] = grant.admin;
+  HttpAnswer answer = JsonAnswer(200, body);
+  answer.headers.emplace_back("Set-Cookie", SessionCookie(token) + (tls ? "; Secure" : ""));
+  answer.log_account = account;
+  reply(std::move(answer));
+}
+
+void WebApiServer::Logout(const HttpRequest& request, const HttpReply& reply) {
+  const std::string token = SessionTokenFromCookie(request.Header("Cookie"));
+  Grant grant;
+  HttpAnswer answer;
+  if (token.empty() || !sessions_.Lookup(token, &grant) || !sessions_.Remove(token)) {
+    answer = RefusalAnswer(kNotLoggedIn);
+  } else {
+    Json::Value body(Json::objectValue);
+    body["success"] = true;
+    body["data"] = Json::Value();
+    answer = JsonAnswer(200, body);
+    answer.log_account = grant.account;
+  }
+  answer.headers.emplace_back("Set-Cookie",
+                              ExpiredSessionCookie() + (request.tls ? "; Secure" : ""));
+  reply(std::move(answer));
+}
+
+}  // namespace host

@@ -1,0 +1,109 @@
+// The server behind `kivo-webapi serve` (host/server.h), for the files that
+// make it up: its frame (routing, screening, the access log, the run) in
+// host/server.cc, its endpoints in host/login_endpoint.cc,
+// host/entry_endpoint.cc and host/shares_endpoint.cc, and the command that
+// starts it in host/serve_command.cc. Internal to the host.
+//
+// Threading: the endpoints are entered on the event loop; what they post runs
+// on the module thread or the password pool, as each says.
+
+#ifndef KIVO_HOST_WEB_API_SERVER_H_
+#define KIVO_HOST_WEB_API_SERVER_H_
+
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <json/json.h>
+
+#include "host/accounts_version.h"
+#include "host/http_daemon.h"
+#include "host/module_table.h"
+#include "host/permissions.h"
+#include "host/server.h"
+#include "host/sessions.h"
+#include "host/work_queues.h"
+
+namespace host {
+
+// Module calls waiting for the module thread before more are refused.
+constexpr size_t kMaxQueuedCalls = 256;
+
+// Letter case folded (ASCII).
+std::string Lower(std::string text);
+// JSON answers: a text as it is, a value, and a refusal's answer by its code
+// (host/refusals.h).
+HttpAnswer TextAnswer(int status, std::string text);
+HttpAnswer JsonAnswer(int status, const Json::Value& body);
+HttpAnswer RefusalAnswer(int code);
+
+class WebApiServer final : public HttpHandler {
+ public:
+  WebApiServer(const ServeOptions& options, const ModuleTable& module,
+               const Permissions& permissions);
+
+  int Run(const sigset_t& stop_signals);
+
+  bool Screen(const HttpRequest& request, HttpAnswer* answer) override;
+  HttpAnswer Refusal(const HttpRequest& request, int status) override;
+  void Handle(const HttpRequest& request, HttpReply reply) override;
+  void Logged(const HttpRequest& request, const HttpAnswer& answer,
+              std::chrono::steady_clock::duration took) override;
+
+ private:
+  bool IsOurName(const std::string& name) const;
+  bool OriginIsOurs(const HttpRequest& request, const std::string& origin) const;
+  void Login(const HttpRequest& request, const HttpReply& reply);
+  void CheckPassword(const std::string& account, const std::string& password,
+                     const std::string& address, bool tls, const HttpReply& reply);
+  std::chrono::nanoseconds HashTime() const { return std::chrono::nanoseconds(hash_ns_.load()); }
+  void NoteHashTime(std::chrono::steady_clock::duration took);
+  void Logout(const HttpRequest& request, const HttpReply& reply);
+  void Entry(const HttpRequest& request, const HttpReply& reply);
+  void Shares(const HttpRequest& request, const HttpReply& reply);
+  struct Call {
+    std::string token;
+    Grant grant;
+    std::string api, method;
+    long version = 0;
+    APIEntryFunc entry = nullptr;
+    Json::Value params;
+  };
+  void RunCall(Call& call, const HttpReply& reply);
+  void Page(const HttpRequest& request, const HttpReply& reply);
+  // GET endpoints that answer for the session's account, on the module
+  // thread. Without a session: 106, or for the probe a 200 that says so.
+  void SessionRead(const HttpRequest& request, const HttpReply& reply, bool probe,
+                   Json::Value (*data)(const Grant& grant));
+  bool SessionHolds(const std::string& token);
+
+  const ServeOptions& options_;
+  const ModuleTable& module_;
+  const Permissions& permissions_;
+  std::vector<std::string> names_;  // Host names we answer to, lower case
+  // Declared before the threads that resume its connections: destroyed after
+  // they have finished.
+  HttpDaemons daemons_;
+  SessionStore sessions_;
+  AccountsVersion accounts_version_;
+  LoginBrake brake_;
+  // Held by a module call that switches the process's credentials for every
+  // thread (a calendar create; the table in host/entry_endpoint.cc) while it
+  // runs; the password checks read etc/shadow with root's rights.
+  std::mutex credentials_mu_;
+  // Before the password pool, whose threads post to it: destroyed after.
+  DelayLine delayed_refusals_;
+  std::atomic<int64_t> hash_ns_{0};  // what a password hash takes, lately
+  WorkThread module_thread_;
+  FairPool password_pool_;
+};
+
+}  // namespace host
+
+#endif  // KIVO_HOST_WEB_API_SERVER_H_
