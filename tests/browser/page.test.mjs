@@ -367,8 +367,9 @@ test('a user on a phone in dark mode sees calendars only, and a session end in w
       await page.getByRole('heading', {name: 'Calendars'}).waitFor();
       assert.equal(await page.locator('#webdav-panel').isVisible(), false);
       assert.equal(await page.locator('#caldav-panel').isVisible(), false);
+      // Her home, and the public share every account may write into.
       const shares = await page.locator('#create-share option').allTextContents();
-      assert.deepEqual(shares, ['Your home folder']);
+      assert.deepEqual(shares, ['Your home folder', 'public']);
 
       // A sub-folder of her home that leads into another share: the host
       // refuses, and the page says why in a sentence.
