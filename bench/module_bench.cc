@@ -33,7 +33,7 @@
 #include <vector>
 
 #include "module/api_table.h"
-#include "module/kivo_api.h"
+#include "kivo/kivo_api.h"
 
 namespace {
 

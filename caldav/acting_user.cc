@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "module/log.h"
+#include "kivo/log.h"
 
 namespace caldav {
 

@@ -1,8 +1,8 @@
 #include "caldav/caldav.h"
 
-#include "module/error_codes.h"
-#include "module/handler_conventions.h"
-#include "module/log.h"
+#include "kivo/error_codes.h"
+#include "kivo/handler_conventions.h"
+#include "kivo/log.h"
 
 namespace {
 constexpr char kLogUnit[] = "caldav";

@@ -13,8 +13,8 @@
 
 #include <string>
 
-#include "module/kivo_api.h"
-#include "module/kivo_platform.h"
+#include "kivo/kivo_api.h"
+#include "kivo/kivo_platform.h"
 
 class CalDAVConfServiceHandler {
  public:

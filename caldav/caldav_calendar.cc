@@ -7,9 +7,9 @@
 
 #include <utility>
 
-#include "module/error_codes.h"
-#include "module/handler_conventions.h"
-#include "module/log.h"
+#include "kivo/error_codes.h"
+#include "kivo/handler_conventions.h"
+#include "kivo/log.h"
 
 namespace {
 

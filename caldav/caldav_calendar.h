@@ -26,8 +26,8 @@
 
 #include "caldav/acting_user.h"
 #include "caldav/pinned_dir.h"
-#include "module/kivo_api.h"
-#include "module/kivo_platform.h"
+#include "kivo/kivo_api.h"
+#include "kivo/kivo_platform.h"
 
 class CalDAVServiceHandler {
  public:

@@ -14,8 +14,8 @@
 #include <memory>
 
 #include "caldav/caldav_calendar.h"
-#include "module/error_codes.h"
-#include "module/log.h"
+#include "kivo/error_codes.h"
+#include "kivo/log.h"
 
 namespace {
 

@@ -27,9 +27,9 @@
 
 #include "caldav/caldav_calendar.h"
 #include "caldav/pinned_dir.h"
-#include "module/error_codes.h"
-#include "module/kivo_paths.h"
-#include "module/log.h"
+#include "kivo/error_codes.h"
+#include "kivo/kivo_paths.h"
+#include "kivo/log.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "host/cli.h"
 #include "host/host_log.h"
 #include "host/root_layout.h"
-#include "module/kivo_paths.h"
+#include "kivo/kivo_paths.h"
 #include "platform/accounts.h"
 #include "platform/webdav_daemon.h"
 

@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "host/host_log.h"
-#include "module/kivo_platform.h"
+#include "kivo/kivo_platform.h"
 #include "platform/root_files.h"
 
 namespace host {

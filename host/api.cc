@@ -1,6 +1,6 @@
 #include <utility>
 
-#include "module/kivo_api.h"
+#include "kivo/kivo_api.h"
 
 namespace KIVO {
 

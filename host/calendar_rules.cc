@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "module/kivo_platform.h"
+#include "kivo/kivo_platform.h"
 
 namespace host {
 namespace {

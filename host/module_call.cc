@@ -12,7 +12,7 @@
 
 #include "host/host_log.h"
 #include "host/json_text.h"
-#include "module/kivo_api.h"
+#include "kivo/kivo_api.h"
 
 namespace host {
 

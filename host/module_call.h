@@ -18,7 +18,7 @@
 
 #include <string>
 
-#include "module/api_table.h"
+#include "kivo/api_table.h"
 
 namespace host {
 

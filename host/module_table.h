@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "module/api_table.h"
+#include "kivo/api_table.h"
 
 namespace host {
 

@@ -18,7 +18,7 @@
 #include "host/permissions.h"
 #include "host/static_files.h"
 #include "host/web_api_server.h"
-#include "module/kivo_paths.h"
+#include "kivo/kivo_paths.h"
 
 namespace host {
 

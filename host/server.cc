@@ -21,7 +21,7 @@
 #include "host/service_status.h"
 #include "host/static_files.h"
 #include "host/web_api_server.h"
-#include "module/kivo_paths.h"
+#include "kivo/kivo_paths.h"
 #include "platform/accounts.h"
 
 namespace host {

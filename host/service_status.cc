@@ -7,8 +7,8 @@
 
 #include "host/accounts.h"
 #include "host/cli.h"
-#include "module/kivo_paths.h"
-#include "module/kivo_platform.h"
+#include "kivo/kivo_paths.h"
+#include "kivo/kivo_platform.h"
 #include "platform/caldav_daemon.h"
 #include "platform/json_file.h"
 #include "platform/service_effects.h"

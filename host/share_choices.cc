@@ -4,7 +4,7 @@
 
 #include "host/accounts.h"
 #include "host/calendar_rules.h"
-#include "module/kivo_paths.h"
+#include "kivo/kivo_paths.h"
 #include "platform/json_file.h"
 
 namespace host {

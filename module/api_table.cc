@@ -8,7 +8,7 @@
 
 #include "caldav/caldav.h"
 #include "caldav/caldav_calendar.h"
-#include "module/error_codes.h"
+#include "kivo/error_codes.h"
 #include "webdav/webdav.h"
 
 #define KIVO_EXPORT __attribute__((visibility("default")))

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "module/kivo_paths.h"
-#include "module/log.h"
+#include "kivo/kivo_paths.h"
+#include "kivo/log.h"
 #include "platform/journal.h"
 #include "platform/process.h"
 #include "platform/root_files.h"

@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "module/kivo_platform.h"
-#include "module/log.h"
+#include "kivo/kivo_platform.h"
+#include "kivo/log.h"
 #include "platform/caldav_daemon.h"
 #include "platform/root_files.h"
 #include "platform/webdav_config.h"

@@ -9,8 +9,8 @@
 #include <map>
 #include <string>
 
-#include "module/kivo_platform.h"
-#include "module/log.h"
+#include "kivo/kivo_platform.h"
+#include "kivo/log.h"
 #include "platform/journal.h"
 #include "platform/last_error.h"
 #include "platform/service_effects.h"

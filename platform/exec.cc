@@ -6,8 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "module/kivo_platform.h"
-#include "module/log.h"
+#include "kivo/kivo_platform.h"
+#include "kivo/log.h"
 #include "platform/last_error.h"
 #include "platform/process.h"
 

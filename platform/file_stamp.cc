@@ -4,8 +4,8 @@
 #include <ctime>
 #include <utility>
 
-#include "module/kivo_paths.h"
-#include "module/kivo_platform.h"
+#include "kivo/kivo_paths.h"
+#include "kivo/kivo_platform.h"
 
 namespace kivo {
 

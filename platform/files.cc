@@ -9,8 +9,8 @@
 
 #include <string>
 
-#include "module/kivo_platform.h"
-#include "module/log.h"
+#include "kivo/kivo_platform.h"
+#include "kivo/log.h"
 #include "platform/last_error.h"
 #include "platform/root_files.h"
 

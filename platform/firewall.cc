@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "module/kivo_paths.h"
-#include "module/kivo_platform.h"
-#include "module/log.h"
+#include "kivo/kivo_paths.h"
+#include "kivo/kivo_platform.h"
+#include "kivo/log.h"
 #include "platform/json_file.h"
 #include "platform/process.h"
 #include "platform/root_files.h"

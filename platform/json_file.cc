@@ -5,7 +5,7 @@
 #include <memory>
 #include <sstream>
 
-#include "module/log.h"
+#include "kivo/log.h"
 #include "platform/last_error.h"
 #include "platform/root_files.h"
 

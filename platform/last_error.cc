@@ -1,6 +1,6 @@
 #include "platform/last_error.h"
 
-#include "module/kivo_platform.h"
+#include "kivo/kivo_platform.h"
 
 namespace kivo {
 namespace {

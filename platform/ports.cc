@@ -14,10 +14,10 @@
 #include <utility>
 #include <vector>
 
-#include "module/kivo_paths.h"
-#include "module/kivo_platform.h"
-#include "module/log.h"
-#include "module/port_text.h"
+#include "kivo/kivo_paths.h"
+#include "kivo/kivo_platform.h"
+#include "kivo/log.h"
+#include "kivo/port_text.h"
 #include "platform/json_file.h"
 #include "platform/last_error.h"
 

@@ -16,7 +16,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "module/log.h"
+#include "kivo/log.h"
 #include "platform/last_error.h"
 #include "platform/root_files.h"
 

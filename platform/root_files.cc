@@ -9,7 +9,7 @@
 
 #include <vector>
 
-#include "module/log.h"
+#include "kivo/log.h"
 #include "platform/last_error.h"
 
 namespace kivo {

@@ -9,9 +9,9 @@
 #include <memory>
 #include <string>
 
-#include "module/kivo_paths.h"
-#include "module/kivo_platform.h"
-#include "module/log.h"
+#include "kivo/kivo_paths.h"
+#include "kivo/kivo_platform.h"
+#include "kivo/log.h"
 #include "platform/file_stamp.h"
 #include "platform/journal.h"
 #include "platform/json_file.h"

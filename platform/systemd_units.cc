@@ -6,8 +6,8 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include "module/kivo_paths.h"
-#include "module/log.h"
+#include "kivo/kivo_paths.h"
+#include "kivo/log.h"
 #include "platform/last_error.h"
 #include "platform/process.h"
 

@@ -10,9 +10,9 @@
 
 #include <sstream>
 
-#include "module/kivo_paths.h"
-#include "module/kivo_platform.h"
-#include "module/log.h"
+#include "kivo/kivo_paths.h"
+#include "kivo/kivo_platform.h"
+#include "kivo/log.h"
 #include "platform/daemon_hooks.h"
 #include "platform/json_file.h"
 #include "platform/last_error.h"

@@ -14,8 +14,8 @@
 #include <algorithm>
 #include <sstream>
 
-#include "module/kivo_paths.h"
-#include "module/log.h"
+#include "kivo/kivo_paths.h"
+#include "kivo/log.h"
 #include "platform/daemon_hooks.h"
 #include "platform/last_error.h"
 #include "platform/process.h"

@@ -3,10 +3,10 @@
 #include <cstring>
 #include <utility>
 
-#include "module/error_codes.h"
-#include "module/handler_conventions.h"
-#include "module/log.h"
-#include "module/port_text.h"
+#include "kivo/error_codes.h"
+#include "kivo/handler_conventions.h"
+#include "kivo/log.h"
+#include "kivo/port_text.h"
 
 // One row per variant. SetHttp/SetHttps, LoadHttp/LoadHttps and the two pair
 // switches differ only in these values.

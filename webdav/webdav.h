@@ -16,8 +16,8 @@
 
 #include <string>
 
-#include "module/kivo_api.h"
-#include "module/kivo_platform.h"
+#include "kivo/kivo_api.h"
+#include "kivo/kivo_platform.h"
 
 // Where one variant (HTTP or HTTPS) keeps its settings and what it reports;
 // the two rows live in webdav.cc.

@@ -6,7 +6,7 @@
 
 #include <tuple>
 
-#include "module/kivo_platform.h"
+#include "kivo/kivo_platform.h"
 #include "tests/platform/temp_root.h"
 
 using ::testing::UnorderedElementsAre;

@@ -6,7 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "module/kivo_platform.h"
+#include "kivo/kivo_platform.h"
 #include "tests/platform/temp_root.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <gmock/gmock.h>
 
-#include "module/kivo_platform.h"
+#include "kivo/kivo_platform.h"
 #include "tests/platform/temp_root.h"
 
 using ::testing::ElementsAre;

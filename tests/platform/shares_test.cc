@@ -8,7 +8,7 @@
 #include <ctime>
 #include <tuple>
 
-#include "module/kivo_platform.h"
+#include "kivo/kivo_platform.h"
 #include "tests/platform/temp_root.h"
 
 namespace {

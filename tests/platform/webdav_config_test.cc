@@ -6,7 +6,7 @@
 #include <map>
 #include <sstream>
 
-#include "module/kivo_platform.h"
+#include "kivo/kivo_platform.h"
 #include "platform/webdav_daemon.h"
 #include "tests/platform/temp_root.h"
 

@@ -11,7 +11,7 @@
 #include <set>
 #include <stdexcept>
 
-#include "module/kivo_platform.h"
+#include "kivo/kivo_platform.h"
 
 namespace fake {
 namespace {

@@ -6,16 +6,16 @@
 // with the handler's unit and the line its caller passes (__LINE__ in the
 // unit's own file), so that a log line points into the unit that wrote it.
 
-#ifndef KIVO_MODULE_HANDLER_CONVENTIONS_H_
-#define KIVO_MODULE_HANDLER_CONVENTIONS_H_
+#ifndef KIVO_HANDLER_CONVENTIONS_H_
+#define KIVO_HANDLER_CONVENTIONS_H_
 
 #include <json/json.h>
 #include <syslog.h>
 
 #include <string>
 
-#include "module/error_codes.h"
-#include "module/kivo_api.h"
+#include "kivo/error_codes.h"
+#include "kivo/kivo_api.h"
 
 namespace conventions {
 
@@ -59,4 +59,4 @@ inline void ShowJson(const char* unit, int line, const char* label, const Json::
 
 }  // namespace conventions
 
-#endif  // KIVO_MODULE_HANDLER_CONVENTIONS_H_
+#endif  // KIVO_HANDLER_CONVENTIONS_H_

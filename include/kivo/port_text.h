@@ -2,8 +2,8 @@
 // and the platform's conflict check compares against it: both read it here,
 // so a port one of them sees is a port the other sees.
 
-#ifndef KIVO_MODULE_PORT_TEXT_H_
-#define KIVO_MODULE_PORT_TEXT_H_
+#ifndef KIVO_PORT_TEXT_H_
+#define KIVO_PORT_TEXT_H_
 
 #include <cctype>
 #include <climits>
@@ -34,4 +34,4 @@ inline int Read(const char* text) {
 
 }  // namespace port_text
 
-#endif  // KIVO_MODULE_PORT_TEXT_H_
+#endif  // KIVO_PORT_TEXT_H_

@@ -6,8 +6,8 @@
 // the request and answers exactly once through the response. The objects are
 // implemented by the host framework library (libkivoapi).
 
-#ifndef KIVO_MODULE_KIVO_API_H_
-#define KIVO_MODULE_KIVO_API_H_
+#ifndef KIVO_API_H_
+#define KIVO_API_H_
 
 #include <json/json.h>
 
@@ -58,4 +58,4 @@ class APIResponse {
 
 }  // namespace KIVO
 
-#endif  // KIVO_MODULE_KIVO_API_H_
+#endif  // KIVO_API_H_

@@ -6,8 +6,8 @@
 // so that they never touch the real system; test builds may also take the
 // root from the environment variable KIVO_ROOT, one fresh root per test.
 
-#ifndef KIVO_MODULE_KIVO_PATHS_H_
-#define KIVO_MODULE_KIVO_PATHS_H_
+#ifndef KIVO_PATHS_H_
+#define KIVO_PATHS_H_
 
 #include <cstdlib>
 #include <string>
@@ -61,4 +61,4 @@ class KeptRootedPath {
 
 }  // namespace kivo
 
-#endif  // KIVO_MODULE_KIVO_PATHS_H_
+#endif  // KIVO_PATHS_H_

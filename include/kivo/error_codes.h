@@ -1,7 +1,7 @@
 // The error codes the module reports to the host, and nothing else.
 
-#ifndef KIVO_MODULE_ERROR_CODES_H_
-#define KIVO_MODULE_ERROR_CODES_H_
+#ifndef KIVO_ERROR_CODES_H_
+#define KIVO_ERROR_CODES_H_
 
 enum KivoWebAPIError {
   WEBAPI_ERR_PORT_IN_USE = 1701,      // another service uses the requested port
@@ -16,4 +16,4 @@ enum KivoWebAPIError {
 constexpr unsigned int kLogEventCalDAVOn = 0x11B00878;
 constexpr unsigned int kLogEventCalDAVOff = 0x11B00879;
 
-#endif  // KIVO_MODULE_ERROR_CODES_H_
+#endif  // KIVO_ERROR_CODES_H_

@@ -10,8 +10,8 @@
 // value each operation names; nothing throws. A record obtained from a lookup
 // (KIVOShareGet, KIVOUserGet) is released with its free operation.
 
-#ifndef KIVO_MODULE_KIVO_PLATFORM_H_
-#define KIVO_MODULE_KIVO_PLATFORM_H_
+#ifndef KIVO_PLATFORM_H_
+#define KIVO_PLATFORM_H_
 
 #include <sys/types.h>
 
@@ -167,4 +167,4 @@ int KIVOLogSet1(int level, int category, unsigned int event_id, const char* user
 
 }  // extern "C"
 
-#endif  // KIVO_MODULE_KIVO_PLATFORM_H_
+#endif  // KIVO_PLATFORM_H_
