@@ -49,7 +49,7 @@ constexpr char kAccount[] = "radicale";
 constexpr char kPluginFile[] = "kivo_storage.py";
 
 constexpr int kStartWaitMs = 10000;
-// The daemon ends within 3 s of SIGTERM (host/radicale/kivo_server.py gives
+// The daemon ends within 3 s of SIGTERM (daemons/caldav/radicale/kivo_server.py gives
 // the requests under way 2.5 s); SIGKILL is for one that hangs.
 constexpr int kStopWaitMs = 5000;
 constexpr int kPollMs = 25;
