@@ -50,6 +50,11 @@ for unit in kivo-webdav.service kivo-caldav.service; do
     [ "$(systemctl is-enabled $unit)" = enabled ] || fail "$unit is not enabled"
     wait_running $unit
 done
+# An operator finds the host program by its name and sees both daemons run.
+status=$(kivo-webapi services) || fail "kivo-webapi services: $status"
+for service in webdav-httpd caldav; do
+    echo "$status" | grep -Eq "^$service +1 +yes " || fail "kivo-webapi services: $status"
+done
 [ "$(propfind)" = 207 ] || fail "PROPFIND /caldav/admin/: $(propfind)"
 
 # A user's calendar in a folder everybody may write: the sandboxed host makes
