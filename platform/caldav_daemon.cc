@@ -114,11 +114,11 @@ std::string ConfigText(int port) {
          "\n"
          "max_connections = 32\n"
          "\n[auth]\n"
-         "type = kivo_storage\n"
+         "type = kivo_auth\n"
          "realm = CalDAV\n"
          "delay = 1\n"
          "\n[rights]\n"
-         "type = kivo_storage\n"
+         "type = kivo_rights\n"
          "\n[storage]\n"
          "type = kivo_storage\n"
          "filesystem_folder = " +

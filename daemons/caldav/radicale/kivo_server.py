@@ -18,7 +18,7 @@ platform need of it:
 
 The application's additions (Application below):
   - A gate in front of Radicale for what the registry owns
-    (kivo_storage.Service.refusal): a calendar the user does not see answers
+    (kivo_service.Service.refusal): a calendar the user does not see answers
     404 on every method but MKCALENDAR and MKCOL (403), a MOVE or COPY of a
     collection 403, and a PROPPATCH of a property the registry or the folder
     owns a 207 with 403 for those properties and 424 for the rest.
@@ -26,8 +26,9 @@ The application's additions (Application below):
     looks for changes, costs Radicale half a millisecond per calendar. The
     answer is kept per user, path prefix and request body, and given again
     while everything it was built from is unchanged
-    (kivo_storage.Service.listing_token).
-The credentials are checked on every request, as Radicale would.
+    (kivo_service.Service.listing_token).
+The credentials are checked on every request, as Radicale would, by the
+auth plug-in (kivo_auth).
 
 Owns: the listening socket, the connections' threads, the kept answers.
 Run as `python3 -m kivo_server --config FILE` with this folder on
@@ -54,7 +55,8 @@ import radicale
 from radicale import config, log, pathutils
 from radicale.log import logger
 
-import kivo_storage
+import kivo_auth
+import kivo_service
 
 KEPT_ANSWERS = 64
 DRAIN_SECONDS = 2.5
@@ -68,7 +70,10 @@ class Application(radicale.Application):
 
     def __init__(self, configuration) -> None:
         super().__init__(configuration)
-        self._service = kivo_storage.Service.of(configuration)
+        self._service = kivo_service.Service.of(configuration)
+        # Asked before Radicale asks its own instance; the two share what
+        # kivo_auth remembers.
+        self._logins = kivo_auth.Auth(configuration)
         self._max_length = configuration.get("server", "max_content_length")
         self._lock = threading.Lock()
         self._kept = collections.OrderedDict()
@@ -108,7 +113,7 @@ class Application(radicale.Application):
             return ""
         if not pathutils.is_safe_path_component(credentials[0]):
             return ""
-        return credentials[0] if self._service.login(*credentials) else ""
+        return self._logins.login(*credentials)
 
     def __call__(self, environ, start_response):
         # Radicale's own server checks this before the application runs.
@@ -121,8 +126,8 @@ class Application(radicale.Application):
             return []
         method = environ.get("REQUEST_METHOD", "").upper()
         path = pathutils.sanitize_path(environ.get("PATH_INFO", ""))
-        parts = kivo_storage.path_parts(path)
-        kivo_storage.begin_request(environ, method, path)
+        parts = kivo_service.path_parts(path)
+        kivo_service.begin_request(environ, method, path)
         user = self._user(environ, parts)
         if not user:
             return super().__call__(environ, start_response)

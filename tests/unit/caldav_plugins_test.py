@@ -1,0 +1,262 @@
+#!/usr/bin/python3
+"""The CalDAV daemon's plug-ins without a daemon: who logs in, which
+calendars each user sees and may write, and what discovery answers, against
+a temporary root whose accounts, shares and registry are plain files, as
+the plug-ins read them. Loaded through Radicale's own loaders from a
+configuration that names the types as the daemon's does.
+
+Run as root (the plug-ins act with each user's file-system identity);
+skipped otherwise.
+"""
+
+import os
+import shutil
+import sys
+import tempfile
+import unittest
+import urllib.parse
+import warnings
+
+from radicale import auth, config, pathutils, rights, storage
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "daemons", "caldav", "radicale"))
+
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore", DeprecationWarning)
+    import crypt
+
+ROOT = ""
+AUTH = RIGHTS = STORAGE = None
+ACCOUNTS = {"root": 0, "guest": 1023, "admin": 1024, "alice": 1025, "bob": 1026, "carol": 1027,
+            "dave": 1028}
+TEAM = 2000  # alice and carol
+# What each user finds in the own principal: title -> rights on its items.
+# Homes are closed but dave's; Team is the group's; Notice and Open are
+# written by their owners alone; Everyone by all.
+VIEWS = {
+    "alice": {"Mine": "rw", "Team": "rw", "Notice": "r", "Everyone": "rw", "Open": "r",
+              "Réunion %2F": "rw"},
+    "bob": {"Bobs": "rw", "Notice": "r", "Everyone": "rw", "Open": "r", "Réunion %2F": "rw"},
+    "carol": {"Team": "rw", "Notice": "r", "Everyone": "rw", "Open": "r", "Réunion %2F": "rw"},
+    "dave": {"Open": "rw", "Notice": "r", "Everyone": "rw", "Réunion %2F": "rw"},
+    "admin": {"Admins": "rw", "Notice": "rw", "Everyone": "rw", "Open": "r",
+              "Réunion %2F": "rw"},
+    "root": {},     # the daemon never acts as uid 0
+    "mallory": {},  # no such account
+}
+
+
+def path(relative):
+    return os.path.join(ROOT, relative)
+
+
+def write(relative, text, mode=0o644):
+    with open(path(relative), "w", encoding="utf-8") as f:
+        f.write(text)
+    os.chmod(path(relative), mode)
+
+
+def folder(relative, owner, mode, group=None):
+    os.makedirs(path(relative), exist_ok=True)
+    os.chown(path(relative), ACCOUNTS[owner], 100 if group is None else group)
+    os.chmod(path(relative), mode)
+
+
+def entry(name, destination, share="public"):
+    return '{"calendarname": "%s", "destination": "%s", "share": "%s"}' % (
+        name, destination, share)
+
+
+def set_registry(entries):
+    # As hand edits may leave it: comments and all.
+    write("usr/kivo/etc/calendar.info", "// registry\n[\n" + ",\n".join(entries) + "\n]\n")
+
+
+REGISTRY = [
+    entry("Mine", "homes/alice", "homes"),
+    entry("Bobs", "homes/bob", "homes"),
+    entry("Admins", "homes/admin", "homes"),
+    entry("Open", "homes/dave", "homes"),
+    entry("Team", "public"),
+    entry("Notice", "public"),
+    entry("Everyone", "public"),
+    entry("Réunion %2F", "public"),
+    entry("Gone", "public"),                          # its folder was removed
+    entry("Team", "public/"),                         # the same folder again
+    entry("Mine", "homes/bob/../alice", "homes"),     # alice's, through bob's home
+    entry("Link", "homes/bob", "homes"),              # a link to alice's calendar
+    entry("Lost", "nowhere", "nosuch"),               # an unknown share
+    '{"calendarname": 7, "destination": "public", "share": "public"}',
+]
+
+
+def setUpModule():
+    global ROOT, AUTH, RIGHTS, STORAGE
+    if os.geteuid() != 0:
+        raise unittest.SkipTest("the plug-ins switch file-system identities: run as root")
+    ROOT = tempfile.mkdtemp(prefix="kivo-caldav-plugins-")
+    unittest.addModuleCleanup(shutil.rmtree, ROOT, ignore_errors=True)
+    os.chmod(ROOT, 0o755)
+    for d in ("etc/kivo", "usr/kivo/etc", "var/lib/kivo/caldav", "volume1/homes"):
+        os.makedirs(path(d))
+    write("etc/passwd", "".join("%s:x:%d:%d:%s:%s:/bin/sh\n" % (
+        name, uid, 0 if uid == 0 else 100, name, path("volume1/homes/" + name))
+        for name, uid in ACCOUNTS.items()))
+    write("etc/group", "root:x:0:\nusers:x:100:\nadministrators:x:101:admin\n"
+                       "team:x:%d:alice,carol\n" % TEAM)
+    write("etc/shadow", "".join("%s:%s:0:0:99999:7:::\n" % (
+        name, "!" if name == "guest" else crypt.crypt(name + "-pw")) for name in ACCOUNTS),
+        0o600)
+    write("etc/kivo/shares.json", '{"homes": "%s", "public": "%s"}' % (
+        path("volume1/homes"), path("volume1/public")))
+    folder("volume1/public", "root", 0o1777)
+    for user in ("admin", "alice", "bob", "carol", "dave"):
+        folder("volume1/homes/" + user, user, 0o755 if user == "dave" else 0o700)
+    # Made as the web API makes them: mode 0777, given to their user.
+    for relative, owner in (("alice/Mine", "alice"), ("bob/Bobs", "bob"),
+                            ("admin/Admins", "admin")):
+        folder("volume1/homes/" + relative, owner, 0o777)
+    folder("volume1/homes/dave/Open", "dave", 0o755)
+    os.symlink(path("volume1/homes/alice/Mine"), path("volume1/homes/bob/Link"))
+    folder("volume1/public/Team", "root", 0o2770, TEAM)
+    folder("volume1/public/Notice", "admin", 0o755)
+    folder("volume1/public/Everyone", "admin", 0o777)
+    folder("volume1/public/Réunion %2F", "bob", 0o777)
+    set_registry(REGISTRY)
+    write("radicale.conf", "[auth]\ntype = kivo_auth\n[rights]\ntype = kivo_rights\n"
+                           "[storage]\ntype = kivo_storage\nfilesystem_folder = %s\n"
+                           "kivo_root = %s\nkivo_state = %s\n" % (
+                               path("var/lib/kivo/caldav/collections"), ROOT,
+                               path("var/lib/kivo/caldav")))
+    configuration = config.load([(path("radicale.conf"), False)])
+    AUTH = auth.load(configuration)
+    RIGHTS = rights.load(configuration)
+    STORAGE = storage.load(configuration)
+
+
+def begin(method, raw_path):
+    """A new request as Radicale starts it; answers the path the plug-ins
+    get: decoded as the server decodes it, then sanitized."""
+    decoded = urllib.parse.unquote(raw_path)
+    AUTH.get_external_login({"REQUEST_METHOD": method, "PATH_INFO": decoded})
+    return pathutils.sanitize_path(decoded)
+
+
+def discover(user, raw_path, depth="1"):
+    """The paths discovery answers for `user`, with the calendars' titles."""
+    sanitized = begin("PROPFIND", raw_path)
+    with STORAGE.acquire_lock("r", user):
+        return {c.path: c.get_meta("D:displayname")
+                for c in STORAGE.discover(sanitized, depth)
+                if isinstance(c, storage.BaseCollection)}
+
+
+def authorization(user, method, raw_path, asked=None):
+    """The rights on `asked` (the request's own path by default) while
+    `user` makes a request `method` to `raw_path`."""
+    sanitized = begin(method, raw_path)
+    return RIGHTS.authorization(user, sanitized if asked is None else asked)
+
+
+def urls(user):
+    """The user's calendars: title -> URL path; each title once."""
+    found = [(title, "/%s/" % p) for p, title in discover(user, "/%s/" % user).items() if title]
+    assert len(found) == len(dict(found)), found
+    return dict(found)
+
+
+class PluginsTest(unittest.TestCase):
+
+    def test_each_user_sees_and_writes_what_the_kernel_allows(self):
+        for user, expected in VIEWS.items():
+            with self.subTest(user=user):
+                found = urls(user)
+                self.assertEqual(set(expected), set(found))
+                for title, url in found.items():
+                    # A PUT of an item: Radicale asks about its calendar.
+                    self.assertEqual(expected[title],
+                                     authorization(user, "PUT", url + "x.ics", asked=url),
+                                     title)
+        # One calendar keeps one URL, whoever asks and however it is reached.
+        self.assertEqual(urls("alice")["Everyone"], urls("bob")["Everyone"].replace(
+            "/bob/", "/alice/", 1))
+
+    def test_requests_outside_the_own_view_get_nothing(self):
+        mine = urls("alice")["Mine"].split("/")[2]
+        bobs = urls("bob")["Bobs"].split("/")[2]
+        # user, method, path: rights on the path itself, and what discovery
+        # answers there (Depth 1).
+        cases = [
+            ("alice", "PROPFIND", "/", "R", {"": None, "alice": None}),
+            ("", "PROPFIND", "/", "", None),
+            ("alice", "PROPFIND", "/alice/", "R", None),
+            ("alice", "PROPFIND", "/bob/", "", {}),
+            ("", "PROPFIND", "/alice/", "", {}),
+            ("alice", "PROPFIND", "/alice/%s/" % mine, "r", {"alice/" + mine: "Mine"}),
+            ("alice", "PROPPATCH", "/alice/%s/" % mine, "rw", None),
+            # A calendar as the request's target is never written ...
+            ("alice", "DELETE", "/alice/%s/" % mine, "r", None),
+            ("alice", "PUT", "/alice/%s/" % mine, "r", None),
+            ("alice", "MKCALENDAR", "/alice/cal-0000000000/", "", {}),
+            # ... an item has no rights of its own.
+            ("alice", "GET", "/alice/%s/x.ics" % mine, "", {}),
+            # Another's calendar under the own principal or under theirs.
+            ("bob", "PROPFIND", "/bob/%s/" % mine, "", {}),
+            ("bob", "PUT", "/alice/%s/x.ics" % mine, "", {}),
+            ("alice", "PROPFIND", "/alice/%s/" % bobs, "", {}),
+            # Registry names, unknown names, climbing and encoded climbing.
+            ("alice", "PROPFIND", "/alice/Mine/", "", {}),
+            ("alice", "PROPFIND", "/alice/Link/", "", {}),
+            ("alice", "PROPFIND", "/alice/../bob/%s/" % bobs, "", {}),
+            ("alice", "PROPFIND", "/alice/%%2e%%2e/bob/%s/" % bobs, "", {}),
+            ("alice", "PROPFIND", "/alice/%s/..%%2F..%%2Fbob/" % mine, "", {}),
+            ("alice", "PROPFIND", "/alice/%s%%2F..%%2F%s/" % (mine, bobs), "", {}),
+            ("alice", "PROPFIND", "/alice/%s/a/b/" % mine, "", {}),
+        ]
+        for user, method, raw, expected_rights, expected_found in cases:
+            with self.subTest(user=user, method=method, path=raw):
+                self.assertEqual(expected_rights, authorization(user, method, raw))
+                if expected_found is not None:
+                    self.assertEqual(expected_found, discover(user, raw))
+
+    def test_a_calendar_gone_from_the_registry_is_gone_at_once(self):
+        url = urls("bob")["Everyone"]
+        set_registry([e for e in REGISTRY if '"Everyone"' not in e])
+        self.addCleanup(set_registry, REGISTRY)
+        self.assertNotIn("Everyone", urls("bob"))
+        self.assertEqual({}, discover("bob", url))
+        self.assertEqual("", authorization("bob", "PUT", url + "x.ics", asked=url))
+        # Registered again, the folder keeps its URL.
+        set_registry(REGISTRY)
+        self.assertEqual(url, urls("bob")["Everyone"])
+
+    def test_logins(self):
+        cases = [
+            ("alice", "alice-pw", "alice"),
+            ("alice", "bob-pw", ""),
+            ("alice", "alice-pw\0x", ""),
+            ("ALICE", "alice-pw", ""),
+            ("guest", "", ""),      # no password: anonymous WebDAV only
+            ("guest", "!", ""),
+            ("root", "root-pw", ""),
+            ("mallory", "mallory-pw", ""),
+        ]
+        for login, password, expected in cases:
+            with self.subTest(login=login, password=password):
+                self.assertEqual(expected, AUTH.login(login, password))
+
+    def test_a_new_password_takes_over_from_the_remembered_one(self):
+        with open(path("etc/shadow")) as f:
+            shadow = f.read()
+        self.addCleanup(write, "etc/shadow", shadow, 0o600)
+        self.assertEqual("carol", AUTH.login("carol", "carol-pw"))
+        lines = [line if not line.startswith("carol:") else
+                 "carol:%s:0:0:99999:7:::" % crypt.crypt("new-pw") for line in shadow.split("\n")]
+        write("etc/shadow", "\n".join(lines), 0o600)
+        self.assertEqual("", AUTH.login("carol", "carol-pw"))
+        self.assertEqual("carol", AUTH.login("carol", "new-pw"))
+
+
+if __name__ == "__main__":
+    unittest.main()
