@@ -6,8 +6,8 @@
 #include <map>
 #include <sstream>
 
+#include "daemons/webdav/webdav_config.h"
 #include "kivo/kivo_platform.h"
-#include "platform/webdav_daemon.h"
 #include "tests/platform/temp_root.h"
 
 using ::testing::HasSubstr;
@@ -33,9 +33,9 @@ class WebDAVConfigTest : public TempRootTest {
   }
 
   std::string Config() {
-    kivo::WebDAVSettings settings;
-    EXPECT_TRUE(kivo::ReadWebDAVSettings(&settings));
-    return kivo::WebDAVConfigText(settings);
+    kivo::daemons::WebDAVSettings settings;
+    EXPECT_TRUE(kivo::daemons::ReadWebDAVSettings(&settings));
+    return kivo::daemons::WebDAVConfigText(settings);
   }
 };
 
