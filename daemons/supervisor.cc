@@ -67,8 +67,7 @@ bool Supervisor::Stop(pid_t pid) const {
   const pid_t group = pid > 0 ? getpgid(pid) : -1;
   const auto gone = [&] { return !Alive(pid); };
   if (!Signal(pid, SIGTERM) && errno != ESRCH) {
-    KIVO_LOG("cannot stop the %s (pid %d): %s", spec_.name, static_cast<int>(pid),
-             strerror(errno));
+    KIVO_LOG("cannot stop the %s (pid %d): %s", spec_.name, static_cast<int>(pid), strerror(errno));
   }
   if (!WaitUntil(0, spec_.stop_grace_millis, gone)) {
     KIVO_LOG("the %s (pid %d) ignored SIGTERM; killing it", spec_.name, static_cast<int>(pid));

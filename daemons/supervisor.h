@@ -32,12 +32,12 @@ namespace daemons {
 // What the supervisor knows of one daemon. Paths are the system's; the
 // root goes in front of them at every use (it may change between calls).
 struct DaemonSpec {
-  const char* name;          // for log lines: "WebDAV daemon"
-  const char* unit;          // its systemd unit
-  const char* pid_file;      // the daemon's pid, as the daemon or we wrote it
-  const char* lock_file;     // held for the whole of each operation
-  const char* config_file;   // an argument of the daemon's command line
-  int stop_grace_millis;     // waited after SIGTERM, and again after SIGKILL
+  const char* name;         // for log lines: "WebDAV daemon"
+  const char* unit;         // its systemd unit
+  const char* pid_file;     // the daemon's pid, as the daemon or we wrote it
+  const char* lock_file;    // held for the whole of each operation
+  const char* config_file;  // an argument of the daemon's command line
+  int stop_grace_millis;    // waited after SIGTERM, and again after SIGKILL
 };
 
 class Supervisor {

@@ -106,7 +106,8 @@ int Act(const char* service, kivo::daemons::ServiceOp op, bool running, const ch
     Json::Value record(Json::objectValue);
     record["op"] = name;
     // Without a mark the state stays as read under the writers' lock.
-    Json::Value state = kivo::daemons::MarksRunning(service, op) ? Json::Value(running) : Json::Value();
+    Json::Value state =
+        kivo::daemons::MarksRunning(service, op) ? Json::Value(running) : Json::Value();
     return UpdateService(service, "running", state, record);
   });
 }

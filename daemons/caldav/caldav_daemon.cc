@@ -269,7 +269,8 @@ bool StartLocked() {
                         ? StartDaemonProcess(kCalDAVUnit, launch.args, log_path)
                         : Spawn(&launch, log_fd);
   close(log_fd);
-  if (pid <= 0) return Fail(errno, std::string("cannot start the CalDAV daemon: ") + strerror(errno));
+  if (pid <= 0)
+    return Fail(errno, std::string("cannot start the CalDAV daemon: ") + strerror(errno));
   const bool up = kSupervisor.WaitUntil(pid, kStartWaitMs,
                                         [&] { return AllListening("127.0.0.1", {port}, true); });
   if (!up || !kSupervisor.IsOurs(pid)) {

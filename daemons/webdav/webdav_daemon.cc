@@ -321,7 +321,8 @@ bool ReloadDaemon(pid_t pid, WebDAVSettings* s) {
   // new configuration, and then logs its "resuming" notice (logged at every
   // level): from that line on, no request meets the old configuration.
   bool up = kSupervisor.WaitUntil(pid, kWaitMillis, [&] {
-    return AllListening(s->listen_address, ports, true) && AllListening(s->listen_address, gone, false) &&
+    return AllListening(s->listen_address, ports, true) &&
+           AllListening(s->listen_address, gone, false) &&
            TextSince(WebDAVErrorLogPath(), error_offset).find(kResumedNotice) != std::string::npos;
   });
   // A worker of the old configuration that was idle may still take one

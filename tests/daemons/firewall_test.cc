@@ -2,6 +2,8 @@
 // it, and, loaded in a private network namespace joined to another by a veth
 // pair, that it lets in what it opens and drops the rest.
 
+#include "daemons/firewall.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gmock/gmock.h>
@@ -16,7 +18,6 @@
 #include <thread>
 #include <vector>
 
-#include "daemons/firewall.h"
 #include "platform/process.h"
 #include "tests/platform/temp_root.h"
 

@@ -24,17 +24,26 @@ class SupervisorTest : public TempRootTest {};
 
 // A child of the test, in the test's own process group: a shell that
 // sleeps, with `name` as its $0, or, with no name, a process that ignores
-// SIGTERM.
+// SIGTERM (returned once it does).
 pid_t Child(const std::string& name) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
   const pid_t pid = fork();
-  if (pid != 0) return pid;
-  if (name.empty()) {
-    signal(SIGTERM, SIG_IGN);
-    for (;;) pause();
+  if (pid == 0) {
+    if (name.empty()) {
+      signal(SIGTERM, SIG_IGN);
+      (void)!write(ready[1], "", 1);
+      for (;;) pause();
+    }
+    execl("/bin/sh", "sh", "-c", "while :; do sleep 1; done", name.c_str(),
+          static_cast<char*>(nullptr));
+    _exit(127);
   }
-  execl("/bin/sh", "sh", "-c", "while :; do sleep 1; done", name.c_str(),
-        static_cast<char*>(nullptr));
-  _exit(127);
+  char byte;
+  close(ready[1]);
+  if (pid > 0 && name.empty() && read(ready[0], &byte, 1) != 1) return -1;
+  close(ready[0]);
+  return pid;
 }
 
 TEST_F(SupervisorTest, OnlyAProcessNamingTheConfigurationIsTheDaemon) {
@@ -44,7 +53,8 @@ TEST_F(SupervisorTest, OnlyAProcessNamingTheConfigurationIsTheDaemon) {
   } cases[] = {{Path("var/lib/kivo/test/test.conf"), true},
                {Path("var/lib/kivo/test/test.conf.old"), false},
                {"/var/lib/kivo/test/test.conf", false}};  // another root's
-  EXPECT_EQ(0, kTestDaemon.RunningPid());  // no pid file
+  // No pid file yet.
+  EXPECT_EQ(0, kTestDaemon.RunningPid());
   for (const auto& c : cases) {
     const pid_t pid = Child(c.name);
     ASSERT_GT(pid, 0);
@@ -62,10 +72,10 @@ TEST_F(SupervisorTest, OnlyAProcessNamingTheConfigurationIsTheDaemon) {
 TEST_F(SupervisorTest, StopKillsAProcessThatIgnoresSigterm) {
   const pid_t pid = Child("");
   ASSERT_GT(pid, 0);
-  usleep(50000);  // its SIGTERM handler in place
   EXPECT_TRUE(kTestDaemon.Stop(pid));
-  EXPECT_NE(0, kill(pid, 0));  // gone, and reaped
-  EXPECT_TRUE(kTestDaemon.Stop(0));  // nothing runs: nothing to do
+  EXPECT_NE(0, kill(pid, 0)) << "still there, or not reaped";
+  // Nothing runs: nothing to do.
+  EXPECT_TRUE(kTestDaemon.Stop(0));
 }
 
 }  // namespace

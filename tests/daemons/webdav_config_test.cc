@@ -1,12 +1,13 @@
 // What the WebDAV daemon's configuration is made of: settings read from the
 // root, and text Apache would read differently never reaching httpd.conf.
 
+#include "daemons/webdav/webdav_config.h"
+
 #include <gmock/gmock.h>
 
 #include <map>
 #include <sstream>
 
-#include "daemons/webdav/webdav_config.h"
 #include "kivo/kivo_platform.h"
 #include "tests/platform/temp_root.h"
 
