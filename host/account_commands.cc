@@ -4,13 +4,13 @@
 #include <iostream>
 #include <string>
 
+#include "daemons/webdav/webdav_daemon.h"
 #include "host/accounts.h"
 #include "host/cli.h"
 #include "host/host_log.h"
 #include "host/root_layout.h"
 #include "kivo/kivo_paths.h"
 #include "platform/accounts.h"
-#include "platform/webdav_daemon.h"
 
 namespace host {
 
@@ -36,7 +36,7 @@ int RunUserAdd(const Args& args) {
       AddUser(kivo::Root(), parsed.positional[0], static_cast<uid_t>(uid), parsed.Has("--admin"));
   // A running WebDAV daemon learns the new account's identity from its
   // configuration, written again by a reload; passwords it reads itself.
-  if (rc == 0 && kivo::WebDAVDaemonPid() > 0 && kivo::WebDAVDaemonReload() != 0) {
+  if (rc == 0 && kivo::daemons::WebDAVDaemonPid() > 0 && !kivo::daemons::WebDAVDaemonReload()) {
     HOST_LOG("note: the WebDAV daemon did not reload; %s is served after its next start",
              parsed.positional[0].c_str());
   }

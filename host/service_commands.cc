@@ -7,11 +7,11 @@
 #include <cstdio>
 #include <string>
 
+#include "daemons/caldav/caldav_daemon.h"
+#include "daemons/webdav/webdav_daemon.h"
 #include "host/cli.h"
 #include "host/host_log.h"
 #include "host/service_status.h"
-#include "platform/caldav_daemon.h"
-#include "platform/webdav_daemon.h"
 
 namespace host {
 
@@ -37,12 +37,12 @@ int StopAll() {
   // Stopping the WebDAV daemon stops the CalDAV daemon behind it; asked
   // again, so that one left running by a failed or interrupted start goes
   // too.
-  const pid_t webdav = kivo::WebDAVDaemonPid();
-  const platform::CalDAVDaemonState caldav = platform::CalDAVDaemonStatus();
-  const bool webdav_stopped = kivo::WebDAVDaemonStop() == 0;
-  std::string error;
-  const bool caldav_stopped = platform::StopCalDAVDaemon(&error);
-  if (!caldav_stopped) HOST_LOG("cannot stop the CalDAV daemon: %s", error.c_str());
+  const pid_t webdav = kivo::daemons::WebDAVDaemonPid();
+  const kivo::daemons::CalDAVDaemonState caldav = kivo::daemons::CalDAVDaemonStatus();
+  const bool webdav_stopped = kivo::daemons::WebDAVDaemonStop();
+  // Its reason is logged where it was found.
+  const bool caldav_stopped = kivo::daemons::StopCalDAVDaemon();
+  if (!caldav_stopped) HOST_LOG("cannot stop the CalDAV daemon");
   if (webdav > 0) {
     std::printf("%s webdav-httpd (pid %d)\n", webdav_stopped ? "stopped" : "could not stop",
                 static_cast<int>(webdav));
@@ -68,9 +68,9 @@ int RunServices(const Args& args) {
   if (parsed.Has("--start")) {
     // With no variant marked running the daemon stays down; with the CalDAV
     // switch on, the CalDAV daemon starts behind it.
-    const int rc = kivo::WebDAVDaemonStart();
+    const bool started = kivo::daemons::WebDAVDaemonStart();
     SayRunning("runs:");
-    return rc == 0 ? kExitOk : kExitFailed;
+    return started ? kExitOk : kExitFailed;
   }
   std::printf("%-18s %-4s %-8s %-8s %s\n", "SERVICE", "RUN", "RUNNING", "PID", "PORTS");
   for (const ServiceRow& row : ServiceRows()) {

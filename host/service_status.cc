@@ -5,14 +5,14 @@
 
 #include <cstring>
 
+#include "daemons/avahi_files.h"
+#include "daemons/caldav/caldav_daemon.h"
+#include "daemons/webdav/webdav_daemon.h"
 #include "host/accounts.h"
 #include "host/cli.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
-#include "platform/caldav_daemon.h"
 #include "platform/json_file.h"
-#include "platform/service_effects.h"
-#include "platform/webdav_daemon.h"
 
 namespace host {
 
@@ -107,10 +107,10 @@ Json::Value CalendarUrlNames() {
 
 std::vector<ServiceRow> ServiceRows() {
   const Json::Value states = ReadJson("/var/lib/kivo/services.json");
-  const pid_t daemon = kivo::WebDAVDaemonPid();
+  const pid_t daemon = kivo::daemons::WebDAVDaemonPid();
   std::vector<ServiceRow> rows;
   rows.push_back({"webdav-httpd", RunOf(states, "webdav-httpd"), daemon > 0, daemon,
-                  daemon > 0 ? PortsText(kivo::WebDAVDaemonPorts()) : "-"});
+                  daemon > 0 ? PortsText(kivo::daemons::WebDAVDaemonPorts()) : "-"});
   for (const Variant& v : kVariants) {
     const bool on = daemon > 0 && MarkedRunning(states, v.service);
     rows.push_back({v.service, RunOf(states, v.service), on, on ? daemon : 0,
@@ -118,7 +118,7 @@ std::vector<ServiceRow> ServiceRows() {
   }
   // An announcement file left behind by a daemon that was stopped announces
   // nothing that runs.
-  for (const kivo::Announcement& a : kivo::Announcements()) {
+  for (const kivo::daemons::Announcement& a : kivo::daemons::Announcements()) {
     bool variant_on = false;
     for (const Variant& v : kVariants) {
       if (std::strcmp(v.port_key, a.port_key) == 0) {
@@ -129,11 +129,11 @@ std::vector<ServiceRow> ServiceRows() {
     rows.push_back({a.service, RunOf(states, a.service), on, 0,
                     std::to_string(ConfPort(a.port_key, a.default_port))});
   }
-  const int avahi = kivo::AvahiDaemonPid();
+  const int avahi = kivo::daemons::AvahiDaemonPid();
   rows.push_back({"avahi", RunOf(states, "avahi"), avahi > 0, avahi, avahi > 0 ? "5353/udp" : "-"});
   // Its run setting is the CalDAV switch, not a service's entry; its port is
   // on loopback and reached only through the WebDAV daemon's /caldav/.
-  const platform::CalDAVDaemonState caldav = platform::CalDAVDaemonStatus();
+  const kivo::daemons::CalDAVDaemonState caldav = kivo::daemons::CalDAVDaemonStatus();
   rows.push_back({"caldav", CalDAVSwitchOn() ? 1 : 0, caldav.running,
                   caldav.running ? caldav.pid : 0,
                   caldav.running ? std::to_string(caldav.port) : "-"});
@@ -142,7 +142,7 @@ std::vector<ServiceRow> ServiceRows() {
 
 Json::Value ServiceStatusJson() {
   const Json::Value states = ReadJson("/var/lib/kivo/services.json");
-  const bool daemon = kivo::WebDAVDaemonPid() > 0;
+  const bool daemon = kivo::daemons::WebDAVDaemonPid() > 0;
   Json::Value status(Json::objectValue);
   Json::Value& webdav = status["webdav"] = Json::Value(Json::objectValue);
   webdav["running"] = daemon;
@@ -154,7 +154,7 @@ Json::Value ServiceStatusJson() {
   }
   Json::Value& caldav = status["caldav"] = Json::Value(Json::objectValue);
   caldav["enabled"] = CalDAVSwitchOn();
-  caldav["running"] = platform::CalDAVDaemonStatus().running;
+  caldav["running"] = kivo::daemons::CalDAVDaemonStatus().running;
   status["calendars"] = CalendarUrlNames();
   return status;
 }

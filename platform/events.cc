@@ -9,11 +9,12 @@
 #include <map>
 #include <string>
 
+#include "daemons/firewall.h"
+#include "daemons/service_effects.h"
 #include "kivo/kivo_platform.h"
 #include "kivo/log.h"
 #include "platform/journal.h"
 #include "platform/last_error.h"
-#include "platform/service_effects.h"
 
 // String table of event parameters. A std::map keeps one value per key and
 // never moves the table, so the capacity is only a hint.
@@ -68,8 +69,8 @@ int KLIBSyseventEmit(const char* name, KLIBCSZHASH* params, int /*flags*/) {
 
 int KIVOFwRuleHup(void) {
   return kivo::Guarded(-1, [] {
-    const bool effects = kivo::EffectsWanted();
-    if (effects && kivo::ReloadFirewall() != 0) return -1;
+    const bool effects = kivo::daemons::EffectsWanted();
+    if (effects && !kivo::daemons::ReloadFirewall()) return -1;
     Json::Value record(Json::objectValue);
     record["op"] = "firewall.reload";
     // Where the ruleset was written, the reload happened whatever the

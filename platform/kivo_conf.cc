@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "daemons/service_effects.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
 #include "kivo/log.h"
@@ -17,7 +18,6 @@
 #include "platform/journal.h"
 #include "platform/last_error.h"
 #include "platform/root_files.h"
-#include "platform/service_effects.h"
 
 namespace {
 
@@ -101,7 +101,7 @@ int SetKeyValue(const char* key, const char* value) {
   }
   if (!replaced) updated += wanted + "\n";
   if (!kivo::ReplaceFile(path, updated, 0644)) return -1;
-  kivo::ConfValueChanged(key);
+  kivo::daemons::ConfValueChanged(key);
 
   Json::Value record(Json::objectValue);
   record["op"] = "conf.set";

@@ -1,7 +1,8 @@
 // Service states: var/lib/kivo/services.json maps each service to its run
 // setting ("run": 1 started at boot, 2 not) and whether it is running. Each
-// operation first does what it says (service_effects.h: the WebDAV daemon,
-// its announcements, avahi), then keeps this file current and journals it.
+// operation first does what it says (daemons/service_effects.h: the WebDAV
+// daemon, its announcements, avahi), then keeps this file current and
+// journals it.
 
 #include <errno.h>
 #include <string.h>
@@ -9,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "daemons/service_effects.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
 #include "kivo/log.h"
@@ -17,7 +19,6 @@
 #include "platform/json_file.h"
 #include "platform/last_error.h"
 #include "platform/root_files.h"
-#include "platform/service_effects.h"
 
 namespace {
 
@@ -95,17 +96,18 @@ int UpdateService(const char* service, const char* member, const Json::Value& va
 }
 
 // The operation's effect first; only what has happened is recorded.
-int Act(const char* service, kivo::ServiceOp op, bool running, const char* name) {
+int Act(const char* service, kivo::daemons::ServiceOp op, bool running, const char* name) {
   return kivo::Guarded(-1, [&] {
     if (!ValidName(service)) return -1;
-    if (kivo::ServiceEffect(service, op) != 0) {
+    if (!kivo::daemons::ServiceEffect(service, op)) {
       KIVO_LOG("%s of service %s failed", name, service);
       return -1;
     }
     Json::Value record(Json::objectValue);
     record["op"] = name;
     // Without a mark the state stays as read under the writers' lock.
-    Json::Value state = kivo::MarksRunning(service, op) ? Json::Value(running) : Json::Value();
+    Json::Value state =
+        kivo::daemons::MarksRunning(service, op) ? Json::Value(running) : Json::Value();
     return UpdateService(service, "running", state, record);
   });
 }
@@ -127,23 +129,23 @@ int KLIBServiceIsEnabled(const char* service) {
 }
 
 int KLIBServiceReload(const char* service) {
-  return Act(service, kivo::ServiceOp::kReload, true, "service.reload");
+  return Act(service, kivo::daemons::ServiceOp::kReload, true, "service.reload");
 }
 
 int KLIBServiceRestart(const char* service) {
-  return Act(service, kivo::ServiceOp::kRestart, true, "service.restart");
+  return Act(service, kivo::daemons::ServiceOp::kRestart, true, "service.restart");
 }
 
 int KLIBServicectlStart(const char* service, int /*flags*/) {
-  return Act(service, kivo::ServiceOp::kStart, true, "service.start");
+  return Act(service, kivo::daemons::ServiceOp::kStart, true, "service.start");
 }
 
 int KLIBServicectlStop(const char* service, int /*flags*/) {
-  return Act(service, kivo::ServiceOp::kStop, false, "service.stop");
+  return Act(service, kivo::daemons::ServiceOp::kStop, false, "service.stop");
 }
 
 int KLIBServicectlRestart(const char* service, int /*flags*/) {
-  return Act(service, kivo::ServiceOp::kRestart, true, "service.restart");
+  return Act(service, kivo::daemons::ServiceOp::kRestart, true, "service.restart");
 }
 
 int KLIBServicecfgRunKeySet(const char* service, int run_key) {

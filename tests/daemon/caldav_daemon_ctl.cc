@@ -1,8 +1,8 @@
 // Drives the CalDAV daemon's platform side for the daemon tests, as the
 // WebDAV daemon's life would: `webdav-up` and `webdav-down` run the hook
 // the service operations call, `section` prints the proxy section, `status`
-// prints "running pid port", `stop` stops. Exit 0 on success, 1 on failure
-// (the reason on stderr). The platform's diagnostics show on stderr too.
+// prints "running pid port", `stop` stops. Exit 0 on success, 1 on failure;
+// the platform's diagnostics, the reason among them, show on stderr.
 
 #include <syslog.h>
 
@@ -10,8 +10,10 @@
 #include <cstring>
 #include <string>
 
-#include "platform/caldav_daemon.h"
-#include "platform/daemon_hooks.h"
+#include "daemons/caldav/caldav_daemon.h"
+#include "daemons/caldav/caldav_proxy.h"
+
+namespace daemons = kivo::daemons;
 
 int main(int argc, char** argv) {
   if (argc != 2) {
@@ -20,21 +22,20 @@ int main(int argc, char** argv) {
   }
   openlog("caldav_daemon_ctl", LOG_PERROR, LOG_USER);
   const std::string command = argv[1];
-  std::string error;
   bool ok = true;
   if (command == "webdav-up" || command == "webdav-down") {
-    ok = platform::AfterWebDAVDaemonChange(command == "webdav-up", &error);
+    ok = daemons::AfterWebDAVDaemonChange(command == "webdav-up");
   } else if (command == "section") {
-    std::fputs(platform::CalDAVProxySection().c_str(), stdout);
+    std::fputs(daemons::CalDAVProxySection().c_str(), stdout);
   } else if (command == "status") {
-    const platform::CalDAVDaemonState state = platform::CalDAVDaemonStatus();
+    const daemons::CalDAVDaemonState state = daemons::CalDAVDaemonStatus();
     std::printf("%d %d %d\n", state.running ? 1 : 0, static_cast<int>(state.pid), state.port);
   } else if (command == "stop") {
-    ok = platform::StopCalDAVDaemon(&error);
+    ok = daemons::StopCalDAVDaemon();
   } else {
     std::fprintf(stderr, "unknown command %s\n", argv[1]);
     return 2;
   }
-  if (!ok) std::fprintf(stderr, "%s\n", error.c_str());
+  if (!ok) std::fprintf(stderr, "%s failed\n", argv[1]);
   return ok ? 0 : 1;
 }

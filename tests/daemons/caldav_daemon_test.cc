@@ -3,7 +3,7 @@
 // naming some other process never gets that process signalled. Starting and
 // serving are the daemon test's (tests/daemon, label "daemon").
 
-#include "platform/caldav_daemon.h"
+#include "daemons/caldav/caldav_daemon.h"
 
 #include <arpa/inet.h>
 #include <gmock/gmock.h>
@@ -16,11 +16,16 @@
 
 #include <string>
 
-#include "platform/daemon_hooks.h"
+#include "daemons/caldav/caldav_proxy.h"
 #include "tests/platform/temp_root.h"
 
 namespace {
 
+using kivo::daemons::AfterWebDAVDaemonChange;
+using kivo::daemons::CalDAVDaemonPort;
+using kivo::daemons::CalDAVDaemonStatus;
+using kivo::daemons::CalDAVProxySection;
+using kivo::daemons::StopCalDAVDaemon;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
@@ -34,17 +39,16 @@ TEST_F(CalDAVDaemonTest, SwitchedOffThereIsNoSectionAndNothingToStop) {
   for (const char* conf :
        {"", "runCalDav=\"no\"\n", "runCalDav=\"YES\"\n", "runCalDav=\"yes \"\n"}) {
     Write("etc/kivoinfo.conf", conf);
-    EXPECT_EQ("", platform::CalDAVProxySection()) << conf;
-    std::string error;
-    EXPECT_TRUE(platform::AfterWebDAVDaemonChange(true, &error)) << error;
-    EXPECT_FALSE(platform::CalDAVDaemonStatus().running);
+    EXPECT_EQ("", CalDAVProxySection()) << conf;
+    EXPECT_TRUE(AfterWebDAVDaemonChange(true));
+    EXPECT_FALSE(CalDAVDaemonStatus().running);
   }
   EXPECT_THAT(Journal(), IsEmpty());
 }
 
 TEST_F(CalDAVDaemonTest, SectionProxiesToTheRecordedLoopbackPort) {
   SwitchOn();
-  const std::string section = platform::CalDAVProxySection();
+  const std::string section = CalDAVProxySection();
   const int port = RecordedPort();
   const std::string backend = "http://127.0.0.1:" + std::to_string(port) + "/";
   EXPECT_THAT(section, HasSubstr("ProxyPass /caldav/ " + backend));
@@ -52,8 +56,8 @@ TEST_F(CalDAVDaemonTest, SectionProxiesToTheRecordedLoopbackPort) {
   EXPECT_THAT(section, HasSubstr("RequestHeader set X-Script-Name /caldav\n"));
   EXPECT_THAT(section, HasSubstr("ProxyPreserveHost On\n"));  // a MOVE's Destination
   EXPECT_THAT(section, HasSubstr("Redirect 301 /.well-known/caldav /caldav/\n"));
-  EXPECT_EQ(section, platform::CalDAVProxySection());  // the port stays
-  EXPECT_EQ(port, platform::CalDAVDaemonStatus().port);
+  EXPECT_EQ(section, CalDAVProxySection());  // the port stays
+  EXPECT_EQ(port, CalDAVDaemonStatus().port);
 }
 
 TEST_F(CalDAVDaemonTest, RecordedPortTakenBySomeoneElseIsReplaced) {
@@ -69,10 +73,9 @@ TEST_F(CalDAVDaemonTest, RecordedPortTakenBySomeoneElseIsReplaced) {
   const int busy = ntohs(addr.sin_port);
   Write("var/lib/kivo/caldav/port", std::to_string(busy) + "\n");
 
-  std::string error;
-  const int port = platform::CalDAVDaemonPort(&error);
+  const int port = CalDAVDaemonPort();
   close(fd);
-  EXPECT_GT(port, 0) << error;
+  EXPECT_GT(port, 0);
   EXPECT_NE(busy, port);
   EXPECT_EQ(port, RecordedPort());
 }
@@ -86,9 +89,8 @@ TEST_F(CalDAVDaemonTest, PidFileOfAnotherProcessIsNeverSignalled) {
   }
   Write("var/run/kivo/caldav.pid", std::to_string(other) + "\n");
 
-  EXPECT_FALSE(platform::CalDAVDaemonStatus().running);
-  std::string error;
-  EXPECT_TRUE(platform::StopCalDAVDaemon(&error)) << error;
+  EXPECT_FALSE(CalDAVDaemonStatus().running);
+  EXPECT_TRUE(StopCalDAVDaemon());
   int status = 0;
   EXPECT_EQ(0, waitpid(other, &status, WNOHANG)) << "the process was signalled";
   EXPECT_THAT(List("var/run/kivo"), ::testing::Not(::testing::Contains("caldav.pid")));

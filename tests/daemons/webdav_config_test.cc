@@ -1,13 +1,14 @@
 // What the WebDAV daemon's configuration is made of: settings read from the
 // root, and text Apache would read differently never reaching httpd.conf.
 
+#include "daemons/webdav/webdav_config.h"
+
 #include <gmock/gmock.h>
 
 #include <map>
 #include <sstream>
 
 #include "kivo/kivo_platform.h"
-#include "platform/webdav_daemon.h"
 #include "tests/platform/temp_root.h"
 
 using ::testing::HasSubstr;
@@ -33,9 +34,9 @@ class WebDAVConfigTest : public TempRootTest {
   }
 
   std::string Config() {
-    kivo::WebDAVSettings settings;
-    EXPECT_TRUE(kivo::ReadWebDAVSettings(&settings));
-    return kivo::WebDAVConfigText(settings);
+    kivo::daemons::WebDAVSettings settings;
+    EXPECT_TRUE(kivo::daemons::ReadWebDAVSettings(&settings));
+    return kivo::daemons::WebDAVConfigText(settings);
   }
 };
 

@@ -1,13 +1,15 @@
 // Which service operation does what, as one table.
 
-#include "platform/service_effects.h"
+#include "daemons/service_effects.h"
 
 #include <stdlib.h>
 #include <string.h>
 
-#include "platform/webdav_daemon.h"
+#include "daemons/avahi_files.h"
+#include "daemons/webdav/webdav_daemon.h"
 
 namespace kivo {
+namespace daemons {
 
 namespace {
 
@@ -26,7 +28,7 @@ bool IsAnnouncement(const std::string& service) {
   return false;
 }
 
-int DaemonEffect(ServiceOp op) {
+bool DaemonEffect(ServiceOp op) {
   switch (op) {
     case ServiceOp::kStart:
       return WebDAVDaemonStart();
@@ -37,7 +39,7 @@ int DaemonEffect(ServiceOp op) {
     case ServiceOp::kReload:
       return WebDAVDaemonReload();
   }
-  return -1;
+  return false;
 }
 
 }  // namespace
@@ -51,8 +53,8 @@ bool EffectsWanted() {
 #endif
 }
 
-int ServiceEffect(const std::string& service, ServiceOp op) {
-  if (!EffectsWanted()) return 0;
+bool ServiceEffect(const std::string& service, ServiceOp op) {
+  if (!EffectsWanted()) return true;
   if (service == kDaemon) return DaemonEffect(op);
   // A variant's start and stop only record it; the module restarts or stops
   // the daemon right after, which then reads what runs. A reload (new port)
@@ -60,15 +62,15 @@ int ServiceEffect(const std::string& service, ServiceOp op) {
   if (IsVariant(service)) {
     if (op == ServiceOp::kReload) return WebDAVDaemonReload();
     if (op == ServiceOp::kRestart) {
-      return WebDAVDaemonPid() > 0 ? WebDAVDaemonRestart() : 0;
+      return WebDAVDaemonPid() > 0 ? WebDAVDaemonRestart() : true;
     }
-    return 0;
+    return true;
   }
   if (IsAnnouncement(service)) {
     return op == ServiceOp::kStop ? RemoveAnnouncement(service) : WriteAnnouncement(service);
   }
   if (service == "avahi" && op != ServiceOp::kStop) return RestartAvahi();
-  return 0;
+  return true;
 }
 
 void ConfValueChanged(const std::string& key) {
@@ -80,4 +82,5 @@ bool MarksRunning(const std::string& service, ServiceOp op) {
   return !(IsVariant(service) && (op == ServiceOp::kRestart || op == ServiceOp::kReload));
 }
 
+}  // namespace daemons
 }  // namespace kivo

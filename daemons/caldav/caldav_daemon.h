@@ -13,17 +13,20 @@
 // Owns, under the root: var/lib/kivo/caldav/ (radicale.conf, port, the
 // plug-in's ids.json, Radicale's own collections/ folder),
 // var/run/kivo/caldav.pid and caldav.lock, var/log/kivo/caldav.log. Never
-// touches a calendar folder or the registry; never signals a process it
-// cannot recognise as the daemon of this root.
+// touches a calendar folder or the registry; never signals a process its
+// supervisor (supervisor.h) cannot recognise as the daemon of this root.
+// When it runs is the WebDAV daemon's life's to say (caldav_proxy.h).
+//
+// Errors as everywhere in daemons/ (supervisor.h); the details of a start
+// that failed are in var/log/kivo/caldav.log.
 
-#ifndef KIVO_PLATFORM_CALDAV_DAEMON_H_
-#define KIVO_PLATFORM_CALDAV_DAEMON_H_
+#ifndef KIVO_DAEMONS_CALDAV_CALDAV_DAEMON_H_
+#define KIVO_DAEMONS_CALDAV_CALDAV_DAEMON_H_
 
 #include <sys/types.h>
 
-#include <string>
-
-namespace platform {
+namespace kivo {
+namespace daemons {
 
 struct CalDAVDaemonState {
   bool running = false;
@@ -35,19 +38,19 @@ struct CalDAVDaemonState {
 CalDAVDaemonState CalDAVDaemonStatus();
 
 // The port the daemon listens on, or will: the recorded one while it is
-// free or the daemon's own; otherwise a free loopback port, recorded. 0 with
-// a message in *error when none could be had.
-int CalDAVDaemonPort(std::string* error);
+// free or the daemon's own; otherwise a free loopback port, recorded. 0 when
+// none could be had.
+int CalDAVDaemonPort();
 
 // Writes the configuration and starts the daemon unless it runs; returns
-// once it accepts connections. False with a message in *error otherwise
-// (the details are in var/log/kivo/caldav.log).
-bool StartCalDAVDaemon(std::string* error);
+// once it listens.
+bool StartCalDAVDaemon();
 
 // Stops the daemon if it runs (SIGTERM, then SIGKILL after 5 s) and removes
 // its pid file. Used by the switch and by `--stop-all`.
-bool StopCalDAVDaemon(std::string* error);
+bool StopCalDAVDaemon();
 
-}  // namespace platform
+}  // namespace daemons
+}  // namespace kivo
 
-#endif  // KIVO_PLATFORM_CALDAV_DAEMON_H_
+#endif  // KIVO_DAEMONS_CALDAV_CALDAV_DAEMON_H_

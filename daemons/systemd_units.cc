@@ -1,4 +1,4 @@
-#include "platform/systemd_units.h"
+#include "daemons/systemd_units.h"
 
 #include <errno.h>
 #include <signal.h>
@@ -12,6 +12,7 @@
 #include "platform/process.h"
 
 namespace kivo {
+namespace daemons {
 namespace {
 
 constexpr char kLogUnit[] = "systemd_units";
@@ -39,20 +40,20 @@ std::string SystemctlPath() {
   return kSystemctls[0];
 }
 
-// systemctl ARGS...; its output when `output` is given. 0 or -1 (logged).
-int Systemctl(std::vector<std::string> args, std::string* output = nullptr) {
+// systemctl ARGS...; its output when `output` is given.
+bool Systemctl(std::vector<std::string> args, std::string* output = nullptr) {
   args.insert(args.begin(), SystemctlPath());
   std::string text;
   if (RunCaptured(args, &text) == 0) {
     if (output != nullptr) *output = text;
-    return 0;
+    return true;
   }
   std::string command;
   for (const std::string& arg : args) command += (command.empty() ? "" : " ") + arg;
   KIVO_LOG("%s failed: %s", command.c_str(), text.c_str());
   SetLastError(EIO);
   errno = EIO;
-  return -1;
+  return false;
 }
 
 }  // namespace
@@ -74,33 +75,37 @@ bool SupervisedBySystemd(const char* unit) {
 
 pid_t StartDaemonProcess(const char* unit, const std::vector<std::string>& argv,
                          const std::string& log_path) {
-  if (!SupervisedBySystemd(unit)) return SpawnDetached(argv, log_path);
+  if (!SupervisedBySystemd(unit)) {
+    const pid_t pid = SpawnDetached(argv, log_path);  // logs its own failure
+    return pid > 0 ? pid : 0;
+  }
   // Enabled while it should run, so that it comes back at boot. The unit
   // file itself does not change, so the manager needs no reload.
   std::string text;
-  if (Systemctl({"enable", "--now", "--no-reload", unit}) != 0 ||
-      Systemctl({"show", "--property=MainPID", "--value", unit}, &text) != 0) {
-    return -1;
+  if (!Systemctl({"enable", "--now", "--no-reload", unit}) ||
+      !Systemctl({"show", "--property=MainPID", "--value", unit}, &text)) {
+    return 0;
   }
   const long pid = strtol(text.c_str(), nullptr, 10);
   if (pid <= 0) {
+    SetLastError(ESRCH);
     KIVO_LOG("%s started, but has no main process", unit);
-    return -1;
+    return 0;
   }
   return static_cast<pid_t>(pid);
 }
 
-int SignalDaemon(const char* unit, pid_t pid, int signal) {
+bool SignalDaemon(const char* unit, pid_t pid, int signal) {
   if (!SupervisedBySystemd(unit)) {
     if (pid <= 0) {  // kill() would reach a whole process group
       errno = ESRCH;
-      return -1;
+      return false;
     }
-    if (kill(pid, signal) == 0) return 0;
+    if (kill(pid, signal) == 0) return true;
     const int error = errno;
     SetLastError(error);
     errno = error;
-    return -1;
+    return false;
   }
   // A stop also covers a daemon that systemd is about to start again after
   // a crash; it returns once the daemon is gone.
@@ -110,4 +115,5 @@ int SignalDaemon(const char* unit, pid_t pid, int signal) {
   return Systemctl({"reload", unit});
 }
 
+}  // namespace daemons
 }  // namespace kivo

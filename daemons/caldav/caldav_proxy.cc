@@ -1,19 +1,24 @@
-#include "platform/daemon_hooks.h"
+#include "daemons/caldav/caldav_proxy.h"
+
+#include <errno.h>
 
 #include <cstdlib>
 #include <string>
 
+#include "daemons/caldav/caldav_daemon.h"
+#include "daemons/webdav/webdav_config.h"
+#include "daemons/webdav/webdav_daemon.h"
+#include "daemons/webdav/webdav_observer.h"
 #include "kivo/kivo_platform.h"
 #include "kivo/log.h"
-#include "platform/caldav_daemon.h"
+#include "platform/last_error.h"
 #include "platform/root_files.h"
-#include "platform/webdav_config.h"
-#include "platform/webdav_daemon.h"
 
-namespace platform {
+namespace kivo {
+namespace daemons {
 namespace {
 
-constexpr char kLogUnit[] = "daemon_hooks";
+constexpr char kLogUnit[] = "caldav_proxy";
 
 // Debian's module files, loaded here only when the WebDAV daemon's own
 // configuration has not loaded them already.
@@ -38,7 +43,7 @@ constexpr char kProxyPassPrefix[] = "ProxyPass /caldav/ http://127.0.0.1:";
 int ProxiedPort() {
   std::string text;
   bool missing = false;
-  if (!kivo::ReadWholeFile(kivo::WebDAVConfPath(), &text, &missing) || missing) return 0;
+  if (!ReadWholeFile(WebDAVConfPath(), &text, &missing) || missing) return 0;
   const size_t at = text.find(kProxyPassPrefix);
   if (at == std::string::npos) return 0;
   return std::atoi(text.c_str() + at + sizeof kProxyPassPrefix - 1);
@@ -49,14 +54,30 @@ bool CalDAVSwitchedOn() {
   return std::string(conf.Info("runCalDav", "")) == "yes";
 }
 
+// What the WebDAV daemon tells and asks the CalDAV side.
+class CalDAVBehindWebDAV : public WebDAVDaemonObserver {
+ public:
+  std::string ServerSection() override { return CalDAVProxySection(); }
+  // A failure is logged where it happens and does not fail the WebDAV
+  // daemon's operation.
+  void WebDAVDaemonChanged(bool running) override { AfterWebDAVDaemonChange(running); }
+};
+
+// Registered as libkivo loads, so that every program that can run the
+// WebDAV daemon has the CalDAV daemon follow it. libkivo links this unit
+// whole (an object library, never an archive member left out). Never
+// destroyed: a daemon may be stopped while the program exits.
+struct Registration {
+  Registration() { AddWebDAVDaemonObserver(new CalDAVBehindWebDAV()); }
+} registration;
+
 }  // namespace
 
 std::string CalDAVProxySection() {
   if (!CalDAVSwitchedOn()) return "";
-  std::string error;
-  const int port = CalDAVDaemonPort(&error);
+  const int port = CalDAVDaemonPort();
   if (port == 0) {
-    KIVO_LOG("no CalDAV proxy: %s", error.c_str());
+    KIVO_LOG("no CalDAV proxy: the CalDAV daemon has no port");
     return "";
   }
   const std::string backend = std::to_string(port) + "/";
@@ -93,9 +114,9 @@ std::string CalDAVProxySection() {
          "</Location>\n";
 }
 
-bool AfterWebDAVDaemonChange(bool webdav_running, std::string* error) {
-  if (!webdav_running || !CalDAVSwitchedOn()) return StopCalDAVDaemon(error);
-  if (!StartCalDAVDaemon(error)) return false;
+bool AfterWebDAVDaemonChange(bool webdav_running) {
+  if (!webdav_running || !CalDAVSwitchedOn()) return StopCalDAVDaemon();
+  if (!StartCalDAVDaemon()) return false;
   // The configuration the WebDAV daemon runs with named the port recorded
   // when it was written. Were that port taken since, the CalDAV daemon has
   // started on another, and the proxy would hand the clients' passwords to
@@ -103,20 +124,22 @@ bool AfterWebDAVDaemonChange(bool webdav_running, std::string* error) {
   // the new port (the reload comes back here and finds them agreeing).
   const int port = CalDAVDaemonStatus().port;
   const int proxied = ProxiedPort();
-  if (port == proxied || kivo::WebDAVDaemonPid() == 0) return true;
+  if (port == proxied || WebDAVDaemonPid() == 0) return true;
   static thread_local bool reloading = false;
   if (reloading) {
-    *error = "the WebDAV daemon proxies /caldav/ to port " + std::to_string(proxied) +
-             ", the CalDAV daemon listens on " + std::to_string(port);
+    SetLastError(EADDRINUSE);
+    KIVO_LOG("the WebDAV daemon proxies /caldav/ to port %d, the CalDAV daemon listens on %d",
+             proxied, port);
     return false;
   }
   KIVO_LOG("the CalDAV daemon listens on port %d, not %d; reloading the WebDAV daemon", port,
            proxied);
   reloading = true;
-  const int rc = kivo::WebDAVDaemonReload();
+  const bool reloaded = WebDAVDaemonReload();
   reloading = false;
-  if (rc != 0) *error = "the WebDAV daemon could not be reloaded for the CalDAV daemon's port";
-  return rc == 0;
+  if (!reloaded) KIVO_LOG("the WebDAV daemon could not be reloaded for the CalDAV daemon's port");
+  return reloaded;
 }
 
-}  // namespace platform
+}  // namespace daemons
+}  // namespace kivo

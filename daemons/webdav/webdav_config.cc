@@ -1,4 +1,4 @@
-#include "platform/webdav_config.h"
+#include "daemons/webdav/webdav_config.h"
 
 #include <ctype.h>
 #include <errno.h>
@@ -10,15 +10,16 @@
 
 #include <sstream>
 
+#include "daemons/webdav/webdav_observer.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
 #include "kivo/log.h"
-#include "platform/daemon_hooks.h"
 #include "platform/json_file.h"
 #include "platform/last_error.h"
 #include "platform/process.h"
 
 namespace kivo {
+namespace daemons {
 namespace {
 
 constexpr char kLogUnit[] = "webdav_config";
@@ -38,7 +39,7 @@ constexpr char kIdentityVariable[] = "KIVO_DAV_USER";
 // connections beyond it are closed at once (others keep their workers).
 constexpr int kConnectionsPerAddress = 16;
 
-// The first path segment the CalDAV proxy section takes (daemon_hooks.cc).
+// The first path segment the CalDAV proxy section takes (caldav_proxy.cc).
 constexpr char kCalDAVPathName[] = "caldav";
 
 // The modules the configuration uses, in load order.
@@ -195,11 +196,11 @@ std::string ListenLine(const WebDAVSettings& s, int port, bool tls) {
 }  // namespace
 
 std::string WebDAVConfDir() { return RootedPath(kConfDir); }
-std::string WebDAVConfPath() { return WebDAVConfDir() + "/httpd.conf"; }
+std::string WebDAVConfPath() { return RootedPath(kWebDAVConfFile); }
 std::string WebDAVPrivateDir() { return WebDAVConfDir() + "/private"; }
 std::string WebDAVListingDir() { return WebDAVConfDir() + "/listing"; }
 std::string WebDAVLockDir() { return WebDAVConfDir() + "/lock"; }
-std::string WebDAVPidPath() { return RootedPath(kRunDir) + "/webdav-httpd.pid"; }
+std::string WebDAVPidPath() { return RootedPath(kWebDAVPidFile); }
 std::string WebDAVRuntimeDir() { return RootedPath(kRunDir) + "/webdav"; }
 std::string WebDAVErrorLogPath() { return RootedPath(kLogDir) + "/webdav-error.log"; }
 
@@ -225,7 +226,7 @@ bool ReadWebDAVSettings(WebDAVSettings* s) {
   if (!ReadJsonFile(RootedPath("/var/lib/kivo/services.json"), &states, &missing)) return false;
   s->http = states.isObject() && Running(states, "webdav-httpd-pure");
   s->https = states.isObject() && Running(states, "webdav-httpd-ssl");
-  s->extra_server_text = platform::CalDAVProxySection();
+  s->extra_server_text = ObserverSections();
   return ReadShares(s) && ReadAccounts(s);
 }
 
@@ -309,4 +310,5 @@ std::string WebDAVConfigText(const WebDAVSettings& s) {
   return out.str();
 }
 
+}  // namespace daemons
 }  // namespace kivo

@@ -1,7 +1,4 @@
-// DNS-SD announcements of the WebDAV variants, in the service-file format
-// avahi-daemon reads from etc/avahi/services/, and the announcement daemon
-// of this root. Touches nothing but its two files and a SIGHUP to that
-// daemon.
+#include "daemons/avahi_files.h"
 
 #include <errno.h>
 #include <signal.h>
@@ -15,9 +12,9 @@
 #include "platform/last_error.h"
 #include "platform/process.h"
 #include "platform/root_files.h"
-#include "platform/service_effects.h"
 
 namespace kivo {
+namespace daemons {
 namespace {
 
 constexpr char kLogUnit[] = "avahi_files";
@@ -70,21 +67,21 @@ std::string AnnouncementText(const Announcement& a, int port) {
          "</service-group>\n";
 }
 
-int WriteAnnouncement(const std::string& service) {
+bool WriteAnnouncement(const std::string& service) {
   const Announcement* a = Find(service);
-  if (a == nullptr) return 0;
-  return ReplaceFile(RootedPath(a->file), AnnouncementText(*a, StoredPort(*a)), 0644) ? 0 : -1;
+  if (a == nullptr) return true;
+  return ReplaceFile(RootedPath(a->file), AnnouncementText(*a, StoredPort(*a)), 0644);
 }
 
-int RemoveAnnouncement(const std::string& service) {
+bool RemoveAnnouncement(const std::string& service) {
   const Announcement* a = Find(service);
-  if (a == nullptr) return 0;
+  if (a == nullptr) return true;
   if (unlink(RootedPath(a->file).c_str()) != 0 && errno != ENOENT) {
     SetLastError(errno);
     KIVO_LOG("cannot remove %s: %s", a->file, strerror(errno));
-    return -1;
+    return false;
   }
-  return 0;
+  return true;
 }
 
 int AvahiDaemonPid() {
@@ -104,17 +101,18 @@ int AvahiDaemonPid() {
 
 // The announcement files carry the ports as they are now; avahi-daemon reads
 // its service files again on SIGHUP.
-int RestartAvahi() {
+bool RestartAvahi() {
   for (const Announcement& a : Announcements()) {
-    if (Exists(RootedPath(a.file)) && WriteAnnouncement(a.service) != 0) return -1;
+    if (Exists(RootedPath(a.file)) && !WriteAnnouncement(a.service)) return false;
   }
   int pid = AvahiDaemonPid();
   if (pid > 0 && kill(pid, SIGHUP) != 0) {
     SetLastError(errno);
     KIVO_LOG("cannot signal avahi-daemon %d: %s", pid, strerror(errno));
-    return -1;
+    return false;
   }
-  return 0;
+  return true;
 }
 
+}  // namespace daemons
 }  // namespace kivo

@@ -2,6 +2,8 @@
 // it, and, loaded in a private network namespace joined to another by a veth
 // pair, that it lets in what it opens and drops the rest.
 
+#include "daemons/firewall.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gmock/gmock.h>
@@ -17,7 +19,6 @@
 #include <vector>
 
 #include "platform/process.h"
-#include "platform/service_effects.h"
 #include "tests/platform/temp_root.h"
 
 namespace {
@@ -94,12 +95,12 @@ TEST_F(FirewallTest, OpensSshTheWebApiAndEnabledVariantsAndNftTakesIt) {
   Write("etc/kivoinfo.conf", "WebDavPort=\"8080\"\nsecure_WebDavPort=\"9443\"\n");
   EnableServices(R"({"webdav-httpd-ssl": {"run": 1}, "webdav-avahi": {"run": 1},
                      "webdav-httpd-pure": {"run": 2}})");
-  kivo::FirewallOpenings open = kivo::CurrentOpenings();
+  kivo::daemons::FirewallOpenings open = kivo::daemons::CurrentOpenings();
   EXPECT_EQ(open.ssh, std::vector<int>{2222});
   EXPECT_EQ(open.tcp, (std::vector<int>{8000, 8443, 9443}));
   EXPECT_TRUE(open.mdns);
 
-  ASSERT_EQ(kivo::ReloadFirewall(), 0);
+  ASSERT_TRUE(kivo::daemons::ReloadFirewall());
   const std::string ruleset = Read("etc/kivo/firewall.nft");
   EXPECT_THAT(ruleset, ::testing::HasSubstr("policy drop;"));
   EXPECT_THAT(ruleset, ::testing::HasSubstr("elements = { 8000, 8443, 9443 }"));
@@ -115,11 +116,11 @@ TEST_F(FirewallTest, OpensSshTheWebApiAndEnabledVariantsAndNftTakesIt) {
   // default ports only.
   Write("etc/kivo/ports.json", "{}");
   EnableServices("{}");
-  open = kivo::CurrentOpenings();
+  open = kivo::daemons::CurrentOpenings();
   EXPECT_EQ(open.ssh, std::vector<int>{22});
   EXPECT_EQ(open.tcp, (std::vector<int>{5000, 5001}));
   EXPECT_FALSE(open.mdns);
-  const std::string bare = kivo::FirewallRuleset(open);
+  const std::string bare = kivo::daemons::FirewallRuleset(open);
   EXPECT_THAT(bare, ::testing::Not(::testing::HasSubstr("udp dport 5353")));
 }
 
@@ -133,7 +134,7 @@ TEST_F(FirewallTest, OpensSshTheWebApiAndEnabledVariantsAndNftTakesIt) {
 TEST_F(FirewallTest, LoadedInANamespaceItLetsInWhatItOpensOnly) {
   Write("etc/kivo/ports.json", "{}");
   EnableServices(R"({"webdav-httpd-pure": {"run": 1}})");
-  ASSERT_EQ(kivo::ReloadFirewall(), 0);
+  ASSERT_TRUE(kivo::daemons::ReloadFirewall());
   const std::string ruleset = Path("etc/kivo/firewall.nft");
   if (access(kNft, X_OK) != 0 || access(kIp, X_OK) != 0) GTEST_SKIP() << "no nft or ip";
 

@@ -1,14 +1,6 @@
-// The firewall ruleset: the platform's whole input policy, as an nftables
-// table of its own (inet kivo) written to etc/kivo/firewall.nft and loaded
-// only in the system's root. Its input chain drops what it does not accept:
-// loopback, answers to the machine's own traffic, the ICMP and ICMPv6 that
-// IPv4 and IPv6 need to work, SSH, the web API's ports, the enabled WebDAV
-// variants' ports, and mDNS while a WebDAV announcement is on.
-//
-// A packet must pass every base chain of its hook, so a table that accepted
-// by default and listed some ports would change nothing on a machine whose
-// own rules drop, and would leave everything else open on one whose rules
-// accept.
+#include "daemons/firewall.h"
+
+#include <errno.h>
 
 #include <set>
 #include <string>
@@ -18,11 +10,12 @@
 #include "kivo/kivo_platform.h"
 #include "kivo/log.h"
 #include "platform/json_file.h"
+#include "platform/last_error.h"
 #include "platform/process.h"
 #include "platform/root_files.h"
-#include "platform/service_effects.h"
 
 namespace kivo {
+namespace daemons {
 namespace {
 
 constexpr char kLogUnit[] = "firewall";
@@ -52,6 +45,14 @@ int ConfPort(KivoConf* conf, const char* key, int fallback) {
   return port >= 1 && port <= 65535 ? port : fallback;
 }
 
+// A service's run setting in services.json: 1 is enabled (the reading
+// KLIBServiceIsEnabled answers with).
+bool Enabled(const Json::Value& states, const char* service) {
+  if (!states.isObject() || !states[service].isObject()) return false;
+  const Json::Value& run = states[service]["run"];
+  return run.isInt() && run.asInt() == 1;
+}
+
 std::string PortList(const std::vector<int>& ports) {
   std::string list;
   for (int port : ports) list += (list.empty() ? "" : ", ") + std::to_string(port);
@@ -70,16 +71,15 @@ FirewallOpenings CurrentOpenings() {
   open.ssh = DeclaredPorts(declared, "ssh", {22});
   std::set<int> tcp;
   for (int port : DeclaredPorts(declared, "webapi", {5000, 5001})) tcp.insert(port);
+  Json::Value states;
+  if (!ReadJsonFile(RootedPath("/var/lib/kivo/services.json"), &states, &missing)) {
+    states = Json::Value();  // nothing enabled
+  }
   KivoConf conf;
-  if (KLIBServiceIsEnabled("webdav-httpd-pure") == 1) {
-    tcp.insert(ConfPort(&conf, "WebDavPort", 5005));
-  }
-  if (KLIBServiceIsEnabled("webdav-httpd-ssl") == 1) {
-    tcp.insert(ConfPort(&conf, "secure_WebDavPort", 5006));
-  }
+  if (Enabled(states, "webdav-httpd-pure")) tcp.insert(ConfPort(&conf, "WebDavPort", 5005));
+  if (Enabled(states, "webdav-httpd-ssl")) tcp.insert(ConfPort(&conf, "secure_WebDavPort", 5006));
   open.tcp.assign(tcp.begin(), tcp.end());
-  open.mdns =
-      KLIBServiceIsEnabled("webdav-avahi") == 1 || KLIBServiceIsEnabled("webdavs-avahi") == 1;
+  open.mdns = Enabled(states, "webdav-avahi") || Enabled(states, "webdavs-avahi");
   return open;
 }
 
@@ -121,16 +121,18 @@ std::string FirewallRuleset(const FirewallOpenings& open) {
   return text;
 }
 
-int ReloadFirewall() {
+bool ReloadFirewall() {
   std::string path = RootedPath(kRulesetPath);
-  if (!ReplaceFile(path, FirewallRuleset(CurrentOpenings()), 0644)) return -1;
-  if (!Root().empty()) return 0;  // a development root never touches the machine's rules
+  if (!ReplaceFile(path, FirewallRuleset(CurrentOpenings()), 0644)) return false;
+  if (!Root().empty()) return true;  // a development root never touches the machine's rules
   std::string output;
   if (RunCaptured({"/usr/sbin/nft", "-f", path}, &output) != 0) {
+    SetLastError(EIO);
     KIVO_LOG("nft refused %s: %s", path.c_str(), output.c_str());
-    return -1;
+    return false;
   }
-  return 0;
+  return true;
 }
 
+}  // namespace daemons
 }  // namespace kivo

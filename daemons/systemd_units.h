@@ -10,10 +10,11 @@
 // else (a development or test root, a machine without systemd, a system
 // without the package's units) the platform runs the process itself.
 //
-// Thread-compatible: each call runs systemctl to completion.
+// Thread-compatible: each call runs systemctl to completion. Errors as
+// everywhere in daemons/ (supervisor.h).
 
-#ifndef KIVO_PLATFORM_SYSTEMD_UNITS_H_
-#define KIVO_PLATFORM_SYSTEMD_UNITS_H_
+#ifndef KIVO_DAEMONS_SYSTEMD_UNITS_H_
+#define KIVO_DAEMONS_SYSTEMD_UNITS_H_
 
 #include <sys/types.h>
 
@@ -21,6 +22,7 @@
 #include <vector>
 
 namespace kivo {
+namespace daemons {
 
 constexpr char kWebDAVUnit[] = "kivo-webdav.service";
 constexpr char kCalDAVUnit[] = "kivo-caldav.service";
@@ -31,16 +33,17 @@ bool SupervisedBySystemd(const char* unit);
 
 // Starts the daemon `unit` runs: `systemctl enable --now` when supervised
 // (so it comes back at boot), otherwise `argv` detached with its output
-// appended to `log_path` (SpawnDetached). The daemon's pid, or -1 (logged).
+// appended to `log_path` (SpawnDetached). The daemon's pid, or 0.
 pid_t StartDaemonProcess(const char* unit, const std::vector<std::string>& argv,
                          const std::string& log_path);
 
 // Stops (`signal` SIGTERM or SIGKILL: `systemctl disable --now`, which
 // waits) or reloads (any other signal: `systemctl reload`, the unit sending
 // that same signal) the daemon `unit` runs; unsupervised, sends `signal` to
-// `pid`. 0, or -1 with errno set (logged).
-int SignalDaemon(const char* unit, pid_t pid, int signal);
+// `pid`. False with errno set (a failed systemctl logged).
+bool SignalDaemon(const char* unit, pid_t pid, int signal);
 
+}  // namespace daemons
 }  // namespace kivo
 
-#endif  // KIVO_PLATFORM_SYSTEMD_UNITS_H_
+#endif  // KIVO_DAEMONS_SYSTEMD_UNITS_H_

@@ -6,9 +6,11 @@
 // files live below the root. Text that Apache would read differently from
 // what it says (quotes, backslashes, variable references, control bytes) never
 // reaches the configuration: such shares and accounts are left out, logged.
+// Other daemons reached through this one add their directives
+// (webdav_observer.h). Errors as everywhere in daemons/ (supervisor.h).
 
-#ifndef KIVO_PLATFORM_WEBDAV_CONFIG_H_
-#define KIVO_PLATFORM_WEBDAV_CONFIG_H_
+#ifndef KIVO_DAEMONS_WEBDAV_WEBDAV_CONFIG_H_
+#define KIVO_DAEMONS_WEBDAV_WEBDAV_CONFIG_H_
 
 #include <sys/types.h>
 
@@ -16,6 +18,7 @@
 #include <vector>
 
 namespace kivo {
+namespace daemons {
 
 // Everything the configuration is made of, read in one go. Passwords are
 // not part of it: mod_kivo_dav reads etc/shadow at each login.
@@ -37,7 +40,7 @@ struct WebDAVSettings {
   std::vector<Account> accounts;  // those that may log in (not root, not guest)
   Account guest;                  // who anonymous requests run as
   std::string cert, key;          // TLS files, when https
-  std::string extra_server_text;  // server-level directives of other daemons
+  std::string extra_server_text;  // server-level directives of the observers
   std::string lock_db;            // the DAV lock database; "" for lock/DavLock
 };
 
@@ -55,6 +58,10 @@ std::string WebDAVConfigText(const WebDAVSettings& settings);
 // mod_kivo_dav, the daemon's own Apache module (daemons/apache/).
 std::string WebDAVModulePath();
 
+// The configuration and the pid file, below the root.
+constexpr char kWebDAVConfFile[] = "/var/lib/kivo/webdav/httpd.conf";
+constexpr char kWebDAVPidFile[] = "/var/run/kivo/webdav-httpd.pid";
+
 // Where the daemon's files are (with the root in front).
 std::string WebDAVConfDir();       // var/lib/kivo/webdav
 std::string WebDAVConfPath();      // .../httpd.conf
@@ -65,6 +72,7 @@ std::string WebDAVPidPath();       // var/run/kivo/webdav-httpd.pid
 std::string WebDAVRuntimeDir();    // var/run/kivo/webdav
 std::string WebDAVErrorLogPath();  // var/log/kivo/webdav-error.log
 
+}  // namespace daemons
 }  // namespace kivo
 
-#endif  // KIVO_PLATFORM_WEBDAV_CONFIG_H_
+#endif  // KIVO_DAEMONS_WEBDAV_WEBDAV_CONFIG_H_

@@ -1,34 +1,35 @@
-#include "platform/caldav_daemon.h"
+#include "daemons/caldav/caldav_daemon.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <pwd.h>
-#include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "daemons/supervisor.h"
+#include "daemons/systemd_units.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/log.h"
 #include "platform/journal.h"
+#include "platform/last_error.h"
 #include "platform/process.h"
 #include "platform/root_files.h"
-#include "platform/systemd_units.h"
 
 #ifndef KIVO_CALDAV_PLUGIN_DIR
 #define KIVO_CALDAV_PLUGIN_DIR ""
 #endif
 
-namespace platform {
+namespace kivo {
+namespace daemons {
 namespace {
 
 constexpr char kLogUnit[] = "caldav_daemon";
@@ -52,33 +53,30 @@ constexpr int kStartWaitMs = 10000;
 // The daemon ends within 3 s of SIGTERM (daemons/caldav/radicale/kivo_server.py gives
 // the requests under way 2.5 s); SIGKILL is for one that hangs.
 constexpr int kStopWaitMs = 5000;
-constexpr int kPollMs = 25;
 
-std::string Rooted(const char* path) { return kivo::RootedPath(path); }
+// Starts and stops of one root are serialised across processes.
+constexpr Supervisor kSupervisor({"CalDAV daemon", kCalDAVUnit, kPidPath, kLockPath, kConfigPath,
+                                  kStopWaitMs});
 
-bool Fail(std::string* error, const std::string& message) {
+std::string Rooted(const char* path) { return RootedPath(path); }
+
+// Logs `message` and records `error` as the thread's last platform error.
+bool Fail(int error, const std::string& message) {
+  SetLastError(error);
   KIVO_LOG("%s", message.c_str());
-  if (error != nullptr) *error = message;
   return false;
 }
 
-int ReadNumberFile(const char* path) {
+int ReadPortFile() {
   std::string text;
   bool missing = false;  // no file yet is the daemon's normal state, not an error
-  if (!kivo::ReadWholeFile(Rooted(path), &text, &missing) || missing) return 0;
+  if (!ReadWholeFile(Rooted(kPortPath), &text, &missing) || missing) return 0;
   const long value = std::strtol(text.c_str(), nullptr, 10);
-  return value > 0 && value < 4194304 ? static_cast<int>(value) : 0;
+  return value > 0 && value < 65536 ? static_cast<int>(value) : 0;
 }
 
-bool WriteNumberFile(const char* path, long value) {
-  return kivo::MakeParentDirs(Rooted(path)) &&
-         kivo::ReplaceFile(Rooted(path), std::to_string(value) + "\n", 0644);
-}
-
-// A live (not zombie) process whose command line names this root's
-// configuration: the daemon, not a process that reuses its old pid.
-bool IsOurDaemon(pid_t pid) {
-  return kivo::ProcessAlive(pid) && kivo::CommandLineHas(pid, Rooted(kConfigPath));
+bool WritePortFile(int port) {
+  return ReplaceFile(Rooted(kPortPath), std::to_string(port) + "\n", 0644);
 }
 
 // Binds 127.0.0.1:port (0: any) and answers the port bound, or 0.
@@ -101,12 +99,12 @@ int BindLoopback(int port) {
 
 std::string PluginDir() {
   // Installed beside the program; a build tree keeps it where CMake put it.
-  const std::string beside = kivo::BesideProgram(std::string("radicale/") + kPluginFile);
+  const std::string beside = BesideProgram(std::string("radicale/") + kPluginFile);
   return beside.empty() ? KIVO_CALDAV_PLUGIN_DIR : beside.substr(0, beside.find_last_of('/'));
 }
 
 std::string ConfigText(int port) {
-  const std::string root = kivo::Root();
+  const std::string root = Root();
   return "# Written by the platform at every start of the CalDAV daemon.\n"
          "[server]\n"
          "hosts = 127.0.0.1:" +
@@ -135,11 +133,6 @@ std::string ConfigText(int port) {
          "\n[logging]\n"
          "level = warning\n"
          "mask_passwords = True\n";
-}
-
-bool MakeDir(const std::string& path, mode_t mode) {
-  if (!kivo::MakeParentDirs(path + "/.")) return false;
-  return chmod(path.c_str(), mode) == 0;
 }
 
 // The child's arguments and environment, built before fork: after it only
@@ -206,7 +199,7 @@ pid_t Spawn(Launch* launch, int log_fd) {
     umask(022);
     if (chdir("/") != 0) _exit(126);
     close_range(3, ~0U, 0);
-    kivo::UseDefaultScheduling();
+    UseDefaultScheduling();
     execve(kSetpriv, launch->argv.data(), launch->envp.data());
     _exit(127);
   }
@@ -222,161 +215,121 @@ pid_t Spawn(Launch* launch, int log_fd) {
   return daemon;
 }
 
-bool WaitGone(pid_t pid, int ms) {
-  for (int waited = 0; waited < ms; waited += kPollMs) {
-    if (!kivo::ProcessAlive(pid)) return true;
-    kivo::SleepMillis(kPollMs);
-  }
-  return !kivo::ProcessAlive(pid);
-}
-
-bool Stop(pid_t pid, std::string* error) {
-  if (kivo::SignalDaemon(kivo::kCalDAVUnit, pid, SIGTERM) != 0 && errno != ESRCH) {
-    return Fail(error, "cannot stop the CalDAV daemon (pid " + std::to_string(pid) +
-                           "): " + strerror(errno));
-  }
-  if (!WaitGone(pid, kStopWaitMs)) {
-    KIVO_LOG("CalDAV daemon (pid %d) ignored SIGTERM; killing it", static_cast<int>(pid));
-    kivo::SignalDaemon(kivo::kCalDAVUnit, pid, SIGKILL);
-    if (!WaitGone(pid, kStopWaitMs)) {
-      return Fail(error, "the CalDAV daemon (pid " + std::to_string(pid) + ") does not end");
-    }
-  }
-  return true;
-}
-
-bool WaitReady(pid_t pid, int port) {
-  for (int waited = 0; waited < kStartWaitMs; waited += kPollMs) {
-    if (!kivo::ProcessAlive(pid)) return false;
-    if (kivo::PortAccepts("127.0.0.1", port)) return true;
-    kivo::SleepMillis(kPollMs);
-  }
-  return false;
-}
-
 bool Record(const char* op, pid_t pid, int port) {
   Json::Value record(Json::objectValue);
   record["op"] = op;
   record["service"] = "caldav";
   record["pid"] = static_cast<int>(pid);
   record["port"] = port;
-  return kivo::Journal(record);
+  return Journal(record);
 }
 
 // Called with the lock held.
-int EnsurePort(pid_t running_pid, std::string* error) {
-  int port = ReadNumberFile(kPortPath);
+int EnsurePort(pid_t running_pid) {
+  int port = ReadPortFile();
   if (port > 0 && (running_pid > 0 || BindLoopback(port) == port)) return port;
   port = BindLoopback(0);
   if (port <= 0) {
-    Fail(error, std::string("no free loopback port for the CalDAV daemon: ") + strerror(errno));
+    Fail(errno, std::string("no free loopback port for the CalDAV daemon: ") + strerror(errno));
     return 0;
   }
-  if (!WriteNumberFile(kPortPath, port)) {
-    Fail(error, "cannot record the CalDAV daemon's port in " + Rooted(kPortPath));
+  if (!WritePortFile(port)) {
+    KIVO_LOG("cannot record the CalDAV daemon's port in %s", Rooted(kPortPath).c_str());
     return 0;
   }
   return port;
 }
 
-pid_t RunningPid() {
-  const pid_t pid = ReadNumberFile(kPidPath);
-  return IsOurDaemon(pid) ? pid : 0;
-}
-
-bool StartLocked(std::string* error) {
-  if (RunningPid() > 0) return true;
-  const int port = EnsurePort(0, error);
+bool StartLocked() {
+  if (kSupervisor.RunningPid() > 0) return true;
+  const int port = EnsurePort(0);
   if (port == 0) return false;
   const struct passwd* account = getpwnam(kAccount);
   if (account == nullptr) {
-    return Fail(error, std::string("no system account '") + kAccount +
-                           "' for the CalDAV daemon (Debian's radicale package makes it)");
+    return Fail(ENOENT, std::string("no system account '") + kAccount +
+                            "' for the CalDAV daemon (Debian's radicale package makes it)");
   }
   const std::string plugin_dir = PluginDir();
   struct stat st;
   if (plugin_dir.empty() || stat((plugin_dir + "/" + kPluginFile).c_str(), &st) != 0) {
-    return Fail(error, "the CalDAV plug-in " + std::string(kPluginFile) + " is not installed");
+    return Fail(ENOENT, "the CalDAV plug-in " + std::string(kPluginFile) + " is not installed");
   }
-  if (!MakeDir(Rooted(kStateDir), 0755) || !MakeDir(Rooted(kCollectionsDir), 0700) ||
-      !kivo::ReplaceFile(Rooted(kConfigPath), ConfigText(port), 0644)) {
-    return Fail(error, "cannot write the CalDAV daemon's configuration under " + Rooted(kStateDir));
+  if (!MakeDaemonDir(Rooted(kStateDir), 0755) || !MakeDaemonDir(Rooted(kCollectionsDir), 0700) ||
+      !ReplaceFile(Rooted(kConfigPath), ConfigText(port), 0644)) {
+    KIVO_LOG("cannot write the CalDAV daemon's configuration under %s", Rooted(kStateDir).c_str());
+    return false;
   }
   const std::string log_path = Rooted(kLogPath);
-  if (!kivo::MakeParentDirs(log_path)) return Fail(error, "cannot make " + log_path);
+  if (!MakeParentDirs(log_path)) return Fail(errno, "cannot make " + log_path);
   const int log_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
-  if (log_fd < 0) return Fail(error, "cannot open " + log_path + ": " + strerror(errno));
+  if (log_fd < 0) return Fail(errno, "cannot open " + log_path + ": " + strerror(errno));
   Launch launch = BuildLaunch(plugin_dir);
   // Under systemd the unit runs the same command (debian/kivo-caldav.service).
-  const pid_t pid = kivo::SupervisedBySystemd(kivo::kCalDAVUnit)
-                        ? kivo::StartDaemonProcess(kivo::kCalDAVUnit, launch.args, log_path)
+  const pid_t pid = kSupervisor.Supervised()
+                        ? StartDaemonProcess(kCalDAVUnit, launch.args, log_path)
                         : Spawn(&launch, log_fd);
   close(log_fd);
   if (pid <= 0)
-    return Fail(error, std::string("cannot start the CalDAV daemon: ") + strerror(errno));
-  if (!WaitReady(pid, port) || !IsOurDaemon(pid)) {
-    if (kivo::ProcessAlive(pid)) Stop(pid, nullptr);
-    return Fail(error, "the CalDAV daemon did not come up on 127.0.0.1:" + std::to_string(port) +
-                           "; see " + log_path);
+    return Fail(errno, std::string("cannot start the CalDAV daemon: ") + strerror(errno));
+  const bool up = kSupervisor.WaitUntil(pid, kStartWaitMs,
+                                        [&] { return AllListening("127.0.0.1", {port}, true); });
+  if (!up || !kSupervisor.IsOurs(pid)) {
+    if (ProcessAlive(pid)) kSupervisor.Stop(pid);
+    return Fail(ETIMEDOUT, "the CalDAV daemon did not come up on 127.0.0.1:" +
+                               std::to_string(port) + "; see " + log_path);
   }
-  if (!WriteNumberFile(kPidPath, pid)) {
-    Stop(pid, nullptr);
-    return Fail(error, "cannot record the CalDAV daemon's pid in " + Rooted(kPidPath));
+  if (!kSupervisor.WritePidFile(pid)) {
+    kSupervisor.Stop(pid);
+    KIVO_LOG("cannot record the CalDAV daemon's pid in %s", kSupervisor.PidPath().c_str());
+    return false;
   }
-  return Record("caldav.start", pid, port) || Fail(error, "cannot journal the CalDAV start");
-}
-
-bool StopLocked(std::string* error) {
-  const pid_t pid = ReadNumberFile(kPidPath);
-  if (pid > 0 && IsOurDaemon(pid)) {
-    if (!Stop(pid, error)) return false;
-    if (!Record("caldav.stop", pid, ReadNumberFile(kPortPath))) {
-      return Fail(error, "cannot journal the CalDAV stop");
-    }
-  } else if (kivo::SupervisedBySystemd(kivo::kCalDAVUnit)) {
-    kivo::SignalDaemon(kivo::kCalDAVUnit, 0, SIGTERM);  // between a crash and systemd's restart
-  }
-  if (unlink(Rooted(kPidPath).c_str()) != 0 && errno != ENOENT) {
-    return Fail(error, "cannot remove " + Rooted(kPidPath) + ": " + strerror(errno));
+  if (!Record("caldav.start", pid, port)) {
+    KIVO_LOG("cannot journal the CalDAV start");
+    return false;
   }
   return true;
 }
 
-// Starts and stops of one root are serialised across processes.
-template <typename Body>
-bool Locked(std::string* error, Body body) {
-  const std::string lock_path = Rooted(kLockPath);
-  if (!kivo::MakeParentDirs(lock_path)) return Fail(error, "cannot make " + lock_path);
-  kivo::FileLock lock(lock_path);
-  if (!lock.locked()) return Fail(error, "cannot lock " + lock_path);
-  return body();
+bool StopLocked() {
+  const pid_t pid = kSupervisor.RunningPid();
+  if (pid > 0) {
+    if (!kSupervisor.Stop(pid)) return false;
+    if (!Record("caldav.stop", pid, ReadPortFile())) {
+      KIVO_LOG("cannot journal the CalDAV stop");
+      return false;
+    }
+  } else if (kSupervisor.Supervised()) {
+    kSupervisor.Stop(0);  // between a crash and systemd's restart
+  }
+  return kSupervisor.RemovePidFile();
 }
 
 }  // namespace
 
 CalDAVDaemonState CalDAVDaemonStatus() {
   CalDAVDaemonState state;
-  state.pid = RunningPid();
+  state.pid = kSupervisor.RunningPid();
   state.running = state.pid > 0;
-  state.port = ReadNumberFile(kPortPath);
+  state.port = ReadPortFile();
   return state;
 }
 
-int CalDAVDaemonPort(std::string* error) {
+int CalDAVDaemonPort() {
   int port = 0;
-  Locked(error, [&] {
-    port = EnsurePort(RunningPid(), error);
+  kSupervisor.Locked([&] {
+    port = EnsurePort(kSupervisor.RunningPid());
     return port > 0;
   });
   return port;
 }
 
-bool StartCalDAVDaemon(std::string* error) {
-  return Locked(error, [&] { return StartLocked(error); });
+bool StartCalDAVDaemon() {
+  return kSupervisor.Locked([] { return StartLocked(); });
 }
 
-bool StopCalDAVDaemon(std::string* error) {
-  return Locked(error, [&] { return StopLocked(error); });
+bool StopCalDAVDaemon() {
+  return kSupervisor.Locked([] { return StopLocked(); });
 }
 
-}  // namespace platform
+}  // namespace daemons
+}  // namespace kivo

@@ -1,4 +1,4 @@
-#include "platform/webdav_daemon.h"
+#include "daemons/webdav/webdav_daemon.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -14,15 +14,17 @@
 #include <algorithm>
 #include <sstream>
 
+#include "daemons/supervisor.h"
+#include "daemons/systemd_units.h"
+#include "daemons/webdav/webdav_observer.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/log.h"
-#include "platform/daemon_hooks.h"
 #include "platform/last_error.h"
 #include "platform/process.h"
 #include "platform/root_files.h"
-#include "platform/systemd_units.h"
 
 namespace kivo {
+namespace daemons {
 namespace {
 
 constexpr char kLogUnit[] = "webdav_daemon";
@@ -41,6 +43,11 @@ constexpr char kResumedNotice[] = "AH00163:";
 constexpr int kWaitMillis = 10000;
 constexpr int kPollMillis = 20;
 constexpr int kOldWorkersMillis = 2000;
+
+// The lock beside the pid file serialises the operations of one root.
+constexpr Supervisor kSupervisor({"WebDAV daemon", kWebDAVUnit, kWebDAVPidFile,
+                                  "/var/run/kivo/.webdav-httpd.pid.lock", kWebDAVConfFile,
+                                  kWaitMillis});
 
 std::string PortsPath() { return RootedPath(kRunDir) + "/webdav-httpd.ports"; }
 std::string OutputLogPath() { return RootedPath(kLogDir) + "/webdav-httpd.out"; }
@@ -79,20 +86,6 @@ bool EnsureCertificate(WebDAVSettings* settings) {
   return true;
 }
 
-bool MakeDir(const std::string& path, mode_t mode) {
-  if (mkdir(path.c_str(), mode) != 0 && errno != EEXIST) {
-    SetLastError(errno);
-    KIVO_LOG("mkdir(%s) failed: %s", path.c_str(), strerror(errno));
-    return false;
-  }
-  if (chmod(path.c_str(), mode) != 0) {
-    SetLastError(errno);
-    KIVO_LOG("chmod(%s) failed: %s", path.c_str(), strerror(errno));
-    return false;
-  }
-  return true;
-}
-
 // The lock database's place. Every served account's requests open it for
 // writing, so mod_kivo_dav makes it (in the format this Apache's mod_dav_fs
 // opens) 0666 at every start; what keeps it from the accounts' own
@@ -101,7 +94,8 @@ bool MakeDir(const std::string& path, mode_t mode) {
 // root-only httpd.conf. Anything else in the folder (older databases) goes.
 bool PrepareLockDatabase(WebDAVSettings* s) {
   const std::string dir = WebDAVLockDir(), name_file = WebDAVPrivateDir() + "/lock-name";
-  if (!MakeDir(dir, 0711) || chown(dir.c_str(), 0, 0) != 0) {
+  if (!MakeDaemonDir(dir, 0711)) return false;
+  if (chown(dir.c_str(), 0, 0) != 0) {
     SetLastError(errno);
     KIVO_LOG("cannot prepare the lock folder %s: %s", dir.c_str(), strerror(errno));
     return false;
@@ -138,7 +132,7 @@ bool PrepareLockDatabase(WebDAVSettings* s) {
 // The root listing: one empty, read-only folder per share.
 bool PrepareListing(const WebDAVSettings& s) {
   std::string listing = WebDAVListingDir();
-  if (!MakeDir(listing, 0555)) return false;
+  if (!MakeDaemonDir(listing, 0555)) return false;
   std::vector<std::string> wanted;
   for (const auto& share : s.shares) wanted.push_back(share.name);
   if (DIR* dir = opendir(listing.c_str())) {
@@ -152,15 +146,15 @@ bool PrepareListing(const WebDAVSettings& s) {
     closedir(dir);
   }
   for (const auto& name : wanted) {
-    if (!MakeDir(listing + "/" + name, 0555)) return false;
+    if (!MakeDaemonDir(listing + "/" + name, 0555)) return false;
   }
   return true;
 }
 
 bool WriteGeneratedFiles(WebDAVSettings* s) {
-  if (!MakeParentDirs(WebDAVConfPath()) || !MakeDir(WebDAVConfDir(), 0755) ||
-      !MakeDir(WebDAVPrivateDir(), 0700) || !MakeParentDirs(WebDAVPidPath()) ||
-      !MakeDir(WebDAVRuntimeDir(), 0755) || !MakeParentDirs(WebDAVErrorLogPath()) ||
+  if (!MakeParentDirs(WebDAVConfPath()) || !MakeDaemonDir(WebDAVConfDir(), 0755) ||
+      !MakeDaemonDir(WebDAVPrivateDir(), 0700) || !MakeParentDirs(WebDAVPidPath()) ||
+      !MakeDaemonDir(WebDAVRuntimeDir(), 0755) || !MakeParentDirs(WebDAVErrorLogPath()) ||
       !PrepareLockDatabase(s) || !PrepareListing(*s)) {
     return false;
   }
@@ -219,14 +213,6 @@ bool ConfigAccepted() {
   return false;
 }
 
-pid_t PidFromFile() {
-  std::string text;
-  bool missing = false;
-  if (!ReadWholeFile(WebDAVPidPath(), &text, &missing) || missing) return 0;
-  long pid = strtol(text.c_str(), nullptr, 10);
-  return pid > 0 && pid < (1L << 30) ? static_cast<pid_t>(pid) : 0;
-}
-
 bool WritePorts(const std::vector<int>& ports) {
   std::string text;
   for (int port : ports) text += std::to_string(port) + "\n";
@@ -237,70 +223,45 @@ bool Settings(WebDAVSettings* s) {
   return Guarded(false, [&] { return ReadWebDAVSettings(s); });
 }
 
-// Waits until `ready` holds, giving up when the daemon is gone.
-template <typename Ready>
-bool WaitFor(pid_t pid, Ready ready) {
-  for (int waited = 0; waited < kWaitMillis; waited += kPollMillis) {
-    if (ready()) return true;
-    if (pid > 0 && !ProcessAlive(pid)) return false;
-    SleepMillis(kPollMillis);
-  }
-  return false;
-}
-
-bool AllListening(const std::string& address, const std::vector<int>& ports, bool listening) {
-  for (int port : ports) {
-    if (PortListening(address, port) != listening) return false;
-  }
-  return true;
-}
-
-int StopDaemon() {
-  pid_t pid = WebDAVDaemonPid();
-  std::vector<int> ports = WebDAVDaemonPorts();
-  if (pid > 0 || SupervisedBySystemd(kWebDAVUnit)) {
-    // The daemon's process group holds it and its children alone (it was
-    // started in a session of its own): a child its parent left behind, as
-    // after a SIGKILL, goes with the group.
-    const pid_t group = pid > 0 ? getpgid(pid) : -1;
-    SignalDaemon(kWebDAVUnit, pid, SIGTERM);
-    if (!WaitFor(0, [&] { return !ProcessAlive(pid); })) {
-      KIVO_LOG("webdav daemon %d ignored SIGTERM; killing it", static_cast<int>(pid));
-      SignalDaemon(kWebDAVUnit, pid, SIGKILL);
-      WaitFor(0, [&] { return !ProcessAlive(pid); });
-    }
-    if (group > 1 && group != getpgrp()) kill(-group, SIGKILL);
-  }
+bool StopDaemon() {
+  const pid_t pid = WebDAVDaemonPid();
+  const std::vector<int> ports = WebDAVDaemonPorts();
+  if (!kSupervisor.Stop(pid)) return false;
   WebDAVSettings s;
   Settings(&s);
-  if (!WaitFor(0, [&] { return AllListening(s.listen_address, ports, false); })) {
+  if (!kSupervisor.WaitUntil(0, kWaitMillis,
+                             [&] { return AllListening(s.listen_address, ports, false); })) {
+    SetLastError(EADDRINUSE);
     KIVO_LOG("the WebDAV ports stay taken after the daemon stopped");
-    return -1;
+    return false;
   }
   unlink(WebDAVPidPath().c_str());
   unlink(PortsPath().c_str());
-  return 0;
+  return true;
 }
 
-int StartDaemon(WebDAVSettings* s) {
+bool StartDaemon(WebDAVSettings* s) {
   std::vector<int> ports = PortsOf(*s);
-  if (ports.empty()) return 0;  // nothing to serve: the daemon stays down
-  if (!WriteGeneratedFiles(s) || !ConfigAccepted()) return -1;
+  if (ports.empty()) return true;  // nothing to serve: the daemon stays down
+  if (!WriteGeneratedFiles(s) || !ConfigAccepted()) return false;
   unlink(WebDAVPidPath().c_str());
   off_t error_offset = SizeOf(WebDAVErrorLogPath()), output_offset = SizeOf(OutputLogPath());
   pid_t pid = StartDaemonProcess(kWebDAVUnit, {kApache, "-f", WebDAVConfPath(), "-DFOREGROUND"},
                                  OutputLogPath());
-  if (pid < 0) return -1;
-  bool up = WaitFor(
-      pid, [&] { return PidFromFile() == pid && AllListening(s->listen_address, ports, true); });
+  if (pid <= 0) return false;
+  // Apache writes its pid file once it has read its configuration.
+  bool up = kSupervisor.WaitUntil(pid, kWaitMillis, [&] {
+    return kSupervisor.PidFromFile() == pid && AllListening(s->listen_address, ports, true);
+  });
   if (!up) {
-    if (ProcessAlive(pid)) SignalDaemon(kWebDAVUnit, pid, SIGTERM);
+    if (ProcessAlive(pid)) kSupervisor.Signal(pid, SIGTERM);
+    SetLastError(ETIMEDOUT);
     KIVO_LOG("the WebDAV daemon did not start");
     LogLines("apache2: ", TextSince(OutputLogPath(), output_offset));
     LogLines("apache2: ", TextSince(WebDAVErrorLogPath(), error_offset));
-    return -1;
+    return false;
   }
-  return WritePorts(ports) ? 0 : -1;
+  return WritePorts(ports);
 }
 
 // Clock ticks since boot, the unit of a process's start time in /proc.
@@ -341,26 +302,27 @@ int OldWorkers(pid_t parent, unsigned long long ticks) {
   return old;
 }
 
-int ReloadDaemon(pid_t pid, WebDAVSettings* s) {
+bool ReloadDaemon(pid_t pid, WebDAVSettings* s) {
   std::vector<int> ports = PortsOf(*s), old_ports = WebDAVDaemonPorts(), gone;
   if (ports.empty()) return StopDaemon();
   for (int port : old_ports) {
     if (std::find(ports.begin(), ports.end(), port) == ports.end()) gone.push_back(port);
   }
-  if (!WriteGeneratedFiles(s) || !ConfigAccepted()) return -1;
+  if (!WriteGeneratedFiles(s) || !ConfigAccepted()) return false;
   off_t error_offset = SizeOf(WebDAVErrorLogPath());
   const unsigned long long signalled = TicksSinceBoot();
-  if (SignalDaemon(kWebDAVUnit, pid, SIGUSR1) != 0) {
+  if (!kSupervisor.Signal(pid, SIGUSR1)) {
     SetLastError(errno);
     KIVO_LOG("cannot signal the WebDAV daemon %d: %s", static_cast<int>(pid), strerror(errno));
-    return -1;
+    return false;
   }
   // The listeners stay open across a graceful restart, so they cannot tell
   // when it is done. Apache signals its children to stop listening, reads the
   // new configuration, and then logs its "resuming" notice (logged at every
   // level): from that line on, no request meets the old configuration.
-  bool up = WaitFor(pid, [&] {
-    return AllListening(s->listen_address, ports, true) && AllListening(s->listen_address, gone, false) &&
+  bool up = kSupervisor.WaitUntil(pid, kWaitMillis, [&] {
+    return AllListening(s->listen_address, ports, true) &&
+           AllListening(s->listen_address, gone, false) &&
            TextSince(WebDAVErrorLogPath(), error_offset).find(kResumedNotice) != std::string::npos;
   });
   // A worker of the old configuration that was idle may still take one
@@ -371,38 +333,23 @@ int ReloadDaemon(pid_t pid, WebDAVSettings* s) {
     SleepMillis(kPollMillis);
   }
   if (!up) {
+    SetLastError(ETIMEDOUT);
     KIVO_LOG("the WebDAV daemon did not come back from its reload");
     LogLines("apache2: ", TextSince(WebDAVErrorLogPath(), error_offset));
-    return -1;
+    return false;
   }
-  return WritePorts(ports) ? 0 : -1;
+  return WritePorts(ports);
 }
 
-// One operation at a time per root: two calls starting the daemon at once
-// would otherwise race for its ports and its pid file.
-template <typename Op>
-int Serialized(Op op) {
-  FileLock lock(LockPathFor(WebDAVPidPath()));
-  if (!lock.locked()) return -1;
-  return Guarded(-1, op);
-}
-
-// Tells the CalDAV side; its failure is logged and does not fail ours.
-int Finish(int rc) {
-  std::string error;
-  bool running = WebDAVDaemonPid() > 0;
-  if (!platform::AfterWebDAVDaemonChange(running, &error)) {
-    KIVO_LOG("CalDAV daemon after a WebDAV daemon change: %s", error.c_str());
-  }
-  return rc;
+// The observers hear of every operation, whatever its outcome.
+bool Finish(bool done) {
+  TellWebDAVDaemonObservers(WebDAVDaemonPid() > 0);
+  return done;
 }
 
 }  // namespace
 
-pid_t WebDAVDaemonPid() {
-  pid_t pid = PidFromFile();
-  return pid > 0 && ProcessAlive(pid) && CommandLineHas(pid, WebDAVConfPath()) ? pid : 0;
-}
+pid_t WebDAVDaemonPid() { return kSupervisor.RunningPid(); }
 
 std::vector<int> WebDAVDaemonPorts() {
   std::string text;
@@ -415,35 +362,34 @@ std::vector<int> WebDAVDaemonPorts() {
   return ports;
 }
 
-int WebDAVDaemonStart() {
-  return Finish(Serialized([] {
+bool WebDAVDaemonStart() {
+  return Finish(kSupervisor.Locked([] {
     WebDAVSettings s;
-    if (!Settings(&s)) return -1;
+    if (!Settings(&s)) return false;
     pid_t pid = WebDAVDaemonPid();
     return pid > 0 ? ReloadDaemon(pid, &s) : StartDaemon(&s);
   }));
 }
 
-int WebDAVDaemonStop() {
-  return Finish(Serialized([] { return StopDaemon(); }));
+bool WebDAVDaemonStop() {
+  return Finish(kSupervisor.Locked([] { return StopDaemon(); }));
 }
 
-int WebDAVDaemonRestart() {
-  return Finish(Serialized([] {
+bool WebDAVDaemonRestart() {
+  return Finish(kSupervisor.Locked([] {
     WebDAVSettings s;
-    if (!Settings(&s) || StopDaemon() != 0) return -1;
-    return StartDaemon(&s);
+    return Settings(&s) && StopDaemon() && StartDaemon(&s);
   }));
 }
 
-int WebDAVDaemonReload() {
-  return Finish(Serialized([] {
+bool WebDAVDaemonReload() {
+  return Finish(kSupervisor.Locked([] {
     pid_t pid = WebDAVDaemonPid();
-    if (pid == 0) return 0;
+    if (pid == 0) return true;
     WebDAVSettings s;
-    if (!Settings(&s)) return -1;
-    return ReloadDaemon(pid, &s);
+    return Settings(&s) && ReloadDaemon(pid, &s);
   }));
 }
 
+}  // namespace daemons
 }  // namespace kivo
