@@ -494,11 +494,13 @@ static int kd_check_user_id(request_rec *r) {
  * root that was read at the login. mpm-itk's own hook then finds its
  * process switched (its flag) to the identity of its defaults (the unixd
  * configuration of this process, set to the account's), and changes
- * nothing. Runs for every request and subrequest; only a process that is
- * still root switches. The first request's URL was mapped as root, as
- * mpm-itk does it; kd_fixups judges it again as the user. */
+ * nothing. Runs for every request and subrequest; only a process not
+ * switched yet (by mpm-itk or here) switches. The first request's URL was
+ * mapped as root, as mpm-itk does it; kd_fixups judges it again as the
+ * user. */
 static int kd_take_identity(request_rec *r) {
-  if (geteuid() != 0 || kd_itk_switched == NULL) return DECLINED;
+  /* No system call on this path: PROPFIND runs it once per member. */
+  if (kd_itk_switched == NULL || *kd_itk_switched) return DECLINED;
   const kd_req *rq = kd_login_of(r);
   if (rq == NULL || rq->user == NULL) return DECLINED;
   const kd_identity *id = &rq->id;
@@ -599,6 +601,40 @@ static int kd_log_transaction(request_rec *r) {
   return DECLINED;
 }
 
+/* Answers 201 where mod_dav says 200 to a LOCK whose empty resource this
+ * module made (kd_lock_unmapped). */
+static apr_status_t kd_created_filter(ap_filter_t *f, apr_bucket_brigade *bb) {
+  if (f->r->status == HTTP_OK) f->r->status = HTTP_CREATED;
+  ap_remove_output_filter(f);
+  return ap_pass_brigade(f->next, bb);
+}
+
+/* A LOCK of a name that does not exist yet. mod_dav_fs would make it a
+ * "lock-null" resource, listed in the folder's .DAV/.locknull, a file of
+ * whoever locked first in that folder, which every other account then
+ * fails to write (500). The empty locked resource WebDAV has defined
+ * since RFC 4918 needs no such list: it is made here, as the user, and
+ * mod_dav locks it as it stands. */
+static int kd_lock_unmapped(request_rec *r, const char *path) {
+  const char *length = apr_table_get(r->headers_in, "Content-Length");
+  if ((length == NULL || strcmp(length, "0") == 0) &&
+      apr_table_get(r->headers_in, "Transfer-Encoding") == NULL) {
+    return OK; /* a refresh, which names an existing lock */
+  }
+  const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    if (errno == EEXIST) return OK;
+    ap_log_rerror(APLOG_MARK, APLOG_INFO, errno, r, "LOCK cannot make %s", r->uri);
+    return errno == ENOENT || errno == ENOTDIR ? HTTP_CONFLICT : HTTP_FORBIDDEN;
+  }
+  close(fd);
+  if (apr_stat(&r->finfo, path, APR_FINFO_MIN, r->pool) != APR_SUCCESS) {
+    return HTTP_INTERNAL_SERVER_ERROR;
+  }
+  ap_add_output_filter("KIVO_DAV_CREATED", NULL, r, r->connection);
+  return OK;
+}
+
 static int kd_fixups(request_rec *r) {
   const kd_server *sc = ap_get_module_config(r->server->module_config, &kivo_dav_module);
   const kd_dir *dc = ap_get_module_config(r->per_dir_config, &kivo_dav_module);
@@ -659,6 +695,10 @@ static int kd_fixups(request_rec *r) {
     allowed = exists ? faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0
                      : kd_may_change_in(folder, NULL);
     kd_cap_lock_timeout(r);
+    if (allowed && !exists && r->main == NULL) {
+      const int status = kd_lock_unmapped(r, path);
+      if (status != OK) return status;
+    }
   } else if (strcmp(m, "UNLOCK") == 0 && r->main == NULL) {
     kd_admin_unlock(r);
   }
@@ -682,6 +722,7 @@ static void kd_register_hooks(apr_pool_t *p) {
   ap_hook_check_authn(kd_check_user_id, NULL, NULL, APR_HOOK_FIRST, AP_AUTH_INTERNAL_PER_CONF);
   ap_hook_fixups(kd_fixups, NULL, NULL, APR_HOOK_REALLY_FIRST);
   ap_hook_log_transaction(kd_log_transaction, NULL, NULL, APR_HOOK_REALLY_FIRST);
+  ap_register_output_filter("KIVO_DAV_CREATED", kd_created_filter, NULL, AP_FTYPE_RESOURCE);
 }
 
 AP_DECLARE_MODULE(kivo_dav) = {
