@@ -36,8 +36,8 @@
 #include <crypt.h>
 #include <dlfcn.h>
 #include <errno.h>
-#include <grp.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <libgen.h>
 #include <openssl/crypto.h>
 #include <stdlib.h>
@@ -511,9 +511,12 @@ static int kd_take_identity(request_rec *r) {
     r->connection->keepalive = AP_CONN_CLOSE;
     return HTTP_INTERNAL_SERVER_ERROR;
   }
+  /* For the rest of the process, which serves this one connection. */
+  static char name[40];
+  apr_cpystrn(name, rq->user, sizeof name);
   ap_unixd_config.user_id = id->uid;
   ap_unixd_config.group_id = id->gid;
-  ap_unixd_config.user_name = rq->user;
+  ap_unixd_config.user_name = name;
   *kd_itk_switched = 1;
   return DECLINED;
 }
