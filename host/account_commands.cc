@@ -4,7 +4,6 @@
 #include <iostream>
 #include <string>
 
-#include "daemons/webdav/webdav_daemon.h"
 #include "host/accounts.h"
 #include "host/cli.h"
 #include "host/host_log.h"
@@ -32,15 +31,9 @@ int RunUserAdd(const Args& args) {
     HOST_LOG("usage: kivo-webapi useradd NAME [--uid N] [--admin]");
     return kExitUsage;
   }
-  const int rc =
-      AddUser(kivo::Root(), parsed.positional[0], static_cast<uid_t>(uid), parsed.Has("--admin"));
-  // A running WebDAV daemon learns the new account's identity from its
-  // configuration, written again by a reload; passwords it reads itself.
-  if (rc == 0 && kivo::daemons::WebDAVDaemonPid() > 0 && !kivo::daemons::WebDAVDaemonReload()) {
-    HOST_LOG("note: the WebDAV daemon did not reload; %s is served after its next start",
-             parsed.positional[0].c_str());
-  }
-  return rc;
+  // A running WebDAV daemon finds the account at its first login.
+  return AddUser(kivo::Root(), parsed.positional[0], static_cast<uid_t>(uid),
+                 parsed.Has("--admin"));
 }
 
 int RunPasswd(const Args& args) {

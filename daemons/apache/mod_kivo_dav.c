@@ -9,9 +9,13 @@
  *    one Basic credential, checked against the root's etc/shadow as it is
  *    now; a success is remembered for a minute in memory shared by all
  *    processes (kivo_dav_shared.h), so most requests cost no password hash.
- *    Failures slow down per pair of account and client address. The
- *    verified name goes into the request's environment (KIVO_DAV_USER), the
- *    only thing the configuration's identity blocks look at.
+ *    Failures slow down per pair of account and client address.
+ *  - Identity (post_perdir_config, just before mpm-itk's own switch): the
+ *    process takes the verified account's uid, primary group and
+ *    supplementary groups, read from the root's files at the login, so a
+ *    new account or a changed membership counts at once; mpm-itk is told
+ *    the switch is done. Requests without a verified login get mpm-itk's
+ *    (guest for anonymous requests, nobody otherwise).
  *  - Later requests on a kept-alive connection run after the switch, where
  *    etc/shadow cannot be read: they keep the connection only with the very
  *    credentials already checked on it, within the minute, while etc/shadow
@@ -22,7 +26,7 @@
  *    root saw while mapping the URL leaks, and writes the kernel would
  *    refuse answer 403 rather than mod_dav_fs's 500. LOCK needs write
  *    access, its timeout is capped at an hour, and locks on a share's root
- *    are refused.
+ *    are refused. An administrator may lift another account's lock.
  *  - Connections per client address are bounded (pre_connection).
  *  - The lock database is made at every start in the format this Apache's
  *    mod_dav_fs opens (APR's default DBM).
@@ -30,8 +34,10 @@
  * Processes are single-threaded (prefork); nothing here is thread-safe. */
 
 #include <crypt.h>
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <libgen.h>
 #include <openssl/crypto.h>
 #include <stdlib.h>
@@ -47,6 +53,8 @@
 #include "http_log.h"
 #include "http_protocol.h"
 #include "http_request.h"
+#include "mod_dav.h"
+#include "unixd.h"
 #include "apr_base64.h"
 #include "apr_dbm.h"
 #include "apr_strings.h"
@@ -55,7 +63,7 @@
 
 module AP_MODULE_DECLARE_DATA kivo_dav_module;
 
-#define KD_ENV_USER "KIVO_DAV_USER"
+#define KD_NOTE_ADMIN "kivo_dav_admin"
 #define KD_REALM "Basic realm=\"Kivo WebDAV\""
 #define KD_LOGIN_MAX_AGE 60
 #define KD_LOCK_TIMEOUT_MAX 3600
@@ -73,11 +81,20 @@ typedef struct {
   int check; /* -1 unset */
 } kd_dir;
 
+/* Who a verified login runs as. */
+typedef struct {
+  uid_t uid;
+  gid_t gid;
+  gid_t groups[KD_MAX_GROUPS];
+  int group_count;
+  int admin;
+} kd_identity;
+
 /* What a connection's first verified login left, for its later requests. */
 typedef struct {
   int verified;
   char user[40];
-  uid_t uid;
+  kd_identity id;
   unsigned char login[KD_KEY_BYTES];
   time_t at;
   int shadow_fd;
@@ -87,8 +104,12 @@ typedef struct {
 
 typedef struct {
   const char *user;
-  uid_t uid;
+  kd_identity id;
 } kd_req;
+
+/* mpm-itk's record that its process has switched for good (exported by
+ * mpm_itk.so); found at start. */
+static int *kd_itk_switched;
 
 static kd_shared *kd_state(server_rec *s) {
   void *data = NULL;
@@ -226,6 +247,13 @@ static int kd_post_config(apr_pool_t *pconf, apr_pool_t *plog, apr_pool_t *ptemp
     }
     apr_pool_userdata_set(shared, KD_SHARED_KEY, apr_pool_cleanup_null, s->process->pool);
   }
+  if (c->root != NULL && c->anonymous <= 0) {
+    kd_itk_switched = dlsym(RTLD_DEFAULT, "ap_has_irreversibly_setuid");
+    if (kd_itk_switched == NULL) {
+      ap_log_error(APLOG_MARK, APLOG_CRIT, 0, s, "mod_kivo_dav needs mpm-itk, loaded before it");
+      return HTTP_INTERNAL_SERVER_ERROR;
+    }
+  }
   return c->lock_db ? kd_make_lock_db(pconf, s, c->lock_db) : OK;
 }
 
@@ -326,7 +354,6 @@ static int kd_same_file(const struct stat *a, const struct stat *b) {
 static int kd_post_read_request(request_rec *r) {
   const kd_server *sc = ap_get_module_config(r->server->module_config, &kivo_dav_module);
   kd_shared *shared = kd_state(r->server);
-  apr_table_unset(r->subprocess_env, KD_ENV_USER);
   if (sc->root == NULL || shared == NULL || r->main != NULL || r->prev != NULL) return DECLINED;
   if (sc->anonymous > 0 || kd_exempt(r, sc)) return DECLINED;
 
@@ -366,9 +393,8 @@ static int kd_post_read_request(request_rec *r) {
         CRYPTO_memcmp(cc->login, login, sizeof login) == 0 && now - cc->at < KD_LOGIN_MAX_AGE &&
         cc->shadow_fd >= 0 && fstat(cc->shadow_fd, &st) == 0 && kd_same_file(&st, &cc->shadow)) {
       rq->user = apr_pstrdup(r->pool, name);
-      rq->uid = cc->uid;
+      rq->id = cc->id;
       ap_set_module_config(r->request_config, &kivo_dav_module, rq);
-      apr_table_setn(r->subprocess_env, KD_ENV_USER, rq->user);
       return DECLINED;
     }
     return kd_drop_connection(r);
@@ -391,7 +417,8 @@ static int kd_post_read_request(request_rec *r) {
     if (shadow_fd >= 0) close(shadow_fd);
     return HTTP_SERVICE_UNAVAILABLE;
   }
-  int ok = kd_account_find(apr_pstrcat(r->pool, sc->root, "/etc/passwd", NULL), shadow_fd, name,
+  int ok = kd_account_find(apr_pstrcat(r->pool, sc->root, "/etc/passwd", NULL),
+                           apr_pstrcat(r->pool, sc->root, "/etc/group", NULL), shadow_fd, name,
                            &account);
   if (ok) {
     kd_key(shared, "stored", account.hash, strlen(account.hash), stamp);
@@ -413,15 +440,22 @@ static int kd_post_read_request(request_rec *r) {
   if (cc->shadow_fd >= 0) close(cc->shadow_fd);
   cc->shadow_fd = shadow_fd;
   cc->shadow = shadow_st;
+  if (account.groups_left_out > 0) {
+    ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r, "%s is in %d groups beyond the first %d: "
+                  "they do not count over WebDAV", name, account.groups_left_out, KD_MAX_GROUPS);
+  }
   cc->verified = 1;
   apr_cpystrn(cc->user, name, sizeof cc->user);
-  cc->uid = account.uid;
+  cc->id.uid = account.uid;
+  cc->id.gid = account.gid;
+  memcpy(cc->id.groups, account.groups, sizeof account.groups);
+  cc->id.group_count = account.group_count;
+  cc->id.admin = account.admin;
   memcpy(cc->login, login, sizeof login);
   cc->at = now;
   rq->user = apr_pstrdup(r->pool, name);
-  rq->uid = account.uid;
+  rq->id = cc->id;
   ap_set_module_config(r->request_config, &kivo_dav_module, rq);
-  apr_table_setn(r->subprocess_env, KD_ENV_USER, rq->user);
   return DECLINED;
 }
 
@@ -440,16 +474,51 @@ static int kd_check_user_id(request_rec *r) {
   }
   const kd_req *rq = kd_login_of(r);
   if (rq == NULL || rq->user == NULL) return kd_refuse_login(r);
-  if (geteuid() != rq->uid) {
-    /* An account made after the configuration was written: no identity
-     * block names it until the next reload. */
-    ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "no identity for %s in this configuration",
-                  rq->user);
-    return HTTP_SERVICE_UNAVAILABLE;
+  if (geteuid() != rq->id.uid || getegid() != rq->id.gid) {
+    /* Never expected: kd_take_identity switched before this hook. */
+    ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "%s runs as uid %ld, not as its own", rq->user,
+                  (long)geteuid());
+    return HTTP_INTERNAL_SERVER_ERROR;
   }
   r->user = apr_pstrdup(r->pool, rq->user);
   r->ap_auth_type = "Basic";
   return OK;
+}
+
+/* ---- identity ---- */
+
+/* Switches the process to the verified account, for good, right before
+ * mpm-itk would (this hook runs first): mpm-itk can only take an identity
+ * from its configuration or the system's account database, and its
+ * initgroups would give the groups of the system's etc/group, not of the
+ * root that was read at the login. mpm-itk's own hook then finds its
+ * process switched (its flag) to the identity of its defaults (the unixd
+ * configuration of this process, set to the account's), and changes
+ * nothing. Runs for every request and subrequest; only a process not
+ * switched yet (by mpm-itk or here) switches. The first request's URL was
+ * mapped as root, as mpm-itk does it; kd_fixups judges it again as the
+ * user. */
+static int kd_take_identity(request_rec *r) {
+  /* No system call on this path: PROPFIND runs it once per member. */
+  if (kd_itk_switched == NULL || *kd_itk_switched) return DECLINED;
+  const kd_req *rq = kd_login_of(r);
+  if (rq == NULL || rq->user == NULL) return DECLINED;
+  const kd_identity *id = &rq->id;
+  if (setgroups((size_t)id->group_count, id->groups) != 0 || setgid(id->gid) != 0 ||
+      setuid(id->uid) != 0) {
+    ap_log_rerror(APLOG_MARK, APLOG_ERR, errno, r, "cannot switch to %s (uid %ld)", rq->user,
+                  (long)id->uid);
+    r->connection->keepalive = AP_CONN_CLOSE;
+    return HTTP_INTERNAL_SERVER_ERROR;
+  }
+  /* For the rest of the process, which serves this one connection. */
+  static char name[40];
+  apr_cpystrn(name, rq->user, sizeof name);
+  ap_unixd_config.user_id = id->uid;
+  ap_unixd_config.group_id = id->gid;
+  ap_unixd_config.user_name = name;
+  *kd_itk_switched = 1;
+  return DECLINED;
 }
 
 /* ---- access, judged as the user ---- */
@@ -484,6 +553,89 @@ static void kd_cap_lock_timeout(request_rec *r) {
     if (end != field + 7 && asked > 0 && asked < seconds) seconds = asked;
   }
   apr_table_setn(r->headers_in, "Timeout", apr_psprintf(r->pool, "Second-%ld", seconds));
+}
+
+/* The account that took the lock the request's Lock-Token names, as
+ * mod_dav recorded it; NULL when there is none (mod_dav then answers). */
+static const char *kd_lock_owner(request_rec *r) {
+  const dav_hooks_locks *hooks = dav_get_lock_hooks(r);
+  const char *field = apr_table_get(r->headers_in, "Lock-Token");
+  const size_t len = field != NULL ? strlen(field) : 0;
+  if (hooks == NULL || len < 3 || field[0] != '<' || field[len - 1] != '>') return NULL;
+  dav_locktoken *token = NULL;
+  dav_resource *resource = NULL;
+  dav_lockdb *db = NULL;
+  dav_lock *locks = NULL;
+  if (hooks->parse_locktoken(r->pool, apr_pstrndup(r->pool, field + 1, len - 2), &token) != NULL ||
+      dav_get_resource(r, 0, 0, &resource) != NULL || dav_open_lockdb(r, 1, &db) != NULL ||
+      db == NULL) {
+    return NULL;
+  }
+  const char *owner = NULL;
+  if (dav_lock_query(db, resource, &locks) == NULL) {
+    for (const dav_lock *lock = locks; lock != NULL && owner == NULL; lock = lock->next) {
+      if (lock->auth_user != NULL && hooks->compare_locktoken(token, lock->locktoken) == 0) {
+        owner = apr_pstrdup(r->pool, lock->auth_user);
+      }
+    }
+  }
+  dav_close_lockdb(db);
+  return owner;
+}
+
+/* mod_dav lets only the account that took a lock lift it (it compares the
+ * lock's owner with r->user). An administrator may lift anyone's: the
+ * request then carries the owner's name through mod_dav's handler, and
+ * the administrator's again in the log (kd_log_transaction). */
+static void kd_admin_unlock(request_rec *r) {
+  const kd_req *rq = kd_login_of(r);
+  if (rq == NULL || !rq->id.admin || r->user == NULL) return;
+  const char *owner = kd_lock_owner(r);
+  if (owner == NULL || strcmp(owner, r->user) == 0) return;
+  ap_log_rerror(APLOG_MARK, APLOG_NOTICE, 0, r, "administrator %s lifts the lock of %s on %s",
+                r->user, owner, r->uri);
+  apr_table_setn(r->notes, KD_NOTE_ADMIN, r->user);
+  r->user = (char *)owner;
+}
+
+static int kd_log_transaction(request_rec *r) {
+  const char *admin = apr_table_get(r->notes, KD_NOTE_ADMIN);
+  if (admin != NULL) r->user = (char *)admin;
+  return DECLINED;
+}
+
+/* Answers 201 where mod_dav says 200 to a LOCK whose empty resource this
+ * module made (kd_lock_unmapped). */
+static apr_status_t kd_created_filter(ap_filter_t *f, apr_bucket_brigade *bb) {
+  if (f->r->status == HTTP_OK) f->r->status = HTTP_CREATED;
+  ap_remove_output_filter(f);
+  return ap_pass_brigade(f->next, bb);
+}
+
+/* A LOCK of a name that does not exist yet. mod_dav_fs would make it a
+ * "lock-null" resource, listed in the folder's .DAV/.locknull, a file of
+ * whoever locked first in that folder, which every other account then
+ * fails to write (500). The empty locked resource WebDAV has defined
+ * since RFC 4918 needs no such list: it is made here, as the user, and
+ * mod_dav locks it as it stands. */
+static int kd_lock_unmapped(request_rec *r, const char *path) {
+  const char *length = apr_table_get(r->headers_in, "Content-Length");
+  if ((length == NULL || strcmp(length, "0") == 0) &&
+      apr_table_get(r->headers_in, "Transfer-Encoding") == NULL) {
+    return OK; /* a refresh, which names an existing lock */
+  }
+  const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    if (errno == EEXIST) return OK;
+    ap_log_rerror(APLOG_MARK, APLOG_INFO, errno, r, "LOCK cannot make %s", r->uri);
+    return errno == ENOENT || errno == ENOTDIR ? HTTP_CONFLICT : HTTP_FORBIDDEN;
+  }
+  close(fd);
+  if (apr_stat(&r->finfo, path, APR_FINFO_MIN, r->pool) != APR_SUCCESS) {
+    return HTTP_INTERNAL_SERVER_ERROR;
+  }
+  ap_add_output_filter("KIVO_DAV_CREATED", NULL, r, r->connection);
+  return OK;
 }
 
 static int kd_fixups(request_rec *r) {
@@ -546,6 +698,12 @@ static int kd_fixups(request_rec *r) {
     allowed = exists ? faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0
                      : kd_may_change_in(folder, NULL);
     kd_cap_lock_timeout(r);
+    if (allowed && !exists && r->main == NULL) {
+      const int status = kd_lock_unmapped(r, path);
+      if (status != OK) return status;
+    }
+  } else if (strcmp(m, "UNLOCK") == 0 && r->main == NULL) {
+    kd_admin_unlock(r);
   }
   if (!allowed) {
     ap_log_rerror(APLOG_MARK, APLOG_INFO, 0, r, "%s of %s refused to %s", m, r->uri,
@@ -562,8 +720,12 @@ static void kd_register_hooks(apr_pool_t *p) {
   ap_hook_process_connection(kd_process_connection, NULL, NULL, APR_HOOK_FIRST);
   ap_hook_pre_close_connection(kd_pre_close_connection, NULL, NULL, APR_HOOK_MIDDLE);
   ap_hook_post_read_request(kd_post_read_request, NULL, NULL, APR_HOOK_REALLY_FIRST);
+  /* Before mpm-itk's switch (APR_HOOK_REALLY_FIRST). */
+  ap_hook_post_perdir_config(kd_take_identity, NULL, NULL, APR_HOOK_REALLY_FIRST - 10);
   ap_hook_check_authn(kd_check_user_id, NULL, NULL, APR_HOOK_FIRST, AP_AUTH_INTERNAL_PER_CONF);
   ap_hook_fixups(kd_fixups, NULL, NULL, APR_HOOK_REALLY_FIRST);
+  ap_hook_log_transaction(kd_log_transaction, NULL, NULL, APR_HOOK_REALLY_FIRST);
+  ap_register_output_filter("KIVO_DAV_CREATED", kd_created_filter, NULL, AP_FTYPE_RESOURCE);
 }
 
 AP_DECLARE_MODULE(kivo_dav) = {

@@ -32,9 +32,6 @@ constexpr char kLogDir[] = "/var/log/kivo";
 
 constexpr uid_t kNobody = 65534;
 
-// Where mod_kivo_dav puts the name of a verified login.
-constexpr char kIdentityVariable[] = "KIVO_DAV_USER";
-
 // Connections one client address may hold at once; a slow client's
 // connections beyond it are closed at once (others keep their workers).
 constexpr int kConnectionsPerAddress = 16;
@@ -72,15 +69,6 @@ bool UsableShareName(const std::string& name) {
   if (name.empty() || name[0] == '.' || name.size() > 64) return false;
   for (unsigned char c : name) {
     if (!isalnum(c) && strchr(" ._-+@()", c) == nullptr) return false;
-  }
-  return true;
-}
-
-// Login names as the host accepts them; they appear in regular expressions.
-bool UsableAccountName(const std::string& name) {
-  if (name.empty() || name.size() > 32 || !(islower(name[0]) || name[0] == '_')) return false;
-  for (unsigned char c : name) {
-    if (!islower(c) && !isdigit(c) && strchr("_.-", c) == nullptr) return false;
   }
   return true;
 }
@@ -123,10 +111,11 @@ bool ReadShares(WebDAVSettings* settings) {
   return true;
 }
 
-// Accounts of etc/passwd that may log in over WebDAV. Their passwords are
-// mod_kivo_dav's to check, in etc/shadow as it is at each login: an account
-// given a password later needs no new configuration.
-bool ReadAccounts(WebDAVSettings* settings) {
+// The guest account of etc/passwd, who anonymous requests run as. Every
+// other account's identity is mod_kivo_dav's to find, in the root's
+// account files as they are at each login: an account made or changed
+// later needs no new configuration.
+bool ReadGuest(WebDAVSettings* settings) {
   FILE* file = fopen(RootedPath("/etc/passwd").c_str(), "re");
   if (file == nullptr) {
     SetLastError(errno);
@@ -137,11 +126,8 @@ bool ReadAccounts(WebDAVSettings* settings) {
   struct passwd entry, *found = nullptr;
   settings->guest = {kGuestAccount, kNobody, kNobody};
   while (fgetpwent_r(file, &entry, buffer.data(), buffer.size(), &found) == 0 && found) {
-    const WebDAVSettings::Account account = {found->pw_name, found->pw_uid, found->pw_gid};
-    if (account.name == kGuestAccount) {
-      settings->guest = account;
-    } else if (account.uid != 0 && UsableAccountName(account.name)) {
-      settings->accounts.push_back(account);
+    if (strcmp(found->pw_name, kGuestAccount) == 0) {
+      settings->guest = {found->pw_name, found->pw_uid, found->pw_gid};
     }
   }
   fclose(file);
@@ -150,17 +136,14 @@ bool ReadAccounts(WebDAVSettings* settings) {
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
-// Who a request runs as. mpm-itk switches the process to the identity of
-// this block in its post_perdir_config hook, before Apache authenticates,
-// and the switch cannot be undone. So the login is checked earlier, while
-// the process is still root, by mod_kivo_dav (daemons/apache/): it reads
-// the root's etc/shadow itself and puts the verified name, and nothing else,
-// into the request's environment as KIVO_DAV_USER, which no client can set.
-// Each block below assigns an account's identity on exactly that name;
-// anything else runs as nobody and is refused by mod_kivo_dav's
-// authentication. Subrequests (mod_dav's per-member checks, a MOVE's
-// destination) inherit the environment and so keep their request's
-// identity, as mpm-itk requires.
+// Who a request runs as. mpm-itk switches the process for good in its
+// post_perdir_config hook, before Apache authenticates. So the login is
+// checked earlier, while the process is still root, by mod_kivo_dav
+// (daemons/apache/), which then switches the process itself, just before
+// mpm-itk would, to the verified account's uid and groups as the root's
+// files give them at that login: no account is named here. A request
+// without a verified login keeps mpm-itk's default, nobody (the User
+// below), and is refused by mod_kivo_dav's authentication.
 std::string AccessBlock(const WebDAVSettings& s) {
   std::ostringstream out;
   out << "  KivoDavCheck On\n";
@@ -172,19 +155,6 @@ std::string AccessBlock(const WebDAVSettings& s) {
   out << "  AuthType Basic\n"
       << "  AuthName \"Kivo WebDAV\"\n"
       << "  Require valid-user\n";
-  const char* keyword = "If";
-  for (const auto& account : s.accounts) {
-    out << "  <" << keyword << " \"reqenv('" << kIdentityVariable << "') == '" << account.name
-        << "'\">\n"
-        << "    AssignUserID #" << account.uid << " #" << account.gid << "\n"
-        << "  </" << keyword << ">\n";
-    keyword = "ElseIf";
-  }
-  if (s.accounts.empty()) {
-    out << "  AssignUserID #" << kNobody << " #" << kNobody << "\n";
-  } else {
-    out << "  <Else>\n    AssignUserID #" << kNobody << " #" << kNobody << "\n  </Else>\n";
-  }
   return out.str();
 }
 
@@ -227,7 +197,7 @@ bool ReadWebDAVSettings(WebDAVSettings* s) {
   s->http = states.isObject() && Running(states, "webdav-httpd-pure");
   s->https = states.isObject() && Running(states, "webdav-httpd-ssl");
   s->extra_server_text = ObserverSections();
-  return ReadShares(s) && ReadAccounts(s);
+  return ReadShares(s) && ReadGuest(s);
 }
 
 std::string WebDAVModulePath() {

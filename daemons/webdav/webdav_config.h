@@ -1,11 +1,11 @@
 // The WebDAV daemon's configuration: what it is made of (kivoinfo.conf, the
-// variants' run state, shares.json, etc/passwd and etc/shadow of the root)
+// variants' run state, shares.json, the guest account of etc/passwd)
 // and the httpd.conf text made from it.
 //
 // Reads those files and never writes them; knows where the daemon's own
 // files live below the root. Text that Apache would read differently from
 // what it says (quotes, backslashes, variable references, control bytes) never
-// reaches the configuration: such shares and accounts are left out, logged.
+// reaches the configuration: such shares are left out, logged.
 // Other daemons reached through this one add their directives
 // (webdav_observer.h). Errors as everywhere in daemons/ (supervisor.h).
 
@@ -21,7 +21,8 @@ namespace kivo {
 namespace daemons {
 
 // Everything the configuration is made of, read in one go. Passwords are
-// not part of it: mod_kivo_dav reads etc/shadow at each login.
+// not part of it, nor are the accounts: mod_kivo_dav reads etc/passwd,
+// etc/group and etc/shadow at each login.
 struct WebDAVSettings {
   struct Share {
     std::string name, dir;
@@ -37,7 +38,6 @@ struct WebDAVSettings {
   int http_port = 5005, https_port = 5006;
   bool anonymous = false, depth_infinity = false;
   std::vector<Share> shares;
-  std::vector<Account> accounts;  // those that may log in (not root, not guest)
   Account guest;                  // who anonymous requests run as
   std::string cert, key;          // TLS files, when https
   std::string extra_server_text;  // server-level directives of the observers

@@ -139,6 +139,28 @@ class WebDAVDaemonTest : public ::testing::Test {
     }
   }
 
+  // An account made as a storage server's administrator would with the
+  // system's tools, not through kivo-webapi: its lines in etc/passwd and
+  // etc/shadow (password "<name>-secret") and a 0700 home.
+  void AddAccountByHand(const std::string& name, uid_t uid, gid_t gid) {
+    const std::string home = root_.Path("/volume1/homes/" + name);
+    ASSERT_TRUE(WriteFile(root_.Path("/etc/passwd"),
+                          Read(root_.Path("/etc/passwd")) + name + ":x:" + std::to_string(uid) +
+                              ":" + std::to_string(gid) + "::" + home + ":/usr/sbin/nologin\n"));
+    ASSERT_TRUE(WriteFile(root_.Path("/etc/shadow"),
+                          Read(root_.Path("/etc/shadow")) + name + ":!:0:0:99999:7:::\n"));
+    SetPassword(name, name + "-secret");
+    ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
+    ASSERT_EQ(chown(home.c_str(), uid, gid), 0);
+  }
+
+  uid_t UidOf(const std::string& name) const {
+    for (const std::string& line : ReadLines(root_.Path("/etc/passwd"))) {
+      if (line.rfind(name + ":x:", 0) == 0) return atoi(line.c_str() + name.size() + 3);
+    }
+    return 0;
+  }
+
   void EnableHttp(int port) {
     const Result r = Set(R"({"enable_http": true, "http_port_num": )" + std::to_string(port) +
                          R"(, "enable_https": false})");
@@ -456,12 +478,15 @@ TEST_F(WebDAVDaemonTest, EveryAccountWritesInAnyOrderAcrossARestart) {
         const int status = Curl(step.method, step.path, user, step.extra).status;
         EXPECT_TRUE(status >= 200 && status < 300) << name << " " << step.method << " " << status;
       }
-      const Answer lock = Curl("LOCK", home + "/l.txt", user, {"-D", "-", "--data", kLockBody});
-      EXPECT_EQ(lock.status, 200) << name << round;
-      const std::string token = LockToken(lock.body);
-      EXPECT_EQ(Curl("UNLOCK", home + "/l.txt", user, {"-H", "Lock-Token: <" + token + ">"}).status,
-                204)
-          << name << round;
+      // New names (an empty resource made, 201), then existing ones (200),
+      // in the own home and side by side in the public share.
+      for (const std::string& target : {home + "/l.txt", "/public/" + name + "-l.txt"}) {
+        const Answer lock = Curl("LOCK", target, user, {"-D", "-", "--data", kLockBody});
+        EXPECT_EQ(lock.status, round == 0 ? 201 : 200) << name << target << round;
+        const std::string token = LockToken(lock.body);
+        EXPECT_EQ(Curl("UNLOCK", target, user, {"-H", "Lock-Token: <" + token + ">"}).status, 204)
+            << name << target << round;
+      }
     }
     const std::string dir = root_.Path("/var/lib/kivo/webdav/lock");
     EXPECT_EQ(StatOf(dir).st_mode & 07777, 0711u);
@@ -534,7 +559,7 @@ TEST_F(WebDAVDaemonTest, AnotherUsersHomeAndCalendarsAreClosed) {
 }
 
 // A lock needs write access to what it locks, lasts an hour at most, never
-// covers a share's root, and only its owner lifts it.
+// covers a share's root, and only its owner or an administrator lifts it.
 TEST_F(WebDAVDaemonTest, LocksNeedWriteAccess) {
   AddUsers({"bob", "admin"});
   EnableHttp(http_port_);
@@ -548,13 +573,93 @@ TEST_F(WebDAVDaemonTest, LocksNeedWriteAccess) {
   }
   const Answer lock = Curl("LOCK", "/public/alice.txt", Alice(),
                            {"-D", "-", "-H", "Timeout: Infinite", "--data", kLockBody});
-  ASSERT_EQ(lock.status, 200);
+  ASSERT_EQ(lock.status, 201);
   EXPECT_THAT(lock.body, HasSubstr("Second-3600"));
   const std::string token = "Lock-Token: <" + LockToken(lock.body) + ">";
   EXPECT_EQ(Curl("UNLOCK", "/public/alice.txt", bob, {"-H", token}).status, 403);
   EXPECT_EQ(Curl("PUT", "/public/admin.txt", admin, {"--data-binary", "a"}).status, 201);
   EXPECT_EQ(Curl("PUT", "/public/bob.txt", bob, {"--data-binary", "c"}).status, 204);
   EXPECT_EQ(Curl("UNLOCK", "/public/alice.txt", Alice(), {"-H", token}).status, 204);
+  // An administrator lifts another account's lock; the access log names
+  // the administrator.
+  const Answer again = Curl("LOCK", "/public/alice.txt", Alice(), {"-D", "-", "--data", kLockBody});
+  ASSERT_EQ(again.status, 200);
+  const std::string second = "Lock-Token: <" + LockToken(again.body) + ">";
+  EXPECT_EQ(Curl("UNLOCK", "/public/alice.txt", bob, {"-H", second}).status, 403);
+  EXPECT_EQ(Curl("UNLOCK", "/public/alice.txt", admin, {"-H", second}).status, 204);
+  EXPECT_NE(Curl("UNLOCK", "/public/alice.txt", Alice(), {"-H", second}).status, 204)
+      << "the lock outlived the administrator's UNLOCK";
+  int logged = 0;
+  for (const std::string& line : ReadLines(root_.Path("/var/log/kivo/webdav-access.log"))) {
+    logged += line.find(" admin [") != std::string::npos &&
+              line.find("\"UNLOCK /public/alice.txt HTTP/1.1\" 204") != std::string::npos;
+  }
+  EXPECT_EQ(logged, 1);
+}
+
+// Accounts made while the daemon runs, by hand as with the system's tools,
+// are served at the next request with their own identity, side by side
+// with others; root's group and system accounts never are, whatever their
+// password.
+TEST_F(WebDAVDaemonTest, AccountsMadeByHandAreServedAtOnce) {
+  AddUsers({"bob"});
+  EnableHttp(http_port_);
+  AddAccountByHand("dave", 2001, 100);
+  AddAccountByHand("daemonish", 999, 100);
+  AddAccountByHand("rooted", 2002, 0);
+  const std::vector<std::string> writers = {"alice", "bob", "dave"};
+  std::vector<std::thread> threads;
+  for (const std::string& name : writers) {
+    threads.emplace_back([&, name] {
+      const std::string user = name == "alice" ? Alice() : name + ":" + name + "-secret";
+      for (int i = 0; i < 4; ++i) {
+        const std::string file = "/public/" + name + std::to_string(i) + ".txt";
+        EXPECT_EQ(Curl("PUT", file, user, {"--data-binary", name}).status, 201) << file;
+        EXPECT_EQ(Curl("PROPFIND", "/homes/" + name + "/", user, {"-H", "Depth: 1"}).status, 207);
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (const std::string& name : writers) {
+    for (int i = 0; i < 4; ++i) {
+      const std::string file = root_.Path("/volume1/public/" + name + std::to_string(i) + ".txt");
+      if (Exists(file)) {
+        EXPECT_EQ(StatOf(file).st_uid, UidOf(name)) << file;
+      }
+    }
+  }
+  EXPECT_EQ(StatOf(root_.Path("/volume1/public/dave0.txt")).st_gid, 100u);
+  for (const std::string name : {"daemonish", "rooted"}) {
+    EXPECT_EQ(Curl("PUT", "/public/" + name + ".txt", name + ":" + name + "-secret",
+                   {"--data-binary", "x"})
+                  .status,
+              401)
+        << name;
+    EXPECT_FALSE(Exists(root_.Path("/volume1/public/" + name + ".txt")));
+  }
+}
+
+// A folder shared through a supplementary group is its members' over
+// WebDAV, and a change of membership counts at the next connection.
+TEST_F(WebDAVDaemonTest, SupplementaryGroupsCountAtOnce) {
+  AddUsers({"bob", "carol"});
+  const std::string group = root_.Path("/etc/group"), team = root_.Path("/volume1/public/team");
+  const std::string groups = Read(group);
+  ASSERT_TRUE(WriteFile(group, groups + "team:x:3000:alice,carol\n"));
+  ASSERT_EQ(mkdir(team.c_str(), 0770), 0);
+  ASSERT_EQ(chown(team.c_str(), 0, 3000), 0);
+  ASSERT_EQ(chmod(team.c_str(), 0770), 0);
+  EnableHttp(http_port_);
+  const std::string bob = "bob:bob-secret", carol = "carol:carol-secret";
+  EXPECT_EQ(Curl("PUT", "/public/team/a.txt", Alice(), {"--data-binary", "a"}).status, 201);
+  EXPECT_EQ(Curl("PUT", "/public/team/c.txt", carol, {"--data-binary", "c"}).status, 201);
+  EXPECT_EQ(Curl("PUT", "/public/team/b.txt", bob, {"--data-binary", "b"}).status, 403);
+  EXPECT_EQ(Curl("PROPFIND", "/public/team/", bob, {"-H", "Depth: 1"}).status, 403);
+  ASSERT_TRUE(WriteFile(group, groups + "team:x:3000:alice,bob\n"));
+  EXPECT_EQ(Curl("PUT", "/public/team/b.txt", bob, {"--data-binary", "b"}).status, 201);
+  EXPECT_EQ(Curl("PUT", "/public/team/c2.txt", carol, {"--data-binary", "c"}).status, 403);
+  EXPECT_FALSE(Exists(team + "/c2.txt"));
+  EXPECT_EQ(Read(team + "/b.txt"), "b");
 }
 
 // One identity per request: a request naming any account, the first and
