@@ -15,7 +15,7 @@
 
 #include "host/accounts.h"
 #include "host/host_log.h"
-#include "host/random_text.h"
+#include "platform/random_text.h"
 #include "host/tls_files.h"
 #include "platform/accounts.h"
 #include "platform/json_file.h"
@@ -167,7 +167,7 @@ bool InitAdminPassword(const std::string& password_file) {
   std::string password;
   const bool generated = password_file.empty();
   if (generated) {
-    password = RandomPassword(20);
+    password = kivo::RandomPassword(20);
   } else if (!ReadFirstLine(password_file, &password)) {
     return false;
   }

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "host/random_text.h"
+#include "platform/random_text.h"
 
 namespace host {
 
@@ -27,7 +27,7 @@ SessionStore::SessionStore(std::chrono::seconds idle_limit, std::chrono::seconds
       clock_(std::move(clock)) {}
 
 std::string SessionStore::Create(const Grant& grant, uint64_t accounts_version) {
-  std::string token = RandomHex(32);
+  std::string token = kivo::RandomHex(32);
   if (token.empty()) return "";
   const auto now = clock_();
   std::lock_guard<std::mutex> lock(mu_);

@@ -7,7 +7,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +20,7 @@
 #include "kivo/log.h"
 #include "platform/last_error.h"
 #include "platform/process.h"
+#include "platform/random_text.h"
 #include "platform/root_files.h"
 
 namespace kivo {
@@ -104,16 +104,11 @@ bool PrepareLockDatabase(WebDAVSettings* s) {
   bool missing = false;
   if (!ReadWholeFile(name_file, &name, &missing)) return false;
   if (name.size() != 32 || name.find_first_not_of("0123456789abcdef") != std::string::npos) {
-    unsigned char bytes[16];
-    if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+    name = RandomHex(16);
+    if (name.empty()) {
       SetLastError(errno);
       KIVO_LOG("cannot draw the lock database's name: %s", strerror(errno));
       return false;
-    }
-    name.clear();
-    for (unsigned char b : bytes) {
-      name += "0123456789abcdef"[b >> 4];
-      name += "0123456789abcdef"[b & 15];
     }
     if (!ReplaceFile(name_file, name, 0600)) return false;
   }

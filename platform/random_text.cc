@@ -1,10 +1,10 @@
-#include "host/random_text.h"
+#include "platform/random_text.h"
 
 #include <sys/random.h>
 
 #include <cerrno>
 
-namespace host {
+namespace kivo {
 
 namespace {
 
@@ -45,4 +45,4 @@ std::string RandomPassword(size_t length) {
   return out;
 }
 
-}  // namespace host
+}  // namespace kivo
