@@ -4,8 +4,6 @@
 
 #include "caldav/caldav_calendar.h"
 
-#include <unistd.h>
-
 #include <utility>
 
 #include "kivo/error_codes.h"

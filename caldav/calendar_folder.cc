@@ -80,8 +80,8 @@ CalendarFolder::~CalendarFolder() {
 
 // ---- identity -------------------------------------------------------------------------
 
-bool CalendarFolder::ActAsMaker(ActingAsUser* as_user, const std::string& login,
-                                unsigned int* uid, unsigned int* gid, int* admin) {
+bool CalendarFolder::ActAsMaker(ActingAsUser* as_user, const std::string& login, unsigned int* uid,
+                                unsigned int* gid, int* admin) {
   bool result = false;
   PKIVOUSER user = nullptr;
   ActingAsUser::Step step = ActingAsUser::kDone;

@@ -131,7 +131,7 @@ class CalendarFolder {
   int* const error_code_;
   Made made_;
   std::map<std::string, OpenedShare> opened_shares_;  // by the share's directory
-  std::string status_path_;  // reused by every status check of a list
+  std::string status_path_;                           // reused by every status check of a list
 };
 
 }  // namespace caldav

@@ -17,8 +17,8 @@
 #include "kivo/log.h"
 
 // Only an object made for a module call logs (see the header).
-#define LOCATION_LOG(fmt, ...)                              \
-  do {                                                      \
+#define LOCATION_LOG(fmt, ...)                                \
+  do {                                                        \
     if (error_code_ != nullptr) KIVO_LOG(fmt, ##__VA_ARGS__); \
   } while (0)
 

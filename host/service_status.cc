@@ -83,8 +83,7 @@ Json::Value CalendarUrlNames() {
     std::string folder;
     struct stat st;
     if (!location.FullPath(entry, folder) || stat(folder.c_str(), &st) != 0) continue;
-    const Json::Value& url_name =
-        ids[std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)];
+    const Json::Value& url_name = ids[std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)];
     if (url_name.isString()) {
       names[entry["calendarname"].asString() + ":" + entry["destination"].asString()] =
           url_name.asString();

@@ -23,8 +23,8 @@ class HostCalendarLocationTest : public TempRootTest {
 };
 
 TEST_F(HostCalendarLocationTest, StatusNamesCalendarsAsTheModuleFindsThem) {
-  for (const char* dir : {"v/homes/bob/cal/Cal", "v/homes/cal/Cal", "v/public/team/Team",
-                          "v/public/Unnamed"}) {
+  for (const char* dir :
+       {"v/homes/bob/cal/Cal", "v/homes/cal/Cal", "v/public/team/Team", "v/public/Unnamed"}) {
     ASSERT_TRUE(std::filesystem::create_directories(Path(dir))) << dir;
   }
   Write("etc/kivo/shares.json",
