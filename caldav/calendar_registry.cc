@@ -94,14 +94,14 @@ void RegistryModeAndOwner(const std::string& path, mode_t* mode, uid_t* uid, gid
 // Reads the whole regular file at `path` into `text`. False when it cannot
 // be opened or read, or is no regular file.
 bool ReadWholeRegularFile(const std::string& path, std::string& text) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  const pinned::Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return false;
   struct stat st;
-  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  bool ok = fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
   if (ok) text.reserve(static_cast<size_t>(st.st_size) + 1);
   char buffer[64 * 1024];
   while (ok) {
-    const ssize_t n = read(fd, buffer, sizeof(buffer));
+    const ssize_t n = read(fd.get(), buffer, sizeof(buffer));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       ok = n == 0;
@@ -109,7 +109,6 @@ bool ReadWholeRegularFile(const std::string& path, std::string& text) {
     }
     text.append(buffer, static_cast<size_t>(n));
   }
-  close(fd);
   return ok;
 }
 
@@ -161,10 +160,10 @@ CalendarRegistry::CalendarRegistry(const CalendarLocation* location, int* error_
 
 // ---- the lock -----------------------------------------------------------------
 
-CalendarRegistry::Lock::Lock() : fd_(-1) {
+CalendarRegistry::Lock::Lock() {
   const std::string path = kivo::RootedPath(kLockFile);
-  fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd_ < 0) {
+  fd_.Reset(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (!fd_.valid()) {
     // Without the registry's directory there is no registry to protect: a
     // read finds no file and every write fails on its own. Any other reason
     // is logged, and the call goes on unserialised rather than refusing
@@ -174,17 +173,12 @@ CalendarRegistry::Lock::Lock() : fd_(-1) {
     }
     return;
   }
-  while (flock(fd_, LOCK_EX) != 0) {
+  while (flock(fd_.get(), LOCK_EX) != 0) {
     if (errno == EINTR) continue;
     KIVO_LOG("flock(%s) failed, reason=%s", path.c_str(), strerror(errno));
-    close(fd_);
-    fd_ = -1;
+    fd_.Reset();
     return;
   }
-}
-
-CalendarRegistry::Lock::~Lock() {
-  if (fd_ >= 0) close(fd_);  // closing releases the lock
 }
 
 // ---- reading ----------------------------------------------------------------------

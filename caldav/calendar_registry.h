@@ -25,6 +25,7 @@
 #include <string>
 
 #include "caldav/calendar_location.h"
+#include "caldav/pinned_dir.h"
 
 namespace caldav {
 
@@ -38,12 +39,11 @@ class CalendarRegistry {
   class Lock {
    public:
     Lock();
-    ~Lock();
     Lock(const Lock&) = delete;
     Lock& operator=(const Lock&) = delete;
 
    private:
-    int fd_;
+    pinned::Fd fd_;  // closing it releases the lock
   };
 
   // Results of Read.
