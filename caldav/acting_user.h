@@ -1,6 +1,8 @@
 // The calendar handler's effective identity while it acts as a logged-in
 // user: a scope that switches the process to the user and, however it is
-// left, back to root.
+// left, back to root. It is the module's only switch of identity and its
+// only way back: a create holds one around the steps that act as the user
+// (CalendarFolder), and an exception unwinding through it ends it too.
 //
 // The process really runs as root (real user and group 0), so every switch
 // here is allowed from any effective identity. The switches are

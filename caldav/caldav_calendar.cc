@@ -1,9 +1,8 @@
-// The calendar handler's frame and its four web API methods. The registry,
-// the location rules and the folders on disk are in caldav_calendar_*.cc.
+// The calendar handler: its four web API methods, their workers (the road
+// of each through the registry, the locations and the folders), the
+// conventions, and the delegations to the three parts.
 
 #include "caldav/caldav_calendar.h"
-
-#include <unistd.h>
 
 #include <utility>
 
@@ -18,17 +17,12 @@ constexpr char kLogUnit[] = "caldav_calendar";
 }  // namespace
 
 CalDAVServiceHandler::CalDAVServiceHandler(KIVO::APIRequest* request, KIVO::APIResponse* response)
-    : request_(request), response_(response), homes_user_exists_(false), error_code_(0) {
-  homes_user_exists_ = IsUserNamedHomesExist();
-}
-
-// A create cut short by an exception leaves no folder without an entry.
-CalDAVServiceHandler::~CalDAVServiceHandler() {
-  try {
-    if (made_.folder.valid()) RemoveMadeFolder();
-  } catch (...) {
-  }
-}
+    : request_(request),
+      response_(response),
+      error_code_(0),
+      location_(request->GetLoginUserName(), &error_code_),
+      registry_(&location_, &error_code_),
+      folder_(&location_, &error_code_) {}
 
 // ---- web API methods --------------------------------------------------------
 
@@ -112,7 +106,7 @@ std::string CalDAVServiceHandler::StringParam(const std::string& name) {
 // names and statuses are static strings (the module stays loaded while its
 // answers live), so that neither they nor the host's copies allocate them.
 bool CalDAVServiceHandler::ListCalendar(Json::Value& result) {
-  RegistryLock lock;  // the read may write back the homes upgrade
+  caldav::CalendarRegistry::Lock lock;  // the read may write back the homes upgrade
   Json::Value calendars;
   if (GetCalendarInfo(calendars) < 0) return false;
   if (calendars.isNull()) {
@@ -121,7 +115,7 @@ bool CalDAVServiceHandler::ListCalendar(Json::Value& result) {
   }
   std::string id;
   for (Json::Value& entry : calendars) {
-    const char* status = CalendarStatus(entry);
+    const char* status = folder_.Status(entry);
     if (!ConcateID(entry, id)) return false;
     entry[Json::StaticString("status")] = Json::StaticString(status);
     entry[Json::StaticString("id")] = id;
@@ -152,7 +146,7 @@ bool CalDAVServiceHandler::CreateCalendar(Json::Value& result) {
   // registry write: a create is then one step for every other calendar call,
   // so a delete or set of the same id can neither remove the folder while it
   // is being filled nor miss the entry that follows it.
-  RegistryLock lock;
+  caldav::CalendarRegistry::Lock lock;
   bool made = false;
   {
     // Whatever way this block is left (an allocation failure included),
@@ -162,23 +156,23 @@ bool CalDAVServiceHandler::CreateCalendar(Json::Value& result) {
 
     const std::string path = StringParam("fullpath") + "/" + StringParam("calendarname");
     // Still under the user's identity: the location is judged with their rights.
-    if (!ResolveLocation(StringParam("fullpath").c_str(), path.c_str(), &create_location_)) {
+    if (!location_.Judge(StringParam("fullpath").c_str(), path.c_str(), &create_place_)) {
       SetError(WEBAPI_ERR_BAD_PARAMETER);
       return false;
     }
     made = CreateData(&as_user, path, uid, gid, admin);
   }
   if (!made) {
-    RemoveMadeFolder();  // as root, whatever the failed step left made
+    folder_.RemoveMade();  // as root, whatever the failed step left made
     return false;
   }
 
   if (GetInputParam2Json(entry) && AddCalendarItemToInfo(entry) && ConcateID(entry, id)) {
     result["id"] = id;
-    made_ = MadeFolder();  // registered: the folder stays
+    folder_.KeepMade();  // registered: the folder stays
     return true;
   }
-  RemoveMadeFolder();
+  folder_.RemoveMade();
   return false;
 }
 
@@ -201,7 +195,7 @@ bool CalDAVServiceHandler::DeleteCalendar() {
   const Json::Value ids = request_->GetParam("id", Json::Value());
   if (ids.empty()) return true;
 
-  RegistryLock lock;
+  caldav::CalendarRegistry::Lock lock;
   Json::Value calendars(Json::arrayValue);
   if (GetCalendarInfo(calendars) < 0) return false;
 
@@ -237,7 +231,7 @@ bool CalDAVServiceHandler::EditCalendar(Json::Value& result) {
   Json::Value calendars(Json::arrayValue);
   if (!CheckEditParam()) return false;
 
-  RegistryLock lock;
+  caldav::CalendarRegistry::Lock lock;
   const int read = GetCalendarInfo(calendars);
   if (read < 0) return false;
   if (read == 1) {
@@ -288,8 +282,8 @@ bool CalDAVServiceHandler::EditSingleCalendar(Json::Value& entry) {
     SetError(WEBAPI_ERR_FOLDER_MISSING);
     return false;
   }
-  Location to;
-  if (!ResolveLocation(parent.c_str(), target.c_str(), &to)) {
+  caldav::CalendarLocation::Place to;
+  if (!location_.Judge(parent.c_str(), target.c_str(), &to)) {
     SetError(WEBAPI_ERR_BAD_PARAMETER);
     return false;
   }
@@ -305,7 +299,7 @@ bool CalDAVServiceHandler::EditSingleCalendar(Json::Value& entry) {
   // folder itself is gone: only the registry changes. The move goes into
   // the directory the check above resolved, never replaces or moves into a
   // target that appeared since, and moves only the folder it found first.
-  if (current != target && !MoveCalendarFolder(current, to)) {
+  if (current != target && !folder_.Move(current, to)) {
     KIVO_LOG("cannot mv folder");
     SetError(WEBAPI_ERR_OPERATION_FAILED);
     return false;
@@ -313,3 +307,99 @@ bool CalDAVServiceHandler::EditSingleCalendar(Json::Value& entry) {
   entry = new_entry;
   return true;
 }
+
+// ---- the registry -------------------------------------------------------------------
+
+int CalDAVServiceHandler::GetCalendarInfo(Json::Value& calendars) {
+  return registry_.Read(calendars);
+}
+
+bool CalDAVServiceHandler::WriteCalendarInfo(Json::Value& calendars) {
+  return registry_.Write(calendars);
+}
+
+bool CalDAVServiceHandler::ConcateID(const Json::Value& entry, std::string& id) {
+  return registry_.Id(entry, id);
+}
+
+bool CalDAVServiceHandler::AddCalendarItemToInfo(const Json::Value& entry) {
+  return registry_.Add(entry);
+}
+
+// ---- locations and request input ------------------------------------------------------
+
+bool CalDAVServiceHandler::IsPathExist(const char* path) {
+  return caldav::CalendarLocation::Exists(path);
+}
+
+bool CalDAVServiceHandler::IsPathValid(const char* parent, const char* path) {
+  return location_.Judge(parent, path, nullptr);
+}
+
+bool CalDAVServiceHandler::IsUserNamedHomesExist() {
+  return caldav::CalendarLocation::HomesUserExists();
+}
+
+bool CalDAVServiceHandler::GetFullPath(const Json::Value& entry, std::string& path) {
+  return location_.FullPath(entry, path);
+}
+
+bool CalDAVServiceHandler::UpdateHomeDest(Json::Value& entry) {
+  location_.ApplyHomeAlias(entry);
+  return true;
+}
+
+bool CalDAVServiceHandler::ConcateHomes(const std::string& destination,
+                                        std::string& new_destination) {
+  return caldav::CalendarLocation::PrefixHomes(destination, new_destination);
+}
+
+bool CalDAVServiceHandler::UpdateHomesDest(Json::Value& entry) {
+  return location_.UpgradeHomes(entry);
+}
+
+bool CalDAVServiceHandler::GetInputParam2Json(Json::Value& entry) {
+  if (!request_->HasParam("destination") || !request_->HasParam("calendarname") ||
+      !request_->HasParam("share")) {
+    KIVO_LOG("Wrong parameter");
+    SetError(WEBAPI_ERR_BAD_PARAMETER);
+    return false;
+  }
+  entry = location_.EntryOf(StringParam("destination"), StringParam("calendarname"),
+                            StringParam("share"));
+  return true;
+}
+
+// ---- folders on disk ----------------------------------------------------------------------
+
+bool CalDAVServiceHandler::SeteGUID(caldav::ActingAsUser* as_user, unsigned int* uid,
+                                    unsigned int* gid, int* admin) {
+  return folder_.ActAsMaker(as_user, request_->GetLoginUserName(), uid, gid, admin);
+}
+
+bool CalDAVServiceHandler::MKCalendarDIR(caldav::ActingAsUser* as_user, const std::string& path,
+                                         bool root_for_homes, int uid, int gid, int admin) {
+  return folder_.Make(as_user, path, create_place_, root_for_homes, uid, gid, admin);
+}
+
+// Runs while acting as the user; a folder left made on failure is the
+// caller's to remove, as root, once the scope has ended.
+bool CalDAVServiceHandler::CreateData(caldav::ActingAsUser* as_user, std::string path,
+                                      unsigned int uid, unsigned int gid, int admin) {
+  const std::string share = StringParam("share");
+  if (IsPathExist(path.c_str())) {
+    KIVO_LOG("Path [%s] exist", path.c_str());
+    SetError(WEBAPI_ERR_TARGET_EXISTS);
+    return false;
+  }
+  return MKCalendarDIR(as_user, path, share == "homes" || share == "home", static_cast<int>(uid),
+                       static_cast<int>(gid), admin) &&
+         folder_.MakeStateFiles(path, uid, gid);
+}
+
+bool CalDAVServiceHandler::GetCalendarStatus(const Json::Value& entry, std::string& status) {
+  status = folder_.Status(entry);
+  return true;
+}
+
+void CalDAVServiceHandler::RemoveCalFolder(const Json::Value& entry) { folder_.Remove(entry); }

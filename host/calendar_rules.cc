@@ -5,31 +5,13 @@
 
 #include <memory>
 
-#include "kivo/kivo_platform.h"
+#include "caldav/calendar_location.h"
 
 namespace host {
 namespace {
 
-constexpr size_t kFieldLimit = 1023;  // the module's copy of each location field
-
 bool IsString(const Json::Value& params, const char* name) {
   return params.isObject() && params[name].isString();
-}
-
-bool HomesUserExists() {
-  PKIVOUSER user = nullptr;
-  const bool exists = KIVOUserGet("homes", &user) == 0;
-  if (user != nullptr) KIVOUserFree(user);
-  return exists;
-}
-
-// The share's directory as the share table names it; "" when unknown.
-std::string ShareDirectory(const std::string& share) {
-  PKIVOSHARE record = nullptr;
-  const bool found = KIVOShareGet(share.c_str(), &record) == 0 && record != nullptr;
-  const std::string directory = found ? record->path : "";
-  if (record != nullptr) KIVOShareFree(record);
-  return directory;
 }
 
 std::string Resolved(const std::string& path) {
@@ -45,8 +27,7 @@ std::string DirectoryOf(const std::string& path) {
 }  // namespace
 
 std::string HomeFolderOf(const std::string& user) {
-  const std::string homes = ShareDirectory("homes");
-  return homes.empty() ? "" : homes + "/" + user;
+  return caldav::CalendarLocation(user, nullptr).HomeFolder(user);
 }
 
 bool HomeCreateAllowed(const Json::Value& params, const std::string& user) {
@@ -76,31 +57,11 @@ bool RegisteredFolderOf(const Json::Value& params, const std::string& user, std:
   for (const char* name : {"share", "destination", "calendarname"}) {
     if (!IsString(params, name)) return false;
   }
-  std::string share = params["share"].asString();
-  std::string destination = params["destination"].asString();
-  std::string name = params["calendarname"].asString();
-
-  if (strcasecmp(share.c_str(), "home") == 0) {
-    share = "homes";
-    destination = "homes/" + user + (destination.size() < 5 ? "" : destination.substr(4));
-  } else if (share == "homes" && !HomesUserExists() &&
-             strncasecmp(destination.c_str(), "homes", 5) != 0) {
-    destination = "homes/" + destination;
-  }
-  share = share.substr(0, kFieldLimit);
-  destination = destination.substr(0, kFieldLimit);
-  name = name.substr(0, kFieldLimit);
-
-  const std::string share_dir = ShareDirectory(share);
-  if (share_dir.empty()) return false;
-
-  const size_t slash = destination.find('/');
-  if (destination.size() != share.size() && slash != std::string::npos) {
-    *folder = share_dir + "/" + destination.substr(slash + 1) + "/" + name;
-  } else {
-    *folder = share_dir + "/" + name;
-  }
-  return true;
+  caldav::CalendarLocation location(user, nullptr);
+  const Json::Value entry =
+      location.EntryOf(params["destination"].asString(), params["calendarname"].asString(),
+                       params["share"].asString());
+  return location.FullPath(entry, *folder);
 }
 
 bool CreateEntryMatchesFolder(const Json::Value& params, const std::string& user) {

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "caldav/calendar_location.h"
 #include "daemons/avahi_files.h"
 #include "daemons/caldav/caldav_daemon.h"
 #include "daemons/webdav/webdav_daemon.h"
@@ -65,40 +66,29 @@ bool CalDAVSwitchOn() {
 }
 
 // Calendar id -> the name the CalDAV daemon keeps for its folder's identity,
-// for the calendars it has named. The folder is worked out as the module's
-// list reads an entry (homes prefix, the destination's sub-path).
+// for the calendars it has named. The folder and the id are the ones the
+// module's list gives the entry (CalendarLocation: the homes upgrade, then
+// the folder's path).
 Json::Value CalendarUrlNames() {
   Json::Value names(Json::objectValue);
   const Json::Value ids = ReadJson("/var/lib/kivo/caldav/ids.json");
-  const Json::Value registry = ReadJson(SZF_CALENDAR_INFO);
-  const Json::Value shares = ReadJson("/etc/kivo/shares.json");
-  if (!ids.isObject() || !registry.isArray() || !shares.isObject()) return names;
-  Account homes_user;
-  const bool homes_account = LookupAccount("homes", &homes_user);
-  for (const Json::Value& entry : registry) {
+  Json::Value registry = ReadJson(SZF_CALENDAR_INFO);
+  if (!ids.isObject() || !registry.isArray()) return names;
+  caldav::CalendarLocation location("", nullptr);
+  for (Json::Value& entry : registry) {
     if (!entry.isObject() || !entry["calendarname"].isString() ||
         !entry["destination"].isString() || !entry["share"].isString()) {
       continue;
     }
-    const std::string name = entry["calendarname"].asString();
-    const std::string share = entry["share"].asString();
-    std::string dest = entry["destination"].asString();
-    if (share == "homes" && !homes_account && strncasecmp(dest.c_str(), "homes", 5) != 0) {
-      dest = "homes/" + dest;
-    }
-    const Json::Value& base = shares[share];
-    if (!base.isString()) continue;
-    std::string folder = base.asString() + "/";
-    const size_t slash = dest.find('/');
-    if (dest.size() != share.size() && slash != std::string::npos) {
-      folder += dest.substr(slash + 1) + "/";
-    }
-    folder += name;
+    if (entry["share"].asString() == "homes") location.UpgradeHomes(entry);
+    std::string folder;
     struct stat st;
-    if (stat(folder.c_str(), &st) != 0) continue;
-    const Json::Value& url_name =
-        ids[std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)];
-    if (url_name.isString()) names[name + ":" + dest] = url_name.asString();
+    if (!location.FullPath(entry, folder) || stat(folder.c_str(), &st) != 0) continue;
+    const Json::Value& url_name = ids[std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)];
+    if (url_name.isString()) {
+      names[entry["calendarname"].asString() + ":" + entry["destination"].asString()] =
+          url_name.asString();
+    }
   }
   return names;
 }

@@ -2,7 +2,6 @@
 
 #include <cxxabi.h>
 #include <syslog.h>
-#include <unistd.h>
 
 #include <exception>
 
@@ -34,18 +33,12 @@ const char* Describe(const std::exception_ptr& error) {
   }
 }
 
-// A create switches the whole process to the user: whatever way a call
-// leaves, effective group 0, then effective user 0.
-void RestoreRoot(const char* unit) {
-  if ((getegid() != 0 && setegid(0) != 0) || (geteuid() != 0 && seteuid(0) != 0)) {
-    syslog(LOG_ERR, "%s:%d Failed to switch back to root", unit, __LINE__);
-  }
-}
-
 // Each entry function lives for one call: build the row's handler on the
 // stack, run one method, let the handler go. Nothing escapes into the host:
-// an exception is logged, the identity restored, and a call left unanswered
-// gets the code its handler recorded (1704 when none).
+// an exception is logged, and a call left unanswered gets the code its
+// handler recorded (1704 when none). The process is root again by then
+// whatever way the call left: the only switch to a user's identity is a
+// caldav::ActingAsUser scope, which the unwinding ends.
 template <typename Handler, void (Handler::*kMethod)(), const char* kUnit>
 void RunOnce(KIVO::APIRequest* request, KIVO::APIResponse* response) {
   std::exception_ptr error;
@@ -58,7 +51,6 @@ void RunOnce(KIVO::APIRequest* request, KIVO::APIResponse* response) {
     } catch (...) {
       error = std::current_exception();
       syslog(LOG_ERR, "%s:%d %s", kUnit, __LINE__, Describe(error));
-      RestoreRoot(kUnit);
       if (response->answer_count() == 0) handler.ReportError();
       return;
     }
@@ -73,7 +65,6 @@ void RunOnce(KIVO::APIRequest* request, KIVO::APIResponse* response) {
     syslog(LOG_ERR, "%s:%d %s", kUnit, __LINE__, Describe(error));
   } catch (...) {
   }
-  RestoreRoot(kUnit);
   if (response->answer_count() == 0) {
     try {
       response->SetError(WEBAPI_ERR_OPERATION_FAILED, Json::Value());

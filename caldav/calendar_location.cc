@@ -1,6 +1,4 @@
-// Calendar locations: building a calendar entry from the request (with the
-// home alias and homes rules), computing a calendar folder's path, and
-// judging a proposed folder path.
+#include "caldav/calendar_location.h"
 
 #include <libgen.h>
 #include <strings.h>
@@ -12,16 +10,25 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 
-#include "caldav/caldav_calendar.h"
 #include "kivo/error_codes.h"
+#include "kivo/kivo_platform.h"
 #include "kivo/log.h"
+
+// Only an object made for a module call logs (see the header).
+#define LOCATION_LOG(fmt, ...)                                \
+  do {                                                        \
+    if (error_code_ != nullptr) KIVO_LOG(fmt, ##__VA_ARGS__); \
+  } while (0)
+
+namespace caldav {
 
 namespace {
 
 constexpr char kLogUnit[] = "caldav_calendar";
 constexpr size_t kLocationBufferSize = 1024;  // share, destination, calendarname
-constexpr size_t kPathBufferSize = 4095;      // paths judged by IsPathValid
+constexpr size_t kPathBufferSize = 4095;      // paths judged by Judge
 constexpr int kShareNameBufferSize = 493;
 constexpr int kSharePathBufferSize = 4095;
 
@@ -52,81 +59,82 @@ TextPiece BoundedText(const Json::Value& member, size_t size, std::string& conve
 
 }  // namespace
 
-bool CalDAVServiceHandler::IsPathExist(const char* path) {
-  struct stat st;
-  return stat(path, &st) == 0;
-}
+CalendarLocation::CalendarLocation(std::string login, int* error_code)
+    : login_(std::move(login)), error_code_(error_code), homes_user_exists_(HomesUserExists()) {}
 
-bool CalDAVServiceHandler::IsUserNamedHomesExist() {
+bool CalendarLocation::HomesUserExists() {
   PKIVOUSER user = nullptr;
   const int result = KIVOUserGet("homes", &user);
   if (user != nullptr) KIVOUserFree(user);
   return result == 0;
 }
 
-// ---- request input ------------------------------------------------------------------
+bool CalendarLocation::Exists(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0;
+}
 
-bool CalDAVServiceHandler::GetInputParam2Json(Json::Value& entry) {
-  if (!request_->HasParam("destination") || !request_->HasParam("calendarname") ||
-      !request_->HasParam("share")) {
-    KIVO_LOG("Wrong parameter");
-    SetError(WEBAPI_ERR_BAD_PARAMETER);
-    return false;
-  }
-  entry["destination"] = StringParam("destination");
-  entry["calendarname"] = StringParam("calendarname");
-  entry["share"] = StringParam("share");
+void CalendarLocation::Refuse(int code) const {
+  if (error_code_ != nullptr) *error_code_ = code;
+}
 
-  const std::string share = entry["share"].asString();
+// ---- calendar entries ------------------------------------------------------------
+
+Json::Value CalendarLocation::EntryOf(const std::string& destination,
+                                      const std::string& calendarname,
+                                      const std::string& share) const {
+  Json::Value entry(Json::objectValue);
+  entry["destination"] = destination;
+  entry["calendarname"] = calendarname;
+  entry["share"] = share;
   if (strcasecmp(share.c_str(), "home") == 0) {
-    UpdateHomeDest(entry);
+    ApplyHomeAlias(entry);
   } else if (share == "homes") {
-    UpdateHomesDest(entry);
+    UpgradeHomes(entry);
   }
-  return true;
+  return entry;
 }
 
 // "home" names the caller's own home folder; it is stored as the homes share
 // with the user's folder spelled out, so that the entry means the same thing
 // whoever reads it later.
-bool CalDAVServiceHandler::UpdateHomeDest(Json::Value& entry) {
-  const std::string user = request_->GetLoginUserName();
+void CalendarLocation::ApplyHomeAlias(Json::Value& entry) const {
   entry["share"] = "homes";
   const std::string destination = entry["destination"].asString();
   if (destination.size() < 5) {
-    entry["destination"] = "homes/" + user;
+    entry["destination"] = "homes/" + login_;
   } else {
-    entry["destination"] = "homes/" + user + destination.substr(4);
+    entry["destination"] = "homes/" + login_ + destination.substr(4);
   }
-  return true;
 }
 
-bool CalDAVServiceHandler::ConcateHomes(const std::string& destination,
-                                        std::string& new_destination) {
-  new_destination.clear();
+bool CalendarLocation::PrefixHomes(const std::string& destination, std::string& prefixed) {
+  prefixed.clear();
   if (strcasecmp(destination.substr(0, 5).c_str(), "homes") == 0) return false;
-  new_destination = "homes/" + destination;
+  prefixed = "homes/" + destination;
   return true;
 }
 
 // Older entries of the homes share name the user folder without the share in
 // front. While an account is itself called "homes" the two forms cannot be
 // told apart, so nothing is rewritten then.
-bool CalDAVServiceHandler::UpdateHomesDest(Json::Value& entry) {
+bool CalendarLocation::UpgradeHomes(Json::Value& entry) const {
   if (homes_user_exists_) return false;
   if (!entry.isMember("destination")) return false;
-  std::string new_destination;
-  if (!ConcateHomes(entry["destination"].asString(), new_destination)) return false;
-  entry["destination"] = new_destination;
+  std::string prefixed;
+  if (!PrefixHomes(entry["destination"].asString(), prefixed)) return false;
+  entry["destination"] = prefixed;
   return true;
 }
 
-// ---- folder paths -------------------------------------------------------------------
+// ---- folder paths ------------------------------------------------------------------
 
-CalDAVServiceHandler::ShareDir& CalDAVServiceHandler::LookUpShare(const std::string& name) {
+// A list resolves thousands of folders in a few shares: each share is looked
+// up once per object.
+const CalendarLocation::Share& CalendarLocation::LookUpShare(const std::string& name) {
   const auto known = shares_.find(name);
   if (known != shares_.end()) return known->second;
-  ShareDir& share = shares_[name];
+  Share& share = shares_[name];
   PKIVOSHARE record = nullptr;
   if (KIVOShareGet(name.c_str(), &record) == 0 && record != nullptr) {
     share.found = true;
@@ -136,14 +144,14 @@ CalDAVServiceHandler::ShareDir& CalDAVServiceHandler::LookUpShare(const std::str
   return share;
 }
 
-CalDAVServiceHandler::ShareDir* CalDAVServiceHandler::AppendFolderInShare(const Json::Value& entry,
-                                                                          std::string& folder) {
+const CalendarLocation::Share* CalendarLocation::FolderInShare(const Json::Value& entry,
+                                                               std::string& folder) {
   const Json::Value* share_member = Member(entry, "share");
   const Json::Value* destination_member = Member(entry, "destination");
   const Json::Value* name_member = Member(entry, "calendarname");
   if (share_member == nullptr || destination_member == nullptr || name_member == nullptr) {
-    KIVO_LOG("Wrong parameter in input parameter");
-    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    LOCATION_LOG("Wrong parameter in input parameter");
+    Refuse(WEBAPI_ERR_OPERATION_FAILED);
     return nullptr;
   }
   std::string converted[3];
@@ -152,10 +160,10 @@ CalDAVServiceHandler::ShareDir* CalDAVServiceHandler::AppendFolderInShare(const 
   const TextPiece name = BoundedText(*name_member, kLocationBufferSize, converted[2]);
 
   const std::string share_name(share_text.data, share_text.size);
-  ShareDir& share = LookUpShare(share_name);
+  const Share& share = LookUpShare(share_name);
   if (!share.found) {
-    KIVO_LOG("CANNOT GET THE SHARE %s", share_name.c_str());
-    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    LOCATION_LOG("CANNOT GET THE SHARE %s", share_name.c_str());
+    Refuse(WEBAPI_ERR_OPERATION_FAILED);
     return nullptr;
   }
   const void* slash = memchr(destination.data, '/', destination.size);
@@ -170,25 +178,27 @@ CalDAVServiceHandler::ShareDir* CalDAVServiceHandler::AppendFolderInShare(const 
   return &share;
 }
 
-bool CalDAVServiceHandler::GetFullPath(const Json::Value& entry, std::string& path) {
+bool CalendarLocation::FullPath(const Json::Value& entry, std::string& path) {
   std::string folder;
-  const ShareDir* share = AppendFolderInShare(entry, folder);
+  const Share* share = FolderInShare(entry, folder);
   if (share == nullptr) return false;
   path = share->dir + "/" + folder;
   return true;
 }
 
+std::string CalendarLocation::HomeFolder(const std::string& user) {
+  const Share& homes = LookUpShare("homes");
+  return homes.found && !homes.dir.empty() ? homes.dir + "/" + user : "";
+}
+
+// ---- proposed folders ----------------------------------------------------------------
+
 // A new calendar folder must be an ordinary name directly inside `parent`,
 // and `parent` must lie in a share, whatever links or dots either is
 // spelled with.
-bool CalDAVServiceHandler::IsPathValid(const char* parent, const char* path) {
-  return ResolveLocation(parent, path, nullptr);
-}
-
-bool CalDAVServiceHandler::ResolveLocation(const char* parent, const char* path,
-                                           Location* location) {
+bool CalendarLocation::Judge(const char* parent, const char* path, Place* place) const {
   if (parent == nullptr || path == nullptr) {
-    KIVO_LOG("Param error");
+    LOCATION_LOG("Param error");
     return false;
   }
   char parent_copy[kPathBufferSize];
@@ -198,17 +208,17 @@ bool CalDAVServiceHandler::ResolveLocation(const char* parent, const char* path,
 
   const char* last = basename(path_copy);
   if (last == nullptr || last[0] == '\0') {
-    KIVO_LOG("[%s] basename failed %s", path_copy, strerror(errno));
+    LOCATION_LOG("[%s] basename failed %s", path_copy, strerror(errno));
     return false;
   }
   if (strcmp(last, ".") == 0 || strcmp(last, "..") == 0) {
-    KIVO_LOG("[%s] basename is invalid", last);
+    LOCATION_LOG("[%s] basename is invalid", last);
     return false;
   }
   const std::string name = last;  // dirname below may cut the buffer
   const char* directory = dirname(path_copy);
   if (directory == nullptr || directory[0] == '\0') {
-    KIVO_LOG("[%s] dirname failed %s", path_copy, strerror(errno));
+    LOCATION_LOG("[%s] dirname failed %s", path_copy, strerror(errno));
     return false;
   }
 
@@ -217,68 +227,29 @@ bool CalDAVServiceHandler::ResolveLocation(const char* parent, const char* path,
   const std::unique_ptr<char, decltype(&free)> resolved_directory(realpath(directory, nullptr),
                                                                   &free);
   if (resolved_directory == nullptr) {
-    KIVO_LOG("[%s] szResolvePath failed %s", path, strerror(errno));
+    LOCATION_LOG("[%s] szResolvePath failed %s", path, strerror(errno));
     return false;
   }
   const std::unique_ptr<char, decltype(&free)> resolved_parent(realpath(parent_copy, nullptr),
                                                                &free);
   if (resolved_parent == nullptr) {
-    KIVO_LOG("[%s] resolve failed %s", parent, strerror(errno));
+    LOCATION_LOG("[%s] resolve failed %s", parent, strerror(errno));
     return false;
   }
 
   if (strcmp(resolved_directory.get(), resolved_parent.get()) != 0) {
-    KIVO_LOG("path[%s] != [%s]", resolved_directory.get(), resolved_parent.get());
+    LOCATION_LOG("path[%s] != [%s]", resolved_directory.get(), resolved_parent.get());
     return false;
   }
   char share_name[kShareNameBufferSize];
   char share_path[kSharePathBufferSize];
   if (KIVOShareNamePathGet(resolved_directory.get(), share_name, kShareNameBufferSize, share_path,
                            kSharePathBufferSize) != 0) {
-    KIVO_LOG("path[%s] doesn't have share name", resolved_directory.get());
+    LOCATION_LOG("path[%s] doesn't have share name", resolved_directory.get());
     return false;
   }
-  if (location != nullptr) {
-    *location = Location{path, resolved_directory.get(), share_path, name};
-  }
+  if (place != nullptr) *place = Place{path, resolved_directory.get(), share_path, name};
   return true;
 }
 
-pinned::Fd CalDAVServiceHandler::OpenLocationParent(const Location& location) {
-  const std::string& dir = location.parent;
-  const std::string& share = location.share_dir;
-  if (share.size() > 1 && dir.compare(0, share.size(), share) == 0 &&
-      (dir.size() == share.size() || dir[share.size()] == '/')) {
-    const pinned::Fd root = pinned::OpenDirectory(share);
-    return root.valid() ? pinned::OpenBelow(root.get(), dir.substr(share.size())) : pinned::Fd();
-  }
-  return pinned::OpenDirectory(dir);
-}
-
-bool CalDAVServiceHandler::PinRegisteredFolder(const std::string& path, RegisteredFolder* folder) {
-  // A create stores its destination as given: an entry may climb out of its
-  // share and back into another user's folder, which no delete may follow.
-  for (size_t start = 0; start <= path.size();) {
-    size_t end = path.find('/', start);
-    if (end == std::string::npos) end = path.size();
-    if (path.compare(start, end - start, "..") == 0) {
-      KIVO_LOG("Path [%s] is not a calendar folder", path.c_str());
-      return false;
-    }
-    start = end + 1;
-  }
-  std::string parent, name;
-  if (!pinned::SplitLast(path, &parent, &name)) {
-    KIVO_LOG("Path [%s] is not a calendar folder", path.c_str());
-    return false;
-  }
-  if (!ResolveLocation(parent.c_str(), path.c_str(), &folder->location)) return false;
-  folder->parent = OpenLocationParent(folder->location);
-  if (!folder->parent.valid()) {
-    KIVO_LOG("Path [%s] changed since it was checked, reason=%s", path.c_str(), strerror(errno));
-    return false;
-  }
-  folder->folder = pinned::OpenChild(folder->parent.get(), folder->location.name);
-  folder->error = folder->folder.valid() ? 0 : errno;
-  return true;
-}
+}  // namespace caldav

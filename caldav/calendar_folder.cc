@@ -1,19 +1,6 @@
-// Calendar folders on disk: the identity switch to the logged-in user, making
-// a calendar folder with its ".DAV" store and state files, judging a
-// registered calendar's state, and removing a calendar folder.
-//
-// The process really runs as root. A create for a user who is not an
-// administrator switches the effective identity to that user, so that the
-// share's own permissions decide where the folder may go; home folders and
-// administrators are served as root and the result given to the user.
-//
-// Whatever runs as root here acts relative to directory descriptors opened
-// without following links (caldav/pinned_dir.h): the calendar folder's
-// parent is resolved once, the folder, its ".DAV" and the state files are
-// made new in it, and a rollback removes only the folder this call made.
+#include "caldav/calendar_folder.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -25,11 +12,12 @@
 #include <memory>
 #include <string>
 
-#include "caldav/caldav_calendar.h"
-#include "caldav/pinned_dir.h"
 #include "kivo/error_codes.h"
 #include "kivo/kivo_paths.h"
+#include "kivo/kivo_platform.h"
 #include "kivo/log.h"
+
+namespace caldav {
 
 namespace {
 
@@ -79,64 +67,73 @@ std::string DescriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd
 
 }  // namespace
 
+CalendarFolder::CalendarFolder(CalendarLocation* location, int* error_code)
+    : location_(location), error_code_(error_code) {}
+
+// A create cut short by an exception leaves no folder without an entry.
+CalendarFolder::~CalendarFolder() {
+  try {
+    if (made_.folder.valid()) RemoveMade();
+  } catch (...) {
+  }
+}
+
 // ---- identity -------------------------------------------------------------------------
 
-bool CalDAVServiceHandler::SeteGUID(caldav::ActingAsUser* as_user, unsigned int* uid,
-                                    unsigned int* gid, int* admin) {
+bool CalendarFolder::ActAsMaker(ActingAsUser* as_user, const std::string& login, unsigned int* uid,
+                                unsigned int* gid, int* admin) {
   bool result = false;
   PKIVOUSER user = nullptr;
-  std::string name;
-  caldav::ActingAsUser::Step step = caldav::ActingAsUser::kDone;
+  ActingAsUser::Step step = ActingAsUser::kDone;
 
   if (uid == nullptr || gid == nullptr || admin == nullptr) {
     KIVO_LOG("Wrong paramter");
-    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    Fail(WEBAPI_ERR_OPERATION_FAILED);
     goto end;
   }
-  name = request_->GetLoginUserName();
-  if (KIVOUserGet(name.c_str(), &user) != 0 || user == nullptr) {
+  if (KIVOUserGet(login.c_str(), &user) != 0 || user == nullptr) {
     KIVO_LOG("Fail to KIVOUserGet");
-    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    Fail(WEBAPI_ERR_OPERATION_FAILED);
     goto end;
   }
   *gid = user->gid;
   *uid = user->uid;
 
-  *admin = KLIBGroupIsAdminGroupMem(name.c_str(), 0);
+  *admin = KLIBGroupIsAdminGroupMem(login.c_str(), 0);
   if (*admin == 1) {  // an administrator is served as root
     result = true;
     goto end;
   }
   if (*admin == -1) {
-    KIVO_LOG("Check admin group failed for user==%s", name.c_str());
-    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    KIVO_LOG("Check admin group failed for user==%s", login.c_str());
+    Fail(WEBAPI_ERR_OPERATION_FAILED);
     goto end;
   }
 
   // Supplementary groups first, then the effective group, then the user;
   // the scope takes the process back to root.
-  step = as_user->Become(name.c_str(), *uid, *gid);
+  step = as_user->Become(login.c_str(), *uid, *gid);
   switch (step) {
-    case caldav::ActingAsUser::kDone:
+    case ActingAsUser::kDone:
       break;
-    case caldav::ActingAsUser::kNoGroup:
-      KIVO_LOG("Failed to get gid for user=%s", name.c_str());
+    case ActingAsUser::kNoGroup:
+      KIVO_LOG("Failed to get gid for user=%s", login.c_str());
       break;
-    case caldav::ActingAsUser::kGroups:
-      KIVO_LOG("Failed to initgroup for user=%s", name.c_str());
+    case ActingAsUser::kGroups:
+      KIVO_LOG("Failed to initgroup for user=%s", login.c_str());
       break;
-    case caldav::ActingAsUser::kGroup:
-      KIVO_LOG("Failed to set gid for user=%s", name.c_str());
+    case ActingAsUser::kGroup:
+      KIVO_LOG("Failed to set gid for user=%s", login.c_str());
       break;
-    case caldav::ActingAsUser::kNoUser:
-      KIVO_LOG("Failed to get uid for user=%s", name.c_str());
+    case ActingAsUser::kNoUser:
+      KIVO_LOG("Failed to get uid for user=%s", login.c_str());
       break;
-    case caldav::ActingAsUser::kUser:
-      KIVO_LOG("Failed to set uid for user=%s", name.c_str());
+    case ActingAsUser::kUser:
+      KIVO_LOG("Failed to set uid for user=%s", login.c_str());
       break;
   }
-  if (step != caldav::ActingAsUser::kDone) {
-    SetError(WEBAPI_ERR_OPERATION_FAILED);
+  if (step != ActingAsUser::kDone) {
+    Fail(WEBAPI_ERR_OPERATION_FAILED);
     goto end;
   }
   result = true;
@@ -150,12 +147,24 @@ end:
 
 // ---- making a calendar ------------------------------------------------------------
 
-bool CalDAVServiceHandler::MKCalendarDIR(caldav::ActingAsUser* as_user, const std::string& path,
-                                         bool root_for_homes, int uid, int gid, int admin) {
+pinned::Fd CalendarFolder::OpenParent(const CalendarLocation::Place& place) {
+  const std::string& dir = place.parent;
+  const std::string& share = place.share_dir;
+  if (share.size() > 1 && dir.compare(0, share.size(), share) == 0 &&
+      (dir.size() == share.size() || dir[share.size()] == '/')) {
+    const pinned::Fd root = pinned::OpenDirectory(share);
+    return root.valid() ? pinned::OpenBelow(root.get(), dir.substr(share.size())) : pinned::Fd();
+  }
+  return pinned::OpenDirectory(dir);
+}
+
+bool CalendarFolder::Make(ActingAsUser* as_user, const std::string& path,
+                          const CalendarLocation::Place& place, bool root_for_homes, int uid,
+                          int gid, int admin) {
   const bool give_to_user = root_for_homes || admin == 1;
   KIVOVOLINFO volume;
   std::string parent, name;
-  made_ = MadeFolder();
+  made_ = Made();
 
   // A user may not be able to write the homes share itself; home folders
   // are made as root and given to the user below.
@@ -163,28 +172,28 @@ bool CalDAVServiceHandler::MKCalendarDIR(caldav::ActingAsUser* as_user, const st
 
   if (KIVOMountVolInfoGet(path.c_str(), &volume) < 0) {
     KIVO_LOG("Fail to get vol info.");
-    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    Fail(WEBAPI_ERR_OPERATION_FAILED);
     return false;
   }
   if (volume.writable == 0) {
     KIVO_LOG("Read Only Volume.[%s]", path.c_str());
-    SetError(WEBAPI_ERR_READ_ONLY_VOLUME);
+    Fail(WEBAPI_ERR_READ_ONLY_VOLUME);
     return false;
   }
   // The parent, as the location check resolved it, is opened from its
   // share without links once; the folder is made in it, and from here on
   // every step acts on the folder's own descriptor.
-  Location location = create_location_;
-  if (location.path != path && !(pinned::SplitLast(path, &parent, &name) &&
-                                 ResolveLocation(parent.c_str(), path.c_str(), &location))) {
-    location = Location();
+  CalendarLocation::Place judged = place;
+  if (judged.path != path && !(pinned::SplitLast(path, &parent, &name) &&
+                               location_->Judge(parent.c_str(), path.c_str(), &judged))) {
+    judged = CalendarLocation::Place();
   }
-  name = location.name;
-  if (!name.empty()) made_.parent = OpenLocationParent(location);
+  name = judged.name;
+  if (!name.empty()) made_.parent = OpenParent(judged);
   if (!made_.parent.valid() || mkdirat(made_.parent.get(), name.c_str(), 0777) < 0) {
     KIVO_LOG("Fail to create calendar dir.");
-    SetError(WEBAPI_ERR_OPERATION_FAILED);
-    made_ = MadeFolder();  // nothing was made: nothing to take away
+    Fail(WEBAPI_ERR_OPERATION_FAILED);
+    made_ = Made();  // nothing was made: nothing to take away
     return false;
   }
   made_.name = name;
@@ -192,8 +201,8 @@ bool CalDAVServiceHandler::MKCalendarDIR(caldav::ActingAsUser* as_user, const st
   if (!made_.folder.valid()) {
     // Renamed away or replaced before it could be opened: not ours any more.
     KIVO_LOG("Fail to create calendar dir.");
-    SetError(WEBAPI_ERR_OPERATION_FAILED);
-    made_ = MadeFolder();
+    Fail(WEBAPI_ERR_OPERATION_FAILED);
+    made_ = Made();
     return false;
   }
   if (give_to_user) GiveToUser(made_.folder.get(), uid, gid);
@@ -202,32 +211,18 @@ bool CalDAVServiceHandler::MKCalendarDIR(caldav::ActingAsUser* as_user, const st
   if (!FitsPath(store) || mkdirat(made_.folder.get(), kStoreName, 0777) < 0 ||
       !(made_.store = OpenOwnDirectory(made_.folder.get(), kStoreName)).valid()) {
     KIVO_LOG("Fail to create calendar .DAV dir.");
-    SetError(WEBAPI_ERR_OPERATION_FAILED);
-    RemoveMadeFolder();
+    Fail(WEBAPI_ERR_OPERATION_FAILED);
+    RemoveMade();
     return false;
   }
   if (give_to_user) GiveToUser(made_.store.get(), uid, gid);
   return true;
 }
 
-// Runs while acting as the user; a folder left made on failure is the
-// caller's to remove, as root, once the scope has ended.
-bool CalDAVServiceHandler::CreateData(caldav::ActingAsUser* as_user, std::string path,
-                                      unsigned int uid, unsigned int gid, int admin) {
-  const std::string share = StringParam("share");
-  if (IsPathExist(path.c_str())) {
-    KIVO_LOG("Path [%s] exist", path.c_str());
-    SetError(WEBAPI_ERR_TARGET_EXISTS);
-    return false;
-  }
-  if (!MKCalendarDIR(as_user, path, share == "homes" || share == "home", static_cast<int>(uid),
-                     static_cast<int>(gid), admin)) {
-    return false;
-  }
-
-  // Both state files are made new (never through a link or onto a file that
-  // someone placed in .DAV meanwhile) and filled through their descriptor;
-  // the platform's copy reaches the template's copy by that descriptor too.
+// Both state files are made new (never through a link or onto a file that
+// someone placed in .DAV meanwhile) and filled through their descriptor;
+// the platform's copy reaches the template's copy by that descriptor too.
+bool CalendarFolder::MakeStateFiles(const std::string& path, unsigned int uid, unsigned int gid) {
   const std::string store = path + kStoreDir;
   const std::string pag = store + kStatePag;
   const std::string dir = store + kStateDir;
@@ -244,65 +239,63 @@ bool CalDAVServiceHandler::CreateData(caldav::ActingAsUser* as_user, std::string
       fchmod(copy.get(), TemplateMode(template_path)) != 0) {
     KIVO_LOG("Fail to cp calendar data for .state_for_dir.pag:%X",
              copy.valid() ? KLIBCErrGet() : errno);
-    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    Fail(WEBAPI_ERR_OPERATION_FAILED);
     return false;
   }
   const pinned::Fd state = CreateStateFile(dir, kStateDir, 0777, O_SYNC);
   if (!state.valid()) {
     KIVO_LOG("open(%s, %d) failed, reason=%s\n", dir.c_str(), kStateFileFlags, strerror(errno));
-    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    Fail(WEBAPI_ERR_OPERATION_FAILED);
     return false;
   }
   return true;
 }
 
-pinned::Fd CalDAVServiceHandler::CreateStateFile(const std::string& path, const char* name,
-                                                 mode_t mode, int extra_flags) {
+pinned::Fd CalendarFolder::CreateStateFile(const std::string& path, const char* name, mode_t mode,
+                                           int extra_flags) {
   if (!FitsPath(path)) return pinned::Fd();
   return pinned::Fd(openat(made_.store.get(), name,
                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | extra_flags,
                            mode));
 }
 
-void CalDAVServiceHandler::RemoveMadeFolder() {
+void CalendarFolder::KeepMade() { made_ = Made(); }
+
+void CalendarFolder::RemoveMade() {
   if (made_.folder.valid()) pinned::RemoveTree(made_.parent.get(), made_.name, made_.folder);
-  made_ = MadeFolder();
+  made_ = Made();
 }
 
 // ---- state of a registered calendar -----------------------------------------------
 
-bool CalDAVServiceHandler::GetCalendarStatus(const Json::Value& entry, std::string& status) {
-  status = CalendarStatus(entry);
-  return true;
-}
-
-// The three paths grow in one buffer kept by the handler, and are looked up
-// from the share's directory, opened once per call: a list checks every
+// The three paths grow in one buffer kept by this object, and are looked up
+// from the share's directory, opened once per object: a list checks every
 // registered calendar, and allocating the paths and walking the share's own
 // path again for each was a good part of it. "./" keeps a folder path that
-// starts with "/" inside the share, as it is in GetFullPath's path.
+// starts with "/" inside the share, as it is in the full path.
 //
 // The lookups never leave the share: links inside it count as stat(2) would
 // count them, and a path that leads out of it is a damaged calendar
 // ("crashed"), whether or not anything is where it leads, so that a list
 // tells nothing about places outside the shares.
-const char* CalDAVServiceHandler::CalendarStatus(const Json::Value& entry) {
+const char* CalendarFolder::Status(const Json::Value& entry) {
   std::string& path = status_path_;
   path.assign("./");
-  ShareDir* share = AppendFolderInShare(entry, path);
+  const CalendarLocation::Share* share = location_->FolderInShare(entry, path);
   if (share == nullptr) return "noexist";
-  if (!share->dir_opened) {
-    share->dir_opened = true;
-    share->dir_fd.Reset(open(share->dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  auto opened = opened_shares_.find(share->dir);
+  if (opened == opened_shares_.end()) {
+    opened = opened_shares_.emplace(share->dir, OpenedShare()).first;
+    OpenedShare& dir = opened->second;
+    dir.fd.Reset(open(share->dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     const std::unique_ptr<char, decltype(&free)> canonical(realpath(share->dir.c_str(), nullptr),
                                                            &free);
-    if (canonical == nullptr) share->dir_fd.Reset();
-    if (canonical != nullptr) share->canonical = canonical.get();
+    if (canonical == nullptr) dir.fd.Reset();
+    if (canonical != nullptr) dir.canonical = canonical.get();
   }
-  if (!share->dir_fd.valid()) return "noexist";  // no share directory, no folder in it
-  const auto lookup = [&] {
-    return pinned::LookUpBelow(share->dir_fd.get(), share->canonical, path);
-  };
+  const OpenedShare& dir = opened->second;
+  if (!dir.fd.valid()) return "noexist";  // no share directory, no folder in it
+  const auto lookup = [&] { return pinned::LookUpBelow(dir.fd.get(), dir.canonical, path); };
   const int folder = lookup();
   if (folder == EXDEV) return "crashed";
   if (folder != 0) return "noexist";
@@ -314,29 +307,59 @@ const char* CalDAVServiceHandler::CalendarStatus(const Json::Value& entry) {
   return "normal";
 }
 
-void CalDAVServiceHandler::RemoveCalFolder(const Json::Value& entry) {
+// ---- removing and moving registered folders -----------------------------------------
+
+bool CalendarFolder::PinRegistered(const std::string& path, Registered* folder) {
+  // A create stores its destination as given: an entry may climb out of its
+  // share and back into another user's folder, which no delete may follow.
+  for (size_t start = 0; start <= path.size();) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    if (path.compare(start, end - start, "..") == 0) {
+      KIVO_LOG("Path [%s] is not a calendar folder", path.c_str());
+      return false;
+    }
+    start = end + 1;
+  }
+  std::string parent, name;
+  if (!pinned::SplitLast(path, &parent, &name)) {
+    KIVO_LOG("Path [%s] is not a calendar folder", path.c_str());
+    return false;
+  }
+  if (!location_->Judge(parent.c_str(), path.c_str(), &folder->place)) return false;
+  folder->parent = OpenParent(folder->place);
+  if (!folder->parent.valid()) {
+    KIVO_LOG("Path [%s] changed since it was checked, reason=%s", path.c_str(), strerror(errno));
+    return false;
+  }
+  folder->folder = pinned::OpenChild(folder->parent.get(), folder->place.name);
+  folder->error = folder->folder.valid() ? 0 : errno;
+  return true;
+}
+
+void CalendarFolder::Remove(const Json::Value& entry) {
   std::string path;
-  RegisteredFolder folder;
-  if (!GetFullPath(entry, path) || !PinRegisteredFolder(path, &folder)) return;
+  Registered folder;
+  if (!location_->FullPath(entry, path) || !PinRegistered(path, &folder)) return;
   if (!folder.folder.valid()) {
     // Gone, or something that is not a folder (a damaged calendar): only
     // the entry goes.
     if (folder.error != ENOENT) KIVO_LOG("Path [%s] is not a calendar folder", path.c_str());
     return;
   }
-  // As "rm -rf" would, but only the folder found at the start, never
-  // across a link or a mount below it.
-  pinned::RemoveTree(folder.parent.get(), folder.location.name, folder.folder);
+  pinned::RemoveTree(folder.parent.get(), folder.place.name, folder.folder);
 }
 
-bool CalDAVServiceHandler::MoveCalendarFolder(const std::string& current, const Location& target) {
-  RegisteredFolder from;
-  if (!PinRegisteredFolder(current, &from)) return false;
+bool CalendarFolder::Move(const std::string& current, const CalendarLocation::Place& target) {
+  Registered from;
+  if (!PinRegistered(current, &from)) return false;
   if (!from.folder.valid()) {
     if (from.error != ENOENT) KIVO_LOG("Path [%s] is not a calendar folder", current.c_str());
     return false;
   }
-  const pinned::Fd to = OpenLocationParent(target);
+  const pinned::Fd to = OpenParent(target);
   return to.valid() &&
-         pinned::Move(from.parent.get(), from.location.name, to.get(), target.name, from.folder);
+         pinned::Move(from.parent.get(), from.place.name, to.get(), target.name, from.folder);
 }
+
+}  // namespace caldav

@@ -1,6 +1,4 @@
-// The calendar registry: reading it (with the homes upgrade), replacing it
-// whole, the calendar id, and the lock that serialises its read-modify-write
-// cycles across threads and processes.
+#include "caldav/calendar_registry.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -12,10 +10,12 @@
 #include <cstring>
 #include <exception>
 
-#include "caldav/caldav_calendar.h"
+#include "caldav/pinned_dir.h"
 #include "kivo/error_codes.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/log.h"
+
+namespace caldav {
 
 namespace {
 
@@ -94,14 +94,14 @@ void RegistryModeAndOwner(const std::string& path, mode_t* mode, uid_t* uid, gid
 // Reads the whole regular file at `path` into `text`. False when it cannot
 // be opened or read, or is no regular file.
 bool ReadWholeRegularFile(const std::string& path, std::string& text) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  const pinned::Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return false;
   struct stat st;
-  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  bool ok = fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
   if (ok) text.reserve(static_cast<size_t>(st.st_size) + 1);
   char buffer[64 * 1024];
   while (ok) {
-    const ssize_t n = read(fd, buffer, sizeof(buffer));
+    const ssize_t n = read(fd.get(), buffer, sizeof(buffer));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       ok = n == 0;
@@ -109,7 +109,6 @@ bool ReadWholeRegularFile(const std::string& path, std::string& text) {
     }
     text.append(buffer, static_cast<size_t>(n));
   }
-  close(fd);
   return ok;
 }
 
@@ -156,12 +155,15 @@ bool WriteWhole(int fd, const std::string& text) {
 
 }  // namespace
 
+CalendarRegistry::CalendarRegistry(const CalendarLocation* location, int* error_code)
+    : location_(location), error_code_(error_code) {}
+
 // ---- the lock -----------------------------------------------------------------
 
-CalDAVServiceHandler::RegistryLock::RegistryLock() : fd_(-1) {
+CalendarRegistry::Lock::Lock() {
   const std::string path = kivo::RootedPath(kLockFile);
-  fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd_ < 0) {
+  fd_.Reset(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (!fd_.valid()) {
     // Without the registry's directory there is no registry to protect: a
     // read finds no file and every write fails on its own. Any other reason
     // is logged, and the call goes on unserialised rather than refusing
@@ -171,25 +173,20 @@ CalDAVServiceHandler::RegistryLock::RegistryLock() : fd_(-1) {
     }
     return;
   }
-  while (flock(fd_, LOCK_EX) != 0) {
+  while (flock(fd_.get(), LOCK_EX) != 0) {
     if (errno == EINTR) continue;
     KIVO_LOG("flock(%s) failed, reason=%s", path.c_str(), strerror(errno));
-    close(fd_);
-    fd_ = -1;
+    fd_.Reset();
     return;
   }
 }
 
-CalDAVServiceHandler::RegistryLock::~RegistryLock() {
-  if (fd_ >= 0) close(fd_);  // closing releases the lock
-}
-
 // ---- reading ----------------------------------------------------------------------
 
-int CalDAVServiceHandler::GetCalendarInfo(Json::Value& calendars) {
+int CalendarRegistry::Read(Json::Value& calendars) {
   const std::string path = kivo::RootedPath(SZF_CALENDAR_INFO);
   struct stat st;
-  if (stat(path.c_str(), &st) != 0) return 1;
+  if (stat(path.c_str(), &st) != 0) return kNoFile;
   if (S_ISREG(st.st_mode) && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
     // Anyone could have planted entries in it; from now on nobody but its
     // owner can.
@@ -201,8 +198,8 @@ int CalDAVServiceHandler::GetCalendarInfo(Json::Value& calendars) {
   std::string text;
   if (!ReadWholeRegularFile(path, text)) {
     KIVO_LOG("Cannot open the file");
-    SetError(WEBAPI_ERR_OPERATION_FAILED);
-    return -1;
+    Fail(WEBAPI_ERR_OPERATION_FAILED);
+    return kFailed;
   }
   Json::Reader reader;
   bool parsed = false;
@@ -214,26 +211,26 @@ int CalDAVServiceHandler::GetCalendarInfo(Json::Value& calendars) {
   }
   if (!parsed || !IsWellFormedRegistry(calendars)) {
     KIVO_LOG("Cannot parse json format from file");
-    SetError(WEBAPI_ERR_OPERATION_FAILED);
-    return -1;
+    Fail(WEBAPI_ERR_OPERATION_FAILED);
+    return kFailed;
   }
 
   bool upgraded = false;
   for (Json::Value& entry : calendars) {
-    if (IsHomesShare(entry) && UpdateHomesDest(entry)) upgraded = true;
+    if (IsHomesShare(entry) && location_->UpgradeHomes(entry)) upgraded = true;
   }
-  if (upgraded && !WriteCalendarInfo(calendars)) {
+  if (upgraded && !Write(calendars)) {
     KIVO_LOG("Cannot write the infor");
-    return -1;
+    return kFailed;
   }
-  return 0;
+  return kRead;
 }
 
 // ---- writing ----------------------------------------------------------------------
 
 // The new content goes to a temporary beside the registry and replaces it by
 // rename, so a failure at any point leaves the previous registry whole.
-bool CalDAVServiceHandler::WriteCalendarInfo(Json::Value& calendars) {
+bool CalendarRegistry::Write(const Json::Value& calendars) {
   const std::string path = kivo::RootedPath(SZF_CALENDAR_INFO);
   const std::string temporary = TemporaryPathFor(path);
 
@@ -244,7 +241,7 @@ bool CalDAVServiceHandler::WriteCalendarInfo(Json::Value& calendars) {
   const int fd = open(temporary.c_str(), kWriteFlags | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) {
     KIVO_LOG("open(%s, %d) failed, reason=%s\n", temporary.c_str(), kWriteFlags, strerror(errno));
-    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    Fail(WEBAPI_ERR_OPERATION_FAILED);
     return false;
   }
   // Mode and owner are set on the temporary before it takes the registry's
@@ -259,13 +256,13 @@ bool CalDAVServiceHandler::WriteCalendarInfo(Json::Value& calendars) {
   }
   if (!written) {
     KIVO_LOG("failed to write into %s, reason=%s", temporary.c_str(), strerror(write_errno));
-    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    Fail(WEBAPI_ERR_OPERATION_FAILED);
     unlink(temporary.c_str());
     return false;
   }
   if (rename(temporary.c_str(), path.c_str()) != 0) {
     KIVO_LOG("rename(%s, %s) failed, reason=%s", temporary.c_str(), path.c_str(), strerror(errno));
-    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    Fail(WEBAPI_ERR_OPERATION_FAILED);
     unlink(temporary.c_str());
     return false;
   }
@@ -282,14 +279,14 @@ bool CalDAVServiceHandler::WriteCalendarInfo(Json::Value& calendars) {
 
 // ---- ids and appending ------------------------------------------------------------
 
-bool CalDAVServiceHandler::ConcateID(const Json::Value& entry, std::string& id) {
+bool CalendarRegistry::Id(const Json::Value& entry, std::string& id) {
   static constexpr char kName[] = "calendarname";
   static constexpr char kDestination[] = "destination";
   const Json::Value* name = entry.find(kName, kName + strlen(kName));
   const Json::Value* destination = entry.find(kDestination, kDestination + strlen(kDestination));
   if (name == nullptr || destination == nullptr) {
     KIVO_LOG("wrong parameter");
-    SetError(WEBAPI_ERR_OPERATION_FAILED);
+    Fail(WEBAPI_ERR_OPERATION_FAILED);
     return false;
   }
   // Built in the caller's string: a list computes thousands of ids with one.
@@ -305,19 +302,21 @@ bool CalDAVServiceHandler::ConcateID(const Json::Value& entry, std::string& id) 
   return true;
 }
 
-bool CalDAVServiceHandler::AddCalendarItemToInfo(const Json::Value& entry) {
+bool CalendarRegistry::Add(const Json::Value& entry) {
   std::string new_id;
-  if (!ConcateID(entry, new_id)) return false;
+  if (!Id(entry, new_id)) return false;
 
   Json::Value calendars(Json::arrayValue);
-  if (GetCalendarInfo(calendars) < 0) return false;
+  if (Read(calendars) == kFailed) return false;
 
   bool registered = false;
   for (Json::ArrayIndex i = 0; i < calendars.size() && !registered; ++i) {
     std::string id;
-    if (!ConcateID(calendars[i], id)) return false;
+    if (!Id(calendars[i], id)) return false;
     registered = id == new_id;
   }
   if (!registered) calendars.append(entry);
-  return WriteCalendarInfo(calendars);
+  return Write(calendars);
 }
+
+}  // namespace caldav

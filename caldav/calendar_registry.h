@@ -1,0 +1,81 @@
+// CalendarRegistry: the calendar registry, usr/kivo/etc/calendar.info under
+// the root, the one record of which calendars exist.
+//
+// The file holds a JSON array of calendar entries, objects with the string
+// members "calendarname", "destination" and "share"; a calendar's id is its
+// calendarname, ":" and its destination. An absent file is an empty
+// registry. This part reads it (refusing anything the system never writes,
+// and applying the homes upgrade of CalendarLocation, written back at once),
+// replaces it whole (a temporary beside it, synced, renamed over it, with the
+// old file's owner and mode, never writable by others), appends entries and
+// computes ids. What the entries' folders hold is CalendarFolder's.
+//
+// Failures record their code in the module call's error code field (the
+// last one counts) and are logged under the unit caldav_calendar.
+//
+// Threading: one object per call, used by one thread. A Lock serialises the
+// read-modify-write cycles of all calls, across threads and processes; hold
+// one from a call's first read to its last write.
+
+#ifndef KIVO_CALDAV_CALENDAR_REGISTRY_H_
+#define KIVO_CALDAV_CALENDAR_REGISTRY_H_
+
+#include <json/json.h>
+
+#include <string>
+
+#include "caldav/calendar_location.h"
+#include "caldav/pinned_dir.h"
+
+namespace caldav {
+
+class CalendarRegistry {
+ public:
+  // Holds the registry lock for its lifetime (flock on a file beside the
+  // registry). Take it as root (the lock file is root's), never nested
+  // within one call. Without the registry's folder there is nothing to
+  // protect and no lock; any other failure to take it is logged and the
+  // call goes on unserialised.
+  class Lock {
+   public:
+    Lock();
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+
+   private:
+    pinned::Fd fd_;  // closing it releases the lock
+  };
+
+  // Results of Read.
+  static constexpr int kRead = 0;
+  static constexpr int kNoFile = 1;
+  static constexpr int kFailed = -1;
+
+  // `location` gives the homes upgrade; `error_code` is the call's field.
+  CalendarRegistry(const CalendarLocation* location, int* error_code);
+
+  CalendarRegistry(const CalendarRegistry&) = delete;
+  CalendarRegistry& operator=(const CalendarRegistry&) = delete;
+
+  // kRead with the entries (upgraded, and written back when any was),
+  // kNoFile (no registry; `calendars` untouched) or kFailed.
+  int Read(Json::Value& calendars);
+  // Replaces the registry with `calendars`; on failure the previous one
+  // stays whole and no temporary is left.
+  bool Write(const Json::Value& calendars);
+  // The entry's id into `id`; false when it lacks a member of the id.
+  bool Id(const Json::Value& entry, std::string& id);
+  // Appends `entry` unless its id is registered, and rewrites the registry
+  // either way.
+  bool Add(const Json::Value& entry);
+
+ private:
+  void Fail(int code) { *error_code_ = code; }
+
+  const CalendarLocation* const location_;
+  int* const error_code_;
+};
+
+}  // namespace caldav
+
+#endif  // KIVO_CALDAV_CALENDAR_REGISTRY_H_

@@ -1,0 +1,59 @@
+// The module's calendar locations from the host's side: the status names each
+// calendar by the id and the folder the module's list gives it, the homes
+// upgrade and its exception for an account named "homes" included.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "host/service_status.h"
+#include "tests/platform/temp_root.h"
+
+namespace {
+
+class HostCalendarLocationTest : public TempRootTest {
+ protected:
+  // "<dev>:<ino>" of a root-relative folder, as the CalDAV daemon keys it.
+  std::string Identity(const std::string& relative) const {
+    struct stat st {};
+    EXPECT_EQ(stat(Path(relative).c_str(), &st), 0) << relative;
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+  }
+};
+
+TEST_F(HostCalendarLocationTest, StatusNamesCalendarsAsTheModuleFindsThem) {
+  for (const char* dir :
+       {"v/homes/bob/cal/Cal", "v/homes/cal/Cal", "v/public/team/Team", "v/public/Unnamed"}) {
+    ASSERT_TRUE(std::filesystem::create_directories(Path(dir))) << dir;
+  }
+  Write("etc/kivo/shares.json",
+        R"({"public": ")" + Path("v/public") + R"(", "homes": ")" + Path("v/homes") + "\"}");
+  Write("etc/passwd", "bob:x:1025:100::/nonexistent:/bin/sh\n");
+  Write("usr/kivo/etc/calendar.info", R"([
+    {"calendarname": "Cal", "destination": "bob/cal", "share": "homes"},
+    {"calendarname": "Team", "destination": "public/team", "share": "public"},
+    {"calendarname": "Unnamed", "destination": "public", "share": "public"},
+    {"calendarname": "Gone", "destination": "public", "share": "public"},
+    {"calendarname": "Lost", "destination": "nosuch", "share": "nosuch"}])");
+  Json::Value ids(Json::objectValue);
+  ids[Identity("v/homes/bob/cal/Cal")] = "bobs";
+  ids[Identity("v/homes/cal/Cal")] = "other";
+  ids[Identity("v/public/team/Team")] = "team";
+  Write("var/lib/kivo/caldav/ids.json", ids.toStyledString());
+
+  // The old homes entry is read upgraded: bob's folder, and its new id.
+  Json::Value expected(Json::objectValue);
+  expected["Cal:homes/bob/cal"] = "bobs";
+  expected["Team:public/team"] = "team";
+  EXPECT_EQ(host::ServiceStatusJson()["calendars"], expected);
+
+  // With an account named "homes" the entry stays as it is, and so does the
+  // folder it names: "cal/Cal" in the homes share.
+  Write("etc/passwd", "bob:x:1025:100::/nonexistent:/bin/sh\nhomes:x:1026:100::/:/bin/sh\n");
+  expected.removeMember("Cal:homes/bob/cal");
+  expected["Cal:bob/cal"] = "other";
+  EXPECT_EQ(host::ServiceStatusJson()["calendars"], expected);
+}
+
+}  // namespace
