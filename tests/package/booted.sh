@@ -52,7 +52,7 @@ for unit in kivo-webdav.service kivo-caldav.service; do
 done
 # An operator finds the host program by its name and sees both daemons run.
 status=$(kivo-webapi services) || fail "kivo-webapi services: $status"
-for service in webdav-httpd caldav; do
+for service in webdav-httpd-pure caldav; do
     echo "$status" | grep -Eq "^$service +1 +yes " || fail "kivo-webapi services: $status"
 done
 [ "$(propfind)" = 207 ] || fail "PROPFIND /caldav/admin/: $(propfind)"
