@@ -295,6 +295,13 @@ const char* CalendarFolder::Status(const Json::Value& entry) {
   }
   const OpenedShare& dir = opened->second;
   if (!dir.fd.valid()) return "noexist";  // no share directory, no folder in it
+  // Most calendars hold no link: their state file, reached in one lookup
+  // without following any, answers for all three.
+  const size_t folder_end = path.size();
+  path += "/.DAV/";
+  path += kStatePag;
+  if (pinned::PlainlyBelow(dir.fd.get(), path)) return "normal";
+  path.resize(folder_end);
   const auto lookup = [&] { return pinned::LookUpBelow(dir.fd.get(), dir.canonical, path); };
   const int folder = lookup();
   if (folder == EXDEV) return "crashed";

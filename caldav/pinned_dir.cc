@@ -495,6 +495,16 @@ Fd OpenBelow(int dir, const std::string& relative) {
   return walked;
 }
 
+bool PlainlyBelow(int dir, const std::string& relative) {
+  struct open_how how = {};
+  how.flags = O_PATH | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  const long fd = syscall(SYS_openat2, dir, relative.c_str(), &how, sizeof how);
+  if (fd < 0) return false;
+  close(static_cast<int>(fd));
+  return true;
+}
+
 int LookUpBelow(int dir, const std::string& dir_path, const std::string& relative) {
   struct open_how how = {};
   how.flags = O_PATH | O_CLOEXEC;

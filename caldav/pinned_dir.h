@@ -82,6 +82,11 @@ Fd OpenChild(int parent, const std::string& name);
 // where it leads: nothing outside `dir` is ever looked at.
 int LookUpBelow(int dir, const std::string& dir_path, const std::string& relative);
 
+// Whether `relative` names something below `dir` reached without following
+// any link: one lookup, the quick answer for paths that hold no link. False
+// says nothing more; LookUpBelow tells why.
+bool PlainlyBelow(int dir, const std::string& relative);
+
 // True when `fd` is the directory (device, inode) that `name` in `parent`
 // stands for right now, with no link in between.
 bool IsEntry(int parent, const std::string& name, int fd);
