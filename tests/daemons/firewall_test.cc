@@ -169,6 +169,11 @@ TEST_F(FirewallTest, LoadedInANamespaceItLetsInWhatItOpensOnly) {
             Succeeds({kIp, "link", "set", "cli", "up"});
     sockets.push_back(Listen(7000));
     if (ready) {
+      // The veth pair carries packets only once the kernel has seen both
+      // ends up, which may take a moment: wait for it (bounded) before
+      // judging anything.
+      for (int tries = 0; tries < 10 && !Connects("10.200.0.1", 5006); ++tries) {
+      }
       check("10.200.0.1", 5006, "before");
       setns(server, CLONE_NEWNET);
       ready = Succeeds({kNft, "-f", ruleset});
