@@ -427,6 +427,28 @@ int WalkBelow(int dir, const std::string& dir_path, const std::string& relative)
   return up == 0 ? 0 : EXDEV;
 }
 
+// openat(2) of `path` below `dir` under `resolve`'s rules: a descriptor, or
+// -1 with errno.
+int OpenAt2(int dir, const char* path, uint64_t flags, uint64_t resolve) {
+  struct open_how how = {};
+  how.flags = flags;
+  how.resolve = resolve;
+  return static_cast<int>(syscall(SYS_openat2, dir, path, &how, sizeof how));
+}
+
+// Kernels before 5.6, and filters that deny the call: such callers take the
+// long road, one component at a time.
+bool Openat2Missing(int error) { return error == ENOSYS || error == EPERM || error == E2BIG; }
+
+// Follows `parts` down from `dir`, one OpenChild at a time.
+Fd WalkChildren(Fd dir, const std::vector<std::string>& parts) {
+  for (const std::string& part : parts) {
+    if (!dir.valid()) break;
+    dir = OpenChild(dir.get(), part);
+  }
+  return dir;
+}
+
 }  // namespace
 
 void Fd::Reset(int fd) {
@@ -456,67 +478,43 @@ Fd OpenDirectory(const std::string& path) {
   if (!Components(path, &parts)) return Fd();
   Fd root(open("/", kPathFlags));
   if (!root.valid() || parts.empty()) return root;
-  struct open_how how = {};
-  how.flags = kPathFlags;
-  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-  const long fd = syscall(SYS_openat2, root.get(), Joined(parts).c_str(), &how, sizeof how);
-  if (fd >= 0) return Fd(static_cast<int>(fd));
-  // Kernels before 5.6, and filters that deny the call, take the long road.
-  if (errno == ENOSYS || errno == EPERM || errno == E2BIG) return OpenDirectoryByWalk(path);
-  return Fd();
+  const int fd = OpenAt2(root.get(), Joined(parts).c_str(), kPathFlags,
+                        RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS);
+  if (fd >= 0) return Fd(fd);
+  return Openat2Missing(errno) ? OpenDirectoryByWalk(path) : Fd();
 }
 
 Fd OpenDirectoryByWalk(const std::string& path) {
   std::vector<std::string> parts;
   if (!Components(path, &parts)) return Fd();
-  Fd dir(open("/", kPathFlags));
-  for (const std::string& part : parts) {
-    if (!dir.valid()) break;
-    dir = OpenChild(dir.get(), part);
-  }
-  return dir;
+  return WalkChildren(Fd(open("/", kPathFlags)), parts);
 }
 
 Fd OpenBelow(int dir, const std::string& relative) {
   std::vector<std::string> parts;
   if (!Components("/" + relative, &parts)) return Fd();
   if (parts.empty()) return Fd(openat(dir, ".", kPathFlags));
-  struct open_how how = {};
-  how.flags = kPathFlags;
-  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-  const long fd = syscall(SYS_openat2, dir, Joined(parts).c_str(), &how, sizeof how);
-  if (fd >= 0) return Fd(static_cast<int>(fd));
-  if (errno != ENOSYS && errno != EPERM && errno != E2BIG) return Fd();
-  Fd walked(openat(dir, ".", kPathFlags));
-  for (const std::string& part : parts) {
-    if (!walked.valid()) break;
-    walked = OpenChild(walked.get(), part);
-  }
-  return walked;
+  const int fd = OpenAt2(dir, Joined(parts).c_str(), kPathFlags,
+                        RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS);
+  if (fd >= 0) return Fd(fd);
+  return Openat2Missing(errno) ? WalkChildren(Fd(openat(dir, ".", kPathFlags)), parts) : Fd();
 }
 
 bool PlainlyBelow(int dir, const std::string& relative) {
-  struct open_how how = {};
-  how.flags = O_PATH | O_CLOEXEC;
-  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-  const long fd = syscall(SYS_openat2, dir, relative.c_str(), &how, sizeof how);
-  if (fd < 0) return false;
-  close(static_cast<int>(fd));
-  return true;
+  return Fd(OpenAt2(dir, relative.c_str(), O_PATH | O_CLOEXEC,
+                   RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS))
+      .valid();
 }
 
 int LookUpBelow(int dir, const std::string& dir_path, const std::string& relative) {
-  struct open_how how = {};
-  how.flags = O_PATH | O_CLOEXEC;
-  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-  const long fd = syscall(SYS_openat2, dir, relative.c_str(), &how, sizeof how);
-  if (fd >= 0) {
-    close(static_cast<int>(fd));
+  if (Fd(OpenAt2(dir, relative.c_str(), O_PATH | O_CLOEXEC,
+                 RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS))
+          .valid()) {
     return 0;
   }
   // EXDEV: an absolute link, or a ".." that may come back; EAGAIN: a rename
   // raced the lookup. The walk tells those apart from a real way out.
-  if (errno == EXDEV || errno == EAGAIN || errno == ENOSYS || errno == EPERM || errno == E2BIG) {
+  if (errno == EXDEV || errno == EAGAIN || Openat2Missing(errno)) {
     return WalkBelow(dir, dir_path, relative);
   }
   return errno;
