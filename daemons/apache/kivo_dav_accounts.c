@@ -83,8 +83,8 @@ int kd_usable_name(const char *name) {
 }
 
 static int kd_has_group(const kd_account *account, gid_t gid) {
-  for (int i = 0; i < account->group_count; ++i) {
-    if (account->groups[i] == gid) return 1;
+  for (int i = 0; i < account->id.group_count; ++i) {
+    if (account->id.groups[i] == gid) return 1;
   }
   return 0;
 }
@@ -115,10 +115,10 @@ static void kd_add_groups(const char *text, const char *name, kd_account *accoun
       if (kd_number(gid_text, &gid)) {
         const int admin_group = (size_t)(c1 - line) == strlen(KD_ADMIN_GROUP) &&
                                 strncmp(line, KD_ADMIN_GROUP, strlen(KD_ADMIN_GROUP)) == 0;
-        if (admin_group && (member || gid == account->gid)) account->admin = 1;
+        if (admin_group && (member || gid == account->id.gid)) account->id.admin = 1;
         if (member && gid != 0 && !kd_has_group(account, (gid_t)gid)) {
-          if (account->group_count < KD_MAX_GROUPS) {
-            account->groups[account->group_count++] = (gid_t)gid;
+          if (account->id.group_count < KD_MAX_GROUPS) {
+            account->id.groups[account->id.group_count++] = (gid_t)gid;
           } else {
             ++account->groups_left_out;
           }
@@ -149,12 +149,12 @@ int kd_account_find(const char *passwd_path, const char *group_path, int shadow_
   free(passwd);
   free(shadow);
   if (!found) return 0;
-  account->uid = (uid_t)uid;
-  account->gid = (gid_t)gid;
-  account->groups[0] = (gid_t)gid;
-  account->group_count = 1;
+  account->id.uid = (uid_t)uid;
+  account->id.gid = (gid_t)gid;
+  account->id.groups[0] = (gid_t)gid;
+  account->id.group_count = 1;
   account->groups_left_out = 0;
-  account->admin = 0;
+  account->id.admin = 0;
   const int group_fd = open(group_path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (group_fd >= 0) {
     char *group = kd_read_fd(group_fd);

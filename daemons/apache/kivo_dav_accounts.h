@@ -20,6 +20,7 @@
  * memberships are left out, which only ever takes access away. */
 #define KD_MAX_GROUPS 64
 
+/* Who a verified login runs as. */
 typedef struct {
   uid_t uid;
   gid_t gid;
@@ -27,8 +28,12 @@ typedef struct {
    * account, root's group never. */
   gid_t groups[KD_MAX_GROUPS];
   int group_count;
+  int admin; /* in "administrators" (listed, or as primary group) */
+} kd_identity;
+
+typedef struct {
+  kd_identity id;
   int groups_left_out; /* memberships beyond KD_MAX_GROUPS */
-  int admin;           /* in "administrators" (listed, or as primary group) */
   char hash[256];
 } kd_account;
 

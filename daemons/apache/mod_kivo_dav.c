@@ -81,15 +81,6 @@ typedef struct {
   int check; /* -1 unset */
 } kd_dir;
 
-/* Who a verified login runs as. */
-typedef struct {
-  uid_t uid;
-  gid_t gid;
-  gid_t groups[KD_MAX_GROUPS];
-  int group_count;
-  int admin;
-} kd_identity;
-
 /* What a connection's first verified login left, for its later requests. */
 typedef struct {
   int verified;
@@ -446,11 +437,7 @@ static int kd_post_read_request(request_rec *r) {
   }
   cc->verified = 1;
   apr_cpystrn(cc->user, name, sizeof cc->user);
-  cc->id.uid = account.uid;
-  cc->id.gid = account.gid;
-  memcpy(cc->id.groups, account.groups, sizeof account.groups);
-  cc->id.group_count = account.group_count;
-  cc->id.admin = account.admin;
+  cc->id = account.id;
   memcpy(cc->login, login, sizeof login);
   cc->at = now;
   rq->user = apr_pstrdup(r->pool, name);
