@@ -60,11 +60,6 @@ std::string PortsText(const std::vector<int>& ports) {
   return text.empty() ? "-" : text;
 }
 
-bool CalDAVSwitchOn() {
-  KivoConf conf;
-  return std::strcmp(conf.Info("runCalDav", ""), "yes") == 0;
-}
-
 // Calendar id -> the name the CalDAV daemon keeps for its folder's identity,
 // for the calendars it has named. The folder and the id are the ones the
 // module's list gives the entry (CalendarLocation: the homes upgrade, then
@@ -124,7 +119,7 @@ std::vector<ServiceRow> ServiceRows() {
   // Its run setting is the CalDAV switch, not a service's entry; its port is
   // on loopback and reached only through the WebDAV daemon's /caldav/.
   const kivo::daemons::CalDAVDaemonState caldav = kivo::daemons::CalDAVDaemonStatus();
-  rows.push_back({"caldav", CalDAVSwitchOn() ? 1 : 0, caldav.running,
+  rows.push_back({"caldav", kivo::daemons::CalDAVSwitchedOn() ? 1 : 0, caldav.running,
                   caldav.running ? caldav.pid : 0,
                   caldav.running ? std::to_string(caldav.port) : "-"});
   return rows;
@@ -143,7 +138,7 @@ Json::Value ServiceStatusJson() {
     variant["port"] = ConfPort(v.port_key, v.default_port);
   }
   Json::Value& caldav = status["caldav"] = Json::Value(Json::objectValue);
-  caldav["enabled"] = CalDAVSwitchOn();
+  caldav["enabled"] = kivo::daemons::CalDAVSwitchedOn();
   caldav["running"] = kivo::daemons::CalDAVDaemonStatus().running;
   status["calendars"] = CalendarUrlNames();
   return status;

@@ -12,12 +12,14 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "daemons/supervisor.h"
 #include "daemons/systemd_units.h"
 #include "kivo/kivo_paths.h"
+#include "kivo/kivo_platform.h"
 #include "kivo/log.h"
 #include "platform/journal.h"
 #include "platform/last_error.h"
@@ -312,6 +314,11 @@ CalDAVDaemonState CalDAVDaemonStatus() {
   state.running = state.pid > 0;
   state.port = ReadPortFile();
   return state;
+}
+
+bool CalDAVSwitchedOn() {
+  KivoConf conf;
+  return std::strcmp(conf.Info("runCalDav", ""), "yes") == 0;
 }
 
 int CalDAVDaemonPort() {

@@ -34,6 +34,10 @@ struct CalDAVDaemonState {
   int port = 0;   // the recorded port; 0 when none was ever recorded
 };
 
+// Whether CalDAV is switched on ("runCalDav" in kivoinfo.conf): the
+// daemon belongs running exactly while it is and the WebDAV daemon runs.
+bool CalDAVSwitchedOn();
+
 // What `kivo-webapi services` shows.
 CalDAVDaemonState CalDAVDaemonStatus();
 

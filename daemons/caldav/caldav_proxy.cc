@@ -9,7 +9,6 @@
 #include "daemons/webdav/webdav_config.h"
 #include "daemons/webdav/webdav_daemon.h"
 #include "daemons/webdav/webdav_observer.h"
-#include "kivo/kivo_platform.h"
 #include "kivo/log.h"
 #include "platform/last_error.h"
 #include "platform/root_files.h"
@@ -47,11 +46,6 @@ int ProxiedPort() {
   const size_t at = text.find(kProxyPassPrefix);
   if (at == std::string::npos) return 0;
   return std::atoi(text.c_str() + at + sizeof kProxyPassPrefix - 1);
-}
-
-bool CalDAVSwitchedOn() {
-  KivoConf conf;
-  return std::string(conf.Info("runCalDav", "")) == "yes";
 }
 
 // What the WebDAV daemon tells and asks the CalDAV side.
