@@ -37,11 +37,14 @@ typedef struct {
   time_t last, next_try;
 } kd_pair;
 
-/* A connection being served: by whom (the process that took it, then
- * mpm-itk's child for it) and under which serial, so that it is given back
- * once, by whichever process closes it first, or found dead. */
+/* A connection that has not logged in yet: its client's address and
+ * network, by whom it is served (the process that took it, then mpm-itk's
+ * child for it) and under which serial, so that it is given back once, by
+ * whichever process gives it first, or found dead. */
 typedef struct {
   unsigned char address[KD_KEY_BYTES];
+  unsigned char network[KD_KEY_BYTES];
+  int waiting; /* past the limits, waiting for a place */
   pid_t pid;
   unsigned long serial;
 } kd_connection;
@@ -182,32 +185,50 @@ void kd_brake_record(kd_shared *s, const unsigned char pair[KD_KEY_BYTES], int s
   kd_unlock(s);
 }
 
-int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES], int limit,
+int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES],
+                       const unsigned char network[KD_KEY_BYTES], const kd_limits *limits,
                        kd_ticket *ticket) {
-  int count = 0, free_slot = -1;
-  ticket->slot = -1;
+  int pending[2] = {0, 0}, waiting[2] = {0, 0}, free_slot = -1;
   kd_lock(s);
+  kd_connection *mine = NULL;
+  if (ticket->slot >= 0 && s->connections[ticket->slot].serial == ticket->serial) {
+    mine = &s->connections[ticket->slot];
+  }
   for (int i = 0; i < KD_CONNECTIONS; ++i) {
     kd_connection *e = &s->connections[i];
     if (e->serial != 0 && kill(e->pid, 0) != 0 && errno == ESRCH) e->serial = 0;
     if (e->serial == 0) {
       if (free_slot < 0) free_slot = i;
-    } else if (kd_same(e->address, address)) {
-      ++count;
+      continue;
     }
+    if (e == mine) continue;
+    int *count = e->waiting ? waiting : pending;
+    count[0] += kd_same(e->address, address);
+    count[1] += kd_same(e->network, network);
+  }
+  int result;
+  if (pending[0] < limits->per_address && pending[1] < limits->per_network) {
+    result = KD_TAKEN;
+  } else if (mine != NULL ||
+             (waiting[0] < limits->per_address && waiting[1] < limits->per_network)) {
+    result = KD_WAIT;
+  } else {
+    result = KD_REFUSED;
+  }
+  if (result != KD_REFUSED && mine == NULL && free_slot >= 0) {
+    mine = &s->connections[free_slot];
+    memcpy(mine->address, address, KD_KEY_BYTES);
+    memcpy(mine->network, network, KD_KEY_BYTES);
+    mine->pid = getpid();
+    mine->serial = ++s->serial;
+    ticket->slot = free_slot;
+    ticket->serial = mine->serial;
   }
   /* A full table (a thousand connections at once) is not counted. */
-  const int allowed = count < limit;
-  if (allowed && free_slot >= 0) {
-    kd_connection *e = &s->connections[free_slot];
-    memcpy(e->address, address, KD_KEY_BYTES);
-    e->pid = getpid();
-    e->serial = ++s->serial;
-    ticket->slot = free_slot;
-    ticket->serial = e->serial;
-  }
+  if (mine == NULL) result = result == KD_REFUSED ? KD_REFUSED : KD_TAKEN;
+  if (mine != NULL) mine->waiting = result == KD_WAIT;
   kd_unlock(s);
-  return allowed;
+  return result;
 }
 
 void kd_connection_served_here(kd_shared *s, const kd_ticket *ticket) {
@@ -218,10 +239,11 @@ void kd_connection_served_here(kd_shared *s, const kd_ticket *ticket) {
   kd_unlock(s);
 }
 
-void kd_connection_give(kd_shared *s, const kd_ticket *ticket) {
+void kd_connection_give(kd_shared *s, kd_ticket *ticket) {
   if (ticket->slot < 0) return;
   kd_lock(s);
   kd_connection *e = &s->connections[ticket->slot];
   if (e->serial == ticket->serial) e->serial = 0;
   kd_unlock(s);
+  ticket->slot = -1;
 }

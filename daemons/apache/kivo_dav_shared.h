@@ -1,5 +1,5 @@
 /* What every process of the WebDAV daemon shares: remembered logins, the
- * brake on password guessing and the connections per client address.
+ * brake on password guessing and the connections not logged in yet.
  *
  * One anonymous shared mapping, made by the parent (root) before it forks
  * and inherited by every child, whatever identity the child switches to; no
@@ -44,20 +44,40 @@ time_t kd_brake_wait(kd_shared *s, const unsigned char pair[KD_KEY_BYTES], time_
 void kd_brake_record(kd_shared *s, const unsigned char pair[KD_KEY_BYTES], int success,
                      time_t now);
 
-/* Connections per client address. A ticket names one connection; it is
- * given back once, by whichever process closes the connection first, and a
- * connection whose process died counts no more. */
+/* Connections that have not logged in yet, per client address and per
+ * client network (an IPv4 /24, an IPv6 /64): what a flood of slow or
+ * guessing clients holds. A connection counts from its accept until a
+ * request on it has been read whole and passed the login (or needed none);
+ * the connections of users who logged in count no more, however many share
+ * one address. A ticket names one connection; it is given back once, by
+ * whichever process gives it first, and a connection whose process died
+ * counts no more. */
 typedef struct {
   int slot;
   unsigned long serial;
 } kd_ticket;
 
-/* Takes one for `address` (kd_key of it) and returns 1, or returns 0 when
- * `limit` are taken already. */
-int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES], int limit,
+typedef struct {
+  int per_address;
+  int per_network;
+} kd_limits;
+
+/* Results of kd_connection_take. */
+#define KD_TAKEN 1   /* within the limits: the connection may go on */
+#define KD_WAIT 0    /* past them: ask again a little later */
+#define KD_REFUSED -1 /* past them, and as many wait already: close it */
+
+/* Takes a place for a connection from `address` and `network` (kd_key of
+ * each). Past the limits a connection may wait, as many at a time as the
+ * limits again, holding its ticket: each further call asks again, and a
+ * connection that stops asking gives the ticket back. `ticket->slot` is -1
+ * before the first call. */
+int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES],
+                       const unsigned char network[KD_KEY_BYTES], const kd_limits *limits,
                        kd_ticket *ticket);
 /* The calling process (mpm-itk's child) now serves the connection. */
 void kd_connection_served_here(kd_shared *s, const kd_ticket *ticket);
-void kd_connection_give(kd_shared *s, const kd_ticket *ticket);
+/* Gives the ticket back (once; later calls do nothing). */
+void kd_connection_give(kd_shared *s, kd_ticket *ticket);
 
 #endif /* KIVO_DAV_SHARED_H_ */

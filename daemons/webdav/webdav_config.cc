@@ -32,9 +32,13 @@ constexpr char kLogDir[] = "/var/log/kivo";
 
 constexpr uid_t kNobody = 65534;
 
-// Connections one client address may hold at once; a slow client's
-// connections beyond it are closed at once (others keep their workers).
-constexpr int kConnectionsPerAddress = 16;
+// Connections that have not logged in yet, per client address and per
+// client network (/24, /64): what slow or guessing clients hold. Past them a
+// connection waits a second for a place, then is closed; the connections of
+// users who logged in do not count, so an office behind one address is
+// served whatever its number of users.
+constexpr int kPendingPerAddress = 16;
+constexpr int kPendingPerNetwork = 32;
 
 // The first path segment the CalDAV proxy section takes (caldav_proxy.cc).
 constexpr char kCalDAVPathName[] = "caldav";
@@ -245,7 +249,8 @@ std::string WebDAVConfigText(const WebDAVSettings& s) {
       << "KivoDavRoot " << Quoted(s.root.empty() ? "/" : s.root) << "\n"
       << "KivoDavAnonymous " << (s.anonymous ? "On" : "Off") << "\n"
 
-      << "KivoDavConnectionsPerAddress " << kConnectionsPerAddress << "\n";
+      << "KivoDavPendingConnections " << kPendingPerAddress << " " << kPendingPerNetwork << "\n"
+      << "KivoDavCalendarRegistry " << Quoted(RootedPath(SZF_CALENDAR_INFO)) << "\n";
   if (s.http) out << ListenLine(s, s.http_port, false);
   if (s.https && !(s.http && s.https_port == s.http_port)) {
     out << ListenLine(s, s.https_port, true);
