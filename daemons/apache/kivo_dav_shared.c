@@ -44,7 +44,7 @@ typedef struct {
 typedef struct {
   unsigned char address[KD_KEY_BYTES];
   unsigned char network[KD_KEY_BYTES];
-  int waiting; /* past the limits, waiting for a place */
+  time_t since; /* when it was accepted */
   pid_t pid;
   unsigned long serial;
 } kd_connection;
@@ -187,13 +187,11 @@ void kd_brake_record(kd_shared *s, const unsigned char pair[KD_KEY_BYTES], int s
 
 int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES],
                        const unsigned char network[KD_KEY_BYTES], const kd_limits *limits,
-                       kd_ticket *ticket) {
-  int pending[2] = {0, 0}, waiting[2] = {0, 0}, free_slot = -1;
+                       time_t now, kd_ticket *ticket) {
+  /* [0] from the address, [1] from the network. */
+  int pending[2] = {0, 0}, slow[2] = {0, 0}, free_slot = -1;
+  ticket->slot = -1;
   kd_lock(s);
-  kd_connection *mine = NULL;
-  if (ticket->slot >= 0 && s->connections[ticket->slot].serial == ticket->serial) {
-    mine = &s->connections[ticket->slot];
-  }
   for (int i = 0; i < KD_CONNECTIONS; ++i) {
     kd_connection *e = &s->connections[i];
     if (e->serial != 0 && kill(e->pid, 0) != 0 && errno == ESRCH) e->serial = 0;
@@ -201,34 +199,32 @@ int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES],
       if (free_slot < 0) free_slot = i;
       continue;
     }
-    if (e == mine) continue;
-    int *count = e->waiting ? waiting : pending;
-    count[0] += kd_same(e->address, address);
-    count[1] += kd_same(e->network, network);
+    const int old = now - e->since >= KD_SLOW_SECONDS;
+    if (kd_same(e->address, address)) {
+      ++pending[0];
+      slow[0] += old;
+    }
+    if (kd_same(e->network, network)) {
+      ++pending[1];
+      slow[1] += old;
+    }
   }
-  int result;
-  if (pending[0] < limits->per_address && pending[1] < limits->per_network) {
-    result = KD_TAKEN;
-  } else if (mine != NULL ||
-             (waiting[0] < limits->per_address && waiting[1] < limits->per_network)) {
-    result = KD_WAIT;
-  } else {
-    result = KD_REFUSED;
-  }
-  if (result != KD_REFUSED && mine == NULL && free_slot >= 0) {
-    mine = &s->connections[free_slot];
-    memcpy(mine->address, address, KD_KEY_BYTES);
-    memcpy(mine->network, network, KD_KEY_BYTES);
-    mine->pid = getpid();
-    mine->serial = ++s->serial;
-    ticket->slot = free_slot;
-    ticket->serial = mine->serial;
-  }
+  const int allowed = slow[0] < limits->per_address && slow[1] < limits->per_network &&
+                      pending[0] < KD_BURST * limits->per_address &&
+                      pending[1] < KD_BURST * limits->per_network;
   /* A full table (a thousand connections at once) is not counted. */
-  if (mine == NULL) result = result == KD_REFUSED ? KD_REFUSED : KD_TAKEN;
-  if (mine != NULL) mine->waiting = result == KD_WAIT;
+  if (allowed && free_slot >= 0) {
+    kd_connection *e = &s->connections[free_slot];
+    memcpy(e->address, address, KD_KEY_BYTES);
+    memcpy(e->network, network, KD_KEY_BYTES);
+    e->since = now;
+    e->pid = getpid();
+    e->serial = ++s->serial;
+    ticket->slot = free_slot;
+    ticket->serial = e->serial;
+  }
   kd_unlock(s);
-  return result;
+  return allowed;
 }
 
 void kd_connection_served_here(kd_shared *s, const kd_ticket *ticket) {

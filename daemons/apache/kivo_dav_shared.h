@@ -57,24 +57,22 @@ typedef struct {
   unsigned long serial;
 } kd_ticket;
 
+/* How many may be slow (still not logged in after KD_SLOW_SECONDS) at once;
+ * a burst of fresh ones (an office opening its clients) may be KD_BURST
+ * times as many. */
 typedef struct {
   int per_address;
   int per_network;
 } kd_limits;
 
-/* Results of kd_connection_take. */
-#define KD_TAKEN 1   /* within the limits: the connection may go on */
-#define KD_WAIT 0    /* past them: ask again a little later */
-#define KD_REFUSED -1 /* past them, and as many wait already: close it */
+#define KD_SLOW_SECONDS 2
+#define KD_BURST 4
 
 /* Takes a place for a connection from `address` and `network` (kd_key of
- * each). Past the limits a connection may wait, as many at a time as the
- * limits again, holding its ticket: each further call asks again, and a
- * connection that stops asking gives the ticket back. `ticket->slot` is -1
- * before the first call. */
+ * each), accepted at `now`, and returns 1; 0 when it is past the limits. */
 int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES],
                        const unsigned char network[KD_KEY_BYTES], const kd_limits *limits,
-                       kd_ticket *ticket);
+                       time_t now, kd_ticket *ticket);
 /* The calling process (mpm-itk's child) now serves the connection. */
 void kd_connection_served_here(kd_shared *s, const kd_ticket *ticket);
 /* Gives the ticket back (once; later calls do nothing). */

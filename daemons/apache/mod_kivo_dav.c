@@ -313,13 +313,6 @@ static void kd_network_key(const kd_shared *shared, const conn_rec *c,
   kd_key(shared, "network", bytes, len, out);
 }
 
-/* A burst of new connections from one office logs in within milliseconds;
- * a flood of slow ones does not. A connection past the limits waits this
- * long, in steps, for others from its address or network to log in, and
- * is closed only then. */
-#define KD_PENDING_WAIT_STEPS 20
-#define KD_PENDING_WAIT_STEP_US 50000
-
 static int kd_pre_connection(conn_rec *c, void *csd) {
   (void)csd;
   const kd_server *sc = ap_get_module_config(c->base_server->module_config, &kivo_dav_module);
@@ -331,17 +324,13 @@ static int kd_pre_connection(conn_rec *c, void *csd) {
   unsigned char address[KD_KEY_BYTES], network[KD_KEY_BYTES];
   kd_key(shared, "address", c->client_ip, strlen(c->client_ip), address);
   kd_network_key(shared, c, network);
-  int taken = kd_connection_take(shared, address, network, &sc->limits, &state->ticket);
-  for (int step = 0; taken == KD_WAIT && step < KD_PENDING_WAIT_STEPS; ++step) {
-    apr_sleep(KD_PENDING_WAIT_STEP_US);
-    taken = kd_connection_take(shared, address, network, &sc->limits, &state->ticket);
-  }
-  if (taken != KD_TAKEN) {
-    kd_connection_give(shared, &state->ticket);
+  if (!kd_connection_take(shared, address, network, &sc->limits, time(NULL), &state->ticket)) {
     ap_log_cerror(APLOG_MARK, APLOG_WARNING, 0, c,
-                  "connection from %s closed: %d from its address or %d from its network "
-                  "have not logged in yet",
-                  c->client_ip, sc->limits.per_address, sc->limits.per_network);
+                  "connection from %s closed: too many from its address or network have not "
+                  "logged in yet (at most %d, %d slow, from an address; %d, %d slow, from a "
+                  "network)",
+                  c->client_ip, KD_BURST * sc->limits.per_address, sc->limits.per_address,
+                  KD_BURST * sc->limits.per_network, sc->limits.per_network);
     c->aborted = 1;
     return DONE;
   }

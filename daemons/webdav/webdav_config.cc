@@ -32,11 +32,12 @@ constexpr char kLogDir[] = "/var/log/kivo";
 
 constexpr uid_t kNobody = 65534;
 
-// Connections that have not logged in yet, per client address and per
-// client network (/24, /64): what slow or guessing clients hold. Past them a
-// connection waits a second for a place, then is closed; the connections of
-// users who logged in do not count, so an office behind one address is
-// served whatever its number of users.
+// Connections that have not logged in yet and are slow about it (two
+// seconds), per client address and per client network (/24, /64): what
+// slow or guessing clients hold. Fresh ones may be four times as many (a
+// burst of clients starting); past that a connection is closed at once. The
+// connections of users who logged in do not count, so an office behind one
+// address is served whatever its number of users.
 constexpr int kPendingPerAddress = 16;
 constexpr int kPendingPerNetwork = 32;
 
@@ -146,14 +147,15 @@ std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 // (daemons/apache/), which then switches the process itself, just before
 // mpm-itk would, to the verified account's uid and groups as the root's
 // files give them at that login: no account is named here. A request
-// without a verified login keeps mpm-itk's default, nobody (the User
-// below), and is refused by mod_kivo_dav's authentication.
+// without a verified login keeps mpm-itk's default (the User of the
+// configuration): nobody, refused by mod_kivo_dav's authentication, or,
+// with anonymous login on, guest, who reads. No AssignUserID: mpm-itk
+// would then try to switch a process that is already a user's.
 std::string AccessBlock(const WebDAVSettings& s) {
   std::ostringstream out;
   out << "  KivoDavCheck On\n";
   if (s.anonymous) {
-    out << "  AssignUserID #" << s.guest.uid << " #" << s.guest.gid << "\n"
-        << "  Require all granted\n";
+    out << "  Require all granted\n";
     return out.str();
   }
   out << "  AuthType Basic\n"
@@ -231,17 +233,20 @@ std::string WebDAVConfigText(const WebDAVSettings& s) {
   out << "LogFormat \"%h %u %t \\\"%r\\\" %>s %b\" kivo\n"
       << "CustomLog " << Quoted(RootedPath(kLogDir) + "/webdav-access.log") << " kivo\n"
       << "TypesConfig /etc/mime.types\n"
-      // Until a request has picked its identity the process is root; nothing
-      // is served as the User below, which owns nothing.
-      << "User #" << kNobody << "\nGroup #" << kNobody << "\n"
+      // Until a request has picked its identity the process is root; a
+      // request without a login runs as the User below: nobody, who owns
+      // nothing, or guest while anonymous login is on.
+      << "User #" << (s.anonymous ? s.guest.uid : kNobody) << "\nGroup #"
+      << (s.anonymous ? s.guest.gid : kNobody) << "\n"
       << "EnableCapabilities Off\n"
       << "LimitUIDRange 0 2147483647\nLimitGIDRange 0 2147483647\n"
       // One identity per connection (mpm-itk cannot switch back):
       // mod_kivo_dav closes a kept-alive connection when another appears.
       << "KeepAlive On\nKeepAliveTimeout 5\nMaxKeepAliveRequests 1000\n"
-      // Spare workers ready for a burst; slow clients get deadlines for
-      // their headers and bodies and a bounded share of the workers.
-      << "StartServers 24\nMinSpareServers 24\nMaxSpareServers 48\n"
+      // Spare workers ready for a burst (more than one address may hold
+      // before it logs in); slow clients get deadlines for their headers and
+      // bodies and a bounded share of the workers.
+      << "StartServers 80\nMinSpareServers 72\nMaxSpareServers 144\n"
       << "ServerLimit 256\nMaxRequestWorkers 256\n"
       << "Timeout 30\nRequestReadTimeout handshake=5 header=10-20,MinRate=500 "
          "body=20,MinRate=500\n"
