@@ -317,7 +317,8 @@ static int kd_pre_connection(conn_rec *c, void *csd) {
   (void)csd;
   const kd_server *sc = ap_get_module_config(c->base_server->module_config, &kivo_dav_module);
   kd_shared *shared = kd_state(c->base_server);
-  if (sc->root == NULL || shared == NULL) return OK;
+  /* The proxy's own connections to the CalDAV daemon pass here too. */
+  if (sc->root == NULL || shared == NULL || c->outgoing) return OK;
   kd_conn *state = kd_conn_state(c);
   apr_pool_cleanup_register(c->pool, state, kd_conn_done, apr_pool_cleanup_null);
   if (sc->limits.per_address <= 0) return OK;
