@@ -87,8 +87,12 @@ TEST_F(WebDAVClientsTest, ADavfsMountKeepsWhatIsCopiedIn) {
   EnableHttp(http_port_);
   const std::string work = root_.Path("/davfs");
   ASSERT_TRUE(std::filesystem::create_directories(work + "/mnt"));
-  ASSERT_TRUE(WriteFile(work + "/davfs2.conf",
-                        "use_locks 1\ncache_dir " + work + "/cache\ndelay_upload 0\n"));
+  // davfs2 keeps its cache as its own account.
+  ASSERT_TRUE(std::filesystem::create_directories(work + "/cache"));
+  chmod((work + "/cache").c_str(), 01777);
+  ASSERT_TRUE(WriteFile(work + "/davfs2.conf", "use_locks 1\ncache_dir " + work +
+                                                   "/cache\ndelay_upload 0\nsecrets " + work +
+                                                   "/secrets\n"));
   ASSERT_TRUE(WriteFile(work + "/secrets", Url("/homes/alice/") + " alice " + kAlicePassword +
                                                "\n"));
   chmod((work + "/secrets").c_str(), 0600);
@@ -98,7 +102,7 @@ TEST_F(WebDAVClientsTest, ADavfsMountKeepsWhatIsCopiedIn) {
   const std::string script =
       "set -e\n"
       "w=\"$1\"\n"
-      "mount.davfs -o conf=\"$w/davfs2.conf\",secrets=\"$w/secrets\" \"$2\" \"$w/mnt\" "
+      "mount.davfs -o conf=\"$w/davfs2.conf\" \"$2\" \"$w/mnt\" "
       "  </dev/null >\"$w/mount.log\" 2>&1 || exit 77\n"
       "cp \"$w/file.txt\" \"$w/mnt/file.txt\"\n"
       "umount \"$w/mnt\"\n";
