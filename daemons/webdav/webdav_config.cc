@@ -54,6 +54,7 @@ const char* const kModules[][2] = {
     {"reqtimeout_module", "mod_reqtimeout.so"},
     {"alias_module", "mod_alias.so"},
     {"mime_module", "mod_mime.so"},
+    {"autoindex_module", "mod_autoindex.so"},
     {"dav_module", "mod_dav.so"},
     {"dav_fs_module", "mod_dav_fs.so"},
     {"dav_lock_module", "mod_dav_lock.so"},
@@ -153,7 +154,11 @@ std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 // would then try to switch a process that is already a user's.
 std::string AccessBlock(const WebDAVSettings& s) {
   std::ostringstream out;
-  out << "  KivoDavCheck On\n";
+  // A browser opening a folder's address gets a plain listing of what the
+  // account may see there (mod_kivo_dav judges the folder as the user).
+  out << "  KivoDavCheck On\n"
+      << "  Options Indexes\n"
+      << "  IndexOptions Charset=UTF-8 NameWidth=* SuppressDescription\n";
   if (s.anonymous) {
     out << "  Require all granted\n";
     return out.str();

@@ -35,6 +35,13 @@ TEST_F(WebDAVDaemonTest, SharesServedWithTheUsersIdentity) {
   EXPECT_EQ(listing.status, 207);
   EXPECT_THAT(listing.body, HasSubstr("<D:href>/homes/</D:href>"));
   EXPECT_THAT(listing.body, HasSubstr("<D:href>/public/</D:href>"));
+  // A browser sees the same as a plain listing, and of the homes only the
+  // one it may enter.
+  const Answer page = Curl("GET", "/homes/", Alice());
+  EXPECT_EQ(page.status, 200);
+  EXPECT_THAT(page.body, HasSubstr("href=\"alice/\""));
+  EXPECT_THAT(page.body, Not(HasSubstr("admin/")));
+  EXPECT_THAT(Curl("GET", "/", Alice()).body, HasSubstr("href=\"public/\""));
 
   const std::string home = root_.Path("/volume1/homes/alice");
   const struct {
