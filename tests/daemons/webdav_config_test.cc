@@ -137,7 +137,7 @@ TEST_F(WebDAVConfigTest, AnonymousRunsAsGuestWithoutCredentials) {
   // Requests without a login run as the default User, guest; mpm-itk never
   // switches a process a login has switched already (no AssignUserID).
   EXPECT_THAT(config, HasSubstr("User #1023\nGroup #100\n"));
-  EXPECT_THAT(config, HasSubstr("KivoDavCheck On\n  Require all granted"));
+  EXPECT_THAT(config, HasSubstr("SuppressDescription\n  Require all granted"));
   EXPECT_THAT(config, Not(HasSubstr("AssignUserID")));
   EXPECT_THAT(config, HasSubstr("KivoDavAnonymous On"));
   EXPECT_THAT(config, Not(HasSubstr("AuthType")));
