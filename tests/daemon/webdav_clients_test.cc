@@ -1,7 +1,9 @@
 // Real WebDAV clients against the WebDAV daemon, the way users run them:
 // litmus (a warning fails), the request sequence davfs2 sends for a new file
 // and a real davfs2 mount where FUSE allows it, rclone into new nested
-// folders for two users at once, and cadaver. Where a client cannot run on
+// folders for two users at once, gio (GNOME's gvfs) and cadaver. The
+// CalDAV clients (vdirsyncer, python3-caldav, parallel kept-alive clients)
+// run in caldav_daemon_test.py. Where a client cannot run on
 // the machine the test says so and skips.
 
 #include <sys/mount.h>
@@ -149,6 +151,35 @@ TEST_F(WebDAVClientsTest, RcloneSyncsNewNestedFoldersForTwoUsersAtOnce) {
   EXPECT_EQ(bob.get(), "");
   const struct stat made = StatOf(root_.Path("/volume1/homes/bob/tree/l1-2/l2-4/l3-0"));
   EXPECT_EQ(made.st_uid, UidOf("bob"));
+}
+
+// A GNOME file manager's layer (gio over gvfs, on a private session bus):
+// log in when asked, make nested folders one by one as a file manager does
+// (gvfs reads a 409 as an error, not as a missing parent, with any
+// server), copy a file up and back.
+TEST_F(WebDAVClientsTest, GioCopiesIntoNewNestedFolders) {
+  if (access("/usr/bin/gio", X_OK) != 0 || access("/usr/libexec/gvfsd-dav", X_OK) != 0 ||
+      access("/usr/bin/dbus-run-session", X_OK) != 0) {
+    GTEST_SKIP() << "no gio with its WebDAV backend here";
+  }
+  EnableHttp(http_port_);
+  const std::string work = root_.Path("/gio");
+  ASSERT_TRUE(std::filesystem::create_directories(work));
+  ASSERT_TRUE(WriteFile(work + "/up.txt", "from gio\n"));
+  const std::string script =
+      "cd \"$1\" && export HOME=\"$1\" && u=dav://127.0.0.1:$2/homes/alice\n"
+      "printf 'alice\\n\\n%s\\n' \"$3\" | gio mount \"$u/\" || exit 1\n"
+      "for d in gio gio/a gio/a/b; do gio mkdir \"$u/$d\" || exit 2; done\n"
+      "gio copy up.txt \"$u/gio/a/b/up.txt\" || exit 3\n"
+      "gio copy \"$u/gio/a/b/up.txt\" down.txt || exit 4\n"
+      "gio mount -u \"$u/\"\n";
+  const Result r = e2e::Run({"/usr/bin/timeout", "60", "/usr/bin/dbus-run-session", "--", "/bin/sh",
+                             "-c", script, "gio", work, std::to_string(http_port_), kAlicePassword},
+                            root_.path());
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(Read(root_.Path("/volume1/homes/alice/gio/a/b/up.txt")), "from gio\n");
+  EXPECT_EQ(StatOf(root_.Path("/volume1/homes/alice/gio/a")).st_uid, UidOf("alice"));
+  EXPECT_EQ(Read(work + "/down.txt"), "from gio\n");
 }
 
 // cadaver, scripted as a user types: a folder, a file up and down, a move.
