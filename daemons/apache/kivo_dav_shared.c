@@ -37,11 +37,14 @@ typedef struct {
   time_t last, next_try;
 } kd_pair;
 
-/* A connection being served: by whom (the process that took it, then
- * mpm-itk's child for it) and under which serial, so that it is given back
- * once, by whichever process closes it first, or found dead. */
+/* A connection that has not logged in yet: its client's address and
+ * network, by whom it is served (the process that took it, then mpm-itk's
+ * child for it) and under which serial, so that it is given back once, by
+ * whichever process gives it first, or found dead. */
 typedef struct {
   unsigned char address[KD_KEY_BYTES];
+  unsigned char network[KD_KEY_BYTES];
+  time_t since; /* when it was accepted */
   pid_t pid;
   unsigned long serial;
 } kd_connection;
@@ -182,9 +185,11 @@ void kd_brake_record(kd_shared *s, const unsigned char pair[KD_KEY_BYTES], int s
   kd_unlock(s);
 }
 
-int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES], int limit,
-                       kd_ticket *ticket) {
-  int count = 0, free_slot = -1;
+int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES],
+                       const unsigned char network[KD_KEY_BYTES], const kd_limits *limits,
+                       time_t now, kd_ticket *ticket) {
+  /* [0] from the address, [1] from the network. */
+  int pending[2] = {0, 0}, slow[2] = {0, 0}, free_slot = -1;
   ticket->slot = -1;
   kd_lock(s);
   for (int i = 0; i < KD_CONNECTIONS; ++i) {
@@ -192,15 +197,27 @@ int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES], 
     if (e->serial != 0 && kill(e->pid, 0) != 0 && errno == ESRCH) e->serial = 0;
     if (e->serial == 0) {
       if (free_slot < 0) free_slot = i;
-    } else if (kd_same(e->address, address)) {
-      ++count;
+      continue;
+    }
+    const int old = now - e->since >= KD_SLOW_SECONDS;
+    if (kd_same(e->address, address)) {
+      ++pending[0];
+      slow[0] += old;
+    }
+    if (kd_same(e->network, network)) {
+      ++pending[1];
+      slow[1] += old;
     }
   }
+  const int allowed = slow[0] < limits->per_address && slow[1] < limits->per_network &&
+                      pending[0] < KD_BURST * limits->per_address &&
+                      pending[1] < KD_BURST * limits->per_network;
   /* A full table (a thousand connections at once) is not counted. */
-  const int allowed = count < limit;
   if (allowed && free_slot >= 0) {
     kd_connection *e = &s->connections[free_slot];
     memcpy(e->address, address, KD_KEY_BYTES);
+    memcpy(e->network, network, KD_KEY_BYTES);
+    e->since = now;
     e->pid = getpid();
     e->serial = ++s->serial;
     ticket->slot = free_slot;
@@ -218,10 +235,11 @@ void kd_connection_served_here(kd_shared *s, const kd_ticket *ticket) {
   kd_unlock(s);
 }
 
-void kd_connection_give(kd_shared *s, const kd_ticket *ticket) {
+void kd_connection_give(kd_shared *s, kd_ticket *ticket) {
   if (ticket->slot < 0) return;
   kd_lock(s);
   kd_connection *e = &s->connections[ticket->slot];
   if (e->serial == ticket->serial) e->serial = 0;
   kd_unlock(s);
+  ticket->slot = -1;
 }

@@ -1,5 +1,5 @@
 /* What every process of the WebDAV daemon shares: remembered logins, the
- * brake on password guessing and the connections per client address.
+ * brake on password guessing and the connections not logged in yet.
  *
  * One anonymous shared mapping, made by the parent (root) before it forks
  * and inherited by every child, whatever identity the child switches to; no
@@ -44,20 +44,38 @@ time_t kd_brake_wait(kd_shared *s, const unsigned char pair[KD_KEY_BYTES], time_
 void kd_brake_record(kd_shared *s, const unsigned char pair[KD_KEY_BYTES], int success,
                      time_t now);
 
-/* Connections per client address. A ticket names one connection; it is
- * given back once, by whichever process closes the connection first, and a
- * connection whose process died counts no more. */
+/* Connections that have not logged in yet, per client address and per
+ * client network (an IPv4 /24, an IPv6 /64): what a flood of slow or
+ * guessing clients holds. A connection counts from its accept until a
+ * request on it has been read whole and passed the login (or needed none);
+ * the connections of users who logged in count no more, however many share
+ * one address. A ticket names one connection; it is given back once, by
+ * whichever process gives it first, and a connection whose process died
+ * counts no more. */
 typedef struct {
   int slot;
   unsigned long serial;
 } kd_ticket;
 
-/* Takes one for `address` (kd_key of it) and returns 1, or returns 0 when
- * `limit` are taken already. */
-int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES], int limit,
-                       kd_ticket *ticket);
+/* How many may be slow (still not logged in after KD_SLOW_SECONDS) at once;
+ * a burst of fresh ones (an office opening its clients) may be KD_BURST
+ * times as many. */
+typedef struct {
+  int per_address;
+  int per_network;
+} kd_limits;
+
+#define KD_SLOW_SECONDS 2
+#define KD_BURST 4
+
+/* Takes a place for a connection from `address` and `network` (kd_key of
+ * each), accepted at `now`, and returns 1; 0 when it is past the limits. */
+int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES],
+                       const unsigned char network[KD_KEY_BYTES], const kd_limits *limits,
+                       time_t now, kd_ticket *ticket);
 /* The calling process (mpm-itk's child) now serves the connection. */
 void kd_connection_served_here(kd_shared *s, const kd_ticket *ticket);
-void kd_connection_give(kd_shared *s, const kd_ticket *ticket);
+/* Gives the ticket back (once; later calls do nothing). */
+void kd_connection_give(kd_shared *s, kd_ticket *ticket);
 
 #endif /* KIVO_DAV_SHARED_H_ */

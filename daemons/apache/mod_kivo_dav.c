@@ -39,6 +39,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <libgen.h>
+#include <netinet/in.h>
 #include <openssl/crypto.h>
 #include <stdlib.h>
 #include <string.h>
@@ -59,6 +60,7 @@
 #include "apr_dbm.h"
 #include "apr_strings.h"
 #include "kivo_dav_accounts.h"
+#include "kivo_dav_calendars.h"
 #include "kivo_dav_shared.h"
 
 module AP_MODULE_DECLARE_DATA kivo_dav_module;
@@ -71,10 +73,11 @@ module AP_MODULE_DECLARE_DATA kivo_dav_module;
 
 typedef struct {
   const char *root;      /* the root whose accounts are served; NULL: module off */
-  int anonymous;         /* every request runs as guest, read-only */
+  int anonymous;         /* requests without credentials run as guest, reading */
   apr_array_header_t *exempt; /* path prefixes left alone (the CalDAV proxy) */
   const char *lock_db;   /* the DAV lock database to make at start */
-  int per_address;       /* connections per client address; 0: unbounded */
+  const char *registry;  /* the calendar registry */
+  kd_limits limits;      /* connections not logged in yet; 0: unbounded */
 } kd_server;
 
 typedef struct {
@@ -114,7 +117,7 @@ static void *kd_create_server(apr_pool_t *p, server_rec *s) {
   (void)s;
   kd_server *c = apr_pcalloc(p, sizeof *c);
   c->anonymous = -1;
-  c->per_address = -1;
+  c->limits.per_address = -1;
   c->exempt = apr_array_make(p, 2, sizeof(const char *));
   return c;
 }
@@ -126,7 +129,8 @@ static void *kd_merge_server(apr_pool_t *p, void *base_v, void *add_v) {
   c->anonymous = add->anonymous >= 0 ? add->anonymous : base->anonymous;
   c->exempt = add->exempt->nelts ? add->exempt : base->exempt;
   c->lock_db = add->lock_db ? add->lock_db : base->lock_db;
-  c->per_address = add->per_address >= 0 ? add->per_address : base->per_address;
+  c->registry = add->registry ? add->registry : base->registry;
+  c->limits = add->limits.per_address >= 0 ? add->limits : base->limits;
   return c;
 }
 
@@ -173,11 +177,22 @@ static const char *kd_set_lock_db(cmd_parms *cmd, void *d, const char *arg) {
   return NULL;
 }
 
-static const char *kd_set_per_address(cmd_parms *cmd, void *d, const char *arg) {
+static const char *kd_set_registry(cmd_parms *cmd, void *d, const char *arg) {
   (void)d;
   kd_server *c = ap_get_module_config(cmd->server->module_config, &kivo_dav_module);
-  c->per_address = atoi(arg);
-  return c->per_address >= 0 ? NULL : "KivoDavConnectionsPerAddress takes a count";
+  c->registry = arg;
+  return NULL;
+}
+
+static const char *kd_set_limits(cmd_parms *cmd, void *d, const char *address,
+                                 const char *network) {
+  (void)d;
+  kd_server *c = ap_get_module_config(cmd->server->module_config, &kivo_dav_module);
+  c->limits.per_address = atoi(address);
+  c->limits.per_network = network != NULL ? atoi(network) : c->limits.per_address;
+  return c->limits.per_address >= 0 && c->limits.per_network >= 0
+             ? NULL
+             : "KivoDavPendingConnections takes a count per address and one per network";
 }
 
 static const char *kd_set_check(cmd_parms *cmd, void *d, int on) {
@@ -195,8 +210,11 @@ static const command_rec kd_commands[] = {
                     "URL path prefixes whose requests this module leaves alone"),
     AP_INIT_TAKE1("KivoDavLockDB", kd_set_lock_db, NULL, RSRC_CONF,
                   "the DAV lock database, made at every start"),
-    AP_INIT_TAKE1("KivoDavConnectionsPerAddress", kd_set_per_address, NULL, RSRC_CONF,
-                  "connections one client address may hold at once"),
+    AP_INIT_TAKE1("KivoDavCalendarRegistry", kd_set_registry, NULL, RSRC_CONF,
+                  "the calendar registry, whose folders move through the web API only"),
+    AP_INIT_TAKE12("KivoDavPendingConnections", kd_set_limits, NULL, RSRC_CONF,
+                   "connections not logged in yet one client address, and one network "
+                   "(/24, /64), may hold at once"),
     AP_INIT_FLAG("KivoDavCheck", kd_set_check, NULL, ACCESS_CONF,
                  "judge each request's target with the switched identity"),
     {NULL}};
@@ -238,7 +256,7 @@ static int kd_post_config(apr_pool_t *pconf, apr_pool_t *plog, apr_pool_t *ptemp
     }
     apr_pool_userdata_set(shared, KD_SHARED_KEY, apr_pool_cleanup_null, s->process->pool);
   }
-  if (c->root != NULL && c->anonymous <= 0) {
+  if (c->root != NULL) {
     kd_itk_switched = dlsym(RTLD_DEFAULT, "ap_has_irreversibly_setuid");
     if (kd_itk_switched == NULL) {
       ap_log_error(APLOG_MARK, APLOG_CRIT, 0, s, "mod_kivo_dav needs mpm-itk, loaded before it");
@@ -277,22 +295,54 @@ static int kd_pre_close_connection(conn_rec *c) {
   return OK;
 }
 
+/* The client's network: the first three bytes of an IPv4 address (also
+ * one mapped into IPv6), the first eight of any other IPv6 address. One
+ * host holds a whole IPv6 /64, and a small office a whole IPv4 /24. */
+static void kd_network_key(const kd_shared *shared, const conn_rec *c,
+                           unsigned char out[KD_KEY_BYTES]) {
+  const apr_sockaddr_t *sa = c->client_addr;
+  const char *bytes = sa->ipaddr_ptr;
+  size_t len = 3;
+  if (sa->family == APR_INET6) {
+    if (IN6_IS_ADDR_V4MAPPED((const struct in6_addr *)sa->ipaddr_ptr)) {
+      bytes += 12;
+    } else {
+      len = 8;
+    }
+  }
+  kd_key(shared, "network", bytes, len, out);
+}
+
 static int kd_pre_connection(conn_rec *c, void *csd) {
   (void)csd;
   const kd_server *sc = ap_get_module_config(c->base_server->module_config, &kivo_dav_module);
   kd_shared *shared = kd_state(c->base_server);
-  if (sc->root == NULL || shared == NULL) return OK;
+  /* The proxy's own connections to the CalDAV daemon pass here too. */
+  if (sc->root == NULL || shared == NULL || c->outgoing) return OK;
   kd_conn *state = kd_conn_state(c);
   apr_pool_cleanup_register(c->pool, state, kd_conn_done, apr_pool_cleanup_null);
-  if (sc->per_address <= 0) return OK;
-  unsigned char address[KD_KEY_BYTES];
+  if (sc->limits.per_address <= 0) return OK;
+  unsigned char address[KD_KEY_BYTES], network[KD_KEY_BYTES];
   kd_key(shared, "address", c->client_ip, strlen(c->client_ip), address);
-  if (!kd_connection_take(shared, address, sc->per_address, &state->ticket)) {
-    ap_log_cerror(APLOG_MARK, APLOG_INFO, 0, c, "too many connections from %s", c->client_ip);
+  kd_network_key(shared, c, network);
+  if (!kd_connection_take(shared, address, network, &sc->limits, time(NULL), &state->ticket)) {
+    ap_log_cerror(APLOG_MARK, APLOG_WARNING, 0, c,
+                  "connection from %s closed: too many from its address or network have not "
+                  "logged in yet (at most %d, %d slow, from an address; %d, %d slow, from a "
+                  "network)",
+                  c->client_ip, KD_BURST * sc->limits.per_address, sc->limits.per_address,
+                  KD_BURST * sc->limits.per_network, sc->limits.per_network);
     c->aborted = 1;
     return DONE;
   }
   return OK;
+}
+
+/* The connection passed the login (or needed none): it no longer counts
+ * against its address and network. */
+static void kd_connection_logged_in(request_rec *r, kd_conn *cc) {
+  kd_shared *shared = kd_state(r->server);
+  if (shared != NULL) kd_connection_give(shared, &cc->ticket);
 }
 
 /* Runs after mpm-itk forked the connection's own process. */
@@ -342,60 +392,75 @@ static int kd_same_file(const struct stat *a, const struct stat *b) {
          a->st_ctim.tv_nsec == b->st_ctim.tv_nsec;
 }
 
-static int kd_post_read_request(request_rec *r) {
-  const kd_server *sc = ap_get_module_config(r->server->module_config, &kivo_dav_module);
-  kd_shared *shared = kd_state(r->server);
-  if (sc->root == NULL || shared == NULL || r->main != NULL || r->prev != NULL) return DECLINED;
-  if (sc->anonymous > 0 || kd_exempt(r, sc)) return DECLINED;
+/* One line at the daemon's log level for each refusal, saying whom, what
+ * and why, so that an operator can tell a client's 401 or 403 apart. */
+static void kd_log_refusal(request_rec *r, int status, const char *user, const char *reason) {
+  ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r, "refused %d: %s %s for %s: %s", status,
+                r->method, r->uri, user != NULL ? user : "anonymous", reason);
+}
 
+/* The name and password of the request's one Basic credential and OK;
+ * DECLINED when the request carries none; else the status to answer. */
+typedef struct {
+  const char *name, *password;
+  size_t password_len;
+} kd_credential;
+
+static int kd_read_credential(request_rec *r, kd_credential *out) {
   /* Apache joins repeated fields with ", ", which no Basic token holds. */
   const char *field = apr_table_get(r->headers_in, "Authorization");
-  if (field == NULL) return kd_refuse_login(r);
+  if (field == NULL) return DECLINED;
   if (strchr(field, ',') != NULL) {
-    ap_log_rerror(APLOG_MARK, APLOG_INFO, 0, r, "more than one Authorization field");
+    kd_log_refusal(r, HTTP_BAD_REQUEST, NULL, "more than one Authorization field");
     return HTTP_BAD_REQUEST;
   }
-  if (strncasecmp(field, "Basic ", 6) != 0) return kd_refuse_login(r);
+  if (strncasecmp(field, "Basic ", 6) != 0) return HTTP_UNAUTHORIZED;
   const char *token = field + 6;
   while (*token == ' ') ++token;
   if (*token == '\0' || token[strspn(token, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
                                             "0123456789+/=")] != '\0') {
-    return kd_refuse_login(r);
+    return HTTP_UNAUTHORIZED;
   }
   char *plain = apr_palloc(r->pool, apr_base64_decode_len(token) + 1);
   const int plain_len = apr_base64_decode(plain, token);
   plain[plain_len] = '\0';
   char *colon = strchr(plain, ':');
-  if (colon == NULL || (int)strlen(plain) != plain_len) return kd_refuse_login(r);
+  if (colon == NULL || (int)strlen(plain) != plain_len) return HTTP_UNAUTHORIZED;
   *colon = '\0';
-  const char *name = plain, *password = colon + 1;
-  const size_t password_len = (size_t)(plain + plain_len - password);
-  if (!kd_usable_name(name)) return kd_refuse_login(r);
+  out->name = plain;
+  out->password = colon + 1;
+  out->password_len = (size_t)(plain + plain_len - out->password);
+  return kd_usable_name(out->name) ? OK : HTTP_UNAUTHORIZED;
+}
 
-  const time_t now = time(NULL);
-  unsigned char login[KD_KEY_BYTES], pair[KD_KEY_BYTES], stamp[KD_KEY_BYTES];
-  kd_key(shared, name, password, password_len, login);
-  kd_conn *cc = kd_conn_state(r->connection);
-  kd_req *rq = apr_pcalloc(r->pool, sizeof *rq);
-
-  if (geteuid() != 0) {
-    struct stat st;
-    if (cc->verified && strcmp(cc->user, name) == 0 &&
-        CRYPTO_memcmp(cc->login, login, sizeof login) == 0 && now - cc->at < KD_LOGIN_MAX_AGE &&
-        cc->shadow_fd >= 0 && fstat(cc->shadow_fd, &st) == 0 && kd_same_file(&st, &cc->shadow)) {
-      rq->user = apr_pstrdup(r->pool, name);
-      rq->id = cc->id;
-      ap_set_module_config(r->request_config, &kivo_dav_module, rq);
-      return DECLINED;
-    }
-    return kd_drop_connection(r);
+/* A later request on a connection whose process has switched: it keeps the
+ * connection only with the very credentials already checked on it. */
+static int kd_recheck_kept(request_rec *r, kd_conn *cc, kd_req *rq, const char *name,
+                           const unsigned char login[KD_KEY_BYTES], time_t now) {
+  struct stat st;
+  if (cc->verified && strcmp(cc->user, name) == 0 &&
+      CRYPTO_memcmp(cc->login, login, KD_KEY_BYTES) == 0 && now - cc->at < KD_LOGIN_MAX_AGE &&
+      cc->shadow_fd >= 0 && fstat(cc->shadow_fd, &st) == 0 && kd_same_file(&st, &cc->shadow)) {
+    rq->user = apr_pstrdup(r->pool, name);
+    rq->id = cc->id;
+    ap_set_module_config(r->request_config, &kivo_dav_module, rq);
+    return DECLINED;
   }
+  return kd_drop_connection(r);
+}
 
-  kd_key(shared, name, r->useragent_ip, strlen(r->useragent_ip), pair);
+/* Checks `cred` against the root's accounts as they are now (root only),
+ * with the brake per account and address; fills the connection's login. */
+static int kd_check_login(request_rec *r, const kd_server *sc, kd_shared *shared, kd_conn *cc,
+                          kd_req *rq, const kd_credential *cred,
+                          const unsigned char login[KD_KEY_BYTES], time_t now) {
+  unsigned char pair[KD_KEY_BYTES], stamp[KD_KEY_BYTES];
+  kd_key(shared, cred->name, r->useragent_ip, strlen(r->useragent_ip), pair);
   const time_t wait = kd_brake_wait(shared, pair, now);
   if (wait > 0) {
     apr_table_setn(r->err_headers_out, "Retry-After", apr_psprintf(r->pool, "%ld", (long)wait));
-    ap_log_rerror(APLOG_MARK, APLOG_INFO, 0, r, "login of %s braked for %lds", name, (long)wait);
+    kd_log_refusal(r, HTTP_TOO_MANY_REQUESTS, cred->name,
+                   apr_psprintf(r->pool, "logins braked for %lds", (long)wait));
     return HTTP_TOO_MANY_REQUESTS;
   }
 
@@ -409,14 +474,14 @@ static int kd_post_read_request(request_rec *r) {
     return HTTP_SERVICE_UNAVAILABLE;
   }
   int ok = kd_account_find(apr_pstrcat(r->pool, sc->root, "/etc/passwd", NULL),
-                           apr_pstrcat(r->pool, sc->root, "/etc/group", NULL), shadow_fd, name,
-                           &account);
+                           apr_pstrcat(r->pool, sc->root, "/etc/group", NULL), shadow_fd,
+                           cred->name, &account);
   if (ok) {
     kd_key(shared, "stored", account.hash, strlen(account.hash), stamp);
     if (!kd_login_known(shared, login, stamp, now, KD_LOGIN_MAX_AGE)) {
       struct crypt_data data;
       memset(&data, 0, sizeof data);
-      const char *hashed = crypt_r(password, account.hash, &data);
+      const char *hashed = crypt_r(cred->password, account.hash, &data);
       ok = hashed != NULL && strlen(hashed) == strlen(account.hash) &&
            CRYPTO_memcmp(hashed, account.hash, strlen(account.hash)) == 0;
       if (ok) kd_login_remember(shared, login, stamp, now);
@@ -425,7 +490,7 @@ static int kd_post_read_request(request_rec *r) {
   kd_brake_record(shared, pair, ok, now);
   if (!ok) {
     close(shadow_fd);
-    ap_log_rerror(APLOG_MARK, APLOG_INFO, 0, r, "login of %s refused", name);
+    kd_log_refusal(r, HTTP_UNAUTHORIZED, cred->name, "wrong password or no such account");
     return kd_refuse_login(r);
   }
   if (cc->shadow_fd >= 0) close(cc->shadow_fd);
@@ -433,17 +498,49 @@ static int kd_post_read_request(request_rec *r) {
   cc->shadow = shadow_st;
   if (account.groups_left_out > 0) {
     ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r, "%s is in %d groups beyond the first %d: "
-                  "they do not count over WebDAV", name, account.groups_left_out, KD_MAX_GROUPS);
+                  "they do not count over WebDAV", cred->name, account.groups_left_out,
+                  KD_MAX_GROUPS);
   }
   cc->verified = 1;
-  apr_cpystrn(cc->user, name, sizeof cc->user);
+  apr_cpystrn(cc->user, cred->name, sizeof cc->user);
   cc->id = account.id;
-  memcpy(cc->login, login, sizeof login);
+  memcpy(cc->login, login, KD_KEY_BYTES);
   cc->at = now;
-  rq->user = apr_pstrdup(r->pool, name);
+  rq->user = apr_pstrdup(r->pool, cred->name);
   rq->id = cc->id;
   ap_set_module_config(r->request_config, &kivo_dav_module, rq);
+  kd_connection_logged_in(r, cc);
   return DECLINED;
+}
+
+static int kd_post_read_request(request_rec *r) {
+  const kd_server *sc = ap_get_module_config(r->server->module_config, &kivo_dav_module);
+  kd_shared *shared = kd_state(r->server);
+  if (sc->root == NULL || shared == NULL || r->main != NULL || r->prev != NULL) return DECLINED;
+  kd_conn *cc = kd_conn_state(r->connection);
+  if (kd_exempt(r, sc)) {
+    /* The CalDAV daemon checks these credentials itself. */
+    kd_connection_logged_in(r, cc);
+    return DECLINED;
+  }
+
+  kd_credential cred;
+  const int read = kd_read_credential(r, &cred);
+  if (read == DECLINED && sc->anonymous > 0) {
+    /* A guest's request: never on a process that has become a user's. */
+    if (cc->verified) return kd_drop_connection(r);
+    kd_connection_logged_in(r, cc);
+    return DECLINED;
+  }
+  if (read == HTTP_BAD_REQUEST) return read;
+  if (read != OK) return kd_refuse_login(r);
+
+  const time_t now = time(NULL);
+  unsigned char login[KD_KEY_BYTES];
+  kd_key(shared, cred.name, cred.password, cred.password_len, login);
+  kd_req *rq = apr_pcalloc(r->pool, sizeof *rq);
+  if (geteuid() != 0) return kd_recheck_kept(r, cc, rq, cred.name, login, now);
+  return kd_check_login(r, sc, shared, cc, rq, &cred, login, now);
 }
 
 /* The login checked for the request that `r` serves (a subrequest or an
@@ -512,14 +609,26 @@ static int kd_take_identity(request_rec *r) {
 
 /* May this identity add or remove the entry `target` (NULL: a new one) in
  * `folder`? Write and search on the folder, and on a sticky folder only
- * the owner of the entry or of the folder removes it. */
-static int kd_may_change_in(const char *folder, const struct stat *target) {
-  if (faccessat(AT_FDCWD, folder, W_OK | X_OK, AT_EACCESS) != 0) return 0;
-  if (target == NULL) return 1;
+ * the owner of the entry or of the folder removes it. OK, or the status
+ * to answer with its reason: 409 for a folder that does not exist (RFC
+ * 4918 9.3.1, 9.7.1; a client such as rclone then makes the folder), 403
+ * for one this identity may not change. */
+static int kd_change_in(const char *folder, const struct stat *target, const char **reason) {
+  if (faccessat(AT_FDCWD, folder, W_OK | X_OK, AT_EACCESS) != 0) {
+    const int missing = errno == ENOENT || errno == ENOTDIR;
+    *reason = missing ? "no such folder" : "the folder is not writable";
+    return missing ? HTTP_CONFLICT : HTTP_FORBIDDEN;
+  }
+  if (target == NULL) return OK;
   struct stat st;
-  if (stat(folder, &st) != 0) return 0;
+  if (stat(folder, &st) != 0) {
+    *reason = "the folder is not readable";
+    return HTTP_FORBIDDEN;
+  }
   const uid_t me = geteuid();
-  return !(st.st_mode & S_ISVTX) || target->st_uid == me || st.st_uid == me;
+  if (!(st.st_mode & S_ISVTX) || target->st_uid == me || st.st_uid == me) return OK;
+  *reason = "another's entry in a sticky folder";
+  return HTTP_FORBIDDEN;
 }
 
 /* A share's root (or the listing of shares): one path segment at most. */
@@ -570,6 +679,44 @@ static const char *kd_lock_owner(request_rec *r) {
   return owner;
 }
 
+/* Whether the request's If field names a lock token this server could
+ * never have given (a damaged one) for a resource that is locked. mod_dav
+ * answers such a request 400, as if the field were unreadable; to the
+ * client the resource is locked and the request carries no token of it,
+ * which is 423 (RFC 4918 9.10.6, and what litmus asks). */
+static int kd_locked_with_damaged_token(request_rec *r) {
+  const char *field = apr_table_get(r->headers_in, "If");
+  const dav_hooks_locks *hooks = dav_get_lock_hooks(r);
+  if (field == NULL || hooks == NULL) return 0;
+  int damaged = 0, depth = 0;
+  for (const char *p = field; *p != '\0' && !damaged; ++p) {
+    if (*p == '(' || *p == ')') {
+      depth += *p == '(' ? 1 : -1;
+    } else if (*p == '[') {
+      p += strcspn(p, "]");  /* an entity tag, which may hold '<' */
+      if (*p == '\0') break;
+    } else if (*p == '<' && depth > 0) {
+      const size_t len = strcspn(p + 1, ">");
+      const char *token = apr_pstrndup(r->pool, p + 1, len);
+      dav_locktoken *parsed = NULL;
+      damaged = strcmp(token, "DAV:no-lock") != 0 &&
+                hooks->parse_locktoken(r->pool, token, &parsed) != NULL;
+      p += len;
+      if (*p == '\0') break;
+    }
+  }
+  dav_resource *resource = NULL;
+  dav_lockdb *db = NULL;
+  dav_lock *locks = NULL;
+  if (!damaged || dav_get_resource(r, 0, 0, &resource) != NULL ||
+      dav_open_lockdb(r, 1, &db) != NULL || db == NULL) {
+    return 0;
+  }
+  const int locked = dav_lock_query(db, resource, &locks) == NULL && locks != NULL;
+  dav_close_lockdb(db);
+  return locked;
+}
+
 /* mod_dav lets only the account that took a lock lift it (it compares the
  * lock's owner with r->user). An administrator may lift anyone's: the
  * request then carries the owner's name through mod_dav's handler, and
@@ -604,7 +751,13 @@ static apr_status_t kd_created_filter(ap_filter_t *f, apr_bucket_brigade *bb) {
  * whoever locked first in that folder, which every other account then
  * fails to write (500). The empty locked resource WebDAV has defined
  * since RFC 4918 needs no such list: it is made here, as the user, and
- * mod_dav locks it as it stands. */
+ * mod_dav locks it as it stands.
+ *
+ * It is dated two seconds back. Apache gives a file changed within the
+ * current second a weak validator, which never matches in If-Match; a
+ * client that locks a new name, asks for its ETag and sends its content
+ * with If-Match on it (davfs2) would get 412 and lose the content. An
+ * empty file has nothing its date tells apart. */
 static int kd_lock_unmapped(request_rec *r, const char *path) {
   const char *length = apr_table_get(r->headers_in, "Content-Length");
   if ((length == NULL || strcmp(length, "0") == 0) &&
@@ -614,9 +767,16 @@ static int kd_lock_unmapped(request_rec *r, const char *path) {
   const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) {
     if (errno == EEXIST) return OK;
-    ap_log_rerror(APLOG_MARK, APLOG_INFO, errno, r, "LOCK cannot make %s", r->uri);
-    return errno == ENOENT || errno == ENOTDIR ? HTTP_CONFLICT : HTTP_FORBIDDEN;
+    const int status = errno == ENOENT || errno == ENOTDIR ? HTTP_CONFLICT : HTTP_FORBIDDEN;
+    kd_log_refusal(r, status, r->user, apr_psprintf(r->pool, "cannot make the locked name: %s",
+                                                    strerror(errno)));
+    return status;
   }
+  struct timespec dates[2];
+  clock_gettime(CLOCK_REALTIME, &dates[0]);
+  dates[0].tv_sec -= 2;
+  dates[1] = dates[0];
+  futimens(fd, dates);
   close(fd);
   if (apr_stat(&r->finfo, path, APR_FINFO_MIN, r->pool) != APR_SUCCESS) {
     return HTTP_INTERNAL_SERVER_ERROR;
@@ -625,14 +785,166 @@ static int kd_lock_unmapped(request_rec *r, const char *path) {
   return OK;
 }
 
+/* ---- calendars ---- */
+
+/* Whether an account named "homes" exists (the registry's old home entries
+ * read differently then). */
+static int kd_homes_account(const char *root, apr_pool_t *p) {
+  FILE *file = fopen(apr_pstrcat(p, root, "/etc/passwd", NULL), "re");
+  if (file == NULL) return 0;
+  char line[1024];
+  int found = 0;
+  while (!found && fgets(line, sizeof line, file) != NULL) found = strncmp(line, "homes:", 6) == 0;
+  fclose(file);
+  return found;
+}
+
+/* Whether the URL path `path` is a registered calendar's folder or lies
+ * above one. The registry is world-readable; read as the user. */
+static int kd_holds_calendar(request_rec *r, const kd_server *sc, const char *path) {
+  if (sc->registry == NULL) return 0;
+  char *text = NULL;
+  apr_size_t len = 0;
+  apr_file_t *file = NULL;
+  apr_finfo_t info;
+  if (apr_file_open(&file, sc->registry, APR_FOPEN_READ, APR_FPROT_OS_DEFAULT, r->pool) !=
+      APR_SUCCESS) {
+    return 0; /* no registry: no calendars */
+  }
+  if (apr_file_info_get(&info, APR_FINFO_SIZE, file) == APR_SUCCESS && info.size < (1 << 24)) {
+    len = (apr_size_t)info.size;
+    text = apr_palloc(r->pool, len + 1);
+    if (apr_file_read_full(file, text, len, &len) != APR_SUCCESS) len = 0;
+  }
+  apr_file_close(file);
+  const int found = kd_calendar_below(text != NULL ? text : "", len, path,
+                                      kd_homes_account(sc->root, r->pool));
+  if (found == KD_CALENDAR_UNKNOWN) {
+    ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r, "%s cannot be read as a calendar registry",
+                  sc->registry);
+  }
+  return found == KD_CALENDAR_FOUND;
+}
+
+/* The decoded, normal path of a MOVE's or COPY's Destination; NULL when it
+ * has none mod_dav would take (mod_dav then answers). */
+static const char *kd_destination_path(request_rec *r) {
+  const char *field = apr_table_get(r->headers_in, "Destination");
+  apr_uri_t uri;
+  if (field == NULL || apr_uri_parse(r->pool, field, &uri) != APR_SUCCESS || uri.path == NULL) {
+    return NULL;
+  }
+  char *path = apr_pstrdup(r->pool, uri.path);
+  if (ap_unescape_url(path) != OK) return NULL;
+  ap_getparents(path);
+  ap_no2slash(path);
+  size_t len = strlen(path);
+  while (len > 1 && path[len - 1] == '/') path[--len] = '\0';
+  return path;
+}
+
+/* Calendars move through the web API, which keeps the registry and the
+ * CalDAV addresses in step; a file manager's MOVE of a calendar's folder
+ * (or of a folder above one), or a COPY or MOVE onto one, would leave a
+ * registered calendar without its folder. Deleting stays the user's
+ * right: the calendar then lists as gone. */
+static int kd_guard_calendars(request_rec *r, const kd_server *sc, const char *source) {
+  const int moving = r->method_number == M_MOVE;
+  const char *destination = kd_destination_path(r);
+  const char *which = NULL;
+  if (moving && kd_holds_calendar(r, sc, source)) which = source;
+  if (which == NULL && destination != NULL && kd_holds_calendar(r, sc, destination)) {
+    which = destination;
+  }
+  if (which == NULL) return OK;
+  kd_log_refusal(r, HTTP_FORBIDDEN, r->user,
+                 apr_psprintf(r->pool, "%s is or holds a calendar's folder", which));
+  ap_custom_response(r, HTTP_FORBIDDEN,
+                     "\"This folder is or holds a calendar's folder. Calendars are renamed "
+                     "and moved on the administration page.\n");
+  return HTTP_FORBIDDEN;
+}
+
+/* ---- access ---- */
+
+/* A request without credentials while anonymous login is on: it reads
+ * what guest may. */
+static int kd_guest(const request_rec *r, const kd_server *sc) {
+  const kd_req *rq = kd_login_of(r);
+  return sc->anonymous > 0 && (rq == NULL || rq->user == NULL);
+}
+
+/* Refuses with `status`; a guest is asked for credentials instead, so
+ * that a client that tried without them sends them now. */
+static int kd_refuse(request_rec *r, const kd_server *sc, int status, const char *reason) {
+  const int guest = kd_guest(r, sc) && status == HTTP_FORBIDDEN;
+  kd_log_refusal(r, guest ? HTTP_UNAUTHORIZED : status, r->user, reason);
+  return guest ? kd_refuse_login(r) : status;
+}
+
+static int kd_reading(const request_rec *r) {
+  switch (r->method_number) {
+    case M_GET:
+    case M_OPTIONS:
+    case M_PROPFIND:
+      return 1;  /* HEAD is a GET to Apache */
+    default:
+      return 0;
+  }
+}
+
+/* The status of a change of `path` (its stat `st` when it `exists`) in
+ * `folder` by this identity, with its reason. */
+static int kd_change_status(request_rec *r, const char *path, const char *folder,
+                            const struct stat *st, int exists, const char **reason) {
+  const int main = r->main == NULL;
+  *reason = "the target is not writable";
+  switch (r->method_number) {
+    case M_PUT:
+      if (!exists) return kd_change_in(folder, NULL, reason);
+      if (S_ISDIR(st->st_mode)) return OK; /* mod_dav answers */
+      if (faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0) return HTTP_FORBIDDEN;
+      return kd_change_in(folder, st, reason);
+    case M_MKCOL:
+      return exists ? OK : kd_change_in(folder, NULL, reason);
+    case M_DELETE:
+      return exists ? kd_change_in(folder, st, reason) : OK;
+    case M_MOVE:
+      /* The source of a MOVE, or (a subrequest) its destination. */
+      if (main) return exists ? kd_change_in(folder, st, reason) : OK;
+      return kd_change_in(folder, exists ? st : NULL, reason);
+    case M_COPY:
+      return kd_change_in(folder, exists ? st : NULL, reason); /* the destination */
+    case M_PROPPATCH:
+      return !exists || faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0 ? OK : HTTP_FORBIDDEN;
+    case M_LOCK:
+      /* A lock on a share's root, of any depth, would stop every other
+       * account from adding to the share. */
+      if (kd_share_root(r->uri)) {
+        *reason = "a lock on a share's root";
+        return HTTP_FORBIDDEN;
+      }
+      if (!exists) return kd_change_in(folder, NULL, reason);
+      return faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0 ? OK : HTTP_FORBIDDEN;
+    default:
+      return OK;
+  }
+}
+
 static int kd_fixups(request_rec *r) {
   const kd_server *sc = ap_get_module_config(r->server->module_config, &kivo_dav_module);
   const kd_dir *dc = ap_get_module_config(r->per_dir_config, &kivo_dav_module);
   if (sc->root == NULL || dc->check <= 0 || r->filename == NULL) return DECLINED;
-  const char *m = r->method;
-  const int reading = strcmp(m, "GET") == 0 || strcmp(m, "HEAD") == 0 ||
-                      strcmp(m, "OPTIONS") == 0 || strcmp(m, "PROPFIND") == 0;
-  if (sc->anonymous > 0 && !reading) return HTTP_FORBIDDEN;
+  /* With anonymous login on, nothing asks Apache for a user: the
+   * verified login names the request here, for mod_dav's locks and the
+   * log. */
+  const kd_req *rq = kd_login_of(r);
+  if (r->user == NULL && rq != NULL && rq->user != NULL) r->user = apr_pstrdup(r->pool, rq->user);
+  const int reading = kd_reading(r);
+  if (!reading && kd_guest(r, sc)) {
+    kd_log_refusal(r, HTTP_UNAUTHORIZED, NULL, "a guest only reads");
+    return kd_refuse_login(r);
+  }
 
   char *path = apr_pstrcat(r->pool, r->filename, r->path_info ? r->path_info : "", NULL);
   size_t len = strlen(path);
@@ -640,62 +952,46 @@ static int kd_fixups(request_rec *r) {
   struct stat st;
   int exists = 1;
   if (stat(path, &st) != 0) {
-    if (errno != ENOENT) {
-      ap_log_rerror(APLOG_MARK, APLOG_INFO, errno, r, "%s refused to %s", m,
-                    r->user ? r->user : "anonymous");
-      return HTTP_FORBIDDEN;
+    if (errno != ENOENT && errno != ENOTDIR) {
+      return kd_refuse(r, sc, HTTP_FORBIDDEN, strerror(errno));
     }
     /* Root saw it while mapping the URL; this identity does not. */
-    if (r->finfo.filetype != APR_NOFILE) return HTTP_NOT_FOUND;
+    if (errno == ENOENT && r->finfo.filetype != APR_NOFILE) return HTTP_NOT_FOUND;
     exists = 0;
   }
   /* A folder the user may not enter shows nothing of itself either, nor
    * is it listed to one who may not read it. */
   if (exists && S_ISDIR(st.st_mode) &&
       faccessat(AT_FDCWD, path, (reading ? R_OK : 0) | X_OK, AT_EACCESS) != 0) {
-    ap_log_rerror(APLOG_MARK, APLOG_INFO, errno, r, "%s of %s refused to %s", m, r->uri,
-                  r->user ? r->user : "anonymous");
-    return HTTP_FORBIDDEN;
+    return kd_refuse(r, sc, HTTP_FORBIDDEN, "the folder is closed to this account");
   }
-  if (reading || (strcmp(m, "COPY") == 0 && r->main == NULL)) return DECLINED;
+  if (reading) return DECLINED;
+  if (r->main == NULL && (r->method_number == M_MOVE || r->method_number == M_COPY)) {
+    char *source = apr_pstrdup(r->pool, r->uri);
+    ap_no2slash(source);
+    size_t n = strlen(source);
+    while (n > 1 && source[n - 1] == '/') source[--n] = '\0';
+    const int status = kd_guard_calendars(r, sc, source);
+    if (status != OK) return status;
+    if (r->method_number == M_COPY) return DECLINED; /* reading the source */
+  }
 
-  char *folder = dirname(apr_pstrdup(r->pool, path));
-  int allowed = 1;
-  if (strcmp(m, "PUT") == 0) {
-    allowed = exists ? (S_ISDIR(st.st_mode) ||
-                        (faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0 &&
-                         kd_may_change_in(folder, &st)))
-                     : kd_may_change_in(folder, NULL);
-  } else if (strcmp(m, "MKCOL") == 0) {
-    allowed = exists || kd_may_change_in(folder, NULL);
-  } else if (strcmp(m, "DELETE") == 0 || (strcmp(m, "MOVE") == 0 && r->main == NULL)) {
-    allowed = !exists || kd_may_change_in(folder, &st);
-  } else if (strcmp(m, "MOVE") == 0 || strcmp(m, "COPY") == 0) {
-    /* The destination of a MOVE or COPY, looked up as a subrequest. */
-    allowed = kd_may_change_in(folder, exists ? &st : NULL);
-  } else if (strcmp(m, "PROPPATCH") == 0) {
-    allowed = !exists || faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0;
-  } else if (strcmp(m, "LOCK") == 0) {
-    /* A lock on a share's root, of any depth, would stop every other
-     * account from adding to the share. */
-    if (kd_share_root(r->uri)) {
-      ap_log_rerror(APLOG_MARK, APLOG_INFO, 0, r, "lock on a share's root");
-      return HTTP_FORBIDDEN;
-    }
-    allowed = exists ? faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0
-                     : kd_may_change_in(folder, NULL);
-    kd_cap_lock_timeout(r);
-    if (allowed && !exists && r->main == NULL) {
-      const int status = kd_lock_unmapped(r, path);
-      if (status != OK) return status;
-    }
-  } else if (strcmp(m, "UNLOCK") == 0 && r->main == NULL) {
-    kd_admin_unlock(r);
+  const char *reason = NULL;
+  const int status =
+      kd_change_status(r, path, dirname(apr_pstrdup(r->pool, path)), &st, exists, &reason);
+  if (status != OK) return kd_refuse(r, sc, status, reason);
+  if (r->main == NULL && exists && kd_locked_with_damaged_token(r)) {
+    kd_log_refusal(r, HTTP_LOCKED, r->user, "locked, and the If field names a damaged token");
+    return HTTP_LOCKED;
   }
-  if (!allowed) {
-    ap_log_rerror(APLOG_MARK, APLOG_INFO, 0, r, "%s of %s refused to %s", m, r->uri,
-                  r->user ? r->user : "anonymous");
-    return HTTP_FORBIDDEN;
+  if (r->method_number == M_LOCK) {
+    kd_cap_lock_timeout(r);
+    if (!exists && r->main == NULL) {
+      const int made = kd_lock_unmapped(r, path);
+      if (made != OK) return made;
+    }
+  } else if (r->method_number == M_UNLOCK && r->main == NULL) {
+    kd_admin_unlock(r);
   }
   return DECLINED;
 }

@@ -83,12 +83,15 @@ std::string CalDAVProxySection() {
   // through, so that the Destination of a MOVE names the daemon's own
   // server. An `Expect: 100-continue` goes through too: the daemon answers
   // "100 Continue" as it starts reading the body, and the proxy relays it.
+  // The daemon answers one request per connection: a connection it closed
+  // must never be taken again for the next request (a race Apache loses
+  // under parallel clients, as 502), so none is kept.
   return std::string("# CalDAV: the calendars, served by the CalDAV daemon on loopback.\n") +
          kModules +
          "RedirectMatch 301 ^/caldav$ /caldav/\n"
          "Redirect 301 /.well-known/caldav /caldav/\n" +
          kProxyPassPrefix + backend +
-         " retry=0\n"
+         " retry=0 disablereuse=On\n"
          "ProxyPassReverse /caldav/ http://127.0.0.1:" +
          backend +
          "\n"

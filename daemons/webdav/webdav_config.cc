@@ -32,9 +32,14 @@ constexpr char kLogDir[] = "/var/log/kivo";
 
 constexpr uid_t kNobody = 65534;
 
-// Connections one client address may hold at once; a slow client's
-// connections beyond it are closed at once (others keep their workers).
-constexpr int kConnectionsPerAddress = 16;
+// Connections that have not logged in yet and are slow about it (two
+// seconds), per client address and per client network (/24, /64): what
+// slow or guessing clients hold. Fresh ones may be four times as many (a
+// burst of clients starting); past that a connection is closed at once. The
+// connections of users who logged in do not count, so an office behind one
+// address is served whatever its number of users.
+constexpr int kPendingPerAddress = 16;
+constexpr int kPendingPerNetwork = 32;
 
 // The first path segment the CalDAV proxy section takes (caldav_proxy.cc).
 constexpr char kCalDAVPathName[] = "caldav";
@@ -49,6 +54,7 @@ const char* const kModules[][2] = {
     {"reqtimeout_module", "mod_reqtimeout.so"},
     {"alias_module", "mod_alias.so"},
     {"mime_module", "mod_mime.so"},
+    {"autoindex_module", "mod_autoindex.so"},
     {"dav_module", "mod_dav.so"},
     {"dav_fs_module", "mod_dav_fs.so"},
     {"dav_lock_module", "mod_dav_lock.so"},
@@ -142,14 +148,19 @@ std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 // (daemons/apache/), which then switches the process itself, just before
 // mpm-itk would, to the verified account's uid and groups as the root's
 // files give them at that login: no account is named here. A request
-// without a verified login keeps mpm-itk's default, nobody (the User
-// below), and is refused by mod_kivo_dav's authentication.
+// without a verified login keeps mpm-itk's default (the User of the
+// configuration): nobody, refused by mod_kivo_dav's authentication, or,
+// with anonymous login on, guest, who reads. No AssignUserID: mpm-itk
+// would then try to switch a process that is already a user's.
 std::string AccessBlock(const WebDAVSettings& s) {
   std::ostringstream out;
-  out << "  KivoDavCheck On\n";
+  // A browser opening a folder's address gets a plain listing of what the
+  // account may see there (mod_kivo_dav judges the folder as the user).
+  out << "  KivoDavCheck On\n"
+      << "  Options Indexes\n"
+      << "  IndexOptions Charset=UTF-8 NameWidth=* SuppressDescription\n";
   if (s.anonymous) {
-    out << "  AssignUserID #" << s.guest.uid << " #" << s.guest.gid << "\n"
-        << "  Require all granted\n";
+    out << "  Require all granted\n";
     return out.str();
   }
   out << "  AuthType Basic\n"
@@ -227,17 +238,20 @@ std::string WebDAVConfigText(const WebDAVSettings& s) {
   out << "LogFormat \"%h %u %t \\\"%r\\\" %>s %b\" kivo\n"
       << "CustomLog " << Quoted(RootedPath(kLogDir) + "/webdav-access.log") << " kivo\n"
       << "TypesConfig /etc/mime.types\n"
-      // Until a request has picked its identity the process is root; nothing
-      // is served as the User below, which owns nothing.
-      << "User #" << kNobody << "\nGroup #" << kNobody << "\n"
+      // Until a request has picked its identity the process is root; a
+      // request without a login runs as the User below: nobody, who owns
+      // nothing, or guest while anonymous login is on.
+      << "User #" << (s.anonymous ? s.guest.uid : kNobody) << "\nGroup #"
+      << (s.anonymous ? s.guest.gid : kNobody) << "\n"
       << "EnableCapabilities Off\n"
       << "LimitUIDRange 0 2147483647\nLimitGIDRange 0 2147483647\n"
       // One identity per connection (mpm-itk cannot switch back):
       // mod_kivo_dav closes a kept-alive connection when another appears.
       << "KeepAlive On\nKeepAliveTimeout 5\nMaxKeepAliveRequests 1000\n"
-      // Spare workers ready for a burst; slow clients get deadlines for
-      // their headers and bodies and a bounded share of the workers.
-      << "StartServers 24\nMinSpareServers 24\nMaxSpareServers 48\n"
+      // Spare workers ready for a burst (more than one address may hold
+      // before it logs in); slow clients get deadlines for their headers and
+      // bodies and a bounded share of the workers.
+      << "StartServers 80\nMinSpareServers 72\nMaxSpareServers 144\n"
       << "ServerLimit 256\nMaxRequestWorkers 256\n"
       << "Timeout 30\nRequestReadTimeout handshake=5 header=10-20,MinRate=500 "
          "body=20,MinRate=500\n"
@@ -245,7 +259,8 @@ std::string WebDAVConfigText(const WebDAVSettings& s) {
       << "KivoDavRoot " << Quoted(s.root.empty() ? "/" : s.root) << "\n"
       << "KivoDavAnonymous " << (s.anonymous ? "On" : "Off") << "\n"
 
-      << "KivoDavConnectionsPerAddress " << kConnectionsPerAddress << "\n";
+      << "KivoDavPendingConnections " << kPendingPerAddress << " " << kPendingPerNetwork << "\n"
+      << "KivoDavCalendarRegistry " << Quoted(RootedPath(SZF_CALENDAR_INFO)) << "\n";
   if (s.http) out << ListenLine(s, s.http_port, false);
   if (s.https && !(s.http && s.https_port == s.http_port)) {
     out << ListenLine(s, s.https_port, true);

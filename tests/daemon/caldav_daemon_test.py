@@ -26,6 +26,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import uuid
@@ -244,11 +245,12 @@ def event(uid, start):
             "SUMMARY:Meeting %s\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n" % (uid, stamp, stamp, end, uid))
 
 
-def vdirsyncer(user, *args, answers="", check=True):
+def vdirsyncer(user, *args, answers="", check=True, url=None):
     """Runs vdirsyncer on the user's pair "cal" (every calendar the server
-    lists, its name and colour too) against the daemon; answers its output
-    and, with `check`, fails on an exit code or a logged error."""
-    home = path(".vdirsyncer-" + user)
+    lists, its name and colour too) against the daemon, or `url`; answers
+    its output and, with `check`, fails on an exit code or a logged
+    error."""
+    home = path(".vdirsyncer-" + user + ("-proxied" if url else ""))
     config = os.path.join(home, "config")
     os.makedirs(os.path.join(home, "local"), exist_ok=True)
     write_file(config, """[general]
@@ -268,10 +270,11 @@ fileext = ".ics"
 
 [storage server]
 type = "caldav"
-url = "http://127.0.0.1:%(port)d/"
+url = "%(url)s"
 username = "%(user)s"
 password = "%(password)s"
-""" % {"home": home, "port": PORT, "user": user, "password": PASSWORDS[user]})
+""" % {"home": home, "url": url or "http://127.0.0.1:%d/" % PORT, "user": user,
+       "password": PASSWORDS[user]})
     done = subprocess.run(["vdirsyncer", "-c", config] + list(args), input=answers,
                           capture_output=True, text=True, timeout=120,
                           env=dict(os.environ, HOME=home))
@@ -299,6 +302,50 @@ def put_expecting_continue(head, body, port):
         answer.readline()  # the blank line that ends it
         s.sendall(body)
         return status, answer.readline()
+
+
+def parallel_kept_alive_rounds(port, team, clients=5, rounds=50):
+    """`clients` threads, each on one kept-alive connection, each round a
+    PROPFIND of carol's calendars, a REPORT over the team's calendar and a
+    PUT of an event; answers what went wrong."""
+    token = base64.b64encode(("carol:" + PASSWORDS["carol"]).encode()).decode()
+    report = ('<?xml version="1.0"?><C:calendar-query xmlns:D="DAV:" '
+              'xmlns:C="urn:ietf:params:xml:ns:caldav"><D:prop><D:getetag/></D:prop>'
+              '<C:filter><C:comp-filter name="VCALENDAR"/></C:filter></C:calendar-query>')
+    problems = []
+
+    def one_client(index):
+        conn = http.client.HTTPConnection("127.0.0.1", port, timeout=20)
+        try:
+            for round_ in range(rounds):
+                steps = [("PROPFIND", "/caldav/carol/", "", {"Depth": "1"}),
+                         ("REPORT", "/" + team, report, {"Depth": "1"}),
+                         ("PUT", "/%skept-%d.ics" % (team, index),
+                          event("kept-%d" % index, datetime.datetime(2032, 1, 1 + index)),
+                          {"Content-Type": "text/calendar"})]
+                for method, target, body, headers in steps:
+                    conn.request(method, target, body=body.encode(),
+                                 headers=dict(headers, Authorization="Basic " + token))
+                    response = conn.getresponse()
+                    response.read()
+                    if response.status >= 500:
+                        problems.append("%s %s: %d" % (method, target, response.status))
+        except (OSError, http.client.HTTPException) as e:
+            problems.append("client %d: %r" % (index, e))
+        finally:
+            conn.close()
+
+    threads = [threading.Thread(target=one_client, args=(i,)) for i in range(clients)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for index in range(clients):
+        try:
+            os.remove(path("volume1/public/Team/kept-%d.ics" % index))
+        except FileNotFoundError:
+            pass
+    return problems
 
 
 class CalDAVDaemonTest(unittest.TestCase):
@@ -793,6 +840,22 @@ class PlatformApacheTest(unittest.TestCase):
         self.assertEqual({"Team", "Notice"}, set(listed))
         for url in listed.values():
             self.assertTrue(url.startswith(base + "/caldav/carol/"), url)
+
+        # Clients that keep their connections and send in parallel, as
+        # calendar apps and sync tools do: never a 5xx, never a reset.
+        self.assertEqual([], parallel_kept_alive_rounds(port, listed["Team"].split("/", 3)[3]))
+        # vdirsyncer with its own parallelism syncs again and again, and
+        # python3-caldav goes through a whole session.
+        for attempt in range(10):
+            vdirsyncer("carol", "discover", answers="y\n" * 8, url=base + "/caldav/")
+            vdirsyncer("carol", "sync", url=base + "/caldav/")
+        team_calendar = [c for c in proxied.principal().calendars() if c.name == "Team"][0]
+        saved = team_calendar.save_event(event("caldav-round", datetime.datetime(2031, 10, 1)))
+        found = team_calendar.search(start=datetime.datetime(2031, 9, 30),
+                                     end=datetime.datetime(2031, 10, 2), event=True)
+        self.assertEqual(["caldav-round"], [e.vobject_instance.vevent.uid.value for e in found])
+        saved.delete()
+        self.assertFalse(os.path.exists(path("volume1/public/Team/caldav-round.ics")))
 
         # An upload that asks to go on first (Expect: 100-continue, as curl
         # -T and other clients send) goes through the proxy over HTTP and

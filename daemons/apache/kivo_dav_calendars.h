@@ -1,0 +1,34 @@
+/* Which URL paths of the WebDAV daemon hold registered calendars, read from
+ * the calendar registry (usr/kivo/etc/calendar.info under the root, a JSON
+ * array of objects with the string members "calendarname", "destination"
+ * and "share", written whole by the web API).
+ *
+ * A calendar's folder is served at "/<destination>/<calendarname>": a
+ * destination names its share first ("public/team"), as the shares are
+ * served at "/<share name>/". A home entry written before the "homes/"
+ * prefix ("alice" in the share "homes") reads as "homes/alice" when no
+ * account is called "homes", as the web API itself reads it.
+ *
+ * Used to keep file managers from detaching a calendar's folder: calendars
+ * move through the web API, which keeps the registry in step. Plain C with
+ * no Apache types, so that it is tested without a daemon. Reentrant: no
+ * state between calls. */
+
+#ifndef KIVO_DAV_CALENDARS_H_
+#define KIVO_DAV_CALENDARS_H_
+
+#include <stddef.h>
+
+/* Results of kd_calendar_below. */
+#define KD_CALENDAR_NONE 0    /* no registered calendar at or below */
+#define KD_CALENDAR_FOUND 1   /* one is at `path` or below it */
+#define KD_CALENDAR_UNKNOWN -1 /* the registry is not JSON of that form */
+
+/* Whether the registry text `text` (`len` bytes) names a calendar served at
+ * the URL path `path` or below it. `path` is decoded and normalised (no
+ * "." or ".." segments, no doubled or trailing "/"); `homes_account` says
+ * whether an account named "homes" exists. A missing registry is an empty
+ * text. */
+int kd_calendar_below(const char *text, size_t len, const char *path, int homes_account);
+
+#endif /* KIVO_DAV_CALENDARS_H_ */

@@ -1,0 +1,75 @@
+// The WebDAV daemon's reading of the calendar registry (mod_kivo_dav's
+// kivo_dav_calendars.c), without Apache: which URL paths hold a registered
+// calendar's folder, as the web API writes and reads the registry.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+extern "C" {
+#include "daemons/apache/kivo_dav_calendars.h"
+}
+
+namespace {
+
+constexpr char kTeam[] =
+    R"([{"calendarname": "Team", "destination": "public/office/2026", "share": "public"}])";
+// A home entry written before the "homes/" prefix, beside another member.
+constexpr char kOldHome[] =
+    R"([ // written by an older version
+  {"share": "homes", "note": {"x": [1, 2.5e3, true, null]}, "destination": "alice",
+   "calendarname": "Private"}])";
+constexpr char kEscaped[] =
+    R"([{"calendarname": "Caf\u00e9 \ud83d\udcc5", "destination": "public/a\/b", "share": "public"}])";
+
+TEST(DavCalendarsTest, PathsAtOrAboveARegisteredFolder) {
+  const struct {
+    const char* registry;
+    const char* path;
+    int homes_account;
+    int expected;
+  } cases[] = {
+      {"", "/public", 0, KD_CALENDAR_NONE},
+      {"  []\n", "/public", 0, KD_CALENDAR_NONE},
+      {kTeam, "/public/office/2026/Team", 0, KD_CALENDAR_FOUND},
+      {kTeam, "/public/office", 0, KD_CALENDAR_FOUND},
+      {kTeam, "/public", 0, KD_CALENDAR_FOUND},
+      {kTeam, "/", 0, KD_CALENDAR_FOUND},
+      // Names that share a prefix, the calendar's own items, other shares.
+      {kTeam, "/public/office/2026/Tea", 0, KD_CALENDAR_NONE},
+      {kTeam, "/public/office/2026/Team2", 0, KD_CALENDAR_NONE},
+      {kTeam, "/public/off", 0, KD_CALENDAR_NONE},
+      {kTeam, "/public/office/2026/Team/event.ics", 0, KD_CALENDAR_NONE},
+      {kTeam, "/homes/public/office", 0, KD_CALENDAR_NONE},
+      // The home upgrade applies only without an account called "homes".
+      {kOldHome, "/homes/alice/Private", 0, KD_CALENDAR_FOUND},
+      {kOldHome, "/homes/alice", 0, KD_CALENDAR_FOUND},
+      {kOldHome, "/alice/Private", 0, KD_CALENDAR_NONE},
+      {kOldHome, "/alice/Private", 1, KD_CALENDAR_FOUND},
+      {kEscaped, "/public/a/b/Caf\xc3\xa9 \xf0\x9f\x93\x85", 0, KD_CALENDAR_FOUND},
+      // A destination with ".." names the folder it resolves to.
+      {R"([{"calendarname": "C", "destination": "public/team/..", "share": "public"}])",
+       "/public/C", 0, KD_CALENDAR_FOUND},
+      {R"([{"calendarname": "C", "destination": "public/team/..", "share": "public"}])",
+       "/public/team", 0, KD_CALENDAR_NONE},
+      // Entries of another form are no calendars; text of another form is
+      // no registry.
+      {R"([{"calendarname": "", "destination": "public", "share": "public"}, 7])", "/public", 0,
+       KD_CALENDAR_UNKNOWN},
+      {R"([{"calendarname": 5, "destination": "public", "share": "public"}])", "/public", 0,
+       KD_CALENDAR_NONE},
+      {R"([{"calendarname": "C", "destination": "public"}])", "/public", 0, KD_CALENDAR_NONE},
+      {R"({"calendarname": "C"})", "/public", 0, KD_CALENDAR_UNKNOWN},
+      {R"([{"calendarname": "C", "destination": "public", "share": "public"})", "/public", 0,
+       KD_CALENDAR_UNKNOWN},
+      {R"([{"calendarname": "C\u0000", "destination": "public", "share": "public"}])", "/public",
+       0, KD_CALENDAR_UNKNOWN},
+  };
+  for (const auto& c : cases) {
+    const std::string text = c.registry;
+    EXPECT_EQ(kd_calendar_below(text.data(), text.size(), c.path, c.homes_account), c.expected)
+        << c.registry << " at " << c.path;
+  }
+}
+
+}  // namespace
