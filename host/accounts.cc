@@ -1,5 +1,8 @@
 #include "host/accounts.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -134,6 +137,45 @@ std::vector<Account> ListAccounts(const std::string& root) {
     accounts.push_back(std::move(a));
   }
   return accounts;
+}
+
+std::vector<gid_t> GroupsOf(const std::string& root, const Account& account) {
+  std::vector<gid_t> groups;
+  if (account.gid != 0) groups.push_back(account.gid);
+  std::vector<std::string> lines;
+  if (!ReadLines(InRoot(root, "/etc/group"), &lines)) return groups;
+  for (const std::string& line : lines) {
+    const std::vector<std::string> f = Split(line, ':');
+    if (f.size() < 4 || f[3].empty()) continue;
+    const gid_t gid = static_cast<gid_t>(std::strtoul(f[2].c_str(), nullptr, 10));
+    const std::vector<std::string> members = Split(f[3], ',');
+    if (gid != 0 && std::find(members.begin(), members.end(), account.name) != members.end()) {
+      groups.push_back(gid);
+    }
+  }
+  return groups;
+}
+
+bool MayOpenFolder(const std::string& path, const Account& account,
+                   const std::vector<gid_t>& groups) {
+  if (path.empty() || path[0] != '/') return false;
+  const auto allowed = [&](const struct stat& st, mode_t owner_bits) {
+    // The owner's bits, else the group's, else the others': never a mix.
+    int shift = 0;
+    if (st.st_uid == account.uid) {
+      shift = 6;
+    } else if (std::find(groups.begin(), groups.end(), st.st_gid) != groups.end()) {
+      shift = 3;
+    }
+    const mode_t bits = (st.st_mode >> shift) & 7;
+    return (bits & owner_bits) == owner_bits;
+  };
+  std::string::size_type end = 0;
+  struct stat st;
+  while ((end = path.find('/', end + 1)) != std::string::npos) {
+    if (stat(path.substr(0, end).c_str(), &st) != 0 || !allowed(st, 1)) return false;
+  }
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && allowed(st, 5);
 }
 
 std::vector<uid_t> UsedUids(const std::string& root) {

@@ -73,6 +73,17 @@ bool IsAdministrator(const std::string& name);
 // Every account of etc/passwd, in the file's order (none when unreadable).
 std::vector<Account> ListAccounts(const std::string& root);
 
+// The groups `account` acts with, as the WebDAV and CalDAV daemons give
+// them: its primary group, then every group of etc/group listing it; root's
+// group never.
+std::vector<gid_t> GroupsOf(const std::string& root, const Account& account);
+
+// True when `account` with `groups` may list the folder `path`: read and
+// search on it, search on every folder above it, by the permission bits
+// (owner, group, others; access control lists are not read).
+bool MayOpenFolder(const std::string& path, const Account& account,
+                   const std::vector<gid_t>& groups);
+
 // Uids used in etc/passwd (empty when the file is missing).
 std::vector<uid_t> UsedUids(const std::string& root);
 
