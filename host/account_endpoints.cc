@@ -1,6 +1,11 @@
 // POST /webapi/password (a password change), GET /webapi/accounts (the
 // accounts list) and POST /webapi/accounts/home (make a home private): the
 // account work the page does beside the module's calls.
+//
+// Threading: entered on the event loop. A password change is hashed on the
+// password pool, behind the login brake, reading and writing etc/shadow
+// under the credentials lock; the list and the homes run on the module
+// thread, where nothing switches the process's credentials meanwhile.
 
 #include <chrono>
 #include <memory>
