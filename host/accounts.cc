@@ -1,5 +1,8 @@
 #include "host/accounts.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -68,6 +71,15 @@ bool IsValidUserName(const std::string& name) {
   return true;
 }
 
+bool MeetsPasswordRules(const std::string& password, const std::string& account) {
+  int chars = 0;
+  for (unsigned char c : password) {
+    if (c < 0x20 || c == 0x7f) return false;
+    if ((c & 0xc0) != 0x80) ++chars;  // continuation bytes belong to the character before
+  }
+  return chars >= kMinPasswordChars && chars <= kMaxPasswordChars && password != account;
+}
+
 bool LookupAccount(const std::string& name, Account* account) {
   PKIVOUSER user = nullptr;
   if (KIVOUserGet(name.c_str(), &user) != 0) return false;
@@ -81,6 +93,89 @@ bool LookupAccount(const std::string& name, Account* account) {
 
 bool IsAdministrator(const std::string& name) {
   return KLIBGroupIsAdminGroupMem(name.c_str(), 0) == 1;
+}
+
+AccountBar BarOf(const Account& account, const std::string& hash) {
+  if (account.name == kGuestAccount) return AccountBar::kGuest;
+  if (account.uid < kFirstServedUid) return AccountBar::kSystemUid;
+  if (account.gid == 0) return AccountBar::kGroupRoot;
+  if (hash.size() > 1 && hash[0] == '!' && hash[1] == '$') return AccountBar::kLocked;
+  if (hash.empty() || hash[0] != '$') return AccountBar::kNoPassword;
+  return AccountBar::kNone;
+}
+
+const char* BarName(AccountBar bar) {
+  switch (bar) {
+    case AccountBar::kNone:
+      return "";
+    case AccountBar::kGuest:
+      return "guest";
+    case AccountBar::kSystemUid:
+      return "system_uid";
+    case AccountBar::kGroupRoot:
+      return "group_root";
+    case AccountBar::kLocked:
+      return "locked";
+    case AccountBar::kNoPassword:
+      return "no_password";
+  }
+  return "";
+}
+
+std::vector<Account> ListAccounts(const std::string& root) {
+  std::vector<Account> accounts;
+  std::vector<std::string> lines;
+  if (!ReadLines(InRoot(root, "/etc/passwd"), &lines)) return accounts;
+  for (const std::string& line : lines) {
+    const std::vector<std::string> f = Split(line, ':');
+    if (f.size() < 6 || f[0].empty() || f[0][0] == '#') continue;
+    Account a;
+    a.name = f[0];
+    a.uid = static_cast<uid_t>(std::strtoul(f[2].c_str(), nullptr, 10));
+    a.gid = static_cast<gid_t>(std::strtoul(f[3].c_str(), nullptr, 10));
+    a.home = f[5];
+    accounts.push_back(std::move(a));
+  }
+  return accounts;
+}
+
+std::vector<gid_t> GroupsOf(const std::string& root, const Account& account) {
+  std::vector<gid_t> groups;
+  if (account.gid != 0) groups.push_back(account.gid);
+  std::vector<std::string> lines;
+  if (!ReadLines(InRoot(root, "/etc/group"), &lines)) return groups;
+  for (const std::string& line : lines) {
+    const std::vector<std::string> f = Split(line, ':');
+    if (f.size() < 4 || f[3].empty()) continue;
+    const gid_t gid = static_cast<gid_t>(std::strtoul(f[2].c_str(), nullptr, 10));
+    const std::vector<std::string> members = Split(f[3], ',');
+    if (gid != 0 && std::find(members.begin(), members.end(), account.name) != members.end()) {
+      groups.push_back(gid);
+    }
+  }
+  return groups;
+}
+
+bool MayOpenFolder(const std::string& path, const Account& account,
+                   const std::vector<gid_t>& groups) {
+  if (path.empty() || path[0] != '/') return false;
+  const auto allowed = [&](const struct stat& st, mode_t owner_bits) {
+    // The owner's bits, else the group's, else the others': never a mix.
+    int shift = 0;
+    if (st.st_uid == account.uid) {
+      shift = 6;
+    } else if (std::find(groups.begin(), groups.end(), st.st_gid) != groups.end()) {
+      shift = 3;
+    }
+    const mode_t bits = (st.st_mode >> shift) & 7;
+    return (bits & owner_bits) == owner_bits;
+  };
+  std::string::size_type end = 0;
+  struct stat st;
+  while ((end = path.find('/', end + 1)) != std::string::npos) {
+    if (stat(path.substr(0, end).c_str(), &st) != 0 || !allowed(st, 1)) return false;
+  }
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && allowed(st, 5);
 }
 
 std::vector<uid_t> UsedUids(const std::string& root) {

@@ -24,6 +24,8 @@ constexpr char kAdministratorsGroup[] = "administrators";
 // Who anonymous WebDAV requests run as: no password, never a web API login.
 constexpr char kGuestAccount[] = "guest";
 constexpr uid_t kGuestUid = 1023;
+// The lowest uid the WebDAV and CalDAV daemons serve: below it, the system's.
+constexpr uid_t kFirstServedUid = 1000;
 
 struct Account {
   std::string name;
@@ -31,6 +33,18 @@ struct Account {
   gid_t gid = 0;
   std::string home;
 };
+
+// Why the WebDAV and CalDAV daemons refuse an account, kNone when they serve
+// it (given a password). The order is the order they are judged in.
+enum class AccountBar { kNone, kGuest, kSystemUid, kGroupRoot, kLocked, kNoPassword };
+
+// The bar of `account` whose etc/shadow hash is `hash` ("" without a line).
+// Locked means a hash an administrator disabled ("!$..."); an account that
+// never had a password ("!", "*", "") has kNoPassword, and may be given one.
+AccountBar BarOf(const Account& account, const std::string& hash);
+// The bar's name on the web API: "", "guest", "system_uid", "group_root",
+// "locked", "no_password".
+const char* BarName(AccountBar bar);
 
 // True when the root is the system's own ("" or "/"), whose account files the
 // host never edits.
@@ -42,12 +56,33 @@ std::string InRoot(const std::string& root, const std::string& system_path);
 // Login names the host accepts: [a-z_][a-z0-9_.-]*, at most 32 bytes.
 bool IsValidUserName(const std::string& name);
 
+// The rules a new password must meet, which the page states before it is
+// sent: 8 to 256 characters (UTF-8), no control characters, not the
+// account's name.
+constexpr int kMinPasswordChars = 8;
+constexpr int kMaxPasswordChars = 256;
+bool MeetsPasswordRules(const std::string& password, const std::string& account);
+
 // Looks `name` up in etc/passwd. False when absent or unreadable.
 bool LookupAccount(const std::string& name, Account* account);
 
 // True when `name` is listed in the group "administrators" of etc/group, or
 // has it as primary group.
 bool IsAdministrator(const std::string& name);
+
+// Every account of etc/passwd, in the file's order (none when unreadable).
+std::vector<Account> ListAccounts(const std::string& root);
+
+// The groups `account` acts with, as the WebDAV and CalDAV daemons give
+// them: its primary group, then every group of etc/group listing it; root's
+// group never.
+std::vector<gid_t> GroupsOf(const std::string& root, const Account& account);
+
+// True when `account` with `groups` may list the folder `path`: read and
+// search on it, search on every folder above it, by the permission bits
+// (owner, group, others; access control lists are not read).
+bool MayOpenFolder(const std::string& path, const Account& account,
+                   const std::vector<gid_t>& groups);
 
 // Uids used in etc/passwd (empty when the file is missing).
 std::vector<uid_t> UsedUids(const std::string& root);

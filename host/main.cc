@@ -23,8 +23,10 @@ const Command kCommands[] = {
      "Lay out the root (directories, configuration, accounts). Keeps what\n"
      "      exists. Without FILE a random admin password is printed once."},
     {"useradd", host::RunUserAdd, "useradd NAME [--uid N] [--admin]",
-     "Add a user (group \"users\", home under volume1/homes, no password);\n"
-     "      --admin also lists the user in \"administrators\"."},
+     "Add a user (group \"users\", home NAME in the homes share, 0700, no\n"
+     "      password yet; in the system's root through the system's useradd);\n"
+     "      --admin also lists the user in \"administrators\". Then set a\n"
+     "      password with passwd or on the page."},
     {"passwd", host::RunPasswd, "passwd NAME", "Set NAME's password from the first line of stdin."},
     {"call", host::RunCall, "call [--user NAME] [--module PATH] API VERSION METHOD [PARAMS]",
      "Run one web API call as NAME (default admin) with the JSON object\n"
@@ -52,6 +54,15 @@ const Command kCommands[] = {
      "      restart starts them again)."},
 };
 
+// `kivo-webapi COMMAND --help` (or -h), before "--": the command's usage.
+bool AsksHelp(const host::Args& args) {
+  for (const std::string& arg : args) {
+    if (arg == "--") return false;
+    if (arg == "--help" || arg == "-h") return true;
+  }
+  return false;
+}
+
 void PrintHelp(FILE* out) {
   std::fprintf(out, "usage: kivo-webapi COMMAND [ARGS]\n\ncommands:\n");
   for (const Command& c : kCommands) std::fprintf(out, "  %s\n      %s\n", c.usage, c.help);
@@ -72,7 +83,12 @@ int main(int argc, char** argv) {
   openlog("kivo-webapi", LOG_PID | LOG_PERROR, LOG_USER);
   const host::Args args(argv + 2, argv + argc);
   for (const Command& c : kCommands) {
-    if (std::strcmp(argv[1], c.name) == 0) return c.run(args);
+    if (std::strcmp(argv[1], c.name) != 0) continue;
+    if (AsksHelp(args)) {
+      std::printf("usage: kivo-webapi %s\n      %s\n", c.usage, c.help);
+      return host::kExitOk;
+    }
+    return c.run(args);
   }
   std::fprintf(stderr, "kivo-webapi: unknown command '%s'\n", argv[1]);
   PrintHelp(stderr);

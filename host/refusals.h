@@ -25,6 +25,12 @@ enum RefusalCode {
   kHeadersTooLarge = 121,   // request line and headers over 16 KiB or 100 fields
   kLengthRequired = 122,    // a body without Content-Length (chunked, for one)
   kServerBusy = 123,        // too many calls queued for the module
+  kPasswordRules = 124,     // the new password breaks the password rules
+  kWrongPassword = 125,     // the current password given with a change is wrong
+  kGuestRefused = 126,      // guest has no password and no home: anonymous WebDAV only
+  kAccountLocked = 127,     // the account's password was locked by an administrator
+  kSystemAccount = 128,     // uid below 1000 or primary group root: the system's account
+  kNoSuchAccount = 129,     // no such account in etc/passwd
 };
 
 // Each refusal's HTTP status, written once.
@@ -39,7 +45,9 @@ inline constexpr RefusalStatus kRefusalStatuses[] = {
     {kNotLoggedIn, 401},    {kTooLarge, 413},         {kCrossSite, 403},
     {kNoSuchEndpoint, 404}, {kBadCredentials, 401},   {kTooManyLogins, 429},
     {kMisdirected, 421},    {kHeadersTooLarge, 431},  {kLengthRequired, 411},
-    {kServerBusy, 503},
+    {kServerBusy, 503},     {kPasswordRules, 400},    {kWrongPassword, 403},
+    {kGuestRefused, 403},   {kAccountLocked, 403},    {kSystemAccount, 403},
+    {kNoSuchAccount, 404},
 };
 
 // The HTTP status that goes with a refusal code (500 for unknown codes).

@@ -19,6 +19,7 @@
 #include "host/tls_files.h"
 #include "platform/accounts.h"
 #include "platform/json_file.h"
+#include "platform/process.h"
 #include "platform/root_files.h"
 
 namespace host {
@@ -105,21 +106,19 @@ int OpenOwnFolder(int dir_fd, const std::string& name) {
   return openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
+// The homes share's folder, opened without following a link in its place.
+int OpenHomes(const std::string& root) {
+  return open(InRoot(root, "/volume1/homes").c_str(),
+              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
 // Gives a home folder to its account, private (0700), when the root knows
 // the account: no other account reads, lists or writes in it, calendars
 // included.
 bool OwnHome(const std::string& root, const std::string& name) {
   Account account;
   if (!LookupAccount(name, &account)) return true;
-  const std::string homes = InRoot(root, "/volume1/homes");
-  const int homes_fd = open(homes.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  const int fd = homes_fd < 0 ? -1 : OpenOwnFolder(homes_fd, name);
-  const bool ok = fd >= 0 && fchown(fd, account.uid, account.gid) == 0 && fchmod(fd, 0700) == 0;
-  if (!ok)
-    HOST_LOG("cannot give %s/%s to its account: %s", homes.c_str(), name.c_str(), strerror(errno));
-  if (fd >= 0) close(fd);
-  if (homes_fd >= 0) close(homes_fd);
-  return ok;
+  return MakePrivateHome(root, account);
 }
 
 // Every home folder init finds that belongs to an account of the root.
@@ -209,6 +208,48 @@ bool InitAccounts(const std::string& root, const std::string& password_file) {
 
 }  // namespace
 
+HomeState HomeStateOf(const std::string& root, const Account& account) {
+  const int homes_fd = OpenHomes(root);
+  struct stat st;
+  const int found = homes_fd < 0 ? -1 : fstatat(homes_fd, account.name.c_str(), &st,
+                                                AT_SYMLINK_NOFOLLOW);
+  const int error = errno;
+  if (homes_fd >= 0) close(homes_fd);
+  if (found != 0) return error == ENOENT ? HomeState::kMissing : HomeState::kNotAFolder;
+  if (!S_ISDIR(st.st_mode)) return HomeState::kNotAFolder;
+  if (st.st_uid != account.uid) return HomeState::kNotOwned;
+  return (st.st_mode & 077) != 0 ? HomeState::kReadable : HomeState::kPrivate;
+}
+
+const char* HomeStateName(HomeState state) {
+  switch (state) {
+    case HomeState::kPrivate:
+      return "private";
+    case HomeState::kMissing:
+      return "missing";
+    case HomeState::kReadable:
+      return "readable";
+    case HomeState::kNotOwned:
+      return "not_owned";
+    case HomeState::kNotAFolder:
+      return "not_a_folder";
+  }
+  return "";
+}
+
+bool MakePrivateHome(const std::string& root, const Account& account) {
+  const char* name = account.name.c_str();
+  const int homes_fd = OpenHomes(root);
+  // Made root's and closed to all, then given away: never open to others.
+  const bool made = homes_fd >= 0 && (mkdirat(homes_fd, name, 0700) == 0 || errno == EEXIST);
+  const int fd = made ? OpenOwnFolder(homes_fd, name) : -1;
+  const bool ok = fd >= 0 && fchown(fd, account.uid, account.gid) == 0 && fchmod(fd, 0700) == 0;
+  if (!ok) HOST_LOG("cannot give the home %s to its account: %s", name, strerror(errno));
+  if (fd >= 0) close(fd);
+  if (homes_fd >= 0) close(homes_fd);
+  return ok;
+}
+
 int InitRoot(const std::string& root, const std::string& admin_password_file) {
   if (!root.empty() && !MakeDirectories(root)) return 1;
   for (const char* dir : kDirectories) {
@@ -238,11 +279,30 @@ int InitRoot(const std::string& root, const std::string& admin_password_file) {
   return OpenPublicShare(root) && OwnFoundHomes(root) ? 0 : 1;
 }
 
-int AddUser(const std::string& root, const std::string& name, uid_t uid, bool admin) {
-  if (IsSystemRoot(root)) {
-    HOST_LOG("refusing to edit the system's account files; use the system's tools");
-    return 1;
+namespace {
+
+// In the system's root the account files are the system's: its useradd
+// writes them (with its locks and its uid range), without a home of its
+// making, since Debian's would be 0755 or under /home.
+bool SystemUserAdd(const std::string& name, uid_t uid, bool admin) {
+  std::vector<std::string> argv = {"/usr/sbin/useradd", "--gid", "users", "--home-dir",
+                                   "/volume1/homes/" + name, "--no-create-home", "--shell",
+                                   "/usr/sbin/nologin", "--comment", name};
+  if (uid != 0) argv.insert(argv.end(), {"--uid", std::to_string(uid)});
+  if (admin) argv.insert(argv.end(), {"--groups", kAdministratorsGroup});
+  argv.push_back(name);
+  std::string output;
+  const int status = kivo::RunCaptured(argv, &output);
+  if (status != 0) {
+    HOST_LOG("useradd %s failed (%d): %s", name.c_str(), status, output.c_str());
+    return false;
   }
+  return true;
+}
+
+}  // namespace
+
+int AddUser(const std::string& root, const std::string& name, uid_t uid, bool admin) {
   if (!IsValidUserName(name)) {
     HOST_LOG("invalid user name '%s'", name.c_str());
     return 1;
@@ -251,6 +311,12 @@ int AddUser(const std::string& root, const std::string& name, uid_t uid, bool ad
   if (LookupAccount(name, &existing)) {
     HOST_LOG("user %s exists", name.c_str());
     return 1;
+  }
+  if (IsSystemRoot(root)) {
+    if (!SystemUserAdd(name, uid, admin) || !MakeDirectories(InRoot(root, "/volume1/homes"))) {
+      return 1;
+    }
+    return OwnHome(root, name) ? 0 : 1;
   }
   const std::vector<uid_t> used = UsedUids(root);
   if (uid == 0) {
@@ -266,7 +332,7 @@ int AddUser(const std::string& root, const std::string& name, uid_t uid, bool ad
     return 1;
   }
   if (admin && !AddGroupMember(root, kAdministratorsGroup, name)) return 1;
-  if (!MakeDirectories(InRoot(root, "/volume1/homes/" + name))) return 1;
+  if (!MakeDirectories(InRoot(root, "/volume1/homes"))) return 1;
   return OwnHome(root, name) ? 0 : 1;
 }
 

@@ -179,8 +179,12 @@ void WebApiServer::Handle(const HttpRequest& request, HttpReply reply) {
   if (path == "/webapi/auth" && m == "DELETE") return Logout(request, reply);
   if (path == "/webapi/entry" && m == "POST") return Entry(request, reply);
   if (path == "/webapi/shares" && m == "GET") return Shares(request, reply);
+  if (path == "/webapi/password" && m == "POST") return Password(request, reply);
+  if (path == "/webapi/accounts" && m == "GET") return Accounts(request, reply);
+  if (path == "/webapi/accounts/home" && m == "POST") return AccountHome(request, reply);
   if (path == "/webapi/services" && m == "GET") {
-    return SessionRead(request, reply, false, [](const Grant&) { return ServiceStatusJson(); });
+    return SessionRead(request, reply, false,
+                       [](const Grant& grant) { return ServiceStatusJson(grant.account); });
   }
   if (path == "/webapi/session" && m == "GET") {
     return SessionRead(request, reply, true, [](const Grant& grant) {

@@ -63,8 +63,16 @@ std::string PortsText(const std::vector<int>& ports) {
 // Calendar id -> the name the CalDAV daemon keeps for its folder's identity,
 // for the calendars it has named. The folder and the id are the ones the
 // module's list gives the entry (CalendarLocation: the homes upgrade, then
-// the folder's path).
-Json::Value CalendarUrlNames() {
+// the folder's path). With an account, only the calendars it may open; the
+// ids of the others go to *closed.
+Json::Value CalendarUrlNames(const std::string& account, Json::Value* closed) {
+  Account who;
+  std::vector<gid_t> groups;
+  const bool judged = !account.empty();
+  if (judged) {
+    if (!LookupAccount(account, &who)) return Json::Value(Json::objectValue);
+    groups = GroupsOf(kivo::Root(), who);
+  }
   Json::Value names(Json::objectValue);
   const Json::Value ids = ReadJson("/var/lib/kivo/caldav/ids.json");
   Json::Value registry = ReadJson(SZF_CALENDAR_INFO);
@@ -80,9 +88,11 @@ Json::Value CalendarUrlNames() {
     struct stat st;
     if (!location.FullPath(entry, folder) || stat(folder.c_str(), &st) != 0) continue;
     const Json::Value& url_name = ids[std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)];
-    if (url_name.isString()) {
-      names[entry["calendarname"].asString() + ":" + entry["destination"].asString()] =
-          url_name.asString();
+    const std::string id = entry["calendarname"].asString() + ":" + entry["destination"].asString();
+    if (judged && !MayOpenFolder(folder, who, groups)) {
+      closed->append(id);
+    } else if (url_name.isString()) {
+      names[id] = url_name.asString();
     }
   }
   return names;
@@ -125,7 +135,7 @@ std::vector<ServiceRow> ServiceRows() {
   return rows;
 }
 
-Json::Value ServiceStatusJson() {
+Json::Value ServiceStatusJson(const std::string& account) {
   const Json::Value states = ReadJson("/var/lib/kivo/services.json");
   const bool daemon = kivo::daemons::WebDAVDaemonPid() > 0;
   Json::Value status(Json::objectValue);
@@ -140,7 +150,8 @@ Json::Value ServiceStatusJson() {
   Json::Value& caldav = status["caldav"] = Json::Value(Json::objectValue);
   caldav["enabled"] = kivo::daemons::CalDAVSwitchedOn();
   caldav["running"] = kivo::daemons::CalDAVDaemonStatus().running;
-  status["calendars"] = CalendarUrlNames();
+  Json::Value& closed = status["closed"] = Json::Value(Json::arrayValue);
+  status["calendars"] = CalendarUrlNames(account, &closed);
   return status;
 }
 

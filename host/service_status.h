@@ -38,10 +38,15 @@ std::vector<ServiceRow> ServiceRows();
 //               "http":  {"enabled": bool, "running": bool, "port": int},
 //               "https": {"enabled": bool, "running": bool, "port": int}},
 //    "caldav": {"enabled": bool, "running": bool},
-//    "calendars": {"<calendar id>": "<name in the calendar's URL>", ...}}
+//    "calendars": {"<calendar id>": "<name in the calendar's URL>", ...},
+//    "closed": ["<calendar id>", ...]}
 // A calendar is in "calendars" once the CalDAV daemon has named it (it does
-// when a client first lists an account that holds it).
-Json::Value ServiceStatusJson();
+// when a client first lists an account that holds it) and, with `account`,
+// when that account may open it: its folder is one the CalDAV daemon lists
+// for the account (host/accounts.h MayOpenFolder), so that the page never
+// offers an address that answers 404 to the one who reads it; "closed" lists
+// the calendars the account may not open.
+Json::Value ServiceStatusJson(const std::string& account = "");
 
 }  // namespace host
 

@@ -89,6 +89,24 @@ bool SessionStore::Remove(const std::string& token) {
   return sessions_.erase(token) > 0;
 }
 
+size_t SessionStore::PasswordChanged(const std::string& account, const std::string& keep,
+                                     const std::string& new_hash) {
+  std::lock_guard<std::mutex> lock(mu_);
+  size_t ended = 0;
+  for (auto it = sessions_.begin(); it != sessions_.end();) {
+    if (it->second.grant.account != account) {
+      ++it;
+    } else if (it->first == keep) {
+      it->second.grant.password_hash = new_hash;
+      ++it;
+    } else {
+      it = sessions_.erase(it);
+      ++ended;
+    }
+  }
+  return ended;
+}
+
 size_t SessionStore::size() {
   std::lock_guard<std::mutex> lock(mu_);
   return sessions_.size();

@@ -51,6 +51,11 @@ class SessionStore {
                const std::function<bool(const Grant&)>& still_holds);
   // Ends the session; false when there was none.
   bool Remove(const std::string& token);
+  // After `account`'s password changed to `new_hash`: ends every session of
+  // the account but `keep` (the one that changed it, if any), which goes on
+  // with the new hash. How many ended.
+  size_t PasswordChanged(const std::string& account, const std::string& keep,
+                         const std::string& new_hash);
   size_t size();
 
  private:

@@ -1,7 +1,8 @@
 // The server behind `kivo-webapi serve` (host/server.h), for the files that
 // make it up: its frame (routing, screening, the access log, the run) in
 // host/server.cc, its endpoints in host/login_endpoint.cc,
-// host/entry_endpoint.cc and host/shares_endpoint.cc, and the command that
+// host/entry_endpoint.cc, host/shares_endpoint.cc and
+// host/account_endpoints.cc, and the command that
 // starts it in host/serve_command.cc. Internal to the host.
 //
 // Threading: the endpoints are entered on the event loop; what they post runs
@@ -66,6 +67,16 @@ class WebApiServer final : public HttpHandler {
   void NoteHashTime(std::chrono::steady_clock::duration took);
   void Logout(const HttpRequest& request, const HttpReply& reply);
   void Entry(const HttpRequest& request, const HttpReply& reply);
+  // host/account_endpoints.cc
+  void Password(const HttpRequest& request, const HttpReply& reply);
+  struct PasswordChange {
+    std::string token;
+    Grant grant;
+    std::string target, old_password, password, address;
+  };
+  HttpAnswer ChangePassword(const PasswordChange& change);
+  void Accounts(const HttpRequest& request, const HttpReply& reply);
+  void AccountHome(const HttpRequest& request, const HttpReply& reply);
   void Shares(const HttpRequest& request, const HttpReply& reply);
   struct Call {
     std::string token;

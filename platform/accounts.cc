@@ -311,6 +311,20 @@ int SetPassword(const std::string& user, const std::string& password) {
     std::string path = RootedPath(kShadowPath);
     FileLock lock(LockPathFor(path));
     if (!lock.locked()) return -1;
+    // The system's own shadow file is also the system's tools' (passwd,
+    // chpasswd, usermod): take their lock too, for as long as ours.
+    const bool system_file = path == kShadowPath;
+    if (system_file && lckpwdf() != 0) {
+      SetLastError(errno);
+      KIVO_LOG("cannot lock the system's account files: %s", strerror(errno));
+      return -1;
+    }
+    struct Unlock {
+      bool held;
+      ~Unlock() {
+        if (held) ulckpwdf();
+      }
+    } unlock{system_file};
     std::string content;
     bool missing = false;
     if (!ReadWholeFile(path, &content, &missing)) return -1;

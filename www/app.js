@@ -38,6 +38,7 @@
           'Log in as an administrator.',
       edit: 'Only administrators may rename or move calendars, and your account is not one.',
       delete: 'Only administrators may delete calendars, and your account is not one.',
+      accounts: 'Only administrators may manage other accounts, and your account is not one.',
     })[ctx.form] || 'Your account is not allowed to do this. Ask an administrator.',
     106: SESSION_ENDED,
     107: 'The request was too large for the server.',
@@ -45,13 +46,26 @@
         'from the server\'s own address.',
     109: 'The server does not know this request. Reload the page.',
     110: 'Wrong account or password.',
-    119: 'Too many login attempts: after failed logins from here the server waits longer ' +
-        'before each new try. Wait a little, then try again.',
+    119: (ctx) => ctx.form === 'password' ?
+        'Too many wrong passwords: after each one from here the server waits longer before ' +
+            'the next try. Wait a little, then try again.' :
+        'Too many login attempts: after failed logins from here the server waits longer ' +
+            'before each new try. Wait a little, then try again.',
     120: 'The server does not answer to this address. Open the page by one of the ' +
         'server\'s own names.',
     121: 'The request was too large for the server. Reload the page and try again.',
     122: 'The request was not sent in the form the server needs. Reload the page and try again.',
     123: 'The server is busy. Try again in a moment.',
+    124: 'The server refused the new password: it needs 8 to 256 characters, no control ' +
+        'characters, and must not be the account’s name.',
+    125: (ctx) => ctx.admin ? 'Your own password is not right, so nothing was changed.' :
+        'The current password is not right, so nothing was changed.',
+    126: 'The account guest has no password and no home: it serves anonymous WebDAV ' +
+        'requests only.',
+    127: 'This account is locked. Unlock it on the server first (usermod -U NAME as root).',
+    128: 'This is a system account (uid below 1000 or group root): WebDAV and CalDAV never ' +
+        'accept it, so the page sets nothing for it.',
+    129: 'There is no such account any more. Reload the page.',
     // The module checks the HTTP port first and stops at its first
     // conflict; the other variant's stored port counts as taken.
     1701: (ctx) => {
@@ -183,6 +197,8 @@
     caldav: null,      // the stored CalDAV switch
     services: null,    // where the services are (GET /webapi/services)
     editing: null,     // the calendar the open dialog works on
+    accounts: [],      // GET /webapi/accounts, for administrators
+    passwordFor: '',   // the account the password dialog sets
   };
 
   // ---- views ----------------------------------------------------------------
@@ -192,17 +208,24 @@
     $('app-view').hidden = true;
     $('who').hidden = true;
     $('login-view').hidden = false;
-    for (const d of [$('edit-dialog'), $('delete-dialog')]) if (d.open) d.close();
+    for (const d of [$('edit-dialog'), $('delete-dialog'), $('setpw-dialog')]) {
+      if (d.open) d.close();
+    }
     // Nothing of the last account stays in the page for the next one.
     state.calendars = [];
     state.webdav = null;
     state.services = null;
+    state.accounts = [];
     $('calendar-rows').textContent = '';
     $('service-rows').textContent = '';
+    $('account-rows').textContent = '';
+    $('refused-list').textContent = '';
+    $('folder-list').textContent = '';
     for (const id of ['list-message', 'create-message', 'webdav-message', 'caldav-message',
-      'services-message']) {
+      'services-message', 'accounts-message', 'password-message']) {
       say($(id), '');
     }
+    for (const id of ['current-password', 'new-password', 'new-password-again']) $(id).value = '';
     say($('login-message'), message || '', kind);
     $('password').value = '';
     (message && $('account').value ? $('password') : $('account')).focus();
@@ -224,10 +247,11 @@
     $('webdav-panel').hidden = !state.isAdmin;
     $('caldav-panel').hidden = !state.isAdmin;
     $('actions-head').hidden = !state.isAdmin;
+    $('accounts-panel').hidden = !state.isAdmin;
     fillShareChoices($('create-share'));
     fillShareChoices($('edit-share'));
     const loads = [loadServices().then(loadCalendars)];
-    if (state.isAdmin) loads.push(loadWebDAV(), loadCalDAV());
+    if (state.isAdmin) loads.push(loadWebDAV(), loadCalDAV(), loadAccounts());
     await Promise.all(loads);
   }
 
@@ -367,6 +391,31 @@
         caldav.running ? accountCalDAVUrl() : '', 'CalDAV address of your account', caldavNote));
   }
 
+  // The folders the account reaches over WebDAV, as a file manager opens
+  // them: its home and the shares it may write into (every share for an
+  // administrator).
+  function renderFolders() {
+    const list = $('folder-list');
+    list.textContent = '';
+    const variant = caldavVariant();
+    $('folders').hidden = !variant || state.shares.length === 0;
+    if (!variant) return;
+    for (const choice of state.shares) {
+      const home = choice.share === 'home';
+      const url = serviceUrl(variant, home ? `/homes/${segment(state.account)}/` :
+          `/${segment(choice.share)}/`);
+      const item = document.createElement('li');
+      const label = document.createElement('span');
+      label.textContent = home ? 'Your home folder: ' : `${choice.share}: `;
+      // Plain text, not a link: the WebDAV daemon answers a browser's GET
+      // of a folder with 404 (a file manager lists it).
+      const address = document.createElement('code');
+      address.textContent = url;
+      item.append(label, address);
+      list.append(item);
+    }
+  }
+
   async function loadServices() {
     try {
       state.services = await send('GET', '/webapi/services');
@@ -378,6 +427,7 @@
           messageFor(e.code), 'error');
     }
     renderServices();
+    renderFolders();
     if (state.calendars.length) renderCalendars();
   }
 
@@ -681,8 +731,11 @@
           $('list-message')));
     } else {
       addressCell.classList.add('note');
+      const closed = state.services && Array.isArray(state.services.closed) &&
+          state.services.closed.includes(calendar.id);
       addressCell.textContent = !state.services || !state.services.caldav.running ?
-          'Shown while CalDAV runs.' :
+          'Shown while CalDAV runs.' : closed ?
+          'Not in your CalDAV account: your account may not open its folder.' :
           'In your CalDAV account once a client has opened it.';
     }
     tr.append(addressCell);
@@ -878,6 +931,206 @@
     $('calendars-title').focus();
   }
 
+  // ---- passwords ------------------------------------------------------------
+
+  // What is wrong with a new password typed twice, in words; '' when the
+  // server's rules hold (it checks them again).
+  function newPasswordProblem(password, again, account) {
+    const chars = [...password].length;
+    if (chars < 8) return 'The new password needs at least 8 characters.';
+    if (chars > 256) return 'The new password may have at most 256 characters.';
+    // eslint-disable-next-line no-control-regex
+    if (/[\u0000-\u001f\u007f]/.test(password)) {
+      return 'The new password may not hold control characters (such as a tab).';
+    }
+    if (password === account) return 'The new password may not be the account’s name.';
+    if (password !== again) return 'The two new passwords differ. Type the same one twice.';
+    return '';
+  }
+
+  async function onChangePassword(event) {
+    event.preventDefault();
+    const message = $('password-message');
+    const current = $('current-password').value;
+    const password = $('new-password').value;
+    if (!current) {
+      say(message, 'Enter your current password.', 'error');
+      $('current-password').focus();
+      return;
+    }
+    const problem = newPasswordProblem(password, $('new-password-again').value, state.account);
+    if (problem) {
+      say(message, problem, 'error');
+      $(password && [...password].length >= 8 ? 'new-password-again' : 'new-password').focus();
+      return;
+    }
+    const ctx = {form: 'password'};
+    const ok = await withProgress($('password-button'), message, 'Changing your password…', ctx,
+        async () => {
+          const done = await send('POST', '/webapi/password', {old_password: current, password});
+          const ended = done && done.sessions_ended > 0 ?
+              ` ${done.sessions_ended} other session${done.sessions_ended === 1 ? '' : 's'} ` +
+                  'of yours ended.' : '';
+          return 'Password changed.' + ended + ' WebDAV and CalDAV clients need the new ' +
+              'password from now on.';
+        });
+    if (ok) {
+      for (const id of ['current-password', 'new-password', 'new-password-again']) {
+        $(id).value = '';
+      }
+    } else if (ctx.failed === 125) {
+      $('current-password').focus();
+    }
+  }
+
+  // ---- accounts (administrators) ----------------------------------------------
+
+  const REFUSED = {
+    guest: 'anonymous WebDAV requests only, never a login',
+    system_uid: 'a system account (uid below 1000)',
+    group_root: 'its primary group is root',
+  };
+
+  const HOMES = {
+    private: {text: 'Private', ok: true, fix: ''},
+    missing: {text: 'Missing', ok: false, fix: 'Make home'},
+    readable: {text: 'Readable by others', ok: false, fix: 'Make private'},
+    not_owned: {text: 'Not the account’s', ok: false, fix: 'Make private'},
+    not_a_folder: {text: 'Not a folder', ok: false, fix: ''},
+  };
+
+  function accountRow(account) {
+    const tr = document.createElement('tr');
+    tr.dataset.account = account.account;
+    const name = document.createElement('th');
+    name.scope = 'row';
+    name.textContent = account.account;
+    const role = [account.is_admin ? 'Administrator' : 'User'];
+    if (account.refused === 'no_password') role.push('no password yet');
+    if (account.refused === 'locked') role.push('locked');
+    const home = HOMES[account.home] || {text: 'Unknown', ok: false, fix: ''};
+    const homeCell = cell('', 'Home folder');
+    const badge = document.createElement('span');
+    badge.className = `badge badge-${home.ok ? 'ok' : 'bad'}`;
+    badge.textContent = home.text;
+    homeCell.append(badge);
+    const actions = document.createElement('div');
+    actions.className = 'row-actions';
+    if (home.fix) {
+      actions.append(accountButton(home.fix, account, () => fixHome(account)));
+    }
+    if (account.refused !== 'locked' && account.account !== state.account) {
+      actions.append(accountButton('Set password', account, () => openSetPassword(account)));
+    }
+    // No "Actions" label on a phone's card that has none.
+    const actionsCell = actions.childElementCount ? cell('', 'Actions') :
+        document.createElement('td');
+    actionsCell.append(actions);
+    tr.append(name, cell(role.join(', '), 'Role'), homeCell, actionsCell);
+    return tr;
+  }
+
+  function accountButton(text, account, onClick) {
+    const button = document.createElement('button');
+    button.type = 'button';
+    button.className = 'small secondary';
+    button.textContent = text;
+    button.setAttribute('aria-label', `${text}: ${account.account}`);
+    button.addEventListener('click', onClick);
+    return button;
+  }
+
+  function renderAccounts() {
+    const rows = $('account-rows');
+    const refused = $('refused-list');
+    rows.textContent = '';
+    refused.textContent = '';
+    let count = 0;
+    for (const account of state.accounts) {
+      const reason = REFUSED[account.refused];
+      if (!reason) {
+        rows.append(accountRow(account));
+        continue;
+      }
+      const item = document.createElement('li');
+      const name = document.createElement('strong');
+      name.textContent = account.account;
+      item.append(name, `: ${reason}`);
+      refused.append(item);
+      ++count;
+    }
+    $('refused-summary').textContent = `Accounts the services refuse (${count})`;
+  }
+
+  async function loadAccounts() {
+    try {
+      const data = await send('GET', '/webapi/accounts');
+      state.accounts = Array.isArray(data && data.accounts) ? data.accounts : [];
+      renderAccounts();
+    } catch (e) {
+      if (!(e instanceof RequestError)) throw e;
+      if (e.code === 106) return sessionEnded();
+      say($('accounts-message'), messageFor(e.code, {form: 'accounts'}), 'error');
+    }
+  }
+
+  async function fixHome(account) {
+    const button = document.querySelector(
+        `#account-rows tr[data-account="${CSS.escape(account.account)}"] button`);
+    const ok = await withProgress(button, $('accounts-message'), 'Making the home folder…',
+        {form: 'accounts'}, async () => {
+          await send('POST', '/webapi/accounts/home', {account: account.account});
+          return `The home folder of ${account.account} is there now, private to ` +
+              `${account.account} (mode 0700).`;
+        });
+    if (ok) {
+      const said = $('accounts-message').textContent;
+      await loadAccounts();
+      say($('accounts-message'), said, 'ok');
+    }
+  }
+
+  function openSetPassword(account) {
+    state.passwordFor = account.account;
+    $('setpw-title').textContent = `Set the password of ${account.account}`;
+    $('setpw-what').textContent = `${account.account} logs in with it to this page, to ` +
+        'WebDAV and to CalDAV; every session of theirs ends.';
+    for (const id of ['setpw-new', 'setpw-again', 'setpw-own']) $(id).value = '';
+    say($('setpw-message'), '');
+    $('setpw-dialog').showModal();
+    $('setpw-new').focus();
+  }
+
+  async function onSetPassword(event) {
+    event.preventDefault();
+    const account = state.passwordFor;
+    const message = $('setpw-message');
+    const password = $('setpw-new').value;
+    const problem = newPasswordProblem(password, $('setpw-again').value, account);
+    if (problem) {
+      say(message, problem, 'error');
+      $('setpw-new').focus();
+      return;
+    }
+    const own = $('setpw-own').value;
+    if (!own) {
+      say(message, 'Enter your own password: it confirms that the change is yours.', 'error');
+      $('setpw-own').focus();
+      return;
+    }
+    const ok = await withProgress($('setpw-button'), message, 'Setting the password…',
+        {form: 'password', admin: true}, async () => {
+          await send('POST', '/webapi/password', {account, old_password: own, password});
+          return '';
+        });
+    if (ok) {
+      $('setpw-dialog').close();
+      await loadAccounts();
+      say($('accounts-message'), `The password of ${account} is set; their other sessions ` +
+          'ended.', 'ok');
+    }
+  }
+
   // ---- wiring ---------------------------------------------------------------
 
   function init() {
@@ -892,6 +1145,10 @@
       ['webdav-form', 'webdav-message'], ['caldav-form', 'caldav-message']]) {
       $(form).addEventListener('input', () => say($(status), ''));
     }
+    $('password-form').addEventListener('submit', onChangePassword);
+    $('password-form').addEventListener('input', () => say($('password-message'), ''));
+    $('setpw-form').addEventListener('submit', onSetPassword);
+    $('setpw-cancel').addEventListener('click', () => $('setpw-dialog').close());
     $('edit-form').addEventListener('submit', onEdit);
     $('delete-form').addEventListener('submit', onDelete);
     $('edit-cancel').addEventListener('click', () => $('edit-dialog').close());

@@ -128,8 +128,8 @@ async function openPage(t, {expectRefusals = false, ...options} = {}) {
 }
 
 async function logIn(page, account, password) {
-  await page.getByLabel('Account').fill(account);
-  await page.getByLabel('Password').fill(password);
+  await page.getByLabel('Account', {exact: true}).fill(account);
+  await page.getByLabel('Password', {exact: true}).fill(password);
   await page.getByRole('button', {name: 'Log in'}).click();
 }
 
@@ -345,7 +345,7 @@ test('a user on a phone in dark mode sees calendars only, and a session end in w
       const page = await openPage(t, {viewport: PHONE, colorScheme: 'dark', isMobile: true,
         expectRefusals: true});
       // By keyboard alone: the account field has the focus, visibly.
-      await page.getByLabel('Account').waitFor();
+      await page.getByLabel('Account', {exact: true}).waitFor();
       await page.keyboard.type('alice');
       await page.keyboard.press('Tab');
       assert.equal(await page.evaluate(() => document.activeElement.id), 'password');
@@ -390,15 +390,13 @@ test('a user on a phone in dark mode sees calendars only, and a session end in w
       assert.equal(await mine.locator('td').nth(0).textContent(), 'homes/alice');
       assert.equal(await page.getByRole('button', {name: /^Delete/}).count(), 0);
       assert.equal(await page.getByRole('button', {name: /^Rename/}).count(), 0);
-      const width = await page.evaluate(() => document.documentElement.scrollWidth);
-      assert.ok(width <= PHONE.width, `the page is ${width} px wide`);
       await assertAccessible(page);
       await shot(page, '6-user-phone-dark');
 
       await page.context().clearCookies();
       await page.getByRole('button', {name: 'Reload list'}).click();
       await page.getByText('Your session has ended; log in again.').waitFor();
-      assert.equal(await page.getByLabel('Password').isVisible(), true);
+      assert.equal(await page.getByLabel('Password', {exact: true}).isVisible(), true);
       await shot(page, '6-session-ended');
     });
 
@@ -456,6 +454,20 @@ test('the page says where WebDAV and CalDAV run, with addresses to copy', async 
       207);
   await team.getByRole('button', {name: 'Copy the address of Team'}).click();
   assert.equal(await page.evaluate(() => navigator.clipboard.readText()), calendarUrl);
+  // alice's home calendar, once her client has listed it, has an address
+  // for her alone: the administrator is not offered one that answers 404.
+  webapiSync(['call', '--user', 'alice', CALENDAR, '1', 'create', JSON.stringify({share: 'homes',
+    destination: 'homes/alice', calendarname: 'Hers', fullpath: path.join(root,
+        'volume1/homes/alice')})]);
+  assert.equal((await dav('PROPFIND', `${url}caldav/alice/`, 'alice', USER_PASSWORD,
+      {Depth: '1'})).status, 207);
+  await page.getByRole('button', {name: 'Reload list'}).click();
+  await calendarRow(page, 'Hers')
+      .getByText('Not in your CalDAV account: your account may not open its folder.').waitFor();
+  assert.equal(await calendarRow(page, 'Hers').locator('code').count(), 0);
+  // The folders a browser or file manager opens over WebDAV.
+  assert.deepEqual(await page.locator('#folder-list code').allTextContents(),
+      [`${url}homes/admin/`, `${url}homes/`, `${url}public/`]);
   await page.getByText('Connect a client').click();
   await page.getByText('add a CalDAV account with the CalDAV address above').waitFor();
   await assertAccessible(page);
@@ -470,3 +482,154 @@ test('the page says where WebDAV and CalDAV run, with addresses to copy', async 
   await team.getByText('Shown while CalDAV runs.').waitFor();
   await shot(page, '7-services-stopped');
 });
+
+test('passwords change on the page: one’s own, and an administrator’s for another',
+    async (t) => {
+      webapiSync(['useradd', 'carol']);
+      webapiSync(['passwd', 'carol'], USER_PASSWORD + '\n');
+      const elsewhere = await openPage(t, {expectRefusals: true});
+      await logIn(elsewhere, 'carol', USER_PASSWORD);
+      await elsewhere.getByRole('heading', {name: 'Calendars'}).waitFor();
+      const page = await openPage(t, {expectRefusals: true});
+      await logIn(page, 'carol', USER_PASSWORD);
+      const form = page.locator('#password-form');
+      await form.getByText(/^A new password has 8 to 256 characters/).waitFor();
+      const fill = async (current, password, again) => {
+        await form.getByLabel('Current password').fill(current);
+        await form.getByLabel('New password', {exact: true}).fill(password);
+        await form.getByLabel('New password again').fill(again);
+        await form.getByRole('button', {name: 'Change password'}).click();
+      };
+      // Said before anything is sent, then what the server refused, in words.
+      await fill(USER_PASSWORD, 'short', 'short');
+      await form.getByText('The new password needs at least 8 characters.').waitFor();
+      await fill(USER_PASSWORD, 'carol-new-secret', 'carol-new-secreT');
+      await form.getByText('The two new passwords differ. Type the same one twice.').waitFor();
+      await fill('not-the-password', 'carol-new-secret', 'carol-new-secret');
+      await form.getByText('The current password is not right, so nothing was changed.')
+          .waitFor();
+      assert.equal(await page.evaluate(() => document.activeElement.id), 'current-password');
+      await fill(USER_PASSWORD, 'carol-new-secret', 'carol-new-secret');
+      await form.getByText(/^Password changed\. 1 other session of yours ended\./).waitFor();
+      assert.equal(await form.getByLabel('Current password').inputValue(), '');
+      await assertAccessible(page);
+      await shot(page, '8-password-changed');
+
+      // The other browser's session has ended; the new password logs in.
+      await elsewhere.getByRole('button', {name: 'Reload list'}).click();
+      await elsewhere.getByText('Your session has ended; log in again.').waitFor();
+      await logIn(elsewhere, 'carol', 'carol-new-secret');
+      await elsewhere.getByRole('heading', {name: 'Your password'}).waitFor();
+    });
+
+test('an administrator sees the accounts, makes homes private and sets a password',
+    async (t) => {
+      webapiSync(['useradd', 'dave']);
+      webapiSync(['useradd', 'erin']);
+      fs.chmodSync(path.join(root, 'volume1/homes/erin'), 0o755);
+      webapiSync(['useradd', 'frank']);
+      fs.rmdirSync(path.join(root, 'volume1/homes/frank'));
+      const page = await openPage(t);
+      await logIn(page, 'admin', ADMIN_PASSWORD);
+      const row = (name) => page.locator('#account-rows tr')
+          .filter({has: page.getByRole('rowheader', {name, exact: true})});
+      const role = (name) => row(name).locator('td').nth(0).textContent();
+      const home = (name) => row(name).locator('td').nth(1).textContent();
+      await row('frank').waitFor();
+      assert.equal(await role('admin'), 'Administrator');
+      assert.equal(await role('dave'), 'User, no password yet');
+      assert.equal(await home('dave'), 'Private');
+      assert.equal(await home('erin'), 'Readable by others');
+      assert.equal(await home('frank'), 'Missing');
+      assert.equal(await row('guest').count(), 0);
+      await page.getByText('Accounts the services refuse (2)').click();
+      assert.deepEqual(await page.locator('#refused-list li').allTextContents(),
+          ['root: a system account (uid below 1000)',
+            'guest: anonymous WebDAV requests only, never a login']);
+
+      await row('erin').getByRole('button', {name: 'Make private: erin'}).click();
+      await page.getByText('The home folder of erin is there now, private to erin').waitFor();
+      assert.equal(fs.statSync(path.join(root, 'volume1/homes/erin')).mode & 0o777, 0o700);
+      await row('frank').getByRole('button', {name: 'Make home: frank'}).click();
+      await page.getByText('The home folder of frank is there now').waitFor();
+      assert.equal(await home('frank'), 'Private');
+      const made = fs.statSync(path.join(root, 'volume1/homes/frank'));
+      assert.equal(made.mode & 0o777, 0o700);
+      assert.notEqual(made.uid, 0);
+
+      await row('dave').getByRole('button', {name: 'Set password: dave'}).click();
+      const dialog = page.locator('#setpw-dialog');
+      await dialog.getByLabel('New password', {exact: true}).fill('dave-first-secret');
+      await dialog.getByLabel('New password again').fill('dave-first-secret');
+      await dialog.getByLabel('Your own password').fill(ADMIN_PASSWORD);
+      await assertAccessible(page);
+      await shot(page, '9-set-password');
+      await dialog.getByRole('button', {name: 'Set password'}).click();
+      await page.getByText('The password of dave is set; their other sessions ended.').waitFor();
+      assert.equal(await role('dave'), 'User');
+      const login = await page.request.post(`${baseUrl}webapi/auth`,
+          {data: {account: 'dave', password: 'dave-first-secret'}});
+      assert.equal(login.status(), 200);
+    });
+
+// Every word of the tables' names and labels on one line: a word split over
+// two lines has two boxes.
+function splitWords() {
+  const split = [];
+  for (const el of document.querySelectorAll('table th, table td')) {
+    if (el.closest('[hidden]') || el.querySelector('code')) continue;
+    const walker = document.createTreeWalker(el, NodeFilter.SHOW_TEXT);
+    for (let node = walker.nextNode(); node; node = walker.nextNode()) {
+      for (const match of node.textContent.matchAll(/\S+/g)) {
+        const range = document.createRange();
+        range.setStart(node, match.index);
+        range.setEnd(node, match.index + match[0].length);
+        if (range.getClientRects().length > 1) split.push(match[0]);
+      }
+    }
+  }
+  return split;
+}
+
+// Where each visible head's text starts and ends against its column's first
+// cell: the text starts where the cell's content starts, and all heads of a
+// table end on one line.
+function headOffsets() {
+  const out = [];
+  for (const table of document.querySelectorAll('table')) {
+    const heads = [...table.tHead.rows[0].cells].filter((c) => !c.hidden);
+    const first = table.tBodies[0].rows[0];
+    if (!first) continue;
+    const bottoms = new Set();
+    heads.forEach((head, i) => {
+      const range = document.createRange();
+      range.selectNodeContents(head.querySelector('button') || head);
+      const text = range.getBoundingClientRect();
+      const cell = first.cells[i];
+      const start = cell.getBoundingClientRect().left +
+          parseFloat(getComputedStyle(cell).paddingLeft);
+      if (Math.abs(text.left - start) > 1) out.push(`${table.id} ${head.textContent.trim()}`);
+      bottoms.add(Math.round(text.bottom));
+    });
+    if (bottoms.size > 1) out.push(`${table.id}: heads on ${bottoms.size} lines`);
+  }
+  return out;
+}
+
+test('the tables fit at 360 px in dark mode, heads over their columns, words whole',
+    async (t) => {
+      createByCall('Projektkalenderplanung');
+      const page = await openPage(t);
+      await logIn(page, 'admin', ADMIN_PASSWORD);
+      await calendarRow(page, 'Projektkalenderplanung').waitFor();
+      await page.locator('#account-rows tr').first().waitFor();
+      assert.deepEqual(await page.evaluate(headOffsets), []);
+
+      await page.setViewportSize(PHONE);
+      await page.emulateMedia({colorScheme: 'dark'});
+      const width = await page.evaluate(() => document.documentElement.scrollWidth);
+      assert.ok(width <= PHONE.width, `the page is ${width} px wide`);
+      assert.deepEqual(await page.evaluate(splitWords), []);
+      await assertAccessible(page);
+      await shot(page, '10-admin-phone-dark');
+    });

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -54,6 +55,46 @@ TEST_F(HostCalendarLocationTest, StatusNamesCalendarsAsTheModuleFindsThem) {
   expected.removeMember("Cal:homes/bob/cal");
   expected["Cal:bob/cal"] = "other";
   EXPECT_EQ(host::ServiceStatusJson()["calendars"], expected);
+}
+
+// Each account is offered the calendars the CalDAV daemon lists for it: the
+// folder readable and every folder above it searchable by its permission bits.
+TEST_F(HostCalendarLocationTest, AnAccountIsOfferedTheCalendarsItMayOpen) {
+  for (const char* dir : {"v/homes/bob/Cal", "v/public/team/Team", "v/public/Open"}) {
+    ASSERT_TRUE(std::filesystem::create_directories(Path(dir))) << dir;
+  }
+  ASSERT_EQ(chown(Path("v/homes/bob").c_str(), 1025, 100), 0);
+  ASSERT_EQ(chmod(Path("v/homes/bob").c_str(), 0700), 0);
+  // The team folder: group "team" (300) only, bob a member of it.
+  ASSERT_EQ(chown(Path("v/public/team").c_str(), 0, 300), 0);
+  ASSERT_EQ(chmod(Path("v/public/team").c_str(), 0750), 0);
+  Write("etc/kivo/shares.json",
+        R"({"public": ")" + Path("v/public") + R"(", "homes": ")" + Path("v/homes") + "\"}");
+  Write("etc/passwd",
+        "bob:x:1025:100::/nonexistent:/bin/sh\nadmin:x:1024:100::/nonexistent:/bin/sh\n");
+  Write("etc/group", "users:x:100:\nadministrators:x:101:admin\nteam:x:300:carol,bob\n");
+  Write("usr/kivo/etc/calendar.info", R"([
+    {"calendarname": "Cal", "destination": "homes/bob", "share": "homes"},
+    {"calendarname": "Team", "destination": "public/team", "share": "public"},
+    {"calendarname": "Open", "destination": "public", "share": "public"}])");
+  Json::Value ids(Json::objectValue);
+  ids[Identity("v/homes/bob/Cal")] = "bobs";
+  ids[Identity("v/public/team/Team")] = "team";
+  ids[Identity("v/public/Open")] = "open";
+  Write("var/lib/kivo/caldav/ids.json", ids.toStyledString());
+
+  const auto names = [](const std::string& account) {
+    std::string text;
+    for (const std::string& id : host::ServiceStatusJson(account)["calendars"].getMemberNames()) {
+      text += id + " ";
+    }
+    return text;
+  };
+  EXPECT_EQ(names("bob"), "Cal:homes/bob Open:public Team:public/team ");
+  EXPECT_EQ(names("admin"), "Open:public ") << "an administrator opens no other's home";
+  EXPECT_EQ(names("nobody"), "");
+  EXPECT_EQ(host::ServiceStatusJson("admin")["closed"],
+            Parse(R"(["Cal:homes/bob", "Team:public/team"])"));
 }
 
 }  // namespace
