@@ -2,7 +2,9 @@
 # Builds the Debian package, installs it with its dependencies into a fresh
 # minimal Debian 12 made by mmdebstrap (from the machine's own apt sources),
 # and tries it there twice, each time without network: booted with systemd
-# in systemd-nspawn (tests/package/booted.sh: the units), then chrooted with
+# in systemd-nspawn (tests/package/booted.sh: the units, and the daemons
+# across a reinstall, an upgrade to the same build repacked under a higher
+# version, and a removal with an install), then chrooted with
 # /proc, /dev and a private process namespace, as on a machine without
 # systemd (tests/package/inside.sh: first login, a calendar over CalDAV,
 # removal and purge). Bounded in time; the
@@ -41,6 +43,17 @@ timeout 1800 unshare --mount -- mmdebstrap --mode=root --variant=apt \
   --customize-hook="chroot \"\$1\" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q /tmp/$(basename "$deb")" \
   --customize-hook="sync-out /var/cache/apt/archives $cache" \
   bookworm "$system" "${sources[@]}"
+
+# The newer build an upgrade brings: the same files, repacked under a higher
+# version. booted.sh installs it over the running package, and this one again.
+echo "--- repacking it as the next version"
+repack="$work/repack"
+rm -rf "$repack"
+dpkg-deb -R "$deb" "$repack"
+sed -i "s/^Version: .*/Version: $(dpkg-deb -f "$deb" Version)+1/" "$repack/DEBIAN/control"
+dpkg-deb --root-owner-group -Zgzip -b "$repack" "$system/root/kivo-webdav-upgrade.deb" >/dev/null
+rm -rf "$repack"
+cp "$deb" "$system/root/kivo-webdav.deb"
 
 echo "--- booting it with systemd, without network"
 install -m 0755 tests/package/booted.sh "$system/root/package-test-booted.sh"
