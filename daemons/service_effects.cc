@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
+
 #include "daemons/avahi_files.h"
 #include "daemons/webdav/webdav_daemon.h"
 
@@ -12,6 +14,8 @@ namespace kivo {
 namespace daemons {
 
 namespace {
+
+std::atomic<bool> daemon_effects_skipped{false};
 
 constexpr char kDaemon[] = "webdav-httpd";
 constexpr char kHttpVariant[] = "webdav-httpd-pure";
@@ -53,8 +57,13 @@ bool EffectsWanted() {
 #endif
 }
 
+bool DaemonEffectsSkipped() { return daemon_effects_skipped; }
+
 bool ServiceEffect(const std::string& service, ServiceOp op) {
-  if (!EffectsWanted()) return true;
+  if (!EffectsWanted()) {
+    if (service == kDaemon || IsVariant(service)) daemon_effects_skipped = true;
+    return true;
+  }
   if (service == kDaemon) return DaemonEffect(op);
   // A variant's start and stop only record it; the module restarts or stops
   // the daemon right after, which then reads what runs. A reload (new port)
@@ -74,8 +83,12 @@ bool ServiceEffect(const std::string& service, ServiceOp op) {
 }
 
 void ConfValueChanged(const std::string& key) {
-  if (!EffectsWanted()) return;
-  if (key == "webdavanonymouslogin" || key == "webdavdepthinfinity") WebDAVDaemonReload();
+  if (key != "webdavanonymouslogin" && key != "webdavdepthinfinity") return;
+  if (!EffectsWanted()) {
+    daemon_effects_skipped = true;
+    return;
+  }
+  WebDAVDaemonReload();
 }
 
 bool MarksRunning(const std::string& service, ServiceOp op) {

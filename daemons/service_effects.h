@@ -21,6 +21,11 @@ enum class ServiceOp { kStart, kStop, kRestart, kReload };
 // False in a test build unless KIVO_DAEMONS is "on".
 bool EffectsWanted();
 
+// Whether this process has left an effect on the WebDAV daemon undone (a
+// start, stop, restart or reload) because effects are not wanted: the
+// settings changed, and a daemon of this root never heard of it.
+bool DaemonEffectsSkipped();
+
 // The effect of `op` on `service`. Services without an effect of their own
 // have it at once.
 bool ServiceEffect(const std::string& service, ServiceOp op);

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "daemons/service_effects.h"
 #include "host/cli.h"
 #include "host/host_log.h"
 #include "host/json_text.h"
@@ -58,6 +59,14 @@ int RunCall(const Args& args) {
       result.answered ? result.answer : AnswerText(false, 100, Json::Value());
   std::printf("%s\n", answer.c_str());
   std::fflush(stdout);
+  // A development or test root's daemons hear of a change only with
+  // KIVO_DAEMONS=on (a second shell beside scripts/run.sh lacks it): the
+  // stored settings and the running daemon now differ, and nothing else says so.
+  if (kivo::daemons::DaemonEffectsSkipped()) {
+    HOST_LOG(
+        "the change is stored, but no WebDAV or CalDAV daemon of this root heard of it: they are "
+        "started, stopped and reloaded only with KIVO_DAEMONS=on");
+  }
   return result.answered && result.success ? kExitOk : kExitFailed;
 }
 

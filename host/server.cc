@@ -238,7 +238,9 @@ int WebApiServer::Run(const sigset_t& stop_signals) {
   const auto start = std::chrono::steady_clock::now();
   kivo::PasswordMatches("", "");
   NoteHashTime(std::chrono::steady_clock::now() - start);
-  names_ = {"localhost"};
+  // The loopback names always: only a client on this machine reaches them
+  // (an SSH tunnel to the page, for one), whatever address serve listens on.
+  names_ = {"localhost", "127.0.0.1", "[::1]"};
   for (const std::string& name : options_.server_names) names_.push_back(Lower(name));
   std::string cert, key;
   bool tls = false;

@@ -2,7 +2,9 @@
 # Builds the Debian package, installs it with its dependencies into a fresh
 # minimal Debian 12 made by mmdebstrap (from the machine's own apt sources),
 # and tries it there twice, each time without network: booted with systemd
-# in systemd-nspawn (tests/package/booted.sh: the units), then chrooted with
+# in systemd-nspawn (tests/package/booted.sh: the units, and the daemons
+# across a reinstall, an upgrade to the same build repacked under a higher
+# version, and a removal with an install), then chrooted with
 # /proc, /dev and a private process namespace, as on a machine without
 # systemd (tests/package/inside.sh: first login, a calendar over CalDAV,
 # removal and purge). Bounded in time; the
@@ -30,7 +32,7 @@ done
 
 # The package goes in with apt, as an administrator installs it; services
 # are not started meanwhile (policy-rc.d), the daemons are the test's.
-echo "--- making the system and installing $deb"
+echo "--- making the system and installing $deb (at $((SECONDS - started)) s)"
 timeout 1800 unshare --mount -- mmdebstrap --mode=root --variant=apt \
   --include=curl,ca-certificates,systemd --dpkgopt=force-unsafe-io \
   --skip=download/empty --skip=essential/unlink \
@@ -42,7 +44,18 @@ timeout 1800 unshare --mount -- mmdebstrap --mode=root --variant=apt \
   --customize-hook="sync-out /var/cache/apt/archives $cache" \
   bookworm "$system" "${sources[@]}"
 
-echo "--- booting it with systemd, without network"
+# The newer build an upgrade brings: the same files, repacked under a higher
+# version. booted.sh installs it over the running package, and this one again.
+echo "--- repacking it as the next version (at $((SECONDS - started)) s)"
+repack="$work/repack"
+rm -rf "$repack"
+dpkg-deb -R "$deb" "$repack"
+sed -i "s/^Version: .*/Version: $(dpkg-deb -f "$deb" Version)+1/" "$repack/DEBIAN/control"
+dpkg-deb --root-owner-group -Zgzip -b "$repack" "$system/root/kivo-webdav-upgrade.deb" >/dev/null
+rm -rf "$repack"
+cp "$deb" "$system/root/kivo-webdav.deb"
+
+echo "--- booting it with systemd, without network (at $((SECONDS - started)) s)"
 install -m 0755 tests/package/booted.sh "$system/root/package-test-booted.sh"
 systemd-nspawn --quiet --directory="$system" --keep-unit --register=no --private-network \
   --boot >"$work/boot.log" 2>&1 &
@@ -71,7 +84,7 @@ wait $nspawn || true
 init="" nspawn=""  # gone, and their pids free for others
 [ -z "${booted_failed:-}" ] || { tail -50 "$work/boot.log"; exit 1; }
 
-echo "--- trying it chrooted, without systemd or network"
+echo "--- trying it chrooted, without systemd or network (at $((SECONDS - started)) s)"
 install -m 0755 tests/package/inside.sh "$system/root/package-test-inside.sh"
 timeout 600 unshare --mount --net --pid --fork --kill-child -- sh -c '
   set -e

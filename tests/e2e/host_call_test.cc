@@ -141,11 +141,18 @@ TEST(HostCall, CalDAVSwitchEndToEnd) {
   EXPECT_THAT(root.Actions(),
               ElementsAre("conf.set runCalDav yes", "userlog 0x11B00878 bob",
                           "service.restart avahi", "service.restart webdav-httpd-pure"));
+  // Without KIVO_DAEMONS=on no daemon hears of it, and the operator is told.
+  const std::string untold = "no WebDAV or CalDAV daemon of this root heard of it";
+  EXPECT_THAT(set.err, HasSubstr(untold + ": they are started, stopped and reloaded only with "
+                                          "KIVO_DAEMONS=on\n"));
   get = root.Call(kCalDAV, "get");
   EXPECT_EQ(get.out, "{\"success\":true,\"data\":{\"enable\":true}}\n");
+  EXPECT_THAT(get.err, Not(HasSubstr(untold)));
 
-  // Asking for the current state changes nothing.
-  EXPECT_EQ(root.Call(kCalDAV, "set", R"({"enable": true})").status, 0);
+  // Asking for the current state changes nothing, and tells nothing.
+  const Result again = root.Call(kCalDAV, "set", R"({"enable": true})");
+  EXPECT_EQ(again.status, 0);
+  EXPECT_THAT(again.err, Not(HasSubstr(untold)));
   EXPECT_EQ(root.Actions().size(), 4u);
 }
 
@@ -166,7 +173,8 @@ TEST(HostCall, CalDAVSwitchWithAnUnwritableJournal) {
             ParseJson(R"({"avahi": {"running": true}, "webdav-httpd-pure": {"running": false}})"));
   const std::string told = "cannot append to the action journal";
   EXPECT_THAT(set.err, ::testing::MatchesRegex("libkivo: " + told + "[^\n]*\n" +
-                                               "[^\n]*journal:[0-9]+ " + told + "[^\n]*\n"));
+                                               "[^\n]*journal:[0-9]+ " + told + "[^\n]*\n" +
+                                               "kivo-webapi: the change is stored[^\n]*\n"));
 }
 
 // Exit status 0 done, 1 refused, 2 a usage error (nothing on stdout); every

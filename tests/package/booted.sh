@@ -2,8 +2,10 @@
 # Runs inside the installed system booted with systemd (scripts/package-test.sh,
 # systemd-nspawn): the platform starts, reloads and stops the daemons through
 # their units, and systemd restarts a daemon that crashed; the sandboxed
-# host still takes a user's identity to make that user's calendar. Leaves
-# WebDAV and CalDAV switched off, for inside.sh.
+# host still takes a user's identity to make that user's calendar; a
+# reinstall, an upgrade to a newer build (/root/kivo-webdav-upgrade.deb) and
+# a removal followed by an install each leave the daemons running as the
+# settings say. Leaves WebDAV and CalDAV switched off, for inside.sh.
 set -eu
 
 fail() {
@@ -42,8 +44,18 @@ propfind() {  # [USER PASSWORD]: the status; the answer in /tmp/booted-propfind.
         "http://127.0.0.1:5005/caldav/${1:-admin}/" || true
 }
 
-answer=$(post /webapi/auth "{\"account\":\"admin\",\"password\":\"$password\"}")
-case "$answer" in *'"is_admin":true'*) ;; *) fail "login: $answer" ;; esac
+login() {
+    answer=$(post /webapi/auth "{\"account\":\"admin\",\"password\":\"$password\"}")
+    case "$answer" in *'"is_admin":true'*) ;; *) fail "login: $answer" ;; esac
+}
+login
+# The page answers on the loopback names (an SSH tunnel to it), whatever
+# names the installation found for the machine.
+for host in 127.0.0.1 '[::1]' localhost; do
+    code=$(curl -sS --max-time 60 -k -o /dev/null -w '%{http_code}' -H "Host: $host:5001" \
+        https://127.0.0.1:5001/ || true)
+    [ "$code" = 200 ] || fail "the page answers $code to the Host $host"
+done
 entry KIVO.Core.FileServ.WebDAV set '{"enable_http":true,"enable_https":false}'
 entry KIVO.Core.FileServ.WebDAV.CalDAV set '{"enable":true}'
 for unit in kivo-webdav.service kivo-caldav.service; do
@@ -93,10 +105,51 @@ entry KIVO.Core.FileServ.WebDAV set '{"enable_http":true,"enable_https":false,"h
 journalctl --no-pager -u kivo-webdav.service | grep -q "Reloaded" || fail "no reload of kivo-webdav"
 entry KIVO.Core.FileServ.WebDAV set '{"enable_http":true,"enable_https":false,"http_port_num":5005}'
 
+# Upgrades keep the service. As on an administrator's machine, no
+# policy-rc.d holds services back (the one that kept them down while the
+# system was made goes).
+rm -f /usr/sbin/policy-rc.d
+apt_get() {
+    DEBIAN_FRONTEND=noninteractive apt-get -y -q -o Dpkg::Use-Pty=0 "$@" >/tmp/booted-apt.log 2>&1 ||
+        fail "apt-get $*: $(tail -20 /tmp/booted-apt.log)"
+}
+# Both units enabled and running within seconds of apt's return, with their
+# settings: CalDAV on the WebDAV port, alice's calendar listed.
+serving() {  # AFTER-WHAT
+    tries=0
+    until [ "$(propfind alice Alice-Password-1)" = 207 ] && grep -q Alices /tmp/booted-propfind.xml; do
+        tries=$((tries + 1))
+        [ $tries -le 100 ] || fail "no CalDAV $1: $(propfind alice Alice-Password-1)"
+        sleep 0.1
+    done
+    for unit in kivo-webdav.service kivo-caldav.service; do
+        [ "$(systemctl is-enabled $unit)" = enabled ] || fail "$unit is not enabled $1"
+        [ "$(systemctl is-active $unit)" = active ] || fail "$unit does not run $1"
+    done
+}
+webdav=$(main_pid kivo-webdav.service)
+caldav=$(main_pid kivo-caldav.service)
+apt_get install --reinstall /root/kivo-webdav.deb
+serving "after a reinstall"
+# The daemons run the build just installed, not the one it replaced.
+[ "$(main_pid kivo-webdav.service)" != "$webdav" ] || fail "the reinstall kept the old WebDAV daemon"
+[ "$(main_pid kivo-caldav.service)" != "$caldav" ] || fail "the reinstall kept the old CalDAV daemon"
+apt_get install /root/kivo-webdav-upgrade.deb
+[ "$(dpkg-query -W -f '${Version}' kivo-webdav)" = "$(dpkg-deb -f /root/kivo-webdav-upgrade.deb Version)" ] ||
+    fail "the newer build is not installed: $(dpkg-query -W kivo-webdav)"
+serving "after an upgrade"
+apt_get remove kivo-webdav
+for unit in kivo-webdav.service kivo-caldav.service; do
+    [ "$(systemctl is-active $unit)" != active ] || fail "$unit still runs after the removal"
+done
+apt_get install /root/kivo-webdav-upgrade.deb
+serving "after a removal and an install"
+login  # the host restarted with each installation
+
 entry KIVO.Core.FileServ.WebDAV.CalDAV set '{"enable":false}'
 entry KIVO.Core.FileServ.WebDAV set '{"enable_http":false,"enable_https":false}'
 for unit in kivo-webdav.service kivo-caldav.service; do
     [ "$(systemctl is-active $unit)" != active ] || fail "$unit still runs"
     [ "$(systemctl is-enabled $unit)" = disabled ] || fail "$unit is still enabled"
 done
-echo "package test (systemd): a user's calendar made as the user; the units start, restart after a crash, reload and stop"
+echo "package test (systemd): a user's calendar made as the user; the units start, restart after a crash, reload, come back after a reinstall, an upgrade and a removal with an install, and stop"

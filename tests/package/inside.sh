@@ -4,9 +4,9 @@
 # package's postinst left (the first password, the certificate,
 # /etc/default/kivo-webapi), starts serve with the unit's own command line,
 # logs in over HTTPS, switches WebDAV and CalDAV on, creates a calendar and
-# reads it with a CalDAV request; then removes and purges the package and
-# checks that the daemons and the configuration are gone and the calendar
-# folder is not.
+# reads it with a CalDAV request; reinstalls the package, which restarts
+# the daemons; then removes and purges the package and checks that the
+# daemons and the configuration are gone and the calendar folder is not.
 set -eu
 
 fail() { echo "package test: $*" >&2; [ -s /tmp/serve.err ] && tail -20 /tmp/serve.err >&2; exit 1; }
@@ -50,14 +50,15 @@ entry KIVO.Core.FileServ.WebDAV.CalDAV.Calendar create \
 [ -d /volume1/public/Team ] || fail "no calendar folder"
 
 # A calendar client's first question: which calendars the account has.
-status=$(curl -sS --max-time 60 -o /tmp/propfind.xml -w '%{http_code}' -u "admin:$password" \
-    -X PROPFIND -H 'Depth: 1' http://127.0.0.1:5005/caldav/admin/)
+propfind() {
+    curl -sS --max-time 60 -o /tmp/propfind.xml -w '%{http_code}' -u "admin:$password" \
+        -X PROPFIND -H 'Depth: 1' http://127.0.0.1:5005/caldav/admin/ || true
+}
+status=$(propfind)
 [ "$status" = 207 ] || fail "PROPFIND /caldav/admin/: $status $(cat /tmp/propfind.xml)"
 grep -q "Team" /tmp/propfind.xml || fail "the calendar is not listed: $(cat /tmp/propfind.xml)"
 echo "package test: logged in, WebDAV and CalDAV on, calendar Team reached over CalDAV"
 
-kill $serve
-wait $serve || true
 # The platform's daemons, found by the configuration they run with (the
 # brackets keep grep from finding itself).
 daemons() {
@@ -67,6 +68,23 @@ daemons() {
     done
     return 0
 }
+# Reinstalled without systemd, the postinst restarts the daemons itself, as
+# the settings say; dpkg returns (no daemon holds its output open).
+before=$(daemons)
+timeout 120 dpkg -i /root/kivo-webdav-upgrade.deb >/tmp/reinstall.log 2>&1 ||
+    fail "reinstall: $(cat /tmp/reinstall.log)"
+[ -n "$(daemons)" ] && [ "$(daemons)" != "$before" ] ||
+    fail "the reinstall did not restart the daemons: $(cat /tmp/reinstall.log)"
+tries=0
+until [ "$(propfind)" = 207 ] && grep -q "Team" /tmp/propfind.xml; do
+    tries=$((tries + 1))
+    [ $tries -le 100 ] || fail "no CalDAV after the reinstall: $(propfind)"
+    sleep 0.1
+done
+echo "package test: reinstalled; the daemons came back from the new files"
+
+kill $serve
+wait $serve || true
 [ -n "$(daemons)" ] || fail "the WebDAV and CalDAV daemons do not run"
 dpkg --remove kivo-webdav >/tmp/remove.log 2>&1 || fail "remove: $(cat /tmp/remove.log)"
 [ -z "$(daemons)" ] || fail "daemons left after the removal: $(daemons)"

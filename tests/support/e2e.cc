@@ -347,7 +347,11 @@ bool Server::Start(const TestRoot& root, const std::vector<std::string>& extra_a
   log_path_ = root.path() + "/.serve.log";
   const int log_fd =
       open(log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
-  std::vector<std::string> argv = {kWebApiBin, "serve", "--listen", "127.0.0.1:0"};
+  std::vector<std::string> argv = {kWebApiBin, "serve"};
+  // Loopback unless the test names its own plain listener.
+  if (std::find(extra_args.begin(), extra_args.end(), "--listen") == extra_args.end()) {
+    argv.insert(argv.end(), {"--listen", "127.0.0.1:0"});
+  }
   argv.insert(argv.end(), extra_args.begin(), extra_args.end());
   pid_ = Spawn(argv, root.path(), "", log_fd, log_fd, {}, true);
   close(log_fd);

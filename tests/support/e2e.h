@@ -99,8 +99,9 @@ Json::Value CalendarParams(const std::string& share, const std::string& destinat
                            const std::string& fullpath, const std::string& name);
 Json::Value Refusal(int code);  // {"success":false,"error":{"code":CODE}}
 
-// `kivo-webapi serve` on a free loopback port, leading its own process
-// group; the destructor stops the group.
+// `kivo-webapi serve` on a free loopback port (or the `--listen` among the
+// extra arguments), leading its own process group; the destructor stops the
+// group.
 class Server {
  public:
   Server() = default;
