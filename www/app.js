@@ -391,9 +391,9 @@
         caldav.running ? accountCalDAVUrl() : '', 'CalDAV address of your account', caldavNote));
   }
 
-  // The folders the account reaches over WebDAV, as a file manager opens
-  // them: its home and the shares it may write into (every share for an
-  // administrator).
+  // The folders the account reaches over WebDAV, as a browser or a file
+  // manager opens them: its home and the shares it may write into (every
+  // share for an administrator).
   function renderFolders() {
     const list = $('folder-list');
     list.textContent = '';
@@ -407,11 +407,12 @@
       const item = document.createElement('li');
       const label = document.createElement('span');
       label.textContent = home ? 'Your home folder: ' : `${choice.share}: `;
-      // Plain text, not a link: the WebDAV daemon answers a browser's GET
-      // of a folder with 404 (a file manager lists it).
-      const address = document.createElement('code');
-      address.textContent = url;
-      item.append(label, address);
+      const link = document.createElement('a');
+      link.href = url;
+      link.textContent = url;
+      link.rel = 'noopener';
+      link.target = '_blank';
+      item.append(label, link);
       list.append(item);
     }
   }

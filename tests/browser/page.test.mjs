@@ -466,7 +466,7 @@ test('the page says where WebDAV and CalDAV run, with addresses to copy', async 
       .getByText('Not in your CalDAV account: your account may not open its folder.').waitFor();
   assert.equal(await calendarRow(page, 'Hers').locator('code').count(), 0);
   // The folders a browser or file manager opens over WebDAV.
-  assert.deepEqual(await page.locator('#folder-list code').allTextContents(),
+  assert.deepEqual(await page.locator('#folder-list a').allTextContents(),
       [`${url}homes/admin/`, `${url}homes/`, `${url}public/`]);
   await page.getByText('Connect a client').click();
   await page.getByText('add a CalDAV account with the CalDAV address above').waitFor();
