@@ -9,6 +9,7 @@
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
 #include "kivo/log.h"
+#include "kivo/port_text.h"
 #include "platform/json_file.h"
 #include "platform/last_error.h"
 #include "platform/process.h"
@@ -36,13 +37,7 @@ std::vector<int> DeclaredPorts(const Json::Value& declared, const char* service,
 }
 
 int ConfPort(KivoConf* conf, const char* key, int fallback) {
-  std::string text = conf->Info(key, "");
-  if (text.empty() || text.size() > 5 ||
-      text.find_first_not_of("0123456789") != std::string::npos) {
-    return fallback;
-  }
-  int port = std::stoi(text);
-  return port >= 1 && port <= 65535 ? port : fallback;
+  return port_text::Served(conf->Info(key, ""), fallback);
 }
 
 // A service's run setting in services.json: 1 is enabled (the reading

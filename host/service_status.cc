@@ -13,6 +13,7 @@
 #include "host/cli.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
+#include "kivo/port_text.h"
 #include "platform/json_file.h"
 
 namespace host {
@@ -38,10 +39,7 @@ Json::Value ReadJson(const char* system_path) {
 
 int ConfPort(const char* key, int fallback) {
   KivoConf conf;
-  long port = 0;
-  return ParseDecimal(conf.Info(key, ""), &port) && port >= 1 && port <= 65535
-             ? static_cast<int>(port)
-             : fallback;
+  return port_text::Served(conf.Info(key, ""), fallback);
 }
 
 int RunOf(const Json::Value& states, const char* service) {

@@ -14,6 +14,7 @@
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
 #include "kivo/log.h"
+#include "kivo/port_text.h"
 #include "platform/json_file.h"
 #include "platform/last_error.h"
 #include "platform/process.h"
@@ -80,13 +81,7 @@ bool UsableShareName(const std::string& name) {
 }
 
 int PortOf(KivoConf* conf, const char* key, int fallback) {
-  std::string text = conf->Info(key, "");
-  if (text.empty() || text.size() > 5 ||
-      text.find_first_not_of("0123456789") != std::string::npos) {
-    return fallback;
-  }
-  int port = atoi(text.c_str());
-  return port >= 1 && port <= 65535 ? port : fallback;
+  return port_text::Served(conf->Info(key, ""), fallback);
 }
 
 bool Running(const Json::Value& states, const char* service) {

@@ -1,6 +1,7 @@
-// How a port stored in kivoinfo.conf is read. The module shows it in `get`
-// and the platform's conflict check compares against it: both read it here,
-// so a port one of them sees is a port the other sees.
+// How a port stored in kivoinfo.conf is read. The module shows it in `get`,
+// the platform's conflict check compares against it, and the daemons, the
+// firewall and the host's status serve it: all read it here, so a port one
+// of them sees is a port the others see.
 
 #ifndef KIVO_PORT_TEXT_H_
 #define KIVO_PORT_TEXT_H_
@@ -30,6 +31,16 @@ inline int Read(const char* text) {
   if (negative) value = -value;
   if (value < INT_MIN || value > INT_MAX) return 0;
   return static_cast<int>(value);
+}
+
+// The port a daemon serves for a stored text: the number `get` shows
+// (Read) when it is a port, 1 to 65535; `fallback` (the variant's default)
+// for anything else, the empty text included. Every reader of a stored
+// port (the WebDAV daemon's configuration, the firewall, the host's status)
+// reads it here, so the number shown is the number served.
+inline int Served(const char* text, int fallback) {
+  const int port = Read(text);
+  return port >= 1 && port <= 65535 ? port : fallback;
 }
 
 }  // namespace port_text

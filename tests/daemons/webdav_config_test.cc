@@ -5,9 +5,12 @@
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
 #include <sstream>
 
+#include "daemons/firewall.h"
 #include "kivo/kivo_platform.h"
+#include "kivo/port_text.h"
 #include "tests/platform/temp_root.h"
 
 using ::testing::HasSubstr;
@@ -46,6 +49,30 @@ TEST_F(WebDAVConfigTest, ListensForTheRunningVariantOnItsStoredPort) {
   EXPECT_THAT(config, HasSubstr("\nListen 18080\n"));
   EXPECT_THAT(config, Not(HasSubstr("18443")));
   EXPECT_THAT(config, Not(HasSubstr("SSLEngine")));
+}
+
+// A stored port is one number for every reader: the one `get` shows is the
+// one Apache listens on and the firewall opens (the variant's default when
+// the text is no port at all).
+TEST_F(WebDAVConfigTest, EveryReaderServesThePortGetShows) {
+  Write("var/lib/kivo/services.json", R"({"webdav-httpd-pure": {"run": 1, "running": true}})");
+  const struct {
+    const char* stored;
+    int served;
+  } cases[] = {{"8080", 8080},  {" 8080", 8080}, {"8080 ", 8080}, {"+8080", 8080},
+               {"08080", 8080}, {"8080x", 8080}, {"", 5005},      {"x", 5005},
+               {"0", 5005},     {"-80", 5005},   {"65536", 5005}, {"99999999999", 5005}};
+  for (const auto& c : cases) {
+    Write("etc/kivoinfo.conf", std::string("WebDavPort=\"") + c.stored + "\"\n");
+    const int shown = port_text::Read(c.stored[0] ? c.stored : "5005");
+    if (shown >= 1 && shown <= 65535) {
+      EXPECT_EQ(shown, c.served) << "[" << c.stored << "]";
+    }
+    EXPECT_THAT(Config(), HasSubstr("\nListen " + std::to_string(c.served) + "\n"))
+        << "[" << c.stored << "]";
+    const std::vector<int> open = kivo::daemons::CurrentOpenings().tcp;
+    EXPECT_NE(std::find(open.begin(), open.end(), c.served), open.end()) << "[" << c.stored << "]";
+  }
 }
 
 TEST_F(WebDAVConfigTest, DepthInfinityOnlyForTheExactYes) {
