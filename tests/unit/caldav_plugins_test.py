@@ -9,6 +9,7 @@ Run as root (the plug-ins act with each user's file-system identity);
 skipped otherwise.
 """
 
+import json
 import os
 import shutil
 import sys
@@ -245,6 +246,36 @@ class PluginsTest(unittest.TestCase):
         for login, password, expected in cases:
             with self.subTest(login=login, password=password):
                 self.assertEqual(expected, AUTH.login(login, password))
+
+    def test_accounts_follow_the_table_every_reader_runs(self):
+        # The WebDAV daemon's account reader runs the same table
+        # (tests/daemons/dav_accounts_test.cc): an account one service
+        # refuses, every service refuses, and the groups are the same.
+        import kivo_service
+        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "vectors",
+                               "accounts.json"), encoding="utf-8") as f:
+            table = json.load(f)
+        root = tempfile.mkdtemp(prefix="kivo-caldav-accounts-")
+        self.addCleanup(shutil.rmtree, root, ignore_errors=True)
+        os.makedirs(os.path.join(root, "etc"))
+        for name in ("passwd", "group", "shadow"):
+            with open(os.path.join(root, "etc", name), "w", encoding="utf-8") as f:
+                f.write(table[name])
+        with open(os.path.join(root, "radicale.conf"), "w") as f:
+            f.write("[auth]\ntype = kivo_auth\n[storage]\ntype = kivo_storage\n"
+                    "kivo_root = %s\nkivo_state = %s\n" % (root, root))
+        configuration = config.load([(os.path.join(root, "radicale.conf"), False)])
+        logins = auth.load(configuration)
+        service = kivo_service.Service.of(configuration)
+        for account in table["accounts"]:
+            name = account["name"]
+            with self.subTest(name, why=account.get("why")):
+                self.assertEqual(name if account["served"] else "",
+                                 logins.login(name, table["password"]))
+                if account["served"]:
+                    identity = service.identity(name)
+                    self.assertEqual((account["uid"], account["gid"], tuple(account["groups"])),
+                                     (identity.uid, identity.gid, tuple(sorted(identity.groups))))
 
     def test_a_new_password_takes_over_from_the_remembered_one(self):
         with open(path("etc/shadow")) as f:

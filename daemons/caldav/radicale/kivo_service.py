@@ -36,6 +36,7 @@ calendar folder itself.
 """
 
 import os
+import re
 import stat
 import threading
 import time
@@ -45,6 +46,11 @@ import kivo_identity
 from kivo_identity import Identity
 from kivo_calendar import PROPS_FILE, Calendar, is_item_name, proppatch_refusal
 from kivo_root import IdMap, Root
+
+# Who may log in, as the WebDAV daemon judges it.
+USABLE_NAME = re.compile(r"[a-z_][a-z0-9_.-]{0,31}")
+GUEST = "guest"
+FIRST_USER_UID = 1000
 
 # What the current request is about: set by kivo_server as a request comes
 # in, else when Radicale asks the auth plug-in for an external login, the
@@ -127,9 +133,18 @@ class Service:
         return None
 
     def identity(self, user: str) -> Optional[Identity]:
+        """The identity the daemon acts with for `user`, None for an
+        account the services refuse. The rule is the WebDAV daemon's
+        (daemons/apache/kivo_dav_accounts.c), run against the same table
+        (tests/vectors/accounts.json): a name the host accepts, not guest,
+        a user's uid (1000 or more), a primary group other than root's; the
+        root group never counts among the others."""
+        if not USABLE_NAME.fullmatch(user) or user == GUEST:
+            return None
         identity = self.root.identity(user)
-        # Acting as uid 0 would make the daemon the owner of root's files.
-        return identity if identity is not None and identity.uid != 0 else None
+        if identity is None or identity.uid < FIRST_USER_UID or identity.gid == 0:
+            return None
+        return Identity(identity.uid, identity.gid, tuple(g for g in identity.groups if g != 0))
 
     def view(self, user: str) -> Dict[str, Calendar]:
         """The calendars `user` may read, by URL name, in registry order;
