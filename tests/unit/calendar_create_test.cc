@@ -231,7 +231,11 @@ TEST_F(CalendarCreateTest, CreatesFromSeveralProcessesAtOnceKeepEveryEntry) {
   std::multiset<std::string> registered;
   for (const Json::Value& entry : calendars) registered.insert(IdAnswer(entry)["id"].asString());
   EXPECT_EQ(registered, expected);
-  EXPECT_EQ(RegistryDirSize(), 2) << "the registry and its lock, nothing else";
+  // Every calendar's token recorded, none lost to another writer.
+  Json::Value record;
+  ASSERT_TRUE(Json::Reader().parse(ReadFile(Path("usr/kivo/etc/calendar.ids")), record));
+  EXPECT_EQ(record["ids"].size(), expected.size());
+  EXPECT_EQ(RegistryDirSize(), 3) << "the registry, its lock, the tokens, nothing else";
 }
 
 }  // namespace
