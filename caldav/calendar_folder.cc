@@ -559,8 +559,25 @@ std::vector<std::string> StagedWith(int parent, const std::string& token) {
   return found;
 }
 
+// Removes the staging folders in `parent` left empty (a call killed between
+// making one and filling it, or after emptying it).
+void RemoveEmptyStaging(int parent) {
+  for (const std::string& name : pinned::StagingFolders(parent)) {
+    unlinkat(parent, name.c_str(), AT_REMOVEDIR);  // only while empty
+  }
+}
+
+// Removes the staging folders in `parent` whose entry carries `token`, and
+// the empty ones.
 void RemoveStaged(int parent, const std::string& token) {
   for (const std::string& name : StagedWith(parent, token)) pinned::RemoveTree(parent, name);
+  RemoveEmptyStaging(parent);
+}
+
+bool SameFolder(int a, int b) {
+  struct stat sa, sb;
+  return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
 }
 
 }  // namespace
@@ -580,15 +597,16 @@ bool CalendarFolder::Recover(Json::Value& calendars, CalendarRegistry* registry)
       const pinned::Fd to = pinned::OpenDirectory(change["to"].asString());
       const bool arrived = to.valid() && TokenAt(to.get(), change["to_name"].asString()) == token;
       if (arrived) {
-        // The folder is in its new place: the rest of the move is done.
+        // The folder is in its new place: the rest of the move is done (a
+        // source left after its copy, staging folders).
         if (from.valid()) RemoveStaged(from.get(), token);
+        if (to.valid()) RemoveStaged(to.get(), token);
         new_id = change["new_id"].asString();
         replacement = &change["entry"];
         KIVO_LOG("finished the move of calendar %s to %s", id.c_str(), new_id.c_str());
       } else {
-        // Not there: a copy begun on the other volume goes, the folder goes
-        // back to its name.
-        if (to.valid()) RemoveStaged(to.get(), token);
+        // Not there: the folder goes back to its name, then a copy begun
+        // on the other volume goes.
         for (const std::string& staging : from.valid() ? StagedWith(from.get(), token)
                                                        : std::vector<std::string>()) {
           const pinned::Fd area = pinned::OpenChild(from.get(), staging);
@@ -599,6 +617,12 @@ bool CalendarFolder::Recover(Json::Value& calendars, CalendarRegistry* registry)
             KIVO_LOG("calendar %s stays in %s/%s: %s", id.c_str(),
                      change["from"].asString().c_str(), staging.c_str(), strerror(errno));
           }
+        }
+        if (from.valid()) RemoveEmptyStaging(from.get());
+        // Copies exist only in another folder than the source's; a source
+        // that could not go back stays where it is.
+        if (to.valid() && !(from.valid() && SameFolder(from.get(), to.get()))) {
+          RemoveStaged(to.get(), token);
         }
         KIVO_LOG("undid the move of calendar %s", id.c_str());
       }
@@ -613,7 +637,10 @@ bool CalendarFolder::Recover(Json::Value& calendars, CalendarRegistry* registry)
       }
       KIVO_LOG("finished the removal of calendar %s", id.c_str());
     }
-    if (calendars.isArray()) {
+    // A removal drops the entry, a finished move replaces it, an undone
+    // move leaves it.
+    const bool removal = change["op"].asString() != "move";
+    if (calendars.isArray() && (removal || replacement != nullptr)) {
       Json::Value kept(Json::arrayValue);
       for (const Json::Value& entry : calendars) {
         std::string entry_id;
@@ -626,7 +653,7 @@ bool CalendarFolder::Recover(Json::Value& calendars, CalendarRegistry* registry)
       }
       calendars.swap(kept);
     }
-    if (replacement != nullptr || change["op"].asString() != "move") identity_->Forget(id);
+    if (removal || replacement != nullptr) identity_->Forget(id);
     if (replacement != nullptr) identity_->Record(new_id, token);
     identity_->Finish(token);
   }

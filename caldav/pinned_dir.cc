@@ -363,9 +363,10 @@ bool CopyEntry(int from_dir, const std::string& from, int to_dir, const std::str
   if (S_ISREG(opened.st_mode)) {
     Fd target(
         openat(to_dir, to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    // On disk before the source can go: the copy replaces it.
     return target.valid() && CopyContent(source.get(), target.get()) &&
            CopyExtendedAttributes(source.get(), target.get()) &&
-           CopyAttributes(target.get(), opened);
+           CopyAttributes(target.get(), opened) && fsync(target.get()) == 0;
   }
   if (opened.st_dev != dev) {
     errno = EXDEV;  // another mount below the folder
@@ -383,7 +384,7 @@ bool CopyEntry(int from_dir, const std::string& from, int to_dir, const std::str
   for (const std::string& name : names) {
     if (!CopyEntry(source.get(), name, target.get(), name, dev, depth + 1, nullptr)) return false;
   }
-  return CopyAttributes(target.get(), opened);
+  return CopyAttributes(target.get(), opened) && fsync(target.get()) == 0;
 }
 
 // ---- looking up below a folder ------------------------------------------------------
@@ -622,7 +623,11 @@ bool Move(int from_parent, const std::string& from, int to_parent, const std::st
     if (copy.Make(to_parent) &&
         CopyEntry(source.fd(), kStaged, copy.fd(), kStaged, want.dev, 0, &want) &&
         renameat2(copy.fd(), kStaged, to_parent, to.c_str(), RENAME_NOREPLACE) == 0) {
-      return true;  // the source goes with its staging folder
+      // The copy's new name on disk before the source goes with its
+      // staging folder.
+      const Fd placed(openat(to_parent, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      if (placed.valid()) fsync(placed.get());
+      return true;
     }
     error = errno;
   }
