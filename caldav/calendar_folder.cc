@@ -326,16 +326,10 @@ void CalendarFolder::Resolve(const Json::Value& entry, Resolved* out) {
       if (fstatat(at.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) return;
       } else if (S_ISDIR(st.st_mode)) {
-        out->folder = pinned::OpenChild(at.get(), name);
+        // Open for reading: its identity is read through this descriptor.
+        out->folder.Reset(
+            openat(at.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!out->folder.valid()) return;  // gone in the instant
-        char link[64], path[PATH_MAX];
-        snprintf(link, sizeof link, "/proc/self/fd/%d", at.get());
-        const ssize_t n = readlink(link, path, sizeof path - 1);
-        if (n <= 0) {
-          out->folder.Reset();
-          return;
-        }
-        out->parent_path.assign(path, static_cast<size_t>(n));
         out->parent = std::move(at);
         out->name = name;
         out->kind = Resolved::kFolder;
@@ -395,7 +389,7 @@ bool CalendarFolder::ResolveByName(const std::string& full, Resolved* out) {
 bool CalendarFolder::HoldsStore(const Resolved& folder) {
   static const std::string kState = std::string(kStoreName) + "/" + kStatePag;
   if (pinned::PlainlyBelow(folder.folder.get(), kState)) return true;
-  const std::string path = folder.parent_path + "/" + folder.name + "/" + kState;
+  const std::string path = "/proc/self/fd/" + std::to_string(folder.folder.get()) + "/" + kState;
   const std::unique_ptr<char, decltype(&free)> canonical(realpath(path.c_str(), nullptr), &free);
   std::string parent, name;
   return canonical != nullptr && pinned::SplitLast(canonical.get(), &parent, &name) &&
@@ -465,6 +459,18 @@ CalendarFolder::Found CalendarFolder::Prepare(const Json::Value& entry, const st
     KIVO_LOG("Path [%s] is not a calendar folder", path.c_str());
   }
   if (prepared_.kind != Resolved::kFolder) return Found::kNone;
+  if (prepared_.parent_path.empty()) {
+    // The parent's path as the kernel knows its descriptor: what a change
+    // under way records, to find it again.
+    char link[64], path[PATH_MAX];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", prepared_.parent.get());
+    const ssize_t n = readlink(link, path, sizeof path - 1);
+    if (n <= 0 || path[0] != '/') {
+      KIVO_LOG("cannot tell where a calendar folder is, reason=%s", strerror(errno));
+      return Found::kNone;
+    }
+    prepared_.parent_path.assign(path, static_cast<size_t>(n));
+  }
   const Found found = Identify(id, &prepared_);
   if (found == Found::kForeign) {
     KIVO_LOG("the folder at [%s/%s] is not the calendar %s", prepared_.parent_path.c_str(),

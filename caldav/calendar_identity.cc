@@ -196,10 +196,13 @@ CalendarIdentity::Mark CalendarIdentity::Put(int fd, const std::string& token) {
 }
 
 CalendarIdentity::Mark CalendarIdentity::Get(int fd, std::string* token) {
-  const pinned::Fd folder = Readable(fd);
-  if (!folder.valid()) return kUnreadable;
   char value[128];
-  const ssize_t n = fgetxattr(folder.get(), kAttribute, value, sizeof value);
+  ssize_t n = fgetxattr(fd, kAttribute, value, sizeof value);
+  if (n < 0 && errno == EBADF) {  // an O_PATH descriptor
+    const pinned::Fd folder = Readable(fd);
+    if (!folder.valid()) return kUnreadable;
+    n = fgetxattr(folder.get(), kAttribute, value, sizeof value);
+  }
   if (n >= 0) {
     token->assign(value, static_cast<size_t>(n));
     return kMarked;
