@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -433,7 +434,42 @@ CalendarFolder::Found CalendarFolder::Identify(const std::string& id, Resolved* 
   }
 }
 
+// A list checks every registered calendar: most hold no link and no "..",
+// and their folder opens below the share's directory in one lookup that
+// follows nothing; the path grows in a buffer kept by this object. The rest
+// take the one judgement's longer road.
 const char* CalendarFolder::Status(const Json::Value& entry, const std::string& id) {
+  std::string& path = status_path_;
+  path.assign("./");
+  const CalendarLocation::Share* share = location_->FolderInShare(entry, path);
+  if (share == nullptr) return "noexist";
+  const OpenedShare& dir = OpenShare(share->dir);
+  if (!dir.fd.valid()) return "noexist";  // no share directory, no folder in it
+  const size_t slash = path.rfind('/');
+  const char* last = path.c_str() + slash + 1;
+  if (*last != '\0' && strcmp(last, ".") != 0 && strcmp(last, "..") != 0) {
+    // A whole calendar reached without a link: its token read by name
+    // (the folder's own name not followed). A swap in the instant between
+    // can only make this one answer "crashed"; nothing is acted on.
+    const size_t folder_end = path.size();
+    path += '/';
+    path += kStoreName;
+    path += '/';
+    path += kStatePag;
+    if (pinned::PlainlyBelow(dir.fd.get(), path)) {
+      path.resize(folder_end);
+      std::string want;
+      if (identity_->TokenOf(id, &want) && !want.empty()) {
+        const std::string full = dir.canonical + "/" + path;
+        char have[128];
+        const ssize_t n = lgetxattr(full.c_str(), CalendarIdentity::kAttribute, have, sizeof have);
+        return n >= 0 && want.compare(0, std::string::npos, have, static_cast<size_t>(n)) == 0
+                   ? "normal"
+                   : "crashed";
+      }
+    }
+    path.resize(folder_end);
+  }
   Resolved folder;
   Resolve(entry, &folder);
   switch (folder.kind) {

@@ -22,7 +22,6 @@ namespace {
 
 constexpr char kLogUnit[] = "caldav_calendar";
 constexpr char kRecordFile[] = "/usr/kivo/etc/calendar.ids";
-constexpr char kAttribute[] = "trusted.kivo.calendar";
 constexpr size_t kTokenBytes = 16;
 
 bool Unsupported(int error) { return error == ENOTSUP || error == EOPNOTSUPP; }
@@ -35,7 +34,8 @@ void WarnUnsupportedOnce() {
   static bool warned = false;
   if (warned) return;
   warned = true;
-  KIVO_LOG("the file system refuses %s: calendars there are known by name only", kAttribute);
+  KIVO_LOG("the file system refuses %s: calendars there are known by name only",
+           CalendarIdentity::kAttribute);
 }
 
 bool ReadText(const std::string& path, std::string* text, bool* missing) {
@@ -56,33 +56,83 @@ bool ReadText(const std::string& path, std::string* text, bool* missing) {
 
 CalendarIdentity::CalendarIdentity(int* error_code) : error_code_(error_code) {}
 
+namespace {
+
+// An id on one line: "\" and newlines escaped.
+std::string Escaped(const std::string& id) {
+  std::string text;
+  for (char c : id) {
+    if (c == '\\') {
+      text += "\\\\";
+    } else if (c == '\n') {
+      text += "\\n";
+    } else {
+      text += c;
+    }
+  }
+  return text;
+}
+
+bool Unescaped(const char* begin, const char* end, std::string* id) {
+  id->clear();
+  for (const char* p = begin; p < end; ++p) {
+    if (*p != '\\') {
+      *id += *p;
+    } else if (++p < end && (*p == '\\' || *p == 'n')) {
+      *id += *p == 'n' ? '\n' : '\\';
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+constexpr char kPendingLine[] = "pending ";
+
+}  // namespace
+
+// One line a calendar, "<token> <id>" (a calendar known by name only has
+// "-" for its token), and one a change under way, "pending <JSON>": a list
+// reads it whole, and lines cost far less than a JSON object of thousands.
 bool CalendarIdentity::Load() {
   const std::string path = kivo::RootedPath(kRecordFile);
-  record_ = Json::Value(Json::objectValue);
+  ids_.clear();
+  pending_ = Json::Value(Json::arrayValue);
   changed_ = false;
   std::string text;
   bool missing = false;
   if (!ReadText(path, &text, &missing)) {
-    if (missing) {
-      record_["ids"] = Json::Value(Json::objectValue);
-      record_["pending"] = Json::Value(Json::arrayValue);
-      return true;
-    }
+    if (missing) return true;
     KIVO_LOG("cannot read %s, reason=%s", path.c_str(), strerror(errno));
     *error_code_ = WEBAPI_ERR_OPERATION_FAILED;
     return false;
   }
-  Json::Reader reader;
-  bool parsed = false;
-  try {
-    parsed = reader.parse(text, record_, false) && record_.isObject() &&
-             record_["ids"].isObject() && record_["pending"].isArray();
-    for (const std::string& id : parsed ? record_["ids"].getMemberNames() : Json::Value::Members())
-      parsed = parsed && record_["ids"][id].isString();
-    for (const Json::Value& change : parsed ? record_["pending"] : Json::Value(Json::arrayValue))
-      parsed = parsed && change.isObject();
-  } catch (const std::exception&) {
-    parsed = false;
+  bool parsed = true;
+  std::string id;
+  for (size_t start = 0; parsed && start < text.size();) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const char* line = text.data() + start;
+    const size_t length = end - start;
+    start = end + 1;
+    if (length == 0) continue;
+    if (length > strlen(kPendingLine) && memcmp(line, kPendingLine, strlen(kPendingLine)) == 0) {
+      Json::Value change;
+      try {
+        parsed = Json::Reader().parse(line + strlen(kPendingLine), line + length, change, false) &&
+                 change.isObject();
+      } catch (const std::exception&) {
+        parsed = false;
+      }
+      if (parsed) pending_.append(change);
+      continue;
+    }
+    const char* space = static_cast<const char*>(memchr(line, ' ', length));
+    parsed = space != nullptr && Unescaped(space + 1, line + length, &id);
+    if (parsed) {
+      const std::string token(line, static_cast<size_t>(space - line));
+      ids_[id] = token == "-" ? "" : token;
+    }
   }
   if (!parsed) {
     // Written only by this module: a damaged record is left for the
@@ -98,7 +148,15 @@ bool CalendarIdentity::Save() {
   if (!changed_) return true;
   const std::string path = kivo::RootedPath(kRecordFile);
   const std::string temporary = path + ".tmp." + std::to_string(getpid());
-  const std::string text = Json::FastWriter().write(record_);
+  std::string text;
+  for (const auto& [id, token] : ids_) {
+    text += token.empty() ? "-" : token;
+    text += ' ';
+    text += Escaped(id);
+    text += '\n';
+  }
+  Json::FastWriter writer;
+  for (const Json::Value& change : pending_) text += kPendingLine + writer.write(change);
   pinned::Fd fd(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
                      0600));
   bool written = fd.valid() && fchmod(fd.get(), 0600) == 0;
@@ -132,42 +190,40 @@ bool CalendarIdentity::Save() {
 }
 
 bool CalendarIdentity::TokenOf(const std::string& id, std::string* token) const {
-  const Json::Value* found = record_["ids"].find(id.data(), id.data() + id.size());
-  if (found == nullptr) return false;
-  *token = found->asString();
+  const auto found = ids_.find(id);
+  if (found == ids_.end()) return false;
+  *token = found->second;
   return true;
 }
 
 bool CalendarIdentity::TokenInUse(const std::string& token) const {
-  for (const Json::Value& recorded : record_["ids"]) {
-    if (recorded.asString() == token) return true;
+  for (const auto& recorded : ids_) {
+    if (recorded.second == token) return true;
   }
   return false;
 }
 
 void CalendarIdentity::Record(const std::string& id, const std::string& token) {
-  record_["ids"][id] = token;
+  ids_[id] = token;
   changed_ = true;
 }
 
 void CalendarIdentity::Forget(const std::string& id) {
-  if (!record_["ids"].isMember(id)) return;
-  record_["ids"].removeMember(id);
-  changed_ = true;
+  if (ids_.erase(id) > 0) changed_ = true;
 }
 
 void CalendarIdentity::Begin(const Json::Value& change) {
-  record_["pending"].append(change);
+  pending_.append(change);
   changed_ = true;
 }
 
 void CalendarIdentity::Finish(const std::string& token) {
   Json::Value kept(Json::arrayValue);
-  for (const Json::Value& change : record_["pending"]) {
+  for (const Json::Value& change : pending_) {
     if (change["token"].asString() != token) kept.append(change);
   }
-  if (kept.size() == record_["pending"].size()) return;
-  record_["pending"].swap(kept);
+  if (kept.size() == pending_.size()) return;
+  pending_.swap(kept);
   changed_ = true;
 }
 
@@ -186,7 +242,7 @@ std::string CalendarIdentity::NewToken() {
 CalendarIdentity::Mark CalendarIdentity::Put(int fd, const std::string& token) {
   const pinned::Fd folder = Readable(fd);
   if (!folder.valid()) return kUnreadable;
-  if (fsetxattr(folder.get(), kAttribute, token.data(), token.size(), 0) == 0) return kMarked;
+  if (fsetxattr(folder.get(), CalendarIdentity::kAttribute, token.data(), token.size(), 0) == 0) return kMarked;
   if (Unsupported(errno)) {
     WarnUnsupportedOnce();
     return kUnsupported;
@@ -197,11 +253,11 @@ CalendarIdentity::Mark CalendarIdentity::Put(int fd, const std::string& token) {
 
 CalendarIdentity::Mark CalendarIdentity::Get(int fd, std::string* token) {
   char value[128];
-  ssize_t n = fgetxattr(fd, kAttribute, value, sizeof value);
+  ssize_t n = fgetxattr(fd, CalendarIdentity::kAttribute, value, sizeof value);
   if (n < 0 && errno == EBADF) {  // an O_PATH descriptor
     const pinned::Fd folder = Readable(fd);
     if (!folder.valid()) return kUnreadable;
-    n = fgetxattr(folder.get(), kAttribute, value, sizeof value);
+    n = fgetxattr(folder.get(), CalendarIdentity::kAttribute, value, sizeof value);
   }
   if (n >= 0) {
     token->assign(value, static_cast<size_t>(n));
@@ -214,7 +270,7 @@ CalendarIdentity::Mark CalendarIdentity::Get(int fd, std::string* token) {
 
 void CalendarIdentity::Strip(int fd) {
   const pinned::Fd folder = Readable(fd);
-  if (folder.valid()) fremovexattr(folder.get(), kAttribute);
+  if (folder.valid()) fremovexattr(folder.get(), CalendarIdentity::kAttribute);
 }
 
 }  // namespace caldav

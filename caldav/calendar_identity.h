@@ -7,11 +7,10 @@
 // user's copy of the folder never carries it. The tokens, by calendar id,
 // and the changes under way are kept in a root-only file beside the
 // registry, usr/kivo/etc/calendar.ids (0600), which leaves the registry's
-// own format alone:
-//
-//   {"ids": {"<id>": "<token>", ...},
-//    "pending": [{"op": "delete" | "move", "id", "token", "from", "name",
-//                 ("to", "to_name", "new_id", "entry" for a move)}, ...]}
+// own format alone. One line a calendar, "<token> <id>" ("\" and newlines
+// of the id escaped; "-" for an empty token), and one a change under way,
+// "pending " and a JSON object: {"op": "delete" | "move", "id", "token",
+// "from", "name", and for a move "to", "to_name", "new_id", "entry"}.
 //
 // An id without a token is a calendar made before tokens were recorded; the
 // module adopts its folder on first use. An empty token stands for a folder
@@ -30,6 +29,7 @@
 #include <json/json.h>
 
 #include <string>
+#include <unordered_map>
 
 namespace caldav {
 
@@ -37,6 +37,9 @@ class CalendarIdentity {
  public:
   // What a folder's attribute says about it.
   enum Mark { kMarked, kUnmarked, kUnsupported, kUnreadable };
+
+  // The attribute a calendar folder carries its token in.
+  static constexpr char kAttribute[] = "trusted.kivo.calendar";
 
   explicit CalendarIdentity(int* error_code);
 
@@ -58,7 +61,7 @@ class CalendarIdentity {
   void Forget(const std::string& id);
 
   // The changes under way, in the order they were begun.
-  const Json::Value& pending() const { return record_["pending"]; }
+  const Json::Value& pending() const { return pending_; }
   void Begin(const Json::Value& change);
   // Drops every pending change of the calendar with `token`.
   void Finish(const std::string& token);
@@ -77,7 +80,8 @@ class CalendarIdentity {
 
  private:
   int* const error_code_;
-  Json::Value record_;
+  std::unordered_map<std::string, std::string> ids_;  // token by id
+  Json::Value pending_;                               // the changes under way
   bool changed_ = false;
 };
 

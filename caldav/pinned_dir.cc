@@ -564,9 +564,10 @@ Fd OpenChild(int parent, const std::string& name) {
   return Fd(openat(parent, name.c_str(), kPathFlags));
 }
 
-Fd OpenBeneath(int dir, const std::string& relative) {
-  if (relative.empty()) return Fd(openat(dir, ".", kPathFlags));
-  return Fd(OpenAt2(dir, relative.c_str(), kPathFlags,
+Fd OpenBeneath(int dir, const std::string& relative, bool readable) {
+  const int flags = readable ? kListFlags : kPathFlags;
+  if (relative.empty()) return Fd(openat(dir, ".", flags));
+  return Fd(OpenAt2(dir, relative.c_str(), flags,
                     RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS));
 }
 

@@ -77,9 +77,10 @@ Fd OpenDirectoryByWalk(const std::string& path);
 Fd OpenBelow(int dir, const std::string& relative);
 
 // Opens the directory `relative` below `dir` without following any link,
-// where ".." steps may go up as long as they never leave `dir`. Invalid
-// with errno (ENOSYS and the like where the kernel lacks openat2).
-Fd OpenBeneath(int dir, const std::string& relative);
+// where ".." steps may go up as long as they never leave `dir`; O_PATH, or
+// open for reading when `readable`. Invalid with errno (ENOSYS and the like
+// where the kernel lacks openat2).
+Fd OpenBeneath(int dir, const std::string& relative, bool readable = false);
 
 // The staging folders in `parent` (root's own, 0700), by name: what a
 // removal or move cut short left there.

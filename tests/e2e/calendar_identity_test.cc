@@ -81,7 +81,22 @@ class Scene {
     }
     return statuses;
   }
-  Json::Value Record() const { return ParseJson(Read(root.Path("/usr/kivo/etc/calendar.ids"))); }
+  // The identity record: the ids it holds a token for, and the changes it
+  // names as under way.
+  std::set<std::string> RecordedIds() const {
+    std::set<std::string> ids;
+    for (const std::string& line : ReadLines(root.Path("/usr/kivo/etc/calendar.ids"))) {
+      if (line.rfind("pending ", 0) != 0) ids.insert(line.substr(line.find(' ') + 1));
+    }
+    return ids;
+  }
+  size_t Pending() const {
+    size_t pending = 0;
+    for (const std::string& line : ReadLines(root.Path("/usr/kivo/etc/calendar.ids"))) {
+      pending += line.rfind("pending ", 0) == 0;
+    }
+    return pending;
+  }
 
   TestRoot root;
   std::string public_, docs_, volume2_;
@@ -178,7 +193,7 @@ TEST(CalendarIdentityTest, CalendarsFromBeforeAreAdoptedAtTheirFirstUse) {
   ASSERT_EQ(unlink(scene.root.Path("/usr/kivo/etc/calendar.ids").c_str()), 0);
   ASSERT_EQ(removexattr((scene.public_ + "/Old").c_str(), "trusted.kivo.calendar"), 0);
   EXPECT_EQ(scene.List().at("Old:public"), "normal");
-  EXPECT_TRUE(scene.Record()["ids"]["Old:public"].isString());
+  EXPECT_EQ(scene.RecordedIds(), std::set<std::string>{"Old:public"});
   ASSERT_EQ(rename((scene.public_ + "/Old").c_str(), (scene.public_ + "/Aside").c_str()), 0);
   ASSERT_EQ(mkdir((scene.public_ + "/Old").c_str(), 0777), 0);
   EXPECT_EQ(scene.List().at("Old:public"), "crashed");
@@ -354,7 +369,7 @@ class CalendarChangeTest : public ::testing::TestWithParam<Change> {
         EXPECT_THAT(Leftovers(dir), ::testing::IsEmpty()) << dir;
       }
     }
-    EXPECT_EQ(scene.Record()["pending"].size(), 0u);
+    EXPECT_EQ(scene.Pending(), 0u);
   }
 };
 
@@ -387,7 +402,7 @@ TEST_P(CalendarChangeTest, KilledAtEveryStepTheNextCallFinishesOrUndoesIt) {
     if (i % 2 == 1) {
       const Result init = scene.root.WebApi({"init"});
       EXPECT_EQ(init.status, 0) << init.err;
-      EXPECT_EQ(scene.Record()["pending"].size(), 0u) << "init finished it";
+      EXPECT_EQ(scene.Pending(), 0u) << "init finished it";
     }
     bool is_new = false;
     ExpectOldOrNew(scene, &is_new);
