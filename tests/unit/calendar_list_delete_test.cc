@@ -1,5 +1,7 @@
 // List, delete and set: statuses and ids, what a delete removes, moves, refusals, bad registries.
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -241,6 +243,35 @@ TEST_F(CalendarListDeleteTest, DamagedCalendarsListAsCrashedAndLoseOnlyTheirEntr
     EXPECT_EQ(st.st_mode, kinds[c.name]) << c.name;
   }
   EXPECT_TRUE(Exists(private_dir + "/There/.DAV/.state_for_dir.pag"));
+}
+
+// On a file system that refuses trusted attributes (ramfs, in a mount
+// namespace of this test's own) calendars are known by name, as before
+// tokens, and the module says so once.
+TEST_F(CalendarListDeleteTest, WithoutTrustedAttributesCalendarsAreKnownByName) {
+  if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+      mount("ramfs", docs_.c_str(), "ramfs", 0, "mode=0777") != 0) {
+    GTEST_SKIP() << "no private mount namespace here";
+  }
+  for (const char* name : {"A", "B"}) {
+    ASSERT_TRUE(Call(CalDAVCalendarCreate, CreateParams("docs", name, docs_, "docs")).success());
+  }
+  const Json::Value items = Call(CalDAVCalendarList).data()["item"];
+  ASSERT_EQ(items.size(), 2u);
+  for (const Json::Value& item : items) EXPECT_EQ(item["status"], "normal");
+  EXPECT_EQ(std::count_if(fake::Logs().begin(), fake::Logs().end(),
+                          [](const std::string& line) {
+                            return line.find("refuses trusted.kivo.calendar") != std::string::npos;
+                          }),
+            1);
+  Json::Value edit = CreateParams("docs", "C", docs_, "docs");
+  edit["id"] = "A:docs";
+  EXPECT_TRUE(Call(CalDAVCalendarSet, edit).success());
+  EXPECT_TRUE(Exists(docs_ + "/C/.DAV/.state_for_dir.pag"));
+  EXPECT_TRUE(Call(CalDAVCalendarDelete, Ids(Array({"C:docs", "B:docs"}))).success());
+  EXPECT_FALSE(Exists(docs_ + "/B"));
+  EXPECT_FALSE(Exists(docs_ + "/C"));
+  umount2(docs_.c_str(), MNT_DETACH);
 }
 
 class CalendarSetTest : public CalendarTest {
