@@ -201,50 +201,61 @@ TEST(CalendarIdentityTest, CalendarsFromBeforeAreAdoptedAtTheirFirstUse) {
 
 // One judgement of the path an entry names, whatever method asks: what
 // create accepts, list shows as the folder there, and set and delete act on
-// that very folder. A path that leads out of every share names no folder.
+// that very folder. A path that leads out of every share names no folder
+// (only its entry can go); one that leads to a folder that is not the
+// calendar's is refused, and nothing is touched either way.
 TEST(CalendarIdentityTest, OneJudgementOfARegisteredPathForAllFourMethods) {
   Scene scene;
   ASSERT_TRUE(scene.ready()) << scene.root.init_result().err;
   const std::string& docs = scene.docs_;
-  ASSERT_EQ(mkdir((docs + "/team").c_str(), 0777), 0);
-  ASSERT_EQ(mkdir((docs + "/real").c_str(), 0777), 0);
+  const std::string outside = scene.root.Path("/outside");
+  for (const std::string& dir : {docs + "/team", docs + "/real", outside}) {
+    ASSERT_EQ(mkdir(dir.c_str(), 0777), 0);
+  }
   ASSERT_EQ(symlink(scene.public_.c_str(), (docs + "/publink").c_str()), 0);
-  ASSERT_EQ(mkdir(scene.root.Path("/outside").c_str(), 0777), 0);
-  ASSERT_TRUE(WriteFile(scene.root.Path("/outside/canary"), "keep\n"));
+  ASSERT_EQ(symlink(outside.c_str(), (docs + "/escape").c_str()), 0);
+  ASSERT_TRUE(WriteFile(outside + "/canary", "keep\n"));
+  enum Kind { kMoved, kOut, kForeign };
   const struct {
     const char* what;
+    Kind kind;
     const char* destination;
-    std::string fullpath;  // where create makes the folder
+    std::string fullpath;  // where create makes the folder "Cal"
     const char* link;      // made after the create: docs/<link> -> the folder
-    std::string folder;    // the folder the entry names ("" none)
-    std::string renamed;   // where a set to "Renamed" puts it ("" refused)
+    std::string folder;    // the folder the entry names, a stranger's when foreign
+    std::string renamed;   // where a set to "Renamed" puts it
   } cases[] = {
-      {"dot-dot", "docs/team/..", docs, nullptr, docs + "/Cal", docs + "/Renamed"},
-      {"link into another share", "docs/publink", docs + "/publink", nullptr,
+      {"dot-dot", kMoved, "docs/team/..", docs, nullptr, docs + "/Cal", docs + "/Renamed"},
+      {"link into another share", kMoved, "docs/publink", docs + "/publink", nullptr,
        scene.public_ + "/Cal", scene.public_ + "/Renamed"},
-      {"link to the folder", "docs", docs + "/real", "Cal", docs + "/real/Cal",
+      {"link to the folder", kMoved, "docs", docs + "/real", "Cal", docs + "/real/Cal",
        docs + "/Renamed"},
-      {"out of every share", "docs/../../outside", docs, nullptr, "", ""},
+      {"dot-dot out of every share", kOut, "docs/../../outside", docs, nullptr, "", ""},
+      {"link out of every share", kOut, "docs/escape", docs, nullptr, "", ""},
+      {"dot-dot onto a stranger", kForeign, "docs/team/..", docs + "/team", nullptr, docs + "/Cal",
+       ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
+    if (c.kind == kForeign) {  // a stranger's folder that looks like a calendar
+      std::filesystem::create_directories(c.folder + "/.DAV");
+      ASSERT_TRUE(WriteFile(c.folder + "/.DAV/.state_for_dir.pag", "x"));
+    }
     const std::string id = std::string("Cal:") + c.destination;
     const Result made = scene.Call("create", CalendarParams("docs", c.destination, c.fullpath, "Cal"));
     ASSERT_EQ(made.status, 0) << made.out << made.err;
     if (c.link != nullptr) {
       ASSERT_EQ(symlink((c.fullpath + "/Cal").c_str(), (docs + "/" + c.link).c_str()), 0);
     }
-    EXPECT_EQ(scene.List().at(id), c.folder.empty() ? "crashed" : "normal");
+    EXPECT_EQ(scene.List().at(id), c.kind == kMoved ? "normal" : "crashed");
 
-    // Renamed where it is; the entry that names no folder is moved into
-    // the share, which finds nothing to move.
-    const char* to = c.renamed.empty() ? "docs" : c.destination;
+    // Renamed where it is; an entry that names no folder of its own is
+    // moved into the share, which finds nothing to move.
+    const std::set<std::string> before = Tree(scene.root.path() + "/volume1");
+    const char* to = c.kind == kMoved ? c.destination : "docs";
     const Result set = scene.Call("set", Edit(id, "docs", to, "", "Renamed"));
     const std::string new_id = std::string("Renamed:") + c.destination;
-    if (c.renamed.empty()) {
-      EXPECT_EQ(set.answer, Refusal(1704));
-      EXPECT_TRUE(Exists(c.fullpath + "/Cal/.DAV"));
-    } else {
+    if (c.kind == kMoved) {
       EXPECT_EQ(set.status, 0) << set.out;
       EXPECT_TRUE(Exists(c.renamed + "/.DAV/.state_for_dir.pag"));
       EXPECT_FALSE(Exists(c.folder));
@@ -252,20 +263,27 @@ TEST(CalendarIdentityTest, OneJudgementOfARegisteredPathForAllFourMethods) {
         EXPECT_FALSE(Exists(docs + "/" + c.link)) << "the link goes with it";
       }
       EXPECT_EQ(scene.List().at(new_id), "normal");
-    }
-    const std::string now = c.renamed.empty() ? id : new_id;
-    EXPECT_EQ(scene.Call("delete", Ids(now)).status, 0);
-    EXPECT_TRUE(scene.List().empty());
-    if (!c.renamed.empty()) {
+      EXPECT_EQ(scene.Call("delete", Ids(new_id)).status, 0);
       EXPECT_FALSE(Exists(c.renamed));
       // Nothing left behind: the same calendar can be made again.
       const Result again =
           scene.Call("create", CalendarParams("docs", c.destination, c.fullpath, "Cal"));
       EXPECT_EQ(again.status, 0) << again.out;
       EXPECT_EQ(scene.Call("delete", Ids(id)).status, 0);
+    } else {
+      EXPECT_EQ(set.answer, Refusal(1704));
+      const Result removed = scene.Call("delete", Ids(id));
+      EXPECT_EQ(removed.status, c.kind == kOut ? 0 : 1) << removed.out;
+      EXPECT_EQ(Tree(scene.root.path() + "/volume1"), before);
+      if (c.kind == kForeign) {
+        EXPECT_EQ(removed.answer, Refusal(1704));
+        ASSERT_TRUE(WriteFile(scene.root.Path("/usr/kivo/etc/calendar.info"), "[]"));
+      }
     }
-    EXPECT_EQ(Read(scene.root.Path("/outside/canary")), "keep\n");
+    EXPECT_TRUE(scene.List().empty());
+    EXPECT_EQ(Read(outside + "/canary"), "keep\n");
     std::filesystem::remove_all(c.fullpath + "/Cal");
+    if (c.kind == kForeign) std::filesystem::remove_all(c.folder);
   }
 }
 
