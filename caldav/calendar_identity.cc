@@ -268,9 +268,4 @@ CalendarIdentity::Mark CalendarIdentity::Get(int fd, std::string* token) {
   return kUnreadable;
 }
 
-void CalendarIdentity::Strip(int fd) {
-  const pinned::Fd folder = Readable(fd);
-  if (folder.valid()) fremovexattr(folder.get(), CalendarIdentity::kAttribute);
-}
-
 }  // namespace caldav

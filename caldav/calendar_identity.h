@@ -75,8 +75,6 @@ class CalendarIdentity {
   static Mark Put(int fd, const std::string& token);
   // The folder's token into `token`.
   static Mark Get(int fd, std::string* token);
-  // Takes the attribute away (a source left behind by a copy).
-  static void Strip(int fd);
 
  private:
   int* const error_code_;
