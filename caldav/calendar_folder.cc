@@ -649,11 +649,11 @@ bool CalendarFolder::Recover(Json::Value& calendars, CalendarRegistry* registry)
       } else {
         // Not there: the folder goes back to its name, then a copy begun
         // on the other volume goes.
-        for (const std::string& staging : from.valid() ? StagedWith(from.get(), token)
-                                                       : std::vector<std::string>()) {
+        for (const std::string& staging :
+             from.valid() ? StagedWith(from.get(), token) : std::vector<std::string>()) {
           const pinned::Fd area = pinned::OpenChild(from.get(), staging);
-          if (area.valid() && renameat2(area.get(), pinned::kStagedEntry, from.get(),
-                                        name.c_str(), RENAME_NOREPLACE) == 0) {
+          if (area.valid() && renameat2(area.get(), pinned::kStagedEntry, from.get(), name.c_str(),
+                                        RENAME_NOREPLACE) == 0) {
             unlinkat(from.get(), staging.c_str(), AT_REMOVEDIR);
           } else {
             KIVO_LOG("calendar %s stays in %s/%s: %s", id.c_str(),

@@ -170,7 +170,7 @@ class CalendarFolder {
   CalendarIdentity* const identity_;
   int* const error_code_;
   Made made_;
-  Resolved prepared_;  // what Prepare kept for Remove or Move
+  Resolved prepared_;                                 // what Prepare kept for Remove or Move
   std::map<std::string, OpenedShare> opened_shares_;  // by the share's directory
   std::string status_path_;                           // reused by every status check of a list
 };

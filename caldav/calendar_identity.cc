@@ -28,7 +28,9 @@ bool Unsupported(int error) { return error == ENOTSUP || error == EOPNOTSUPP; }
 
 // Attributes are read and written on a descriptor that is open for reading:
 // O_PATH descriptors, which the folder code holds, take no attribute calls.
-pinned::Fd Readable(int fd) { return pinned::Fd(openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)); }
+pinned::Fd Readable(int fd) {
+  return pinned::Fd(openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
 
 void WarnUnsupportedOnce() {
   static bool warned = false;
@@ -157,8 +159,8 @@ bool CalendarIdentity::Save() {
   }
   Json::FastWriter writer;
   for (const Json::Value& change : pending_) text += kPendingLine + writer.write(change);
-  pinned::Fd fd(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                     0600));
+  pinned::Fd fd(
+      open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
   bool written = fd.valid() && fchmod(fd.get(), 0600) == 0;
   for (size_t done = 0; written && done < text.size();) {
     const ssize_t n = write(fd.get(), text.data() + done, text.size() - done);
@@ -180,8 +182,8 @@ bool CalendarIdentity::Save() {
     return false;
   }
   // The record must be on disk before any folder it speaks of is touched.
-  const pinned::Fd dir(open(path.substr(0, path.rfind('/')).c_str(),
-                            O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const pinned::Fd dir(
+      open(path.substr(0, path.rfind('/')).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dir.valid() || fsync(dir.get()) != 0) {
     KIVO_LOG("fsync of the folder of %s failed, reason=%s", path.c_str(), strerror(errno));
   }
@@ -242,7 +244,8 @@ std::string CalendarIdentity::NewToken() {
 CalendarIdentity::Mark CalendarIdentity::Put(int fd, const std::string& token) {
   const pinned::Fd folder = Readable(fd);
   if (!folder.valid()) return kUnreadable;
-  if (fsetxattr(folder.get(), CalendarIdentity::kAttribute, token.data(), token.size(), 0) == 0) return kMarked;
+  if (fsetxattr(folder.get(), CalendarIdentity::kAttribute, token.data(), token.size(), 0) == 0)
+    return kMarked;
   if (Unsupported(errno)) {
     WarnUnsupportedOnce();
     return kUnsupported;

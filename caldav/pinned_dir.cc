@@ -298,8 +298,8 @@ bool CopyExtendedAttributes(int from, int to) {
       value.resize(value.size() * 4);
     }
     if (n < 0) continue;
-    if (fsetxattr(to, name, value.data(), static_cast<size_t>(n), 0) != 0 &&
-        errno != ENOTSUP && errno != EPERM) {
+    if (fsetxattr(to, name, value.data(), static_cast<size_t>(n), 0) != 0 && errno != ENOTSUP &&
+        errno != EPERM) {
       return false;  // a full disk or a failing one: the copy is not whole
     }
   }

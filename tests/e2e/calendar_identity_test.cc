@@ -150,9 +150,9 @@ TEST(CalendarIdentityTest, AFolderSwappedInAtACalendarsNameIsNeverTakenForIt) {
   ASSERT_TRUE(scene.root.AddUser("bob"));
   for (const char* user : {"alice", "bob"}) {
     const std::string name = std::string(user) + "s";
-    ASSERT_EQ(scene.Call("create", CalendarParams("public", "public", scene.public_, name), user)
-                  .status,
-              0);
+    ASSERT_EQ(
+        scene.Call("create", CalendarParams("public", "public", scene.public_, name), user).status,
+        0);
   }
   const std::string alices = scene.public_ + "/alices", bobs = scene.public_ + "/bobs";
   ASSERT_TRUE(WriteFile(bobs + "/bob.ics", kItem));
@@ -164,9 +164,9 @@ TEST(CalendarIdentityTest, AFolderSwappedInAtACalendarsNameIsNeverTakenForIt) {
   const std::set<std::string> before = Tree(scene.public_);
 
   EXPECT_EQ(scene.Call("delete", Ids("alices:public")).answer, Refusal(1704));
-  EXPECT_EQ(scene.Call("set", Edit("alices:public", "public", "public", scene.public_, "Mine"))
-                .answer,
-            Refusal(1704));
+  EXPECT_EQ(
+      scene.Call("set", Edit("alices:public", "public", "public", scene.public_, "Mine")).answer,
+      Refusal(1704));
   EXPECT_EQ(Tree(scene.public_), before);
   EXPECT_EQ(Read(alices + "/bob.ics"), kItem) << "bob's folder, untouched";
   const std::map<std::string, std::string> listed = {{"alices:public", "crashed"},
@@ -242,7 +242,8 @@ TEST(CalendarIdentityTest, OneJudgementOfARegisteredPathForAllFourMethods) {
       ASSERT_TRUE(WriteFile(c.folder + "/.DAV/.state_for_dir.pag", "x"));
     }
     const std::string id = std::string("Cal:") + c.destination;
-    const Result made = scene.Call("create", CalendarParams("docs", c.destination, c.fullpath, "Cal"));
+    const Result made =
+        scene.Call("create", CalendarParams("docs", c.destination, c.fullpath, "Cal"));
     ASSERT_EQ(made.status, 0) << made.out << made.err;
     if (c.link != nullptr) {
       ASSERT_EQ(symlink((c.fullpath + "/Cal").c_str(), (docs + "/" + c.link).c_str()), 0);
@@ -471,8 +472,7 @@ std::string ChangeName(const ::testing::TestParamInfo<Change>& info) { return in
 
 INSTANTIATE_TEST_SUITE_P(Changes, CalendarChangeTest, ::testing::ValuesIn(kChanges), ChangeName);
 // Only a move across volumes copies.
-INSTANTIATE_TEST_SUITE_P(Copies, CalendarCopyFaultTest, ::testing::Values(kChanges[3]),
-                         ChangeName);
+INSTANTIATE_TEST_SUITE_P(Copies, CalendarCopyFaultTest, ::testing::Values(kChanges[3]), ChangeName);
 
 }  // namespace
 }  // namespace e2e

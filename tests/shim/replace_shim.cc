@@ -25,10 +25,10 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -118,15 +118,17 @@ bool Record(Kind kind, const std::string& path, const std::string& second = "") 
   const auto selected = [&](const char* variable) {
     const char* spec = getenv(variable);
     const size_t length = strlen(kKindNames[kind]);
-    return spec != nullptr && strncmp(spec, kKindNames[kind], length) == 0 &&
-           spec[length] == ':' && atoi(spec + length + 1) == n;
+    return spec != nullptr && strncmp(spec, kKindNames[kind], length) == 0 && spec[length] == ':' &&
+           atoi(spec + length + 1) == n;
   };
   const bool fail = selected("KIVO_SHIM_FAIL");
   const bool die = selected("KIVO_SHIM_KILL");
   if (const char* log = getenv("KIVO_SHIM_LOG")) {
     const std::string line = std::string(kKindNames[kind]) + " " + path + " " +
                              (second.empty() ? "-" : second) +
-                             (die ? " KILLED\n" : fail ? " FAILED\n" : " -\n");
+                             (die    ? " KILLED\n"
+                              : fail ? " FAILED\n"
+                                     : " -\n");
     const int fd = RawOpen(log, O_WRONLY | O_CREAT | O_APPEND);
     if (fd >= 0) {
       (void)!syscall(SYS_write, fd, line.data(), line.size());
@@ -186,8 +188,7 @@ int renameat(int from_dir, const char* from, int to_dir, const char* to) {
 }
 
 int renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned flags) {
-  static const auto real =
-      Next<int (*)(int, const char*, int, const char*, unsigned)>("renameat2");
+  static const auto real = Next<int (*)(int, const char*, int, const char*, unsigned)>("renameat2");
   if (Record(kRename, AtPath(from_dir, from), AtPath(to_dir, to))) return -1;
   return real(from_dir, from, to_dir, to, flags);
 }

@@ -206,10 +206,8 @@ TEST_F(CalendarListDeleteTest, DamagedCalendarsListAsCrashedAndLoseOnlyTheirEntr
   const struct {
     const char* name;
     const char* status;
-  } cases[] = {{"File", "crashed"},
-               {"Fifo", "crashed"},
-               {"OutThere", "crashed"},
-               {"OutGone", "crashed"}};
+  } cases[] = {
+      {"File", "crashed"}, {"Fifo", "crashed"}, {"OutThere", "crashed"}, {"OutGone", "crashed"}};
   Json::Value registry(Json::arrayValue), ids(Json::arrayValue);
   std::map<std::string, mode_t> kinds;
   for (const auto& c : cases) {
