@@ -164,6 +164,12 @@ bool CalDAVServiceHandler::CreateCalendar(Json::Value& result) {
   // is being filled nor miss the entry that follows it.
   caldav::CalendarRegistry::Lock lock;
   if (!LoadAndRecover()) return false;
+  // The create is recorded as under way before anything is made: a call
+  // killed before the registry names the calendar leaves no folder.
+  if (!GetInputParam2Json(entry) || !ConcateID(entry, id)) return false;
+  const std::string token =
+      folder_.BeginCreate(id, StringParam("fullpath"), StringParam("calendarname"));
+  if (token.empty() || !identity_.Save()) return false;
   bool made = false;
   {
     // Whatever way this block is left (an allocation failure included),
@@ -179,19 +185,18 @@ bool CalDAVServiceHandler::CreateCalendar(Json::Value& result) {
     }
     made = CreateData(&as_user, path, uid, gid, admin);
   }
-  if (!made) {
-    folder_.RemoveMade();  // as root, whatever the failed step left made
-    return false;
-  }
-
   // The folder is known as the calendar's before the entry names it.
-  if (GetInputParam2Json(entry) && ConcateID(entry, id) && folder_.MarkMade(id) &&
-      identity_.Save() && AddCalendarItemToInfo(entry)) {
+  const bool registered =
+      made && folder_.MarkMade(id, token) && identity_.Save() && AddCalendarItemToInfo(entry);
+  identity_.Finish(token);
+  if (registered) {
     result["id"] = id;
     folder_.KeepMade();  // registered: the folder stays
+    identity_.Save();    // else the next call finds the create done
     return true;
   }
-  folder_.RemoveMade();
+  folder_.RemoveMade();  // as root, whatever the failed step left made
+  identity_.Save();
   return false;
 }
 

@@ -1,5 +1,6 @@
 #include "caldav/calendar_folder.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -272,10 +273,32 @@ void CalendarFolder::RemoveMade() {
 
 // ---- identity of a made folder ------------------------------------------------------
 
-bool CalendarFolder::MarkMade(const std::string& id) {
+std::string CalendarFolder::BeginCreate(const std::string& id, const std::string& parent,
+                                        const std::string& name) {
   const std::string token = CalendarIdentity::NewToken();
-  if (!made_.folder.valid() || token.empty()) {
+  if (token.empty()) {
     KIVO_LOG("cannot draw a calendar's token");
+    Fail(WEBAPI_ERR_OPERATION_FAILED);
+    return "";
+  }
+  // Where the folder will be, as root sees it now: only a place to look,
+  // opened again without links, and only a folder that carries the token
+  // or is still as freshly made is ever taken away there.
+  const std::unique_ptr<char, decltype(&free)> canonical(realpath(parent.c_str(), nullptr), &free);
+  if (canonical != nullptr) {
+    Json::Value change(Json::objectValue);
+    change["op"] = "create";
+    change["id"] = id;
+    change["token"] = token;
+    change["from"] = canonical.get();
+    change["name"] = name;
+    identity_->Begin(change);
+  }
+  return token;
+}
+
+bool CalendarFolder::MarkMade(const std::string& id, const std::string& token) {
+  if (!made_.folder.valid()) {
     Fail(WEBAPI_ERR_OPERATION_FAILED);
     return false;
   }
@@ -616,6 +639,41 @@ void RemoveStaged(int parent, const std::string& token) {
   RemoveEmptyStaging(parent);
 }
 
+// The names in the folder `fd` but "." and ".."; false when unreadable.
+bool NamesIn(int fd, std::vector<std::string>* names) {
+  const int listed = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* dir = listed >= 0 ? fdopendir(listed) : nullptr;
+  if (dir == nullptr) {
+    if (listed >= 0) close(listed);
+    return false;
+  }
+  while (const struct dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names->push_back(name);
+  }
+  closedir(dir);
+  return true;
+}
+
+// A calendar folder as a create leaves it before it carries its token:
+// nothing but a store holding nothing but the state files, as files.
+bool AsFreshlyMade(int folder) {
+  std::vector<std::string> names, stored;
+  if (!NamesIn(folder, &names) || names.size() > 1) return false;
+  if (names.empty()) return true;
+  if (names[0] != kStoreName) return false;
+  const pinned::Fd store = pinned::OpenChild(folder, kStoreName);
+  if (!store.valid() || !NamesIn(store.get(), &stored)) return false;
+  for (const std::string& name : stored) {
+    struct stat st;
+    if ((name != kStatePag && name != kStateDir) ||
+        fstatat(store.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 bool SameFolder(int a, int b) {
   struct stat sa, sb;
   return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
@@ -633,6 +691,31 @@ bool CalendarFolder::Recover(Json::Value& calendars, CalendarRegistry* registry)
     if (token.empty()) continue;
     const pinned::Fd from = pinned::OpenDirectory(change["from"].asString());
     const std::string name = change["name"].asString();
+    if (change["op"].asString() == "create") {
+      // Registered: done. Not registered: the folder made for it goes.
+      bool registered = false;
+      if (calendars.isArray()) {
+        for (const Json::Value& entry : calendars) {
+          std::string entry_id;
+          registered = registered || (registry->Id(entry, entry_id) && entry_id == id);
+        }
+      }
+      if (!registered) {
+        const pinned::Fd folder = from.valid() ? pinned::OpenChild(from.get(), name) : pinned::Fd();
+        std::string have;
+        const CalendarIdentity::Mark mark =
+            folder.valid() ? CalendarIdentity::Get(folder.get(), &have) : CalendarIdentity::kUnreadable;
+        if ((mark == CalendarIdentity::kMarked && have == token) ||
+            (mark == CalendarIdentity::kUnmarked && AsFreshlyMade(folder.get()))) {
+          pinned::RemoveTree(from.get(), name, folder);
+        }
+        std::string recorded;
+        if (identity_->TokenOf(id, &recorded) && recorded == token) identity_->Forget(id);
+        KIVO_LOG("took away the folder of calendar %s, never registered", id.c_str());
+      }
+      identity_->Finish(token);
+      continue;
+    }
     std::string new_id;
     const Json::Value* replacement = nullptr;
     if (change["op"].asString() == "move") {

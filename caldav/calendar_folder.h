@@ -76,10 +76,15 @@ class CalendarFolder {
   // the empty second state file. A failure leaves the folder made, for
   // RemoveMade to take away as root once the user's scope has ended.
   bool MakeStateFiles(const std::string& path, unsigned int uid, unsigned int gid);
-  // Gives the made folder the identity of the calendar `id` (run as root,
-  // before the entry is registered); false, nothing recorded, when the
-  // folder cannot carry it on a file system that has the mechanism.
-  bool MarkMade(const std::string& id);
+  // Before anything is made: records the create of calendar `id` as `name`
+  // in the folder `parent` as under way, with the token its folder is to
+  // carry, and answers that token ("" when none could be drawn).
+  std::string BeginCreate(const std::string& id, const std::string& parent,
+                          const std::string& name);
+  // Gives the made folder `token`, the identity of the calendar `id` (run
+  // as root, before the entry is registered); false, nothing recorded, when
+  // the folder cannot carry it on a file system that has the mechanism.
+  bool MarkMade(const std::string& id, const std::string& token);
   // The made folder is registered: it stays.
   void KeepMade();
   // Takes away the folder made by this object, and only while its name

@@ -297,6 +297,7 @@ struct Change {
   Json::Value (*params)(const Scene&);
   const char* new_id;  // "" for a delete
   std::string (*new_folder)(const Scene&);
+  bool creates = false;  // a calendar beside Cal, not Cal moved
 };
 
 const Change kChanges[] = {
@@ -311,6 +312,9 @@ const Change kChanges[] = {
     {"move_across_volumes", true, "set",
      [](const Scene& s) { return Edit("Cal:public", "vol2", "vol2/t", s.volume2_ + "/t", "Cal"); },
      "Cal:vol2/t", [](const Scene& s) { return s.volume2_ + "/t/Cal"; }},
+    {"create", false, "create",
+     [](const Scene& s) { return CalendarParams("public", "public", s.public_, "New"); },
+     "New:public", [](const Scene& s) { return s.public_ + "/New"; }, true},
 };
 
 void PrintTo(const Change& c, std::ostream* os) { *os << c.name; }
@@ -363,24 +367,26 @@ class CalendarChangeTest : public ::testing::TestWithParam<Change> {
     const std::map<std::string, std::string> listed = scene.List();
     const std::string old_folder = scene.public_ + "/Cal";
     const std::string new_folder = c.new_folder(scene);
-    *is_new = !listed.count("Cal:public");
-    if (*is_new) {
-      if (*c.new_id != '\0') {
-        EXPECT_EQ(listed, (std::map<std::string, std::string>{{c.new_id, "normal"}}));
-      } else {
-        EXPECT_TRUE(listed.empty());
-      }
-    } else {
+    std::map<std::string, std::string> new_listing;
+    if (*c.new_id != '\0') new_listing[c.new_id] = "normal";
+    if (c.creates) new_listing["Cal:public"] = "normal";
+    *is_new = listed == new_listing;
+    if (!*is_new) {
       EXPECT_EQ(listed, (std::map<std::string, std::string>{{"Cal:public", "normal"}}));
     }
-    const std::string at = *is_new ? new_folder : old_folder;
+    const std::string at = *is_new && !c.creates ? new_folder : old_folder;
     if (!at.empty()) {
       EXPECT_EQ(Read(at + "/a.ics"), kItem);
       EXPECT_EQ(Read(at + "/b.ics"), kItem);
     }
-    for (const std::string& other : {old_folder, new_folder}) {
-      if (!other.empty() && other != at) {
-        EXPECT_FALSE(Exists(other)) << other;
+    if (c.creates) {
+      EXPECT_EQ(Exists(new_folder + "/.DAV/.state_for_dir.pag"), *is_new);
+      EXPECT_EQ(Exists(new_folder), *is_new) << "a folder without its entry";
+    } else {
+      for (const std::string& other : {old_folder, new_folder}) {
+        if (!other.empty() && other != at) {
+          EXPECT_FALSE(Exists(other)) << other;
+        }
       }
     }
     for (const std::string& dir : {scene.public_, scene.docs_, scene.volume2_}) {
