@@ -4,7 +4,9 @@
 
 #include "caldav/caldav_calendar.h"
 
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "kivo/error_codes.h"
 #include "kivo/handler_conventions.h"
@@ -22,7 +24,17 @@ CalDAVServiceHandler::CalDAVServiceHandler(KIVO::APIRequest* request, KIVO::APIR
       error_code_(0),
       location_(request->GetLoginUserName(), &error_code_),
       registry_(&location_, &error_code_),
-      folder_(&location_, &error_code_) {}
+      identity_(&error_code_),
+      folder_(&location_, &identity_, &error_code_) {}
+
+bool CalDAVServiceHandler::LoadAndRecover() {
+  if (!identity_.Load()) return false;
+  if (identity_.pending().empty()) return true;
+  Json::Value calendars;
+  if (GetCalendarInfo(calendars) < 0) return false;
+  if (folder_.Recover(calendars, &registry_) && !WriteCalendarInfo(calendars)) return false;
+  return identity_.Save();
+}
 
 // ---- web API methods --------------------------------------------------------
 
@@ -107,6 +119,7 @@ std::string CalDAVServiceHandler::StringParam(const std::string& name) {
 // answers live), so that neither they nor the host's copies allocate them.
 bool CalDAVServiceHandler::ListCalendar(Json::Value& result) {
   caldav::CalendarRegistry::Lock lock;  // the read may write back the homes upgrade
+  if (!LoadAndRecover()) return false;
   Json::Value calendars;
   if (GetCalendarInfo(calendars) < 0) return false;
   if (calendars.isNull()) {
@@ -115,11 +128,14 @@ bool CalDAVServiceHandler::ListCalendar(Json::Value& result) {
   }
   std::string id;
   for (Json::Value& entry : calendars) {
-    const char* status = folder_.Status(entry);
     if (!ConcateID(entry, id)) return false;
+    const char* status = folder_.Status(entry, id);
     entry[Json::StaticString("status")] = Json::StaticString(status);
     entry[Json::StaticString("id")] = id;
   }
+  // Calendars from before tokens, adopted by the statuses: a record that
+  // cannot be written now is written by the next call that can.
+  identity_.Save();
   result[Json::StaticString("item")].swap(calendars);
   return true;
 }
@@ -147,6 +163,13 @@ bool CalDAVServiceHandler::CreateCalendar(Json::Value& result) {
   // so a delete or set of the same id can neither remove the folder while it
   // is being filled nor miss the entry that follows it.
   caldav::CalendarRegistry::Lock lock;
+  if (!LoadAndRecover()) return false;
+  // The create is recorded as under way before anything is made: a call
+  // killed before the registry names the calendar leaves no folder.
+  if (!GetInputParam2Json(entry) || !ConcateID(entry, id)) return false;
+  const std::string token =
+      folder_.BeginCreate(id, StringParam("fullpath"), StringParam("calendarname"));
+  if (token.empty() || !identity_.Save()) return false;
   bool made = false;
   {
     // Whatever way this block is left (an allocation failure included),
@@ -162,17 +185,18 @@ bool CalDAVServiceHandler::CreateCalendar(Json::Value& result) {
     }
     made = CreateData(&as_user, path, uid, gid, admin);
   }
-  if (!made) {
-    folder_.RemoveMade();  // as root, whatever the failed step left made
-    return false;
-  }
-
-  if (GetInputParam2Json(entry) && AddCalendarItemToInfo(entry) && ConcateID(entry, id)) {
+  // The folder is known as the calendar's before the entry names it.
+  const bool registered =
+      made && folder_.MarkMade(id, token) && identity_.Save() && AddCalendarItemToInfo(entry);
+  identity_.Finish(token);
+  if (registered) {
     result["id"] = id;
     folder_.KeepMade();  // registered: the folder stays
+    identity_.Save();    // else the next call finds the create done
     return true;
   }
-  folder_.RemoveMade();
+  folder_.RemoveMade();  // as root, whatever the failed step left made
+  identity_.Save();
   return false;
 }
 
@@ -196,26 +220,61 @@ bool CalDAVServiceHandler::DeleteCalendar() {
   if (ids.empty()) return true;
 
   caldav::CalendarRegistry::Lock lock;
+  if (!LoadAndRecover()) return false;
   Json::Value calendars(Json::arrayValue);
   if (GetCalendarInfo(calendars) < 0) return false;
 
-  Json::Value kept(Json::arrayValue);
+  // The ids of the registry's entries, and whether each is to go.
+  std::vector<std::string> entry_ids;
+  std::vector<bool> matched;
   for (Json::ArrayIndex i = 0; i < calendars.size(); ++i) {
-    const Json::Value& entry = calendars[i];
     std::string id;
-    if (!ConcateID(entry, id)) return false;
-    bool matched = false;
-    for (Json::ArrayIndex k = 0; k < ids.size() && !matched; ++k) {
+    if (!ConcateID(calendars[i], id)) return false;
+    bool wanted_here = false;
+    for (Json::ArrayIndex k = 0; k < ids.size() && !wanted_here; ++k) {
       std::string wanted;
-      matched = IdText(ids[k], wanted) && wanted == id;
+      wanted_here = IdText(ids[k], wanted) && wanted == id;
     }
-    if (matched) {
-      RemoveCalFolder(entry);
-    } else {
-      kept.append(entry);
+    entry_ids.push_back(id);
+    matched.push_back(wanted_here);
+  }
+  // A calendar whose name now stands for a folder that is not its own
+  // refuses the whole delete, before anything is touched.
+  for (Json::ArrayIndex i = 0; i < calendars.size(); ++i) {
+    if (matched[i] &&
+        folder_.Prepare(calendars[i], entry_ids[i]) == caldav::CalendarFolder::Found::kForeign) {
+      identity_.Save();  // what was adopted meanwhile stays known
+      SetError(WEBAPI_ERR_OPERATION_FAILED);
+      return false;
     }
   }
-  return WriteCalendarInfo(kept);
+  Json::Value kept(Json::arrayValue);
+  std::vector<std::string> gone;
+  bool refused = false;
+  for (Json::ArrayIndex i = 0; i < calendars.size(); ++i) {
+    if (!matched[i]) {
+      kept.append(calendars[i]);
+      continue;
+    }
+    const caldav::CalendarFolder::Found found = folder_.Prepare(calendars[i], entry_ids[i]);
+    if (found == caldav::CalendarFolder::Found::kForeign) {
+      kept.append(calendars[i]);  // swapped since the check: left as it is
+      SetError(WEBAPI_ERR_OPERATION_FAILED);
+      refused = true;
+      continue;
+    }
+    if (found == caldav::CalendarFolder::Found::kOwn && !folder_.Remove(entry_ids[i])) {
+      return false;  // the removal could not be recorded: not begun
+    }
+    gone.push_back(entry_ids[i]);
+  }
+  if (!WriteCalendarInfo(kept)) return false;
+  for (const std::string& id : gone) {
+    std::string token;
+    if (identity_.TokenOf(id, &token)) identity_.Finish(token);
+    identity_.Forget(id);
+  }
+  return identity_.Save() && !refused;
 }
 
 // ---- set --------------------------------------------------------------------------
@@ -232,6 +291,7 @@ bool CalDAVServiceHandler::EditCalendar(Json::Value& result) {
   if (!CheckEditParam()) return false;
 
   caldav::CalendarRegistry::Lock lock;
+  if (!LoadAndRecover()) return false;
   const int read = GetCalendarInfo(calendars);
   if (read < 0) return false;
   if (read == 1) {
@@ -257,9 +317,18 @@ bool CalDAVServiceHandler::EditCalendar(Json::Value& result) {
   std::string new_id;
   if (!ConcateID(calendars[i], new_id)) return false;
   if (!WriteCalendarInfo(calendars)) {
+    // A folder moved stays recorded as a move under way: the next call
+    // brings the registry along.
     KIVO_LOG("Cannot write the infor");
     return false;
   }
+  std::string token;
+  if (identity_.TokenOf(wanted, &token)) {
+    identity_.Forget(wanted);
+    identity_.Record(new_id, token);
+    if (!token.empty()) identity_.Finish(token);
+  }
+  if (!identity_.Save()) return false;
   result["id"] = new_id;
   return true;
 }
@@ -293,16 +362,26 @@ bool CalDAVServiceHandler::EditSingleCalendar(Json::Value& entry) {
     return false;
   }
 
-  std::string current;
-  if (!GetFullPath(entry, current)) return false;
-  // The target is known to be free, so an equal current path means the
-  // folder itself is gone: only the registry changes. The move goes into
-  // the directory the check above resolved, never replaces or moves into a
-  // target that appeared since, and moves only the folder it found first.
-  if (current != target && !folder_.Move(current, to)) {
-    KIVO_LOG("cannot mv folder");
-    SetError(WEBAPI_ERR_OPERATION_FAILED);
+  std::string current, id, new_id;
+  if (!GetFullPath(entry, current) || !ConcateID(entry, id) || !ConcateID(new_entry, new_id)) {
     return false;
+  }
+  // The target is known to be free, so an equal current path means the
+  // folder itself is gone: only the registry changes. Otherwise only the
+  // calendar's own folder moves, into the directory the check above
+  // resolved, never onto or into a target that appeared since.
+  if (current != target) {
+    const caldav::CalendarFolder::Found found = folder_.Prepare(entry, id);
+    if (found == caldav::CalendarFolder::Found::kForeign) {
+      identity_.Save();
+      SetError(WEBAPI_ERR_OPERATION_FAILED);
+      return false;
+    }
+    if (found != caldav::CalendarFolder::Found::kOwn || !folder_.Move(id, new_id, new_entry, to)) {
+      KIVO_LOG("cannot mv folder");
+      SetError(WEBAPI_ERR_OPERATION_FAILED);
+      return false;
+    }
   }
   entry = new_entry;
   return true;
@@ -398,8 +477,15 @@ bool CalDAVServiceHandler::CreateData(caldav::ActingAsUser* as_user, std::string
 }
 
 bool CalDAVServiceHandler::GetCalendarStatus(const Json::Value& entry, std::string& status) {
-  status = folder_.Status(entry);
+  std::string id;
+  if (!ConcateID(entry, id)) return false;
+  status = folder_.Status(entry, id);
   return true;
 }
 
-void CalDAVServiceHandler::RemoveCalFolder(const Json::Value& entry) { folder_.Remove(entry); }
+void CalDAVServiceHandler::RemoveCalFolder(const Json::Value& entry) {
+  std::string id;
+  if (ConcateID(entry, id) && folder_.Prepare(entry, id) == caldav::CalendarFolder::Found::kOwn) {
+    folder_.Remove(id);
+  }
+}

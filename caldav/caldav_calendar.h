@@ -14,6 +14,10 @@
 // the user, its state, removing and moving it). Its other members are the
 // conventions every handler has, and one-line delegations to the parts.
 //
+// Which folder is which calendar, and which changes were under way when a
+// call was cut short, is CalendarIdentity's (caldav/calendar_identity.h);
+// every method first finishes or undoes such changes.
+//
 // Each method holds the registry lock from its first read of the registry
 // to its last write; a create holds it from before it acts as the user to
 // its registry write, so it is one step for every other calendar call.
@@ -30,6 +34,7 @@
 
 #include "caldav/acting_user.h"
 #include "caldav/calendar_folder.h"
+#include "caldav/calendar_identity.h"
 #include "caldav/calendar_location.h"
 #include "caldav/calendar_registry.h"
 #include "kivo/kivo_api.h"
@@ -93,6 +98,11 @@ class CalDAVServiceHandler {
   bool CheckEditParam();
 
  private:
+  // Under the registry lock, first in every method: loads the identity
+  // record and finishes or undoes the changes it names as under way
+  // (registry included). False, with the code, when the record is unusable.
+  bool LoadAndRecover();
+
   // The request parameter as a string; "" when it is missing or has no
   // string form (array, object).
   std::string StringParam(const std::string& name);
@@ -102,6 +112,7 @@ class CalDAVServiceHandler {
   int error_code_;  // declared before the parts, which record into it
   caldav::CalendarLocation location_;
   caldav::CalendarRegistry registry_;
+  caldav::CalendarIdentity identity_;
   caldav::CalendarFolder folder_;                 // gone before the location it uses
   caldav::CalendarLocation::Place create_place_;  // what a create's location check resolved
 };

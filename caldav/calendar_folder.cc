@@ -1,8 +1,11 @@
 #include "caldav/calendar_folder.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "kivo/error_codes.h"
 #include "kivo/kivo_paths.h"
@@ -67,8 +71,9 @@ std::string DescriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd
 
 }  // namespace
 
-CalendarFolder::CalendarFolder(CalendarLocation* location, int* error_code)
-    : location_(location), error_code_(error_code) {}
+CalendarFolder::CalendarFolder(CalendarLocation* location, CalendarIdentity* identity,
+                               int* error_code)
+    : location_(location), identity_(identity), error_code_(error_code) {}
 
 // A create cut short by an exception leaves no folder without an entry.
 CalendarFolder::~CalendarFolder() {
@@ -266,107 +271,518 @@ void CalendarFolder::RemoveMade() {
   made_ = Made();
 }
 
-// ---- state of a registered calendar -----------------------------------------------
+// ---- identity of a made folder ------------------------------------------------------
 
-// The three paths grow in one buffer kept by this object, and are looked up
-// from the share's directory, opened once per object: a list checks every
-// registered calendar, and allocating the paths and walking the share's own
-// path again for each was a good part of it. "./" keeps a folder path that
-// starts with "/" inside the share, as it is in the full path.
-//
-// The lookups never leave the share: links inside it count as stat(2) would
-// count them, and a path that leads out of it is a damaged calendar
-// ("crashed"), whether or not anything is where it leads, so that a list
-// tells nothing about places outside the shares.
-const char* CalendarFolder::Status(const Json::Value& entry) {
+std::string CalendarFolder::BeginCreate(const std::string& id, const std::string& parent,
+                                        const std::string& name) {
+  const std::string token = CalendarIdentity::NewToken();
+  if (token.empty()) {
+    KIVO_LOG("cannot draw a calendar's token");
+    Fail(WEBAPI_ERR_OPERATION_FAILED);
+    return "";
+  }
+  // Where the folder will be, as root sees it now: only a place to look,
+  // opened again without links, and only a folder that carries the token
+  // or is still as freshly made is ever taken away there.
+  const std::unique_ptr<char, decltype(&free)> canonical(realpath(parent.c_str(), nullptr), &free);
+  if (canonical != nullptr) {
+    Json::Value change(Json::objectValue);
+    change["op"] = "create";
+    change["id"] = id;
+    change["token"] = token;
+    change["from"] = canonical.get();
+    change["name"] = name;
+    identity_->Begin(change);
+  }
+  return token;
+}
+
+bool CalendarFolder::MarkMade(const std::string& id, const std::string& token) {
+  if (!made_.folder.valid()) {
+    Fail(WEBAPI_ERR_OPERATION_FAILED);
+    return false;
+  }
+  switch (CalendarIdentity::Put(made_.folder.get(), token)) {
+    case CalendarIdentity::kMarked:
+      identity_->Record(id, token);
+      return true;
+    case CalendarIdentity::kUnsupported:
+      identity_->Record(id, "");  // known by name only, as before tokens
+      return true;
+    default:
+      Fail(WEBAPI_ERR_OPERATION_FAILED);
+      return false;
+  }
+}
+
+// ---- the one judgement of a registered calendar's folder ---------------------------
+
+const CalendarFolder::OpenedShare& CalendarFolder::OpenShare(const std::string& dir) {
+  auto opened = opened_shares_.find(dir);
+  if (opened == opened_shares_.end()) {
+    opened = opened_shares_.emplace(dir, OpenedShare()).first;
+    OpenedShare& share = opened->second;
+    share.fd.Reset(open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    const std::unique_ptr<char, decltype(&free)> canonical(realpath(dir.c_str(), nullptr), &free);
+    if (canonical == nullptr) share.fd.Reset();
+    if (canonical != nullptr) share.canonical = canonical.get();
+  }
+  return opened->second;
+}
+
+// Most calendars hold no link and no "..": their parent opens below the
+// share's directory in one lookup that follows nothing. Anything else is
+// resolved by name, as stat(2) would, and then has to land directly in a
+// folder of a share; it is opened again from that share without following
+// anything, so that a link swapped in meanwhile makes the open fail.
+void CalendarFolder::Resolve(const Json::Value& entry, Resolved* out) {
+  *out = Resolved();
+  std::string folder = "./";
+  const CalendarLocation::Share* share = location_->FolderInShare(entry, folder);
+  if (share == nullptr) return;  // no such share: no folder in it
+  const OpenedShare& dir = OpenShare(share->dir);
+  if (!dir.fd.valid()) return;
+  std::string parent, name;
+  if (pinned::SplitLast(folder, &parent, &name) && name != "." && name != "..") {
+    pinned::Fd at = pinned::OpenBeneath(dir.fd.get(), parent);
+    struct stat st;
+    if (at.valid()) {
+      if (fstatat(at.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) return;
+      } else if (S_ISDIR(st.st_mode)) {
+        // Open for reading: its identity is read through this descriptor.
+        out->folder.Reset(
+            openat(at.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!out->folder.valid()) return;  // gone in the instant
+        out->parent = std::move(at);
+        out->name = name;
+        out->kind = Resolved::kFolder;
+        return;
+      } else if (!S_ISLNK(st.st_mode)) {
+        out->kind = Resolved::kNotFolder;
+        return;
+      }
+    } else if (errno == ENOENT) {
+      return;
+    }
+  }
+  const int below = pinned::LookUpBelow(dir.fd.get(), dir.canonical, folder);
+  if (below != 0 && below != EXDEV) {
+    out->kind = below == ENOTDIR ? Resolved::kNotFolder : Resolved::kGone;
+    return;
+  }
+  if (!ResolveByName(share->dir + "/" + folder, out) && below == EXDEV) {
+    out->kind = Resolved::kOutside;
+  }
+}
+
+bool CalendarFolder::ResolveByName(const std::string& full, Resolved* out) {
+  const std::unique_ptr<char, decltype(&free)> canonical(realpath(full.c_str(), nullptr), &free);
+  if (canonical == nullptr) return false;
+  CalendarLocation::Place place;
+  std::string parent, name;
+  if (!pinned::SplitLast(canonical.get(), &parent, &name) ||
+      !location_->Judge(parent.c_str(), canonical.get(), &place)) {
+    out->kind = Resolved::kOutside;
+    return true;
+  }
+  out->parent = OpenParent(place);
+  if (out->parent.valid()) out->folder = pinned::OpenChild(out->parent.get(), place.name);
+  if (!out->folder.valid()) {
+    out->kind = errno == ENOENT ? Resolved::kGone : Resolved::kNotFolder;
+    return true;
+  }
+  out->parent_path = place.parent;
+  out->name = place.name;
+  out->kind = Resolved::kFolder;
+  // The entry names the folder by a link: the link goes with the folder.
+  struct stat st;
+  std::string link_parent, link_name;
+  CalendarLocation::Place at;
+  if (lstat(full.c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
+      pinned::SplitLast(full, &link_parent, &link_name) &&
+      location_->Judge(link_parent.c_str(), full.c_str(), &at)) {
+    out->link_parent = OpenParent(at);
+    out->link_name = at.name;
+  }
+  return true;
+}
+
+// The store's state file, looked up from the folder without following a
+// link, or else as stat(2) would, as long as it lies in a share.
+bool CalendarFolder::HoldsStore(const Resolved& folder) {
+  static const std::string kState = std::string(kStoreName) + "/" + kStatePag;
+  if (pinned::PlainlyBelow(folder.folder.get(), kState)) return true;
+  const std::string path = "/proc/self/fd/" + std::to_string(folder.folder.get()) + "/" + kState;
+  const std::unique_ptr<char, decltype(&free)> canonical(realpath(path.c_str(), nullptr), &free);
+  std::string parent, name;
+  return canonical != nullptr && pinned::SplitLast(canonical.get(), &parent, &name) &&
+         location_->Judge(parent.c_str(), canonical.get(), nullptr);
+}
+
+CalendarFolder::Found CalendarFolder::Identify(const std::string& id, Resolved* folder) {
+  std::string want, have;
+  const bool recorded = identity_->TokenOf(id, &want);
+  if (recorded && want.empty()) return Found::kOwn;  // known by name only
+  const CalendarIdentity::Mark mark = CalendarIdentity::Get(folder->folder.get(), &have);
+  if (recorded) {
+    if (mark == CalendarIdentity::kMarked && have == want) {
+      folder->token = want;
+      return Found::kOwn;
+    }
+    return Found::kForeign;
+  }
+  // A calendar from before tokens: its folder as it is now, unless it is
+  // another calendar's. A folder marked by a call whose record was never
+  // written keeps the mark it has.
+  if (mark == CalendarIdentity::kMarked) {
+    if (identity_->TokenInUse(have)) return Found::kForeign;
+    identity_->Record(id, have);
+    folder->token = have;
+    return Found::kOwn;
+  }
+  if (mark == CalendarIdentity::kUnreadable) return Found::kForeign;
+  const std::string token = CalendarIdentity::NewToken();
+  if (token.empty()) return Found::kForeign;
+  switch (CalendarIdentity::Put(folder->folder.get(), token)) {
+    case CalendarIdentity::kMarked:
+      identity_->Record(id, token);
+      folder->token = token;
+      return Found::kOwn;
+    case CalendarIdentity::kUnsupported:
+      identity_->Record(id, "");
+      return Found::kOwn;
+    default:
+      return Found::kForeign;
+  }
+}
+
+// A list checks every registered calendar: most hold no link and no "..",
+// and their folder opens below the share's directory in one lookup that
+// follows nothing; the path grows in a buffer kept by this object. The rest
+// take the one judgement's longer road.
+const char* CalendarFolder::Status(const Json::Value& entry, const std::string& id) {
   std::string& path = status_path_;
   path.assign("./");
   const CalendarLocation::Share* share = location_->FolderInShare(entry, path);
   if (share == nullptr) return "noexist";
-  auto opened = opened_shares_.find(share->dir);
-  if (opened == opened_shares_.end()) {
-    opened = opened_shares_.emplace(share->dir, OpenedShare()).first;
-    OpenedShare& dir = opened->second;
-    dir.fd.Reset(open(share->dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    const std::unique_ptr<char, decltype(&free)> canonical(realpath(share->dir.c_str(), nullptr),
-                                                           &free);
-    if (canonical == nullptr) dir.fd.Reset();
-    if (canonical != nullptr) dir.canonical = canonical.get();
-  }
-  const OpenedShare& dir = opened->second;
+  const OpenedShare& dir = OpenShare(share->dir);
   if (!dir.fd.valid()) return "noexist";  // no share directory, no folder in it
-  // Most calendars hold no link: their state file, reached in one lookup
-  // without following any, answers for all three.
-  const size_t folder_end = path.size();
-  path += "/.DAV/";
-  path += kStatePag;
-  if (pinned::PlainlyBelow(dir.fd.get(), path)) return "normal";
-  path.resize(folder_end);
-  const auto lookup = [&] { return pinned::LookUpBelow(dir.fd.get(), dir.canonical, path); };
-  const int folder = lookup();
-  if (folder == EXDEV) return "crashed";
-  if (folder != 0) return "noexist";
-  path += "/.DAV";
-  if (lookup() != 0) return "crashed";
-  path += '/';
-  path += kStatePag;
-  if (lookup() != 0) return "crashed";
-  return "normal";
+  const size_t slash = path.rfind('/');
+  const char* last = path.c_str() + slash + 1;
+  if (*last != '\0' && strcmp(last, ".") != 0 && strcmp(last, "..") != 0) {
+    // A whole calendar reached without a link: its token read by name
+    // (the folder's own name not followed). A swap in the instant between
+    // can only make this one answer "crashed"; nothing is acted on.
+    const size_t folder_end = path.size();
+    path += '/';
+    path += kStoreName;
+    path += '/';
+    path += kStatePag;
+    if (pinned::PlainlyBelow(dir.fd.get(), path)) {
+      path.resize(folder_end);
+      std::string want;
+      if (identity_->TokenOf(id, &want) && !want.empty()) {
+        const std::string full = dir.canonical + "/" + path;
+        char have[128];
+        const ssize_t n = lgetxattr(full.c_str(), CalendarIdentity::kAttribute, have, sizeof have);
+        return n >= 0 && want.compare(0, std::string::npos, have, static_cast<size_t>(n)) == 0
+                   ? "normal"
+                   : "crashed";
+      }
+    }
+    path.resize(folder_end);
+  }
+  Resolved folder;
+  Resolve(entry, &folder);
+  switch (folder.kind) {
+    case Resolved::kGone:
+      return "noexist";
+    case Resolved::kOutside:
+    case Resolved::kNotFolder:
+      return "crashed";
+    case Resolved::kFolder:
+      break;
+  }
+  if (Identify(id, &folder) != Found::kOwn) return "crashed";
+  return HoldsStore(folder) ? "normal" : "crashed";
 }
 
 // ---- removing and moving registered folders -----------------------------------------
 
-bool CalendarFolder::PinRegistered(const std::string& path, Registered* folder) {
-  // A create stores its destination as given: an entry may climb out of its
-  // share and back into another user's folder, which no delete may follow.
-  for (size_t start = 0; start <= path.size();) {
-    size_t end = path.find('/', start);
-    if (end == std::string::npos) end = path.size();
-    if (path.compare(start, end - start, "..") == 0) {
-      KIVO_LOG("Path [%s] is not a calendar folder", path.c_str());
-      return false;
-    }
-    start = end + 1;
-  }
-  std::string parent, name;
-  if (!pinned::SplitLast(path, &parent, &name)) {
+CalendarFolder::Found CalendarFolder::Prepare(const Json::Value& entry, const std::string& id) {
+  Resolve(entry, &prepared_);
+  if (prepared_.kind == Resolved::kOutside) {
+    std::string path;
+    location_->FullPath(entry, path);
     KIVO_LOG("Path [%s] is not a calendar folder", path.c_str());
-    return false;
   }
-  if (!location_->Judge(parent.c_str(), path.c_str(), &folder->place)) return false;
-  folder->parent = OpenParent(folder->place);
-  if (!folder->parent.valid()) {
-    KIVO_LOG("Path [%s] changed since it was checked, reason=%s", path.c_str(), strerror(errno));
-    return false;
+  if (prepared_.kind != Resolved::kFolder) return Found::kNone;
+  if (prepared_.parent_path.empty()) {
+    // The parent's path as the kernel knows its descriptor: what a change
+    // under way records, to find it again.
+    char link[64], path[PATH_MAX];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", prepared_.parent.get());
+    const ssize_t n = readlink(link, path, sizeof path - 1);
+    if (n <= 0 || path[0] != '/') {
+      KIVO_LOG("cannot tell where a calendar folder is, reason=%s", strerror(errno));
+      return Found::kNone;
+    }
+    prepared_.parent_path.assign(path, static_cast<size_t>(n));
   }
-  folder->folder = pinned::OpenChild(folder->parent.get(), folder->place.name);
-  folder->error = folder->folder.valid() ? 0 : errno;
+  const Found found = Identify(id, &prepared_);
+  if (found == Found::kForeign) {
+    KIVO_LOG("the folder at [%s/%s] is not the calendar %s", prepared_.parent_path.c_str(),
+             prepared_.name.c_str(), id.c_str());
+  }
+  return found;
+}
+
+void CalendarFolder::RemoveLink(const Resolved& folder) {
+  struct stat st;
+  if (folder.link_parent.valid() &&
+      fstatat(folder.link_parent.get(), folder.link_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISLNK(st.st_mode)) {
+    unlinkat(folder.link_parent.get(), folder.link_name.c_str(), 0);
+  }
+}
+
+bool CalendarFolder::Remove(const std::string& id) {
+  Resolved& folder = prepared_;
+  if (folder.kind != Resolved::kFolder) return true;
+  if (!folder.token.empty()) {
+    Json::Value change(Json::objectValue);
+    change["op"] = "delete";
+    change["id"] = id;
+    change["token"] = folder.token;
+    change["from"] = folder.parent_path;
+    change["name"] = folder.name;
+    identity_->Begin(change);
+    if (!identity_->Save()) return false;
+  }
+  const bool removed = pinned::RemoveTree(folder.parent.get(), folder.name, folder.folder);
+  if (removed) RemoveLink(folder);
   return true;
 }
 
-void CalendarFolder::Remove(const Json::Value& entry) {
-  std::string path;
-  Registered folder;
-  if (!location_->FullPath(entry, path) || !PinRegistered(path, &folder)) return;
-  if (!folder.folder.valid()) {
-    // Gone, or something that is not a folder (a damaged calendar): only
-    // the entry goes.
-    if (folder.error != ENOENT) KIVO_LOG("Path [%s] is not a calendar folder", path.c_str());
-    return;
+bool CalendarFolder::Move(const std::string& id, const std::string& new_id,
+                          const Json::Value& new_entry, const CalendarLocation::Place& target) {
+  Resolved& from = prepared_;
+  if (from.kind != Resolved::kFolder) return false;
+  const pinned::Fd to = OpenParent(target);
+  if (!to.valid()) return false;
+  if (!from.token.empty()) {
+    Json::Value change(Json::objectValue);
+    change["op"] = "move";
+    change["id"] = id;
+    change["new_id"] = new_id;
+    change["token"] = from.token;
+    change["from"] = from.parent_path;
+    change["name"] = from.name;
+    change["to"] = target.parent;
+    change["to_name"] = target.name;
+    change["entry"] = new_entry;
+    identity_->Begin(change);
+    if (!identity_->Save()) return false;
   }
-  pinned::RemoveTree(folder.parent.get(), folder.place.name, folder.folder);
-}
-
-bool CalendarFolder::Move(const std::string& current, const CalendarLocation::Place& target) {
-  Registered from;
-  if (!PinRegistered(current, &from)) return false;
-  if (!from.folder.valid()) {
-    if (from.error != ENOENT) KIVO_LOG("Path [%s] is not a calendar folder", current.c_str());
+  if (!pinned::Move(from.parent.get(), from.name, to.get(), target.name, from.folder)) {
+    const int error = errno;
+    if (!from.token.empty()) {
+      identity_->Finish(from.token);
+      identity_->Save();
+    }
+    errno = error;
     return false;
   }
-  const pinned::Fd to = OpenParent(target);
-  return to.valid() &&
-         pinned::Move(from.parent.get(), from.place.name, to.get(), target.name, from.folder);
+  RemoveLink(from);
+  return true;
+}
+
+// ---- finishing what a call cut short -------------------------------------------------
+
+namespace {
+
+// The token of the folder `name` in `parent` (a staging folder's entry
+// included), "" when it has none.
+std::string TokenAt(int parent, const std::string& name) {
+  const pinned::Fd folder = pinned::OpenChild(parent, name);
+  std::string token;
+  if (!folder.valid() || CalendarIdentity::Get(folder.get(), &token) != CalendarIdentity::kMarked)
+    return "";
+  return token;
+}
+
+// The staging folders in `parent` whose entry carries `token`.
+std::vector<std::string> StagedWith(int parent, const std::string& token) {
+  std::vector<std::string> found;
+  for (const std::string& name : pinned::StagingFolders(parent)) {
+    const pinned::Fd staging = pinned::OpenChild(parent, name);
+    if (staging.valid() && TokenAt(staging.get(), pinned::kStagedEntry) == token) {
+      found.push_back(name);
+    }
+  }
+  return found;
+}
+
+// Removes the staging folders in `parent` left empty (a call killed between
+// making one and filling it, or after emptying it).
+void RemoveEmptyStaging(int parent) {
+  for (const std::string& name : pinned::StagingFolders(parent)) {
+    unlinkat(parent, name.c_str(), AT_REMOVEDIR);  // only while empty
+  }
+}
+
+// Removes the staging folders in `parent` whose entry carries `token`, and
+// the empty ones.
+void RemoveStaged(int parent, const std::string& token) {
+  for (const std::string& name : StagedWith(parent, token)) pinned::RemoveTree(parent, name);
+  RemoveEmptyStaging(parent);
+}
+
+// The names in the folder `fd` but "." and ".."; false when unreadable.
+bool NamesIn(int fd, std::vector<std::string>* names) {
+  const int listed = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* dir = listed >= 0 ? fdopendir(listed) : nullptr;
+  if (dir == nullptr) {
+    if (listed >= 0) close(listed);
+    return false;
+  }
+  while (const struct dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names->push_back(name);
+  }
+  closedir(dir);
+  return true;
+}
+
+// A calendar folder as a create leaves it before it carries its token:
+// nothing but a store holding nothing but the state files, as files.
+bool AsFreshlyMade(int folder) {
+  std::vector<std::string> names, stored;
+  if (!NamesIn(folder, &names) || names.size() > 1) return false;
+  if (names.empty()) return true;
+  if (names[0] != kStoreName) return false;
+  const pinned::Fd store = pinned::OpenChild(folder, kStoreName);
+  if (!store.valid() || !NamesIn(store.get(), &stored)) return false;
+  for (const std::string& name : stored) {
+    struct stat st;
+    if ((name != kStatePag && name != kStateDir) ||
+        fstatat(store.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool SameFolder(int a, int b) {
+  struct stat sa, sb;
+  return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+}  // namespace
+
+bool CalendarFolder::Recover(Json::Value& calendars, CalendarRegistry* registry) {
+  bool changed = false;
+  const Json::Value pending = identity_->pending();
+  for (const Json::Value& change : pending) {
+    const std::string token = change["token"].asString();
+    const std::string id = change["id"].asString();
+    if (token.empty()) continue;
+    const pinned::Fd from = pinned::OpenDirectory(change["from"].asString());
+    const std::string name = change["name"].asString();
+    if (change["op"].asString() == "create") {
+      // Registered: done. Not registered: the folder made for it goes.
+      bool registered = false;
+      if (calendars.isArray()) {
+        for (const Json::Value& entry : calendars) {
+          std::string entry_id;
+          registered = registered || (registry->Id(entry, entry_id) && entry_id == id);
+        }
+      }
+      if (!registered) {
+        const pinned::Fd folder = from.valid() ? pinned::OpenChild(from.get(), name) : pinned::Fd();
+        std::string have;
+        const CalendarIdentity::Mark mark =
+            folder.valid() ? CalendarIdentity::Get(folder.get(), &have) : CalendarIdentity::kUnreadable;
+        if ((mark == CalendarIdentity::kMarked && have == token) ||
+            (mark == CalendarIdentity::kUnmarked && AsFreshlyMade(folder.get()))) {
+          pinned::RemoveTree(from.get(), name, folder);
+        }
+        std::string recorded;
+        if (identity_->TokenOf(id, &recorded) && recorded == token) identity_->Forget(id);
+        KIVO_LOG("took away the folder of calendar %s, never registered", id.c_str());
+      }
+      identity_->Finish(token);
+      continue;
+    }
+    std::string new_id;
+    const Json::Value* replacement = nullptr;
+    if (change["op"].asString() == "move") {
+      const pinned::Fd to = pinned::OpenDirectory(change["to"].asString());
+      const bool arrived = to.valid() && TokenAt(to.get(), change["to_name"].asString()) == token;
+      if (arrived) {
+        // The folder is in its new place: the rest of the move is done (a
+        // source left after its copy, staging folders).
+        if (from.valid()) RemoveStaged(from.get(), token);
+        if (to.valid()) RemoveStaged(to.get(), token);
+        new_id = change["new_id"].asString();
+        replacement = &change["entry"];
+        KIVO_LOG("finished the move of calendar %s to %s", id.c_str(), new_id.c_str());
+      } else {
+        // Not there: the folder goes back to its name, then a copy begun
+        // on the other volume goes.
+        for (const std::string& staging :
+             from.valid() ? StagedWith(from.get(), token) : std::vector<std::string>()) {
+          const pinned::Fd area = pinned::OpenChild(from.get(), staging);
+          if (area.valid() && renameat2(area.get(), pinned::kStagedEntry, from.get(), name.c_str(),
+                                        RENAME_NOREPLACE) == 0) {
+            unlinkat(from.get(), staging.c_str(), AT_REMOVEDIR);
+          } else {
+            KIVO_LOG("calendar %s stays in %s/%s: %s", id.c_str(),
+                     change["from"].asString().c_str(), staging.c_str(), strerror(errno));
+          }
+        }
+        if (from.valid()) RemoveEmptyStaging(from.get());
+        // Copies exist only in another folder than the source's; a source
+        // that could not go back stays where it is.
+        if (to.valid() && !(from.valid() && SameFolder(from.get(), to.get()))) {
+          RemoveStaged(to.get(), token);
+        }
+        KIVO_LOG("undid the move of calendar %s", id.c_str());
+      }
+    } else {
+      // A removal goes on to its end.
+      if (from.valid()) {
+        RemoveStaged(from.get(), token);
+        const pinned::Fd folder = pinned::OpenChild(from.get(), name);
+        if (folder.valid() && TokenAt(from.get(), name) == token) {
+          pinned::RemoveTree(from.get(), name, folder);
+        }
+      }
+      KIVO_LOG("finished the removal of calendar %s", id.c_str());
+    }
+    // A removal drops the entry, a finished move replaces it, an undone
+    // move leaves it.
+    const bool removal = change["op"].asString() != "move";
+    if (calendars.isArray() && (removal || replacement != nullptr)) {
+      Json::Value kept(Json::arrayValue);
+      for (const Json::Value& entry : calendars) {
+        std::string entry_id;
+        if (registry->Id(entry, entry_id) && entry_id == id) {
+          changed = true;
+          if (replacement != nullptr) kept.append(*replacement);
+        } else {
+          kept.append(entry);
+        }
+      }
+      calendars.swap(kept);
+    }
+    if (removal || replacement != nullptr) identity_->Forget(id);
+    if (replacement != nullptr) identity_->Record(new_id, token);
+    identity_->Finish(token);
+  }
+  return changed;
 }
 
 }  // namespace caldav

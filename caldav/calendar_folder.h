@@ -38,15 +38,18 @@
 #include <string>
 
 #include "caldav/acting_user.h"
+#include "caldav/calendar_identity.h"
 #include "caldav/calendar_location.h"
+#include "caldav/calendar_registry.h"
 #include "caldav/pinned_dir.h"
 
 namespace caldav {
 
 class CalendarFolder {
  public:
-  // Folders are found through `location`; `error_code` is the call's field.
-  CalendarFolder(CalendarLocation* location, int* error_code);
+  // Folders are found through `location` and known through `identity` (its
+  // record loaded by the caller); `error_code` is the call's field.
+  CalendarFolder(CalendarLocation* location, CalendarIdentity* identity, int* error_code);
   // A folder made by this object and not kept is taken away.
   ~CalendarFolder();
 
@@ -73,6 +76,15 @@ class CalendarFolder {
   // the empty second state file. A failure leaves the folder made, for
   // RemoveMade to take away as root once the user's scope has ended.
   bool MakeStateFiles(const std::string& path, unsigned int uid, unsigned int gid);
+  // Before anything is made: records the create of calendar `id` as `name`
+  // in the folder `parent` as under way, with the token its folder is to
+  // carry, and answers that token ("" when none could be drawn).
+  std::string BeginCreate(const std::string& id, const std::string& parent,
+                          const std::string& name);
+  // Gives the made folder `token`, the identity of the calendar `id` (run
+  // as root, before the entry is registered); false, nothing recorded, when
+  // the folder cannot carry it on a file system that has the mechanism.
+  bool MarkMade(const std::string& id, const std::string& token);
   // The made folder is registered: it stays.
   void KeepMade();
   // Takes away the folder made by this object, and only while its name
@@ -80,19 +92,44 @@ class CalendarFolder {
   void RemoveMade();
 
   // ---- registered calendars -------------------------------------------------
+  //
+  // A registered calendar's folder is judged one way by every method: the
+  // entry's path (its share's directory, the destination after its first
+  // "/", the calendarname) resolved as stat(2) would, ".." and links
+  // included, to a folder that lies directly in a folder of some share (a
+  // link into another share names that share's folder); a path that leads
+  // out of every share names no folder. The folder found must be the
+  // calendar's own by CalendarIdentity: the token it carries is the one
+  // recorded for the calendar's id. A calendar recorded before tokens has
+  // the folder found at its first use adopted, unless that folder carries
+  // another calendar's token.
 
   // "normal", "crashed" or "noexist", as a string that lives as long as the
-  // module. Looked up from the share's directory, opened once per object,
-  // never leaving it: a path that leads out of the share is "crashed".
-  const char* Status(const Json::Value& entry);
-  // Removes the entry's folder as "rm -rf" would, but only the folder found
-  // at the start, never across a link or a mount below it. Gone or no
-  // folder: nothing is removed.
-  void Remove(const Json::Value& entry);
-  // Moves the registered folder at `current`, and only the folder found
-  // there at the start, to the judged `target`; never onto or into an
-  // existing target.
-  bool Move(const std::string& current, const CalendarLocation::Place& target);
+  // module: a path out of every share, a folder that is not the calendar's
+  // own or holds no store is "crashed".
+  const char* Status(const Json::Value& entry, const std::string& id);
+
+  // What Prepare found for a delete or a move of the calendar `id`.
+  enum class Found { kNone, kOwn, kForeign };
+  // Judges the calendar's folder and, when it is the calendar's own, keeps
+  // it for Remove or Move. kNone: nothing at the path, or no folder there, or
+  // a path out of every share (only the entry can change).
+  Found Prepare(const Json::Value& entry, const std::string& id);
+  // Removes the prepared folder as "rm -rf" would, but only that very
+  // folder, never across a link or a mount below it; a link the entry named
+  // it by goes too. The pending removal is recorded first (false when it
+  // cannot be, nothing touched).
+  bool Remove(const std::string& id);
+  // Moves the prepared folder to the judged `target`, never onto or into an
+  // existing target, recording the pending move first; `new_id` and
+  // `new_entry` are what the registry will hold once it is done.
+  bool Move(const std::string& id, const std::string& new_id, const Json::Value& new_entry,
+            const CalendarLocation::Place& target);
+
+  // Finishes or undoes every change the record names as under way, in the
+  // order begun; `calendars` (the registry's entries, or null) is brought
+  // along. True when `calendars` changed.
+  bool Recover(Json::Value& calendars, CalendarRegistry* registry);
 
  private:
   // The calendar folder made by this object, held by descriptor from its
@@ -103,33 +140,42 @@ class CalendarFolder {
     pinned::Fd store;  // its ".DAV"
     std::string name;
   };
-  // A registered calendar's folder, taken once: its parent resolved as a
-  // create's is (no ".." step; a trailing "/" or a "." step is fine) and
-  // opened, and the folder opened without following a link. `folder` is
-  // invalid when nothing is at the name (error ENOENT) or something that is
-  // not a folder (a damaged calendar).
-  struct Registered {
-    CalendarLocation::Place place;
+  // A registered calendar's folder as the one judgement resolved it.
+  struct Resolved {
+    enum Kind { kGone, kOutside, kNotFolder, kFolder };
+    Kind kind = kGone;
+    std::string parent_path;  // the folder's parent, canonical
+    std::string name;
     pinned::Fd parent;
     pinned::Fd folder;
-    int error = 0;
+    pinned::Fd link_parent;  // set when the entry names the folder by a link
+    std::string link_name;
+    std::string token;  // the calendar's recorded token; "" when unverified
   };
-  // A share's directory opened for status lookups; invalid when it cannot be.
+  // A share's directory opened for lookups; invalid when it cannot be.
   struct OpenedShare {
     pinned::Fd fd;
     std::string canonical;  // its real path
   };
 
+  const OpenedShare& OpenShare(const std::string& dir);
+  void Resolve(const Json::Value& entry, Resolved* out);
+  bool ResolveByName(const std::string& full, Resolved* out);
+  bool HoldsStore(const Resolved& folder);
+  // Whether the resolved folder is the calendar's own; adopts the folder
+  // of a calendar recorded before tokens.
+  Found Identify(const std::string& id, Resolved* folder);
+  void RemoveLink(const Resolved& folder);
   pinned::Fd OpenParent(const CalendarLocation::Place& place);
-  // False, logged, when the path is refused or its parent cannot be opened.
-  bool PinRegistered(const std::string& path, Registered* folder);
   pinned::Fd CreateStateFile(const std::string& path, const char* name, mode_t mode,
                              int extra_flags);
   void Fail(int code) { *error_code_ = code; }
 
   CalendarLocation* const location_;
+  CalendarIdentity* const identity_;
   int* const error_code_;
   Made made_;
+  Resolved prepared_;                                 // what Prepare kept for Remove or Move
   std::map<std::string, OpenedShare> opened_shares_;  // by the share's directory
   std::string status_path_;                           // reused by every status check of a list
 };

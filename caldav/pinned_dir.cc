@@ -8,9 +8,11 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <deque>
 #include <string>
 #include <vector>
@@ -166,8 +168,7 @@ bool RemoveEntry(int parent, const std::string& name, const EntryInfo* only, int
 
 // ---- moving -----------------------------------------------------------------------
 
-// The one entry a staging folder holds.
-constexpr char kStaged[] = "entry";
+constexpr const char* kStaged = kStagedEntry;
 
 // A folder only root can enter, made new inside `parent` for the time of one
 // removal or move: the folder removed or moved is taken into it, out of
@@ -187,7 +188,7 @@ class Staging {
       unsigned int random = 0;
       if (getrandom(&random, sizeof random, 0) != sizeof random) return false;
       char name[32];
-      snprintf(name, sizeof name, ".kivo-move-%08x", random);
+      snprintf(name, sizeof name, "%s%08x", kStagingPrefix, random);
       if (mkdirat(parent, name, 0700) != 0) {
         if (errno == EEXIST) continue;
         return false;
@@ -278,6 +279,33 @@ bool CopyContent(int in, int out) {
   }
 }
 
+// Gives `to` the extended attributes of `from` (both open descriptors), the
+// trusted namespace's among them, which only root reads and writes: a
+// calendar's identity travels with its folder. A file system that has no
+// attributes, or refuses one of them, leaves the copy without it.
+bool CopyExtendedAttributes(int from, int to) {
+  std::vector<char> names(4096);
+  ssize_t size;
+  while ((size = flistxattr(from, names.data(), names.size())) < 0 && errno == ERANGE) {
+    names.resize(names.size() * 4);
+  }
+  if (size <= 0) return true;
+  std::vector<char> value(4096);
+  for (ssize_t at = 0; at < size; at += static_cast<ssize_t>(strlen(&names[at])) + 1) {
+    const char* name = &names[at];
+    ssize_t n;
+    while ((n = fgetxattr(from, name, value.data(), value.size())) < 0 && errno == ERANGE) {
+      value.resize(value.size() * 4);
+    }
+    if (n < 0) continue;
+    if (fsetxattr(to, name, value.data(), static_cast<size_t>(n), 0) != 0 && errno != ENOTSUP &&
+        errno != EPERM) {
+      return false;  // a full disk or a failing one: the copy is not whole
+    }
+  }
+  return true;
+}
+
 // Gives `fd` (open for reading or writing) the owner, mode and times of
 // `from`; owner first, since a change of owner clears the set-id bits.
 bool CopyAttributes(int fd, const struct stat& from) {
@@ -335,8 +363,10 @@ bool CopyEntry(int from_dir, const std::string& from, int to_dir, const std::str
   if (S_ISREG(opened.st_mode)) {
     Fd target(
         openat(to_dir, to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    // On disk before the source can go: the copy replaces it.
     return target.valid() && CopyContent(source.get(), target.get()) &&
-           CopyAttributes(target.get(), opened);
+           CopyExtendedAttributes(source.get(), target.get()) &&
+           CopyAttributes(target.get(), opened) && fsync(target.get()) == 0;
   }
   if (opened.st_dev != dev) {
     errno = EXDEV;  // another mount below the folder
@@ -345,11 +375,16 @@ bool CopyEntry(int from_dir, const std::string& from, int to_dir, const std::str
   if (mkdirat(to_dir, to.c_str(), 0700) != 0) return false;
   Fd target(openat(to_dir, to.c_str(), kListFlags));
   std::vector<std::string> names;
-  if (!target.valid() || !ListNames(source.get(), &names)) return false;
+  // The attributes first: a copy cut short is known by them as the copy of
+  // its source.
+  if (!target.valid() || !CopyExtendedAttributes(source.get(), target.get()) ||
+      !ListNames(source.get(), &names)) {
+    return false;
+  }
   for (const std::string& name : names) {
     if (!CopyEntry(source.get(), name, target.get(), name, dev, depth + 1, nullptr)) return false;
   }
-  return CopyAttributes(target.get(), opened);
+  return CopyAttributes(target.get(), opened) && fsync(target.get()) == 0;
 }
 
 // ---- looking up below a folder ------------------------------------------------------
@@ -529,6 +564,27 @@ Fd OpenChild(int parent, const std::string& name) {
   return Fd(openat(parent, name.c_str(), kPathFlags));
 }
 
+Fd OpenBeneath(int dir, const std::string& relative, bool readable) {
+  const int flags = readable ? kListFlags : kPathFlags;
+  if (relative.empty()) return Fd(openat(dir, ".", flags));
+  return Fd(OpenAt2(dir, relative.c_str(), flags,
+                    RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS));
+}
+
+std::vector<std::string> StagingFolders(int parent) {
+  std::vector<std::string> names, found;
+  if (!ListNames(parent, &names)) return found;
+  for (const std::string& name : names) {
+    struct stat st;
+    if (name.compare(0, strlen(kStagingPrefix), kStagingPrefix) == 0 &&
+        fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
+        st.st_uid == geteuid() && (st.st_mode & 07777) == 0700) {
+      found.push_back(name);
+    }
+  }
+  return found;
+}
+
 bool IsEntry(int parent, const std::string& name, int fd) {
   EntryInfo by_name, by_fd;
   return Inspect(parent, name.c_str(), 0, &by_name) && Inspect(fd, "", AT_EMPTY_PATH, &by_fd) &&
@@ -568,7 +624,11 @@ bool Move(int from_parent, const std::string& from, int to_parent, const std::st
     if (copy.Make(to_parent) &&
         CopyEntry(source.fd(), kStaged, copy.fd(), kStaged, want.dev, 0, &want) &&
         renameat2(copy.fd(), kStaged, to_parent, to.c_str(), RENAME_NOREPLACE) == 0) {
-      return true;  // the source goes with its staging folder
+      // The copy's new name on disk before the source goes with its
+      // staging folder.
+      const Fd placed(openat(to_parent, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      if (placed.valid()) fsync(placed.get());
+      return true;
     }
     error = errno;
   }

@@ -22,8 +22,14 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 namespace pinned {
+
+// The staging folders of removals and moves: a root-only (0700) folder
+// named with this prefix, holding the one entry kStagedEntry.
+constexpr char kStagingPrefix[] = ".kivo-move-";
+constexpr char kStagedEntry[] = "entry";
 
 // A file descriptor that closes itself.
 class Fd {
@@ -70,6 +76,16 @@ Fd OpenDirectoryByWalk(const std::string& path);
 // OpenDirectory, and never above `dir`); "" or "." opens `dir` again.
 Fd OpenBelow(int dir, const std::string& relative);
 
+// Opens the directory `relative` below `dir` without following any link,
+// where ".." steps may go up as long as they never leave `dir`; O_PATH, or
+// open for reading when `readable`. Invalid with errno (ENOSYS and the like
+// where the kernel lacks openat2).
+Fd OpenBeneath(int dir, const std::string& relative, bool readable = false);
+
+// The staging folders in `parent` (root's own, 0700), by name: what a
+// removal or move cut short left there.
+std::vector<std::string> StagingFolders(int parent);
+
 // Opens `name` inside `parent` as an O_PATH directory descriptor, refusing a
 // symbolic link (ENOTDIR) and anything that is not a directory.
 Fd OpenChild(int parent, const std::string& name);
@@ -107,7 +123,8 @@ bool RemoveTree(int parent, const std::string& name, const Fd& only = Fd());
 // it is renamed to its target with renameat2(RENAME_NOREPLACE).
 //
 // Across file systems the copy is built inside another root-only folder
-// made in `to_parent` (owners, modes and times set on descriptors; links as
+// made in `to_parent` (owners, modes, extended attributes and times set on
+// descriptors, a folder's attributes before its content; links as
 // links, nothing they point to touched; anything but folders, regular files
 // and links left out; sources opened so that nothing can block), renamed
 // into place whole, and the source then removed. On failure the source is

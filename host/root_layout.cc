@@ -15,6 +15,8 @@
 
 #include "host/accounts.h"
 #include "host/host_log.h"
+#include "host/module_call.h"
+#include "host/module_table.h"
 #include "platform/random_text.h"
 #include "host/tls_files.h"
 #include "platform/accounts.h"
@@ -206,6 +208,23 @@ bool InitAccounts(const std::string& root, const std::string& password_file) {
   return InitAdminPassword(password_file);
 }
 
+// A calendar change a killed call left under way is finished or undone by
+// the next calendar call; the host's start makes one (a list), so that no
+// calendar stays hidden until someone asks. Without the module, nothing.
+void FinishCalendarChanges() {
+  ModuleTable module;
+  std::string error;
+  APIEntryFunc list = nullptr;
+  if (!module.Open(DefaultModulePath(), &error) ||
+      module.Find("KIVO.Core.FileServ.WebDAV.CalDAV.Calendar", 1, "list", &list) != Match::kFound) {
+    HOST_LOG("note: calendar changes under way not looked at: %s", error.c_str());
+    return;
+  }
+  if (!RunModuleCall(list, "admin", Json::Value(Json::objectValue)).success) {
+    HOST_LOG("note: the calendars could not be listed after the changes under way");
+  }
+}
+
 }  // namespace
 
 HomeState HomeStateOf(const std::string& root, const Account& account) {
@@ -276,7 +295,9 @@ int InitRoot(const std::string& root, const std::string& admin_password_file) {
     return 1;
   }
   if (!EnsureTlsFiles(root)) return 1;
-  return OpenPublicShare(root) && OwnFoundHomes(root) ? 0 : 1;
+  if (!OpenPublicShare(root) || !OwnFoundHomes(root)) return 1;
+  FinishCalendarChanges();
+  return 0;
 }
 
 namespace {

@@ -94,41 +94,6 @@ TEST_F(HardeningPathsTest, HostileCreatesAreRefusedAndLeaveNothing) {
   }
 }
 
-// A create stores its destination as given, whatever folder it made; an
-// administrator's later delete or set must not reach beyond the entry's place.
-TEST_F(HardeningPathsTest, PlantedEntriesCannotRemoveOrMoveFoldersOutsideTheirPlace) {
-  // Share, destination and name of an entry naming outside/victim or homes/carol.
-  const std::tuple<const char*, const char*, const char*> cases[] = {
-      {"public", "public/../../outside", "victim"},
-      {"public", "public/escape", "victim"},
-      {"homes", "homes/bob/..", "carol"},
-  };
-  for (const auto& [share, destination, name] : cases) {
-    SCOPED_TRACE(destination);
-    const Result made = Call("create", CalendarParams(share, destination, homes_ + "/bob", name));
-    ASSERT_EQ(made.status, 0) << made.out << made.err;
-    const std::string id = made.answer["data"]["id"].asString();
-    ASSERT_EQ(id, std::string(name) + ":" + destination);
-    const std::set<std::string> before = Disk();
-
-    Json::Value edit = CalendarParams("public", "public", "", "Taken");
-    edit["id"] = id;
-    const Result moved = Call("set", edit, "admin");
-    EXPECT_EQ(moved.status, 1) << moved.out;
-    EXPECT_EQ(moved.answer, Refusal(1704)) << moved.out;
-    EXPECT_EQ(Disk(), before);
-
-    const Result removed = Call("delete", ParseJson(R"({"id":[")" + id + R"("]})"), "admin");
-    EXPECT_EQ(removed.status, 0) << removed.out;
-    EXPECT_TRUE(Exists(outside_ + "/victim/canary"));
-    EXPECT_TRUE(Exists(homes_ + "/carol/diary"));
-    // The folder made in bob's home is not what the entry names: only the entry goes.
-    EXPECT_TRUE(Exists(homes_ + "/bob/" + name));
-    EXPECT_EQ(root_.Registry(), Json::Value(Json::arrayValue));
-    std::filesystem::remove_all(homes_ + "/bob/" + name);  // for the next case
-  }
-}
-
 // Over HTTP a non-administrator creates only in the own home or where the entry
 // names the very folder made (the rules' fine points are host unit tests).
 TEST_F(HardeningPathsTest, HttpCreatesStayInTheOwnHomeAndRegisterTheFolderTheyMake) {

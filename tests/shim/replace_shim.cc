@@ -9,7 +9,9 @@
 //                    "<kind> <path> <new path or -> <FAILED or ->" with kind
 //                    write, fsync (fdatasync counts as one) or rename
 //   KIVO_SHIM_FAIL   "<kind>:<n>": the n-th recorded call of that kind fails
-//                    with EIO instead of running
+//                    with EIO (or KIVO_SHIM_ERRNO, a number) instead of running
+//   KIVO_SHIM_KILL   "<kind>:<n>": the program is killed (SIGKILL) in place of
+//                    the n-th recorded call of that kind, recorded "KILLED"
 //   KIVO_SHIM_TARGET a file below the folder: its content is copied to
 //                    "<record>.snapshot" at the first recorded call after the
 //                    first replacement of it (a rename onto it and an fsync
@@ -23,6 +25,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -112,15 +115,20 @@ bool Record(Kind kind, const std::string& path, const std::string& second = "") 
   if (!Watched(path) && !(kind == kRename && Watched(second))) return false;
   TakeSnapshot();
   const int n = ++counts[kind];
-  bool fail = false;
-  if (const char* spec = getenv("KIVO_SHIM_FAIL")) {
+  const auto selected = [&](const char* variable) {
+    const char* spec = getenv(variable);
     const size_t length = strlen(kKindNames[kind]);
-    fail = strncmp(spec, kKindNames[kind], length) == 0 && spec[length] == ':' &&
+    return spec != nullptr && strncmp(spec, kKindNames[kind], length) == 0 && spec[length] == ':' &&
            atoi(spec + length + 1) == n;
-  }
+  };
+  const bool fail = selected("KIVO_SHIM_FAIL");
+  const bool die = selected("KIVO_SHIM_KILL");
   if (const char* log = getenv("KIVO_SHIM_LOG")) {
     const std::string line = std::string(kKindNames[kind]) + " " + path + " " +
-                             (second.empty() ? "-" : second) + (fail ? " FAILED\n" : " -\n");
+                             (second.empty() ? "-" : second) +
+                             (die    ? " KILLED\n"
+                              : fail ? " FAILED\n"
+                                     : " -\n");
     const int fd = RawOpen(log, O_WRONLY | O_CREAT | O_APPEND);
     if (fd >= 0) {
       (void)!syscall(SYS_write, fd, line.data(), line.size());
@@ -136,7 +144,11 @@ bool Record(Kind kind, const std::string& path, const std::string& second = "") 
   } else if (target != nullptr && kind == kFsync && renamed_onto_target && path == Folder(target)) {
     snapshot.compare_exchange_strong(none, kDue);
   }
-  if (fail) errno = EIO;
+  if (die) kill(getpid(), SIGKILL);
+  if (fail) {
+    const char* number = getenv("KIVO_SHIM_ERRNO");
+    errno = number != nullptr ? atoi(number) : EIO;
+  }
   return fail;
 }
 
@@ -176,8 +188,7 @@ int renameat(int from_dir, const char* from, int to_dir, const char* to) {
 }
 
 int renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned flags) {
-  static const auto real =
-      Next<int (*)(int, const char*, int, const char*, unsigned)>("renameat2");
+  static const auto real = Next<int (*)(int, const char*, int, const char*, unsigned)>("renameat2");
   if (Record(kRename, AtPath(from_dir, from), AtPath(to_dir, to))) return -1;
   return real(from_dir, from, to_dir, to, flags);
 }

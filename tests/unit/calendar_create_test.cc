@@ -231,7 +231,10 @@ TEST_F(CalendarCreateTest, CreatesFromSeveralProcessesAtOnceKeepEveryEntry) {
   std::multiset<std::string> registered;
   for (const Json::Value& entry : calendars) registered.insert(IdAnswer(entry)["id"].asString());
   EXPECT_EQ(registered, expected);
-  EXPECT_EQ(RegistryDirSize(), 2) << "the registry and its lock, nothing else";
+  // Every calendar's token recorded, one a line, none lost to another writer.
+  const std::string record = ReadFile(Path("usr/kivo/etc/calendar.ids"));
+  EXPECT_EQ(static_cast<size_t>(std::count(record.begin(), record.end(), '\n')), expected.size());
+  EXPECT_EQ(RegistryDirSize(), 3) << "the registry, its lock, the tokens, nothing else";
 }
 
 }  // namespace

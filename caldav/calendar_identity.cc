@@ -1,0 +1,274 @@
+#include "caldav/calendar_identity.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+
+#include "caldav/pinned_dir.h"
+#include "kivo/error_codes.h"
+#include "kivo/kivo_paths.h"
+#include "kivo/log.h"
+
+namespace caldav {
+
+namespace {
+
+constexpr char kLogUnit[] = "caldav_calendar";
+constexpr char kRecordFile[] = "/usr/kivo/etc/calendar.ids";
+constexpr size_t kTokenBytes = 16;
+
+bool Unsupported(int error) { return error == ENOTSUP || error == EOPNOTSUPP; }
+
+// Attributes are read and written on a descriptor that is open for reading:
+// O_PATH descriptors, which the folder code holds, take no attribute calls.
+pinned::Fd Readable(int fd) {
+  return pinned::Fd(openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+void WarnUnsupportedOnce() {
+  static bool warned = false;
+  if (warned) return;
+  warned = true;
+  KIVO_LOG("the file system refuses %s: calendars there are known by name only",
+           CalendarIdentity::kAttribute);
+}
+
+bool ReadText(const std::string& path, std::string* text, bool* missing) {
+  const pinned::Fd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  *missing = !fd.valid() && errno == ENOENT;
+  if (!fd.valid()) return false;
+  char buffer[16 * 1024];
+  for (;;) {
+    const ssize_t n = read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    text->append(buffer, static_cast<size_t>(n));
+  }
+}
+
+}  // namespace
+
+CalendarIdentity::CalendarIdentity(int* error_code) : error_code_(error_code) {}
+
+namespace {
+
+// An id on one line: "\" and newlines escaped.
+std::string Escaped(const std::string& id) {
+  std::string text;
+  for (char c : id) {
+    if (c == '\\') {
+      text += "\\\\";
+    } else if (c == '\n') {
+      text += "\\n";
+    } else {
+      text += c;
+    }
+  }
+  return text;
+}
+
+bool Unescaped(const char* begin, const char* end, std::string* id) {
+  id->clear();
+  for (const char* p = begin; p < end; ++p) {
+    if (*p != '\\') {
+      *id += *p;
+    } else if (++p < end && (*p == '\\' || *p == 'n')) {
+      *id += *p == 'n' ? '\n' : '\\';
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+constexpr char kPendingLine[] = "pending ";
+
+}  // namespace
+
+// One line a calendar, "<token> <id>" (a calendar known by name only has
+// "-" for its token), and one a change under way, "pending <JSON>": a list
+// reads it whole, and lines cost far less than a JSON object of thousands.
+bool CalendarIdentity::Load() {
+  const std::string path = kivo::RootedPath(kRecordFile);
+  ids_.clear();
+  pending_ = Json::Value(Json::arrayValue);
+  changed_ = false;
+  std::string text;
+  bool missing = false;
+  if (!ReadText(path, &text, &missing)) {
+    if (missing) return true;
+    KIVO_LOG("cannot read %s, reason=%s", path.c_str(), strerror(errno));
+    *error_code_ = WEBAPI_ERR_OPERATION_FAILED;
+    return false;
+  }
+  bool parsed = true;
+  std::string id;
+  for (size_t start = 0; parsed && start < text.size();) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const char* line = text.data() + start;
+    const size_t length = end - start;
+    start = end + 1;
+    if (length == 0) continue;
+    if (length > strlen(kPendingLine) && memcmp(line, kPendingLine, strlen(kPendingLine)) == 0) {
+      Json::Value change;
+      try {
+        parsed = Json::Reader().parse(line + strlen(kPendingLine), line + length, change, false) &&
+                 change.isObject();
+      } catch (const std::exception&) {
+        parsed = false;
+      }
+      if (parsed) pending_.append(change);
+      continue;
+    }
+    const char* space = static_cast<const char*>(memchr(line, ' ', length));
+    parsed = space != nullptr && Unescaped(space + 1, line + length, &id);
+    if (parsed) {
+      const std::string token(line, static_cast<size_t>(space - line));
+      ids_[id] = token == "-" ? "" : token;
+    }
+  }
+  if (!parsed) {
+    // Written only by this module: a damaged record is left for the
+    // operator, and no folder is acted on by a guess.
+    KIVO_LOG("cannot parse %s", path.c_str());
+    *error_code_ = WEBAPI_ERR_OPERATION_FAILED;
+    return false;
+  }
+  return true;
+}
+
+bool CalendarIdentity::Save() {
+  if (!changed_) return true;
+  const std::string path = kivo::RootedPath(kRecordFile);
+  const std::string temporary = path + ".tmp." + std::to_string(getpid());
+  std::string text;
+  for (const auto& [id, token] : ids_) {
+    text += token.empty() ? "-" : token;
+    text += ' ';
+    text += Escaped(id);
+    text += '\n';
+  }
+  Json::FastWriter writer;
+  for (const Json::Value& change : pending_) text += kPendingLine + writer.write(change);
+  pinned::Fd fd(
+      open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+  bool written = fd.valid() && fchmod(fd.get(), 0600) == 0;
+  for (size_t done = 0; written && done < text.size();) {
+    const ssize_t n = write(fd.get(), text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      written = false;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  written = written && fsync(fd.get()) == 0;
+  const int error = errno;
+  const bool closed = close(fd.Release()) == 0 || !written;
+  if (!written || !closed || rename(temporary.c_str(), path.c_str()) != 0) {
+    KIVO_LOG("cannot write %s, reason=%s", path.c_str(), strerror(written ? errno : error));
+    unlink(temporary.c_str());
+    *error_code_ = WEBAPI_ERR_OPERATION_FAILED;
+    return false;
+  }
+  // The record must be on disk before any folder it speaks of is touched.
+  const pinned::Fd dir(
+      open(path.substr(0, path.rfind('/')).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.valid() || fsync(dir.get()) != 0) {
+    KIVO_LOG("fsync of the folder of %s failed, reason=%s", path.c_str(), strerror(errno));
+  }
+  changed_ = false;
+  return true;
+}
+
+bool CalendarIdentity::TokenOf(const std::string& id, std::string* token) const {
+  const auto found = ids_.find(id);
+  if (found == ids_.end()) return false;
+  *token = found->second;
+  return true;
+}
+
+bool CalendarIdentity::TokenInUse(const std::string& token) const {
+  for (const auto& recorded : ids_) {
+    if (recorded.second == token) return true;
+  }
+  return false;
+}
+
+void CalendarIdentity::Record(const std::string& id, const std::string& token) {
+  ids_[id] = token;
+  changed_ = true;
+}
+
+void CalendarIdentity::Forget(const std::string& id) {
+  if (ids_.erase(id) > 0) changed_ = true;
+}
+
+void CalendarIdentity::Begin(const Json::Value& change) {
+  pending_.append(change);
+  changed_ = true;
+}
+
+void CalendarIdentity::Finish(const std::string& token) {
+  Json::Value kept(Json::arrayValue);
+  for (const Json::Value& change : pending_) {
+    if (change["token"].asString() != token) kept.append(change);
+  }
+  if (kept.size() == pending_.size()) return;
+  pending_.swap(kept);
+  changed_ = true;
+}
+
+std::string CalendarIdentity::NewToken() {
+  unsigned char bytes[kTokenBytes];
+  if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) return "";
+  std::string token;
+  char hex[3];
+  for (unsigned char b : bytes) {
+    snprintf(hex, sizeof hex, "%02x", b);
+    token += hex;
+  }
+  return token;
+}
+
+CalendarIdentity::Mark CalendarIdentity::Put(int fd, const std::string& token) {
+  const pinned::Fd folder = Readable(fd);
+  if (!folder.valid()) return kUnreadable;
+  if (fsetxattr(folder.get(), CalendarIdentity::kAttribute, token.data(), token.size(), 0) == 0)
+    return kMarked;
+  if (Unsupported(errno)) {
+    WarnUnsupportedOnce();
+    return kUnsupported;
+  }
+  KIVO_LOG("cannot mark a calendar folder, reason=%s", strerror(errno));
+  return kUnreadable;
+}
+
+CalendarIdentity::Mark CalendarIdentity::Get(int fd, std::string* token) {
+  char value[128];
+  ssize_t n = fgetxattr(fd, CalendarIdentity::kAttribute, value, sizeof value);
+  if (n < 0 && errno == EBADF) {  // an O_PATH descriptor
+    const pinned::Fd folder = Readable(fd);
+    if (!folder.valid()) return kUnreadable;
+    n = fgetxattr(folder.get(), CalendarIdentity::kAttribute, value, sizeof value);
+  }
+  if (n >= 0) {
+    token->assign(value, static_cast<size_t>(n));
+    return kMarked;
+  }
+  if (errno == ENODATA) return kUnmarked;
+  if (Unsupported(errno)) return kUnsupported;
+  return kUnreadable;
+}
+
+}  // namespace caldav

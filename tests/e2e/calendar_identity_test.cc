@@ -1,0 +1,484 @@
+// Calendars known by their folder's identity, end to end: a folder swapped in
+// at a calendar's name is never taken for it; one judgement of a registered
+// path serves all four methods; a delete or set killed at any step, or
+// failing at any write of a copy to another volume, is finished or undone by
+// the next call and loses nothing.
+
+#include <gmock/gmock.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/e2e.h"
+
+namespace e2e {
+namespace {
+
+constexpr char kItem[] = "BEGIN:VCALENDAR\nEND:VCALENDAR\n";
+
+// A root with the shares public (open to all), docs, and, when asked, vol2 on
+// a tmpfs of this test's own mount namespace (another volume).
+class Scene {
+ public:
+  explicit Scene(bool second_volume = false) {
+    if (!root.ok()) return;
+    public_ = root.Path("/volume1/public");
+    docs_ = root.Path("/volume1/docs");
+    chmod(public_.c_str(), 0777);
+    mkdir(docs_.c_str(), 0777);
+    chmod(docs_.c_str(), 0777);
+    Json::Value shares = ParseJson(Read(root.Path("/etc/kivo/shares.json")));
+    shares["docs"] = docs_;
+    if (second_volume) {
+      volume2_ = root.Path("/volume2");
+      mkdir(volume2_.c_str(), 0755);
+      if (mount("tmpfs", volume2_.c_str(), "tmpfs", 0, "mode=0755") != 0) return;
+      mounted_ = true;
+      mkdir((volume2_ + "/t").c_str(), 0777);
+      shares["vol2"] = volume2_;
+    }
+    WriteFile(root.Path("/etc/kivo/shares.json"), shares.toStyledString());
+    ready_ = true;
+  }
+  ~Scene() {
+    if (mounted_) umount2(volume2_.c_str(), MNT_DETACH);
+  }
+
+  bool ready() const { return ready_; }
+
+  Result Call(const std::string& method, const Json::Value& params,
+              const std::string& user = "admin") const {
+    return root.Call(kCalendar, method, Compact(params), user);
+  }
+  // A calendar `name` in public holding two items.
+  bool Make(const std::string& name) const {
+    if (Call("create", CalendarParams("public", "public", public_, name)).status != 0) return false;
+    return WriteFile(public_ + "/" + name + "/a.ics", kItem) &&
+           WriteFile(public_ + "/" + name + "/b.ics", kItem);
+  }
+  // id -> status, from a list.
+  std::map<std::string, std::string> List() const {
+    std::map<std::string, std::string> statuses;
+    const Result r = Call("list", Json::Value(Json::objectValue));
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    for (const Json::Value& item : r.answer["data"]["item"]) {
+      statuses[item["id"].asString()] = item["status"].asString();
+    }
+    return statuses;
+  }
+  // The identity record: the ids it holds a token for, and the changes it
+  // names as under way.
+  std::set<std::string> RecordedIds() const {
+    std::set<std::string> ids;
+    for (const std::string& line : ReadLines(root.Path("/usr/kivo/etc/calendar.ids"))) {
+      if (line.rfind("pending ", 0) != 0) ids.insert(line.substr(line.find(' ') + 1));
+    }
+    return ids;
+  }
+  size_t Pending() const {
+    size_t pending = 0;
+    for (const std::string& line : ReadLines(root.Path("/usr/kivo/etc/calendar.ids"))) {
+      pending += line.rfind("pending ", 0) == 0;
+    }
+    return pending;
+  }
+
+  TestRoot root;
+  std::string public_, docs_, volume2_;
+
+ private:
+  bool mounted_ = false;
+  bool ready_ = false;
+};
+
+// Every path below `dir` that a move or removal could leave behind.
+std::vector<std::string> Leftovers(const std::string& dir) {
+  std::vector<std::string> left;
+  for (const std::string& path : Tree(dir)) {
+    if (path.find(".kivo-move-") != std::string::npos) left.push_back(path);
+  }
+  return left;
+}
+
+Json::Value Ids(const std::string& id) {
+  Json::Value params(Json::objectValue);
+  params["id"].append(id);
+  return params;
+}
+
+Json::Value Edit(const std::string& id, const std::string& share, const std::string& destination,
+                 const std::string& fullpath, const std::string& name) {
+  Json::Value params = CalendarParams(share, destination, fullpath, name);
+  params["id"] = id;
+  return params;
+}
+
+// Runs `fn` as `uid` in a child; true when it succeeded.
+template <typename F>
+bool AsUser(uid_t uid, F fn) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0) _exit(3);
+    _exit(fn() ? 0 : 1);
+  }
+  int status = 0;
+  return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
+// Alice, who may write the share, puts bob's calendar folder at her own
+// calendar's name: root neither removes nor moves it, and says why.
+TEST(CalendarIdentityTest, AFolderSwappedInAtACalendarsNameIsNeverTakenForIt) {
+  Scene scene;
+  ASSERT_TRUE(scene.ready()) << scene.root.init_result().err;
+  ASSERT_TRUE(scene.root.AddUser("alice"));
+  ASSERT_TRUE(scene.root.AddUser("bob"));
+  for (const char* user : {"alice", "bob"}) {
+    const std::string name = std::string(user) + "s";
+    ASSERT_EQ(
+        scene.Call("create", CalendarParams("public", "public", scene.public_, name), user).status,
+        0);
+  }
+  const std::string alices = scene.public_ + "/alices", bobs = scene.public_ + "/bobs";
+  ASSERT_TRUE(WriteFile(bobs + "/bob.ics", kItem));
+  ASSERT_EQ(chown((bobs + "/bob.ics").c_str(), StatOf(bobs).st_uid, StatOf(bobs).st_gid), 0);
+  ASSERT_TRUE(AsUser(StatOf(alices).st_uid, [&] {
+    return rename(alices.c_str(), (alices + ".away").c_str()) == 0 &&
+           rename(bobs.c_str(), alices.c_str()) == 0;
+  }));
+  const std::set<std::string> before = Tree(scene.public_);
+
+  EXPECT_EQ(scene.Call("delete", Ids("alices:public")).answer, Refusal(1704));
+  EXPECT_EQ(
+      scene.Call("set", Edit("alices:public", "public", "public", scene.public_, "Mine")).answer,
+      Refusal(1704));
+  EXPECT_EQ(Tree(scene.public_), before);
+  EXPECT_EQ(Read(alices + "/bob.ics"), kItem) << "bob's folder, untouched";
+  const std::map<std::string, std::string> listed = {{"alices:public", "crashed"},
+                                                     {"bobs:public", "noexist"}};
+  EXPECT_EQ(scene.List(), listed);
+
+  // Back in their places, both are whole and act as before.
+  ASSERT_EQ(rename(alices.c_str(), bobs.c_str()), 0);
+  ASSERT_EQ(rename((alices + ".away").c_str(), alices.c_str()), 0);
+  const std::map<std::string, std::string> normal = {{"alices:public", "normal"},
+                                                     {"bobs:public", "normal"}};
+  EXPECT_EQ(scene.List(), normal);
+  EXPECT_EQ(scene.Call("delete", Ids("alices:public")).status, 0);
+  EXPECT_FALSE(Exists(alices));
+  EXPECT_EQ(Read(bobs + "/bob.ics"), kItem);
+}
+
+// A calendar made before tokens were recorded is adopted as it is found, and
+// is then known by its folder like any other.
+TEST(CalendarIdentityTest, CalendarsFromBeforeAreAdoptedAtTheirFirstUse) {
+  Scene scene;
+  ASSERT_TRUE(scene.ready()) << scene.root.init_result().err;
+  ASSERT_TRUE(scene.Make("Old"));
+  ASSERT_EQ(unlink(scene.root.Path("/usr/kivo/etc/calendar.ids").c_str()), 0);
+  ASSERT_EQ(removexattr((scene.public_ + "/Old").c_str(), "trusted.kivo.calendar"), 0);
+  EXPECT_EQ(scene.List().at("Old:public"), "normal");
+  EXPECT_EQ(scene.RecordedIds(), std::set<std::string>{"Old:public"});
+  ASSERT_EQ(rename((scene.public_ + "/Old").c_str(), (scene.public_ + "/Aside").c_str()), 0);
+  ASSERT_EQ(mkdir((scene.public_ + "/Old").c_str(), 0777), 0);
+  EXPECT_EQ(scene.List().at("Old:public"), "crashed");
+}
+
+// One judgement of the path an entry names, whatever method asks: what
+// create accepts, list shows as the folder there, and set and delete act on
+// that very folder. A path that leads out of every share names no folder
+// (only its entry can go); one that leads to a folder that is not the
+// calendar's is refused, and nothing is touched either way.
+TEST(CalendarIdentityTest, OneJudgementOfARegisteredPathForAllFourMethods) {
+  Scene scene;
+  ASSERT_TRUE(scene.ready()) << scene.root.init_result().err;
+  const std::string& docs = scene.docs_;
+  const std::string outside = scene.root.Path("/outside");
+  for (const std::string& dir : {docs + "/team", docs + "/real", outside}) {
+    ASSERT_EQ(mkdir(dir.c_str(), 0777), 0);
+  }
+  ASSERT_EQ(symlink(scene.public_.c_str(), (docs + "/publink").c_str()), 0);
+  ASSERT_EQ(symlink(outside.c_str(), (docs + "/escape").c_str()), 0);
+  ASSERT_TRUE(WriteFile(outside + "/canary", "keep\n"));
+  enum Kind { kMoved, kOut, kForeign };
+  const struct {
+    const char* what;
+    Kind kind;
+    const char* destination;
+    std::string fullpath;  // where create makes the folder "Cal"
+    const char* link;      // made after the create: docs/<link> -> the folder
+    std::string folder;    // the folder the entry names, a stranger's when foreign
+    std::string renamed;   // where a set to "Renamed" puts it
+  } cases[] = {
+      {"dot-dot", kMoved, "docs/team/..", docs, nullptr, docs + "/Cal", docs + "/Renamed"},
+      {"link into another share", kMoved, "docs/publink", docs + "/publink", nullptr,
+       scene.public_ + "/Cal", scene.public_ + "/Renamed"},
+      {"link to the folder", kMoved, "docs", docs + "/real", "Cal", docs + "/real/Cal",
+       docs + "/Renamed"},
+      {"dot-dot out of every share", kOut, "docs/../../outside", docs, nullptr, "", ""},
+      {"link out of every share", kOut, "docs/escape", docs, nullptr, "", ""},
+      {"dot-dot onto a stranger", kForeign, "docs/team/..", docs + "/team", nullptr, docs + "/Cal",
+       ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.kind == kForeign) {  // a stranger's folder that looks like a calendar
+      std::filesystem::create_directories(c.folder + "/.DAV");
+      ASSERT_TRUE(WriteFile(c.folder + "/.DAV/.state_for_dir.pag", "x"));
+    }
+    const std::string id = std::string("Cal:") + c.destination;
+    const Result made =
+        scene.Call("create", CalendarParams("docs", c.destination, c.fullpath, "Cal"));
+    ASSERT_EQ(made.status, 0) << made.out << made.err;
+    if (c.link != nullptr) {
+      ASSERT_EQ(symlink((c.fullpath + "/Cal").c_str(), (docs + "/" + c.link).c_str()), 0);
+    }
+    EXPECT_EQ(scene.List().at(id), c.kind == kMoved ? "normal" : "crashed");
+
+    // Renamed where it is; an entry that names no folder of its own is
+    // moved into the share, which finds nothing to move.
+    const std::set<std::string> before = Tree(scene.root.path() + "/volume1");
+    const char* to = c.kind == kMoved ? c.destination : "docs";
+    const Result set = scene.Call("set", Edit(id, "docs", to, "", "Renamed"));
+    const std::string new_id = std::string("Renamed:") + c.destination;
+    if (c.kind == kMoved) {
+      EXPECT_EQ(set.status, 0) << set.out;
+      EXPECT_TRUE(Exists(c.renamed + "/.DAV/.state_for_dir.pag"));
+      EXPECT_FALSE(Exists(c.folder));
+      if (c.link != nullptr) {
+        EXPECT_FALSE(Exists(docs + "/" + c.link)) << "the link goes with it";
+      }
+      EXPECT_EQ(scene.List().at(new_id), "normal");
+      EXPECT_EQ(scene.Call("delete", Ids(new_id)).status, 0);
+      EXPECT_FALSE(Exists(c.renamed));
+      // Nothing left behind: the same calendar can be made again.
+      const Result again =
+          scene.Call("create", CalendarParams("docs", c.destination, c.fullpath, "Cal"));
+      EXPECT_EQ(again.status, 0) << again.out;
+      EXPECT_EQ(scene.Call("delete", Ids(id)).status, 0);
+    } else {
+      EXPECT_EQ(set.answer, Refusal(1704));
+      const Result removed = scene.Call("delete", Ids(id));
+      EXPECT_EQ(removed.status, c.kind == kOut ? 0 : 1) << removed.out;
+      EXPECT_EQ(Tree(scene.root.path() + "/volume1"), before);
+      if (c.kind == kForeign) {
+        EXPECT_EQ(removed.answer, Refusal(1704));
+        ASSERT_TRUE(WriteFile(scene.root.Path("/usr/kivo/etc/calendar.info"), "[]"));
+      }
+    }
+    EXPECT_TRUE(scene.List().empty());
+    EXPECT_EQ(Read(outside + "/canary"), "keep\n");
+    std::filesystem::remove_all(c.fullpath + "/Cal");
+    if (c.kind == kForeign) std::filesystem::remove_all(c.folder);
+  }
+}
+
+// ---- killed and failing changes ----------------------------------------------------
+
+struct Change {
+  const char* name;
+  bool second_volume;
+  const char* method;
+  Json::Value (*params)(const Scene&);
+  const char* new_id;  // "" for a delete
+  std::string (*new_folder)(const Scene&);
+  bool creates = false;  // a calendar beside Cal, not Cal moved
+};
+
+const Change kChanges[] = {
+    {"delete", false, "delete", [](const Scene&) { return Ids("Cal:public"); }, "",
+     [](const Scene&) { return std::string(); }},
+    {"rename", false, "set",
+     [](const Scene& s) { return Edit("Cal:public", "public", "public", s.public_, "Renamed"); },
+     "Renamed:public", [](const Scene& s) { return s.public_ + "/Renamed"; }},
+    {"move_within_volume", false, "set",
+     [](const Scene& s) { return Edit("Cal:public", "docs", "docs", s.docs_, "Cal"); }, "Cal:docs",
+     [](const Scene& s) { return s.docs_ + "/Cal"; }},
+    {"move_across_volumes", true, "set",
+     [](const Scene& s) { return Edit("Cal:public", "vol2", "vol2/t", s.volume2_ + "/t", "Cal"); },
+     "Cal:vol2/t", [](const Scene& s) { return s.volume2_ + "/t/Cal"; }},
+    {"create", false, "create",
+     [](const Scene& s) { return CalendarParams("public", "public", s.public_, "New"); },
+     "New:public", [](const Scene& s) { return s.public_ + "/New"; }, true},
+};
+
+void PrintTo(const Change& c, std::ostream* os) { *os << c.name; }
+
+// A line of the shim's record: "kind path second flag".
+std::vector<std::vector<std::string>> Record(const std::string& path) {
+  std::vector<std::vector<std::string>> calls;
+  for (const std::string& line : ReadLines(path)) {
+    std::istringstream fields(line);
+    std::vector<std::string> call(4);
+    fields >> call[0] >> call[1] >> call[2] >> call[3];
+    calls.push_back(call);
+  }
+  return calls;
+}
+
+std::string Selector(const std::vector<std::vector<std::string>>& calls, size_t index) {
+  int n = 0;
+  for (size_t i = 0; i <= index; ++i) n += calls[i][0] == calls[index][0];
+  return calls[index][0] + ":" + std::to_string(n);
+}
+
+class CalendarChangeTest : public ::testing::TestWithParam<Change> {
+ protected:
+  void SetUp() override {
+    if (GetParam().second_volume &&
+        (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr))) {
+      GTEST_SKIP() << "no private mount namespace here";
+    }
+  }
+
+  // The change under the shim, with `extra` ("KIVO_SHIM_KILL=..." and the like).
+  Result Run(const Scene& scene, const std::vector<std::string>& extra) {
+    const Change& c = GetParam();
+    std::vector<std::string> env = {std::string("LD_PRELOAD=") + KIVO_REPLACE_SHIM,
+                                    "KIVO_SHIM_UNDER=" + scene.root.path(),
+                                    "KIVO_SHIM_LOG=" + scene.root.path() + "/.shim-record"};
+    const char* asan = getenv("ASAN_OPTIONS");
+    env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
+                  ":verify_asan_link_order=0");
+    env.insert(env.end(), extra.begin(), extra.end());
+    return scene.root.WebApi(
+        {"call", "--user", "admin", kCalendar, "1", c.method, Compact(c.params(scene))}, "", env);
+  }
+
+  // After the next call: the calendar whole at its old place or its new one
+  // (or, for a delete, gone), nothing else left, nothing under way.
+  void ExpectOldOrNew(const Scene& scene, bool* is_new) {
+    const Change& c = GetParam();
+    const std::map<std::string, std::string> listed = scene.List();
+    const std::string old_folder = scene.public_ + "/Cal";
+    const std::string new_folder = c.new_folder(scene);
+    std::map<std::string, std::string> new_listing;
+    if (*c.new_id != '\0') new_listing[c.new_id] = "normal";
+    if (c.creates) new_listing["Cal:public"] = "normal";
+    *is_new = listed == new_listing;
+    if (!*is_new) {
+      EXPECT_EQ(listed, (std::map<std::string, std::string>{{"Cal:public", "normal"}}));
+    }
+    const std::string at = *is_new && !c.creates ? new_folder : old_folder;
+    if (!at.empty()) {
+      EXPECT_EQ(Read(at + "/a.ics"), kItem);
+      EXPECT_EQ(Read(at + "/b.ics"), kItem);
+    }
+    if (c.creates) {
+      EXPECT_EQ(Exists(new_folder + "/.DAV/.state_for_dir.pag"), *is_new);
+      EXPECT_EQ(Exists(new_folder), *is_new) << "a folder without its entry";
+    } else {
+      for (const std::string& other : {old_folder, new_folder}) {
+        if (!other.empty() && other != at) {
+          EXPECT_FALSE(Exists(other)) << other;
+        }
+      }
+    }
+    for (const std::string& dir : {scene.public_, scene.docs_, scene.volume2_}) {
+      if (!dir.empty()) {
+        EXPECT_THAT(Leftovers(dir), ::testing::IsEmpty()) << dir;
+      }
+    }
+    EXPECT_EQ(scene.Pending(), 0u);
+  }
+};
+
+// Killed in place of each write, fsync and rename it makes below the root
+// (the record, the staging, the copy, the registry), the change is finished
+// or undone by the next call, or by `init` before it.
+TEST_P(CalendarChangeTest, KilledAtEveryStepTheNextCallFinishesOrUndoesIt) {
+  std::vector<std::vector<std::string>> calls;
+  {
+    Scene scene(GetParam().second_volume);
+    ASSERT_TRUE(scene.ready());
+    ASSERT_TRUE(scene.Make("Cal"));
+    const Result done = Run(scene, {});
+    ASSERT_EQ(done.status, 0) << done.out << done.err;
+    calls = Record(scene.root.path() + "/.shim-record");
+    bool is_new = false;
+    ExpectOldOrNew(scene, &is_new);
+    EXPECT_TRUE(is_new);
+  }
+  ASSERT_GT(calls.size(), 3u);
+  int finished = 0, undone = 0;
+  for (size_t i = 0; i < calls.size(); ++i) {
+    SCOPED_TRACE("killed at " + Selector(calls, i) + " " + calls[i][1]);
+    Scene scene(GetParam().second_volume);
+    ASSERT_TRUE(scene.ready());
+    ASSERT_TRUE(scene.Make("Cal"));
+    const Result killed = Run(scene, {"KIVO_SHIM_KILL=" + Selector(calls, i)});
+    EXPECT_EQ(killed.status, 128 + SIGKILL) << killed.out << killed.err;
+    // Every other time the host's start comes first.
+    if (i % 2 == 1) {
+      const Result init = scene.root.WebApi({"init"});
+      EXPECT_EQ(init.status, 0) << init.err;
+      EXPECT_EQ(scene.Pending(), 0u) << "init finished it";
+    }
+    bool is_new = false;
+    ExpectOldOrNew(scene, &is_new);
+    ++(is_new ? finished : undone);
+  }
+  RecordProperty("finished", finished);
+  RecordProperty("undone", undone);
+  EXPECT_GT(undone, 0);
+  EXPECT_GT(finished, 0);
+}
+
+// A full or failing disk at each write and fsync of the copy on the other
+// volume: the move fails, and the calendar stays whole where it was.
+class CalendarCopyFaultTest : public CalendarChangeTest {};
+
+TEST_P(CalendarCopyFaultTest, DiskFaultsDuringACopyLeaveTheSourceWhole) {
+  std::vector<std::vector<std::string>> calls;
+  {
+    Scene scene(true);
+    ASSERT_TRUE(scene.ready());
+    ASSERT_TRUE(scene.Make("Cal"));
+    ASSERT_EQ(Run(scene, {}).status, 0);
+    calls = Record(scene.root.path() + "/.shim-record");
+  }
+  int faults = 0;
+  for (size_t i = 0; i < calls.size(); ++i) {
+    // The copy's own writes and syncs; the sync of the folder it was placed
+    // in comes after the copy is whole and in place.
+    if (calls[i][0] == "rename" || calls[i][1].find("/volume2/t/") == std::string::npos) continue;
+    for (const int error : {EIO, ENOSPC}) {
+      SCOPED_TRACE(Selector(calls, i) + " " + calls[i][1] + " " + strerror(error));
+      Scene scene(true);
+      ASSERT_TRUE(scene.ready());
+      ASSERT_TRUE(scene.Make("Cal"));
+      const Result failed = Run(scene, {"KIVO_SHIM_FAIL=" + Selector(calls, i),
+                                        "KIVO_SHIM_ERRNO=" + std::to_string(error)});
+      EXPECT_EQ(failed.answer, Refusal(1704)) << failed.out << failed.err;
+      bool is_new = true;
+      ExpectOldOrNew(scene, &is_new);
+      EXPECT_FALSE(is_new);
+      ++faults;
+    }
+  }
+  EXPECT_GE(faults, 8) << "writes and fsyncs of two items, the store and the folders";
+}
+
+std::string ChangeName(const ::testing::TestParamInfo<Change>& info) { return info.param.name; }
+
+INSTANTIATE_TEST_SUITE_P(Changes, CalendarChangeTest, ::testing::ValuesIn(kChanges), ChangeName);
+// Only a move across volumes copies.
+INSTANTIATE_TEST_SUITE_P(Copies, CalendarCopyFaultTest, ::testing::Values(kChanges[3]), ChangeName);
+
+}  // namespace
+}  // namespace e2e
