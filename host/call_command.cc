@@ -11,6 +11,7 @@
 #include "host/json_text.h"
 #include "host/module_call.h"
 #include "host/module_table.h"
+#include "host/settings_under_way.h"
 
 namespace host {
 
@@ -53,7 +54,10 @@ int RunCall(const Args& args) {
       break;
   }
 
-  ModuleCallResult result = RunModuleCall(entry, parsed.Get("--user", "admin"), std::move(params));
+  // A settings change a killed host left half done ends first.
+  FinishSettingsUnderWay(module);
+  ModuleCallResult result =
+      RunRecordedCall(entry, api, version, method, parsed.Get("--user", "admin"), std::move(params));
   // Unanswered: the host's "unknown error".
   const std::string answer =
       result.answered ? result.answer : AnswerText(false, 100, Json::Value());

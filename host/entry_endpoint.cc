@@ -11,6 +11,7 @@
 #include "host/json_text.h"
 #include "host/module_call.h"
 #include "host/refusals.h"
+#include "host/settings_under_way.h"
 #include "host/web_api_server.h"
 
 namespace host {
@@ -120,12 +121,15 @@ void WebApiServer::RunCall(Call& call, const HttpReply& reply) {
       return answer(RefusalAnswer(kNotAllowed));
     }
   }
+  // A settings change a killed host left half done ends first.
+  FinishSettingsUnderWay(module_);
   ModuleCallResult result;
   if (policy.switches_credentials) {
     std::lock_guard<std::mutex> lock(credentials_mu_);
     result = RunModuleCall(call.entry, grant.account, std::move(call.params));
   } else {
-    result = RunModuleCall(call.entry, grant.account, std::move(call.params));
+    result = RunRecordedCall(call.entry, call.api, call.version, call.method, grant.account,
+                             std::move(call.params));
   }
   if (!result.answered) {
     HOST_LOG("%s.%s left the call unanswered", call.api.c_str(), call.method.c_str());

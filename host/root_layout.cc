@@ -17,6 +17,7 @@
 #include "host/host_log.h"
 #include "host/module_call.h"
 #include "host/module_table.h"
+#include "host/settings_under_way.h"
 #include "platform/random_text.h"
 #include "host/tls_files.h"
 #include "platform/accounts.h"
@@ -210,8 +211,9 @@ bool InitAccounts(const std::string& root, const std::string& password_file) {
 
 // A calendar change a killed call left under way is finished or undone by
 // the next calendar call; the host's start makes one (a list), so that no
-// calendar stays hidden until someone asks. Without the module, nothing.
-void FinishCalendarChanges() {
+// calendar stays hidden until someone asks. A settings change left under way
+// is run again whole. Without the module, nothing.
+void FinishChangesUnderWay() {
   ModuleTable module;
   std::string error;
   APIEntryFunc list = nullptr;
@@ -223,6 +225,7 @@ void FinishCalendarChanges() {
   if (!RunModuleCall(list, "admin", Json::Value(Json::objectValue)).success) {
     HOST_LOG("note: the calendars could not be listed after the changes under way");
   }
+  FinishSettingsUnderWay(module);
 }
 
 }  // namespace
@@ -296,7 +299,7 @@ int InitRoot(const std::string& root, const std::string& admin_password_file) {
   }
   if (!EnsureTlsFiles(root)) return 1;
   if (!OpenPublicShare(root) || !OwnFoundHomes(root)) return 1;
-  FinishCalendarChanges();
+  FinishChangesUnderWay();
   return 0;
 }
 

@@ -16,6 +16,7 @@
 #include "host/host_log.h"
 #include "host/module_table.h"
 #include "host/permissions.h"
+#include "host/settings_under_way.h"
 #include "host/static_files.h"
 #include "host/web_api_server.h"
 #include "kivo/kivo_paths.h"
@@ -81,6 +82,9 @@ int Serve(const ServeOptions& options) {
                row.version, row.method.c_str());
     }
   }
+  // Before the first request: a settings change a killed host left half
+  // done ends now.
+  FinishSettingsUnderWay(module);
   WebApiServer server(options, module, permissions);
   return server.Run(stop_signals);
 }

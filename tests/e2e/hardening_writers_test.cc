@@ -85,9 +85,11 @@ Step RegistryStep(const TestRoot& root, int round, const std::string& old) {
   return step;
 }
 
-// runCalDav, once every line is a whole pair, nothing else was lost, and the
-// services' states are one whole JSON object.
+// runCalDav, once the next call has finished a change a kill left under
+// way, every line is a whole pair, nothing else was lost, and the services'
+// states are one whole JSON object.
 std::string SettingsState(const TestRoot& root) {
+  EXPECT_EQ(root.Call(kCalDAV, "get").status, 0);
   for (const std::string& line : ReadLines(root.Path("/etc/kivoinfo.conf"))) {
     EXPECT_THAT(line, ::testing::MatchesRegex("[A-Za-z_]+=\"[^\"]*\""));
   }

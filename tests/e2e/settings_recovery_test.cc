@@ -1,0 +1,106 @@
+// A settings change killed at any step ends whole: `kivo-webapi call` runs
+// a WebDAV `set` (or the CalDAV switch's) under the LD_PRELOAD shim
+// (tests/shim), killed in place of its n-th write, fsync or rename below the
+// root, for every n a whole run makes. Afterwards the host's start (`init`)
+// or its next module call leaves the root as a whole run leaves it, or, when
+// the kill came before the change was recorded, as it was before.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/e2e.h"
+
+namespace e2e {
+namespace {
+
+struct Change {
+  const char* name;
+  const char* api;
+  const char* params;
+};
+
+void PrintTo(const Change& c, std::ostream* os) { *os << c.name; }
+
+const Change kChanges[] = {
+    {"webdav", kWebDAV,
+     R"({"enable_http": true, "http_port_num": 18085, "enable_https": true,
+         "https_port_num": 18086, "anonymouslogin_enable": true,
+         "depth_infinity_enable": true})"},
+    {"caldav", "KIVO.Core.FileServ.WebDAV.CalDAV", R"({"enable": true})"},
+};
+
+// What a settings change leaves: kivoinfo.conf and the services' run
+// settings (what the daemons, the firewall and `get` read).
+std::string Settings(const TestRoot& root) {
+  std::ostringstream out;
+  out << Read(root.Path("/etc/kivoinfo.conf")) << "\n";
+  const Json::Value services = ParseJson(Read(root.Path("/var/lib/kivo/services.json")));
+  for (const std::string& name : services.getMemberNames()) {
+    out << name << " run " << services[name]["run"].asInt() << "\n";
+  }
+  return out.str();
+}
+
+class SettingsRecoveryTest : public ::testing::TestWithParam<Change> {
+ protected:
+  Result Run(const TestRoot& root, const std::string& kill) const {
+    const Change& c = GetParam();
+    std::vector<std::string> env = {std::string("LD_PRELOAD=") + KIVO_REPLACE_SHIM,
+                                    "KIVO_SHIM_UNDER=" + root.path(),
+                                    "KIVO_SHIM_LOG=" + root.path() + "/.shim-record"};
+    const char* asan = getenv("ASAN_OPTIONS");
+    env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
+                  ":verify_asan_link_order=0");
+    if (!kill.empty()) env.push_back("KIVO_SHIM_KILL=" + kill);
+    return root.WebApi({"call", "--user", "admin", c.api, "1", "set", c.params}, "", env);
+  }
+};
+
+TEST_P(SettingsRecoveryTest, AKilledChangeEndsWholeAtTheNextStartOrCall) {
+  // A whole run: its calls, and what it leaves.
+  TestRoot whole;
+  ASSERT_TRUE(whole.ok());
+  const std::string before = Settings(whole);
+  ASSERT_EQ(Run(whole, "").status, 0);
+  const std::string after = Settings(whole);
+  ASSERT_NE(before, after);
+  std::map<std::string, int> calls;
+  for (const std::string& line : ReadLines(whole.Path("/.shim-record"))) {
+    ++calls[line.substr(0, line.find(' '))];
+  }
+  ASSERT_GT(calls["rename"], 1);
+
+  int finished = 0, points = 0;
+  for (const auto& kind : calls) {
+    for (int n = 1; n <= kind.second; ++n, ++points) {
+      const std::string point = kind.first + ":" + std::to_string(n);
+      SCOPED_TRACE(point);
+      TestRoot root;
+      ASSERT_TRUE(root.ok());
+      const Result killed = Run(root, point);
+      ASSERT_EQ(killed.status, 128 + SIGKILL) << killed.out << killed.err;
+      // Every other time the host's start comes first, else the next call.
+      const Result next = points % 2 == 0 ? root.WebApi({"init"})
+                                          : root.Call(GetParam().api, "get");
+      EXPECT_EQ(next.status, 0) << next.out << next.err;
+      const std::string left = Settings(root);
+      EXPECT_THAT(left, ::testing::AnyOf(before, after));
+      finished += left == after;
+      EXPECT_FALSE(Exists(root.Path("/var/lib/kivo/settings-under-way.json")));
+    }
+  }
+  // Only a kill before the record is whole leaves the old settings.
+  EXPECT_GE(finished, points - 4) << finished << " of " << points;
+}
+
+INSTANTIATE_TEST_SUITE_P(Changes, SettingsRecoveryTest, ::testing::ValuesIn(kChanges),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace e2e
