@@ -94,17 +94,6 @@ TEST(WorkQueues, FairPoolMakesRoomForQuietAddressesOnly) {
   EXPECT_EQ(held.ran_, (std::vector<std::string>{"x1", "z1", "w1", "y1", "v1"}));
 }
 
-TEST(WorkQueues, ClientNetworks) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"192.0.2.77", "192.0.2.0/24"},
-      {"::ffff:192.0.2.77", "192.0.2.0/24"},
-      {"2001:db8:1:2:3:4:5:6", "2001:db8:1:2::/64"},
-      {"fe80::1", "fe80::/64"},
-      {"not an address", "not an address"},
-  };
-  for (const auto& [address, network] : cases) EXPECT_EQ(host::ClientNetwork(address), network);
-}
-
 TEST(WorkQueues, DelayLineRunsEachJobNotBeforeItsTimeAndBoundsItsQueue) {
   std::vector<std::pair<std::string, Clock::duration>> ran;
   std::mutex mu;
