@@ -112,8 +112,7 @@ void WebApiServer::Password(const HttpRequest& request, const HttpReply& reply) 
   change->password = password;
   change->address = address;
   if (!password_pool_.Post(
-          address, ClientNetwork(address),
-          [this, change, answer] { answer(ChangePassword(*change)); }, refuse)) {
+          address, [this, change, answer] { answer(ChangePassword(*change)); }, refuse)) {
     refuse();
   }
 }

@@ -34,7 +34,7 @@ void WebApiServer::Login(const HttpRequest& request, const HttpReply& reply) {
   busy.headers.emplace_back("Retry-After", "1");
   const auto refuse = [reply, busy] { reply(busy); };
   if (!password_pool_.Post(
-          address, ClientNetwork(address),
+          address,
           [this, account, password, address, tls, reply] {
             CheckPassword(account, password, address, tls, reply);
           },

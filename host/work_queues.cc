@@ -104,7 +104,8 @@ Job FairPool::EvictLocked(const std::string& network) {
   return drop;
 }
 
-bool FairPool::Post(const std::string& key, const std::string& network, Job run, Job drop) {
+bool FairPool::Post(const std::string& key, Job run, Job drop) {
+  const std::string network = ClientNetwork(key);
   Job dropped;
   {
     std::lock_guard<std::mutex> lock(mu_);

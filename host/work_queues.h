@@ -72,13 +72,15 @@ class FairPool {
   FairPool(const FairPool&) = delete;
   FairPool& operator=(const FairPool&) = delete;
 
-  // Queues `run` for `key` of `network`. False (nothing queued) when `key`
-  // has `per_key` jobs waiting or running, or when it has some waiting and
-  // its network or the whole pool is full. A key with none waiting is never
-  // refused for lack of room: when the pool is full, the newest job of the
-  // heaviest key of the heaviest network leaves the queue, and its `drop`
-  // runs instead of its `run`.
-  bool Post(const std::string& key, const std::string& network, Job run, Job drop);
+  // Queues `run` for the client address `key`, whose network is
+  // ClientNetwork(key): taken here, so that no caller can judge a client by
+  // anything finer. False (nothing queued) when `key` has `per_key` jobs
+  // waiting or running, or when it has some waiting and its network or the
+  // whole pool is full. A key with none waiting is never refused for lack of
+  // room: when the pool is full, the newest job of the heaviest key of the
+  // heaviest network leaves the queue, and its `drop` runs instead of its
+  // `run`.
+  bool Post(const std::string& key, Job run, Job drop);
 
  private:
   struct Entry {

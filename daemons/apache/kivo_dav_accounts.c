@@ -102,7 +102,8 @@ static void kd_add_groups(const char *text, const char *name, kd_account *accoun
     const char *c3 = c2 ? memchr(c2 + 1, ':', (size_t)(end - c2 - 1)) : NULL;
     char gid_text[16];
     unsigned long gid = 0;
-    if (c3 != NULL && (size_t)(c3 - c2 - 1) < sizeof gid_text) {
+    /* A comment (as glibc reads etc/group) grants nothing. */
+    if (line[0] != '#' && c3 != NULL && (size_t)(c3 - c2 - 1) < sizeof gid_text) {
       memcpy(gid_text, c2 + 1, (size_t)(c3 - c2 - 1));
       gid_text[c3 - c2 - 1] = '\0';
       int member = 0;

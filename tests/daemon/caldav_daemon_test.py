@@ -573,20 +573,6 @@ class CalDAVDaemonTest(unittest.TestCase):
         self.assertEqual(before, (set(os.listdir(folder)),
                                   set(os.listdir(path("volume1/homes/alice")))))
 
-    def test_a_new_password_takes_over_from_the_remembered_one(self):
-        self.assertIn("Mine", calendars("alice"))  # remembered from here on
-        old = PASSWORDS["alice"]
-        subprocess.run([WEBAPI, "passwd", "alice"], input="alice-new\n", text=True, check=True,
-                       env=dict(os.environ, KIVO_ROOT=ROOT), capture_output=True)
-        try:
-            self.assertEqual(401, request("PROPFIND", "/alice/", user="alice")[0])
-            self.assertEqual(207, request("PROPFIND", "/alice/", user="alice",
-                                          password="alice-new")[0])
-        finally:
-            subprocess.run([WEBAPI, "passwd", "alice"], input=old + "\n", text=True,
-                           check=True, env=dict(os.environ, KIVO_ROOT=ROOT),
-                           capture_output=True)
-
     def test_what_users_drop_into_a_calendar_folder_is_skipped(self):
         folder = path("volume1/homes/alice/Mine")
         with open(os.path.join(folder, "notes.txt"), "w") as f:

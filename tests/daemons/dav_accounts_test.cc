@@ -1,8 +1,6 @@
 // The WebDAV daemon's account reader (mod_kivo_dav's kivo_dav_accounts.c),
-// without Apache, on the table every reader of a root's accounts runs
-// (tests/vectors/accounts.json; the CalDAV daemon's plug-ins run it in
-// caldav_plugins_test.py): an account one service refuses, every service
-// refuses, and a served one has the same uid, group and groups in both.
+// without Apache: which lines of a root's etc/passwd, etc/shadow and
+// etc/group make an account it serves, and with which identity.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,7 +9,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,8 +20,142 @@ extern "C" {
 
 namespace {
 
-class DavAccountsTest : public TempRootTest {};
+class DavAccountsTest : public TempRootTest {
+ protected:
+  // Writes the three files and reads `name` from them; false when the root
+  // serves no such account.
+  bool Find(const std::string& passwd, const std::string& shadow, const std::string& group,
+            const std::string& name, kd_account* account) {
+    Write("etc/passwd", passwd);
+    Write("etc/shadow", shadow);
+    Write("etc/group", group);
+    return FindIn(name, account);
+  }
 
+  bool FindIn(const std::string& name, kd_account* account) {
+    const int fd = open(Path("etc/shadow").c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_GE(fd, 0);
+    const bool found = kd_account_find(Path("etc/passwd").c_str(), Path("etc/group").c_str(), fd,
+                                       name.c_str(), account) == 1;
+    close(fd);
+    return found;
+  }
+};
+
+std::vector<gid_t> Groups(const kd_account& a) {
+  return std::vector<gid_t>(a.id.groups, a.id.groups + a.id.group_count);
+}
+
+// Every way a line can fail to make a served account, beside one that does:
+// the row's passwd and shadow lines for "bob" are all the root holds of him.
+TEST_F(DavAccountsTest, OnlyUsersWithACryptHashAreServed) {
+  const struct {
+    const char* why;
+    std::string passwd, shadow;
+    bool served;
+  } rows[] = {
+      {"a user", "bob:x:1001:100::/h:/bin/sh\n", "bob:$6$salt$hash:19000:0:99999:7:::\n", true},
+      {"the first user uid", "bob:x:1000:100::/h:/bin/sh\n", "bob:$6$s$h:::::::\n", true},
+      // Expiry is not the reader's: the web API ignores it as well.
+      {"an expired account", "bob:x:1001:100::/h:/bin/sh\n", "bob:$6$s$h:19000:0:99999:7::1:\n",
+       true},
+      {"locked", "bob:x:1001:100::/h:/bin/sh\n", "bob:!$6$salt$hash:19000::::::\n", false},
+      {"locked, no hash", "bob:x:1001:100::/h:/bin/sh\n", "bob:!:19000::::::\n", false},
+      {"never set", "bob:x:1001:100::/h:/bin/sh\n", "bob:!!:19000::::::\n", false},
+      {"disabled", "bob:x:1001:100::/h:/bin/sh\n", "bob:*:19000::::::\n", false},
+      {"empty hash", "bob:x:1001:100::/h:/bin/sh\n", "bob::19000::::::\n", false},
+      {"no shadow line", "bob:x:1001:100::/h:/bin/sh\n", "alice:$6$s$h:::::::\n", false},
+      {"shadow line cut short", "bob:x:1001:100::/h:/bin/sh\n", "bob\n", false},
+      {"a system account", "bob:x:999:100::/h:/bin/sh\n", "bob:$6$s$h:::::::\n", false},
+      {"root's uid", "bob:x:0:100::/h:/bin/sh\n", "bob:$6$s$h:::::::\n", false},
+      {"root's group", "bob:x:1001:0::/h:/bin/sh\n", "bob:$6$s$h:::::::\n", false},
+      {"no gid", "bob:x:1001\n", "bob:$6$s$h:::::::\n", false},
+      {"empty uid", "bob:x::100::/h:/bin/sh\n", "bob:$6$s$h:::::::\n", false},
+      {"a uid that is no number", "bob:x:10O1:100::/h:/bin/sh\n", "bob:$6$s$h:::::::\n", false},
+      {"a negative uid", "bob:x:-1:100::/h:/bin/sh\n", "bob:$6$s$h:::::::\n", false},
+      {"a uid beyond range", "bob:x:99999999999:100::/h:/bin/sh\n", "bob:$6$s$h:::::::\n", false},
+      {"no passwd line", "alice:x:1000:100::/h:/bin/sh\n", "bob:$6$s$h:::::::\n", false},
+      // Names that only start like bob's, a comment naming him, odd lines.
+      {"longer names and a comment",
+       "# bob:x:1001:100\nbobby:x:1002:100::/h:/bin/sh\n\nno colons\nb:x:1:1\n",
+       "bobby:$6$s$h:::::::\n#bob:$6$s$h\n", false},
+      {"after odd lines",
+       "# bob:x:1:1\n\nno colons\n::::\nbobby:x:1002:100::/h:/bin/sh\nbob:x:1001:100::/h:/bin/sh",
+       "\n# x\nbobby:*:::::::\nbob:$6$s$h", true},
+  };
+  for (const auto& row : rows) {
+    kd_account account;
+    EXPECT_EQ(Find(row.passwd, row.shadow, "users:x:100:\n", "bob", &account), row.served)
+        << row.why;
+    if (row.served) {
+      EXPECT_GE(account.id.uid, 1000u) << row.why;
+      EXPECT_EQ(account.id.gid, 100u) << row.why;
+      EXPECT_EQ(account.hash[0], '$') << row.why;
+    }
+  }
+}
+
+TEST_F(DavAccountsTest, NamesTheHostRefusesAndGuestAreNeverServed) {
+  for (const std::string name : {"guest", "Bob", "", "bob:x", "1bob", "b b", "bob\n"}) {
+    kd_account account;
+    EXPECT_FALSE(Find(name + ":x:1001:100::/h:/bin/sh\n", name + ":$6$s$h:::::::\n", "",
+                      name, &account))
+        << name;
+  }
+  EXPECT_TRUE(kd_usable_name("_svc.x-1"));
+  EXPECT_FALSE(kd_usable_name(std::string(33, 'a').c_str()));
+}
+
+TEST_F(DavAccountsTest, IdentityCarriesTheListedGroupsNeverRoots) {
+  const std::string passwd =
+      "alice:x:1000:100::/h:/bin/sh\nadmin:x:1001:1001::/h:/bin/sh\n"
+      "boss:x:1002:101::/h:/bin/sh\nbob:x:1003:100::/h:/bin/sh\n";
+  const std::string shadow = "alice:$6$a:::\nadmin:$6$b:::\nboss:$6$c:::\nbob:$6$d:::\n";
+  const std::string group =
+      "root:x:0:alice,bob\nusers:x:100:alice\nadministrators:x:101:admin\n"
+      "admin:x:1001:\nteam:x:3000:bob,alice,carol\n# team2:x:3001:alice\n"
+      "alicex:x:3002:alicex,xalice\nodd line\nbroken:x:notanumber:alice\n"
+      "administrators2:x:3003:bob\n";
+  kd_account a;
+  ASSERT_TRUE(Find(passwd, shadow, group, "alice", &a));
+  EXPECT_EQ(a.id.uid, 1000u);
+  EXPECT_EQ(Groups(a), (std::vector<gid_t>{100, 3000})) << "primary first, once; root's never";
+  EXPECT_EQ(a.id.admin, 0);
+  EXPECT_STREQ(a.hash, "$6$a");
+
+  ASSERT_TRUE(Find(passwd, shadow, group, "admin", &a));
+  EXPECT_EQ(a.id.admin, 1) << "listed in administrators";
+  EXPECT_EQ(Groups(a), (std::vector<gid_t>{1001, 101}));
+  ASSERT_TRUE(Find(passwd, shadow, group, "boss", &a));
+  EXPECT_EQ(a.id.admin, 1) << "administrators as primary group";
+  EXPECT_EQ(Groups(a), (std::vector<gid_t>{101}));
+  ASSERT_TRUE(Find(passwd, shadow, group, "bob", &a));
+  EXPECT_EQ(a.id.admin, 0) << "a group whose name starts like administrators";
+  EXPECT_EQ(Groups(a), (std::vector<gid_t>{100, 3000, 3003}));
+
+  // Without etc/group: the primary group alone.
+  ASSERT_EQ(unlink(Path("etc/group").c_str()), 0);
+  ASSERT_TRUE(FindIn("alice", &a));
+  EXPECT_EQ(Groups(a), (std::vector<gid_t>{100}));
+}
+
+TEST_F(DavAccountsTest, GroupsBeyondTheLimitAreLeftOutAndCounted) {
+  std::string group;
+  for (int i = 0; i < KD_MAX_GROUPS + 6; ++i) {
+    group += "g" + std::to_string(i) + ":x:" + std::to_string(5000 + i) + ":x,alice,y\n";
+  }
+  kd_account a;
+  ASSERT_TRUE(Find("alice:x:1000:100::/h:/bin/sh\n", "alice:$6$s$h:::\n", group, "alice", &a));
+  EXPECT_EQ(a.id.group_count, KD_MAX_GROUPS);
+  EXPECT_EQ(a.groups_left_out, 7);
+  EXPECT_EQ(a.id.groups[0], 100u);
+  EXPECT_EQ(a.id.groups[KD_MAX_GROUPS - 1], static_cast<gid_t>(5000 + KD_MAX_GROUPS - 2));
+}
+
+// The table every reader of a root's accounts runs
+// (tests/vectors/accounts.json; the CalDAV daemon's plug-ins run it in
+// caldav_plugins_test.py): an account one service refuses, every service
+// refuses, and a served one has the same uid, group and groups in both.
 TEST_F(DavAccountsTest, AccountsFollowTheTableEveryReaderRuns) {
   std::ifstream file(std::string(KIVO_SOURCE_DIR) + "/tests/vectors/accounts.json");
   Json::Value table;

@@ -158,18 +158,6 @@ TEST_F(WebDAVConfigTest, EveryDavBlockAuthenticatesAndNamesNoAccount) {
   EXPECT_EQ(dav_blocks, 3);  // the listing and two shares
 }
 
-TEST_F(WebDAVConfigTest, AnonymousRunsAsGuestWithoutCredentials) {
-  Write("etc/kivoinfo.conf", "webdavanonymouslogin=\"yes\"\n");
-  const std::string config = Config();
-  // Requests without a login run as the default User, guest; mpm-itk never
-  // switches a process a login has switched already (no AssignUserID).
-  EXPECT_THAT(config, HasSubstr("User #1023\nGroup #100\n"));
-  EXPECT_THAT(config, HasSubstr("SuppressDescription\n  Require all granted"));
-  EXPECT_THAT(config, Not(HasSubstr("AssignUserID")));
-  EXPECT_THAT(config, HasSubstr("KivoDavAnonymous On"));
-  EXPECT_THAT(config, Not(HasSubstr("AuthType")));
-}
-
 // The CalDAV switch restarts "webdav-httpd-pure" whatever its state: that
 // restarts the daemon, and must not switch a stopped variant on.
 TEST_F(WebDAVConfigTest, RestartOrReloadOfAVariantKeepsItsState) {

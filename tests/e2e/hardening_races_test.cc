@@ -459,41 +459,5 @@ TEST_F(HardeningMovesTest, AFolderSwappedInIsNeitherMovedNorRemoved) {
   EXPECT_EQ(Disk(), before_);
 }
 
-// Items of the calendar swapped with a FIFO (RENAME_EXCHANGE) all the while
-// the administrator moves it to the other volume: no move ever waits on the
-// FIFO (the registry lock held, every later calendar call behind it).
-TEST_F(HardeningMovesTest, ItemsSwappedWithAFifoNeverHoldAMove) {
-  Attacker attacker(uid_, gid_, [&](int k, int phase) {
-    if (phase != 1) return;
-    const std::string folder = home_ + "/I" + std::to_string(k) + "/";
-    for (int i = 0; i < 1000; ++i) {
-      renameat2(AT_FDCWD, (folder + "a.ics").c_str(), AT_FDCWD, (folder + "b.ics").c_str(),
-                RENAME_EXCHANGE);
-    }
-  });
-  constexpr int kFifoRounds = 20;
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  int rounds = 0;
-  for (; rounds < kFifoRounds && std::chrono::steady_clock::now() < end; ++rounds) {
-    const std::string name = "I" + std::to_string(rounds);
-    const std::string folder = home_ + "/" + name;
-    attacker.Pause(rounds);
-    ASSERT_EQ(Create(name).status, 0);
-    ASSERT_TRUE(WriteFile(folder + "/a.ics", "BEGIN:VCALENDAR\nEND:VCALENDAR\n"));
-    ASSERT_EQ(mkfifo((folder + "/b.ics").c_str(), 0644), 0);
-    for (const char* item : {"/a.ics", "/b.ics"}) {
-      ASSERT_EQ(chown((folder + item).c_str(), uid_, gid_), 0);
-    }
-    attacker.Publish(rounds, 1);
-    const int status = MoveToVolume2(name, name, std::chrono::seconds(5));
-    ASSERT_NE(status, -1) << "the move still ran after 5 s, round " << rounds;
-    EXPECT_THAT(status, ::testing::AnyOf(0, 1));
-    attacker.Pause(rounds);
-  }
-  EXPECT_TRUE(attacker.running());
-  RecordProperty("rounds", rounds);
-  EXPECT_EQ(Disk(), before_);
-}
-
 }  // namespace
 }  // namespace e2e

@@ -271,41 +271,6 @@ TEST_F(HostHostileTest, SlowAndFloodingClientsLeaveOthersServed) {
   EXPECT_LT(max_rss, 64 * 1024) << "KiB";
 }
 
-// 17 addresses of the administrator's own /24 try account names at random,
-// two connections each, as fast as they are answered: the administrator's
-// logins are each answered within a second all the same.
-TEST_F(HostHostileTest, LoginFloodFromManyAddressesLeavesOthersLoggingIn) {
-  ASSERT_TRUE(server_.Start(root_));
-  const int port = server_.port();
-  std::atomic<bool> done(false);
-  std::atomic<int> refused(0);
-  std::vector<std::thread> flooders;
-  for (int source = 0; source < 17 * 2; ++source) {
-    flooders.emplace_back([&, source] {
-      Http guesser(port);
-      guesser.set_source("127.0.0." + std::to_string(100 + source / 2));
-      for (int i = 0; i < 2000 && !done; ++i) {
-        guesser.Login("guess-" + std::to_string(source) + "-" + std::to_string(i), "x");
-        ++refused;
-      }
-    });
-  }
-  for (int i = 0; i < 50 && refused < 100; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  std::vector<double> seconds;
-  for (int i = 0; i < 5; ++i) {
-    Http admin(port);
-    const auto start = Clock::now();
-    EXPECT_TRUE(admin.Login("admin", TestRoot::kAdminPassword)) << i;
-    seconds.push_back(std::chrono::duration<double>(Clock::now() - start).count());
-  }
-  done = true;
-  for (std::thread& t : flooders) t.join();
-  EXPECT_GE(refused, 100) << "the flood never got going";
-  for (double s : seconds) EXPECT_LT(s, 1.0);
-}
-
 // The log never carries a client's control characters raw (a login name
 // holding one is refused before it is read; a path may still carry one).
 // Sessions:

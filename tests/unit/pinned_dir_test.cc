@@ -6,17 +6,59 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <sys/syscall.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <string>
+
+// The instant between a look and the act, made to happen every time: this
+// program's own renameat2 and openat run a test's step (once) just before
+// the system call, when it names the entry the test waits for. Unarmed,
+// they are the system calls.
+namespace {
+std::function<void(int dir)> before_rename_into;  // renameat2(..., dir, "entry", ...)
+std::function<void(int dir)> before_open_of;      // openat(dir, open_name, read only)
+std::string open_name;
+
+std::function<void(int)> Take(std::function<void(int)>* step) {
+  std::function<void(int)> taken;
+  taken.swap(*step);
+  return taken;
+}
+}  // namespace
+
+extern "C" int renameat2(int from_dir, const char* from, int to_dir, const char* to,
+                         unsigned int flags) noexcept {
+  if (before_rename_into && strcmp(to, "entry") == 0) Take(&before_rename_into)(from_dir);
+  return static_cast<int>(syscall(SYS_renameat2, from_dir, from, to_dir, to, flags));
+}
+
+extern "C" int openat(int dir, const char* path, int flags, ...) {
+  mode_t mode = 0;
+  if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+    va_list args;
+    va_start(args, flags);
+    mode = static_cast<mode_t>(va_arg(args, unsigned int));
+    va_end(args);
+  }
+  if (before_open_of && (flags & (O_ACCMODE | O_CREAT)) == O_RDONLY && open_name == path) {
+    Take(&before_open_of)(dir);
+  }
+  return static_cast<int>(syscall(SYS_openat, dir, path, flags, mode));
+}
 
 namespace {
 
@@ -109,6 +151,27 @@ TEST_F(PinnedDirTest, RemovalOfOnlyAFolderSparesWhatTookItsPlace) {
   EXPECT_TRUE(pinned::RemoveTree(dir.get(), "a", made));  // nothing left of it
   EXPECT_TRUE(fs::exists(P("outside/keep/canary")));
   EXPECT_EQ(std::distance(fs::directory_iterator(root_), fs::directory_iterator()), 1);
+}
+
+// Someone renames another folder to the name in the instant between the
+// check of the name and its rename into the staging folder: the folder
+// taken in is checked again (device and inode) and put back, not removed.
+TEST_F(PinnedDirTest, RemovalPutsBackAFolderSwappedInBeforeItsStaging) {
+  const pinned::Fd dir = pinned::OpenDirectory(root_);
+  const pinned::Fd made = pinned::OpenChild(dir.get(), "a");
+  before_rename_into = [this](int) {
+    fs::rename(P("a"), P("moved"));
+    fs::create_directory(P("a"));
+    Write(P("a/theirs"), "theirs");
+  };
+  errno = 0;
+  EXPECT_FALSE(pinned::RemoveTree(dir.get(), "a", made));
+  EXPECT_EQ(errno, ESTALE);
+  EXPECT_FALSE(before_rename_into) << "the staging never came";
+  EXPECT_TRUE(fs::exists(P("a/theirs")));
+  EXPECT_TRUE(fs::exists(P("moved/b/file")));
+  // a, moved, outside: no staging folder stays.
+  EXPECT_EQ(std::distance(fs::directory_iterator(root_), fs::directory_iterator()), 3);
 }
 
 // In a private mount namespace, a file system mounted below the tree is left.
@@ -255,6 +318,34 @@ TEST_F(PinnedMoveAcrossTest, MovesOnlyTheFolderGiven) {
   fs::rename(P("away"), P("a"));
   EXPECT_TRUE(pinned::Move(dir.get(), "a", other.get(), "moved", only));
   EXPECT_TRUE(fs::exists(other_ + "/moved/b/file"));
+}
+
+void NoteAlarm(int) {}
+
+// An item swapped with a FIFO (RENAME_EXCHANGE) between the copy's look at
+// it and its open: the open neither blocks nor reads the FIFO, the move
+// fails and the calendar stays where it was.
+TEST_F(PinnedMoveAcrossTest, AFifoSwappedInForAnItemNeverBlocksTheCopy) {
+  const pinned::Fd from = pinned::OpenDirectory(root_);
+  const pinned::Fd to = pinned::OpenDirectory(other_);
+  const pinned::Fd only = pinned::OpenChild(from.get(), "a");
+  open_name = "file";
+  before_open_of = [](int dir) {
+    ASSERT_EQ(mkfifoat(dir, "fifo", 0666), 0);
+    ASSERT_EQ(syscall(SYS_renameat2, dir, "fifo", dir, "file", RENAME_EXCHANGE), 0);
+  };
+  // A blocked open ends (EINTR) after two seconds rather than hang the test.
+  struct sigaction alarm_action = {};
+  alarm_action.sa_handler = NoteAlarm;
+  ASSERT_EQ(sigaction(SIGALRM, &alarm_action, nullptr), 0);
+  alarm(2);
+  errno = 0;
+  EXPECT_FALSE(pinned::Move(from.get(), "a", to.get(), "moved", only));
+  EXPECT_EQ(errno, ESTALE) << "the open blocked on the FIFO";
+  alarm(0);
+  EXPECT_FALSE(before_open_of) << "the copy never opened the item";
+  EXPECT_TRUE(fs::exists(P("a/b/file")));
+  EXPECT_TRUE(fs::is_empty(other_));
 }
 
 // Lookups below a folder follow links inside it, as stat would, and tell a
