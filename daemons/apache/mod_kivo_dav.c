@@ -25,8 +25,9 @@
  *    judged with the user's own identity before mod_dav answers, so nothing
  *    root saw while mapping the URL leaks, and writes the kernel would
  *    refuse answer 403 rather than mod_dav_fs's 500. LOCK needs write
- *    access, its timeout is capped at an hour, and locks on a share's root
- *    are refused. An administrator may lift another account's lock.
+ *    access, to every member a lock of depth infinity covers as well, its
+ *    timeout is capped at an hour, and locks on a share's root are
+ *    refused. An administrator may lift another account's lock.
  *  - Connections per client address are bounded (pre_connection).
  *  - The lock database is made at every start in the format this Apache's
  *    mod_dav_fs opens (APR's default DBM).
@@ -34,6 +35,7 @@
  * Processes are single-threaded (prefork); nothing here is thread-safe. */
 
 #include <crypt.h>
+#include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -893,6 +895,76 @@ static int kd_reading(const request_rec *r) {
   }
 }
 
+/* A LOCK's Depth: infinity, also when the field is absent (RFC 4918 9.10.3). */
+static int kd_depth_infinity(const request_rec *r) {
+  const char *depth = apr_table_get(r->headers_in, "Depth");
+  return depth == NULL || strcasecmp(depth, "infinity") == 0;
+}
+
+#define KD_LOCK_MEMBERS_MAX 100000
+#define KD_LOCK_LEVELS_MAX 64
+
+/* Counts the members below the open folder `dir` into `*seen` and returns
+ * 1 while this identity could write each (a file's content, a folder's
+ * entries); 0 at the first it could not, or past the bounds, with *why.
+ * Symbolic links are judged by nothing they point to: they are skipped,
+ * as mod_dav_fs does not follow them either. mod_dav_fs's own state
+ * folders (.DAV) are no members. */
+static int kd_walk_writable(int dir, int level, long *seen, const char **why) {
+  DIR *listing = fdopendir(dir);
+  if (listing == NULL) {
+    close(dir);
+    *why = "a folder inside cannot be read";
+    return 0;
+  }
+  int ok = 1;
+  const struct dirent *entry;
+  while (ok && (errno = 0, entry = readdir(listing)) != NULL) {
+    const char *name = entry->d_name;
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || strcmp(name, ".DAV") == 0) continue;
+    struct stat st;
+    if (fstatat(dirfd(listing), name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue; /* gone */
+    if (S_ISLNK(st.st_mode)) continue;
+    if (++*seen > KD_LOCK_MEMBERS_MAX || level >= KD_LOCK_LEVELS_MAX) {
+      *why = "the folder holds too many members for a lock of depth infinity";
+      ok = 0;
+    } else if (S_ISDIR(st.st_mode)) {
+      const int sub = openat(dirfd(listing), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (sub < 0 || faccessat(sub, ".", W_OK | X_OK | R_OK, AT_EACCESS) != 0) {
+        if (sub >= 0) close(sub);
+        *why = "a folder inside is not writable by this account";
+        ok = 0;
+      } else {
+        ok = kd_walk_writable(sub, level + 1, seen, why);
+      }
+    } else if (faccessat(dirfd(listing), name, W_OK, AT_EACCESS) != 0) {
+      *why = "a file inside is not writable by this account";
+      ok = 0;
+    }
+  }
+  if (ok && errno != 0) {
+    *why = "a folder inside cannot be read";
+    ok = 0;
+  }
+  closedir(listing);
+  return ok;
+}
+
+/* A lock of depth infinity on the folder `path` covers every member below
+ * it: it stops everyone else from changing them. It is granted only where
+ * this identity could write every one itself, so that a folder many may
+ * write (a public calendar's, 0777) never lets one account lock the
+ * others' files in it. */
+static int kd_members_writable(const char *path, const char **reason) {
+  const int dir = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  long seen = 0;
+  if (dir < 0) {
+    *reason = "the folder cannot be read";
+    return HTTP_FORBIDDEN;
+  }
+  return kd_walk_writable(dir, 0, &seen, reason) ? OK : HTTP_FORBIDDEN;
+}
+
 /* The status of a change of `path` (its stat `st` when it `exists`) in
  * `folder` by this identity, with its reason. */
 static int kd_change_status(request_rec *r, const char *path, const char *folder,
@@ -925,7 +997,9 @@ static int kd_change_status(request_rec *r, const char *path, const char *folder
         return HTTP_FORBIDDEN;
       }
       if (!exists) return kd_change_in(folder, NULL, reason);
-      return faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0 ? OK : HTTP_FORBIDDEN;
+      if (faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0) return HTTP_FORBIDDEN;
+      return S_ISDIR(st->st_mode) && kd_depth_infinity(r) ? kd_members_writable(path, reason)
+                                                          : OK;
     default:
       return OK;
   }

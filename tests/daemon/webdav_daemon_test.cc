@@ -424,6 +424,47 @@ TEST_F(WebDAVDaemonTest, LocksNeedWriteAccess) {
   EXPECT_EQ(logged, 1);
 }
 
+// A lock reaches no further than its owner's rights: one of depth infinity
+// on a folder everyone writes (a public calendar's) is refused while it
+// would cover another's file, and a lock's token counts for its owner only.
+TEST_F(WebDAVDaemonTest, LocksStayWithinTheirOwnersRights) {
+  AddUsers({"bob"});
+  EnableHttp(http_port_);
+  const std::string bob = "bob:bob-secret";
+  const std::string open = root_.Path("/volume1/public/open");
+  ASSERT_EQ(Curl("MKCOL", "/public/open", Alice()).status, 201);
+  ASSERT_EQ(Curl("MKCOL", "/public/open/deep", Alice()).status, 201);
+  ASSERT_EQ(chmod(open.c_str(), 0777), 0);
+  ASSERT_EQ(chmod((open + "/deep").c_str(), 0777), 0);
+  ASSERT_EQ(Curl("PUT", "/public/open/deep/bob.txt", bob, {"--data-binary", "b"}).status, 201);
+  for (const std::vector<std::string>& depth :
+       {std::vector<std::string>{"-H", "Depth: infinity"}, std::vector<std::string>{}}) {
+    std::vector<std::string> args = depth;
+    args.insert(args.end(), {"--data", kLockBody});
+    EXPECT_EQ(Curl("LOCK", "/public/open", Alice(), args).status, 403);
+    EXPECT_EQ(Curl("LOCK", "/public/open/deep/", Alice(), args).status, 403);
+  }
+  EXPECT_EQ(Curl("PUT", "/public/open/deep/bob.txt", bob, {"--data-binary", "c"}).status, 204);
+  EXPECT_EQ(Curl("DELETE", "/public/open/deep/bob.txt", bob).status, 204);
+
+  // Where every member is the owner's (bob's file gone), the lock holds;
+  // a file alice lets everyone write stays hers to change while locked.
+  ASSERT_EQ(Curl("PUT", "/public/open/deep/a.txt", Alice(), {"--data-binary", "a"}).status, 201);
+  ASSERT_EQ(chmod((open + "/deep/a.txt").c_str(), 0666), 0);
+  const Answer lock = Curl("LOCK", "/public/open", Alice(),
+                           {"-D", "-", "-H", "Depth: infinity", "--data", kLockBody});
+  ASSERT_EQ(lock.status, 200);
+  const std::string with_token = "If: (<" + LockToken(lock.body) + ">)";
+  EXPECT_EQ(Curl("PUT", "/public/open/deep/a.txt", bob, {"--data-binary", "x"}).status, 423);
+  EXPECT_EQ(
+      Curl("PUT", "/public/open/deep/a.txt", bob, {"-H", with_token, "--data-binary", "x"}).status,
+      403);
+  EXPECT_EQ(Read(open + "/deep/a.txt"), "a");
+  EXPECT_EQ(Curl("PUT", "/public/open/deep/a.txt", Alice(), {"-H", with_token, "--data-binary",
+                                                              "y"}).status,
+            204);
+}
+
 // Accounts made while the daemon runs, by hand as with the system's tools,
 // are served at the next request with their own identity, side by side
 // with others; root's group and system accounts never are, whatever their
