@@ -184,6 +184,7 @@ std::string WebDAVLockDir() { return WebDAVConfDir() + "/lock"; }
 std::string WebDAVPidPath() { return RootedPath(kWebDAVPidFile); }
 std::string WebDAVRuntimeDir() { return RootedPath(kRunDir) + "/webdav"; }
 std::string WebDAVErrorLogPath() { return RootedPath(kLogDir) + "/webdav-error.log"; }
+std::string WebDAVAccessLogPath() { return RootedPath(kLogDir) + "/webdav-access.log"; }
 
 bool ReadWebDAVSettings(WebDAVSettings* s) {
   s->root = Root();
@@ -236,7 +237,7 @@ std::string WebDAVConfigText(const WebDAVSettings& s) {
   out << "LoadModule kivo_dav_module " << Quoted(WebDAVModulePath()) << "\n";
   if (s.https) out << "LoadModule ssl_module " << kModuleDir << "/mod_ssl.so\n";
   out << "LogFormat \"%h %u %t \\\"%r\\\" %>s %b\" kivo\n"
-      << "CustomLog " << Quoted(RootedPath(kLogDir) + "/webdav-access.log") << " kivo\n"
+      << "CustomLog " << Quoted(WebDAVAccessLogPath()) << " kivo\n"
       << "TypesConfig /etc/mime.types\n"
       // Until a request has picked its identity the process is root; a
       // request without a login runs as the User below: nobody, who owns

@@ -19,6 +19,7 @@
 #include "kivo/kivo_paths.h"
 #include "kivo/log.h"
 #include "platform/last_error.h"
+#include "platform/private_log.h"
 #include "platform/process.h"
 #include "platform/random_text.h"
 #include "platform/root_files.h"
@@ -151,6 +152,12 @@ bool WriteGeneratedFiles(WebDAVSettings* s) {
       !MakeDaemonDir(WebDAVPrivateDir(), 0700) || !MakeParentDirs(WebDAVPidPath()) ||
       !MakeDaemonDir(WebDAVRuntimeDir(), 0755) || !MakeParentDirs(WebDAVErrorLogPath()) ||
       !PrepareLockDatabase(s) || !PrepareListing(*s)) {
+    return false;
+  }
+  // Apache and systemd open the logs for appending, keeping owner and mode;
+  // the logs name every user's paths.
+  if (!MakePrivateLog(WebDAVErrorLogPath()) || !MakePrivateLog(WebDAVAccessLogPath()) ||
+      !MakePrivateLog(OutputLogPath())) {
     return false;
   }
   if (s->https && !EnsureCertificate(s)) return false;

@@ -948,6 +948,10 @@ class PlatformApacheTest(unittest.TestCase):
         # No request of the whole run ended in a 500.
         with open(path("var/log/kivo/caldav.log")) as f:
             self.assertNotIn("An exception occurred", f.read())
+        # Every log names users' paths: root's and the administrators' only.
+        for name in os.listdir(path("var/log/kivo")):
+            st = os.stat(path("var/log/kivo/" + name))
+            self.assertEqual((0o640, 0), (st.st_mode & 0o7777, st.st_uid), name)
 
 
 def on_signal(signum, _frame):

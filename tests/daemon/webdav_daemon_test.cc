@@ -160,6 +160,36 @@ TEST_F(WebDAVDaemonTest, AnonymousAndDepthInfinitySwitchesTakeEffect) {
   EXPECT_EQ(Curl("PROPFIND", "/public/anon.txt", "alice:wrong", {"-H", "Depth: 0"}).status, 401);
 }
 
+// Every log names users' paths: each is root's and the administrators'
+// group's only, also one an older version left readable to all.
+TEST_F(WebDAVDaemonTest, LogsAreForAdministratorsOnly) {
+  const std::string dir = root_.Path("/var/log/kivo");
+  std::filesystem::create_directories(dir);
+  for (const char* name : {"webdav-access.log", "webdav-error.log", "platform.jsonl"}) {
+    ASSERT_TRUE(WriteFile(dir + "/" + name, "old\n"));
+    ASSERT_EQ(chmod((dir + "/" + name).c_str(), 0644), 0);
+  }
+  EnableHttp(http_port_);
+  EXPECT_EQ(Curl("PROPFIND", "/homes/alice/", "alice:wrong").status, 401);
+  EXPECT_EQ(Curl("PROPFIND", "/homes/alice/", Alice(), {"-H", "Depth: 1"}).status, 207);
+  gid_t administrators = 0;
+  for (const std::string& line : ReadLines(root_.Path("/etc/group"))) {
+    if (line.rfind("administrators:x:", 0) == 0) administrators = atoi(line.c_str() + 17);
+  }
+  ASSERT_NE(administrators, 0u);
+  int logs = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    if (!entry.is_regular_file()) continue;
+    ++logs;
+    const struct stat st = StatOf(entry.path().string());
+    EXPECT_EQ(st.st_mode & 07777, 0640u) << entry.path();
+    EXPECT_EQ(st.st_uid, 0u) << entry.path();
+    EXPECT_EQ(st.st_gid, administrators) << entry.path();
+  }
+  EXPECT_GE(logs, 4);
+  EXPECT_THAT(Read(dir + "/webdav-access.log"), HasSubstr("PROPFIND /homes/alice/"));
+}
+
 // A reload is signalled, and Apache's children keep the old configuration
 // until it has read the new one: the set must not return before that.
 TEST_F(WebDAVDaemonTest, ASetIsInForceForTheFirstRequestAfterIt) {
