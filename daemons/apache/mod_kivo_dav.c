@@ -9,7 +9,8 @@
  *    one Basic credential, checked against the root's etc/shadow as it is
  *    now; a success is remembered for a minute in memory shared by all
  *    processes (kivo_dav_shared.h), so most requests cost no password hash.
- *    Failures slow down per pair of account and client address.
+ *    Guessing meets the brake every door shares (kivo_login_brake.h). The
+ *    proxied CalDAV requests' credentials are checked the same way.
  *  - Identity (post_perdir_config, just before mpm-itk's own switch): the
  *    process takes the verified account's uid, primary group and
  *    supplementary groups, read from the root's files at the login, so a
@@ -64,6 +65,7 @@
 #include "kivo_dav_accounts.h"
 #include "kivo_dav_calendars.h"
 #include "kivo_dav_shared.h"
+#include "kivo_login_brake.h"
 
 module AP_MODULE_DECLARE_DATA kivo_dav_module;
 
@@ -72,6 +74,7 @@ module AP_MODULE_DECLARE_DATA kivo_dav_module;
 #define KD_LOGIN_MAX_AGE 60
 #define KD_LOCK_TIMEOUT_MAX 3600
 #define KD_SHARED_KEY "kivo_dav_shared"
+#define KD_BRAKE_KEY "kivo_dav_brake"
 
 typedef struct {
   const char *root;      /* the root whose accounts are served; NULL: module off */
@@ -79,6 +82,7 @@ typedef struct {
   apr_array_header_t *exempt; /* path prefixes left alone (the CalDAV proxy) */
   const char *lock_db;   /* the DAV lock database to make at start */
   const char *registry;  /* the calendar registry */
+  const char *brake;     /* the login brake every door shares */
   kd_limits limits;      /* connections not logged in yet; 0: unbounded */
 } kd_server;
 
@@ -113,6 +117,12 @@ static kd_shared *kd_state(server_rec *s) {
   return data;
 }
 
+static kb_brake *kd_brake(server_rec *s) {
+  void *data = NULL;
+  apr_pool_userdata_get(&data, KD_BRAKE_KEY, s->process->pool);
+  return data;
+}
+
 /* ---- configuration ---- */
 
 static void *kd_create_server(apr_pool_t *p, server_rec *s) {
@@ -132,6 +142,7 @@ static void *kd_merge_server(apr_pool_t *p, void *base_v, void *add_v) {
   c->exempt = add->exempt->nelts ? add->exempt : base->exempt;
   c->lock_db = add->lock_db ? add->lock_db : base->lock_db;
   c->registry = add->registry ? add->registry : base->registry;
+  c->brake = add->brake ? add->brake : base->brake;
   c->limits = add->limits.per_address >= 0 ? add->limits : base->limits;
   return c;
 }
@@ -186,6 +197,13 @@ static const char *kd_set_registry(cmd_parms *cmd, void *d, const char *arg) {
   return NULL;
 }
 
+static const char *kd_set_brake(cmd_parms *cmd, void *d, const char *arg) {
+  (void)d;
+  kd_server *c = ap_get_module_config(cmd->server->module_config, &kivo_dav_module);
+  c->brake = arg;
+  return NULL;
+}
+
 static const char *kd_set_limits(cmd_parms *cmd, void *d, const char *address,
                                  const char *network) {
   (void)d;
@@ -214,6 +232,8 @@ static const command_rec kd_commands[] = {
                   "the DAV lock database, made at every start"),
     AP_INIT_TAKE1("KivoDavCalendarRegistry", kd_set_registry, NULL, RSRC_CONF,
                   "the calendar registry, whose folders move through the web API only"),
+    AP_INIT_TAKE1("KivoDavLoginBrake", kd_set_brake, NULL, RSRC_CONF,
+                  "the login brake's state, shared with the web API"),
     AP_INIT_TAKE12("KivoDavPendingConnections", kd_set_limits, NULL, RSRC_CONF,
                    "connections not logged in yet one client address, and one network "
                    "(/24, /64), may hold at once"),
@@ -258,7 +278,20 @@ static int kd_post_config(apr_pool_t *pconf, apr_pool_t *plog, apr_pool_t *ptemp
     }
     apr_pool_userdata_set(shared, KD_SHARED_KEY, apr_pool_cleanup_null, s->process->pool);
   }
+  if (c->brake != NULL && kd_brake(s) == NULL) {
+    /* Opened once by the parent, as root; every child inherits it. */
+    kb_brake *brake = kb_open(c->brake);
+    if (brake == NULL) {
+      ap_log_error(APLOG_MARK, APLOG_CRIT, errno, s, "cannot open the login brake %s", c->brake);
+      return HTTP_INTERNAL_SERVER_ERROR;
+    }
+    apr_pool_userdata_set(brake, KD_BRAKE_KEY, apr_pool_cleanup_null, s->process->pool);
+  }
   if (c->root != NULL) {
+    if (kd_brake(s) == NULL) {
+      ap_log_error(APLOG_MARK, APLOG_CRIT, 0, s, "mod_kivo_dav needs KivoDavLoginBrake");
+      return HTTP_INTERNAL_SERVER_ERROR;
+    }
     kd_itk_switched = dlsym(RTLD_DEFAULT, "ap_has_irreversibly_setuid");
     if (kd_itk_switched == NULL) {
       ap_log_error(APLOG_MARK, APLOG_CRIT, 0, s, "mod_kivo_dav needs mpm-itk, loaded before it");
@@ -451,20 +484,26 @@ static int kd_recheck_kept(request_rec *r, kd_conn *cc, kd_req *rq, const char *
   return kd_drop_connection(r);
 }
 
+/* Refuses a login past the brake, without hashing. */
+static int kd_braked(request_rec *r, const char *name, long wait) {
+  apr_table_setn(r->err_headers_out, "Retry-After", apr_psprintf(r->pool, "%ld", wait));
+  kd_log_refusal(r, HTTP_TOO_MANY_REQUESTS, name,
+                 apr_psprintf(r->pool, "logins braked for %lds", wait));
+  return HTTP_TOO_MANY_REQUESTS;
+}
+
 /* Checks `cred` against the root's accounts as they are now (root only),
- * with the brake per account and address; fills the connection's login. */
+ * behind the brake every door shares; fills the connection's login. An
+ * unknown name is refused after as long as a hash takes, without one. */
 static int kd_check_login(request_rec *r, const kd_server *sc, kd_shared *shared, kd_conn *cc,
                           kd_req *rq, const kd_credential *cred,
                           const unsigned char login[KD_KEY_BYTES], time_t now) {
-  unsigned char pair[KD_KEY_BYTES], stamp[KD_KEY_BYTES];
-  kd_key(shared, cred->name, r->useragent_ip, strlen(r->useragent_ip), pair);
-  const time_t wait = kd_brake_wait(shared, pair, now);
-  if (wait > 0) {
-    apr_table_setn(r->err_headers_out, "Retry-After", apr_psprintf(r->pool, "%ld", (long)wait));
-    kd_log_refusal(r, HTTP_TOO_MANY_REQUESTS, cred->name,
-                   apr_psprintf(r->pool, "logins braked for %lds", (long)wait));
-    return HTTP_TOO_MANY_REQUESTS;
-  }
+  unsigned char stamp[KD_KEY_BYTES];
+  kb_brake *brake = kd_brake(r->server);
+  kb_login keys;
+  kb_login_keys(brake, cred->name, r->useragent_ip, &keys);
+  const long wait = kb_take(brake, &keys, now);
+  if (wait > 0) return kd_braked(r, cred->name, wait);
 
   const char *shadow_path = apr_pstrcat(r->pool, sc->root, "/etc/shadow", NULL);
   const int shadow_fd = open(shadow_path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
@@ -473,6 +512,7 @@ static int kd_check_login(request_rec *r, const kd_server *sc, kd_shared *shared
   if (shadow_fd < 0 || fstat(shadow_fd, &shadow_st) != 0) {
     ap_log_rerror(APLOG_MARK, APLOG_ERR, errno, r, "cannot read %s", shadow_path);
     if (shadow_fd >= 0) close(shadow_fd);
+    kb_record(brake, &keys, KB_UNCHECKED, now);
     return HTTP_SERVICE_UNAVAILABLE;
   }
   int ok = kd_account_find(apr_pstrcat(r->pool, sc->root, "/etc/passwd", NULL),
@@ -483,13 +523,21 @@ static int kd_check_login(request_rec *r, const kd_server *sc, kd_shared *shared
     if (!kd_login_known(shared, login, stamp, now, KD_LOGIN_MAX_AGE)) {
       struct crypt_data data;
       memset(&data, 0, sizeof data);
+      struct timespec start, end;
+      clock_gettime(CLOCK_MONOTONIC, &start);
       const char *hashed = crypt_r(cred->password, account.hash, &data);
+      clock_gettime(CLOCK_MONOTONIC, &end);
+      kb_note_hash(brake, (end.tv_sec - start.tv_sec) * 1000000000L + end.tv_nsec - start.tv_nsec);
       ok = hashed != NULL && strlen(hashed) == strlen(account.hash) &&
            CRYPTO_memcmp(hashed, account.hash, strlen(account.hash)) == 0;
       if (ok) kd_login_remember(shared, login, stamp, now);
     }
+  } else {
+    const long ns = kb_hash_ns(brake);
+    const struct timespec pause = {ns / 1000000000L, ns % 1000000000L};
+    nanosleep(&pause, NULL);
   }
-  kd_brake_record(shared, pair, ok, now);
+  kb_record(brake, &keys, ok ? KB_SUCCEEDED : KB_FAILED, now);
   if (!ok) {
     close(shadow_fd);
     kd_log_refusal(r, HTTP_UNAUTHORIZED, cred->name, "wrong password or no such account");
@@ -520,14 +568,15 @@ static int kd_post_read_request(request_rec *r) {
   kd_shared *shared = kd_state(r->server);
   if (sc->root == NULL || shared == NULL || r->main != NULL || r->prev != NULL) return DECLINED;
   kd_conn *cc = kd_conn_state(r->connection);
-  if (kd_exempt(r, sc)) {
-    /* The CalDAV daemon checks these credentials itself. */
+  kd_credential cred;
+  const int read = kd_read_credential(r, &cred);
+  if (kd_exempt(r, sc) && read != OK) {
+    /* The CalDAV daemon asks for credentials itself. Those a request
+     * carries are checked here like any other, behind the brake every
+     * door shares, and then again by the CalDAV daemon. */
     kd_connection_logged_in(r, cc);
     return DECLINED;
   }
-
-  kd_credential cred;
-  const int read = kd_read_credential(r, &cred);
   if (read == DECLINED && sc->anonymous > 0) {
     /* A guest's request: never on a process that has become a user's. */
     if (cc->verified) return kd_drop_connection(r);

@@ -10,6 +10,7 @@
 
 #include <sstream>
 
+#include "daemons/apache/kivo_login_brake.h"
 #include "daemons/webdav/webdav_observer.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
@@ -261,7 +262,8 @@ std::string WebDAVConfigText(const WebDAVSettings& s) {
       << "KivoDavAnonymous " << (s.anonymous ? "On" : "Off") << "\n"
 
       << "KivoDavPendingConnections " << kPendingPerAddress << " " << kPendingPerNetwork << "\n"
-      << "KivoDavCalendarRegistry " << Quoted(RootedPath(SZF_CALENDAR_INFO)) << "\n";
+      << "KivoDavCalendarRegistry " << Quoted(RootedPath(SZF_CALENDAR_INFO)) << "\n"
+      << "KivoDavLoginBrake " << Quoted(RootedPath(KB_STATE_PATH)) << "\n";
   if (s.http) out << ListenLine(s, s.http_port, false);
   if (s.https && !(s.http && s.https_port == s.http_port)) {
     out << ListenLine(s, s.https_port, true);

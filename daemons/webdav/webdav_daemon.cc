@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <sstream>
 
+#include "daemons/apache/kivo_login_brake.h"
 #include "daemons/supervisor.h"
 #include "daemons/systemd_units.h"
 #include "daemons/webdav/webdav_observer.h"
@@ -151,7 +152,8 @@ bool WriteGeneratedFiles(WebDAVSettings* s) {
   if (!MakeParentDirs(WebDAVConfPath()) || !MakeDaemonDir(WebDAVConfDir(), 0755) ||
       !MakeDaemonDir(WebDAVPrivateDir(), 0700) || !MakeParentDirs(WebDAVPidPath()) ||
       !MakeDaemonDir(WebDAVRuntimeDir(), 0755) || !MakeParentDirs(WebDAVErrorLogPath()) ||
-      !PrepareLockDatabase(s) || !PrepareListing(*s)) {
+      !MakeParentDirs(RootedPath(KB_STATE_PATH)) || !PrepareLockDatabase(s) ||
+      !PrepareListing(*s)) {
     return false;
   }
   // Apache and systemd open the logs for appending, keeping owner and mode;

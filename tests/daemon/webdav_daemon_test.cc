@@ -562,7 +562,7 @@ TEST_F(WebDAVDaemonTest, SupplementaryGroupsCountAtOnce) {
 
 // One identity per request: a request naming any account, the first and
 // the last listed included, with a wrong password never runs, nor one with
-// two Authorization fields. Guessing slows down for the guesser's address
+// two Authorization fields. Guessing slows down for the guesser's network
 // only; a password change counts at once; a kept-alive connection keeps
 // its identity and is closed when another appears on it.
 TEST_F(WebDAVDaemonTest, OneVerifiedIdentityPerRequest) {
@@ -587,13 +587,14 @@ TEST_F(WebDAVDaemonTest, OneVerifiedIdentityPerRequest) {
   }
   EXPECT_FALSE(Exists(root_.Path("/volume1/homes/alice/two.txt")));
 
-  // carol failed twice above; two more, then the brake holds her address.
+  // carol failed twice above; two more, then the brake holds her network
+  // (not another, where she never failed).
   const std::vector<std::string> depth0 = {"-H", "Depth: 0"};
   EXPECT_EQ(Curl("PROPFIND", "/", "carol:wrong", depth0).status, 401);
   EXPECT_EQ(Curl("PROPFIND", "/", "carol:wrong", depth0).status, 401);
   EXPECT_EQ(Curl("PROPFIND", "/", "carol:carol-secret", depth0).status, 429);
   std::vector<std::string> elsewhere = depth0;
-  elsewhere.insert(elsewhere.end(), {"--interface", "127.0.0.2"});
+  elsewhere.insert(elsewhere.end(), {"--interface", "127.0.1.2"});
   EXPECT_EQ(Curl("PROPFIND", "/", "carol:carol-secret", elsewhere).status, 207);
 
   SetPassword("alice", "changed");
