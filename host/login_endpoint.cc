@@ -29,8 +29,14 @@ void WebApiServer::Login(const HttpRequest& request, const HttpReply& reply) {
   HttpAnswer busy = RefusalAnswer(kTooManyLogins);
   busy.log_account = account;
   if (wait.count() > 0) {
+    // Answered a second late, without hashing: a guesser that waits for
+    // its answers (as browsers and scripts do) slows down to the brake's
+    // pace, and the event loop stays free for others' logins.
     busy.headers.emplace_back("Retry-After", std::to_string(wait.count()));
-    return reply(std::move(busy));
+    if (!delayed_refusals_.Post(std::chrono::seconds(1), [reply, busy] { reply(busy); })) {
+      reply(std::move(busy));
+    }
+    return;
   }
   const std::string password = body["password"].asString();
   const bool tls = request.tls;

@@ -28,6 +28,10 @@
 #define KB_FIRST_DELAY 1
 #define KB_MAX_DELAY 60
 #define KB_FORGET 900
+/* A network whose tries were refused this often within a minute, and
+ * that never logged in to any account, is turned away at connection. */
+#define KB_SHED_REFUSALS 16
+#define KB_SHED_SECONDS 60
 /* A network stays trusted for an account this long after its last login. */
 #define KB_TRUST_SECONDS (90L * 24 * 3600)
 
@@ -44,6 +48,10 @@ typedef struct {
   unsigned char key[KB_KEY_BYTES];
   unsigned failures;
   time_t last, next_try;
+  /* A network's: tries refused by a brake in the minute from
+   * refused_since, and when one of its logins last succeeded. */
+  unsigned refused;
+  time_t refused_since, succeeded;
 } kb_entry;
 
 typedef struct {
@@ -257,9 +265,29 @@ long kb_take(kb_brake *b, kb_login *login, time_t now) {
     kb_charge(account, KB_ACCOUNT_FREE, now);
     kb_charge(network, KB_NETWORK_FREE, now);
     kb_charge(pair, KB_PAIR_FREE, now);
+  } else {
+    if (now - network->refused_since >= KB_SHED_SECONDS) {
+      network->refused = 0;
+      network->refused_since = now;
+    }
+    ++network->refused;
+    network->last = now;
   }
   kb_unlock(s);
   return wait;
+}
+
+int kb_network_shed(kb_brake *b, const char *address, time_t now) {
+  kb_login login;
+  kb_login_keys(b, "", address, &login);
+  kb_state *s = b->state;
+  if (kb_lock(s) != 0) return 0;
+  const kb_entry *network = kb_find(s->networks, KB_NETWORKS, login.network, 0);
+  const int shed = network != NULL && network->succeeded == 0 &&
+                   network->refused >= KB_SHED_REFUSALS &&
+                   now - network->refused_since < KB_SHED_SECONDS;
+  kb_unlock(s);
+  return shed;
 }
 
 void kb_record(kb_brake *b, const kb_login *login, int outcome, time_t now) {
@@ -273,6 +301,9 @@ void kb_record(kb_brake *b, const kb_login *login, int outcome, time_t now) {
   if (outcome == KB_SUCCEEDED) {
     if (pair != NULL) memset(pair, 0, sizeof *pair);
     kb_find_trust(s, login->pair, 1)->at = now;
+    kb_entry *network = kb_find(s->networks, KB_NETWORKS, login->network, 1);
+    network->succeeded = now;
+    if (network->last == 0) network->last = now;
   } else {
     kb_refund(pair);
   }

@@ -69,6 +69,12 @@ long kb_take(kb_brake *b, kb_login *login, time_t now);
 enum { KB_FAILED = 0, KB_SUCCEEDED = 1, KB_UNCHECKED = 2 };
 void kb_record(kb_brake *b, const kb_login *login, int outcome, time_t now);
 
+/* Whether the client `address`'s network is refused so often by the
+ * brakes (16 tries within a minute) while none of its logins ever
+ * succeeded that a door should turn its connections away before spending
+ * anything on them (the WebDAV daemon: before it forks). */
+int kb_network_shed(kb_brake *b, const char *address, time_t now);
+
 /* What a password hash has taken lately (ns; 0 before the first), so that
  * a refusal of an unknown name takes as long without hashing. */
 long kb_hash_ns(kb_brake *b);

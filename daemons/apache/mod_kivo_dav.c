@@ -356,6 +356,15 @@ static int kd_pre_connection(conn_rec *c, void *csd) {
   if (sc->root == NULL || shared == NULL || c->outgoing) return OK;
   kd_conn *state = kd_conn_state(c);
   apr_pool_cleanup_register(c->pool, state, kd_conn_done, apr_pool_cleanup_null);
+  kb_brake *brake = kd_brake(c->base_server);
+  if (brake != NULL && kb_network_shed(brake, c->client_ip, time(NULL))) {
+    /* Before mpm-itk forks for it: a guessing network costs an accept. */
+    ap_log_cerror(APLOG_MARK, APLOG_DEBUG, 0, c,
+                  "connection from %s closed: its network keeps guessing passwords",
+                  c->client_ip);
+    c->aborted = 1;
+    return DONE;
+  }
   if (sc->limits.per_address <= 0) return OK;
   unsigned char address[KD_KEY_BYTES], network[KD_KEY_BYTES];
   kd_key(shared, "address", c->client_ip, strlen(c->client_ip), address);
