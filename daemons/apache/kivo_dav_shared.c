@@ -17,6 +17,9 @@
 #define KD_LOGINS 1024
 #define KD_WINDOW 16
 #define KD_CONNECTIONS 1024
+/* Pending connections a network holds beyond which, at the total bound, its
+ * newcomers are refused rather than make others give way. */
+#define KD_FAIR_SHARE 4
 
 typedef struct {
   unsigned char login[KD_KEY_BYTES], stamp[KD_KEY_BYTES];
@@ -125,7 +128,7 @@ int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES],
                        const unsigned char network[KD_KEY_BYTES], const kd_limits *limits,
                        time_t now, kd_ticket *ticket) {
   /* [0] from the address, [1] from the network. */
-  int pending[2] = {0, 0}, slow[2] = {0, 0}, free_slot = -1;
+  int pending[2] = {0, 0}, slow[2] = {0, 0}, free_slot = -1, total = 0, oldest = -1;
   ticket->slot = -1;
   kd_lock(s);
   for (int i = 0; i < KD_CONNECTIONS; ++i) {
@@ -134,6 +137,11 @@ int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES],
     if (e->serial == 0) {
       if (free_slot < 0) free_slot = i;
       continue;
+    }
+    ++total;
+    if (e->pid != getpid() &&
+        (oldest < 0 || e->serial < s->connections[oldest].serial)) {
+      oldest = i;
     }
     const int old = now - e->since >= KD_SLOW_SECONDS;
     if (kd_same(e->address, address)) {
@@ -145,9 +153,23 @@ int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES],
       slow[1] += old;
     }
   }
-  const int allowed = slow[0] < limits->per_address && slow[1] < limits->per_network &&
+  int allowed = slow[0] < limits->per_address && slow[1] < limits->per_network &&
                       pending[0] < KD_BURST * limits->per_address &&
                       pending[1] < KD_BURST * limits->per_network;
+  /* At the total bound a newcomer from a network that holds a few pending
+   * connections already is refused, before anything is forked for it; one
+   * from another network makes the oldest pending connection, most likely
+   * a slow one, give way: its process (mpm-itk's, still root, not logged
+   * in) is told to end, which frees its worker. */
+  if (allowed && limits->total > 0 && total >= limits->total) {
+    if (pending[1] >= KD_FAIR_SHARE || oldest < 0) {
+      allowed = 0;
+    } else {
+      kill(s->connections[oldest].pid, SIGTERM);
+      s->connections[oldest].serial = 0;
+      free_slot = oldest;
+    }
+  }
   /* A full table (a thousand connections at once) is not counted. */
   if (allowed && free_slot >= 0) {
     kd_connection *e = &s->connections[free_slot];

@@ -58,6 +58,7 @@ typedef struct {
 typedef struct {
   int per_address;
   int per_network;
+  int total; /* pending at once from everywhere; the oldest gives way */
 } kd_limits;
 
 #define KD_SLOW_SECONDS 2

@@ -29,7 +29,10 @@
  *    access, to every member a lock of depth infinity covers as well, its
  *    timeout is capped at an hour, and locks on a share's root are
  *    refused. An administrator may lift another account's lock.
- *  - Connections per client address are bounded (pre_connection).
+ *  - Connections not logged in yet are bounded per client address, per
+ *    network and in all, the oldest giving way to a newcomer at the total
+ *    bound; networks that keep guessing are turned away (pre_connection,
+ *    before mpm-itk forks).
  *  - The lock database is made at every start in the format this Apache's
  *    mod_dav_fs opens (APR's default DBM).
  *
@@ -205,14 +208,16 @@ static const char *kd_set_brake(cmd_parms *cmd, void *d, const char *arg) {
 }
 
 static const char *kd_set_limits(cmd_parms *cmd, void *d, const char *address,
-                                 const char *network) {
+                                 const char *network, const char *total) {
   (void)d;
   kd_server *c = ap_get_module_config(cmd->server->module_config, &kivo_dav_module);
   c->limits.per_address = atoi(address);
   c->limits.per_network = network != NULL ? atoi(network) : c->limits.per_address;
-  return c->limits.per_address >= 0 && c->limits.per_network >= 0
+  c->limits.total = total != NULL ? atoi(total) : 0;
+  return c->limits.per_address >= 0 && c->limits.per_network >= 0 && c->limits.total >= 0
              ? NULL
-             : "KivoDavPendingConnections takes a count per address and one per network";
+             : "KivoDavPendingConnections takes a count per address, one per network and "
+               "one in all";
 }
 
 static const char *kd_set_check(cmd_parms *cmd, void *d, int on) {
@@ -234,8 +239,8 @@ static const command_rec kd_commands[] = {
                   "the calendar registry, whose folders move through the web API only"),
     AP_INIT_TAKE1("KivoDavLoginBrake", kd_set_brake, NULL, RSRC_CONF,
                   "the login brake's state, shared with the web API"),
-    AP_INIT_TAKE12("KivoDavPendingConnections", kd_set_limits, NULL, RSRC_CONF,
-                   "connections not logged in yet one client address, and one network "
+    AP_INIT_TAKE123("KivoDavPendingConnections", kd_set_limits, NULL, RSRC_CONF,
+                   "connections not logged in yet one client address, one network and all "
                    "(/24, /64), may hold at once"),
     AP_INIT_FLAG("KivoDavCheck", kd_set_check, NULL, ACCESS_CONF,
                  "judge each request's target with the switched identity"),
@@ -373,9 +378,9 @@ static int kd_pre_connection(conn_rec *c, void *csd) {
     ap_log_cerror(APLOG_MARK, APLOG_WARNING, 0, c,
                   "connection from %s closed: too many from its address or network have not "
                   "logged in yet (at most %d, %d slow, from an address; %d, %d slow, from a "
-                  "network)",
+                  "network; %d in all)",
                   c->client_ip, KD_BURST * sc->limits.per_address, sc->limits.per_address,
-                  KD_BURST * sc->limits.per_network, sc->limits.per_network);
+                  KD_BURST * sc->limits.per_network, sc->limits.per_network, sc->limits.total);
     c->aborted = 1;
     return DONE;
   }

@@ -39,8 +39,14 @@ constexpr uid_t kNobody = 65534;
 // burst of clients starting); past that a connection is closed at once. The
 // connections of users who logged in do not count, so an office behind one
 // address is served whatever its number of users.
+// In all, fewer than the workers kept started (StartServers, MinSpare-
+// Servers): at that bound a newcomer from a network holding a few already
+// is refused, and one from elsewhere makes the oldest give way, so slow
+// clients from however many networks never hold the workers the others'
+// requests need, even before Apache has started more.
 constexpr int kPendingPerAddress = 16;
 constexpr int kPendingPerNetwork = 32;
+constexpr int kPendingTotal = 96;
 
 // The first path segment the CalDAV proxy section takes (caldav_proxy.cc).
 constexpr char kCalDAVPathName[] = "caldav";
@@ -253,18 +259,19 @@ std::string WebDAVConfigText(const WebDAVSettings& s) {
       // Spare workers ready for a burst (more than one address may hold
       // before it logs in); slow clients get deadlines for their headers and
       // bodies and a bounded share of the workers.
-      << "StartServers 80\nMinSpareServers 72\nMaxSpareServers 144\n"
+      << "StartServers 144\nMinSpareServers 128\nMaxSpareServers 192\n"
       << "ServerLimit 256\nMaxRequestWorkers 256\n"
       // A flood's connections wait for accept with the owner's rather
       // than having SYNs dropped (a second lost each).
       << "ListenBacklog 4096\n"
-      << "Timeout 30\nRequestReadTimeout handshake=5 header=10-20,MinRate=500 "
+      << "Timeout 30\nRequestReadTimeout handshake=5 header=5-10,MinRate=500 "
          "body=20,MinRate=500\n"
       << "TraceEnable Off\nServerTokens Prod\nServerSignature Off\n"
       << "KivoDavRoot " << Quoted(s.root.empty() ? "/" : s.root) << "\n"
       << "KivoDavAnonymous " << (s.anonymous ? "On" : "Off") << "\n"
 
-      << "KivoDavPendingConnections " << kPendingPerAddress << " " << kPendingPerNetwork << "\n"
+      << "KivoDavPendingConnections " << kPendingPerAddress << " " << kPendingPerNetwork << " "
+      << kPendingTotal << "\n"
       << "KivoDavCalendarRegistry " << Quoted(RootedPath(SZF_CALENDAR_INFO)) << "\n"
       << "KivoDavLoginBrake " << Quoted(RootedPath(KB_STATE_PATH)) << "\n";
   if (s.http) out << ListenLine(s, s.http_port, false);

@@ -612,24 +612,32 @@ TEST_F(WebDAVDaemonTest, OneVerifiedIdentityPerRequest) {
   close(fd);
 }
 
-// Slow clients from one address hold a bounded share of the workers, and
-// each only for a deadline: everyone else, from other networks, is answered
-// at once.
-TEST_F(WebDAVDaemonTest, SlowClientsFromOneAddressLeaveOthersServed) {
+// Slow clients, from one address or from many networks (48 /24s x 16
+// half-sent requests), hold a bounded share of the workers, and each only
+// for a deadline: everyone else is answered at once.
+TEST_F(WebDAVDaemonTest, SlowClientsFromManyNetworksLeaveOthersServed) {
   EnableHttp(http_port_);
-  std::vector<int> slow;
-  for (int i = 0; i < 70; ++i) {
-    const int fd = ConnectFrom("127.0.1.2", http_port_);
-    if (fd < 0) continue;
-    const std::string start = "PROPFIND / HTTP/1.1\r\nHost: 127.0.0.1\r\n";
-    if (write(fd, start.data(), start.size()) < 0) ADD_FAILURE() << "write";
-    slow.push_back(fd);
+  const struct {
+    int networks, each;
+  } floods[] = {{1, 70}, {48, 16}};
+  for (const auto& flood : floods) {
+    std::vector<int> slow;
+    for (int n = 0; n < flood.networks; ++n) {
+      const std::string source = "127.1." + std::to_string(n) + ".2";
+      for (int i = 0; i < flood.each; ++i) {
+        const int fd = ConnectFrom(source.c_str(), http_port_);
+        if (fd < 0) continue;
+        const std::string start = "PROPFIND / HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+        if (write(fd, start.data(), start.size()) < 0) ADD_FAILURE() << "write";
+        slow.push_back(fd);
+      }
+    }
+    for (int i = 0; i < 5; ++i) {
+      EXPECT_EQ(Curl("PROPFIND", "/", Alice(), {"-H", "Depth: 0", "--max-time", "2"}).status, 207)
+          << flood.networks << " networks, " << i;
+    }
+    for (int fd : slow) close(fd);
   }
-  for (int i = 0; i < 5; ++i) {
-    EXPECT_EQ(Curl("PROPFIND", "/", Alice(), {"-H", "Depth: 0", "--max-time", "2"}).status, 207)
-        << i;
-  }
-  for (int fd : slow) close(fd);
 }
 
 // An office behind one address (a NAT): twenty users, each with a file
