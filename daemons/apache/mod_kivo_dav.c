@@ -587,7 +587,10 @@ static int kd_post_read_request(request_rec *r) {
   if (kd_exempt(r, sc) && read != OK) {
     /* The CalDAV daemon asks for credentials itself. Those a request
      * carries are checked here like any other, behind the brake every
-     * door shares, and then again by the CalDAV daemon. */
+     * door shares, and then again by the CalDAV daemon. This request's
+     * process may take mpm-itk's default identity, where no login can be
+     * checked: the client sends its credentials on a fresh connection. */
+    r->connection->keepalive = AP_CONN_CLOSE;
     kd_connection_logged_in(r, cc);
     return DECLINED;
   }
