@@ -9,12 +9,10 @@
 #include <unistd.h>
 
 #include "kivo/kivo_paths.h"
-#include "kivo/log.h"
 
 namespace kivo {
 namespace {
 
-constexpr char kLogUnit[] = "log";
 constexpr mode_t kLogMode = 0640;
 
 // The gid of "administrators" in the root's etc/group; 0 when none.
@@ -47,8 +45,7 @@ int OpenPrivateLog(const std::string& path) {
   }
   if (error != 0) {
     if (fd >= 0) close(fd);
-    KIVO_LOG("cannot open the log %s: %s", path.c_str(), strerror(error));
-    errno = error;
+    errno = error;  // the caller says which log failed, once
     return -1;
   }
   // Already private (the common case: the journal appends a line per
@@ -57,7 +54,6 @@ int OpenPrivateLog(const std::string& path) {
   if (geteuid() == 0 && (fchown(fd, 0, AdministratorsGid()) != 0 || fchmod(fd, kLogMode) != 0)) {
     const int error = errno;
     close(fd);
-    KIVO_LOG("cannot make the log %s private: %s", path.c_str(), strerror(error));
     errno = error;
     return -1;
   }

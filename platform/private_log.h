@@ -18,7 +18,8 @@ namespace kivo {
 
 // Opens `path` (made when missing) for appending, as described above: a
 // descriptor, or -1 (errno tells) when it cannot be made private or is no
-// regular file (a link is never followed).
+// regular file (a link is never followed). Logs nothing: the caller says
+// which log failed.
 int OpenPrivateLog(const std::string& path);
 
 // OpenPrivateLog and close: true when `path` is a private log now.

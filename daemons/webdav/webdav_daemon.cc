@@ -158,9 +158,12 @@ bool WriteGeneratedFiles(WebDAVSettings* s) {
   }
   // Apache and systemd open the logs for appending, keeping owner and mode;
   // the logs name every user's paths.
-  if (!MakePrivateLog(WebDAVErrorLogPath()) || !MakePrivateLog(WebDAVAccessLogPath()) ||
-      !MakePrivateLog(OutputLogPath())) {
-    return false;
+  for (const std::string& log : {WebDAVErrorLogPath(), WebDAVAccessLogPath(), OutputLogPath()}) {
+    if (!MakePrivateLog(log)) {
+      KIVO_LOG("cannot make the log %s root's and the administrators' only: %s", log.c_str(),
+               strerror(errno));
+      return false;
+    }
   }
   if (s->https && !EnsureCertificate(s)) return false;
   // The password file of older versions: mod_kivo_dav reads etc/shadow.
