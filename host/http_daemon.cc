@@ -32,6 +32,11 @@ enum class Phase { kHeaders, kBody, kAnswer };
 
 // How often the loop looks for connections past their deadline.
 constexpr std::chrono::milliseconds kSweepEvery(200);
+// Connections the kernel holds for accept: beyond them it drops a client's
+// SYN, which the client sends again only a second later. Under a flood the
+// owner's login waits in this queue, answered at the server's pace (every
+// braked try is cheap), rather than being dropped.
+constexpr int kListenBacklog = 4096;
 
 }  // namespace
 
@@ -313,7 +318,7 @@ int BoundSocket(const Listen& listen, int* port) {
   const int fd = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   const int one = 1;
   if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (fd < 0 || bind(fd, found->ai_addr, found->ai_addrlen) != 0 || ::listen(fd, 256) != 0) {
+  if (fd < 0 || bind(fd, found->ai_addr, found->ai_addrlen) != 0 || ::listen(fd, kListenBacklog) != 0) {
     HOST_LOG("cannot listen on %s:%d: %s", listen.address.c_str(), listen.port, strerror(errno));
     if (fd >= 0) close(fd);
     freeaddrinfo(found);

@@ -1,5 +1,7 @@
 // POST /webapi/auth (log in) and DELETE /webapi/auth (log out).
 
+#include <time.h>
+
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -22,24 +24,51 @@ void WebApiServer::Login(const HttpRequest& request, const HttpReply& reply) {
   }
   const std::string account = body["account"].asString();
   const std::string address = request.client_address;
-  const std::chrono::seconds wait = brake_.Wait(account, address);
+  kb_login keys{};
+  const std::chrono::seconds wait = TakeLogin(account, address, &keys);
   HttpAnswer busy = RefusalAnswer(kTooManyLogins);
   busy.log_account = account;
   if (wait.count() > 0) {
+    // Answered a second late, without hashing: a guesser that waits for
+    // its answers (as browsers and scripts do) slows down to the brake's
+    // pace, and the event loop stays free for others' logins.
     busy.headers.emplace_back("Retry-After", std::to_string(wait.count()));
-    return reply(std::move(busy));
+    if (!delayed_refusals_.Post(std::chrono::seconds(1), [reply, busy] { reply(busy); })) {
+      reply(std::move(busy));
+    }
+    return;
   }
   const std::string password = body["password"].asString();
   const bool tls = request.tls;
   busy.headers.emplace_back("Retry-After", "1");
-  const auto refuse = [reply, busy] { reply(busy); };
+  // A try the checks were too busy for costs its account nothing.
+  const auto refuse = [this, account, address, keys, reply, busy] {
+    RecordLogin(account, address, keys, KB_UNCHECKED);
+    reply(busy);
+  };
   if (!password_pool_.Post(
           address,
-          [this, account, password, address, tls, reply] {
-            CheckPassword(account, password, address, tls, reply);
+          [this, account, password, address, keys, tls, reply] {
+            CheckPassword(account, password, address, keys, tls, reply);
           },
           refuse)) {
     refuse();
+  }
+}
+
+std::chrono::seconds WebApiServer::TakeLogin(const std::string& account,
+                                             const std::string& address, kb_login* keys) {
+  if (!shared_brake_) return brake_.Wait(account, address);
+  kb_login_keys(shared_brake_.get(), account.c_str(), address.c_str(), keys);
+  return std::chrono::seconds(kb_take(shared_brake_.get(), keys, time(nullptr)));
+}
+
+void WebApiServer::RecordLogin(const std::string& account, const std::string& address,
+                               const kb_login& keys, int outcome) {
+  if (shared_brake_) {
+    kb_record(shared_brake_.get(), &keys, outcome, time(nullptr));
+  } else if (outcome != KB_UNCHECKED) {
+    brake_.Record(account, address, outcome == KB_SUCCEEDED);
   }
 }
 
@@ -47,11 +76,14 @@ void WebApiServer::NoteHashTime(std::chrono::steady_clock::duration took) {
   const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(took).count();
   const int64_t old = hash_ns_.load();
   hash_ns_.store(old == 0 ? ns : old + (ns - old) / 8);
+  // The WebDAV daemon refuses unknown names after as long.
+  if (shared_brake_) kb_note_hash(shared_brake_.get(), static_cast<long>(ns));
 }
 
 // On the password pool.
 void WebApiServer::CheckPassword(const std::string& account, const std::string& password,
-                                 const std::string& address, bool tls, const HttpReply& reply) {
+                                 const std::string& address, kb_login keys, bool tls,
+                                 const HttpReply& reply) {
   const uint64_t version = accounts_version_.Current();
   Grant grant;
   grant.account = account;
@@ -70,7 +102,7 @@ void WebApiServer::CheckPassword(const std::string& account, const std::string& 
   if (!known) {
     // Refused after as long as a hash takes, but without hashing: names
     // tried at random never hold up the threads that check real accounts.
-    brake_.Record(account, address, false);
+    RecordLogin(account, address, keys, KB_FAILED);
     if (!delayed_refusals_.Post(HashTime(), [reply, refused] { reply(refused); })) reply(refused);
     return;
   }
@@ -78,7 +110,7 @@ void WebApiServer::CheckPassword(const std::string& account, const std::string& 
   const auto start = std::chrono::steady_clock::now();
   const bool ok = kivo::PasswordMatches(password, grant.password_hash);
   NoteHashTime(std::chrono::steady_clock::now() - start);
-  brake_.Record(account, address, ok);
+  RecordLogin(account, address, keys, ok ? KB_SUCCEEDED : KB_FAILED);
   if (!ok) return reply(std::move(refused));
   const std::string token = sessions_.Create(grant, version);
   if (token.empty()) {

@@ -1,7 +1,9 @@
 #include "host/server.h"
 
+#include <errno.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -23,6 +25,7 @@
 #include "host/web_api_server.h"
 #include "kivo/kivo_paths.h"
 #include "platform/accounts.h"
+#include "platform/root_files.h"
 
 namespace host {
 
@@ -124,7 +127,17 @@ WebApiServer::WebApiServer(const ServeOptions& options, const ModuleTable& modul
       brake_(kFreeFailures, kFirstDelay, kMaxDelay, kForgetFailures),
       delayed_refusals_(kMaxDelayedRefusals),
       module_thread_(kMaxQueuedCalls),
-      password_pool_(kPasswordChecks) {}
+      password_pool_(kPasswordChecks) {
+  // The login brake the WebDAV and CalDAV doors share (as root; a server
+  // run by another account keeps a brake of its own).
+  const std::string path = kivo::RootedPath(KB_STATE_PATH);
+  if (geteuid() == 0 && kivo::MakeParentDirs(path)) shared_brake_.reset(kb_open(path.c_str()));
+  brake_.Share(shared_brake_.get());
+  if (!shared_brake_ && geteuid() == 0) {
+    HOST_LOG("cannot open the shared login brake %s: %s; this server brakes on its own",
+             path.c_str(), strerror(errno));
+  }
+}
 
 bool WebApiServer::IsOurName(const std::string& name) const {
   return std::find(names_.begin(), names_.end(), name) != names_.end();

@@ -1,5 +1,7 @@
 #include "host/sessions.h"
 
+#include <time.h>
+
 #include <algorithm>
 
 #include "platform/random_text.h"
@@ -127,6 +129,11 @@ LoginBrake::LoginBrake(int free_failures, std::chrono::seconds first_delay,
       clock_(std::move(clock)) {}
 
 std::chrono::seconds LoginBrake::Wait(const std::string& account, const std::string& address) {
+  if (shared_ != nullptr) {
+    kb_login login;
+    kb_login_keys(shared_, account.c_str(), address.c_str(), &login);
+    return std::chrono::seconds(kb_take(shared_, &login, time(nullptr)));
+  }
   const auto now = clock_();
   std::lock_guard<std::mutex> lock(mu_);
   const auto it = records_.find(PairKey(account, address));
@@ -136,6 +143,12 @@ std::chrono::seconds LoginBrake::Wait(const std::string& account, const std::str
 }
 
 void LoginBrake::Record(const std::string& account, const std::string& address, bool success) {
+  if (shared_ != nullptr) {
+    kb_login login;
+    kb_login_keys(shared_, account.c_str(), address.c_str(), &login);
+    kb_record(shared_, &login, success ? KB_SUCCEEDED : KB_FAILED, time(nullptr));
+    return;
+  }
   const auto now = clock_();
   const std::string key = PairKey(account, address);
   std::lock_guard<std::mutex> lock(mu_);

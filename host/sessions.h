@@ -9,7 +9,8 @@
 //
 // The LoginBrake slows failed logins per pair of account and client address,
 // with a growing, capped delay: someone guessing from one address never
-// locks the owner out from another. Both are safe to use from any thread;
+// locks the owner out from another. Served as root, it hands over to the
+// brake every door shares (per account, network and pair; Share()). Both are safe to use from any thread;
 // time comes from a clock the tests can replace.
 
 #ifndef KIVO_HOST_SESSIONS_H_
@@ -21,6 +22,8 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+
+#include "daemons/apache/kivo_login_brake.h"
 
 namespace host {
 
@@ -88,6 +91,11 @@ class LoginBrake {
   std::chrono::seconds Wait(const std::string& account, const std::string& address);
   void Record(const std::string& account, const std::string& address, bool success);
 
+  // From now on, the brake every door shares (daemons/apache/
+  // kivo_login_brake.h) in place of this one's own records: a try Wait
+  // lets through is charged there at once. `shared` outlives this brake.
+  void Share(kb_brake* shared) { shared_ = shared; }
+
  private:
   struct Record_ {
     int failures = 0;
@@ -100,6 +108,7 @@ class LoginBrake {
   const Clock clock_;
   std::mutex mu_;
   std::unordered_map<std::string, Record_> records_;  // "address account"
+  kb_brake* shared_ = nullptr;
 };
 
 }  // namespace host

@@ -17,12 +17,14 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include <json/json.h>
 
+#include "daemons/apache/kivo_login_brake.h"
 #include "host/accounts_version.h"
 #include "host/http_daemon.h"
 #include "host/module_table.h"
@@ -62,7 +64,13 @@ class WebApiServer final : public HttpHandler {
   bool OriginIsOurs(const HttpRequest& request, const std::string& origin) const;
   void Login(const HttpRequest& request, const HttpReply& reply);
   void CheckPassword(const std::string& account, const std::string& password,
-                     const std::string& address, bool tls, const HttpReply& reply);
+                     const std::string& address, kb_login keys, bool tls, const HttpReply& reply);
+  // The brake on logins: every door's shared one, or this process's own
+  // where it cannot be opened (not root).
+  std::chrono::seconds TakeLogin(const std::string& account, const std::string& address,
+                                 kb_login* keys);
+  void RecordLogin(const std::string& account, const std::string& address,
+                   const kb_login& keys, int outcome);
   std::chrono::nanoseconds HashTime() const { return std::chrono::nanoseconds(hash_ns_.load()); }
   void NoteHashTime(std::chrono::steady_clock::duration took);
   void Logout(const HttpRequest& request, const HttpReply& reply);
@@ -104,6 +112,7 @@ class WebApiServer final : public HttpHandler {
   SessionStore sessions_;
   AccountsVersion accounts_version_;
   LoginBrake brake_;
+  std::unique_ptr<kb_brake, void (*)(kb_brake*)> shared_brake_{nullptr, kb_close};
   // Held by a module call that switches the process's credentials for every
   // thread (a calendar create; the table in host/entry_endpoint.cc) while it
   // runs; the password checks read etc/shadow with root's rights.

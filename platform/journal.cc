@@ -17,6 +17,7 @@
 #include "kivo/log.h"
 #include "platform/json_file.h"
 #include "platform/last_error.h"
+#include "platform/private_log.h"
 #include "platform/root_files.h"
 
 namespace kivo {
@@ -61,7 +62,7 @@ bool Journal(Json::Value record) {
     Unwritable(path, errno != 0 ? errno : ENOTDIR);
     return false;
   }
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  int fd = OpenPrivateLog(path);
   if (fd < 0) {
     Unwritable(path, errno);
     return false;

@@ -15,27 +15,16 @@
 /* Open addressing over a fixed window: a full window drops its oldest
  * entry, so an attacker's made-up names cost old entries, never memory. */
 #define KD_LOGINS 1024
-#define KD_PAIRS 2048
 #define KD_WINDOW 16
 #define KD_CONNECTIONS 1024
-
-/* The brake, as the web API's: three failures free, then 1 s doubling to a
- * minute; forgotten after 15 quiet minutes. */
-#define KD_FREE_FAILURES 3
-#define KD_FIRST_DELAY 1
-#define KD_MAX_DELAY 60
-#define KD_FORGET 900
+/* Pending connections a network holds beyond which, at the total bound, its
+ * newcomers are refused rather than make others give way. */
+#define KD_FAIR_SHARE 4
 
 typedef struct {
   unsigned char login[KD_KEY_BYTES], stamp[KD_KEY_BYTES];
   time_t at;
 } kd_login;
-
-typedef struct {
-  unsigned char pair[KD_KEY_BYTES];
-  unsigned failures;
-  time_t last, next_try;
-} kd_pair;
 
 /* A connection that has not logged in yet: its client's address and
  * network, by whom it is served (the process that took it, then mpm-itk's
@@ -55,7 +44,6 @@ struct kd_shared {
   kd_connection connections[KD_CONNECTIONS];
   unsigned char secret[32];
   kd_login logins[KD_LOGINS];
-  kd_pair pairs[KD_PAIRS];
 };
 
 static void kd_lock(kd_shared *s) {
@@ -136,60 +124,11 @@ void kd_login_remember(kd_shared *s, const unsigned char login[KD_KEY_BYTES],
   kd_unlock(s);
 }
 
-/* The pair's entry, or NULL; called locked. */
-static kd_pair *kd_find_pair(kd_shared *s, const unsigned char pair[KD_KEY_BYTES]) {
-  const size_t first = kd_slot(pair, KD_PAIRS);
-  for (size_t i = 0; i < KD_WINDOW; ++i) {
-    kd_pair *e = &s->pairs[(first + i) % KD_PAIRS];
-    if (kd_same(e->pair, pair)) return e;
-  }
-  return NULL;
-}
-
-time_t kd_brake_wait(kd_shared *s, const unsigned char pair[KD_KEY_BYTES], time_t now) {
-  time_t wait = 0;
-  kd_lock(s);
-  const kd_pair *e = kd_find_pair(s, pair);
-  if (e != NULL && now < e->next_try) wait = e->next_try - now;
-  kd_unlock(s);
-  return wait;
-}
-
-void kd_brake_record(kd_shared *s, const unsigned char pair[KD_KEY_BYTES], int success,
-                     time_t now) {
-  kd_lock(s);
-  kd_pair *e = kd_find_pair(s, pair);
-  if (success) {
-    if (e != NULL) memset(e, 0, sizeof *e);
-    kd_unlock(s);
-    return;
-  }
-  if (e == NULL) {
-    const size_t first = kd_slot(pair, KD_PAIRS);
-    e = &s->pairs[first];
-    for (size_t i = 0; i < KD_WINDOW; ++i) {
-      kd_pair *c = &s->pairs[(first + i) % KD_PAIRS];
-      if (c->last < e->last) e = c;
-    }
-    memset(e, 0, sizeof *e);
-    memcpy(e->pair, pair, KD_KEY_BYTES);
-  }
-  if (now - e->last > KD_FORGET) e->failures = 0;
-  e->last = now;
-  const int over = (int)++e->failures - KD_FREE_FAILURES;
-  if (over > 0) {
-    time_t delay = KD_FIRST_DELAY;
-    for (int i = 1; i < over && delay < KD_MAX_DELAY; ++i) delay *= 2;
-    e->next_try = now + (delay < KD_MAX_DELAY ? delay : KD_MAX_DELAY);
-  }
-  kd_unlock(s);
-}
-
 int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES],
                        const unsigned char network[KD_KEY_BYTES], const kd_limits *limits,
                        time_t now, kd_ticket *ticket) {
   /* [0] from the address, [1] from the network. */
-  int pending[2] = {0, 0}, slow[2] = {0, 0}, free_slot = -1;
+  int pending[2] = {0, 0}, slow[2] = {0, 0}, free_slot = -1, total = 0, oldest = -1;
   ticket->slot = -1;
   kd_lock(s);
   for (int i = 0; i < KD_CONNECTIONS; ++i) {
@@ -198,6 +137,11 @@ int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES],
     if (e->serial == 0) {
       if (free_slot < 0) free_slot = i;
       continue;
+    }
+    ++total;
+    if (e->pid != getpid() &&
+        (oldest < 0 || e->serial < s->connections[oldest].serial)) {
+      oldest = i;
     }
     const int old = now - e->since >= KD_SLOW_SECONDS;
     if (kd_same(e->address, address)) {
@@ -209,9 +153,23 @@ int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES],
       slow[1] += old;
     }
   }
-  const int allowed = slow[0] < limits->per_address && slow[1] < limits->per_network &&
+  int allowed = slow[0] < limits->per_address && slow[1] < limits->per_network &&
                       pending[0] < KD_BURST * limits->per_address &&
                       pending[1] < KD_BURST * limits->per_network;
+  /* At the total bound a newcomer from a network that holds a few pending
+   * connections already is refused, before anything is forked for it; one
+   * from another network makes the oldest pending connection, most likely
+   * a slow one, give way: its process (mpm-itk's, still root, not logged
+   * in) is told to end, which frees its worker. */
+  if (allowed && limits->total > 0 && total >= limits->total) {
+    if (pending[1] >= KD_FAIR_SHARE || oldest < 0) {
+      allowed = 0;
+    } else {
+      kill(s->connections[oldest].pid, SIGTERM);
+      s->connections[oldest].serial = 0;
+      free_slot = oldest;
+    }
+  }
   /* A full table (a thousand connections at once) is not counted. */
   if (allowed && free_slot >= 0) {
     kd_connection *e = &s->connections[free_slot];

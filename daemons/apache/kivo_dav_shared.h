@@ -1,5 +1,6 @@
-/* What every process of the WebDAV daemon shares: remembered logins, the
- * brake on password guessing and the connections not logged in yet.
+/* What every process of the WebDAV daemon shares: remembered logins and
+ * the connections not logged in yet (the brake on password guessing is
+ * every door's: kivo_login_brake.h).
  *
  * One anonymous shared mapping, made by the parent (root) before it forks
  * and inherited by every child, whatever identity the child switches to; no
@@ -38,12 +39,6 @@ int kd_login_known(kd_shared *s, const unsigned char login[KD_KEY_BYTES],
 void kd_login_remember(kd_shared *s, const unsigned char login[KD_KEY_BYTES],
                        const unsigned char stamp[KD_KEY_BYTES], time_t now);
 
-/* The brake: seconds the pair `pair` (kd_key(name, address)) must still
- * wait before its next try, 0 when it may try now. */
-time_t kd_brake_wait(kd_shared *s, const unsigned char pair[KD_KEY_BYTES], time_t now);
-void kd_brake_record(kd_shared *s, const unsigned char pair[KD_KEY_BYTES], int success,
-                     time_t now);
-
 /* Connections that have not logged in yet, per client address and per
  * client network (an IPv4 /24, an IPv6 /64): what a flood of slow or
  * guessing clients holds. A connection counts from its accept until a
@@ -63,6 +58,7 @@ typedef struct {
 typedef struct {
   int per_address;
   int per_network;
+  int total; /* pending at once from everywhere; the oldest gives way */
 } kd_limits;
 
 #define KD_SLOW_SECONDS 2

@@ -9,7 +9,8 @@
  *    one Basic credential, checked against the root's etc/shadow as it is
  *    now; a success is remembered for a minute in memory shared by all
  *    processes (kivo_dav_shared.h), so most requests cost no password hash.
- *    Failures slow down per pair of account and client address.
+ *    Guessing meets the brake every door shares (kivo_login_brake.h). The
+ *    proxied CalDAV requests' credentials are checked the same way.
  *  - Identity (post_perdir_config, just before mpm-itk's own switch): the
  *    process takes the verified account's uid, primary group and
  *    supplementary groups, read from the root's files at the login, so a
@@ -25,15 +26,20 @@
  *    judged with the user's own identity before mod_dav answers, so nothing
  *    root saw while mapping the URL leaks, and writes the kernel would
  *    refuse answer 403 rather than mod_dav_fs's 500. LOCK needs write
- *    access, its timeout is capped at an hour, and locks on a share's root
- *    are refused. An administrator may lift another account's lock.
- *  - Connections per client address are bounded (pre_connection).
+ *    access, to every member a lock of depth infinity covers as well, its
+ *    timeout is capped at an hour, and locks on a share's root are
+ *    refused. An administrator may lift another account's lock.
+ *  - Connections not logged in yet are bounded per client address, per
+ *    network and in all, the oldest giving way to a newcomer at the total
+ *    bound; networks that keep guessing are turned away (pre_connection,
+ *    before mpm-itk forks).
  *  - The lock database is made at every start in the format this Apache's
  *    mod_dav_fs opens (APR's default DBM).
  *
  * Processes are single-threaded (prefork); nothing here is thread-safe. */
 
 #include <crypt.h>
+#include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -62,6 +68,7 @@
 #include "kivo_dav_accounts.h"
 #include "kivo_dav_calendars.h"
 #include "kivo_dav_shared.h"
+#include "kivo_login_brake.h"
 
 module AP_MODULE_DECLARE_DATA kivo_dav_module;
 
@@ -70,6 +77,7 @@ module AP_MODULE_DECLARE_DATA kivo_dav_module;
 #define KD_LOGIN_MAX_AGE 60
 #define KD_LOCK_TIMEOUT_MAX 3600
 #define KD_SHARED_KEY "kivo_dav_shared"
+#define KD_BRAKE_KEY "kivo_dav_brake"
 
 typedef struct {
   const char *root;      /* the root whose accounts are served; NULL: module off */
@@ -77,6 +85,7 @@ typedef struct {
   apr_array_header_t *exempt; /* path prefixes left alone (the CalDAV proxy) */
   const char *lock_db;   /* the DAV lock database to make at start */
   const char *registry;  /* the calendar registry */
+  const char *brake;     /* the login brake every door shares */
   kd_limits limits;      /* connections not logged in yet; 0: unbounded */
 } kd_server;
 
@@ -111,6 +120,12 @@ static kd_shared *kd_state(server_rec *s) {
   return data;
 }
 
+static kb_brake *kd_brake(server_rec *s) {
+  void *data = NULL;
+  apr_pool_userdata_get(&data, KD_BRAKE_KEY, s->process->pool);
+  return data;
+}
+
 /* ---- configuration ---- */
 
 static void *kd_create_server(apr_pool_t *p, server_rec *s) {
@@ -130,6 +145,7 @@ static void *kd_merge_server(apr_pool_t *p, void *base_v, void *add_v) {
   c->exempt = add->exempt->nelts ? add->exempt : base->exempt;
   c->lock_db = add->lock_db ? add->lock_db : base->lock_db;
   c->registry = add->registry ? add->registry : base->registry;
+  c->brake = add->brake ? add->brake : base->brake;
   c->limits = add->limits.per_address >= 0 ? add->limits : base->limits;
   return c;
 }
@@ -184,15 +200,24 @@ static const char *kd_set_registry(cmd_parms *cmd, void *d, const char *arg) {
   return NULL;
 }
 
+static const char *kd_set_brake(cmd_parms *cmd, void *d, const char *arg) {
+  (void)d;
+  kd_server *c = ap_get_module_config(cmd->server->module_config, &kivo_dav_module);
+  c->brake = arg;
+  return NULL;
+}
+
 static const char *kd_set_limits(cmd_parms *cmd, void *d, const char *address,
-                                 const char *network) {
+                                 const char *network, const char *total) {
   (void)d;
   kd_server *c = ap_get_module_config(cmd->server->module_config, &kivo_dav_module);
   c->limits.per_address = atoi(address);
   c->limits.per_network = network != NULL ? atoi(network) : c->limits.per_address;
-  return c->limits.per_address >= 0 && c->limits.per_network >= 0
+  c->limits.total = total != NULL ? atoi(total) : 0;
+  return c->limits.per_address >= 0 && c->limits.per_network >= 0 && c->limits.total >= 0
              ? NULL
-             : "KivoDavPendingConnections takes a count per address and one per network";
+             : "KivoDavPendingConnections takes a count per address, one per network and "
+               "one in all";
 }
 
 static const char *kd_set_check(cmd_parms *cmd, void *d, int on) {
@@ -212,8 +237,10 @@ static const command_rec kd_commands[] = {
                   "the DAV lock database, made at every start"),
     AP_INIT_TAKE1("KivoDavCalendarRegistry", kd_set_registry, NULL, RSRC_CONF,
                   "the calendar registry, whose folders move through the web API only"),
-    AP_INIT_TAKE12("KivoDavPendingConnections", kd_set_limits, NULL, RSRC_CONF,
-                   "connections not logged in yet one client address, and one network "
+    AP_INIT_TAKE1("KivoDavLoginBrake", kd_set_brake, NULL, RSRC_CONF,
+                  "the login brake's state, shared with the web API"),
+    AP_INIT_TAKE123("KivoDavPendingConnections", kd_set_limits, NULL, RSRC_CONF,
+                   "connections not logged in yet one client address, one network and all "
                    "(/24, /64), may hold at once"),
     AP_INIT_FLAG("KivoDavCheck", kd_set_check, NULL, ACCESS_CONF,
                  "judge each request's target with the switched identity"),
@@ -256,7 +283,20 @@ static int kd_post_config(apr_pool_t *pconf, apr_pool_t *plog, apr_pool_t *ptemp
     }
     apr_pool_userdata_set(shared, KD_SHARED_KEY, apr_pool_cleanup_null, s->process->pool);
   }
+  if (c->brake != NULL && kd_brake(s) == NULL) {
+    /* Opened once by the parent, as root; every child inherits it. */
+    kb_brake *brake = kb_open(c->brake);
+    if (brake == NULL) {
+      ap_log_error(APLOG_MARK, APLOG_CRIT, errno, s, "cannot open the login brake %s", c->brake);
+      return HTTP_INTERNAL_SERVER_ERROR;
+    }
+    apr_pool_userdata_set(brake, KD_BRAKE_KEY, apr_pool_cleanup_null, s->process->pool);
+  }
   if (c->root != NULL) {
+    if (kd_brake(s) == NULL) {
+      ap_log_error(APLOG_MARK, APLOG_CRIT, 0, s, "mod_kivo_dav needs KivoDavLoginBrake");
+      return HTTP_INTERNAL_SERVER_ERROR;
+    }
     kd_itk_switched = dlsym(RTLD_DEFAULT, "ap_has_irreversibly_setuid");
     if (kd_itk_switched == NULL) {
       ap_log_error(APLOG_MARK, APLOG_CRIT, 0, s, "mod_kivo_dav needs mpm-itk, loaded before it");
@@ -321,6 +361,15 @@ static int kd_pre_connection(conn_rec *c, void *csd) {
   if (sc->root == NULL || shared == NULL || c->outgoing) return OK;
   kd_conn *state = kd_conn_state(c);
   apr_pool_cleanup_register(c->pool, state, kd_conn_done, apr_pool_cleanup_null);
+  kb_brake *brake = kd_brake(c->base_server);
+  if (brake != NULL && kb_network_shed(brake, c->client_ip, time(NULL))) {
+    /* Before mpm-itk forks for it: a guessing network costs an accept. */
+    ap_log_cerror(APLOG_MARK, APLOG_DEBUG, 0, c,
+                  "connection from %s closed: its network keeps guessing passwords",
+                  c->client_ip);
+    c->aborted = 1;
+    return DONE;
+  }
   if (sc->limits.per_address <= 0) return OK;
   unsigned char address[KD_KEY_BYTES], network[KD_KEY_BYTES];
   kd_key(shared, "address", c->client_ip, strlen(c->client_ip), address);
@@ -329,9 +378,9 @@ static int kd_pre_connection(conn_rec *c, void *csd) {
     ap_log_cerror(APLOG_MARK, APLOG_WARNING, 0, c,
                   "connection from %s closed: too many from its address or network have not "
                   "logged in yet (at most %d, %d slow, from an address; %d, %d slow, from a "
-                  "network)",
+                  "network; %d in all)",
                   c->client_ip, KD_BURST * sc->limits.per_address, sc->limits.per_address,
-                  KD_BURST * sc->limits.per_network, sc->limits.per_network);
+                  KD_BURST * sc->limits.per_network, sc->limits.per_network, sc->limits.total);
     c->aborted = 1;
     return DONE;
   }
@@ -449,20 +498,26 @@ static int kd_recheck_kept(request_rec *r, kd_conn *cc, kd_req *rq, const char *
   return kd_drop_connection(r);
 }
 
+/* Refuses a login past the brake, without hashing. */
+static int kd_braked(request_rec *r, const char *name, long wait) {
+  apr_table_setn(r->err_headers_out, "Retry-After", apr_psprintf(r->pool, "%ld", wait));
+  kd_log_refusal(r, HTTP_TOO_MANY_REQUESTS, name,
+                 apr_psprintf(r->pool, "logins braked for %lds", wait));
+  return HTTP_TOO_MANY_REQUESTS;
+}
+
 /* Checks `cred` against the root's accounts as they are now (root only),
- * with the brake per account and address; fills the connection's login. */
+ * behind the brake every door shares; fills the connection's login. An
+ * unknown name is refused after as long as a hash takes, without one. */
 static int kd_check_login(request_rec *r, const kd_server *sc, kd_shared *shared, kd_conn *cc,
                           kd_req *rq, const kd_credential *cred,
                           const unsigned char login[KD_KEY_BYTES], time_t now) {
-  unsigned char pair[KD_KEY_BYTES], stamp[KD_KEY_BYTES];
-  kd_key(shared, cred->name, r->useragent_ip, strlen(r->useragent_ip), pair);
-  const time_t wait = kd_brake_wait(shared, pair, now);
-  if (wait > 0) {
-    apr_table_setn(r->err_headers_out, "Retry-After", apr_psprintf(r->pool, "%ld", (long)wait));
-    kd_log_refusal(r, HTTP_TOO_MANY_REQUESTS, cred->name,
-                   apr_psprintf(r->pool, "logins braked for %lds", (long)wait));
-    return HTTP_TOO_MANY_REQUESTS;
-  }
+  unsigned char stamp[KD_KEY_BYTES];
+  kb_brake *brake = kd_brake(r->server);
+  kb_login keys;
+  kb_login_keys(brake, cred->name, r->useragent_ip, &keys);
+  const long wait = kb_take(brake, &keys, now);
+  if (wait > 0) return kd_braked(r, cred->name, wait);
 
   const char *shadow_path = apr_pstrcat(r->pool, sc->root, "/etc/shadow", NULL);
   const int shadow_fd = open(shadow_path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
@@ -471,6 +526,7 @@ static int kd_check_login(request_rec *r, const kd_server *sc, kd_shared *shared
   if (shadow_fd < 0 || fstat(shadow_fd, &shadow_st) != 0) {
     ap_log_rerror(APLOG_MARK, APLOG_ERR, errno, r, "cannot read %s", shadow_path);
     if (shadow_fd >= 0) close(shadow_fd);
+    kb_record(brake, &keys, KB_UNCHECKED, now);
     return HTTP_SERVICE_UNAVAILABLE;
   }
   int ok = kd_account_find(apr_pstrcat(r->pool, sc->root, "/etc/passwd", NULL),
@@ -481,13 +537,21 @@ static int kd_check_login(request_rec *r, const kd_server *sc, kd_shared *shared
     if (!kd_login_known(shared, login, stamp, now, KD_LOGIN_MAX_AGE)) {
       struct crypt_data data;
       memset(&data, 0, sizeof data);
+      struct timespec start, end;
+      clock_gettime(CLOCK_MONOTONIC, &start);
       const char *hashed = crypt_r(cred->password, account.hash, &data);
+      clock_gettime(CLOCK_MONOTONIC, &end);
+      kb_note_hash(brake, (end.tv_sec - start.tv_sec) * 1000000000L + end.tv_nsec - start.tv_nsec);
       ok = hashed != NULL && strlen(hashed) == strlen(account.hash) &&
            CRYPTO_memcmp(hashed, account.hash, strlen(account.hash)) == 0;
       if (ok) kd_login_remember(shared, login, stamp, now);
     }
+  } else {
+    const long ns = kb_hash_ns(brake);
+    const struct timespec pause = {ns / 1000000000L, ns % 1000000000L};
+    nanosleep(&pause, NULL);
   }
-  kd_brake_record(shared, pair, ok, now);
+  kb_record(brake, &keys, ok ? KB_SUCCEEDED : KB_FAILED, now);
   if (!ok) {
     close(shadow_fd);
     kd_log_refusal(r, HTTP_UNAUTHORIZED, cred->name, "wrong password or no such account");
@@ -518,14 +582,18 @@ static int kd_post_read_request(request_rec *r) {
   kd_shared *shared = kd_state(r->server);
   if (sc->root == NULL || shared == NULL || r->main != NULL || r->prev != NULL) return DECLINED;
   kd_conn *cc = kd_conn_state(r->connection);
-  if (kd_exempt(r, sc)) {
-    /* The CalDAV daemon checks these credentials itself. */
+  kd_credential cred;
+  const int read = kd_read_credential(r, &cred);
+  if (kd_exempt(r, sc) && read != OK) {
+    /* The CalDAV daemon asks for credentials itself. Those a request
+     * carries are checked here like any other, behind the brake every
+     * door shares, and then again by the CalDAV daemon. This request's
+     * process may take mpm-itk's default identity, where no login can be
+     * checked: the client sends its credentials on a fresh connection. */
+    r->connection->keepalive = AP_CONN_CLOSE;
     kd_connection_logged_in(r, cc);
     return DECLINED;
   }
-
-  kd_credential cred;
-  const int read = kd_read_credential(r, &cred);
   if (read == DECLINED && sc->anonymous > 0) {
     /* A guest's request: never on a process that has become a user's. */
     if (cc->verified) return kd_drop_connection(r);
@@ -893,6 +961,76 @@ static int kd_reading(const request_rec *r) {
   }
 }
 
+/* A LOCK's Depth: infinity, also when the field is absent (RFC 4918 9.10.3). */
+static int kd_depth_infinity(const request_rec *r) {
+  const char *depth = apr_table_get(r->headers_in, "Depth");
+  return depth == NULL || strcasecmp(depth, "infinity") == 0;
+}
+
+#define KD_LOCK_MEMBERS_MAX 100000
+#define KD_LOCK_LEVELS_MAX 64
+
+/* Counts the members below the open folder `dir` into `*seen` and returns
+ * 1 while this identity could write each (a file's content, a folder's
+ * entries); 0 at the first it could not, or past the bounds, with *why.
+ * Symbolic links are judged by nothing they point to: they are skipped,
+ * as mod_dav_fs does not follow them either. mod_dav_fs's own state
+ * folders (.DAV) are no members. */
+static int kd_walk_writable(int dir, int level, long *seen, const char **why) {
+  DIR *listing = fdopendir(dir);
+  if (listing == NULL) {
+    close(dir);
+    *why = "a folder inside cannot be read";
+    return 0;
+  }
+  int ok = 1;
+  const struct dirent *entry;
+  while (ok && (errno = 0, entry = readdir(listing)) != NULL) {
+    const char *name = entry->d_name;
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || strcmp(name, ".DAV") == 0) continue;
+    struct stat st;
+    if (fstatat(dirfd(listing), name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue; /* gone */
+    if (S_ISLNK(st.st_mode)) continue;
+    if (++*seen > KD_LOCK_MEMBERS_MAX || level >= KD_LOCK_LEVELS_MAX) {
+      *why = "the folder holds too many members for a lock of depth infinity";
+      ok = 0;
+    } else if (S_ISDIR(st.st_mode)) {
+      const int sub = openat(dirfd(listing), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (sub < 0 || faccessat(sub, ".", W_OK | X_OK | R_OK, AT_EACCESS) != 0) {
+        if (sub >= 0) close(sub);
+        *why = "a folder inside is not writable by this account";
+        ok = 0;
+      } else {
+        ok = kd_walk_writable(sub, level + 1, seen, why);
+      }
+    } else if (faccessat(dirfd(listing), name, W_OK, AT_EACCESS) != 0) {
+      *why = "a file inside is not writable by this account";
+      ok = 0;
+    }
+  }
+  if (ok && errno != 0) {
+    *why = "a folder inside cannot be read";
+    ok = 0;
+  }
+  closedir(listing);
+  return ok;
+}
+
+/* A lock of depth infinity on the folder `path` covers every member below
+ * it: it stops everyone else from changing them. It is granted only where
+ * this identity could write every one itself, so that a folder many may
+ * write (a public calendar's, 0777) never lets one account lock the
+ * others' files in it. */
+static int kd_members_writable(const char *path, const char **reason) {
+  const int dir = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  long seen = 0;
+  if (dir < 0) {
+    *reason = "the folder cannot be read";
+    return HTTP_FORBIDDEN;
+  }
+  return kd_walk_writable(dir, 0, &seen, reason) ? OK : HTTP_FORBIDDEN;
+}
+
 /* The status of a change of `path` (its stat `st` when it `exists`) in
  * `folder` by this identity, with its reason. */
 static int kd_change_status(request_rec *r, const char *path, const char *folder,
@@ -925,7 +1063,9 @@ static int kd_change_status(request_rec *r, const char *path, const char *folder
         return HTTP_FORBIDDEN;
       }
       if (!exists) return kd_change_in(folder, NULL, reason);
-      return faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0 ? OK : HTTP_FORBIDDEN;
+      if (faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0) return HTTP_FORBIDDEN;
+      return S_ISDIR(st->st_mode) && kd_depth_infinity(r) ? kd_members_writable(path, reason)
+                                                          : OK;
     default:
       return OK;
   }

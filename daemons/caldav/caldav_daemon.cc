@@ -23,6 +23,7 @@
 #include "kivo/log.h"
 #include "platform/journal.h"
 #include "platform/last_error.h"
+#include "platform/private_log.h"
 #include "platform/process.h"
 #include "platform/root_files.h"
 
@@ -263,7 +264,7 @@ bool StartLocked() {
   }
   const std::string log_path = Rooted(kLogPath);
   if (!MakeParentDirs(log_path)) return Fail(errno, "cannot make " + log_path);
-  const int log_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
+  const int log_fd = OpenPrivateLog(log_path);
   if (log_fd < 0) return Fail(errno, "cannot open " + log_path + ": " + strerror(errno));
   Launch launch = BuildLaunch(plugin_dir);
   // Under systemd the unit runs the same command (debian/kivo-caldav.service).

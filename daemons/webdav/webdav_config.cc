@@ -10,6 +10,7 @@
 
 #include <sstream>
 
+#include "daemons/apache/kivo_login_brake.h"
 #include "daemons/webdav/webdav_observer.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
@@ -39,8 +40,14 @@ constexpr uid_t kNobody = 65534;
 // burst of clients starting); past that a connection is closed at once. The
 // connections of users who logged in do not count, so an office behind one
 // address is served whatever its number of users.
+// In all, fewer than the workers kept started (StartServers, MinSpare-
+// Servers): at that bound a newcomer from a network holding a few already
+// is refused, and one from elsewhere makes the oldest give way, so slow
+// clients from however many networks never hold the workers the others'
+// requests need, even before Apache has started more.
 constexpr int kPendingPerAddress = 16;
 constexpr int kPendingPerNetwork = 32;
+constexpr int kPendingTotal = 96;
 
 // The first path segment the CalDAV proxy section takes (caldav_proxy.cc).
 constexpr char kCalDAVPathName[] = "caldav";
@@ -179,6 +186,7 @@ std::string WebDAVLockDir() { return WebDAVConfDir() + "/lock"; }
 std::string WebDAVPidPath() { return RootedPath(kWebDAVPidFile); }
 std::string WebDAVRuntimeDir() { return RootedPath(kRunDir) + "/webdav"; }
 std::string WebDAVErrorLogPath() { return RootedPath(kLogDir) + "/webdav-error.log"; }
+std::string WebDAVAccessLogPath() { return RootedPath(kLogDir) + "/webdav-access.log"; }
 
 bool ReadWebDAVSettings(WebDAVSettings* s) {
   s->root = Root();
@@ -231,7 +239,7 @@ std::string WebDAVConfigText(const WebDAVSettings& s) {
   out << "LoadModule kivo_dav_module " << Quoted(WebDAVModulePath()) << "\n";
   if (s.https) out << "LoadModule ssl_module " << kModuleDir << "/mod_ssl.so\n";
   out << "LogFormat \"%h %u %t \\\"%r\\\" %>s %b\" kivo\n"
-      << "CustomLog " << Quoted(RootedPath(kLogDir) + "/webdav-access.log") << " kivo\n"
+      << "CustomLog " << Quoted(WebDAVAccessLogPath()) << " kivo\n"
       << "TypesConfig /etc/mime.types\n"
       // Until a request has picked its identity the process is root; a
       // request without a login runs as the User below: nobody, who owns
@@ -246,16 +254,21 @@ std::string WebDAVConfigText(const WebDAVSettings& s) {
       // Spare workers ready for a burst (more than one address may hold
       // before it logs in); slow clients get deadlines for their headers and
       // bodies and a bounded share of the workers.
-      << "StartServers 80\nMinSpareServers 72\nMaxSpareServers 144\n"
+      << "StartServers 144\nMinSpareServers 128\nMaxSpareServers 192\n"
       << "ServerLimit 256\nMaxRequestWorkers 256\n"
-      << "Timeout 30\nRequestReadTimeout handshake=5 header=10-20,MinRate=500 "
+      // A flood's connections wait for accept with the owner's rather
+      // than having SYNs dropped (a second lost each).
+      << "ListenBacklog 4096\n"
+      << "Timeout 30\nRequestReadTimeout handshake=5 header=5-10,MinRate=500 "
          "body=20,MinRate=500\n"
       << "TraceEnable Off\nServerTokens Prod\nServerSignature Off\n"
       << "KivoDavRoot " << Quoted(s.root.empty() ? "/" : s.root) << "\n"
       << "KivoDavAnonymous " << (s.anonymous ? "On" : "Off") << "\n"
 
-      << "KivoDavPendingConnections " << kPendingPerAddress << " " << kPendingPerNetwork << "\n"
-      << "KivoDavCalendarRegistry " << Quoted(RootedPath(SZF_CALENDAR_INFO)) << "\n";
+      << "KivoDavPendingConnections " << kPendingPerAddress << " " << kPendingPerNetwork << " "
+      << kPendingTotal << "\n"
+      << "KivoDavCalendarRegistry " << Quoted(RootedPath(SZF_CALENDAR_INFO)) << "\n"
+      << "KivoDavLoginBrake " << Quoted(RootedPath(KB_STATE_PATH)) << "\n";
   if (s.http) out << ListenLine(s, s.http_port, false);
   if (s.https && !(s.http && s.https_port == s.http_port)) {
     out << ListenLine(s, s.https_port, true);

@@ -70,7 +70,8 @@ std::string WebDAVListingDir();    // .../listing: one empty folder per share
 std::string WebDAVLockDir();       // .../lock: the DAV lock database
 std::string WebDAVPidPath();       // var/run/kivo/webdav-httpd.pid
 std::string WebDAVRuntimeDir();    // var/run/kivo/webdav
-std::string WebDAVErrorLogPath();  // var/log/kivo/webdav-error.log
+std::string WebDAVErrorLogPath();   // var/log/kivo/webdav-error.log
+std::string WebDAVAccessLogPath();  // var/log/kivo/webdav-access.log
 
 }  // namespace daemons
 }  // namespace kivo

@@ -13,12 +13,14 @@
 #include <algorithm>
 #include <sstream>
 
+#include "daemons/apache/kivo_login_brake.h"
 #include "daemons/supervisor.h"
 #include "daemons/systemd_units.h"
 #include "daemons/webdav/webdav_observer.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/log.h"
 #include "platform/last_error.h"
+#include "platform/private_log.h"
 #include "platform/process.h"
 #include "platform/random_text.h"
 #include "platform/root_files.h"
@@ -150,8 +152,18 @@ bool WriteGeneratedFiles(WebDAVSettings* s) {
   if (!MakeParentDirs(WebDAVConfPath()) || !MakeDaemonDir(WebDAVConfDir(), 0755) ||
       !MakeDaemonDir(WebDAVPrivateDir(), 0700) || !MakeParentDirs(WebDAVPidPath()) ||
       !MakeDaemonDir(WebDAVRuntimeDir(), 0755) || !MakeParentDirs(WebDAVErrorLogPath()) ||
-      !PrepareLockDatabase(s) || !PrepareListing(*s)) {
+      !MakeParentDirs(RootedPath(KB_STATE_PATH)) || !PrepareLockDatabase(s) ||
+      !PrepareListing(*s)) {
     return false;
+  }
+  // Apache and systemd open the logs for appending, keeping owner and mode;
+  // the logs name every user's paths.
+  for (const std::string& log : {WebDAVErrorLogPath(), WebDAVAccessLogPath(), OutputLogPath()}) {
+    if (!MakePrivateLog(log)) {
+      KIVO_LOG("cannot make the log %s root's and the administrators' only: %s", log.c_str(),
+               strerror(errno));
+      return false;
+    }
   }
   if (s->https && !EnsureCertificate(s)) return false;
   // The password file of older versions: mod_kivo_dav reads etc/shadow.

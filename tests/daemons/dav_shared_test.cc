@@ -1,7 +1,7 @@
 // What the WebDAV daemon's processes share (mod_kivo_dav's
-// kivo_dav_shared.c), without Apache: remembered logins, the brake on
-// guessing and the connections not logged in yet, on a clock the test
-// moves by hand (every call takes `now`).
+// kivo_dav_shared.c), without Apache: remembered logins and the connections
+// not logged in yet, on a clock the test moves by hand (every call takes
+// `now`). The brake on guessing every door shares: login_brake_test.cc.
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -80,45 +80,10 @@ TEST_F(DavSharedTest, ARememberedLoginMatchesOnlyItself) {
   EXPECT_FALSE(Known("alice", "right", "$6$a", t + 1));
 }
 
-// Per pair of account and address: three failures free, then 1 s doubling
-// to a minute; a success or 15 quiet minutes forget the failures.
-TEST_F(DavSharedTest, TheBrakeDoublesPerPairAndForgets) {
-  const Key pair = K("carol", "192.0.2.1"), other = K("carol", "192.0.2.2");
-  time_t t = 5000;
-  std::vector<time_t> waits;
-  for (int failure = 1; failure <= 11; ++failure) {
-    ASSERT_EQ(kd_brake_wait(s_, pair.bytes, t), 0) << failure;
-    kd_brake_record(s_, pair.bytes, 0, t);
-    const time_t wait = kd_brake_wait(s_, pair.bytes, t);
-    waits.push_back(wait);
-    if (wait > 0) {
-      EXPECT_EQ(kd_brake_wait(s_, pair.bytes, t + wait - 1), 1);
-    }
-    t += wait;
-  }
-  EXPECT_EQ(waits, (std::vector<time_t>{0, 0, 0, 1, 2, 4, 8, 16, 32, 60, 60}));
-  EXPECT_EQ(kd_brake_wait(s_, other.bytes, t - 1), 0) << "the owner from another address";
-  EXPECT_EQ(kd_brake_wait(s_, K("alice", "192.0.2.1").bytes, t - 1), 0);
-
-  // A success forgets the failures: three free again.
-  kd_brake_record(s_, pair.bytes, 1, t);
-  for (int failure = 1; failure <= 3; ++failure) kd_brake_record(s_, pair.bytes, 0, t);
-  EXPECT_EQ(kd_brake_wait(s_, pair.bytes, t), 0);
-  kd_brake_record(s_, pair.bytes, 0, t);
-  EXPECT_EQ(kd_brake_wait(s_, pair.bytes, t), 1);
-  // So do 15 quiet minutes, and not fewer.
-  t += 900;
-  kd_brake_record(s_, pair.bytes, 0, t);
-  EXPECT_EQ(kd_brake_wait(s_, pair.bytes, t), 2);
-  t += 901;
-  kd_brake_record(s_, pair.bytes, 0, t);
-  EXPECT_EQ(kd_brake_wait(s_, pair.bytes, t), 0);
-}
-
 // Connections not logged in yet: a burst of fresh ones per address and per
 // network, fewer slow ones; a ticket given back frees its place once.
 TEST_F(DavSharedTest, PendingConnectionsCountPerAddressAndNetwork) {
-  const kd_limits limits = {2, 3};
+  const kd_limits limits = {2, 3, 0};  // no total bound here
   const Key a1 = K("address", "a1"), a2 = K("address", "a2"), a3 = K("address", "a3");
   const Key net = K("network", "n"), far = K("network", "m");
   const time_t t = 100;

@@ -97,16 +97,16 @@ TEST_F(HostAccountsTest, PasswordChangesAreRefusedWithTheirCodes) {
   EXPECT_EQ(Change(Http(server_.port()), "x", good).body, Refusal(106));
   EXPECT_EQ(Read(root_.Path("/etc/shadow")), shadow) << "nothing was written";
 
-  // Wrong current passwords brake that account from that address, logins
+  // Wrong current passwords brake that account from that network, logins
   // included, as wrong logins do; the owner elsewhere goes on.
   Http guesser = bob;
-  guesser.set_source("127.0.0.2");
+  guesser.set_source("127.0.1.2");
   for (int i = 0; i < 4; ++i) EXPECT_EQ(Change(guesser, "wrong", good).body, Refusal(125)) << i;
   const Reply slowed = Change(guesser, "bob-secret", good);
   EXPECT_EQ(slowed.status, 429);
   EXPECT_EQ(slowed.body, Refusal(119));
   Http login(server_.port());
-  login.set_source("127.0.0.2");
+  login.set_source("127.0.1.2");
   EXPECT_FALSE(login.Login("bob", "bob-secret"));
   EXPECT_TRUE(Http(server_.port()).Login("bob", "bob-secret"));
 }

@@ -125,18 +125,18 @@ TEST_F(HostHttpTest, LoginsAndTheLoginBrake) {
     EXPECT_EQ(r.set_cookie, "") << body;
   }
 
-  // Guesses from one address slow down that address's tries at that account
+  // Guesses from one network slow down that network's tries at that account
   // (the fourth failure asks for a wait): the owner, elsewhere, logs in.
   Http attacker(server_.port());
-  attacker.set_source("127.0.0.2");
+  attacker.set_source("127.0.1.2");
   for (int i = 0; i < 4; ++i) EXPECT_FALSE(attacker.Login("bob", "x")) << i;
   const Reply slowed =
       attacker.Send("POST", "/webapi/auth", R"({"account":"bob","password":"bob-secret"})");
   EXPECT_EQ(slowed.status, 429);
   EXPECT_EQ(slowed.body, Refusal(119));
   LoggedIn("bob", "bob-secret");
-  attacker.set_source("127.0.0.3");
-  EXPECT_TRUE(attacker.Login("bob", "bob-secret")) << "another address";
+  attacker.set_source("127.0.2.3");
+  EXPECT_TRUE(attacker.Login("bob", "bob-secret")) << "another network";
 }
 
 TEST_F(HostHttpTest, EntryNeedsASessionThatLogoutOrIdlingEnds) {

@@ -1,0 +1,70 @@
+#include "platform/private_log.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "kivo/kivo_paths.h"
+
+namespace kivo {
+namespace {
+
+constexpr mode_t kLogMode = 0640;
+
+// The gid of "administrators" in the root's etc/group; 0 when none.
+gid_t AdministratorsGid() {
+  FILE* file = fopen(RootedPath("/etc/group").c_str(), "re");
+  if (file == nullptr) return 0;
+  gid_t gid = 0;
+  struct group* entry;
+  while ((entry = fgetgrent(file)) != nullptr) {
+    if (strcmp(entry->gr_name, "administrators") == 0) {
+      gid = entry->gr_gid;
+      break;
+    }
+  }
+  fclose(file);
+  return gid;
+}
+
+}  // namespace
+
+int OpenPrivateLog(const std::string& path) {
+  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC,
+                      kLogMode);
+  struct stat st;
+  int error = 0;
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    error = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    error = EINVAL;
+  }
+  if (error != 0) {
+    if (fd >= 0) close(fd);
+    errno = error;  // the caller says which log failed, once
+    return -1;
+  }
+  // Already private (the common case: the journal appends a line per
+  // action): etc/group is read only for a file made or left otherwise.
+  if (st.st_uid == 0 && st.st_gid != 0 && (st.st_mode & 07777) == kLogMode) return fd;
+  if (geteuid() == 0 && (fchown(fd, 0, AdministratorsGid()) != 0 || fchmod(fd, kLogMode) != 0)) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
+bool MakePrivateLog(const std::string& path) {
+  const int fd = OpenPrivateLog(path);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+}  // namespace kivo
