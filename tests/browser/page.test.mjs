@@ -7,6 +7,7 @@ import net from 'node:net';
 import assert from 'node:assert/strict';
 import {spawn, spawnSync} from 'node:child_process';
 import fs from 'node:fs';
+import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
 import {createRequire} from 'node:module';
@@ -173,11 +174,19 @@ test('a wrong password is refused in words; the administrator gets every panel',
   await shot(page, '1-login-refused');
 
   // The login brake: three failures from this address are free, the fourth
-  // makes the account's next try from here wait.
+  // makes the account's next try from here wait a second, doubling with each
+  // later failure. Each wait is waited out and followed by a failure until
+  // the wait is 4 s, longer than the page's login takes.
   for (const status of [401, 401, 401, 401, 429]) {
     const refused = await page.request.post(`${baseUrl}webapi/auth`,
         {data: {account: 'bob', password: 'guess'}});
     assert.equal(refused.status(), status);
+  }
+  for (let wait = 1; wait < 4; wait *= 2) {
+    await new Promise((done) => setTimeout(done, wait * 1000 + 100));
+    const refused = await page.request.post(`${baseUrl}webapi/auth`,
+        {data: {account: 'bob', password: 'guess'}});
+    assert.equal(refused.status(), 401);
   }
   await logIn(page, 'bob', USER_PASSWORD);
   await page.getByText('Too many login attempts').waitFor();
@@ -400,11 +409,23 @@ test('a user on a phone in dark mode sees calendars only, and a session end in w
       await shot(page, '6-session-ended');
     });
 
-// A WebDAV or CalDAV request with Basic credentials, from outside the page.
-async function dav(method, url, account, password, headers = {}) {
-  const response = await fetch(url, {method, headers: {...headers,
-    Authorization: 'Basic ' + Buffer.from(`${account}:${password}`).toString('base64')}});
-  return {status: response.status, body: await response.text()};
+// A WebDAV or CalDAV request with Basic credentials, from outside the page,
+// on a connection of its own, as a client of one account has: the WebDAV
+// daemon serves one identity per connection and closes a kept one, before
+// answering, when another account's request comes on it.
+function dav(method, url, account, password, headers = {}) {
+  return new Promise((resolve, reject) => {
+    const request = http.request(url, {method, agent: false, headers: {...headers,
+      Authorization: 'Basic ' + Buffer.from(`${account}:${password}`).toString('base64')}},
+    (response) => {
+      let body = '';
+      response.setEncoding('utf8');
+      response.on('data', (chunk) => body += chunk);
+      response.on('end', () => resolve({status: response.statusCode, body}));
+    });
+    request.on('error', reject);
+    request.end();
+  });
 }
 
 test('the page says where WebDAV and CalDAV run, with addresses to copy', async (t) => {
