@@ -26,6 +26,15 @@ namespace host {
 
 namespace {
 
+// Answers a session's request: every answer's log line names the session's
+// account.
+HttpReply AnsweringAs(const std::string& account, const HttpReply& reply) {
+  return [account, reply](HttpAnswer a) {
+    a.log_account = account;
+    reply(std::move(a));
+  };
+}
+
 // The refusal for an account no password or home is given to, or 0.
 int BarRefusal(AccountBar bar) {
   switch (bar) {
@@ -80,10 +89,7 @@ void WebApiServer::Password(const HttpRequest& request, const HttpReply& reply) 
   if (token.empty() || !sessions_.Lookup(token, &grant)) {
     return reply(RefusalAnswer(kNotLoggedIn));
   }
-  const auto answer = [account = grant.account, reply](HttpAnswer a) {
-    a.log_account = account;
-    reply(std::move(a));
-  };
+  const HttpReply answer = AnsweringAs(grant.account, reply);
   Json::Value body;
   if (!ParseJson(request.body, &body) || !body.isObject() || !body["old_password"].isString() ||
       !body["password"].isString() ||
@@ -179,10 +185,7 @@ void WebApiServer::AccountHome(const HttpRequest& request, const HttpReply& repl
   if (token.empty() || !sessions_.Lookup(token, &grant)) {
     return reply(RefusalAnswer(kNotLoggedIn));
   }
-  const auto answer = [account = grant.account, reply](HttpAnswer a) {
-    a.log_account = account;
-    reply(std::move(a));
-  };
+  const HttpReply answer = AnsweringAs(grant.account, reply);
   Json::Value body;
   if (!ParseJson(request.body, &body) || !body.isObject() || !body["account"].isString()) {
     return answer(RefusalAnswer(kMalformedRequest));
