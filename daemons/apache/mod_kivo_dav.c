@@ -867,31 +867,53 @@ static int kd_homes_account(const char *root, apr_pool_t *p) {
   return found;
 }
 
-/* Whether the URL path `path` is a registered calendar's folder or lies
- * above one. The registry is world-readable; read as the user. */
-static int kd_holds_calendar(request_rec *r, const kd_server *sc, const char *path) {
-  if (sc->registry == NULL) return 0;
-  char *text = NULL;
-  apr_size_t len = 0;
+/* The registry as it is now, read as the user (it is world-readable); an
+ * empty text when there is none. */
+typedef struct {
+  const char *text;
+  apr_size_t len;
+  int homes_account;
+} kd_registry;
+
+static kd_registry kd_read_registry(request_rec *r, const kd_server *sc) {
+  kd_registry registry = {"", 0, 0};
   apr_file_t *file = NULL;
   apr_finfo_t info;
-  if (apr_file_open(&file, sc->registry, APR_FOPEN_READ, APR_FPROT_OS_DEFAULT, r->pool) !=
-      APR_SUCCESS) {
-    return 0; /* no registry: no calendars */
+  if (sc->registry == NULL ||
+      apr_file_open(&file, sc->registry, APR_FOPEN_READ, APR_FPROT_OS_DEFAULT, r->pool) !=
+          APR_SUCCESS) {
+    return registry; /* no registry: no calendars */
   }
   if (apr_file_info_get(&info, APR_FINFO_SIZE, file) == APR_SUCCESS && info.size < (1 << 24)) {
-    len = (apr_size_t)info.size;
-    text = apr_palloc(r->pool, len + 1);
-    if (apr_file_read_full(file, text, len, &len) != APR_SUCCESS) len = 0;
+    apr_size_t len = (apr_size_t)info.size;
+    char *text = apr_palloc(r->pool, len + 1);
+    if (apr_file_read_full(file, text, len, &len) == APR_SUCCESS) {
+      registry.text = text;
+      registry.len = len;
+    }
   }
   apr_file_close(file);
-  const int found = kd_calendar_below(text != NULL ? text : "", len, path,
-                                      kd_homes_account(sc->root, r->pool));
+  registry.homes_account = kd_homes_account(sc->root, r->pool);
+  return registry;
+}
+
+/* Whether the URL path `path` is a registered calendar's folder or lies
+ * above one. */
+static int kd_holds_calendar(request_rec *r, const kd_server *sc, const kd_registry *registry,
+                             const char *path) {
+  const int found = kd_calendar_below(registry->text, registry->len, path,
+                                      registry->homes_account);
   if (found == KD_CALENDAR_UNKNOWN) {
     ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r, "%s cannot be read as a calendar registry",
                   sc->registry);
   }
   return found == KD_CALENDAR_FOUND;
+}
+
+/* Drops the trailing slashes of `path` ("/" stays). */
+static void kd_trim_slashes(char *path) {
+  size_t len = strlen(path);
+  while (len > 1 && path[len - 1] == '/') path[--len] = '\0';
 }
 
 /* The decoded, normal path of a MOVE's or COPY's Destination; NULL when it
@@ -906,8 +928,7 @@ static const char *kd_destination_path(request_rec *r) {
   if (ap_unescape_url(path) != OK) return NULL;
   ap_getparents(path);
   ap_no2slash(path);
-  size_t len = strlen(path);
-  while (len > 1 && path[len - 1] == '/') path[--len] = '\0';
+  kd_trim_slashes(path);
   return path;
 }
 
@@ -916,12 +937,17 @@ static const char *kd_destination_path(request_rec *r) {
  * (or of a folder above one), or a COPY or MOVE onto one, would leave a
  * registered calendar without its folder. Deleting stays the user's
  * right: the calendar then lists as gone. */
-static int kd_guard_calendars(request_rec *r, const kd_server *sc, const char *source) {
+static int kd_guard_calendars(request_rec *r, const kd_server *sc) {
   const int moving = r->method_number == M_MOVE;
+  char *source = apr_pstrdup(r->pool, r->uri); /* decoded and normal but for slashes */
+  ap_no2slash(source);
+  kd_trim_slashes(source);
   const char *destination = kd_destination_path(r);
+  const kd_registry registry = kd_read_registry(r, sc);
   const char *which = NULL;
-  if (moving && kd_holds_calendar(r, sc, source)) which = source;
-  if (which == NULL && destination != NULL && kd_holds_calendar(r, sc, destination)) {
+  if (moving && kd_holds_calendar(r, sc, &registry, source)) which = source;
+  if (which == NULL && destination != NULL &&
+      kd_holds_calendar(r, sc, &registry, destination)) {
     which = destination;
   }
   if (which == NULL) return OK;
@@ -1087,8 +1113,7 @@ static int kd_fixups(request_rec *r) {
   }
 
   char *path = apr_pstrcat(r->pool, r->filename, r->path_info ? r->path_info : "", NULL);
-  size_t len = strlen(path);
-  while (len > 1 && path[len - 1] == '/') path[--len] = '\0';
+  kd_trim_slashes(path);
   struct stat st;
   int exists = 1;
   if (stat(path, &st) != 0) {
@@ -1107,11 +1132,7 @@ static int kd_fixups(request_rec *r) {
   }
   if (reading) return DECLINED;
   if (r->main == NULL && (r->method_number == M_MOVE || r->method_number == M_COPY)) {
-    char *source = apr_pstrdup(r->pool, r->uri);
-    ap_no2slash(source);
-    size_t n = strlen(source);
-    while (n > 1 && source[n - 1] == '/') source[--n] = '\0';
-    const int status = kd_guard_calendars(r, sc, source);
+    const int status = kd_guard_calendars(r, sc);
     if (status != OK) return status;
     if (r->method_number == M_COPY) return DECLINED; /* reading the source */
   }
