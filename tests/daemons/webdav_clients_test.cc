@@ -11,7 +11,7 @@
 
 #include <future>
 
-#include "tests/daemon/webdav_fixture.h"
+#include "tests/daemons/webdav_fixture.h"
 
 namespace e2e {
 namespace {

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/daemon/webdav_fixture.h"
+#include "tests/daemons/webdav_fixture.h"
 
 namespace e2e {
 namespace {
