@@ -8,7 +8,7 @@
 #include <atomic>
 
 #include "daemons/avahi_files.h"
-#include "daemons/webdav/webdav_daemon.h"
+#include "daemons/httpd/webdav_daemon.h"
 
 namespace kivo {
 namespace daemons {

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <string>
 
-#include "daemons/caldav/caldav_daemon.h"
-#include "daemons/webdav/webdav_daemon.h"
+#include "daemons/radicale/caldav_daemon.h"
+#include "daemons/httpd/webdav_daemon.h"
 #include "host/cli.h"
 #include "host/host_log.h"
 #include "host/service_status.h"

@@ -7,8 +7,8 @@
 
 #include "caldav/calendar_location.h"
 #include "daemons/avahi_files.h"
-#include "daemons/caldav/caldav_daemon.h"
-#include "daemons/webdav/webdav_daemon.h"
+#include "daemons/radicale/caldav_daemon.h"
+#include "daemons/httpd/webdav_daemon.h"
 #include "host/accounts.h"
 #include "host/cli.h"
 #include "kivo/kivo_paths.h"

@@ -10,8 +10,8 @@
 #include <cstring>
 #include <string>
 
-#include "daemons/caldav/caldav_daemon.h"
-#include "daemons/caldav/caldav_proxy.h"
+#include "daemons/radicale/caldav_daemon.h"
+#include "daemons/radicale/caldav_proxy.h"
 
 namespace daemons = kivo::daemons;
 

@@ -3,7 +3,7 @@
 // naming some other process never gets that process signalled. Starting and
 // serving are the daemon tests' (caldav_daemon_test.py, label "daemon").
 
-#include "daemons/caldav/caldav_daemon.h"
+#include "daemons/radicale/caldav_daemon.h"
 
 #include <arpa/inet.h>
 #include <gmock/gmock.h>
@@ -16,7 +16,7 @@
 
 #include <string>
 
-#include "daemons/caldav/caldav_proxy.h"
+#include "daemons/radicale/caldav_proxy.h"
 #include "tests/platform/temp_root.h"
 
 namespace {

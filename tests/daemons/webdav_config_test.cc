@@ -1,7 +1,7 @@
 // What the WebDAV daemon's configuration is made of: settings read from the
 // root, and text Apache would read differently never reaching httpd.conf.
 
-#include "daemons/webdav/webdav_config.h"
+#include "daemons/httpd/webdav_config.h"
 
 #include <gmock/gmock.h>
 

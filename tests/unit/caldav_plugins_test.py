@@ -21,7 +21,7 @@ import warnings
 from radicale import auth, config, pathutils, rights, storage
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                                "daemons", "caldav", "radicale"))
+                                "daemons", "radicale", "plugins"))
 
 with warnings.catch_warnings():
     warnings.simplefilter("ignore", DeprecationWarning)

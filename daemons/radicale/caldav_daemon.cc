@@ -1,4 +1,4 @@
-#include "daemons/caldav/caldav_daemon.h"
+#include "daemons/radicale/caldav_daemon.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -53,7 +53,7 @@ constexpr char kAccount[] = "radicale";
 constexpr char kPluginFile[] = "kivo_storage.py";
 
 constexpr int kStartWaitMs = 10000;
-// The daemon ends within 3 s of SIGTERM (daemons/caldav/radicale/kivo_server.py gives
+// The daemon ends within 3 s of SIGTERM (daemons/radicale/plugins/kivo_server.py gives
 // the requests under way 2.5 s); SIGKILL is for one that hangs.
 constexpr int kStopWaitMs = 5000;
 

@@ -1,4 +1,4 @@
-#include "daemons/webdav/webdav_daemon.h"
+#include "daemons/httpd/webdav_daemon.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -16,7 +16,7 @@
 #include "daemons/apache/kivo_login_brake.h"
 #include "daemons/supervisor.h"
 #include "daemons/systemd_units.h"
-#include "daemons/webdav/webdav_observer.h"
+#include "daemons/httpd/webdav_observer.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/log.h"
 #include "platform/last_error.h"

@@ -1,11 +1,11 @@
 // The CalDAV daemon: Radicale from the distribution with the registry
-// plug-ins (daemons/caldav/radicale), run by the platform as its own daemon under the
+// plug-ins (daemons/radicale/plugins), run by the platform as its own daemon under the
 // root and reached only through the WebDAV daemon's proxy.
 //
 // It listens on one loopback port, recorded under the root so that the
 // WebDAV daemon's configuration can name it before the daemon starts. It
 // runs as the system account "radicale" with CAP_SETUID and CAP_SETGID
-// alone (why each is needed: daemons/caldav/radicale/kivo_identity.py), in a session
+// alone (why each is needed: daemons/radicale/plugins/kivo_identity.py), in a session
 // of its own, detached from the process that started it. The account reads
 // its configuration and the plug-ins itself, so the root and the program's
 // folder must be searchable by it.

@@ -19,7 +19,7 @@
 
 #include <vector>
 
-#include "daemons/webdav/webdav_config.h"
+#include "daemons/httpd/webdav_config.h"
 
 namespace kivo {
 namespace daemons {

@@ -1,14 +1,14 @@
-#include "daemons/caldav/caldav_proxy.h"
+#include "daemons/radicale/caldav_proxy.h"
 
 #include <errno.h>
 
 #include <cstdlib>
 #include <string>
 
-#include "daemons/caldav/caldav_daemon.h"
-#include "daemons/webdav/webdav_config.h"
-#include "daemons/webdav/webdav_daemon.h"
-#include "daemons/webdav/webdav_observer.h"
+#include "daemons/radicale/caldav_daemon.h"
+#include "daemons/httpd/webdav_config.h"
+#include "daemons/httpd/webdav_daemon.h"
+#include "daemons/httpd/webdav_observer.h"
 #include "kivo/log.h"
 #include "platform/last_error.h"
 #include "platform/root_files.h"

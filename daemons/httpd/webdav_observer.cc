@@ -1,4 +1,4 @@
-#include "daemons/webdav/webdav_observer.h"
+#include "daemons/httpd/webdav_observer.h"
 
 #include <vector>
 

@@ -1,4 +1,4 @@
-#include "daemons/webdav/webdav_config.h"
+#include "daemons/httpd/webdav_config.h"
 
 #include <ctype.h>
 #include <errno.h>
@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include "daemons/apache/kivo_login_brake.h"
-#include "daemons/webdav/webdav_observer.h"
+#include "daemons/httpd/webdav_observer.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
 #include "kivo/log.h"
