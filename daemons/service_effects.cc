@@ -1,19 +1,28 @@
-// Which service operation does what, as one table.
+// Which service operation does what, and the one place where the CalDAV
+// daemon is put in step with the WebDAV daemon in front of it.
 
 #include "daemons/service_effects.h"
 
 #include <stdlib.h>
 #include <string.h>
 
+#include <errno.h>
+
 #include <atomic>
 
 #include "daemons/avahi_files.h"
+#include "daemons/radicale/caldav_daemon.h"
+#include "daemons/radicale/caldav_proxy.h"
 #include "daemons/httpd/webdav_daemon.h"
+#include "kivo/log.h"
+#include "platform/last_error.h"
 
 namespace kivo {
 namespace daemons {
 
 namespace {
+
+constexpr char kLogUnit[] = "service_effects";
 
 std::atomic<bool> daemon_effects_skipped{false};
 
@@ -32,7 +41,7 @@ bool IsAnnouncement(const std::string& service) {
   return false;
 }
 
-bool DaemonEffect(ServiceOp op) {
+bool WebDAVOnly(ServiceOp op) {
   switch (op) {
     case ServiceOp::kStart:
       return WebDAVDaemonStart();
@@ -46,7 +55,43 @@ bool DaemonEffect(ServiceOp op) {
   return false;
 }
 
+// Whether the CalDAV daemon listens where the running WebDAV daemon's
+// configuration proxies to.
+bool ProxyMeetsCalDAV() {
+  return CalDAVDaemonStatus().port == ProxiedCalDAVPort(WebDAVDaemonConf());
+}
+
 }  // namespace
+
+bool CalDAVFollowsWebDAV(bool webdav_running) {
+  if (!AfterWebDAVDaemonChange(webdav_running)) return false;
+  if (!webdav_running || !CalDAVSwitchedOn() || WebDAVDaemonPid() == 0 || ProxyMeetsCalDAV()) {
+    return true;
+  }
+  // The configuration the WebDAV daemon runs with named the port recorded
+  // when it was written. Were that port taken since, the CalDAV daemon has
+  // started on another, and the proxy would hand the clients' passwords to
+  // whoever holds the old one: the WebDAV daemon is reloaded once to name
+  // the new port.
+  KIVO_LOG("the CalDAV daemon listens on port %d, not the proxied %d; reloading the WebDAV daemon",
+           CalDAVDaemonStatus().port, ProxiedCalDAVPort(WebDAVDaemonConf()));
+  if (!WebDAVDaemonReload()) {
+    KIVO_LOG("the WebDAV daemon could not be reloaded for the CalDAV daemon's port");
+    return false;
+  }
+  if (!AfterWebDAVDaemonChange(WebDAVDaemonPid() > 0)) return false;
+  if (ProxyMeetsCalDAV()) return true;
+  SetLastError(EADDRINUSE);
+  KIVO_LOG("the WebDAV daemon still proxies /caldav/ elsewhere than the CalDAV daemon's port %d",
+           CalDAVDaemonStatus().port);
+  return false;
+}
+
+bool WebDAVDaemonEffect(ServiceOp op) {
+  const bool done = WebDAVOnly(op);
+  CalDAVFollowsWebDAV(WebDAVDaemonPid() > 0);  // its failures are logged, not this op's
+  return done;
+}
 
 bool EffectsWanted() {
 #ifdef KIVO_ROOT_FROM_ENV
@@ -64,14 +109,14 @@ bool ServiceEffect(const std::string& service, ServiceOp op) {
     if (service == kDaemon || IsVariant(service)) daemon_effects_skipped = true;
     return true;
   }
-  if (service == kDaemon) return DaemonEffect(op);
+  if (service == kDaemon) return WebDAVDaemonEffect(op);
   // A variant's start and stop only record it; the module restarts or stops
   // the daemon right after, which then reads what runs. A reload (new port)
   // and a restart (CalDAV switched) reach a running daemon.
   if (IsVariant(service)) {
-    if (op == ServiceOp::kReload) return WebDAVDaemonReload();
+    if (op == ServiceOp::kReload) return WebDAVDaemonEffect(ServiceOp::kReload);
     if (op == ServiceOp::kRestart) {
-      return WebDAVDaemonPid() > 0 ? WebDAVDaemonRestart() : true;
+      return WebDAVDaemonPid() > 0 ? WebDAVDaemonEffect(ServiceOp::kRestart) : true;
     }
     return true;
   }
@@ -88,7 +133,7 @@ void ConfValueChanged(const std::string& key) {
     daemon_effects_skipped = true;
     return;
   }
-  WebDAVDaemonReload();
+  WebDAVDaemonEffect(ServiceOp::kReload);
 }
 
 bool MarksRunning(const std::string& service, ServiceOp op) {

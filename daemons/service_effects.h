@@ -1,5 +1,7 @@
 // What the platform's service operations do beyond their record in
-// services.json and the journal: the WebDAV daemon (webdav/), its DNS-SD
+// services.json and the journal: the WebDAV daemon (webdav/) and the CalDAV
+// daemon behind it (caldav/, put in step here after every operation on the
+// WebDAV daemon), the WebDAV daemon's DNS-SD
 // announcement files and the announcement daemon (avahi_files.h). The
 // firewall reload (firewall.h) is KIVOFwRuleHup's.
 //
@@ -25,6 +27,19 @@ bool EffectsWanted();
 // start, stop, restart or reload) because effects are not wanted: the
 // settings changed, and a daemon of this root never heard of it.
 bool DaemonEffectsSkipped();
+
+// `op` on the WebDAV daemon, then the CalDAV daemon put where it belongs:
+// running exactly while the WebDAV daemon runs and CalDAV is switched on,
+// on the port the WebDAV daemon proxies to (reloading the WebDAV daemon
+// once when it had to move). Every operation on the WebDAV daemon goes
+// through here. The result is the WebDAV daemon's; the CalDAV daemon's
+// failures are logged.
+bool WebDAVDaemonEffect(ServiceOp op);
+
+// The second half of WebDAVDaemonEffect: `webdav_running` says whether the
+// WebDAV daemon runs now. False, logged, when the CalDAV daemon could not be
+// put where it belongs.
+bool CalDAVFollowsWebDAV(bool webdav_running);
 
 // The effect of `op` on `service`. Services without an effect of their own
 // have it at once.

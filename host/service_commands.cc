@@ -8,6 +8,7 @@
 #include <string>
 
 #include "daemons/radicale/caldav_daemon.h"
+#include "daemons/service_effects.h"
 #include "daemons/httpd/webdav_daemon.h"
 #include "host/cli.h"
 #include "host/host_log.h"
@@ -39,7 +40,8 @@ int StopAll() {
   // too.
   const pid_t webdav = kivo::daemons::WebDAVDaemonPid();
   const kivo::daemons::CalDAVDaemonState caldav = kivo::daemons::CalDAVDaemonStatus();
-  const bool webdav_stopped = kivo::daemons::WebDAVDaemonStop();
+  const bool webdav_stopped =
+      kivo::daemons::WebDAVDaemonEffect(kivo::daemons::ServiceOp::kStop);
   // Its reason is logged where it was found.
   const bool caldav_stopped = kivo::daemons::StopCalDAVDaemon();
   if (!caldav_stopped) HOST_LOG("cannot stop the CalDAV daemon");
@@ -68,7 +70,7 @@ int RunServices(const Args& args) {
   if (parsed.Has("--start")) {
     // With no variant marked running the daemon stays down; with the CalDAV
     // switch on, the CalDAV daemon starts behind it.
-    const bool started = kivo::daemons::WebDAVDaemonStart();
+    const bool started = kivo::daemons::WebDAVDaemonEffect(kivo::daemons::ServiceOp::kStart);
     SayRunning("runs:");
     return started ? kExitOk : kExitFailed;
   }

@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include "daemons/apache/kivo_login_brake.h"
-#include "daemons/httpd/webdav_observer.h"
+#include "daemons/radicale/caldav_proxy.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
 #include "kivo/log.h"
@@ -210,7 +210,7 @@ bool ReadWebDAVSettings(WebDAVSettings* s) {
   if (!ReadJsonFile(RootedPath("/var/lib/kivo/services.json"), &states, &missing)) return false;
   s->http = states.isObject() && Running(states, "webdav-httpd-pure");
   s->https = states.isObject() && Running(states, "webdav-httpd-ssl");
-  s->extra_server_text = ObserverSections();
+  s->extra_server_text = CalDAVProxySection();
   return ReadShares(s) && ReadGuest(s);
 }
 

@@ -7,7 +7,7 @@
 // what it says (quotes, backslashes, variable references, control bytes) never
 // reaches the configuration: such shares are left out, logged.
 // Other daemons reached through this one add their directives
-// (webdav_observer.h). Errors as everywhere in daemons/ (supervisor.h).
+// (caldav_proxy.h). Errors as everywhere in daemons/ (supervisor.h).
 
 #ifndef KIVO_DAEMONS_WEBDAV_WEBDAV_CONFIG_H_
 #define KIVO_DAEMONS_WEBDAV_WEBDAV_CONFIG_H_
@@ -40,7 +40,7 @@ struct WebDAVSettings {
   std::vector<Share> shares;
   Account guest;                  // who anonymous requests run as
   std::string cert, key;          // TLS files, when https
-  std::string extra_server_text;  // server-level directives of the observers
+  std::string extra_server_text;  // the CalDAV proxy section, while CalDAV is on
   std::string lock_db;            // the DAV lock database; "" for lock/DavLock
 };
 

@@ -16,7 +16,6 @@
 #include "daemons/apache/kivo_login_brake.h"
 #include "daemons/supervisor.h"
 #include "daemons/systemd_units.h"
-#include "daemons/httpd/webdav_observer.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/log.h"
 #include "platform/last_error.h"
@@ -348,15 +347,16 @@ bool ReloadDaemon(pid_t pid, WebDAVSettings* s) {
   return WritePorts(ports);
 }
 
-// The observers hear of every operation, whatever its outcome.
-bool Finish(bool done) {
-  TellWebDAVDaemonObservers(WebDAVDaemonPid() > 0);
-  return done;
-}
-
 }  // namespace
 
 pid_t WebDAVDaemonPid() { return kSupervisor.RunningPid(); }
+
+std::string WebDAVDaemonConf() {
+  std::string text;
+  bool missing = false;
+  if (!ReadWholeFile(WebDAVConfPath(), &text, &missing)) return "";
+  return text;
+}
 
 std::vector<int> WebDAVDaemonPorts() {
   std::string text;
@@ -370,32 +370,32 @@ std::vector<int> WebDAVDaemonPorts() {
 }
 
 bool WebDAVDaemonStart() {
-  return Finish(kSupervisor.Locked([] {
+  return kSupervisor.Locked([] {
     WebDAVSettings s;
     if (!Settings(&s)) return false;
     pid_t pid = WebDAVDaemonPid();
     return pid > 0 ? ReloadDaemon(pid, &s) : StartDaemon(&s);
-  }));
+  });
 }
 
 bool WebDAVDaemonStop() {
-  return Finish(kSupervisor.Locked([] { return StopDaemon(); }));
+  return kSupervisor.Locked([] { return StopDaemon(); });
 }
 
 bool WebDAVDaemonRestart() {
-  return Finish(kSupervisor.Locked([] {
+  return kSupervisor.Locked([] {
     WebDAVSettings s;
     return Settings(&s) && StopDaemon() && StartDaemon(&s);
-  }));
+  });
 }
 
 bool WebDAVDaemonReload() {
-  return Finish(kSupervisor.Locked([] {
+  return kSupervisor.Locked([] {
     pid_t pid = WebDAVDaemonPid();
     if (pid == 0) return true;
     WebDAVSettings s;
     return Settings(&s) && ReloadDaemon(pid, &s);
-  }));
+  });
 }
 
 }  // namespace daemons

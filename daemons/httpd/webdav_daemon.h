@@ -6,17 +6,18 @@
 // webdav-*.log) and the one Apache process tree it starts, whose pid and
 // command line its supervisor (supervisor.h) checks before it signals
 // anything. It never writes the files it reads its settings from
-// (webdav_config.h), nor the system's own Apache configuration. The daemons
-// reached through it follow it as observers (webdav_observer.h).
+// (webdav_config.h), nor the system's own Apache configuration. The CalDAV
+// daemon behind it is put in step by service_effects.h, never from here.
 //
 // Errors as everywhere in daemons/ (supervisor.h). Each operation holds the
-// root's WebDAV lock; observers are told after it is released.
+// root's WebDAV lock.
 
 #ifndef KIVO_DAEMONS_WEBDAV_WEBDAV_DAEMON_H_
 #define KIVO_DAEMONS_WEBDAV_WEBDAV_DAEMON_H_
 
 #include <sys/types.h>
 
+#include <string>
 #include <vector>
 
 #include "daemons/httpd/webdav_config.h"
@@ -24,8 +25,7 @@
 namespace kivo {
 namespace daemons {
 
-// Daemon control. A failure's log carries Apache's own words; the
-// observers are told afterwards either way. Start on a running daemon
+// Daemon control. A failure's log carries Apache's own words. Start on a running daemon
 // reloads it; restart and reload with neither variant enabled stop it;
 // reload of a stopped daemon does nothing.
 bool WebDAVDaemonStart();
@@ -36,6 +36,10 @@ bool WebDAVDaemonReload();
 // The pid of this root's running daemon, or 0; its ports as last started.
 pid_t WebDAVDaemonPid();
 std::vector<int> WebDAVDaemonPorts();
+
+// The configuration text this root's daemon was last started or reloaded
+// with; "" when none was written.
+std::string WebDAVDaemonConf();
 
 }  // namespace daemons
 }  // namespace kivo

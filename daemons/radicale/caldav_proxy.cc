@@ -1,17 +1,10 @@
 #include "daemons/radicale/caldav_proxy.h"
 
-#include <errno.h>
-
 #include <cstdlib>
 #include <string>
 
 #include "daemons/radicale/caldav_daemon.h"
-#include "daemons/httpd/webdav_config.h"
-#include "daemons/httpd/webdav_daemon.h"
-#include "daemons/httpd/webdav_observer.h"
 #include "kivo/log.h"
-#include "platform/last_error.h"
-#include "platform/root_files.h"
 
 namespace kivo {
 namespace daemons {
@@ -37,35 +30,13 @@ constexpr char kModules[] =
 
 constexpr char kProxyPassPrefix[] = "ProxyPass /caldav/ http://127.0.0.1:";
 
-// The port the WebDAV daemon's written configuration proxies /caldav/ to;
-// 0 when it carries no proxy section.
-int ProxiedPort() {
-  std::string text;
-  bool missing = false;
-  if (!ReadWholeFile(WebDAVConfPath(), &text, &missing) || missing) return 0;
-  const size_t at = text.find(kProxyPassPrefix);
-  if (at == std::string::npos) return 0;
-  return std::atoi(text.c_str() + at + sizeof kProxyPassPrefix - 1);
-}
-
-// What the WebDAV daemon tells and asks the CalDAV side.
-class CalDAVBehindWebDAV : public WebDAVDaemonObserver {
- public:
-  std::string ServerSection() override { return CalDAVProxySection(); }
-  // A failure is logged where it happens and does not fail the WebDAV
-  // daemon's operation.
-  void WebDAVDaemonChanged(bool running) override { AfterWebDAVDaemonChange(running); }
-};
-
-// Registered as libkivo loads, so that every program that can run the
-// WebDAV daemon has the CalDAV daemon follow it. libkivo links this unit
-// whole (an object library, never an archive member left out). Never
-// destroyed: a daemon may be stopped while the program exits.
-struct Registration {
-  Registration() { AddWebDAVDaemonObserver(new CalDAVBehindWebDAV()); }
-} registration;
-
 }  // namespace
+
+int ProxiedCalDAVPort(const std::string& webdav_conf) {
+  const size_t at = webdav_conf.find(kProxyPassPrefix);
+  if (at == std::string::npos) return 0;
+  return std::atoi(webdav_conf.c_str() + at + sizeof kProxyPassPrefix - 1);
+}
 
 std::string CalDAVProxySection() {
   if (!CalDAVSwitchedOn()) return "";
@@ -113,29 +84,7 @@ std::string CalDAVProxySection() {
 
 bool AfterWebDAVDaemonChange(bool webdav_running) {
   if (!webdav_running || !CalDAVSwitchedOn()) return StopCalDAVDaemon();
-  if (!StartCalDAVDaemon()) return false;
-  // The configuration the WebDAV daemon runs with named the port recorded
-  // when it was written. Were that port taken since, the CalDAV daemon has
-  // started on another, and the proxy would hand the clients' passwords to
-  // whoever holds the old one: the WebDAV daemon is reloaded once to name
-  // the new port (the reload comes back here and finds them agreeing).
-  const int port = CalDAVDaemonStatus().port;
-  const int proxied = ProxiedPort();
-  if (port == proxied || WebDAVDaemonPid() == 0) return true;
-  static thread_local bool reloading = false;
-  if (reloading) {
-    SetLastError(EADDRINUSE);
-    KIVO_LOG("the WebDAV daemon proxies /caldav/ to port %d, the CalDAV daemon listens on %d",
-             proxied, port);
-    return false;
-  }
-  KIVO_LOG("the CalDAV daemon listens on port %d, not %d; reloading the WebDAV daemon", port,
-           proxied);
-  reloading = true;
-  const bool reloaded = WebDAVDaemonReload();
-  reloading = false;
-  if (!reloaded) KIVO_LOG("the WebDAV daemon could not be reloaded for the CalDAV daemon's port");
-  return reloaded;
+  return StartCalDAVDaemon();
 }
 
 }  // namespace daemons

@@ -1,10 +1,9 @@
-// The CalDAV daemon behind the WebDAV daemon's proxy. As libkivo loads,
-// this unit registers an observer with the WebDAV daemon
-// (webdav_observer.h): the WebDAV daemon's configuration carries the CalDAV
-// proxy section while CalDAV is switched on, and after every start, stop,
-// restart or reload of the WebDAV daemon AfterWebDAVDaemonChange runs, so
-// that the CalDAV daemon runs exactly while CalDAV is switched on and the
-// WebDAV daemon runs. The WebDAV side never names the CalDAV side.
+// The CalDAV daemon behind the WebDAV daemon's proxy: the section the WebDAV
+// daemon's configuration carries while CalDAV is switched on, and the step
+// that puts the CalDAV daemon where it belongs after the WebDAV daemon
+// changed. service_effects.h calls it after every operation on the WebDAV
+// daemon, so that the CalDAV daemon runs exactly while CalDAV is switched on
+// and the WebDAV daemon runs. Nothing here calls the WebDAV daemon.
 //
 // Errors as everywhere in daemons/ (supervisor.h).
 
@@ -20,11 +19,13 @@ namespace daemons {
 // `/.well-known/caldav` to the CalDAV daemon; "" while CalDAV is off.
 std::string CalDAVProxySection();
 
+// The port a WebDAV daemon configuration text (`webdav_conf`) proxies
+// /caldav/ to; 0 when it carries no proxy section.
+int ProxiedCalDAVPort(const std::string& webdav_conf);
+
 // `webdav_running`: whether the WebDAV daemon runs after the operation.
-// When the CalDAV daemon had to start on another port than the one the
-// running WebDAV daemon's configuration proxies to, reloads the WebDAV
-// daemon once. False when the CalDAV daemon could not be put in the state
-// it belongs in.
+// Starts or stops the CalDAV daemon; false when it could not be put in the
+// state it belongs in.
 bool AfterWebDAVDaemonChange(bool webdav_running);
 
 }  // namespace daemons

@@ -12,6 +12,7 @@
 
 #include "daemons/radicale/caldav_daemon.h"
 #include "daemons/radicale/caldav_proxy.h"
+#include "daemons/service_effects.h"
 
 namespace daemons = kivo::daemons;
 
@@ -24,7 +25,7 @@ int main(int argc, char** argv) {
   const std::string command = argv[1];
   bool ok = true;
   if (command == "webdav-up" || command == "webdav-down") {
-    ok = daemons::AfterWebDAVDaemonChange(command == "webdav-up");
+    ok = daemons::CalDAVFollowsWebDAV(command == "webdav-up");
   } else if (command == "section") {
     std::fputs(daemons::CalDAVProxySection().c_str(), stdout);
   } else if (command == "status") {
