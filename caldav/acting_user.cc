@@ -13,15 +13,16 @@ namespace caldav {
 namespace {
 
 constexpr char kLogUnit[] = "caldav_calendar";
-constexpr unsigned int kNoId = static_cast<unsigned int>(-1);
+constexpr uid_t kNoUid = static_cast<uid_t>(-1);
+constexpr gid_t kNoGid = static_cast<gid_t>(-1);
 
 }  // namespace
 
-ActingAsUser::Step ActingAsUser::Become(const char* name, unsigned int uid, unsigned int gid) {
-  if (gid == kNoId) return kNoGroup;
+ActingAsUser::Step ActingAsUser::Become(const char* name, uid_t uid, gid_t gid) {
+  if (gid == kNoGid) return kNoGroup;
   if (initgroups(name, gid) == -1) return kGroups;
   if (setegid(gid) < 0) return kGroup;
-  if (uid == kNoId) return kNoUser;
+  if (uid == kNoUid) return kNoUser;
   if (seteuid(uid) < 0) return kUser;
   return kDone;
 }

@@ -12,6 +12,8 @@
 #ifndef KIVO_CALDAV_ACTING_USER_H_
 #define KIVO_CALDAV_ACTING_USER_H_
 
+#include <sys/types.h>
+
 namespace caldav {
 
 class ActingAsUser {
@@ -27,7 +29,7 @@ class ActingAsUser {
   // Supplementary groups, then the effective group, then the effective
   // user: once the effective user is no longer root nothing else may be
   // changed. Stops at the first step that fails (an id of -1 is missing).
-  Step Become(const char* name, unsigned int uid, unsigned int gid);
+  Step Become(const char* name, uid_t uid, gid_t gid);
   // Back to effective group 0, then effective user 0; steps that change
   // nothing are skipped. Also done when the scope ends.
   void BackToRoot();

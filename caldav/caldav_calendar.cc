@@ -179,11 +179,12 @@ bool CalDAVServiceHandler::CreateCalendar(Json::Value& result) {
 
     const std::string path = StringParam("fullpath") + "/" + StringParam("calendarname");
     // Still under the user's identity: the location is judged with their rights.
-    if (!location_.Judge(StringParam("fullpath").c_str(), path.c_str(), &create_place_)) {
+    caldav::CalendarLocation::Place place;
+    if (!location_.Judge(StringParam("fullpath").c_str(), path.c_str(), &place)) {
       SetError(WEBAPI_ERR_BAD_PARAMETER);
       return false;
     }
-    made = CreateData(&as_user, path, uid, gid, admin);
+    made = CreateData(&as_user, path, place, uid, gid, admin);
   }
   // The folder is known as the calendar's before the entry names it.
   const bool registered =
@@ -451,19 +452,60 @@ bool CalDAVServiceHandler::GetInputParam2Json(Json::Value& entry) {
 
 // ---- folders on disk ----------------------------------------------------------------------
 
+namespace {
+
+// The web API's admin flag: 1 a member of the administrators' group, -1
+// the test failed, anything else not a member.
+int AdminFlag(caldav::Maker::Admin admin) {
+  switch (admin) {
+    case caldav::Maker::Admin::kMember:
+      return 1;
+    case caldav::Maker::Admin::kTestFailed:
+    case caldav::Maker::Admin::kUnknown:
+      return -1;
+    case caldav::Maker::Admin::kNotMember:
+      break;
+  }
+  return 0;
+}
+
+caldav::Maker MakerOf(uid_t uid, gid_t gid, int admin) {
+  caldav::Maker maker;
+  maker.uid = uid;
+  maker.gid = gid;
+  maker.admin = admin == 1    ? caldav::Maker::Admin::kMember
+                : admin == -1 ? caldav::Maker::Admin::kTestFailed
+                              : caldav::Maker::Admin::kNotMember;
+  return maker;
+}
+
+}  // namespace
+
 bool CalDAVServiceHandler::SeteGUID(caldav::ActingAsUser* as_user, unsigned int* uid,
                                     unsigned int* gid, int* admin) {
-  return folder_.ActAsMaker(as_user, request_->GetLoginUserName(), uid, gid, admin);
+  if (uid == nullptr || gid == nullptr || admin == nullptr) {
+    return folder_.ActAsMaker(as_user, request_->GetLoginUserName(), nullptr);
+  }
+  caldav::Maker maker;
+  const bool acting = folder_.ActAsMaker(as_user, request_->GetLoginUserName(), &maker);
+  if (maker.admin == caldav::Maker::Admin::kUnknown) return acting;  // the user was not found
+  *uid = maker.uid;
+  *gid = maker.gid;
+  *admin = AdminFlag(maker.admin);
+  return acting;
 }
 
 bool CalDAVServiceHandler::MKCalendarDIR(caldav::ActingAsUser* as_user, const std::string& path,
+                                         const caldav::CalendarLocation::Place& place,
                                          bool root_for_homes, int uid, int gid, int admin) {
-  return folder_.Make(as_user, path, create_place_, root_for_homes, uid, gid, admin);
+  return folder_.Make(as_user, path, place, root_for_homes,
+                      MakerOf(static_cast<uid_t>(uid), static_cast<gid_t>(gid), admin));
 }
 
 // Runs while acting as the user; a folder left made on failure is the
 // caller's to remove, as root, once the scope has ended.
 bool CalDAVServiceHandler::CreateData(caldav::ActingAsUser* as_user, std::string path,
+                                      const caldav::CalendarLocation::Place& place,
                                       unsigned int uid, unsigned int gid, int admin) {
   const std::string share = StringParam("share");
   if (IsPathExist(path.c_str())) {
@@ -471,8 +513,8 @@ bool CalDAVServiceHandler::CreateData(caldav::ActingAsUser* as_user, std::string
     SetError(WEBAPI_ERR_TARGET_EXISTS);
     return false;
   }
-  return MKCalendarDIR(as_user, path, share == "homes" || share == "home", static_cast<int>(uid),
-                       static_cast<int>(gid), admin) &&
+  return MKCalendarDIR(as_user, path, place, share == "homes" || share == "home",
+                       static_cast<int>(uid), static_cast<int>(gid), admin) &&
          folder_.MakeStateFiles(path, uid, gid);
 }
 

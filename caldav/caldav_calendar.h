@@ -79,10 +79,15 @@ class CalDAVServiceHandler {
   bool GetInputParam2Json(Json::Value& entry);
 
   // Calendar folders on disk (CalendarFolder).
-  bool MKCalendarDIR(caldav::ActingAsUser* as_user, const std::string& path, bool root_for_homes,
-                     int uid, int gid, int admin);
-  bool CreateData(caldav::ActingAsUser* as_user, std::string path, unsigned int uid,
-                  unsigned int gid, int admin);
+  // The identity arguments are the web API's own (SeteGUID's values); the
+  // folder part gets them as a Maker. `place` is where IsPathValid's
+  // judgement resolved `path`.
+  bool MKCalendarDIR(caldav::ActingAsUser* as_user, const std::string& path,
+                     const caldav::CalendarLocation::Place& place, bool root_for_homes, int uid,
+                     int gid, int admin);
+  bool CreateData(caldav::ActingAsUser* as_user, std::string path,
+                  const caldav::CalendarLocation::Place& place, unsigned int uid, unsigned int gid,
+                  int admin);
   // Switches `as_user` to the logged-in user unless an administrator.
   bool SeteGUID(caldav::ActingAsUser* as_user, unsigned int* uid, unsigned int* gid, int* admin);
   bool GetCalendarStatus(const Json::Value& entry, std::string& status);
@@ -113,8 +118,7 @@ class CalDAVServiceHandler {
   caldav::CalendarLocation location_;
   caldav::CalendarRegistry registry_;
   caldav::CalendarIdentity identity_;
-  caldav::CalendarFolder folder_;                 // gone before the location it uses
-  caldav::CalendarLocation::Place create_place_;  // what a create's location check resolved
+  caldav::CalendarFolder folder_;  // gone before the location it uses
 };
 
 #endif  // KIVO_CALDAV_CALDAV_CALENDAR_H_

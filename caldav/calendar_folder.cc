@@ -36,7 +36,7 @@ constexpr char kStoreName[] = ".DAV";
 
 // A folder that cannot be given to the user stays usable by the service,
 // which runs as root: the calendar is made all the same.
-void GiveToUser(int fd, int uid, int gid) {
+void GiveToUser(int fd, uid_t uid, gid_t gid) {
   const int ignored = fchownat(fd, "", uid, gid, AT_EMPTY_PATH);
   (void)ignored;
 }
@@ -85,13 +85,13 @@ CalendarFolder::~CalendarFolder() {
 
 // ---- identity -------------------------------------------------------------------------
 
-bool CalendarFolder::ActAsMaker(ActingAsUser* as_user, const std::string& login, unsigned int* uid,
-                                unsigned int* gid, int* admin) {
+bool CalendarFolder::ActAsMaker(ActingAsUser* as_user, const std::string& login, Maker* maker) {
   bool result = false;
   PKIVOUSER user = nullptr;
   ActingAsUser::Step step = ActingAsUser::kDone;
+  int admin = 0;
 
-  if (uid == nullptr || gid == nullptr || admin == nullptr) {
+  if (maker == nullptr) {
     KIVO_LOG("Wrong paramter");
     Fail(WEBAPI_ERR_OPERATION_FAILED);
     goto end;
@@ -101,15 +101,18 @@ bool CalendarFolder::ActAsMaker(ActingAsUser* as_user, const std::string& login,
     Fail(WEBAPI_ERR_OPERATION_FAILED);
     goto end;
   }
-  *gid = user->gid;
-  *uid = user->uid;
+  maker->gid = user->gid;
+  maker->uid = user->uid;
 
-  *admin = KLIBGroupIsAdminGroupMem(login.c_str(), 0);
-  if (*admin == 1) {  // an administrator is served as root
+  admin = KLIBGroupIsAdminGroupMem(login.c_str(), 0);
+  maker->admin = admin == 1    ? Maker::Admin::kMember
+                 : admin == -1 ? Maker::Admin::kTestFailed
+                               : Maker::Admin::kNotMember;
+  if (maker->admin == Maker::Admin::kMember) {  // an administrator is served as root
     result = true;
     goto end;
   }
-  if (*admin == -1) {
+  if (maker->admin == Maker::Admin::kTestFailed) {
     KIVO_LOG("Check admin group failed for user==%s", login.c_str());
     Fail(WEBAPI_ERR_OPERATION_FAILED);
     goto end;
@@ -117,7 +120,7 @@ bool CalendarFolder::ActAsMaker(ActingAsUser* as_user, const std::string& login,
 
   // Supplementary groups first, then the effective group, then the user;
   // the scope takes the process back to root.
-  step = as_user->Become(login.c_str(), *uid, *gid);
+  step = as_user->Become(login.c_str(), maker->uid, maker->gid);
   switch (step) {
     case ActingAsUser::kDone:
       break;
@@ -164,9 +167,9 @@ pinned::Fd CalendarFolder::OpenParent(const CalendarLocation::Place& place) {
 }
 
 bool CalendarFolder::Make(ActingAsUser* as_user, const std::string& path,
-                          const CalendarLocation::Place& place, bool root_for_homes, int uid,
-                          int gid, int admin) {
-  const bool give_to_user = root_for_homes || admin == 1;
+                          const CalendarLocation::Place& place, bool root_for_homes,
+                          const Maker& maker) {
+  const bool give_to_user = root_for_homes || maker.admin == Maker::Admin::kMember;
   KIVOVOLINFO volume;
   std::string parent, name;
   made_ = Made();
@@ -210,7 +213,7 @@ bool CalendarFolder::Make(ActingAsUser* as_user, const std::string& path,
     made_ = Made();
     return false;
   }
-  if (give_to_user) GiveToUser(made_.folder.get(), uid, gid);
+  if (give_to_user) GiveToUser(made_.folder.get(), maker.uid, maker.gid);
 
   const std::string store = path + kStoreDir;
   if (!FitsPath(store) || mkdirat(made_.folder.get(), kStoreName, 0777) < 0 ||
@@ -220,14 +223,14 @@ bool CalendarFolder::Make(ActingAsUser* as_user, const std::string& path,
     RemoveMade();
     return false;
   }
-  if (give_to_user) GiveToUser(made_.store.get(), uid, gid);
+  if (give_to_user) GiveToUser(made_.store.get(), maker.uid, maker.gid);
   return true;
 }
 
 // Both state files are made new (never through a link or onto a file that
 // someone placed in .DAV meanwhile) and filled through their descriptor;
 // the platform's copy reaches the template's copy by that descriptor too.
-bool CalendarFolder::MakeStateFiles(const std::string& path, unsigned int uid, unsigned int gid) {
+bool CalendarFolder::MakeStateFiles(const std::string& path, uid_t uid, gid_t gid) {
   const std::string store = path + kStoreDir;
   const std::string pag = store + kStatePag;
   const std::string dir = store + kStateDir;

@@ -45,6 +45,15 @@
 
 namespace caldav {
 
+// Whom a calendar is made for: the logged-in user's ids and what the
+// administrators' group test said (kUnknown until the user was found).
+struct Maker {
+  enum class Admin { kUnknown, kMember, kNotMember, kTestFailed };
+  uid_t uid = static_cast<uid_t>(-1);
+  gid_t gid = static_cast<gid_t>(-1);
+  Admin admin = Admin::kUnknown;
+};
+
 class CalendarFolder {
  public:
   // Folders are found through `location` and known through `identity` (its
@@ -58,24 +67,23 @@ class CalendarFolder {
 
   // ---- making a calendar ----------------------------------------------------
 
-  // Looks `login` up (uid, gid, and the admin flag: 1 administrator, -1
-  // unknown) and, unless an administrator, has `as_user` act as that user:
+  // Looks `login` up into `maker` and, unless an administrator, has
+  // `as_user` act as that user:
   // supplementary groups, effective group, effective user. Sets the
   // file-creation mask to 0 either way, so that what is made gets exactly
   // the modes asked for.
-  bool ActAsMaker(ActingAsUser* as_user, const std::string& login, unsigned int* uid,
-                  unsigned int* gid, int* admin);
+  bool ActAsMaker(ActingAsUser* as_user, const std::string& login, Maker* maker);
   // Makes the calendar folder `path` with its ".DAV" store, at `place` when
   // it is `path`'s as CalendarLocation::Judge resolved it (else judged
   // again). With `root_for_homes` as root (`as_user` back to root first);
-  // as root the folders are given to uid and gid. On failure nothing made
-  // is left.
+  // as root (also for an administrator) the folders are given to the
+  // maker. On failure nothing made is left.
   bool Make(ActingAsUser* as_user, const std::string& path, const CalendarLocation::Place& place,
-            bool root_for_homes, int uid, int gid, int admin);
-  // Fills the made store: the template's copy (owned by uid and gid) and
+            bool root_for_homes, const Maker& maker);
+  // Fills the made store: the template's copy (owned by `uid` and `gid`) and
   // the empty second state file. A failure leaves the folder made, for
   // RemoveMade to take away as root once the user's scope has ended.
-  bool MakeStateFiles(const std::string& path, unsigned int uid, unsigned int gid);
+  bool MakeStateFiles(const std::string& path, uid_t uid, gid_t gid);
   // Before anything is made: records the create of calendar `id` as `name`
   // in the folder `parent` as under way, with the token its folder is to
   // carry, and answers that token ("" when none could be drawn).
