@@ -11,9 +11,9 @@
 #include <atomic>
 
 #include "daemons/avahi_files.h"
+#include "daemons/httpd/webdav_daemon.h"
 #include "daemons/radicale/caldav_daemon.h"
 #include "daemons/radicale/caldav_proxy.h"
-#include "daemons/httpd/webdav_daemon.h"
 #include "kivo/log.h"
 #include "platform/last_error.h"
 

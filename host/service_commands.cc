@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <string>
 
+#include "daemons/httpd/webdav_daemon.h"
 #include "daemons/radicale/caldav_daemon.h"
 #include "daemons/service_effects.h"
-#include "daemons/httpd/webdav_daemon.h"
 #include "host/cli.h"
 #include "host/host_log.h"
 #include "host/service_status.h"
