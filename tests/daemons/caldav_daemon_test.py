@@ -449,8 +449,13 @@ class CalDAVDaemonTest(unittest.TestCase):
         self.assertTrue(os.path.isdir(path("volume1/public/archive/Voyage")))
         self.assertEqual(url, calendars("bob").get("Voyage"))
 
+        # Deleted, it answers 404 at once, also at its URL (a client drops it).
         webapi_call("delete", {"id": [moved_id]})
         self.assertNotIn(url, calendars("bob").values())
+        for method in ("PROPFIND", "REPORT", "DELETE"):
+            with self.subTest(method):
+                self.assertEqual(404, request(method, "/" + url.split("/", 3)[3], user="bob",
+                                              headers={"Depth": "0"})[0])
 
     def test_refusals(self):
         mine = calendars("alice")["Mine"]
@@ -491,18 +496,6 @@ class CalDAVDaemonTest(unittest.TestCase):
                                     headers=headers, body=body)
                 self.assertEqual(expected, status)
         self.assertTrue(os.path.isdir(path("volume1/homes/alice/Mine/.DAV")))
-
-    def test_a_deleted_calendar_answers_404(self):
-        brief = create_in_public("Brief")
-        url = calendars("bob")["Brief"]
-        target = "/" + url.split("/", 3)[3]
-        self.assertEqual(207, request("PROPFIND", target, user="bob",
-                                      headers={"Depth": "0"})[0])
-        webapi_call("delete", {"id": [brief]})
-        for method in ("PROPFIND", "REPORT", "DELETE"):
-            with self.subTest(method):
-                self.assertEqual(404, request(method, target, user="bob",
-                                              headers={"Depth": "0"})[0])
 
     def test_clients_keep_colour_and_order_but_never_rename(self):
         props = path("volume1/homes/alice/Mine/.DAV/caldav.json")
