@@ -1,7 +1,5 @@
-// The administration page in the distribution's Chromium, against a real
-// `kivo-webapi serve` on a free loopback port with a temporary root.
-// KIVO_BUILD_DIR names the build (default ../../build); screenshots land in
-// its browser-screenshots folder.
+// The administration page in Chromium against a real `kivo-webapi serve` on loopback, in a
+// temporary root. KIVO_BUILD_DIR names the build; screenshots go to its browser-screenshots.
 import {after, before, test} from 'node:test';
 import net from 'node:net';
 import assert from 'node:assert/strict';
@@ -107,9 +105,8 @@ after(async () => {
   if (root && process.env.KIVO_E2E_KEEP !== '1') fs.rmSync(root, {recursive: true, force: true});
 });
 
-// A fresh context (no cookies) whose page fails the test on any script
-// error, content-policy violation or failed request the browser reports;
-// `expectRefusals` lets through the 4xx answers a test provokes on purpose.
+// A fresh context whose page fails the test on any script error, policy violation or failed
+// request; `expectRefusals` lets through the 4xx answers a test provokes.
 async function openPage(t, {expectRefusals = false, ...options} = {}) {
   const context = await browser.newContext({viewport: DESKTOP, ...options});
   const page = await context.newPage();
@@ -138,8 +135,7 @@ async function shot(page, name) {
   await page.screenshot({path: path.join(shots, `${name}.png`), fullPage: true});
 }
 
-// axe-core run inside the page: no serious or critical finding. Evaluated
-// through the debugging protocol, which the page's content policy allows.
+// axe-core in the page (through the debugging protocol): no serious or critical finding.
 async function assertAccessible(page) {
   await page.evaluate(axeSource);
   const findings = await page.evaluate(async () => {
@@ -173,10 +169,8 @@ test('a wrong password is refused in words; the administrator gets every panel',
   assert.equal(await page.locator('#webdav-panel').isVisible(), false);
   await shot(page, '1-login-refused');
 
-  // The login brake: three failures from this address are free, the fourth
-  // makes the account's next try from here wait a second, doubling with each
-  // later failure. Each wait is waited out and followed by a failure until
-  // the wait is 4 s, longer than the page's login takes.
+  // The login brake: three failures are free, then each wait (doubling) is waited out and
+  // followed by a failure until it is 4 s, longer than the page's login takes.
   for (const status of [401, 401, 401, 401, 429]) {
     const refused = await page.request.post(`${baseUrl}webapi/auth`,
         {data: {account: 'bob', password: 'guess'}});
@@ -203,8 +197,7 @@ test('a wrong password is refused in words; the administrator gets every panel',
 });
 
 test('a saved HTTP port is sent alone and shown again after a reload', async (t) => {
-  // The first visit asks whether it is logged in and is told so without an
-  // error status (openPage fails on any the browser reports).
+  // The first visit is told it is not logged in without an error status.
   const probe = await (await openPage(t)).request.get(`${baseUrl}webapi/session`);
   assert.equal(probe.status(), 200);
   assert.deepEqual(await probe.json(), {success: true, data: {logged_in: false}});
@@ -255,8 +248,7 @@ test('a port another service uses is named in a sentence', async (t) => {
   await page.getByText('Port 5353 (HTTPS)').waitFor();
   await shot(page, '3-port-conflict');
 
-  // Swapping the two variants' ports in one go: the module finds HTTP's new
-  // port taken by HTTPS, and the page says so instead of blaming a stranger.
+  // Swapping the two ports in one go: the page blames the other variant, not a stranger.
   await page.getByLabel('HTTP port').fill('5006');
   await port.fill('5080');
   await page.getByRole('button', {name: 'Save'}).first().click();
@@ -380,8 +372,7 @@ test('a user on a phone in dark mode sees calendars only, and a session end in w
       const shares = await page.locator('#create-share option').allTextContents();
       assert.deepEqual(shares, ['Your home folder', 'public']);
 
-      // A sub-folder of her home that leads into another share: the host
-      // refuses, and the page says why in a sentence.
+      // A sub-folder of her home leading into another share: refused, and said in a sentence.
       fs.symlinkSync(path.join(root, 'volume1/public'), path.join(root, 'volume1/homes/alice/out'));
       await page.locator('#create-form').getByLabel('Sub-folder (optional)').fill('out');
       await page.getByLabel('Calendar name').fill('Elsewhere');
@@ -409,10 +400,8 @@ test('a user on a phone in dark mode sees calendars only, and a session end in w
       await shot(page, '6-session-ended');
     });
 
-// A WebDAV or CalDAV request with Basic credentials, from outside the page,
-// on a connection of its own, as a client of one account has: the WebDAV
-// daemon serves one identity per connection and closes a kept one, before
-// answering, when another account's request comes on it.
+// A WebDAV or CalDAV request with Basic credentials on a connection of its own, as a client
+// has: the daemon closes a kept connection when another account's request comes on it.
 function dav(method, url, account, password, headers = {}) {
   return new Promise((resolve, reject) => {
     const request = http.request(url, {method, agent: false, headers: {...headers,
@@ -453,8 +442,7 @@ test('the page says where WebDAV and CalDAV run, with addresses to copy', async 
   assert.equal(await page.evaluate(() => navigator.clipboard.readText()), url);
   assert.equal((await dav('PROPFIND', url, 'admin', ADMIN_PASSWORD, {Depth: '1'})).status, 207);
 
-  // CalDAV on: the account's address at once, a calendar's own once a
-  // client has opened the account (the CalDAV service names it then).
+  // CalDAV on: the account's address at once, a calendar's once a client opened the account.
   await page.getByLabel('Enable CalDAV calendars').check();
   await page.locator('#caldav-form').getByRole('button', {name: 'Save'}).click();
   await page.getByText('Saved: CalDAV is on.').waitFor();
@@ -475,8 +463,7 @@ test('the page says where WebDAV and CalDAV run, with addresses to copy', async 
       207);
   await team.getByRole('button', {name: 'Copy the address of Team'}).click();
   assert.equal(await page.evaluate(() => navigator.clipboard.readText()), calendarUrl);
-  // alice's home calendar, once her client has listed it, has an address
-  // for her alone: the administrator is not offered one that answers 404.
+  // alice's home calendar, once listed by her client, has an address for her alone.
   webapiSync(['call', '--user', 'alice', CALENDAR, '1', 'create', JSON.stringify({share: 'homes',
     destination: 'homes/alice', calendarname: 'Hers', fullpath: path.join(root,
         'volume1/homes/alice')})]);
@@ -593,8 +580,7 @@ test('an administrator sees the accounts, makes homes private and sets a passwor
       assert.equal(login.status(), 200);
     });
 
-// Every word of the tables' names and labels on one line: a word split over
-// two lines has two boxes.
+// Every word of the tables' names and labels on one line.
 function splitWords() {
   const split = [];
   for (const el of document.querySelectorAll('table th, table td')) {
@@ -612,9 +598,8 @@ function splitWords() {
   return split;
 }
 
-// Where each visible head's text starts and ends against its column's first
-// cell: the text starts where the cell's content starts, and all heads of a
-// table end on one line.
+// Each head's text starts where its column's first cell's content does; a table's heads end
+// on one line.
 function headOffsets() {
   const out = [];
   for (const table of document.querySelectorAll('table')) {

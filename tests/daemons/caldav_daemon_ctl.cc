@@ -1,8 +1,5 @@
-// Drives the CalDAV daemon's platform side for the daemon tests, as the
-// WebDAV daemon's life would: `webdav-up` and `webdav-down` run the hook
-// the service operations call, `section` prints the proxy section, `status`
-// prints "running pid port", `stop` stops. Exit 0 on success, 1 on failure;
-// the platform's diagnostics, the reason among them, show on stderr.
+// The CalDAV daemon's platform side for the daemon tests: `webdav-up`, `webdav-down`, `section`,
+// `status` ("running pid port"), `stop`. Exit 0 or 1; the platform's reasons on stderr.
 
 #include <syslog.h>
 

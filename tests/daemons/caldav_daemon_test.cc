@@ -1,7 +1,5 @@
-// The CalDAV daemon's control without starting it: the proxy section follows
-// the switch and the recorded port, a busy port is replaced, and a pid file
-// naming some other process never gets that process signalled. Starting and
-// serving are the daemon tests' (caldav_daemon_test.py, label "daemon").
+// The CalDAV daemon's control without starting it: the proxy section, a busy port replaced, a
+// foreign pid file never signalled. Starting and serving: caldav_daemon_test.py (label daemon).
 
 #include "daemons/radicale/caldav_daemon.h"
 

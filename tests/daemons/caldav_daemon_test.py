@@ -1,12 +1,7 @@
 #!/usr/bin/python3
-"""The CalDAV daemon with real clients (python3-caldav, vdirsyncer, curl) on
-loopback ports.
-
-One temporary root for the whole run: users alice, bob and carol (alice and
-carol in group "team"), calendars made through `kivo-webapi call`, the
-daemon started and stopped through the platform as the CalDAV switch and the
-WebDAV daemon would. Every daemon started here is stopped, also when a test
-or the set-up fails.
+"""The CalDAV daemon with real clients (python3-caldav, vdirsyncer, curl) on loopback,
+in one root for the run: alice, bob and carol (alice and carol in "team"), calendars
+made through `call`, the daemon driven through the platform and always stopped.
 
   caldav_daemon_test.py --ctl PATH --webapi PATH [--root-prefix /tmp/NAME-]
                         [unittest options]
@@ -135,8 +130,7 @@ def root_processes(with_pids=False):
 
 
 def stop_leftovers():
-    """Last before the root goes: whatever of it still runs is stopped with
-    its process group, and fails the run."""
+    """Whatever of the root still runs at the end is stopped, and fails the run."""
     for _ in range(20):
         left = root_processes(with_pids=True)
         if not left:
@@ -190,8 +184,7 @@ def setUpModule():
                            "fullpath": path("volume1/homes/bob")}, user="bob")
     for user in ("alice", "bob"):
         os.chmod(path("volume1/homes/" + user), 0o700)
-    # A calendar of the team; one everybody reads but only admin writes;
-    # one whose folder is gone.
+    # The team's calendar; one all read but only admin writes; one whose folder is gone.
     create_in_public("Team")
     os.chown(path("volume1/public/Team"), -1, TEAM_GID)
     os.chmod(path("volume1/public/Team"), 0o2770)
@@ -307,9 +300,8 @@ def put_expecting_continue(head, body, port):
 
 
 def parallel_kept_alive_rounds(port, team, clients=5, rounds=50):
-    """`clients` threads, each on one kept-alive connection, each round a
-    PROPFIND of carol's calendars, a REPORT over the team's calendar and a
-    PUT of an event; answers what went wrong."""
+    """`clients` kept-alive connections, each round a PROPFIND, a REPORT and a PUT as
+    carol; answers what went wrong."""
     token = base64.b64encode(("carol:" + PASSWORDS["carol"]).encode()).decode()
     report = ('<?xml version="1.0"?><C:calendar-query xmlns:D="DAV:" '
               'xmlns:C="urn:ietf:params:xml:ns:caldav"><D:prop><D:getetag/></D:prop>'
@@ -386,8 +378,7 @@ class CalDAVDaemonTest(unittest.TestCase):
         self.assertEqual(1, len(files))
         self.assertEqual(uid_of("alice"), os.stat(path("volume1/public/Team/" + files[0])).st_uid)
 
-        # carol, in the team too, sees alice's event; a sync from her token
-        # finds nothing new until something changes.
+        # carol, in the team, sees alice's event; a sync from her token finds nothing new.
         carols = client("carol").calendar(url=calendars("carol")["Team"])
         self.assertEqual(1, len(carols.events()))
         synced = carols.objects_by_sync_token()
@@ -426,8 +417,7 @@ class CalDAVDaemonTest(unittest.TestCase):
                             headers={"Content-Type": "text/calendar"})
         self.assertEqual(403, status)
         self.assertEqual([".DAV"], os.listdir(path("volume1/public/Notice")))
-        # Nor is a write offered, so that clients show the calendar read-only
-        # (as the calendars of bob's principal list it).
+        # Nor is a write offered, so that clients show it read-only.
         body = ('<?xml version="1.0"?><propfind xmlns="DAV:"><prop>'
                 '<current-user-privilege-set/></prop></propfind>')
         status, data = request("PROPFIND", "/bob/", user="bob", body=body,
@@ -459,8 +449,13 @@ class CalDAVDaemonTest(unittest.TestCase):
         self.assertTrue(os.path.isdir(path("volume1/public/archive/Voyage")))
         self.assertEqual(url, calendars("bob").get("Voyage"))
 
+        # Deleted, it answers 404 at once, also at its URL (a client drops it).
         webapi_call("delete", {"id": [moved_id]})
         self.assertNotIn(url, calendars("bob").values())
+        for method in ("PROPFIND", "REPORT", "DELETE"):
+            with self.subTest(method):
+                self.assertEqual(404, request(method, "/" + url.split("/", 3)[3], user="bob",
+                                              headers={"Depth": "0"})[0])
 
     def test_refusals(self):
         mine = calendars("alice")["Mine"]
@@ -483,8 +478,7 @@ class CalDAVDaemonTest(unittest.TestCase):
             ("MOVE of a principal", "MOVE", "/alice/", "alice", None, 403),
             ("PUT over a calendar", "PUT", mine_path, "alice", None, 403),
         ]
-        # A calendar the user does not see answers 404 to every method, so
-        # that a client drops it; creating one there stays refused.
+        # A calendar the user does not see answers 404 to every method (a client drops it).
         for method in ("PROPFIND", "REPORT", "GET", "PROPPATCH", "DELETE", "OPTIONS", "MOVE",
                        "COPY"):
             cases.append(("%s of an unknown calendar" % method, method, unknown, "alice",
@@ -502,18 +496,6 @@ class CalDAVDaemonTest(unittest.TestCase):
                                     headers=headers, body=body)
                 self.assertEqual(expected, status)
         self.assertTrue(os.path.isdir(path("volume1/homes/alice/Mine/.DAV")))
-
-    def test_a_deleted_calendar_answers_404(self):
-        brief = create_in_public("Brief")
-        url = calendars("bob")["Brief"]
-        target = "/" + url.split("/", 3)[3]
-        self.assertEqual(207, request("PROPFIND", target, user="bob",
-                                      headers={"Depth": "0"})[0])
-        webapi_call("delete", {"id": [brief]})
-        for method in ("PROPFIND", "REPORT", "DELETE"):
-            with self.subTest(method):
-                self.assertEqual(404, request(method, target, user="bob",
-                                              headers={"Depth": "0"})[0])
 
     def test_clients_keep_colour_and_order_but_never_rename(self):
         props = path("volume1/homes/alice/Mine/.DAV/caldav.json")
@@ -537,8 +519,7 @@ class CalDAVDaemonTest(unittest.TestCase):
                              json.load(f))
         self.assertEqual(uid_of("alice"), os.stat(props).st_uid)
 
-        # A name or type of the registry's is refused whole: 403 for it, 424
-        # for the colour asked with it.
+        # A name or type of the registry's is refused whole: 403, and 424 for what came with it.
         cases = [
             ("name", "<D:displayname>Holidays</D:displayname>", ["403"]),
             ("name and colour", "<D:displayname>Holidays</D:displayname>"
@@ -553,8 +534,7 @@ class CalDAVDaemonTest(unittest.TestCase):
         with open(props) as f:
             self.assertEqual("#ff0000ff", json.load(f)["ICAL:calendar-color"])
         self.assertEqual(registry, read_file("usr/kivo/etc/calendar.info"))
-        # A name written into the folder's file by hand (or by an older
-        # daemon) does not show: the registry names the calendar.
+        # A name written into the folder's file by hand never shows: the registry names it.
         with open(props, "w") as f:
             json.dump({"D:displayname": "Holidays", "ICAL:calendar-color": "#0000ffff"}, f)
         self.assertEqual(str(mine.url), calendars("alice").get("Mine"))
@@ -589,8 +569,7 @@ class CalDAVDaemonTest(unittest.TestCase):
                                       for e in mine.events()])
 
     def test_kept_listing_follows_access_and_prefix(self):
-        # The daemon keeps a principal's listing while nothing it was built
-        # from changed; changes of the last two seconds are never kept.
+        # A principal's listing is kept while its sources are unchanged, never within 2 s of one.
         time.sleep(2.1)
         body = ('<?xml version="1.0"?><D:propfind xmlns:D="DAV:"><D:prop><D:displayname/>'
                 '</D:prop></D:propfind>')
@@ -626,11 +605,9 @@ class CalDAVDaemonTest(unittest.TestCase):
         body = event("expect-1", datetime.datetime(2031, 6, 1)).encode()
         token = base64.b64encode(b"alice:" + PASSWORDS["alice"].encode()).decode()
         cases = [
-            # The client waits for "100 Continue"; the socket's timeout, not
-            # a clock, would end a stall.
+            # The client waits for "100 Continue" (a socket timeout would end a stall).
             ("credentials", "Authorization: Basic %s\r\n" % token, b"100", b" 201 "),
-            # Refused before the body is read: no 100, the client need not
-            # send the body at all.
+            # Refused before the body is read: no 100, and no body need follow.
             ("no credentials", "", b"", b" 401 "),
         ]
         for label, authorization, interim, final in cases:
@@ -671,8 +648,7 @@ class CalDAVDaemonTest(unittest.TestCase):
         with open(os.path.join(folder, ".DAV/caldav.json")) as f:
             self.assertEqual("#00aa00", json.load(f).get("ICAL:calendar-color"))
 
-        # Renamed and moved through the web API: the same collection, its new
-        # name, no error.
+        # Renamed and moved through the web API: the same collection, its new name, no error.
         renamed = webapi_call("set", {"id": sync_id, "share": "public", "destination": "public",
                                       "calendarname": "Synced", "fullpath": ""})["id"]
         os.makedirs(path("volume1/public/sync-archive"), exist_ok=True)
@@ -686,11 +662,8 @@ class CalDAVDaemonTest(unittest.TestCase):
         self.assertEqual(uploaded, [n for n in os.listdir(path("volume1/public/sync-archive/"
                                                                 "Synced")) if n.endswith(".ics")])
 
-        # Deleted through the web API: a sync before the client looks for
-        # collections again finds it gone (404, "Not Found", not a refusal
-        # that would make it try MKCALENDAR; vdirsyncer then drops the
-        # connections of the collections still in flight, its own doing);
-        # the next discover and sync drop it without an error.
+        # Deleted through the web API: the next sync finds it gone ("Not Found", not a refusal
+        # that would make it try MKCALENDAR); the next discover and sync drop it quietly.
         webapi_call("delete", {"id": [moved]})
         gone = url.rstrip("/").rsplit("/", 1)[1]
         self.assertIn("error: Unknown error occurred for cal/%s: Not Found" % gone,
@@ -752,8 +725,7 @@ class CalDAVDaemonTest(unittest.TestCase):
 
     def test_stop_ends_requests_under_way_in_time(self):
         global PORT
-        # One client stalls in its request head, one after asking to go on
-        # with an upload: neither holds the daemon past its stop.
+        # One client stalls in its request head, one after 100-continue: neither holds the stop.
         stalled = socket.create_connection(("127.0.0.1", PORT))
         self.addCleanup(stalled.close)
         stalled.sendall(b"PROPFIND /alice/ HTTP/1.1\r\nHost: x\r\n")
@@ -780,9 +752,8 @@ class CalDAVDaemonTest(unittest.TestCase):
 
 
 class PlatformApacheTest(unittest.TestCase):
-    """The CalDAV daemon behind the platform's own WebDAV daemon, then the
-    switch turned off. Afterwards the module's set-up holds again (the
-    CalDAV daemon on, alone), whichever tests run before or after."""
+    """The CalDAV daemon behind the platform's WebDAV daemon, then switched off; the
+    module's set-up (the CalDAV daemon alone) holds again afterwards."""
 
     @classmethod
     def tearDownClass(cls):
@@ -800,13 +771,11 @@ class PlatformApacheTest(unittest.TestCase):
         assert running and PORT > 0
 
     def test_calendars_behind_the_platforms_apache_until_switched_off(self):
-        # The platform's own WebDAV daemon, driven through the module as an
-        # administrator would; the switch's set restarts it, which rewrites
-        # its configuration and then starts or stops the CalDAV daemon.
+        # The platform's WebDAV daemon through the module; the switch restarts it, rewriting
+        # its configuration and then starting or stopping the CalDAV daemon.
         port, https_port = free_port(), free_port()
         self.addCleanup(run, WEBAPI, "services", "--stop-all", check=False)
-        # The daemon the module set-up started without a WebDAV daemon:
-        # --stop-all finds it all the same.
+        # The daemon the module set-up started alone: --stop-all finds it all the same.
         run(WEBAPI, "services", "--stop-all")
         self.assertFalse(daemon_status()[0])
         daemons = {"KIVO_DAEMONS": "on", "KIVO_WEBDAV_ADDRESS": "127.0.0.1"}
@@ -829,11 +798,9 @@ class PlatformApacheTest(unittest.TestCase):
         for url in listed.values():
             self.assertTrue(url.startswith(base + "/caldav/carol/"), url)
 
-        # Clients that keep their connections and send in parallel, as
-        # calendar apps and sync tools do: never a 5xx, never a reset.
+        # Clients keeping their connections and sending in parallel: never a 5xx or a reset.
         self.assertEqual([], parallel_kept_alive_rounds(port, listed["Team"].split("/", 3)[3]))
-        # vdirsyncer with its own parallelism syncs again and again, and
-        # python3-caldav goes through a whole session.
+        # vdirsyncer syncs again and again in parallel; python3-caldav goes through a session.
         for attempt in range(10):
             vdirsyncer("carol", "discover", answers="y\n" * 8, url=base + "/caldav/")
             vdirsyncer("carol", "sync", url=base + "/caldav/")
@@ -845,10 +812,8 @@ class PlatformApacheTest(unittest.TestCase):
         saved.delete()
         self.assertFalse(os.path.exists(path("volume1/public/Team/caldav-round.ics")))
 
-        # An upload that asks to go on first (Expect: 100-continue, as curl
-        # -T and other clients send) goes through the proxy over HTTP and
-        # HTTPS. curl is told to wait for the interim answer longer than it
-        # may run, so only a relayed "100 Continue" lets it send the body.
+        # An upload asking to go on first (Expect: 100-continue, as curl -T) goes through the
+        # proxy over HTTP and HTTPS: curl sends the body only on a relayed "100 Continue".
         team = listed["Team"].split("/", 3)[3]
         for scheme, scheme_port in (("http", port), ("https", https_port)):
             with self.subTest(scheme):
@@ -871,8 +836,7 @@ class PlatformApacheTest(unittest.TestCase):
         self.assertEqual(403, request("MOVE", "/" + team, user="carol", port=port,
                                       headers={"Destination": base + "/caldav/carol/x/"})[0])
 
-        # The daemon judges credentials itself, anonymous login or not; a
-        # client's own X-Script-Name never reaches it.
+        # The daemon judges credentials itself; a client's X-Script-Name never reaches it.
         cases = [
             ("no credentials", None, None, {}, 401),
             ("wrong password", "carol", "nope", {}, 401),
@@ -890,8 +854,7 @@ class PlatformApacheTest(unittest.TestCase):
                     self.assertIn(b"<href>/caldav/carol/</href>", data)
                     self.assertNotIn(b"/evil", data)
 
-        # Without anonymous login the shares ask for Apache's Basic login;
-        # /caldav/ still answers with the CalDAV daemon's own challenge.
+        # Without anonymous login the shares ask for Apache's login; /caldav/ for the daemon's.
         webapi_call("set", {"enable_http": True, "enable_https": False,
                             "anonymouslogin_enable": False},
                     api="KIVO.Core.FileServ.WebDAV", env=daemons)
@@ -901,9 +864,8 @@ class PlatformApacheTest(unittest.TestCase):
         self.assertEqual(207, request("PROPFIND", "/caldav/carol/", user="carol", port=port,
                                       headers={"Depth": "0"})[0])
 
-        # A process that takes the CalDAV daemon's port while it is down never
-        # sees a client's password: the daemon starts on another port and the
-        # WebDAV daemon is reloaded to proxy there.
+        # A process taking the CalDAV daemon's port while it is down never sees a password:
+        # the daemon starts on another port and the WebDAV daemon proxies there.
         run(CTL, "stop")
         squatter = socket.socket()
         self.addCleanup(squatter.close)
@@ -943,11 +905,9 @@ class PlatformApacheTest(unittest.TestCase):
 
 
 class Flood:
-    """Wrong-password logins from `networks` IPv4 /24s (127.N.M.1, never
-    the owner's 127.0.0.0/24), `each` at once per network, each sent again
-    as soon as it is answered, spread over `doors` (port, request(account,
-    n)) and over other accounts and the administrator's, in a thread of
-    its own until stopped."""
+    """Wrong-password logins from `networks` /24s (127.N.M.1, never the owner's), `each`
+    at once per network, resent as answered, over `doors` (port, request(account, n))
+    and ACCOUNTS, in a thread of its own until stopped."""
 
     ACCOUNTS = ("admin", "alice", "bob", "nosuch")
 
@@ -1015,9 +975,7 @@ def basic(account, password):
 class OwnerUnderFloodTest(unittest.TestCase):
     """The owner's logins on every door while many networks guess."""
 
-    # Each right login is answered within 2 s with the flood under way; on a
-    # machine loaded beyond its cores (shared builds), the excess load adds
-    # to it, up to 8 s, and the failure says so.
+    # Each right login within 2 s under the flood; load beyond the cores adds up to 8 s.
     LIMIT = 2.0
 
     @classmethod

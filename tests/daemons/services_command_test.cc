@@ -1,11 +1,6 @@
-// `kivo-webapi services` around a real WebDAV daemon: what it shows as
-// running, what --stop-all says it stopped, and --start bringing back what
-// the settings ask for. The daemon listens on a free loopback port.
+// `kivo-webapi services` around a real WebDAV daemon on a free port: shown, --stop-all, --start.
 
-#include <arpa/inet.h>
 #include <gmock/gmock.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <sstream>
@@ -18,17 +13,6 @@ namespace {
 
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
-
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  socklen_t size = sizeof addr;
-  const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-                  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) == 0;
-  close(fd);
-  return ok ? ntohs(addr.sin_port) : 0;
-}
 
 // "yes" or "no" in the RUNNING column of `service`'s row.
 std::string Running(const std::string& table, const std::string& service) {
@@ -66,8 +50,7 @@ TEST(ServicesCommandTest, StopAllSaysWhatItStoppedAndStartBringsItBack) {
   const Result stopped = root.WebApi({"services", "--stop-all"});
   EXPECT_EQ(stopped.status, 0) << stopped.err;
   EXPECT_THAT(stopped.out, MatchesRegex("stopped webdav-httpd \\(pid [0-9]+\\)\\s*"));
-  // The announcement file stays for the next start, but announces nothing
-  // that runs.
+  // The announcement file stays for the next start, but announces nothing that runs.
   const std::string after = root.WebApi({"services"}).out;
   for (const char* service : {"webdav-httpd", "webdav-httpd-pure", "webdav-avahi"}) {
     EXPECT_EQ(Running(after, service), "no") << service << "\n" << after;

@@ -1,6 +1,5 @@
-// The supervisor's hold on a daemon: it takes for the daemon only a process
-// that names the daemon's configuration, and a stop ends even a process
-// that ignores SIGTERM, without reaching the caller's own process group.
+// The supervisor takes only a process naming the daemon's configuration, and its stop ends one
+// ignoring SIGTERM without reaching the caller's own process group.
 
 #include "daemons/supervisor.h"
 
@@ -22,9 +21,7 @@ constexpr kivo::daemons::Supervisor kTestDaemon({"test daemon", kivo::daemons::k
 
 class SupervisorTest : public TempRootTest {};
 
-// A child of the test, in the test's own process group: a shell that
-// sleeps, with `name` as its $0, or, with no name, a process that ignores
-// SIGTERM (returned once it does).
+// A child in the test's process group: a sleeping shell named `name`, or one ignoring SIGTERM.
 pid_t Child(const std::string& name) {
   int ready[2];
   if (pipe(ready) != 0) return -1;

@@ -27,37 +27,8 @@ namespace e2e {
 
 inline constexpr char kAlicePassword[] = "alice-secret";
 
-inline int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  // Any address, as the settings' port check binds: a port free on loopback
-  // alone may still be held on another address.
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  socklen_t size = sizeof addr;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) != 0) {
-    close(fd);
-    return 0;
-  }
-  close(fd);
-  return ntohs(addr.sin_port);
-}
-
-// A connection to the loopback `port`; -1 when refused.
-inline int Connect(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
-  close(fd);
-  return -1;
-}
-
 inline bool Listening(int port) {
-  const int fd = Connect(port);
+  const int fd = Dial(port);
   if (fd >= 0) close(fd);
   return fd >= 0;
 }
@@ -65,7 +36,7 @@ inline bool Listening(int port) {
 // The status of one request sent straight from this process: no client
 // program starts between a setting's return and the request.
 inline int RawStatus(int port, const std::string& request) {
-  const int fd = Connect(port);
+  const int fd = Dial(port);
   if (fd < 0) return 0;
   std::string answer;
   if (write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
@@ -220,24 +191,6 @@ inline std::string LockToken(const std::string& answer) {
   const size_t at = answer.find("Lock-Token: <");
   if (at == std::string::npos) return "";
   return answer.substr(at + 13, answer.find('>', at) - at - 13);
-}
-
-// A connection to the loopback `port` from `source` (another loopback
-// address counts as another client).
-inline int ConnectFrom(const char* source, int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  inet_pton(AF_INET, source, &addr.sin_addr);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    close(fd);
-    return -1;
-  }
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
-  close(fd);
-  return -1;
 }
 
 // The status of one bodiless answer to `request` on the kept connection

@@ -1,8 +1,5 @@
-// Calendars known by their folder's identity, end to end: a folder swapped in
-// at a calendar's name is never taken for it; one judgement of a registered
-// path serves all four methods; a delete or set killed at any step, or
-// failing at any write of a copy to another volume, is finished or undone by
-// the next call and loses nothing.
+// Calendars known by their folder's identity, end to end: a folder swapped in is never taken for
+// the calendar; one judgement serves every method; a killed or failing change ends whole.
 
 #include <gmock/gmock.h>
 #include <grp.h>
@@ -31,8 +28,7 @@ namespace {
 
 constexpr char kItem[] = "BEGIN:VCALENDAR\nEND:VCALENDAR\n";
 
-// A root with the shares public (open to all), docs, and, when asked, vol2 on
-// a tmpfs of this test's own mount namespace (another volume).
+// A root with shares public (open to all), docs and, when asked, vol2 on a private tmpfs.
 class Scene {
  public:
   explicit Scene(bool second_volume = false) {
@@ -81,8 +77,7 @@ class Scene {
     }
     return statuses;
   }
-  // The identity record: the ids it holds a token for, and the changes it
-  // names as under way.
+  // The identity record: the ids it holds a token for, and the changes under way.
   std::set<std::string> RecordedIds() const {
     std::set<std::string> ids;
     for (const std::string& line : ReadLines(root.Path("/usr/kivo/etc/calendar.ids"))) {
@@ -141,8 +136,7 @@ bool AsUser(uid_t uid, F fn) {
          WEXITSTATUS(status) == 0;
 }
 
-// Alice, who may write the share, puts bob's calendar folder at her own
-// calendar's name: root neither removes nor moves it, and says why.
+// Alice puts bob's calendar folder at her own calendar's name: root neither removes nor moves it.
 TEST(CalendarIdentityTest, AFolderSwappedInAtACalendarsNameIsNeverTakenForIt) {
   Scene scene;
   ASSERT_TRUE(scene.ready()) << scene.root.init_result().err;
@@ -184,8 +178,7 @@ TEST(CalendarIdentityTest, AFolderSwappedInAtACalendarsNameIsNeverTakenForIt) {
   EXPECT_EQ(Read(bobs + "/bob.ics"), kItem);
 }
 
-// A calendar made before tokens were recorded is adopted as it is found, and
-// is then known by its folder like any other.
+// A calendar made before tokens is adopted as found, then known by its folder like any other.
 TEST(CalendarIdentityTest, CalendarsFromBeforeAreAdoptedAtTheirFirstUse) {
   Scene scene;
   ASSERT_TRUE(scene.ready()) << scene.root.init_result().err;
@@ -199,11 +192,8 @@ TEST(CalendarIdentityTest, CalendarsFromBeforeAreAdoptedAtTheirFirstUse) {
   EXPECT_EQ(scene.List().at("Old:public"), "crashed");
 }
 
-// One judgement of the path an entry names, whatever method asks: what
-// create accepts, list shows as the folder there, and set and delete act on
-// that very folder. A path that leads out of every share names no folder
-// (only its entry can go); one that leads to a folder that is not the
-// calendar's is refused, and nothing is touched either way.
+// One judgement of an entry's path for all four methods: a path out of every share names no
+// folder (only its entry goes); one to a folder not the calendar's is refused, touching nothing.
 TEST(CalendarIdentityTest, OneJudgementOfARegisteredPathForAllFourMethods) {
   Scene scene;
   ASSERT_TRUE(scene.ready()) << scene.root.init_result().err;
@@ -250,8 +240,7 @@ TEST(CalendarIdentityTest, OneJudgementOfARegisteredPathForAllFourMethods) {
     }
     EXPECT_EQ(scene.List().at(id), c.kind == kMoved ? "normal" : "crashed");
 
-    // Renamed where it is; an entry that names no folder of its own is
-    // moved into the share, which finds nothing to move.
+    // Renamed in place; an entry naming no folder of its own moves into the share, finding nothing.
     const std::set<std::string> before = Tree(scene.root.path() + "/volume1");
     const char* to = c.kind == kMoved ? c.destination : "docs";
     const Result set = scene.Call("set", Edit(id, "docs", to, "", "Renamed"));
@@ -360,8 +349,7 @@ class CalendarChangeTest : public ::testing::TestWithParam<Change> {
         {"call", "--user", "admin", kCalendar, "1", c.method, Compact(c.params(scene))}, "", env);
   }
 
-  // After the next call: the calendar whole at its old place or its new one
-  // (or, for a delete, gone), nothing else left, nothing under way.
+  // After the next call: the calendar whole at its old or new place (or gone), nothing else left.
   void ExpectOldOrNew(const Scene& scene, bool* is_new) {
     const Change& c = GetParam();
     const std::map<std::string, std::string> listed = scene.List();
@@ -398,9 +386,8 @@ class CalendarChangeTest : public ::testing::TestWithParam<Change> {
   }
 };
 
-// Killed in place of each write, fsync and rename it makes below the root
-// (the record, the staging, the copy, the registry), the change is finished
-// or undone by the next call, or by `init` before it.
+// Killed in place of each write, fsync and rename below the root, the change is finished or
+// undone by the next call, or by `init` before it.
 TEST_P(CalendarChangeTest, KilledAtEveryStepTheNextCallFinishesOrUndoesIt) {
   std::vector<std::vector<std::string>> calls;
   {
@@ -439,8 +426,7 @@ TEST_P(CalendarChangeTest, KilledAtEveryStepTheNextCallFinishesOrUndoesIt) {
   EXPECT_GT(finished, 0);
 }
 
-// A full or failing disk at each write and fsync of the copy on the other
-// volume: the move fails, and the calendar stays whole where it was.
+// A full or failing disk at each write and fsync of a copy across volumes: the source stays whole.
 class CalendarCopyFaultTest : public CalendarChangeTest {};
 
 TEST_P(CalendarCopyFaultTest, DiskFaultsDuringACopyLeaveTheSourceWhole) {
@@ -454,8 +440,7 @@ TEST_P(CalendarCopyFaultTest, DiskFaultsDuringACopyLeaveTheSourceWhole) {
   }
   int faults = 0;
   for (size_t i = 0; i < calls.size(); ++i) {
-    // The copy's own writes and syncs; the sync of the folder it was placed
-    // in comes after the copy is whole and in place.
+    // The copy's own writes and syncs (its folder's sync comes once the copy is whole).
     if (calls[i][0] == "rename" || calls[i][1].find("/volume2/t/") == std::string::npos) continue;
     for (const int error : {EIO, ENOSPC}) {
       SCOPED_TRACE(Selector(calls, i) + " " + calls[i][1] + " " + strerror(error));

@@ -1,7 +1,5 @@
-// Bytes and files that mean different things to two layers: strings with NUL
-// or control characters, a registry nested deeper than any reader should
-// follow, a registry others may write. Each is refused or repaired, and the
-// process that served the call is left as the host keeps it.
+// Bytes and files two layers read differently (NUL and control characters, deep nesting, a
+// registry others may write): refused or repaired.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -31,9 +29,8 @@ class HardeningInputTest : public ::testing::Test {
   std::string home_;
 };
 
-// "homes\u0000/carol" once passed the host's rules as bob's own folder while
-// the module read "homes": every location field, and every control byte, is
-// refused before the module runs.
+// "homes\u0000/carol" once passed the host as bob's folder while the module read "homes": every
+// location field and control byte is refused before the module runs.
 TEST_F(HardeningInputTest, NulAndControlCharactersInLocationsAreRefused) {
   for (const char* field : {"share", "destination", "fullpath", "calendarname"}) {
     for (const char* bad : {"\\u0000", "\\u0001", "\\n", "\\u001f"}) {
@@ -54,9 +51,8 @@ TEST_F(HardeningInputTest, NulAndControlCharactersInLocationsAreRefused) {
   EXPECT_EQ(root_.Call(kCalendar, "delete", R"({"id":["Cal:homes\u0000/carol"]})").status, 2);
 }
 
-// A registry nested 10,000 deep once made the reader throw through the
-// module: "terminate called" for `call`. Now it is unparsable like any other
-// broken registry, and a create that cannot register leaves no folder.
+// A registry nested 10,000 deep once threw through the module; now it is unparsable (1704), and
+// a create that cannot register leaves no folder.
 TEST_F(HardeningInputTest, DeeplyNestedRegistryAnswers1704) {
   ASSERT_TRUE(WriteFile(Registry(), std::string(10000, '[') + std::string(10000, ']')));
   const Result list = root_.Call(kCalendar, "list");
@@ -71,9 +67,7 @@ TEST_F(HardeningInputTest, DeeplyNestedRegistryAnswers1704) {
   EXPECT_FALSE(Exists(home_ + "/Cal"));
 }
 
-// A home create by a user runs with a mask of 0 and the user's groups; the
-// registry it writes is root's and nobody else's, and one that others could
-// write is repaired by the next call that reads it.
+// A user's home create leaves the registry root's and 0644; one others could write is repaired.
 TEST_F(HardeningInputTest, RegistryIsNeverWritableByOthers) {
   const Result r = root_.Call(kCalendar, "create",
                               Compact(CalendarParams("homes", "homes/bob", home_, "Cal")), "bob");

@@ -1,7 +1,5 @@
-// Hostile calendar locations as a non-administrator, through `call` (the module
-// alone) and `serve` (with the host's rules): every attempt to make, remove or
-// move a folder outside the shares, or where the user may not write, is
-// refused and leaves nothing behind.
+// Hostile calendar locations as a non-administrator, through `call` and `serve`: every folder
+// made, removed or moved outside the shares or the user's rights is refused, leaving nothing.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -78,8 +76,7 @@ TEST_F(HardeningPathsTest, HostileCreatesAreRefusedAndLeaveNothing) {
       {CalendarParams("public", "public/locked", public_ + "/locked", "Cal"), 1704, not_made},
       {CalendarParams("public", "public/sealed/inner", public_ + "/sealed/inner", "C"), 1705, ""},
       {CalendarParams("public", "homes/carol", homes_ + "/carol", "Cal"), 1704, ""},
-      // Only a share spelled exactly "homes" is made as root; as bob,
-      // carol's private home is out of reach.
+      // Only a share spelled exactly "homes" is made as root; carol's home is out of bob's reach.
       {CalendarParams("Homes", "homes/carol", homes_ + "/carol", "Cal"), 1704, "Permission denied"},
   };
   const std::set<std::string> before = Disk();
@@ -94,8 +91,7 @@ TEST_F(HardeningPathsTest, HostileCreatesAreRefusedAndLeaveNothing) {
   }
 }
 
-// Over HTTP a non-administrator creates only in the own home or where the entry
-// names the very folder made (the rules' fine points are host unit tests).
+// Over HTTP a non-administrator creates only in the own home or the very folder the entry names.
 TEST_F(HardeningPathsTest, HttpCreatesStayInTheOwnHomeAndRegisterTheFolderTheyMake) {
   Server server;
   ASSERT_TRUE(server.Start(root_));

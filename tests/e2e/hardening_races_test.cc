@@ -1,10 +1,5 @@
-// A local user with a shell races root's calendar work: while `kivo-webapi
-// call` creates, deletes or moves calendars, a process running as that user
-// plants links in ".DAV", swaps folders of the path for links and puts
-// folders or links where a move is going. However the race falls, nothing
-// outside the user's own home (and the registry) changes owner, mode or
-// content, and nothing there disappears. Bounded: a few hundred rounds or a
-// few seconds per case.
+// A user with a shell races root's calendar creates, deletes and moves with links and swapped
+// folders: nothing outside the user's home and the registry changes or disappears. Bounded.
 
 #include <fcntl.h>
 #include <gmock/gmock.h>
@@ -56,8 +51,7 @@ std::map<std::string, std::string> Snapshot(const std::string& dir,
   return state;
 }
 
-// A process running as the user, repeating `attack` with the round number
-// the test publishes, until it is stopped.
+// A process running as the user, repeating `attack` with the round the test publishes.
 class Attacker {
  public:
   Attacker(uid_t uid, gid_t gid, std::function<void(int round, int phase)> attack) {
@@ -91,8 +85,7 @@ class Attacker {
     shared_[1] = phase;
     shared_[2] = -1;
   }
-  // Publishes phase 0 and waits until the attacker has ended a turn in it:
-  // whatever it swapped is back in place.
+  // Publishes phase 0 and waits until the attacker ended a turn in it (its swaps undone).
   void Pause(int round) {
     Publish(round, 0);
     for (int i = 0; i < 20000 && shared_[2] != 0 && running(); ++i) usleep(100);
@@ -103,9 +96,7 @@ class Attacker {
   std::atomic<int>* shared_ = nullptr;
 };
 
-// Swaps `dir` for a link to `target` and back, leaving the real folder in
-// place at the end of each turn; each state lasts long enough for a check
-// to see one and the act the other.
+// Swaps `dir` for a link to `target` and back, each state long enough to be seen by one step.
 void SwapForLink(const std::string& dir, const std::string& target) {
   if (rename(dir.c_str(), (dir + ".real").c_str()) != 0) return;
   (void)!symlink(target.c_str(), dir.c_str());
@@ -175,8 +166,7 @@ class HardeningRacesTest : public ::testing::Test {
   std::map<std::string, std::string> before_;
 };
 
-// Links planted in ".DAV" (or as ".DAV", or as the folder itself) while root
-// makes a home calendar and fills its state files.
+// Links planted in, as or for ".DAV" while root makes a home calendar and its state files.
 TEST_F(HardeningRacesTest, PlantedLinksInTheStoreNeverRedirectTheStateFiles) {
   const std::string passwd = root_.Path("/etc/passwd");
   const std::string secret = root_.Path("/outside/secret");
@@ -200,8 +190,7 @@ TEST_F(HardeningRacesTest, PlantedLinksInTheStoreNeverRedirectTheStateFiles) {
   });
 }
 
-// A folder of the path swapped for a link to root's folder while root makes
-// the calendar in it and gives it to the user.
+// A folder of the path swapped for a link to root's folder while root makes a calendar in it.
 TEST_F(HardeningRacesTest, SwappedParentsNeverRedirectACreate) {
   ASSERT_EQ(mkdir((home_ + "/d").c_str(), 0755), 0);
   ASSERT_EQ(chown((home_ + "/d").c_str(), uid_, gid_), 0);
@@ -212,16 +201,14 @@ TEST_F(HardeningRacesTest, SwappedParentsNeverRedirectACreate) {
   });
 }
 
-// An administrator deletes a calendar whose parent the user swaps for a link
-// to root's folder holding a folder of the same name.
+// A delete while the user swaps the parent for a link to root's folder with a same-named one.
 TEST_F(HardeningRacesTest, SwappedParentsNeverRedirectADelete) {
   ASSERT_EQ(mkdir((home_ + "/d").c_str(), 0755), 0);
   ASSERT_EQ(chown((home_ + "/d").c_str(), uid_, gid_), 0);
   Attacker attacker(uid_, gid_, [&](int, int phase) {
     if (phase == 1) SwapForLink(home_ + "/d", rootonly_);
   });
-  // Every other calendar is made through a link to the folder: resolved at
-  // the check, the path must still be what the check saw when root acts.
+  // Every other calendar is made through a link: the path root acts on is the one it checked.
   ASSERT_EQ(symlink("d", (home_ + "/dl").c_str()), 0);
   Race(attacker, [&](int k) {
     const std::string name = "C" + std::to_string(k % 4);
@@ -237,8 +224,7 @@ TEST_F(HardeningRacesTest, SwappedParentsNeverRedirectADelete) {
   });
 }
 
-// An administrator moves a calendar while the user puts a folder or a link
-// where it is going, or swaps the target's parent for a link.
+// A move while the user puts a folder or link at its target, or swaps the target's parent.
 TEST_F(HardeningRacesTest, MovesNeverLandInOrOnWhatTheUserPutThere) {
   ASSERT_EQ(mkdir((home_ + "/t").c_str(), 0755), 0);
   ASSERT_EQ(chown((home_ + "/t").c_str(), uid_, gid_), 0);
@@ -274,9 +260,7 @@ TEST_F(HardeningRacesTest, MovesNeverLandInOrOnWhatTheUserPutThere) {
 
 // ---- moves to another volume ---------------------------------------------------------
 
-// A tmpfs as a second volume, mounted in a mount namespace of this test's
-// own, holding the share "vol2" and a folder anyone may write (no sticky
-// bit) where the administrator moves calendars.
+// A tmpfs in this test's own mount namespace as a second volume: share "vol2", a folder all write.
 class HardeningMovesTest : public HardeningRacesTest {
  protected:
   void SetUp() override {
@@ -308,8 +292,8 @@ class HardeningMovesTest : public HardeningRacesTest {
                     {"/volume1/homes/bob", "/volume2", "/usr/kivo/etc", "/var/log", "/.serve.log"});
   }
 
-  // The administrator's move of calendar `name` from the user's home to
-  // vol2/t/`to`, given `limit`: the exit status, -1 when it had to be killed.
+  // The administrator's move of `name` from the user's home to vol2/t/`to` within `limit`: its
+  // exit status, -1 when it had to be killed.
   int MoveToVolume2(const std::string& name, const std::string& to,
                     std::chrono::milliseconds limit = std::chrono::minutes(1)) {
     Json::Value edit = CalendarParams("vol2", "vol2/t", target_, to);
@@ -336,9 +320,8 @@ class HardeningMovesTest : public HardeningRacesTest {
   bool mounted_ = false;
 };
 
-// The user turns her calendar's folder into a FIFO and, at the destination on
-// the other volume, swaps a link to root's 0600 secret in for every FIFO that
-// appears there: no move may chmod or chown through it.
+// Her calendar's folder turned into a FIFO, and a link to root's 0600 secret swapped in for each
+// FIFO at the destination: no move chmods or chowns through it.
 TEST_F(HardeningMovesTest, AFifoForAFolderNeverLendsItsModeToARootFile) {
   const std::string secret = root_.Path("/outside/secret");
   const std::string landing = target_ + "/C";
@@ -378,11 +361,8 @@ TEST_F(HardeningMovesTest, AFifoForAFolderNeverLendsItsModeToARootFile) {
   EXPECT_EQ(Disk(), before_);
 }
 
-// The user swaps root's folder in for her calendar's folder once root is
-// busy with it (woken by inotify: an item opened for the copy, an entry
-// removed by the delete). The folder swapped in, if the swap can still be
-// made then, is neither moved nor emptied; a move then fails and leaves
-// nothing on the other volume.
+// Root's folder swapped in for her calendar's once root is busy with it (inotify): it is neither
+// moved nor emptied; the move then fails and leaves nothing on the other volume.
 TEST_F(HardeningMovesTest, AFolderSwappedInIsNeitherMovedNorRemoved) {
   const std::string victim = home_ + "/victim";  // root's, in a folder the user may write
   ASSERT_EQ(mkdir(victim.c_str(), 0755), 0);

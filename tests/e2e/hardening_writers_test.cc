@@ -1,7 +1,5 @@
-// Writers that die or race: `kivo-webapi` commands SIGKILLed at random points
-// of their run leave every file they rewrite (registry, kivoinfo.conf with the
-// services' states, shadow) whole with the old or the new content; processes
-// and HTTP clients writing at once lose nothing.
+// Writers that die or race: commands SIGKILLed at random points leave each file they rewrite
+// whole (old or new); processes and HTTP clients writing at once lose nothing.
 
 #include <fcntl.h>
 #include <gmock/gmock.h>
@@ -47,8 +45,7 @@ std::vector<std::string> Call(const std::string& api, const std::string& method,
   return {kWebApiBin, "call", "--user", user, api, "1", method, Compact(params)};
 }
 
-// The registry's entries, one a line, sorted, once the next call has
-// finished or undone what a kill left (it gets the lock and a whole file).
+// The registry's entries, sorted, once the next call finished or undid what a kill left.
 std::string RegistryState(const TestRoot& root) {
   EXPECT_EQ(root.Call(kCalendar, "list").status, 0);
   EXPECT_TRUE(root.Registry().isArray()) << Read(root.Path("/usr/kivo/etc/calendar.info"));
@@ -85,9 +82,7 @@ Step RegistryStep(const TestRoot& root, int round, const std::string& old) {
   return step;
 }
 
-// runCalDav, once the next call has finished a change a kill left under
-// way, every line is a whole pair, nothing else was lost, and the services'
-// states are one whole JSON object.
+// Once the next call finished what a kill left: whole pairs, nothing lost, states one JSON object.
 std::string SettingsState(const TestRoot& root) {
   EXPECT_EQ(root.Call(kCalDAV, "get").status, 0);
   for (const std::string& line : ReadLines(root.Path("/etc/kivoinfo.conf"))) {
@@ -187,9 +182,8 @@ TEST_P(HardeningCrashTest, KilledCommandsLeaveTheOldOrTheNewContent) {
 INSTANTIATE_TEST_SUITE_P(Files, HardeningCrashTest, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Calls and HTTP clients of one server create, rename and delete calendars
-// while the settings flip: the registry holds exactly the calendars that
-// remain, each with its folder, and no other folder remains.
+// Calls and HTTP clients create, rename and delete calendars while the settings flip: the
+// registry holds exactly the calendars left, each with its folder, and no other folder remains.
 TEST(HardeningConcurrencyTest, ProcessesAndHttpClientsLoseNothing) {
   TestRoot root;
   ASSERT_TRUE(root.ok()) << root.init_result().err;
@@ -198,15 +192,13 @@ TEST(HardeningConcurrencyTest, ProcessesAndHttpClientsLoseNothing) {
   ASSERT_EQ(chmod(share.c_str(), 0777), 0);
   Server server;
   ASSERT_TRUE(server.Start(root));
-  // Sessions are made before the threads start: the host brakes many
-  // password checks at once. Road r uses sessions 2r (bob) and 2r+1 (admin).
+  // Sessions first (the host brakes many checks at once): road r uses 2r (bob) and 2r+1 (admin).
   std::vector<Http> sessions(8, Http(server.port()));
   for (int i = 0; i < 8; ++i) {
     ASSERT_TRUE(i % 2 == 0 ? sessions[i].Login("bob", "bob-secret")
                            : sessions[i].Login("admin", TestRoot::kAdminPassword));
   }
-  // One call as `user` by a `kivo-webapi call` process (road -1) or over
-  // HTTP; true when it succeeded.
+  // One call as `user`, by a `call` process (road -1) or over HTTP; true when it succeeded.
   const auto call = [&](int road, const char* api, const char* method, const Json::Value& params,
                         const std::string& user) {
     if (road < 0) return root.Call(api, method, Compact(params), user).status == 0;
@@ -214,8 +206,7 @@ TEST(HardeningConcurrencyTest, ProcessesAndHttpClientsLoseNothing) {
     return r.status == 200 && r.body["success"].asBool();
   };
 
-  // Worker w makes six calendars as bob, renames each as the administrator
-  // and deletes every other one; odd workers go over HTTP.
+  // Worker w makes six calendars as bob, the administrator renames each and deletes every other.
   std::multiset<std::string> expected;
   for (int w = 0; w < 6; ++w) {
     for (int k = 0; k < 6; k += 2)

@@ -1,5 +1,4 @@
-// kivo-webapi serve over HTTP as a browser or script uses it: logins, sessions,
-// permissions, refusals of hostile requests, clients that never finish one.
+// kivo-webapi serve over HTTP: logins, sessions, permissions, hostile requests, unfinished clients.
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -49,25 +48,15 @@ class HostHttpTest : public ::testing::Test {
     EXPECT_TRUE(root_.Registry().isNull());
   }
 
-  // A raw TCP connection to the server that sends `text` and then nothing,
-  // from loopback address 127.0.0.`source`.
+  // A raw connection from 127.0.0.`source` that sends `text` and then nothing.
   int Connect(const std::string& text, int source = 1) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK - 1 + static_cast<uint32_t>(source));
-    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(server_.port()));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const int fd = Dial(server_.port(), "127.0.0." + std::to_string(source));
+    EXPECT_GE(fd, 0);
     (void)!send(fd, text.data(), text.size(), MSG_NOSIGNAL);
     return fd;
   }
 
-  // What the server sends on `fd` until `count` answers have ended in
-  // `last`, or it stops sending for two seconds.
+  // What the server sends on `fd` until `count` answers ended in `last`, or 2 s of silence.
   static std::string ReadUntil(int fd, const std::string& last, int count = 1) {
     timeval wait = {2, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
@@ -125,8 +114,7 @@ TEST_F(HostHttpTest, LoginsAndTheLoginBrake) {
     EXPECT_EQ(r.set_cookie, "") << body;
   }
 
-  // Guesses from one network slow down that network's tries at that account
-  // (the fourth failure asks for a wait): the owner, elsewhere, logs in.
+  // Guesses from one network brake that network at that account; the owner, elsewhere, logs in.
   Http attacker(server_.port());
   attacker.set_source("127.0.1.2");
   for (int i = 0; i < 4; ++i) EXPECT_FALSE(attacker.Login("bob", "x")) << i;
@@ -164,8 +152,7 @@ TEST_F(HostHttpTest, EntryNeedsASessionThatLogoutOrIdlingEnds) {
   EXPECT_EQ(session.Entry(kCalendar, "list").body, Refusal(106));
 }
 
-// Hostile parameters in a well-formed request pass the host and reach the
-// module, which refuses them (other wrong types are unit tests of the handlers).
+// Hostile parameters of a well-formed request reach the module, which refuses them.
 TEST_F(HostHttpTest, HostRefusalsAndHostileRequestsHaveTheirCodes) {
   const Http admin = LoggedIn("admin", TestRoot::kAdminPassword);
   const auto request = [](const std::string& api, const std::string& version, const char* method) {
@@ -250,9 +237,8 @@ TEST_F(HostHttpTest, HostRefusalsAndHostileRequestsHaveTheirCodes) {
   ExpectServingAndUnchanged(admin);
 }
 
-// Administrators reach every method; other users only list and create, and
-// their refusals change nothing. The module sees the session's account, not a
-// "user" in the body, and the access log names it once a clean stop flushed it.
+// Administrators reach every method, others only list and create (refusals change nothing); the
+// module and the access log see the session's account, never a "user" in the body.
 TEST_F(HostHttpTest, WhoMayCallWhat) {
   const Http bob = LoggedIn("bob", "bob-secret"), carol = LoggedIn("carol", "carol-secret");
   const std::string set =
@@ -300,8 +286,7 @@ TEST_F(HostHttpTest, WhoMayCallWhat) {
                     HasSubstr("stopping")));
 }
 
-// What every thread of `pid` holds of the process's credentials and mask, as
-// /proc shows them: one line per distinct state ("" when unreadable).
+// Each distinct credentials-and-mask state of `pid`'s threads, one a line ("" unreadable).
 std::set<std::string> ThreadCredentials(pid_t pid) {
   std::set<std::string> states;
   const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
@@ -321,11 +306,8 @@ std::set<std::string> ThreadCredentials(pid_t pid) {
   return states;
 }
 
-// A user's home is his folder in the homes share, whatever home field his
-// account has (accounts made by other tools): he may create there, and still
-// nowhere else in the share. The create switches the whole process to him;
-// every thread of the server is root again, with root's groups and the
-// host's mask, once the answer is out, and the registry it wrote is root's.
+// A home is the user's folder in the homes share, whatever passwd says; the create switches the
+// process to him, and every thread is root again (groups, mask) once the answer is out.
 TEST_F(HostHttpTest, HomeCreatesFollowTheHomesShareNotThePasswdHome) {
   const std::set<std::string> before = ThreadCredentials(server_.pid());
   ASSERT_EQ(before.size(), 1u);
@@ -347,10 +329,8 @@ TEST_F(HostHttpTest, HomeCreatesFollowTheHomesShareNotThePasswdHome) {
   EXPECT_EQ(r.body, Refusal(105));
 }
 
-// Clients that stop in the headers, in the body or right after connecting,
-// one that sends more than it announced, and many that stall at once (from
-// other addresses: one address has 16 connections at most): the server
-// serves others meanwhile, without waiting for them to time out.
+// Clients stopping in the headers, the body or at once, sending more than announced, or stalling
+// in numbers (16 an address): others are served meanwhile, without waiting for timeouts.
 TEST_F(HostHttpTest, ClientsThatStopHalfWayDoNotStopTheServer) {
   const Http admin = LoggedIn("admin", TestRoot::kAdminPassword);
   const std::string auth =
@@ -371,8 +351,7 @@ TEST_F(HostHttpTest, ClientsThatStopHalfWayDoNotStopTheServer) {
   ExpectServingAndUnchanged(admin);
 }
 
-// Several requests in one packet are answered in order on the connection, and
-// a client that asks before sending its body gets the go-ahead first.
+// Pipelined requests are answered in order; a client expecting 100-continue gets it first.
 TEST_F(HostHttpTest, PipelinedAndContinuedRequestsAreAnsweredInOrder) {
   const std::string login_body = R"({"account":"bob","password":"bob-secret"})";
   const std::string login =

@@ -1,11 +1,6 @@
-// The order in which the platform's files are replaced, seen from outside:
-// `kivo-webapi` runs under an LD_PRELOAD library (tests/shim) that records
-// its write, fsync and rename calls below the root. Every replacement must
-// write a temporary, fsync it, rename it over the file and fsync the folder,
-// in that order; then each of those four calls is failed in turn: the failure
-// is reported, the file holds its old content (or, once renamed, the new one)
-// whole when the writer returns, and no temporary is left. A command may
-// replace a file more than once; the first replacement is the one looked at.
+// The order in which the platform's files are replaced, seen through the LD_PRELOAD shim: write
+// a temporary, fsync, rename, fsync the folder; each step failed in turn leaves the file whole
+// (old, or new once renamed), the failure reported and no temporary left.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -37,8 +32,7 @@ struct Replacement {
   // The command that replaces the file: its arguments and stdin.
   std::function<std::vector<std::string>(const TestRoot&)> command;
   std::string input;
-  // Whether the command fails when the file cannot be replaced. A service's
-  // recorded state is bookkeeping: a call goes on without it (and logs).
+  // Whether the command fails when the file cannot be replaced (a service's state: it goes on).
   bool fails_with_it = true;
 };
 
@@ -132,8 +126,7 @@ std::string Selector(const std::vector<Call>& calls, size_t index) {
   return calls[index].kind + ":" + std::to_string(n);
 }
 
-// The content with what differs between roots and runs taken out: the root's
-// path and password hashes (salted afresh each time).
+// The content without what differs between roots and runs: the root's path, salted hashes.
 std::string Comparable(std::string content, const std::string& root) {
   for (size_t at; (at = content.find(root)) != std::string::npos;)
     content.replace(at, root.size(), "<root>");
@@ -142,8 +135,7 @@ std::string Comparable(std::string content, const std::string& root) {
 
 class ReplaceOrderTest : public ::testing::TestWithParam<Replacement> {
  protected:
-  // A fresh root brought to the state before the replacement; the command
-  // run under the shim, failing `fail` ("" fails nothing).
+  // A fresh root in the state before the replacement; the command under the shim, failing `fail`.
   Result RunReplacement(const TestRoot& root, const std::string& fail, std::string* old) {
     const Replacement& r = GetParam();
     r.prepare(root);
@@ -153,8 +145,7 @@ class ReplaceOrderTest : public ::testing::TestWithParam<Replacement> {
                                     "KIVO_SHIM_LOG=" + root.path() + "/.shim-record",
                                     "KIVO_SHIM_TARGET=" + root.Path(r.file)};
     if (!fail.empty()) env.push_back("KIVO_SHIM_FAIL=" + fail);
-    // Under AddressSanitizer the shim comes before its runtime, which the
-    // runtime would refuse; what it reports is kept.
+    // Under AddressSanitizer the shim comes before its runtime: let it, and keep what it reports.
     const char* asan = getenv("ASAN_OPTIONS");
     env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
                   ":verify_asan_link_order=0");

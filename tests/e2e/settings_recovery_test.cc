@@ -1,9 +1,5 @@
-// A settings change killed at any step ends whole: `kivo-webapi call` runs
-// a WebDAV `set` (or the CalDAV switch's) under the LD_PRELOAD shim
-// (tests/shim), killed in place of its n-th write, fsync or rename below the
-// root, for every n a whole run makes. Afterwards the host's start (`init`)
-// or its next module call leaves the root as a whole run leaves it, or, when
-// the kill came before the change was recorded, as it was before.
+// A settings change killed under the shim at each of its writes, fsyncs and renames ends whole:
+// after `init` or the next call, the root is as a whole run leaves it, or as it was before.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -35,8 +31,7 @@ const Change kChanges[] = {
     {"caldav", "KIVO.Core.FileServ.WebDAV.CalDAV", R"({"enable": true})"},
 };
 
-// What a settings change leaves: kivoinfo.conf and the services' run
-// settings (what the daemons, the firewall and `get` read).
+// What a settings change leaves: kivoinfo.conf and the services' run settings.
 std::string Settings(const TestRoot& root) {
   std::ostringstream out;
   out << Read(root.Path("/etc/kivoinfo.conf")) << "\n";

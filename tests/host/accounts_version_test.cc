@@ -1,6 +1,5 @@
-// The account files' version: every way of changing one of them moves it,
-// other files in etc and mere reads do not, and a root whose etc cannot be
-// watched still answers by stat.
+// The account files' version: every change moves it, reads and other files do not; stat without
+// inotify.
 
 #include "host/accounts_version.h"
 

@@ -1,5 +1,4 @@
-// The answer line: whatever comments a value read from a hand-edited file
-// carries, the line a client receives is compact JSON without them.
+// The answer line is compact JSON without the comments a hand-edited value carries.
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,5 @@
-// The module's calendar locations from the host's side: the status names each
-// calendar by the id and the folder the module's list gives it, the homes
-// upgrade and its exception for an account named "homes" included.
+// The module's calendar locations from the host's side: ids and folders as the module's list
+// gives them, the homes upgrade and its exception for an account named "homes".
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -49,16 +48,14 @@ TEST_F(HostCalendarLocationTest, StatusNamesCalendarsAsTheModuleFindsThem) {
   expected["Team:public/team"] = "team";
   EXPECT_EQ(host::ServiceStatusJson()["calendars"], expected);
 
-  // With an account named "homes" the entry stays as it is, and so does the
-  // folder it names: "cal/Cal" in the homes share.
+  // With an account named "homes" the entry and its folder ("cal/Cal" in homes) stay as they are.
   Write("etc/passwd", "bob:x:1025:100::/nonexistent:/bin/sh\nhomes:x:1026:100::/:/bin/sh\n");
   expected.removeMember("Cal:homes/bob/cal");
   expected["Cal:bob/cal"] = "other";
   EXPECT_EQ(host::ServiceStatusJson()["calendars"], expected);
 }
 
-// Each account is offered the calendars the CalDAV daemon lists for it: the
-// folder readable and every folder above it searchable by its permission bits.
+// An account is offered the calendars the CalDAV daemon lists for it, by permission bits.
 TEST_F(HostCalendarLocationTest, AnAccountIsOfferedTheCalendarsItMayOpen) {
   for (const char* dir : {"v/homes/bob/Cal", "v/public/team/Team", "v/public/Open"}) {
     ASSERT_TRUE(std::filesystem::create_directories(Path(dir))) << dir;

@@ -1,5 +1,4 @@
-// Rules applied before a request reaches the module: origin, content type,
-// session cookie, and what a non-administrator's create may touch.
+// Rules before the module: origin, content type, session cookie, a non-administrator's create.
 
 #include "host/http_rules.h"
 
@@ -36,8 +35,7 @@ TEST(HttpRules, OriginMustBeTheSameHost) {
   }
 }
 
-// What the server answers from the headers alone. No Origin: not a cross-site
-// browser request; the origin is judged before the content type.
+// The answer from the headers alone: no Origin is no cross-site request; origin judged first.
 TEST(HttpRules, HeaderRefusal) {
   const char* same = "http://127.0.0.1:5000";
   const char* other = "http://evil.example";
@@ -79,8 +77,7 @@ TEST(HttpRules, SessionTokenComesOnlyFromOurCookie) {
   }
 }
 
-// Shares public and homes; bob's home holds a link to his own folder, public
-// one to its team folder. Links out and dot-dot paths are refused end to end.
+// Shares public and homes, with links in both; links out and dot-dot paths are refused.
 class CreateRuleTest : public TempRootTest {
  protected:
   void SetUp() override {
@@ -93,8 +90,7 @@ class CreateRuleTest : public TempRootTest {
   }
 };
 
-// The home is bob's folder in the homes share, as the module's home alias
-// means it; the home field of his account plays no part.
+// The home is bob's folder in the homes share; his account's home field plays no part.
 TEST_F(CreateRuleTest, HomesCreatesStayInTheUsersHome) {
   Write("etc/kivo/shares.json", R"({"homes": ")" + Path("v/homes") + "\"}");
   Write("etc/passwd", "bob:x:1025:100::/nonexistent:/bin/sh\n");

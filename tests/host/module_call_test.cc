@@ -1,6 +1,4 @@
-// The host puts the process back after every module call: whatever identity,
-// groups and creation mask a module call leaves, the next call (and every
-// program the host starts) sees root's own.
+// After every module call the host is root again: identity, groups and creation mask.
 
 #include "host/module_call.h"
 
@@ -26,8 +24,7 @@ mode_t CurrentUmask() {
   return mask;
 }
 
-// What a calendar create by a non-administrator leaves: the user's groups,
-// effective group and user, and the mask at 0.
+// What a non-administrator's calendar create leaves: the user's groups and ids, mask 0.
 void CreateLikeCall(KIVO::APIRequest*, KIVO::APIResponse* response) {
   const gid_t groups[] = {100, 4242};
   if (setgroups(2, groups) != 0 || setegid(100) != 0 || seteuid(1000) != 0) return;

@@ -1,5 +1,4 @@
-// Permission descriptors that must not load. What the shipped one grants is
-// checked end to end, call by call.
+// Permission descriptors that must not load (the shipped one is checked end to end).
 
 #include "host/permissions.h"
 
@@ -11,8 +10,7 @@ namespace {
 
 using host::Audience;
 
-// Version keys are decimal. A failed load grants nothing: not what an
-// earlier load granted, nor the valid entries before the fault.
+// Version keys are decimal; a failed load grants nothing, not even what came before the fault.
 TEST(PermissionDescriptor, MalformedDescriptorsGrantNothing) {
   const char* const texts[] = {"",
                                R"(["A"])",

@@ -46,8 +46,7 @@ TEST_F(SessionsTest, TokensAreLongRandomHexAndDistinct) {
 
 TEST_F(SessionsTest, IdleLimitEndsASessionAndUseExtendsIt) {
   const std::string token = store_.Create(GrantFor("bob"), 1);
-  // Exactly the limit is still alive; each use starts the idle time afresh;
-  // one second too long ends it for good.
+  // Exactly the limit is alive, each use restarts the idle time, a second more ends it for good.
   const std::pair<seconds, bool> steps[] = {
       {kIdle, true},       {kIdle - seconds(1), true}, {kIdle, true}, {kIdle + seconds(1), false},
       {seconds(0), false},
@@ -70,8 +69,7 @@ TEST_F(SessionsTest, UseNeverExtendsTheLifetime) {
   EXPECT_FALSE(Alive(token));
 }
 
-// A changed account version asks once whether the grant still holds; a no
-// ends the session for good.
+// A changed account version asks once whether the grant holds; a no ends the session.
 TEST_F(SessionsTest, ConfirmAsksOncePerVersionAndEndsWhatNoLongerHolds) {
   const std::string token = store_.Create(GrantFor("bob"), 1);
   int asked = 0;
@@ -107,8 +105,7 @@ TEST_F(SessionsTest, FullStoreOrLogoutEndsOneSession) {
   EXPECT_EQ(grant.account, "c");
 }
 
-// Failures slow their own pair only, more with each, never beyond the cap; a
-// success or a quiet spell forgets them.
+// Failures slow their own pair only, more with each up to the cap; a success or quiet forgets.
 TEST_F(SessionsTest, FailuresSlowTheirPairOnly) {
   const auto fail = [&] { brake_.Record("bob", "10.0.0.9", false); };
   fail();

@@ -1,7 +1,5 @@
-// The page files as `serve` hands them out: only plain files of the page
-// folder, whatever a path spells, and always with the headers that keep the
-// page from running or framing foreign content. And which shares the page
-// may offer to whom.
+// Page files as `serve` hands them out: plain files of the page folder only, whatever the path
+// spells, with headers against foreign content; and which shares the page offers to whom.
 
 #include "host/static_files.h"
 

@@ -1,5 +1,4 @@
-// The serve threads' queues: neither one address nor many addresses can keep
-// a quiet address's password check out, and no queue grows past its bound.
+// The serve threads' queues: no address or crowd keeps a quiet address's check out; bounded.
 
 #include "host/work_queues.h"
 
@@ -18,9 +17,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A one-thread pool kept busy by a first job until Finish(), so that the
-// test decides what waits; records which jobs ran (in order) and which were
-// dropped.
+// A one-thread pool held by a first job until Finish(); records jobs run (in order) and dropped.
 class HeldPool {
  public:
   HeldPool(size_t per_key, size_t per_network, size_t queued)
@@ -75,10 +72,8 @@ TEST(WorkQueues, FairPoolTakesTurnsBetweenNetworksThenAddresses) {
   EXPECT_TRUE(held.dropped_.empty());
 }
 
-// A full network or a full pool refuses more from an address that has a
-// check waiting, never one that has none: its first check goes beyond its
-// network's bound, and in a full pool the newest check of the heaviest
-// address of the heaviest network makes room.
+// A full network or pool refuses more only from an address with a check waiting; in a full pool
+// the heaviest network's heaviest address's newest check makes room.
 TEST(WorkQueues, FairPoolMakesRoomForQuietAddressesOnly) {
   HeldPool held(4, 3, 5);
   for (const char* name : {"x1", "x2", "x3"}) EXPECT_TRUE(held.Post("10.0.0.1", name));

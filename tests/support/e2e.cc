@@ -1,12 +1,15 @@
 #include "tests/support/e2e.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <strings.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -341,6 +344,35 @@ Json::Value CalendarParams(const std::string& share, const std::string& destinat
 
 Json::Value Refusal(int code) {
   return ParseJson(R"({"success":false,"error":{"code":)" + std::to_string(code) + "}}");
+}
+
+int FreePort(const std::set<int>& others) {
+  for (;;) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    socklen_t size = sizeof address;
+    const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
+                       getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0;
+    close(fd);
+    EXPECT_TRUE(bound);
+    if (!bound) return 0;
+    if (others.count(ntohs(address.sin_port)) == 0) return ntohs(address.sin_port);
+  }
+}
+
+int Dial(int port, const std::string& source) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  if (inet_pton(AF_INET, source.c_str(), &address.sin_addr) == 1 &&
+      bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+  }
+  close(fd);
+  return -1;
 }
 
 bool Server::Start(const TestRoot& root, const std::vector<std::string>& extra_args) {

@@ -1,8 +1,5 @@
-// End-to-end test support: a fresh temporary root per test, the real
-// kivo-webapi run in it with KIVO_ROOT=<root> (a command, or `serve` on a free
-// loopback port), and readers for what it leaves there. KIVO_E2E_KEEP=1 keeps
-// the roots. Roots are named KIVO_TEST_ROOTS<random>, a prefix of this build's
-// own, so that the suite's last test can find what any of them left running.
+// End-to-end support: a fresh root per test (named KIVO_TEST_ROOTS<random>, so the suite's last
+// test finds what it left running; KIVO_E2E_KEEP=1 keeps it), kivo-webapi run in it, readers.
 
 #ifndef KIVO_TESTS_SUPPORT_E2E_H_
 #define KIVO_TESTS_SUPPORT_E2E_H_
@@ -29,27 +26,23 @@ struct Result {
   Json::Value answer;  // the first line of `out` as JSON
 };
 
-// Starts `argv` with KIVO_ROOT=`root`, the variables `env` ("NAME=value")
-// besides, `input` on stdin; threads may call it. With `own_group` the child
-// leads a process group of its own, which can then be stopped as a whole.
+// Starts `argv` with KIVO_ROOT=`root`, `env` ("NAME=value") and `input`; thread-safe. With
+// `own_group` the child leads its own process group.
 pid_t Spawn(const std::vector<std::string>& argv, const std::string& root, const std::string& input,
             int out_fd, int err_fd, const std::vector<std::string>& env = {},
             bool own_group = false);
 Result Run(const std::vector<std::string>& argv, const std::string& root,
            const std::string& input = "", const std::vector<std::string>& env = {});
 
-// Processes other than this one whose command line, working folder or
-// KIVO_ROOT names `dir` or something below it: what a root's daemons are.
+// Processes but this one whose command line, folder or KIVO_ROOT names `dir` or below.
 std::vector<pid_t> ProcessesUnder(const std::string& dir);
-// Stops those processes, each with its whole process group (never this
-// process's own): SIGTERM, SIGKILL after 5 s. Gives "pid command line" of each.
+// Stops them with their process groups (never ours): SIGTERM, SIGKILL after 5 s; "pid cmdline".
 std::vector<std::string> StopProcessesUnder(const std::string& dir);
 
 class TestRoot {
  public:
   TestRoot();  // mkdtemp (0755: others reach their homes), `init` with kAdminPassword
-  // Whatever of the root still runs after 2 s fails the test and is stopped
-  // (StopProcessesUnder) before the root goes.
+  // What of the root still runs after 2 s fails the test and is stopped before the root goes.
   ~TestRoot();
   TestRoot(const TestRoot&) = delete;
   TestRoot& operator=(const TestRoot&) = delete;
@@ -71,11 +64,9 @@ class TestRoot {
 
   std::string ConfValue(const std::string& key) const;  // "" when absent
   bool WriteConf(const std::vector<std::pair<std::string, std::string>>& values) const;
-  // The action journal, an entry a text: "op", then the other values in key
-  // order but the time ("conf.set runCalDav yes", "service.stop webdav-avahi").
+  // The action journal, an entry a text: "op" and the other values in key order but the time.
   std::vector<std::string> Actions() const;
-  // The calendar registry (null when missing or not JSON), and its entries as
-  // texts: "calendarname destination share".
+  // The registry (null when missing or not JSON); its entries as "calendarname destination share".
   Json::Value Registry() const;
   std::vector<std::string> Calendars() const;
 
@@ -99,9 +90,12 @@ Json::Value CalendarParams(const std::string& share, const std::string& destinat
                            const std::string& fullpath, const std::string& name);
 Json::Value Refusal(int code);  // {"success":false,"error":{"code":CODE}}
 
-// `kivo-webapi serve` on a free loopback port (or the `--listen` among the
-// extra arguments), leading its own process group; the destructor stops the
-// group.
+// A port free on every address now (the kernel's pick), none of `others`; 0 on failure.
+int FreePort(const std::set<int>& others = {});
+// A TCP connection to the loopback `port` from the loopback address `source`; -1 if refused.
+int Dial(int port, const std::string& source = "127.0.0.1");
+
+// `kivo-webapi serve` on a free loopback port (or its `--listen`), stopped with its group.
 class Server {
  public:
   Server() = default;

@@ -1,9 +1,6 @@
-// A fake of the platform library for unit tests of the handlers.
-//
-// Every platform operation the module calls is recorded, in order, as a line
-// "Op(arg, arg, ...)" and answers from the state below or from a scripted
-// result. The handlers' own file-system work stays real; KIVOFileCopy and
-// KLIBCExec act for real unless scripted, so tests can look at the folders.
+// A fake of the platform library for the handlers' unit tests: each call is recorded in order as
+// "Op(arg, ...)" and answered from the state below or a script. File-system work stays real, and
+// so do KIVOFileCopy and KLIBCExec unless scripted.
 
 #ifndef KIVO_TESTS_SUPPORT_FAKE_PLATFORM_H_
 #define KIVO_TESTS_SUPPORT_FAKE_PLATFORM_H_
@@ -31,8 +28,7 @@ struct Platform {
   std::map<std::string, std::string> shares;  // name -> absolute directory
   int volume_writable = 1;
   int last_error = 0x1234;  // answer of KLIBCErrGet
-  // Scripted results by exact call text or by operation name (the exact text
-  // wins), in force until Reset().
+  // Scripted results by exact call text or operation name (the text wins), until Reset().
   std::map<std::string, int> results;
 };
 
@@ -40,15 +36,12 @@ struct Platform {
 Platform& P();
 // Forgets every call, state, scripted result and log line.
 void Reset();
-// Scripts the result of a call ("KLIBServiceRestart(avahi)") or of every call
-// of an operation ("KLIBServiceRestart").
+// Scripts the result of a call ("KLIBServiceRestart(avahi)") or of an operation's every call.
 void SetResult(const std::string& call_or_op, int result);
-// A scripted result that makes the call throw std::runtime_error, as an
-// allocation failure below the module would.
+// A scripted result that throws std::runtime_error, as an allocation failure below would.
 constexpr int kThrows = -0x7fff0001;
 
-// The calls that change something (no lookups, conf reads, service state
-// queries or hash-table bookkeeping).
+// The calls that change something (no lookups, reads, state queries or hash bookkeeping).
 std::vector<std::string> Actions();
 // The calls of one operation.
 std::vector<std::string> CallsOf(const std::string& op);

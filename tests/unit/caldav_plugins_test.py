@@ -32,9 +32,8 @@ AUTH = RIGHTS = STORAGE = None
 ACCOUNTS = {"root": 0, "guest": 1023, "admin": 1024, "alice": 1025, "bob": 1026, "carol": 1027,
             "dave": 1028}
 TEAM = 2000  # alice and carol
-# What each user finds in the own principal: title -> rights on its items.
-# Homes are closed but dave's; Team is the group's; Notice and Open are
-# written by their owners alone; Everyone by all.
+# Each user's principal: title -> rights on its items (homes closed but dave's; Team the
+# group's; Notice and Open their owners'; Everyone all's).
 VIEWS = {
     "alice": {"Mine": "rw", "Team": "rw", "Notice": "r", "Everyone": "rw", "Open": "r",
               "Réunion %2F": "rw"},
@@ -186,8 +185,7 @@ class PluginsTest(unittest.TestCase):
     def test_requests_outside_the_own_view_get_nothing(self):
         mine = urls("alice")["Mine"].split("/")[2]
         bobs = urls("bob")["Bobs"].split("/")[2]
-        # user, method, path: rights on the path itself, and what discovery
-        # answers there (Depth 1).
+        # user, method, path: rights on the path, and what discovery (Depth 1) answers there.
         cases = [
             ("alice", "PROPFIND", "/", "R", {"": None, "alice": None}),
             ("", "PROPFIND", "/", "", None),
@@ -248,9 +246,8 @@ class PluginsTest(unittest.TestCase):
                 self.assertEqual(expected, AUTH.login(login, password))
 
     def test_accounts_follow_the_table_every_reader_runs(self):
-        # The WebDAV daemon's account reader runs the same table
-        # (tests/daemons/dav_accounts_test.cc): an account one service
-        # refuses, every service refuses, and the groups are the same.
+        # The WebDAV daemon's account reader runs the same table (dav_accounts_test.cc): one
+        # service's refusals and groups are every service's.
         import kivo_service
         with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "vectors",
                                "accounts.json"), encoding="utf-8") as f:

@@ -15,8 +15,7 @@ using ::testing::ElementsAre;
 namespace calendar_test {
 namespace {
 
-// The state copy goes to the file the module made exclusively, by its
-// descriptor; which descriptor is no matter.
+// The state copy goes by descriptor to the file the module made exclusively.
 constexpr char kCopyTarget[] = "/proc/self/fd/N";
 
 std::vector<std::string> WithoutFd(std::vector<std::string> calls) {
@@ -35,8 +34,7 @@ class CalendarCreateTest : public CalendarTest {
     EXPECT_EQ(st.st_mode & 07777, mode) << file;
   }
 
-  // Folders and template copy owned by uid:gid, the empty state file by
-  // dir_owner (with root's group when root).
+  // Folders and template uid:gid's, the state file dir_owner's (root's group when root).
   void ExpectCalendar(const std::string& path, uid_t uid, gid_t gid, uid_t dir_owner) {
     ExpectOwner(path, uid, gid, 0777);
     ExpectOwner(path + "/.DAV", uid, gid, 0777);
@@ -161,8 +159,7 @@ TEST_F(CalendarCreateTest, FailuresLeaveNothingBehind) {
   }
 }
 
-// Whatever throws below a handler is answered, never passed on to the host,
-// and the process is root again (Call checks one answer and the identity).
+// Whatever throws below a handler is answered, never passed on, and the process is root again.
 TEST_F(CalendarCreateTest, ExceptionsBelowAreAnsweredNotPassedOn) {
   const struct {
     const char* throwing;

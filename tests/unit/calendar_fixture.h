@@ -1,6 +1,5 @@
-// A fresh root per calendar test: registry directory, state template, shares
-// docs (world-writable) and homes (alice's home root-owned), users alice and bob
-// (administrator). Tests run as root; every call must leave the process root.
+// A fresh root per calendar test: shares docs (0777) and homes, users alice and bob (admin), the
+// registry folder and state template. Run as root; every call must leave the process root.
 
 #ifndef KIVO_TESTS_UNIT_CALENDAR_FIXTURE_H_
 #define KIVO_TESTS_UNIT_CALENDAR_FIXTURE_H_

@@ -107,9 +107,7 @@ TEST_F(CalendarListDeleteTest, ListReportsStatusesAndDeleteRemovesMatchesOnly) {
       Array({Entry("NoPag", "docs", "docs"), Entry("NoDir", "docs", "docs")}).toStyledString());
 }
 
-// One lookup per share and call, folders found from the share's directory
-// as from its full path, a missing share still told for every entry, and
-// nothing carried into the next call.
+// One lookup per share and call, by directory as by full path, a missing share told per entry.
 TEST_F(CalendarListDeleteTest, ListLooksEachShareUpOncePerCall) {
   const std::string gone = Path("volume1/gone");
   fake::P().shares["gone"] = gone;  // its directory does not exist
@@ -192,9 +190,8 @@ TEST_F(CalendarListDeleteTest, UnusableRegistryFailsWith1704AndStaysAsItWas) {
   }
 }
 
-// Registered paths that are no folder: listed as damaged ("crashed"), also a
-// link out of every share whether or not its target exists; a delete drops
-// only the entry, and a set refuses to move them.
+// Registered paths that are no folder (a link out of every share too) list as "crashed"; a
+// delete drops only their entry, a set refuses to move them.
 TEST_F(CalendarListDeleteTest, DamagedCalendarsListAsCrashedAndLoseOnlyTheirEntry) {
   const std::string private_dir = Path("outside/private");  // root's alone
   ASSERT_EQ(mkdir(private_dir.c_str(), 0700), 0);
@@ -243,9 +240,7 @@ TEST_F(CalendarListDeleteTest, DamagedCalendarsListAsCrashedAndLoseOnlyTheirEntr
   EXPECT_TRUE(Exists(private_dir + "/There/.DAV/.state_for_dir.pag"));
 }
 
-// On a file system that refuses trusted attributes (ramfs, in a mount
-// namespace of this test's own) calendars are known by name, as before
-// tokens, and the module says so once.
+// Where trusted attributes are refused (a private ramfs) calendars are known by name; said once.
 TEST_F(CalendarListDeleteTest, WithoutTrustedAttributesCalendarsAreKnownByName) {
   if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
       mount("ramfs", docs_.c_str(), "ramfs", 0, "mode=0777") != 0) {
@@ -367,9 +362,8 @@ TEST_F(CalendarSetTest, RefusalsChangeNothing) {
   EXPECT_FALSE(Exists(RegistryPath()));
 }
 
-// What the location check accepts, every later step accepts too: a parent
-// reached through a link, a name ending in "/", a "." step. A calendar made
-// so is listed, renamed and deleted where it really is.
+// What the location check accepts (a linked parent, a trailing "/", a "." step) every later
+// step accepts: the calendar is listed, renamed and deleted where it really is.
 TEST_F(CalendarSetTest, LinkedParentsTrailingSlashesAndDotsWorkThroughout) {
   const struct {
     const char* destination;

@@ -124,8 +124,7 @@ TEST_F(CalendarLocationTest, ProposedFolderPaths) {
 
 using CalendarRegistryTest = CalendarTest;
 
-// Unparsable registries are listed with the list method; here a directory in its
-// place: it cannot be read, nor replaced (no temporary stays).
+// A directory in the registry's place: it can be neither read nor replaced (no temporary stays).
 TEST_F(CalendarRegistryTest, RegistryInADirectoryFailsWith1704) {
   ASSERT_EQ(mkdir(RegistryPath().c_str(), 0755), 0);
   WriteFile(RegistryPath() + "/occupied", "x");
@@ -167,8 +166,7 @@ TEST_F(CalendarRegistryTest, HomesUpgradeIsWrittenBackOnce) {
   }
 }
 
-// The upgrade's write-back fails part-way, then at the open: the read fails
-// and the previous registry stays whole, with no temporary beside it.
+// The upgrade's write-back failing part-way, then at the open: the previous registry stays whole.
 TEST_F(CalendarRegistryTest, FailedUpgradeWritesKeepThePreviousRegistry) {
   WriteFile(RegistryPath(), Array({Entry("Cal", "alice/cal", "homes")}).toStyledString());
   const std::string text = ReadFile(RegistryPath());

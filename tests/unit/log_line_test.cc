@@ -1,7 +1,5 @@
-// The "%s:%d" of the shared checks and reports: read back from the unit's
-// own file, the line is one there that passes it, never a line of the
-// header all units go through. ShowJson's line also carries no comments of
-// the value it shows.
+// The "%s:%d" of the shared checks names a line of the unit's own file that passes it, never the
+// header's; ShowJson's line carries no comments of the value it shows.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

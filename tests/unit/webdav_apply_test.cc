@@ -62,8 +62,8 @@ Seq Head(size_t count, Seq calls) {
   return calls;
 }
 
-// HTTP and HTTPS going "start" or "stop" ("": no change): variants with their
-// announcements, avahi, the daemon; then run keys and events; then user logs.
+// HTTP and HTTPS going "start", "stop" or "" (no change): controls, then run keys and events,
+// then user logs.
 Seq Switch(const std::string& http, const std::string& https, bool daemon_stops = false) {
   Seq controls, keys, logs;
   for (const bool is_http : {true, false}) {

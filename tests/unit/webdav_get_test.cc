@@ -82,8 +82,7 @@ TEST(WebDAVGetTest, SwitchesAreOnOnlyForExactlyYes) {
   }
 }
 
-// Given an object it did not prepare, LoadData sets the six members and keeps
-// the rest; a loader on its own, even after LoadData, adds only its two.
+// LoadData sets its six members on any object, keeping the rest; a loader alone adds its two.
 TEST(WebDAVGetTest, LoadersFillWhateverObjectTheyAreGiven) {
   fake::Reset();
   fake::P().enabled["webdav-httpd-pure"] = 1;
