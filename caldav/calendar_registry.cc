@@ -10,7 +10,7 @@
 #include <cstring>
 #include <exception>
 
-#include "caldav/pinned_dir.h"
+#include "base/pinned_dir.h"
 #include "kivo/error_codes.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/log.h"
@@ -94,7 +94,7 @@ void RegistryModeAndOwner(const std::string& path, mode_t* mode, uid_t* uid, gid
 // Reads the whole regular file at `path` into `text`. False when it cannot
 // be opened or read, or is no regular file.
 bool ReadWholeRegularFile(const std::string& path, std::string& text) {
-  const pinned::Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  const kivo::base::Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return false;
   struct stat st;
   bool ok = fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
@@ -270,7 +270,7 @@ bool CalendarRegistry::Write(const Json::Value& calendars) {
   // The new content is in place; syncing the directory makes the rename
   // itself survive a power loss. A failure here does not undo the write.
   const std::string directory = DirectoryOf(path);
-  const pinned::Fd dir(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const kivo::base::Fd dir(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dir.valid() || fsync(dir.get()) != 0) {
     KIVO_LOG("fsync(%s) failed, reason=%s", directory.c_str(), strerror(errno));
   }

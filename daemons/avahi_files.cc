@@ -9,9 +9,9 @@
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
 #include "kivo/log.h"
-#include "platform/last_error.h"
-#include "platform/process.h"
-#include "platform/root_files.h"
+#include "base/last_error.h"
+#include "base/process.h"
+#include "base/root_files.h"
 
 namespace kivo {
 namespace daemons {
@@ -70,14 +70,14 @@ std::string AnnouncementText(const Announcement& a, int port) {
 bool WriteAnnouncement(const std::string& service) {
   const Announcement* a = Find(service);
   if (a == nullptr) return true;
-  return ReplaceFile(RootedPath(a->file), AnnouncementText(*a, StoredPort(*a)), 0644);
+  return base::ReplaceFile(RootedPath(a->file), AnnouncementText(*a, StoredPort(*a)), 0644);
 }
 
 bool RemoveAnnouncement(const std::string& service) {
   const Announcement* a = Find(service);
   if (a == nullptr) return true;
   if (unlink(RootedPath(a->file).c_str()) != 0 && errno != ENOENT) {
-    SetLastError(errno);
+    base::SetLastError(errno);
     KIVO_LOG("cannot remove %s: %s", a->file, strerror(errno));
     return false;
   }
@@ -88,10 +88,10 @@ int AvahiDaemonPid() {
   for (const char* path : {"/run/avahi-daemon/pid", "/var/run/avahi-daemon/pid"}) {
     std::string text, comm;
     bool missing = false;
-    if (!ReadWholeFile(RootedPath(path), &text, &missing) || missing) continue;
+    if (!base::ReadWholeFile(RootedPath(path), &text, &missing) || missing) continue;
     int pid = atoi(text.c_str());
-    if (pid <= 0 || !ProcessAlive(pid)) continue;
-    if (ReadWholeFile("/proc/" + std::to_string(pid) + "/comm", &comm, nullptr) &&
+    if (pid <= 0 || !base::ProcessAlive(pid)) continue;
+    if (base::ReadWholeFile("/proc/" + std::to_string(pid) + "/comm", &comm, nullptr) &&
         comm.compare(0, 12, "avahi-daemon") == 0) {
       return pid;
     }
@@ -107,7 +107,7 @@ bool RestartAvahi() {
   }
   int pid = AvahiDaemonPid();
   if (pid > 0 && kill(pid, SIGHUP) != 0) {
-    SetLastError(errno);
+    base::SetLastError(errno);
     KIVO_LOG("cannot signal avahi-daemon %d: %s", pid, strerror(errno));
     return false;
   }

@@ -10,10 +10,10 @@
 #include "kivo/kivo_platform.h"
 #include "kivo/log.h"
 #include "kivo/port_text.h"
-#include "platform/json_file.h"
-#include "platform/last_error.h"
-#include "platform/process.h"
-#include "platform/root_files.h"
+#include "base/json_file.h"
+#include "base/last_error.h"
+#include "base/process.h"
+#include "base/root_files.h"
 
 namespace kivo {
 namespace daemons {
@@ -59,7 +59,7 @@ std::string PortList(const std::vector<int>& ports) {
 FirewallOpenings CurrentOpenings() {
   Json::Value declared;
   bool missing = false;
-  if (!ReadJsonFile(RootedPath("/etc/kivo/ports.json"), &declared, &missing)) {
+  if (!base::ReadJsonFile(RootedPath("/etc/kivo/ports.json"), &declared, &missing)) {
     declared = Json::Value();  // the defaults below
   }
   FirewallOpenings open;
@@ -67,7 +67,7 @@ FirewallOpenings CurrentOpenings() {
   std::set<int> tcp;
   for (int port : DeclaredPorts(declared, "webapi", {5000, 5001})) tcp.insert(port);
   Json::Value states;
-  if (!ReadJsonFile(RootedPath("/var/lib/kivo/services.json"), &states, &missing)) {
+  if (!base::ReadJsonFile(RootedPath("/var/lib/kivo/services.json"), &states, &missing)) {
     states = Json::Value();  // nothing enabled
   }
   KivoConf conf;
@@ -118,11 +118,11 @@ std::string FirewallRuleset(const FirewallOpenings& open) {
 
 bool ReloadFirewall() {
   std::string path = RootedPath(kRulesetPath);
-  if (!ReplaceFile(path, FirewallRuleset(CurrentOpenings()), 0644)) return false;
+  if (!base::ReplaceFile(path, FirewallRuleset(CurrentOpenings()), 0644)) return false;
   if (!Root().empty()) return true;  // a development root never touches the machine's rules
   std::string output;
-  if (RunCaptured({"/usr/sbin/nft", "-f", path}, &output) != 0) {
-    SetLastError(EIO);
+  if (base::RunCaptured({"/usr/sbin/nft", "-f", path}, &output) != 0) {
+    base::SetLastError(EIO);
     KIVO_LOG("nft refused %s: %s", path.c_str(), output.c_str());
     return false;
   }

@@ -18,12 +18,12 @@
 #include "host/module_call.h"
 #include "host/module_table.h"
 #include "host/settings_under_way.h"
-#include "platform/random_text.h"
+#include "base/random_text.h"
 #include "host/tls_files.h"
 #include "platform/accounts.h"
-#include "platform/json_file.h"
-#include "platform/process.h"
-#include "platform/root_files.h"
+#include "base/json_file.h"
+#include "base/process.h"
+#include "base/root_files.h"
 
 namespace host {
 
@@ -79,7 +79,7 @@ bool WriteIfMissing(const std::string& path, const std::string& content, mode_t 
     HOST_LOG("cannot create %s: %s", path.c_str(), strerror(errno));
     return false;
   }
-  bool ok = fchmod(fd, mode) == 0 && kivo::WriteAll(fd, content.data(), content.size());
+  bool ok = fchmod(fd, mode) == 0 && kivo::base::WriteAll(fd, content.data(), content.size());
   if (close(fd) != 0) ok = false;
   if (!ok) HOST_LOG("cannot write %s: %s", path.c_str(), strerror(errno));
   return ok;
@@ -89,7 +89,7 @@ std::string SharesJson(const std::string& root) {
   Json::Value shares(Json::objectValue);
   shares["homes"] = InRoot(root, "/volume1/homes");
   shares["public"] = InRoot(root, "/volume1/public");
-  return kivo::StyledJson(shares);
+  return kivo::base::StyledJson(shares);
 }
 
 bool ReadFirstLine(const std::string& path, std::string* line) {
@@ -169,7 +169,7 @@ bool InitAdminPassword(const std::string& password_file) {
   std::string password;
   const bool generated = password_file.empty();
   if (generated) {
-    password = kivo::RandomPassword(20);
+    password = kivo::base::RandomPassword(20);
   } else if (!ReadFirstLine(password_file, &password)) {
     return false;
   }
@@ -316,7 +316,7 @@ bool SystemUserAdd(const std::string& name, uid_t uid, bool admin) {
   if (admin) argv.insert(argv.end(), {"--groups", kAdministratorsGroup});
   argv.push_back(name);
   std::string output;
-  const int status = kivo::RunCaptured(argv, &output);
+  const int status = kivo::base::RunCaptured(argv, &output);
   if (status != 0) {
     HOST_LOG("useradd %s failed (%d): %s", name.c_str(), status, output.c_str());
     return false;

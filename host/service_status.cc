@@ -14,7 +14,7 @@
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
 #include "kivo/port_text.h"
-#include "platform/json_file.h"
+#include "base/json_file.h"
 
 namespace host {
 
@@ -33,7 +33,7 @@ const struct Variant {
 Json::Value ReadJson(const char* system_path) {
   Json::Value value;
   bool missing = false;
-  if (!kivo::ReadJsonFile(kivo::RootedPath(system_path), &value, &missing)) return Json::Value();
+  if (!kivo::base::ReadJsonFile(kivo::RootedPath(system_path), &value, &missing)) return Json::Value();
   return value;
 }
 

@@ -10,7 +10,7 @@
 
 #include "host/host_log.h"
 #include "kivo/kivo_paths.h"
-#include "platform/root_files.h"
+#include "base/root_files.h"
 
 namespace host {
 namespace {
@@ -43,7 +43,7 @@ bool Record(const std::string& api, long version, const std::string& method,
   for (const char* file : kChangedFiles) {
     std::string content;
     bool missing = false;
-    if (!kivo::ReadWholeFile(kivo::RootedPath(file), &content, &missing)) {
+    if (!kivo::base::ReadWholeFile(kivo::RootedPath(file), &content, &missing)) {
       HOST_LOG("cannot read %s: %s", file, strerror(errno));
       return false;
     }
@@ -52,8 +52,8 @@ bool Record(const std::string& api, long version, const std::string& method,
   Json::StreamWriterBuilder writer;
   writer["indentation"] = "";
   const std::string path = RecordPath();
-  if (!kivo::MakeParentDirs(path) ||
-      !kivo::ReplaceFile(path, Json::writeString(writer, record) + "\n", 0600)) {
+  if (!kivo::base::MakeParentDirs(path) ||
+      !kivo::base::ReplaceFile(path, Json::writeString(writer, record) + "\n", 0600)) {
     HOST_LOG("cannot record the settings change under way in %s: %s", path.c_str(),
              strerror(errno));
     return false;
@@ -99,7 +99,7 @@ ModuleCallResult RunRecordedCall(APIEntryFunc entry, const std::string& api, lon
 bool FinishSettingsUnderWay(const ModuleTable& module) {
   std::string text;
   bool missing = false;
-  if (!kivo::ReadWholeFile(RecordPath(), &text, &missing)) {
+  if (!kivo::base::ReadWholeFile(RecordPath(), &text, &missing)) {
     HOST_LOG("cannot read %s: %s", RecordPath().c_str(), strerror(errno));
     return false;
   }
@@ -129,7 +129,7 @@ bool FinishSettingsUnderWay(const ModuleTable& module) {
   for (const char* file : kChangedFiles) {
     const Json::Value& was = record["before"][file];
     const std::string path = kivo::RootedPath(file);
-    const bool put_back = was.isString() ? kivo::ReplaceFile(path, was.asString(), 0644)
+    const bool put_back = was.isString() ? kivo::base::ReplaceFile(path, was.asString(), 0644)
                                          : (unlink(path.c_str()) == 0 || errno == ENOENT);
     if (!put_back) HOST_LOG("cannot put %s back: %s", path.c_str(), strerror(errno));
   }

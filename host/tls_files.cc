@@ -12,7 +12,7 @@
 
 #include "host/accounts.h"
 #include "host/host_log.h"
-#include "platform/random_text.h"
+#include "base/random_text.h"
 
 namespace host {
 
@@ -50,7 +50,7 @@ bool Check(int status, const char* what) {
 bool MakePair(gnutls_x509_privkey_t key, gnutls_x509_crt_t crt, gnutls_datum_t* cert_pem,
               gnutls_datum_t* key_pem) {
   const time_t now = time(nullptr);
-  const std::string serial = kivo::RandomHex(16);
+  const std::string serial = kivo::base::RandomHex(16);
   char hostname[256] = "";
   gethostname(hostname, sizeof hostname - 1);
   unsigned char v4[4], v6[16];

@@ -11,8 +11,8 @@
 
 #include "kivo/kivo_platform.h"
 #include "kivo/log.h"
-#include "platform/last_error.h"
-#include "platform/root_files.h"
+#include "base/last_error.h"
+#include "base/root_files.h"
 
 namespace {
 
@@ -34,7 +34,7 @@ bool Up(std::string* path) {
 
 int VolumeInfo(const char* path, KIVOVOLINFO* info) {
   if (path == nullptr || path[0] == '\0' || info == nullptr) {
-    kivo::SetLastError(EINVAL);
+    kivo::base::SetLastError(EINVAL);
     KIVO_LOG("volume lookup with a null argument");
     return -1;
   }
@@ -45,7 +45,7 @@ int VolumeInfo(const char* path, KIVOVOLINFO* info) {
   while (statvfs(probe.c_str(), &vfs) != 0) {
     int error = errno;
     if ((error != ENOENT && error != ENOTDIR) || !Up(&probe)) {
-      kivo::SetLastError(error);
+      kivo::base::SetLastError(error);
       KIVO_LOG("statvfs(%s) failed: %s", probe.c_str(), strerror(error));
       return -1;
     }
@@ -66,19 +66,19 @@ bool CopyContent(int in, int out) {
       if (errno == EINTR) continue;
       return false;
     }
-    if (!kivo::WriteAll(out, buffer, static_cast<size_t>(n))) return false;
+    if (!kivo::base::WriteAll(out, buffer, static_cast<size_t>(n))) return false;
   }
 }
 
 int Fail(const char* step, const char* path, int error) {
-  kivo::SetLastError(error);
+  kivo::base::SetLastError(error);
   KIVO_LOG("copy: %s(%s) failed: %s", step, path, strerror(error));
   return -1;
 }
 
 int CopyFile(const char* source, const char* dest, const KIVOCOPYOPT* options) {
   if (source == nullptr || dest == nullptr || options == nullptr) {
-    kivo::SetLastError(EINVAL);
+    kivo::base::SetLastError(EINVAL);
     KIVO_LOG("copy with a null argument");
     return -1;
   }
@@ -133,11 +133,11 @@ int CopyFile(const char* source, const char* dest, const KIVOCOPYOPT* options) {
 extern "C" {
 
 int KIVOMountVolInfoGet(const char* path, KIVOVOLINFO* info) {
-  return kivo::Guarded(-1, [&] { return VolumeInfo(path, info); });
+  return kivo::base::Guarded(-1, [&] { return VolumeInfo(path, info); });
 }
 
 int KIVOFileCopy(const char* source, const char* dest, const KIVOCOPYOPT* options) {
-  return kivo::Guarded(-1, [&] { return CopyFile(source, dest, options); });
+  return kivo::base::Guarded(-1, [&] { return CopyFile(source, dest, options); });
 }
 
 }  // extern "C"

@@ -18,8 +18,8 @@
 #include "kivo/kivo_platform.h"
 #include "kivo/log.h"
 #include "kivo/port_text.h"
-#include "platform/json_file.h"
-#include "platform/last_error.h"
+#include "base/json_file.h"
+#include "base/last_error.h"
 
 namespace {
 
@@ -102,7 +102,7 @@ bool Conflict(const std::string& service, int port_from, int port_to) {
   }
   Json::Value declared;
   bool missing = false;
-  if (!kivo::ReadJsonFile(kivo::RootedPath(kPortsPath), &declared, &missing)) {
+  if (!kivo::base::ReadJsonFile(kivo::RootedPath(kPortsPath), &declared, &missing)) {
     // Without the table no port can be known to be free.
     KIVO_LOG("cannot read the port table, %s refused", service.c_str());
     return true;
@@ -144,7 +144,7 @@ bool Conflict(const std::string& service, int port_from, int port_to) {
 namespace WebUtils {
 
 bool IsPortConflict(const std::string& service, int port_from, int port_to) {
-  return kivo::Guarded(true, [&] { return Conflict(service, port_from, port_to); });
+  return kivo::base::Guarded(true, [&] { return Conflict(service, port_from, port_to); });
 }
 
 }  // namespace WebUtils

@@ -16,9 +16,9 @@
 #include "kivo/kivo_platform.h"
 #include "kivo/log.h"
 #include "kivo/port_text.h"
-#include "platform/json_file.h"
-#include "platform/last_error.h"
-#include "platform/process.h"
+#include "base/json_file.h"
+#include "base/last_error.h"
+#include "base/process.h"
 
 namespace kivo {
 namespace daemons {
@@ -99,7 +99,7 @@ bool Running(const Json::Value& states, const char* service) {
 bool ReadShares(WebDAVSettings* settings) {
   Json::Value shares;
   bool missing = false;
-  if (!ReadJsonFile(RootedPath("/etc/kivo/shares.json"), &shares, &missing)) return false;
+  if (!base::ReadJsonFile(RootedPath("/etc/kivo/shares.json"), &shares, &missing)) return false;
   if (missing || !shares.isObject()) return true;
   for (const std::string& name : shares.getMemberNames()) {
     const Json::Value& dir = shares[name];
@@ -126,7 +126,7 @@ bool ReadShares(WebDAVSettings* settings) {
 bool ReadGuest(WebDAVSettings* settings) {
   FILE* file = fopen(RootedPath("/etc/passwd").c_str(), "re");
   if (file == nullptr) {
-    SetLastError(errno);
+    base::SetLastError(errno);
     KIVO_LOG("cannot read the accounts: %s", strerror(errno));
     return false;
   }
@@ -191,7 +191,7 @@ std::string WebDAVAccessLogPath() { return RootedPath(kLogDir) + "/webdav-access
 bool ReadWebDAVSettings(WebDAVSettings* s) {
   s->root = Root();
   if (!QuotableText(s->root)) {
-    SetLastError(EINVAL);
+    base::SetLastError(EINVAL);
     KIVO_LOG("the root %s cannot appear in an Apache configuration", s->root.c_str());
     return false;
   }
@@ -207,7 +207,7 @@ bool ReadWebDAVSettings(WebDAVSettings* s) {
   s->depth_infinity = strcmp(conf.Info("webdavdepthinfinity", ""), "yes") == 0;
   Json::Value states;
   bool missing = false;
-  if (!ReadJsonFile(RootedPath("/var/lib/kivo/services.json"), &states, &missing)) return false;
+  if (!base::ReadJsonFile(RootedPath("/var/lib/kivo/services.json"), &states, &missing)) return false;
   s->http = states.isObject() && Running(states, "webdav-httpd-pure");
   s->https = states.isObject() && Running(states, "webdav-httpd-ssl");
   s->extra_server_text = ObserverSections();
@@ -216,7 +216,7 @@ bool ReadWebDAVSettings(WebDAVSettings* s) {
 
 std::string WebDAVModulePath() {
   // Installed beside the program; a build tree keeps it where CMake put it.
-  const std::string beside = kivo::BesideProgram("mod_kivo_dav.so");
+  const std::string beside = kivo::base::BesideProgram("mod_kivo_dav.so");
   return beside.empty() ? KIVO_DAV_MODULE_PATH : beside;
 }
 

@@ -19,11 +19,11 @@
 #include "daemons/httpd/webdav_observer.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/log.h"
-#include "platform/last_error.h"
-#include "platform/private_log.h"
-#include "platform/process.h"
-#include "platform/random_text.h"
-#include "platform/root_files.h"
+#include "base/last_error.h"
+#include "base/private_log.h"
+#include "base/process.h"
+#include "base/random_text.h"
+#include "base/root_files.h"
 
 namespace kivo {
 namespace daemons {
@@ -69,13 +69,13 @@ bool EnsureCertificate(WebDAVSettings* settings) {
   settings->cert = WebDAVConfDir() + "/tls/server.crt";
   settings->key = WebDAVConfDir() + "/tls/server.key";
   if (FileExists(settings->cert) && FileExists(settings->key)) return true;
-  if (!MakeParentDirs(settings->cert)) return false;
+  if (!base::MakeParentDirs(settings->cert)) return false;
   char host[256] = "localhost";
   gethostname(host, sizeof host - 1);
   const mode_t old_mask = umask(077);  // the key is root's alone from its first byte
   std::string output;
   int rc =
-      RunCaptured({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+      base::RunCaptured({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
                    "ec_paramgen_curve:prime256v1", "-nodes", "-days", "3650", "-subj",
                    std::string("/CN=") + host, "-keyout", settings->key, "-out", settings->cert},
                   &output);
@@ -98,21 +98,21 @@ bool PrepareLockDatabase(WebDAVSettings* s) {
   const std::string dir = WebDAVLockDir(), name_file = WebDAVPrivateDir() + "/lock-name";
   if (!MakeDaemonDir(dir, 0711)) return false;
   if (chown(dir.c_str(), 0, 0) != 0) {
-    SetLastError(errno);
+    base::SetLastError(errno);
     KIVO_LOG("cannot prepare the lock folder %s: %s", dir.c_str(), strerror(errno));
     return false;
   }
   std::string name;
   bool missing = false;
-  if (!ReadWholeFile(name_file, &name, &missing)) return false;
+  if (!base::ReadWholeFile(name_file, &name, &missing)) return false;
   if (name.size() != 32 || name.find_first_not_of("0123456789abcdef") != std::string::npos) {
-    name = RandomHex(16);
+    name = base::RandomHex(16);
     if (name.empty()) {
-      SetLastError(errno);
+      base::SetLastError(errno);
       KIVO_LOG("cannot draw the lock database's name: %s", strerror(errno));
       return false;
     }
-    if (!ReplaceFile(name_file, name, 0600)) return false;
+    if (!base::ReplaceFile(name_file, name, 0600)) return false;
   }
   const std::string file = "DavLock-" + name;
   s->lock_db = dir + "/" + file;
@@ -149,17 +149,17 @@ bool PrepareListing(const WebDAVSettings& s) {
 }
 
 bool WriteGeneratedFiles(WebDAVSettings* s) {
-  if (!MakeParentDirs(WebDAVConfPath()) || !MakeDaemonDir(WebDAVConfDir(), 0755) ||
-      !MakeDaemonDir(WebDAVPrivateDir(), 0700) || !MakeParentDirs(WebDAVPidPath()) ||
-      !MakeDaemonDir(WebDAVRuntimeDir(), 0755) || !MakeParentDirs(WebDAVErrorLogPath()) ||
-      !MakeParentDirs(RootedPath(KB_STATE_PATH)) || !PrepareLockDatabase(s) ||
+  if (!base::MakeParentDirs(WebDAVConfPath()) || !MakeDaemonDir(WebDAVConfDir(), 0755) ||
+      !MakeDaemonDir(WebDAVPrivateDir(), 0700) || !base::MakeParentDirs(WebDAVPidPath()) ||
+      !MakeDaemonDir(WebDAVRuntimeDir(), 0755) || !base::MakeParentDirs(WebDAVErrorLogPath()) ||
+      !base::MakeParentDirs(RootedPath(KB_STATE_PATH)) || !PrepareLockDatabase(s) ||
       !PrepareListing(*s)) {
     return false;
   }
   // Apache and systemd open the logs for appending, keeping owner and mode;
   // the logs name every user's paths.
   for (const std::string& log : {WebDAVErrorLogPath(), WebDAVAccessLogPath(), OutputLogPath()}) {
-    if (!MakePrivateLog(log)) {
+    if (!base::MakePrivateLog(log)) {
       KIVO_LOG("cannot make the log %s root's and the administrators' only: %s", log.c_str(),
                strerror(errno));
       return false;
@@ -169,7 +169,7 @@ bool WriteGeneratedFiles(WebDAVSettings* s) {
   // The password file of older versions: mod_kivo_dav reads etc/shadow.
   unlink((WebDAVPrivateDir() + "/passwords").c_str());
   // ReplaceFile keeps the mode of the file it replaces: set it each time.
-  return ReplaceFile(WebDAVConfPath(), WebDAVConfigText(*s), 0600) &&
+  return base::ReplaceFile(WebDAVConfPath(), WebDAVConfigText(*s), 0600) &&
          chmod(WebDAVConfPath().c_str(), 0600) == 0;
 }
 
@@ -213,7 +213,7 @@ std::string TextSince(const std::string& path, off_t offset) {
 
 bool ConfigAccepted() {
   std::string output;
-  int rc = RunCaptured({kApache, "-t", "-f", WebDAVConfPath()}, &output);
+  int rc = base::RunCaptured({kApache, "-t", "-f", WebDAVConfPath()}, &output);
   if (rc == 0) return true;
   KIVO_LOG("apache2 refused the WebDAV configuration %s", WebDAVConfPath().c_str());
   LogLines("apache2: ", output);
@@ -223,11 +223,11 @@ bool ConfigAccepted() {
 bool WritePorts(const std::vector<int>& ports) {
   std::string text;
   for (int port : ports) text += std::to_string(port) + "\n";
-  return ReplaceFile(PortsPath(), text, 0644);
+  return base::ReplaceFile(PortsPath(), text, 0644);
 }
 
 bool Settings(WebDAVSettings* s) {
-  return Guarded(false, [&] { return ReadWebDAVSettings(s); });
+  return base::Guarded(false, [&] { return ReadWebDAVSettings(s); });
 }
 
 bool StopDaemon() {
@@ -238,7 +238,7 @@ bool StopDaemon() {
   Settings(&s);
   if (!kSupervisor.WaitUntil(0, kWaitMillis,
                              [&] { return AllListening(s.listen_address, ports, false); })) {
-    SetLastError(EADDRINUSE);
+    base::SetLastError(EADDRINUSE);
     KIVO_LOG("the WebDAV ports stay taken after the daemon stopped");
     return false;
   }
@@ -261,8 +261,8 @@ bool StartDaemon(WebDAVSettings* s) {
     return kSupervisor.PidFromFile() == pid && AllListening(s->listen_address, ports, true);
   });
   if (!up) {
-    if (ProcessAlive(pid)) kSupervisor.Signal(pid, SIGTERM);
-    SetLastError(ETIMEDOUT);
+    if (base::ProcessAlive(pid)) kSupervisor.Signal(pid, SIGTERM);
+    base::SetLastError(ETIMEDOUT);
     KIVO_LOG("the WebDAV daemon did not start");
     LogLines("apache2: ", TextSince(OutputLogPath(), output_offset));
     LogLines("apache2: ", TextSince(WebDAVErrorLogPath(), error_offset));
@@ -291,7 +291,7 @@ int OldWorkers(pid_t parent, unsigned long long ticks) {
     if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
     std::string text;
     bool missing = false;
-    if (!ReadWholeFile(std::string("/proc/") + entry->d_name + "/stat", &text, &missing)) continue;
+    if (!base::ReadWholeFile(std::string("/proc/") + entry->d_name + "/stat", &text, &missing)) continue;
     // Fields after the command's closing parenthesis: state ppid ... (starttime is the 22nd).
     const size_t close = text.rfind(')');
     if (close == std::string::npos) continue;
@@ -319,7 +319,7 @@ bool ReloadDaemon(pid_t pid, WebDAVSettings* s) {
   off_t error_offset = SizeOf(WebDAVErrorLogPath());
   const unsigned long long signalled = TicksSinceBoot();
   if (!kSupervisor.Signal(pid, SIGUSR1)) {
-    SetLastError(errno);
+    base::SetLastError(errno);
     KIVO_LOG("cannot signal the WebDAV daemon %d: %s", static_cast<int>(pid), strerror(errno));
     return false;
   }
@@ -337,10 +337,10 @@ bool ReloadDaemon(pid_t pid, WebDAVSettings* s) {
   // with a transfer finish it and take no other: they are not waited for.
   for (int waited = 0; up && waited < kOldWorkersMillis && OldWorkers(pid, signalled) > 0;
        waited += kPollMillis) {
-    SleepMillis(kPollMillis);
+    base::SleepMillis(kPollMillis);
   }
   if (!up) {
-    SetLastError(ETIMEDOUT);
+    base::SetLastError(ETIMEDOUT);
     KIVO_LOG("the WebDAV daemon did not come back from its reload");
     LogLines("apache2: ", TextSince(WebDAVErrorLogPath(), error_offset));
     return false;
@@ -362,7 +362,7 @@ std::vector<int> WebDAVDaemonPorts() {
   std::string text;
   std::vector<int> ports;
   bool missing = false;
-  if (!ReadWholeFile(PortsPath(), &text, &missing)) return ports;
+  if (!base::ReadWholeFile(PortsPath(), &text, &missing)) return ports;
   std::istringstream in(text);
   int port;
   while (in >> port) ports.push_back(port);

@@ -21,11 +21,11 @@
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
 #include "kivo/log.h"
-#include "platform/journal.h"
-#include "platform/last_error.h"
-#include "platform/private_log.h"
-#include "platform/process.h"
-#include "platform/root_files.h"
+#include "base/journal.h"
+#include "base/last_error.h"
+#include "base/private_log.h"
+#include "base/process.h"
+#include "base/root_files.h"
 
 #ifndef KIVO_CALDAV_PLUGIN_DIR
 #define KIVO_CALDAV_PLUGIN_DIR ""
@@ -65,7 +65,7 @@ std::string Rooted(const char* path) { return RootedPath(path); }
 
 // Logs `message` and records `error` as the thread's last platform error.
 bool Fail(int error, const std::string& message) {
-  SetLastError(error);
+  base::SetLastError(error);
   KIVO_LOG("%s", message.c_str());
   return false;
 }
@@ -73,13 +73,13 @@ bool Fail(int error, const std::string& message) {
 int ReadPortFile() {
   std::string text;
   bool missing = false;  // no file yet is the daemon's normal state, not an error
-  if (!ReadWholeFile(Rooted(kPortPath), &text, &missing) || missing) return 0;
+  if (!base::ReadWholeFile(Rooted(kPortPath), &text, &missing) || missing) return 0;
   const long value = std::strtol(text.c_str(), nullptr, 10);
   return value > 0 && value < 65536 ? static_cast<int>(value) : 0;
 }
 
 bool WritePortFile(int port) {
-  return ReplaceFile(Rooted(kPortPath), std::to_string(port) + "\n", 0644);
+  return base::ReplaceFile(Rooted(kPortPath), std::to_string(port) + "\n", 0644);
 }
 
 // Binds 127.0.0.1:port (0: any) and answers the port bound, or 0.
@@ -102,7 +102,7 @@ int BindLoopback(int port) {
 
 std::string PluginDir() {
   // Installed beside the program; a build tree keeps it where CMake put it.
-  const std::string beside = BesideProgram(std::string("radicale/") + kPluginFile);
+  const std::string beside = base::BesideProgram(std::string("radicale/") + kPluginFile);
   return beside.empty() ? KIVO_CALDAV_PLUGIN_DIR : beside.substr(0, beside.find_last_of('/'));
 }
 
@@ -202,7 +202,7 @@ pid_t Spawn(Launch* launch, int log_fd) {
     umask(022);
     if (chdir("/") != 0) _exit(126);
     close_range(3, ~0U, 0);
-    UseDefaultScheduling();
+    base::UseDefaultScheduling();
     execve(kSetpriv, launch->argv.data(), launch->envp.data());
     _exit(127);
   }
@@ -224,7 +224,7 @@ bool Record(const char* op, pid_t pid, int port) {
   record["service"] = "caldav";
   record["pid"] = static_cast<int>(pid);
   record["port"] = port;
-  return Journal(record);
+  return base::Journal(record);
 }
 
 // Called with the lock held.
@@ -258,13 +258,13 @@ bool StartLocked() {
     return Fail(ENOENT, "the CalDAV plug-in " + std::string(kPluginFile) + " is not installed");
   }
   if (!MakeDaemonDir(Rooted(kStateDir), 0755) || !MakeDaemonDir(Rooted(kCollectionsDir), 0700) ||
-      !ReplaceFile(Rooted(kConfigPath), ConfigText(port), 0644)) {
+      !base::ReplaceFile(Rooted(kConfigPath), ConfigText(port), 0644)) {
     KIVO_LOG("cannot write the CalDAV daemon's configuration under %s", Rooted(kStateDir).c_str());
     return false;
   }
   const std::string log_path = Rooted(kLogPath);
-  if (!MakeParentDirs(log_path)) return Fail(errno, "cannot make " + log_path);
-  const int log_fd = OpenPrivateLog(log_path);
+  if (!base::MakeParentDirs(log_path)) return Fail(errno, "cannot make " + log_path);
+  const int log_fd = base::OpenPrivateLog(log_path);
   if (log_fd < 0) return Fail(errno, "cannot open " + log_path + ": " + strerror(errno));
   Launch launch = BuildLaunch(plugin_dir);
   // Under systemd the unit runs the same command (debian/kivo-caldav.service).
@@ -277,7 +277,7 @@ bool StartLocked() {
   const bool up = kSupervisor.WaitUntil(pid, kStartWaitMs,
                                         [&] { return AllListening("127.0.0.1", {port}, true); });
   if (!up || !kSupervisor.IsOurs(pid)) {
-    if (ProcessAlive(pid)) kSupervisor.Stop(pid);
+    if (base::ProcessAlive(pid)) kSupervisor.Stop(pid);
     return Fail(ETIMEDOUT, "the CalDAV daemon did not come up on 127.0.0.1:" +
                                std::to_string(port) + "; see " + log_path);
   }

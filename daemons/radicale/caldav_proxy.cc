@@ -10,8 +10,8 @@
 #include "daemons/httpd/webdav_daemon.h"
 #include "daemons/httpd/webdav_observer.h"
 #include "kivo/log.h"
-#include "platform/last_error.h"
-#include "platform/root_files.h"
+#include "base/last_error.h"
+#include "base/root_files.h"
 
 namespace kivo {
 namespace daemons {
@@ -42,7 +42,7 @@ constexpr char kProxyPassPrefix[] = "ProxyPass /caldav/ http://127.0.0.1:";
 int ProxiedPort() {
   std::string text;
   bool missing = false;
-  if (!ReadWholeFile(WebDAVConfPath(), &text, &missing) || missing) return 0;
+  if (!base::ReadWholeFile(WebDAVConfPath(), &text, &missing) || missing) return 0;
   const size_t at = text.find(kProxyPassPrefix);
   if (at == std::string::npos) return 0;
   return std::atoi(text.c_str() + at + sizeof kProxyPassPrefix - 1);
@@ -124,7 +124,7 @@ bool AfterWebDAVDaemonChange(bool webdav_running) {
   if (port == proxied || WebDAVDaemonPid() == 0) return true;
   static thread_local bool reloading = false;
   if (reloading) {
-    SetLastError(EADDRINUSE);
+    base::SetLastError(EADDRINUSE);
     KIVO_LOG("the WebDAV daemon proxies /caldav/ to port %d, the CalDAV daemon listens on %d",
              proxied, port);
     return false;

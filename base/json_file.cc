@@ -1,4 +1,4 @@
-#include "platform/json_file.h"
+#include "base/json_file.h"
 
 #include <errno.h>
 
@@ -6,10 +6,10 @@
 #include <sstream>
 
 #include "kivo/log.h"
-#include "platform/last_error.h"
-#include "platform/root_files.h"
+#include "base/last_error.h"
+#include "base/root_files.h"
 
-namespace kivo {
+namespace kivo::base {
 namespace {
 constexpr char kLogUnit[] = "json_file";
 }  // namespace
@@ -66,4 +66,4 @@ std::string StyledJson(const Json::Value& value) {
   return Json::writeString(builder, value) + "\n";
 }
 
-}  // namespace kivo
+}  // namespace kivo::base

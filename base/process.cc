@@ -1,4 +1,4 @@
-#include "platform/process.h"
+#include "base/process.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -17,10 +17,10 @@
 #include <sstream>
 
 #include "kivo/log.h"
-#include "platform/last_error.h"
-#include "platform/root_files.h"
+#include "base/last_error.h"
+#include "base/root_files.h"
 
-namespace kivo {
+namespace kivo::base {
 namespace {
 
 constexpr char kLogUnit[] = "process";
@@ -252,4 +252,4 @@ std::string BesideProgram(const std::string& name) {
   return access(path.c_str(), R_OK) == 0 ? path : "";
 }
 
-}  // namespace kivo
+}  // namespace kivo::base

@@ -1,4 +1,4 @@
-#include "platform/private_log.h"
+#include "base/private_log.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -10,7 +10,7 @@
 
 #include "kivo/kivo_paths.h"
 
-namespace kivo {
+namespace kivo::base {
 namespace {
 
 constexpr mode_t kLogMode = 0640;
@@ -67,4 +67,4 @@ bool MakePrivateLog(const std::string& path) {
   return true;
 }
 
-}  // namespace kivo
+}  // namespace kivo::base

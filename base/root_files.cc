@@ -1,4 +1,4 @@
-#include "platform/root_files.h"
+#include "base/root_files.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "kivo/log.h"
-#include "platform/last_error.h"
+#include "base/last_error.h"
 
-namespace kivo {
+namespace kivo::base {
 namespace {
 
 constexpr char kLogUnit[] = "root_files";
@@ -167,4 +167,4 @@ FileLock::~FileLock() {
   if (fd_ >= 0) close(fd_);
 }
 
-}  // namespace kivo
+}  // namespace kivo::base

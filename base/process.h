@@ -6,15 +6,15 @@
 // caller waits on; and the default scheduling policy, whatever the caller's
 // threads run under.
 
-#ifndef KIVO_PLATFORM_PROCESS_H_
-#define KIVO_PLATFORM_PROCESS_H_
+#ifndef KIVO_BASE_PROCESS_H_
+#define KIVO_BASE_PROCESS_H_
 
 #include <sys/types.h>
 
 #include <string>
 #include <vector>
 
-namespace kivo {
+namespace kivo::base {
 
 // Runs argv[0] (an absolute path) to completion; its stdout and stderr end up
 // in *output. The exit status, or -1 when it could not run or was killed.
@@ -56,6 +56,6 @@ void UseDefaultScheduling();
 // Sleeps for `millis` milliseconds.
 void SleepMillis(int millis);
 
-}  // namespace kivo
+}  // namespace kivo::base
 
-#endif  // KIVO_PLATFORM_PROCESS_H_
+#endif  // KIVO_BASE_PROCESS_H_

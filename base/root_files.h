@@ -6,14 +6,14 @@
 // the same directory that is synced and renamed over the old one, while the
 // writer holds an exclusive lock on a lock file beside it.
 
-#ifndef KIVO_PLATFORM_ROOT_FILES_H_
-#define KIVO_PLATFORM_ROOT_FILES_H_
+#ifndef KIVO_BASE_ROOT_FILES_H_
+#define KIVO_BASE_ROOT_FILES_H_
 
 #include <sys/types.h>
 
 #include <string>
 
-namespace kivo {
+namespace kivo::base {
 
 // Reads the whole file. A missing file is not an error: it reads as empty
 // with *missing set (when `missing` is given). False on any other failure.
@@ -50,6 +50,6 @@ class FileLock {
   int fd_ = -1;
 };
 
-}  // namespace kivo
+}  // namespace kivo::base
 
-#endif  // KIVO_PLATFORM_ROOT_FILES_H_
+#endif  // KIVO_BASE_ROOT_FILES_H_
