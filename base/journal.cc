@@ -23,7 +23,7 @@ namespace kivo::base {
 namespace {
 
 constexpr char kLogUnit[] = "journal";
-constexpr char kJournalPath[] = "/var/log/kivo/platform.jsonl";
+constexpr char kJournalPath[] = SZF_JOURNAL;
 
 std::string UtcNow() {
   struct timespec now;

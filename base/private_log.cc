@@ -17,7 +17,7 @@ constexpr mode_t kLogMode = 0640;
 
 // The gid of "administrators" in the root's etc/group; 0 when none.
 gid_t AdministratorsGid() {
-  FILE* file = fopen(RootedPath("/etc/group").c_str(), "re");
+  FILE* file = fopen(RootedPath(SZF_GROUP).c_str(), "re");
   if (file == nullptr) return 0;
   gid_t gid = 0;
   struct group* entry;

@@ -20,8 +20,21 @@ namespace kivo::base {
 // in *output. The exit status, or -1 when it could not run or was killed.
 int RunCaptured(const std::vector<std::string>& argv, std::string* output);
 
-// Starts argv[0] in a session of its own, no child of the caller (double
-// fork), stdout and stderr appended to `log_path`. Its pid, or -1.
+// A program to start detached: argv[0] an absolute path.
+struct DetachedCommand {
+  std::vector<std::string> args;
+  std::vector<std::string> env;  // empty: the minimal environment of every child
+  bool at_root = false;          // file-creation mask 022 and the folder "/"
+};
+
+// The one detached starter: the command in a session of its own, no child
+// of the caller (double fork), stdin /dev/null, stdout and stderr on
+// `log_fd`, with an empty signal mask and SIGPIPE at its default. Its pid,
+// or -1 (logged, errno and the last error tell).
+pid_t StartDetached(const DetachedCommand& command, int log_fd);
+
+// StartDetached with the minimal environment, its output appended to
+// `log_path`.
 pid_t SpawnDetached(const std::vector<std::string>& argv, const std::string& log_path);
 
 // True while `pid` runs (zombies do not count; a child of ours is reaped).

@@ -26,11 +26,36 @@ bool WriteAll(int fd, const char* data, size_t size);
 // Creates the directories above `path` that do not exist yet (mode 0755).
 bool MakeParentDirs(const std::string& path);
 
-// Replaces `path` by a file holding `content`: temporary file, fsync, rename,
-// fsync of the directory. The new file keeps the mode and owner of the file
-// it replaces, or gets `new_mode` when there was none. No temporary file is
-// left behind, whatever fails.
-bool ReplaceFile(const std::string& path, const std::string& content, mode_t new_mode);
+// How ReplaceFile sets the new file's mode and owner, and what counts as
+// its failure.
+struct ReplaceOptions {
+  mode_t new_mode = 0644;  // a file made where none was
+  // A replaced file whose mode has any of these bits gets `new_mode`
+  // instead of its own (logged): a file others could write is theirs no
+  // more.
+  mode_t refused_bits = 0;
+  // Whether the new file must keep a replaced file's owner: true fails when
+  // it cannot; false keeps it where the process may give files away.
+  bool owner_or_fail = false;
+  bool make_parents = true;  // make missing folders above it (0755)
+  // Whether a failed fsync of the folder after the rename fails the call
+  // (the new content is in place either way; the failure is logged).
+  bool folder_sync_fails = true;
+};
+
+// The one atomic replacement: `path` becomes a file holding `content`
+// through a temporary in its folder (mode and owner set on it first, written
+// whole, fsync), a rename over `path` and an fsync of the folder. The new
+// file keeps the mode and owner of the file it replaces (see
+// ReplaceOptions), or gets `new_mode` when there was none. No temporary is
+// left behind, whatever fails; every failure is logged once.
+bool ReplaceFile(const std::string& path, const std::string& content,
+                 const ReplaceOptions& options);
+inline bool ReplaceFile(const std::string& path, const std::string& content, mode_t new_mode) {
+  ReplaceOptions options;
+  options.new_mode = new_mode;
+  return ReplaceFile(path, content, options);
+}
 
 // The lock file that serialises the writers of `path`: ".<name>.lock" in
 // the same directory.

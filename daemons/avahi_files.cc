@@ -21,13 +21,7 @@ constexpr char kLogUnit[] = "avahi_files";
 
 int StoredPort(const Announcement& a) {
   KivoConf conf;
-  std::string text = conf.Info(a.port_key, "");
-  if (text.empty() || text.size() > 5 ||
-      text.find_first_not_of("0123456789") != std::string::npos) {
-    return a.default_port;
-  }
-  int port = atoi(text.c_str());
-  return port >= 1 && port <= 65535 ? port : a.default_port;
+  return base::ServedPort(&conf, a.port);
 }
 
 const Announcement* Find(const std::string& service) {
@@ -43,9 +37,9 @@ bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 const std::vector<Announcement>& Announcements() {
   static const std::vector<Announcement> table = {
-      {"webdav-avahi", "_webdav._tcp", "WebDavPort", 5005,
+      {"webdav-avahi", "_webdav._tcp", base::kHttpPort,
        "/etc/avahi/services/kivo-webdav.service"},
-      {"webdavs-avahi", "_webdavs._tcp", "secure_WebDavPort", 5006,
+      {"webdavs-avahi", "_webdavs._tcp", base::kHttpsPort,
        "/etc/avahi/services/kivo-webdavs.service"},
   };
   return table;

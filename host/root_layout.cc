@@ -15,6 +15,7 @@
 
 #include "host/accounts.h"
 #include "host/host_log.h"
+#include "kivo/kivo_paths.h"
 #include "host/module_call.h"
 #include "host/module_table.h"
 #include "host/settings_under_way.h"
@@ -284,10 +285,10 @@ int InitRoot(const std::string& root, const std::string& admin_password_file) {
   };
   const File files[] = {
       {"/usr/kivo/etc.defaults/.state_for_dir.pag", kStateTemplate, 0644},
-      {"/etc/kivoinfo.conf", "", 0644},
-      {"/etc/kivo/shares.json", SharesJson(root), 0644},
-      {"/etc/kivo/ports.json", kReservedPorts, 0644},
-      {"/var/lib/kivo/services.json", "{}\n", 0644},
+      {SZF_KIVOINFO_CONF, "", 0644},
+      {SZF_SHARES_JSON, SharesJson(root), 0644},
+      {SZF_PORTS_JSON, kReservedPorts, 0644},
+      {SZF_SERVICES_JSON, "{}\n", 0644},
   };
   for (const File& f : files) {
     if (!WriteIfMissing(InRoot(root, f.path), f.content, f.mode)) return 1;
@@ -351,8 +352,8 @@ int AddUser(const std::string& root, const std::string& name, uid_t uid, bool ad
     return 1;
   }
   bool added = false;
-  if (!EnsureEntry(InRoot(root, "/etc/passwd"), name, PasswdLine(root, name, uid), 0644, &added) ||
-      !EnsureEntry(InRoot(root, "/etc/shadow"), name, name + ":!:0:0:99999:7:::", 0600, &added)) {
+  if (!EnsureEntry(InRoot(root, SZF_PASSWD), name, PasswdLine(root, name, uid), 0644, &added) ||
+      !EnsureEntry(InRoot(root, SZF_SHADOW), name, name + ":!:0:0:99999:7:::", 0600, &added)) {
     return 1;
   }
   if (admin && !AddGroupMember(root, kAdministratorsGroup, name)) return 1;

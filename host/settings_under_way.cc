@@ -27,7 +27,7 @@ constexpr const char* kSettingsChanges[][2] = {
 // call, then the call runs again whole. A call that finds its setting
 // already as asked changes nothing (no restart, no reload), so a half-done
 // change is undone first.
-constexpr const char* kChangedFiles[] = {"/etc/kivoinfo.conf", "/var/lib/kivo/services.json"};
+constexpr const char* kChangedFiles[] = {SZF_KIVOINFO_CONF, SZF_SERVICES_JSON};
 
 std::string RecordPath() { return kivo::RootedPath(kRecord); }
 

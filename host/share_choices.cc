@@ -11,7 +11,7 @@ namespace host {
 
 namespace {
 
-constexpr char kSharesPath[] = "/etc/kivo/shares.json";
+constexpr char kSharesPath[] = SZF_SHARES_JSON;
 
 Json::Value Choice(const std::string& share, const std::string& path) {
   Json::Value choice(Json::objectValue);

@@ -12,7 +12,9 @@
 
 #include "host/accounts.h"
 #include "host/host_log.h"
+#include "base/last_error.h"
 #include "base/random_text.h"
+#include "base/root_files.h"
 
 namespace host {
 
@@ -22,23 +24,12 @@ constexpr time_t kValidity = 10L * 365 * 24 * 60 * 60;
 
 // Writes `data` to a new file `path` with `mode` through a temporary name.
 bool WriteNew(const std::string& path, const gnutls_datum_t& data, mode_t mode) {
-  const std::string temp = path + ".new";
-  unlink(temp.c_str());
-  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
-  if (fd < 0) {
-    HOST_LOG("cannot create %s: %s", temp.c_str(), strerror(errno));
-    return false;
+  if (kivo::base::ReplaceFile(path, std::string(reinterpret_cast<const char*>(data.data), data.size),
+                              mode)) {
+    return true;
   }
-  const bool written = fchmod(fd, mode) == 0 &&
-                       write(fd, data.data, data.size) == static_cast<ssize_t>(data.size) &&
-                       fsync(fd) == 0;
-  close(fd);
-  if (!written || rename(temp.c_str(), path.c_str()) != 0) {
-    HOST_LOG("cannot write %s: %s", path.c_str(), strerror(errno));
-    unlink(temp.c_str());
-    return false;
-  }
-  return true;
+  HOST_LOG("cannot write %s: %s", path.c_str(), strerror(kivo::base::LastError()));
+  return false;
 }
 
 bool Check(int status, const char* what) {

@@ -24,7 +24,7 @@
 namespace {
 
 constexpr char kLogUnit[] = "ports";
-constexpr char kPortsPath[] = "/etc/kivo/ports.json";
+constexpr char kPortsPath[] = SZF_PORTS_JSON;
 
 // Services whose port lives in kivoinfo.conf.
 const struct {

@@ -19,22 +19,17 @@
 #include "base/json_file.h"
 #include "base/last_error.h"
 #include "base/root_files.h"
+#include "base/service_states.h"
 
 namespace {
 
 constexpr char kLogUnit[] = "services";
-constexpr char kServicesPath[] = "/var/lib/kivo/services.json";
-
-// Asked by every WebDAV get: the path is made once per root and thread.
-const std::string& ServicesPath() {
-  thread_local kivo::KeptRootedPath path(kServicesPath);
-  return path.Get(kivo::base::SnapshotRootText());
-}
+using kivo::base::ServicesPath;
 
 // Reads the whole state; a missing file is an empty one.
 bool ReadStates(Json::Value* states) {
   bool missing = false;
-  if (!kivo::base::ReadJsonFile(ServicesPath(), states, &missing)) return false;
+  if (!kivo::base::ReadServiceStates(states, &missing)) return false;
   if (missing) *states = Json::Value(Json::objectValue);
   if (!states->isObject()) {
     kivo::base::SetLastError(EINVAL);

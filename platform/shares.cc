@@ -19,7 +19,7 @@
 namespace {
 
 constexpr char kLogUnit[] = "shares";
-constexpr char kSharesPath[] = "/etc/kivo/shares.json";
+constexpr char kSharesPath[] = SZF_SHARES_JSON;
 
 // The share table; false (logged) when it is missing or not an object.
 bool ReadSharesFile(const std::string& path, Json::Value* shares) {

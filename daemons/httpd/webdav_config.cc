@@ -15,10 +15,11 @@
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
 #include "kivo/log.h"
-#include "kivo/port_text.h"
 #include "base/json_file.h"
+#include "base/kivo_conf.h"
 #include "base/last_error.h"
 #include "base/process.h"
+#include "base/service_states.h"
 
 namespace kivo {
 namespace daemons {
@@ -85,15 +86,6 @@ bool UsableShareName(const std::string& name) {
     if (!isalnum(c) && strchr(" ._-+@()", c) == nullptr) return false;
   }
   return true;
-}
-
-int PortOf(KivoConf* conf, const char* key, int fallback) {
-  return port_text::Served(conf->Info(key, ""), fallback);
-}
-
-bool Running(const Json::Value& states, const char* service) {
-  const Json::Value& entry = states[service];
-  return entry.isObject() && entry["running"].isBool() && entry["running"].asBool();
 }
 
 bool ReadShares(WebDAVSettings* settings) {
@@ -201,15 +193,15 @@ bool ReadWebDAVSettings(WebDAVSettings* s) {
   if (address != nullptr) s->listen_address = address;
 #endif
   KivoConf conf;
-  s->http_port = PortOf(&conf, "WebDavPort", 5005);
-  s->https_port = PortOf(&conf, "secure_WebDavPort", 5006);
+  s->http_port = base::ServedPort(&conf, base::kHttpPort);
+  s->https_port = base::ServedPort(&conf, base::kHttpsPort);
   s->anonymous = strcmp(conf.Info("webdavanonymouslogin", ""), "yes") == 0;
   s->depth_infinity = strcmp(conf.Info("webdavdepthinfinity", ""), "yes") == 0;
   Json::Value states;
   bool missing = false;
-  if (!base::ReadJsonFile(RootedPath("/var/lib/kivo/services.json"), &states, &missing)) return false;
-  s->http = states.isObject() && Running(states, "webdav-httpd-pure");
-  s->https = states.isObject() && Running(states, "webdav-httpd-ssl");
+  if (!base::ReadServiceStates(&states, &missing)) return false;
+  s->http = base::ServiceRunning(states, "webdav-httpd-pure");
+  s->https = base::ServiceRunning(states, "webdav-httpd-ssl");
   s->extra_server_text = ObserverSections();
   return ReadShares(s) && ReadGuest(s);
 }

@@ -36,8 +36,8 @@ constexpr char kApache[] = "/usr/sbin/apache2";
 // Below the root.
 constexpr char kRunDir[] = "/var/run/kivo";
 constexpr char kLogDir[] = "/var/log/kivo";
-constexpr char kHostCert[] = "/etc/kivo/tls/server.crt";
-constexpr char kHostKey[] = "/etc/kivo/tls/server.key";
+constexpr char kHostCert[] = SZF_TLS_CERT;
+constexpr char kHostKey[] = SZF_TLS_KEY;
 
 // Apache's notice once a (re)start has read its configuration.
 constexpr char kResumedNotice[] = "AH00163:";
