@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "kivo/kivo_paths.h"
+#include "base/fd.h"
 
 namespace kivo::base {
 namespace {
@@ -61,10 +62,7 @@ int OpenPrivateLog(const std::string& path) {
 }
 
 bool MakePrivateLog(const std::string& path) {
-  const int fd = OpenPrivateLog(path);
-  if (fd < 0) return false;
-  close(fd);
-  return true;
+  return Fd(OpenPrivateLog(path)).valid();
 }
 
 }  // namespace kivo::base

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <utility>
 #include <vector>
 
 #include "kivo/log.h"
@@ -56,7 +57,8 @@ bool WriteAll(int fd, const char* data, size_t size) {
 bool ReadWholeFile(const std::string& path, std::string* content, bool* missing) {
   content->clear();
   if (missing != nullptr) *missing = false;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const Fd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  const int fd = file.get();
   if (fd < 0) {
     if (errno == ENOENT && missing != nullptr) {
       *missing = true;
@@ -74,12 +76,10 @@ bool ReadWholeFile(const std::string& path, std::string* content, bool* missing)
       if (errno == EINTR) continue;
       SetLastError(errno);
       KIVO_LOG("read(%s) failed: %s", path.c_str(), strerror(errno));
-      close(fd);
       return false;
     }
     content->append(buffer, static_cast<size_t>(n));
   }
-  close(fd);
   return true;
 }
 
@@ -165,24 +165,21 @@ std::string LockPathFor(const std::string& path) {
 
 FileLock::FileLock(const std::string& lock_path) {
   if (!MakeParentDirs(lock_path)) return;
-  int fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) {
+  Fd fd(open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (!fd.valid()) {
     SetLastError(errno);
     KIVO_LOG("open(%s) failed: %s", lock_path.c_str(), strerror(errno));
     return;
   }
-  while (flock(fd, LOCK_EX) != 0) {
+  while (flock(fd.get(), LOCK_EX) != 0) {
     if (errno == EINTR) continue;
     SetLastError(errno);
     KIVO_LOG("flock(%s) failed: %s", lock_path.c_str(), strerror(errno));
-    close(fd);
     return;
   }
-  fd_ = fd;
+  fd_ = std::move(fd);
 }
 
-FileLock::~FileLock() {
-  if (fd_ >= 0) close(fd_);
-}
+FileLock::~FileLock() = default;
 
 }  // namespace kivo::base

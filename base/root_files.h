@@ -13,6 +13,8 @@
 
 #include <string>
 
+#include "base/fd.h"
+
 namespace kivo::base {
 
 // Reads the whole file. A missing file is not an error: it reads as empty
@@ -69,10 +71,10 @@ class FileLock {
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
 
-  bool locked() const { return fd_ >= 0; }
+  bool locked() const { return fd_.valid(); }
 
  private:
-  int fd_ = -1;
+  Fd fd_;
 };
 
 }  // namespace kivo::base

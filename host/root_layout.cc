@@ -25,6 +25,7 @@
 #include "base/json_file.h"
 #include "base/process.h"
 #include "base/root_files.h"
+#include "base/fd.h"
 
 namespace host {
 
@@ -143,13 +144,13 @@ bool OwnFoundHomes(const std::string& root) {
 // each one's entries from being removed or renamed by the others.
 bool OpenPublicShare(const std::string& root) {
   const std::string volume = InRoot(root, "/volume1");
-  const int volume_fd = open(volume.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  const int fd = volume_fd < 0 ? -1 : OpenOwnFolder(volume_fd, "public");
+  const kivo::base::Fd volume_fd(
+      open(volume.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  const kivo::base::Fd public_fd(volume_fd.valid() ? OpenOwnFolder(volume_fd.get(), "public") : -1);
+  const int fd = public_fd.get();
   struct stat st;
   const bool ok = fd >= 0 && fstat(fd, &st) == 0 && (st.st_uid != 0 || fchmod(fd, 01777) == 0);
   if (!ok) HOST_LOG("cannot open %s/public to every account: %s", volume.c_str(), strerror(errno));
-  if (fd >= 0) close(fd);
-  if (volume_fd >= 0) close(volume_fd);
   return ok;
 }
 
@@ -232,12 +233,11 @@ void FinishChangesUnderWay() {
 }  // namespace
 
 HomeState HomeStateOf(const std::string& root, const Account& account) {
-  const int homes_fd = OpenHomes(root);
+  const kivo::base::Fd homes(OpenHomes(root));
   struct stat st;
-  const int found = homes_fd < 0 ? -1 : fstatat(homes_fd, account.name.c_str(), &st,
-                                                AT_SYMLINK_NOFOLLOW);
+  const int found = !homes.valid() ? -1 : fstatat(homes.get(), account.name.c_str(), &st,
+                                                  AT_SYMLINK_NOFOLLOW);
   const int error = errno;
-  if (homes_fd >= 0) close(homes_fd);
   if (found != 0) return error == ENOENT ? HomeState::kMissing : HomeState::kNotAFolder;
   if (!S_ISDIR(st.st_mode)) return HomeState::kNotAFolder;
   if (st.st_uid != account.uid) return HomeState::kNotOwned;
@@ -262,14 +262,14 @@ const char* HomeStateName(HomeState state) {
 
 bool MakePrivateHome(const std::string& root, const Account& account) {
   const char* name = account.name.c_str();
-  const int homes_fd = OpenHomes(root);
+  const kivo::base::Fd homes(OpenHomes(root));
+  const int homes_fd = homes.get();
   // Made root's and closed to all, then given away: never open to others.
   const bool made = homes_fd >= 0 && (mkdirat(homes_fd, name, 0700) == 0 || errno == EEXIST);
-  const int fd = made ? OpenOwnFolder(homes_fd, name) : -1;
+  const kivo::base::Fd home(made ? OpenOwnFolder(homes_fd, name) : -1);
+  const int fd = home.get();
   const bool ok = fd >= 0 && fchown(fd, account.uid, account.gid) == 0 && fchmod(fd, 0700) == 0;
   if (!ok) HOST_LOG("cannot give the home %s to its account: %s", name, strerror(errno));
-  if (fd >= 0) close(fd);
-  if (homes_fd >= 0) close(homes_fd);
   return ok;
 }
 

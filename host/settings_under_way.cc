@@ -11,6 +11,7 @@
 #include "host/host_log.h"
 #include "kivo/kivo_paths.h"
 #include "base/root_files.h"
+#include "base/fd.h"
 
 namespace host {
 namespace {
@@ -70,11 +71,8 @@ void Drop() {
     return;
   }
   const std::string folder = path.substr(0, path.rfind('/'));
-  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    fsync(fd);
-    close(fd);
-  }
+  const kivo::base::Fd fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.valid()) fsync(fd.get());
 }
 
 }  // namespace

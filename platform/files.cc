@@ -13,6 +13,7 @@
 #include "kivo/log.h"
 #include "base/last_error.h"
 #include "base/root_files.h"
+#include "base/fd.h"
 
 namespace {
 
@@ -82,40 +83,27 @@ int CopyFile(const char* source, const char* dest, const KIVOCOPYOPT* options) {
     KIVO_LOG("copy with a null argument");
     return -1;
   }
-  int in = open(source, O_RDONLY | O_CLOEXEC);
-  if (in < 0) return Fail("open", source, errno);
+  const kivo::base::Fd in(open(source, O_RDONLY | O_CLOEXEC));
+  if (!in.valid()) return Fail("open", source, errno);
   struct stat from;
-  if (fstat(in, &from) != 0) {
-    int error = errno;
-    close(in);
-    return Fail("fstat", source, error);
-  }
-  if (!S_ISREG(from.st_mode)) {
-    close(in);
-    return Fail("copy of a non-file", source, EINVAL);
-  }
+  if (fstat(in.get(), &from) != 0) return Fail("fstat", source, errno);
+  if (!S_ISREG(from.st_mode)) return Fail("copy of a non-file", source, EINVAL);
   int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (options->overwrite == 1 ? O_TRUNC : O_EXCL);
   struct stat to;
   if (options->overwrite == 1 && stat(dest, &to) == 0 && to.st_dev == from.st_dev &&
       to.st_ino == from.st_ino) {
-    close(in);
     return Fail("copy onto itself", dest, EINVAL);  // truncating would lose the source
   }
   bool existed = access(dest, F_OK) == 0;
   int out = open(dest, flags, from.st_mode & 0777);
-  if (out < 0) {
-    int error = errno;
-    close(in);
-    return Fail("open", dest, error);
-  }
+  if (out < 0) return Fail("open", dest, errno);
   const char* step = "copy";
-  bool ok = CopyContent(in, out);
+  bool ok = CopyContent(in.get(), out);
   if (ok) {
     step = "fchown";
     ok = fchown(out, options->uid, options->gid) == 0;
   }
   int error = errno;
-  close(in);
   if (close(out) != 0 && ok) {
     ok = false;
     step = "close";

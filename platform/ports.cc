@@ -20,6 +20,7 @@
 #include "kivo/port_text.h"
 #include "base/json_file.h"
 #include "base/last_error.h"
+#include "base/fd.h"
 
 namespace {
 
@@ -47,7 +48,8 @@ int StoredPort(KivoConf* conf, const char* key, int default_port) {
 
 // 1 when binding `port` on every address of `family` fails with EADDRINUSE.
 bool InUse(int family, int port) {
-  int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const kivo::base::Fd socket_fd(socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const int fd = socket_fd.get();
   if (fd < 0) return false;  // e.g. no IPv6 on this machine
   // As the daemons bind: connections of the port's last user waiting out
   // TIME_WAIT do not keep a server from it, a listener does.
@@ -71,9 +73,7 @@ bool InUse(int family, int port) {
     addr.sin_port = htons(static_cast<uint16_t>(port));
     rc = bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr);
   }
-  bool in_use = rc != 0 && errno == EADDRINUSE;
-  close(fd);
-  return in_use;
+  return rc != 0 && errno == EADDRINUSE;
 }
 
 // True when `holder` (a service other than the asking one) lists `port` in

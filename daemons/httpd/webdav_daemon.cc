@@ -24,6 +24,7 @@
 #include "base/process.h"
 #include "base/random_text.h"
 #include "base/root_files.h"
+#include "base/fd.h"
 
 namespace kivo {
 namespace daemons {
@@ -199,15 +200,14 @@ off_t SizeOf(const std::string& path) {
 // offset keeps a poll cheap however long it is.
 std::string TextSince(const std::string& path, off_t offset) {
   std::string text;
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return text;
+  const base::Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd.valid()) return text;
   char buffer[8192];
   ssize_t n;
-  while ((n = pread(fd, buffer, sizeof buffer, offset)) > 0) {
+  while ((n = pread(fd.get(), buffer, sizeof buffer, offset)) > 0) {
     text.append(buffer, static_cast<size_t>(n));
     offset += n;
   }
-  close(fd);
   return text;
 }
 

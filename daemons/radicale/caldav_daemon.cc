@@ -28,6 +28,7 @@
 #include "base/private_log.h"
 #include "base/process.h"
 #include "base/root_files.h"
+#include "base/fd.h"
 
 #ifndef KIVO_CALDAV_PLUGIN_DIR
 #define KIVO_CALDAV_PLUGIN_DIR ""
@@ -87,7 +88,8 @@ bool WritePortFile(int port) {
 
 // Binds 127.0.0.1:port (0: any) and answers the port bound, or 0.
 int BindLoopback(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const base::Fd socket_fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const int fd = socket_fd.get();
   if (fd < 0) return 0;
   struct sockaddr_in addr = {};
   addr.sin_family = AF_INET;
@@ -99,7 +101,6 @@ int BindLoopback(int port) {
       getsockname(fd, reinterpret_cast<struct sockaddr*>(&addr), &len) == 0) {
     bound = ntohs(addr.sin_port);
   }
-  close(fd);
   return bound;
 }
 
@@ -209,14 +210,13 @@ bool StartLocked() {
   }
   const std::string log_path = Rooted(kLogPath);
   if (!base::MakeParentDirs(log_path)) return Fail(errno, "cannot make " + log_path);
-  const int log_fd = base::OpenPrivateLog(log_path);
-  if (log_fd < 0) return Fail(errno, "cannot open " + log_path + ": " + strerror(errno));
+  const base::Fd log_fd(base::OpenPrivateLog(log_path));
+  if (!log_fd.valid()) return Fail(errno, "cannot open " + log_path + ": " + strerror(errno));
   const base::DetachedCommand command = DaemonCommand(plugin_dir);
   // Under systemd the unit runs the same command (debian/kivo-caldav.service).
   const pid_t pid = kSupervisor.Supervised()
                         ? StartDaemonProcess(kCalDAVUnit, command.args, log_path)
-                        : base::StartDetached(command, log_fd);
-  close(log_fd);
+                        : base::StartDetached(command, log_fd.get());
   if (pid <= 0)
     return Fail(errno, std::string("cannot start the CalDAV daemon: ") + strerror(errno));
   const bool up = kSupervisor.WaitUntil(pid, kStartWaitMs,
