@@ -112,7 +112,7 @@ bool ReplaceFile(const std::string& path, const std::string& content,
     return false;
   }
   struct stat old;
-  bool had_old = stat(path.c_str(), &old) == 0;
+  bool had_old = !options.fresh && stat(path.c_str(), &old) == 0;
   mode_t mode = had_old ? (old.st_mode & 07777) : options.new_mode;
   if (had_old && (mode & options.refused_bits) != 0) {
     KIVO_LOG("%s was writable by others (mode %o), rewritten %o", path.c_str(),

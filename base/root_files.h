@@ -39,6 +39,9 @@ struct ReplaceOptions {
   // Whether the new file must keep a replaced file's owner: true fails when
   // it cannot; false keeps it where the process may give files away.
   bool owner_or_fail = false;
+  // The new file is the process's own with `new_mode`, whatever the
+  // replaced one was (a record only root reads).
+  bool fresh = false;
   bool make_parents = true;  // make missing folders above it (0755)
   // Whether a failed fsync of the folder after the rename fails the call
   // (the new content is in place either way; the failure is logged).

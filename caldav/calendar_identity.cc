@@ -12,6 +12,7 @@
 #include <exception>
 
 #include "base/pinned_dir.h"
+#include "base/root_files.h"
 #include "kivo/error_codes.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/log.h"
@@ -149,7 +150,6 @@ bool CalendarIdentity::Load() {
 bool CalendarIdentity::Save() {
   if (!changed_) return true;
   const std::string path = kivo::RootedPath(kRecordFile);
-  const std::string temporary = path + ".tmp." + std::to_string(getpid());
   std::string text;
   for (const auto& [id, token] : ids_) {
     text += token.empty() ? "-" : token;
@@ -159,33 +159,16 @@ bool CalendarIdentity::Save() {
   }
   Json::FastWriter writer;
   for (const Json::Value& change : pending_) text += kPendingLine + writer.write(change);
-  kivo::base::Fd fd(
-      open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-  bool written = fd.valid() && fchmod(fd.get(), 0600) == 0;
-  for (size_t done = 0; written && done < text.size();) {
-    const ssize_t n = write(fd.get(), text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = ENOSPC;
-      written = false;
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
-  written = written && fsync(fd.get()) == 0;
-  const int error = errno;
-  const bool closed = close(fd.Release()) == 0 || !written;
-  if (!written || !closed || rename(temporary.c_str(), path.c_str()) != 0) {
-    KIVO_LOG("cannot write %s, reason=%s", path.c_str(), strerror(written ? errno : error));
-    unlink(temporary.c_str());
+  kivo::base::ReplaceOptions options;
+  options.new_mode = 0600;
+  options.fresh = true;
+  options.make_parents = false;
+  // The record must be on disk before any folder it speaks of is touched; a
+  // failed sync of its folder alone is logged, the content being in place.
+  options.folder_sync_fails = false;
+  if (!kivo::base::ReplaceFile(path, text, options)) {
     *error_code_ = WEBAPI_ERR_OPERATION_FAILED;
     return false;
-  }
-  // The record must be on disk before any folder it speaks of is touched.
-  const kivo::base::Fd dir(
-      open(path.substr(0, path.rfind('/')).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dir.valid() || fsync(dir.get()) != 0) {
-    KIVO_LOG("fsync of the folder of %s failed, reason=%s", path.c_str(), strerror(errno));
   }
   changed_ = false;
   return true;

@@ -32,6 +32,9 @@
 #define SZF_TLS_KEY "/etc/kivo/tls/server.key"
 // The platform's action journal.
 #define SZF_JOURNAL "/var/log/kivo/platform.jsonl"
+// The names the CalDAV daemon's plug-ins keep for calendar folders
+// (reader: daemons/radicale/caldav_daemon.h).
+#define SZF_CALDAV_IDS "/var/lib/kivo/caldav/ids.json"
 // The calendar registry.
 #define SZF_CALENDAR_INFO "/usr/kivo/etc/calendar.info"
 // Template of a calendar folder's WebDAV state.
