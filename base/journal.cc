@@ -12,12 +12,12 @@
 #include <string>
 #include <utility>
 
-#include "kivo/kivo_paths.h"
-#include "kivo/log.h"
 #include "base/json_file.h"
 #include "base/last_error.h"
 #include "base/private_log.h"
 #include "base/root_files.h"
+#include "kivo/kivo_paths.h"
+#include "kivo/log.h"
 
 namespace kivo::base {
 namespace {

@@ -5,9 +5,9 @@
 #include <memory>
 #include <sstream>
 
-#include "kivo/log.h"
 #include "base/last_error.h"
 #include "base/root_files.h"
+#include "kivo/log.h"
 
 namespace kivo::base {
 namespace {

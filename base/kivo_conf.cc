@@ -96,7 +96,8 @@ bool KivoConf::ReloadNow() {
   values_.clear();
   for (const std::string& line : kivo::base::ConfLines(content)) {
     std::string key, value;
-    if (kivo::base::ParseConfLine(line, &key, &value)) values_.emplace(key, value);  // first line wins
+    if (kivo::base::ParseConfLine(line, &key, &value))
+      values_.emplace(key, value);  // first line wins
   }
   loaded_ino_ = static_cast<long long>(st.st_ino);
   loaded_size_ = static_cast<long long>(st.st_size);

@@ -8,8 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "kivo/kivo_paths.h"
 #include "base/fd.h"
+#include "kivo/kivo_paths.h"
 
 namespace kivo::base {
 namespace {
@@ -35,8 +35,8 @@ gid_t AdministratorsGid() {
 }  // namespace
 
 int OpenPrivateLog(const std::string& path) {
-  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC,
-                      kLogMode);
+  const int fd =
+      open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kLogMode);
   struct stat st;
   int error = 0;
   if (fd < 0 || fstat(fd, &st) != 0) {
@@ -61,8 +61,6 @@ int OpenPrivateLog(const std::string& path) {
   return fd;
 }
 
-bool MakePrivateLog(const std::string& path) {
-  return Fd(OpenPrivateLog(path)).valid();
-}
+bool MakePrivateLog(const std::string& path) { return Fd(OpenPrivateLog(path)).valid(); }
 
 }  // namespace kivo::base

@@ -17,10 +17,10 @@
 #include <fstream>
 #include <sstream>
 
-#include "kivo/log.h"
 #include "base/fd.h"
 #include "base/last_error.h"
 #include "base/root_files.h"
+#include "kivo/log.h"
 
 namespace kivo::base {
 namespace {

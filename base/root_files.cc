@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "kivo/log.h"
 #include "base/fd.h"
 #include "base/last_error.h"
+#include "kivo/log.h"
 
 namespace kivo::base {
 namespace {
@@ -128,8 +128,8 @@ bool ReplaceFile(const std::string& path, const std::string& content,
   }
   // Mode and owner are set before the content and the rename: at no moment
   // may anyone else write the file.
-  ok = ok && fchmod(fd, mode) == 0 && WriteAll(fd, content.data(), content.size()) &&
-       fsync(fd) == 0;
+  ok =
+      ok && fchmod(fd, mode) == 0 && WriteAll(fd, content.data(), content.size()) && fsync(fd) == 0;
   int saved = errno;
   if (close(fd) != 0 && ok) {
     ok = false;

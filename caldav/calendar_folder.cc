@@ -158,7 +158,8 @@ kivo::base::Fd CalendarFolder::OpenParent(const CalendarLocation::Place& place) 
   if (share.size() > 1 && dir.compare(0, share.size(), share) == 0 &&
       (dir.size() == share.size() || dir[share.size()] == '/')) {
     const kivo::base::Fd root = kivo::base::pinned::OpenDirectory(share);
-    return root.valid() ? kivo::base::pinned::OpenBelow(root.get(), dir.substr(share.size())) : kivo::base::Fd();
+    return root.valid() ? kivo::base::pinned::OpenBelow(root.get(), dir.substr(share.size()))
+                        : kivo::base::Fd();
   }
   return kivo::base::pinned::OpenDirectory(dir);
 }
@@ -256,18 +257,19 @@ bool CalendarFolder::MakeStateFiles(const std::string& path, unsigned int uid, u
   return true;
 }
 
-kivo::base::Fd CalendarFolder::CreateStateFile(const std::string& path, const char* name, mode_t mode,
-                                           int extra_flags) {
+kivo::base::Fd CalendarFolder::CreateStateFile(const std::string& path, const char* name,
+                                               mode_t mode, int extra_flags) {
   if (!FitsPath(path)) return kivo::base::Fd();
   return kivo::base::Fd(openat(made_.store.get(), name,
-                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | extra_flags,
-                           mode));
+                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | extra_flags,
+                               mode));
 }
 
 void CalendarFolder::KeepMade() { made_ = Made(); }
 
 void CalendarFolder::RemoveMade() {
-  if (made_.folder.valid()) kivo::base::pinned::RemoveTree(made_.parent.get(), made_.name, made_.folder);
+  if (made_.folder.valid())
+    kivo::base::pinned::RemoveTree(made_.parent.get(), made_.name, made_.folder);
   made_ = Made();
 }
 
@@ -387,7 +389,8 @@ bool CalendarFolder::ResolveByName(const std::string& full, Resolved* out) {
     return true;
   }
   out->parent = OpenParent(place);
-  if (out->parent.valid()) out->folder = kivo::base::pinned::OpenChild(out->parent.get(), place.name);
+  if (out->parent.valid())
+    out->folder = kivo::base::pinned::OpenChild(out->parent.get(), place.name);
   if (!out->folder.valid()) {
     out->kind = errno == ENOENT ? Resolved::kGone : Resolved::kNotFolder;
     return true;
@@ -560,7 +563,8 @@ bool CalendarFolder::Remove(const std::string& id) {
     identity_->Begin(change);
     if (!identity_->Save()) return false;
   }
-  const bool removed = kivo::base::pinned::RemoveTree(folder.parent.get(), folder.name, folder.folder);
+  const bool removed =
+      kivo::base::pinned::RemoveTree(folder.parent.get(), folder.name, folder.folder);
   if (removed) RemoveLink(folder);
   return true;
 }
@@ -635,7 +639,8 @@ void RemoveEmptyStaging(int parent) {
 // Removes the staging folders in `parent` whose entry carries `token`, and
 // the empty ones.
 void RemoveStaged(int parent, const std::string& token) {
-  for (const std::string& name : StagedWith(parent, token)) kivo::base::pinned::RemoveTree(parent, name);
+  for (const std::string& name : StagedWith(parent, token))
+    kivo::base::pinned::RemoveTree(parent, name);
   RemoveEmptyStaging(parent);
 }
 
@@ -701,7 +706,8 @@ bool CalendarFolder::Recover(Json::Value& calendars, CalendarRegistry* registry)
         }
       }
       if (!registered) {
-        const kivo::base::Fd folder = from.valid() ? kivo::base::pinned::OpenChild(from.get(), name) : kivo::base::Fd();
+        const kivo::base::Fd folder =
+            from.valid() ? kivo::base::pinned::OpenChild(from.get(), name) : kivo::base::Fd();
         std::string have;
         const CalendarIdentity::Mark mark =
             folder.valid() ? CalendarIdentity::Get(folder.get(), &have) : CalendarIdentity::kUnreadable;
@@ -735,8 +741,8 @@ bool CalendarFolder::Recover(Json::Value& calendars, CalendarRegistry* registry)
         for (const std::string& staging :
              from.valid() ? StagedWith(from.get(), token) : std::vector<std::string>()) {
           const kivo::base::Fd area = kivo::base::pinned::OpenChild(from.get(), staging);
-          if (area.valid() && renameat2(area.get(), kivo::base::pinned::kStagedEntry, from.get(), name.c_str(),
-                                        RENAME_NOREPLACE) == 0) {
+          if (area.valid() && renameat2(area.get(), kivo::base::pinned::kStagedEntry, from.get(),
+                                        name.c_str(), RENAME_NOREPLACE) == 0) {
             unlinkat(from.get(), staging.c_str(), AT_REMOVEDIR);
           } else {
             KIVO_LOG("calendar %s stays in %s/%s: %s", id.c_str(),

@@ -37,11 +37,11 @@
 #include <map>
 #include <string>
 
+#include "base/pinned_dir.h"
 #include "caldav/acting_user.h"
 #include "caldav/calendar_identity.h"
 #include "caldav/calendar_location.h"
 #include "caldav/calendar_registry.h"
-#include "base/pinned_dir.h"
 
 namespace caldav {
 
@@ -168,7 +168,7 @@ class CalendarFolder {
   void RemoveLink(const Resolved& folder);
   kivo::base::Fd OpenParent(const CalendarLocation::Place& place);
   kivo::base::Fd CreateStateFile(const std::string& path, const char* name, mode_t mode,
-                             int extra_flags);
+                                 int extra_flags);
   void Fail(int code) { *error_code_ = code; }
 
   CalendarLocation* const location_;

@@ -24,8 +24,8 @@
 
 #include <string>
 
-#include "caldav/calendar_location.h"
 #include "base/pinned_dir.h"
+#include "caldav/calendar_location.h"
 
 namespace caldav {
 

@@ -6,12 +6,12 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "kivo/kivo_paths.h"
-#include "kivo/kivo_platform.h"
-#include "kivo/log.h"
 #include "base/last_error.h"
 #include "base/process.h"
 #include "base/root_files.h"
+#include "kivo/kivo_paths.h"
+#include "kivo/kivo_platform.h"
+#include "kivo/log.h"
 
 namespace kivo {
 namespace daemons {
@@ -37,8 +37,7 @@ bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 const std::vector<Announcement>& Announcements() {
   static const std::vector<Announcement> table = {
-      {"webdav-avahi", "_webdav._tcp", base::kHttpPort,
-       "/etc/avahi/services/kivo-webdav.service"},
+      {"webdav-avahi", "_webdav._tcp", base::kHttpPort, "/etc/avahi/services/kivo-webdav.service"},
       {"webdavs-avahi", "_webdavs._tcp", base::kHttpsPort,
        "/etc/avahi/services/kivo-webdavs.service"},
   };

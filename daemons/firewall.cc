@@ -6,15 +6,15 @@
 #include <string>
 #include <vector>
 
-#include "kivo/kivo_paths.h"
-#include "kivo/kivo_platform.h"
-#include "kivo/log.h"
 #include "base/json_file.h"
 #include "base/kivo_conf.h"
 #include "base/last_error.h"
 #include "base/process.h"
 #include "base/root_files.h"
 #include "base/service_states.h"
+#include "kivo/kivo_paths.h"
+#include "kivo/kivo_platform.h"
+#include "kivo/log.h"
 
 namespace kivo {
 namespace daemons {
@@ -60,10 +60,13 @@ FirewallOpenings CurrentOpenings() {
     states = Json::Value();  // nothing enabled
   }
   KivoConf conf;
-  if (base::ServiceEnabled(states, "webdav-httpd-pure")) tcp.insert(base::ServedPort(&conf, base::kHttpPort));
-  if (base::ServiceEnabled(states, "webdav-httpd-ssl")) tcp.insert(base::ServedPort(&conf, base::kHttpsPort));
+  if (base::ServiceEnabled(states, "webdav-httpd-pure"))
+    tcp.insert(base::ServedPort(&conf, base::kHttpPort));
+  if (base::ServiceEnabled(states, "webdav-httpd-ssl"))
+    tcp.insert(base::ServedPort(&conf, base::kHttpsPort));
   open.tcp.assign(tcp.begin(), tcp.end());
-  open.mdns = base::ServiceEnabled(states, "webdav-avahi") || base::ServiceEnabled(states, "webdavs-avahi");
+  open.mdns =
+      base::ServiceEnabled(states, "webdav-avahi") || base::ServiceEnabled(states, "webdavs-avahi");
   return open;
 }
 

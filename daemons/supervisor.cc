@@ -7,9 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/process.h"
 #include "daemons/systemd_units.h"
 #include "kivo/log.h"
-#include "base/process.h"
 
 namespace kivo {
 namespace daemons {

@@ -22,9 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "kivo/kivo_paths.h"
 #include "base/last_error.h"
 #include "base/root_files.h"
+#include "kivo/kivo_paths.h"
 
 namespace kivo {
 namespace daemons {

@@ -6,10 +6,10 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include "kivo/kivo_paths.h"
-#include "kivo/log.h"
 #include "base/last_error.h"
 #include "base/process.h"
+#include "kivo/kivo_paths.h"
+#include "kivo/log.h"
 
 namespace kivo {
 namespace daemons {

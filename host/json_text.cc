@@ -111,7 +111,8 @@ std::string AnswerJson(const Json::Value& answer) {
   if (!answer.isObject() || !answer.isMember("success")) return kivo::base::CompactJson(answer);
   const Json::Value& success = answer["success"];
   std::string text = "{\"success\":";
-  text += success.isBool() ? (success.asBool() ? "true" : "false") : kivo::base::CompactJson(success);
+  text +=
+      success.isBool() ? (success.asBool() ? "true" : "false") : kivo::base::CompactJson(success);
   // The other members in JsonCpp's order, each written once.
   for (auto it = answer.begin(); it != answer.end(); ++it) {
     if (it.name() == "success") continue;

@@ -13,19 +13,19 @@
 #include <fstream>
 #include <vector>
 
+#include "base/fd.h"
+#include "base/json_file.h"
+#include "base/process.h"
+#include "base/random_text.h"
+#include "base/root_files.h"
 #include "host/accounts.h"
 #include "host/host_log.h"
-#include "kivo/kivo_paths.h"
 #include "host/module_call.h"
 #include "host/module_table.h"
 #include "host/settings_under_way.h"
-#include "base/random_text.h"
 #include "host/tls_files.h"
+#include "kivo/kivo_paths.h"
 #include "platform/accounts.h"
-#include "base/json_file.h"
-#include "base/process.h"
-#include "base/root_files.h"
-#include "base/fd.h"
 
 namespace host {
 
@@ -235,8 +235,8 @@ void FinishChangesUnderWay() {
 HomeState HomeStateOf(const std::string& root, const Account& account) {
   const kivo::base::Fd homes(OpenHomes(root));
   struct stat st;
-  const int found = !homes.valid() ? -1 : fstatat(homes.get(), account.name.c_str(), &st,
-                                                  AT_SYMLINK_NOFOLLOW);
+  const int found =
+      !homes.valid() ? -1 : fstatat(homes.get(), account.name.c_str(), &st, AT_SYMLINK_NOFOLLOW);
   const int error = errno;
   if (found != 0) return error == ENOENT ? HomeState::kMissing : HomeState::kNotAFolder;
   if (!S_ISDIR(st.st_mode)) return HomeState::kNotAFolder;

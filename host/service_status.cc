@@ -5,17 +5,17 @@
 
 #include <cstring>
 
+#include "base/json_file.h"
+#include "base/kivo_conf.h"
+#include "base/service_states.h"
 #include "caldav/calendar_location.h"
 #include "daemons/avahi_files.h"
-#include "daemons/radicale/caldav_daemon.h"
 #include "daemons/httpd/webdav_daemon.h"
+#include "daemons/radicale/caldav_daemon.h"
 #include "host/accounts.h"
 #include "host/cli.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
-#include "base/json_file.h"
-#include "base/kivo_conf.h"
-#include "base/service_states.h"
 
 namespace host {
 
@@ -33,7 +33,8 @@ const struct Variant {
 Json::Value ReadJson(const char* system_path) {
   Json::Value value;
   bool missing = false;
-  if (!kivo::base::ReadJsonFile(kivo::RootedPath(system_path), &value, &missing)) return Json::Value();
+  if (!kivo::base::ReadJsonFile(kivo::RootedPath(system_path), &value, &missing))
+    return Json::Value();
   return value;
 }
 
@@ -99,8 +100,8 @@ std::vector<ServiceRow> ServiceRows() {
   const Json::Value states = ServiceStates();
   const pid_t daemon = kivo::daemons::WebDAVDaemonPid();
   std::vector<ServiceRow> rows;
-  rows.push_back({"webdav-httpd", kivo::base::ServiceRun(states, "webdav-httpd"), daemon > 0, daemon,
-                  daemon > 0 ? PortsText(kivo::daemons::WebDAVDaemonPorts()) : "-"});
+  rows.push_back({"webdav-httpd", kivo::base::ServiceRun(states, "webdav-httpd"), daemon > 0,
+                  daemon, daemon > 0 ? PortsText(kivo::daemons::WebDAVDaemonPorts()) : "-"});
   for (const Variant& v : kVariants) {
     const bool on = daemon > 0 && kivo::base::ServiceRunning(states, v.service);
     rows.push_back({v.service, kivo::base::ServiceRun(states, v.service), on, on ? daemon : 0,
@@ -120,7 +121,8 @@ std::vector<ServiceRow> ServiceRows() {
                     std::to_string(ConfPort(a.port))});
   }
   const int avahi = kivo::daemons::AvahiDaemonPid();
-  rows.push_back({"avahi", kivo::base::ServiceRun(states, "avahi"), avahi > 0, avahi, avahi > 0 ? "5353/udp" : "-"});
+  rows.push_back({"avahi", kivo::base::ServiceRun(states, "avahi"), avahi > 0, avahi,
+                  avahi > 0 ? "5353/udp" : "-"});
   // Its run setting is the CalDAV switch, not a service's entry; its port is
   // on loopback and reached only through the WebDAV daemon's /caldav/.
   const kivo::daemons::CalDAVDaemonState caldav = kivo::daemons::CalDAVDaemonStatus();

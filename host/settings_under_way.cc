@@ -8,10 +8,10 @@
 #include <sstream>
 #include <utility>
 
+#include "base/fd.h"
+#include "base/root_files.h"
 #include "host/host_log.h"
 #include "kivo/kivo_paths.h"
-#include "base/root_files.h"
-#include "base/fd.h"
 
 namespace host {
 namespace {

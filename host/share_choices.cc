@@ -2,10 +2,10 @@
 
 #include <sys/stat.h>
 
+#include "base/json_file.h"
 #include "host/accounts.h"
 #include "host/calendar_rules.h"
 #include "kivo/kivo_paths.h"
-#include "base/json_file.h"
 
 namespace host {
 
@@ -46,7 +46,8 @@ Json::Value ShareChoices(const std::string& account, bool is_admin) {
   if (!home.empty()) choices.append(Choice("home", home));
   Json::Value shares;
   bool missing = false;
-  if (!kivo::base::ReadJsonFile(kivo::RootedPath(kSharesPath), &shares, &missing) || !shares.isObject()) {
+  if (!kivo::base::ReadJsonFile(kivo::RootedPath(kSharesPath), &shares, &missing) ||
+      !shares.isObject()) {
     return result;
   }
   for (const std::string& name : shares.getMemberNames()) {

@@ -7,8 +7,8 @@
 
 #include <cstring>
 
-#include "host/host_log.h"
 #include "base/fd.h"
+#include "host/host_log.h"
 
 namespace host {
 

@@ -10,11 +10,11 @@
 #include <cstring>
 #include <ctime>
 
-#include "host/accounts.h"
-#include "host/host_log.h"
 #include "base/last_error.h"
 #include "base/random_text.h"
 #include "base/root_files.h"
+#include "host/accounts.h"
+#include "host/host_log.h"
 
 namespace host {
 
@@ -24,8 +24,8 @@ constexpr time_t kValidity = 10L * 365 * 24 * 60 * 60;
 
 // Writes `data` to a new file `path` with `mode` through a temporary name.
 bool WriteNew(const std::string& path, const gnutls_datum_t& data, mode_t mode) {
-  if (kivo::base::ReplaceFile(path, std::string(reinterpret_cast<const char*>(data.data), data.size),
-                              mode)) {
+  if (kivo::base::ReplaceFile(
+          path, std::string(reinterpret_cast<const char*>(data.data), data.size), mode)) {
     return true;
   }
   HOST_LOG("cannot write %s: %s", path.c_str(), strerror(kivo::base::LastError()));

@@ -9,12 +9,12 @@
 #include <map>
 #include <string>
 
+#include "base/journal.h"
+#include "base/last_error.h"
 #include "daemons/firewall.h"
 #include "daemons/service_effects.h"
 #include "kivo/kivo_platform.h"
 #include "kivo/log.h"
-#include "base/journal.h"
-#include "base/last_error.h"
 
 // String table of event parameters. A std::map keeps one value per key and
 // never moves the table, so the capacity is only a hint.

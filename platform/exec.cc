@@ -6,10 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "kivo/kivo_platform.h"
-#include "kivo/log.h"
 #include "base/last_error.h"
 #include "base/process.h"
+#include "kivo/kivo_platform.h"
+#include "kivo/log.h"
 
 namespace {
 

@@ -9,11 +9,11 @@
 
 #include <string>
 
-#include "kivo/kivo_platform.h"
-#include "kivo/log.h"
+#include "base/fd.h"
 #include "base/last_error.h"
 #include "base/root_files.h"
-#include "base/fd.h"
+#include "kivo/kivo_platform.h"
+#include "kivo/log.h"
 
 namespace {
 

@@ -2,6 +2,8 @@
 // a changed value replaces the first line of its key, every other line is
 // kept untouched, and the daemons hear of the change.
 
+#include "base/kivo_conf.h"
+
 #include <errno.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -10,14 +12,13 @@
 #include <string_view>
 #include <vector>
 
-#include "base/kivo_conf.h"
+#include "base/journal.h"
+#include "base/last_error.h"
+#include "base/root_files.h"
 #include "daemons/service_effects.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
 #include "kivo/log.h"
-#include "base/journal.h"
-#include "base/last_error.h"
-#include "base/root_files.h"
 
 namespace {
 

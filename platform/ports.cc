@@ -14,13 +14,13 @@
 #include <utility>
 #include <vector>
 
+#include "base/fd.h"
+#include "base/json_file.h"
+#include "base/last_error.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
 #include "kivo/log.h"
 #include "kivo/port_text.h"
-#include "base/json_file.h"
-#include "base/last_error.h"
-#include "base/fd.h"
 
 namespace {
 

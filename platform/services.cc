@@ -10,16 +10,16 @@
 #include <memory>
 #include <string>
 
-#include "daemons/service_effects.h"
-#include "kivo/kivo_paths.h"
-#include "kivo/kivo_platform.h"
-#include "kivo/log.h"
 #include "base/file_stamp.h"
 #include "base/journal.h"
 #include "base/json_file.h"
 #include "base/last_error.h"
 #include "base/root_files.h"
 #include "base/service_states.h"
+#include "daemons/service_effects.h"
+#include "kivo/kivo_paths.h"
+#include "kivo/kivo_platform.h"
+#include "kivo/log.h"
 
 namespace {
 

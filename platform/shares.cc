@@ -9,12 +9,12 @@
 #include <memory>
 #include <string>
 
-#include "kivo/kivo_paths.h"
-#include "kivo/kivo_platform.h"
-#include "kivo/log.h"
 #include "base/file_stamp.h"
 #include "base/json_file.h"
 #include "base/last_error.h"
+#include "kivo/kivo_paths.h"
+#include "kivo/kivo_platform.h"
+#include "kivo/log.h"
 
 namespace {
 

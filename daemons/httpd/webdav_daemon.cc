@@ -13,18 +13,18 @@
 #include <algorithm>
 #include <sstream>
 
-#include "daemons/apache/kivo_login_brake.h"
-#include "daemons/supervisor.h"
-#include "daemons/systemd_units.h"
-#include "daemons/httpd/webdav_observer.h"
-#include "kivo/kivo_paths.h"
-#include "kivo/log.h"
+#include "base/fd.h"
 #include "base/last_error.h"
 #include "base/private_log.h"
 #include "base/process.h"
 #include "base/random_text.h"
 #include "base/root_files.h"
-#include "base/fd.h"
+#include "daemons/apache/kivo_login_brake.h"
+#include "daemons/httpd/webdav_observer.h"
+#include "daemons/supervisor.h"
+#include "daemons/systemd_units.h"
+#include "kivo/kivo_paths.h"
+#include "kivo/log.h"
 
 namespace kivo {
 namespace daemons {
@@ -75,11 +75,11 @@ bool EnsureCertificate(WebDAVSettings* settings) {
   gethostname(host, sizeof host - 1);
   const mode_t old_mask = umask(077);  // the key is root's alone from its first byte
   std::string output;
-  int rc =
-      base::RunCaptured({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                   "ec_paramgen_curve:prime256v1", "-nodes", "-days", "3650", "-subj",
-                   std::string("/CN=") + host, "-keyout", settings->key, "-out", settings->cert},
-                  &output);
+  int rc = base::RunCaptured(
+      {"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+       "ec_paramgen_curve:prime256v1", "-nodes", "-days", "3650", "-subj",
+       std::string("/CN=") + host, "-keyout", settings->key, "-out", settings->cert},
+      &output);
   umask(old_mask);
   if (rc != 0) {
     KIVO_LOG("cannot make a certificate for WebDAV over TLS: %s", output.c_str());
@@ -291,7 +291,8 @@ int OldWorkers(pid_t parent, unsigned long long ticks) {
     if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
     std::string text;
     bool missing = false;
-    if (!base::ReadWholeFile(std::string("/proc/") + entry->d_name + "/stat", &text, &missing)) continue;
+    if (!base::ReadWholeFile(std::string("/proc/") + entry->d_name + "/stat", &text, &missing))
+      continue;
     // Fields after the command's closing parenthesis: state ppid ... (starttime is the 22nd).
     const size_t close = text.rfind(')');
     if (close == std::string::npos) continue;

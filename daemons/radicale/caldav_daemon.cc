@@ -17,18 +17,18 @@
 #include <string>
 #include <vector>
 
-#include "daemons/supervisor.h"
-#include "daemons/systemd_units.h"
-#include "kivo/kivo_paths.h"
-#include "kivo/kivo_platform.h"
-#include "kivo/log.h"
+#include "base/fd.h"
 #include "base/journal.h"
 #include "base/json_file.h"
 #include "base/last_error.h"
 #include "base/private_log.h"
 #include "base/process.h"
 #include "base/root_files.h"
-#include "base/fd.h"
+#include "daemons/supervisor.h"
+#include "daemons/systemd_units.h"
+#include "kivo/kivo_paths.h"
+#include "kivo/kivo_platform.h"
+#include "kivo/log.h"
 
 #ifndef KIVO_CALDAV_PLUGIN_DIR
 #define KIVO_CALDAV_PLUGIN_DIR ""

@@ -5,13 +5,13 @@
 #include <cstdlib>
 #include <string>
 
-#include "daemons/radicale/caldav_daemon.h"
+#include "base/last_error.h"
+#include "base/root_files.h"
 #include "daemons/httpd/webdav_config.h"
 #include "daemons/httpd/webdav_daemon.h"
 #include "daemons/httpd/webdav_observer.h"
+#include "daemons/radicale/caldav_daemon.h"
 #include "kivo/log.h"
-#include "base/last_error.h"
-#include "base/root_files.h"
 
 namespace kivo {
 namespace daemons {

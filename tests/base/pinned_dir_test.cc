@@ -9,9 +9,9 @@
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
-#include <sys/syscall.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -42,7 +42,7 @@ std::function<void(int)> Take(std::function<void(int)>* step) {
 
 extern "C" int renameat2(int from_dir, const char* from, int to_dir, const char* to,
                          unsigned int flags) noexcept {
-  if (before_rename_into && strcmp(to, "entry") == 0) Take(&before_rename_into)(from_dir);
+  if (before_rename_into && strcmp(to, "entry") == 0) Take (&before_rename_into)(from_dir);
   return static_cast<int>(syscall(SYS_renameat2, from_dir, from, to_dir, to, flags));
 }
 
@@ -55,7 +55,7 @@ extern "C" int openat(int dir, const char* path, int flags, ...) {
     va_end(args);
   }
   if (before_open_of && (flags & (O_ACCMODE | O_CREAT)) == O_RDONLY && open_name == path) {
-    Take(&before_open_of)(dir);
+    Take (&before_open_of)(dir);
   }
   return static_cast<int>(syscall(SYS_openat, dir, path, flags, mode));
 }
@@ -367,7 +367,8 @@ TEST_F(PinnedDirTest, LooksUpBelowAFolderOnly) {
   };
   const kivo::base::Fd dir = kivo::base::pinned::OpenDirectory(P("a"));
   for (const auto& c : cases) {
-    EXPECT_EQ(kivo::base::pinned::LookUpBelow(dir.get(), P("a"), c.relative), c.result) << c.relative;
+    EXPECT_EQ(kivo::base::pinned::LookUpBelow(dir.get(), P("a"), c.relative), c.result)
+        << c.relative;
   }
 }
 

@@ -6,8 +6,8 @@
 
 #include <tuple>
 
-#include "kivo/kivo_platform.h"
 #include "base/process.h"
+#include "kivo/kivo_platform.h"
 #include "tests/platform/temp_root.h"
 
 using ::testing::UnorderedElementsAre;
