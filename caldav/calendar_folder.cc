@@ -43,12 +43,12 @@ void GiveToUser(int fd, uid_t uid, gid_t gid) {
 
 // The directory `name` in `parent` as this identity has just made it: a
 // link, or a folder someone else put in its place, is refused.
-pinned::Fd OpenOwnDirectory(int parent, const std::string& name) {
-  pinned::Fd fd = pinned::OpenChild(parent, name);
+kivo::base::Fd OpenOwnDirectory(int parent, const std::string& name) {
+  kivo::base::Fd fd = kivo::base::pinned::OpenChild(parent, name);
   struct stat st;
   if (fd.valid() && (fstat(fd.get(), &st) != 0 || st.st_uid != geteuid())) {
     errno = EEXIST;
-    return pinned::Fd();
+    return kivo::base::Fd();
   }
   return fd;
 }
@@ -155,15 +155,16 @@ end:
 
 // ---- making a calendar ------------------------------------------------------------
 
-pinned::Fd CalendarFolder::OpenParent(const CalendarLocation::Place& place) {
+kivo::base::Fd CalendarFolder::OpenParent(const CalendarLocation::Place& place) {
   const std::string& dir = place.parent;
   const std::string& share = place.share_dir;
   if (share.size() > 1 && dir.compare(0, share.size(), share) == 0 &&
       (dir.size() == share.size() || dir[share.size()] == '/')) {
-    const pinned::Fd root = pinned::OpenDirectory(share);
-    return root.valid() ? pinned::OpenBelow(root.get(), dir.substr(share.size())) : pinned::Fd();
+    const kivo::base::Fd root = kivo::base::pinned::OpenDirectory(share);
+    return root.valid() ? kivo::base::pinned::OpenBelow(root.get(), dir.substr(share.size()))
+                        : kivo::base::Fd();
   }
-  return pinned::OpenDirectory(dir);
+  return kivo::base::pinned::OpenDirectory(dir);
 }
 
 bool CalendarFolder::Make(ActingAsUser* as_user, const std::string& path,
@@ -192,7 +193,7 @@ bool CalendarFolder::Make(ActingAsUser* as_user, const std::string& path,
   // share without links once; the folder is made in it, and from here on
   // every step acts on the folder's own descriptor.
   CalendarLocation::Place judged = place;
-  if (judged.path != path && !(pinned::SplitLast(path, &parent, &name) &&
+  if (judged.path != path && !(kivo::base::pinned::SplitLast(path, &parent, &name) &&
                                location_->Judge(parent.c_str(), path.c_str(), &judged))) {
     judged = CalendarLocation::Place();
   }
@@ -241,7 +242,7 @@ bool CalendarFolder::MakeStateFiles(const std::string& path, uid_t uid, gid_t gi
   options.uid = uid;
   options.gid = gid;
   // Writable by its maker until filled, whatever the template's bits.
-  const pinned::Fd copy = CreateStateFile(pag, kStatePag, 0600, 0);
+  const kivo::base::Fd copy = CreateStateFile(pag, kStatePag, 0600, 0);
   if (!copy.valid() ||
       KIVOFileCopy(template_path.c_str(), DescriptorPath(copy.get()).c_str(), &options) != 0 ||
       fchmod(copy.get(), TemplateMode(template_path)) != 0) {
@@ -250,7 +251,7 @@ bool CalendarFolder::MakeStateFiles(const std::string& path, uid_t uid, gid_t gi
     Fail(WEBAPI_ERR_OPERATION_FAILED);
     return false;
   }
-  const pinned::Fd state = CreateStateFile(dir, kStateDir, 0777, O_SYNC);
+  const kivo::base::Fd state = CreateStateFile(dir, kStateDir, 0777, O_SYNC);
   if (!state.valid()) {
     KIVO_LOG("open(%s, %d) failed, reason=%s\n", dir.c_str(), kStateFileFlags, strerror(errno));
     Fail(WEBAPI_ERR_OPERATION_FAILED);
@@ -259,18 +260,19 @@ bool CalendarFolder::MakeStateFiles(const std::string& path, uid_t uid, gid_t gi
   return true;
 }
 
-pinned::Fd CalendarFolder::CreateStateFile(const std::string& path, const char* name, mode_t mode,
-                                           int extra_flags) {
-  if (!FitsPath(path)) return pinned::Fd();
-  return pinned::Fd(openat(made_.store.get(), name,
-                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | extra_flags,
-                           mode));
+kivo::base::Fd CalendarFolder::CreateStateFile(const std::string& path, const char* name,
+                                               mode_t mode, int extra_flags) {
+  if (!FitsPath(path)) return kivo::base::Fd();
+  return kivo::base::Fd(openat(made_.store.get(), name,
+                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | extra_flags,
+                               mode));
 }
 
 void CalendarFolder::KeepMade() { made_ = Made(); }
 
 void CalendarFolder::RemoveMade() {
-  if (made_.folder.valid()) pinned::RemoveTree(made_.parent.get(), made_.name, made_.folder);
+  if (made_.folder.valid())
+    kivo::base::pinned::RemoveTree(made_.parent.get(), made_.name, made_.folder);
   made_ = Made();
 }
 
@@ -346,8 +348,8 @@ void CalendarFolder::Resolve(const Json::Value& entry, Resolved* out) {
   const OpenedShare& dir = OpenShare(share->dir);
   if (!dir.fd.valid()) return;
   std::string parent, name;
-  if (pinned::SplitLast(folder, &parent, &name) && name != "." && name != "..") {
-    pinned::Fd at = pinned::OpenBeneath(dir.fd.get(), parent);
+  if (kivo::base::pinned::SplitLast(folder, &parent, &name) && name != "." && name != "..") {
+    kivo::base::Fd at = kivo::base::pinned::OpenBeneath(dir.fd.get(), parent);
     struct stat st;
     if (at.valid()) {
       if (fstatat(at.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -369,7 +371,7 @@ void CalendarFolder::Resolve(const Json::Value& entry, Resolved* out) {
       return;
     }
   }
-  const int below = pinned::LookUpBelow(dir.fd.get(), dir.canonical, folder);
+  const int below = kivo::base::pinned::LookUpBelow(dir.fd.get(), dir.canonical, folder);
   if (below != 0 && below != EXDEV) {
     out->kind = below == ENOTDIR ? Resolved::kNotFolder : Resolved::kGone;
     return;
@@ -384,13 +386,14 @@ bool CalendarFolder::ResolveByName(const std::string& full, Resolved* out) {
   if (canonical == nullptr) return false;
   CalendarLocation::Place place;
   std::string parent, name;
-  if (!pinned::SplitLast(canonical.get(), &parent, &name) ||
+  if (!kivo::base::pinned::SplitLast(canonical.get(), &parent, &name) ||
       !location_->Judge(parent.c_str(), canonical.get(), &place)) {
     out->kind = Resolved::kOutside;
     return true;
   }
   out->parent = OpenParent(place);
-  if (out->parent.valid()) out->folder = pinned::OpenChild(out->parent.get(), place.name);
+  if (out->parent.valid())
+    out->folder = kivo::base::pinned::OpenChild(out->parent.get(), place.name);
   if (!out->folder.valid()) {
     out->kind = errno == ENOENT ? Resolved::kGone : Resolved::kNotFolder;
     return true;
@@ -403,7 +406,7 @@ bool CalendarFolder::ResolveByName(const std::string& full, Resolved* out) {
   std::string link_parent, link_name;
   CalendarLocation::Place at;
   if (lstat(full.c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
-      pinned::SplitLast(full, &link_parent, &link_name) &&
+      kivo::base::pinned::SplitLast(full, &link_parent, &link_name) &&
       location_->Judge(link_parent.c_str(), full.c_str(), &at)) {
     out->link_parent = OpenParent(at);
     out->link_name = at.name;
@@ -415,11 +418,11 @@ bool CalendarFolder::ResolveByName(const std::string& full, Resolved* out) {
 // link, or else as stat(2) would, as long as it lies in a share.
 bool CalendarFolder::HoldsStore(const Resolved& folder) {
   static const std::string kState = std::string(kStoreName) + "/" + kStatePag;
-  if (pinned::PlainlyBelow(folder.folder.get(), kState)) return true;
+  if (kivo::base::pinned::PlainlyBelow(folder.folder.get(), kState)) return true;
   const std::string path = "/proc/self/fd/" + std::to_string(folder.folder.get()) + "/" + kState;
   const std::unique_ptr<char, decltype(&free)> canonical(realpath(path.c_str(), nullptr), &free);
   std::string parent, name;
-  return canonical != nullptr && pinned::SplitLast(canonical.get(), &parent, &name) &&
+  return canonical != nullptr && kivo::base::pinned::SplitLast(canonical.get(), &parent, &name) &&
          location_->Judge(parent.c_str(), canonical.get(), nullptr);
 }
 
@@ -482,7 +485,7 @@ const char* CalendarFolder::Status(const Json::Value& entry, const std::string& 
     path += kStoreName;
     path += '/';
     path += kStatePag;
-    if (pinned::PlainlyBelow(dir.fd.get(), path)) {
+    if (kivo::base::pinned::PlainlyBelow(dir.fd.get(), path)) {
       path.resize(folder_end);
       std::string want;
       if (identity_->TokenOf(id, &want) && !want.empty()) {
@@ -563,7 +566,8 @@ bool CalendarFolder::Remove(const std::string& id) {
     identity_->Begin(change);
     if (!identity_->Save()) return false;
   }
-  const bool removed = pinned::RemoveTree(folder.parent.get(), folder.name, folder.folder);
+  const bool removed =
+      kivo::base::pinned::RemoveTree(folder.parent.get(), folder.name, folder.folder);
   if (removed) RemoveLink(folder);
   return true;
 }
@@ -572,7 +576,7 @@ bool CalendarFolder::Move(const std::string& id, const std::string& new_id,
                           const Json::Value& new_entry, const CalendarLocation::Place& target) {
   Resolved& from = prepared_;
   if (from.kind != Resolved::kFolder) return false;
-  const pinned::Fd to = OpenParent(target);
+  const kivo::base::Fd to = OpenParent(target);
   if (!to.valid()) return false;
   if (!from.token.empty()) {
     Json::Value change(Json::objectValue);
@@ -588,7 +592,7 @@ bool CalendarFolder::Move(const std::string& id, const std::string& new_id,
     identity_->Begin(change);
     if (!identity_->Save()) return false;
   }
-  if (!pinned::Move(from.parent.get(), from.name, to.get(), target.name, from.folder)) {
+  if (!kivo::base::pinned::Move(from.parent.get(), from.name, to.get(), target.name, from.folder)) {
     const int error = errno;
     if (!from.token.empty()) {
       identity_->Finish(from.token);
@@ -608,7 +612,7 @@ namespace {
 // The token of the folder `name` in `parent` (a staging folder's entry
 // included), "" when it has none.
 std::string TokenAt(int parent, const std::string& name) {
-  const pinned::Fd folder = pinned::OpenChild(parent, name);
+  const kivo::base::Fd folder = kivo::base::pinned::OpenChild(parent, name);
   std::string token;
   if (!folder.valid() || CalendarIdentity::Get(folder.get(), &token) != CalendarIdentity::kMarked)
     return "";
@@ -618,9 +622,9 @@ std::string TokenAt(int parent, const std::string& name) {
 // The staging folders in `parent` whose entry carries `token`.
 std::vector<std::string> StagedWith(int parent, const std::string& token) {
   std::vector<std::string> found;
-  for (const std::string& name : pinned::StagingFolders(parent)) {
-    const pinned::Fd staging = pinned::OpenChild(parent, name);
-    if (staging.valid() && TokenAt(staging.get(), pinned::kStagedEntry) == token) {
+  for (const std::string& name : kivo::base::pinned::StagingFolders(parent)) {
+    const kivo::base::Fd staging = kivo::base::pinned::OpenChild(parent, name);
+    if (staging.valid() && TokenAt(staging.get(), kivo::base::pinned::kStagedEntry) == token) {
       found.push_back(name);
     }
   }
@@ -630,7 +634,7 @@ std::vector<std::string> StagedWith(int parent, const std::string& token) {
 // Removes the staging folders in `parent` left empty (a call killed between
 // making one and filling it, or after emptying it).
 void RemoveEmptyStaging(int parent) {
-  for (const std::string& name : pinned::StagingFolders(parent)) {
+  for (const std::string& name : kivo::base::pinned::StagingFolders(parent)) {
     unlinkat(parent, name.c_str(), AT_REMOVEDIR);  // only while empty
   }
 }
@@ -638,7 +642,8 @@ void RemoveEmptyStaging(int parent) {
 // Removes the staging folders in `parent` whose entry carries `token`, and
 // the empty ones.
 void RemoveStaged(int parent, const std::string& token) {
-  for (const std::string& name : StagedWith(parent, token)) pinned::RemoveTree(parent, name);
+  for (const std::string& name : StagedWith(parent, token))
+    kivo::base::pinned::RemoveTree(parent, name);
   RemoveEmptyStaging(parent);
 }
 
@@ -665,7 +670,7 @@ bool AsFreshlyMade(int folder) {
   if (!NamesIn(folder, &names) || names.size() > 1) return false;
   if (names.empty()) return true;
   if (names[0] != kStoreName) return false;
-  const pinned::Fd store = pinned::OpenChild(folder, kStoreName);
+  const kivo::base::Fd store = kivo::base::pinned::OpenChild(folder, kStoreName);
   if (!store.valid() || !NamesIn(store.get(), &stored)) return false;
   for (const std::string& name : stored) {
     struct stat st;
@@ -692,7 +697,7 @@ bool CalendarFolder::Recover(Json::Value& calendars, CalendarRegistry* registry)
     const std::string token = change["token"].asString();
     const std::string id = change["id"].asString();
     if (token.empty()) continue;
-    const pinned::Fd from = pinned::OpenDirectory(change["from"].asString());
+    const kivo::base::Fd from = kivo::base::pinned::OpenDirectory(change["from"].asString());
     const std::string name = change["name"].asString();
     if (change["op"].asString() == "create") {
       // Registered: done. Not registered: the folder made for it goes.
@@ -704,13 +709,14 @@ bool CalendarFolder::Recover(Json::Value& calendars, CalendarRegistry* registry)
         }
       }
       if (!registered) {
-        const pinned::Fd folder = from.valid() ? pinned::OpenChild(from.get(), name) : pinned::Fd();
+        const kivo::base::Fd folder =
+            from.valid() ? kivo::base::pinned::OpenChild(from.get(), name) : kivo::base::Fd();
         std::string have;
         const CalendarIdentity::Mark mark =
             folder.valid() ? CalendarIdentity::Get(folder.get(), &have) : CalendarIdentity::kUnreadable;
         if ((mark == CalendarIdentity::kMarked && have == token) ||
             (mark == CalendarIdentity::kUnmarked && AsFreshlyMade(folder.get()))) {
-          pinned::RemoveTree(from.get(), name, folder);
+          kivo::base::pinned::RemoveTree(from.get(), name, folder);
         }
         std::string recorded;
         if (identity_->TokenOf(id, &recorded) && recorded == token) identity_->Forget(id);
@@ -722,7 +728,7 @@ bool CalendarFolder::Recover(Json::Value& calendars, CalendarRegistry* registry)
     std::string new_id;
     const Json::Value* replacement = nullptr;
     if (change["op"].asString() == "move") {
-      const pinned::Fd to = pinned::OpenDirectory(change["to"].asString());
+      const kivo::base::Fd to = kivo::base::pinned::OpenDirectory(change["to"].asString());
       const bool arrived = to.valid() && TokenAt(to.get(), change["to_name"].asString()) == token;
       if (arrived) {
         // The folder is in its new place: the rest of the move is done (a
@@ -737,9 +743,9 @@ bool CalendarFolder::Recover(Json::Value& calendars, CalendarRegistry* registry)
         // on the other volume goes.
         for (const std::string& staging :
              from.valid() ? StagedWith(from.get(), token) : std::vector<std::string>()) {
-          const pinned::Fd area = pinned::OpenChild(from.get(), staging);
-          if (area.valid() && renameat2(area.get(), pinned::kStagedEntry, from.get(), name.c_str(),
-                                        RENAME_NOREPLACE) == 0) {
+          const kivo::base::Fd area = kivo::base::pinned::OpenChild(from.get(), staging);
+          if (area.valid() && renameat2(area.get(), kivo::base::pinned::kStagedEntry, from.get(),
+                                        name.c_str(), RENAME_NOREPLACE) == 0) {
             unlinkat(from.get(), staging.c_str(), AT_REMOVEDIR);
           } else {
             KIVO_LOG("calendar %s stays in %s/%s: %s", id.c_str(),
@@ -758,9 +764,9 @@ bool CalendarFolder::Recover(Json::Value& calendars, CalendarRegistry* registry)
       // A removal goes on to its end.
       if (from.valid()) {
         RemoveStaged(from.get(), token);
-        const pinned::Fd folder = pinned::OpenChild(from.get(), name);
+        const kivo::base::Fd folder = kivo::base::pinned::OpenChild(from.get(), name);
         if (folder.valid() && TokenAt(from.get(), name) == token) {
-          pinned::RemoveTree(from.get(), name, folder);
+          kivo::base::pinned::RemoveTree(from.get(), name, folder);
         }
       }
       KIVO_LOG("finished the removal of calendar %s", id.c_str());

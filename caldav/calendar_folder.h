@@ -15,7 +15,7 @@
 // administrators are served as root and what is made is given to the user.
 //
 // Whatever runs as root here acts relative to directory descriptors
-// (pinned::Fd) opened without following links: a folder's parent is
+// (kivo::base::Fd) opened without following links: a folder's parent is
 // resolved once, as the location check resolved it, and every later step
 // acts on it; the folder a create made is held by descriptor until the call
 // ends, and only that very folder is ever taken away again; a removal or a
@@ -37,11 +37,11 @@
 #include <map>
 #include <string>
 
+#include "base/pinned_dir.h"
 #include "caldav/acting_user.h"
 #include "caldav/calendar_identity.h"
 #include "caldav/calendar_location.h"
 #include "caldav/calendar_registry.h"
-#include "caldav/pinned_dir.h"
 
 namespace caldav {
 
@@ -143,9 +143,9 @@ class CalendarFolder {
   // The calendar folder made by this object, held by descriptor from its
   // making: every later step of the create, and its rollback, acts on it.
   struct Made {
-    pinned::Fd parent;
-    pinned::Fd folder;
-    pinned::Fd store;  // its ".DAV"
+    kivo::base::Fd parent;
+    kivo::base::Fd folder;
+    kivo::base::Fd store;  // its ".DAV"
     std::string name;
   };
   // A registered calendar's folder as the one judgement resolved it.
@@ -154,15 +154,15 @@ class CalendarFolder {
     Kind kind = kGone;
     std::string parent_path;  // the folder's parent, canonical
     std::string name;
-    pinned::Fd parent;
-    pinned::Fd folder;
-    pinned::Fd link_parent;  // set when the entry names the folder by a link
+    kivo::base::Fd parent;
+    kivo::base::Fd folder;
+    kivo::base::Fd link_parent;  // set when the entry names the folder by a link
     std::string link_name;
     std::string token;  // the calendar's recorded token; "" when unverified
   };
   // A share's directory opened for lookups; invalid when it cannot be.
   struct OpenedShare {
-    pinned::Fd fd;
+    kivo::base::Fd fd;
     std::string canonical;  // its real path
   };
 
@@ -174,9 +174,9 @@ class CalendarFolder {
   // of a calendar recorded before tokens.
   Found Identify(const std::string& id, Resolved* folder);
   void RemoveLink(const Resolved& folder);
-  pinned::Fd OpenParent(const CalendarLocation::Place& place);
-  pinned::Fd CreateStateFile(const std::string& path, const char* name, mode_t mode,
-                             int extra_flags);
+  kivo::base::Fd OpenParent(const CalendarLocation::Place& place);
+  kivo::base::Fd CreateStateFile(const std::string& path, const char* name, mode_t mode,
+                                 int extra_flags);
   void Fail(int code) { *error_code_ = code; }
 
   CalendarLocation* const location_;

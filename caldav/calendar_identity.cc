@@ -11,7 +11,8 @@
 #include <cstring>
 #include <exception>
 
-#include "caldav/pinned_dir.h"
+#include "base/pinned_dir.h"
+#include "base/root_files.h"
 #include "kivo/error_codes.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/log.h"
@@ -28,8 +29,8 @@ bool Unsupported(int error) { return error == ENOTSUP || error == EOPNOTSUPP; }
 
 // Attributes are read and written on a descriptor that is open for reading:
 // O_PATH descriptors, which the folder code holds, take no attribute calls.
-pinned::Fd Readable(int fd) {
-  return pinned::Fd(openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+kivo::base::Fd Readable(int fd) {
+  return kivo::base::Fd(openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
 void WarnUnsupportedOnce() {
@@ -41,7 +42,7 @@ void WarnUnsupportedOnce() {
 }
 
 bool ReadText(const std::string& path, std::string* text, bool* missing) {
-  const pinned::Fd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  const kivo::base::Fd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   *missing = !fd.valid() && errno == ENOENT;
   if (!fd.valid()) return false;
   char buffer[16 * 1024];
@@ -149,7 +150,6 @@ bool CalendarIdentity::Load() {
 bool CalendarIdentity::Save() {
   if (!changed_) return true;
   const std::string path = kivo::RootedPath(kRecordFile);
-  const std::string temporary = path + ".tmp." + std::to_string(getpid());
   std::string text;
   for (const auto& [id, token] : ids_) {
     text += token.empty() ? "-" : token;
@@ -159,33 +159,16 @@ bool CalendarIdentity::Save() {
   }
   Json::FastWriter writer;
   for (const Json::Value& change : pending_) text += kPendingLine + writer.write(change);
-  pinned::Fd fd(
-      open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-  bool written = fd.valid() && fchmod(fd.get(), 0600) == 0;
-  for (size_t done = 0; written && done < text.size();) {
-    const ssize_t n = write(fd.get(), text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = ENOSPC;
-      written = false;
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
-  written = written && fsync(fd.get()) == 0;
-  const int error = errno;
-  const bool closed = close(fd.Release()) == 0 || !written;
-  if (!written || !closed || rename(temporary.c_str(), path.c_str()) != 0) {
-    KIVO_LOG("cannot write %s, reason=%s", path.c_str(), strerror(written ? errno : error));
-    unlink(temporary.c_str());
+  kivo::base::ReplaceOptions options;
+  options.new_mode = 0600;
+  options.fresh = true;
+  options.make_parents = false;
+  // The record must be on disk before any folder it speaks of is touched; a
+  // failed sync of its folder alone is logged, the content being in place.
+  options.folder_sync_fails = false;
+  if (!kivo::base::ReplaceFile(path, text, options)) {
     *error_code_ = WEBAPI_ERR_OPERATION_FAILED;
     return false;
-  }
-  // The record must be on disk before any folder it speaks of is touched.
-  const pinned::Fd dir(
-      open(path.substr(0, path.rfind('/')).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dir.valid() || fsync(dir.get()) != 0) {
-    KIVO_LOG("fsync of the folder of %s failed, reason=%s", path.c_str(), strerror(errno));
   }
   changed_ = false;
   return true;
@@ -242,7 +225,7 @@ std::string CalendarIdentity::NewToken() {
 }
 
 CalendarIdentity::Mark CalendarIdentity::Put(int fd, const std::string& token) {
-  const pinned::Fd folder = Readable(fd);
+  const kivo::base::Fd folder = Readable(fd);
   if (!folder.valid()) return kUnreadable;
   if (fsetxattr(folder.get(), CalendarIdentity::kAttribute, token.data(), token.size(), 0) == 0)
     return kMarked;
@@ -258,7 +241,7 @@ CalendarIdentity::Mark CalendarIdentity::Get(int fd, std::string* token) {
   char value[128];
   ssize_t n = fgetxattr(fd, CalendarIdentity::kAttribute, value, sizeof value);
   if (n < 0 && errno == EBADF) {  // an O_PATH descriptor
-    const pinned::Fd folder = Readable(fd);
+    const kivo::base::Fd folder = Readable(fd);
     if (!folder.valid()) return kUnreadable;
     n = fgetxattr(folder.get(), CalendarIdentity::kAttribute, value, sizeof value);
   }

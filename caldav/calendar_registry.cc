@@ -10,7 +10,8 @@
 #include <cstring>
 #include <exception>
 
-#include "caldav/pinned_dir.h"
+#include "base/pinned_dir.h"
+#include "base/root_files.h"
 #include "kivo/error_codes.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/log.h"
@@ -21,7 +22,6 @@ namespace {
 
 constexpr char kLogUnit[] = "caldav_calendar";
 constexpr char kLockFile[] = "/usr/kivo/etc/.calendar.info.lock";
-constexpr int kWriteFlags = O_WRONLY | O_CREAT | O_TRUNC | O_SYNC;
 
 // The system only ever writes an array of objects whose location members are
 // strings; anything else would make the JSON accessors below throw, so such
@@ -71,30 +71,10 @@ bool NestingWithin(const std::string& text, int limit) {
   return true;
 }
 
-// The mode and owner a rewrite gives the registry: those of the file it
-// replaces, without write rights for group or others (logged when found).
-void RegistryModeAndOwner(const std::string& path, mode_t* mode, uid_t* uid, gid_t* gid) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) {
-    *mode = kRegistryMode;
-    *uid = geteuid();
-    *gid = getegid();
-    return;
-  }
-  *mode = st.st_mode & 07777;
-  *uid = st.st_uid;
-  *gid = st.st_gid;
-  if ((*mode & (S_IWGRP | S_IWOTH)) != 0) {
-    KIVO_LOG("%s was writable by others (mode %o), rewritten %o", path.c_str(),
-             static_cast<unsigned>(*mode), static_cast<unsigned>(kRegistryMode));
-    *mode = kRegistryMode;
-  }
-}
-
 // Reads the whole regular file at `path` into `text`. False when it cannot
 // be opened or read, or is no regular file.
 bool ReadWholeRegularFile(const std::string& path, std::string& text) {
-  const pinned::Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  const kivo::base::Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return false;
   struct stat st;
   bool ok = fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
@@ -121,36 +101,6 @@ bool IsHomesShare(const Json::Value& entry) {
   return share != nullptr && share->getString(&begin, &end) &&
          static_cast<size_t>(end - begin) == strlen(kHomes) &&
          memcmp(begin, kHomes, strlen(kHomes)) == 0;
-}
-
-std::string DirectoryOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Unique per thread, so that two writers never share a temporary even when
-// the lock could not be taken.
-std::string TemporaryPathFor(const std::string& path) {
-  return path + ".tmp." + std::to_string(getpid()) + "." +
-         std::to_string(static_cast<long>(syscall(SYS_gettid)));
-}
-
-bool WriteWhole(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) {  // no progress and no reason: report it as a full device
-      errno = ENOSPC;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace
@@ -231,48 +181,17 @@ int CalendarRegistry::Read(Json::Value& calendars) {
 // The new content goes to a temporary beside the registry and replaces it by
 // rename, so a failure at any point leaves the previous registry whole.
 bool CalendarRegistry::Write(const Json::Value& calendars) {
-  const std::string path = kivo::RootedPath(SZF_CALENDAR_INFO);
-  const std::string temporary = TemporaryPathFor(path);
-
-  mode_t mode;
-  uid_t uid;
-  gid_t gid;
-  RegistryModeAndOwner(path, &mode, &uid, &gid);
-  const int fd = open(temporary.c_str(), kWriteFlags | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    KIVO_LOG("open(%s, %d) failed, reason=%s\n", temporary.c_str(), kWriteFlags, strerror(errno));
+  kivo::base::ReplaceOptions options;
+  options.new_mode = kRegistryMode;
+  options.refused_bits = S_IWGRP | S_IWOTH;
+  options.owner_or_fail = true;
+  options.make_parents = false;
+  // A failed sync of the folder does not undo a write already in place.
+  options.folder_sync_fails = false;
+  if (!kivo::base::ReplaceFile(kivo::RootedPath(SZF_CALENDAR_INFO), calendars.toStyledString(),
+                               options)) {
     Fail(WEBAPI_ERR_OPERATION_FAILED);
     return false;
-  }
-  // Mode and owner are set on the temporary before it takes the registry's
-  // place: at no moment may anyone else write the registry. Its content is on
-  // disk before the rename, so that a power loss never leaves an empty file.
-  bool written = (fchown(fd, uid, gid) == 0 || uid == geteuid()) && fchmod(fd, mode) == 0 &&
-                 WriteWhole(fd, calendars.toStyledString()) && fsync(fd) == 0;
-  int write_errno = errno;
-  if (close(fd) != 0 && written) {
-    written = false;
-    write_errno = errno;
-  }
-  if (!written) {
-    KIVO_LOG("failed to write into %s, reason=%s", temporary.c_str(), strerror(write_errno));
-    Fail(WEBAPI_ERR_OPERATION_FAILED);
-    unlink(temporary.c_str());
-    return false;
-  }
-  if (rename(temporary.c_str(), path.c_str()) != 0) {
-    KIVO_LOG("rename(%s, %s) failed, reason=%s", temporary.c_str(), path.c_str(), strerror(errno));
-    Fail(WEBAPI_ERR_OPERATION_FAILED);
-    unlink(temporary.c_str());
-    return false;
-  }
-
-  // The new content is in place; syncing the directory makes the rename
-  // itself survive a power loss. A failure here does not undo the write.
-  const std::string directory = DirectoryOf(path);
-  const pinned::Fd dir(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dir.valid() || fsync(dir.get()) != 0) {
-    KIVO_LOG("fsync(%s) failed, reason=%s", directory.c_str(), strerror(errno));
   }
   return true;
 }

@@ -24,8 +24,8 @@
 
 #include <string>
 
+#include "base/pinned_dir.h"
 #include "caldav/calendar_location.h"
-#include "caldav/pinned_dir.h"
 
 namespace caldav {
 
@@ -43,7 +43,7 @@ class CalendarRegistry {
     Lock& operator=(const Lock&) = delete;
 
    private:
-    pinned::Fd fd_;  // closing it releases the lock
+    kivo::base::Fd fd_;  // closing it releases the lock
   };
 
   // Results of Read.

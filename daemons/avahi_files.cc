@@ -6,12 +6,12 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "base/last_error.h"
+#include "base/process.h"
+#include "base/root_files.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
 #include "kivo/log.h"
-#include "platform/last_error.h"
-#include "platform/process.h"
-#include "platform/root_files.h"
 
 namespace kivo {
 namespace daemons {
@@ -21,13 +21,7 @@ constexpr char kLogUnit[] = "avahi_files";
 
 int StoredPort(const Announcement& a) {
   KivoConf conf;
-  std::string text = conf.Info(a.port_key, "");
-  if (text.empty() || text.size() > 5 ||
-      text.find_first_not_of("0123456789") != std::string::npos) {
-    return a.default_port;
-  }
-  int port = atoi(text.c_str());
-  return port >= 1 && port <= 65535 ? port : a.default_port;
+  return base::ServedPort(&conf, a.port);
 }
 
 const Announcement* Find(const std::string& service) {
@@ -43,9 +37,8 @@ bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 const std::vector<Announcement>& Announcements() {
   static const std::vector<Announcement> table = {
-      {"webdav-avahi", "_webdav._tcp", "WebDavPort", 5005,
-       "/etc/avahi/services/kivo-webdav.service"},
-      {"webdavs-avahi", "_webdavs._tcp", "secure_WebDavPort", 5006,
+      {"webdav-avahi", "_webdav._tcp", base::kHttpPort, "/etc/avahi/services/kivo-webdav.service"},
+      {"webdavs-avahi", "_webdavs._tcp", base::kHttpsPort,
        "/etc/avahi/services/kivo-webdavs.service"},
   };
   return table;
@@ -70,14 +63,14 @@ std::string AnnouncementText(const Announcement& a, int port) {
 bool WriteAnnouncement(const std::string& service) {
   const Announcement* a = Find(service);
   if (a == nullptr) return true;
-  return ReplaceFile(RootedPath(a->file), AnnouncementText(*a, StoredPort(*a)), 0644);
+  return base::ReplaceFile(RootedPath(a->file), AnnouncementText(*a, StoredPort(*a)), 0644);
 }
 
 bool RemoveAnnouncement(const std::string& service) {
   const Announcement* a = Find(service);
   if (a == nullptr) return true;
   if (unlink(RootedPath(a->file).c_str()) != 0 && errno != ENOENT) {
-    SetLastError(errno);
+    base::SetLastError(errno);
     KIVO_LOG("cannot remove %s: %s", a->file, strerror(errno));
     return false;
   }
@@ -88,10 +81,10 @@ int AvahiDaemonPid() {
   for (const char* path : {"/run/avahi-daemon/pid", "/var/run/avahi-daemon/pid"}) {
     std::string text, comm;
     bool missing = false;
-    if (!ReadWholeFile(RootedPath(path), &text, &missing) || missing) continue;
+    if (!base::ReadWholeFile(RootedPath(path), &text, &missing) || missing) continue;
     int pid = atoi(text.c_str());
-    if (pid <= 0 || !ProcessAlive(pid)) continue;
-    if (ReadWholeFile("/proc/" + std::to_string(pid) + "/comm", &comm, nullptr) &&
+    if (pid <= 0 || !base::ProcessAlive(pid)) continue;
+    if (base::ReadWholeFile("/proc/" + std::to_string(pid) + "/comm", &comm, nullptr) &&
         comm.compare(0, 12, "avahi-daemon") == 0) {
       return pid;
     }
@@ -107,7 +100,7 @@ bool RestartAvahi() {
   }
   int pid = AvahiDaemonPid();
   if (pid > 0 && kill(pid, SIGHUP) != 0) {
-    SetLastError(errno);
+    base::SetLastError(errno);
     KIVO_LOG("cannot signal avahi-daemon %d: %s", pid, strerror(errno));
     return false;
   }

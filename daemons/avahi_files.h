@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "base/kivo_conf.h"
+
 namespace kivo {
 namespace daemons {
 
@@ -16,8 +18,7 @@ namespace daemons {
 struct Announcement {
   const char* service;  // "webdav-avahi", "webdavs-avahi"
   const char* type;     // "_webdav._tcp", "_webdavs._tcp"
-  const char* port_key;
-  int default_port;
+  base::PortSetting port;  // the variant's stored port
   const char* file;  // below the root
 };
 const std::vector<Announcement>& Announcements();

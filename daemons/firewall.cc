@@ -6,14 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "base/json_file.h"
+#include "base/kivo_conf.h"
+#include "base/last_error.h"
+#include "base/process.h"
+#include "base/root_files.h"
+#include "base/service_states.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
 #include "kivo/log.h"
-#include "kivo/port_text.h"
-#include "platform/json_file.h"
-#include "platform/last_error.h"
-#include "platform/process.h"
-#include "platform/root_files.h"
 
 namespace kivo {
 namespace daemons {
@@ -36,18 +37,6 @@ std::vector<int> DeclaredPorts(const Json::Value& declared, const char* service,
   return ports.empty() ? fallback : ports;
 }
 
-int ConfPort(KivoConf* conf, const char* key, int fallback) {
-  return port_text::Served(conf->Info(key, ""), fallback);
-}
-
-// A service's run setting in services.json: 1 is enabled (the reading
-// KLIBServiceIsEnabled answers with).
-bool Enabled(const Json::Value& states, const char* service) {
-  if (!states.isObject() || !states[service].isObject()) return false;
-  const Json::Value& run = states[service]["run"];
-  return run.isInt() && run.asInt() == 1;
-}
-
 std::string PortList(const std::vector<int>& ports) {
   std::string list;
   for (int port : ports) list += (list.empty() ? "" : ", ") + std::to_string(port);
@@ -59,7 +48,7 @@ std::string PortList(const std::vector<int>& ports) {
 FirewallOpenings CurrentOpenings() {
   Json::Value declared;
   bool missing = false;
-  if (!ReadJsonFile(RootedPath("/etc/kivo/ports.json"), &declared, &missing)) {
+  if (!base::ReadJsonFile(RootedPath(SZF_PORTS_JSON), &declared, &missing)) {
     declared = Json::Value();  // the defaults below
   }
   FirewallOpenings open;
@@ -67,14 +56,17 @@ FirewallOpenings CurrentOpenings() {
   std::set<int> tcp;
   for (int port : DeclaredPorts(declared, "webapi", {5000, 5001})) tcp.insert(port);
   Json::Value states;
-  if (!ReadJsonFile(RootedPath("/var/lib/kivo/services.json"), &states, &missing)) {
+  if (!base::ReadServiceStates(&states, &missing)) {
     states = Json::Value();  // nothing enabled
   }
   KivoConf conf;
-  if (Enabled(states, "webdav-httpd-pure")) tcp.insert(ConfPort(&conf, "WebDavPort", 5005));
-  if (Enabled(states, "webdav-httpd-ssl")) tcp.insert(ConfPort(&conf, "secure_WebDavPort", 5006));
+  if (base::ServiceEnabled(states, "webdav-httpd-pure"))
+    tcp.insert(base::ServedPort(&conf, base::kHttpPort));
+  if (base::ServiceEnabled(states, "webdav-httpd-ssl"))
+    tcp.insert(base::ServedPort(&conf, base::kHttpsPort));
   open.tcp.assign(tcp.begin(), tcp.end());
-  open.mdns = Enabled(states, "webdav-avahi") || Enabled(states, "webdavs-avahi");
+  open.mdns =
+      base::ServiceEnabled(states, "webdav-avahi") || base::ServiceEnabled(states, "webdavs-avahi");
   return open;
 }
 
@@ -118,11 +110,11 @@ std::string FirewallRuleset(const FirewallOpenings& open) {
 
 bool ReloadFirewall() {
   std::string path = RootedPath(kRulesetPath);
-  if (!ReplaceFile(path, FirewallRuleset(CurrentOpenings()), 0644)) return false;
+  if (!base::ReplaceFile(path, FirewallRuleset(CurrentOpenings()), 0644)) return false;
   if (!Root().empty()) return true;  // a development root never touches the machine's rules
   std::string output;
-  if (RunCaptured({"/usr/sbin/nft", "-f", path}, &output) != 0) {
-    SetLastError(EIO);
+  if (base::RunCaptured({"/usr/sbin/nft", "-f", path}, &output) != 0) {
+    base::SetLastError(EIO);
     KIVO_LOG("nft refused %s: %s", path.c_str(), output.c_str());
     return false;
   }

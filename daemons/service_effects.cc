@@ -10,12 +10,12 @@
 
 #include <atomic>
 
+#include "base/last_error.h"
 #include "daemons/avahi_files.h"
 #include "daemons/httpd/webdav_daemon.h"
 #include "daemons/radicale/caldav_daemon.h"
 #include "daemons/radicale/caldav_proxy.h"
 #include "kivo/log.h"
-#include "platform/last_error.h"
 
 namespace kivo {
 namespace daemons {
@@ -44,13 +44,13 @@ bool IsAnnouncement(const std::string& service) {
 bool WebDAVOnly(ServiceOp op) {
   switch (op) {
     case ServiceOp::kStart:
-      return WebDAVDaemonStart();
+      return WebDAVDaemonStart(CalDAVProxySection());
     case ServiceOp::kStop:
       return WebDAVDaemonStop();
     case ServiceOp::kRestart:
-      return WebDAVDaemonRestart();
+      return WebDAVDaemonRestart(CalDAVProxySection());
     case ServiceOp::kReload:
-      return WebDAVDaemonReload();
+      return WebDAVDaemonReload(CalDAVProxySection());
   }
   return false;
 }
@@ -75,13 +75,13 @@ bool CalDAVFollowsWebDAV(bool webdav_running) {
   // the new port.
   KIVO_LOG("the CalDAV daemon listens on port %d, not the proxied %d; reloading the WebDAV daemon",
            CalDAVDaemonStatus().port, ProxiedCalDAVPort(WebDAVDaemonConf()));
-  if (!WebDAVDaemonReload()) {
+  if (!WebDAVDaemonReload(CalDAVProxySection())) {
     KIVO_LOG("the WebDAV daemon could not be reloaded for the CalDAV daemon's port");
     return false;
   }
   if (!AfterWebDAVDaemonChange(WebDAVDaemonPid() > 0)) return false;
   if (ProxyMeetsCalDAV()) return true;
-  SetLastError(EADDRINUSE);
+  base::SetLastError(EADDRINUSE);
   KIVO_LOG("the WebDAV daemon still proxies /caldav/ elsewhere than the CalDAV daemon's port %d",
            CalDAVDaemonStatus().port);
   return false;

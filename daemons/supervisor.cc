@@ -7,9 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/process.h"
 #include "daemons/systemd_units.h"
 #include "kivo/log.h"
-#include "platform/process.h"
 
 namespace kivo {
 namespace daemons {
@@ -30,13 +30,13 @@ bool Supervisor::Supervised() const { return SupervisedBySystemd(spec_.unit); }
 pid_t Supervisor::PidFromFile() const {
   std::string text;
   bool missing = false;  // no file is a stopped daemon, not an error
-  if (!ReadWholeFile(PidPath(), &text, &missing) || missing) return 0;
+  if (!base::ReadWholeFile(PidPath(), &text, &missing) || missing) return 0;
   const long pid = strtol(text.c_str(), nullptr, 10);
   return pid > 0 && pid < kPidLimit ? static_cast<pid_t>(pid) : 0;
 }
 
 bool Supervisor::IsOurs(pid_t pid) const {
-  return pid > 0 && ProcessAlive(pid) && CommandLineHas(pid, ConfigPath());
+  return pid > 0 && base::ProcessAlive(pid) && base::CommandLineHas(pid, ConfigPath());
 }
 
 pid_t Supervisor::RunningPid() const {
@@ -45,12 +45,12 @@ pid_t Supervisor::RunningPid() const {
 }
 
 bool Supervisor::WritePidFile(pid_t pid) const {
-  return ReplaceFile(PidPath(), std::to_string(pid) + "\n", 0644);
+  return base::ReplaceFile(PidPath(), std::to_string(pid) + "\n", 0644);
 }
 
 bool Supervisor::RemovePidFile() const {
   if (unlink(PidPath().c_str()) == 0 || errno == ENOENT) return true;
-  SetLastError(errno);
+  base::SetLastError(errno);
   KIVO_LOG("cannot remove %s: %s", PidPath().c_str(), strerror(errno));
   return false;
 }
@@ -76,33 +76,33 @@ bool Supervisor::Stop(pid_t pid) const {
   }
   if (group > 1 && group != getpgrp()) kill(-group, SIGKILL);
   if (Alive(pid)) {
-    SetLastError(ETIMEDOUT);
+    base::SetLastError(ETIMEDOUT);
     KIVO_LOG("the %s (pid %d) does not end", spec_.name, static_cast<int>(pid));
     return false;
   }
   return true;
 }
 
-bool Supervisor::Alive(pid_t pid) { return ProcessAlive(pid); }
+bool Supervisor::Alive(pid_t pid) { return base::ProcessAlive(pid); }
 
-void Supervisor::Pause() { SleepMillis(kPollMillis); }
+void Supervisor::Pause() { base::SleepMillis(kPollMillis); }
 
 bool AllListening(const std::string& address, const std::vector<int>& ports, bool listening) {
   for (int port : ports) {
-    if (PortListening(address, port) != listening) return false;
+    if (base::PortListening(address, port) != listening) return false;
   }
   return true;
 }
 
 bool MakeDaemonDir(const std::string& path, mode_t mode) {
-  if (!MakeParentDirs(path)) return false;
+  if (!base::MakeParentDirs(path)) return false;
   if (mkdir(path.c_str(), mode) != 0 && errno != EEXIST) {
-    SetLastError(errno);
+    base::SetLastError(errno);
     KIVO_LOG("mkdir(%s) failed: %s", path.c_str(), strerror(errno));
     return false;
   }
   if (chmod(path.c_str(), mode) != 0) {
-    SetLastError(errno);
+    base::SetLastError(errno);
     KIVO_LOG("chmod(%s) failed: %s", path.c_str(), strerror(errno));
     return false;
   }

@@ -22,9 +22,9 @@
 #include <string>
 #include <vector>
 
+#include "base/last_error.h"
+#include "base/root_files.h"
 #include "kivo/kivo_paths.h"
-#include "platform/last_error.h"
-#include "platform/root_files.h"
 
 namespace kivo {
 namespace daemons {
@@ -114,9 +114,9 @@ bool Supervisor::WaitUntil(pid_t pid, int millis, Ready ready) const {
 
 template <typename Body>
 bool Supervisor::Locked(Body body) const {
-  FileLock lock(RootedPath(spec_.lock_file));  // logs its own failure
+  base::FileLock lock(RootedPath(spec_.lock_file));  // logs its own failure
   if (!lock.locked()) return false;
-  return Guarded(false, body);
+  return base::Guarded(false, body);
 }
 
 }  // namespace daemons

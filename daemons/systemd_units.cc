@@ -6,10 +6,10 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include "base/last_error.h"
+#include "base/process.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/log.h"
-#include "platform/last_error.h"
-#include "platform/process.h"
 
 namespace kivo {
 namespace daemons {
@@ -44,14 +44,14 @@ std::string SystemctlPath() {
 bool Systemctl(std::vector<std::string> args, std::string* output = nullptr) {
   args.insert(args.begin(), SystemctlPath());
   std::string text;
-  if (RunCaptured(args, &text) == 0) {
+  if (base::RunCaptured(args, &text) == 0) {
     if (output != nullptr) *output = text;
     return true;
   }
   std::string command;
   for (const std::string& arg : args) command += (command.empty() ? "" : " ") + arg;
   KIVO_LOG("%s failed: %s", command.c_str(), text.c_str());
-  SetLastError(EIO);
+  base::SetLastError(EIO);
   errno = EIO;
   return false;
 }
@@ -76,7 +76,7 @@ bool SupervisedBySystemd(const char* unit) {
 pid_t StartDaemonProcess(const char* unit, const std::vector<std::string>& argv,
                          const std::string& log_path) {
   if (!SupervisedBySystemd(unit)) {
-    const pid_t pid = SpawnDetached(argv, log_path);  // logs its own failure
+    const pid_t pid = base::SpawnDetached(argv, log_path);  // logs its own failure
     return pid > 0 ? pid : 0;
   }
   // Enabled while it should run, so that it comes back at boot. The unit
@@ -88,7 +88,7 @@ pid_t StartDaemonProcess(const char* unit, const std::vector<std::string>& argv,
   }
   const long pid = strtol(text.c_str(), nullptr, 10);
   if (pid <= 0) {
-    SetLastError(ESRCH);
+    base::SetLastError(ESRCH);
     KIVO_LOG("%s started, but has no main process", unit);
     return 0;
   }
@@ -103,7 +103,7 @@ bool SignalDaemon(const char* unit, pid_t pid, int signal) {
     }
     if (kill(pid, signal) == 0) return true;
     const int error = errno;
-    SetLastError(error);
+    base::SetLastError(error);
     errno = error;
     return false;
   }

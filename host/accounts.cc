@@ -8,7 +8,7 @@
 
 #include "host/host_log.h"
 #include "kivo/kivo_platform.h"
-#include "platform/root_files.h"
+#include "base/root_files.h"
 
 namespace host {
 
@@ -31,7 +31,7 @@ std::vector<std::string> Split(const std::string& text, char sep) {
 bool ReadLines(const std::string& path, std::vector<std::string>* lines) {
   std::string content;
   bool missing = false;
-  if (!kivo::ReadWholeFile(path, &content, &missing)) return false;
+  if (!kivo::base::ReadWholeFile(path, &content, &missing)) return false;
   if (!content.empty() && content.back() == '\n') content.pop_back();
   if (!content.empty()) *lines = Split(content, '\n');
   return true;
@@ -192,21 +192,21 @@ std::vector<uid_t> UsedUids(const std::string& root) {
 bool EnsureEntry(const std::string& path, const std::string& name, const std::string& line,
                  mode_t mode, bool* added) {
   *added = false;
-  kivo::FileLock lock(kivo::LockPathFor(path));
+  kivo::base::FileLock lock(kivo::base::LockPathFor(path));
   std::vector<std::string> lines;
   if (!lock.locked() || !ReadLines(path, &lines)) return false;
   for (const std::string& existing : lines) {
     if (FirstFieldIs(existing, name)) return true;
   }
   lines.push_back(line);
-  if (!kivo::ReplaceFile(path, Joined(lines), mode)) return false;
+  if (!kivo::base::ReplaceFile(path, Joined(lines), mode)) return false;
   *added = true;
   return true;
 }
 
 bool AddGroupMember(const std::string& root, const std::string& group, const std::string& member) {
   const std::string path = InRoot(root, "/etc/group");
-  kivo::FileLock lock(kivo::LockPathFor(path));
+  kivo::base::FileLock lock(kivo::base::LockPathFor(path));
   std::vector<std::string> lines;
   if (!lock.locked() || !ReadLines(path, &lines)) return false;
   for (std::string& line : lines) {
@@ -220,7 +220,7 @@ bool AddGroupMember(const std::string& root, const std::string& group, const std
     }
     f[3] += (f[3].empty() ? "" : ",") + member;
     line = f[0] + ":" + f[1] + ":" + f[2] + ":" + f[3];
-    return kivo::ReplaceFile(path, Joined(lines), 0644);
+    return kivo::base::ReplaceFile(path, Joined(lines), 0644);
   }
   HOST_LOG("no group %s in %s", group.c_str(), path.c_str());
   return false;

@@ -31,35 +31,31 @@ bool IsAccountFile(const inotify_event& event) {
 }  // namespace
 
 AccountsVersion::AccountsVersion(const std::string& root) : etc_(InRoot(root, "/etc")) {
-  fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (fd_ >= 0 && inotify_add_watch(fd_, etc_.c_str(), kWatched | IN_ONLYDIR) < 0) {
+  fd_.Reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (fd_.valid() && inotify_add_watch(fd_.get(), etc_.c_str(), kWatched | IN_ONLYDIR) < 0) {
     HOST_LOG("cannot watch %s (%s): account files are stat'ed on every call", etc_.c_str(),
              strerror(errno));
-    close(fd_);
-    fd_ = -1;
+    fd_.Reset();
   }
 }
 
-AccountsVersion::~AccountsVersion() {
-  if (fd_ >= 0) close(fd_);
-}
+AccountsVersion::~AccountsVersion() = default;
 
 uint64_t AccountsVersion::Current() {
   std::lock_guard<std::mutex> lock(mu_);
-  if (fd_ >= 0 && !DrainEvents()) {
+  if (fd_.valid() && !DrainEvents()) {
     HOST_LOG("the watch on %s ended: account files are stat'ed on every call", etc_.c_str());
-    close(fd_);
-    fd_ = -1;
+    fd_.Reset();
   }
   // The stats' number never equals a count of events, as far as sessions
   // care: a change of method re-checks every grant once.
-  return fd_ >= 0 ? changes_ : FromStats();
+  return fd_.valid() ? changes_ : FromStats();
 }
 
 bool AccountsVersion::DrainEvents() {
   alignas(inotify_event) char buffer[4096];
   while (true) {
-    const ssize_t got = read(fd_, buffer, sizeof buffer);
+    const ssize_t got = read(fd_.get(), buffer, sizeof buffer);
     if (got < 0) return errno == EAGAIN || errno == EINTR;
     for (ssize_t at = 0; at < got;) {
       const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);

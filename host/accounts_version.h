@@ -15,6 +15,8 @@
 #include <mutex>
 #include <string>
 
+#include "base/fd.h"
+
 namespace host {
 
 class AccountsVersion {
@@ -32,7 +34,7 @@ class AccountsVersion {
 
   const std::string etc_;
   std::mutex mu_;
-  int fd_ = -1;  // the inotify descriptor; -1: stat the files
+  kivo::base::Fd fd_;  // the inotify descriptor; none: stat the files
   uint64_t changes_ = 0;
 };
 

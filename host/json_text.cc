@@ -3,7 +3,7 @@
 #include <exception>
 #include <memory>
 
-#include "platform/json_file.h"
+#include "base/json_file.h"
 
 namespace host {
 namespace {
@@ -108,17 +108,18 @@ bool ParseJson(const std::string& text, Json::Value* value) {
 }
 
 std::string AnswerJson(const Json::Value& answer) {
-  if (!answer.isObject() || !answer.isMember("success")) return kivo::CompactJson(answer);
+  if (!answer.isObject() || !answer.isMember("success")) return kivo::base::CompactJson(answer);
   const Json::Value& success = answer["success"];
   std::string text = "{\"success\":";
-  text += success.isBool() ? (success.asBool() ? "true" : "false") : kivo::CompactJson(success);
+  text +=
+      success.isBool() ? (success.asBool() ? "true" : "false") : kivo::base::CompactJson(success);
   // The other members in JsonCpp's order, each written once.
   for (auto it = answer.begin(); it != answer.end(); ++it) {
     if (it.name() == "success") continue;
     text += ',';
-    text += kivo::CompactJson(Json::Value(it.name()));
+    text += kivo::base::CompactJson(Json::Value(it.name()));
     text += ':';
-    text += kivo::CompactJson(*it);
+    text += kivo::base::CompactJson(*it);
   }
   text += '}';
   return text;
@@ -128,7 +129,7 @@ std::string AnswerText(bool success, int error_code, const Json::Value& data) {
   if (!success) {
     return "{\"success\":false,\"error\":{\"code\":" + std::to_string(error_code) + "}}";
   }
-  return "{\"success\":true,\"data\":" + kivo::CompactJson(data) + "}";
+  return "{\"success\":true,\"data\":" + kivo::base::CompactJson(data) + "}";
 }
 
 }  // namespace host

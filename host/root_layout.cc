@@ -13,17 +13,19 @@
 #include <fstream>
 #include <vector>
 
+#include "base/fd.h"
+#include "base/json_file.h"
+#include "base/process.h"
+#include "base/random_text.h"
+#include "base/root_files.h"
 #include "host/accounts.h"
 #include "host/host_log.h"
 #include "host/module_call.h"
 #include "host/module_table.h"
 #include "host/settings_under_way.h"
-#include "platform/random_text.h"
 #include "host/tls_files.h"
+#include "kivo/kivo_paths.h"
 #include "platform/accounts.h"
-#include "platform/json_file.h"
-#include "platform/process.h"
-#include "platform/root_files.h"
 
 namespace host {
 
@@ -79,7 +81,7 @@ bool WriteIfMissing(const std::string& path, const std::string& content, mode_t 
     HOST_LOG("cannot create %s: %s", path.c_str(), strerror(errno));
     return false;
   }
-  bool ok = fchmod(fd, mode) == 0 && kivo::WriteAll(fd, content.data(), content.size());
+  bool ok = fchmod(fd, mode) == 0 && kivo::base::WriteAll(fd, content.data(), content.size());
   if (close(fd) != 0) ok = false;
   if (!ok) HOST_LOG("cannot write %s: %s", path.c_str(), strerror(errno));
   return ok;
@@ -89,7 +91,7 @@ std::string SharesJson(const std::string& root) {
   Json::Value shares(Json::objectValue);
   shares["homes"] = InRoot(root, "/volume1/homes");
   shares["public"] = InRoot(root, "/volume1/public");
-  return kivo::StyledJson(shares);
+  return kivo::base::StyledJson(shares);
 }
 
 bool ReadFirstLine(const std::string& path, std::string* line) {
@@ -142,13 +144,13 @@ bool OwnFoundHomes(const std::string& root) {
 // each one's entries from being removed or renamed by the others.
 bool OpenPublicShare(const std::string& root) {
   const std::string volume = InRoot(root, "/volume1");
-  const int volume_fd = open(volume.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  const int fd = volume_fd < 0 ? -1 : OpenOwnFolder(volume_fd, "public");
+  const kivo::base::Fd volume_fd(
+      open(volume.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  const kivo::base::Fd public_fd(volume_fd.valid() ? OpenOwnFolder(volume_fd.get(), "public") : -1);
+  const int fd = public_fd.get();
   struct stat st;
   const bool ok = fd >= 0 && fstat(fd, &st) == 0 && (st.st_uid != 0 || fchmod(fd, 01777) == 0);
   if (!ok) HOST_LOG("cannot open %s/public to every account: %s", volume.c_str(), strerror(errno));
-  if (fd >= 0) close(fd);
-  if (volume_fd >= 0) close(volume_fd);
   return ok;
 }
 
@@ -169,7 +171,7 @@ bool InitAdminPassword(const std::string& password_file) {
   std::string password;
   const bool generated = password_file.empty();
   if (generated) {
-    password = kivo::RandomPassword(20);
+    password = kivo::base::RandomPassword(20);
   } else if (!ReadFirstLine(password_file, &password)) {
     return false;
   }
@@ -231,12 +233,11 @@ void FinishChangesUnderWay() {
 }  // namespace
 
 HomeState HomeStateOf(const std::string& root, const Account& account) {
-  const int homes_fd = OpenHomes(root);
+  const kivo::base::Fd homes(OpenHomes(root));
   struct stat st;
-  const int found = homes_fd < 0 ? -1 : fstatat(homes_fd, account.name.c_str(), &st,
-                                                AT_SYMLINK_NOFOLLOW);
+  const int found =
+      !homes.valid() ? -1 : fstatat(homes.get(), account.name.c_str(), &st, AT_SYMLINK_NOFOLLOW);
   const int error = errno;
-  if (homes_fd >= 0) close(homes_fd);
   if (found != 0) return error == ENOENT ? HomeState::kMissing : HomeState::kNotAFolder;
   if (!S_ISDIR(st.st_mode)) return HomeState::kNotAFolder;
   if (st.st_uid != account.uid) return HomeState::kNotOwned;
@@ -261,14 +262,14 @@ const char* HomeStateName(HomeState state) {
 
 bool MakePrivateHome(const std::string& root, const Account& account) {
   const char* name = account.name.c_str();
-  const int homes_fd = OpenHomes(root);
+  const kivo::base::Fd homes(OpenHomes(root));
+  const int homes_fd = homes.get();
   // Made root's and closed to all, then given away: never open to others.
   const bool made = homes_fd >= 0 && (mkdirat(homes_fd, name, 0700) == 0 || errno == EEXIST);
-  const int fd = made ? OpenOwnFolder(homes_fd, name) : -1;
+  const kivo::base::Fd home(made ? OpenOwnFolder(homes_fd, name) : -1);
+  const int fd = home.get();
   const bool ok = fd >= 0 && fchown(fd, account.uid, account.gid) == 0 && fchmod(fd, 0700) == 0;
   if (!ok) HOST_LOG("cannot give the home %s to its account: %s", name, strerror(errno));
-  if (fd >= 0) close(fd);
-  if (homes_fd >= 0) close(homes_fd);
   return ok;
 }
 
@@ -284,10 +285,10 @@ int InitRoot(const std::string& root, const std::string& admin_password_file) {
   };
   const File files[] = {
       {"/usr/kivo/etc.defaults/.state_for_dir.pag", kStateTemplate, 0644},
-      {"/etc/kivoinfo.conf", "", 0644},
-      {"/etc/kivo/shares.json", SharesJson(root), 0644},
-      {"/etc/kivo/ports.json", kReservedPorts, 0644},
-      {"/var/lib/kivo/services.json", "{}\n", 0644},
+      {SZF_KIVOINFO_CONF, "", 0644},
+      {SZF_SHARES_JSON, SharesJson(root), 0644},
+      {SZF_PORTS_JSON, kReservedPorts, 0644},
+      {SZF_SERVICES_JSON, "{}\n", 0644},
   };
   for (const File& f : files) {
     if (!WriteIfMissing(InRoot(root, f.path), f.content, f.mode)) return 1;
@@ -316,7 +317,7 @@ bool SystemUserAdd(const std::string& name, uid_t uid, bool admin) {
   if (admin) argv.insert(argv.end(), {"--groups", kAdministratorsGroup});
   argv.push_back(name);
   std::string output;
-  const int status = kivo::RunCaptured(argv, &output);
+  const int status = kivo::base::RunCaptured(argv, &output);
   if (status != 0) {
     HOST_LOG("useradd %s failed (%d): %s", name.c_str(), status, output.c_str());
     return false;
@@ -351,8 +352,8 @@ int AddUser(const std::string& root, const std::string& name, uid_t uid, bool ad
     return 1;
   }
   bool added = false;
-  if (!EnsureEntry(InRoot(root, "/etc/passwd"), name, PasswdLine(root, name, uid), 0644, &added) ||
-      !EnsureEntry(InRoot(root, "/etc/shadow"), name, name + ":!:0:0:99999:7:::", 0600, &added)) {
+  if (!EnsureEntry(InRoot(root, SZF_PASSWD), name, PasswdLine(root, name, uid), 0644, &added) ||
+      !EnsureEntry(InRoot(root, SZF_SHADOW), name, name + ":!:0:0:99999:7:::", 0600, &added)) {
     return 1;
   }
   if (admin && !AddGroupMember(root, kAdministratorsGroup, name)) return 1;

@@ -125,8 +125,8 @@ int RunServe(const Args& args) {
   options.limits.tls_priorities = parsed.Get("--tls-priority", kDefaultTlsPriorities);
   if (idle > 0) options.session_idle = std::chrono::seconds(idle);
   if (timeout > 0) options.limits.client_timeout = std::chrono::seconds(timeout);
-  options.tls_cert = parsed.Get("--tls-cert", InRoot(kivo::Root(), "/etc/kivo/tls/server.crt"));
-  options.tls_key = parsed.Get("--tls-key", InRoot(kivo::Root(), "/etc/kivo/tls/server.key"));
+  options.tls_cert = parsed.Get("--tls-cert", InRoot(kivo::Root(), SZF_TLS_CERT));
+  options.tls_key = parsed.Get("--tls-key", InRoot(kivo::Root(), SZF_TLS_KEY));
   options.module_path = parsed.Get("--module", DefaultModulePath());
   options.descriptor_path = parsed.Get("--descriptor", DescriptorPathFor(options.module_path));
   options.www_dir = parsed.Get("--www", DefaultWwwDir());

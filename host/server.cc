@@ -14,9 +14,10 @@
 #include <iterator>
 #include <thread>
 
-#include "host/host_log.h"
+#include "base/root_files.h"
 #include "host/accounts.h"
 #include "host/cli.h"
+#include "host/host_log.h"
 #include "host/http_rules.h"
 #include "host/json_text.h"
 #include "host/refusals.h"
@@ -25,7 +26,6 @@
 #include "host/web_api_server.h"
 #include "kivo/kivo_paths.h"
 #include "platform/accounts.h"
-#include "platform/root_files.h"
 
 namespace host {
 
@@ -131,7 +131,8 @@ WebApiServer::WebApiServer(const ServeOptions& options, const ModuleTable& modul
   // The login brake the WebDAV and CalDAV doors share (as root; a server
   // run by another account keeps a brake of its own).
   const std::string path = kivo::RootedPath(KB_STATE_PATH);
-  if (geteuid() == 0 && kivo::MakeParentDirs(path)) shared_brake_.reset(kb_open(path.c_str()));
+  if (geteuid() == 0 && kivo::base::MakeParentDirs(path))
+    shared_brake_.reset(kb_open(path.c_str()));
   brake_.Share(shared_brake_.get());
   if (!shared_brake_ && geteuid() == 0) {
     HOST_LOG("cannot open the shared login brake %s: %s; this server brakes on its own",

@@ -5,16 +5,17 @@
 
 #include <cstring>
 
+#include "base/json_file.h"
+#include "base/kivo_conf.h"
+#include "base/service_states.h"
 #include "caldav/calendar_location.h"
 #include "daemons/avahi_files.h"
-#include "daemons/radicale/caldav_daemon.h"
 #include "daemons/httpd/webdav_daemon.h"
+#include "daemons/radicale/caldav_daemon.h"
 #include "host/accounts.h"
 #include "host/cli.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
-#include "kivo/port_text.h"
-#include "platform/json_file.h"
 
 namespace host {
 
@@ -24,32 +25,29 @@ namespace {
 // the name the page knows them by.
 const struct Variant {
   const char* service;
-  const char* port_key;
-  int default_port;
+  kivo::base::PortSetting port;
   const char* name;
-} kVariants[] = {{"webdav-httpd-pure", "WebDavPort", 5005, "http"},
-                 {"webdav-httpd-ssl", "secure_WebDavPort", 5006, "https"}};
+} kVariants[] = {{"webdav-httpd-pure", kivo::base::kHttpPort, "http"},
+                 {"webdav-httpd-ssl", kivo::base::kHttpsPort, "https"}};
 
 Json::Value ReadJson(const char* system_path) {
   Json::Value value;
   bool missing = false;
-  if (!kivo::ReadJsonFile(kivo::RootedPath(system_path), &value, &missing)) return Json::Value();
+  if (!kivo::base::ReadJsonFile(kivo::RootedPath(system_path), &value, &missing))
+    return Json::Value();
   return value;
 }
 
-int ConfPort(const char* key, int fallback) {
+int ConfPort(const kivo::base::PortSetting& port) {
   KivoConf conf;
-  return port_text::Served(conf.Info(key, ""), fallback);
+  return kivo::base::ServedPort(&conf, port);
 }
 
-int RunOf(const Json::Value& states, const char* service) {
-  const Json::Value& run = states.isObject() ? states[service]["run"] : Json::Value();
-  return run.isInt() ? run.asInt() : -1;
-}
-
-bool MarkedRunning(const Json::Value& states, const char* service) {
-  const Json::Value& running = states.isObject() ? states[service]["running"] : Json::Value();
-  return running.isBool() && running.asBool();
+Json::Value ServiceStates() {
+  Json::Value states;
+  bool missing = false;
+  if (!kivo::base::ReadServiceStates(&states, &missing)) return Json::Value();
+  return states;
 }
 
 std::string PortsText(const std::vector<int>& ports) {
@@ -72,9 +70,9 @@ Json::Value CalendarUrlNames(const std::string& account, Json::Value* closed) {
     groups = GroupsOf(kivo::Root(), who);
   }
   Json::Value names(Json::objectValue);
-  const Json::Value ids = ReadJson("/var/lib/kivo/caldav/ids.json");
+  kivo::daemons::CalDAVUrlNames url_names;
   Json::Value registry = ReadJson(SZF_CALENDAR_INFO);
-  if (!ids.isObject() || !registry.isArray()) return names;
+  if (!kivo::daemons::ReadCalDAVUrlNames(&url_names) || !registry.isArray()) return names;
   caldav::CalendarLocation location("", nullptr);
   for (Json::Value& entry : registry) {
     if (!entry.isObject() || !entry["calendarname"].isString() ||
@@ -85,12 +83,12 @@ Json::Value CalendarUrlNames(const std::string& account, Json::Value* closed) {
     std::string folder;
     struct stat st;
     if (!location.FullPath(entry, folder) || stat(folder.c_str(), &st) != 0) continue;
-    const Json::Value& url_name = ids[std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)];
+    const auto url_name = url_names.find({st.st_dev, st.st_ino});
     const std::string id = entry["calendarname"].asString() + ":" + entry["destination"].asString();
     if (judged && !MayOpenFolder(folder, who, groups)) {
       closed->append(id);
-    } else if (url_name.isString()) {
-      names[id] = url_name.asString();
+    } else if (url_name != url_names.end()) {
+      names[id] = url_name->second;
     }
   }
   return names;
@@ -99,31 +97,32 @@ Json::Value CalendarUrlNames(const std::string& account, Json::Value* closed) {
 }  // namespace
 
 std::vector<ServiceRow> ServiceRows() {
-  const Json::Value states = ReadJson("/var/lib/kivo/services.json");
+  const Json::Value states = ServiceStates();
   const pid_t daemon = kivo::daemons::WebDAVDaemonPid();
   std::vector<ServiceRow> rows;
-  rows.push_back({"webdav-httpd", RunOf(states, "webdav-httpd"), daemon > 0, daemon,
-                  daemon > 0 ? PortsText(kivo::daemons::WebDAVDaemonPorts()) : "-"});
+  rows.push_back({"webdav-httpd", kivo::base::ServiceRun(states, "webdav-httpd"), daemon > 0,
+                  daemon, daemon > 0 ? PortsText(kivo::daemons::WebDAVDaemonPorts()) : "-"});
   for (const Variant& v : kVariants) {
-    const bool on = daemon > 0 && MarkedRunning(states, v.service);
-    rows.push_back({v.service, RunOf(states, v.service), on, on ? daemon : 0,
-                    std::to_string(ConfPort(v.port_key, v.default_port))});
+    const bool on = daemon > 0 && kivo::base::ServiceRunning(states, v.service);
+    rows.push_back({v.service, kivo::base::ServiceRun(states, v.service), on, on ? daemon : 0,
+                    std::to_string(ConfPort(v.port))});
   }
   // An announcement file left behind by a daemon that was stopped announces
   // nothing that runs.
   for (const kivo::daemons::Announcement& a : kivo::daemons::Announcements()) {
     bool variant_on = false;
     for (const Variant& v : kVariants) {
-      if (std::strcmp(v.port_key, a.port_key) == 0) {
-        variant_on = daemon > 0 && MarkedRunning(states, v.service);
+      if (std::strcmp(v.port.key, a.port.key) == 0) {
+        variant_on = daemon > 0 && kivo::base::ServiceRunning(states, v.service);
       }
     }
     const bool on = variant_on && access(kivo::RootedPath(a.file).c_str(), F_OK) == 0;
-    rows.push_back({a.service, RunOf(states, a.service), on, 0,
-                    std::to_string(ConfPort(a.port_key, a.default_port))});
+    rows.push_back({a.service, kivo::base::ServiceRun(states, a.service), on, 0,
+                    std::to_string(ConfPort(a.port))});
   }
   const int avahi = kivo::daemons::AvahiDaemonPid();
-  rows.push_back({"avahi", RunOf(states, "avahi"), avahi > 0, avahi, avahi > 0 ? "5353/udp" : "-"});
+  rows.push_back({"avahi", kivo::base::ServiceRun(states, "avahi"), avahi > 0, avahi,
+                  avahi > 0 ? "5353/udp" : "-"});
   // Its run setting is the CalDAV switch, not a service's entry; its port is
   // on loopback and reached only through the WebDAV daemon's /caldav/.
   const kivo::daemons::CalDAVDaemonState caldav = kivo::daemons::CalDAVDaemonStatus();
@@ -134,16 +133,16 @@ std::vector<ServiceRow> ServiceRows() {
 }
 
 Json::Value ServiceStatusJson(const std::string& account) {
-  const Json::Value states = ReadJson("/var/lib/kivo/services.json");
+  const Json::Value states = ServiceStates();
   const bool daemon = kivo::daemons::WebDAVDaemonPid() > 0;
   Json::Value status(Json::objectValue);
   Json::Value& webdav = status["webdav"] = Json::Value(Json::objectValue);
   webdav["running"] = daemon;
   for (const Variant& v : kVariants) {
     Json::Value& variant = webdav[v.name] = Json::Value(Json::objectValue);
-    variant["enabled"] = RunOf(states, v.service) == 1;
-    variant["running"] = daemon && MarkedRunning(states, v.service);
-    variant["port"] = ConfPort(v.port_key, v.default_port);
+    variant["enabled"] = kivo::base::ServiceRun(states, v.service) == 1;
+    variant["running"] = daemon && kivo::base::ServiceRunning(states, v.service);
+    variant["port"] = ConfPort(v.port);
   }
   Json::Value& caldav = status["caldav"] = Json::Value(Json::objectValue);
   caldav["enabled"] = kivo::daemons::CalDAVSwitchedOn();

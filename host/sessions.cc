@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "platform/random_text.h"
+#include "base/random_text.h"
 
 namespace host {
 
@@ -29,7 +29,7 @@ SessionStore::SessionStore(std::chrono::seconds idle_limit, std::chrono::seconds
       clock_(std::move(clock)) {}
 
 std::string SessionStore::Create(const Grant& grant, uint64_t accounts_version) {
-  std::string token = kivo::RandomHex(32);
+  std::string token = kivo::base::RandomHex(32);
   if (token.empty()) return "";
   const auto now = clock_();
   std::lock_guard<std::mutex> lock(mu_);

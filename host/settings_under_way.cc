@@ -8,9 +8,10 @@
 #include <sstream>
 #include <utility>
 
+#include "base/fd.h"
+#include "base/root_files.h"
 #include "host/host_log.h"
 #include "kivo/kivo_paths.h"
-#include "platform/root_files.h"
 
 namespace host {
 namespace {
@@ -27,7 +28,7 @@ constexpr const char* kSettingsChanges[][2] = {
 // call, then the call runs again whole. A call that finds its setting
 // already as asked changes nothing (no restart, no reload), so a half-done
 // change is undone first.
-constexpr const char* kChangedFiles[] = {"/etc/kivoinfo.conf", "/var/lib/kivo/services.json"};
+constexpr const char* kChangedFiles[] = {SZF_KIVOINFO_CONF, SZF_SERVICES_JSON};
 
 std::string RecordPath() { return kivo::RootedPath(kRecord); }
 
@@ -43,7 +44,7 @@ bool Record(const std::string& api, long version, const std::string& method,
   for (const char* file : kChangedFiles) {
     std::string content;
     bool missing = false;
-    if (!kivo::ReadWholeFile(kivo::RootedPath(file), &content, &missing)) {
+    if (!kivo::base::ReadWholeFile(kivo::RootedPath(file), &content, &missing)) {
       HOST_LOG("cannot read %s: %s", file, strerror(errno));
       return false;
     }
@@ -52,8 +53,8 @@ bool Record(const std::string& api, long version, const std::string& method,
   Json::StreamWriterBuilder writer;
   writer["indentation"] = "";
   const std::string path = RecordPath();
-  if (!kivo::MakeParentDirs(path) ||
-      !kivo::ReplaceFile(path, Json::writeString(writer, record) + "\n", 0600)) {
+  if (!kivo::base::MakeParentDirs(path) ||
+      !kivo::base::ReplaceFile(path, Json::writeString(writer, record) + "\n", 0600)) {
     HOST_LOG("cannot record the settings change under way in %s: %s", path.c_str(),
              strerror(errno));
     return false;
@@ -70,11 +71,8 @@ void Drop() {
     return;
   }
   const std::string folder = path.substr(0, path.rfind('/'));
-  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    fsync(fd);
-    close(fd);
-  }
+  const kivo::base::Fd fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.valid()) fsync(fd.get());
 }
 
 }  // namespace
@@ -99,7 +97,7 @@ ModuleCallResult RunRecordedCall(APIEntryFunc entry, const std::string& api, lon
 bool FinishSettingsUnderWay(const ModuleTable& module) {
   std::string text;
   bool missing = false;
-  if (!kivo::ReadWholeFile(RecordPath(), &text, &missing)) {
+  if (!kivo::base::ReadWholeFile(RecordPath(), &text, &missing)) {
     HOST_LOG("cannot read %s: %s", RecordPath().c_str(), strerror(errno));
     return false;
   }
@@ -129,7 +127,7 @@ bool FinishSettingsUnderWay(const ModuleTable& module) {
   for (const char* file : kChangedFiles) {
     const Json::Value& was = record["before"][file];
     const std::string path = kivo::RootedPath(file);
-    const bool put_back = was.isString() ? kivo::ReplaceFile(path, was.asString(), 0644)
+    const bool put_back = was.isString() ? kivo::base::ReplaceFile(path, was.asString(), 0644)
                                          : (unlink(path.c_str()) == 0 || errno == ENOENT);
     if (!put_back) HOST_LOG("cannot put %s back: %s", path.c_str(), strerror(errno));
   }

@@ -2,16 +2,16 @@
 
 #include <sys/stat.h>
 
+#include "base/json_file.h"
 #include "host/accounts.h"
 #include "host/calendar_rules.h"
 #include "kivo/kivo_paths.h"
-#include "platform/json_file.h"
 
 namespace host {
 
 namespace {
 
-constexpr char kSharesPath[] = "/etc/kivo/shares.json";
+constexpr char kSharesPath[] = SZF_SHARES_JSON;
 
 Json::Value Choice(const std::string& share, const std::string& path) {
   Json::Value choice(Json::objectValue);
@@ -46,7 +46,8 @@ Json::Value ShareChoices(const std::string& account, bool is_admin) {
   if (!home.empty()) choices.append(Choice("home", home));
   Json::Value shares;
   bool missing = false;
-  if (!kivo::ReadJsonFile(kivo::RootedPath(kSharesPath), &shares, &missing) || !shares.isObject()) {
+  if (!kivo::base::ReadJsonFile(kivo::RootedPath(kSharesPath), &shares, &missing) ||
+      !shares.isObject()) {
     return result;
   }
   for (const std::string& name : shares.getMemberNames()) {

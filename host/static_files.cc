@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "base/fd.h"
 #include "host/host_log.h"
 
 namespace host {
@@ -100,12 +101,10 @@ bool LoadStaticFile(const std::string& www_dir, const std::string& url_path, Sta
   const FileType* type = TypeOf(name);
   if (type == nullptr || !IsPageFileName(name)) return false;
 
-  const int dir = open(www_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0) return false;
+  const kivo::base::Fd dir(open(www_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.valid()) return false;
   std::string body;
-  const bool found = ReadPageFile(dir, name, &body);
-  close(dir);
-  if (!found) return false;
+  if (!ReadPageFile(dir.get(), name, &body)) return false;
 
   out->content_type = type->content_type;
   out->body = std::move(body);

@@ -10,9 +10,11 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/last_error.h"
+#include "base/random_text.h"
+#include "base/root_files.h"
 #include "host/accounts.h"
 #include "host/host_log.h"
-#include "platform/random_text.h"
 
 namespace host {
 
@@ -22,23 +24,12 @@ constexpr time_t kValidity = 10L * 365 * 24 * 60 * 60;
 
 // Writes `data` to a new file `path` with `mode` through a temporary name.
 bool WriteNew(const std::string& path, const gnutls_datum_t& data, mode_t mode) {
-  const std::string temp = path + ".new";
-  unlink(temp.c_str());
-  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
-  if (fd < 0) {
-    HOST_LOG("cannot create %s: %s", temp.c_str(), strerror(errno));
-    return false;
+  if (kivo::base::ReplaceFile(
+          path, std::string(reinterpret_cast<const char*>(data.data), data.size), mode)) {
+    return true;
   }
-  const bool written = fchmod(fd, mode) == 0 &&
-                       write(fd, data.data, data.size) == static_cast<ssize_t>(data.size) &&
-                       fsync(fd) == 0;
-  close(fd);
-  if (!written || rename(temp.c_str(), path.c_str()) != 0) {
-    HOST_LOG("cannot write %s: %s", path.c_str(), strerror(errno));
-    unlink(temp.c_str());
-    return false;
-  }
-  return true;
+  HOST_LOG("cannot write %s: %s", path.c_str(), strerror(kivo::base::LastError()));
+  return false;
 }
 
 bool Check(int status, const char* what) {
@@ -50,7 +41,7 @@ bool Check(int status, const char* what) {
 bool MakePair(gnutls_x509_privkey_t key, gnutls_x509_crt_t crt, gnutls_datum_t* cert_pem,
               gnutls_datum_t* key_pem) {
   const time_t now = time(nullptr);
-  const std::string serial = kivo::RandomHex(16);
+  const std::string serial = kivo::base::RandomHex(16);
   char hostname[256] = "";
   gethostname(hostname, sizeof hostname - 1);
   unsigned char v4[4], v6[16];

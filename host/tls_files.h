@@ -8,10 +8,12 @@
 
 #include <string>
 
+#include "kivo/kivo_paths.h"
+
 namespace host {
 
-constexpr char kTlsCertPath[] = "/etc/kivo/tls/server.crt";
-constexpr char kTlsKeyPath[] = "/etc/kivo/tls/server.key";
+constexpr char kTlsCertPath[] = SZF_TLS_CERT;
+constexpr char kTlsKeyPath[] = SZF_TLS_KEY;
 
 // A fresh ECDSA P-256 key and a self-signed certificate for "localhost",
 // 127.0.0.1, ::1 and this machine's name, valid ten years, when the root has

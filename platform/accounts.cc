@@ -23,9 +23,9 @@
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
 #include "kivo/log.h"
-#include "platform/file_stamp.h"
-#include "platform/last_error.h"
-#include "platform/root_files.h"
+#include "base/file_stamp.h"
+#include "base/last_error.h"
+#include "base/root_files.h"
 
 namespace {
 
@@ -44,7 +44,7 @@ Scan ScanFile(const char* system_path, Reader read, Visit visit) {
   std::string path = kivo::RootedPath(system_path);
   FILE* file = fopen(path.c_str(), "re");
   if (file == nullptr) {
-    kivo::SetLastError(errno);
+    kivo::base::SetLastError(errno);
     KIVO_LOG("fopen(%s) failed: %s", path.c_str(), strerror(errno));
     return Scan::kError;
   }
@@ -60,7 +60,7 @@ Scan ScanFile(const char* system_path, Reader read, Visit visit) {
     }
     if (rc == ENOENT) break;
     if (rc != 0 || found == nullptr) {
-      kivo::SetLastError(rc != 0 ? rc : EIO);
+      kivo::base::SetLastError(rc != 0 ? rc : EIO);
       KIVO_LOG("reading %s failed: %s", path.c_str(), strerror(rc));
       result = Scan::kError;
       break;
@@ -120,7 +120,7 @@ struct AdminTable {
 
 // Asked on every web API call: the table is kept while both files stay the same.
 bool CurrentAdminTable(std::shared_ptr<const AdminTable>* table) {
-  static auto* cache = new kivo::StampedValue<std::shared_ptr<const AdminTable>>();
+  static auto* cache = new kivo::base::StampedValue<std::shared_ptr<const AdminTable>>();
   return cache->Get({kivo::RootedPath(kPasswdPath).c_str(), kivo::RootedPath(kGroupPath).c_str()},
                     table, [](std::shared_ptr<const AdminTable>* fresh) {
                       auto read = std::make_shared<AdminTable>();
@@ -132,7 +132,7 @@ bool CurrentAdminTable(std::shared_ptr<const AdminTable>* table) {
 
 int IsAdmin(const char* user) {
   if (user == nullptr || user[0] == '\0') {
-    kivo::SetLastError(EINVAL);
+    kivo::base::SetLastError(EINVAL);
     KIVO_LOG("admin test without a user");
     return -1;
   }
@@ -140,7 +140,7 @@ int IsAdmin(const char* user) {
   if (!CurrentAdminTable(&table)) return -1;
   const auto it = table->primary_gid.find(user);
   if (it == table->primary_gid.end()) {
-    kivo::SetLastError(ENOENT);
+    kivo::base::SetLastError(ENOENT);
     KIVO_LOG("no user %s", user);
     return -1;
   }
@@ -150,25 +150,25 @@ int IsAdmin(const char* user) {
 
 int GetUser(const char* name, PKIVOUSER* user) {
   if (user == nullptr) {
-    kivo::SetLastError(EINVAL);
+    kivo::base::SetLastError(EINVAL);
     KIVO_LOG("user lookup without a result place");
     return -1;
   }
   *user = nullptr;
   if (name == nullptr || name[0] == '\0') {
-    kivo::SetLastError(EINVAL);
+    kivo::base::SetLastError(EINVAL);
     KIVO_LOG("user lookup without a name");
     return -1;
   }
   Account account;
   Scan scan = FindAccount(name, &account);
   if (scan != Scan::kFound) {
-    if (scan == Scan::kEnd) kivo::SetLastError(ENOENT);
+    if (scan == Scan::kEnd) kivo::base::SetLastError(ENOENT);
     return -1;
   }
   PKIVOUSER record = static_cast<PKIVOUSER>(calloc(1, sizeof(KIVOUSER)));
   if (record == nullptr) {
-    kivo::SetLastError(ENOMEM);
+    kivo::base::SetLastError(ENOMEM);
     KIVO_LOG("out of memory");
     return -1;
   }
@@ -178,7 +178,7 @@ int GetUser(const char* name, PKIVOUSER* user) {
   record->gid = account.gid;
   if (record->name == nullptr || record->home == nullptr) {
     KIVOUserFree(record);
-    kivo::SetLastError(ENOMEM);
+    kivo::base::SetLastError(ENOMEM);
     KIVO_LOG("out of memory");
     return -1;
   }
@@ -200,14 +200,14 @@ bool NewHash(const std::string& password, std::string* hash) {
   char salt[CRYPT_GENSALT_OUTPUT_SIZE];
   if (crypt_gensalt_rn("$y$", 0, nullptr, 0, salt, sizeof salt) == nullptr &&
       crypt_gensalt_rn("$6$", 0, nullptr, 0, salt, sizeof salt) == nullptr) {
-    kivo::SetLastError(errno);
+    kivo::base::SetLastError(errno);
     KIVO_LOG("crypt_gensalt failed: %s", strerror(errno));
     return false;
   }
   auto data = std::make_unique<struct crypt_data>();
   const char* result = crypt_r(password.c_str(), salt, data.get());
   if (result == nullptr || result[0] == '*') {
-    kivo::SetLastError(errno != 0 ? errno : EINVAL);
+    kivo::base::SetLastError(errno != 0 ? errno : EINVAL);
     KIVO_LOG("crypt failed");
     return false;
   }
@@ -261,7 +261,7 @@ std::string WithHash(const std::string& content, const std::string& user, const 
 namespace kivo {
 
 bool ReadPasswordHash(const std::string& user, std::string* hash) {
-  return Guarded(false, [&] {
+  return base::Guarded(false, [&] {
     if (!SafeAccountText(user)) return false;
     Scan scan = ScanFile<struct spwd>(kShadowPath, fgetspent_r, [&](const struct spwd& sp) {
       if (user != sp.sp_namp) return false;
@@ -273,7 +273,7 @@ bool ReadPasswordHash(const std::string& user, std::string* hash) {
 }
 
 bool PasswordMatches(const std::string& password, const std::string& hash) {
-  return Guarded(false, [&] {
+  return base::Guarded(false, [&] {
     // Empty, locked ("!...") and disabled ("*") hashes admit nobody; they are
     // checked against a throwaway hash of the same kind so that the refusal
     // takes as long as a wrong password would.
@@ -295,9 +295,9 @@ bool VerifyPassword(const std::string& user, const std::string& password) {
 }
 
 int SetPassword(const std::string& user, const std::string& password) {
-  return Guarded(-1, [&] {
+  return base::Guarded(-1, [&] {
     if (!SafeAccountText(user) || password.find('\0') != std::string::npos) {
-      SetLastError(EINVAL);
+      base::SetLastError(EINVAL);
       KIVO_LOG("password change refused for [%s]", user.c_str());
       return -1;
     }
@@ -309,13 +309,13 @@ int SetPassword(const std::string& user, const std::string& password) {
     std::string hash;
     if (!NewHash(password, &hash)) return -1;
     std::string path = RootedPath(kShadowPath);
-    FileLock lock(LockPathFor(path));
+    base::FileLock lock(base::LockPathFor(path));
     if (!lock.locked()) return -1;
     // The system's own shadow file is also the system's tools' (passwd,
     // chpasswd, usermod): take their lock too, for as long as ours.
     const bool system_file = path == kShadowPath;
     if (system_file && lckpwdf() != 0) {
-      SetLastError(errno);
+      base::SetLastError(errno);
       KIVO_LOG("cannot lock the system's account files: %s", strerror(errno));
       return -1;
     }
@@ -327,8 +327,8 @@ int SetPassword(const std::string& user, const std::string& password) {
     } unlock{system_file};
     std::string content;
     bool missing = false;
-    if (!ReadWholeFile(path, &content, &missing)) return -1;
-    return ReplaceFile(path, WithHash(content, user, hash), 0640) ? 0 : -1;
+    if (!base::ReadWholeFile(path, &content, &missing)) return -1;
+    return base::ReplaceFile(path, WithHash(content, user, hash), 0640) ? 0 : -1;
   });
 }
 
@@ -337,7 +337,7 @@ int SetPassword(const std::string& user, const std::string& password) {
 extern "C" {
 
 int KIVOUserGet(const char* name, PKIVOUSER* user) {
-  return kivo::Guarded(-1, [&] { return GetUser(name, user); });
+  return kivo::base::Guarded(-1, [&] { return GetUser(name, user); });
 }
 
 void KIVOUserFree(PKIVOUSER user) {
@@ -348,7 +348,7 @@ void KIVOUserFree(PKIVOUSER user) {
 }
 
 int KLIBGroupIsAdminGroupMem(const char* user, int /*flags*/) {
-  return kivo::Guarded(-1, [&] { return IsAdmin(user); });
+  return kivo::base::Guarded(-1, [&] { return IsAdmin(user); });
 }
 
 }  // extern "C"

@@ -6,10 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "base/last_error.h"
+#include "base/process.h"
 #include "kivo/kivo_platform.h"
 #include "kivo/log.h"
-#include "platform/last_error.h"
-#include "platform/process.h"
 
 namespace {
 
@@ -22,7 +22,7 @@ constexpr char kLogUnit[] = "exec";
     long max_fd = sysconf(_SC_OPEN_MAX);
     for (long fd = 3; fd < (max_fd > 0 ? max_fd : 1024); ++fd) close(static_cast<int>(fd));
   }
-  kivo::UseDefaultScheduling();
+  kivo::base::UseDefaultScheduling();
   execv(program, argv);
   _exit(127);
 }
@@ -30,7 +30,7 @@ constexpr char kLogUnit[] = "exec";
 int Exec(const char* program, const char* arg1, const char* arg2, const char* arg3,
          const char* arg4) {
   if (program == nullptr || program[0] == '\0') {
-    kivo::SetLastError(EINVAL);
+    kivo::base::SetLastError(EINVAL);
     KIVO_LOG("exec without a program");
     return -1;
   }
@@ -46,7 +46,7 @@ int Exec(const char* program, const char* arg1, const char* arg2, const char* ar
 
   pid_t pid = fork();
   if (pid < 0) {
-    kivo::SetLastError(errno);
+    kivo::base::SetLastError(errno);
     KIVO_LOG("fork for %s failed: %s", program, strerror(errno));
     return -1;
   }
@@ -55,7 +55,7 @@ int Exec(const char* program, const char* arg1, const char* arg2, const char* ar
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno == EINTR) continue;
-    kivo::SetLastError(errno);
+    kivo::base::SetLastError(errno);
     KIVO_LOG("waitpid for %s failed: %s", program, strerror(errno));
     return -1;
   }
@@ -64,7 +64,7 @@ int Exec(const char* program, const char* arg1, const char* arg2, const char* ar
     if (code != 0) KIVO_LOG("%s exited with %d", program, code);
     return code;
   }
-  kivo::SetLastError(EINTR);
+  kivo::base::SetLastError(EINTR);
   KIVO_LOG("%s ended by signal %d", program, WIFSIGNALED(status) ? WTERMSIG(status) : 0);
   return -1;
 }
@@ -73,5 +73,7 @@ int Exec(const char* program, const char* arg1, const char* arg2, const char* ar
 
 extern "C" int KLIBCExec(const char* program, const char* arg1, const char* arg2, const char* arg3,
                          const char* arg4) {
-  return kivo::Guarded(-1, [&] { return Exec(program, arg1, arg2, arg3, arg4); });
+  return kivo::base::Guarded(-1, [&] { return Exec(program, arg1, arg2, arg3, arg4); });
 }
+
+extern "C" int KLIBCErrGet(void) { return kivo::base::LastError(); }

@@ -9,10 +9,11 @@
 
 #include <string>
 
+#include "base/fd.h"
+#include "base/last_error.h"
+#include "base/root_files.h"
 #include "kivo/kivo_platform.h"
 #include "kivo/log.h"
-#include "platform/last_error.h"
-#include "platform/root_files.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ bool Up(std::string* path) {
 
 int VolumeInfo(const char* path, KIVOVOLINFO* info) {
   if (path == nullptr || path[0] == '\0' || info == nullptr) {
-    kivo::SetLastError(EINVAL);
+    kivo::base::SetLastError(EINVAL);
     KIVO_LOG("volume lookup with a null argument");
     return -1;
   }
@@ -45,7 +46,7 @@ int VolumeInfo(const char* path, KIVOVOLINFO* info) {
   while (statvfs(probe.c_str(), &vfs) != 0) {
     int error = errno;
     if ((error != ENOENT && error != ENOTDIR) || !Up(&probe)) {
-      kivo::SetLastError(error);
+      kivo::base::SetLastError(error);
       KIVO_LOG("statvfs(%s) failed: %s", probe.c_str(), strerror(error));
       return -1;
     }
@@ -66,56 +67,43 @@ bool CopyContent(int in, int out) {
       if (errno == EINTR) continue;
       return false;
     }
-    if (!kivo::WriteAll(out, buffer, static_cast<size_t>(n))) return false;
+    if (!kivo::base::WriteAll(out, buffer, static_cast<size_t>(n))) return false;
   }
 }
 
 int Fail(const char* step, const char* path, int error) {
-  kivo::SetLastError(error);
+  kivo::base::SetLastError(error);
   KIVO_LOG("copy: %s(%s) failed: %s", step, path, strerror(error));
   return -1;
 }
 
 int CopyFile(const char* source, const char* dest, const KIVOCOPYOPT* options) {
   if (source == nullptr || dest == nullptr || options == nullptr) {
-    kivo::SetLastError(EINVAL);
+    kivo::base::SetLastError(EINVAL);
     KIVO_LOG("copy with a null argument");
     return -1;
   }
-  int in = open(source, O_RDONLY | O_CLOEXEC);
-  if (in < 0) return Fail("open", source, errno);
+  const kivo::base::Fd in(open(source, O_RDONLY | O_CLOEXEC));
+  if (!in.valid()) return Fail("open", source, errno);
   struct stat from;
-  if (fstat(in, &from) != 0) {
-    int error = errno;
-    close(in);
-    return Fail("fstat", source, error);
-  }
-  if (!S_ISREG(from.st_mode)) {
-    close(in);
-    return Fail("copy of a non-file", source, EINVAL);
-  }
+  if (fstat(in.get(), &from) != 0) return Fail("fstat", source, errno);
+  if (!S_ISREG(from.st_mode)) return Fail("copy of a non-file", source, EINVAL);
   int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (options->overwrite == 1 ? O_TRUNC : O_EXCL);
   struct stat to;
   if (options->overwrite == 1 && stat(dest, &to) == 0 && to.st_dev == from.st_dev &&
       to.st_ino == from.st_ino) {
-    close(in);
     return Fail("copy onto itself", dest, EINVAL);  // truncating would lose the source
   }
   bool existed = access(dest, F_OK) == 0;
   int out = open(dest, flags, from.st_mode & 0777);
-  if (out < 0) {
-    int error = errno;
-    close(in);
-    return Fail("open", dest, error);
-  }
+  if (out < 0) return Fail("open", dest, errno);
   const char* step = "copy";
-  bool ok = CopyContent(in, out);
+  bool ok = CopyContent(in.get(), out);
   if (ok) {
     step = "fchown";
     ok = fchown(out, options->uid, options->gid) == 0;
   }
   int error = errno;
-  close(in);
   if (close(out) != 0 && ok) {
     ok = false;
     step = "close";
@@ -133,11 +121,11 @@ int CopyFile(const char* source, const char* dest, const KIVOCOPYOPT* options) {
 extern "C" {
 
 int KIVOMountVolInfoGet(const char* path, KIVOVOLINFO* info) {
-  return kivo::Guarded(-1, [&] { return VolumeInfo(path, info); });
+  return kivo::base::Guarded(-1, [&] { return VolumeInfo(path, info); });
 }
 
 int KIVOFileCopy(const char* source, const char* dest, const KIVOCOPYOPT* options) {
-  return kivo::Guarded(-1, [&] { return CopyFile(source, dest, options); });
+  return kivo::base::Guarded(-1, [&] { return CopyFile(source, dest, options); });
 }
 
 }  // extern "C"

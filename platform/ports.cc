@@ -14,17 +14,18 @@
 #include <utility>
 #include <vector>
 
+#include "base/fd.h"
+#include "base/json_file.h"
+#include "base/last_error.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
 #include "kivo/log.h"
 #include "kivo/port_text.h"
-#include "platform/json_file.h"
-#include "platform/last_error.h"
 
 namespace {
 
 constexpr char kLogUnit[] = "ports";
-constexpr char kPortsPath[] = "/etc/kivo/ports.json";
+constexpr char kPortsPath[] = SZF_PORTS_JSON;
 
 // Services whose port lives in kivoinfo.conf.
 const struct {
@@ -47,7 +48,8 @@ int StoredPort(KivoConf* conf, const char* key, int default_port) {
 
 // 1 when binding `port` on every address of `family` fails with EADDRINUSE.
 bool InUse(int family, int port) {
-  int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const kivo::base::Fd socket_fd(socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const int fd = socket_fd.get();
   if (fd < 0) return false;  // e.g. no IPv6 on this machine
   // As the daemons bind: connections of the port's last user waiting out
   // TIME_WAIT do not keep a server from it, a listener does.
@@ -71,9 +73,7 @@ bool InUse(int family, int port) {
     addr.sin_port = htons(static_cast<uint16_t>(port));
     rc = bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr);
   }
-  bool in_use = rc != 0 && errno == EADDRINUSE;
-  close(fd);
-  return in_use;
+  return rc != 0 && errno == EADDRINUSE;
 }
 
 // True when `holder` (a service other than the asking one) lists `port` in
@@ -102,7 +102,7 @@ bool Conflict(const std::string& service, int port_from, int port_to) {
   }
   Json::Value declared;
   bool missing = false;
-  if (!kivo::ReadJsonFile(kivo::RootedPath(kPortsPath), &declared, &missing)) {
+  if (!kivo::base::ReadJsonFile(kivo::RootedPath(kPortsPath), &declared, &missing)) {
     // Without the table no port can be known to be free.
     KIVO_LOG("cannot read the port table, %s refused", service.c_str());
     return true;
@@ -144,7 +144,7 @@ bool Conflict(const std::string& service, int port_from, int port_to) {
 namespace WebUtils {
 
 bool IsPortConflict(const std::string& service, int port_from, int port_to) {
-  return kivo::Guarded(true, [&] { return Conflict(service, port_from, port_to); });
+  return kivo::base::Guarded(true, [&] { return Conflict(service, port_from, port_to); });
 }
 
 }  // namespace WebUtils

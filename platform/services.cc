@@ -10,34 +10,29 @@
 #include <memory>
 #include <string>
 
+#include "base/file_stamp.h"
+#include "base/journal.h"
+#include "base/json_file.h"
+#include "base/last_error.h"
+#include "base/root_files.h"
+#include "base/service_states.h"
 #include "daemons/service_effects.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
 #include "kivo/log.h"
-#include "platform/file_stamp.h"
-#include "platform/journal.h"
-#include "platform/json_file.h"
-#include "platform/last_error.h"
-#include "platform/root_files.h"
 
 namespace {
 
 constexpr char kLogUnit[] = "services";
-constexpr char kServicesPath[] = "/var/lib/kivo/services.json";
-
-// Asked by every WebDAV get: the path is made once per root and thread.
-const std::string& ServicesPath() {
-  thread_local kivo::KeptRootedPath path(kServicesPath);
-  return path.Get(kivo::SnapshotRootText());
-}
+using kivo::base::ServicesPath;
 
 // Reads the whole state; a missing file is an empty one.
 bool ReadStates(Json::Value* states) {
   bool missing = false;
-  if (!kivo::ReadJsonFile(ServicesPath(), states, &missing)) return false;
+  if (!kivo::base::ReadServiceStates(states, &missing)) return false;
   if (missing) *states = Json::Value(Json::objectValue);
   if (!states->isObject()) {
-    kivo::SetLastError(EINVAL);
+    kivo::base::SetLastError(EINVAL);
     KIVO_LOG("%s does not hold an object", ServicesPath().c_str());
     return false;
   }
@@ -49,7 +44,7 @@ bool ReadStates(Json::Value* states) {
 // cost more than the question.
 bool ReadStatesCached(std::shared_ptr<const Json::Value>* states) {
   static auto* cache =  // never destroyed: used at exit
-      new kivo::StampedValue<std::shared_ptr<const Json::Value>>();
+      new kivo::base::StampedValue<std::shared_ptr<const Json::Value>>();
   if (cache->InSnapshot(states)) return true;
   return cache->Load({ServicesPath().c_str()}, states,
                      [](std::shared_ptr<const Json::Value>* fresh) {
@@ -62,7 +57,7 @@ bool ReadStatesCached(std::shared_ptr<const Json::Value>* states) {
 
 bool ValidName(const char* service) {
   if (service != nullptr && service[0] != '\0') return true;
-  kivo::SetLastError(EINVAL);
+  kivo::base::SetLastError(EINVAL);
   KIVO_LOG("no service named");
   return false;
 }
@@ -73,14 +68,14 @@ int UpdateService(const char* service, const char* member, const Json::Value& va
                   Json::Value record) {
   if (!ValidName(service)) return -1;
   std::string path = ServicesPath();
-  kivo::FileLock lock(kivo::LockPathFor(path));
+  kivo::base::FileLock lock(kivo::base::LockPathFor(path));
   if (!lock.locked()) return -1;
   Json::Value states;
   if (!ReadStates(&states)) return -1;
   Json::Value& entry = states[service];
   if (entry.isNull()) entry = Json::Value(Json::objectValue);
   if (!entry.isObject()) {
-    kivo::SetLastError(EINVAL);
+    kivo::base::SetLastError(EINVAL);
     KIVO_LOG("state of service %s is not an object", service);
     return -1;
   }
@@ -89,15 +84,15 @@ int UpdateService(const char* service, const char* member, const Json::Value& va
   } else if (!entry[member].isBool()) {
     entry[member] = false;
   }
-  if (!kivo::ReplaceFile(path, kivo::StyledJson(states), 0644)) return -1;
+  if (!kivo::base::ReplaceFile(path, kivo::base::StyledJson(states), 0644)) return -1;
   record["service"] = service;
-  kivo::JournalDone(record);
+  kivo::base::JournalDone(record);
   return 0;
 }
 
 // The operation's effect first; only what has happened is recorded.
 int Act(const char* service, kivo::daemons::ServiceOp op, bool running, const char* name) {
-  return kivo::Guarded(-1, [&] {
+  return kivo::base::Guarded(-1, [&] {
     if (!ValidName(service)) return -1;
     if (!kivo::daemons::ServiceEffect(service, op)) {
       KIVO_LOG("%s of service %s failed", name, service);
@@ -117,7 +112,7 @@ int Act(const char* service, kivo::daemons::ServiceOp op, bool running, const ch
 extern "C" {
 
 int KLIBServiceIsEnabled(const char* service) {
-  return kivo::Guarded(0, [&] {
+  return kivo::base::Guarded(0, [&] {
     if (!ValidName(service)) return 0;
     std::shared_ptr<const Json::Value> states;
     if (!ReadStatesCached(&states)) return 0;
@@ -150,11 +145,11 @@ int KLIBServicectlRestart(const char* service, int /*flags*/) {
 
 int KLIBServicecfgRunKeySet(const char* service, int run_key) {
   if (run_key != 1 && run_key != 2) {
-    kivo::SetLastError(EINVAL);
+    kivo::base::SetLastError(EINVAL);
     KIVO_LOG("run setting %d refused for %s", run_key, service == nullptr ? "(null)" : service);
     return -1;
   }
-  return kivo::Guarded(-1, [&] {
+  return kivo::base::Guarded(-1, [&] {
     Json::Value record(Json::objectValue);
     record["op"] = "service.runkey";
     record["value"] = run_key;

@@ -9,24 +9,24 @@
 #include <memory>
 #include <string>
 
+#include "base/file_stamp.h"
+#include "base/json_file.h"
+#include "base/last_error.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
 #include "kivo/log.h"
-#include "platform/file_stamp.h"
-#include "platform/json_file.h"
-#include "platform/last_error.h"
 
 namespace {
 
 constexpr char kLogUnit[] = "shares";
-constexpr char kSharesPath[] = "/etc/kivo/shares.json";
+constexpr char kSharesPath[] = SZF_SHARES_JSON;
 
 // The share table; false (logged) when it is missing or not an object.
 bool ReadSharesFile(const std::string& path, Json::Value* shares) {
   bool missing = false;
-  if (!kivo::ReadJsonFile(path, shares, &missing)) return false;
+  if (!kivo::base::ReadJsonFile(path, shares, &missing)) return false;
   if (missing || !shares->isObject()) {
-    kivo::SetLastError(missing ? ENOENT : EINVAL);
+    kivo::base::SetLastError(missing ? ENOENT : EINVAL);
     KIVO_LOG("no share table in %s", path.c_str());
     return false;
   }
@@ -37,7 +37,7 @@ bool ReadSharesFile(const std::string& path, Json::Value* shares) {
 // time was half of its cost. Shared, not copied, for the same reason.
 bool ReadShares(std::shared_ptr<const Json::Value>* shares) {
   static auto* cache =  // never destroyed: used at exit
-      new kivo::StampedValue<std::shared_ptr<const Json::Value>>();
+      new kivo::base::StampedValue<std::shared_ptr<const Json::Value>>();
   const std::string path = kivo::RootedPath(kSharesPath);
   return cache->Get({path.c_str()}, shares, [&](std::shared_ptr<const Json::Value>* fresh) {
     auto read = std::make_shared<Json::Value>();
@@ -68,13 +68,13 @@ void CopyTruncated(const std::string& text, char* buffer, int size) {
 
 int GetShare(const char* name, PKIVOSHARE* share) {
   if (share == nullptr) {
-    kivo::SetLastError(EINVAL);
+    kivo::base::SetLastError(EINVAL);
     KIVO_LOG("share lookup without a result place");
     return -1;
   }
   *share = nullptr;
   if (name == nullptr || name[0] == '\0') {
-    kivo::SetLastError(EINVAL);
+    kivo::base::SetLastError(EINVAL);
     KIVO_LOG("share lookup without a name");
     return -1;
   }
@@ -85,12 +85,12 @@ int GetShare(const char* name, PKIVOSHARE* share) {
   const char* dir_end = nullptr;
   if (!dir.isString() || !dir.getString(&dir_begin, &dir_end) || dir_begin == dir_end ||
       dir_begin[0] != '/') {
-    kivo::SetLastError(ENOENT);
+    kivo::base::SetLastError(ENOENT);
     return -1;
   }
   PKIVOSHARE record = static_cast<PKIVOSHARE>(calloc(1, sizeof(KIVOSHARE)));
   if (record == nullptr) {
-    kivo::SetLastError(ENOMEM);
+    kivo::base::SetLastError(ENOMEM);
     KIVO_LOG("out of memory");
     return -1;
   }
@@ -98,7 +98,7 @@ int GetShare(const char* name, PKIVOSHARE* share) {
   record->path = strndup(dir_begin, static_cast<size_t>(dir_end - dir_begin));
   if (record->name == nullptr || record->path == nullptr) {
     KIVOShareFree(record);
-    kivo::SetLastError(ENOMEM);
+    kivo::base::SetLastError(ENOMEM);
     KIVO_LOG("out of memory");
     return -1;
   }
@@ -109,7 +109,7 @@ int GetShare(const char* name, PKIVOSHARE* share) {
 int FindShareOfPath(const char* path, char* share_name, int share_name_size, char* share_path,
                     int share_path_size) {
   if (path == nullptr || path[0] != '/') {
-    kivo::SetLastError(EINVAL);
+    kivo::base::SetLastError(EINVAL);
     KIVO_LOG("share of a path that is not absolute");
     return -1;
   }
@@ -128,7 +128,7 @@ int FindShareOfPath(const char* path, char* share_name, int share_name_size, cha
     }
   }
   if (best_name.empty()) {
-    kivo::SetLastError(ENOENT);
+    kivo::base::SetLastError(ENOENT);
     return -1;
   }
   CopyTruncated(best_name, share_name, share_name_size);
@@ -141,7 +141,7 @@ int FindShareOfPath(const char* path, char* share_name, int share_name_size, cha
 extern "C" {
 
 int KIVOShareGet(const char* name, PKIVOSHARE* share) {
-  return kivo::Guarded(-1, [&] { return GetShare(name, share); });
+  return kivo::base::Guarded(-1, [&] { return GetShare(name, share); });
 }
 
 void KIVOShareFree(PKIVOSHARE share) {
@@ -153,7 +153,7 @@ void KIVOShareFree(PKIVOSHARE share) {
 
 int KIVOShareNamePathGet(const char* path, char* share_name, int share_name_size, char* share_path,
                          int share_path_size) {
-  return kivo::Guarded(-1, [&] {
+  return kivo::base::Guarded(-1, [&] {
     return FindShareOfPath(path, share_name, share_name_size, share_path, share_path_size);
   });
 }

@@ -11,14 +11,14 @@
 #include <sstream>
 
 #include "daemons/apache/kivo_login_brake.h"
-#include "daemons/radicale/caldav_proxy.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
 #include "kivo/log.h"
-#include "kivo/port_text.h"
-#include "platform/json_file.h"
-#include "platform/last_error.h"
-#include "platform/process.h"
+#include "base/json_file.h"
+#include "base/kivo_conf.h"
+#include "base/last_error.h"
+#include "base/process.h"
+#include "base/service_states.h"
 
 namespace kivo {
 namespace daemons {
@@ -87,19 +87,10 @@ bool UsableShareName(const std::string& name) {
   return true;
 }
 
-int PortOf(KivoConf* conf, const char* key, int fallback) {
-  return port_text::Served(conf->Info(key, ""), fallback);
-}
-
-bool Running(const Json::Value& states, const char* service) {
-  const Json::Value& entry = states[service];
-  return entry.isObject() && entry["running"].isBool() && entry["running"].asBool();
-}
-
 bool ReadShares(WebDAVSettings* settings) {
   Json::Value shares;
   bool missing = false;
-  if (!ReadJsonFile(RootedPath("/etc/kivo/shares.json"), &shares, &missing)) return false;
+  if (!base::ReadJsonFile(RootedPath("/etc/kivo/shares.json"), &shares, &missing)) return false;
   if (missing || !shares.isObject()) return true;
   for (const std::string& name : shares.getMemberNames()) {
     const Json::Value& dir = shares[name];
@@ -126,7 +117,7 @@ bool ReadShares(WebDAVSettings* settings) {
 bool ReadGuest(WebDAVSettings* settings) {
   FILE* file = fopen(RootedPath("/etc/passwd").c_str(), "re");
   if (file == nullptr) {
-    SetLastError(errno);
+    base::SetLastError(errno);
     KIVO_LOG("cannot read the accounts: %s", strerror(errno));
     return false;
   }
@@ -191,7 +182,7 @@ std::string WebDAVAccessLogPath() { return RootedPath(kLogDir) + "/webdav-access
 bool ReadWebDAVSettings(WebDAVSettings* s) {
   s->root = Root();
   if (!QuotableText(s->root)) {
-    SetLastError(EINVAL);
+    base::SetLastError(EINVAL);
     KIVO_LOG("the root %s cannot appear in an Apache configuration", s->root.c_str());
     return false;
   }
@@ -201,22 +192,21 @@ bool ReadWebDAVSettings(WebDAVSettings* s) {
   if (address != nullptr) s->listen_address = address;
 #endif
   KivoConf conf;
-  s->http_port = PortOf(&conf, "WebDavPort", 5005);
-  s->https_port = PortOf(&conf, "secure_WebDavPort", 5006);
+  s->http_port = base::ServedPort(&conf, base::kHttpPort);
+  s->https_port = base::ServedPort(&conf, base::kHttpsPort);
   s->anonymous = strcmp(conf.Info("webdavanonymouslogin", ""), "yes") == 0;
   s->depth_infinity = strcmp(conf.Info("webdavdepthinfinity", ""), "yes") == 0;
   Json::Value states;
   bool missing = false;
-  if (!ReadJsonFile(RootedPath("/var/lib/kivo/services.json"), &states, &missing)) return false;
-  s->http = states.isObject() && Running(states, "webdav-httpd-pure");
-  s->https = states.isObject() && Running(states, "webdav-httpd-ssl");
-  s->extra_server_text = CalDAVProxySection();
+  if (!base::ReadServiceStates(&states, &missing)) return false;
+  s->http = base::ServiceRunning(states, "webdav-httpd-pure");
+  s->https = base::ServiceRunning(states, "webdav-httpd-ssl");
   return ReadShares(s) && ReadGuest(s);
 }
 
 std::string WebDAVModulePath() {
   // Installed beside the program; a build tree keeps it where CMake put it.
-  const std::string beside = kivo::BesideProgram("mod_kivo_dav.so");
+  const std::string beside = kivo::base::BesideProgram("mod_kivo_dav.so");
   return beside.empty() ? KIVO_DAV_MODULE_PATH : beside;
 }
 

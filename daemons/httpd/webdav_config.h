@@ -6,8 +6,9 @@
 // files live below the root. Text that Apache would read differently from
 // what it says (quotes, backslashes, variable references, control bytes) never
 // reaches the configuration: such shares are left out, logged.
-// Other daemons reached through this one add their directives
-// (caldav_proxy.h). Errors as everywhere in daemons/ (supervisor.h).
+// Other daemons reached through this one add their directives, given by
+// the caller of the daemon's operations. Errors as everywhere in daemons/
+// (supervisor.h).
 
 #ifndef KIVO_DAEMONS_WEBDAV_WEBDAV_CONFIG_H_
 #define KIVO_DAEMONS_WEBDAV_WEBDAV_CONFIG_H_
@@ -40,7 +41,7 @@ struct WebDAVSettings {
   std::vector<Share> shares;
   Account guest;                  // who anonymous requests run as
   std::string cert, key;          // TLS files, when https
-  std::string extra_server_text;  // the CalDAV proxy section, while CalDAV is on
+  std::string extra_server_text;  // the CalDAV proxy section, while CalDAV is on (the caller's)
   std::string lock_db;            // the DAV lock database; "" for lock/DavLock
 };
 
@@ -50,6 +51,8 @@ constexpr char kGuestAccount[] = "guest";
 // Reads the settings of the root. A variant counts as enabled while its
 // service is "running" in services.json: the module starts a variant before
 // it restarts the daemon and stores the run setting only after that.
+// `settings->extra_server_text`, the caller's, is kept: a share named as
+// the calendars' path is left out while it is not empty.
 bool ReadWebDAVSettings(WebDAVSettings* settings);
 
 // The httpd.conf text for `settings`.

@@ -13,16 +13,17 @@
 #include <algorithm>
 #include <sstream>
 
+#include "base/fd.h"
+#include "base/last_error.h"
+#include "base/private_log.h"
+#include "base/process.h"
+#include "base/random_text.h"
+#include "base/root_files.h"
 #include "daemons/apache/kivo_login_brake.h"
 #include "daemons/supervisor.h"
 #include "daemons/systemd_units.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/log.h"
-#include "platform/last_error.h"
-#include "platform/private_log.h"
-#include "platform/process.h"
-#include "platform/random_text.h"
-#include "platform/root_files.h"
 
 namespace kivo {
 namespace daemons {
@@ -35,8 +36,8 @@ constexpr char kApache[] = "/usr/sbin/apache2";
 // Below the root.
 constexpr char kRunDir[] = "/var/run/kivo";
 constexpr char kLogDir[] = "/var/log/kivo";
-constexpr char kHostCert[] = "/etc/kivo/tls/server.crt";
-constexpr char kHostKey[] = "/etc/kivo/tls/server.key";
+constexpr char kHostCert[] = SZF_TLS_CERT;
+constexpr char kHostKey[] = SZF_TLS_KEY;
 
 // Apache's notice once a (re)start has read its configuration.
 constexpr char kResumedNotice[] = "AH00163:";
@@ -68,16 +69,16 @@ bool EnsureCertificate(WebDAVSettings* settings) {
   settings->cert = WebDAVConfDir() + "/tls/server.crt";
   settings->key = WebDAVConfDir() + "/tls/server.key";
   if (FileExists(settings->cert) && FileExists(settings->key)) return true;
-  if (!MakeParentDirs(settings->cert)) return false;
+  if (!base::MakeParentDirs(settings->cert)) return false;
   char host[256] = "localhost";
   gethostname(host, sizeof host - 1);
   const mode_t old_mask = umask(077);  // the key is root's alone from its first byte
   std::string output;
-  int rc =
-      RunCaptured({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                   "ec_paramgen_curve:prime256v1", "-nodes", "-days", "3650", "-subj",
-                   std::string("/CN=") + host, "-keyout", settings->key, "-out", settings->cert},
-                  &output);
+  int rc = base::RunCaptured(
+      {"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+       "ec_paramgen_curve:prime256v1", "-nodes", "-days", "3650", "-subj",
+       std::string("/CN=") + host, "-keyout", settings->key, "-out", settings->cert},
+      &output);
   umask(old_mask);
   if (rc != 0) {
     KIVO_LOG("cannot make a certificate for WebDAV over TLS: %s", output.c_str());
@@ -97,21 +98,21 @@ bool PrepareLockDatabase(WebDAVSettings* s) {
   const std::string dir = WebDAVLockDir(), name_file = WebDAVPrivateDir() + "/lock-name";
   if (!MakeDaemonDir(dir, 0711)) return false;
   if (chown(dir.c_str(), 0, 0) != 0) {
-    SetLastError(errno);
+    base::SetLastError(errno);
     KIVO_LOG("cannot prepare the lock folder %s: %s", dir.c_str(), strerror(errno));
     return false;
   }
   std::string name;
   bool missing = false;
-  if (!ReadWholeFile(name_file, &name, &missing)) return false;
+  if (!base::ReadWholeFile(name_file, &name, &missing)) return false;
   if (name.size() != 32 || name.find_first_not_of("0123456789abcdef") != std::string::npos) {
-    name = RandomHex(16);
+    name = base::RandomHex(16);
     if (name.empty()) {
-      SetLastError(errno);
+      base::SetLastError(errno);
       KIVO_LOG("cannot draw the lock database's name: %s", strerror(errno));
       return false;
     }
-    if (!ReplaceFile(name_file, name, 0600)) return false;
+    if (!base::ReplaceFile(name_file, name, 0600)) return false;
   }
   const std::string file = "DavLock-" + name;
   s->lock_db = dir + "/" + file;
@@ -148,17 +149,17 @@ bool PrepareListing(const WebDAVSettings& s) {
 }
 
 bool WriteGeneratedFiles(WebDAVSettings* s) {
-  if (!MakeParentDirs(WebDAVConfPath()) || !MakeDaemonDir(WebDAVConfDir(), 0755) ||
-      !MakeDaemonDir(WebDAVPrivateDir(), 0700) || !MakeParentDirs(WebDAVPidPath()) ||
-      !MakeDaemonDir(WebDAVRuntimeDir(), 0755) || !MakeParentDirs(WebDAVErrorLogPath()) ||
-      !MakeParentDirs(RootedPath(KB_STATE_PATH)) || !PrepareLockDatabase(s) ||
+  if (!base::MakeParentDirs(WebDAVConfPath()) || !MakeDaemonDir(WebDAVConfDir(), 0755) ||
+      !MakeDaemonDir(WebDAVPrivateDir(), 0700) || !base::MakeParentDirs(WebDAVPidPath()) ||
+      !MakeDaemonDir(WebDAVRuntimeDir(), 0755) || !base::MakeParentDirs(WebDAVErrorLogPath()) ||
+      !base::MakeParentDirs(RootedPath(KB_STATE_PATH)) || !PrepareLockDatabase(s) ||
       !PrepareListing(*s)) {
     return false;
   }
   // Apache and systemd open the logs for appending, keeping owner and mode;
   // the logs name every user's paths.
   for (const std::string& log : {WebDAVErrorLogPath(), WebDAVAccessLogPath(), OutputLogPath()}) {
-    if (!MakePrivateLog(log)) {
+    if (!base::MakePrivateLog(log)) {
       KIVO_LOG("cannot make the log %s root's and the administrators' only: %s", log.c_str(),
                strerror(errno));
       return false;
@@ -168,7 +169,7 @@ bool WriteGeneratedFiles(WebDAVSettings* s) {
   // The password file of older versions: mod_kivo_dav reads etc/shadow.
   unlink((WebDAVPrivateDir() + "/passwords").c_str());
   // ReplaceFile keeps the mode of the file it replaces: set it each time.
-  return ReplaceFile(WebDAVConfPath(), WebDAVConfigText(*s), 0600) &&
+  return base::ReplaceFile(WebDAVConfPath(), WebDAVConfigText(*s), 0600) &&
          chmod(WebDAVConfPath().c_str(), 0600) == 0;
 }
 
@@ -198,21 +199,20 @@ off_t SizeOf(const std::string& path) {
 // offset keeps a poll cheap however long it is.
 std::string TextSince(const std::string& path, off_t offset) {
   std::string text;
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return text;
+  const base::Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd.valid()) return text;
   char buffer[8192];
   ssize_t n;
-  while ((n = pread(fd, buffer, sizeof buffer, offset)) > 0) {
+  while ((n = pread(fd.get(), buffer, sizeof buffer, offset)) > 0) {
     text.append(buffer, static_cast<size_t>(n));
     offset += n;
   }
-  close(fd);
   return text;
 }
 
 bool ConfigAccepted() {
   std::string output;
-  int rc = RunCaptured({kApache, "-t", "-f", WebDAVConfPath()}, &output);
+  int rc = base::RunCaptured({kApache, "-t", "-f", WebDAVConfPath()}, &output);
   if (rc == 0) return true;
   KIVO_LOG("apache2 refused the WebDAV configuration %s", WebDAVConfPath().c_str());
   LogLines("apache2: ", output);
@@ -222,11 +222,14 @@ bool ConfigAccepted() {
 bool WritePorts(const std::vector<int>& ports) {
   std::string text;
   for (int port : ports) text += std::to_string(port) + "\n";
-  return ReplaceFile(PortsPath(), text, 0644);
+  return base::ReplaceFile(PortsPath(), text, 0644);
 }
 
-bool Settings(WebDAVSettings* s) {
-  return Guarded(false, [&] { return ReadWebDAVSettings(s); });
+// The settings from the files, with `behind`: the server-level section of
+// the daemons behind this one.
+bool Settings(WebDAVSettings* s, const std::string& behind = "") {
+  s->extra_server_text = behind;
+  return base::Guarded(false, [&] { return ReadWebDAVSettings(s); });
 }
 
 bool StopDaemon() {
@@ -237,7 +240,7 @@ bool StopDaemon() {
   Settings(&s);
   if (!kSupervisor.WaitUntil(0, kWaitMillis,
                              [&] { return AllListening(s.listen_address, ports, false); })) {
-    SetLastError(EADDRINUSE);
+    base::SetLastError(EADDRINUSE);
     KIVO_LOG("the WebDAV ports stay taken after the daemon stopped");
     return false;
   }
@@ -260,8 +263,8 @@ bool StartDaemon(WebDAVSettings* s) {
     return kSupervisor.PidFromFile() == pid && AllListening(s->listen_address, ports, true);
   });
   if (!up) {
-    if (ProcessAlive(pid)) kSupervisor.Signal(pid, SIGTERM);
-    SetLastError(ETIMEDOUT);
+    if (base::ProcessAlive(pid)) kSupervisor.Signal(pid, SIGTERM);
+    base::SetLastError(ETIMEDOUT);
     KIVO_LOG("the WebDAV daemon did not start");
     LogLines("apache2: ", TextSince(OutputLogPath(), output_offset));
     LogLines("apache2: ", TextSince(WebDAVErrorLogPath(), error_offset));
@@ -290,7 +293,8 @@ int OldWorkers(pid_t parent, unsigned long long ticks) {
     if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
     std::string text;
     bool missing = false;
-    if (!ReadWholeFile(std::string("/proc/") + entry->d_name + "/stat", &text, &missing)) continue;
+    if (!base::ReadWholeFile(std::string("/proc/") + entry->d_name + "/stat", &text, &missing))
+      continue;
     // Fields after the command's closing parenthesis: state ppid ... (starttime is the 22nd).
     const size_t close = text.rfind(')');
     if (close == std::string::npos) continue;
@@ -318,7 +322,7 @@ bool ReloadDaemon(pid_t pid, WebDAVSettings* s) {
   off_t error_offset = SizeOf(WebDAVErrorLogPath());
   const unsigned long long signalled = TicksSinceBoot();
   if (!kSupervisor.Signal(pid, SIGUSR1)) {
-    SetLastError(errno);
+    base::SetLastError(errno);
     KIVO_LOG("cannot signal the WebDAV daemon %d: %s", static_cast<int>(pid), strerror(errno));
     return false;
   }
@@ -336,10 +340,10 @@ bool ReloadDaemon(pid_t pid, WebDAVSettings* s) {
   // with a transfer finish it and take no other: they are not waited for.
   for (int waited = 0; up && waited < kOldWorkersMillis && OldWorkers(pid, signalled) > 0;
        waited += kPollMillis) {
-    SleepMillis(kPollMillis);
+    base::SleepMillis(kPollMillis);
   }
   if (!up) {
-    SetLastError(ETIMEDOUT);
+    base::SetLastError(ETIMEDOUT);
     KIVO_LOG("the WebDAV daemon did not come back from its reload");
     LogLines("apache2: ", TextSince(WebDAVErrorLogPath(), error_offset));
     return false;
@@ -362,17 +366,17 @@ std::vector<int> WebDAVDaemonPorts() {
   std::string text;
   std::vector<int> ports;
   bool missing = false;
-  if (!ReadWholeFile(PortsPath(), &text, &missing)) return ports;
+  if (!base::ReadWholeFile(PortsPath(), &text, &missing)) return ports;
   std::istringstream in(text);
   int port;
   while (in >> port) ports.push_back(port);
   return ports;
 }
 
-bool WebDAVDaemonStart() {
-  return kSupervisor.Locked([] {
+bool WebDAVDaemonStart(const std::string& behind) {
+  return kSupervisor.Locked([&] {
     WebDAVSettings s;
-    if (!Settings(&s)) return false;
+    if (!Settings(&s, behind)) return false;
     pid_t pid = WebDAVDaemonPid();
     return pid > 0 ? ReloadDaemon(pid, &s) : StartDaemon(&s);
   });
@@ -382,19 +386,19 @@ bool WebDAVDaemonStop() {
   return kSupervisor.Locked([] { return StopDaemon(); });
 }
 
-bool WebDAVDaemonRestart() {
-  return kSupervisor.Locked([] {
+bool WebDAVDaemonRestart(const std::string& behind) {
+  return kSupervisor.Locked([&] {
     WebDAVSettings s;
-    return Settings(&s) && StopDaemon() && StartDaemon(&s);
+    return Settings(&s, behind) && StopDaemon() && StartDaemon(&s);
   });
 }
 
-bool WebDAVDaemonReload() {
-  return kSupervisor.Locked([] {
+bool WebDAVDaemonReload(const std::string& behind) {
+  return kSupervisor.Locked([&] {
     pid_t pid = WebDAVDaemonPid();
     if (pid == 0) return true;
     WebDAVSettings s;
-    return Settings(&s) && ReloadDaemon(pid, &s);
+    return Settings(&s, behind) && ReloadDaemon(pid, &s);
   });
 }
 

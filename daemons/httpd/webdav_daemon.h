@@ -25,13 +25,15 @@
 namespace kivo {
 namespace daemons {
 
-// Daemon control. A failure's log carries Apache's own words. Start on a running daemon
-// reloads it; restart and reload with neither variant enabled stop it;
-// reload of a stopped daemon does nothing.
-bool WebDAVDaemonStart();
+// Daemon control. A failure's log carries Apache's own words. Start on a
+// running daemon reloads it; restart and reload with neither variant
+// enabled stop it; reload of a stopped daemon does nothing. `behind`: the
+// server-level section of the daemons behind this one (the CalDAV proxy),
+// written into the configuration as it is.
+bool WebDAVDaemonStart(const std::string& behind);
 bool WebDAVDaemonStop();
-bool WebDAVDaemonRestart();
-bool WebDAVDaemonReload();
+bool WebDAVDaemonRestart(const std::string& behind);
+bool WebDAVDaemonReload(const std::string& behind);
 
 // The pid of this root's running daemon, or 0; its ports as last started.
 pid_t WebDAVDaemonPid();

@@ -11,21 +11,24 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "base/fd.h"
+#include "base/journal.h"
+#include "base/json_file.h"
+#include "base/last_error.h"
+#include "base/private_log.h"
+#include "base/process.h"
+#include "base/root_files.h"
 #include "daemons/supervisor.h"
 #include "daemons/systemd_units.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
 #include "kivo/log.h"
-#include "platform/journal.h"
-#include "platform/last_error.h"
-#include "platform/private_log.h"
-#include "platform/process.h"
-#include "platform/root_files.h"
 
 #ifndef KIVO_CALDAV_PLUGIN_DIR
 #define KIVO_CALDAV_PLUGIN_DIR ""
@@ -40,6 +43,7 @@ constexpr char kLogUnit[] = "caldav_daemon";
 constexpr char kStateDir[] = "/var/lib/kivo/caldav";
 constexpr char kConfigPath[] = "/var/lib/kivo/caldav/radicale.conf";
 constexpr char kPortPath[] = "/var/lib/kivo/caldav/port";
+constexpr char kIdsPath[] = SZF_CALDAV_IDS;
 constexpr char kCollectionsDir[] = "/var/lib/kivo/caldav/collections";
 constexpr char kPidPath[] = "/var/run/kivo/caldav.pid";
 constexpr char kLockPath[] = "/var/run/kivo/caldav.lock";
@@ -65,7 +69,7 @@ std::string Rooted(const char* path) { return RootedPath(path); }
 
 // Logs `message` and records `error` as the thread's last platform error.
 bool Fail(int error, const std::string& message) {
-  SetLastError(error);
+  base::SetLastError(error);
   KIVO_LOG("%s", message.c_str());
   return false;
 }
@@ -73,18 +77,19 @@ bool Fail(int error, const std::string& message) {
 int ReadPortFile() {
   std::string text;
   bool missing = false;  // no file yet is the daemon's normal state, not an error
-  if (!ReadWholeFile(Rooted(kPortPath), &text, &missing) || missing) return 0;
+  if (!base::ReadWholeFile(Rooted(kPortPath), &text, &missing) || missing) return 0;
   const long value = std::strtol(text.c_str(), nullptr, 10);
   return value > 0 && value < 65536 ? static_cast<int>(value) : 0;
 }
 
 bool WritePortFile(int port) {
-  return ReplaceFile(Rooted(kPortPath), std::to_string(port) + "\n", 0644);
+  return base::ReplaceFile(Rooted(kPortPath), std::to_string(port) + "\n", 0644);
 }
 
 // Binds 127.0.0.1:port (0: any) and answers the port bound, or 0.
 int BindLoopback(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const base::Fd socket_fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const int fd = socket_fd.get();
   if (fd < 0) return 0;
   struct sockaddr_in addr = {};
   addr.sin_family = AF_INET;
@@ -96,13 +101,12 @@ int BindLoopback(int port) {
       getsockname(fd, reinterpret_cast<struct sockaddr*>(&addr), &len) == 0) {
     bound = ntohs(addr.sin_port);
   }
-  close(fd);
   return bound;
 }
 
 std::string PluginDir() {
   // Installed beside the program; a build tree keeps it where CMake put it.
-  const std::string beside = BesideProgram(std::string("radicale/") + kPluginFile);
+  const std::string beside = base::BesideProgram(std::string("radicale/") + kPluginFile);
   return beside.empty() ? KIVO_CALDAV_PLUGIN_DIR : beside.substr(0, beside.find_last_of('/'));
 }
 
@@ -138,84 +142,26 @@ std::string ConfigText(int port) {
          "mask_passwords = True\n";
 }
 
-// The child's arguments and environment, built before fork: after it only
-// async-signal-safe calls are allowed.
-struct Launch {
-  std::vector<std::string> args;
-  std::vector<std::string> env;
-  std::vector<char*> argv;
-  std::vector<char*> envp;
-
-  void Seal() {
-    for (std::string& a : args) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    for (std::string& e : env) envp.push_back(&e[0]);
-    envp.push_back(nullptr);
-  }
-};
-
-Launch BuildLaunch(const std::string& plugin_dir) {
-  Launch launch;
-  launch.args = {kSetpriv,
-                 std::string("--reuid=") + kAccount,
-                 std::string("--regid=") + kAccount,
-                 "--clear-groups",
-                 "--inh-caps=-all,+setuid,+setgid",
-                 "--ambient-caps=-all,+setuid,+setgid",
-                 "--bounding-set=-all,+setuid,+setgid",
-                 "--no-new-privs",
-                 "--",
-                 kPython,
-                 "-m",
-                 "kivo_server",
-                 "--config",
-                 Rooted(kConfigPath)};
-  launch.env = {"PATH=/usr/bin:/bin", "LANG=C.UTF-8", "PYTHONDONTWRITEBYTECODE=1",
-                "PYTHONPATH=" + plugin_dir};
-  launch.Seal();
-  return launch;
-}
-
-// Starts the daemon detached (its own session, reparented to init) and
-// answers its pid, or -1.
-pid_t Spawn(Launch* launch, int log_fd) {
-  int pipe_fds[2];
-  if (pipe2(pipe_fds, O_CLOEXEC) != 0) return -1;
-  const pid_t child = fork();
-  if (child < 0) {
-    close(pipe_fds[0]);
-    close(pipe_fds[1]);
-    return -1;
-  }
-  if (child == 0) {
-    setsid();
-    const pid_t daemon = fork();
-    if (daemon != 0) {
-      ssize_t ignored = write(pipe_fds[1], &daemon, sizeof(daemon));
-      (void)ignored;
-      _exit(daemon > 0 ? 0 : 1);
-    }
-    const int null_fd = open("/dev/null", O_RDONLY);
-    if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(log_fd, 1) < 0 || dup2(log_fd, 2) < 0) {
-      _exit(126);
-    }
-    umask(022);
-    if (chdir("/") != 0) _exit(126);
-    close_range(3, ~0U, 0);
-    UseDefaultScheduling();
-    execve(kSetpriv, launch->argv.data(), launch->envp.data());
-    _exit(127);
-  }
-  close(pipe_fds[1]);
-  pid_t daemon = -1;
-  if (read(pipe_fds[0], &daemon, sizeof(daemon)) != static_cast<ssize_t>(sizeof(daemon))) {
-    daemon = -1;
-  }
-  close(pipe_fds[0]);
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  return daemon;
+base::DetachedCommand DaemonCommand(const std::string& plugin_dir) {
+  base::DetachedCommand command;
+  command.args = {kSetpriv,
+                  std::string("--reuid=") + kAccount,
+                  std::string("--regid=") + kAccount,
+                  "--clear-groups",
+                  "--inh-caps=-all,+setuid,+setgid",
+                  "--ambient-caps=-all,+setuid,+setgid",
+                  "--bounding-set=-all,+setuid,+setgid",
+                  "--no-new-privs",
+                  "--",
+                  kPython,
+                  "-m",
+                  "kivo_server",
+                  "--config",
+                  Rooted(kConfigPath)};
+  command.env = {"PATH=/usr/bin:/bin", "LANG=C.UTF-8", "PYTHONDONTWRITEBYTECODE=1",
+                 "PYTHONPATH=" + plugin_dir};
+  command.at_root = true;
+  return command;
 }
 
 bool Record(const char* op, pid_t pid, int port) {
@@ -224,7 +170,7 @@ bool Record(const char* op, pid_t pid, int port) {
   record["service"] = "caldav";
   record["pid"] = static_cast<int>(pid);
   record["port"] = port;
-  return Journal(record);
+  return base::Journal(record);
 }
 
 // Called with the lock held.
@@ -258,26 +204,25 @@ bool StartLocked() {
     return Fail(ENOENT, "the CalDAV plug-in " + std::string(kPluginFile) + " is not installed");
   }
   if (!MakeDaemonDir(Rooted(kStateDir), 0755) || !MakeDaemonDir(Rooted(kCollectionsDir), 0700) ||
-      !ReplaceFile(Rooted(kConfigPath), ConfigText(port), 0644)) {
+      !base::ReplaceFile(Rooted(kConfigPath), ConfigText(port), 0644)) {
     KIVO_LOG("cannot write the CalDAV daemon's configuration under %s", Rooted(kStateDir).c_str());
     return false;
   }
   const std::string log_path = Rooted(kLogPath);
-  if (!MakeParentDirs(log_path)) return Fail(errno, "cannot make " + log_path);
-  const int log_fd = OpenPrivateLog(log_path);
-  if (log_fd < 0) return Fail(errno, "cannot open " + log_path + ": " + strerror(errno));
-  Launch launch = BuildLaunch(plugin_dir);
+  if (!base::MakeParentDirs(log_path)) return Fail(errno, "cannot make " + log_path);
+  const base::Fd log_fd(base::OpenPrivateLog(log_path));
+  if (!log_fd.valid()) return Fail(errno, "cannot open " + log_path + ": " + strerror(errno));
+  const base::DetachedCommand command = DaemonCommand(plugin_dir);
   // Under systemd the unit runs the same command (debian/kivo-caldav.service).
   const pid_t pid = kSupervisor.Supervised()
-                        ? StartDaemonProcess(kCalDAVUnit, launch.args, log_path)
-                        : Spawn(&launch, log_fd);
-  close(log_fd);
+                        ? StartDaemonProcess(kCalDAVUnit, command.args, log_path)
+                        : base::StartDetached(command, log_fd.get());
   if (pid <= 0)
     return Fail(errno, std::string("cannot start the CalDAV daemon: ") + strerror(errno));
   const bool up = kSupervisor.WaitUntil(pid, kStartWaitMs,
                                         [&] { return AllListening("127.0.0.1", {port}, true); });
   if (!up || !kSupervisor.IsOurs(pid)) {
-    if (ProcessAlive(pid)) kSupervisor.Stop(pid);
+    if (base::ProcessAlive(pid)) kSupervisor.Stop(pid);
     return Fail(ETIMEDOUT, "the CalDAV daemon did not come up on 127.0.0.1:" +
                                std::to_string(port) + "; see " + log_path);
   }
@@ -308,6 +253,24 @@ bool StopLocked() {
 }
 
 }  // namespace
+
+bool ReadCalDAVUrlNames(CalDAVUrlNames* names) {
+  names->clear();
+  Json::Value ids;
+  bool missing = false;
+  if (!base::ReadJsonFile(Rooted(kIdsPath), &ids, &missing) || !ids.isObject()) return false;
+  for (auto it = ids.begin(); it != ids.end(); ++it) {
+    unsigned long long dev = 0, ino = 0;
+    char end = 0;
+    const std::string key = it.name();
+    if (!it->isString() || sscanf(key.c_str(), "%llu:%llu%c", &dev, &ino, &end) != 2 ||
+        key != std::to_string(dev) + ":" + std::to_string(ino)) {
+      continue;
+    }
+    (*names)[{static_cast<dev_t>(dev), static_cast<ino_t>(ino)}] = it->asString();
+  }
+  return true;
+}
 
 CalDAVDaemonState CalDAVDaemonStatus() {
   CalDAVDaemonState state;

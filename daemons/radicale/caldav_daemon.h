@@ -25,6 +25,10 @@
 
 #include <sys/types.h>
 
+#include <map>
+#include <string>
+#include <utility>
+
 namespace kivo {
 namespace daemons {
 
@@ -40,6 +44,12 @@ bool CalDAVSwitchedOn();
 
 // What `kivo-webapi services` shows.
 CalDAVDaemonState CalDAVDaemonStatus();
+
+// The names the daemon's plug-ins keep for calendar folders in their URLs
+// (their ids.json), by the folder's device and inode. False when the file
+// cannot be read or holds no object (none named yet).
+using CalDAVUrlNames = std::map<std::pair<dev_t, ino_t>, std::string>;
+bool ReadCalDAVUrlNames(CalDAVUrlNames* names);
 
 // The port the daemon listens on, or will: the recorded one while it is
 // free or the daemon's own; otherwise a free loopback port, recorded. 0 when

@@ -16,6 +16,25 @@
 #define KIVO_ROOT ""
 #endif
 
+// The system configuration, `key="value"` lines (reader: base/kivo_conf.h).
+#define SZF_KIVOINFO_CONF "/etc/kivoinfo.conf"
+// The services' run settings and states (reader: base/service_states.h).
+#define SZF_SERVICES_JSON "/var/lib/kivo/services.json"
+// The share table and the reserved ports.
+#define SZF_SHARES_JSON "/etc/kivo/shares.json"
+#define SZF_PORTS_JSON "/etc/kivo/ports.json"
+// The accounts.
+#define SZF_PASSWD "/etc/passwd"
+#define SZF_GROUP "/etc/group"
+#define SZF_SHADOW "/etc/shadow"
+// The certificate and key the web API and the WebDAV daemon serve.
+#define SZF_TLS_CERT "/etc/kivo/tls/server.crt"
+#define SZF_TLS_KEY "/etc/kivo/tls/server.key"
+// The platform's action journal.
+#define SZF_JOURNAL "/var/log/kivo/platform.jsonl"
+// The names the CalDAV daemon's plug-ins keep for calendar folders
+// (reader: daemons/radicale/caldav_daemon.h).
+#define SZF_CALDAV_IDS "/var/lib/kivo/caldav/ids.json"
 // The calendar registry.
 #define SZF_CALENDAR_INFO "/usr/kivo/etc/calendar.info"
 // Template of a calendar folder's WebDAV state.

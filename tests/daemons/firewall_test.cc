@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/process.h"
+#include "base/process.h"
 #include "tests/platform/temp_root.h"
 
 namespace {
@@ -36,7 +36,7 @@ int NewNetworkNamespace() {
 // when it fails.
 bool Succeeds(const std::vector<std::string>& argv) {
   std::string output;
-  const int status = kivo::RunCaptured(argv, &output);
+  const int status = kivo::base::RunCaptured(argv, &output);
   EXPECT_EQ(status, 0) << argv[0] << " " << argv[1] << ": " << output;
   return status == 0;
 }
@@ -106,10 +106,10 @@ TEST_F(FirewallTest, OpensSshTheWebApiAndEnabledVariantsAndNftTakesIt) {
   EXPECT_THAT(ruleset, ::testing::HasSubstr("elements = { 8000, 8443, 9443 }"));
   EXPECT_THAT(ruleset, ::testing::HasSubstr("udp dport 5353 accept"));
   std::string output;
-  if (kivo::RunCaptured({kNft, "-c", "-f", "/dev/null"}, &output) != 0) {
+  if (kivo::base::RunCaptured({kNft, "-c", "-f", "/dev/null"}, &output) != 0) {
     GTEST_SKIP() << "nft cannot check rulesets here: " << output;
   }
-  EXPECT_EQ(kivo::RunCaptured({kNft, "-c", "-f", Path("etc/kivo/firewall.nft")}, &output), 0)
+  EXPECT_EQ(kivo::base::RunCaptured({kNft, "-c", "-f", Path("etc/kivo/firewall.nft")}, &output), 0)
       << output;
 
   // Without declarations or enabled variants: SSH 22 and the web API's

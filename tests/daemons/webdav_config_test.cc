@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <sstream>
 
+#include "daemons/avahi_files.h"
 #include "daemons/firewall.h"
+#include "daemons/radicale/caldav_proxy.h"
 #include "kivo/kivo_platform.h"
 #include "kivo/port_text.h"
 #include "tests/platform/temp_root.h"
@@ -37,6 +39,7 @@ class WebDAVConfigTest : public TempRootTest {
 
   std::string Config() {
     kivo::daemons::WebDAVSettings settings;
+    settings.extra_server_text = kivo::daemons::CalDAVProxySection();  // as the daemon's caller
     EXPECT_TRUE(kivo::daemons::ReadWebDAVSettings(&settings));
     return kivo::daemons::WebDAVConfigText(settings);
   }
@@ -52,8 +55,8 @@ TEST_F(WebDAVConfigTest, ListensForTheRunningVariantOnItsStoredPort) {
 }
 
 // A stored port is one number for every reader: the one `get` shows is the
-// one Apache listens on and the firewall opens (the variant's default when
-// the text is no port at all).
+// one Apache listens on, the firewall opens and the announcement names (the
+// variant's default when the text is no port at all).
 TEST_F(WebDAVConfigTest, EveryReaderServesThePortGetShows) {
   Write("var/lib/kivo/services.json", R"({"webdav-httpd-pure": {"run": 1, "running": true}})");
   const struct {
@@ -72,6 +75,10 @@ TEST_F(WebDAVConfigTest, EveryReaderServesThePortGetShows) {
         << "[" << c.stored << "]";
     const std::vector<int> open = kivo::daemons::CurrentOpenings().tcp;
     EXPECT_NE(std::find(open.begin(), open.end(), c.served), open.end()) << "[" << c.stored << "]";
+    ASSERT_TRUE(kivo::daemons::WriteAnnouncement("webdav-avahi"));
+    EXPECT_THAT(Read("etc/avahi/services/kivo-webdav.service"),
+                HasSubstr("<port>" + std::to_string(c.served) + "</port>"))
+        << "[" << c.stored << "]";
   }
 }
 

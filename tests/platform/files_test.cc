@@ -6,8 +6,8 @@
 
 #include <tuple>
 
+#include "base/process.h"
 #include "kivo/kivo_platform.h"
-#include "platform/process.h"
 #include "tests/platform/temp_root.h"
 
 using ::testing::UnorderedElementsAre;
@@ -50,7 +50,7 @@ TEST_F(FilesTest, ProgramsStartUnderTheDefaultSchedulingPolicy) {
   const char* is_default = "grep -q '^policy *: *0$' /proc/self/sched";
   EXPECT_EQ(KLIBCExec("/bin/sh", "-c", is_default, nullptr, nullptr), 0);
   std::string output;
-  EXPECT_EQ(kivo::RunCaptured({"/bin/sh", "-c", is_default}, &output), 0) << output;
+  EXPECT_EQ(kivo::base::RunCaptured({"/bin/sh", "-c", is_default}, &output), 0) << output;
   ASSERT_EQ(sched_setscheduler(0, SCHED_OTHER, &param), 0);
 }
 

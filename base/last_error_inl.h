@@ -1,7 +1,7 @@
 // Inline part of last_error.h.
 
-#ifndef KIVO_PLATFORM_LAST_ERROR_INL_H_
-#define KIVO_PLATFORM_LAST_ERROR_INL_H_
+#ifndef KIVO_BASE_LAST_ERROR_INL_H_
+#define KIVO_BASE_LAST_ERROR_INL_H_
 
 #include <errno.h>
 #include <syslog.h>
@@ -9,7 +9,7 @@
 #include <exception>
 #include <new>
 
-namespace kivo {
+namespace kivo::base {
 
 template <typename T, typename Body>
 T Guarded(T failure, Body body) noexcept {
@@ -28,6 +28,6 @@ T Guarded(T failure, Body body) noexcept {
   return failure;
 }
 
-}  // namespace kivo
+}  // namespace kivo::base
 
-#endif  // KIVO_PLATFORM_LAST_ERROR_INL_H_
+#endif  // KIVO_BASE_LAST_ERROR_INL_H_

@@ -1,4 +1,4 @@
-#include "platform/root_files.h"
+#include "base/root_files.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -7,12 +7,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <utility>
 #include <vector>
 
+#include "base/fd.h"
+#include "base/last_error.h"
 #include "kivo/log.h"
-#include "platform/last_error.h"
 
-namespace kivo {
+namespace kivo::base {
 namespace {
 
 constexpr char kLogUnit[] = "root_files";
@@ -25,11 +27,10 @@ std::string DirName(const std::string& path) {
 }
 
 bool SyncDir(const std::string& dir) {
-  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = fsync(fd) == 0;
-  int saved = errno;
-  close(fd);
+  Fd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const bool ok = fd.valid() && fsync(fd.get()) == 0;
+  const int saved = errno;
+  fd.Reset();
   errno = saved;
   return ok;
 }
@@ -43,6 +44,10 @@ bool WriteAll(int fd, const char* data, size_t size) {
       if (errno == EINTR) continue;
       return false;
     }
+    if (n == 0) {  // no progress and no reason: report it as a full device
+      errno = ENOSPC;
+      return false;
+    }
     data += n;
     size -= static_cast<size_t>(n);
   }
@@ -52,7 +57,8 @@ bool WriteAll(int fd, const char* data, size_t size) {
 bool ReadWholeFile(const std::string& path, std::string* content, bool* missing) {
   content->clear();
   if (missing != nullptr) *missing = false;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const Fd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  const int fd = file.get();
   if (fd < 0) {
     if (errno == ENOENT && missing != nullptr) {
       *missing = true;
@@ -70,12 +76,10 @@ bool ReadWholeFile(const std::string& path, std::string* content, bool* missing)
       if (errno == EINTR) continue;
       SetLastError(errno);
       KIVO_LOG("read(%s) failed: %s", path.c_str(), strerror(errno));
-      close(fd);
       return false;
     }
     content->append(buffer, static_cast<size_t>(n));
   }
-  close(fd);
   return true;
 }
 
@@ -93,8 +97,9 @@ bool MakeParentDirs(const std::string& path) {
   return true;
 }
 
-bool ReplaceFile(const std::string& path, const std::string& content, mode_t new_mode) {
-  if (!MakeParentDirs(path)) return false;
+bool ReplaceFile(const std::string& path, const std::string& content,
+                 const ReplaceOptions& options) {
+  if (options.make_parents && !MakeParentDirs(path)) return false;
   std::string dir = DirName(path);
   std::string base = path.substr(path.find_last_of('/') + 1);
   std::string pattern = dir + "/." + base + ".XXXXXX";
@@ -107,15 +112,24 @@ bool ReplaceFile(const std::string& path, const std::string& content, mode_t new
     return false;
   }
   struct stat old;
-  bool had_old = stat(path.c_str(), &old) == 0;
+  bool had_old = !options.fresh && stat(path.c_str(), &old) == 0;
+  mode_t mode = had_old ? (old.st_mode & 07777) : options.new_mode;
+  if (had_old && (mode & options.refused_bits) != 0) {
+    KIVO_LOG("%s was writable by others (mode %o), rewritten %o", path.c_str(),
+             static_cast<unsigned>(mode), static_cast<unsigned>(options.new_mode));
+    mode = options.new_mode;
+  }
   // Keep the replaced file's owner: some of these files (shadow) are not
   // root's alone. Giving a file away needs privilege, so only try when the
   // owner differs.
+  bool ok = true;
   if (had_old && (old.st_uid != geteuid() || old.st_gid != getegid())) {
-    (void)!fchown(fd, old.st_uid, old.st_gid);
+    ok = fchown(fd, old.st_uid, old.st_gid) == 0 || !options.owner_or_fail;
   }
-  bool ok = fchmod(fd, had_old ? (old.st_mode & 07777) : new_mode) == 0 &&
-            WriteAll(fd, content.data(), content.size()) && fsync(fd) == 0;
+  // Mode and owner are set before the content and the rename: at no moment
+  // may anyone else write the file.
+  ok =
+      ok && fchmod(fd, mode) == 0 && WriteAll(fd, content.data(), content.size()) && fsync(fd) == 0;
   int saved = errno;
   if (close(fd) != 0 && ok) {
     ok = false;
@@ -131,9 +145,13 @@ bool ReplaceFile(const std::string& path, const std::string& content, mode_t new
     KIVO_LOG("replacing %s failed: %s", path.c_str(), strerror(saved));
     return false;
   }
+  // The new content is in place; syncing the folder makes the rename itself
+  // survive a power loss.
   if (!SyncDir(dir)) {
-    SetLastError(errno);
-    KIVO_LOG("fsync of %s failed: %s", dir.c_str(), strerror(errno));
+    const int error = errno;
+    KIVO_LOG("fsync of %s failed: %s", dir.c_str(), strerror(error));
+    if (!options.folder_sync_fails) return true;
+    SetLastError(error);
     return false;
   }
   return true;
@@ -147,24 +165,21 @@ std::string LockPathFor(const std::string& path) {
 
 FileLock::FileLock(const std::string& lock_path) {
   if (!MakeParentDirs(lock_path)) return;
-  int fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) {
+  Fd fd(open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (!fd.valid()) {
     SetLastError(errno);
     KIVO_LOG("open(%s) failed: %s", lock_path.c_str(), strerror(errno));
     return;
   }
-  while (flock(fd, LOCK_EX) != 0) {
+  while (flock(fd.get(), LOCK_EX) != 0) {
     if (errno == EINTR) continue;
     SetLastError(errno);
     KIVO_LOG("flock(%s) failed: %s", lock_path.c_str(), strerror(errno));
-    close(fd);
     return;
   }
-  fd_ = fd;
+  fd_ = std::move(fd);
 }
 
-FileLock::~FileLock() {
-  if (fd_ >= 0) close(fd_);
-}
+FileLock::~FileLock() = default;
 
-}  // namespace kivo
+}  // namespace kivo::base

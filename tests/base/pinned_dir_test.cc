@@ -1,7 +1,7 @@
 // Descriptor-relative folder work: links in any component refuse the open,
 // removal stays on its side of every link and mount, moves never replace.
 
-#include "caldav/pinned_dir.h"
+#include "base/pinned_dir.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -9,9 +9,9 @@
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
-#include <sys/syscall.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -42,7 +42,7 @@ std::function<void(int)> Take(std::function<void(int)>* step) {
 
 extern "C" int renameat2(int from_dir, const char* from, int to_dir, const char* to,
                          unsigned int flags) noexcept {
-  if (before_rename_into && strcmp(to, "entry") == 0) Take(&before_rename_into)(from_dir);
+  if (before_rename_into && strcmp(to, "entry") == 0) Take (&before_rename_into)(from_dir);
   return static_cast<int>(syscall(SYS_renameat2, from_dir, from, to_dir, to, flags));
 }
 
@@ -55,7 +55,7 @@ extern "C" int openat(int dir, const char* path, int flags, ...) {
     va_end(args);
   }
   if (before_open_of && (flags & (O_ACCMODE | O_CREAT)) == O_RDONLY && open_name == path) {
-    Take(&before_open_of)(dir);
+    Take (&before_open_of)(dir);
   }
   return static_cast<int>(syscall(SYS_openat, dir, path, flags, mode));
 }
@@ -96,11 +96,11 @@ TEST_F(PinnedDirTest, OpensOnlyPathsWithoutLinksOrDotDot) {
       {P("a/link"), ELOOP},     {P("a/link/keep"), ELOOP}, {P("a/b/../b"), EXDEV},
       {P("a/b/file"), ENOTDIR}, {P("a/missing"), ENOENT},  {"a/b", EINVAL},
   };
-  for (auto open : {pinned::OpenDirectory, pinned::OpenDirectoryByWalk}) {
+  for (auto open : {kivo::base::pinned::OpenDirectory, kivo::base::pinned::OpenDirectoryByWalk}) {
     for (const auto& c : cases) {
       SCOPED_TRACE(c.path);
       errno = 0;
-      const pinned::Fd fd = open(c.path);
+      const kivo::base::Fd fd = open(c.path);
       EXPECT_EQ(fd.valid(), c.error == 0);
       // The walk meets a link as something that is no directory.
       if (c.error != 0) {
@@ -116,39 +116,39 @@ TEST_F(PinnedDirTest, SplitsTheLastComponent) {
   } cases[] = {{"/a/b", "/a", "b"}, {"/a/b//", "/a", "b"}, {"/a//b", "/a", "b"}, {"/a", "/", "a"}};
   for (const auto& c : cases) {
     std::string parent, name;
-    ASSERT_TRUE(pinned::SplitLast(c.path, &parent, &name)) << c.path;
+    ASSERT_TRUE(kivo::base::pinned::SplitLast(c.path, &parent, &name)) << c.path;
     EXPECT_EQ(parent, c.parent);
     EXPECT_EQ(name, c.name);
   }
   std::string parent, name;
-  EXPECT_FALSE(pinned::SplitLast("/", &parent, &name));
+  EXPECT_FALSE(kivo::base::pinned::SplitLast("/", &parent, &name));
 }
 
 TEST_F(PinnedDirTest, RemovalRemovesLinksNotTheirTargets) {
-  const pinned::Fd dir = pinned::OpenDirectory(root_);
+  const kivo::base::Fd dir = kivo::base::pinned::OpenDirectory(root_);
   ASSERT_TRUE(dir.valid());
-  EXPECT_TRUE(pinned::RemoveTree(dir.get(), "a"));
+  EXPECT_TRUE(kivo::base::pinned::RemoveTree(dir.get(), "a"));
   EXPECT_FALSE(fs::exists(P("a")));
   EXPECT_TRUE(fs::exists(P("outside/keep/canary")));
 }
 
 TEST_F(PinnedDirTest, RemovalOfOnlyAFolderSparesWhatTookItsPlace) {
-  const pinned::Fd dir = pinned::OpenDirectory(root_);
-  const pinned::Fd made = pinned::OpenChild(dir.get(), "a");
+  const kivo::base::Fd dir = kivo::base::pinned::OpenDirectory(root_);
+  const kivo::base::Fd made = kivo::base::pinned::OpenChild(dir.get(), "a");
   fs::rename(P("a"), P("moved"));
   fs::create_directory_symlink(P("outside"), P("a"));
-  EXPECT_FALSE(pinned::RemoveTree(dir.get(), "a", made));
+  EXPECT_FALSE(kivo::base::pinned::RemoveTree(dir.get(), "a", made));
   fs::remove(P("a"));
   fs::create_directory(P("a"));
-  EXPECT_FALSE(pinned::RemoveTree(dir.get(), "a", made));
+  EXPECT_FALSE(kivo::base::pinned::RemoveTree(dir.get(), "a", made));
   EXPECT_TRUE(fs::exists(P("a")));
   EXPECT_TRUE(fs::exists(P("moved/b/file")));
   EXPECT_TRUE(fs::exists(P("outside/keep/canary")));
   // Back at its name it goes, links in it as links; no staging folder stays.
   fs::remove(P("a"));
   fs::rename(P("moved"), P("a"));
-  EXPECT_TRUE(pinned::RemoveTree(dir.get(), "a", made));
-  EXPECT_TRUE(pinned::RemoveTree(dir.get(), "a", made));  // nothing left of it
+  EXPECT_TRUE(kivo::base::pinned::RemoveTree(dir.get(), "a", made));
+  EXPECT_TRUE(kivo::base::pinned::RemoveTree(dir.get(), "a", made));  // nothing left of it
   EXPECT_TRUE(fs::exists(P("outside/keep/canary")));
   EXPECT_EQ(std::distance(fs::directory_iterator(root_), fs::directory_iterator()), 1);
 }
@@ -157,15 +157,15 @@ TEST_F(PinnedDirTest, RemovalOfOnlyAFolderSparesWhatTookItsPlace) {
 // check of the name and its rename into the staging folder: the folder
 // taken in is checked again (device and inode) and put back, not removed.
 TEST_F(PinnedDirTest, RemovalPutsBackAFolderSwappedInBeforeItsStaging) {
-  const pinned::Fd dir = pinned::OpenDirectory(root_);
-  const pinned::Fd made = pinned::OpenChild(dir.get(), "a");
+  const kivo::base::Fd dir = kivo::base::pinned::OpenDirectory(root_);
+  const kivo::base::Fd made = kivo::base::pinned::OpenChild(dir.get(), "a");
   before_rename_into = [this](int) {
     fs::rename(P("a"), P("moved"));
     fs::create_directory(P("a"));
     Write(P("a/theirs"), "theirs");
   };
   errno = 0;
-  EXPECT_FALSE(pinned::RemoveTree(dir.get(), "a", made));
+  EXPECT_FALSE(kivo::base::pinned::RemoveTree(dir.get(), "a", made));
   EXPECT_EQ(errno, ESTALE);
   EXPECT_FALSE(before_rename_into) << "the staging never came";
   EXPECT_TRUE(fs::exists(P("a/theirs")));
@@ -184,8 +184,8 @@ TEST_F(PinnedDirTest, RemovalStopsAtMounts) {
       _exit(2);
     }
     Write(P("a/b/c/on_mount"), "x");
-    const pinned::Fd dir = pinned::OpenDirectory(root_);
-    const bool removed = pinned::RemoveTree(dir.get(), "a");
+    const kivo::base::Fd dir = kivo::base::pinned::OpenDirectory(root_);
+    const bool removed = kivo::base::pinned::RemoveTree(dir.get(), "a");
     const bool kept = fs::exists(P("a/b/c/on_mount")) && !fs::exists(P("a/b/file"));
     umount(P("a/b/c").c_str());
     _exit(!removed && kept ? 0 : 1);
@@ -198,17 +198,17 @@ TEST_F(PinnedDirTest, RemovalStopsAtMounts) {
 }
 
 TEST_F(PinnedDirTest, MovesNeverReplaceOrEnterTheirTarget) {
-  const pinned::Fd dir = pinned::OpenDirectory(root_);
+  const kivo::base::Fd dir = kivo::base::pinned::OpenDirectory(root_);
   fs::create_directory(P("target_dir"));
   fs::create_directory_symlink(P("outside"), P("target_link"));
   for (const char* target : {"target_dir", "target_link", "outside"}) {
     errno = 0;
-    EXPECT_FALSE(pinned::Move(dir.get(), "a", dir.get(), target)) << target;
+    EXPECT_FALSE(kivo::base::pinned::Move(dir.get(), "a", dir.get(), target)) << target;
     EXPECT_EQ(errno, EEXIST) << target;
   }
   EXPECT_TRUE(fs::is_empty(P("target_dir")));
   EXPECT_FALSE(fs::exists(P("outside/a")));
-  EXPECT_TRUE(pinned::Move(dir.get(), "a", dir.get(), "renamed"));
+  EXPECT_TRUE(kivo::base::pinned::Move(dir.get(), "a", dir.get(), "renamed"));
   EXPECT_TRUE(fs::exists(P("renamed/b/file")));
 }
 
@@ -267,10 +267,10 @@ TEST_F(PinnedMoveAcrossTest, CopiesThenRemovesAndLinksArriveAsLinks) {
     texts[link] = fs::read_symlink(P(std::string("a/") + link));
   }
 
-  const pinned::Fd from = pinned::OpenDirectory(root_);
-  const pinned::Fd to = pinned::OpenDirectory(other_);
-  const pinned::Fd only = pinned::OpenChild(from.get(), "a");
-  ASSERT_TRUE(pinned::Move(from.get(), "a", to.get(), "moved", only)) << errno;
+  const kivo::base::Fd from = kivo::base::pinned::OpenDirectory(root_);
+  const kivo::base::Fd to = kivo::base::pinned::OpenDirectory(other_);
+  const kivo::base::Fd only = kivo::base::pinned::OpenChild(from.get(), "a");
+  ASSERT_TRUE(kivo::base::pinned::Move(from.get(), "a", to.get(), "moved", only)) << errno;
   const std::string moved = other_ + "/moved";
   EXPECT_FALSE(fs::exists(P("a")));
   struct stat st;
@@ -299,14 +299,14 @@ TEST_F(PinnedMoveAcrossTest, CopiesThenRemovesAndLinksArriveAsLinks) {
 // A folder put at the name in place of the one given is neither moved nor
 // removed, on one file system or across two; nothing is left in the target.
 TEST_F(PinnedMoveAcrossTest, MovesOnlyTheFolderGiven) {
-  const pinned::Fd dir = pinned::OpenDirectory(root_);
-  const pinned::Fd other = pinned::OpenDirectory(other_);
-  const pinned::Fd only = pinned::OpenChild(dir.get(), "a");
+  const kivo::base::Fd dir = kivo::base::pinned::OpenDirectory(root_);
+  const kivo::base::Fd other = kivo::base::pinned::OpenDirectory(other_);
+  const kivo::base::Fd only = kivo::base::pinned::OpenChild(dir.get(), "a");
   fs::rename(P("a"), P("away"));
   fs::rename(P("outside"), P("a"));  // someone else's folder at the calendar's name
   for (int target : {dir.get(), other.get()}) {
     errno = 0;
-    EXPECT_FALSE(pinned::Move(dir.get(), "a", target, "moved", only));
+    EXPECT_FALSE(kivo::base::pinned::Move(dir.get(), "a", target, "moved", only));
     EXPECT_EQ(errno, ESTALE);
   }
   EXPECT_TRUE(fs::exists(P("a/keep/canary")));
@@ -316,7 +316,7 @@ TEST_F(PinnedMoveAcrossTest, MovesOnlyTheFolderGiven) {
   // Back at its name, the folder given moves.
   fs::rename(P("a"), P("outside"));
   fs::rename(P("away"), P("a"));
-  EXPECT_TRUE(pinned::Move(dir.get(), "a", other.get(), "moved", only));
+  EXPECT_TRUE(kivo::base::pinned::Move(dir.get(), "a", other.get(), "moved", only));
   EXPECT_TRUE(fs::exists(other_ + "/moved/b/file"));
 }
 
@@ -326,9 +326,9 @@ void NoteAlarm(int) {}
 // it and its open: the open neither blocks nor reads the FIFO, the move
 // fails and the calendar stays where it was.
 TEST_F(PinnedMoveAcrossTest, AFifoSwappedInForAnItemNeverBlocksTheCopy) {
-  const pinned::Fd from = pinned::OpenDirectory(root_);
-  const pinned::Fd to = pinned::OpenDirectory(other_);
-  const pinned::Fd only = pinned::OpenChild(from.get(), "a");
+  const kivo::base::Fd from = kivo::base::pinned::OpenDirectory(root_);
+  const kivo::base::Fd to = kivo::base::pinned::OpenDirectory(other_);
+  const kivo::base::Fd only = kivo::base::pinned::OpenChild(from.get(), "a");
   open_name = "file";
   before_open_of = [](int dir) {
     ASSERT_EQ(mkfifoat(dir, "fifo", 0666), 0);
@@ -340,7 +340,7 @@ TEST_F(PinnedMoveAcrossTest, AFifoSwappedInForAnItemNeverBlocksTheCopy) {
   ASSERT_EQ(sigaction(SIGALRM, &alarm_action, nullptr), 0);
   alarm(2);
   errno = 0;
-  EXPECT_FALSE(pinned::Move(from.get(), "a", to.get(), "moved", only));
+  EXPECT_FALSE(kivo::base::pinned::Move(from.get(), "a", to.get(), "moved", only));
   EXPECT_EQ(errno, ESTALE) << "the open blocked on the FIFO";
   alarm(0);
   EXPECT_FALSE(before_open_of) << "the copy never opened the item";
@@ -365,9 +365,10 @@ TEST_F(PinnedDirTest, LooksUpBelowAFolderOnly) {
       {"out/canary", EXDEV}, {"out_gone", EXDEV},   {"out_gone/x", EXDEV}, {"rel_out/keep", EXDEV},
       {"../a/b", 0},         {"../outside", EXDEV}, {"link", EXDEV},       {"b/file_link", EXDEV},
   };
-  const pinned::Fd dir = pinned::OpenDirectory(P("a"));
+  const kivo::base::Fd dir = kivo::base::pinned::OpenDirectory(P("a"));
   for (const auto& c : cases) {
-    EXPECT_EQ(pinned::LookUpBelow(dir.get(), P("a"), c.relative), c.result) << c.relative;
+    EXPECT_EQ(kivo::base::pinned::LookUpBelow(dir.get(), P("a"), c.relative), c.result)
+        << c.relative;
   }
 }
 

@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "platform/process.h"
+#include "base/process.h"
 
 namespace {
 
@@ -61,10 +61,10 @@ TEST(PortListeningTest, ListenersOnTheAddressOrEveryAddressCount) {
   for (const auto& c : cases) {
     int fd = -1;
     const int port = Socket(c.family, c.bound, c.listening, &fd);
-    EXPECT_EQ(kivo::PortListening(c.asked, port), c.found)
+    EXPECT_EQ(kivo::base::PortListening(c.asked, port), c.found)
         << c.bound << (c.listening ? " listening" : " bound") << ", asked " << c.asked;
     close(fd);
-    EXPECT_FALSE(kivo::PortListening(c.asked, port)) << "closed: " << c.bound;
+    EXPECT_FALSE(kivo::base::PortListening(c.asked, port)) << "closed: " << c.bound;
   }
 }
 

@@ -9,12 +9,12 @@
 //
 // Threading: no state; safe from any thread.
 
-#ifndef KIVO_PLATFORM_PRIVATE_LOG_H_
-#define KIVO_PLATFORM_PRIVATE_LOG_H_
+#ifndef KIVO_BASE_PRIVATE_LOG_H_
+#define KIVO_BASE_PRIVATE_LOG_H_
 
 #include <string>
 
-namespace kivo {
+namespace kivo::base {
 
 // Opens `path` (made when missing) for appending, as described above: a
 // descriptor, or -1 (errno tells) when it cannot be made private or is no
@@ -25,6 +25,6 @@ int OpenPrivateLog(const std::string& path);
 // OpenPrivateLog and close: true when `path` is a private log now.
 bool MakePrivateLog(const std::string& path);
 
-}  // namespace kivo
+}  // namespace kivo::base
 
-#endif  // KIVO_PLATFORM_PRIVATE_LOG_H_
+#endif  // KIVO_BASE_PRIVATE_LOG_H_

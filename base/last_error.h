@@ -5,13 +5,16 @@
 // the last call failed. The record is per thread: the host serves calls on
 // several threads at once.
 
-#ifndef KIVO_PLATFORM_LAST_ERROR_H_
-#define KIVO_PLATFORM_LAST_ERROR_H_
+#ifndef KIVO_BASE_LAST_ERROR_H_
+#define KIVO_BASE_LAST_ERROR_H_
 
-namespace kivo {
+namespace kivo::base {
 
 // Records `error` as the calling thread's last platform error.
 void SetLastError(int error);
+
+// The calling thread's last recorded error (0: none yet).
+int LastError();
 
 // Runs `body`; an exception escaping it (allocation failure, a JSON value of
 // an unexpected type) is recorded and turned into `failure`, because the
@@ -19,8 +22,8 @@ void SetLastError(int error);
 template <typename T, typename Body>
 T Guarded(T failure, Body body) noexcept;
 
-}  // namespace kivo
+}  // namespace kivo::base
 
-#include "platform/last_error_inl.h"
+#include "base/last_error_inl.h"
 
-#endif  // KIVO_PLATFORM_LAST_ERROR_H_
+#endif  // KIVO_BASE_LAST_ERROR_H_

@@ -1,4 +1,4 @@
-#include "platform/process.h"
+#include "base/process.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -16,11 +17,12 @@
 #include <fstream>
 #include <sstream>
 
+#include "base/fd.h"
+#include "base/last_error.h"
+#include "base/root_files.h"
 #include "kivo/log.h"
-#include "platform/last_error.h"
-#include "platform/root_files.h"
 
-namespace kivo {
+namespace kivo::base {
 namespace {
 
 constexpr char kLogUnit[] = "process";
@@ -36,10 +38,16 @@ std::vector<char*> ArgvOf(const std::vector<std::string>& args) {
 }
 
 // In the child, between fork and exec: only async-signal-safe calls.
-[[noreturn]] void ExecWith(char* const argv[], int in_fd, int out_fd) {
-  dup2(in_fd, 0);
-  dup2(out_fd, 1);
-  dup2(out_fd, 2);
+// `envp` null: the minimal environment of every child. `at_root`: the
+// file-creation mask 022 and the folder "/", for a daemon that must not keep
+// its starter's.
+[[noreturn]] void ExecWith(char* const argv[], char* const envp[], int in_fd, int out_fd,
+                           bool at_root = false) {
+  if (dup2(in_fd, 0) < 0 || dup2(out_fd, 1) < 0 || dup2(out_fd, 2) < 0) _exit(126);
+  if (at_root) {
+    umask(022);
+    if (chdir("/") != 0) _exit(126);
+  }
   if (close_range(3, ~0U, 0) != 0) {
     for (int fd = 3; fd < 1024; ++fd) close(fd);
   }
@@ -51,7 +59,7 @@ std::vector<char*> ArgvOf(const std::vector<std::string>& args) {
   fresh.sa_handler = SIG_DFL;
   sigaction(SIGPIPE, &fresh, nullptr);  // a host ignoring it would pass that on
   UseDefaultScheduling();
-  execve(argv[0], argv, kChildEnv);
+  execve(argv[0], argv, envp != nullptr ? envp : kChildEnv);
   _exit(127);
 }
 
@@ -77,7 +85,7 @@ int RunCaptured(const std::vector<std::string>& args, std::string* output) {
   }
   std::vector<char*> argv = ArgvOf(args);
   pid_t pid = fork();
-  if (pid == 0) ExecWith(argv.data(), null_fd, pipe_fds[1]);
+  if (pid == 0) ExecWith(argv.data(), nullptr, null_fd, pipe_fds[1]);
   close(null_fd);
   close(pipe_fds[1]);
   if (pid < 0) {
@@ -99,36 +107,38 @@ int RunCaptured(const std::vector<std::string>& args, std::string* output) {
   return WaitChild(pid);
 }
 
-pid_t SpawnDetached(const std::vector<std::string>& args, const std::string& log_path) {
-  if (!MakeParentDirs(log_path)) return -1;
-  int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  int log_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
+pid_t StartDetached(const DetachedCommand& command, int log_fd) {
+  const std::vector<std::string>& args = command.args;
+  const int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
   int pipe_fds[2] = {-1, -1};
-  if (null_fd < 0 || log_fd < 0 || pipe2(pipe_fds, O_CLOEXEC) != 0) {
+  if (null_fd < 0 || pipe2(pipe_fds, O_CLOEXEC) != 0) {
     SetLastError(errno);
-    KIVO_LOG("cannot prepare %s (log %s): %s", args[0].c_str(), log_path.c_str(), strerror(errno));
+    KIVO_LOG("cannot prepare %s: %s", args[0].c_str(), strerror(errno));
     if (null_fd >= 0) close(null_fd);
-    if (log_fd >= 0) close(log_fd);
     return -1;
   }
+  // Everything the child needs is built before fork: after it only
+  // async-signal-safe calls are allowed.
   std::vector<char*> argv = ArgvOf(args);
+  std::vector<char*> envp = ArgvOf(command.env);
+  char* const* env = command.env.empty() ? nullptr : envp.data();
   pid_t middle = fork();
   if (middle == 0) {
     // The daemon is nobody's child here: when this process ends, it is
     // adopted by init and reaped there, whatever the caller does.
     setsid();
     pid_t daemon = fork();
-    if (daemon == 0) ExecWith(argv.data(), null_fd, log_fd);
+    if (daemon == 0) ExecWith(argv.data(), env, null_fd, log_fd, command.at_root);
     (void)!write(pipe_fds[1], &daemon, sizeof daemon);
     _exit(daemon < 0 ? 1 : 0);
   }
+  const int fork_errno = errno;
   close(null_fd);
-  close(log_fd);
   close(pipe_fds[1]);
   pid_t daemon = -1;
   if (middle < 0) {
-    SetLastError(errno);
-    KIVO_LOG("fork for %s failed: %s", args[0].c_str(), strerror(errno));
+    SetLastError(fork_errno);
+    KIVO_LOG("fork for %s failed: %s", args[0].c_str(), strerror(fork_errno));
   } else {
     if (read(pipe_fds[0], &daemon, sizeof daemon) != static_cast<ssize_t>(sizeof daemon)) {
       daemon = -1;
@@ -137,7 +147,19 @@ pid_t SpawnDetached(const std::vector<std::string>& args, const std::string& log
     if (daemon < 0) KIVO_LOG("could not start %s", args[0].c_str());
   }
   close(pipe_fds[0]);
+  errno = middle < 0 ? fork_errno : errno;
   return daemon;
+}
+
+pid_t SpawnDetached(const std::vector<std::string>& args, const std::string& log_path) {
+  if (!MakeParentDirs(log_path)) return -1;
+  const Fd log_fd(open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640));
+  if (!log_fd.valid()) {
+    SetLastError(errno);
+    KIVO_LOG("cannot prepare %s (log %s): %s", args[0].c_str(), log_path.c_str(), strerror(errno));
+    return -1;
+  }
+  return StartDetached({args, {}, false}, log_fd.get());
 }
 
 bool ProcessAlive(pid_t pid) {
@@ -252,4 +274,4 @@ std::string BesideProgram(const std::string& name) {
   return access(path.c_str(), R_OK) == 0 ? path : "";
 }
 
-}  // namespace kivo
+}  // namespace kivo::base

@@ -1,10 +1,10 @@
-#include "platform/random_text.h"
+#include "base/random_text.h"
 
 #include <sys/random.h>
 
 #include <cerrno>
 
-namespace kivo {
+namespace kivo::base {
 
 namespace {
 
@@ -45,4 +45,4 @@ std::string RandomPassword(size_t length) {
   return out;
 }
 
-}  // namespace kivo
+}  // namespace kivo::base

@@ -4,12 +4,12 @@
 // order the changes happen. Operators read it to see what was done; tests
 // read it to check the order of actions.
 
-#ifndef KIVO_PLATFORM_JOURNAL_H_
-#define KIVO_PLATFORM_JOURNAL_H_
+#ifndef KIVO_BASE_JOURNAL_H_
+#define KIVO_BASE_JOURNAL_H_
 
 #include <json/json.h>
 
-namespace kivo {
+namespace kivo::base {
 
 // Appends `record` (an object with at least "op") with a "time" member added.
 // Appends from several processes do not interleave. False when the line could
@@ -24,6 +24,6 @@ bool Journal(Json::Value record);
 // stderr and syslog, once per process.
 void JournalDone(Json::Value record);
 
-}  // namespace kivo
+}  // namespace kivo::base
 
-#endif  // KIVO_PLATFORM_JOURNAL_H_
+#endif  // KIVO_BASE_JOURNAL_H_

@@ -1,4 +1,4 @@
-#include "platform/journal.h"
+#include "base/journal.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -12,19 +12,18 @@
 #include <string>
 #include <utility>
 
+#include "base/json_file.h"
+#include "base/last_error.h"
+#include "base/private_log.h"
+#include "base/root_files.h"
 #include "kivo/kivo_paths.h"
-#include "kivo/kivo_platform.h"
 #include "kivo/log.h"
-#include "platform/json_file.h"
-#include "platform/last_error.h"
-#include "platform/private_log.h"
-#include "platform/root_files.h"
 
-namespace kivo {
+namespace kivo::base {
 namespace {
 
 constexpr char kLogUnit[] = "journal";
-constexpr char kJournalPath[] = "/var/log/kivo/platform.jsonl";
+constexpr char kJournalPath[] = SZF_JOURNAL;
 
 std::string UtcNow() {
   struct timespec now;
@@ -85,8 +84,8 @@ bool Journal(Json::Value record) {
 void JournalDone(Json::Value record) {
   // The caller's operation succeeded; what it asks about its last error
   // must not be this line's failure.
-  const int last_error = KLIBCErrGet();
+  const int last_error = LastError();
   if (!Journal(std::move(record))) SetLastError(last_error);
 }
 
-}  // namespace kivo
+}  // namespace kivo::base

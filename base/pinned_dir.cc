@@ -1,4 +1,4 @@
-#include "caldav/pinned_dir.h"
+#include "base/pinned_dir.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-namespace pinned {
+namespace kivo::base::pinned {
 
 namespace {
 
@@ -486,11 +486,6 @@ Fd WalkChildren(Fd dir, const std::vector<std::string>& parts) {
 
 }  // namespace
 
-void Fd::Reset(int fd) {
-  if (fd_ >= 0) close(fd_);
-  fd_ = fd;
-}
-
 bool SplitLast(const std::string& path, std::string* parent, std::string* name) {
   size_t end = path.size();
   while (end > 0 && path[end - 1] == '/') --end;
@@ -637,4 +632,4 @@ bool Move(int from_parent, const std::string& from, int to_parent, const std::st
   return false;
 }
 
-}  // namespace pinned
+}  // namespace kivo::base::pinned

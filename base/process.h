@@ -6,22 +6,35 @@
 // caller waits on; and the default scheduling policy, whatever the caller's
 // threads run under.
 
-#ifndef KIVO_PLATFORM_PROCESS_H_
-#define KIVO_PLATFORM_PROCESS_H_
+#ifndef KIVO_BASE_PROCESS_H_
+#define KIVO_BASE_PROCESS_H_
 
 #include <sys/types.h>
 
 #include <string>
 #include <vector>
 
-namespace kivo {
+namespace kivo::base {
 
 // Runs argv[0] (an absolute path) to completion; its stdout and stderr end up
 // in *output. The exit status, or -1 when it could not run or was killed.
 int RunCaptured(const std::vector<std::string>& argv, std::string* output);
 
-// Starts argv[0] in a session of its own, no child of the caller (double
-// fork), stdout and stderr appended to `log_path`. Its pid, or -1.
+// A program to start detached: argv[0] an absolute path.
+struct DetachedCommand {
+  std::vector<std::string> args;
+  std::vector<std::string> env;  // empty: the minimal environment of every child
+  bool at_root = false;          // file-creation mask 022 and the folder "/"
+};
+
+// The one detached starter: the command in a session of its own, no child
+// of the caller (double fork), stdin /dev/null, stdout and stderr on
+// `log_fd`, with an empty signal mask and SIGPIPE at its default. Its pid,
+// or -1 (logged, errno and the last error tell).
+pid_t StartDetached(const DetachedCommand& command, int log_fd);
+
+// StartDetached with the minimal environment, its output appended to
+// `log_path`.
 pid_t SpawnDetached(const std::vector<std::string>& argv, const std::string& log_path);
 
 // True while `pid` runs (zombies do not count; a child of ours is reaped).
@@ -56,6 +69,6 @@ void UseDefaultScheduling();
 // Sleeps for `millis` milliseconds.
 void SleepMillis(int millis);
 
-}  // namespace kivo
+}  // namespace kivo::base
 
-#endif  // KIVO_PLATFORM_PROCESS_H_
+#endif  // KIVO_BASE_PROCESS_H_

@@ -1,4 +1,4 @@
-#include "platform/file_stamp.h"
+#include "base/file_stamp.h"
 
 #include <atomic>
 #include <ctime>
@@ -7,7 +7,7 @@
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
 
-namespace kivo {
+namespace kivo::base {
 
 namespace {
 
@@ -105,16 +105,16 @@ bool FileStamps::operator==(const FileStamps& other) const {
   return true;
 }
 
-}  // namespace kivo
+}  // namespace kivo::base
 
 // Declared with the operations the module calls (module/kivo_platform.h).
 KivoReadSnapshot::KivoReadSnapshot() {
-  kivo::ThreadSnapshot& snapshot = kivo::ThisThread();
-  if (snapshot.depth++ == 0) snapshot.id = ++kivo::gLastSnapshot;
+  kivo::base::ThreadSnapshot& snapshot = kivo::base::ThisThread();
+  if (snapshot.depth++ == 0) snapshot.id = ++kivo::base::gLastSnapshot;
 }
 
 KivoReadSnapshot::~KivoReadSnapshot() {
-  kivo::ThreadSnapshot& snapshot = kivo::ThisThread();
+  kivo::base::ThreadSnapshot& snapshot = kivo::base::ThisThread();
   if (--snapshot.depth > 0) return;
   snapshot.id = 0;
   snapshot.root = nullptr;

@@ -2,13 +2,13 @@
 // generated passwords and private file names. Both return "" when the source fails, and callers
 // treat that as an error rather than fall back to anything weaker.
 
-#ifndef KIVO_PLATFORM_RANDOM_TEXT_H_
-#define KIVO_PLATFORM_RANDOM_TEXT_H_
+#ifndef KIVO_BASE_RANDOM_TEXT_H_
+#define KIVO_BASE_RANDOM_TEXT_H_
 
 #include <cstddef>
 #include <string>
 
-namespace kivo {
+namespace kivo::base {
 
 // `bytes` random bytes as lower-case hex (2 * bytes characters).
 std::string RandomHex(size_t bytes);
@@ -16,6 +16,6 @@ std::string RandomHex(size_t bytes);
 // `length` characters from [A-Za-z0-9_-], 6 random bits each.
 std::string RandomPassword(size_t length);
 
-}  // namespace kivo
+}  // namespace kivo::base
 
-#endif  // KIVO_PLATFORM_RANDOM_TEXT_H_
+#endif  // KIVO_BASE_RANDOM_TEXT_H_

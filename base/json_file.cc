@@ -1,15 +1,15 @@
-#include "platform/json_file.h"
+#include "base/json_file.h"
 
 #include <errno.h>
 
 #include <memory>
 #include <sstream>
 
+#include "base/last_error.h"
+#include "base/root_files.h"
 #include "kivo/log.h"
-#include "platform/last_error.h"
-#include "platform/root_files.h"
 
-namespace kivo {
+namespace kivo::base {
 namespace {
 constexpr char kLogUnit[] = "json_file";
 }  // namespace
@@ -66,4 +66,4 @@ std::string StyledJson(const Json::Value& value) {
   return Json::writeString(builder, value) + "\n";
 }
 
-}  // namespace kivo
+}  // namespace kivo::base

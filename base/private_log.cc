@@ -1,4 +1,4 @@
-#include "platform/private_log.h"
+#include "base/private_log.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -8,16 +8,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/fd.h"
 #include "kivo/kivo_paths.h"
 
-namespace kivo {
+namespace kivo::base {
 namespace {
 
 constexpr mode_t kLogMode = 0640;
 
 // The gid of "administrators" in the root's etc/group; 0 when none.
 gid_t AdministratorsGid() {
-  FILE* file = fopen(RootedPath("/etc/group").c_str(), "re");
+  FILE* file = fopen(RootedPath(SZF_GROUP).c_str(), "re");
   if (file == nullptr) return 0;
   gid_t gid = 0;
   struct group* entry;
@@ -34,8 +35,8 @@ gid_t AdministratorsGid() {
 }  // namespace
 
 int OpenPrivateLog(const std::string& path) {
-  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC,
-                      kLogMode);
+  const int fd =
+      open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kLogMode);
   struct stat st;
   int error = 0;
   if (fd < 0 || fstat(fd, &st) != 0) {
@@ -60,11 +61,6 @@ int OpenPrivateLog(const std::string& path) {
   return fd;
 }
 
-bool MakePrivateLog(const std::string& path) {
-  const int fd = OpenPrivateLog(path);
-  if (fd < 0) return false;
-  close(fd);
-  return true;
-}
+bool MakePrivateLog(const std::string& path) { return Fd(OpenPrivateLog(path)).valid(); }
 
-}  // namespace kivo
+}  // namespace kivo::base

@@ -16,47 +16,22 @@
 // below a descriptor its caller handed in. Results: false (or an invalid Fd)
 // with errno set.
 
-#ifndef KIVO_CALDAV_PINNED_DIR_H_
-#define KIVO_CALDAV_PINNED_DIR_H_
+#ifndef KIVO_BASE_PINNED_DIR_H_
+#define KIVO_BASE_PINNED_DIR_H_
 
 #include <sys/types.h>
 
 #include <string>
 #include <vector>
 
-namespace pinned {
+#include "base/fd.h"
+
+namespace kivo::base::pinned {
 
 // The staging folders of removals and moves: a root-only (0700) folder
 // named with this prefix, holding the one entry kStagedEntry.
 constexpr char kStagingPrefix[] = ".kivo-move-";
 constexpr char kStagedEntry[] = "entry";
-
-// A file descriptor that closes itself.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { Reset(); }
-  Fd(Fd&& other) noexcept : fd_(other.Release()) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) Reset(other.Release());
-    return *this;
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int Release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void Reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
 
 // Splits `path` into the part before its last component and that component
 // ("/a/b/" gives "/a" and "b", "/a" gives "/" and "a"). False when there is
@@ -133,6 +108,6 @@ bool RemoveTree(int parent, const std::string& name, const Fd& only = Fd());
 bool Move(int from_parent, const std::string& from, int to_parent, const std::string& to,
           const Fd& only = Fd());
 
-}  // namespace pinned
+}  // namespace kivo::base::pinned
 
-#endif  // KIVO_CALDAV_PINNED_DIR_H_
+#endif  // KIVO_BASE_PINNED_DIR_H_

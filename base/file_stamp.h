@@ -8,8 +8,8 @@
 // without its size or coarse time stamps moving, so values read from such a
 // file are not kept.
 
-#ifndef KIVO_PLATFORM_FILE_STAMP_H_
-#define KIVO_PLATFORM_FILE_STAMP_H_
+#ifndef KIVO_BASE_FILE_STAMP_H_
+#define KIVO_BASE_FILE_STAMP_H_
 
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-namespace kivo {
+namespace kivo::base {
 
 // The identities of some files at one moment; a file that cannot be stat'ed
 // has none, and never matches. Holds no paths and allocates nothing, so that
@@ -151,6 +151,6 @@ class StampedValue {
   T value_;
 };
 
-}  // namespace kivo
+}  // namespace kivo::base
 
-#endif  // KIVO_PLATFORM_FILE_STAMP_H_
+#endif  // KIVO_BASE_FILE_STAMP_H_
