@@ -358,7 +358,7 @@ pid_t WebDAVDaemonPid() { return kSupervisor.RunningPid(); }
 std::string WebDAVDaemonConf() {
   std::string text;
   bool missing = false;
-  if (!ReadWholeFile(WebDAVConfPath(), &text, &missing)) return "";
+  if (!base::ReadWholeFile(WebDAVConfPath(), &text, &missing)) return "";
   return text;
 }
 
