@@ -39,8 +39,8 @@ constexpr char kLogDir[] = "/var/log/kivo";
 constexpr char kHostCert[] = "/etc/kivo/tls/server.crt";
 constexpr char kHostKey[] = "/etc/kivo/tls/server.key";
 
-// Apache's notice once a (re)start has read its configuration.
-constexpr char kResumedNotice[] = "AH00163:";
+// Apache's notice (event MPM) once a (re)start has read its configuration.
+constexpr char kResumedNotice[] = "AH00489:";
 
 constexpr int kWaitMillis = 10000;
 constexpr int kPollMillis = 20;
