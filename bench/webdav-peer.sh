@@ -234,7 +234,7 @@ rss_mb() { # resident set size of all the server's processes, summed
     apache) pids="$(pgrep -f "$APACHE_DIR/httpd.conf" || true)" ;;
   esac
   for pid in $pids; do
-    kb="$(sed -n 's/^VmRSS: *\([0-9]*\) kB/\1/p' "/proc/$pid/status" 2>/dev/null || true)"
+    kb="$(sed -n 's/^VmRSS:[[:space:]]*\([0-9]*\) kB/\1/p' "/proc/$pid/status" 2>/dev/null || true)"
     total=$((total + ${kb:-0}))
   done
   python3 -c "print($total / 1024)"
