@@ -8,7 +8,14 @@
 # Workloads: GET of 4 KiB (wrk, 8 connections), PROPFIND Depth 1 of N files
 # (median of 5), `rclone copy` of N small files up and down, a 100 MB PUT and
 # GET, and the daemon's memory (PSS of all its processes) after the load.
-# Environment: N (default 1000), ROUNDS (default 2), WRK_SECONDS (default 5).
+# Then USERS accounts at once (bench/many_users.py), each on its own
+# kept-alive connection alternating a PROPFIND Depth 1 of its own folder of
+# 50 files and GETs of them for USERS_SECONDS, from USERS loopback addresses
+# and again from one, against plain Apache serving the same mix as one
+# identity: requests per second, errors, and the sum of the RSS of every
+# process of the server after the load.
+# Environment: N (default 1000), ROUNDS (default 2), WRK_SECONDS (default 5),
+# USERS (default 100; 0 skips), USERS_SECONDS (default 15).
 # Needs root, wrk, rclone, nginx and libnginx-mod-http-dav-ext. Loopback
 # only; everything started here is stopped on exit.
 
@@ -18,6 +25,8 @@ BUILD="$(cd "${1:-$(dirname "$0")/../build-bench}" && pwd)"
 N="${N:-1000}"
 ROUNDS="${ROUNDS:-2}"
 WRK_SECONDS="${WRK_SECONDS:-5}"
+USERS="${USERS:-100}"
+USERS_SECONDS="${USERS_SECONDS:-15}"
 HERE="$(cd "$(dirname "$0")" && pwd)"
 # shellcheck source=bench/lib.sh
 . "$HERE/lib.sh"
@@ -198,6 +207,44 @@ pss_mb() { # proportional set size of all the server's processes: shared pages c
   python3 -c "print($total / 1024)"
 }
 
+# ---- many users: one folder of 50 files each, per server -------------------------
+make_users() {
+  local i uid template="$WORK/local/m50"
+  mkdir -p "$template"
+  for i in $(seq 0 49); do head -c 1024 /dev/urandom >"$template/$(printf 'f%04d.txt' "$i")"; done
+  : >"$WORK/users-ours"
+  : >"$WORK/users-apache"
+  for i in $(seq 1 "$USERS"); do
+    KIVO_ROOT="$ROOT" "$KIVO_WEBAPI" useradd "m$i" >/dev/null
+    printf '%s\n' "m$i-secret" | KIVO_ROOT="$ROOT" "$KIVO_WEBAPI" passwd "m$i" >/dev/null
+    uid="$(sed -n "s/^m$i:x:\([0-9]*\):.*/\1/p" "$ROOT/etc/passwd")"
+    cp -a "$template" "$ROOT/volume1/homes/m$i/m50"
+    chown -R "$uid" "$ROOT/volume1/homes/m$i/m50"
+    echo "/homes/m$i/m50/ 50 m$i:m$i-secret" >>"$WORK/users-ours"
+    cp -a "$template" "$APACHE_DIR/data/m$i"
+    echo "/data/m$i/ 50" >>"$WORK/users-apache"
+  done
+  chown -R nobody "$APACHE_DIR/data"
+}
+[ "$USERS" -gt 0 ] && make_users
+rss_mb() { # resident set size of all the server's processes, summed
+  local pids pid total=0 kb
+  case "$1" in
+    ours) pids="$(pgrep -f "$ROOT/var/lib/kivo/webdav/httpd.conf" || true)" ;;
+    apache) pids="$(pgrep -f "$APACHE_DIR/httpd.conf" || true)" ;;
+  esac
+  for pid in $pids; do
+    kb="$(sed -n 's/^VmRSS:[[:space:]]*\([0-9]*\) kB/\1/p' "/proc/$pid/status" 2>/dev/null || true)"
+    total=$((total + ${kb:-0}))
+  done
+  python3 -c "print($total / 1024)"
+}
+many_users() { # "<requests/s> <errors>"
+  local port="$OURS_PORT"
+  [ "$1" = apache ] && port="$APACHE_PORT"
+  client python3 "$HERE/many_users.py" "$port" "$USERS_SECONDS" "$2" "$WORK/users-$1"
+}
+
 # Every server warm (workers started, the login remembered) before the rounds.
 for server in ours apache nginx; do
   WRK_SECONDS=1 get4k "$server" >/dev/null
@@ -214,6 +261,15 @@ for round in $(seq "$ROUNDS"); do
     record put "$server" "$(put_big "$server" "$round")"
     record get "$server" "$(get_big "$server")"
     record rss "$server" "$(pss_mb "$server")"
+  done
+  [ "$USERS" -gt 0 ] || continue
+  for server in ours apache; do
+    for sources in many one; do
+      read -r rate errors <<<"$(many_users "$server" "$sources")"
+      record "users-$sources" "$server" "$rate"
+      record "errors-$sources" "$server" "$errors"
+      record "users-rss-$sources" "$server" "$(rss_mb "$server")"
+    done
   done
 done
 
@@ -242,4 +298,15 @@ for key, label, unit, higher_better in rows:
         ratio = (o / a if higher_better else a / o) if o and a else 0
     print("%-30s ours %10.3f  apache %10.3f  nginx %10.3f %-5s  ratio %.2f"
           % (label, o, a, x, unit, ratio))
+users = int("$USERS")
+for sources, where in (("many", "%d addresses" % users), ("one", "one address")):
+    if ("users-" + sources, "ours") not in r:
+        continue
+    o, a = r[("users-" + sources, "ours")], r[("users-" + sources, "apache")]
+    print("%-30s ours %10.1f  apache %10.1f  %-18s ratio %.2f  errors %d / %d"
+          % ("%d users, %s" % (users, where), o, a, "req/s", o / a if a else 0,
+             r[("errors-" + sources, "ours")], r[("errors-" + sources, "apache")]))
+    o, a = r[("users-rss-" + sources, "ours")], r[("users-rss-" + sources, "apache")]
+    print("%-30s ours %10.1f  apache %10.1f  %-18s ratio %.2f"
+          % ("  memory after (sum of RSS)", o, a, "MB", o / a if a else 0))
 EOF

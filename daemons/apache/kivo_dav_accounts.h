@@ -7,8 +7,9 @@
  * not guest (anonymous requests only), its uid is a user's (1000 or more:
  * never root or a system account), its primary group is not root's, and it
  * has a crypt(3) hash ("$..."); locked, disabled and empty hashes admit
- * nobody. Reading needs root (etc/shadow is root's alone). Not thread-safe:
- * one call at a time. */
+ * nobody. Reading needs root (etc/shadow is root's alone). Threading: any
+ * thread; each call reads into its own memory (the shadow descriptor by
+ * position, never by its offset). */
 
 #ifndef KIVO_DAV_ACCOUNTS_H_
 #define KIVO_DAV_ACCOUNTS_H_

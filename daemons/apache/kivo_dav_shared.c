@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <signal.h>
 #include <sys/random.h>
@@ -27,14 +28,14 @@ typedef struct {
 } kd_login;
 
 /* A connection that has not logged in yet: its client's address and
- * network, by whom it is served (the process that took it, then mpm-itk's
- * child for it) and under which serial, so that it is given back once, by
- * whichever process gives it first, or found dead. */
+ * network, by whom it is served (the process and its socket) and under
+ * which serial, so that it is given back once, or found dead. */
 typedef struct {
   unsigned char address[KD_KEY_BYTES];
   unsigned char network[KD_KEY_BYTES];
   time_t since; /* when it was accepted */
   pid_t pid;
+  int fd; /* its socket in that process; -1: unknown */
   unsigned long serial;
 } kd_connection;
 
@@ -139,7 +140,7 @@ int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES],
       continue;
     }
     ++total;
-    if (e->pid != getpid() &&
+    if (e->pid == getpid() && e->fd >= 0 &&
         (oldest < 0 || e->serial < s->connections[oldest].serial)) {
       oldest = i;
     }
@@ -157,15 +158,15 @@ int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES],
                       pending[0] < KD_BURST * limits->per_address &&
                       pending[1] < KD_BURST * limits->per_network;
   /* At the total bound a newcomer from a network that holds a few pending
-   * connections already is refused, before anything is forked for it; one
-   * from another network makes the oldest pending connection, most likely
-   * a slow one, give way: its process (mpm-itk's, still root, not logged
-   * in) is told to end, which frees its worker. */
+   * connections already is refused; one from another network makes the
+   * oldest pending connection of this process, most likely a slow one,
+   * give way: its socket is shut, which frees the thread reading from it
+   * (its ticket, given back before its socket closes, still names it). */
   if (allowed && limits->total > 0 && total >= limits->total) {
     if (pending[1] >= KD_FAIR_SHARE || oldest < 0) {
       allowed = 0;
     } else {
-      kill(s->connections[oldest].pid, SIGTERM);
+      shutdown(s->connections[oldest].fd, SHUT_RDWR);
       s->connections[oldest].serial = 0;
       free_slot = oldest;
     }
@@ -177,6 +178,7 @@ int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES],
     memcpy(e->network, network, KD_KEY_BYTES);
     e->since = now;
     e->pid = getpid();
+    e->fd = -1;
     e->serial = ++s->serial;
     ticket->slot = free_slot;
     ticket->serial = e->serial;
@@ -185,11 +187,14 @@ int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES],
   return allowed;
 }
 
-void kd_connection_served_here(kd_shared *s, const kd_ticket *ticket) {
+void kd_connection_served_here(kd_shared *s, const kd_ticket *ticket, int fd) {
   if (ticket->slot < 0) return;
   kd_lock(s);
   kd_connection *e = &s->connections[ticket->slot];
-  if (e->serial == ticket->serial) e->pid = getpid();
+  if (e->serial == ticket->serial) {
+    e->pid = getpid();
+    e->fd = fd;
+  }
   kd_unlock(s);
 }
 

@@ -9,9 +9,8 @@
  * never holds a name, an address or a password, and a wrong password can
  * never match a remembered right one.
  *
- * Threading: the children are single-threaded processes (prefork with
- * mpm-itk); a spin lock in the mapping serialises the few instructions of
- * each table operation between processes. */
+ * Threading: any thread of any of the daemon's processes; a spin lock in
+ * the mapping serialises the few instructions of each table operation. */
 
 #ifndef KIVO_DAV_SHARED_H_
 #define KIVO_DAV_SHARED_H_
@@ -69,8 +68,9 @@ typedef struct {
 int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES],
                        const unsigned char network[KD_KEY_BYTES], const kd_limits *limits,
                        time_t now, kd_ticket *ticket);
-/* The calling process (mpm-itk's child) now serves the connection. */
-void kd_connection_served_here(kd_shared *s, const kd_ticket *ticket);
+/* The calling process serves the connection on its socket `fd`, which the
+ * total bound may shut to make the connection give way. */
+void kd_connection_served_here(kd_shared *s, const kd_ticket *ticket, int fd);
 /* Gives the ticket back (once; later calls do nothing). */
 void kd_connection_give(kd_shared *s, kd_ticket *ticket);
 

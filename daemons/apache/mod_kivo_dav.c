@@ -1,52 +1,65 @@
 /* mod_kivo_dav: who a WebDAV request runs as, and what it may do there.
  *
- * Apache with mpm-itk serves every account from one daemon: mpm-itk forks a
- * process per connection and switches it to the AssignUserID in force for a
- * request, once and for good. This module decides that identity and guards
- * what the switched process does:
+ * Apache's event MPM serves every account from a few threaded processes.
+ * The processes idle at the daemon's unprivileged User and Group but keep
+ * the power to switch (kivo_dav_identity.h); a worker thread takes the
+ * verified account's identity for exactly one request's file work and
+ * gives it back before it serves anyone else. This module decides that
+ * identity and guards what the thread does with it:
  *
- *  - Logins (post_read_request, while the process is still root): exactly
- *    one Basic credential, checked against the root's etc/shadow as it is
- *    now; a success is remembered for a minute in memory shared by all
- *    processes (kivo_dav_shared.h), so most requests cost no password hash.
- *    Guessing meets the brake every door shares (kivo_login_brake.h). The
- *    proxied CalDAV requests' credentials are checked the same way.
- *  - Identity (post_perdir_config, just before mpm-itk's own switch): the
- *    process takes the verified account's uid, primary group and
- *    supplementary groups, read from the root's files at the login, so a
- *    new account or a changed membership counts at once; mpm-itk is told
- *    the switch is done. Requests without a verified login get mpm-itk's
- *    (guest for anonymous requests, nobody otherwise).
- *  - Later requests on a kept-alive connection run after the switch, where
- *    etc/shadow cannot be read: they keep the connection only with the very
+ *  - Logins (post_read_request): exactly one Basic credential, checked
+ *    against the root's etc/shadow as it is now (the thread reads it as
+ *    root, for that read alone); a success is remembered for a minute in
+ *    memory shared by all processes (kivo_dav_shared.h), so most requests
+ *    cost no password hash. Guessing meets the brake every door shares
+ *    (kivo_login_brake.h). The proxied CalDAV requests' credentials are
+ *    checked the same way.
+ *  - Later requests on a kept-alive connection keep it only with the very
  *    credentials already checked on it, within the minute, while etc/shadow
- *    is untouched; otherwise the connection is closed before any answer, and
- *    the client opens a fresh one.
- *  - Access (fixups, after the switch): the target and its folder are
- *    judged with the user's own identity before mod_dav answers, so nothing
- *    root saw while mapping the URL leaks, and writes the kernel would
- *    refuse answer 403 rather than mod_dav_fs's 500. LOCK needs write
- *    access, to every member a lock of depth infinity covers as well, its
- *    timeout is capped at an hour, and locks on a share's root are
- *    refused. An administrator may lift another account's lock.
+ *    is untouched; otherwise the connection is closed before any answer,
+ *    and the client opens a fresh one (where the login is checked anew).
+ *  - Identity (post_perdir_config, once the URL is mapped and the login
+ *    verified): the thread takes the account's uid, primary group and
+ *    supplementary groups, read from the root's files at the login, so a
+ *    new account or a changed membership counts at once. Every file the
+ *    request touches afterwards (mod_dav_fs's lock database and property
+ *    files, subrequests) is touched as the user. Requests without a
+ *    verified login run at the idle identity (guest for anonymous requests
+ *    while anonymous login is on, nobody otherwise).
+ *  - The identity is given back when the request's end is sent (its EOR
+ *    bucket passes this module's connection filter, on the thread that
+ *    served it: whatever the event MPM writes later on another thread is
+ *    already open), else when the request's pool goes; a thread that is not
+ *    at the idle identity when a connection or a request begins serves
+ *    nothing.
+ *  - Access (fixups, as the user): the target and its folder are judged
+ *    with the user's own identity before mod_dav answers, so nothing root
+ *    saw while mapping the URL leaks, and writes the kernel would refuse
+ *    answer 403 rather than mod_dav_fs's 500. LOCK needs write access, to
+ *    every member a lock of depth infinity covers as well, its timeout is
+ *    capped at an hour, and locks on a share's root are refused. An
+ *    administrator may lift another account's lock.
  *  - Connections not logged in yet are bounded per client address, per
- *    network and in all, the oldest giving way to a newcomer at the total
- *    bound; networks that keep guessing are turned away (pre_connection,
- *    before mpm-itk forks).
+ *    network and in all, the oldest of this process giving way to a
+ *    newcomer at the total bound; networks that keep guessing are turned
+ *    away (pre_connection).
  *  - The lock database is made at every start in the format this Apache's
  *    mod_dav_fs opens (APR's default DBM).
  *
- * Processes are single-threaded (prefork); nothing here is thread-safe. */
+ * Threading: hooks run on the event MPM's worker threads, one request of a
+ * connection at a time; the identity is the thread's own; the tables every
+ * process shares lock themselves; the rest is per request or per
+ * connection. */
 
 #include <crypt.h>
 #include <dirent.h>
-#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <libgen.h>
 #include <netinet/in.h>
 #include <openssl/crypto.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -61,12 +74,14 @@
 #include "http_protocol.h"
 #include "http_request.h"
 #include "mod_dav.h"
+#include "mpm_common.h"
 #include "unixd.h"
 #include "apr_base64.h"
 #include "apr_dbm.h"
 #include "apr_strings.h"
 #include "kivo_dav_accounts.h"
 #include "kivo_dav_calendars.h"
+#include "kivo_dav_identity.h"
 #include "kivo_dav_shared.h"
 #include "kivo_login_brake.h"
 
@@ -95,6 +110,7 @@ typedef struct {
 
 /* What a connection's first verified login left, for its later requests. */
 typedef struct {
+  int refused; /* closed before any request is read */
   int verified;
   char user[40];
   kd_identity id;
@@ -110,9 +126,22 @@ typedef struct {
   kd_identity id;
 } kd_req;
 
-/* mpm-itk's record that its process has switched for good (exported by
- * mpm_itk.so); found at start. */
-static int *kd_itk_switched;
+/* Logins checked at once in this process, one account at a time: the
+ * brake charges each try before it is checked, so the concurrent first
+ * requests of one office (an account's several connections, many accounts
+ * behind one address) must not count as a burst of guesses; and more
+ * hashes at once than cores only wait for each other. */
+#define KD_CHECK_STRIPES 64
+#define KD_CHECKS_AT_ONCE 4
+static pthread_mutex_t kd_account_checks[KD_CHECK_STRIPES] = {
+    [0 ... KD_CHECK_STRIPES - 1] = PTHREAD_MUTEX_INITIALIZER};
+static pthread_mutex_t kd_checks_lock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t kd_checks_free = PTHREAD_COND_INITIALIZER;
+static int kd_checks_running;
+
+/* The request whose account this thread acts as now; NULL at the idle
+ * identity. */
+static __thread const request_rec *kd_acting_for;
 
 static kd_shared *kd_state(server_rec *s) {
   void *data = NULL;
@@ -297,13 +326,77 @@ static int kd_post_config(apr_pool_t *pconf, apr_pool_t *plog, apr_pool_t *ptemp
       ap_log_error(APLOG_MARK, APLOG_CRIT, 0, s, "mod_kivo_dav needs KivoDavLoginBrake");
       return HTTP_INTERNAL_SERVER_ERROR;
     }
-    kd_itk_switched = dlsym(RTLD_DEFAULT, "ap_has_irreversibly_setuid");
-    if (kd_itk_switched == NULL) {
-      ap_log_error(APLOG_MARK, APLOG_CRIT, 0, s, "mod_kivo_dav needs mpm-itk, loaded before it");
-      return HTTP_INTERNAL_SERVER_ERROR;
-    }
   }
   return c->lock_db ? kd_make_lock_db(pconf, s, c->lock_db) : OK;
+}
+
+/* ---- the thread's identity ---- */
+
+/* Keeps the power to switch in every child: mod_unixd, after this hook,
+ * finds the process no longer root and drops nothing for good. Without
+ * KivoDavRoot the module is off and mod_unixd drops as usual. */
+static int kd_drop_privileges(apr_pool_t *pchild, server_rec *s) {
+  (void)pchild;
+  const kd_server *sc = ap_get_module_config(s->module_config, &kivo_dav_module);
+  if (sc->root == NULL) return DECLINED;
+  if (kd_identity_keep_power(ap_unixd_config.user_id, ap_unixd_config.group_id) != 0) {
+    ap_log_error(APLOG_MARK, APLOG_CRIT, errno, s, "cannot idle at uid %ld, gid %ld",
+                 (long)ap_unixd_config.user_id, (long)ap_unixd_config.group_id);
+    return HTTP_INTERNAL_SERVER_ERROR;
+  }
+  return OK;
+}
+
+/* Gives the identity this thread took for `r` back; 1 when the thread is
+ * idle again. */
+static int kd_give_back(const request_rec *r) {
+  if (kd_acting_for != r) return kd_acting_for == NULL;
+  if (kd_identity_give_back() != 0) {
+    ap_log_rerror(APLOG_MARK, APLOG_CRIT, errno, r, "cannot give %s's identity back",
+                  r->user != NULL ? r->user : "a user");
+    return 0;
+  }
+  kd_acting_for = NULL;
+  return 1;
+}
+
+/* The request's pool goes: on the thread that served it, if nothing gave
+ * its identity back before (another thread finishing the writes holds
+ * nothing of it). */
+static apr_status_t kd_request_done(void *data) {
+  kd_give_back(data);
+  return APR_SUCCESS;
+}
+
+/* The end of a request (its EOR bucket) passes here on the thread that
+ * served it, before anything of the connection is written later. */
+static apr_status_t kd_end_filter(ap_filter_t *f, apr_bucket_brigade *bb) {
+  if (kd_acting_for != NULL) {
+    for (apr_bucket *b = APR_BRIGADE_FIRST(bb); b != APR_BRIGADE_SENTINEL(bb);
+         b = APR_BUCKET_NEXT(b)) {
+      if (AP_BUCKET_IS_EOR(b)) {
+        kd_give_back(kd_acting_for);
+        break;
+      }
+    }
+  }
+  return ap_pass_brigade(f->next, bb);
+}
+
+static ap_filter_rec_t *kd_end_filter_handle;
+
+/* Whether this thread may serve: at the idle identity, as the kernel sees
+ * it. A thread that is not (never expected) gives back what it holds or
+ * serves nothing. */
+static int kd_thread_idle(conn_rec *c) {
+  if (kd_identity_idle()) return 1;
+  if (kd_identity_give_back() == 0 && kd_identity_idle()) {
+    ap_log_cerror(APLOG_MARK, APLOG_CRIT, 0, c, "a thread held an identity between requests");
+    kd_acting_for = NULL;
+    return 1;
+  }
+  ap_log_cerror(APLOG_MARK, APLOG_CRIT, errno, c, "a thread cannot go back to the idle identity");
+  return 0;
 }
 
 /* ---- connections ---- */
@@ -326,8 +419,8 @@ static apr_status_t kd_conn_done(void *data) {
   return APR_SUCCESS;
 }
 
-/* Gives the connection's ticket back when it closes (prefork clears the
- * connection's pool only when its worker takes the next one). */
+/* Gives the connection's ticket back when it closes, before its socket
+ * does: a ticket names the socket while it is held. */
 static int kd_pre_close_connection(conn_rec *c) {
   kd_conn *state = ap_get_module_config(c->conn_config, &kivo_dav_module);
   kd_shared *shared = kd_state(c->base_server);
@@ -353,22 +446,31 @@ static void kd_network_key(const kd_shared *shared, const conn_rec *c,
   kd_key(shared, "network", bytes, len, out);
 }
 
+/* Closes a connection before anything is read from it: the other modules
+ * and the core still set it up, and kd_process_connection then hands it
+ * to the MPM to close, the ordinary way. */
+static int kd_refuse_connection(conn_rec *c, kd_conn *state) {
+  state->refused = 1;
+  c->keepalive = AP_CONN_CLOSE;
+  return OK;
+}
+
 static int kd_pre_connection(conn_rec *c, void *csd) {
-  (void)csd;
   const kd_server *sc = ap_get_module_config(c->base_server->module_config, &kivo_dav_module);
   kd_shared *shared = kd_state(c->base_server);
   /* The proxy's own connections to the CalDAV daemon pass here too. */
   if (sc->root == NULL || shared == NULL || c->outgoing) return OK;
   kd_conn *state = kd_conn_state(c);
+  if (!kd_thread_idle(c)) return kd_refuse_connection(c, state);
   apr_pool_cleanup_register(c->pool, state, kd_conn_done, apr_pool_cleanup_null);
+  ap_add_output_filter_handle(kd_end_filter_handle, NULL, NULL, c);
   kb_brake *brake = kd_brake(c->base_server);
   if (brake != NULL && kb_network_shed(brake, c->client_ip, time(NULL))) {
-    /* Before mpm-itk forks for it: a guessing network costs an accept. */
+    /* Before anything else: a guessing network costs an accept. */
     ap_log_cerror(APLOG_MARK, APLOG_DEBUG, 0, c,
                   "connection from %s closed: its network keeps guessing passwords",
                   c->client_ip);
-    c->aborted = 1;
-    return DONE;
+    return kd_refuse_connection(c, state);
   }
   if (sc->limits.per_address <= 0) return OK;
   unsigned char address[KD_KEY_BYTES], network[KD_KEY_BYTES];
@@ -381,9 +483,19 @@ static int kd_pre_connection(conn_rec *c, void *csd) {
                   "network; %d in all)",
                   c->client_ip, KD_BURST * sc->limits.per_address, sc->limits.per_address,
                   KD_BURST * sc->limits.per_network, sc->limits.per_network, sc->limits.total);
-    c->aborted = 1;
-    return DONE;
+    return kd_refuse_connection(c, state);
   }
+  apr_os_sock_t fd = -1;
+  if (csd != NULL) apr_os_sock_get(&fd, csd);
+  kd_connection_served_here(shared, &state->ticket, fd);
+  return OK;
+}
+
+/* A refused connection reads no request: it is closed at once. */
+static int kd_process_connection(conn_rec *c) {
+  const kd_conn *state = ap_get_module_config(c->conn_config, &kivo_dav_module);
+  if (state == NULL || !state->refused) return DECLINED;
+  if (c->cs != NULL) c->cs->state = CONN_STATE_LINGER;
   return OK;
 }
 
@@ -394,14 +506,6 @@ static void kd_connection_logged_in(request_rec *r, kd_conn *cc) {
   if (shared != NULL) kd_connection_give(shared, &cc->ticket);
 }
 
-/* Runs after mpm-itk forked the connection's own process. */
-static int kd_process_connection(conn_rec *c) {
-  kd_conn *state = ap_get_module_config(c->conn_config, &kivo_dav_module);
-  kd_shared *shared = kd_state(c->base_server);
-  if (state != NULL && shared != NULL) kd_connection_served_here(shared, &state->ticket);
-  return DECLINED;
-}
-
 /* ---- logins ---- */
 
 static int kd_refuse_login(request_rec *r) {
@@ -409,8 +513,8 @@ static int kd_refuse_login(request_rec *r) {
   return HTTP_UNAUTHORIZED;
 }
 
-/* Closes the connection before any answer: this process can no longer
- * check a login, and a client sees what it sees when a kept-alive
+/* Closes the connection before any answer: a connection keeps the one
+ * login checked on it, and a client sees what it sees when a kept-alive
  * connection ends, so it sends the request again on a fresh one. */
 static int kd_drop_connection(request_rec *r) {
   conn_rec *c = r->connection;
@@ -482,8 +586,8 @@ static int kd_read_credential(request_rec *r, kd_credential *out) {
   return kd_usable_name(out->name) ? OK : HTTP_UNAUTHORIZED;
 }
 
-/* A later request on a connection whose process has switched: it keeps the
- * connection only with the very credentials already checked on it. */
+/* A later request on a connection that logged in: it keeps the connection
+ * only with the very credentials already checked on it. */
 static int kd_recheck_kept(request_rec *r, kd_conn *cc, kd_req *rq, const char *name,
                            const unsigned char login[KD_KEY_BYTES], time_t now) {
   struct stat st;
@@ -506,46 +610,108 @@ static int kd_braked(request_rec *r, const char *name, long wait) {
   return HTTP_TOO_MANY_REQUESTS;
 }
 
-/* Checks `cred` against the root's accounts as they are now (root only),
- * behind the brake every door shares; fills the connection's login. An
- * unknown name is refused after as long as a hash takes, without one. */
-static int kd_check_login(request_rec *r, const kd_server *sc, kd_shared *shared, kd_conn *cc,
+/* Reads `name`'s account from the root's files as they are now, as root
+ * for this read alone, with etc/shadow left open in `*shadow_fd` (and its
+ * stat) when the account is found. OK, DECLINED for no such account, or
+ * the status to answer. */
+static int kd_read_account(request_rec *r, const kd_server *sc, const char *name,
+                           kd_account *account, int *shadow_fd, struct stat *shadow_st) {
+  const char *shadow_path = apr_pstrcat(r->pool, sc->root, "/etc/shadow", NULL);
+  if (kd_identity_raise() != 0) {
+    ap_log_rerror(APLOG_MARK, APLOG_ERR, errno, r, "cannot act as root to read %s", shadow_path);
+    kd_identity_give_back();
+    return HTTP_SERVICE_UNAVAILABLE;
+  }
+  *shadow_fd = open(shadow_path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  int status = HTTP_SERVICE_UNAVAILABLE;
+  if (*shadow_fd < 0 || fstat(*shadow_fd, shadow_st) != 0) {
+    ap_log_rerror(APLOG_MARK, APLOG_ERR, errno, r, "cannot read %s", shadow_path);
+  } else {
+    status = kd_account_find(apr_pstrcat(r->pool, sc->root, "/etc/passwd", NULL),
+                             apr_pstrcat(r->pool, sc->root, "/etc/group", NULL), *shadow_fd, name,
+                             account)
+                 ? OK
+                 : DECLINED;
+  }
+  if (kd_identity_give_back() != 0) {
+    ap_log_rerror(APLOG_MARK, APLOG_CRIT, errno, r, "cannot stop acting as root");
+    status = HTTP_INTERNAL_SERVER_ERROR;
+  }
+  if (status != OK && *shadow_fd >= 0) {
+    close(*shadow_fd);
+    *shadow_fd = -1;
+  }
+  return status;
+}
+
+/* Whether `cred`'s password is `account`'s: remembered, or hashed now
+ * (the time it took noted for the refusals of unknown names). */
+static int kd_password_matches(kd_shared *shared, kb_brake *brake, const kd_account *account,
+                               const kd_credential *cred,
+                               const unsigned char login[KD_KEY_BYTES], time_t now) {
+  unsigned char stamp[KD_KEY_BYTES];
+  kd_key(shared, "stored", account->hash, strlen(account->hash), stamp);
+  if (kd_login_known(shared, login, stamp, now, KD_LOGIN_MAX_AGE)) return 1;
+  struct crypt_data data;
+  memset(&data, 0, sizeof data);
+  struct timespec start, end;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  const char *hashed = crypt_r(cred->password, account->hash, &data);
+  clock_gettime(CLOCK_MONOTONIC, &end);
+  kb_note_hash(brake, (end.tv_sec - start.tv_sec) * 1000000000L + end.tv_nsec - start.tv_nsec);
+  const int ok = hashed != NULL && strlen(hashed) == strlen(account->hash) &&
+                 CRYPTO_memcmp(hashed, account->hash, strlen(account->hash)) == 0;
+  if (ok) kd_login_remember(shared, login, stamp, now);
+  return ok;
+}
+
+/* The connection's first verified login, for its later requests. */
+static void kd_remember_connection(request_rec *r, kd_conn *cc, kd_req *rq,
+                                   const kd_account *account, const char *name,
+                                   const unsigned char login[KD_KEY_BYTES], time_t now,
+                                   int shadow_fd, const struct stat *shadow_st) {
+  if (cc->shadow_fd >= 0) close(cc->shadow_fd);
+  cc->shadow_fd = shadow_fd;
+  cc->shadow = *shadow_st;
+  if (account->groups_left_out > 0) {
+    ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r, "%s is in %d groups beyond the first %d: "
+                  "they do not count over WebDAV", name, account->groups_left_out,
+                  KD_MAX_GROUPS);
+  }
+  cc->verified = 1;
+  apr_cpystrn(cc->user, name, sizeof cc->user);
+  cc->id = account->id;
+  memcpy(cc->login, login, KD_KEY_BYTES);
+  cc->at = now;
+  rq->user = apr_pstrdup(r->pool, name);
+  rq->id = cc->id;
+  ap_set_module_config(r->request_config, &kivo_dav_module, rq);
+  kd_connection_logged_in(r, cc);
+}
+
+/* Checks `cred` against the root's accounts as they are now, behind the
+ * brake every door shares; fills the connection's login. An unknown name
+ * is refused after as long as a hash takes, without one. */
+static int kd_check_login_now(request_rec *r, const kd_server *sc, kd_shared *shared, kd_conn *cc,
                           kd_req *rq, const kd_credential *cred,
                           const unsigned char login[KD_KEY_BYTES], time_t now) {
-  unsigned char stamp[KD_KEY_BYTES];
   kb_brake *brake = kd_brake(r->server);
   kb_login keys;
   kb_login_keys(brake, cred->name, r->useragent_ip, &keys);
   const long wait = kb_take(brake, &keys, now);
   if (wait > 0) return kd_braked(r, cred->name, wait);
 
-  const char *shadow_path = apr_pstrcat(r->pool, sc->root, "/etc/shadow", NULL);
-  const int shadow_fd = open(shadow_path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  struct stat shadow_st;
   kd_account account;
-  if (shadow_fd < 0 || fstat(shadow_fd, &shadow_st) != 0) {
-    ap_log_rerror(APLOG_MARK, APLOG_ERR, errno, r, "cannot read %s", shadow_path);
-    if (shadow_fd >= 0) close(shadow_fd);
+  int shadow_fd = -1;
+  struct stat shadow_st;
+  const int found = kd_read_account(r, sc, cred->name, &account, &shadow_fd, &shadow_st);
+  if (found != OK && found != DECLINED) {
     kb_record(brake, &keys, KB_UNCHECKED, now);
-    return HTTP_SERVICE_UNAVAILABLE;
+    return found;
   }
-  int ok = kd_account_find(apr_pstrcat(r->pool, sc->root, "/etc/passwd", NULL),
-                           apr_pstrcat(r->pool, sc->root, "/etc/group", NULL), shadow_fd,
-                           cred->name, &account);
-  if (ok) {
-    kd_key(shared, "stored", account.hash, strlen(account.hash), stamp);
-    if (!kd_login_known(shared, login, stamp, now, KD_LOGIN_MAX_AGE)) {
-      struct crypt_data data;
-      memset(&data, 0, sizeof data);
-      struct timespec start, end;
-      clock_gettime(CLOCK_MONOTONIC, &start);
-      const char *hashed = crypt_r(cred->password, account.hash, &data);
-      clock_gettime(CLOCK_MONOTONIC, &end);
-      kb_note_hash(brake, (end.tv_sec - start.tv_sec) * 1000000000L + end.tv_nsec - start.tv_nsec);
-      ok = hashed != NULL && strlen(hashed) == strlen(account.hash) &&
-           CRYPTO_memcmp(hashed, account.hash, strlen(account.hash)) == 0;
-      if (ok) kd_login_remember(shared, login, stamp, now);
-    }
+  int ok = 0;
+  if (found == OK) {
+    ok = kd_password_matches(shared, brake, &account, cred, login, now);
   } else {
     const long ns = kb_hash_ns(brake);
     const struct timespec pause = {ns / 1000000000L, ns % 1000000000L};
@@ -553,53 +719,61 @@ static int kd_check_login(request_rec *r, const kd_server *sc, kd_shared *shared
   }
   kb_record(brake, &keys, ok ? KB_SUCCEEDED : KB_FAILED, now);
   if (!ok) {
-    close(shadow_fd);
+    if (shadow_fd >= 0) close(shadow_fd);
     kd_log_refusal(r, HTTP_UNAUTHORIZED, cred->name, "wrong password or no such account");
     return kd_refuse_login(r);
   }
-  if (cc->shadow_fd >= 0) close(cc->shadow_fd);
-  cc->shadow_fd = shadow_fd;
-  cc->shadow = shadow_st;
-  if (account.groups_left_out > 0) {
-    ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r, "%s is in %d groups beyond the first %d: "
-                  "they do not count over WebDAV", cred->name, account.groups_left_out,
-                  KD_MAX_GROUPS);
-  }
-  cc->verified = 1;
-  apr_cpystrn(cc->user, cred->name, sizeof cc->user);
-  cc->id = account.id;
-  memcpy(cc->login, login, KD_KEY_BYTES);
-  cc->at = now;
-  rq->user = apr_pstrdup(r->pool, cred->name);
-  rq->id = cc->id;
-  ap_set_module_config(r->request_config, &kivo_dav_module, rq);
+  kd_remember_connection(r, cc, rq, &account, cred->name, login, now, shadow_fd, &shadow_st);
+  return DECLINED;
+}
+
+/* kd_check_login_now, one check per account at a time and a few at once. */
+static int kd_check_login(request_rec *r, const kd_server *sc, kd_shared *shared, kd_conn *cc,
+                          kd_req *rq, const kd_credential *cred,
+                          const unsigned char login[KD_KEY_BYTES], time_t now) {
+  unsigned long hash = 5381;
+  for (const char *c = cred->name; *c != '\0'; ++c) hash = hash * 33 + (unsigned char)*c;
+  pthread_mutex_t *account = &kd_account_checks[hash % KD_CHECK_STRIPES];
+  pthread_mutex_lock(account);
+  pthread_mutex_lock(&kd_checks_lock);
+  while (kd_checks_running >= KD_CHECKS_AT_ONCE) pthread_cond_wait(&kd_checks_free, &kd_checks_lock);
+  ++kd_checks_running;
+  pthread_mutex_unlock(&kd_checks_lock);
+  const int status = kd_check_login_now(r, sc, shared, cc, rq, cred, login, now);
+  pthread_mutex_lock(&kd_checks_lock);
+  --kd_checks_running;
+  pthread_cond_signal(&kd_checks_free);
+  pthread_mutex_unlock(&kd_checks_lock);
+  pthread_mutex_unlock(account);
+  return status;
+}
+
+/* A request the CalDAV proxy takes, without credentials: the CalDAV daemon
+ * asks for them itself. Those a request carries are checked here like any
+ * other, behind the brake every door shares, and then again by the CalDAV
+ * daemon. */
+static int kd_exempt_request(request_rec *r, kd_conn *cc) {
   kd_connection_logged_in(r, cc);
   return DECLINED;
 }
 
-static int kd_post_read_request(request_rec *r) {
-  const kd_server *sc = ap_get_module_config(r->server->module_config, &kivo_dav_module);
-  kd_shared *shared = kd_state(r->server);
-  if (sc->root == NULL || shared == NULL || r->main != NULL || r->prev != NULL) return DECLINED;
+/* A guest's request while anonymous login is on: never on a connection
+ * that carries an account's login (the client sends it again on a fresh
+ * connection). */
+static int kd_guest_request(request_rec *r, kd_conn *cc) {
+  if (cc->verified) return kd_drop_connection(r);
+  kd_connection_logged_in(r, cc);
+  return DECLINED;
+}
+
+/* The request's login: its credential checked, or the one already checked
+ * on its connection holding. */
+static int kd_login(request_rec *r, const kd_server *sc, kd_shared *shared) {
   kd_conn *cc = kd_conn_state(r->connection);
   kd_credential cred;
   const int read = kd_read_credential(r, &cred);
-  if (kd_exempt(r, sc) && read != OK) {
-    /* The CalDAV daemon asks for credentials itself. Those a request
-     * carries are checked here like any other, behind the brake every
-     * door shares, and then again by the CalDAV daemon. This request's
-     * process may take mpm-itk's default identity, where no login can be
-     * checked: the client sends its credentials on a fresh connection. */
-    r->connection->keepalive = AP_CONN_CLOSE;
-    kd_connection_logged_in(r, cc);
-    return DECLINED;
-  }
-  if (read == DECLINED && sc->anonymous > 0) {
-    /* A guest's request: never on a process that has become a user's. */
-    if (cc->verified) return kd_drop_connection(r);
-    kd_connection_logged_in(r, cc);
-    return DECLINED;
-  }
+  if (read != OK && kd_exempt(r, sc)) return kd_exempt_request(r, cc);
+  if (read == DECLINED && sc->anonymous > 0) return kd_guest_request(r, cc);
   if (read == HTTP_BAD_REQUEST) return read;
   if (read != OK) return kd_refuse_login(r);
 
@@ -607,15 +781,39 @@ static int kd_post_read_request(request_rec *r) {
   unsigned char login[KD_KEY_BYTES];
   kd_key(shared, cred.name, cred.password, cred.password_len, login);
   kd_req *rq = apr_pcalloc(r->pool, sizeof *rq);
-  if (geteuid() != 0) return kd_recheck_kept(r, cc, rq, cred.name, login, now);
+  if (cc->verified) return kd_recheck_kept(r, cc, rq, cred.name, login, now);
   return kd_check_login(r, sc, shared, cc, rq, &cred, login, now);
+}
+
+/* The URL is mapped as root, as the files of every account are reached
+ * through it; kd_take_identity ends that right after the mapping, and the
+ * request's end gives back whatever the thread still holds. */
+static int kd_map_as_root(request_rec *r) {
+  if (kd_identity_raise() != 0) {
+    ap_log_rerror(APLOG_MARK, APLOG_ERR, errno, r, "cannot act as root to map %s", r->uri);
+    return kd_thread_idle(r->connection) ? HTTP_SERVICE_UNAVAILABLE : kd_drop_connection(r);
+  }
+  kd_acting_for = r;
+  apr_pool_cleanup_register(r->pool, r, kd_request_done, apr_pool_cleanup_null);
+  return DECLINED;
+}
+
+/* Every request begins on a thread at the idle identity (or is not
+ * served), with its login checked before anything is mapped. */
+static int kd_post_read_request(request_rec *r) {
+  const kd_server *sc = ap_get_module_config(r->server->module_config, &kivo_dav_module);
+  kd_shared *shared = kd_state(r->server);
+  if (sc->root == NULL || shared == NULL || r->main != NULL || r->prev != NULL) return DECLINED;
+  if (!kd_thread_idle(r->connection)) return kd_drop_connection(r);
+  const int status = kd_login(r, sc, shared);
+  return status == DECLINED ? kd_map_as_root(r) : status;
 }
 
 /* The login checked for the request that `r` serves (a subrequest or an
  * internal redirect keeps its request's). */
+static const request_rec *kd_origin(const request_rec *r);
 static const kd_req *kd_login_of(const request_rec *r) {
-  while (r->main != NULL || r->prev != NULL) r = r->main != NULL ? r->main : r->prev;
-  return ap_get_module_config(r->request_config, &kivo_dav_module);
+  return ap_get_module_config(kd_origin(r)->request_config, &kivo_dav_module);
 }
 
 static int kd_check_user_id(request_rec *r) {
@@ -627,7 +825,7 @@ static int kd_check_user_id(request_rec *r) {
   const kd_req *rq = kd_login_of(r);
   if (rq == NULL || rq->user == NULL) return kd_refuse_login(r);
   if (geteuid() != rq->id.uid || getegid() != rq->id.gid) {
-    /* Never expected: kd_take_identity switched before this hook. */
+    /* Never expected: kd_take_identity acts as the user before this hook. */
     ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "%s runs as uid %ld, not as its own", rq->user,
                   (long)geteuid());
     return HTTP_INTERNAL_SERVER_ERROR;
@@ -639,38 +837,38 @@ static int kd_check_user_id(request_rec *r) {
 
 /* ---- identity ---- */
 
-/* Switches the process to the verified account, for good, right before
- * mpm-itk would (this hook runs first): mpm-itk can only take an identity
- * from its configuration or the system's account database, and its
- * initgroups would give the groups of the system's etc/group, not of the
- * root that was read at the login. mpm-itk's own hook then finds its
- * process switched (its flag) to the identity of its defaults (the unixd
- * configuration of this process, set to the account's), and changes
- * nothing. Runs for every request and subrequest; only a process not
- * switched yet (by mpm-itk or here) switches. The first request's URL was
- * mapped as root, as mpm-itk does it; kd_fixups judges it again as the
- * user. */
+/* The request that `r` serves (a subrequest or an internal redirect
+ * serves its request's). */
+static const request_rec *kd_origin(const request_rec *r) {
+  while (r->main != NULL || r->prev != NULL) r = r->main != NULL ? r->main : r->prev;
+  return r;
+}
+
+/* The thread, root while the URL was mapped, takes the verified account's
+ * identity (this hook runs right after the mapping) for the rest of the
+ * request: its subrequests and internal redirects find it taken and map
+ * their URLs as the user. Requests without a verified login go back to the
+ * idle identity. kd_fixups judges the target again as the user: nothing
+ * root saw while mapping leaks. */
 static int kd_take_identity(request_rec *r) {
-  /* No system call on this path: PROPFIND runs it once per member. */
-  if (kd_itk_switched == NULL || *kd_itk_switched) return DECLINED;
-  const kd_req *rq = kd_login_of(r);
-  if (rq == NULL || rq->user == NULL) return DECLINED;
-  const kd_identity *id = &rq->id;
-  if (setgroups((size_t)id->group_count, id->groups) != 0 || setgid(id->gid) != 0 ||
-      setuid(id->uid) != 0) {
-    ap_log_rerror(APLOG_MARK, APLOG_ERR, errno, r, "cannot switch to %s (uid %ld)", rq->user,
-                  (long)id->uid);
+  const request_rec *origin = kd_origin(r);
+  if (kd_acting_for == NULL) return DECLINED;        /* the module is off */
+  if (kd_acting_for != origin) {
+    /* Never expected: another request's identity is on this thread. */
+    ap_log_rerror(APLOG_MARK, APLOG_CRIT, 0, r, "a thread still acts for another request");
     r->connection->keepalive = AP_CONN_CLOSE;
     return HTTP_INTERNAL_SERVER_ERROR;
   }
-  /* For the rest of the process, which serves this one connection. */
-  static char name[40];
-  apr_cpystrn(name, rq->user, sizeof name);
-  ap_unixd_config.user_id = id->uid;
-  ap_unixd_config.group_id = id->gid;
-  ap_unixd_config.user_name = name;
-  *kd_itk_switched = 1;
-  return DECLINED;
+  if (!kd_identity_raised()) return DECLINED;       /* taken for this request */
+  const kd_req *rq = ap_get_module_config(origin->request_config, &kivo_dav_module);
+  if (rq == NULL || rq->user == NULL) {
+    return kd_give_back(origin) ? DECLINED : HTTP_INTERNAL_SERVER_ERROR;
+  }
+  if (kd_identity_take(&rq->id) == 0) return DECLINED;
+  ap_log_rerror(APLOG_MARK, APLOG_ERR, errno, r, "cannot act as %s (uid %ld)", rq->user,
+                (long)rq->id.uid);
+  r->connection->keepalive = AP_CONN_CLOSE;
+  return kd_give_back(origin) ? HTTP_INTERNAL_SERVER_ERROR : kd_drop_connection(r);
 }
 
 /* ---- access, judged as the user ---- */
@@ -1097,6 +1295,44 @@ static int kd_change_status(request_rec *r, const char *path, const char *folder
   }
 }
 
+/* Stats the request's target as this identity into `*st`, `*exists`:
+ * OK, or the status to answer (what root saw while mapping the URL and
+ * this identity does not, a folder closed to it). */
+static int kd_judge_target(request_rec *r, const kd_server *sc, const char *path, int reading,
+                           struct stat *st, int *exists) {
+  *exists = 1;
+  if (stat(path, st) != 0) {
+    if (errno != ENOENT && errno != ENOTDIR) {
+      return kd_refuse(r, sc, HTTP_FORBIDDEN, strerror(errno));
+    }
+    /* Root saw it while mapping the URL; this identity does not. */
+    if (errno == ENOENT && r->finfo.filetype != APR_NOFILE) return HTTP_NOT_FOUND;
+    *exists = 0;
+  }
+  /* A folder the user may not enter shows nothing of itself either, nor
+   * is it listed to one who may not read it. */
+  if (*exists && S_ISDIR(st->st_mode) &&
+      faccessat(AT_FDCWD, path, (reading ? R_OK : 0) | X_OK, AT_EACCESS) != 0) {
+    return kd_refuse(r, sc, HTTP_FORBIDDEN, "the folder is closed to this account");
+  }
+  return OK;
+}
+
+/* What a change allowed so far still needs, by method: a LOCK's capped
+ * timeout and its new name made, an administrator's UNLOCK. */
+static int kd_finish_change(request_rec *r, const char *path, int exists) {
+  switch (r->method_number) {
+    case M_LOCK:
+      kd_cap_lock_timeout(r);
+      return !exists && r->main == NULL ? kd_lock_unmapped(r, path) : OK;
+    case M_UNLOCK:
+      if (r->main == NULL) kd_admin_unlock(r);
+      return OK;
+    default:
+      return OK;
+  }
+}
+
 static int kd_fixups(request_rec *r) {
   const kd_server *sc = ap_get_module_config(r->server->module_config, &kivo_dav_module);
   const kd_dir *dc = ap_get_module_config(r->per_dir_config, &kivo_dav_module);
@@ -1115,26 +1351,20 @@ static int kd_fixups(request_rec *r) {
   char *path = apr_pstrcat(r->pool, r->filename, r->path_info ? r->path_info : "", NULL);
   kd_trim_slashes(path);
   struct stat st;
-  int exists = 1;
-  if (stat(path, &st) != 0) {
-    if (errno != ENOENT && errno != ENOTDIR) {
-      return kd_refuse(r, sc, HTTP_FORBIDDEN, strerror(errno));
-    }
-    /* Root saw it while mapping the URL; this identity does not. */
-    if (errno == ENOENT && r->finfo.filetype != APR_NOFILE) return HTTP_NOT_FOUND;
-    exists = 0;
-  }
-  /* A folder the user may not enter shows nothing of itself either, nor
-   * is it listed to one who may not read it. */
-  if (exists && S_ISDIR(st.st_mode) &&
-      faccessat(AT_FDCWD, path, (reading ? R_OK : 0) | X_OK, AT_EACCESS) != 0) {
-    return kd_refuse(r, sc, HTTP_FORBIDDEN, "the folder is closed to this account");
-  }
+  int exists;
+  const int judged = kd_judge_target(r, sc, path, reading, &st, &exists);
+  if (judged != OK) return judged;
   if (reading) return DECLINED;
-  if (r->main == NULL && (r->method_number == M_MOVE || r->method_number == M_COPY)) {
-    const int status = kd_guard_calendars(r, sc);
-    if (status != OK) return status;
-    if (r->method_number == M_COPY) return DECLINED; /* reading the source */
+  if (r->main == NULL) {
+    switch (r->method_number) {
+      case M_COPY: /* reading the source */
+        return kd_guard_calendars(r, sc) == OK ? DECLINED : HTTP_FORBIDDEN;
+      case M_MOVE:
+        if (kd_guard_calendars(r, sc) != OK) return HTTP_FORBIDDEN;
+        break;
+      default:
+        break;
+    }
   }
 
   const char *reason = NULL;
@@ -1145,31 +1375,25 @@ static int kd_fixups(request_rec *r) {
     kd_log_refusal(r, HTTP_LOCKED, r->user, "locked, and the If field names a damaged token");
     return HTTP_LOCKED;
   }
-  if (r->method_number == M_LOCK) {
-    kd_cap_lock_timeout(r);
-    if (!exists && r->main == NULL) {
-      const int made = kd_lock_unmapped(r, path);
-      if (made != OK) return made;
-    }
-  } else if (r->method_number == M_UNLOCK && r->main == NULL) {
-    kd_admin_unlock(r);
-  }
-  return DECLINED;
+  const int finished = kd_finish_change(r, path, exists);
+  return finished == OK ? DECLINED : finished;
 }
 
 static void kd_register_hooks(apr_pool_t *p) {
   (void)p;
   ap_hook_post_config(kd_post_config, NULL, NULL, APR_HOOK_MIDDLE);
   ap_hook_pre_connection(kd_pre_connection, NULL, NULL, APR_HOOK_REALLY_FIRST);
-  ap_hook_process_connection(kd_process_connection, NULL, NULL, APR_HOOK_FIRST);
+  ap_hook_process_connection(kd_process_connection, NULL, NULL, APR_HOOK_REALLY_FIRST);
   ap_hook_pre_close_connection(kd_pre_close_connection, NULL, NULL, APR_HOOK_MIDDLE);
+  ap_hook_drop_privileges(kd_drop_privileges, NULL, NULL, APR_HOOK_REALLY_FIRST);
   ap_hook_post_read_request(kd_post_read_request, NULL, NULL, APR_HOOK_REALLY_FIRST);
-  /* Before mpm-itk's switch (APR_HOOK_REALLY_FIRST). */
-  ap_hook_post_perdir_config(kd_take_identity, NULL, NULL, APR_HOOK_REALLY_FIRST - 10);
+  ap_hook_post_perdir_config(kd_take_identity, NULL, NULL, APR_HOOK_REALLY_FIRST);
   ap_hook_check_authn(kd_check_user_id, NULL, NULL, APR_HOOK_FIRST, AP_AUTH_INTERNAL_PER_CONF);
   ap_hook_fixups(kd_fixups, NULL, NULL, APR_HOOK_REALLY_FIRST);
   ap_hook_log_transaction(kd_log_transaction, NULL, NULL, APR_HOOK_REALLY_FIRST);
   ap_register_output_filter("KIVO_DAV_CREATED", kd_created_filter, NULL, AP_FTYPE_RESOURCE);
+  kd_end_filter_handle =
+      ap_register_output_filter("KIVO_DAV_END", kd_end_filter, NULL, AP_FTYPE_CONNECTION);
 }
 
 AP_DECLARE_MODULE(kivo_dav) = {

@@ -40,22 +40,28 @@ constexpr uid_t kNobody = 65534;
 // burst of clients starting); past that a connection is closed at once. The
 // connections of users who logged in do not count, so an office behind one
 // address is served whatever its number of users.
-// In all, fewer than the workers kept started (StartServers, MinSpare-
-// Servers): at that bound a newcomer from a network holding a few already
-// is refused, and one from elsewhere makes the oldest give way, so slow
-// clients from however many networks never hold the workers the others'
-// requests need, even before Apache has started more.
-constexpr int kPendingPerAddress = 16;
-constexpr int kPendingPerNetwork = 32;
-constexpr int kPendingTotal = 96;
+// In all, fewer than the worker threads (kThreads): at that bound a
+// newcomer from a network holding a few already is refused, and one from
+// elsewhere makes the oldest give way, so slow clients from however many
+// networks never hold the threads the others' requests need.
+constexpr int kPendingPerAddress = 32;
+constexpr int kPendingPerNetwork = 48;
+constexpr int kPendingTotal = 128;
+
+// One process of worker threads serves every connection (kept-alive ones
+// idle without a thread); a second process slot lets a graceful restart's
+// new process start while the old one finishes its requests. A request in
+// flight holds a thread: past kThreads at once, new requests wait in the
+// listen backlog.
+constexpr int kThreads = 192;
+constexpr int kProcessSlots = 4;
 
 // The first path segment the CalDAV proxy section takes (caldav_proxy.cc).
 constexpr char kCalDAVPathName[] = "caldav";
 
 // The modules the configuration uses, in load order.
 const char* const kModules[][2] = {
-    {"mpm_prefork_module", "mod_mpm_prefork.so"},
-    {"mpm_itk_module", "mpm_itk.so"},
+    {"mpm_event_module", "mod_mpm_event.so"},
     {"authz_core_module", "mod_authz_core.so"},
     {"authz_user_module", "mod_authz_user.so"},
     {"authn_core_module", "mod_authn_core.so"},
@@ -135,16 +141,13 @@ bool ReadGuest(WebDAVSettings* settings) {
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
-// Who a request runs as. mpm-itk switches the process for good in its
-// post_perdir_config hook, before Apache authenticates. So the login is
-// checked earlier, while the process is still root, by mod_kivo_dav
-// (daemons/apache/), which then switches the process itself, just before
-// mpm-itk would, to the verified account's uid and groups as the root's
-// files give them at that login: no account is named here. A request
-// without a verified login keeps mpm-itk's default (the User of the
-// configuration): nobody, refused by mod_kivo_dav's authentication, or,
-// with anonymous login on, guest, who reads. No AssignUserID: mpm-itk
-// would then try to switch a process that is already a user's.
+// Who a request runs as: mod_kivo_dav (daemons/apache/) checks the login
+// and has the worker thread act as the verified account, with its uid and
+// groups as the root's files give them at that login, for that request
+// alone: no account is named here. A request without a verified login runs
+// at the process's idle identity (the User of the configuration): nobody,
+// refused by mod_kivo_dav's authentication, or, with anonymous login on,
+// guest, who reads.
 std::string AccessBlock(const WebDAVSettings& s) {
   std::ostringstream out;
   // A browser opening a folder's address gets a plain listing of what the
@@ -187,9 +190,12 @@ bool ReadWebDAVSettings(WebDAVSettings* s) {
     return false;
   }
 #ifdef KIVO_ROOT_FROM_ENV
-  // Test builds keep their daemons on loopback.
+  // Test builds keep their daemons on loopback,
   const char* address = getenv("KIVO_WEBDAV_ADDRESS");
   if (address != nullptr) s->listen_address = address;
+  // and may ask for few threads, for many accounts to share each.
+  const char* threads = getenv("KIVO_WEBDAV_THREADS");
+  if (threads != nullptr) s->threads = atoi(threads);
 #endif
   KivoConf conf;
   s->http_port = base::ServedPort(&conf, base::kHttpPort);
@@ -212,6 +218,7 @@ std::string WebDAVModulePath() {
 
 std::string WebDAVConfigText(const WebDAVSettings& s) {
   std::ostringstream out;
+  const int threads = s.threads > 0 ? s.threads : kThreads;
   char host[256] = "localhost";
   gethostname(host, sizeof host - 1);
   out << "# Written by libkivo at every start, restart and reload of webdav-httpd;\n"
@@ -231,21 +238,23 @@ std::string WebDAVConfigText(const WebDAVSettings& s) {
   out << "LogFormat \"%h %u %t \\\"%r\\\" %>s %b\" kivo\n"
       << "CustomLog " << Quoted(WebDAVAccessLogPath()) << " kivo\n"
       << "TypesConfig /etc/mime.types\n"
-      // Until a request has picked its identity the process is root; a
-      // request without a login runs as the User below: nobody, who owns
-      // nothing, or guest while anonymous login is on.
+      // The worker threads idle as the User below, between requests and
+      // for a request without a login: nobody, who owns nothing, or guest
+      // while anonymous login is on.
       << "User #" << (s.anonymous ? s.guest.uid : kNobody) << "\nGroup #"
       << (s.anonymous ? s.guest.gid : kNobody) << "\n"
-      << "EnableCapabilities Off\n"
-      << "LimitUIDRange 0 2147483647\nLimitGIDRange 0 2147483647\n"
-      // One identity per connection (mpm-itk cannot switch back):
-      // mod_kivo_dav closes a kept-alive connection when another appears.
+      // One login per connection: mod_kivo_dav closes a kept-alive
+      // connection when another appears.
       << "KeepAlive On\nKeepAliveTimeout 5\nMaxKeepAliveRequests 1000\n"
-      // Spare workers ready for a burst (more than one address may hold
-      // before it logs in); slow clients get deadlines for their headers and
-      // bodies and a bounded share of the workers.
-      << "StartServers 144\nMinSpareServers 128\nMaxSpareServers 192\n"
-      << "ServerLimit 256\nMaxRequestWorkers 256\n"
+      // Slow clients get deadlines for their headers and bodies and a
+      // bounded share of the threads.
+      << "StartServers 1\nServerLimit " << kProcessSlots << "\nThreadLimit " << threads
+      << "\nThreadsPerChild " << threads << "\nMaxRequestWorkers " << threads
+      << "\nMinSpareThreads 1\nMaxSpareThreads " << threads << "\n"
+      // Kept-alive and half-read connections wait without a thread: the
+      // process keeps accepting well past its threads, so that the
+      // module's own bounds, not a closed accept queue, decide who waits.
+      << "AsyncRequestWorkerFactor 16\n"
       // A flood's connections wait for accept with the owner's rather
       // than having SYNs dropped (a second lost each).
       << "ListenBacklog 4096\n"

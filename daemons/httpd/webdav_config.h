@@ -35,6 +35,7 @@ struct WebDAVSettings {
   };
   std::string root;            // kivo::Root()
   std::string listen_address;  // "" for every address
+  int threads = 0;             // worker threads; 0: the daemon's own count
   bool http = false, https = false;
   int http_port = 5005, https_port = 5006;
   bool anonymous = false, depth_infinity = false;

@@ -39,8 +39,8 @@ constexpr char kLogDir[] = "/var/log/kivo";
 constexpr char kHostCert[] = SZF_TLS_CERT;
 constexpr char kHostKey[] = SZF_TLS_KEY;
 
-// Apache's notice once a (re)start has read its configuration.
-constexpr char kResumedNotice[] = "AH00163:";
+// Apache's notice (event MPM) once a (re)start has read its configuration.
+constexpr char kResumedNotice[] = "AH00489:";
 
 constexpr int kWaitMillis = 10000;
 constexpr int kPollMillis = 20;

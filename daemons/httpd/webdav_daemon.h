@@ -1,4 +1,4 @@
-// The WebDAV daemon: Apache httpd with mod_dav and mpm-itk, run for one root.
+// The WebDAV daemon: Apache httpd (event MPM) with mod_dav, run for one root.
 //
 // Owns its generated files under the root (var/lib/kivo/webdav/: httpd.conf,
 // the password file, the listing folder, the lock database, a self-signed

@@ -758,5 +758,134 @@ TEST_F(WebDAVDaemonTest, CalendarFoldersSurviveFileManagers) {
   EXPECT_THAT(root_.Call(kCalendar, "list", "{}", "alice").out, HasSubstr("noexist"));
 }
 
+// The whole answer to `request` on the kept connection `fd` (its body read
+// by its Content-Length); its status, 0 when the daemon closed instead.
+int KeptAnswer(int fd, const std::string& request) {
+  if (write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) return 0;
+  std::string head;
+  char c;
+  while (head.find("\r\n\r\n") == std::string::npos && read(fd, &c, 1) == 1) head += c;
+  const size_t at = head.find("Content-Length: ");
+  for (long left = at == std::string::npos ? 0 : atol(head.c_str() + at + 16); left > 0; --left) {
+    if (read(fd, &c, 1) != 1) return 0;
+  }
+  std::string chunks;
+  while (head.find("chunked") != std::string::npos &&
+         chunks.find("\r\n0\r\n\r\n") == std::string::npos && read(fd, &c, 1) == 1) {
+    chunks += c;
+  }
+  return head.rfind("HTTP/1.1 ", 0) == 0 ? atoi(head.c_str() + 9) : 0;
+}
+
+// Six accounts share two worker threads, each on its own kept-alive
+// connection, all at once: every request runs with its own account's uid,
+// primary group and groups and nothing of another's, also right after a
+// refusal, a request with a subrequest (a COPY's destination) or a body cut
+// short, and no thread is ever found holding an identity between requests.
+TEST_F(WebDAVDaemonTest, EveryRequestActsAsItsOwnAccountOnSharedThreads) {
+  const std::vector<std::string> users = {"u0", "u1", "u2", "u3", "u4", "u5"};
+  AddUsers(users);
+  const std::string group = root_.Path("/etc/group"), passwd = root_.Path("/etc/passwd");
+  ASSERT_TRUE(WriteFile(group, Read(group) + "team:x:3000:u0,u2,u4\n"));
+  const std::string share = root_.Path("/volume1/public");
+  ASSERT_EQ(mkdir((share + "/team").c_str(), 0770), 0);
+  ASSERT_EQ(chown((share + "/team").c_str(), 0, 3000), 0);
+  ASSERT_EQ(chmod((share + "/team").c_str(), 0770), 0);
+  setenv("KIVO_WEBDAV_THREADS", "2", 1);
+  EnableHttp(http_port_);
+  unsetenv("KIVO_WEBDAV_THREADS");
+
+  enum Check { kNone, kOwner, kTeam };
+  struct Step {
+    const char* method;
+    std::string path, extra;  // {u}: the account, {r}: the round
+    const char* body;
+    int status, team_status;  // team_status: for the team's members
+    Check check;
+  };
+  const Step steps[] = {
+      {"PUT", "/public/{u}-{r}.txt", "", "x", 201, 201, kOwner},
+      {"GET", "/public/missing-{u}", "", "", 404, 404, kNone},
+      {"PUT", "/public/team/{u}-{r}.txt", "", "t", 403, 201, kTeam},
+      {"PUT", "/homes/alice/{u}-{r}.txt", "", "h", 403, 403, kNone},
+      {"COPY", "/public/{u}-{r}.txt",
+       "Destination: http://127.0.0.1/public/{u}-{r}-copy.txt\r\n", "", 201, 201, kOwner},
+      {"PUT", "/public/{u}-{r}-cut.txt", "", nullptr, 0, 0, kNone},  // a body cut short
+      {"PROPFIND", "/public/", "Depth: 1\r\n", "", 207, 207, kNone},
+  };
+  auto fill = [](std::string text, const std::string& user, int round) {
+    for (size_t at; (at = text.find("{u}")) != std::string::npos;) text.replace(at, 3, user);
+    for (size_t at; (at = text.find("{r}")) != std::string::npos;) {
+      text.replace(at, 3, std::to_string(round));
+    }
+    return text;
+  };
+  constexpr int kRounds = 4;
+  std::vector<std::thread> clients;
+  std::vector<std::string> failures(users.size());
+  for (size_t i = 0; i < users.size(); ++i) {
+    clients.emplace_back([&, i] {
+      const std::string& user = users[i];
+      const bool member = i % 2 == 0;
+      const std::string auth =
+          "Authorization: Basic " + Base64(user + ":" + user + "-secret") + "\r\n";
+      int fd = Connect(http_port_);
+      for (int round = 0; round < kRounds; ++round) {
+        for (const Step& step : steps) {
+          const std::string path = fill(step.path, user, round);
+          std::string head = std::string(step.method) + " " + path +
+                             " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + auth +
+                             fill(step.extra, user, round);
+          if (step.body == nullptr) {
+            const int cut = Connect(http_port_);
+            const std::string partial = head + "Content-Length: 100000\r\n\r\n" +
+                                        std::string(1000, 'c');
+            if (write(cut, partial.data(), partial.size()) < 0) failures[i] += "cut write; ";
+            usleep(20000);
+            close(cut);
+            continue;
+          }
+          head += "Content-Length: " + std::to_string(strlen(step.body)) + "\r\n\r\n" + step.body;
+          int status = KeptAnswer(fd, head);
+          if (status == 0) {  // a kept-alive connection closed: sent again, as clients do
+            close(fd);
+            fd = Connect(http_port_);
+            status = KeptAnswer(fd, head);
+          }
+          const int expected = member ? step.team_status : step.status;
+          if (status != expected) {
+            failures[i] += std::string(step.method) + " " + path + ": " +
+                           std::to_string(status) + "; ";
+          }
+        }
+      }
+      close(fd);
+    });
+  }
+  for (std::thread& client : clients) client.join();
+  for (size_t i = 0; i < users.size(); ++i) EXPECT_EQ(failures[i], "") << users[i];
+
+  for (size_t i = 0; i < users.size(); ++i) {
+    const std::string& user = users[i];
+    for (int round = 0; round < kRounds; ++round) {
+      for (const Step& step : steps) {
+        if (step.check == kNone || (step.check == kTeam && i % 2 != 0)) continue;
+        const std::string path = root_.Path(
+            "/volume1" + fill(step.check == kTeam || step.method[0] == 'P' ? step.path
+                                                                            : "/public/{u}-{r}-copy.txt",
+                              user, round));
+        const struct stat st = StatOf(path);
+        EXPECT_EQ(st.st_uid, UidOf(user)) << path;
+        EXPECT_EQ(st.st_gid, GidIn(passwd, user)) << path;
+      }
+      EXPECT_FALSE(Exists(root_.Path("/volume1/homes/alice/" + fill("{u}-{r}.txt", user, round))));
+    }
+  }
+  const std::string log = Read(root_.Path("/var/log/kivo/webdav-error.log"));
+  EXPECT_THAT(log, Not(HasSubstr("held an identity")));
+  EXPECT_THAT(log, Not(HasSubstr("another request")));
+  EXPECT_THAT(log, Not(HasSubstr("cannot give")));
+}
+
 }  // namespace
 }  // namespace e2e

@@ -1,0 +1,58 @@
+/* Which account's identity the calling thread acts with, for a WebDAV
+ * request's file work: one threaded process serves every account, each
+ * request's files touched with its own uid, primary group and groups.
+ *
+ * The process keeps the power to switch (its saved uid stays root's) and
+ * idles at the daemon's unprivileged identity (its User and Group). A worker
+ * thread takes an account's identity for exactly one request and gives it
+ * back before it serves anything else. On Linux the credential system calls
+ * change only the calling thread; the C library's wrappers would change
+ * every thread of the process, so the calls here are the raw ones.
+ *
+ * Threading: kd_identity_keep_power once, while the process is still root
+ * and before its threads start; every other call acts on the calling
+ * thread alone and is safe from any thread. */
+
+#ifndef KIVO_DAV_IDENTITY_H_
+#define KIVO_DAV_IDENTITY_H_
+
+#include <sys/types.h>
+
+#include "kivo_dav_accounts.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Makes the process idle at `uid` and `gid` (the only group), keeping its
+ * saved uid root's so that threads may switch later. 0, or -1 with errno. */
+int kd_identity_keep_power(uid_t uid, gid_t gid);
+
+/* The calling thread takes `id`, from the idle identity or root's (never
+ * from another account's). 0; -1 with errno when it could not (the thread
+ * is then idle again, or refuses to serve: kd_identity_idle). */
+int kd_identity_take(const kd_identity *id);
+
+/* The calling thread goes back to the idle identity (from an account's or
+ * from root's). 0, or -1 with errno. */
+int kd_identity_give_back(void);
+
+/* The calling thread acts as root, from the idle identity only: to read
+ * the root's account files, to map a URL before the request's account is
+ * taken. Give it back with kd_identity_give_back, or take an account's
+ * with kd_identity_take. 0, or -1 with errno. */
+int kd_identity_raise(void);
+
+/* 1 when the calling thread acts as root (kd_identity_raise). */
+int kd_identity_raised(void);
+
+/* 1 when the calling thread is at the idle identity, as the kernel sees it
+ * (effective uid and gid) and as this layer recorded it; 0 otherwise: the
+ * thread must serve nobody until kd_identity_give_back succeeds. */
+int kd_identity_idle(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KIVO_DAV_IDENTITY_H_ */
