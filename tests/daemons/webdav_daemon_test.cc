@@ -829,7 +829,7 @@ TEST_F(WebDAVDaemonTest, EveryRequestActsAsItsOwnAccountOnSharedThreads) {
       const bool member = i % 2 == 0;
       const std::string auth =
           "Authorization: Basic " + Base64(user + ":" + user + "-secret") + "\r\n";
-      int fd = Connect(http_port_);
+      int fd = Dial(http_port_);
       for (int round = 0; round < kRounds; ++round) {
         for (const Step& step : steps) {
           const std::string path = fill(step.path, user, round);
@@ -837,7 +837,7 @@ TEST_F(WebDAVDaemonTest, EveryRequestActsAsItsOwnAccountOnSharedThreads) {
                              " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + auth +
                              fill(step.extra, user, round);
           if (step.body == nullptr) {
-            const int cut = Connect(http_port_);
+            const int cut = Dial(http_port_);
             const std::string partial = head + "Content-Length: 100000\r\n\r\n" +
                                         std::string(1000, 'c');
             if (write(cut, partial.data(), partial.size()) < 0) failures[i] += "cut write; ";
@@ -849,7 +849,7 @@ TEST_F(WebDAVDaemonTest, EveryRequestActsAsItsOwnAccountOnSharedThreads) {
           int status = KeptAnswer(fd, head);
           if (status == 0) {  // a kept-alive connection closed: sent again, as clients do
             close(fd);
-            fd = Connect(http_port_);
+            fd = Dial(http_port_);
             status = KeptAnswer(fd, head);
           }
           const int expected = member ? step.team_status : step.status;
