@@ -17,11 +17,10 @@
 #include <filesystem>
 #include <map>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "tests/support/e2e.h"
+#include "tests/support/shim.h"
 
 namespace e2e {
 namespace {
@@ -308,24 +307,6 @@ const Change kChanges[] = {
 
 void PrintTo(const Change& c, std::ostream* os) { *os << c.name; }
 
-// A line of the shim's record: "kind path second flag".
-std::vector<std::vector<std::string>> Record(const std::string& path) {
-  std::vector<std::vector<std::string>> calls;
-  for (const std::string& line : ReadLines(path)) {
-    std::istringstream fields(line);
-    std::vector<std::string> call(4);
-    fields >> call[0] >> call[1] >> call[2] >> call[3];
-    calls.push_back(call);
-  }
-  return calls;
-}
-
-std::string Selector(const std::vector<std::vector<std::string>>& calls, size_t index) {
-  int n = 0;
-  for (size_t i = 0; i <= index; ++i) n += calls[i][0] == calls[index][0];
-  return calls[index][0] + ":" + std::to_string(n);
-}
-
 class CalendarChangeTest : public ::testing::TestWithParam<Change> {
  protected:
   void SetUp() override {
@@ -338,15 +319,9 @@ class CalendarChangeTest : public ::testing::TestWithParam<Change> {
   // The change under the shim, with `extra` ("KIVO_SHIM_KILL=..." and the like).
   Result Run(const Scene& scene, const std::vector<std::string>& extra) {
     const Change& c = GetParam();
-    std::vector<std::string> env = {std::string("LD_PRELOAD=") + KIVO_REPLACE_SHIM,
-                                    "KIVO_SHIM_UNDER=" + scene.root.path(),
-                                    "KIVO_SHIM_LOG=" + scene.root.path() + "/.shim-record"};
-    const char* asan = getenv("ASAN_OPTIONS");
-    env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
-                  ":verify_asan_link_order=0");
-    env.insert(env.end(), extra.begin(), extra.end());
     return scene.root.WebApi(
-        {"call", "--user", "admin", kCalendar, "1", c.method, Compact(c.params(scene))}, "", env);
+        {"call", "--user", "admin", kCalendar, "1", c.method, Compact(c.params(scene))}, "",
+        ShimEnv(scene.root.path(), extra));
   }
 
   // After the next call: the calendar whole at its old or new place (or gone), nothing else left.
@@ -389,14 +364,14 @@ class CalendarChangeTest : public ::testing::TestWithParam<Change> {
 // Killed in place of each write, fsync and rename below the root, the change is finished or
 // undone by the next call, or by `init` before it.
 TEST_P(CalendarChangeTest, KilledAtEveryStepTheNextCallFinishesOrUndoesIt) {
-  std::vector<std::vector<std::string>> calls;
+  std::vector<ShimCall> calls;
   {
     Scene scene(GetParam().second_volume);
     ASSERT_TRUE(scene.ready());
     ASSERT_TRUE(scene.Make("Cal"));
     const Result done = Run(scene, {});
     ASSERT_EQ(done.status, 0) << done.out << done.err;
-    calls = Record(scene.root.path() + "/.shim-record");
+    calls = ShimRecord(scene.root.path());
     bool is_new = false;
     ExpectOldOrNew(scene, &is_new);
     EXPECT_TRUE(is_new);
@@ -404,11 +379,11 @@ TEST_P(CalendarChangeTest, KilledAtEveryStepTheNextCallFinishesOrUndoesIt) {
   ASSERT_GT(calls.size(), 3u);
   int finished = 0, undone = 0;
   for (size_t i = 0; i < calls.size(); ++i) {
-    SCOPED_TRACE("killed at " + Selector(calls, i) + " " + calls[i][1]);
+    SCOPED_TRACE("killed at " + ShimSelector(calls, i) + " " + calls[i].path);
     Scene scene(GetParam().second_volume);
     ASSERT_TRUE(scene.ready());
     ASSERT_TRUE(scene.Make("Cal"));
-    const Result killed = Run(scene, {"KIVO_SHIM_KILL=" + Selector(calls, i)});
+    const Result killed = Run(scene, {"KIVO_SHIM_KILL=" + ShimSelector(calls, i)});
     EXPECT_EQ(killed.status, 128 + SIGKILL) << killed.out << killed.err;
     // Every other time the host's start comes first.
     if (i % 2 == 1) {
@@ -430,24 +405,24 @@ TEST_P(CalendarChangeTest, KilledAtEveryStepTheNextCallFinishesOrUndoesIt) {
 class CalendarCopyFaultTest : public CalendarChangeTest {};
 
 TEST_P(CalendarCopyFaultTest, DiskFaultsDuringACopyLeaveTheSourceWhole) {
-  std::vector<std::vector<std::string>> calls;
+  std::vector<ShimCall> calls;
   {
     Scene scene(true);
     ASSERT_TRUE(scene.ready());
     ASSERT_TRUE(scene.Make("Cal"));
     ASSERT_EQ(Run(scene, {}).status, 0);
-    calls = Record(scene.root.path() + "/.shim-record");
+    calls = ShimRecord(scene.root.path());
   }
   int faults = 0;
   for (size_t i = 0; i < calls.size(); ++i) {
     // The copy's own writes and syncs (its folder's sync comes once the copy is whole).
-    if (calls[i][0] == "rename" || calls[i][1].find("/volume2/t/") == std::string::npos) continue;
+    if (calls[i].kind == "rename" || calls[i].path.find("/volume2/t/") == std::string::npos) continue;
     for (const int error : {EIO, ENOSPC}) {
-      SCOPED_TRACE(Selector(calls, i) + " " + calls[i][1] + " " + strerror(error));
+      SCOPED_TRACE(ShimSelector(calls, i) + " " + calls[i].path + " " + strerror(error));
       Scene scene(true);
       ASSERT_TRUE(scene.ready());
       ASSERT_TRUE(scene.Make("Cal"));
-      const Result failed = Run(scene, {"KIVO_SHIM_FAIL=" + Selector(calls, i),
+      const Result failed = Run(scene, {"KIVO_SHIM_FAIL=" + ShimSelector(calls, i),
                                         "KIVO_SHIM_ERRNO=" + std::to_string(error)});
       EXPECT_EQ(failed.answer, Refusal(1704)) << failed.out << failed.err;
       bool is_new = true;

@@ -11,7 +11,7 @@
 #include <string>
 #include <tuple>
 
-#include "tests/support/e2e.h"
+#include "tests/support/shim.h"
 
 namespace e2e {
 namespace {
@@ -41,7 +41,9 @@ class HostAccountsTest : public ::testing::Test {
                                "rooty:x:2000:0::/nonexistent:/bin/sh\n"
                                "frank:x:2001:100::/home/frank:/bin/sh\n";
     ASSERT_TRUE(WriteFile(root_.Path("/etc/passwd"), passwd));
-    ASSERT_TRUE(server_.Start(root_));
+    // The server's time() stands still (tests/shim): the login brake's waits last.
+    ASSERT_TRUE(WriteFile(root_.path() + "/.clock", std::to_string(time(nullptr))));
+    ASSERT_TRUE(server_.Start(root_, {}, ShimEnv("", {"KIVO_SHIM_CLOCK=" + root_.path() + "/.clock"})));
   }
 
   static std::string HashOf(const std::string& shadow, const std::string& name) {

@@ -8,21 +8,15 @@
 #include <filesystem>
 #include <functional>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "tests/support/e2e.h"
+#include "tests/support/shim.h"
 
 namespace e2e {
 namespace {
 
 using ::testing::HasSubstr;
-
-// A line of the record: "kind path second flag" ("-" for none).
-struct Call {
-  std::string kind, path, second, flag;
-};
 
 struct Replacement {
   const char* name;
@@ -82,19 +76,8 @@ struct Order {
 
 std::string Folder(const std::string& path) { return path.substr(0, path.rfind('/')); }
 
-std::vector<Call> Record(const std::string& path) {
-  std::vector<Call> calls;
-  for (const std::string& line : ReadLines(path)) {
-    std::istringstream fields(line);
-    Call call;
-    fields >> call.kind >> call.path >> call.second >> call.flag;
-    calls.push_back(call);
-  }
-  return calls;
-}
-
 // The first replacement of `target`: its temporary is what is renamed onto it.
-Order OrderOf(const std::vector<Call>& calls, const std::string& target) {
+Order OrderOf(const std::vector<ShimCall>& calls, const std::string& target) {
   Order order;
   size_t r = 0;
   while (r < calls.size() && !(calls[r].kind == "rename" && calls[r].second == target)) ++r;
@@ -119,13 +102,6 @@ Order OrderOf(const std::vector<Call>& calls, const std::string& target) {
   return order;
 }
 
-// "kind:n": the n-th call of its kind in the record.
-std::string Selector(const std::vector<Call>& calls, size_t index) {
-  int n = 0;
-  for (size_t i = 0; i <= index; ++i) n += calls[i].kind == calls[index].kind;
-  return calls[index].kind + ":" + std::to_string(n);
-}
-
 // The content without what differs between roots and runs: the root's path, salted hashes.
 std::string Comparable(std::string content, const std::string& root) {
   for (size_t at; (at = content.find(root)) != std::string::npos;)
@@ -140,16 +116,9 @@ class ReplaceOrderTest : public ::testing::TestWithParam<Replacement> {
     const Replacement& r = GetParam();
     r.prepare(root);
     *old = Read(root.Path(r.file));
-    std::vector<std::string> env = {std::string("LD_PRELOAD=") + KIVO_REPLACE_SHIM,
-                                    "KIVO_SHIM_UNDER=" + root.path(),
-                                    "KIVO_SHIM_LOG=" + root.path() + "/.shim-record",
-                                    "KIVO_SHIM_TARGET=" + root.Path(r.file)};
-    if (!fail.empty()) env.push_back("KIVO_SHIM_FAIL=" + fail);
-    // Under AddressSanitizer the shim comes before its runtime: let it, and keep what it reports.
-    const char* asan = getenv("ASAN_OPTIONS");
-    env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
-                  ":verify_asan_link_order=0");
-    return root.WebApi(r.command(root), r.input, env);
+    std::vector<std::string> extra = {"KIVO_SHIM_TARGET=" + root.Path(r.file)};
+    if (!fail.empty()) extra.push_back("KIVO_SHIM_FAIL=" + fail);
+    return root.WebApi(r.command(root), r.input, ShimEnv(root.path(), extra));
   }
 
   // Names in the file's folder that are neither the file nor its lock.
@@ -168,7 +137,7 @@ class ReplaceOrderTest : public ::testing::TestWithParam<Replacement> {
 
 TEST_P(ReplaceOrderTest, WriteSyncRenameSyncAndEachFailureLeavesTheFileWhole) {
   const Replacement& r = GetParam();
-  std::vector<Call> calls;
+  std::vector<ShimCall> calls;
   Order order;
   std::string new_content;
   {
@@ -177,16 +146,16 @@ TEST_P(ReplaceOrderTest, WriteSyncRenameSyncAndEachFailureLeavesTheFileWhole) {
     std::string old;
     const Result done = RunReplacement(root, "", &old);
     ASSERT_EQ(done.status, 0) << done.out << done.err;
-    calls = Record(root.path() + "/.shim-record");
+    calls = ShimRecord(root.path());
     order = OrderOf(calls, root.Path(r.file));
     std::string text;
-    for (const Call& c : calls) text += c.kind + " " + c.path + " " + c.second + "\n";
+    for (const ShimCall& c : calls) text += c.kind + " " + c.path + " " + c.second + "\n";
     ASSERT_TRUE(order.complete) << "write, fsync of the file, rename, fsync of the folder:\n"
                                 << text;
     // As the first replacement left it.
     new_content = Comparable(Read(root.path() + "/.shim-record.snapshot"), root.path());
     ASSERT_NE(new_content, Comparable(old, root.path()));
-    for (Call& c : calls) c.path = Comparable(Folder(c.path), root.path());
+    for (ShimCall& c : calls) c.path = Comparable(Folder(c.path), root.path());
   }
   const struct {
     const char* step;
@@ -201,9 +170,9 @@ TEST_P(ReplaceOrderTest, WriteSyncRenameSyncAndEachFailureLeavesTheFileWhole) {
     TestRoot root;
     ASSERT_TRUE(root.ok()) << root.init_result().err;
     std::string old;
-    const Result failed = RunReplacement(root, Selector(calls, step.index), &old);
+    const Result failed = RunReplacement(root, ShimSelector(calls, step.index), &old);
     // The same call failed as was recorded: a run takes the same steps.
-    const std::vector<Call> record = Record(root.path() + "/.shim-record");
+    const std::vector<ShimCall> record = ShimRecord(root.path());
     ASSERT_LT(step.index, record.size());
     EXPECT_EQ(record[step.index].flag, "FAILED");
     EXPECT_EQ(Comparable(Folder(record[step.index].path), root.path()), calls[step.index].path);

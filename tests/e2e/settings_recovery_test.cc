@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/e2e.h"
+#include "tests/support/shim.h"
 
 namespace e2e {
 namespace {
@@ -46,14 +46,9 @@ class SettingsRecoveryTest : public ::testing::TestWithParam<Change> {
  protected:
   Result Run(const TestRoot& root, const std::string& kill) const {
     const Change& c = GetParam();
-    std::vector<std::string> env = {std::string("LD_PRELOAD=") + KIVO_REPLACE_SHIM,
-                                    "KIVO_SHIM_UNDER=" + root.path(),
-                                    "KIVO_SHIM_LOG=" + root.path() + "/.shim-record"};
-    const char* asan = getenv("ASAN_OPTIONS");
-    env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
-                  ":verify_asan_link_order=0");
-    if (!kill.empty()) env.push_back("KIVO_SHIM_KILL=" + kill);
-    return root.WebApi({"call", "--user", "admin", c.api, "1", "set", c.params}, "", env);
+    return root.WebApi({"call", "--user", "admin", c.api, "1", "set", c.params}, "",
+                       ShimEnv(root.path(), kill.empty() ? std::vector<std::string>{}
+                                                         : std::vector<std::string>{"KIVO_SHIM_KILL=" + kill}));
   }
 };
 

@@ -375,7 +375,10 @@ int Dial(int port, const std::string& source) {
   return -1;
 }
 
-bool Server::Start(const TestRoot& root, const std::vector<std::string>& extra_args) {
+bool Server::Start(const TestRoot& root, const std::vector<std::string>& extra_args,
+                   const std::vector<std::string>& env) {
+  Stop();  // a restart, with other arguments
+  port_ = tls_port_ = 0;
   log_path_ = root.path() + "/.serve.log";
   const int log_fd =
       open(log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
@@ -385,7 +388,7 @@ bool Server::Start(const TestRoot& root, const std::vector<std::string>& extra_a
     argv.insert(argv.end(), {"--listen", "127.0.0.1:0"});
   }
   argv.insert(argv.end(), extra_args.begin(), extra_args.end());
-  pid_ = Spawn(argv, root.path(), "", log_fd, log_fd, {}, true);
+  pid_ = Spawn(argv, root.path(), "", log_fd, log_fd, env, true);
   close(log_fd);
   const std::regex listening("listening on .*:([0-9]+)\n");
   const std::regex listening_tls("listening on .*:([0-9]+) \\(https\\)\n");

@@ -103,8 +103,10 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // Waits until it listens; fails the current test with its output if not.
-  bool Start(const TestRoot& root, const std::vector<std::string>& extra_args = {});
+  // (Re)starts, waits until it listens; fails the current test with its output if not. `env`:
+  // "NAME=value".
+  bool Start(const TestRoot& root, const std::vector<std::string>& extra_args = {},
+             const std::vector<std::string>& env = {});
   int Stop();  // SIGTERM to the group and wait: the server's exit status
   int port() const { return port_; }
   int tls_port() const { return tls_port_; }  // with --listen-tls; 0 without

@@ -1,12 +1,9 @@
 // Creating calendars: folders with owners and modes, the identity it runs under, the
-// registry, what a failed create leaves (nothing), and creates from several processes.
-
-#include <sys/wait.h>
+// registry, and what a failed create leaves (nothing).
 
 #include <algorithm>
 #include <functional>
 #include <regex>
-#include <set>
 
 #include "tests/unit/calendar_fixture.h"
 
@@ -186,52 +183,6 @@ TEST_F(CalendarCreateTest, ExceptionsBelowAreAnsweredNotPassedOn) {
         << c.throwing;
     EXPECT_FALSE(Exists(docs_ + "/Work"));
   }
-}
-
-// The registry lock keeps every read-modify-write whole: no entry is lost.
-TEST_F(CalendarCreateTest, CreatesFromSeveralProcessesAtOnceKeepEveryEntry) {
-  int gate[2];
-  ASSERT_EQ(pipe(gate), 0);
-  std::multiset<std::string> expected;
-  std::vector<pid_t> children;
-  for (int p = 0; p < 4; ++p) {
-    std::vector<std::string> names;
-    for (int k = 0; k < 6; ++k) names.push_back("P" + std::to_string(p) + "_" + std::to_string(k));
-    for (const std::string& name : names) expected.insert(name + ":docs");
-    const pid_t pid = fork();
-    if (pid == 0) {  // waits for the gate to close, exits with its failed calls
-      close(gate[1]);
-      char byte;
-      while (read(gate[0], &byte, 1) > 0) {
-      }
-      int failed = 0;
-      for (const std::string& name : names) {
-        KIVO::APIRequest request(p % 2 == 0 ? "alice" : "bob",
-                                 CreateParams("docs", name, docs_, "docs"));
-        KIVO::APIResponse response;
-        CalDAVCalendarCreate(&request, &response);
-        failed += !response.success() || geteuid() != 0 || getegid() != 0;
-      }
-      _exit(failed);
-    }
-    children.push_back(pid);
-  }
-  close(gate[0]);
-  close(gate[1]);
-  for (pid_t pid : children) {
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "failed calls in " << pid;
-  }
-  Json::Value calendars;
-  ASSERT_TRUE(Json::Reader().parse(ReadFile(RegistryPath()), calendars));
-  std::multiset<std::string> registered;
-  for (const Json::Value& entry : calendars) registered.insert(IdAnswer(entry)["id"].asString());
-  EXPECT_EQ(registered, expected);
-  // Every calendar's token recorded, one a line, none lost to another writer.
-  const std::string record = ReadFile(Path("usr/kivo/etc/calendar.ids"));
-  EXPECT_EQ(static_cast<size_t>(std::count(record.begin(), record.end(), '\n')), expected.size());
-  EXPECT_EQ(RegistryDirSize(), 3) << "the registry, its lock, the tokens, nothing else";
 }
 
 }  // namespace
