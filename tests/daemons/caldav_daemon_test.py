@@ -202,24 +202,13 @@ def event(uid, start):
             "SUMMARY:Meeting %s\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n" % (uid, stamp, stamp, end, uid))
 
 
-VDIRSYNCER = """[general]
-status_path = "%(home)s/status/"
-[pair cal]
-a = "local"
-b = "server"
-collections = ["from b"]
-metadata = ["displayname", "color"]
-conflict_resolution = "b wins"
-[storage local]
-type = "filesystem"
-path = "%(home)s/local/"
-fileext = ".ics"
-[storage server]
-type = "caldav"
-url = "%(url)s"
-username = "%(user)s"
-password = "%(password)s"
-"""
+VDIRSYNCER = (
+    '[general]\nstatus_path = "%(home)s/status/"\n'
+    '[pair cal]\na = "local"\nb = "server"\ncollections = ["from b"]\n'
+    'metadata = ["displayname", "color"]\nconflict_resolution = "b wins"\n'
+    '[storage local]\ntype = "filesystem"\npath = "%(home)s/local/"\nfileext = ".ics"\n'
+    '[storage server]\ntype = "caldav"\nurl = "%(url)s"\nusername = "%(user)s"\n'
+    'password = "%(password)s"\n')
 
 
 def vdirsyncer(user, *args, answers="", check=True, url=None):
@@ -313,14 +302,9 @@ class CalDAVDaemonTest(unittest.TestCase):
         for capability_set in ("CapPrm", "CapEff", "CapBnd"):  # CAP_SETGID and CAP_SETUID
             self.assertEqual("%016x" % (1 << 6 | 1 << 7), status[capability_set], capability_set)
         self.assertEqual(("1", ""), (status["NoNewPrivs"].strip(), status["Groups"].strip()))
-        listening = []
-        for table in ("/proc/net/tcp", "/proc/net/tcp6"):
-            with open(table) as f:
-                for line in list(f)[1:]:
-                    local, state = line.split()[1], line.split()[3]
-                    if state == "0A" and int(local.split(":")[1], 16) == port:
-                        listening.append(local.split(":")[0])
-        self.assertEqual(["0100007F"], listening)  # 127.0.0.1 only
+        listening = run("ss", "-ltnH", "sport = :%d" % port).stdout.split()
+        self.assertEqual(5, len(listening), listening)  # one socket, on loopback only
+        self.assertEqual("127.0.0.1:%d" % port, listening[3], listening)
 
     def test_each_user_lists_the_calendars_the_kernel_lets_them_read_and_write(self):
         body = ('<?xml version="1.0"?><propfind xmlns="DAV:"><prop>'
