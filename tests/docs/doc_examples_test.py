@@ -1,17 +1,9 @@
 #!/usr/bin/python3
-"""Runs the examples of README.md and docs/API.md, as a reader would.
-
-In each file, the lines of a ```sh block that start with "$ " are commands
-(a line ending in "\\" goes on); the lines after a command, up to the next
-one, are the answer it must print (compared as JSON where they parse).
-A command shown without an answer must succeed. Each file's commands run in
-order, in a fresh folder holding a development root `devroot` and `build`
-(the build under test), with the daemons on, on loopback. Readers' stand-ins
-are filled in: HOST is this machine (127.0.0.1), `curl -u NAME` is given
-NAME's password and fails on an HTTP error, and `passwd NAME` reads it.
-
-Run it in a network namespace of its own (ctest does): the examples use the
-default ports.
+"""Runs the examples of README.md and docs/API.md as a reader would: in ```sh blocks, lines
+starting "$ " are commands ("\\" at the end goes on), the lines up to the next one the answer it
+must print (as JSON where they parse); without one it must succeed. Each file runs in a fresh
+folder with a root `devroot` and `build`, daemons on, on loopback, default ports (so in a network
+namespace of its own). HOST is 127.0.0.1; `curl -u NAME` and `passwd NAME` get NAME's password.
 
   doc_examples_test.py --build DIR FILE...
 """
@@ -83,6 +75,10 @@ def same_answer(printed, expected):
 
 
 class DocExamplesTest(unittest.TestCase):
+    def test_examples(self):
+        for name in FILES:
+            self.run_file(name)
+
     def run_file(self, name):
         with open(name, encoding="utf-8") as f:
             text = f.read()
@@ -120,10 +116,6 @@ class DocExamplesTest(unittest.TestCase):
         finally:
             subprocess.run([webapi, "services", "--stop-all"], env=env, capture_output=True)
             shutil.rmtree(place, ignore_errors=True)
-
-    def test_examples(self):
-        for name in FILES:
-            self.run_file(name)
 
 
 if __name__ == "__main__":

@@ -1,12 +1,6 @@
 #!/usr/bin/python3
-"""The CalDAV daemon's plug-ins without a daemon: who logs in, which
-calendars each user sees and may write, and what discovery answers, against
-a temporary root whose accounts, shares and registry are plain files, as
-the plug-ins read them. Loaded through Radicale's own loaders from a
-configuration that names the types as the daemon's does.
-
-Run as root (the plug-ins act with each user's file-system identity);
-skipped otherwise.
+"""The CalDAV daemon's plug-ins, loaded as the daemon loads them, without a daemon: logins,
+each user's calendars and rights, discovery, against a temporary root of plain files. As root.
 """
 
 import json
@@ -64,8 +58,8 @@ def folder(relative, owner, mode, group=None):
 
 
 def entry(name, destination, share="public"):
-    return '{"calendarname": "%s", "destination": "%s", "share": "%s"}' % (
-        name, destination, share)
+    return json.dumps({"calendarname": name, "destination": destination, "share": share},
+                      ensure_ascii=False)
 
 
 def set_registry(entries):
@@ -110,19 +104,17 @@ def setUpModule():
         0o600)
     write("etc/kivo/shares.json", '{"homes": "%s", "public": "%s"}' % (
         path("volume1/homes"), path("volume1/public")))
-    folder("volume1/public", "root", 0o1777)
-    for user in ("admin", "alice", "bob", "carol", "dave"):
-        folder("volume1/homes/" + user, user, 0o755 if user == "dave" else 0o700)
-    # Made as the web API makes them: mode 0777, given to their user.
-    for relative, owner in (("alice/Mine", "alice"), ("bob/Bobs", "bob"),
-                            ("admin/Admins", "admin")):
-        folder("volume1/homes/" + relative, owner, 0o777)
-    folder("volume1/homes/dave/Open", "dave", 0o755)
+    # Homes closed but dave's; calendars made as the web API makes them (0777, their user's).
+    for relative, owner, mode, group in (
+            [("public", "root", 0o1777, None)] +
+            [("homes/" + u, u, 0o755 if u == "dave" else 0o700, None)
+             for u in ("admin", "alice", "bob", "carol", "dave")] +
+            [("homes/alice/Mine", "alice", 0o777, None), ("homes/bob/Bobs", "bob", 0o777, None),
+             ("homes/admin/Admins", "admin", 0o777, None), ("homes/dave/Open", "dave", 0o755, None),
+             ("public/Team", "root", 0o2770, TEAM), ("public/Notice", "admin", 0o755, None),
+             ("public/Everyone", "admin", 0o777, None), ("public/Réunion %2F", "bob", 0o777, None)]):
+        folder("volume1/" + relative, owner, mode, group)
     os.symlink(path("volume1/homes/alice/Mine"), path("volume1/homes/bob/Link"))
-    folder("volume1/public/Team", "root", 0o2770, TEAM)
-    folder("volume1/public/Notice", "admin", 0o755)
-    folder("volume1/public/Everyone", "admin", 0o777)
-    folder("volume1/public/Réunion %2F", "bob", 0o777)
     set_registry(REGISTRY)
     write("radicale.conf", "[auth]\ntype = kivo_auth\n[rights]\ntype = kivo_rights\n"
                            "[storage]\ntype = kivo_storage\nfilesystem_folder = %s\n"
@@ -136,8 +128,7 @@ def setUpModule():
 
 
 def begin(method, raw_path):
-    """A new request as Radicale starts it; answers the path the plug-ins
-    get: decoded as the server decodes it, then sanitized."""
+    """Starts a request as Radicale does; answers the path the plug-ins get."""
     decoded = urllib.parse.unquote(raw_path)
     AUTH.get_external_login({"REQUEST_METHOD": method, "PATH_INFO": decoded})
     return pathutils.sanitize_path(decoded)
@@ -153,8 +144,7 @@ def discover(user, raw_path, depth="1"):
 
 
 def authorization(user, method, raw_path, asked=None):
-    """The rights on `asked` (the request's own path by default) while
-    `user` makes a request `method` to `raw_path`."""
+    """The rights on `asked` (by default the path) during `user`'s `method` of `raw_path`."""
     sanitized = begin(method, raw_path)
     return RIGHTS.authorization(user, sanitized if asked is None else asked)
 
@@ -230,7 +220,7 @@ class PluginsTest(unittest.TestCase):
         set_registry(REGISTRY)
         self.assertEqual(url, urls("bob")["Everyone"])
 
-    def test_logins(self):
+    def test_logins_and_a_new_password_taking_over_from_the_remembered_one(self):
         cases = [
             ("alice", "alice-pw", "alice"),
             ("alice", "bob-pw", ""),
@@ -244,10 +234,17 @@ class PluginsTest(unittest.TestCase):
         for login, password, expected in cases:
             with self.subTest(login=login, password=password):
                 self.assertEqual(expected, AUTH.login(login, password))
+        with open(path("etc/shadow")) as f:
+            shadow = f.read()
+        self.addCleanup(write, "etc/shadow", shadow, 0o600)
+        self.assertEqual("carol", AUTH.login("carol", "carol-pw"))
+        write("etc/shadow", shadow.replace(shadow[shadow.index("carol:"):].split("\n")[0],
+                                           "carol:%s:0:0:99999:7:::" % crypt.crypt("new-pw")), 0o600)
+        self.assertEqual("", AUTH.login("carol", "carol-pw"))
+        self.assertEqual("carol", AUTH.login("carol", "new-pw"))
 
     def test_accounts_follow_the_table_every_reader_runs(self):
-        # The WebDAV daemon's account reader runs the same table (dav_accounts_test.cc): one
-        # service's refusals and groups are every service's.
+        # The WebDAV daemon's reader runs the same table (dav_accounts_test.cc).
         import kivo_service
         with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "vectors",
                                "accounts.json"), encoding="utf-8") as f:
@@ -256,11 +253,9 @@ class PluginsTest(unittest.TestCase):
         self.addCleanup(shutil.rmtree, root, ignore_errors=True)
         os.makedirs(os.path.join(root, "etc"))
         for name in ("passwd", "group", "shadow"):
-            with open(os.path.join(root, "etc", name), "w", encoding="utf-8") as f:
-                f.write(table[name])
-        with open(os.path.join(root, "radicale.conf"), "w") as f:
-            f.write("[auth]\ntype = kivo_auth\n[storage]\ntype = kivo_storage\n"
-                    "kivo_root = %s\nkivo_state = %s\n" % (root, root))
+            write(os.path.join(root, "etc", name), table[name])
+        write(os.path.join(root, "radicale.conf"), "[auth]\ntype = kivo_auth\n[storage]\n"
+              "type = kivo_storage\nkivo_root = %s\nkivo_state = %s\n" % (root, root))
         configuration = config.load([(os.path.join(root, "radicale.conf"), False)])
         logins = auth.load(configuration)
         service = kivo_service.Service.of(configuration)
@@ -273,17 +268,6 @@ class PluginsTest(unittest.TestCase):
                     identity = service.identity(name)
                     self.assertEqual((account["uid"], account["gid"], tuple(account["groups"])),
                                      (identity.uid, identity.gid, tuple(sorted(identity.groups))))
-
-    def test_a_new_password_takes_over_from_the_remembered_one(self):
-        with open(path("etc/shadow")) as f:
-            shadow = f.read()
-        self.addCleanup(write, "etc/shadow", shadow, 0o600)
-        self.assertEqual("carol", AUTH.login("carol", "carol-pw"))
-        lines = [line if not line.startswith("carol:") else
-                 "carol:%s:0:0:99999:7:::" % crypt.crypt("new-pw") for line in shadow.split("\n")]
-        write("etc/shadow", "\n".join(lines), 0o600)
-        self.assertEqual("", AUTH.login("carol", "carol-pw"))
-        self.assertEqual("carol", AUTH.login("carol", "new-pw"))
 
 
 if __name__ == "__main__":
