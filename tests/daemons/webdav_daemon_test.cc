@@ -225,7 +225,9 @@ TEST_F(WebDAVDaemonTest, PortChangeMovesTheListenerAndDisablingStopsTheDaemon) {
   EXPECT_THAT(services.out, HasSubstr("webdav-httpd       -    no"));
 }
 
-TEST_F(WebDAVDaemonTest, TakenPortFailsTheSetWithApachesWords) {
+// A taken port fails the set with Apache's words; once free, two settings
+// calls racing to start the daemon leave exactly one, and --stop-all none.
+TEST_F(WebDAVDaemonTest, TakenPortFailsTheSetAndRacingStartsLeaveOneDaemon) {
   // Stored as the variant's own port, a port in use passes the module's
   // check; Apache's bind is what fails.
   ASSERT_TRUE(root_.WriteConf({{"WebDavPort", std::to_string(http_port_)}}));
@@ -236,21 +238,16 @@ TEST_F(WebDAVDaemonTest, TakenPortFailsTheSetWithApachesWords) {
   addr.sin_port = htons(static_cast<uint16_t>(http_port_));
   ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   ASSERT_EQ(listen(fd, 1), 0);
-  const Result r = Set(R"({"enable_http": true, "http_port_num": )" + std::to_string(http_port_) +
-                       R"(, "enable_https": false})");
-  close(fd);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.answer, Refusal(1704));
-  EXPECT_THAT(r.err, HasSubstr("Address already in use"));
-  EXPECT_THAT(root_.Actions(), Not(::testing::Contains("service.restart webdav-httpd")));
-  EXPECT_FALSE(Exists(root_.Path("/var/run/kivo/webdav-httpd.pid")));
-}
-
-// Two settings calls racing to start the daemon leave exactly one, and
-// --stop-all leaves none.
-TEST_F(WebDAVDaemonTest, RacingStartsLeaveOneDaemon) {
   const std::string params = R"({"enable_http": true, "http_port_num": )" +
                              std::to_string(http_port_) + R"(, "enable_https": false})";
+  const Result taken = Set(params);
+  close(fd);
+  EXPECT_EQ(taken.status, 1);
+  EXPECT_EQ(taken.answer, Refusal(1704));
+  EXPECT_THAT(taken.err, HasSubstr("Address already in use"));
+  EXPECT_THAT(root_.Actions(), Not(::testing::Contains("service.restart webdav-httpd")));
+  EXPECT_FALSE(Exists(root_.Path("/var/run/kivo/webdav-httpd.pid")));
+
   Result first, second;
   std::thread other([&] { second = Set(params); });
   first = Set(params);
