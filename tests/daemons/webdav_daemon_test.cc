@@ -1,7 +1,5 @@
-// The WebDAV daemon end to end: settings changed through the module (via
-// `kivo-webapi call`), a real Apache answering WebDAV clients (curl, litmus)
-// on free loopback ports, and what it leaves in the root. Every test stops
-// the daemons of its root in TearDown, also when it fails.
+// The WebDAV daemon end to end: settings set through the module, a real
+// Apache answering curl on loopback ports, and what it leaves in the root.
 
 #include "tests/daemons/webdav_fixture.h"
 
@@ -11,8 +9,7 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-// The primary group of `name` in the root's etc/passwd, or of the group
-// `name` in its etc/group; 0 when there is none.
+// The gid of `name` in a root's etc/passwd (primary) or etc/group; 0: none.
 gid_t GidIn(const std::string& file, const std::string& name) {
   for (const std::string& line : ReadLines(file)) {
     if (line.rfind(name + ":", 0) != 0) continue;
@@ -37,8 +34,7 @@ TEST_F(WebDAVDaemonTest, SharesServedWithTheUsersIdentity) {
       << "a wrong password while the right one is remembered";
   EXPECT_THAT(listing.body, HasSubstr("<D:href>/homes/</D:href>"));
   EXPECT_THAT(listing.body, HasSubstr("<D:href>/public/</D:href>"));
-  // A browser sees the same as a plain listing, and of the homes only the
-  // one it may enter.
+  // A browser sees the same listing, and of the homes only its own.
   const Answer page = Curl("GET", "/homes/", Alice());
   EXPECT_EQ(page.status, 200);
   EXPECT_THAT(page.body, HasSubstr("href=\"alice/\""));
@@ -60,8 +56,7 @@ TEST_F(WebDAVDaemonTest, SharesServedWithTheUsersIdentity) {
        {"-H", "Destination: http://127.0.0.1/homes/alice/dir/b.txt"},
        201},
       {"PROPFIND", "/homes/alice/dir/", {"-H", "Depth: 1"}, 207},
-      // A missing parent is a conflict (RFC 4918), which clients answer by
-      // making it; nothing is written.
+      // A missing parent is a conflict (RFC 4918); nothing is written.
       {"MKCOL", "/homes/alice/none/dir", {}, 409},
       {"PUT", "/homes/alice/none/x.txt", {"--data-binary", "x"}, 409},
       {"COPY",
@@ -92,17 +87,15 @@ TEST_F(WebDAVDaemonTest, SharesServedWithTheUsersIdentity) {
   EXPECT_FALSE(Exists(root_.Path("/volume1/homes/admin/x.txt")));
   EXPECT_FALSE(Exists(root_.Path("/volume1/homes/d")));
   EXPECT_FALSE(Exists(home + "/none"));
-  // Each refusal leaves one line at the daemon's log level: the code, the
-  // request, the account and why.
+  // Each refusal logs one line: the code, the request, the account, why.
   int logged = 0;
   for (const std::string& line : ReadLines(root_.Path("/var/log/kivo/webdav-error.log"))) {
     logged += line.find("refused 403: PUT /homes/admin/x.txt for alice: ") != std::string::npos;
     logged += line.find("refused 401: PROPFIND / for alice: wrong password") != std::string::npos;
   }
   EXPECT_EQ(logged, 2);
-  // Credentials that two layers could read differently never lend alice's
-  // identity: a tab after "Basic" fails the claim (the request runs as
-  // nobody), a claim of one name with another's password fails the check.
+  // Credentials two layers could read differently never lend alice's
+  // identity: a tab after "Basic", one name with another's password.
   const std::string token = "YWxpY2U6YWxpY2Utc2VjcmV0";  // alice:alice-secret
   EXPECT_THAT(Curl("PUT", "/homes/alice/tab.txt", "",
                    {"-H", "Authorization: Basic\t" + token, "--data-binary", "x"})
@@ -142,9 +135,8 @@ TEST_F(WebDAVDaemonTest, SwitchesTakeEffectAndLogsAreForAdministratorsOnly) {
   EXPECT_EQ(Curl("PROPFIND", "/public/", "", {"-H", "Depth: 1"}).status, 207);
   // The request above turned depth infinity off again (absent reads as false).
   EXPECT_EQ(Curl("PROPFIND", "/public/", "", infinite).status, 403);
-  // Requests without credentials run as guest and only read, even where
-  // every account writes; for more (a write, a home) they are asked for
-  // credentials, which then count with all their rights.
+  // Without credentials a request runs as guest and only reads, even where
+  // every account writes; for more it is asked for credentials.
   const struct {
     const char* method;
     const char* path;
@@ -168,8 +160,8 @@ TEST_F(WebDAVDaemonTest, SwitchesTakeEffectAndLogsAreForAdministratorsOnly) {
   EXPECT_EQ(StatOf(root_.Path("/volume1/public/anon.txt")).st_uid, UidOf("alice"));
   EXPECT_EQ(Curl("GET", "/public/anon.txt", "").body, "x");
   EXPECT_EQ(Curl("PROPFIND", "/public/anon.txt", "alice:wrong", {"-H", "Depth: 0"}).status, 401);
-  // A reload is signalled and Apache's children keep the old configuration
-  // until it has read the new one: a set returns only after that.
+  // Apache's children keep the old configuration until the reload is read:
+  // a set returns only after that.
   const std::string anonymous = "PROPFIND /public/ HTTP/1.0\r\nHost: 127.0.0.1\r\nDepth: 1\r\n\r\n";
   for (int round = 0; round < 6; ++round) {
     const bool on = round % 2 == 1;
@@ -228,8 +220,7 @@ TEST_F(WebDAVDaemonTest, PortChangeMovesTheListenerAndDisablingStopsTheDaemon) {
 // A taken port fails the set with Apache's words; once free, two settings
 // calls racing to start the daemon leave exactly one, and --stop-all none.
 TEST_F(WebDAVDaemonTest, TakenPortFailsTheSetAndRacingStartsLeaveOneDaemon) {
-  // Stored as the variant's own port, a port in use passes the module's
-  // check; Apache's bind is what fails.
+  // Stored as the variant's own port, it passes the module's check.
   ASSERT_TRUE(root_.WriteConf({{"WebDavPort", std::to_string(http_port_)}}));
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   struct sockaddr_in addr = {};
@@ -252,8 +243,7 @@ TEST_F(WebDAVDaemonTest, TakenPortFailsTheSetAndRacingStartsLeaveOneDaemon) {
   std::thread other([&] { second = Set(params); });
   first = Set(params);
   other.join();
-  // A call that checks the port after the other's daemon took it, but read
-  // the settings before the other stored it, sees a conflict (1701).
+  // A call that read the settings before the other stored them: 1701.
   for (const Result* r : {&first, &second}) {
     EXPECT_TRUE(r->status == 0 || r->answer == Refusal(1701)) << r->answer << r->err;
   }
@@ -264,10 +254,8 @@ TEST_F(WebDAVDaemonTest, TakenPortFailsTheSetAndRacingStartsLeaveOneDaemon) {
   EXPECT_EQ(ProcessesOf(root_.path()), 0);
 }
 
-// The first writer used to own the lock database: every account after it
-// got 500. Now any order works, before and after a restart, and the
-// database is the kind this Apache opens, root's, in a folder closed to
-// listing.
+// The lock database is no first writer's: every account writes in any
+// order across a restart; it is root's, Apache's kind, in a closed folder.
 TEST_F(WebDAVDaemonTest, EveryAccountWritesInAnyOrderAcrossARestart) {
   AddUsers({"bob", "carol", "admin"});
   EnableHttp(http_port_);
@@ -289,8 +277,7 @@ TEST_F(WebDAVDaemonTest, EveryAccountWritesInAnyOrderAcrossARestart) {
         const int status = Curl(step.method, step.path, user, step.extra).status;
         EXPECT_TRUE(status >= 200 && status < 300) << name << " " << step.method << " " << status;
       }
-      // New names (an empty resource made, 201), then existing ones (200),
-      // in the own home and side by side in the public share.
+      // New names (201), then existing ones (200), at home and in public.
       for (const std::string& target : {home + "/l.txt", "/public/" + name + "-l.txt"}) {
         const Answer lock = Curl("LOCK", target, user, {"-D", "-", "--data", kLockBody});
         EXPECT_EQ(lock.status, round == 0 ? 201 : 200) << name << target << round;
@@ -317,10 +304,9 @@ TEST_F(WebDAVDaemonTest, EveryAccountWritesInAnyOrderAcrossARestart) {
   }
 }
 
-// Homes are their users' alone, their calendar folders (0777) included,
-// over both variants and to anonymous requests; nothing about a file there
-// shows. In the public share each account writes, and only its own. HTTPS
-// answers with the daemon's own certificate when the host has none.
+// Homes, their 0777 calendar folders included, are their users' alone over
+// both variants; in public each account writes only its own. Without the
+// host's certificate HTTPS answers with the daemon's own.
 TEST_F(WebDAVDaemonTest, AnotherUsersHomeAndCalendarsAreClosed) {
   AddUsers({"bob"});
   ASSERT_EQ(unlink(root_.Path("/etc/kivo/tls/server.crt").c_str()), 0);
@@ -407,8 +393,7 @@ TEST_F(WebDAVDaemonTest, LocksNeedWriteAccess) {
   EXPECT_EQ(Curl("PUT", "/public/admin.txt", admin, {"--data-binary", "a"}).status, 201);
   EXPECT_EQ(Curl("PUT", "/public/bob.txt", bob, {"--data-binary", "c"}).status, 204);
   EXPECT_EQ(Curl("UNLOCK", "/public/alice.txt", Alice(), {"-H", token}).status, 204);
-  // An administrator lifts another account's lock; the access log names
-  // the administrator.
+  // An administrator lifts another's lock, and the access log names them.
   const Answer again = Curl("LOCK", "/public/alice.txt", Alice(), {"-D", "-", "--data", kLockBody});
   ASSERT_EQ(again.status, 200);
   const std::string second = "Lock-Token: <" + LockToken(again.body) + ">";
@@ -423,9 +408,8 @@ TEST_F(WebDAVDaemonTest, LocksNeedWriteAccess) {
   }
   EXPECT_EQ(logged, 1);
 
-  // A lock of depth infinity on a folder everyone writes (a public
-  // calendar's) is refused while it would cover another's file, and a
-  // lock's token counts for its owner only.
+  // A lock on a folder everyone writes is refused while it would cover
+  // another's file; its token counts for its owner only.
   const std::string open = root_.Path("/volume1/public/open");
   ASSERT_EQ(Curl("MKCOL", "/public/open", Alice()).status, 201);
   ASSERT_EQ(Curl("MKCOL", "/public/open/deep", Alice()).status, 201);
@@ -442,8 +426,7 @@ TEST_F(WebDAVDaemonTest, LocksNeedWriteAccess) {
   EXPECT_EQ(Curl("PUT", "/public/open/deep/bob.txt", bob, {"--data-binary", "c"}).status, 204);
   EXPECT_EQ(Curl("DELETE", "/public/open/deep/bob.txt", bob).status, 204);
 
-  // Where every member is the owner's (bob's file gone), the lock holds;
-  // a file alice lets everyone write stays hers to change while locked.
+  // With bob's file gone the lock holds; alice's 0666 file stays hers.
   ASSERT_EQ(Curl("PUT", "/public/open/deep/a.txt", Alice(), {"--data-binary", "a"}).status, 201);
   ASSERT_EQ(chmod((open + "/deep/a.txt").c_str(), 0666), 0);
   const Answer deep = Curl("LOCK", "/public/open", Alice(),
@@ -460,14 +443,10 @@ TEST_F(WebDAVDaemonTest, LocksNeedWriteAccess) {
             204);
 }
 
-// Every kind of account runs its requests with its own uid, its primary
-// group and the groups etc/group lists it in, root's never: accounts of
-// useradd, the administrator, and accounts made by hand while the daemon
-// runs (as with the system's tools) with a group of their own or with
-// "administrators" as primary group; system accounts and accounts of root's
-// group are never served. What a PUT leaves is the account's and its
-// primary group's; a folder of a supplementary group is its members' alone;
-// a change of membership counts at the next connection.
+// Every kind of account (useradd's, the administrator, made by hand while
+// the daemon runs) acts with its uid, primary group and listed groups, never
+// root's; system accounts and root's group are never served; a membership
+// change counts at the next connection.
 TEST_F(WebDAVDaemonTest, EachAccountRunsWithItsUidGroupAndGroups) {
   AddUsers({"bob", "admin"});
   const std::string passwd = root_.Path("/etc/passwd"), group = root_.Path("/etc/group");
@@ -520,16 +499,13 @@ TEST_F(WebDAVDaemonTest, EachAccountRunsWithItsUidGroupAndGroups) {
   EXPECT_EQ(Read(public_share + "/team/b.txt"), "b");
 }
 
-// One identity per request: a request naming any account, the first and
-// the last listed included, with a wrong password never runs, nor one with
-// two Authorization fields. Guessing slows down for the guesser's network
-// only; a password change counts at once; a kept-alive connection keeps
-// its identity and is closed when another appears on it.
+// One identity per request: no wrong password for any account, no two
+// Authorization fields; guessing brakes the guesser's network only; a new
+// password counts at once; a kept connection closes on another identity.
 TEST_F(WebDAVDaemonTest, OneVerifiedIdentityPerRequest) {
   AddUsers({"bob", "carol", "admin"});
   EnableHttp(http_port_);
-  // Someone logs in from the test's network first: the guessing below
-  // never turns the whole network away.
+  // A login from this network first: the guessing never turns it away.
   EXPECT_EQ(Curl("PROPFIND", "/", Alice(), {"-H", "Depth: 0"}).status, 207);
   for (const std::string name : {"admin", "alice", "bob", "carol"}) {
     EXPECT_EQ(
@@ -550,11 +526,9 @@ TEST_F(WebDAVDaemonTest, OneVerifiedIdentityPerRequest) {
   }
   EXPECT_FALSE(Exists(root_.Path("/volume1/homes/alice/two.txt")));
 
-  // carol failed twice above. Her address is braked, not raced: each wait
-  // the daemon names (Retry-After) is waited out and followed by another
-  // failure, until a wait of 8 s, far longer than a request takes, holds
-  // her right password too (how long each wait is: the brake's unit
-  // tests). From a network where she logged in before, it never does.
+  // carol failed twice: each Retry-After is waited out and failed again
+  // until a wait of 8 s holds her right password too, but not from a
+  // network she logged in from before (wait lengths: the brake's tests).
   const std::vector<std::string> depth0 = {"-H", "Depth: 0"};
   std::vector<std::string> elsewhere = depth0;
   elsewhere.insert(elsewhere.end(), {"--interface", "127.0.1.2"});
@@ -599,12 +573,9 @@ TEST_F(WebDAVDaemonTest, OneVerifiedIdentityPerRequest) {
   close(again);
 }
 
-// Slow clients, from one address or from many networks (48 /24s x 16
-// half-sent requests), hold a bounded share of the workers, and each only
-// for a deadline: everyone else is answered at once. An office behind one
-// address (a NAT), twenty users each with a file manager and a calendar
-// client, holds 64 kept-alive logged-in connections opened in one burst,
-// and every one is served: the limits count connections not logged in.
+// Slow clients, from one address or 48 /24s, hold a bounded share of the
+// workers for a deadline: others are answered at once. An office behind a
+// NAT (20 users, 64 kept logged-in connections in one burst) is served.
 TEST_F(WebDAVDaemonTest, SlowClientsFromManyNetworksLeaveOthersServed) {
   std::vector<std::string> users;
   for (int i = 0; i < 20; ++i) users.push_back("user" + std::to_string(i));
@@ -658,9 +629,8 @@ TEST_F(WebDAVDaemonTest, SlowClientsFromManyNetworksLeaveOthersServed) {
   for (int fd : fds) close(fd);
 }
 
-// A calendar's folder, or one above it, moves through the web API only: a
-// file manager's MOVE, or a COPY or MOVE onto it, is refused with a reason,
-// and the calendar keeps working; a DELETE stays the user's right.
+// A calendar's folder, or one above it, moves through the web API only;
+// a DELETE stays the user's right.
 TEST_F(WebDAVDaemonTest, CalendarFoldersSurviveFileManagers) {
   EnableHttp(http_port_);
   ASSERT_EQ(Curl("MKCOL", "/public/office", Alice()).status, 201);
@@ -702,8 +672,7 @@ TEST_F(WebDAVDaemonTest, CalendarFoldersSurviveFileManagers) {
   EXPECT_THAT(root_.Call(kCalendar, "list", "{}", "alice").out, HasSubstr("noexist"));
 }
 
-// The whole answer to `request` on the kept connection `fd` (its body read
-// by its Content-Length); its status, 0 when the daemon closed instead.
+// The status of the whole answer on kept `fd`; 0 when the daemon closed it.
 int KeptAnswer(int fd, const std::string& request) {
   if (write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) return 0;
   std::string head;
@@ -721,11 +690,9 @@ int KeptAnswer(int fd, const std::string& request) {
   return head.rfind("HTTP/1.1 ", 0) == 0 ? atoi(head.c_str() + 9) : 0;
 }
 
-// Six accounts share two worker threads, each on its own kept-alive
-// connection, all at once: every request runs with its own account's uid,
-// primary group and groups and nothing of another's, also right after a
-// refusal, a request with a subrequest (a COPY's destination) or a body cut
-// short, and no thread is ever found holding an identity between requests.
+// Six accounts on two worker threads, each on a kept connection: every
+// request acts as its own account only, also after a refusal, a subrequest
+// or a body cut short; no thread holds an identity between requests.
 TEST_F(WebDAVDaemonTest, EveryRequestActsAsItsOwnAccountOnSharedThreads) {
   const std::vector<std::string> users = {"u0", "u1", "u2", "u3", "u4", "u5"};
   AddUsers(users);
