@@ -8,7 +8,6 @@
 #include <sched.h>
 #include <signal.h>
 #include <stdarg.h>
-#include <stdio.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -24,10 +23,8 @@
 #include <map>
 #include <string>
 
-// The instant between a look and the act, made to happen every time: this
-// program's own renameat2 and openat run a test's step (once) just before
-// the system call, when it names the entry the test waits for. Unarmed,
-// they are the system calls.
+// The instant between a look and the act, made to happen: this program's
+// renameat2 and openat run a test's armed step once before the system call.
 namespace {
 std::function<void(int dir)> before_rename_into;  // renameat2(..., dir, "entry", ...)
 std::function<void(int dir)> before_open_of;      // openat(dir, open_name, read only)
@@ -153,9 +150,8 @@ TEST_F(PinnedDirTest, RemovalOfOnlyAFolderSparesWhatTookItsPlace) {
   EXPECT_EQ(std::distance(fs::directory_iterator(root_), fs::directory_iterator()), 1);
 }
 
-// Someone renames another folder to the name in the instant between the
-// check of the name and its rename into the staging folder: the folder
-// taken in is checked again (device and inode) and put back, not removed.
+// A folder renamed to the name just before its staging is checked again
+// (device and inode) and put back, not removed.
 TEST_F(PinnedDirTest, RemovalPutsBackAFolderSwappedInBeforeItsStaging) {
   const kivo::base::Fd dir = kivo::base::pinned::OpenDirectory(root_);
   const kivo::base::Fd made = kivo::base::pinned::OpenChild(dir.get(), "a");
@@ -244,14 +240,12 @@ class PinnedMoveAcrossTest : public PinnedDirTest {
   std::string other_;
 };
 
-// The tree is copied whole (owners, modes; links as links, with their own
-// owners, whatever they point to), then removed; nothing a link points to
-// changes, and no staging folder stays on either side.
+// The tree is copied whole (owners, modes, links as links with their own
+// owners), then removed; no link's target changes, no staging folder stays.
 TEST_F(PinnedMoveAcrossTest, CopiesThenRemovesAndLinksArriveAsLinks) {
   ASSERT_EQ(chown(P("a/b/file").c_str(), 1000, 100), 0);
   ASSERT_EQ(chmod(P("a/b").c_str(), 0751), 0);
-  // Another account's file and folder, a dangling link, a link to a folder;
-  // every link belongs to the calendar's user, every target to someone else.
+  // Links (the user's) to another's file and folder, and a dangling one.
   ASSERT_EQ(chown(P("outside/keep/canary").c_str(), 1001, 1001), 0);
   ASSERT_EQ(chmod(P("outside/keep/canary").c_str(), 0600), 0);
   ASSERT_EQ(chown(P("outside/keep").c_str(), 1001, 1001), 0);
@@ -296,8 +290,7 @@ TEST_F(PinnedMoveAcrossTest, CopiesThenRemovesAndLinksArriveAsLinks) {
   EXPECT_EQ(std::distance(fs::directory_iterator(root_), fs::directory_iterator()), 1);
 }
 
-// A folder put at the name in place of the one given is neither moved nor
-// removed, on one file system or across two; nothing is left in the target.
+// A folder put in place of the one given is neither moved nor removed.
 TEST_F(PinnedMoveAcrossTest, MovesOnlyTheFolderGiven) {
   const kivo::base::Fd dir = kivo::base::pinned::OpenDirectory(root_);
   const kivo::base::Fd other = kivo::base::pinned::OpenDirectory(other_);
@@ -322,9 +315,8 @@ TEST_F(PinnedMoveAcrossTest, MovesOnlyTheFolderGiven) {
 
 void NoteAlarm(int) {}
 
-// An item swapped with a FIFO (RENAME_EXCHANGE) between the copy's look at
-// it and its open: the open neither blocks nor reads the FIFO, the move
-// fails and the calendar stays where it was.
+// A FIFO swapped in for an item between the copy's look and its open
+// neither blocks nor is read: the move fails and the calendar stays.
 TEST_F(PinnedMoveAcrossTest, AFifoSwappedInForAnItemNeverBlocksTheCopy) {
   const kivo::base::Fd from = kivo::base::pinned::OpenDirectory(root_);
   const kivo::base::Fd to = kivo::base::pinned::OpenDirectory(other_);
@@ -348,8 +340,7 @@ TEST_F(PinnedMoveAcrossTest, AFifoSwappedInForAnItemNeverBlocksTheCopy) {
   EXPECT_TRUE(fs::is_empty(other_));
 }
 
-// Lookups below a folder follow links inside it, as stat would, and tell a
-// way out by EXDEV whether or not anything is where it leads.
+// Lookups below a folder follow links inside it; a way out is EXDEV.
 TEST_F(PinnedDirTest, LooksUpBelowAFolderOnly) {
   fs::create_directory_symlink(P("a/b"), P("a/abs_in"));             // absolute, inside
   fs::create_directory_symlink("b/c", P("a/rel_in"));                // relative, inside

@@ -1,21 +1,5 @@
-// The WebDAV daemon end to end: settings changed through the module (via
-// `kivo-webapi call`), a real Apache answering WebDAV clients (curl, litmus)
-// on free loopback ports, and what it leaves in the root. Every test stops
-// the daemons of its root in TearDown, also when it fails.
-
-#include <arpa/inet.h>
-#include <crypt.h>
-#include <gmock/gmock.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
-#include <string>
-#include <thread>
-#include <vector>
+// The WebDAV daemon end to end: settings set through the module, a real
+// Apache answering curl on loopback ports, and what it leaves in the root.
 
 #include "tests/daemons/webdav_fixture.h"
 
@@ -24,6 +8,19 @@ namespace {
 
 using ::testing::HasSubstr;
 using ::testing::Not;
+
+// The gid of `name` in a root's etc/passwd (primary) or etc/group; 0: none.
+gid_t GidIn(const std::string& file, const std::string& name) {
+  for (const std::string& line : ReadLines(file)) {
+    if (line.rfind(name + ":", 0) != 0) continue;
+    size_t at = 0;
+    for (int field = 0; field < (file.find("passwd") != std::string::npos ? 3 : 2); ++field) {
+      at = line.find(':', at) + 1;
+    }
+    return static_cast<gid_t>(atoi(line.c_str() + at));
+  }
+  return 0;
+}
 
 TEST_F(WebDAVDaemonTest, SharesServedWithTheUsersIdentity) {
   EnableHttp(http_port_);
@@ -37,8 +34,7 @@ TEST_F(WebDAVDaemonTest, SharesServedWithTheUsersIdentity) {
       << "a wrong password while the right one is remembered";
   EXPECT_THAT(listing.body, HasSubstr("<D:href>/homes/</D:href>"));
   EXPECT_THAT(listing.body, HasSubstr("<D:href>/public/</D:href>"));
-  // A browser sees the same as a plain listing, and of the homes only the
-  // one it may enter.
+  // A browser sees the same listing, and of the homes only its own.
   const Answer page = Curl("GET", "/homes/", Alice());
   EXPECT_EQ(page.status, 200);
   EXPECT_THAT(page.body, HasSubstr("href=\"alice/\""));
@@ -60,8 +56,7 @@ TEST_F(WebDAVDaemonTest, SharesServedWithTheUsersIdentity) {
        {"-H", "Destination: http://127.0.0.1/homes/alice/dir/b.txt"},
        201},
       {"PROPFIND", "/homes/alice/dir/", {"-H", "Depth: 1"}, 207},
-      // A missing parent is a conflict (RFC 4918), which clients answer by
-      // making it; nothing is written.
+      // A missing parent is a conflict (RFC 4918); nothing is written.
       {"MKCOL", "/homes/alice/none/dir", {}, 409},
       {"PUT", "/homes/alice/none/x.txt", {"--data-binary", "x"}, 409},
       {"COPY",
@@ -92,17 +87,15 @@ TEST_F(WebDAVDaemonTest, SharesServedWithTheUsersIdentity) {
   EXPECT_FALSE(Exists(root_.Path("/volume1/homes/admin/x.txt")));
   EXPECT_FALSE(Exists(root_.Path("/volume1/homes/d")));
   EXPECT_FALSE(Exists(home + "/none"));
-  // Each refusal leaves one line at the daemon's log level: the code, the
-  // request, the account and why.
+  // Each refusal logs one line: the code, the request, the account, why.
   int logged = 0;
   for (const std::string& line : ReadLines(root_.Path("/var/log/kivo/webdav-error.log"))) {
     logged += line.find("refused 403: PUT /homes/admin/x.txt for alice: ") != std::string::npos;
     logged += line.find("refused 401: PROPFIND / for alice: wrong password") != std::string::npos;
   }
   EXPECT_EQ(logged, 2);
-  // Credentials that two layers could read differently never lend alice's
-  // identity: a tab after "Basic" fails the claim (the request runs as
-  // nobody), a claim of one name with another's password fails the check.
+  // Credentials two layers could read differently never lend alice's
+  // identity: a tab after "Basic", one name with another's password.
   const std::string token = "YWxpY2U6YWxpY2Utc2VjcmV0";  // alice:alice-secret
   EXPECT_THAT(Curl("PUT", "/homes/alice/tab.txt", "",
                    {"-H", "Authorization: Basic\t" + token, "--data-binary", "x"})
@@ -118,7 +111,15 @@ TEST_F(WebDAVDaemonTest, SharesServedWithTheUsersIdentity) {
   EXPECT_EQ(root_.WebApi({"passwd", "guest"}, "x\n").status, 1);
 }
 
-TEST_F(WebDAVDaemonTest, AnonymousAndDepthInfinitySwitchesTakeEffect) {
+// Every log names users' paths: each ends root's and the administrators'
+// group's only, also one an older version left readable to all.
+TEST_F(WebDAVDaemonTest, SwitchesTakeEffectAndLogsAreForAdministratorsOnly) {
+  const std::string logs = root_.Path("/var/log/kivo");
+  std::filesystem::create_directories(logs);
+  for (const char* name : {"webdav-access.log", "webdav-error.log", "platform.jsonl"}) {
+    ASSERT_TRUE(WriteFile(logs + "/" + name, "old\n"));
+    ASSERT_EQ(chmod((logs + "/" + name).c_str(), 0644), 0);
+  }
   EnableHttp(http_port_);
   const std::vector<std::string> infinite = {"-H", "Depth: infinity"};
   EXPECT_EQ(Curl("PROPFIND", "/public/", Alice(), infinite).status, 403);
@@ -134,9 +135,8 @@ TEST_F(WebDAVDaemonTest, AnonymousAndDepthInfinitySwitchesTakeEffect) {
   EXPECT_EQ(Curl("PROPFIND", "/public/", "", {"-H", "Depth: 1"}).status, 207);
   // The request above turned depth infinity off again (absent reads as false).
   EXPECT_EQ(Curl("PROPFIND", "/public/", "", infinite).status, 403);
-  // Requests without credentials run as guest and only read, even where
-  // every account writes; for more (a write, a home) they are asked for
-  // credentials, which then count with all their rights.
+  // Without credentials a request runs as guest and only reads, even where
+  // every account writes; for more it is asked for credentials.
   const struct {
     const char* method;
     const char* path;
@@ -160,56 +160,34 @@ TEST_F(WebDAVDaemonTest, AnonymousAndDepthInfinitySwitchesTakeEffect) {
   EXPECT_EQ(StatOf(root_.Path("/volume1/public/anon.txt")).st_uid, UidOf("alice"));
   EXPECT_EQ(Curl("GET", "/public/anon.txt", "").body, "x");
   EXPECT_EQ(Curl("PROPFIND", "/public/anon.txt", "alice:wrong", {"-H", "Depth: 0"}).status, 401);
-}
-
-// Every log names users' paths: each is root's and the administrators'
-// group's only, also one an older version left readable to all.
-TEST_F(WebDAVDaemonTest, LogsAreForAdministratorsOnly) {
-  const std::string dir = root_.Path("/var/log/kivo");
-  std::filesystem::create_directories(dir);
-  for (const char* name : {"webdav-access.log", "webdav-error.log", "platform.jsonl"}) {
-    ASSERT_TRUE(WriteFile(dir + "/" + name, "old\n"));
-    ASSERT_EQ(chmod((dir + "/" + name).c_str(), 0644), 0);
-  }
-  EnableHttp(http_port_);
-  EXPECT_EQ(Curl("PROPFIND", "/homes/alice/", "alice:wrong").status, 401);
-  EXPECT_EQ(Curl("PROPFIND", "/homes/alice/", Alice(), {"-H", "Depth: 1"}).status, 207);
-  gid_t administrators = 0;
-  for (const std::string& line : ReadLines(root_.Path("/etc/group"))) {
-    if (line.rfind("administrators:x:", 0) == 0) administrators = atoi(line.c_str() + 17);
-  }
-  ASSERT_NE(administrators, 0u);
-  int logs = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    if (!entry.is_regular_file()) continue;
-    ++logs;
-    const struct stat st = StatOf(entry.path().string());
-    EXPECT_EQ(st.st_mode & 07777, 0640u) << entry.path();
-    EXPECT_EQ(st.st_uid, 0u) << entry.path();
-    EXPECT_EQ(st.st_gid, administrators) << entry.path();
-  }
-  EXPECT_GE(logs, 4);
-  EXPECT_THAT(Read(dir + "/webdav-access.log"), HasSubstr("PROPFIND /homes/alice/"));
-}
-
-// A reload is signalled, and Apache's children keep the old configuration
-// until it has read the new one: the set must not return before that.
-TEST_F(WebDAVDaemonTest, ASetIsInForceForTheFirstRequestAfterIt) {
-  EnableHttp(http_port_);
+  // Apache's children keep the old configuration until the reload is read:
+  // a set returns only after that.
   const std::string anonymous = "PROPFIND /public/ HTTP/1.0\r\nHost: 127.0.0.1\r\nDepth: 1\r\n\r\n";
   for (int round = 0; round < 6; ++round) {
-    const bool on = round % 2 == 0;
+    const bool on = round % 2 == 1;
     ASSERT_EQ(Set(std::string(R"({"enable_http": true, "enable_https": false, )") +
                   R"("anonymouslogin_enable": )" + (on ? "true}" : "false}"))
                   .status,
               0);
     EXPECT_EQ(RawStatus(http_port_, anonymous), on ? 207 : 401) << "round " << round;
   }
+  const gid_t administrators = GidIn(root_.Path("/etc/group"), "administrators");
+  ASSERT_NE(administrators, 0u);
+  int files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(logs)) {
+    if (!entry.is_regular_file()) continue;
+    ++files;
+    const struct stat st = StatOf(entry.path().string());
+    EXPECT_EQ(st.st_mode & 07777, 0640u) << entry.path();
+    EXPECT_EQ(st.st_uid, 0u) << entry.path();
+    EXPECT_EQ(st.st_gid, administrators) << entry.path();
+  }
+  EXPECT_GE(files, 4);
+  EXPECT_THAT(Read(logs + "/webdav-access.log"), HasSubstr("PROPFIND /homes/alice/"));
 }
 
 TEST_F(WebDAVDaemonTest, PortChangeMovesTheListenerAndDisablingStopsTheDaemon) {
   EnableHttp(http_port_);
-  EXPECT_TRUE(Exists(root_.Path("/etc/avahi/services/kivo-webdav.service")));
   EXPECT_THAT(Read(root_.Path("/etc/avahi/services/kivo-webdav.service")),
               HasSubstr("<port>" + std::to_string(http_port_) + "</port>"));
   const int moved = FreePort();
@@ -219,7 +197,8 @@ TEST_F(WebDAVDaemonTest, PortChangeMovesTheListenerAndDisablingStopsTheDaemon) {
   EXPECT_EQ(Curl("PROPFIND", "/", Alice(), {"-H", "Depth: 0"}, moved).status, 207);
   EXPECT_THAT(Read(root_.Path("/etc/avahi/services/kivo-webdav.service")),
               HasSubstr("<port>" + std::to_string(moved) + "</port>"));
-  EXPECT_THAT(Read(root_.Path("/etc/kivo/firewall.nft")), HasSubstr(std::to_string(moved)));
+  EXPECT_THAT(Read(root_.Path("/etc/kivo/firewall.nft")),
+              HasSubstr("5000, 5001, " + std::to_string(moved)));  // nft's check: firewall_test
 
   // The CalDAV switch restarts the daemon, which comes back on its port.
   const std::string pid = Read(root_.Path("/var/run/kivo/webdav-httpd.pid"));
@@ -233,34 +212,13 @@ TEST_F(WebDAVDaemonTest, PortChangeMovesTheListenerAndDisablingStopsTheDaemon) {
   EXPECT_FALSE(Listening(moved));
   EXPECT_FALSE(Exists(root_.Path("/var/run/kivo/webdav-httpd.pid")));
   EXPECT_FALSE(Exists(root_.Path("/etc/avahi/services/kivo-webdav.service")));
-  const Result services = root_.WebApi({"services"});
-  EXPECT_THAT(services.out, HasSubstr("webdav-httpd       -    no"));
+  EXPECT_THAT(root_.WebApi({"services"}).out, HasSubstr("webdav-httpd       -    no"));
 }
 
-TEST_F(WebDAVDaemonTest, HttpsAnswersWithItsOwnCertificateAndAnnouncement) {
-  // Without the host's certificate (init made one) the daemon makes its own.
-  ASSERT_EQ(unlink(root_.Path("/etc/kivo/tls/server.crt").c_str()), 0);
-  ASSERT_EQ(unlink(root_.Path("/etc/kivo/tls/server.key").c_str()), 0);
-  const Result r = Set(R"({"enable_http": false, "enable_https": true, "https_port_num": )" +
-                       std::to_string(https_port_) + "}");
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(Curl("PROPFIND", "/", Alice(), {"-H", "Depth: 0"}, https_port_, "https").status, 207);
-  EXPECT_TRUE(Exists(root_.Path("/var/lib/kivo/webdav/tls/server.key")));
-  EXPECT_EQ(StatOf(root_.Path("/var/lib/kivo/webdav/tls/server.key")).st_mode & 0077, 0u);
-  EXPECT_THAT(Read(root_.Path("/etc/avahi/services/kivo-webdavs.service")),
-              HasSubstr("<type>_webdavs._tcp</type>"));
-  EXPECT_FALSE(Exists(root_.Path("/etc/avahi/services/kivo-webdav.service")));
-  const Result services = root_.WebApi({"services"});
-  EXPECT_THAT(services.out, HasSubstr(std::to_string(https_port_)));
-
-  ASSERT_EQ(Set(R"({"enable_http": false, "enable_https": false})").status, 0);
-  EXPECT_FALSE(Exists(root_.Path("/etc/avahi/services/kivo-webdavs.service")));
-  EXPECT_FALSE(Listening(https_port_));
-}
-
-TEST_F(WebDAVDaemonTest, TakenPortFailsTheSetWithApachesWords) {
-  // Stored as the variant's own port, a port in use passes the module's
-  // check; Apache's bind is what fails.
+// A taken port fails the set with Apache's words; once free, two settings
+// calls racing to start the daemon leave exactly one, and --stop-all none.
+TEST_F(WebDAVDaemonTest, TakenPortFailsTheSetAndRacingStartsLeaveOneDaemon) {
+  // Stored as the variant's own port, it passes the module's check.
   ASSERT_TRUE(root_.WriteConf({{"WebDavPort", std::to_string(http_port_)}}));
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   struct sockaddr_in addr = {};
@@ -269,27 +227,21 @@ TEST_F(WebDAVDaemonTest, TakenPortFailsTheSetWithApachesWords) {
   addr.sin_port = htons(static_cast<uint16_t>(http_port_));
   ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   ASSERT_EQ(listen(fd, 1), 0);
-  const Result r = Set(R"({"enable_http": true, "http_port_num": )" + std::to_string(http_port_) +
-                       R"(, "enable_https": false})");
-  close(fd);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.answer, Refusal(1704));
-  EXPECT_THAT(r.err, HasSubstr("Address already in use"));
-  EXPECT_THAT(root_.Actions(), Not(::testing::Contains("service.restart webdav-httpd")));
-  EXPECT_FALSE(Exists(root_.Path("/var/run/kivo/webdav-httpd.pid")));
-}
-
-// Two settings calls racing to start the daemon leave exactly one, and
-// --stop-all leaves none.
-TEST_F(WebDAVDaemonTest, RacingStartsLeaveOneDaemon) {
   const std::string params = R"({"enable_http": true, "http_port_num": )" +
                              std::to_string(http_port_) + R"(, "enable_https": false})";
+  const Result taken = Set(params);
+  close(fd);
+  EXPECT_EQ(taken.status, 1);
+  EXPECT_EQ(taken.answer, Refusal(1704));
+  EXPECT_THAT(taken.err, HasSubstr("Address already in use"));
+  EXPECT_THAT(root_.Actions(), Not(::testing::Contains("service.restart webdav-httpd")));
+  EXPECT_FALSE(Exists(root_.Path("/var/run/kivo/webdav-httpd.pid")));
+
   Result first, second;
   std::thread other([&] { second = Set(params); });
   first = Set(params);
   other.join();
-  // A call that checks the port after the other's daemon took it, but read
-  // the settings before the other stored it, sees a conflict (1701).
+  // A call that read the settings before the other stored them: 1701.
   for (const Result* r : {&first, &second}) {
     EXPECT_TRUE(r->status == 0 || r->answer == Refusal(1701)) << r->answer << r->err;
   }
@@ -300,21 +252,8 @@ TEST_F(WebDAVDaemonTest, RacingStartsLeaveOneDaemon) {
   EXPECT_EQ(ProcessesOf(root_.path()), 0);
 }
 
-TEST_F(WebDAVDaemonTest, FirewallRulesetPassesNftCheck) {
-  EnableHttp(http_port_);
-  const std::string ruleset = root_.Path("/etc/kivo/firewall.nft");
-  EXPECT_THAT(Read(ruleset), HasSubstr("5000, 5001, " + std::to_string(http_port_)));
-  if (e2e::Run({"/usr/sbin/nft", "-c", "-f", "/dev/null"}, root_.path()).status != 0) {
-    GTEST_SKIP() << "nft cannot check rulesets here";
-  }
-  const Result check = e2e::Run({"/usr/sbin/nft", "-c", "-f", ruleset}, root_.path());
-  EXPECT_EQ(check.status, 0) << check.err;
-}
-
-// The first writer used to own the lock database: every account after it
-// got 500. Now any order works, before and after a restart, and the
-// database is the kind this Apache opens, root's, in a folder closed to
-// listing.
+// The lock database is no first writer's: every account writes in any
+// order across a restart; it is root's, Apache's kind, in a closed folder.
 TEST_F(WebDAVDaemonTest, EveryAccountWritesInAnyOrderAcrossARestart) {
   AddUsers({"bob", "carol", "admin"});
   EnableHttp(http_port_);
@@ -336,8 +275,7 @@ TEST_F(WebDAVDaemonTest, EveryAccountWritesInAnyOrderAcrossARestart) {
         const int status = Curl(step.method, step.path, user, step.extra).status;
         EXPECT_TRUE(status >= 200 && status < 300) << name << " " << step.method << " " << status;
       }
-      // New names (an empty resource made, 201), then existing ones (200),
-      // in the own home and side by side in the public share.
+      // New names (201), then existing ones (200), at home and in public.
       for (const std::string& target : {home + "/l.txt", "/public/" + name + "-l.txt"}) {
         const Answer lock = Curl("LOCK", target, user, {"-D", "-", "--data", kLockBody});
         EXPECT_EQ(lock.status, round == 0 ? 201 : 200) << name << target << round;
@@ -364,15 +302,22 @@ TEST_F(WebDAVDaemonTest, EveryAccountWritesInAnyOrderAcrossARestart) {
   }
 }
 
-// Homes are their users' alone, their calendar folders (0777) included,
-// over both variants and to anonymous requests; nothing about a file there
-// shows. In the public share each account writes, and only its own.
+// Homes, their 0777 calendar folders included, are their users' alone over
+// both variants; in public each account writes only its own. Without the
+// host's certificate HTTPS answers with the daemon's own.
 TEST_F(WebDAVDaemonTest, AnotherUsersHomeAndCalendarsAreClosed) {
   AddUsers({"bob"});
+  ASSERT_EQ(unlink(root_.Path("/etc/kivo/tls/server.crt").c_str()), 0);
+  ASSERT_EQ(unlink(root_.Path("/etc/kivo/tls/server.key").c_str()), 0);
   const Result both =
       Set(R"({"enable_http": true, "http_port_num": )" + std::to_string(http_port_) +
           R"(, "enable_https": true, "https_port_num": )" + std::to_string(https_port_) + "}");
   ASSERT_EQ(both.status, 0) << both.err;
+  EXPECT_TRUE(Exists(root_.Path("/var/lib/kivo/webdav/tls/server.key")));
+  EXPECT_EQ(StatOf(root_.Path("/var/lib/kivo/webdav/tls/server.key")).st_mode & 0077, 0u);
+  EXPECT_THAT(Read(root_.Path("/etc/avahi/services/kivo-webdavs.service")),
+              HasSubstr("<type>_webdavs._tcp</type>"));
+  EXPECT_THAT(root_.WebApi({"services"}).out, HasSubstr(std::to_string(https_port_)));
   const std::string home = root_.Path("/volume1/homes/bob"), bob = "bob:bob-secret";
   EXPECT_EQ(StatOf(home).st_mode & 07777, 0700u);
   EXPECT_EQ(StatOf(root_.Path("/volume1/public")).st_mode & 07777, 01777u);
@@ -415,10 +360,17 @@ TEST_F(WebDAVDaemonTest, AnotherUsersHomeAndCalendarsAreClosed) {
   EXPECT_THAT(Curl("PROPFIND", "/homes/bob/cal/", "", {"-H", "Depth: 1"}).status,
               ::testing::AnyOf(401, 404));
   EXPECT_THAT(Curl("GET", "/homes/bob/secret.txt", Alice()).status, ::testing::AnyOf(403, 404));
+  ASSERT_EQ(Set(R"({"enable_http": false, "enable_https": true})").status, 0);
+  EXPECT_EQ(Curl("PROPFIND", "/", Alice(), {"-H", "Depth: 0"}, https_port_, "https").status, 207);
+  EXPECT_FALSE(Exists(root_.Path("/etc/avahi/services/kivo-webdav.service")));
+  ASSERT_EQ(Set(R"({"enable_http": false, "enable_https": false})").status, 0);
+  EXPECT_FALSE(Exists(root_.Path("/etc/avahi/services/kivo-webdavs.service")));
+  EXPECT_FALSE(Listening(https_port_));
 }
 
-// A lock needs write access to what it locks, lasts an hour at most, never
-// covers a share's root, and only its owner or an administrator lifts it.
+// A lock needs write access to what it locks, reaches no further than its
+// owner's rights, lasts an hour at most, never covers a share's root, and
+// only its owner or an administrator lifts it.
 TEST_F(WebDAVDaemonTest, LocksNeedWriteAccess) {
   AddUsers({"bob", "admin"});
   EnableHttp(http_port_);
@@ -439,8 +391,7 @@ TEST_F(WebDAVDaemonTest, LocksNeedWriteAccess) {
   EXPECT_EQ(Curl("PUT", "/public/admin.txt", admin, {"--data-binary", "a"}).status, 201);
   EXPECT_EQ(Curl("PUT", "/public/bob.txt", bob, {"--data-binary", "c"}).status, 204);
   EXPECT_EQ(Curl("UNLOCK", "/public/alice.txt", Alice(), {"-H", token}).status, 204);
-  // An administrator lifts another account's lock; the access log names
-  // the administrator.
+  // An administrator lifts another's lock, and the access log names them.
   const Answer again = Curl("LOCK", "/public/alice.txt", Alice(), {"-D", "-", "--data", kLockBody});
   ASSERT_EQ(again.status, 200);
   const std::string second = "Lock-Token: <" + LockToken(again.body) + ">";
@@ -454,15 +405,9 @@ TEST_F(WebDAVDaemonTest, LocksNeedWriteAccess) {
               line.find("\"UNLOCK /public/alice.txt HTTP/1.1\" 204") != std::string::npos;
   }
   EXPECT_EQ(logged, 1);
-}
 
-// A lock reaches no further than its owner's rights: one of depth infinity
-// on a folder everyone writes (a public calendar's) is refused while it
-// would cover another's file, and a lock's token counts for its owner only.
-TEST_F(WebDAVDaemonTest, LocksStayWithinTheirOwnersRights) {
-  AddUsers({"bob"});
-  EnableHttp(http_port_);
-  const std::string bob = "bob:bob-secret";
+  // A lock on a folder everyone writes is refused while it would cover
+  // another's file; its token counts for its owner only.
   const std::string open = root_.Path("/volume1/public/open");
   ASSERT_EQ(Curl("MKCOL", "/public/open", Alice()).status, 201);
   ASSERT_EQ(Curl("MKCOL", "/public/open/deep", Alice()).status, 201);
@@ -479,14 +424,13 @@ TEST_F(WebDAVDaemonTest, LocksStayWithinTheirOwnersRights) {
   EXPECT_EQ(Curl("PUT", "/public/open/deep/bob.txt", bob, {"--data-binary", "c"}).status, 204);
   EXPECT_EQ(Curl("DELETE", "/public/open/deep/bob.txt", bob).status, 204);
 
-  // Where every member is the owner's (bob's file gone), the lock holds;
-  // a file alice lets everyone write stays hers to change while locked.
+  // With bob's file gone the lock holds; alice's 0666 file stays hers.
   ASSERT_EQ(Curl("PUT", "/public/open/deep/a.txt", Alice(), {"--data-binary", "a"}).status, 201);
   ASSERT_EQ(chmod((open + "/deep/a.txt").c_str(), 0666), 0);
-  const Answer lock = Curl("LOCK", "/public/open", Alice(),
+  const Answer deep = Curl("LOCK", "/public/open", Alice(),
                            {"-D", "-", "-H", "Depth: infinity", "--data", kLockBody});
-  ASSERT_EQ(lock.status, 200);
-  const std::string with_token = "If: (<" + LockToken(lock.body) + ">)";
+  ASSERT_EQ(deep.status, 200);
+  const std::string with_token = "If: (<" + LockToken(deep.body) + ">)";
   EXPECT_EQ(Curl("PUT", "/public/open/deep/a.txt", bob, {"--data-binary", "x"}).status, 423);
   EXPECT_EQ(
       Curl("PUT", "/public/open/deep/a.txt", bob, {"-H", with_token, "--data-binary", "x"}).status,
@@ -497,28 +441,10 @@ TEST_F(WebDAVDaemonTest, LocksStayWithinTheirOwnersRights) {
             204);
 }
 
-// The primary group of `name` in the root's etc/passwd, or of the group
-// `name` in its etc/group; 0 when there is none.
-gid_t GidIn(const std::string& file, const std::string& name) {
-  for (const std::string& line : ReadLines(file)) {
-    if (line.rfind(name + ":", 0) != 0) continue;
-    size_t at = 0;
-    for (int field = 0; field < (file.find("passwd") != std::string::npos ? 3 : 2); ++field) {
-      at = line.find(':', at) + 1;
-    }
-    return static_cast<gid_t>(atoi(line.c_str() + at));
-  }
-  return 0;
-}
-
-// Every kind of account runs its requests with its own uid, its primary
-// group and the groups etc/group lists it in, root's never: accounts of
-// useradd, the administrator, and accounts made by hand while the daemon
-// runs (as with the system's tools) with a group of their own or with
-// "administrators" as primary group; system accounts and accounts of root's
-// group are never served. What a PUT leaves is the account's and its
-// primary group's; a folder of a supplementary group is its members' alone;
-// a change of membership counts at the next connection.
+// Every kind of account (useradd's, the administrator, made by hand while
+// the daemon runs) acts with its uid, primary group and listed groups, never
+// root's; system accounts and root's group are never served; a membership
+// change counts at the next connection.
 TEST_F(WebDAVDaemonTest, EachAccountRunsWithItsUidGroupAndGroups) {
   AddUsers({"bob", "admin"});
   const std::string passwd = root_.Path("/etc/passwd"), group = root_.Path("/etc/group");
@@ -571,16 +497,13 @@ TEST_F(WebDAVDaemonTest, EachAccountRunsWithItsUidGroupAndGroups) {
   EXPECT_EQ(Read(public_share + "/team/b.txt"), "b");
 }
 
-// One identity per request: a request naming any account, the first and
-// the last listed included, with a wrong password never runs, nor one with
-// two Authorization fields. Guessing slows down for the guesser's network
-// only; a password change counts at once; a kept-alive connection keeps
-// its identity and is closed when another appears on it.
+// One identity per request: no wrong password for any account, no two
+// Authorization fields; guessing brakes the guesser's network only; a new
+// password counts at once; a kept connection closes on another identity.
 TEST_F(WebDAVDaemonTest, OneVerifiedIdentityPerRequest) {
   AddUsers({"bob", "carol", "admin"});
   EnableHttp(http_port_);
-  // Someone logs in from the test's network first: the guessing below
-  // never turns the whole network away.
+  // A login from this network first: the guessing never turns it away.
   EXPECT_EQ(Curl("PROPFIND", "/", Alice(), {"-H", "Depth: 0"}).status, 207);
   for (const std::string name : {"admin", "alice", "bob", "carol"}) {
     EXPECT_EQ(
@@ -601,11 +524,9 @@ TEST_F(WebDAVDaemonTest, OneVerifiedIdentityPerRequest) {
   }
   EXPECT_FALSE(Exists(root_.Path("/volume1/homes/alice/two.txt")));
 
-  // carol failed twice above. Her address is braked, not raced: each wait
-  // the daemon names (Retry-After) is waited out and followed by another
-  // failure, until a wait of 8 s, far longer than a request takes, holds
-  // her right password too (how long each wait is: the brake's unit
-  // tests). From a network where she logged in before, it never does.
+  // carol failed twice: each Retry-After is waited out and failed again
+  // until a wait of 8 s holds her right password too, but not from a
+  // network she logged in from before (wait lengths: the brake's tests).
   const std::vector<std::string> depth0 = {"-H", "Depth: 0"};
   std::vector<std::string> elsewhere = depth0;
   elsewhere.insert(elsewhere.end(), {"--interface", "127.0.1.2"});
@@ -650,10 +571,13 @@ TEST_F(WebDAVDaemonTest, OneVerifiedIdentityPerRequest) {
   close(again);
 }
 
-// Slow clients, from one address or from many networks (48 /24s x 16
-// half-sent requests), hold a bounded share of the workers, and each only
-// for a deadline: everyone else is answered at once.
+// Slow clients, from one address or 48 /24s, hold a bounded share of the
+// workers for a deadline: others are answered at once. An office behind a
+// NAT (20 users, 64 kept logged-in connections in one burst) is served.
 TEST_F(WebDAVDaemonTest, SlowClientsFromManyNetworksLeaveOthersServed) {
+  std::vector<std::string> users;
+  for (int i = 0; i < 20; ++i) users.push_back("user" + std::to_string(i));
+  AddUsers(users);
   EnableHttp(http_port_);
   const struct {
     int networks, each;
@@ -676,17 +600,6 @@ TEST_F(WebDAVDaemonTest, SlowClientsFromManyNetworksLeaveOthersServed) {
     }
     for (int fd : slow) close(fd);
   }
-}
-
-// An office behind one address (a NAT): twenty users, each with a file
-// manager and a calendar client, hold 64 kept-alive logged-in connections
-// at once, opened in one burst, and every one is served; what the limits
-// count is connections that have not logged in.
-TEST_F(WebDAVDaemonTest, AnOfficeBehindOneAddressIsServed) {
-  std::vector<std::string> users;
-  for (int i = 0; i < 20; ++i) users.push_back("user" + std::to_string(i));
-  AddUsers(users);
-  EnableHttp(http_port_);
   std::vector<int> fds(64, -1);
   std::vector<std::string> requests;
   for (size_t i = 0; i < fds.size(); ++i) {
@@ -714,9 +627,8 @@ TEST_F(WebDAVDaemonTest, AnOfficeBehindOneAddressIsServed) {
   for (int fd : fds) close(fd);
 }
 
-// A calendar's folder, or one above it, moves through the web API only: a
-// file manager's MOVE, or a COPY or MOVE onto it, is refused with a reason,
-// and the calendar keeps working; a DELETE stays the user's right.
+// A calendar's folder, or one above it, moves through the web API only;
+// a DELETE stays the user's right.
 TEST_F(WebDAVDaemonTest, CalendarFoldersSurviveFileManagers) {
   EnableHttp(http_port_);
   ASSERT_EQ(Curl("MKCOL", "/public/office", Alice()).status, 201);
@@ -758,8 +670,7 @@ TEST_F(WebDAVDaemonTest, CalendarFoldersSurviveFileManagers) {
   EXPECT_THAT(root_.Call(kCalendar, "list", "{}", "alice").out, HasSubstr("noexist"));
 }
 
-// The whole answer to `request` on the kept connection `fd` (its body read
-// by its Content-Length); its status, 0 when the daemon closed instead.
+// The status of the whole answer on kept `fd`; 0 when the daemon closed it.
 int KeptAnswer(int fd, const std::string& request) {
   if (write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) return 0;
   std::string head;
@@ -777,11 +688,9 @@ int KeptAnswer(int fd, const std::string& request) {
   return head.rfind("HTTP/1.1 ", 0) == 0 ? atoi(head.c_str() + 9) : 0;
 }
 
-// Six accounts share two worker threads, each on its own kept-alive
-// connection, all at once: every request runs with its own account's uid,
-// primary group and groups and nothing of another's, also right after a
-// refusal, a request with a subrequest (a COPY's destination) or a body cut
-// short, and no thread is ever found holding an identity between requests.
+// Six accounts on two worker threads, each on a kept connection: every
+// request acts as its own account only, also after a refusal, a subrequest
+// or a body cut short; no thread holds an identity between requests.
 TEST_F(WebDAVDaemonTest, EveryRequestActsAsItsOwnAccountOnSharedThreads) {
   const std::vector<std::string> users = {"u0", "u1", "u2", "u3", "u4", "u5"};
   AddUsers(users);
