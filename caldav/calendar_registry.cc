@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <utility>
 
 #include "base/pinned_dir.h"
 #include "base/root_files.h"
@@ -103,7 +104,50 @@ bool IsHomesShare(const Json::Value& entry) {
          memcmp(begin, kHomes, strlen(kHomes)) == 0;
 }
 
+// The registry file at `path` into `calendars`: false (logged) when it
+// cannot be read, is no regular file, or holds what the system never writes.
+bool ParseRegistryFile(const std::string& path, Json::Value& calendars) {
+  std::string text;
+  if (!ReadWholeRegularFile(path, text)) {
+    KIVO_LOG("Cannot open the file");
+    return false;
+  }
+  Json::Reader reader;
+  bool parsed = false;
+  try {
+    parsed = NestingWithin(text, kMaxRegistryNesting) &&
+             reader.parse(text.data(), text.data() + text.size(), calendars, true);
+  } catch (const std::exception&) {
+    parsed = false;  // the reader throws where it gives up
+  }
+  if (!parsed || !IsWellFormedRegistry(calendars)) {
+    KIVO_LOG("Cannot parse json format from file");
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+// ---- ids ----------------------------------------------------------------------------
+
+bool CalendarId(const Json::Value& entry, std::string& id) {
+  static constexpr char kName[] = "calendarname";
+  static constexpr char kDestination[] = "destination";
+  const Json::Value* name = entry.find(kName, kName + strlen(kName));
+  const Json::Value* destination = entry.find(kDestination, kDestination + strlen(kDestination));
+  if (name == nullptr || destination == nullptr) return false;
+  const char *name_begin, *name_end, *destination_begin, *destination_end;
+  if (name->getString(&name_begin, &name_end) &&
+      destination->getString(&destination_begin, &destination_end)) {
+    id.assign(name_begin, name_end);
+    id += ':';
+    id.append(destination_begin, destination_end);
+  } else {
+    id = name->asString() + ":" + destination->asString();
+  }
+  return true;
+}
 
 CalendarRegistry::CalendarRegistry(const CalendarLocation* location, int* error_code)
     : location_(location), error_code_(error_code) {}
@@ -145,22 +189,7 @@ int CalendarRegistry::Read(Json::Value& calendars) {
     chmod(path.c_str(), kRegistryMode);
   }
 
-  std::string text;
-  if (!ReadWholeRegularFile(path, text)) {
-    KIVO_LOG("Cannot open the file");
-    Fail(WEBAPI_ERR_OPERATION_FAILED);
-    return kFailed;
-  }
-  Json::Reader reader;
-  bool parsed = false;
-  try {
-    parsed = NestingWithin(text, kMaxRegistryNesting) &&
-             reader.parse(text.data(), text.data() + text.size(), calendars, true);
-  } catch (const std::exception&) {
-    parsed = false;  // the reader throws where it gives up
-  }
-  if (!parsed || !IsWellFormedRegistry(calendars)) {
-    KIVO_LOG("Cannot parse json format from file");
+  if (!ParseRegistryFile(path, calendars)) {
     Fail(WEBAPI_ERR_OPERATION_FAILED);
     return kFailed;
   }
@@ -172,6 +201,30 @@ int CalendarRegistry::Read(Json::Value& calendars) {
   if (upgraded && !Write(calendars)) {
     KIVO_LOG("Cannot write the infor");
     return kFailed;
+  }
+  return kRead;
+}
+
+// Read's parse and upgrade without its side effects: the host asks this in
+// its server loop, which must never wait for a module call's lock.
+int CalendarRegistry::ReadOnly(const CalendarLocation& location, std::vector<Calendar>* calendars) {
+  calendars->clear();
+  const std::string path = kivo::RootedPath(SZF_CALENDAR_INFO);
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return kNoFile;
+  Json::Value entries;
+  if (!ParseRegistryFile(path, entries)) return kFailed;
+  calendars->reserve(entries.size());
+  for (Json::Value& entry : entries) {
+    if (IsHomesShare(entry)) location.UpgradeHomes(entry);
+    Calendar calendar;
+    if (!CalendarId(entry, calendar.id)) {
+      KIVO_LOG("a registry entry without an id");
+      calendars->clear();
+      return kFailed;
+    }
+    calendar.entry.swap(entry);
+    calendars->push_back(std::move(calendar));
   }
   return kRead;
 }
@@ -196,29 +249,13 @@ bool CalendarRegistry::Write(const Json::Value& calendars) {
   return true;
 }
 
-// ---- ids and appending ------------------------------------------------------------
+// ---- appending -------------------------------------------------------------------
 
 bool CalendarRegistry::Id(const Json::Value& entry, std::string& id) {
-  static constexpr char kName[] = "calendarname";
-  static constexpr char kDestination[] = "destination";
-  const Json::Value* name = entry.find(kName, kName + strlen(kName));
-  const Json::Value* destination = entry.find(kDestination, kDestination + strlen(kDestination));
-  if (name == nullptr || destination == nullptr) {
-    KIVO_LOG("wrong parameter");
-    Fail(WEBAPI_ERR_OPERATION_FAILED);
-    return false;
-  }
-  // Built in the caller's string: a list computes thousands of ids with one.
-  const char *name_begin, *name_end, *destination_begin, *destination_end;
-  if (name->getString(&name_begin, &name_end) &&
-      destination->getString(&destination_begin, &destination_end)) {
-    id.assign(name_begin, name_end);
-    id += ':';
-    id.append(destination_begin, destination_end);
-  } else {
-    id = name->asString() + ":" + destination->asString();
-  }
-  return true;
+  if (CalendarId(entry, id)) return true;
+  KIVO_LOG("wrong parameter");
+  Fail(WEBAPI_ERR_OPERATION_FAILED);
+  return false;
 }
 
 bool CalendarRegistry::Add(const Json::Value& entry) {

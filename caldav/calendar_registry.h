@@ -10,12 +10,17 @@
 // old file's owner and mode, never writable by others), appends entries and
 // computes ids. What the entries' folders hold is CalendarFolder's.
 //
+// It is the registry's one reader: the host's status asks ReadOnly and
+// CalendarId below rather than parse the file or build an id itself.
+//
 // Failures record their code in the module call's error code field (the
 // last one counts) and are logged under the unit caldav_calendar.
 //
 // Threading: one object per call, used by one thread. A Lock serialises the
 // read-modify-write cycles of all calls, across threads and processes; hold
-// one from a call's first read to its last write.
+// one from a call's first read to its last write. ReadOnly takes no lock and
+// writes nothing: callable from any thread, a server loop included (the file
+// is replaced by rename, so it sees one whole registry or the next).
 
 #ifndef KIVO_CALDAV_CALENDAR_REGISTRY_H_
 #define KIVO_CALDAV_CALENDAR_REGISTRY_H_
@@ -23,11 +28,17 @@
 #include <json/json.h>
 
 #include <string>
+#include <vector>
 
 #include "base/pinned_dir.h"
 #include "caldav/calendar_location.h"
 
 namespace caldav {
+
+// A calendar's id, the one way it is built: the entry's calendarname, ":"
+// and its destination, into `id` (the caller's string, reused: a list
+// builds thousands). False, `id` untouched, when either member is missing.
+bool CalendarId(const Json::Value& entry, std::string& id);
 
 class CalendarRegistry {
  public:
@@ -46,10 +57,24 @@ class CalendarRegistry {
     kivo::base::Fd fd_;  // closing it releases the lock
   };
 
-  // Results of Read.
+  // Results of Read and ReadOnly.
   static constexpr int kRead = 0;
   static constexpr int kNoFile = 1;
   static constexpr int kFailed = -1;
+
+  // One registered calendar as ReadOnly gives it: its id and its entry.
+  struct Calendar {
+    std::string id;
+    Json::Value entry;
+  };
+
+  // The registry as the module's list reads it, for a reader outside any
+  // module call: no lock, nothing written (an old homes entry comes upgraded
+  // as Read would write it, the file stays as it is). kRead with the
+  // calendars in registry order; kNoFile; kFailed (logged once) wherever
+  // the module's list fails: a file it cannot read or refuses, an entry
+  // without an id.
+  static int ReadOnly(const CalendarLocation& location, std::vector<Calendar>* calendars);
 
   // `location` gives the homes upgrade; `error_code` is the call's field.
   CalendarRegistry(const CalendarLocation* location, int* error_code);
@@ -63,7 +88,7 @@ class CalendarRegistry {
   // Replaces the registry with `calendars`; on failure the previous one
   // stays whole and no temporary is left.
   bool Write(const Json::Value& calendars);
-  // The entry's id into `id`; false when it lacks a member of the id.
+  // CalendarId, with a missing member recorded as the call's failure.
   bool Id(const Json::Value& entry, std::string& id);
   // Appends `entry` unless its id is registered, and rewrites the registry
   // either way.

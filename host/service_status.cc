@@ -5,10 +5,10 @@
 
 #include <cstring>
 
-#include "base/json_file.h"
 #include "base/kivo_conf.h"
 #include "base/service_states.h"
 #include "caldav/calendar_location.h"
+#include "caldav/calendar_registry.h"
 #include "daemons/avahi_files.h"
 #include "daemons/httpd/webdav_daemon.h"
 #include "daemons/radicale/caldav_daemon.h"
@@ -30,14 +30,6 @@ const struct Variant {
 } kVariants[] = {{"webdav-httpd-pure", kivo::base::kHttpPort, "http"},
                  {"webdav-httpd-ssl", kivo::base::kHttpsPort, "https"}};
 
-Json::Value ReadJson(const char* system_path) {
-  Json::Value value;
-  bool missing = false;
-  if (!kivo::base::ReadJsonFile(kivo::RootedPath(system_path), &value, &missing))
-    return Json::Value();
-  return value;
-}
-
 int ConfPort(const kivo::base::PortSetting& port) {
   KivoConf conf;
   return kivo::base::ServedPort(&conf, port);
@@ -57,10 +49,11 @@ std::string PortsText(const std::vector<int>& ports) {
 }
 
 // Calendar id -> the name the CalDAV daemon keeps for its folder's identity,
-// for the calendars it has named. The folder and the id are the ones the
-// module's list gives the entry (CalendarLocation: the homes upgrade, then
-// the folder's path). With an account, only the calendars it may open; the
-// ids of the others go to *closed.
+// for the calendars it has named. The entries, their ids and folders are
+// the module's list's (CalendarRegistry::ReadOnly: the homes upgrade, the
+// one id; CalendarLocation: the folder's path), read without the registry's
+// lock, which a module call may hold. With an account, only the calendars it
+// may open; the ids of the others go to *closed.
 Json::Value CalendarUrlNames(const std::string& account, Json::Value* closed) {
   Account who;
   std::vector<gid_t> groups;
@@ -71,24 +64,21 @@ Json::Value CalendarUrlNames(const std::string& account, Json::Value* closed) {
   }
   Json::Value names(Json::objectValue);
   kivo::daemons::CalDAVUrlNames url_names;
-  Json::Value registry = ReadJson(SZF_CALENDAR_INFO);
-  if (!kivo::daemons::ReadCalDAVUrlNames(&url_names) || !registry.isArray()) return names;
   caldav::CalendarLocation location("", nullptr);
-  for (Json::Value& entry : registry) {
-    if (!entry.isObject() || !entry["calendarname"].isString() ||
-        !entry["destination"].isString() || !entry["share"].isString()) {
-      continue;
-    }
-    if (entry["share"].asString() == "homes") location.UpgradeHomes(entry);
+  std::vector<caldav::CalendarRegistry::Calendar> calendars;
+  if (!kivo::daemons::ReadCalDAVUrlNames(&url_names) ||
+      caldav::CalendarRegistry::ReadOnly(location, &calendars) != caldav::CalendarRegistry::kRead) {
+    return names;
+  }
+  for (const caldav::CalendarRegistry::Calendar& calendar : calendars) {
     std::string folder;
     struct stat st;
-    if (!location.FullPath(entry, folder) || stat(folder.c_str(), &st) != 0) continue;
+    if (!location.FullPath(calendar.entry, folder) || stat(folder.c_str(), &st) != 0) continue;
     const auto url_name = url_names.find({st.st_dev, st.st_ino});
-    const std::string id = entry["calendarname"].asString() + ":" + entry["destination"].asString();
     if (judged && !MayOpenFolder(folder, who, groups)) {
-      closed->append(id);
+      closed->append(calendar.id);
     } else if (url_name != url_names.end()) {
-      names[id] = url_name->second;
+      names[calendar.id] = url_name->second;
     }
   }
   return names;

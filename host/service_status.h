@@ -4,8 +4,9 @@
 // the CalDAV daemon gave each calendar in its URLs.
 //
 // Reads services.json, kivoinfo.conf, the daemons' pid files, the calendar
-// registry, the share table and the CalDAV daemon's ids.json; changes
-// nothing. Files are read with the process's identity (root for the
+// registry (caldav::CalendarRegistry::ReadOnly: never its lock, so a serving
+// loop never waits for a module call), the share table and the CalDAV
+// daemon's ids.json, each through its owner's reader; changes nothing. Files are read with the process's identity (root for the
 // daemons' files); callable from any thread.
 
 #ifndef KIVO_HOST_SERVICE_STATUS_H_

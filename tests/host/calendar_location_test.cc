@@ -22,37 +22,57 @@ class HostCalendarLocationTest : public TempRootTest {
   }
 };
 
+// The status reads the registry as the module's list does (the registry's own reader, without
+// its lock or a write): the same entries, the homes upgrade, the same ids, and nothing where the
+// list fails.
 TEST_F(HostCalendarLocationTest, StatusNamesCalendarsAsTheModuleFindsThem) {
-  for (const char* dir :
-       {"v/homes/bob/cal/Cal", "v/homes/cal/Cal", "v/public/team/Team", "v/public/Unnamed"}) {
+  for (const char* dir : {"v/homes/bob/cal/Cal", "v/homes/cal/Cal", "v/public/team/Team",
+                          "v/public/Unnamed", "v/public/R\xc3\xa9:union %2F"}) {
     ASSERT_TRUE(std::filesystem::create_directories(Path(dir))) << dir;
   }
   Write("etc/kivo/shares.json",
         R"({"public": ")" + Path("v/public") + R"(", "homes": ")" + Path("v/homes") + "\"}");
-  Write("etc/passwd", "bob:x:1025:100::/nonexistent:/bin/sh\n");
-  Write("usr/kivo/etc/calendar.info", R"([
-    {"calendarname": "Cal", "destination": "bob/cal", "share": "homes"},
-    {"calendarname": "Team", "destination": "public/team", "share": "public"},
-    {"calendarname": "Unnamed", "destination": "public", "share": "public"},
-    {"calendarname": "Gone", "destination": "public", "share": "public"},
-    {"calendarname": "Lost", "destination": "nosuch", "share": "nosuch"}])");
   Json::Value ids(Json::objectValue);
   ids[Identity("v/homes/bob/cal/Cal")] = "bobs";
   ids[Identity("v/homes/cal/Cal")] = "other";
   ids[Identity("v/public/team/Team")] = "team";
+  ids[Identity("v/public/R\xc3\xa9:union %2F")] = "odd";
   Write("var/lib/kivo/caldav/ids.json", ids.toStyledString());
 
-  // The old homes entry is read upgraded: bob's folder, and its new id.
-  Json::Value expected(Json::objectValue);
-  expected["Cal:homes/bob/cal"] = "bobs";
-  expected["Team:public/team"] = "team";
-  EXPECT_EQ(host::ServiceStatusJson()["calendars"], expected);
-
-  // With an account named "homes" the entry and its folder ("cal/Cal" in homes) stay as they are.
-  Write("etc/passwd", "bob:x:1025:100::/nonexistent:/bin/sh\nhomes:x:1026:100::/:/bin/sh\n");
-  expected.removeMember("Cal:homes/bob/cal");
-  expected["Cal:bob/cal"] = "other";
-  EXPECT_EQ(host::ServiceStatusJson()["calendars"], expected);
+  const std::string bob = "bob:x:1025:100::/nonexistent:/bin/sh\n";
+  const std::string homes = "homes:x:1026:100::/:/bin/sh\n";
+  const std::string entries = R"(
+    {"calendarname": "Cal", "destination": "bob/cal", "share": "homes"},
+    {"calendarname": "Team", "destination": "public/team", "share": "public"},
+    {"calendarname": "Unnamed", "destination": "public", "share": "public"},
+    {"calendarname": "R\u00e9:union %2F", "destination": "public", "share": "public"},
+    {"calendarname": "Gone", "destination": "public", "share": "public"},
+    {"calendarname": "Lost", "destination": "nosuch", "share": "nosuch"})";
+  const std::string upgraded =
+      R"({"Cal:homes/bob/cal": "bobs", "Team:public/team": "team", "R\u00e9:union %2F:public": "odd"})";
+  const struct {
+    const char* why;
+    std::string passwd, registry, calendars;
+  } cases[] = {
+      {"the old homes entry is read upgraded: bob's folder, and its new id", bob,
+       "[" + entries + "]", upgraded},
+      {"with an account named \"homes\" the entry and its folder (cal/Cal) stay as they are",
+       bob + homes, "[" + entries + "]",
+       R"({"Cal:bob/cal": "other", "Team:public/team": "team", "R\u00e9:union %2F:public": "odd"})"},
+      {"comments, as the module reads them", bob, "// by hand\n[" + entries + "/* end */]",
+       upgraded},
+      {"an entry the module refuses fails its list: nothing is named", bob,
+       "[" + entries + R"(, {"calendarname": "Team", "destination": "public", "share": 7}])", "{}"},
+      {"an entry without an id fails the module's list too", bob,
+       "[" + entries + R"(, {"calendarname": "Team", "share": "public"}])", "{}"},
+      {"no array", bob, R"({"calendarname": "Team", "destination": "public/team"})", "{}"},
+  };
+  for (const auto& c : cases) {
+    Write("etc/passwd", c.passwd);
+    Write("usr/kivo/etc/calendar.info", c.registry);
+    EXPECT_EQ(host::ServiceStatusJson()["calendars"], Parse(c.calendars)) << c.why;
+    EXPECT_EQ(Read("usr/kivo/etc/calendar.info"), c.registry) << c.why << ": never written";
+  }
 }
 
 // An account is offered the calendars the CalDAV daemon lists for it, by permission bits.
