@@ -2,16 +2,13 @@
 
 #include <sys/stat.h>
 
-#include "base/json_file.h"
+#include "base/share_table.h"
 #include "host/accounts.h"
 #include "host/calendar_rules.h"
-#include "kivo/kivo_paths.h"
 
 namespace host {
 
 namespace {
-
-constexpr char kSharesPath[] = SZF_SHARES_JSON;
 
 Json::Value Choice(const std::string& share, const std::string& path) {
   Json::Value choice(Json::objectValue);
@@ -44,17 +41,11 @@ Json::Value ShareChoices(const std::string& account, bool is_admin) {
   const bool known = LookupAccount(account, &record);
   const std::string home = known ? HomeFolderOf(account) : "";
   if (!home.empty()) choices.append(Choice("home", home));
-  Json::Value shares;
-  bool missing = false;
-  if (!kivo::base::ReadJsonFile(kivo::RootedPath(kSharesPath), &shares, &missing) ||
-      !shares.isObject()) {
-    return result;
-  }
-  for (const std::string& name : shares.getMemberNames()) {
-    const Json::Value& dir = shares[name];
-    if (!dir.isString() || dir.asString().empty() || dir.asString()[0] != '/') continue;
-    if (!is_admin && (name == "homes" || !known || !MayWriteInto(record, dir.asString()))) continue;
-    choices.append(Choice(name, dir.asString()));
+  kivo::base::ShareTable shares;
+  if (kivo::base::ReadShareTable(&shares) != kivo::base::ShareTableRead::kRead) return result;
+  for (const auto& [name, dir] : shares) {
+    if (!is_admin && (name == "homes" || !known || !MayWriteInto(record, dir))) continue;
+    choices.append(Choice(name, dir));
   }
   return result;
 }

@@ -1,5 +1,5 @@
 // Shared folders: etc/kivo/shares.json maps each share name to its absolute
-// directory. A path belongs to a share when it is the share's directory or
+// directory (read by its one reader, base/share_table.h). A path belongs to a share when it is the share's directory or
 // lies below it, judged by whole path components.
 
 #include <errno.h>
@@ -10,8 +10,8 @@
 #include <string>
 
 #include "base/file_stamp.h"
-#include "base/json_file.h"
 #include "base/last_error.h"
+#include "base/share_table.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
 #include "kivo/log.h"
@@ -21,30 +21,30 @@ namespace {
 constexpr char kLogUnit[] = "shares";
 constexpr char kSharesPath[] = SZF_SHARES_JSON;
 
-// The share table; false (logged) when it is missing or not an object.
-bool ReadSharesFile(const std::string& path, Json::Value* shares) {
-  bool missing = false;
-  if (!kivo::base::ReadJsonFile(path, shares, &missing)) return false;
-  if (missing || !shares->isObject()) {
-    kivo::base::SetLastError(missing ? ENOENT : EINVAL);
-    KIVO_LOG("no share table in %s", path.c_str());
-    return false;
-  }
-  return true;
-}
-
-// A calendar list looks a share up once per calendar; parsing the table each
-// time was half of its cost. Shared, not copied, for the same reason.
-bool ReadShares(std::shared_ptr<const Json::Value>* shares) {
+// A calendar list looks a share up once per calendar; reading the table
+// each time was half of its cost. Shared, not copied, for the same reason.
+// False (logged) when there is no table: a missing file, or one the rule
+// (base/share_table.h) reads as none.
+bool ReadShares(std::shared_ptr<const kivo::base::ShareTable>* shares) {
   static auto* cache =  // never destroyed: used at exit
-      new kivo::base::StampedValue<std::shared_ptr<const Json::Value>>();
+      new kivo::base::StampedValue<std::shared_ptr<const kivo::base::ShareTable>>();
   const std::string path = kivo::RootedPath(kSharesPath);
-  return cache->Get({path.c_str()}, shares, [&](std::shared_ptr<const Json::Value>* fresh) {
-    auto read = std::make_shared<Json::Value>();
-    if (!ReadSharesFile(path, read.get())) return false;
-    *fresh = std::move(read);
-    return true;
-  });
+  return cache->Get({path.c_str()}, shares,
+                    [&](std::shared_ptr<const kivo::base::ShareTable>* fresh) {
+                      auto read = std::make_shared<kivo::base::ShareTable>();
+                      switch (kivo::base::ReadShareTable(read.get())) {
+                        case kivo::base::ShareTableRead::kRead:
+                          *fresh = std::move(read);
+                          return true;
+                        case kivo::base::ShareTableRead::kMissing:
+                          kivo::base::SetLastError(ENOENT);
+                          KIVO_LOG("no share table in %s", path.c_str());
+                          return false;
+                        default:
+                          kivo::base::SetLastError(EINVAL);  // the reader logged it
+                          return false;
+                      }
+                    });
 }
 
 // "/a/b//" -> "/a/b"; the root stays "/".
@@ -78,13 +78,10 @@ int GetShare(const char* name, PKIVOSHARE* share) {
     KIVO_LOG("share lookup without a name");
     return -1;
   }
-  std::shared_ptr<const Json::Value> shares;
+  std::shared_ptr<const kivo::base::ShareTable> shares;
   if (!ReadShares(&shares)) return -1;
-  const Json::Value& dir = (*shares)[name];
-  const char* dir_begin = nullptr;
-  const char* dir_end = nullptr;
-  if (!dir.isString() || !dir.getString(&dir_begin, &dir_end) || dir_begin == dir_end ||
-      dir_begin[0] != '/') {
+  const auto found = shares->find(name);
+  if (found == shares->end()) {
     kivo::base::SetLastError(ENOENT);
     return -1;
   }
@@ -95,7 +92,7 @@ int GetShare(const char* name, PKIVOSHARE* share) {
     return -1;
   }
   record->name = strdup(name);
-  record->path = strndup(dir_begin, static_cast<size_t>(dir_end - dir_begin));
+  record->path = strdup(found->second.c_str());  // the rule allows no NUL in it
   if (record->name == nullptr || record->path == nullptr) {
     KIVOShareFree(record);
     kivo::base::SetLastError(ENOMEM);
@@ -113,14 +110,12 @@ int FindShareOfPath(const char* path, char* share_name, int share_name_size, cha
     KIVO_LOG("share of a path that is not absolute");
     return -1;
   }
-  std::shared_ptr<const Json::Value> shares;
+  std::shared_ptr<const kivo::base::ShareTable> shares;
   if (!ReadShares(&shares)) return -1;
   std::string wanted = WithoutTrailingSlashes(path);
   std::string best_name, best_dir;
-  for (const std::string& name : shares->getMemberNames()) {
-    const Json::Value& value = (*shares)[name];
-    if (!value.isString() || value.asString().empty() || value.asString()[0] != '/') continue;
-    std::string dir = WithoutTrailingSlashes(value.asString());
+  for (const auto& [name, written] : *shares) {
+    std::string dir = WithoutTrailingSlashes(written);
     // Nested shares: the innermost one holds the path.
     if (IsAtOrBelow(wanted, dir) && (best_name.empty() || dir.size() > best_dir.size())) {
       best_name = name;

@@ -19,6 +19,7 @@
 #include "base/last_error.h"
 #include "base/process.h"
 #include "base/service_states.h"
+#include "base/share_table.h"
 
 namespace kivo {
 namespace daemons {
@@ -94,14 +95,11 @@ bool UsableShareName(const std::string& name) {
 }
 
 bool ReadShares(WebDAVSettings* settings) {
-  Json::Value shares;
-  bool missing = false;
-  if (!base::ReadJsonFile(RootedPath("/etc/kivo/shares.json"), &shares, &missing)) return false;
-  if (missing || !shares.isObject()) return true;
-  for (const std::string& name : shares.getMemberNames()) {
-    const Json::Value& dir = shares[name];
-    if (!dir.isString() || dir.asString().empty() || dir.asString()[0] != '/' ||
-        !UsableShareName(name) || !QuotableText(dir.asString())) {
+  base::ShareTable shares;
+  const base::ShareTableRead read = base::ReadShareTable(&shares);
+  if (read == base::ShareTableRead::kUnreadable) return false;
+  for (const auto& [name, dir] : shares) {
+    if (!UsableShareName(name) || !QuotableText(dir)) {
       KIVO_LOG("share [%s] is not served over WebDAV: unusable name or folder", name.c_str());
       continue;
     }
@@ -111,7 +109,7 @@ bool ReadShares(WebDAVSettings* settings) {
       KIVO_LOG("share [%s] is not served over WebDAV while CalDAV is on", name.c_str());
       continue;
     }
-    settings->shares.push_back({name, dir.asString()});
+    settings->shares.push_back({name, dir});
   }
   return true;
 }

@@ -5,6 +5,10 @@
 // production build) in front. Development and test builds use their own root
 // so that they never touch the real system; test builds may also take the
 // root from the environment variable KIVO_ROOT, one fresh root per test.
+//
+// This is the one list of them: the build makes the CalDAV daemon's
+// kivo_paths.py from the `#define SZF_NAME "/path"` lines below
+// (daemons/radicale/CMakeLists.txt), so keep each such path on one line.
 
 #ifndef KIVO_PATHS_H_
 #define KIVO_PATHS_H_

@@ -16,6 +16,8 @@ from radicale import auth, config, pathutils, rights, storage
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "daemons", "radicale", "plugins"))
+# What the build makes beside the plug-ins (kivo_paths.py, from include/kivo/kivo_paths.h).
+sys.path.append(os.environ.get("KIVO_PLUGINS_BUILT", "build-test/radicale"))
 
 with warnings.catch_warnings():
     warnings.simplefilter("ignore", DeprecationWarning)
@@ -268,6 +270,27 @@ class PluginsTest(unittest.TestCase):
                     identity = service.identity(name)
                     self.assertEqual((account["uid"], account["gid"], tuple(account["groups"])),
                                      (identity.uid, identity.gid, tuple(sorted(identity.groups))))
+
+
+    def test_share_table_follows_the_table_every_reader_runs(self):
+        # The C++ reader runs the same table (tests/base/share_table_test.cc).
+        import kivo_root
+        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "vectors",
+                               "shares.json"), encoding="utf-8") as f:
+            table = json.load(f)
+        for vector in table["cases"]:
+            text = vector.get("text", "")
+            if "nest" in vector:
+                text = '{"deep": %s%s%s, "public": "/v/p"}' % (
+                    "[" * vector["nest"], vector.get("leaf", ""), "]" * vector["nest"])
+            with self.subTest(vector["why"]):
+                try:
+                    shares = kivo_root.share_table(text.encode("utf-8"))
+                    read = "not a table" if shares is None else "table"
+                except ValueError:
+                    read, shares = "unreadable", None
+                self.assertEqual(vector["read"], read)
+                self.assertEqual(vector["shares"], shares or {})
 
 
 if __name__ == "__main__":

@@ -24,6 +24,7 @@ from typing import Callable, Dict, List, NamedTuple, Optional, Tuple
 from radicale.log import logger
 
 import kivo_identity
+import kivo_paths
 from kivo_identity import Identity
 
 # A file changed within this many seconds may change again within one
@@ -68,9 +69,10 @@ class _Stamped:
         return value
 
 
-def strip_json_comments(text: str) -> str:
+def strip_json_comments(text: str, strict: bool = False) -> str:
     """JSON with // and /* */ comments (as the registry's writers allow)
-    as plain JSON; comment markers inside strings are kept."""
+    as plain JSON; comment markers inside strings are kept. `strict`: a
+    /* without its end raises ValueError."""
     out = []
     i, n = 0, len(text)
     while i < n:
@@ -86,6 +88,9 @@ def strip_json_comments(text: str) -> str:
             i = n if end < 0 else end
         elif text.startswith("/*", i):
             end = text.find("*/", i + 2)
+            if end < 0 and strict:
+                raise ValueError("a comment without its end")
+            out.append(" ")  # it separates what it stood between
             i = n if end < 0 else end + 2
         else:
             out.append(c)
@@ -95,6 +100,76 @@ def strip_json_comments(text: str) -> str:
 
 def _json(data: bytes) -> object:
     return json.loads(strip_json_comments(data.decode("utf-8")))
+
+
+# The share table's rule, which its C++ reader (base/share_table.h) follows
+# too; both run the vectors of tests/vectors/shares.json.
+_SHARES_MAX_NESTING = 512
+
+
+def _nesting(value: object) -> int:
+    """How deep `value` nests, itself counting one; raises ValueError for a
+    string holding half a surrogate pair (only an escape makes one)."""
+    if isinstance(value, str):
+        if any("\ud800" <= c <= "\udbff" for c in value):
+            raise ValueError("half a surrogate pair")
+        return 1
+    if isinstance(value, dict):
+        children = [*value.keys(), *value.values()]
+    elif isinstance(value, list):
+        children = value
+    else:
+        return 1
+    deepest = 0
+    for child in children:
+        deepest = max(deepest, _nesting(child))
+        if deepest >= _SHARES_MAX_NESTING:
+            break
+    return 1 + deepest
+
+
+def _usable_share(name: str, folder: object) -> bool:
+    if not name or "/" in name or "\0" in name:
+        return False
+    if not isinstance(folder, str) or not folder.startswith("/") or "\0" in folder:
+        return False
+    return not any(part in (".", "..") for part in folder.split("/"))
+
+
+def _no_constant(name: str) -> float:
+    raise ValueError("%s is no JSON" % name)
+
+
+def _finite(text: str) -> float:
+    value = float(text)
+    if value in (float("inf"), float("-inf")):
+        raise ValueError("%s is too large" % text)
+    return value
+
+
+def share_table(data: bytes) -> Optional[Dict[str, str]]:
+    """The shares of etc/kivo/shares.json's content: name -> directory as
+    written. None for JSON that is no object (no table); ValueError for text
+    that is no JSON by the rule. The rule (base/share_table.h): one JSON
+    object, comments allowed, a leading byte order mark skipped, nothing
+    after it, no trailing comma, no NaN, nested at most 512 deep; the later
+    of two members of one name wins. A member is a share when its name is
+    not empty and holds no "/" or NUL and its value names an absolute
+    directory without a NUL or a "." or ".." component. Bytes that are no
+    UTF-8 stand for themselves, as they do in a path."""
+    text = data.decode("utf-8", "surrogateescape")
+    if text.startswith("\ufeff"):
+        text = text[1:]
+    try:
+        value = json.loads(strip_json_comments(text, strict=True), strict=False,
+                           parse_constant=_no_constant, parse_float=_finite)
+        if _nesting(value) > _SHARES_MAX_NESTING:
+            raise ValueError("nested too deep")
+    except RecursionError:
+        raise ValueError("nested too deep") from None
+    if not isinstance(value, dict):
+        return None
+    return {name: folder for name, folder in value.items() if _usable_share(name, folder)}
 
 
 def _colon_lines(data: bytes) -> List[List[str]]:
@@ -114,11 +189,11 @@ class Root:
 
     def __init__(self, root: str) -> None:
         self.root = root.rstrip("/")
-        self._passwd = _Stamped(self.path("/etc/passwd"), _colon_lines)
-        self._group = _Stamped(self.path("/etc/group"), _colon_lines)
-        self._shadow = _Stamped(self.path("/etc/shadow"), _colon_lines)
-        self._shares = _Stamped(self.path("/etc/kivo/shares.json"), _json)
-        self._registry = _Stamped(self.path("/usr/kivo/etc/calendar.info"), _json)
+        self._passwd = _Stamped(self.path(kivo_paths.PASSWD), _colon_lines)
+        self._group = _Stamped(self.path(kivo_paths.GROUP), _colon_lines)
+        self._shadow = _Stamped(self.path(kivo_paths.SHADOW), _colon_lines)
+        self._shares = _Stamped(self.path(kivo_paths.SHARES_JSON), share_table)
+        self._registry = _Stamped(self.path(kivo_paths.CALENDAR_INFO), _json)
 
     def path(self, system_path: str) -> str:
         return self.root + system_path
@@ -158,7 +233,7 @@ class Root:
         out."""
         registry = self._registry.get() or []
         shares = self._shares.get() or {}
-        if not isinstance(registry, list) or not isinstance(shares, dict):
+        if not isinstance(registry, list):
             return []
         homes_user = self.identity("homes") is not None
         entries = []
@@ -180,7 +255,7 @@ class Root:
         if share == "homes" and not homes_user and dest[:5].lower() != "homes":
             dest = "homes/" + dest
         base = shares.get(share)
-        if not isinstance(base, str) or not base.startswith("/"):
+        if base is None:
             return None
         if len(dest) != len(share) and "/" in dest:
             folder = "%s/%s/%s" % (base, dest.split("/", 1)[1], name)
