@@ -1,6 +1,7 @@
 // Shared folders: etc/kivo/shares.json maps each share name to its absolute
-// directory (read by its one reader, base/share_table.h). A path belongs to a share when it is the share's directory or
-// lies below it, judged by whole path components.
+// directory (read by its one reader, base/share_table.h). A path belongs to
+// a share when it is the share's directory or lies below it, judged by whole
+// path components.
 
 #include <errno.h>
 #include <stdlib.h>

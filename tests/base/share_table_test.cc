@@ -41,8 +41,7 @@ TEST(ShareTableTest, ReadsTheVectorsEveryReaderRuns) {
     if (vector.isMember("nest")) {
       const size_t depth = vector["nest"].asUInt();
       text = "{\"deep\": " + std::string(depth, '[') + vector["leaf"].asString() +
-             std::string(depth, ']') +
-             ", \"public\": \"/v/p\"}";
+             std::string(depth, ']') + ", \"public\": \"/v/p\"}";
     }
     ShareTable shares;
     const ShareTableRead read = kivo::base::ParseShareTable(text, "vector", &shares);

@@ -17,7 +17,8 @@ from radicale import auth, config, pathutils, rights, storage
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "daemons", "radicale", "plugins"))
 # What the build makes beside the plug-ins (kivo_paths.py, from include/kivo/kivo_paths.h).
-sys.path.append(os.environ.get("KIVO_PLUGINS_BUILT", "build-test/radicale"))
+sys.path.append(os.environ.get("KIVO_PLUGINS_BUILT") or os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "..", "..", "build-test", "radicale"))
 
 with warnings.catch_warnings():
     warnings.simplefilter("ignore", DeprecationWarning)

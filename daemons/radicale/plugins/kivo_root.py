@@ -7,7 +7,10 @@ their file is unchanged (same device, inode, size and modification time), so
 a calendar created, renamed or deleted through the web API shows on the next
 request without a restart. The daemon's own map from a calendar folder's
 identity (device and inode) to the name in its URL lives in
-var/lib/kivo/caldav/ids.json.
+var/lib/kivo/caldav/ids.json. The paths are the system's own
+(kivo_paths, which the build makes from include/kivo/kivo_paths.h) under
+the root; the share table is read by the rule of its C++ reader
+(base/share_table.h, the vectors tests/vectors/shares.json).
 
 Owns: ids.json. Reads, never writes, every other file named here; never
 touches a calendar folder.
