@@ -75,7 +75,9 @@ bool NestingWithin(const std::string& text, int limit) {
 // Reads the whole regular file at `path` into `text`. False when it cannot
 // be opened or read, or is no regular file.
 bool ReadWholeRegularFile(const std::string& path, std::string& text) {
-  const kivo::base::Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking: a FIFO in its place must not hold the reader (the host
+  // reads in its server loop); it is refused as no regular file.
+  const kivo::base::Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd.valid()) return false;
   struct stat st;
   bool ok = fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);

@@ -73,6 +73,10 @@ TEST_F(HostCalendarLocationTest, StatusNamesCalendarsAsTheModuleFindsThem) {
     EXPECT_EQ(host::ServiceStatusJson()["calendars"], Parse(c.calendars)) << c.why;
     EXPECT_EQ(Read("usr/kivo/etc/calendar.info"), c.registry) << c.why << ": never written";
   }
+  // A FIFO in the registry's place names nothing, at once (the server loop asks).
+  ASSERT_EQ(unlink(Path("usr/kivo/etc/calendar.info").c_str()), 0);
+  ASSERT_EQ(mkfifo(Path("usr/kivo/etc/calendar.info").c_str(), 0644), 0);
+  EXPECT_EQ(host::ServiceStatusJson()["calendars"], Json::Value(Json::objectValue));
 }
 
 // An account is offered the calendars the CalDAV daemon lists for it, by permission bits.
