@@ -59,7 +59,7 @@ struct kd_accounts;
 typedef struct {
   pthread_rwlock_t lock;   /* guards `now` */
   pthread_mutex_t build;   /* one rebuild at a time */
-  struct kd_accounts* now; /* NULL until the first login */
+  struct kd_accounts *now; /* NULL until the first login */
   unsigned long builds;    /* how often the files were read (under `build`) */
 } kd_account_index;
 
@@ -71,15 +71,15 @@ typedef struct {
  * start); `passwd_path` and `group_path` name etc/passwd and etc/group (a
  * missing etc/group leaves the primary group alone). `now` is the wall
  * clock, against which the files' change times are judged. */
-int kd_account_index_find(kd_account_index* index, const char* passwd_path, const char* group_path,
-                          int shadow_fd, const char* name, const struct timespec* now,
-                          kd_account* account);
+int kd_account_index_find(kd_account_index *index, const char *passwd_path, const char *group_path,
+                          int shadow_fd, const char *name, const struct timespec *now,
+                          kd_account *account);
 
 /* Frees the index's current generation (a process's index lives as long as
  * the process; tests clear theirs). No lookup may run meanwhile. */
-void kd_account_index_clear(kd_account_index* index);
+void kd_account_index_clear(kd_account_index *index);
 
 /* Login names as the host accepts them. */
-int kd_usable_name(const char* name);
+int kd_usable_name(const char *name);
 
 #endif /* KIVO_DAV_ACCOUNTS_H_ */
