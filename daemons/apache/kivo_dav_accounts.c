@@ -375,15 +375,14 @@ static int kd_same_stamp(const kd_stamp *a, const kd_stamp *b) {
          a->ctime.tv_sec == b->ctime.tv_sec && a->ctime.tv_nsec == b->ctime.tv_nsec;
 }
 
-static int kd_fresh_time(const struct timespec *t, const struct timespec *now) {
-  const long long ago =
-      ((long long)now->tv_sec - t->tv_sec) * 1000000000LL + (now->tv_nsec - t->tv_nsec);
-  return ago < KD_SETTLED_NS;
-}
-
-/* Whether a change after `now` could leave the file's stamp as it is. */
+/* Whether a change after `now` could leave the file's stamp as it is: only
+ * while its change time (which every write sets to the clock's, and no
+ * call sets otherwise) is less than KD_SETTLED_NS before `now`. A
+ * modification time a tool set ahead does not count. */
 static int kd_unsettled(const kd_stamp *s, const struct timespec *now) {
-  return s->present && (kd_fresh_time(&s->ctime, now) || kd_fresh_time(&s->mtime, now));
+  const long long ago = ((long long)now->tv_sec - s->ctime.tv_sec) * 1000000000LL +
+                        (now->tv_nsec - s->ctime.tv_nsec);
+  return s->present && ago < KD_SETTLED_NS;
 }
 
 /* Looks `name` up in the index's generation if it was read from files with
