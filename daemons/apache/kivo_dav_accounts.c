@@ -57,6 +57,7 @@ typedef struct {
 struct kd_accounts {
   kd_stamp passwd, group, shadow;
   int unsettled; /* a stamp too fresh to be trusted by a later login */
+  struct timespec read_at; /* when reading began (CLOCK_MONOTONIC) */
   char *text;    /* names and hashes, each ending in NUL */
   size_t text_len;
   kd_entry *entries;
@@ -385,16 +386,23 @@ static int kd_unsettled(const kd_stamp *s, const struct timespec *now) {
   return s->present && ago < KD_SETTLED_NS;
 }
 
+static int kd_before(const struct timespec *a, const struct timespec *b) {
+  return a->tv_sec < b->tv_sec || (a->tv_sec == b->tv_sec && a->tv_nsec < b->tv_nsec);
+}
+
 /* Looks `name` up in the index's generation if it was read from files with
- * `stamps` and those are settled: 1 or 0 as kd_accounts_find; -1 when the
- * files must be read again. */
-static int kd_find_current(kd_account_index *index, const kd_stamp stamps[3], const char *name,
-                           kd_account *account) {
+ * `stamps` and those are settled, or (`since` given) if its reading began
+ * at `since` or later, which holds every change made before: 1 or 0 as
+ * kd_accounts_find; -1 when the files must be read again. */
+static int kd_find_current(kd_account_index *index, const kd_stamp stamps[3],
+                           const struct timespec *since, const char *name, kd_account *account) {
   int found = -1;
   pthread_rwlock_rdlock(&index->lock);
   const struct kd_accounts *s = index->now;
-  if (s != NULL && !s->unsettled && kd_same_stamp(&s->passwd, &stamps[0]) &&
-      kd_same_stamp(&s->group, &stamps[1]) && kd_same_stamp(&s->shadow, &stamps[2])) {
+  if (s != NULL && ((!s->unsettled && kd_same_stamp(&s->passwd, &stamps[0]) &&
+                     kd_same_stamp(&s->group, &stamps[1]) &&
+                     kd_same_stamp(&s->shadow, &stamps[2])) ||
+                    (since != NULL && !kd_before(&s->read_at, since)))) {
     found = kd_accounts_find(s, name, account);
   }
   pthread_rwlock_unlock(&index->lock);
@@ -405,6 +413,8 @@ int kd_account_index_find(kd_account_index *index, const char *passwd_path, cons
                           int shadow_fd, const char *name, const struct timespec *now,
                           kd_account *account) {
   if (!kd_usable_name(name) || strcmp(name, "guest") == 0) return 0;
+  struct timespec arrived;
+  clock_gettime(CLOCK_MONOTONIC, &arrived);
   const int passwd_fd = open(passwd_path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (passwd_fd < 0) return 0;
   const int group_fd = open(group_path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
@@ -412,16 +422,21 @@ int kd_account_index_find(kd_account_index *index, const char *passwd_path, cons
   int found = 0;
   if (kd_stamp_of(passwd_fd, &stamps[0]) && kd_stamp_of(group_fd, &stamps[1]) &&
       kd_stamp_of(shadow_fd, &stamps[2])) {
-    found = kd_find_current(index, stamps, name, account);
+    found = kd_find_current(index, stamps, NULL, name, account);
     if (found < 0) {
-      /* Stamps are taken before the files are read: a change meanwhile
-       * only makes the next login read them again. */
+      /* Logins that waited here while another read the files use what it
+       * read (never older than their own arrival), fresh files or not. */
       pthread_mutex_lock(&index->build);
-      found = kd_find_current(index, stamps, name, account);
+      found = kd_find_current(index, stamps, &arrived, name, account);
       if (found < 0) {
+        /* Stamps are taken before the files are read: a change meanwhile
+         * only makes the next login read them again. */
+        struct timespec read_at;
+        clock_gettime(CLOCK_MONOTONIC, &read_at);
         struct kd_accounts *fresh = kd_accounts_read(passwd_fd, group_fd, shadow_fd);
         found = 0;
         if (fresh != NULL) {
+          fresh->read_at = read_at;
           fresh->passwd = stamps[0];
           fresh->group = stamps[1];
           fresh->shadow = stamps[2];
