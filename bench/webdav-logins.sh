@@ -11,24 +11,26 @@
 #
 # A login here is a new connection and its first request (a GET of a small
 # file with Basic credentials, "Connection: close"), timed by the client
-# from connect to the server's close. Two kinds, in interleaved rounds:
+# from connect to the server's close; the client takes turns between the
+# two daemons login by login. Two kinds, in rounds:
 #   remembered  the same credentials again (the daemon remembers a checked
 #               login for a minute: no password hash), LOGINS per round;
 #   cold        an account's first login (a yescrypt hash), COLD per round,
 #               each account used once.
 # Prints the median per root and the ratio large/small, then the daemon's
 # memory (sum of RSS of its processes) in each root after the logins.
-# Environment: ACCOUNTS (default 10000), ROUNDS (default 3), LOGINS
-# (default 300), COLD (default 2). Needs root; loopback only; everything
-# started here is stopped on exit.
+# Environment: ACCOUNTS (default 10000), ROUNDS (default 6), LOGINS
+# (default 500), COLD (default 1). Needs root; loopback only; everything
+# started here is stopped on exit. ACCOUNTS=10 runs two equal roots: the
+# ratio's spread on the machine as it is.
 
 set -euo pipefail
 
 BUILD="$(cd "${1:-$(dirname "$0")/../build-bench}" && pwd)"
 ACCOUNTS="${ACCOUNTS:-10000}"
-ROUNDS="${ROUNDS:-3}"
-LOGINS="${LOGINS:-300}"
-COLD="${COLD:-2}"
+ROUNDS="${ROUNDS:-6}"
+LOGINS="${LOGINS:-500}"
+COLD="${COLD:-1}"
 HERE="$(cd "$(dirname "$0")" && pwd)"
 # shellcheck source=bench/lib.sh
 . "$HERE/lib.sh"
@@ -92,16 +94,21 @@ for name, more in lines.items():
 EOF
 }
 
-# Starts root $1's daemon on a free port and prints the port.
+# Starts root $1's daemon on a free port and prints the port (three tries:
+# on a busy machine another program may take the port first).
 start_daemon() {
-  local port
-  port="$(free_port)"
-  KIVO_ROOT="$1" KIVO_DAEMONS=on KIVO_WEBDAV_ADDRESS=127.0.0.1 "${SERVER_CPU[@]}" "$KIVO_WEBAPI" \
-    call --user admin KIVO.Core.FileServ.WebDAV 1 set \
-    "{\"enable_http\": true, \"http_port_num\": $port, \"enable_https\": false}" >/dev/null ||
-    die "the daemon of $1 did not start"
-  wait_for_port "$port" || die "nothing listens on $port"
-  echo "$port"
+  local port try
+  for try in 1 2 3; do
+    port="$(free_port)"
+    if KIVO_ROOT="$1" KIVO_DAEMONS=on KIVO_WEBDAV_ADDRESS=127.0.0.1 "${SERVER_CPU[@]}" \
+      "$KIVO_WEBAPI" call --user admin KIVO.Core.FileServ.WebDAV 1 set \
+      "{\"enable_http\": true, \"http_port_num\": $port, \"enable_https\": false}" >/dev/null; then
+      wait_for_port "$port" || die "nothing listens on $port"
+      echo "$port"
+      return
+    fi
+  done
+  die "the daemon of $1 did not start"
 }
 
 SMALL="$WORK/small"
@@ -115,15 +122,22 @@ PORT_large="$(start_daemon "$LARGE")"
 echo "accounts: small $(wc -l <"$SMALL/etc/passwd"), large $(wc -l <"$LARGE/etc/passwd");" \
   "account files of the large root: $(du -cb "$LARGE"/etc/{passwd,group,shadow} | tail -n1 | cut -f1) bytes"
 
-# logins PORT USER PASSWORD COUNT: seconds per login, one a line.
+# logins COUNT LABEL PORT USER PASSWORD [LABEL PORT USER PASSWORD...]:
+# COUNT logins to each, taking turns login by login (the order turned
+# every time), so that the machine's load meets both alike; prints
+# "LABEL seconds" a line.
 logins() {
   "${CLIENT_CPU[@]}" python3 - "$@" <<'EOF'
 import base64, socket, sys, time
-port, user, password, count = int(sys.argv[1]), sys.argv[2], sys.argv[3], int(sys.argv[4])
-token = base64.b64encode(("%s:%s" % (user, password)).encode()).decode()
-request = ("GET /homes/%s/small HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Basic %s\r\n"
-           "Connection: close\r\n\r\n" % (user, token)).encode()
-for _ in range(count):
+count, args = int(sys.argv[1]), sys.argv[2:]
+targets = []
+for i in range(0, len(args), 4):
+    label, port, user, password = args[i:i + 4]
+    token = base64.b64encode(("%s:%s" % (user, password)).encode()).decode()
+    request = ("GET /homes/%s/small HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Basic %s\r\n"
+               "Connection: close\r\n\r\n" % (user, token)).encode()
+    targets.append((label, int(port), user, request))
+def login(port, user, request):
     start = time.perf_counter()
     s = socket.create_connection(("127.0.0.1", port))
     s.sendall(request)
@@ -137,28 +151,26 @@ for _ in range(count):
     took = time.perf_counter() - start
     if not answer.startswith(b"HTTP/1.1 200"):
         sys.exit("login of %s answered %r" % (user, answer[:40]))
-    print(took)
+    return took
+for n in range(count):
+    for label, port, user, request in (targets if n % 2 == 0 else targets[::-1]):
+        print(label, login(port, user, request))
 EOF
 }
 
-# Warm: workers up, bench's login remembered, whatever is read once read.
-for size in small large; do
-  port="PORT_$size"
-  logins "${!port}" "$USER_NAME" "$PASSWORD" 20 >/dev/null
-done
+# Warm: workers up, bench's login remembered, the account files read.
+logins 20 small "$PORT_small" "$USER_NAME" "$PASSWORD" large "$PORT_large" "$USER_NAME" \
+  "$PASSWORD" >/dev/null
 sleep 2
 
 : >"$WORK/results"
 for round in $(seq "$ROUNDS"); do
-  order="small large"
-  [ $((round % 2)) = 0 ] && order="large small"
-  for size in $order; do
-    port="PORT_$size"
-    logins "${!port}" "$USER_NAME" "$PASSWORD" "$LOGINS" | sed "s/^/remembered $size /" >>"$WORK/results"
-    for k in $(seq 1 "$COLD"); do
-      i=$(((round - 1) * COLD + k))
-      logins "${!port}" "c$i" "c$i-secret" 1 | sed "s/^/cold $size /" >>"$WORK/results"
-    done
+  logins "$LOGINS" small "$PORT_small" "$USER_NAME" "$PASSWORD" \
+    large "$PORT_large" "$USER_NAME" "$PASSWORD" | sed "s/^/remembered /" >>"$WORK/results"
+  for k in $(seq 1 "$COLD"); do
+    i=$(((round - 1) * COLD + k))
+    logins 1 small "$PORT_small" "c$i" "c$i-secret" large "$PORT_large" "c$i" "c$i-secret" |
+      sed "s/^/cold /" >>"$WORK/results"
   done
 done
 
@@ -177,7 +189,7 @@ samples = {}
 for line in open(sys.argv[1]):
     kind, size, took = line.split()
     samples.setdefault((kind, size), []).append(float(took) * 1000)
-print("medians over %s interleaved rounds, ms per login (new connection, first request)"
+print("medians over %s rounds, logins taking turns, ms per login (new connection, first request)"
       % sys.argv[2])
 for kind in ("remembered", "cold"):
     s, l = (statistics.median(samples[(kind, z)]) for z in ("small", "large"))
