@@ -8,8 +8,8 @@
 #include <string.h>
 #include <unistd.h>
 
-/* Account files larger than this are not read (a root's files are small:
- * 10,000 accounts take about 1.5 MB of etc/shadow). */
+/* Account files larger than this are not read (10,000 accounts with
+ * yescrypt hashes take about 1 MB of etc/shadow: some 40,000 fit). */
 #define KD_MAX_FILE (4 << 20)
 
 /* The first uid of a user account (Debian's UID_MIN); below are root and
@@ -41,8 +41,8 @@ typedef struct {
   uint32_t next;  /* the account's next membership, or KD_NONE */
 } kd_member;
 
-/* A name as the first line of etc/passwd naming it, and the first line of
- * etc/shadow naming it, read it (later lines never count). */
+/* An account as the first line of etc/passwd and the first line of
+ * etc/shadow naming it give it (later lines never count). */
 typedef struct {
   uint32_t name, name_len; /* in text */
   uint32_t hash;           /* in text: a usable crypt(3) hash, or KD_NONE */
@@ -56,9 +56,9 @@ typedef struct {
 
 struct kd_accounts {
   kd_stamp passwd, group, shadow;
-  int unsettled; /* a stamp too fresh to be trusted by a later login */
+  int unsettled;           /* a stamp too fresh to be trusted by a later login */
   struct timespec read_at; /* when reading began (CLOCK_MONOTONIC) */
-  char *text;    /* names and hashes, each ending in NUL */
+  char *text;              /* names and hashes, each ending in NUL */
   size_t text_len;
   kd_entry *entries;
   uint32_t entry_count;
@@ -381,8 +381,8 @@ static int kd_same_stamp(const kd_stamp *a, const kd_stamp *b) {
  * call sets otherwise) is less than KD_SETTLED_NS before `now`. A
  * modification time a tool set ahead does not count. */
 static int kd_unsettled(const kd_stamp *s, const struct timespec *now) {
-  const long long ago = ((long long)now->tv_sec - s->ctime.tv_sec) * 1000000000LL +
-                        (now->tv_nsec - s->ctime.tv_nsec);
+  const long long ago =
+      ((long long)now->tv_sec - s->ctime.tv_sec) * 1000000000LL + (now->tv_nsec - s->ctime.tv_nsec);
   return s->present && ago < KD_SETTLED_NS;
 }
 
@@ -399,10 +399,10 @@ static int kd_find_current(kd_account_index *index, const kd_stamp stamps[3],
   int found = -1;
   pthread_rwlock_rdlock(&index->lock);
   const struct kd_accounts *s = index->now;
-  if (s != NULL && ((!s->unsettled && kd_same_stamp(&s->passwd, &stamps[0]) &&
-                     kd_same_stamp(&s->group, &stamps[1]) &&
-                     kd_same_stamp(&s->shadow, &stamps[2])) ||
-                    (since != NULL && !kd_before(&s->read_at, since)))) {
+  if (s != NULL &&
+      ((!s->unsettled && kd_same_stamp(&s->passwd, &stamps[0]) &&
+        kd_same_stamp(&s->group, &stamps[1]) && kd_same_stamp(&s->shadow, &stamps[2])) ||
+       (since != NULL && !kd_before(&s->read_at, since)))) {
     found = kd_accounts_find(s, name, account);
   }
   pthread_rwlock_unlock(&index->lock);
