@@ -1,5 +1,5 @@
-/* The accounts the WebDAV daemon serves, read from a root's etc/passwd,
- * etc/group and etc/shadow at the moment a login is checked: a new account,
+/* The accounts the WebDAV daemon serves, as a root's etc/passwd, etc/group
+ * and etc/shadow hold them at the moment a login is checked: a new account,
  * a changed password or a changed group membership counts at once, without
  * a reload.
  *
@@ -7,15 +7,32 @@
  * not guest (anonymous requests only), its uid is a user's (1000 or more:
  * never root or a system account), its primary group is not root's, and it
  * has a crypt(3) hash ("$..."); locked, disabled and empty hashes admit
- * nobody. Reading needs root (etc/shadow is root's alone). Threading: any
- * thread; each call reads into its own memory (the shadow descriptor by
- * position, never by its offset). */
+ * nobody. Reading needs root (etc/shadow is root's alone).
+ *
+ * A login must not cost more with 10,000 accounts than with 10, so the
+ * three files are parsed once into an index (a table by name) that a
+ * process keeps while the files' stamps (device, inode, size, modification
+ * and change times to the nanosecond) stay as they were; any change of any
+ * of the three makes the next login build it anew from the files. A stamp
+ * taken less than a second after the file's last change may be shared by a
+ * later change within the same clock tick, so an index built from such a
+ * file is used by no further login: the next one reads the files again.
+ *
+ * Threading: any thread. The index is shared: logins look up under a read
+ * lock held for the lookup alone (never across a password hash), one
+ * thread at a time rebuilds it and swaps it in under the write lock, and
+ * the logins that waited for that rebuild use it (it was read after they
+ * began). Files are read by position (pread), never by a descriptor's
+ * offset. Memory: about 150 bytes per account (1.5 MB for 10,000), twice
+ * that and the files' text for the moment of a rebuild. */
 
 #ifndef KIVO_DAV_ACCOUNTS_H_
 #define KIVO_DAV_ACCOUNTS_H_
 
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <time.h>
 
 /* Groups an identity carries at most (the primary one included); further
  * memberships are left out, which only ever takes access away. */
@@ -38,12 +55,32 @@ typedef struct {
   char hash[256];
 } kd_account;
 
+/* One parsed generation of the three files (kivo_dav_accounts.c). */
+struct kd_accounts;
+
+/* A process's index of a root's accounts. */
+typedef struct {
+  pthread_rwlock_t lock;   /* guards `now` */
+  pthread_mutex_t build;   /* one rebuild at a time */
+  struct kd_accounts *now; /* NULL until the first login */
+  unsigned long builds;    /* how often the files were read (under `build`) */
+} kd_account_index;
+
+#define KD_ACCOUNT_INDEX_INIT \
+  { PTHREAD_RWLOCK_INITIALIZER, PTHREAD_MUTEX_INITIALIZER, NULL, 0 }
+
 /* Fills `account` for `name` and returns 1; 0 when the root serves no such
- * account. `shadow_fd` is an open descriptor of etc/shadow, read from its
- * start; `passwd_path` and `group_path` name etc/passwd and etc/group (a
- * missing etc/group leaves the primary group alone). */
-int kd_account_find(const char *passwd_path, const char *group_path, int shadow_fd,
-                    const char *name, kd_account *account);
+ * account. `shadow_fd` is an open descriptor of etc/shadow (read from its
+ * start); `passwd_path` and `group_path` name etc/passwd and etc/group (a
+ * missing etc/group leaves the primary group alone). `now` is the wall
+ * clock, against which the files' change times are judged. */
+int kd_account_index_find(kd_account_index *index, const char *passwd_path, const char *group_path,
+                          int shadow_fd, const char *name, const struct timespec *now,
+                          kd_account *account);
+
+/* Frees the index's current generation (a process's index lives as long as
+ * the process; tests clear theirs). No lookup may run meanwhile. */
+void kd_account_index_clear(kd_account_index *index);
 
 /* Login names as the host accepts them. */
 int kd_usable_name(const char *name);

@@ -1,13 +1,16 @@
 // The WebDAV daemon's account reader (mod_kivo_dav's kivo_dav_accounts.c),
 // without Apache: which lines of a root's etc/passwd, etc/shadow and
-// etc/group make an account it serves, and with which identity.
+// etc/group make an account it serves, and with which identity; and that
+// the index it keeps of them never outlives a change of any of the three.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <json/json.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -22,8 +25,13 @@ namespace {
 
 class DavAccountsTest : public TempRootTest {
  protected:
-  // Writes the three files and reads `name` from them; false when the root
-  // serves no such account.
+  void TearDown() override {
+    kd_account_index_clear(&index_);
+    TempRootTest::TearDown();
+  }
+
+  // Writes the three files and reads `name` from them with an index of its
+  // own; false when the root serves no such account.
   bool Find(const std::string& passwd, const std::string& shadow, const std::string& group,
             const std::string& name, kd_account* account) {
     Write("etc/passwd", passwd);
@@ -33,13 +41,31 @@ class DavAccountsTest : public TempRootTest {
   }
 
   bool FindIn(const std::string& name, kd_account* account) {
+    kd_account_index index = KD_ACCOUNT_INDEX_INIT;
+    const bool found = FindWith(&index, name, Now(), account);
+    kd_account_index_clear(&index);
+    return found;
+  }
+
+  // Through `index`, as a login at `now` does.
+  bool FindWith(kd_account_index* index, const std::string& name, const struct timespec& now,
+                kd_account* account) {
     const int fd = open(Path("etc/shadow").c_str(), O_RDONLY | O_CLOEXEC);
     EXPECT_GE(fd, 0);
-    const bool found = kd_account_find(Path("etc/passwd").c_str(), Path("etc/group").c_str(), fd,
-                                       name.c_str(), account) == 1;
+    const bool found =
+        kd_account_index_find(index, Path("etc/passwd").c_str(), Path("etc/group").c_str(), fd,
+                              name.c_str(), &now, account) == 1;
     close(fd);
     return found;
   }
+
+  static struct timespec Now() {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now;
+  }
+
+  kd_account_index index_ = KD_ACCOUNT_INDEX_INIT;
 };
 
 std::vector<gid_t> Groups(const kd_account& a) {
@@ -98,8 +124,8 @@ TEST_F(DavAccountsTest, OnlyUsersWithACryptHashAreServed) {
 TEST_F(DavAccountsTest, NamesTheHostRefusesAndGuestAreNeverServed) {
   for (const std::string name : {"guest", "Bob", "", "bob:x", "1bob", "b b", "bob\n"}) {
     kd_account account;
-    EXPECT_FALSE(Find(name + ":x:1001:100::/h:/bin/sh\n", name + ":$6$s$h:::::::\n", "",
-                      name, &account))
+    EXPECT_FALSE(
+        Find(name + ":x:1001:100::/h:/bin/sh\n", name + ":$6$s$h:::::::\n", "", name, &account))
         << name;
   }
   EXPECT_TRUE(kd_usable_name("_svc.x-1"));
@@ -166,13 +192,9 @@ TEST_F(DavAccountsTest, AccountsFollowTheTableEveryReaderRuns) {
   for (const Json::Value& account : table["accounts"]) {
     const std::string name = account["name"].asString();
     SCOPED_TRACE(name + ": " + account["why"].asString());
-    const int shadow = open(Path("etc/shadow").c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(shadow, 0);
     kd_account found;
-    const int served = kd_account_find(Path("etc/passwd").c_str(), Path("etc/group").c_str(),
-                                       shadow, name.c_str(), &found);
-    close(shadow);
-    EXPECT_EQ(served != 0, account["served"].asBool());
+    const bool served = FindIn(name, &found);
+    EXPECT_EQ(served, account["served"].asBool());
     if (!served || !account["served"].asBool()) continue;
     EXPECT_EQ(found.id.uid, account["uid"].asUInt());
     EXPECT_EQ(found.id.gid, account["gid"].asUInt());
@@ -183,6 +205,72 @@ TEST_F(DavAccountsTest, AccountsFollowTheTableEveryReaderRuns) {
     for (const Json::Value& g : account["groups"]) expected.push_back(g.asUInt());
     EXPECT_EQ(groups, expected);
   }
+}
+
+// The index a process keeps is read once while the files stay as they are,
+// and never outlives a change: a shadow put in by rename, an account locked
+// in place, a password changed in place keeping the file's size and its
+// modification time, a new membership, a new uid, etc/group gone. Files
+// changed within the last second are read again at every login: a later
+// change within the same clock tick could leave their stamps as they were.
+TEST_F(DavAccountsTest, TheIndexNeverOutlivesAChangeOfTheFiles) {
+  Write("etc/passwd", "alice:x:1000:100::/h:/bin/sh\nbob:x:1001:100::/h:/bin/sh\n");
+  Write("etc/group", "users:x:100:\nteam:x:3000:alice\n");
+  Write("etc/shadow", "alice:$6$a:::\nbob:$6$first:::\n");
+  // Logins two seconds after the files' last change: their stamps hold.
+  const auto later = [] {
+    struct timespec t = Now();
+    t.tv_sec += 2;
+    return t;
+  };
+  const auto replace = [this](const std::string& file, const std::string& content) {
+    Write(file + ".new", content);
+    ASSERT_EQ(rename(Path(file + ".new").c_str(), Path(file).c_str()), 0);
+  };
+  kd_account a;
+  ASSERT_TRUE(FindWith(&index_, "bob", later(), &a));
+  EXPECT_STREQ(a.hash, "$6$first");
+  ASSERT_TRUE(FindWith(&index_, "alice", later(), &a));
+  EXPECT_EQ(index_.builds, 1u) << "unchanged files are read once";
+
+  replace("etc/shadow", "alice:$6$a:::\nbob:$6$other:::\n");
+  ASSERT_TRUE(FindWith(&index_, "bob", later(), &a));
+  EXPECT_STREQ(a.hash, "$6$other") << "a shadow put in by rename, the same size";
+
+  Write("etc/shadow", "alice:$6$a:::\nbob:!$6$other:::\n");
+  EXPECT_FALSE(FindWith(&index_, "bob", later(), &a)) << "locked in place";
+
+  // Only the change time tells this one from the lock (a tick later).
+  struct stat locked;
+  ASSERT_EQ(stat(Path("etc/shadow").c_str(), &locked), 0);
+  usleep(20000);
+  Write("etc/shadow", "alice:$6$a:::\nbob:$6$second:::\n");
+  const struct timespec times[2] = {locked.st_atim, locked.st_mtim};
+  ASSERT_EQ(utimensat(AT_FDCWD, Path("etc/shadow").c_str(), times, 0), 0);
+  ASSERT_TRUE(FindWith(&index_, "bob", later(), &a));
+  EXPECT_STREQ(a.hash, "$6$second") << "a new password in place, size and mtime kept";
+
+  replace("etc/group", "users:x:100:\nteam:x:3000:alice,bob\n");
+  ASSERT_TRUE(FindWith(&index_, "bob", later(), &a));
+  EXPECT_EQ(Groups(a), (std::vector<gid_t>{100, 3000})) << "a new membership";
+  Write("etc/passwd", "alice:x:1000:100::/h:/bin/sh\nbob:x:1002:100::/h:/bin/sh\n");
+  ASSERT_TRUE(FindWith(&index_, "bob", later(), &a));
+  EXPECT_EQ(a.id.uid, 1002u) << "a new uid in place";
+  ASSERT_EQ(unlink(Path("etc/group").c_str()), 0);
+  ASSERT_TRUE(FindWith(&index_, "bob", later(), &a));
+  EXPECT_EQ(Groups(a), (std::vector<gid_t>{100})) << "etc/group gone";
+
+  // Read a moment after a change, files are read again until a login
+  // finds them a second old.
+  replace("etc/shadow", "alice:$6$a:::\nbob:$6$third:::\n");
+  const unsigned long builds = index_.builds;
+  ASSERT_TRUE(FindWith(&index_, "bob", Now(), &a));
+  ASSERT_TRUE(FindWith(&index_, "alice", Now(), &a));
+  EXPECT_EQ(index_.builds, builds + 2) << "files changed within the second are read again";
+  ASSERT_TRUE(FindWith(&index_, "bob", later(), &a));
+  ASSERT_TRUE(FindWith(&index_, "bob", later(), &a));
+  EXPECT_EQ(index_.builds, builds + 3);
+  EXPECT_STREQ(a.hash, "$6$third");
 }
 
 }  // namespace

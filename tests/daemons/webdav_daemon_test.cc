@@ -569,6 +569,16 @@ TEST_F(WebDAVDaemonTest, OneVerifiedIdentityPerRequest) {
   EXPECT_EQ(KeptStatus(again, as_bob), 200);
   EXPECT_EQ(KeptStatus(again, bob_wrong), 0) << "a wrong password on bob's connection";
   close(again);
+  // Locked while his connection is kept: its next request closes it.
+  const int kept = Dial(http_port_);
+  ASSERT_GE(kept, 0);
+  EXPECT_EQ(KeptStatus(kept, as_bob), 200);
+  std::string shadow = Read(root_.Path("/etc/shadow"));
+  ASSERT_NE(shadow.find("\nbob:$"), std::string::npos);
+  ASSERT_TRUE(WriteFile(root_.Path("/etc/shadow"), shadow.insert(shadow.find("\nbob:$") + 5, "!")));
+  EXPECT_EQ(KeptStatus(kept, as_bob), 0) << "bob locked while his connection is kept";
+  close(kept);
+  EXPECT_EQ(Curl("PROPFIND", "/", "bob:bob-secret", depth0).status, 401);
 }
 
 // Slow clients, from one address or 48 /24s, hold a bounded share of the
