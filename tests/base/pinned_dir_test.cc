@@ -23,6 +23,8 @@
 #include <map>
 #include <string>
 
+#include "tests/platform/temp_root.h"
+
 // The instant between a look and the act, made to happen: this program's
 // renameat2 and openat run a test's armed step once before the system call.
 namespace {
@@ -61,27 +63,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class PinnedDirTest : public ::testing::Test {
+class PinnedDirTest : public TempRootTest {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/kivo_pinned_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    root_ = dir;
+    TempRootTest::SetUp();
     fs::create_directories(root_ + "/a/b/c");
-    fs::create_directories(root_ + "/outside/keep");
-    Write(root_ + "/outside/keep/canary", "canary");
+    Write("outside/keep/canary", "canary");
     fs::create_directory_symlink(root_ + "/outside", root_ + "/a/link");
     fs::create_symlink(root_ + "/outside/keep/canary", root_ + "/a/b/file_link");
-    Write(root_ + "/a/b/file", "x");
+    Write("a/b/file", "x");
   }
-  void TearDown() override { fs::remove_all(root_); }
-
-  static void Write(const std::string& path, const std::string& text) {
-    std::ofstream(path) << text;
-  }
-  std::string P(const std::string& relative) const { return root_ + "/" + relative; }
-
-  std::string root_;
 };
 
 TEST_F(PinnedDirTest, OpensOnlyPathsWithoutLinksOrDotDot) {
@@ -89,9 +80,9 @@ TEST_F(PinnedDirTest, OpensOnlyPathsWithoutLinksOrDotDot) {
     std::string path;
     int error;  // 0: opens
   } cases[] = {
-      {P("a/b/c"), 0},          {P("a/b/c/"), 0},          {P("a/./b"), 0},
-      {P("a/link"), ELOOP},     {P("a/link/keep"), ELOOP}, {P("a/b/../b"), EXDEV},
-      {P("a/b/file"), ENOTDIR}, {P("a/missing"), ENOENT},  {"a/b", EINVAL},
+      {Path("a/b/c"), 0},          {Path("a/b/c/"), 0},          {Path("a/./b"), 0},
+      {Path("a/link"), ELOOP},     {Path("a/link/keep"), ELOOP}, {Path("a/b/../b"), EXDEV},
+      {Path("a/b/file"), ENOTDIR}, {Path("a/missing"), ENOENT},  {"a/b", EINVAL},
   };
   for (auto open : {kivo::base::pinned::OpenDirectory, kivo::base::pinned::OpenDirectoryByWalk}) {
     for (const auto& c : cases) {
@@ -125,28 +116,28 @@ TEST_F(PinnedDirTest, RemovalRemovesLinksNotTheirTargets) {
   const kivo::base::Fd dir = kivo::base::pinned::OpenDirectory(root_);
   ASSERT_TRUE(dir.valid());
   EXPECT_TRUE(kivo::base::pinned::RemoveTree(dir.get(), "a"));
-  EXPECT_FALSE(fs::exists(P("a")));
-  EXPECT_TRUE(fs::exists(P("outside/keep/canary")));
+  EXPECT_FALSE(fs::exists(Path("a")));
+  EXPECT_TRUE(fs::exists(Path("outside/keep/canary")));
 }
 
 TEST_F(PinnedDirTest, RemovalOfOnlyAFolderSparesWhatTookItsPlace) {
   const kivo::base::Fd dir = kivo::base::pinned::OpenDirectory(root_);
   const kivo::base::Fd made = kivo::base::pinned::OpenChild(dir.get(), "a");
-  fs::rename(P("a"), P("moved"));
-  fs::create_directory_symlink(P("outside"), P("a"));
+  fs::rename(Path("a"), Path("moved"));
+  fs::create_directory_symlink(Path("outside"), Path("a"));
   EXPECT_FALSE(kivo::base::pinned::RemoveTree(dir.get(), "a", made));
-  fs::remove(P("a"));
-  fs::create_directory(P("a"));
+  fs::remove(Path("a"));
+  fs::create_directory(Path("a"));
   EXPECT_FALSE(kivo::base::pinned::RemoveTree(dir.get(), "a", made));
-  EXPECT_TRUE(fs::exists(P("a")));
-  EXPECT_TRUE(fs::exists(P("moved/b/file")));
-  EXPECT_TRUE(fs::exists(P("outside/keep/canary")));
+  EXPECT_TRUE(fs::exists(Path("a")));
+  EXPECT_TRUE(fs::exists(Path("moved/b/file")));
+  EXPECT_TRUE(fs::exists(Path("outside/keep/canary")));
   // Back at its name it goes, links in it as links; no staging folder stays.
-  fs::remove(P("a"));
-  fs::rename(P("moved"), P("a"));
+  fs::remove(Path("a"));
+  fs::rename(Path("moved"), Path("a"));
   EXPECT_TRUE(kivo::base::pinned::RemoveTree(dir.get(), "a", made));
   EXPECT_TRUE(kivo::base::pinned::RemoveTree(dir.get(), "a", made));  // nothing left of it
-  EXPECT_TRUE(fs::exists(P("outside/keep/canary")));
+  EXPECT_TRUE(fs::exists(Path("outside/keep/canary")));
   EXPECT_EQ(std::distance(fs::directory_iterator(root_), fs::directory_iterator()), 1);
 }
 
@@ -156,16 +147,16 @@ TEST_F(PinnedDirTest, RemovalPutsBackAFolderSwappedInBeforeItsStaging) {
   const kivo::base::Fd dir = kivo::base::pinned::OpenDirectory(root_);
   const kivo::base::Fd made = kivo::base::pinned::OpenChild(dir.get(), "a");
   before_rename_into = [this](int) {
-    fs::rename(P("a"), P("moved"));
-    fs::create_directory(P("a"));
-    Write(P("a/theirs"), "theirs");
+    fs::rename(Path("a"), Path("moved"));
+    fs::create_directory(Path("a"));
+    Write("a/theirs", "theirs");
   };
   errno = 0;
   EXPECT_FALSE(kivo::base::pinned::RemoveTree(dir.get(), "a", made));
   EXPECT_EQ(errno, ESTALE);
   EXPECT_FALSE(before_rename_into) << "the staging never came";
-  EXPECT_TRUE(fs::exists(P("a/theirs")));
-  EXPECT_TRUE(fs::exists(P("moved/b/file")));
+  EXPECT_TRUE(fs::exists(Path("a/theirs")));
+  EXPECT_TRUE(fs::exists(Path("moved/b/file")));
   // a, moved, outside: no staging folder stays.
   EXPECT_EQ(std::distance(fs::directory_iterator(root_), fs::directory_iterator()), 3);
 }
@@ -176,14 +167,14 @@ TEST_F(PinnedDirTest, RemovalStopsAtMounts) {
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
-        mount("tmpfs", P("a/b/c").c_str(), "tmpfs", 0, nullptr) != 0) {
+        mount("tmpfs", Path("a/b/c").c_str(), "tmpfs", 0, nullptr) != 0) {
       _exit(2);
     }
-    Write(P("a/b/c/on_mount"), "x");
+    Write("a/b/c/on_mount", "x");
     const kivo::base::Fd dir = kivo::base::pinned::OpenDirectory(root_);
     const bool removed = kivo::base::pinned::RemoveTree(dir.get(), "a");
-    const bool kept = fs::exists(P("a/b/c/on_mount")) && !fs::exists(P("a/b/file"));
-    umount(P("a/b/c").c_str());
+    const bool kept = fs::exists(Path("a/b/c/on_mount")) && !fs::exists(Path("a/b/file"));
+    umount(Path("a/b/c").c_str());
     _exit(!removed && kept ? 0 : 1);
   }
   int status = 0;
@@ -195,17 +186,17 @@ TEST_F(PinnedDirTest, RemovalStopsAtMounts) {
 
 TEST_F(PinnedDirTest, MovesNeverReplaceOrEnterTheirTarget) {
   const kivo::base::Fd dir = kivo::base::pinned::OpenDirectory(root_);
-  fs::create_directory(P("target_dir"));
-  fs::create_directory_symlink(P("outside"), P("target_link"));
+  fs::create_directory(Path("target_dir"));
+  fs::create_directory_symlink(Path("outside"), Path("target_link"));
   for (const char* target : {"target_dir", "target_link", "outside"}) {
     errno = 0;
     EXPECT_FALSE(kivo::base::pinned::Move(dir.get(), "a", dir.get(), target)) << target;
     EXPECT_EQ(errno, EEXIST) << target;
   }
-  EXPECT_TRUE(fs::is_empty(P("target_dir")));
-  EXPECT_FALSE(fs::exists(P("outside/a")));
+  EXPECT_TRUE(fs::is_empty(Path("target_dir")));
+  EXPECT_FALSE(fs::exists(Path("outside/a")));
   EXPECT_TRUE(kivo::base::pinned::Move(dir.get(), "a", dir.get(), "renamed"));
-  EXPECT_TRUE(fs::exists(P("renamed/b/file")));
+  EXPECT_TRUE(fs::exists(Path("renamed/b/file")));
 }
 
 // Something other than /tmp's file system, or skips: /dev/shm is a tmpfs.
@@ -243,22 +234,22 @@ class PinnedMoveAcrossTest : public PinnedDirTest {
 // The tree is copied whole (owners, modes, links as links with their own
 // owners), then removed; no link's target changes, no staging folder stays.
 TEST_F(PinnedMoveAcrossTest, CopiesThenRemovesAndLinksArriveAsLinks) {
-  ASSERT_EQ(chown(P("a/b/file").c_str(), 1000, 100), 0);
-  ASSERT_EQ(chmod(P("a/b").c_str(), 0751), 0);
+  ASSERT_EQ(chown(Path("a/b/file").c_str(), 1000, 100), 0);
+  ASSERT_EQ(chmod(Path("a/b").c_str(), 0751), 0);
   // Links (the user's) to another's file and folder, and a dangling one.
-  ASSERT_EQ(chown(P("outside/keep/canary").c_str(), 1001, 1001), 0);
-  ASSERT_EQ(chmod(P("outside/keep/canary").c_str(), 0600), 0);
-  ASSERT_EQ(chown(P("outside/keep").c_str(), 1001, 1001), 0);
-  fs::create_symlink(P("outside/keep"), P("a/b/dir_link"));
-  fs::create_symlink(P("nowhere"), P("a/dangling"));
-  ASSERT_EQ(mkfifo(P("a/b/fifo").c_str(), 0666), 0);  // no place in a calendar: left out
+  ASSERT_EQ(chown(Path("outside/keep/canary").c_str(), 1001, 1001), 0);
+  ASSERT_EQ(chmod(Path("outside/keep/canary").c_str(), 0600), 0);
+  ASSERT_EQ(chown(Path("outside/keep").c_str(), 1001, 1001), 0);
+  fs::create_symlink(Path("outside/keep"), Path("a/b/dir_link"));
+  fs::create_symlink(Path("nowhere"), Path("a/dangling"));
+  ASSERT_EQ(mkfifo(Path("a/b/fifo").c_str(), 0666), 0);  // no place in a calendar: left out
   const char* links[] = {"link", "b/file_link", "b/dir_link", "dangling"};
   std::map<std::string, std::string> targets;
   std::map<std::string, fs::path> texts;
   for (const char* link : links) {
-    ASSERT_EQ(lchown(P(std::string("a/") + link).c_str(), 1000, 100), 0);
-    targets[link] = TargetState(P(std::string("a/") + link));
-    texts[link] = fs::read_symlink(P(std::string("a/") + link));
+    ASSERT_EQ(lchown(Path(std::string("a/") + link).c_str(), 1000, 100), 0);
+    targets[link] = TargetState(Path(std::string("a/") + link));
+    texts[link] = fs::read_symlink(Path(std::string("a/") + link));
   }
 
   const kivo::base::Fd from = kivo::base::pinned::OpenDirectory(root_);
@@ -266,7 +257,7 @@ TEST_F(PinnedMoveAcrossTest, CopiesThenRemovesAndLinksArriveAsLinks) {
   const kivo::base::Fd only = kivo::base::pinned::OpenChild(from.get(), "a");
   ASSERT_TRUE(kivo::base::pinned::Move(from.get(), "a", to.get(), "moved", only)) << errno;
   const std::string moved = other_ + "/moved";
-  EXPECT_FALSE(fs::exists(P("a")));
+  EXPECT_FALSE(fs::exists(Path("a")));
   struct stat st;
   ASSERT_EQ(stat((moved + "/b/file").c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, 1000u);
@@ -283,7 +274,7 @@ TEST_F(PinnedMoveAcrossTest, CopiesThenRemovesAndLinksArriveAsLinks) {
     EXPECT_EQ(fs::read_symlink(moved + "/" + link), texts[link]);
     EXPECT_EQ(TargetState(moved + "/" + link), targets[link]);
   }
-  EXPECT_EQ(TargetState(P("outside/keep/canary")),
+  EXPECT_EQ(TargetState(Path("outside/keep/canary")),
             "1001:1001 " + std::to_string(S_IFREG | 0600) + " canary");
   // Only the moved folder on either side: no staging folder left.
   EXPECT_EQ(std::distance(fs::directory_iterator(other_), fs::directory_iterator()), 1);
@@ -295,20 +286,20 @@ TEST_F(PinnedMoveAcrossTest, MovesOnlyTheFolderGiven) {
   const kivo::base::Fd dir = kivo::base::pinned::OpenDirectory(root_);
   const kivo::base::Fd other = kivo::base::pinned::OpenDirectory(other_);
   const kivo::base::Fd only = kivo::base::pinned::OpenChild(dir.get(), "a");
-  fs::rename(P("a"), P("away"));
-  fs::rename(P("outside"), P("a"));  // someone else's folder at the calendar's name
+  fs::rename(Path("a"), Path("away"));
+  fs::rename(Path("outside"), Path("a"));  // someone else's folder at the calendar's name
   for (int target : {dir.get(), other.get()}) {
     errno = 0;
     EXPECT_FALSE(kivo::base::pinned::Move(dir.get(), "a", target, "moved", only));
     EXPECT_EQ(errno, ESTALE);
   }
-  EXPECT_TRUE(fs::exists(P("a/keep/canary")));
-  EXPECT_TRUE(fs::exists(P("away/b/file")));
+  EXPECT_TRUE(fs::exists(Path("a/keep/canary")));
+  EXPECT_TRUE(fs::exists(Path("away/b/file")));
   EXPECT_TRUE(fs::is_empty(other_));
-  EXPECT_FALSE(fs::exists(P("moved")));
+  EXPECT_FALSE(fs::exists(Path("moved")));
   // Back at its name, the folder given moves.
-  fs::rename(P("a"), P("outside"));
-  fs::rename(P("away"), P("a"));
+  fs::rename(Path("a"), Path("outside"));
+  fs::rename(Path("away"), Path("a"));
   EXPECT_TRUE(kivo::base::pinned::Move(dir.get(), "a", other.get(), "moved", only));
   EXPECT_TRUE(fs::exists(other_ + "/moved/b/file"));
 }
@@ -336,17 +327,17 @@ TEST_F(PinnedMoveAcrossTest, AFifoSwappedInForAnItemNeverBlocksTheCopy) {
   EXPECT_EQ(errno, ESTALE) << "the open blocked on the FIFO";
   alarm(0);
   EXPECT_FALSE(before_open_of) << "the copy never opened the item";
-  EXPECT_TRUE(fs::exists(P("a/b/file")));
+  EXPECT_TRUE(fs::exists(Path("a/b/file")));
   EXPECT_TRUE(fs::is_empty(other_));
 }
 
 // Lookups below a folder follow links inside it; a way out is EXDEV.
 TEST_F(PinnedDirTest, LooksUpBelowAFolderOnly) {
-  fs::create_directory_symlink(P("a/b"), P("a/abs_in"));             // absolute, inside
-  fs::create_directory_symlink("b/c", P("a/rel_in"));                // relative, inside
-  fs::create_directory_symlink(P("outside/keep"), P("a/out"));       // out, exists
-  fs::create_directory_symlink(P("outside/none"), P("a/out_gone"));  // out, missing
-  fs::create_directory_symlink("../outside", P("a/rel_out"));
+  fs::create_directory_symlink(Path("a/b"), Path("a/abs_in"));             // absolute, inside
+  fs::create_directory_symlink("b/c", Path("a/rel_in"));                   // relative, inside
+  fs::create_directory_symlink(Path("outside/keep"), Path("a/out"));       // out, exists
+  fs::create_directory_symlink(Path("outside/none"), Path("a/out_gone"));  // out, missing
+  fs::create_directory_symlink("../outside", Path("a/rel_out"));
   const struct {
     const char* relative;
     int result;
@@ -356,9 +347,9 @@ TEST_F(PinnedDirTest, LooksUpBelowAFolderOnly) {
       {"out/canary", EXDEV}, {"out_gone", EXDEV},   {"out_gone/x", EXDEV}, {"rel_out/keep", EXDEV},
       {"../a/b", 0},         {"../outside", EXDEV}, {"link", EXDEV},       {"b/file_link", EXDEV},
   };
-  const kivo::base::Fd dir = kivo::base::pinned::OpenDirectory(P("a"));
+  const kivo::base::Fd dir = kivo::base::pinned::OpenDirectory(Path("a"));
   for (const auto& c : cases) {
-    EXPECT_EQ(kivo::base::pinned::LookUpBelow(dir.get(), P("a"), c.relative), c.result)
+    EXPECT_EQ(kivo::base::pinned::LookUpBelow(dir.get(), Path("a"), c.relative), c.result)
         << c.relative;
   }
 }

@@ -10,28 +10,27 @@
 
 #include <string>
 
+#include "tests/platform/temp_root.h"
+
 extern "C" {
 #include "daemons/apache/kivo_login_brake.h"
 }
 
 namespace {
 
-class LoginBrakeTest : public ::testing::Test {
+class LoginBrakeTest : public TempRootTest {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/kivo-brake-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
-    web_ = kb_open((dir_ + "/brake").c_str());
-    dav_ = kb_open((dir_ + "/brake").c_str());
+    TempRootTest::SetUp();
+    web_ = kb_open(Path("brake").c_str());
+    dav_ = kb_open(Path("brake").c_str());
     ASSERT_NE(web_, nullptr);
     ASSERT_NE(dav_, nullptr);
   }
   void TearDown() override {
     kb_close(web_);
     kb_close(dav_);
-    unlink((dir_ + "/brake").c_str());
-    rmdir(dir_.c_str());
+    TempRootTest::TearDown();
   }
 
   // A try at `account` from `address` through `door`: the wait, and when
@@ -44,7 +43,6 @@ class LoginBrakeTest : public ::testing::Test {
     return wait;
   }
 
-  std::string dir_;
   kb_brake *web_ = nullptr, *dav_ = nullptr;
   time_t now_ = 1000000;
 };
@@ -116,14 +114,13 @@ TEST_F(LoginBrakeTest, ANetworkGuessingManyAccountsIsBraked) {
 }
 
 TEST_F(LoginBrakeTest, AStateFileOthersCouldReadIsRefused) {
-  const std::string path = dir_ + "/open";
+  const std::string path = Path("open");
   const int fd = open(path.c_str(), O_CREAT | O_WRONLY, 0644);
   ASSERT_GE(fd, 0);
   close(fd);
   ASSERT_EQ(chmod(path.c_str(), 0644), 0);
   EXPECT_EQ(kb_open(path.c_str()), nullptr);
   EXPECT_EQ(errno, EPERM);
-  unlink(path.c_str());
 }
 
 }  // namespace

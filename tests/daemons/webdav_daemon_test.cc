@@ -249,7 +249,7 @@ TEST_F(WebDAVDaemonTest, TakenPortFailsTheSetAndRacingStartsLeaveOneDaemon) {
   EXPECT_EQ(Curl("PROPFIND", "/", Alice(), {"-H", "Depth: 0"}).status, 207);
   EXPECT_EQ(root_.WebApi({"services", "--stop-all"}).status, 0);
   EXPECT_FALSE(Listening(http_port_));
-  EXPECT_EQ(ProcessesOf(root_.path()), 0);
+  EXPECT_TRUE(ProcessesUnder(root_.path()).empty());
 }
 
 // The lock database is no first writer's: every account writes in any
@@ -680,24 +680,6 @@ TEST_F(WebDAVDaemonTest, CalendarFoldersSurviveFileManagers) {
   EXPECT_THAT(root_.Call(kCalendar, "list", "{}", "alice").out, HasSubstr("noexist"));
 }
 
-// The status of the whole answer on kept `fd`; 0 when the daemon closed it.
-int KeptAnswer(int fd, const std::string& request) {
-  if (write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) return 0;
-  std::string head;
-  char c;
-  while (head.find("\r\n\r\n") == std::string::npos && read(fd, &c, 1) == 1) head += c;
-  const size_t at = head.find("Content-Length: ");
-  for (long left = at == std::string::npos ? 0 : atol(head.c_str() + at + 16); left > 0; --left) {
-    if (read(fd, &c, 1) != 1) return 0;
-  }
-  std::string chunks;
-  while (head.find("chunked") != std::string::npos &&
-         chunks.find("\r\n0\r\n\r\n") == std::string::npos && read(fd, &c, 1) == 1) {
-    chunks += c;
-  }
-  return head.rfind("HTTP/1.1 ", 0) == 0 ? atoi(head.c_str() + 9) : 0;
-}
-
 // Six accounts on two worker threads, each on a kept connection: every
 // request acts as its own account only, also after a refusal, a subrequest
 // or a body cut short; no thread holds an identity between requests.
@@ -765,11 +747,11 @@ TEST_F(WebDAVDaemonTest, EveryRequestActsAsItsOwnAccountOnSharedThreads) {
             continue;
           }
           head += "Content-Length: " + std::to_string(strlen(step.body)) + "\r\n\r\n" + step.body;
-          int status = KeptAnswer(fd, head);
+          int status = KeptStatus(fd, head);
           if (status == 0) {  // a kept-alive connection closed: sent again, as clients do
             close(fd);
             fd = Dial(http_port_);
-            status = KeptAnswer(fd, head);
+            status = KeptStatus(fd, head);
           }
           const int expected = member ? step.team_status : step.status;
           if (status != expected) {

@@ -33,25 +33,6 @@ inline bool Listening(int port) {
   return fd >= 0;
 }
 
-// The status of one request sent straight from this process: no client
-// program starts between a setting's return and the request.
-inline int RawStatus(int port, const std::string& request) {
-  const int fd = Dial(port);
-  if (fd < 0) return 0;
-  std::string answer;
-  if (write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
-    char buffer[4096];
-    ssize_t n;
-    while (answer.size() < 64 && (n = read(fd, buffer, sizeof buffer)) > 0)
-      answer.append(buffer, n);
-  }
-  close(fd);
-  return answer.rfind("HTTP/1.1 ", 0) == 0 ? atoi(answer.c_str() + 9) : 0;
-}
-
-// Processes that name something under `root`.
-inline int ProcessesOf(const std::string& root) { return static_cast<int>(ProcessesUnder(root).size()); }
-
 struct Answer {
   int status = 0;
   std::string body;
@@ -193,14 +174,32 @@ inline std::string LockToken(const std::string& answer) {
   return answer.substr(at + 13, answer.find('>', at) - at - 13);
 }
 
-// The status of one bodiless answer to `request` on the kept connection
-// `fd`; 0 when the daemon closed it instead.
+// The status of one whole answer to `request` on the kept connection `fd`
+// (its body read past); 0 when the daemon closed it instead.
 inline int KeptStatus(int fd, const std::string& request) {
   if (write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) return 0;
-  std::string answer;
+  std::string head;
   char c;
-  while (answer.find("\r\n\r\n") == std::string::npos && read(fd, &c, 1) == 1) answer += c;
-  return answer.rfind("HTTP/1.1 ", 0) == 0 ? atoi(answer.c_str() + 9) : 0;
+  while (head.find("\r\n\r\n") == std::string::npos && read(fd, &c, 1) == 1) head += c;
+  const size_t at = head.find("Content-Length: ");
+  for (long left = at == std::string::npos ? 0 : atol(head.c_str() + at + 16); left > 0; --left) {
+    if (read(fd, &c, 1) != 1) return 0;
+  }
+  std::string chunks;
+  while (head.find("chunked") != std::string::npos &&
+         chunks.find("\r\n0\r\n\r\n") == std::string::npos && read(fd, &c, 1) == 1) {
+    chunks += c;
+  }
+  return head.rfind("HTTP/1.1 ", 0) == 0 ? atoi(head.c_str() + 9) : 0;
+}
+
+// The status of one request sent straight from this process: no client
+// program starts between a setting's return and the request.
+inline int RawStatus(int port, const std::string& request) {
+  const int fd = Dial(port);
+  const int status = fd < 0 ? 0 : KeptStatus(fd, request);
+  if (fd >= 0) close(fd);
+  return status;
 }
 
 }  // namespace e2e

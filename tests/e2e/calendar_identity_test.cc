@@ -4,7 +4,6 @@
 #include <gmock/gmock.h>
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -37,18 +36,15 @@ class Scene {
     chmod(public_.c_str(), 0777);
     mkdir(docs_.c_str(), 0777);
     chmod(docs_.c_str(), 0777);
-    Json::Value shares = ParseJson(Read(root.Path("/etc/kivo/shares.json")));
-    shares["docs"] = docs_;
     if (second_volume) {
       volume2_ = root.Path("/volume2");
       mkdir(volume2_.c_str(), 0755);
       if (mount("tmpfs", volume2_.c_str(), "tmpfs", 0, "mode=0755") != 0) return;
       mounted_ = true;
       mkdir((volume2_ + "/t").c_str(), 0777);
-      shares["vol2"] = volume2_;
+      if (!AddShare(root, "vol2", volume2_)) return;
     }
-    WriteFile(root.Path("/etc/kivo/shares.json"), shares.toStyledString());
-    ready_ = true;
+    ready_ = AddShare(root, "docs", docs_);
   }
   ~Scene() {
     if (mounted_) umount2(volume2_.c_str(), MNT_DETACH);
@@ -109,19 +105,6 @@ std::vector<std::string> Leftovers(const std::string& dir) {
   return left;
 }
 
-Json::Value Ids(const std::string& id) {
-  Json::Value params(Json::objectValue);
-  params["id"].append(id);
-  return params;
-}
-
-Json::Value Edit(const std::string& id, const std::string& share, const std::string& destination,
-                 const std::string& fullpath, const std::string& name) {
-  Json::Value params = CalendarParams(share, destination, fullpath, name);
-  params["id"] = id;
-  return params;
-}
-
 // Runs `fn` as `uid` in a child; true when it succeeded.
 template <typename F>
 bool AsUser(uid_t uid, F fn) {
@@ -156,9 +139,10 @@ TEST(CalendarIdentityTest, AFolderSwappedInAtACalendarsNameIsNeverTakenForIt) {
   }));
   const std::set<std::string> before = Tree(scene.public_);
 
-  EXPECT_EQ(scene.Call("delete", Ids("alices:public")).answer, Refusal(1704));
+  EXPECT_EQ(scene.Call("delete", IdList("alices:public")).answer, Refusal(1704));
   EXPECT_EQ(
-      scene.Call("set", Edit("alices:public", "public", "public", scene.public_, "Mine")).answer,
+      scene.Call("set", CalendarParams("public", "public", scene.public_, "Mine", "alices:public"))
+          .answer,
       Refusal(1704));
   EXPECT_EQ(Tree(scene.public_), before);
   EXPECT_EQ(Read(alices + "/bob.ics"), kItem) << "bob's folder, untouched";
@@ -172,7 +156,7 @@ TEST(CalendarIdentityTest, AFolderSwappedInAtACalendarsNameIsNeverTakenForIt) {
   const std::map<std::string, std::string> normal = {{"alices:public", "normal"},
                                                      {"bobs:public", "normal"}};
   EXPECT_EQ(scene.List(), normal);
-  EXPECT_EQ(scene.Call("delete", Ids("alices:public")).status, 0);
+  EXPECT_EQ(scene.Call("delete", IdList("alices:public")).status, 0);
   EXPECT_FALSE(Exists(alices));
   EXPECT_EQ(Read(bobs + "/bob.ics"), kItem);
 }
@@ -242,7 +226,7 @@ TEST(CalendarIdentityTest, OneJudgementOfARegisteredPathForAllFourMethods) {
     // Renamed in place; an entry naming no folder of its own moves into the share, finding nothing.
     const std::set<std::string> before = Tree(scene.root.path() + "/volume1");
     const char* to = c.kind == kMoved ? c.destination : "docs";
-    const Result set = scene.Call("set", Edit(id, "docs", to, "", "Renamed"));
+    const Result set = scene.Call("set", CalendarParams("docs", to, "", "Renamed", id));
     const std::string new_id = std::string("Renamed:") + c.destination;
     if (c.kind == kMoved) {
       EXPECT_EQ(set.status, 0) << set.out;
@@ -252,16 +236,16 @@ TEST(CalendarIdentityTest, OneJudgementOfARegisteredPathForAllFourMethods) {
         EXPECT_FALSE(Exists(docs + "/" + c.link)) << "the link goes with it";
       }
       EXPECT_EQ(scene.List().at(new_id), "normal");
-      EXPECT_EQ(scene.Call("delete", Ids(new_id)).status, 0);
+      EXPECT_EQ(scene.Call("delete", IdList(new_id)).status, 0);
       EXPECT_FALSE(Exists(c.renamed));
       // Nothing left behind: the same calendar can be made again.
       const Result again =
           scene.Call("create", CalendarParams("docs", c.destination, c.fullpath, "Cal"));
       EXPECT_EQ(again.status, 0) << again.out;
-      EXPECT_EQ(scene.Call("delete", Ids(id)).status, 0);
+      EXPECT_EQ(scene.Call("delete", IdList(id)).status, 0);
     } else {
       EXPECT_EQ(set.answer, Refusal(1704));
-      const Result removed = scene.Call("delete", Ids(id));
+      const Result removed = scene.Call("delete", IdList(id));
       EXPECT_EQ(removed.status, c.kind == kOut ? 0 : 1) << removed.out;
       EXPECT_EQ(Tree(scene.root.path() + "/volume1"), before);
       if (c.kind == kForeign) {
@@ -289,16 +273,20 @@ struct Change {
 };
 
 const Change kChanges[] = {
-    {"delete", false, "delete", [](const Scene&) { return Ids("Cal:public"); }, "",
+    {"delete", false, "delete", [](const Scene&) { return IdList("Cal:public"); }, "",
      [](const Scene&) { return std::string(); }},
     {"rename", false, "set",
-     [](const Scene& s) { return Edit("Cal:public", "public", "public", s.public_, "Renamed"); },
+     [](const Scene& s) {
+       return CalendarParams("public", "public", s.public_, "Renamed", "Cal:public");
+     },
      "Renamed:public", [](const Scene& s) { return s.public_ + "/Renamed"; }},
     {"move_within_volume", false, "set",
-     [](const Scene& s) { return Edit("Cal:public", "docs", "docs", s.docs_, "Cal"); }, "Cal:docs",
-     [](const Scene& s) { return s.docs_ + "/Cal"; }},
+     [](const Scene& s) { return CalendarParams("docs", "docs", s.docs_, "Cal", "Cal:public"); },
+     "Cal:docs", [](const Scene& s) { return s.docs_ + "/Cal"; }},
     {"move_across_volumes", true, "set",
-     [](const Scene& s) { return Edit("Cal:public", "vol2", "vol2/t", s.volume2_ + "/t", "Cal"); },
+     [](const Scene& s) {
+       return CalendarParams("vol2", "vol2/t", s.volume2_ + "/t", "Cal", "Cal:public");
+     },
      "Cal:vol2/t", [](const Scene& s) { return s.volume2_ + "/t/Cal"; }},
     {"create", false, "create",
      [](const Scene& s) { return CalendarParams("public", "public", s.public_, "New"); },
@@ -310,8 +298,7 @@ void PrintTo(const Change& c, std::ostream* os) { *os << c.name; }
 class CalendarChangeTest : public ::testing::TestWithParam<Change> {
  protected:
   void SetUp() override {
-    if (GetParam().second_volume &&
-        (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr))) {
+    if (GetParam().second_volume && !PrivateMounts()) {
       GTEST_SKIP() << "no private mount namespace here";
     }
   }
@@ -416,7 +403,8 @@ TEST_P(CalendarCopyFaultTest, DiskFaultsDuringACopyLeaveTheSourceWhole) {
   int faults = 0;
   for (size_t i = 0; i < calls.size(); ++i) {
     // The copy's own writes and syncs (its folder's sync comes once the copy is whole).
-    if (calls[i].kind == "rename" || calls[i].path.find("/volume2/t/") == std::string::npos) continue;
+    if (calls[i].kind == "rename" || calls[i].path.find("/volume2/t/") == std::string::npos)
+      continue;
     for (const int error : {EIO, ENOSPC}) {
       SCOPED_TRACE(ShimSelector(calls, i) + " " + calls[i].path + " " + strerror(error));
       Scene scene(true);

@@ -5,7 +5,6 @@
 #include <gmock/gmock.h>
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/mman.h>
@@ -216,8 +215,7 @@ TEST_F(HardeningRacesTest, SwappedParentsNeverRedirectADelete) {
     attacker.Pause(k);  // the folder is real while the calendar is made
     if (Create(name, sub).status != 0) return;
     attacker.Publish(k, 1);
-    const Result r =
-        root_.Call(kCalendar, "delete", R"({"id":[")" + name + ":homes/bob" + sub + R"("]})");
+    const Result r = root_.Call(kCalendar, "delete", Compact(IdList(name + ":homes/bob" + sub)));
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     attacker.Pause(k);
     std::filesystem::remove_all(home_ + "/d/" + name);
@@ -248,9 +246,8 @@ TEST_F(HardeningRacesTest, MovesNeverLandInOrOnWhatTheUserPutThere) {
     attacker.Pause(k);
     if (Create(name).status != 0) return;
     attacker.Publish(k, 1);
-    Json::Value edit =
-        CalendarParams("homes", "homes/bob/t", home_ + "/t", "C" + std::to_string(k % 4));
-    edit["id"] = name + ":homes/bob";
+    const Json::Value edit = CalendarParams("homes", "homes/bob/t", home_ + "/t",
+                                            "C" + std::to_string(k % 4), name + ":homes/bob");
     const Result r = root_.Call(kCalendar, "set", Compact(edit));
     EXPECT_THAT(r.status, ::testing::AnyOf(0, 1)) << r.err;
     attacker.Pause(k);
@@ -268,18 +265,14 @@ class HardeningMovesTest : public HardeningRacesTest {
     if (HasFatalFailure()) return;
     volume2_ = root_.Path("/volume2");
     ASSERT_EQ(mkdir(volume2_.c_str(), 0755), 0);
-    if (unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", volume2_.c_str(), "tmpfs", 0, "mode=0755") != 0) {
+    if (!PrivateMounts() || mount("tmpfs", volume2_.c_str(), "tmpfs", 0, "mode=0755") != 0) {
       GTEST_SKIP() << "no private mount namespace here";
     }
     mounted_ = true;
     target_ = volume2_ + "/t";
     ASSERT_EQ(mkdir(target_.c_str(), 0755), 0);
     ASSERT_EQ(chmod(target_.c_str(), 0777), 0);
-    Json::Value shares = ParseJson(Read(root_.Path("/etc/kivo/shares.json")));
-    shares["vol2"] = volume2_;
-    ASSERT_TRUE(WriteFile(root_.Path("/etc/kivo/shares.json"), shares.toStyledString()));
+    ASSERT_TRUE(AddShare(root_, "vol2", volume2_));
     before_ = Disk();
   }
   void TearDown() override {
@@ -296,8 +289,7 @@ class HardeningMovesTest : public HardeningRacesTest {
   // exit status, -1 when it had to be killed.
   int MoveToVolume2(const std::string& name, const std::string& to,
                     std::chrono::milliseconds limit = std::chrono::minutes(1)) {
-    Json::Value edit = CalendarParams("vol2", "vol2/t", target_, to);
-    edit["id"] = name + ":homes/bob";
+    const Json::Value edit = CalendarParams("vol2", "vol2/t", target_, to, name + ":homes/bob");
     const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
     const pid_t pid =
         Spawn({kWebApiBin, "call", "--user", "admin", kCalendar, "1", "set", Compact(edit)},
@@ -405,11 +397,9 @@ TEST_F(HardeningMovesTest, AFolderSwappedInIsNeitherMovedNorRemoved) {
     ASSERT_EQ(read(ready[0], &byte, 1), 1);
     close(ready[0]);
     const Json::Value registry = root_.Registry();
+    const std::string id = std::string(c.name) + ":homes/bob";
     const int status = c.move ? MoveToVolume2(c.name, c.name)
-                              : root_
-                                    .Call(kCalendar, "delete",
-                                          R"({"id":[")" + std::string(c.name) + R"(:homes/bob"]})")
-                                    .status;
+                              : root_.Call(kCalendar, "delete", Compact(IdList(id))).status;
     kill(swapper, SIGKILL);  // when the call ended without waking it
     int swap = 0;
     ASSERT_EQ(waitpid(swapper, &swap, 0), swapper);

@@ -326,10 +326,10 @@ TEST_F(HostHttpTest, WhoMayCallWhat) {
   EXPECT_EQ(bob.Send("POST", "/webapi/entry", set).body, Refusal(105));
   ASSERT_EQ(carol.Send("POST", "/webapi/entry", set).status, 200);
   EXPECT_THAT(root_.Actions(), ::testing::Contains("userlog 0x11B00878 carol"));
-  Json::Value enable, ids, edit = CalendarParams("public", "public", "", "Mine");
+  Json::Value enable;
   enable["enable"] = true;
-  ids["id"].append("Mine:public");
-  edit["id"] = "W:public";
+  const Json::Value ids = IdList("Mine:public"),
+                    edit = CalendarParams("public", "public", "", "Mine", "W:public");
   const Json::Value none(Json::objectValue),
       create = CalendarParams("public", "public", root_.Path("/volume1/public"), "W");
   // API, method, parameters, and whether everybody may call it.

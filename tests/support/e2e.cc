@@ -5,10 +5,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <strings.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -333,13 +335,31 @@ std::string Compact(const Json::Value& value) {
 }
 
 Json::Value CalendarParams(const std::string& share, const std::string& destination,
-                           const std::string& fullpath, const std::string& name) {
+                           const std::string& fullpath, const std::string& name,
+                           const std::string& id) {
   Json::Value p(Json::objectValue);
   p["share"] = share;
   p["destination"] = destination;
   p["fullpath"] = fullpath;
   p["calendarname"] = name;
+  if (!id.empty()) p["id"] = id;
   return p;
+}
+
+Json::Value IdList(const std::string& id) {
+  Json::Value p(Json::objectValue);
+  p["id"].append(id);
+  return p;
+}
+
+bool AddShare(const TestRoot& root, const std::string& name, const std::string& dir) {
+  Json::Value shares = ParseJson(Read(root.Path("/etc/kivo/shares.json")));
+  shares[name] = dir;
+  return WriteFile(root.Path("/etc/kivo/shares.json"), shares.toStyledString());
+}
+
+bool PrivateMounts() {
+  return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
 }
 
 Json::Value Refusal(int code) {

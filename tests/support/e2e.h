@@ -86,8 +86,16 @@ std::set<std::string> Tree(const std::string& dir, const std::set<std::string>& 
 
 Json::Value ParseJson(const std::string& text);  // null when not JSON
 std::string Compact(const Json::Value& value);
+// With an `id`, the parameters of a `set` that moves that calendar there.
 Json::Value CalendarParams(const std::string& share, const std::string& destination,
-                           const std::string& fullpath, const std::string& name);
+                           const std::string& fullpath, const std::string& name,
+                           const std::string& id = "");
+Json::Value IdList(const std::string& id);  // {"id":[ID]}: a delete's parameters
+// Adds the share `name` at `dir` to the root's etc/kivo/shares.json.
+bool AddShare(const TestRoot& root, const std::string& name, const std::string& dir);
+// Moves this process into a mount namespace of its own with private mounts, so that what a test
+// mounts is its alone; false where that is not allowed.
+bool PrivateMounts();
 Json::Value Refusal(int code);  // {"success":false,"error":{"code":CODE}}
 
 // A port free on every address now (the kernel's pick), none of `others`; 0 on failure.

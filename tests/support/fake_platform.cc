@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <stdexcept>
 
@@ -110,6 +111,12 @@ bool Logged(const std::string& message) {
     return line.size() >= message.size() &&
            line.compare(line.size() - message.size(), message.size(), message) == 0;
   });
+}
+
+long LogCount(const std::string& pattern) {
+  const std::regex re(pattern);
+  return std::count_if(LogLines().begin(), LogLines().end(),
+                       [&re](const std::string& line) { return std::regex_search(line, re); });
 }
 
 }  // namespace fake

@@ -50,6 +50,8 @@ std::vector<std::string> CallsOf(const std::string& op);
 const std::vector<std::string>& Logs();
 // True when some log line ends with `message` (after its "unit:line " prefix).
 bool Logged(const std::string& message);
+// How many log lines the regular expression `pattern` finds something in.
+long LogCount(const std::string& pattern);
 
 }  // namespace fake
 

@@ -1,7 +1,6 @@
 // Creating calendars: folders with owners and modes, the identity it runs under, the
 // registry, and what a failed create leaves (nothing).
 
-#include <algorithm>
 #include <functional>
 #include <regex>
 
@@ -174,13 +173,7 @@ TEST_F(CalendarCreateTest, ExceptionsBelowAreAnsweredNotPassedOn) {
         Call(c.entry, CreateParams("docs", "Work", docs_, "docs"), "alice");
     EXPECT_EQ(response.error_code(), 1704) << c.throwing;
     // Logged once, in the handler's unit.
-    EXPECT_EQ(std::count_if(fake::Logs().begin(), fake::Logs().end(),
-                            [](const std::string& line) {
-                              return std::regex_match(
-                                  line, std::regex("caldav_calendar:[0-9]+ .* threw"));
-                            }),
-              1)
-        << c.throwing;
+    EXPECT_EQ(fake::LogCount("^caldav_calendar:[0-9]+ .* threw$"), 1) << c.throwing;
     EXPECT_FALSE(Exists(docs_ + "/Work"));
   }
 }

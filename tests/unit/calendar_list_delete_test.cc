@@ -4,7 +4,6 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <map>
 
 #include "tests/unit/calendar_fixture.h"
@@ -20,7 +19,26 @@ Json::Value Ids(const Json::Value& ids) {
   return params;
 }
 
-using CalendarListDeleteTest = CalendarTest;
+struct Listed {
+  Json::Value entry;
+  const char* status;
+};
+
+class CalendarListDeleteTest : public CalendarTest {
+ protected:
+  // Registers the entries in order and lists them, each with its status; the list's items.
+  Json::Value ListAfterRegistering(const std::vector<Listed>& cases, Json::Value* registry) {
+    *registry = Json::Value(Json::arrayValue);
+    for (const Listed& c : cases) registry->append(c.entry);
+    WriteFile(RegistryPath(), registry->toStyledString());
+    const Json::Value items = Call(CalDAVCalendarList).data()["item"];
+    EXPECT_EQ(items.size(), cases.size());
+    for (Json::ArrayIndex i = 0; i < items.size() && i < cases.size(); ++i) {
+      EXPECT_EQ(items[i]["status"], cases[i].status) << cases[i].entry["calendarname"];
+    }
+    return items;
+  }
+};
 
 TEST_F(CalendarListDeleteTest, EmptyRegistriesAndIdLists) {
   WriteFile(RegistryPath(), "garbage");
@@ -53,10 +71,7 @@ TEST_F(CalendarListDeleteTest, EmptyRegistriesAndIdLists) {
 }
 
 TEST_F(CalendarListDeleteTest, ListReportsStatusesAndDeleteRemovesMatchesOnly) {
-  const struct {
-    Json::Value entry;
-    const char* status;
-  } cases[] = {
+  const std::vector<Listed> cases = {
       {Entry("Full", "docs", "docs"), "normal"},
       {Entry("NoStore", "docs", "docs"), "crashed"},
       {Entry("NoPag", "docs", "docs"), "crashed"},
@@ -70,13 +85,8 @@ TEST_F(CalendarListDeleteTest, ListReportsStatusesAndDeleteRemovesMatchesOnly) {
   std::filesystem::create_directories(docs_ + "/NoPag/.DAV");
   MakeCalendarFolder(docs_ + "/NoDir");
   std::filesystem::remove(docs_ + "/NoDir/.DAV/.state_for_dir.dir");
-  Json::Value registry(Json::arrayValue);
-  for (const auto& c : cases) registry.append(c.entry);
-  WriteFile(RegistryPath(), registry.toStyledString());
-
-  KIVO::APIResponse response = Call(CalDAVCalendarList);
-  const Json::Value& items = response.data()["item"];
-  ASSERT_EQ(items.size(), std::size(cases));
+  Json::Value registry;
+  const Json::Value items = ListAfterRegistering(cases, &registry);
   registry[6]["destination"] = "homes/alice/x";  // the homes upgrade, id included
   for (Json::ArrayIndex i = 0; i < items.size(); ++i) {
     Json::Value expected = registry[i];
@@ -90,10 +100,11 @@ TEST_F(CalendarListDeleteTest, ListReportsStatusesAndDeleteRemovesMatchesOnly) {
 
   // Ids are whole, case-sensitive strings; other elements match nothing.
   ResetPlatform();
-  response = Call(CalDAVCalendarDelete,
-                  Ids(Array({"NoStore:docs", "Full:docs", Json::Value(Json::arrayValue),
-                             "Full:docs", "Gone:docs", "Lost:nowhere", "Cal:homes/alice/x",
-                             "nopag:docs", "NoDir:docs/", 7, Json::Value()})));
+  const KIVO::APIResponse response =
+      Call(CalDAVCalendarDelete,
+           Ids(Array({"NoStore:docs", "Full:docs", Json::Value(Json::arrayValue), "Full:docs",
+                      "Gone:docs", "Lost:nowhere", "Cal:homes/alice/x", "nopag:docs", "NoDir:docs/",
+                      7, Json::Value()})));
   ASSERT_TRUE(response.success());
   EXPECT_TRUE(response.data().isNull());
   // Folders are removed by the module itself, relative to their parents.
@@ -111,10 +122,7 @@ TEST_F(CalendarListDeleteTest, ListReportsStatusesAndDeleteRemovesMatchesOnly) {
 TEST_F(CalendarListDeleteTest, ListLooksEachShareUpOncePerCall) {
   const std::string gone = Path("volume1/gone");
   fake::P().shares["gone"] = gone;  // its directory does not exist
-  const struct {
-    Json::Value entry;
-    const char* status;
-  } cases[] = {
+  const std::vector<Listed> cases = {
       {Entry("A", "docs", "docs"), "normal"},
       {Entry("B", "docs//sub", "docs"), "normal"},     // docs_//sub/B
       {Entry("C", "docs/../docs", "docs"), "normal"},  // docs_/../docs/C
@@ -126,22 +134,11 @@ TEST_F(CalendarListDeleteTest, ListLooksEachShareUpOncePerCall) {
   };
   for (const char* folder : {"/A", "/sub/B", "/C"}) MakeCalendarFolder(docs_ + folder);
   ASSERT_EQ(mkdir((docs_ + "/sub/D").c_str(), 0777), 0);
-  Json::Value registry(Json::arrayValue);
-  for (const auto& c : cases) registry.append(c.entry);
-  WriteFile(RegistryPath(), registry.toStyledString());
-
-  const Json::Value items = Call(CalDAVCalendarList).data()["item"];
-  ASSERT_EQ(items.size(), std::size(cases));
-  for (Json::ArrayIndex i = 0; i < items.size(); ++i) {
-    EXPECT_EQ(items[i]["status"], cases[i].status) << i;
-  }
+  Json::Value registry;
+  ListAfterRegistering(cases, &registry);
   EXPECT_THAT(fake::CallsOf("KIVOShareGet"),
               ElementsAre("KIVOShareGet(docs)", "KIVOShareGet(gone)", "KIVOShareGet(nowhere)"));
-  EXPECT_EQ(std::count_if(fake::Logs().begin(), fake::Logs().end(),
-                          [](const std::string& line) {
-                            return line.find("CANNOT GET THE SHARE nowhere") != std::string::npos;
-                          }),
-            2);
+  EXPECT_EQ(fake::LogCount("CANNOT GET THE SHARE nowhere"), 2);
 
   // The next call looks again: the share has moved where its calendars are.
   fake::P().calls.clear();
@@ -200,27 +197,18 @@ TEST_F(CalendarListDeleteTest, DamagedCalendarsListAsCrashedAndLoseOnlyTheirEntr
   ASSERT_EQ(mkfifo((docs_ + "/Fifo").c_str(), 0666), 0);
   ASSERT_EQ(symlink((private_dir + "/There").c_str(), (docs_ + "/OutThere").c_str()), 0);
   ASSERT_EQ(symlink((private_dir + "/Gone").c_str(), (docs_ + "/OutGone").c_str()), 0);
-  const struct {
-    const char* name;
-    const char* status;
-  } cases[] = {
-      {"File", "crashed"}, {"Fifo", "crashed"}, {"OutThere", "crashed"}, {"OutGone", "crashed"}};
-  Json::Value registry(Json::arrayValue), ids(Json::arrayValue);
+  const char* names[] = {"File", "Fifo", "OutThere", "OutGone"};
+  std::vector<Listed> cases;
+  Json::Value registry, ids(Json::arrayValue);
   std::map<std::string, mode_t> kinds;
-  for (const auto& c : cases) {
-    registry.append(Entry(c.name, "docs", "docs"));
-    ids.append(std::string(c.name) + ":docs");
+  for (const char* name : names) {
+    cases.push_back({Entry(name, "docs", "docs"), "crashed"});
+    ids.append(std::string(name) + ":docs");
     struct stat st;
-    ASSERT_EQ(lstat((docs_ + "/" + c.name).c_str(), &st), 0);
-    kinds[c.name] = st.st_mode;
+    ASSERT_EQ(lstat((docs_ + "/" + name).c_str(), &st), 0);
+    kinds[name] = st.st_mode;
   }
-  WriteFile(RegistryPath(), registry.toStyledString());
-
-  const Json::Value items = Call(CalDAVCalendarList).data()["item"];
-  ASSERT_EQ(items.size(), std::size(cases));
-  for (Json::ArrayIndex i = 0; i < items.size(); ++i) {
-    EXPECT_EQ(items[i]["status"], cases[i].status) << cases[i].name;
-  }
+  ListAfterRegistering(cases, &registry);
   for (const char* name : {"File", "OutThere"}) {
     Json::Value edit = CreateParams("docs", "Moved", docs_, "docs");
     edit["id"] = std::string(name) + ":docs";
@@ -232,10 +220,10 @@ TEST_F(CalendarListDeleteTest, DamagedCalendarsListAsCrashedAndLoseOnlyTheirEntr
   EXPECT_EQ(ReadFile(RegistryPath()), registry.toStyledString());
   EXPECT_TRUE(Call(CalDAVCalendarDelete, Ids(ids)).success());
   EXPECT_EQ(ReadFile(RegistryPath()), "[]\n");
-  for (const auto& c : cases) {
+  for (const char* name : names) {
     struct stat st;
-    ASSERT_EQ(lstat((docs_ + "/" + c.name).c_str(), &st), 0) << c.name;
-    EXPECT_EQ(st.st_mode, kinds[c.name]) << c.name;
+    ASSERT_EQ(lstat((docs_ + "/" + name).c_str(), &st), 0) << name;
+    EXPECT_EQ(st.st_mode, kinds[name]) << name;
   }
   EXPECT_TRUE(Exists(private_dir + "/There/.DAV/.state_for_dir.pag"));
 }
@@ -252,11 +240,7 @@ TEST_F(CalendarListDeleteTest, WithoutTrustedAttributesCalendarsAreKnownByName) 
   const Json::Value items = Call(CalDAVCalendarList).data()["item"];
   ASSERT_EQ(items.size(), 2u);
   for (const Json::Value& item : items) EXPECT_EQ(item["status"], "normal");
-  EXPECT_EQ(std::count_if(fake::Logs().begin(), fake::Logs().end(),
-                          [](const std::string& line) {
-                            return line.find("refuses trusted.kivo.calendar") != std::string::npos;
-                          }),
-            1);
+  EXPECT_EQ(fake::LogCount("refuses trusted.kivo.calendar"), 1);
   Json::Value edit = CreateParams("docs", "C", docs_, "docs");
   edit["id"] = "A:docs";
   EXPECT_TRUE(Call(CalDAVCalendarSet, edit).success());
