@@ -107,17 +107,25 @@ def fail(message):
     sys.exit(1)
 
 
-def connect(url, user, password):
+def connect(url, user, password, timeout=60):
     parts = urllib.parse.urlsplit(url)
-    conn = http.client.HTTPConnection(parts.hostname, parts.port, timeout=60)
+    conn = http.client.HTTPConnection(parts.hostname, parts.port, timeout=timeout)
     token = base64.b64encode(("%s:%s" % (user, password)).encode()).decode()
     return conn, parts.path, {"Authorization": "Basic " + token}
 
 
 def request(conn, method, path, body, headers):
-    conn.request(method, path, body=body.encode(), headers=headers)
-    response = conn.getresponse()
-    return response.status, response.read(), response
+    # A kept connection the server closed as the request went out is opened
+    # again once, as clients do (every request here is idempotent).
+    for attempt in (1, 2):
+        try:
+            conn.request(method, path, body=body.encode(), headers=headers)
+            response = conn.getresponse()
+            return response.status, response.read(), response
+        except (http.client.RemoteDisconnected, ConnectionResetError, BrokenPipeError):
+            conn.close()
+            if attempt == 2:
+                raise
 
 
 def mkcalendar(url, first, count):
@@ -228,7 +236,8 @@ def find(url, user, password, name):
 def fill(url, user, password, count, how):
     start = time.perf_counter()
     if how == "whole":
-        conn, base, headers = connect(url, user, password)
+        # Radicale writes and syncs each item before it answers.
+        conn, base, headers = connect(url, user, password, timeout=3600)
         headers["Content-Type"] = "text/calendar"
         body = spread_calendar(spread_event(i, count) for i in range(count))
         status, answer, _ = request(conn, "PUT", base, body, headers)
@@ -242,12 +251,15 @@ def fill(url, user, password, count, how):
     def worker(k):
         conn, base, headers = connect(url, user, password)
         headers["Content-Type"] = "text/calendar"
-        for i in range(k, count, THREADS):
-            status, answer, _ = request(conn, "PUT", base + spread_name(i),
-                                        spread_calendar([spread_event(i, count)]), headers)
-            if status != 201:
-                errors.append("PUT %d: HTTP %d %s" % (i, status, answer[:200]))
-                return
+        try:
+            for i in range(k, count, THREADS):
+                status, answer, _ = request(conn, "PUT", base + spread_name(i),
+                                            spread_calendar([spread_event(i, count)]), headers)
+                if status != 201:
+                    errors.append("PUT %d: HTTP %d %s" % (i, status, answer[:200]))
+                    return
+        except Exception as e:
+            errors.append("PUT: %r" % e)
 
     threads = [threading.Thread(target=worker, args=(k,)) for k in range(THREADS)]
     for t in threads:
