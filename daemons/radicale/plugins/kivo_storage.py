@@ -106,9 +106,10 @@ _sync_states = _SyncStates()
 
 class SyncedCalendar(CalendarCollection):
     """A calendar that answers a sync-collection with the changes since the
-    client's token, and a calendar-query with the items of its time range,
-    judged on the kept parses: an item is built only for what matches. Every
-    item is still opened as the user, as get_all opens it."""
+    client's token. It also answers a calendar-query with the items of its
+    time range, and a new item's PUT whether its UID is taken, judged on the
+    kept parses: an item is built only for what matches. Every item is still
+    opened as the user, as get_all opens it."""
 
     def _loaded(self) -> list:
         """(href, stat, parse) of every item the user can open."""
@@ -135,6 +136,10 @@ class SyncedCalendar(CalendarCollection):
                 continue
             yield (self._item(href, st, parsed),
                    simple and (start <= item_start or item_end <= end))
+
+    def has_uid(self, uid: str) -> bool:
+        # Asked by every PUT of a new item.
+        return any(parsed.uid == uid for _, _, parsed in self._loaded())
 
     def sync(self, old_token: str = ""):
         old_name = ""
