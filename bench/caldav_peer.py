@@ -323,10 +323,12 @@ def syncreport(url, user, password, count, runs):
         fail("initial sync-collection: HTTP %d, %d items" % (status, len(names_of(answer))))
     token = ET.fromstring(answer).findtext("{DAV:}sync-token")
     times = []
+    # A change no earlier round made: the same text again is no change.
+    nonce = os.urandom(4).hex()
     for run in range(WARM_UP + runs):
         i = (run * 7919) % count
         status, answer, _ = request(conn, "PUT", base + spread_name(i), spread_calendar(
-            [spread_event(i, count, "Changed %d" % run)]), put_headers)
+            [spread_event(i, count, "Changed %s %d" % (nonce, run))]), put_headers)
         if status not in (201, 204):
             fail("PUT %d: HTTP %d %s" % (i, status, answer[:200]))
         elapsed, status, answer = timed(conn, "REPORT", base, SYNC_BODY % token, report)
