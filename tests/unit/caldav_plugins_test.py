@@ -249,21 +249,24 @@ class PluginsTest(unittest.TestCase):
 
         def put(name, summary):
             # As a client's PUT lands: a new file renamed over the old one.
-            write("volume1/public/Team/.tmp", "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//t//EN\r\n"
-                  "BEGIN:VEVENT\r\nUID:%s\r\nDTSTAMP:20310101T000000Z\r\n"
-                  "DTSTART:20310101T100000Z\r\nSUMMARY:%s\r\nEND:VEVENT\r\n"
-                  "END:VCALENDAR\r\n" % (name, summary), 0o660)
+            write("volume1/public/Team/.tmp",
+                  "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//t//EN\r\nBEGIN:VEVENT\r\n"
+                  "UID:%s\r\nDTSTAMP:20310101T000000Z\r\nDTSTART:20310101T100000Z\r\n"
+                  "SUMMARY:%s\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n" % (name, summary), 0o660)
             os.chown(path("volume1/public/Team/.tmp"), ACCOUNTS["alice"], TEAM)
             os.rename(path("volume1/public/Team/.tmp"), os.path.join(team, name + ".ics"))
             self.addCleanup(lambda: os.path.exists(os.path.join(team, name + ".ics")) and
                             os.remove(os.path.join(team, name + ".ics")))
 
-        def sync(user, token=""):
+        def ask(user, question, *args):
             sanitized = begin("REPORT", url.replace("/alice/", "/%s/" % user, 1))
             with STORAGE.acquire_lock("r", user):
                 calendar, = STORAGE.discover(sanitized, "0")
-                new, changed = calendar.sync(token)
-                return new, sorted(changed)
+                return getattr(calendar, question)(*args)
+
+        def sync(user, token=""):
+            new, changed = ask(user, "sync", token)
+            return new, sorted(changed)
 
         for name in ("a", "b", "c"):
             put(name, "first")
@@ -284,6 +287,8 @@ class PluginsTest(unittest.TestCase):
             with self.subTest(user=user, token=token):
                 self.assertRaises(ValueError, sync, user, token)
         self.assertEqual(["a.ics", "b.ics", "d.ics"], sync("carol")[1])
+        # A new item's PUT is refused when its UID is taken (409, no-uid-conflict).
+        self.assertEqual([True, False], [ask("alice", "has_uid", uid) for uid in ("d", "c")])
 
     def test_accounts_follow_the_table_every_reader_runs(self):
         # The WebDAV daemon's reader runs the same table (dav_accounts_test.cc).
