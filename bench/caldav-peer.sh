@@ -10,16 +10,32 @@
 #   put     EVENTS events, one PUT each (ROUNDS parts): through the WebDAV
 #           port (Apache's /caldav/ proxy, the CalDAV daemon), against
 #           Radicale directly
-#   sync    vdirsyncer uploading SYNC events into an empty calendar, every
+#   upload  vdirsyncer uploading SYNC events into an empty calendar, every
 #           round (the same path as put)
+#   query   a calendar-query REPORT (Depth 1, getetag) for March 2031 on a
+#           calendar of QUERY events spread over 2031, warm (median of RUNS per
+#           round); both sides must answer exactly the events of March
+#   sync    a sync-collection REPORT with the token of before one changed
+#           event (the change itself not timed), on the same calendar (median
+#           of RUNS per round); both sides must answer exactly that event
 #   list    the principal's PROPFIND Depth 1 once the N calendars exist, warm
 #           (median of RUNS per round)
 #
 #   bench/caldav-peer.sh [BUILD_DIR]     (default build-bench in the checkout)
 #
-# Environment: N (1000), EVENTS (1000), SYNC (200), ROUNDS (3), RUNS (10),
-# TIME_LIMIT (seconds per step, 600). Needs the targets kivo-webapi and the
-# module. Loopback only; everything started here is stopped on exit.
+# Environment: STEPS (the steps to run, comma-separated, default all of
+# create,put,upload,query,sync,list), N (1000), EVENTS (1000), SYNC (200),
+# QUERY (5000), ROUNDS (3), RUNS (10), TIME_LIMIT (seconds per step, 600).
+# Needs the targets kivo-webapi and the module. Loopback only; everything
+# started here is stopped on exit.
+#
+# The QUERY events are written once, before the rounds, each side through
+# its own write path so that its storage holds them as it writes them:
+# Radicale takes one PUT of the whole calendar (a new collection with every
+# item, its own cache made as it serves them); the CalDAV daemon refuses a
+# PUT of a calendar, so it gets one PUT per event through the WebDAV port
+# (4 connections at once). The list step's principal holds only the
+# calendars the steps before it made: N of them with create.
 
 set -euo pipefail
 
@@ -27,6 +43,8 @@ BUILD="$(cd "${1:-$(dirname "$0")/../build-bench}" && pwd)"
 N="${N:-1000}"
 EVENTS="${EVENTS:-1000}"
 SYNC="${SYNC:-200}"
+QUERY="${QUERY:-5000}"
+STEPS=",${STEPS:-create,put,upload,query,sync,list},"
 ROUNDS="${ROUNDS:-3}"
 RUNS="${RUNS:-10}"
 TIME_LIMIT="${TIME_LIMIT:-600}"
@@ -35,7 +53,12 @@ HERE="$(cd "$(dirname "$0")" && pwd)"
 . "$HERE/lib.sh"
 
 PYTHON=/usr/bin/python3  # Debian's, which has Radicale
-need_tools "$PYTHON" radicale curl vdirsyncer
+for s in ${STEPS//,/ }; do
+  case "$s" in create | put | upload | query | sync | list) ;; *) die "unknown step $s" ;; esac
+done
+wants() { [[ "$STEPS" == *",$1,"* ]]; }
+need_tools "$PYTHON" radicale curl
+if wants upload; then need_tools vdirsyncer; fi
 [ "$(id -u)" = 0 ] || die "run as root (the daemons switch identities)"
 
 bench_setup caldav-peer
@@ -50,10 +73,12 @@ stop_all() {
 trap 'stop_all; [ "${KIVO_BENCH_KEEP:-0}" = 1 ] || rm -rf "$WORK"' EXIT
 
 step() {  # side step JSON-producing client arguments...
-  local side="$1" what="$2"
+  local side="$1" what="$2" limit="$TIME_LIMIT"
   shift 2
   local result
-  result="$(timeout "$TIME_LIMIT" "${CLIENT_CPU[@]}" "$PYTHON" "$@")" ||
+  # Filling the calendar of QUERY events is done once and may take long.
+  if [ "$what" = fill ]; then limit=$((TIME_LIMIT * 6)); fi
+  result="$(timeout "$limit" "${CLIENT_CPU[@]}" "$PYTHON" "$@")" ||
     die "$what on $side failed"
   echo "$side $what $result" >>"$WORK/results"
 }
@@ -66,9 +91,21 @@ radicale_peer_config "$WORK/radicale" "$RADICALE_PORT"
 BENCH_PIDS+=("$!")
 wait_for_port "$RADICALE_PORT" || die "radicale did not come up: $(cat "$WORK/radicale/log")"
 RADICALE="http://127.0.0.1:$RADICALE_PORT/bench/"
-for name in put $(seq -f "sync-%g" 1 "$ROUNDS"); do
+# The calendars the steps write into, made before the rounds on both sides.
+CALENDARS=()
+if wants put; then CALENDARS+=(put); fi
+if wants upload; then mapfile -t -O "${#CALENDARS[@]}" CALENDARS < <(seq -f "sync-%g" 1 "$ROUNDS"); fi
+QUERYING=0
+if wants query || wants sync; then QUERYING=1; fi
+for name in "${CALENDARS[@]}"; do
   curl -sf -o /dev/null -u bench:x -X MKCALENDAR "${RADICALE}${name}/" || die "MKCALENDAR $name on Radicale"
 done
+if [ "$QUERYING" = 1 ]; then
+  # The collection is made by the PUT; the principal's folder first, as a
+  # client's first request would make it.
+  curl -sf -o /dev/null -u bench:x -X PROPFIND -H 'Depth: 0' "$RADICALE" || die "PROPFIND on Radicale"
+  step radicale fill "$HERE/caldav_peer.py" fill "${RADICALE}query/" bench x "$QUERY" whole
+fi
 
 # ---- ours: serve for the creates; Apache and the CalDAV daemon for the rest -------------
 kivo_init_root "$ROOT"
@@ -84,13 +121,18 @@ ours_call KIVO.Core.FileServ.WebDAV.CalDAV 1 set '{"enable":true}'
 ADMIN_UID="$(awk -F: '$1 == "admin" {print $3}' "$ROOT/etc/passwd")"
 OURS="http://127.0.0.1:$WEBDAV_PORT/caldav/admin/"
 declare -A OURS_URL
-for name in put $(seq -f "sync-%g" 1 "$ROUNDS"); do
+if [ "$QUERYING" = 1 ]; then CALENDARS+=(query); fi
+for name in "${CALENDARS[@]}"; do
   ours_call KIVO.Core.FileServ.WebDAV.CalDAV.Calendar 1 create \
     "{\"share\":\"public\",\"destination\":\"public\",\"fullpath\":\"$ROOT/volume1/public\",\"calendarname\":\"$name\"}"
   chown "$ADMIN_UID" "$ROOT/volume1/public/$name"
   OURS_URL[$name]="$("$PYTHON" "$HERE/caldav_peer.py" find "$OURS" admin "$KIVO_ADMIN_PASSWORD" "$name" |
     "$PYTHON" -c 'import json, sys; print(json.load(sys.stdin)["url"])')"
 done
+if [ "$QUERYING" = 1 ]; then
+  step ours fill "$HERE/caldav_peer.py" fill "${OURS_URL[query]}" admin "$KIVO_ADMIN_PASSWORD" \
+    "$QUERY" items
+fi
 
 # ---- the rounds ------------------------------------------------------------------------
 run_side() {  # side round
@@ -98,19 +140,46 @@ run_side() {  # side round
   local first=$(((r - 1) * N / ROUNDS)) count=$((r * N / ROUNDS - (r - 1) * N / ROUNDS))
   local efirst=$(((r - 1) * EVENTS / ROUNDS)) ecount=$((r * EVENTS / ROUNDS - (r - 1) * EVENTS / ROUNDS))
   if [ "$side" = radicale ]; then
-    step radicale create "$HERE/caldav_peer.py" mkcalendar "$RADICALE" "$first" "$count"
-    step radicale put "$HERE/caldav_peer.py" put "${RADICALE}put/" bench x "$efirst" "$ecount"
-    mkdir -p "$WORK/sync-radicale-$r"
-    step radicale sync "$HERE/caldav_peer.py" sync "${RADICALE}sync-$r/" bench x "$SYNC" \
-      "$WORK/sync-radicale-$r"
+    if wants create; then
+      step radicale create "$HERE/caldav_peer.py" mkcalendar "$RADICALE" "$first" "$count"
+    fi
+    if wants put; then
+      step radicale put "$HERE/caldav_peer.py" put "${RADICALE}put/" bench x "$efirst" "$ecount"
+    fi
+    if wants upload; then
+      mkdir -p "$WORK/sync-radicale-$r"
+      step radicale upload "$HERE/caldav_peer.py" sync "${RADICALE}sync-$r/" bench x "$SYNC" \
+        "$WORK/sync-radicale-$r"
+    fi
   else
-    step ours create "$HERE/caldav_peer.py" create "$KIVO_PORT" "$KIVO_ADMIN_PASSWORD" \
-      "$ROOT/volume1/public" "$first" "$count"
-    step ours put "$HERE/caldav_peer.py" put "${OURS_URL[put]}" admin "$KIVO_ADMIN_PASSWORD" \
-      "$efirst" "$ecount"
-    mkdir -p "$WORK/sync-ours-$r"
-    step ours sync "$HERE/caldav_peer.py" sync "${OURS_URL[sync-$r]}" admin \
-      "$KIVO_ADMIN_PASSWORD" "$SYNC" "$WORK/sync-ours-$r"
+    if wants create; then
+      step ours create "$HERE/caldav_peer.py" create "$KIVO_PORT" "$KIVO_ADMIN_PASSWORD" \
+        "$ROOT/volume1/public" "$first" "$count"
+    fi
+    if wants put; then
+      step ours put "$HERE/caldav_peer.py" put "${OURS_URL[put]}" admin "$KIVO_ADMIN_PASSWORD" \
+        "$efirst" "$ecount"
+    fi
+    if wants upload; then
+      mkdir -p "$WORK/sync-ours-$r"
+      step ours upload "$HERE/caldav_peer.py" sync "${OURS_URL[sync-$r]}" admin \
+        "$KIVO_ADMIN_PASSWORD" "$SYNC" "$WORK/sync-ours-$r"
+    fi
+  fi
+}
+# The REPORTs, warm, on the calendar of QUERY events.
+run_reports() {  # side
+  local url user password
+  if [ "$1" = radicale ]; then
+    url="${RADICALE}query/" user=bench password=x
+  else
+    url="${OURS_URL[query]}" user=admin password="$KIVO_ADMIN_PASSWORD"
+  fi
+  if wants query; then
+    step "$1" query "$HERE/caldav_peer.py" query "$url" "$user" "$password" "$QUERY" "$RUNS"
+  fi
+  if wants sync; then
+    step "$1" sync "$HERE/caldav_peer.py" syncreport "$url" "$user" "$password" "$QUERY" "$RUNS"
   fi
 }
 for r in $(seq 1 "$ROUNDS"); do
@@ -120,7 +189,10 @@ done
 for r in $(seq 1 "$ROUNDS"); do
   if [ $((r % 2)) = 1 ]; then order="radicale ours"; else order="ours radicale"; fi
   for side in $order; do
-    if [ "$side" = radicale ]; then
+    if [ "$QUERYING" = 1 ]; then run_reports "$side"; fi
+    if ! wants list; then
+      continue
+    elif [ "$side" = radicale ]; then
       step radicale list "$HERE/caldav_propfind.py" "$RADICALE_PORT" /bench/ bench x "$RUNS"
     else
       step ours list "$HERE/caldav_propfind.py" "$WEBDAV_PORT" /caldav/admin/ admin \
@@ -129,9 +201,10 @@ for r in $(seq 1 "$ROUNDS"); do
   done
 done
 
-"$PYTHON" - "$WORK/results" "$N" "$EVENTS" "$SYNC" "$ROUNDS" <<'PY'
+uptime
+"$PYTHON" - "$WORK/results" "$N" "$EVENTS" "$SYNC" "$QUERY" "$ROUNDS" <<'PY'
 import collections, json, statistics, sys
-path, n, events, sync, rounds = sys.argv[1], *map(int, sys.argv[2:])
+path, n, events, sync, query, rounds = sys.argv[1], *map(int, sys.argv[2:])
 runs = collections.defaultdict(list)
 listed = {}
 for line in open(path):
@@ -140,21 +213,31 @@ for line in open(path):
     runs[side, step].append(result.get("s", result.get("median_s")))
     if "listed" in result:
         listed[side] = result["listed"]
+    if "hrefs" in result:
+        listed[side, step] = result["hrefs"]
 rows = [("create", "%d calendar creates" % n, sum, 1, 1.0),
         ("put", "%d event PUTs" % events, sum, 1, 1.0),
-        ("sync", "vdirsyncer upload of %d events (per round)" % sync, statistics.median, 1, 0.8),
+        ("upload", "vdirsyncer upload of %d events (per round)" % sync, statistics.median, 1, 0.8),
+        ("query", "calendar-query, %s of %d events (median)" % (listed.get(("ours", "query"), "?"),
+                                                               query), statistics.median, 1, 1.0),
+        ("sync", "sync-collection, 1 change in %d (median)" % query, statistics.median, 1, 1.0),
         ("list", "principal PROPFIND, %s calendars (median)" % listed.get("ours", "?"),
          statistics.median, 1, 5.0)]
 print(f"{'':46} {'Radicale':>10} {'ours':>10} {'ratio':>7}  target")
+rows = [row for row in rows if runs["radicale", row[0]] and runs["ours", row[0]]]
 for step, label, combine, _, target in rows:
     peer, ours = combine(runs["radicale", step]), combine(runs["ours", step])
     ratio = peer / ours
     verdict = "met" if ratio >= target else "MISSED"
     print(f"{label:46} {peer:8.3f} s {ours:8.3f} s {ratio:7.2f}  >= {target:g}  {verdict}")
+if runs["radicale", "fill"]:
+    print("filling the calendar of %d events: Radicale %.1f s (one PUT), ours %.1f s "
+          "(one PUT each)" % (query, runs["radicale", "fill"][0], runs["ours", "fill"][0]))
 print("rounds: %d; per round (s), Radicale / ours:" % rounds)
 for step, *_ in rows:
-    print("  %-6s %s" % (step, "  ".join("%.3f/%.3f" % pair for pair in
+    print("  %-7s %s" % (step, "  ".join("%.3f/%.3f" % pair for pair in
                                           zip(runs["radicale", step], runs["ours", step]))))
-if listed.get("ours") != listed.get("radicale"):
+if listed.get("ours") != listed.get("radicale") or any(
+        listed.get(("ours", step)) != listed.get(("radicale", step)) for step in ("query", "sync")):
     print("warning: listed %s" % listed)
 PY

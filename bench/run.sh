@@ -64,7 +64,7 @@ BUILD="$(cd "$BUILD" && pwd)"
   echo "== http.sh (kivo-webapi serve against nginx)"
   "$HERE/http.sh" "$BUILD"
   echo
-  echo "== caldav-peer.sh (creates, PUTs, a sync upload and the listing against Radicale)"
+  echo "== caldav-peer.sh (creates, PUTs, a sync upload, calendar-query, sync-collection and the listing against Radicale)"
   "$HERE/caldav-peer.sh" "$BUILD"
   echo
   echo "== caldav-daemon.sh (the CalDAV daemon's listing beside Radicale's own storage)"

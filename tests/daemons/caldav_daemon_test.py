@@ -284,13 +284,19 @@ class CalDAVDaemonTest(unittest.TestCase):
         files = ics_files("volume1/public/Team")
         self.assertEqual(1, len(files))
         self.assertEqual(uid_of("alice"), os.stat(path("volume1/public/Team/" + files[0])).st_uid)
-        # carol, in the team, sees alice's event; a sync from her token finds nothing new.
+        # carol, in the team, sees alice's event; a sync from her token finds nothing new,
+        # and after alice's next event exactly that one.
         carols = client("carol").calendar(url=calendars("carol")["Team"])
         self.assertEqual(1, len(carols.events()))
         synced = carols.objects_by_sync_token()
         self.assertEqual(1, len(list(synced)))
         self.assertEqual(0, len(list(carols.objects_by_sync_token(synced.sync_token))))
+        second = team.save_event(event("team-2", start + day))
+        changed = carols.objects_by_sync_token(synced.sync_token)
+        self.assertEqual([str(second.url).rsplit("/", 1)[1]],
+                         [str(o.url).rsplit("/", 1)[1] for o in changed])
         found[0].delete()
+        second.delete()
         self.assertEqual([], ics_files("volume1/public/Team"))
 
     def test_daemon_runs_as_its_account_with_two_capabilities_on_loopback(self):

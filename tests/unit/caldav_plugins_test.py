@@ -246,6 +246,53 @@ class PluginsTest(unittest.TestCase):
         self.assertEqual("", AUTH.login("carol", "carol-pw"))
         self.assertEqual("carol", AUTH.login("carol", "new-pw"))
 
+    def test_a_sync_token_answers_the_changes_since_to_its_user_alone(self):
+        team = path("volume1/public/Team")
+        url = urls("alice")["Team"]
+
+        def put(name, summary):
+            # As a client's PUT lands: a new file renamed over the old one.
+            write("volume1/public/Team/.tmp",
+                  "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//t//EN\r\nBEGIN:VEVENT\r\n"
+                  "UID:%s\r\nDTSTAMP:20310101T000000Z\r\nDTSTART:20310101T100000Z\r\n"
+                  "SUMMARY:%s\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n" % (name, summary), 0o660)
+            os.chown(path("volume1/public/Team/.tmp"), ACCOUNTS["alice"], TEAM)
+            os.rename(path("volume1/public/Team/.tmp"), os.path.join(team, name + ".ics"))
+            self.addCleanup(lambda: os.path.exists(os.path.join(team, name + ".ics")) and
+                            os.remove(os.path.join(team, name + ".ics")))
+
+        def ask(user, question, *args):
+            sanitized = begin("REPORT", url.replace("/alice/", "/%s/" % user, 1))
+            with STORAGE.acquire_lock("r", user):
+                calendar, = STORAGE.discover(sanitized, "0")
+                return getattr(calendar, question)(*args)
+
+        def sync(user, token=""):
+            new, changed = ask(user, "sync", token)
+            return new, sorted(changed)
+
+        for name in ("a", "b", "c"):
+            put(name, "first")
+        first, everything = sync("alice")
+        self.assertEqual(["a.ics", "b.ics", "c.ics"], everything)
+        self.assertEqual((first, []), sync("alice", first))
+        put("a", "changed")
+        put("d", "new")
+        os.remove(os.path.join(team, "c.ics"))
+        second, changed = sync("alice", first)
+        self.assertEqual(["a.ics", "c.ics", "d.ics"], changed)
+        self.assertEqual((second, []), sync("alice", second))
+        self.assertEqual((second, ["a.ics", "c.ics", "d.ics"]), sync("alice", first))
+        # carol sees the same calendar, but was never given alice's states; an unknown or
+        # malformed token is refused as Radicale refuses it (403, valid-sync-token).
+        unknown = first.rsplit("/", 1)[0] + "/" + "0" * 64
+        for user, token in (("carol", first), ("alice", unknown), ("alice", "x")):
+            with self.subTest(user=user, token=token):
+                self.assertRaises(ValueError, sync, user, token)
+        self.assertEqual(["a.ics", "b.ics", "d.ics"], sync("carol")[1])
+        # A new item's PUT is refused when its UID is taken (409, no-uid-conflict).
+        self.assertEqual([True, False], [ask("alice", "has_uid", uid) for uid in ("d", "c")])
+
     def test_accounts_follow_the_table_every_reader_runs(self):
         # The WebDAV daemon's reader runs the same table (dav_accounts_test.cc).
         import kivo_service

@@ -15,11 +15,15 @@ time zone), stored for everybody who sees the calendar in
 .DAV/caldav.json; a PROPPATCH of anything else is refused whole
 (proppatch_refusal), and such a property found in the file is ignored.
 
+Sync tokens are the storage's (kivo_storage.SyncedCalendar, which also
+filters a calendar-query on the kept parses before it builds an item).
+
 Owns: items (*.ics) and .DAV/caldav.json in registered folders, written as
 the requesting user. Never creates, renames or removes a folder.
 """
 
 import contextlib
+import functools
 import json
 import os
 import secrets
@@ -64,8 +68,10 @@ class Calendar(NamedTuple):
     writable: bool
 
 
+@functools.lru_cache(maxsize=65536)
 def is_item_name(href: str) -> bool:
-    # A NUL would end the name one layer down: refused here.
+    # A NUL would end the name one layer down: refused here. Asked for every
+    # file of a folder on every listing, hence remembered.
     return (href.endswith(".ics") and "\0" not in href and
             pathutils.is_safe_filesystem_path_component(href))
 
@@ -183,14 +189,17 @@ class CalendarCollection(storage.BaseCollection):
                 if is_item_name(entry.name) and entry.is_file(follow_symlinks=False):
                     yield entry.name
 
-    def _get(self, fd: int, href: str) -> Optional[radicale_item.Item]:
+    def _load(self, fd: int, href: str) -> Optional[Tuple[os.stat_result, _Parsed]]:
+        """The item file `href` as the user opens it: its stat and its parse
+        (kept by file stamp); None when it is gone, a link, not for this
+        user, not a file, too large or not one calendar object."""
         try:
             item_fd = os.open(href, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC,
                               dir_fd=fd)
         except OSError:
-            return None  # gone, a link, or not for this user
-        with os.fdopen(item_fd, "rb") as f:
-            st = os.fstat(f.fileno())
+            return None
+        try:
+            st = os.fstat(item_fd)
             if not stat.S_ISREG(st.st_mode) or st.st_size > MAX_ITEM_BYTES:
                 return None
             key = (self._calendar.dev, self._calendar.ino, href)
@@ -200,17 +209,25 @@ class CalendarCollection(storage.BaseCollection):
             if cached is not None and cached[0] == stamp:
                 parsed = cached[1]
             else:
-                parsed = _parse(f.read(MAX_ITEM_BYTES), "%s/%s" % (self._path, href))
+                with os.fdopen(item_fd, "rb", closefd=False) as f:
+                    parsed = _parse(f.read(MAX_ITEM_BYTES), "%s/%s" % (self._path, href))
                 with _parsed_lock:
                     if len(_parsed) >= MAX_PARSED:
                         _parsed.clear()  # forgets items long deleted too
                     _parsed[key] = (stamp, parsed)
-        if parsed is None:
-            return None
+        finally:
+            os.close(item_fd)
+        return None if parsed is None else (st, parsed)
+
+    def _item(self, href: str, st: os.stat_result, parsed: _Parsed) -> radicale_item.Item:
         return radicale_item.Item(
             collection=self, href=href, last_modified=_http_date(st.st_mtime),
             etag=parsed.etag, text=parsed.text, uid=parsed.uid, name=parsed.name,
             component_name=parsed.component, time_range=parsed.time_range)
+
+    def _get(self, fd: int, href: str) -> Optional[radicale_item.Item]:
+        loaded = self._load(fd, href)
+        return None if loaded is None else self._item(href, *loaded)
 
     def get_one(self, href: str) -> Optional[radicale_item.Item]:
         if not is_item_name(href):
@@ -259,14 +276,6 @@ class CalendarCollection(storage.BaseCollection):
     def last_modified(self) -> str:
         with self._folder() as fd:
             return _http_date(os.fstat(fd).st_mtime)
-
-    def sync(self, old_token: str = ""):
-        token = "http://radicale.org/ns/sync/%s" % self.etag.strip('"')
-        if old_token == token:
-            return token, []
-        if old_token:
-            raise ValueError("sync token not kept")
-        return token, (item.href for item in self.get_all())
 
     # -- writing, as the user
 

@@ -12,16 +12,29 @@ item are not there at all.
 Options, read by every plug-in of the daemon: kivo_root, the platform's
 root, and kivo_state, the daemon's own folder.
 
-Owns: the storage lock. Never makes, renames or removes a calendar: those
-requests are refused (create_collection, and a collection's delete in
-kivo_calendar).
+Sync tokens: a sync-collection REPORT names the state the client last saw.
+The storage keeps the states it gave tokens for (each item's href and etag)
+in memory, per calendar folder and per identity that was served them, so
+that the next REPORT answers just the items that changed, were added or
+were removed since; a user can never ask with a state another user was
+given. States are forgotten oldest first beyond MAX_SYNC_ENTRIES hrefs in
+all, and with the process: an unknown token is answered as Radicale answers
+one (403, valid-sync-token), and the client syncs in full.
+
+Owns: the storage lock and the sync states. Never makes, renames or removes
+a calendar: those requests are refused (create_collection, and a
+collection's delete in kivo_calendar).
 """
 
+import collections
 import contextlib
+import hashlib
 import threading
-from typing import Iterator
+from typing import Dict, Iterator, Optional, Tuple
 
 from radicale import storage
+from radicale.item import filter as radicale_filter
+from radicale.log import logger
 
 import kivo_identity
 import kivo_service
@@ -53,6 +66,107 @@ class _RWLock:
                 else:
                     self._writer = False
                 self._cond.notify_all()
+
+
+SYNC_TOKEN_PREFIX = "http://radicale.org/ns/sync/"
+MAX_SYNC_ENTRIES = 200000
+
+
+class _SyncStates:
+    """The states sync tokens were given for, least recently used first:
+    (calendar dev, ino, identity, token name) -> {href: etag}."""
+
+    def __init__(self, max_entries: int = MAX_SYNC_ENTRIES) -> None:
+        self._lock = threading.Lock()
+        self._states: "collections.OrderedDict[tuple, Dict[str, str]]" = \
+            collections.OrderedDict()
+        self._entries = 0
+        self._max_entries = max_entries
+
+    def get(self, key: tuple) -> Optional[Dict[str, str]]:
+        with self._lock:
+            state = self._states.get(key)
+            if state is not None:
+                self._states.move_to_end(key)
+            return state
+
+    def keep(self, key: tuple, state: Dict[str, str]) -> None:
+        with self._lock:
+            if key in self._states:
+                self._states.move_to_end(key)
+                return
+            self._states[key] = state
+            self._entries += len(state)
+            while self._entries > self._max_entries and len(self._states) > 1:
+                self._entries -= len(self._states.popitem(last=False)[1])
+
+
+_sync_states = _SyncStates()
+
+
+class SyncedCalendar(CalendarCollection):
+    """A calendar that answers a sync-collection with the changes since the
+    client's token. It also answers a calendar-query with the items of its
+    time range, and a new item's PUT whether its UID is taken, judged on the
+    kept parses: an item is built only for what matches. Every item is still
+    opened as the user, as get_all opens it."""
+
+    def _loaded(self) -> list:
+        """(href, stat, parse) of every item the user can open."""
+        found = []
+        try:
+            with self._folder() as fd:
+                for href in list(self._names(fd)):
+                    loaded = self._load(fd, href)
+                    if loaded is not None:
+                        found.append((href,) + loaded)
+        except OSError as e:
+            logger.warning("Cannot list %r: %s", self.path, e)
+        return found
+
+    def get_filtered(self, filters):
+        if not self.tag:
+            return
+        tag, start, end, simple = radicale_filter.simplify_prefilters(filters, self.tag)
+        for href, st, parsed in self._loaded():
+            if tag is not None and tag != parsed.component:
+                continue
+            item_start, item_end = parsed.time_range
+            if item_start >= end or item_end <= start:
+                continue
+            yield (self._item(href, st, parsed),
+                   simple and (start <= item_start or item_end <= end))
+
+    def has_uid(self, uid: str) -> bool:
+        # Asked by every PUT of a new item.
+        return any(parsed.uid == uid for _, _, parsed in self._loaded())
+
+    def sync(self, old_token: str = ""):
+        old_name = ""
+        if old_token:
+            if not old_token.startswith(SYNC_TOKEN_PREFIX):
+                raise ValueError("Malformed token: %r" % old_token)
+            old_name = old_token[len(SYNC_TOKEN_PREFIX):]
+        state = {href: parsed.etag for href, _, parsed in self._loaded()}
+        digest = hashlib.sha256()
+        for href in sorted(state):
+            digest.update(("%s/%s\0" % (href, state[href])).encode())
+        name = digest.hexdigest()
+        token = SYNC_TOKEN_PREFIX + name
+        calendar: Tuple[int, int, object] = (self._calendar.dev, self._calendar.ino,
+                                             self._identity)
+        if old_name == name:
+            return token, []
+        old_state: Dict[str, str] = {}
+        if old_name:
+            found = _sync_states.get(calendar + (old_name,))
+            if found is None:
+                raise ValueError("Token not found: %r" % old_token)
+            old_state = found
+        _sync_states.keep(calendar + (name,), state)
+        changed = [href for href, etag in state.items() if old_state.get(href) != etag]
+        changed.extend(href for href in old_state if href not in state)
+        return token, changed
 
 
 class Storage(storage.BaseStorage):
@@ -91,13 +205,13 @@ class Storage(storage.BaseStorage):
             if depth != "0":
                 identity = self._service.identity(user)
                 for calendar in list(self._service.view(user).values()):
-                    yield CalendarCollection(user, calendar, identity)
+                    yield SyncedCalendar(user, calendar, identity)
             return
         identity = self._service.identity(user)
         calendar = self._service.view(user).get(parts[1])
         if calendar is None:
             return
-        collection = CalendarCollection(user, calendar, identity)
+        collection = SyncedCalendar(user, calendar, identity)
         if len(parts) == 2:
             yield collection
             if depth != "0":
