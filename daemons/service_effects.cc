@@ -112,13 +112,14 @@ bool ServiceEffect(const std::string& service, ServiceOp op) {
   if (service == kDaemon) return WebDAVDaemonEffect(op);
   // A variant's start and stop only record it; the module restarts or stops
   // the daemon right after, which then reads what runs. A reload (new port)
-  // and a restart (CalDAV switched) reach a running daemon.
+  // and a restart (CalDAV switched) reach a running daemon, and start one
+  // that is down (stopped with `services --stop-all`, or ended) while a
+  // variant is recorded to run: the settings just applied are served, never
+  // answered as applied with nothing listening. With no variant to run the
+  // start leaves it down.
   if (IsVariant(service)) {
-    if (op == ServiceOp::kReload) return WebDAVDaemonEffect(ServiceOp::kReload);
-    if (op == ServiceOp::kRestart) {
-      return WebDAVDaemonPid() > 0 ? WebDAVDaemonEffect(ServiceOp::kRestart) : true;
-    }
-    return true;
+    if (op != ServiceOp::kReload && op != ServiceOp::kRestart) return true;
+    return WebDAVDaemonEffect(WebDAVDaemonPid() > 0 ? op : ServiceOp::kStart);
   }
   if (IsAnnouncement(service)) {
     return op == ServiceOp::kStop ? RemoveAnnouncement(service) : WriteAnnouncement(service);

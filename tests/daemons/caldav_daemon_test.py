@@ -767,8 +767,7 @@ class PlatformApacheTest(unittest.TestCase):
             st = os.stat(path("var/log/kivo/" + name))
             self.assertEqual((0o640, 0), (st.st_mode & 0o7777, st.st_uid), name)
 
-    def test_an_administrator_gets_in_on_every_door_under_a_flood(self):
-        # First: from the module set-up's state, as the switch-off below leaves another.
+    def test_the_administrator_gets_in_on_every_door_under_a_flood(self):
         port = self.behind_apache(anonymous=False)
         log = open(path(".serve.log"), "w+")
         self.addCleanup(log.close)

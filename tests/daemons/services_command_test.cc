@@ -5,6 +5,7 @@
 
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include "tests/support/e2e.h"
 
@@ -14,13 +15,17 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
 
-// "yes" or "no" in the RUNNING column of `service`'s row.
-std::string Running(const std::string& table, const std::string& service) {
+// "yes" or "no" in the RUNNING column of `service`'s row; its PORTS in `ports`.
+std::string Running(const std::string& table, const std::string& service,
+                    std::string* ports = nullptr) {
   std::istringstream lines(table);
-  std::string name, run, running;
+  std::string name, run, running, pid;
   for (std::string line; std::getline(lines, line);) {
     std::istringstream fields(line);
-    if (fields >> name >> run >> running && name == service) return running;
+    if (fields >> name >> run >> running && name == service) {
+      if (ports != nullptr) fields >> pid >> *ports;
+      return running;
+    }
   }
   return "";
 }
@@ -62,6 +67,22 @@ TEST(ServicesCommandTest, StopAllSaysWhatItStoppedAndStartBringsItBack) {
   EXPECT_THAT(started.out, HasSubstr("ports " + std::to_string(port) + ")"));
   EXPECT_EQ(Running(root.WebApi({"services"}).out, "webdav-avahi"), "yes");
   EXPECT_THAT(root.WebApi({"services", "--stop-all"}).out, HasSubstr("stopped webdav-httpd"));
+
+  // With the daemon stopped, a settings change that reloads or restarts it (a new port of the
+  // enabled variant; the CalDAV switch) starts it on what the settings now say.
+  const std::string moved = std::to_string(FreePort({port}));
+  const std::pair<const char*, std::string> changes[] = {
+      {kWebDAV, R"({"enable_http": true, "enable_https": false, "http_port_num": )" + moved + "}"},
+      {kCalDAV, R"({"enable": true})"}};
+  for (const auto& [api, params] : changes) {
+    SCOPED_TRACE(api);
+    const Result changed = root.Call(api, "set", params);
+    ASSERT_EQ(changed.status, 0) << changed.err;
+    std::string ports;
+    EXPECT_EQ(Running(root.WebApi({"services"}).out, "webdav-httpd", &ports), "yes");
+    EXPECT_EQ(ports, moved);
+    EXPECT_EQ(root.WebApi({"services", "--stop-all"}).status, 0);
+  }
 }
 
 }  // namespace
