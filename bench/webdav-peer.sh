@@ -14,7 +14,8 @@
 # 50 files and GETs of them for USERS_SECONDS, from USERS loopback addresses
 # and again from one, against plain Apache serving the same mix as one
 # identity: requests per second, errors, and the sum of the RSS of every
-# process of the server after the load.
+# process of the server after the load. Each account logs in once (one
+# request each, all at once, timed as its own line) before its mix.
 # Environment: N (default 1000), ROUNDS (default 2), WRK_SECONDS (default 5),
 # USERS (default 100; 0 skips), USERS_SECONDS (default 15); HOLD=1 sets
 # everything up and keeps the servers up for a profiler instead.
@@ -253,10 +254,10 @@ rss_mb() { # resident set size of all the server's processes, summed
   done
   python3 -c "print($total / 1024)"
 }
-many_users() { # "<requests/s> <errors>"
+many_users() { # SERVER SOURCES [SECONDS]: "<requests/s> <errors>" ("<s> <errors>" for 0)
   local port="$OURS_PORT"
   [ "$1" = apache ] && port="$APACHE_PORT"
-  client python3 "$HERE/many_users.py" "$port" "$USERS_SECONDS" "$2" "$WORK/users-$1"
+  client python3 "$HERE/many_users.py" "$port" "${3:-$USERS_SECONDS}" "$2" "$WORK/users-$1"
 }
 
 # Every server warm (workers started, the login remembered) before the rounds.
@@ -293,6 +294,11 @@ for round in $(seq "$ROUNDS"); do
   done
   [ "$USERS" -gt 0 ] || continue
   for server in ours apache; do
+    # Each account's first login (a password hash) before the timed mix, as
+    # the single-user lines start logged in; how long they took is a line.
+    read -r took errors <<<"$(many_users "$server" many 0)"
+    record logins "$server" "$took"
+    record errors-logins "$server" "$errors"
     for sources in many one; do
       read -r rate errors <<<"$(many_users "$server" "$sources")"
       record "users-$sources" "$server" "$rate"
@@ -328,6 +334,10 @@ for key, label, unit, higher_better in rows:
     print("%-30s ours %10.3f  apache %10.3f  nginx %10.3f %-5s  ratio %.2f"
           % (label, o, a, x, unit, ratio))
 users = int("$USERS")
+if ("logins", "ours") in r:
+    print("%-30s ours %10.3f  apache %10.3f  %-18s errors %d / %d"
+          % ("%d first logins at once" % users, r[("logins", "ours")], r[("logins", "apache")],
+             "s", r[("errors-logins", "ours")], r[("errors-logins", "apache")]))
 for sources, where in (("many", "%d addresses" % users), ("one", "one address")):
     if ("users-" + sources, "ours") not in r:
         continue
