@@ -132,6 +132,9 @@ typedef struct {
 typedef struct {
   const char *user;
   kd_identity id;
+  /* The request's target when it is a folder judged without links, for its
+   * members' subrequests (a PROPFIND's): NULL before. */
+  const char *folder_judged;
 } kd_req;
 
 /* Logins checked at once in this process, one account at a time: the
@@ -1325,10 +1328,32 @@ static int kd_stat_without_links(const char *path, struct stat *st) {
  * OK, or the status to answer (a symbolic link on the way, what root saw
  * while mapping the URL and this identity does not, a folder closed to
  * it). */
+/* Whether `path` names a direct member of `folder`. */
+static int kd_member_of(const char *path, const char *folder) {
+  const size_t len = strlen(folder);
+  return strncmp(path, folder, len) == 0 && path[len] == '/' && path[len + 1] != '\0' &&
+         strchr(path + len + 1, '/') == NULL;
+}
+
+/* kd_stat_without_links; for a member of a folder its request judged so
+ * already, an lstat of the member alone (Apache's own check reuses what it
+ * walked for the request in its subrequests alike). */
+static int kd_stat_member_without_links(const char *path, const char *folder, struct stat *st) {
+  if (folder == NULL || !kd_member_of(path, folder)) return kd_stat_without_links(path, st);
+  if (lstat(path, st) != 0) return -1;
+  if (S_ISLNK(st->st_mode)) {
+    errno = ELOOP;
+    return -1;
+  }
+  return 0;
+}
+
 static int kd_judge_target(request_rec *r, const kd_server *sc, const char *path, int reading,
                            struct stat *st, int *exists) {
   *exists = 1;
-  if (kd_stat_without_links(path, st) != 0) {
+  kd_req *rq = ap_get_module_config(kd_origin(r)->request_config, &kivo_dav_module);
+  const char *folder = r->main != NULL && rq != NULL ? rq->folder_judged : NULL;
+  if (kd_stat_member_without_links(path, folder, st) != 0) {
     if (errno == ELOOP) { /* as Apache answers one: 403, for a guest too */
       kd_log_refusal(r, HTTP_FORBIDDEN, r->user, "a symbolic link on the way");
       return HTTP_FORBIDDEN;
@@ -1345,6 +1370,9 @@ static int kd_judge_target(request_rec *r, const kd_server *sc, const char *path
   if (*exists && S_ISDIR(st->st_mode) &&
       faccessat(AT_FDCWD, path, (reading ? R_OK : 0) | X_OK, AT_EACCESS) != 0) {
     return kd_refuse(r, sc, HTTP_FORBIDDEN, "the folder is closed to this account");
+  }
+  if (*exists && S_ISDIR(st->st_mode) && r->main == NULL && r->prev == NULL && rq != NULL) {
+    rq->folder_judged = path;
   }
   return OK;
 }
