@@ -145,8 +145,9 @@ for port in "$APACHE_PORT" "$NGINX_PORT" "$OURS_PORT"; do
   wait_for_port "$port" || die "nothing listens on $port"
 done
 # Like the daemon, plain Apache writes an access line per request (above)
-# and holds a lock database (the daemon makes its own at every start): one
-# LOCK and UNLOCK makes plain Apache's.
+# and holds a lock database, which mod_dav_fs opens for every PROPFIND
+# member once the file exists (the daemon makes its own at every start):
+# one LOCK and UNLOCK makes plain Apache's.
 token="$(curl -s -D - -o /dev/null -X LOCK -H 'Content-Type: application/xml' \
   --data '<?xml version="1.0"?><D:lockinfo xmlns:D="DAV:"><D:lockscope><D:exclusive/></D:lockscope><D:locktype><D:write/></D:locktype></D:lockinfo>' \
   "http://127.0.0.1:$APACHE_PORT/data/4k" | sed -n 's/^Lock-Token: *\(<[^>]*>\).*/\1/ip')"

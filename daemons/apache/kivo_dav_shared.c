@@ -158,16 +158,21 @@ int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES],
   /* [0] from the address, [1] from the network. */
   int pending[2] = {0, 0}, slow[2] = {0, 0}, free_slot = -1, total = 0, oldest = -1;
   ticket->slot = -1;
+  /* This process is alive: only the others' entries are asked about, and
+   * no system call per entry is made under the lock for its own. */
+  const pid_t self = getpid();
   kd_lock(s);
   for (int i = 0; i < KD_CONNECTIONS; ++i) {
     kd_connection *e = &s->connections[i];
-    if (e->serial != 0 && kill(e->pid, 0) != 0 && errno == ESRCH) e->serial = 0;
+    if (e->serial != 0 && e->pid != self && kill(e->pid, 0) != 0 && errno == ESRCH) {
+      e->serial = 0;
+    }
     if (e->serial == 0) {
       if (free_slot < 0) free_slot = i;
       continue;
     }
     ++total;
-    if (e->pid == getpid() && e->fd >= 0 &&
+    if (e->pid == self && e->fd >= 0 &&
         (oldest < 0 || e->serial < s->connections[oldest].serial)) {
       oldest = i;
     }
@@ -204,7 +209,7 @@ int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES],
     memcpy(e->address, address, KD_KEY_BYTES);
     memcpy(e->network, network, KD_KEY_BYTES);
     e->since = now;
-    e->pid = getpid();
+    e->pid = self;
     e->fd = -1;
     e->serial = ++s->serial;
     ticket->slot = free_slot;
