@@ -362,6 +362,13 @@ TEST_F(WebDAVDaemonTest, AnotherUsersHomeAndCalendarsAreClosed) {
   EXPECT_EQ(Curl("PUT", "/homes/alice/pub/alice.txt", Alice(), {"--data-binary", "a"}).status,
             403);
   EXPECT_FALSE(Exists(root_.Path("/volume1/public/alice.txt")));
+  const Answer members = Curl("PROPFIND", "/homes/alice/", Alice(), {"-H", "Depth: 1"});
+  EXPECT_EQ(members.status, 207);
+  EXPECT_THAT(members.body, Not(HasSubstr("link.txt"))) << members.body;
+  ASSERT_EQ(Curl("PUT", "/homes/alice/real.txt", Alice(), {"--data-binary", "r"}).status, 201);
+  const Answer page = Curl("GET", "/homes/alice/", Alice());
+  EXPECT_THAT(page.body, HasSubstr("real.txt"));
+  EXPECT_THAT(page.body, Not(HasSubstr("link.txt"))) << page.body;
   EXPECT_EQ(Read(home + "/secret.txt"), "s");
   EXPECT_EQ(Read(root_.Path("/volume1/public/bob.txt")), "b");
   EXPECT_TRUE(std::filesystem::is_empty(home + "/cal"));
