@@ -9,7 +9,10 @@ USERS_FILE has a line per user: "<folder URL path> <file count> [name:password]"
 SOURCES: "many" gives each connection its own loopback address (127.0.2.x,
 127.0.3.x, ...), "one" sends every connection from 127.0.0.1. A connection
 the server closes is opened again (counted as an error only when it closed
-mid-answer or answered anything but 2xx)."""
+mid-answer or answered anything but 2xx).
+
+SECONDS 0: every user sends one request, all at once (their first logins);
+prints "<seconds they took> <errors>"."""
 
 import asyncio
 import base64
@@ -46,7 +49,7 @@ async def user(port, source, folder, files, credential, deadline, counts):
                          % (folder, i, auth)).encode())
     n = 0
     writer = None
-    while time.monotonic() < deadline:
+    while time.monotonic() < deadline or (deadline == 0 and n == 0):
         try:
             if writer is None:
                 reader, writer = await asyncio.open_connection(
@@ -59,11 +62,15 @@ async def user(port, source, folder, files, credential, deadline, counts):
             counts[0] += 1
             if status >= 300:
                 counts[1] += 1
+                if deadline == 0:
+                    break
         except (asyncio.IncompleteReadError, ConnectionError, OSError):
             counts[1] += 1
             if writer is not None:
                 writer.close()
             writer = None
+            if deadline == 0:
+                break
             await asyncio.sleep(0.01)
     if writer is not None:
         writer.close()
@@ -75,14 +82,18 @@ async def main():
     users = [line.split() for line in open(users_file) if line.strip()]
     counts = [0, 0]
     start = time.monotonic()
-    deadline = start + seconds
+    deadline = start + seconds if seconds > 0 else 0
     tasks = []
     for i, fields in enumerate(users):
         source = "127.0.%d.%d" % (2 + i // 200, 2 + i % 200) if sources == "many" else "127.0.0.1"
         tasks.append(user(port, source, fields[0], int(fields[1]),
                           fields[2] if len(fields) > 2 else "", deadline, counts))
     await asyncio.gather(*tasks)
-    print("%.1f %d" % (counts[0] / (time.monotonic() - start), counts[1]))
+    elapsed = time.monotonic() - start
+    if seconds > 0:
+        print("%.1f %d" % (counts[0] / elapsed, counts[1]))
+    else:
+        print("%.3f %d" % (elapsed, counts[1]))
 
 
 asyncio.run(main())

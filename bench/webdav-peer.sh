@@ -1,7 +1,8 @@
 #!/bin/bash
 # The WebDAV daemon against its peers on the same files, same machine:
-# plain Apache mod_dav (event MPM, one identity, keep-alive, no login) and
-# nginx's dav module with dav-ext. Rounds interleave the three servers.
+# plain Apache mod_dav (event MPM, one identity, keep-alive, no login; an
+# access log and a lock database like the daemon's) and nginx's dav module
+# with dav-ext. Rounds interleave the three servers.
 #
 #   bench/webdav-peer.sh [BUILD_DIR]     (default build-bench in the checkout)
 #
@@ -13,9 +14,11 @@
 # 50 files and GETs of them for USERS_SECONDS, from USERS loopback addresses
 # and again from one, against plain Apache serving the same mix as one
 # identity: requests per second, errors, and the sum of the RSS of every
-# process of the server after the load.
+# process of the server after the load. Each account logs in once (one
+# request each, all at once, timed as its own line) before its mix.
 # Environment: N (default 1000), ROUNDS (default 2), WRK_SECONDS (default 5),
-# USERS (default 100; 0 skips), USERS_SECONDS (default 15).
+# USERS (default 100; 0 skips), USERS_SECONDS (default 15); HOLD=1 sets
+# everything up and keeps the servers up for a profiler instead.
 # Needs root, wrk, rclone, nginx and libnginx-mod-http-dav-ext. Loopback
 # only; everything started here is stopped on exit.
 
@@ -95,6 +98,8 @@ Group nogroup
 Listen 127.0.0.1:$APACHE_PORT
 KeepAlive On
 DavLockDB "$APACHE_DIR/lock/DavLock"
+LogFormat "%h %u %t \"%r\" %>s %b" kivo
+CustomLog "$APACHE_DIR/access.log" kivo
 DocumentRoot "$APACHE_DIR/empty"
 Alias /data "$APACHE_DIR/data"
 <Directory "$APACHE_DIR/data">
@@ -139,6 +144,16 @@ BENCH_PIDS+=("$!")
 for port in "$APACHE_PORT" "$NGINX_PORT" "$OURS_PORT"; do
   wait_for_port "$port" || die "nothing listens on $port"
 done
+# Like the daemon, plain Apache writes an access line per request (above)
+# and holds a lock database, which mod_dav_fs opens for every PROPFIND
+# member once the file exists (the daemon makes its own at every start):
+# one LOCK and UNLOCK makes plain Apache's.
+token="$(curl -s -D - -o /dev/null -X LOCK -H 'Content-Type: application/xml' \
+  --data '<?xml version="1.0"?><D:lockinfo xmlns:D="DAV:"><D:lockscope><D:exclusive/></D:lockscope><D:locktype><D:write/></D:locktype></D:lockinfo>' \
+  "http://127.0.0.1:$APACHE_PORT/data/4k" | sed -n 's/^Lock-Token: *\(<[^>]*>\).*/\1/ip')"
+[ -n "$token" ] || die "plain Apache took no lock"
+curl -s -o /dev/null -X UNLOCK -H "Lock-Token: $token" "http://127.0.0.1:$APACHE_PORT/data/4k"
+ls "$APACHE_DIR/lock/"DavLock* >/dev/null 2>&1 || die "plain Apache made no lock database"
 
 # ---- workloads --------------------------------------------------------------------
 # base URL and credentials per server
@@ -239,16 +254,31 @@ rss_mb() { # resident set size of all the server's processes, summed
   done
   python3 -c "print($total / 1024)"
 }
-many_users() { # "<requests/s> <errors>"
+many_users() { # SERVER SOURCES [SECONDS]: "<requests/s> <errors>" ("<s> <errors>" for 0)
   local port="$OURS_PORT"
   [ "$1" = apache ] && port="$APACHE_PORT"
-  client python3 "$HERE/many_users.py" "$port" "$USERS_SECONDS" "$2" "$WORK/users-$1"
+  client python3 "$HERE/many_users.py" "$port" "${3:-$USERS_SECONDS}" "$2" "$WORK/users-$1"
 }
 
 # Every server warm (workers started, the login remembered) before the rounds.
 for server in ours apache nginx; do
   WRK_SECONDS=1 get4k "$server" >/dev/null
 done
+
+# HOLD=1: no rounds; the servers stay up for a profiler until this script is
+# interrupted. $WORK/servers.env says where each listens and its processes.
+if [ "${HOLD:-0}" = 1 ]; then
+  {
+    echo "OURS_URL=$(url ours) OURS_AUTH='$USER_NAME:$PASSWORD'"
+    echo "OURS_PIDS='$(pgrep -f "$ROOT/var/lib/kivo/webdav/httpd.conf" | tr '\n' ' ')'"
+    echo "APACHE_URL=$(url apache)"
+    echo "APACHE_PIDS='$(pgrep -f "$APACHE_DIR/httpd.conf" | tr '\n' ' ')'"
+    echo "USERS_OURS=$WORK/users-ours USERS_APACHE=$WORK/users-apache"
+    echo "OURS_PORT=$OURS_PORT APACHE_PORT=$APACHE_PORT"
+  } >"$WORK/servers.env"
+  echo "servers up: $WORK/servers.env"
+  while :; do sleep 1; done
+fi
 
 declare -A results
 record() { results["$1 $2"]+="$3 "; }
@@ -264,6 +294,11 @@ for round in $(seq "$ROUNDS"); do
   done
   [ "$USERS" -gt 0 ] || continue
   for server in ours apache; do
+    # Each account's first login (a password hash) before the timed mix, as
+    # the single-user lines start logged in; how long they took is a line.
+    read -r took errors <<<"$(many_users "$server" many 0)"
+    record logins "$server" "$took"
+    record errors-logins "$server" "$errors"
     for sources in many one; do
       read -r rate errors <<<"$(many_users "$server" "$sources")"
       record "users-$sources" "$server" "$rate"
@@ -299,6 +334,10 @@ for key, label, unit, higher_better in rows:
     print("%-30s ours %10.3f  apache %10.3f  nginx %10.3f %-5s  ratio %.2f"
           % (label, o, a, x, unit, ratio))
 users = int("$USERS")
+if ("logins", "ours") in r:
+    print("%-30s ours %10.3f  apache %10.3f  %-18s errors %d / %d"
+          % ("%d first logins at once" % users, r[("logins", "ours")], r[("logins", "apache")],
+             "s", r[("errors-logins", "ours")], r[("errors-logins", "apache")]))
 for sources, where in (("many", "%d addresses" % users), ("one", "one address")):
     if ("users-" + sources, "ours") not in r:
         continue

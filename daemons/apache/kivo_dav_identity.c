@@ -69,9 +69,11 @@ int kd_identity_take(const kd_identity *id) {
     errno = EINVAL;
     return -1;
   }
+  /* Root's power for the groups and the gid (a thread that maps a URL
+   * holds it already), then the uid, which ends it. */
+  const int raised = kd_held == KD_ROOT;
   kd_held = KD_ACCOUNT;
-  /* Root's power for the groups and the gid, then the uid, which ends it. */
-  if (kd_set_euid(0) != 0 || kd_set_groups(id->group_count, id->groups) != 0 ||
+  if ((!raised && kd_set_euid(0) != 0) || kd_set_groups(id->group_count, id->groups) != 0 ||
       kd_set_egid(id->gid) != 0 || kd_set_euid(id->uid) != 0) {
     const int error = errno;
     kd_identity_give_back();

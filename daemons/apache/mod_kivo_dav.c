@@ -9,9 +9,9 @@
  *
  *  - Logins (post_read_request): exactly one Basic credential, checked
  *    against the root's etc/shadow as it is now (the thread reads it as
- *    root, for that read alone); a success is remembered for a minute in
- *    memory shared by all processes (kivo_dav_shared.h), so most requests
- *    cost no password hash. Guessing meets the brake every door shares
+ *    root, for that read alone); a success is remembered for ten minutes
+ *    in memory shared by all processes (kivo_dav_shared.h), tied to the
+ *    stored hash, so most logins cost no password hash. Guessing meets the brake every door shares
  *    (kivo_login_brake.h). The proxied CalDAV requests' credentials are
  *    checked the same way.
  *  - Later requests on a kept-alive connection keep it only with the very
@@ -57,12 +57,14 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <libgen.h>
+#include <linux/openat2.h>
 #include <netinet/in.h>
 #include <openssl/crypto.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 /* httpd.h first: the other headers need its types. */
@@ -90,6 +92,12 @@ module AP_MODULE_DECLARE_DATA kivo_dav_module;
 #define KD_NOTE_ADMIN "kivo_dav_admin"
 #define KD_REALM "Basic realm=\"Kivo WebDAV\""
 #define KD_LOGIN_MAX_AGE 60
+/* A verified password is remembered longer than a connection keeps its
+ * login: each later login still reads the account as it is now, and the
+ * remembered one counts only with the same stored hash, so what it saves
+ * is the hash alone. A minute made every busy account hash again each
+ * minute, its kept connection's end. */
+#define KD_REMEMBERED_MAX_AGE 600
 #define KD_LOCK_TIMEOUT_MAX 3600
 #define KD_SHARED_KEY "kivo_dav_shared"
 #define KD_BRAKE_KEY "kivo_dav_brake"
@@ -124,6 +132,9 @@ typedef struct {
 typedef struct {
   const char *user;
   kd_identity id;
+  /* The request's target when it is a folder judged without links, for its
+   * members' subrequests (a PROPFIND's): NULL before. */
+  const char *folder_judged;
 } kd_req;
 
 /* Logins checked at once in this process, one account at a time: the
@@ -659,7 +670,7 @@ static int kd_password_matches(kd_shared *shared, kb_brake *brake, const kd_acco
                                const unsigned char login[KD_KEY_BYTES], time_t now) {
   unsigned char stamp[KD_KEY_BYTES];
   kd_key(shared, "stored", account->hash, strlen(account->hash), stamp);
-  if (kd_login_known(shared, login, stamp, now, KD_LOGIN_MAX_AGE)) return 1;
+  if (kd_login_known(shared, login, stamp, now, KD_REMEMBERED_MAX_AGE)) return 1;
   struct crypt_data data;
   memset(&data, 0, sizeof data);
   struct timespec start, end;
@@ -1303,13 +1314,58 @@ static int kd_change_status(request_rec *r, const char *path, const char *folder
   }
 }
 
+/* stat(2) of the absolute `path`, refusing (ELOOP) a symbolic link in any
+ * of its components, the last one included: Apache's own check of every
+ * component (Options without FollowSymLinks) costs an lstat per component
+ * per request, this one a single lookup. */
+static int kd_stat_without_links(const char *path, struct stat *st) {
+  struct open_how how;
+  memset(&how, 0, sizeof how);
+  how.flags = O_PATH | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  const int fd = (int)syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how);
+  if (fd < 0) return -1;
+  const int status = fstat(fd, st);
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return status;
+}
+
 /* Stats the request's target as this identity into `*st`, `*exists`:
- * OK, or the status to answer (what root saw while mapping the URL and
- * this identity does not, a folder closed to it). */
+ * OK, or the status to answer (a symbolic link on the way, what root saw
+ * while mapping the URL and this identity does not, a folder closed to
+ * it). */
+/* Whether `path` names a direct member of `folder`. */
+static int kd_member_of(const char *path, const char *folder) {
+  const size_t len = strlen(folder);
+  return strncmp(path, folder, len) == 0 && path[len] == '/' && path[len + 1] != '\0' &&
+         strchr(path + len + 1, '/') == NULL;
+}
+
+/* kd_stat_without_links; for a member of a folder its request judged so
+ * already, an lstat of the member alone (Apache's own check reuses what it
+ * walked for the request in its subrequests alike). */
+static int kd_stat_member_without_links(const char *path, const char *folder, struct stat *st) {
+  if (folder == NULL || !kd_member_of(path, folder)) return kd_stat_without_links(path, st);
+  if (lstat(path, st) != 0) return -1;
+  if (S_ISLNK(st->st_mode)) {
+    errno = ELOOP;
+    return -1;
+  }
+  return 0;
+}
+
 static int kd_judge_target(request_rec *r, const kd_server *sc, const char *path, int reading,
                            struct stat *st, int *exists) {
   *exists = 1;
-  if (stat(path, st) != 0) {
+  kd_req *rq = ap_get_module_config(kd_origin(r)->request_config, &kivo_dav_module);
+  const char *folder = r->main != NULL && rq != NULL ? rq->folder_judged : NULL;
+  if (kd_stat_member_without_links(path, folder, st) != 0) {
+    if (errno == ELOOP) { /* as Apache answers one: 403, for a guest too */
+      kd_log_refusal(r, HTTP_FORBIDDEN, r->user, "a symbolic link on the way");
+      return HTTP_FORBIDDEN;
+    }
     if (errno != ENOENT && errno != ENOTDIR) {
       return kd_refuse(r, sc, HTTP_FORBIDDEN, strerror(errno));
     }
@@ -1322,6 +1378,9 @@ static int kd_judge_target(request_rec *r, const kd_server *sc, const char *path
   if (*exists && S_ISDIR(st->st_mode) &&
       faccessat(AT_FDCWD, path, (reading ? R_OK : 0) | X_OK, AT_EACCESS) != 0) {
     return kd_refuse(r, sc, HTTP_FORBIDDEN, "the folder is closed to this account");
+  }
+  if (*exists && S_ISDIR(st->st_mode) && r->main == NULL && r->prev == NULL && rq != NULL) {
+    rq->folder_judged = path;
   }
   return OK;
 }

@@ -125,6 +125,12 @@ TEST(DavIdentityTest, AThreadActsAsOneAccountAloneAndGivesEverythingBack) {
               CHILD_CHECK(failed, geteuid() == 0);
               CHILD_CHECK(failed, kd_identity_give_back() == 0);
               CHILD_CHECK(failed, Credentials() == idle);
+              // A request's way: root's to map its URL, then the account's.
+              CHILD_CHECK(failed, kd_identity_raise() == 0);
+              CHILD_CHECK(failed, kd_identity_take(&alice) == 0);
+              CHILD_CHECK(failed, Credentials() == as_alice);
+              CHILD_CHECK(failed, kd_identity_give_back() == 0);
+              CHILD_CHECK(failed, Credentials() == idle);
               // Root's uid is never an account's, nor one without a group.
               kd_identity root = alice, none = alice;
               root.uid = 0;

@@ -350,6 +350,25 @@ TEST_F(WebDAVDaemonTest, AnotherUsersHomeAndCalendarsAreClosed) {
   }
   EXPECT_EQ(Curl("PUT", "/public/bob.txt", Alice(), {"--data-binary", "a"}).status, 403);
   EXPECT_EQ(Curl("DELETE", "/public/bob.txt", Alice()).status, 403);
+  // No symbolic link is followed, last in the path or on the way, even to
+  // what the account may read and write.
+  const std::string alice_home = root_.Path("/volume1/homes/alice");
+  ASSERT_EQ(symlink(root_.Path("/volume1/public/bob.txt").c_str(),
+                    (alice_home + "/link.txt").c_str()), 0);
+  ASSERT_EQ(symlink(root_.Path("/volume1/public").c_str(), (alice_home + "/pub").c_str()), 0);
+  EXPECT_EQ(Curl("GET", "/public/bob.txt", Alice()).status, 200);
+  EXPECT_EQ(Curl("GET", "/homes/alice/link.txt", Alice()).status, 403);
+  EXPECT_EQ(Curl("GET", "/homes/alice/pub/bob.txt", Alice()).status, 403);
+  EXPECT_EQ(Curl("PUT", "/homes/alice/pub/alice.txt", Alice(), {"--data-binary", "a"}).status,
+            403);
+  EXPECT_FALSE(Exists(root_.Path("/volume1/public/alice.txt")));
+  const Answer members = Curl("PROPFIND", "/homes/alice/", Alice(), {"-H", "Depth: 1"});
+  EXPECT_EQ(members.status, 207);
+  EXPECT_THAT(members.body, Not(HasSubstr("link.txt"))) << members.body;
+  ASSERT_EQ(Curl("PUT", "/homes/alice/real.txt", Alice(), {"--data-binary", "r"}).status, 201);
+  const Answer page = Curl("GET", "/homes/alice/", Alice());
+  EXPECT_THAT(page.body, HasSubstr("real.txt"));
+  EXPECT_THAT(page.body, Not(HasSubstr("link.txt"))) << page.body;
   EXPECT_EQ(Read(home + "/secret.txt"), "s");
   EXPECT_EQ(Read(root_.Path("/volume1/public/bob.txt")), "b");
   EXPECT_TRUE(std::filesystem::is_empty(home + "/cal"));
