@@ -54,10 +54,23 @@ def write(relative, text, mode=0o644):
     os.chmod(path(relative), mode)
 
 
-def folder(relative, owner, mode, group=None):
+def folder(relative, owner, mode, group=100):
     os.makedirs(path(relative), exist_ok=True)
-    os.chown(path(relative), ACCOUNTS[owner], 100 if group is None else group)
+    os.chown(path(relative), ACCOUNTS[owner], group)
     os.chmod(path(relative), mode)
+
+
+def write_shadow(**passwords):
+    """Each account's password NAME-pw but those given; guest has none."""
+    write("etc/shadow", "".join("%s:%s:0:0:99999:7:::\n" % (
+        name, "!" if name == "guest" else crypt.crypt(passwords.get(name, name + "-pw")))
+        for name in ACCOUNTS), 0o600)
+
+
+def vectors(name):
+    """A table every reader of a platform file runs (tests/vectors/)."""
+    with open(os.path.join(os.path.dirname(__file__), "..", "vectors", name), "rb") as f:
+        return json.load(f)
 
 
 def entry(name, destination, share="public"):
@@ -70,15 +83,9 @@ def set_registry(entries):
     write("usr/kivo/etc/calendar.info", "// registry\n[\n" + ",\n".join(entries) + "\n]\n")
 
 
-REGISTRY = [
-    entry("Mine", "homes/alice", "homes"),
-    entry("Bobs", "homes/bob", "homes"),
-    entry("Admins", "homes/admin", "homes"),
-    entry("Open", "homes/dave", "homes"),
-    entry("Team", "public"),
-    entry("Notice", "public"),
-    entry("Everyone", "public"),
-    entry("Réunion %2F", "public"),
+REGISTRY = [entry(n, "homes/" + u, "homes") for n, u in (("Mine", "alice"), ("Bobs", "bob"),
+                                                            ("Admins", "admin"), ("Open", "dave"))]
+REGISTRY += [entry(n, "public") for n in ("Team", "Notice", "Everyone", "Réunion %2F")] + [
     entry("Gone", "public"),                          # its folder was removed
     entry("Team", "public/"),                         # the same folder again
     entry("Mine", "homes/bob/../alice", "homes"),     # alice's, through bob's home
@@ -102,21 +109,19 @@ def setUpModule():
         for name, uid in ACCOUNTS.items()))
     write("etc/group", "root:x:0:\nusers:x:100:\nadministrators:x:101:admin\n"
                        "team:x:%d:alice,carol\n" % TEAM)
-    write("etc/shadow", "".join("%s:%s:0:0:99999:7:::\n" % (
-        name, "!" if name == "guest" else crypt.crypt(name + "-pw")) for name in ACCOUNTS),
-        0o600)
+    write_shadow()
     write("etc/kivo/shares.json", '{"homes": "%s", "public": "%s"}' % (
         path("volume1/homes"), path("volume1/public")))
     # Homes closed but dave's; calendars made as the web API makes them (0777, their user's).
-    for relative, owner, mode, group in (
-            [("public", "root", 0o1777, None)] +
-            [("homes/" + u, u, 0o755 if u == "dave" else 0o700, None)
+    for relative, *owner_mode_group in (
+            [("public", "root", 0o1777)] +
+            [("homes/" + u, u, 0o755 if u == "dave" else 0o700)
              for u in ("admin", "alice", "bob", "carol", "dave")] +
-            [("homes/alice/Mine", "alice", 0o777, None), ("homes/bob/Bobs", "bob", 0o777, None),
-             ("homes/admin/Admins", "admin", 0o777, None), ("homes/dave/Open", "dave", 0o755, None),
-             ("public/Team", "root", 0o2770, TEAM), ("public/Notice", "admin", 0o755, None),
-             ("public/Everyone", "admin", 0o777, None), ("public/Réunion %2F", "bob", 0o777, None)]):
-        folder("volume1/" + relative, owner, mode, group)
+            [("homes/alice/Mine", "alice", 0o777), ("homes/bob/Bobs", "bob", 0o777),
+             ("homes/admin/Admins", "admin", 0o777), ("homes/dave/Open", "dave", 0o755),
+             ("public/Team", "root", 0o2770, TEAM), ("public/Notice", "admin", 0o755),
+             ("public/Everyone", "admin", 0o777), ("public/Réunion %2F", "bob", 0o777)]):
+        folder("volume1/" + relative, *owner_mode_group)
     os.symlink(path("volume1/homes/alice/Mine"), path("volume1/homes/bob/Link"))
     set_registry(REGISTRY)
     write("radicale.conf", "[auth]\ntype = kivo_auth\n[rights]\ntype = kivo_rights\n"
@@ -212,37 +217,26 @@ class PluginsTest(unittest.TestCase):
                 if expected_found is not None:
                     self.assertEqual(expected_found, discover(user, raw))
 
-    def test_a_calendar_gone_from_the_registry_is_gone_at_once(self):
+    def test_a_calendar_gone_from_the_registry_is_gone_at_once_and_back_at_its_url(self):
         url = urls("bob")["Everyone"]
         set_registry([e for e in REGISTRY if '"Everyone"' not in e])
         self.addCleanup(set_registry, REGISTRY)
-        self.assertNotIn("Everyone", urls("bob"))
-        self.assertEqual({}, discover("bob", url))
-        self.assertEqual("", authorization("bob", "PUT", url + "x.ics", asked=url))
-        # Registered again, the folder keeps its URL.
+        self.assertEqual(({}, ""), (discover("bob", url),
+                                    authorization("bob", "PUT", url + "x.ics", asked=url)))
         set_registry(REGISTRY)
         self.assertEqual(url, urls("bob")["Everyone"])
 
     def test_logins_and_a_new_password_taking_over_from_the_remembered_one(self):
-        cases = [
-            ("alice", "alice-pw", "alice"),
-            ("alice", "bob-pw", ""),
-            ("alice", "alice-pw\0x", ""),
-            ("ALICE", "alice-pw", ""),
-            ("guest", "", ""),      # no password: anonymous WebDAV only
-            ("guest", "!", ""),
-            ("root", "root-pw", ""),
-            ("mallory", "mallory-pw", ""),
-        ]
+        # guest has no password (anonymous WebDAV only), root is never served.
+        cases = [("alice", "alice-pw", "alice"), ("alice", "bob-pw", ""),
+                 ("alice", "alice-pw\0x", ""), ("ALICE", "alice-pw", ""), ("guest", "", ""),
+                 ("guest", "!", ""), ("root", "root-pw", ""), ("mallory", "mallory-pw", "")]
         for login, password, expected in cases:
             with self.subTest(login=login, password=password):
                 self.assertEqual(expected, AUTH.login(login, password))
-        with open(path("etc/shadow")) as f:
-            shadow = f.read()
-        self.addCleanup(write, "etc/shadow", shadow, 0o600)
-        self.assertEqual("carol", AUTH.login("carol", "carol-pw"))
-        write("etc/shadow", shadow.replace(shadow[shadow.index("carol:"):].split("\n")[0],
-                                           "carol:%s:0:0:99999:7:::" % crypt.crypt("new-pw")), 0o600)
+        self.addCleanup(write_shadow)
+        self.assertEqual("carol", AUTH.login("carol", "carol-pw"))  # remembered
+        write_shadow(carol="new-pw")
         self.assertEqual("", AUTH.login("carol", "carol-pw"))
         self.assertEqual("carol", AUTH.login("carol", "new-pw"))
 
@@ -258,8 +252,9 @@ class PluginsTest(unittest.TestCase):
                   "SUMMARY:%s\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n" % (name, summary), 0o660)
             os.chown(path("volume1/public/Team/.tmp"), ACCOUNTS["alice"], TEAM)
             os.rename(path("volume1/public/Team/.tmp"), os.path.join(team, name + ".ics"))
-            self.addCleanup(lambda: os.path.exists(os.path.join(team, name + ".ics")) and
-                            os.remove(os.path.join(team, name + ".ics")))
+
+        self.addCleanup(lambda: [os.remove(os.path.join(team, n)) for n in os.listdir(team)
+                                 if n.endswith(".ics")])
 
         def ask(user, question, *args):
             sanitized = begin("REPORT", url.replace("/alice/", "/%s/" % user, 1))
@@ -296,11 +291,8 @@ class PluginsTest(unittest.TestCase):
     def test_accounts_follow_the_table_every_reader_runs(self):
         # The WebDAV daemon's reader runs the same table (dav_accounts_test.cc).
         import kivo_service
-        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "vectors",
-                               "accounts.json"), encoding="utf-8") as f:
-            table = json.load(f)
-        root = tempfile.mkdtemp(prefix="kivo-caldav-accounts-")
-        self.addCleanup(shutil.rmtree, root, ignore_errors=True)
+        table = vectors("accounts.json")
+        root = path("accounts")  # a root of its own
         os.makedirs(os.path.join(root, "etc"))
         for name in ("passwd", "group", "shadow"):
             write(os.path.join(root, "etc", name), table[name])
@@ -319,14 +311,10 @@ class PluginsTest(unittest.TestCase):
                     self.assertEqual((account["uid"], account["gid"], tuple(account["groups"])),
                                      (identity.uid, identity.gid, tuple(sorted(identity.groups))))
 
-
     def test_share_table_follows_the_table_every_reader_runs(self):
         # The C++ reader runs the same table (tests/base/share_table_test.cc).
         import kivo_root
-        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "vectors",
-                               "shares.json"), encoding="utf-8") as f:
-            table = json.load(f)
-        for vector in table["cases"]:
+        for vector in vectors("shares.json")["cases"]:
             text = vector.get("text", "")
             if "nest" in vector:
                 text = '{"deep": %s%s%s, "public": "/v/p"}' % (
