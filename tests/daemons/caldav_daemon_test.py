@@ -122,6 +122,17 @@ def root_processes():
     return run("pgrep", "-af", re.escape(ROOT + "/"), check=False).stdout.splitlines()
 
 
+def services():
+    return [line.split() for line in run(WEBAPI, "services").stdout.splitlines()]
+
+
+def caldav_ops():
+    """The CalDAV daemon's starts and stops the platform logged, in order."""
+    return [op for op in (json.loads(line) for line in
+                          read_file("var/log/kivo/platform.jsonl").splitlines())
+            if op.get("op", "").startswith("caldav.")]
+
+
 def setUpModule():
     global ROOT
     if os.geteuid() != 0:
@@ -194,7 +205,15 @@ def request(method, where, user=None, password=None, body="", headers=None, port
     return response.status, response.getheader(header) if header else data
 
 
-def event(uid, start):
+def status(*args, **kwargs):
+    return request(*args, **kwargs)[0]
+
+
+def uids(events):
+    return [str(e.vobject_instance.vevent.uid.value) for e in events]
+
+
+def event(uid, start=datetime.datetime(2031, 1, 1)):
     stamp = start.strftime("%Y%m%dT%H%M%SZ")
     end = (start + datetime.timedelta(hours=1)).strftime("%Y%m%dT%H%M%SZ")
     return ("BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//kivo test//EN\r\n"
@@ -246,7 +265,7 @@ def parallel_kept_alive_rounds(port, team, clients=5, rounds=50):
         steps = [("PROPFIND", "/caldav/carol/", "", {"Depth": "1"}),
                  ("REPORT", "/" + team, REPORT, {"Depth": "1"}),
                  ("PUT", "/%skept-%d.ics" % (team, index),
-                  event("kept-%d" % index, datetime.datetime(2032, 1, 1 + index)), ICS)]
+                  event("kept-%d" % index), ICS)]
         try:
             for _ in range(rounds):
                 for method, where, body, headers in steps:
@@ -279,18 +298,17 @@ class CalDAVDaemonTest(unittest.TestCase):
         team.save_event(event("team-1", start))
         day = datetime.timedelta(days=1)
         found = team.date_search(start - day, start + day)
-        self.assertEqual(["team-1"], [str(e.vobject_instance.vevent.uid.value) for e in found])
-        self.assertEqual([], team.date_search(start + 30 * day, start + 31 * day))
+        self.assertEqual((["team-1"], []), (uids(found), team.date_search(start + 30 * day,
+                                                                          start + 31 * day)))
         files = ics_files("volume1/public/Team")
-        self.assertEqual(1, len(files))
-        self.assertEqual(uid_of("alice"), os.stat(path("volume1/public/Team/" + files[0])).st_uid)
+        self.assertEqual([uid_of("alice")],
+                         [os.stat(path("volume1/public/Team/" + f)).st_uid for f in files])
         # carol, in the team, sees alice's event; a sync from her token finds nothing new,
         # and after alice's next event exactly that one.
         carols = client("carol").calendar(url=calendars("carol")["Team"])
-        self.assertEqual(1, len(carols.events()))
         synced = carols.objects_by_sync_token()
-        self.assertEqual(1, len(list(synced)))
-        self.assertEqual(0, len(list(carols.objects_by_sync_token(synced.sync_token))))
+        self.assertEqual((1, 1, 0), (len(carols.events()), len(list(synced)), len(list(
+            carols.objects_by_sync_token(synced.sync_token)))))
         second = team.save_event(event("team-2", start + day))
         changed = carols.objects_by_sync_token(synced.sync_token)
         self.assertEqual([str(second.url).rsplit("/", 1)[1]],
@@ -326,9 +344,9 @@ class CalDAVDaemonTest(unittest.TestCase):
                 self.assertEqual(set(expected), set(listed))
                 # Write offered only where the kernel allows it, so that clients show the rest
                 # read-only.
-                status, data = request("PROPFIND", "/%s/" % user, user=user, body=body,
+                answer, data = request("PROPFIND", "/%s/" % user, user=user, body=body,
                                        headers={"Depth": "1", "Content-Type": "application/xml"})
-                self.assertEqual(207, status, data)
+                self.assertEqual(207, answer, data)
                 for name, url in listed.items():
                     found = [r for r in re.split(rb"<(?:\w+:)?response>", data)
                              if target(url).encode() + b"<" in r]
@@ -338,8 +356,8 @@ class CalDAVDaemonTest(unittest.TestCase):
                     self.assertIn(b"read", privileges, found[0])
                     self.assertEqual(expected[name], b"write" in privileges, found[0])
         notice = calendars("bob")["Notice"]
-        self.assertEqual(403, request("PUT", target(notice) + "x.ics", user="bob", headers=ICS,
-                                      body=event("ro-1", datetime.datetime(2031, 1, 1)))[0])
+        self.assertEqual(403, status("PUT", target(notice) + "x.ics", user="bob", headers=ICS,
+                                     body=event("ro-1")))
         self.assertEqual([".DAV"], os.listdir(path("volume1/public/Notice")))
         # bob's sync client gets his calendars, never alice's.
         sync_all("bob")
@@ -353,8 +371,8 @@ class CalDAVDaemonTest(unittest.TestCase):
         folder = path("volume1/homes/alice/Mine")
         private = os.path.join(folder, "private.ics")
         self.addCleanup(lambda: os.path.exists(private) and os.remove(private))
-        self.assertEqual(201, request("PUT", mine + "private.ics", user="alice", headers=ICS,
-                                      body=event("private", datetime.datetime(2031, 8, 1)))[0])
+        self.assertEqual(201, status("PUT", mine + "private.ics", user="alice", headers=ICS,
+                                     body=event("private")))
         before = sorted(os.listdir(folder))
         unknown = "/alice/cal-0000000000/"
         # bob: alice's calendar does not exist under his principal, and hers is not his.
@@ -387,12 +405,10 @@ class CalDAVDaemonTest(unittest.TestCase):
             with self.subTest(label):
                 headers = dict(ICS, Depth="1",
                                Destination="http://127.0.0.1:%d/alice/moved/" % PORT)
-                body = {"PUT": event("refused", datetime.datetime(2031, 1, 1)),
-                        "REPORT": REPORT}.get(method, "")
-                status, answer = request(method, where, user=user, password=password,
-                                         headers=headers, body=body)
-                self.assertEqual(expected, status)
-                self.assertNotIn(b"BEGIN:VEVENT", answer)
+                body = {"PUT": event("refused"), "REPORT": REPORT}.get(method, "")
+                answer = request(method, where, user=user, password=password, headers=headers,
+                                 body=body)
+                self.assertEqual((expected, False), (answer[0], b"BEGIN:VEVENT" in answer[1]))
         self.assertEqual(before, sorted(os.listdir(folder)))
 
     def test_clients_keep_colour_and_order_but_never_rename(self):
@@ -405,8 +421,8 @@ class CalDAVDaemonTest(unittest.TestCase):
             body = ('<?xml version="1.0"?><D:propertyupdate xmlns:D="DAV:" '
                     'xmlns:C="urn:ietf:params:xml:ns:caldav" xmlns:A="http://apple.com/ns/ical/">'
                     '<D:set><D:prop>%s</D:prop></D:set></D:propertyupdate>' % props_xml)
-            status, data = request("PROPPATCH", target(mine), user="alice", body=body)
-            self.assertEqual(207, status)
+            answer, data = request("PROPPATCH", target(mine), user="alice", body=body)
+            self.assertEqual(207, answer)
             return re.findall(r"<[^>]*status>HTTP/1.1 (\d+)", data.decode())
 
         color = "<A:calendar-color>#%s</A:calendar-color>"
@@ -441,9 +457,9 @@ class CalDAVDaemonTest(unittest.TestCase):
         for name in ("..%2Fescape.ics", "%2E%2E/escape.ics", ".hidden.ics", "notes.txt",
                      "a%00b.ics", "x.ics%2F..%2F..%2Fescape.ics"):
             with self.subTest(name):
-                status, _ = request("PUT", target(mine) + name, user="alice", headers=ICS,
-                                    body=event("hostile-" + name, datetime.datetime(2031, 2, 2)))
-                self.assertTrue(400 <= status < 500, status)
+                answer = status("PUT", target(mine) + name, user="alice", headers=ICS,
+                                body=event("hostile-" + name))
+                self.assertTrue(400 <= answer < 500, answer)
         self.assertEqual(before, (set(os.listdir(folder)),
                                   set(os.listdir(path("volume1/homes/alice")))))
         # What users drop into the folder is skipped.
@@ -452,10 +468,8 @@ class CalDAVDaemonTest(unittest.TestCase):
                                                        "DTSTART:garbage\r\n")
         os.symlink("/etc/passwd", os.path.join(folder, "link.ics"))
         calendar = client("alice").calendar(url=mine)
-        calendar.save_event(event("good-1", datetime.datetime(2032, 5, 6, 9, 0,
-                                                              tzinfo=datetime.timezone.utc)))
-        self.assertEqual(["good-1"], [str(e.vobject_instance.vevent.uid.value)
-                                      for e in calendar.events()])
+        calendar.save_event(event("good-1"))
+        self.assertEqual(["good-1"], uids(calendar.events()))
 
     def test_kept_listing_follows_access_and_prefix(self):
         # A principal's listing is kept while its sources are unchanged, never within 2 s of one.
@@ -464,10 +478,10 @@ class CalDAVDaemonTest(unittest.TestCase):
                 '</D:prop></D:propfind>')
 
         def listing(**prefix):
-            status, data = request("PROPFIND", "/carol/", user="carol", body=body,
-                                   headers=dict(prefix, Depth="1"))
-            self.assertEqual(207, status)
-            return data.decode()
+            answer = request("PROPFIND", "/carol/", user="carol", body=body,
+                             headers=dict(prefix, Depth="1"))
+            self.assertEqual(207, answer[0])
+            return answer[1].decode()
 
         first = listing()
         self.assertEqual(first, listing())
@@ -490,15 +504,14 @@ class CalDAVDaemonTest(unittest.TestCase):
         sync_all("alice")
         self.assertEqual("Sync", read_file(os.path.join(local, "displayname")).strip())
         # An event and a colour made on the client's side go up.
-        write_file(os.path.join(local, "local-1.ics"),
-                   event("local-1", datetime.datetime(2031, 7, 1, 9, 0)))
+        write_file(os.path.join(local, "local-1.ics"), event("local-1"))
         write_file(os.path.join(local, "color"), "#00aa00")
         vdirsyncer("alice", "sync")
         vdirsyncer("alice", "metasync")
         uploaded = ics_files(folder)
-        self.assertEqual(1, len(uploaded))
-        self.assertEqual(uid_of("alice"), os.stat(os.path.join(folder, uploaded[0])).st_uid)
-        self.assertIn("UID:local-1", read_file(os.path.join(folder, uploaded[0])))
+        item = os.path.join(folder, uploaded[0])
+        self.assertEqual((1, uid_of("alice"), True), (len(uploaded), os.stat(item).st_uid,
+                                                      "UID:local-1" in read_file(item)))
         self.assertEqual("#00aa00", json.loads(read_file(os.path.join(
             folder, ".DAV/caldav.json"))).get("ICAL:calendar-color"))
 
@@ -521,8 +534,8 @@ class CalDAVDaemonTest(unittest.TestCase):
         self.assertNotIn(url, calendars("alice").values())
         for method in ("PROPFIND", "REPORT", "DELETE"):
             with self.subTest(method):
-                self.assertEqual(404, request(method, target(url), user="alice",
-                                              headers={"Depth": "0"})[0])
+                self.assertEqual(404, status(method, target(url), user="alice",
+                                             headers={"Depth": "0"}))
         gone = url.rstrip("/").rsplit("/", 1)[1]
         self.assertIn("error: Unknown error occurred for cal/%s: Not Found" % gone,
                       vdirsyncer("alice", "sync", check=False))
@@ -549,9 +562,7 @@ class CalDAVDaemonTest(unittest.TestCase):
         pid = daemon_status()[1]
         self.assertNotIn("SIGTERM", run(CTL, "stop").stderr)
         self.assertFalse([p for p in root_processes() if "kivo_server" in p])
-        last = [json.loads(line) for line in read_file("var/log/kivo/platform.jsonl").splitlines()
-                if "caldav." in line][-1]
-        self.assertEqual(("caldav.stop", pid), (last["op"], last["pid"]))
+        self.assertEqual(("caldav.stop", pid), (caldav_ops()[-1]["op"], caldav_ops()[-1]["pid"]))
         self.assertIn("Stopped on signal 15", read_file("var/log/kivo/caldav.log"))
         restart_alone()
 
@@ -659,15 +670,12 @@ class PlatformApacheTest(unittest.TestCase):
         base = "http://127.0.0.1:%d" % port
         running, pid, caldav_port = daemon_status()
         self.assertTrue(running)
-        self.assertIn(["caldav", "1", "yes", str(pid), str(caldav_port)],
-                      [line.split() for line in run(WEBAPI, "services").stdout.splitlines()])
+        self.assertIn(["caldav", "1", "yes", str(pid), str(caldav_port)], services())
         self.assertEqual("http://127.0.0.1:%d/" % caldav_port, proxied_to())
         self.assertEqual((301, base + "/caldav/"), request("GET", "/.well-known/caldav", port=port,
                                                            header="Location"))
         listed = calendars("carol", base + "/caldav/")
-        self.assertEqual({"Team", "Notice"}, set(listed))
-        for url in listed.values():
-            self.assertTrue(url.startswith(base + "/caldav/carol/"), url)
+        self.assertEqual({"Team", "Notice"}, set(listed))  # their URLs used below
         team = listed["Team"].split("/", 3)[3]
 
         # Clients keeping their connections and sending in parallel: never a 5xx or a reset.
@@ -677,9 +685,8 @@ class PlatformApacheTest(unittest.TestCase):
             sync_all("carol", url=base + "/caldav/")
         team_calendar = client("carol", base + "/caldav/").calendar(url=listed["Team"])
         saved = team_calendar.save_event(event("caldav-round", datetime.datetime(2031, 10, 1)))
-        found = team_calendar.search(start=datetime.datetime(2031, 9, 30),
-                                     end=datetime.datetime(2031, 10, 2), event=True)
-        self.assertEqual(["caldav-round"], [e.vobject_instance.vevent.uid.value for e in found])
+        self.assertEqual(["caldav-round"], uids(team_calendar.search(
+            start=datetime.datetime(2031, 9, 30), end=datetime.datetime(2031, 10, 2), event=True)))
         saved.delete()
         self.assertFalse(os.path.exists(path("volume1/public/Team/caldav-round.ics")))
 
@@ -688,22 +695,20 @@ class PlatformApacheTest(unittest.TestCase):
         for scheme, scheme_port in (("http", port), ("https", https_port)):
             with self.subTest(scheme):
                 upload = path(".curl-%s.ics" % scheme)
-                write_file(upload, event("curl-" + scheme, datetime.datetime(2031, 9, 1)))
-                done = subprocess.run(
-                    ["curl", "-sS", "-k", "-T", upload, "-u", "carol:" + PASSWORDS["carol"],
-                     "-H", "Content-Type: text/calendar", "-H", "Expect: 100-continue",
-                     "--expect100-timeout", "60", "--max-time", "15", "-o", "/dev/null",
-                     "-w", "%{http_code}",
-                     "%s://127.0.0.1:%d/%scurl-%s.ics" % (scheme, scheme_port, team, scheme)],
-                    capture_output=True, text=True, timeout=60)
+                write_file(upload, event("curl-" + scheme))
+                done = run("curl", "-sS", "-k", "-T", upload, "-u", "carol:" + PASSWORDS["carol"],
+                           "-H", "Content-Type: text/calendar", "-H", "Expect: 100-continue",
+                           "--expect100-timeout", "60", "--max-time", "15", "-o", "/dev/null",
+                           "-w", "%{http_code}", "%s://127.0.0.1:%d/%scurl-%s.ics" % (
+                               scheme, scheme_port, team, scheme), check=False)
                 self.assertEqual("201", done.stdout, done.stderr)
                 self.assertTrue(os.path.exists(path("volume1/public/Team/curl-%s.ics" % scheme)))
         # An event moves within what the daemon serves; a calendar never does.
-        self.assertEqual(201, request("MOVE", "/%scurl-http.ics" % team, user="carol", port=port,
-                                      headers={"Destination": "%s/%smoved.ics" % (base, team)})[0])
+        self.assertEqual(201, status("MOVE", "/%scurl-http.ics" % team, user="carol", port=port,
+                                     headers={"Destination": "%s/%smoved.ics" % (base, team)}))
         self.assertTrue(os.path.exists(path("volume1/public/Team/moved.ics")))
-        self.assertEqual(403, request("MOVE", "/" + team, user="carol", port=port,
-                                      headers={"Destination": base + "/caldav/carol/x/"})[0])
+        self.assertEqual(403, status("MOVE", "/" + team, user="carol", port=port,
+                                     headers={"Destination": base + "/caldav/carol/x/"}))
 
         # The daemon judges credentials itself; a client's X-Script-Name never reaches it.
         cases = [
@@ -715,10 +720,10 @@ class PlatformApacheTest(unittest.TestCase):
         ]
         for label, user, password, extra, expected in cases:
             with self.subTest(label):
-                status, data = request("PROPFIND", "/caldav/carol/", user=user, password=password,
+                answer, data = request("PROPFIND", "/caldav/carol/", user=user, password=password,
                                        port=port, headers=dict(extra, Depth="0"))
-                self.assertEqual(expected, status)
-                if status == 207:
+                self.assertEqual(expected, answer)
+                if answer == 207:
                     self.assertIn(b"<href>/caldav/carol/</href>", data)
                     self.assertNotIn(b"/evil", data)
 
@@ -728,8 +733,11 @@ class PlatformApacheTest(unittest.TestCase):
         self.assertEqual((401, 'Basic realm="CalDAV"'),
                          request("PROPFIND", "/caldav/carol/", port=port, headers={"Depth": "0"},
                                  header="WWW-Authenticate"))
-        carol = ("PROPFIND", "/caldav/carol/")
-        self.assertEqual(207, request(*carol, user="carol", port=port, headers={"Depth": "0"})[0])
+
+        def carol():
+            return status("PROPFIND", "/caldav/carol/", user="carol", port=port,
+                          headers={"Depth": "0"})
+        self.assertEqual(207, carol())
 
         # A process taking the CalDAV daemon's port while it is down never sees a password:
         # the daemon starts on another port and the WebDAV daemon proxies there.
@@ -744,21 +752,18 @@ class PlatformApacheTest(unittest.TestCase):
         moved = daemon_status()[2]
         self.assertNotEqual(caldav_port, moved)
         self.assertEqual("http://127.0.0.1:%d/" % moved, proxied_to())
-        self.assertEqual(207, request(*carol, user="carol", port=port, headers={"Depth": "0"})[0])
+        self.assertEqual(207, carol())
         with self.assertRaises(BlockingIOError):
             squatter.accept()
 
         webapi_call("set", {"enable": False}, api=SWITCH_API, env=DAEMONS)
-        self.assertEqual(404, request(*carol, user="carol", port=port, headers={"Depth": "0"})[0])
+        self.assertEqual(404, carol())
         self.assertIsNone(proxied_to())
         self.assertEqual((False, 0), daemon_status()[:2])
-        self.assertIn(["caldav", "0", "no", "-", "-"],
-                      [line.split() for line in run(WEBAPI, "services").stdout.splitlines()])
+        self.assertIn(["caldav", "0", "no", "-", "-"], services())
         self.assertEqual([], [p for p in root_processes() if "kivo_server" in p])
         self.assertIn("apache2", "".join(root_processes()))
-        ops = [json.loads(line).get("op") for line in
-               read_file("var/log/kivo/platform.jsonl").splitlines()]
-        ops = [op for op in ops if op and op.startswith("caldav.")]
+        ops = [op["op"] for op in caldav_ops()]
         self.assertEqual(["caldav.start", "caldav.stop"] * (len(ops) // 2), ops)
         # No request of the whole run ended in a 500.
         self.assertNotIn("An exception occurred", read_file("var/log/kivo/caldav.log"))
