@@ -8,6 +8,7 @@ one root: alice, bob and carol (alice and carol in "team"), calendars made throu
 import argparse
 import base64
 import collections
+import concurrent.futures
 import datetime
 import http.client
 import json
@@ -279,14 +280,8 @@ def parallel_kept_alive_rounds(port, team, clients=5, rounds=50):
         finally:
             conn.close()
 
-    threads = [threading.Thread(target=one_client, args=(i,)) for i in range(clients)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    for name in ics_files("volume1/public/Team"):
-        if name.startswith("kept-"):
-            os.remove(path("volume1/public/Team/" + name))
+    with concurrent.futures.ThreadPoolExecutor(clients) as pool:
+        list(pool.map(one_client, range(clients)))
     return problems
 
 
@@ -641,9 +636,8 @@ class PlatformApacheTest(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         run(WEBAPI, "services", "--stop-all", check=False)
-        for name in ("curl-http.ics", "curl-https.ics", "moved.ics"):  # what they put in Team
-            if os.path.exists(path("volume1/public/Team/" + name)):
-                os.remove(path("volume1/public/Team/" + name))
+        for name in ics_files("volume1/public/Team"):  # what its clients put there
+            os.remove(path("volume1/public/Team/" + name))
         webapi_call("set", {"enable": True}, api=SWITCH_API)
         restart_alone()
 
