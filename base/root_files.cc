@@ -145,6 +145,7 @@ bool ReplaceFile(const std::string& path, const std::string& content,
     KIVO_LOG("replacing %s failed: %s", path.c_str(), strerror(saved));
     return false;
   }
+  if (!options.sync_folder) return true;
   // The new content is in place; syncing the folder makes the rename itself
   // survive a power loss.
   if (!SyncDir(dir)) {

@@ -46,6 +46,10 @@ struct ReplaceOptions {
   // Whether a failed fsync of the folder after the rename fails the call
   // (the new content is in place either way; the failure is logged).
   bool folder_sync_fails = true;
+  // Whether the folder is synced at all. Only for a file whose rename may
+  // be lost in a power cut (the old content then stays, whole): the new
+  // content itself is always synced before the rename.
+  bool sync_folder = true;
 };
 
 // The one atomic replacement: `path` becomes a file holding `content`

@@ -147,7 +147,7 @@ bool CalendarIdentity::Load() {
   return true;
 }
 
-bool CalendarIdentity::Save() {
+bool CalendarIdentity::Save(Durability durability) {
   if (!changed_) return true;
   const std::string path = kivo::RootedPath(kRecordFile);
   std::string text;
@@ -166,6 +166,7 @@ bool CalendarIdentity::Save() {
   // The record must be on disk before any folder it speaks of is touched; a
   // failed sync of its folder alone is logged, the content being in place.
   options.folder_sync_fails = false;
+  options.sync_folder = durability == Durability::kSynced;
   if (!kivo::base::ReplaceFile(path, text, options)) {
     *error_code_ = WEBAPI_ERR_OPERATION_FAILED;
     return false;

@@ -50,7 +50,11 @@ class CalendarIdentity {
   bool Load();
   // Writes the record back when it changed since Load (temporary, fsync,
   // rename, fsync of the folder). False, logged, with 1704.
-  bool Save();
+  // `kMayBeLost` leaves the folder unsynced: for a write that the next
+  // call's recovery would redo if a power cut took its rename away (the
+  // old record then stays, whole).
+  enum class Durability { kSynced, kMayBeLost };
+  bool Save(Durability durability = Durability::kSynced);
 
   // The token recorded for `id` into `token`; false when none is (a
   // calendar from before tokens).

@@ -1,6 +1,7 @@
 // Calendars known by their folder's identity, end to end: a folder swapped in is never taken for
 // the calendar; one judgement serves every method; a killed or failing change ends whole.
 
+#include <algorithm>
 #include <gmock/gmock.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -362,6 +363,16 @@ TEST_P(CalendarChangeTest, KilledAtEveryStepTheNextCallFinishesOrUndoesIt) {
     bool is_new = false;
     ExpectOldOrNew(scene, &is_new);
     EXPECT_TRUE(is_new);
+  }
+  if (GetParam().creates) {
+    // The record is replaced twice, each a wait on the disk: the pending create before the folder
+    // is made, then, after the registry, the id's token with the create's end in one write.
+    EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
+                            [](const ShimCall& c) {
+                              return c.kind == "rename" &&
+                                     c.path.find("/.calendar.ids.") != std::string::npos;
+                            }),
+              2);
   }
   ASSERT_GT(calls.size(), 3u);
   int finished = 0, undone = 0;
