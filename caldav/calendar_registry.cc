@@ -98,7 +98,8 @@ bool ReadWholeRegularFile(const std::string& path, std::string& text) {
 // The entry's share is exactly "homes" (its old entries get the upgrade).
 bool IsHomesShare(const Json::Value& entry) {
   static constexpr char kHomes[] = "homes";
-  const Json::Value* share = entry.find("share", "share" + strlen("share"));
+  static constexpr char kShare[] = "share";
+  const Json::Value* share = entry.find(kShare, kShare + strlen(kShare));
   const char* begin = nullptr;
   const char* end = nullptr;
   return share != nullptr && share->getString(&begin, &end) &&
