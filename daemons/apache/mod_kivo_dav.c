@@ -1077,9 +1077,13 @@ static int kd_lock_unmapped(request_rec *r, const char *path) {
 static int kd_homes_account(const char *root, apr_pool_t *p) {
   FILE *file = fopen(apr_pstrcat(p, root, "/etc/passwd", NULL), "re");
   if (file == NULL) return 0;
-  char line[1024];
+  /* Whole lines, however long: a fixed buffer would start the rest of a
+   * long line as a line of its own, where a "homes:" could be read. */
+  char *line = NULL;
+  size_t capacity = 0;
   int found = 0;
-  while (!found && fgets(line, sizeof line, file) != NULL) found = strncmp(line, "homes:", 6) == 0;
+  while (!found && getline(&line, &capacity, file) > 0) found = strncmp(line, "homes:", 6) == 0;
+  free(line);
   fclose(file);
   return found;
 }
