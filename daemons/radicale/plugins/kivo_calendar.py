@@ -32,7 +32,7 @@ import threading
 import time
 import urllib.parse
 import xml.etree.ElementTree as ET
-from typing import Dict, Iterable, Iterator, NamedTuple, Optional, Tuple
+from typing import Dict, Iterable, Iterator, List, NamedTuple, Optional, Tuple
 
 import defusedxml.ElementTree as DefusedET
 import radicale.item as radicale_item
@@ -244,17 +244,21 @@ class CalendarCollection(storage.BaseCollection):
             return [(href, self._get(fd, href) if is_item_name(href) else None)
                     for href in hrefs]
 
-    def get_all(self) -> Iterator[radicale_item.Item]:
-        items = []
+    def _loaded(self) -> List[Tuple[str, os.stat_result, _Parsed]]:
+        """(href, stat, parse) of every item the user can open."""
+        found = []
         try:
             with self._folder() as fd:
                 for href in list(self._names(fd)):
-                    item = self._get(fd, href)
-                    if item is not None:
-                        items.append(item)
+                    loaded = self._load(fd, href)
+                    if loaded is not None:
+                        found.append((href,) + loaded)
         except OSError as e:
             logger.warning("Cannot list %r: %s", self._path, e)
-        return iter(items)
+        return found
+
+    def get_all(self) -> Iterator[radicale_item.Item]:
+        return iter([self._item(href, st, parsed) for href, st, parsed in self._loaded()])
 
     def get_meta(self, key=None):
         if self._meta is None:

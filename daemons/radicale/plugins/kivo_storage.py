@@ -34,7 +34,6 @@ from typing import Dict, Iterator, Optional, Tuple
 
 from radicale import storage
 from radicale.item import filter as radicale_filter
-from radicale.log import logger
 
 import kivo_identity
 import kivo_service
@@ -110,19 +109,6 @@ class SyncedCalendar(CalendarCollection):
     time range, and a new item's PUT whether its UID is taken, judged on the
     kept parses: an item is built only for what matches. Every item is still
     opened as the user, as get_all opens it."""
-
-    def _loaded(self) -> list:
-        """(href, stat, parse) of every item the user can open."""
-        found = []
-        try:
-            with self._folder() as fd:
-                for href in list(self._names(fd)):
-                    loaded = self._load(fd, href)
-                    if loaded is not None:
-                        found.append((href,) + loaded)
-        except OSError as e:
-            logger.warning("Cannot list %r: %s", self.path, e)
-        return found
 
     def get_filtered(self, filters):
         if not self.tag:
