@@ -25,13 +25,10 @@
 
 #define KD_NONE UINT32_MAX
 
-/* What tells one version of a file from another. */
+/* A file as it was when looked at: absent, or its stat. */
 typedef struct {
   int present;
-  dev_t dev;
-  ino_t ino;
-  off_t size;
-  struct timespec mtime, ctime;
+  struct stat st;
 } kd_stamp;
 
 /* A group of etc/group listing an account, in the file's order. */
@@ -357,23 +354,21 @@ static int kd_accounts_find(const struct kd_accounts *s, const char *name, kd_ac
 /* ---- the index a process keeps ---- */
 
 static int kd_stamp_of(int fd, kd_stamp *out) {
-  struct stat st;
   memset(out, 0, sizeof *out);
   if (fd < 0) return 1; /* absent */
-  if (fstat(fd, &st) != 0) return 0;
+  if (fstat(fd, &out->st) != 0) return 0;
   out->present = 1;
-  out->dev = st.st_dev;
-  out->ino = st.st_ino;
-  out->size = st.st_size;
-  out->mtime = st.st_mtim;
-  out->ctime = st.st_ctim;
   return 1;
 }
 
+int kd_same_version(const struct stat *a, const struct stat *b) {
+  return a->st_dev == b->st_dev && a->st_ino == b->st_ino && a->st_size == b->st_size &&
+         a->st_mtim.tv_sec == b->st_mtim.tv_sec && a->st_mtim.tv_nsec == b->st_mtim.tv_nsec &&
+         a->st_ctim.tv_sec == b->st_ctim.tv_sec && a->st_ctim.tv_nsec == b->st_ctim.tv_nsec;
+}
+
 static int kd_same_stamp(const kd_stamp *a, const kd_stamp *b) {
-  return a->present == b->present && a->dev == b->dev && a->ino == b->ino && a->size == b->size &&
-         a->mtime.tv_sec == b->mtime.tv_sec && a->mtime.tv_nsec == b->mtime.tv_nsec &&
-         a->ctime.tv_sec == b->ctime.tv_sec && a->ctime.tv_nsec == b->ctime.tv_nsec;
+  return a->present == b->present && (!a->present || kd_same_version(&a->st, &b->st));
 }
 
 /* Whether a change after `now` could leave the file's stamp as it is: only
@@ -382,7 +377,8 @@ static int kd_same_stamp(const kd_stamp *a, const kd_stamp *b) {
  * modification time a tool set ahead does not count. */
 static int kd_unsettled(const kd_stamp *s, const struct timespec *now) {
   const long long ago =
-      ((long long)now->tv_sec - s->ctime.tv_sec) * 1000000000LL + (now->tv_nsec - s->ctime.tv_nsec);
+      ((long long)now->tv_sec - s->st.st_ctim.tv_sec) * 1000000000LL +
+      (now->tv_nsec - s->st.st_ctim.tv_nsec);
   return s->present && ago < KD_SETTLED_NS;
 }
 

@@ -82,6 +82,11 @@ int kd_account_index_find(kd_account_index *index, const char *passwd_path, cons
  * the process; tests clear theirs). No lookup may run meanwhile. */
 void kd_account_index_clear(kd_account_index *index);
 
+/* Whether `a` and `b` are one version of one file: device, inode, size,
+ * and modification and change times to the nanosecond (every write sets
+ * the change time, whatever a tool then does to the modification time). */
+int kd_same_version(const struct stat *a, const struct stat *b);
+
 /* Login names as the host accepts them. */
 int kd_usable_name(const char *name);
 

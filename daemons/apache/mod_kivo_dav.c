@@ -11,9 +11,9 @@
  *    against the root's etc/shadow as it is now (the thread reads it as
  *    root, for that read alone); a success is remembered for ten minutes
  *    in memory shared by all processes (kivo_dav_shared.h), tied to the
- *    stored hash, so most logins cost no password hash. Guessing meets the brake every door shares
- *    (kivo_login_brake.h). The proxied CalDAV requests' credentials are
- *    checked the same way.
+ *    stored hash, so most logins cost no password hash. Guessing meets
+ *    the brake every door shares (kivo_login_brake.h). The proxied
+ *    CalDAV requests' credentials are checked the same way.
  *  - Later requests on a kept-alive connection keep it only with the very
  *    credentials already checked on it, within the minute, while etc/shadow
  *    is untouched; otherwise the connection is closed before any answer,
@@ -549,11 +549,9 @@ static int kd_exempt(const request_rec *r, const kd_server *sc) {
   return 0;
 }
 
+/* The kept connection's etc/shadow is still in place and unchanged. */
 static int kd_same_file(const struct stat *a, const struct stat *b) {
-  return a->st_nlink > 0 && a->st_dev == b->st_dev && a->st_ino == b->st_ino &&
-         a->st_size == b->st_size && a->st_mtim.tv_sec == b->st_mtim.tv_sec &&
-         a->st_mtim.tv_nsec == b->st_mtim.tv_nsec && a->st_ctim.tv_sec == b->st_ctim.tv_sec &&
-         a->st_ctim.tv_nsec == b->st_ctim.tv_nsec;
+  return a->st_nlink > 0 && kd_same_version(a, b);
 }
 
 /* One line at the daemon's log level for each refusal, saying whom, what
@@ -1336,10 +1334,6 @@ static int kd_stat_without_links(const char *path, struct stat *st) {
   return status;
 }
 
-/* Stats the request's target as this identity into `*st`, `*exists`:
- * OK, or the status to answer (a symbolic link on the way, what root saw
- * while mapping the URL and this identity does not, a folder closed to
- * it). */
 /* Whether `path` names a direct member of `folder`. */
 static int kd_member_of(const char *path, const char *folder) {
   const size_t len = strlen(folder);
@@ -1360,6 +1354,10 @@ static int kd_stat_member_without_links(const char *path, const char *folder, st
   return 0;
 }
 
+/* Stats the request's target as this identity into `*st`, `*exists`:
+ * OK, or the status to answer (a symbolic link on the way, what root saw
+ * while mapping the URL and this identity does not, a folder closed to
+ * it). */
 static int kd_judge_target(request_rec *r, const kd_server *sc, const char *path, int reading,
                            struct stat *st, int *exists) {
   *exists = 1;
