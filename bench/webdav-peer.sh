@@ -1,7 +1,7 @@
 #!/bin/bash
 # The WebDAV daemon against its peers on the same files, same machine:
 # plain Apache mod_dav (event MPM, one identity, keep-alive, no login; an
-# access log and a lock database like the daemon's) and nginx's dav module
+# access log, a lock database and no .htaccess files like the daemon's) and nginx's dav module
 # with dav-ext. Rounds interleave the three servers.
 #
 #   bench/webdav-peer.sh [BUILD_DIR]     (default build-bench in the checkout)
@@ -102,6 +102,10 @@ LogFormat "%h %u %t \"%r\" %>s %b" kivo
 CustomLog "$APACHE_DIR/access.log" kivo
 DocumentRoot "$APACHE_DIR/empty"
 Alias /data "$APACHE_DIR/data"
+# As Debian's apache2.conf has it: no .htaccess looked for in every folder.
+<Directory />
+  AllowOverride None
+</Directory>
 <Directory "$APACHE_DIR/data">
   Dav On
   Require all granted
