@@ -4,10 +4,14 @@
  *
  * The process keeps the power to switch (its saved uid stays root's) and
  * idles at the daemon's unprivileged identity (its User and Group). A worker
- * thread takes an account's identity for exactly one request and gives it
- * back before it serves anything else. On Linux the credential system calls
- * change only the calling thread; the C library's wrappers would change
- * every thread of the process, so the calls here are the raw ones.
+ * thread takes an account's identity for one request's file work. When the
+ * request ends the thread keeps it parked, doing nothing with it, and gives
+ * it back before it serves anyone else; the same account's next request on
+ * that thread takes it again with two calls instead of eight (a credential
+ * change costs microseconds: it makes new kernel credentials). On Linux the
+ * credential system calls change only the calling thread; the C library's
+ * wrappers would change every thread of the process, so the calls here are
+ * the raw ones.
  *
  * Threading: kd_identity_keep_power once, while the process is still root
  * and before its threads start; every other call acts on the calling
@@ -29,18 +33,25 @@ extern "C" {
 int kd_identity_keep_power(uid_t uid, gid_t gid);
 
 /* The calling thread takes `id`, from the idle identity or root's (never
- * from another account's). 0; -1 with errno when it could not (the thread
- * is then idle again, or refuses to serve: kd_identity_idle). */
+ * from another account's, acting or parked). 0; -1 with errno when it
+ * could not (the thread is then idle again, or refuses to serve:
+ * kd_identity_idle). */
 int kd_identity_take(const kd_identity *id);
 
-/* The calling thread goes back to the idle identity (from an account's or
- * from root's). 0, or -1 with errno. */
+/* The calling thread's request is over: an account's identity stays on the
+ * thread, parked, for that account's next request (kd_identity_parked_as);
+ * root's is given back. Without a system call. */
+void kd_identity_park(void);
+
+/* The calling thread goes back to the idle identity (from an account's,
+ * parked or not, or from root's). 0, or -1 with errno. */
 int kd_identity_give_back(void);
 
-/* The calling thread acts as root, from the idle identity only: to read
- * the root's account files, to map a URL before the request's account is
- * taken. Give it back with kd_identity_give_back, or take an account's
- * with kd_identity_take. 0, or -1 with errno. */
+/* The calling thread acts as root, from the idle identity or a parked
+ * account's (never while it acts as one): to read the root's account
+ * files, to map a URL before the request's account is taken. Give it back
+ * with kd_identity_give_back, or take an account's with kd_identity_take.
+ * 0, or -1 with errno. */
 int kd_identity_raise(void);
 
 /* 1 when the calling thread acts as root (kd_identity_raise). */
@@ -50,6 +61,14 @@ int kd_identity_raised(void);
  * (effective uid and gid) and as this layer recorded it; 0 otherwise: the
  * thread must serve nobody until kd_identity_give_back succeeds. */
 int kd_identity_idle(void);
+
+/* 1 when the calling thread holds a parked account's identity. */
+int kd_identity_parked(void);
+
+/* 1 when the calling thread holds exactly `id` parked (uid, gid and
+ * groups), as the kernel sees it (effective uid and gid) and as this layer
+ * recorded it. */
+int kd_identity_parked_as(const kd_identity *id);
 
 #ifdef __cplusplus
 }

@@ -3,9 +3,10 @@
  * Apache's event MPM serves every account from a few threaded processes.
  * The processes idle at the daemon's unprivileged User and Group but keep
  * the power to switch (kivo_dav_identity.h); a worker thread takes the
- * verified account's identity for exactly one request's file work and
- * gives it back before it serves anyone else. This module decides that
- * identity and guards what the thread does with it:
+ * verified account's identity for one request's file work, keeps it parked
+ * when the request ends, and gives it back before it serves anyone else.
+ * This module decides that identity and guards what the thread does with
+ * it:
  *
  *  - Logins (post_read_request): exactly one Basic credential, checked
  *    against the root's etc/shadow as it is now (the thread reads it as
@@ -26,11 +27,17 @@
  *    files, subrequests) is touched as the user. Requests without a
  *    verified login run at the idle identity (guest for anonymous requests
  *    while anonymous login is on, nobody otherwise).
- *  - The identity is given back when the request's end is sent (its EOR
+ *  - The identity is parked when the request's end is sent (its EOR
  *    bucket passes this module's connection filter, on the thread that
  *    served it: whatever the event MPM writes later on another thread is
- *    already open), else when the request's pool goes; a thread that is not
- *    at the idle identity when a connection or a request begins serves
+ *    already open), else when the request's pool goes. A parked identity
+ *    touches nothing: it is given back when the thread begins anything
+ *    else than a request on a connection logged in as that very account
+ *    (create_request, before a byte of the request is read; pre_connection
+ *    for a new connection), and such a request, which either acts as that
+ *    account or is closed unanswered, takes it again with two calls where
+ *    a change of account costs eight. A thread that is not at the idle
+ *    identity or parked so when a connection or a request begins serves
  *    nothing.
  *  - Access (fixups, as the user): the target and its folder are judged
  *    with the user's own identity before mod_dav answers, so nothing root
@@ -90,6 +97,8 @@
 module AP_MODULE_DECLARE_DATA kivo_dav_module;
 
 #define KD_NOTE_ADMIN "kivo_dav_admin"
+/* A member subrequest's own lstat (kd_dirwalk_stat): "link" or "walked". */
+#define KD_NOTE_MEMBER "kivo_dav_member"
 #define KD_REALM "Basic realm=\"Kivo WebDAV\""
 #define KD_LOGIN_MAX_AGE 60
 /* A verified password is remembered longer than a connection keeps its
@@ -135,7 +144,13 @@ typedef struct {
   /* The request's target when it is a folder judged without links, for its
    * members' subrequests (a PROPFIND's): NULL before. */
   const char *folder_judged;
+  /* The small regular file a GET reads, opened by its check as the user
+   * (kd_send_small_file); -1: none. Closed with the request's pool. */
+  int small_fd;
 } kd_req;
+
+/* Files a GET reads from the descriptor their check opened, at most. */
+#define KD_SMALL_FILE (64 * 1024)
 
 /* Logins checked at once in this process, one account at a time: the
  * brake charges each try before it is checked, so the concurrent first
@@ -358,6 +373,14 @@ static int kd_drop_privileges(apr_pool_t *pchild, server_rec *s) {
   return OK;
 }
 
+/* `r` is over: the account's identity this thread took for it stays
+ * parked (root's is given back). */
+static void kd_request_over(const request_rec *r) {
+  if (kd_acting_for != r) return;
+  kd_identity_park();
+  kd_acting_for = NULL;
+}
+
 /* Gives the identity this thread took for `r` back; 1 when the thread is
  * idle again. */
 static int kd_give_back(const request_rec *r) {
@@ -375,7 +398,7 @@ static int kd_give_back(const request_rec *r) {
  * its identity back before (another thread finishing the writes holds
  * nothing of it). */
 static apr_status_t kd_request_done(void *data) {
-  kd_give_back(data);
+  kd_request_over(data);
   return APR_SUCCESS;
 }
 
@@ -386,7 +409,7 @@ static apr_status_t kd_end_filter(ap_filter_t *f, apr_bucket_brigade *bb) {
     for (apr_bucket *b = APR_BRIGADE_FIRST(bb); b != APR_BRIGADE_SENTINEL(bb);
          b = APR_BUCKET_NEXT(b)) {
       if (AP_BUCKET_IS_EOR(b)) {
-        kd_give_back(kd_acting_for);
+        kd_request_over(kd_acting_for);
         break;
       }
     }
@@ -397,17 +420,43 @@ static apr_status_t kd_end_filter(ap_filter_t *f, apr_bucket_brigade *bb) {
 static ap_filter_rec_t *kd_end_filter_handle;
 
 /* Whether this thread may serve: at the idle identity, as the kernel sees
- * it. A thread that is not (never expected) gives back what it holds or
- * serves nothing. */
+ * it. A parked identity is given back; a thread that holds another (never
+ * expected) gives it back too, or serves nothing. */
 static int kd_thread_idle(conn_rec *c) {
   if (kd_identity_idle()) return 1;
+  const int parked = kd_identity_parked() && kd_acting_for == NULL;
   if (kd_identity_give_back() == 0 && kd_identity_idle()) {
-    ap_log_cerror(APLOG_MARK, APLOG_CRIT, 0, c, "a thread held an identity between requests");
+    if (!parked) {
+      ap_log_cerror(APLOG_MARK, APLOG_CRIT, 0, c, "a thread held an identity between requests");
+    }
     kd_acting_for = NULL;
     return 1;
   }
   ap_log_cerror(APLOG_MARK, APLOG_CRIT, errno, c, "a thread cannot go back to the idle identity");
   return 0;
+}
+
+/* Whether this thread may begin a request of `c`: idle, or parked as the
+ * account `c` is logged in as (kd_thread_idle otherwise). */
+static int kd_thread_ready(conn_rec *c) {
+  const kd_conn *state = ap_get_module_config(c->conn_config, &kivo_dav_module);
+  if (kd_acting_for == NULL && state != NULL && state->verified &&
+      kd_identity_parked_as(&state->id)) {
+    return 1;
+  }
+  return kd_thread_idle(c);
+}
+
+/* Before a byte of a request is read: a parked identity stays only for a
+ * request on a connection logged in as its account. Subrequests and
+ * internal redirects find their request acting. */
+static __thread const request_rec *kd_found_ready; /* by kd_create_request */
+static int kd_create_request(request_rec *r) {
+  const kd_server *sc = ap_get_module_config(r->server->module_config, &kivo_dav_module);
+  if (sc->root == NULL || kd_acting_for != NULL || r->connection->outgoing) return DECLINED;
+  /* kd_post_read_request refuses a thread this left unready. */
+  kd_found_ready = kd_thread_ready(r->connection) ? r : NULL;
+  return DECLINED;
 }
 
 /* ---- connections ---- */
@@ -798,6 +847,7 @@ static int kd_login(request_rec *r, const kd_server *sc, kd_shared *shared) {
   unsigned char login[KD_KEY_BYTES];
   kd_key(shared, cred.name, cred.password, cred.password_len, login);
   kd_req *rq = apr_pcalloc(r->pool, sizeof *rq);
+  rq->small_fd = -1;
   if (cc->verified) return kd_recheck_kept(r, cc, rq, cred.name, login, now);
   return kd_check_login(r, sc, shared, cc, rq, &cred, login, now);
 }
@@ -815,13 +865,16 @@ static int kd_map_as_root(request_rec *r) {
   return DECLINED;
 }
 
-/* Every request begins on a thread at the idle identity (or is not
- * served), with its login checked before anything is mapped. */
+/* Every request begins on a thread at the idle identity or parked as its
+ * connection's account (or is not served), with its login checked before
+ * anything is mapped. */
 static int kd_post_read_request(request_rec *r) {
   const kd_server *sc = ap_get_module_config(r->server->module_config, &kivo_dav_module);
   kd_shared *shared = kd_state(r->server);
   if (sc->root == NULL || shared == NULL || r->main != NULL || r->prev != NULL) return DECLINED;
-  if (!kd_thread_idle(r->connection)) return kd_drop_connection(r);
+  const int ready = kd_found_ready == r || kd_thread_ready(r->connection);
+  kd_found_ready = NULL;
+  if (!ready) return kd_drop_connection(r);
   const int status = kd_login(r, sc, shared);
   return status == DECLINED ? kd_map_as_root(r) : status;
 }
@@ -1316,22 +1369,101 @@ static int kd_change_status(request_rec *r, const char *path, const char *folder
   }
 }
 
-/* stat(2) of the absolute `path`, refusing (ELOOP) a symbolic link in any
- * of its components, the last one included: Apache's own check of every
- * component (Options without FollowSymLinks) costs an lstat per component
- * per request, this one a single lookup. */
-static int kd_stat_without_links(const char *path, struct stat *st) {
+/* Opens the absolute `path` with `flags` and stats it into `*st`,
+ * refusing (ELOOP) a symbolic link in any of its components, the last one
+ * included: Apache's own check of every component (Options without
+ * FollowSymLinks) costs an lstat per component per request, this one a
+ * single lookup. The descriptor, or -1 with errno. */
+static int kd_open_without_links(const char *path, int flags, struct stat *st) {
   struct open_how how;
   memset(&how, 0, sizeof how);
-  how.flags = O_PATH | O_CLOEXEC;
+  how.flags = (unsigned)(flags | O_CLOEXEC);
   how.resolve = RESOLVE_NO_SYMLINKS;
   const int fd = (int)syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how);
   if (fd < 0) return -1;
-  const int status = fstat(fd, st);
-  const int error = errno;
+  if (fstat(fd, st) != 0) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
+/* stat(2) of `path` by kd_open_without_links. */
+static int kd_stat_without_links(const char *path, struct stat *st) {
+  const int fd = kd_open_without_links(path, O_PATH, st);
+  if (fd < 0) return -1;
   close(fd);
-  errno = error;
-  return status;
+  return 0;
+}
+
+static apr_status_t kd_close_small_file(void *data) {
+  kd_req *rq = data;
+  if (rq->small_fd >= 0) close(rq->small_fd);
+  rq->small_fd = -1;
+  return APR_SUCCESS;
+}
+
+/* kd_stat_without_links for a GET of what Apache mapped to a regular file
+ * as a whole: opened to read, and kept in `rq` when it is the small file
+ * mapped (kd_send_small_file sends it from there). One the user may not
+ * read is only stated, as before: the answer stays Apache's. */
+static int kd_stat_for_get(request_rec *r, kd_req *rq, const char *path, struct stat *st) {
+  const int fd = kd_open_without_links(path, O_RDONLY | O_NONBLOCK | O_NOCTTY, st);
+  if (fd < 0) return errno == EACCES ? kd_stat_without_links(path, st) : -1;
+  if (S_ISREG(st->st_mode) && st->st_size <= KD_SMALL_FILE &&
+      (apr_ino_t)st->st_ino == r->finfo.inode && (apr_dev_t)st->st_dev == r->finfo.device) {
+    rq->small_fd = fd;
+    apr_pool_cleanup_register(r->pool, rq, kd_close_small_file, apr_pool_cleanup_null);
+  } else {
+    close(fd);
+  }
+  return 0;
+}
+
+/* A GET (or HEAD) of a small file whose check opened it: sent from that
+ * very descriptor, as Apache's default handler sends a file (validators,
+ * conditions; ranges and HEAD by the filters), without a second lookup of
+ * its name, and surely the file judged. */
+static int kd_send_small_file(request_rec *r) {
+  if (r->method_number != M_GET || r->main != NULL || r->prev != NULL) return DECLINED;
+  kd_req *rq = ap_get_module_config(r->request_config, &kivo_dav_module);
+  if (rq == NULL || rq->small_fd < 0 || r->finfo.filetype != APR_REG) return DECLINED;
+  int status = ap_discard_request_body(r);
+  if (status != OK) return status;
+  ap_update_mtime(r, r->finfo.mtime);
+  ap_set_last_modified(r);
+  ap_set_etag(r);
+  ap_set_accept_ranges(r);
+  ap_set_content_length(r, r->finfo.size);
+  conn_rec *c = r->connection;
+  apr_bucket_brigade *bb = apr_brigade_create(r->pool, c->bucket_alloc);
+  const int unmet = ap_meets_conditions(r);
+  if (unmet != OK) {
+    r->status = unmet;
+  } else {
+    const apr_size_t size = (apr_size_t)r->finfo.size;
+    char *data = apr_palloc(r->pool, size + 1);
+    apr_size_t got = 0;
+    while (got < size) {
+      const ssize_t n = pread(rq->small_fd, data + got, size - got, (off_t)got);
+      if (n > 0) {
+        got += (apr_size_t)n;
+      } else if (n == 0 || errno != EINTR) {
+        break;
+      }
+    }
+    if (got != size) {
+      ap_log_rerror(APLOG_MARK, APLOG_ERR, errno, r, "%s changed while it was read", r->filename);
+      return HTTP_INTERNAL_SERVER_ERROR;
+    }
+    APR_BRIGADE_INSERT_TAIL(bb, apr_bucket_pool_create(data, size, r->pool, c->bucket_alloc));
+  }
+  APR_BRIGADE_INSERT_TAIL(bb, apr_bucket_eos_create(c->bucket_alloc));
+  status = ap_pass_brigade(r->output_filters, bb);
+  apr_brigade_cleanup(bb);
+  return status == APR_SUCCESS || r->status != HTTP_OK || c->aborted ? OK : AP_FILTER_ERROR;
 }
 
 /* Whether `path` names a direct member of `folder`. */
@@ -1354,6 +1486,24 @@ static int kd_stat_member_without_links(const char *path, const char *folder, st
   return 0;
 }
 
+/* A direct member of the folder its request judged without links (a
+ * PROPFIND asks a subrequest of each): Apache's own stat of it, made an
+ * lstat, tells a link apart at no cost beyond plain Apache's, for
+ * kd_judge_target. Runs as the user (subrequests map their URLs so). */
+static apr_status_t kd_dirwalk_stat(apr_finfo_t *finfo, request_rec *r, apr_int32_t wanted) {
+  const kd_server *sc = ap_get_module_config(r->server->module_config, &kivo_dav_module);
+  if (sc->root == NULL || r->main == NULL || r->filename == NULL) return AP_DECLINED;
+  const kd_req *rq = ap_get_module_config(kd_origin(r)->request_config, &kivo_dav_module);
+  if (rq == NULL || rq->folder_judged == NULL || !kd_member_of(r->filename, rq->folder_judged)) {
+    return AP_DECLINED;
+  }
+  const apr_status_t rv = apr_stat(finfo, r->filename, wanted | APR_FINFO_LINK, r->pool);
+  if (rv == APR_SUCCESS) {
+    apr_table_setn(r->notes, KD_NOTE_MEMBER, finfo->filetype == APR_LNK ? "link" : "walked");
+  }
+  return rv;
+}
+
 /* Stats the request's target as this identity into `*st`, `*exists`:
  * OK, or the status to answer (a symbolic link on the way, what root saw
  * while mapping the URL and this identity does not, a folder closed to
@@ -1363,7 +1513,22 @@ static int kd_judge_target(request_rec *r, const kd_server *sc, const char *path
   *exists = 1;
   kd_req *rq = ap_get_module_config(kd_origin(r)->request_config, &kivo_dav_module);
   const char *folder = r->main != NULL && rq != NULL ? rq->folder_judged : NULL;
-  if (kd_stat_member_without_links(path, folder, st) != 0) {
+  /* A member kd_dirwalk_stat walked, read: nothing but a link to refuse
+   * (a folder is judged below as any other). */
+  const char *member = folder != NULL && reading && strcmp(path, r->filename) == 0
+                           ? apr_table_get(r->notes, KD_NOTE_MEMBER)
+                           : NULL;
+  if (member != NULL && strcmp(member, "link") == 0) {
+    kd_log_refusal(r, HTTP_FORBIDDEN, r->user, "a symbolic link on the way");
+    return HTTP_FORBIDDEN;
+  }
+  if (member != NULL && r->finfo.filetype != APR_DIR && r->finfo.filetype != APR_NOFILE) {
+    return OK; /* *st unread by a reading request's caller */
+  }
+  const int whole_get = r->method_number == M_GET && r->main == NULL && r->prev == NULL &&
+                        rq != NULL && r->finfo.filetype == APR_REG && strcmp(path, r->filename) == 0;
+  if ((whole_get ? kd_stat_for_get(r, rq, path, st)
+                 : kd_stat_member_without_links(path, folder, st)) != 0) {
     if (errno == ELOOP) { /* as Apache answers one: 403, for a guest too */
       kd_log_refusal(r, HTTP_FORBIDDEN, r->user, "a symbolic link on the way");
       return HTTP_FORBIDDEN;
@@ -1455,10 +1620,13 @@ static void kd_register_hooks(apr_pool_t *p) {
   ap_hook_process_connection(kd_process_connection, NULL, NULL, APR_HOOK_REALLY_FIRST);
   ap_hook_pre_close_connection(kd_pre_close_connection, NULL, NULL, APR_HOOK_MIDDLE);
   ap_hook_drop_privileges(kd_drop_privileges, NULL, NULL, APR_HOOK_REALLY_FIRST);
+  ap_hook_create_request(kd_create_request, NULL, NULL, APR_HOOK_REALLY_FIRST);
   ap_hook_post_read_request(kd_post_read_request, NULL, NULL, APR_HOOK_REALLY_FIRST);
   ap_hook_post_perdir_config(kd_take_identity, NULL, NULL, APR_HOOK_REALLY_FIRST);
+  ap_hook_dirwalk_stat(kd_dirwalk_stat, NULL, NULL, APR_HOOK_MIDDLE);
   ap_hook_check_authn(kd_check_user_id, NULL, NULL, APR_HOOK_FIRST, AP_AUTH_INTERNAL_PER_CONF);
   ap_hook_fixups(kd_fixups, NULL, NULL, APR_HOOK_REALLY_FIRST);
+  ap_hook_handler(kd_send_small_file, NULL, NULL, APR_HOOK_REALLY_FIRST);
   ap_hook_log_transaction(kd_log_transaction, NULL, NULL, APR_HOOK_REALLY_FIRST);
   ap_register_output_filter("KIVO_DAV_CREATED", kd_created_filter, NULL, AP_FTYPE_RESOURCE);
   kd_end_filter_handle =

@@ -1,7 +1,7 @@
 // The WebDAV daemon's per-thread identity (mod_kivo_dav's
 // kivo_dav_identity.c), without Apache: a thread that takes an account's
 // identity changes only itself, gives every part of it back, and a thread
-// that holds one takes no other. Each case runs in a child process of its
+// that holds one, acting or parked, takes no other. Each case runs in a child process of its
 // own (the process-wide idle identity is for good there); needs root.
 
 #include <gtest/gtest.h>
@@ -125,10 +125,41 @@ TEST(DavIdentityTest, AThreadActsAsOneAccountAloneAndGivesEverythingBack) {
               CHILD_CHECK(failed, geteuid() == 0);
               CHILD_CHECK(failed, kd_identity_give_back() == 0);
               CHILD_CHECK(failed, Credentials() == idle);
-              // A request's way: root's to map its URL, then the account's.
+              // A request's way: root's to map its URL, then the account's,
+              // parked at its end for the same account's next request.
               CHILD_CHECK(failed, kd_identity_raise() == 0);
               CHILD_CHECK(failed, kd_identity_take(&alice) == 0);
               CHILD_CHECK(failed, Credentials() == as_alice);
+              kd_identity_park();
+              CHILD_CHECK(failed, Credentials() == as_alice);
+              CHILD_CHECK(failed, kd_identity_parked_as(&alice) == 1);
+              CHILD_CHECK(failed, kd_identity_parked_as(&bob) == 0);
+              CHILD_CHECK(failed, kd_identity_take(&bob) == -1);
+              CHILD_CHECK(failed, kd_identity_raise() == 0);
+              CHILD_CHECK(failed, kd_identity_take(&alice) == 0);
+              CHILD_CHECK(failed, Credentials() == as_alice);
+              // Another account over a parked one carries nothing of it,
+              // not even through root's mapping; root's is never parked.
+              kd_identity_park();
+              CHILD_CHECK(failed, kd_identity_raise() == 0);
+              CHILD_CHECK(failed, kd_identity_take(&bob) == 0);
+              CHILD_CHECK(failed, Credentials() == as_bob);
+              kd_identity_park();
+              CHILD_CHECK(failed, kd_identity_raise() == 0);
+              kd_identity_park();
+              CHILD_CHECK(failed, Credentials() == idle);
+              CHILD_CHECK(failed, kd_identity_idle() == 1);
+              // A member of the same uid and gid with other groups is not
+              // the parked account.
+              kd_identity alice_more = alice;
+              alice_more.groups[2] = 3003;
+              alice_more.group_count = 3;
+              CHILD_CHECK(failed, kd_identity_take(&alice) == 0);
+              kd_identity_park();
+              CHILD_CHECK(failed, kd_identity_parked_as(&alice_more) == 0);
+              CHILD_CHECK(failed, kd_identity_raise() == 0);
+              CHILD_CHECK(failed, kd_identity_take(&alice_more) == 0);
+              CHILD_CHECK(failed, Credentials() == Expected(1001, 1001, "1001 2002 3003 "));
               CHILD_CHECK(failed, kd_identity_give_back() == 0);
               CHILD_CHECK(failed, Credentials() == idle);
               // Root's uid is never an account's, nor one without a group.

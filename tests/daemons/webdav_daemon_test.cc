@@ -74,6 +74,14 @@ TEST_F(WebDAVDaemonTest, SharesServedWithTheUsersIdentity) {
         << step.method << " " << step.path;
   }
   EXPECT_EQ(Curl("GET", "/homes/alice/dir/b.txt", Alice()).body, "hello");
+  // A file is sent as Apache sends it: ranges, conditions, a file the
+  // user may not read refused.
+  const Answer range = Curl("GET", "/homes/alice/dir/b.txt", Alice(), {"-H", "Range: bytes=1-3"});
+  EXPECT_EQ(range.status, 206);
+  EXPECT_EQ(range.body, "ell");
+  EXPECT_EQ(Curl("GET", "/homes/alice/dir/b.txt", Alice(), {"-H", "If-None-Match: *"}).status, 304);
+  ASSERT_EQ(chmod((home + "/dir/b.txt").c_str(), 0), 0);
+  EXPECT_EQ(Curl("GET", "/homes/alice/dir/b.txt", Alice()).status, 403);
   const struct stat put = StatOf(home + "/dir/b.txt");
   EXPECT_EQ(put.st_uid, StatOf(home).st_uid) << "the file belongs to the user who put it";
   EXPECT_EQ(StatOf(home + "/dir").st_uid, StatOf(home).st_uid);
