@@ -32,19 +32,20 @@ class HardeningInputTest : public ::testing::Test {
 // "homes\u0000/carol" once passed the host as bob's folder while the module read "homes": every
 // location field and control byte is refused before the module runs.
 TEST_F(HardeningInputTest, NulAndControlCharactersInLocationsAreRefused) {
-  for (const char* field : {"share", "destination", "fullpath", "calendarname"}) {
-    for (const char* bad : {"\\u0000", "\\u0001", "\\n", "\\u001f"}) {
-      SCOPED_TRACE(std::string(field) + " " + bad);
-      Json::Value params = CalendarParams("homes", "homes/bob", home_, "Cal");
-      std::string text = Compact(params);
-      const std::string key = std::string("\"") + field + "\":\"";
-      text.insert(text.find(key) + key.size(), bad);
-      const Result r = root_.Call(kCalendar, "create", text, "bob");
-      EXPECT_EQ(r.status, 2) << r.out << r.err;
-      EXPECT_THAT(r.err, HasSubstr("PARAMS must be a JSON object"));
-      EXPECT_FALSE(Exists(home_ + "/Cal"));
-      EXPECT_FALSE(Exists(Registry()));
-    }
+  const std::pair<const char*, const char*> cases[] = {{"share", "\\u0000"},
+                                                       {"destination", "\\u0001"},
+                                                       {"fullpath", "\\n"},
+                                                       {"calendarname", "\\u001f"}};
+  for (const auto& [field, bad] : cases) {
+    SCOPED_TRACE(std::string(field) + " " + bad);
+    std::string text = Compact(CalendarParams("homes", "homes/bob", home_, "Cal"));
+    const std::string key = std::string("\"") + field + "\":\"";
+    text.insert(text.find(key) + key.size(), bad);
+    const Result r = root_.Call(kCalendar, "create", text, "bob");
+    EXPECT_EQ(r.status, 2) << r.out << r.err;
+    EXPECT_THAT(r.err, HasSubstr("PARAMS must be a JSON object"));
+    EXPECT_FALSE(Exists(home_ + "/Cal"));
+    EXPECT_FALSE(Exists(Registry()));
   }
   // In a key as well, and in the delete's ids.
   EXPECT_EQ(root_.Call(kCalendar, "delete", R"({"id\u0000":[]})").status, 2);

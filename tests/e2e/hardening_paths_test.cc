@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <set>
 #include <string>
 #include <tuple>
 
@@ -24,12 +25,10 @@ class HardeningPathsTest : public ::testing::Test {
     public_ = root_.Path("/volume1/public");
     homes_ = root_.Path("/volume1/homes");
     outside_ = root_.Path("/outside");
-    // public is open to all; locked is root's alone, sealed closed to others.
+    // public is open to all; sealed is closed to others.
     ASSERT_EQ(chmod(public_.c_str(), 0777), 0);
-    for (const auto& [dir, mode] : {std::pair<std::string, mode_t>{public_ + "/locked", 0755},
-                                    {public_ + "/sealed", 0700},
+    for (const auto& [dir, mode] : {std::pair<std::string, mode_t>{public_ + "/sealed", 0700},
                                     {public_ + "/sealed/inner", 0777},
-                                    {root_.Path("/volume1/notashare"), 0777},
                                     {outside_, 0777},
                                     {outside_ + "/victim", 0777}}) {
       ASSERT_EQ(mkdir(dir.c_str(), mode), 0) << dir;
@@ -57,23 +56,17 @@ class HardeningPathsTest : public ::testing::Test {
 TEST_F(HardeningPathsTest, HostileCreatesAreRefusedAndLeaveNothing) {
   std::string long_path = public_;
   while (long_path.size() < 5000) long_path += "/deeper";
-  const char* not_made = "Fail to create calendar dir.";
   // The request, the code, and a text the log line must hold.
   const std::tuple<Json::Value, int, const char*> cases[] = {
       {CalendarParams("public", "public", public_ + "/../../outside", "Cal"), 1705, ""},
       {CalendarParams("public", "public/escape", public_ + "/escape", "Cal"), 1705, ""},
       {CalendarParams("homes", "homes/bob/escape", homes_ + "/bob/escape", "Cal"), 1705, ""},
-      {CalendarParams("public", "public", public_, "."), 1705, ""},
-      {CalendarParams("public", "public", public_, ".."), 1705, ""},
       {CalendarParams("public", "public", public_, "a/b"), 1705, ""},
       {CalendarParams("public", "public", public_, "../Cal"), 1705, ""},
       {CalendarParams("public", "public", public_, ""), 1705, ""},
       {CalendarParams("public", "public", public_, std::string(300, 'n')), 1704, ""},
       {CalendarParams("public", "public", long_path, "Cal"), 1705, ""},
-      {CalendarParams("notashare", "notashare", root_.Path("/volume1/notashare"), "Cal"), 1705, ""},
-      {CalendarParams("nosuch", "nosuch", root_.Path("/volume1/nosuch"), "Cal"), 1705, ""},
       {CalendarParams("public", "public", "volume1/public", "Cal"), 1705, ""},  // relative
-      {CalendarParams("public", "public/locked", public_ + "/locked", "Cal"), 1704, not_made},
       {CalendarParams("public", "public/sealed/inner", public_ + "/sealed/inner", "C"), 1705, ""},
       {CalendarParams("public", "homes/carol", homes_ + "/carol", "Cal"), 1704, ""},
       // Only a share spelled exactly "homes" is made as root; carol's home is out of bob's reach.
@@ -91,28 +84,42 @@ TEST_F(HardeningPathsTest, HostileCreatesAreRefusedAndLeaveNothing) {
   }
 }
 
-// Over HTTP a non-administrator creates only in the own home or the very folder the entry names.
+// Each distinct credentials-and-mask state of `pid`'s threads.
+std::set<std::string> ThreadCredentials(pid_t pid) {
+  std::set<std::string> states;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+    std::string state;
+    for (const std::string& line : ReadLines(task.path().string() + "/status")) {
+      for (const char* key : {"Umask:", "Uid:", "Gid:", "Groups:"}) {
+        if (line.rfind(key, 0) == 0) state += line + "; ";
+      }
+    }
+    states.insert(state);
+  }
+  return states;
+}
+
+// Over HTTP a non-administrator creates only in the own home or the very folder the entry names
+// (one case per rule: the rules' own tables are CreateRuleTest's); the create switches the
+// process to the user, and every thread is root again (groups, mask) once the answer is out.
 TEST_F(HardeningPathsTest, HttpCreatesStayInTheOwnHomeAndRegisterTheFolderTheyMake) {
   Server server;
   ASSERT_TRUE(server.Start(root_));
+  const std::set<std::string> root_threads = ThreadCredentials(server.pid());
+  ASSERT_EQ(root_threads.size(), 1u);
+  EXPECT_THAT(*root_threads.begin(), ::testing::AllOf(::testing::HasSubstr("Umask:\t0022"),
+                                                      ::testing::HasSubstr("Uid:\t0\t0\t0\t0")));
   Http bob(server.port()), admin(server.port());
   ASSERT_TRUE(bob.Login("bob", "bob-secret"));
   ASSERT_TRUE(admin.Login("admin", TestRoot::kAdminPassword));
   const std::string own = homes_ + "/bob";
-  ASSERT_EQ(mkdir((own + "/sub").c_str(), 0777), 0);
   // The request, and whether it is let through; it makes fullpath/calendarname.
   const std::pair<Json::Value, bool> cases[] = {
-      {CalendarParams("homes", "homes/bob", own, "A"), true},
-      {CalendarParams("home", "home", own, "B"), true},
-      {CalendarParams("home", "home/sub", own + "/sub", "C"), true},
+      {CalendarParams("home", "home", own, "A"), true},
       {CalendarParams("homes", "homes/carol", homes_ + "/carol", "D"), false},
-      {CalendarParams("home", "home", own + "/../carol", "E"), false},
-      {CalendarParams("homes", "homes", homes_, "F"), false},
-      {CalendarParams("homes", "homes/bob", own + "/escape", "G"), false},  // a link out
-      {CalendarParams("homes", "homes/bob", outside_, "H"), false},
-      // Entries that do not name the folder made.
+      // An entry that does not name the folder made.
       {CalendarParams("public", "public/../../outside", public_, "victim"), false},
-      {CalendarParams("public", "public/locked", public_, "Cal"), false},
       {CalendarParams("public", "public", public_, "Cal"), true},
   };
   for (const auto& [params, allowed] : cases) {
@@ -131,10 +138,12 @@ TEST_F(HardeningPathsTest, HttpCreatesStayInTheOwnHomeAndRegisterTheFolderTheyMa
       EXPECT_FALSE(Exists(made));
     }
   }
+  EXPECT_EQ(ThreadCredentials(server.pid()), root_threads);
+  EXPECT_EQ(StatOf(root_.Path("/usr/kivo/etc/calendar.info")).st_mode & 07777, 0644u);
   EXPECT_TRUE(Exists(outside_ + "/victim/canary"));
   const Reply list = bob.Entry(kCalendar, "list");
-  ASSERT_EQ(list.body["data"]["item"].size(), 4u) << Compact(list.body);
-  EXPECT_EQ(list.body["data"]["item"][3]["id"], "Cal:public");
+  ASSERT_EQ(list.body["data"]["item"].size(), 2u) << Compact(list.body);
+  EXPECT_EQ(list.body["data"]["item"][1]["id"], "Cal:public");
 
   // An administrator is not held to a home.
   const Reply shared = admin.Entry(kCalendar, "create",
