@@ -1,5 +1,7 @@
 // Hostile calendar locations as a non-administrator, through `call` and `serve`: every folder
-// made, removed or moved outside the shares or the user's rights is refused, leaving nothing.
+// made, removed or moved outside the shares or the user's rights is refused, leaving nothing. And
+// bytes and files two layers read differently (NUL and control characters, deep nesting, a
+// registry others may write): refused or repaired.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -16,6 +18,8 @@
 namespace e2e {
 namespace {
 
+using ::testing::HasSubstr;
+
 class HardeningPathsTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -25,6 +29,7 @@ class HardeningPathsTest : public ::testing::Test {
     public_ = root_.Path("/volume1/public");
     homes_ = root_.Path("/volume1/homes");
     outside_ = root_.Path("/outside");
+    bob_ = homes_ + "/bob";
     // public is open to all; sealed is closed to others.
     ASSERT_EQ(chmod(public_.c_str(), 0777), 0);
     for (const auto& [dir, mode] : {std::pair<std::string, mode_t>{public_ + "/sealed", 0700},
@@ -49,9 +54,12 @@ class HardeningPathsTest : public ::testing::Test {
     return Tree(root_.path(), {"/usr/kivo/etc", "/var/log", "/.serve.log"});
   }
 
+  std::string Registry() const { return root_.Path("/usr/kivo/etc/calendar.info"); }
+
   TestRoot root_;
-  std::string public_, homes_, outside_;
+  std::string public_, homes_, outside_, bob_;
 };
+using HardeningInputTest = HardeningPathsTest;
 
 TEST_F(HardeningPathsTest, HostileCreatesAreRefusedAndLeaveNothing) {
   std::string long_path = public_;
@@ -150,6 +158,68 @@ TEST_F(HardeningPathsTest, HttpCreatesStayInTheOwnHomeAndRegisterTheFolderTheyMa
                                    CalendarParams("homes", "homes/carol", homes_ + "/carol", "S"));
   EXPECT_EQ(shared.body["success"], true) << Compact(shared.body);
   EXPECT_TRUE(Exists(homes_ + "/carol/S/.DAV"));
+}
+
+// ---- bytes and files read differently ------------------------------------------------
+
+// "homes\u0000/carol" once passed the host as bob's folder while the module read "homes": every
+// location field and control byte is refused before the module runs.
+TEST_F(HardeningInputTest, NulAndControlCharactersInLocationsAreRefused) {
+  const std::pair<const char*, const char*> cases[] = {{"share", "\\u0000"},
+                                                       {"destination", "\\u0001"},
+                                                       {"fullpath", "\\n"},
+                                                       {"calendarname", "\\u001f"}};
+  for (const auto& [field, bad] : cases) {
+    SCOPED_TRACE(std::string(field) + " " + bad);
+    std::string text = Compact(CalendarParams("homes", "homes/bob", bob_, "Cal"));
+    const std::string key = std::string("\"") + field + "\":\"";
+    text.insert(text.find(key) + key.size(), bad);
+    const Result r = root_.Call(kCalendar, "create", text, "bob");
+    EXPECT_EQ(r.status, 2) << r.out << r.err;
+    EXPECT_THAT(r.err, HasSubstr("PARAMS must be a JSON object"));
+    EXPECT_FALSE(Exists(homes_ + "/bob/Cal"));
+    EXPECT_FALSE(Exists(Registry()));
+  }
+  // In a key as well, and in the delete's ids.
+  EXPECT_EQ(root_.Call(kCalendar, "delete", R"({"id\u0000":[]})").status, 2);
+  EXPECT_EQ(root_.Call(kCalendar, "delete", R"({"id":["Cal:homes\u0000/carol"]})").status, 2);
+}
+
+// A registry nested 10,000 deep once threw through the module; now it is unparsable (1704), and
+// a create that cannot register leaves no folder.
+TEST_F(HardeningInputTest, DeeplyNestedRegistryAnswers1704) {
+  ASSERT_TRUE(WriteFile(Registry(), std::string(10000, '[') + std::string(10000, ']')));
+  const Result list = root_.Call(kCalendar, "list");
+  EXPECT_EQ(list.status, 1) << list.err;
+  EXPECT_EQ(list.answer, Refusal(1704));
+  EXPECT_THAT(list.err, HasSubstr("Cannot parse json format from file"));
+  EXPECT_THAT(list.err, ::testing::Not(HasSubstr("terminate")));
+
+  const Result create = Call("create", CalendarParams("homes", "homes/bob", bob_, "Cal"));
+  EXPECT_EQ(create.answer, Refusal(1704)) << create.err;
+  EXPECT_FALSE(Exists(homes_ + "/bob/Cal"));
+}
+
+// A user's home create leaves the registry root's and 0644; one others could write is repaired.
+TEST_F(HardeningInputTest, RegistryIsNeverWritableByOthers) {
+  const Result r = Call("create", CalendarParams("homes", "homes/bob", bob_, "Cal"));
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  struct stat st = StatOf(Registry());
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  EXPECT_EQ(StatOf(homes_ + "/bob/Cal/.DAV").st_mode & 07777, 0777u);  // the calendar's own modes
+
+  ASSERT_EQ(chmod(Registry().c_str(), 0666), 0);
+  const Result list = root_.Call(kCalendar, "list");
+  EXPECT_EQ(list.status, 0);
+  EXPECT_THAT(list.err, HasSubstr("was writable by others"));
+  EXPECT_EQ(StatOf(Registry()).st_mode & 07777, 0644u);
+
+  // A rewrite keeps the owner and mode it finds.
+  ASSERT_EQ(chmod(Registry().c_str(), 0640), 0);
+  ASSERT_EQ(root_.Call(kCalendar, "delete", R"({"id":["Cal:homes/bob"]})").status, 0);
+  EXPECT_EQ(StatOf(Registry()).st_mode & 07777, 0640u);
+  EXPECT_EQ(root_.Registry(), Json::Value(Json::arrayValue));
 }
 
 }  // namespace
