@@ -112,14 +112,6 @@ TEST_F(PinnedDirTest, SplitsTheLastComponent) {
   EXPECT_FALSE(kivo::base::pinned::SplitLast("/", &parent, &name));
 }
 
-TEST_F(PinnedDirTest, RemovalRemovesLinksNotTheirTargets) {
-  const kivo::base::Fd dir = kivo::base::pinned::OpenDirectory(root_);
-  ASSERT_TRUE(dir.valid());
-  EXPECT_TRUE(kivo::base::pinned::RemoveTree(dir.get(), "a"));
-  EXPECT_FALSE(fs::exists(Path("a")));
-  EXPECT_TRUE(fs::exists(Path("outside/keep/canary")));
-}
-
 TEST_F(PinnedDirTest, RemovalOfOnlyAFolderSparesWhatTookItsPlace) {
   const kivo::base::Fd dir = kivo::base::pinned::OpenDirectory(root_);
   const kivo::base::Fd made = kivo::base::pinned::OpenChild(dir.get(), "a");
