@@ -332,6 +332,11 @@ class PluginsTest(unittest.TestCase):
                     identity = service.identity(name)
                     self.assertEqual((account["uid"], account["gid"], tuple(account["groups"])),
                                      (identity.uid, identity.gid, tuple(sorted(identity.groups))))
+        # Beyond every reader's limit an account file is not read (its end sparse NULs).
+        import kivo_paths
+        served = next(a["name"] for a in table["accounts"] if a["served"])
+        os.truncate(os.path.join(root, "etc", "shadow"), kivo_paths.ACCOUNT_FILE_MAX + 1)
+        self.assertEqual("", logins.login(served, table["password"]))
 
     def test_share_table_follows_the_table_every_reader_runs(self):
         # The C++ reader runs the same table (tests/base/share_table_test.cc).

@@ -71,6 +71,8 @@ class _Stamped:
             try:
                 if not stat.S_ISREG(st.st_mode):
                     raise OSError("no regular file")
+                if self._limit is not None and st.st_size > self._limit:
+                    raise OSError("larger than %d bytes" % self._limit)
                 with open(self._path, "rb") as f:
                     data = f.read() if self._limit is None else f.read(self._limit + 1)
                 if self._limit is not None and len(data) > self._limit:
