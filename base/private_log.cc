@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "base/fd.h"
+#include "base/root_files.h"
 #include "kivo/kivo_paths.h"
 
 namespace kivo::base {
@@ -18,7 +19,7 @@ constexpr mode_t kLogMode = 0640;
 
 // The gid of "administrators" in the root's etc/group; 0 when none.
 gid_t AdministratorsGid() {
-  FILE* file = fopen(RootedPath(SZF_GROUP).c_str(), "re");
+  FILE* file = OpenAccountFile(RootedPath(SZF_GROUP));
   if (file == nullptr) return 0;
   gid_t gid = 0;
   struct group* entry;

@@ -12,6 +12,7 @@
 
 #include "base/fd.h"
 #include "base/last_error.h"
+#include "kivo/account_files.h"
 #include "kivo/log.h"
 
 namespace kivo::base {
@@ -54,7 +55,8 @@ bool WriteAll(int fd, const char* data, size_t size) {
   return true;
 }
 
-bool ReadWholeFile(const std::string& path, std::string* content, bool* missing) {
+bool ReadWholeFile(const std::string& path, std::string* content, bool* missing,
+                   size_t max_size) {
   content->clear();
   if (missing != nullptr) *missing = false;
   const Fd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -78,9 +80,26 @@ bool ReadWholeFile(const std::string& path, std::string* content, bool* missing)
       KIVO_LOG("read(%s) failed: %s", path.c_str(), strerror(errno));
       return false;
     }
+    if (static_cast<size_t>(n) > max_size - content->size()) {
+      SetLastError(EFBIG);
+      KIVO_LOG("%s holds more than %zu bytes: not read", path.c_str(), max_size);
+      content->clear();
+      return false;
+    }
     content->append(buffer, static_cast<size_t>(n));
   }
   return true;
+}
+
+FILE* OpenAccountFile(const std::string& path) {
+  FILE* file = fopen(path.c_str(), "re");
+  struct stat st;
+  if (file != nullptr && fstat(fileno(file), &st) == 0 && st.st_size > KIVO_ACCOUNT_FILE_MAX) {
+    fclose(file);
+    errno = EFBIG;
+    return nullptr;
+  }
+  return file;
 }
 
 bool MakeParentDirs(const std::string& path) {

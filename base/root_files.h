@@ -9,6 +9,8 @@
 #ifndef KIVO_BASE_ROOT_FILES_H_
 #define KIVO_BASE_ROOT_FILES_H_
 
+#include <stdint.h>
+#include <stdio.h>
 #include <sys/types.h>
 
 #include <string>
@@ -18,8 +20,17 @@
 namespace kivo::base {
 
 // Reads the whole file. A missing file is not an error: it reads as empty
-// with *missing set (when `missing` is given). False on any other failure.
-bool ReadWholeFile(const std::string& path, std::string* content, bool* missing = nullptr);
+// with *missing set (when `missing` is given). False on any other failure,
+// a file of more than `max_size` bytes among them (EFBIG), logged.
+bool ReadWholeFile(const std::string& path, std::string* content, bool* missing = nullptr,
+                   size_t max_size = SIZE_MAX);
+
+// Opens one of the root's account files (etc/passwd, etc/group,
+// etc/shadow) for a reader of its entries (fgetpwent_r and the like), which
+// has no bound of its own: nullptr with errno when it cannot be opened or
+// holds more than KIVO_ACCOUNT_FILE_MAX bytes, every reader's limit
+// (kivo/account_files.h; EFBIG). Not logged: the caller says what failed.
+FILE* OpenAccountFile(const std::string& path);
 
 // Writes all of `data`, going on after short writes and EINTR. False on the
 // first error (errno tells).

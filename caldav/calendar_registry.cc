@@ -72,15 +72,25 @@ bool NestingWithin(const std::string& text, int limit) {
   return true;
 }
 
-// Reads the whole regular file at `path` into `text`. False when it cannot
-// be opened or read, or is no regular file.
-bool ReadWholeRegularFile(const std::string& path, std::string& text) {
+// Reads the whole regular file at `path` into `text`, opening it once (a
+// look before the open would be one lookup more and could see another
+// file): kRead; kNoFile when there is none; kFailed when it cannot be
+// opened or read, or is no regular file. With `repair`, a registry others
+// may write is set to kRegistryMode first (logged).
+int ReadRegistryText(const std::string& path, bool repair, std::string& text) {
   // Non-blocking: a FIFO in its place must not hold the reader (the host
   // reads in its server loop); it is refused as no regular file.
   const kivo::base::Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!fd.valid()) return false;
+  if (!fd.valid()) return errno == ENOENT ? CalendarRegistry::kNoFile : CalendarRegistry::kFailed;
   struct stat st;
   bool ok = fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
+  if (ok && repair && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    // Anyone could have planted entries in it; from now on nobody but its
+    // owner can.
+    KIVO_LOG("%s was writable by others (mode %o), set to %o", path.c_str(),
+             static_cast<unsigned>(st.st_mode & 07777), static_cast<unsigned>(kRegistryMode));
+    fchmod(fd.get(), kRegistryMode);
+  }
   if (ok) text.reserve(static_cast<size_t>(st.st_size) + 1);
   char buffer[64 * 1024];
   while (ok) {
@@ -92,7 +102,7 @@ bool ReadWholeRegularFile(const std::string& path, std::string& text) {
     }
     text.append(buffer, static_cast<size_t>(n));
   }
-  return ok;
+  return ok ? CalendarRegistry::kRead : CalendarRegistry::kFailed;
 }
 
 // The entry's share is exactly "homes" (its old entries get the upgrade).
@@ -107,13 +117,16 @@ bool IsHomesShare(const Json::Value& entry) {
          memcmp(begin, kHomes, strlen(kHomes)) == 0;
 }
 
-// The registry file at `path` into `calendars`: false (logged) when it
+// The registry file at `path` into `calendars` (`repair` as for
+// ReadRegistryText): kRead; kNoFile, quietly; kFailed (logged) when it
 // cannot be read, is no regular file, or holds what the system never writes.
-bool ParseRegistryFile(const std::string& path, Json::Value& calendars) {
+int ParseRegistryFile(const std::string& path, bool repair, Json::Value& calendars) {
   std::string text;
-  if (!ReadWholeRegularFile(path, text)) {
+  const int read = ReadRegistryText(path, repair, text);
+  if (read == CalendarRegistry::kNoFile) return read;
+  if (read != CalendarRegistry::kRead) {
     KIVO_LOG("Cannot open the file");
-    return false;
+    return CalendarRegistry::kFailed;
   }
   Json::Reader reader;
   bool parsed = false;
@@ -125,9 +138,9 @@ bool ParseRegistryFile(const std::string& path, Json::Value& calendars) {
   }
   if (!parsed || !IsWellFormedRegistry(calendars)) {
     KIVO_LOG("Cannot parse json format from file");
-    return false;
+    return CalendarRegistry::kFailed;
   }
-  return true;
+  return CalendarRegistry::kRead;
 }
 
 }  // namespace
@@ -181,18 +194,9 @@ CalendarRegistry::Lock::Lock() {
 // ---- reading ----------------------------------------------------------------------
 
 int CalendarRegistry::Read(Json::Value& calendars) {
-  const std::string path = kivo::RootedPath(SZF_CALENDAR_INFO);
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) return kNoFile;
-  if (S_ISREG(st.st_mode) && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    // Anyone could have planted entries in it; from now on nobody but its
-    // owner can.
-    KIVO_LOG("%s was writable by others (mode %o), set to %o", path.c_str(),
-             static_cast<unsigned>(st.st_mode & 07777), static_cast<unsigned>(kRegistryMode));
-    chmod(path.c_str(), kRegistryMode);
-  }
-
-  if (!ParseRegistryFile(path, calendars)) {
+  const int read = ParseRegistryFile(kivo::RootedPath(SZF_CALENDAR_INFO), true, calendars);
+  if (read == kNoFile) return kNoFile;
+  if (read != kRead) {
     Fail(WEBAPI_ERR_OPERATION_FAILED);
     return kFailed;
   }
@@ -212,11 +216,9 @@ int CalendarRegistry::Read(Json::Value& calendars) {
 // its server loop, which must never wait for a module call's lock.
 int CalendarRegistry::ReadOnly(const CalendarLocation& location, std::vector<Calendar>* calendars) {
   calendars->clear();
-  const std::string path = kivo::RootedPath(SZF_CALENDAR_INFO);
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) return kNoFile;
   Json::Value entries;
-  if (!ParseRegistryFile(path, entries)) return kFailed;
+  const int read = ParseRegistryFile(kivo::RootedPath(SZF_CALENDAR_INFO), false, entries);
+  if (read != kRead) return read;
   calendars->reserve(entries.size());
   for (Json::Value& entry : entries) {
     if (IsHomesShare(entry)) location.UpgradeHomes(entry);

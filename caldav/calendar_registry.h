@@ -71,9 +71,10 @@ class CalendarRegistry {
   // The registry as the module's list reads it, for a reader outside any
   // module call: no lock, nothing written (an old homes entry comes upgraded
   // as Read would write it, the file stays as it is). kRead with the
-  // calendars in registry order; kNoFile; kFailed (logged once) wherever
-  // the module's list fails: a file it cannot read or refuses, an entry
-  // without an id.
+  // calendars in registry order; kNoFile when nothing is at its path;
+  // kFailed (logged once) wherever the module's list fails: a file it
+  // cannot open (a link to itself, say), read or accept, an entry without
+  // an id. The file is opened once, never looked up before.
   static int ReadOnly(const CalendarLocation& location, std::vector<Calendar>* calendars);
 
   // `location` gives the homes upgrade; `error_code` is the call's field.
@@ -83,7 +84,8 @@ class CalendarRegistry {
   CalendarRegistry& operator=(const CalendarRegistry&) = delete;
 
   // kRead with the entries (upgraded, and written back when any was),
-  // kNoFile (no registry; `calendars` untouched) or kFailed.
+  // kNoFile (nothing at its path; `calendars` untouched) or kFailed, as
+  // ReadOnly tells them apart.
   int Read(Json::Value& calendars);
   // Replaces the registry with `calendars`; on failure the previous one
   // stays whole and no temporary is left.

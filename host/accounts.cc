@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "host/host_log.h"
+#include "kivo/account_files.h"
 #include "kivo/kivo_platform.h"
 #include "base/root_files.h"
 
@@ -26,12 +27,13 @@ std::vector<std::string> Split(const std::string& text, char sep) {
   return fields;
 }
 
-// The file's lines; a missing file has none. False when it cannot be read
-// (logged by the platform).
+// The lines of an account file; a missing file has none. False when it
+// cannot be read or is larger than every reader's limit (logged by the
+// platform).
 bool ReadLines(const std::string& path, std::vector<std::string>* lines) {
   std::string content;
   bool missing = false;
-  if (!kivo::base::ReadWholeFile(path, &content, &missing)) return false;
+  if (!kivo::base::ReadWholeFile(path, &content, &missing, KIVO_ACCOUNT_FILE_MAX)) return false;
   if (!content.empty() && content.back() == '\n') content.pop_back();
   if (!content.empty()) *lines = Split(content, '\n');
   return true;

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "kivo/account_files.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
 #include "kivo/log.h"
@@ -42,10 +43,10 @@ enum class Scan { kFound, kEnd, kError };
 template <typename Entry, typename Reader, typename Visit>
 Scan ScanFile(const char* system_path, Reader read, Visit visit) {
   std::string path = kivo::RootedPath(system_path);
-  FILE* file = fopen(path.c_str(), "re");
+  FILE* file = kivo::base::OpenAccountFile(path);
   if (file == nullptr) {
     kivo::base::SetLastError(errno);
-    KIVO_LOG("fopen(%s) failed: %s", path.c_str(), strerror(errno));
+    KIVO_LOG("cannot read %s: %s", path.c_str(), strerror(errno));
     return Scan::kError;
   }
   std::vector<char> buffer(4096);
@@ -327,7 +328,7 @@ int SetPassword(const std::string& user, const std::string& password) {
     } unlock{system_file};
     std::string content;
     bool missing = false;
-    if (!base::ReadWholeFile(path, &content, &missing)) return -1;
+    if (!base::ReadWholeFile(path, &content, &missing, KIVO_ACCOUNT_FILE_MAX)) return -1;
     return base::ReplaceFile(path, WithHash(content, user, hash), 0640) ? 0 : -1;
   });
 }

@@ -1,6 +1,7 @@
 #include "kivo_dav_accounts.h"
 
 #include <ctype.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -8,9 +9,7 @@
 #include <string.h>
 #include <unistd.h>
 
-/* Account files larger than this are not read (10,000 accounts with
- * yescrypt hashes take about 1 MB of etc/shadow: some 40,000 fit). */
-#define KD_MAX_FILE (4 << 20)
+#include "kivo/account_files.h"
 
 /* The first uid of a user account (Debian's UID_MIN); below are root and
  * the system's own accounts. */
@@ -67,18 +66,27 @@ struct kd_accounts {
   uint32_t admin_count, admin_cap;
 };
 
+/* The whole file, ending in a NUL; NULL when it cannot be read or holds
+ * more than KIVO_ACCOUNT_FILE_MAX bytes (every reader's limit). */
 static char *kd_read_fd(int fd) {
   size_t size = 0, cap = 16384;
   char *text = malloc(cap + 1);
-  ssize_t n;
-  while (text != NULL && (n = pread(fd, text + size, cap - size, (off_t)size)) > 0) {
+  while (text != NULL) {
+    const ssize_t n = pread(fd, text + size, cap - size, (off_t)size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) break;
+      free(text);
+      return NULL;
+    }
     size += (size_t)n;
     if (size == cap) {
-      if (cap >= KD_MAX_FILE) {
+      if (cap > KIVO_ACCOUNT_FILE_MAX) {
         free(text);
         return NULL;
       }
-      cap *= 2;
+      /* One byte beyond the limit tells a file over it. */
+      cap = cap * 2 > KIVO_ACCOUNT_FILE_MAX ? (size_t)KIVO_ACCOUNT_FILE_MAX + 1 : cap * 2;
       char *grown = realloc(text, cap + 1);
       if (grown == NULL) free(text);
       text = grown;
@@ -371,15 +379,24 @@ static int kd_same_stamp(const kd_stamp *a, const kd_stamp *b) {
   return a->present == b->present && (!a->present || kd_same_version(&a->st, &b->st));
 }
 
-/* Whether a change after `now` could leave the file's stamp as it is: only
- * while its change time (which every write sets to the clock's, and no
- * call sets otherwise) is less than KD_SETTLED_NS before `now`. A
- * modification time a tool set ahead does not count. */
+/* A change after `seen_at` could leave the file's stamp as it is only while
+ * its change time (which every write sets to the clock's, and no call sets
+ * otherwise) is less than KD_SETTLED_NS before `seen_at`. A modification
+ * time a tool set ahead does not count. */
+int kd_settled(const struct stat *seen, const struct timespec *seen_at) {
+  const long long ago = ((long long)seen_at->tv_sec - seen->st_ctim.tv_sec) * 1000000000LL +
+                        (seen_at->tv_nsec - seen->st_ctim.tv_nsec);
+  return ago >= KD_SETTLED_NS;
+}
+
 static int kd_unsettled(const kd_stamp *s, const struct timespec *now) {
-  const long long ago =
-      ((long long)now->tv_sec - s->st.st_ctim.tv_sec) * 1000000000LL +
-      (now->tv_nsec - s->st.st_ctim.tv_nsec);
-  return s->present && ago < KD_SETTLED_NS;
+  return s->present && !kd_settled(&s->st, now);
+}
+
+int kd_kept_version(const struct stat *now, const struct stat *seen,
+                    const struct timespec *seen_at) {
+  if (now->st_nlink == 0 || !kd_same_version(now, seen)) return KD_KEPT_CHANGED;
+  return kd_settled(seen, seen_at) ? KD_KEPT_SAME : KD_KEPT_UNSURE;
 }
 
 static int kd_before(const struct timespec *a, const struct timespec *b) {
@@ -453,6 +470,13 @@ int kd_account_index_find(kd_account_index *index, const char *passwd_path, cons
   close(passwd_fd);
   if (group_fd >= 0) close(group_fd);
   return found;
+}
+
+int kd_account_index_names(kd_account_index *index, const char *name) {
+  pthread_rwlock_rdlock(&index->lock);
+  const int named = index->now != NULL && kd_entry_of(index->now, name, strlen(name)) != NULL;
+  pthread_rwlock_unlock(&index->lock);
+  return named;
 }
 
 void kd_account_index_clear(kd_account_index *index) {

@@ -23,8 +23,10 @@
  * thread at a time rebuilds it and swaps it in under the write lock, and
  * the logins that waited for that rebuild use it (it was read after they
  * began). Files are read by position (pread), never by a descriptor's
- * offset. Memory: about 150 bytes per account (1.5 MB for 10,000), twice
- * that and the files' text for the moment of a rebuild. */
+ * offset, each up to every reader's limit (kivo/account_files.h: 100,000
+ * accounts fit many times). Memory: about 150 bytes per account (1.5 MB
+ * for 10,000), twice that and the files' text for the moment of a
+ * rebuild. */
 
 #ifndef KIVO_DAV_ACCOUNTS_H_
 #define KIVO_DAV_ACCOUNTS_H_
@@ -78,6 +80,12 @@ int kd_account_index_find(kd_account_index *index, const char *passwd_path, cons
                           int shadow_fd, const char *name, const struct timespec *now,
                           kd_account *account);
 
+/* Whether etc/passwd, as the index last read it, has a line naming `name`
+ * (an account of any kind, served or not; a line counts from its start
+ * only, however long the one before). The files are not looked at: the
+ * answer is as fresh as the process's last login, and 0 before its first. */
+int kd_account_index_names(kd_account_index *index, const char *name);
+
 /* Frees the index's current generation (a process's index lives as long as
  * the process; tests clear theirs). No lookup may run meanwhile. */
 void kd_account_index_clear(kd_account_index *index);
@@ -86,6 +94,24 @@ void kd_account_index_clear(kd_account_index *index);
  * and modification and change times to the nanosecond (every write sets
  * the change time, whatever a tool then does to the modification time). */
 int kd_same_version(const struct stat *a, const struct stat *b);
+
+/* Whether `seen`, a file's stat taken at the wall clock `seen_at` or later,
+ * tells that version from every later one: its change time is at least a
+ * second before `seen_at`, so a later change cannot fall within the same
+ * clock tick and keep every time stamp. The index reads files that were
+ * not settled again at the next login; kd_kept_version holds a kept
+ * connection to the same rule. */
+int kd_settled(const struct stat *seen, const struct timespec *seen_at);
+
+/* What a kept connection's etc/shadow says of its login, the file being
+ * `now` (fstat of the descriptor the login read) and `seen` at `seen_at`
+ * by the login: KD_KEPT_SAME, the version the login read; KD_KEPT_CHANGED,
+ * another one or the file removed (the connection closes); KD_KEPT_UNSURE,
+ * the same stamp, but read too soon after its change to tell (kd_settled):
+ * the login is checked again from the files. */
+enum { KD_KEPT_CHANGED, KD_KEPT_SAME, KD_KEPT_UNSURE };
+int kd_kept_version(const struct stat *now, const struct stat *seen,
+                    const struct timespec *seen_at);
 
 /* Login names as the host accepts them. */
 int kd_usable_name(const char *name);

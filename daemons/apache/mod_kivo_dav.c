@@ -134,7 +134,8 @@ typedef struct {
   unsigned char login[KD_KEY_BYTES];
   time_t at;
   int shadow_fd;
-  struct stat shadow;
+  struct stat shadow;        /* as the login read it ... */
+  struct timespec shadow_at; /* ... at this wall clock or after */
   kd_ticket ticket;
 } kd_conn;
 
@@ -598,11 +599,6 @@ static int kd_exempt(const request_rec *r, const kd_server *sc) {
   return 0;
 }
 
-/* The kept connection's etc/shadow is still in place and unchanged. */
-static int kd_same_file(const struct stat *a, const struct stat *b) {
-  return a->st_nlink > 0 && kd_same_version(a, b);
-}
-
 /* One line at the daemon's log level for each refusal, saying whom, what
  * and why, so that an operator can tell a client's 401 or 403 apart. */
 static void kd_log_refusal(request_rec *r, int status, const char *user, const char *reason) {
@@ -644,15 +640,27 @@ static int kd_read_credential(request_rec *r, kd_credential *out) {
   return kd_usable_name(out->name) ? OK : HTTP_UNAUTHORIZED;
 }
 
+static int kd_check_login(request_rec *r, const kd_server *sc, kd_shared *shared, kd_conn *cc,
+                          kd_req *rq, const kd_credential *cred,
+                          const unsigned char login[KD_KEY_BYTES], time_t now);
+
 /* A later request on a connection that logged in: it keeps the connection
- * only with the very credentials already checked on it. */
-static int kd_recheck_kept(request_rec *r, kd_conn *cc, kd_req *rq, const char *name,
+ * only with the very credentials already checked on it, while etc/shadow
+ * is the version the login read (kd_kept_version); a version read too soon
+ * after its change to tell has the login checked again from the files. */
+static int kd_recheck_kept(request_rec *r, const kd_server *sc, kd_shared *shared, kd_conn *cc,
+                           kd_req *rq, const kd_credential *cred,
                            const unsigned char login[KD_KEY_BYTES], time_t now) {
   struct stat st;
-  if (cc->verified && strcmp(cc->user, name) == 0 &&
+  int shadow = KD_KEPT_CHANGED;
+  if (cc->verified && strcmp(cc->user, cred->name) == 0 &&
       CRYPTO_memcmp(cc->login, login, KD_KEY_BYTES) == 0 && now - cc->at < KD_LOGIN_MAX_AGE &&
-      cc->shadow_fd >= 0 && fstat(cc->shadow_fd, &st) == 0 && kd_same_file(&st, &cc->shadow)) {
-    rq->user = apr_pstrdup(r->pool, name);
+      cc->shadow_fd >= 0 && fstat(cc->shadow_fd, &st) == 0) {
+    shadow = kd_kept_version(&st, &cc->shadow, &cc->shadow_at);
+  }
+  if (shadow == KD_KEPT_UNSURE) return kd_check_login(r, sc, shared, cc, rq, cred, login, now);
+  if (shadow == KD_KEPT_SAME) {
+    rq->user = apr_pstrdup(r->pool, cred->name);
     rq->id = cc->id;
     ap_set_module_config(r->request_config, &kivo_dav_module, rq);
     return DECLINED;
@@ -675,11 +683,13 @@ static kd_account_index kd_accounts = KD_ACCOUNT_INDEX_INIT;
 
 /* Reads `name`'s account from the root's files as they are now, as root
  * for this read alone, with etc/shadow left open in `*shadow_fd` (and its
- * stat) when the account is found. OK, DECLINED for no such account, or
- * the status to answer. */
+ * stat, taken at the wall clock `*shadow_at` or after) when the account is
+ * found. OK, DECLINED for no such account, or the status to answer. */
 static int kd_read_account(request_rec *r, const kd_server *sc, const char *name,
-                           kd_account *account, int *shadow_fd, struct stat *shadow_st) {
+                           kd_account *account, int *shadow_fd, struct stat *shadow_st,
+                           struct timespec *shadow_at) {
   const char *shadow_path = apr_pstrcat(r->pool, sc->root, "/etc/shadow", NULL);
+  clock_gettime(CLOCK_REALTIME, shadow_at); /* before any file is looked at */
   if (kd_identity_raise() != 0) {
     ap_log_rerror(APLOG_MARK, APLOG_ERR, errno, r, "cannot act as root to read %s", shadow_path);
     kd_identity_give_back();
@@ -690,11 +700,9 @@ static int kd_read_account(request_rec *r, const kd_server *sc, const char *name
   if (*shadow_fd < 0 || fstat(*shadow_fd, shadow_st) != 0) {
     ap_log_rerror(APLOG_MARK, APLOG_ERR, errno, r, "cannot read %s", shadow_path);
   } else {
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
     status = kd_account_index_find(
                  &kd_accounts, apr_pstrcat(r->pool, sc->root, "/etc/passwd", NULL),
-                 apr_pstrcat(r->pool, sc->root, "/etc/group", NULL), *shadow_fd, name, &now,
+                 apr_pstrcat(r->pool, sc->root, "/etc/group", NULL), *shadow_fd, name, shadow_at,
                  account)
                  ? OK
                  : DECLINED;
@@ -735,10 +743,12 @@ static int kd_password_matches(kd_shared *shared, kb_brake *brake, const kd_acco
 static void kd_remember_connection(request_rec *r, kd_conn *cc, kd_req *rq,
                                    const kd_account *account, const char *name,
                                    const unsigned char login[KD_KEY_BYTES], time_t now,
-                                   int shadow_fd, const struct stat *shadow_st) {
+                                   int shadow_fd, const struct stat *shadow_st,
+                                   const struct timespec *shadow_at) {
   if (cc->shadow_fd >= 0) close(cc->shadow_fd);
   cc->shadow_fd = shadow_fd;
   cc->shadow = *shadow_st;
+  cc->shadow_at = *shadow_at;
   if (account->groups_left_out > 0) {
     ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r, "%s is in %d groups beyond the first %d: "
                   "they do not count over WebDAV", name, account->groups_left_out,
@@ -770,7 +780,9 @@ static int kd_check_login_now(request_rec *r, const kd_server *sc, kd_shared *sh
   kd_account account;
   int shadow_fd = -1;
   struct stat shadow_st;
-  const int found = kd_read_account(r, sc, cred->name, &account, &shadow_fd, &shadow_st);
+  struct timespec shadow_at;
+  const int found =
+      kd_read_account(r, sc, cred->name, &account, &shadow_fd, &shadow_st, &shadow_at);
   if (found != OK && found != DECLINED) {
     kb_record(brake, &keys, KB_UNCHECKED, now);
     return found;
@@ -789,7 +801,8 @@ static int kd_check_login_now(request_rec *r, const kd_server *sc, kd_shared *sh
     kd_log_refusal(r, HTTP_UNAUTHORIZED, cred->name, "wrong password or no such account");
     return kd_refuse_login(r);
   }
-  kd_remember_connection(r, cc, rq, &account, cred->name, login, now, shadow_fd, &shadow_st);
+  kd_remember_connection(r, cc, rq, &account, cred->name, login, now, shadow_fd, &shadow_st,
+                         &shadow_at);
   return DECLINED;
 }
 
@@ -848,7 +861,7 @@ static int kd_login(request_rec *r, const kd_server *sc, kd_shared *shared) {
   kd_key(shared, cred.name, cred.password, cred.password_len, login);
   kd_req *rq = apr_pcalloc(r->pool, sizeof *rq);
   rq->small_fd = -1;
-  if (cc->verified) return kd_recheck_kept(r, cc, rq, cred.name, login, now);
+  if (cc->verified) return kd_recheck_kept(r, sc, shared, cc, rq, &cred, login, now);
   return kd_check_login(r, sc, shared, cc, rq, &cred, login, now);
 }
 
@@ -1124,20 +1137,10 @@ static int kd_lock_unmapped(request_rec *r, const char *path) {
 /* ---- calendars ---- */
 
 /* Whether an account named "homes" exists (the registry's old home entries
- * read differently then). */
-static int kd_homes_account(const char *root, apr_pool_t *p) {
-  FILE *file = fopen(apr_pstrcat(p, root, "/etc/passwd", NULL), "re");
-  if (file == NULL) return 0;
-  /* Whole lines, however long: a fixed buffer would start the rest of a
-   * long line as a line of its own, where a "homes:" could be read. */
-  char *line = NULL;
-  size_t capacity = 0;
-  int found = 0;
-  while (!found && getline(&line, &capacity, file) > 0) found = strncmp(line, "homes:", 6) == 0;
-  free(line);
-  fclose(file);
-  return found;
-}
+ * read differently then), as the process's account index read etc/passwd
+ * at the login of this request or of its kept connection (within the
+ * minute), or later: no file is read. */
+static int kd_homes_account(void) { return kd_account_index_names(&kd_accounts, "homes"); }
 
 /* The registry as it is now, read as the user (it is world-readable); an
  * empty text when there is none. */
@@ -1165,7 +1168,7 @@ static kd_registry kd_read_registry(request_rec *r, const kd_server *sc) {
     }
   }
   apr_file_close(file);
-  registry.homes_account = kd_homes_account(sc->root, r->pool);
+  registry.homes_account = kd_homes_account();
   return registry;
 }
 

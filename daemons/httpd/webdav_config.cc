@@ -18,6 +18,7 @@
 #include "base/kivo_conf.h"
 #include "base/last_error.h"
 #include "base/process.h"
+#include "base/root_files.h"
 #include "base/service_states.h"
 #include "base/share_table.h"
 
@@ -119,7 +120,7 @@ bool ReadShares(WebDAVSettings* settings) {
 // account files as they are at each login: an account made or changed
 // later needs no new configuration.
 bool ReadGuest(WebDAVSettings* settings) {
-  FILE* file = fopen(RootedPath("/etc/passwd").c_str(), "re");
+  FILE* file = base::OpenAccountFile(RootedPath(SZF_PASSWD));
   if (file == nullptr) {
     base::SetLastError(errno);
     KIVO_LOG("cannot read the accounts: %s", strerror(errno));
@@ -128,7 +129,13 @@ bool ReadGuest(WebDAVSettings* settings) {
   std::vector<char> buffer(16384);
   struct passwd entry, *found = nullptr;
   settings->guest = {kGuestAccount, kNobody, kNobody};
-  while (fgetpwent_r(file, &entry, buffer.data(), buffer.size(), &found) == 0 && found) {
+  for (;;) {
+    const int rc = fgetpwent_r(file, &entry, buffer.data(), buffer.size(), &found);
+    if (rc == ERANGE) {
+      buffer.resize(buffer.size() * 2);  // a long line: the reader rewinds to its start
+      continue;
+    }
+    if (rc != 0 || found == nullptr) break;
     if (strcmp(found->pw_name, kGuestAccount) == 0) {
       settings->guest = {found->pw_name, found->pw_uid, found->pw_gid};
     }

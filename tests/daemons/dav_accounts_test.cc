@@ -13,9 +13,12 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/platform/temp_root.h"
+
+#include "kivo/account_files.h"
 
 extern "C" {
 #include "daemons/apache/kivo_dav_accounts.h"
@@ -40,9 +43,11 @@ class DavAccountsTest : public TempRootTest {
     return FindIn(name, account);
   }
 
-  bool FindIn(const std::string& name, kd_account* account) {
+  // `named`, when given: whether the index then names the account at all.
+  bool FindIn(const std::string& name, kd_account* account, bool* named = nullptr) {
     kd_account_index index = KD_ACCOUNT_INDEX_INIT;
     const bool found = FindWith(&index, name, Now(), account);
+    if (named != nullptr) *named = kd_account_index_names(&index, name.c_str()) == 1;
     kd_account_index_clear(&index);
     return found;
   }
@@ -72,11 +77,27 @@ std::vector<gid_t> Groups(const kd_account& a) {
   return std::vector<gid_t>(a.id.groups, a.id.groups + a.id.group_count);
 }
 
+// `count` accounts u0, u1, ... before `passwd_last` and `shadow_last`, with
+// hashes as long as yescrypt's.
+std::pair<std::string, std::string> Many(int count, const std::string& passwd_last,
+                                         const std::string& shadow_last) {
+  std::string passwd, shadow;
+  for (int i = 0; i < count; ++i) {
+    const std::string name = "u" + std::to_string(i);
+    passwd += name + ":x:" + std::to_string(2000 + i) + ":100::/volume1/homes/" + name +
+              ":/usr/sbin/nologin\n";
+    shadow += name + ":$y$j9T$" + std::string(22, 's') + "$" + std::string(43, 'h') +
+              ":19000:0:99999:7:::\n";
+  }
+  return {passwd + passwd_last, shadow + shadow_last};
+}
+
 // Ways a line can fail to make a served account, beside one that does: the
 // row's passwd and shadow lines for "bob" are all the root holds of him.
 // Locked, disabled and empty hashes, system and root's uids, root's group,
 // lines cut short, no line at all: the shared table below.
 TEST_F(DavAccountsTest, OnlyUsersWithACryptHashAreServed) {
+  const auto many = Many(100000, "bob:x:1001:100::/h:/bin/sh\n", "bob:$6$s$h:::::::\n");
   const struct {
     const char* why;
     std::string passwd, shadow;
@@ -97,20 +118,36 @@ TEST_F(DavAccountsTest, OnlyUsersWithACryptHashAreServed) {
       {"longer names and a comment",
        "# bob:x:1001:100\nbobby:x:1002:100::/h:/bin/sh\n\nno colons\nb:x:1:1\n",
        "bobby:$6$s$h:::::::\n#bob:$6$s$h\n", false},
+      // A reader of 1,023 bytes at a time would start a line with the rest of this one.
+      {"a long line's tail",
+       "alice:x:1000:100:" + std::string(1006, 'x') + "bob:x:1001:100::/h:/bin/sh\n",
+       "bob:$6$s$h:::::::\n", false},
+      {"after 100,000 accounts with yescrypt hashes", many.first, many.second, true},
       {"after odd lines",
        "# bob:x:1:1\n\nno colons\n::::\nbobby:x:1002:100::/h:/bin/sh\nbob:x:1001:100::/h:/bin/sh",
        "\n# x\nbobby:*:::::::\nbob:$6$s$h", true},
   };
   for (const auto& row : rows) {
     kd_account account;
-    EXPECT_EQ(Find(row.passwd, row.shadow, "users:x:100:\n", "bob", &account), row.served)
-        << row.why;
+    Write("etc/passwd", row.passwd);
+    Write("etc/shadow", row.shadow);
+    Write("etc/group", "users:x:100:\n");
+    bool named = false;
+    EXPECT_EQ(FindIn("bob", &account, &named), row.served) << row.why;
+    // An account of any kind, by a line of its own.
+    EXPECT_EQ(named, ("\n" + row.passwd).find("\nbob:") != std::string::npos) << row.why;
     if (row.served) {
       EXPECT_GE(account.id.uid, 1000u) << row.why;
       EXPECT_EQ(account.id.gid, 100u) << row.why;
       EXPECT_EQ(account.hash[0], '$') << row.why;
     }
   }
+  // Beyond every reader's limit nobody is served: bob's line, then NULs (sparse).
+  Write("etc/passwd", "bob:x:1001:100::/h:/bin/sh\n");
+  Write("etc/shadow", "bob:$6$s$h:::::::\n");
+  ASSERT_EQ(truncate(Path("etc/shadow").c_str(), KIVO_ACCOUNT_FILE_MAX + 1), 0);
+  kd_account account;
+  EXPECT_FALSE(FindIn("bob", &account));
 }
 
 TEST_F(DavAccountsTest, NamesTheHostRefusesAndGuestAreNeverServed) {
@@ -205,6 +242,7 @@ TEST_F(DavAccountsTest, AccountsFollowTheTableEveryReaderRuns) {
 // modification time, a new membership, a new uid, etc/group gone. Files
 // changed within the last second are read again at every login: a later
 // change within the same clock tick could leave their stamps as they were.
+// A kept connection's etc/shadow follows the same rule (kd_kept_version).
 TEST_F(DavAccountsTest, TheIndexNeverOutlivesAChangeOfTheFiles) {
   Write("etc/passwd", "alice:x:1000:100::/h:/bin/sh\nbob:x:1001:100::/h:/bin/sh\n");
   Write("etc/group", "users:x:100:\nteam:x:3000:alice\n");
@@ -235,12 +273,21 @@ TEST_F(DavAccountsTest, TheIndexNeverOutlivesAChangeOfTheFiles) {
   // Only the change time tells this one from the lock (a tick later).
   struct stat locked;
   ASSERT_EQ(stat(Path("etc/shadow").c_str(), &locked), 0);
+  // A connection that logged in then: sure of its version only a second later.
+  const struct timespec moment = Now(), second = later();
+  EXPECT_EQ(kd_kept_version(&locked, &locked, &moment), KD_KEPT_UNSURE);
+  EXPECT_EQ(kd_kept_version(&locked, &locked, &second), KD_KEPT_SAME);
+  const int kept = open(Path("etc/shadow").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(kept, 0);
   usleep(20000);
   Write("etc/shadow", "alice:$6$a:::\nbob:$6$second:::\n");
   const struct timespec times[2] = {locked.st_atim, locked.st_mtim};
   ASSERT_EQ(utimensat(AT_FDCWD, Path("etc/shadow").c_str(), times, 0), 0);
   ASSERT_TRUE(FindWith(&index_, "bob", later(), &a));
   EXPECT_STREQ(a.hash, "$6$second") << "a new password in place, size and mtime kept";
+  struct stat now;
+  ASSERT_EQ(fstat(kept, &now), 0);
+  EXPECT_EQ(kd_kept_version(&now, &locked, &second), KD_KEPT_CHANGED) << "changed in place";
 
   replace("etc/group", "users:x:100:\nteam:x:3000:alice,bob\n");
   ASSERT_TRUE(FindWith(&index_, "bob", later(), &a));
@@ -255,6 +302,9 @@ TEST_F(DavAccountsTest, TheIndexNeverOutlivesAChangeOfTheFiles) {
   // Read a moment after a change, files are read again until a login
   // finds them a second old.
   replace("etc/shadow", "alice:$6$a:::\nbob:$6$third:::\n");
+  ASSERT_EQ(fstat(kept, &now), 0);
+  close(kept);
+  EXPECT_EQ(kd_kept_version(&now, &now, &second), KD_KEPT_CHANGED) << "replaced: no name left";
   const unsigned long builds = index_.builds;
   ASSERT_TRUE(FindWith(&index_, "bob", Now(), &a));
   ASSERT_TRUE(FindWith(&index_, "alice", Now(), &a));

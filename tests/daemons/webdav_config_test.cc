@@ -148,6 +148,11 @@ TEST_F(WebDAVConfigTest, EveryDavBlockAuthenticatesAndNamesNoAccount) {
   for (const char* never : {"AssignUserID", "<If", "reqenv", "#1024", "#1030"}) {
     EXPECT_THAT(config, Not(HasSubstr(never))) << never;
   }
+  // With anonymous login, the processes idle as guest, found after lines of any length.
+  Write("etc/passwd", "long:x:2000:100:" + std::string(40000, 'g') + ":/h:/bin/sh\n" +
+                          "guest:x:1023:101::/nonexistent:/bin/false\n");
+  Write("etc/kivoinfo.conf", "webdavanonymouslogin=\"yes\"\n");
+  EXPECT_THAT(Config(), HasSubstr("\nUser #1023\nGroup #101\n"));
   int dav_blocks = 0;
   std::istringstream lines(config);
   std::string line;

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
+#include "caldav/calendar_registry.h"
 #include "host/service_status.h"
 #include "tests/platform/temp_root.h"
 
@@ -77,6 +79,16 @@ TEST_F(HostCalendarLocationTest, StatusNamesCalendarsAsTheModuleFindsThem) {
   ASSERT_EQ(unlink(Path("usr/kivo/etc/calendar.info").c_str()), 0);
   ASSERT_EQ(mkfifo(Path("usr/kivo/etc/calendar.info").c_str(), 0644), 0);
   EXPECT_EQ(host::ServiceStatusJson()["calendars"], Json::Value(Json::objectValue));
+  // Missing is what its one open says: a link to itself in its place is a registry that
+  // cannot be opened, never no registry.
+  std::vector<caldav::CalendarRegistry::Calendar> calendars;
+  const caldav::CalendarLocation location("", nullptr);
+  ASSERT_EQ(unlink(Path("usr/kivo/etc/calendar.info").c_str()), 0);
+  EXPECT_EQ(caldav::CalendarRegistry::ReadOnly(location, &calendars),
+            caldav::CalendarRegistry::kNoFile);
+  ASSERT_EQ(symlink("calendar.info", Path("usr/kivo/etc/calendar.info").c_str()), 0);
+  EXPECT_EQ(caldav::CalendarRegistry::ReadOnly(location, &calendars),
+            caldav::CalendarRegistry::kFailed);
 }
 
 // An account is offered the calendars the CalDAV daemon lists for it, by permission bits.

@@ -4,9 +4,11 @@
 
 #include <crypt.h>
 #include <gmock/gmock.h>
+#include <unistd.h>
 
 #include <tuple>
 
+#include "kivo/account_files.h"
 #include "kivo/kivo_platform.h"
 #include "tests/platform/temp_root.h"
 
@@ -64,6 +66,10 @@ TEST_F(AccountsTest, UsersAndAdministrators) {
   EXPECT_EQ(KLIBGroupIsAdminGroupMem("admin", 0), 0);  // no administrators group at all
   unlink(Path("etc/group").c_str());
   EXPECT_EQ(KLIBGroupIsAdminGroupMem("admin", 0), -1);  // cannot tell
+  // A file beyond every reader's limit is not read: alice's line, then NULs (sparse).
+  ASSERT_EQ(truncate(Path("etc/passwd").c_str(), KIVO_ACCOUNT_FILE_MAX + 1), 0);
+  EXPECT_NE(KIVOUserGet("alice", &user), 0);
+  EXPECT_EQ(user, nullptr);
 }
 
 TEST_F(AccountsTest, PasswordsVerifyAndSetReplacesOrAddsOnlyThatHash) {

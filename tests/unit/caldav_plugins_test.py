@@ -219,11 +219,33 @@ class PluginsTest(unittest.TestCase):
 
     def test_a_calendar_gone_from_the_registry_is_gone_at_once_and_back_at_its_url(self):
         url = urls("bob")["Everyone"]
+
+        def gone():
+            return ({}, "") == (discover("bob", url),
+                                authorization("bob", "PUT", url + "x.ics", asked=url))
+
         set_registry([e for e in REGISTRY if '"Everyone"' not in e])
         self.addCleanup(set_registry, REGISTRY)
-        self.assertEqual(({}, ""), (discover("bob", url),
-                                    authorization("bob", "PUT", url + "x.ics", asked=url)))
+        self.assertTrue(gone())
         set_registry(REGISTRY)
+        self.assertEqual(url, urls("bob")["Everyone"])
+        # A share table that breaks after it was read is none, as the platform reads it: no
+        # calendar in any share, never the table read before.
+        with open(path("etc/kivo/shares.json"), encoding="utf-8") as f:
+            shares = f.read()
+
+        def put_back():
+            if os.path.isdir(path("etc/kivo/shares.json")):
+                os.rmdir(path("etc/kivo/shares.json"))
+            write("etc/kivo/shares.json", shares)
+
+        self.addCleanup(put_back)
+        write("etc/kivo/shares.json", shares[:-1])
+        self.assertTrue(gone(), "a share table that does not parse")
+        os.remove(path("etc/kivo/shares.json"))
+        os.mkdir(path("etc/kivo/shares.json"))
+        self.assertTrue(gone(), "a share table that cannot be read")
+        put_back()
         self.assertEqual(url, urls("bob")["Everyone"])
 
     def test_logins_and_a_new_password_taking_over_from_the_remembered_one(self):
@@ -310,6 +332,11 @@ class PluginsTest(unittest.TestCase):
                     identity = service.identity(name)
                     self.assertEqual((account["uid"], account["gid"], tuple(account["groups"])),
                                      (identity.uid, identity.gid, tuple(sorted(identity.groups))))
+        # Beyond every reader's limit an account file is not read (its end sparse NULs).
+        import kivo_paths
+        served = next(a["name"] for a in table["accounts"] if a["served"])
+        os.truncate(os.path.join(root, "etc", "shadow"), kivo_paths.ACCOUNT_FILE_MAX + 1)
+        self.assertEqual("", logins.login(served, table["password"]))
 
     def test_share_table_follows_the_table_every_reader_runs(self):
         # The C++ reader runs the same table (tests/base/share_table_test.cc).

@@ -20,6 +20,7 @@ import contextlib
 import json
 import os
 import secrets
+import stat
 import threading
 import time
 from typing import Callable, Dict, List, NamedTuple, Optional, Tuple
@@ -36,40 +37,69 @@ _SETTLE_SECONDS = 2
 
 
 class _Stamped:
-    """One file's parsed content, kept while the file's stamp holds."""
+    """One file's parsed content, kept while the file's stamp holds.
 
-    def __init__(self, path: str, parse: Callable[[bytes], object]) -> None:
+    A file that exists but cannot be read, is larger than `limit` bytes or
+    does not parse gives no content, as the platform's readers give none
+    (base/share_table.h, the registry's reader, the accounts'): never what
+    was read before it broke."""
+
+    def __init__(self, path: str, parse: Callable[[bytes], object],
+                 limit: Optional[int] = None) -> None:
         self._path = path
         self._parse = parse
+        self._limit = limit
         self._lock = threading.Lock()
         self._stamp: Optional[tuple] = None
         self._value: object = None
+        self._refused: Optional[tuple] = None  # the stamp last logged as refused
 
     def get(self) -> object:
-        """The parsed content; None for a missing file. Raises on a file
-        that exists and cannot be read or parsed."""
+        """The parsed content; None for a missing file and for one refused
+        (logged once per version)."""
         with kivo_identity.acting_as(kivo_identity.PLATFORM):
             try:
                 st = os.stat(self._path)
             except FileNotFoundError:
                 return None
+            except OSError as e:
+                return self._refuse(None, e)
             stamp = (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
             with self._lock:
                 if stamp == self._stamp:
                     return self._value
-            with open(self._path, "rb") as f:
-                data = f.read()
+            try:
+                if not stat.S_ISREG(st.st_mode):
+                    raise OSError("no regular file")
+                if self._limit is not None and st.st_size > self._limit:
+                    raise OSError("larger than %d bytes" % self._limit)
+                with open(self._path, "rb") as f:
+                    data = f.read() if self._limit is None else f.read(self._limit + 1)
+                if self._limit is not None and len(data) > self._limit:
+                    raise OSError("larger than %d bytes" % self._limit)
+            except FileNotFoundError:
+                return None
+            except OSError as e:
+                # Not kept: a failure of the moment (no descriptor left)
+                # must not outlive it.
+                return self._refuse(stamp, e)
         try:
             value = self._parse(data)
         except ValueError as e:
-            # A half-edited file by hand: keep what was read last.
-            logger.warning("Cannot parse %s, keeping its last content: %s", self._path, e)
-            return self._value
+            # Kept like a table: the same text never parses later.
+            value = self._refuse(stamp, e)
         with self._lock:
             settled = time.time() - st.st_mtime > _SETTLE_SECONDS
             self._stamp = stamp if settled else None
             self._value = value
         return value
+
+    def _refuse(self, stamp: Optional[tuple], why: Exception) -> None:
+        with self._lock:
+            logged, self._refused = self._refused == stamp and stamp is not None, stamp
+        if not logged:
+            logger.warning("Cannot read %s, so it counts as missing: %s", self._path, why)
+        return None
 
 
 def strip_json_comments(text: str, strict: bool = False) -> str:
@@ -192,9 +222,11 @@ class Root:
 
     def __init__(self, root: str) -> None:
         self.root = root.rstrip("/")
-        self._passwd = _Stamped(self.path(kivo_paths.PASSWD), _colon_lines)
-        self._group = _Stamped(self.path(kivo_paths.GROUP), _colon_lines)
-        self._shadow = _Stamped(self.path(kivo_paths.SHADOW), _colon_lines)
+        # Account files have the one limit of every reader of them.
+        limit = kivo_paths.ACCOUNT_FILE_MAX
+        self._passwd = _Stamped(self.path(kivo_paths.PASSWD), _colon_lines, limit)
+        self._group = _Stamped(self.path(kivo_paths.GROUP), _colon_lines, limit)
+        self._shadow = _Stamped(self.path(kivo_paths.SHADOW), _colon_lines, limit)
         self._shares = _Stamped(self.path(kivo_paths.SHARES_JSON), share_table)
         self._registry = _Stamped(self.path(kivo_paths.CALENDAR_INFO), _json)
 
