@@ -135,6 +135,10 @@ bool ReplaceFile(const std::string& path, const std::string& content,
     ok = false;
     saved = errno;
   }
+  if (ok && options.before_rename && !options.before_rename()) {
+    ok = false;
+    saved = errno;
+  }
   if (ok && rename(temp.data(), path.c_str()) != 0) {
     ok = false;
     saved = errno;

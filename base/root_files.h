@@ -11,6 +11,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 
 #include "base/fd.h"
@@ -50,6 +51,12 @@ struct ReplaceOptions {
   // be lost in a power cut (the old content then stays, whole): the new
   // content itself is always synced before the rename.
   bool sync_folder = true;
+  // Runs between the temporary's fsync and the rename; false (errno set)
+  // fails the call, the old file untouched: for what must be on disk
+  // before the new content names it. The temporary's fsync has then already
+  // committed the file system's journal on the common ones, so a sync here
+  // seldom waits for more than the disk's cache.
+  std::function<bool()> before_rename;
 };
 
 // The one atomic replacement: `path` becomes a file holding `content`

@@ -165,7 +165,8 @@ bool CalDAVServiceHandler::CreateCalendar(Json::Value& result) {
   caldav::CalendarRegistry::Lock lock;
   if (!LoadAndRecover()) return false;
   // The create is recorded as under way before anything is made: a call
-  // killed before the registry names the calendar leaves no folder.
+  // killed before the registry names the calendar leaves no folder. The
+  // record is synced: a power cut must not keep the folder and lose it.
   if (!GetInputParam2Json(entry) || !ConcateID(entry, id)) return false;
   const std::string token =
       folder_.BeginCreate(id, StringParam("fullpath"), StringParam("calendarname"));
@@ -186,14 +187,18 @@ bool CalDAVServiceHandler::CreateCalendar(Json::Value& result) {
     }
     made = CreateData(&as_user, path, place, uid, gid, admin);
   }
-  // The folder carries its token before the entry names it. Its record
-  // (the id's token) is written with the end of the pending create, after
-  // the registry: should a power cut lose that write, the pending create on
-  // disk still says the calendar is being made, recovery finds it
-  // registered and done, and the folder's mark makes it known at its first
-  // use (CalendarFolder::Identify), so that write needs no folder sync and
-  // the create three syncs fewer.
-  const bool registered = made && folder_.MarkMade(id, token) && AddCalendarItemToInfo(entry);
+  // The folder carries its token before the entry names it, and its name
+  // is synced in its parent between the new registry's own sync and its
+  // rename (that sync has committed the journal on the common file
+  // systems, so this one waits for little): the registry never names a
+  // folder a power cut could take. Its record (the id's token) is appended with the
+  // end of the pending create, after the registry, unsynced: should a power
+  // cut lose it, the pending create on disk still says the calendar is
+  // being made, recovery finds it registered and done, and the folder's
+  // mark makes it known at its first use (CalendarFolder::Identify).
+  const bool registered =
+      made && folder_.MarkMade(id, token) &&
+      registry_.Add(entry, [this] { return folder_.SyncMade(); });
   identity_.Finish(token);
   if (registered) {
     result["id"] = id;
