@@ -51,12 +51,13 @@ struct ReplaceOptions {
   // be lost in a power cut (the old content then stays, whole): the new
   // content itself is always synced before the rename.
   bool sync_folder = true;
-  // Runs between the temporary's fsync and the rename; false (errno set)
-  // fails the call, the old file untouched: for what must be on disk
-  // before the new content names it. The temporary's fsync has then already
-  // committed the file system's journal on the common ones, so a sync here
-  // seldom waits for more than the disk's cache.
-  std::function<bool()> before_rename;
+  // Runs on a thread of its own while the temporary is synced (inline when
+  // no thread can be had); false (errno set) fails the call before the
+  // rename, the old file untouched. For a sync of something else that must
+  // be on disk before the new content names it: the two syncs then wait
+  // for one journal commit and one flush of the disk's cache together
+  // rather than one after the other.
+  std::function<bool()> sync_alongside;
 };
 
 // The one atomic replacement: `path` becomes a file holding `content`

@@ -188,10 +188,9 @@ bool CalDAVServiceHandler::CreateCalendar(Json::Value& result) {
     made = CreateData(&as_user, path, place, uid, gid, admin);
   }
   // The folder carries its token before the entry names it, and its name
-  // is synced in its parent between the new registry's own sync and its
-  // rename (that sync has committed the journal on the common file
-  // systems, so this one waits for little): the registry never names a
-  // folder a power cut could take. Its record (the id's token) is appended with the
+  // is synced in its parent while the new registry is, both before the
+  // registry's rename (one wait on the disk for the two): the registry
+  // never names a folder a power cut could take. Its record (the id's token) is appended with the
   // end of the pending create, after the registry, unsynced: should a power
   // cut lose it, the pending create on disk still says the calendar is
   // being made, recovery finds it registered and done, and the folder's
