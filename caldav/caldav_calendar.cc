@@ -165,12 +165,17 @@ bool CalDAVServiceHandler::CreateCalendar(Json::Value& result) {
   caldav::CalendarRegistry::Lock lock;
   if (!LoadAndRecover()) return false;
   // The create is recorded as under way before anything is made: a call
-  // killed before the registry names the calendar leaves no folder. The
-  // record is synced: a power cut must not keep the folder and lose it.
+  // killed before the registry names the calendar leaves no folder. That
+  // line is appended unsynced, a wait on the disk fewer: a power cut before
+  // the registry names the calendar may take it and keep the folder, which
+  // is then no calendar (never listed, its name taken until it is removed),
+  // never one the registry names without its folder.
   if (!GetInputParam2Json(entry) || !ConcateID(entry, id)) return false;
   const std::string token =
       folder_.BeginCreate(id, StringParam("fullpath"), StringParam("calendarname"));
-  if (token.empty() || !identity_.Save()) return false;
+  if (token.empty() || !identity_.Save(caldav::CalendarIdentity::Durability::kMayBeLost)) {
+    return false;
+  }
   bool made = false;
   {
     // Whatever way this block is left (an allocation failure included),

@@ -94,8 +94,8 @@ bool Unescaped(const char* begin, const char* end, std::string* id) {
 constexpr char kPendingLine[] = "pending ";
 constexpr char kDoneLine[] = "done ";
 
-// Appended lines beyond the record's whole content that the next synced
-// save still appends; past them it writes the record whole.
+// Appended lines beyond the record's whole content that a save still
+// appends; past them it writes the record whole.
 constexpr size_t kSpareLines = 64;
 
 bool StartsWith(const char* line, size_t length, const char* prefix) {
@@ -186,10 +186,10 @@ bool CalendarIdentity::Save(Durability durability) {
   if (!changed_) return true;
   const std::string path = kivo::RootedPath(kRecordFile);
   const bool sync = durability == Durability::kSynced;
-  // An unsynced append never waits for a replacement; a synced one writes
-  // the record whole once appends have about doubled it.
+  // Once appends have about doubled the record it is written whole (and
+  // synced), a wait now and then for a record a list reads quickly.
   const size_t live = ids_.size() + pending_.size();
-  const bool grown = sync && file_lines_ > 2 * live + kSpareLines;
+  const bool grown = file_lines_ > 2 * live + kSpareLines;
   if (!(on_disk_ && !whole_ && !grown && Append(path, sync)) && !Replace(path)) {
     *error_code_ = WEBAPI_ERR_OPERATION_FAILED;
     return false;

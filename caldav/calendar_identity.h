@@ -61,8 +61,8 @@ class CalendarIdentity {
   // Writes the record back when it changed since Load: the new lines
   // appended and the file synced, or the whole record replaced (temporary,
   // fsync, rename, fsync of the folder). False, logged, with 1704.
-  // `kMayBeLost` appends without a sync: for a write that the next call's
-  // recovery would redo if a power cut took it away (what was synced
+  // `kMayBeLost` appends without a sync: for a write whose loss in a power
+  // cut leaves a state the next call can go on from (what was written
   // before stays, whole); a replacement is always synced.
   enum class Durability { kSynced, kMayBeLost };
   bool Save(Durability durability = Durability::kSynced);
