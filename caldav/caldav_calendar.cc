@@ -200,9 +200,8 @@ bool CalDAVServiceHandler::CreateCalendar(Json::Value& result) {
   // cut lose it, the pending create on disk still says the calendar is
   // being made, recovery finds it registered and done, and the folder's
   // mark makes it known at its first use (CalendarFolder::Identify).
-  const bool registered =
-      made && folder_.MarkMade(id, token) &&
-      registry_.Add(entry, [this] { return folder_.SyncMade(); });
+  const bool registered = made && folder_.MarkMade(id, token) &&
+                          registry_.Add(entry, [this] { return folder_.SyncMade(); });
   identity_.Finish(token);
   if (registered) {
     result["id"] = id;

@@ -205,12 +205,13 @@ bool CalendarIdentity::Append(const std::string& path, bool sync) {
   struct stat st;
   // The very file read (or last written), still root's alone and as long:
   // anything else is written whole.
-  if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-      st.st_uid != geteuid() || (st.st_mode & 077) != 0 || st.st_dev != device_ ||
-      st.st_ino != inode_ || st.st_size != size_) {
+  if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+      (st.st_mode & 077) != 0 || st.st_dev != device_ || st.st_ino != inode_ ||
+      st.st_size != size_) {
     return false;
   }
-  if (!kivo::base::WriteAll(fd.get(), lines_.data(), lines_.size()) || (sync && fsync(fd.get()) != 0)) {
+  if (!kivo::base::WriteAll(fd.get(), lines_.data(), lines_.size()) ||
+      (sync && fsync(fd.get()) != 0)) {
     // What reached the file is whole lines the next Load reads, or a cut
     // line it ignores; the replacement that follows makes it exact.
     KIVO_LOG("appending to %s failed, reason=%s", path.c_str(), strerror(errno));

@@ -102,10 +102,10 @@ class CalendarIdentity {
   std::unordered_map<std::string, std::string> ids_;  // token by id
   Json::Value pending_;                               // the changes under way
   bool changed_ = false;
-  std::string lines_;     // the changes since the last Load or Save, as lines
-  bool whole_ = false;    // a change lines cannot say: the next Save replaces
-  size_t file_lines_ = 0; // lines in the file as last read or written
-  bool on_disk_ = false;  // the file below, as last read or written
+  std::string lines_;      // the changes since the last Load or Save, as lines
+  bool whole_ = false;     // a change lines cannot say: the next Save replaces
+  size_t file_lines_ = 0;  // lines in the file as last read or written
+  bool on_disk_ = false;   // the file below, as last read or written
   dev_t device_ = 0;
   ino_t inode_ = 0;
   off_t size_ = 0;

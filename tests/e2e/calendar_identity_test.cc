@@ -87,8 +87,11 @@ class Scene {
   size_t Pending() const {
     std::multiset<std::string> tokens;
     for (const std::string& line : ReadLines(root.Path("/usr/kivo/etc/calendar.ids"))) {
-      if (line.rfind("pending ", 0) == 0) tokens.insert(ParseJson(line.substr(8))["token"].asString());
-      if (line.rfind("done ", 0) == 0) tokens.erase(line.substr(5));
+      if (line.rfind("pending ", 0) == 0) {
+        tokens.insert(ParseJson(line.substr(8))["token"].asString());
+      } else if (line.rfind("done ", 0) == 0) {
+        tokens.erase(line.substr(5));
+      }
     }
     return tokens.size();
   }

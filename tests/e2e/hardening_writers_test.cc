@@ -116,7 +116,8 @@ TEST(HardeningConcurrencyTest, ProcessesAndHttpClientsLoseNothing) {
       tokened.insert(line.substr(line.find(' ') + 1));
     }
   }
-  EXPECT_EQ(tokened.size(), expected.size()) << "a token for each calendar, none lost to another writer";
+  EXPECT_EQ(tokened.size(), expected.size())
+      << "a token for each calendar, none lost to another writer";
   // The settings files are whole and hold one of the values written.
   EXPECT_THAT(root.ConfValue("runCalDav"), ::testing::AnyOf("yes", "no"));
   EXPECT_TRUE(ParseJson(Read(root.Path("/var/lib/kivo/services.json"))).isObject());
