@@ -7,6 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -35,6 +38,47 @@ bool SyncDir(const std::string& dir) {
   errno = saved;
   return ok;
 }
+
+// Runs a ReplaceOptions::sync_alongside from its construction to Join, on
+// a thread of its own, or inline in Join when none could be started.
+class SyncAlongside {
+ public:
+  explicit SyncAlongside(const std::function<bool()>& sync) : sync_(sync) {
+    if (!sync_) return;
+    try {
+      thread_ = std::thread([this] {
+        ok_ = sync_();
+        error_ = errno;
+      });
+    } catch (const std::system_error&) {
+      // No thread: Join runs it.
+    }
+  }
+  ~SyncAlongside() {
+    if (thread_.joinable()) thread_.join();
+  }
+  SyncAlongside(const SyncAlongside&) = delete;
+  SyncAlongside& operator=(const SyncAlongside&) = delete;
+
+  // Waits for the sync; false with its errno in `error` when it failed.
+  bool Join(int* error) {
+    if (!sync_) return true;
+    if (thread_.joinable()) {
+      thread_.join();
+    } else {
+      ok_ = sync_();
+      error_ = errno;
+    }
+    *error = error_;
+    return ok_;
+  }
+
+ private:
+  const std::function<bool()>& sync_;
+  std::thread thread_;
+  bool ok_ = false;
+  int error_ = 0;
+};
 
 }  // namespace
 
@@ -147,9 +191,18 @@ bool ReplaceFile(const std::string& path, const std::string& content,
   }
   // Mode and owner are set before the content and the rename: at no moment
   // may anyone else write the file.
-  ok =
-      ok && fchmod(fd, mode) == 0 && WriteAll(fd, content.data(), content.size()) && fsync(fd) == 0;
+  ok = ok && fchmod(fd, mode) == 0 && WriteAll(fd, content.data(), content.size());
   int saved = errno;
+  if (ok) {
+    SyncAlongside alongside(options.sync_alongside);
+    ok = fsync(fd) == 0;
+    saved = errno;
+    int other = 0;
+    if (!alongside.Join(&other) && ok) {
+      ok = false;
+      saved = other;
+    }
+  }
   if (close(fd) != 0 && ok) {
     ok = false;
     saved = errno;

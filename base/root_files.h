@@ -13,6 +13,7 @@
 #include <stdio.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 
 #include "base/fd.h"
@@ -61,6 +62,13 @@ struct ReplaceOptions {
   // be lost in a power cut (the old content then stays, whole): the new
   // content itself is always synced before the rename.
   bool sync_folder = true;
+  // Runs on a thread of its own while the temporary is synced (inline when
+  // no thread can be had); false (errno set) fails the call before the
+  // rename, the old file untouched. For a sync of something else that must
+  // be on disk before the new content names it: the two syncs then wait
+  // for one journal commit and one flush of the disk's cache together
+  // rather than one after the other.
+  std::function<bool()> sync_alongside;
 };
 
 // The one atomic replacement: `path` becomes a file holding `content`

@@ -164,12 +164,16 @@ bool CalDAVServiceHandler::CreateCalendar(Json::Value& result) {
   // is being filled nor miss the entry that follows it.
   caldav::CalendarRegistry::Lock lock;
   if (!LoadAndRecover()) return false;
-  // The create is recorded as under way before anything is made: a call
-  // killed before the registry names the calendar leaves no folder.
+  // The create is recorded as under way, on disk, before anything is made:
+  // a call killed or a power cut before the registry names the calendar
+  // leaves no folder behind (the recovery removes it), and none the
+  // registry names without its folder.
   if (!GetInputParam2Json(entry) || !ConcateID(entry, id)) return false;
   const std::string token =
       folder_.BeginCreate(id, StringParam("fullpath"), StringParam("calendarname"));
-  if (token.empty() || !identity_.Save()) return false;
+  if (token.empty() || !identity_.Save()) {
+    return false;
+  }
   bool made = false;
   {
     // Whatever way this block is left (an allocation failure included),
@@ -186,14 +190,16 @@ bool CalDAVServiceHandler::CreateCalendar(Json::Value& result) {
     }
     made = CreateData(&as_user, path, place, uid, gid, admin);
   }
-  // The folder carries its token before the entry names it. Its record
-  // (the id's token) is written with the end of the pending create, after
-  // the registry: should a power cut lose that write, the pending create on
-  // disk still says the calendar is being made, recovery finds it
-  // registered and done, and the folder's mark makes it known at its first
-  // use (CalendarFolder::Identify), so that write needs no folder sync and
-  // the create three syncs fewer.
-  const bool registered = made && folder_.MarkMade(id, token) && AddCalendarItemToInfo(entry);
+  // The folder carries its token before the entry names it, and its name
+  // is synced in its parent while the new registry is, both before the
+  // registry's rename (one wait on the disk for the two): the registry
+  // never names a folder a power cut could take. Its record (the id's token) is appended with the
+  // end of the pending create, after the registry, unsynced: should a power
+  // cut lose it, the pending create on disk still says the calendar is
+  // being made, recovery finds it registered and done, and the folder's
+  // mark makes it known at its first use (CalendarFolder::Identify).
+  const bool registered = made && folder_.MarkMade(id, token) &&
+                          registry_.Add(entry, [this] { return folder_.SyncMade(); });
   identity_.Finish(token);
   if (registered) {
     result["id"] = id;

@@ -268,6 +268,19 @@ kivo::base::Fd CalendarFolder::CreateStateFile(const std::string& path, const ch
                                mode));
 }
 
+bool CalendarFolder::SyncMade() {
+  // The parent is held O_PATH, which takes no fsync.
+  const kivo::base::Fd parent(
+      made_.parent.valid() ? openat(made_.parent.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                           : -1);
+  if (parent.valid() && fsync(parent.get()) == 0) return true;
+  const int error = made_.parent.valid() ? errno : EBADF;
+  KIVO_LOG("cannot sync the folder of a new calendar, reason=%s", strerror(error));
+  Fail(WEBAPI_ERR_OPERATION_FAILED);
+  errno = error;
+  return false;
+}
+
 void CalendarFolder::KeepMade() { made_ = Made(); }
 
 void CalendarFolder::RemoveMade() {

@@ -93,6 +93,11 @@ class CalendarFolder {
   // as root, before the entry is registered); false, nothing recorded, when
   // the folder cannot carry it on a file system that has the mechanism.
   bool MarkMade(const std::string& id, const std::string& token);
+  // Syncs the made folder's parent, so that the folder's name survives a
+  // power cut; run as root before the registry names it, on a thread of
+  // its own while the registry's new content is synced (it touches nothing
+  // else of this object). False, logged, errno kept, when it fails.
+  bool SyncMade();
   // The made folder is registered: it stays.
   void KeepMade();
   // Takes away the folder made by this object, and only while its name

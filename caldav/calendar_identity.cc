@@ -6,6 +6,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -41,10 +42,10 @@ void WarnUnsupportedOnce() {
            CalendarIdentity::kAttribute);
 }
 
-bool ReadText(const std::string& path, std::string* text, bool* missing) {
+bool ReadText(const std::string& path, std::string* text, bool* missing, struct stat* st) {
   const kivo::base::Fd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   *missing = !fd.valid() && errno == ENOENT;
-  if (!fd.valid()) return false;
+  if (!fd.valid() || fstat(fd.get(), st) != 0) return false;
   char buffer[16 * 1024];
   for (;;) {
     const ssize_t n = read(fd.get(), buffer, sizeof buffer);
@@ -91,35 +92,60 @@ bool Unescaped(const char* begin, const char* end, std::string* id) {
 }
 
 constexpr char kPendingLine[] = "pending ";
+constexpr char kDoneLine[] = "done ";
+
+// Appended lines beyond the record's whole content that a save still
+// appends; past them it writes the record whole.
+constexpr size_t kSpareLines = 64;
+
+bool StartsWith(const char* line, size_t length, const char* prefix) {
+  return length > strlen(prefix) && memcmp(line, prefix, strlen(prefix)) == 0;
+}
 
 }  // namespace
 
 // One line a calendar, "<token> <id>" (a calendar known by name only has
 // "-" for its token), and one a change under way, "pending <JSON>": a list
 // reads it whole, and lines cost far less than a JSON object of thousands.
+// Lines are applied in order: a later token for an id replaces the earlier
+// one, "done <token>" ends the changes of that token.
 bool CalendarIdentity::Load() {
   const std::string path = kivo::RootedPath(kRecordFile);
   ids_.clear();
   pending_ = Json::Value(Json::arrayValue);
   changed_ = false;
+  lines_.clear();
+  whole_ = false;
+  file_lines_ = 0;
+  on_disk_ = false;
   std::string text;
   bool missing = false;
-  if (!ReadText(path, &text, &missing)) {
+  struct stat st;
+  if (!ReadText(path, &text, &missing, &st)) {
     if (missing) return true;
     KIVO_LOG("cannot read %s, reason=%s", path.c_str(), strerror(errno));
     *error_code_ = WEBAPI_ERR_OPERATION_FAILED;
     return false;
   }
+  on_disk_ = true;
+  device_ = st.st_dev;
+  inode_ = st.st_ino;
+  size_ = st.st_size;
+  // Every write ends its lines: text after the last newline is an append
+  // cut short, of a change not begun yet. It goes with the next save.
+  const size_t whole = text.rfind('\n');
+  const size_t length_read = whole == std::string::npos ? 0 : whole + 1;
+  if (length_read < text.size()) whole_ = true;
   bool parsed = true;
   std::string id;
-  for (size_t start = 0; parsed && start < text.size();) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
+  for (size_t start = 0; parsed && start < length_read;) {
+    const size_t end = text.find('\n', start);
     const char* line = text.data() + start;
     const size_t length = end - start;
     start = end + 1;
     if (length == 0) continue;
-    if (length > strlen(kPendingLine) && memcmp(line, kPendingLine, strlen(kPendingLine)) == 0) {
+    ++file_lines_;
+    if (StartsWith(line, length, kPendingLine)) {
       Json::Value change;
       try {
         parsed = Json::Reader().parse(line + strlen(kPendingLine), line + length, change, false) &&
@@ -128,6 +154,15 @@ bool CalendarIdentity::Load() {
         parsed = false;
       }
       if (parsed) pending_.append(change);
+      continue;
+    }
+    if (StartsWith(line, length, kDoneLine)) {
+      const std::string token(line + strlen(kDoneLine), length - strlen(kDoneLine));
+      Json::Value kept(Json::arrayValue);
+      for (const Json::Value& change : pending_) {
+        if (change["token"].asString() != token) kept.append(change);
+      }
+      pending_.swap(kept);
       continue;
     }
     const char* space = static_cast<const char*>(memchr(line, ' ', length));
@@ -150,6 +185,44 @@ bool CalendarIdentity::Load() {
 bool CalendarIdentity::Save(Durability durability) {
   if (!changed_) return true;
   const std::string path = kivo::RootedPath(kRecordFile);
+  const bool sync = durability == Durability::kSynced;
+  // Once appends have about doubled the record it is written whole (and
+  // synced), a wait now and then for a record a list reads quickly.
+  const size_t live = ids_.size() + pending_.size();
+  const bool grown = file_lines_ > 2 * live + kSpareLines;
+  if (!(on_disk_ && !whole_ && !grown && Append(path, sync)) && !Replace(path)) {
+    *error_code_ = WEBAPI_ERR_OPERATION_FAILED;
+    return false;
+  }
+  changed_ = false;
+  whole_ = false;
+  lines_.clear();
+  return true;
+}
+
+bool CalendarIdentity::Append(const std::string& path, bool sync) {
+  const kivo::base::Fd fd(open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
+  struct stat st;
+  // The very file read (or last written), still root's alone and as long:
+  // anything else is written whole.
+  if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+      (st.st_mode & 077) != 0 || st.st_dev != device_ || st.st_ino != inode_ ||
+      st.st_size != size_) {
+    return false;
+  }
+  if (!kivo::base::WriteAll(fd.get(), lines_.data(), lines_.size()) ||
+      (sync && fsync(fd.get()) != 0)) {
+    // What reached the file is whole lines the next Load reads, or a cut
+    // line it ignores; the replacement that follows makes it exact.
+    KIVO_LOG("appending to %s failed, reason=%s", path.c_str(), strerror(errno));
+    return false;
+  }
+  size_ += static_cast<off_t>(lines_.size());
+  file_lines_ += static_cast<size_t>(std::count(lines_.begin(), lines_.end(), '\n'));
+  return true;
+}
+
+bool CalendarIdentity::Replace(const std::string& path) {
   std::string text;
   for (const auto& [id, token] : ids_) {
     text += token.empty() ? "-" : token;
@@ -163,15 +236,17 @@ bool CalendarIdentity::Save(Durability durability) {
   options.new_mode = 0600;
   options.fresh = true;
   options.make_parents = false;
-  // The record must be on disk before any folder it speaks of is touched; a
+  // The record must be on disk before any folder it speaks of is touched,
+  // and later appends sync the file alone: its rename is always synced. A
   // failed sync of its folder alone is logged, the content being in place.
   options.folder_sync_fails = false;
-  options.sync_folder = durability == Durability::kSynced;
-  if (!kivo::base::ReplaceFile(path, text, options)) {
-    *error_code_ = WEBAPI_ERR_OPERATION_FAILED;
-    return false;
-  }
-  changed_ = false;
+  if (!kivo::base::ReplaceFile(path, text, options)) return false;
+  struct stat st;
+  on_disk_ = lstat(path.c_str(), &st) == 0;
+  device_ = st.st_dev;
+  inode_ = st.st_ino;
+  size_ = st.st_size;
+  file_lines_ = ids_.size() + pending_.size();
   return true;
 }
 
@@ -192,15 +267,22 @@ bool CalendarIdentity::TokenInUse(const std::string& token) const {
 void CalendarIdentity::Record(const std::string& id, const std::string& token) {
   ids_[id] = token;
   changed_ = true;
+  lines_ += token.empty() ? "-" : token;
+  lines_ += ' ';
+  lines_ += Escaped(id);
+  lines_ += '\n';
 }
 
 void CalendarIdentity::Forget(const std::string& id) {
-  if (ids_.erase(id) > 0) changed_ = true;
+  if (ids_.erase(id) == 0) return;
+  changed_ = true;
+  whole_ = true;  // no line takes an id back
 }
 
 void CalendarIdentity::Begin(const Json::Value& change) {
   pending_.append(change);
   changed_ = true;
+  lines_ += kPendingLine + Json::FastWriter().write(change);
 }
 
 void CalendarIdentity::Finish(const std::string& token) {
@@ -211,6 +293,7 @@ void CalendarIdentity::Finish(const std::string& token) {
   if (kept.size() == pending_.size()) return;
   pending_.swap(kept);
   changed_ = true;
+  lines_ += kDoneLine + token + '\n';
 }
 
 std::string CalendarIdentity::NewToken() {

@@ -9,8 +9,17 @@
 // registry, usr/kivo/etc/calendar.ids (0600), which leaves the registry's
 // own format alone. One line a calendar, "<token> <id>" ("\" and newlines
 // of the id escaped; "-" for an empty token), and one a change under way,
-// "pending " and a JSON object: {"op": "delete" | "move", "id", "token",
-// "from", "name", and for a move "to", "to_name", "new_id", "entry"}.
+// "pending " and a JSON object: {"op": "create" | "delete" | "move", "id",
+// "token", "from", "name", and for a move "to", "to_name", "new_id",
+// "entry"}.
+//
+// The lines are read in order, a later one winning: a save that only adds
+// tokens and changes appends their lines ("done <token>" for the end of a
+// change) to the file rather than replacing it, one write and at most one
+// fsync of the file, no rename and no folder sync; a forgotten id, or a file
+// grown to about twice its whole content, is written whole again by
+// replacement. A last line without its newline is an append cut short: it is
+// ignored, and the next save writes the file whole.
 //
 // An id without a token is a calendar made before tokens were recorded; the
 // module adopts its folder on first use. An empty token stands for a folder
@@ -27,6 +36,7 @@
 #define KIVO_CALDAV_CALENDAR_IDENTITY_H_
 
 #include <json/json.h>
+#include <sys/types.h>
 
 #include <string>
 #include <unordered_map>
@@ -48,11 +58,12 @@ class CalendarIdentity {
 
   // Reads the record (none: empty). False, logged, when it cannot be read.
   bool Load();
-  // Writes the record back when it changed since Load (temporary, fsync,
-  // rename, fsync of the folder). False, logged, with 1704.
-  // `kMayBeLost` leaves the folder unsynced: for a write that the next
-  // call's recovery would redo if a power cut took its rename away (the
-  // old record then stays, whole).
+  // Writes the record back when it changed since Load: the new lines
+  // appended and the file synced, or the whole record replaced (temporary,
+  // fsync, rename, fsync of the folder). False, logged, with 1704.
+  // `kMayBeLost` appends without a sync: for a write whose loss in a power
+  // cut leaves a state the next call can go on from (what was written
+  // before stays, whole); a replacement is always synced.
   enum class Durability { kSynced, kMayBeLost };
   bool Save(Durability durability = Durability::kSynced);
 
@@ -81,10 +92,23 @@ class CalendarIdentity {
   static Mark Get(int fd, std::string* token);
 
  private:
+  // Appends `lines_` to the loaded file (synced when `sync`); false when
+  // it is not that very file any more or the write fails (the caller then
+  // writes the record whole).
+  bool Append(const std::string& path, bool sync);
+  bool Replace(const std::string& path);
+
   int* const error_code_;
   std::unordered_map<std::string, std::string> ids_;  // token by id
   Json::Value pending_;                               // the changes under way
   bool changed_ = false;
+  std::string lines_;      // the changes since the last Load or Save, as lines
+  bool whole_ = false;     // a change lines cannot say: the next Save replaces
+  size_t file_lines_ = 0;  // lines in the file as last read or written
+  bool on_disk_ = false;   // the file below, as last read or written
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
+  off_t size_ = 0;
 };
 
 }  // namespace caldav

@@ -238,7 +238,8 @@ int CalendarRegistry::ReadOnly(const CalendarLocation& location, std::vector<Cal
 
 // The new content goes to a temporary beside the registry and replaces it by
 // rename, so a failure at any point leaves the previous registry whole.
-bool CalendarRegistry::Write(const Json::Value& calendars) {
+bool CalendarRegistry::Write(const Json::Value& calendars,
+                             const std::function<bool()>& sync_alongside) {
   kivo::base::ReplaceOptions options;
   options.new_mode = kRegistryMode;
   options.refused_bits = S_IWGRP | S_IWOTH;
@@ -246,6 +247,7 @@ bool CalendarRegistry::Write(const Json::Value& calendars) {
   options.make_parents = false;
   // A failed sync of the folder does not undo a write already in place.
   options.folder_sync_fails = false;
+  options.sync_alongside = sync_alongside;
   if (!kivo::base::ReplaceFile(kivo::RootedPath(SZF_CALENDAR_INFO), calendars.toStyledString(),
                                options)) {
     Fail(WEBAPI_ERR_OPERATION_FAILED);
@@ -263,7 +265,7 @@ bool CalendarRegistry::Id(const Json::Value& entry, std::string& id) {
   return false;
 }
 
-bool CalendarRegistry::Add(const Json::Value& entry) {
+bool CalendarRegistry::Add(const Json::Value& entry, const std::function<bool()>& sync_alongside) {
   std::string new_id;
   if (!Id(entry, new_id)) return false;
 
@@ -277,7 +279,7 @@ bool CalendarRegistry::Add(const Json::Value& entry) {
     registered = id == new_id;
   }
   if (!registered) calendars.append(entry);
-  return Write(calendars);
+  return Write(calendars, sync_alongside);
 }
 
 }  // namespace caldav

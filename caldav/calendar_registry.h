@@ -27,6 +27,7 @@
 
 #include <json/json.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -88,13 +89,15 @@ class CalendarRegistry {
   // ReadOnly tells them apart.
   int Read(Json::Value& calendars);
   // Replaces the registry with `calendars`; on failure the previous one
-  // stays whole and no temporary is left.
-  bool Write(const Json::Value& calendars);
+  // stays whole and no temporary is left. `sync_alongside`, when given, runs
+  // while the new content is synced, before it replaces the old (see
+  // kivo::base::ReplaceOptions); its false fails the write.
+  bool Write(const Json::Value& calendars, const std::function<bool()>& sync_alongside = nullptr);
   // CalendarId, with a missing member recorded as the call's failure.
   bool Id(const Json::Value& entry, std::string& id);
   // Appends `entry` unless its id is registered, and rewrites the registry
-  // either way.
-  bool Add(const Json::Value& entry);
+  // either way (`sync_alongside` as for Write).
+  bool Add(const Json::Value& entry, const std::function<bool()>& sync_alongside = nullptr);
 
  private:
   void Fail(int code) { *error_code_ = code; }
