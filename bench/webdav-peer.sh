@@ -8,7 +8,7 @@
 #
 # Workloads: GET of 4 KiB (wrk, 8 connections), PROPFIND Depth 1 of N files
 # (median of 5), `rclone copy` of N small files up and down, a 100 MB PUT and
-# GET, and the daemon's memory (PSS of all its processes) after the load.
+# GET (median of 5 each, the servers taking turns transfer by transfer), and the daemon's memory (PSS of all its processes) after the load.
 # Then USERS accounts at once (bench/many_users.py), each on its own
 # kept-alive connection alternating a PROPFIND Depth 1 of its own folder of
 # 50 files and GETs of them for USERS_SECONDS, from USERS loopback addresses
@@ -203,12 +203,12 @@ rclone_down() { # seconds
   client rclone copy --transfers 4 --checkers 4 "$(remote "$1")many" "$WORK/local/down" 2>>"$WORK/rclone.log"
   python3 -c "import time; print(time.monotonic() - $start)"
 }
-put_big() {
+put_once() { # seconds (the first makes the file, the later ones replace it)
   # shellcheck disable=SC2046
   client curl -s -o /dev/null $(auth "$1") -T "$WORK/local/src/big" -w '%{time_total}\n' \
     "$(url "$1")/up/big-$2"
 }
-get_big() {
+get_once() { # seconds
   # shellcheck disable=SC2046
   client curl -s -o /dev/null $(auth "$1") -w '%{time_total}\n' "$(url "$1")/big"
 }
@@ -292,9 +292,22 @@ for round in $(seq "$ROUNDS"); do
     record propfind "$server" "$(propfind "$server")"
     record up "$server" "$(rclone_up "$server" "$round")"
     record down "$server" "$(rclone_down "$server")"
-    record put "$server" "$(put_big "$server" "$round")"
-    record get "$server" "$(get_big "$server")"
     record rss "$server" "$(pss_mb "$server")"
+  done
+  # One 100 MB transfer swings by a third with the machine's state: the
+  # servers take turns transfer by transfer, median of 5 each.
+  for kind in put get; do
+    declare -A samples=()
+    for _ in 1 2 3 4 5; do
+      for server in ours apache nginx; do
+        samples[$server]+="$("${kind}_once" "$server" "$round") "
+      done
+    done
+    for server in ours apache nginx; do
+      # shellcheck disable=SC2086
+      record "$kind" "$server" "$(printf '%s\n' ${samples[$server]} | sort -n | sed -n 3p)"
+    done
+    unset samples
   done
   [ "$USERS" -gt 0 ] || continue
   for server in ours apache; do
