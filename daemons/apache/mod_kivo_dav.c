@@ -867,7 +867,7 @@ static int kd_login(request_rec *r, const kd_server *sc, kd_shared *shared) {
 
 /* The URL is mapped as root, as the files of every account are reached
  * through it; kd_take_identity ends that right after the mapping, and the
- * request's end gives back whatever the thread still holds. */
+ * request's end parks the account's identity (root's it gives back). */
 static int kd_map_as_root(request_rec *r) {
   if (kd_identity_raise() != 0) {
     ap_log_rerror(APLOG_MARK, APLOG_ERR, errno, r, "cannot act as root to map %s", r->uri);
