@@ -323,7 +323,7 @@ class CalendarChangeTest : public ::testing::TestWithParam<Change> {
 // undone by the next call, or by `init` before it.
 TEST_P(CalendarChangeTest, KilledAtEveryStepTheNextCallFinishesOrUndoesIt) {
   std::vector<ShimCall> calls;
-  std::string share, registry;
+  std::string share, registry, first_root;
   {
     Scene scene(GetParam().second_volume);
     ASSERT_TRUE(scene.ready());
@@ -333,6 +333,7 @@ TEST_P(CalendarChangeTest, KilledAtEveryStepTheNextCallFinishesOrUndoesIt) {
     calls = ShimRecord(scene.root.path());
     share = scene.public_;
     registry = scene.root.Path("/usr/kivo/etc/calendar.info");
+    first_root = scene.root.path();
     bool is_new = false;
     ExpectOldOrNew(scene, &is_new);
     EXPECT_TRUE(is_new);
@@ -361,11 +362,11 @@ TEST_P(CalendarChangeTest, KilledAtEveryStepTheNextCallFinishesOrUndoesIt) {
   ASSERT_GT(calls.size(), 3u);
   int finished = 0, undone = 0;
   for (size_t i = 0; i < calls.size(); ++i) {
-    SCOPED_TRACE("killed at " + ShimSelector(calls, i) + " " + calls[i].path);
+    SCOPED_TRACE("killed at " + ShimSelector(calls, i, first_root));
     Scene scene(GetParam().second_volume);
     ASSERT_TRUE(scene.ready());
     ASSERT_TRUE(scene.Make("Cal"));
-    const Result killed = Run(scene, {"KIVO_SHIM_KILL=" + ShimSelector(calls, i)});
+    const Result killed = Run(scene, {"KIVO_SHIM_KILL=" + ShimSelector(calls, i, first_root)});
     EXPECT_EQ(killed.status, 128 + SIGKILL) << killed.out << killed.err;
     // Every other time the host's start comes first.
     if (i % 2 == 1) {
@@ -388,12 +389,14 @@ class CalendarCopyFaultTest : public CalendarChangeTest {};
 
 TEST_P(CalendarCopyFaultTest, DiskFaultsDuringACopyLeaveTheSourceWhole) {
   std::vector<ShimCall> calls;
+  std::string first_root;
   {
     Scene scene(true);
     ASSERT_TRUE(scene.ready());
     ASSERT_TRUE(scene.Make("Cal"));
     ASSERT_EQ(Run(scene, {}).status, 0);
     calls = ShimRecord(scene.root.path());
+    first_root = scene.root.path();
   }
   int faults = 0;
   for (size_t i = 0; i < calls.size(); ++i) {
@@ -401,11 +404,11 @@ TEST_P(CalendarCopyFaultTest, DiskFaultsDuringACopyLeaveTheSourceWhole) {
     if (calls[i].kind == "rename" || calls[i].path.find("/volume2/t/") == std::string::npos)
       continue;
     for (const int error : {EIO, ENOSPC}) {
-      SCOPED_TRACE(ShimSelector(calls, i) + " " + calls[i].path + " " + strerror(error));
+      SCOPED_TRACE(ShimSelector(calls, i, first_root) + " " + strerror(error));
       Scene scene(true);
       ASSERT_TRUE(scene.ready());
       ASSERT_TRUE(scene.Make("Cal"));
-      const Result failed = Run(scene, {"KIVO_SHIM_FAIL=" + ShimSelector(calls, i),
+      const Result failed = Run(scene, {"KIVO_SHIM_FAIL=" + ShimSelector(calls, i, first_root),
                                         "KIVO_SHIM_ERRNO=" + std::to_string(error)});
       EXPECT_EQ(failed.answer, Refusal(1704)) << failed.out << failed.err;
       bool is_new = true;

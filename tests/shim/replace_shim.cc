@@ -9,9 +9,14 @@
 //                    "<kind> <path> <new path or -> <FAILED or ->" with kind
 //                    write, fsync (fdatasync counts as one) or rename
 //   KIVO_SHIM_FAIL   "<kind>:<n>": the n-th recorded call of that kind fails
-//                    with EIO (or KIVO_SHIM_ERRNO, a number) instead of running
-//   KIVO_SHIM_KILL   "<kind>:<n>": the program is killed (SIGKILL) in place of
-//                    the n-th recorded call of that kind, recorded "KILLED"
+//                    with EIO (or KIVO_SHIM_ERRNO, a number) instead of running;
+//                    "<kind>:<n>@<glob>": the n-th of that kind whose path (a
+//                    rename's new path) matches the glob (fnmatch). Calls of
+//                    one thread keep their order from run to run, those of
+//                    two threads do not: the second form names a call by
+//                    what it does, whatever else runs beside it
+//   KIVO_SHIM_KILL   a selector as for KIVO_SHIM_FAIL: the program is killed
+//                    (SIGKILL) in place of that call, recorded "KILLED"
 //   KIVO_SHIM_TARGET a file below the folder: its content is copied to
 //                    "<record>.snapshot" at the first recorded call after the
 //                    first replacement of it (a rename onto it and an fsync
@@ -27,6 +32,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -44,6 +50,8 @@ enum Kind { kWrite, kFsync, kRename, kKinds };
 constexpr const char* kKindNames[kKinds] = {"write", "fsync", "rename"};
 
 std::atomic<int> counts[kKinds];
+// Calls that matched the glob of KIVO_SHIM_FAIL's and KIVO_SHIM_KILL's selector.
+std::atomic<int> fail_matches{0}, kill_matches{0};
 
 // KIVO_SHIM_TARGET's snapshot: none yet, due at the next call, taken.
 enum Snapshot { kNone, kDue, kTaken };
@@ -118,14 +126,18 @@ bool Record(Kind kind, const std::string& path, const std::string& second = "") 
   if (!Watched(path) && !(kind == kRename && Watched(second))) return false;
   TakeSnapshot();
   const int n = ++counts[kind];
-  const auto selected = [&](const char* variable) {
+  const auto selected = [&](const char* variable, std::atomic<int>& matches) {
     const char* spec = getenv(variable);
     const size_t length = strlen(kKindNames[kind]);
-    return spec != nullptr && strncmp(spec, kKindNames[kind], length) == 0 && spec[length] == ':' &&
-           atoi(spec + length + 1) == n;
+    if (spec == nullptr || strncmp(spec, kKindNames[kind], length) != 0 || spec[length] != ':')
+      return false;
+    const char* glob = strchr(spec, '@');
+    if (glob == nullptr) return atoi(spec + length + 1) == n;
+    const std::string& named = kind == kRename ? second : path;
+    return fnmatch(glob + 1, named.c_str(), 0) == 0 && ++matches == atoi(spec + length + 1);
   };
-  const bool fail = selected("KIVO_SHIM_FAIL");
-  const bool die = selected("KIVO_SHIM_KILL");
+  const bool fail = selected("KIVO_SHIM_FAIL", fail_matches);
+  const bool die = selected("KIVO_SHIM_KILL", kill_matches);
   if (const char* log = getenv("KIVO_SHIM_LOG")) {
     const std::string line = std::string(kKindNames[kind]) + " " + path + " " +
                              (second.empty() ? "-" : second) +
