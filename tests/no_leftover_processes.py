@@ -1,13 +1,17 @@
 #!/usr/bin/python3
 """The suite's last test: no process of any of this build's test roots still
 runs. A process belongs to a root when its command line, its working folder
-or its KIVO_ROOT names a path starting with one of the prefixes given. Each
-one found is listed, stopped with its process group, and fails the test.
+or its KIVO_ROOT names a root: one of the prefixes given followed by a root's
+own name (mkdtemp's letters and digits). The prefix alone is no root: a
+compile of the tests in the same tree while they run has it in its command
+line (-DKIVO_TEST_ROOTS="PREFIX"), and so has a test's own --root-prefix.
+Each one found is listed, stopped with its process group, and fails the test.
 
   no_leftover_processes.py PREFIX...
 """
 
 import os
+import re
 import signal
 import sys
 import time
@@ -23,6 +27,7 @@ def read(path):
 
 def leftovers(prefixes):
     found = {}
+    root = re.compile("|".join(re.escape(p) + "[A-Za-z0-9_]" for p in prefixes))
     for pid in filter(str.isdigit, os.listdir("/proc")):
         if int(pid) == os.getpid():
             continue
@@ -33,7 +38,7 @@ def leftovers(prefixes):
             cwd = ""
         roots = [v[len("KIVO_ROOT="):] for v in read("/proc/%s/environ" % pid).split("\0")
                  if v.startswith("KIVO_ROOT=")]
-        if any(p in text for p in prefixes for text in [args, cwd] + roots):
+        if any(root.search(text) for text in [args, cwd] + roots):
             found[int(pid)] = args
     return found
 

@@ -56,7 +56,7 @@ TEST_F(SupervisorTest, OnlyAProcessNamingTheConfigurationIsTheDaemon) {
     const pid_t pid = Child(c.name);
     ASSERT_GT(pid, 0);
     // The shell has exec'd once its command line shows the name.
-    for (int i = 0; i < 200 && !kTestDaemon.IsOurs(pid) && c.ours; ++i) usleep(10000);
+    for (int i = 0; i < 3000 && !kTestDaemon.IsOurs(pid) && c.ours; ++i) usleep(10000);
     ASSERT_TRUE(kTestDaemon.WritePidFile(pid));
     EXPECT_EQ(c.ours ? pid : 0, kTestDaemon.RunningPid()) << c.name;
     EXPECT_TRUE(kTestDaemon.Stop(pid));

@@ -149,11 +149,13 @@ class HardeningRacesTest : public ::testing::Test {
     ASSERT_TRUE(attacker.running());
     const auto end = std::chrono::steady_clock::now() + kBudget;
     int rounds = 0;
-    for (; rounds < kMaxRounds && std::chrono::steady_clock::now() < end; ++rounds) {
+    // Three rounds whatever the clock says: a loaded machine runs fewer in the budget, never
+    // fewer than that.
+    for (; rounds < kMaxRounds && (rounds < 3 || std::chrono::steady_clock::now() < end);
+         ++rounds) {
       round(rounds);
     }
     EXPECT_TRUE(attacker.running()) << "the attacker could not run as the user";
-    EXPECT_GT(rounds, 2);  // a loaded machine runs fewer, never none
     RecordProperty("rounds", rounds);
     EXPECT_EQ(Disk(), before_);
     // The process was back to root for every call: the registry is root's.
@@ -333,7 +335,7 @@ TEST_F(HardeningMovesTest, AFifoForAFolderNeverLendsItsModeToARootFile) {
   constexpr auto kLongBudget = std::chrono::seconds(30);
   const auto end = std::chrono::steady_clock::now() + kLongBudget;
   int rounds = 0;
-  for (; rounds < kMaxRounds && std::chrono::steady_clock::now() < end; ++rounds) {
+  for (; rounds < kMaxRounds && (rounds < 3 || std::chrono::steady_clock::now() < end); ++rounds) {
     const std::string name = "F" + std::to_string(rounds);
     attacker.Pause(rounds);
     ASSERT_EQ(Create(name).status, 0);
@@ -351,7 +353,6 @@ TEST_F(HardeningMovesTest, AFifoForAFolderNeverLendsItsModeToARootFile) {
     unlink(folder.c_str());
   }
   EXPECT_TRUE(attacker.running());
-  EXPECT_GT(rounds, 2);
   RecordProperty("rounds", rounds);
   EXPECT_EQ(Read(secret), "secret\n");
   EXPECT_EQ(Disk(), before_);
