@@ -1,6 +1,10 @@
 // init, useradd and passwd: the commands that lay out a root and manage its
 // accounts.
 
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <iostream>
 #include <string>
 
@@ -12,6 +16,55 @@
 #include "platform/accounts.h"
 
 namespace host {
+
+namespace {
+
+// One line of standard input without its line end; false at its end.
+bool ReadLine(std::string* line) {
+  if (!std::getline(std::cin, *line)) return false;
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  return true;
+}
+
+// Standard input's echo off while it lives, restored however the line ends.
+class NoEcho {
+ public:
+  NoEcho() : on_(tcgetattr(STDIN_FILENO, &saved_) == 0) {
+    if (!on_) return;
+    struct termios quiet = saved_;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    quiet.c_lflag |= ECHONL;
+    on_ = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
+  }
+  ~NoEcho() {
+    if (on_) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_);
+  }
+  NoEcho(const NoEcho&) = delete;
+  NoEcho& operator=(const NoEcho&) = delete;
+
+ private:
+  struct termios saved_;
+  bool on_;
+};
+
+// The new password: from a terminal asked twice without echo, else the first
+// line of standard input (a pipe, a file), as scripts give it.
+bool ReadNewPassword(const std::string& name, std::string* password) {
+  if (!isatty(STDIN_FILENO)) return ReadLine(password);
+  NoEcho quiet;
+  std::fprintf(stderr, "New password for %s: ", name.c_str());
+  std::string again;
+  if (!ReadLine(password)) return false;
+  std::fprintf(stderr, "Retype the new password: ");
+  if (!ReadLine(&again)) return false;
+  if (again != *password) {
+    HOST_LOG("the passwords differ; nothing changed");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 int RunInit(const Args& args) {
   ParsedArgs parsed;
@@ -39,7 +92,7 @@ int RunUserAdd(const Args& args) {
 int RunPasswd(const Args& args) {
   ParsedArgs parsed;
   if (!ParseArgs(args, {}, {}, &parsed) || parsed.positional.size() != 1) {
-    HOST_LOG("usage: kivo-webapi passwd NAME  (new password on stdin)");
+    HOST_LOG("usage: kivo-webapi passwd NAME  (new password from a terminal or stdin)");
     return kExitUsage;
   }
   const std::string root = kivo::Root();
@@ -53,10 +106,11 @@ int RunPasswd(const Args& args) {
     return kExitFailed;
   }
   std::string password;
-  std::getline(std::cin, password);
-  if (!password.empty() && password.back() == '\r') password.pop_back();
-  if (password.empty()) {
-    HOST_LOG("empty password");
+  if (!ReadNewPassword(name, &password)) return kExitFailed;
+  // The page's rules: a password set here is one the page would have taken.
+  if (!MeetsPasswordRules(password, name)) {
+    HOST_LOG("password refused: %d to %d characters, no control characters, not the name",
+             kMinPasswordChars, kMaxPasswordChars);
     return kExitFailed;
   }
   // The platform refuses (and logs) a name that etc/passwd does not know.

@@ -1,5 +1,6 @@
 #include "host/accounts.h"
 
+#include <pwd.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -73,6 +74,30 @@ bool IsValidUserName(const std::string& name) {
   return true;
 }
 
+const char* ReservedNameReason(const std::string& name) {
+  static const char* const kPathNames[] = {"homes", "public", "caldav", "carddav", "webapi"};
+  // Names Debian and the packages beside us use for their own accounts, also
+  // where they are not made yet.
+  static const std::string kSystemNames =
+      " root daemon bin sys sync games man lp mail news uucp proxy www-data backup list irc gnats"
+      " nobody _apt radicale sshd messagebus avahi systemd-network systemd-resolve"
+      " systemd-timesync administrators users ";
+  for (const char* reserved : kPathNames) {
+    if (name == reserved) return "it names a folder the WebDAV and CalDAV services serve";
+  }
+  if (kSystemNames.find(" " + name + " ") != std::string::npos) {
+    return "it is the name of a system account or group";
+  }
+  struct passwd entry;
+  struct passwd* found = nullptr;
+  char buffer[4096];
+  if (getpwnam_r(name.c_str(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr &&
+      (found->pw_uid < kFirstServedUid || found->pw_uid == kNobodyUid)) {
+    return "it is the name of a system account of this machine";
+  }
+  return nullptr;
+}
+
 bool MeetsPasswordRules(const std::string& password, const std::string& account) {
   int chars = 0;
   for (unsigned char c : password) {
@@ -99,7 +124,7 @@ bool IsAdministrator(const std::string& name) {
 
 AccountBar BarOf(const Account& account, const std::string& hash) {
   if (account.name == kGuestAccount) return AccountBar::kGuest;
-  if (account.uid < kFirstServedUid) return AccountBar::kSystemUid;
+  if (account.uid < kFirstServedUid || account.uid == kNobodyUid) return AccountBar::kSystemUid;
   if (account.gid == 0) return AccountBar::kGroupRoot;
   if (hash.size() > 1 && hash[0] == '!' && hash[1] == '$') return AccountBar::kLocked;
   if (hash.empty() || hash[0] != '$') return AccountBar::kNoPassword;

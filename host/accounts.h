@@ -26,6 +26,8 @@ constexpr char kGuestAccount[] = "guest";
 constexpr uid_t kGuestUid = 1023;
 // The lowest uid the WebDAV and CalDAV daemons serve: below it, the system's.
 constexpr uid_t kFirstServedUid = 1000;
+// nobody's, above it and never served: the WebDAV daemon idles as nobody.
+constexpr uid_t kNobodyUid = 65534;
 
 struct Account {
   std::string name;
@@ -55,6 +57,14 @@ std::string InRoot(const std::string& root, const std::string& system_path);
 
 // Login names the host accepts: [a-z_][a-z0-9_.-]*, at most 32 bytes.
 bool IsValidUserName(const std::string& name);
+
+// Why `name` may not become an account, or nullptr when it may: the services
+// read these names as path segments (the shares "homes" and "public", the
+// "caldav" and "carddav" trees, the page's "webapi"; the module reads the
+// registry's home entries differently once an account "homes" exists), or
+// they belong to the system's own accounts (a fixed list of the
+// distribution's, and any of the machine's below uid 1000 or "nobody").
+const char* ReservedNameReason(const std::string& name);
 
 // The rules a new password must meet, which the page states before it is
 // sent: 8 to 256 characters (UTF-8), no control characters, not the

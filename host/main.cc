@@ -26,8 +26,14 @@ const Command kCommands[] = {
      "Add a user (group \"users\", home NAME in the homes share, 0700, no\n"
      "      password yet; in the system's root through the system's useradd);\n"
      "      --admin also lists the user in \"administrators\". Then set a\n"
-     "      password with passwd or on the page."},
-    {"passwd", host::RunPasswd, "passwd NAME", "Set NAME's password from the first line of stdin."},
+     "      password with passwd or on the page. Names the services read as\n"
+     "      folders (homes, public, caldav, carddav, webapi) and system\n"
+     "      accounts' names are refused."},
+    {"passwd", host::RunPasswd, "passwd NAME",
+     "Set NAME's password. From a terminal it asks twice, without echo;\n"
+     "      otherwise it reads the first line of standard input, without a\n"
+     "      prompt (echo PW | kivo-webapi passwd NAME). The page's rules hold:\n"
+     "      8 to 256 characters, no control characters, not NAME."},
     {"call", host::RunCall, "call [--user NAME] [--module PATH] API VERSION METHOD [PARAMS]",
      "Run one web API call as NAME (default admin) with the JSON object\n"
      "      PARAMS; prints the answer. Exit 0 success, 1 error answer,\n"

@@ -332,6 +332,10 @@ int AddUser(const std::string& root, const std::string& name, uid_t uid, bool ad
     HOST_LOG("invalid user name '%s'", name.c_str());
     return 1;
   }
+  if (const char* why = ReservedNameReason(name)) {
+    HOST_LOG("'%s' cannot be an account: %s; choose another name", name.c_str(), why);
+    return 1;
+  }
   Account existing;
   if (LookupAccount(name, &existing)) {
     HOST_LOG("user %s exists", name.c_str());

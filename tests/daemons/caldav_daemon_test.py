@@ -32,7 +32,7 @@ CTL = WEBAPI = ""
 ROOT_PREFIX = "/tmp/kivo-caldav-"
 ROOT = ""
 PORT = 0
-PASSWORDS = {"admin": "admin-pw", "alice": "alice-pw", "bob": "bob-pw", "carol": "carol-pw"}
+PASSWORDS = {"admin": "admin-pw", "alice": "alice-pw", "bob": "bob-pass", "carol": "carol-pw"}
 TEAM_GID = 2000
 CALENDAR_API = "KIVO.Core.FileServ.WebDAV.CalDAV.Calendar"
 SWITCH_API, WEBDAV_API = "KIVO.Core.FileServ.WebDAV.CalDAV", "KIVO.Core.FileServ.WebDAV"

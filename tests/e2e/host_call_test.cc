@@ -2,9 +2,14 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -158,8 +163,20 @@ TEST(HostCommands, ExitStatusesAndTheirEffects) {
       {{"useradd", "Bad:Name"}, "", 1},               // not a login name
       {{"useradd", "erin", "--uid", "1025"}, "", 1},  // uid taken
       {{"useradd"}, "", 2},
-      {{"passwd", "bob"}, "s3cret\n", 0},
-      {{"passwd", "nobody"}, "x\n", 1},
+      // Path segments the services serve and system accounts' names are no account's; names
+      // that only begin like them are.
+      {{"useradd", "homes"}, "", 1},
+      {{"useradd", "public"}, "", 1},
+      {{"useradd", "caldav"}, "", 1},
+      {{"useradd", "carddav"}, "", 1},
+      {{"useradd", "webapi"}, "", 1},
+      {{"useradd", "www-data"}, "", 1},
+      {{"useradd", "radicale"}, "", 1},
+      {{"useradd", "nobody"}, "", 1},
+      {{"useradd", "homesick"}, "", 0},
+      {{"useradd", "caldav2"}, "", 0},
+      {{"passwd", "bob"}, "s3cret-pw\n", 0},
+      {{"passwd", "nobody"}, "long-enough\n", 1},                          // no such account
       {{"passwd", "bob"}, "\n", 1},                                        // empty password
       {{"call", "KIVO.Core.FileServ.WebDAV.Nothing", "1", "get"}, "", 2},  // unknown API
       {{"call", kCalDAV, "1", "list"}, "", 2},                             // unknown method
@@ -180,6 +197,11 @@ TEST(HostCommands, ExitStatusesAndTheirEffects) {
     EXPECT_TRUE(status == 0 || !r.err.empty());
     EXPECT_THAT(r.err, HasSubstr(args.back() == nested ? "PARAMS must be a JSON object" : ""));
   }
+  for (const char* reserved : {"homes", "public", "caldav", "carddav", "webapi", "nobody"}) {
+    EXPECT_THAT(ReadLines(root.Path("/etc/passwd")),
+                Not(Contains(StartsWith(reserved + std::string(":")))));
+    EXPECT_FALSE(Exists(root.Path("/volume1/homes/") + reserved)) << reserved;
+  }
   EXPECT_THAT(ReadLines(root.Path("/etc/passwd")), AllOf(Contains(StartsWith("bob:x:1025:100:")),
                                                          Contains(StartsWith("carol:x:1026:100:")),
                                                          Contains(StartsWith("dave:x:2000:100:"))));
@@ -188,6 +210,101 @@ TEST(HostCommands, ExitStatusesAndTheirEffects) {
   EXPECT_THAT(ShadowHash(root, "bob"), StartsWith("$"));
   EXPECT_EQ(ShadowHash(root, "admin"), admin_hash);
   EXPECT_TRUE(root.Actions().empty());
+}
+
+// `passwd` holds the page's rules (host MeetsPasswordRules): counted in characters, not bytes.
+TEST(HostCommands, PasswdRefusesWhatThePageRefuses) {
+  TestRoot root;
+  ASSERT_TRUE(root.ok()) << root.init_result().err;
+  ASSERT_TRUE(root.AddUser("bob"));
+  ASSERT_TRUE(root.AddUser("longname"));  // a name long enough to be a password
+  const std::string umlaut = "\xc3\xa4";  // one character, two bytes
+  std::string seven_umlauts, eight_umlauts;
+  for (int i = 0; i < 7; ++i) seven_umlauts += umlaut;
+  eight_umlauts = seven_umlauts + umlaut;
+  const struct {
+    const char* why;
+    std::string account, password;
+    int status;
+  } cases[] = {
+      {"the account's name", "longname", "longname", 1},
+      {"another account's name", "bob", "longname", 0},
+      {"seven characters", "bob", "seven77", 1},
+      {"seven characters in fourteen bytes", "bob", seven_umlauts, 1},
+      {"a control character", "bob", "tab\there-and-long", 1},
+      {"257 characters", "bob", std::string(257, 'p'), 1},
+      {"eight characters", "bob", "eight888", 0},
+      {"eight characters in sixteen bytes", "bob", eight_umlauts, 0},
+      {"256 characters", "bob", std::string(256, 'p'), 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    const std::string before = ShadowHash(root, c.account);
+    const Result r = root.WebApi({"passwd", c.account}, c.password + "\n");
+    EXPECT_EQ(r.status, c.status) << r.err;
+    if (c.status != 0) {
+      EXPECT_THAT(r.err, HasSubstr("password refused"));
+      EXPECT_EQ(ShadowHash(root, c.account), before);
+    } else {
+      EXPECT_NE(ShadowHash(root, c.account), before);
+    }
+  }
+  const Result help = root.WebApi({"passwd", "--help"});
+  EXPECT_THAT(help.out, AllOf(HasSubstr("without echo"), HasSubstr("standard input")));
+}
+
+// What a terminal shows while `passwd` runs on it: `answers` typed after each prompt.
+struct TerminalRun {
+  int status = -1;
+  std::string shown;
+};
+
+TerminalRun PasswdOnATerminal(const TestRoot& root, const std::vector<std::string>& answers) {
+  TerminalRun run;
+  int master = -1;
+  const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    setenv("KIVO_ROOT", root.path().c_str(), 1);
+    execl(kWebApiBin, kWebApiBin, "passwd", "bob", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  if (pid < 0) return run;
+  size_t typed = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < deadline) {
+    struct pollfd p = {master, POLLIN, 0};
+    if (poll(&p, 1, 1000) <= 0) continue;
+    char buffer[256];
+    const ssize_t n = read(master, buffer, sizeof buffer);
+    if (n <= 0) break;  // EIO: the program closed the terminal
+    run.shown.append(buffer, static_cast<size_t>(n));
+    // Typed only once asked: the prompt comes after the echo is off.
+    const size_t prompts = std::count(run.shown.begin(), run.shown.end(), ':');
+    while (typed < answers.size() && typed < prompts) {
+      const std::string line = answers[typed++] + "\r";
+      (void)!write(master, line.data(), line.size());
+    }
+  }
+  close(master);
+  int status = 0;
+  if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) run.status = WEXITSTATUS(status);
+  return run;
+}
+
+TEST(HostCommands, PasswdAsksATerminalTwiceWithoutEcho) {
+  TestRoot root;
+  ASSERT_TRUE(root.ok()) << root.init_result().err;
+  ASSERT_TRUE(root.AddUser("bob"));
+  const TerminalRun differ = PasswdOnATerminal(root, {"first-secret", "second-secret"});
+  EXPECT_EQ(differ.status, 1) << differ.shown;
+  EXPECT_THAT(differ.shown, HasSubstr("the passwords differ"));
+  EXPECT_EQ(ShadowHash(root, "bob"), "!");
+
+  const TerminalRun same = PasswdOnATerminal(root, {"typed-secret", "typed-secret"});
+  EXPECT_EQ(same.status, 0) << same.shown;
+  EXPECT_THAT(same.shown, AllOf(HasSubstr("New password for bob:"), HasSubstr("Retype")));
+  EXPECT_THAT(same.shown, Not(HasSubstr("typed-secret"))) << "echoed";
+  EXPECT_THAT(ShadowHash(root, "bob"), StartsWith("$"));
 }
 
 // The WebDAV settings through `call` on the real platform: the answers, kivoinfo.conf,
