@@ -14,6 +14,8 @@
 /* The first uid of a user account (Debian's UID_MIN); below are root and
  * the system's own accounts. */
 #define KD_FIRST_USER_UID 1000UL
+/* nobody: the identity the processes idle at without anonymous login. */
+#define KD_NOBODY_UID 65534UL
 
 #define KD_ADMIN_GROUP "administrators"
 
@@ -190,7 +192,8 @@ static void kd_index_passwd(struct kd_accounts *s, const char *passwd) {
     unsigned long uid = 0, gid = 0;
     if (kd_line_field(line, end, 2, &uid_text, &uid_len) &&
         kd_line_field(line, end, 3, &gid_text, &gid_len) && kd_number_n(uid_text, uid_len, &uid) &&
-        kd_number_n(gid_text, gid_len, &gid) && uid >= KD_FIRST_USER_UID && gid != 0) {
+        kd_number_n(gid_text, gid_len, &gid) && uid >= KD_FIRST_USER_UID && uid != KD_NOBODY_UID &&
+        gid != 0) {
       e->user = 1;
       e->uid = (uid_t)uid;
       e->gid = (gid_t)gid;

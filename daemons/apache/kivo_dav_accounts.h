@@ -5,7 +5,8 @@
  *
  * An account is served when its login name is one the host accepts, it is
  * not guest (anonymous requests only), its uid is a user's (1000 or more:
- * never root or a system account), its primary group is not root's, and it
+ * never root or a system account; never nobody's 65534, at which the
+ * processes idle), its primary group is not root's, and it
  * has a crypt(3) hash ("$..."); locked, disabled and empty hashes admit
  * nobody. Reading needs root (etc/shadow is root's alone).
  *

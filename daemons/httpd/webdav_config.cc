@@ -137,7 +137,9 @@ bool ReadGuest(WebDAVSettings* settings) {
     }
     if (rc != 0 || found == nullptr) break;
     if (strcmp(found->pw_name, kGuestAccount) == 0) {
+      // The first line naming it counts, as for every other reader.
       settings->guest = {found->pw_name, found->pw_uid, found->pw_gid};
+      break;
     }
   }
   fclose(file);

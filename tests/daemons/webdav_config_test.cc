@@ -4,8 +4,10 @@
 #include "daemons/httpd/webdav_config.h"
 
 #include <gmock/gmock.h>
+#include <json/json.h>
 
 #include <algorithm>
+#include <fstream>
 #include <sstream>
 
 #include "daemons/avahi_files.h"
@@ -168,6 +170,19 @@ TEST_F(WebDAVConfigTest, EveryDavBlockAuthenticatesAndNamesNoAccount) {
     }
   }
   EXPECT_EQ(dav_blocks, 3);  // the listing and two shares
+}
+
+// Anonymous requests run as the first line naming guest in the accounts every reader runs
+// (tests/vectors/accounts.json): never "guests", "guest1" or a later guest line.
+TEST_F(WebDAVConfigTest, AnonymousRequestsRunAsTheTablesGuest) {
+  std::ifstream file(std::string(KIVO_SOURCE_DIR) + "/tests/vectors/accounts.json");
+  Json::Value table;
+  ASSERT_TRUE(Json::Reader().parse(file, table));
+  Write("etc/passwd", table["passwd"].asString());
+  Write("etc/kivoinfo.conf", "webdavanonymouslogin=\"yes\"\n");
+  const Json::Value& guest = table["anonymous"];
+  EXPECT_THAT(Config(), HasSubstr("\nUser #" + std::to_string(guest["uid"].asUInt()) + "\nGroup #" +
+                                  std::to_string(guest["gid"].asUInt()) + "\n"));
 }
 
 // The CalDAV switch restarts "webdav-httpd-pure" whatever its state: that

@@ -51,6 +51,8 @@ from kivo_root import IdMap, Root
 USABLE_NAME = re.compile(r"[a-z_][a-z0-9_.-]{0,31}")
 GUEST = "guest"
 FIRST_USER_UID = 1000
+# nobody: the identity daemons idle at and files of no account belong to.
+NOBODY_UID = 65534
 
 # What the current request is about: set by kivo_server as a request comes
 # in, else when Radicale asks the auth plug-in for an external login, the
@@ -137,12 +139,13 @@ class Service:
         account the services refuse. The rule is the WebDAV daemon's
         (daemons/apache/kivo_dav_accounts.c), run against the same table
         (tests/vectors/accounts.json): a name the host accepts, not guest,
-        a user's uid (1000 or more), a primary group other than root's; the
-        root group never counts among the others."""
+        a user's uid (1000 or more, not nobody's), a primary group other
+        than root's; the root group never counts among the others."""
         if not USABLE_NAME.fullmatch(user) or user == GUEST:
             return None
         identity = self.root.identity(user)
-        if identity is None or identity.uid < FIRST_USER_UID or identity.gid == 0:
+        if (identity is None or identity.uid < FIRST_USER_UID or identity.uid == NOBODY_UID
+                or identity.gid == 0):
             return None
         return Identity(identity.uid, identity.gid, tuple(g for g in identity.groups if g != 0))
 
