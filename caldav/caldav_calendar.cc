@@ -177,18 +177,21 @@ bool CalDAVServiceHandler::CreateCalendar(Json::Value& result) {
   bool made = false;
   {
     // Whatever way this block is left (an allocation failure included),
-    // the process runs as root again after it.
+    // the process runs as root again after it. A refusal here goes on to
+    // end the create under way below, like every other failure: a record
+    // of it left behind would have the next call recover first, and answer
+    // what the recovery met instead of what its own request deserves.
     caldav::ActingAsUser as_user;
-    if (!SeteGUID(&as_user, &uid, &gid, &admin)) return false;
-
     const std::string path = StringParam("fullpath") + "/" + StringParam("calendarname");
-    // Still under the user's identity: the location is judged with their rights.
     caldav::CalendarLocation::Place place;
-    if (!location_.Judge(StringParam("fullpath").c_str(), path.c_str(), &place)) {
+    if (!SeteGUID(&as_user, &uid, &gid, &admin)) {
+      // its code is set
+    } else if (!location_.Judge(StringParam("fullpath").c_str(), path.c_str(), &place)) {
+      // Still under the user's identity: the location is judged with their rights.
       SetError(WEBAPI_ERR_BAD_PARAMETER);
-      return false;
+    } else {
+      made = CreateData(&as_user, path, place, uid, gid, admin);
     }
-    made = CreateData(&as_user, path, place, uid, gid, admin);
   }
   // The folder carries its token before the entry names it, and its name
   // is synced in its parent while the new registry is, both before the
@@ -208,7 +211,11 @@ bool CalDAVServiceHandler::CreateCalendar(Json::Value& result) {
     return true;
   }
   folder_.RemoveMade();  // as root, whatever the failed step left made
+  // The failure's own code is the answer; a record that cannot be written
+  // now is finished by the next call's recovery.
+  const int code = error_code_;
   identity_.Save();
+  SetError(code);
   return false;
 }
 

@@ -152,6 +152,20 @@ TEST_F(CalendarCreateTest, FailuresLeaveNothingBehind) {
     EXPECT_FALSE(Exists(folder + "/.DAV"));
     EXPECT_EQ(ReadFile(RegistryPath()), registry) << c.message;
     std::filesystem::remove_all(work);
+    // Nor is the create left under way: a later create whose location the rules refuse answers
+    // 1705 whatever the registry holds, with nothing to recover first.
+    const bool had_registry = Exists(RegistryPath());
+    WriteFile(RegistryPath(), "garbage");
+    ResetPlatform();
+    EXPECT_EQ(Call(CalDAVCalendarCreate, CreateParams("docs", "Work", Path("outside"), "docs"))
+                  .error_code(),
+              1705)
+        << c.message;
+    if (had_registry) {
+      WriteFile(RegistryPath(), registry);
+    } else {
+      std::filesystem::remove(RegistryPath());
+    }
   }
 }
 

@@ -171,6 +171,7 @@ TEST_F(CalendarListDeleteTest, UnusableRegistryFailsWith1704AndStaysAsItWas) {
       {CalDAVCalendarDelete, delete_a, "[", parse},
       {CalDAVCalendarList, none, no_id, "wrong parameter"},
       {CalDAVCalendarCreate, CreateParams("docs", "X", docs_, "docs"), no_id, "wrong parameter"},
+      // Deliberately (docs/API.md): A, before the entry without an id, keeps its folder too.
       {CalDAVCalendarDelete, delete_a, no_id, "wrong parameter"},
   };
   for (const auto& c : cases) {
