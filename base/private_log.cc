@@ -36,8 +36,10 @@ gid_t AdministratorsGid() {
 }  // namespace
 
 int OpenPrivateLog(const std::string& path) {
-  const int fd =
-      open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kLogMode);
+  // Non-blocking: a FIFO in a log's place fails at once (no reader) instead
+  // of stalling the caller; a regular file's appends are not affected.
+  const int fd = open(
+      path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kLogMode);
   struct stat st;
   int error = 0;
   if (fd < 0 || fstat(fd, &st) != 0) {
@@ -50,10 +52,12 @@ int OpenPrivateLog(const std::string& path) {
     errno = error;  // the caller says which log failed, once
     return -1;
   }
-  // Already private (the common case: the journal appends a line per
-  // action): etc/group is read only for a file made or left otherwise.
-  if (st.st_uid == 0 && st.st_gid != 0 && (st.st_mode & 07777) == kLogMode) return fd;
-  if (geteuid() == 0 && (fchown(fd, 0, AdministratorsGid()) != 0 || fchmod(fd, kLogMode) != 0)) {
+  // Already private: root's, of the administrators' group, 0640. Any other
+  // group (users, say) would read every line, so the group is looked up
+  // each time; etc/group is small.
+  const gid_t administrators = AdministratorsGid();
+  if (st.st_uid == 0 && st.st_gid == administrators && (st.st_mode & 07777) == kLogMode) return fd;
+  if (geteuid() == 0 && (fchown(fd, 0, administrators) != 0 || fchmod(fd, kLogMode) != 0)) {
     const int error = errno;
     close(fd);
     errno = error;

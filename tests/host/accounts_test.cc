@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "host/accounts_version.h"
+#include "host/root_layout.h"
 #include "platform/accounts.h"
 #include "tests/platform/temp_root.h"
 
@@ -101,6 +102,52 @@ TEST_F(HostAccountsRuleTest, AccountsFollowTheTableEveryReaderRuns) {
     for (const Json::Value& g : expected["groups"]) wanted.push_back(g.asUInt());
     EXPECT_EQ(groups, wanted);
   }
+}
+
+// The accounts list's home rule, bit by bit and owner by owner: private only when the account
+// owns the folder and neither its group nor others have any bit; the special bits expose nothing.
+TEST_F(HostAccountsRuleTest, AHomeIsPrivateOnlyWhenItsOwnersAndClosedToGroupAndOthers) {
+  const host::Account bob{"bob", 1025, 100, Path("volume1/homes/bob")};
+  const std::string home = Path("volume1/homes/bob");
+  std::filesystem::create_directories(home);
+  const mode_t bits[] = {04000, 02000, 01000, 0400, 0200, 0100, 040, 020, 010, 04, 02, 01};
+  for (const mode_t bit : bits) {
+    const mode_t mode = 0700 ^ bit;  // one bit changed from a private home
+    SCOPED_TRACE(std::to_string(mode));
+    ASSERT_EQ(chown(home.c_str(), bob.uid, bob.gid), 0);
+    ASSERT_EQ(chmod(home.c_str(), mode), 0);
+    const host::HomeState expected =
+        (mode & 077) != 0 ? host::HomeState::kReadable : host::HomeState::kPrivate;
+    EXPECT_EQ(host::HomeStateOf(root_, bob), expected);
+  }
+  const struct {
+    uid_t uid;
+    gid_t gid;
+    mode_t mode;
+    host::HomeState state;
+  } owners[] = {
+      {1025, 100, 0750, host::HomeState::kReadable},  // group read and search
+      {1025, 0, 0700, host::HomeState::kPrivate},     // the group plays no part at 0700
+      {1026, 100, 0700, host::HomeState::kNotOwned},  // another account's
+      {0, 0, 0700, host::HomeState::kNotOwned},       // root's
+      {0, 100, 0755, host::HomeState::kNotOwned},
+  };
+  for (const auto& o : owners) {
+    SCOPED_TRACE(std::to_string(o.uid) + ":" + std::to_string(o.gid) + " " +
+                 std::to_string(o.mode));
+    ASSERT_EQ(chown(home.c_str(), o.uid, o.gid), 0);
+    ASSERT_EQ(chmod(home.c_str(), o.mode), 0);
+    EXPECT_EQ(host::HomeStateOf(root_, bob), o.state);
+  }
+  // Whatever the link points at, it is no home; nor is a file or a FIFO.
+  std::filesystem::remove_all(home);
+  ASSERT_EQ(symlink(Path("volume1").c_str(), home.c_str()), 0);
+  EXPECT_EQ(host::HomeStateOf(root_, bob), host::HomeState::kNotAFolder);
+  std::filesystem::remove(home);
+  ASSERT_EQ(mkfifo(home.c_str(), 0700), 0);
+  EXPECT_EQ(host::HomeStateOf(root_, bob), host::HomeState::kNotAFolder);
+  std::filesystem::remove(home);
+  EXPECT_EQ(host::HomeStateOf(root_, bob), host::HomeState::kMissing);
 }
 
 }  // namespace
