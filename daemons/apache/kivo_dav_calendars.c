@@ -178,11 +178,22 @@ static int kd_entry_below(const char *name, const char *destination, const char 
   if (name[0] == '\0') return 0;
   const int old_home = strcmp(share, "homes") == 0 && !homes_account &&
                        strncasecmp(destination, "homes", 5) != 0;
-  const size_t size = strlen(destination) + strlen(name) + 16;
+  /* As the web API reads an entry: the share member picks the share, and
+   * only what follows the destination's first "/" names the folder in it
+   * (nothing when the destination is as long as the share's name). */
+  const size_t dest_len = strlen(destination) + (old_home ? 6 : 0);
+  const char *slash = strchr(destination, '/');
+  const char *rest = old_home ? destination : slash != NULL ? slash + 1 : NULL;
+  if (dest_len == strlen(share)) rest = NULL;
+  const size_t size = strlen(share) + strlen(destination) + strlen(name) + 16;
   char *folder = malloc(size);
   if (folder == NULL) return 0;
-  strcpy(folder, old_home ? "/homes/" : "/");
-  strcat(folder, destination);
+  strcpy(folder, "/");
+  strcat(folder, share);
+  if (rest != NULL) {
+    strcat(folder, "/");
+    strcat(folder, rest);
+  }
   strcat(folder, "/");
   strcat(folder, name);
   kd_normalise(folder);

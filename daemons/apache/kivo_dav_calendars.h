@@ -3,11 +3,13 @@
  * array of objects with the string members "calendarname", "destination"
  * and "share", written whole by the web API).
  *
- * A calendar's folder is served at "/<destination>/<calendarname>": a
- * destination names its share first ("public/team"), as the shares are
- * served at "/<share name>/". A home entry written before the "homes/"
+ * A calendar's folder is served at "/<share>/<rest>/<calendarname>", the
+ * shares being served at "/<share name>/": <rest> is what follows the
+ * destination's first "/" ("team" of "public/team"; the part before it is
+ * not compared with the share). A home entry written before the "homes/"
  * prefix ("alice" in the share "homes") reads as "homes/alice" when no
- * account is called "homes", as the web API itself reads it.
+ * account is called "homes", as the web API itself reads it
+ * (tests/vectors/calendar_paths.json).
  *
  * Used to keep file managers from detaching a calendar's folder: calendars
  * move through the web API, which keeps the registry in step. Plain C with

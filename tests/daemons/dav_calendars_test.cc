@@ -3,7 +3,9 @@
 // calendar's folder, as the web API writes and reads the registry.
 
 #include <gtest/gtest.h>
+#include <json/json.h>
 
+#include <fstream>
 #include <string>
 
 extern "C" {
@@ -45,7 +47,8 @@ TEST(DavCalendarsTest, PathsAtOrAboveARegisteredFolder) {
       {kOldHome, "/homes/alice/Private", 0, KD_CALENDAR_FOUND},
       {kOldHome, "/homes/alice", 0, KD_CALENDAR_FOUND},
       {kOldHome, "/alice/Private", 0, KD_CALENDAR_NONE},
-      {kOldHome, "/alice/Private", 1, KD_CALENDAR_FOUND},
+      {kOldHome, "/homes/Private", 1, KD_CALENDAR_FOUND},
+      {kOldHome, "/alice/Private", 1, KD_CALENDAR_NONE},
       {kEscaped, "/public/a/b/Caf\xc3\xa9 \xf0\x9f\x93\x85", 0, KD_CALENDAR_FOUND},
       // A destination with ".." names the folder it resolves to.
       {R"([{"calendarname": "C", "destination": "public/team/..", "share": "public"}])",
@@ -62,13 +65,41 @@ TEST(DavCalendarsTest, PathsAtOrAboveARegisteredFolder) {
       {R"({"calendarname": "C"})", "/public", 0, KD_CALENDAR_UNKNOWN},
       {R"([{"calendarname": "C", "destination": "public", "share": "public"})", "/public", 0,
        KD_CALENDAR_UNKNOWN},
-      {R"([{"calendarname": "C\u0000", "destination": "public", "share": "public"}])", "/public",
-       0, KD_CALENDAR_UNKNOWN},
+      {R"([{"calendarname": "C\u0000", "destination": "public", "share": "public"}])", "/public", 0,
+       KD_CALENDAR_UNKNOWN},
   };
   for (const auto& c : cases) {
     const std::string text = c.registry;
     EXPECT_EQ(kd_calendar_below(text.data(), text.size(), c.path, c.homes_account), c.expected)
         << c.registry << " at " << c.path;
+  }
+}
+
+// The table every reader of the registry runs (tests/vectors/calendar_paths.json): the folder
+// each entry names is guarded, and what only begins like it is not.
+TEST(DavCalendarsTest, CalendarsLieWhereTheTableEveryReaderRunsSays) {
+  std::ifstream file(std::string(KIVO_SOURCE_DIR) + "/tests/vectors/calendar_paths.json");
+  Json::Value table;
+  ASSERT_TRUE(Json::Reader().parse(file, table));
+  for (const Json::Value& c : table["cases"]) {
+    SCOPED_TRACE(c["why"].asString());
+    Json::Value registry(Json::arrayValue);
+    registry.append(c["entry"]);
+    const std::string text = Json::FastWriter().write(registry);
+    const int homes = c["homes_account"].asBool() ? 1 : 0;
+    const std::string at = "/" + c["at"].asString();
+    const std::string share = at.substr(0, at.find('/', 1));
+    EXPECT_EQ(kd_calendar_below(text.data(), text.size(), at.c_str(), homes), KD_CALENDAR_FOUND);
+    EXPECT_EQ(kd_calendar_below(text.data(), text.size(), share.c_str(), homes), KD_CALENDAR_FOUND);
+    EXPECT_EQ(kd_calendar_below(text.data(), text.size(), (at + "x").c_str(), homes),
+              KD_CALENDAR_NONE);
+    for (const Json::Value& other : table["shares"]) {
+      if ("/" + other.asString() == share) continue;
+      EXPECT_EQ(
+          kd_calendar_below(text.data(), text.size(), ("/" + other.asString()).c_str(), homes),
+          KD_CALENDAR_NONE)
+          << other;
+    }
   }
 }
 

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -128,6 +129,37 @@ TEST_F(HostCalendarLocationTest, AnAccountIsOfferedTheCalendarsItMayOpen) {
   EXPECT_EQ(names("nobody"), "");
   EXPECT_EQ(host::ServiceStatusJson("admin")["closed"],
             Parse(R"(["Cal:homes/bob", "Team:public/team"])"));
+}
+
+// The table every reader of the registry runs (tests/vectors/calendar_paths.json; the WebDAV
+// daemon's guard and the CalDAV plug-ins run it too): the folder each entry names, as the
+// module reads the registry.
+TEST_F(HostCalendarLocationTest, CalendarsLieWhereTheTableEveryReaderRunsSays) {
+  std::ifstream file(std::string(KIVO_SOURCE_DIR) + "/tests/vectors/calendar_paths.json");
+  Json::Value table;
+  ASSERT_TRUE(Json::Reader().parse(file, table));
+  Json::Value shares(Json::objectValue);
+  for (const Json::Value& name : table["shares"]) {
+    shares[name.asString()] = Path("v/" + name.asString());
+  }
+  Write("etc/kivo/shares.json", shares.toStyledString());
+  for (const Json::Value& c : table["cases"]) {
+    SCOPED_TRACE(c["why"].asString());
+    Write("etc/passwd", std::string("bob:x:1025:100::/nonexistent:/bin/sh\n") +
+                            (c["homes_account"].asBool() ? "homes:x:1026:100::/:/bin/sh\n" : ""));
+    Json::Value registry(Json::arrayValue);
+    registry.append(c["entry"]);
+    Write("usr/kivo/etc/calendar.info", registry.toStyledString());
+    caldav::CalendarLocation location("", nullptr);
+    std::vector<caldav::CalendarRegistry::Calendar> calendars;
+    ASSERT_EQ(caldav::CalendarRegistry::ReadOnly(location, &calendars),
+              caldav::CalendarRegistry::kRead);
+    ASSERT_EQ(calendars.size(), 1u);
+    std::string folder;
+    ASSERT_TRUE(location.FullPath(calendars[0].entry, folder));
+    EXPECT_EQ(std::filesystem::path(folder).lexically_normal(),
+              std::filesystem::path(Path("v/" + c["at"].asString())));
+  }
 }
 
 }  // namespace

@@ -355,6 +355,28 @@ class PluginsTest(unittest.TestCase):
                 self.assertEqual(vector["read"], read)
                 self.assertEqual(vector["shares"], shares or {})
 
+    def test_calendars_lie_where_the_table_every_reader_runs_says(self):
+        # The module and the WebDAV daemon's guard run the same table (calendar_location_test.cc,
+        # dav_calendars_test.cc).
+        import kivo_root
+        table = vectors("calendar_paths.json")
+        for number, vector in enumerate(table["cases"]):
+            with self.subTest(vector["why"]):
+                root = path("paths-%d" % number)  # a root of its own: nothing read is kept
+                os.makedirs(os.path.join(root, "etc", "kivo"))
+                os.makedirs(os.path.join(root, "usr", "kivo", "etc"))
+                shares = {name: os.path.join(root, "v", name) for name in table["shares"]}
+                files = {"etc/kivo/shares.json": json.dumps(shares),
+                         "etc/passwd": "bob:x:1025:100::/nonexistent:/bin/sh\n" + (
+                             "homes:x:1026:100::/:/bin/sh\n" if vector["homes_account"] else ""),
+                         "usr/kivo/etc/calendar.info": json.dumps([vector["entry"]])}
+                for name, text in files.items():
+                    with open(os.path.join(root, name), "w", encoding="utf-8") as f:
+                        f.write(text)
+                folders = [e.folder for e in kivo_root.Root(root).calendars()]
+                self.assertEqual([os.path.join(root, "v", vector["at"])],
+                                 [os.path.normpath(f) for f in folders])
+
 
 if __name__ == "__main__":
     unittest.main()
