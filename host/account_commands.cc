@@ -50,13 +50,18 @@ class NoEcho {
 // The new password: from a terminal asked twice without echo, else the first
 // line of standard input (a pipe, a file), as scripts give it.
 bool ReadNewPassword(const std::string& name, std::string* password) {
-  if (!isatty(STDIN_FILENO)) return ReadLine(password);
+  const auto read = [](std::string* line) {
+    if (ReadLine(line)) return true;
+    HOST_LOG("no password given; nothing changed");
+    return false;
+  };
+  if (!isatty(STDIN_FILENO)) return read(password);
   NoEcho quiet;
   std::fprintf(stderr, "New password for %s: ", name.c_str());
   std::string again;
-  if (!ReadLine(password)) return false;
+  if (!read(password)) return false;
   std::fprintf(stderr, "Retype the new password: ");
-  if (!ReadLine(&again)) return false;
+  if (!read(&again)) return false;
   if (again != *password) {
     HOST_LOG("the passwords differ; nothing changed");
     return false;

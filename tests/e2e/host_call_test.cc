@@ -178,6 +178,7 @@ TEST(HostCommands, ExitStatusesAndTheirEffects) {
       {{"passwd", "bob"}, "s3cret-pw\n", 0},
       {{"passwd", "nobody"}, "long-enough\n", 1},                          // no such account
       {{"passwd", "bob"}, "\n", 1},                                        // empty password
+      {{"passwd", "bob"}, "", 1},                                          // no line at all
       {{"call", "KIVO.Core.FileServ.WebDAV.Nothing", "1", "get"}, "", 2},  // unknown API
       {{"call", kCalDAV, "1", "list"}, "", 2},                             // unknown method
       {{"call", kCalDAV, "2", "get"}, "", 2},                              // unknown version
