@@ -30,7 +30,8 @@ struct KeptAnswer {
 
 KeptAnswer Exchange(int fd, const std::string& request) {
   KeptAnswer answer;
-  if (write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) {
+  if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+      static_cast<ssize_t>(request.size())) {
     return answer;
   }
   std::string head;
@@ -194,14 +195,15 @@ TEST_F(WebDAVTransfersTest, SettingChangesNeverCutATransfer) {
     const int fd = Dial(http_port_);
     const std::string head = "PUT /homes/alice/up.bin HTTP/1.1\r\nHost: 127.0.0.1\r\n" + auth +
                              "Content-Length: " + std::to_string(kSize) + "\r\n\r\n";
-    if (fd < 0 || write(fd, head.data(), head.size()) != static_cast<ssize_t>(head.size())) {
+    if (fd < 0 ||
+        send(fd, head.data(), head.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(head.size())) {
       upload_error = "cannot send the request";
     }
     std::vector<char> chunk(kChunk);
     while (upload_error.empty() && sent < kSize) {
       const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunk, kSize - sent));
       GeneratedBytes(kUpSeed, sent, chunk.data(), n);
-      if (write(fd, chunk.data(), n) != static_cast<ssize_t>(n)) {
+      if (send(fd, chunk.data(), n, MSG_NOSIGNAL) != static_cast<ssize_t>(n)) {
         upload_error = "the connection ended after " + std::to_string(sent) + " bytes";
         break;
       }
@@ -218,8 +220,8 @@ TEST_F(WebDAVTransfersTest, SettingChangesNeverCutATransfer) {
         "GET /homes/alice/down.bin HTTP/1.1\r\nHost: 127.0.0.1\r\n" + auth + "\r\n";
     std::string head;
     char c;
-    if (fd >= 0 &&
-        write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+    if (fd >= 0 && send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+                       static_cast<ssize_t>(request.size())) {
       while (head.find("\r\n\r\n") == std::string::npos && read(fd, &c, 1) == 1) head += c;
     }
     if (head.rfind("HTTP/1.1 200", 0) != 0 ||
