@@ -592,8 +592,27 @@ static void kd_connection_logged_in(request_rec *r, kd_conn *cc) {
 
 /* ---- logins ---- */
 
+/* The most of a refused request's body the daemon reads (and drops) to
+ * keep its connection, as Apache does after an answer: a PROPFIND's or a
+ * small PUT's. A longer body, or one of unknown length, is not read for a
+ * client that did not log in (no size limit bounds it): its answer says
+ * Connection: close, and the connection ends after it. */
+#define KD_REFUSED_BODY_MAX (64 * 1024)
+
+static void kd_refused_body(request_rec *r) {
+  const char *length = apr_table_get(r->headers_in, "Content-Length");
+  apr_off_t len = 0;
+  char *end = NULL;
+  if (apr_table_get(r->headers_in, "Transfer-Encoding") != NULL ||
+      (length != NULL && (apr_strtoff(&len, length, &end, 10) != APR_SUCCESS || *end != '\0' ||
+                          len > KD_REFUSED_BODY_MAX))) {
+    r->connection->keepalive = AP_CONN_CLOSE;
+  }
+}
+
 static int kd_refuse_login(request_rec *r) {
   apr_table_setn(r->err_headers_out, "WWW-Authenticate", KD_REALM);
+  kd_refused_body(r);
   return HTTP_UNAUTHORIZED;
 }
 
@@ -931,6 +950,7 @@ static int kd_post_read_request(request_rec *r) {
  * meets a closed socket. */
 static int kd_defer_refusal(request_rec *r, int status) {
   if (!kd_thread_idle(r->connection)) return kd_drop_connection(r);
+  kd_refused_body(r);
   apr_table_setn(r->notes, KD_NOTE_REFUSED, apr_itoa(r->pool, status));
   return DECLINED;
 }

@@ -123,6 +123,20 @@ TEST_F(WebDAVTransfersTest, AKeptConnectionAnswersEveryRequestPastItsLoginsReche
   EXPECT_EQ(Exchange(fd, Request("PROPFIND", "/homes/alice/", Alice(), "", "Depth: 0\r\n")).status,
             207);
   close(fd);
+  // A refused request's long body is never read for a client that did not
+  // log in: it is answered at once, and its connection closes, saying so.
+  for (const std::string& refused :
+       {std::string("PUT /homes/alice/big.bin HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                    "Content-Length: 1099511627776\r\n\r\n"),
+        "PUT /homes/alice/big.bin HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Basic " +
+            Base64("alice:wrong") + "\r\nTransfer-Encoding: chunked\r\n\r\n10000\r\n"}) {
+    const int fresh = Dial(http_port_);
+    ASSERT_GE(fresh, 0);
+    const KeptAnswer answer = Exchange(fresh, refused);
+    EXPECT_EQ(answer.status, 401) << refused;
+    EXPECT_TRUE(answer.closes) << refused;
+    close(fresh);
+  }
 
   for (int round = 0; round < 5; ++round) {
     const std::string n = std::to_string(round);
