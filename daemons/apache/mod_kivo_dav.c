@@ -37,9 +37,9 @@
  *    (create_request, before a byte of the request is read; pre_connection
  *    for a new connection), and such a request, which either acts as that
  *    account or gives it back before its login is checked anew, takes it
- *    again with two calls where a change of account costs eight. A thread that is not at the idle
- *    identity or parked so when a connection or a request begins serves
- *    nothing.
+ *    again with two calls where a change of account costs eight. A thread
+ *    that is not at the idle identity or parked so when a connection or a
+ *    request begins serves nothing.
  *  - Access (fixups, as the user): the target and its folder are judged
  *    with the user's own identity before mod_dav answers, so nothing root
  *    saw while mapping the URL leaks, and writes the kernel would refuse
