@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Sets everything up and runs every test: the unit, platform and end-to-end
-# suites in a test build whose root lies inside the build directory, the
-# same again under the sanitizers, the page in a browser, then the fuzzer.
-#   --quick  set-up and the first pass only (no sanitizer build, browser or
-#            fuzzer), for a fast loop
+# suites in a test build whose root lies inside the build directory (the
+# first pass), the large transfers once, the same suites again under the
+# sanitizers, the page in a browser, then the fuzzer.
+#   --quick  set-up and the first pass only (no large transfers, sanitizer
+#            build, browser or fuzzer), for a fast loop
 # Run as root: the suites switch identities and open namespaces.
 #
 # Every suite runs in a network namespace of its own that holds loopback
@@ -51,9 +52,14 @@ build=$(realpath -m "${BUILD_DIR:-build-test}")
 cmake -S . -B "$build" -DKIVO_ROOT="$build/root" -DKIVO_ROOT_FROM_ENV=ON \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2
-isolated ctest --test-dir "$build" -j2 --output-on-failure --timeout 120
+isolated ctest --test-dir "$build" -j2 --output-on-failure --timeout 120 -LE large
 ports_still_held
 [ -z "$quick" ] || exit 0
+
+# Files past every 32-bit boundary up and back (label "large"): minutes of
+# disk and loopback, once, never under the sanitizers.
+isolated ctest --test-dir "$build" --output-on-failure -L large
+ports_still_held
 
 # The same suite again under AddressSanitizer and UndefinedBehaviorSanitizer
 # (-O1, tests only). Address and leak reports go to files, so that a report
@@ -67,7 +73,7 @@ reports="$asan/sanitizer-reports"
 rm -rf "$reports" && mkdir -p "$reports"
 ASAN_OPTIONS="log_path=$reports/asan:log_exe_name=1:detect_leaks=1:abort_on_error=1" \
 UBSAN_OPTIONS="log_path=$reports/ubsan:log_exe_name=1:print_stacktrace=1:halt_on_error=1:abort_on_error=1" \
-  isolated ctest --test-dir "$asan" -j2 --output-on-failure --timeout 120 || asan_failed=1
+  isolated ctest --test-dir "$asan" -j2 --output-on-failure --timeout 120 -LE large || asan_failed=1
 # A log file holds either findings ("ERROR:", "runtime error") or notices
 # that are none, such as LeakSanitizer now and then failing to read a
 # thread's registers while a server stops (it then scans that thread's whole

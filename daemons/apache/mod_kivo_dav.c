@@ -15,10 +15,11 @@
  *    stored hash, so most logins cost no password hash. Guessing meets
  *    the brake every door shares (kivo_login_brake.h). The proxied
  *    CalDAV requests' credentials are checked the same way.
- *  - Later requests on a kept-alive connection keep it only with the very
- *    credentials already checked on it, within the minute, while etc/shadow
- *    is untouched; otherwise the connection is closed before any answer,
- *    and the client opens a fresh one (where the login is checked anew).
+ *  - Later requests on a kept-alive connection ride on its login only with
+ *    the very credentials already checked on it, within the minute
+ *    (KivoDavLoginRecheck), while etc/shadow is untouched; any other
+ *    request is checked anew from the files, as a first login, and
+ *    answered: no request is dropped unanswered.
  *  - Identity (post_perdir_config, once the URL is mapped and the login
  *    verified): the thread takes the account's uid, primary group and
  *    supplementary groups, read from the root's files at the login, so a
@@ -35,10 +36,10 @@
  *    else than a request on a connection logged in as that very account
  *    (create_request, before a byte of the request is read; pre_connection
  *    for a new connection), and such a request, which either acts as that
- *    account or is closed unanswered, takes it again with two calls where
- *    a change of account costs eight. A thread that is not at the idle
- *    identity or parked so when a connection or a request begins serves
- *    nothing.
+ *    account or gives it back before its login is checked anew, takes it
+ *    again with two calls where a change of account costs eight. A thread
+ *    that is not at the idle identity or parked so when a connection or a
+ *    request begins serves nothing.
  *  - Access (fixups, as the user): the target and its folder are judged
  *    with the user's own identity before mod_dav answers, so nothing root
  *    saw while mapping the URL leaks, and writes the kernel would refuse
@@ -97,9 +98,13 @@
 module AP_MODULE_DECLARE_DATA kivo_dav_module;
 
 #define KD_NOTE_ADMIN "kivo_dav_admin"
+/* The status a request's refused login is answered with (kd_answer_refusal). */
+#define KD_NOTE_REFUSED "kivo_dav_refused"
 /* A member subrequest's own lstat (kd_dirwalk_stat): "link" or "walked". */
 #define KD_NOTE_MEMBER "kivo_dav_member"
 #define KD_REALM "Basic realm=\"Kivo WebDAV\""
+/* How long a kept-alive connection's login holds before a request of it
+ * is checked anew from the files (KivoDavLoginRecheck). */
 #define KD_LOGIN_MAX_AGE 60
 /* A verified password is remembered longer than a connection keeps its
  * login: each later login still reads the account as it is now, and the
@@ -119,6 +124,7 @@ typedef struct {
   const char *registry;  /* the calendar registry */
   const char *brake;     /* the login brake every door shares */
   kd_limits limits;      /* connections not logged in yet; 0: unbounded */
+  int login_max_age;     /* seconds a kept connection's login holds; -1 unset */
 } kd_server;
 
 typedef struct {
@@ -189,6 +195,7 @@ static void *kd_create_server(apr_pool_t *p, server_rec *s) {
   kd_server *c = apr_pcalloc(p, sizeof *c);
   c->anonymous = -1;
   c->limits.per_address = -1;
+  c->login_max_age = -1;
   c->exempt = apr_array_make(p, 2, sizeof(const char *));
   return c;
 }
@@ -203,6 +210,7 @@ static void *kd_merge_server(apr_pool_t *p, void *base_v, void *add_v) {
   c->registry = add->registry ? add->registry : base->registry;
   c->brake = add->brake ? add->brake : base->brake;
   c->limits = add->limits.per_address >= 0 ? add->limits : base->limits;
+  c->login_max_age = add->login_max_age >= 0 ? add->login_max_age : base->login_max_age;
   return c;
 }
 
@@ -276,6 +284,18 @@ static const char *kd_set_limits(cmd_parms *cmd, void *d, const char *address,
                "one in all";
 }
 
+static const char *kd_set_login_max_age(cmd_parms *cmd, void *d, const char *arg) {
+  (void)d;
+  kd_server *c = ap_get_module_config(cmd->server->module_config, &kivo_dav_module);
+  char *end = NULL;
+  const long seconds = strtol(arg, &end, 10);
+  if (end == arg || *end != '\0' || seconds < 0 || seconds > 86400) {
+    return "KivoDavLoginRecheck takes seconds, 0 to 86400";
+  }
+  c->login_max_age = (int)seconds;
+  return NULL;
+}
+
 static const char *kd_set_check(cmd_parms *cmd, void *d, int on) {
   (void)cmd;
   ((kd_dir *)d)->check = on;
@@ -298,6 +318,9 @@ static const command_rec kd_commands[] = {
     AP_INIT_TAKE123("KivoDavPendingConnections", kd_set_limits, NULL, RSRC_CONF,
                    "connections not logged in yet one client address, one network and all "
                    "(/24, /64), may hold at once"),
+    AP_INIT_TAKE1("KivoDavLoginRecheck", kd_set_login_max_age, NULL, RSRC_CONF,
+                  "seconds a kept-alive connection's login holds before a request of it is "
+                  "checked anew (0: every request)"),
     AP_INIT_FLAG("KivoDavCheck", kd_set_check, NULL, ACCESS_CONF,
                  "judge each request's target with the switched identity"),
     {NULL}};
@@ -569,8 +592,27 @@ static void kd_connection_logged_in(request_rec *r, kd_conn *cc) {
 
 /* ---- logins ---- */
 
+/* The most of a refused request's body the daemon reads (and drops) to
+ * keep its connection, as Apache does after an answer: a PROPFIND's or a
+ * small PUT's. A longer body, or one of unknown length, is not read for a
+ * client that did not log in (no size limit bounds it): its answer says
+ * Connection: close, and the connection ends after it. */
+#define KD_REFUSED_BODY_MAX (64 * 1024)
+
+static void kd_refused_body(request_rec *r) {
+  const char *length = apr_table_get(r->headers_in, "Content-Length");
+  apr_off_t len = 0;
+  char *end = NULL;
+  if (apr_table_get(r->headers_in, "Transfer-Encoding") != NULL ||
+      (length != NULL && (apr_strtoff(&len, length, &end, 10) != APR_SUCCESS || *end != '\0' ||
+                          len > KD_REFUSED_BODY_MAX))) {
+    r->connection->keepalive = AP_CONN_CLOSE;
+  }
+}
+
 static int kd_refuse_login(request_rec *r) {
   apr_table_setn(r->err_headers_out, "WWW-Authenticate", KD_REALM);
+  kd_refused_body(r);
   return HTTP_UNAUTHORIZED;
 }
 
@@ -643,29 +685,36 @@ static int kd_read_credential(request_rec *r, kd_credential *out) {
 static int kd_check_login(request_rec *r, const kd_server *sc, kd_shared *shared, kd_conn *cc,
                           kd_req *rq, const kd_credential *cred,
                           const unsigned char login[KD_KEY_BYTES], time_t now);
+static int kd_defer_refusal(request_rec *r, int status);
 
-/* A later request on a connection that logged in: it keeps the connection
- * only with the very credentials already checked on it, while etc/shadow
- * is the version the login read (kd_kept_version); a version read too soon
- * after its change to tell has the login checked again from the files. */
+/* A later request on a connection that logged in holds by the login
+ * already checked on it only with the very same credentials, within the
+ * login's age (KivoDavLoginRecheck), while etc/shadow is the version the
+ * login read (kd_kept_version). Any other request, whatever the reason,
+ * is checked anew from the files as a first login is, and answered: a
+ * client waits for the answer to what it sent, and several (aiohttp,
+ * requests) never send a PUT again on a connection closed under it. */
 static int kd_recheck_kept(request_rec *r, const kd_server *sc, kd_shared *shared, kd_conn *cc,
                            kd_req *rq, const kd_credential *cred,
                            const unsigned char login[KD_KEY_BYTES], time_t now) {
+  const int max_age = sc->login_max_age >= 0 ? sc->login_max_age : KD_LOGIN_MAX_AGE;
   struct stat st;
   int shadow = KD_KEPT_CHANGED;
   if (cc->verified && strcmp(cc->user, cred->name) == 0 &&
-      CRYPTO_memcmp(cc->login, login, KD_KEY_BYTES) == 0 && now - cc->at < KD_LOGIN_MAX_AGE &&
+      CRYPTO_memcmp(cc->login, login, KD_KEY_BYTES) == 0 && now - cc->at < max_age &&
       cc->shadow_fd >= 0 && fstat(cc->shadow_fd, &st) == 0) {
     shadow = kd_kept_version(&st, &cc->shadow, &cc->shadow_at);
   }
-  if (shadow == KD_KEPT_UNSURE) return kd_check_login(r, sc, shared, cc, rq, cred, login, now);
   if (shadow == KD_KEPT_SAME) {
     rq->user = apr_pstrdup(r->pool, cred->name);
     rq->id = cc->id;
     ap_set_module_config(r->request_config, &kivo_dav_module, rq);
     return DECLINED;
   }
-  return kd_drop_connection(r);
+  /* The thread may still hold the connection's account parked: the check,
+   * and an answer refusing it, start from the idle identity. */
+  if (!kd_thread_idle(r->connection)) return kd_drop_connection(r);
+  return kd_check_login(r, sc, shared, cc, rq, cred, login, now);
 }
 
 /* Refuses a login past the brake, without hashing. */
@@ -836,11 +885,11 @@ static int kd_exempt_request(request_rec *r, kd_conn *cc) {
   return DECLINED;
 }
 
-/* A guest's request while anonymous login is on: never on a connection
- * that carries an account's login (the client sends it again on a fresh
- * connection). */
+/* A guest's request while anonymous login is on, also on a connection
+ * that carries an account's login: it is served as guest, from the idle
+ * identity (the account's parked one given back first). */
 static int kd_guest_request(request_rec *r, kd_conn *cc) {
-  if (cc->verified) return kd_drop_connection(r);
+  if (cc->verified && !kd_thread_idle(r->connection)) return kd_drop_connection(r);
   kd_connection_logged_in(r, cc);
   return DECLINED;
 }
@@ -889,7 +938,29 @@ static int kd_post_read_request(request_rec *r) {
   kd_found_ready = NULL;
   if (!ready) return kd_drop_connection(r);
   const int status = kd_login(r, sc, shared);
-  return status == DECLINED ? kd_map_as_root(r) : status;
+  if (status == DECLINED) return kd_map_as_root(r);
+  return status == DONE ? DONE : kd_defer_refusal(r, status);
+}
+
+/* A request whose login is refused (400, 401, 429, 503) is answered when
+ * its mapping would begin (kd_answer_refusal), from the idle identity. A
+ * status post_read_request returns is answered too, but Apache then closes
+ * the connection without a word on the answer, and a client that sends its
+ * credentials after a 401 on the same connection (the Windows redirector)
+ * meets a closed socket. */
+static int kd_defer_refusal(request_rec *r, int status) {
+  if (!kd_thread_idle(r->connection)) return kd_drop_connection(r);
+  kd_refused_body(r);
+  apr_table_setn(r->notes, KD_NOTE_REFUSED, apr_itoa(r->pool, status));
+  return DECLINED;
+}
+
+/* translate_name, before anything of the URL is mapped: the refusal
+ * kd_defer_refusal noted. */
+static int kd_answer_refusal(request_rec *r) {
+  if (r->main != NULL || r->prev != NULL) return DECLINED;
+  const char *refused = apr_table_get(r->notes, KD_NOTE_REFUSED);
+  return refused != NULL ? atoi(refused) : DECLINED;
 }
 
 /* The login checked for the request that `r` serves (a subrequest or an
@@ -1207,20 +1278,21 @@ static const char *kd_destination_path(request_rec *r) {
   return path;
 }
 
-/* Calendars move through the web API, which keeps the registry and the
- * CalDAV addresses in step; a file manager's MOVE of a calendar's folder
- * (or of a folder above one), or a COPY or MOVE onto one, would leave a
- * registered calendar without its folder. Deleting stays the user's
- * right: the calendar then lists as gone. */
+/* Calendars move and go through the web API, which keeps the registry and
+ * the CalDAV addresses in step; a file manager's MOVE or DELETE of a
+ * calendar's folder (or of a folder above one), or a COPY or MOVE onto
+ * one, would leave a registered calendar without its folder (and a DELETE
+ * its events gone with it). A COPY of a calendar's folder elsewhere only
+ * reads it. */
 static int kd_guard_calendars(request_rec *r, const kd_server *sc) {
-  const int moving = r->method_number == M_MOVE;
+  const int source_goes = r->method_number == M_MOVE || r->method_number == M_DELETE;
   char *source = apr_pstrdup(r->pool, r->uri); /* decoded and normal but for slashes */
   ap_no2slash(source);
   kd_trim_slashes(source);
-  const char *destination = kd_destination_path(r);
+  const char *destination = r->method_number != M_DELETE ? kd_destination_path(r) : NULL;
   const kd_registry registry = kd_read_registry(r, sc);
   const char *which = NULL;
-  if (moving && kd_holds_calendar(r, sc, &registry, source)) which = source;
+  if (source_goes && kd_holds_calendar(r, sc, &registry, source)) which = source;
   if (which == NULL && destination != NULL &&
       kd_holds_calendar(r, sc, &registry, destination)) {
     which = destination;
@@ -1229,8 +1301,8 @@ static int kd_guard_calendars(request_rec *r, const kd_server *sc) {
   kd_log_refusal(r, HTTP_FORBIDDEN, r->user,
                  apr_psprintf(r->pool, "%s is or holds a calendar's folder", which));
   ap_custom_response(r, HTTP_FORBIDDEN,
-                     "\"This folder is or holds a calendar's folder. Calendars are renamed "
-                     "and moved on the administration page.\n");
+                     "\"This folder is or holds a calendar's folder. Calendars are renamed, "
+                     "moved and deleted on the administration page.\n");
   return HTTP_FORBIDDEN;
 }
 
@@ -1597,6 +1669,7 @@ static int kd_fixups(request_rec *r) {
       case M_COPY: /* reading the source */
         return kd_guard_calendars(r, sc) == OK ? DECLINED : HTTP_FORBIDDEN;
       case M_MOVE:
+      case M_DELETE:
         if (kd_guard_calendars(r, sc) != OK) return HTTP_FORBIDDEN;
         break;
       default:
@@ -1625,6 +1698,7 @@ static void kd_register_hooks(apr_pool_t *p) {
   ap_hook_drop_privileges(kd_drop_privileges, NULL, NULL, APR_HOOK_REALLY_FIRST);
   ap_hook_create_request(kd_create_request, NULL, NULL, APR_HOOK_REALLY_FIRST);
   ap_hook_post_read_request(kd_post_read_request, NULL, NULL, APR_HOOK_REALLY_FIRST);
+  ap_hook_translate_name(kd_answer_refusal, NULL, NULL, APR_HOOK_REALLY_FIRST);
   ap_hook_post_perdir_config(kd_take_identity, NULL, NULL, APR_HOOK_REALLY_FIRST);
   ap_hook_dirwalk_stat(kd_dirwalk_stat, NULL, NULL, APR_HOOK_MIDDLE);
   ap_hook_check_authn(kd_check_user_id, NULL, NULL, APR_HOOK_FIRST, AP_AUTH_INTERNAL_PER_CONF);

@@ -206,6 +206,10 @@ bool ReadWebDAVSettings(WebDAVSettings* s) {
   // and may ask for few threads, for many accounts to share each.
   const char* threads = getenv("KIVO_WEBDAV_THREADS");
   if (threads != nullptr) s->threads = atoi(threads);
+  // and may have a kept connection's login checked anew sooner than a
+  // minute, for tests of long use that do not take minutes.
+  const char* recheck = getenv("KIVO_WEBDAV_LOGIN_RECHECK");
+  if (recheck != nullptr) s->login_recheck = atoi(recheck);
 #endif
   KivoConf conf;
   s->http_port = base::ServedPort(&conf, base::kHttpPort);
@@ -253,8 +257,8 @@ std::string WebDAVConfigText(const WebDAVSettings& s) {
       // while anonymous login is on.
       << "User #" << (s.anonymous ? s.guest.uid : kNobody) << "\nGroup #"
       << (s.anonymous ? s.guest.gid : kNobody) << "\n"
-      // One login per connection: mod_kivo_dav closes a kept-alive
-      // connection when another appears.
+      // A kept-alive connection's requests ride on its login; another
+      // login on it is checked anew (mod_kivo_dav).
       << "KeepAlive On\nKeepAliveTimeout 5\nMaxKeepAliveRequests 1000\n"
       // Slow clients get deadlines for their headers and bodies and a
       // bounded share of the threads.
@@ -273,11 +277,15 @@ std::string WebDAVConfigText(const WebDAVSettings& s) {
       << "TraceEnable Off\nServerTokens Prod\nServerSignature Off\n"
       << "KivoDavRoot " << Quoted(s.root.empty() ? "/" : s.root) << "\n"
       << "KivoDavAnonymous " << (s.anonymous ? "On" : "Off") << "\n"
+      // No size limit of the daemon's own (Apache's default is 1 GiB): a
+      // file is as large as the volume lets its owner write.
+      << "LimitRequestBody 0\n"
 
       << "KivoDavPendingConnections " << kPendingPerAddress << " " << kPendingPerNetwork << " "
       << kPendingTotal << "\n"
       << "KivoDavCalendarRegistry " << Quoted(RootedPath(SZF_CALENDAR_INFO)) << "\n"
       << "KivoDavLoginBrake " << Quoted(RootedPath(KB_STATE_PATH)) << "\n";
+  if (s.login_recheck >= 0) out << "KivoDavLoginRecheck " << s.login_recheck << "\n";
   if (s.http) out << ListenLine(s, s.http_port, false);
   if (s.https && !(s.http && s.https_port == s.http_port)) {
     out << ListenLine(s, s.https_port, true);

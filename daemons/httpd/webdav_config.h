@@ -36,6 +36,7 @@ struct WebDAVSettings {
   std::string root;            // kivo::Root()
   std::string listen_address;  // "" for every address
   int threads = 0;             // worker threads; 0: the daemon's own count
+  int login_recheck = -1;      // seconds a kept connection's login holds; -1: the module's
   bool http = false, https = false;
   int http_port = 5005, https_port = 5006;
   bool anonymous = false, depth_infinity = false;

@@ -386,10 +386,15 @@ bool WebDAVDaemonStop() {
   return kSupervisor.Locked([] { return StopDaemon(); });
 }
 
+// Graceful, as a reload: every setting (a variant switched on or off, TLS,
+// the CalDAV proxy) is one Apache re-reads without dropping a connection,
+// and a transfer under way finishes on the old configuration's worker.
 bool WebDAVDaemonRestart(const std::string& behind) {
   return kSupervisor.Locked([&] {
     WebDAVSettings s;
-    return Settings(&s, behind) && StopDaemon() && StartDaemon(&s);
+    if (!Settings(&s, behind)) return false;
+    const pid_t pid = WebDAVDaemonPid();
+    return pid > 0 ? ReloadDaemon(pid, &s) : StartDaemon(&s);
   });
 }
 

@@ -25,9 +25,11 @@
 namespace kivo {
 namespace daemons {
 
-// Daemon control. A failure's log carries Apache's own words. Start on a
-// running daemon reloads it; restart and reload with neither variant
-// enabled stop it; reload of a stopped daemon does nothing. `behind`: the
+// Daemon control. A failure's log carries Apache's own words. Start and
+// restart of a running daemon reload it (Apache's graceful restart: no
+// connection is cut, a transfer under way finishes on its old worker);
+// restart and reload with neither variant enabled stop it; reload of a
+// stopped daemon does nothing. `behind`: the
 // server-level section of the daemons behind this one (the CalDAV proxy),
 // written into the configuration as it is.
 bool WebDAVDaemonStart(const std::string& behind);

@@ -633,8 +633,9 @@ class PlatformApacheTest(unittest.TestCase):
         webapi_call("set", {"enable": True}, api=SWITCH_API)
         restart_alone()
 
-    def behind_apache(self, https_port=0, anonymous=True):
-        """Restarts the CalDAV daemon behind the platform's WebDAV daemon: answers its port."""
+    def behind_apache(self, https_port=0, anonymous=True, env=None):
+        """Restarts the CalDAV daemon behind the platform's WebDAV daemon (its configuration
+        written with `env` besides DAEMONS): answers its port."""
         port = free_port()
         self.addCleanup(run, WEBAPI, "services", "--stop-all", check=False)
         # The daemon the module set-up started alone: --stop-all finds it all the same.
@@ -644,9 +645,28 @@ class PlatformApacheTest(unittest.TestCase):
                     "anonymouslogin_enable": anonymous}
         if https_port:
             settings["https_port_num"] = https_port
-        webapi_call("set", settings, api=WEBDAV_API, env=DAEMONS)
-        webapi_call("set", {"enable": True}, api=SWITCH_API, env=DAEMONS)
+        webapi_call("set", settings, api=WEBDAV_API, env=dict(DAEMONS, **(env or {})))
+        webapi_call("set", {"enable": True}, api=SWITCH_API, env=dict(DAEMONS, **(env or {})))
         return port
+
+    def test_a_long_sync_behind_the_platforms_apache_past_the_logins_recheck(self):
+        # Every request on a kept-alive connection comes after its login's re-check is due (an
+        # interval of 0 s): vdirsyncer uploads 600 events in one sync through /caldav/,
+        # none of its requests dropped unanswered.
+        port = self.behind_apache(env={"KIVO_WEBDAV_LOGIN_RECHECK": "0"})
+        self.assertIn("KivoDavLoginRecheck 0", read_file("var/lib/kivo/webdav/httpd.conf"))
+        base = "http://127.0.0.1:%d/caldav/" % port
+        long_id = create_in_public("Long")
+        self.addCleanup(webapi_call, "delete", {"id": [long_id]})  # the others list the share's
+        folder = path("volume1/public/Long")
+        os.chown(folder, uid_of("alice"), -1)
+        url = calendars("alice", base)["Long"]
+        sync_all("alice", url=base)
+        local = path(".vdirsyncer-alice-proxied/local/" + url.rstrip("/").rsplit("/", 1)[1])
+        for i in range(600):
+            write_file(os.path.join(local, "long-%d.ics" % i), event("long-%d" % i))
+        vdirsyncer("alice", "sync", url=base)
+        self.assertEqual(600, len(ics_files(folder)))
 
     def test_calendars_behind_the_platforms_apache_until_switched_off(self):
         # The switch restarts the WebDAV daemon, rewriting its configuration and then starting

@@ -1,7 +1,8 @@
 // Real WebDAV clients against the WebDAV daemon, the way users run them:
 // litmus (a warning fails), the request sequence davfs2 sends for a new file
 // and a real davfs2 mount where FUSE allows it, rclone into new nested
-// folders for two users at once, gio (GNOME's gvfs) and cadaver. The
+// folders for two users at once and with a file past 1 GiB, gio (GNOME's
+// gvfs) and cadaver. The
 // CalDAV clients (vdirsyncer, python3-caldav, parallel kept-alive clients)
 // run in caldav_daemon_test.py. Where a client cannot run on
 // the machine the test says so and skips.
@@ -9,9 +10,11 @@
 #include <sys/mount.h>
 #include <sys/wait.h>
 
+#include <fstream>
 #include <future>
 
 #include "tests/daemons/webdav_fixture.h"
+#include "tests/support/generated_stream.h"
 
 namespace e2e {
 namespace {
@@ -151,6 +154,39 @@ TEST_F(WebDAVClientsTest, RcloneSyncsNewNestedFoldersForTwoUsersAtOnce) {
   EXPECT_EQ(bob.get(), "");
   const struct stat made = StatOf(root_.Path("/volume1/homes/bob/tree/l1-2/l2-4/l3-0"));
   EXPECT_EQ(made.st_uid, UidOf("bob"));
+}
+
+// rclone copies a file past Apache's own default limit of a body (1 GiB) up
+// and checks it back byte for byte (made on the client's side from
+// generated data, not kept in memory).
+TEST_F(WebDAVClientsTest, RcloneCopiesAFileLargerThanAGibibyte) {
+  EnableHttp(http_port_);
+  constexpr uint64_t kSize = 1100ull << 20;
+  const std::string local = root_.Path("/rclone-large");
+  ASSERT_TRUE(std::filesystem::create_directories(local));
+  {
+    std::ofstream file(local + "/big.bin", std::ios::binary);
+    std::vector<char> block(1 << 20);
+    for (uint64_t at = 0; at < kSize; at += block.size()) {
+      GeneratedBytes(11, at, block.data(), block.size());
+      file.write(block.data(), static_cast<std::streamsize>(block.size()));
+    }
+    ASSERT_TRUE(file.good());
+  }
+  const std::string remote = RcloneRemote("alice") + "homes/alice/large";
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"copy", local, remote},
+        std::vector<std::string>{"check", "--download", local, remote}}) {
+    std::vector<std::string> argv = {"/usr/bin/timeout", "100", "/usr/bin/rclone", "--config",
+                                     "/dev/null", "--retries", "1", "--low-level-retries", "1"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const Result r = e2e::Run(argv, root_.path());
+    EXPECT_EQ(r.status, 0) << args[0] << ": " << r.out << r.err;
+  }
+  const struct stat stored = StatOf(root_.Path("/volume1/homes/alice/large/big.bin"));
+  EXPECT_EQ(static_cast<uint64_t>(stored.st_size), kSize);
+  EXPECT_EQ(stored.st_uid, UidOf("alice"));
+  unlink(root_.Path("/volume1/homes/alice/large/big.bin").c_str());
 }
 
 // A GNOME file manager's layer (gio over gvfs, on a private session bus):
