@@ -360,34 +360,37 @@ static const char *kd_read_proxy_token(apr_pool_t *p, server_rec *s, const char 
   if (fd >= 0) close(fd);
   if (got < 0) {
     ap_log_error(APLOG_MARK, APLOG_CRIT, error, s,
-                 "cannot read the proxy token %s (root's, writable by root alone)", path);
+                 "cannot read the proxy token %s (root's, writable by root alone): the proxied "
+                 "paths answer 503", path);
     return NULL;
   }
   while (got > 0 && text[got - 1] == '\n') --got;
   text[got] = '\0';
   if (got < 32 || text[strspn(text, "0123456789abcdef")] != '\0') {
-    ap_log_error(APLOG_MARK, APLOG_CRIT, 0, s, "the proxy token %s is not 32 hex digits or more",
+    ap_log_error(APLOG_MARK, APLOG_CRIT, 0, s,
+                 "the proxy token %s is not 32 hex digits or more: the proxied paths answer 503",
                  path);
     return NULL;
   }
   return apr_pstrdup(p, text);
 }
 
-/* Every server's configuration gets the token of the main one's file. */
-static int kd_load_proxy_token(apr_pool_t *pconf, server_rec *s) {
+/* Every server's configuration gets the token of the main one's file.
+ * Without one the proxied paths answer 503 (kd_hand_over) while WebDAV
+ * serves on: the calendars' token is no reason to stop the files. */
+static void kd_load_proxy_token(apr_pool_t *pconf, server_rec *s) {
   const kd_server *c = ap_get_module_config(s->module_config, &kivo_dav_module);
-  if (c->proxied->nelts == 0) return OK;
-  const char *token =
-      c->proxy_token_file != NULL ? kd_read_proxy_token(pconf, s, c->proxy_token_file) : NULL;
-  if (token == NULL) {
-    ap_log_error(APLOG_MARK, APLOG_CRIT, 0, s, "KivoDavProxied needs a usable KivoDavProxyToken");
-    return HTTP_INTERNAL_SERVER_ERROR;
+  if (c->proxied->nelts == 0) return;
+  const char *token = NULL;
+  if (c->proxy_token_file == NULL) {
+    ap_log_error(APLOG_MARK, APLOG_CRIT, 0, s, "KivoDavProxied without KivoDavProxyToken");
+  } else {
+    token = kd_read_proxy_token(pconf, s, c->proxy_token_file);
   }
   for (server_rec *v = s; v != NULL; v = v->next) {
     kd_server *vc = ap_get_module_config(v->module_config, &kivo_dav_module);
     vc->proxy_token = token;
   }
-  return OK;
 }
 
 static int kd_post_config(apr_pool_t *pconf, apr_pool_t *plog, apr_pool_t *ptemp, server_rec *s) {
@@ -416,7 +419,7 @@ static int kd_post_config(apr_pool_t *pconf, apr_pool_t *plog, apr_pool_t *ptemp
       ap_log_error(APLOG_MARK, APLOG_CRIT, 0, s, "mod_kivo_dav needs KivoDavLoginBrake");
       return HTTP_INTERNAL_SERVER_ERROR;
     }
-    if (kd_load_proxy_token(pconf, s) != OK) return HTTP_INTERNAL_SERVER_ERROR;
+    kd_load_proxy_token(pconf, s);
   }
   return c->lock_db ? kd_make_lock_db(pconf, s, c->lock_db) : OK;
 }
@@ -959,7 +962,8 @@ static void kd_strip_login_field(request_rec *r) {
  * and that daemon read, and never sees the password. */
 static int kd_hand_over(request_rec *r, const kd_server *sc) {
   const kd_req *rq = ap_get_module_config(r->request_config, &kivo_dav_module);
-  if (rq == NULL || rq->user == NULL || sc->proxy_token == NULL) return HTTP_INTERNAL_SERVER_ERROR;
+  if (sc->proxy_token == NULL) return HTTP_SERVICE_UNAVAILABLE; /* logged at start */
+  if (rq == NULL || rq->user == NULL) return HTTP_INTERNAL_SERVER_ERROR;
   apr_table_unset(r->headers_in, "Authorization");
   apr_table_setn(r->headers_in, KD_LOGIN_FIELD,
                  apr_pstrcat(r->pool, sc->proxy_token, " ", rq->user, NULL));
