@@ -52,7 +52,9 @@ KIVO_ROOT="$ROOT" "$BUILD/kivo-webapi" call KIVO.Core.FileServ.WebDAV.CalDAV 1 s
   >/dev/null
 KIVO_ROOT="$ROOT" "${SERVER_CPU[@]}" "$CTL" webdav-up || die "the CalDAV daemon did not start"
 DAEMON_PORT="$(KIVO_ROOT="$ROOT" "$CTL" status | cut -d' ' -f3)"
+export KIVO_DOOR_TOKEN_FILE="$ROOT/var/lib/kivo/caldav/door-token"
 ours="$(client "$DAEMON_PORT" /admin/ admin "$KIVO_ADMIN_PASSWORD" "$RUNS")"
+unset KIVO_DOOR_TOKEN_FILE
 KIVO_ROOT="$ROOT" "$CTL" stop >/dev/null
 
 # ---- Radicale's own storage, the same number of calendars ----------------------------

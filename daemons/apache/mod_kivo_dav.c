@@ -13,8 +13,11 @@
  *    root, for that read alone); a success is remembered for ten minutes
  *    in memory shared by all processes (kivo_dav_shared.h), tied to the
  *    stored hash, so most logins cost no password hash. Guessing meets
- *    the brake every door shares (kivo_login_brake.h). The proxied
- *    CalDAV requests' credentials are checked the same way.
+ *    the brake every door shares (kivo_login_brake.h), and so does a
+ *    credential it cannot read (charged to the account it seems to name).
+ *    The proxied CalDAV requests' credentials are checked the same way,
+ *    never as the guest, and handed on as the verified account with a
+ *    secret the daemon behind knows the door by, without the password.
  *  - Later requests on a kept-alive connection ride on its login only with
  *    the very credentials already checked on it, within the minute
  *    (KivoDavLoginRecheck), while etc/shadow is untouched; any other
@@ -88,6 +91,7 @@
 #include "unixd.h"
 #include "apr_base64.h"
 #include "apr_dbm.h"
+#include "apr_lib.h"
 #include "apr_strings.h"
 #include "kivo_dav_accounts.h"
 #include "kivo_dav_calendars.h"
@@ -119,7 +123,9 @@ module AP_MODULE_DECLARE_DATA kivo_dav_module;
 typedef struct {
   const char *root;      /* the root whose accounts are served; NULL: module off */
   int anonymous;         /* requests without credentials run as guest, reading */
-  apr_array_header_t *exempt; /* path prefixes left alone (the CalDAV proxy) */
+  apr_array_header_t *proxied; /* path prefixes handed to a daemon behind (CalDAV) */
+  const char *proxy_token_file; /* the secret that daemon knows the door by */
+  const char *proxy_token;      /* read from it at each start; NULL before */
   const char *lock_db;   /* the DAV lock database to make at start */
   const char *registry;  /* the calendar registry */
   const char *brake;     /* the login brake every door shares */
@@ -196,7 +202,7 @@ static void *kd_create_server(apr_pool_t *p, server_rec *s) {
   c->anonymous = -1;
   c->limits.per_address = -1;
   c->login_max_age = -1;
-  c->exempt = apr_array_make(p, 2, sizeof(const char *));
+  c->proxied = apr_array_make(p, 2, sizeof(const char *));
   return c;
 }
 
@@ -205,7 +211,8 @@ static void *kd_merge_server(apr_pool_t *p, void *base_v, void *add_v) {
   kd_server *c = apr_pcalloc(p, sizeof *c);
   c->root = add->root ? add->root : base->root;
   c->anonymous = add->anonymous >= 0 ? add->anonymous : base->anonymous;
-  c->exempt = add->exempt->nelts ? add->exempt : base->exempt;
+  c->proxied = add->proxied->nelts ? add->proxied : base->proxied;
+  c->proxy_token_file = add->proxy_token_file ? add->proxy_token_file : base->proxy_token_file;
   c->lock_db = add->lock_db ? add->lock_db : base->lock_db;
   c->registry = add->registry ? add->registry : base->registry;
   c->brake = add->brake ? add->brake : base->brake;
@@ -242,11 +249,18 @@ static const char *kd_set_anonymous(cmd_parms *cmd, void *d, int on) {
   return NULL;
 }
 
-static const char *kd_add_exempt(cmd_parms *cmd, void *d, const char *arg) {
+static const char *kd_add_proxied(cmd_parms *cmd, void *d, const char *arg) {
   (void)d;
   kd_server *c = ap_get_module_config(cmd->server->module_config, &kivo_dav_module);
-  if (arg[0] != '/') return "KivoDavExempt takes absolute URL paths";
-  *(const char **)apr_array_push(c->exempt) = arg;
+  if (arg[0] != '/') return "KivoDavProxied takes absolute URL paths";
+  *(const char **)apr_array_push(c->proxied) = arg;
+  return NULL;
+}
+
+static const char *kd_set_proxy_token(cmd_parms *cmd, void *d, const char *arg) {
+  (void)d;
+  kd_server *c = ap_get_module_config(cmd->server->module_config, &kivo_dav_module);
+  c->proxy_token_file = arg;
   return NULL;
 }
 
@@ -307,8 +321,10 @@ static const command_rec kd_commands[] = {
                   "the root whose etc/passwd and etc/shadow hold the accounts"),
     AP_INIT_FLAG("KivoDavAnonymous", kd_set_anonymous, NULL, RSRC_CONF,
                  "every request runs as guest, without credentials, reading only"),
-    AP_INIT_ITERATE("KivoDavExempt", kd_add_exempt, NULL, RSRC_CONF,
-                    "URL path prefixes whose requests this module leaves alone"),
+    AP_INIT_ITERATE("KivoDavProxied", kd_add_proxied, NULL, RSRC_CONF,
+                    "URL path prefixes proxied to a daemon that takes the login verified here"),
+    AP_INIT_TAKE1("KivoDavProxyToken", kd_set_proxy_token, NULL, RSRC_CONF,
+                  "the file of the secret that daemon knows this module's logins by"),
     AP_INIT_TAKE1("KivoDavLockDB", kd_set_lock_db, NULL, RSRC_CONF,
                   "the DAV lock database, made at every start"),
     AP_INIT_TAKE1("KivoDavCalendarRegistry", kd_set_registry, NULL, RSRC_CONF,
@@ -350,6 +366,56 @@ static int kd_make_lock_db(apr_pool_t *p, server_rec *s, const char *path) {
   return HTTP_INTERNAL_SERVER_ERROR;
 }
 
+/* The secret a proxied daemon knows this module's verified logins by: a
+ * root-owned file no one else may write, of hex text (a daemon behind
+ * reads it too, through its group). Read as root at every start, so that
+ * the workers need no access to it; NULL, logged, when unusable. */
+static const char *kd_read_proxy_token(apr_pool_t *p, server_rec *s, const char *path) {
+  const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  struct stat st;
+  char text[257];
+  ssize_t got = -1;
+  if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == 0 &&
+      (st.st_mode & 022) == 0) {
+    got = read(fd, text, sizeof text - 1);
+  }
+  const int error = errno;
+  if (fd >= 0) close(fd);
+  if (got < 0) {
+    ap_log_error(APLOG_MARK, APLOG_CRIT, error, s,
+                 "cannot read the proxy token %s (root's, writable by root alone): the proxied "
+                 "paths answer 503", path);
+    return NULL;
+  }
+  while (got > 0 && text[got - 1] == '\n') --got;
+  text[got] = '\0';
+  if (got < 32 || text[strspn(text, "0123456789abcdef")] != '\0') {
+    ap_log_error(APLOG_MARK, APLOG_CRIT, 0, s,
+                 "the proxy token %s is not 32 hex digits or more: the proxied paths answer 503",
+                 path);
+    return NULL;
+  }
+  return apr_pstrdup(p, text);
+}
+
+/* Every server's configuration gets the token of the main one's file.
+ * Without one the proxied paths answer 503 (kd_hand_over) while WebDAV
+ * serves on: the calendars' token is no reason to stop the files. */
+static void kd_load_proxy_token(apr_pool_t *pconf, server_rec *s) {
+  const kd_server *c = ap_get_module_config(s->module_config, &kivo_dav_module);
+  if (c->proxied->nelts == 0) return;
+  const char *token = NULL;
+  if (c->proxy_token_file == NULL) {
+    ap_log_error(APLOG_MARK, APLOG_CRIT, 0, s, "KivoDavProxied without KivoDavProxyToken");
+  } else {
+    token = kd_read_proxy_token(pconf, s, c->proxy_token_file);
+  }
+  for (server_rec *v = s; v != NULL; v = v->next) {
+    kd_server *vc = ap_get_module_config(v->module_config, &kivo_dav_module);
+    vc->proxy_token = token;
+  }
+}
+
 static int kd_post_config(apr_pool_t *pconf, apr_pool_t *plog, apr_pool_t *ptemp, server_rec *s) {
   (void)plog;
   (void)ptemp;
@@ -376,6 +442,7 @@ static int kd_post_config(apr_pool_t *pconf, apr_pool_t *plog, apr_pool_t *ptemp
       ap_log_error(APLOG_MARK, APLOG_CRIT, 0, s, "mod_kivo_dav needs KivoDavLoginBrake");
       return HTTP_INTERNAL_SERVER_ERROR;
     }
+    kd_load_proxy_token(pconf, s);
   }
   return c->lock_db ? kd_make_lock_db(pconf, s, c->lock_db) : OK;
 }
@@ -628,14 +695,14 @@ static int kd_drop_connection(request_rec *r) {
   return DONE;
 }
 
-static int kd_exempt(const request_rec *r, const kd_server *sc) {
-  if (sc->exempt->nelts == 0 || r->parsed_uri.path == NULL) return 0;
+static int kd_proxied(const request_rec *r, const kd_server *sc) {
+  if (sc->proxied->nelts == 0 || r->parsed_uri.path == NULL) return 0;
   char *path = apr_pstrdup(r->pool, r->parsed_uri.path);
   if (ap_unescape_url(path) != OK) return 0;
   ap_getparents(path);
   ap_no2slash(path);
-  for (int i = 0; i < sc->exempt->nelts; ++i) {
-    const char *prefix = APR_ARRAY_IDX(sc->exempt, i, const char *);
+  for (int i = 0; i < sc->proxied->nelts; ++i) {
+    const char *prefix = APR_ARRAY_IDX(sc->proxied, i, const char *);
     if (strncmp(path, prefix, strlen(prefix)) == 0) return 1;
   }
   return 0;
@@ -659,10 +726,7 @@ static int kd_read_credential(request_rec *r, kd_credential *out) {
   /* Apache joins repeated fields with ", ", which no Basic token holds. */
   const char *field = apr_table_get(r->headers_in, "Authorization");
   if (field == NULL) return DECLINED;
-  if (strchr(field, ',') != NULL) {
-    kd_log_refusal(r, HTTP_BAD_REQUEST, NULL, "more than one Authorization field");
-    return HTTP_BAD_REQUEST;
-  }
+  if (strchr(field, ',') != NULL) return HTTP_BAD_REQUEST; /* more than one field */
   if (strncasecmp(field, "Basic ", 6) != 0) return HTTP_UNAUTHORIZED;
   const char *token = field + 6;
   while (*token == ' ') ++token;
@@ -876,12 +940,82 @@ static int kd_check_login(request_rec *r, const kd_server *sc, kd_shared *shared
   return status;
 }
 
-/* A request the CalDAV proxy takes, without credentials: the CalDAV daemon
- * asks for them itself. Those a request carries are checked here like any
- * other, behind the brake every door shares, and then again by the CalDAV
- * daemon. */
-static int kd_exempt_request(request_rec *r, kd_conn *cc) {
-  kd_connection_logged_in(r, cc);
+/* The account an Authorization field this module cannot read seems to
+ * name, read as leniently as any client or daemon might: the scheme in
+ * any case, any blanks, the base64 with whatever else it holds left out,
+ * the text before the first colon (all of it without one). "" when that
+ * is no name an account could have. */
+static const char *kd_named_account(request_rec *r) {
+  const char *field = apr_table_get(r->headers_in, "Authorization");
+  if (field == NULL) return "";
+  field += strspn(field, " \t");
+  field += strcspn(field, " \t"); /* the scheme */
+  field += strspn(field, " \t");
+  const size_t len = strcspn(field, " \t,");
+  char *token = apr_palloc(r->pool, len + 1);
+  size_t kept = 0;
+  for (size_t i = 0; i < len; ++i) {
+    const unsigned char c = (unsigned char)field[i];
+    if (apr_isalnum(c) || c == '+' || c == '/') token[kept++] = (char)c;
+  }
+  token[kept] = '\0';
+  char *plain = apr_palloc(r->pool, apr_base64_decode_len(token) + 1);
+  plain[apr_base64_decode(plain, token)] = '\0';
+  plain[strcspn(plain, ":")] = '\0';
+  return kd_usable_name(plain) ? plain : "";
+}
+
+/* An Authorization field this module cannot read is a wrong password to
+ * the brake: charged to the account it seems to name (a name no account
+ * can have shares one entry, and the network's brake counts it too), so
+ * that an odd spelling (a tab, a stray byte in the base64, a trailing
+ * blank) buys no unbraked guesses from a more lenient reader anywhere. */
+static int kd_refuse_unreadable(request_rec *r, int status) {
+  const char *name = kd_named_account(r);
+  kb_brake *brake = kd_brake(r->server);
+  const time_t now = time(NULL);
+  kb_login keys;
+  kb_login_keys(brake, name, r->useragent_ip, &keys);
+  const long wait = kb_take(brake, &keys, now);
+  if (wait > 0) return kd_braked(r, name[0] != '\0' ? name : NULL, wait);
+  kb_record(brake, &keys, KB_FAILED, now);
+  kd_log_refusal(r, status, name[0] != '\0' ? name : NULL,
+                 status == HTTP_BAD_REQUEST ? "more than one Authorization field"
+                                            : "an Authorization field it cannot read");
+  return status == HTTP_BAD_REQUEST ? status : kd_refuse_login(r);
+}
+
+/* The field a proxied daemon takes its verified login from. */
+#define KD_LOGIN_FIELD "X-Kivo-Login"
+
+static int kd_note_login_field(void *names, const char *key, const char *value) {
+  (void)value;
+  char *name = apr_pstrdup(((apr_array_header_t *)names)->pool, key);
+  for (char *c = name; *c != '\0'; ++c) *c = *c == '_' ? '-' : (char)apr_tolower(*c);
+  if (strcmp(name, "x-kivo-login") == 0) *(const char **)apr_array_push(names) = key;
+  return 1;
+}
+
+/* No client's request carries the login field on: also not spelt with
+ * underscores, which a WSGI daemon reads as the same field. */
+static void kd_strip_login_field(request_rec *r) {
+  apr_array_header_t *names = apr_array_make(r->pool, 1, sizeof(const char *));
+  apr_table_do(kd_note_login_field, names, r->headers_in, NULL);
+  for (int i = 0; i < names->nelts; ++i) {
+    apr_table_unset(r->headers_in, APR_ARRAY_IDX(names, i, const char *));
+  }
+}
+
+/* A proxied request goes on as the account verified here: the daemon
+ * behind takes its name from the login field, after the secret only root
+ * and that daemon read, and never sees the password. */
+static int kd_hand_over(request_rec *r, const kd_server *sc) {
+  const kd_req *rq = ap_get_module_config(r->request_config, &kivo_dav_module);
+  if (sc->proxy_token == NULL) return HTTP_SERVICE_UNAVAILABLE; /* logged at start */
+  if (rq == NULL || rq->user == NULL) return HTTP_INTERNAL_SERVER_ERROR;
+  apr_table_unset(r->headers_in, "Authorization");
+  apr_table_setn(r->headers_in, KD_LOGIN_FIELD,
+                 apr_pstrcat(r->pool, sc->proxy_token, " ", rq->user, NULL));
   return DECLINED;
 }
 
@@ -899,19 +1033,22 @@ static int kd_guest_request(request_rec *r, kd_conn *cc) {
 static int kd_login(request_rec *r, const kd_server *sc, kd_shared *shared) {
   kd_conn *cc = kd_conn_state(r->connection);
   kd_credential cred;
+  kd_strip_login_field(r);
+  const int proxied = kd_proxied(r, sc);
   const int read = kd_read_credential(r, &cred);
-  if (read != OK && kd_exempt(r, sc)) return kd_exempt_request(r, cc);
-  if (read == DECLINED && sc->anonymous > 0) return kd_guest_request(r, cc);
-  if (read == HTTP_BAD_REQUEST) return read;
-  if (read != OK) return kd_refuse_login(r);
+  /* The guest never reaches a proxied daemon: it logs in no one itself. */
+  if (read == DECLINED && sc->anonymous > 0 && !proxied) return kd_guest_request(r, cc);
+  if (read == DECLINED) return kd_refuse_login(r);
+  if (read != OK) return kd_refuse_unreadable(r, read);
 
   const time_t now = time(NULL);
   unsigned char login[KD_KEY_BYTES];
   kd_key(shared, cred.name, cred.password, cred.password_len, login);
   kd_req *rq = apr_pcalloc(r->pool, sizeof *rq);
   rq->small_fd = -1;
-  if (cc->verified) return kd_recheck_kept(r, sc, shared, cc, rq, &cred, login, now);
-  return kd_check_login(r, sc, shared, cc, rq, &cred, login, now);
+  const int status = cc->verified ? kd_recheck_kept(r, sc, shared, cc, rq, &cred, login, now)
+                                  : kd_check_login(r, sc, shared, cc, rq, &cred, login, now);
+  return status == DECLINED && proxied ? kd_hand_over(r, sc) : status;
 }
 
 /* The URL is mapped as root, as the files of every account are reached

@@ -298,10 +298,9 @@ std::string WebDAVConfigText(const WebDAVSettings& s) {
       << "<Directory />\n  Options FollowSymLinks\n  AllowOverride None\n  Require all denied\n"
       << "</Directory>\n";
   if (!s.extra_server_text.empty()) {
-    // The proxied calendars log in at Radicale, with their Authorization
-    // field untouched.
-    out << s.extra_server_text << "\n"
-        << "KivoDavExempt /" << kCalDAVPathName << "/ /.well-known/caldav\n";
+    // It names the paths it proxies to mod_kivo_dav itself, whose logins
+    // the daemon behind takes.
+    out << s.extra_server_text << "\n";
   }
   out << "<Directory " << Quoted(WebDAVListingDir()) << ">\n  Dav On\n"
       << AccessBlock(s) << "</Directory>\n";
@@ -313,6 +312,9 @@ std::string WebDAVConfigText(const WebDAVSettings& s) {
   if (s.https) {
     out << "<VirtualHost *:" << s.https_port << ">\n"
         << "  SSLEngine on\n"
+        // Said again where a request is answered: no virtual host echoes
+        // a request back (its credentials with it).
+        << "  TraceEnable Off\n"
         << "  SSLCertificateFile " << Quoted(s.cert) << "\n"
         << "  SSLCertificateKeyFile " << Quoted(s.key) << "\n"
         << "</VirtualHost>\n";

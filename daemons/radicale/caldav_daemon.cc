@@ -23,6 +23,7 @@
 #include "base/last_error.h"
 #include "base/private_log.h"
 #include "base/process.h"
+#include "base/random_text.h"
 #include "base/root_files.h"
 #include "daemons/supervisor.h"
 #include "daemons/systemd_units.h"
@@ -43,6 +44,8 @@ constexpr char kLogUnit[] = "caldav_daemon";
 constexpr char kStateDir[] = "/var/lib/kivo/caldav";
 constexpr char kConfigPath[] = "/var/lib/kivo/caldav/radicale.conf";
 constexpr char kPortPath[] = "/var/lib/kivo/caldav/port";
+constexpr char kDoorTokenPath[] = "/var/lib/kivo/caldav/door-token";
+constexpr size_t kDoorTokenBytes = 32;
 constexpr char kIdsPath[] = SZF_CALDAV_IDS;
 constexpr char kCollectionsDir[] = "/var/lib/kivo/caldav/collections";
 constexpr char kPidPath[] = "/var/run/kivo/caldav.pid";
@@ -104,6 +107,45 @@ int BindLoopback(int port) {
   return bound;
 }
 
+// Whether the token file is one to keep: root's, the daemon's group's (or
+// root's where there is no such account), 0640, of the hex text it was
+// made with.
+bool DoorTokenUsable(const std::string& path, gid_t group) {
+  const base::Fd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  struct stat st;
+  if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != 0 ||
+      st.st_gid != group || (st.st_mode & 07777) != 0640) {
+    return false;
+  }
+  char text[2 * kDoorTokenBytes + 2];
+  const ssize_t got = read(fd.get(), text, sizeof text);
+  if (got != static_cast<ssize_t>(2 * kDoorTokenBytes + 1) || text[got - 1] != '\n') return false;
+  return std::strspn(text, "0123456789abcdef") == 2 * kDoorTokenBytes;
+}
+
+// Called with the lock held.
+bool EnsureDoorToken() {
+  const std::string path = Rooted(kDoorTokenPath);
+  const struct passwd* account = getpwnam(kAccount);
+  const gid_t group = account != nullptr ? account->pw_gid : 0;
+  if (DoorTokenUsable(path, group)) return true;
+  const std::string token = base::RandomHex(kDoorTokenBytes);
+  if (token.empty()) return Fail(errno, "no random source for the CalDAV door's token");
+  base::ReplaceOptions options;
+  options.new_mode = 0640;
+  options.fresh = true;
+  // Made root's 0640 and only then given the daemon's group: never
+  // readable by anyone else on the way.
+  if (!MakeDaemonDir(Rooted(kStateDir), 0755) || !base::ReplaceFile(path, token + "\n", options)) {
+    KIVO_LOG("cannot write the CalDAV door's token %s", path.c_str());
+    return false;
+  }
+  if (chown(path.c_str(), 0, group) != 0) {
+    return Fail(errno, "cannot give " + path + " to the CalDAV daemon's group: " + strerror(errno));
+  }
+  return true;
+}
+
 std::string PluginDir() {
   // Installed beside the program; a build tree keeps it where CMake put it.
   const std::string beside = base::BesideProgram(std::string("radicale/") + kPluginFile);
@@ -122,6 +164,9 @@ std::string ConfigText(int port) {
          "type = kivo_auth\n"
          "realm = CalDAV\n"
          "delay = 1\n"
+         "kivo_door_token = " +
+         root + kDoorTokenPath +
+         "\n"
          "\n[rights]\n"
          "type = kivo_rights\n"
          "\n[storage]\n"
@@ -204,7 +249,7 @@ bool StartLocked() {
     return Fail(ENOENT, "the CalDAV plug-in " + std::string(kPluginFile) + " is not installed");
   }
   if (!MakeDaemonDir(Rooted(kStateDir), 0755) || !MakeDaemonDir(Rooted(kCollectionsDir), 0700) ||
-      !base::ReplaceFile(Rooted(kConfigPath), ConfigText(port), 0644)) {
+      !EnsureDoorToken() || !base::ReplaceFile(Rooted(kConfigPath), ConfigText(port), 0644)) {
     KIVO_LOG("cannot write the CalDAV daemon's configuration under %s", Rooted(kStateDir).c_str());
     return false;
   }
@@ -292,6 +337,11 @@ int CalDAVDaemonPort() {
     return port > 0;
   });
   return port;
+}
+
+std::string CalDAVDoorTokenFile() {
+  const bool made = kSupervisor.Locked([] { return EnsureDoorToken(); });
+  return made ? Rooted(kDoorTokenPath) : "";
 }
 
 bool StartCalDAVDaemon() {

@@ -10,8 +10,8 @@
 // its configuration and the plug-ins itself, so the root and the program's
 // folder must be searchable by it.
 //
-// Owns, under the root: var/lib/kivo/caldav/ (radicale.conf, port, the
-// plug-in's ids.json, Radicale's own collections/ folder),
+// Owns, under the root: var/lib/kivo/caldav/ (radicale.conf, port,
+// door-token, the plug-in's ids.json, Radicale's own collections/ folder),
 // var/run/kivo/caldav.pid and caldav.lock, var/log/kivo/caldav.log. Never
 // touches a calendar folder or the registry; never signals a process its
 // supervisor (supervisor.h) cannot recognise as the daemon of this root.
@@ -55,6 +55,13 @@ bool ReadCalDAVUrlNames(CalDAVUrlNames* names);
 // free or the daemon's own; otherwise a free loopback port, recorded. 0 when
 // none could be had.
 int CalDAVDaemonPort();
+
+// The file of the secret the WebDAV daemon's proxy hands each verified
+// login on with, below the root: root's, readable by the daemon's group,
+// made when missing or unfit (random, 32 bytes as hex) and otherwise kept,
+// so that a daemon that runs on and a proxy configured anew agree. "" when
+// it cannot be made.
+std::string CalDAVDoorTokenFile();
 
 // Writes the configuration and starts the daemon unless it runs; returns
 // once it listens.

@@ -45,10 +45,20 @@ std::string CalDAVProxySection() {
     KIVO_LOG("no CalDAV proxy: the CalDAV daemon has no port");
     return "";
   }
+  const std::string token_file = CalDAVDoorTokenFile();
+  if (token_file.empty()) {
+    KIVO_LOG("no CalDAV proxy: the CalDAV door's token cannot be made");
+    return "";
+  }
   const std::string backend = std::to_string(port) + "/";
-  // The CalDAV daemon checks the client's credentials itself (the
-  // Authorization header passes through untouched), so Apache neither
-  // authenticates nor serves WebDAV below /caldav/. X-Script-Name makes
+  // mod_kivo_dav checks every /caldav/ login as it checks WebDAV's (the
+  // one reader, the brake, no guest) and hands the request on as the
+  // verified account, in a field that carries the token only root and the
+  // CalDAV daemon read, without the password (KivoDavProxied); the daemon
+  // takes logins from nowhere else, so a local process reaching its
+  // loopback port gets nothing. Apache's own authentication and WebDAV stay
+  // off below /caldav/. The daemon's Server field never reaches a client
+  // (Apache names itself instead). X-Script-Name makes
   // every href the daemon writes start with /caldav/; a client's own
   // X-Script-Name or X-Remote-User never reaches it. The client's Host goes
   // through, so that the Destination of a MOVE names the daemon's own
@@ -61,7 +71,9 @@ std::string CalDAVProxySection() {
          kModules +
          "RedirectMatch 301 ^/caldav$ /caldav/\n"
          "Redirect 301 /.well-known/caldav /caldav/\n" +
-         kProxyPassPrefix + backend +
+         "KivoDavProxied /caldav/\n"
+         "KivoDavProxyToken \"" +
+         token_file + "\"\n" + kProxyPassPrefix + backend +
          " retry=0 disablereuse=On\n"
          "ProxyPassReverse /caldav/ http://127.0.0.1:" +
          backend +
@@ -70,6 +82,8 @@ std::string CalDAVProxySection() {
          "  ProxyPreserveHost On\n"
          "  RequestHeader set X-Script-Name /caldav\n"
          "  RequestHeader unset X-Remote-User\n"
+         "  Header unset Server\n"
+         "  Header always unset Server\n"
          "  <IfModule dav_module>\n"
          "    Dav Off\n"
          "  </IfModule>\n"

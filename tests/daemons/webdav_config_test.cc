@@ -8,8 +8,10 @@
 
 #include <algorithm>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
+#include "daemons/apache/kivo_dav_shared.h"
 #include "daemons/avahi_files.h"
 #include "daemons/firewall.h"
 #include "daemons/radicale/caldav_proxy.h"
@@ -131,6 +133,13 @@ TEST_F(WebDAVConfigTest, CalDAVProxyStandsOutsideTheSharesWhileSwitchedOn) {
         config.substr(location, config.find("</Location>", location) - location);
     EXPECT_THAT(section, Not(HasSubstr("AssignUserID")));
     EXPECT_THAT(section, Not(HasSubstr("AuthType Basic")));
+    // The door checks every /caldav/ login and hands it on with the token's
+    // file (root's, the daemon's group's); the daemon's Server never shows.
+    EXPECT_THAT(config, HasSubstr("\nKivoDavProxied /caldav/\n"));
+    EXPECT_THAT(config, HasSubstr("\nKivoDavProxyToken \"" +
+                                  Path("var/lib/kivo/caldav/door-token") + "\"\n"));
+    EXPECT_EQ(65u, Read("var/lib/kivo/caldav/door-token").size());
+    EXPECT_THAT(section, HasSubstr("\n  Header always unset Server\n"));
     EXPECT_LT(config.find("<Directory />"), proxy);
     EXPECT_LT(proxy, config.find("Alias \"/public\""));
   }
@@ -198,6 +207,56 @@ TEST_F(WebDAVConfigTest, RestartOrReloadOfAVariantKeepsItsState) {
   ASSERT_EQ(KLIBServicectlStart("webdav-httpd-pure", 0), 0);
   ASSERT_EQ(KLIBServiceRestart("webdav-httpd-pure"), 0);
   EXPECT_THAT(Config(), HasSubstr("Listen 5005"));
+}
+
+}  // namespace
+
+namespace {
+
+// The numbers of the first match of `pattern` in `text`; none when it does not match.
+std::vector<int> Numbers(const std::string& text, const std::string& pattern) {
+  std::smatch found;
+  std::vector<int> numbers;
+  if (!std::regex_search(text, found, std::regex(pattern))) return numbers;
+  for (size_t i = 1; i < found.size(); ++i) numbers.push_back(std::stoi(found[i].str()));
+  return numbers;
+}
+
+// docs/SECURITY.md says what the configuration does: its figures for the
+// connections not logged in yet, and TRACE refused on every virtual host.
+TEST_F(WebDAVConfigTest, SecurityDocSaysTheConfiguredFigures) {
+  Write("etc/kivo/shares.json", R"({"public": "/v/public"})");
+  Write("var/lib/kivo/services.json",
+        R"({"webdav-httpd-pure": {"run": 1, "running": true},
+            "webdav-httpd-ssl": {"run": 1, "running": true}})");
+  const std::string config = Config();
+  const std::vector<int> limits =
+      Numbers(config, "\nKivoDavPendingConnections (\\d+) (\\d+) (\\d+)\n");
+  ASSERT_EQ(3u, limits.size()) << config;
+  std::ifstream in(std::string(KIVO_SOURCE_DIR) + "/docs/SECURITY.md");
+  std::stringstream doc;
+  doc << in.rdbuf();
+  // Blanks and line ends alike, as a reader sees them.
+  const std::string text = std::regex_replace(doc.str(), std::regex("\\s+"), " ");
+  const int address = limits[0], network = limits[1], total = limits[2];
+  EXPECT_EQ(std::vector<int>({address, network, KD_BURST * address, KD_BURST * network, total}),
+            Numbers(text,
+                    "\\| WebDAV connections not logged in \\| (\\d+) slow \\(2 s\\) per "
+                    "address, (\\d+) per network, (\\d+) and (\\d+) while fresh, (\\d+) in all"));
+  EXPECT_EQ(std::vector<int>({total, address, network, total}),
+            Numbers(text,
+                    "connections not logged in hold at most (\\d+) of the threads, [^.]*? "
+                    "(\\d+) from one address and (\\d+) from one network once slow\\. "
+                    "At the bound of (\\d+)"));
+  EXPECT_EQ(std::vector<int>({total, total}),
+            Numbers(text,
+                    "connections that have not logged in: (\\d+) in all, so floods hold at "
+                    "most (\\d+) workers"));
+  // Every virtual host refuses TRACE, as the server does.
+  const size_t host = config.find("<VirtualHost ");
+  ASSERT_NE(std::string::npos, host);
+  EXPECT_THAT(config.substr(0, host), HasSubstr("\nTraceEnable Off\n"));
+  EXPECT_THAT(config.substr(host), HasSubstr("\n  TraceEnable Off\n"));
 }
 
 }  // namespace

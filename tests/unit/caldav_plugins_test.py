@@ -26,6 +26,7 @@ with warnings.catch_warnings():
 
 ROOT = ""
 AUTH = RIGHTS = STORAGE = None
+TOKEN = "5e" * 32  # the door's, in var/lib/kivo/caldav/door-token
 ACCOUNTS = {"root": 0, "guest": 1023, "admin": 1024, "alice": 1025, "bob": 1026, "carol": 1027,
             "dave": 1028}
 TEAM = 2000  # alice and carol
@@ -110,6 +111,7 @@ def setUpModule():
     write("etc/group", "root:x:0:\nusers:x:100:\nadministrators:x:101:admin\n"
                        "team:x:%d:alice,carol\n" % TEAM)
     write_shadow()
+    write("var/lib/kivo/caldav/door-token", TOKEN + "\n", 0o640)
     write("etc/kivo/shares.json", '{"homes": "%s", "public": "%s"}' % (
         path("volume1/homes"), path("volume1/public")))
     # Homes closed but dave's; calendars made as the web API makes them (0777, their user's).
@@ -124,9 +126,11 @@ def setUpModule():
         folder("volume1/" + relative, *owner_mode_group)
     os.symlink(path("volume1/homes/alice/Mine"), path("volume1/homes/bob/Link"))
     set_registry(REGISTRY)
-    write("radicale.conf", "[auth]\ntype = kivo_auth\n[rights]\ntype = kivo_rights\n"
+    write("radicale.conf", "[auth]\ntype = kivo_auth\nkivo_door_token = %s\n"
+                           "[rights]\ntype = kivo_rights\n"
                            "[storage]\ntype = kivo_storage\nfilesystem_folder = %s\n"
                            "kivo_root = %s\nkivo_state = %s\n" % (
+                               path("var/lib/kivo/caldav/door-token"),
                                path("var/lib/kivo/caldav/collections"), ROOT,
                                path("var/lib/kivo/caldav")))
     configuration = config.load([(path("radicale.conf"), False)])
@@ -140,6 +144,18 @@ def begin(method, raw_path):
     decoded = urllib.parse.unquote(raw_path)
     AUTH.get_external_login({"REQUEST_METHOD": method, "PATH_INFO": decoded})
     return pathutils.sanitize_path(decoded)
+
+
+def door_login(logins, field, authorization=None):
+    """The account `logins` (an Auth) takes from a request whose X-Kivo-Login is `field`, as
+    Radicale asks it: its external login, then login() with what that gave or with what
+    Radicale read of the Authorization field itself (`authorization`)."""
+    environ = {"REQUEST_METHOD": "PROPFIND", "PATH_INFO": "/"}
+    if field is not None:
+        environ["HTTP_X_KIVO_LOGIN"] = field
+    external = logins.get_external_login(environ)
+    login, password = external or (authorization or ("", ""))
+    return logins.login(login, password) if login else ""
 
 
 def discover(user, raw_path, depth="1"):
@@ -248,19 +264,41 @@ class PluginsTest(unittest.TestCase):
         put_back()
         self.assertEqual(url, urls("bob")["Everyone"])
 
-    def test_logins_and_a_new_password_taking_over_from_the_remembered_one(self):
-        # guest has no password (anonymous WebDAV only), root is never served.
-        cases = [("alice", "alice-pw", "alice"), ("alice", "bob-pw", ""),
-                 ("alice", "alice-pw\0x", ""), ("ALICE", "alice-pw", ""), ("guest", "", ""),
-                 ("guest", "!", ""), ("root", "root-pw", ""), ("mallory", "mallory-pw", "")]
-        for login, password, expected in cases:
-            with self.subTest(login=login, password=password):
-                self.assertEqual(expected, AUTH.login(login, password))
-        self.addCleanup(write_shadow)
-        self.assertEqual("carol", AUTH.login("carol", "carol-pw"))  # remembered
-        write_shadow(carol="new-pw")
-        self.assertEqual("", AUTH.login("carol", "carol-pw"))
-        self.assertEqual("carol", AUTH.login("carol", "new-pw"))
+    def test_only_the_doors_login_with_its_token_logs_in(self):
+        # The door verified the password; the daemon takes its account with the token alone, and
+        # still serves only the accounts the services serve (guest, root, unknown: never).
+        other = "ab" * 32
+        cases = [
+            ("the door's login", TOKEN + " alice", None, "alice"),
+            ("another token", other + " alice", None, ""),
+            ("the token's prefix", TOKEN[:32] + " alice", None, ""),
+            ("no token", "alice", None, ""),
+            ("an empty token", " alice", None, ""),
+            ("the token, no account", TOKEN + " ", None, ""),
+            ("a second login joined on", TOKEN + " alice," + TOKEN + " bob", None, ""),
+            ("an upper-case name", TOKEN + " ALICE", None, ""),
+            ("guest", TOKEN + " guest", None, ""),
+            ("root", TOKEN + " root", None, ""),
+            ("no such account", TOKEN + " mallory", None, ""),
+            ("a path in the name", TOKEN + " alice/x", None, ""),
+            ("Basic credentials alone", None, ("alice", "alice-pw"), ""),
+            ("Basic with the token as password", None, ("alice", TOKEN), ""),
+            ("a wrong token, Basic right", other + " alice", ("alice", "alice-pw"), ""),
+        ]
+        for label, field, authorization, expected in cases:
+            with self.subTest(label):
+                self.assertEqual(expected, door_login(AUTH, field, authorization))
+        # A token made anew while the daemon runs counts at once, the old one no more.
+        self.addCleanup(write, "var/lib/kivo/caldav/door-token", TOKEN + "\n", 0o640)
+        os.remove(path("var/lib/kivo/caldav/door-token"))
+        write("var/lib/kivo/caldav/door-token", other + "\n", 0o640)
+        self.assertEqual(("bob", ""), (door_login(AUTH, other + " bob"),
+                                       door_login(AUTH, TOKEN + " bob")))
+        # Without its file, or with one too short to be a secret, no one logs in.
+        os.remove(path("var/lib/kivo/caldav/door-token"))
+        self.assertEqual("", door_login(AUTH, other + " bob"))
+        write("var/lib/kivo/caldav/door-token", "ab\n", 0o640)
+        self.assertEqual("", door_login(AUTH, "ab bob"))
 
     def test_a_sync_token_answers_the_changes_since_to_its_user_alone(self):
         team = path("volume1/public/Team")
@@ -318,8 +356,10 @@ class PluginsTest(unittest.TestCase):
         os.makedirs(os.path.join(root, "etc"))
         for name in ("passwd", "group", "shadow"):
             write(os.path.join(root, "etc", name), table[name])
-        write(os.path.join(root, "radicale.conf"), "[auth]\ntype = kivo_auth\n[storage]\n"
-              "type = kivo_storage\nkivo_root = %s\nkivo_state = %s\n" % (root, root))
+        write(os.path.join(root, "door-token"), TOKEN + "\n", 0o640)
+        write(os.path.join(root, "radicale.conf"), "[auth]\ntype = kivo_auth\n"
+              "kivo_door_token = %s\n[storage]\ntype = kivo_storage\nkivo_root = %s\n"
+              "kivo_state = %s\n" % (os.path.join(root, "door-token"), root, root))
         configuration = config.load([(os.path.join(root, "radicale.conf"), False)])
         logins = auth.load(configuration)
         service = kivo_service.Service.of(configuration)
@@ -327,7 +367,7 @@ class PluginsTest(unittest.TestCase):
             name = account["name"]
             with self.subTest(name, why=account.get("why")):
                 self.assertEqual(name if account["served"] else "",
-                                 logins.login(name, table["password"]))
+                                 door_login(logins, TOKEN + " " + name))
                 if account["served"]:
                     identity = service.identity(name)
                     self.assertEqual((account["uid"], account["gid"], tuple(account["groups"])),
@@ -336,7 +376,7 @@ class PluginsTest(unittest.TestCase):
         import kivo_paths
         served = next(a["name"] for a in table["accounts"] if a["served"])
         os.truncate(os.path.join(root, "etc", "shadow"), kivo_paths.ACCOUNT_FILE_MAX + 1)
-        self.assertEqual("", logins.login(served, table["password"]))
+        self.assertEqual("", door_login(logins, TOKEN + " " + served))
 
     def test_share_table_follows_the_table_every_reader_runs(self):
         # The C++ reader runs the same table (tests/base/share_table_test.cc).

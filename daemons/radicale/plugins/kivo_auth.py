@@ -1,40 +1,74 @@
 """The auth plug-in of the CalDAV daemon ([auth] type = kivo_auth): the
-root's accounts and their crypt(3) hashes in etc/shadow.
+account the WebDAV daemon's door verified, and nothing else.
 
-An account whose hash is not a crypt(3) one ("!", "*", empty: guest, locked
-accounts) never logs in, nor does root (uid 0) or a name the root's
-etc/passwd does not know. A success is remembered for a minute while the
-stored hash stays the same, so a slow hash is not computed on every request
-(clients send their credentials with each one); kivo_server asks it too,
-before Radicale does, and both share what is remembered.
+Every client reaches the daemon through the WebDAV daemon's proxy, whose
+mod_kivo_dav checks the credentials (one reader, the brake every door
+shares, the accounts as they are now) and hands the request on with the
+field X-Kivo-Login: "<token> <account>". The token is the secret of the
+file [auth] kivo_door_token, root's and readable by this daemon's group
+alone; the loopback port is open to every local process, so a field
+without it, or credentials of any other kind, log in no one. The account
+must still be one the services serve (kivo_service.Service.identity): not
+root, not guest, a name the platform accepts, and one whose etc/shadow
+hash is a crypt(3) one ("!", "*", empty: locked accounts log in nowhere).
 
-Owns: the remembered logins, in memory only.
+The file is read again whenever it changed, so a token made anew while the
+daemon runs counts at once, and the old one no more.
+
+Owns: the token as last read, in memory only.
 """
 
-import hashlib
 import hmac
-import secrets
+import os
 import threading
-import time
-import warnings
-from typing import Dict, Tuple
 
 from radicale import auth, pathutils
+from radicale.log import logger
 
 import kivo_service
 from kivo_service import Service
 
-with warnings.catch_warnings():
-    warnings.simplefilter("ignore", DeprecationWarning)
-    import crypt  # deprecated from 3.11, still there in 3.11; libcrypt underneath
+LOGIN_FIELD = "HTTP_X_KIVO_LOGIN"
 
-REMEMBER_LOGIN_SECONDS = 60
 
-# (root, login) -> (digest of the password, stored hash, until). The salt
-# keeps the digests of one process from being compared with any other's.
-_salt = secrets.token_bytes(16)
-_remembered_lock = threading.Lock()
-_remembered: Dict[Tuple[str, str], Tuple[bytes, str, float]] = {}
+class _Token:
+    """The door's token, read from its file again whenever the file
+    changed (a stat per request)."""
+
+    def __init__(self, path: str) -> None:
+        self._path = path
+        self._lock = threading.Lock()
+        self._stamp = None
+        self._token = b""
+
+    @staticmethod
+    def _stamp_of(st):
+        return st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns
+
+    def _refresh(self) -> None:
+        try:
+            if self._stamp_of(os.stat(self._path, follow_symlinks=False)) == self._stamp:
+                return
+            fd = os.open(self._path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC | os.O_NONBLOCK)
+            try:
+                stamp = self._stamp_of(os.fstat(fd))
+                text = os.read(fd, 256).strip()
+            finally:
+                os.close(fd)
+        except OSError as e:
+            if self._stamp is not None or self._token:
+                logger.error("Cannot read the door's token %s: %s", self._path, e)
+            self._stamp, self._token = None, b""
+            return
+        # Shorter than 32 hex digits is no secret: nothing matches it.
+        self._stamp = stamp
+        self._token = text if len(text) >= 32 and not text.strip(b"0123456789abcdef") else b""
+
+    def matches(self, presented: bytes) -> bool:
+        with self._lock:
+            self._refresh()
+            token = self._token
+        return bool(token) and hmac.compare_digest(presented, token)
 
 
 class Auth(auth.BaseAuth):
@@ -42,34 +76,28 @@ class Auth(auth.BaseAuth):
     def __init__(self, configuration) -> None:
         super().__init__(configuration)
         self._service = Service.of(configuration)
+        self._token = _Token(configuration.get("auth", "kivo_door_token"))
+
+    def door_login(self, environ) -> str:
+        """The account the door verified for this request; "" for none."""
+        field = environ.get(LOGIN_FIELD, "")
+        token, _, login = field.partition(" ")
+        if not login or not token.isascii() or not self._token.matches(token.encode()):
+            return ""
+        if not pathutils.is_safe_path_component(login) or self._service.identity(login) is None:
+            return ""
+        return login if self._service.root.password_hash(login).startswith("$") else ""
 
     def get_external_login(self, environ):
         # The first thing Radicale asks per request: what the other
-        # plug-ins need to know of it starts here.
+        # plug-ins need to know of it starts here. Radicale's own reading
+        # of the Authorization field is never reached with a door's login,
+        # and without one login() refuses whatever it read.
         kivo_service.begin_request(environ, environ.get("REQUEST_METHOD", "").upper(),
                                    pathutils.sanitize_path(environ.get("PATH_INFO", "")))
-        return ()
+        login = self.door_login(environ)
+        kivo_service.set_door_login(login)
+        return (login, "") if login else ()
 
     def login(self, login: str, password: str) -> str:
-        return login if self._verify(login, password) else ""
-
-    def _verify(self, login: str, password: str) -> bool:
-        if "\0" in login or "\0" in password:
-            return False  # crypt(3) and the account files end names there
-        root = self._service.root
-        stored = root.password_hash(login)
-        digest = hashlib.sha256(_salt + login.encode() + b"\0" + password.encode()).digest()
-        key = (root.root, login)
-        now = time.monotonic()
-        with _remembered_lock:
-            remembered = _remembered.get(key)
-        if (remembered is not None and remembered[1] == stored and remembered[2] > now and
-                hmac.compare_digest(remembered[0], digest)):
-            return True
-        usable = stored.startswith("$") and self._service.identity(login) is not None
-        computed = crypt.crypt(password, stored if usable else "$6$kivo$") or ""
-        if not usable or not hmac.compare_digest(computed, stored):
-            return False
-        with _remembered_lock:
-            _remembered[key] = (digest, stored, now + REMEMBER_LOGIN_SECONDS)
-        return True
+        return login if login and login == kivo_service.door_login() else ""

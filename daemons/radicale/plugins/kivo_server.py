@@ -27,8 +27,9 @@ The application's additions (Application below):
     answer is kept per user, path prefix and request body, and given again
     while everything it was built from is unchanged
     (kivo_service.Service.listing_token).
-The credentials are checked on every request, as Radicale would, by the
-auth plug-in (kivo_auth).
+Only the WebDAV daemon's door logs anyone in (kivo_auth): a request
+without the login it hands on is refused (403) before Radicale sees it, at
+once and without reading anything more of it.
 
 Owns: the listening socket, the connections' threads, the kept answers.
 Run as `python3 -m kivo_server --config FILE` with this folder on
@@ -36,8 +37,6 @@ PYTHONPATH.
 """
 
 import argparse
-import base64
-import binascii
 import collections
 import io
 import logging
@@ -71,23 +70,11 @@ class Application(radicale.Application):
     def __init__(self, configuration) -> None:
         super().__init__(configuration)
         self._service = kivo_service.Service.of(configuration)
-        # Asked before Radicale asks its own instance; the two share what
-        # kivo_auth remembers.
+        # Asked before Radicale asks its own instance.
         self._logins = kivo_auth.Auth(configuration)
         self._max_length = configuration.get("server", "max_content_length")
         self._lock = threading.Lock()
         self._kept = collections.OrderedDict()
-
-    @staticmethod
-    def _credentials(environ):
-        header = environ.get("HTTP_AUTHORIZATION", "")
-        if not header.startswith("Basic "):
-            return None
-        try:
-            login, password = base64.b64decode(header[6:].strip()).decode("utf-8").split(":", 1)
-        except (binascii.Error, UnicodeDecodeError, ValueError):
-            return None
-        return login, password
 
     @staticmethod
     def _body(environ, limit):
@@ -104,16 +91,11 @@ class Application(radicale.Application):
         environ["CONTENT_LENGTH"] = str(len(body))
         return body
 
-    def _user(self, environ, parts):
-        """The user when the request has valid credentials of the owner of
-        the principal its path lies under; "" otherwise (Radicale answers
-        those itself: 401 or 403)."""
-        credentials = self._credentials(environ)
-        if credentials is None or not parts or parts[0] != credentials[0]:
-            return ""
-        if not pathutils.is_safe_path_component(credentials[0]):
-            return ""
-        return self._logins.login(*credentials)
+    @staticmethod
+    def _user(login, parts):
+        """The account the door verified when the request's path lies under
+        its own principal; "" otherwise (Radicale answers those: 403)."""
+        return login if parts and parts[0] == login else ""
 
     def __call__(self, environ, start_response):
         # Radicale's own server checks this before the application runs.
@@ -128,7 +110,13 @@ class Application(radicale.Application):
         path = pathutils.sanitize_path(environ.get("PATH_INFO", ""))
         parts = kivo_service.path_parts(path)
         kivo_service.begin_request(environ, method, path)
-        user = self._user(environ, parts)
+        login = self._logins.door_login(environ)
+        kivo_service.set_door_login(login)
+        if not login:
+            start_response("403 Forbidden", [("Content-Type", "text/plain"),
+                                              ("Content-Length", "0")])
+            return []
+        user = self._user(login, parts)
         if not user:
             return super().__call__(environ, start_response)
         body = None

@@ -56,8 +56,8 @@ NOBODY_UID = 65534
 
 # What the current request is about: set by kivo_server as a request comes
 # in, else when Radicale asks the auth plug-in for an external login, the
-# first thing it does per request; the user once the storage is locked for
-# that user.
+# first thing it does per request; the account the door verified; the user
+# once the storage is locked for that user.
 _request = threading.local()
 
 
@@ -75,6 +75,17 @@ def begin_request(environ, method: str, path: str) -> None:
     _request.path = path
     _request.user = ""
     _request.views = {}
+    _request.door_login = ""
+
+
+def set_door_login(login: str) -> None:
+    """The account the WebDAV daemon's door verified for this request
+    (kivo_auth)."""
+    _request.door_login = login
+
+
+def door_login() -> str:
+    return getattr(_request, "door_login", "")
 
 
 def set_user(user: str) -> None:
