@@ -413,6 +413,20 @@ class PluginsTest(unittest.TestCase):
         os.truncate(os.path.join(root, "etc", "shadow"), kivo_paths.ACCOUNT_FILE_MAX + 1)
         self.assertEqual("", logins.login(served, table["password"]))
 
+    def test_items_follow_the_table_the_webdav_check_runs(self):
+        # The WebDAV daemon's check of a file put into a calendar's folder runs the same
+        # table (tests/daemons/dav_ical_test.cc): what it lets in is served here.
+        import logging
+        import kivo_calendar
+        logging.disable(logging.WARNING)
+        self.addCleanup(logging.disable, logging.NOTSET)
+        for vector in vectors("ical.json")["cases"]:
+            raw = (bytes.fromhex(vector["hex"]) if "hex" in vector
+                   else vector["text"].encode("utf-8"))
+            with self.subTest(vector["why"]):
+                served = kivo_calendar._parse(raw, "alice/cal/x.ics") is not None
+                self.assertEqual(vector.get("served", vector["result"] == "item"), served)
+
     def test_share_table_follows_the_table_every_reader_runs(self):
         # The C++ reader runs the same table (tests/base/share_table_test.cc).
         import kivo_root
