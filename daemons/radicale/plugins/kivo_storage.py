@@ -176,6 +176,10 @@ class _UidTable:
                              for u in self._folders.popitem(last=False)[1].values())
             return uids, True
 
+    def drop(self, folder: Folder, identity: Identity) -> None:
+        with self._lock:
+            self._folders.get(folder, {}).pop(identity, None)
+
     def take_stale(self, uids: _Uids) -> Set[str]:
         with self._lock:
             stale, uids.stale = uids.stale, set()
@@ -211,11 +215,16 @@ class SyncedCalendar(CalendarCollection):
         with self._folder() as fd:
             if not self._watched:
                 return any(parsed.uid == uid for _, _, parsed in self._loaded())
-            uids, new = _uid_table.get((self._calendar.dev, self._calendar.ino), self._identity)
+            folder = (self._calendar.dev, self._calendar.ino)
+            uids, new = _uid_table.get(folder, self._identity)
             if new:
                 pending: List[tuple] = []
-                for href in list(self._names(fd)):
-                    uids.note(href, self._load(fd, href, pending))
+                try:
+                    for href in list(self._names(fd)):
+                        uids.note(href, self._load(fd, href, pending))
+                except BaseException:
+                    _uid_table.drop(folder, self._identity)  # never kept half read
+                    raise
                 keep_parses(pending)
             for href in _uid_table.take_stale(uids):
                 uids.note(href, self._load(fd, href) if is_item_name(href) else None)
