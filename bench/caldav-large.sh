@@ -13,8 +13,8 @@
 #
 #   bench/caldav-large.sh [BUILD_DIR]     (default build-bench in the checkout)
 #
-# Environment: LARGE (10000), SMALL (100), ROUNDS (3), RUNS (10), TIME_LIMIT
-# (seconds per step, 600). Needs the targets kivo-webapi and the module.
+# Environment: LARGE (10000), SMALL (100), ROUNDS (3), RUNS (10), WARM_UP
+# (untimed requests before the RUNS, 3), TIME_LIMIT (seconds per step, 900). Needs the targets kivo-webapi and the module.
 # Loopback only; everything started here is stopped on exit.
 #
 # Radicale takes each calendar as one PUT of the whole (a new collection
@@ -30,7 +30,8 @@ LARGE="${LARGE:-10000}"
 SMALL="${SMALL:-100}"
 ROUNDS="${ROUNDS:-3}"
 RUNS="${RUNS:-10}"
-TIME_LIMIT="${TIME_LIMIT:-600}"
+TIME_LIMIT="${TIME_LIMIT:-900}"
+export WARM_UP="${WARM_UP:-3}"
 HERE="$(cd "$(dirname "$0")" && pwd)"
 # shellcheck source=bench/lib.sh
 . "$HERE/lib.sh"
