@@ -172,9 +172,10 @@ static void kd_normalise(char *path) {
   *out = '\0';
 }
 
-/* Whether the calendar of one entry is served at `path` or below it. */
-static int kd_entry_below(const char *name, const char *destination, const char *share,
-                          const char *path, int homes_account) {
+/* Whether the calendar of one entry is served at `path` or below it (at
+ * it, when `exact`). */
+static int kd_entry_below(const char* name, const char* destination, const char* share,
+                          const char* path, int homes_account, int exact) {
   if (name[0] == '\0') return 0;
   const int old_home = strcmp(share, "homes") == 0 && !homes_account &&
                        strncasecmp(destination, "homes", 5) != 0;
@@ -198,13 +199,16 @@ static int kd_entry_below(const char *name, const char *destination, const char 
   strcat(folder, name);
   kd_normalise(folder);
   const size_t len = strlen(path);
-  const int below = strncmp(folder, path, len) == 0 &&
-                    (folder[len] == '\0' || folder[len] == '/' || (len == 1 && path[0] == '/'));
+  const int below =
+      exact ? strcmp(folder, path) == 0
+            : strncmp(folder, path, len) == 0 &&
+                  (folder[len] == '\0' || folder[len] == '/' || (len == 1 && path[0] == '/'));
   free(folder);
   return below;
 }
 
-int kd_calendar_below(const char *text, size_t len, const char *path, int homes_account) {
+static int kd_calendar_find(const char* text, size_t len, const char* path, int homes_account,
+                            int exact) {
   kd_text t = {text, text + len};
   kd_skip_space(&t);
   if (t.at == t.end) return KD_CALENDAR_NONE;
@@ -238,11 +242,19 @@ int kd_calendar_below(const char *text, size_t len, const char *path, int homes_
     }
     /* Entries of another form are no calendar the web API knows. */
     if (ok && fields[0] != NULL && fields[1] != NULL && fields[2] != NULL) {
-      found = found || kd_entry_below(fields[0], fields[1], fields[2], path, homes_account);
+      found = found || kd_entry_below(fields[0], fields[1], fields[2], path, homes_account, exact);
     }
     for (int i = 0; i < 3; ++i) free(fields[i]);
     if (!ok) return KD_CALENDAR_UNKNOWN;
   } while (kd_take(&t, ','));
   if (!kd_take(&t, ']')) return KD_CALENDAR_UNKNOWN;
   return found ? KD_CALENDAR_FOUND : KD_CALENDAR_NONE;
+}
+
+int kd_calendar_below(const char* text, size_t len, const char* path, int homes_account) {
+  return kd_calendar_find(text, len, path, homes_account, 0);
+}
+
+int kd_calendar_at(const char* text, size_t len, const char* path, int homes_account) {
+  return kd_calendar_find(text, len, path, homes_account, 1);
 }

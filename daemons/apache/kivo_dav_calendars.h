@@ -33,4 +33,7 @@
  * text. */
 int kd_calendar_below(const char *text, size_t len, const char *path, int homes_account);
 
+/* As kd_calendar_below, for a calendar served at `path` itself. */
+int kd_calendar_at(const char *text, size_t len, const char *path, int homes_account);
+
 #endif /* KIVO_DAV_CALENDARS_H_ */

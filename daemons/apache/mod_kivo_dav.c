@@ -95,6 +95,7 @@
 #include "apr_strings.h"
 #include "kivo_dav_accounts.h"
 #include "kivo_dav_calendars.h"
+#include "kivo_dav_ical.h"
 #include "kivo_dav_identity.h"
 #include "kivo_dav_shared.h"
 #include "kivo_login_brake.h"
@@ -1826,6 +1827,173 @@ static int kd_fixups(request_rec *r) {
   return finished == OK ? DECLINED : finished;
 }
 
+/* ---- what is put into a calendar's folder ---- */
+
+/* The CalDAV daemon serves the `*.ics` files of a calendar's folder but
+ * dot-files (temporary files among them) as its items, and skips what does
+ * not read as one item. A PUT of such a file into a registered calendar's
+ * folder is read whole (bounded by the largest item the daemon reads),
+ * checked, and either refused with the reason or handed on to mod_dav from
+ * memory (kd_kept_body_filter): never stored to be skipped. A file copied
+ * or moved there is checked alike, read as the user. */
+
+typedef struct {
+  const char *data;
+  apr_size_t len, at;
+} kd_kept_body;
+
+static ap_filter_rec_t *kd_kept_body_handle;
+
+/* mod_dav's handler's name. */
+#define KD_DAV_HANDLER "dav-handler"
+
+static int kd_calendar_item_name(const char *name) {
+  const size_t len = strlen(name);
+  return len > 4 && name[0] != '.' && strcmp(name + len - 4, ".ics") == 0;
+}
+
+static apr_status_t kd_kept_body_filter(ap_filter_t *f, apr_bucket_brigade *bb,
+                                        ap_input_mode_t mode, apr_read_type_e block,
+                                        apr_off_t readbytes) {
+  (void)block;
+  kd_kept_body *kept = f->ctx;
+  if (mode != AP_MODE_READBYTES && mode != AP_MODE_SPECULATIVE) return APR_ENOTIMPL;
+  apr_size_t n = kept->len - kept->at;
+  if (readbytes > 0 && (apr_off_t)n > readbytes) n = (apr_size_t)readbytes;
+  if (n == 0) {
+    APR_BRIGADE_INSERT_TAIL(bb, apr_bucket_eos_create(f->c->bucket_alloc));
+    return APR_SUCCESS;
+  }
+  APR_BRIGADE_INSERT_TAIL(
+      bb, apr_bucket_transient_create(kept->data + kept->at, n, f->c->bucket_alloc));
+  if (mode == AP_MODE_READBYTES) kept->at += n;
+  return APR_SUCCESS;
+}
+
+/* Reads the request's body into `*kept`: OK, or the status to answer. */
+static int kd_read_whole_body(request_rec *r, kd_kept_body *kept) {
+  const char *length = apr_table_get(r->headers_in, "Content-Length");
+  if (length != NULL && apr_atoi64(length) > (apr_int64_t)KD_ICAL_MAX_BYTES) {
+    return HTTP_REQUEST_ENTITY_TOO_LARGE;
+  }
+  /* Grown as the body arrives, not as its length promises: a client that
+   * names 8 MiB and sends nothing holds nothing. */
+  apr_size_t size = 65536;
+  char *data = apr_palloc(r->pool, size + 1);
+  apr_size_t len = 0;
+  apr_bucket_brigade *bb = apr_brigade_create(r->pool, r->connection->bucket_alloc);
+  int seen_eos = 0;
+  while (!seen_eos) {
+    const apr_status_t rv =
+        ap_get_brigade(r->input_filters, bb, AP_MODE_READBYTES, APR_BLOCK_READ, 65536);
+    if (rv != APR_SUCCESS) return ap_map_http_request_error(rv, HTTP_BAD_REQUEST);
+    for (apr_bucket *b = APR_BRIGADE_FIRST(bb); b != APR_BRIGADE_SENTINEL(bb);
+         b = APR_BUCKET_NEXT(b)) {
+      if (APR_BUCKET_IS_EOS(b)) {
+        seen_eos = 1;
+        break;
+      }
+      const char *chunk;
+      apr_size_t n;
+      if (apr_bucket_read(b, &chunk, &n, APR_BLOCK_READ) != APR_SUCCESS) return HTTP_BAD_REQUEST;
+      if (len + n > KD_ICAL_MAX_BYTES) return HTTP_REQUEST_ENTITY_TOO_LARGE;
+      if (len + n > size) {
+        while (len + n > size) size *= 2;
+        if (size > KD_ICAL_MAX_BYTES) size = KD_ICAL_MAX_BYTES;
+        char *larger = apr_palloc(r->pool, size + 1);
+        memcpy(larger, data, len);
+        data = larger;
+      }
+      memcpy(data + len, chunk, n);
+      len += n;
+    }
+    apr_brigade_cleanup(bb);
+  }
+  kept->data = data, kept->len = len, kept->at = 0;
+  return OK;
+}
+
+/* A COPY's or MOVE's source file into `*kept`, read as the user: OK,
+ * DECLINED when it is none to check (a folder, gone, closed to the user:
+ * mod_dav answers), or the status to answer. */
+static int kd_read_source_file(request_rec *r, kd_kept_body *kept) {
+  if (r->filename == NULL || (r->path_info != NULL && r->path_info[0] != '\0')) return DECLINED;
+  const int fd = open(r->filename, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return DECLINED;
+  struct stat st;
+  int status = DECLINED;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    status = HTTP_REQUEST_ENTITY_TOO_LARGE;
+    if ((unsigned long long)st.st_size <= KD_ICAL_MAX_BYTES) {
+      char *data = apr_palloc(r->pool, (apr_size_t)st.st_size + 1);
+      const ssize_t n = read(fd, data, (size_t)st.st_size + 1);
+      status = n < 0                           ? HTTP_INTERNAL_SERVER_ERROR
+               : (size_t)n > KD_ICAL_MAX_BYTES ? HTTP_REQUEST_ENTITY_TOO_LARGE
+                                               : OK;
+      kept->data = data, kept->len = n < 0 ? 0 : (apr_size_t)n, kept->at = 0;
+    }
+  }
+  close(fd);
+  return status;
+}
+
+static int kd_check_calendar_put(request_rec *r) {
+  const int put = r->method_number == M_PUT;
+  if ((!put && r->method_number != M_COPY && r->method_number != M_MOVE) || r->main != NULL ||
+      r->handler == NULL || strcmp(r->handler, KD_DAV_HANDLER) != 0) {
+    return DECLINED;
+  }
+  const kd_server *sc = ap_get_module_config(r->server->module_config, &kivo_dav_module);
+  const kd_dir *dc = ap_get_module_config(r->per_dir_config, &kivo_dav_module);
+  if (sc->root == NULL || dc->check <= 0) return DECLINED;
+  /* Decoded and normal but for slashes. */
+  const char *target = put ? r->uri : kd_destination_path(r);
+  if (target == NULL) return DECLINED;
+  char *folder = apr_pstrdup(r->pool, target);
+  ap_no2slash(folder);
+  char *name = strrchr(folder, '/');
+  if (name == NULL || !kd_calendar_item_name(name + 1)) return DECLINED;
+  *name++ = '\0';
+  const kd_registry registry = kd_read_registry(r, sc);
+  if (kd_calendar_at(registry.text, registry.len, folder[0] != '\0' ? folder : "/",
+                     registry.homes_account) != KD_CALENDAR_FOUND) {
+    return DECLINED;
+  }
+  kd_kept_body *kept = apr_pcalloc(r->pool, sizeof *kept);
+  char why[320] = "";
+  int status = put ? kd_read_whole_body(r, kept) : kd_read_source_file(r, kept);
+  if (status == DECLINED) return DECLINED;
+  if (status == HTTP_REQUEST_ENTITY_TOO_LARGE) {
+    kd_ical_check("", KD_ICAL_MAX_BYTES + 1, why, sizeof why);
+  } else if (status == OK) {
+    /* An empty file is what a LOCK of a new name makes and file managers
+     * PUT before the content: nothing to show, nothing skipped. */
+    switch (kept->len == 0 ? KD_ICAL_ITEM
+                           : kd_ical_check(kept->data, kept->len, why, sizeof why)) {
+      case KD_ICAL_ITEM:
+        if (put) ap_add_input_filter_handle(kd_kept_body_handle, kept, r, r->connection);
+        return DECLINED;
+      case KD_ICAL_NOT_ONE:
+        status = HTTP_UNPROCESSABLE_ENTITY;
+        break;
+      default:
+        status = HTTP_UNSUPPORTED_MEDIA_TYPE;
+        break;
+    }
+  } else {
+    return status;
+  }
+  kd_log_refusal(r, status, r->user,
+                 apr_psprintf(r->pool, "not one calendar item for %s: %s", folder, why));
+  /* Escaped: Apache sends it as HTML, and the reason quotes the body. */
+  ap_custom_response(r, status,
+                     apr_psprintf(r->pool,
+                                  "\"%s is not stored: this folder holds a calendar, and each "
+                                  "file in it must be one calendar item. %s\n",
+                                  ap_escape_html(r->pool, name), ap_escape_html(r->pool, why)));
+  return status;
+}
+
 static void kd_register_hooks(apr_pool_t *p) {
   (void)p;
   ap_hook_post_config(kd_post_config, NULL, NULL, APR_HOOK_MIDDLE);
@@ -1841,6 +2009,9 @@ static void kd_register_hooks(apr_pool_t *p) {
   ap_hook_check_authn(kd_check_user_id, NULL, NULL, APR_HOOK_FIRST, AP_AUTH_INTERNAL_PER_CONF);
   ap_hook_fixups(kd_fixups, NULL, NULL, APR_HOOK_REALLY_FIRST);
   ap_hook_handler(kd_send_small_file, NULL, NULL, APR_HOOK_REALLY_FIRST);
+  ap_hook_handler(kd_check_calendar_put, NULL, NULL, APR_HOOK_REALLY_FIRST);
+  kd_kept_body_handle =
+      ap_register_input_filter("KIVO_DAV_KEPT_BODY", kd_kept_body_filter, NULL, AP_FTYPE_RESOURCE);
   ap_hook_log_transaction(kd_log_transaction, NULL, NULL, APR_HOOK_REALLY_FIRST);
   ap_register_output_filter("KIVO_DAV_CREATED", kd_created_filter, NULL, AP_FTYPE_RESOURCE);
   kd_end_filter_handle =

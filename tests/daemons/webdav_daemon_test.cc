@@ -683,6 +683,92 @@ TEST_F(WebDAVDaemonTest, CalendarFoldersSurviveFileManagers) {
   EXPECT_FALSE(Exists(root_.Path("/volume1/public/other2/Copy")));
 }
 
+// What is put into a calendar's folder is an item the CalDAV daemon serves,
+// or refused with the reason: an exported calendar of several events, a
+// broken file, one too large. Other names, other folders and a name that
+// only begins like the calendar's are files as any.
+TEST_F(WebDAVDaemonTest, CalendarFoldersTakeItemsOrSayWhyNot) {
+  EnableHttp(http_port_);
+  ASSERT_EQ(Curl("MKCOL", "/public/cal", Alice()).status, 201);
+  const Result made =
+      root_.Call(kCalendar, "create",
+                 R"({"share": "public", "destination": "public/cal", "fullpath": ")" +
+                     root_.Path("/volume1/public/cal") + R"(", "calendarname": "Team"})",
+                 "alice");
+  ASSERT_EQ(made.status, 0) << made.out << made.err;
+  const auto event = [](const std::string& uid) {
+    return "BEGIN:VEVENT\r\nUID:" + uid +
+           "\r\nDTSTAMP:20310101T000000Z\r\nDTSTART:20310101T100000Z\r\nEND:VEVENT\r\n";
+  };
+  const auto calendar = [](const std::string& events) {
+    return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//t//EN\r\n" + events + "END:VCALENDAR\r\n";
+  };
+  const std::string one = calendar(event("a")),
+                    three = calendar(event("a") + event("b") + event("c"));
+  const std::string big = root_.Path("/big.ics");
+  ASSERT_TRUE(WriteFile(big, calendar(event("big") + std::string(9 << 20, ' '))));
+  const std::vector<std::string> chunked = {"-H", "Transfer-Encoding: chunked"};
+  const struct {
+    std::string path, body;
+    std::vector<std::string> extra;
+    int status;
+    const char* says;
+  } puts[] = {
+      {"/public/cal/Team/one.ics", one, {}, 201, nullptr},
+      {"/public/cal/Team/chunked.ics", calendar(event("c") + event("c")), chunked, 201, nullptr},
+      {"/public/cal/Team/export.ics", three, {}, 422, "different UIDs"},
+      {"/public/cal/Team/one.ics", three, chunked, 422, "different UIDs"},  // one.ics stays
+      {"/public/cal/Team/none.ics", calendar(""), {}, 422, "no event"},
+      {"/public/cal/Team/broken.ics", "hello\r\n", {}, 415, "NAME:VALUE"},
+      {"/public/cal/Team/card.ics", "BEGIN:VCARD\r\nFN:x\r\nEND:VCARD\r\n", {}, 415, "VCARD"},
+      {"/public/cal/Team/%3Cb%3E.ics", calendar(event("<b>") + event("x")), {}, 422, "&lt;b&gt;"},
+      {"/public/cal/Team/big.ics", "@" + big, {}, 413, "larger"},
+      {"/public/cal/Team/big.ics", "@" + big, chunked, 413, "larger"},
+      {"/public/cal/Team/empty.ics", "", {}, 201, nullptr},  // as file managers create
+      {"/public/cal/Team/notes.txt", "hello", {}, 201, nullptr},
+      {"/public/cal/Team/.hidden.ics", "hello", {}, 201, nullptr},
+      {"/public/cal/Team.ics", "hello", {}, 201, nullptr},
+      {"/public/cal/x.ics", three, {}, 201, nullptr},
+  };
+  for (const auto& p : puts) {
+    std::vector<std::string> extra = p.extra;
+    extra.insert(extra.end(), {"--data-binary", p.body});
+    const Answer answer = Curl("PUT", p.path, Alice(), extra);
+    EXPECT_EQ(answer.status, p.status) << p.path << " " << answer.body;
+    if (p.says != nullptr) {
+      EXPECT_THAT(answer.body, HasSubstr(p.says)) << p.path;
+      EXPECT_THAT(answer.body, HasSubstr("calendar")) << p.path;
+    }
+  }
+  // Copied or moved in from elsewhere, alike; what stays outside stays as it is.
+  const std::string to = "Destination: http://127.0.0.1/public/cal/Team/";
+  const struct {
+    const char *method, *from, *to;
+    int status;
+  } copies[] = {
+      {"COPY", "/public/cal/x.ics", "export.ics", 422},
+      {"MOVE", "/public/cal/x.ics", "moved.ics", 422},
+      {"COPY", "/public/cal/Team/notes.txt", "notes.ics", 415},
+      {"MOVE", "/public/cal/Team/notes.txt", "notes2.ics", 415},
+      {"COPY", "/public/cal/Team/one.ics", "copy.ics", 201},
+      {"COPY", "/public/cal/x.ics", ".kept.ics", 201},
+  };
+  for (const auto& c : copies) {
+    const Answer answer = Curl(c.method, c.from, Alice(), {"-H", to + c.to});
+    EXPECT_EQ(answer.status, c.status) << c.method << " " << c.from << " " << answer.body;
+  }
+  EXPECT_TRUE(Exists(root_.Path("/volume1/public/cal/x.ics")));
+  const std::string folder = root_.Path("/volume1/public/cal/Team/");
+  EXPECT_EQ(Read(folder + "one.ics"), one);
+  EXPECT_EQ(Read(folder + "copy.ics"), one);
+  EXPECT_THAT(Read(folder + "chunked.ics"), HasSubstr("UID:c"));
+  for (const char* refused : {"export.ics", "none.ics", "broken.ics", "card.ics", "big.ics",
+                              "moved.ics", "notes.ics", "notes2.ics"}) {
+    EXPECT_FALSE(Exists(folder + refused)) << refused;
+  }
+  EXPECT_EQ(Curl("GET", "/public/cal/Team/one.ics", Alice()).body, one);
+}
+
 // Six accounts on two worker threads, each on a kept connection: every
 // request acts as its own account only, also after a refusal, a subrequest
 // or a body cut short; no thread holds an identity between requests.

@@ -348,6 +348,81 @@ class PluginsTest(unittest.TestCase):
         # A new item's PUT is refused when its UID is taken (409, no-uid-conflict).
         self.assertEqual([True, False], [ask("alice", "has_uid", uid) for uid in ("d", "c")])
 
+    def test_a_new_uid_is_judged_without_reading_the_calendar_and_sees_every_change(self):
+        # A calendar of many items, some of them bob's alone; every change below is made
+        # behind the daemon's back, several within one clock tick and keeping size and
+        # modification time, as a WebDAV client or a shell may make them.
+        folder = path("volume1/public/Réunion %2F")
+        self.addCleanup(lambda: [os.remove(os.path.join(folder, n)) for n in os.listdir(folder)
+                                 if n.endswith(".ics")])
+
+        def item(uid):
+            return ("BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//t//EN\r\nBEGIN:VEVENT\r\n"
+                    "UID:%s\r\nDTSTAMP:20310101T000000Z\r\nDTSTART:20310101T100000Z\r\n"
+                    "END:VEVENT\r\nEND:VCALENDAR\r\n" % uid)
+
+        def put(name, uid, owner="alice", mode=0o644, where=folder):
+            write(os.path.join(where, name), item(uid), mode)
+            os.chown(os.path.join(where, name), ACCOUNTS[owner], 100)
+
+        def rewrite_in_place(name, uid):
+            # Same inode, same size, same modification time.
+            target = os.path.join(folder, name)
+            before = os.stat(target)
+            with open(target, "r+", encoding="utf-8") as f:
+                f.write(item(uid))
+            os.utime(target, ns=(before.st_atime_ns, before.st_mtime_ns))
+
+        for i in range(300):
+            put("e%03d.ics" % i, "e%03d" % i)
+        put("secret.ics", "secret", "bob", 0o600)
+        url = urls("alice")["Réunion %2F"]
+        opened = []
+        real_open = os.open
+
+        def counting_open(name, *args, **kwargs):
+            opened.append(name)
+            return real_open(name, *args, **kwargs)
+
+        def taken(user, uid):
+            sanitized = begin("PUT", url.replace("/alice/", "/%s/" % user, 1) + "new.ics")
+            with STORAGE.acquire_lock("w", user):
+                calendar, = STORAGE.discover(sanitized.rsplit("/", 1)[0] + "/", "0")
+                return calendar.has_uid(uid)
+
+        self.assertEqual((True, False, True), (taken("alice", "e150"), taken("alice", "secret"),
+                                               taken("bob", "secret")))
+        os.open = counting_open
+        self.addCleanup(setattr, os, "open", real_open)
+        put("e000.ics", "renamed-000")                 # replaced whole, by name
+        rewrite_in_place("e001.ics", "x001")            # one tick, one size, one stamp
+        rewrite_in_place("e001.ics", "y001")
+        os.remove(os.path.join(folder, "e002.ics"))
+        os.rename(os.path.join(folder, "e003.ics"), os.path.join(folder, "e003.txt"))
+        os.chmod(os.path.join(folder, "secret.ics"), 0o644)
+        put("outside.ics", "linked-1", where=path("volume1/public"))
+        os.link(path("volume1/public/outside.ics"), os.path.join(folder, "linked.ics"))
+        self.addCleanup(os.remove, path("volume1/public/outside.ics"))
+        cases = [("alice", "renamed-000", True), ("alice", "e000", False),
+                 ("alice", "y001", True), ("alice", "x001", False),
+                 ("alice", "e001", False), ("alice", "e002", False), ("alice", "e003", False),
+                 ("alice", "e299", True), ("alice", "secret", True), ("alice", "linked-1", True),
+                 ("carol", "e150", True), ("dave", "unheard-of", False)]
+        for user, uid, expected in cases:
+            with self.subTest(user=user, uid=uid):
+                self.assertEqual(expected, taken(user, uid))
+        # Written through its other name, in place: no change is reported in this folder.
+        with open(path("volume1/public/outside.ics"), "r+", encoding="utf-8") as f:
+            f.write(item("linked-2"))
+        self.assertEqual((False, True), (taken("alice", "linked-1"), taken("alice", "linked-2")))
+        # Items were read again for the users who had asked before, and whole once for
+        # carol and dave: never once per question.
+        self.assertLess(len(opened), 2 * 300 + 60, opened[:5])
+        opened.clear()
+        for uid in ("e100", "e200", "unheard-of"):
+            taken("alice", uid)
+        self.assertLess(len(opened), 3 * 5, opened)
+
     def test_accounts_follow_the_table_every_reader_runs(self):
         # The WebDAV daemon's reader runs the same table (dav_accounts_test.cc).
         import kivo_service
@@ -377,6 +452,20 @@ class PluginsTest(unittest.TestCase):
         served = next(a["name"] for a in table["accounts"] if a["served"])
         os.truncate(os.path.join(root, "etc", "shadow"), kivo_paths.ACCOUNT_FILE_MAX + 1)
         self.assertEqual("", door_login(logins, TOKEN + " " + served))
+
+    def test_items_follow_the_table_the_webdav_check_runs(self):
+        # The WebDAV daemon's check of a file put into a calendar's folder runs the same
+        # table (tests/daemons/dav_ical_test.cc): what it lets in is served here.
+        import logging
+        import kivo_calendar
+        logging.disable(logging.WARNING)
+        self.addCleanup(logging.disable, logging.NOTSET)
+        for vector in vectors("ical.json")["cases"]:
+            raw = (bytes.fromhex(vector["hex"]) if "hex" in vector
+                   else vector["text"].encode("utf-8"))
+            with self.subTest(vector["why"]):
+                served = kivo_calendar._parse(raw, "alice/cal/x.ics") is not None
+                self.assertEqual(vector.get("served", vector["result"] == "item"), served)
 
     def test_share_table_follows_the_table_every_reader_runs(self):
         # The C++ reader runs the same table (tests/base/share_table_test.cc).

@@ -5,8 +5,10 @@ file-system identity (kivo_identity), relative to a descriptor of the
 folder whose device and inode are checked against the ones the URL was
 given for. An item is one `.ics` file of the folder; what does not parse as
 one calendar object, links and special files are skipped. Parsed items are
-kept in memory only, keyed by file identity and stamp: no cache file is
-ever written.
+kept in memory only, keyed by file identity and stamp and dropped on the
+change's own notice (kivo_watch), so that a rewrite within one clock tick is
+read again: no cache file is ever written. One collection object lives for
+one request, and reads the folder's items once in it.
 
 A calendar's name and identity are the registry's and the folder's: its
 display name is the registry's calendarname, its type a calendar. A client
@@ -41,6 +43,7 @@ from radicale.log import logger
 
 import kivo_identity
 from kivo_identity import Identity
+from kivo_watch import watcher
 
 PROPS_FILE = ".DAV/caldav.json"
 
@@ -90,6 +93,36 @@ class _Parsed(NamedTuple):
 _parsed_lock = threading.Lock()
 # (folder dev, folder ino, file name) -> (file stamp, parsed or None if broken)
 _parsed: Dict[Tuple[int, int, str], Tuple[tuple, Optional[_Parsed]]] = {}
+# Folder -> how many changes were noticed in it: a parse read while one was
+# noticed may be of either content and is not kept.
+_changes: Dict[Tuple[int, int], int] = {}
+
+
+def _noticed(folder: Tuple[int, int], names) -> None:
+    with _parsed_lock:
+        _changes[folder] = _changes.get(folder, 0) + 1
+        if names is None:
+            for key in [k for k in _parsed if k[:2] == folder]:
+                del _parsed[key]
+        else:
+            for name in names:
+                _parsed.pop(folder + (name,), None)
+
+
+watcher.listen(_noticed)
+
+
+def keep_parses(pending) -> None:
+    """Keeps the parses `pending` ((folder, name, stamp, parse, changes
+    when read)) made but for those of folders changed since they were read."""
+    watcher.drain()
+    with _parsed_lock:
+        for folder, name, stamp, parsed, changes in pending:
+            if _changes.get(folder, 0) != changes:
+                continue
+            if len(_parsed) >= MAX_PARSED:
+                _parsed.clear()  # forgets items long deleted too
+            _parsed[folder + (name,)] = (stamp, parsed)
 
 
 def _parse(raw: bytes, collection_path: str) -> Optional[_Parsed]:
@@ -162,6 +195,10 @@ class CalendarCollection(storage.BaseCollection):
         self._calendar = calendar
         self._identity = identity
         self._meta: Optional[dict] = None
+        # This request's reading of the folder; dropped by its own writes.
+        self._read: Optional[List[Tuple[str, os.stat_result, _Parsed]]] = None
+        self._items: Optional[List[radicale_item.Item]] = None
+        self._watched = False
 
     @property
     def path(self) -> str:
@@ -177,6 +214,8 @@ class CalendarCollection(storage.BaseCollection):
                 st = os.fstat(fd)
                 if (st.st_dev, st.st_ino) != (self._calendar.dev, self._calendar.ino):
                     raise storage.ComponentNotFoundError(self._path)
+                # Before anything is read: what changes after is noticed.
+                self._watched = watcher.watch(fd, (st.st_dev, st.st_ino))
                 yield fd
             finally:
                 os.close(fd)
@@ -189,10 +228,12 @@ class CalendarCollection(storage.BaseCollection):
                 if is_item_name(entry.name) and entry.is_file(follow_symlinks=False):
                     yield entry.name
 
-    def _load(self, fd: int, href: str) -> Optional[Tuple[os.stat_result, _Parsed]]:
+    def _load(self, fd: int, href: str,
+              pending: Optional[list] = None) -> Optional[Tuple[os.stat_result, _Parsed]]:
         """The item file `href` as the user opens it: its stat and its parse
         (kept by file stamp); None when it is gone, a link, not for this
-        user, not a file, too large or not one calendar object."""
+        user, not a file, too large or not one calendar object. A new parse
+        is kept at once, or added to `pending` for keep_parses."""
         try:
             item_fd = os.open(href, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC,
                               dir_fd=fd)
@@ -202,19 +243,22 @@ class CalendarCollection(storage.BaseCollection):
             st = os.fstat(item_fd)
             if not stat.S_ISREG(st.st_mode) or st.st_size > MAX_ITEM_BYTES:
                 return None
-            key = (self._calendar.dev, self._calendar.ino, href)
-            stamp = (st.st_ino, st.st_size, st.st_mtime_ns)
+            folder = (self._calendar.dev, self._calendar.ino)
+            stamp = (st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
             with _parsed_lock:
-                cached = _parsed.get(key)
+                cached = _parsed.get(folder + (href,))
+                changes = _changes.get(folder, 0)
             if cached is not None and cached[0] == stamp:
                 parsed = cached[1]
             else:
                 with os.fdopen(item_fd, "rb", closefd=False) as f:
                     parsed = _parse(f.read(MAX_ITEM_BYTES), "%s/%s" % (self._path, href))
-                with _parsed_lock:
-                    if len(_parsed) >= MAX_PARSED:
-                        _parsed.clear()  # forgets items long deleted too
-                    _parsed[key] = (stamp, parsed)
+                if self._watched:
+                    new = (folder, href, stamp, parsed, changes)
+                    if pending is None:
+                        keep_parses([new])
+                    else:
+                        pending.append(new)
         finally:
             os.close(item_fd)
         return None if parsed is None else (st, parsed)
@@ -245,20 +289,32 @@ class CalendarCollection(storage.BaseCollection):
                     for href in hrefs]
 
     def _loaded(self) -> List[Tuple[str, os.stat_result, _Parsed]]:
-        """(href, stat, parse) of every item the user can open."""
+        """(href, stat, parse) of every item the user can open, read once
+        per request: Radicale asks for them up to four times in one."""
+        if self._read is not None:
+            return self._read
         found = []
+        pending: list = []
         try:
             with self._folder() as fd:
                 for href in list(self._names(fd)):
-                    loaded = self._load(fd, href)
+                    loaded = self._load(fd, href, pending)
                     if loaded is not None:
                         found.append((href,) + loaded)
         except OSError as e:
             logger.warning("Cannot list %r: %s", self._path, e)
+            return found
+        keep_parses(pending)
+        self._read = found
         return found
 
     def get_all(self) -> Iterator[radicale_item.Item]:
-        return iter([self._item(href, st, parsed) for href, st, parsed in self._loaded()])
+        if self._items is None:
+            self._items = [self._item(href, st, parsed) for href, st, parsed in self._loaded()]
+        return iter(self._items)
+
+    def _written(self) -> None:
+        self._read = self._items = None
 
     def get_meta(self, key=None):
         if self._meta is None:
@@ -311,6 +367,7 @@ class CalendarCollection(storage.BaseCollection):
             except PermissionError as e:
                 raise ValueError("not writable for this user: %s" % e) from e
             uploaded = self._get(fd, href)
+        self._written()
         if uploaded is None:
             raise ValueError("%r vanished while it was written" % href)
         return uploaded
@@ -325,6 +382,7 @@ class CalendarCollection(storage.BaseCollection):
                 os.unlink(href, dir_fd=fd)
             except FileNotFoundError as e:
                 raise storage.ComponentNotFoundError(href) from e
+        self._written()
 
     def set_meta(self, props) -> None:
         # Radicale passes every property, the ones it read from get_meta

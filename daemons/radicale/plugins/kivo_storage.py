@@ -21,7 +21,15 @@ given. States are forgotten oldest first beyond MAX_SYNC_ENTRIES hrefs in
 all, and with the process: an unknown token is answered as Radicale answers
 one (403, valid-sync-token), and the client syncs in full.
 
-Owns: the storage lock and the sync states. Never makes, renames or removes
+A new item's PUT asks whether its UID is taken. The UIDs of each calendar
+are kept per identity that asked (href -> UID of the items that user could
+open), read whole once and then only the names the folder's watch reports
+changed since (kivo_watch), and names with more than one link, which may
+change through another folder: a PUT costs the same in a calendar of ten
+thousand items as in one of a hundred. A folder that cannot be watched is
+read whole for every question.
+
+Owns: the storage lock, the sync states and the kept UIDs. Never makes, renames or removes
 a calendar: those requests are refused (create_collection, and a
 collection's delete in kivo_calendar).
 """
@@ -30,15 +38,17 @@ import collections
 import contextlib
 import hashlib
 import threading
-from typing import Dict, Iterator, Optional, Tuple
+from typing import Dict, Iterator, List, Optional, Set, Tuple
 
 from radicale import storage
 from radicale.item import filter as radicale_filter
 
 import kivo_identity
 import kivo_service
-from kivo_calendar import CalendarCollection, Plain
+from kivo_calendar import CalendarCollection, Plain, is_item_name, keep_parses
+from kivo_identity import Identity
 from kivo_service import Service, path_parts
+from kivo_watch import Folder, watcher
 
 
 class _RWLock:
@@ -102,6 +112,82 @@ class _SyncStates:
 
 _sync_states = _SyncStates()
 
+MAX_UIDS = 200000
+
+
+class _Uids:
+    """One calendar's UIDs as one identity opens its items; `stale` names
+    are to be read again before the next answer."""
+
+    def __init__(self) -> None:
+        self.by_href: Dict[str, str] = {}
+        self.held: Dict[str, int] = {}  # UID -> how many items hold it
+        self.stale: Set[str] = set()
+        self.linked: Set[str] = set()
+
+    def note(self, href: str, loaded) -> None:
+        old = self.by_href.pop(href, None)
+        if old is not None:
+            if self.held[old] == 1:
+                del self.held[old]
+            else:
+                self.held[old] -= 1
+        self.linked.discard(href)
+        if loaded is None:
+            return
+        st, parsed = loaded
+        self.by_href[href] = parsed.uid
+        self.held[parsed.uid] = self.held.get(parsed.uid, 0) + 1
+        if st.st_nlink > 1:
+            self.linked.add(href)
+
+
+class _UidTable:
+    """The kept UIDs: folder -> identity -> _Uids, least recently used
+    folder first, at most MAX_UIDS hrefs in all."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._folders: "collections.OrderedDict[Folder, Dict[Identity, _Uids]]" = \
+            collections.OrderedDict()
+        watcher.listen(self._noticed)
+
+    def _noticed(self, folder: Folder, names: Optional[Set[str]]) -> None:
+        with self._lock:
+            if names is None:
+                self._folders.pop(folder, None)
+                return
+            for uids in self._folders.get(folder, {}).values():
+                uids.stale |= names
+
+    def get(self, folder: Folder, identity: Identity) -> Tuple[_Uids, bool]:
+        """The folder's UIDs for `identity`, and whether they are new (to be
+        read whole); changes from here on are noted in them."""
+        with self._lock:
+            identities = self._folders.setdefault(folder, {})
+            self._folders.move_to_end(folder)
+            uids = identities.get(identity)
+            if uids is not None:
+                return uids, False
+            uids = identities[identity] = _Uids()
+            total = sum(len(u.by_href) for i in self._folders.values() for u in i.values())
+            while total > MAX_UIDS and len(self._folders) > 1:
+                total -= sum(len(u.by_href)
+                             for u in self._folders.popitem(last=False)[1].values())
+            return uids, True
+
+    def drop(self, folder: Folder, identity: Identity) -> None:
+        with self._lock:
+            self._folders.get(folder, {}).pop(identity, None)
+
+    def take_stale(self, uids: _Uids) -> Set[str]:
+        with self._lock:
+            stale, uids.stale = uids.stale, set()
+        return stale | uids.linked
+
+
+_uid_table = _UidTable()
+
 
 class SyncedCalendar(CalendarCollection):
     """A calendar that answers a sync-collection with the changes since the
@@ -124,8 +210,25 @@ class SyncedCalendar(CalendarCollection):
                    simple and (start <= item_start or item_end <= end))
 
     def has_uid(self, uid: str) -> bool:
-        # Asked by every PUT of a new item.
-        return any(parsed.uid == uid for _, _, parsed in self._loaded())
+        # Asked by every PUT of a new item, under the storage's write lock:
+        # one question at a time changes the kept UIDs.
+        with self._folder() as fd:
+            if not self._watched:
+                return any(parsed.uid == uid for _, _, parsed in self._loaded())
+            folder = (self._calendar.dev, self._calendar.ino)
+            uids, new = _uid_table.get(folder, self._identity)
+            if new:
+                pending: List[tuple] = []
+                try:
+                    for href in list(self._names(fd)):
+                        uids.note(href, self._load(fd, href, pending))
+                except BaseException:
+                    _uid_table.drop(folder, self._identity)  # never kept half read
+                    raise
+                keep_parses(pending)
+            for href in _uid_table.take_stale(uids):
+                uids.note(href, self._load(fd, href) if is_item_name(href) else None)
+            return uid in uids.held
 
     def sync(self, old_token: str = ""):
         old_name = ""
