@@ -172,9 +172,10 @@ static void kd_normalise(char *path) {
   *out = '\0';
 }
 
-/* Whether the calendar of one entry is served at `path` or below it. */
+/* Whether the calendar of one entry is served at `path` or below it (with
+ * `above`: at `path` or above it). */
 static int kd_entry_below(const char *name, const char *destination, const char *share,
-                          const char *path, int homes_account) {
+                          const char *path, int homes_account, int above) {
   if (name[0] == '\0') return 0;
   const int old_home = strcmp(share, "homes") == 0 && !homes_account &&
                        strncasecmp(destination, "homes", 5) != 0;
@@ -187,13 +188,30 @@ static int kd_entry_below(const char *name, const char *destination, const char 
   strcat(folder, name);
   kd_normalise(folder);
   const size_t len = strlen(path);
-  const int below = strncmp(folder, path, len) == 0 &&
-                    (folder[len] == '\0' || folder[len] == '/' || (len == 1 && path[0] == '/'));
+  int below = strncmp(folder, path, len) == 0 &&
+              (folder[len] == '\0' || folder[len] == '/' || (len == 1 && path[0] == '/'));
+  if (above) {
+    const size_t folder_len = strlen(folder);
+    below = strncmp(path, folder, folder_len) == 0 &&
+            (path[folder_len] == '\0' || path[folder_len] == '/');
+  }
   free(folder);
   return below;
 }
 
+static int kd_calendar_find(const char *text, size_t len, const char *path, int homes_account,
+                            int above);
+
 int kd_calendar_below(const char *text, size_t len, const char *path, int homes_account) {
+  return kd_calendar_find(text, len, path, homes_account, 0);
+}
+
+int kd_calendar_within(const char *text, size_t len, const char *path, int homes_account) {
+  return kd_calendar_find(text, len, path, homes_account, 1);
+}
+
+static int kd_calendar_find(const char *text, size_t len, const char *path, int homes_account,
+                            int above) {
   kd_text t = {text, text + len};
   kd_skip_space(&t);
   if (t.at == t.end) return KD_CALENDAR_NONE;
@@ -227,7 +245,7 @@ int kd_calendar_below(const char *text, size_t len, const char *path, int homes_
     }
     /* Entries of another form are no calendar the web API knows. */
     if (ok && fields[0] != NULL && fields[1] != NULL && fields[2] != NULL) {
-      found = found || kd_entry_below(fields[0], fields[1], fields[2], path, homes_account);
+      found = found || kd_entry_below(fields[0], fields[1], fields[2], path, homes_account, above);
     }
     for (int i = 0; i < 3; ++i) free(fields[i]);
     if (!ok) return KD_CALENDAR_UNKNOWN;
