@@ -1603,9 +1603,7 @@ static int kd_judge_target(request_rec *r, const kd_server *sc, const char *path
     return OK; /* *st unread by a reading request's caller */
   }
   const int whole_get = r->method_number == M_GET && r->main == NULL && r->prev == NULL &&
-                        rq != NULL &&
-                        (r->finfo.filetype == APR_REG || r->finfo.filetype == APR_NOFILE) &&
-                        strcmp(path, r->filename) == 0;
+                        rq != NULL && r->finfo.filetype == APR_REG && strcmp(path, r->filename) == 0;
   if ((whole_get ? kd_stat_for_get(r, rq, path, st)
                  : kd_stat_member_without_links(path, folder, st)) != 0) {
     if (errno == ELOOP) { /* as Apache answers one: 403, for a guest too */
@@ -1659,29 +1657,6 @@ static int kd_special_file(const request_rec *r, const struct stat *st, int exis
     return 1;
   }
   return exists && !S_ISREG(st->st_mode) && !S_ISDIR(st->st_mode);
-}
-
-/* The answer's status, headers and properties come from r->finfo, which
- * Apache's stat (as the user) took a moment before the check: a name
- * swapped in between (a link's target then, a file now) would answer for
- * what the check never judged. The object the check found counts: OK, or
- * the status to answer when it is no file or folder any more. */
-static int kd_match_finfo(request_rec *r, const char *path, const struct stat *st, int exists) {
-  if (r->main != NULL || !exists || (r->path_info != NULL && r->path_info[0] != '\0') ||
-      (r->finfo.filetype != APR_NOFILE && r->finfo.inode == (apr_ino_t)st->st_ino &&
-       r->finfo.device == (apr_dev_t)st->st_dev)) {
-    return OK;
-  }
-  struct stat now;
-  const int fd = kd_open_without_links(path, O_PATH, &now);
-  if (fd < 0 || (!S_ISREG(now.st_mode) && !S_ISDIR(now.st_mode))) {
-    if (fd >= 0) close(fd);
-    kd_log_refusal(r, HTTP_FORBIDDEN, r->user, "changed while it was judged");
-    return HTTP_FORBIDDEN;
-  }
-  kd_finfo_from(r, fd);
-  close(fd);
-  return OK;
 }
 
 /* The decoded URL path `uri` with its slashes trimmed lies in the homes
@@ -1873,8 +1848,6 @@ static int kd_fixups(request_rec *r) {
     kd_log_refusal(r, HTTP_FORBIDDEN, r->user, "neither a file nor a folder");
     return HTTP_FORBIDDEN;
   }
-  const int matched = kd_match_finfo(r, path, &st, exists);
-  if (matched != OK) return matched;
   if (reading) return DECLINED;
   if (r->main == NULL) {
     switch (r->method_number) {
