@@ -1724,11 +1724,11 @@ typedef struct {
 /* Whether the multistatus response `block` (`len` bytes) names the homes
  * share itself or what lies in the requesting account's own home. */
 static int kd_response_shown(request_rec *r, const char *block, apr_size_t len) {
-  const char *open = apr_pstrndup(r->pool, block, len);
-  const char *href = strstr(open, "<D:href>");
+  const char *href = memmem(block, len, "<D:href>", strlen("<D:href>"));
   if (href == NULL) return 0;
   href += strlen("<D:href>");
-  const char *end = strstr(href, "</D:href>");
+  const char *end =
+      memmem(href, (apr_size_t)(block + len - href), "</D:href>", strlen("</D:href>"));
   if (end == NULL) return 0;
   char *uri = apr_pstrndup(r->pool, href, (apr_size_t)(end - href));
   /* Absolute ones name this server's paths (mod_dav writes paths). */
@@ -1787,7 +1787,7 @@ static apr_status_t kd_homes_filter(ap_filter_t *f, apr_bucket_brigade *bb) {
     }
     done = (apr_size_t)(after - ctx->text);
   }
-  if (eos) {
+  if (eos && ctx->len > done) {
     apr_brigade_write(out, NULL, NULL, ctx->text + done, ctx->len - done);
     done = ctx->len;
   }
