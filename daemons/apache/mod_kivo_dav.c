@@ -70,10 +70,12 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <libgen.h>
+#include <limits.h>
 #include <linux/openat2.h>
 #include <netinet/in.h>
 #include <openssl/crypto.h>
 #include <pthread.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -1659,6 +1661,110 @@ static int kd_special_file(const request_rec *r, const struct stat *st, int exis
   return exists && !S_ISREG(st->st_mode) && !S_ISDIR(st->st_mode);
 }
 
+/* mod_dav_fs keeps a resource's dead properties in files of its folder's
+ * state folder (.DAV/<name>, with .pag and .dir for some DBM formats; a
+ * folder's own as .state_for_dir) and opens them by name, without
+ * O_NONBLOCK, whenever it reads or copies the resource's properties: a
+ * FIFO (or a link to one) there holds the thread as the resource itself
+ * would. Whether the state folder open on `dav` holds anything but a
+ * regular file under one of the names `name`'s state takes. */
+static int kd_state_entry_special(int dav, const char *name) {
+  static const char *const kSuffixes[] = {"", ".pag", ".dir", ".db"};
+  for (size_t i = 0; i < sizeof kSuffixes / sizeof *kSuffixes; ++i) {
+    char entry[NAME_MAX + 8];
+    struct stat st;
+    snprintf(entry, sizeof entry, "%s%s", name, kSuffixes[i]);
+    if (fstatat(dav, entry, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) return 1;
+  }
+  return 0;
+}
+
+/* Whether the state folder of the folder `dir` (a path, or with `at` an
+ * entry of the open folder `at`) holds anything but regular files (`name`
+ * NULL: in all; else in `name`'s state and the folder's lock-null list).
+ * Missing: nothing. Past the bounds of a lock's walk: as if it did. */
+static int kd_state_special(int at, const char *dir, const char *name) {
+  char path[PATH_MAX];
+  if (at == AT_FDCWD) {
+    if (snprintf(path, sizeof path, "%s/.DAV", dir) >= (int)sizeof path) return 1;
+  } else {
+    apr_cpystrn(path, ".DAV", sizeof path);
+  }
+  const int dav = openat(at, path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dav < 0) return errno != ENOENT && errno != ENOTDIR; /* a link: followed there */
+  if (name != NULL) {
+    const int special = kd_state_entry_special(dav, name) ||
+                        kd_state_entry_special(dav, ".locknull");
+    close(dav);
+    return special;
+  }
+  DIR *listing = fdopendir(dav);
+  if (listing == NULL) {
+    close(dav);
+    return 1;
+  }
+  int special = 0;
+  long seen = 0;
+  const struct dirent *entry;
+  while (!special && (entry = readdir(listing)) != NULL) {
+    struct stat st;
+    if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+    special = ++seen > KD_LOCK_MEMBERS_MAX ||
+              (fstatat(dirfd(listing), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+               !S_ISREG(st.st_mode));
+  }
+  closedir(listing);
+  return special;
+}
+
+/* kd_state_special for the open folder `dir` and every folder below it (a
+ * COPY copies each one's state), bounded as a lock's walk; closes `dir`. */
+static int kd_tree_state_special(int dir, int level, long *seen) {
+  DIR *listing = fdopendir(dir);
+  if (listing == NULL) {
+    close(dir);
+    return 1;
+  }
+  int special = kd_state_special(dirfd(listing), NULL, NULL);
+  const struct dirent *entry;
+  while (!special && (entry = readdir(listing)) != NULL) {
+    const char *name = entry->d_name;
+    struct stat st;
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || strcmp(name, ".DAV") == 0 ||
+        fstatat(dirfd(listing), name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {
+      continue;
+    }
+    if (++*seen > KD_LOCK_MEMBERS_MAX || level >= KD_LOCK_LEVELS_MAX) {
+      special = 1;
+      break;
+    }
+    const int sub = openat(dirfd(listing), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    special = sub >= 0 && kd_tree_state_special(sub, level + 1, seen);
+  }
+  closedir(listing);
+  return special;
+}
+
+/* Whether mod_dav_fs would open a FIFO, socket, device or link among the
+ * state files the request reads or copies: `path`'s own (in its folder's
+ * state folder), and for a folder its members' (a listing) or, for a
+ * COPY, those of everything below it. */
+static int kd_state_blocks(const request_rec *r, const char *path, const struct stat *st,
+                           int exists) {
+  const char *slash = strrchr(path, '/');
+  if (slash != NULL && slash != path && slash[1] != '\0') {
+    const char *folder = apr_pstrndup(r->pool, path, (apr_size_t)(slash - path));
+    if (kd_state_special(AT_FDCWD, folder, slash + 1)) return 1;
+  }
+  if (!exists || !S_ISDIR(st->st_mode)) return 0;
+  if (r->main == NULL && r->method_number == M_COPY) {
+    long seen = 0;
+    const int dir = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    return dir >= 0 && kd_tree_state_special(dir, 0, &seen);
+  }
+  return kd_state_special(AT_FDCWD, path, NULL);
+}
+
 /* The decoded URL path `uri` with its slashes trimmed lies in the homes
  * share: "/homes" or below. Its account's name (the segment after it,
  * "" for the share's root) into `*name`, `*name_len`. */
@@ -1846,6 +1952,10 @@ static int kd_fixups(request_rec *r) {
   if (judged != OK) return judged;
   if (kd_special_file(r, &st, exists)) {
     kd_log_refusal(r, HTTP_FORBIDDEN, r->user, "neither a file nor a folder");
+    return HTTP_FORBIDDEN;
+  }
+  if ((r->main == NULL || !reading) && kd_state_blocks(r, path, &st, exists)) {
+    kd_log_refusal(r, HTTP_FORBIDDEN, r->user, "a FIFO or link among its DAV state files");
     return HTTP_FORBIDDEN;
   }
   if (reading) return DECLINED;

@@ -28,7 +28,7 @@ using ::testing::Not;
 // Wakes every thread a FIFO's open holds (a writer's open lets the readers'
 // opens return), so that a test of a daemon that blocks still ends.
 void ReleaseReaders(const std::string& fifo) {
-  for (int round = 0; round < 50; ++round) {
+  for (int round = 0; round < 25; ++round) {
     const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0) close(fd);
     usleep(20000);
@@ -58,12 +58,11 @@ TEST_F(WebDAVDaemonTest, FifosSocketsAndDevicesNeverHoldAWorker) {
   const uid_t alice = UidOf("alice");
   const std::string fifo = home + "/pipe", box = home + "/box";
   struct Cleanup {
-    std::string fifo, boxed;
+    std::vector<std::string> more;
     ~Cleanup() {
-      ReleaseReaders(fifo);
-      ReleaseReaders(boxed);
+      for (const std::string& f : more) ReleaseReaders(f);
     }
-  } cleanup{fifo, box + "/pipe"};
+  } cleanup{{fifo, box + "/pipe"}};
   ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
   ASSERT_EQ(mknod((home + "/null").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
   const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
@@ -124,6 +123,30 @@ TEST_F(WebDAVDaemonTest, FifosSocketsAndDevicesNeverHoldAWorker) {
               ::testing::AnyOf(201, 207));
   EXPECT_EQ(Read(home + "/box2/a.txt"), "a");
   EXPECT_FALSE(Exists(home + "/box2/pipe"));
+
+  // mod_dav_fs's own state beside a file (its dead properties in .DAV) made
+  // FIFOs: the file's properties, its folder's listing and copy answer.
+  const std::string props = home + "/props";
+  ASSERT_EQ(mkdir(props.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((props + "/.DAV").c_str(), 0755), 0);
+  ASSERT_TRUE(WriteFile(props + "/p.txt", "p"));
+  for (const char* state : {"/.DAV/p.txt", "/.DAV/p.txt.pag", "/.DAV/p.txt.dir",
+                            "/.DAV/.state_for_dir", "/.DAV/.state_for_dir.pag"}) {
+    ASSERT_EQ(mkfifo((props + state).c_str(), 0666), 0);
+    cleanup.more.push_back(props + state);
+  }
+  for (const char* p : {"", "/.DAV", "/p.txt"}) {
+    ASSERT_EQ(chown((props + p).c_str(), alice, alice), 0);
+  }
+  for (const char* depth : {"0", "1"}) {
+    EXPECT_NE(
+        Curl("PROPFIND", "/homes/alice/props/", Alice(), {"-H", std::string("Depth: ") + depth})
+            .status,
+        0);
+  }
+  EXPECT_NE(Curl("PROPFIND", "/homes/alice/props/p.txt", Alice(), {"-H", "Depth: 0"}).status, 0);
+  EXPECT_NE(Curl("COPY", "/homes/alice/props", Alice(), {"-H", dest + "props2"}).status, 0);
+  EXPECT_NE(Curl("COPY", "/homes/alice/props/p.txt", Alice(), {"-H", dest + "p2.txt"}).status, 0);
 
   // The flood: 200 GETs of the FIFO, each connection closed at once.
   const std::string get = "GET /homes/alice/pipe HTTP/1.1\r\nHost: x\r\nAuthorization: Basic " +
