@@ -1682,7 +1682,9 @@ static int kd_state_entry_special(int dav, const char *name) {
 /* Whether the state folder of the folder `dir` (a path, or with `at` an
  * entry of the open folder `at`) holds anything but regular files (`name`
  * NULL: in all; else in `name`'s state and the folder's lock-null list).
- * Missing: nothing. Past the bounds of a lock's walk: as if it did. */
+ * Missing or closed to this account: nothing (mod_dav_fs, as the account,
+ * opens nothing there either). Past the bounds of a lock's walk: as if it
+ * did. */
 static int kd_state_special(int at, const char *dir, const char *name) {
   char path[PATH_MAX];
   if (at == AT_FDCWD) {
@@ -1691,7 +1693,8 @@ static int kd_state_special(int at, const char *dir, const char *name) {
     apr_cpystrn(path, ".DAV", sizeof path);
   }
   const int dav = openat(at, path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (dav < 0) return errno != ENOENT && errno != ENOTDIR; /* a link: followed there */
+  /* A link is followed there; a folder it cannot open, nobody reads. */
+  if (dav < 0) return errno == ELOOP;
   if (name != NULL) {
     const int special = kd_state_entry_special(dav, name) ||
                         kd_state_entry_special(dav, ".locknull");
