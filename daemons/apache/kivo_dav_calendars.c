@@ -172,10 +172,13 @@ static void kd_normalise(char *path) {
   *out = '\0';
 }
 
+/* How an entry's calendar folder must lie against `path` to count. */
+enum { KD_BELOW = 0, KD_AT = 1, KD_WITHIN = 2 };
+
 /* Whether the calendar of one entry is served at `path` or below it (at
- * it, when `exact`). */
+ * it, for KD_AT; at it or above it, for KD_WITHIN). */
 static int kd_entry_below(const char* name, const char* destination, const char* share,
-                          const char* path, int homes_account, int exact) {
+                          const char* path, int homes_account, int match) {
   if (name[0] == '\0') return 0;
   const int old_home = strcmp(share, "homes") == 0 && !homes_account &&
                        strncasecmp(destination, "homes", 5) != 0;
@@ -199,16 +202,21 @@ static int kd_entry_below(const char* name, const char* destination, const char*
   strcat(folder, name);
   kd_normalise(folder);
   const size_t len = strlen(path);
-  const int below =
-      exact ? strcmp(folder, path) == 0
-            : strncmp(folder, path, len) == 0 &&
-                  (folder[len] == '\0' || folder[len] == '/' || (len == 1 && path[0] == '/'));
+  int below = match == KD_AT
+                  ? strcmp(folder, path) == 0
+                  : strncmp(folder, path, len) == 0 &&
+                        (folder[len] == '\0' || folder[len] == '/' || (len == 1 && path[0] == '/'));
+  if (match == KD_WITHIN) {
+    const size_t folder_len = strlen(folder);
+    below = strncmp(path, folder, folder_len) == 0 &&
+            (path[folder_len] == '\0' || path[folder_len] == '/');
+  }
   free(folder);
   return below;
 }
 
 static int kd_calendar_find(const char* text, size_t len, const char* path, int homes_account,
-                            int exact) {
+                            int match) {
   kd_text t = {text, text + len};
   kd_skip_space(&t);
   if (t.at == t.end) return KD_CALENDAR_NONE;
@@ -242,7 +250,7 @@ static int kd_calendar_find(const char* text, size_t len, const char* path, int 
     }
     /* Entries of another form are no calendar the web API knows. */
     if (ok && fields[0] != NULL && fields[1] != NULL && fields[2] != NULL) {
-      found = found || kd_entry_below(fields[0], fields[1], fields[2], path, homes_account, exact);
+      found = found || kd_entry_below(fields[0], fields[1], fields[2], path, homes_account, match);
     }
     for (int i = 0; i < 3; ++i) free(fields[i]);
     if (!ok) return KD_CALENDAR_UNKNOWN;
@@ -252,9 +260,13 @@ static int kd_calendar_find(const char* text, size_t len, const char* path, int 
 }
 
 int kd_calendar_below(const char* text, size_t len, const char* path, int homes_account) {
-  return kd_calendar_find(text, len, path, homes_account, 0);
+  return kd_calendar_find(text, len, path, homes_account, KD_BELOW);
 }
 
 int kd_calendar_at(const char* text, size_t len, const char* path, int homes_account) {
-  return kd_calendar_find(text, len, path, homes_account, 1);
+  return kd_calendar_find(text, len, path, homes_account, KD_AT);
+}
+
+int kd_calendar_within(const char* text, size_t len, const char* path, int homes_account) {
+  return kd_calendar_find(text, len, path, homes_account, KD_WITHIN);
 }

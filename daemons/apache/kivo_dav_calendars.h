@@ -36,4 +36,9 @@ int kd_calendar_below(const char *text, size_t len, const char *path, int homes_
 /* As kd_calendar_below, for a calendar served at `path` itself. */
 int kd_calendar_at(const char *text, size_t len, const char *path, int homes_account);
 
+/* Whether the registry names a calendar served at the URL path `path` or
+ * above it: `path` is a calendar's folder or lies inside one. Results and
+ * arguments as kd_calendar_below's. */
+int kd_calendar_within(const char *text, size_t len, const char *path, int homes_account);
+
 #endif /* KIVO_DAV_CALENDARS_H_ */

@@ -23,14 +23,16 @@
  *    (KivoDavLoginRecheck), while etc/shadow is untouched; any other
  *    request is checked anew from the files, as a first login, and
  *    answered: no request is dropped unanswered.
- *  - Identity (post_perdir_config, once the URL is mapped and the login
+ *  - Identity (translate_name, before the URL is mapped, once the login is
  *    verified): the thread takes the account's uid, primary group and
  *    supplementary groups, read from the root's files at the login, so a
  *    new account or a changed membership counts at once. Every file the
- *    request touches afterwards (mod_dav_fs's lock database and property
- *    files, subrequests) is touched as the user. Requests without a
- *    verified login run at the idle identity (guest for anonymous requests
- *    while anonymous login is on, nobody otherwise).
+ *    request touches afterwards (Apache's own walk and stat of the mapped
+ *    path, mod_dav_fs's lock database and property files, subrequests) is
+ *    touched as the user, so that no status, header or property of an
+ *    answer shows what root sees. Requests without a verified login run at
+ *    the idle identity (guest for anonymous requests while anonymous login
+ *    is on, nobody otherwise).
  *  - The identity is parked when the request's end is sent (its EOR
  *    bucket passes this module's connection filter, on the thread that
  *    served it: whatever the event MPM writes later on another thread is
@@ -46,10 +48,14 @@
  *  - Access (fixups, as the user): the target and its folder are judged
  *    with the user's own identity before mod_dav answers, so nothing root
  *    saw while mapping the URL leaks, and writes the kernel would refuse
- *    answer 403 rather than mod_dav_fs's 500. LOCK needs write access, to
- *    every member a lock of depth infinity covers as well, its timeout is
- *    capped at an hour, and locks on a share's root are refused. An
- *    administrator may lift another account's lock.
+ *    answer 403 rather than mod_dav_fs's 500. Only files and folders are
+ *    served: a FIFO, socket or device answers 403 at once, and a GET reads
+ *    the regular file its check opened. LOCK needs write access, to every
+ *    member a lock of depth infinity covers as well, and on what exists the
+ *    ownership of it (or an administrator's login); its timeout is capped
+ *    at an hour, and locks on a share's root are refused. An administrator
+ *    may lift another account's lock. A listing of the homes shows each
+ *    account its own; guests get no home and no calendar.
  *  - Connections not logged in yet are bounded per client address, per
  *    network and in all, the oldest of this process giving way to a
  *    newcomer at the total bound; networks that keep guessing are turned
@@ -68,10 +74,12 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <libgen.h>
+#include <limits.h>
 #include <linux/openat2.h>
 #include <netinet/in.h>
 #include <openssl/crypto.h>
 #include <pthread.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -92,6 +100,7 @@
 #include "apr_base64.h"
 #include "apr_dbm.h"
 #include "apr_lib.h"
+#include "apr_portable.h"
 #include "apr_strings.h"
 #include "kivo_dav_accounts.h"
 #include "kivo_dav_calendars.h"
@@ -108,6 +117,8 @@ module AP_MODULE_DECLARE_DATA kivo_dav_module;
 /* A member subrequest's own lstat (kd_dirwalk_stat): "link" or "walked". */
 #define KD_NOTE_MEMBER "kivo_dav_member"
 #define KD_REALM "Basic realm=\"Kivo WebDAV\""
+#define KD_HOMES_FILTER "KIVO_DAV_HOMES"
+#define KD_HOMES "homes"
 /* How long a kept-alive connection's login holds before a request of it
  * is checked anew from the files (KivoDavLoginRecheck). */
 #define KD_LOGIN_MAX_AGE 60
@@ -158,7 +169,7 @@ typedef struct {
   /* The request's target when it is a folder judged without links, for its
    * members' subrequests (a PROPFIND's): NULL before. */
   const char *folder_judged;
-  /* The small regular file a GET reads, opened by its check as the user
+  /* The regular file a GET reads, opened by its check as the user
    * (kd_send_small_file); -1: none. Closed with the request's pool. */
   int small_fd;
 } kd_req;
@@ -1052,9 +1063,10 @@ static int kd_login(request_rec *r, const kd_server *sc, kd_shared *shared) {
   return status == DECLINED && proxied ? kd_hand_over(r, sc) : status;
 }
 
-/* The URL is mapped as root, as the files of every account are reached
- * through it; kd_take_identity ends that right after the mapping, and the
- * request's end parks the account's identity (root's it gives back). */
+/* The thread acts as root from here until kd_take_identity (the first
+ * translate_name hook) takes the account's identity or gives root's back,
+ * before anything maps the URL to a file; the request's end parks the
+ * account's identity. */
 static int kd_map_as_root(request_rec *r) {
   if (kd_identity_raise() != 0) {
     ap_log_rerror(APLOG_MARK, APLOG_ERR, errno, r, "cannot act as root to map %s", r->uri);
@@ -1136,12 +1148,13 @@ static const request_rec *kd_origin(const request_rec *r) {
   return r;
 }
 
-/* The thread, root while the URL was mapped, takes the verified account's
- * identity (this hook runs right after the mapping) for the rest of the
- * request: its subrequests and internal redirects find it taken and map
- * their URLs as the user. Requests without a verified login go back to the
- * idle identity. kd_fixups judges the target again as the user: nothing
- * root saw while mapping leaks. */
+/* The thread, root since the login, takes the verified account's identity
+ * before the URL is mapped (this hook runs first at translate_name; again
+ * at post_perdir_config, where it finds it taken) for the rest of the
+ * request: Apache's directory walk and its stat of the file run as the
+ * user, as do the subrequests and internal redirects, which find it taken.
+ * Requests without a verified login go back to the idle identity.
+ * kd_fixups judges the target again as the user, without links. */
 static int kd_take_identity(request_rec *r) {
   const request_rec *origin = kd_origin(r);
   if (kd_acting_for == NULL) return DECLINED;        /* the module is off */
@@ -1542,6 +1555,17 @@ static int kd_members_writable(const char *path, const char **reason) {
   return kd_walk_writable(dir, 0, &seen, reason) ? OK : HTTP_FORBIDDEN;
 }
 
+/* A lock stops every other account from changing what it covers: on a
+ * folder, from adding, removing or moving its entries, its owner and the
+ * administrators included, for an hour and again at each renewal. Write
+ * access alone (a folder many may write) would let any of them take it
+ * from its owner, so what exists is locked only by its owner or an
+ * administrator; a new name a lock makes is its locker's own. */
+static int kd_may_lock(const request_rec *r, const struct stat *st) {
+  const kd_req *rq = kd_login_of(r);
+  return st->st_uid == geteuid() || (rq != NULL && rq->id.admin);
+}
+
 /* The status of a change of `path` (its stat `st` when it `exists`) in
  * `folder` by this identity, with its reason. */
 static int kd_change_status(request_rec *r, const char *path, const char *folder,
@@ -1575,6 +1599,10 @@ static int kd_change_status(request_rec *r, const char *path, const char *folder
       }
       if (!exists) return kd_change_in(folder, NULL, reason);
       if (faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0) return HTTP_FORBIDDEN;
+      if (!kd_may_lock(r, st)) {
+        *reason = "a lock on what another account owns";
+        return HTTP_FORBIDDEN;
+      }
       return S_ISDIR(st->st_mode) && kd_depth_infinity(r) ? kd_members_writable(path, reason)
                                                           : OK;
     default:
@@ -1618,15 +1646,34 @@ static apr_status_t kd_close_small_file(void *data) {
   return APR_SUCCESS;
 }
 
+/* r->finfo from the file open on `fd`: what the answer's headers say
+ * comes from the file the check opened. */
+static void kd_finfo_from(request_rec *r, int fd) {
+  apr_file_t *file = NULL;
+  apr_os_file_t os_fd = fd;
+  apr_os_file_put(&file, &os_fd, APR_FOPEN_READ, r->pool);
+  apr_file_info_get(&r->finfo, APR_FINFO_NORM, file);
+  r->finfo.fname = r->filename;
+}
+
 /* kd_stat_without_links for a GET of what Apache mapped to a regular file
- * as a whole: opened to read, and kept in `rq` when it is the small file
- * mapped (kd_send_small_file sends it from there). One the user may not
+ * as a whole: opened to read, and kept in `rq` when it is the regular file
+ * mapped (kd_send_small_file sends it from there: a FIFO swapped in for it
+ * after this check would hold Apache's own open). One the user may not
  * read is only stated, as before: the answer stays Apache's. */
 static int kd_stat_for_get(request_rec *r, kd_req *rq, const char *path, struct stat *st) {
   const int fd = kd_open_without_links(path, O_RDONLY | O_NONBLOCK | O_NOCTTY, st);
-  if (fd < 0) return errno == EACCES ? kd_stat_without_links(path, st) : -1;
-  if (S_ISREG(st->st_mode) && st->st_size <= KD_SMALL_FILE &&
-      (apr_ino_t)st->st_ino == r->finfo.inode && (apr_dev_t)st->st_dev == r->finfo.device) {
+  if (fd < 0 && errno == EACCES && kd_stat_without_links(path, st) == 0) {
+    /* A file this account may not read is refused here: Apache's open of
+     * its name could meet a FIFO swapped in meanwhile. */
+    if (S_ISREG(st->st_mode)) errno = EACCES;
+    return S_ISREG(st->st_mode) ? -1 : 0;
+  }
+  if (fd < 0) return -1;
+  if (S_ISREG(st->st_mode)) {
+    if ((apr_ino_t)st->st_ino != r->finfo.inode || (apr_dev_t)st->st_dev != r->finfo.device) {
+      kd_finfo_from(r, fd); /* the name changed since Apache's stat */
+    }
     rq->small_fd = fd;
     apr_pool_cleanup_register(r->pool, rq, kd_close_small_file, apr_pool_cleanup_null);
   } else {
@@ -1635,10 +1682,21 @@ static int kd_stat_for_get(request_rec *r, kd_req *rq, const char *path, struct 
   return 0;
 }
 
-/* A GET (or HEAD) of a small file whose check opened it: sent from that
- * very descriptor, as Apache's default handler sends a file (validators,
+/* Appends the whole regular file open on `fd` (closed with the request's
+ * pool, after the core sent it) to `bb`. */
+static void kd_insert_opened_file(request_rec *r, int fd, apr_bucket_brigade *bb) {
+  apr_file_t *file = NULL;
+  apr_os_file_t os_fd = fd;
+  apr_os_file_put(&file, &os_fd, APR_FOPEN_READ | APR_FOPEN_SENDFILE_ENABLED, r->pool);
+  apr_brigade_insert_file(bb, file, 0, (apr_off_t)r->finfo.size, r->pool);
+}
+
+/* A GET (or HEAD) of a file whose check opened it: sent from that very
+ * descriptor, as Apache's default handler sends a file (validators,
  * conditions; ranges and HEAD by the filters), without a second lookup of
- * its name, and surely the file judged. */
+ * its name, and surely the file judged: never a FIFO that blocks the
+ * thread. A small one is read here; a larger one goes as a file bucket,
+ * which the core sends with sendfile. */
 static int kd_send_small_file(request_rec *r) {
   if (r->method_number != M_GET || r->main != NULL || r->prev != NULL) return DECLINED;
   kd_req *rq = ap_get_module_config(r->request_config, &kivo_dav_module);
@@ -1655,6 +1713,8 @@ static int kd_send_small_file(request_rec *r) {
   const int unmet = ap_meets_conditions(r);
   if (unmet != OK) {
     r->status = unmet;
+  } else if (r->finfo.size > KD_SMALL_FILE) {
+    kd_insert_opened_file(r, rq->small_fd, bb);
   } else {
     const apr_size_t size = (apr_size_t)r->finfo.size;
     char *data = apr_palloc(r->pool, size + 1);
@@ -1717,6 +1777,16 @@ static apr_status_t kd_dirwalk_stat(apr_finfo_t *finfo, request_rec *r, apr_int3
   return rv;
 }
 
+/* Apache's directory walk, as the account: a path closed to it ends the
+ * walk as a missing one would, so that kd_fixups judges it and answers
+ * once, a guest asked to log in (the walk's own answer is a bare 403). */
+static apr_status_t kd_dirwalk_closed(apr_finfo_t *finfo, request_rec *r, apr_int32_t wanted) {
+  const kd_server *sc = ap_get_module_config(r->server->module_config, &kivo_dav_module);
+  if (sc->root == NULL || r->filename == NULL) return AP_DECLINED;
+  const apr_status_t rv = apr_stat(finfo, r->filename, wanted, r->pool);
+  return APR_STATUS_IS_EACCES(rv) ? APR_ENOENT : rv;
+}
+
 /* Stats the request's target as this identity into `*st`, `*exists`:
  * OK, or the status to answer (a symbolic link on the way, what root saw
  * while mapping the URL and this identity does not, a folder closed to
@@ -1725,6 +1795,12 @@ static int kd_judge_target(request_rec *r, const kd_server *sc, const char *path
                            struct stat *st, int *exists) {
   *exists = 1;
   kd_req *rq = ap_get_module_config(kd_origin(r)->request_config, &kivo_dav_module);
+  if (rq == NULL && r->main == NULL && r->prev == NULL) {
+    /* A guest's request: it keeps its GET's descriptor too. */
+    rq = apr_pcalloc(r->pool, sizeof *rq);
+    rq->small_fd = -1;
+    ap_set_module_config(r->request_config, &kivo_dav_module, rq);
+  }
   const char *folder = r->main != NULL && rq != NULL ? rq->folder_judged : NULL;
   /* A member kd_dirwalk_stat walked, read: nothing but a link to refuse
    * (a folder is judged below as any other). */
@@ -1735,7 +1811,7 @@ static int kd_judge_target(request_rec *r, const kd_server *sc, const char *path
     kd_log_refusal(r, HTTP_FORBIDDEN, r->user, "a symbolic link on the way");
     return HTTP_FORBIDDEN;
   }
-  if (member != NULL && r->finfo.filetype != APR_DIR && r->finfo.filetype != APR_NOFILE) {
+  if (member != NULL && r->finfo.filetype == APR_REG) {
     return OK; /* *st unread by a reading request's caller */
   }
   const int whole_get = r->method_number == M_GET && r->main == NULL && r->prev == NULL &&
@@ -1780,6 +1856,290 @@ static int kd_finish_change(request_rec *r, const char *path, int exists) {
   }
 }
 
+/* Only files and folders are served: opening a FIFO waits for a writer
+ * (holding the thread, and a daemon's stop, for good), a device or socket
+ * is nothing a share holds. A user makes them with a shell or a share's
+ * other doors; each answers 403 at once, whatever the method, also as a
+ * destination or a listed member. `st` is the stat the check took as the
+ * user (unread, a regular file, for a walked member), r->finfo Apache's,
+ * also taken as the user. */
+static int kd_special_file(const request_rec *r, const struct stat *st, int exists) {
+  const apr_filetype_e mapped = r->finfo.filetype;
+  if (mapped != APR_NOFILE && mapped != APR_REG && mapped != APR_DIR && mapped != APR_LNK) {
+    return 1;
+  }
+  return exists && !S_ISREG(st->st_mode) && !S_ISDIR(st->st_mode);
+}
+
+/* mod_dav_fs keeps a resource's dead properties in files of its folder's
+ * state folder (.DAV/<name>, with .pag and .dir for some DBM formats; a
+ * folder's own as .state_for_dir) and opens them by name, without
+ * O_NONBLOCK, whenever it reads or copies the resource's properties: a
+ * FIFO (or a link to one) there holds the thread as the resource itself
+ * would. Whether the state folder open on `dav` holds anything but a
+ * regular file under one of the names `name`'s state takes. */
+static int kd_state_entry_special(int dav, const char *name) {
+  static const char *const kSuffixes[] = {"", ".pag", ".dir", ".db"};
+  for (size_t i = 0; i < sizeof kSuffixes / sizeof *kSuffixes; ++i) {
+    char entry[NAME_MAX + 8];
+    struct stat st;
+    snprintf(entry, sizeof entry, "%s%s", name, kSuffixes[i]);
+    if (fstatat(dav, entry, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) return 1;
+  }
+  return 0;
+}
+
+/* Whether the state folder of the folder `dir` (a path, or with `at` an
+ * entry of the open folder `at`) holds anything but regular files (`name`
+ * NULL: in all; else in `name`'s state and the folder's lock-null list).
+ * Missing or closed to this account: nothing (mod_dav_fs, as the account,
+ * opens nothing there either). Past the bounds of a lock's walk: as if it
+ * did. */
+static int kd_state_special(int at, const char *dir, const char *name) {
+  char path[PATH_MAX];
+  if (at == AT_FDCWD) {
+    if (snprintf(path, sizeof path, "%s/.DAV", dir) >= (int)sizeof path) return 1;
+  } else {
+    apr_cpystrn(path, ".DAV", sizeof path);
+  }
+  const int dav = openat(at, path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  /* A link is followed there; a folder it cannot open, nobody reads. */
+  if (dav < 0) return errno == ELOOP;
+  if (name != NULL) {
+    const int special = kd_state_entry_special(dav, name) ||
+                        kd_state_entry_special(dav, ".locknull");
+    close(dav);
+    return special;
+  }
+  DIR *listing = fdopendir(dav);
+  if (listing == NULL) {
+    close(dav);
+    return 1;
+  }
+  int special = 0;
+  long seen = 0;
+  const struct dirent *entry;
+  while (!special && (entry = readdir(listing)) != NULL) {
+    struct stat st;
+    if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+    special = ++seen > KD_LOCK_MEMBERS_MAX ||
+              (fstatat(dirfd(listing), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+               !S_ISREG(st.st_mode));
+  }
+  closedir(listing);
+  return special;
+}
+
+/* kd_state_special for the open folder `dir` and every folder below it (a
+ * COPY copies each one's state), bounded as a lock's walk; closes `dir`. */
+static int kd_tree_state_special(int dir, int level, long *seen) {
+  DIR *listing = fdopendir(dir);
+  if (listing == NULL) {
+    close(dir);
+    return 1;
+  }
+  int special = kd_state_special(dirfd(listing), NULL, NULL);
+  const struct dirent *entry;
+  while (!special && (entry = readdir(listing)) != NULL) {
+    const char *name = entry->d_name;
+    struct stat st;
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || strcmp(name, ".DAV") == 0 ||
+        fstatat(dirfd(listing), name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {
+      continue;
+    }
+    if (++*seen > KD_LOCK_MEMBERS_MAX || level >= KD_LOCK_LEVELS_MAX) {
+      special = 1;
+      break;
+    }
+    const int sub = openat(dirfd(listing), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    special = sub >= 0 && kd_tree_state_special(sub, level + 1, seen);
+  }
+  closedir(listing);
+  return special;
+}
+
+/* Whether mod_dav_fs would open a FIFO, socket, device or link among the
+ * state files the request reads or copies: `path`'s own (in its folder's
+ * state folder), and for a folder its members' (a listing) or, for a
+ * COPY, those of everything below it. */
+static int kd_state_blocks(const request_rec *r, const char *path, const struct stat *st,
+                           int exists) {
+  const char *slash = strrchr(path, '/');
+  if (slash != NULL && slash != path && slash[1] != '\0') {
+    const char *folder = apr_pstrndup(r->pool, path, (apr_size_t)(slash - path));
+    if (kd_state_special(AT_FDCWD, folder, slash + 1)) return 1;
+  }
+  if (!exists || !S_ISDIR(st->st_mode)) return 0;
+  if (r->main == NULL && r->method_number == M_COPY) {
+    long seen = 0;
+    const int dir = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    return dir >= 0 && kd_tree_state_special(dir, 0, &seen);
+  }
+  return kd_state_special(AT_FDCWD, path, NULL);
+}
+
+/* The decoded URL path `uri` with its slashes trimmed lies in the homes
+ * share: "/homes" or below. Its account's name (the segment after it,
+ * "" for the share's root) into `*name`, `*name_len`. */
+static int kd_in_homes(const char *uri, const char **name, size_t *name_len) {
+  while (*uri == '/') ++uri;
+  const size_t len = strlen(KD_HOMES);
+  if (strncmp(uri, KD_HOMES, len) != 0 || (uri[len] != '\0' && uri[len] != '/')) return 0;
+  uri += len;
+  while (*uri == '/') ++uri;
+  *name = uri;
+  *name_len = strcspn(uri, "/");
+  return 1;
+}
+
+/* What anonymous login never opens: the homes (their names are the
+ * accounts'), and the registered calendars' folders in shares, whose
+ * events are their users' own. A guest is asked to log in. */
+static int kd_closed_to_guests(request_rec *r, const kd_server *sc) {
+  const char *name;
+  size_t name_len;
+  if (kd_in_homes(r->uri, &name, &name_len)) return 1;
+  char *path = apr_pstrdup(r->pool, r->uri);
+  ap_no2slash(path);
+  kd_trim_slashes(path);
+  const kd_registry registry = kd_read_registry(r, sc);
+  /* A registry that cannot be read keeps them all closed: no share then. */
+  return kd_calendar_within(registry.text, registry.len, path, registry.homes_account) !=
+         KD_CALENDAR_NONE;
+}
+
+/* Whether `name` (`len` bytes) is the requesting account's own, or the
+ * requester an administrator, who sees every home. */
+static int kd_own_home(const request_rec *r, const char *name, size_t len) {
+  const kd_req *rq = kd_login_of(r);
+  if (rq == NULL || rq->user == NULL) return 0;
+  return rq->id.admin || (strlen(rq->user) == len && strncmp(rq->user, name, len) == 0);
+}
+
+/* A member subrequest of a listing of the homes share's root (a browser's
+ * page asks one for each entry) for another account's home: refused, so
+ * that the listing shows no other account's name or date, whatever the
+ * home's mode. */
+static int kd_other_home_listed(const request_rec *r) {
+  const char *name;
+  size_t len;
+  if (r->main == NULL || !kd_share_root(r->main->uri) ||
+      !kd_in_homes(r->main->uri, &name, &len) || !kd_in_homes(r->uri, &name, &len) || len == 0) {
+    return 0;
+  }
+  return !kd_own_home(r, name, len);
+}
+
+/* What KIVO_DAV_HOMES holds between brigades: the text after the last
+ * whole <D:response> passed on, at most one response long. */
+typedef struct {
+  char *text;
+  apr_size_t len, size;
+} kd_homes_ctx;
+
+#define KD_RESPONSE_OPEN "<D:response"
+#define KD_RESPONSE_CLOSE "</D:response>"
+
+/* Whether the multistatus response `block` (`len` bytes) names the homes
+ * share itself or what lies in the requesting account's own home. */
+static int kd_response_shown(request_rec *r, const char *block, apr_size_t len) {
+  const char *href = memmem(block, len, "<D:href>", strlen("<D:href>"));
+  if (href == NULL) return 0;
+  href += strlen("<D:href>");
+  const char *end =
+      memmem(href, (apr_size_t)(block + len - href), "</D:href>", strlen("</D:href>"));
+  if (end == NULL) return 0;
+  char *uri = apr_pstrndup(r->pool, href, (apr_size_t)(end - href));
+  /* Absolute ones name this server's paths (mod_dav writes paths). */
+  const char *path = strstr(uri, "://") != NULL ? strchr(strstr(uri, "://") + 3, '/') : uri;
+  char *decoded = apr_pstrdup(r->pool, path != NULL ? path : "");
+  const char *name;
+  size_t name_len;
+  if (ap_unescape_url(decoded) != OK || !kd_in_homes(decoded, &name, &name_len)) return 0;
+  return name_len == 0 || kd_own_home(r, name, name_len);
+}
+
+/* A PROPFIND of the homes share's root: mod_dav_fs lists every home (the
+ * share is open to all, each home closed), with its name, date and ETag.
+ * The multistatus answer passes here response by response, each other
+ * account's home left out (administrators see every one). */
+static apr_status_t kd_homes_filter(ap_filter_t *f, apr_bucket_brigade *bb) {
+  request_rec *r = f->r;
+  kd_homes_ctx *ctx = f->ctx;
+  if (ctx == NULL) {
+    ctx = f->ctx = apr_pcalloc(r->pool, sizeof *ctx);
+    apr_table_unset(r->headers_out, "Content-Length");
+  }
+  apr_bucket_brigade *out = apr_brigade_create(r->pool, f->c->bucket_alloc);
+  int eos = 0;
+  for (apr_bucket *b = APR_BRIGADE_FIRST(bb); b != APR_BRIGADE_SENTINEL(bb);
+       b = APR_BUCKET_NEXT(b)) {
+    if (APR_BUCKET_IS_EOS(b)) {
+      eos = 1;
+      break;
+    }
+    const char *data;
+    apr_size_t len;
+    if (APR_BUCKET_IS_METADATA(b)) continue;
+    const apr_status_t rv = apr_bucket_read(b, &data, &len, APR_BLOCK_READ);
+    if (rv != APR_SUCCESS) return rv;
+    if (ctx->len + len + 1 > ctx->size) {
+      ctx->size = (ctx->len + len + 1) * 2;
+      char *grown = apr_palloc(r->pool, ctx->size);
+      if (ctx->len > 0) memcpy(grown, ctx->text, ctx->len);
+      ctx->text = grown;
+    }
+    memcpy(ctx->text + ctx->len, data, len);
+    ctx->len += len;
+    ctx->text[ctx->len] = '\0';
+  }
+  /* Whole responses pass or go; what lies between them passes. */
+  apr_size_t done = 0;
+  while (ctx->len > done) {
+    const char *start = strstr(ctx->text + done, KD_RESPONSE_OPEN);
+    const char *close = start != NULL ? strstr(start, KD_RESPONSE_CLOSE) : NULL;
+    if (close == NULL) break;
+    const char *after = close + strlen(KD_RESPONSE_CLOSE);
+    apr_brigade_write(out, NULL, NULL, ctx->text + done, (apr_size_t)(start - ctx->text) - done);
+    if (kd_response_shown(r, start, (apr_size_t)(after - start))) {
+      apr_brigade_write(out, NULL, NULL, start, (apr_size_t)(after - start));
+    }
+    done = (apr_size_t)(after - ctx->text);
+  }
+  if (eos && ctx->len > done) {
+    apr_brigade_write(out, NULL, NULL, ctx->text + done, ctx->len - done);
+    done = ctx->len;
+  }
+  if (done > 0) {
+    /* The pool keeps the old text; what is left moves to a fresh start. */
+    memmove(ctx->text, ctx->text + done, ctx->len - done);
+    ctx->len -= done;
+    if (ctx->text != NULL) ctx->text[ctx->len] = '\0';
+  }
+  if (eos) APR_BRIGADE_INSERT_TAIL(out, apr_bucket_eos_create(f->c->bucket_alloc));
+  apr_brigade_cleanup(bb);
+  if (APR_BRIGADE_EMPTY(out)) return APR_SUCCESS;
+  return ap_pass_brigade(f->next, out);
+}
+
+/* Listings of the homes share's root show an account its own home (an
+ * administrator every one) and a guest nothing. OK, or the status. */
+static int kd_guard_homes(request_rec *r, const kd_server *sc) {
+  if (kd_guest(r, sc) && kd_closed_to_guests(r, sc)) {
+    kd_log_refusal(r, HTTP_UNAUTHORIZED, NULL, "homes and calendars are closed to guests");
+    return kd_refuse_login(r);
+  }
+  if (kd_other_home_listed(r)) return HTTP_FORBIDDEN; /* a member left out, not logged */
+  const char *name;
+  size_t len;
+  const kd_req *rq = kd_login_of(r);
+  if (r->main == NULL && r->method_number == M_PROPFIND && kd_share_root(r->uri) &&
+      kd_in_homes(r->uri, &name, &len) && rq != NULL && !rq->id.admin) {
+    ap_add_output_filter(KD_HOMES_FILTER, NULL, r, r->connection);
+  }
+  return OK;
+}
+
 static int kd_fixups(request_rec *r) {
   const kd_server *sc = ap_get_module_config(r->server->module_config, &kivo_dav_module);
   const kd_dir *dc = ap_get_module_config(r->per_dir_config, &kivo_dav_module);
@@ -1794,13 +2154,23 @@ static int kd_fixups(request_rec *r) {
     kd_log_refusal(r, HTTP_UNAUTHORIZED, NULL, "a guest only reads");
     return kd_refuse_login(r);
   }
+  const int homes = kd_guard_homes(r, sc);
+  if (homes != OK) return homes;
 
   char *path = apr_pstrcat(r->pool, r->filename, r->path_info ? r->path_info : "", NULL);
   kd_trim_slashes(path);
-  struct stat st;
+  struct stat st = {.st_mode = S_IFREG}; /* unread for a walked member */
   int exists;
   const int judged = kd_judge_target(r, sc, path, reading, &st, &exists);
   if (judged != OK) return judged;
+  if (kd_special_file(r, &st, exists)) {
+    kd_log_refusal(r, HTTP_FORBIDDEN, r->user, "neither a file nor a folder");
+    return HTTP_FORBIDDEN;
+  }
+  if ((r->main == NULL || !reading) && kd_state_blocks(r, path, &st, exists)) {
+    kd_log_refusal(r, HTTP_FORBIDDEN, r->user, "a FIFO or link among its DAV state files");
+    return HTTP_FORBIDDEN;
+  }
   if (reading) return DECLINED;
   if (r->main == NULL) {
     switch (r->method_number) {
@@ -2004,8 +2374,10 @@ static void kd_register_hooks(apr_pool_t *p) {
   ap_hook_create_request(kd_create_request, NULL, NULL, APR_HOOK_REALLY_FIRST);
   ap_hook_post_read_request(kd_post_read_request, NULL, NULL, APR_HOOK_REALLY_FIRST);
   ap_hook_translate_name(kd_answer_refusal, NULL, NULL, APR_HOOK_REALLY_FIRST);
+  ap_hook_translate_name(kd_take_identity, NULL, NULL, APR_HOOK_REALLY_FIRST);
   ap_hook_post_perdir_config(kd_take_identity, NULL, NULL, APR_HOOK_REALLY_FIRST);
   ap_hook_dirwalk_stat(kd_dirwalk_stat, NULL, NULL, APR_HOOK_MIDDLE);
+  ap_hook_dirwalk_stat(kd_dirwalk_closed, NULL, NULL, APR_HOOK_LAST);
   ap_hook_check_authn(kd_check_user_id, NULL, NULL, APR_HOOK_FIRST, AP_AUTH_INTERNAL_PER_CONF);
   ap_hook_fixups(kd_fixups, NULL, NULL, APR_HOOK_REALLY_FIRST);
   ap_hook_handler(kd_send_small_file, NULL, NULL, APR_HOOK_REALLY_FIRST);
@@ -2014,6 +2386,7 @@ static void kd_register_hooks(apr_pool_t *p) {
       ap_register_input_filter("KIVO_DAV_KEPT_BODY", kd_kept_body_filter, NULL, AP_FTYPE_RESOURCE);
   ap_hook_log_transaction(kd_log_transaction, NULL, NULL, APR_HOOK_REALLY_FIRST);
   ap_register_output_filter("KIVO_DAV_CREATED", kd_created_filter, NULL, AP_FTYPE_RESOURCE);
+  ap_register_output_filter(KD_HOMES_FILTER, kd_homes_filter, NULL, AP_FTYPE_RESOURCE);
   kd_end_filter_handle =
       ap_register_output_filter("KIVO_DAV_END", kd_end_filter, NULL, AP_FTYPE_CONNECTION);
 }

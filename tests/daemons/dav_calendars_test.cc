@@ -103,4 +103,31 @@ TEST(DavCalendarsTest, CalendarsLieWhereTheTableEveryReaderRunsSays) {
   }
 }
 
+// A guest is kept out of a calendar's folder and all inside it, and of
+// nothing above it or beside it.
+TEST(DavCalendarsTest, PathsAtOrInsideARegisteredFolder) {
+  const struct {
+    const char* registry;
+    const char* path;
+    int expected;
+  } cases[] = {
+      {"", "/public/office/2026/Team", KD_CALENDAR_NONE},
+      {kTeam, "/public/office/2026/Team", KD_CALENDAR_FOUND},
+      {kTeam, "/public/office/2026/Team/event.ics", KD_CALENDAR_FOUND},
+      {kTeam, "/public/office/2026/Team/.DAV/x", KD_CALENDAR_FOUND},
+      {kTeam, "/public/office/2026", KD_CALENDAR_NONE},
+      {kTeam, "/public", KD_CALENDAR_NONE},
+      {kTeam, "/", KD_CALENDAR_NONE},
+      {kTeam, "/public/office/2026/Team2", KD_CALENDAR_NONE},
+      {kTeam, "/public/office/2026/Tea", KD_CALENDAR_NONE},
+      {kOldHome, "/homes/alice/Private/e.ics", KD_CALENDAR_FOUND},
+      {R"({"calendarname": "C"})", "/public/C", KD_CALENDAR_UNKNOWN},
+  };
+  for (const auto& c : cases) {
+    const std::string text = c.registry;
+    EXPECT_EQ(kd_calendar_within(text.data(), text.size(), c.path, 0), c.expected)
+        << c.registry << " at " << c.path;
+  }
+}
+
 }  // namespace

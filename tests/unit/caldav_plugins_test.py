@@ -6,6 +6,9 @@ each user's calendars and rights, discovery, against a temporary root of plain f
 import json
 import os
 import shutil
+import signal
+import socket
+import stat
 import sys
 import tempfile
 import unittest
@@ -178,6 +181,10 @@ def urls(user):
     found = [(title, "/%s/" % p) for p, title in discover(user, "/%s/" % user).items() if title]
     assert len(found) == len(dict(found)), found
     return dict(found)
+
+
+class Stalled(BaseException):
+    """Raised by a test's alarm: no `except Exception` of the plug-ins swallows it."""
 
 
 class PluginsTest(unittest.TestCase):
@@ -466,6 +473,45 @@ class PluginsTest(unittest.TestCase):
             with self.subTest(vector["why"]):
                 served = kivo_calendar._parse(raw, "alice/cal/x.ics") is not None
                 self.assertEqual(vector.get("served", vector["result"] == "item"), served)
+
+    def test_fifos_sockets_and_devices_in_a_calendar_never_hold_the_daemon(self):
+        # Anyone may make them in a 0777 calendar folder; an open of the FIFO without
+        # O_NONBLOCK would wait for a writer for good (the alarm ends the test then).
+        url = urls("bob")["Everyone"]
+        folder_path = path("volume1/public/Everyone")
+        made = [os.path.join(folder_path, n) for n in ("pipe.ics", "null.ics", "sock.ics")]
+        os.mkfifo(made[0], 0o666)
+        os.mknod(made[1], 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+        with socket.socket(socket.AF_UNIX) as s:
+            s.bind(made[2])
+        for name in made:
+            self.addCleanup(os.unlink, name)
+            os.lchown(name, ACCOUNTS["alice"], 100)
+
+        stalls = []
+
+        def stalled(*_):
+            stalls.append(1)  # counted, whatever the plug-ins catch
+            raise Stalled("the plug-ins blocked on a FIFO, socket or device")
+
+        signal.signal(signal.SIGALRM, stalled)
+        self.addCleanup(signal.signal, signal.SIGALRM, signal.SIG_DFL)
+        signal.alarm(20)
+        try:
+            sanitized = begin("PROPFIND", url)
+            with STORAGE.acquire_lock("r", "bob"):
+                found = list(STORAGE.discover(sanitized, "1"))
+                calendar = found[0]
+                hrefs = [getattr(item, "href", None) for item in found[1:]]
+                fetched = [item for _, item in calendar.get_multi(["pipe.ics", "null.ics",
+                                                                    "sock.ics"])]
+                tag = calendar.etag
+        finally:
+            signal.alarm(0)
+        self.assertEqual([], stalls)
+        self.assertEqual([], [h for h in hrefs if h in ("pipe.ics", "null.ics", "sock.ics")])
+        self.assertEqual([None, None, None], fetched)
+        self.assertTrue(tag)
 
     def test_share_table_follows_the_table_every_reader_runs(self):
         # The C++ reader runs the same table (tests/base/share_table_test.cc).
