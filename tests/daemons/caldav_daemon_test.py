@@ -801,8 +801,11 @@ class PlatformApacheTest(unittest.TestCase):
 
     def test_a_long_sync_behind_the_platforms_apache_past_the_logins_recheck(self):
         # Every request on a kept-alive connection comes after its login's re-check is due (an
-        # interval of 0 s): vdirsyncer uploads 600 events in one sync through /caldav/,
-        # none of its requests dropped unanswered.
+        # interval of 0 s): vdirsyncer uploads its events in one sync through /caldav/ (600, or
+        # KIVO_LONG_SYNC_EVENTS: the large run's 10,000), then python3-caldav goes through one
+        # session of reads and writes on its kept connection; none of their requests dropped
+        # unanswered.
+        count = int(os.environ.get("KIVO_LONG_SYNC_EVENTS", "600"))
         port = self.behind_apache(env={"KIVO_WEBDAV_LOGIN_RECHECK": "0"})
         self.assertIn("KivoDavLoginRecheck 0", read_file("var/lib/kivo/webdav/httpd.conf"))
         base = "http://127.0.0.1:%d/caldav/" % port
@@ -813,10 +816,21 @@ class PlatformApacheTest(unittest.TestCase):
         url = calendars("alice", base)["Long"]
         sync_all("alice", url=base)
         local = path(".vdirsyncer-alice-proxied/local/" + url.rstrip("/").rsplit("/", 1)[1])
-        for i in range(600):
+        for i in range(count):
             write_file(os.path.join(local, "long-%d.ics" % i), event("long-%d" % i))
         vdirsyncer("alice", "sync", url=base)
-        self.assertEqual(600, len(ics_files(folder)))
+        self.assertEqual(count, len(ics_files(folder)))
+
+        session = client("alice", base).calendar(url=url)
+        for i in range(40):
+            when = datetime.datetime(2032, 1, 1) + datetime.timedelta(days=i)
+            saved = session.save_event(event("session-%d" % i, when))
+            self.assertEqual(["session-%d" % i], uids(session.search(
+                start=when - datetime.timedelta(hours=1), end=when + datetime.timedelta(days=1),
+                event=True)))
+            if i % 2:
+                saved.delete()
+        self.assertEqual(count + 20, len(ics_files(folder)))
 
     def test_calendars_behind_the_platforms_apache_until_switched_off(self):
         # The switch restarts the WebDAV daemon, rewriting its configuration and then starting
