@@ -315,4 +315,29 @@ TEST_F(DavAccountsTest, TheIndexNeverOutlivesAChangeOfTheFiles) {
   EXPECT_STREQ(a.hash, "$6$third");
 }
 
+// etc/group changed in place twice within one tick of the file clock, its
+// size kept, keeps its stamp: read less than a second after its change, it
+// is read again at every login until it settles, also while etc/passwd and
+// etc/shadow are long settled (the logins here half a second after it).
+TEST_F(DavAccountsTest, AGroupChangedWithinTheSecondIsReadAgainAtEveryLogin) {
+  Write("etc/passwd", "bob:x:1001:100::/h:/bin/sh\n");
+  Write("etc/shadow", "bob:$6$b:::\n");
+  usleep(600000);  // a second before the logins below: settled
+  Write("etc/group", "users:x:100:\nteam:x:3000:eve\n");
+  struct stat first;
+  ASSERT_EQ(stat(Path("etc/group").c_str(), &first), 0);
+  struct timespec soon = first.st_ctim;
+  soon.tv_sec += soon.tv_nsec >= 500000000 ? 1 : 0;
+  soon.tv_nsec = (soon.tv_nsec + 500000000) % 1000000000;
+  kd_account a;
+  ASSERT_TRUE(FindWith(&index_, "bob", soon, &a));
+  EXPECT_EQ(Groups(a), (std::vector<gid_t>{100}));
+  Write("etc/group", "users:x:100:\nteam:x:3000:bob\n");
+  const unsigned long builds = index_.builds;
+  ASSERT_TRUE(FindWith(&index_, "bob", soon, &a));
+  EXPECT_EQ(Groups(a), (std::vector<gid_t>{100, 3000})) << "the second change, size kept";
+  ASSERT_TRUE(FindWith(&index_, "bob", soon, &a));
+  EXPECT_EQ(index_.builds, builds + 2) << "a stamp that may hide a change is never trusted";
+}
+
 }  // namespace

@@ -400,6 +400,14 @@ TEST_F(WebDAVDaemonTest, LocksNeedWriteAccess) {
   EXPECT_EQ(Curl("PUT", "/public/open/deep/bob.txt", bob, {"--data-binary", "c"}).status, 204);
   EXPECT_EQ(Curl("DELETE", "/public/open/deep/bob.txt", bob).status, 204);
 
+  // Nor over a folder of bob's that others may only read, empty as it is.
+  ASSERT_EQ(Curl("MKCOL", "/public/open/deep/bobs", bob).status, 201);
+  ASSERT_EQ(chmod((open + "/deep/bobs").c_str(), 0755), 0);
+  EXPECT_EQ(
+      Curl("LOCK", "/public/open", Alice(), {"-H", "Depth: infinity", "--data", kLockBody}).status,
+      403);
+  ASSERT_EQ(Curl("DELETE", "/public/open/deep/bobs", bob).status, 204);
+
   // With bob's file gone the lock holds; alice's 0666 file stays hers.
   ASSERT_EQ(Curl("PUT", "/public/open/deep/a.txt", Alice(), {"--data-binary", "a"}).status, 201);
   ASSERT_EQ(chmod((open + "/deep/a.txt").c_str(), 0666), 0);
@@ -566,6 +574,30 @@ TEST_F(WebDAVDaemonTest, OneVerifiedIdentityPerRequest) {
   EXPECT_EQ(Curl("PROPFIND", "/", "bob:bob-secret", depth0).status, 401);
 }
 
+// A name no account has is braked as an account's is, each from a network
+// of its own: the same free failures, then a wait. Guessing made-up names
+// costs a guesser as much, and the answers name no account.
+TEST_F(WebDAVDaemonTest, MadeUpNamesAreBrakedAsAccountsAre) {
+  EnableHttp(http_port_);
+  const std::pair<std::string, std::string> guesses[] = {{"alice:wrong", "127.0.3.1"},
+                                                         {"mallory:wrong", "127.0.4.1"}};
+  std::vector<int> statuses[2];
+  for (int k = 0; k < 2; ++k) {
+    for (int i = 0; i < 16; ++i) {
+      const Answer guess = Curl("PROPFIND", "/", guesses[k].first,
+                                {"-H", "Depth: 0", "-D", "-", "--interface", guesses[k].second});
+      statuses[k].push_back(guess.status);
+      if (guess.status == 429) {
+        EXPECT_THAT(guess.body, HasSubstr("Retry-After: ")) << guesses[k].first;
+        break;
+      }
+    }
+  }
+  EXPECT_EQ(statuses[1], statuses[0]);
+  ASSERT_FALSE(statuses[1].empty());
+  EXPECT_EQ(statuses[1].back(), 429) << "made-up names were never braked";
+}
+
 // Slow clients, from one address or 48 /24s, hold a bounded share of the
 // workers for a deadline: others are answered at once. An office behind a
 // NAT (20 users, 64 kept logged-in connections in one burst) is served.
@@ -647,6 +679,9 @@ TEST_F(WebDAVDaemonTest, CalendarFoldersSurviveFileManagers) {
       {"MOVE", "/public/office", to + "elsewhere", 403},
       {"COPY", "/public/other", to + "office", 403},
       {"MOVE", "/public/other", to + "office/2026/Team", 403},
+      // Steps back in the Destination count as the path they lead to.
+      {"MOVE", "/public/other", to + "x/../office/2026/Team", 403},
+      {"MOVE", "/public/other", to + "other/%2e%2e/office", 403},
       // Copies of a calendar, and moves of what lies beside it, are fine.
       {"COPY", "/public/office/2026/Team", to + "other/Copy", 201},
       {"MOVE", "/public/other", to + "other2", 201},
