@@ -6,7 +6,8 @@ which of them the tests let through.
 
   tests/mutate.py list [--since REV] [--seed S --sample N] [FILE...]
   tests/mutate.py run  [--since REV] [--seed S --sample N] [--report OUT.tsv]
-                       [--scratch DIR] [--timeout SECONDS] [-j N] [FILE...]   (as root)
+                       [--scratch DIR] [--timeout SECONDS] [-j N] [--patch P...] [FILE...]
+                                                                              (as root)
 
 The list is deterministic: every mutant of every file, in file, line and
 column order, one a line (id, file, line, operator, before, after). A sample
@@ -32,7 +33,10 @@ the file back. A mutant is
   survived  when every test passes,
   unbuilt   when the source does not build with it,
   timeout   when its tests outlast --timeout (counted as killed: a fault
-            that hangs a test is seen).
+            that hangs a test is seen),
+  stale     when its line is no longer in the source as listed.
+--patch judges faults of tests/mutants/ the same way, by their Tests: line,
+in the same scratch copy (tests/mutants.sh builds a fresh one under /tmp).
 The report (TSV) gets a line per mutant as it is judged, with the seconds it
 took; the kill rate counts the mutants that built. Slow: a build and a test
 run per mutant; run it with nice, in the background.
@@ -96,6 +100,12 @@ COVERAGE = [
      r"^(SessionsTest|AccountsVersionTest|HostAccountsRuleTest|HostHttpTest|HostAccountsTest|"
      r"PermissionDescriptor)\."),
 ]
+
+# What the tests above run: their programs, and the daemons' and host's
+# builds they start. The scratch copy builds these alone.
+TEST_TARGETS = ["base_tests", "unit_tests", "host_tests", "daemons_tests", "e2e_tests",
+                "daemon_tests", "caldav_daemon_ctl", "mod_kivo_dav", "kivo-webapi",
+                "kivo_webdav_module", "kivo_replace_shim"]
 
 OPERATORS = ("compare", "boundary", "logic", "negate", "drop-call", "drop-check", "flag", "return")
 
@@ -457,13 +467,20 @@ def run_bounded(command, log, timeout, cwd=None):
     try:
         return proc.wait(timeout=timeout)
     except subprocess.TimeoutExpired:
-        os.killpg(proc.pid, signal.SIGTERM)
-        try:
-            proc.wait(timeout=20)
-        except subprocess.TimeoutExpired:
-            os.killpg(proc.pid, signal.SIGKILL)
-            proc.wait()
+        end_group(proc)
         return None
+    except BaseException:  # stopped meanwhile: nothing of the run outlives it
+        end_group(proc)
+        raise
+
+
+def end_group(proc):
+    os.killpg(proc.pid, signal.SIGTERM)
+    try:
+        proc.wait(timeout=20)
+    except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)
+        proc.wait()
 
 
 def prepare(scratch, jobs, log):
@@ -491,7 +508,7 @@ def prepare(scratch, jobs, log):
                              "-DKIVO_ROOT_FROM_ENV=ON", "-DCMAKE_BUILD_TYPE=RelWithDebInfo"]
                             + env_launch, stdout=log, stderr=subprocess.STDOUT).returncode
     if status == 0:
-        status = subprocess.run(["cmake", "--build", build, "-j", str(jobs)], stdout=log,
+        status = subprocess.run(build_command(build, jobs, TEST_TARGETS), stdout=log,
                                 stderr=subprocess.STDOUT).returncode
     if status != 0:
         raise SystemExit(f"the unchanged source does not build in {src}: see {log.name}")
@@ -526,7 +543,8 @@ def judge(mutant, src, build, jobs, timeout, log):
         with open(path, "w", encoding="utf-8") as f:
             f.write(mutated)
         if path.endswith(".py") and run_bounded(
-                [sys.executable, "-m", "py_compile", path], log, timeout) != 0:
+                [sys.executable, "-c", "import ast, sys; ast.parse(open(sys.argv[1]).read())", path],
+                log, timeout) != 0:
             return "unbuilt"
         if run_bounded(build_command(build, jobs, targets), log, timeout) != 0:
             return "unbuilt"
@@ -553,6 +571,46 @@ def stop_on_term(signum, frame):
     raise KeyboardInterrupt  # the file under mutation is put back on the way out
 
 
+class Planted:
+    """A fault of tests/mutants/, judged in the same scratch copy: its
+    patch, its Tests: line, the targets of the file it changes."""
+
+    def __init__(self, path):
+        self.patch = os.path.abspath(path)
+        with open(path, encoding="utf-8") as f:
+            text = f.read()
+        header = text.split("\n---", 1)[0]
+        self.what = text.split("\n", 1)[0]
+        tests = re.search(r"^Tests: *(.*)$", header, re.M)
+        self.regex = tests.group(1).strip() if tests else ""
+        self.files = re.findall(r"^\+\+\+ b/(\S+)", text, re.M)
+        self.path = self.files[0] if self.files else ""
+        self.line, self.operator, self.after = 0, "planted", self.what
+
+    def row(self):
+        return "\t".join((os.path.basename(self.patch), self.path, "0", "planted", "", self.what))
+
+
+def judge_planted(planted, src, build, jobs, timeout, log):
+    patch = ["patch", "-d", src, "-p1", "-s", "-f", "--no-backup-if-mismatch", "-i", planted.patch]
+    if subprocess.run(patch + ["--dry-run"], stdout=log, stderr=subprocess.STDOUT).returncode:
+        return "stale"
+    if not planted.regex or count_tests(build, planted.regex) == 0:
+        return "untested"
+    targets = sorted({t for f in planted.files for t in coverage_of(f)[0]})
+    subprocess.run(patch, stdout=log, stderr=subprocess.STDOUT, check=True)
+    try:
+        if run_bounded(build_command(build, jobs, targets), log, timeout) != 0:
+            return "unbuilt"
+        status = run_bounded(test_command(build, planted.regex), log, timeout)
+        if status is None:
+            return "timeout"
+        return "survived" if status == 0 else "killed"
+    finally:
+        subprocess.run(patch + ["-R"], stdout=log, stderr=subprocess.STDOUT, check=True)
+        run_bounded(build_command(build, jobs, targets), log, None)
+
+
 def run(args, mutants):
     signal.signal(signal.SIGTERM, stop_on_term)
     # ccache finds the objects of the other builds of this source when paths
@@ -568,7 +626,9 @@ def run(args, mutants):
     with open(log_path, "a", encoding="utf-8") as log:
         print(f"building the unchanged source in {scratch}", flush=True)
         src, build = prepare(scratch, args.jobs, log)
-        for _, _, regex in COVERAGE:
+        mutants = [Planted(p) for p in args.patch or []] + mutants
+        for regex in sorted({coverage_of(m.path)[1] for m in mutants
+                             if not isinstance(m, Planted)}):
             if count_tests(build, regex) == 0:
                 raise SystemExit(f"COVERAGE regex {regex!r} names no test of the build")
         counts = {}
@@ -577,7 +637,8 @@ def run(args, mutants):
             since = time.monotonic()
             log.write(f"== {mutant.row()}\n")
             log.flush()
-            verdict = judge(mutant, src, build, args.jobs, args.timeout, log)
+            verdict = (judge_planted if isinstance(mutant, Planted) else judge)(
+                mutant, src, build, args.jobs, args.timeout, log)
             seconds = int(time.monotonic() - since)
             counts[verdict] = counts.get(verdict, 0) + 1
             report.write(f"{verdict}\t{seconds}\t{mutant.row()}\n")
@@ -585,7 +646,7 @@ def run(args, mutants):
             print(f"{verdict:9} {seconds:4}s {mutant.path}:{mutant.line} {mutant.operator}: "
                   f"{mutant.after.strip()[:90]}", flush=True)
         # Back to the unchanged source, so that the kept build matches it.
-        run_bounded(build_command(build, args.jobs, []), log, None)
+        run_bounded(build_command(build, args.jobs, TEST_TARGETS), log, None)
     killed = counts.get("killed", 0) + counts.get("timeout", 0)
     built = killed + counts.get("survived", 0)
     elapsed = int(time.monotonic() - started)
@@ -608,9 +669,11 @@ def main():
     parser.add_argument("--report", metavar="FILE", help="the TSV report (default: in the scratch folder)")
     parser.add_argument("--scratch", metavar="DIR", help="the scratch copy, kept (default build-mutate/)")
     parser.add_argument("--timeout", type=int, default=900, help="seconds for a mutant's build, and its tests")
+    parser.add_argument("--patch", action="append", metavar="FILE",
+                        help="also judge this fault of tests/mutants/ in the same scratch copy")
     parser.add_argument("-j", "--jobs", type=int, default=2)
-    args = parser.parse_args()
-    mutants = select(args)
+    args = parser.parse_intermixed_args()
+    mutants = select(args) if args.sample is not None or not args.patch else []
     if args.command == "list":
         for m in mutants:
             print(m.row() + ("\tsince" if m.since else ""))
