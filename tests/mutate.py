@@ -16,7 +16,8 @@ while the sources stay the same; the mutants on lines changed since REV
 (committed or not) are always in, on top of the N drawn from the rest.
 
 Operators: comparison flips (< <= > >= == !=), integer literals +-1, && and
-|| (and, or) swapped, conditions of if and while negated, a statement that is
+|| (and, or) swapped (in a chain that then mixes them, grouped as the chain
+reads left to right), conditions of if and while negated, a statement that is
 a bare call dropped, a check "if (...) return ...;" (and "if ...: return" or
 "raise") dropped, one flag left out of a |-joined set (O_NOFOLLOW | O_CLOEXEC),
 returned values swapped (0 and -1, true and false, True, False and None).
@@ -247,8 +248,6 @@ def line_mutants_c(path, number, code, original):
         add("boundary", m.start(1), m.end(1), str(value + 1))
         if value > 0:
             add("boundary", m.start(1), m.end(1), str(value - 1))
-    for m in re.finditer(r"&&|\|\|", code):
-        add("logic", m.start(), m.end(), "||" if m.group() == "&&" else "&&")
     for m in re.finditer(r"\b(if|while)\s*\(", code):
         open_at = m.end() - 1
         close_at = matching_paren(code, open_at)
@@ -277,6 +276,68 @@ def line_mutants_c(path, number, code, original):
         if close_at >= 0 and code[close_at + 1:].strip() == ";":
             found.append(Mutant(path, number, len(m.group(1)), "drop-call", original,
                                 m.group(1) + ";" + ("\n" if original.endswith("\n") else "")))
+    return found
+
+
+def logic_swap(code, original, at):
+    """The text with the && or || at `at` swapped; None when that cannot be
+    written plainly. In a chain that then mixes them, what stood before the
+    operator is grouped with its right operand, as the chain read left to
+    right: "a || b || c" gives "((a || b) && c)", never "a || b && c" (which
+    means another thing, and -Wparentheses refuses under -Werror)."""
+    swapped = "||" if code.startswith("&&", at) else "&&"
+    depth, start = 0, 0
+    for j in range(at - 1, -1, -1):
+        depth += {")": 1, "(": -1}.get(code[j], 0)
+        if depth < 0:
+            start = j + 1
+            break
+    else:
+        # No parenthesis: the expression a return or an assignment gives.
+        heads = list(re.finditer(r"\breturn\s+|(?<![=!<>+\-*/%&|^])=(?!=)\s*", code[:at]))
+        start = heads[-1].end() if heads else -1  # else it starts before the text
+    depth, end, chain = 0, len(code.rstrip()), []
+    j = max(start, 0)
+    while j < len(code):
+        depth += {"(": 1, ")": -1}.get(code[j], 0)
+        if (depth < 0 or (depth == 0 and code[j] in ";,")) and j > at:
+            end = j
+            break
+        if depth == 0 and code.startswith(("&&", "||"), j):
+            chain.append(j)
+            j += 2
+            continue
+        j += 1
+    if not any(code[o:o + 2] != swapped for o in chain if o != at):
+        return original[:at] + swapped + original[at + 2:]
+    later = [o for o in chain if o > at]
+    right_end = later[0] if later else end
+    right = original[at + 2:right_end].strip()
+    if start < 0 or not right:
+        return None
+    left = original[start:at].strip()
+    return (original[:start] + "((%s) %s %s)" % (left, swapped, right)
+            + (" " if later else "") + original[right_end:])
+
+
+def logic_mutants_c(path, lines, codes, i):
+    """&& and || swapped, over the whole chain a line is part of (the lines
+    joined by a trailing or leading operator)."""
+    joined = lambda k: (codes[k].rstrip().endswith(("&&", "||"))
+                        or codes[k + 1].lstrip().startswith(("&&", "||")))
+    first, last = i, i
+    while first > 0 and joined(first - 1):
+        first -= 1
+    while last + 1 < len(codes) and joined(last):
+        last += 1
+    code, original = "".join(codes[first:last + 1]), "".join(lines[first:last + 1])
+    offset = sum(len(codes[k]) for k in range(first, i))
+    found = []
+    for m in re.finditer(r"&&|\|\|", codes[i]):
+        after = logic_swap(code, original, offset + m.start())
+        if after is not None:
+            found.append(Mutant(path, first + 1, offset + m.start(), "logic", original, after,
+                                end=last + 1))
     return found
 
 
@@ -398,6 +459,7 @@ def mutants_of(path):
             found += check_mutants_py(path, lines, codes, i)
         else:
             found += line_mutants_c(path, i + 1, code, line)
+            found += logic_mutants_c(path, lines, codes, i)
             found += check_mutants_c(path, lines, codes, i)
     # A multi-line check whose inner lines are log lines still drops them;
     # a check whose body is a log call is kept (the return is not a log).
