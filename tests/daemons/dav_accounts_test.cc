@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <utility>
@@ -313,6 +314,61 @@ TEST_F(DavAccountsTest, TheIndexNeverOutlivesAChangeOfTheFiles) {
   ASSERT_TRUE(FindWith(&index_, "bob", later(), &a));
   EXPECT_EQ(index_.builds, builds + 3);
   EXPECT_STREQ(a.hash, "$6$third");
+}
+
+// etc/group changed in place twice within one tick of the file clock, its
+// size kept, keeps its stamp: read less than a second after its change, it
+// is read again at every login until it settles, also while etc/passwd and
+// etc/shadow are long settled (the logins here half a second after it).
+TEST_F(DavAccountsTest, AGroupChangedWithinTheSecondIsReadAgainAtEveryLogin) {
+  Write("etc/passwd", "bob:x:1001:100::/h:/bin/sh\n");
+  Write("etc/shadow", "bob:$6$b:::\n");
+  usleep(600000);  // a second before the logins below: settled
+  Write("etc/group", "users:x:100:\nteam:x:3000:eve\n");
+  struct stat first;
+  ASSERT_EQ(stat(Path("etc/group").c_str(), &first), 0);
+  struct timespec soon = first.st_ctim;
+  soon.tv_sec += soon.tv_nsec >= 500000000 ? 1 : 0;
+  soon.tv_nsec = (soon.tv_nsec + 500000000) % 1000000000;
+  kd_account a;
+  ASSERT_TRUE(FindWith(&index_, "bob", soon, &a));
+  EXPECT_EQ(Groups(a), (std::vector<gid_t>{100}));
+  Write("etc/group", "users:x:100:\nteam:x:3000:bob\n");
+  const unsigned long builds = index_.builds;
+  ASSERT_TRUE(FindWith(&index_, "bob", soon, &a));
+  EXPECT_EQ(Groups(a), (std::vector<gid_t>{100, 3000})) << "the second change, size kept";
+  ASSERT_TRUE(FindWith(&index_, "bob", soon, &a));
+  EXPECT_EQ(index_.builds, builds + 2) << "a stamp that may hide a change is never trusted";
+}
+
+// One version of one file: the same device, inode, size and modification
+// and change times to the nanosecond. A file put in by rename within one
+// tick of the file clock, its size and times as the old one's, differs in
+// its inode alone; one on another device may reuse the inode number.
+TEST_F(DavAccountsTest, AVersionIsEveryPartOfTheStamp) {
+  struct stat base;
+  memset(&base, 0, sizeof base);
+  base.st_dev = 1;
+  base.st_ino = 2;
+  base.st_size = 3;
+  base.st_mtim = {4, 5};
+  base.st_ctim = {6, 7};
+  EXPECT_EQ(kd_same_version(&base, &base), 1);
+  const std::vector<std::pair<const char*, void (*)(struct stat*)>> changes = {
+      {"device", [](struct stat* s) { ++s->st_dev; }},
+      {"inode", [](struct stat* s) { ++s->st_ino; }},
+      {"size", [](struct stat* s) { ++s->st_size; }},
+      {"mtime seconds", [](struct stat* s) { ++s->st_mtim.tv_sec; }},
+      {"mtime nanoseconds", [](struct stat* s) { ++s->st_mtim.tv_nsec; }},
+      {"ctime seconds", [](struct stat* s) { ++s->st_ctim.tv_sec; }},
+      {"ctime nanoseconds", [](struct stat* s) { ++s->st_ctim.tv_nsec; }},
+  };
+  for (const auto& [part, change] : changes) {
+    struct stat other = base;
+    change(&other);
+    EXPECT_EQ(kd_same_version(&base, &other), 0) << part;
+    EXPECT_EQ(kd_same_version(&other, &base), 0) << part;
+  }
 }
 
 }  // namespace

@@ -120,6 +120,16 @@ TEST(DavIdentityTest, AThreadActsAsOneAccountAloneAndGivesEverythingBack) {
               CHILD_CHECK(failed, kd_identity_take(&bob) == 0);
               CHILD_CHECK(failed, Credentials() == as_bob);
               CHILD_CHECK(failed, kd_identity_give_back() == 0);
+              // The same account again once given back, through root's
+              // mapping as a request takes it: all of it, not what the
+              // thread carried before.
+              CHILD_CHECK(failed, kd_identity_take(&alice) == 0);
+              CHILD_CHECK(failed, kd_identity_give_back() == 0);
+              CHILD_CHECK(failed, Credentials() == idle);
+              CHILD_CHECK(failed, kd_identity_raise() == 0);
+              CHILD_CHECK(failed, kd_identity_take(&alice) == 0);
+              CHILD_CHECK(failed, Credentials() == as_alice);
+              CHILD_CHECK(failed, kd_identity_give_back() == 0);
               // Root's, for the account files alone, and back.
               CHILD_CHECK(failed, kd_identity_raise() == 0);
               CHILD_CHECK(failed, geteuid() == 0);

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -121,6 +124,61 @@ TEST_F(DavSharedTest, PendingConnectionsCountPerAddressAndNetwork) {
   const Key a4 = K("address", "a4"), quiet = K("network", "q");
   EXPECT_EQ(kd_connection_take(s_, a4.bytes, quiet.bytes, &limits, t + KD_SLOW_SECONDS, &ticket),
             1);
+}
+
+// Whether `fd`'s socket was shut (a read finds its end) rather than idle.
+bool Shut(int fd) {
+  char c;
+  return recv(fd, &c, 1, MSG_DONTWAIT) == 0;
+}
+
+// At the total bound a newcomer from a quiet network makes this process's
+// oldest pending connection give way, its socket shut. Another process's
+// is never shut from here: its descriptor number names some other socket
+// (or none) in this process. With none of its own to give, it refuses.
+TEST_F(DavSharedTest, AtTheTotalBoundOnlyThisProcessGivesWay) {
+  const kd_limits limits = {4, 8, 2};
+  const Key a1 = K("address", "a1"), a2 = K("address", "a2"), a3 = K("address", "a3");
+  const time_t t = 100;
+  int mine[2], theirs[2], ready[2], hold[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, mine), 0);
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, theirs), 0);
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(hold), 0);
+  // The other process's connection came first: the oldest of all.
+  const pid_t other = fork();
+  if (other == 0) {
+    kd_ticket ticket;
+    char c = 'n';
+    if (kd_connection_take(s_, a1.bytes, K("network", "n1").bytes, &limits, t, &ticket) == 1) {
+      kd_connection_served_here(s_, &ticket, theirs[0]);
+      c = 'y';
+    }
+    if (write(ready[1], &c, 1) != 1 || read(hold[0], &c, 1) < 0) _exit(1);
+    _exit(0);
+  }
+  ASSERT_GT(other, 0);
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  ASSERT_EQ(c, 'y');
+  kd_ticket ticket;
+  ASSERT_EQ(kd_connection_take(s_, a2.bytes, K("network", "n2").bytes, &limits, t, &ticket), 1);
+  kd_connection_served_here(s_, &ticket, mine[0]);
+
+  EXPECT_EQ(kd_connection_take(s_, a3.bytes, K("network", "n3").bytes, &limits, t + 1, &ticket), 1);
+  EXPECT_TRUE(Shut(mine[0])) << "this process's own gave way";
+  EXPECT_FALSE(Shut(theirs[0]));
+  // The newcomer has no socket noted yet: nothing of this process's to shut.
+  EXPECT_EQ(kd_connection_take(s_, a3.bytes, K("network", "n4").bytes, &limits, t + 1, &ticket), 0);
+  EXPECT_FALSE(Shut(theirs[0])) << "another process's socket shut here";
+
+  ASSERT_EQ(write(hold[1], "x", 1), 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(other, &status, 0), other);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  for (int fd : {mine[0], mine[1], theirs[0], theirs[1], ready[0], ready[1], hold[0], hold[1]}) {
+    close(fd);
+  }
 }
 
 }  // namespace

@@ -400,6 +400,14 @@ TEST_F(WebDAVDaemonTest, LocksNeedWriteAccess) {
   EXPECT_EQ(Curl("PUT", "/public/open/deep/bob.txt", bob, {"--data-binary", "c"}).status, 204);
   EXPECT_EQ(Curl("DELETE", "/public/open/deep/bob.txt", bob).status, 204);
 
+  // Nor over a folder of bob's that others may only read, empty as it is.
+  ASSERT_EQ(Curl("MKCOL", "/public/open/deep/bobs", bob).status, 201);
+  ASSERT_EQ(chmod((open + "/deep/bobs").c_str(), 0755), 0);
+  EXPECT_EQ(
+      Curl("LOCK", "/public/open", Alice(), {"-H", "Depth: infinity", "--data", kLockBody}).status,
+      403);
+  ASSERT_EQ(Curl("DELETE", "/public/open/deep/bobs", bob).status, 204);
+
   // With bob's file gone the lock holds; alice's 0666 file stays hers.
   ASSERT_EQ(Curl("PUT", "/public/open/deep/a.txt", Alice(), {"--data-binary", "a"}).status, 201);
   ASSERT_EQ(chmod((open + "/deep/a.txt").c_str(), 0666), 0);
@@ -568,6 +576,25 @@ TEST_F(WebDAVDaemonTest, OneVerifiedIdentityPerRequest) {
   EXPECT_EQ(Curl("PROPFIND", "/", "bob:bob-secret", depth0).status, 401);
 }
 
+// A name no account has is braked as an account's is, each from a network
+// of its own: a few free failures, then waits. Guessing made-up names costs
+// a guesser as much, and the answers name no account. (How many pass
+// before the first wait depends on the seconds crossed meanwhile, the
+// brake counting whole seconds: its own tests have the exact counts.)
+TEST_F(WebDAVDaemonTest, MadeUpNamesAreBrakedAsAccountsAre) {
+  EnableHttp(http_port_);
+  for (const auto& [guess, from] : {std::pair<std::string, std::string>{"alice:wrong", "127.0.3.1"},
+                                    {"mallory:wrong", "127.0.4.1"}}) {
+    Answer answer;
+    for (int i = 0; i < 16 && answer.status != 429; ++i) {
+      answer = Curl("PROPFIND", "/", guess, {"-H", "Depth: 0", "-D", "-", "--interface", from});
+      ASSERT_THAT(answer.status, ::testing::AnyOf(401, 429)) << guess;
+    }
+    EXPECT_EQ(answer.status, 429) << guess << ": never braked";
+    EXPECT_THAT(answer.body, HasSubstr("Retry-After: ")) << guess;
+  }
+}
+
 // Slow clients, from one address or 48 /24s, hold a bounded share of the
 // workers for a deadline: others are answered at once. An office behind a
 // NAT (20 users, 64 kept logged-in connections in one burst) is served.
@@ -659,6 +686,9 @@ TEST_F(WebDAVDaemonTest, CalendarFoldersSurviveFileManagers) {
       {"DELETE", "/public/office//2026", "", 403},
       {"DELETE", "/public/office/", "", 403},
       {"DELETE", "/public/%6Fffice", "", 403},
+      // Steps back in the Destination count as the path they lead to.
+      {"MOVE", "/public/other", to + "x/../office/2026/Team", 403},
+      {"MOVE", "/public/other", to + "other/%2e%2e/office", 403},
       // Copies of a calendar, and moves or deletes of what lies beside it, are fine.
       {"COPY", "/public/office/2026/Team", to + "other/Copy", 201},
       {"MOVE", "/public/other", to + "other2", 201},

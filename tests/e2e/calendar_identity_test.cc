@@ -169,6 +169,39 @@ TEST(CalendarIdentityTest, AFolderSwappedInAtACalendarsNameIsNeverTakenForIt) {
   EXPECT_EQ(Read(bobs + "/bob.ics"), kItem);
 }
 
+// A removal killed once it was recorded goes on at the next call, on the folder carrying the
+// calendar's token alone: a folder put at the calendar's name meanwhile stays, and so does the
+// calendar's own folder moved aside.
+TEST(CalendarIdentityTest, ARemovalEndedLaterTakesOnlyTheCalendarsOwnFolder) {
+  Scene scene;
+  ASSERT_TRUE(scene.ready()) << scene.root.init_result().err;
+  ASSERT_TRUE(scene.Make("Cal"));
+  const std::string record = scene.root.Path("/usr/kivo/etc/calendar.ids");
+  std::string token;
+  for (const std::string& line : ReadLines(record)) {
+    if (line.size() == 32 + 1 + strlen("Cal:public") && line.substr(33) == "Cal:public") {
+      token = line.substr(0, 32);
+    }
+  }
+  ASSERT_EQ(token.size(), 32u) << Read(record);
+  const std::string folder = scene.public_ + "/Cal";
+  ASSERT_EQ(rename(folder.c_str(), (folder + ".aside").c_str()), 0);
+  ASSERT_EQ(mkdir(folder.c_str(), 0777), 0);
+  ASSERT_TRUE(WriteFile(folder + "/mine.txt", "keep\n"));
+  Json::Value removal(Json::objectValue);
+  removal["op"] = "delete";
+  removal["id"] = "Cal:public";
+  removal["token"] = token;
+  removal["from"] = std::filesystem::canonical(scene.public_).string();
+  removal["name"] = "Cal";
+  ASSERT_TRUE(WriteFile(record, Read(record) + "pending " + Compact(removal) + "\n"));
+
+  EXPECT_TRUE(scene.List().empty()) << "the removal ended";
+  EXPECT_EQ(scene.Pending(), 0u);
+  EXPECT_EQ(Read(folder + "/mine.txt"), "keep\n") << "a folder without the token was removed";
+  EXPECT_EQ(Read(folder + ".aside/a.ics"), kItem);
+}
+
 // A calendar made before tokens is adopted as found, then known by its folder like any other.
 TEST(CalendarIdentityTest, CalendarsFromBeforeAreAdoptedAtTheirFirstUse) {
   Scene scene;

@@ -584,6 +584,10 @@ TEST_F(HostHttpTest, SessionsEndWithTheirGrantAndTheLogStaysOneLineEach) {
   ASSERT_NE(member, std::string::npos) << group;
   ASSERT_TRUE(WriteFile(root_.Path("/etc/group.new"), group.erase(member, 6)));
   ASSERT_EQ(rename(root_.Path("/etc/group.new").c_str(), root_.Path("/etc/group").c_str()), 0);
+  // An administrator's change of another's password, asked once the grant ended: nothing written.
+  const std::string shadow = Read(root_.Path("/etc/shadow"));
+  EXPECT_EQ(Change(carol, "carol-secret", "carol-chose-this", "bob").body, Refusal(106));
+  EXPECT_EQ(Read(root_.Path("/etc/shadow")), shadow);
   EXPECT_EQ(carol.Entry(kWebDAV, "get").body, Refusal(106));
   EXPECT_EQ(admin.Entry(kWebDAV, "get").status, 200);
   EXPECT_TRUE(bob.Login("bob", "new-secret"));

@@ -14,8 +14,9 @@ import tempfile
 import unittest
 import urllib.parse
 import warnings
+import xml.etree.ElementTree as ET
 
-from radicale import auth, config, pathutils, rights, storage
+from radicale import auth, config, pathutils, rights, storage, xmlutils
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "daemons", "radicale", "plugins"))
@@ -354,6 +355,23 @@ class PluginsTest(unittest.TestCase):
         self.assertEqual(["a.ics", "b.ics", "d.ics"], sync("carol")[1])
         # A new item's PUT is refused when its UID is taken (409, no-uid-conflict).
         self.assertEqual([True, False], [ask("alice", "has_uid", uid) for uid in ("d", "c")])
+        # A calendar-query for one kind of component answers no item of another kind as
+        # matching (Radicale trusts an item given as matching and filters it no further).
+        write("volume1/public/Team/t.ics",
+              "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//t//EN\r\nBEGIN:VTODO\r\nUID:t\r\n"
+              "DTSTAMP:20310101T000000Z\r\nDTSTART:20310101T100000Z\r\nSUMMARY:todo\r\n"
+              "END:VTODO\r\nEND:VCALENDAR\r\n", 0o660)
+        os.chown(os.path.join(team, "t.ics"), ACCOUNTS["alice"], TEAM)
+
+        def matching(component):
+            query = ET.Element(xmlutils.make_clark("C:filter"))
+            calendar = ET.SubElement(query, xmlutils.make_clark("C:comp-filter"), name="VCALENDAR")
+            ET.SubElement(calendar, xmlutils.make_clark("C:comp-filter"), name=component)
+            return sorted(item.href for item, matched in ask("alice", "get_filtered", [query])
+                          if matched)
+
+        self.assertEqual(["t.ics"], matching("VTODO"))
+        self.assertEqual(["a.ics", "b.ics", "d.ics"], matching("VEVENT"))
 
     def test_a_new_uid_is_judged_without_reading_the_calendar_and_sees_every_change(self):
         # A calendar of many items, some of them bob's alone; every change below is made
