@@ -88,8 +88,10 @@ COVERAGE = [
      r"^(DavIdentityTest|WebDAVDaemonTest\.(EveryRequestActs|EachAccountRuns))"),
     ("daemons/apache/kivo_dav_calendars.c", ["daemons_tests", "mod_kivo_dav"],
      r"^(DavCalendarsTest|WebDAVDaemonTest\.(CalendarFolders|AnotherUsersHome))"),
+    ("daemons/apache/kivo_dav_ical.c", ["daemons_tests", "mod_kivo_dav"],
+     r"^(DavIcalTest|WebDAVDaemonTest\.CalendarFoldersTakeItems)"),
     ("daemons/apache/mod_kivo_dav.c", ["mod_kivo_dav"],
-     r"^(WebDAVDaemonTest|WebDAVClientsTest\.LitmusPasses)"),
+     r"^(WebDAVDaemonTest|WebDAVTransfersTest|WebDAVClientsTest\.LitmusPasses)"),
     # Copied at configure time: any target has the build look again.
     ("daemons/radicale/plugins/", ["caldav_daemon_ctl"], r"^(caldav_plugins|caldav_daemon)$"),
     ("base/", ["base_tests", "kivo-webapi", "kivo_webdav_module"],
