@@ -110,16 +110,7 @@ fi
 # ---- ours: serve for the creates; Apache and the CalDAV daemon for the rest -------------
 kivo_init_root "$ROOT"
 kivo_start_serve "$ROOT" "$WORK/serve.log" "${SERVER_CPU[@]}"
-WEBDAV_PORT="$(free_port)"
-ours_call() {
-  KIVO_ROOT="$ROOT" KIVO_DAEMONS=on KIVO_WEBDAV_ADDRESS=127.0.0.1 "${SERVER_CPU[@]}" \
-    "$KIVO_WEBAPI" call --user admin "$@" >/dev/null || die "kivo-webapi call $* failed"
-}
-ours_call KIVO.Core.FileServ.WebDAV 1 set \
-  "{\"enable_http\":true,\"http_port_num\":$WEBDAV_PORT,\"enable_https\":false}"
-ours_call KIVO.Core.FileServ.WebDAV.CalDAV 1 set '{"enable":true}'
-ADMIN_UID="$(awk -F: '$1 == "admin" {print $3}' "$ROOT/etc/passwd")"
-OURS="http://127.0.0.1:$WEBDAV_PORT/caldav/admin/"
+kivo_caldav_behind_apache
 declare -A OURS_URL
 if [ "$QUERYING" = 1 ]; then CALENDARS+=(query); fi
 for name in "${CALENDARS[@]}"; do

@@ -98,6 +98,24 @@ kivo_start_serve() {
   KIVO_PORT="$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "$out" | head -n1)"
 }
 
+# ours_call ARGS...: a web API call as admin against $ROOT, with the daemons.
+ours_call() {
+  KIVO_ROOT="$ROOT" KIVO_DAEMONS=on KIVO_WEBDAV_ADDRESS=127.0.0.1 "${SERVER_CPU[@]}" \
+    "$KIVO_WEBAPI" call --user admin "$@" >/dev/null || die "kivo-webapi call $* failed"
+}
+
+# kivo_caldav_behind_apache: WebDAV over HTTP on a free loopback port with
+# CalDAV behind it, in the root $ROOT that kivo_start_serve serves. Sets
+# WEBDAV_PORT, ADMIN_UID and OURS (admin's CalDAV home).
+kivo_caldav_behind_apache() {
+  WEBDAV_PORT="$(free_port)"
+  ours_call KIVO.Core.FileServ.WebDAV 1 set \
+    "{\"enable_http\":true,\"http_port_num\":$WEBDAV_PORT,\"enable_https\":false}"
+  ours_call KIVO.Core.FileServ.WebDAV.CalDAV 1 set '{"enable":true}'
+  ADMIN_UID="$(awk -F: '$1 == "admin" {print $3}' "$ROOT/etc/passwd")"
+  OURS="http://127.0.0.1:$WEBDAV_PORT/caldav/admin/"
+}
+
 # Logs the admin in on KIVO_PORT; sets KIVO_SESSION (the cookie's value).
 kivo_login() {
   local jar
