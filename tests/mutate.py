@@ -234,17 +234,25 @@ def skipped(code, original):
 C_COMPARE = {"<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "=="}
 
 
-def line_mutants_c(path, number, code, original):
-    found = []
-
+def line_adder(found, path, number, original):
+    """The add(operator, start, end, replacement) of one line's mutants."""
     def add(operator, start, end, replacement):
         after = original[:start] + replacement + original[end:]
         found.append(Mutant(path, number, start, operator, original, after))
+    return add
 
-    # Comparisons: clang-format spaces binary operators, templates and
-    # shifts have none.
+
+def add_comparisons(add, code, table):
+    # Comparisons stand between spaces (clang-format spaces binary
+    # operators; templates and shifts have none), in Python too.
     for m in re.finditer(r"(?<=\s)(<=|>=|==|!=|<|>)(?=\s)", code):
-        add("compare", m.start(), m.end(), C_COMPARE[m.group(1)])
+        add("compare", m.start(), m.end(), table[m.group(1)])
+
+
+def line_mutants_c(path, number, code, original):
+    found = []
+    add = line_adder(found, path, number, original)
+    add_comparisons(add, code, C_COMPARE)
     for m in re.finditer(r"(?<![\w.\]])(\d+)([uUlL]*)\b(?![.xX\w])", code):
         value = int(m.group(1))
         add("boundary", m.start(1), m.end(1), str(value + 1))
@@ -376,13 +384,8 @@ PY_COMPARE = dict(C_COMPARE)
 
 def line_mutants_py(path, number, code, original):
     found = []
-
-    def add(operator, start, end, replacement):
-        after = original[:start] + replacement + original[end:]
-        found.append(Mutant(path, number, start, operator, original, after))
-
-    for m in re.finditer(r"(?<=\s)(<=|>=|==|!=|<|>)(?=\s)", code):
-        add("compare", m.start(), m.end(), PY_COMPARE[m.group(1)])
+    add = line_adder(found, path, number, original)
+    add_comparisons(add, code, PY_COMPARE)
     # Membership and identity: "in" and "not in", "is" and "is not" (an
     # "in" after a "for" may be the loop's own).
     for m in re.finditer(r"(?<=\s)(not\s+in|in|is\s+not|is)(?=\s)", code):
