@@ -68,10 +68,7 @@ for i in range(n):
     with open("%s/%s/.Radicale.props" % (base, name), "w") as f:
         json.dump({"tag": "VCALENDAR", "D:displayname": name}, f)
 PY
-radicale_peer_config "$WORK/radicale" "$RADICALE_PORT"
-"${SERVER_CPU[@]}" "$PYTHON" -m radicale --config "$WORK/radicale/config" 2>"$WORK/radicale/log" &
-BENCH_PIDS+=("$!")
-wait_for_port "$RADICALE_PORT" || die "radicale did not come up: $(cat "$WORK/radicale/log")"
+radicale_peer_start "$WORK/radicale" "$RADICALE_PORT"
 peer="$(client "$RADICALE_PORT" /bench/ bench x "$RUNS")"
 stop_started
 

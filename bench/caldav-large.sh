@@ -61,11 +61,7 @@ step() {  # side step client arguments...
 
 # ---- Radicale ---------------------------------------------------------------------------
 RADICALE_PORT="$(free_port)"
-radicale_peer_config "$WORK/radicale" "$RADICALE_PORT"
-"${SERVER_CPU[@]}" "$PYTHON" -m radicale --config "$WORK/radicale/config" \
-  2>"$WORK/radicale/log" &
-BENCH_PIDS+=("$!")
-wait_for_port "$RADICALE_PORT" || die "radicale did not come up: $(cat "$WORK/radicale/log")"
+radicale_peer_start "$WORK/radicale" "$RADICALE_PORT"
 RADICALE="http://127.0.0.1:$RADICALE_PORT/bench/"
 curl -sf -o /dev/null -u bench:x -X PROPFIND -H 'Depth: 0' "$RADICALE" || die "PROPFIND on Radicale"
 for size in "$LARGE" "$SMALL"; do

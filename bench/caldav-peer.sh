@@ -85,11 +85,7 @@ step() {  # side step JSON-producing client arguments...
 
 # ---- Radicale -----------------------------------------------------------------------
 RADICALE_PORT="$(free_port)"
-radicale_peer_config "$WORK/radicale" "$RADICALE_PORT"
-"${SERVER_CPU[@]}" "$PYTHON" -m radicale --config "$WORK/radicale/config" \
-  2>"$WORK/radicale/log" &
-BENCH_PIDS+=("$!")
-wait_for_port "$RADICALE_PORT" || die "radicale did not come up: $(cat "$WORK/radicale/log")"
+radicale_peer_start "$WORK/radicale" "$RADICALE_PORT"
 RADICALE="http://127.0.0.1:$RADICALE_PORT/bench/"
 # The calendars the steps write into, made before the rounds on both sides.
 CALENDARS=()

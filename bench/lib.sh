@@ -148,3 +148,12 @@ type = none
 level = warning
 EOC
 }
+
+# Starts Radicale on its own storage as the peer (radicale_peer_config's
+# configuration in $1, loopback port $2), on the servers' CPU.
+radicale_peer_start() {
+  radicale_peer_config "$1" "$2"
+  "${SERVER_CPU[@]}" "$PYTHON" -m radicale --config "$1/config" 2>"$1/log" &
+  BENCH_PIDS+=("$!")
+  wait_for_port "$2" || die "radicale did not come up: $(cat "$1/log")"
+}
