@@ -1,5 +1,5 @@
 // The share table, etc/kivo/shares.json under the root: the shared folders
-// by name. `kivo-webapi init` writes it (host/root_layout.cc), people edit
+// by name. `kivo-webapi init` writes it (host/hosting/root_layout.cc), people edit
 // it by hand; this is its one reader in C++: the platform's share lookups,
 // the WebDAV daemon's configuration and the host's share choices ask it.
 // The CalDAV daemon's plug-ins (kivo_root.py) read the file by the same

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "host/cli.h"
+#include "host/cli/cli.h"
 
 namespace {
 

@@ -64,12 +64,12 @@ FILES = [
     "daemons/radicale/plugins/*.py",
     "base/*.cc",
     "caldav/*.cc",
-    "host/login_endpoint.cc",
-    "host/sessions.cc",
-    "host/accounts.cc",
-    "host/accounts_version.cc",
-    "host/account_endpoints.cc",
-    "host/account_commands.cc",
+    "host/webapi/login_endpoint.cc",
+    "host/webapi/sessions.cc",
+    "host/accounts/accounts.cc",
+    "host/accounts/accounts_version.cc",
+    "host/webapi/account_endpoints.cc",
+    "host/cli/account_commands.cc",
 ]
 
 # Which build targets a file goes into and which ctest tests cover it, first

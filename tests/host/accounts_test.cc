@@ -3,7 +3,7 @@
 // bars): it runs the table every reader of the accounts runs, so that the page never shows an
 // account served that a daemon refuses, or the reverse.
 
-#include "host/accounts.h"
+#include "host/accounts/accounts.h"
 
 #include <fcntl.h>
 #include <json/json.h>
@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "host/accounts_version.h"
-#include "host/root_layout.h"
+#include "host/accounts/accounts_version.h"
+#include "host/hosting/root_layout.h"
 #include "platform/accounts.h"
 #include "tests/platform/temp_root.h"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "caldav/calendar_registry.h"
-#include "host/service_status.h"
+#include "host/webapi/service_status.h"
 #include "tests/platform/temp_root.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // Rules before the module: origin, content type, session cookie, a non-administrator's create,
 // and permission descriptors that must not load (the shipped one is checked end to end).
 
-#include "host/http_rules.h"
+#include "host/webapi/http_rules.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -9,9 +9,9 @@
 #include <string>
 #include <tuple>
 
-#include "host/calendar_rules.h"
-#include "host/permissions.h"
-#include "host/refusals.h"
+#include "host/webapi/calendar_rules.h"
+#include "host/webapi/permissions.h"
+#include "host/webapi/refusals.h"
 #include "tests/platform/temp_root.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // After every module call the host is root again: identity, groups and creation mask.
 
-#include "host/module_call.h"
+#include "host/hosting/module_call.h"
 
 #include <grp.h>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // Sessions and the login brake against a clock the test moves by hand.
 
-#include "host/sessions.h"
+#include "host/webapi/sessions.h"
 
 #include <gtest/gtest.h>
 

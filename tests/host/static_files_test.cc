@@ -1,14 +1,14 @@
 // Page files as `serve` hands them out: plain files of the page folder only, whatever the path
 // spells, with headers against foreign content; and which shares the page offers to whom.
 
-#include "host/static_files.h"
+#include "host/http/static_files.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
 
-#include "host/share_choices.h"
+#include "host/webapi/share_choices.h"
 #include "tests/platform/temp_root.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // The serve threads' queues: no address or crowd keeps a quiet address's check out; bounded.
 
-#include "host/work_queues.h"
+#include "host/http/work_queues.h"
 
 #include <gtest/gtest.h>
 

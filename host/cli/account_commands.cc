@@ -1,0 +1,125 @@
+// init, useradd and passwd: the commands that lay out a root and manage its
+// accounts.
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include "host/accounts/accounts.h"
+#include "host/cli/cli.h"
+#include "host/common/host_log.h"
+#include "host/hosting/root_layout.h"
+#include "kivo/kivo_paths.h"
+#include "platform/accounts.h"
+
+namespace host {
+
+namespace {
+
+// One line of standard input without its line end; false at its end.
+bool ReadLine(std::string* line) {
+  if (!std::getline(std::cin, *line)) return false;
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  return true;
+}
+
+// Standard input's echo off while it lives, restored however the line ends.
+class NoEcho {
+ public:
+  NoEcho() : on_(tcgetattr(STDIN_FILENO, &saved_) == 0) {
+    if (!on_) return;
+    struct termios quiet = saved_;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    quiet.c_lflag |= ECHONL;
+    on_ = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
+  }
+  ~NoEcho() {
+    if (on_) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_);
+  }
+  NoEcho(const NoEcho&) = delete;
+  NoEcho& operator=(const NoEcho&) = delete;
+
+ private:
+  struct termios saved_;
+  bool on_;
+};
+
+// The new password: from a terminal asked twice without echo, else the first
+// line of standard input (a pipe, a file), as scripts give it.
+bool ReadNewPassword(const std::string& name, std::string* password) {
+  const auto read = [](std::string* line) {
+    if (ReadLine(line)) return true;
+    HOST_LOG("no password given; nothing changed");
+    return false;
+  };
+  if (!isatty(STDIN_FILENO)) return read(password);
+  NoEcho quiet;
+  std::fprintf(stderr, "New password for %s: ", name.c_str());
+  std::string again;
+  if (!read(password)) return false;
+  std::fprintf(stderr, "Retype the new password: ");
+  if (!read(&again)) return false;
+  if (again != *password) {
+    HOST_LOG("the passwords differ; nothing changed");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int RunInit(const Args& args) {
+  ParsedArgs parsed;
+  if (!ParseArgs(args, {"--admin-password-file"}, {}, &parsed) || !parsed.positional.empty()) {
+    HOST_LOG("usage: kivo-webapi init [--admin-password-file FILE]");
+    return kExitUsage;
+  }
+  return InitRoot(kivo::Root(), parsed.Get("--admin-password-file", ""));
+}
+
+int RunUserAdd(const Args& args) {
+  ParsedArgs parsed;
+  long uid = 0;
+  if (!ParseArgs(args, {"--uid"}, {"--admin"}, &parsed) || parsed.positional.size() != 1 ||
+      (parsed.Has("--uid") &&
+       (!ParseDecimal(parsed.Get("--uid", ""), &uid) || uid <= 0 || uid > 2147483647L))) {
+    HOST_LOG("usage: kivo-webapi useradd NAME [--uid N] [--admin]");
+    return kExitUsage;
+  }
+  // A running WebDAV daemon finds the account at its first login.
+  return AddUser(kivo::Root(), parsed.positional[0], static_cast<uid_t>(uid),
+                 parsed.Has("--admin"));
+}
+
+int RunPasswd(const Args& args) {
+  ParsedArgs parsed;
+  if (!ParseArgs(args, {}, {}, &parsed) || parsed.positional.size() != 1) {
+    HOST_LOG("usage: kivo-webapi passwd NAME  (new password from a terminal or stdin)");
+    return kExitUsage;
+  }
+  const std::string root = kivo::Root();
+  const std::string& name = parsed.positional[0];
+  if (IsSystemRoot(root)) {
+    HOST_LOG("refusing to edit the system's account files; use the system's tools");
+    return kExitFailed;
+  }
+  if (name == kGuestAccount) {
+    HOST_LOG("%s has no password: it serves anonymous WebDAV requests only", kGuestAccount);
+    return kExitFailed;
+  }
+  std::string password;
+  if (!ReadNewPassword(name, &password)) return kExitFailed;
+  // The page's rules: a password set here is one the page would have taken.
+  if (!MeetsPasswordRules(password, name)) {
+    HOST_LOG("password refused: %d to %d characters, no control characters, not the name",
+             kMinPasswordChars, kMaxPasswordChars);
+    return kExitFailed;
+  }
+  // The platform refuses (and logs) a name that etc/passwd does not know.
+  return kivo::SetPassword(name, password) == 0 ? kExitOk : kExitFailed;
+}
+
+}  // namespace host

@@ -1,0 +1,368 @@
+#include "host/hosting/root_layout.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <json/json.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <vector>
+
+#include "base/fd.h"
+#include "base/json_file.h"
+#include "base/process.h"
+#include "base/random_text.h"
+#include "base/root_files.h"
+#include "host/accounts/accounts.h"
+#include "host/common/host_log.h"
+#include "host/hosting/module_call.h"
+#include "host/hosting/module_table.h"
+#include "host/hosting/settings_under_way.h"
+#include "host/http/tls_files.h"
+#include "kivo/kivo_paths.h"
+#include "platform/accounts.h"
+
+namespace host {
+
+namespace {
+
+constexpr mode_t kDirMode = 0755;
+
+// Directories of a root, parents first.
+const char* const kDirectories[] = {
+    "/etc",           "/etc/kivo",       "/usr",
+    "/usr/kivo",      "/usr/kivo/etc",   "/usr/kivo/etc.defaults",
+    "/var",           "/var/lib",        "/var/lib/kivo",
+    "/var/log",       "/var/log/kivo",   "/volume1",
+    "/volume1/homes", "/volume1/public", "/volume1/homes/admin",
+};
+
+// What a calendar's state starts as; the WebDAV service fills it in later.
+constexpr char kStateTemplate[] = "KIVO-DAV-STATE 1\n";
+
+// The platform's own reserved ports, so that no service is configured on them:
+// every port `serve` listens on by default (HTTP, HTTPS), the announcements'
+// and SSH's (which the firewall keeps open).
+constexpr char kReservedPorts[] =
+    "{\n  \"webapi\": [5000, 5001],\n  \"mdns\": [5353],\n  \"ssh\": [22]\n}\n";
+
+// Makes the directory (and missing parents) with kDirMode. Existing
+// directories keep their mode: in the system's root they are the system's.
+bool MakeDirectories(const std::string& path) {
+  std::string partial;
+  std::string::size_type pos = 0;
+  while (pos != std::string::npos) {
+    pos = path.find('/', pos + 1);
+    partial = path.substr(0, pos);
+    if (partial.empty()) continue;
+    if (mkdir(partial.c_str(), kDirMode) == 0) {
+      if (chmod(partial.c_str(), kDirMode) != 0) {
+        HOST_LOG("chmod %s: %s", partial.c_str(), strerror(errno));
+        return false;
+      }
+    } else if (errno != EEXIST) {
+      HOST_LOG("mkdir %s: %s", partial.c_str(), strerror(errno));
+      return false;
+    }
+  }
+  return true;
+}
+
+// Writes `content` into a new file; an existing file is kept as it is.
+bool WriteIfMissing(const std::string& path, const std::string& content, mode_t mode) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  if (fd < 0) {
+    if (errno == EEXIST) return true;
+    HOST_LOG("cannot create %s: %s", path.c_str(), strerror(errno));
+    return false;
+  }
+  bool ok = fchmod(fd, mode) == 0 && kivo::base::WriteAll(fd, content.data(), content.size());
+  if (close(fd) != 0) ok = false;
+  if (!ok) HOST_LOG("cannot write %s: %s", path.c_str(), strerror(errno));
+  return ok;
+}
+
+std::string SharesJson(const std::string& root) {
+  Json::Value shares(Json::objectValue);
+  shares["homes"] = InRoot(root, "/volume1/homes");
+  shares["public"] = InRoot(root, "/volume1/public");
+  return kivo::base::StyledJson(shares);
+}
+
+bool ReadFirstLine(const std::string& path, std::string* line) {
+  std::ifstream in(path);
+  if (!in) {
+    HOST_LOG("cannot read %s: %s", path.c_str(), strerror(errno));
+    return false;
+  }
+  std::getline(in, *line);
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  return true;
+}
+
+// Opens `name` in the folder `dir_fd` as a folder, never through a link: a
+// user who swapped a home for a link to a system folder gets nothing given.
+int OpenOwnFolder(int dir_fd, const std::string& name) {
+  return openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// The homes share's folder, opened without following a link in its place.
+int OpenHomes(const std::string& root) {
+  return open(InRoot(root, "/volume1/homes").c_str(),
+              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// Gives a home folder to its account, private (0700), when the root knows
+// the account: no other account reads, lists or writes in it, calendars
+// included.
+bool OwnHome(const std::string& root, const std::string& name) {
+  Account account;
+  if (!LookupAccount(name, &account)) return true;
+  return MakePrivateHome(root, account);
+}
+
+// Every home folder init finds that belongs to an account of the root.
+bool OwnFoundHomes(const std::string& root) {
+  DIR* dir = opendir(InRoot(root, "/volume1/homes").c_str());
+  if (dir == nullptr) return true;
+  std::vector<std::string> names;
+  while (struct dirent* entry = readdir(dir)) {
+    if (entry->d_type == DT_DIR && entry->d_name[0] != '.') names.push_back(entry->d_name);
+  }
+  closedir(dir);
+  bool ok = true;
+  for (const std::string& name : names) ok = OwnHome(root, name) && ok;
+  return ok;
+}
+
+// The public share: every account writes in it, and the sticky bit keeps
+// each one's entries from being removed or renamed by the others.
+bool OpenPublicShare(const std::string& root) {
+  const std::string volume = InRoot(root, "/volume1");
+  const kivo::base::Fd volume_fd(
+      open(volume.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  const kivo::base::Fd public_fd(volume_fd.valid() ? OpenOwnFolder(volume_fd.get(), "public") : -1);
+  const int fd = public_fd.get();
+  struct stat st;
+  const bool ok = fd >= 0 && fstat(fd, &st) == 0 && (st.st_uid != 0 || fchmod(fd, 01777) == 0);
+  if (!ok) HOST_LOG("cannot open %s/public to every account: %s", volume.c_str(), strerror(errno));
+  return ok;
+}
+
+std::string PasswdLine(const std::string& root, const std::string& name, uid_t uid) {
+  return name + ":x:" + std::to_string(uid) + ":" + std::to_string(kUsersGid) + ":" + name + ":" +
+         InRoot(root, "/volume1/homes/" + name) + ":/bin/sh";
+}
+
+// Sets the admin password unless admin has one already.
+bool InitAdminPassword(const std::string& password_file) {
+  std::string hash;
+  if (kivo::ReadPasswordHash("admin", &hash) && !hash.empty() && hash[0] == '$') {
+    if (!password_file.empty()) {
+      HOST_LOG("note: admin already has a password; keeping it (use 'kivo-webapi passwd admin')");
+    }
+    return true;
+  }
+  std::string password;
+  const bool generated = password_file.empty();
+  if (generated) {
+    password = kivo::base::RandomPassword(20);
+  } else if (!ReadFirstLine(password_file, &password)) {
+    return false;
+  }
+  if (password.empty()) {
+    HOST_LOG("empty admin password");
+    return false;
+  }
+  if (kivo::SetPassword("admin", password) != 0) return false;
+  if (generated) std::printf("admin password: %s\n", password.c_str());
+  return true;
+}
+
+bool InitAccounts(const std::string& root, const std::string& password_file) {
+  struct Entry {
+    const char* file;
+    const char* name;
+    std::string line;
+    mode_t mode;
+  };
+  const Entry entries[] = {
+      {"/etc/group", "root", "root:x:0:", 0644},
+      {"/etc/group", "users", "users:x:100:", 0644},
+      {"/etc/group", kAdministratorsGroup, "administrators:x:101:admin", 0644},
+      {"/etc/passwd", "root", "root:x:0:0:root:/root:/bin/sh", 0644},
+      {"/etc/passwd", "admin", PasswdLine(root, "admin", kFirstUserUid), 0644},
+      {"/etc/shadow", "root", "root:*:0:0:99999:7:::", 0600},
+      {"/etc/passwd", kGuestAccount,
+       std::string(kGuestAccount) + ":x:" + std::to_string(kGuestUid) + ":" +
+           std::to_string(kUsersGid) + ":guest:/nonexistent:/usr/sbin/nologin",
+       0644},
+      {"/etc/shadow", kGuestAccount, std::string(kGuestAccount) + ":!:0:0:99999:7:::", 0600},
+  };
+  for (const Entry& e : entries) {
+    bool added = false;
+    if (!EnsureEntry(InRoot(root, e.file), e.name, e.line, e.mode, &added)) return false;
+  }
+  return InitAdminPassword(password_file);
+}
+
+// A calendar change a killed call left under way is finished or undone by
+// the next calendar call; the host's start makes one (a list), so that no
+// calendar stays hidden until someone asks. A settings change left under way
+// is run again whole. Without the module, nothing.
+void FinishChangesUnderWay() {
+  ModuleTable module;
+  std::string error;
+  APIEntryFunc list = nullptr;
+  if (!module.Open(DefaultModulePath(), &error) ||
+      module.Find("KIVO.Core.FileServ.WebDAV.CalDAV.Calendar", 1, "list", &list) != Match::kFound) {
+    HOST_LOG("note: calendar changes under way not looked at: %s", error.c_str());
+    return;
+  }
+  if (!RunModuleCall(list, "admin", Json::Value(Json::objectValue)).success) {
+    HOST_LOG("note: the calendars could not be listed after the changes under way");
+  }
+  FinishSettingsUnderWay(module);
+}
+
+}  // namespace
+
+HomeState HomeStateOf(const std::string& root, const Account& account) {
+  const kivo::base::Fd homes(OpenHomes(root));
+  struct stat st;
+  const int found =
+      !homes.valid() ? -1 : fstatat(homes.get(), account.name.c_str(), &st, AT_SYMLINK_NOFOLLOW);
+  const int error = errno;
+  if (found != 0) return error == ENOENT ? HomeState::kMissing : HomeState::kNotAFolder;
+  if (!S_ISDIR(st.st_mode)) return HomeState::kNotAFolder;
+  if (st.st_uid != account.uid) return HomeState::kNotOwned;
+  return (st.st_mode & 077) != 0 ? HomeState::kReadable : HomeState::kPrivate;
+}
+
+const char* HomeStateName(HomeState state) {
+  switch (state) {
+    case HomeState::kPrivate:
+      return "private";
+    case HomeState::kMissing:
+      return "missing";
+    case HomeState::kReadable:
+      return "readable";
+    case HomeState::kNotOwned:
+      return "not_owned";
+    case HomeState::kNotAFolder:
+      return "not_a_folder";
+  }
+  return "";
+}
+
+bool MakePrivateHome(const std::string& root, const Account& account) {
+  const char* name = account.name.c_str();
+  const kivo::base::Fd homes(OpenHomes(root));
+  const int homes_fd = homes.get();
+  // Made root's and closed to all, then given away: never open to others.
+  const bool made = homes_fd >= 0 && (mkdirat(homes_fd, name, 0700) == 0 || errno == EEXIST);
+  const kivo::base::Fd home(made ? OpenOwnFolder(homes_fd, name) : -1);
+  const int fd = home.get();
+  const bool ok = fd >= 0 && fchown(fd, account.uid, account.gid) == 0 && fchmod(fd, 0700) == 0;
+  if (!ok) HOST_LOG("cannot give the home %s to its account: %s", name, strerror(errno));
+  return ok;
+}
+
+int InitRoot(const std::string& root, const std::string& admin_password_file) {
+  if (!root.empty() && !MakeDirectories(root)) return 1;
+  for (const char* dir : kDirectories) {
+    if (!MakeDirectories(InRoot(root, dir))) return 1;
+  }
+  struct File {
+    const char* path;
+    std::string content;
+    mode_t mode;
+  };
+  const File files[] = {
+      {"/usr/kivo/etc.defaults/.state_for_dir.pag", kStateTemplate, 0644},
+      {SZF_KIVOINFO_CONF, "", 0644},
+      {SZF_SHARES_JSON, SharesJson(root), 0644},
+      {SZF_PORTS_JSON, kReservedPorts, 0644},
+      {SZF_SERVICES_JSON, "{}\n", 0644},
+  };
+  for (const File& f : files) {
+    if (!WriteIfMissing(InRoot(root, f.path), f.content, f.mode)) return 1;
+  }
+  if (IsSystemRoot(root)) {
+    HOST_LOG("note: system root: etc/passwd, etc/group and etc/shadow are left to the system");
+  } else if (!InitAccounts(root, admin_password_file)) {
+    return 1;
+  }
+  if (!EnsureTlsFiles(root)) return 1;
+  if (!OpenPublicShare(root) || !OwnFoundHomes(root)) return 1;
+  FinishChangesUnderWay();
+  return 0;
+}
+
+namespace {
+
+// In the system's root the account files are the system's: its useradd
+// writes them (with its locks and its uid range), without a home of its
+// making, since Debian's would be 0755 or under /home.
+bool SystemUserAdd(const std::string& name, uid_t uid, bool admin) {
+  std::vector<std::string> argv = {"/usr/sbin/useradd", "--gid", "users", "--home-dir",
+                                   "/volume1/homes/" + name, "--no-create-home", "--shell",
+                                   "/usr/sbin/nologin", "--comment", name};
+  if (uid != 0) argv.insert(argv.end(), {"--uid", std::to_string(uid)});
+  if (admin) argv.insert(argv.end(), {"--groups", kAdministratorsGroup});
+  argv.push_back(name);
+  std::string output;
+  const int status = kivo::base::RunCaptured(argv, &output);
+  if (status != 0) {
+    HOST_LOG("useradd %s failed (%d): %s", name.c_str(), status, output.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int AddUser(const std::string& root, const std::string& name, uid_t uid, bool admin) {
+  if (!IsValidUserName(name)) {
+    HOST_LOG("invalid user name '%s'", name.c_str());
+    return 1;
+  }
+  if (const char* why = ReservedNameReason(name)) {
+    HOST_LOG("'%s' cannot be an account: %s; choose another name", name.c_str(), why);
+    return 1;
+  }
+  Account existing;
+  if (LookupAccount(name, &existing)) {
+    HOST_LOG("user %s exists", name.c_str());
+    return 1;
+  }
+  if (IsSystemRoot(root)) {
+    if (!SystemUserAdd(name, uid, admin) || !MakeDirectories(InRoot(root, "/volume1/homes"))) {
+      return 1;
+    }
+    return OwnHome(root, name) ? 0 : 1;
+  }
+  const std::vector<uid_t> used = UsedUids(root);
+  if (uid == 0) {
+    uid = kFirstUserUid;
+    while (std::find(used.begin(), used.end(), uid) != used.end()) ++uid;
+  } else if (std::find(used.begin(), used.end(), uid) != used.end()) {
+    HOST_LOG("uid %u is taken", static_cast<unsigned>(uid));
+    return 1;
+  }
+  bool added = false;
+  if (!EnsureEntry(InRoot(root, SZF_PASSWD), name, PasswdLine(root, name, uid), 0644, &added) ||
+      !EnsureEntry(InRoot(root, SZF_SHADOW), name, name + ":!:0:0:99999:7:::", 0600, &added)) {
+    return 1;
+  }
+  if (admin && !AddGroupMember(root, kAdministratorsGroup, name)) return 1;
+  if (!MakeDirectories(InRoot(root, "/volume1/homes"))) return 1;
+  return OwnHome(root, name) ? 0 : 1;
+}
+
+}  // namespace host

@@ -1,0 +1,220 @@
+// POST /webapi/password (a password change), GET /webapi/accounts (the
+// accounts list) and POST /webapi/accounts/home (make a home private): the
+// account work the page does beside the module's calls.
+//
+// Threading: entered on the event loop. A password change is hashed on the
+// password pool, behind the login brake, reading and writing etc/shadow
+// under the credentials lock; the list and the homes run on the module
+// thread, where nothing switches the process's credentials meanwhile.
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "host/accounts/accounts.h"
+#include "host/common/host_log.h"
+#include "host/webapi/http_rules.h"
+#include "host/common/json_text.h"
+#include "host/webapi/refusals.h"
+#include "host/hosting/root_layout.h"
+#include "host/webapi/web_api_server.h"
+#include "kivo/kivo_paths.h"
+#include "platform/accounts.h"
+
+namespace host {
+
+namespace {
+
+// Answers a session's request: every answer's log line names the session's
+// account.
+HttpReply AnsweringAs(const std::string& account, const HttpReply& reply) {
+  return [account, reply](HttpAnswer a) {
+    a.log_account = account;
+    reply(std::move(a));
+  };
+}
+
+// The refusal for an account no password or home is given to, or 0.
+int BarRefusal(AccountBar bar) {
+  switch (bar) {
+    case AccountBar::kGuest:
+      return kGuestRefused;
+    case AccountBar::kSystemUid:
+    case AccountBar::kGroupRoot:
+      return kSystemAccount;
+    case AccountBar::kLocked:
+      return kAccountLocked;
+    case AccountBar::kNone:
+    case AccountBar::kNoPassword:
+      return 0;
+  }
+  return 0;
+}
+
+std::string HashOf(const std::string& name) {
+  std::string hash;
+  if (!kivo::ReadPasswordHash(name, &hash)) hash.clear();
+  return hash;
+}
+
+// On the module thread.
+Json::Value AccountsJson(const Grant&) {
+  const std::string root = kivo::Root();
+  Json::Value list(Json::arrayValue);
+  for (const Account& account : ListAccounts(root)) {
+    const AccountBar bar = BarOf(account, HashOf(account.name));
+    Json::Value row(Json::objectValue);
+    row["account"] = account.name;
+    row["uid"] = static_cast<Json::UInt>(account.uid);
+    row["is_admin"] = IsAdministrator(account.name);
+    row["refused"] = BarName(bar);
+    // Accounts the daemons never serve have no home there to speak of.
+    const bool served = BarRefusal(bar) == 0 || bar == AccountBar::kLocked;
+    row["home"] = served ? Json::Value(HomeStateName(HomeStateOf(root, account))) : Json::Value();
+    list.append(row);
+  }
+  Json::Value data(Json::objectValue);
+  data["accounts"] = list;
+  return data;
+}
+
+}  // namespace
+
+// On the event loop: what needs no account file is judged here, the rest on
+// the password pool, behind the login brake of the session's account.
+void WebApiServer::Password(const HttpRequest& request, const HttpReply& reply) {
+  const std::string token = SessionTokenFromCookie(request.Header("Cookie"));
+  Grant grant;
+  if (token.empty() || !sessions_.Lookup(token, &grant)) {
+    return reply(RefusalAnswer(kNotLoggedIn));
+  }
+  const HttpReply answer = AnsweringAs(grant.account, reply);
+  Json::Value body;
+  if (!ParseJson(request.body, &body) || !body.isObject() || !body["old_password"].isString() ||
+      !body["password"].isString() ||
+      (body.isMember("account") && !body["account"].isString())) {
+    return answer(RefusalAnswer(kMalformedRequest));
+  }
+  const std::string target = body.get("account", grant.account).asString();
+  const std::string password = body["password"].asString();
+  if (target != grant.account && !grant.admin) return answer(RefusalAnswer(kNotAllowed));
+  if (!MeetsPasswordRules(password, target)) return answer(RefusalAnswer(kPasswordRules));
+  const std::string address = request.client_address;
+  const std::chrono::seconds wait = brake_.Wait(grant.account, address);
+  HttpAnswer busy = RefusalAnswer(kTooManyLogins);
+  busy.log_account = grant.account;
+  if (wait.count() > 0) {
+    busy.headers.emplace_back("Retry-After", std::to_string(wait.count()));
+    return reply(std::move(busy));
+  }
+  busy.headers.emplace_back("Retry-After", "1");
+  const auto refuse = [reply, busy] { reply(busy); };
+  auto change = std::make_shared<PasswordChange>();
+  change->token = token;
+  change->grant = grant;
+  change->target = target;
+  change->old_password = body["old_password"].asString();
+  change->password = password;
+  change->address = address;
+  if (!password_pool_.Post(
+          address, [this, change, answer] { answer(ChangePassword(*change)); }, refuse)) {
+    refuse();
+  }
+}
+
+// On the password pool. The account files are read and written under the
+// credentials lock, the old password is hashed outside it.
+HttpAnswer WebApiServer::ChangePassword(const PasswordChange& change) {
+  std::string hash;
+  {
+    std::lock_guard<std::mutex> lock(credentials_mu_);
+    if (!SessionHolds(change.token)) return RefusalAnswer(kNotLoggedIn);
+    hash = HashOf(change.grant.account);
+  }
+  const auto start = std::chrono::steady_clock::now();
+  const bool ok = kivo::PasswordMatches(change.old_password, hash);
+  NoteHashTime(std::chrono::steady_clock::now() - start);
+  brake_.Record(change.grant.account, change.address, ok);
+  if (!ok) return RefusalAnswer(kWrongPassword);
+  std::string new_hash;
+  {
+    std::lock_guard<std::mutex> lock(credentials_mu_);
+    Account account;
+    if (!IsValidUserName(change.target) || !LookupAccount(change.target, &account)) {
+      return RefusalAnswer(kNoSuchAccount);
+    }
+    const int barred = BarRefusal(BarOf(account, HashOf(change.target)));
+    if (barred != 0) return RefusalAnswer(barred);
+    // The platform's writer, as `kivo-webapi passwd`: locked, replaced whole.
+    if (kivo::SetPassword(change.target, change.password) != 0) {
+      HOST_LOG("cannot set the password of %s", change.target.c_str());
+      return RefusalAnswer(kUnknownError);
+    }
+    new_hash = HashOf(change.target);
+  }
+  const bool own = change.target == change.grant.account;
+  const size_t ended = sessions_.PasswordChanged(change.target, own ? change.token : "", new_hash);
+  if (own) {
+    HOST_LOG("%s changed their password", change.target.c_str());
+  } else {
+    HOST_LOG("administrator %s set the password of %s", change.grant.account.c_str(),
+             change.target.c_str());
+  }
+  Json::Value body(Json::objectValue);
+  body["success"] = true;
+  body["data"]["account"] = change.target;
+  body["data"]["sessions_ended"] = static_cast<Json::UInt64>(ended);
+  return JsonAnswer(200, body);
+}
+
+void WebApiServer::Accounts(const HttpRequest& request, const HttpReply& reply) {
+  Grant grant;
+  const std::string token = SessionTokenFromCookie(request.Header("Cookie"));
+  if (!token.empty() && sessions_.Lookup(token, &grant) && !grant.admin) {
+    HttpAnswer refused = RefusalAnswer(kNotAllowed);
+    refused.log_account = grant.account;
+    return reply(std::move(refused));
+  }
+  SessionRead(request, reply, false, AccountsJson);
+}
+
+void WebApiServer::AccountHome(const HttpRequest& request, const HttpReply& reply) {
+  const std::string token = SessionTokenFromCookie(request.Header("Cookie"));
+  Grant grant;
+  if (token.empty() || !sessions_.Lookup(token, &grant)) {
+    return reply(RefusalAnswer(kNotLoggedIn));
+  }
+  const HttpReply answer = AnsweringAs(grant.account, reply);
+  Json::Value body;
+  if (!ParseJson(request.body, &body) || !body.isObject() || !body["account"].isString()) {
+    return answer(RefusalAnswer(kMalformedRequest));
+  }
+  if (!grant.admin) return answer(RefusalAnswer(kNotAllowed));
+  const std::string name = body["account"].asString();
+  // On the module thread: nothing switches the process's credentials there
+  // while the folder is made and given away.
+  const bool posted = module_thread_.Post([this, token, grant, name, answer] {
+    if (!SessionHolds(token)) return answer(RefusalAnswer(kNotLoggedIn));
+    const std::string root = kivo::Root();
+    Account account;
+    if (!IsValidUserName(name) || !LookupAccount(name, &account)) {
+      return answer(RefusalAnswer(kNoSuchAccount));
+    }
+    const AccountBar bar = BarOf(account, HashOf(name));
+    if (bar == AccountBar::kGuest || bar == AccountBar::kSystemUid ||
+        bar == AccountBar::kGroupRoot) {
+      return answer(RefusalAnswer(BarRefusal(bar)));
+    }
+    if (!MakePrivateHome(root, account)) return answer(RefusalAnswer(kUnknownError));
+    HOST_LOG("administrator %s made the home of %s private", grant.account.c_str(), name.c_str());
+    Json::Value out(Json::objectValue);
+    out["success"] = true;
+    out["data"]["account"] = name;
+    out["data"]["home"] = HomeStateName(HomeStateOf(root, account));
+    answer(JsonAnswer(200, out));
+  });
+  if (!posted) answer(RefusalAnswer(kServerBusy));
+}
+
+}  // namespace host

@@ -1,0 +1,54 @@
+// What the platform runs under the root, as `kivo-webapi services` prints it
+// and the page shows it (GET /webapi/services): the WebDAV daemon and its two
+// variants, the DNS-SD announcements, avahi, the CalDAV daemon, and the name
+// the CalDAV daemon gave each calendar in its URLs.
+//
+// Reads services.json, kivoinfo.conf, the daemons' pid files, the calendar
+// registry (caldav::CalendarRegistry::ReadOnly: never its lock, so a serving
+// loop never waits for a module call), the share table and the CalDAV
+// daemon's ids.json, each through its owner's reader; changes nothing. Files are read with the process's identity (root for the
+// daemons' files); callable from any thread.
+
+#ifndef KIVO_HOST_SERVICE_STATUS_H_
+#define KIVO_HOST_SERVICE_STATUS_H_
+
+#include <json/json.h>
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace host {
+
+struct ServiceRow {
+  std::string service;
+  int run = -1;  // its run setting: 1 enabled, 2 disabled, -1 none recorded;
+                // for caldav the switch, 1 on or 0 off
+  bool running = false;  // a process serves it now
+  pid_t pid = 0;         // 0 unless a process of its own is known
+  std::string ports;     // "-" when none applies
+};
+
+// One row per service, in the order `services` prints them. An
+// announcement or a variant counts as running only while the WebDAV daemon
+// serves that variant.
+std::vector<ServiceRow> ServiceRows();
+
+// For the page:
+//   {"webdav": {"running": bool,
+//               "http":  {"enabled": bool, "running": bool, "port": int},
+//               "https": {"enabled": bool, "running": bool, "port": int}},
+//    "caldav": {"enabled": bool, "running": bool},
+//    "calendars": {"<calendar id>": "<name in the calendar's URL>", ...},
+//    "closed": ["<calendar id>", ...]}
+// A calendar is in "calendars" once the CalDAV daemon has named it (it does
+// when a client first lists an account that holds it) and, with `account`,
+// when that account may open it: its folder is one the CalDAV daemon lists
+// for the account (host/accounts/accounts.h MayOpenFolder), so that the page never
+// offers an address that answers 404 to the one who reads it; "closed" lists
+// the calendars the account may not open.
+Json::Value ServiceStatusJson(const std::string& account = "");
+
+}  // namespace host
+
+#endif  // KIVO_HOST_SERVICE_STATUS_H_
