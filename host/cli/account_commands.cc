@@ -10,6 +10,7 @@
 
 #include "host/accounts/accounts.h"
 #include "host/cli/cli.h"
+#include "host/common/decimal.h"
 #include "host/common/host_log.h"
 #include "host/hosting/root_layout.h"
 #include "kivo/kivo_paths.h"

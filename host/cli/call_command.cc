@@ -7,6 +7,7 @@
 
 #include "daemons/service_effects.h"
 #include "host/cli/cli.h"
+#include "host/common/decimal.h"
 #include "host/common/host_log.h"
 #include "host/common/json_text.h"
 #include "host/hosting/module_call.h"

@@ -1,8 +1,6 @@
 #include "host/cli/cli.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 
 #include "host/common/host_log.h"
 
@@ -55,16 +53,6 @@ bool ParseArgs(const Args& args, const std::vector<std::string>& valued,
       return false;
     }
   }
-  return true;
-}
-
-bool ParseDecimal(const std::string& text, long* value) {
-  if (text.empty() || text.size() > 18) return false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const bool sign = i == 0 && text[i] == '-' && text.size() > 1;
-    if (!sign && (text[i] < '0' || text[i] > '9')) return false;
-  }
-  *value = std::strtol(text.c_str(), nullptr, 10);
   return true;
 }
 

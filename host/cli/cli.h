@@ -32,9 +32,6 @@ struct ParsedArgs {
 bool ParseArgs(const Args& args, const std::vector<std::string>& valued,
                const std::vector<std::string>& flags, ParsedArgs* parsed);
 
-// Parses a whole decimal integer (optional '-'); false for anything else.
-bool ParseDecimal(const std::string& text, long* value);
-
 int RunInit(const Args& args);
 int RunUserAdd(const Args& args);
 int RunPasswd(const Args& args);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "host/cli/cli.h"
+#include "host/common/decimal.h"
 #include "host/accounts/accounts.h"
 #include "host/common/host_log.h"
 #include "host/hosting/module_table.h"
@@ -41,8 +42,9 @@ bool ParseListen(const std::string& text, bool tls, std::vector<Listen>* listens
   return true;
 }
 
-}  // namespace
-
+// Serves until SIGINT or SIGTERM. Prints "listening on ADDR:PORT" (plain) and
+// "listening on ADDR:PORT (https)" on stdout once it accepts connections.
+// 0 after a clean stop, 1 when it cannot start.
 int Serve(const ServeOptions& options) {
   // Blocked before any thread starts, so that only the waiter takes them.
   sigset_t stop_signals;
@@ -86,8 +88,10 @@ int Serve(const ServeOptions& options) {
   // done ends now.
   FinishSettingsUnderWay(module);
   WebApiServer server(options, module, permissions);
-  return server.Run(stop_signals);
+  return server.Run(stop_signals) ? kExitOk : kExitFailed;
 }
+
+}  // namespace
 
 int RunServe(const Args& args) {
   ParsedArgs parsed;

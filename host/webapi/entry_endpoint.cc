@@ -5,7 +5,7 @@
 #include <string>
 
 #include "host/webapi/calendar_rules.h"
-#include "host/cli/cli.h"
+#include "host/common/decimal.h"
 #include "host/common/host_log.h"
 #include "host/webapi/http_rules.h"
 #include "host/common/json_text.h"

@@ -3,7 +3,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "host/cli/cli.h"
+#include "host/common/decimal.h"
 #include "host/common/json_text.h"
 
 namespace host {

@@ -16,7 +16,6 @@
 
 #include "base/root_files.h"
 #include "host/accounts/accounts.h"
-#include "host/cli/cli.h"
 #include "host/common/host_log.h"
 #include "host/webapi/http_rules.h"
 #include "host/common/json_text.h"
@@ -247,7 +246,7 @@ void WebApiServer::Logged(const HttpRequest& request, const HttpAnswer& answer,
                LogEscape(answer.log_account).c_str(), answer.status, static_cast<long long>(ms));
 }
 
-int WebApiServer::Run(const sigset_t& stop_signals) {
+bool WebApiServer::Run(const sigset_t& stop_signals) {
   // What an unknown account's refusal waits, until real checks tell.
   const auto start = std::chrono::steady_clock::now();
   kivo::PasswordMatches("", "");
@@ -262,12 +261,12 @@ int WebApiServer::Run(const sigset_t& stop_signals) {
   if (tls && (!ReadWholeFile(options_.tls_cert, &cert) || !ReadWholeFile(options_.tls_key, &key))) {
     HOST_LOG("cannot read the certificate %s or its key %s", options_.tls_cert.c_str(),
              options_.tls_key.c_str());
-    return kExitFailed;
+    return false;
   }
   std::vector<std::string> announced;
   for (const Listen& l : options_.listens) {
     const int port = daemons_.Add(l, cert, key);
-    if (port < 0) return kExitFailed;
+    if (port < 0) return false;
     const bool v6 = l.address.find(':') != std::string::npos;
     names_.push_back(Lower(v6 ? "[" + l.address + "]" : l.address));
     announced.push_back("listening on " + (v6 ? "[" + l.address + "]" : l.address) + ":" +
@@ -295,7 +294,7 @@ int WebApiServer::Run(const sigset_t& stop_signals) {
   daemons_.Run(stop);
   done = true;
   waiter.join();
-  return kExitOk;
+  return true;
 }
 
 }  // namespace host

@@ -38,11 +38,6 @@ struct ServeOptions {
   HttpLimits limits;
 };
 
-// Serves until SIGINT or SIGTERM. Prints "listening on ADDR:PORT" (plain) and
-// "listening on ADDR:PORT (https)" on stdout once it accepts connections.
-// 0 after a clean stop, 1 when it cannot start.
-int Serve(const ServeOptions& options);
-
 // Access-log form of a text: every control byte, space, backslash and byte
 // beyond ASCII as \xHH, so that a field never spans or forges a line.
 std::string LogEscape(const std::string& text);

@@ -13,7 +13,6 @@
 #include "daemons/httpd/webdav_daemon.h"
 #include "daemons/radicale/caldav_daemon.h"
 #include "host/accounts/accounts.h"
-#include "host/cli/cli.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
 

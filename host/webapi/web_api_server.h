@@ -51,7 +51,8 @@ class WebApiServer final : public HttpHandler {
   WebApiServer(const ServeOptions& options, const ModuleTable& module,
                const Permissions& permissions);
 
-  int Run(const sigset_t& stop_signals);
+  // Serves until one of `stop_signals` comes; false when it cannot start.
+  bool Run(const sigset_t& stop_signals);
 
   bool Screen(const HttpRequest& request, HttpAnswer* answer) override;
   HttpAnswer Refusal(const HttpRequest& request, int status) override;
