@@ -8,7 +8,9 @@
 #include <memory>
 
 #include "host/common/host_log.h"
+#include "host/common/root_paths.h"
 #include "kivo/account_files.h"
+#include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
 #include "base/root_files.h"
 
@@ -52,16 +54,6 @@ bool FirstFieldIs(const std::string& line, const std::string& name) {
 }
 
 }  // namespace
-
-bool IsSystemRoot(const std::string& root) {
-  return root.find_first_not_of('/') == std::string::npos;
-}
-
-std::string InRoot(const std::string& root, const std::string& system_path) {
-  std::string base = root;
-  while (!base.empty() && base.back() == '/') base.pop_back();
-  return base + system_path;
-}
 
 bool IsValidUserName(const std::string& name) {
   if (name.empty() || name.size() > 32) return false;
@@ -205,6 +197,9 @@ bool MayOpenFolder(const std::string& path, const Account& account,
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && allowed(st, 5);
 }
 
+namespace {
+
+// Uids used in etc/passwd (empty when the file is missing).
 std::vector<uid_t> UsedUids(const std::string& root) {
   std::vector<uid_t> uids;
   std::vector<std::string> lines;
@@ -216,6 +211,9 @@ std::vector<uid_t> UsedUids(const std::string& root) {
   return uids;
 }
 
+// Appends a line to an account file unless a line for `name` (its first
+// field) is there already. *added tells which happened. Creates the file with
+// `mode` when missing. False on an I/O error (logged).
 bool EnsureEntry(const std::string& path, const std::string& name, const std::string& line,
                  mode_t mode, bool* added) {
   *added = false;
@@ -231,6 +229,8 @@ bool EnsureEntry(const std::string& path, const std::string& name, const std::st
   return true;
 }
 
+// Adds `member` to the member list of `group` in etc/group (no-op when it is
+// listed). False when the group is missing or on an I/O error.
 bool AddGroupMember(const std::string& root, const std::string& group, const std::string& member) {
   const std::string path = InRoot(root, "/etc/group");
   kivo::base::FileLock lock(kivo::base::LockPathFor(path));
@@ -251,6 +251,57 @@ bool AddGroupMember(const std::string& root, const std::string& group, const std
   }
   HOST_LOG("no group %s in %s", group.c_str(), path.c_str());
   return false;
+}
+
+std::string PasswdLine(const std::string& root, const std::string& name, uid_t uid) {
+  return name + ":x:" + std::to_string(uid) + ":" + std::to_string(kUsersGid) + ":" + name + ":" +
+         InRoot(root, "/volume1/homes/" + name) + ":/bin/sh";
+}
+
+}  // namespace
+
+bool WriteFirstAccounts(const std::string& root) {
+  struct Entry {
+    const char* file;
+    const char* name;
+    std::string line;
+    mode_t mode;
+  };
+  const Entry entries[] = {
+      {"/etc/group", "root", "root:x:0:", 0644},
+      {"/etc/group", "users", "users:x:100:", 0644},
+      {"/etc/group", kAdministratorsGroup, "administrators:x:101:admin", 0644},
+      {"/etc/passwd", "root", "root:x:0:0:root:/root:/bin/sh", 0644},
+      {"/etc/passwd", "admin", PasswdLine(root, "admin", kFirstUserUid), 0644},
+      {"/etc/shadow", "root", "root:*:0:0:99999:7:::", 0600},
+      {"/etc/passwd", kGuestAccount,
+       std::string(kGuestAccount) + ":x:" + std::to_string(kGuestUid) + ":" +
+           std::to_string(kUsersGid) + ":guest:/nonexistent:/usr/sbin/nologin",
+       0644},
+      {"/etc/shadow", kGuestAccount, std::string(kGuestAccount) + ":!:0:0:99999:7:::", 0600},
+  };
+  for (const Entry& e : entries) {
+    bool added = false;
+    if (!EnsureEntry(InRoot(root, e.file), e.name, e.line, e.mode, &added)) return false;
+  }
+  return true;
+}
+
+bool WriteNewAccount(const std::string& root, const std::string& name, uid_t uid, bool admin) {
+  const std::vector<uid_t> used = UsedUids(root);
+  if (uid == 0) {
+    uid = kFirstUserUid;
+    while (std::find(used.begin(), used.end(), uid) != used.end()) ++uid;
+  } else if (std::find(used.begin(), used.end(), uid) != used.end()) {
+    HOST_LOG("uid %u is taken", static_cast<unsigned>(uid));
+    return false;
+  }
+  bool added = false;
+  if (!EnsureEntry(InRoot(root, SZF_PASSWD), name, PasswdLine(root, name, uid), 0644, &added) ||
+      !EnsureEntry(InRoot(root, SZF_SHADOW), name, name + ":!:0:0:99999:7:::", 0600, &added)) {
+    return false;
+  }
+  return !admin || AddGroupMember(root, kAdministratorsGroup, name);
 }
 
 }  // namespace host

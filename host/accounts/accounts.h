@@ -6,14 +6,21 @@
 // lines of new accounts for init and useradd. Those writers lock and replace
 // a file whole the way the platform's own writers do, so a reader never sees
 // half a file and a concurrent password change is not lost.
+//
+// The one door of the host's accounts room: the other rooms include this
+// header and no other of it. Its functions may be called from any thread.
 
 #ifndef KIVO_HOST_ACCOUNTS_H_
 #define KIVO_HOST_ACCOUNTS_H_
 
 #include <sys/types.h>
 
+#include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
+
+#include "base/fd.h"
 
 namespace host {
 
@@ -47,13 +54,6 @@ AccountBar BarOf(const Account& account, const std::string& hash);
 // The bar's name on the web API: "", "guest", "system_uid", "group_root",
 // "locked", "no_password".
 const char* BarName(AccountBar bar);
-
-// True when the root is the system's own ("" or "/"), whose account files the
-// host never edits.
-bool IsSystemRoot(const std::string& root);
-
-// Absolute path of a system path inside the root ("/etc/passwd" -> ...).
-std::string InRoot(const std::string& root, const std::string& system_path);
 
 // Login names the host accepts: [a-z_][a-z0-9_.-]*, at most 32 bytes.
 bool IsValidUserName(const std::string& name);
@@ -94,18 +94,45 @@ std::vector<gid_t> GroupsOf(const std::string& root, const Account& account);
 bool MayOpenFolder(const std::string& path, const Account& account,
                    const std::vector<gid_t>& groups);
 
-// Uids used in etc/passwd (empty when the file is missing).
-std::vector<uid_t> UsedUids(const std::string& root);
+// The account files' lines of a new root, each only where its file lacks
+// it: the groups root, users and administrators (admin a member), the
+// accounts root, admin and guest, and the locked shadow lines of root and
+// guest. False on an I/O error (logged).
+bool WriteFirstAccounts(const std::string& root);
 
-// Appends a line to an account file unless a line for `name` (its first
-// field) is there already. *added tells which happened. Creates the file with
-// `mode` when missing. False on an I/O error (logged).
-bool EnsureEntry(const std::string& path, const std::string& name, const std::string& line,
-                 mode_t mode, bool* added);
+// The lines of a new account: etc/passwd (primary group "users", its home in
+// the homes share), a locked etc/shadow line, and with `admin` its place in
+// "administrators". `uid` 0 picks the next free uid from 1024 up. False when
+// `uid` is taken or on an I/O error (logged).
+bool WriteNewAccount(const std::string& root, const std::string& name, uid_t uid, bool admin);
 
-// Adds `member` to the member list of `group` in etc/group (no-op when it is
-// listed). False when the group is missing or on an I/O error.
-bool AddGroupMember(const std::string& root, const std::string& group, const std::string& member);
+// A number that changes whenever one of the root's account files (etc/passwd,
+// etc/shadow, etc/group) is written, replaced or removed: sessions compare it
+// with the one their grant was confirmed at, and look again when it moved.
+//
+// The number comes from an inotify watch on the root's etc folder, read
+// without waiting on every question: the kernel queues an event before the
+// write that caused it returns, so a change made before a request came in is
+// always counted. Where no watch can be set, each question stats the three
+// files instead. Thread-safe; owns its inotify descriptor and nothing else.
+class AccountsVersion {
+ public:
+  explicit AccountsVersion(const std::string& root);
+  ~AccountsVersion();
+  AccountsVersion(const AccountsVersion&) = delete;
+  AccountsVersion& operator=(const AccountsVersion&) = delete;
+
+  uint64_t Current();
+
+ private:
+  bool DrainEvents();  // false once the watch can no longer be trusted
+  uint64_t FromStats() const;
+
+  const std::string etc_;
+  std::mutex mu_;
+  kivo::base::Fd fd_;  // the inotify descriptor; none: stat the files
+  uint64_t changes_ = 0;
+};
 
 }  // namespace host
 

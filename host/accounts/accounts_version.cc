@@ -1,4 +1,6 @@
-#include "host/accounts/accounts_version.h"
+// The accounts' version (host/accounts/accounts.h): the inotify watch and
+// its fallback.
+#include "host/accounts/accounts.h"
 
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -7,8 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "host/accounts/accounts.h"
 #include "host/common/host_log.h"
+#include "host/common/root_paths.h"
 
 namespace host {
 

@@ -12,6 +12,7 @@
 #include "host/cli/cli.h"
 #include "host/common/decimal.h"
 #include "host/common/host_log.h"
+#include "host/common/root_paths.h"
 #include "host/hosting/root_layout.h"
 #include "kivo/kivo_paths.h"
 #include "platform/accounts.h"

@@ -13,7 +13,7 @@
 
 #include "host/cli/cli.h"
 #include "host/common/decimal.h"
-#include "host/accounts/accounts.h"
+#include "host/common/root_paths.h"
 #include "host/common/host_log.h"
 #include "host/hosting/module_table.h"
 #include "host/webapi/permissions.h"

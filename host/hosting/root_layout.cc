@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -20,6 +19,7 @@
 #include "base/root_files.h"
 #include "host/accounts/accounts.h"
 #include "host/common/host_log.h"
+#include "host/common/root_paths.h"
 #include "host/hosting/module_call.h"
 #include "host/hosting/module_table.h"
 #include "host/hosting/settings_under_way.h"
@@ -154,11 +154,6 @@ bool OpenPublicShare(const std::string& root) {
   return ok;
 }
 
-std::string PasswdLine(const std::string& root, const std::string& name, uid_t uid) {
-  return name + ":x:" + std::to_string(uid) + ":" + std::to_string(kUsersGid) + ":" + name + ":" +
-         InRoot(root, "/volume1/homes/" + name) + ":/bin/sh";
-}
-
 // Sets the admin password unless admin has one already.
 bool InitAdminPassword(const std::string& password_file) {
   std::string hash;
@@ -185,30 +180,7 @@ bool InitAdminPassword(const std::string& password_file) {
 }
 
 bool InitAccounts(const std::string& root, const std::string& password_file) {
-  struct Entry {
-    const char* file;
-    const char* name;
-    std::string line;
-    mode_t mode;
-  };
-  const Entry entries[] = {
-      {"/etc/group", "root", "root:x:0:", 0644},
-      {"/etc/group", "users", "users:x:100:", 0644},
-      {"/etc/group", kAdministratorsGroup, "administrators:x:101:admin", 0644},
-      {"/etc/passwd", "root", "root:x:0:0:root:/root:/bin/sh", 0644},
-      {"/etc/passwd", "admin", PasswdLine(root, "admin", kFirstUserUid), 0644},
-      {"/etc/shadow", "root", "root:*:0:0:99999:7:::", 0600},
-      {"/etc/passwd", kGuestAccount,
-       std::string(kGuestAccount) + ":x:" + std::to_string(kGuestUid) + ":" +
-           std::to_string(kUsersGid) + ":guest:/nonexistent:/usr/sbin/nologin",
-       0644},
-      {"/etc/shadow", kGuestAccount, std::string(kGuestAccount) + ":!:0:0:99999:7:::", 0600},
-  };
-  for (const Entry& e : entries) {
-    bool added = false;
-    if (!EnsureEntry(InRoot(root, e.file), e.name, e.line, e.mode, &added)) return false;
-  }
-  return InitAdminPassword(password_file);
+  return WriteFirstAccounts(root) && InitAdminPassword(password_file);
 }
 
 // A calendar change a killed call left under way is finished or undone by
@@ -347,20 +319,7 @@ int AddUser(const std::string& root, const std::string& name, uid_t uid, bool ad
     }
     return OwnHome(root, name) ? 0 : 1;
   }
-  const std::vector<uid_t> used = UsedUids(root);
-  if (uid == 0) {
-    uid = kFirstUserUid;
-    while (std::find(used.begin(), used.end(), uid) != used.end()) ++uid;
-  } else if (std::find(used.begin(), used.end(), uid) != used.end()) {
-    HOST_LOG("uid %u is taken", static_cast<unsigned>(uid));
-    return 1;
-  }
-  bool added = false;
-  if (!EnsureEntry(InRoot(root, SZF_PASSWD), name, PasswdLine(root, name, uid), 0644, &added) ||
-      !EnsureEntry(InRoot(root, SZF_SHADOW), name, name + ":!:0:0:99999:7:::", 0600, &added)) {
-    return 1;
-  }
-  if (admin && !AddGroupMember(root, kAdministratorsGroup, name)) return 1;
+  if (!WriteNewAccount(root, name, uid, admin)) return 1;
   if (!MakeDirectories(InRoot(root, "/volume1/homes"))) return 1;
   return OwnHome(root, name) ? 0 : 1;
 }

@@ -13,7 +13,7 @@
 #include "base/last_error.h"
 #include "base/random_text.h"
 #include "base/root_files.h"
-#include "host/accounts/accounts.h"
+#include "host/common/root_paths.h"
 #include "host/common/host_log.h"
 
 namespace host {

@@ -25,7 +25,7 @@
 #include <json/json.h>
 
 #include "daemons/apache/kivo_login_brake.h"
-#include "host/accounts/accounts_version.h"
+#include "host/accounts/accounts.h"
 #include "host/http/http_daemon.h"
 #include "host/hosting/module_table.h"
 #include "host/webapi/permissions.h"

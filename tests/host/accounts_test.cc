@@ -1,5 +1,5 @@
 // The account files' version: every change moves it, reads and other files do not; stat without
-// inotify. And the host's view of who the WebDAV and CalDAV daemons serve (the account page's
+// inotify. The writers of new accounts. And the host's view of who the WebDAV and CalDAV daemons serve (the account page's
 // bars): it runs the table every reader of the accounts runs, so that the page never shows an
 // account served that a daemon refuses, or the reverse.
 
@@ -16,7 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "host/accounts/accounts_version.h"
 #include "host/hosting/root_layout.h"
 #include "platform/accounts.h"
 #include "tests/platform/temp_root.h"
@@ -148,6 +147,43 @@ TEST_F(HostAccountsRuleTest, AHomeIsPrivateOnlyWhenItsOwnersAndClosedToGroupAndO
   EXPECT_EQ(host::HomeStateOf(root_, bob), host::HomeState::kNotAFolder);
   std::filesystem::remove(home);
   EXPECT_EQ(host::HomeStateOf(root_, bob), host::HomeState::kMissing);
+}
+
+// The accounts room's writers, as init and useradd use them: the first free uid past gaps, a
+// taken uid refused with no line left behind, a second init that changes nothing.
+TEST_F(HostAccountsRuleTest, NewAccountsTakeFreeUidsAndARefusedOneLeavesNoLine) {
+  ASSERT_TRUE(host::WriteFirstAccounts(root_));  // admin takes 1024
+  Write("etc/passwd", Read("etc/passwd") + "old:x:1026:100::/x:/bin/sh\n");
+  const struct {
+    const char* name;
+    uid_t asked;
+    bool admin;
+    bool written;
+    uid_t uid;
+  } cases[] = {
+      {"bob", 0, false, true, 1025},
+      {"carol", 0, true, true, 1027},  // 1026 is taken
+      {"erin", 1025, false, false, 0},
+      {"erik", 1024, true, false, 0},
+      {"dave", 3000, false, true, 3000},
+      {"frank", 0, false, true, 1028},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(host::WriteNewAccount(root_, c.name, c.asked, c.admin), c.written);
+    host::Account account;
+    EXPECT_EQ(host::LookupAccount(c.name, &account), c.written);
+    std::string hash;
+    EXPECT_EQ(kivo::ReadPasswordHash(c.name, &hash), c.written);
+    EXPECT_EQ(host::IsAdministrator(c.name), c.written && c.admin);
+    if (!c.written) continue;
+    EXPECT_EQ(account.uid, c.uid);
+    EXPECT_EQ(account.gid, host::kUsersGid);
+    EXPECT_EQ(hash, "!") << "locked until a password is set";
+  }
+  const std::string before = Read("etc/passwd") + Read("etc/group") + Read("etc/shadow");
+  ASSERT_TRUE(host::WriteFirstAccounts(root_));
+  EXPECT_EQ(Read("etc/passwd") + Read("etc/group") + Read("etc/shadow"), before);
 }
 
 }  // namespace
