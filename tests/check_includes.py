@@ -6,7 +6,9 @@ each room and the rooms it may include ("A -> B C"), and includes a room must
 not make inside another ("A !-> B"). Every `#include "x/..."` of a C or C++
 file in a room must name its own room or one it may include; a file belongs
 to the longest room its path starts with ("kivo/" is include/kivo/). The
-table itself must hold no circle. Prints each offending line; fails on any.
+table itself must hold no circle, and every folder of C or C++ files inside
+a room must be named in it, so that the drawing cannot fall behind the
+folders. Prints each offending line; fails on any.
 """
 import os
 import re
@@ -15,12 +17,13 @@ import sys
 src = sys.argv[1]
 doc = open(os.path.join(src, "docs", "ARCHITECTURE.md"), encoding="utf-8").read()
 table = doc.split("<!-- rooms -->")[1].split("<!-- /rooms -->")[0]
-allowed, forbidden = {}, set()
+allowed, forbidden, named = {}, set(), set()
 for line in table.splitlines():
     m = re.match(r"\s*(\S+/)\s+(!?->)\s*(.*)", line)
     if not m:
         continue
     room, arrow, rest = m.groups()
+    named.add(room)
     targets = [t for t in rest.split() if t.endswith("/")]
     if arrow == "->":
         allowed[room] = set(targets)
@@ -34,6 +37,7 @@ def room_of(path):
 
 
 faults = []
+unnamed = set()
 seen = set()
 def circle(room, path):
     if room in path:
@@ -57,6 +61,12 @@ for top, dirs, files in os.walk(src):
         own = room_of(path[len("include/"):] if path.startswith("include/kivo/") else path)
         if own is None:
             continue  # tests, benchmarks, the fuzzer: not rooms
+        folder = os.path.dirname(path) + "/"
+        if folder.startswith("include/kivo/"):
+            folder = folder[len("include/"):]
+        if folder not in named and folder not in unnamed:
+            unnamed.add(folder)
+            faults.append(f"{folder}: a folder of the room {own} that the drawing does not name")
         for number, line in enumerate(open(os.path.join(src, path), encoding="utf-8"), 1):
             m = re.match(r'\s*#\s*include\s+"([^"]+)"', line)
             target = room_of(m.group(1)) if m else None
