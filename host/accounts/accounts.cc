@@ -7,12 +7,12 @@
 #include <cstdlib>
 #include <memory>
 
+#include "base/root_files.h"
 #include "host/common/host_log.h"
 #include "host/common/root_paths.h"
 #include "kivo/account_files.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
-#include "base/root_files.h"
 
 namespace host {
 

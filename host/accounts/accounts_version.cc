@@ -1,7 +1,3 @@
-// The accounts' version (host/accounts/accounts.h): the inotify watch and
-// its fallback.
-#include "host/accounts/accounts.h"
-
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "host/accounts/accounts.h"
 #include "host/common/host_log.h"
 #include "host/common/root_paths.h"
 

@@ -13,12 +13,12 @@
 
 #include "host/cli/cli.h"
 #include "host/common/decimal.h"
-#include "host/common/root_paths.h"
 #include "host/common/host_log.h"
+#include "host/common/root_paths.h"
 #include "host/hosting/module_table.h"
-#include "host/webapi/permissions.h"
 #include "host/hosting/settings_under_way.h"
 #include "host/http/static_files.h"
+#include "host/webapi/permissions.h"
 #include "host/webapi/web_api_server.h"
 #include "kivo/kivo_paths.h"
 

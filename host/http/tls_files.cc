@@ -13,8 +13,8 @@
 #include "base/last_error.h"
 #include "base/random_text.h"
 #include "base/root_files.h"
-#include "host/common/root_paths.h"
 #include "host/common/host_log.h"
+#include "host/common/root_paths.h"
 
 namespace host {
 

@@ -1,7 +1,7 @@
 // The account files' version: every change moves it, reads and other files do not; stat without
-// inotify. The writers of new accounts. And the host's view of who the WebDAV and CalDAV daemons serve (the account page's
-// bars): it runs the table every reader of the accounts runs, so that the page never shows an
-// account served that a daemon refuses, or the reverse.
+// inotify. The writers of new accounts. And the host's view of who the WebDAV and CalDAV daemons
+// serve (the account page's bars): it runs the table every reader of the accounts runs, so that the
+// page never shows an account served that a daemon refuses, or the reverse.
 
 #include "host/accounts/accounts.h"
 
@@ -153,7 +153,7 @@ TEST_F(HostAccountsRuleTest, AHomeIsPrivateOnlyWhenItsOwnersAndClosedToGroupAndO
 // taken uid refused with no line left behind, a second init that changes nothing.
 TEST_F(HostAccountsRuleTest, NewAccountsTakeFreeUidsAndARefusedOneLeavesNoLine) {
   ASSERT_TRUE(host::WriteFirstAccounts(root_));  // admin takes 1024
-  Write("etc/passwd", Read("etc/passwd") + "old:x:1026:100::/x:/bin/sh\n");
+  Write("etc/passwd", Read("etc/passwd") + "old:x:1026:100::/x:/bin/sh\n");  // carol passes it by
   const struct {
     const char* name;
     uid_t asked;
@@ -161,12 +161,9 @@ TEST_F(HostAccountsRuleTest, NewAccountsTakeFreeUidsAndARefusedOneLeavesNoLine) 
     bool written;
     uid_t uid;
   } cases[] = {
-      {"bob", 0, false, true, 1025},
-      {"carol", 0, true, true, 1027},  // 1026 is taken
-      {"erin", 1025, false, false, 0},
-      {"erik", 1024, true, false, 0},
-      {"dave", 3000, false, true, 3000},
-      {"frank", 0, false, true, 1028},
+      {"bob", 0, false, true, 1025},     {"carol", 0, true, true, 1027},
+      {"erin", 1025, false, false, 0},   {"erik", 1024, true, false, 0},
+      {"dave", 3000, false, true, 3000}, {"frank", 0, false, true, 1028},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
