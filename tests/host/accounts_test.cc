@@ -152,8 +152,9 @@ TEST_F(HostAccountsRuleTest, AHomeIsPrivateOnlyWhenItsOwnersAndClosedToGroupAndO
 // The accounts room's writers, as init and useradd use them: the first free uid past gaps, a
 // taken uid refused with no line left behind, a second init that changes nothing.
 TEST_F(HostAccountsRuleTest, NewAccountsTakeFreeUidsAndARefusedOneLeavesNoLine) {
-  ASSERT_TRUE(host::WriteFirstAccounts(root_));  // admin takes 1024
-  Write("etc/passwd", Read("etc/passwd") + "old:x:1026:100::/x:/bin/sh\n");  // carol passes it by
+  // admin takes 1024; an account of 1026 is there before the new ones come.
+  ASSERT_TRUE(host::WriteFirstAccounts(root_));
+  Write("etc/passwd", Read("etc/passwd") + "old:x:1026:100::/x:/bin/sh\n");
   const struct {
     const char* name;
     uid_t asked;
