@@ -55,6 +55,25 @@ CASES = [
      {}, 1, ["the drawing has a circle"]),
 ]
 
+# The project's own drawing: the host's rooms each include only those below
+# them, and the HTTP and accounts rooms know nothing of each other.
+# name, {path: text}, expected status
+OWN_CASES = [
+    ("the web API reaches into the commands",
+     {"host/webapi/a.cc": '#include "host/cli/cli.h"\n'}, 1),
+    ("module hosting reaches into the web API",
+     {"host/hosting/a.cc": '#include "host/webapi/web_api_server.h"\n'}, 1),
+    ("the HTTP room reaches into the accounts",
+     {"host/http/a.cc": '#include "host/accounts/accounts.h"\n'}, 1),
+    ("the accounts reach into the HTTP room",
+     {"host/accounts/a.cc": '#include "host/http/http_daemon.h"\n'}, 1),
+    ("the shared room reaches up",
+     {"host/common/a.h": '#include "host/accounts/accounts.h"\n'}, 1),
+    ("module hosting uses the accounts and the shared room",
+     {"host/hosting/a.cc": '#include "host/accounts/accounts.h"\n#include "host/common/decimal.h"\n'},
+     0),
+]
+
 
 def run(check, drawing, files):
     with tempfile.TemporaryDirectory() as tree:
@@ -72,8 +91,13 @@ def run(check, drawing, files):
 
 def main():
     check = sys.argv[1]
+    doc = open(os.path.join(os.path.dirname(os.path.abspath(check)), "..", "docs",
+                            "ARCHITECTURE.md"), encoding="utf-8").read()
+    own = doc.split("<!-- rooms -->")[1].split("<!-- /rooms -->")[0].replace("```", "")
+    cases = CASES + [(name, own, files, status, [next(iter(files)) + ":1: "] if status else [])
+                     for name, files, status in OWN_CASES]
     failed = 0
-    for name, drawing, files, status, words in CASES:
+    for name, drawing, files, status, words in cases:
         got, out = run(check, drawing, files)
         missing = [w for w in words if w not in out]
         if got != status or missing:
