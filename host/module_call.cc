@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/fd.h"
 #include "host/host_log.h"
 #include "host/json_text.h"
 #include "kivo/kivo_api.h"
@@ -25,26 +26,33 @@ struct ProcessState {
 };
 
 // The calling thread's umask as the kernel reports it: reading it never
-// changes it, unlike umask(2).
+// changes it, unlike umask(2). The status file is kept open per thread and
+// read again from its start, which costs less than opening it each time.
 int CurrentUmask() {
-  const int fd = open("/proc/thread-self/status", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -1;
+  thread_local const kivo::base::Fd status(open("/proc/thread-self/status", O_RDONLY | O_CLOEXEC));
   char text[4096];
-  const ssize_t n = read(fd, text, sizeof text - 1);
-  close(fd);
+  const ssize_t n = status.valid() ? pread(status.get(), text, sizeof text - 1, 0) : -1;
   if (n <= 0) return -1;
   text[n] = '\0';
-  const char* line = strstr(text, "\nUmask:");
-  return line != nullptr ? static_cast<int>(strtol(line + 7, nullptr, 8)) : -1;
+  const char* line = strstr(text, "Umask:");
+  return line != nullptr ? static_cast<int>(strtol(line + 6, nullptr, 8)) : -1;
+}
+
+std::vector<gid_t> CurrentGroups() {
+  gid_t some[64];
+  int count = getgroups(64, some);
+  if (count >= 0) return std::vector<gid_t>(some, some + count);
+  count = getgroups(0, nullptr);
+  std::vector<gid_t> groups(count > 0 ? static_cast<size_t>(count) : 0);
+  if (count > 0 && getgroups(count, groups.data()) != count) groups.clear();
+  return groups;
 }
 
 ProcessState Current() {
   ProcessState state{};
   getresuid(&state.ruid, &state.euid, &state.suid);
   getresgid(&state.rgid, &state.egid, &state.sgid);
-  const int count = getgroups(0, nullptr);
-  state.groups.resize(count > 0 ? static_cast<size_t>(count) : 0);
-  if (count > 0 && getgroups(count, state.groups.data()) != count) state.groups.clear();
+  state.groups = CurrentGroups();
   state.umask = CurrentUmask();
   return state;
 }
