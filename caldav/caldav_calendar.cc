@@ -4,6 +4,10 @@
 
 #include "caldav/caldav_calendar.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -175,13 +179,18 @@ bool CalDAVServiceHandler::CreateCalendar(Json::Value& result) {
     return false;
   }
   bool made = false;
-  {
-    // Whatever way this block is left (an allocation failure included),
-    // the process runs as root again after it. A refusal here goes on to
-    // end the create under way below, like every other failure: a record
-    // of it left behind would have the next call recover first, and answer
-    // what the recovery met instead of what its own request deserves.
-    caldav::ActingAsUser as_user;
+  // The steps that act as the user run on a thread of their own, which
+  // takes the user's identity and a creation mask of 0 for itself alone:
+  // the process's other threads stay root and its mask stays as it was.
+  // Whatever way the thread's work is left (an allocation failure
+  // included), its identity is given back and the thread ends. A refusal
+  // here goes on to end the create under way below, like every other
+  // failure: a record of it left behind would have the next call recover
+  // first, and answer what the recovery met instead of what its own request
+  // deserves.
+  const bool ran = kivo::base::RunOnOwnThread([&] {
+    umask(0);  // folders and state files get exactly the modes asked for
+    kivo::base::ThreadIdentity as_user;
     const std::string path = StringParam("fullpath") + "/" + StringParam("calendarname");
     caldav::CalendarLocation::Place place;
     if (!SeteGUID(&as_user, &uid, &gid, &admin)) {
@@ -192,6 +201,10 @@ bool CalDAVServiceHandler::CreateCalendar(Json::Value& result) {
     } else {
       made = CreateData(&as_user, path, place, uid, gid, admin);
     }
+  });
+  if (!ran) {
+    KIVO_LOG("cannot start a thread to act as the user, reason=%s", strerror(errno));
+    SetError(WEBAPI_ERR_OPERATION_FAILED);
   }
   // The folder carries its token before the entry names it, and its name
   // is synced in its parent while the new registry is, both before the
@@ -499,7 +512,7 @@ caldav::Maker MakerOf(uid_t uid, gid_t gid, int admin) {
 
 }  // namespace
 
-bool CalDAVServiceHandler::SeteGUID(caldav::ActingAsUser* as_user, unsigned int* uid,
+bool CalDAVServiceHandler::SeteGUID(kivo::base::ThreadIdentity* as_user, unsigned int* uid,
                                     unsigned int* gid, int* admin) {
   if (uid == nullptr || gid == nullptr || admin == nullptr) {
     return folder_.ActAsMaker(as_user, request_->GetLoginUserName(), nullptr);
@@ -513,7 +526,8 @@ bool CalDAVServiceHandler::SeteGUID(caldav::ActingAsUser* as_user, unsigned int*
   return acting;
 }
 
-bool CalDAVServiceHandler::MKCalendarDIR(caldav::ActingAsUser* as_user, const std::string& path,
+bool CalDAVServiceHandler::MKCalendarDIR(kivo::base::ThreadIdentity* as_user,
+                                         const std::string& path,
                                          const caldav::CalendarLocation::Place& place,
                                          bool root_for_homes, int uid, int gid, int admin) {
   return folder_.Make(as_user, path, place, root_for_homes,
@@ -522,7 +536,7 @@ bool CalDAVServiceHandler::MKCalendarDIR(caldav::ActingAsUser* as_user, const st
 
 // Runs while acting as the user; a folder left made on failure is the
 // caller's to remove, as root, once the scope has ended.
-bool CalDAVServiceHandler::CreateData(caldav::ActingAsUser* as_user, std::string path,
+bool CalDAVServiceHandler::CreateData(kivo::base::ThreadIdentity* as_user, std::string path,
                                       const caldav::CalendarLocation::Place& place,
                                       unsigned int uid, unsigned int gid, int admin) {
   const std::string share = StringParam("share");

@@ -20,7 +20,9 @@
 //
 // Each method holds the registry lock from its first read of the registry
 // to its last write; a create holds it from before it acts as the user to
-// its registry write, so it is one step for every other calendar call.
+// its registry write, so it is one step for every other calendar call. The
+// steps of a create that act as the user run on a thread of their own,
+// with its own identity and creation mask, while the call's thread waits.
 //
 // One object serves one call, on one thread; the parts record the reason of
 // a failure in its error code field, and the last code recorded is reported.
@@ -32,7 +34,7 @@
 
 #include <string>
 
-#include "caldav/acting_user.h"
+#include "base/thread_identity_scope.h"
 #include "caldav/calendar_folder.h"
 #include "caldav/calendar_identity.h"
 #include "caldav/calendar_location.h"
@@ -82,14 +84,16 @@ class CalDAVServiceHandler {
   // The identity arguments are the web API's own (SeteGUID's values); the
   // folder part gets them as a Maker. `place` is where IsPathValid's
   // judgement resolved `path`.
-  bool MKCalendarDIR(caldav::ActingAsUser* as_user, const std::string& path,
+  bool MKCalendarDIR(kivo::base::ThreadIdentity* as_user, const std::string& path,
                      const caldav::CalendarLocation::Place& place, bool root_for_homes, int uid,
                      int gid, int admin);
-  bool CreateData(caldav::ActingAsUser* as_user, std::string path,
+  bool CreateData(kivo::base::ThreadIdentity* as_user, std::string path,
                   const caldav::CalendarLocation::Place& place, unsigned int uid, unsigned int gid,
                   int admin);
-  // Switches `as_user` to the logged-in user unless an administrator.
-  bool SeteGUID(caldav::ActingAsUser* as_user, unsigned int* uid, unsigned int* gid, int* admin);
+  // Switches the calling thread, through `as_user`, to the logged-in user
+  // unless an administrator.
+  bool SeteGUID(kivo::base::ThreadIdentity* as_user, unsigned int* uid, unsigned int* gid,
+                int* admin);
   bool GetCalendarStatus(const Json::Value& entry, std::string& status);
   void RemoveCalFolder(const Json::Value& entry);
 

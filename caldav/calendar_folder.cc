@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -69,6 +70,23 @@ mode_t TemplateMode(const std::string& path) {
 
 std::string DescriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
+// The supplementary groups `login` has with the primary group `gid`, as the
+// group database lists them (what initgroups would set, without setting it
+// for the whole process).
+bool UserGroups(const std::string& login, gid_t gid, std::vector<gid_t>* groups) {
+  int count = 32;
+  for (int tries = 0; tries < 4; ++tries) {
+    groups->resize(static_cast<size_t>(count));
+    const int wanted = count;
+    if (getgrouplist(login.c_str(), gid, groups->data(), &count) >= 0) {
+      groups->resize(static_cast<size_t>(count));
+      return true;
+    }
+    if (count <= wanted) count = wanted * 2;  // some databases do not say how many
+  }
+  return false;
+}
+
 }  // namespace
 
 CalendarFolder::CalendarFolder(CalendarLocation* location, CalendarIdentity* identity,
@@ -85,10 +103,12 @@ CalendarFolder::~CalendarFolder() {
 
 // ---- identity -------------------------------------------------------------------------
 
-bool CalendarFolder::ActAsMaker(ActingAsUser* as_user, const std::string& login, Maker* maker) {
+bool CalendarFolder::ActAsMaker(kivo::base::ThreadIdentity* as_user, const std::string& login,
+                                Maker* maker) {
   bool result = false;
   PKIVOUSER user = nullptr;
-  ActingAsUser::Step step = ActingAsUser::kDone;
+  kivo_thread_step step = KIVO_THREAD_DONE;
+  std::vector<gid_t> groups;
   int admin = 0;
 
   if (maker == nullptr) {
@@ -118,38 +138,37 @@ bool CalendarFolder::ActAsMaker(ActingAsUser* as_user, const std::string& login,
     goto end;
   }
 
-  // Supplementary groups first, then the effective group, then the user;
-  // the scope takes the process back to root.
-  step = as_user->Become(login.c_str(), maker->uid, maker->gid);
-  switch (step) {
-    case ActingAsUser::kDone:
-      break;
-    case ActingAsUser::kNoGroup:
-      KIVO_LOG("Failed to get gid for user=%s", login.c_str());
-      break;
-    case ActingAsUser::kGroups:
-      KIVO_LOG("Failed to initgroup for user=%s", login.c_str());
-      break;
-    case ActingAsUser::kGroup:
-      KIVO_LOG("Failed to set gid for user=%s", login.c_str());
-      break;
-    case ActingAsUser::kNoUser:
-      KIVO_LOG("Failed to get uid for user=%s", login.c_str());
-      break;
-    case ActingAsUser::kUser:
-      KIVO_LOG("Failed to set uid for user=%s", login.c_str());
-      break;
+  if (maker->gid == static_cast<gid_t>(-1)) {
+    KIVO_LOG("Failed to get gid for user=%s", login.c_str());
+  } else if (!UserGroups(login, maker->gid, &groups)) {
+    KIVO_LOG("Failed to initgroup for user=%s", login.c_str());
+  } else if (maker->uid == static_cast<uid_t>(-1)) {
+    KIVO_LOG("Failed to get uid for user=%s", login.c_str());
+  } else {
+    // Supplementary groups first, then the effective group, then the user;
+    // the scope takes the thread back to root.
+    step = as_user->Take(maker->uid, maker->gid, groups);
+    switch (step) {
+      case KIVO_THREAD_DONE:
+        result = true;
+        break;
+      case KIVO_THREAD_ROOT:
+      case KIVO_THREAD_GROUPS:
+        KIVO_LOG("Failed to initgroup for user=%s", login.c_str());
+        break;
+      case KIVO_THREAD_GID:
+        KIVO_LOG("Failed to set gid for user=%s", login.c_str());
+        break;
+      case KIVO_THREAD_UID:
+      case KIVO_THREAD_LOST:
+        KIVO_LOG("Failed to set uid for user=%s", login.c_str());
+        break;
+    }
   }
-  if (step != ActingAsUser::kDone) {
-    Fail(WEBAPI_ERR_OPERATION_FAILED);
-    goto end;
-  }
-  result = true;
+  if (!result) Fail(WEBAPI_ERR_OPERATION_FAILED);
 
 end:
   if (user != nullptr) KIVOUserFree(user);
-  // Folders and state files get exactly the modes asked for.
-  umask(0);
   return result;
 }
 
@@ -167,7 +186,7 @@ kivo::base::Fd CalendarFolder::OpenParent(const CalendarLocation::Place& place) 
   return kivo::base::pinned::OpenDirectory(dir);
 }
 
-bool CalendarFolder::Make(ActingAsUser* as_user, const std::string& path,
+bool CalendarFolder::Make(kivo::base::ThreadIdentity* as_user, const std::string& path,
                           const CalendarLocation::Place& place, bool root_for_homes,
                           const Maker& maker) {
   const bool give_to_user = root_for_homes || maker.admin == Maker::Admin::kMember;
@@ -177,7 +196,11 @@ bool CalendarFolder::Make(ActingAsUser* as_user, const std::string& path,
 
   // A user may not be able to write the homes share itself; home folders
   // are made as root and given to the user below.
-  if (root_for_homes) as_user->BackToRoot();
+  if (root_for_homes && !as_user->GiveBack()) {
+    KIVO_LOG("Failed to set uid back to root, reason=%s", strerror(errno));
+    Fail(WEBAPI_ERR_OPERATION_FAILED);
+    return false;
+  }
 
   if (KIVOMountVolInfoGet(path.c_str(), &volume) < 0) {
     KIVO_LOG("Fail to get vol info.");

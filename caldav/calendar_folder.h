@@ -9,8 +9,8 @@
 // CalendarRegistry's.
 //
 // Identity: the process really runs as root. A create for a user who is no
-// administrator acts as that user (ActingAsUser, a scope that takes the
-// process back to root however it is left), so that the share's own
+// administrator acts as that user (kivo::base::ThreadIdentity, a scope that
+// takes the thread back to root however it is left), so that the share's own
 // permissions decide where the folder may go; home folders and
 // administrators are served as root and what is made is given to the user.
 //
@@ -24,9 +24,12 @@
 // Failures record their code in the module call's error code field (the
 // last one counts) and are logged under the unit caldav_calendar.
 //
-// Threading: one object per call, used by one thread. Identity switches and
-// the file-creation mask are process-wide: creates must not overlap within a
-// process (the caller holds the registry lock around one).
+// Threading: one object per call, used by one thread at a time. The steps
+// of a create that act as the user (ActAsMaker, Make, MakeStateFiles) run on
+// a thread of the caller's own (kivo::base::RunOnOwnThread) that has its own
+// credentials and its own file-creation mask, 0, so that what is made gets
+// exactly the modes asked for; the caller waits, and nothing of the process
+// changes.
 
 #ifndef KIVO_CALDAV_CALENDAR_FOLDER_H_
 #define KIVO_CALDAV_CALENDAR_FOLDER_H_
@@ -38,7 +41,7 @@
 #include <string>
 
 #include "base/pinned_dir.h"
-#include "caldav/acting_user.h"
+#include "base/thread_identity_scope.h"
 #include "caldav/calendar_identity.h"
 #include "caldav/calendar_location.h"
 #include "caldav/calendar_registry.h"
@@ -67,19 +70,17 @@ class CalendarFolder {
 
   // ---- making a calendar ----------------------------------------------------
 
-  // Looks `login` up into `maker` and, unless an administrator, has
-  // `as_user` act as that user:
-  // supplementary groups, effective group, effective user. Sets the
-  // file-creation mask to 0 either way, so that what is made gets exactly
-  // the modes asked for.
-  bool ActAsMaker(ActingAsUser* as_user, const std::string& login, Maker* maker);
+  // Looks `login` up into `maker` and, unless an administrator, has the
+  // calling thread act as that user through `as_user`: supplementary groups,
+  // effective group, effective user.
+  bool ActAsMaker(kivo::base::ThreadIdentity* as_user, const std::string& login, Maker* maker);
   // Makes the calendar folder `path` with its ".DAV" store, at `place` when
   // it is `path`'s as CalendarLocation::Judge resolved it (else judged
   // again). With `root_for_homes` as root (`as_user` back to root first);
   // as root (also for an administrator) the folders are given to the
   // maker. On failure nothing made is left.
-  bool Make(ActingAsUser* as_user, const std::string& path, const CalendarLocation::Place& place,
-            bool root_for_homes, const Maker& maker);
+  bool Make(kivo::base::ThreadIdentity* as_user, const std::string& path,
+            const CalendarLocation::Place& place, bool root_for_homes, const Maker& maker);
   // Fills the made store: the template's copy (owned by `uid` and `gid`) and
   // the empty second state file. A failure leaves the folder made, for
   // RemoveMade to take away as root once the user's scope has ended.

@@ -27,7 +27,6 @@
 // share, and the machine is never the target.
 
 #include <dirent.h>
-#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -125,12 +124,30 @@ const char* RegistryProblem() {
   return nullptr;
 }
 
+// The calling thread's groups and umask, as the kernel reports them (the
+// umask read, never set): what no call may change.
+std::string GroupsAndMask() {
+  std::FILE* status = std::fopen("/proc/thread-self/status", "re");
+  std::string kept;
+  char line[512];
+  while (status != nullptr && std::fgets(line, sizeof line, status) != nullptr) {
+    if (std::strncmp(line, "Groups:", 7) == 0 || std::strncmp(line, "Umask:", 6) == 0) kept += line;
+  }
+  if (status != nullptr) std::fclose(status);
+  return kept;
+}
+
+std::string gStartGroupsAndMask;
+
 void RunCall(const APITableEntry* row, const std::string& user, const Json::Value& params) {
   KIVO::APIRequest request(user, params);
   KIVO::APIResponse response;
   row->function(&request, &response);
   if (response.answer_count() != 1) Broken("not answered exactly once", row, user);
   if (geteuid() != 0 || getegid() != 0) Broken("process left without root identity", row, user);
+  if (GroupsAndMask() != gStartGroupsAndMask) {
+    Broken("process left with other groups or umask", row, user);
+  }
   if (const char* problem = RegistryProblem()) Broken(problem, row, user);
   if (gCheckOutside && !fuzz::OutsideIntact(kRoot)) {
     Broken("folder outside every share changed", row, user);
@@ -155,13 +172,13 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   gCheckOutside = check != nullptr && check[0] == '1';
   for (const APITableEntry* row = GetAPITable(); row->api != nullptr; ++row) gRows.push_back(row);
   if (gRows.empty() || !fuzz::LayOutRoot(kRoot)) std::exit(2);
+  umask(022);
+  gStartGroupsAndMask = GroupsAndMask();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  // Every input starts from the same process state and the same root.
-  setgroups(0, nullptr);
-  umask(022);
+  // Every input starts from the same root; no call changes the process.
   if (!fuzz::LayOutRoot(kRoot)) std::abort();
 
   const std::string input(reinterpret_cast<const char*>(data), size);

@@ -36,9 +36,10 @@ const char* Describe(const std::exception_ptr& error) {
 // Each entry function lives for one call: build the row's handler on the
 // stack, run one method, let the handler go. Nothing escapes into the host:
 // an exception is logged, and a call left unanswered gets the code its
-// handler recorded (1704 when none). The process is root again by then
-// whatever way the call left: the only switch to a user's identity is a
-// caldav::ActingAsUser scope, which the unwinding ends.
+// handler recorded (1704 when none). Nothing of the process is changed by
+// then whatever way the call left: the only switch to a user's identity is
+// a kivo::base::ThreadIdentity scope on a thread of the call's own, which
+// the unwinding ends before the thread does.
 template <typename Handler, void (Handler::*kMethod)(), const char* kUnit>
 void RunOnce(KIVO::APIRequest* request, KIVO::APIResponse* response) {
   std::exception_ptr error;

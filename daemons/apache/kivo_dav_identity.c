@@ -1,28 +1,10 @@
-/* setresuid and setresgid */
-#ifndef _GNU_SOURCE
-#define _GNU_SOURCE
-#endif
-
 #include "kivo_dav_identity.h"
 
 #include <errno.h>
 #include <string.h>
-#include <grp.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
-/* Architectures with 16-bit legacy calls name the 32-bit ones apart. */
-#ifdef SYS_setresuid32
-#define KD_SYS_SETRESUID SYS_setresuid32
-#define KD_SYS_SETRESGID SYS_setresgid32
-#define KD_SYS_SETGROUPS SYS_setgroups32
-#else
-#define KD_SYS_SETRESUID SYS_setresuid
-#define KD_SYS_SETRESGID SYS_setresgid
-#define KD_SYS_SETGROUPS SYS_setgroups
-#endif
-
-#define KD_UNCHANGED ((long)(uid_t)-1)
+#include "base/thread_identity.h"
 
 /* The idle identity, set once before the threads start. */
 static uid_t kd_idle_uid = (uid_t)-1;
@@ -37,17 +19,13 @@ static __thread int kd_held = KD_IDLE;
 static __thread kd_identity kd_carried;
 static __thread int kd_carries;
 
-/* Each changes the calling thread only. */
-static int kd_set_euid(uid_t uid) {
-  return (int)syscall(KD_SYS_SETRESUID, KD_UNCHANGED, (long)uid, KD_UNCHANGED);
-}
+/* Each changes the calling thread only (base/thread_identity.h). */
+static int kd_set_euid(uid_t uid) { return kivo_thread_set_euid(uid); }
 
-static int kd_set_egid(gid_t gid) {
-  return (int)syscall(KD_SYS_SETRESGID, KD_UNCHANGED, (long)gid, KD_UNCHANGED);
-}
+static int kd_set_egid(gid_t gid) { return kivo_thread_set_egid(gid); }
 
 static int kd_set_groups(int count, const gid_t *groups) {
-  return (int)syscall(KD_SYS_SETGROUPS, (long)count, groups);
+  return kivo_thread_set_groups((size_t)count, groups);
 }
 
 static int kd_same_identity(const kd_identity *a, const kd_identity *b) {
@@ -56,10 +34,7 @@ static int kd_same_identity(const kd_identity *a, const kd_identity *b) {
 }
 
 int kd_identity_keep_power(uid_t uid, gid_t gid) {
-  /* The C library's wrappers: every thread of the process. */
-  if (setgroups(1, &gid) != 0 || setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, 0) != 0) {
-    return -1;
-  }
+  if (kivo_process_keep_power(uid, gid) != 0) return -1;
   kd_idle_uid = uid;
   kd_idle_gid = gid;
   kd_held = KD_IDLE;

@@ -8,10 +8,10 @@
  * request ends the thread keeps it parked, doing nothing with it, and gives
  * it back before it serves anyone else; the same account's next request on
  * that thread takes it again with two calls instead of eight (a credential
- * change costs microseconds: it makes new kernel credentials). On Linux the
- * credential system calls change only the calling thread; the C library's
- * wrappers would change every thread of the process, so the calls here are
- * the raw ones.
+ * change costs microseconds: it makes new kernel credentials). The
+ * switches are the project's one per-thread switch (base/thread_identity.h),
+ * which changes the calling thread alone; this layer keeps only the state
+ * of each thread (idle, acting, parked, root's).
  *
  * Threading: kd_identity_keep_power once, while the process is still root
  * and before its threads start; every other call acts on the calling

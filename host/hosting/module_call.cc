@@ -1,15 +1,14 @@
 #include "host/hosting/module_call.h"
 
-#include <grp.h>
-#include <sys/stat.h>
+#include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
 #include <vector>
 
+#include "base/fd.h"
 #include "host/common/host_log.h"
 #include "host/common/json_text.h"
 #include "kivo/kivo_api.h"
@@ -18,55 +17,85 @@ namespace host {
 
 namespace {
 
-// The host's own file-creation mask: files it or its programs make are
-// never writable by group or others.
-constexpr mode_t kHostUmask = 022;
-
-// The identity the host started with; module calls may change all of it.
-struct ProcessBaseline {
-  uid_t euid;
-  gid_t egid;
+// What a module call must leave as it found it.
+struct ProcessState {
+  uid_t ruid, euid, suid;
+  gid_t rgid, egid, sgid;
   std::vector<gid_t> groups;
+  int umask;  // -1 when it cannot be read
 };
 
+// The calling thread's umask as the kernel reports it: reading it never
+// changes it, unlike umask(2). The status file is kept open per thread and
+// read again from its start, which costs less than opening it each time.
+int CurrentUmask() {
+  thread_local const kivo::base::Fd status(open("/proc/thread-self/status", O_RDONLY | O_CLOEXEC));
+  char text[4096];
+  const ssize_t n = status.valid() ? pread(status.get(), text, sizeof text - 1, 0) : -1;
+  if (n <= 0) return -1;
+  text[n] = '\0';
+  const char* line = strstr(text, "Umask:");
+  return line != nullptr ? static_cast<int>(strtol(line + 6, nullptr, 8)) : -1;
+}
+
 std::vector<gid_t> CurrentGroups() {
-  const int count = getgroups(0, nullptr);
+  gid_t some[64];
+  int count = getgroups(64, some);
+  if (count >= 0) return std::vector<gid_t>(some, some + count);
+  count = getgroups(0, nullptr);
   std::vector<gid_t> groups(count > 0 ? static_cast<size_t>(count) : 0);
   if (count > 0 && getgroups(count, groups.data()) != count) groups.clear();
   return groups;
 }
 
-// Taken when the program starts, before any module call can change it.
-const ProcessBaseline kBaseline = {geteuid(), getegid(), CurrentGroups()};
+ProcessState Current() {
+  ProcessState state{};
+  getresuid(&state.ruid, &state.euid, &state.suid);
+  getresgid(&state.rgid, &state.egid, &state.sgid);
+  state.groups = CurrentGroups();
+  state.umask = CurrentUmask();
+  return state;
+}
+
+// Taken when the program starts, before any module call.
+const ProcessState kStarted = Current();
 
 }  // namespace
 
-void RestoreProcess() {
-  // Group before user: once the effective user is root again the group may
-  // be anything, but not the other way round for a host started as a user.
-  if (getegid() != kBaseline.egid && setegid(kBaseline.egid) != 0) {
-    HOST_LOG("cannot restore the effective group %u: %s", kBaseline.egid, strerror(errno));
-    std::abort();  // never serve another call under a user's identity
+bool ProcessAsStarted() {
+  const ProcessState now = Current();
+  bool same = true;
+  if (now.ruid != kStarted.ruid || now.euid != kStarted.euid || now.suid != kStarted.suid) {
+    HOST_LOG("uids %u %u %u, not %u %u %u as at start", now.ruid, now.euid, now.suid, kStarted.ruid,
+             kStarted.euid, kStarted.suid);
+    same = false;
   }
-  if (geteuid() != kBaseline.euid && seteuid(kBaseline.euid) != 0) {
-    HOST_LOG("cannot restore the effective user %u: %s", kBaseline.euid, strerror(errno));
-    std::abort();
+  if (now.rgid != kStarted.rgid || now.egid != kStarted.egid || now.sgid != kStarted.sgid) {
+    HOST_LOG("gids %u %u %u, not %u %u %u as at start", now.rgid, now.egid, now.sgid, kStarted.rgid,
+             kStarted.egid, kStarted.sgid);
+    same = false;
   }
-  if (CurrentGroups() != kBaseline.groups &&
-      setgroups(kBaseline.groups.size(), kBaseline.groups.data()) != 0) {
-    HOST_LOG("cannot restore the supplementary groups: %s", strerror(errno));
-    std::abort();
+  if (now.groups != kStarted.groups) {
+    HOST_LOG("%zu supplementary groups, not the %zu at start", now.groups.size(),
+             kStarted.groups.size());
+    same = false;
   }
-  umask(kHostUmask);
+  if (now.umask != kStarted.umask) {
+    HOST_LOG("umask %03o, not %03o as at start", now.umask, kStarted.umask);
+    same = false;
+  }
+  return same;
 }
 
 ModuleCallResult RunModuleCall(APIEntryFunc entry, const std::string& account, Json::Value params) {
-  // Nothing but a module call changes the process, and every call is
-  // followed by the restore: it is as the host keeps it here.
   KIVO::APIRequest request(account, std::move(params));
   KIVO::APIResponse response;
   entry(&request, &response);
-  RestoreProcess();
+  // Nothing serves on under an identity or a mask a call left behind.
+  if (!ProcessAsStarted()) {
+    HOST_LOG("a module call left the process changed: stopping");
+    std::abort();
+  }
   ModuleCallResult result;
   if (response.answer_count() != 1) {
     HOST_LOG("module answered %d times", response.answer_count());

@@ -2,14 +2,13 @@
 // `serve`'s module thread): build the request and response objects, run the
 // row's entry function, and turn the response into the web API's answer.
 //
-// The module runs as root and may leave the process changed (a calendar
-// create switches the effective identity, the supplementary groups and the
-// file-creation mask for the whole process). RunModuleCall is the one place
-// that puts the process back as the host keeps it, after every call and
-// before anything else runs (another call, or a program the host starts);
-// nothing else in the host changes it. Effective group, then
-// effective user, as the host started; its supplementary groups as at start;
-// the host's file-creation mask, 022. It must never run on two threads at once.
+// The module runs as root and changes nothing of the process: what acts as
+// a user does so on a thread of its own with its own identity and creation
+// mask (base/thread_identity_scope.h), so module calls may run beside
+// logins and password checks. RunModuleCall checks after every call that
+// the process's effective ids, supplementary groups and umask are still as
+// the host started, and aborts the process when they are not: no later call
+// or login may run under what a call left behind.
 
 #ifndef KIVO_HOST_MODULE_CALL_H_
 #define KIVO_HOST_MODULE_CALL_H_
@@ -31,12 +30,12 @@ struct ModuleCallResult {
   std::string answer;
 };
 
-// Runs `entry` once; the process is restored after it.
+// Runs `entry` once, then checks the process (see above).
 ModuleCallResult RunModuleCall(APIEntryFunc entry, const std::string& account, Json::Value params);
 
-// Puts the process back as the host keeps it (see above). Aborts when the
-// identity cannot be restored: no later call may run as a user.
-void RestoreProcess();
+// Whether the calling thread still has the effective ids, groups and umask
+// the process started with; logs what changed when not.
+bool ProcessAsStarted();
 
 }  // namespace host
 

@@ -4,12 +4,11 @@
 //
 // Threading: entered on the event loop. A password change is hashed on the
 // password pool, behind the login brake, reading and writing etc/shadow
-// under the credentials lock; the list and the homes run on the module
-// thread, where nothing switches the process's credentials meanwhile.
+// through the platform's locked writer; the list and the homes run on the
+// module thread.
 
 #include <chrono>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "host/accounts/accounts.h"
@@ -123,36 +122,27 @@ void WebApiServer::Password(const HttpRequest& request, const HttpReply& reply) 
   }
 }
 
-// On the password pool. The account files are read and written under the
-// credentials lock, the old password is hashed outside it.
+// On the password pool.
 HttpAnswer WebApiServer::ChangePassword(const PasswordChange& change) {
-  std::string hash;
-  {
-    std::lock_guard<std::mutex> lock(credentials_mu_);
-    if (!SessionHolds(change.token)) return RefusalAnswer(kNotLoggedIn);
-    hash = HashOf(change.grant.account);
-  }
+  if (!SessionHolds(change.token)) return RefusalAnswer(kNotLoggedIn);
+  const std::string hash = HashOf(change.grant.account);
   const auto start = std::chrono::steady_clock::now();
   const bool ok = kivo::PasswordMatches(change.old_password, hash);
   NoteHashTime(std::chrono::steady_clock::now() - start);
   brake_.Record(change.grant.account, change.address, ok);
   if (!ok) return RefusalAnswer(kWrongPassword);
-  std::string new_hash;
-  {
-    std::lock_guard<std::mutex> lock(credentials_mu_);
-    Account account;
-    if (!IsValidUserName(change.target) || !LookupAccount(change.target, &account)) {
-      return RefusalAnswer(kNoSuchAccount);
-    }
-    const int barred = BarRefusal(BarOf(account, HashOf(change.target)));
-    if (barred != 0) return RefusalAnswer(barred);
-    // The platform's writer, as `kivo-webapi passwd`: locked, replaced whole.
-    if (kivo::SetPassword(change.target, change.password) != 0) {
-      HOST_LOG("cannot set the password of %s", change.target.c_str());
-      return RefusalAnswer(kUnknownError);
-    }
-    new_hash = HashOf(change.target);
+  Account account;
+  if (!IsValidUserName(change.target) || !LookupAccount(change.target, &account)) {
+    return RefusalAnswer(kNoSuchAccount);
   }
+  const int barred = BarRefusal(BarOf(account, HashOf(change.target)));
+  if (barred != 0) return RefusalAnswer(barred);
+  // The platform's writer, as `kivo-webapi passwd`: locked, replaced whole.
+  if (kivo::SetPassword(change.target, change.password) != 0) {
+    HOST_LOG("cannot set the password of %s", change.target.c_str());
+    return RefusalAnswer(kUnknownError);
+  }
+  const std::string new_hash = HashOf(change.target);
   const bool own = change.target == change.grant.account;
   const size_t ended = sessions_.PasswordChanged(change.target, own ? change.token : "", new_hash);
   if (own) {
@@ -192,8 +182,7 @@ void WebApiServer::AccountHome(const HttpRequest& request, const HttpReply& repl
   }
   if (!grant.admin) return answer(RefusalAnswer(kNotAllowed));
   const std::string name = body["account"].asString();
-  // On the module thread: nothing switches the process's credentials there
-  // while the folder is made and given away.
+  // On the module thread, in turn with the module's calls.
   const bool posted = module_thread_.Post([this, token, grant, name, answer] {
     if (!SessionHolds(token)) return answer(RefusalAnswer(kNotLoggedIn));
     const std::string root = kivo::Root();

@@ -1,7 +1,6 @@
 // POST /webapi/entry: one call of a module method, run on the module thread.
 
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "host/webapi/calendar_rules.h"
@@ -27,16 +26,13 @@ struct CallPolicy {
   // (host/webapi/calendar_rules.h): a home folder only their own, an entry that
   // names the folder it makes.
   bool user_calendar_rules;
-  // The call switches the process's credentials: the password checks, which
-  // read etc/shadow as root, wait for it.
-  bool switches_credentials;
 };
 
 constexpr CallPolicy kCallPolicies[] = {
-    {"KIVO.Core.FileServ.WebDAV.CalDAV.Calendar", "create", true, true},
+    {"KIVO.Core.FileServ.WebDAV.CalDAV.Calendar", "create", true},
 };
 
-const CallPolicy kNoPolicy = {"", "", false, false};
+const CallPolicy kNoPolicy = {"", "", false};
 
 const CallPolicy& PolicyOf(const std::string& api, const std::string& method) {
   for (const CallPolicy& policy : kCallPolicies) {
@@ -100,9 +96,8 @@ void WebApiServer::Entry(const HttpRequest& request, const HttpReply& reply) {
   }
 }
 
-// On the module thread, where nothing switches the process's credentials
-// behind its back: the session's grant is re-checked here when the account
-// files changed.
+// On the module thread: the session's grant is re-checked here when the
+// account files changed.
 void WebApiServer::RunCall(Call& call, const HttpReply& reply) {
   if (!SessionHolds(call.token)) return reply(RefusalAnswer(kNotLoggedIn));
   const Grant& grant = call.grant;
@@ -123,14 +118,8 @@ void WebApiServer::RunCall(Call& call, const HttpReply& reply) {
   }
   // A settings change a killed host left half done ends first.
   FinishSettingsUnderWay(module_);
-  ModuleCallResult result;
-  if (policy.switches_credentials) {
-    std::lock_guard<std::mutex> lock(credentials_mu_);
-    result = RunModuleCall(call.entry, grant.account, std::move(call.params));
-  } else {
-    result = RunRecordedCall(call.entry, call.api, call.version, call.method, grant.account,
-                             std::move(call.params));
-  }
+  const ModuleCallResult result = RunRecordedCall(call.entry, call.api, call.version, call.method,
+                                                  grant.account, std::move(call.params));
   if (!result.answered) {
     HOST_LOG("%s.%s left the call unanswered", call.api.c_str(), call.method.c_str());
     return answer(RefusalAnswer(kUnknownError));

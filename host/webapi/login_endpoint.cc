@@ -3,7 +3,6 @@
 #include <time.h>
 
 #include <chrono>
-#include <mutex>
 #include <string>
 
 #include "host/accounts/accounts.h"
@@ -87,16 +86,12 @@ void WebApiServer::CheckPassword(const std::string& account, const std::string& 
   const uint64_t version = accounts_version_.Current();
   Grant grant;
   grant.account = account;
-  bool known = false;
-  {
-    std::lock_guard<std::mutex> lock(credentials_mu_);
-    Account record;
-    // The guest account serves anonymous WebDAV requests only.
-    known = account != kGuestAccount && IsValidUserName(account) &&
-            LookupAccount(account, &record) &&
-            kivo::ReadPasswordHash(account, &grant.password_hash);
-    grant.admin = known && IsAdministrator(account);
-  }
+  Account record;
+  // The guest account serves anonymous WebDAV requests only.
+  const bool known = account != kGuestAccount && IsValidUserName(account) &&
+                     LookupAccount(account, &record) &&
+                     kivo::ReadPasswordHash(account, &grant.password_hash);
+  grant.admin = known && IsAdministrator(account);
   HttpAnswer refused = RefusalAnswer(kBadCredentials);
   refused.log_account = account;
   if (!known) {
@@ -106,7 +101,7 @@ void WebApiServer::CheckPassword(const std::string& account, const std::string& 
     if (!delayed_refusals_.Post(HashTime(), [reply, refused] { reply(refused); })) reply(refused);
     return;
   }
-  // Outside the lock: the hashing is slow on purpose.
+  // The hashing is slow on purpose.
   const auto start = std::chrono::steady_clock::now();
   const bool ok = kivo::PasswordMatches(password, grant.password_hash);
   NoteHashTime(std::chrono::steady_clock::now() - start);

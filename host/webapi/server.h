@@ -6,8 +6,7 @@
 //   GET    anything else                          the administration page's files
 //
 // The event loop (host/http/http_daemon.h) never waits: module calls go to one
-// module thread in arrival order (a calendar create switches the whole
-// process's credentials and umask), password checks to a small pool that
+// module thread in arrival order, password checks to a small pool that
 // takes turns between client networks and their addresses (names that are
 // no account are refused after a hash's time, without hashing). HTTPS
 // speaks TLS 1.2 and 1.3 with AEAD ciphers unless told otherwise. The login

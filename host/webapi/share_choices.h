@@ -19,8 +19,7 @@ namespace host {
 // ("home", the account's own home folder) when the account has one, then,
 // for an administrator, every share; for anybody else the shares other than
 // "homes" whose folder the account may write into (owner, primary group or
-// other permission bits). Runs with root's view of the files; the caller
-// holds whatever keeps the process's credentials stable.
+// other permission bits). Runs with root's view of the files.
 Json::Value ShareChoices(const std::string& account, bool is_admin);
 
 }  // namespace host

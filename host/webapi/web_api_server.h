@@ -18,7 +18,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -114,10 +113,6 @@ class WebApiServer final : public HttpHandler {
   AccountsVersion accounts_version_;
   LoginBrake brake_;
   std::unique_ptr<kb_brake, void (*)(kb_brake*)> shared_brake_{nullptr, kb_close};
-  // Held by a module call that switches the process's credentials for every
-  // thread (a calendar create; the table in host/webapi/entry_endpoint.cc) while it
-  // runs; the password checks read etc/shadow with root's rights.
-  std::mutex credentials_mu_;
   // Before the password pool, whose threads post to it: destroyed after.
   DelayLine delayed_refusals_;
   std::atomic<int64_t> hash_ns_{0};  // what a password hash takes, lately

@@ -1,49 +1,86 @@
-// After every module call the host is root again: identity, groups and creation mask.
+// A module call changes nothing of the process: a call that acts as a user
+// does so on a thread of its own, and the host stops rather than serve on
+// after a call that left the process's identity, groups or mask changed.
 
 #include "host/hosting/module_call.h"
 
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <vector>
+#include <fstream>
+#include <string>
+
+#include "base/thread_identity_scope.h"
 
 namespace host {
 namespace {
 
-std::vector<gid_t> Groups() {
-  std::vector<gid_t> groups(static_cast<size_t>(getgroups(0, nullptr)));
-  getgroups(static_cast<int>(groups.size()), groups.data());
-  return groups;
+// The process's "Uid:", "Gid:", "Groups:" and "Umask:" lines, as the
+// kernel has them for the calling thread.
+std::string Status() {
+  std::ifstream status("/proc/thread-self/status");
+  std::string line, out;
+  while (std::getline(status, line)) {
+    for (const char* key : {"Uid:", "Gid:", "Groups:", "Umask:"}) {
+      if (line.rfind(key, 0) == 0) out += line + "\n";
+    }
+  }
+  return out;
 }
 
-mode_t CurrentUmask() {
-  const mode_t mask = umask(0);
-  umask(mask);
-  return mask;
-}
-
-// What a non-administrator's calendar create leaves: the user's groups and ids, mask 0.
+// What a non-administrator's calendar create does: the user's ids and
+// groups and a creation mask of 0, on a thread of the call's own.
 void CreateLikeCall(KIVO::APIRequest*, KIVO::APIResponse* response) {
-  const gid_t groups[] = {100, 4242};
-  if (setgroups(2, groups) != 0 || setegid(100) != 0 || seteuid(1000) != 0) return;
-  umask(0);
-  response->SetSuccess(Json::Value());
+  bool acted = false;
+  const bool ran = kivo::base::RunOnOwnThread([&] {
+    umask(0);
+    kivo::base::ThreadIdentity user;
+    acted = user.Take(1000, 100, {100, 4242}) == KIVO_THREAD_DONE && geteuid() == 1000;
+  });
+  if (ran && acted) response->SetSuccess(Json::Value());
 }
 
-void Unanswered(KIVO::APIRequest*, KIVO::APIResponse*) { umask(0); }
+void Unanswered(KIVO::APIRequest*, KIVO::APIResponse*) {}
 
-TEST(ModuleCallTest, EveryCallLeavesTheHostsOwnIdentityGroupsAndMask) {
+TEST(ModuleCallTest, ACallActingAsAUserOnItsOwnThreadLeavesTheProcessAsItWas) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root";
-  const std::vector<gid_t> before = Groups();
+  const std::string before = Status();
   for (APIEntryFunc entry : {&CreateLikeCall, &Unanswered}) {
     const ModuleCallResult result = RunModuleCall(entry, "bob", Json::Value(Json::objectValue));
     EXPECT_EQ(result.answered, entry == &CreateLikeCall);
-    EXPECT_EQ(geteuid(), 0u);
-    EXPECT_EQ(getegid(), 0u);
-    EXPECT_EQ(Groups(), before);
-    EXPECT_EQ(CurrentUmask(), 022u);
+    EXPECT_EQ(result.success, entry == &CreateLikeCall);
+    EXPECT_EQ(Status(), before);
+    EXPECT_TRUE(ProcessAsStarted());
+  }
+}
+
+// Calls that leave one part of the process changed, each on the calling
+// thread alone (the host's check reads that thread).
+const gid_t kUserGroups[] = {100, 4242};
+void LeavesTheMask(KIVO::APIRequest*, KIVO::APIResponse* response) {
+  umask(0);
+  response->SetSuccess(Json::Value());
+}
+void LeavesTheGroups(KIVO::APIRequest*, KIVO::APIResponse* response) {
+  kivo_thread_set_groups(2, kUserGroups);
+  response->SetSuccess(Json::Value());
+}
+void LeavesTheGroup(KIVO::APIRequest*, KIVO::APIResponse* response) {
+  kivo_thread_set_egid(100);
+  response->SetSuccess(Json::Value());
+}
+void LeavesTheUser(KIVO::APIRequest*, KIVO::APIResponse* response) {
+  kivo_thread_set_euid(1000);
+  response->SetSuccess(Json::Value());
+}
+
+TEST(ModuleCallDeathTest, ACallThatLeavesTheProcessChangedStopsTheHost) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (APIEntryFunc entry : {&LeavesTheMask, &LeavesTheGroups, &LeavesTheGroup, &LeavesTheUser}) {
+    EXPECT_DEATH(RunModuleCall(entry, "bob", Json::Value(Json::objectValue)),
+                 "left the process changed");
   }
 }
 

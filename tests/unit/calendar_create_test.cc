@@ -75,7 +75,7 @@ TEST_F(CalendarCreateTest, CreatesMakeTheLayoutWithItsOwnersAndRegisterIt) {
     ExpectCalendar(c.params["fullpath"].asString() + "/" + c.entry["calendarname"].asString(), uid,
                    kUsersGid, c.state_file_as_user ? uid : 0);
     EXPECT_EQ(ReadFile(RegistryPath()), Array({c.entry}).toStyledString());
-    EXPECT_EQ(umask(0), 0u) << "a create leaves the creation mask at 0";
+    EXPECT_EQ(umask(022), 022u) << "a create leaves the process's creation mask as it was";
   }
   // The last create, alice's in docs, ran as alice but wrote the registry as root.
   ExpectOwner(RegistryPath(), 0, 0, 0644);
@@ -117,8 +117,9 @@ TEST_F(CalendarCreateTest, FailuresLeaveNothingBehind) {
       {[] { fake::SetResult("KIVOMountVolInfoGet", -1); }, 1704, "Fail to get vol info."},
       {[&] {  // the folder's path just fits the system, its ".DAV" path does not
          std::string parent = docs_;
-         umask(0);  // as the creates above left it: alice may write the folders made here
+         const mode_t mask = umask(0);  // alice may write the folders made here
          while (parent.size() < 3800) mkdir((parent += "/" + std::string(200, 'd')).c_str(), 0777);
+         umask(mask);
          params = CreateParams("docs", std::string(4091 - parent.size(), 'c'), parent, "docs");
        },
        1704, "Fail to create calendar .DAV dir."},

@@ -1,5 +1,6 @@
 // A fresh root per calendar test: shares docs (0777) and homes, users alice and bob (admin), the
-// registry folder and state template. Run as root; every call must leave the process root.
+// registry folder and state template. Run as root; every call must leave the process root and
+// its creation mask as they were.
 
 #ifndef KIVO_TESTS_UNIT_CALENDAR_FIXTURE_H_
 #define KIVO_TESTS_UNIT_CALENDAR_FIXTURE_H_
@@ -108,7 +109,6 @@ class CalendarTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    if (setegid(0) != 0 || seteuid(0) != 0) ADD_FAILURE() << "cannot return to root";
     std::error_code ignored;
     std::filesystem::remove_all(root_, ignored);
     unsetenv("KIVO_ROOT");
@@ -123,10 +123,14 @@ class CalendarTest : public ::testing::Test {
                          const std::string& user = "alice") {
     KIVO::APIRequest request(user, params);
     KIVO::APIResponse response;
+    const mode_t mask = umask(022);
+    umask(mask);
     entry(&request, &response);
     EXPECT_EQ(response.answer_count(), 1);
     EXPECT_EQ(geteuid(), 0u);
     EXPECT_EQ(getegid(), 0u);
+    const mode_t after = umask(mask);
+    EXPECT_EQ(after, mask) << "a call leaves the process's creation mask as it was";
     return response;
   }
 

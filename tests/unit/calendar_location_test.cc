@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include "base/thread_identity_scope.h"
 #include "tests/unit/calendar_fixture.h"
 
 using ::testing::ElementsAre;
@@ -187,10 +188,13 @@ TEST_F(CalendarRegistryTest, FailedUpgradeWritesKeepThePreviousRegistry) {
   // Root ignores directory permissions: let alice meet them.
   fake::Reset();
   chmod(Path("usr/kivo/etc").c_str(), 0555);
-  ASSERT_EQ(seteuid(kAliceUid), 0);
   DirectHandler no_open;
-  const int open_result = no_open.handler.GetCalendarInfo(calendars = Json::arrayValue);
-  ASSERT_EQ(seteuid(0), 0);
+  int open_result = 0;
+  ASSERT_TRUE(kivo::base::RunOnOwnThread([&] {
+    kivo::base::ThreadIdentity alice;
+    ASSERT_EQ(alice.Take(kAliceUid, kUsersGid, {kUsersGid}), KIVO_THREAD_DONE);
+    open_result = no_open.handler.GetCalendarInfo(calendars = Json::arrayValue);
+  }));
   EXPECT_EQ(open_result, -1);
   ASSERT_EQ(fake::Logs().size(), 2u);
   EXPECT_THAT(fake::Logs()[0], MatchesRegex("root_files:[0-9]+ mkstemp in " + Path("usr/kivo/etc") +
