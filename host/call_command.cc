@@ -6,12 +6,12 @@
 #include <utility>
 
 #include "daemons/service_effects.h"
+#include "host/changes_under_way.h"
 #include "host/cli.h"
 #include "host/host_log.h"
 #include "host/json_text.h"
 #include "host/module_call.h"
 #include "host/module_table.h"
-#include "host/settings_under_way.h"
 
 namespace host {
 
@@ -54,10 +54,9 @@ int RunCall(const Args& args) {
       break;
   }
 
-  // A settings change a killed host left half done ends first.
-  FinishSettingsUnderWay(module);
-  ModuleCallResult result =
-      RunRecordedCall(entry, api, version, method, parsed.Get("--user", "admin"), std::move(params));
+  // A change a stopped process left half done ends first.
+  RecoverChanges(module);
+  ModuleCallResult result = RunModuleCall(entry, parsed.Get("--user", "admin"), std::move(params));
   // Unanswered: the host's "unknown error".
   const std::string answer =
       result.answered ? result.answer : AnswerText(false, 100, Json::Value());

@@ -5,13 +5,13 @@
 #include <string>
 
 #include "host/calendar_rules.h"
+#include "host/changes_under_way.h"
 #include "host/cli.h"
 #include "host/host_log.h"
 #include "host/http_rules.h"
 #include "host/json_text.h"
 #include "host/module_call.h"
 #include "host/refusals.h"
-#include "host/settings_under_way.h"
 #include "host/web_api_server.h"
 
 namespace host {
@@ -121,16 +121,12 @@ void WebApiServer::RunCall(Call& call, const HttpReply& reply) {
       return answer(RefusalAnswer(kNotAllowed));
     }
   }
-  // A settings change a killed host left half done ends first.
-  FinishSettingsUnderWay(module_);
-  ModuleCallResult result;
-  if (policy.switches_credentials) {
-    std::lock_guard<std::mutex> lock(credentials_mu_);
-    result = RunModuleCall(call.entry, grant.account, std::move(call.params));
-  } else {
-    result = RunRecordedCall(call.entry, call.api, call.version, call.method, grant.account,
-                             std::move(call.params));
-  }
+  // A change a stopped process left half done ends first.
+  RecoverChanges(module_);
+  std::unique_lock<std::mutex> lock(credentials_mu_, std::defer_lock);
+  if (policy.switches_credentials) lock.lock();
+  const ModuleCallResult result = RunModuleCall(call.entry, grant.account, std::move(call.params));
+  if (lock.owns_lock()) lock.unlock();
   if (!result.answered) {
     HOST_LOG("%s.%s left the call unanswered", call.api.c_str(), call.method.c_str());
     return answer(RefusalAnswer(kUnknownError));

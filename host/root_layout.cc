@@ -19,10 +19,10 @@
 #include "base/random_text.h"
 #include "base/root_files.h"
 #include "host/accounts.h"
+#include "host/changes_under_way.h"
 #include "host/host_log.h"
 #include "host/module_call.h"
 #include "host/module_table.h"
-#include "host/settings_under_way.h"
 #include "host/tls_files.h"
 #include "kivo/kivo_paths.h"
 #include "platform/accounts.h"
@@ -211,23 +211,17 @@ bool InitAccounts(const std::string& root, const std::string& password_file) {
   return InitAdminPassword(password_file);
 }
 
-// A calendar change a killed call left under way is finished or undone by
-// the next calendar call; the host's start makes one (a list), so that no
-// calendar stays hidden until someone asks. A settings change left under way
-// is run again whole. Without the module, nothing.
+// Changes a stopped process left under way end at the host's start, so
+// that no calendar stays hidden and no daemon half set until someone asks.
+// Without the module, nothing.
 void FinishChangesUnderWay() {
   ModuleTable module;
   std::string error;
-  APIEntryFunc list = nullptr;
-  if (!module.Open(DefaultModulePath(), &error) ||
-      module.Find("KIVO.Core.FileServ.WebDAV.CalDAV.Calendar", 1, "list", &list) != Match::kFound) {
-    HOST_LOG("note: calendar changes under way not looked at: %s", error.c_str());
+  if (!module.Open(DefaultModulePath(), &error)) {
+    HOST_LOG("note: changes under way not looked at: %s", error.c_str());
     return;
   }
-  if (!RunModuleCall(list, "admin", Json::Value(Json::objectValue)).success) {
-    HOST_LOG("note: the calendars could not be listed after the changes under way");
-  }
-  FinishSettingsUnderWay(module);
+  RecoverChanges(module);
 }
 
 }  // namespace

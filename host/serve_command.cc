@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "host/cli.h"
 #include "host/accounts.h"
+#include "host/changes_under_way.h"
+#include "host/cli.h"
 #include "host/host_log.h"
 #include "host/module_table.h"
 #include "host/permissions.h"
-#include "host/settings_under_way.h"
 #include "host/static_files.h"
 #include "host/web_api_server.h"
 #include "kivo/kivo_paths.h"
@@ -82,9 +82,9 @@ int Serve(const ServeOptions& options) {
                row.version, row.method.c_str());
     }
   }
-  // Before the first request: a settings change a killed host left half
-  // done ends now.
-  FinishSettingsUnderWay(module);
+  // Before the first request: a change a stopped process left half done
+  // ends now.
+  RecoverChanges(module);
   WebApiServer server(options, module, permissions);
   return server.Run(stop_signals);
 }
