@@ -47,15 +47,17 @@ class ChangesUnderWayTest : public ::testing::Test {
     setenv("KIVO_ROOT", root_.c_str(), 1);
     Write(Path("/etc/a.conf"), "old");
     Write(Path("/etc/b.conf"), "old");
+    Write(Path("/run/daemon"), "old");
   }
   void TearDown() override { std::filesystem::remove_all(root_); }
 
   std::string Path(const std::string& below) const { return root_ + below; }
   std::string Record() const { return Path(ChangesUnderWay::kPath); }
 
-  // What the two files of a settings change hold together.
+  // What the two files of a settings change hold together, and the settings the daemon runs.
   std::string Settings() const {
-    return Read(Path("/etc/a.conf")) + "," + Read(Path("/etc/b.conf"));
+    return Read(Path("/etc/a.conf")) + "," + Read(Path("/etc/b.conf")) + "," +
+           Read(Path("/run/daemon"));
   }
 
   static Json::Value Call(const std::string& method) {
@@ -69,8 +71,9 @@ class ChangesUnderWayTest : public ::testing::Test {
   }
 
   // A settings change as a module makes it: recorded with its two files as they were, the files
-  // rewritten one after the other, ended. Dies at `kill_at` (0 before it is recorded, 4 after
-  // it ended; -1 never).
+  // rewritten one after the other, the daemon restarted when the first setting changed (a call
+  // that finds it already changed restarts nothing), ended. Dies at `kill_at` (0 before it is
+  // recorded, 5 after it ended; -1 never).
   void SetBoth(int kill_at) const {
     const auto step = [kill_at](int n) {
       if (n == kill_at) raise(SIGKILL);
@@ -84,12 +87,15 @@ class ChangesUnderWayTest : public ::testing::Test {
     std::string key;
     ASSERT_TRUE(ChangesUnderWay::Begin(change, &key));
     step(1);
+    const bool changed = Read(Path("/etc/a.conf")) != "new";
     Write(Path("/etc/a.conf"), "new");
     step(2);
     Write(Path("/etc/b.conf"), "new");
     step(3);
-    ASSERT_TRUE(ChangesUnderWay::End({key}, true));
+    if (changed) Write(Path("/run/daemon"), "new");
     step(4);
+    ASSERT_TRUE(ChangesUnderWay::End({key}, true));
+    step(5);
   }
 
   // A change whose finisher reads its data: a folder made, then registered (a file naming it);
@@ -155,15 +161,16 @@ class ChangesUnderWayTest : public ::testing::Test {
 // Killed before each step of a settings change, and again before each step of the replay that
 // the next recovery runs: once recorded, the change ends whole with the new settings.
 TEST_F(ChangesUnderWayTest, ASettingsChangeKilledAtEachStepIsRunAgainWhole) {
-  for (int kill_at = 0; kill_at <= 4; ++kill_at) {
-    for (int replay_kill_at = -1; replay_kill_at <= 4; ++replay_kill_at) {
+  for (int kill_at = 0; kill_at <= 5; ++kill_at) {
+    for (int replay_kill_at = -1; replay_kill_at <= 5; ++replay_kill_at) {
       SCOPED_TRACE(std::to_string(kill_at) + " then " + std::to_string(replay_kill_at));
       Write(Path("/etc/a.conf"), "old");
       Write(Path("/etc/b.conf"), "old");
+      Write(Path("/run/daemon"), "old");
       InChild([&] { SetBoth(kill_at); });
       InChild([&] { Recover(replay_kill_at); });
       EXPECT_TRUE(Recover());
-      EXPECT_EQ(Settings(), kill_at == 0 ? "old,old" : "new,new");
+      EXPECT_EQ(Settings(), kill_at == 0 ? "old,old,old" : "new,new,new");
       EXPECT_FALSE(std::filesystem::exists(Record()));
       int runs = 0;
       EXPECT_TRUE(Recover(-1, &runs));
@@ -270,7 +277,7 @@ TEST_F(ChangesUnderWayTest, AChangeOfARunningProcessIsLeftToIt) {
   int runs = 0;
   EXPECT_TRUE(Recover(-1, &runs));
   EXPECT_EQ(runs, 0);
-  EXPECT_EQ(Settings(), "new,old") << "left as the running process has it";
+  EXPECT_EQ(Settings(), "new,old,old") << "left as the running process has it";
   kill(pid, SIGKILL);
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
@@ -278,7 +285,7 @@ TEST_F(ChangesUnderWayTest, AChangeOfARunningProcessIsLeftToIt) {
   close(ready[0]);
   EXPECT_TRUE(Recover(-1, &runs));
   EXPECT_EQ(runs, 1);
-  EXPECT_EQ(Settings(), "new,new");
+  EXPECT_EQ(Settings(), "new,new,new");
 }
 
 // A record that is garbage, of another shape, a FIFO, a link, a folder or writable by others is
@@ -380,7 +387,7 @@ TEST_F(ChangesUnderWayTest, ThePreviousVersionsRecordsAreTakenIn) {
     return true;
   }));
   EXPECT_THAT(methods, ::testing::UnorderedElementsAre("set", "list"));
-  EXPECT_EQ(Settings(), "new,new");
+  EXPECT_EQ(Settings(), "new,new,new");
   Json::Value left;
   ASSERT_TRUE(ChangesUnderWay::Read("", &left));
   EXPECT_EQ(left.size(), 1u) << "the calendar's finisher ends its own";
