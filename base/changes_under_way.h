@@ -31,8 +31,9 @@
 // begun, and none finished by a guess.
 //
 // Threading: any thread and process; writers are serialised by the lock
-// file, recoveries by a second one, so that two processes never finish the
-// same change at once.
+// file beside the record (made at the first Begin), readers take no lock
+// (they see one whole version), recoveries are serialised by a second lock
+// file, so that two processes never finish the same change at once.
 
 #ifndef KIVO_BASE_CHANGES_UNDER_WAY_H_
 #define KIVO_BASE_CHANGES_UNDER_WAY_H_
@@ -70,7 +71,8 @@ class ChangesUnderWay {
   static bool Read(const std::string& kind, Json::Value* changes);
 };
 
-// Runs a recorded "call" to its end; true when it succeeded.
+// Runs a recorded "call" to its end; true when it succeeded. It logs what
+// it runs and a failure (the recovery does not).
 using RecordedCallRunner = std::function<bool(const Json::Value& call)>;
 
 // The one recovery, at a host's start and before each module call: every
