@@ -33,7 +33,8 @@ CalDAVServiceHandler::CalDAVServiceHandler(KIVO::APIRequest* request, KIVO::APIR
 
 bool CalDAVServiceHandler::LoadAndRecover() {
   if (!identity_.Load()) return false;
-  if (identity_.pending().empty()) return true;
+  // Lines of the previous version's record taken in are dropped by a save.
+  if (identity_.pending().empty()) return identity_.Save();
   Json::Value calendars;
   if (GetCalendarInfo(calendars) < 0) return false;
   if (folder_.Recover(calendars, &registry_) && !WriteCalendarInfo(calendars)) return false;

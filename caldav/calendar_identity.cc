@@ -10,8 +10,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <exception>
 
+#include "base/changes_under_way.h"
 #include "base/pinned_dir.h"
 #include "base/root_files.h"
 #include "kivo/error_codes.h"
@@ -91,8 +91,24 @@ bool Unescaped(const char* begin, const char* end, std::string* id) {
   return true;
 }
 
+// Lines of the previous version's record of calendar changes under way,
+// now taken into the record of changes under way.
 constexpr char kPendingLine[] = "pending ";
 constexpr char kDoneLine[] = "done ";
+
+constexpr char kCalendarKind[] = "calendar";
+
+// The call that finishes a calendar change: every calendar method recovers
+// first, and a list changes nothing else.
+Json::Value FinishingCall() {
+  Json::Value call(Json::objectValue);
+  call["api"] = "KIVO.Core.FileServ.WebDAV.CalDAV.Calendar";
+  call["version"] = 1;
+  call["method"] = "list";
+  call["account"] = "admin";
+  call["params"] = Json::Value(Json::objectValue);
+  return call;
+}
 
 // Appended lines beyond the record's whole content that a save still
 // appends; past them it writes the record whole.
@@ -105,14 +121,15 @@ bool StartsWith(const char* line, size_t length, const char* prefix) {
 }  // namespace
 
 // One line a calendar, "<token> <id>" (a calendar known by name only has
-// "-" for its token), and one a change under way, "pending <JSON>": a list
-// reads it whole, and lines cost far less than a JSON object of thousands.
-// Lines are applied in order: a later token for an id replaces the earlier
-// one, "done <token>" ends the changes of that token.
+// "-" for its token): a list reads it whole, and lines cost far less than a
+// JSON object of thousands. Lines are applied in order: a later token for an
+// id replaces the earlier one.
 bool CalendarIdentity::Load() {
   const std::string path = kivo::RootedPath(kRecordFile);
   ids_.clear();
   pending_ = Json::Value(Json::arrayValue);
+  keys_.clear();
+  ended_.clear();
   changed_ = false;
   lines_.clear();
   whole_ = false;
@@ -122,7 +139,7 @@ bool CalendarIdentity::Load() {
   bool missing = false;
   struct stat st;
   if (!ReadText(path, &text, &missing, &st)) {
-    if (missing) return true;
+    if (missing) return LoadPending();
     KIVO_LOG("cannot read %s, reason=%s", path.c_str(), strerror(errno));
     *error_code_ = WEBAPI_ERR_OPERATION_FAILED;
     return false;
@@ -137,6 +154,7 @@ bool CalendarIdentity::Load() {
   const size_t length_read = whole == std::string::npos ? 0 : whole + 1;
   if (length_read < text.size()) whole_ = true;
   bool parsed = true;
+  bool previous = false;  // lines of the previous version's changes under way
   std::string id;
   for (size_t start = 0; parsed && start < length_read;) {
     const size_t end = text.find('\n', start);
@@ -145,24 +163,8 @@ bool CalendarIdentity::Load() {
     start = end + 1;
     if (length == 0) continue;
     ++file_lines_;
-    if (StartsWith(line, length, kPendingLine)) {
-      Json::Value change;
-      try {
-        parsed = Json::Reader().parse(line + strlen(kPendingLine), line + length, change, false) &&
-                 change.isObject();
-      } catch (const std::exception&) {
-        parsed = false;
-      }
-      if (parsed) pending_.append(change);
-      continue;
-    }
-    if (StartsWith(line, length, kDoneLine)) {
-      const std::string token(line + strlen(kDoneLine), length - strlen(kDoneLine));
-      Json::Value kept(Json::arrayValue);
-      for (const Json::Value& change : pending_) {
-        if (change["token"].asString() != token) kept.append(change);
-      }
-      pending_.swap(kept);
+    if (StartsWith(line, length, kPendingLine) || StartsWith(line, length, kDoneLine)) {
+      previous = true;
       continue;
     }
     const char* space = static_cast<const char*>(memchr(line, ' ', length));
@@ -179,24 +181,65 @@ bool CalendarIdentity::Load() {
     *error_code_ = WEBAPI_ERR_OPERATION_FAILED;
     return false;
   }
+  if (previous) {
+    // Taken into the record of changes under way (once each, by token),
+    // then gone from this file with its next save.
+    if (!kivo::base::TakeInPreviousRecords()) {
+      *error_code_ = WEBAPI_ERR_OPERATION_FAILED;
+      return false;
+    }
+    whole_ = true;
+    changed_ = true;
+  }
+  return LoadPending();
+}
+
+bool CalendarIdentity::LoadPending() {
+  Json::Value changes;
+  if (!kivo::base::ChangesUnderWay::Read(kCalendarKind, &changes)) {
+    *error_code_ = WEBAPI_ERR_OPERATION_FAILED;
+    return false;
+  }
+  for (const Json::Value& change : changes) {
+    pending_.append(change["data"]);
+    keys_.push_back(change["key"].asString());
+  }
   return true;
 }
 
 bool CalendarIdentity::Save(Durability durability) {
-  if (!changed_) return true;
-  const std::string path = kivo::RootedPath(kRecordFile);
   const bool sync = durability == Durability::kSynced;
-  // Once appends have about doubled the record it is written whole (and
-  // synced), a wait now and then for a record a list reads quickly.
-  const size_t live = ids_.size() + pending_.size();
-  const bool grown = file_lines_ > 2 * live + kSpareLines;
-  if (!(on_disk_ && !whole_ && !grown && Append(path, sync)) && !Replace(path)) {
+  if (changed_) {
+    const std::string path = kivo::RootedPath(kRecordFile);
+    // Once appends have about doubled the record it is written whole (and
+    // synced), a wait now and then for a record a list reads quickly.
+    const bool grown = file_lines_ > 2 * ids_.size() + kSpareLines;
+    if (!(on_disk_ && !whole_ && !grown && Append(path, sync)) && !Replace(path)) {
+      *error_code_ = WEBAPI_ERR_OPERATION_FAILED;
+      return false;
+    }
+    changed_ = false;
+    whole_ = false;
+    lines_.clear();
+  }
+  // Changes begun are on disk before their first step; an end may be lost
+  // when finishing the change again leaves it as it is.
+  for (Json::ArrayIndex i = 0; i < pending_.size(); ++i) {
+    if (!keys_[i].empty()) continue;
+    kivo::base::ChangeUnderWay change;
+    change.kind = kCalendarKind;
+    change.data = pending_[i];
+    change.call = FinishingCall();
+    if (!kivo::base::ChangesUnderWay::Begin(change, &keys_[i])) {
+      *error_code_ = WEBAPI_ERR_OPERATION_FAILED;
+      return false;
+    }
+  }
+  if (!kivo::base::ChangesUnderWay::End(ended_, sync)) {
     *error_code_ = WEBAPI_ERR_OPERATION_FAILED;
     return false;
   }
-  changed_ = false;
-  whole_ = false;
-  lines_.clear();
+  ended_.clear();
   return true;
 }
 
@@ -230,8 +273,6 @@ bool CalendarIdentity::Replace(const std::string& path) {
     text += Escaped(id);
     text += '\n';
   }
-  Json::FastWriter writer;
-  for (const Json::Value& change : pending_) text += kPendingLine + writer.write(change);
   kivo::base::ReplaceOptions options;
   options.new_mode = 0600;
   options.fresh = true;
@@ -246,7 +287,7 @@ bool CalendarIdentity::Replace(const std::string& path) {
   device_ = st.st_dev;
   inode_ = st.st_ino;
   size_ = st.st_size;
-  file_lines_ = ids_.size() + pending_.size();
+  file_lines_ = ids_.size();
   return true;
 }
 
@@ -281,19 +322,22 @@ void CalendarIdentity::Forget(const std::string& id) {
 
 void CalendarIdentity::Begin(const Json::Value& change) {
   pending_.append(change);
-  changed_ = true;
-  lines_ += kPendingLine + Json::FastWriter().write(change);
+  keys_.emplace_back();  // recorded by the next Save
 }
 
 void CalendarIdentity::Finish(const std::string& token) {
   Json::Value kept(Json::arrayValue);
-  for (const Json::Value& change : pending_) {
-    if (change["token"].asString() != token) kept.append(change);
+  std::vector<std::string> kept_keys;
+  for (Json::ArrayIndex i = 0; i < pending_.size(); ++i) {
+    if (pending_[i]["token"].asString() != token) {
+      kept.append(pending_[i]);
+      kept_keys.push_back(keys_[i]);
+    } else if (!keys_[i].empty()) {
+      ended_.push_back(keys_[i]);
+    }
   }
-  if (kept.size() == pending_.size()) return;
   pending_.swap(kept);
-  changed_ = true;
-  lines_ += kDoneLine + token + '\n';
+  keys_.swap(kept_keys);
 }
 
 std::string CalendarIdentity::NewToken() {

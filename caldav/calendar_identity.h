@@ -5,21 +5,23 @@
 // holding a random token drawn when the module made (or first met) the
 // folder; only root can write attributes of the trusted namespace, and a
 // user's copy of the folder never carries it. The tokens, by calendar id,
-// and the changes under way are kept in a root-only file beside the
-// registry, usr/kivo/etc/calendar.ids (0600), which leaves the registry's
-// own format alone. One line a calendar, "<token> <id>" ("\" and newlines
-// of the id escaped; "-" for an empty token), and one a change under way,
-// "pending " and a JSON object: {"op": "create" | "delete" | "move", "id",
-// "token", "from", "name", and for a move "to", "to_name", "new_id",
-// "entry"}.
+// are kept in a root-only file beside the registry, usr/kivo/etc/calendar.ids
+// (0600), which leaves the registry's own format alone: one line a calendar,
+// "<token> <id>" ("\" and newlines of the id escaped; "-" for an empty
+// token). The changes under way go to the record of changes under way
+// (base/changes_under_way.h), of kind "calendar", each a JSON object: {"op":
+// "create" | "delete" | "move", "id", "token", "from", "name", and for a
+// move "to", "to_name", "new_id", "entry"}; the calendar list is the call
+// that finishes them.
 //
 // The lines are read in order, a later one winning: a save that only adds
-// tokens and changes appends their lines ("done <token>" for the end of a
-// change) to the file rather than replacing it, one write and at most one
-// fsync of the file, no rename and no folder sync; a forgotten id, or a file
-// grown to about twice its whole content, is written whole again by
-// replacement. A last line without its newline is an append cut short: it is
-// ignored, and the next save writes the file whole.
+// tokens appends their lines to the file rather than replacing it, one
+// write and at most one fsync of the file, no rename and no folder sync; a
+// forgotten id, or a file grown to about twice its whole content, is
+// written whole again by replacement. A last line without its newline is an
+// append cut short: it is ignored, and the next save writes the file whole.
+// "pending" and "done" lines, the previous version's changes under way, are
+// taken into the record of changes under way and left out of the next save.
 //
 // An id without a token is a calendar made before tokens were recorded; the
 // module adopts its folder on first use. An empty token stands for a folder
@@ -40,6 +42,7 @@
 
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace caldav {
 
@@ -56,11 +59,14 @@ class CalendarIdentity {
   CalendarIdentity(const CalendarIdentity&) = delete;
   CalendarIdentity& operator=(const CalendarIdentity&) = delete;
 
-  // Reads the record (none: empty). False, logged, when it cannot be read.
+  // Reads the record and the calendar changes under way (none: empty).
+  // False, logged, when either cannot be read.
   bool Load();
   // Writes the record back when it changed since Load: the new lines
   // appended and the file synced, or the whole record replaced (temporary,
-  // fsync, rename, fsync of the folder). False, logged, with 1704.
+  // fsync, rename, fsync of the folder); then the changes begun since are
+  // recorded as under way (always synced) and those finished dropped.
+  // False, logged, with 1704.
   // `kMayBeLost` appends without a sync: for a write whose loss in a power
   // cut leaves a state the next call can go on from (what was written
   // before stays, whole); a replacement is always synced.
@@ -97,10 +103,14 @@ class CalendarIdentity {
   // writes the record whole).
   bool Append(const std::string& path, bool sync);
   bool Replace(const std::string& path);
+  // Reads the calendar changes under way into `pending_`.
+  bool LoadPending();
 
   int* const error_code_;
   std::unordered_map<std::string, std::string> ids_;  // token by id
   Json::Value pending_;                               // the changes under way
+  std::vector<std::string> keys_;   // each one's key in the record; "" until saved
+  std::vector<std::string> ended_;  // keys of changes finished since the last Save
   bool changed_ = false;
   std::string lines_;      // the changes since the last Load or Save, as lines
   bool whole_ = false;     // a change lines cannot say: the next Save replaces

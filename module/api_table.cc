@@ -5,9 +5,11 @@
 
 #include <exception>
 
+#include "base/changes_under_way.h"
 #include "caldav/caldav.h"
 #include "caldav/caldav_calendar.h"
 #include "kivo/error_codes.h"
+#include "kivo/kivo_paths.h"
 #include "webdav/webdav.h"
 
 #define KIVO_EXPORT __attribute__((visibility("default")))
@@ -74,6 +76,38 @@ void RunOnce(KIVO::APIRequest* request, KIVO::APIResponse* response) {
   }
 }
 
+// A settings `set` rewrites kivoinfo.conf keys and services.json run
+// settings one after another and starts, stops or reloads daemons between
+// them: it is recorded as under way, with those two files as they were,
+// before it runs, so that a process killed halfway has them put back and
+// the call run again whole by the next recovery. A call that cannot be
+// recorded still runs (logged), as it would have before the record.
+template <typename Handler, void (Handler::*kMethod)(), const char* kUnit, const char* kApi>
+void RunSettingsChange(KIVO::APIRequest* request, KIVO::APIResponse* response) {
+  std::string key;
+  bool recorded = false;
+  try {
+    kivo::base::ChangeUnderWay change;
+    change.kind = "settings";
+    change.call["api"] = kApi;
+    change.call["version"] = 1;
+    change.call["method"] = "set";
+    change.call["account"] = request->GetLoginUserName();
+    change.call["params"] = request->params();
+    change.replay = true;
+    change.before = {SZF_KIVOINFO_CONF, SZF_SERVICES_JSON};
+    recorded = kivo::base::ChangesUnderWay::Begin(change, &key);
+  } catch (...) {
+    syslog(LOG_ERR, "%s:%d cannot record the change under way", kUnit, __LINE__);
+  }
+  RunOnce<Handler, kMethod, kUnit>(request, response);
+  try {
+    if (recorded) kivo::base::ChangesUnderWay::End({key}, true);
+  } catch (...) {
+    syslog(LOG_ERR, "%s:%d cannot end the change under way", kUnit, __LINE__);
+  }
+}
+
 }  // namespace
 
 extern "C" {
@@ -97,7 +131,8 @@ KIVO_EXPORT void WebDAVGet(KIVO::APIRequest* request, KIVO::APIResponse* respons
 }
 
 KIVO_EXPORT void WebDAVSet(KIVO::APIRequest* request, KIVO::APIResponse* response) {
-  RunOnce<WebDAVServiceHandler, &WebDAVServiceHandler::Set, kWebDAVUnit>(request, response);
+  RunSettingsChange<WebDAVServiceHandler, &WebDAVServiceHandler::Set, kWebDAVUnit, kWebDAV>(
+      request, response);
 }
 
 KIVO_EXPORT void CalDAVConfGet(KIVO::APIRequest* request, KIVO::APIResponse* response) {
@@ -105,7 +140,8 @@ KIVO_EXPORT void CalDAVConfGet(KIVO::APIRequest* request, KIVO::APIResponse* res
 }
 
 KIVO_EXPORT void CalDAVConfSet(KIVO::APIRequest* request, KIVO::APIResponse* response) {
-  RunOnce<CalDAVConfServiceHandler, &CalDAVConfServiceHandler::Set, kCalDAVUnit>(request, response);
+  RunSettingsChange<CalDAVConfServiceHandler, &CalDAVConfServiceHandler::Set, kCalDAVUnit, kCalDAV>(
+      request, response);
 }
 
 KIVO_EXPORT void CalDAVCalendarList(KIVO::APIRequest* request, KIVO::APIResponse* response) {

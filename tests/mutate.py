@@ -94,6 +94,9 @@ COVERAGE = [
      r"^(WebDAVDaemonTest|WebDAVTransfersTest|WebDAVClientsTest\.LitmusPasses)"),
     # Copied at configure time: any target has the build look again.
     ("daemons/radicale/plugins/", ["caldav_daemon_ctl"], r"^(caldav_plugins|caldav_daemon)$"),
+    ("base/changes_under_way.cc", ["base_tests", "kivo-webapi", "kivo_webdav_module"],
+     r"^(ChangesUnderWayTest|CalendarIdentityTest|"
+     r"Changes/(SettingsRecoveryTest|CalendarChangeTest))\."),
     ("base/", ["base_tests", "kivo-webapi", "kivo_webdav_module"],
      r"^(PinnedDirTest|PinnedMoveAcrossTest|ShareTableTest|ReplaceOrderTest|SettingsRecoveryTest|"
      r"Hardening\w*Test|CalendarIdentityTest|HostInit|HostCall)\."),

@@ -12,7 +12,7 @@
 #include "host/common/json_text.h"
 #include "host/hosting/module_call.h"
 #include "host/hosting/module_table.h"
-#include "host/hosting/settings_under_way.h"
+#include "host/hosting/changes_under_way.h"
 
 namespace host {
 
@@ -55,10 +55,9 @@ int RunCall(const Args& args) {
       break;
   }
 
-  // A settings change a killed host left half done ends first.
-  FinishSettingsUnderWay(module);
-  ModuleCallResult result =
-      RunRecordedCall(entry, api, version, method, parsed.Get("--user", "admin"), std::move(params));
+  // A change a stopped process left half done ends first.
+  RecoverChanges(module);
+  ModuleCallResult result = RunModuleCall(entry, parsed.Get("--user", "admin"), std::move(params));
   // Unanswered: the host's "unknown error".
   const std::string answer =
       result.answered ? result.answer : AnswerText(false, 100, Json::Value());

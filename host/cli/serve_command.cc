@@ -16,7 +16,7 @@
 #include "host/common/host_log.h"
 #include "host/common/root_paths.h"
 #include "host/hosting/module_table.h"
-#include "host/hosting/settings_under_way.h"
+#include "host/hosting/changes_under_way.h"
 #include "host/http/static_files.h"
 #include "host/webapi/permissions.h"
 #include "host/webapi/web_api_server.h"
@@ -84,9 +84,9 @@ int Serve(const ServeOptions& options) {
                row.version, row.method.c_str());
     }
   }
-  // Before the first request: a settings change a killed host left half
-  // done ends now.
-  FinishSettingsUnderWay(module);
+  // Before the first request: a change a stopped process left half done
+  // ends now.
+  RecoverChanges(module);
   WebApiServer server(options, module, permissions);
   return server.Run(stop_signals) ? kExitOk : kExitFailed;
 }

@@ -22,7 +22,7 @@
 #include "host/common/root_paths.h"
 #include "host/hosting/module_call.h"
 #include "host/hosting/module_table.h"
-#include "host/hosting/settings_under_way.h"
+#include "host/hosting/changes_under_way.h"
 #include "host/http/tls_files.h"
 #include "kivo/kivo_paths.h"
 #include "platform/accounts.h"
@@ -183,23 +183,17 @@ bool InitAccounts(const std::string& root, const std::string& password_file) {
   return WriteFirstAccounts(root) && InitAdminPassword(password_file);
 }
 
-// A calendar change a killed call left under way is finished or undone by
-// the next calendar call; the host's start makes one (a list), so that no
-// calendar stays hidden until someone asks. A settings change left under way
-// is run again whole. Without the module, nothing.
+// Changes a stopped process left under way end at the host's start, so
+// that no calendar stays hidden and no daemon half set until someone asks.
+// Without the module, nothing.
 void FinishChangesUnderWay() {
   ModuleTable module;
   std::string error;
-  APIEntryFunc list = nullptr;
-  if (!module.Open(DefaultModulePath(), &error) ||
-      module.Find("KIVO.Core.FileServ.WebDAV.CalDAV.Calendar", 1, "list", &list) != Match::kFound) {
-    HOST_LOG("note: calendar changes under way not looked at: %s", error.c_str());
+  if (!module.Open(DefaultModulePath(), &error)) {
+    HOST_LOG("note: changes under way not looked at: %s", error.c_str());
     return;
   }
-  if (!RunModuleCall(list, "admin", Json::Value(Json::objectValue)).success) {
-    HOST_LOG("note: the calendars could not be listed after the changes under way");
-  }
-  FinishSettingsUnderWay(module);
+  RecoverChanges(module);
 }
 
 }  // namespace

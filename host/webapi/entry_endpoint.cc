@@ -10,7 +10,7 @@
 #include "host/common/json_text.h"
 #include "host/hosting/module_call.h"
 #include "host/webapi/refusals.h"
-#include "host/hosting/settings_under_way.h"
+#include "host/hosting/changes_under_way.h"
 #include "host/webapi/web_api_server.h"
 
 namespace host {
@@ -116,10 +116,9 @@ void WebApiServer::RunCall(Call& call, const HttpReply& reply) {
       return answer(RefusalAnswer(kNotAllowed));
     }
   }
-  // A settings change a killed host left half done ends first.
-  FinishSettingsUnderWay(module_);
-  const ModuleCallResult result = RunRecordedCall(call.entry, call.api, call.version, call.method,
-                                                  grant.account, std::move(call.params));
+  // A change a stopped process left half done ends first.
+  RecoverChanges(module_);
+  const ModuleCallResult result = RunModuleCall(call.entry, grant.account, std::move(call.params));
   if (!result.answered) {
     HOST_LOG("%s.%s left the call unanswered", call.api.c_str(), call.method.c_str());
     return answer(RefusalAnswer(kUnknownError));

@@ -27,6 +27,9 @@ class APIRequest {
   bool HasParam(const std::string& name) const;
   Json::Value GetParam(const std::string& name, const Json::Value& default_value) const;
   std::string GetLoginUserName() const;
+  // Every parameter, as the call was made: for a module that records the
+  // call to run it again.
+  const Json::Value& params() const { return params_; }
 
  private:
   std::string login_user_;

@@ -73,27 +73,18 @@ class Scene {
     }
     return statuses;
   }
-  // The identity record as the module reads it, line after line: the ids it holds a token for,
-  // and the changes under way (a "pending" line not ended by a later "done <token>").
+  // The identity record as the module reads it, line after line: the ids it holds a token for.
   std::set<std::string> RecordedIds() const {
     std::set<std::string> ids;
     for (const std::string& line : ReadLines(root.Path("/usr/kivo/etc/calendar.ids"))) {
-      if (line.rfind("pending ", 0) != 0 && line.rfind("done ", 0) != 0) {
-        ids.insert(line.substr(line.find(' ') + 1));
-      }
+      ids.insert(line.substr(line.find(' ') + 1));
     }
     return ids;
   }
+  // The changes under way (none when there is no record of them).
   size_t Pending() const {
-    std::multiset<std::string> tokens;
-    for (const std::string& line : ReadLines(root.Path("/usr/kivo/etc/calendar.ids"))) {
-      if (line.rfind("pending ", 0) == 0) {
-        tokens.insert(ParseJson(line.substr(8))["token"].asString());
-      } else if (line.rfind("done ", 0) == 0) {
-        tokens.erase(line.substr(5));
-      }
-    }
-    return tokens.size();
+    const std::string record = root.Path("/var/lib/kivo/changes-under-way.json");
+    return Exists(record) ? ParseJson(Read(record))["changes"].size() : 0;
   }
 
   TestRoot root;
@@ -169,9 +160,9 @@ TEST(CalendarIdentityTest, AFolderSwappedInAtACalendarsNameIsNeverTakenForIt) {
   EXPECT_EQ(Read(bobs + "/bob.ics"), kItem);
 }
 
-// A removal killed once it was recorded goes on at the next call, on the folder carrying the
-// calendar's token alone: a folder put at the calendar's name meanwhile stays, and so does the
-// calendar's own folder moved aside.
+// A removal killed once it was recorded, by the previous version (a "pending" line in the identity
+// record), goes on at the next call, on the folder carrying the calendar's token alone: a folder
+// put at the calendar's name meanwhile stays, and so does the calendar's own folder moved aside.
 TEST(CalendarIdentityTest, ARemovalEndedLaterTakesOnlyTheCalendarsOwnFolder) {
   Scene scene;
   ASSERT_TRUE(scene.ready()) << scene.root.init_result().err;
@@ -229,8 +220,8 @@ TEST(CalendarIdentityTest, ARecordCutOrGrownByAppendsIsWrittenWholeAtTheNextChan
     ASSERT_TRUE(WriteFile(record, Read(record) + tail));
     EXPECT_EQ(scene.List().at("Cal:public"), "normal");
     ASSERT_TRUE(scene.Make("New"));
-    // Cal's token, then New's create begun, its token and its end.
-    EXPECT_EQ(ReadLines(record).size(), 4u);
+    // Cal's token and New's, the record written whole again.
+    EXPECT_EQ(ReadLines(record).size(), 2u);
     EXPECT_EQ(scene.RecordedIds(), (std::set<std::string>{"Cal:public", "New:public"}));
     EXPECT_EQ(scene.Pending(), 0u);
     const std::map<std::string, std::string> normal = {{"Cal:public", "normal"},
@@ -372,18 +363,20 @@ TEST_P(CalendarChangeTest, KilledAtEveryStepTheNextCallFinishesOrUndoesIt) {
     EXPECT_TRUE(is_new);
   }
   if (GetParam().creates) {
-    // Three waits on the disk: the pending create appended and synced; the new registry synced
-    // together with the new folder's name in its parent, both before the registry's rename;
-    // that rename synced. The record is never replaced: the id's token comes appended with the
-    // create's end.
+    // Four waits on the disk: the pending create recorded (synced, renamed into place, its
+    // folder synced); the new registry synced together with the new folder's name in its parent,
+    // both before the registry's rename; that rename synced. The identity record is never
+    // replaced: the id's token comes appended, and the record of changes under way goes, with
+    // the create's end, unsynced.
     const auto count = [&](const char* kind, const std::string& path) {
       return std::count_if(calls.begin(), calls.end(), [&](const ShimCall& c) {
         return c.kind == kind && c.path.find(path) != std::string::npos;
       });
     };
     EXPECT_EQ(count("rename", "/.calendar.ids."), 0);
-    EXPECT_EQ(count("write", "/etc/calendar.ids"), 2);
-    EXPECT_EQ(count("fsync", ""), 4);
+    EXPECT_EQ(count("write", "/etc/calendar.ids"), 1);
+    EXPECT_EQ(count("rename", "/.changes-under-way.json."), 1);
+    EXPECT_EQ(count("fsync", ""), 5);
     const auto at = [&](const char* kind, const std::string& path) {
       return std::find_if(calls.begin(), calls.end(), [&](const ShimCall& c) {
         return c.kind == kind && (c.path == path || c.second == path);

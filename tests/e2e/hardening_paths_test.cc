@@ -49,9 +49,11 @@ class HardeningPathsTest : public ::testing::Test {
     return root_.Call(kCalendar, method, Compact(params), user);
   }
 
-  // Everything on disk but the registry's own directory and the logs.
+  // Everything on disk but the registry's own directory, the lock files of the record of changes
+  // under way (the record itself goes once nothing is under way) and the logs.
   std::set<std::string> Disk() const {
-    return Tree(root_.path(), {"/usr/kivo/etc", "/var/log", "/.serve.log"});
+    return Tree(root_.path(),
+                {"/usr/kivo/etc", "/var/lib/kivo/.changes-under-way", "/var/log", "/.serve.log"});
   }
 
   std::string Registry() const { return root_.Path("/usr/kivo/etc/calendar.info"); }

@@ -133,10 +133,11 @@ class HardeningRacesTest : public ::testing::Test {
     before_ = Disk();
   }
 
-  // Everything but the user's home, the registry and the logs.
+  // Everything but the user's home, the registry, the lock files of the record of changes under
+  // way (the record itself goes once nothing is under way) and the logs.
   std::map<std::string, std::string> Disk() const {
-    return Snapshot(root_.path(),
-                    {"/volume1/homes/bob", "/usr/kivo/etc", "/var/log", "/.serve.log"});
+    return Snapshot(root_.path(), {"/volume1/homes/bob", "/usr/kivo/etc",
+                                   "/var/lib/kivo/.changes-under-way", "/var/log", "/.serve.log"});
   }
 
   Result Create(const std::string& name, const std::string& sub = "") {
@@ -285,10 +286,11 @@ class HardeningMovesTest : public HardeningRacesTest {
     if (mounted_) umount2(volume2_.c_str(), MNT_DETACH);
   }
 
-  // Everything but the user's home, the second volume, the registry, the logs.
+  // Everything but the user's home, the second volume, the registry, the lock files of the record
+  // of changes under way, the logs.
   std::map<std::string, std::string> Disk() const {
-    return Snapshot(root_.path(),
-                    {"/volume1/homes/bob", "/volume2", "/usr/kivo/etc", "/var/log", "/.serve.log"});
+    return Snapshot(root_.path(), {"/volume1/homes/bob", "/volume2", "/usr/kivo/etc",
+                                   "/var/lib/kivo/.changes-under-way", "/var/log", "/.serve.log"});
   }
 
   // The administrator's move of `name` from the user's home to vol2/t/`to` within `limit`: its
@@ -528,12 +530,10 @@ TEST(HardeningConcurrencyTest, ProcessesAndHttpClientsLoseNothing) {
     EXPECT_THAT(file.path().filename().string(),
                 ::testing::AnyOf("calendar.info", ".calendar.info.lock", "calendar.ids"));
   }
-  // Its lines after the changes' own ("pending", "done"): one token for each calendar.
+  // The identity record: one token for each calendar.
   std::set<std::string> tokened;
   for (const std::string& line : ReadLines(root.Path("/usr/kivo/etc/calendar.ids"))) {
-    if (line.rfind("pending ", 0) != 0 && line.rfind("done ", 0) != 0) {
-      tokened.insert(line.substr(line.find(' ') + 1));
-    }
+    tokened.insert(line.substr(line.find(' ') + 1));
   }
   EXPECT_EQ(tokened.size(), expected.size())
       << "a token for each calendar, none lost to another writer";

@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <functional>
@@ -301,11 +302,36 @@ TEST_P(SettingsRecoveryTest, AKilledChangeEndsWholeAtTheNextStartOrCall) {
       const std::string left = Settings(root);
       EXPECT_THAT(left, ::testing::AnyOf(before, after));
       finished += left == after;
-      EXPECT_FALSE(Exists(root.Path("/var/lib/kivo/settings-under-way.json")));
+      EXPECT_FALSE(Exists(root.Path("/var/lib/kivo/changes-under-way.json")));
     }
   }
   // Only a kill before the record is whole leaves the old settings.
   EXPECT_GE(finished, points - 4) << finished << " of " << points;
+}
+
+// A call the previous version left recorded in settings-under-way.json, with the files as they
+// were before it, is run again whole at the host's start.
+TEST_P(SettingsRecoveryTest, ACallThePreviousVersionLeftRecordedEndsWholeAtStart) {
+  TestRoot root;
+  ASSERT_TRUE(root.ok());
+  Json::Value old(Json::objectValue);
+  old["api"] = GetParam().api;
+  old["version"] = 1;
+  old["method"] = "set";
+  old["account"] = "admin";
+  old["params"] = ParseJson(GetParam().params);
+  for (const char* file : {"/etc/kivoinfo.conf", "/var/lib/kivo/services.json"}) {
+    old["before"][file] = Read(root.Path(file));
+  }
+  const std::string before = Settings(root);
+  const std::string record = root.Path("/var/lib/kivo/settings-under-way.json");
+  ASSERT_TRUE(WriteFile(record, Json::FastWriter().write(old)));
+  ASSERT_EQ(chmod(record.c_str(), 0600), 0);
+  const Result init = root.WebApi({"init"});
+  EXPECT_EQ(init.status, 0) << init.err;
+  EXPECT_NE(Settings(root), before);
+  EXPECT_FALSE(Exists(record));
+  EXPECT_FALSE(Exists(root.Path("/var/lib/kivo/changes-under-way.json")));
 }
 
 INSTANTIATE_TEST_SUITE_P(Changes, SettingsRecoveryTest, ::testing::ValuesIn(kChanges),
