@@ -32,10 +32,10 @@ void ActingAsUser::BackToRoot() {
   // In a threaded host every switch is broadcast to all threads, which costs
   // more than the rest of a create: skip the ones that change nothing.
   if (getegid() != 0 && setegid(0) != 0) {
-    KIVO_LOG("Failed to set gid back to root, reason=%s", strerror(errno));
+    KIVO_LOG(LOG_ERR, "Failed to set gid back to root, reason=%s", strerror(errno));
   }
   if (geteuid() != 0 && seteuid(0) != 0) {
-    KIVO_LOG("Failed to set uid back to root, reason=%s", strerror(errno));
+    KIVO_LOG(LOG_ERR, "Failed to set uid back to root, reason=%s", strerror(errno));
   }
 }
 

@@ -7,10 +7,16 @@
 #include <cstdlib>
 #include <memory>
 
-#include "host/host_log.h"
+#include "base/root_files.h"
 #include "kivo/account_files.h"
 #include "kivo/kivo_platform.h"
-#include "base/root_files.h"
+#include "kivo/log.h"
+
+namespace {
+
+constexpr char kLogUnit[] = "accounts";
+
+}  // namespace
 
 namespace host {
 
@@ -249,7 +255,7 @@ bool AddGroupMember(const std::string& root, const std::string& group, const std
     line = f[0] + ":" + f[1] + ":" + f[2] + ":" + f[3];
     return kivo::base::ReplaceFile(path, Joined(lines), 0644);
   }
-  HOST_LOG("no group %s in %s", group.c_str(), path.c_str());
+  KIVO_LOG(LOG_ERR, "no group %s in %s", group.c_str(), path.c_str());
   return false;
 }
 

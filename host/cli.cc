@@ -2,11 +2,23 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
-#include "host/host_log.h"
+#include "kivo/log.h"
+
+namespace {
+
+constexpr char kLogUnit[] = "cli";
+
+}  // namespace
 
 namespace host {
+
+int Usage(const char* usage) {
+  std::fprintf(stderr, "usage: kivo-webapi %s\n", usage);
+  return kExitUsage;
+}
 
 bool ParsedArgs::Has(const std::string& name) const {
   for (const auto& option : options) {
@@ -48,10 +60,10 @@ bool ParseArgs(const Args& args, const std::vector<std::string>& valued,
     } else if (listed(valued, name) && i + 1 < args.size()) {
       parsed->options.emplace_back(name, args[++i]);
     } else if (listed(valued, name)) {
-      HOST_LOG("option %s needs a value", name.c_str());
+      KIVO_LOG(LOG_WARNING, "option %s needs a value", name.c_str());
       return false;
     } else {
-      HOST_LOG("unknown option %s", arg.c_str());
+      KIVO_LOG(LOG_WARNING, "unknown option %s", arg.c_str());
       return false;
     }
   }

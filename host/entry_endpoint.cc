@@ -6,13 +6,19 @@
 
 #include "host/calendar_rules.h"
 #include "host/cli.h"
-#include "host/host_log.h"
 #include "host/http_rules.h"
 #include "host/json_text.h"
 #include "host/module_call.h"
 #include "host/refusals.h"
 #include "host/settings_under_way.h"
 #include "host/web_api_server.h"
+#include "kivo/log.h"
+
+namespace {
+
+constexpr char kLogUnit[] = "entry_endpoint";
+
+}  // namespace
 
 namespace host {
 
@@ -95,7 +101,7 @@ void WebApiServer::Entry(const HttpRequest& request, const HttpReply& reply) {
     return reply(std::move(refused));
   }
   if (!module_thread_.Post([this, call, reply] { RunCall(*call, reply); })) {
-    HOST_LOG("%zu module calls queued: refusing more", kMaxQueuedCalls);
+    KIVO_LOG(LOG_WARNING, "%zu module calls queued: refusing more", kMaxQueuedCalls);
     reply(RefusalAnswer(kServerBusy));
   }
 }
@@ -132,7 +138,7 @@ void WebApiServer::RunCall(Call& call, const HttpReply& reply) {
                              std::move(call.params));
   }
   if (!result.answered) {
-    HOST_LOG("%s.%s left the call unanswered", call.api.c_str(), call.method.c_str());
+    KIVO_LOG(LOG_ERR, "%s.%s left the call unanswered", call.api.c_str(), call.method.c_str());
     return answer(RefusalAnswer(kUnknownError));
   }
   answer(TextAnswer(200, std::move(result.answer)));

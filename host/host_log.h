@@ -1,12 +1,11 @@
-// Diagnostics of the host program: one line on stderr per event, prefixed
-// with the program's name. The module's own lines go to syslog, which the
-// program opens with LOG_PERROR so that they show on stderr as well.
+// The host's former diagnostics macro, now a line of kivo/log.h at error
+// priority under the unit "kivo-webapi". New code uses KIVO_LOG with a level.
 
 #ifndef KIVO_HOST_HOST_LOG_H_
 #define KIVO_HOST_HOST_LOG_H_
 
-#include <cstdio>
+#include "kivo/log.h"
 
-#define HOST_LOG(fmt, ...) std::fprintf(stderr, "kivo-webapi: " fmt "\n", ##__VA_ARGS__)
+#define HOST_LOG(fmt, ...) KIVO_LOG_AT(LOG_ERR, "kivo-webapi", __LINE__, fmt, ##__VA_ARGS__)
 
 #endif  // KIVO_HOST_HOST_LOG_H_

@@ -10,9 +10,15 @@
 #include <utility>
 #include <vector>
 
-#include "host/host_log.h"
 #include "host/json_text.h"
 #include "kivo/kivo_api.h"
+#include "kivo/log.h"
+
+namespace {
+
+constexpr char kLogUnit[] = "module_call";
+
+}  // namespace
 
 namespace host {
 
@@ -45,16 +51,16 @@ void RestoreProcess() {
   // Group before user: once the effective user is root again the group may
   // be anything, but not the other way round for a host started as a user.
   if (getegid() != kBaseline.egid && setegid(kBaseline.egid) != 0) {
-    HOST_LOG("cannot restore the effective group %u: %s", kBaseline.egid, strerror(errno));
+    KIVO_LOG(LOG_ERR, "cannot restore the effective group %u: %s", kBaseline.egid, strerror(errno));
     std::abort();  // never serve another call under a user's identity
   }
   if (geteuid() != kBaseline.euid && seteuid(kBaseline.euid) != 0) {
-    HOST_LOG("cannot restore the effective user %u: %s", kBaseline.euid, strerror(errno));
+    KIVO_LOG(LOG_ERR, "cannot restore the effective user %u: %s", kBaseline.euid, strerror(errno));
     std::abort();
   }
   if (CurrentGroups() != kBaseline.groups &&
       setgroups(kBaseline.groups.size(), kBaseline.groups.data()) != 0) {
-    HOST_LOG("cannot restore the supplementary groups: %s", strerror(errno));
+    KIVO_LOG(LOG_ERR, "cannot restore the supplementary groups: %s", strerror(errno));
     std::abort();
   }
   umask(kHostUmask);
@@ -69,7 +75,7 @@ ModuleCallResult RunModuleCall(APIEntryFunc entry, const std::string& account, J
   RestoreProcess();
   ModuleCallResult result;
   if (response.answer_count() != 1) {
-    HOST_LOG("module answered %d times", response.answer_count());
+    KIVO_LOG(LOG_ERR, "module answered %d times", response.answer_count());
   }
   if (response.answer_count() == 0) return result;
   result.answered = true;

@@ -11,15 +11,21 @@
 #include <string>
 #include <vector>
 
-#include "host/cli.h"
 #include "host/accounts.h"
-#include "host/host_log.h"
+#include "host/cli.h"
 #include "host/module_table.h"
 #include "host/permissions.h"
 #include "host/settings_under_way.h"
 #include "host/static_files.h"
 #include "host/web_api_server.h"
 #include "kivo/kivo_paths.h"
+#include "kivo/log.h"
+
+namespace {
+
+constexpr char kLogUnit[] = "serve_command";
+
+}  // namespace
 
 namespace host {
 
@@ -58,7 +64,7 @@ int Serve(const ServeOptions& options) {
   // switches a batch instead of two a request. Sharing the CPUs stays fair.
   const struct sched_param normal = {};
   if (sched_setscheduler(0, SCHED_BATCH, &normal) != 0) {
-    HOST_LOG("cannot batch wake-ups (%s): serving without", strerror(errno));
+    KIVO_LOG(LOG_INFO, "cannot batch wake-ups (%s): serving without", strerror(errno));
   }
   // Room for every connection the limit allows, beside the files in use.
   struct rlimit files;
@@ -73,13 +79,13 @@ int Serve(const ServeOptions& options) {
   std::string error;
   if (!module.Open(options.module_path, &error) ||
       !permissions.Load(options.descriptor_path, &error)) {
-    HOST_LOG("%s", error.c_str());
+    KIVO_LOG(LOG_ERR, "%s", error.c_str());
     return kExitFailed;
   }
   for (const ModuleRow& row : module.rows()) {
     if (permissions.Lookup(row.api, row.version, row.method) == Audience::kNobody) {
-      HOST_LOG("note: %s %ld %s has no permission entry: refused to everybody", row.api.c_str(),
-               row.version, row.method.c_str());
+      KIVO_LOG(LOG_WARNING, "note: %s %ld %s has no permission entry: refused to everybody",
+               row.api.c_str(), row.version, row.method.c_str());
     }
   }
   // Before the first request: a settings change a killed host left half
@@ -112,12 +118,11 @@ int RunServe(const Args& args) {
        (!ParseDecimal(parsed.Get("--session-idle", ""), &idle) || idle <= 0)) ||
       (parsed.Has("--client-timeout") &&
        (!ParseDecimal(parsed.Get("--client-timeout", ""), &timeout) || timeout <= 0))) {
-    HOST_LOG(
-        "usage: kivo-webapi serve [--listen ADDR:PORT]... [--listen-tls ADDR:PORT]... "
+    return Usage(
+        "serve [--listen ADDR:PORT]... [--listen-tls ADDR:PORT]... "
         "[--tls-cert FILE] [--tls-key FILE] [--tls-priority GNUTLS-PRIORITIES] "
         "[--server-name NAME]... [--module PATH] "
         "[--descriptor PATH] [--www DIR] [--session-idle SECONDS] [--client-timeout SECONDS]");
-    return kExitUsage;
   }
   if (options.listens.empty()) {
     options.listens = {Listen{"127.0.0.1", 5000, false}, Listen{"127.0.0.1", 5001, true}};

@@ -17,7 +17,6 @@
 #include "base/root_files.h"
 #include "host/accounts.h"
 #include "host/cli.h"
-#include "host/host_log.h"
 #include "host/http_rules.h"
 #include "host/json_text.h"
 #include "host/refusals.h"
@@ -25,7 +24,14 @@
 #include "host/static_files.h"
 #include "host/web_api_server.h"
 #include "kivo/kivo_paths.h"
+#include "kivo/log.h"
 #include "platform/accounts.h"
+
+namespace {
+
+constexpr char kLogUnit[] = "server";
+
+}  // namespace
 
 namespace host {
 
@@ -135,7 +141,8 @@ WebApiServer::WebApiServer(const ServeOptions& options, const ModuleTable& modul
     shared_brake_.reset(kb_open(path.c_str()));
   brake_.Share(shared_brake_.get());
   if (!shared_brake_ && geteuid() == 0) {
-    HOST_LOG("cannot open the shared login brake %s: %s; this server brakes on its own",
+    KIVO_LOG(LOG_WARNING,
+             "cannot open the shared login brake %s: %s; this server brakes on its own",
              path.c_str(), strerror(errno));
   }
 }
@@ -260,7 +267,7 @@ int WebApiServer::Run(const sigset_t& stop_signals) {
   bool tls = false;
   for (const Listen& l : options_.listens) tls = tls || l.tls;
   if (tls && (!ReadWholeFile(options_.tls_cert, &cert) || !ReadWholeFile(options_.tls_key, &key))) {
-    HOST_LOG("cannot read the certificate %s or its key %s", options_.tls_cert.c_str(),
+    KIVO_LOG(LOG_ERR, "cannot read the certificate %s or its key %s", options_.tls_cert.c_str(),
              options_.tls_key.c_str());
     return kExitFailed;
   }
@@ -287,7 +294,7 @@ int WebApiServer::Run(const sigset_t& stop_signals) {
     const struct timespec tick = {0, 100 * 1000 * 1000};
     while (!done && !stop) {
       if (sigtimedwait(&stop_signals, nullptr, &tick) > 0) {
-        HOST_LOG("stopping");
+        KIVO_LOG(LOG_NOTICE, "stopping");
         stop = true;
       }
     }
