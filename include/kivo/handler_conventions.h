@@ -3,8 +3,8 @@
 //
 // A failed call answers with one web API code (kivo/error_codes.h). Each
 // handler owns the int that holds it, and the handler and its parts record
-// into it the one way RecordError does: the last code recorded is the
-// answer, since a step that knows more than the part below it (a location
+// into it only through RecordError: the last code recorded is the answer,
+// since a step that knows more than the part below it (a location
 // refused as a bad parameter rather than as a failed lookup) records after
 // it. Below the handlers, platform and base calls report failures as a
 // sentinel result plus the thread's last error (base/last_error.h). The
