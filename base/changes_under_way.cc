@@ -46,12 +46,12 @@ Found ReadRootsFile(const std::string& path, std::string* text) {
   if (!fd.valid() && errno == ENOENT) return Found::kNone;
   struct stat st;
   if (!fd.valid() || fstat(fd.get(), &st) != 0) {
-    KIVO_LOG("cannot read %s, reason=%s", path.c_str(), strerror(errno));
+    KIVO_LOG(LOG_ERR, "cannot read %s, reason=%s", path.c_str(), strerror(errno));
     return Found::kRefused;
   }
   if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 022) != 0 ||
       static_cast<size_t>(st.st_size) > kMaxBytes) {
-    KIVO_LOG("refused %s: not a record of root's", path.c_str());
+    KIVO_LOG(LOG_ERR, "refused %s: not a record of root's", path.c_str());
     return Found::kRefused;
   }
   char buffer[16 * 1024];
@@ -59,7 +59,7 @@ Found ReadRootsFile(const std::string& path, std::string* text) {
     const ssize_t n = read(fd.get(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      KIVO_LOG("cannot read %s, reason=%s", path.c_str(), strerror(errno));
+      KIVO_LOG(LOG_ERR, "cannot read %s, reason=%s", path.c_str(), strerror(errno));
       return Found::kRefused;
     }
     if (n == 0) return Found::kRecord;
@@ -100,7 +100,7 @@ bool Load(Json::Value* changes) {
   if (found == Found::kRefused) return false;
   if (!ParseJson(text, &record) || !record.isObject() || !record["changes"].isArray() ||
       !std::all_of(record["changes"].begin(), record["changes"].end(), UsableChange)) {
-    KIVO_LOG("refused %s: not a record of changes under way", path.c_str());
+    KIVO_LOG(LOG_ERR, "refused %s: not a record of changes under way", path.c_str());
     return false;
   }
   changes->swap(record["changes"]);
@@ -112,13 +112,13 @@ bool Store(const Json::Value& changes, bool synced) {
   const std::string path = RecordPath();
   if (changes.empty()) {
     if (unlink(path.c_str()) != 0 && errno != ENOENT) {
-      KIVO_LOG("cannot remove %s, reason=%s", path.c_str(), strerror(errno));
+      KIVO_LOG(LOG_ERR, "cannot remove %s, reason=%s", path.c_str(), strerror(errno));
       return false;
     }
     if (synced) {
       const Fd folder(open(Folder(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
       if (!folder.valid() || fsync(folder.get()) != 0) {
-        KIVO_LOG("cannot sync %s, reason=%s", Folder(path).c_str(), strerror(errno));
+        KIVO_LOG(LOG_ERR, "cannot sync %s, reason=%s", Folder(path).c_str(), strerror(errno));
         return false;
       }
     }
@@ -187,7 +187,7 @@ bool Add(Json::Value change, std::string* key) {
   const FileLock lock(LockPathFor(path));
   Json::Value changes;
   if (!MakeParentDirs(path) || !lock.locked() || !Load(&changes)) {
-    KIVO_LOG("cannot record a change under way in %s", path.c_str());
+    KIVO_LOG(LOG_ERR, "cannot record a change under way in %s", path.c_str());
     return false;
   }
   *key = RandomHex(16);
@@ -219,10 +219,10 @@ bool TakeInOldSettings() {
     usable = Add(change, &key);
     if (!usable) return false;  // kept for the next pass
   } else {
-    KIVO_LOG("dropped %s: not a settings change", path.c_str());
+    KIVO_LOG(LOG_ERR, "dropped %s: not a settings change", path.c_str());
   }
   if (unlink(path.c_str()) != 0 && errno != ENOENT) {
-    KIVO_LOG("cannot remove %s, reason=%s", path.c_str(), strerror(errno));
+    KIVO_LOG(LOG_ERR, "cannot remove %s, reason=%s", path.c_str(), strerror(errno));
     return false;
   }
   return true;
@@ -280,7 +280,7 @@ void PutBack(const Json::Value& before) {
     const std::string path = RootedPath(file.c_str());
     const bool put_back = was.isString() ? ReplaceFile(path, was.asString(), 0644)
                                          : (unlink(path.c_str()) == 0 || errno == ENOENT);
-    if (!put_back) KIVO_LOG("cannot put %s back, reason=%s", path.c_str(), strerror(errno));
+    if (!put_back) KIVO_LOG(LOG_ERR, "cannot put %s back, reason=%s", path.c_str(), strerror(errno));
   }
 }
 
@@ -298,7 +298,7 @@ bool ChangesUnderWay::Begin(const ChangeUnderWay& change, std::string* key) {
       std::string content;
       bool missing = false;
       if (!ReadWholeFile(RootedPath(file.c_str()), &content, &missing, kMaxBytes / 4)) {
-        KIVO_LOG("cannot read %s, reason=%s", file.c_str(), strerror(errno));
+        KIVO_LOG(LOG_ERR, "cannot read %s, reason=%s", file.c_str(), strerror(errno));
         return false;
       }
       before[file] = missing ? Json::Value() : Json::Value(content);
@@ -307,7 +307,7 @@ bool ChangesUnderWay::Begin(const ChangeUnderWay& change, std::string* key) {
   const Json::Value& call = entry["call"];
   if (!call.isObject() || !call["api"].isString() || !call["version"].isIntegral() ||
       !call["method"].isString() || !call["account"].isString() || !call["params"].isObject()) {
-    KIVO_LOG("refused to record a change under way without its call");
+    KIVO_LOG(LOG_ERR, "refused to record a change under way without its call");
     return false;
   }
   return Add(std::move(entry), key);
@@ -319,7 +319,7 @@ bool ChangesUnderWay::End(const std::vector<std::string>& keys, bool synced) {
   const FileLock lock(LockPathFor(path));
   Json::Value changes;
   if (!lock.locked() || !Load(&changes)) {
-    KIVO_LOG("cannot end a change under way in %s", path.c_str());
+    KIVO_LOG(LOG_ERR, "cannot end a change under way in %s", path.c_str());
     return false;
   }
   Json::Value kept(Json::arrayValue);

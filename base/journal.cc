@@ -39,15 +39,12 @@ std::string UtcNow() {
 
 // Records why the journal cannot take a line. Told once per process: a
 // journal that fails once fails for every action after it, and the actions
-// themselves go on. On stderr as well, since a broken journal is also a
-// broken log of the platform and syslog may be where nobody looks.
+// themselves go on.
 void Unwritable(const std::string& path, int error) {
   SetLastError(error);
   static std::atomic<bool> told(false);
   if (told.exchange(true)) return;
-  std::fprintf(stderr, "libkivo: cannot append to the action journal %s: %s\n", path.c_str(),
-               strerror(error));
-  KIVO_LOG("cannot append to the action journal %s: %s", path.c_str(), strerror(error));
+  KIVO_LOG(LOG_ERR, "cannot append to the action journal %s: %s", path.c_str(), strerror(error));
 }
 
 }  // namespace

@@ -31,7 +31,7 @@ bool ReadJsonFile(const std::string& path, Json::Value* value, bool* missing) {
   }
   if (!parsed) {
     SetLastError(EINVAL);
-    KIVO_LOG("%s is not JSON: %s", path.c_str(), errors.c_str());
+    KIVO_LOG(LOG_ERR, "%s is not JSON: %s", path.c_str(), errors.c_str());
     *value = Json::Value();
     return false;
   }

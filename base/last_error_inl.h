@@ -4,26 +4,28 @@
 #define KIVO_BASE_LAST_ERROR_INL_H_
 
 #include <errno.h>
-#include <syslog.h>
 
 #include <exception>
 #include <new>
+
+#include "kivo/log.h"
 
 namespace kivo::base {
 
 template <typename T, typename Body>
 T Guarded(T failure, Body body) noexcept {
+  static constexpr char kLogUnit[] = "libkivo";
   try {
     return body();
   } catch (const std::bad_alloc&) {
     SetLastError(ENOMEM);
-    syslog(LOG_ERR, "%s:%d out of memory", "libkivo", __LINE__);
+    KIVO_LOG(LOG_ERR, "out of memory");
   } catch (const std::exception& e) {
     SetLastError(EINVAL);
-    syslog(LOG_ERR, "%s:%d unexpected failure: %s", "libkivo", __LINE__, e.what());
+    KIVO_LOG(LOG_ERR, "unexpected failure: %s", e.what());
   } catch (...) {
     SetLastError(EINVAL);
-    syslog(LOG_ERR, "%s:%d unexpected failure", "libkivo", __LINE__);
+    KIVO_LOG(LOG_ERR, "unexpected failure");
   }
   return failure;
 }

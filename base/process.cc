@@ -79,7 +79,7 @@ int RunCaptured(const std::vector<std::string>& args, std::string* output) {
   int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (null_fd < 0 || pipe2(pipe_fds, O_CLOEXEC) != 0) {
     SetLastError(errno);
-    KIVO_LOG("no pipe for %s: %s", args[0].c_str(), strerror(errno));
+    KIVO_LOG(LOG_ERR, "no pipe for %s: %s", args[0].c_str(), strerror(errno));
     if (null_fd >= 0) close(null_fd);
     return -1;
   }
@@ -90,7 +90,7 @@ int RunCaptured(const std::vector<std::string>& args, std::string* output) {
   close(pipe_fds[1]);
   if (pid < 0) {
     SetLastError(errno);
-    KIVO_LOG("fork for %s failed: %s", args[0].c_str(), strerror(errno));
+    KIVO_LOG(LOG_ERR, "fork for %s failed: %s", args[0].c_str(), strerror(errno));
     close(pipe_fds[0]);
     return -1;
   }
@@ -113,7 +113,7 @@ pid_t StartDetached(const DetachedCommand& command, int log_fd) {
   int pipe_fds[2] = {-1, -1};
   if (null_fd < 0 || pipe2(pipe_fds, O_CLOEXEC) != 0) {
     SetLastError(errno);
-    KIVO_LOG("cannot prepare %s: %s", args[0].c_str(), strerror(errno));
+    KIVO_LOG(LOG_ERR, "cannot prepare %s: %s", args[0].c_str(), strerror(errno));
     if (null_fd >= 0) close(null_fd);
     return -1;
   }
@@ -138,13 +138,13 @@ pid_t StartDetached(const DetachedCommand& command, int log_fd) {
   pid_t daemon = -1;
   if (middle < 0) {
     SetLastError(fork_errno);
-    KIVO_LOG("fork for %s failed: %s", args[0].c_str(), strerror(fork_errno));
+    KIVO_LOG(LOG_ERR, "fork for %s failed: %s", args[0].c_str(), strerror(fork_errno));
   } else {
     if (read(pipe_fds[0], &daemon, sizeof daemon) != static_cast<ssize_t>(sizeof daemon)) {
       daemon = -1;
     }
     WaitChild(middle);
-    if (daemon < 0) KIVO_LOG("could not start %s", args[0].c_str());
+    if (daemon < 0) KIVO_LOG(LOG_ERR, "could not start %s", args[0].c_str());
   }
   close(pipe_fds[0]);
   errno = middle < 0 ? fork_errno : errno;
@@ -156,7 +156,8 @@ pid_t SpawnDetached(const std::vector<std::string>& args, const std::string& log
   const Fd log_fd(open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640));
   if (!log_fd.valid()) {
     SetLastError(errno);
-    KIVO_LOG("cannot prepare %s (log %s): %s", args[0].c_str(), log_path.c_str(), strerror(errno));
+    KIVO_LOG(LOG_ERR, "cannot prepare %s (log %s): %s", args[0].c_str(), log_path.c_str(),
+             strerror(errno));
     return -1;
   }
   return StartDetached({args, {}, false}, log_fd.get());

@@ -111,7 +111,7 @@ bool ReadWholeFile(const std::string& path, std::string* content, bool* missing,
       return true;
     }
     SetLastError(errno);
-    KIVO_LOG("open(%s) failed: %s", path.c_str(), strerror(errno));
+    KIVO_LOG(LOG_ERR, "open(%s) failed: %s", path.c_str(), strerror(errno));
     return false;
   }
   char buffer[8192];
@@ -121,12 +121,12 @@ bool ReadWholeFile(const std::string& path, std::string* content, bool* missing,
     if (n < 0) {
       if (errno == EINTR) continue;
       SetLastError(errno);
-      KIVO_LOG("read(%s) failed: %s", path.c_str(), strerror(errno));
+      KIVO_LOG(LOG_ERR, "read(%s) failed: %s", path.c_str(), strerror(errno));
       return false;
     }
     if (static_cast<size_t>(n) > max_size - content->size()) {
       SetLastError(EFBIG);
-      KIVO_LOG("%s holds more than %zu bytes: not read", path.c_str(), max_size);
+      KIVO_LOG(LOG_WARNING, "%s holds more than %zu bytes: not read", path.c_str(), max_size);
       content->clear();
       return false;
     }
@@ -154,7 +154,7 @@ bool MakeParentDirs(const std::string& path) {
   if (!MakeParentDirs(dir)) return false;
   if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
     SetLastError(errno);
-    KIVO_LOG("mkdir(%s) failed: %s", dir.c_str(), strerror(errno));
+    KIVO_LOG(LOG_ERR, "mkdir(%s) failed: %s", dir.c_str(), strerror(errno));
     return false;
   }
   return true;
@@ -171,14 +171,14 @@ bool ReplaceFile(const std::string& path, const std::string& content,
   int fd = mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) {
     SetLastError(errno);
-    KIVO_LOG("mkstemp in %s failed: %s", dir.c_str(), strerror(errno));
+    KIVO_LOG(LOG_ERR, "mkstemp in %s failed: %s", dir.c_str(), strerror(errno));
     return false;
   }
   struct stat old;
   bool had_old = !options.fresh && stat(path.c_str(), &old) == 0;
   mode_t mode = had_old ? (old.st_mode & 07777) : options.new_mode;
   if (had_old && (mode & options.refused_bits) != 0) {
-    KIVO_LOG("%s was writable by others (mode %o), rewritten %o", path.c_str(),
+    KIVO_LOG(LOG_WARNING, "%s was writable by others (mode %o), rewritten %o", path.c_str(),
              static_cast<unsigned>(mode), static_cast<unsigned>(options.new_mode));
     mode = options.new_mode;
   }
@@ -214,7 +214,7 @@ bool ReplaceFile(const std::string& path, const std::string& content,
   if (!ok) {
     unlink(temp.data());
     SetLastError(saved);
-    KIVO_LOG("replacing %s failed: %s", path.c_str(), strerror(saved));
+    KIVO_LOG(LOG_ERR, "replacing %s failed: %s", path.c_str(), strerror(saved));
     return false;
   }
   if (!options.sync_folder) return true;
@@ -222,7 +222,7 @@ bool ReplaceFile(const std::string& path, const std::string& content,
   // survive a power loss.
   if (!SyncDir(dir)) {
     const int error = errno;
-    KIVO_LOG("fsync of %s failed: %s", dir.c_str(), strerror(error));
+    KIVO_LOG(LOG_ERR, "fsync of %s failed: %s", dir.c_str(), strerror(error));
     if (!options.folder_sync_fails) return true;
     SetLastError(error);
     return false;
@@ -241,13 +241,13 @@ FileLock::FileLock(const std::string& lock_path) {
   Fd fd(open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
   if (!fd.valid()) {
     SetLastError(errno);
-    KIVO_LOG("open(%s) failed: %s", lock_path.c_str(), strerror(errno));
+    KIVO_LOG(LOG_ERR, "open(%s) failed: %s", lock_path.c_str(), strerror(errno));
     return;
   }
   while (flock(fd.get(), LOCK_EX) != 0) {
     if (errno == EINTR) continue;
     SetLastError(errno);
-    KIVO_LOG("flock(%s) failed: %s", lock_path.c_str(), strerror(errno));
+    KIVO_LOG(LOG_ERR, "flock(%s) failed: %s", lock_path.c_str(), strerror(errno));
     return;
   }
   fd_ = std::move(fd);

@@ -76,11 +76,11 @@ ShareTableRead ParseShareTable(const std::string& text, const std::string& origi
     errors = e.what();  // nesting beyond the limit
   }
   if (!parsed) {
-    KIVO_LOG("%s is not JSON: %s", origin.c_str(), errors.c_str());
+    KIVO_LOG(LOG_ERR, "%s is not JSON: %s", origin.c_str(), errors.c_str());
     return ShareTableRead::kUnreadable;
   }
   if (!value.isObject()) {
-    KIVO_LOG("no share table in %s", origin.c_str());
+    KIVO_LOG(LOG_ERR, "no share table in %s", origin.c_str());
     return ShareTableRead::kNotATable;
   }
   for (auto member = value.begin(); member != value.end(); ++member) {

@@ -45,10 +45,10 @@ bool CalDAVConfServiceHandler::SaveCalDAV() {
   // The new state is written; a failed restart leaves it for the next start
   // of the services and does not fail the call.
   if (KLIBServiceRestart("avahi") < 0) {
-    KIVO_LOG("Call KLIBNetService() error");
+    KIVO_LOG(LOG_ERR, "Call KLIBNetService() error");
   }
   if (KLIBServiceRestart("webdav-httpd-pure") < 0) {
-    KIVO_LOG("Failed to reload WEBDAV");
+    KIVO_LOG(LOG_ERR, "Failed to reload WEBDAV");
   }
   return true;
 }
@@ -59,19 +59,18 @@ bool CalDAVConfServiceHandler::SetCalDAV(bool& changed) {
   if (want == current) return true;
 
   if (KLIBCINFOSetKeyValue(kRunCalDavKey, want ? "yes" : "no") == -1) {
-    KIVO_LOG("Failed to set %s in kivoinfo.conf.", kRunCalDavKey);
+    KIVO_LOG(LOG_ERR, "Failed to set %s in kivoinfo.conf.", kRunCalDavKey);
     SetError(WEBAPI_ERR_OPERATION_FAILED);
     return false;
   }
   const std::string user = request_->GetLoginUserName();
+  KIVO_LOG(LOG_NOTICE, "%s set to %s by %s", kRunCalDavKey, want ? "yes" : "no", user.c_str());
   KIVOLogSet1(2, 1, want ? kLogEventCalDAVOn : kLogEventCalDAVOff, user.c_str(), "", "", "");
   changed = true;
   return true;
 }
 
-void CalDAVConfServiceHandler::SetError(int code) {
-  if (error_code_ == 0) error_code_ = code;
-}
+void CalDAVConfServiceHandler::SetError(int code) { conventions::RecordError(error_code_, code); }
 
 void CalDAVConfServiceHandler::ReportError() {
   conventions::ReportError(kLogUnit, __LINE__, error_code_, response_);

@@ -36,7 +36,7 @@ bool CalDAVServiceHandler::LoadAndRecover() {
   // Lines of the previous version's record taken in are dropped by a save.
   if (identity_.pending().empty()) return identity_.Save();
   Json::Value calendars;
-  if (GetCalendarInfo(calendars) < 0) return false;
+  if (!GetCalendarInfo(calendars)) return false;
   if (folder_.Recover(calendars, &registry_) && !WriteCalendarInfo(calendars)) return false;
   return identity_.Save();
 }
@@ -55,6 +55,8 @@ void CalDAVServiceHandler::List() {
 void CalDAVServiceHandler::Create() {
   Json::Value result;
   if (CreateCalendar(result)) {
+    KIVO_LOG(LOG_NOTICE, "calendar %s created by %s", result["id"].asCString(),
+             request_->GetLoginUserName().c_str());
     response_->SetSuccess(result);
   } else {
     ReportError();
@@ -72,6 +74,7 @@ void CalDAVServiceHandler::Delete() {
 void CalDAVServiceHandler::Set() {
   Json::Value result;
   if (EditCalendar(result)) {
+    KIVO_LOG(LOG_NOTICE, "calendar set by %s", request_->GetLoginUserName().c_str());
     response_->SetSuccess(result);
   } else {
     ReportError();
@@ -80,7 +83,7 @@ void CalDAVServiceHandler::Set() {
 
 // ---- conventions --------------------------------------------------------------
 
-void CalDAVServiceHandler::SetError(int code) { error_code_ = code; }
+void CalDAVServiceHandler::SetError(int code) { conventions::RecordError(error_code_, code); }
 
 void CalDAVServiceHandler::ReportError() {
   conventions::ReportError(kLogUnit, __LINE__, error_code_, response_);
@@ -126,7 +129,7 @@ bool CalDAVServiceHandler::ListCalendar(Json::Value& result) {
   caldav::CalendarRegistry::Lock lock;  // the read may write back the homes upgrade
   if (!LoadAndRecover()) return false;
   Json::Value calendars;
-  if (GetCalendarInfo(calendars) < 0) return false;
+  if (!GetCalendarInfo(calendars)) return false;
   if (calendars.isNull()) {
     result["item"] = Json::Value(Json::arrayValue);
     return true;
@@ -204,7 +207,7 @@ bool CalDAVServiceHandler::CreateCalendar(Json::Value& result) {
     }
   });
   if (!ran) {
-    KIVO_LOG("cannot start a thread to act as the user, reason=%s", strerror(errno));
+    KIVO_LOG(LOG_ERR, "cannot start a thread to act as the user, reason=%s", strerror(errno));
     SetError(WEBAPI_ERR_OPERATION_FAILED);
   }
   // The folder carries its token before the entry names it, and its name
@@ -255,7 +258,7 @@ bool CalDAVServiceHandler::DeleteCalendar() {
   caldav::CalendarRegistry::Lock lock;
   if (!LoadAndRecover()) return false;
   Json::Value calendars(Json::arrayValue);
-  if (GetCalendarInfo(calendars) < 0) return false;
+  if (!GetCalendarInfo(calendars)) return false;
 
   // The ids of the registry's entries, and whether each is to go.
   std::vector<std::string> entry_ids;
@@ -302,7 +305,9 @@ bool CalDAVServiceHandler::DeleteCalendar() {
     gone.push_back(entry_ids[i]);
   }
   if (!WriteCalendarInfo(kept)) return false;
+  const std::string login = request_->GetLoginUserName();
   for (const std::string& id : gone) {
+    KIVO_LOG(LOG_NOTICE, "calendar %s deleted by %s", id.c_str(), login.c_str());
     std::string token;
     if (identity_.TokenOf(id, &token)) identity_.Finish(token);
     identity_.Forget(id);
@@ -325,10 +330,10 @@ bool CalDAVServiceHandler::EditCalendar(Json::Value& result) {
 
   caldav::CalendarRegistry::Lock lock;
   if (!LoadAndRecover()) return false;
-  const int read = GetCalendarInfo(calendars);
-  if (read < 0) return false;
-  if (read == 1) {
-    KIVO_LOG("no file SZF_CALENDAR_INFO");
+  bool found = false;
+  if (!GetCalendarInfo(calendars, &found)) return false;
+  if (!found) {
+    KIVO_LOG(LOG_ERR, "no file SZF_CALENDAR_INFO");
     SetError(WEBAPI_ERR_OPERATION_FAILED);
     return false;
   }
@@ -341,7 +346,7 @@ bool CalDAVServiceHandler::EditCalendar(Json::Value& result) {
     if (id == wanted) break;
   }
   if (i == calendars.size()) {
-    KIVO_LOG("Doesn't found ID %s", wanted.c_str());
+    KIVO_LOG(LOG_WARNING, "Doesn't found ID %s", wanted.c_str());
     SetError(WEBAPI_ERR_BAD_PARAMETER);
     return false;
   }
@@ -352,7 +357,7 @@ bool CalDAVServiceHandler::EditCalendar(Json::Value& result) {
   if (!WriteCalendarInfo(calendars)) {
     // A folder moved stays recorded as a move under way: the next call
     // brings the registry along.
-    KIVO_LOG("Cannot write the infor");
+    KIVO_LOG(LOG_ERR, "Cannot write the infor");
     return false;
   }
   std::string token;
@@ -380,7 +385,7 @@ bool CalDAVServiceHandler::EditSingleCalendar(Json::Value& entry) {
 
   const std::string parent = target.substr(0, target.rfind('/'));
   if (!IsPathExist(parent.c_str())) {
-    KIVO_LOG("Path [%s] nonexist", parent.c_str());
+    KIVO_LOG(LOG_WARNING, "Path [%s] nonexist", parent.c_str());
     SetError(WEBAPI_ERR_FOLDER_MISSING);
     return false;
   }
@@ -390,7 +395,7 @@ bool CalDAVServiceHandler::EditSingleCalendar(Json::Value& entry) {
     return false;
   }
   if (IsPathExist(target.c_str())) {
-    KIVO_LOG("Path [%s] exist", target.c_str());
+    KIVO_LOG(LOG_WARNING, "Path [%s] exist", target.c_str());
     SetError(WEBAPI_ERR_TARGET_EXISTS);
     return false;
   }
@@ -411,7 +416,7 @@ bool CalDAVServiceHandler::EditSingleCalendar(Json::Value& entry) {
       return false;
     }
     if (found != caldav::CalendarFolder::Found::kOwn || !folder_.Move(id, new_id, new_entry, to)) {
-      KIVO_LOG("cannot mv folder");
+      KIVO_LOG(LOG_ERR, "cannot mv folder");
       SetError(WEBAPI_ERR_OPERATION_FAILED);
       return false;
     }
@@ -422,8 +427,8 @@ bool CalDAVServiceHandler::EditSingleCalendar(Json::Value& entry) {
 
 // ---- the registry -------------------------------------------------------------------
 
-int CalDAVServiceHandler::GetCalendarInfo(Json::Value& calendars) {
-  return registry_.Read(calendars);
+bool CalDAVServiceHandler::GetCalendarInfo(Json::Value& calendars, bool* found) {
+  return registry_.Read(calendars, found);
 }
 
 bool CalDAVServiceHandler::WriteCalendarInfo(Json::Value& calendars) {
@@ -473,7 +478,7 @@ bool CalDAVServiceHandler::UpdateHomesDest(Json::Value& entry) {
 bool CalDAVServiceHandler::GetInputParam2Json(Json::Value& entry) {
   if (!request_->HasParam("destination") || !request_->HasParam("calendarname") ||
       !request_->HasParam("share")) {
-    KIVO_LOG("Wrong parameter");
+    KIVO_LOG(LOG_WARNING, "Wrong parameter");
     SetError(WEBAPI_ERR_BAD_PARAMETER);
     return false;
   }
@@ -542,7 +547,7 @@ bool CalDAVServiceHandler::CreateData(kivo::base::ThreadIdentity* as_user, std::
                                       unsigned int uid, unsigned int gid, int admin) {
   const std::string share = StringParam("share");
   if (IsPathExist(path.c_str())) {
-    KIVO_LOG("Path [%s] exist", path.c_str());
+    KIVO_LOG(LOG_WARNING, "Path [%s] exist", path.c_str());
     SetError(WEBAPI_ERR_TARGET_EXISTS);
     return false;
   }

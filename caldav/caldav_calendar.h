@@ -63,9 +63,10 @@ class CalDAVServiceHandler {
   bool CHECK_PARAM_JSONARRAY(std::string name, bool required);
   void ShowJson(const char* label, const Json::Value& value);
 
-  // The calendar registry (CalendarRegistry). GetCalendarInfo: 0 read, 1
-  // no registry file (the value untouched), -1 failure.
-  int GetCalendarInfo(Json::Value& calendars);
+  // The calendar registry (CalendarRegistry). GetCalendarInfo: true read,
+  // with `*found` false when there is no registry file (the value
+  // untouched); false a failure, its code recorded.
+  bool GetCalendarInfo(Json::Value& calendars, bool* found = nullptr);
   bool WriteCalendarInfo(Json::Value& calendars);
   bool ConcateID(const Json::Value& entry, std::string& id);
   bool AddCalendarItemToInfo(const Json::Value& entry);

@@ -112,12 +112,12 @@ bool CalendarFolder::ActAsMaker(kivo::base::ThreadIdentity* as_user, const std::
   int admin = 0;
 
   if (maker == nullptr) {
-    KIVO_LOG("Wrong paramter");
+    KIVO_LOG(LOG_WARNING, "Wrong paramter");
     Fail(WEBAPI_ERR_OPERATION_FAILED);
     goto end;
   }
   if (KIVOUserGet(login.c_str(), &user) != 0 || user == nullptr) {
-    KIVO_LOG("Fail to KIVOUserGet");
+    KIVO_LOG(LOG_ERR, "Fail to KIVOUserGet");
     Fail(WEBAPI_ERR_OPERATION_FAILED);
     goto end;
   }
@@ -133,17 +133,17 @@ bool CalendarFolder::ActAsMaker(kivo::base::ThreadIdentity* as_user, const std::
     goto end;
   }
   if (maker->admin == Maker::Admin::kTestFailed) {
-    KIVO_LOG("Check admin group failed for user==%s", login.c_str());
+    KIVO_LOG(LOG_ERR, "Check admin group failed for user==%s", login.c_str());
     Fail(WEBAPI_ERR_OPERATION_FAILED);
     goto end;
   }
 
   if (maker->gid == static_cast<gid_t>(-1)) {
-    KIVO_LOG("Failed to get gid for user=%s", login.c_str());
+    KIVO_LOG(LOG_ERR, "Failed to get gid for user=%s", login.c_str());
   } else if (!UserGroups(login, maker->gid, &groups)) {
-    KIVO_LOG("Failed to initgroup for user=%s", login.c_str());
+    KIVO_LOG(LOG_ERR, "Failed to initgroup for user=%s", login.c_str());
   } else if (maker->uid == static_cast<uid_t>(-1)) {
-    KIVO_LOG("Failed to get uid for user=%s", login.c_str());
+    KIVO_LOG(LOG_ERR, "Failed to get uid for user=%s", login.c_str());
   } else {
     // Supplementary groups first, then the effective group, then the user;
     // the scope takes the thread back to root.
@@ -154,14 +154,14 @@ bool CalendarFolder::ActAsMaker(kivo::base::ThreadIdentity* as_user, const std::
         break;
       case KIVO_THREAD_ROOT:
       case KIVO_THREAD_GROUPS:
-        KIVO_LOG("Failed to initgroup for user=%s", login.c_str());
+        KIVO_LOG(LOG_ERR, "Failed to initgroup for user=%s", login.c_str());
         break;
       case KIVO_THREAD_GID:
-        KIVO_LOG("Failed to set gid for user=%s", login.c_str());
+        KIVO_LOG(LOG_ERR, "Failed to set gid for user=%s", login.c_str());
         break;
       case KIVO_THREAD_UID:
       case KIVO_THREAD_LOST:
-        KIVO_LOG("Failed to set uid for user=%s", login.c_str());
+        KIVO_LOG(LOG_ERR, "Failed to set uid for user=%s", login.c_str());
         break;
     }
   }
@@ -197,18 +197,18 @@ bool CalendarFolder::Make(kivo::base::ThreadIdentity* as_user, const std::string
   // A user may not be able to write the homes share itself; home folders
   // are made as root and given to the user below.
   if (root_for_homes && !as_user->GiveBack()) {
-    KIVO_LOG("Failed to set uid back to root, reason=%s", strerror(errno));
+    KIVO_LOG(LOG_ERR, "Failed to set uid back to root, reason=%s", strerror(errno));
     Fail(WEBAPI_ERR_OPERATION_FAILED);
     return false;
   }
 
   if (KIVOMountVolInfoGet(path.c_str(), &volume) < 0) {
-    KIVO_LOG("Fail to get vol info.");
+    KIVO_LOG(LOG_ERR, "Fail to get vol info.");
     Fail(WEBAPI_ERR_OPERATION_FAILED);
     return false;
   }
   if (volume.writable == 0) {
-    KIVO_LOG("Read Only Volume.[%s]", path.c_str());
+    KIVO_LOG(LOG_WARNING, "Read Only Volume.[%s]", path.c_str());
     Fail(WEBAPI_ERR_READ_ONLY_VOLUME);
     return false;
   }
@@ -223,7 +223,7 @@ bool CalendarFolder::Make(kivo::base::ThreadIdentity* as_user, const std::string
   name = judged.name;
   if (!name.empty()) made_.parent = OpenParent(judged);
   if (!made_.parent.valid() || mkdirat(made_.parent.get(), name.c_str(), 0777) < 0) {
-    KIVO_LOG("Fail to create calendar dir.");
+    KIVO_LOG(LOG_ERR, "Fail to create calendar dir.");
     Fail(WEBAPI_ERR_OPERATION_FAILED);
     made_ = Made();  // nothing was made: nothing to take away
     return false;
@@ -232,7 +232,7 @@ bool CalendarFolder::Make(kivo::base::ThreadIdentity* as_user, const std::string
   made_.folder = OpenOwnDirectory(made_.parent.get(), name);
   if (!made_.folder.valid()) {
     // Renamed away or replaced before it could be opened: not ours any more.
-    KIVO_LOG("Fail to create calendar dir.");
+    KIVO_LOG(LOG_ERR, "Fail to create calendar dir.");
     Fail(WEBAPI_ERR_OPERATION_FAILED);
     made_ = Made();
     return false;
@@ -242,7 +242,7 @@ bool CalendarFolder::Make(kivo::base::ThreadIdentity* as_user, const std::string
   const std::string store = path + kStoreDir;
   if (!FitsPath(store) || mkdirat(made_.folder.get(), kStoreName, 0777) < 0 ||
       !(made_.store = OpenOwnDirectory(made_.folder.get(), kStoreName)).valid()) {
-    KIVO_LOG("Fail to create calendar .DAV dir.");
+    KIVO_LOG(LOG_ERR, "Fail to create calendar .DAV dir.");
     Fail(WEBAPI_ERR_OPERATION_FAILED);
     RemoveMade();
     return false;
@@ -269,14 +269,15 @@ bool CalendarFolder::MakeStateFiles(const std::string& path, uid_t uid, gid_t gi
   if (!copy.valid() ||
       KIVOFileCopy(template_path.c_str(), DescriptorPath(copy.get()).c_str(), &options) != 0 ||
       fchmod(copy.get(), TemplateMode(template_path)) != 0) {
-    KIVO_LOG("Fail to cp calendar data for .state_for_dir.pag:%X",
+    KIVO_LOG(LOG_ERR, "Fail to cp calendar data for .state_for_dir.pag:%X",
              copy.valid() ? KLIBCErrGet() : errno);
     Fail(WEBAPI_ERR_OPERATION_FAILED);
     return false;
   }
   const kivo::base::Fd state = CreateStateFile(dir, kStateDir, 0777, O_SYNC);
   if (!state.valid()) {
-    KIVO_LOG("open(%s, %d) failed, reason=%s\n", dir.c_str(), kStateFileFlags, strerror(errno));
+    KIVO_LOG(LOG_ERR, "open(%s, %d) failed, reason=%s\n", dir.c_str(), kStateFileFlags,
+             strerror(errno));
     Fail(WEBAPI_ERR_OPERATION_FAILED);
     return false;
   }
@@ -298,7 +299,7 @@ bool CalendarFolder::SyncMade() {
                            : -1);
   if (parent.valid() && fsync(parent.get()) == 0) return true;
   const int error = made_.parent.valid() ? errno : EBADF;
-  KIVO_LOG("cannot sync the folder of a new calendar, reason=%s", strerror(error));
+  KIVO_LOG(LOG_ERR, "cannot sync the folder of a new calendar, reason=%s", strerror(error));
   Fail(WEBAPI_ERR_OPERATION_FAILED);
   errno = error;
   return false;
@@ -318,7 +319,7 @@ std::string CalendarFolder::BeginCreate(const std::string& id, const std::string
                                         const std::string& name) {
   const std::string token = CalendarIdentity::NewToken();
   if (token.empty()) {
-    KIVO_LOG("cannot draw a calendar's token");
+    KIVO_LOG(LOG_ERR, "cannot draw a calendar's token");
     Fail(WEBAPI_ERR_OPERATION_FAILED);
     return "";
   }
@@ -557,7 +558,7 @@ CalendarFolder::Found CalendarFolder::Prepare(const Json::Value& entry, const st
   if (prepared_.kind == Resolved::kOutside) {
     std::string path;
     location_->FullPath(entry, path);
-    KIVO_LOG("Path [%s] is not a calendar folder", path.c_str());
+    KIVO_LOG(LOG_WARNING, "Path [%s] is not a calendar folder", path.c_str());
   }
   if (prepared_.kind != Resolved::kFolder) return Found::kNone;
   if (prepared_.parent_path.empty()) {
@@ -567,15 +568,15 @@ CalendarFolder::Found CalendarFolder::Prepare(const Json::Value& entry, const st
     snprintf(link, sizeof link, "/proc/self/fd/%d", prepared_.parent.get());
     const ssize_t n = readlink(link, path, sizeof path - 1);
     if (n <= 0 || path[0] != '/') {
-      KIVO_LOG("cannot tell where a calendar folder is, reason=%s", strerror(errno));
+      KIVO_LOG(LOG_ERR, "cannot tell where a calendar folder is, reason=%s", strerror(errno));
       return Found::kNone;
     }
     prepared_.parent_path.assign(path, static_cast<size_t>(n));
   }
   const Found found = Identify(id, &prepared_);
   if (found == Found::kForeign) {
-    KIVO_LOG("the folder at [%s/%s] is not the calendar %s", prepared_.parent_path.c_str(),
-             prepared_.name.c_str(), id.c_str());
+    KIVO_LOG(LOG_WARNING, "the folder at [%s/%s] is not the calendar %s",
+             prepared_.parent_path.c_str(), prepared_.name.c_str(), id.c_str());
   }
   return found;
 }
@@ -756,7 +757,7 @@ bool CalendarFolder::Recover(Json::Value& calendars, CalendarRegistry* registry)
         }
         std::string recorded;
         if (identity_->TokenOf(id, &recorded) && recorded == token) identity_->Forget(id);
-        KIVO_LOG("took away the folder of calendar %s, never registered", id.c_str());
+        KIVO_LOG(LOG_NOTICE, "took away the folder of calendar %s, never registered", id.c_str());
       }
       identity_->Finish(token);
       continue;
@@ -773,7 +774,7 @@ bool CalendarFolder::Recover(Json::Value& calendars, CalendarRegistry* registry)
         if (to.valid()) RemoveStaged(to.get(), token);
         new_id = change["new_id"].asString();
         replacement = &change["entry"];
-        KIVO_LOG("finished the move of calendar %s to %s", id.c_str(), new_id.c_str());
+        KIVO_LOG(LOG_NOTICE, "finished the move of calendar %s to %s", id.c_str(), new_id.c_str());
       } else {
         // Not there: the folder goes back to its name, then a copy begun
         // on the other volume goes.
@@ -784,7 +785,7 @@ bool CalendarFolder::Recover(Json::Value& calendars, CalendarRegistry* registry)
                                         name.c_str(), RENAME_NOREPLACE) == 0) {
             unlinkat(from.get(), staging.c_str(), AT_REMOVEDIR);
           } else {
-            KIVO_LOG("calendar %s stays in %s/%s: %s", id.c_str(),
+            KIVO_LOG(LOG_ERR, "calendar %s stays in %s/%s: %s", id.c_str(),
                      change["from"].asString().c_str(), staging.c_str(), strerror(errno));
           }
         }
@@ -794,7 +795,7 @@ bool CalendarFolder::Recover(Json::Value& calendars, CalendarRegistry* registry)
         if (to.valid() && !(from.valid() && SameFolder(from.get(), to.get()))) {
           RemoveStaged(to.get(), token);
         }
-        KIVO_LOG("undid the move of calendar %s", id.c_str());
+        KIVO_LOG(LOG_NOTICE, "undid the move of calendar %s", id.c_str());
       }
     } else {
       // A removal goes on to its end.
@@ -805,7 +806,7 @@ bool CalendarFolder::Recover(Json::Value& calendars, CalendarRegistry* registry)
           kivo::base::pinned::RemoveTree(from.get(), name, folder);
         }
       }
-      KIVO_LOG("finished the removal of calendar %s", id.c_str());
+      KIVO_LOG(LOG_NOTICE, "finished the removal of calendar %s", id.c_str());
     }
     // A removal drops the entry, a finished move replaces it, an undone
     // move leaves it.

@@ -45,6 +45,7 @@
 #include "caldav/calendar_identity.h"
 #include "caldav/calendar_location.h"
 #include "caldav/calendar_registry.h"
+#include "kivo/handler_conventions.h"
 
 namespace caldav {
 
@@ -183,7 +184,7 @@ class CalendarFolder {
   kivo::base::Fd OpenParent(const CalendarLocation::Place& place);
   kivo::base::Fd CreateStateFile(const std::string& path, const char* name, mode_t mode,
                                  int extra_flags);
-  void Fail(int code) { *error_code_ = code; }
+  void Fail(int code) { conventions::RecordError(*error_code_, code); }
 
   CalendarLocation* const location_;
   CalendarIdentity* const identity_;

@@ -15,6 +15,7 @@
 #include "base/pinned_dir.h"
 #include "base/root_files.h"
 #include "kivo/error_codes.h"
+#include "kivo/handler_conventions.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/log.h"
 
@@ -38,7 +39,7 @@ void WarnUnsupportedOnce() {
   static bool warned = false;
   if (warned) return;
   warned = true;
-  KIVO_LOG("the file system refuses %s: calendars there are known by name only",
+  KIVO_LOG(LOG_WARNING, "the file system refuses %s: calendars there are known by name only",
            CalendarIdentity::kAttribute);
 }
 
@@ -140,8 +141,8 @@ bool CalendarIdentity::Load() {
   struct stat st;
   if (!ReadText(path, &text, &missing, &st)) {
     if (missing) return LoadPending();
-    KIVO_LOG("cannot read %s, reason=%s", path.c_str(), strerror(errno));
-    *error_code_ = WEBAPI_ERR_OPERATION_FAILED;
+    KIVO_LOG(LOG_ERR, "cannot read %s, reason=%s", path.c_str(), strerror(errno));
+    conventions::RecordError(*error_code_, WEBAPI_ERR_OPERATION_FAILED);
     return false;
   }
   on_disk_ = true;
@@ -177,15 +178,15 @@ bool CalendarIdentity::Load() {
   if (!parsed) {
     // Written only by this module: a damaged record is left for the
     // operator, and no folder is acted on by a guess.
-    KIVO_LOG("cannot parse %s", path.c_str());
-    *error_code_ = WEBAPI_ERR_OPERATION_FAILED;
+    KIVO_LOG(LOG_ERR, "cannot parse %s", path.c_str());
+    conventions::RecordError(*error_code_, WEBAPI_ERR_OPERATION_FAILED);
     return false;
   }
   if (previous) {
     // Taken into the record of changes under way (once each, by token),
     // then gone from this file with its next save.
     if (!kivo::base::TakeInPreviousRecords()) {
-      *error_code_ = WEBAPI_ERR_OPERATION_FAILED;
+      conventions::RecordError(*error_code_, WEBAPI_ERR_OPERATION_FAILED);
       return false;
     }
     whole_ = true;
@@ -197,7 +198,7 @@ bool CalendarIdentity::Load() {
 bool CalendarIdentity::LoadPending() {
   Json::Value changes;
   if (!kivo::base::ChangesUnderWay::Read(kCalendarKind, &changes)) {
-    *error_code_ = WEBAPI_ERR_OPERATION_FAILED;
+    conventions::RecordError(*error_code_, WEBAPI_ERR_OPERATION_FAILED);
     return false;
   }
   for (const Json::Value& change : changes) {
@@ -215,7 +216,7 @@ bool CalendarIdentity::Save(Durability durability) {
     // synced), a wait now and then for a record a list reads quickly.
     const bool grown = file_lines_ > 2 * ids_.size() + kSpareLines;
     if (!(on_disk_ && !whole_ && !grown && Append(path, sync)) && !Replace(path)) {
-      *error_code_ = WEBAPI_ERR_OPERATION_FAILED;
+      conventions::RecordError(*error_code_, WEBAPI_ERR_OPERATION_FAILED);
       return false;
     }
     changed_ = false;
@@ -231,12 +232,12 @@ bool CalendarIdentity::Save(Durability durability) {
     change.data = pending_[i];
     change.call = FinishingCall();
     if (!kivo::base::ChangesUnderWay::Begin(change, &keys_[i])) {
-      *error_code_ = WEBAPI_ERR_OPERATION_FAILED;
+      conventions::RecordError(*error_code_, WEBAPI_ERR_OPERATION_FAILED);
       return false;
     }
   }
   if (!kivo::base::ChangesUnderWay::End(ended_, sync)) {
-    *error_code_ = WEBAPI_ERR_OPERATION_FAILED;
+    conventions::RecordError(*error_code_, WEBAPI_ERR_OPERATION_FAILED);
     return false;
   }
   ended_.clear();
@@ -257,7 +258,7 @@ bool CalendarIdentity::Append(const std::string& path, bool sync) {
       (sync && fsync(fd.get()) != 0)) {
     // What reached the file is whole lines the next Load reads, or a cut
     // line it ignores; the replacement that follows makes it exact.
-    KIVO_LOG("appending to %s failed, reason=%s", path.c_str(), strerror(errno));
+    KIVO_LOG(LOG_ERR, "appending to %s failed, reason=%s", path.c_str(), strerror(errno));
     return false;
   }
   size_ += static_cast<off_t>(lines_.size());
@@ -361,7 +362,7 @@ CalendarIdentity::Mark CalendarIdentity::Put(int fd, const std::string& token) {
     WarnUnsupportedOnce();
     return kUnsupported;
   }
-  KIVO_LOG("cannot mark a calendar folder, reason=%s", strerror(errno));
+  KIVO_LOG(LOG_ERR, "cannot mark a calendar folder, reason=%s", strerror(errno));
   return kUnreadable;
 }
 

@@ -13,13 +13,15 @@
 #include <utility>
 
 #include "kivo/error_codes.h"
+#include "kivo/handler_conventions.h"
 #include "kivo/kivo_platform.h"
 #include "kivo/log.h"
 
-// Only an object made for a module call logs (see the header).
-#define LOCATION_LOG(fmt, ...)                                \
-  do {                                                        \
-    if (error_code_ != nullptr) KIVO_LOG(fmt, ##__VA_ARGS__); \
+// Only an object made for a module call logs (see the header). Each line is
+// a location a request named being turned away: a warning.
+#define LOCATION_LOG(fmt, ...)                                             \
+  do {                                                                     \
+    if (error_code_ != nullptr) KIVO_LOG(LOG_WARNING, fmt, ##__VA_ARGS__); \
   } while (0)
 
 namespace caldav {
@@ -75,7 +77,7 @@ bool CalendarLocation::Exists(const char* path) {
 }
 
 void CalendarLocation::Refuse(int code) const {
-  if (error_code_ != nullptr) *error_code_ = code;
+  if (error_code_ != nullptr) conventions::RecordError(*error_code_, code);
 }
 
 // ---- calendar entries ------------------------------------------------------------

@@ -74,20 +74,21 @@ bool NestingWithin(const std::string& text, int limit) {
 
 // Reads the whole regular file at `path` into `text`, opening it once (a
 // look before the open would be one lookup more and could see another
-// file): kRead; kNoFile when there is none; kFailed when it cannot be
-// opened or read, or is no regular file. With `repair`, a registry others
+// file): true, with `*found` false when there is none; false when it cannot
+// be opened or read, or is no regular file. With `repair`, a registry others
 // may write is set to kRegistryMode first (logged).
-int ReadRegistryText(const std::string& path, bool repair, std::string& text) {
+bool ReadRegistryText(const std::string& path, bool repair, std::string& text, bool* found) {
   // Non-blocking: a FIFO in its place must not hold the reader (the host
   // reads in its server loop); it is refused as no regular file.
   const kivo::base::Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!fd.valid()) return errno == ENOENT ? CalendarRegistry::kNoFile : CalendarRegistry::kFailed;
+  *found = fd.valid() || errno != ENOENT;
+  if (!fd.valid()) return !*found;
   struct stat st;
   bool ok = fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
   if (ok && repair && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
     // Anyone could have planted entries in it; from now on nobody but its
     // owner can.
-    KIVO_LOG("%s was writable by others (mode %o), set to %o", path.c_str(),
+    KIVO_LOG(LOG_WARNING, "%s was writable by others (mode %o), set to %o", path.c_str(),
              static_cast<unsigned>(st.st_mode & 07777), static_cast<unsigned>(kRegistryMode));
     fchmod(fd.get(), kRegistryMode);
   }
@@ -102,7 +103,7 @@ int ReadRegistryText(const std::string& path, bool repair, std::string& text) {
     }
     text.append(buffer, static_cast<size_t>(n));
   }
-  return ok ? CalendarRegistry::kRead : CalendarRegistry::kFailed;
+  return ok;
 }
 
 // The entry's share is exactly "homes" (its old entries get the upgrade).
@@ -117,17 +118,16 @@ bool IsHomesShare(const Json::Value& entry) {
          memcmp(begin, kHomes, strlen(kHomes)) == 0;
 }
 
-// The registry file at `path` into `calendars` (`repair` as for
-// ReadRegistryText): kRead; kNoFile, quietly; kFailed (logged) when it
-// cannot be read, is no regular file, or holds what the system never writes.
-int ParseRegistryFile(const std::string& path, bool repair, Json::Value& calendars) {
+// The registry file at `path` into `calendars` (`repair` and `found` as for
+// ReadRegistryText, no file found quietly); false (logged) when it cannot be
+// read, is no regular file, or holds what the system never writes.
+bool ParseRegistryFile(const std::string& path, bool repair, Json::Value& calendars, bool* found) {
   std::string text;
-  const int read = ReadRegistryText(path, repair, text);
-  if (read == CalendarRegistry::kNoFile) return read;
-  if (read != CalendarRegistry::kRead) {
-    KIVO_LOG("Cannot open the file");
-    return CalendarRegistry::kFailed;
+  if (!ReadRegistryText(path, repair, text, found)) {
+    KIVO_LOG(LOG_ERR, "Cannot open the file");
+    return false;
   }
+  if (!*found) return true;
   Json::Reader reader;
   bool parsed = false;
   try {
@@ -137,10 +137,10 @@ int ParseRegistryFile(const std::string& path, bool repair, Json::Value& calenda
     parsed = false;  // the reader throws where it gives up
   }
   if (!parsed || !IsWellFormedRegistry(calendars)) {
-    KIVO_LOG("Cannot parse json format from file");
-    return CalendarRegistry::kFailed;
+    KIVO_LOG(LOG_ERR, "Cannot parse json format from file");
+    return false;
   }
-  return CalendarRegistry::kRead;
+  return true;
 }
 
 }  // namespace
@@ -179,13 +179,13 @@ CalendarRegistry::Lock::Lock() {
     // is logged, and the call goes on unserialised rather than refusing
     // calendars altogether.
     if (errno != ENOENT) {
-      KIVO_LOG("open(%s) failed, reason=%s", path.c_str(), strerror(errno));
+      KIVO_LOG(LOG_ERR, "open(%s) failed, reason=%s", path.c_str(), strerror(errno));
     }
     return;
   }
   while (flock(fd_.get(), LOCK_EX) != 0) {
     if (errno == EINTR) continue;
-    KIVO_LOG("flock(%s) failed, reason=%s", path.c_str(), strerror(errno));
+    KIVO_LOG(LOG_ERR, "flock(%s) failed, reason=%s", path.c_str(), strerror(errno));
     fd_.Reset();
     return;
   }
@@ -193,45 +193,49 @@ CalendarRegistry::Lock::Lock() {
 
 // ---- reading ----------------------------------------------------------------------
 
-int CalendarRegistry::Read(Json::Value& calendars) {
-  const int read = ParseRegistryFile(kivo::RootedPath(SZF_CALENDAR_INFO), true, calendars);
-  if (read == kNoFile) return kNoFile;
-  if (read != kRead) {
+bool CalendarRegistry::Read(Json::Value& calendars, bool* found) {
+  bool found_here = false;
+  if (found == nullptr) found = &found_here;
+  if (!ParseRegistryFile(kivo::RootedPath(SZF_CALENDAR_INFO), true, calendars, found)) {
     Fail(WEBAPI_ERR_OPERATION_FAILED);
-    return kFailed;
+    return false;
   }
+  if (!*found) return true;
 
   bool upgraded = false;
   for (Json::Value& entry : calendars) {
     if (IsHomesShare(entry) && location_->UpgradeHomes(entry)) upgraded = true;
   }
   if (upgraded && !Write(calendars)) {
-    KIVO_LOG("Cannot write the infor");
-    return kFailed;
+    KIVO_LOG(LOG_ERR, "Cannot write the infor");
+    return false;
   }
-  return kRead;
+  return true;
 }
 
 // Read's parse and upgrade without its side effects: the host asks this in
 // its server loop, which must never wait for a module call's lock.
-int CalendarRegistry::ReadOnly(const CalendarLocation& location, std::vector<Calendar>* calendars) {
+bool CalendarRegistry::ReadOnly(const CalendarLocation& location, std::vector<Calendar>* calendars,
+                                bool* found) {
   calendars->clear();
+  bool found_here = false;
+  if (found == nullptr) found = &found_here;
   Json::Value entries;
-  const int read = ParseRegistryFile(kivo::RootedPath(SZF_CALENDAR_INFO), false, entries);
-  if (read != kRead) return read;
+  if (!ParseRegistryFile(kivo::RootedPath(SZF_CALENDAR_INFO), false, entries, found)) return false;
+  if (!*found) return true;
   calendars->reserve(entries.size());
   for (Json::Value& entry : entries) {
     if (IsHomesShare(entry)) location.UpgradeHomes(entry);
     Calendar calendar;
     if (!CalendarId(entry, calendar.id)) {
-      KIVO_LOG("a registry entry without an id");
+      KIVO_LOG(LOG_ERR, "a registry entry without an id");
       calendars->clear();
-      return kFailed;
+      return false;
     }
     calendar.entry.swap(entry);
     calendars->push_back(std::move(calendar));
   }
-  return kRead;
+  return true;
 }
 
 // ---- writing ----------------------------------------------------------------------
@@ -260,7 +264,7 @@ bool CalendarRegistry::Write(const Json::Value& calendars,
 
 bool CalendarRegistry::Id(const Json::Value& entry, std::string& id) {
   if (CalendarId(entry, id)) return true;
-  KIVO_LOG("wrong parameter");
+  KIVO_LOG(LOG_WARNING, "wrong parameter");
   Fail(WEBAPI_ERR_OPERATION_FAILED);
   return false;
 }
@@ -270,7 +274,7 @@ bool CalendarRegistry::Add(const Json::Value& entry, const std::function<bool()>
   if (!Id(entry, new_id)) return false;
 
   Json::Value calendars(Json::arrayValue);
-  if (Read(calendars) == kFailed) return false;
+  if (!Read(calendars)) return false;
 
   bool registered = false;
   for (Json::ArrayIndex i = 0; i < calendars.size() && !registered; ++i) {

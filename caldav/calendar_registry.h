@@ -33,6 +33,7 @@
 
 #include "base/pinned_dir.h"
 #include "caldav/calendar_location.h"
+#include "kivo/handler_conventions.h"
 
 namespace caldav {
 
@@ -58,11 +59,6 @@ class CalendarRegistry {
     kivo::base::Fd fd_;  // closing it releases the lock
   };
 
-  // Results of Read and ReadOnly.
-  static constexpr int kRead = 0;
-  static constexpr int kNoFile = 1;
-  static constexpr int kFailed = -1;
-
   // One registered calendar as ReadOnly gives it: its id and its entry.
   struct Calendar {
     std::string id;
@@ -71,12 +67,13 @@ class CalendarRegistry {
 
   // The registry as the module's list reads it, for a reader outside any
   // module call: no lock, nothing written (an old homes entry comes upgraded
-  // as Read would write it, the file stays as it is). kRead with the
-  // calendars in registry order; kNoFile when nothing is at its path;
-  // kFailed (logged once) wherever the module's list fails: a file it
-  // cannot open (a link to itself, say), read or accept, an entry without
-  // an id. The file is opened once, never looked up before.
-  static int ReadOnly(const CalendarLocation& location, std::vector<Calendar>* calendars);
+  // as Read would write it, the file stays as it is). True with the
+  // calendars in registry order, `*found` false (and no calendars) when
+  // nothing is at its path; false (logged once) wherever the module's list
+  // fails: a file it cannot open (a link to itself, say), read or accept,
+  // an entry without an id. The file is opened once, never looked up before.
+  static bool ReadOnly(const CalendarLocation& location, std::vector<Calendar>* calendars,
+                       bool* found = nullptr);
 
   // `location` gives the homes upgrade; `error_code` is the call's field.
   CalendarRegistry(const CalendarLocation* location, int* error_code);
@@ -84,10 +81,10 @@ class CalendarRegistry {
   CalendarRegistry(const CalendarRegistry&) = delete;
   CalendarRegistry& operator=(const CalendarRegistry&) = delete;
 
-  // kRead with the entries (upgraded, and written back when any was),
-  // kNoFile (nothing at its path; `calendars` untouched) or kFailed, as
-  // ReadOnly tells them apart.
-  int Read(Json::Value& calendars);
+  // True with the entries (upgraded, and written back when any was), or
+  // with `*found` false when nothing is at its path (`calendars` untouched);
+  // false, the failure recorded, as ReadOnly tells them apart.
+  bool Read(Json::Value& calendars, bool* found = nullptr);
   // Replaces the registry with `calendars`; on failure the previous one
   // stays whole and no temporary is left. `sync_alongside`, when given, runs
   // while the new content is synced, before it replaces the old (see
@@ -100,7 +97,7 @@ class CalendarRegistry {
   bool Add(const Json::Value& entry, const std::function<bool()>& sync_alongside = nullptr);
 
  private:
-  void Fail(int code) { *error_code_ = code; }
+  void Fail(int code) { conventions::RecordError(*error_code_, code); }
 
   const CalendarLocation* const location_;
   int* const error_code_;

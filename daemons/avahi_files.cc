@@ -71,7 +71,7 @@ bool RemoveAnnouncement(const std::string& service) {
   if (a == nullptr) return true;
   if (unlink(RootedPath(a->file).c_str()) != 0 && errno != ENOENT) {
     base::SetLastError(errno);
-    KIVO_LOG("cannot remove %s: %s", a->file, strerror(errno));
+    KIVO_LOG(LOG_ERR, "cannot remove %s: %s", a->file, strerror(errno));
     return false;
   }
   return true;
@@ -101,7 +101,7 @@ bool RestartAvahi() {
   int pid = AvahiDaemonPid();
   if (pid > 0 && kill(pid, SIGHUP) != 0) {
     base::SetLastError(errno);
-    KIVO_LOG("cannot signal avahi-daemon %d: %s", pid, strerror(errno));
+    KIVO_LOG(LOG_ERR, "cannot signal avahi-daemon %d: %s", pid, strerror(errno));
     return false;
   }
   return true;

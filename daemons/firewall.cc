@@ -115,7 +115,7 @@ bool ReloadFirewall() {
   std::string output;
   if (base::RunCaptured({"/usr/sbin/nft", "-f", path}, &output) != 0) {
     base::SetLastError(EIO);
-    KIVO_LOG("nft refused %s: %s", path.c_str(), output.c_str());
+    KIVO_LOG(LOG_ERR, "nft refused %s: %s", path.c_str(), output.c_str());
     return false;
   }
   return true;

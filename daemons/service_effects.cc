@@ -73,16 +73,18 @@ bool CalDAVFollowsWebDAV(bool webdav_running) {
   // started on another, and the proxy would hand the clients' passwords to
   // whoever holds the old one: the WebDAV daemon is reloaded once to name
   // the new port.
-  KIVO_LOG("the CalDAV daemon listens on port %d, not the proxied %d; reloading the WebDAV daemon",
+  KIVO_LOG(LOG_NOTICE,
+           "the CalDAV daemon listens on port %d, not the proxied %d; reloading the WebDAV daemon",
            CalDAVDaemonStatus().port, ProxiedCalDAVPort(WebDAVDaemonConf()));
   if (!WebDAVDaemonReload(CalDAVProxySection())) {
-    KIVO_LOG("the WebDAV daemon could not be reloaded for the CalDAV daemon's port");
+    KIVO_LOG(LOG_ERR, "the WebDAV daemon could not be reloaded for the CalDAV daemon's port");
     return false;
   }
   if (!AfterWebDAVDaemonChange(WebDAVDaemonPid() > 0)) return false;
   if (ProxyMeetsCalDAV()) return true;
   base::SetLastError(EADDRINUSE);
-  KIVO_LOG("the WebDAV daemon still proxies /caldav/ elsewhere than the CalDAV daemon's port %d",
+  KIVO_LOG(LOG_WARNING,
+           "the WebDAV daemon still proxies /caldav/ elsewhere than the CalDAV daemon's port %d",
            CalDAVDaemonStatus().port);
   return false;
 }

@@ -51,7 +51,7 @@ bool Supervisor::WritePidFile(pid_t pid) const {
 bool Supervisor::RemovePidFile() const {
   if (unlink(PidPath().c_str()) == 0 || errno == ENOENT) return true;
   base::SetLastError(errno);
-  KIVO_LOG("cannot remove %s: %s", PidPath().c_str(), strerror(errno));
+  KIVO_LOG(LOG_ERR, "cannot remove %s: %s", PidPath().c_str(), strerror(errno));
   return false;
 }
 
@@ -67,17 +67,19 @@ bool Supervisor::Stop(pid_t pid) const {
   const pid_t group = pid > 0 ? getpgid(pid) : -1;
   const auto gone = [&] { return !Alive(pid); };
   if (!Signal(pid, SIGTERM) && errno != ESRCH) {
-    KIVO_LOG("cannot stop the %s (pid %d): %s", spec_.name, static_cast<int>(pid), strerror(errno));
+    KIVO_LOG(LOG_ERR, "cannot stop the %s (pid %d): %s", spec_.name, static_cast<int>(pid),
+             strerror(errno));
   }
   if (!WaitUntil(0, spec_.stop_grace_millis, gone)) {
-    KIVO_LOG("the %s (pid %d) ignored SIGTERM; killing it", spec_.name, static_cast<int>(pid));
+    KIVO_LOG(LOG_WARNING, "the %s (pid %d) ignored SIGTERM; killing it", spec_.name,
+             static_cast<int>(pid));
     Signal(pid, SIGKILL);
     WaitUntil(0, spec_.stop_grace_millis, gone);
   }
   if (group > 1 && group != getpgrp()) kill(-group, SIGKILL);
   if (Alive(pid)) {
     base::SetLastError(ETIMEDOUT);
-    KIVO_LOG("the %s (pid %d) does not end", spec_.name, static_cast<int>(pid));
+    KIVO_LOG(LOG_ERR, "the %s (pid %d) does not end", spec_.name, static_cast<int>(pid));
     return false;
   }
   return true;
@@ -98,12 +100,12 @@ bool MakeDaemonDir(const std::string& path, mode_t mode) {
   if (!base::MakeParentDirs(path)) return false;
   if (mkdir(path.c_str(), mode) != 0 && errno != EEXIST) {
     base::SetLastError(errno);
-    KIVO_LOG("mkdir(%s) failed: %s", path.c_str(), strerror(errno));
+    KIVO_LOG(LOG_ERR, "mkdir(%s) failed: %s", path.c_str(), strerror(errno));
     return false;
   }
   if (chmod(path.c_str(), mode) != 0) {
     base::SetLastError(errno);
-    KIVO_LOG("chmod(%s) failed: %s", path.c_str(), strerror(errno));
+    KIVO_LOG(LOG_ERR, "chmod(%s) failed: %s", path.c_str(), strerror(errno));
     return false;
   }
   return true;

@@ -50,7 +50,7 @@ bool Systemctl(std::vector<std::string> args, std::string* output = nullptr) {
   }
   std::string command;
   for (const std::string& arg : args) command += (command.empty() ? "" : " ") + arg;
-  KIVO_LOG("%s failed: %s", command.c_str(), text.c_str());
+  KIVO_LOG(LOG_ERR, "%s failed: %s", command.c_str(), text.c_str());
   base::SetLastError(EIO);
   errno = EIO;
   return false;
@@ -89,7 +89,7 @@ pid_t StartDaemonProcess(const char* unit, const std::vector<std::string>& argv,
   const long pid = strtol(text.c_str(), nullptr, 10);
   if (pid <= 0) {
     base::SetLastError(ESRCH);
-    KIVO_LOG("%s started, but has no main process", unit);
+    KIVO_LOG(LOG_WARNING, "%s started, but has no main process", unit);
     return 0;
   }
   return static_cast<pid_t>(pid);

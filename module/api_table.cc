@@ -1,7 +1,6 @@
 #include "module/api_table.h"
 
 #include <cxxabi.h>
-#include <syslog.h>
 
 #include <exception>
 
@@ -10,6 +9,7 @@
 #include "caldav/caldav_calendar.h"
 #include "kivo/error_codes.h"
 #include "kivo/kivo_paths.h"
+#include "kivo/log.h"
 #include "webdav/webdav.h"
 
 #define KIVO_EXPORT __attribute__((visibility("default")))
@@ -53,7 +53,7 @@ void RunOnce(KIVO::APIRequest* request, KIVO::APIResponse* response) {
       throw;  // thread cancellation must pass
     } catch (...) {
       error = std::current_exception();
-      syslog(LOG_ERR, "%s:%d %s", kUnit, __LINE__, Describe(error));
+      KIVO_LOG_AT(LOG_ERR, kUnit, __LINE__, "%s", Describe(error));
       if (response->answer_count() == 0) handler.ReportError();
       return;
     }
@@ -65,7 +65,7 @@ void RunOnce(KIVO::APIRequest* request, KIVO::APIResponse* response) {
   }
   // The handler could not be built, or its report failed as well.
   try {
-    syslog(LOG_ERR, "%s:%d %s", kUnit, __LINE__, Describe(error));
+    KIVO_LOG_AT(LOG_ERR, kUnit, __LINE__, "%s", Describe(error));
   } catch (...) {
   }
   if (response->answer_count() == 0) {

@@ -46,7 +46,7 @@ Scan ScanFile(const char* system_path, Reader read, Visit visit) {
   FILE* file = kivo::base::OpenAccountFile(path);
   if (file == nullptr) {
     kivo::base::SetLastError(errno);
-    KIVO_LOG("cannot read %s: %s", path.c_str(), strerror(errno));
+    KIVO_LOG(LOG_ERR, "cannot read %s: %s", path.c_str(), strerror(errno));
     return Scan::kError;
   }
   std::vector<char> buffer(4096);
@@ -62,7 +62,7 @@ Scan ScanFile(const char* system_path, Reader read, Visit visit) {
     if (rc == ENOENT) break;
     if (rc != 0 || found == nullptr) {
       kivo::base::SetLastError(rc != 0 ? rc : EIO);
-      KIVO_LOG("reading %s failed: %s", path.c_str(), strerror(rc));
+      KIVO_LOG(LOG_ERR, "reading %s failed: %s", path.c_str(), strerror(rc));
       result = Scan::kError;
       break;
     }
@@ -134,7 +134,7 @@ bool CurrentAdminTable(std::shared_ptr<const AdminTable>* table) {
 int IsAdmin(const char* user) {
   if (user == nullptr || user[0] == '\0') {
     kivo::base::SetLastError(EINVAL);
-    KIVO_LOG("admin test without a user");
+    KIVO_LOG(LOG_ERR, "admin test without a user");
     return -1;
   }
   std::shared_ptr<const AdminTable> table;
@@ -142,7 +142,7 @@ int IsAdmin(const char* user) {
   const auto it = table->primary_gid.find(user);
   if (it == table->primary_gid.end()) {
     kivo::base::SetLastError(ENOENT);
-    KIVO_LOG("no user %s", user);
+    KIVO_LOG(LOG_WARNING, "no user %s", user);
     return -1;
   }
   if (!table->has_group) return 0;
@@ -152,13 +152,13 @@ int IsAdmin(const char* user) {
 int GetUser(const char* name, PKIVOUSER* user) {
   if (user == nullptr) {
     kivo::base::SetLastError(EINVAL);
-    KIVO_LOG("user lookup without a result place");
+    KIVO_LOG(LOG_ERR, "user lookup without a result place");
     return -1;
   }
   *user = nullptr;
   if (name == nullptr || name[0] == '\0') {
     kivo::base::SetLastError(EINVAL);
-    KIVO_LOG("user lookup without a name");
+    KIVO_LOG(LOG_ERR, "user lookup without a name");
     return -1;
   }
   Account account;
@@ -170,7 +170,7 @@ int GetUser(const char* name, PKIVOUSER* user) {
   PKIVOUSER record = static_cast<PKIVOUSER>(calloc(1, sizeof(KIVOUSER)));
   if (record == nullptr) {
     kivo::base::SetLastError(ENOMEM);
-    KIVO_LOG("out of memory");
+    KIVO_LOG(LOG_ERR, "out of memory");
     return -1;
   }
   record->name = strdup(account.name.c_str());
@@ -180,7 +180,7 @@ int GetUser(const char* name, PKIVOUSER* user) {
   if (record->name == nullptr || record->home == nullptr) {
     KIVOUserFree(record);
     kivo::base::SetLastError(ENOMEM);
-    KIVO_LOG("out of memory");
+    KIVO_LOG(LOG_ERR, "out of memory");
     return -1;
   }
   *user = record;
@@ -202,14 +202,14 @@ bool NewHash(const std::string& password, std::string* hash) {
   if (crypt_gensalt_rn("$y$", 0, nullptr, 0, salt, sizeof salt) == nullptr &&
       crypt_gensalt_rn("$6$", 0, nullptr, 0, salt, sizeof salt) == nullptr) {
     kivo::base::SetLastError(errno);
-    KIVO_LOG("crypt_gensalt failed: %s", strerror(errno));
+    KIVO_LOG(LOG_ERR, "crypt_gensalt failed: %s", strerror(errno));
     return false;
   }
   auto data = std::make_unique<struct crypt_data>();
   const char* result = crypt_r(password.c_str(), salt, data.get());
   if (result == nullptr || result[0] == '*') {
     kivo::base::SetLastError(errno != 0 ? errno : EINVAL);
-    KIVO_LOG("crypt failed");
+    KIVO_LOG(LOG_ERR, "crypt failed");
     return false;
   }
   *hash = result;
@@ -299,12 +299,12 @@ int SetPassword(const std::string& user, const std::string& password) {
   return base::Guarded(-1, [&] {
     if (!SafeAccountText(user) || password.find('\0') != std::string::npos) {
       base::SetLastError(EINVAL);
-      KIVO_LOG("password change refused for [%s]", user.c_str());
+      KIVO_LOG(LOG_WARNING, "password change refused for [%s]", user.c_str());
       return -1;
     }
     Account account;
     if (FindAccount(user.c_str(), &account) != Scan::kFound) {
-      KIVO_LOG("no account %s for a password", user.c_str());
+      KIVO_LOG(LOG_WARNING, "no account %s for a password", user.c_str());
       return -1;
     }
     std::string hash;
@@ -317,7 +317,7 @@ int SetPassword(const std::string& user, const std::string& password) {
     const bool system_file = path == kShadowPath;
     if (system_file && lckpwdf() != 0) {
       base::SetLastError(errno);
-      KIVO_LOG("cannot lock the system's account files: %s", strerror(errno));
+      KIVO_LOG(LOG_ERR, "cannot lock the system's account files: %s", strerror(errno));
       return -1;
     }
     struct Unlock {

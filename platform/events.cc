@@ -31,7 +31,7 @@ extern "C" {
 KLIBCSZHASH* KLIBCSzHashAlloc(int capacity) {
   if (capacity < 0) {
     kivo::base::SetLastError(EINVAL);
-    KIVO_LOG("hash capacity %d refused", capacity);
+    KIVO_LOG(LOG_ERR, "hash capacity %d refused", capacity);
     return nullptr;
   }
   return kivo::base::Guarded<KLIBCSZHASH*>(nullptr, [] { return new KLIBCSZHASH; });
@@ -40,7 +40,7 @@ KLIBCSZHASH* KLIBCSzHashAlloc(int capacity) {
 int KLIBCSzHashSetValue(KLIBCSZHASH** table, const char* key, const char* value) {
   if (table == nullptr || *table == nullptr || key == nullptr || value == nullptr) {
     kivo::base::SetLastError(EINVAL);
-    KIVO_LOG("hash set with a null argument");
+    KIVO_LOG(LOG_ERR, "hash set with a null argument");
     return -1;
   }
   return kivo::base::Guarded(-1, [&] {
@@ -54,7 +54,7 @@ void KLIBCSzHashFree(KLIBCSZHASH* table) { delete table; }
 int KLIBSyseventEmit(const char* name, KLIBCSZHASH* params, int /*flags*/) {
   if (name == nullptr || name[0] == '\0' || params == nullptr) {
     kivo::base::SetLastError(EINVAL);
-    KIVO_LOG("event without name or parameters");
+    KIVO_LOG(LOG_ERR, "event without name or parameters");
     return -1;
   }
   return kivo::base::Guarded(-1, [&] {
@@ -85,7 +85,7 @@ int KIVOLogSet1(int /*level*/, int /*category*/, unsigned int event_id, const ch
                 const char* /*arg1*/, const char* /*arg2*/, const char* /*arg3*/) {
   if (user == nullptr) {
     kivo::base::SetLastError(EINVAL);
-    KIVO_LOG("user log event 0x%08X without user", event_id);
+    KIVO_LOG(LOG_ERR, "user log event 0x%08X without user", event_id);
     return -1;
   }
   return kivo::base::Guarded(-1, [&] {

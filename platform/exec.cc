@@ -31,7 +31,7 @@ int Exec(const char* program, const char* arg1, const char* arg2, const char* ar
          const char* arg4) {
   if (program == nullptr || program[0] == '\0') {
     kivo::base::SetLastError(EINVAL);
-    KIVO_LOG("exec without a program");
+    KIVO_LOG(LOG_ERR, "exec without a program");
     return -1;
   }
   // The argument list ends at the first null.
@@ -47,7 +47,7 @@ int Exec(const char* program, const char* arg1, const char* arg2, const char* ar
   pid_t pid = fork();
   if (pid < 0) {
     kivo::base::SetLastError(errno);
-    KIVO_LOG("fork for %s failed: %s", program, strerror(errno));
+    KIVO_LOG(LOG_ERR, "fork for %s failed: %s", program, strerror(errno));
     return -1;
   }
   if (pid == 0) RunChild(program, argv);
@@ -56,16 +56,16 @@ int Exec(const char* program, const char* arg1, const char* arg2, const char* ar
   while (waitpid(pid, &status, 0) < 0) {
     if (errno == EINTR) continue;
     kivo::base::SetLastError(errno);
-    KIVO_LOG("waitpid for %s failed: %s", program, strerror(errno));
+    KIVO_LOG(LOG_ERR, "waitpid for %s failed: %s", program, strerror(errno));
     return -1;
   }
   if (WIFEXITED(status)) {
     int code = WEXITSTATUS(status);
-    if (code != 0) KIVO_LOG("%s exited with %d", program, code);
+    if (code != 0) KIVO_LOG(LOG_ERR, "%s exited with %d", program, code);
     return code;
   }
   kivo::base::SetLastError(EINTR);
-  KIVO_LOG("%s ended by signal %d", program, WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  KIVO_LOG(LOG_ERR, "%s ended by signal %d", program, WIFSIGNALED(status) ? WTERMSIG(status) : 0);
   return -1;
 }
 

@@ -36,7 +36,7 @@ bool Up(std::string* path) {
 int VolumeInfo(const char* path, KIVOVOLINFO* info) {
   if (path == nullptr || path[0] == '\0' || info == nullptr) {
     kivo::base::SetLastError(EINVAL);
-    KIVO_LOG("volume lookup with a null argument");
+    KIVO_LOG(LOG_ERR, "volume lookup with a null argument");
     return -1;
   }
   // The path may not exist yet: the volume that will hold it is the one of
@@ -47,7 +47,7 @@ int VolumeInfo(const char* path, KIVOVOLINFO* info) {
     int error = errno;
     if ((error != ENOENT && error != ENOTDIR) || !Up(&probe)) {
       kivo::base::SetLastError(error);
-      KIVO_LOG("statvfs(%s) failed: %s", probe.c_str(), strerror(error));
+      KIVO_LOG(LOG_ERR, "statvfs(%s) failed: %s", probe.c_str(), strerror(error));
       return -1;
     }
   }
@@ -73,14 +73,14 @@ bool CopyContent(int in, int out) {
 
 int Fail(const char* step, const char* path, int error) {
   kivo::base::SetLastError(error);
-  KIVO_LOG("copy: %s(%s) failed: %s", step, path, strerror(error));
+  KIVO_LOG(LOG_ERR, "copy: %s(%s) failed: %s", step, path, strerror(error));
   return -1;
 }
 
 int CopyFile(const char* source, const char* dest, const KIVOCOPYOPT* options) {
   if (source == nullptr || dest == nullptr || options == nullptr) {
     kivo::base::SetLastError(EINVAL);
-    KIVO_LOG("copy with a null argument");
+    KIVO_LOG(LOG_ERR, "copy with a null argument");
     return -1;
   }
   const kivo::base::Fd in(open(source, O_RDONLY | O_CLOEXEC));

@@ -35,7 +35,7 @@ bool Writable(const char* text, bool is_key) {
 int SetKeyValue(const char* key, const char* value) {
   if (key == nullptr || value == nullptr || !Writable(key, true) || !Writable(value, false)) {
     kivo::base::SetLastError(EINVAL);
-    KIVO_LOG("refusing to store key [%s]", key == nullptr ? "(null)" : key);
+    KIVO_LOG(LOG_WARNING, "refusing to store key [%s]", key == nullptr ? "(null)" : key);
     return -1;
   }
   std::string path = kivo::base::KivoConfPath();

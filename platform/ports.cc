@@ -97,14 +97,15 @@ bool DeclaredByOther(const Json::Value& declared, const std::string& service, in
 
 bool Conflict(const std::string& service, int port_from, int port_to) {
   if (port_from < 1 || port_to > 65535 || port_from > port_to) {
-    KIVO_LOG("port range %d-%d of %s is not usable", port_from, port_to, service.c_str());
+    KIVO_LOG(LOG_WARNING, "port range %d-%d of %s is not usable", port_from, port_to,
+             service.c_str());
     return true;
   }
   Json::Value declared;
   bool missing = false;
   if (!kivo::base::ReadJsonFile(kivo::RootedPath(kPortsPath), &declared, &missing)) {
     // Without the table no port can be known to be free.
-    KIVO_LOG("cannot read the port table, %s refused", service.c_str());
+    KIVO_LOG(LOG_ERR, "cannot read the port table, %s refused", service.c_str());
     return true;
   }
   KivoConf conf;
@@ -121,18 +122,18 @@ bool Conflict(const std::string& service, int port_from, int port_to) {
   for (int port = port_from; port <= port_to; ++port) {
     for (const auto& other : others) {
       if (other.second == port) {
-        KIVO_LOG("port %d of %s is taken by %s", port, service.c_str(), other.first);
+        KIVO_LOG(LOG_WARNING, "port %d of %s is taken by %s", port, service.c_str(), other.first);
         return true;
       }
     }
     std::string holder;
     if (DeclaredByOther(declared, service, port, &holder)) {
-      KIVO_LOG("port %d of %s is taken by %s", port, service.c_str(), holder.c_str());
+      KIVO_LOG(LOG_WARNING, "port %d of %s is taken by %s", port, service.c_str(), holder.c_str());
       return true;
     }
     // The service itself listens on its own port.
     if (port != own_port && (InUse(AF_INET, port) || InUse(AF_INET6, port))) {
-      KIVO_LOG("port %d of %s is in use", port, service.c_str());
+      KIVO_LOG(LOG_WARNING, "port %d of %s is in use", port, service.c_str());
       return true;
     }
   }

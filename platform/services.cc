@@ -33,7 +33,7 @@ bool ReadStates(Json::Value* states) {
   if (missing) *states = Json::Value(Json::objectValue);
   if (!states->isObject()) {
     kivo::base::SetLastError(EINVAL);
-    KIVO_LOG("%s does not hold an object", ServicesPath().c_str());
+    KIVO_LOG(LOG_ERR, "%s does not hold an object", ServicesPath().c_str());
     return false;
   }
   return true;
@@ -58,7 +58,7 @@ bool ReadStatesCached(std::shared_ptr<const Json::Value>* states) {
 bool ValidName(const char* service) {
   if (service != nullptr && service[0] != '\0') return true;
   kivo::base::SetLastError(EINVAL);
-  KIVO_LOG("no service named");
+  KIVO_LOG(LOG_ERR, "no service named");
   return false;
 }
 
@@ -76,7 +76,7 @@ int UpdateService(const char* service, const char* member, const Json::Value& va
   if (entry.isNull()) entry = Json::Value(Json::objectValue);
   if (!entry.isObject()) {
     kivo::base::SetLastError(EINVAL);
-    KIVO_LOG("state of service %s is not an object", service);
+    KIVO_LOG(LOG_ERR, "state of service %s is not an object", service);
     return -1;
   }
   if (!value.isNull()) {
@@ -95,7 +95,7 @@ int Act(const char* service, kivo::daemons::ServiceOp op, bool running, const ch
   return kivo::base::Guarded(-1, [&] {
     if (!ValidName(service)) return -1;
     if (!kivo::daemons::ServiceEffect(service, op)) {
-      KIVO_LOG("%s of service %s failed", name, service);
+      KIVO_LOG(LOG_ERR, "%s of service %s failed", name, service);
       return -1;
     }
     Json::Value record(Json::objectValue);
@@ -146,7 +146,8 @@ int KLIBServicectlRestart(const char* service, int /*flags*/) {
 int KLIBServicecfgRunKeySet(const char* service, int run_key) {
   if (run_key != 1 && run_key != 2) {
     kivo::base::SetLastError(EINVAL);
-    KIVO_LOG("run setting %d refused for %s", run_key, service == nullptr ? "(null)" : service);
+    KIVO_LOG(LOG_ERR, "run setting %d refused for %s", run_key,
+             service == nullptr ? "(null)" : service);
     return -1;
   }
   return kivo::base::Guarded(-1, [&] {

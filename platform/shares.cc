@@ -39,7 +39,7 @@ bool ReadShares(std::shared_ptr<const kivo::base::ShareTable>* shares) {
                           return true;
                         case kivo::base::ShareTableRead::kMissing:
                           kivo::base::SetLastError(ENOENT);
-                          KIVO_LOG("no share table in %s", path.c_str());
+                          KIVO_LOG(LOG_ERR, "no share table in %s", path.c_str());
                           return false;
                         default:
                           kivo::base::SetLastError(EINVAL);  // the reader logged it
@@ -70,13 +70,13 @@ void CopyTruncated(const std::string& text, char* buffer, int size) {
 int GetShare(const char* name, PKIVOSHARE* share) {
   if (share == nullptr) {
     kivo::base::SetLastError(EINVAL);
-    KIVO_LOG("share lookup without a result place");
+    KIVO_LOG(LOG_ERR, "share lookup without a result place");
     return -1;
   }
   *share = nullptr;
   if (name == nullptr || name[0] == '\0') {
     kivo::base::SetLastError(EINVAL);
-    KIVO_LOG("share lookup without a name");
+    KIVO_LOG(LOG_ERR, "share lookup without a name");
     return -1;
   }
   std::shared_ptr<const kivo::base::ShareTable> shares;
@@ -89,7 +89,7 @@ int GetShare(const char* name, PKIVOSHARE* share) {
   PKIVOSHARE record = static_cast<PKIVOSHARE>(calloc(1, sizeof(KIVOSHARE)));
   if (record == nullptr) {
     kivo::base::SetLastError(ENOMEM);
-    KIVO_LOG("out of memory");
+    KIVO_LOG(LOG_ERR, "out of memory");
     return -1;
   }
   record->name = strdup(name);
@@ -97,7 +97,7 @@ int GetShare(const char* name, PKIVOSHARE* share) {
   if (record->name == nullptr || record->path == nullptr) {
     KIVOShareFree(record);
     kivo::base::SetLastError(ENOMEM);
-    KIVO_LOG("out of memory");
+    KIVO_LOG(LOG_ERR, "out of memory");
     return -1;
   }
   *share = record;
@@ -108,7 +108,7 @@ int FindShareOfPath(const char* path, char* share_name, int share_name_size, cha
                     int share_path_size) {
   if (path == nullptr || path[0] != '/') {
     kivo::base::SetLastError(EINVAL);
-    KIVO_LOG("share of a path that is not absolute");
+    KIVO_LOG(LOG_WARNING, "share of a path that is not absolute");
     return -1;
   }
   std::shared_ptr<const kivo::base::ShareTable> shares;

@@ -116,7 +116,7 @@ TEST_TARGETS = ["base_tests", "unit_tests", "host_tests", "daemons_tests", "e2e_
 OPERATORS = ("compare", "boundary", "logic", "negate", "drop-call", "drop-check", "flag", "return")
 
 LOG_WORDS = re.compile(
-    r"\b(ap_log_\w+|KIVO_LOG|HOST_LOG|LOCATION_LOG|kd_log_\w+|logger\.\w+|logging\.\w+|"
+    r"\b(ap_log_\w+|KIVO_LOG|LOCATION_LOG|kd_log_\w+|logger\.\w+|logging\.\w+|"
     r"fprintf|perror|syslog)\b")
 
 

@@ -76,12 +76,12 @@ int EmitServiceAction(const char* service, const char* action) {
   int result = -1;
   KLIBCSZHASH* table = KLIBCSzHashAlloc(1024);
   if (table == nullptr) {
-    KIVO_LOG("Failed to allocate hash");
+    KIVO_LOG(LOG_ERR, "Failed to allocate hash");
   } else if (KLIBCSzHashSetValue(&table, "SERVICE_NAME", service) < 0 ||
              KLIBCSzHashSetValue(&table, "SERVICE_ACTION", action) < 0) {
-    KIVO_LOG("Failed to set parameters");
+    KIVO_LOG(LOG_ERR, "Failed to set parameters");
   } else if (KLIBSyseventEmit("kivo.service.action", table, 1) < 0) {
-    KIVO_LOG("Failed to emit service action event for [%s]", service);
+    KIVO_LOG(LOG_ERR, "Failed to emit service action event for [%s]", service);
   } else {
     result = 0;
   }
@@ -176,15 +176,15 @@ bool WebDAVServiceHandler::LoadData(Json::Value& result) {
   // service states, each file looked up once.
   const KivoReadSnapshot snapshot;
   if (!LoadHttp(result)) {
-    KIVO_LOG("Cannot get http");
+    KIVO_LOG(LOG_ERR, "Cannot get http");
     return false;
   }
   if (!LoadHttps(result)) {
-    KIVO_LOG("Cannot get https");
+    KIVO_LOG(LOG_ERR, "Cannot get https");
     return false;
   }
   if (!LoadAdditional(result)) {
-    KIVO_LOG("Cannot get the additional option");
+    KIVO_LOG(LOG_ERR, "Cannot get the additional option");
     return false;
   }
   return true;
@@ -238,18 +238,18 @@ bool WebDAVServiceHandler::RequestedPortChanged(const WebDAVVariant& variant, st
 
 bool WebDAVServiceHandler::CHECK_PARAM_PORT(std::string name, std::string conflict_id) {
   if (!request_->HasParam(name)) {
-    KIVO_LOG("Wrong paramter");
+    KIVO_LOG(LOG_WARNING, "Wrong paramter");
     SetError(WEBAPI_ERR_BAD_PARAMETER);
     return false;
   }
   const int port = request_->GetParam(name, Json::Value()).asInt();
   if (CheckPort(port, kPortMin, kPortMax)) {
-    KIVO_LOG("webdav_port_num is not in port range %i", port);
+    KIVO_LOG(LOG_WARNING, "webdav_port_num is not in port range %i", port);
     SetError(WEBAPI_ERR_BAD_PARAMETER);
     return false;
   }
   if (WebUtils::IsPortConflict(conflict_id, port, port)) {
-    KIVO_LOG("%s is conflict", conflict_id.c_str());
+    KIVO_LOG(LOG_WARNING, "%s is conflict", conflict_id.c_str());
     SetError(WEBAPI_ERR_PORT_IN_USE);
     return false;
   }
@@ -291,10 +291,12 @@ bool WebDAVServiceHandler::SetVariant(const WebDAVVariant& variant, SERVICE_STAT
   std::string text;
   if (RequestedPortChanged(variant, &text)) {
     if (KLIBCINFOSetKeyValue(variant.port_key, text.c_str()) == -1) {
-      KIVO_LOG("%s", variant.port_write_failed);
+      KIVO_LOG(LOG_ERR, "%s", variant.port_write_failed);
       SetError(WEBAPI_ERR_OPERATION_FAILED);
       return false;
     }
+    KIVO_LOG(LOG_NOTICE, "%s set to %s by %s", variant.port_key, text.c_str(),
+             request_->GetLoginUserName().c_str());
     // A variant that keeps running must pick up its new port; one that is
     // started or stopped below does so anyway.
     if (want && current) reloadService = true;
@@ -323,23 +325,27 @@ bool WebDAVServiceHandler::SaveWebDav() {
   // reload picks up either port.
   const WebDAVVariant* reload = reloadHttps ? &kHttps : (reloadHttp ? &kHttp : nullptr);
   if (reload != nullptr && KLIBServiceReload(reload->service) < 0) {
-    KIVO_LOG("%s", reload->reload_failed);
+    KIVO_LOG(LOG_ERR, "%s", reload->reload_failed);
     SetError(WEBAPI_ERR_OPERATION_FAILED);
     return false;
   }
 
   if ((http != SERVICE_NO_CHANGE || https != SERVICE_NO_CHANGE) && !SwitchServices(http, https)) {
-    KIVO_LOG("Service start error");
+    KIVO_LOG(LOG_ERR, "Service start error");
     SetError(WEBAPI_ERR_OPERATION_FAILED);
     return false;
   }
 
   const std::string user = request_->GetLoginUserName();
   if (http != SERVICE_NO_CHANGE) {
+    KIVO_LOG(LOG_NOTICE, "%s %s by %s", kHttp.service, http == SERVICE_START ? "on" : "off",
+             user.c_str());
     KIVOLogSet1(2, 1, http == SERVICE_START ? kHttp.start_event : kHttp.stop_event, user.c_str(),
                 "", "", "");
   }
   if (https != SERVICE_NO_CHANGE) {
+    KIVO_LOG(LOG_NOTICE, "%s %s by %s", kHttps.service, https == SERVICE_START ? "on" : "off",
+             user.c_str());
     KIVOLogSet1(2, 1, https == SERVICE_START ? kHttps.start_event : kHttps.stop_event, user.c_str(),
                 "", "", "");
   }
@@ -349,10 +355,10 @@ bool WebDAVServiceHandler::SaveWebDav() {
   // The new ports are in place; firewall and announcements catch up on their
   // next reload if these fail, so the call still succeeds.
   if (reloadFirewall && KIVOFwRuleHup() < 0) {
-    KIVO_LOG("Failed to reload firewall rules.");
+    KIVO_LOG(LOG_ERR, "Failed to reload firewall rules.");
   }
   if (restartAvahi && KLIBServiceRestart(kAvahi) < 0) {
-    KIVO_LOG("Call KLIBNetService() error");
+    KIVO_LOG(LOG_ERR, "Call KLIBNetService() error");
   }
   return true;
 }
@@ -374,20 +380,19 @@ bool WebDAVServiceHandler::SetSwitchKey(const char* key, bool want, unsigned int
                                         unsigned int off_event) {
   if (want == IsYes(conf_.Info(key, ""))) return true;
   if (KLIBCINFOSetKeyValue(key, want ? "yes" : "no") == -1) {
-    KIVO_LOG("Failed to set %s in kivoinfo.conf.", key);
+    KIVO_LOG(LOG_ERR, "Failed to set %s in kivoinfo.conf.", key);
     SetError(WEBAPI_ERR_OPERATION_FAILED);
     return false;
   }
   const std::string user = request_->GetLoginUserName();
+  KIVO_LOG(LOG_NOTICE, "%s set to %s by %s", key, want ? "yes" : "no", user.c_str());
   KIVOLogSet1(2, 1, want ? on_event : off_event, user.c_str(), "", "", "");
   return true;
 }
 
 // ---- conventions ------------------------------------------------------------------
 
-void WebDAVServiceHandler::SetError(int code) {
-  if (error_code_ == 0) error_code_ = code;
-}
+void WebDAVServiceHandler::SetError(int code) { conventions::RecordError(error_code_, code); }
 
 void WebDAVServiceHandler::ReportError() {
   conventions::ReportError(kLogUnit, __LINE__, error_code_, response_);

@@ -101,13 +101,15 @@ bool ReadShares(WebDAVSettings* settings) {
   if (read == base::ShareTableRead::kUnreadable) return false;
   for (const auto& [name, dir] : shares) {
     if (!UsableShareName(name) || !QuotableText(dir)) {
-      KIVO_LOG("share [%s] is not served over WebDAV: unusable name or folder", name.c_str());
+      KIVO_LOG(LOG_WARNING, "share [%s] is not served over WebDAV: unusable name or folder",
+               name.c_str());
       continue;
     }
     // The calendars' path wins over a share of that name (the proxy maps
     // URLs before aliases do); say so rather than serve it half.
     if (name == kCalDAVPathName && !settings->extra_server_text.empty()) {
-      KIVO_LOG("share [%s] is not served over WebDAV while CalDAV is on", name.c_str());
+      KIVO_LOG(LOG_WARNING, "share [%s] is not served over WebDAV while CalDAV is on",
+               name.c_str());
       continue;
     }
     settings->shares.push_back({name, dir});
@@ -123,7 +125,7 @@ bool ReadGuest(WebDAVSettings* settings) {
   FILE* file = base::OpenAccountFile(RootedPath(SZF_PASSWD));
   if (file == nullptr) {
     base::SetLastError(errno);
-    KIVO_LOG("cannot read the accounts: %s", strerror(errno));
+    KIVO_LOG(LOG_ERR, "cannot read the accounts: %s", strerror(errno));
     return false;
   }
   std::vector<char> buffer(16384);
@@ -196,7 +198,7 @@ bool ReadWebDAVSettings(WebDAVSettings* s) {
   s->root = Root();
   if (!QuotableText(s->root)) {
     base::SetLastError(EINVAL);
-    KIVO_LOG("the root %s cannot appear in an Apache configuration", s->root.c_str());
+    KIVO_LOG(LOG_ERR, "the root %s cannot appear in an Apache configuration", s->root.c_str());
     return false;
   }
 #ifdef KIVO_ROOT_FROM_ENV

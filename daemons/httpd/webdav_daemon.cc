@@ -81,7 +81,7 @@ bool EnsureCertificate(WebDAVSettings* settings) {
       &output);
   umask(old_mask);
   if (rc != 0) {
-    KIVO_LOG("cannot make a certificate for WebDAV over TLS: %s", output.c_str());
+    KIVO_LOG(LOG_ERR, "cannot make a certificate for WebDAV over TLS: %s", output.c_str());
     return false;
   }
   chmod(settings->cert.c_str(), 0644);
@@ -99,7 +99,7 @@ bool PrepareLockDatabase(WebDAVSettings* s) {
   if (!MakeDaemonDir(dir, 0711)) return false;
   if (chown(dir.c_str(), 0, 0) != 0) {
     base::SetLastError(errno);
-    KIVO_LOG("cannot prepare the lock folder %s: %s", dir.c_str(), strerror(errno));
+    KIVO_LOG(LOG_ERR, "cannot prepare the lock folder %s: %s", dir.c_str(), strerror(errno));
     return false;
   }
   std::string name;
@@ -109,7 +109,7 @@ bool PrepareLockDatabase(WebDAVSettings* s) {
     name = base::RandomHex(16);
     if (name.empty()) {
       base::SetLastError(errno);
-      KIVO_LOG("cannot draw the lock database's name: %s", strerror(errno));
+      KIVO_LOG(LOG_ERR, "cannot draw the lock database's name: %s", strerror(errno));
       return false;
     }
     if (!base::ReplaceFile(name_file, name, 0600)) return false;
@@ -160,8 +160,8 @@ bool WriteGeneratedFiles(WebDAVSettings* s) {
   // the logs name every user's paths.
   for (const std::string& log : {WebDAVErrorLogPath(), WebDAVAccessLogPath(), OutputLogPath()}) {
     if (!base::MakePrivateLog(log)) {
-      KIVO_LOG("cannot make the log %s root's and the administrators' only: %s", log.c_str(),
-               strerror(errno));
+      KIVO_LOG(LOG_ERR, "cannot make the log %s root's and the administrators' only: %s",
+               log.c_str(), strerror(errno));
       return false;
     }
   }
@@ -186,7 +186,7 @@ void LogLines(const std::string& prefix, const std::string& text) {
   std::istringstream lines(text);
   std::string line;
   while (std::getline(lines, line)) {
-    if (!line.empty()) KIVO_LOG("%s%s", prefix.c_str(), line.c_str());
+    if (!line.empty()) KIVO_LOG(LOG_ERR, "%s%s", prefix.c_str(), line.c_str());
   }
 }
 
@@ -214,7 +214,7 @@ bool ConfigAccepted() {
   std::string output;
   int rc = base::RunCaptured({kApache, "-t", "-f", WebDAVConfPath()}, &output);
   if (rc == 0) return true;
-  KIVO_LOG("apache2 refused the WebDAV configuration %s", WebDAVConfPath().c_str());
+  KIVO_LOG(LOG_ERR, "apache2 refused the WebDAV configuration %s", WebDAVConfPath().c_str());
   LogLines("apache2: ", output);
   return false;
 }
@@ -241,7 +241,7 @@ bool StopDaemon() {
   if (!kSupervisor.WaitUntil(0, kWaitMillis,
                              [&] { return AllListening(s.listen_address, ports, false); })) {
     base::SetLastError(EADDRINUSE);
-    KIVO_LOG("the WebDAV ports stay taken after the daemon stopped");
+    KIVO_LOG(LOG_ERR, "the WebDAV ports stay taken after the daemon stopped");
     return false;
   }
   unlink(WebDAVPidPath().c_str());
@@ -265,7 +265,7 @@ bool StartDaemon(WebDAVSettings* s) {
   if (!up) {
     if (base::ProcessAlive(pid)) kSupervisor.Signal(pid, SIGTERM);
     base::SetLastError(ETIMEDOUT);
-    KIVO_LOG("the WebDAV daemon did not start");
+    KIVO_LOG(LOG_ERR, "the WebDAV daemon did not start");
     LogLines("apache2: ", TextSince(OutputLogPath(), output_offset));
     LogLines("apache2: ", TextSince(WebDAVErrorLogPath(), error_offset));
     return false;
@@ -323,7 +323,8 @@ bool ReloadDaemon(pid_t pid, WebDAVSettings* s) {
   const unsigned long long signalled = TicksSinceBoot();
   if (!kSupervisor.Signal(pid, SIGUSR1)) {
     base::SetLastError(errno);
-    KIVO_LOG("cannot signal the WebDAV daemon %d: %s", static_cast<int>(pid), strerror(errno));
+    KIVO_LOG(LOG_ERR, "cannot signal the WebDAV daemon %d: %s", static_cast<int>(pid),
+             strerror(errno));
     return false;
   }
   // The listeners stay open across a graceful restart, so they cannot tell
@@ -344,7 +345,7 @@ bool ReloadDaemon(pid_t pid, WebDAVSettings* s) {
   }
   if (!up) {
     base::SetLastError(ETIMEDOUT);
-    KIVO_LOG("the WebDAV daemon did not come back from its reload");
+    KIVO_LOG(LOG_ERR, "the WebDAV daemon did not come back from its reload");
     LogLines("apache2: ", TextSince(WebDAVErrorLogPath(), error_offset));
     return false;
   }

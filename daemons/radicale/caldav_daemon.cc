@@ -73,7 +73,7 @@ std::string Rooted(const char* path) { return RootedPath(path); }
 // Logs `message` and records `error` as the thread's last platform error.
 bool Fail(int error, const std::string& message) {
   base::SetLastError(error);
-  KIVO_LOG("%s", message.c_str());
+  KIVO_LOG(LOG_ERR, "%s", message.c_str());
   return false;
 }
 
@@ -137,7 +137,7 @@ bool EnsureDoorToken() {
   // Made root's 0640 and only then given the daemon's group: never
   // readable by anyone else on the way.
   if (!MakeDaemonDir(Rooted(kStateDir), 0755) || !base::ReplaceFile(path, token + "\n", options)) {
-    KIVO_LOG("cannot write the CalDAV door's token %s", path.c_str());
+    KIVO_LOG(LOG_ERR, "cannot write the CalDAV door's token %s", path.c_str());
     return false;
   }
   if (chown(path.c_str(), 0, group) != 0) {
@@ -228,7 +228,7 @@ int EnsurePort(pid_t running_pid) {
     return 0;
   }
   if (!WritePortFile(port)) {
-    KIVO_LOG("cannot record the CalDAV daemon's port in %s", Rooted(kPortPath).c_str());
+    KIVO_LOG(LOG_ERR, "cannot record the CalDAV daemon's port in %s", Rooted(kPortPath).c_str());
     return 0;
   }
   return port;
@@ -250,7 +250,8 @@ bool StartLocked() {
   }
   if (!MakeDaemonDir(Rooted(kStateDir), 0755) || !MakeDaemonDir(Rooted(kCollectionsDir), 0700) ||
       !EnsureDoorToken() || !base::ReplaceFile(Rooted(kConfigPath), ConfigText(port), 0644)) {
-    KIVO_LOG("cannot write the CalDAV daemon's configuration under %s", Rooted(kStateDir).c_str());
+    KIVO_LOG(LOG_ERR, "cannot write the CalDAV daemon's configuration under %s",
+             Rooted(kStateDir).c_str());
     return false;
   }
   const std::string log_path = Rooted(kLogPath);
@@ -273,11 +274,11 @@ bool StartLocked() {
   }
   if (!kSupervisor.WritePidFile(pid)) {
     kSupervisor.Stop(pid);
-    KIVO_LOG("cannot record the CalDAV daemon's pid in %s", kSupervisor.PidPath().c_str());
+    KIVO_LOG(LOG_ERR, "cannot record the CalDAV daemon's pid in %s", kSupervisor.PidPath().c_str());
     return false;
   }
   if (!Record("caldav.start", pid, port)) {
-    KIVO_LOG("cannot journal the CalDAV start");
+    KIVO_LOG(LOG_ERR, "cannot journal the CalDAV start");
     return false;
   }
   return true;
@@ -288,7 +289,7 @@ bool StopLocked() {
   if (pid > 0) {
     if (!kSupervisor.Stop(pid)) return false;
     if (!Record("caldav.stop", pid, ReadPortFile())) {
-      KIVO_LOG("cannot journal the CalDAV stop");
+      KIVO_LOG(LOG_ERR, "cannot journal the CalDAV stop");
       return false;
     }
   } else if (kSupervisor.Supervised()) {

@@ -42,12 +42,12 @@ std::string CalDAVProxySection() {
   if (!CalDAVSwitchedOn()) return "";
   const int port = CalDAVDaemonPort();
   if (port == 0) {
-    KIVO_LOG("no CalDAV proxy: the CalDAV daemon has no port");
+    KIVO_LOG(LOG_ERR, "no CalDAV proxy: the CalDAV daemon has no port");
     return "";
   }
   const std::string token_file = CalDAVDoorTokenFile();
   if (token_file.empty()) {
-    KIVO_LOG("no CalDAV proxy: the CalDAV door's token cannot be made");
+    KIVO_LOG(LOG_ERR, "no CalDAV proxy: the CalDAV door's token cannot be made");
     return "";
   }
   const std::string backend = std::to_string(port) + "/";

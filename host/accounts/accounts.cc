@@ -8,11 +8,17 @@
 #include <memory>
 
 #include "base/root_files.h"
-#include "host/common/host_log.h"
 #include "host/common/root_paths.h"
 #include "kivo/account_files.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
+#include "kivo/log.h"
+
+namespace {
+
+constexpr char kLogUnit[] = "accounts";
+
+}  // namespace
 
 namespace host {
 
@@ -249,7 +255,7 @@ bool AddGroupMember(const std::string& root, const std::string& group, const std
     line = f[0] + ":" + f[1] + ":" + f[2] + ":" + f[3];
     return kivo::base::ReplaceFile(path, Joined(lines), 0644);
   }
-  HOST_LOG("no group %s in %s", group.c_str(), path.c_str());
+  KIVO_LOG(LOG_ERR, "no group %s in %s", group.c_str(), path.c_str());
   return false;
 }
 
@@ -293,7 +299,7 @@ bool WriteNewAccount(const std::string& root, const std::string& name, uid_t uid
     uid = kFirstUserUid;
     while (std::find(used.begin(), used.end(), uid) != used.end()) ++uid;
   } else if (std::find(used.begin(), used.end(), uid) != used.end()) {
-    HOST_LOG("uid %u is taken", static_cast<unsigned>(uid));
+    KIVO_LOG(LOG_WARNING, "uid %u is taken", static_cast<unsigned>(uid));
     return false;
   }
   bool added = false;

@@ -6,8 +6,14 @@
 #include <cstring>
 
 #include "host/accounts/accounts.h"
-#include "host/common/host_log.h"
 #include "host/common/root_paths.h"
+#include "kivo/log.h"
+
+namespace {
+
+constexpr char kLogUnit[] = "accounts_version";
+
+}  // namespace
 
 namespace host {
 
@@ -32,8 +38,8 @@ bool IsAccountFile(const inotify_event& event) {
 AccountsVersion::AccountsVersion(const std::string& root) : etc_(InRoot(root, "/etc")) {
   fd_.Reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   if (fd_.valid() && inotify_add_watch(fd_.get(), etc_.c_str(), kWatched | IN_ONLYDIR) < 0) {
-    HOST_LOG("cannot watch %s (%s): account files are stat'ed on every call", etc_.c_str(),
-             strerror(errno));
+    KIVO_LOG(LOG_INFO, "cannot watch %s (%s): account files are stat'ed on every call",
+             etc_.c_str(), strerror(errno));
     fd_.Reset();
   }
 }
@@ -43,7 +49,8 @@ AccountsVersion::~AccountsVersion() = default;
 uint64_t AccountsVersion::Current() {
   std::lock_guard<std::mutex> lock(mu_);
   if (fd_.valid() && !DrainEvents()) {
-    HOST_LOG("the watch on %s ended: account files are stat'ed on every call", etc_.c_str());
+    KIVO_LOG(LOG_INFO, "the watch on %s ended: account files are stat'ed on every call",
+             etc_.c_str());
     fd_.Reset();
   }
   // The stats' number never equals a count of events, as far as sessions

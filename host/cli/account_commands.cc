@@ -11,11 +11,17 @@
 #include "host/accounts/accounts.h"
 #include "host/cli/cli.h"
 #include "host/common/decimal.h"
-#include "host/common/host_log.h"
 #include "host/common/root_paths.h"
 #include "host/hosting/root_layout.h"
 #include "kivo/kivo_paths.h"
+#include "kivo/log.h"
 #include "platform/accounts.h"
+
+namespace {
+
+constexpr char kLogUnit[] = "account_commands";
+
+}  // namespace
 
 namespace host {
 
@@ -54,7 +60,7 @@ class NoEcho {
 bool ReadNewPassword(const std::string& name, std::string* password) {
   const auto read = [](std::string* line) {
     if (ReadLine(line)) return true;
-    HOST_LOG("no password given; nothing changed");
+    KIVO_LOG(LOG_WARNING, "no password given; nothing changed");
     return false;
   };
   if (!isatty(STDIN_FILENO)) return read(password);
@@ -65,7 +71,7 @@ bool ReadNewPassword(const std::string& name, std::string* password) {
   std::fprintf(stderr, "Retype the new password: ");
   if (!read(&again)) return false;
   if (again != *password) {
-    HOST_LOG("the passwords differ; nothing changed");
+    KIVO_LOG(LOG_WARNING, "the passwords differ; nothing changed");
     return false;
   }
   return true;
@@ -76,8 +82,7 @@ bool ReadNewPassword(const std::string& name, std::string* password) {
 int RunInit(const Args& args) {
   ParsedArgs parsed;
   if (!ParseArgs(args, {"--admin-password-file"}, {}, &parsed) || !parsed.positional.empty()) {
-    HOST_LOG("usage: kivo-webapi init [--admin-password-file FILE]");
-    return kExitUsage;
+    return Usage("init [--admin-password-file FILE]");
   }
   return InitRoot(kivo::Root(), parsed.Get("--admin-password-file", ""));
 }
@@ -88,8 +93,7 @@ int RunUserAdd(const Args& args) {
   if (!ParseArgs(args, {"--uid"}, {"--admin"}, &parsed) || parsed.positional.size() != 1 ||
       (parsed.Has("--uid") &&
        (!ParseDecimal(parsed.Get("--uid", ""), &uid) || uid <= 0 || uid > 2147483647L))) {
-    HOST_LOG("usage: kivo-webapi useradd NAME [--uid N] [--admin]");
-    return kExitUsage;
+    return Usage("useradd NAME [--uid N] [--admin]");
   }
   // A running WebDAV daemon finds the account at its first login.
   return AddUser(kivo::Root(), parsed.positional[0], static_cast<uid_t>(uid),
@@ -99,24 +103,25 @@ int RunUserAdd(const Args& args) {
 int RunPasswd(const Args& args) {
   ParsedArgs parsed;
   if (!ParseArgs(args, {}, {}, &parsed) || parsed.positional.size() != 1) {
-    HOST_LOG("usage: kivo-webapi passwd NAME  (new password from a terminal or stdin)");
-    return kExitUsage;
+    return Usage("passwd NAME  (new password from a terminal or stdin)");
   }
   const std::string root = kivo::Root();
   const std::string& name = parsed.positional[0];
   if (IsSystemRoot(root)) {
-    HOST_LOG("refusing to edit the system's account files; use the system's tools");
+    KIVO_LOG(LOG_WARNING, "refusing to edit the system's account files; use the system's tools");
     return kExitFailed;
   }
   if (name == kGuestAccount) {
-    HOST_LOG("%s has no password: it serves anonymous WebDAV requests only", kGuestAccount);
+    KIVO_LOG(LOG_WARNING, "%s has no password: it serves anonymous WebDAV requests only",
+             kGuestAccount);
     return kExitFailed;
   }
   std::string password;
   if (!ReadNewPassword(name, &password)) return kExitFailed;
   // The page's rules: a password set here is one the page would have taken.
   if (!MeetsPasswordRules(password, name)) {
-    HOST_LOG("password refused: %d to %d characters, no control characters, not the name",
+    KIVO_LOG(LOG_WARNING,
+             "password refused: %d to %d characters, no control characters, not the name",
              kMinPasswordChars, kMaxPasswordChars);
     return kExitFailed;
   }

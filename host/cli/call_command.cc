@@ -8,11 +8,17 @@
 #include "daemons/service_effects.h"
 #include "host/cli/cli.h"
 #include "host/common/decimal.h"
-#include "host/common/host_log.h"
 #include "host/common/json_text.h"
+#include "host/hosting/changes_under_way.h"
 #include "host/hosting/module_call.h"
 #include "host/hosting/module_table.h"
-#include "host/hosting/changes_under_way.h"
+#include "kivo/log.h"
+
+namespace {
+
+constexpr char kLogUnit[] = "call_command";
+
+}  // namespace
 
 namespace host {
 
@@ -20,36 +26,36 @@ int RunCall(const Args& args) {
   ParsedArgs parsed;
   if (!ParseArgs(args, {"--user", "--module"}, {}, &parsed) || parsed.positional.size() < 3 ||
       parsed.positional.size() > 4) {
-    HOST_LOG("usage: kivo-webapi call [--user NAME] [--module PATH] API VERSION METHOD [PARAMS]");
-    return kExitUsage;
+    return Usage("call [--user NAME] [--module PATH] API VERSION METHOD [PARAMS]");
   }
   const std::string& api = parsed.positional[0];
   const std::string& method = parsed.positional[2];
   long version = 0;
   if (!ParseDecimal(parsed.positional[1], &version)) {
-    HOST_LOG("version '%s' is not a decimal integer", parsed.positional[1].c_str());
+    KIVO_LOG(LOG_WARNING, "version '%s' is not a decimal integer", parsed.positional[1].c_str());
     return kExitUsage;
   }
   Json::Value params(Json::objectValue);
   if (parsed.positional.size() == 4 &&
       (!ParseJson(parsed.positional[3], &params) || !params.isObject())) {
-    HOST_LOG("PARAMS must be a JSON object");
+    KIVO_LOG(LOG_WARNING, "PARAMS must be a JSON object");
     return kExitUsage;
   }
 
   ModuleTable module;
   std::string error;
   if (!module.Open(parsed.Get("--module", DefaultModulePath()), &error)) {
-    HOST_LOG("%s", error.c_str());
+    KIVO_LOG(LOG_WARNING, "%s", error.c_str());
     return kExitUsage;
   }
   APIEntryFunc entry = nullptr;
   switch (module.Find(api, version, method, &entry)) {
     case Match::kUnknownApi:
-      HOST_LOG("unknown API %s", api.c_str());
+      KIVO_LOG(LOG_WARNING, "unknown API %s", api.c_str());
       return kExitUsage;
     case Match::kUnknownMethod:
-      HOST_LOG("API %s has no method %s at version %ld", api.c_str(), method.c_str(), version);
+      KIVO_LOG(LOG_WARNING, "API %s has no method %s at version %ld", api.c_str(), method.c_str(),
+               version);
       return kExitUsage;
     case Match::kFound:
       break;
@@ -67,7 +73,8 @@ int RunCall(const Args& args) {
   // KIVO_DAEMONS=on (a second shell beside scripts/run.sh lacks it): the
   // stored settings and the running daemon now differ, and nothing else says so.
   if (kivo::daemons::DaemonEffectsSkipped()) {
-    HOST_LOG(
+    KIVO_LOG(
+        LOG_NOTICE,
         "the change is stored, but no WebDAV or CalDAV daemon of this root heard of it: they are "
         "started, stopped and reloaded only with KIVO_DAEMONS=on");
   }

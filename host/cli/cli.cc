@@ -1,10 +1,23 @@
 #include "host/cli/cli.h"
 
 #include <algorithm>
+#include "kivo/log.h"
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 
-#include "host/common/host_log.h"
+namespace {
+
+constexpr char kLogUnit[] = "cli";
+
+}  // namespace
 
 namespace host {
+
+int Usage(const char* usage) {
+  std::fprintf(stderr, "usage: kivo-webapi %s\n", usage);
+  return kExitUsage;
+}
 
 bool ParsedArgs::Has(const std::string& name) const {
   for (const auto& option : options) {
@@ -46,10 +59,10 @@ bool ParseArgs(const Args& args, const std::vector<std::string>& valued,
     } else if (listed(valued, name) && i + 1 < args.size()) {
       parsed->options.emplace_back(name, args[++i]);
     } else if (listed(valued, name)) {
-      HOST_LOG("option %s needs a value", name.c_str());
+      KIVO_LOG(LOG_WARNING, "option %s needs a value", name.c_str());
       return false;
     } else {
-      HOST_LOG("unknown option %s", arg.c_str());
+      KIVO_LOG(LOG_WARNING, "unknown option %s", arg.c_str());
       return false;
     }
   }

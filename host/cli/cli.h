@@ -18,6 +18,11 @@ constexpr int kExitUsage = 2;
 
 using Args = std::vector<std::string>;
 
+// Shows `usage` (a command's synopsis after "kivo-webapi ") on stderr and
+// answers kExitUsage. It is the command's answer to whoever typed it, not a
+// diagnostic: it goes to stderr alone, never to syslog.
+int Usage(const char* usage);
+
 // Splits `args` into options that take a value ("--name VALUE" or
 // "--name=VALUE", names listed in `valued`), flags (names in `flags`) and
 // positional arguments. False with a message on stderr for an unknown option

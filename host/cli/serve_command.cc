@@ -13,14 +13,20 @@
 
 #include "host/cli/cli.h"
 #include "host/common/decimal.h"
-#include "host/common/host_log.h"
 #include "host/common/root_paths.h"
-#include "host/hosting/module_table.h"
 #include "host/hosting/changes_under_way.h"
+#include "host/hosting/module_table.h"
 #include "host/http/static_files.h"
 #include "host/webapi/permissions.h"
 #include "host/webapi/web_api_server.h"
 #include "kivo/kivo_paths.h"
+#include "kivo/log.h"
+
+namespace {
+
+constexpr char kLogUnit[] = "serve_command";
+
+}  // namespace
 
 namespace host {
 
@@ -60,7 +66,7 @@ int Serve(const ServeOptions& options) {
   // switches a batch instead of two a request. Sharing the CPUs stays fair.
   const struct sched_param normal = {};
   if (sched_setscheduler(0, SCHED_BATCH, &normal) != 0) {
-    HOST_LOG("cannot batch wake-ups (%s): serving without", strerror(errno));
+    KIVO_LOG(LOG_INFO, "cannot batch wake-ups (%s): serving without", strerror(errno));
   }
   // Room for every connection the limit allows, beside the files in use.
   struct rlimit files;
@@ -75,13 +81,13 @@ int Serve(const ServeOptions& options) {
   std::string error;
   if (!module.Open(options.module_path, &error) ||
       !permissions.Load(options.descriptor_path, &error)) {
-    HOST_LOG("%s", error.c_str());
+    KIVO_LOG(LOG_ERR, "%s", error.c_str());
     return kExitFailed;
   }
   for (const ModuleRow& row : module.rows()) {
     if (permissions.Lookup(row.api, row.version, row.method) == Audience::kNobody) {
-      HOST_LOG("note: %s %ld %s has no permission entry: refused to everybody", row.api.c_str(),
-               row.version, row.method.c_str());
+      KIVO_LOG(LOG_WARNING, "note: %s %ld %s has no permission entry: refused to everybody",
+               row.api.c_str(), row.version, row.method.c_str());
     }
   }
   // Before the first request: a change a stopped process left half done
@@ -116,12 +122,11 @@ int RunServe(const Args& args) {
        (!ParseDecimal(parsed.Get("--session-idle", ""), &idle) || idle <= 0)) ||
       (parsed.Has("--client-timeout") &&
        (!ParseDecimal(parsed.Get("--client-timeout", ""), &timeout) || timeout <= 0))) {
-    HOST_LOG(
-        "usage: kivo-webapi serve [--listen ADDR:PORT]... [--listen-tls ADDR:PORT]... "
+    return Usage(
+        "serve [--listen ADDR:PORT]... [--listen-tls ADDR:PORT]... "
         "[--tls-cert FILE] [--tls-key FILE] [--tls-priority GNUTLS-PRIORITIES] "
         "[--server-name NAME]... [--module PATH] "
         "[--descriptor PATH] [--www DIR] [--session-idle SECONDS] [--client-timeout SECONDS]");
-    return kExitUsage;
   }
   if (options.listens.empty()) {
     options.listens = {Listen{"127.0.0.1", 5000, false}, Listen{"127.0.0.1", 5001, true}};

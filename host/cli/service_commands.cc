@@ -11,8 +11,14 @@
 #include "daemons/radicale/caldav_daemon.h"
 #include "daemons/service_effects.h"
 #include "host/cli/cli.h"
-#include "host/common/host_log.h"
 #include "host/webapi/service_status.h"
+#include "kivo/log.h"
+
+namespace {
+
+constexpr char kLogUnit[] = "service_commands";
+
+}  // namespace
 
 namespace host {
 
@@ -44,7 +50,7 @@ int StopAll() {
       kivo::daemons::WebDAVDaemonEffect(kivo::daemons::ServiceOp::kStop);
   // Its reason is logged where it was found.
   const bool caldav_stopped = kivo::daemons::StopCalDAVDaemon();
-  if (!caldav_stopped) HOST_LOG("cannot stop the CalDAV daemon");
+  if (!caldav_stopped) KIVO_LOG(LOG_ERR, "cannot stop the CalDAV daemon");
   if (webdav > 0) {
     std::printf("%s webdav-httpd (pid %d)\n", webdav_stopped ? "stopped" : "could not stop",
                 static_cast<int>(webdav));
@@ -63,8 +69,7 @@ int RunServices(const Args& args) {
   ParsedArgs parsed;
   if (!ParseArgs(args, {}, {"--stop-all", "--start"}, &parsed) || !parsed.positional.empty() ||
       (parsed.Has("--stop-all") && parsed.Has("--start"))) {
-    HOST_LOG("usage: kivo-webapi services [--start | --stop-all]");
-    return kExitUsage;
+    return Usage("services [--start | --stop-all]");
   }
   if (parsed.Has("--stop-all")) return StopAll();
   if (parsed.Has("--start")) {

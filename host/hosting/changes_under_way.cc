@@ -3,8 +3,14 @@
 #include <json/json.h>
 
 #include "base/changes_under_way.h"
-#include "host/common/host_log.h"
 #include "host/hosting/module_call.h"
+#include "kivo/log.h"
+
+namespace {
+
+constexpr char kLogUnit[] = "changes_under_way";
+
+}  // namespace
 
 namespace host {
 
@@ -14,14 +20,14 @@ bool RecoverChanges(const ModuleTable& module) {
     const std::string name = call["api"].asString() + "." + call["method"].asString();
     if (module.Find(call["api"].asString(), static_cast<long>(call["version"].asInt64()),
                     call["method"].asString(), &entry) != Match::kFound) {
-      HOST_LOG("a change under way names %s, which this module does not serve", name.c_str());
+      KIVO_LOG(LOG_WARNING, "a change under way names %s, which this module does not serve", name.c_str());
       return false;
     }
-    HOST_LOG("note: finishing %s, which a stopped process left under way", name.c_str());
+    KIVO_LOG(LOG_NOTICE, "note: finishing %s, which a stopped process left under way", name.c_str());
     const ModuleCallResult result =
         RunModuleCall(entry, call["account"].asString(), call["params"]);
     if (!result.answered || !result.success) {
-      HOST_LOG("%s left under way could not be finished: %s", name.c_str(), result.answer.c_str());
+      KIVO_LOG(LOG_ERR, "%s left under way could not be finished: %s", name.c_str(), result.answer.c_str());
       return false;
     }
     return true;

@@ -9,9 +9,15 @@
 #include <vector>
 
 #include "base/fd.h"
-#include "host/common/host_log.h"
 #include "host/common/json_text.h"
 #include "kivo/kivo_api.h"
+#include "kivo/log.h"
+
+namespace {
+
+constexpr char kLogUnit[] = "module_call";
+
+}  // namespace
 
 namespace host {
 
@@ -66,22 +72,22 @@ bool ProcessAsStarted() {
   const ProcessState now = Current();
   bool same = true;
   if (now.ruid != kStarted.ruid || now.euid != kStarted.euid || now.suid != kStarted.suid) {
-    HOST_LOG("uids %u %u %u, not %u %u %u as at start", now.ruid, now.euid, now.suid, kStarted.ruid,
+    KIVO_LOG(LOG_ERR, "uids %u %u %u, not %u %u %u as at start", now.ruid, now.euid, now.suid, kStarted.ruid,
              kStarted.euid, kStarted.suid);
     same = false;
   }
   if (now.rgid != kStarted.rgid || now.egid != kStarted.egid || now.sgid != kStarted.sgid) {
-    HOST_LOG("gids %u %u %u, not %u %u %u as at start", now.rgid, now.egid, now.sgid, kStarted.rgid,
+    KIVO_LOG(LOG_ERR, "gids %u %u %u, not %u %u %u as at start", now.rgid, now.egid, now.sgid, kStarted.rgid,
              kStarted.egid, kStarted.sgid);
     same = false;
   }
   if (now.groups != kStarted.groups) {
-    HOST_LOG("%zu supplementary groups, not the %zu at start", now.groups.size(),
+    KIVO_LOG(LOG_ERR, "%zu supplementary groups, not the %zu at start", now.groups.size(),
              kStarted.groups.size());
     same = false;
   }
   if (now.umask != kStarted.umask) {
-    HOST_LOG("umask %03o, not %03o as at start", now.umask, kStarted.umask);
+    KIVO_LOG(LOG_ERR, "umask %03o, not %03o as at start", now.umask, kStarted.umask);
     same = false;
   }
   return same;
@@ -93,12 +99,12 @@ ModuleCallResult RunModuleCall(APIEntryFunc entry, const std::string& account, J
   entry(&request, &response);
   // Nothing serves on under an identity or a mask a call left behind.
   if (!ProcessAsStarted()) {
-    HOST_LOG("a module call left the process changed: stopping");
+    KIVO_LOG(LOG_ERR, "a module call left the process changed: stopping");
     std::abort();
   }
   ModuleCallResult result;
   if (response.answer_count() != 1) {
-    HOST_LOG("module answered %d times", response.answer_count());
+    KIVO_LOG(LOG_ERR, "module answered %d times", response.answer_count());
   }
   if (response.answer_count() == 0) return result;
   result.answered = true;

@@ -18,14 +18,20 @@
 #include "base/random_text.h"
 #include "base/root_files.h"
 #include "host/accounts/accounts.h"
-#include "host/common/host_log.h"
 #include "host/common/root_paths.h"
+#include "host/hosting/changes_under_way.h"
 #include "host/hosting/module_call.h"
 #include "host/hosting/module_table.h"
-#include "host/hosting/changes_under_way.h"
 #include "host/http/tls_files.h"
 #include "kivo/kivo_paths.h"
+#include "kivo/log.h"
 #include "platform/accounts.h"
+
+namespace {
+
+constexpr char kLogUnit[] = "root_layout";
+
+}  // namespace
 
 namespace host {
 
@@ -62,11 +68,11 @@ bool MakeDirectories(const std::string& path) {
     if (partial.empty()) continue;
     if (mkdir(partial.c_str(), kDirMode) == 0) {
       if (chmod(partial.c_str(), kDirMode) != 0) {
-        HOST_LOG("chmod %s: %s", partial.c_str(), strerror(errno));
+        KIVO_LOG(LOG_ERR, "chmod %s: %s", partial.c_str(), strerror(errno));
         return false;
       }
     } else if (errno != EEXIST) {
-      HOST_LOG("mkdir %s: %s", partial.c_str(), strerror(errno));
+      KIVO_LOG(LOG_ERR, "mkdir %s: %s", partial.c_str(), strerror(errno));
       return false;
     }
   }
@@ -78,12 +84,12 @@ bool WriteIfMissing(const std::string& path, const std::string& content, mode_t 
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
   if (fd < 0) {
     if (errno == EEXIST) return true;
-    HOST_LOG("cannot create %s: %s", path.c_str(), strerror(errno));
+    KIVO_LOG(LOG_ERR, "cannot create %s: %s", path.c_str(), strerror(errno));
     return false;
   }
   bool ok = fchmod(fd, mode) == 0 && kivo::base::WriteAll(fd, content.data(), content.size());
   if (close(fd) != 0) ok = false;
-  if (!ok) HOST_LOG("cannot write %s: %s", path.c_str(), strerror(errno));
+  if (!ok) KIVO_LOG(LOG_ERR, "cannot write %s: %s", path.c_str(), strerror(errno));
   return ok;
 }
 
@@ -97,7 +103,7 @@ std::string SharesJson(const std::string& root) {
 bool ReadFirstLine(const std::string& path, std::string* line) {
   std::ifstream in(path);
   if (!in) {
-    HOST_LOG("cannot read %s: %s", path.c_str(), strerror(errno));
+    KIVO_LOG(LOG_ERR, "cannot read %s: %s", path.c_str(), strerror(errno));
     return false;
   }
   std::getline(in, *line);
@@ -150,7 +156,9 @@ bool OpenPublicShare(const std::string& root) {
   const int fd = public_fd.get();
   struct stat st;
   const bool ok = fd >= 0 && fstat(fd, &st) == 0 && (st.st_uid != 0 || fchmod(fd, 01777) == 0);
-  if (!ok) HOST_LOG("cannot open %s/public to every account: %s", volume.c_str(), strerror(errno));
+  if (!ok)
+    KIVO_LOG(LOG_ERR, "cannot open %s/public to every account: %s", volume.c_str(),
+             strerror(errno));
   return ok;
 }
 
@@ -159,7 +167,8 @@ bool InitAdminPassword(const std::string& password_file) {
   std::string hash;
   if (kivo::ReadPasswordHash("admin", &hash) && !hash.empty() && hash[0] == '$') {
     if (!password_file.empty()) {
-      HOST_LOG("note: admin already has a password; keeping it (use 'kivo-webapi passwd admin')");
+      KIVO_LOG(LOG_INFO,
+               "note: admin already has a password; keeping it (use 'kivo-webapi passwd admin')");
     }
     return true;
   }
@@ -171,7 +180,7 @@ bool InitAdminPassword(const std::string& password_file) {
     return false;
   }
   if (password.empty()) {
-    HOST_LOG("empty admin password");
+    KIVO_LOG(LOG_WARNING, "empty admin password");
     return false;
   }
   if (kivo::SetPassword("admin", password) != 0) return false;
@@ -190,7 +199,7 @@ void FinishChangesUnderWay() {
   ModuleTable module;
   std::string error;
   if (!module.Open(DefaultModulePath(), &error)) {
-    HOST_LOG("note: changes under way not looked at: %s", error.c_str());
+    KIVO_LOG(LOG_WARNING, "note: changes under way not looked at: %s", error.c_str());
     return;
   }
   RecoverChanges(module);
@@ -235,7 +244,7 @@ bool MakePrivateHome(const std::string& root, const Account& account) {
   const kivo::base::Fd home(made ? OpenOwnFolder(homes_fd, name) : -1);
   const int fd = home.get();
   const bool ok = fd >= 0 && fchown(fd, account.uid, account.gid) == 0 && fchmod(fd, 0700) == 0;
-  if (!ok) HOST_LOG("cannot give the home %s to its account: %s", name, strerror(errno));
+  if (!ok) KIVO_LOG(LOG_ERR, "cannot give the home %s to its account: %s", name, strerror(errno));
   return ok;
 }
 
@@ -260,7 +269,8 @@ int InitRoot(const std::string& root, const std::string& admin_password_file) {
     if (!WriteIfMissing(InRoot(root, f.path), f.content, f.mode)) return 1;
   }
   if (IsSystemRoot(root)) {
-    HOST_LOG("note: system root: etc/passwd, etc/group and etc/shadow are left to the system");
+    KIVO_LOG(LOG_INFO,
+             "note: system root: etc/passwd, etc/group and etc/shadow are left to the system");
   } else if (!InitAccounts(root, admin_password_file)) {
     return 1;
   }
@@ -285,7 +295,7 @@ bool SystemUserAdd(const std::string& name, uid_t uid, bool admin) {
   std::string output;
   const int status = kivo::base::RunCaptured(argv, &output);
   if (status != 0) {
-    HOST_LOG("useradd %s failed (%d): %s", name.c_str(), status, output.c_str());
+    KIVO_LOG(LOG_ERR, "useradd %s failed (%d): %s", name.c_str(), status, output.c_str());
     return false;
   }
   return true;
@@ -295,16 +305,16 @@ bool SystemUserAdd(const std::string& name, uid_t uid, bool admin) {
 
 int AddUser(const std::string& root, const std::string& name, uid_t uid, bool admin) {
   if (!IsValidUserName(name)) {
-    HOST_LOG("invalid user name '%s'", name.c_str());
+    KIVO_LOG(LOG_WARNING, "invalid user name '%s'", name.c_str());
     return 1;
   }
   if (const char* why = ReservedNameReason(name)) {
-    HOST_LOG("'%s' cannot be an account: %s; choose another name", name.c_str(), why);
+    KIVO_LOG(LOG_WARNING, "'%s' cannot be an account: %s; choose another name", name.c_str(), why);
     return 1;
   }
   Account existing;
   if (LookupAccount(name, &existing)) {
-    HOST_LOG("user %s exists", name.c_str());
+    KIVO_LOG(LOG_WARNING, "user %s exists", name.c_str());
     return 1;
   }
   if (IsSystemRoot(root)) {

@@ -15,7 +15,13 @@
 #include <thread>
 #include <unordered_set>
 
-#include "host/common/host_log.h"
+#include "kivo/log.h"
+
+namespace {
+
+constexpr char kLogUnit[] = "http_daemon";
+
+}  // namespace
 
 namespace host {
 
@@ -312,14 +318,15 @@ int BoundSocket(const Listen& listen, int* port) {
   addrinfo* found = nullptr;
   if (getaddrinfo(listen.address.c_str(), std::to_string(listen.port).c_str(), &hints, &found) !=
       0) {
-    HOST_LOG("not a numeric address: %s", listen.address.c_str());
+    KIVO_LOG(LOG_ERR, "not a numeric address: %s", listen.address.c_str());
     return -1;
   }
   const int fd = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   const int one = 1;
   if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   if (fd < 0 || bind(fd, found->ai_addr, found->ai_addrlen) != 0 || ::listen(fd, kListenBacklog) != 0) {
-    HOST_LOG("cannot listen on %s:%d: %s", listen.address.c_str(), listen.port, strerror(errno));
+    KIVO_LOG(LOG_ERR, "cannot listen on %s:%d: %s", listen.address.c_str(), listen.port,
+             strerror(errno));
     if (fd >= 0) close(fd);
     freeaddrinfo(found);
     return -1;
@@ -339,7 +346,7 @@ bool PrioritiesUnderstood(const std::string& priorities) {
   gnutls_priority_t parsed;
   const char* error_at = nullptr;
   if (gnutls_priority_init(&parsed, priorities.c_str(), &error_at) != GNUTLS_E_SUCCESS) {
-    HOST_LOG("TLS priority string not understood from \"%s\"",
+    KIVO_LOG(LOG_ERR, "TLS priority string not understood from \"%s\"",
              error_at != nullptr ? error_at : priorities.c_str());
     return false;
   }
@@ -395,8 +402,8 @@ int HttpDaemons::Add(const Listen& listen, const std::string& cert_pem,
   d->mhd = MHD_start_daemon(flags, 0, nullptr, nullptr, &OnRequest, ctx, MHD_OPTION_ARRAY,
                             options.data(), MHD_OPTION_END);
   if (d->mhd == nullptr) {
-    HOST_LOG("cannot serve %s on %s:%d", listen.tls ? "HTTPS" : "HTTP", listen.address.c_str(),
-             d->listen.port);
+    KIVO_LOG(LOG_ERR, "cannot serve %s on %s:%d", listen.tls ? "HTTPS" : "HTTP",
+             listen.address.c_str(), d->listen.port);
     close(fd);
     return -1;
   }

@@ -8,7 +8,13 @@
 #include <cstring>
 
 #include "base/fd.h"
-#include "host/common/host_log.h"
+#include "kivo/log.h"
+
+namespace {
+
+constexpr char kLogUnit[] = "static_files";
+
+}  // namespace
 
 namespace host {
 
@@ -83,7 +89,7 @@ bool ReadPageFile(int dir, const std::string& name, std::string* body) {
       const ssize_t n = read(fd, &(*body)[done], body->size() - done);
       if (n <= 0) {
         ok = false;
-        HOST_LOG("cannot read page file %s", name.c_str());
+        KIVO_LOG(LOG_ERR, "cannot read page file %s", name.c_str());
       } else {
         done += static_cast<size_t>(n);
       }

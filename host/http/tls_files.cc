@@ -13,8 +13,14 @@
 #include "base/last_error.h"
 #include "base/random_text.h"
 #include "base/root_files.h"
-#include "host/common/host_log.h"
 #include "host/common/root_paths.h"
+#include "kivo/log.h"
+
+namespace {
+
+constexpr char kLogUnit[] = "tls_files";
+
+}  // namespace
 
 namespace host {
 
@@ -28,13 +34,13 @@ bool WriteNew(const std::string& path, const gnutls_datum_t& data, mode_t mode) 
           path, std::string(reinterpret_cast<const char*>(data.data), data.size), mode)) {
     return true;
   }
-  HOST_LOG("cannot write %s: %s", path.c_str(), strerror(kivo::base::LastError()));
+  KIVO_LOG(LOG_ERR, "cannot write %s: %s", path.c_str(), strerror(kivo::base::LastError()));
   return false;
 }
 
 bool Check(int status, const char* what) {
   if (status >= 0) return true;
-  HOST_LOG("TLS certificate: %s: %s", what, gnutls_strerror(status));
+  KIVO_LOG(LOG_ERR, "TLS certificate: %s: %s", what, gnutls_strerror(status));
   return false;
 }
 
@@ -97,14 +103,14 @@ bool EnsureTlsFiles(const std::string& root) {
   const bool has_key = lstat(key_path.c_str(), &st) == 0;
   if (has_cert && has_key) return true;
   if (has_cert || has_key) {
-    HOST_LOG("%s without %s: remove it to have a new pair made",
+    KIVO_LOG(LOG_WARNING, "%s without %s: remove it to have a new pair made",
              has_cert ? cert_path.c_str() : key_path.c_str(),
              has_cert ? key_path.c_str() : cert_path.c_str());
     return false;
   }
   const std::string dir = cert_path.substr(0, cert_path.rfind('/'));
   if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
-    HOST_LOG("cannot create %s: %s", dir.c_str(), strerror(errno));
+    KIVO_LOG(LOG_ERR, "cannot create %s: %s", dir.c_str(), strerror(errno));
     return false;
   }
   gnutls_x509_privkey_t key = nullptr;

@@ -12,14 +12,20 @@
 #include <string>
 
 #include "host/accounts/accounts.h"
-#include "host/common/host_log.h"
-#include "host/webapi/http_rules.h"
 #include "host/common/json_text.h"
-#include "host/webapi/refusals.h"
 #include "host/hosting/root_layout.h"
+#include "host/webapi/http_rules.h"
+#include "host/webapi/refusals.h"
 #include "host/webapi/web_api_server.h"
 #include "kivo/kivo_paths.h"
+#include "kivo/log.h"
 #include "platform/accounts.h"
+
+namespace {
+
+constexpr char kLogUnit[] = "account_endpoints";
+
+}  // namespace
 
 namespace host {
 
@@ -139,16 +145,16 @@ HttpAnswer WebApiServer::ChangePassword(const PasswordChange& change) {
   if (barred != 0) return RefusalAnswer(barred);
   // The platform's writer, as `kivo-webapi passwd`: locked, replaced whole.
   if (kivo::SetPassword(change.target, change.password) != 0) {
-    HOST_LOG("cannot set the password of %s", change.target.c_str());
+    KIVO_LOG(LOG_ERR, "cannot set the password of %s", change.target.c_str());
     return RefusalAnswer(kUnknownError);
   }
   const std::string new_hash = HashOf(change.target);
   const bool own = change.target == change.grant.account;
   const size_t ended = sessions_.PasswordChanged(change.target, own ? change.token : "", new_hash);
   if (own) {
-    HOST_LOG("%s changed their password", change.target.c_str());
+    KIVO_LOG(LOG_NOTICE, "%s changed their password", change.target.c_str());
   } else {
-    HOST_LOG("administrator %s set the password of %s", change.grant.account.c_str(),
+    KIVO_LOG(LOG_NOTICE, "administrator %s set the password of %s", change.grant.account.c_str(),
              change.target.c_str());
   }
   Json::Value body(Json::objectValue);
@@ -196,7 +202,8 @@ void WebApiServer::AccountHome(const HttpRequest& request, const HttpReply& repl
       return answer(RefusalAnswer(BarRefusal(bar)));
     }
     if (!MakePrivateHome(root, account)) return answer(RefusalAnswer(kUnknownError));
-    HOST_LOG("administrator %s made the home of %s private", grant.account.c_str(), name.c_str());
+    KIVO_LOG(LOG_NOTICE, "administrator %s made the home of %s private", grant.account.c_str(),
+             name.c_str());
     Json::Value out(Json::objectValue);
     out["success"] = true;
     out["data"]["account"] = name;

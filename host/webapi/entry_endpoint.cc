@@ -3,15 +3,21 @@
 #include <memory>
 #include <string>
 
-#include "host/webapi/calendar_rules.h"
 #include "host/common/decimal.h"
-#include "host/common/host_log.h"
-#include "host/webapi/http_rules.h"
 #include "host/common/json_text.h"
-#include "host/hosting/module_call.h"
-#include "host/webapi/refusals.h"
 #include "host/hosting/changes_under_way.h"
+#include "host/hosting/module_call.h"
+#include "host/webapi/calendar_rules.h"
+#include "host/webapi/http_rules.h"
+#include "host/webapi/refusals.h"
 #include "host/webapi/web_api_server.h"
+#include "kivo/log.h"
+
+namespace {
+
+constexpr char kLogUnit[] = "entry_endpoint";
+
+}  // namespace
 
 namespace host {
 
@@ -91,7 +97,7 @@ void WebApiServer::Entry(const HttpRequest& request, const HttpReply& reply) {
     return reply(std::move(refused));
   }
   if (!module_thread_.Post([this, call, reply] { RunCall(*call, reply); })) {
-    HOST_LOG("%zu module calls queued: refusing more", kMaxQueuedCalls);
+    KIVO_LOG(LOG_WARNING, "%zu module calls queued: refusing more", kMaxQueuedCalls);
     reply(RefusalAnswer(kServerBusy));
   }
 }
@@ -120,7 +126,7 @@ void WebApiServer::RunCall(Call& call, const HttpReply& reply) {
   RecoverChanges(module_);
   const ModuleCallResult result = RunModuleCall(call.entry, grant.account, std::move(call.params));
   if (!result.answered) {
-    HOST_LOG("%s.%s left the call unanswered", call.api.c_str(), call.method.c_str());
+    KIVO_LOG(LOG_ERR, "%s.%s left the call unanswered", call.api.c_str(), call.method.c_str());
     return answer(RefusalAnswer(kUnknownError));
   }
   answer(TextAnswer(200, std::move(result.answer)));

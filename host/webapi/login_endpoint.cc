@@ -6,12 +6,18 @@
 #include <string>
 
 #include "host/accounts/accounts.h"
-#include "host/common/host_log.h"
-#include "host/webapi/http_rules.h"
 #include "host/common/json_text.h"
+#include "host/webapi/http_rules.h"
 #include "host/webapi/refusals.h"
 #include "host/webapi/web_api_server.h"
+#include "kivo/log.h"
 #include "platform/accounts.h"
+
+namespace {
+
+constexpr char kLogUnit[] = "login_endpoint";
+
+}  // namespace
 
 namespace host {
 
@@ -109,7 +115,7 @@ void WebApiServer::CheckPassword(const std::string& account, const std::string& 
   if (!ok) return reply(std::move(refused));
   const std::string token = sessions_.Create(grant, version);
   if (token.empty()) {
-    HOST_LOG("no random bytes for a session token");
+    KIVO_LOG(LOG_ERR, "no random bytes for a session token");
     return reply(RefusalAnswer(kUnknownError));
   }
   Json::Value body(Json::objectValue);

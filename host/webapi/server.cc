@@ -16,7 +16,6 @@
 
 #include "base/root_files.h"
 #include "host/accounts/accounts.h"
-#include "host/common/host_log.h"
 #include "host/common/json_text.h"
 #include "host/http/static_files.h"
 #include "host/webapi/http_rules.h"
@@ -24,7 +23,14 @@
 #include "host/webapi/service_status.h"
 #include "host/webapi/web_api_server.h"
 #include "kivo/kivo_paths.h"
+#include "kivo/log.h"
 #include "platform/accounts.h"
+
+namespace {
+
+constexpr char kLogUnit[] = "server";
+
+}  // namespace
 
 namespace host {
 
@@ -134,7 +140,8 @@ WebApiServer::WebApiServer(const ServeOptions& options, const ModuleTable& modul
     shared_brake_.reset(kb_open(path.c_str()));
   brake_.Share(shared_brake_.get());
   if (!shared_brake_ && geteuid() == 0) {
-    HOST_LOG("cannot open the shared login brake %s: %s; this server brakes on its own",
+    KIVO_LOG(LOG_WARNING,
+             "cannot open the shared login brake %s: %s; this server brakes on its own",
              path.c_str(), strerror(errno));
   }
 }
@@ -259,7 +266,7 @@ bool WebApiServer::Run(const sigset_t& stop_signals) {
   bool tls = false;
   for (const Listen& l : options_.listens) tls = tls || l.tls;
   if (tls && (!ReadWholeFile(options_.tls_cert, &cert) || !ReadWholeFile(options_.tls_key, &key))) {
-    HOST_LOG("cannot read the certificate %s or its key %s", options_.tls_cert.c_str(),
+    KIVO_LOG(LOG_ERR, "cannot read the certificate %s or its key %s", options_.tls_cert.c_str(),
              options_.tls_key.c_str());
     return false;
   }
@@ -286,7 +293,7 @@ bool WebApiServer::Run(const sigset_t& stop_signals) {
     const struct timespec tick = {0, 100 * 1000 * 1000};
     while (!done && !stop) {
       if (sigtimedwait(&stop_signals, nullptr, &tick) > 0) {
-        HOST_LOG("stopping");
+        KIVO_LOG(LOG_NOTICE, "stopping");
         stop = true;
       }
     }

@@ -66,7 +66,7 @@ Json::Value CalendarUrlNames(const std::string& account, Json::Value* closed) {
   caldav::CalendarLocation location("", nullptr);
   std::vector<caldav::CalendarRegistry::Calendar> calendars;
   if (!kivo::daemons::ReadCalDAVUrlNames(&url_names) ||
-      caldav::CalendarRegistry::ReadOnly(location, &calendars) != caldav::CalendarRegistry::kRead) {
+      !caldav::CalendarRegistry::ReadOnly(location, &calendars)) {
     return names;
   }
   for (const caldav::CalendarRegistry::Calendar& calendar : calendars) {

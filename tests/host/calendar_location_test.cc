@@ -85,11 +85,11 @@ TEST_F(HostCalendarLocationTest, StatusNamesCalendarsAsTheModuleFindsThem) {
   std::vector<caldav::CalendarRegistry::Calendar> calendars;
   const caldav::CalendarLocation location("", nullptr);
   ASSERT_EQ(unlink(Path("usr/kivo/etc/calendar.info").c_str()), 0);
-  EXPECT_EQ(caldav::CalendarRegistry::ReadOnly(location, &calendars),
-            caldav::CalendarRegistry::kNoFile);
+  bool found = true;
+  EXPECT_TRUE(caldav::CalendarRegistry::ReadOnly(location, &calendars, &found));
+  EXPECT_FALSE(found);
   ASSERT_EQ(symlink("calendar.info", Path("usr/kivo/etc/calendar.info").c_str()), 0);
-  EXPECT_EQ(caldav::CalendarRegistry::ReadOnly(location, &calendars),
-            caldav::CalendarRegistry::kFailed);
+  EXPECT_FALSE(caldav::CalendarRegistry::ReadOnly(location, &calendars));
 }
 
 // An account is offered the calendars the CalDAV daemon lists for it, by permission bits.
@@ -152,8 +152,9 @@ TEST_F(HostCalendarLocationTest, CalendarsLieWhereTheTableEveryReaderRunsSays) {
     Write("usr/kivo/etc/calendar.info", registry.toStyledString());
     caldav::CalendarLocation location("", nullptr);
     std::vector<caldav::CalendarRegistry::Calendar> calendars;
-    ASSERT_EQ(caldav::CalendarRegistry::ReadOnly(location, &calendars),
-              caldav::CalendarRegistry::kRead);
+    bool found = false;
+    ASSERT_TRUE(caldav::CalendarRegistry::ReadOnly(location, &calendars, &found));
+    ASSERT_TRUE(found);
     ASSERT_EQ(calendars.size(), 1u);
     std::string folder;
     ASSERT_TRUE(location.FullPath(calendars[0].entry, folder));

@@ -1,6 +1,7 @@
 #include "tests/support/fake_platform.h"
 
 #include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +21,12 @@ namespace {
 std::vector<std::string>& LogLines() {
   static std::vector<std::string> lines;
   return lines;
+}
+
+// The priority each line of LogLines() was sent at.
+std::vector<int>& LogPriorities() {
+  static std::vector<int> priorities;
+  return priorities;
 }
 
 std::string Arg(const char* s) { return s == nullptr ? "(null)" : s; }
@@ -85,6 +92,7 @@ Platform& P() {
 void Reset() {
   P() = Platform();
   LogLines().clear();
+  LogPriorities().clear();
 }
 
 void SetResult(const std::string& call_or_op, int result) { P().results[call_or_op] = result; }
@@ -106,11 +114,34 @@ std::vector<std::string> CallsOf(const std::string& op) {
 
 const std::vector<std::string>& Logs() { return LogLines(); }
 
+namespace {
+
+bool EndsWith(const std::string& line, const std::string& message) {
+  return line.size() >= message.size() &&
+         line.compare(line.size() - message.size(), message.size(), message) == 0;
+}
+
+}  // namespace
+
 bool Logged(const std::string& message) {
-  return std::any_of(LogLines().begin(), LogLines().end(), [&message](const std::string& line) {
-    return line.size() >= message.size() &&
-           line.compare(line.size() - message.size(), message.size(), message) == 0;
-  });
+  return std::any_of(LogLines().begin(), LogLines().end(),
+                     [&message](const std::string& line) { return EndsWith(line, message); });
+}
+
+std::vector<std::string> LogsAbove(int priority) {
+  std::vector<std::string> lines;
+  for (size_t i = 0; i < LogLines().size(); ++i) {
+    if (LogPriorities()[i] <= priority) lines.push_back(LogLines()[i]);
+  }
+  return lines;
+}
+
+std::vector<int> LogLevels(const std::string& message) {
+  std::vector<int> levels;
+  for (size_t i = 0; i < LogLines().size(); ++i) {
+    if (EndsWith(LogLines()[i], message)) levels.push_back(LogPriorities()[i]);
+  }
+  return levels;
 }
 
 long LogCount(const std::string& pattern) {
@@ -127,10 +158,11 @@ using fake::RecordOr;
 
 // ---- syslog, interposed so that tests read the module's diagnostics --------
 
-extern "C" void vsyslog(int, const char* format, va_list args) {
+extern "C" void vsyslog(int priority, const char* format, va_list args) {
   char line[8192];
   vsnprintf(line, sizeof line, format, args);
   fake::LogLines().push_back(line);
+  fake::LogPriorities().push_back(LOG_PRI(priority));
 }
 
 extern "C" void syslog(int priority, const char* format, ...) {

@@ -6,6 +6,7 @@
 #define KIVO_TESTS_SUPPORT_FAKE_PLATFORM_H_
 
 #include <sys/types.h>
+#include <syslog.h>
 
 #include <map>
 #include <string>
@@ -50,6 +51,10 @@ std::vector<std::string> CallsOf(const std::string& op);
 const std::vector<std::string>& Logs();
 // True when some log line ends with `message` (after its "unit:line " prefix).
 bool Logged(const std::string& message);
+// The lines sent at `priority` or a more severe one (LOG_WARNING: warnings and errors).
+std::vector<std::string> LogsAbove(int priority);
+// The priorities (LOG_ERR, LOG_WARNING, ...) of the log lines that end with `message`, in order.
+std::vector<int> LogLevels(const std::string& message);
 // How many log lines the regular expression `pattern` finds something in.
 long LogCount(const std::string& pattern);
 

@@ -131,7 +131,7 @@ TEST_F(CalendarRegistryTest, RegistryInADirectoryFailsWith1704) {
   WriteFile(RegistryPath() + "/occupied", "x");
   DirectHandler direct;
   Json::Value calendars(Json::arrayValue);
-  EXPECT_EQ(direct.handler.GetCalendarInfo(calendars), -1);
+  EXPECT_FALSE(direct.handler.GetCalendarInfo(calendars));
   EXPECT_TRUE(fake::Logged("Cannot open the file"));
   EXPECT_FALSE(direct.handler.WriteCalendarInfo(calendars));
   EXPECT_TRUE(fake::Logged("Is a directory"));
@@ -160,7 +160,9 @@ TEST_F(CalendarRegistryTest, HomesUpgradeIsWrittenBackOnce) {
     const ino_t before = StatOf(RegistryPath()).st_ino;
     DirectHandler direct;
     Json::Value calendars(Json::arrayValue);
-    ASSERT_EQ(direct.handler.GetCalendarInfo(calendars), 0);
+    bool found = false;
+    ASSERT_TRUE(direct.handler.GetCalendarInfo(calendars, &found));
+    ASSERT_TRUE(found);
     EXPECT_EQ(calendars, r.expected);
     EXPECT_EQ(ReadFile(RegistryPath()), r.expected.toStyledString());
     EXPECT_EQ(StatOf(RegistryPath()).st_ino != before, r.rewritten);
@@ -178,10 +180,10 @@ TEST_F(CalendarRegistryTest, FailedUpgradeWritesKeepThePreviousRegistry) {
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
   DirectHandler short_write;
   Json::Value calendars(Json::arrayValue);
-  const int short_result = short_write.handler.GetCalendarInfo(calendars);
+  const bool short_result = short_write.handler.GetCalendarInfo(calendars);
   setrlimit(RLIMIT_FSIZE, &old_limit);
   signal(SIGXFSZ, old_handler);
-  EXPECT_EQ(short_result, -1);
+  EXPECT_FALSE(short_result);
   EXPECT_THAT(fake::Logs()[0], MatchesRegex("root_files:[0-9]+ replacing " + RegistryPath() +
                                             " failed: File too large"));
 
@@ -189,13 +191,13 @@ TEST_F(CalendarRegistryTest, FailedUpgradeWritesKeepThePreviousRegistry) {
   fake::Reset();
   chmod(Path("usr/kivo/etc").c_str(), 0555);
   DirectHandler no_open;
-  int open_result = 0;
+  bool open_result = true;
   ASSERT_TRUE(kivo::base::RunOnOwnThread([&] {
     kivo::base::ThreadIdentity alice;
     ASSERT_EQ(alice.Take(kAliceUid, kUsersGid, {kUsersGid}), KIVO_THREAD_DONE);
     open_result = no_open.handler.GetCalendarInfo(calendars = Json::arrayValue);
   }));
-  EXPECT_EQ(open_result, -1);
+  EXPECT_FALSE(open_result);
   ASSERT_EQ(fake::Logs().size(), 2u);
   EXPECT_THAT(fake::Logs()[0], MatchesRegex("root_files:[0-9]+ mkstemp in " + Path("usr/kivo/etc") +
                                             " failed: Permission denied"));

@@ -5,6 +5,7 @@
 
 #include <climits>
 
+#include "caldav/caldav.h"
 #include "module/api_table.h"
 #include "tests/support/fake_platform.h"
 #include "webdav/webdav.h"
@@ -115,17 +116,23 @@ TEST(WebDAVGetTest, LoadersFillWhateverObjectTheyAreGiven) {
   EXPECT_EQ(https["https_port_num"], 5006);
 }
 
-// `get` never fails, so the latch and ReportError are driven on a handler.
-TEST(WebDAVConventionsTest, LatchKeepsTheFirstCodeAndNoCodeReports1704) {
+// `get` never fails, so the record and ReportError are driven on a handler. Every handler keeps
+// the code recorded last (the calendar handler's own test pins the same rule).
+TEST(WebDAVConventionsTest, LastRecordedCodeWinsAndNoCodeReports1704) {
   fake::Reset();
   KIVO::APIRequest request("alice", Json::Value(Json::objectValue));
-  KIVO::APIResponse latched, unset;
+  KIVO::APIResponse latched, switched, unset;
   WebDAVServiceHandler first(&request, &latched);
   first.SetError(1701);
   first.SetError(1705);
   first.ReportError();
-  EXPECT_EQ(latched.error_code(), 1701);
+  EXPECT_EQ(latched.error_code(), 1705);
   EXPECT_TRUE(latched.data().isNull());
+  CalDAVConfServiceHandler caldav(&request, &switched);
+  caldav.SetError(1705);
+  caldav.SetError(1704);
+  caldav.ReportError();
+  EXPECT_EQ(switched.error_code(), 1704);
   EXPECT_THAT(fake::Logs(), IsEmpty());
 
   WebDAVServiceHandler none(&request, &unset);
