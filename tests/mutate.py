@@ -731,6 +731,11 @@ def run(args, mutants):
     with open(log_path, "a", encoding="utf-8") as log:
         print(f"building the unchanged source in {scratch}", flush=True)
         src, build = prepare(scratch, args.jobs, log)
+        if args.sample is not None:
+            # Judged in a seeded random order, so that a run stopped early
+            # has judged a sample of every file, not the first files alone.
+            mutants = list(mutants)
+            random.Random(args.seed).shuffle(mutants)
         mutants = [Planted(p) for p in args.patch or []] + mutants
         for regex in sorted({coverage_of(m.path)[1] for m in mutants
                              if not isinstance(m, Planted)}):
