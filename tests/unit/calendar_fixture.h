@@ -4,9 +4,9 @@
 #ifndef KIVO_TESTS_UNIT_CALENDAR_FIXTURE_H_
 #define KIVO_TESTS_UNIT_CALENDAR_FIXTURE_H_
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <json/json.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
