@@ -114,7 +114,7 @@ module AP_MODULE_DECLARE_DATA kivo_dav_module;
 #define KD_NOTE_ADMIN "kivo_dav_admin"
 /* The status a request's refused login is answered with (kd_answer_refusal). */
 #define KD_NOTE_REFUSED "kivo_dav_refused"
-/* A member subrequest's own lstat (kd_dirwalk_stat): "link" or "walked". */
+/* A member subrequest's r->finfo is its own lstat (kd_dirwalk_stat). */
 #define KD_NOTE_MEMBER "kivo_dav_member"
 #define KD_REALM "Basic realm=\"Kivo WebDAV\""
 #define KD_HOMES_FILTER "KIVO_DAV_HOMES"
@@ -1772,7 +1772,7 @@ static apr_status_t kd_dirwalk_stat(apr_finfo_t *finfo, request_rec *r, apr_int3
   }
   const apr_status_t rv = apr_stat(finfo, r->filename, wanted | APR_FINFO_LINK, r->pool);
   if (rv == APR_SUCCESS) {
-    apr_table_setn(r->notes, KD_NOTE_MEMBER, finfo->filetype == APR_LNK ? "link" : "walked");
+    apr_table_setn(r->notes, KD_NOTE_MEMBER, "walked");
   }
   return rv;
 }
@@ -1802,15 +1802,12 @@ static int kd_judge_target(request_rec *r, const kd_server *sc, const char *path
     ap_set_module_config(r->request_config, &kivo_dav_module, rq);
   }
   const char *folder = r->main != NULL && rq != NULL ? rq->folder_judged : NULL;
-  /* A member kd_dirwalk_stat walked, read: nothing but a link to refuse
-   * (a folder is judged below as any other). */
+  /* A regular file kd_dirwalk_stat walked, read: nothing left to judge. A
+   * link (mod_dav_fs lists none; one swapped in after the listing) is
+   * refused by the lstat below, a folder judged as any other. */
   const char *member = folder != NULL && reading && strcmp(path, r->filename) == 0
                            ? apr_table_get(r->notes, KD_NOTE_MEMBER)
                            : NULL;
-  if (member != NULL && strcmp(member, "link") == 0) {
-    kd_log_refusal(r, HTTP_FORBIDDEN, r->user, "a symbolic link on the way");
-    return HTTP_FORBIDDEN;
-  }
   if (member != NULL && r->finfo.filetype == APR_REG) {
     return OK; /* *st unread by a reading request's caller */
   }

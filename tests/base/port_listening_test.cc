@@ -1,7 +1,8 @@
-// Listener lookup without connecting: which address and family a listening
-// socket must have for a connection to an address to reach it.
+// Listener lookup without connecting, and with: which address and family a
+// listening socket must have for a connection to an address to reach it.
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -40,6 +41,12 @@ int Socket(int family, const char* address, bool listening, int* fd) {
                                  : reinterpret_cast<struct sockaddr_in6*>(&storage)->sin6_port);
 }
 
+int OpenDescriptors() {
+  int count = 0;
+  for (int fd = 0; fd < 1024; ++fd) count += fcntl(fd, F_GETFD) != -1;
+  return count;
+}
+
 TEST(PortListeningTest, ListenersOnTheAddressOrEveryAddressCount) {
   const struct {
     int family;
@@ -63,8 +70,15 @@ TEST(PortListeningTest, ListenersOnTheAddressOrEveryAddressCount) {
     const int port = Socket(c.family, c.bound, c.listening, &fd);
     EXPECT_EQ(kivo::base::PortListening(c.asked, port), c.found)
         << c.bound << (c.listening ? " listening" : " bound") << ", asked " << c.asked;
+    // A connection made reaches exactly the listeners the lookup finds,
+    // and leaves no descriptor behind.
+    const int open_before = OpenDescriptors();
+    EXPECT_EQ(kivo::base::PortAccepts(c.asked, port), c.found)
+        << c.bound << (c.listening ? " listening" : " bound") << ", connected to " << c.asked;
+    EXPECT_EQ(OpenDescriptors(), open_before);
     close(fd);
     EXPECT_FALSE(kivo::base::PortListening(c.asked, port)) << "closed: " << c.bound;
+    EXPECT_FALSE(kivo::base::PortAccepts(c.asked, port)) << "closed: " << c.bound;
   }
 }
 

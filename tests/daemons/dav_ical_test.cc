@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <string>
@@ -65,6 +66,16 @@ TEST(DavIcalTest, SizesAndReasonsAreBounded) {
   EXPECT_EQ(Check(two(uid, uid)), KD_ICAL_ITEM);
   EXPECT_EQ(Check(two(uid + "a", uid + "b")), KD_ICAL_NOT_ONE);
   EXPECT_EQ(Check(two(uid, uid + "u")), KD_ICAL_NOT_ONE);
+  // Each UID is quoted as it is, up to 60 bytes, never what follows it.
+  for (const size_t length : {59, 60, 61}) {
+    const std::string a(length, 'a'), b(length, 'b');
+    const size_t shown = std::min<size_t>(length, 60);
+    std::string why;
+    EXPECT_EQ(Check(two(a, b), &why), KD_ICAL_NOT_ONE);
+    EXPECT_NE(why.find("(" + a.substr(0, shown) + ", " + b.substr(0, shown) + ")"),
+              std::string::npos)
+        << length << ": " << why;
+  }
   // The reason fits any buffer, cut and terminated; none is written to a buffer of none.
   char small[8];
   EXPECT_EQ(kd_ical_check("x", 1, small, sizeof small), KD_ICAL_NOT_ICAL);

@@ -119,8 +119,18 @@ TEST_F(LoginBrakeTest, AStateFileOthersCouldReadIsRefused) {
   ASSERT_GE(fd, 0);
   close(fd);
   ASSERT_EQ(chmod(path.c_str(), 0644), 0);
-  EXPECT_EQ(kb_open(path.c_str()), nullptr);
-  EXPECT_EQ(errno, EPERM);
+  ASSERT_EQ(symlink(path.c_str(), Path("link").c_str()), 0);
+  ASSERT_EQ(mkdir(Path("folder").c_str(), 0700), 0);
+  // Each refusal says why, as the open or the check found it.
+  const struct {
+    const char* name;
+    int error;
+  } refused[] = {{"open", EPERM}, {"link", ELOOP}, {"folder", EISDIR}, {"missing/state", ENOENT}};
+  for (const auto& c : refused) {
+    errno = 0;
+    EXPECT_EQ(kb_open(Path(c.name).c_str()), nullptr) << c.name;
+    EXPECT_EQ(errno, c.error) << c.name;
+  }
 }
 
 }  // namespace

@@ -247,7 +247,9 @@ class KeptClient {
 // A name swapped again and again with a link into another account's closed
 // home while PROPFIND, HEAD and GET ask for it: no answer carries the other
 // file's size or date, and one whose target is missing answers as one that
-// exists (no 404 tells them apart).
+// exists (no 404 tells them apart). Two files of the account's own swapped
+// likewise: each GET answers one of them whole, its length and body (never
+// the headers of the one Apache mapped with the body of the one judged).
 TEST_F(WebDAVDaemonTest, SwappedNamesNeverShowAnotherHome) {
   AddUsers({"bob"});
   EnableHttp(http_port_);
@@ -265,6 +267,9 @@ TEST_F(WebDAVDaemonTest, SwappedNamesNeverShowAnotherHome) {
   ASSERT_EQ(Curl("PUT", "/homes/alice/b.txt", Alice(), {"--data-binary", "bb"}).status, 201);
   ASSERT_EQ(symlink(secret.c_str(), (home + "/a.lnk").c_str()), 0);
   ASSERT_EQ(symlink((bob_home + "/missing.bin").c_str(), (home + "/b.lnk").c_str()), 0);
+  const std::string shorter(10, 'p'), longer(3000, 'q');
+  ASSERT_EQ(Curl("PUT", "/homes/alice/p.txt", Alice(), {"--data-binary", shorter}).status, 201);
+  ASSERT_EQ(Curl("PUT", "/homes/alice/q.txt", Alice(), {"--data-binary", longer}).status, 201);
 
   std::atomic<bool> stop{false};
   std::thread swapper([&] {
@@ -272,11 +277,12 @@ TEST_F(WebDAVDaemonTest, SwappedNamesNeverShowAnotherHome) {
     while (!stop.load()) {
       syscall(SYS_renameat2, dir, "a.txt", dir, "a.lnk", RENAME_EXCHANGE);
       syscall(SYS_renameat2, dir, "b.txt", dir, "b.lnk", RENAME_EXCHANGE);
+      syscall(SYS_renameat2, dir, "p.txt", dir, "q.txt", RENAME_EXCHANGE);
     }
     close(dir);
   });
   std::map<std::string, std::set<int>> statuses;
-  std::vector<std::string> leaks;
+  std::vector<std::string> leaks, mixed;
   {
     KeptClient client(http_port_, Alice());
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(50);
@@ -289,12 +295,22 @@ TEST_F(WebDAVDaemonTest, SwappedNamesNeverShowAnotherHome) {
           answer.text.find("Sep 2001") != std::string::npos) {
         leaks.push_back(method + " " + name + ":\n" + answer.text);
       }
+      const Exchange got = client.Ask("GET", "/homes/alice/p.txt");
+      const size_t body = got.text.find("\r\n\r\n");
+      const std::string content = body == std::string::npos ? "" : got.text.substr(body + 4);
+      if (got.status != 200 || (content != shorter && content != longer) ||
+          got.text.find("Content-Length: " + std::to_string(content.size()) + "\r\n") ==
+              std::string::npos) {
+        mixed.push_back(got.text.substr(0, 300));
+      }
     }
   }
   stop = true;
   swapper.join();
   EXPECT_TRUE(leaks.empty()) << leaks.size() << " answers showed bob's file, first:\n"
                              << (leaks.empty() ? "" : leaks[0]);
+  EXPECT_TRUE(mixed.empty()) << mixed.size() << " GETs answered no whole file, first:\n"
+                             << (mixed.empty() ? "" : mixed[0]);
   for (const auto& [name, seen] : statuses) {
     for (const int status : seen) {
       EXPECT_THAT(status, ::testing::AnyOf(200, 207, 403)) << name;

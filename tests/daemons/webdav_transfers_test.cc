@@ -81,6 +81,13 @@ class WebDAVTransfersTest : public WebDAVDaemonTest {
 // acts as its own login.
 TEST_F(WebDAVTransfersTest, AKeptConnectionAnswersEveryRequestPastItsLoginsRecheck) {
   AddUsers({"bob"});
+  // A recheck past a day is no setting the module takes: the daemon stays off.
+  setenv("KIVO_WEBDAV_LOGIN_RECHECK", "86401", 1);
+  EXPECT_NE(Set(R"({"enable_http": true, "http_port_num": )" + std::to_string(http_port_) +
+                R"(, "enable_https": false})")
+                .status,
+            0);
+  EXPECT_FALSE(Listening(http_port_));
   setenv("KIVO_WEBDAV_LOGIN_RECHECK", "0", 1);
   EnableHttp(http_port_);
   unsetenv("KIVO_WEBDAV_LOGIN_RECHECK");

@@ -103,6 +103,20 @@ TEST_F(HostAccountsRuleTest, AccountsFollowTheTableEveryReaderRuns) {
   }
 }
 
+// A login name: a lower-case letter or "_" first, then also digits, "." and "-", 32 at most;
+// nothing that could end a field of the account files (":", a line end) or a path step.
+TEST_F(HostAccountsRuleTest, LoginNamesAreLowerCaseLettersThenDigitsDotsAndDashes) {
+  for (const std::string& name :
+       std::vector<std::string>{"a", "_x", "a1", "a.b", "a-b", "z_9", std::string(32, 'n')}) {
+    EXPECT_TRUE(host::IsValidUserName(name)) << name;
+  }
+  for (const std::string& name :
+       std::vector<std::string>{"", "1a", ".a", "-a", "A", "aB", "a b", "a:b", "a/b", "a@b", "a\nb",
+                                "a,b", std::string(33, 'n')}) {
+    EXPECT_FALSE(host::IsValidUserName(name)) << name;
+  }
+}
+
 // The accounts list's home rule, bit by bit and owner by owner: private only when the account
 // owns the folder and neither its group nor others have any bit; the special bits expose nothing.
 TEST_F(HostAccountsRuleTest, AHomeIsPrivateOnlyWhenItsOwnersAndClosedToGroupAndOthers) {

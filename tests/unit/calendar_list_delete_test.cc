@@ -348,7 +348,8 @@ TEST_F(CalendarSetTest, RefusalsChangeNothing) {
 }
 
 // What the location check accepts (a linked parent, a trailing "/", a "." step) every later
-// step accepts: the calendar is listed, renamed and deleted where it really is.
+// step accepts: the calendar is listed, renamed and deleted where it really is, and a link
+// standing for its folder is deleted with it.
 TEST_F(CalendarSetTest, LinkedParentsTrailingSlashesAndDotsWorkThroughout) {
   const struct {
     const char* destination;
@@ -390,6 +391,20 @@ TEST_F(CalendarSetTest, LinkedParentsTrailingSlashesAndDotsWorkThroughout) {
               Array({Entry("Renamed", c.destination, "docs")}).toStyledString());
     std::filesystem::remove_all(team + "/Renamed");
   }
+  // A folder a file manager moved away, leaving a link at its name: the
+  // link goes with the folder, and nothing else.
+  std::filesystem::remove(RegistryPath());
+  ResetPlatform();
+  ASSERT_TRUE(
+      Call(CalDAVCalendarCreate, CreateParams("docs/team", "Work", team, "docs")).success());
+  ASSERT_EQ(mkdir((docs_ + "/away").c_str(), 0777), 0);
+  ASSERT_EQ(rename((team + "/Work").c_str(), (docs_ + "/away/Work").c_str()), 0);
+  ASSERT_EQ(symlink((docs_ + "/away/Work").c_str(), (team + "/Work").c_str()), 0);
+  ASSERT_TRUE(Call(CalDAVCalendarDelete, Ids(Array({"Work:docs/team"}))).success());
+  EXPECT_FALSE(Exists(docs_ + "/away/Work"));
+  EXPECT_FALSE(std::filesystem::is_symlink(team + "/Work"));
+  EXPECT_TRUE(Exists(docs_ + "/away"));
+  EXPECT_TRUE(Exists(team));
 }
 
 }  // namespace
