@@ -63,6 +63,8 @@ FILES = [
     "daemons/apache/*.c",
     "daemons/radicale/plugins/*.py",
     "base/*.cc",
+    "base/*.c",
+    "host/hosting/module_call.cc",
     "caldav/*.cc",
     "host/webapi/login_endpoint.cc",
     "host/webapi/sessions.cc",
@@ -94,6 +96,13 @@ COVERAGE = [
      r"^(WebDAVDaemonTest|WebDAVTransfersTest|WebDAVClientsTest\.LitmusPasses)"),
     # Copied at configure time: any target has the build look again.
     ("daemons/radicale/plugins/", ["caldav_daemon_ctl"], r"^(caldav_plugins|caldav_daemon)$"),
+    # The one identity switch: the WebDAV daemon's threads, the calendar
+    # create's own thread and the host's check after each call.
+    ("base/thread_identity.c", ["base_tests", "mod_kivo_dav", "kivo-webapi", "kivo_webdav_module"],
+     r"(^|/)(ThreadIdentityTest|ModuleCallTest|ModuleCallDeathTest|CalendarCreateTest|"
+     r"WebDAVDaemonTest\.(EveryRequestActs|EachAccountRuns))"),
+    ("host/hosting/module_call.cc", ["host_tests", "kivo-webapi"],
+     r"^(ModuleCallTest|ModuleCallDeathTest|HostCall)"),
     ("base/changes_under_way.cc", ["base_tests", "kivo-webapi", "kivo_webdav_module"],
      r"^(ChangesUnderWayTest|CalendarIdentityTest|"
      r"Changes/(SettingsRecoveryTest|CalendarChangeTest))\."),
