@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -78,6 +79,8 @@ void LeavesTheUser(KIVO::APIRequest*, KIVO::APIResponse* response) {
 TEST(ModuleCallDeathTest, ACallThatLeavesTheProcessChangedStopsTheHost) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root";
   GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // As kivo-webapi does: its log lines reach stderr too.
+  openlog("module_call_test", LOG_PERROR, LOG_USER);
   for (APIEntryFunc entry : {&LeavesTheMask, &LeavesTheGroups, &LeavesTheGroup, &LeavesTheUser}) {
     EXPECT_DEATH(RunModuleCall(entry, "bob", Json::Value(Json::objectValue)),
                  "left the process changed");
