@@ -212,28 +212,6 @@ int CalendarRegistry::Read(Json::Value& calendars) {
   return kRead;
 }
 
-// Read's parse and upgrade without its side effects: the host asks this in
-// its server loop, which must never wait for a module call's lock.
-int CalendarRegistry::ReadOnly(const CalendarLocation& location, std::vector<Calendar>* calendars) {
-  calendars->clear();
-  Json::Value entries;
-  const int read = ParseRegistryFile(kivo::RootedPath(SZF_CALENDAR_INFO), false, entries);
-  if (read != kRead) return read;
-  calendars->reserve(entries.size());
-  for (Json::Value& entry : entries) {
-    if (IsHomesShare(entry)) location.UpgradeHomes(entry);
-    Calendar calendar;
-    if (!CalendarId(entry, calendar.id)) {
-      KIVO_LOG("a registry entry without an id");
-      calendars->clear();
-      return kFailed;
-    }
-    calendar.entry.swap(entry);
-    calendars->push_back(std::move(calendar));
-  }
-  return kRead;
-}
-
 // ---- writing ----------------------------------------------------------------------
 
 // The new content goes to a temporary beside the registry and replaces it by

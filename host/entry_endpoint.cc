@@ -4,7 +4,6 @@
 #include <mutex>
 #include <string>
 
-#include "host/calendar_rules.h"
 #include "host/cli.h"
 #include "host/host_log.h"
 #include "host/http_rules.h"
@@ -17,33 +16,6 @@
 namespace host {
 
 namespace {
-
-// What the host does around a module call beyond the permission descriptor,
-// by (api, method); calls not listed need nothing more.
-struct CallPolicy {
-  const char* api;
-  const char* method;
-  // A user who is no administrator must pass the calendar rules
-  // (host/calendar_rules.h): a home folder only their own, an entry that
-  // names the folder it makes.
-  bool user_calendar_rules;
-  // The call switches the process's credentials: the password checks, which
-  // read etc/shadow as root, wait for it.
-  bool switches_credentials;
-};
-
-constexpr CallPolicy kCallPolicies[] = {
-    {"KIVO.Core.FileServ.WebDAV.CalDAV.Calendar", "create", true, true},
-};
-
-const CallPolicy kNoPolicy = {"", "", false, false};
-
-const CallPolicy& PolicyOf(const std::string& api, const std::string& method) {
-  for (const CallPolicy& policy : kCallPolicies) {
-    if (api == policy.api && method == policy.method) return policy;
-  }
-  return kNoPolicy;
-}
 
 bool ParseEntry(const std::string& text, std::string* api, long* version, std::string* method,
                 Json::Value* params) {
@@ -78,7 +50,7 @@ void WebApiServer::Entry(const HttpRequest& request, const HttpReply& reply) {
   if (!ParseEntry(request.body, &call->api, &call->version, &call->method, &call->params)) {
     refused = RefusalAnswer(kMalformedRequest);
   } else {
-    switch (module_.Find(call->api, call->version, call->method, &call->entry)) {
+    switch (module_.Find(call->api, call->version, call->method, &call->row)) {
       case Match::kUnknownApi:
         refused = RefusalAnswer(kUnknownApi);
         break;
@@ -89,7 +61,7 @@ void WebApiServer::Entry(const HttpRequest& request, const HttpReply& reply) {
         break;
     }
   }
-  if (call->entry == nullptr) {
+  if (call->row == nullptr) {
     refused.log_account = call->grant.account;
     refused.log_call = call->api.empty() ? "" : call->api + "." + call->method;
     return reply(std::move(refused));
@@ -111,31 +83,27 @@ void WebApiServer::RunCall(Call& call, const HttpReply& reply) {
     a.log_call = call.api + "." + call.method;
     reply(std::move(a));
   };
-  if (!MayCall(permissions_.Lookup(call.api, call.version, call.method), grant.admin)) {
-    return answer(RefusalAnswer(kNotAllowed));
-  }
-  const CallPolicy& policy = PolicyOf(call.api, call.method);
-  if (policy.user_calendar_rules && !grant.admin) {
-    if (!HomeCreateAllowed(call.params, grant.account) ||
-        !CreateEntryMatchesFolder(call.params, grant.account)) {
-      return answer(RefusalAnswer(kNotAllowed));
-    }
-  }
+  const ModuleRow& row = *call.row;
+  if (!MayCall(row, grant.admin)) return answer(RefusalAnswer(kNotAllowed));
   // A settings change a killed host left half done ends first.
   FinishSettingsUnderWay(module_);
+  const KIVO::Standing standing =
+      grant.admin ? KIVO::Standing::kAdministrator : KIVO::Standing::kUser;
   ModuleCallResult result;
-  if (policy.switches_credentials) {
+  if (row.Has(kAPISwitchesCredentials)) {
     std::lock_guard<std::mutex> lock(credentials_mu_);
-    result = RunModuleCall(call.entry, grant.account, std::move(call.params));
+    result = RunModuleCall(row.function, grant.account, standing, std::move(call.params));
   } else {
-    result = RunRecordedCall(call.entry, call.api, call.version, call.method, grant.account,
-                             std::move(call.params));
+    result = RunRecordedCall(row, grant.account, standing, std::move(call.params));
   }
   if (!result.answered) {
     HOST_LOG("%s.%s left the call unanswered", call.api.c_str(), call.method.c_str());
     return answer(RefusalAnswer(kUnknownError));
   }
-  answer(TextAnswer(200, std::move(result.answer)));
+  // The module refuses what an account may not do with the host's own
+  // code for it, and the host answers it as its own refusal.
+  const bool refused = !result.success && result.error_code == kNotAllowed;
+  answer(TextAnswer(refused ? HttpStatusOf(kNotAllowed) : 200, std::move(result.answer)));
 }
 
 }  // namespace host

@@ -60,10 +60,11 @@ void RestoreProcess() {
   umask(kHostUmask);
 }
 
-ModuleCallResult RunModuleCall(APIEntryFunc entry, const std::string& account, Json::Value params) {
+ModuleCallResult RunModuleCall(APIEntryFunc entry, const std::string& account,
+                               KIVO::Standing standing, Json::Value params, Json::Value* data) {
   // Nothing but a module call changes the process, and every call is
   // followed by the restore: it is as the host keeps it here.
-  KIVO::APIRequest request(account, std::move(params));
+  KIVO::APIRequest request(account, std::move(params), standing);
   KIVO::APIResponse response;
   entry(&request, &response);
   RestoreProcess();
@@ -74,6 +75,8 @@ ModuleCallResult RunModuleCall(APIEntryFunc entry, const std::string& account, J
   if (response.answer_count() == 0) return result;
   result.answered = true;
   result.success = response.success();
+  result.error_code = response.error_code();
+  if (data != nullptr) *data = response.data();
   result.answer = AnswerText(response.success(), response.error_code(), response.data());
   return result;
 }

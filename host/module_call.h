@@ -19,6 +19,7 @@
 #include <string>
 
 #include "kivo/api_table.h"
+#include "kivo/kivo_api.h"
 
 namespace host {
 
@@ -26,13 +27,18 @@ struct ModuleCallResult {
   // False when the module left the call unanswered; `answer` is then empty.
   bool answered = false;
   bool success = false;
+  int error_code = 0;  // the code of an error answer
   // The answer's text, written once: {"success":true,"data":...} or
   // {"success":false,"error":{"code":N}}.
   std::string answer;
 };
 
-// Runs `entry` once; the process is restored after it.
-ModuleCallResult RunModuleCall(APIEntryFunc entry, const std::string& account, Json::Value params);
+// Runs `entry` once for `account`, with the standing the host found it to
+// have; the process is restored after it. With `data`, the answer's data
+// is copied there as well, for a host that reads it rather than pass it on.
+ModuleCallResult RunModuleCall(APIEntryFunc entry, const std::string& account,
+                               KIVO::Standing standing, Json::Value params,
+                               Json::Value* data = nullptr);
 
 // Puts the process back as the host keeps it (see above). Aborts when the
 // identity cannot be restored: no later call may run as a user.

@@ -211,21 +211,26 @@ bool InitAccounts(const std::string& root, const std::string& password_file) {
   return InitAdminPassword(password_file);
 }
 
-// A calendar change a killed call left under way is finished or undone by
-// the next calendar call; the host's start makes one (a list), so that no
-// calendar stays hidden until someone asks. A settings change left under way
-// is run again whole. Without the module, nothing.
+// Changes a killed call left under way: the rows the module marks for it
+// run once, as an administrator without parameters (a calendar list, which
+// finishes or undoes a calendar change), so that nothing stays hidden until
+// someone asks; a settings change left under way is run again whole.
+// Without the module, nothing.
 void FinishChangesUnderWay() {
   ModuleTable module;
   std::string error;
-  APIEntryFunc list = nullptr;
-  if (!module.Open(DefaultModulePath(), &error) ||
-      module.Find("KIVO.Core.FileServ.WebDAV.CalDAV.Calendar", 1, "list", &list) != Match::kFound) {
-    HOST_LOG("note: calendar changes under way not looked at: %s", error.c_str());
+  if (!module.Open(DefaultModulePath(), &error)) {
+    HOST_LOG("note: changes under way not looked at: %s", error.c_str());
     return;
   }
-  if (!RunModuleCall(list, "admin", Json::Value(Json::objectValue)).success) {
-    HOST_LOG("note: the calendars could not be listed after the changes under way");
+  for (const ModuleRow& row : module.rows()) {
+    if (!row.Has(kAPIFinishesAtStart)) continue;
+    if (!RunModuleCall(row.function, "admin", KIVO::Standing::kAdministrator,
+                       Json::Value(Json::objectValue))
+             .success) {
+      HOST_LOG("note: %s %s could not finish the changes under way", row.api.c_str(),
+               row.method.c_str());
+    }
   }
   FinishSettingsUnderWay(module);
 }

@@ -15,7 +15,6 @@
 #include "host/accounts.h"
 #include "host/host_log.h"
 #include "host/module_table.h"
-#include "host/permissions.h"
 #include "host/settings_under_way.h"
 #include "host/static_files.h"
 #include "host/web_api_server.h"
@@ -69,23 +68,21 @@ int Serve(const ServeOptions& options) {
   }
 
   ModuleTable module;
-  Permissions permissions;
   std::string error;
-  if (!module.Open(options.module_path, &error) ||
-      !permissions.Load(options.descriptor_path, &error)) {
+  if (!module.Open(options.module_path, &error)) {
     HOST_LOG("%s", error.c_str());
     return kExitFailed;
   }
   for (const ModuleRow& row : module.rows()) {
-    if (permissions.Lookup(row.api, row.version, row.method) == Audience::kNobody) {
-      HOST_LOG("note: %s %ld %s has no permission entry: refused to everybody", row.api.c_str(),
+    if (row.audience == kAPINobody) {
+      HOST_LOG("note: %s %ld %s names no audience: refused to everybody", row.api.c_str(),
                row.version, row.method.c_str());
     }
   }
   // Before the first request: a settings change a killed host left half
   // done ends now.
   FinishSettingsUnderWay(module);
-  WebApiServer server(options, module, permissions);
+  WebApiServer server(options, module);
   return server.Run(stop_signals);
 }
 
@@ -95,8 +92,7 @@ int RunServe(const Args& args) {
   long idle = 0, timeout = 0;
   bool ok = ParseArgs(args,
                       {"--listen", "--listen-tls", "--tls-cert", "--tls-key", "--tls-priority",
-                       "--server-name", "--module", "--descriptor", "--www", "--session-idle",
-                       "--client-timeout"},
+                       "--server-name", "--module", "--www", "--session-idle", "--client-timeout"},
                       {}, &parsed) &&
             parsed.positional.empty();
   for (const auto& option : parsed.options) {
@@ -116,7 +112,7 @@ int RunServe(const Args& args) {
         "usage: kivo-webapi serve [--listen ADDR:PORT]... [--listen-tls ADDR:PORT]... "
         "[--tls-cert FILE] [--tls-key FILE] [--tls-priority GNUTLS-PRIORITIES] "
         "[--server-name NAME]... [--module PATH] "
-        "[--descriptor PATH] [--www DIR] [--session-idle SECONDS] [--client-timeout SECONDS]");
+        "[--www DIR] [--session-idle SECONDS] [--client-timeout SECONDS]");
     return kExitUsage;
   }
   if (options.listens.empty()) {
@@ -128,7 +124,6 @@ int RunServe(const Args& args) {
   options.tls_cert = parsed.Get("--tls-cert", InRoot(kivo::Root(), SZF_TLS_CERT));
   options.tls_key = parsed.Get("--tls-key", InRoot(kivo::Root(), SZF_TLS_KEY));
   options.module_path = parsed.Get("--module", DefaultModulePath());
-  options.descriptor_path = parsed.Get("--descriptor", DescriptorPathFor(options.module_path));
   options.www_dir = parsed.Get("--www", DefaultWwwDir());
   return Serve(options);
 }

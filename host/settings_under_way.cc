@@ -18,12 +18,6 @@ namespace {
 
 constexpr char kRecord[] = "/var/lib/kivo/settings-under-way.json";
 
-// The calls whose steps must all happen or be done again.
-constexpr const char* kSettingsChanges[][2] = {
-    {"KIVO.Core.FileServ.WebDAV", "set"},
-    {"KIVO.Core.FileServ.WebDAV.CalDAV", "set"},
-};
-
 // The files a settings change rewrites: put back as they were before the
 // call, then the call runs again whole. A call that finds its setting
 // already as asked changes nothing (no restart, no reload), so a half-done
@@ -77,19 +71,11 @@ void Drop() {
 
 }  // namespace
 
-bool IsSettingsChange(const std::string& api, const std::string& method) {
-  for (const auto& change : kSettingsChanges) {
-    if (api == change[0] && method == change[1]) return true;
-  }
-  return false;
-}
-
-ModuleCallResult RunRecordedCall(APIEntryFunc entry, const std::string& api, long version,
-                                 const std::string& method, const std::string& account,
-                                 Json::Value params) {
-  const bool recorded =
-      IsSettingsChange(api, method) && Record(api, version, method, account, params);
-  ModuleCallResult result = RunModuleCall(entry, account, std::move(params));
+ModuleCallResult RunRecordedCall(const ModuleRow& row, const std::string& account,
+                                 KIVO::Standing standing, Json::Value params) {
+  const bool recorded = row.Has(kAPISettingsChange) &&
+                        Record(row.api, row.version, row.method, account, params);
+  ModuleCallResult result = RunModuleCall(row.function, account, standing, std::move(params));
   if (recorded) Drop();
   return result;
 }
@@ -103,7 +89,7 @@ bool FinishSettingsUnderWay(const ModuleTable& module) {
   }
   if (missing) return true;
   Json::Value record;
-  APIEntryFunc entry = nullptr;
+  const ModuleRow* row = nullptr;
   // The record holds whole files, new lines and all: read as JsonCpp wrote
   // it, not with the web API's stricter reader of requests.
   Json::CharReaderBuilder reader;
@@ -114,9 +100,9 @@ bool FinishSettingsUnderWay(const ModuleTable& module) {
                       record["api"].isString() && record["version"].isIntegral() &&
                       record["method"].isString() && record["account"].isString() &&
                       record["params"].isObject() && record["before"].isObject() &&
-                      IsSettingsChange(record["api"].asString(), record["method"].asString()) &&
                       module.Find(record["api"].asString(), record["version"].asInt64(),
-                                  record["method"].asString(), &entry) == Match::kFound;
+                                  record["method"].asString(), &row) == Match::kFound &&
+                      row->Has(kAPISettingsChange);
   if (!usable) {
     HOST_LOG("dropped %s: not a settings change this module runs", RecordPath().c_str());
     Drop();
@@ -131,8 +117,11 @@ bool FinishSettingsUnderWay(const ModuleTable& module) {
                                          : (unlink(path.c_str()) == 0 || errno == ENOENT);
     if (!put_back) HOST_LOG("cannot put %s back: %s", path.c_str(), strerror(errno));
   }
+  // The record keeps no standing: run again as an ordinary account, the
+  // least a module may grant.
   const ModuleCallResult result =
-      RunModuleCall(entry, record["account"].asString(), record["params"]);
+      RunModuleCall(row->function, record["account"].asString(), KIVO::Standing::kUser,
+                    record["params"]);
   Drop();
   if (!result.answered || !result.success) {
     HOST_LOG("%s left under way could not be finished: %s", call.c_str(), result.answer.c_str());

@@ -31,14 +31,10 @@
 
 namespace host {
 
-// Whether `api`'s `method` is a settings change that must end whole.
-bool IsSettingsChange(const std::string& api, const std::string& method);
-
-// Runs `entry` as RunModuleCall does, recorded around the call when it is a
-// settings change.
-ModuleCallResult RunRecordedCall(APIEntryFunc entry, const std::string& api, long version,
-                                 const std::string& method, const std::string& account,
-                                 Json::Value params);
+// Runs `row`'s entry as RunModuleCall does, recorded around the call when
+// its row says it is a settings change (kAPISettingsChange).
+ModuleCallResult RunRecordedCall(const ModuleRow& row, const std::string& account,
+                                 KIVO::Standing standing, Json::Value params);
 
 // Runs the call a killed host left recorded, if any, with `module`'s entry
 // for it, and drops the record. False when a record was there and could

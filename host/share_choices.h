@@ -23,6 +23,10 @@ namespace host {
 // holds whatever keeps the process's credentials stable.
 Json::Value ShareChoices(const std::string& account, bool is_admin);
 
+// A share's directory as the platform looks it up (KIVOShareGet); false
+// without such a share.
+bool ShareDirectory(const std::string& name, std::string* dir);
+
 }  // namespace host
 
 #endif  // KIVO_HOST_SHARE_CHOICES_H_

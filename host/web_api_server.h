@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -28,7 +29,6 @@
 #include "host/accounts_version.h"
 #include "host/http_daemon.h"
 #include "host/module_table.h"
-#include "host/permissions.h"
 #include "host/server.h"
 #include "host/sessions.h"
 #include "host/work_queues.h"
@@ -48,8 +48,7 @@ HttpAnswer RefusalAnswer(int code);
 
 class WebApiServer final : public HttpHandler {
  public:
-  WebApiServer(const ServeOptions& options, const ModuleTable& module,
-               const Permissions& permissions);
+  WebApiServer(const ServeOptions& options, const ModuleTable& module);
 
   int Run(const sigset_t& stop_signals);
 
@@ -91,7 +90,7 @@ class WebApiServer final : public HttpHandler {
     Grant grant;
     std::string api, method;
     long version = 0;
-    APIEntryFunc entry = nullptr;
+    const ModuleRow* row = nullptr;
     Json::Value params;
   };
   void RunCall(Call& call, const HttpReply& reply);
@@ -99,12 +98,11 @@ class WebApiServer final : public HttpHandler {
   // GET endpoints that answer for the session's account, on the module
   // thread. Without a session: 106, or for the probe a 200 that says so.
   void SessionRead(const HttpRequest& request, const HttpReply& reply, bool probe,
-                   Json::Value (*data)(const Grant& grant));
+                   std::function<Json::Value(const Grant& grant)> data);
   bool SessionHolds(const std::string& token);
 
   const ServeOptions& options_;
   const ModuleTable& module_;
-  const Permissions& permissions_;
   std::vector<std::string> names_;  // Host names we answer to, lower case
   // Declared before the threads that resume its connections: destroyed after
   // they have finished.
@@ -114,8 +112,8 @@ class WebApiServer final : public HttpHandler {
   LoginBrake brake_;
   std::unique_ptr<kb_brake, void (*)(kb_brake*)> shared_brake_{nullptr, kb_close};
   // Held by a module call that switches the process's credentials for every
-  // thread (a calendar create; the table in host/entry_endpoint.cc) while it
-  // runs; the password checks read etc/shadow with root's rights.
+  // thread (its row says kAPISwitchesCredentials) while it runs; the
+  // password checks read etc/shadow with root's rights.
   std::mutex credentials_mu_;
   // Before the password pool, whose threads post to it: destroyed after.
   DelayLine delayed_refusals_;

@@ -38,7 +38,8 @@ TEST(ModuleCallTest, EveryCallLeavesTheHostsOwnIdentityGroupsAndMask) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root";
   const std::vector<gid_t> before = Groups();
   for (APIEntryFunc entry : {&CreateLikeCall, &Unanswered}) {
-    const ModuleCallResult result = RunModuleCall(entry, "bob", Json::Value(Json::objectValue));
+    const ModuleCallResult result =
+        RunModuleCall(entry, "bob", KIVO::Standing::kUser, Json::Value(Json::objectValue));
     EXPECT_EQ(result.answered, entry == &CreateLikeCall);
     EXPECT_EQ(geteuid(), 0u);
     EXPECT_EQ(getegid(), 0u);
