@@ -12,10 +12,15 @@
 #include "host/refusals.h"
 #include "host/settings_under_way.h"
 #include "host/web_api_server.h"
+#include "kivo/error_codes.h"
 
 namespace host {
 
 namespace {
+
+// The module answers an ordinary account's forbidden request with the very
+// code the host refuses such calls with.
+static_assert(static_cast<int>(kNotAllowed) == static_cast<int>(WEBAPI_ERR_NOT_ALLOWED));
 
 bool ParseEntry(const std::string& text, std::string* api, long* version, std::string* method,
                 Json::Value* params) {
