@@ -81,7 +81,7 @@ extern "C" {
 // an ordinary account to its home and to an entry that names the folder it
 // makes); the service settings and other calendars' changes are the
 // administrators'. A list finishes the calendar changes a killed call left
-// under way, so the host's start runs one: no calendar stays hidden until
+// under way, so the host's init runs one: no calendar stays hidden until
 // someone asks. A create acts as its user.
 KIVO_EXPORT extern const APITableEntry gTable[] = {
     {kWebDAV, 1, "get", WebDAVGet, kAPIAdministrators, 0},

@@ -39,8 +39,7 @@ enum APICallFlag {
   // runs: nothing that needs root's rights may run beside it.
   kAPISwitchesCredentials = 1 << 1,
   // Run once, as administrator without parameters, when the host lays out
-  // or starts serving a root: it finishes changes a killed call left under
-  // way.
+  // a root (init): it finishes changes a killed call left under way.
   kAPIFinishesAtStart = 1 << 2,
   // Its answer's "item" array lists the calendars (share, destination,
   // calendarname, id) the page's status names.
