@@ -75,16 +75,16 @@ bool NestingWithin(const std::string& text, int limit) {
 // Reads the whole regular file at `path` into `text`, opening it once (a
 // look before the open would be one lookup more and could see another
 // file): kRead; kNoFile when there is none; kFailed when it cannot be
-// opened or read, or is no regular file. With `repair`, a registry others
-// may write is set to kRegistryMode first (logged).
-int ReadRegistryText(const std::string& path, bool repair, std::string& text) {
-  // Non-blocking: a FIFO in its place must not hold the reader (the host
-  // reads in its server loop); it is refused as no regular file.
+// opened or read, or is no regular file. A registry others may write is set
+// to kRegistryMode first (logged).
+int ReadRegistryText(const std::string& path, std::string& text) {
+  // Non-blocking: a FIFO in its place must not hold the call (and the
+  // module thread with it); it is refused as no regular file.
   const kivo::base::Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd.valid()) return errno == ENOENT ? CalendarRegistry::kNoFile : CalendarRegistry::kFailed;
   struct stat st;
   bool ok = fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
-  if (ok && repair && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+  if (ok && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
     // Anyone could have planted entries in it; from now on nobody but its
     // owner can.
     KIVO_LOG("%s was writable by others (mode %o), set to %o", path.c_str(),
@@ -117,12 +117,12 @@ bool IsHomesShare(const Json::Value& entry) {
          memcmp(begin, kHomes, strlen(kHomes)) == 0;
 }
 
-// The registry file at `path` into `calendars` (`repair` as for
-// ReadRegistryText): kRead; kNoFile, quietly; kFailed (logged) when it
+// The registry file at `path` into `calendars` (repaired as
+// ReadRegistryText does): kRead; kNoFile, quietly; kFailed (logged) when it
 // cannot be read, is no regular file, or holds what the system never writes.
-int ParseRegistryFile(const std::string& path, bool repair, Json::Value& calendars) {
+int ParseRegistryFile(const std::string& path, Json::Value& calendars) {
   std::string text;
-  const int read = ReadRegistryText(path, repair, text);
+  const int read = ReadRegistryText(path, text);
   if (read == CalendarRegistry::kNoFile) return read;
   if (read != CalendarRegistry::kRead) {
     KIVO_LOG("Cannot open the file");
@@ -194,7 +194,7 @@ CalendarRegistry::Lock::Lock() {
 // ---- reading ----------------------------------------------------------------------
 
 int CalendarRegistry::Read(Json::Value& calendars) {
-  const int read = ParseRegistryFile(kivo::RootedPath(SZF_CALENDAR_INFO), true, calendars);
+  const int read = ParseRegistryFile(kivo::RootedPath(SZF_CALENDAR_INFO), calendars);
   if (read == kNoFile) return kNoFile;
   if (read != kRead) {
     Fail(WEBAPI_ERR_OPERATION_FAILED);
@@ -208,28 +208,6 @@ int CalendarRegistry::Read(Json::Value& calendars) {
   if (upgraded && !Write(calendars)) {
     KIVO_LOG("Cannot write the infor");
     return kFailed;
-  }
-  return kRead;
-}
-
-// Read's parse and upgrade without its side effects: the host asks this in
-// its server loop, which must never wait for a module call's lock.
-int CalendarRegistry::ReadOnly(const CalendarLocation& location, std::vector<Calendar>* calendars) {
-  calendars->clear();
-  Json::Value entries;
-  const int read = ParseRegistryFile(kivo::RootedPath(SZF_CALENDAR_INFO), false, entries);
-  if (read != kRead) return read;
-  calendars->reserve(entries.size());
-  for (Json::Value& entry : entries) {
-    if (IsHomesShare(entry)) location.UpgradeHomes(entry);
-    Calendar calendar;
-    if (!CalendarId(entry, calendar.id)) {
-      KIVO_LOG("a registry entry without an id");
-      calendars->clear();
-      return kFailed;
-    }
-    calendar.entry.swap(entry);
-    calendars->push_back(std::move(calendar));
   }
   return kRead;
 }

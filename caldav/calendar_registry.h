@@ -10,17 +10,15 @@
 // old file's owner and mode, never writable by others), appends entries and
 // computes ids. What the entries' folders hold is CalendarFolder's.
 //
-// It is the registry's one reader: the host's status asks ReadOnly and
-// CalendarId below rather than parse the file or build an id itself.
+// It is the registry's one reader: the host's status asks the module's
+// list rather than parse the file or build an id itself.
 //
 // Failures record their code in the module call's error code field (the
 // last one counts) and are logged under the unit caldav_calendar.
 //
 // Threading: one object per call, used by one thread. A Lock serialises the
 // read-modify-write cycles of all calls, across threads and processes; hold
-// one from a call's first read to its last write. ReadOnly takes no lock and
-// writes nothing: callable from any thread, a server loop included (the file
-// is replaced by rename, so it sees one whole registry or the next).
+// one from a call's first read to its last write.
 
 #ifndef KIVO_CALDAV_CALENDAR_REGISTRY_H_
 #define KIVO_CALDAV_CALENDAR_REGISTRY_H_
@@ -58,25 +56,10 @@ class CalendarRegistry {
     kivo::base::Fd fd_;  // closing it releases the lock
   };
 
-  // Results of Read and ReadOnly.
+  // Results of Read.
   static constexpr int kRead = 0;
   static constexpr int kNoFile = 1;
   static constexpr int kFailed = -1;
-
-  // One registered calendar as ReadOnly gives it: its id and its entry.
-  struct Calendar {
-    std::string id;
-    Json::Value entry;
-  };
-
-  // The registry as the module's list reads it, for a reader outside any
-  // module call: no lock, nothing written (an old homes entry comes upgraded
-  // as Read would write it, the file stays as it is). kRead with the
-  // calendars in registry order; kNoFile when nothing is at its path;
-  // kFailed (logged once) wherever the module's list fails: a file it
-  // cannot open (a link to itself, say), read or accept, an entry without
-  // an id. The file is opened once, never looked up before.
-  static int ReadOnly(const CalendarLocation& location, std::vector<Calendar>* calendars);
 
   // `location` gives the homes upgrade; `error_code` is the call's field.
   CalendarRegistry(const CalendarLocation* location, int* error_code);
@@ -85,8 +68,9 @@ class CalendarRegistry {
   CalendarRegistry& operator=(const CalendarRegistry&) = delete;
 
   // kRead with the entries (upgraded, and written back when any was),
-  // kNoFile (nothing at its path; `calendars` untouched) or kFailed, as
-  // ReadOnly tells them apart.
+  // kNoFile (nothing at its path; `calendars` untouched) or kFailed (logged
+  // once): a file it cannot open (a link to itself, say), read or accept.
+  // The file is opened once, never looked up before.
   int Read(Json::Value& calendars);
   // Replaces the registry with `calendars`; on failure the previous one
   // stays whole and no temporary is left. `sync_alongside`, when given, runs

@@ -101,10 +101,11 @@ COVERAGE = [
      r"^(PinnedDirTest|PinnedMoveAcrossTest|ShareTableTest|ReplaceOrderTest|SettingsRecoveryTest|"
      r"Hardening\w*Test|CalendarIdentityTest|HostInit|HostCall)\."),
     ("caldav/", ["unit_tests", "kivo-webapi", "kivo_webdav_module"],
-     r"^(Calendar\w*Test|CalDAVSwitchTest|Hardening\w*Test|HostCalendarLocationTest|LogLineTest)\."),
+     r"^(Calendar\w*Test|CreateRuleTest|CalDAVSwitchTest|Hardening\w*Test|HostCalendarLocationTest|"
+     r"LogLineTest)\."),
     ("host/", ["host_tests", "kivo-webapi"],
      r"^(SessionsTest|AccountsVersionTest|HostAccountsRuleTest|HostHttpTest|HostAccountsTest|"
-     r"PermissionDescriptor)\."),
+     r"ModuleTableRules|HostCalendarLocationTest)\."),
 ]
 
 # What the tests above run: their programs, and the daemons' and host's

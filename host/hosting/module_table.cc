@@ -26,32 +26,50 @@ bool ModuleTable::Open(const std::string& path, std::string* error) {
     *error = "module " + path + " has no GetAPITable";
     return false;
   }
-  const APITableEntry* row = get_table();
+  return Adopt(get_table(), path, error);
+}
+
+bool ModuleTable::Adopt(const APITableEntry* table, const std::string& origin, std::string* error) {
   rows_.clear();
-  for (size_t i = 0; row != nullptr && row[i].api != nullptr; ++i) {
-    if (i == kMaxRows || row[i].method == nullptr || row[i].function == nullptr) {
-      *error = "module " + path + " has a malformed API table";
+  for (size_t i = 0; table != nullptr && table[i].api != nullptr; ++i) {
+    const APITableEntry& row = table[i];
+    const bool audience_known = row.audience == kAPINobody || row.audience == kAPIAdministrators ||
+                                row.audience == kAPIUsers;
+    if (i == kMaxRows || row.method == nullptr || row.function == nullptr || !audience_known) {
+      *error = "module " + origin + " has a malformed API table";
       rows_.clear();
       return false;
     }
-    rows_.push_back(
-        {row[i].api, static_cast<long>(row[i].version), row[i].method, row[i].function});
+    rows_.push_back({row.api, static_cast<long>(row.version), row.method, row.function,
+                     static_cast<APIAudience>(row.audience), static_cast<long>(row.flags)});
   }
   return true;
 }
 
 Match ModuleTable::Find(const std::string& api, long version, const std::string& method,
-                        APIEntryFunc* function) const {
+                        const ModuleRow** found) const {
   Match match = Match::kUnknownApi;
   for (const ModuleRow& row : rows_) {
     if (row.api != api) continue;
     match = Match::kUnknownMethod;
     if (row.version == version && row.method == method) {
-      *function = row.function;
+      *found = &row;
       return Match::kFound;
     }
   }
   return match;
+}
+
+bool MayCall(const ModuleRow& row, bool is_admin) {
+  switch (row.audience) {
+    case kAPIUsers:
+      return true;
+    case kAPIAdministrators:
+      return is_admin;
+    case kAPINobody:
+      break;
+  }
+  return false;
 }
 
 std::string DefaultModulePath() {
@@ -61,15 +79,6 @@ std::string DefaultModulePath() {
   std::string dir(exe, static_cast<size_t>(n));
   dir.erase(dir.rfind('/') + 1);
   return dir + kModuleFile;
-}
-
-std::string DescriptorPathFor(const std::string& module_path) {
-  std::string path = module_path;
-  const std::string suffix = ".so";
-  if (path.size() >= suffix.size() && path.compare(path.size() - 3, 3, suffix) == 0) {
-    path.erase(path.size() - 3);
-  }
-  return path + ".lib";
 }
 
 }  // namespace host

@@ -1,18 +1,15 @@
-// Rules before the module: origin, content type, session cookie, a non-administrator's create,
-// and permission descriptors that must not load (the shipped one is checked end to end).
+// Rules before the module: origin, content type, session cookie, and the module's table that
+// says who may call what (the shipped one is checked end to end).
 
 #include "host/webapi/http_rules.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <string>
 #include <tuple>
 
-#include "host/webapi/calendar_rules.h"
-#include "host/webapi/permissions.h"
+#include "host/hosting/module_table.h"
 #include "host/webapi/refusals.h"
-#include "tests/platform/temp_root.h"
 
 namespace {
 
@@ -79,107 +76,57 @@ TEST(HttpRules, SessionTokenComesOnlyFromOurCookie) {
   }
 }
 
-// Shares public and homes, with links in both; links out and dot-dot paths are refused.
-class CreateRuleTest : public TempRootTest {
- protected:
-  void SetUp() override {
-    TempRootTest::SetUp();
-    for (const char* dir : {"v/public/team", "v/homes/bob/cal", "v/homes/bobby", "v/homes/carol"}) {
-      ASSERT_TRUE(std::filesystem::create_directories(Path(dir))) << dir;
-    }
-    ASSERT_EQ(symlink("cal", Path("v/homes/bob/in").c_str()), 0);
-    ASSERT_EQ(symlink(Path("v/public/team").c_str(), Path("v/public/link").c_str()), 0);
-  }
-};
+void Entry(KIVO::APIRequest*, KIVO::APIResponse*) {}
 
-// The home is bob's folder in the homes share; his account's home field plays no part.
-TEST_F(CreateRuleTest, HomesCreatesStayInTheUsersHome) {
-  Write("etc/kivo/shares.json", R"({"homes": ")" + Path("v/homes") + "\"}");
-  Write("etc/passwd", "bob:x:1025:100::/nonexistent:/bin/sh\n");
-  const std::string home = Path("v/homes/bob");
-  const std::tuple<const char*, std::string, bool> cases[] = {
-      {"HOME", home + "/in", true},
-      {"homes", Path("v/homes/bobby"), false},  // a name that merely starts alike
-      {"homes", home + "/missing", false},      // cannot be resolved
-      {"public", Path("v/homes/carol"), true},  // made with the user's rights
-      {"homes", home, true},
+// Who may call a row is the row's audience; a row that names none is closed to all.
+TEST(ModuleTableRules, EveryRowSaysWhoMayCallIt) {
+  const APITableEntry table[] = {
+      {"A", 1, "open", Entry, kAPIUsers, 0},
+      {"A", 1, "admin", Entry, kAPIAdministrators, kAPISettingsChange},
+      {"A", 1, "closed", Entry, kAPINobody, 0},
+      {"A.B", 2, "open", Entry, kAPIUsers, kAPIListsCalendars},
+      {nullptr, 0, nullptr, nullptr, kAPINobody, 0},
   };
-  Json::Value params;
-  for (const auto& [share, fullpath, allowed] : cases) {
-    params["share"] = share;
-    params["fullpath"] = fullpath;
-    EXPECT_EQ(host::HomeCreateAllowed(params, "bob"), allowed) << share << " " << fullpath;
-  }
-  // The last case again, for names whose folder is none of their own.
-  for (const char* user : {"", "dave", "..", "bob/..", "."}) {
-    EXPECT_FALSE(host::HomeCreateAllowed(params, user)) << user;
-  }
-  Write("etc/kivo/shares.json", "{}");
-  EXPECT_FALSE(host::HomeCreateAllowed(params, "bob")) << "no homes share";
-}
-
-TEST_F(CreateRuleTest, EntryMustNameTheFolderMade) {
-  Write("etc/kivo/shares.json",
-        R"({"public": ")" + Path("v/public") + R"(", "homes": ")" + Path("v/homes") + "\"}");
-  Write("etc/passwd", "bob:x:1025:100::" + Path("v/homes/bob") + ":/bin/sh\n");
-  // share, destination, fullpath, allowed.
-  const std::tuple<const char*, const char*, const char*, bool> cases[] = {
-      {"public", "public/team", "v/public/team", true},
-      {"public", "public/team", "v/public/link", true},  // same folder by a link
-      {"public", "xy/team", "v/public/team", true},      // its first step is not read
-      {"public", "x/team", "v/public/team", false},      // as long as the share's name
-      {"public", "public/", "v/public", true},           // doubled slash
-      {"home", "home/cal", "v/homes/bob/cal", true},     // the home alias
-      {"homes", "bob/cal", "v/homes/bob/cal", true},     // "homes/" prefixed
-      {"homes", "homes/bob", "v/homes/bob", true},
-      {"homes", "homes/carol", "v/homes/bob", false},  // another user's folder
-      {"home", "home/cal", "v/homes/carol", false},
-      {"public", "public/team", "v/public", false},
-      {"public", "public", "v/public/team", false},
-      {"nosuch", "nosuch", "v/public", false},          // unknown share
-      {"public", "public/missing", "v/public", false},  // names nothing real
-  };
-  Json::Value p;
-  p["calendarname"] = "Cal";
-  for (const auto& [share, destination, fullpath, allowed] : cases) {
-    p["share"] = share;
-    p["destination"] = destination;
-    p["fullpath"] = Path(fullpath);
-    EXPECT_EQ(host::CreateEntryMatchesFolder(p, "bob"), allowed)
-        << share << " " << destination << " at " << fullpath;
-  }
-  p["calendarname"] = 7;
-  EXPECT_TRUE(host::CreateEntryMatchesFolder(p, "bob")) << "malformed: left to the module";
-}
-
-// Version keys are decimal; a failed load grants nothing, not even what came before the fault.
-TEST(PermissionDescriptor, MalformedDescriptorsGrantNothing) {
-  const char* const texts[] = {"",
-                               R"(["A"])",
-                               R"({"A": ["1"]})",
-                               R"({"A": {"one": {"m": "user"}}})",
-                               R"({"A": {"1.0": {"m": "user"}}})",
-                               R"({"A": {"1": "user"}})",
-                               R"({"A": {"1": {"m": "root"}}})",
-                               R"({"A": {"1": {"m": "Admin"}}})",
-                               R"({"A": {"1": {"m": 1}}})",
-                               R"({"A": {"1": {"a": "user", "b": "everyone"}}})"};
-  host::Permissions permissions;
+  host::ModuleTable module;
   std::string error;
-  for (const char* text : texts) {
-    ASSERT_TRUE(permissions.Parse(R"({"A": {"2": {"m": "user"}, "01": {"n": "admin"}}})", &error))
-        << error;
-    EXPECT_EQ(permissions.Lookup("A", 2, "m"), host::Audience::kUser);
-    EXPECT_EQ(permissions.Lookup("A", 1, "n"), host::Audience::kAdmin);
-    EXPECT_EQ(permissions.Lookup("A", 1, "m"), host::Audience::kNobody);
-    error.clear();
-    EXPECT_FALSE(permissions.Parse(text, &error)) << text;
-    EXPECT_FALSE(error.empty()) << text;
-    EXPECT_EQ(permissions.Lookup("A", 1, "a"), host::Audience::kNobody) << text;
-    EXPECT_EQ(permissions.Lookup("A", 2, "m"), host::Audience::kNobody) << text;
+  ASSERT_TRUE(module.Adopt(table, "test", &error)) << error;
+  // Method, whether an administrator and whether anybody else may call it.
+  const std::tuple<const char*, bool, bool> cases[] = {
+      {"open", true, true}, {"admin", true, false}, {"closed", false, false}};
+  for (const auto& [method, admin, user] : cases) {
+    const host::ModuleRow* row = nullptr;
+    ASSERT_EQ(module.Find("A", 1, method, &row), host::Match::kFound) << method;
+    EXPECT_EQ(host::MayCall(*row, true), admin) << method;
+    EXPECT_EQ(host::MayCall(*row, false), user) << method;
   }
-  EXPECT_FALSE(permissions.Load("/nonexistent/KIVO.Core.FileServ.WebDAV.lib", &error));
-  EXPECT_NE(error.find("/nonexistent/KIVO.Core.FileServ.WebDAV.lib"), std::string::npos) << error;
+  const host::ModuleRow* row = nullptr;
+  ASSERT_EQ(module.Find("A.B", 2, "open", &row), host::Match::kFound);
+  EXPECT_TRUE(row->Has(kAPIListsCalendars));
+  EXPECT_FALSE(row->Has(kAPISettingsChange));
+  // Names that share a prefix, another version: never the neighbour's row.
+  EXPECT_EQ(module.Find("A.B", 1, "open", &row), host::Match::kUnknownMethod);
+  EXPECT_EQ(module.Find("A.", 1, "open", &row), host::Match::kUnknownApi);
+  EXPECT_EQ(module.Find("A", 1, "ope", &row), host::Match::kUnknownMethod);
+}
+
+// A table with a row the host cannot judge loads nothing, not even the rows before it.
+TEST(ModuleTableRules, MalformedTablesLoadNothing) {
+  const APITableEntry good = {"A", 1, "m", Entry, kAPIUsers, 0};
+  const APITableEntry end = {nullptr, 0, nullptr, nullptr, kAPINobody, 0};
+  const APITableEntry bad[] = {
+      {"A", 1, "n", Entry, 3, 0},  // an audience nobody knows
+      {"A", 1, "n", Entry, -1, 0},
+      {"A", 1, nullptr, Entry, kAPIUsers, 0},  // no method
+      {"A", 1, "n", nullptr, kAPIUsers, 0},    // no entry function
+  };
+  for (const APITableEntry& row : bad) {
+    const APITableEntry table[] = {good, row, end};
+    host::ModuleTable module;
+    std::string error;
+    EXPECT_FALSE(module.Adopt(table, "test", &error)) << row.audience;
+    EXPECT_NE(error.find("malformed"), std::string::npos) << error;
+    EXPECT_TRUE(module.rows().empty());
+  }
 }
 
 }  // namespace

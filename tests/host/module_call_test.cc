@@ -47,7 +47,8 @@ TEST(ModuleCallTest, ACallActingAsAUserOnItsOwnThreadLeavesTheProcessAsItWas) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root";
   const std::string before = Status();
   for (APIEntryFunc entry : {&CreateLikeCall, &Unanswered}) {
-    const ModuleCallResult result = RunModuleCall(entry, "bob", Json::Value(Json::objectValue));
+    const ModuleCallResult result =
+        RunModuleCall(entry, "bob", KIVO::Standing::kUser, Json::Value(Json::objectValue));
     EXPECT_EQ(result.answered, entry == &CreateLikeCall);
     EXPECT_EQ(result.success, entry == &CreateLikeCall);
     EXPECT_EQ(Status(), before);
