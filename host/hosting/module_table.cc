@@ -4,12 +4,89 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <map>
+#include <tuple>
+
+#include "host/common/decimal.h"
+#include "host/common/host_log.h"
+#include "host/common/json_text.h"
+
 namespace host {
 
 namespace {
 constexpr char kModuleFile[] = "KIVO.Core.FileServ.WebDAV.so";
 // A table longer than this has lost its terminator row.
 constexpr size_t kMaxRows = 4096;
+// A descriptor names a few dozen methods; anything near this is not one.
+constexpr size_t kMaxDescriptorBytes = 64 * 1024;
+
+using RowKey = std::tuple<std::string, long, std::string>;
+
+struct Grant {
+  APIAudience audience;
+  long flags;
+};
+
+// One method's entry: "admin", "user", or {"who": ..., "lists_calendars": bool}.
+// A member it does not know makes it malformed, so that a misspelt flag is
+// not taken for an absent one.
+bool ParseGrant(const Json::Value& entry, Grant* grant) {
+  const Json::Value* who = &entry;
+  grant->flags = 0;
+  if (entry.isObject()) {
+    for (const std::string& member : entry.getMemberNames()) {
+      if (member != "who" && member != "lists_calendars") return false;
+    }
+    const Json::Value& lists = entry["lists_calendars"];
+    if (!lists.isNull() && !lists.isBool()) return false;
+    if (lists.asBool()) grant->flags |= kAPIListsCalendars;
+    who = &entry["who"];
+  }
+  if (!who->isString()) return false;
+  if (who->asString() == "admin") {
+    grant->audience = kAPIAdministrators;
+  } else if (who->asString() == "user") {
+    grant->audience = kAPIUsers;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// The whole descriptor, or false with the reason in *error.
+bool ParseDescriptor(const std::string& text, std::map<RowKey, Grant>* grants, std::string* error) {
+  Json::Value root;
+  if (!ParseJson(text, &root) || !root.isObject()) {
+    *error = "not a JSON object";
+    return false;
+  }
+  for (const std::string& api : root.getMemberNames()) {
+    const Json::Value& versions = root[api];
+    if (!versions.isObject()) {
+      *error = api + ": versions must be an object";
+      return false;
+    }
+    for (const std::string& version_text : versions.getMemberNames()) {
+      long version = 0;
+      const Json::Value& methods = versions[version_text];
+      if (!ParseDecimal(version_text, &version) || !methods.isObject()) {
+        *error = api + ": version '" + version_text + "' must be a decimal key of an object";
+        return false;
+      }
+      for (const std::string& method : methods.getMemberNames()) {
+        Grant grant{};
+        if (!ParseGrant(methods[method], &grant)) {
+          *error = api + " " + version_text + " " + method +
+                   ": must be \"admin\", \"user\" or {\"who\": ..., \"lists_calendars\": bool}";
+          return false;
+        }
+        (*grants)[RowKey(api, version, method)] = grant;
+      }
+    }
+  }
+  return true;
+}
 }  // namespace
 
 bool ModuleTable::Open(const std::string& path, std::string* error) {
@@ -26,22 +103,60 @@ bool ModuleTable::Open(const std::string& path, std::string* error) {
     *error = "module " + path + " has no GetAPITable";
     return false;
   }
-  return Adopt(get_table(), path, error);
+  if (!Adopt(get_table(), path, error)) return false;
+  const std::string descriptor = DescriptorPathFor(path);
+  std::ifstream in(descriptor, std::ios::binary);
+  std::string text(kMaxDescriptorBytes + 1, '\0');
+  if (in) in.read(&text[0], static_cast<std::streamsize>(text.size()));
+  text.resize(in ? text.size() : static_cast<size_t>(in.gcount()));
+  if (!in.is_open() || in.bad()) {
+    HOST_LOG("cannot read %s: every method of the module is closed", descriptor.c_str());
+  } else if (text.size() > kMaxDescriptorBytes) {
+    HOST_LOG("%s is larger than a descriptor: every method of the module is closed",
+             descriptor.c_str());
+  } else {
+    Describe(text, descriptor);
+  }
+  return true;
 }
 
 bool ModuleTable::Adopt(const APITableEntry* table, const std::string& origin, std::string* error) {
   rows_.clear();
   for (size_t i = 0; table != nullptr && table[i].api != nullptr; ++i) {
     const APITableEntry& row = table[i];
-    const bool audience_known = row.audience == kAPINobody || row.audience == kAPIAdministrators ||
-                                row.audience == kAPIUsers;
-    if (i == kMaxRows || row.method == nullptr || row.function == nullptr || !audience_known) {
+    if (i == kMaxRows || row.method == nullptr || row.function == nullptr) {
       *error = "module " + origin + " has a malformed API table";
       rows_.clear();
       return false;
     }
-    rows_.push_back({row.api, static_cast<long>(row.version), row.method, row.function,
-                     static_cast<APIAudience>(row.audience), static_cast<long>(row.flags)});
+    rows_.push_back(
+        {row.api, static_cast<long>(row.version), row.method, row.function, kAPINobody, 0});
+  }
+  return true;
+}
+
+bool ModuleTable::Describe(const std::string& text, const std::string& origin) {
+  for (ModuleRow& row : rows_) {
+    row.audience = kAPINobody;
+    row.flags = 0;
+  }
+  std::map<RowKey, Grant> grants;
+  std::string error;
+  if (!ParseDescriptor(text, &grants, &error)) {
+    HOST_LOG("%s: %s: every method of the module is closed", origin.c_str(), error.c_str());
+    return false;
+  }
+  for (ModuleRow& row : rows_) {
+    const auto it = grants.find(RowKey(row.api, row.version, row.method));
+    if (it == grants.end()) continue;
+    row.audience = it->second.audience;
+    row.flags = it->second.flags;
+    grants.erase(it);
+  }
+  for (const auto& left : grants) {
+    HOST_LOG("%s names %s %ld %s, which the module lacks: ignored", origin.c_str(),
+             std::get<0>(left.first).c_str(), std::get<1>(left.first),
+             std::get<2>(left.first).c_str());
   }
   return true;
 }
@@ -79,6 +194,16 @@ std::string DefaultModulePath() {
   std::string dir(exe, static_cast<size_t>(n));
   dir.erase(dir.rfind('/') + 1);
   return dir + kModuleFile;
+}
+
+std::string DescriptorPathFor(const std::string& module_path) {
+  std::string path = module_path;
+  const std::string suffix = ".so";
+  if (path.size() >= suffix.size() &&
+      path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0) {
+    path.erase(path.size() - suffix.size());
+  }
+  return path + ".lib";
 }
 
 }  // namespace host

@@ -1,6 +1,18 @@
 // The module as the host sees it: a shared library whose GetAPITable names
-// the entry function of every API, version and method it serves, who may
-// call each, and what the host does around the call (kivo/api_table.h).
+// the entry function of every API, version and method it serves
+// (kivo/api_table.h), and its descriptor beside it, which says who may call
+// each and what the host does for a row beyond the call.
+//
+// The descriptor (KIVO.Core.FileServ.WebDAV.lib for
+// KIVO.Core.FileServ.WebDAV.so) is a JSON object: API name -> version
+// (decimal text) -> method -> "admin" (members of "administrators"), "user"
+// (every logged-in account), or an object {"who": "admin" or "user",
+// "lists_calendars": true} for a row that carries a flag. It is the
+// module's, not the table's, so that the rows keep the four words every host
+// reads. A row the descriptor does not name is closed to everybody, and so
+// is every row when the descriptor is missing or malformed: a new method
+// stays closed until its module says who may call it. A method the
+// descriptor names but the table lacks is logged and ignored.
 //
 // The host loads it once and keeps it loaded for the life of the process;
 // Find() matches a call to a row and tells an unknown API from an unknown
@@ -18,6 +30,21 @@
 #include "kivo/api_table.h"
 
 namespace host {
+
+// Who may call a row's method. The host refuses everybody else before the
+// call.
+enum APIAudience {
+  kAPINobody = 0,
+  kAPIAdministrators = 1,  // members of "administrators"
+  kAPIUsers = 2,           // every logged-in account
+};
+
+// What the host does for a row beyond its call.
+enum APICallFlag {
+  // Its answer's "item" array lists the calendars (share, destination,
+  // calendarname, id) the page's status names.
+  kAPIListsCalendars = 1 << 0,
+};
 
 struct ModuleRow {
   std::string api;
@@ -38,13 +65,20 @@ class ModuleTable {
   ModuleTable(const ModuleTable&) = delete;
   ModuleTable& operator=(const ModuleTable&) = delete;
 
-  // dlopens `path` and copies its table. False with a message in *error.
+  // dlopens `path`, copies its table and reads the descriptor beside it
+  // (DescriptorPathFor). False with a message in *error when the module
+  // cannot be loaded or its table is malformed; a missing or malformed
+  // descriptor is logged and leaves every row closed.
   bool Open(const std::string& path, std::string* error);
   // Copies the rows of a table already in memory, up to its terminator row
-  // (what Open does with the module's). False, and no rows, for a table
-  // with a row lacking its method or function, an audience that is none of
-  // APIAudience's, or no terminator.
+  // (what Open does with the module's), every row closed until Describe.
+  // False, and no rows, for a table with a row lacking its method or
+  // function, or no terminator.
   bool Adopt(const APITableEntry* table, const std::string& origin, std::string* error);
+  // Sets every row's audience and flags from descriptor text (what Open
+  // does with the file's). False, logged, and every row closed, when the
+  // text is malformed; `origin` names it in the log.
+  bool Describe(const std::string& text, const std::string& origin);
 
   // kFound sets *row; kUnknownMethod covers a known API asked for a version
   // or method it lacks.
@@ -62,6 +96,10 @@ bool MayCall(const ModuleRow& row, bool is_admin);
 
 // The module shipped beside the running program.
 std::string DefaultModulePath();
+
+// The descriptor of the module at `module_path`: its name with ".lib" in
+// place of ".so".
+std::string DescriptorPathFor(const std::string& module_path);
 
 }  // namespace host
 

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "host/module_table.h"
+#include "host/hosting/module_table.h"
 
 namespace host {
 

@@ -149,22 +149,24 @@ void List(KIVO::APIRequest* request, KIVO::APIResponse* response) {
 TEST_F(HostCalendarLocationTest, TheListRunsForTheAccountAsItsRowAllows) {
   Write("etc/passwd", "bob:x:1025:100::/nonexistent:/bin/sh\nadmin:x:1024:100::/n:/bin/sh\n");
   Write("var/lib/kivo/caldav/ids.json", "{}");
-  for (const intptr_t audience : {kAPIUsers, kAPIAdministrators}) {
-    const APITableEntry table[] = {
-        {"L", 1, "list", listed::List, audience, kAPIListsCalendars},
-        {nullptr, 0, nullptr, nullptr, kAPINobody, 0},
-    };
+  const APITableEntry table[] = {
+      {"L", 1, "list", listed::List},
+      {nullptr, 0, nullptr, nullptr},
+  };
+  for (const std::string who : {"user", "admin"}) {
     std::string error;
     ASSERT_TRUE(module_.Adopt(table, "test", &error)) << error;
+    ASSERT_TRUE(module_.Describe(
+        R"({"L": {"1": {"list": {"who": ")" + who + R"(", "lists_calendars": true}}}})", "test"));
     listed::calls.clear();
     EXPECT_EQ(host::ServiceStatusJson(module_, "bob", false)["calendars"],
               Json::Value(Json::objectValue));
     EXPECT_EQ(host::ServiceStatusJson(module_, "admin", true)["calendars"],
               Json::Value(Json::objectValue));
     const std::vector<std::string> expected =
-        audience == kAPIUsers ? std::vector<std::string>{"bob user", "admin admin"}
-                              : std::vector<std::string>{"admin admin"};
-    EXPECT_EQ(listed::calls, expected) << audience;
+        who == "user" ? std::vector<std::string>{"bob user", "admin admin"}
+                      : std::vector<std::string>{"admin admin"};
+    EXPECT_EQ(listed::calls, expected) << who;
   }
 }
 
@@ -189,7 +191,7 @@ TEST_F(HostCalendarLocationTest, CalendarsLieWhereTheTableEveryReaderRunsSays) {
     Write("usr/kivo/etc/calendar.info", registry.toStyledString());
     Json::Value items;
     for (const host::ModuleRow& row : module_.rows()) {
-      if (!row.Has(kAPIListsCalendars)) continue;
+      if (!row.Has(host::kAPIListsCalendars)) continue;
       Json::Value data;
       ASSERT_TRUE(host::RunModuleCall(row.function, "bob", KIVO::Standing::kUser,
                                       Json::Value(Json::objectValue), &data)

@@ -1,5 +1,5 @@
-// Rules before the module: origin, content type, session cookie, and the module's table that
-// says who may call what (the shipped one is checked end to end).
+// Rules before the module: origin, content type, session cookie, and the module's table with its
+// descriptor that says who may call what (the shipped pair: module_table_test.cc).
 
 #include "host/webapi/http_rules.h"
 
@@ -78,18 +78,23 @@ TEST(HttpRules, SessionTokenComesOnlyFromOurCookie) {
 
 void Entry(KIVO::APIRequest*, KIVO::APIResponse*) {}
 
-// Who may call a row is the row's audience; a row that names none is closed to all.
-TEST(ModuleTableRules, EveryRowSaysWhoMayCallIt) {
-  const APITableEntry table[] = {
-      {"A", 1, "open", Entry, kAPIUsers, 0},
-      {"A", 1, "admin", Entry, kAPIAdministrators, kAPISettingsChange},
-      {"A", 1, "closed", Entry, kAPINobody, 0},
-      {"A.B", 2, "open", Entry, kAPIUsers, kAPIListsCalendars},
-      {nullptr, 0, nullptr, nullptr, kAPINobody, 0},
-  };
+const APITableEntry kRows[] = {
+    {"A", 1, "open", Entry},   {"A", 1, "admin", Entry},       {"A", 1, "closed", Entry},
+    {"A.B", 2, "open", Entry}, {nullptr, 0, nullptr, nullptr},
+};
+
+// Who may call a row is its module's descriptor's to say; a row it does not name is closed to all,
+// and a method it names that the table lacks changes nothing else.
+TEST(ModuleTableRules, TheDescriptorSaysWhoMayCallEachRow) {
   host::ModuleTable module;
   std::string error;
-  ASSERT_TRUE(module.Adopt(table, "test", &error)) << error;
+  ASSERT_TRUE(module.Adopt(kRows, "test", &error)) << error;
+  ASSERT_TRUE(module.Describe(R"({
+    "A": {"1": {"open": "user", "admin": {"who": "admin"}, "gone": "user"}, "3": {"open": "user"}},
+    "A.B": {"2": {"open": {"who": "user", "lists_calendars": true}}},
+    "Z": {"1": {"open": "user"}}
+  })",
+                              "test"));
   // Method, whether an administrator and whether anybody else may call it.
   const std::tuple<const char*, bool, bool> cases[] = {
       {"open", true, true}, {"admin", true, false}, {"closed", false, false}};
@@ -98,32 +103,61 @@ TEST(ModuleTableRules, EveryRowSaysWhoMayCallIt) {
     ASSERT_EQ(module.Find("A", 1, method, &row), host::Match::kFound) << method;
     EXPECT_EQ(host::MayCall(*row, true), admin) << method;
     EXPECT_EQ(host::MayCall(*row, false), user) << method;
+    EXPECT_FALSE(row->Has(host::kAPIListsCalendars)) << method;
   }
   const host::ModuleRow* row = nullptr;
   ASSERT_EQ(module.Find("A.B", 2, "open", &row), host::Match::kFound);
-  EXPECT_TRUE(row->Has(kAPIListsCalendars));
-  EXPECT_FALSE(row->Has(kAPISettingsChange));
+  EXPECT_TRUE(row->Has(host::kAPIListsCalendars));
+  EXPECT_TRUE(host::MayCall(*row, false));
   // Names that share a prefix, another version: never the neighbour's row.
   EXPECT_EQ(module.Find("A.B", 1, "open", &row), host::Match::kUnknownMethod);
   EXPECT_EQ(module.Find("A.", 1, "open", &row), host::Match::kUnknownApi);
   EXPECT_EQ(module.Find("A", 1, "ope", &row), host::Match::kUnknownMethod);
+  EXPECT_EQ(module.Find("A", 3, "open", &row), host::Match::kUnknownMethod);
 }
 
-// A table with a row the host cannot judge loads nothing, not even the rows before it.
+// A descriptor the host cannot read whole grants nothing, not even the entries before the fault,
+// and leaves nothing of an earlier one behind.
+TEST(ModuleTableRules, AMalformedDescriptorClosesEveryRow) {
+  const char* const bad[] = {
+      "",
+      "[]",
+      R"({"A": {"1": {"open": "user"}}} x)",
+      R"({"A": {"1": {"open": "user"}}, "A.B": []})",
+      R"({"A": {"1": {"open": "user"}, "one": {"admin": "admin"}}})",
+      R"({"A": {"1": {"open": "user", "admin": "root"}}})",
+      R"({"A": {"1": {"open": "user", "admin": {"lists_calendars": true}}}})",
+      R"({"A": {"1": {"open": "user", "admin": {"who": "admin", "list_calendars": true}}}})",
+      R"({"A": {"1": {"open": "user", "admin": {"who": "admin", "lists_calendars": "yes"}}}})",
+      R"({"A": {"1": {"open": "user", "admin": {"who": ["admin"]}}}})",
+      R"({"A": {"1": {"open": "user", "admin": 1}}})",
+  };
+  for (const char* text : bad) {
+    host::ModuleTable module;
+    std::string error;
+    ASSERT_TRUE(module.Adopt(kRows, "test", &error)) << error;
+    ASSERT_TRUE(module.Describe(R"({"A": {"1": {"open": "user", "admin": "admin"}}})", "test"));
+    EXPECT_FALSE(module.Describe(text, "test")) << text;
+    for (const host::ModuleRow& row : module.rows()) {
+      EXPECT_EQ(row.audience, host::kAPINobody) << text << " " << row.method;
+      EXPECT_FALSE(host::MayCall(row, true)) << text << " " << row.method;
+    }
+  }
+}
+
+// A table with a row the host cannot run loads nothing, not even the rows before it.
 TEST(ModuleTableRules, MalformedTablesLoadNothing) {
-  const APITableEntry good = {"A", 1, "m", Entry, kAPIUsers, 0};
-  const APITableEntry end = {nullptr, 0, nullptr, nullptr, kAPINobody, 0};
+  const APITableEntry good = {"A", 1, "m", Entry};
+  const APITableEntry end = {nullptr, 0, nullptr, nullptr};
   const APITableEntry bad[] = {
-      {"A", 1, "n", Entry, 3, 0},  // an audience nobody knows
-      {"A", 1, "n", Entry, -1, 0},
-      {"A", 1, nullptr, Entry, kAPIUsers, 0},  // no method
-      {"A", 1, "n", nullptr, kAPIUsers, 0},    // no entry function
+      {"A", 1, nullptr, Entry},  // no method
+      {"A", 1, "n", nullptr},    // no entry function
   };
   for (const APITableEntry& row : bad) {
     const APITableEntry table[] = {good, row, end};
     host::ModuleTable module;
     std::string error;
-    EXPECT_FALSE(module.Adopt(table, "test", &error)) << row.audience;
+    EXPECT_FALSE(module.Adopt(table, "test", &error));
     EXPECT_NE(error.find("malformed"), std::string::npos) << error;
     EXPECT_TRUE(module.rows().empty());
   }

@@ -80,7 +80,7 @@ TEST(ModuleCallDeathTest, ACallThatLeavesTheProcessChangedStopsTheHost) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root";
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   for (APIEntryFunc entry : {&LeavesTheMask, &LeavesTheGroups, &LeavesTheGroup, &LeavesTheUser}) {
-    EXPECT_DEATH(RunModuleCall(entry, "bob", Json::Value(Json::objectValue)),
+    EXPECT_DEATH(RunModuleCall(entry, "bob", KIVO::Standing::kUser, Json::Value(Json::objectValue)),
                  "left the process changed");
   }
 }
