@@ -3,7 +3,6 @@
 #include <memory>
 #include <string>
 
-#include "host/cli/cli.h"
 #include "host/common/decimal.h"
 #include "host/common/host_log.h"
 #include "host/common/json_text.h"

@@ -11,7 +11,6 @@
 #include "daemons/httpd/webdav_daemon.h"
 #include "daemons/radicale/caldav_daemon.h"
 #include "host/accounts/accounts.h"
-#include "host/cli/cli.h"
 #include "host/hosting/module_call.h"
 #include "host/webapi/share_choices.h"
 #include "kivo/kivo_paths.h"
