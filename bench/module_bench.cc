@@ -225,7 +225,7 @@ class ProfiledLoop {
 
 // The entry function as the host runs it; false unless it answered success.
 bool Call(APIEntryFunc entry, const Json::Value& params) {
-  KIVO::APIRequest request(kUser, params);
+  KIVO::APIRequest request(kUser, params, KIVO::Standing::kAdministrator);
   KIVO::APIResponse response;
   entry(&request, &response);
   return response.answer_count() == 1 && response.success();
@@ -253,7 +253,7 @@ void BM_WebDAVGet(benchmark::State& state) {
   if (!Call(WebDAVGet, params)) state.SkipWithError("WebDAV get failed");
   ProfiledLoop profiled;
   for (auto _ : state) {
-    KIVO::APIRequest request(kUser, params);
+    KIVO::APIRequest request(kUser, params, KIVO::Standing::kAdministrator);
     KIVO::APIResponse response;
     WebDAVGet(&request, &response);
     benchmark::DoNotOptimize(response.data());
@@ -266,7 +266,7 @@ void BM_CalDAVGet(benchmark::State& state) {
   if (!Call(CalDAVConfGet, params)) state.SkipWithError("CalDAV get failed");
   ProfiledLoop profiled;
   for (auto _ : state) {
-    KIVO::APIRequest request(kUser, params);
+    KIVO::APIRequest request(kUser, params, KIVO::Standing::kAdministrator);
     KIVO::APIResponse response;
     CalDAVConfGet(&request, &response);
     benchmark::DoNotOptimize(response.data());
@@ -280,7 +280,7 @@ void BM_CalendarList(benchmark::State& state) {
   if (!SeedRegistry(count)) state.SkipWithError("cannot seed the registry");
   ProfiledLoop profiled;
   for (auto _ : state) {
-    KIVO::APIRequest request(kUser, params);
+    KIVO::APIRequest request(kUser, params, KIVO::Standing::kAdministrator);
     KIVO::APIResponse response;
     CalDAVCalendarList(&request, &response);
     if (!response.success() ||

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "caldav/calendar_create_rules.h"
 #include "kivo/error_codes.h"
 #include "kivo/handler_conventions.h"
 #include "kivo/log.h"
@@ -157,6 +158,23 @@ bool CalDAVServiceHandler::CheckCreateParam() {
   return true;
 }
 
+namespace {
+
+// An ordinary account creates only in its own home, and only a calendar
+// whose entry names the folder it makes (caldav/calendar_create_rules.h).
+// Judged before anything is read or made, as the host refuses a call.
+bool OrdinaryCreateAllowed(const KIVO::APIRequest& request) {
+  if (request.IsAdministrator()) return true;
+  Json::Value params(Json::objectValue);
+  for (const char* name : {"share", "destination", "calendarname", "fullpath"}) {
+    params[name] = request.GetParam(name, Json::Value());
+  }
+  const std::string user = request.GetLoginUserName();
+  return caldav::HomeCreateAllowed(params, user) && caldav::CreateEntryMatchesFolder(params, user);
+}
+
+}  // namespace
+
 bool CalDAVServiceHandler::CreateCalendar(Json::Value& result) {
   unsigned int uid = static_cast<unsigned int>(-1);
   unsigned int gid = static_cast<unsigned int>(-1);
@@ -165,6 +183,11 @@ bool CalDAVServiceHandler::CreateCalendar(Json::Value& result) {
   std::string id;
 
   if (!CheckCreateParam()) return false;
+  if (!OrdinaryCreateAllowed(*request_)) {
+    KIVO_LOG(LOG_ERR, "%s may not create a calendar there", request_->GetLoginUserName().c_str());
+    SetError(WEBAPI_ERR_NOT_ALLOWED);
+    return false;
+  }
 
   // Held from before the identity switch (the lock file is root's) to the
   // registry write: a create is then one step for every other calendar call,

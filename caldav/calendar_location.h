@@ -11,14 +11,15 @@
 // judgement of a proposed folder path (an ordinary last component directly
 // inside an existing directory of a share).
 //
-// The module's calendar handler and the web API host both use it, so that
-// the host's checks name the very folder the module will: one derivation,
-// not two. It reads the share table and the accounts through the platform
-// (KIVOShareGet, KIVOUserGet, KIVOShareNamePathGet) and changes nothing.
+// The calendar handler and its rules for ordinary accounts' creates
+// (caldav/calendar_create_rules.h) both use it, so that the rules name the
+// very folder the create will: one derivation, not two. It reads the share
+// table and the accounts through the platform (KIVOShareGet, KIVOUserGet,
+// KIVOShareNamePathGet) and changes nothing.
 //
 // Refusals: an object made for a module call records the code of each
 // refusal in the call's error code field (the last one counts) and logs it
-// under the unit caldav_calendar; an object made without one (the host's)
+// under the unit caldav_calendar; an object made without one (the create rules')
 // records and logs nothing and only answers.
 //
 // Threading: one object per call, used by one thread; it keeps the shares it

@@ -85,7 +85,7 @@ bool ReadRegistryText(const std::string& path, bool repair, std::string& text, b
   if (!fd.valid()) return !*found;
   struct stat st;
   bool ok = fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
-  if (ok && repair && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+  if (ok && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
     // Anyone could have planted entries in it; from now on nobody but its
     // owner can.
     KIVO_LOG(LOG_WARNING, "%s was writable by others (mode %o), set to %o", path.c_str(),
@@ -209,31 +209,6 @@ bool CalendarRegistry::Read(Json::Value& calendars, bool* found) {
   if (upgraded && !Write(calendars)) {
     KIVO_LOG(LOG_ERR, "Cannot write the infor");
     return false;
-  }
-  return true;
-}
-
-// Read's parse and upgrade without its side effects: the host asks this in
-// its server loop, which must never wait for a module call's lock.
-bool CalendarRegistry::ReadOnly(const CalendarLocation& location, std::vector<Calendar>* calendars,
-                                bool* found) {
-  calendars->clear();
-  bool found_here = false;
-  if (found == nullptr) found = &found_here;
-  Json::Value entries;
-  if (!ParseRegistryFile(kivo::RootedPath(SZF_CALENDAR_INFO), false, entries, found)) return false;
-  if (!*found) return true;
-  calendars->reserve(entries.size());
-  for (Json::Value& entry : entries) {
-    if (IsHomesShare(entry)) location.UpgradeHomes(entry);
-    Calendar calendar;
-    if (!CalendarId(entry, calendar.id)) {
-      KIVO_LOG(LOG_ERR, "a registry entry without an id");
-      calendars->clear();
-      return false;
-    }
-    calendar.entry.swap(entry);
-    calendars->push_back(std::move(calendar));
   }
   return true;
 }

@@ -10,17 +10,15 @@
 // old file's owner and mode, never writable by others), appends entries and
 // computes ids. What the entries' folders hold is CalendarFolder's.
 //
-// It is the registry's one reader: the host's status asks ReadOnly and
-// CalendarId below rather than parse the file or build an id itself.
+// It is the registry's one reader: the host's status asks the module's
+// list rather than parse the file or build an id itself.
 //
 // Failures record their code in the module call's error code field (the
 // last one counts) and are logged under the unit caldav_calendar.
 //
 // Threading: one object per call, used by one thread. A Lock serialises the
 // read-modify-write cycles of all calls, across threads and processes; hold
-// one from a call's first read to its last write. ReadOnly takes no lock and
-// writes nothing: callable from any thread, a server loop included (the file
-// is replaced by rename, so it sees one whole registry or the next).
+// one from a call's first read to its last write.
 
 #ifndef KIVO_CALDAV_CALENDAR_REGISTRY_H_
 #define KIVO_CALDAV_CALENDAR_REGISTRY_H_
@@ -59,21 +57,6 @@ class CalendarRegistry {
     kivo::base::Fd fd_;  // closing it releases the lock
   };
 
-  // One registered calendar as ReadOnly gives it: its id and its entry.
-  struct Calendar {
-    std::string id;
-    Json::Value entry;
-  };
-
-  // The registry as the module's list reads it, for a reader outside any
-  // module call: no lock, nothing written (an old homes entry comes upgraded
-  // as Read would write it, the file stays as it is). True with the
-  // calendars in registry order, `*found` false (and no calendars) when
-  // nothing is at its path; false (logged once) wherever the module's list
-  // fails: a file it cannot open (a link to itself, say), read or accept,
-  // an entry without an id. The file is opened once, never looked up before.
-  static bool ReadOnly(const CalendarLocation& location, std::vector<Calendar>* calendars,
-                       bool* found = nullptr);
 
   // `location` gives the homes upgrade; `error_code` is the call's field.
   CalendarRegistry(const CalendarLocation* location, int* error_code);
@@ -83,7 +66,7 @@ class CalendarRegistry {
 
   // True with the entries (upgraded, and written back when any was), or
   // with `*found` false when nothing is at its path (`calendars` untouched);
-  // false, the failure recorded, as ReadOnly tells them apart.
+  // false, the failure recorded.
   bool Read(Json::Value& calendars, bool* found = nullptr);
   // Replaces the registry with `calendars`; on failure the previous one
   // stays whole and no temporary is left. `sync_alongside`, when given, runs

@@ -41,14 +41,14 @@ const Command kCommands[] = {
     {"serve", host::RunServe,
      "serve [--listen ADDR:PORT]... [--listen-tls ADDR:PORT]... [--tls-cert FILE]\n"
      "        [--tls-key FILE] [--tls-priority GNUTLS-PRIORITIES] [--server-name NAME]...\n"
-     "        [--module PATH] [--descriptor PATH] [--www DIR] [--session-idle SECONDS]\n"
+     "        [--module PATH] [--www DIR] [--session-idle SECONDS]\n"
      "        [--client-timeout SECONDS]",
      "Serve the web API over HTTP and HTTPS (default 127.0.0.1:5000 and,\n"
      "      over HTTPS, 127.0.0.1:5001; port 0 picks a free one; certificate\n"
      "      and key default to the ones init made in etc/kivo/tls; TLS 1.2\n"
      "      and 1.3 only unless --tls-priority says otherwise). Requests must\n"
-     "      name the listen address, localhost or a NAME. Permissions come from\n"
-     "      the descriptor beside the module (NAME.lib for NAME.so). Sessions\n"
+     "      name the listen address, localhost or a NAME. Who may call what\n"
+     "      comes from the module's API table. Sessions\n"
      "      end after SECONDS idle (900) or 12 h; clients get SECONDS (10) for\n"
      "      headers and for body."},
     {"services", host::RunServices, "services [--start | --stop-all]",

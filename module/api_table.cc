@@ -112,6 +112,9 @@ void RunSettingsChange(KIVO::APIRequest* request, KIVO::APIResponse* response) {
 
 extern "C" {
 
+// Who may call each row, and which row's answer lists the page's
+// calendars, is the module's descriptor's to say (KIVO.Core.FileServ.WebDAV.lib,
+// installed beside this file): the rows stay the four words every host reads.
 KIVO_EXPORT extern const APITableEntry gTable[] = {
     {kWebDAV, 1, "get", WebDAVGet},
     {kWebDAV, 1, "set", WebDAVSet},

@@ -8,7 +8,12 @@ file in a room must name its own room or one it may include; a file belongs
 to the longest room its path starts with ("kivo/" is include/kivo/). The
 table itself must hold no circle, and every folder of C or C++ files inside
 a room must be named in it, so that the drawing cannot fall behind the
-folders. Prints each offending line; fails on any.
+folders.
+
+The host knows the module only through its API table: no file of host/
+(sources and build files) names an API of the module ("KIVO.Core..." in
+quotes, other than the module's file name), nor a source file of caldav/.
+Prints each offending line; fails on any.
 """
 import os
 import re
@@ -75,6 +80,17 @@ for top, dirs, files in os.walk(src):
             if any(path.startswith(a) and m.group(1).startswith(b) for a, b in forbidden) or (
                     target != own and target not in allowed[own]):
                 faults.append(f"{path}:{number}: {own} includes {m.group(1)}")
+
+for top, dirs, files in os.walk(os.path.join(src, "host")):
+    for name in files:
+        if not name.endswith((".c", ".cc", ".h", ".txt", ".cmake")):
+            continue
+        path = os.path.relpath(os.path.join(top, name), src)
+        for number, line in enumerate(open(os.path.join(src, path), encoding="utf-8"), 1):
+            if any(not m.group(0).endswith(".so") for m in re.finditer(r'"KIVO\.Core[\w.]*', line)):
+                faults.append(f"{path}:{number}: the host names a module API")
+            if re.search(r"\bcaldav/\w+\.cc", line):
+                faults.append(f"{path}:{number}: the host builds the module's calendar code")
 
 for fault in faults:
     print(fault)

@@ -17,7 +17,6 @@
 #include "host/hosting/changes_under_way.h"
 #include "host/hosting/module_table.h"
 #include "host/http/static_files.h"
-#include "host/webapi/permissions.h"
 #include "host/webapi/web_api_server.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/log.h"
@@ -77,23 +76,21 @@ int Serve(const ServeOptions& options) {
   }
 
   ModuleTable module;
-  Permissions permissions;
   std::string error;
-  if (!module.Open(options.module_path, &error) ||
-      !permissions.Load(options.descriptor_path, &error)) {
+  if (!module.Open(options.module_path, &error)) {
     KIVO_LOG(LOG_ERR, "%s", error.c_str());
     return kExitFailed;
   }
   for (const ModuleRow& row : module.rows()) {
-    if (permissions.Lookup(row.api, row.version, row.method) == Audience::kNobody) {
-      KIVO_LOG(LOG_WARNING, "note: %s %ld %s has no permission entry: refused to everybody",
-               row.api.c_str(), row.version, row.method.c_str());
+    if (row.audience == kAPINobody) {
+      KIVO_LOG(LOG_WARNING, "note: %s %ld %s names no audience: refused to everybody", row.api.c_str(),
+               row.version, row.method.c_str());
     }
   }
   // Before the first request: a change a stopped process left half done
   // ends now.
   RecoverChanges(module);
-  WebApiServer server(options, module, permissions);
+  WebApiServer server(options, module);
   return server.Run(stop_signals) ? kExitOk : kExitFailed;
 }
 
@@ -105,8 +102,7 @@ int RunServe(const Args& args) {
   long idle = 0, timeout = 0;
   bool ok = ParseArgs(args,
                       {"--listen", "--listen-tls", "--tls-cert", "--tls-key", "--tls-priority",
-                       "--server-name", "--module", "--descriptor", "--www", "--session-idle",
-                       "--client-timeout"},
+                       "--server-name", "--module", "--www", "--session-idle", "--client-timeout"},
                       {}, &parsed) &&
             parsed.positional.empty();
   for (const auto& option : parsed.options) {
@@ -126,7 +122,8 @@ int RunServe(const Args& args) {
         "serve [--listen ADDR:PORT]... [--listen-tls ADDR:PORT]... "
         "[--tls-cert FILE] [--tls-key FILE] [--tls-priority GNUTLS-PRIORITIES] "
         "[--server-name NAME]... [--module PATH] "
-        "[--descriptor PATH] [--www DIR] [--session-idle SECONDS] [--client-timeout SECONDS]");
+        "[--www DIR] [--session-idle SECONDS] [--client-timeout SECONDS]");
+    return kExitUsage;
   }
   if (options.listens.empty()) {
     options.listens = {Listen{"127.0.0.1", 5000, false}, Listen{"127.0.0.1", 5001, true}};
@@ -137,7 +134,6 @@ int RunServe(const Args& args) {
   options.tls_cert = parsed.Get("--tls-cert", InRoot(kivo::Root(), SZF_TLS_CERT));
   options.tls_key = parsed.Get("--tls-key", InRoot(kivo::Root(), SZF_TLS_KEY));
   options.module_path = parsed.Get("--module", DefaultModulePath());
-  options.descriptor_path = parsed.Get("--descriptor", DescriptorPathFor(options.module_path));
   options.www_dir = parsed.Get("--www", DefaultWwwDir());
   return Serve(options);
 }

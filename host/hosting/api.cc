@@ -4,8 +4,8 @@
 
 namespace KIVO {
 
-APIRequest::APIRequest(std::string login_user, Json::Value params)
-    : login_user_(std::move(login_user)), params_(std::move(params)) {
+APIRequest::APIRequest(std::string login_user, Json::Value params, Standing standing)
+    : login_user_(std::move(login_user)), params_(std::move(params)), standing_(standing) {
   if (!params_.isObject()) params_ = Json::Value(Json::objectValue);
 }
 

@@ -93,8 +93,9 @@ bool ProcessAsStarted() {
   return same;
 }
 
-ModuleCallResult RunModuleCall(APIEntryFunc entry, const std::string& account, Json::Value params) {
-  KIVO::APIRequest request(account, std::move(params));
+ModuleCallResult RunModuleCall(APIEntryFunc entry, const std::string& account,
+                               KIVO::Standing standing, Json::Value params, Json::Value* data) {
+  KIVO::APIRequest request(account, std::move(params), standing);
   KIVO::APIResponse response;
   entry(&request, &response);
   // Nothing serves on under an identity or a mask a call left behind.
@@ -109,6 +110,8 @@ ModuleCallResult RunModuleCall(APIEntryFunc entry, const std::string& account, J
   if (response.answer_count() == 0) return result;
   result.answered = true;
   result.success = response.success();
+  result.error_code = response.error_code();
+  if (data != nullptr) *data = response.data();
   result.answer = AnswerText(response.success(), response.error_code(), response.data());
   return result;
 }

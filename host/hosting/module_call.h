@@ -18,6 +18,7 @@
 #include <string>
 
 #include "kivo/api_table.h"
+#include "kivo/kivo_api.h"
 
 namespace host {
 
@@ -25,13 +26,18 @@ struct ModuleCallResult {
   // False when the module left the call unanswered; `answer` is then empty.
   bool answered = false;
   bool success = false;
+  int error_code = 0;  // the code of an error answer
   // The answer's text, written once: {"success":true,"data":...} or
   // {"success":false,"error":{"code":N}}.
   std::string answer;
 };
 
-// Runs `entry` once, then checks the process (see above).
-ModuleCallResult RunModuleCall(APIEntryFunc entry, const std::string& account, Json::Value params);
+// Runs `entry` once for `account`, with the standing the host found it to
+// have, then checks the process (see above). With `data`, the answer's data
+// is copied there as well, for a host that reads it rather than pass it on.
+ModuleCallResult RunModuleCall(APIEntryFunc entry, const std::string& account,
+                               KIVO::Standing standing, Json::Value params,
+                               Json::Value* data = nullptr);
 
 // Whether the calling thread still has the effective ids, groups and umask
 // the process started with; logs what changed when not.

@@ -4,12 +4,95 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <map>
+#include <tuple>
+
+#include "host/common/decimal.h"
+#include "host/common/json_text.h"
+#include "kivo/log.h"
+
+namespace {
+
+constexpr char kLogUnit[] = "module_table";
+
+}  // namespace
+
 namespace host {
 
 namespace {
 constexpr char kModuleFile[] = "KIVO.Core.FileServ.WebDAV.so";
 // A table longer than this has lost its terminator row.
 constexpr size_t kMaxRows = 4096;
+// A descriptor names a few dozen methods; anything near this is not one.
+constexpr size_t kMaxDescriptorBytes = 64 * 1024;
+
+using RowKey = std::tuple<std::string, long, std::string>;
+
+struct Grant {
+  APIAudience audience;
+  long flags;
+};
+
+// One method's entry: "admin", "user", or {"who": ..., "lists_calendars": bool}.
+// A member it does not know makes it malformed, so that a misspelt flag is
+// not taken for an absent one.
+bool ParseGrant(const Json::Value& entry, Grant* grant) {
+  const Json::Value* who = &entry;
+  grant->flags = 0;
+  if (entry.isObject()) {
+    for (const std::string& member : entry.getMemberNames()) {
+      if (member != "who" && member != "lists_calendars") return false;
+    }
+    const Json::Value& lists = entry["lists_calendars"];
+    if (!lists.isNull() && !lists.isBool()) return false;
+    if (lists.asBool()) grant->flags |= kAPIListsCalendars;
+    who = &entry["who"];
+  }
+  if (!who->isString()) return false;
+  if (who->asString() == "admin") {
+    grant->audience = kAPIAdministrators;
+  } else if (who->asString() == "user") {
+    grant->audience = kAPIUsers;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// The whole descriptor, or false with the reason in *error.
+bool ParseDescriptor(const std::string& text, std::map<RowKey, Grant>* grants, std::string* error) {
+  Json::Value root;
+  if (!ParseJson(text, &root) || !root.isObject()) {
+    *error = "not a JSON object";
+    return false;
+  }
+  for (const std::string& api : root.getMemberNames()) {
+    const Json::Value& versions = root[api];
+    if (!versions.isObject()) {
+      *error = api + ": versions must be an object";
+      return false;
+    }
+    for (const std::string& version_text : versions.getMemberNames()) {
+      long version = 0;
+      const Json::Value& methods = versions[version_text];
+      if (!ParseDecimal(version_text, &version) || !methods.isObject()) {
+        *error = api + ": version '" + version_text + "' must be a decimal key of an object";
+        return false;
+      }
+      for (const std::string& method : methods.getMemberNames()) {
+        Grant grant{};
+        if (!ParseGrant(methods[method], &grant)) {
+          *error = api + " " + version_text + " " + method +
+                   ": must be \"admin\", \"user\" or {\"who\": ..., \"lists_calendars\": bool}";
+          return false;
+        }
+        (*grants)[RowKey(api, version, method)] = grant;
+      }
+    }
+  }
+  return true;
+}
 }  // namespace
 
 bool ModuleTable::Open(const std::string& path, std::string* error) {
@@ -26,32 +109,88 @@ bool ModuleTable::Open(const std::string& path, std::string* error) {
     *error = "module " + path + " has no GetAPITable";
     return false;
   }
-  const APITableEntry* row = get_table();
+  if (!Adopt(get_table(), path, error)) return false;
+  const std::string descriptor = DescriptorPathFor(path);
+  std::ifstream in(descriptor, std::ios::binary);
+  std::string text(kMaxDescriptorBytes + 1, '\0');
+  if (in) in.read(&text[0], static_cast<std::streamsize>(text.size()));
+  text.resize(in ? text.size() : static_cast<size_t>(in.gcount()));
+  if (!in.is_open() || in.bad()) {
+    KIVO_LOG(LOG_ERR, "cannot read %s: every method of the module is closed", descriptor.c_str());
+  } else if (text.size() > kMaxDescriptorBytes) {
+    KIVO_LOG(LOG_ERR, "%s is larger than a descriptor: every method of the module is closed",
+             descriptor.c_str());
+  } else {
+    Describe(text, descriptor);
+  }
+  return true;
+}
+
+bool ModuleTable::Adopt(const APITableEntry* table, const std::string& origin, std::string* error) {
   rows_.clear();
-  for (size_t i = 0; row != nullptr && row[i].api != nullptr; ++i) {
-    if (i == kMaxRows || row[i].method == nullptr || row[i].function == nullptr) {
-      *error = "module " + path + " has a malformed API table";
+  for (size_t i = 0; table != nullptr && table[i].api != nullptr; ++i) {
+    const APITableEntry& row = table[i];
+    if (i == kMaxRows || row.method == nullptr || row.function == nullptr) {
+      *error = "module " + origin + " has a malformed API table";
       rows_.clear();
       return false;
     }
     rows_.push_back(
-        {row[i].api, static_cast<long>(row[i].version), row[i].method, row[i].function});
+        {row.api, static_cast<long>(row.version), row.method, row.function, kAPINobody, 0});
+  }
+  return true;
+}
+
+bool ModuleTable::Describe(const std::string& text, const std::string& origin) {
+  for (ModuleRow& row : rows_) {
+    row.audience = kAPINobody;
+    row.flags = 0;
+  }
+  std::map<RowKey, Grant> grants;
+  std::string error;
+  if (!ParseDescriptor(text, &grants, &error)) {
+    KIVO_LOG(LOG_ERR, "%s: %s: every method of the module is closed", origin.c_str(), error.c_str());
+    return false;
+  }
+  for (ModuleRow& row : rows_) {
+    const auto it = grants.find(RowKey(row.api, row.version, row.method));
+    if (it == grants.end()) continue;
+    row.audience = it->second.audience;
+    row.flags = it->second.flags;
+    grants.erase(it);
+  }
+  for (const auto& left : grants) {
+    KIVO_LOG(LOG_WARNING, "%s names %s %ld %s, which the module lacks: ignored", origin.c_str(),
+             std::get<0>(left.first).c_str(), std::get<1>(left.first),
+             std::get<2>(left.first).c_str());
   }
   return true;
 }
 
 Match ModuleTable::Find(const std::string& api, long version, const std::string& method,
-                        APIEntryFunc* function) const {
+                        const ModuleRow** found) const {
   Match match = Match::kUnknownApi;
   for (const ModuleRow& row : rows_) {
     if (row.api != api) continue;
     match = Match::kUnknownMethod;
     if (row.version == version && row.method == method) {
-      *function = row.function;
+      *found = &row;
       return Match::kFound;
     }
   }
   return match;
+}
+
+bool MayCall(const ModuleRow& row, bool is_admin) {
+  switch (row.audience) {
+    case kAPIUsers:
+      return true;
+    case kAPIAdministrators:
+      return is_admin;
+    case kAPINobody:
+      break;
+  }
+  return false;
 }
 
 std::string DefaultModulePath() {
@@ -66,8 +205,9 @@ std::string DefaultModulePath() {
 std::string DescriptorPathFor(const std::string& module_path) {
   std::string path = module_path;
   const std::string suffix = ".so";
-  if (path.size() >= suffix.size() && path.compare(path.size() - 3, 3, suffix) == 0) {
-    path.erase(path.size() - 3);
+  if (path.size() >= suffix.size() &&
+      path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0) {
+    path.erase(path.size() - suffix.size());
   }
   return path + ".lib";
 }

@@ -7,10 +7,10 @@
 #include "host/common/json_text.h"
 #include "host/hosting/changes_under_way.h"
 #include "host/hosting/module_call.h"
-#include "host/webapi/calendar_rules.h"
 #include "host/webapi/http_rules.h"
 #include "host/webapi/refusals.h"
 #include "host/webapi/web_api_server.h"
+#include "kivo/error_codes.h"
 #include "kivo/log.h"
 
 namespace {
@@ -23,29 +23,9 @@ namespace host {
 
 namespace {
 
-// What the host does around a module call beyond the permission descriptor,
-// by (api, method); calls not listed need nothing more.
-struct CallPolicy {
-  const char* api;
-  const char* method;
-  // A user who is no administrator must pass the calendar rules
-  // (host/webapi/calendar_rules.h): a home folder only their own, an entry that
-  // names the folder it makes.
-  bool user_calendar_rules;
-};
-
-constexpr CallPolicy kCallPolicies[] = {
-    {"KIVO.Core.FileServ.WebDAV.CalDAV.Calendar", "create", true},
-};
-
-const CallPolicy kNoPolicy = {"", "", false};
-
-const CallPolicy& PolicyOf(const std::string& api, const std::string& method) {
-  for (const CallPolicy& policy : kCallPolicies) {
-    if (api == policy.api && method == policy.method) return policy;
-  }
-  return kNoPolicy;
-}
+// The module answers an ordinary account's forbidden request with the very
+// code the host refuses such calls with.
+static_assert(static_cast<int>(kNotAllowed) == static_cast<int>(WEBAPI_ERR_NOT_ALLOWED));
 
 bool ParseEntry(const std::string& text, std::string* api, long* version, std::string* method,
                 Json::Value* params) {
@@ -80,7 +60,7 @@ void WebApiServer::Entry(const HttpRequest& request, const HttpReply& reply) {
   if (!ParseEntry(request.body, &call->api, &call->version, &call->method, &call->params)) {
     refused = RefusalAnswer(kMalformedRequest);
   } else {
-    switch (module_.Find(call->api, call->version, call->method, &call->entry)) {
+    switch (module_.Find(call->api, call->version, call->method, &call->row)) {
       case Match::kUnknownApi:
         refused = RefusalAnswer(kUnknownApi);
         break;
@@ -91,7 +71,7 @@ void WebApiServer::Entry(const HttpRequest& request, const HttpReply& reply) {
         break;
     }
   }
-  if (call->entry == nullptr) {
+  if (call->row == nullptr) {
     refused.log_account = call->grant.account;
     refused.log_call = call->api.empty() ? "" : call->api + "." + call->method;
     return reply(std::move(refused));
@@ -112,24 +92,22 @@ void WebApiServer::RunCall(Call& call, const HttpReply& reply) {
     a.log_call = call.api + "." + call.method;
     reply(std::move(a));
   };
-  if (!MayCall(permissions_.Lookup(call.api, call.version, call.method), grant.admin)) {
-    return answer(RefusalAnswer(kNotAllowed));
-  }
-  const CallPolicy& policy = PolicyOf(call.api, call.method);
-  if (policy.user_calendar_rules && !grant.admin) {
-    if (!HomeCreateAllowed(call.params, grant.account) ||
-        !CreateEntryMatchesFolder(call.params, grant.account)) {
-      return answer(RefusalAnswer(kNotAllowed));
-    }
-  }
+  const ModuleRow& row = *call.row;
+  if (!MayCall(row, grant.admin)) return answer(RefusalAnswer(kNotAllowed));
   // A change a stopped process left half done ends first.
   RecoverChanges(module_);
-  const ModuleCallResult result = RunModuleCall(call.entry, grant.account, std::move(call.params));
+  const KIVO::Standing standing =
+      grant.admin ? KIVO::Standing::kAdministrator : KIVO::Standing::kUser;
+  const ModuleCallResult result =
+      RunModuleCall(row.function, grant.account, standing, std::move(call.params));
   if (!result.answered) {
     KIVO_LOG(LOG_ERR, "%s.%s left the call unanswered", call.api.c_str(), call.method.c_str());
     return answer(RefusalAnswer(kUnknownError));
   }
-  answer(TextAnswer(200, std::move(result.answer)));
+  // The module refuses what an account may not do with the host's own
+  // code for it, and the host answers it as its own refusal.
+  const bool refused = !result.success && result.error_code == kNotAllowed;
+  answer(TextAnswer(refused ? HttpStatusOf(kNotAllowed) : 200, std::move(result.answer)));
 }
 
 }  // namespace host

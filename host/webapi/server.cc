@@ -121,11 +121,9 @@ std::string LogEscape(const std::string& text) {
   return out.empty() ? "-" : out;
 }
 
-WebApiServer::WebApiServer(const ServeOptions& options, const ModuleTable& module,
-                           const Permissions& permissions)
+WebApiServer::WebApiServer(const ServeOptions& options, const ModuleTable& module)
     : options_(options),
       module_(module),
-      permissions_(permissions),
       daemons_(this, options.limits),
       sessions_(options.session_idle, options.session_lifetime, kMaxSessions),
       accounts_version_(kivo::Root()),
@@ -203,8 +201,9 @@ void WebApiServer::Handle(const HttpRequest& request, HttpReply reply) {
   if (path == "/webapi/accounts" && m == "GET") return Accounts(request, reply);
   if (path == "/webapi/accounts/home" && m == "POST") return AccountHome(request, reply);
   if (path == "/webapi/services" && m == "GET") {
-    return SessionRead(request, reply, false,
-                       [](const Grant& grant) { return ServiceStatusJson(grant.account); });
+    return SessionRead(request, reply, false, [this](const Grant& grant) {
+      return ServiceStatusJson(module_, grant.account, grant.admin);
+    });
   }
   if (path == "/webapi/session" && m == "GET") {
     return SessionRead(request, reply, true, [](const Grant& grant) {

@@ -11,7 +11,7 @@
 // no account are refused after a hash's time, without hashing). HTTPS
 // speaks TLS 1.2 and 1.3 with AEAD ciphers unless told otherwise. The login
 // name the module sees is always the session's account. Who may call which
-// method comes from the permission descriptor beside the module. Refusals by
+// method comes from the module's API table. Refusals by
 // the host itself are listed in host/webapi/refusals.h.
 
 #ifndef KIVO_HOST_SERVER_H_
@@ -30,7 +30,6 @@ struct ServeOptions {
   std::string tls_cert, tls_key;
   std::vector<std::string> server_names;  // Host names accepted besides ours
   std::string module_path;
-  std::string descriptor_path;
   std::string www_dir;
   std::chrono::seconds session_idle{15 * 60};
   std::chrono::seconds session_lifetime{12 * 60 * 60};

@@ -7,12 +7,12 @@
 
 #include "base/kivo_conf.h"
 #include "base/service_states.h"
-#include "caldav/calendar_location.h"
-#include "caldav/calendar_registry.h"
 #include "daemons/avahi_files.h"
 #include "daemons/httpd/webdav_daemon.h"
 #include "daemons/radicale/caldav_daemon.h"
 #include "host/accounts/accounts.h"
+#include "host/hosting/module_call.h"
+#include "host/webapi/share_choices.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
 
@@ -47,37 +47,45 @@ std::string PortsText(const std::vector<int>& ports) {
   return text.empty() ? "-" : text;
 }
 
+// The module's calendar list as `account` gets it: the items of its answer,
+// null when there is no such row, the account may not call it or it fails.
+Json::Value ListedCalendars(const ModuleTable& module, const std::string& account, bool is_admin) {
+  for (const ModuleRow& row : module.rows()) {
+    if (!row.Has(kAPIListsCalendars)) continue;
+    if (!MayCall(row, is_admin)) return Json::Value();
+    Json::Value data;
+    const ModuleCallResult result = RunModuleCall(
+        row.function, account, is_admin ? KIVO::Standing::kAdministrator : KIVO::Standing::kUser,
+        Json::Value(Json::objectValue), &data);
+    if (!result.success || !data.isObject() || !data["item"].isArray()) return Json::Value();
+    return data["item"];
+  }
+  return Json::Value();
+}
+
 // Calendar id -> the name the CalDAV daemon keeps for its folder's identity,
-// for the calendars it has named. The entries, their ids and folders are
-// the module's list's (CalendarRegistry::ReadOnly: the homes upgrade, the
-// one id; CalendarLocation: the folder's path), read without the registry's
-// lock, which a module call may hold. With an account, only the calendars it
-// may open; the ids of the others go to *closed.
-Json::Value CalendarUrlNames(const std::string& account, Json::Value* closed) {
+// for the calendars it has named and the account may open; the ids of the
+// others go to *closed.
+Json::Value CalendarUrlNames(const ModuleTable& module, const std::string& account, bool is_admin,
+                             Json::Value* closed) {
   Account who;
-  std::vector<gid_t> groups;
-  const bool judged = !account.empty();
-  if (judged) {
-    if (!LookupAccount(account, &who)) return Json::Value(Json::objectValue);
-    groups = GroupsOf(kivo::Root(), who);
-  }
   Json::Value names(Json::objectValue);
+  if (!LookupAccount(account, &who)) return names;
+  const std::vector<gid_t> groups = GroupsOf(kivo::Root(), who);
   kivo::daemons::CalDAVUrlNames url_names;
-  caldav::CalendarLocation location("", nullptr);
-  std::vector<caldav::CalendarRegistry::Calendar> calendars;
-  if (!kivo::daemons::ReadCalDAVUrlNames(&url_names) ||
-      !caldav::CalendarRegistry::ReadOnly(location, &calendars)) {
-    return names;
-  }
-  for (const caldav::CalendarRegistry::Calendar& calendar : calendars) {
+  if (!kivo::daemons::ReadCalDAVUrlNames(&url_names)) return names;
+  for (const Json::Value& item : ListedCalendars(module, account, is_admin)) {
     std::string folder;
     struct stat st;
-    if (!location.FullPath(calendar.entry, folder) || stat(folder.c_str(), &st) != 0) continue;
+    if (!item["id"].isString() || !ListedCalendarFolder(item, &folder) ||
+        stat(folder.c_str(), &st) != 0) {
+      continue;
+    }
     const auto url_name = url_names.find({st.st_dev, st.st_ino});
-    if (judged && !MayOpenFolder(folder, who, groups)) {
-      closed->append(calendar.id);
+    if (!MayOpenFolder(folder, who, groups)) {
+      closed->append(item["id"]);
     } else if (url_name != url_names.end()) {
-      names[calendar.id] = url_name->second;
+      names[item["id"].asString()] = url_name->second;
     }
   }
   return names;
@@ -121,7 +129,29 @@ std::vector<ServiceRow> ServiceRows() {
   return rows;
 }
 
-Json::Value ServiceStatusJson(const std::string& account) {
+bool ListedCalendarFolder(const Json::Value& item, std::string* folder) {
+  const Json::Value& share = item["share"];
+  const Json::Value& destination = item["destination"];
+  const Json::Value& name = item["calendarname"];
+  std::string dir;
+  if (!item.isObject() || !share.isString() || !destination.isString() || !name.isString() ||
+      !ShareDirectory(share.asString(), &dir)) {
+    return false;
+  }
+  // Only the part after the first "/" locates the folder; the part before
+  // it stands for the share and is not compared with it.
+  const std::string place = destination.asString();
+  const size_t slash = place.find('/');
+  *folder = dir + "/";
+  if (place.size() != share.asString().size() && slash != std::string::npos) {
+    *folder += place.substr(slash + 1) + "/";
+  }
+  *folder += name.asString();
+  return true;
+}
+
+Json::Value ServiceStatusJson(const ModuleTable& module, const std::string& account,
+                              bool is_admin) {
   const Json::Value states = ServiceStates();
   const bool daemon = kivo::daemons::WebDAVDaemonPid() > 0;
   Json::Value status(Json::objectValue);
@@ -137,7 +167,7 @@ Json::Value ServiceStatusJson(const std::string& account) {
   caldav["enabled"] = kivo::daemons::CalDAVSwitchedOn();
   caldav["running"] = kivo::daemons::CalDAVDaemonStatus().running;
   Json::Value& closed = status["closed"] = Json::Value(Json::arrayValue);
-  status["calendars"] = CalendarUrlNames(account, &closed);
+  status["calendars"] = CalendarUrlNames(module, account, is_admin, &closed);
   return status;
 }
 

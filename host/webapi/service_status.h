@@ -3,11 +3,13 @@
 // variants, the DNS-SD announcements, avahi, the CalDAV daemon, and the name
 // the CalDAV daemon gave each calendar in its URLs.
 //
-// Reads services.json, kivoinfo.conf, the daemons' pid files, the calendar
-// registry (caldav::CalendarRegistry::ReadOnly: never its lock, so a serving
-// loop never waits for a module call), the share table and the CalDAV
-// daemon's ids.json, each through its owner's reader; changes nothing. Files are read with the process's identity (root for the
-// daemons' files); callable from any thread.
+// Reads services.json, kivoinfo.conf, the daemons' pid files, the share
+// table and the CalDAV daemon's ids.json, each through its owner's reader,
+// with the process's identity (root for the daemons' files); changes
+// nothing itself. The calendars are the module's: its calendar list
+// (the row marked kAPIListsCalendars), called for the page's account like
+// any other call of it. ServiceRows is callable from any thread;
+// ServiceStatusJson only where module calls run (one at a time).
 
 #ifndef KIVO_HOST_SERVICE_STATUS_H_
 #define KIVO_HOST_SERVICE_STATUS_H_
@@ -17,6 +19,8 @@
 
 #include <string>
 #include <vector>
+
+#include "host/hosting/module_table.h"
 
 namespace host {
 
@@ -41,13 +45,21 @@ std::vector<ServiceRow> ServiceRows();
 //    "caldav": {"enabled": bool, "running": bool},
 //    "calendars": {"<calendar id>": "<name in the calendar's URL>", ...},
 //    "closed": ["<calendar id>", ...]}
-// A calendar is in "calendars" once the CalDAV daemon has named it (it does
-// when a client first lists an account that holds it) and, with `account`,
-// when that account may open it: its folder is one the CalDAV daemon lists
-// for the account (host/accounts/accounts.h MayOpenFolder), so that the page never
-// offers an address that answers 404 to the one who reads it; "closed" lists
-// the calendars the account may not open.
-Json::Value ServiceStatusJson(const std::string& account = "");
+// The calendars are those `module`'s list answers `account` (with the
+// standing `is_admin` gives it; none when the account may not call it). A
+// calendar is in "calendars" once the CalDAV daemon has named it (it does
+// when a client first lists an account that holds it) and when that account
+// may open it: its folder is one the CalDAV daemon lists for the account
+// (host/accounts/accounts.h MayOpenFolder), so that the page never offers an address
+// that answers 404 to the one who reads it; "closed" lists the calendars the
+// account may not open.
+Json::Value ServiceStatusJson(const ModuleTable& module, const std::string& account, bool is_admin);
+
+// The folder a listed calendar's entry names: its share's directory, "/",
+// the destination's part after its first "/" (none when the destination is
+// as long as the share's name), "/", the calendarname. False when a member
+// is not a string or the share is unknown.
+bool ListedCalendarFolder(const Json::Value& item, std::string* folder);
 
 }  // namespace host
 

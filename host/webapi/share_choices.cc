@@ -4,7 +4,7 @@
 
 #include "base/share_table.h"
 #include "host/accounts/accounts.h"
-#include "host/webapi/calendar_rules.h"
+#include "kivo/kivo_platform.h"
 
 namespace host {
 
@@ -39,8 +39,12 @@ Json::Value ShareChoices(const std::string& account, bool is_admin) {
   Json::Value& choices = result["shares"] = Json::Value(Json::arrayValue);
   Account record;
   const bool known = LookupAccount(account, &record);
-  const std::string home = known ? HomeFolderOf(account) : "";
-  if (!home.empty()) choices.append(Choice("home", home));
+  // The home the module's home alias names: the account's folder in the
+  // "homes" share, whatever the account's own home field says.
+  std::string homes;
+  if (known && ShareDirectory("homes", &homes) && !homes.empty()) {
+    choices.append(Choice("home", homes + "/" + account));
+  }
   kivo::base::ShareTable shares;
   if (kivo::base::ReadShareTable(&shares) != kivo::base::ShareTableRead::kRead) return result;
   for (const auto& [name, dir] : shares) {
@@ -48,6 +52,14 @@ Json::Value ShareChoices(const std::string& account, bool is_admin) {
     choices.append(Choice(name, dir));
   }
   return result;
+}
+
+bool ShareDirectory(const std::string& name, std::string* dir) {
+  PKIVOSHARE share = nullptr;
+  const bool found = KIVOShareGet(name.c_str(), &share) == 0 && share != nullptr;
+  if (found) *dir = share->path != nullptr ? share->path : "";
+  if (share != nullptr) KIVOShareFree(share);
+  return found;
 }
 
 }  // namespace host

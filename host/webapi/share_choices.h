@@ -22,6 +22,10 @@ namespace host {
 // other permission bits). Runs with root's view of the files.
 Json::Value ShareChoices(const std::string& account, bool is_admin);
 
+// A share's directory as the platform looks it up (KIVOShareGet); false
+// without such a share.
+bool ShareDirectory(const std::string& name, std::string* dir);
+
 }  // namespace host
 
 #endif  // KIVO_HOST_SHARE_CHOICES_H_

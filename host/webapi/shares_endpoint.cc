@@ -26,7 +26,7 @@ void WebApiServer::Shares(const HttpRequest& request, const HttpReply& reply) {
 // services are, whether it is logged in. On the module thread, since they
 // read the account files and the daemons' files as root.
 void WebApiServer::SessionRead(const HttpRequest& request, const HttpReply& reply, bool probe,
-                               Json::Value (*data)(const Grant& grant)) {
+                               std::function<Json::Value(const Grant& grant)> data) {
   // A page that asks whether it is logged in gets its "no" as an answer,
   // not as an error its browser reports.
   const auto refuse = [probe, reply] {

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,7 +28,6 @@
 #include "host/accounts/accounts.h"
 #include "host/http/http_daemon.h"
 #include "host/hosting/module_table.h"
-#include "host/webapi/permissions.h"
 #include "host/webapi/server.h"
 #include "host/webapi/sessions.h"
 #include "host/http/work_queues.h"
@@ -47,8 +47,7 @@ HttpAnswer RefusalAnswer(int code);
 
 class WebApiServer final : public HttpHandler {
  public:
-  WebApiServer(const ServeOptions& options, const ModuleTable& module,
-               const Permissions& permissions);
+  WebApiServer(const ServeOptions& options, const ModuleTable& module);
 
   // Serves until one of `stop_signals` comes; false when it cannot start.
   bool Run(const sigset_t& stop_signals);
@@ -91,7 +90,7 @@ class WebApiServer final : public HttpHandler {
     Grant grant;
     std::string api, method;
     long version = 0;
-    APIEntryFunc entry = nullptr;
+    const ModuleRow* row = nullptr;
     Json::Value params;
   };
   void RunCall(Call& call, const HttpReply& reply);
@@ -99,12 +98,11 @@ class WebApiServer final : public HttpHandler {
   // GET endpoints that answer for the session's account, on the module
   // thread. Without a session: 106, or for the probe a 200 that says so.
   void SessionRead(const HttpRequest& request, const HttpReply& reply, bool probe,
-                   Json::Value (*data)(const Grant& grant));
+                   std::function<Json::Value(const Grant& grant)> data);
   bool SessionHolds(const std::string& token);
 
   const ServeOptions& options_;
   const ModuleTable& module_;
-  const Permissions& permissions_;
   std::vector<std::string> names_;  // Host names we answer to, lower case
   // Declared before the threads that resume its connections: destroyed after
   // they have finished.

@@ -5,6 +5,13 @@
 // function of the row whose API name, version and method match. Rows are
 // read-only and live as long as the module is loaded; the host never calls
 // two entry functions at once.
+//
+// The table is the only door between host and module, and its rows are
+// four pointer-sized words (API, version, method, entry function), the
+// layout every host written to this contract reads: who may call a method,
+// and what the host does for a row beyond the call, come from the module's
+// descriptor beside it (host/hosting/module_table.h), never from more
+// fields here.
 
 #ifndef KIVO_API_TABLE_H_
 #define KIVO_API_TABLE_H_
@@ -23,6 +30,9 @@ struct APITableEntry {
   const char* method;
   APIEntryFunc function;
 };
+
+static_assert(sizeof(APITableEntry) == 4 * sizeof(void*),
+              "a row is four words: API, version, method, entry function");
 
 const APITableEntry* GetAPITable(void);
 

@@ -10,6 +10,10 @@ enum KivoWebAPIError {
   WEBAPI_ERR_OPERATION_FAILED = 1704, // a write, file, service or lookup failed
   WEBAPI_ERR_BAD_PARAMETER = 1705,    // a parameter is missing, mistyped or refused
   WEBAPI_ERR_READ_ONLY_VOLUME = 1706, // the volume to hold a new calendar is read-only
+  // An ordinary account asked for what only an administrator may do: the
+  // web API's own code for that refusal, which the host answers as it
+  // answers its own (403).
+  WEBAPI_ERR_NOT_ALLOWED = 105,
 };
 
 // User log events of the CalDAV switch.

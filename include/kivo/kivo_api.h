@@ -15,10 +15,15 @@
 
 namespace KIVO {
 
+// What the host found the login user to be. An administrator may do all a
+// method allows; a user is held to the module's rules for ordinary accounts
+// (where a calendar create may make its folder, for one).
+enum class Standing { kUser, kAdministrator };
+
 class APIRequest {
  public:
   // `params` must be a JSON object (the host refuses anything else).
-  APIRequest(std::string login_user, Json::Value params);
+  APIRequest(std::string login_user, Json::Value params, Standing standing = Standing::kUser);
 
   APIRequest(const APIRequest&) = delete;
   APIRequest& operator=(const APIRequest&) = delete;
@@ -30,10 +35,12 @@ class APIRequest {
   // Every parameter, as the call was made: for a module that records the
   // call to run it again.
   const Json::Value& params() const { return params_; }
+  bool IsAdministrator() const { return standing_ == Standing::kAdministrator; }
 
  private:
   std::string login_user_;
   Json::Value params_;
+  Standing standing_;
 };
 
 class APIResponse {

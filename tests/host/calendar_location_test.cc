@@ -1,5 +1,6 @@
-// The module's calendar locations from the host's side: ids and folders as the module's list
-// gives them, the homes upgrade and its exception for an account named "homes".
+// The page's calendars from the host's side: what the module's list (the real module, through
+// its table) answers the account, the folders its items name, the homes upgrade and its
+// exception for an account named "homes".
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "caldav/calendar_registry.h"
+#include "host/hosting/module_call.h"
+#include "host/hosting/module_table.h"
 #include "host/webapi/service_status.h"
 #include "tests/platform/temp_root.h"
 
@@ -17,6 +19,18 @@ namespace {
 
 class HostCalendarLocationTest : public TempRootTest {
  protected:
+  void SetUp() override {
+    TempRootTest::SetUp();
+    std::string error;
+    ASSERT_TRUE(module_.Open(KIVO_MODULE_PATH, &error)) << error;
+  }
+
+  Json::Value Status(const std::string& account, bool is_admin = false) {
+    return host::ServiceStatusJson(module_, account, is_admin);
+  }
+
+  host::ModuleTable module_;
+
   // "<dev>:<ino>" of a root-relative folder, as the CalDAV daemon keys it.
   std::string Identity(const std::string& relative) const {
     struct stat st {};
@@ -25,9 +39,8 @@ class HostCalendarLocationTest : public TempRootTest {
   }
 };
 
-// The status reads the registry as the module's list does (the registry's own reader, without
-// its lock or a write): the same entries, the homes upgrade, the same ids, and nothing where the
-// list fails.
+// The status names what the module's list answers: its entries, the homes upgrade, its ids, and
+// nothing where the list fails.
 TEST_F(HostCalendarLocationTest, StatusNamesCalendarsAsTheModuleFindsThem) {
   for (const char* dir : {"v/homes/bob/cal/Cal", "v/homes/cal/Cal", "v/public/team/Team",
                           "v/public/Unnamed", "v/public/R\xc3\xa9:union %2F"}) {
@@ -73,23 +86,12 @@ TEST_F(HostCalendarLocationTest, StatusNamesCalendarsAsTheModuleFindsThem) {
   for (const auto& c : cases) {
     Write("etc/passwd", c.passwd);
     Write("usr/kivo/etc/calendar.info", c.registry);
-    EXPECT_EQ(host::ServiceStatusJson()["calendars"], Parse(c.calendars)) << c.why;
-    EXPECT_EQ(Read("usr/kivo/etc/calendar.info"), c.registry) << c.why << ": never written";
+    EXPECT_EQ(Status("bob")["calendars"], Parse(c.calendars)) << c.why;
   }
-  // A FIFO in the registry's place names nothing, at once (the server loop asks).
+  // A FIFO in the registry's place names nothing, at once.
   ASSERT_EQ(unlink(Path("usr/kivo/etc/calendar.info").c_str()), 0);
   ASSERT_EQ(mkfifo(Path("usr/kivo/etc/calendar.info").c_str(), 0644), 0);
-  EXPECT_EQ(host::ServiceStatusJson()["calendars"], Json::Value(Json::objectValue));
-  // Missing is what its one open says: a link to itself in its place is a registry that
-  // cannot be opened, never no registry.
-  std::vector<caldav::CalendarRegistry::Calendar> calendars;
-  const caldav::CalendarLocation location("", nullptr);
-  ASSERT_EQ(unlink(Path("usr/kivo/etc/calendar.info").c_str()), 0);
-  bool found = true;
-  EXPECT_TRUE(caldav::CalendarRegistry::ReadOnly(location, &calendars, &found));
-  EXPECT_FALSE(found);
-  ASSERT_EQ(symlink("calendar.info", Path("usr/kivo/etc/calendar.info").c_str()), 0);
-  EXPECT_FALSE(caldav::CalendarRegistry::ReadOnly(location, &calendars));
+  EXPECT_EQ(Status("bob")["calendars"], Json::Value(Json::objectValue));
 }
 
 // An account is offered the calendars the CalDAV daemon lists for it, by permission bits.
@@ -117,9 +119,11 @@ TEST_F(HostCalendarLocationTest, AnAccountIsOfferedTheCalendarsItMayOpen) {
   ids[Identity("v/public/Open")] = "open";
   Write("var/lib/kivo/caldav/ids.json", ids.toStyledString());
 
-  const auto names = [](const std::string& account) {
+  const auto names = [this](const std::string& account) {
     std::string text;
-    for (const std::string& id : host::ServiceStatusJson(account)["calendars"].getMemberNames()) {
+    for (const std::string& id :
+         host::ServiceStatusJson(module_, account, account == "admin")["calendars"]
+             .getMemberNames()) {
       text += id + " ";
     }
     return text;
@@ -127,13 +131,48 @@ TEST_F(HostCalendarLocationTest, AnAccountIsOfferedTheCalendarsItMayOpen) {
   EXPECT_EQ(names("bob"), "Cal:homes/bob Open:public Team:public/team ");
   EXPECT_EQ(names("admin"), "Open:public ") << "an administrator opens no other's home";
   EXPECT_EQ(names("nobody"), "");
-  EXPECT_EQ(host::ServiceStatusJson("admin")["closed"],
-            Parse(R"(["Cal:homes/bob", "Team:public/team"])"));
+  EXPECT_EQ(Status("admin", true)["closed"], Parse(R"(["Cal:homes/bob", "Team:public/team"])"));
+}
+
+// The list is called as the page's account, with its standing, and only when its row lets the
+// account call it.
+namespace listed {
+std::vector<std::string> calls;
+void List(KIVO::APIRequest* request, KIVO::APIResponse* response) {
+  calls.push_back(request->GetLoginUserName() + (request->IsAdministrator() ? " admin" : " user"));
+  Json::Value data;
+  data["item"] = Json::Value(Json::arrayValue);
+  response->SetSuccess(data);
+}
+}  // namespace listed
+
+TEST_F(HostCalendarLocationTest, TheListRunsForTheAccountAsItsRowAllows) {
+  Write("etc/passwd", "bob:x:1025:100::/nonexistent:/bin/sh\nadmin:x:1024:100::/n:/bin/sh\n");
+  Write("var/lib/kivo/caldav/ids.json", "{}");
+  const APITableEntry table[] = {
+      {"L", 1, "list", listed::List},
+      {nullptr, 0, nullptr, nullptr},
+  };
+  for (const std::string who : {"user", "admin"}) {
+    std::string error;
+    ASSERT_TRUE(module_.Adopt(table, "test", &error)) << error;
+    ASSERT_TRUE(module_.Describe(
+        R"({"L": {"1": {"list": {"who": ")" + who + R"(", "lists_calendars": true}}}})", "test"));
+    listed::calls.clear();
+    EXPECT_EQ(host::ServiceStatusJson(module_, "bob", false)["calendars"],
+              Json::Value(Json::objectValue));
+    EXPECT_EQ(host::ServiceStatusJson(module_, "admin", true)["calendars"],
+              Json::Value(Json::objectValue));
+    const std::vector<std::string> expected =
+        who == "user" ? std::vector<std::string>{"bob user", "admin admin"}
+                      : std::vector<std::string>{"admin admin"};
+    EXPECT_EQ(listed::calls, expected) << who;
+  }
 }
 
 // The table every reader of the registry runs (tests/vectors/calendar_paths.json; the WebDAV
 // daemon's guard and the CalDAV plug-ins run it too): the folder each entry names, as the
-// module reads the registry.
+// module lists it and the host finds it.
 TEST_F(HostCalendarLocationTest, CalendarsLieWhereTheTableEveryReaderRunsSays) {
   std::ifstream file(std::string(KIVO_SOURCE_DIR) + "/tests/vectors/calendar_paths.json");
   Json::Value table;
@@ -150,14 +189,18 @@ TEST_F(HostCalendarLocationTest, CalendarsLieWhereTheTableEveryReaderRunsSays) {
     Json::Value registry(Json::arrayValue);
     registry.append(c["entry"]);
     Write("usr/kivo/etc/calendar.info", registry.toStyledString());
-    caldav::CalendarLocation location("", nullptr);
-    std::vector<caldav::CalendarRegistry::Calendar> calendars;
-    bool found = false;
-    ASSERT_TRUE(caldav::CalendarRegistry::ReadOnly(location, &calendars, &found));
-    ASSERT_TRUE(found);
-    ASSERT_EQ(calendars.size(), 1u);
+    Json::Value items;
+    for (const host::ModuleRow& row : module_.rows()) {
+      if (!row.Has(host::kAPIListsCalendars)) continue;
+      Json::Value data;
+      ASSERT_TRUE(host::RunModuleCall(row.function, "bob", KIVO::Standing::kUser,
+                                      Json::Value(Json::objectValue), &data)
+                      .success);
+      items = data["item"];
+    }
+    ASSERT_EQ(items.size(), 1u);
     std::string folder;
-    ASSERT_TRUE(location.FullPath(calendars[0].entry, folder));
+    ASSERT_TRUE(host::ListedCalendarFolder(items[0], &folder));
     EXPECT_EQ(std::filesystem::path(folder).lexically_normal(),
               std::filesystem::path(Path("v/" + c["at"].asString())));
   }

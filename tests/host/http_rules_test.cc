@@ -1,18 +1,15 @@
-// Rules before the module: origin, content type, session cookie, a non-administrator's create,
-// and permission descriptors that must not load (the shipped one is checked end to end).
+// Rules before the module: origin, content type, session cookie, and the module's table with its
+// descriptor that says who may call what (the shipped pair: module_table_test.cc).
 
 #include "host/webapi/http_rules.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <string>
 #include <tuple>
 
-#include "host/webapi/calendar_rules.h"
-#include "host/webapi/permissions.h"
+#include "host/hosting/module_table.h"
 #include "host/webapi/refusals.h"
-#include "tests/platform/temp_root.h"
 
 namespace {
 
@@ -79,107 +76,91 @@ TEST(HttpRules, SessionTokenComesOnlyFromOurCookie) {
   }
 }
 
-// Shares public and homes, with links in both; links out and dot-dot paths are refused.
-class CreateRuleTest : public TempRootTest {
- protected:
-  void SetUp() override {
-    TempRootTest::SetUp();
-    for (const char* dir : {"v/public/team", "v/homes/bob/cal", "v/homes/bobby", "v/homes/carol"}) {
-      ASSERT_TRUE(std::filesystem::create_directories(Path(dir))) << dir;
-    }
-    ASSERT_EQ(symlink("cal", Path("v/homes/bob/in").c_str()), 0);
-    ASSERT_EQ(symlink(Path("v/public/team").c_str(), Path("v/public/link").c_str()), 0);
-  }
+void Entry(KIVO::APIRequest*, KIVO::APIResponse*) {}
+
+const APITableEntry kRows[] = {
+    {"A", 1, "open", Entry},   {"A", 1, "admin", Entry},       {"A", 1, "closed", Entry},
+    {"A.B", 2, "open", Entry}, {nullptr, 0, nullptr, nullptr},
 };
 
-// The home is bob's folder in the homes share; his account's home field plays no part.
-TEST_F(CreateRuleTest, HomesCreatesStayInTheUsersHome) {
-  Write("etc/kivo/shares.json", R"({"homes": ")" + Path("v/homes") + "\"}");
-  Write("etc/passwd", "bob:x:1025:100::/nonexistent:/bin/sh\n");
-  const std::string home = Path("v/homes/bob");
-  const std::tuple<const char*, std::string, bool> cases[] = {
-      {"HOME", home + "/in", true},
-      {"homes", Path("v/homes/bobby"), false},  // a name that merely starts alike
-      {"homes", home + "/missing", false},      // cannot be resolved
-      {"public", Path("v/homes/carol"), true},  // made with the user's rights
-      {"homes", home, true},
-  };
-  Json::Value params;
-  for (const auto& [share, fullpath, allowed] : cases) {
-    params["share"] = share;
-    params["fullpath"] = fullpath;
-    EXPECT_EQ(host::HomeCreateAllowed(params, "bob"), allowed) << share << " " << fullpath;
-  }
-  // The last case again, for names whose folder is none of their own.
-  for (const char* user : {"", "dave", "..", "bob/..", "."}) {
-    EXPECT_FALSE(host::HomeCreateAllowed(params, user)) << user;
-  }
-  Write("etc/kivo/shares.json", "{}");
-  EXPECT_FALSE(host::HomeCreateAllowed(params, "bob")) << "no homes share";
-}
-
-TEST_F(CreateRuleTest, EntryMustNameTheFolderMade) {
-  Write("etc/kivo/shares.json",
-        R"({"public": ")" + Path("v/public") + R"(", "homes": ")" + Path("v/homes") + "\"}");
-  Write("etc/passwd", "bob:x:1025:100::" + Path("v/homes/bob") + ":/bin/sh\n");
-  // share, destination, fullpath, allowed.
-  const std::tuple<const char*, const char*, const char*, bool> cases[] = {
-      {"public", "public/team", "v/public/team", true},
-      {"public", "public/team", "v/public/link", true},  // same folder by a link
-      {"public", "xy/team", "v/public/team", true},      // its first step is not read
-      {"public", "x/team", "v/public/team", false},      // as long as the share's name
-      {"public", "public/", "v/public", true},           // doubled slash
-      {"home", "home/cal", "v/homes/bob/cal", true},     // the home alias
-      {"homes", "bob/cal", "v/homes/bob/cal", true},     // "homes/" prefixed
-      {"homes", "homes/bob", "v/homes/bob", true},
-      {"homes", "homes/carol", "v/homes/bob", false},  // another user's folder
-      {"home", "home/cal", "v/homes/carol", false},
-      {"public", "public/team", "v/public", false},
-      {"public", "public", "v/public/team", false},
-      {"nosuch", "nosuch", "v/public", false},          // unknown share
-      {"public", "public/missing", "v/public", false},  // names nothing real
-  };
-  Json::Value p;
-  p["calendarname"] = "Cal";
-  for (const auto& [share, destination, fullpath, allowed] : cases) {
-    p["share"] = share;
-    p["destination"] = destination;
-    p["fullpath"] = Path(fullpath);
-    EXPECT_EQ(host::CreateEntryMatchesFolder(p, "bob"), allowed)
-        << share << " " << destination << " at " << fullpath;
-  }
-  p["calendarname"] = 7;
-  EXPECT_TRUE(host::CreateEntryMatchesFolder(p, "bob")) << "malformed: left to the module";
-}
-
-// Version keys are decimal; a failed load grants nothing, not even what came before the fault.
-TEST(PermissionDescriptor, MalformedDescriptorsGrantNothing) {
-  const char* const texts[] = {"",
-                               R"(["A"])",
-                               R"({"A": ["1"]})",
-                               R"({"A": {"one": {"m": "user"}}})",
-                               R"({"A": {"1.0": {"m": "user"}}})",
-                               R"({"A": {"1": "user"}})",
-                               R"({"A": {"1": {"m": "root"}}})",
-                               R"({"A": {"1": {"m": "Admin"}}})",
-                               R"({"A": {"1": {"m": 1}}})",
-                               R"({"A": {"1": {"a": "user", "b": "everyone"}}})"};
-  host::Permissions permissions;
+// Who may call a row is its module's descriptor's to say; a row it does not name is closed to all,
+// and a method it names that the table lacks changes nothing else.
+TEST(ModuleTableRules, TheDescriptorSaysWhoMayCallEachRow) {
+  host::ModuleTable module;
   std::string error;
-  for (const char* text : texts) {
-    ASSERT_TRUE(permissions.Parse(R"({"A": {"2": {"m": "user"}, "01": {"n": "admin"}}})", &error))
-        << error;
-    EXPECT_EQ(permissions.Lookup("A", 2, "m"), host::Audience::kUser);
-    EXPECT_EQ(permissions.Lookup("A", 1, "n"), host::Audience::kAdmin);
-    EXPECT_EQ(permissions.Lookup("A", 1, "m"), host::Audience::kNobody);
-    error.clear();
-    EXPECT_FALSE(permissions.Parse(text, &error)) << text;
-    EXPECT_FALSE(error.empty()) << text;
-    EXPECT_EQ(permissions.Lookup("A", 1, "a"), host::Audience::kNobody) << text;
-    EXPECT_EQ(permissions.Lookup("A", 2, "m"), host::Audience::kNobody) << text;
+  ASSERT_TRUE(module.Adopt(kRows, "test", &error)) << error;
+  ASSERT_TRUE(module.Describe(R"({
+    "A": {"1": {"open": "user", "admin": {"who": "admin"}, "gone": "user"}, "3": {"open": "user"}},
+    "A.B": {"2": {"open": {"who": "user", "lists_calendars": true}}},
+    "Z": {"1": {"open": "user"}}
+  })",
+                              "test"));
+  // Method, whether an administrator and whether anybody else may call it.
+  const std::tuple<const char*, bool, bool> cases[] = {
+      {"open", true, true}, {"admin", true, false}, {"closed", false, false}};
+  for (const auto& [method, admin, user] : cases) {
+    const host::ModuleRow* row = nullptr;
+    ASSERT_EQ(module.Find("A", 1, method, &row), host::Match::kFound) << method;
+    EXPECT_EQ(host::MayCall(*row, true), admin) << method;
+    EXPECT_EQ(host::MayCall(*row, false), user) << method;
+    EXPECT_FALSE(row->Has(host::kAPIListsCalendars)) << method;
   }
-  EXPECT_FALSE(permissions.Load("/nonexistent/KIVO.Core.FileServ.WebDAV.lib", &error));
-  EXPECT_NE(error.find("/nonexistent/KIVO.Core.FileServ.WebDAV.lib"), std::string::npos) << error;
+  const host::ModuleRow* row = nullptr;
+  ASSERT_EQ(module.Find("A.B", 2, "open", &row), host::Match::kFound);
+  EXPECT_TRUE(row->Has(host::kAPIListsCalendars));
+  EXPECT_TRUE(host::MayCall(*row, false));
+  // Names that share a prefix, another version: never the neighbour's row.
+  EXPECT_EQ(module.Find("A.B", 1, "open", &row), host::Match::kUnknownMethod);
+  EXPECT_EQ(module.Find("A.", 1, "open", &row), host::Match::kUnknownApi);
+  EXPECT_EQ(module.Find("A", 1, "ope", &row), host::Match::kUnknownMethod);
+  EXPECT_EQ(module.Find("A", 3, "open", &row), host::Match::kUnknownMethod);
+}
+
+// A descriptor the host cannot read whole grants nothing, not even the entries before the fault,
+// and leaves nothing of an earlier one behind.
+TEST(ModuleTableRules, AMalformedDescriptorClosesEveryRow) {
+  const char* const bad[] = {
+      "",
+      "[]",
+      R"({"A": {"1": {"open": "user"}}} x)",
+      R"({"A": {"1": {"open": "user"}}, "A.B": []})",
+      R"({"A": {"1": {"open": "user"}, "one": {"admin": "admin"}}})",
+      R"({"A": {"1": {"open": "user", "admin": "root"}}})",
+      R"({"A": {"1": {"open": "user", "admin": {"lists_calendars": true}}}})",
+      R"({"A": {"1": {"open": "user", "admin": {"who": "admin", "list_calendars": true}}}})",
+      R"({"A": {"1": {"open": "user", "admin": {"who": "admin", "lists_calendars": "yes"}}}})",
+      R"({"A": {"1": {"open": "user", "admin": {"who": ["admin"]}}}})",
+      R"({"A": {"1": {"open": "user", "admin": 1}}})",
+  };
+  for (const char* text : bad) {
+    host::ModuleTable module;
+    std::string error;
+    ASSERT_TRUE(module.Adopt(kRows, "test", &error)) << error;
+    ASSERT_TRUE(module.Describe(R"({"A": {"1": {"open": "user", "admin": "admin"}}})", "test"));
+    EXPECT_FALSE(module.Describe(text, "test")) << text;
+    for (const host::ModuleRow& row : module.rows()) {
+      EXPECT_EQ(row.audience, host::kAPINobody) << text << " " << row.method;
+      EXPECT_FALSE(host::MayCall(row, true)) << text << " " << row.method;
+    }
+  }
+}
+
+// A table with a row the host cannot run loads nothing, not even the rows before it.
+TEST(ModuleTableRules, MalformedTablesLoadNothing) {
+  const APITableEntry good = {"A", 1, "m", Entry};
+  const APITableEntry end = {nullptr, 0, nullptr, nullptr};
+  const APITableEntry bad[] = {
+      {"A", 1, nullptr, Entry},  // no method
+      {"A", 1, "n", nullptr},    // no entry function
+  };
+  for (const APITableEntry& row : bad) {
+    const APITableEntry table[] = {good, row, end};
+    host::ModuleTable module;
+    std::string error;
+    EXPECT_FALSE(module.Adopt(table, "test", &error));
+    EXPECT_NE(error.find("malformed"), std::string::npos) << error;
+    EXPECT_TRUE(module.rows().empty());
+  }
 }
 
 }  // namespace

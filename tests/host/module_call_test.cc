@@ -48,7 +48,8 @@ TEST(ModuleCallTest, ACallActingAsAUserOnItsOwnThreadLeavesTheProcessAsItWas) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root";
   const std::string before = Status();
   for (APIEntryFunc entry : {&CreateLikeCall, &Unanswered}) {
-    const ModuleCallResult result = RunModuleCall(entry, "bob", Json::Value(Json::objectValue));
+    const ModuleCallResult result =
+        RunModuleCall(entry, "bob", KIVO::Standing::kUser, Json::Value(Json::objectValue));
     EXPECT_EQ(result.answered, entry == &CreateLikeCall);
     EXPECT_EQ(result.success, entry == &CreateLikeCall);
     EXPECT_EQ(Status(), before);
@@ -82,7 +83,7 @@ TEST(ModuleCallDeathTest, ACallThatLeavesTheProcessChangedStopsTheHost) {
   // As kivo-webapi does: its log lines reach stderr too.
   openlog("module_call_test", LOG_PERROR, LOG_USER);
   for (APIEntryFunc entry : {&LeavesTheMask, &LeavesTheGroups, &LeavesTheGroup, &LeavesTheUser}) {
-    EXPECT_DEATH(RunModuleCall(entry, "bob", Json::Value(Json::objectValue)),
+    EXPECT_DEATH(RunModuleCall(entry, "bob", KIVO::Standing::kUser, Json::Value(Json::objectValue)),
                  "left the process changed");
   }
 }

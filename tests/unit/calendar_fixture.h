@@ -129,10 +129,13 @@ class CalendarTest : public ::testing::Test {
   std::string RegistryPath() const { return Path("usr/kivo/etc/calendar.info"); }
 
   // Runs one entry function as `user`; checks one answer and root again.
+  // The host's standing is an administrator's unless told: what an ordinary
+  // account may not create is CreateRuleTest's.
   KIVO::APIResponse Call(APIEntryFunc entry,
                          const Json::Value& params = Json::Value(Json::objectValue),
-                         const std::string& user = "alice") {
-    KIVO::APIRequest request(user, params);
+                         const std::string& user = "alice",
+                         KIVO::Standing standing = KIVO::Standing::kAdministrator) {
+    KIVO::APIRequest request(user, params, standing);
     KIVO::APIResponse response;
     const mode_t mask = umask(022);
     umask(mask);
@@ -165,7 +168,7 @@ class CalendarTest : public ::testing::Test {
 // A handler driven directly, for the members below the web API methods.
 struct DirectHandler {
   explicit DirectHandler(const Json::Value& params = Json::Value(Json::objectValue))
-      : request("alice", params), handler(&request, &response) {}
+      : request("alice", params, KIVO::Standing::kAdministrator), handler(&request, &response) {}
 
   // The code a failed call would answer with.
   int ReportedCode() {

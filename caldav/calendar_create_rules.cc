@@ -1,4 +1,4 @@
-#include "host/webapi/calendar_rules.h"
+#include "caldav/calendar_create_rules.h"
 
 #include <stdlib.h>
 #include <strings.h>
@@ -7,7 +7,7 @@
 
 #include "caldav/calendar_location.h"
 
-namespace host {
+namespace caldav {
 namespace {
 
 bool IsString(const Json::Value& params, const char* name) {
@@ -26,25 +26,21 @@ std::string DirectoryOf(const std::string& path) {
 
 }  // namespace
 
-std::string HomeFolderOf(const std::string& user) {
-  return caldav::CalendarLocation(user, nullptr).HomeFolder(user);
-}
-
 bool HomeCreateAllowed(const Json::Value& params, const std::string& user) {
   const Json::Value& share = params["share"];
-  if (!share.isString()) return true;  // the module refuses it before making anything
+  if (!share.isString()) return true;  // the handler refuses it before making anything
   const std::string name = share.asString();
   if (strcasecmp(name.c_str(), "homes") != 0 && strcasecmp(name.c_str(), "home") != 0) {
     return true;
   }
   const Json::Value& fullpath = params["fullpath"];
   if (!fullpath.isString()) return true;
-  // The home the module's "home" alias names: the user's folder in the
-  // "homes" share, whatever the account's own home field says.
   if (user.empty() || user == "." || user == ".." || user.find('/') != std::string::npos) {
     return false;
   }
-  const std::string home = HomeFolderOf(user);
+  // An object of its own, made without the call's error code field: these
+  // rules answer, and the refusal is the caller's to report.
+  const std::string home = CalendarLocation(user, nullptr).HomeFolder(user);
   if (home.empty()) return false;
   const std::string resolved = Resolved(fullpath.asString());
   const std::string resolved_home = Resolved(home);
@@ -53,26 +49,19 @@ bool HomeCreateAllowed(const Json::Value& params, const std::string& user) {
          resolved.compare(0, resolved_home.size() + 1, resolved_home + "/") == 0;
 }
 
-bool RegisteredFolderOf(const Json::Value& params, const std::string& user, std::string* folder) {
-  for (const char* name : {"share", "destination", "calendarname"}) {
-    if (!IsString(params, name)) return false;
+bool CreateEntryMatchesFolder(const Json::Value& params, const std::string& user) {
+  for (const char* name : {"share", "destination", "calendarname", "fullpath"}) {
+    if (!IsString(params, name)) return true;  // the handler refuses it
   }
-  caldav::CalendarLocation location(user, nullptr);
+  CalendarLocation location(user, nullptr);
   const Json::Value entry =
       location.EntryOf(params["destination"].asString(), params["calendarname"].asString(),
                        params["share"].asString());
-  return location.FullPath(entry, *folder);
-}
-
-bool CreateEntryMatchesFolder(const Json::Value& params, const std::string& user) {
-  for (const char* name : {"share", "destination", "calendarname", "fullpath"}) {
-    if (!IsString(params, name)) return true;  // the module refuses it
-  }
   std::string registered;
-  if (!RegisteredFolderOf(params, user, &registered)) return false;
+  if (!location.FullPath(entry, registered)) return false;
   const std::string made = params["fullpath"].asString() + "/" + params["calendarname"].asString();
   const std::string registered_dir = Resolved(DirectoryOf(registered));
   return !registered_dir.empty() && registered_dir == Resolved(DirectoryOf(made));
 }
 
-}  // namespace host
+}  // namespace caldav
