@@ -75,11 +75,11 @@ bool NestingWithin(const std::string& text, int limit) {
 // Reads the whole regular file at `path` into `text`, opening it once (a
 // look before the open would be one lookup more and could see another
 // file): true, with `*found` false when there is none; false when it cannot
-// be opened or read, or is no regular file. With `repair`, a registry others
-// may write is set to kRegistryMode first (logged).
-bool ReadRegistryText(const std::string& path, bool repair, std::string& text, bool* found) {
-  // Non-blocking: a FIFO in its place must not hold the reader (the host
-  // reads in its server loop); it is refused as no regular file.
+// be opened or read, or is no regular file. A registry others may write is
+// set to kRegistryMode first (logged).
+bool ReadRegistryText(const std::string& path, std::string& text, bool* found) {
+  // Non-blocking: a FIFO in its place must not hold the call (and the
+  // module thread with it); it is refused as no regular file.
   const kivo::base::Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   *found = fd.valid() || errno != ENOENT;
   if (!fd.valid()) return !*found;
@@ -118,12 +118,12 @@ bool IsHomesShare(const Json::Value& entry) {
          memcmp(begin, kHomes, strlen(kHomes)) == 0;
 }
 
-// The registry file at `path` into `calendars` (`repair` and `found` as for
+// The registry file at `path` into `calendars` (repaired, and `found`, as for
 // ReadRegistryText, no file found quietly); false (logged) when it cannot be
 // read, is no regular file, or holds what the system never writes.
-bool ParseRegistryFile(const std::string& path, bool repair, Json::Value& calendars, bool* found) {
+bool ParseRegistryFile(const std::string& path, Json::Value& calendars, bool* found) {
   std::string text;
-  if (!ReadRegistryText(path, repair, text, found)) {
+  if (!ReadRegistryText(path, text, found)) {
     KIVO_LOG(LOG_ERR, "Cannot open the file");
     return false;
   }
@@ -196,7 +196,7 @@ CalendarRegistry::Lock::Lock() {
 bool CalendarRegistry::Read(Json::Value& calendars, bool* found) {
   bool found_here = false;
   if (found == nullptr) found = &found_here;
-  if (!ParseRegistryFile(kivo::RootedPath(SZF_CALENDAR_INFO), true, calendars, found)) {
+  if (!ParseRegistryFile(kivo::RootedPath(SZF_CALENDAR_INFO), calendars, found)) {
     Fail(WEBAPI_ERR_OPERATION_FAILED);
     return false;
   }
