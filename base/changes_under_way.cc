@@ -280,7 +280,8 @@ void PutBack(const Json::Value& before) {
     const std::string path = RootedPath(file.c_str());
     const bool put_back = was.isString() ? ReplaceFile(path, was.asString(), 0644)
                                          : (unlink(path.c_str()) == 0 || errno == ENOENT);
-    if (!put_back) KIVO_LOG(LOG_ERR, "cannot put %s back, reason=%s", path.c_str(), strerror(errno));
+    if (!put_back)
+      KIVO_LOG(LOG_ERR, "cannot put %s back, reason=%s", path.c_str(), strerror(errno));
   }
 }
 

@@ -509,7 +509,7 @@ Fd OpenDirectory(const std::string& path) {
   Fd root(open("/", kPathFlags));
   if (!root.valid() || parts.empty()) return root;
   const int fd = OpenAt2(root.get(), Joined(parts).c_str(), kPathFlags,
-                        RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS);
+                         RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS);
   if (fd >= 0) return Fd(fd);
   return Openat2Missing(errno) ? OpenDirectoryByWalk(path) : Fd();
 }
@@ -525,14 +525,14 @@ Fd OpenBelow(int dir, const std::string& relative) {
   if (!Components("/" + relative, &parts)) return Fd();
   if (parts.empty()) return Fd(openat(dir, ".", kPathFlags));
   const int fd = OpenAt2(dir, Joined(parts).c_str(), kPathFlags,
-                        RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS);
+                         RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS);
   if (fd >= 0) return Fd(fd);
   return Openat2Missing(errno) ? WalkChildren(Fd(openat(dir, ".", kPathFlags)), parts) : Fd();
 }
 
 bool PlainlyBelow(int dir, const std::string& relative) {
   return Fd(OpenAt2(dir, relative.c_str(), O_PATH | O_CLOEXEC,
-                   RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS))
+                    RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS))
       .valid();
 }
 

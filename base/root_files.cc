@@ -99,8 +99,7 @@ bool WriteAll(int fd, const char* data, size_t size) {
   return true;
 }
 
-bool ReadWholeFile(const std::string& path, std::string* content, bool* missing,
-                   size_t max_size) {
+bool ReadWholeFile(const std::string& path, std::string* content, bool* missing, size_t max_size) {
   content->clear();
   if (missing != nullptr) *missing = false;
   const Fd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));

@@ -32,8 +32,8 @@
 #include <string>
 #include <vector>
 
-#include "module/api_table.h"
 #include "kivo/kivo_api.h"
+#include "module/api_table.h"
 
 namespace {
 

@@ -749,8 +749,9 @@ bool CalendarFolder::Recover(Json::Value& calendars, CalendarRegistry* registry)
         const kivo::base::Fd folder =
             from.valid() ? kivo::base::pinned::OpenChild(from.get(), name) : kivo::base::Fd();
         std::string have;
-        const CalendarIdentity::Mark mark =
-            folder.valid() ? CalendarIdentity::Get(folder.get(), &have) : CalendarIdentity::kUnreadable;
+        const CalendarIdentity::Mark mark = folder.valid()
+                                                ? CalendarIdentity::Get(folder.get(), &have)
+                                                : CalendarIdentity::kUnreadable;
         if ((mark == CalendarIdentity::kMarked && have == token) ||
             (mark == CalendarIdentity::kUnmarked && AsFreshlyMade(folder.get()))) {
           kivo::base::pinned::RemoveTree(from.get(), name, folder);

@@ -57,7 +57,6 @@ class CalendarRegistry {
     kivo::base::Fd fd_;  // closing it releases the lock
   };
 
-
   // `location` gives the homes upgrade; `error_code` is the call's field.
   CalendarRegistry(const CalendarLocation* location, int* error_code);
 

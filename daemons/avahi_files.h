@@ -16,10 +16,10 @@ namespace daemons {
 
 // One announcement file under etc/avahi/services/.
 struct Announcement {
-  const char* service;  // "webdav-avahi", "webdavs-avahi"
-  const char* type;     // "_webdav._tcp", "_webdavs._tcp"
+  const char* service;     // "webdav-avahi", "webdavs-avahi"
+  const char* type;        // "_webdav._tcp", "_webdavs._tcp"
   base::PortSetting port;  // the variant's stored port
-  const char* file;  // below the root
+  const char* file;        // below the root
 };
 const std::vector<Announcement>& Announcements();
 std::string AnnouncementText(const Announcement& announcement, int port);

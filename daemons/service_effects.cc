@@ -3,10 +3,9 @@
 
 #include "daemons/service_effects.h"
 
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
-
-#include <errno.h>
 
 #include <atomic>
 

@@ -20,13 +20,13 @@
 #include <string>
 #include <vector>
 
+#include "base/file_stamp.h"
+#include "base/last_error.h"
+#include "base/root_files.h"
 #include "kivo/account_files.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/kivo_platform.h"
 #include "kivo/log.h"
-#include "base/file_stamp.h"
-#include "base/last_error.h"
-#include "base/root_files.h"
 
 namespace {
 

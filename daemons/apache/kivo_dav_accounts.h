@@ -65,7 +65,7 @@ struct kd_accounts;
 typedef struct {
   pthread_rwlock_t lock;   /* guards `now` */
   pthread_mutex_t build;   /* one rebuild at a time */
-  struct kd_accounts *now; /* NULL until the first login */
+  struct kd_accounts* now; /* NULL until the first login */
   unsigned long builds;    /* how often the files were read (under `build`) */
 } kd_account_index;
 
@@ -77,24 +77,24 @@ typedef struct {
  * start); `passwd_path` and `group_path` name etc/passwd and etc/group (a
  * missing etc/group leaves the primary group alone). `now` is the wall
  * clock, against which the files' change times are judged. */
-int kd_account_index_find(kd_account_index *index, const char *passwd_path, const char *group_path,
-                          int shadow_fd, const char *name, const struct timespec *now,
-                          kd_account *account);
+int kd_account_index_find(kd_account_index* index, const char* passwd_path, const char* group_path,
+                          int shadow_fd, const char* name, const struct timespec* now,
+                          kd_account* account);
 
 /* Whether etc/passwd, as the index last read it, has a line naming `name`
  * (an account of any kind, served or not; a line counts from its start
  * only, however long the one before). The files are not looked at: the
  * answer is as fresh as the process's last login, and 0 before its first. */
-int kd_account_index_names(kd_account_index *index, const char *name);
+int kd_account_index_names(kd_account_index* index, const char* name);
 
 /* Frees the index's current generation (a process's index lives as long as
  * the process; tests clear theirs). No lookup may run meanwhile. */
-void kd_account_index_clear(kd_account_index *index);
+void kd_account_index_clear(kd_account_index* index);
 
 /* Whether `a` and `b` are one version of one file: device, inode, size,
  * and modification and change times to the nanosecond (every write sets
  * the change time, whatever a tool then does to the modification time). */
-int kd_same_version(const struct stat *a, const struct stat *b);
+int kd_same_version(const struct stat* a, const struct stat* b);
 
 /* Whether `seen`, a file's stat taken at the wall clock `seen_at` or later,
  * tells that version from every later one: its change time is at least a
@@ -102,7 +102,7 @@ int kd_same_version(const struct stat *a, const struct stat *b);
  * clock tick and keep every time stamp. The index reads files that were
  * not settled again at the next login; kd_kept_version holds a kept
  * connection to the same rule. */
-int kd_settled(const struct stat *seen, const struct timespec *seen_at);
+int kd_settled(const struct stat* seen, const struct timespec* seen_at);
 
 /* What a kept connection's etc/shadow says of its login, the file being
  * `now` (fstat of the descriptor the login read) and `seen` at `seen_at`
@@ -111,10 +111,10 @@ int kd_settled(const struct stat *seen, const struct timespec *seen_at);
  * the same stamp, but read too soon after its change to tell (kd_settled):
  * the login is checked again from the files. */
 enum { KD_KEPT_CHANGED, KD_KEPT_SAME, KD_KEPT_UNSURE };
-int kd_kept_version(const struct stat *now, const struct stat *seen,
-                    const struct timespec *seen_at);
+int kd_kept_version(const struct stat* now, const struct stat* seen,
+                    const struct timespec* seen_at);
 
 /* Login names as the host accepts them. */
-int kd_usable_name(const char *name);
+int kd_usable_name(const char* name);
 
 #endif /* KIVO_DAV_ACCOUNTS_H_ */

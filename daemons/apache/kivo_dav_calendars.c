@@ -11,15 +11,15 @@ typedef struct {
   const char *at, *end;
 } kd_text;
 
-static void kd_skip_space(kd_text *t) {
+static void kd_skip_space(kd_text* t) {
   while (t->at < t->end) {
     if (isspace((unsigned char)*t->at)) {
       ++t->at;
     } else if (t->end - t->at >= 2 && t->at[0] == '/' && t->at[1] == '/') {
       while (t->at < t->end && *t->at != '\n') ++t->at;
     } else if (t->end - t->at >= 2 && t->at[0] == '/' && t->at[1] == '*') {
-      const char *close = NULL;
-      for (const char *p = t->at + 2; p + 1 < t->end; ++p) {
+      const char* close = NULL;
+      for (const char* p = t->at + 2; p + 1 < t->end; ++p) {
         if (p[0] == '*' && p[1] == '/') {
           close = p;
           break;
@@ -32,7 +32,7 @@ static void kd_skip_space(kd_text *t) {
   }
 }
 
-static int kd_take(kd_text *t, char c) {
+static int kd_take(kd_text* t, char c) {
   kd_skip_space(t);
   if (t->at < t->end && *t->at == c) {
     ++t->at;
@@ -41,7 +41,7 @@ static int kd_take(kd_text *t, char c) {
   return 0;
 }
 
-static int kd_hex4(const char *p, unsigned *out) {
+static int kd_hex4(const char* p, unsigned* out) {
   *out = 0;
   for (int i = 0; i < 4; ++i) {
     const int c = (unsigned char)p[i];
@@ -52,7 +52,7 @@ static int kd_hex4(const char *p, unsigned *out) {
   return 1;
 }
 
-static size_t kd_utf8(unsigned code, char *out) {
+static size_t kd_utf8(unsigned code, char* out) {
   if (code < 0x80) {
     out[0] = (char)code;
     return 1;
@@ -77,9 +77,9 @@ static size_t kd_utf8(unsigned code, char *out) {
 
 /* A JSON string, decoded into a new NUL-terminated buffer (NULL when the
  * text is no string, or holds a NUL the paths cannot). */
-static char *kd_string(kd_text *t) {
+static char* kd_string(kd_text* t) {
   if (!kd_take(t, '"')) return NULL;
-  char *out = malloc((size_t)(t->end - t->at) + 1);
+  char* out = malloc((size_t)(t->end - t->at) + 1);
   size_t n = 0;
   int bad = 0;
   while (out != NULL && !bad && t->at < t->end && *t->at != '"') {
@@ -93,7 +93,7 @@ static char *kd_string(kd_text *t) {
       break;
     }
     const char e = *t->at++;
-    const char *simple = strchr("\"\\/bfnrt", e);
+    const char* simple = strchr("\"\\/bfnrt", e);
     if (simple != NULL && e != '\0') {
       out[n++] = "\"\\/\b\f\n\r\t"[simple - "\"\\/bfnrt"];
       continue;
@@ -125,11 +125,11 @@ static char *kd_string(kd_text *t) {
 }
 
 /* Skips one value of any kind; 0 on text that is not JSON. */
-static int kd_skip_value(kd_text *t, int depth) {
+static int kd_skip_value(kd_text* t, int depth) {
   kd_skip_space(t);
   if (t->at >= t->end || depth > 32) return 0;
   if (*t->at == '"') {
-    char *s = kd_string(t);
+    char* s = kd_string(t);
     free(s);
     return s != NULL;
   }
@@ -144,19 +144,19 @@ static int kd_skip_value(kd_text *t, int depth) {
     } while (kd_take(t, ','));
     return kd_take(t, close);
   }
-  const char *start = t->at;
+  const char* start = t->at;
   while (t->at < t->end && (isalnum((unsigned char)*t->at) || strchr("+-.", *t->at))) ++t->at;
   return t->at > start;
 }
 
 /* Makes `path` ("/a//b/./c/../d/") normal ("/a/b/d") in place. */
-static void kd_normalise(char *path) {
-  char *out = path;
-  const char *in = path;
+static void kd_normalise(char* path) {
+  char* out = path;
+  const char* in = path;
   while (*in != '\0') {
     while (*in == '/') ++in;
     if (*in == '\0') break;
-    const char *segment = in;
+    const char* segment = in;
     while (*in != '\0' && *in != '/') ++in;
     const size_t len = (size_t)(in - segment);
     if (len == 1 && segment[0] == '.') continue;
@@ -180,17 +180,17 @@ enum { KD_BELOW = 0, KD_AT = 1, KD_WITHIN = 2 };
 static int kd_entry_below(const char* name, const char* destination, const char* share,
                           const char* path, int homes_account, int match) {
   if (name[0] == '\0') return 0;
-  const int old_home = strcmp(share, "homes") == 0 && !homes_account &&
-                       strncasecmp(destination, "homes", 5) != 0;
+  const int old_home =
+      strcmp(share, "homes") == 0 && !homes_account && strncasecmp(destination, "homes", 5) != 0;
   /* As the web API reads an entry: the share member picks the share, and
    * only what follows the destination's first "/" names the folder in it
    * (nothing when the destination is as long as the share's name). */
   const size_t dest_len = strlen(destination) + (old_home ? 6 : 0);
-  const char *slash = strchr(destination, '/');
-  const char *rest = old_home ? destination : slash != NULL ? slash + 1 : NULL;
+  const char* slash = strchr(destination, '/');
+  const char* rest = old_home ? destination : slash != NULL ? slash + 1 : NULL;
   if (dest_len == strlen(share)) rest = NULL;
   const size_t size = strlen(share) + strlen(destination) + strlen(name) + 16;
-  char *folder = malloc(size);
+  char* folder = malloc(size);
   if (folder == NULL) return 0;
   strcpy(folder, "/");
   strcat(folder, share);
@@ -225,12 +225,12 @@ static int kd_calendar_find(const char* text, size_t len, const char* path, int 
   int found = 0;
   do {
     if (!kd_take(&t, '{')) return KD_CALENDAR_UNKNOWN;
-    char *fields[3] = {NULL, NULL, NULL};
-    static const char *const kNames[3] = {"calendarname", "destination", "share"};
+    char* fields[3] = {NULL, NULL, NULL};
+    static const char* const kNames[3] = {"calendarname", "destination", "share"};
     int ok = 1;
     if (!kd_take(&t, '}')) {
       do {
-        char *key = kd_string(&t);
+        char* key = kd_string(&t);
         ok = key != NULL && kd_take(&t, ':');
         int slot = -1;
         for (int i = 0; ok && i < 3; ++i) {

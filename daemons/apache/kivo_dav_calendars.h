@@ -22,8 +22,8 @@
 #include <stddef.h>
 
 /* Results of kd_calendar_below. */
-#define KD_CALENDAR_NONE 0    /* no registered calendar at or below */
-#define KD_CALENDAR_FOUND 1   /* one is at `path` or below it */
+#define KD_CALENDAR_NONE 0     /* no registered calendar at or below */
+#define KD_CALENDAR_FOUND 1    /* one is at `path` or below it */
 #define KD_CALENDAR_UNKNOWN -1 /* the registry is not JSON of that form */
 
 /* Whether the registry text `text` (`len` bytes) names a calendar served at
@@ -31,14 +31,14 @@
  * "." or ".." segments, no doubled or trailing "/"); `homes_account` says
  * whether an account named "homes" exists. A missing registry is an empty
  * text. */
-int kd_calendar_below(const char *text, size_t len, const char *path, int homes_account);
+int kd_calendar_below(const char* text, size_t len, const char* path, int homes_account);
 
 /* As kd_calendar_below, for a calendar served at `path` itself. */
-int kd_calendar_at(const char *text, size_t len, const char *path, int homes_account);
+int kd_calendar_at(const char* text, size_t len, const char* path, int homes_account);
 
 /* Whether the registry names a calendar served at the URL path `path` or
  * above it: `path` is a calendar's folder or lies inside one. Results and
  * arguments as kd_calendar_below's. */
-int kd_calendar_within(const char *text, size_t len, const char *path, int homes_account);
+int kd_calendar_within(const char* text, size_t len, const char* path, int homes_account);
 
 #endif /* KIVO_DAV_CALENDARS_H_ */

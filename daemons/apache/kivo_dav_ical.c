@@ -12,11 +12,11 @@
 #define KD_UID_KEPT 256
 
 typedef struct {
-  char *why;
+  char* why;
   size_t why_size;
 } kd_out;
 
-static int kd_say(kd_out *out, int result, const char *format, ...) {
+static int kd_say(kd_out* out, int result, const char* format, ...) {
   if (out->why_size > 0) {
     va_list args;
     va_start(args, format);
@@ -29,7 +29,7 @@ static int kd_say(kd_out *out, int result, const char *format, ...) {
 /* Strict UTF-8, as the CalDAV daemon decodes: no overlong forms, no
  * surrogates, nothing above U+10FFFF; and no NUL, which ends a name one
  * layer down. */
-static int kd_utf8(const unsigned char *s, size_t len) {
+static int kd_utf8(const unsigned char* s, size_t len) {
   size_t i = 0;
   while (i < len) {
     const unsigned char c = s[i];
@@ -75,7 +75,7 @@ static int kd_name_char(char c) {
 
 /* NAME, parameters, ':' and the value; 0 when the line is none (a
  * vCard's "group." before the name among them: the daemon skips it). */
-static int kd_split_line(const char *s, size_t len, kd_line *line) {
+static int kd_split_line(const char* s, size_t len, kd_line* line) {
   size_t i = 0;
   while (i < len && kd_name_char(s[i])) ++i;
   line->name = s, line->name_len = i;
@@ -90,7 +90,7 @@ static int kd_split_line(const char *s, size_t len, kd_line *line) {
       do {
         ++i;
         if (i < len && s[i] == '"') {
-          const char *close = memchr(s + i + 1, '"', len - i - 1);
+          const char* close = memchr(s + i + 1, '"', len - i - 1);
           if (close == NULL) return 0;
           i = (size_t)(close - s) + 1;
         } else {
@@ -105,18 +105,18 @@ static int kd_split_line(const char *s, size_t len, kd_line *line) {
   return 1;
 }
 
-static int kd_is(const kd_line *line, const char *name) {
+static int kd_is(const kd_line* line, const char* name) {
   return line->name_len == strlen(name) && strncasecmp(line->name, name, line->name_len) == 0;
 }
 
-static int kd_digits(const char *s, size_t n) {
+static int kd_digits(const char* s, size_t n) {
   for (size_t i = 0; i < n; ++i) {
     if (s[i] < '0' || s[i] > '9') return 0;
   }
   return 1;
 }
 
-static int kd_number(const char *s, size_t n) {
+static int kd_number(const char* s, size_t n) {
   int v = 0;
   for (size_t i = 0; i < n; ++i) v = v * 10 + (s[i] - '0');
   return v;
@@ -124,7 +124,7 @@ static int kd_number(const char *s, size_t n) {
 
 /* YYYYMMDD or YYYYMMDDTHHMMSS with an optional Z, a real day of a year
  * from 1 (the daemon's dates are Python's). */
-static int kd_date_or_time(const char *s, size_t n) {
+static int kd_date_or_time(const char* s, size_t n) {
   if (n != 8 && n != 15 && n != 16) return 0;
   if (!kd_digits(s, 8)) return 0;
   const int year = kd_number(s, 4), month = kd_number(s + 4, 2), day = kd_number(s + 6, 2);
@@ -139,7 +139,7 @@ static int kd_date_or_time(const char *s, size_t n) {
 }
 
 /* A comma-separated list of dates or date-times (EXDATE, RDATE). */
-static int kd_date_list(const char *s, size_t n) {
+static int kd_date_list(const char* s, size_t n) {
   size_t start = 0;
   for (size_t i = 0; i <= n; ++i) {
     if (i == n || s[i] == ',') {
@@ -151,11 +151,11 @@ static int kd_date_list(const char *s, size_t n) {
 }
 
 /* [+-]P followed by nW, or by nD and/or T with nH, nM, nS in that order. */
-static int kd_duration(const char *s, size_t n) {
+static int kd_duration(const char* s, size_t n) {
   size_t i = 0;
   if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
   if (i >= n || s[i++] != 'P') return 0;
-  const char *units = "WDTHMS";
+  const char* units = "WDTHMS";
   size_t unit = 0;
   int any = 0, timed = 0, after_t = 0;
   while (i < n) {
@@ -167,7 +167,7 @@ static int kd_duration(const char *s, size_t n) {
     const size_t start = i;
     while (i < n && s[i] >= '0' && s[i] <= '9') ++i;
     if (i == start || i == n || i - start > 9) return 0;
-    const char *at = strchr(units + unit, s[i]);
+    const char* at = strchr(units + unit, s[i]);
     if (at == NULL || s[i] == 'T' || (!timed && at - units > 1) || (timed && at - units < 3)) {
       return 0;
     }
@@ -180,8 +180,8 @@ static int kd_duration(const char *s, size_t n) {
 
 /* FREQ= one of the seven, parts NAME=VALUE; UNTIL a date or date-time,
  * COUNT and INTERVAL numbers. */
-static int kd_rrule(const char *s, size_t n) {
-  static const char *const freqs[] = {"SECONDLY", "MINUTELY", "HOURLY", "DAILY",
+static int kd_rrule(const char* s, size_t n) {
+  static const char* const freqs[] = {"SECONDLY", "MINUTELY", "HOURLY", "DAILY",
                                       "WEEKLY",   "MONTHLY",  "YEARLY"};
   int freq = 0;
   size_t start = 0;
@@ -191,7 +191,7 @@ static int kd_rrule(const char *s, size_t n) {
     start = i + 1;
     if (eq == NULL || eq == part) return 0;
     const size_t key = (size_t)(eq - part), vlen = i - (size_t)(eq + 1 - s);
-    const char *v = eq + 1;
+    const char* v = eq + 1;
     if (vlen == 0) return 0;
     if (key == 4 && strncasecmp(part, "FREQ", 4) == 0) {
       for (size_t f = 0; f < sizeof freqs / sizeof *freqs; ++f) {
@@ -210,8 +210,8 @@ static int kd_rrule(const char *s, size_t n) {
 
 /* The value of a property the daemon reads a time range from, well formed;
  * one it does not read passes. */
-static int kd_value_ok(const kd_line *line) {
-  const char *v = line->value;
+static int kd_value_ok(const kd_line* line) {
+  const char* v = line->value;
   const size_t n = line->value_len;
   if (kd_is(line, "DTSTART") || kd_is(line, "DTEND") || kd_is(line, "DUE") ||
       kd_is(line, "RECURRENCE-ID")) {
@@ -238,12 +238,12 @@ typedef struct {
   uint64_t uid_hash;
 } kd_state;
 
-static int kd_item_kind(const char *name) {
+static int kd_item_kind(const char* name) {
   return strcasecmp(name, "VEVENT") == 0 || strcasecmp(name, "VTODO") == 0 ||
          strcasecmp(name, "VJOURNAL") == 0;
 }
 
-static int kd_begin(kd_state *st, const kd_line *line) {
+static int kd_begin(kd_state* st, const kd_line* line) {
   char name[32];
   if (line->value_len == 0 || line->value_len >= sizeof name) {
     return kd_say(&st->out, KD_ICAL_NOT_ICAL, "A BEGIN line names no component.");
@@ -281,7 +281,7 @@ static int kd_begin(kd_state *st, const kd_line *line) {
   return KD_ICAL_ITEM;
 }
 
-static int kd_end(kd_state *st, const kd_line *line) {
+static int kd_end(kd_state* st, const kd_line* line) {
   if (st->depth == 0 || line->value_len != strlen(st->stack[st->depth - 1]) ||
       strncasecmp(line->value, st->stack[st->depth - 1], line->value_len) != 0) {
     return kd_say(&st->out, KD_ICAL_NOT_ICAL, "BEGIN and END lines do not match.");
@@ -293,13 +293,13 @@ static int kd_end(kd_state *st, const kd_line *line) {
   return KD_ICAL_ITEM;
 }
 
-static uint64_t kd_hash(const char *s, size_t n) {
+static uint64_t kd_hash(const char* s, size_t n) {
   uint64_t h = 14695981039346656037ull; /* FNV-1a */
   for (size_t i = 0; i < n; ++i) h = (h ^ (unsigned char)s[i]) * 1099511628211ull;
   return h;
 }
 
-static int kd_uid(kd_state *st, const kd_line *line) {
+static int kd_uid(kd_state* st, const kd_line* line) {
   if (st->has_uid) return KD_ICAL_ITEM;          /* the first one counts */
   if (line->value_len == 0) return KD_ICAL_ITEM; /* an empty UID is none */
   st->has_uid = 1;
@@ -322,7 +322,7 @@ static int kd_uid(kd_state *st, const kd_line *line) {
   return KD_ICAL_ITEM;
 }
 
-static int kd_logical_line(kd_state *st, const char *s, size_t len) {
+static int kd_logical_line(kd_state* st, const char* s, size_t len) {
   if (len == 0) return KD_ICAL_ITEM;
   kd_line line;
   if (!kd_split_line(s, len, &line)) {
@@ -343,7 +343,7 @@ static int kd_logical_line(kd_state *st, const char *s, size_t len) {
   return KD_ICAL_ITEM;
 }
 
-int kd_ical_check(const char *data, size_t len, char *why, size_t why_size) {
+int kd_ical_check(const char* data, size_t len, char* why, size_t why_size) {
   kd_state st;
   memset(&st, 0, sizeof st);
   st.out.why = why, st.out.why_size = why_size;
@@ -352,18 +352,18 @@ int kd_ical_check(const char *data, size_t len, char *why, size_t why_size) {
     return kd_say(&st.out, KD_ICAL_TOO_LARGE,
                   "The file is larger than a calendar item may be (%u bytes).", KD_ICAL_MAX_BYTES);
   }
-  if (!kd_utf8((const unsigned char *)data, len)) {
+  if (!kd_utf8((const unsigned char*)data, len)) {
     return kd_say(&st.out, KD_ICAL_NOT_ICAL, "The file is not UTF-8 text.");
   }
   /* Logical lines are unfolded into `buffer`, at most the file's size. */
   char small[4096];
-  char *buffer = len < sizeof small ? small : malloc(len + 1);
+  char* buffer = len < sizeof small ? small : malloc(len + 1);
   if (buffer == NULL) return kd_say(&st.out, KD_ICAL_TOO_LARGE, "No memory to check the file.");
   size_t used = 0;
   int result = KD_ICAL_ITEM;
   size_t i = 0;
   while (i < len && result == KD_ICAL_ITEM) {
-    const char *nl = memchr(data + i, '\n', len - i);
+    const char* nl = memchr(data + i, '\n', len - i);
     size_t end = nl == NULL ? len : (size_t)(nl - data);
     const size_t next = nl == NULL ? len : end + 1;
     if (end > i && data[end - 1] == '\r') --end;

@@ -36,6 +36,6 @@
 /* Checks the `len` bytes at `data`; writes a short plain sentence saying
  * why (for the client) into `why` (`why_size` bytes, NUL-terminated,
  * cut to fit) unless the result is KD_ICAL_ITEM. */
-int kd_ical_check(const char *data, size_t len, char *why, size_t why_size);
+int kd_ical_check(const char* data, size_t len, char* why, size_t why_size);
 
 #endif /* KIVO_DAV_ICAL_H_ */

@@ -24,11 +24,11 @@ static int kd_set_euid(uid_t uid) { return kivo_thread_set_euid(uid); }
 
 static int kd_set_egid(gid_t gid) { return kivo_thread_set_egid(gid); }
 
-static int kd_set_groups(int count, const gid_t *groups) {
+static int kd_set_groups(int count, const gid_t* groups) {
   return kivo_thread_set_groups((size_t)count, groups);
 }
 
-static int kd_same_identity(const kd_identity *a, const kd_identity *b) {
+static int kd_same_identity(const kd_identity* a, const kd_identity* b) {
   return a->uid == b->uid && a->gid == b->gid && a->group_count == b->group_count &&
          memcmp(a->groups, b->groups, (size_t)a->group_count * sizeof a->groups[0]) == 0;
 }
@@ -51,7 +51,7 @@ int kd_identity_raise(void) {
   return kd_set_euid(0);
 }
 
-int kd_identity_take(const kd_identity *id) {
+int kd_identity_take(const kd_identity* id) {
   if (kd_held == KD_ACCOUNT || kd_held == KD_PARKED || id->uid == 0 || id->group_count < 1 ||
       id->group_count > KD_MAX_GROUPS) {
     errno = EINVAL;
@@ -65,8 +65,8 @@ int kd_identity_take(const kd_identity *id) {
   kd_held = KD_ACCOUNT;
   kd_carries = 0;
   if ((!raised && kd_set_euid(0) != 0) ||
-      (!carried && (kd_set_groups(id->group_count, id->groups) != 0 ||
-                    kd_set_egid(id->gid) != 0)) ||
+      (!carried &&
+       (kd_set_groups(id->group_count, id->groups) != 0 || kd_set_egid(id->gid) != 0)) ||
       kd_set_euid(id->uid) != 0) {
     const int error = errno;
     kd_identity_give_back();
@@ -104,7 +104,7 @@ int kd_identity_idle(void) {
 
 int kd_identity_parked(void) { return kd_held == KD_PARKED; }
 
-int kd_identity_parked_as(const kd_identity *id) {
+int kd_identity_parked_as(const kd_identity* id) {
   return kd_held == KD_PARKED && kd_carries && kd_same_identity(&kd_carried, id) &&
          geteuid() == id->uid && getegid() == id->gid;
 }

@@ -36,7 +36,7 @@ int kd_identity_keep_power(uid_t uid, gid_t gid);
  * from another account's, acting or parked). 0; -1 with errno when it
  * could not (the thread is then idle again, or refuses to serve:
  * kd_identity_idle). */
-int kd_identity_take(const kd_identity *id);
+int kd_identity_take(const kd_identity* id);
 
 /* The calling thread's request is over: an account's identity stays on the
  * thread, parked, for that account's next request (kd_identity_parked_as);
@@ -68,7 +68,7 @@ int kd_identity_parked(void);
 /* 1 when the calling thread holds exactly `id` parked (uid, gid and
  * groups), as the kernel sees it (effective uid and gid) and as this layer
  * recorded it. */
-int kd_identity_parked_as(const kd_identity *id);
+int kd_identity_parked_as(const kd_identity* id);
 
 #ifdef __cplusplus
 }

@@ -47,11 +47,11 @@ struct kd_shared {
   kd_login logins[KD_LOGINS];
 };
 
-static void kd_lock(kd_shared *s) {
+static void kd_lock(kd_shared* s) {
   while (__atomic_test_and_set(&s->lock, __ATOMIC_ACQUIRE)) sched_yield();
 }
 
-static void kd_unlock(kd_shared *s) { __atomic_clear(&s->lock, __ATOMIC_RELEASE); }
+static void kd_unlock(kd_shared* s) { __atomic_clear(&s->lock, __ATOMIC_RELEASE); }
 
 static size_t kd_slot(const unsigned char key[KD_KEY_BYTES], size_t slots) {
   size_t h;
@@ -59,11 +59,11 @@ static size_t kd_slot(const unsigned char key[KD_KEY_BYTES], size_t slots) {
   return h % slots;
 }
 
-kd_shared *kd_shared_create(void) {
-  void *map = mmap(NULL, sizeof(kd_shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
-                   -1, 0);
+kd_shared* kd_shared_create(void) {
+  void* map =
+      mmap(NULL, sizeof(kd_shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (map == MAP_FAILED) return NULL;
-  kd_shared *s = map;
+  kd_shared* s = map;
   if (getrandom(s->secret, sizeof s->secret, 0) != (ssize_t)sizeof s->secret) {
     munmap(map, sizeof(kd_shared));
     return NULL;
@@ -74,13 +74,13 @@ kd_shared *kd_shared_create(void) {
 /* SHA-256 fetched once per process: HMAC() fetches its digest and MAC
  * anew at every call, which cost more than the hashing itself on every
  * request of a kept connection. */
-static EVP_MD *kd_sha256;
+static EVP_MD* kd_sha256;
 static pthread_once_t kd_sha256_once = PTHREAD_ONCE_INIT;
 static void kd_fetch_sha256(void) { kd_sha256 = EVP_MD_fetch(NULL, "SHA256", NULL); }
 
 /* HMAC-SHA256 (RFC 2104) over the pieces, the key padded to a block. */
-static int kd_hmac(const unsigned char *key, size_t key_len, const void *a, size_t a_len,
-                   const void *b, size_t b_len, unsigned char out[KD_KEY_BYTES]) {
+static int kd_hmac(const unsigned char* key, size_t key_len, const void* a, size_t a_len,
+                   const void* b, size_t b_len, unsigned char out[KD_KEY_BYTES]) {
   enum { BLOCK = 64 };
   unsigned char ipad[BLOCK], opad[BLOCK], inner[KD_KEY_BYTES];
   unsigned int len = 0;
@@ -92,7 +92,7 @@ static int kd_hmac(const unsigned char *key, size_t key_len, const void *a, size
     ipad[i] ^= key[i];
     opad[i] ^= key[i];
   }
-  EVP_MD_CTX *ctx = EVP_MD_CTX_new();
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
   const int ok = ctx != NULL && EVP_DigestInit_ex2(ctx, kd_sha256, NULL) &&
                  EVP_DigestUpdate(ctx, ipad, sizeof ipad) && EVP_DigestUpdate(ctx, a, a_len) &&
                  EVP_DigestUpdate(ctx, b, b_len) && EVP_DigestFinal_ex(ctx, inner, &len) &&
@@ -106,7 +106,7 @@ static int kd_hmac(const unsigned char *key, size_t key_len, const void *a, size
   return ok;
 }
 
-void kd_key(const kd_shared *s, const char *a, const char *b, size_t b_len,
+void kd_key(const kd_shared* s, const char* a, const char* b, size_t b_len,
             unsigned char out[KD_KEY_BYTES]) {
   /* `a` with its zero byte: the boundary between the two pieces. */
   if (!kd_hmac(s->secret, sizeof s->secret, a, strlen(a) + 1, b, b_len, out)) {
@@ -115,17 +115,17 @@ void kd_key(const kd_shared *s, const char *a, const char *b, size_t b_len,
   }
 }
 
-static int kd_same(const unsigned char *a, const unsigned char *b) {
+static int kd_same(const unsigned char* a, const unsigned char* b) {
   return CRYPTO_memcmp(a, b, KD_KEY_BYTES) == 0;
 }
 
-int kd_login_known(kd_shared *s, const unsigned char login[KD_KEY_BYTES],
+int kd_login_known(kd_shared* s, const unsigned char login[KD_KEY_BYTES],
                    const unsigned char stamp[KD_KEY_BYTES], time_t now, time_t max_age) {
   int known = 0;
   const size_t first = kd_slot(login, KD_LOGINS);
   kd_lock(s);
   for (size_t i = 0; i < KD_WINDOW && !known; ++i) {
-    const kd_login *e = &s->logins[(first + i) % KD_LOGINS];
+    const kd_login* e = &s->logins[(first + i) % KD_LOGINS];
     known = kd_same(e->login, login) && kd_same(e->stamp, stamp) && e->at <= now &&
             now - e->at < max_age;
   }
@@ -133,13 +133,13 @@ int kd_login_known(kd_shared *s, const unsigned char login[KD_KEY_BYTES],
   return known;
 }
 
-void kd_login_remember(kd_shared *s, const unsigned char login[KD_KEY_BYTES],
+void kd_login_remember(kd_shared* s, const unsigned char login[KD_KEY_BYTES],
                        const unsigned char stamp[KD_KEY_BYTES], time_t now) {
   const size_t first = kd_slot(login, KD_LOGINS);
   kd_lock(s);
-  kd_login *target = &s->logins[first];
+  kd_login* target = &s->logins[first];
   for (size_t i = 0; i < KD_WINDOW; ++i) {
-    kd_login *e = &s->logins[(first + i) % KD_LOGINS];
+    kd_login* e = &s->logins[(first + i) % KD_LOGINS];
     if (kd_same(e->login, login)) {
       target = e;
       break;
@@ -152,9 +152,9 @@ void kd_login_remember(kd_shared *s, const unsigned char login[KD_KEY_BYTES],
   kd_unlock(s);
 }
 
-int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES],
-                       const unsigned char network[KD_KEY_BYTES], const kd_limits *limits,
-                       time_t now, kd_ticket *ticket) {
+int kd_connection_take(kd_shared* s, const unsigned char address[KD_KEY_BYTES],
+                       const unsigned char network[KD_KEY_BYTES], const kd_limits* limits,
+                       time_t now, kd_ticket* ticket) {
   /* [0] from the address, [1] from the network. */
   int pending[2] = {0, 0}, slow[2] = {0, 0}, free_slot = -1, total = 0, oldest = -1;
   ticket->slot = -1;
@@ -163,7 +163,7 @@ int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES],
   const pid_t self = getpid();
   kd_lock(s);
   for (int i = 0; i < KD_CONNECTIONS; ++i) {
-    kd_connection *e = &s->connections[i];
+    kd_connection* e = &s->connections[i];
     if (e->serial != 0 && e->pid != self && kill(e->pid, 0) != 0 && errno == ESRCH) {
       e->serial = 0;
     }
@@ -172,8 +172,7 @@ int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES],
       continue;
     }
     ++total;
-    if (e->pid == self && e->fd >= 0 &&
-        (oldest < 0 || e->serial < s->connections[oldest].serial)) {
+    if (e->pid == self && e->fd >= 0 && (oldest < 0 || e->serial < s->connections[oldest].serial)) {
       oldest = i;
     }
     const int old = now - e->since >= KD_SLOW_SECONDS;
@@ -187,8 +186,8 @@ int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES],
     }
   }
   int allowed = slow[0] < limits->per_address && slow[1] < limits->per_network &&
-                      pending[0] < KD_BURST * limits->per_address &&
-                      pending[1] < KD_BURST * limits->per_network;
+                pending[0] < KD_BURST * limits->per_address &&
+                pending[1] < KD_BURST * limits->per_network;
   /* At the total bound a newcomer from a network that holds a few pending
    * connections already is refused; one from another network makes the
    * oldest pending connection of this process, most likely a slow one,
@@ -205,7 +204,7 @@ int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES],
   }
   /* A full table (a thousand connections at once) is not counted. */
   if (allowed && free_slot >= 0) {
-    kd_connection *e = &s->connections[free_slot];
+    kd_connection* e = &s->connections[free_slot];
     memcpy(e->address, address, KD_KEY_BYTES);
     memcpy(e->network, network, KD_KEY_BYTES);
     e->since = now;
@@ -219,10 +218,10 @@ int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES],
   return allowed;
 }
 
-void kd_connection_served_here(kd_shared *s, const kd_ticket *ticket, int fd) {
+void kd_connection_served_here(kd_shared* s, const kd_ticket* ticket, int fd) {
   if (ticket->slot < 0) return;
   kd_lock(s);
-  kd_connection *e = &s->connections[ticket->slot];
+  kd_connection* e = &s->connections[ticket->slot];
   if (e->serial == ticket->serial) {
     e->pid = getpid();
     e->fd = fd;
@@ -230,10 +229,10 @@ void kd_connection_served_here(kd_shared *s, const kd_ticket *ticket, int fd) {
   kd_unlock(s);
 }
 
-void kd_connection_give(kd_shared *s, kd_ticket *ticket) {
+void kd_connection_give(kd_shared* s, kd_ticket* ticket) {
   if (ticket->slot < 0) return;
   kd_lock(s);
-  kd_connection *e = &s->connections[ticket->slot];
+  kd_connection* e = &s->connections[ticket->slot];
   if (e->serial == ticket->serial) e->serial = 0;
   kd_unlock(s);
   ticket->slot = -1;

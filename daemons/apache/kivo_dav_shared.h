@@ -24,18 +24,18 @@
 typedef struct kd_shared kd_shared;
 
 /* The mapping, made once per parent process; NULL when it cannot be made. */
-kd_shared *kd_shared_create(void);
+kd_shared* kd_shared_create(void);
 
 /* HMAC-SHA256 under the daemon's secret of `a` then a zero byte then `b`. */
-void kd_key(const kd_shared *s, const char *a, const char *b, size_t b_len,
+void kd_key(const kd_shared* s, const char* a, const char* b, size_t b_len,
             unsigned char out[KD_KEY_BYTES]);
 
 /* Remembered logins: `login` is kd_key(name, password), `stamp` the key of
  * the account's stored hash at the time it was checked. A login counts only
  * while both match and it is younger than `max_age` seconds. */
-int kd_login_known(kd_shared *s, const unsigned char login[KD_KEY_BYTES],
+int kd_login_known(kd_shared* s, const unsigned char login[KD_KEY_BYTES],
                    const unsigned char stamp[KD_KEY_BYTES], time_t now, time_t max_age);
-void kd_login_remember(kd_shared *s, const unsigned char login[KD_KEY_BYTES],
+void kd_login_remember(kd_shared* s, const unsigned char login[KD_KEY_BYTES],
                        const unsigned char stamp[KD_KEY_BYTES], time_t now);
 
 /* Connections that have not logged in yet, per client address and per
@@ -65,13 +65,13 @@ typedef struct {
 
 /* Takes a place for a connection from `address` and `network` (kd_key of
  * each), accepted at `now`, and returns 1; 0 when it is past the limits. */
-int kd_connection_take(kd_shared *s, const unsigned char address[KD_KEY_BYTES],
-                       const unsigned char network[KD_KEY_BYTES], const kd_limits *limits,
-                       time_t now, kd_ticket *ticket);
+int kd_connection_take(kd_shared* s, const unsigned char address[KD_KEY_BYTES],
+                       const unsigned char network[KD_KEY_BYTES], const kd_limits* limits,
+                       time_t now, kd_ticket* ticket);
 /* The calling process serves the connection on its socket `fd`, which the
  * total bound may shut to make the connection give way. */
-void kd_connection_served_here(kd_shared *s, const kd_ticket *ticket, int fd);
+void kd_connection_served_here(kd_shared* s, const kd_ticket* ticket, int fd);
 /* Gives the ticket back (once; later calls do nothing). */
-void kd_connection_give(kd_shared *s, kd_ticket *ticket);
+void kd_connection_give(kd_shared* s, kd_ticket* ticket);
 
 #endif /* KIVO_DAV_SHARED_H_ */

@@ -70,19 +70,19 @@ typedef struct {
 } kb_state;
 
 struct kb_brake {
-  kb_state *state;
+  kb_state* state;
 };
 
-static int kb_lock(kb_state *s) {
+static int kb_lock(kb_state* s) {
   const int rc = pthread_mutex_lock(&s->mu);
   if (rc == EOWNERDEAD) return pthread_mutex_consistent(&s->mu);
   return rc;
 }
 
-static void kb_unlock(kb_state *s) { pthread_mutex_unlock(&s->mu); }
+static void kb_unlock(kb_state* s) { pthread_mutex_unlock(&s->mu); }
 
 /* A fresh state in the locked, empty file `fd` of the right size. */
-static int kb_init(kb_state *s) {
+static int kb_init(kb_state* s) {
   memset(s, 0, sizeof *s);
   pthread_mutexattr_t attr;
   if (getrandom(s->secret, sizeof s->secret, 0) != (ssize_t)sizeof s->secret ||
@@ -99,12 +99,12 @@ static int kb_init(kb_state *s) {
   return 0;
 }
 
-kb_brake *kb_open(const char *path) {
+kb_brake* kb_open(const char* path) {
   const int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return NULL;
   struct stat st;
-  kb_brake *b = NULL;
-  void *map = MAP_FAILED;
+  kb_brake* b = NULL;
+  void* map = MAP_FAILED;
   int error = 0;
   /* The first opener lays the state out; the others wait on the flock. */
   if (flock(fd, LOCK_EX) != 0 || fstat(fd, &st) != 0) {
@@ -118,7 +118,7 @@ kb_brake *kb_open(const char *path) {
              MAP_FAILED) {
     error = errno;
   } else {
-    kb_state *s = map;
+    kb_state* s = map;
     if ((s->magic != KB_MAGIC || s->size != sizeof *s) && kb_init(s) != 0) {
       error = errno != 0 ? errno : EIO;
     } else if ((b = calloc(1, sizeof *b)) == NULL) {
@@ -136,13 +136,13 @@ kb_brake *kb_open(const char *path) {
   return b;
 }
 
-void kb_close(kb_brake *b) {
+void kb_close(kb_brake* b) {
   if (b == NULL) return;
   munmap(b->state, sizeof(kb_state));
   free(b);
 }
 
-void kb_network_of(const char *address, char *out, size_t size) {
+void kb_network_of(const char* address, char* out, size_t size) {
   unsigned char bytes[16];
   if (inet_pton(AF_INET, address, bytes) == 1) {
     snprintf(out, size, "4:%u.%u.%u", bytes[0], bytes[1], bytes[2]);
@@ -159,11 +159,11 @@ void kb_network_of(const char *address, char *out, size_t size) {
   }
 }
 
-static void kb_key(const kb_state *s, const char *kind, const char *a, const char *b,
+static void kb_key(const kb_state* s, const char* kind, const char* a, const char* b,
                    unsigned char out[KB_KEY_BYTES]) {
   /* Zero bytes between the parts: no two inputs give one text. */
   const size_t kl = strlen(kind) + 1, al = strlen(a) + 1, bl = strlen(b);
-  unsigned char *text = malloc(kl + al + bl + 1);
+  unsigned char* text = malloc(kl + al + bl + 1);
   unsigned int len = KB_KEY_BYTES;
   if (text != NULL) {
     memcpy(text, kind, kl);
@@ -177,7 +177,7 @@ static void kb_key(const kb_state *s, const char *kind, const char *a, const cha
   free(text);
 }
 
-void kb_login_keys(const kb_brake *b, const char *account, const char *address, kb_login *out) {
+void kb_login_keys(const kb_brake* b, const char* account, const char* address, kb_login* out) {
   char network[64];
   kb_network_of(address, network, sizeof network);
   kb_key(b->state, "account", account, "", out->account);
@@ -186,7 +186,7 @@ void kb_login_keys(const kb_brake *b, const char *account, const char *address, 
   out->trusted = 0;
 }
 
-static int kb_same(const unsigned char *a, const unsigned char *b) {
+static int kb_same(const unsigned char* a, const unsigned char* b) {
   return CRYPTO_memcmp(a, b, KB_KEY_BYTES) == 0;
 }
 
@@ -198,12 +198,12 @@ static size_t kb_slot(const unsigned char key[KB_KEY_BYTES], size_t slots) {
 
 /* The key's entry; with `make`, a new one in place of the window's oldest
  * when there is none. Called locked. */
-static kb_entry *kb_find(kb_entry *table, size_t slots, const unsigned char key[KB_KEY_BYTES],
+static kb_entry* kb_find(kb_entry* table, size_t slots, const unsigned char key[KB_KEY_BYTES],
                          int make) {
   const size_t first = kb_slot(key, slots);
-  kb_entry *oldest = &table[first];
+  kb_entry* oldest = &table[first];
   for (size_t i = 0; i < KB_WINDOW; ++i) {
-    kb_entry *e = &table[(first + i) % slots];
+    kb_entry* e = &table[(first + i) % slots];
     if (kb_same(e->key, key)) return e;
     if (e->last < oldest->last) oldest = e;
   }
@@ -213,12 +213,12 @@ static kb_entry *kb_find(kb_entry *table, size_t slots, const unsigned char key[
   return oldest;
 }
 
-static long kb_wait(const kb_entry *e, time_t now) {
+static long kb_wait(const kb_entry* e, time_t now) {
   return e != NULL && now < e->next_try ? (long)(e->next_try - now) : 0;
 }
 
 /* Charges a try as a failure. */
-static void kb_charge(kb_entry *e, unsigned free_failures, time_t now) {
+static void kb_charge(kb_entry* e, unsigned free_failures, time_t now) {
   if (now - e->last > KB_FORGET) e->failures = 0;
   e->last = now;
   if (++e->failures <= free_failures) return;
@@ -227,15 +227,15 @@ static void kb_charge(kb_entry *e, unsigned free_failures, time_t now) {
   e->next_try = now + (delay < KB_MAX_DELAY ? delay : KB_MAX_DELAY);
 }
 
-static void kb_refund(kb_entry *e) {
+static void kb_refund(kb_entry* e) {
   if (e != NULL && e->failures > 0) --e->failures;
 }
 
-static kb_trust *kb_find_trust(kb_state *s, const unsigned char key[KB_KEY_BYTES], int make) {
+static kb_trust* kb_find_trust(kb_state* s, const unsigned char key[KB_KEY_BYTES], int make) {
   const size_t first = kb_slot(key, KB_TRUSTS);
-  kb_trust *oldest = &s->trusts[first];
+  kb_trust* oldest = &s->trusts[first];
   for (size_t i = 0; i < KB_WINDOW; ++i) {
-    kb_trust *t = &s->trusts[(first + i) % KB_TRUSTS];
+    kb_trust* t = &s->trusts[(first + i) % KB_TRUSTS];
     if (kb_same(t->key, key)) return t;
     if (t->at < oldest->at) oldest = t;
   }
@@ -244,20 +244,20 @@ static kb_trust *kb_find_trust(kb_state *s, const unsigned char key[KB_KEY_BYTES
   return oldest;
 }
 
-long kb_take(kb_brake *b, kb_login *login, time_t now) {
-  kb_state *s = b->state;
+long kb_take(kb_brake* b, kb_login* login, time_t now) {
+  kb_state* s = b->state;
   if (kb_lock(s) != 0) return KB_FIRST_DELAY;
-  const kb_trust *trust = kb_find_trust(s, login->pair, 0);
+  const kb_trust* trust = kb_find_trust(s, login->pair, 0);
   login->trusted = trust != NULL && now - trust->at < KB_TRUST_SECONDS;
-  kb_entry *pair = kb_find(s->pairs, KB_PAIRS, login->pair, 1);
+  kb_entry* pair = kb_find(s->pairs, KB_PAIRS, login->pair, 1);
   long wait = kb_wait(pair, now);
   if (login->trusted) {
     if (wait == 0) kb_charge(pair, KB_PAIR_FREE, now);
     kb_unlock(s);
     return wait;
   }
-  kb_entry *account = kb_find(s->accounts, KB_ACCOUNTS, login->account, 1);
-  kb_entry *network = kb_find(s->networks, KB_NETWORKS, login->network, 1);
+  kb_entry* account = kb_find(s->accounts, KB_ACCOUNTS, login->account, 1);
+  kb_entry* network = kb_find(s->networks, KB_NETWORKS, login->network, 1);
   const long a = kb_wait(account, now), n = kb_wait(network, now);
   if (a > wait) wait = a;
   if (n > wait) wait = n;
@@ -277,12 +277,12 @@ long kb_take(kb_brake *b, kb_login *login, time_t now) {
   return wait;
 }
 
-int kb_network_shed(kb_brake *b, const char *address, time_t now) {
+int kb_network_shed(kb_brake* b, const char* address, time_t now) {
   kb_login login;
   kb_login_keys(b, "", address, &login);
-  kb_state *s = b->state;
+  kb_state* s = b->state;
   if (kb_lock(s) != 0) return 0;
-  const kb_entry *network = kb_find(s->networks, KB_NETWORKS, login.network, 0);
+  const kb_entry* network = kb_find(s->networks, KB_NETWORKS, login.network, 0);
   const int shed = network != NULL && network->succeeded == 0 &&
                    network->refused >= KB_SHED_REFUSALS &&
                    now - network->refused_since < KB_SHED_SECONDS;
@@ -290,18 +290,18 @@ int kb_network_shed(kb_brake *b, const char *address, time_t now) {
   return shed;
 }
 
-void kb_record(kb_brake *b, const kb_login *login, int outcome, time_t now) {
+void kb_record(kb_brake* b, const kb_login* login, int outcome, time_t now) {
   if (outcome == KB_FAILED) return; /* charged already */
-  kb_state *s = b->state;
+  kb_state* s = b->state;
   if (kb_lock(s) != 0) return;
   /* Trusted now, its try was charged to the pair alone (kb_take). */
-  const kb_trust *trust = kb_find_trust(s, login->pair, 0);
+  const kb_trust* trust = kb_find_trust(s, login->pair, 0);
   const int trusted = trust != NULL && now - trust->at < KB_TRUST_SECONDS;
-  kb_entry *pair = kb_find(s->pairs, KB_PAIRS, login->pair, 0);
+  kb_entry* pair = kb_find(s->pairs, KB_PAIRS, login->pair, 0);
   if (outcome == KB_SUCCEEDED) {
     if (pair != NULL) memset(pair, 0, sizeof *pair);
     kb_find_trust(s, login->pair, 1)->at = now;
-    kb_entry *network = kb_find(s->networks, KB_NETWORKS, login->network, 1);
+    kb_entry* network = kb_find(s->networks, KB_NETWORKS, login->network, 1);
     network->succeeded = now;
     if (network->last == 0) network->last = now;
   } else {
@@ -314,9 +314,9 @@ void kb_record(kb_brake *b, const kb_login *login, int outcome, time_t now) {
   kb_unlock(s);
 }
 
-long kb_hash_ns(kb_brake *b) { return __atomic_load_n(&b->state->hash_ns, __ATOMIC_RELAXED); }
+long kb_hash_ns(kb_brake* b) { return __atomic_load_n(&b->state->hash_ns, __ATOMIC_RELAXED); }
 
-void kb_note_hash(kb_brake *b, long ns) {
+void kb_note_hash(kb_brake* b, long ns) {
   const long old = __atomic_load_n(&b->state->hash_ns, __ATOMIC_RELAXED);
   __atomic_store_n(&b->state->hash_ns, old == 0 ? ns : old + (ns - old) / 8, __ATOMIC_RELAXED);
 }

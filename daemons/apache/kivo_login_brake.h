@@ -48,37 +48,37 @@ typedef struct {
 
 /* Opens (making it when missing or of another layout) the state at `path`
  * and maps it; NULL with errno set when it cannot. Root only. */
-kb_brake *kb_open(const char *path);
-void kb_close(kb_brake *b);
+kb_brake* kb_open(const char* path);
+void kb_close(kb_brake* b);
 
 /* The network of the textual client address `address`: "4:a.b.c" for an
  * IPv4 address (also one mapped into IPv6), "6:" and the first 8 bytes in
  * hex for any other IPv6 address, the address itself otherwise. */
-void kb_network_of(const char *address, char *out, size_t size);
+void kb_network_of(const char* address, char* out, size_t size);
 
 /* The keys of a login for `account` from the client `address`. */
-void kb_login_keys(const kb_brake *b, const char *account, const char *address, kb_login *out);
+void kb_login_keys(const kb_brake* b, const char* account, const char* address, kb_login* out);
 
 /* 0 when the login may be checked now (its try is charged), else the
  * seconds it must wait: refuse it without hashing. */
-long kb_take(kb_brake *b, kb_login *login, time_t now);
+long kb_take(kb_brake* b, kb_login* login, time_t now);
 
 /* The outcome of a try kb_take let through: KB_FAILED keeps its charge,
  * KB_SUCCEEDED gives it back and trusts the network for the account,
  * KB_UNCHECKED (the checks were too busy) gives it back. */
 enum { KB_FAILED = 0, KB_SUCCEEDED = 1, KB_UNCHECKED = 2 };
-void kb_record(kb_brake *b, const kb_login *login, int outcome, time_t now);
+void kb_record(kb_brake* b, const kb_login* login, int outcome, time_t now);
 
 /* Whether the client `address`'s network is refused so often by the
  * brakes (16 tries within a minute) while none of its logins ever
  * succeeded that a door should turn its connections away before spending
  * anything on them (the WebDAV daemon: before it forks). */
-int kb_network_shed(kb_brake *b, const char *address, time_t now);
+int kb_network_shed(kb_brake* b, const char* address, time_t now);
 
 /* What a password hash has taken lately (ns; 0 before the first), so that
  * a refusal of an unknown name takes as long without hashing. */
-long kb_hash_ns(kb_brake *b);
-void kb_note_hash(kb_brake *b, long ns);
+long kb_hash_ns(kb_brake* b);
+void kb_note_hash(kb_brake* b, long ns);
 
 #ifdef __cplusplus
 }

@@ -133,16 +133,16 @@ module AP_MODULE_DECLARE_DATA kivo_dav_module;
 #define KD_BRAKE_KEY "kivo_dav_brake"
 
 typedef struct {
-  const char *root;      /* the root whose accounts are served; NULL: module off */
-  int anonymous;         /* requests without credentials run as guest, reading */
-  apr_array_header_t *proxied; /* path prefixes handed to a daemon behind (CalDAV) */
-  const char *proxy_token_file; /* the secret that daemon knows the door by */
-  const char *proxy_token;      /* read from it at each start; NULL before */
-  const char *lock_db;   /* the DAV lock database to make at start */
-  const char *registry;  /* the calendar registry */
-  const char *brake;     /* the login brake every door shares */
-  kd_limits limits;      /* connections not logged in yet; 0: unbounded */
-  int login_max_age;     /* seconds a kept connection's login holds; -1 unset */
+  const char* root;             /* the root whose accounts are served; NULL: module off */
+  int anonymous;                /* requests without credentials run as guest, reading */
+  apr_array_header_t* proxied;  /* path prefixes handed to a daemon behind (CalDAV) */
+  const char* proxy_token_file; /* the secret that daemon knows the door by */
+  const char* proxy_token;      /* read from it at each start; NULL before */
+  const char* lock_db;          /* the DAV lock database to make at start */
+  const char* registry;         /* the calendar registry */
+  const char* brake;            /* the login brake every door shares */
+  kd_limits limits;             /* connections not logged in yet; 0: unbounded */
+  int login_max_age;            /* seconds a kept connection's login holds; -1 unset */
 } kd_server;
 
 typedef struct {
@@ -164,11 +164,11 @@ typedef struct {
 } kd_conn;
 
 typedef struct {
-  const char *user;
+  const char* user;
   kd_identity id;
   /* The request's target when it is a folder judged without links, for its
    * members' subrequests (a PROPFIND's): NULL before. */
-  const char *folder_judged;
+  const char* folder_judged;
   /* The regular file a GET reads, opened by its check as the user
    * (kd_send_small_file); -1: none. Closed with the request's pool. */
   int small_fd;
@@ -184,43 +184,43 @@ typedef struct {
  * hashes at once than cores only wait for each other. */
 #define KD_CHECK_STRIPES 64
 #define KD_CHECKS_AT_ONCE 4
-static pthread_mutex_t kd_account_checks[KD_CHECK_STRIPES] = {
-    [0 ... KD_CHECK_STRIPES - 1] = PTHREAD_MUTEX_INITIALIZER};
+static pthread_mutex_t kd_account_checks[KD_CHECK_STRIPES] = {[0 ... KD_CHECK_STRIPES - 1] =
+                                                                  PTHREAD_MUTEX_INITIALIZER};
 static pthread_mutex_t kd_checks_lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t kd_checks_free = PTHREAD_COND_INITIALIZER;
 static int kd_checks_running;
 
 /* The request whose account this thread acts as now; NULL at the idle
  * identity. */
-static __thread const request_rec *kd_acting_for;
+static __thread const request_rec* kd_acting_for;
 
-static kd_shared *kd_state(server_rec *s) {
-  void *data = NULL;
+static kd_shared* kd_state(server_rec* s) {
+  void* data = NULL;
   apr_pool_userdata_get(&data, KD_SHARED_KEY, s->process->pool);
   return data;
 }
 
-static kb_brake *kd_brake(server_rec *s) {
-  void *data = NULL;
+static kb_brake* kd_brake(server_rec* s) {
+  void* data = NULL;
   apr_pool_userdata_get(&data, KD_BRAKE_KEY, s->process->pool);
   return data;
 }
 
 /* ---- configuration ---- */
 
-static void *kd_create_server(apr_pool_t *p, server_rec *s) {
+static void* kd_create_server(apr_pool_t* p, server_rec* s) {
   (void)s;
-  kd_server *c = apr_pcalloc(p, sizeof *c);
+  kd_server* c = apr_pcalloc(p, sizeof *c);
   c->anonymous = -1;
   c->limits.per_address = -1;
   c->login_max_age = -1;
-  c->proxied = apr_array_make(p, 2, sizeof(const char *));
+  c->proxied = apr_array_make(p, 2, sizeof(const char*));
   return c;
 }
 
-static void *kd_merge_server(apr_pool_t *p, void *base_v, void *add_v) {
+static void* kd_merge_server(apr_pool_t* p, void* base_v, void* add_v) {
   const kd_server *base = base_v, *add = add_v;
-  kd_server *c = apr_pcalloc(p, sizeof *c);
+  kd_server* c = apr_pcalloc(p, sizeof *c);
   c->root = add->root ? add->root : base->root;
   c->anonymous = add->anonymous >= 0 ? add->anonymous : base->anonymous;
   c->proxied = add->proxied->nelts ? add->proxied : base->proxied;
@@ -233,74 +233,74 @@ static void *kd_merge_server(apr_pool_t *p, void *base_v, void *add_v) {
   return c;
 }
 
-static void *kd_create_dir(apr_pool_t *p, char *dir) {
+static void* kd_create_dir(apr_pool_t* p, char* dir) {
   (void)dir;
-  kd_dir *c = apr_pcalloc(p, sizeof *c);
+  kd_dir* c = apr_pcalloc(p, sizeof *c);
   c->check = -1;
   return c;
 }
 
-static void *kd_merge_dir(apr_pool_t *p, void *base_v, void *add_v) {
+static void* kd_merge_dir(apr_pool_t* p, void* base_v, void* add_v) {
   const kd_dir *base = base_v, *add = add_v;
-  kd_dir *c = apr_pcalloc(p, sizeof *c);
+  kd_dir* c = apr_pcalloc(p, sizeof *c);
   c->check = add->check >= 0 ? add->check : base->check;
   return c;
 }
 
-static const char *kd_set_root(cmd_parms *cmd, void *d, const char *arg) {
+static const char* kd_set_root(cmd_parms* cmd, void* d, const char* arg) {
   (void)d;
-  kd_server *c = ap_get_module_config(cmd->server->module_config, &kivo_dav_module);
+  kd_server* c = ap_get_module_config(cmd->server->module_config, &kivo_dav_module);
   c->root = arg;
   return NULL;
 }
 
-static const char *kd_set_anonymous(cmd_parms *cmd, void *d, int on) {
+static const char* kd_set_anonymous(cmd_parms* cmd, void* d, int on) {
   (void)d;
-  kd_server *c = ap_get_module_config(cmd->server->module_config, &kivo_dav_module);
+  kd_server* c = ap_get_module_config(cmd->server->module_config, &kivo_dav_module);
   c->anonymous = on;
   return NULL;
 }
 
-static const char *kd_add_proxied(cmd_parms *cmd, void *d, const char *arg) {
+static const char* kd_add_proxied(cmd_parms* cmd, void* d, const char* arg) {
   (void)d;
-  kd_server *c = ap_get_module_config(cmd->server->module_config, &kivo_dav_module);
+  kd_server* c = ap_get_module_config(cmd->server->module_config, &kivo_dav_module);
   if (arg[0] != '/') return "KivoDavProxied takes absolute URL paths";
-  *(const char **)apr_array_push(c->proxied) = arg;
+  *(const char**)apr_array_push(c->proxied) = arg;
   return NULL;
 }
 
-static const char *kd_set_proxy_token(cmd_parms *cmd, void *d, const char *arg) {
+static const char* kd_set_proxy_token(cmd_parms* cmd, void* d, const char* arg) {
   (void)d;
-  kd_server *c = ap_get_module_config(cmd->server->module_config, &kivo_dav_module);
+  kd_server* c = ap_get_module_config(cmd->server->module_config, &kivo_dav_module);
   c->proxy_token_file = arg;
   return NULL;
 }
 
-static const char *kd_set_lock_db(cmd_parms *cmd, void *d, const char *arg) {
+static const char* kd_set_lock_db(cmd_parms* cmd, void* d, const char* arg) {
   (void)d;
-  kd_server *c = ap_get_module_config(cmd->server->module_config, &kivo_dav_module);
+  kd_server* c = ap_get_module_config(cmd->server->module_config, &kivo_dav_module);
   c->lock_db = arg;
   return NULL;
 }
 
-static const char *kd_set_registry(cmd_parms *cmd, void *d, const char *arg) {
+static const char* kd_set_registry(cmd_parms* cmd, void* d, const char* arg) {
   (void)d;
-  kd_server *c = ap_get_module_config(cmd->server->module_config, &kivo_dav_module);
+  kd_server* c = ap_get_module_config(cmd->server->module_config, &kivo_dav_module);
   c->registry = arg;
   return NULL;
 }
 
-static const char *kd_set_brake(cmd_parms *cmd, void *d, const char *arg) {
+static const char* kd_set_brake(cmd_parms* cmd, void* d, const char* arg) {
   (void)d;
-  kd_server *c = ap_get_module_config(cmd->server->module_config, &kivo_dav_module);
+  kd_server* c = ap_get_module_config(cmd->server->module_config, &kivo_dav_module);
   c->brake = arg;
   return NULL;
 }
 
-static const char *kd_set_limits(cmd_parms *cmd, void *d, const char *address,
-                                 const char *network, const char *total) {
+static const char* kd_set_limits(cmd_parms* cmd, void* d, const char* address, const char* network,
+                                 const char* total) {
   (void)d;
-  kd_server *c = ap_get_module_config(cmd->server->module_config, &kivo_dav_module);
+  kd_server* c = ap_get_module_config(cmd->server->module_config, &kivo_dav_module);
   c->limits.per_address = atoi(address);
   c->limits.per_network = network != NULL ? atoi(network) : c->limits.per_address;
   c->limits.total = total != NULL ? atoi(total) : 0;
@@ -310,10 +310,10 @@ static const char *kd_set_limits(cmd_parms *cmd, void *d, const char *address,
                "one in all";
 }
 
-static const char *kd_set_login_max_age(cmd_parms *cmd, void *d, const char *arg) {
+static const char* kd_set_login_max_age(cmd_parms* cmd, void* d, const char* arg) {
   (void)d;
-  kd_server *c = ap_get_module_config(cmd->server->module_config, &kivo_dav_module);
-  char *end = NULL;
+  kd_server* c = ap_get_module_config(cmd->server->module_config, &kivo_dav_module);
+  char* end = NULL;
   const long seconds = strtol(arg, &end, 10);
   if (end == arg || *end != '\0' || seconds < 0 || seconds > 86400) {
     return "KivoDavLoginRecheck takes seconds, 0 to 86400";
@@ -322,9 +322,9 @@ static const char *kd_set_login_max_age(cmd_parms *cmd, void *d, const char *arg
   return NULL;
 }
 
-static const char *kd_set_check(cmd_parms *cmd, void *d, int on) {
+static const char* kd_set_check(cmd_parms* cmd, void* d, int on) {
   (void)cmd;
-  ((kd_dir *)d)->check = on;
+  ((kd_dir*)d)->check = on;
   return NULL;
 }
 
@@ -344,8 +344,8 @@ static const command_rec kd_commands[] = {
     AP_INIT_TAKE1("KivoDavLoginBrake", kd_set_brake, NULL, RSRC_CONF,
                   "the login brake's state, shared with the web API"),
     AP_INIT_TAKE123("KivoDavPendingConnections", kd_set_limits, NULL, RSRC_CONF,
-                   "connections not logged in yet one client address, one network and all "
-                   "(/24, /64), may hold at once"),
+                    "connections not logged in yet one client address, one network and all "
+                    "(/24, /64), may hold at once"),
     AP_INIT_TAKE1("KivoDavLoginRecheck", kd_set_login_max_age, NULL, RSRC_CONF,
                   "seconds a kept-alive connection's login holds before a request of it is "
                   "checked anew (0: every request)"),
@@ -357,13 +357,13 @@ static const command_rec kd_commands[] = {
 
 /* The lock database: a root-owned regular file that every served identity
  * opens for writing (0666) in a folder only root can change or list. */
-static int kd_make_lock_db(apr_pool_t *p, server_rec *s, const char *path) {
+static int kd_make_lock_db(apr_pool_t* p, server_rec* s, const char* path) {
   struct stat st;
   if (lstat(path, &st) == 0 && (!S_ISREG(st.st_mode) || st.st_uid != 0 || st.st_nlink != 1)) {
     unlink(path);
   }
   for (int attempt = 0; attempt < 2; ++attempt) {
-    apr_dbm_t *db = NULL;
+    apr_dbm_t* db = NULL;
     const apr_status_t rv = apr_dbm_open(&db, path, APR_DBM_RWCREATE, APR_FPROT_OS_DEFAULT, p);
     if (rv == APR_SUCCESS) {
       apr_dbm_close(db);
@@ -382,7 +382,7 @@ static int kd_make_lock_db(apr_pool_t *p, server_rec *s, const char *path) {
  * root-owned file no one else may write, of hex text (a daemon behind
  * reads it too, through its group). Read as root at every start, so that
  * the workers need no access to it; NULL, logged, when unusable. */
-static const char *kd_read_proxy_token(apr_pool_t *p, server_rec *s, const char *path) {
+static const char* kd_read_proxy_token(apr_pool_t* p, server_rec* s, const char* path) {
   const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
   struct stat st;
   char text[257];
@@ -396,7 +396,8 @@ static const char *kd_read_proxy_token(apr_pool_t *p, server_rec *s, const char 
   if (got < 0) {
     ap_log_error(APLOG_MARK, APLOG_CRIT, error, s,
                  "cannot read the proxy token %s (root's, writable by root alone): the proxied "
-                 "paths answer 503", path);
+                 "paths answer 503",
+                 path);
     return NULL;
   }
   while (got > 0 && text[got - 1] == '\n') --got;
@@ -413,27 +414,27 @@ static const char *kd_read_proxy_token(apr_pool_t *p, server_rec *s, const char 
 /* Every server's configuration gets the token of the main one's file.
  * Without one the proxied paths answer 503 (kd_hand_over) while WebDAV
  * serves on: the calendars' token is no reason to stop the files. */
-static void kd_load_proxy_token(apr_pool_t *pconf, server_rec *s) {
-  const kd_server *c = ap_get_module_config(s->module_config, &kivo_dav_module);
+static void kd_load_proxy_token(apr_pool_t* pconf, server_rec* s) {
+  const kd_server* c = ap_get_module_config(s->module_config, &kivo_dav_module);
   if (c->proxied->nelts == 0) return;
-  const char *token = NULL;
+  const char* token = NULL;
   if (c->proxy_token_file == NULL) {
     ap_log_error(APLOG_MARK, APLOG_CRIT, 0, s, "KivoDavProxied without KivoDavProxyToken");
   } else {
     token = kd_read_proxy_token(pconf, s, c->proxy_token_file);
   }
-  for (server_rec *v = s; v != NULL; v = v->next) {
-    kd_server *vc = ap_get_module_config(v->module_config, &kivo_dav_module);
+  for (server_rec* v = s; v != NULL; v = v->next) {
+    kd_server* vc = ap_get_module_config(v->module_config, &kivo_dav_module);
     vc->proxy_token = token;
   }
 }
 
-static int kd_post_config(apr_pool_t *pconf, apr_pool_t *plog, apr_pool_t *ptemp, server_rec *s) {
+static int kd_post_config(apr_pool_t* pconf, apr_pool_t* plog, apr_pool_t* ptemp, server_rec* s) {
   (void)plog;
   (void)ptemp;
-  const kd_server *c = ap_get_module_config(s->module_config, &kivo_dav_module);
+  const kd_server* c = ap_get_module_config(s->module_config, &kivo_dav_module);
   if (kd_state(s) == NULL) {
-    kd_shared *shared = kd_shared_create();
+    kd_shared* shared = kd_shared_create();
     if (shared == NULL) {
       ap_log_error(APLOG_MARK, APLOG_CRIT, errno, s, "cannot make the shared login table");
       return HTTP_INTERNAL_SERVER_ERROR;
@@ -442,7 +443,7 @@ static int kd_post_config(apr_pool_t *pconf, apr_pool_t *plog, apr_pool_t *ptemp
   }
   if (c->brake != NULL && kd_brake(s) == NULL) {
     /* Opened once by the parent, as root; every child inherits it. */
-    kb_brake *brake = kb_open(c->brake);
+    kb_brake* brake = kb_open(c->brake);
     if (brake == NULL) {
       ap_log_error(APLOG_MARK, APLOG_CRIT, errno, s, "cannot open the login brake %s", c->brake);
       return HTTP_INTERNAL_SERVER_ERROR;
@@ -464,9 +465,9 @@ static int kd_post_config(apr_pool_t *pconf, apr_pool_t *plog, apr_pool_t *ptemp
 /* Keeps the power to switch in every child: mod_unixd, after this hook,
  * finds the process no longer root and drops nothing for good. Without
  * KivoDavRoot the module is off and mod_unixd drops as usual. */
-static int kd_drop_privileges(apr_pool_t *pchild, server_rec *s) {
+static int kd_drop_privileges(apr_pool_t* pchild, server_rec* s) {
   (void)pchild;
-  const kd_server *sc = ap_get_module_config(s->module_config, &kivo_dav_module);
+  const kd_server* sc = ap_get_module_config(s->module_config, &kivo_dav_module);
   if (sc->root == NULL) return DECLINED;
   if (kd_identity_keep_power(ap_unixd_config.user_id, ap_unixd_config.group_id) != 0) {
     ap_log_error(APLOG_MARK, APLOG_CRIT, errno, s, "cannot idle at uid %ld, gid %ld",
@@ -478,7 +479,7 @@ static int kd_drop_privileges(apr_pool_t *pchild, server_rec *s) {
 
 /* `r` is over: the account's identity this thread took for it stays
  * parked (root's is given back). */
-static void kd_request_over(const request_rec *r) {
+static void kd_request_over(const request_rec* r) {
   if (kd_acting_for != r) return;
   kd_identity_park();
   kd_acting_for = NULL;
@@ -486,7 +487,7 @@ static void kd_request_over(const request_rec *r) {
 
 /* Gives the identity this thread took for `r` back; 1 when the thread is
  * idle again. */
-static int kd_give_back(const request_rec *r) {
+static int kd_give_back(const request_rec* r) {
   if (kd_acting_for != r) return kd_acting_for == NULL;
   if (kd_identity_give_back() != 0) {
     ap_log_rerror(APLOG_MARK, APLOG_CRIT, errno, r, "cannot give %s's identity back",
@@ -500,16 +501,16 @@ static int kd_give_back(const request_rec *r) {
 /* The request's pool goes: on the thread that served it, if nothing gave
  * its identity back before (another thread finishing the writes holds
  * nothing of it). */
-static apr_status_t kd_request_done(void *data) {
+static apr_status_t kd_request_done(void* data) {
   kd_request_over(data);
   return APR_SUCCESS;
 }
 
 /* The end of a request (its EOR bucket) passes here on the thread that
  * served it, before anything of the connection is written later. */
-static apr_status_t kd_end_filter(ap_filter_t *f, apr_bucket_brigade *bb) {
+static apr_status_t kd_end_filter(ap_filter_t* f, apr_bucket_brigade* bb) {
   if (kd_acting_for != NULL) {
-    for (apr_bucket *b = APR_BRIGADE_FIRST(bb); b != APR_BRIGADE_SENTINEL(bb);
+    for (apr_bucket* b = APR_BRIGADE_FIRST(bb); b != APR_BRIGADE_SENTINEL(bb);
          b = APR_BUCKET_NEXT(b)) {
       if (AP_BUCKET_IS_EOR(b)) {
         kd_request_over(kd_acting_for);
@@ -520,12 +521,12 @@ static apr_status_t kd_end_filter(ap_filter_t *f, apr_bucket_brigade *bb) {
   return ap_pass_brigade(f->next, bb);
 }
 
-static ap_filter_rec_t *kd_end_filter_handle;
+static ap_filter_rec_t* kd_end_filter_handle;
 
 /* Whether this thread may serve: at the idle identity, as the kernel sees
  * it. A parked identity is given back; a thread that holds another (never
  * expected) gives it back too, or serves nothing. */
-static int kd_thread_idle(conn_rec *c) {
+static int kd_thread_idle(conn_rec* c) {
   if (kd_identity_idle()) return 1;
   const int parked = kd_identity_parked() && kd_acting_for == NULL;
   if (kd_identity_give_back() == 0 && kd_identity_idle()) {
@@ -541,8 +542,8 @@ static int kd_thread_idle(conn_rec *c) {
 
 /* Whether this thread may begin a request of `c`: idle, or parked as the
  * account `c` is logged in as (kd_thread_idle otherwise). */
-static int kd_thread_ready(conn_rec *c) {
-  const kd_conn *state = ap_get_module_config(c->conn_config, &kivo_dav_module);
+static int kd_thread_ready(conn_rec* c) {
+  const kd_conn* state = ap_get_module_config(c->conn_config, &kivo_dav_module);
   if (kd_acting_for == NULL && state != NULL && state->verified &&
       kd_identity_parked_as(&state->id)) {
     return 1;
@@ -553,9 +554,9 @@ static int kd_thread_ready(conn_rec *c) {
 /* Before a byte of a request is read: a parked identity stays only for a
  * request on a connection logged in as its account. Subrequests and
  * internal redirects find their request acting. */
-static __thread const request_rec *kd_found_ready; /* by kd_create_request */
-static int kd_create_request(request_rec *r) {
-  const kd_server *sc = ap_get_module_config(r->server->module_config, &kivo_dav_module);
+static __thread const request_rec* kd_found_ready; /* by kd_create_request */
+static int kd_create_request(request_rec* r) {
+  const kd_server* sc = ap_get_module_config(r->server->module_config, &kivo_dav_module);
   if (sc->root == NULL || kd_acting_for != NULL || r->connection->outgoing) return DECLINED;
   /* kd_post_read_request refuses a thread this left unready. */
   kd_found_ready = kd_thread_ready(r->connection) ? r : NULL;
@@ -564,8 +565,8 @@ static int kd_create_request(request_rec *r) {
 
 /* ---- connections ---- */
 
-static kd_conn *kd_conn_state(conn_rec *c) {
-  kd_conn *state = ap_get_module_config(c->conn_config, &kivo_dav_module);
+static kd_conn* kd_conn_state(conn_rec* c) {
+  kd_conn* state = ap_get_module_config(c->conn_config, &kivo_dav_module);
   if (state == NULL) {
     state = apr_pcalloc(c->pool, sizeof *state);
     state->shadow_fd = -1;
@@ -575,8 +576,8 @@ static kd_conn *kd_conn_state(conn_rec *c) {
   return state;
 }
 
-static apr_status_t kd_conn_done(void *data) {
-  kd_conn *state = data;
+static apr_status_t kd_conn_done(void* data) {
+  kd_conn* state = data;
   if (state->shadow_fd >= 0) close(state->shadow_fd);
   state->shadow_fd = -1;
   return APR_SUCCESS;
@@ -584,9 +585,9 @@ static apr_status_t kd_conn_done(void *data) {
 
 /* Gives the connection's ticket back when it closes, before its socket
  * does: a ticket names the socket while it is held. */
-static int kd_pre_close_connection(conn_rec *c) {
-  kd_conn *state = ap_get_module_config(c->conn_config, &kivo_dav_module);
-  kd_shared *shared = kd_state(c->base_server);
+static int kd_pre_close_connection(conn_rec* c) {
+  kd_conn* state = ap_get_module_config(c->conn_config, &kivo_dav_module);
+  kd_shared* shared = kd_state(c->base_server);
   if (state != NULL && shared != NULL) kd_connection_give(shared, &state->ticket);
   return OK;
 }
@@ -594,13 +595,13 @@ static int kd_pre_close_connection(conn_rec *c) {
 /* The client's network: the first three bytes of an IPv4 address (also
  * one mapped into IPv6), the first eight of any other IPv6 address. One
  * host holds a whole IPv6 /64, and a small office a whole IPv4 /24. */
-static void kd_network_key(const kd_shared *shared, const conn_rec *c,
+static void kd_network_key(const kd_shared* shared, const conn_rec* c,
                            unsigned char out[KD_KEY_BYTES]) {
-  const apr_sockaddr_t *sa = c->client_addr;
-  const char *bytes = sa->ipaddr_ptr;
+  const apr_sockaddr_t* sa = c->client_addr;
+  const char* bytes = sa->ipaddr_ptr;
   size_t len = 3;
   if (sa->family == APR_INET6) {
-    if (IN6_IS_ADDR_V4MAPPED((const struct in6_addr *)sa->ipaddr_ptr)) {
+    if (IN6_IS_ADDR_V4MAPPED((const struct in6_addr*)sa->ipaddr_ptr)) {
       bytes += 12;
     } else {
       len = 8;
@@ -612,27 +613,26 @@ static void kd_network_key(const kd_shared *shared, const conn_rec *c,
 /* Closes a connection before anything is read from it: the other modules
  * and the core still set it up, and kd_process_connection then hands it
  * to the MPM to close, the ordinary way. */
-static int kd_refuse_connection(conn_rec *c, kd_conn *state) {
+static int kd_refuse_connection(conn_rec* c, kd_conn* state) {
   state->refused = 1;
   c->keepalive = AP_CONN_CLOSE;
   return OK;
 }
 
-static int kd_pre_connection(conn_rec *c, void *csd) {
-  const kd_server *sc = ap_get_module_config(c->base_server->module_config, &kivo_dav_module);
-  kd_shared *shared = kd_state(c->base_server);
+static int kd_pre_connection(conn_rec* c, void* csd) {
+  const kd_server* sc = ap_get_module_config(c->base_server->module_config, &kivo_dav_module);
+  kd_shared* shared = kd_state(c->base_server);
   /* The proxy's own connections to the CalDAV daemon pass here too. */
   if (sc->root == NULL || shared == NULL || c->outgoing) return OK;
-  kd_conn *state = kd_conn_state(c);
+  kd_conn* state = kd_conn_state(c);
   if (!kd_thread_idle(c)) return kd_refuse_connection(c, state);
   apr_pool_cleanup_register(c->pool, state, kd_conn_done, apr_pool_cleanup_null);
   ap_add_output_filter_handle(kd_end_filter_handle, NULL, NULL, c);
-  kb_brake *brake = kd_brake(c->base_server);
+  kb_brake* brake = kd_brake(c->base_server);
   if (brake != NULL && kb_network_shed(brake, c->client_ip, time(NULL))) {
     /* Before anything else: a guessing network costs an accept. */
     ap_log_cerror(APLOG_MARK, APLOG_DEBUG, 0, c,
-                  "connection from %s closed: its network keeps guessing passwords",
-                  c->client_ip);
+                  "connection from %s closed: its network keeps guessing passwords", c->client_ip);
     return kd_refuse_connection(c, state);
   }
   if (sc->limits.per_address <= 0) return OK;
@@ -655,8 +655,8 @@ static int kd_pre_connection(conn_rec *c, void *csd) {
 }
 
 /* A refused connection reads no request: it is closed at once. */
-static int kd_process_connection(conn_rec *c) {
-  const kd_conn *state = ap_get_module_config(c->conn_config, &kivo_dav_module);
+static int kd_process_connection(conn_rec* c) {
+  const kd_conn* state = ap_get_module_config(c->conn_config, &kivo_dav_module);
   if (state == NULL || !state->refused) return DECLINED;
   if (c->cs != NULL) c->cs->state = CONN_STATE_LINGER;
   return OK;
@@ -664,8 +664,8 @@ static int kd_process_connection(conn_rec *c) {
 
 /* The connection passed the login (or needed none): it no longer counts
  * against its address and network. */
-static void kd_connection_logged_in(request_rec *r, kd_conn *cc) {
-  kd_shared *shared = kd_state(r->server);
+static void kd_connection_logged_in(request_rec* r, kd_conn* cc) {
+  kd_shared* shared = kd_state(r->server);
   if (shared != NULL) kd_connection_give(shared, &cc->ticket);
 }
 
@@ -678,10 +678,10 @@ static void kd_connection_logged_in(request_rec *r, kd_conn *cc) {
  * Connection: close, and the connection ends after it. */
 #define KD_REFUSED_BODY_MAX (64 * 1024)
 
-static void kd_refused_body(request_rec *r) {
-  const char *length = apr_table_get(r->headers_in, "Content-Length");
+static void kd_refused_body(request_rec* r) {
+  const char* length = apr_table_get(r->headers_in, "Content-Length");
   apr_off_t len = 0;
-  char *end = NULL;
+  char* end = NULL;
   if (apr_table_get(r->headers_in, "Transfer-Encoding") != NULL ||
       (length != NULL && (apr_strtoff(&len, length, &end, 10) != APR_SUCCESS || *end != '\0' ||
                           len > KD_REFUSED_BODY_MAX))) {
@@ -689,7 +689,7 @@ static void kd_refused_body(request_rec *r) {
   }
 }
 
-static int kd_refuse_login(request_rec *r) {
+static int kd_refuse_login(request_rec* r) {
   apr_table_setn(r->err_headers_out, "WWW-Authenticate", KD_REALM);
   kd_refused_body(r);
   return HTTP_UNAUTHORIZED;
@@ -698,23 +698,23 @@ static int kd_refuse_login(request_rec *r) {
 /* Closes the connection before any answer: a connection keeps the one
  * login checked on it, and a client sees what it sees when a kept-alive
  * connection ends, so it sends the request again on a fresh one. */
-static int kd_drop_connection(request_rec *r) {
-  conn_rec *c = r->connection;
-  apr_socket_t *socket = ap_get_conn_socket(c);
+static int kd_drop_connection(request_rec* r) {
+  conn_rec* c = r->connection;
+  apr_socket_t* socket = ap_get_conn_socket(c);
   c->keepalive = AP_CONN_CLOSE;
   c->aborted = 1;
   if (socket != NULL) apr_socket_shutdown(socket, APR_SHUTDOWN_READWRITE);
   return DONE;
 }
 
-static int kd_proxied(const request_rec *r, const kd_server *sc) {
+static int kd_proxied(const request_rec* r, const kd_server* sc) {
   if (sc->proxied->nelts == 0 || r->parsed_uri.path == NULL) return 0;
-  char *path = apr_pstrdup(r->pool, r->parsed_uri.path);
+  char* path = apr_pstrdup(r->pool, r->parsed_uri.path);
   if (ap_unescape_url(path) != OK) return 0;
   ap_getparents(path);
   ap_no2slash(path);
   for (int i = 0; i < sc->proxied->nelts; ++i) {
-    const char *prefix = APR_ARRAY_IDX(sc->proxied, i, const char *);
+    const char* prefix = APR_ARRAY_IDX(sc->proxied, i, const char*);
     if (strncmp(path, prefix, strlen(prefix)) == 0) return 1;
   }
   return 0;
@@ -722,9 +722,9 @@ static int kd_proxied(const request_rec *r, const kd_server *sc) {
 
 /* One line at the daemon's log level for each refusal, saying whom, what
  * and why, so that an operator can tell a client's 401 or 403 apart. */
-static void kd_log_refusal(request_rec *r, int status, const char *user, const char *reason) {
-  ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r, "refused %d: %s %s for %s: %s", status,
-                r->method, r->uri, user != NULL ? user : "anonymous", reason);
+static void kd_log_refusal(request_rec* r, int status, const char* user, const char* reason) {
+  ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r, "refused %d: %s %s for %s: %s", status, r->method,
+                r->uri, user != NULL ? user : "anonymous", reason);
 }
 
 /* The name and password of the request's one Basic credential and OK;
@@ -734,22 +734,23 @@ typedef struct {
   size_t password_len;
 } kd_credential;
 
-static int kd_read_credential(request_rec *r, kd_credential *out) {
+static int kd_read_credential(request_rec* r, kd_credential* out) {
   /* Apache joins repeated fields with ", ", which no Basic token holds. */
-  const char *field = apr_table_get(r->headers_in, "Authorization");
+  const char* field = apr_table_get(r->headers_in, "Authorization");
   if (field == NULL) return DECLINED;
   if (strchr(field, ',') != NULL) return HTTP_BAD_REQUEST; /* more than one field */
   if (strncasecmp(field, "Basic ", 6) != 0) return HTTP_UNAUTHORIZED;
-  const char *token = field + 6;
+  const char* token = field + 6;
   while (*token == ' ') ++token;
-  if (*token == '\0' || token[strspn(token, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-                                            "0123456789+/=")] != '\0') {
+  if (*token == '\0' || token[strspn(token,
+                                     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                     "0123456789+/=")] != '\0') {
     return HTTP_UNAUTHORIZED;
   }
-  char *plain = apr_palloc(r->pool, apr_base64_decode_len(token) + 1);
+  char* plain = apr_palloc(r->pool, apr_base64_decode_len(token) + 1);
   const int plain_len = apr_base64_decode(plain, token);
   plain[plain_len] = '\0';
-  char *colon = strchr(plain, ':');
+  char* colon = strchr(plain, ':');
   if (colon == NULL || (int)strlen(plain) != plain_len) return HTTP_UNAUTHORIZED;
   *colon = '\0';
   out->name = plain;
@@ -758,10 +759,10 @@ static int kd_read_credential(request_rec *r, kd_credential *out) {
   return kd_usable_name(out->name) ? OK : HTTP_UNAUTHORIZED;
 }
 
-static int kd_check_login(request_rec *r, const kd_server *sc, kd_shared *shared, kd_conn *cc,
-                          kd_req *rq, const kd_credential *cred,
+static int kd_check_login(request_rec* r, const kd_server* sc, kd_shared* shared, kd_conn* cc,
+                          kd_req* rq, const kd_credential* cred,
                           const unsigned char login[KD_KEY_BYTES], time_t now);
-static int kd_defer_refusal(request_rec *r, int status);
+static int kd_defer_refusal(request_rec* r, int status);
 
 /* A later request on a connection that logged in holds by the login
  * already checked on it only with the very same credentials, within the
@@ -770,8 +771,8 @@ static int kd_defer_refusal(request_rec *r, int status);
  * is checked anew from the files as a first login is, and answered: a
  * client waits for the answer to what it sent, and several (aiohttp,
  * requests) never send a PUT again on a connection closed under it. */
-static int kd_recheck_kept(request_rec *r, const kd_server *sc, kd_shared *shared, kd_conn *cc,
-                           kd_req *rq, const kd_credential *cred,
+static int kd_recheck_kept(request_rec* r, const kd_server* sc, kd_shared* shared, kd_conn* cc,
+                           kd_req* rq, const kd_credential* cred,
                            const unsigned char login[KD_KEY_BYTES], time_t now) {
   const int max_age = sc->login_max_age >= 0 ? sc->login_max_age : KD_LOGIN_MAX_AGE;
   struct stat st;
@@ -794,7 +795,7 @@ static int kd_recheck_kept(request_rec *r, const kd_server *sc, kd_shared *share
 }
 
 /* Refuses a login past the brake, without hashing. */
-static int kd_braked(request_rec *r, const char *name, long wait) {
+static int kd_braked(request_rec* r, const char* name, long wait) {
   apr_table_setn(r->err_headers_out, "Retry-After", apr_psprintf(r->pool, "%ld", wait));
   kd_log_refusal(r, HTTP_TOO_MANY_REQUESTS, name,
                  apr_psprintf(r->pool, "logins braked for %lds", wait));
@@ -810,10 +811,10 @@ static kd_account_index kd_accounts = KD_ACCOUNT_INDEX_INIT;
  * for this read alone, with etc/shadow left open in `*shadow_fd` (and its
  * stat, taken at the wall clock `*shadow_at` or after) when the account is
  * found. OK, DECLINED for no such account, or the status to answer. */
-static int kd_read_account(request_rec *r, const kd_server *sc, const char *name,
-                           kd_account *account, int *shadow_fd, struct stat *shadow_st,
-                           struct timespec *shadow_at) {
-  const char *shadow_path = apr_pstrcat(r->pool, sc->root, "/etc/shadow", NULL);
+static int kd_read_account(request_rec* r, const kd_server* sc, const char* name,
+                           kd_account* account, int* shadow_fd, struct stat* shadow_st,
+                           struct timespec* shadow_at) {
+  const char* shadow_path = apr_pstrcat(r->pool, sc->root, "/etc/shadow", NULL);
   clock_gettime(CLOCK_REALTIME, shadow_at); /* before any file is looked at */
   if (kd_identity_raise() != 0) {
     ap_log_rerror(APLOG_MARK, APLOG_ERR, errno, r, "cannot act as root to read %s", shadow_path);
@@ -825,12 +826,12 @@ static int kd_read_account(request_rec *r, const kd_server *sc, const char *name
   if (*shadow_fd < 0 || fstat(*shadow_fd, shadow_st) != 0) {
     ap_log_rerror(APLOG_MARK, APLOG_ERR, errno, r, "cannot read %s", shadow_path);
   } else {
-    status = kd_account_index_find(
-                 &kd_accounts, apr_pstrcat(r->pool, sc->root, "/etc/passwd", NULL),
-                 apr_pstrcat(r->pool, sc->root, "/etc/group", NULL), *shadow_fd, name, shadow_at,
-                 account)
-                 ? OK
-                 : DECLINED;
+    status =
+        kd_account_index_find(&kd_accounts, apr_pstrcat(r->pool, sc->root, "/etc/passwd", NULL),
+                              apr_pstrcat(r->pool, sc->root, "/etc/group", NULL), *shadow_fd, name,
+                              shadow_at, account)
+            ? OK
+            : DECLINED;
   }
   if (kd_identity_give_back() != 0) {
     ap_log_rerror(APLOG_MARK, APLOG_CRIT, errno, r, "cannot stop acting as root");
@@ -845,9 +846,9 @@ static int kd_read_account(request_rec *r, const kd_server *sc, const char *name
 
 /* Whether `cred`'s password is `account`'s: remembered, or hashed now
  * (the time it took noted for the refusals of unknown names). */
-static int kd_password_matches(kd_shared *shared, kb_brake *brake, const kd_account *account,
-                               const kd_credential *cred,
-                               const unsigned char login[KD_KEY_BYTES], time_t now) {
+static int kd_password_matches(kd_shared* shared, kb_brake* brake, const kd_account* account,
+                               const kd_credential* cred, const unsigned char login[KD_KEY_BYTES],
+                               time_t now) {
   unsigned char stamp[KD_KEY_BYTES];
   kd_key(shared, "stored", account->hash, strlen(account->hash), stamp);
   if (kd_login_known(shared, login, stamp, now, KD_REMEMBERED_MAX_AGE)) return 1;
@@ -855,7 +856,7 @@ static int kd_password_matches(kd_shared *shared, kb_brake *brake, const kd_acco
   memset(&data, 0, sizeof data);
   struct timespec start, end;
   clock_gettime(CLOCK_MONOTONIC, &start);
-  const char *hashed = crypt_r(cred->password, account->hash, &data);
+  const char* hashed = crypt_r(cred->password, account->hash, &data);
   clock_gettime(CLOCK_MONOTONIC, &end);
   kb_note_hash(brake, (end.tv_sec - start.tv_sec) * 1000000000L + end.tv_nsec - start.tv_nsec);
   const int ok = hashed != NULL && strlen(hashed) == strlen(account->hash) &&
@@ -865,19 +866,20 @@ static int kd_password_matches(kd_shared *shared, kb_brake *brake, const kd_acco
 }
 
 /* The connection's first verified login, for its later requests. */
-static void kd_remember_connection(request_rec *r, kd_conn *cc, kd_req *rq,
-                                   const kd_account *account, const char *name,
+static void kd_remember_connection(request_rec* r, kd_conn* cc, kd_req* rq,
+                                   const kd_account* account, const char* name,
                                    const unsigned char login[KD_KEY_BYTES], time_t now,
-                                   int shadow_fd, const struct stat *shadow_st,
-                                   const struct timespec *shadow_at) {
+                                   int shadow_fd, const struct stat* shadow_st,
+                                   const struct timespec* shadow_at) {
   if (cc->shadow_fd >= 0) close(cc->shadow_fd);
   cc->shadow_fd = shadow_fd;
   cc->shadow = *shadow_st;
   cc->shadow_at = *shadow_at;
   if (account->groups_left_out > 0) {
-    ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r, "%s is in %d groups beyond the first %d: "
-                  "they do not count over WebDAV", name, account->groups_left_out,
-                  KD_MAX_GROUPS);
+    ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r,
+                  "%s is in %d groups beyond the first %d: "
+                  "they do not count over WebDAV",
+                  name, account->groups_left_out, KD_MAX_GROUPS);
   }
   cc->verified = 1;
   apr_cpystrn(cc->user, name, sizeof cc->user);
@@ -893,10 +895,10 @@ static void kd_remember_connection(request_rec *r, kd_conn *cc, kd_req *rq,
 /* Checks `cred` against the root's accounts as they are now, behind the
  * brake every door shares; fills the connection's login. An unknown name
  * is refused after as long as a hash takes, without one. */
-static int kd_check_login_now(request_rec *r, const kd_server *sc, kd_shared *shared, kd_conn *cc,
-                          kd_req *rq, const kd_credential *cred,
-                          const unsigned char login[KD_KEY_BYTES], time_t now) {
-  kb_brake *brake = kd_brake(r->server);
+static int kd_check_login_now(request_rec* r, const kd_server* sc, kd_shared* shared, kd_conn* cc,
+                              kd_req* rq, const kd_credential* cred,
+                              const unsigned char login[KD_KEY_BYTES], time_t now) {
+  kb_brake* brake = kd_brake(r->server);
   kb_login keys;
   kb_login_keys(brake, cred->name, r->useragent_ip, &keys);
   const long wait = kb_take(brake, &keys, now);
@@ -932,15 +934,16 @@ static int kd_check_login_now(request_rec *r, const kd_server *sc, kd_shared *sh
 }
 
 /* kd_check_login_now, one check per account at a time and a few at once. */
-static int kd_check_login(request_rec *r, const kd_server *sc, kd_shared *shared, kd_conn *cc,
-                          kd_req *rq, const kd_credential *cred,
+static int kd_check_login(request_rec* r, const kd_server* sc, kd_shared* shared, kd_conn* cc,
+                          kd_req* rq, const kd_credential* cred,
                           const unsigned char login[KD_KEY_BYTES], time_t now) {
   unsigned long hash = 5381;
-  for (const char *c = cred->name; *c != '\0'; ++c) hash = hash * 33 + (unsigned char)*c;
-  pthread_mutex_t *account = &kd_account_checks[hash % KD_CHECK_STRIPES];
+  for (const char* c = cred->name; *c != '\0'; ++c) hash = hash * 33 + (unsigned char)*c;
+  pthread_mutex_t* account = &kd_account_checks[hash % KD_CHECK_STRIPES];
   pthread_mutex_lock(account);
   pthread_mutex_lock(&kd_checks_lock);
-  while (kd_checks_running >= KD_CHECKS_AT_ONCE) pthread_cond_wait(&kd_checks_free, &kd_checks_lock);
+  while (kd_checks_running >= KD_CHECKS_AT_ONCE)
+    pthread_cond_wait(&kd_checks_free, &kd_checks_lock);
   ++kd_checks_running;
   pthread_mutex_unlock(&kd_checks_lock);
   const int status = kd_check_login_now(r, sc, shared, cc, rq, cred, login, now);
@@ -957,21 +960,21 @@ static int kd_check_login(request_rec *r, const kd_server *sc, kd_shared *shared
  * any case, any blanks, the base64 with whatever else it holds left out,
  * the text before the first colon (all of it without one). "" when that
  * is no name an account could have. */
-static const char *kd_named_account(request_rec *r) {
-  const char *field = apr_table_get(r->headers_in, "Authorization");
+static const char* kd_named_account(request_rec* r) {
+  const char* field = apr_table_get(r->headers_in, "Authorization");
   if (field == NULL) return "";
   field += strspn(field, " \t");
   field += strcspn(field, " \t"); /* the scheme */
   field += strspn(field, " \t");
   const size_t len = strcspn(field, " \t,");
-  char *token = apr_palloc(r->pool, len + 1);
+  char* token = apr_palloc(r->pool, len + 1);
   size_t kept = 0;
   for (size_t i = 0; i < len; ++i) {
     const unsigned char c = (unsigned char)field[i];
     if (apr_isalnum(c) || c == '+' || c == '/') token[kept++] = (char)c;
   }
   token[kept] = '\0';
-  char *plain = apr_palloc(r->pool, apr_base64_decode_len(token) + 1);
+  char* plain = apr_palloc(r->pool, apr_base64_decode_len(token) + 1);
   plain[apr_base64_decode(plain, token)] = '\0';
   plain[strcspn(plain, ":")] = '\0';
   return kd_usable_name(plain) ? plain : "";
@@ -982,9 +985,9 @@ static const char *kd_named_account(request_rec *r) {
  * can have shares one entry, and the network's brake counts it too), so
  * that an odd spelling (a tab, a stray byte in the base64, a trailing
  * blank) buys no unbraked guesses from a more lenient reader anywhere. */
-static int kd_refuse_unreadable(request_rec *r, int status) {
-  const char *name = kd_named_account(r);
-  kb_brake *brake = kd_brake(r->server);
+static int kd_refuse_unreadable(request_rec* r, int status) {
+  const char* name = kd_named_account(r);
+  kb_brake* brake = kd_brake(r->server);
   const time_t now = time(NULL);
   kb_login keys;
   kb_login_keys(brake, name, r->useragent_ip, &keys);
@@ -1000,29 +1003,29 @@ static int kd_refuse_unreadable(request_rec *r, int status) {
 /* The field a proxied daemon takes its verified login from. */
 #define KD_LOGIN_FIELD "X-Kivo-Login"
 
-static int kd_note_login_field(void *names, const char *key, const char *value) {
+static int kd_note_login_field(void* names, const char* key, const char* value) {
   (void)value;
-  char *name = apr_pstrdup(((apr_array_header_t *)names)->pool, key);
-  for (char *c = name; *c != '\0'; ++c) *c = *c == '_' ? '-' : (char)apr_tolower(*c);
-  if (strcmp(name, "x-kivo-login") == 0) *(const char **)apr_array_push(names) = key;
+  char* name = apr_pstrdup(((apr_array_header_t*)names)->pool, key);
+  for (char* c = name; *c != '\0'; ++c) *c = *c == '_' ? '-' : (char)apr_tolower(*c);
+  if (strcmp(name, "x-kivo-login") == 0) *(const char**)apr_array_push(names) = key;
   return 1;
 }
 
 /* No client's request carries the login field on: also not spelt with
  * underscores, which a WSGI daemon reads as the same field. */
-static void kd_strip_login_field(request_rec *r) {
-  apr_array_header_t *names = apr_array_make(r->pool, 1, sizeof(const char *));
+static void kd_strip_login_field(request_rec* r) {
+  apr_array_header_t* names = apr_array_make(r->pool, 1, sizeof(const char*));
   apr_table_do(kd_note_login_field, names, r->headers_in, NULL);
   for (int i = 0; i < names->nelts; ++i) {
-    apr_table_unset(r->headers_in, APR_ARRAY_IDX(names, i, const char *));
+    apr_table_unset(r->headers_in, APR_ARRAY_IDX(names, i, const char*));
   }
 }
 
 /* A proxied request goes on as the account verified here: the daemon
  * behind takes its name from the login field, after the secret only root
  * and that daemon read, and never sees the password. */
-static int kd_hand_over(request_rec *r, const kd_server *sc) {
-  const kd_req *rq = ap_get_module_config(r->request_config, &kivo_dav_module);
+static int kd_hand_over(request_rec* r, const kd_server* sc) {
+  const kd_req* rq = ap_get_module_config(r->request_config, &kivo_dav_module);
   if (sc->proxy_token == NULL) return HTTP_SERVICE_UNAVAILABLE; /* logged at start */
   if (rq == NULL || rq->user == NULL) return HTTP_INTERNAL_SERVER_ERROR;
   apr_table_unset(r->headers_in, "Authorization");
@@ -1034,7 +1037,7 @@ static int kd_hand_over(request_rec *r, const kd_server *sc) {
 /* A guest's request while anonymous login is on, also on a connection
  * that carries an account's login: it is served as guest, from the idle
  * identity (the account's parked one given back first). */
-static int kd_guest_request(request_rec *r, kd_conn *cc) {
+static int kd_guest_request(request_rec* r, kd_conn* cc) {
   if (cc->verified && !kd_thread_idle(r->connection)) return kd_drop_connection(r);
   kd_connection_logged_in(r, cc);
   return DECLINED;
@@ -1042,8 +1045,8 @@ static int kd_guest_request(request_rec *r, kd_conn *cc) {
 
 /* The request's login: its credential checked, or the one already checked
  * on its connection holding. */
-static int kd_login(request_rec *r, const kd_server *sc, kd_shared *shared) {
-  kd_conn *cc = kd_conn_state(r->connection);
+static int kd_login(request_rec* r, const kd_server* sc, kd_shared* shared) {
+  kd_conn* cc = kd_conn_state(r->connection);
   kd_credential cred;
   kd_strip_login_field(r);
   const int proxied = kd_proxied(r, sc);
@@ -1056,7 +1059,7 @@ static int kd_login(request_rec *r, const kd_server *sc, kd_shared *shared) {
   const time_t now = time(NULL);
   unsigned char login[KD_KEY_BYTES];
   kd_key(shared, cred.name, cred.password, cred.password_len, login);
-  kd_req *rq = apr_pcalloc(r->pool, sizeof *rq);
+  kd_req* rq = apr_pcalloc(r->pool, sizeof *rq);
   rq->small_fd = -1;
   const int status = cc->verified ? kd_recheck_kept(r, sc, shared, cc, rq, &cred, login, now)
                                   : kd_check_login(r, sc, shared, cc, rq, &cred, login, now);
@@ -1067,7 +1070,7 @@ static int kd_login(request_rec *r, const kd_server *sc, kd_shared *shared) {
  * translate_name hook) takes the account's identity or gives root's back,
  * before anything maps the URL to a file; the request's end parks the
  * account's identity. */
-static int kd_map_as_root(request_rec *r) {
+static int kd_map_as_root(request_rec* r) {
   if (kd_identity_raise() != 0) {
     ap_log_rerror(APLOG_MARK, APLOG_ERR, errno, r, "cannot act as root to map %s", r->uri);
     return kd_thread_idle(r->connection) ? HTTP_SERVICE_UNAVAILABLE : kd_drop_connection(r);
@@ -1080,9 +1083,9 @@ static int kd_map_as_root(request_rec *r) {
 /* Every request begins on a thread at the idle identity or parked as its
  * connection's account (or is not served), with its login checked before
  * anything is mapped. */
-static int kd_post_read_request(request_rec *r) {
-  const kd_server *sc = ap_get_module_config(r->server->module_config, &kivo_dav_module);
-  kd_shared *shared = kd_state(r->server);
+static int kd_post_read_request(request_rec* r) {
+  const kd_server* sc = ap_get_module_config(r->server->module_config, &kivo_dav_module);
+  kd_shared* shared = kd_state(r->server);
   if (sc->root == NULL || shared == NULL || r->main != NULL || r->prev != NULL) return DECLINED;
   const int ready = kd_found_ready == r || kd_thread_ready(r->connection);
   kd_found_ready = NULL;
@@ -1098,7 +1101,7 @@ static int kd_post_read_request(request_rec *r) {
  * the connection without a word on the answer, and a client that sends its
  * credentials after a 401 on the same connection (the Windows redirector)
  * meets a closed socket. */
-static int kd_defer_refusal(request_rec *r, int status) {
+static int kd_defer_refusal(request_rec* r, int status) {
   if (!kd_thread_idle(r->connection)) return kd_drop_connection(r);
   kd_refused_body(r);
   apr_table_setn(r->notes, KD_NOTE_REFUSED, apr_itoa(r->pool, status));
@@ -1107,26 +1110,26 @@ static int kd_defer_refusal(request_rec *r, int status) {
 
 /* translate_name, before anything of the URL is mapped: the refusal
  * kd_defer_refusal noted. */
-static int kd_answer_refusal(request_rec *r) {
+static int kd_answer_refusal(request_rec* r) {
   if (r->main != NULL || r->prev != NULL) return DECLINED;
-  const char *refused = apr_table_get(r->notes, KD_NOTE_REFUSED);
+  const char* refused = apr_table_get(r->notes, KD_NOTE_REFUSED);
   return refused != NULL ? atoi(refused) : DECLINED;
 }
 
 /* The login checked for the request that `r` serves (a subrequest or an
  * internal redirect keeps its request's). */
-static const request_rec *kd_origin(const request_rec *r);
-static const kd_req *kd_login_of(const request_rec *r) {
+static const request_rec* kd_origin(const request_rec* r);
+static const kd_req* kd_login_of(const request_rec* r) {
   return ap_get_module_config(kd_origin(r)->request_config, &kivo_dav_module);
 }
 
-static int kd_check_user_id(request_rec *r) {
-  const kd_server *sc = ap_get_module_config(r->server->module_config, &kivo_dav_module);
-  const char *type = ap_auth_type(r);
+static int kd_check_user_id(request_rec* r) {
+  const kd_server* sc = ap_get_module_config(r->server->module_config, &kivo_dav_module);
+  const char* type = ap_auth_type(r);
   if (sc->root == NULL || sc->anonymous > 0 || type == NULL || strcasecmp(type, "Basic") != 0) {
     return DECLINED;
   }
-  const kd_req *rq = kd_login_of(r);
+  const kd_req* rq = kd_login_of(r);
   if (rq == NULL || rq->user == NULL) return kd_refuse_login(r);
   if (geteuid() != rq->id.uid || getegid() != rq->id.gid) {
     /* Never expected: kd_take_identity acts as the user before this hook. */
@@ -1143,7 +1146,7 @@ static int kd_check_user_id(request_rec *r) {
 
 /* The request that `r` serves (a subrequest or an internal redirect
  * serves its request's). */
-static const request_rec *kd_origin(const request_rec *r) {
+static const request_rec* kd_origin(const request_rec* r) {
   while (r->main != NULL || r->prev != NULL) r = r->main != NULL ? r->main : r->prev;
   return r;
 }
@@ -1155,17 +1158,17 @@ static const request_rec *kd_origin(const request_rec *r) {
  * user, as do the subrequests and internal redirects, which find it taken.
  * Requests without a verified login go back to the idle identity.
  * kd_fixups judges the target again as the user, without links. */
-static int kd_take_identity(request_rec *r) {
-  const request_rec *origin = kd_origin(r);
-  if (kd_acting_for == NULL) return DECLINED;        /* the module is off */
+static int kd_take_identity(request_rec* r) {
+  const request_rec* origin = kd_origin(r);
+  if (kd_acting_for == NULL) return DECLINED; /* the module is off */
   if (kd_acting_for != origin) {
     /* Never expected: another request's identity is on this thread. */
     ap_log_rerror(APLOG_MARK, APLOG_CRIT, 0, r, "a thread still acts for another request");
     r->connection->keepalive = AP_CONN_CLOSE;
     return HTTP_INTERNAL_SERVER_ERROR;
   }
-  if (!kd_identity_raised()) return DECLINED;       /* taken for this request */
-  const kd_req *rq = ap_get_module_config(origin->request_config, &kivo_dav_module);
+  if (!kd_identity_raised()) return DECLINED; /* taken for this request */
+  const kd_req* rq = ap_get_module_config(origin->request_config, &kivo_dav_module);
   if (rq == NULL || rq->user == NULL) {
     return kd_give_back(origin) ? DECLINED : HTTP_INTERNAL_SERVER_ERROR;
   }
@@ -1184,7 +1187,7 @@ static int kd_take_identity(request_rec *r) {
  * to answer with its reason: 409 for a folder that does not exist (RFC
  * 4918 9.3.1, 9.7.1; a client such as rclone then makes the folder), 403
  * for one this identity may not change. */
-static int kd_change_in(const char *folder, const struct stat *target, const char **reason) {
+static int kd_change_in(const char* folder, const struct stat* target, const char** reason) {
   if (faccessat(AT_FDCWD, folder, W_OK | X_OK, AT_EACCESS) != 0) {
     const int missing = errno == ENOENT || errno == ENOTDIR;
     *reason = missing ? "no such folder" : "the folder is not writable";
@@ -1203,19 +1206,19 @@ static int kd_change_in(const char *folder, const struct stat *target, const cha
 }
 
 /* A share's root (or the listing of shares): one path segment at most. */
-static int kd_share_root(const char *uri) {
+static int kd_share_root(const char* uri) {
   while (*uri == '/') ++uri;
-  const char *slash = strchr(uri, '/');
+  const char* slash = strchr(uri, '/');
   return slash == NULL || slash[strspn(slash, "/")] == '\0';
 }
 
 /* "Second-N" at most an hour; "Infinite", nothing or anything else: the
  * hour. */
-static void kd_cap_lock_timeout(request_rec *r) {
-  const char *field = apr_table_get(r->headers_in, "Timeout");
+static void kd_cap_lock_timeout(request_rec* r) {
+  const char* field = apr_table_get(r->headers_in, "Timeout");
   long seconds = KD_LOCK_TIMEOUT_MAX;
   if (field != NULL && strncasecmp(field, "Second-", 7) == 0) {
-    char *end = NULL;
+    char* end = NULL;
     const long asked = strtol(field + 7, &end, 10);
     if (end != field + 7 && asked > 0 && asked < seconds) seconds = asked;
   }
@@ -1224,23 +1227,23 @@ static void kd_cap_lock_timeout(request_rec *r) {
 
 /* The account that took the lock the request's Lock-Token names, as
  * mod_dav recorded it; NULL when there is none (mod_dav then answers). */
-static const char *kd_lock_owner(request_rec *r) {
-  const dav_hooks_locks *hooks = dav_get_lock_hooks(r);
-  const char *field = apr_table_get(r->headers_in, "Lock-Token");
+static const char* kd_lock_owner(request_rec* r) {
+  const dav_hooks_locks* hooks = dav_get_lock_hooks(r);
+  const char* field = apr_table_get(r->headers_in, "Lock-Token");
   const size_t len = field != NULL ? strlen(field) : 0;
   if (hooks == NULL || len < 3 || field[0] != '<' || field[len - 1] != '>') return NULL;
-  dav_locktoken *token = NULL;
-  dav_resource *resource = NULL;
-  dav_lockdb *db = NULL;
-  dav_lock *locks = NULL;
+  dav_locktoken* token = NULL;
+  dav_resource* resource = NULL;
+  dav_lockdb* db = NULL;
+  dav_lock* locks = NULL;
   if (hooks->parse_locktoken(r->pool, apr_pstrndup(r->pool, field + 1, len - 2), &token) != NULL ||
       dav_get_resource(r, 0, 0, &resource) != NULL || dav_open_lockdb(r, 1, &db) != NULL ||
       db == NULL) {
     return NULL;
   }
-  const char *owner = NULL;
+  const char* owner = NULL;
   if (dav_lock_query(db, resource, &locks) == NULL) {
-    for (const dav_lock *lock = locks; lock != NULL && owner == NULL; lock = lock->next) {
+    for (const dav_lock* lock = locks; lock != NULL && owner == NULL; lock = lock->next) {
       if (lock->auth_user != NULL && hooks->compare_locktoken(token, lock->locktoken) == 0) {
         owner = apr_pstrdup(r->pool, lock->auth_user);
       }
@@ -1255,30 +1258,30 @@ static const char *kd_lock_owner(request_rec *r) {
  * answers such a request 400, as if the field were unreadable; to the
  * client the resource is locked and the request carries no token of it,
  * which is 423 (RFC 4918 9.10.6, and what litmus asks). */
-static int kd_locked_with_damaged_token(request_rec *r) {
-  const char *field = apr_table_get(r->headers_in, "If");
-  const dav_hooks_locks *hooks = dav_get_lock_hooks(r);
+static int kd_locked_with_damaged_token(request_rec* r) {
+  const char* field = apr_table_get(r->headers_in, "If");
+  const dav_hooks_locks* hooks = dav_get_lock_hooks(r);
   if (field == NULL || hooks == NULL) return 0;
   int damaged = 0, depth = 0;
-  for (const char *p = field; *p != '\0' && !damaged; ++p) {
+  for (const char* p = field; *p != '\0' && !damaged; ++p) {
     if (*p == '(' || *p == ')') {
       depth += *p == '(' ? 1 : -1;
     } else if (*p == '[') {
-      p += strcspn(p, "]");  /* an entity tag, which may hold '<' */
+      p += strcspn(p, "]"); /* an entity tag, which may hold '<' */
       if (*p == '\0') break;
     } else if (*p == '<' && depth > 0) {
       const size_t len = strcspn(p + 1, ">");
-      const char *token = apr_pstrndup(r->pool, p + 1, len);
-      dav_locktoken *parsed = NULL;
+      const char* token = apr_pstrndup(r->pool, p + 1, len);
+      dav_locktoken* parsed = NULL;
       damaged = strcmp(token, "DAV:no-lock") != 0 &&
                 hooks->parse_locktoken(r->pool, token, &parsed) != NULL;
       p += len;
       if (*p == '\0') break;
     }
   }
-  dav_resource *resource = NULL;
-  dav_lockdb *db = NULL;
-  dav_lock *locks = NULL;
+  dav_resource* resource = NULL;
+  dav_lockdb* db = NULL;
+  dav_lock* locks = NULL;
   if (!damaged || dav_get_resource(r, 0, 0, &resource) != NULL ||
       dav_open_lockdb(r, 1, &db) != NULL || db == NULL) {
     return 0;
@@ -1292,26 +1295,26 @@ static int kd_locked_with_damaged_token(request_rec *r) {
  * lock's owner with r->user). An administrator may lift anyone's: the
  * request then carries the owner's name through mod_dav's handler, and
  * the administrator's again in the log (kd_log_transaction). */
-static void kd_admin_unlock(request_rec *r) {
-  const kd_req *rq = kd_login_of(r);
+static void kd_admin_unlock(request_rec* r) {
+  const kd_req* rq = kd_login_of(r);
   if (rq == NULL || !rq->id.admin || r->user == NULL) return;
-  const char *owner = kd_lock_owner(r);
+  const char* owner = kd_lock_owner(r);
   if (owner == NULL || strcmp(owner, r->user) == 0) return;
   ap_log_rerror(APLOG_MARK, APLOG_NOTICE, 0, r, "administrator %s lifts the lock of %s on %s",
                 r->user, owner, r->uri);
   apr_table_setn(r->notes, KD_NOTE_ADMIN, r->user);
-  r->user = (char *)owner;
+  r->user = (char*)owner;
 }
 
-static int kd_log_transaction(request_rec *r) {
-  const char *admin = apr_table_get(r->notes, KD_NOTE_ADMIN);
-  if (admin != NULL) r->user = (char *)admin;
+static int kd_log_transaction(request_rec* r) {
+  const char* admin = apr_table_get(r->notes, KD_NOTE_ADMIN);
+  if (admin != NULL) r->user = (char*)admin;
   return DECLINED;
 }
 
 /* Answers 201 where mod_dav says 200 to a LOCK whose empty resource this
  * module made (kd_lock_unmapped). */
-static apr_status_t kd_created_filter(ap_filter_t *f, apr_bucket_brigade *bb) {
+static apr_status_t kd_created_filter(ap_filter_t* f, apr_bucket_brigade* bb) {
   if (f->r->status == HTTP_OK) f->r->status = HTTP_CREATED;
   ap_remove_output_filter(f);
   return ap_pass_brigade(f->next, bb);
@@ -1329,8 +1332,8 @@ static apr_status_t kd_created_filter(ap_filter_t *f, apr_bucket_brigade *bb) {
  * client that locks a new name, asks for its ETag and sends its content
  * with If-Match on it (davfs2) would get 412 and lose the content. An
  * empty file has nothing its date tells apart. */
-static int kd_lock_unmapped(request_rec *r, const char *path) {
-  const char *length = apr_table_get(r->headers_in, "Content-Length");
+static int kd_lock_unmapped(request_rec* r, const char* path) {
+  const char* length = apr_table_get(r->headers_in, "Content-Length");
   if ((length == NULL || strcmp(length, "0") == 0) &&
       apr_table_get(r->headers_in, "Transfer-Encoding") == NULL) {
     return OK; /* a refresh, which names an existing lock */
@@ -1339,8 +1342,8 @@ static int kd_lock_unmapped(request_rec *r, const char *path) {
   if (fd < 0) {
     if (errno == EEXIST) return OK;
     const int status = errno == ENOENT || errno == ENOTDIR ? HTTP_CONFLICT : HTTP_FORBIDDEN;
-    kd_log_refusal(r, status, r->user, apr_psprintf(r->pool, "cannot make the locked name: %s",
-                                                    strerror(errno)));
+    kd_log_refusal(r, status, r->user,
+                   apr_psprintf(r->pool, "cannot make the locked name: %s", strerror(errno)));
     return status;
   }
   struct timespec dates[2];
@@ -1367,23 +1370,22 @@ static int kd_homes_account(void) { return kd_account_index_names(&kd_accounts, 
 /* The registry as it is now, read as the user (it is world-readable); an
  * empty text when there is none. */
 typedef struct {
-  const char *text;
+  const char* text;
   apr_size_t len;
   int homes_account;
 } kd_registry;
 
-static kd_registry kd_read_registry(request_rec *r, const kd_server *sc) {
+static kd_registry kd_read_registry(request_rec* r, const kd_server* sc) {
   kd_registry registry = {"", 0, 0};
-  apr_file_t *file = NULL;
+  apr_file_t* file = NULL;
   apr_finfo_t info;
-  if (sc->registry == NULL ||
-      apr_file_open(&file, sc->registry, APR_FOPEN_READ, APR_FPROT_OS_DEFAULT, r->pool) !=
-          APR_SUCCESS) {
+  if (sc->registry == NULL || apr_file_open(&file, sc->registry, APR_FOPEN_READ,
+                                            APR_FPROT_OS_DEFAULT, r->pool) != APR_SUCCESS) {
     return registry; /* no registry: no calendars */
   }
   if (apr_file_info_get(&info, APR_FINFO_SIZE, file) == APR_SUCCESS && info.size < (1 << 24)) {
     apr_size_t len = (apr_size_t)info.size;
-    char *text = apr_palloc(r->pool, len + 1);
+    char* text = apr_palloc(r->pool, len + 1);
     if (apr_file_read_full(file, text, len, &len) == APR_SUCCESS) {
       registry.text = text;
       registry.len = len;
@@ -1396,10 +1398,9 @@ static kd_registry kd_read_registry(request_rec *r, const kd_server *sc) {
 
 /* Whether the URL path `path` is a registered calendar's folder or lies
  * above one. */
-static int kd_holds_calendar(request_rec *r, const kd_server *sc, const kd_registry *registry,
-                             const char *path) {
-  const int found = kd_calendar_below(registry->text, registry->len, path,
-                                      registry->homes_account);
+static int kd_holds_calendar(request_rec* r, const kd_server* sc, const kd_registry* registry,
+                             const char* path) {
+  const int found = kd_calendar_below(registry->text, registry->len, path, registry->homes_account);
   if (found == KD_CALENDAR_UNKNOWN) {
     ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r, "%s cannot be read as a calendar registry",
                   sc->registry);
@@ -1408,20 +1409,20 @@ static int kd_holds_calendar(request_rec *r, const kd_server *sc, const kd_regis
 }
 
 /* Drops the trailing slashes of `path` ("/" stays). */
-static void kd_trim_slashes(char *path) {
+static void kd_trim_slashes(char* path) {
   size_t len = strlen(path);
   while (len > 1 && path[len - 1] == '/') path[--len] = '\0';
 }
 
 /* The decoded, normal path of a MOVE's or COPY's Destination; NULL when it
  * has none mod_dav would take (mod_dav then answers). */
-static const char *kd_destination_path(request_rec *r) {
-  const char *field = apr_table_get(r->headers_in, "Destination");
+static const char* kd_destination_path(request_rec* r) {
+  const char* field = apr_table_get(r->headers_in, "Destination");
   apr_uri_t uri;
   if (field == NULL || apr_uri_parse(r->pool, field, &uri) != APR_SUCCESS || uri.path == NULL) {
     return NULL;
   }
-  char *path = apr_pstrdup(r->pool, uri.path);
+  char* path = apr_pstrdup(r->pool, uri.path);
   if (ap_unescape_url(path) != OK) return NULL;
   ap_getparents(path);
   ap_no2slash(path);
@@ -1435,17 +1436,16 @@ static const char *kd_destination_path(request_rec *r) {
  * one, would leave a registered calendar without its folder (and a DELETE
  * its events gone with it). A COPY of a calendar's folder elsewhere only
  * reads it. */
-static int kd_guard_calendars(request_rec *r, const kd_server *sc) {
+static int kd_guard_calendars(request_rec* r, const kd_server* sc) {
   const int source_goes = r->method_number == M_MOVE || r->method_number == M_DELETE;
-  char *source = apr_pstrdup(r->pool, r->uri); /* decoded and normal but for slashes */
+  char* source = apr_pstrdup(r->pool, r->uri); /* decoded and normal but for slashes */
   ap_no2slash(source);
   kd_trim_slashes(source);
-  const char *destination = r->method_number != M_DELETE ? kd_destination_path(r) : NULL;
+  const char* destination = r->method_number != M_DELETE ? kd_destination_path(r) : NULL;
   const kd_registry registry = kd_read_registry(r, sc);
-  const char *which = NULL;
+  const char* which = NULL;
   if (source_goes && kd_holds_calendar(r, sc, &registry, source)) which = source;
-  if (which == NULL && destination != NULL &&
-      kd_holds_calendar(r, sc, &registry, destination)) {
+  if (which == NULL && destination != NULL && kd_holds_calendar(r, sc, &registry, destination)) {
     which = destination;
   }
   if (which == NULL) return OK;
@@ -1461,33 +1461,33 @@ static int kd_guard_calendars(request_rec *r, const kd_server *sc) {
 
 /* A request without credentials while anonymous login is on: it reads
  * what guest may. */
-static int kd_guest(const request_rec *r, const kd_server *sc) {
-  const kd_req *rq = kd_login_of(r);
+static int kd_guest(const request_rec* r, const kd_server* sc) {
+  const kd_req* rq = kd_login_of(r);
   return sc->anonymous > 0 && (rq == NULL || rq->user == NULL);
 }
 
 /* Refuses with `status`; a guest is asked for credentials instead, so
  * that a client that tried without them sends them now. */
-static int kd_refuse(request_rec *r, const kd_server *sc, int status, const char *reason) {
+static int kd_refuse(request_rec* r, const kd_server* sc, int status, const char* reason) {
   const int guest = kd_guest(r, sc) && status == HTTP_FORBIDDEN;
   kd_log_refusal(r, guest ? HTTP_UNAUTHORIZED : status, r->user, reason);
   return guest ? kd_refuse_login(r) : status;
 }
 
-static int kd_reading(const request_rec *r) {
+static int kd_reading(const request_rec* r) {
   switch (r->method_number) {
     case M_GET:
     case M_OPTIONS:
     case M_PROPFIND:
-      return 1;  /* HEAD is a GET to Apache */
+      return 1; /* HEAD is a GET to Apache */
     default:
       return 0;
   }
 }
 
 /* A LOCK's Depth: infinity, also when the field is absent (RFC 4918 9.10.3). */
-static int kd_depth_infinity(const request_rec *r) {
-  const char *depth = apr_table_get(r->headers_in, "Depth");
+static int kd_depth_infinity(const request_rec* r) {
+  const char* depth = apr_table_get(r->headers_in, "Depth");
   return depth == NULL || strcasecmp(depth, "infinity") == 0;
 }
 
@@ -1500,17 +1500,17 @@ static int kd_depth_infinity(const request_rec *r) {
  * Symbolic links are judged by nothing they point to: they are skipped,
  * as mod_dav_fs does not follow them either. mod_dav_fs's own state
  * folders (.DAV) are no members. */
-static int kd_walk_writable(int dir, int level, long *seen, const char **why) {
-  DIR *listing = fdopendir(dir);
+static int kd_walk_writable(int dir, int level, long* seen, const char** why) {
+  DIR* listing = fdopendir(dir);
   if (listing == NULL) {
     close(dir);
     *why = "a folder inside cannot be read";
     return 0;
   }
   int ok = 1;
-  const struct dirent *entry;
+  const struct dirent* entry;
   while (ok && (errno = 0, entry = readdir(listing)) != NULL) {
-    const char *name = entry->d_name;
+    const char* name = entry->d_name;
     if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || strcmp(name, ".DAV") == 0) continue;
     struct stat st;
     if (fstatat(dirfd(listing), name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue; /* gone */
@@ -1545,7 +1545,7 @@ static int kd_walk_writable(int dir, int level, long *seen, const char **why) {
  * this identity could write every one itself, so that a folder many may
  * write (a public calendar's, 0777) never lets one account lock the
  * others' files in it. */
-static int kd_members_writable(const char *path, const char **reason) {
+static int kd_members_writable(const char* path, const char** reason) {
   const int dir = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   long seen = 0;
   if (dir < 0) {
@@ -1561,15 +1561,15 @@ static int kd_members_writable(const char *path, const char **reason) {
  * access alone (a folder many may write) would let any of them take it
  * from its owner, so what exists is locked only by its owner or an
  * administrator; a new name a lock makes is its locker's own. */
-static int kd_may_lock(const request_rec *r, const struct stat *st) {
-  const kd_req *rq = kd_login_of(r);
+static int kd_may_lock(const request_rec* r, const struct stat* st) {
+  const kd_req* rq = kd_login_of(r);
   return st->st_uid == geteuid() || (rq != NULL && rq->id.admin);
 }
 
 /* The status of a change of `path` (its stat `st` when it `exists`) in
  * `folder` by this identity, with its reason. */
-static int kd_change_status(request_rec *r, const char *path, const char *folder,
-                            const struct stat *st, int exists, const char **reason) {
+static int kd_change_status(request_rec* r, const char* path, const char* folder,
+                            const struct stat* st, int exists, const char** reason) {
   const int main = r->main == NULL;
   *reason = "the target is not writable";
   switch (r->method_number) {
@@ -1603,8 +1603,7 @@ static int kd_change_status(request_rec *r, const char *path, const char *folder
         *reason = "a lock on what another account owns";
         return HTTP_FORBIDDEN;
       }
-      return S_ISDIR(st->st_mode) && kd_depth_infinity(r) ? kd_members_writable(path, reason)
-                                                          : OK;
+      return S_ISDIR(st->st_mode) && kd_depth_infinity(r) ? kd_members_writable(path, reason) : OK;
     default:
       return OK;
   }
@@ -1615,7 +1614,7 @@ static int kd_change_status(request_rec *r, const char *path, const char *folder
  * included: Apache's own check of every component (Options without
  * FollowSymLinks) costs an lstat per component per request, this one a
  * single lookup. The descriptor, or -1 with errno. */
-static int kd_open_without_links(const char *path, int flags, struct stat *st) {
+static int kd_open_without_links(const char* path, int flags, struct stat* st) {
   struct open_how how;
   memset(&how, 0, sizeof how);
   how.flags = (unsigned)(flags | O_CLOEXEC);
@@ -1632,15 +1631,15 @@ static int kd_open_without_links(const char *path, int flags, struct stat *st) {
 }
 
 /* stat(2) of `path` by kd_open_without_links. */
-static int kd_stat_without_links(const char *path, struct stat *st) {
+static int kd_stat_without_links(const char* path, struct stat* st) {
   const int fd = kd_open_without_links(path, O_PATH, st);
   if (fd < 0) return -1;
   close(fd);
   return 0;
 }
 
-static apr_status_t kd_close_small_file(void *data) {
-  kd_req *rq = data;
+static apr_status_t kd_close_small_file(void* data) {
+  kd_req* rq = data;
   if (rq->small_fd >= 0) close(rq->small_fd);
   rq->small_fd = -1;
   return APR_SUCCESS;
@@ -1648,8 +1647,8 @@ static apr_status_t kd_close_small_file(void *data) {
 
 /* r->finfo from the file open on `fd`: what the answer's headers say
  * comes from the file the check opened. */
-static void kd_finfo_from(request_rec *r, int fd) {
-  apr_file_t *file = NULL;
+static void kd_finfo_from(request_rec* r, int fd) {
+  apr_file_t* file = NULL;
   apr_os_file_t os_fd = fd;
   apr_os_file_put(&file, &os_fd, APR_FOPEN_READ, r->pool);
   apr_file_info_get(&r->finfo, APR_FINFO_NORM, file);
@@ -1661,7 +1660,7 @@ static void kd_finfo_from(request_rec *r, int fd) {
  * mapped (kd_send_small_file sends it from there: a FIFO swapped in for it
  * after this check would hold Apache's own open). One the user may not
  * read is only stated, as before: the answer stays Apache's. */
-static int kd_stat_for_get(request_rec *r, kd_req *rq, const char *path, struct stat *st) {
+static int kd_stat_for_get(request_rec* r, kd_req* rq, const char* path, struct stat* st) {
   const int fd = kd_open_without_links(path, O_RDONLY | O_NONBLOCK | O_NOCTTY, st);
   if (fd < 0 && errno == EACCES && kd_stat_without_links(path, st) == 0) {
     /* A file this account may not read is refused here: Apache's open of
@@ -1684,8 +1683,8 @@ static int kd_stat_for_get(request_rec *r, kd_req *rq, const char *path, struct 
 
 /* Appends the whole regular file open on `fd` (closed with the request's
  * pool, after the core sent it) to `bb`. */
-static void kd_insert_opened_file(request_rec *r, int fd, apr_bucket_brigade *bb) {
-  apr_file_t *file = NULL;
+static void kd_insert_opened_file(request_rec* r, int fd, apr_bucket_brigade* bb) {
+  apr_file_t* file = NULL;
   apr_os_file_t os_fd = fd;
   apr_os_file_put(&file, &os_fd, APR_FOPEN_READ | APR_FOPEN_SENDFILE_ENABLED, r->pool);
   apr_brigade_insert_file(bb, file, 0, (apr_off_t)r->finfo.size, r->pool);
@@ -1697,9 +1696,9 @@ static void kd_insert_opened_file(request_rec *r, int fd, apr_bucket_brigade *bb
  * its name, and surely the file judged: never a FIFO that blocks the
  * thread. A small one is read here; a larger one goes as a file bucket,
  * which the core sends with sendfile. */
-static int kd_send_small_file(request_rec *r) {
+static int kd_send_small_file(request_rec* r) {
   if (r->method_number != M_GET || r->main != NULL || r->prev != NULL) return DECLINED;
-  kd_req *rq = ap_get_module_config(r->request_config, &kivo_dav_module);
+  kd_req* rq = ap_get_module_config(r->request_config, &kivo_dav_module);
   if (rq == NULL || rq->small_fd < 0 || r->finfo.filetype != APR_REG) return DECLINED;
   int status = ap_discard_request_body(r);
   if (status != OK) return status;
@@ -1708,8 +1707,8 @@ static int kd_send_small_file(request_rec *r) {
   ap_set_etag(r);
   ap_set_accept_ranges(r);
   ap_set_content_length(r, r->finfo.size);
-  conn_rec *c = r->connection;
-  apr_bucket_brigade *bb = apr_brigade_create(r->pool, c->bucket_alloc);
+  conn_rec* c = r->connection;
+  apr_bucket_brigade* bb = apr_brigade_create(r->pool, c->bucket_alloc);
   const int unmet = ap_meets_conditions(r);
   if (unmet != OK) {
     r->status = unmet;
@@ -1717,7 +1716,7 @@ static int kd_send_small_file(request_rec *r) {
     kd_insert_opened_file(r, rq->small_fd, bb);
   } else {
     const apr_size_t size = (apr_size_t)r->finfo.size;
-    char *data = apr_palloc(r->pool, size + 1);
+    char* data = apr_palloc(r->pool, size + 1);
     apr_size_t got = 0;
     while (got < size) {
       const ssize_t n = pread(rq->small_fd, data + got, size - got, (off_t)got);
@@ -1740,7 +1739,7 @@ static int kd_send_small_file(request_rec *r) {
 }
 
 /* Whether `path` names a direct member of `folder`. */
-static int kd_member_of(const char *path, const char *folder) {
+static int kd_member_of(const char* path, const char* folder) {
   const size_t len = strlen(folder);
   return strncmp(path, folder, len) == 0 && path[len] == '/' && path[len + 1] != '\0' &&
          strchr(path + len + 1, '/') == NULL;
@@ -1749,7 +1748,7 @@ static int kd_member_of(const char *path, const char *folder) {
 /* kd_stat_without_links; for a member of a folder its request judged so
  * already, an lstat of the member alone (Apache's own check reuses what it
  * walked for the request in its subrequests alike). */
-static int kd_stat_member_without_links(const char *path, const char *folder, struct stat *st) {
+static int kd_stat_member_without_links(const char* path, const char* folder, struct stat* st) {
   if (folder == NULL || !kd_member_of(path, folder)) return kd_stat_without_links(path, st);
   if (lstat(path, st) != 0) return -1;
   if (S_ISLNK(st->st_mode)) {
@@ -1763,10 +1762,10 @@ static int kd_stat_member_without_links(const char *path, const char *folder, st
  * PROPFIND asks a subrequest of each): Apache's own stat of it, made an
  * lstat, tells a link apart at no cost beyond plain Apache's, for
  * kd_judge_target. Runs as the user (subrequests map their URLs so). */
-static apr_status_t kd_dirwalk_stat(apr_finfo_t *finfo, request_rec *r, apr_int32_t wanted) {
-  const kd_server *sc = ap_get_module_config(r->server->module_config, &kivo_dav_module);
+static apr_status_t kd_dirwalk_stat(apr_finfo_t* finfo, request_rec* r, apr_int32_t wanted) {
+  const kd_server* sc = ap_get_module_config(r->server->module_config, &kivo_dav_module);
   if (sc->root == NULL || r->main == NULL || r->filename == NULL) return AP_DECLINED;
-  const kd_req *rq = ap_get_module_config(kd_origin(r)->request_config, &kivo_dav_module);
+  const kd_req* rq = ap_get_module_config(kd_origin(r)->request_config, &kivo_dav_module);
   if (rq == NULL || rq->folder_judged == NULL || !kd_member_of(r->filename, rq->folder_judged)) {
     return AP_DECLINED;
   }
@@ -1780,8 +1779,8 @@ static apr_status_t kd_dirwalk_stat(apr_finfo_t *finfo, request_rec *r, apr_int3
 /* Apache's directory walk, as the account: a path closed to it ends the
  * walk as a missing one would, so that kd_fixups judges it and answers
  * once, a guest asked to log in (the walk's own answer is a bare 403). */
-static apr_status_t kd_dirwalk_closed(apr_finfo_t *finfo, request_rec *r, apr_int32_t wanted) {
-  const kd_server *sc = ap_get_module_config(r->server->module_config, &kivo_dav_module);
+static apr_status_t kd_dirwalk_closed(apr_finfo_t* finfo, request_rec* r, apr_int32_t wanted) {
+  const kd_server* sc = ap_get_module_config(r->server->module_config, &kivo_dav_module);
   if (sc->root == NULL || r->filename == NULL) return AP_DECLINED;
   const apr_status_t rv = apr_stat(finfo, r->filename, wanted, r->pool);
   return APR_STATUS_IS_EACCES(rv) ? APR_ENOENT : rv;
@@ -1791,28 +1790,29 @@ static apr_status_t kd_dirwalk_closed(apr_finfo_t *finfo, request_rec *r, apr_in
  * OK, or the status to answer (a symbolic link on the way, what root saw
  * while mapping the URL and this identity does not, a folder closed to
  * it). */
-static int kd_judge_target(request_rec *r, const kd_server *sc, const char *path, int reading,
-                           struct stat *st, int *exists) {
+static int kd_judge_target(request_rec* r, const kd_server* sc, const char* path, int reading,
+                           struct stat* st, int* exists) {
   *exists = 1;
-  kd_req *rq = ap_get_module_config(kd_origin(r)->request_config, &kivo_dav_module);
+  kd_req* rq = ap_get_module_config(kd_origin(r)->request_config, &kivo_dav_module);
   if (rq == NULL && r->main == NULL && r->prev == NULL) {
     /* A guest's request: it keeps its GET's descriptor too. */
     rq = apr_pcalloc(r->pool, sizeof *rq);
     rq->small_fd = -1;
     ap_set_module_config(r->request_config, &kivo_dav_module, rq);
   }
-  const char *folder = r->main != NULL && rq != NULL ? rq->folder_judged : NULL;
+  const char* folder = r->main != NULL && rq != NULL ? rq->folder_judged : NULL;
   /* A regular file kd_dirwalk_stat walked, read: nothing left to judge. A
    * link (mod_dav_fs lists none; one swapped in after the listing) is
    * refused by the lstat below, a folder judged as any other. */
-  const char *member = folder != NULL && reading && strcmp(path, r->filename) == 0
+  const char* member = folder != NULL && reading && strcmp(path, r->filename) == 0
                            ? apr_table_get(r->notes, KD_NOTE_MEMBER)
                            : NULL;
   if (member != NULL && r->finfo.filetype == APR_REG) {
     return OK; /* *st unread by a reading request's caller */
   }
   const int whole_get = r->method_number == M_GET && r->main == NULL && r->prev == NULL &&
-                        rq != NULL && r->finfo.filetype == APR_REG && strcmp(path, r->filename) == 0;
+                        rq != NULL && r->finfo.filetype == APR_REG &&
+                        strcmp(path, r->filename) == 0;
   if ((whole_get ? kd_stat_for_get(r, rq, path, st)
                  : kd_stat_member_without_links(path, folder, st)) != 0) {
     if (errno == ELOOP) { /* as Apache answers one: 403, for a guest too */
@@ -1840,7 +1840,7 @@ static int kd_judge_target(request_rec *r, const kd_server *sc, const char *path
 
 /* What a change allowed so far still needs, by method: a LOCK's capped
  * timeout and its new name made, an administrator's UNLOCK. */
-static int kd_finish_change(request_rec *r, const char *path, int exists) {
+static int kd_finish_change(request_rec* r, const char* path, int exists) {
   switch (r->method_number) {
     case M_LOCK:
       kd_cap_lock_timeout(r);
@@ -1860,7 +1860,7 @@ static int kd_finish_change(request_rec *r, const char *path, int exists) {
  * destination or a listed member. `st` is the stat the check took as the
  * user (unread, a regular file, for a walked member), r->finfo Apache's,
  * also taken as the user. */
-static int kd_special_file(const request_rec *r, const struct stat *st, int exists) {
+static int kd_special_file(const request_rec* r, const struct stat* st, int exists) {
   const apr_filetype_e mapped = r->finfo.filetype;
   if (mapped != APR_NOFILE && mapped != APR_REG && mapped != APR_DIR && mapped != APR_LNK) {
     return 1;
@@ -1875,8 +1875,8 @@ static int kd_special_file(const request_rec *r, const struct stat *st, int exis
  * FIFO (or a link to one) there holds the thread as the resource itself
  * would. Whether the state folder open on `dav` holds anything but a
  * regular file under one of the names `name`'s state takes. */
-static int kd_state_entry_special(int dav, const char *name) {
-  static const char *const kSuffixes[] = {"", ".pag", ".dir", ".db"};
+static int kd_state_entry_special(int dav, const char* name) {
+  static const char* const kSuffixes[] = {"", ".pag", ".dir", ".db"};
   for (size_t i = 0; i < sizeof kSuffixes / sizeof *kSuffixes; ++i) {
     char entry[NAME_MAX + 8];
     struct stat st;
@@ -1892,7 +1892,7 @@ static int kd_state_entry_special(int dav, const char *name) {
  * Missing or closed to this account: nothing (mod_dav_fs, as the account,
  * opens nothing there either). Past the bounds of a lock's walk: as if it
  * did. */
-static int kd_state_special(int at, const char *dir, const char *name) {
+static int kd_state_special(int at, const char* dir, const char* name) {
   char path[PATH_MAX];
   if (at == AT_FDCWD) {
     if (snprintf(path, sizeof path, "%s/.DAV", dir) >= (int)sizeof path) return 1;
@@ -1903,19 +1903,19 @@ static int kd_state_special(int at, const char *dir, const char *name) {
   /* A link is followed there; a folder it cannot open, nobody reads. */
   if (dav < 0) return errno == ELOOP;
   if (name != NULL) {
-    const int special = kd_state_entry_special(dav, name) ||
-                        kd_state_entry_special(dav, ".locknull");
+    const int special =
+        kd_state_entry_special(dav, name) || kd_state_entry_special(dav, ".locknull");
     close(dav);
     return special;
   }
-  DIR *listing = fdopendir(dav);
+  DIR* listing = fdopendir(dav);
   if (listing == NULL) {
     close(dav);
     return 1;
   }
   int special = 0;
   long seen = 0;
-  const struct dirent *entry;
+  const struct dirent* entry;
   while (!special && (entry = readdir(listing)) != NULL) {
     struct stat st;
     if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
@@ -1929,16 +1929,16 @@ static int kd_state_special(int at, const char *dir, const char *name) {
 
 /* kd_state_special for the open folder `dir` and every folder below it (a
  * COPY copies each one's state), bounded as a lock's walk; closes `dir`. */
-static int kd_tree_state_special(int dir, int level, long *seen) {
-  DIR *listing = fdopendir(dir);
+static int kd_tree_state_special(int dir, int level, long* seen) {
+  DIR* listing = fdopendir(dir);
   if (listing == NULL) {
     close(dir);
     return 1;
   }
   int special = kd_state_special(dirfd(listing), NULL, NULL);
-  const struct dirent *entry;
+  const struct dirent* entry;
   while (!special && (entry = readdir(listing)) != NULL) {
-    const char *name = entry->d_name;
+    const char* name = entry->d_name;
     struct stat st;
     if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || strcmp(name, ".DAV") == 0 ||
         fstatat(dirfd(listing), name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {
@@ -1959,11 +1959,11 @@ static int kd_tree_state_special(int dir, int level, long *seen) {
  * state files the request reads or copies: `path`'s own (in its folder's
  * state folder), and for a folder its members' (a listing) or, for a
  * COPY, those of everything below it. */
-static int kd_state_blocks(const request_rec *r, const char *path, const struct stat *st,
+static int kd_state_blocks(const request_rec* r, const char* path, const struct stat* st,
                            int exists) {
-  const char *slash = strrchr(path, '/');
+  const char* slash = strrchr(path, '/');
   if (slash != NULL && slash != path && slash[1] != '\0') {
-    const char *folder = apr_pstrndup(r->pool, path, (apr_size_t)(slash - path));
+    const char* folder = apr_pstrndup(r->pool, path, (apr_size_t)(slash - path));
     if (kd_state_special(AT_FDCWD, folder, slash + 1)) return 1;
   }
   if (!exists || !S_ISDIR(st->st_mode)) return 0;
@@ -1978,7 +1978,7 @@ static int kd_state_blocks(const request_rec *r, const char *path, const struct 
 /* The decoded URL path `uri` with its slashes trimmed lies in the homes
  * share: "/homes" or below. Its account's name (the segment after it,
  * "" for the share's root) into `*name`, `*name_len`. */
-static int kd_in_homes(const char *uri, const char **name, size_t *name_len) {
+static int kd_in_homes(const char* uri, const char** name, size_t* name_len) {
   while (*uri == '/') ++uri;
   const size_t len = strlen(KD_HOMES);
   if (strncmp(uri, KD_HOMES, len) != 0 || (uri[len] != '\0' && uri[len] != '/')) return 0;
@@ -1992,11 +1992,11 @@ static int kd_in_homes(const char *uri, const char **name, size_t *name_len) {
 /* What anonymous login never opens: the homes (their names are the
  * accounts'), and the registered calendars' folders in shares, whose
  * events are their users' own. A guest is asked to log in. */
-static int kd_closed_to_guests(request_rec *r, const kd_server *sc) {
-  const char *name;
+static int kd_closed_to_guests(request_rec* r, const kd_server* sc) {
+  const char* name;
   size_t name_len;
   if (kd_in_homes(r->uri, &name, &name_len)) return 1;
-  char *path = apr_pstrdup(r->pool, r->uri);
+  char* path = apr_pstrdup(r->pool, r->uri);
   ap_no2slash(path);
   kd_trim_slashes(path);
   const kd_registry registry = kd_read_registry(r, sc);
@@ -2007,8 +2007,8 @@ static int kd_closed_to_guests(request_rec *r, const kd_server *sc) {
 
 /* Whether `name` (`len` bytes) is the requesting account's own, or the
  * requester an administrator, who sees every home. */
-static int kd_own_home(const request_rec *r, const char *name, size_t len) {
-  const kd_req *rq = kd_login_of(r);
+static int kd_own_home(const request_rec* r, const char* name, size_t len) {
+  const kd_req* rq = kd_login_of(r);
   if (rq == NULL || rq->user == NULL) return 0;
   return rq->id.admin || (strlen(rq->user) == len && strncmp(rq->user, name, len) == 0);
 }
@@ -2017,11 +2017,11 @@ static int kd_own_home(const request_rec *r, const char *name, size_t len) {
  * page asks one for each entry) for another account's home: refused, so
  * that the listing shows no other account's name or date, whatever the
  * home's mode. */
-static int kd_other_home_listed(const request_rec *r) {
-  const char *name;
+static int kd_other_home_listed(const request_rec* r) {
+  const char* name;
   size_t len;
-  if (r->main == NULL || !kd_share_root(r->main->uri) ||
-      !kd_in_homes(r->main->uri, &name, &len) || !kd_in_homes(r->uri, &name, &len) || len == 0) {
+  if (r->main == NULL || !kd_share_root(r->main->uri) || !kd_in_homes(r->main->uri, &name, &len) ||
+      !kd_in_homes(r->uri, &name, &len) || len == 0) {
     return 0;
   }
   return !kd_own_home(r, name, len);
@@ -2030,7 +2030,7 @@ static int kd_other_home_listed(const request_rec *r) {
 /* What KIVO_DAV_HOMES holds between brigades: the text after the last
  * whole <D:response> passed on, at most one response long. */
 typedef struct {
-  char *text;
+  char* text;
   apr_size_t len, size;
 } kd_homes_ctx;
 
@@ -2039,18 +2039,18 @@ typedef struct {
 
 /* Whether the multistatus response `block` (`len` bytes) names the homes
  * share itself or what lies in the requesting account's own home. */
-static int kd_response_shown(request_rec *r, const char *block, apr_size_t len) {
-  const char *href = memmem(block, len, "<D:href>", strlen("<D:href>"));
+static int kd_response_shown(request_rec* r, const char* block, apr_size_t len) {
+  const char* href = memmem(block, len, "<D:href>", strlen("<D:href>"));
   if (href == NULL) return 0;
   href += strlen("<D:href>");
-  const char *end =
+  const char* end =
       memmem(href, (apr_size_t)(block + len - href), "</D:href>", strlen("</D:href>"));
   if (end == NULL) return 0;
-  char *uri = apr_pstrndup(r->pool, href, (apr_size_t)(end - href));
+  char* uri = apr_pstrndup(r->pool, href, (apr_size_t)(end - href));
   /* Absolute ones name this server's paths (mod_dav writes paths). */
-  const char *path = strstr(uri, "://") != NULL ? strchr(strstr(uri, "://") + 3, '/') : uri;
-  char *decoded = apr_pstrdup(r->pool, path != NULL ? path : "");
-  const char *name;
+  const char* path = strstr(uri, "://") != NULL ? strchr(strstr(uri, "://") + 3, '/') : uri;
+  char* decoded = apr_pstrdup(r->pool, path != NULL ? path : "");
+  const char* name;
   size_t name_len;
   if (ap_unescape_url(decoded) != OK || !kd_in_homes(decoded, &name, &name_len)) return 0;
   return name_len == 0 || kd_own_home(r, name, name_len);
@@ -2060,29 +2060,29 @@ static int kd_response_shown(request_rec *r, const char *block, apr_size_t len) 
  * share is open to all, each home closed), with its name, date and ETag.
  * The multistatus answer passes here response by response, each other
  * account's home left out (administrators see every one). */
-static apr_status_t kd_homes_filter(ap_filter_t *f, apr_bucket_brigade *bb) {
-  request_rec *r = f->r;
-  kd_homes_ctx *ctx = f->ctx;
+static apr_status_t kd_homes_filter(ap_filter_t* f, apr_bucket_brigade* bb) {
+  request_rec* r = f->r;
+  kd_homes_ctx* ctx = f->ctx;
   if (ctx == NULL) {
     ctx = f->ctx = apr_pcalloc(r->pool, sizeof *ctx);
     apr_table_unset(r->headers_out, "Content-Length");
   }
-  apr_bucket_brigade *out = apr_brigade_create(r->pool, f->c->bucket_alloc);
+  apr_bucket_brigade* out = apr_brigade_create(r->pool, f->c->bucket_alloc);
   int eos = 0;
-  for (apr_bucket *b = APR_BRIGADE_FIRST(bb); b != APR_BRIGADE_SENTINEL(bb);
+  for (apr_bucket* b = APR_BRIGADE_FIRST(bb); b != APR_BRIGADE_SENTINEL(bb);
        b = APR_BUCKET_NEXT(b)) {
     if (APR_BUCKET_IS_EOS(b)) {
       eos = 1;
       break;
     }
-    const char *data;
+    const char* data;
     apr_size_t len;
     if (APR_BUCKET_IS_METADATA(b)) continue;
     const apr_status_t rv = apr_bucket_read(b, &data, &len, APR_BLOCK_READ);
     if (rv != APR_SUCCESS) return rv;
     if (ctx->len + len + 1 > ctx->size) {
       ctx->size = (ctx->len + len + 1) * 2;
-      char *grown = apr_palloc(r->pool, ctx->size);
+      char* grown = apr_palloc(r->pool, ctx->size);
       if (ctx->len > 0) memcpy(grown, ctx->text, ctx->len);
       ctx->text = grown;
     }
@@ -2093,10 +2093,10 @@ static apr_status_t kd_homes_filter(ap_filter_t *f, apr_bucket_brigade *bb) {
   /* Whole responses pass or go; what lies between them passes. */
   apr_size_t done = 0;
   while (ctx->len > done) {
-    const char *start = strstr(ctx->text + done, KD_RESPONSE_OPEN);
-    const char *close = start != NULL ? strstr(start, KD_RESPONSE_CLOSE) : NULL;
+    const char* start = strstr(ctx->text + done, KD_RESPONSE_OPEN);
+    const char* close = start != NULL ? strstr(start, KD_RESPONSE_CLOSE) : NULL;
     if (close == NULL) break;
-    const char *after = close + strlen(KD_RESPONSE_CLOSE);
+    const char* after = close + strlen(KD_RESPONSE_CLOSE);
     apr_brigade_write(out, NULL, NULL, ctx->text + done, (apr_size_t)(start - ctx->text) - done);
     if (kd_response_shown(r, start, (apr_size_t)(after - start))) {
       apr_brigade_write(out, NULL, NULL, start, (apr_size_t)(after - start));
@@ -2121,15 +2121,15 @@ static apr_status_t kd_homes_filter(ap_filter_t *f, apr_bucket_brigade *bb) {
 
 /* Listings of the homes share's root show an account its own home (an
  * administrator every one) and a guest nothing. OK, or the status. */
-static int kd_guard_homes(request_rec *r, const kd_server *sc) {
+static int kd_guard_homes(request_rec* r, const kd_server* sc) {
   if (kd_guest(r, sc) && kd_closed_to_guests(r, sc)) {
     kd_log_refusal(r, HTTP_UNAUTHORIZED, NULL, "homes and calendars are closed to guests");
     return kd_refuse_login(r);
   }
   if (kd_other_home_listed(r)) return HTTP_FORBIDDEN; /* a member left out, not logged */
-  const char *name;
+  const char* name;
   size_t len;
-  const kd_req *rq = kd_login_of(r);
+  const kd_req* rq = kd_login_of(r);
   if (r->main == NULL && r->method_number == M_PROPFIND && kd_share_root(r->uri) &&
       kd_in_homes(r->uri, &name, &len) && rq != NULL && !rq->id.admin) {
     ap_add_output_filter(KD_HOMES_FILTER, NULL, r, r->connection);
@@ -2137,14 +2137,14 @@ static int kd_guard_homes(request_rec *r, const kd_server *sc) {
   return OK;
 }
 
-static int kd_fixups(request_rec *r) {
-  const kd_server *sc = ap_get_module_config(r->server->module_config, &kivo_dav_module);
-  const kd_dir *dc = ap_get_module_config(r->per_dir_config, &kivo_dav_module);
+static int kd_fixups(request_rec* r) {
+  const kd_server* sc = ap_get_module_config(r->server->module_config, &kivo_dav_module);
+  const kd_dir* dc = ap_get_module_config(r->per_dir_config, &kivo_dav_module);
   if (sc->root == NULL || dc->check <= 0 || r->filename == NULL) return DECLINED;
   /* With anonymous login on, nothing asks Apache for a user: the
    * verified login names the request here, for mod_dav's locks and the
    * log. */
-  const kd_req *rq = kd_login_of(r);
+  const kd_req* rq = kd_login_of(r);
   if (r->user == NULL && rq != NULL && rq->user != NULL) r->user = apr_pstrdup(r->pool, rq->user);
   const int reading = kd_reading(r);
   if (!reading && kd_guest(r, sc)) {
@@ -2154,7 +2154,7 @@ static int kd_fixups(request_rec *r) {
   const int homes = kd_guard_homes(r, sc);
   if (homes != OK) return homes;
 
-  char *path = apr_pstrcat(r->pool, r->filename, r->path_info ? r->path_info : "", NULL);
+  char* path = apr_pstrcat(r->pool, r->filename, r->path_info ? r->path_info : "", NULL);
   kd_trim_slashes(path);
   struct stat st = {.st_mode = S_IFREG}; /* unread for a walked member */
   int exists;
@@ -2182,7 +2182,7 @@ static int kd_fixups(request_rec *r) {
     }
   }
 
-  const char *reason = NULL;
+  const char* reason = NULL;
   const int status =
       kd_change_status(r, path, dirname(apr_pstrdup(r->pool, path)), &st, exists, &reason);
   if (status != OK) return kd_refuse(r, sc, status, reason);
@@ -2205,25 +2205,25 @@ static int kd_fixups(request_rec *r) {
  * or moved there is checked alike, read as the user. */
 
 typedef struct {
-  const char *data;
+  const char* data;
   apr_size_t len, at;
 } kd_kept_body;
 
-static ap_filter_rec_t *kd_kept_body_handle;
+static ap_filter_rec_t* kd_kept_body_handle;
 
 /* mod_dav's handler's name. */
 #define KD_DAV_HANDLER "dav-handler"
 
-static int kd_calendar_item_name(const char *name) {
+static int kd_calendar_item_name(const char* name) {
   const size_t len = strlen(name);
   return len > 4 && name[0] != '.' && strcmp(name + len - 4, ".ics") == 0;
 }
 
-static apr_status_t kd_kept_body_filter(ap_filter_t *f, apr_bucket_brigade *bb,
+static apr_status_t kd_kept_body_filter(ap_filter_t* f, apr_bucket_brigade* bb,
                                         ap_input_mode_t mode, apr_read_type_e block,
                                         apr_off_t readbytes) {
   (void)block;
-  kd_kept_body *kept = f->ctx;
+  kd_kept_body* kept = f->ctx;
   if (mode != AP_MODE_READBYTES && mode != AP_MODE_SPECULATIVE) return APR_ENOTIMPL;
   apr_size_t n = kept->len - kept->at;
   if (readbytes > 0 && (apr_off_t)n > readbytes) n = (apr_size_t)readbytes;
@@ -2238,36 +2238,36 @@ static apr_status_t kd_kept_body_filter(ap_filter_t *f, apr_bucket_brigade *bb,
 }
 
 /* Reads the request's body into `*kept`: OK, or the status to answer. */
-static int kd_read_whole_body(request_rec *r, kd_kept_body *kept) {
-  const char *length = apr_table_get(r->headers_in, "Content-Length");
+static int kd_read_whole_body(request_rec* r, kd_kept_body* kept) {
+  const char* length = apr_table_get(r->headers_in, "Content-Length");
   if (length != NULL && apr_atoi64(length) > (apr_int64_t)KD_ICAL_MAX_BYTES) {
     return HTTP_REQUEST_ENTITY_TOO_LARGE;
   }
   /* Grown as the body arrives, not as its length promises: a client that
    * names 8 MiB and sends nothing holds nothing. */
   apr_size_t size = 65536;
-  char *data = apr_palloc(r->pool, size + 1);
+  char* data = apr_palloc(r->pool, size + 1);
   apr_size_t len = 0;
-  apr_bucket_brigade *bb = apr_brigade_create(r->pool, r->connection->bucket_alloc);
+  apr_bucket_brigade* bb = apr_brigade_create(r->pool, r->connection->bucket_alloc);
   int seen_eos = 0;
   while (!seen_eos) {
     const apr_status_t rv =
         ap_get_brigade(r->input_filters, bb, AP_MODE_READBYTES, APR_BLOCK_READ, 65536);
     if (rv != APR_SUCCESS) return ap_map_http_request_error(rv, HTTP_BAD_REQUEST);
-    for (apr_bucket *b = APR_BRIGADE_FIRST(bb); b != APR_BRIGADE_SENTINEL(bb);
+    for (apr_bucket* b = APR_BRIGADE_FIRST(bb); b != APR_BRIGADE_SENTINEL(bb);
          b = APR_BUCKET_NEXT(b)) {
       if (APR_BUCKET_IS_EOS(b)) {
         seen_eos = 1;
         break;
       }
-      const char *chunk;
+      const char* chunk;
       apr_size_t n;
       if (apr_bucket_read(b, &chunk, &n, APR_BLOCK_READ) != APR_SUCCESS) return HTTP_BAD_REQUEST;
       if (len + n > KD_ICAL_MAX_BYTES) return HTTP_REQUEST_ENTITY_TOO_LARGE;
       if (len + n > size) {
         while (len + n > size) size *= 2;
         if (size > KD_ICAL_MAX_BYTES) size = KD_ICAL_MAX_BYTES;
-        char *larger = apr_palloc(r->pool, size + 1);
+        char* larger = apr_palloc(r->pool, size + 1);
         memcpy(larger, data, len);
         data = larger;
       }
@@ -2283,7 +2283,7 @@ static int kd_read_whole_body(request_rec *r, kd_kept_body *kept) {
 /* A COPY's or MOVE's source file into `*kept`, read as the user: OK,
  * DECLINED when it is none to check (a folder, gone, closed to the user:
  * mod_dav answers), or the status to answer. */
-static int kd_read_source_file(request_rec *r, kd_kept_body *kept) {
+static int kd_read_source_file(request_rec* r, kd_kept_body* kept) {
   if (r->filename == NULL || (r->path_info != NULL && r->path_info[0] != '\0')) return DECLINED;
   const int fd = open(r->filename, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return DECLINED;
@@ -2292,7 +2292,7 @@ static int kd_read_source_file(request_rec *r, kd_kept_body *kept) {
   if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
     status = HTTP_REQUEST_ENTITY_TOO_LARGE;
     if ((unsigned long long)st.st_size <= KD_ICAL_MAX_BYTES) {
-      char *data = apr_palloc(r->pool, (apr_size_t)st.st_size + 1);
+      char* data = apr_palloc(r->pool, (apr_size_t)st.st_size + 1);
       const ssize_t n = read(fd, data, (size_t)st.st_size + 1);
       status = n < 0                           ? HTTP_INTERNAL_SERVER_ERROR
                : (size_t)n > KD_ICAL_MAX_BYTES ? HTTP_REQUEST_ENTITY_TOO_LARGE
@@ -2304,21 +2304,21 @@ static int kd_read_source_file(request_rec *r, kd_kept_body *kept) {
   return status;
 }
 
-static int kd_check_calendar_put(request_rec *r) {
+static int kd_check_calendar_put(request_rec* r) {
   const int put = r->method_number == M_PUT;
   if ((!put && r->method_number != M_COPY && r->method_number != M_MOVE) || r->main != NULL ||
       r->handler == NULL || strcmp(r->handler, KD_DAV_HANDLER) != 0) {
     return DECLINED;
   }
-  const kd_server *sc = ap_get_module_config(r->server->module_config, &kivo_dav_module);
-  const kd_dir *dc = ap_get_module_config(r->per_dir_config, &kivo_dav_module);
+  const kd_server* sc = ap_get_module_config(r->server->module_config, &kivo_dav_module);
+  const kd_dir* dc = ap_get_module_config(r->per_dir_config, &kivo_dav_module);
   if (sc->root == NULL || dc->check <= 0) return DECLINED;
   /* Decoded and normal but for slashes. */
-  const char *target = put ? r->uri : kd_destination_path(r);
+  const char* target = put ? r->uri : kd_destination_path(r);
   if (target == NULL) return DECLINED;
-  char *folder = apr_pstrdup(r->pool, target);
+  char* folder = apr_pstrdup(r->pool, target);
   ap_no2slash(folder);
-  char *name = strrchr(folder, '/');
+  char* name = strrchr(folder, '/');
   if (name == NULL || !kd_calendar_item_name(name + 1)) return DECLINED;
   *name++ = '\0';
   const kd_registry registry = kd_read_registry(r, sc);
@@ -2326,7 +2326,7 @@ static int kd_check_calendar_put(request_rec *r) {
                      registry.homes_account) != KD_CALENDAR_FOUND) {
     return DECLINED;
   }
-  kd_kept_body *kept = apr_pcalloc(r->pool, sizeof *kept);
+  kd_kept_body* kept = apr_pcalloc(r->pool, sizeof *kept);
   char why[320] = "";
   int status = put ? kd_read_whole_body(r, kept) : kd_read_source_file(r, kept);
   if (status == DECLINED) return DECLINED;
@@ -2335,8 +2335,7 @@ static int kd_check_calendar_put(request_rec *r) {
   } else if (status == OK) {
     /* An empty file is what a LOCK of a new name makes and file managers
      * PUT before the content: nothing to show, nothing skipped. */
-    switch (kept->len == 0 ? KD_ICAL_ITEM
-                           : kd_ical_check(kept->data, kept->len, why, sizeof why)) {
+    switch (kept->len == 0 ? KD_ICAL_ITEM : kd_ical_check(kept->data, kept->len, why, sizeof why)) {
       case KD_ICAL_ITEM:
         if (put) ap_add_input_filter_handle(kd_kept_body_handle, kept, r, r->connection);
         return DECLINED;
@@ -2361,7 +2360,7 @@ static int kd_check_calendar_put(request_rec *r) {
   return status;
 }
 
-static void kd_register_hooks(apr_pool_t *p) {
+static void kd_register_hooks(apr_pool_t* p) {
   (void)p;
   ap_hook_post_config(kd_post_config, NULL, NULL, APR_HOOK_MIDDLE);
   ap_hook_pre_connection(kd_pre_connection, NULL, NULL, APR_HOOK_REALLY_FIRST);
@@ -2388,10 +2387,10 @@ static void kd_register_hooks(apr_pool_t *p) {
       ap_register_output_filter("KIVO_DAV_END", kd_end_filter, NULL, AP_FTYPE_CONNECTION);
 }
 
-AP_DECLARE_MODULE(kivo_dav) = {
-    STANDARD20_MODULE_STUFF, kd_create_dir, kd_merge_dir, kd_create_server, kd_merge_server,
-    kd_commands,             kd_register_hooks,
+AP_DECLARE_MODULE(kivo_dav) = {STANDARD20_MODULE_STUFF, kd_create_dir,   kd_merge_dir,
+                               kd_create_server,        kd_merge_server, kd_commands,
+                               kd_register_hooks,
 #if defined(AP_MODULE_FLAG_ALWAYS_MERGE)
-    AP_MODULE_FLAG_NONE
+                               AP_MODULE_FLAG_NONE
 #endif
 };

@@ -10,10 +10,6 @@
 
 #include <sstream>
 
-#include "daemons/apache/kivo_login_brake.h"
-#include "kivo/kivo_paths.h"
-#include "kivo/kivo_platform.h"
-#include "kivo/log.h"
 #include "base/json_file.h"
 #include "base/kivo_conf.h"
 #include "base/last_error.h"
@@ -21,6 +17,10 @@
 #include "base/root_files.h"
 #include "base/service_states.h"
 #include "base/share_table.h"
+#include "daemons/apache/kivo_login_brake.h"
+#include "kivo/kivo_paths.h"
+#include "kivo/kivo_platform.h"
+#include "kivo/log.h"
 
 namespace kivo {
 namespace daemons {
@@ -258,7 +258,8 @@ std::string WebDAVConfigText(const WebDAVSettings& s) {
       // for a request without a login: nobody, who owns nothing, or guest
       // while anonymous login is on.
       << "User #" << (s.anonymous ? s.guest.uid : kNobody) << "\nGroup #"
-      << (s.anonymous ? s.guest.gid : kNobody) << "\n"
+      << (s.anonymous ? s.guest.gid : kNobody)
+      << "\n"
       // A kept-alive connection's requests ride on its login; another
       // login on it is checked anew (mod_kivo_dav).
       << "KeepAlive On\nKeepAliveTimeout 5\nMaxKeepAliveRequests 1000\n"
@@ -266,7 +267,8 @@ std::string WebDAVConfigText(const WebDAVSettings& s) {
       // bounded share of the threads.
       << "StartServers 1\nServerLimit " << kProcessSlots << "\nThreadLimit " << threads
       << "\nThreadsPerChild " << threads << "\nMaxRequestWorkers " << threads
-      << "\nMinSpareThreads 1\nMaxSpareThreads " << threads << "\n"
+      << "\nMinSpareThreads 1\nMaxSpareThreads " << threads
+      << "\n"
       // Kept-alive and half-read connections wait without a thread: the
       // process keeps accepting well past its threads, so that the
       // module's own bounds, not a closed accept queue, decide who waits.
@@ -278,7 +280,8 @@ std::string WebDAVConfigText(const WebDAVSettings& s) {
          "body=20,MinRate=500\n"
       << "TraceEnable Off\nServerTokens Prod\nServerSignature Off\n"
       << "KivoDavRoot " << Quoted(s.root.empty() ? "/" : s.root) << "\n"
-      << "KivoDavAnonymous " << (s.anonymous ? "On" : "Off") << "\n"
+      << "KivoDavAnonymous " << (s.anonymous ? "On" : "Off")
+      << "\n"
       // No size limit of the daemon's own (Apache's default is 1 GiB): a
       // file is as large as the volume lets its owner write.
       << "LimitRequestBody 0\n"

@@ -68,13 +68,13 @@ constexpr char kWebDAVConfFile[] = "/var/lib/kivo/webdav/httpd.conf";
 constexpr char kWebDAVPidFile[] = "/var/run/kivo/webdav-httpd.pid";
 
 // Where the daemon's files are (with the root in front).
-std::string WebDAVConfDir();       // var/lib/kivo/webdav
-std::string WebDAVConfPath();      // .../httpd.conf
-std::string WebDAVPrivateDir();    // .../private, root's alone
-std::string WebDAVListingDir();    // .../listing: one empty folder per share
-std::string WebDAVLockDir();       // .../lock: the DAV lock database
-std::string WebDAVPidPath();       // var/run/kivo/webdav-httpd.pid
-std::string WebDAVRuntimeDir();    // var/run/kivo/webdav
+std::string WebDAVConfDir();        // var/lib/kivo/webdav
+std::string WebDAVConfPath();       // .../httpd.conf
+std::string WebDAVPrivateDir();     // .../private, root's alone
+std::string WebDAVListingDir();     // .../listing: one empty folder per share
+std::string WebDAVLockDir();        // .../lock: the DAV lock database
+std::string WebDAVPidPath();        // var/run/kivo/webdav-httpd.pid
+std::string WebDAVRuntimeDir();     // var/run/kivo/webdav
 std::string WebDAVErrorLogPath();   // var/log/kivo/webdav-error.log
 std::string WebDAVAccessLogPath();  // var/log/kivo/webdav-access.log
 

@@ -1,10 +1,11 @@
 #include "host/cli/cli.h"
 
 #include <algorithm>
-#include "kivo/log.h"
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+
+#include "kivo/log.h"
 
 namespace {
 

@@ -83,8 +83,8 @@ int Serve(const ServeOptions& options) {
   }
   for (const ModuleRow& row : module.rows()) {
     if (row.audience == kAPINobody) {
-      KIVO_LOG(LOG_WARNING, "note: %s %ld %s names no audience: refused to everybody", row.api.c_str(),
-               row.version, row.method.c_str());
+      KIVO_LOG(LOG_WARNING, "note: %s %ld %s names no audience: refused to everybody",
+               row.api.c_str(), row.version, row.method.c_str());
     }
   }
   // Before the first request: a change a stopped process left half done

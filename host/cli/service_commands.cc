@@ -28,7 +28,8 @@ namespace {
 void SayRunning(const char* verb) {
   bool any = false;
   for (const ServiceRow& row : ServiceRows()) {
-    if (!row.running || row.pid <= 0 || (row.service != "webdav-httpd" && row.service != "caldav")) {
+    if (!row.running || row.pid <= 0 ||
+        (row.service != "webdav-httpd" && row.service != "caldav")) {
       continue;
     }
     std::printf("%s %s (pid %d, ports %s)\n", verb, row.service.c_str(), static_cast<int>(row.pid),
@@ -46,8 +47,7 @@ int StopAll() {
   // too.
   const pid_t webdav = kivo::daemons::WebDAVDaemonPid();
   const kivo::daemons::CalDAVDaemonState caldav = kivo::daemons::CalDAVDaemonStatus();
-  const bool webdav_stopped =
-      kivo::daemons::WebDAVDaemonEffect(kivo::daemons::ServiceOp::kStop);
+  const bool webdav_stopped = kivo::daemons::WebDAVDaemonEffect(kivo::daemons::ServiceOp::kStop);
   // Its reason is logged where it was found.
   const bool caldav_stopped = kivo::daemons::StopCalDAVDaemon();
   if (!caldav_stopped) KIVO_LOG(LOG_ERR, "cannot stop the CalDAV daemon");

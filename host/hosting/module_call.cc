@@ -72,13 +72,13 @@ bool ProcessAsStarted() {
   const ProcessState now = Current();
   bool same = true;
   if (now.ruid != kStarted.ruid || now.euid != kStarted.euid || now.suid != kStarted.suid) {
-    KIVO_LOG(LOG_ERR, "uids %u %u %u, not %u %u %u as at start", now.ruid, now.euid, now.suid, kStarted.ruid,
-             kStarted.euid, kStarted.suid);
+    KIVO_LOG(LOG_ERR, "uids %u %u %u, not %u %u %u as at start", now.ruid, now.euid, now.suid,
+             kStarted.ruid, kStarted.euid, kStarted.suid);
     same = false;
   }
   if (now.rgid != kStarted.rgid || now.egid != kStarted.egid || now.sgid != kStarted.sgid) {
-    KIVO_LOG(LOG_ERR, "gids %u %u %u, not %u %u %u as at start", now.rgid, now.egid, now.sgid, kStarted.rgid,
-             kStarted.egid, kStarted.sgid);
+    KIVO_LOG(LOG_ERR, "gids %u %u %u, not %u %u %u as at start", now.rgid, now.egid, now.sgid,
+             kStarted.rgid, kStarted.egid, kStarted.sgid);
     same = false;
   }
   if (now.groups != kStarted.groups) {

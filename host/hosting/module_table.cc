@@ -149,7 +149,8 @@ bool ModuleTable::Describe(const std::string& text, const std::string& origin) {
   std::map<RowKey, Grant> grants;
   std::string error;
   if (!ParseDescriptor(text, &grants, &error)) {
-    KIVO_LOG(LOG_ERR, "%s: %s: every method of the module is closed", origin.c_str(), error.c_str());
+    KIVO_LOG(LOG_ERR, "%s: %s: every method of the module is closed", origin.c_str(),
+             error.c_str());
     return false;
   }
   for (ModuleRow& row : rows_) {

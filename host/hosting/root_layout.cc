@@ -286,9 +286,16 @@ namespace {
 // writes them (with its locks and its uid range), without a home of its
 // making, since Debian's would be 0755 or under /home.
 bool SystemUserAdd(const std::string& name, uid_t uid, bool admin) {
-  std::vector<std::string> argv = {"/usr/sbin/useradd", "--gid", "users", "--home-dir",
-                                   "/volume1/homes/" + name, "--no-create-home", "--shell",
-                                   "/usr/sbin/nologin", "--comment", name};
+  std::vector<std::string> argv = {"/usr/sbin/useradd",
+                                   "--gid",
+                                   "users",
+                                   "--home-dir",
+                                   "/volume1/homes/" + name,
+                                   "--no-create-home",
+                                   "--shell",
+                                   "/usr/sbin/nologin",
+                                   "--comment",
+                                   name};
   if (uid != 0) argv.insert(argv.end(), {"--uid", std::to_string(uid)});
   if (admin) argv.insert(argv.end(), {"--groups", kAdministratorsGroup});
   argv.push_back(name);

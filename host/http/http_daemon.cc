@@ -324,7 +324,8 @@ int BoundSocket(const Listen& listen, int* port) {
   const int fd = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   const int one = 1;
   if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (fd < 0 || bind(fd, found->ai_addr, found->ai_addrlen) != 0 || ::listen(fd, kListenBacklog) != 0) {
+  if (fd < 0 || bind(fd, found->ai_addr, found->ai_addrlen) != 0 ||
+      ::listen(fd, kListenBacklog) != 0) {
     KIVO_LOG(LOG_ERR, "cannot listen on %s:%d: %s", listen.address.c_str(), listen.port,
              strerror(errno));
     if (fd >= 0) close(fd);

@@ -97,8 +97,7 @@ void WebApiServer::Password(const HttpRequest& request, const HttpReply& reply) 
   const HttpReply answer = AnsweringAs(grant.account, reply);
   Json::Value body;
   if (!ParseJson(request.body, &body) || !body.isObject() || !body["old_password"].isString() ||
-      !body["password"].isString() ||
-      (body.isMember("account") && !body["account"].isString())) {
+      !body["password"].isString() || (body.isMember("account") && !body["account"].isString())) {
     return answer(RefusalAnswer(kMalformedRequest));
   }
   const std::string target = body.get("account", grant.account).asString();

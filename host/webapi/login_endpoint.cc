@@ -61,8 +61,8 @@ void WebApiServer::Login(const HttpRequest& request, const HttpReply& reply) {
   }
 }
 
-std::chrono::seconds WebApiServer::TakeLogin(const std::string& account,
-                                             const std::string& address, kb_login* keys) {
+std::chrono::seconds WebApiServer::TakeLogin(const std::string& account, const std::string& address,
+                                             kb_login* keys) {
   if (!shared_brake_) return brake_.Wait(account, address);
   kb_login_keys(shared_brake_.get(), account.c_str(), address.c_str(), keys);
   return std::chrono::seconds(kb_take(shared_brake_.get(), keys, time(nullptr)));

@@ -40,14 +40,12 @@ struct RefusalStatus {
 };
 
 inline constexpr RefusalStatus kRefusalStatuses[] = {
-    {kUnknownError, 500},   {kMalformedRequest, 400}, {kUnknownApi, 404},
-    {kUnknownMethod, 404},  {kNotJsonContent, 415},   {kNotAllowed, 403},
-    {kNotLoggedIn, 401},    {kTooLarge, 413},         {kCrossSite, 403},
-    {kNoSuchEndpoint, 404}, {kBadCredentials, 401},   {kTooManyLogins, 429},
-    {kMisdirected, 421},    {kHeadersTooLarge, 431},  {kLengthRequired, 411},
-    {kServerBusy, 503},     {kPasswordRules, 400},    {kWrongPassword, 403},
-    {kGuestRefused, 403},   {kAccountLocked, 403},    {kSystemAccount, 403},
-    {kNoSuchAccount, 404},
+    {kUnknownError, 500},   {kMalformedRequest, 400}, {kUnknownApi, 404},     {kUnknownMethod, 404},
+    {kNotJsonContent, 415}, {kNotAllowed, 403},       {kNotLoggedIn, 401},    {kTooLarge, 413},
+    {kCrossSite, 403},      {kNoSuchEndpoint, 404},   {kBadCredentials, 401}, {kTooManyLogins, 429},
+    {kMisdirected, 421},    {kHeadersTooLarge, 431},  {kLengthRequired, 411}, {kServerBusy, 503},
+    {kPasswordRules, 400},  {kWrongPassword, 403},    {kGuestRefused, 403},   {kAccountLocked, 403},
+    {kSystemAccount, 403},  {kNoSuchAccount, 404},
 };
 
 // The HTTP status that goes with a refusal code (500 for unknown codes).

@@ -26,8 +26,8 @@ namespace host {
 
 struct ServiceRow {
   std::string service;
-  int run = -1;  // its run setting: 1 enabled, 2 disabled, -1 none recorded;
-                // for caldav the switch, 1 on or 0 off
+  int run = -1;          // its run setting: 1 enabled, 2 disabled, -1 none recorded;
+                         // for caldav the switch, 1 on or 0 off
   bool running = false;  // a process serves it now
   pid_t pid = 0;         // 0 unless a process of its own is known
   std::string ports;     // "-" when none applies

@@ -10,8 +10,8 @@
 // The LoginBrake slows failed logins per pair of account and client address,
 // with a growing, capped delay: someone guessing from one address never
 // locks the owner out from another. Served as root, it hands over to the
-// brake every door shares (per account, network and pair; Share()). Both are safe to use from any thread;
-// time comes from a clock the tests can replace.
+// brake every door shares (per account, network and pair; Share()). Both are safe to use from any
+// thread; time comes from a clock the tests can replace.
 
 #ifndef KIVO_HOST_SESSIONS_H_
 #define KIVO_HOST_SESSIONS_H_

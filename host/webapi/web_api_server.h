@@ -11,6 +11,7 @@
 #ifndef KIVO_HOST_WEB_API_SERVER_H_
 #define KIVO_HOST_WEB_API_SERVER_H_
 
+#include <json/json.h>
 #include <signal.h>
 
 #include <atomic>
@@ -22,15 +23,13 @@
 #include <string>
 #include <vector>
 
-#include <json/json.h>
-
 #include "daemons/apache/kivo_login_brake.h"
 #include "host/accounts/accounts.h"
-#include "host/http/http_daemon.h"
 #include "host/hosting/module_table.h"
+#include "host/http/http_daemon.h"
+#include "host/http/work_queues.h"
 #include "host/webapi/server.h"
 #include "host/webapi/sessions.h"
-#include "host/http/work_queues.h"
 
 namespace host {
 
@@ -68,8 +67,8 @@ class WebApiServer final : public HttpHandler {
   // where it cannot be opened (not root).
   std::chrono::seconds TakeLogin(const std::string& account, const std::string& address,
                                  kb_login* keys);
-  void RecordLogin(const std::string& account, const std::string& address,
-                   const kb_login& keys, int outcome);
+  void RecordLogin(const std::string& account, const std::string& address, const kb_login& keys,
+                   int outcome);
   std::chrono::nanoseconds HashTime() const { return std::chrono::nanoseconds(hash_ns_.load()); }
   void NoteHashTime(std::chrono::steady_clock::duration took);
   void Logout(const HttpRequest& request, const HttpReply& reply);

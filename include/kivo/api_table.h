@@ -25,7 +25,7 @@ extern "C" {
 typedef void (*APIEntryFunc)(KIVO::APIRequest* request, KIVO::APIResponse* response);
 
 struct APITableEntry {
-  const char* api;       // dotted API name; null in the terminator row
+  const char* api;  // dotted API name; null in the terminator row
   intptr_t version;
   const char* method;
   APIEntryFunc function;

@@ -17,9 +17,8 @@
 #include <utility>
 #include <vector>
 
-#include "tests/platform/temp_root.h"
-
 #include "kivo/account_files.h"
+#include "tests/platform/temp_root.h"
 
 extern "C" {
 #include "daemons/apache/kivo_dav_accounts.h"

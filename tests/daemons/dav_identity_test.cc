@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-
 #include <fstream>
 #include <string>
 
@@ -27,8 +26,7 @@ std::string Credentials() {
   std::ifstream status("/proc/thread-self/status");
   std::string line, out;
   while (std::getline(status, line)) {
-    if (line.rfind("Uid:", 0) == 0 || line.rfind("Gid:", 0) == 0 ||
-        line.rfind("Groups:", 0) == 0) {
+    if (line.rfind("Uid:", 0) == 0 || line.rfind("Gid:", 0) == 0 || line.rfind("Groups:", 0) == 0) {
       out += line + "\n";
     }
   }
@@ -45,12 +43,12 @@ std::string Expected(uid_t euid, gid_t egid, const std::string& groups) {
 // Runs `body` in a child process idling at nobody; its exit status is the
 // number of failed checks.
 // Counts a failed check in a child, saying which on stderr.
-#define CHILD_CHECK(failed, condition)                                  \
-  do {                                                                  \
-    if (!(condition)) {                                                 \
+#define CHILD_CHECK(failed, condition)                                                 \
+  do {                                                                                 \
+    if (!(condition)) {                                                                \
       fprintf(stderr, "line %d: %s\n%s", __LINE__, #condition, Credentials().c_str()); \
-      ++failed;                                                         \
-    }                                                                   \
+      ++failed;                                                                        \
+    }                                                                                  \
   } while (0)
 
 template <typename Body>

@@ -46,9 +46,10 @@ class DavSharedTest : public ::testing::Test {
 TEST_F(DavSharedTest, KeysSeparateTheirPartsAndDifferPerDaemon) {
   const Key k = K("alice", "secret");
   const std::vector<Key> others = {K("alice", "secreT"), K("alice", "secret2"), K("alice", ""),
-                                   K("alicesecret", ""), K("alic", "esecret"), K("bob", "secret")};
-  for (const Key& o : others) EXPECT_NE(std::string(k.bytes, k.bytes + KD_KEY_BYTES),
-                                        std::string(o.bytes, o.bytes + KD_KEY_BYTES));
+                                   K("alicesecret", ""), K("alic", "esecret"),  K("bob", "secret")};
+  for (const Key& o : others)
+    EXPECT_NE(std::string(k.bytes, k.bytes + KD_KEY_BYTES),
+              std::string(o.bytes, o.bytes + KD_KEY_BYTES));
   // The whole password counts, bytes after a NUL too.
   EXPECT_NE(std::string((const char*)K("a", std::string("pw\0x", 4)).bytes, KD_KEY_BYTES),
             std::string((const char*)K("a", std::string("pw\0y", 4)).bytes, KD_KEY_BYTES));
@@ -119,8 +120,7 @@ TEST_F(DavSharedTest, PendingConnectionsCountPerAddressAndNetwork) {
 
   // Two seconds on, all of them are slow: a fresh address of a network
   // with three slow ones waits, one elsewhere does not.
-  EXPECT_EQ(kd_connection_take(s_, a3.bytes, net.bytes, &limits, t + KD_SLOW_SECONDS, &ticket),
-            0);
+  EXPECT_EQ(kd_connection_take(s_, a3.bytes, net.bytes, &limits, t + KD_SLOW_SECONDS, &ticket), 0);
   const Key a4 = K("address", "a4"), quiet = K("network", "q");
   EXPECT_EQ(kd_connection_take(s_, a4.bytes, quiet.bytes, &limits, t + KD_SLOW_SECONDS, &ticket),
             1);

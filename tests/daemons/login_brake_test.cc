@@ -108,8 +108,7 @@ TEST_F(LoginBrakeTest, ANetworkGuessingManyAccountsIsBraked) {
   EXPECT_FALSE(kb_network_shed(dav_, "10.6.0.1", now_));
   for (int i = 0; i < 40; ++i) {
     EXPECT_EQ(Try(web_, "bob", "10.8.0.1", i % 2 ? KB_SUCCEEDED : KB_UNCHECKED), 0) << i;
-    EXPECT_EQ(Try(web_, "bob", ("10.7." + std::to_string(i) + ".1").c_str(), KB_SUCCEEDED), 0)
-        << i;
+    EXPECT_EQ(Try(web_, "bob", ("10.7." + std::to_string(i) + ".1").c_str(), KB_SUCCEEDED), 0) << i;
   }
 }
 

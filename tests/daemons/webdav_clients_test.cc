@@ -41,10 +41,9 @@ TEST_F(WebDAVClientsTest, LitmusPassesWithoutAWarning) {
   EnableHttp(http_port_);
   setenv("TESTS", "basic copymove props locks http", 1);
   // litmus leaves debug.log and child.log in its working folder: the root.
-  const Result r =
-      e2e::Run({"/bin/sh", "-c", "cd \"$KIVO_ROOT\" && exec /usr/bin/litmus \"$@\"", "litmus",
-                Url("/homes/alice/"), "alice", kAlicePassword},
-               root_.path());
+  const Result r = e2e::Run({"/bin/sh", "-c", "cd \"$KIVO_ROOT\" && exec /usr/bin/litmus \"$@\"",
+                             "litmus", Url("/homes/alice/"), "alice", kAlicePassword},
+                            root_.path());
   unsetenv("TESTS");
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_THAT(r.out, Not(HasSubstr("FAIL"))) << r.out;
@@ -95,11 +94,11 @@ TEST_F(WebDAVClientsTest, ADavfsMountKeepsWhatIsCopiedIn) {
   // davfs2 keeps its cache as its own account.
   ASSERT_TRUE(std::filesystem::create_directories(work + "/cache"));
   chmod((work + "/cache").c_str(), 01777);
-  ASSERT_TRUE(WriteFile(work + "/davfs2.conf", "use_locks 1\ncache_dir " + work +
-                                                   "/cache\ndelay_upload 0\nsecrets " + work +
-                                                   "/secrets\n"));
-  ASSERT_TRUE(WriteFile(work + "/secrets", Url("/homes/alice/") + " alice " + kAlicePassword +
-                                               "\n"));
+  ASSERT_TRUE(WriteFile(
+      work + "/davfs2.conf",
+      "use_locks 1\ncache_dir " + work + "/cache\ndelay_upload 0\nsecrets " + work + "/secrets\n"));
+  ASSERT_TRUE(
+      WriteFile(work + "/secrets", Url("/homes/alice/") + " alice " + kAlicePassword + "\n"));
   chmod((work + "/secrets").c_str(), 0600);
   ASSERT_TRUE(WriteFile(work + "/file.txt", "kept by davfs2\n"));
   // Mount, copy, unmount in a private mount namespace; the exit code says
@@ -135,13 +134,12 @@ TEST_F(WebDAVClientsTest, RcloneSyncsNewNestedFoldersForTwoUsersAtOnce) {
     }
     const std::string remote = RcloneRemote(user) + "homes/" + user + "/tree";
     std::string out;
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"copy", local, remote},
-          std::vector<std::string>{"copy", remote, back},
-          std::vector<std::string>{"check", local, remote},
-          std::vector<std::string>{"check", local, back}}) {
-      std::vector<std::string> argv = {"/usr/bin/rclone", "--config", "/dev/null", "--retries",
-                                       "1", "--low-level-retries", "1"};
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"copy", local, remote},
+                                                 std::vector<std::string>{"copy", remote, back},
+                                                 std::vector<std::string>{"check", local, remote},
+                                                 std::vector<std::string>{"check", local, back}}) {
+      std::vector<std::string> argv = {
+          "/usr/bin/rclone", "--config", "/dev/null", "--retries", "1", "--low-level-retries", "1"};
       argv.insert(argv.end(), args.begin(), args.end());
       const Result r = e2e::Run(argv, root_.path());
       if (r.status != 0) out += args[0] + " failed: " + r.out + r.err;
@@ -177,8 +175,9 @@ TEST_F(WebDAVClientsTest, RcloneCopiesAFileLargerThanAGibibyte) {
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"copy", local, remote},
         std::vector<std::string>{"check", "--download", local, remote}}) {
-    std::vector<std::string> argv = {"/usr/bin/timeout", "100", "/usr/bin/rclone", "--config",
-                                     "/dev/null", "--retries", "1", "--low-level-retries", "1"};
+    std::vector<std::string> argv = {
+        "/usr/bin/timeout", "100", "/usr/bin/rclone",     "--config", "/dev/null",
+        "--retries",        "1",   "--low-level-retries", "1"};
     argv.insert(argv.end(), args.begin(), args.end());
     const Result r = e2e::Run(argv, root_.path());
     EXPECT_EQ(r.status, 0) << args[0] << ": " << r.out << r.err;

@@ -310,14 +310,14 @@ TEST_F(WebDAVDaemonTest, AnotherUsersHomeAndCalendarsAreClosed) {
   // No symbolic link is followed, last in the path or on the way, even to
   // what the account may read and write.
   const std::string alice_home = root_.Path("/volume1/homes/alice");
-  ASSERT_EQ(symlink(root_.Path("/volume1/public/bob.txt").c_str(),
-                    (alice_home + "/link.txt").c_str()), 0);
+  ASSERT_EQ(
+      symlink(root_.Path("/volume1/public/bob.txt").c_str(), (alice_home + "/link.txt").c_str()),
+      0);
   ASSERT_EQ(symlink(root_.Path("/volume1/public").c_str(), (alice_home + "/pub").c_str()), 0);
   EXPECT_EQ(Curl("GET", "/public/bob.txt", Alice()).status, 200);
   EXPECT_EQ(Curl("GET", "/homes/alice/link.txt", Alice()).status, 403);
   EXPECT_EQ(Curl("GET", "/homes/alice/pub/bob.txt", Alice()).status, 403);
-  EXPECT_EQ(Curl("PUT", "/homes/alice/pub/alice.txt", Alice(), {"--data-binary", "a"}).status,
-            403);
+  EXPECT_EQ(Curl("PUT", "/homes/alice/pub/alice.txt", Alice(), {"--data-binary", "a"}).status, 403);
   EXPECT_FALSE(Exists(root_.Path("/volume1/public/alice.txt")));
   const Answer members = Curl("PROPFIND", "/homes/alice/", Alice(), {"-H", "Depth: 1"});
   EXPECT_EQ(members.status, 207);
@@ -420,9 +420,10 @@ TEST_F(WebDAVDaemonTest, LocksNeedWriteAccess) {
       Curl("PUT", "/public/open/deep/a.txt", bob, {"-H", with_token, "--data-binary", "x"}).status,
       403);
   EXPECT_EQ(Read(open + "/deep/a.txt"), "a");
-  EXPECT_EQ(Curl("PUT", "/public/open/deep/a.txt", Alice(), {"-H", with_token, "--data-binary",
-                                                              "y"}).status,
-            204);
+  EXPECT_EQ(
+      Curl("PUT", "/public/open/deep/a.txt", Alice(), {"-H", with_token, "--data-binary", "y"})
+          .status,
+      204);
 }
 
 // Every kind of account (useradd's, the administrator, made by hand while
@@ -457,15 +458,15 @@ TEST_F(WebDAVDaemonTest, EachAccountRunsWithItsUidGroupAndGroups) {
     EXPECT_NE(put.st_gid, 0u);
     EXPECT_EQ(Curl("PUT", "/public/team/" + name + ".txt", user, {"--data-binary", name}).status,
               name == "bob" ? 403 : 201);
-    EXPECT_EQ(
-        Curl("PUT", "/public/rootish/" + name + ".txt", user, {"--data-binary", name}).status,
-        403);
+    EXPECT_EQ(Curl("PUT", "/public/rootish/" + name + ".txt", user, {"--data-binary", name}).status,
+              403);
   }
   EXPECT_TRUE(std::filesystem::is_empty(public_share + "/rootish"));
   // System accounts and root's group as primary: DavAccountsTest.
   EXPECT_EQ(StatOf(public_share + "/team/dave.txt").st_gid, 2001u);
   ASSERT_TRUE(WriteFile(group, groups + "team:x:3000:alice,bob\n"));
-  EXPECT_EQ(Curl("PUT", "/public/team/b.txt", "bob:bob-secret", {"--data-binary", "b"}).status, 201);
+  EXPECT_EQ(Curl("PUT", "/public/team/b.txt", "bob:bob-secret", {"--data-binary", "b"}).status,
+            201);
   EXPECT_EQ(Curl("PUT", "/public/team/d2.txt", "dave:dave-secret", {"--data-binary", "d"}).status,
             403);
   EXPECT_FALSE(Exists(public_share + "/team/d2.txt"));
@@ -491,19 +492,29 @@ TEST_F(WebDAVDaemonTest, OneVerifiedIdentityPerRequest) {
   };
   std::vector<Bad> bad = {
       {"no credentials", "/public/none.txt", {}, 401},
-      {"no such account", "/public/mallory.txt", {"-u", "mallory:" + std::string(kAlicePassword)},
+      {"no such account",
+       "/public/mallory.txt",
+       {"-u", "mallory:" + std::string(kAlicePassword)},
        401},
-      {"another's password", "/homes/alice/b.txt", {"-u", "admin:" + std::string(kAlicePassword)},
+      {"another's password",
+       "/homes/alice/b.txt",
+       {"-u", "admin:" + std::string(kAlicePassword)},
        401},
       // Credentials two layers could read differently never lend alice's identity. They
       // count as guesses (from a network of their own here, leaving this one's free failures
       // to the rows below).
-      {"a tab after Basic", "/homes/alice/tab.txt",
-       {"-H", "Authorization: Basic\t" + Base64(Alice()), "--interface", "127.0.2.3"}, 401},
-      {"two Authorization fields", "/homes/alice/two.txt",
-       {"-H", alice, "-H", other, "--interface", "127.0.2.3"}, 400},
-      {"two, the wrong first", "/homes/alice/two.txt",
-       {"-H", other, "-H", alice, "--interface", "127.0.2.3"}, 400},
+      {"a tab after Basic",
+       "/homes/alice/tab.txt",
+       {"-H", "Authorization: Basic\t" + Base64(Alice()), "--interface", "127.0.2.3"},
+       401},
+      {"two Authorization fields",
+       "/homes/alice/two.txt",
+       {"-H", alice, "-H", other, "--interface", "127.0.2.3"},
+       400},
+      {"two, the wrong first",
+       "/homes/alice/two.txt",
+       {"-H", other, "-H", alice, "--interface", "127.0.2.3"},
+       400},
   };
   for (const std::string name : {"admin", "alice", "bob", "carol"}) {
     bad.push_back({"wrong password", "/public/" + name + ".txt", {"-u", name + ":wrong"}, 401});
@@ -603,9 +614,7 @@ TEST_F(WebDAVDaemonTest, SlowClientsFromManyNetworksLeaveOthersServed) {
   for (int i = 0; i < 20; ++i) users.push_back("user" + std::to_string(i));
   AddUsers(users);
   EnableHttp(http_port_);
-  const struct {
-    int networks, each;
-  } floods[] = {{1, 70}, {48, 16}};
+  const struct { int networks, each; } floods[] = {{1, 70}, {48, 16}};
   for (const auto& flood : floods) {
     std::vector<int> slow;
     for (int n = 0; n < flood.networks; ++n) {
@@ -661,11 +670,11 @@ TEST_F(WebDAVDaemonTest, CalendarFoldersSurviveFileManagers) {
   ASSERT_EQ(Curl("MKCOL", "/public/office/2026/Team2", Alice()).status, 201);
   ASSERT_EQ(Curl("MKCOL", "/public/office/20266", Alice()).status, 201);
   ASSERT_EQ(Curl("MKCOL", "/public/other", Alice()).status, 201);
-  const Result made = root_.Call(
-      kCalendar, "create",
-      R"({"share": "public", "destination": "public/office/2026", "fullpath": ")" +
-          root_.Path("/volume1/public/office/2026") + R"(", "calendarname": "Team"})",
-      "alice");
+  const Result made =
+      root_.Call(kCalendar, "create",
+                 R"({"share": "public", "destination": "public/office/2026", "fullpath": ")" +
+                     root_.Path("/volume1/public/office/2026") + R"(", "calendarname": "Team"})",
+                 "alice");
   ASSERT_EQ(made.status, 0) << made.out << made.err;
   const std::string event = root_.Path("/volume1/public/office/2026/Team/event.ics");
   ASSERT_TRUE(WriteFile(event, "BEGIN:VCALENDAR\r\nEND:VCALENDAR\r\n"));
@@ -828,8 +837,8 @@ TEST_F(WebDAVDaemonTest, EveryRequestActsAsItsOwnAccountOnSharedThreads) {
       {"GET", "/public/missing-{u}", "", "", 404, 404, kNone},
       {"PUT", "/public/team/{u}-{r}.txt", "", "t", 403, 201, kTeam},
       {"PUT", "/homes/alice/{u}-{r}.txt", "", "h", 403, 403, kNone},
-      {"COPY", "/public/{u}-{r}.txt",
-       "Destination: http://127.0.0.1/public/{u}-{r}-copy.txt\r\n", "", 201, 201, kOwner},
+      {"COPY", "/public/{u}-{r}.txt", "Destination: http://127.0.0.1/public/{u}-{r}-copy.txt\r\n",
+       "", 201, 201, kOwner},
       {"PUT", "/public/{u}-{r}-cut.txt", "", nullptr, 0, 0, kNone},  // a body cut short
       {"PROPFIND", "/public/", "Depth: 1\r\n", "", 207, 207, kNone},
   };
@@ -858,8 +867,8 @@ TEST_F(WebDAVDaemonTest, EveryRequestActsAsItsOwnAccountOnSharedThreads) {
                              fill(step.extra, user, round);
           if (step.body == nullptr) {
             const int cut = Dial(http_port_);
-            const std::string partial = head + "Content-Length: 100000\r\n\r\n" +
-                                        std::string(1000, 'c');
+            const std::string partial =
+                head + "Content-Length: 100000\r\n\r\n" + std::string(1000, 'c');
             if (write(cut, partial.data(), partial.size()) < 0) failures[i] += "cut write; ";
             usleep(20000);
             close(cut);
@@ -874,8 +883,8 @@ TEST_F(WebDAVDaemonTest, EveryRequestActsAsItsOwnAccountOnSharedThreads) {
           }
           const int expected = member ? step.team_status : step.status;
           if (status != expected) {
-            failures[i] += std::string(step.method) + " " + path + ": " +
-                           std::to_string(status) + "; ";
+            failures[i] +=
+                std::string(step.method) + " " + path + ": " + std::to_string(status) + "; ";
           }
         }
       }
@@ -890,10 +899,11 @@ TEST_F(WebDAVDaemonTest, EveryRequestActsAsItsOwnAccountOnSharedThreads) {
     for (int round = 0; round < kRounds; ++round) {
       for (const Step& step : steps) {
         if (step.check == kNone || (step.check == kTeam && i % 2 != 0)) continue;
-        const std::string path = root_.Path(
-            "/volume1" + fill(step.check == kTeam || step.method[0] == 'P' ? step.path
-                                                                            : "/public/{u}-{r}-copy.txt",
-                              user, round));
+        const std::string path =
+            root_.Path("/volume1" + fill(step.check == kTeam || step.method[0] == 'P'
+                                             ? step.path
+                                             : "/public/{u}-{r}-copy.txt",
+                                         user, round));
         const struct stat st = StatOf(path);
         EXPECT_EQ(st.st_uid, UidOf(user)) << path;
         EXPECT_EQ(st.st_gid, GidIn(passwd, user)) << path;

@@ -148,8 +148,7 @@ class WebDAVDaemonTest : public ::testing::Test {
 };
 
 inline std::string Base64(const std::string& text) {
-  static const char kDigits[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
   for (size_t i = 0; i < text.size(); i += 3) {
     unsigned n = static_cast<unsigned char>(text[i]) << 16;

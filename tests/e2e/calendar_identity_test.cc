@@ -1,7 +1,6 @@
 // Calendars known by their folder's identity, end to end: a folder swapped in is never taken for
 // the calendar; one judgement serves every method; a killed or failing change ends whole.
 
-#include <algorithm>
 #include <gmock/gmock.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -12,6 +11,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>

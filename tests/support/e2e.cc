@@ -74,8 +74,9 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& root, const
   const auto given = [&](const char* entry) {
     const char* equals = strchr(entry, '=');
     const size_t length = equals == nullptr ? strlen(entry) : equals - entry + 1;
-    return std::any_of(env.begin(), env.end(),
-                       [&](const std::string& e) { return e.compare(0, length, entry, length) == 0; });
+    return std::any_of(env.begin(), env.end(), [&](const std::string& e) {
+      return e.compare(0, length, entry, length) == 0;
+    });
   };
   for (char** e = environ; *e != nullptr; ++e) {
     if (!given(*e)) env.push_back(*e);
@@ -132,7 +133,8 @@ std::string ProcFile(const std::string& path) {
 bool Names(const std::string& text, const std::string& dir) {
   for (size_t at = text.find(dir); at != std::string::npos; at = text.find(dir, at + 1)) {
     const size_t end = at + dir.size();
-    if (end == text.size() || text[end] == '/' || text[end] == '\0' || text[end] == ' ') return true;
+    if (end == text.size() || text[end] == '/' || text[end] == '\0' || text[end] == ' ')
+      return true;
   }
   return false;
 }
@@ -359,7 +361,8 @@ bool AddShare(const TestRoot& root, const std::string& name, const std::string& 
 }
 
 bool PrivateMounts() {
-  return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+  return unshare(CLONE_NEWNS) == 0 &&
+         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
 }
 
 Json::Value Refusal(int code) {
