@@ -308,6 +308,14 @@ TEST_F(ChangesUnderWayTest, ARecordThatIsNoRecordOfRootsIsRefusedAndLeftAlone) {
   const Case cases[] = {
       {"garbage", [](const std::string& p) { Write(p, "{\"changes\": [{\"key\": \"x\""); }},
       {"another shape", [](const std::string& p) { Write(p, R"({"changes": [{"key": 1}]})"); }},
+      {"a change without its owner",
+       [&](const std::string& p) {
+         Json::Value record;
+         std::istringstream in(good);
+         ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &record, nullptr));
+         record["changes"][0].removeMember("owner");
+         Write(p, Json::writeString(Json::StreamWriterBuilder(), record));
+       }},
       {"not an object", [](const std::string& p) { Write(p, "[]"); }},
       {"a FIFO", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); }},
       {"a link",
@@ -341,6 +349,25 @@ TEST_F(ChangesUnderWayTest, ARecordThatIsNoRecordOfRootsIsRefusedAndLeftAlone) {
     EXPECT_EQ(after.st_ino, before.st_ino);
     EXPECT_EQ((after.st_mode & S_IFMT), (before.st_mode & S_IFMT));
     EXPECT_EQ(Read(elsewhere), good);
+  }
+}
+
+// A settings file is recorded as it was up to the size the record keeps for each; a larger one
+// refuses the change before anything is changed.
+TEST_F(ChangesUnderWayTest, SettingsFilesAreRecordedUpToTheirBound) {
+  for (const size_t size : {size_t{1} << 20, (size_t{1} << 20) + 1}) {
+    SCOPED_TRACE(size);
+    Write(Path("/etc/a.conf"), std::string(size, 'x'));
+    ChangeUnderWay change;
+    change.kind = "settings";
+    change.call = Call("set");
+    change.replay = true;
+    change.before = {"/etc/a.conf"};
+    std::string key;
+    ASSERT_EQ(ChangesUnderWay::Begin(change, &key), size == size_t{1} << 20);
+    if (!key.empty()) {
+      EXPECT_TRUE(ChangesUnderWay::End({key}, true));
+    }
   }
 }
 

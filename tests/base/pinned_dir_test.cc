@@ -96,6 +96,13 @@ TEST_F(PinnedDirTest, OpensOnlyPathsWithoutLinksOrDotDot) {
       }
     }
   }
+  // A child is one name below its parent: never the parent itself, above it, deeper, or a link.
+  const kivo::base::Fd a = kivo::base::pinned::OpenDirectory(Path("a"));
+  for (const char* name : {"", ".", "..", "b/c", "b/", "link"}) {
+    SCOPED_TRACE(name);
+    EXPECT_FALSE(kivo::base::pinned::OpenChild(a.get(), name).valid());
+  }
+  EXPECT_TRUE(kivo::base::pinned::OpenChild(a.get(), "b").valid());
 }
 
 TEST_F(PinnedDirTest, SplitsTheLastComponent) {

@@ -2,10 +2,18 @@
 
 #include <errno.h>
 #include <gmock/gmock.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sched.h>
+#include <stddef.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <tuple>
 
+#include "base/last_error.h"
 #include "base/process.h"
 #include "kivo/kivo_platform.h"
 #include "tests/platform/temp_root.h"
@@ -40,6 +48,30 @@ TEST_F(FilesTest, ExecPassesArgumentsAndAnswersZeroExactlyOnExitZero) {
   EXPECT_NE(KLIBCExec(program.c_str(), "1", nullptr, nullptr, nullptr), 0);
   EXPECT_EQ(KLIBCExec("/bin/true", nullptr, nullptr, nullptr, nullptr), 0);
   EXPECT_NE(KLIBCExec("/nonexistent/program", nullptr, nullptr, nullptr, nullptr), 0);
+}
+
+// A program that cannot be started tells why to the caller, which reports it: here a fork the
+// system refuses (a seccomp filter in a child of the test fails clone with EAGAIN).
+TEST_F(FilesTest, AProgramThatCannotStartTellsWhy) {
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    struct sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAGAIN),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    struct sock_fprog program = {sizeof filter / sizeof filter[0], filter};
+    if (prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) _exit(2);
+    kivo::base::SetLastError(0);
+    std::string output;
+    const int status = kivo::base::RunCaptured({"/bin/true"}, &output);
+    _exit(status == -1 && kivo::base::LastError() == EAGAIN ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 // The host batches its threads' wake-ups (SCHED_BATCH); what it starts

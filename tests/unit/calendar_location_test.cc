@@ -35,6 +35,7 @@ TEST_F(CalendarLocationTest, HomeAndHomesRulesOfRequestInput) {
       {"HOME", "home", false, "homes", "homes/alice"},
       {"home", "hom", false, "homes", "homes/alice"},
       {"home", "home/Projects", false, "homes", "homes/alice/Projects"},
+      {"home", "home/", false, "homes", "homes/alice/"},  // the shortest that names a part
       {"home", "homework", false, "homes", "homes/alicework"},
       {"Home", "home/x", true, "homes", "homes/alice/x"},  // the alias ignores the account
       {"homes", "alice/x", false, "homes", "homes/alice/x"},
