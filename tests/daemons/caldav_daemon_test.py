@@ -530,6 +530,12 @@ class CalDAVDaemonTest(unittest.TestCase):
                 self.assertLessEqual(let_through, 10, answers)
                 self.assertEqual(40, let_through + answers["429"] + answers["closed"], answers)
                 self.assertGreater(answers["429"], 0, answers)
+        # Spread over networks, one guess each, unreadable guesses still brake the account
+        # they name: a well-formed guess for it from yet another network waits.
+        spread = [guess("127.52.%d.1" % n, "spread", forms[2][1]("spread", "wrong-%d" % n))
+                  for n in range(12)]
+        self.assertEqual("429", guess("127.53.0.1", "spread", forms[0][1]("spread", "wrong")),
+                         spread)
         # The owner, who logged in from this network before, still gets in at once after
         # unreadable guesses from elsewhere, as after well-formed ones.
         for owner, network, (_, form) in (("alice", "127.51.0.1", forms[2]),
