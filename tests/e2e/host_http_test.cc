@@ -5,10 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <pty.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -679,52 +676,6 @@ class HostAccountsTest : public HostHttpTest {
     ASSERT_TRUE(WriteFile(root_.Path("/etc/passwd"), passwd));
   }
 };
-
-// Reads the terminal `master` until `prompt` shows (10 s at most).
-bool Prompted(int master, const std::string& prompt) {
-  std::string seen;
-  while (seen.find(prompt) == std::string::npos) {
-    pollfd p = {master, POLLIN, 0};
-    char buffer[256];
-    if (poll(&p, 1, 10000) != 1) return false;
-    const ssize_t n = read(master, buffer, sizeof buffer);
-    if (n <= 0) return false;
-    seen.append(buffer, static_cast<size_t>(n));
-  }
-  return true;
-}
-
-// `passwd NAME` on a terminal, each password typed at its prompt; the exit status.
-int PasswdOnATerminal(const TestRoot& root, const std::string& name, const std::string& first,
-                      const std::string& again) {
-  int master = -1;
-  const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-  if (pid == 0) {
-    setenv("KIVO_ROOT", root.path().c_str(), 1);
-    execl(kWebApiBin, kWebApiBin, "passwd", name.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  if (pid < 0) return -1;
-  bool typed = Prompted(master, "New password for " + name);
-  typed = typed && write(master, (first + "\n").data(), first.size() + 1) > 0;
-  typed = typed && Prompted(master, "Retype the new password");
-  typed = typed && write(master, (again + "\n").data(), again.size() + 1) > 0;
-  if (!typed) kill(pid, SIGKILL);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  close(master);
-  return typed && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// On a terminal the new password is asked twice, without echo: the same twice is set, two that
-// differ change nothing.
-TEST_F(HostAccountsTest, ATerminalsPasswordIsAskedTwice) {
-  const std::string shadow = Read(root_.Path("/etc/shadow"));
-  EXPECT_NE(PasswdOnATerminal(root_, "bob", "typed-once-secret", "typed-else-secret"), 0);
-  EXPECT_EQ(Read(root_.Path("/etc/shadow")), shadow);
-  EXPECT_EQ(PasswdOnATerminal(root_, "bob", "typed-twice-secret", "typed-twice-secret"), 0);
-  EXPECT_TRUE(Http(server_.port()).Login("bob", "typed-twice-secret"));
-}
 
 TEST_F(HostAccountsTest, PasswordChangesAreRefusedWithTheirCodes) {
   const Http bob = LoggedIn("bob", "bob-secret");
