@@ -115,8 +115,7 @@ std::vector<ServiceRow> ServiceRows() {
         variant_on = daemon > 0 && kivo::base::ServiceRunning(states, v.service);
       }
     }
-    const bool on =
-        variant_on && avahi > 0 && access(kivo::RootedPath(a.file).c_str(), F_OK) == 0;
+    const bool on = variant_on && avahi > 0 && access(kivo::RootedPath(a.file).c_str(), F_OK) == 0;
     rows.push_back({a.service, kivo::base::ServiceRun(states, a.service), on, 0,
                     std::to_string(ConfPort(a.port))});
   }
