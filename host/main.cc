@@ -30,14 +30,16 @@ const Command kCommands[] = {
      "      folders (homes, public, caldav, carddav, webapi) and system\n"
      "      accounts' names are refused."},
     {"passwd", host::RunPasswd, "passwd NAME",
-     "Set NAME's password. From a terminal it asks twice, without echo;\n"
-     "      otherwise it reads the first line of standard input, without a\n"
-     "      prompt (echo PW | kivo-webapi passwd NAME). The page's rules hold:\n"
+     "Set NAME's password. On a terminal it asks twice, without echo, and\n"
+     "      refuses two that differ; from a pipe or a file it reads one line of\n"
+     "      standard input, the first, without a prompt or echo to turn off\n"
+     "      (echo PW | kivo-webapi passwd NAME). The page's rules hold:\n"
      "      8 to 256 characters, no control characters, not NAME."},
     {"call", host::RunCall, "call [--user NAME] [--module PATH] API VERSION METHOD [PARAMS]",
      "Run one web API call as NAME (default admin) with the JSON object\n"
      "      PARAMS; prints the answer. Exit 0 success, 1 error answer,\n"
-     "      2 unknown API/method, bad PARAMS or module not loadable."},
+     "      2 unknown API/method, bad PARAMS or module not loadable.\n"
+     "      call --help also lists what the module serves and its parameters."},
     {"serve", host::RunServe,
      "serve [--listen ADDR:PORT]... [--listen-tls ADDR:PORT]... [--tls-cert FILE]\n"
      "        [--tls-key FILE] [--tls-priority GNUTLS-PRIORITIES] [--server-name NAME]...\n"
@@ -52,7 +54,25 @@ const Command kCommands[] = {
      "      end after SECONDS idle (900) or 12 h; clients get SECONDS (10) for\n"
      "      headers and for body."},
     {"services", host::RunServices, "services [--start | --stop-all]",
-     "Show each platform service: run setting, running, pid, ports.\n"
+     "Show each platform service of the root, one row each:\n"
+     "        SERVICE  webdav-httpd (the WebDAV daemon), webdav-httpd-pure and\n"
+     "                 webdav-httpd-ssl (its HTTP and HTTPS variants),\n"
+     "                 webdav-avahi and webdavs-avahi (their DNS-SD\n"
+     "                 announcements), avahi (the announcement daemon),\n"
+     "                 caldav (the CalDAV daemon behind /caldav/).\n"
+     "        RUN      the run setting in var/lib/kivo/services.json: 1 enabled,\n"
+     "                 2 disabled, - none recorded; for caldav the switch in\n"
+     "                 etc/kivoinfo.conf, 1 on, 0 off.\n"
+     "        RUNNING  yes while it serves now: the daemons by their pid files\n"
+     "                 and processes; a variant while the WebDAV daemon serves\n"
+     "                 it; an announcement while its file in etc/avahi/services\n"
+     "                 is written for a served variant and avahi runs to read it.\n"
+     "        PID      its own process, - for none (a variant shows its daemon's).\n"
+     "        PORTS    where it listens: the daemon's ports, a variant's or an\n"
+     "                 announcement's stored port (etc/kivoinfo.conf), avahi's\n"
+     "                 5353/udp, the CalDAV daemon's loopback port; - for none.\n"
+     "      RUN 1 with RUNNING no: enabled, but not running now (stopped with\n"
+     "      --stop-all, or a development root without KIVO_DAEMONS=on).\n"
      "      --start starts the daemons the settings ask for (the WebDAV daemon\n"
      "      for the enabled variants, the CalDAV daemon while CalDAV is on).\n"
      "      --stop-all stops the daemons the platform started under this root\n"
@@ -70,7 +90,7 @@ bool AsksHelp(const host::Args& args) {
 }
 
 void PrintHelp(FILE* out) {
-  std::fprintf(out, "usage: kivo-webapi COMMAND [ARGS]\n\ncommands:\n");
+  std::fprintf(out, "usage: kivo-webapi COMMAND [ARGS] | --version\n\ncommands:\n");
   for (const Command& c : kCommands) std::fprintf(out, "  %s\n      %s\n", c.usage, c.help);
   std::fprintf(out,
                "\nThe root (prefix of every system path) is compiled in; test builds\n"
@@ -80,6 +100,12 @@ void PrintHelp(FILE* out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The package's version alone, for scripts: the build takes it from
+  // debian/changelog.
+  if (argc == 2 && (std::strcmp(argv[1], "--version") == 0 || std::strcmp(argv[1], "-V") == 0)) {
+    std::printf("%s\n", KIVO_PACKAGE_VERSION);
+    return host::kExitOk;
+  }
   if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
       std::strcmp(argv[1], "help") == 0) {
     PrintHelp(argc < 2 ? stderr : stdout);
@@ -92,6 +118,7 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[1], c.name) != 0) continue;
     if (AsksHelp(args)) {
       std::printf("usage: kivo-webapi %s\n      %s\n", c.usage, c.help);
+      if (c.run == host::RunCall) return host::PrintCallHelp(args);
       return host::kExitOk;
     }
     return c.run(args);

@@ -1021,6 +1021,15 @@ static void kd_strip_login_field(request_rec* r) {
   }
 }
 
+/* The proxied paths run without Apache's authentication (the daemon behind
+ * takes the login field instead), so nothing else names their account for
+ * the access log's %u: the login verified here does, as kd_check_user_id
+ * does for the shares. A refused login names nobody there, as on the
+ * shares. */
+static void kd_name_proxied_user(request_rec* r, const kd_req* rq) {
+  r->user = apr_pstrdup(r->pool, rq->user);
+}
+
 /* A proxied request goes on as the account verified here: the daemon
  * behind takes its name from the login field, after the secret only root
  * and that daemon read, and never sees the password. */
@@ -1031,6 +1040,7 @@ static int kd_hand_over(request_rec* r, const kd_server* sc) {
   apr_table_unset(r->headers_in, "Authorization");
   apr_table_setn(r->headers_in, KD_LOGIN_FIELD,
                  apr_pstrcat(r->pool, sc->proxy_token, " ", rq->user, NULL));
+  kd_name_proxied_user(r, rq);
   return DECLINED;
 }
 
@@ -2137,6 +2147,26 @@ static int kd_guard_homes(request_rec* r, const kd_server* sc) {
   return OK;
 }
 
+/* A browser's GET (or HEAD) of a folder's address without its trailing
+ * slash is sent to the slashed address, query kept, as Apache's
+ * DirectorySlash does: a listing's relative links resolve against it. It
+ * runs once the folder was judged as the user, so that one who may not read
+ * it gets the refusal any other request gets, never a redirect that tells
+ * the folder exists. WebDAV methods keep the address they were sent to, as
+ * plain mod_dav takes a collection either way. */
+static int kd_folder_slash(request_rec* r, const struct stat* st, int exists) {
+  if (r->method_number != M_GET || r->main != NULL || r->prev != NULL || !exists ||
+      !S_ISDIR(st->st_mode) || (r->path_info != NULL && r->path_info[0] != '\0')) {
+    return DECLINED;
+  }
+  const size_t len = strlen(r->uri);
+  if (len > 0 && r->uri[len - 1] == '/') return DECLINED;
+  const char* slashed = apr_pstrcat(r->pool, ap_escape_uri(r->pool, r->uri), "/",
+                                    r->args != NULL ? "?" : "", r->args, NULL);
+  apr_table_setn(r->headers_out, "Location", ap_construct_url(r->pool, slashed, r));
+  return HTTP_MOVED_PERMANENTLY;
+}
+
 static int kd_fixups(request_rec* r) {
   const kd_server* sc = ap_get_module_config(r->server->module_config, &kivo_dav_module);
   const kd_dir* dc = ap_get_module_config(r->per_dir_config, &kivo_dav_module);
@@ -2168,7 +2198,7 @@ static int kd_fixups(request_rec* r) {
     kd_log_refusal(r, HTTP_FORBIDDEN, r->user, "a FIFO or link among its DAV state files");
     return HTTP_FORBIDDEN;
   }
-  if (reading) return DECLINED;
+  if (reading) return kd_folder_slash(r, &st, exists);
   if (r->main == NULL) {
     switch (r->method_number) {
       case M_COPY: /* reading the source */

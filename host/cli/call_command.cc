@@ -84,4 +84,54 @@ int RunCall(const Args& args) {
   return result.answered && result.success ? kExitOk : kExitFailed;
 }
 
+namespace {
+
+const char* AudienceWords(APIAudience audience) {
+  switch (audience) {
+    case kAPIAdministrators:
+      return "administrators";
+    case kAPIUsers:
+      return "every logged-in user";
+    case kAPINobody:
+      break;
+  }
+  return "nobody (the descriptor names no one)";
+}
+
+}  // namespace
+
+int PrintCallHelp(const Args& args) {
+  ParsedArgs parsed;
+  ParseArgs(args, {"--user", "--module"}, {"--help", "-h"}, &parsed);
+  ModuleTable module;
+  std::string error;
+  const std::string path = parsed.Get("--module", DefaultModulePath());
+  if (!module.Open(path, &error)) {
+    KIVO_LOG(LOG_WARNING, "%s", error.c_str());
+    return kExitUsage;
+  }
+  // Everything below comes from the module's table and its descriptor: the
+  // host names no API, so that a module's new method is listed as it ships.
+  std::printf(
+      "\nAPI VERSION METHOD [who may call it through serve; call runs each as an\n"
+      "administrator], then each parameter: name, type, required or not, meaning.\n"
+      "From %s and its descriptor:\n",
+      path.c_str());
+  for (const ModuleRow& row : module.rows()) {
+    std::printf("\n  %s %ld %s  [%s]\n", row.api.c_str(), row.version, row.method.c_str(),
+                AudienceWords(row.audience));
+    if (!row.about.empty()) std::printf("      %s\n", row.about.c_str());
+    if (!row.described) {
+      std::printf("      (its parameters are not described)\n");
+    } else if (row.params.empty()) {
+      std::printf("      no parameters\n");
+    }
+    for (const ModuleParam& param : row.params) {
+      std::printf("      %-22s %-6s %-9s %s\n", param.name.c_str(), param.type.c_str(),
+                  param.required ? "required" : "optional", param.about.c_str());
+    }
+  }
+  return kExitOk;
+}
+
 }  // namespace host

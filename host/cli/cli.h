@@ -44,6 +44,12 @@ int RunCall(const Args& args);
 int RunServe(const Args& args);
 int RunServices(const Args& args);
 
+// After `call --help`'s usage: every API, version and method of the module
+// (`--module PATH` in `args`, else the one beside the program), who may call
+// each and the parameters its descriptor lists. kExitUsage when the module
+// cannot be loaded.
+int PrintCallHelp(const Args& args);
+
 }  // namespace host
 
 #endif  // KIVO_HOST_CLI_H_

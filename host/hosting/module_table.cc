@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <initializer_list>
 #include <map>
 #include <tuple>
 
@@ -32,21 +33,67 @@ using RowKey = std::tuple<std::string, long, std::string>;
 struct Grant {
   APIAudience audience;
   long flags;
+  std::string about;
+  std::vector<ModuleParam> params;
+  bool described = false;
 };
 
-// One method's entry: "admin", "user", or {"who": ..., "lists_calendars": bool}.
-// A member it does not know makes it malformed, so that a misspelt flag is
-// not taken for an absent one.
+bool OnlyMembers(const Json::Value& object, std::initializer_list<const char*> known) {
+  for (const std::string& member : object.getMemberNames()) {
+    bool listed = false;
+    for (const char* name : known) listed = listed || member == name;
+    if (!listed) return false;
+  }
+  return true;
+}
+
+// {"name", "type", "required", "about"}, each present and of its type.
+bool ParseParam(const Json::Value& entry, ModuleParam* param) {
+  if (!entry.isObject() || !OnlyMembers(entry, {"name", "type", "required", "about"})) {
+    return false;
+  }
+  const Json::Value &name = entry["name"], &type = entry["type"], &about = entry["about"];
+  if (!name.isString() || name.asString().empty() || !type.isString() ||
+      !entry["required"].isBool() || !about.isString()) {
+    return false;
+  }
+  param->name = name.asString();
+  param->type = type.asString();
+  param->required = entry["required"].asBool();
+  param->about = about.asString();
+  return param->type == "bool" || param->type == "int" || param->type == "string" ||
+         param->type == "array";
+}
+
+// The words of an entry object: "about" and "params", each optional.
+bool ParseWords(const Json::Value& entry, Grant* grant) {
+  const Json::Value& about = entry["about"];
+  if (!about.isNull() && !about.isString()) return false;
+  grant->about = about.asString();
+  const Json::Value& params = entry["params"];
+  if (params.isNull()) return true;
+  if (!params.isArray()) return false;
+  for (const Json::Value& item : params) {
+    ModuleParam param;
+    if (!ParseParam(item, &param)) return false;
+    grant->params.push_back(param);
+  }
+  grant->described = true;
+  return true;
+}
+
+// One method's entry: "admin", "user", or {"who": ..., "lists_calendars": bool,
+// "about": ..., "params": [...]}. A member it does not know makes it
+// malformed, so that a misspelt flag is not taken for an absent one.
 bool ParseGrant(const Json::Value& entry, Grant* grant) {
   const Json::Value* who = &entry;
   grant->flags = 0;
   if (entry.isObject()) {
-    for (const std::string& member : entry.getMemberNames()) {
-      if (member != "who" && member != "lists_calendars") return false;
-    }
+    if (!OnlyMembers(entry, {"who", "lists_calendars", "about", "params"})) return false;
     const Json::Value& lists = entry["lists_calendars"];
     if (!lists.isNull() && !lists.isBool()) return false;
     if (lists.asBool()) grant->flags |= kAPIListsCalendars;
+    if (!ParseWords(entry, grant)) return false;
     who = &entry["who"];
   }
   if (!who->isString()) return false;
@@ -84,7 +131,8 @@ bool ParseDescriptor(const std::string& text, std::map<RowKey, Grant>* grants, s
         Grant grant{};
         if (!ParseGrant(methods[method], &grant)) {
           *error = api + " " + version_text + " " + method +
-                   ": must be \"admin\", \"user\" or {\"who\": ..., \"lists_calendars\": bool}";
+                   ": must be \"admin\", \"user\" or {\"who\": ..., \"lists_calendars\": bool, "
+                   "\"about\": text, \"params\": [{\"name\", \"type\", \"required\", \"about\"}]}";
           return false;
         }
         (*grants)[RowKey(api, version, method)] = grant;
@@ -135,8 +183,15 @@ bool ModuleTable::Adopt(const APITableEntry* table, const std::string& origin, s
       rows_.clear();
       return false;
     }
-    rows_.push_back(
-        {row.api, static_cast<long>(row.version), row.method, row.function, kAPINobody, 0});
+    rows_.push_back({row.api,
+                     static_cast<long>(row.version),
+                     row.method,
+                     row.function,
+                     kAPINobody,
+                     0,
+                     "",
+                     {},
+                     false});
   }
   return true;
 }
@@ -145,6 +200,9 @@ bool ModuleTable::Describe(const std::string& text, const std::string& origin) {
   for (ModuleRow& row : rows_) {
     row.audience = kAPINobody;
     row.flags = 0;
+    row.about.clear();
+    row.params.clear();
+    row.described = false;
   }
   std::map<RowKey, Grant> grants;
   std::string error;
@@ -158,6 +216,9 @@ bool ModuleTable::Describe(const std::string& text, const std::string& origin) {
     if (it == grants.end()) continue;
     row.audience = it->second.audience;
     row.flags = it->second.flags;
+    row.about = it->second.about;
+    row.params = it->second.params;
+    row.described = it->second.described;
     grants.erase(it);
   }
   for (const auto& left : grants) {

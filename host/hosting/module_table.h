@@ -7,7 +7,14 @@
 // KIVO.Core.FileServ.WebDAV.so) is a JSON object: API name -> version
 // (decimal text) -> method -> "admin" (members of "administrators"), "user"
 // (every logged-in account), or an object {"who": "admin" or "user",
-// "lists_calendars": true} for a row that carries a flag. It is the
+// "lists_calendars": true} for a row that carries a flag. The object may
+// also say what the method is for and what it reads, for `call --help`:
+// "about", one line, and "params", an array of {"name", "type" ("bool",
+// "int", "string" or "array": the JSON type the handler accepts),
+// "required": bool, "about": one line}, in the order the handler checks
+// them; [] for a method that reads none. Both are words for people: the
+// host checks no call against them (the handler does, with its own code).
+// A row without "params" is undescribed, not parameterless. It is the
 // module's, not the table's, so that the rows keep the four words every host
 // reads. A row the descriptor does not name is closed to everybody, and so
 // is every row when the descriptor is missing or malformed: a new method
@@ -46,6 +53,14 @@ enum APICallFlag {
   kAPIListsCalendars = 1 << 0,
 };
 
+// One parameter of a method, as its descriptor describes it.
+struct ModuleParam {
+  std::string name;
+  std::string type;  // "bool", "int", "string" or "array"
+  bool required = false;
+  std::string about;
+};
+
 struct ModuleRow {
   std::string api;
   long version;
@@ -53,6 +68,10 @@ struct ModuleRow {
   APIEntryFunc function;
   APIAudience audience;
   long flags;  // APICallFlag bits
+  // From the descriptor; `described` false when it lists no "params".
+  std::string about;
+  std::vector<ModuleParam> params;
+  bool described = false;
 
   bool Has(APICallFlag flag) const { return (flags & flag) != 0; }
 };

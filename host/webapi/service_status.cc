@@ -105,7 +105,9 @@ std::vector<ServiceRow> ServiceRows() {
                     std::to_string(ConfPort(v.port))});
   }
   // An announcement file left behind by a daemon that was stopped announces
-  // nothing that runs.
+  // nothing that runs, and one nobody reads (no avahi-daemon of the root)
+  // announces nothing at all: either way the row says it is not served.
+  const int avahi = kivo::daemons::AvahiDaemonPid();
   for (const kivo::daemons::Announcement& a : kivo::daemons::Announcements()) {
     bool variant_on = false;
     for (const Variant& v : kVariants) {
@@ -113,11 +115,10 @@ std::vector<ServiceRow> ServiceRows() {
         variant_on = daemon > 0 && kivo::base::ServiceRunning(states, v.service);
       }
     }
-    const bool on = variant_on && access(kivo::RootedPath(a.file).c_str(), F_OK) == 0;
+    const bool on = variant_on && avahi > 0 && access(kivo::RootedPath(a.file).c_str(), F_OK) == 0;
     rows.push_back({a.service, kivo::base::ServiceRun(states, a.service), on, 0,
                     std::to_string(ConfPort(a.port))});
   }
-  const int avahi = kivo::daemons::AvahiDaemonPid();
   rows.push_back({"avahi", kivo::base::ServiceRun(states, "avahi"), avahi > 0, avahi,
                   avahi > 0 ? "5353/udp" : "-"});
   // Its run setting is the CalDAV switch, not a service's entry; its port is

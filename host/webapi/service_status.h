@@ -33,9 +33,10 @@ struct ServiceRow {
   std::string ports;     // "-" when none applies
 };
 
-// One row per service, in the order `services` prints them. An
-// announcement or a variant counts as running only while the WebDAV daemon
-// serves that variant.
+// One row per service, in the order `services` prints them. A variant
+// counts as running only while the WebDAV daemon serves it; an announcement
+// only while its file is written for a served variant and the root's
+// avahi-daemon runs to read it.
 std::vector<ServiceRow> ServiceRows();
 
 // For the page:

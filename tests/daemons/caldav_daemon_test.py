@@ -442,6 +442,28 @@ class CalDAVDaemonTest(unittest.TestCase):
                 self.assertEqual((expected, False), (answer[0], b"BEGIN:VEVENT" in answer[1]))
         self.assertEqual(before, sorted(os.listdir(folder)))
 
+    def test_the_access_log_names_the_doors_login_as_the_shares_do(self):
+        # One kept connection: its next answer comes only once the line before it is written.
+        conn = http.client.HTTPConnection("127.0.0.1", PORT, timeout=10)
+        self.addCleanup(conn.close)
+        cases = [("/caldav/carol/", None, "carol"), ("/public/", None, "carol"),
+                 ("/caldav/carol/", "wrong", "-"), ("/public/", "wrong", "-"), ("/", None, None)]
+        for mark, (where, password, _) in enumerate(cases):
+            conn.request("PROPFIND", "%s?mark=%d" % (where, mark), headers={
+                "Depth": "0", "Authorization": "Basic " + basic(
+                    "carol", password or PASSWORDS["carol"])})
+            response = conn.getresponse()
+            response.read()
+            self.assertEqual((password is None, False), (response.status < 400,
+                                                         response.will_close), where)
+        logged = {}
+        for line in read_file("var/log/kivo/webdav-access.log").splitlines():
+            found = re.match(r'\S+ (\S+) \[[^]]*\] "PROPFIND \S+\?mark=(\d+) ', line)
+            if found:
+                logged[int(found.group(2))] = found.group(1)
+        self.assertEqual({mark: user for mark, (_, _, user) in enumerate(cases) if user},
+                         {mark: user for mark, user in logged.items() if mark < len(cases) - 1})
+
     def test_the_daemon_takes_logins_from_the_door_alone(self):
         # Any local process reaches the daemon's loopback port: only the door's token logs in,
         # and only an account the services serve. The token is root's and the daemon's.

@@ -1,8 +1,12 @@
 // `kivo-webapi services` around a real WebDAV daemon on a free port: shown, --stop-all, --start.
 
 #include <gmock/gmock.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -46,8 +50,27 @@ TEST(ServicesCommandTest, StopAllSaysWhatItStoppedAndStartBringsItBack) {
                                    std::to_string(port) + "}");
   ASSERT_EQ(set.status, 0) << set.err;
 
+  // An announcement is served only while the root's avahi-daemon runs to read its file.
+  const std::string unheard = root.WebApi({"services"}).out;
+  EXPECT_TRUE(Exists(root.Path("/etc/avahi/services/kivo-webdav.service")));
+  for (const char* service : {"webdav-avahi", "avahi"}) {
+    EXPECT_EQ(Running(unheard, service), "no") << service << "\n" << unheard;
+  }
+  const pid_t avahi = fork();
+  ASSERT_GE(avahi, 0);
+  if (avahi == 0) {
+    prctl(PR_SET_NAME, "avahi-daemon");
+    pause();
+    _exit(0);
+  }
+  struct EndAvahi {
+    pid_t pid;
+    ~EndAvahi() { kill(pid, SIGKILL), waitpid(pid, nullptr, 0); }
+  } end_avahi{avahi};
+  std::filesystem::create_directories(root.Path("/run/avahi-daemon"));
+  ASSERT_TRUE(WriteFile(root.Path("/run/avahi-daemon/pid"), std::to_string(avahi) + "\n"));
   const std::string before = root.WebApi({"services"}).out;
-  for (const char* service : {"webdav-httpd", "webdav-httpd-pure", "webdav-avahi"}) {
+  for (const char* service : {"webdav-httpd", "webdav-httpd-pure", "webdav-avahi", "avahi"}) {
     EXPECT_EQ(Running(before, service), "yes") << service << "\n" << before;
   }
   EXPECT_EQ(Running(before, "webdavs-avahi"), "no");

@@ -93,6 +93,46 @@ TEST_F(WebDAVDaemonTest, SharesServedWithTheUsersIdentity) {
   EXPECT_EQ(root_.WebApi({"passwd", "guest"}, "x\n").status, 1);
 }
 
+// A browser's GET or HEAD of a folder without its slash is sent to the
+// slashed address, query kept, and only once the folder was judged as the
+// user: anyone else gets the answer the slashed address gives them.
+TEST_F(WebDAVDaemonTest, FolderWithoutSlashRedirectsOnlyThoseWhoMayRead) {
+  AddUsers({"bob"});
+  EnableHttp(http_port_);
+  const std::string bob = "bob:bob-secret", base = "http://127.0.0.1:" + std::to_string(http_port_);
+  ASSERT_EQ(Curl("MKCOL", "/homes/alice/my%20dir", Alice()).status, 201);
+  ASSERT_EQ(Curl("PUT", "/homes/alice/a.txt", Alice(), {"--data-binary", "a"}).status, 201);
+  const struct {
+    const char* method;
+    const char* path;
+    std::string user;
+    int status;
+    std::string location;
+  } cases[] = {
+      {"GET", "/homes/alice", Alice(), 301, "/homes/alice/"},
+      {"HEAD", "/homes/alice/my%20dir?a=1&b=%2F", Alice(), 301, "/homes/alice/my%20dir/?a=1&b=%2F"},
+      {"GET", "/public", bob, 301, "/public/"},
+      {"GET", "/homes/alice/", Alice(), 200, ""},
+      {"GET", "/homes/alice/a.txt", Alice(), 200, ""},
+      {"GET", "/homes/alice/none", Alice(), 404, ""},
+      {"PROPFIND", "/homes/alice", Alice(), 207, ""},
+      {"GET", "/homes/alice", bob, 403, ""},
+      {"GET", "/homes/alice/my%20dir", bob, 403, ""},
+      {"GET", "/homes/alice/none", bob, 403, ""},
+      {"GET", "/homes/alice", "", 401, ""},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> extra = {"-D", "-"};
+    if (std::string(c.method) == "HEAD") extra = {"-I"};
+    if (std::string(c.method) == "PROPFIND") extra.insert(extra.end(), {"-H", "Depth: 0"});
+    const Answer answer = Curl(c.method, c.path, c.user, extra);
+    EXPECT_EQ(answer.status, c.status) << c.method << " " << c.path << " as " << c.user;
+    const bool moved = answer.body.find("Location: ") != std::string::npos;
+    EXPECT_EQ(moved, !c.location.empty()) << c.path << " as " << c.user << answer.body;
+    if (moved) EXPECT_THAT(answer.body, HasSubstr("Location: " + base + c.location + "\r\n"));
+  }
+}
+
 // Every log names users' paths: each ends root's and the administrators'
 // group's only, also one an older version left readable to all.
 TEST_F(WebDAVDaemonTest, SwitchesTakeEffectAndLogsAreForAdministratorsOnly) {

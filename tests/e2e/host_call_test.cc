@@ -214,6 +214,45 @@ TEST(HostCommands, ExitStatusesAndTheirEffects) {
   EXPECT_TRUE(root.Actions().empty());
 }
 
+// What the program says of itself comes from the build and the module: the version from
+// debian/changelog alone, the calls and their parameters from the loaded module's table and the
+// descriptor beside it, never from the host.
+TEST(HostCommands, VersionAndCallHelpComeFromTheBuildAndTheModule) {
+  TestRoot root;
+  ASSERT_TRUE(root.ok()) << root.init_result().err;
+  const std::string head = ReadLines(std::string(KIVO_SOURCE_DIR) + "/debian/changelog").at(0);
+  const size_t open = head.find(" (") + 2;
+  for (const char* flag : {"--version", "-V"}) {
+    const Result r = root.WebApi({flag});
+    EXPECT_EQ(r.status, 0) << flag;
+    EXPECT_EQ(r.out, head.substr(open, head.find(')') - open) + "\n") << flag;
+  }
+  const Result shipped = root.WebApi({"call", "--help"});
+  EXPECT_EQ(shipped.status, 0);
+  EXPECT_THAT(shipped.out, AllOf(HasSubstr("KIVO.Core.FileServ.WebDAV.CalDAV.Calendar 1 create"),
+                                 Not(HasSubstr("not described"))));
+
+  const std::string module = root.Path("/m/KIVO.Core.FileServ.WebDAV.so");
+  ASSERT_EQ(mkdir(root.Path("/m").c_str(), 0755), 0);
+  ASSERT_EQ(symlink(KIVO_MODULE_PATH, module.c_str()), 0);
+  ASSERT_TRUE(WriteFile(root.Path("/m/KIVO.Core.FileServ.WebDAV.lib"),
+                        std::string(R"({")") + kWebDAV + R"(": {"1": {"set": {"who": "user",
+      "about": "made-up words", "params": [{"name": "made_up", "type": "int",
+      "required": true, "about": "a made-up parameter"}]}}}})"));
+  const Result help = root.WebApi({"call", "--module", module, "--help"});
+  EXPECT_EQ(help.status, 0);
+  std::vector<std::string> lines;
+  for (size_t at = 0; at < help.out.size(); at = help.out.find('\n', at) + 1) {
+    lines.push_back(help.out.substr(at, help.out.find('\n', at) - at));
+  }
+  EXPECT_THAT(
+      lines,
+      AllOf(Contains(std::string("  ") + kWebDAV + " 1 set  [every logged-in user]"),
+            Contains(::testing::MatchesRegex(" +made_up +int +required +a made-up parameter")),
+            Contains("      made-up words")));
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "      (its parameters are not described)"), 7);
+}
+
 // `passwd` holds the page's rules (host MeetsPasswordRules): counted in characters, not bytes.
 TEST(HostCommands, PasswdRefusesWhatThePageRefuses) {
   TestRoot root;

@@ -15,6 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "host/hosting/module_call.h"
+#include "kivo/error_codes.h"
+#include "tests/platform/temp_root.h"
+
 namespace {
 
 // API, method, the exported entry function the row must name.
@@ -92,6 +96,7 @@ TEST_F(ModuleDescriptorTest, TheShippedDescriptorNamesEveryRow) {
   std::vector<std::string> open_to_users, listing;
   for (const host::ModuleRow& row : module.rows()) {
     EXPECT_NE(row.audience, host::kAPINobody) << row.api << " " << row.method;
+    EXPECT_TRUE(row.described) << row.api << " " << row.method << " lists no parameters";
     if (host::MayCall(row, false)) open_to_users.push_back(row.method);
     if (row.Has(host::kAPIListsCalendars)) listing.push_back(row.api + " " + row.method);
   }
@@ -112,6 +117,11 @@ TEST_F(ModuleDescriptorTest, TheDescriptorBesideTheLoadedModuleDecides) {
       {"none", "", false, false, false},
       {"its own", only_get, true, true, false},
       {"malformed", only_get + ",", true, false, false},
+      {"a parameter of an unknown type",
+       std::string(R"({")") + kWebDAV +
+           R"(": {"1": {"get": {"who": "user", "params": [{"name": "x", "type": "float",
+               "required": false, "about": ""}]}}}})",
+       true, false, false},
       {"a folder", "", false, false, false},
   };
   for (const auto& c : cases) {
@@ -131,6 +141,53 @@ TEST_F(ModuleDescriptorTest, TheDescriptorBesideTheLoadedModuleDecides) {
     EXPECT_FALSE(host::MayCall(*row, false));
     EXPECT_EQ(host::MayCall(*row, true), c.set);
     rmdir(descriptor().c_str());
+  }
+}
+
+// The words match the handlers: each listed parameter sent with the wrong JSON type, or a
+// required one left out (the others valid), is the handler's parameter error, before
+// anything of the (empty) root is read or changed.
+class ModuleParamsTest : public TempRootTest {};
+
+TEST_F(ModuleParamsTest, EveryListedParameterIsOneItsHandlerChecks) {
+  host::ModuleTable module;
+  std::string error;
+  ASSERT_TRUE(module.Open(KIVO_MODULE_PATH, &error)) << error;
+  const auto valid = [](const std::string& type) {
+    return type == "bool"    ? Json::Value(false)
+           : type == "int"   ? Json::Value(5005)
+           : type == "array" ? Json::Value(Json::arrayValue)
+                             : Json::Value("x");
+  };
+  const auto wrong = [](const std::string& type) {
+    return type == "string" ? Json::Value(1) : Json::Value("1");
+  };
+  for (const host::ModuleRow& row : module.rows()) {
+    Json::Value params(Json::objectValue);
+    for (const host::ModuleParam& param : row.params) {
+      if (param.required) params[param.name] = valid(param.type);
+    }
+    // The required ones, valid, pass the handler's checks: no name is missing from them.
+    EXPECT_NE(host::RunModuleCall(row.function, "admin", KIVO::Standing::kAdministrator, params)
+                  .error_code,
+              WEBAPI_ERR_BAD_PARAMETER)
+        << row.api << " " << row.method;
+    for (const host::ModuleParam& param : row.params) {
+      for (const bool left_out : {false, true}) {
+        SCOPED_TRACE(row.api + " " + row.method + " " + param.name + (left_out ? " left out" : ""));
+        if (left_out && !param.required) continue;
+        Json::Value sent = params;
+        if (left_out) {
+          sent.removeMember(param.name);
+        } else {
+          sent[param.name] = wrong(param.type);
+        }
+        const host::ModuleCallResult result =
+            host::RunModuleCall(row.function, "admin", KIVO::Standing::kAdministrator, sent);
+        EXPECT_FALSE(result.success);
+        EXPECT_EQ(result.error_code, WEBAPI_ERR_BAD_PARAMETER) << result.answer;
+      }
+    }
   }
 }
 
