@@ -628,3 +628,65 @@ function headOffsets() {
   }
   return out;
 }
+
+test('an administrator makes an account, locks and unlocks it, and removes it, told which ' +
+    'calendars stay behind', async (t) => {
+  const page = await openPage(t, {expectRefusals: true});
+  await logIn(page, 'admin', ADMIN_PASSWORD);
+  const row = (name) => page.locator('#account-rows tr')
+      .filter({has: page.getByRole('rowheader', {name, exact: true})});
+  const form = page.locator('#newacct-form');
+  const create = async (name) => {
+    await form.getByLabel('Name').fill(name);
+    await form.getByLabel('Password', {exact: true}).fill('carol-secret');
+    await form.getByLabel('Password again').fill('carol-secret');
+    await form.getByLabel('Your own password').fill(ADMIN_PASSWORD);
+    await form.getByRole('button', {name: 'Create account'}).click();
+  };
+  // Outside the page's context: its cookie stays the administrator's.
+  const logsIn = async (password) => (await fetch(`${baseUrl}webapi/auth`, {method: 'POST',
+    headers: {'Content-Type': 'application/json'},
+    body: JSON.stringify({account: 'carol', password})})).status;
+  await row('admin').waitFor();
+  await assertAccessible(page);
+
+  await create('homes');
+  await form.getByText('That name cannot be an account').waitFor();
+  await create('carol');
+  await page.getByText('The account carol is ready, with a private home folder.').waitFor();
+  await row('carol').locator('td').nth(1).getByText('Private', {exact: true}).waitFor();
+  assert.equal(fs.statSync(path.join(root, 'volume1/homes/carol')).mode & 0o777, 0o700);
+  assert.equal(await logsIn('carol-secret'), 200);
+  await create('carol');
+  await form.getByText('An account of that name exists already.').waitFor();
+  assert.equal(await row('admin').getByRole('button', {name: 'Lock: admin'}).count(), 0,
+      'no lock of one’s own account');
+
+  await row('carol').getByRole('button', {name: 'Lock: carol'}).click();
+  await page.getByText('carol is locked: refused at every login').waitFor();
+  assert.equal(await row('carol').locator('td').nth(0).textContent(), 'User, locked');
+  assert.equal(await logsIn('carol-secret'), 401);
+  await row('carol').getByRole('button', {name: 'Unlock: carol'}).click();
+  await page.getByText('carol is unlocked and logs in again.').waitFor();
+  assert.equal(await logsIn('carol-secret'), 200);
+
+  const params = {share: 'homes', destination: 'homes/carol', calendarname: 'Carols Plan',
+    fullpath: path.join(root, 'volume1/homes/carol')};
+  webapiSync(['call', CALENDAR, '1', 'create', JSON.stringify(params)]);
+  await page.reload();
+  await row('carol').getByRole('button', {name: 'Remove: carol'}).click();
+  const dialog = page.locator('#rmacct-dialog');
+  await dialog.getByText('These calendars in their home folder stay behind (1):').waitFor();
+  assert.deepEqual(await dialog.locator('li').allTextContents(),
+      ['Carols Plan (homes/carol)']);
+  assert.equal(await page.evaluate(() => document.activeElement.id), 'rmacct-cancel');
+  await dialog.getByLabel('Also remove the home folder').check();
+  await assertAccessible(page);
+  await shot(page, '11-remove-account');
+  await dialog.getByRole('button', {name: 'Remove'}).click();
+  await page.getByText('The account carol is removed, its home folder removed. Calendars ' +
+      'left behind: Carols Plan (homes/carol).').waitFor();
+  assert.equal(await row('carol').count(), 0);
+  assert.ok(!fs.existsSync(path.join(root, 'volume1/homes/carol')));
+  assert.equal(await logsIn('carol-secret'), 401);
+});
