@@ -41,6 +41,18 @@ bool SystemUserDel(const std::string& name) {
   return status == 0;
 }
 
+// In the system's root its usermod locks and unlocks, under the system
+// tools' own lock, with the same "!" before the hash.
+bool SystemUserMod(const std::string& name, bool locked) {
+  std::string output;
+  const int status =
+      kivo::base::RunCaptured({"/usr/sbin/usermod", locked ? "--lock" : "--unlock", name}, &output);
+  if (status != 0) {
+    KIVO_LOG(LOG_ERR, "usermod %s failed (%d): %s", name.c_str(), status, output.c_str());
+  }
+  return status == 0;
+}
+
 // False on failure (logged), *fate saying what is left.
 bool RemoveHome(const std::string& root, const Account& account, HomeFate* fate) {
   namespace pinned = kivo::base::pinned;
@@ -108,7 +120,9 @@ ChangeBar LockAccount(const std::string& root, const std::string& actor, const s
   const ChangeBar bar = JudgeAccountChange(AccountStandings(root), actor, target,
                                            locked ? AccountChange::kLock : AccountChange::kUnlock);
   if (bar != ChangeBar::kNone) return bar;
-  return SetPasswordLocked(root, target, locked) ? ChangeBar::kNone : ChangeBar::kFailed;
+  const bool done =
+      IsSystemRoot(root) ? SystemUserMod(target, locked) : SetPasswordLocked(root, target, locked);
+  return done ? ChangeBar::kNone : ChangeBar::kFailed;
 }
 
 const char* HomeFateName(HomeFate fate) {

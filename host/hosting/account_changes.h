@@ -45,7 +45,8 @@ enum class ChangeBar {
 ChangeBar JudgeAccountChange(const std::vector<AccountStanding>& accounts, const std::string& actor,
                              const std::string& target, AccountChange change);
 
-// Judges and locks or unlocks `target`'s password (SetPasswordLocked).
+// Judges and locks or unlocks `target`'s password (SetPasswordLocked; in
+// the system's root the system's usermod).
 ChangeBar LockAccount(const std::string& root, const std::string& actor, const std::string& target,
                       bool locked);
 
