@@ -638,8 +638,8 @@ test('an administrator makes an account, locks and unlocks it, and removes it, t
   const form = page.locator('#newacct-form');
   const create = async (name) => {
     await form.getByLabel('Name').fill(name);
-    await form.getByLabel('Password', {exact: true}).fill('carol-secret');
-    await form.getByLabel('Password again').fill('carol-secret');
+    await form.getByLabel('Password for the account', {exact: true}).fill('carol-secret');
+    await form.getByLabel('Password for the account again').fill('carol-secret');
     await form.getByLabel('Your own password').fill(ADMIN_PASSWORD);
     await form.getByRole('button', {name: 'Create account'}).click();
   };
