@@ -71,6 +71,7 @@ class AccountChangesTest : public TempRootTest {
     std::ifstream file(std::string(KIVO_SOURCE_DIR) + "/tests/vectors/accounts.json");
     ASSERT_TRUE(Json::Reader().parse(file, table_));
     Write("etc/passwd", table_["passwd"].asString() + "ali:x:1050:100::/h/ali:/bin/sh\n");
+    Write("etc/shadow", table_["shadow"].asString());
     Write("etc/shadow", table_["shadow"].asString() + "ali:" + Hash("alice") + ":0:0:99999:7:::\n");
     Write("etc/group", table_["group"].asString() + "ali:x:2002:ali,alice\n");
   }
@@ -156,8 +157,8 @@ TEST_F(AccountChangesTest, ARemovalTakesTheLinesAndMembershipsAndOnlyTheHomeTheA
   EXPECT_EQ(why,
             "'homes' cannot be an account: it names a folder the WebDAV and CalDAV services "
             "serve; choose another name");
-  EXPECT_EQ(host::JudgeNewAccountName("wheel", &why), host::NewNameBar::kExists);
-  EXPECT_EQ(why, "user wheel exists");
+  EXPECT_EQ(host::JudgeNewAccountName("guests", &why), host::NewNameBar::kExists);
+  EXPECT_EQ(why, "user guests exists");
 }
 
 }  // namespace
