@@ -638,56 +638,56 @@ test('an administrator makes an account, locks and unlocks it, and removes it, t
   const form = page.locator('#newacct-form');
   const create = async (name) => {
     await form.getByLabel('Name').fill(name);
-    await form.getByLabel('Password for the account', {exact: true}).fill('carol-secret');
-    await form.getByLabel('Password for the account again').fill('carol-secret');
+    await form.getByLabel('Password for the account', {exact: true}).fill('gina-secret');
+    await form.getByLabel('Password for the account again').fill('gina-secret');
     await form.getByLabel('Your own password').fill(ADMIN_PASSWORD);
     await form.getByRole('button', {name: 'Create account'}).click();
   };
   // Outside the page's context: its cookie stays the administrator's.
   const logsIn = async (password) => (await fetch(`${baseUrl}webapi/auth`, {method: 'POST',
     headers: {'Content-Type': 'application/json'},
-    body: JSON.stringify({account: 'carol', password})})).status;
+    body: JSON.stringify({account: 'gina', password})})).status;
   await row('admin').waitFor();
   await assertAccessible(page);
 
   await create('homes');
   await form.getByText('That name cannot be an account').waitFor();
-  await create('carol');
-  await page.getByText('The account carol is ready, with a private home folder.').waitFor();
-  await row('carol').locator('td').nth(1).getByText('Private', {exact: true}).waitFor();
-  assert.equal(fs.statSync(path.join(root, 'volume1/homes/carol')).mode & 0o777, 0o700);
-  assert.equal(await logsIn('carol-secret'), 200);
-  await create('carol');
+  await create('gina');
+  await page.getByText('The account gina is ready, with a private home folder.').waitFor();
+  await row('gina').locator('td').nth(1).getByText('Private', {exact: true}).waitFor();
+  assert.equal(fs.statSync(path.join(root, 'volume1/homes/gina')).mode & 0o777, 0o700);
+  assert.equal(await logsIn('gina-secret'), 200);
+  await create('gina');
   await form.getByText('An account of that name exists already.').waitFor();
   assert.equal(await row('admin').getByRole('button', {name: 'Lock: admin'}).count(), 0,
       'no lock of one’s own account');
 
-  await row('carol').getByRole('button', {name: 'Lock: carol'}).click();
-  await page.getByText('carol is locked: refused at every login').waitFor();
-  assert.equal(await row('carol').locator('td').nth(0).textContent(), 'User, locked');
-  assert.equal(await logsIn('carol-secret'), 401);
-  await row('carol').getByRole('button', {name: 'Unlock: carol'}).click();
-  await page.getByText('carol is unlocked and logs in again.').waitFor();
-  assert.equal(await logsIn('carol-secret'), 200);
+  await row('gina').getByRole('button', {name: 'Lock: gina'}).click();
+  await page.getByText('gina is locked: refused at every login').waitFor();
+  assert.equal(await row('gina').locator('td').nth(0).textContent(), 'User, locked');
+  assert.equal(await logsIn('gina-secret'), 401);
+  await row('gina').getByRole('button', {name: 'Unlock: gina'}).click();
+  await page.getByText('gina is unlocked and logs in again.').waitFor();
+  assert.equal(await logsIn('gina-secret'), 200);
 
-  const params = {share: 'home', destination: 'home', calendarname: 'Carols Plan',
-    fullpath: path.join(root, 'volume1/homes/carol')};
-  webapiSync(['call', '--user', 'carol', CALENDAR, '1', 'create', JSON.stringify(params)]);
+  const params = {share: 'home', destination: 'home', calendarname: 'Ginas Plan',
+    fullpath: path.join(root, 'volume1/homes/gina')};
+  webapiSync(['call', '--user', 'gina', CALENDAR, '1', 'create', JSON.stringify(params)]);
   await page.reload();
-  await row('carol').getByRole('button', {name: 'Remove: carol'}).click();
+  await row('gina').getByRole('button', {name: 'Remove: gina'}).click();
   const dialog = page.locator('#rmacct-dialog');
   await dialog.getByText('These calendars in their home folder stay behind (1):').waitFor();
   const left = await dialog.locator('li').allTextContents();
   assert.equal(left.length, 1);
-  assert.match(left[0], /^Carols Plan \(.+\)$/);
+  assert.match(left[0], /^Ginas Plan \(.+\)$/);
   assert.equal(await page.evaluate(() => document.activeElement.id), 'rmacct-cancel');
   await dialog.getByLabel('Also remove the home folder').check();
   await assertAccessible(page);
   await shot(page, '11-remove-account');
   await dialog.getByRole('button', {name: 'Remove'}).click();
-  await page.getByText('The account carol is removed, its home folder removed. Calendars ' +
+  await page.getByText('The account gina is removed, its home folder removed. Calendars ' +
       `left behind: ${left[0]}.`).waitFor();
-  assert.equal(await row('carol').count(), 0);
-  assert.ok(!fs.existsSync(path.join(root, 'volume1/homes/carol')));
-  assert.equal(await logsIn('carol-secret'), 401);
+  assert.equal(await row('gina').count(), 0);
+  assert.ok(!fs.existsSync(path.join(root, 'volume1/homes/gina')));
+  assert.equal(await logsIn('gina-secret'), 401);
 });
