@@ -35,6 +35,15 @@ const Command kCommands[] = {
      "      standard input, the first, without a prompt or echo to turn off\n"
      "      (echo PW | kivo-webapi passwd NAME). The page's rules hold:\n"
      "      8 to 256 characters, no control characters, not NAME."},
+    {"usermod", host::RunUserMod, "usermod NAME (--lock | --unlock)",
+     "Lock NAME (every login refused, at every door, at once; the password\n"
+     "      is kept) or unlock it. The last administrator who can log in is\n"
+     "      never locked."},
+    {"userdel", host::RunUserDel, "userdel NAME [--remove-home]",
+     "Remove NAME's account lines and group memberships; --remove-home\n"
+     "      also removes its home folder in the homes share (only a folder\n"
+     "      NAME owns; a link or another's folder there is kept). Calendars\n"
+     "      in the home stay registered. Never the last administrator."},
     {"call", host::RunCall, "call [--user NAME] [--module PATH] API VERSION METHOD [PARAMS]",
      "Run one web API call as NAME (default admin) with the JSON object\n"
      "      PARAMS; prints the answer. Exit 0 success, 1 error answer,\n"

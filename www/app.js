@@ -62,10 +62,16 @@
         'The current password is not right, so nothing was changed.',
     126: 'The account guest has no password and no home: it serves anonymous WebDAV ' +
         'requests only.',
-    127: 'This account is locked. Unlock it on the server first (usermod -U NAME as root).',
+    127: 'This account is locked. Unlock it first (its Unlock button in Accounts).',
     128: 'This is a system account (uid below 1000 or group root): WebDAV and CalDAV never ' +
         'accept it, so the page sets nothing for it.',
     129: 'There is no such account any more. Reload the page.',
+    140: 'That name cannot be an account: it must be a login name (lower-case letters, ' +
+        'digits, “.”, “-”, “_”, a letter first) and not one the system or the services use.',
+    141: 'An account of that name exists already. Choose another name.',
+    142: 'You cannot lock or remove your own account. Ask another administrator.',
+    143: 'This is the last administrator who can log in: make or unlock another ' +
+        'administrator first.',
     // The module checks the HTTP port first and stops at its first
     // conflict; the other variant's stored port counts as taken.
     1701: (ctx) => {
@@ -199,6 +205,7 @@
     editing: null,     // the calendar the open dialog works on
     accounts: [],      // GET /webapi/accounts, for administrators
     passwordFor: '',   // the account the password dialog sets
+    removing: null,    // the account the removal dialog removes
   };
 
   // ---- views ----------------------------------------------------------------
@@ -208,7 +215,8 @@
     $('app-view').hidden = true;
     $('who').hidden = true;
     $('login-view').hidden = false;
-    for (const d of [$('edit-dialog'), $('delete-dialog'), $('setpw-dialog')]) {
+    for (const d of [$('edit-dialog'), $('delete-dialog'), $('setpw-dialog'),
+      $('rmacct-dialog')]) {
       if (d.open) d.close();
     }
     // Nothing of the last account stays in the page for the next one.
@@ -1023,6 +1031,7 @@
     if (account.refused !== 'locked' && account.account !== state.account) {
       actions.append(accountButton('Set password', account, () => openSetPassword(account)));
     }
+    if (account.account !== state.account) appendLockAndRemove(actions, account);
     // No "Actions" label on a phone's card that has none.
     const actionsCell = actions.childElementCount ? cell('', 'Actions') :
         document.createElement('td');
@@ -1132,6 +1141,126 @@
     }
   }
 
+  // ---- making, locking and removing accounts -----------------------------------
+
+  function appendLockAndRemove(actions, account) {
+    const locked = account.refused === 'locked';
+    actions.append(accountButton(locked ? 'Unlock' : 'Lock', account,
+        () => setLocked(account, !locked)));
+    actions.append(accountButton('Remove', account, () => openRemoveAccount(account)));
+  }
+
+  // Reloads the list but keeps the message that said what just happened.
+  async function reloadAccountsSaying(text) {
+    await loadAccounts();
+    say($('accounts-message'), text, 'ok');
+  }
+
+  async function onCreateAccount(event) {
+    event.preventDefault();
+    const message = $('newacct-message');
+    const name = $('newacct-name').value.trim();
+    const password = $('newacct-password').value;
+    if (!/^[a-z_][a-z0-9_.-]{0,31}$/.test(name)) {
+      say(message, messageFor(140), 'error');
+      $('newacct-name').focus();
+      return;
+    }
+    const problem = newPasswordProblem(password, $('newacct-again').value, name);
+    if (problem) {
+      say(message, problem, 'error');
+      $('newacct-password').focus();
+      return;
+    }
+    const own = $('newacct-own').value;
+    if (!own) {
+      say(message, 'Enter your own password: it confirms that the change is yours.', 'error');
+      $('newacct-own').focus();
+      return;
+    }
+    const admin = $('newacct-admin').checked;
+    const ctx = {form: 'password', admin: true};
+    const ok = await withProgress($('newacct-button'), message, 'Creating the account…', ctx,
+        async () => {
+          await send('POST', '/webapi/accounts/create',
+              {account: name, password, admin, admin_password: own});
+          return `The account ${name} is ready${admin ? ', an administrator' : ''}, with a ` +
+              'private home folder.';
+        });
+    if (ok) {
+      for (const id of ['newacct-name', 'newacct-password', 'newacct-again', 'newacct-own']) {
+        $(id).value = '';
+      }
+      $('newacct-admin').checked = false;
+      const said = message.textContent;
+      await loadAccounts();
+      say(message, said, 'ok');
+    } else {
+      $(ctx.failed === 125 ? 'newacct-own' : 'newacct-name').focus();
+    }
+  }
+
+  async function setLocked(account, locked) {
+    const button = document.querySelector(
+        `#account-rows tr[data-account="${CSS.escape(account.account)}"] ` +
+        `button[aria-label^="${locked ? 'Lock' : 'Unlock'}:"]`);
+    const ok = await withProgress(button, $('accounts-message'),
+        locked ? 'Locking…' : 'Unlocking…', {form: 'accounts'}, async () => {
+          await send('POST', '/webapi/accounts/lock', {account: account.account, locked});
+          return locked ? `${account.account} is locked: refused at every login, their ` +
+              'sessions ended.' : `${account.account} is unlocked and logs in again.`;
+        });
+    if (ok) await reloadAccountsSaying($('accounts-message').textContent);
+  }
+
+  function calendarsLeftText(calendars) {
+    return calendars.map((c) => `${c.calendarname} (${c.destination})`);
+  }
+
+  function openRemoveAccount(account) {
+    state.removing = account;
+    const calendars = Array.isArray(account.calendars) ? account.calendars : [];
+    $('rmacct-title').textContent = `Remove the account ${account.account}?`;
+    $('rmacct-what').textContent = `${account.account} can no longer log in anywhere and ` +
+        'their sessions end. ' + (calendars.length ?
+          `These calendars in their home folder stay behind (${calendars.length}):` :
+          'No calendar lies in their home folder.');
+    const list = $('rmacct-calendars');
+    list.textContent = '';
+    for (const text of calendarsLeftText(calendars)) {
+      const item = document.createElement('li');
+      item.textContent = text;
+      list.append(item);
+    }
+    list.hidden = calendars.length === 0;
+    $('rmacct-home').checked = false;
+    say($('rmacct-message'), '');
+    $('rmacct-dialog').showModal();
+    $('rmacct-cancel').focus();
+  }
+
+  async function onRemoveAccount(event) {
+    event.preventDefault();
+    const account = state.removing;
+    const removeHome = $('rmacct-home').checked;
+    let done = null;
+    const ok = await withProgress($('rmacct-button'), $('rmacct-message'), 'Removing…',
+        {form: 'accounts'}, async () => {
+          done = await send('POST', '/webapi/accounts/remove',
+              {account: account.account, remove_home: removeHome});
+          return '';
+        });
+    if (!ok) return;
+    $('rmacct-dialog').close();
+    const home = {removed: 'its home folder removed', missing: 'it had no home folder',
+      kept: 'its home folder kept'}[done && done.home] ||
+        'its home folder kept (it was not the account’s own folder)';
+    const left = calendarsLeftText((done && done.calendars_left) || []);
+    await reloadAccountsSaying(`The account ${account.account} is removed, ${home}.` +
+        (left.length ? ` Calendars left behind: ${left.join(', ')}.` : ''));
+    $('accounts-title').focus();
+  }
+
   // ---- wiring ---------------------------------------------------------------
 
   function init() {
@@ -1150,6 +1279,11 @@
     $('password-form').addEventListener('input', () => say($('password-message'), ''));
     $('setpw-form').addEventListener('submit', onSetPassword);
     $('setpw-cancel').addEventListener('click', () => $('setpw-dialog').close());
+    $('newacct-form').addEventListener('submit', onCreateAccount);
+    $('newacct-form').addEventListener('input', () => say($('newacct-message'), ''));
+    $('rmacct-form').addEventListener('submit', onRemoveAccount);
+    $('rmacct-cancel').addEventListener('click', () => $('rmacct-dialog').close());
+    $('accounts-title').tabIndex = -1;
     $('edit-form').addEventListener('submit', onEdit);
     $('delete-form').addEventListener('submit', onDelete);
     $('edit-cancel').addEventListener('click', () => $('edit-dialog').close());

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 
 #include "base/root_files.h"
@@ -264,6 +265,18 @@ std::string PasswdLine(const std::string& root, const std::string& name, uid_t u
          InRoot(root, "/volume1/homes/" + name) + ":/bin/sh";
 }
 
+// Applies `edit` to the lines of the account file at `path` under its lock
+// and replaces the file whole when `edit` answers true (it changed them).
+// False on an I/O error (logged).
+bool EditLines(const std::string& path, mode_t mode,
+               const std::function<bool(std::vector<std::string>*)>& edit) {
+  kivo::base::FileLock lock(kivo::base::LockPathFor(path));
+  std::vector<std::string> lines;
+  if (!lock.locked() || !ReadLines(path, &lines)) return false;
+  if (!edit(&lines)) return true;
+  return kivo::base::ReplaceFile(path, Joined(lines), mode);
+}
+
 }  // namespace
 
 bool WriteFirstAccounts(const std::string& root) {
@@ -308,6 +321,61 @@ bool WriteNewAccount(const std::string& root, const std::string& name, uid_t uid
     return false;
   }
   return !admin || AddGroupMember(root, kAdministratorsGroup, name);
+}
+
+bool SetPasswordLocked(const std::string& root, const std::string& name, bool locked) {
+  bool found = false;
+  const bool ok = EditLines(InRoot(root, SZF_SHADOW), 0600, [&](std::vector<std::string>* lines) {
+    for (std::string& line : *lines) {
+      if (!FirstFieldIs(line, name)) continue;
+      found = true;
+      const std::string::size_type hash = name.size() + 1;
+      const bool is_locked = line.compare(hash, 2, "!$") == 0;
+      if (locked && !is_locked && line.compare(hash, 1, "$") == 0) {
+        line.insert(hash, "!");
+        return true;
+      }
+      if (!locked && is_locked) {
+        line.erase(hash, 1);
+        return true;
+      }
+      return false;
+    }
+    return false;
+  });
+  if (ok && !found) KIVO_LOG(LOG_WARNING, "%s has no line in etc/shadow", name.c_str());
+  return ok && found;
+}
+
+bool RemoveAccountLines(const std::string& root, const std::string& name) {
+  const auto drop_line = [&](std::vector<std::string>* lines) {
+    const auto end = std::remove_if(lines->begin(), lines->end(), [&](const std::string& line) {
+      return FirstFieldIs(line, name);
+    });
+    const bool changed = end != lines->end();
+    lines->erase(end, lines->end());
+    return changed;
+  };
+  const auto drop_member = [&](std::vector<std::string>* lines) {
+    bool changed = false;
+    for (std::string& line : *lines) {
+      std::vector<std::string> f = Split(line, ':');
+      if (f.size() < 4 || f[3].empty()) continue;
+      std::vector<std::string> members = Split(f[3], ',');
+      const auto end = std::remove(members.begin(), members.end(), name);
+      if (end == members.end()) continue;
+      members.erase(end, members.end());
+      f[3].clear();
+      for (const std::string& m : members) f[3] += (f[3].empty() ? "" : ",") + m;
+      line = f[0];
+      for (size_t i = 1; i < f.size(); ++i) line += ":" + f[i];
+      changed = true;
+    }
+    return changed;
+  };
+  return EditLines(InRoot(root, SZF_SHADOW), 0600, drop_line) &&
+         EditLines(InRoot(root, "/etc/group"), 0644, drop_member) &&
+         EditLines(InRoot(root, SZF_PASSWD), 0644, drop_line);
 }
 
 }  // namespace host

@@ -106,6 +106,20 @@ bool WriteFirstAccounts(const std::string& root);
 // `uid` is taken or on an I/O error (logged).
 bool WriteNewAccount(const std::string& root, const std::string& name, uid_t uid, bool admin);
 
+// Puts a "!" before the etc/shadow hash of `name`, or takes it away: the
+// locked form every door already refuses (BarOf). The hash itself stays, so
+// unlocking gives the account back its password. An account without a
+// password ("!", "*", "") is left as it is, refused either way. False when
+// `name` has no shadow line, or on an I/O error (logged).
+bool SetPasswordLocked(const std::string& root, const std::string& name, bool locked);
+
+// Removes the lines of `name` from the account files: its etc/shadow line,
+// then its place in every group's member list, then its etc/passwd line.
+// In that order a removal cut short leaves an account without a password,
+// never lines a later account of the same name would inherit (a password,
+// "administrators"). False on an I/O error (logged).
+bool RemoveAccountLines(const std::string& root, const std::string& name);
+
 // A number that changes whenever one of the root's account files (etc/passwd,
 // etc/shadow, etc/group) is written, replaced or removed: sessions compare it
 // with the one their grant was confirmed at, and look again when it moved.

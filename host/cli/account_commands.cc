@@ -1,4 +1,4 @@
-// init, useradd and passwd: the commands that lay out a root and manage its
+// init, useradd, passwd, usermod and userdel: the commands that lay out a root and manage its
 // accounts.
 
 #include <termios.h>
@@ -12,6 +12,7 @@
 #include "host/cli/cli.h"
 #include "host/common/decimal.h"
 #include "host/common/root_paths.h"
+#include "host/hosting/account_changes.h"
 #include "host/hosting/root_layout.h"
 #include "kivo/kivo_paths.h"
 #include "kivo/log.h"
@@ -127,6 +128,61 @@ int RunPasswd(const Args& args) {
   }
   // The platform refuses (and logs) a name that etc/passwd does not know.
   return kivo::SetPassword(name, password) == 0 ? kExitOk : kExitFailed;
+}
+
+namespace {
+
+// The refusal in words; kExitOk when there was none.
+int ChangeExit(ChangeBar bar, const std::string& name) {
+  switch (bar) {
+    case ChangeBar::kNone:
+      return kExitOk;
+    case ChangeBar::kNoSuchAccount:
+      KIVO_LOG(LOG_WARNING, "no account %s", name.c_str());
+      break;
+    case ChangeBar::kGuest:
+    case ChangeBar::kSystemAccount:
+      KIVO_LOG(LOG_WARNING, "%s is not an account of the services; use the system's tools",
+               name.c_str());
+      break;
+    case ChangeBar::kOwnAccount:  // root has no account here
+    case ChangeBar::kLastAdministrator:
+      KIVO_LOG(LOG_WARNING,
+               "%s is the last administrator who can log in; make or unlock another first",
+               name.c_str());
+      break;
+    case ChangeBar::kFailed:
+      break;  // logged where it failed
+  }
+  return kExitFailed;
+}
+
+}  // namespace
+
+int RunUserMod(const Args& args) {
+  ParsedArgs parsed;
+  if (!ParseArgs(args, {}, {"--lock", "--unlock"}, &parsed) || parsed.positional.size() != 1 ||
+      parsed.Has("--lock") == parsed.Has("--unlock")) {
+    return Usage("usermod NAME (--lock | --unlock)");
+  }
+  const std::string& name = parsed.positional[0];
+  const bool lock = parsed.Has("--lock");
+  // A running WebDAV daemon reads the locked hash at the next login; the
+  // page's sessions see the file change at their next request.
+  return ChangeExit(LockAccount(kivo::Root(), "", name, lock), name);
+}
+
+int RunUserDel(const Args& args) {
+  ParsedArgs parsed;
+  if (!ParseArgs(args, {}, {"--remove-home"}, &parsed) || parsed.positional.size() != 1) {
+    return Usage("userdel NAME [--remove-home]");
+  }
+  const std::string& name = parsed.positional[0];
+  HomeFate home = HomeFate::kKept;
+  const int exit =
+      ChangeExit(RemoveAccount(kivo::Root(), "", name, parsed.Has("--remove-home"), &home), name);
+  if (exit == kExitOk) std::printf("%s removed, home %s\n", name.c_str(), HomeFateName(home));
+  return exit;
 }
 
 }  // namespace host

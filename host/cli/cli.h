@@ -40,6 +40,8 @@ bool ParseArgs(const Args& args, const std::vector<std::string>& valued,
 int RunInit(const Args& args);
 int RunUserAdd(const Args& args);
 int RunPasswd(const Args& args);
+int RunUserMod(const Args& args);
+int RunUserDel(const Args& args);
 int RunCall(const Args& args);
 int RunServe(const Args& args);
 int RunServices(const Args& args);

@@ -310,18 +310,27 @@ bool SystemUserAdd(const std::string& name, uid_t uid, bool admin) {
 
 }  // namespace
 
-int AddUser(const std::string& root, const std::string& name, uid_t uid, bool admin) {
-  if (!IsValidUserName(name)) {
-    KIVO_LOG(LOG_WARNING, "invalid user name '%s'", name.c_str());
-    return 1;
-  }
-  if (const char* why = ReservedNameReason(name)) {
-    KIVO_LOG(LOG_WARNING, "'%s' cannot be an account: %s; choose another name", name.c_str(), why);
-    return 1;
-  }
+NewNameBar JudgeNewAccountName(const std::string& name, std::string* why) {
   Account existing;
+  if (!IsValidUserName(name)) {
+    *why = "invalid user name '" + name + "'";
+    return NewNameBar::kInvalid;
+  }
+  if (const char* reason = ReservedNameReason(name)) {
+    *why = "'" + name + "' cannot be an account: " + reason + "; choose another name";
+    return NewNameBar::kReserved;
+  }
   if (LookupAccount(name, &existing)) {
-    KIVO_LOG(LOG_WARNING, "user %s exists", name.c_str());
+    *why = "user " + name + " exists";
+    return NewNameBar::kExists;
+  }
+  return NewNameBar::kNone;
+}
+
+int AddUser(const std::string& root, const std::string& name, uid_t uid, bool admin) {
+  std::string why;
+  if (JudgeNewAccountName(name, &why) != NewNameBar::kNone) {
+    KIVO_LOG(LOG_WARNING, "%s", why.c_str());
     return 1;
   }
   if (IsSystemRoot(root)) {

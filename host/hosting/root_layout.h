@@ -21,6 +21,11 @@ namespace host {
 // printed once on stdout. 0 on success, 1 on failure (logged).
 int InitRoot(const std::string& root, const std::string& admin_password_file);
 
+// Why `name` cannot be a new account (kNone when it can), with *why in the
+// words useradd logs: the page and the command refuse alike.
+enum class NewNameBar { kNone, kInvalid, kReserved, kExists };
+NewNameBar JudgeNewAccountName(const std::string& name, std::string* why);
+
 // `kivo-webapi useradd`: a passwd line (primary group "users"), a locked
 // shadow line and a home folder in the homes share owned by the user, 0700;
 // `admin` also lists the user in "administrators". `uid` 0 picks the next

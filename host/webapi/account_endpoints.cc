@@ -64,8 +64,10 @@ std::string HashOf(const std::string& name) {
 }
 
 // On the module thread.
-Json::Value AccountsJson(const Grant&) {
+Json::Value AccountsJson(const ModuleTable& module, const Grant& grant) {
   const std::string root = kivo::Root();
+  // What a removal would leave behind, for the page to say before it asks.
+  const Json::Value calendars = CalendarsInHomes(module, grant.account);
   Json::Value list(Json::arrayValue);
   for (const Account& account : ListAccounts(root)) {
     const AccountBar bar = BarOf(account, HashOf(account.name));
@@ -77,6 +79,8 @@ Json::Value AccountsJson(const Grant&) {
     // Accounts the daemons never serve have no home there to speak of.
     const bool served = BarRefusal(bar) == 0 || bar == AccountBar::kLocked;
     row["home"] = served ? Json::Value(HomeStateName(HomeStateOf(root, account))) : Json::Value();
+    row["calendars"] =
+        calendars.isMember(account.name) ? calendars[account.name] : Json::Value(Json::arrayValue);
     list.append(row);
   }
   Json::Value data(Json::objectValue);
@@ -171,7 +175,8 @@ void WebApiServer::Accounts(const HttpRequest& request, const HttpReply& reply) 
     refused.log_account = grant.account;
     return reply(std::move(refused));
   }
-  SessionRead(request, reply, false, AccountsJson);
+  SessionRead(request, reply, false,
+              [this](const Grant& admin) { return AccountsJson(module_, admin); });
 }
 
 void WebApiServer::AccountHome(const HttpRequest& request, const HttpReply& reply) {

@@ -31,6 +31,10 @@ enum RefusalCode {
   kAccountLocked = 127,     // the account's password was locked by an administrator
   kSystemAccount = 128,     // uid below 1000 or primary group root: the system's account
   kNoSuchAccount = 129,     // no such account in etc/passwd
+  kNameRefused = 140,       // not a login name, or one the system or the services use
+  kAccountExists = 141,     // an account of that name exists
+  kOwnAccount = 142,        // an administrator neither locks nor removes their own account
+  kLastAdmin = 143,         // no other administrator who can log in would be left
 };
 
 // Each refusal's HTTP status, written once.
@@ -45,7 +49,8 @@ inline constexpr RefusalStatus kRefusalStatuses[] = {
     {kCrossSite, 403},      {kNoSuchEndpoint, 404},   {kBadCredentials, 401}, {kTooManyLogins, 429},
     {kMisdirected, 421},    {kHeadersTooLarge, 431},  {kLengthRequired, 411}, {kServerBusy, 503},
     {kPasswordRules, 400},  {kWrongPassword, 403},    {kGuestRefused, 403},   {kAccountLocked, 403},
-    {kSystemAccount, 403},  {kNoSuchAccount, 404},
+    {kSystemAccount, 403},  {kNoSuchAccount, 404},    {kNameRefused, 400},    {kAccountExists, 409},
+    {kOwnAccount, 403},     {kLastAdmin, 409},
 };
 
 // The HTTP status that goes with a refusal code (500 for unknown codes).

@@ -200,6 +200,9 @@ void WebApiServer::Handle(const HttpRequest& request, HttpReply reply) {
   if (path == "/webapi/password" && m == "POST") return Password(request, reply);
   if (path == "/webapi/accounts" && m == "GET") return Accounts(request, reply);
   if (path == "/webapi/accounts/home" && m == "POST") return AccountHome(request, reply);
+  if (path == "/webapi/accounts/create" && m == "POST") return CreateAccount(request, reply);
+  if (path == "/webapi/accounts/lock" && m == "POST") return LockAccountRequest(request, reply);
+  if (path == "/webapi/accounts/remove" && m == "POST") return RemoveAccountRequest(request, reply);
   if (path == "/webapi/services" && m == "GET") {
     return SessionRead(request, reply, false, [this](const Grant& grant) {
       return ServiceStatusJson(module_, grant.account, grant.admin);

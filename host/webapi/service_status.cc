@@ -47,8 +47,8 @@ std::string PortsText(const std::vector<int>& ports) {
   return text.empty() ? "-" : text;
 }
 
-// The module's calendar list as `account` gets it: the items of its answer,
-// null when there is no such row, the account may not call it or it fails.
+}  // namespace
+
 Json::Value ListedCalendars(const ModuleTable& module, const std::string& account, bool is_admin) {
   for (const ModuleRow& row : module.rows()) {
     if (!row.Has(kAPIListsCalendars)) continue;
@@ -62,6 +62,8 @@ Json::Value ListedCalendars(const ModuleTable& module, const std::string& accoun
   }
   return Json::Value();
 }
+
+namespace {
 
 // Calendar id -> the name the CalDAV daemon keeps for its folder's identity,
 // for the calendars it has named and the account may open; the ids of the

@@ -56,6 +56,11 @@ std::vector<ServiceRow> ServiceRows();
 // account may not open.
 Json::Value ServiceStatusJson(const ModuleTable& module, const std::string& account, bool is_admin);
 
+// The module's calendar list as `account` gets it: the items of its answer,
+// null when there is no such row, the account may not call it or it fails.
+// Only where module calls run.
+Json::Value ListedCalendars(const ModuleTable& module, const std::string& account, bool is_admin);
+
 // The folder a listed calendar's entry names: its share's directory, "/",
 // the destination's part after its first "/" (none when the destination is
 // as long as the share's name), "/", the calendarname. False when a member

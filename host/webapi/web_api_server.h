@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,10 @@ std::string Lower(std::string text);
 HttpAnswer TextAnswer(int status, std::string text);
 HttpAnswer JsonAnswer(int status, const Json::Value& body);
 HttpAnswer RefusalAnswer(int code);
+// Account name -> the calendars of the module's list (as the administrator
+// `admin` gets it) whose folder is in that account's home; accounts with
+// none are left out. Only where module calls run.
+Json::Value CalendarsInHomes(const ModuleTable& module, const std::string& admin);
 
 class WebApiServer final : public HttpHandler {
  public:
@@ -83,6 +88,20 @@ class WebApiServer final : public HttpHandler {
   HttpAnswer ChangePassword(const PasswordChange& change);
   void Accounts(const HttpRequest& request, const HttpReply& reply);
   void AccountHome(const HttpRequest& request, const HttpReply& reply);
+  // The administrator's session and JSON body of an account change; false
+  // when it was answered (refused) here.
+  bool AdminChange(const HttpRequest& request, const HttpReply& reply, std::string* token,
+                   Grant* grant, Json::Value* body);
+  void CreateAccount(const HttpRequest& request, const HttpReply& reply);
+  struct NewAccount {
+    std::string token;
+    Grant grant;
+    std::string name, password, admin_password, address;
+    bool admin = false;
+  };
+  HttpAnswer MakeAccount(const NewAccount& account);
+  void LockAccountRequest(const HttpRequest& request, const HttpReply& reply);
+  void RemoveAccountRequest(const HttpRequest& request, const HttpReply& reply);
   void Shares(const HttpRequest& request, const HttpReply& reply);
   struct Call {
     std::string token;
@@ -113,6 +132,9 @@ class WebApiServer final : public HttpHandler {
   // Before the password pool, whose threads post to it: destroyed after.
   DelayLine delayed_refusals_;
   std::atomic<int64_t> hash_ns_{0};  // what a password hash takes, lately
+  // Account changes one at a time (creations on the password pool, the rest
+  // on the module thread): each judges the files the one before left.
+  std::mutex account_changes_;
   WorkThread module_thread_;
   FairPool password_pool_;
 };

@@ -628,3 +628,66 @@ function headOffsets() {
   }
   return out;
 }
+
+test('an administrator makes an account, locks and unlocks it, and removes it, told which ' +
+    'calendars stay behind', async (t) => {
+  const page = await openPage(t, {expectRefusals: true});
+  await logIn(page, 'admin', ADMIN_PASSWORD);
+  const row = (name) => page.locator('#account-rows tr')
+      .filter({has: page.getByRole('rowheader', {name, exact: true})});
+  const form = page.locator('#newacct-form');
+  const create = async (name) => {
+    await form.getByLabel('Name').fill(name);
+    await form.getByLabel('Password for the account', {exact: true}).fill('gina-secret');
+    await form.getByLabel('Password for the account again').fill('gina-secret');
+    await form.getByLabel('Your own password').fill(ADMIN_PASSWORD);
+    await form.getByRole('button', {name: 'Create account'}).click();
+  };
+  // Outside the page's context: its cookie stays the administrator's.
+  const logsIn = async (password) => (await fetch(`${baseUrl}webapi/auth`, {method: 'POST',
+    headers: {'Content-Type': 'application/json'},
+    body: JSON.stringify({account: 'gina', password})})).status;
+  await row('admin').waitFor();
+  await assertAccessible(page);
+
+  await create('homes');
+  await form.getByText('That name cannot be an account').waitFor();
+  await create('gina');
+  await page.getByText('The account gina is ready, with a private home folder.').waitFor();
+  await row('gina').locator('td').nth(1).getByText('Private', {exact: true}).waitFor();
+  assert.equal(fs.statSync(path.join(root, 'volume1/homes/gina')).mode & 0o777, 0o700);
+  assert.equal(await logsIn('gina-secret'), 200);
+  await create('gina');
+  await form.getByText('An account of that name exists already.').waitFor();
+  assert.equal(await row('admin').getByRole('button', {name: 'Lock: admin'}).count(), 0,
+      'no lock of one’s own account');
+
+  await row('gina').getByRole('button', {name: 'Lock: gina'}).click();
+  await page.getByText('gina is locked: refused at every login').waitFor();
+  assert.equal(await row('gina').locator('td').nth(0).textContent(), 'User, locked');
+  assert.equal(await logsIn('gina-secret'), 401);
+  await row('gina').getByRole('button', {name: 'Unlock: gina'}).click();
+  await page.getByText('gina is unlocked and logs in again.').waitFor();
+  assert.equal(await logsIn('gina-secret'), 200);
+
+  const params = {share: 'home', destination: 'home', calendarname: 'Ginas Plan',
+    fullpath: path.join(root, 'volume1/homes/gina')};
+  webapiSync(['call', '--user', 'gina', CALENDAR, '1', 'create', JSON.stringify(params)]);
+  await page.reload();
+  await row('gina').getByRole('button', {name: 'Remove: gina'}).click();
+  const dialog = page.locator('#rmacct-dialog');
+  await dialog.getByText('These calendars in their home folder stay behind (1):').waitFor();
+  const left = await dialog.locator('li').allTextContents();
+  assert.equal(left.length, 1);
+  assert.match(left[0], /^Ginas Plan \(.+\)$/);
+  assert.equal(await page.evaluate(() => document.activeElement.id), 'rmacct-cancel');
+  await dialog.getByLabel('Also remove the home folder').check();
+  await assertAccessible(page);
+  await shot(page, '11-remove-account');
+  await dialog.getByRole('button', {name: 'Remove'}).click();
+  await page.getByText('The account gina is removed, its home folder removed. Calendars ' +
+      `left behind: ${left[0]}.`).waitFor();
+  assert.equal(await row('gina').count(), 0);
+  assert.ok(!fs.existsSync(path.join(root, 'volume1/homes/gina')));
+  assert.equal(await logsIn('gina-secret'), 401);
+});

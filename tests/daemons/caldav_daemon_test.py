@@ -701,6 +701,21 @@ class CalDAVDaemonTest(unittest.TestCase):
         vdirsyncer("alice", "discover", answers="n\n" * 20)
         self.assertNotIn(gone, vdirsyncer("alice", "sync"))
 
+    def test_a_locked_account_is_refused_at_both_doors_until_unlocked(self):
+        # Each request on a connection of its own, right after the command: the door's
+        # remembered login is tied to the stored hash, which the lock changes.
+        doors = [("WebDAV", "/homes/carol/"), ("CalDAV", "/caldav/carol/")]
+        served = {door: 207 for door, _ in doors}
+        def answers():
+            return {door: status("PROPFIND", where, user="carol", headers={"Depth": "0"})
+                    for door, where in doors}
+        self.assertEqual(served, answers())
+        self.addCleanup(run, WEBAPI, "usermod", "carol", "--unlock", check=False)
+        run(WEBAPI, "usermod", "carol", "--lock")
+        self.assertEqual({door: 401 for door, _ in doors}, answers())
+        run(WEBAPI, "usermod", "carol", "--unlock")
+        self.assertEqual(served, answers())
+
     def test_expect_100_continue_and_a_stop_with_requests_under_way(self):
         # Without the door's login a PUT is refused before its body: no 100, so none need
         # follow. With it the 100 comes at once; a client stalled there or in its request head

@@ -787,8 +787,99 @@ TEST_F(HostAccountsTest, AdministratorsListAccountsAndMakeHomesPrivate) {
   EXPECT_EQ(elsewhere.st_uid, 0u);
 }
 
+// Accounts made, locked, unlocked and removed by an administrator (and locked by root at the
+// command line): each refusal with its code, sessions ended at once, the page's door closed
+// to a locked account as the WebDAV and CalDAV doors are (CalDAVDaemonTest).
+TEST_F(HostAccountsTest, AdministratorsMakeLockAndRemoveAccounts) {
+  const Http admin = LoggedIn("admin", TestRoot::kAdminPassword);
+  const Http bob = LoggedIn("bob", "bob-secret");
+  const std::string good = "zed-first-secret";
+  const auto make = [&](const std::string& name, const std::string& password,
+                        const std::string& own = TestRoot::kAdminPassword) {
+    return R"({"account":")" + name + R"(","password":")" + password + R"(","admin_password":")" +
+           own + "\"}";
+  };
+  const auto lock = [](const std::string& name, bool locked) {
+    return R"({"account":")" + name + R"(","locked":)" + (locked ? "true" : "false") + "}";
+  };
+  const auto remove = [](const std::string& name) {
+    return R"({"account":")" + name + R"(","remove_home":true})";
+  };
+  const std::string files = Read(root_.Path("/etc/passwd")) + Read(root_.Path("/etc/shadow")) +
+                            Read(root_.Path("/etc/group"));
+  const std::tuple<const Http*, std::string, std::string, int, int> cases[] = {
+      {&bob, "create", make("zed", good, "bob-secret"), 403, 105},
+      {&bob, "lock", lock("dave", true), 403, 105},
+      {&bob, "remove", remove("dave"), 403, 105},
+      {&admin, "create", make("homes", good), 400, 140},
+      {&admin, "create", make("Zed", good), 400, 140},
+      {&admin, "create", make("bob", good), 409, 141},
+      {&admin, "create", make("zed", "zed"), 400, 124},
+      {&admin, "create", make("zed", good, "wrong"), 403, 125},
+      {&admin, "lock", lock("admin", true), 403, 142},
+      {&admin, "remove", remove("admin"), 403, 142},
+      {&admin, "lock", lock("guest", true), 403, 126},
+      {&admin, "remove", remove("root"), 403, 128},
+      {&admin, "remove", remove("rooty"), 403, 128},
+      {&admin, "lock", lock("bo", true), 404, 129},
+      {&admin, "remove", R"({"account":"bob"})", 400, 101},
+  };
+  for (const auto& [session, what, body, status, code] : cases) {
+    const Reply r = session->Send("POST", "/webapi/accounts/" + what, body);
+    EXPECT_EQ(r.status, status) << what << " " << body;
+    EXPECT_EQ(r.body["error"]["code"], code) << what << " " << body;
+  }
+  EXPECT_EQ(Read(root_.Path("/etc/passwd")) + Read(root_.Path("/etc/shadow")) +
+                Read(root_.Path("/etc/group")),
+            files)
+      << "nothing was written";
+  EXPECT_EQ(admin.Send("POST", "/webapi/accounts/create", make("bob", good)).body,
+            ParseJson(R"({"success":false,"error":{"code":141,"message":"user bob exists"}})"));
+
+  const Reply made = admin.Send("POST", "/webapi/accounts/create", make("zed", good));
+  EXPECT_EQ(made.body, ParseJson(R"({"success":true,
+                                     "data":{"account":"zed","is_admin":false,"home":"private"}})"));
+  EXPECT_TRUE(Http(server_.port()).Login("zed", good));
+
+  const Http bob_elsewhere = LoggedIn("bob", "bob-secret");
+  EXPECT_EQ(admin.Send("POST", "/webapi/accounts/lock", lock("bob", true)).body,
+            ParseJson(R"({"success":true,
+                          "data":{"account":"bob","locked":true,"sessions_ended":2}})"));
+  EXPECT_EQ(bob.Entry(kCalendar, "list").body, Refusal(106));
+  EXPECT_FALSE(Http(server_.port()).Login("bob", "bob-secret"));
+  EXPECT_EQ(admin.Send("POST", "/webapi/accounts/lock", lock("bob", false)).status, 200);
+  // Locked by root at the command line: the session opened before ends at its next request.
+  const Http bob_again = LoggedIn("bob", "bob-secret");
+  ASSERT_EQ(root_.WebApi({"usermod", "bob", "--lock"}).status, 0);
+  EXPECT_EQ(bob_again.Entry(kCalendar, "list").body, Refusal(106));
+  EXPECT_FALSE(Http(server_.port()).Login("bob", "bob-secret"));
+  ASSERT_EQ(root_.WebApi({"usermod", "bob", "--unlock"}).status, 0);
+  EXPECT_TRUE(Http(server_.port()).Login("bob", "bob-secret"));
+
+  // With carol locked, admin is the last administrator who logs in: root cannot take it away.
+  EXPECT_EQ(admin.Send("POST", "/webapi/accounts/lock", lock("carol", true)).status, 200);
+  using Args = std::vector<std::string>;
+  for (const Args& args : {Args{"userdel", "admin"}, Args{"usermod", "admin", "--lock"}}) {
+    const Result r = root_.WebApi(args);
+    EXPECT_EQ(r.status, 1) << args[0];
+    EXPECT_THAT(r.err, HasSubstr("admin is the last administrator who can log in")) << args[0];
+  }
+  EXPECT_TRUE(Http(server_.port()).Login("admin", TestRoot::kAdminPassword));
+
+  const Reply removed = admin.Send("POST", "/webapi/accounts/remove", remove("zed"));
+  EXPECT_EQ(removed.body, ParseJson(R"({"success":true,"data":{"account":"zed","home":"removed",
+                                        "calendars_left":[],"sessions_ended":1}})"));
+  EXPECT_FALSE(Exists(root_.Path("/volume1/homes/zed")));
+  EXPECT_FALSE(Http(server_.port()).Login("zed", good));
+  const std::string log = server_.Log();
+  EXPECT_THAT(log, HasSubstr("administrator admin made the account zed"));
+  EXPECT_THAT(log, HasSubstr("administrator admin removed the account zed (home removed)"));
+  EXPECT_THAT(log, Not(HasSubstr(good)));
+}
+
 TEST_F(HostAccountsTest, EveryCommandAnswersHelp) {
-  for (const std::string command : {"init", "useradd", "passwd", "call", "serve", "services"}) {
+  for (const std::string command :
+       {"init", "useradd", "passwd", "usermod", "userdel", "call", "serve", "services"}) {
     const Result r = root_.WebApi({command, "--help"});
     EXPECT_EQ(r.status, 0) << command << r.err;
     EXPECT_THAT(r.out, HasSubstr("usage: kivo-webapi " + command)) << command;
