@@ -200,6 +200,13 @@ void WebApiServer::Handle(const HttpRequest& request, HttpReply reply) {
   if (path == "/webapi/password" && m == "POST") return Password(request, reply);
   if (path == "/webapi/accounts" && m == "GET") return Accounts(request, reply);
   if (path == "/webapi/accounts/home" && m == "POST") return AccountHome(request, reply);
+  if (path == "/webapi/certificate" && m == "GET") return Certificate(request, reply);
+  if (path == "/webapi/certificate" && m == "POST") {
+    return InstallOwnCertificate(request, reply, false);
+  }
+  if (path == "/webapi/certificate/self-signed" && m == "POST") {
+    return InstallOwnCertificate(request, reply, true);
+  }
   if (path == "/webapi/services" && m == "GET") {
     return SessionRead(request, reply, false, [this](const Grant& grant) {
       return ServiceStatusJson(module_, grant.account, grant.admin);

@@ -84,6 +84,9 @@ class WebApiServer final : public HttpHandler {
   void Accounts(const HttpRequest& request, const HttpReply& reply);
   void AccountHome(const HttpRequest& request, const HttpReply& reply);
   void Shares(const HttpRequest& request, const HttpReply& reply);
+  // host/webapi/certificate_endpoint.cc
+  void Certificate(const HttpRequest& request, const HttpReply& reply);
+  void InstallOwnCertificate(const HttpRequest& request, const HttpReply& reply, bool self_signed);
   struct Call {
     std::string token;
     Grant grant;
