@@ -18,6 +18,7 @@
 #include "host/accounts/accounts.h"
 #include "host/common/json_text.h"
 #include "host/http/static_files.h"
+#include "host/http/tls_pair.h"
 #include "host/webapi/http_rules.h"
 #include "host/webapi/refusals.h"
 #include "host/webapi/service_status.h"
@@ -276,6 +277,8 @@ bool WebApiServer::Run(const sigset_t& stop_signals) {
              options_.tls_key.c_str());
     return false;
   }
+  // Read again at the first handshake after an install.
+  if (tls && !ServeTlsPairFrom(options_.tls_cert, options_.tls_key)) return false;
   std::vector<std::string> announced;
   for (const Listen& l : options_.listens) {
     const int port = daemons_.Add(l, cert, key);
