@@ -67,7 +67,7 @@
     128: 'This is a system account (uid below 1000 or group root): WebDAV and CalDAV never ' +
         'accept it, so the page sets nothing for it.',
     129: 'There is no such account any more. Reload the page.',
-    130: (ctx) => CERTIFICATE_REFUSALS[ctx.reason] || GENERIC,
+    140: (ctx) => CERTIFICATE_REFUSALS[ctx.reason] || GENERIC,
     // The module checks the HTTP port first and stops at its first
     // conflict; the other variant's stored port counts as taken.
     1701: (ctx) => {

@@ -92,9 +92,9 @@ bool ParsePemBody(const std::string& text, Json::Value* body) {
 HttpAnswer CertificateRefusal(CertificateFault fault) {
   Json::Value body(Json::objectValue);
   body["success"] = false;
-  body["error"]["code"] = kCertificateRefused;
+  body["error"]["code"] = kBadCertificate;
   body["error"]["reason"] = CertificateFaultName(fault);
-  return JsonAnswer(HttpStatusOf(kCertificateRefused), body);
+  return JsonAnswer(HttpStatusOf(kBadCertificate), body);
 }
 
 }  // namespace

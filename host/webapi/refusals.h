@@ -31,7 +31,7 @@ enum RefusalCode {
   kAccountLocked = 127,     // the account's password was locked by an administrator
   kSystemAccount = 128,     // uid below 1000 or primary group root: the system's account
   kNoSuchAccount = 129,     // no such account in etc/passwd
-  kCertificateRefused = 130,  // an uploaded certificate failed a check (error.reason says which)
+  kBadCertificate = 140,    // an uploaded certificate failed a check (error.reason says which)
 };
 
 // Each refusal's HTTP status, written once.
@@ -46,8 +46,7 @@ inline constexpr RefusalStatus kRefusalStatuses[] = {
     {kCrossSite, 403},      {kNoSuchEndpoint, 404},   {kBadCredentials, 401}, {kTooManyLogins, 429},
     {kMisdirected, 421},    {kHeadersTooLarge, 431},  {kLengthRequired, 411}, {kServerBusy, 503},
     {kPasswordRules, 400},  {kWrongPassword, 403},    {kGuestRefused, 403},   {kAccountLocked, 403},
-    {kSystemAccount, 403},  {kNoSuchAccount, 404},
-    {kCertificateRefused, 400},
+    {kSystemAccount, 403},  {kNoSuchAccount, 404},    {kBadCertificate, 400},
 };
 
 // The HTTP status that goes with a refusal code (500 for unknown codes).
