@@ -39,6 +39,7 @@
       edit: 'Only administrators may rename or move calendars, and your account is not one.',
       delete: 'Only administrators may delete calendars, and your account is not one.',
       accounts: 'Only administrators may manage other accounts, and your account is not one.',
+      certificate: 'Only administrators may install a certificate, and your account is not one.',
     })[ctx.form] || 'Your account is not allowed to do this. Ask an administrator.',
     106: SESSION_ENDED,
     107: 'The request was too large for the server.',
@@ -72,6 +73,7 @@
     142: 'You cannot lock or remove your own account. Ask another administrator.',
     143: 'This is the last administrator who can log in: make or unlock another ' +
         'administrator first.',
+    150: (ctx) => CERTIFICATE_REFUSALS[ctx.reason] || GENERIC,
     // The module checks the HTTP port first and stops at its first
     // conflict; the other variant's stored port counts as taken.
     1701: (ctx) => {
@@ -260,6 +262,7 @@
     fillShareChoices($('edit-share'));
     const loads = [loadServices().then(loadCalendars)];
     if (state.isAdmin) loads.push(loadWebDAV(), loadCalDAV(), loadAccounts());
+    loads.push(loadCertificate());
     await Promise.all(loads);
   }
 
@@ -1261,6 +1264,134 @@
     $('accounts-title').focus();
   }
 
+  // ---- certificate ----------------------------------------------------------
+
+  const EXPIRY_WARNING_DAYS = 30;
+
+  // Why an uploaded certificate was refused, by the check that failed.
+  const CERTIFICATE_REFUSALS = {
+    certificate_not_pem: 'The certificate file holds no PEM certificate (-----BEGIN ' +
+        'CERTIFICATE-----). Convert it to PEM first.',
+    key_not_pem: 'The key file holds no PEM private key, or the key is encrypted. Give the key ' +
+        'without a passphrase.',
+    key_mismatch: 'The private key does not belong to the certificate (the first one in its ' +
+        'file). Choose the key it was issued for.',
+    weak_key: 'The certificate’s RSA key is shorter than 2048 bits; clients refuse it.',
+    chain_order: 'The chain is out of order: each certificate must be followed by the one that ' +
+        'issued it, the server’s own first.',
+    chain_incomplete: 'The chain is incomplete: a certificate that issued one in the file is ' +
+        'missing, and no trusted authority stands in for it. Add the intermediate ' +
+        'certificates your authority gave you.',
+    bad_signature: 'A certificate in the chain was not signed by the one after it, though it ' +
+        'names it. Use the chain your authority gave you.',
+    expired: 'A certificate in the chain has expired. Renew it first.',
+    not_yet_valid: 'A certificate in the chain is not valid yet. Check the server’s clock, or ' +
+        'wait until it starts.',
+  };
+
+  // The certificate endpoints answer a refusal with the failed check beside
+  // its code; `send` keeps only the code.
+  async function sendCertificate(path, body) {
+    let response;
+    try {
+      response = await fetch(path, {method: 'POST', credentials: 'same-origin', cache: 'no-store',
+        headers: {'Content-Type': 'application/json'}, body: JSON.stringify(body)});
+    } catch (e) {
+      throw new RequestError('network');
+    }
+    let answer;
+    try {
+      answer = await response.json();
+    } catch (e) {
+      throw new RequestError('unreadable');
+    }
+    if (answer && answer.success === true) return answer.data;
+    const error = (answer && answer.error) || {};
+    const refused = new RequestError(Number.isInteger(error.code) ? error.code : 'unreadable');
+    refused.reason = error.reason;
+    throw refused;
+  }
+
+  function certificateDate(seconds) {
+    return new Date(seconds * 1000).toISOString().slice(0, 10);
+  }
+
+  function showCertificate(cert) {
+    const message = $('certificate-message');
+    $('certificate-facts').hidden = !cert;
+    if (!cert) {
+      say(message, 'The server has no certificate yet: HTTPS is not served.', 'error');
+      return;
+    }
+    $('cert-subject').textContent = cert.subject;
+    $('cert-names').textContent = (cert.names || []).join(', ');
+    $('cert-issuer').textContent = cert.self_signed ? 'Self-signed' : cert.issuer;
+    $('cert-dates').textContent =
+        `${certificateDate(cert.not_before)} to ${certificateDate(cert.not_after)}`;
+    $('cert-sha256').textContent = cert.sha256;
+    const daysLeft = (cert.not_after * 1000 - Date.now()) / 86400000;
+    if (daysLeft < 0) {
+      say(message, 'This certificate has expired: clients refuse it. Install a new one.', 'error');
+    } else if (daysLeft < EXPIRY_WARNING_DAYS) {
+      say(message, `This certificate expires in ${Math.ceil(daysLeft)} days. Install a ` +
+          'renewed one before then.', 'error');
+    } else {
+      say(message, '');
+    }
+  }
+
+  async function loadCertificate() {
+    $('certificate-form').hidden = !state.isAdmin;
+    try {
+      const data = await send('GET', '/webapi/certificate');
+      showCertificate(data && data.certificate);
+    } catch (e) {
+      if (!(e instanceof RequestError)) throw e;
+      if (e.code === 106) return sessionEnded();
+      say($('certificate-message'), messageFor(e.code), 'error');
+    }
+  }
+
+  async function installCertificate(path, body, progressText, doneText, button) {
+    const message = $('certificate-form-message');
+    let installed = null;
+    const ctx = {form: 'certificate'};
+    const ok = await withProgress(button, message, progressText, ctx, async () => {
+      try {
+        installed = await sendCertificate(path, body);
+      } catch (e) {
+        ctx.reason = e.reason;
+        throw e;
+      }
+      return doneText;
+    });
+    if (ok && installed) showCertificate(installed.certificate);
+  }
+
+  async function onInstallCertificate(event) {
+    event.preventDefault();
+    const certFile = $('cert-file').files[0];
+    const keyFile = $('key-file').files[0];
+    if (!certFile || !keyFile) {
+      say($('certificate-form-message'), 'Choose the certificate file and its key file.',
+          'error');
+      (certFile ? $('key-file') : $('cert-file')).focus();
+      return;
+    }
+    const body = {certificate: await certFile.text(), key: await keyFile.text()};
+    await installCertificate('/webapi/certificate', body, 'Checking and installing…',
+        'Installed: clients get it from their next connection.', $('certificate-button'));
+  }
+
+  function initCertificate() {
+    $('certificate-form').addEventListener('submit', onInstallCertificate);
+    $('certificate-form').addEventListener('input', () => say($('certificate-form-message'), ''));
+    $('self-signed-button').addEventListener('click', () => installCertificate(
+        '/webapi/certificate/self-signed', {}, 'Making a new certificate…',
+        'A new self-signed certificate is served: clients ask to trust it again.',
+        $('self-signed-button')));
+  }
+
   // ---- wiring ---------------------------------------------------------------
 
   function init() {
@@ -1293,6 +1424,7 @@
     $('reload').addEventListener('click', () => loadServices().then(loadCalendars));
     $('filter').addEventListener('input', renderCalendars);
     $('calendar-table').querySelector('thead').addEventListener('click', onSort);
+    initCertificate();
     start();
   }
 

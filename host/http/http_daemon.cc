@@ -15,6 +15,7 @@
 #include <thread>
 #include <unordered_set>
 
+#include "host/http/tls_pair.h"
 #include "kivo/log.h"
 
 namespace {
@@ -394,8 +395,12 @@ int HttpDaemons::Add(const Listen& listen, const std::string& cert_pem,
   unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_TURBO;
   if (listen.tls) {
     flags |= MHD_USE_TLS;
-    options.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(d->cert_pem.c_str())});
-    options.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(d->key_pem.c_str())});
+    if (gnutls_certificate_retrieve_function2* pair = TlsPairCallback()) {
+      options.push_back({MHD_OPTION_HTTPS_CERT_CALLBACK, 0, reinterpret_cast<void*>(pair)});
+    } else {
+      options.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(d->cert_pem.c_str())});
+      options.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(d->key_pem.c_str())});
+    }
     options.push_back(
         {MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(limits_.tls_priorities.c_str())});
   }

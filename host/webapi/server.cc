@@ -18,6 +18,7 @@
 #include "host/accounts/accounts.h"
 #include "host/common/json_text.h"
 #include "host/http/static_files.h"
+#include "host/http/tls_pair.h"
 #include "host/webapi/http_rules.h"
 #include "host/webapi/refusals.h"
 #include "host/webapi/service_status.h"
@@ -203,6 +204,13 @@ void WebApiServer::Handle(const HttpRequest& request, HttpReply reply) {
   if (path == "/webapi/accounts/create" && m == "POST") return CreateAccount(request, reply);
   if (path == "/webapi/accounts/lock" && m == "POST") return LockAccountRequest(request, reply);
   if (path == "/webapi/accounts/remove" && m == "POST") return RemoveAccountRequest(request, reply);
+  if (path == "/webapi/certificate" && m == "GET") return Certificate(request, reply);
+  if (path == "/webapi/certificate" && m == "POST") {
+    return InstallOwnCertificate(request, reply, false);
+  }
+  if (path == "/webapi/certificate/self-signed" && m == "POST") {
+    return InstallOwnCertificate(request, reply, true);
+  }
   if (path == "/webapi/services" && m == "GET") {
     return SessionRead(request, reply, false, [this](const Grant& grant) {
       return ServiceStatusJson(module_, grant.account, grant.admin);
@@ -272,6 +280,8 @@ bool WebApiServer::Run(const sigset_t& stop_signals) {
              options_.tls_key.c_str());
     return false;
   }
+  // Read again at the first handshake after an install.
+  if (tls && !ServeTlsPairFrom(options_.tls_cert, options_.tls_key)) return false;
   std::vector<std::string> announced;
   for (const Listen& l : options_.listens) {
     const int port = daemons_.Add(l, cert, key);

@@ -103,6 +103,9 @@ class WebApiServer final : public HttpHandler {
   void LockAccountRequest(const HttpRequest& request, const HttpReply& reply);
   void RemoveAccountRequest(const HttpRequest& request, const HttpReply& reply);
   void Shares(const HttpRequest& request, const HttpReply& reply);
+  // host/webapi/certificate_endpoint.cc
+  void Certificate(const HttpRequest& request, const HttpReply& reply);
+  void InstallOwnCertificate(const HttpRequest& request, const HttpReply& reply, bool self_signed);
   struct Call {
     std::string token;
     Grant grant;

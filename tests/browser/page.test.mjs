@@ -691,3 +691,51 @@ test('an administrator makes an account, locks and unlocks it, and removes it, t
   assert.ok(!fs.existsSync(path.join(root, 'volume1/homes/gina')));
   assert.equal(await logsIn('gina-secret'), 401);
 });
+
+test('the certificate panel shows what is served, refuses a wrong key in words, installs a pair',
+    async (t) => {
+      const made = fs.mkdtempSync(path.join(os.tmpdir(), 'kivo-cert-'));
+      t.after(() => fs.rmSync(made, {recursive: true, force: true}));
+      const openssl = (args) => {
+        const run = spawnSync('openssl', args, {cwd: made});
+        assert.equal(run.status, 0, run.stderr.toString());
+        return run.stdout.toString();
+      };
+      const fingerprint = (file) =>
+        openssl(['x509', '-in', file, '-noout', '-fingerprint', '-sha256']).trim().split('=')[1];
+      const newPair = ['req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:prime256v1',
+        '-nodes', '-days', '10', '-subj', '/CN=page.test', '-addext', 'subjectAltName=DNS:page.test'];
+      openssl([...newPair, '-keyout', 'own.key', '-out', 'own.crt']);
+      openssl([...newPair, '-keyout', 'other.key', '-out', 'other.crt']);
+
+      const page = await openPage(t, {expectRefusals: true});
+      await logIn(page, 'admin', ADMIN_PASSWORD);
+      await page.getByRole('heading', {name: 'Certificate'}).waitFor();
+      const served = path.join(root, 'etc/kivo/tls/server.crt');
+      await page.locator('#cert-sha256', {hasText: fingerprint(served)}).waitFor();
+      assert.equal(await page.locator('#cert-issuer').textContent(), 'Self-signed');
+
+      const install = async (key) => {
+        await page.getByLabel('Certificate with its chain').setInputFiles(path.join(made, 'own.crt'));
+        await page.getByLabel('Private key').setInputFiles(path.join(made, key));
+        await page.getByRole('button', {name: 'Install certificate'}).click();
+      };
+      await install('other.key');
+      await page.getByText('The private key does not belong to the certificate').waitFor();
+      assert.equal(await page.locator('#cert-issuer').textContent(), 'Self-signed');
+
+      await install('own.key');
+      await page.getByText('Installed: clients get it').waitFor();
+      assert.equal(fingerprint(served), fingerprint(path.join(made, 'own.crt')));
+      assert.equal(await page.locator('#cert-sha256').textContent(), fingerprint(served));
+      assert.equal(await page.locator('#cert-subject').textContent(), 'CN=page.test');
+      assert.equal(await page.locator('#cert-names').textContent(), 'page.test');
+      await page.getByText(/This certificate expires in 1?\d days/).waitFor();
+      await assertAccessible(page);
+      await shot(page, '9-certificate-installed');
+
+      await page.getByRole('button', {name: 'Make a new self-signed one'}).click();
+      await page.getByText('A new self-signed certificate is served').waitFor();
+      assert.equal(await page.locator('#cert-issuer').textContent(), 'Self-signed');
+      assert.equal(await page.locator('#cert-sha256').textContent(), fingerprint(served));
+    });

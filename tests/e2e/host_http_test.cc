@@ -613,6 +613,26 @@ TEST_F(HostHttpTest, HttpsWithTheCertificateInitMade) {
   EXPECT_EQ(trusting.Entry(kWebDAV, "get").status, 200);
   Http distrusting(server_.tls_port(), "127.0.0.1", "/dev/null");
   EXPECT_EQ(distrusting.Send("GET", "/", "", "").status, 0);
+
+  // A new pair while serving, by administrators only: the next connection
+  // gets it, with no restart.
+  ASSERT_TRUE(WriteFile(root_.Path("/old.crt"), Read(root_.Path("/etc/kivo/tls/server.crt"))));
+  const std::string before = trusting.Send("GET", "/webapi/certificate", "", "")
+                                 .body["data"]["certificate"]["sha256"]
+                                 .asString();
+  Http bob(server_.tls_port(), "127.0.0.1", root_.Path("/old.crt"));
+  ASSERT_TRUE(bob.Login("bob", "bob-secret"));
+  EXPECT_EQ(bob.Send("POST", "/webapi/certificate/self-signed", "{}").body, Refusal(105));
+  const Reply renewed = trusting.Send("POST", "/webapi/certificate/self-signed", "{}");
+  ASSERT_EQ(renewed.status, 200) << renewed.text;
+  const std::string after = renewed.body["data"]["certificate"]["sha256"].asString();
+  EXPECT_EQ(after.size(), 95u);
+  EXPECT_NE(after, before);
+  EXPECT_EQ(bob.Send("GET", "/webapi/certificate", "", "").status, 0) << "the old one served";
+  EXPECT_EQ(trusting.Send("GET", "/webapi/certificate", "", "")
+                .body["data"]["certificate"]["sha256"]
+                .asString(),
+            after);
   for (const char* method : {"GET", "HEAD"}) {
     const Reply page = Http(server_.port()).Send(method, "/index.html", "", "");
     EXPECT_EQ(page.status, 404) << "the plain listener serves too; no page folder";
