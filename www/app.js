@@ -311,7 +311,7 @@
         `${account}${segment(name)}/` : '';
   }
 
-  async function copyText(text, what, status) {
+  async function copyText(text, what, status, button) {
     let copied = false;
     try {
       await navigator.clipboard.writeText(text);
@@ -335,6 +335,57 @@
     say(status, copied ? `Copied the ${what}: ${text}` :
         `The browser did not let the page copy. Select the ${what} and copy it: ${text}`,
     copied ? 'ok' : 'error');
+    if (copied) showCopied(button, what);
+    else selectAddress(button.parentElement.querySelector('code, a'));
+  }
+
+  // The button says "Copied" for a moment; the status region beside the
+  // list says it to screen readers, which do not read a button's new text.
+  const COPIED_MILLIS = 2000;
+
+  function showCopied(button, what) {
+    clearTimeout(button.copiedTimer);
+    button.textContent = 'Copied';
+    button.setAttribute('aria-label', `Copied the ${what}`);
+    button.copiedTimer = setTimeout(() => {
+      button.textContent = 'Copy';
+      button.setAttribute('aria-label', `Copy the ${what}`);
+    }, COPIED_MILLIS);
+  }
+
+  // Without any clipboard the address is left selected for the user's own
+  // copy keys.
+  function selectAddress(el) {
+    if (!el) return;
+    const range = document.createRange();
+    range.selectNodeContents(el);
+    const selection = window.getSelection();
+    selection.removeAllRanges();
+    selection.addRange(range);
+  }
+
+  // An address may wrap only after a separator: the parts between never
+  // break (a hyphen in a calendar's name is no place to cut), and a <wbr>
+  // after each separator offers the break. The text stays the address, for
+  // selecting and copying by hand.
+  function fillAddress(el, url) {
+    el.textContent = '';
+    for (const part of url.match(/[^/.:]*[/.:]|[^/.:]+$/g) || []) {
+      const piece = document.createElement('span');
+      piece.className = 'address-part';
+      piece.textContent = part;
+      el.append(piece, document.createElement('wbr'));
+    }
+  }
+
+  function copyButton(url, what, status) {
+    const button = document.createElement('button');
+    button.type = 'button';
+    button.className = 'small secondary copy';
+    button.textContent = 'Copy';
+    button.setAttribute('aria-label', `Copy the ${what}`);
+    button.addEventListener('click', () => copyText(url, what, status, button));
+    return button;
   }
 
   // The address as selectable text with a copy button beside it.
@@ -342,14 +393,8 @@
     const block = document.createElement('div');
     block.className = 'address';
     const code = document.createElement('code');
-    code.textContent = url;
-    const button = document.createElement('button');
-    button.type = 'button';
-    button.className = 'small secondary';
-    button.textContent = 'Copy';
-    button.setAttribute('aria-label', `Copy the ${what}`);
-    button.addEventListener('click', () => copyText(url, what, status));
-    block.append(code, button);
+    fillAddress(code, url);
+    block.append(code, copyButton(url, what, status));
     return block;
   }
 
@@ -418,12 +463,16 @@
       const item = document.createElement('li');
       const label = document.createElement('span');
       label.textContent = home ? 'Your home folder: ' : `${choice.share}: `;
+      const block = document.createElement('span');
+      block.className = 'address';
       const link = document.createElement('a');
       link.href = url;
-      link.textContent = url;
+      fillAddress(link, url);
       link.rel = 'noopener';
       link.target = '_blank';
-      item.append(label, link);
+      block.append(link, copyButton(url, home ? 'address of your home folder' :
+          `address of ${choice.share}`, $('services-message')));
+      item.append(label, block);
       list.append(item);
     }
   }
@@ -545,14 +594,17 @@
     const message = $('webdav-message');
     const stored = state.webdav;
     if (!stored) return loadWebDAV();
-    // The module needs both enable switches in every set; the rest is sent
-    // only when it changed, so that an unchanged port is not checked again.
-    const params = {
-      enable_http: $('enable-http').checked,
-      enable_https: $('enable-https').checked,
-    };
-    let changed = params.enable_http !== stored.enable_http ||
-        params.enable_https !== stored.enable_https;
+    // Every set carries all four switches as the form shows them: the
+    // module needs both enable switches each time, and when either behaviour
+    // switch is given it sets both, a missing one as off. A port goes only
+    // when it changed: a stored one missing from the configuration would
+    // otherwise count as new and be checked again.
+    const params = {};
+    let changed = false;
+    for (const [key, id] of WEBDAV_SWITCHES) {
+      params[key] = $(id).checked;
+      if (params[key] !== (stored[key] === true)) changed = true;
+    }
     const changedPorts = [];
     if (portOf('http-port') !== null && portOf('http-port') === portOf('https-port')) {
       $('https-port').setAttribute('aria-invalid', 'true');
@@ -574,12 +626,6 @@
         const other = name === 'HTTP' ? ['HTTPS', stored.https_port_num] :
             ['HTTP', stored.http_port_num];
         changedPorts.push({port, name, other: other[0], otherStored: other[1]});
-        changed = true;
-      }
-    }
-    for (const [key, id] of WEBDAV_SWITCHES.slice(2)) {
-      if ($(id).checked !== stored[key]) {
-        params[key] = $(id).checked;
         changed = true;
       }
     }
@@ -635,16 +681,20 @@
 
   // ---- calendars ------------------------------------------------------------
 
+  // One word per state, and every other cell of the row says nothing that
+  // belongs to another state: a calendar without its folder or its data has
+  // no address to offer, whatever CalDAV does.
   const STATUS = {
-    normal: {text: 'Normal', mark: '', note: ''},
-    crashed: {text: 'Damaged', mark: '⚠', note: 'Its calendar data is damaged or incomplete.'},
-    noexist: {text: 'Folder missing', mark: '✖',
-      note: 'Its folder no longer exists on the volume.'},
+    normal: {text: 'Normal', mark: '', note: '', address: ''},
+    crashed: {text: 'Damaged', mark: '⚠', note: 'Its calendar data is damaged or incomplete.',
+      address: 'No address while its data is damaged.'},
+    noexist: {text: 'Missing', mark: '✖', note: 'Its folder is missing from the volume.',
+      address: 'No address while its folder is missing.'},
   };
 
   function statusOf(calendar) {
-    return STATUS[calendar.status] ||
-        {text: 'Unknown', mark: '?', note: 'The server reported no known state.'};
+    return STATUS[calendar.status] || {text: 'Unknown', mark: '?',
+      note: 'The server reported no known state.', address: 'No address in an unknown state.'};
   }
 
   function shareLabel(choice) {
@@ -736,9 +786,12 @@
       statusCell.append(note);
     }
     tr.append(statusCell);
-    const url = calendarUrl(calendar);
+    const url = status.address ? '' : calendarUrl(calendar);
     const addressCell = cell('', 'Address for clients');
-    if (url) {
+    if (status.address) {
+      addressCell.classList.add('note');
+      addressCell.textContent = status.address;
+    } else if (url) {
       addressCell.append(addressBlock(url, `address of ${calendar.calendarname}`,
           $('list-message')));
     } else {
@@ -1392,6 +1445,62 @@
         $('self-signed-button')));
   }
 
+  // ---- panel navigation -----------------------------------------------------
+
+  // A link to each panel shown, named by the panel's own heading: a panel
+  // added to the page, or shown only to some accounts, joins by itself.
+  function visiblePanels() {
+    const panels = [];
+    for (const panel of $('app-view').querySelectorAll('section.panel[id]')) {
+      const heading = panel.querySelector('h2');
+      if (!panel.hidden && heading) panels.push({panel, heading});
+    }
+    return panels;
+  }
+
+  function buildPanelNav() {
+    const panels = visiblePanels();
+    const nav = $('panel-nav');
+    // Mutations of the page call this often; the links are made anew only
+    // when the panels changed, which also keeps it from feeding itself.
+    const key = panels.map(({panel, heading}) => `${panel.id}\n${heading.textContent}`)
+        .join('\n');
+    if (nav.dataset.key === key) return;
+    nav.dataset.key = key;
+    const list = document.createElement('ul');
+    for (const {panel, heading} of panels) {
+      const link = document.createElement('a');
+      link.href = `#${panel.id}`;
+      link.textContent = heading.textContent.trim();
+      link.addEventListener('click', (event) => goToPanel(event, panel, heading));
+      const item = document.createElement('li');
+      item.append(link);
+      list.append(item);
+    }
+    nav.replaceChildren(list);
+    nav.hidden = panels.length < 2;
+  }
+
+  // The heading takes the focus, so that the keyboard goes on in the panel
+  // and a screen reader says where it landed.
+  function goToPanel(event, panel, heading) {
+    event.preventDefault();
+    if (!heading.hasAttribute('tabindex')) heading.tabIndex = -1;
+    panel.scrollIntoView({block: 'start'});
+    heading.focus({preventScroll: true});
+  }
+
+  function watchPanels() {
+    const observer = new MutationObserver((records) => {
+      if (records.some((r) => r.target.id !== 'panel-nav' && !$('panel-nav').contains(r.target))) {
+        buildPanelNav();
+      }
+    });
+    observer.observe($('app-view'), {subtree: true, childList: true, characterData: true,
+      attributes: true, attributeFilter: ['hidden']});
+    buildPanelNav();
+  }
+
   // ---- wiring ---------------------------------------------------------------
 
   function init() {
@@ -1425,6 +1534,7 @@
     $('filter').addEventListener('input', renderCalendars);
     $('calendar-table').querySelector('thead').addEventListener('click', onSort);
     initCertificate();
+    watchPanels();
     start();
   }
 

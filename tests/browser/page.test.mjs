@@ -207,8 +207,8 @@ test('ports: a saved one is sent alone and kept; conflicts are said in words', a
   const sent = page.waitForRequest((r) => r.url().endsWith('/webapi/entry') &&
       r.postDataJSON().method === 'set');
   await page.getByRole('button', {name: 'Save'}).first().click();
-  assert.deepEqual((await sent).postDataJSON().params,
-      {enable_http: false, enable_https: false, http_port_num: 5080});
+  assert.deepEqual((await sent).postDataJSON().params, {enable_http: false, enable_https: false,
+    anonymouslogin_enable: false, depth_infinity_enable: false, http_port_num: 5080});
   await page.getByText('Saved. The form shows the settings now in force.').waitFor();
   assert.equal(storedConf('WebDavPort'), '5080');
 
@@ -275,8 +275,10 @@ test('damaged and missing calendars are marked; the list sorts and filters', asy
   await broken.waitFor();
   assert.equal(await broken.getAttribute('data-status'), 'crashed');
   assert.match(await broken.locator('td').nth(1).textContent(), /^⚠ Damaged/);
-  assert.match(await calendarRow(page, 'Gone').locator('td').nth(1).textContent(),
-      /^✖ Folder missing/);
+  // One state's words in a row, whatever the other cells could say.
+  assert.deepEqual(await calendarRow(page, 'Gone').locator('td').allTextContents(), ['public',
+    '✖ Missing Its folder is missing from the volume.', 'No address while its folder is missing.',
+    'RenameMoveDelete']);
   const names = () => page.locator('#calendar-rows th').allTextContents();
   assert.deepEqual(await names(), ['Broken', 'Fine', 'Gone']);
   await page.getByRole('button', {name: 'Name', exact: true}).click();
@@ -580,8 +582,6 @@ test('an administrator sees the accounts, makes homes private and sets a passwor
       assert.deepEqual(await page.evaluate(headOffsets), []);
       await page.setViewportSize(PHONE);
       await page.emulateMedia({colorScheme: 'dark'});
-      const width = await page.evaluate(() => document.documentElement.scrollWidth);
-      assert.ok(width <= PHONE.width, `the page is ${width} px wide`);
       assert.deepEqual(await page.evaluate(splitWords), []);
       await assertAccessible(page);
       await shot(page, '10-admin-phone-dark');
@@ -739,3 +739,143 @@ test('the certificate panel shows what is served, refuses a wrong key in words, 
       assert.equal(await page.locator('#cert-issuer').textContent(), 'Self-signed');
       assert.equal(await page.locator('#cert-sha256').textContent(), fingerprint(served));
     });
+
+test('the page at 360 px and 1280 px: a link to each panel, addresses whole between ' +
+    'separators, actions in a row, a complete WebDAV set, warnings where clients are cut off',
+async (t) => {
+  const WEBDAV = 'KIVO.Core.FileServ.WebDAV';
+  const port = await freePort();
+  webapiSync(['call', WEBDAV, '1', 'set', JSON.stringify({enable_http: true,
+    enable_https: false, http_port_num: port, anonymouslogin_enable: true,
+    depth_infinity_enable: false})]);
+  webapiSync(['call', 'KIVO.Core.FileServ.WebDAV.CalDAV', '1', 'set', '{"enable":true}']);
+  createByCall('Quartalsprojektkalender');
+  // The administrator's client names every calendar the account may open.
+  const account = `http://127.0.0.1:${port}/caldav/admin/`;
+  assert.equal((await dav('PROPFIND', account, 'admin', ADMIN_PASSWORD, {Depth: '1'})).status,
+      207);
+  const page = await openPage(t, {permissions: ['clipboard-read', 'clipboard-write']});
+  await page.clock.install();
+  await logIn(page, 'admin', ADMIN_PASSWORD);
+  const calendar = calendarRow(page, 'Quartalsprojektkalender');
+  await calendar.locator('code').waitFor();
+  await page.locator('#account-rows tr').first().waitFor();
+  await page.waitForFunction(() => document.getElementById('http-port').value !== '');
+
+  // Every panel shown has its link; a link brings its panel's heading into view, focused.
+  const nav = page.getByRole('navigation', {name: 'Panels'});
+  const headings = () => page.locator('#app-view section.panel:not([hidden]) h2')
+      .allTextContents();
+  assert.deepEqual(await nav.getByRole('link').allTextContents(), await headings());
+  const reached = async (name) => {
+    await nav.getByRole('link', {name}).focus();
+    await page.keyboard.press('Enter');
+    return page.evaluate(() => {
+      const heading = document.activeElement;
+      const top = heading.getBoundingClientRect().top;
+      const nav = document.getElementById('panel-nav').getBoundingClientRect();
+      const clear = nav.right <= heading.getBoundingClientRect().left || top >= nav.bottom;
+      return {focused: heading.textContent, seen: clear && top < window.innerHeight};
+    });
+  };
+
+  // 1280 px: the actions of a row on one line; the WebDAV form sends all four switches.
+  assert.deepEqual(await reached('Your password'), {focused: 'Your password', seen: true});
+  assert.deepEqual(await page.evaluate(actionRows), []);
+  assert.deepEqual(await page.evaluate(describedByWarning),
+      {'caldav-enable': true, 'enable-http': true, 'enable-https': true});
+  await page.getByLabel(/^Allow depth infinity/).check();
+  const sent = page.waitForRequest((r) => r.url().endsWith('/webapi/entry') &&
+      r.postDataJSON().method === 'set');
+  await page.locator('#webdav-form').getByRole('button', {name: 'Save'}).click();
+  assert.deepEqual((await sent).postDataJSON().params, {enable_http: true, enable_https: false,
+    anonymouslogin_enable: true, depth_infinity_enable: true});
+  await page.getByText('Saved. The form shows the settings now in force.').waitFor();
+  assert.deepEqual([storedConf('webdavanonymouslogin'), storedConf('webdavdepthinfinity')],
+      ['yes', 'yes']);
+  await assertAccessible(page);
+  await shot(page, '11-layout-1280');
+
+  // A copy says so on its button for a moment, and to screen readers in words.
+  const copy = calendar.getByRole('button', {name: 'Copy the address of Quartalsprojektkalender'});
+  await copy.click();
+  await calendar.getByRole('button', {name: 'Copied the address of Quartalsprojektkalender'})
+      .waitFor();
+  assert.equal(await page.locator('#list-message').getAttribute('aria-live'), 'polite');
+  assert.match(await page.locator('#list-message').textContent(), /^Copied the address of /);
+  await page.clock.runFor(2500);
+  assert.equal(await copy.textContent({timeout: 10000}), 'Copy');
+  assert.deepEqual(await page.evaluate(uncopyableAddresses), []);
+
+  // 360 px: short enough to reach the end, no sideways scroll, addresses broken at separators.
+  await page.setViewportSize(PHONE);
+  await shot(page, '11-layout-360');
+  assert.deepEqual(await reached('Your password'), {focused: 'Your password', seen: true});
+  assert.deepEqual(await reached('Where to connect'),
+      {focused: 'Where to connect', seen: true});
+  const size = await page.evaluate(() => [document.documentElement.scrollWidth,
+    document.documentElement.scrollHeight]);
+  assert.ok(size[0] <= PHONE.width, `the page is ${size[0]} px wide`);
+  assert.ok(size[1] <= PAGE_HEIGHT_AT_360, `the page is ${size[1]} px tall`);
+  const breaks = await page.evaluate(addressBreaks);
+  assert.deepEqual(breaks.bad, []);
+  assert.ok(breaks.good > 0, 'no address needed a second line: the check saw nothing');
+  await assertAccessible(page);
+});
+
+// A phone's page of this suite's accounts and calendars, with the links to the panels: the
+// cards' short cells share lines (6,480 px when each took its own).
+const PAGE_HEIGHT_AT_360 = 5900;
+
+// Each address's line breaks, after a separator (good) or elsewhere (bad, with the text).
+function addressBreaks() {
+  const out = {good: 0, bad: []};
+  for (const el of document.querySelectorAll('.address code, .address a')) {
+    if (!el.getClientRects().length) continue;
+    let last = null;
+    const walker = document.createTreeWalker(el, NodeFilter.SHOW_TEXT);
+    for (let node = walker.nextNode(); node; node = walker.nextNode()) {
+      for (let i = 0; i < node.length; ++i) {
+        const range = document.createRange();
+        range.setStart(node, i);
+        range.setEnd(node, i + 1);
+        const rect = range.getClientRects()[0];
+        if (!rect) continue;
+        if (last && rect.top > last.top + 1) {
+          if ('/.:'.includes(last.char)) ++out.good;
+          else out.bad.push(`${el.textContent} after “${last.char}”`);
+        }
+        last = {top: rect.top, char: node.data[i]};
+      }
+    }
+  }
+  return out;
+}
+
+// Rows whose actions take more than one line.
+function actionRows() {
+  return [...document.querySelectorAll('.row-actions')]
+      .filter((row) => new Set([...row.children]
+          .map((b) => Math.round(b.getBoundingClientRect().top))).size > 1)
+      .map((row) => row.closest('tr').querySelector('th').textContent);
+}
+
+// The switches and fields of the settings forms that a warning describes.
+function describedByWarning() {
+  const out = {};
+  for (const input of document.querySelectorAll('#webdav-form input, #caldav-form input')) {
+    const ids = (input.getAttribute('aria-describedby') || '').split(/\s+/).filter(Boolean);
+    if (ids.some((id) => document.getElementById(id)?.classList.contains('warning'))) {
+      out[input.id] = true;
+    }
+  }
+  return out;
+}
+
+// Addresses shown without a copy button beside them.
+function uncopyableAddresses() {
+  return [...document.querySelectorAll('#app-view code, #app-view a[href^="http"]')]
+      .filter((el) => /^https?:\/\/\S/.test(el.textContent) && el.getClientRects().length &&
+          !el.parentElement.querySelector('button.copy'))
+      .map((el) => el.textContent);
+}
