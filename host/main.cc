@@ -34,14 +34,14 @@ const Command kCommands[] = {
      "      otherwise it reads the first line of standard input, without a\n"
      "      prompt (echo PW | kivo-webapi passwd NAME). The page's rules hold:\n"
      "      8 to 256 characters, no control characters, not NAME."},
-    {"call", host::RunCall, "call [--user NAME] [--module PATH] API VERSION METHOD [PARAMS]",
+    {"call", host::RunCall, "call [--user NAME] [--module PATH]... API VERSION METHOD [PARAMS]",
      "Run one web API call as NAME (default admin) with the JSON object\n"
      "      PARAMS; prints the answer. Exit 0 success, 1 error answer,\n"
      "      2 unknown API/method, bad PARAMS or module not loadable."},
     {"serve", host::RunServe,
      "serve [--listen ADDR:PORT]... [--listen-tls ADDR:PORT]... [--tls-cert FILE]\n"
      "        [--tls-key FILE] [--tls-priority GNUTLS-PRIORITIES] [--server-name NAME]...\n"
-     "        [--module PATH] [--www DIR] [--session-idle SECONDS]\n"
+     "        [--module PATH]... [--www DIR] [--session-idle SECONDS]\n"
      "        [--client-timeout SECONDS]",
      "Serve the web API over HTTP and HTTPS (default 127.0.0.1:5000 and,\n"
      "      over HTTPS, 127.0.0.1:5001; port 0 picks a free one; certificate\n"
