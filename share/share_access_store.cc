@@ -31,6 +31,23 @@ bool ParseList(const Json::Value& value, std::set<std::string>* list) {
   return true;
 }
 
+// The JSON reader skips comments even in its strict mode; the daemons'
+// readers refuse them, so a "/" outside a string makes the file malformed
+// here too.
+bool HasCommentMark(const std::string& text) {
+  bool in_string = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (in_string && text[i] == '\\') {
+      ++i;
+    } else if (text[i] == '"') {
+      in_string = !in_string;
+    } else if (!in_string && text[i] == '/') {
+      return true;
+    }
+  }
+  return false;
+}
+
 Json::Value ListJson(const std::set<std::string>& list) {
   Json::Value array(Json::arrayValue);
   for (const std::string& entry : list) array.append(entry);
@@ -40,14 +57,13 @@ Json::Value ListJson(const std::set<std::string>& list) {
 }  // namespace
 
 bool ParseAccessStore(const std::string& text, AccessStore* store) {
+  // Strict JSON, as every reader of the file (C and Python) takes it.
   Json::CharReaderBuilder builder;
-  builder["strictRoot"] = true;
-  builder["rejectDupKeys"] = true;
-  builder["allowComments"] = false;
-  builder["failIfExtra"] = true;
+  Json::CharReaderBuilder::strictMode(&builder.settings_);
   const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   Json::Value root;
   std::string error;
+  if (HasCommentMark(text)) return false;
   if (!reader->parse(text.data(), text.data() + text.size(), &root, &error)) return false;
   if (!root.isObject() || !root["version"].isIntegral() || root["version"].asInt64() != 1) {
     return false;
