@@ -62,7 +62,9 @@ AccountBook::AccountBook() {
       continue;
     }
     if (error != 0) break;
-    groups_.emplace(gr.gr_name, gr.gr_gid);
+    // The services never count the root group for anybody: on a list it
+    // would promise what no daemon grants.
+    if (gr.gr_gid != 0) groups_.emplace(gr.gr_name, gr.gr_gid);
   }
   fclose(group);
   ok_ = true;

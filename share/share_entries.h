@@ -27,7 +27,7 @@ enum class EntryFault {
   kOk,
   kMalformed,       // not a name by the rule below, or repeated
   kUnknownAccount,  // a well-formed account name etc/passwd lacks
-  kUnknownGroup,    // a well-formed "@group" etc/group lacks
+  kUnknownGroup,    // a well-formed "@group" etc/group lacks (or the root group)
   kTooLong,         // more than kMaxListEntries entries
 };
 

@@ -33,7 +33,7 @@ class ShareAccessSetTest : public ::testing::Test {
     Write("/etc/passwd",
           "alice:x:1024:100::/h:/bin/sh\nbob:x:1025:100::/h:/bin/sh\n"
           "staff:x:1026:100::/h:/bin/sh\n");
-    Write("/etc/group", "users:x:100:\nteam:x:2000:alice,bob\n");
+    Write("/etc/group", "root:x:0:\nusers:x:100:\nteam:x:2000:alice,bob\n");
     Write("/etc/kivo/shares.json",
           R"({"homes": ")" + root_ + R"(/homes", "public": ")" + root_ + "/public\"}");
   }
@@ -85,6 +85,7 @@ TEST_F(ShareAccessSetTest, EveryRefusalHasItsCodeAndWritesNothing) {
       {R"({"share": "public", "read": [], "write": ["team"]})", 1744},
       {R"({"share": "public", "read": ["@staff"], "write": []})", 1745},
       {R"({"share": "public", "read": ["@tea"], "write": []})", 1745},
+      {R"({"share": "public", "read": ["@root"], "write": []})", 1745},
       {R"({"share": "public", "read": [], "write": ["@teams"]})", 1745},
       {R"({"share": "public", "read": [], "write": )" + many + "}", 1746},
   };
