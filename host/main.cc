@@ -44,7 +44,7 @@ const Command kCommands[] = {
      "      also removes its home folder in the homes share (only a folder\n"
      "      NAME owns; a link or another's folder there is kept). Calendars\n"
      "      in the home stay registered. Never the last administrator."},
-    {"call", host::RunCall, "call [--user NAME] [--module PATH] API VERSION METHOD [PARAMS]",
+    {"call", host::RunCall, "call [--user NAME] [--module PATH]... API VERSION METHOD [PARAMS]",
      "Run one web API call as NAME (default admin) with the JSON object\n"
      "      PARAMS; prints the answer. Exit 0 success, 1 error answer,\n"
      "      2 unknown API/method, bad PARAMS or module not loadable.\n"
@@ -52,7 +52,7 @@ const Command kCommands[] = {
     {"serve", host::RunServe,
      "serve [--listen ADDR:PORT]... [--listen-tls ADDR:PORT]... [--tls-cert FILE]\n"
      "        [--tls-key FILE] [--tls-priority GNUTLS-PRIORITIES] [--server-name NAME]...\n"
-     "        [--module PATH] [--www DIR] [--session-idle SECONDS]\n"
+     "        [--module PATH]... [--www DIR] [--session-idle SECONDS]\n"
      "        [--client-timeout SECONDS]",
      "Serve the web API over HTTP and HTTPS (default 127.0.0.1:5000 and,\n"
      "      over HTTPS, 127.0.0.1:5001; port 0 picks a free one; certificate\n"

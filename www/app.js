@@ -8,6 +8,7 @@
   const WEBDAV = 'KIVO.Core.FileServ.WebDAV';
   const CALDAV = 'KIVO.Core.FileServ.WebDAV.CalDAV';
   const CALENDAR = 'KIVO.Core.FileServ.WebDAV.CalDAV.Calendar';
+  const SHARE = 'KIVO.Core.FileServ.WebDAV.Share';
 
   const $ = (id) => document.getElementById(id);
 
@@ -110,6 +111,12 @@
       edit: 'That calendar or its new place is not valid. Reload the list and try again.',
     })[ctx.form] || 'The server did not accept the request. Reload the page and try again.',
     1706: 'The volume that would hold the calendar is read-only.',
+    1741: 'That share is gone. Reload the list.',
+    1742: 'Home folders stay private to their owners: the homes share takes no names.',
+    1743: 'A name on the lists is not an account or group name.',
+    1744: 'An account on the lists no longer exists. Reload the list.',
+    1745: 'A group on the lists no longer exists. Reload the list.',
+    1746: 'A list may hold at most 256 names: name a group instead.',
   };
 
   function messageFor(code, ctx = {}) {
@@ -208,6 +215,9 @@
     accounts: [],      // GET /webapi/accounts, for administrators
     passwordFor: '',   // the account the password dialog sets
     removing: null,    // the account the removal dialog removes
+    shareAccess: [],   // the Share API's list: each share and its two lists
+    shareChoices: [],  // "@group" and account names the lists may take
+    shareEdited: '',   // the share the access dialog works on
   };
 
   // ---- views ----------------------------------------------------------------
@@ -258,10 +268,11 @@
     $('caldav-panel').hidden = !state.isAdmin;
     $('actions-head').hidden = !state.isAdmin;
     $('accounts-panel').hidden = !state.isAdmin;
+    $('shares-panel').hidden = !state.isAdmin;
     fillShareChoices($('create-share'));
     fillShareChoices($('edit-share'));
     const loads = [loadServices().then(loadCalendars)];
-    if (state.isAdmin) loads.push(loadWebDAV(), loadCalDAV(), loadAccounts());
+    if (state.isAdmin) loads.push(loadWebDAV(), loadCalDAV(), loadAccounts(), loadShareAccess());
     loads.push(loadCertificate());
     await Promise.all(loads);
   }
@@ -1501,6 +1512,117 @@
     buildPanelNav();
   }
 
+  // ---- who may use each share -----------------------------------------------
+
+  // Each list entry in words: "@staff" is the group staff.
+  function entryLabel(entry) {
+    return entry.startsWith('@') ? `group ${entry.slice(1)}` : entry;
+  }
+
+  function listText(entries) {
+    return entries.length ? entries.map(entryLabel).join(', ') : 'Anyone its folder lets in';
+  }
+
+  function shareRow(item) {
+    const tr = document.createElement('tr');
+    tr.dataset.share = item.share;
+    const name = document.createElement('th');
+    name.scope = 'row';
+    name.textContent = item.share;
+    const actions = document.createElement('div');
+    actions.className = 'row-actions';
+    let reads = listText([...item.read, ...item.write]);
+    let writes = listText(item.write);
+    if (item.homes) {
+      reads = writes = 'Each account its own home';
+    } else {
+      const button = document.createElement('button');
+      button.type = 'button';
+      button.className = 'small secondary';
+      button.textContent = 'Edit';
+      button.setAttribute('aria-label', `Edit who may use ${item.share}`);
+      button.addEventListener('click', () => openShareAccess(item));
+      actions.append(button);
+    }
+    const actionsCell = actions.childElementCount ? cell('', 'Actions') :
+        document.createElement('td');
+    actionsCell.append(actions);
+    tr.append(name, cell(reads, 'Reads'), cell(writes, 'Writes'), actionsCell);
+    return tr;
+  }
+
+  async function loadShareAccess() {
+    try {
+      const [data, accounts] = await Promise.all([call(SHARE, 'list'),
+        send('GET', '/webapi/accounts')]);
+      state.shareAccess = Array.isArray(data && data.shares) ? data.shares : [];
+      // Groups and accounts the lists may name: every group of the server, and every
+      // account that logs in (system accounts and the guest never do).
+      state.shareChoices = [
+        ...(Array.isArray(data && data.groups) ? data.groups : []).map((g) => '@' + g),
+        ...(Array.isArray(accounts && accounts.accounts) ? accounts.accounts : [])
+            .filter((a) => !REFUSED[a.refused]).map((a) => a.account),
+      ];
+      const rows = $('share-rows');
+      rows.textContent = '';
+      for (const item of state.shareAccess) rows.append(shareRow(item));
+    } catch (e) {
+      if (!(e instanceof RequestError)) throw e;
+      if (e.code === 106) return sessionEnded();
+      say($('shares-message'), messageFor(e.code, {form: 'shares'}), 'error');
+    }
+  }
+
+  // One check box per choice; names already on the list that are no choice any more
+  // (a removed account) stay shown, so that saving says what is wrong with them.
+  function fillPicker(box, list, id) {
+    box.textContent = '';
+    const names = [...new Set([...state.shareChoices, ...list])];
+    names.forEach((entry, i) => {
+      const label = document.createElement('label');
+      label.className = 'check';
+      const input = document.createElement('input');
+      input.type = 'checkbox';
+      input.id = `${id}-${i}`;
+      input.value = entry;
+      input.checked = list.includes(entry);
+      label.append(input, entryLabel(entry));
+      box.append(label);
+    });
+  }
+
+  function openShareAccess(item) {
+    state.shareEdited = item.share;
+    $('share-dialog-title').textContent = `Who may use ${item.share}`;
+    $('share-dialog-path').textContent = `Folder ${item.path}. With no names ticked, the ` +
+        'folder\'s permissions decide.';
+    fillPicker($('share-read'), item.read, 'share-read');
+    fillPicker($('share-write'), item.write, 'share-write');
+    say($('share-dialog-message'), '');
+    $('share-dialog').showModal();
+    $('share-save').focus();
+  }
+
+  const ticked = (box) => [...box.querySelectorAll('input:checked')].map((i) => i.value);
+
+  async function onSaveShareAccess(event) {
+    event.preventDefault();
+    const share = state.shareEdited;
+    const write = ticked($('share-write'));
+    // A writer reads anyway: the read list holds only those who only read.
+    const read = ticked($('share-read')).filter((entry) => !write.includes(entry));
+    const ok = await withProgress($('share-save'), $('share-dialog-message'),
+        'Saving and preparing the folder…', {form: 'shares'}, async () => {
+          await call(SHARE, 'set', {share, read, write});
+          return '';
+        });
+    if (ok) {
+      $('share-dialog').close();
+      await loadShareAccess();
+      say($('shares-message'), `Saved who may use ${share}.`, 'ok');
+    }
+  }
+
   // ---- wiring ---------------------------------------------------------------
 
   function init() {
@@ -1518,6 +1640,8 @@
     $('password-form').addEventListener('submit', onChangePassword);
     $('password-form').addEventListener('input', () => say($('password-message'), ''));
     $('setpw-form').addEventListener('submit', onSetPassword);
+    $('share-form').addEventListener('submit', onSaveShareAccess);
+    $('share-cancel').addEventListener('click', () => $('share-dialog').close());
     $('setpw-cancel').addEventListener('click', () => $('setpw-dialog').close());
     $('newacct-form').addEventListener('submit', onCreateAccount);
     $('newacct-form').addEventListener('input', () => say($('newacct-message'), ''));

@@ -26,7 +26,7 @@ int RunCall(const Args& args) {
   ParsedArgs parsed;
   if (!ParseArgs(args, {"--user", "--module"}, {}, &parsed) || parsed.positional.size() < 3 ||
       parsed.positional.size() > 4) {
-    return Usage("call [--user NAME] [--module PATH] API VERSION METHOD [PARAMS]");
+    return Usage("call [--user NAME] [--module PATH]... API VERSION METHOD [PARAMS]");
   }
   const std::string& api = parsed.positional[0];
   const std::string& method = parsed.positional[2];
@@ -44,7 +44,8 @@ int RunCall(const Args& args) {
 
   ModuleTable module;
   std::string error;
-  if (!module.Open(parsed.Get("--module", DefaultModulePath()), &error)) {
+  if (!module.OpenAll(parsed.Has("--module") ? parsed.All("--module") : DefaultModulePaths(),
+                      &error)) {
     KIVO_LOG(LOG_WARNING, "%s", error.c_str());
     return kExitUsage;
   }

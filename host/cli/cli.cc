@@ -35,6 +35,14 @@ std::string ParsedArgs::Get(const std::string& name, const std::string& fallback
   return value;
 }
 
+std::vector<std::string> ParsedArgs::All(const std::string& name) const {
+  std::vector<std::string> values;
+  for (const auto& option : options) {
+    if (option.first == name) values.push_back(option.second);
+  }
+  return values;
+}
+
 bool ParseArgs(const Args& args, const std::vector<std::string>& valued,
                const std::vector<std::string>& flags, ParsedArgs* parsed) {
   auto listed = [](const std::vector<std::string>& names, const std::string& name) {

@@ -33,6 +33,8 @@ struct ParsedArgs {
   bool Has(const std::string& name) const;
   // The last value given for `name`, or `fallback`.
   std::string Get(const std::string& name, const std::string& fallback) const;
+  // Every value given for `name`, in order.
+  std::vector<std::string> All(const std::string& name) const;
 };
 bool ParseArgs(const Args& args, const std::vector<std::string>& valued,
                const std::vector<std::string>& flags, ParsedArgs* parsed);

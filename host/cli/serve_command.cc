@@ -77,7 +77,7 @@ int Serve(const ServeOptions& options) {
 
   ModuleTable module;
   std::string error;
-  if (!module.Open(options.module_path, &error)) {
+  if (!module.OpenAll(options.module_paths, &error)) {
     KIVO_LOG(LOG_ERR, "%s", error.c_str());
     return kExitFailed;
   }
@@ -121,7 +121,7 @@ int RunServe(const Args& args) {
     return Usage(
         "serve [--listen ADDR:PORT]... [--listen-tls ADDR:PORT]... "
         "[--tls-cert FILE] [--tls-key FILE] [--tls-priority GNUTLS-PRIORITIES] "
-        "[--server-name NAME]... [--module PATH] "
+        "[--server-name NAME]... [--module PATH]... "
         "[--www DIR] [--session-idle SECONDS] [--client-timeout SECONDS]");
     return kExitUsage;
   }
@@ -133,7 +133,7 @@ int RunServe(const Args& args) {
   if (timeout > 0) options.limits.client_timeout = std::chrono::seconds(timeout);
   options.tls_cert = parsed.Get("--tls-cert", InRoot(kivo::Root(), SZF_TLS_CERT));
   options.tls_key = parsed.Get("--tls-key", InRoot(kivo::Root(), SZF_TLS_KEY));
-  options.module_path = parsed.Get("--module", DefaultModulePath());
+  options.module_paths = parsed.Has("--module") ? parsed.All("--module") : DefaultModulePaths();
   options.www_dir = parsed.Get("--www", DefaultWwwDir());
   return Serve(options);
 }

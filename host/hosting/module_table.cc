@@ -1,9 +1,11 @@
 #include "host/hosting/module_table.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <limits.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <initializer_list>
 #include <map>
@@ -22,7 +24,8 @@ constexpr char kLogUnit[] = "module_table";
 namespace host {
 
 namespace {
-constexpr char kModuleFile[] = "KIVO.Core.FileServ.WebDAV.so";
+constexpr char kModulePrefix[] = "KIVO.";
+constexpr char kModuleSuffix[] = ".so";
 // A table longer than this has lost its terminator row.
 constexpr size_t kMaxRows = 4096;
 // A descriptor names a few dozen methods; anything near this is not one.
@@ -174,6 +177,30 @@ bool ModuleTable::Open(const std::string& path, std::string* error) {
   return true;
 }
 
+bool ModuleTable::OpenAll(const std::vector<std::string>& paths, std::string* error) {
+  rows_.clear();
+  if (paths.empty()) {
+    *error = "no module to load";
+    return false;
+  }
+  std::map<std::string, std::string> served_by;  // API name -> module path
+  std::vector<ModuleRow> all;
+  for (const std::string& path : paths) {
+    ModuleTable one;
+    if (!one.Open(path, error)) return false;
+    for (const ModuleRow& row : one.rows()) {
+      const auto claimed = served_by.emplace(row.api, path);
+      if (!claimed.second && claimed.first->second != path) {
+        *error = "modules " + claimed.first->second + " and " + path + " both serve API " + row.api;
+        return false;
+      }
+    }
+    all.insert(all.end(), one.rows_.begin(), one.rows_.end());
+  }
+  rows_ = std::move(all);
+  return true;
+}
+
 bool ModuleTable::Adopt(const APITableEntry* table, const std::string& origin, std::string* error) {
   rows_.clear();
   for (size_t i = 0; table != nullptr && table[i].api != nullptr; ++i) {
@@ -255,13 +282,26 @@ bool MayCall(const ModuleRow& row, bool is_admin) {
   return false;
 }
 
-std::string DefaultModulePath() {
+std::vector<std::string> DefaultModulePaths() {
   char exe[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
-  if (n <= 0) return kModuleFile;
-  std::string dir(exe, static_cast<size_t>(n));
+  std::string dir = n > 0 ? std::string(exe, static_cast<size_t>(n)) : std::string("./");
   dir.erase(dir.rfind('/') + 1);
-  return dir + kModuleFile;
+  std::vector<std::string> paths;
+  DIR* folder = opendir(dir.c_str());
+  if (folder == nullptr) return paths;
+  const std::string prefix = kModulePrefix, suffix = kModuleSuffix;
+  while (const struct dirent* entry = readdir(folder)) {
+    const std::string name = entry->d_name;
+    if (name.size() > prefix.size() + suffix.size() &&
+        name.compare(0, prefix.size(), prefix) == 0 &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      paths.push_back(dir + name);
+    }
+  }
+  closedir(folder);
+  std::sort(paths.begin(), paths.end());
+  return paths;
 }
 
 std::string DescriptorPathFor(const std::string& module_path) {

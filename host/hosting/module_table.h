@@ -89,6 +89,12 @@ class ModuleTable {
   // cannot be loaded or its table is malformed; a missing or malformed
   // descriptor is logged and leaves every row closed.
   bool Open(const std::string& path, std::string* error);
+  // Opens every module of `paths` into this one table, each read by Open's
+  // rules with its own descriptor, so that a call finds its row whichever
+  // module serves it. False with a message in *error, and no rows, when
+  // one cannot be loaded, none is given, or two modules serve one API name
+  // (which of them a call would reach is nobody's to guess).
+  bool OpenAll(const std::vector<std::string>& paths, std::string* error);
   // Copies the rows of a table already in memory, up to its terminator row
   // (what Open does with the module's), every row closed until Describe.
   // False, and no rows, for a table with a row lacking its method or
@@ -113,8 +119,9 @@ class ModuleTable {
 // True when an account (an administrator or not) may call the row.
 bool MayCall(const ModuleRow& row, bool is_admin);
 
-// The module shipped beside the running program.
-std::string DefaultModulePath();
+// The modules shipped beside the running program: every KIVO.*.so in its
+// folder, in name order.
+std::vector<std::string> DefaultModulePaths();
 
 // The descriptor of the module at `module_path`: its name with ".lib" in
 // place of ".so".

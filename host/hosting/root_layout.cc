@@ -198,7 +198,7 @@ bool InitAccounts(const std::string& root, const std::string& password_file) {
 void FinishChangesUnderWay() {
   ModuleTable module;
   std::string error;
-  if (!module.Open(DefaultModulePath(), &error)) {
+  if (!module.OpenAll(DefaultModulePaths(), &error)) {
     KIVO_LOG(LOG_WARNING, "note: changes under way not looked at: %s", error.c_str());
     return;
   }

@@ -29,7 +29,7 @@ struct ServeOptions {
   std::vector<Listen> listens;  // none given: 127.0.0.1:5000, https 127.0.0.1:5001
   std::string tls_cert, tls_key;
   std::vector<std::string> server_names;  // Host names accepted besides ours
-  std::string module_path;
+  std::vector<std::string> module_paths;  // each module with its descriptor beside it
   std::string www_dir;
   std::chrono::seconds session_idle{15 * 60};
   std::chrono::seconds session_lifetime{12 * 60 * 60};

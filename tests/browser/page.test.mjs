@@ -879,3 +879,45 @@ function uncopyableAddresses() {
           !el.parentElement.querySelector('button.copy'))
       .map((el) => el.textContent);
 }
+
+test('an administrator says who reads and who writes a share; homes stay private; the panel ' +
+    'fits at 360 px', async (t) => {
+  fs.appendFileSync(path.join(root, 'etc/group'), 'team:x:2000:alice,bob\n');
+  fs.mkdirSync(path.join(root, 'volume1/projects'), {mode: 0o755});
+  const sharesFile = path.join(root, 'etc/kivo/shares.json');
+  const shares = JSON.parse(fs.readFileSync(sharesFile, 'utf8'));
+  fs.writeFileSync(sharesFile,
+      JSON.stringify({...shares, projects: path.join(root, 'volume1/projects')}));
+  const page = await openPage(t);
+  await logIn(page, 'admin', ADMIN_PASSWORD);
+  const row = (name) => page.locator('#share-rows tr')
+      .filter({has: page.getByRole('rowheader', {name, exact: true})});
+  await row('projects').waitFor();
+  assert.deepEqual(await row('homes').locator('td').allTextContents(),
+      ['Each account its own home', 'Each account its own home', '']);
+  assert.equal(await row('homes').getByRole('button').count(), 0);
+
+  await row('projects').getByRole('button', {name: 'Edit who may use projects'}).click();
+  const dialog = page.locator('#share-dialog');
+  const reads = dialog.getByRole('group', {name: 'Who reads'});
+  const writes = dialog.getByRole('group', {name: 'Who writes (and reads)'});
+  await writes.getByLabel('group team', {exact: true}).check();
+  await reads.getByLabel('bob', {exact: true}).check();
+  assert.equal(await reads.getByLabel('guest', {exact: true}).count(), 0);
+  await assertAccessible(page);
+  await dialog.getByRole('button', {name: 'Save'}).click();
+  await page.getByText('Saved who may use projects.').waitFor();
+  assert.deepEqual(JSON.parse(fs.readFileSync(path.join(root, 'etc/kivo/share-access.json'))),
+      {version: 1, shares: {projects: {read: ['bob'], write: ['@team']}}});
+  assert.deepEqual((await row('projects').locator('td').allTextContents()).slice(0, 2),
+      ['bob, group team', 'group team']);
+
+  await page.setViewportSize(PHONE);
+  const width = await page.evaluate(() => document.documentElement.scrollWidth);
+  assert.ok(width <= PHONE.width, `the page is ${width} px wide`);
+  await row('projects').getByRole('button', {name: 'Edit who may use projects'}).click();
+  assert.ok(await writes.getByLabel('group team', {exact: true}).isChecked());
+  await assertAccessible(page);
+  await shot(page, '11-share-access-phone');
+  await dialog.getByRole('button', {name: 'Cancel'}).click();
+});

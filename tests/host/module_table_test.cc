@@ -191,6 +191,35 @@ TEST_F(ModuleParamsTest, EveryListedParameterIsOneItsHandlerChecks) {
   }
 }
 
+// Modules side by side: each row read with its own module's descriptor (the first module's link
+// here has none, so its rows stay closed while the second's are open), and an API that two
+// modules serve refuses the whole set, whichever order they come in.
+TEST_F(ModuleDescriptorTest, ModulesLoadSideBySideButNeverServeOneApiTwice) {
+  constexpr char kShare[] = "KIVO.Core.FileServ.WebDAV.Share";
+  host::ModuleTable both;
+  std::string error;
+  ASSERT_TRUE(both.OpenAll({module_, KIVO_SHARE_MODULE_PATH}, &error)) << error;
+  const host::ModuleRow* row = nullptr;
+  ASSERT_EQ(both.Find(kShare, 1, "set", &row), host::Match::kFound);
+  EXPECT_TRUE(host::MayCall(*row, true));
+  EXPECT_FALSE(host::MayCall(*row, false));
+  ASSERT_EQ(both.Find(kWebDAV, 1, "get", &row), host::Match::kFound);
+  EXPECT_FALSE(host::MayCall(*row, true)) << "the first module's descriptor is not beside it";
+  EXPECT_EQ(both.Find(kShare, 1, "get", &row), host::Match::kUnknownMethod);
+
+  const std::string twin = dir_ + "/KIVO.Twin.so";
+  ASSERT_EQ(symlink(KIVO_MODULE_PATH, twin.c_str()), 0);
+  for (const auto& paths : {std::vector<std::string>{module_, KIVO_SHARE_MODULE_PATH, twin},
+                            std::vector<std::string>{twin, module_}}) {
+    host::ModuleTable clash;
+    error.clear();
+    EXPECT_FALSE(clash.OpenAll(paths, &error));
+    EXPECT_NE(error.find("both serve API KIVO.Core.FileServ.WebDAV"), std::string::npos) << error;
+    EXPECT_TRUE(clash.rows().empty());
+  }
+  unlink(twin.c_str());
+}
+
 TEST(ModuleDescriptorPath, TheModulesNameWithLibForSo) {
   EXPECT_EQ(host::DescriptorPathFor("/a/b/M.so"), "/a/b/M.lib");
   EXPECT_EQ(host::DescriptorPathFor("/a.so/M"), "/a.so/M.lib");

@@ -57,6 +57,9 @@ propfind() {
 status=$(propfind)
 [ "$status" = 207 ] || fail "PROPFIND /caldav/admin/: $status $(cat /tmp/propfind.xml)"
 grep -q "Team" /tmp/propfind.xml || fail "the calendar is not listed: $(cat /tmp/propfind.xml)"
+# The second module, installed beside the first, answers through the same host.
+entry KIVO.Core.FileServ.WebDAV.Share set '{"share":"public","read":["admin"],"write":[]}'
+grep -q '"admin"' /etc/kivo/share-access.json || fail "no share access lists"
 echo "package test: logged in, WebDAV and CalDAV on, calendar Team reached over CalDAV"
 
 # The platform's daemons, found by the configuration they run with (the
