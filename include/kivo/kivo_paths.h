@@ -26,6 +26,7 @@
 #define SZF_SERVICES_JSON "/var/lib/kivo/services.json"
 // The share table and the reserved ports.
 #define SZF_SHARES_JSON "/etc/kivo/shares.json"
+#define SZF_SHARE_ACCESS "/etc/kivo/share-access.json"
 #define SZF_PORTS_JSON "/etc/kivo/ports.json"
 // The accounts.
 #define SZF_PASSWD "/etc/passwd"
