@@ -29,6 +29,7 @@ from radicale.log import logger
 
 import kivo_identity
 import kivo_paths
+import kivo_share_access
 from kivo_identity import Identity
 
 # A file changed within this many seconds may change again within one
@@ -215,6 +216,7 @@ class Entry(NamedTuple):
     key: str
     name: str
     folder: str
+    share: str = ""
 
 
 class Root:
@@ -229,6 +231,7 @@ class Root:
         self._shadow = _Stamped(self.path(kivo_paths.SHADOW), _colon_lines, limit)
         self._shares = _Stamped(self.path(kivo_paths.SHARES_JSON), share_table)
         self._registry = _Stamped(self.path(kivo_paths.CALENDAR_INFO), _json)
+        self._share_access = kivo_share_access.Store(self.path(kivo_paths.SHARE_ACCESS))
 
     def path(self, system_path: str) -> str:
         return self.root + system_path
@@ -259,6 +262,12 @@ class Root:
             if len(fields) >= 2 and fields[0] == user:
                 return fields[1]
         return ""
+
+    def share_access(self, share: str, user: str, identity: Identity, writing: bool) -> str:
+        """What the share access lists say of `user` on `share`
+        (kivo_share_access)."""
+        return kivo_share_access.judge(self._share_access.table(), share, user, identity.groups,
+                                       kivo_share_access.group_ids(self._group.get()), writing)
 
     # ---- calendars -------------------------------------------------------------
 
@@ -296,7 +305,7 @@ class Root:
             folder = "%s/%s/%s" % (base, dest.split("/", 1)[1], name)
         else:
             folder = "%s/%s" % (base, name)
-        return Entry("%s:%s" % (name, dest), name, folder)
+        return Entry("%s:%s" % (name, dest), name, folder, share)
 
 
 class IdMap:
