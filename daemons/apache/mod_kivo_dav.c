@@ -2248,7 +2248,7 @@ static const char* kd_resource_path(const dav_resource* resource) {
 
 static int kd_quota_find(const dav_resource* resource, const char* ns_uri, const char* name,
                          const dav_hooks_liveprop** hooks) {
-  if (!resource->exists || !resource->collection) return 0;
+  (void)resource; /* judged at insert_prop: mod_dav keeps what it finds here for every resource */
   return dav_do_find_liveprop(ns_uri, name, &kd_quota_group, hooks);
 }
 
@@ -2259,23 +2259,26 @@ static int kd_quota_find(const dav_resource* resource, const char* ns_uri, const
 static dav_prop_insert kd_quota_insert(const dav_resource* resource, int propid,
                                        dav_prop_insert what, apr_text_header* phdr) {
   const dav_liveprop_spec* info = NULL;
-  const long local = dav_get_liveprop_info(propid, &kd_quota_group, &info);
-  const long ns = dav_get_liveprop_ns_index(kd_quota_namespaces[local]);
+  const long ns = dav_get_liveprop_info(propid, &kd_quota_group, &info); /* the global index */
   apr_pool_t* p = resource->pool;
   const char* text = NULL;
+  /* mod_dav finds a property once per PROPFIND and asks the same provider
+   * for every resource it lists, files too. */
+  if (info == NULL || !resource->exists || !resource->collection) return DAV_PROP_INSERT_NOTDEF;
   if (what == DAV_PROP_INSERT_VALUE) {
     const char* path = kd_resource_path(resource);
     struct statvfs vfs;
     if (path == NULL || statvfs(path, &vfs) != 0) return DAV_PROP_INSERT_NOTDEF;
-    const unsigned long long blocks =
+    const apr_uint64_t blocks =
         propid == KD_PROPID_QUOTA_AVAILABLE ? vfs.f_bavail : vfs.f_blocks - vfs.f_bfree;
-    text = apr_psprintf(p, "<lp%ld:%s>%llu</lp%ld:%s>", ns, info->name,
-                        blocks * (unsigned long long)vfs.f_frsize, ns, info->name);
+    /* APR's formatter reads 64-bit numbers by its own length modifier only. */
+    text = apr_psprintf(p, "<lp%ld:%s>%" APR_UINT64_T_FMT "</lp%ld:%s>", ns, info->name,
+                        blocks * (apr_uint64_t)vfs.f_frsize, ns, info->name);
   } else if (what == DAV_PROP_INSERT_NAME) {
     text = apr_psprintf(p, "<lp%ld:%s/>", ns, info->name);
   } else {
     text = apr_psprintf(p, "<D:supported-live-property D:name=\"%s\" D:namespace=\"%s\"/>",
-                        info->name, kd_quota_namespaces[local]);
+                        info->name, kd_quota_namespaces[info->ns]);
   }
   apr_text_append(p, phdr, text);
   return what;

@@ -59,7 +59,7 @@ TEST_F(WebDAVShareAccessTest, ReadersWritersAndOthersOnAListedShare) {
   EnableHttp(http_port_);
   Put("/public/a.txt", "alice", 201);
   ASSERT_EQ(Curl("MKCOL", "/public/dir", Login("alice")).status, 201);
-  for (const std::string& user : {"bob", "carol"}) {
+  for (const std::string& user : std::vector<std::string>{"bob", "carol"}) {
     Put("/homes/" + user + "/mine.txt", user, 201);
   }
   const std::vector<std::string> depth = {"-H", "Depth: 1"};
@@ -92,7 +92,7 @@ TEST_F(WebDAVShareAccessTest, ReadersWritersAndOthersOnAListedShare) {
   // out, and nobody but the writer copies or moves in.
   EXPECT_EQ(Curl("COPY", "/public/a.txt", Login("bob"), To("/homes/bob/a.txt")).status, 201);
   EXPECT_EQ(Curl("COPY", "/public/a.txt", Login("carol"), To("/homes/carol/a.txt")).status, 403);
-  for (const std::string& user : {"bob", "carol"}) {
+  for (const std::string& user : std::vector<std::string>{"bob", "carol"}) {
     for (const char* method : {"COPY", "MOVE"}) {
       EXPECT_EQ(
           Curl(method, "/homes/" + user + "/mine.txt", Login(user), To("/public/in.txt")).status,
@@ -118,8 +118,8 @@ TEST_F(WebDAVShareAccessTest, TeamMembersShareTheirFolder) {
   ASSERT_EQ(chown(team.c_str(), 0, 3100), 0);
   ASSERT_EQ(chmod(team.c_str(), 02770), 0);
   const Result acl =
-      Run({"/usr/bin/setfacl", "-m", "g:team:rwx,d:u::rwx,d:g::rwx,d:g:team:rwx,d:o::-", team},
-          root_.path());
+      e2e::Run({"/usr/bin/setfacl", "-m", "g:3100:rwx,d:u::rwx,d:g::rwx,d:g:3100:rwx,d:o::-", team},
+               root_.path());
   ASSERT_EQ(acl.status, 0) << acl.err;
   ASSERT_TRUE(AddShare(root_, "team", team));
   EnableHttp(http_port_);
@@ -133,7 +133,7 @@ TEST_F(WebDAVShareAccessTest, TeamMembersShareTheirFolder) {
   EXPECT_EQ(Curl("MOVE", "/team/cdir", Login("dave"), To("/team/ddir")).status, 201);
   Put("/team/ddir/g.txt", "dave", 201);
   Put("/team/ddir/g.txt", "carol", 204);
-  for (const std::string& user : {"bob", "alice"}) {
+  for (const std::string& user : std::vector<std::string>{"bob", "alice"}) {
     EXPECT_EQ(Curl("GET", "/team/d.txt", Login(user)).status, 403) << user;
     Put("/team/d.txt", user, 403);
     EXPECT_EQ(Curl("DELETE", "/team/ddir", Login(user)).status, 403) << user;
