@@ -24,7 +24,7 @@ class WebDAVShareAccessTest : public WebDAVDaemonTest {
     ASSERT_TRUE(WriteFile(root_.Path("/etc/group"),
                           Read(root_.Path("/etc/group")) + "team:x:3100:carol,dave\n"));
     WriteStore(R"({"version": 1, "shares": {"public": {"read": ["bob"], "write": ["alice"]},
-        "team": {"write": ["@team"]}, "homes": {"read": ["bob"]}}})");
+        "team": {"read": ["bob"], "write": ["@team"]}, "homes": {"read": ["bob"]}}})");
   }
 
   // Written as the administration side writes it: whole, by rename, root's.
@@ -111,15 +111,16 @@ TEST_F(WebDAVShareAccessTest, ReadersWritersAndOthersOnAListedShare) {
 
 // Members of the team's write group create, edit, rename and delete each
 // other's files and folders in its folder (group default ACLs, which the
-// daemon's umask must not narrow); an account outside it reaches nothing.
+// daemon's umask must not narrow); its reader reads what the folder's
+// modes show every account, and an account on neither list reaches nothing.
 TEST_F(WebDAVShareAccessTest, TeamMembersShareTheirFolder) {
   const std::string team = root_.Path("/volume1/team");
   ASSERT_TRUE(std::filesystem::create_directories(team));
   ASSERT_EQ(chown(team.c_str(), 0, 3100), 0);
-  ASSERT_EQ(chmod(team.c_str(), 02770), 0);
-  const Result acl =
-      e2e::Run({"/usr/bin/setfacl", "-m", "g:3100:rwx,d:u::rwx,d:g::rwx,d:g:3100:rwx,d:o::-", team},
-               root_.path());
+  ASSERT_EQ(chmod(team.c_str(), 02775), 0);
+  const Result acl = e2e::Run(
+      {"/usr/bin/setfacl", "-m", "g:3100:rwx,d:u::rwx,d:g::rwx,d:g:3100:rwx,d:o::rx", team},
+      root_.path());
   ASSERT_EQ(acl.status, 0) << acl.err;
   ASSERT_TRUE(AddShare(root_, "team", team));
   EnableHttp(http_port_);
@@ -133,9 +134,11 @@ TEST_F(WebDAVShareAccessTest, TeamMembersShareTheirFolder) {
   EXPECT_EQ(Curl("MOVE", "/team/cdir", Login("dave"), To("/team/ddir")).status, 201);
   Put("/team/ddir/g.txt", "dave", 201);
   Put("/team/ddir/g.txt", "carol", 204);
+  EXPECT_EQ(Curl("GET", "/team/d.txt", Login("bob")).body, "dave");
+  EXPECT_EQ(Curl("GET", "/team/d.txt", Login("alice")).status, 403);
   for (const std::string& user : std::vector<std::string>{"bob", "alice"}) {
-    EXPECT_EQ(Curl("GET", "/team/d.txt", Login(user)).status, 403) << user;
     Put("/team/d.txt", user, 403);
+    Put("/team/ddir/new.txt", user, 403);
     EXPECT_EQ(Curl("DELETE", "/team/ddir", Login(user)).status, 403) << user;
   }
   EXPECT_EQ(Curl("DELETE", "/team/d.txt", Login("carol")).status, 204);
