@@ -266,8 +266,15 @@ class Root:
     def share_access(self, share: str, user: str, identity: Identity, writing: bool) -> str:
         """What the share access lists say of `user` on `share`
         (kivo_share_access)."""
-        return kivo_share_access.judge(self._share_access.table(), share, user, identity.groups,
-                                       kivo_share_access.group_ids(self._group.get()), writing)
+        if share == kivo_share_access.HOMES:
+            return kivo_share_access.NO_LISTS  # not a file read for the homes' calendars
+        table = self._share_access.table()
+        # etc/group is gone through only for a share whose lists name a group.
+        groups = (kivo_share_access.group_ids(self._group.get())
+                  if isinstance(table, dict) and any(
+                      name.startswith("@") for name, _ in table.get(share) or [])
+                  else lambda name: None)
+        return kivo_share_access.judge(table, share, user, identity.groups, groups, writing)
 
     # ---- calendars -------------------------------------------------------------
 
