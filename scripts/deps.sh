@@ -6,7 +6,7 @@ packages=(build-essential cmake pkg-config libjsoncpp-dev libcrypt-dev
           clang-14 libclang-rt-14-dev libcurl4-openssl-dev libmicrohttpd-dev libgnutls28-dev
           gnutls-bin openssl apache2 apache2-dev litmus radicale python3-caldav vdirsyncer nftables chromium iproute2 libssl-dev
           debhelper dpkg-dev lintian mmdebstrap systemd systemd-container
-          davfs2 rclone cadaver gvfs-backends libglib2.0-bin dbus-daemon)
+          davfs2 rclone cadaver gvfs-backends libglib2.0-bin dbus-daemon acl)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -83,6 +83,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -106,6 +107,7 @@
 #include "kivo_dav_calendars.h"
 #include "kivo_dav_ical.h"
 #include "kivo_dav_identity.h"
+#include "kivo_dav_share_access.h"
 #include "kivo_dav_shared.h"
 #include "kivo_login_brake.h"
 
@@ -2167,6 +2169,161 @@ static int kd_folder_slash(request_rec* r, const struct stat* st, int exists) {
   return HTTP_MOVED_PERMANENTLY;
 }
 
+/* ---- share access lists ---- */
+
+/* The lists as this process last read them (kivo_dav_share_access.h). */
+static kd_share_access_kept kd_share_lists = KD_SHARE_ACCESS_KEPT_INIT;
+
+/* The share the decoded URL path `uri` lies in (its first segment); NULL
+ * for the listing of the shares. */
+static const char* kd_share_of(request_rec* r, const char* uri) {
+  while (*uri == '/') ++uri;
+  return *uri == '\0' ? NULL : apr_pstrndup(r->pool, uri, strcspn(uri, "/"));
+}
+
+/* Whether the request changes what it names: a COPY only reads its source
+ * (its destination, a subrequest, is written), and lifting one's own lock
+ * changes nothing another account sees. */
+static int kd_share_writing(request_rec* r, int reading) {
+  if (reading || (r->main == NULL && r->method_number == M_COPY)) return 0;
+  if (r->method_number != M_UNLOCK) return 1;
+  const kd_req* rq = kd_login_of(r);
+  const char* owner = kd_lock_owner(r);
+  return rq == NULL || rq->user == NULL || owner == NULL || strcmp(owner, rq->user) != 0;
+}
+
+/* The lists of the share the request (or its destination's subrequest)
+ * lies in, judged with the requesting account's name and groups before
+ * the file system's modes are. OK, or the status. */
+static int kd_guard_share_lists(request_rec* r, const kd_server* sc, int reading) {
+  const char* share = kd_share_of(r, r->uri);
+  if (share == NULL) return OK;
+  const kd_req* rq = kd_login_of(r);
+  const int writing = kd_share_writing(r, reading);
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  const char* store = apr_pstrcat(r->pool, sc->root, KD_SHARE_ACCESS_PATH, NULL);
+  const char* report = NULL;
+  const int judged = kd_share_access_check(
+      &kd_share_lists, store, apr_pstrcat(r->pool, sc->root, "/etc/group", NULL), &now, share,
+      rq != NULL ? rq->user : NULL, rq != NULL ? rq->id.groups : NULL,
+      rq != NULL && rq->user != NULL ? rq->id.group_count : 0, writing, &report);
+  if (report != NULL) {
+    ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "%s is %s: every share but the homes is refused",
+                  store, report);
+  }
+  if (judged != KD_SHARE_REFUSED) return OK;
+  return kd_refuse(r, sc, HTTP_FORBIDDEN,
+                   apr_psprintf(r->pool, "the share %s is not %s to this account", share,
+                                writing ? "writable" : "open"));
+}
+
+/* ---- free space (RFC 4331) ---- */
+
+/* The PROPFIND this thread answers now, whose resources' paths the quota
+ * properties are read at (mod_dav hands a live property provider the
+ * resource alone). */
+static __thread const request_rec* kd_propfind;
+
+enum { KD_PROPID_QUOTA_AVAILABLE = 1, KD_PROPID_QUOTA_USED };
+static const char* const kd_quota_namespaces[] = {"DAV:", NULL};
+static const dav_liveprop_spec kd_quota_specs[] = {
+    {0, "quota-available-bytes", KD_PROPID_QUOTA_AVAILABLE, 0},
+    {0, "quota-used-bytes", KD_PROPID_QUOTA_USED, 0},
+    {0, NULL, 0, 0},
+};
+static dav_prop_insert kd_quota_insert(const dav_resource* resource, int propid,
+                                       dav_prop_insert what, apr_text_header* phdr);
+static int kd_quota_writable(const dav_resource* resource, int propid) {
+  (void)resource;
+  (void)propid;
+  return 0;
+}
+static const dav_hooks_liveprop kd_quota_hooks = {
+    kd_quota_insert, kd_quota_writable, kd_quota_namespaces, NULL, NULL, NULL, NULL, NULL};
+static const dav_liveprop_group kd_quota_group = {kd_quota_specs, kd_quota_namespaces,
+                                                  &kd_quota_hooks};
+
+static apr_status_t kd_propfind_done(void* data) {
+  if (kd_propfind == data) kd_propfind = NULL;
+  return APR_SUCCESS;
+}
+
+/* A PROPFIND's handler runs on the thread its fixups ran on. */
+static void kd_note_propfind(request_rec* r) {
+  if (r->main != NULL || r->method_number != M_PROPFIND) return;
+  kd_propfind = r;
+  apr_pool_cleanup_register(r->pool, r, kd_propfind_done, apr_pool_cleanup_null);
+}
+
+/* The file system path of a collection the PROPFIND answers (its target
+ * or a member mod_dav_fs walked to), found from the target's: NULL when
+ * the resource is none of them. */
+static const char* kd_resource_path(const dav_resource* resource) {
+  const request_rec* r = kd_propfind;
+  if (r == NULL || r->filename == NULL || resource->uri == NULL) return NULL;
+  char* base = apr_pstrdup(resource->pool, r->uri);
+  kd_trim_slashes(base);
+  const size_t len = strcmp(base, "/") == 0 ? 0 : strlen(base);
+  if (strncmp(resource->uri, base, len) != 0 ||
+      (resource->uri[len] != '\0' && resource->uri[len] != '/')) {
+    return NULL;
+  }
+  char* rest = apr_pstrdup(resource->pool, resource->uri + len);
+  if (strstr(rest, "/../") != NULL || ap_unescape_url(rest) != OK) return NULL;
+  char* path = apr_pstrcat(resource->pool, r->filename, "/", rest, NULL);
+  ap_no2slash(path);
+  return path;
+}
+
+static int kd_quota_find(const dav_resource* resource, const char* ns_uri, const char* name,
+                         const dav_hooks_liveprop** hooks) {
+  (void)resource; /* judged at insert_prop: mod_dav keeps what it finds here for every resource */
+  return dav_do_find_liveprop(ns_uri, name, &kd_quota_group, hooks);
+}
+
+/* The free space a collection's file system leaves the requesting user
+ * (statvfs as that user: f_bavail, what a user who is not root may fill),
+ * and the space it uses. No per-account quota is read: the volume's
+ * figures are given. */
+static dav_prop_insert kd_quota_insert(const dav_resource* resource, int propid,
+                                       dav_prop_insert what, apr_text_header* phdr) {
+  const dav_liveprop_spec* info = NULL;
+  const long ns = dav_get_liveprop_info(propid, &kd_quota_group, &info); /* the global index */
+  apr_pool_t* p = resource->pool;
+  const char* text = NULL;
+  /* mod_dav finds a property once per PROPFIND and asks the same provider
+   * for every resource it lists, files too. */
+  if (info == NULL || !resource->exists || !resource->collection) return DAV_PROP_INSERT_NOTDEF;
+  if (what == DAV_PROP_INSERT_VALUE) {
+    const char* path = kd_resource_path(resource);
+    struct statvfs vfs;
+    if (path == NULL || statvfs(path, &vfs) != 0) return DAV_PROP_INSERT_NOTDEF;
+    const apr_uint64_t blocks =
+        propid == KD_PROPID_QUOTA_AVAILABLE ? vfs.f_bavail : vfs.f_blocks - vfs.f_bfree;
+    /* APR's formatter reads 64-bit numbers by its own length modifier only. */
+    text = apr_psprintf(p, "<lp%ld:%s>%" APR_UINT64_T_FMT "</lp%ld:%s>", ns, info->name,
+                        blocks * (apr_uint64_t)vfs.f_frsize, ns, info->name);
+  } else if (what == DAV_PROP_INSERT_NAME) {
+    text = apr_psprintf(p, "<lp%ld:%s/>", ns, info->name);
+  } else {
+    text = apr_psprintf(p, "<D:supported-live-property D:name=\"%s\" D:namespace=\"%s\"/>",
+                        info->name, kd_quota_namespaces[info->ns]);
+  }
+  apr_text_append(p, phdr, text);
+  return what;
+}
+
+/* Names only, for a propname: an allprop leaves them out (RFC 4331 3), as
+ * they cost a statvfs each. */
+static void kd_quota_insert_all(request_rec* r, const dav_resource* resource, dav_prop_insert what,
+                                apr_text_header* phdr) {
+  (void)r;
+  if (what != DAV_PROP_INSERT_NAME || !resource->exists || !resource->collection) return;
+  kd_quota_insert(resource, KD_PROPID_QUOTA_AVAILABLE, what, phdr);
+  kd_quota_insert(resource, KD_PROPID_QUOTA_USED, what, phdr);
+}
+
 static int kd_fixups(request_rec* r) {
   const kd_server* sc = ap_get_module_config(r->server->module_config, &kivo_dav_module);
   const kd_dir* dc = ap_get_module_config(r->per_dir_config, &kivo_dav_module);
@@ -2183,6 +2340,9 @@ static int kd_fixups(request_rec* r) {
   }
   const int homes = kd_guard_homes(r, sc);
   if (homes != OK) return homes;
+  const int listed = kd_guard_share_lists(r, sc, reading);
+  if (listed != OK) return listed;
+  kd_note_propfind(r);
 
   char* path = apr_pstrcat(r->pool, r->filename, r->path_info ? r->path_info : "", NULL);
   kd_trim_slashes(path);
@@ -2391,7 +2551,6 @@ static int kd_check_calendar_put(request_rec* r) {
 }
 
 static void kd_register_hooks(apr_pool_t* p) {
-  (void)p;
   ap_hook_post_config(kd_post_config, NULL, NULL, APR_HOOK_MIDDLE);
   ap_hook_pre_connection(kd_pre_connection, NULL, NULL, APR_HOOK_REALLY_FIRST);
   ap_hook_process_connection(kd_process_connection, NULL, NULL, APR_HOOK_REALLY_FIRST);
@@ -2406,6 +2565,9 @@ static void kd_register_hooks(apr_pool_t* p) {
   ap_hook_dirwalk_stat(kd_dirwalk_closed, NULL, NULL, APR_HOOK_LAST);
   ap_hook_check_authn(kd_check_user_id, NULL, NULL, APR_HOOK_FIRST, AP_AUTH_INTERNAL_PER_CONF);
   ap_hook_fixups(kd_fixups, NULL, NULL, APR_HOOK_REALLY_FIRST);
+  dav_register_liveprop_group(p, &kd_quota_group);
+  dav_hook_find_liveprop(kd_quota_find, NULL, NULL, APR_HOOK_MIDDLE);
+  dav_hook_insert_all_liveprops(kd_quota_insert_all, NULL, NULL, APR_HOOK_MIDDLE);
   ap_hook_handler(kd_send_small_file, NULL, NULL, APR_HOOK_REALLY_FIRST);
   ap_hook_handler(kd_check_calendar_put, NULL, NULL, APR_HOOK_REALLY_FIRST);
   kd_kept_body_handle =

@@ -552,6 +552,46 @@ class PluginsTest(unittest.TestCase):
                     number = re.search(r"#define __NR_%s (\d+)" % name, f.read())
                 self.assertEqual(int(number.group(1)), kivo_identity._SYS_SETGROUPS[machine])
 
+    def test_share_access_follows_the_table_every_reader_runs(self):
+        # The WebDAV daemon runs the same table (dav_share_access_test.cc).
+        import kivo_share_access
+        for vector in vectors("share_access.json")["cases"]:
+            with self.subTest(vector["why"]):
+                text = vector["text"]
+                table = kivo_share_access.parse(None if text is None else text.encode("utf-8"))
+                # The account's groups first, then others sharing their prefixes.
+                lines = [[g, "x", str(6000 + i)] for i, g in enumerate(vector["groups"])]
+                lines += [["tea", "x", "5000"], ["staff", "x", "7000"], ["team", "x", "7001"]]
+                gids = tuple(range(6000, 6000 + len(vector["groups"])))
+                self.assertEqual(vector["expect"], kivo_share_access.judge(
+                    table, vector["share"], vector["account"], gids,
+                    kivo_share_access.group_ids(lines), vector["access"] == "write"))
+
+    def test_share_lists_leave_readers_read_only_and_hide_the_rest(self):
+        # bob reads public, the team group writes it; homes ignore the lists.
+        write("etc/kivo/share-access.json", json.dumps({"version": 1, "shares": {
+            "public": {"read": ["bob"], "write": ["@team"]}, "homes": {"read": ["bob"]}}}))
+        self.addCleanup(os.remove, path("etc/kivo/share-access.json"))
+        listed = {
+            "alice": {"Mine": "rw", "Team": "rw", "Notice": "r", "Everyone": "rw", "Open": "r",
+                      "Réunion %2F": "rw"},
+            "bob": {"Bobs": "rw", "Notice": "r", "Everyone": "r", "Open": "r", "Réunion %2F": "r"},
+            "dave": {"Open": "rw"},
+            "admin": {"Admins": "rw", "Open": "r"},
+        }
+        for user, expected in listed.items():
+            with self.subTest(user=user):
+                found = urls(user)
+                self.assertEqual(set(expected), set(found))
+                for title, url in found.items():
+                    self.assertEqual(expected[title],
+                                     authorization(user, "PUT", url + "x.ics", asked=url), title)
+        everyone = urls("alice")["Everyone"].replace("/alice/", "/dave/", 1)
+        self.assertEqual("", authorization("dave", "PROPFIND", everyone))
+        # A store anybody could have written refuses every share but the homes.
+        os.chmod(path("etc/kivo/share-access.json"), 0o666)
+        self.assertEqual({"Mine", "Open"}, set(urls("alice")))
+
     def test_share_table_follows_the_table_every_reader_runs(self):
         # The C++ reader runs the same table (tests/base/share_table_test.cc).
         import kivo_root

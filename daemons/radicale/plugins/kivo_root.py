@@ -29,6 +29,7 @@ from radicale.log import logger
 
 import kivo_identity
 import kivo_paths
+import kivo_share_access
 from kivo_identity import Identity
 
 # A file changed within this many seconds may change again within one
@@ -215,6 +216,7 @@ class Entry(NamedTuple):
     key: str
     name: str
     folder: str
+    share: str = ""
 
 
 class Root:
@@ -229,6 +231,7 @@ class Root:
         self._shadow = _Stamped(self.path(kivo_paths.SHADOW), _colon_lines, limit)
         self._shares = _Stamped(self.path(kivo_paths.SHARES_JSON), share_table)
         self._registry = _Stamped(self.path(kivo_paths.CALENDAR_INFO), _json)
+        self._share_access = kivo_share_access.Store(self.path(kivo_paths.SHARE_ACCESS))
 
     def path(self, system_path: str) -> str:
         return self.root + system_path
@@ -259,6 +262,19 @@ class Root:
             if len(fields) >= 2 and fields[0] == user:
                 return fields[1]
         return ""
+
+    def share_access(self, share: str, user: str, identity: Identity, writing: bool) -> str:
+        """What the share access lists say of `user` on `share`
+        (kivo_share_access)."""
+        if share == kivo_share_access.HOMES:
+            return kivo_share_access.NO_LISTS  # not a file read for the homes' calendars
+        table = self._share_access.table()
+        # etc/group is gone through only for a share whose lists name a group.
+        groups = (kivo_share_access.group_ids(self._group.get())
+                  if isinstance(table, dict) and any(
+                      name.startswith("@") for name, _ in table.get(share) or [])
+                  else lambda name: None)
+        return kivo_share_access.judge(table, share, user, identity.groups, groups, writing)
 
     # ---- calendars -------------------------------------------------------------
 
@@ -296,7 +312,7 @@ class Root:
             folder = "%s/%s/%s" % (base, dest.split("/", 1)[1], name)
         else:
             folder = "%s/%s" % (base, name)
-        return Entry("%s:%s" % (name, dest), name, folder)
+        return Entry("%s:%s" % (name, dest), name, folder, share)
 
 
 class IdMap:

@@ -43,6 +43,7 @@ import time
 from typing import Dict, Optional, Tuple
 
 import kivo_identity
+import kivo_share_access
 from kivo_identity import Identity
 from kivo_calendar import PROPS_FILE, Calendar, is_item_name, proppatch_refusal
 from kivo_root import IdMap, Root
@@ -207,6 +208,16 @@ class Service:
             return None
         return tuple(parts)
 
+    def _share_lists(self, entry, user: str, identity: Identity, writable: bool) -> Optional[bool]:
+        """Whether the share access lists let `user` write the calendar
+        `entry` the kernel lets it read (`writable`: and write); None when
+        they refuse it the calendar altogether."""
+        judged = self.root.share_access(entry.share, user, identity, False)
+        if judged == kivo_share_access.REFUSED:
+            return None
+        return writable and self.root.share_access(entry.share, user, identity,
+                                                   True) != kivo_share_access.REFUSED
+
     def _build_view(self, user: str) -> Dict[str, Calendar]:
         identity = self.identity(user)
         if identity is None:
@@ -226,6 +237,10 @@ class Service:
                 if not os.access(entry.folder, os.R_OK | os.X_OK, effective_ids=True):
                     continue
                 writable = os.access(entry.folder, os.W_OK | os.X_OK, effective_ids=True)
+                listed = self._share_lists(entry, user, identity, writable)
+                if listed is None:
+                    continue
+                writable = listed
                 seen.add(key)
                 found.append((entry, key, writable))
         names = self.ids.names([key for _, key, _ in found])
