@@ -106,18 +106,19 @@ int PrintCallHelp(const Args& args) {
   ParseArgs(args, {"--user", "--module"}, {"--help", "-h"}, &parsed);
   ModuleTable module;
   std::string error;
-  const std::string path = parsed.Get("--module", DefaultModulePath());
-  if (!module.Open(path, &error)) {
+  const std::vector<std::string> paths =
+      parsed.Has("--module") ? parsed.All("--module") : DefaultModulePaths();
+  if (!module.OpenAll(paths, &error)) {
     KIVO_LOG(LOG_WARNING, "%s", error.c_str());
     return kExitUsage;
   }
-  // Everything below comes from the module's table and its descriptor: the
-  // host names no API, so that a module's new method is listed as it ships.
+  // Everything below comes from the modules' tables and their descriptors:
+  // the host names no API, so that a module's new method is listed as it ships.
   std::printf(
       "\nAPI VERSION METHOD [who may call it through serve; call runs each as an\n"
       "administrator], then each parameter: name, type, required or not, meaning.\n"
-      "From %s and its descriptor:\n",
-      path.c_str());
+      "From the modules' tables and their descriptors:\n");
+  for (const std::string& path : paths) std::printf("  %s\n", path.c_str());
   for (const ModuleRow& row : module.rows()) {
     std::printf("\n  %s %ld %s  [%s]\n", row.api.c_str(), row.version, row.method.c_str(),
                 AudienceWords(row.audience));

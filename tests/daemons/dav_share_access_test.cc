@@ -97,7 +97,8 @@ class DavShareAccessKeptTest : public ::testing::Test {
   }
 
   std::filesystem::path dir_;
-  kd_share_access_kept kept_ = KD_SHARE_ACCESS_KEPT_INIT;
+  // All zero, as the C initializer gives it (glibc's default mutex is all zero too).
+  kd_share_access_kept kept_{};
   int reports_ = 0;
 };
 
