@@ -51,7 +51,7 @@ inline constexpr RefusalStatus kRefusalStatuses[] = {
     {kMisdirected, 421},    {kHeadersTooLarge, 431},  {kLengthRequired, 411}, {kServerBusy, 503},
     {kPasswordRules, 400},  {kWrongPassword, 403},    {kGuestRefused, 403},   {kAccountLocked, 403},
     {kSystemAccount, 403},  {kNoSuchAccount, 404},    {kNameRefused, 400},    {kAccountExists, 409},
-    {kOwnAccount, 403},     {kLastAdmin, 409}, {kBadCertificate, 400},
+    {kOwnAccount, 403},     {kLastAdmin, 409},        {kBadCertificate, 400},
 };
 
 // The HTTP status that goes with a refusal code (500 for unknown codes).
