@@ -152,7 +152,7 @@ class ModuleParamsTest : public TempRootTest {};
 TEST_F(ModuleParamsTest, EveryListedParameterIsOneItsHandlerChecks) {
   host::ModuleTable module;
   std::string error;
-  ASSERT_TRUE(module.Open(KIVO_MODULE_PATH, &error)) << error;
+  ASSERT_TRUE(module.OpenAll({KIVO_MODULE_PATH, KIVO_SHARE_MODULE_PATH}, &error)) << error;
   const auto valid = [](const std::string& type) {
     return type == "bool"    ? Json::Value(false)
            : type == "int"   ? Json::Value(5005)
