@@ -64,7 +64,7 @@ bool ProxyMeetsCalDAV() {
 
 bool CalDAVFollowsWebDAV(bool webdav_running) {
   if (!AfterWebDAVDaemonChange(webdav_running)) return false;
-  if (!webdav_running || !CalDAVSwitchedOn() || WebDAVDaemonPid() == 0 || ProxyMeetsCalDAV()) {
+  if (!webdav_running || !CalDAVDaemonWanted() || WebDAVDaemonPid() == 0 || ProxyMeetsCalDAV()) {
     return true;
   }
   // The configuration the WebDAV daemon runs with named the port recorded

@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(build-essential cmake pkg-config libjsoncpp-dev libcrypt-dev
           libgtest-dev libgmock-dev googletest libbenchmark-dev binutils curl python3
           clang-14 libclang-rt-14-dev libcurl4-openssl-dev libmicrohttpd-dev libgnutls28-dev
-          gnutls-bin openssl apache2 apache2-dev litmus radicale python3-caldav vdirsyncer nftables chromium iproute2 libssl-dev
+          gnutls-bin openssl apache2 apache2-dev litmus radicale python3-caldav vdirsyncer khard nftables chromium iproute2 libssl-dev
           debhelper dpkg-dev lintian mmdebstrap systemd systemd-container
           davfs2 rclone cadaver gvfs-backends libglib2.0-bin dbus-daemon acl)
 missing=()

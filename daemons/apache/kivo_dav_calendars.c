@@ -215,8 +215,8 @@ static int kd_entry_below(const char* name, const char* destination, const char*
   return below;
 }
 
-static int kd_calendar_find(const char* text, size_t len, const char* path, int homes_account,
-                            int match) {
+static int kd_calendar_find(const char* text, size_t len, const char* member, const char* path,
+                            int homes_account, int match) {
   kd_text t = {text, text + len};
   kd_skip_space(&t);
   if (t.at == t.end) return KD_CALENDAR_NONE;
@@ -226,7 +226,7 @@ static int kd_calendar_find(const char* text, size_t len, const char* path, int 
   do {
     if (!kd_take(&t, '{')) return KD_CALENDAR_UNKNOWN;
     char* fields[3] = {NULL, NULL, NULL};
-    static const char* const kNames[3] = {"calendarname", "destination", "share"};
+    const char* const kNames[3] = {member, "destination", "share"};
     int ok = 1;
     if (!kd_take(&t, '}')) {
       do {
@@ -260,13 +260,23 @@ static int kd_calendar_find(const char* text, size_t len, const char* path, int 
 }
 
 int kd_calendar_below(const char* text, size_t len, const char* path, int homes_account) {
-  return kd_calendar_find(text, len, path, homes_account, KD_BELOW);
+  return kd_calendar_find(text, len, KD_CALENDAR_MEMBER, path, homes_account, KD_BELOW);
 }
 
 int kd_calendar_at(const char* text, size_t len, const char* path, int homes_account) {
-  return kd_calendar_find(text, len, path, homes_account, KD_AT);
+  return kd_calendar_find(text, len, KD_CALENDAR_MEMBER, path, homes_account, KD_AT);
 }
 
 int kd_calendar_within(const char* text, size_t len, const char* path, int homes_account) {
-  return kd_calendar_find(text, len, path, homes_account, KD_WITHIN);
+  return kd_calendar_find(text, len, KD_CALENDAR_MEMBER, path, homes_account, KD_WITHIN);
+}
+
+int kd_registry_below(const char* text, size_t len, const char* member, const char* path,
+                      int homes_account) {
+  return kd_calendar_find(text, len, member, path, homes_account, KD_BELOW);
+}
+
+int kd_registry_within(const char* text, size_t len, const char* member, const char* path,
+                       int homes_account) {
+  return kd_calendar_find(text, len, member, path, homes_account, KD_WITHIN);
 }

@@ -41,4 +41,17 @@ int kd_calendar_at(const char* text, size_t len, const char* path, int homes_acc
  * arguments as kd_calendar_below's. */
 int kd_calendar_within(const char* text, size_t len, const char* path, int homes_account);
 
+/* The member naming a collection in each registry: the address-book
+ * registry (usr/kivo/etc/addressbook.info) has the calendar registry's form
+ * and rules, with "addressbookname" for "calendarname". */
+#define KD_CALENDAR_MEMBER "calendarname"
+#define KD_ADDRESSBOOK_MEMBER "addressbookname"
+
+/* As kd_calendar_below and kd_calendar_within, for the registry whose
+ * entries name their collection by `member`. */
+int kd_registry_below(const char* text, size_t len, const char* member, const char* path,
+                      int homes_account);
+int kd_registry_within(const char* text, size_t len, const char* member, const char* path,
+                       int homes_account);
+
 #endif /* KIVO_DAV_CALENDARS_H_ */

@@ -142,6 +142,7 @@ typedef struct {
   const char* proxy_token;      /* read from it at each start; NULL before */
   const char* lock_db;          /* the DAV lock database to make at start */
   const char* registry;         /* the calendar registry */
+  const char* addressbooks;     /* the address-book registry */
   const char* brake;            /* the login brake every door shares */
   kd_limits limits;             /* connections not logged in yet; 0: unbounded */
   int login_max_age;            /* seconds a kept connection's login holds; -1 unset */
@@ -229,6 +230,7 @@ static void* kd_merge_server(apr_pool_t* p, void* base_v, void* add_v) {
   c->proxy_token_file = add->proxy_token_file ? add->proxy_token_file : base->proxy_token_file;
   c->lock_db = add->lock_db ? add->lock_db : base->lock_db;
   c->registry = add->registry ? add->registry : base->registry;
+  c->addressbooks = add->addressbooks ? add->addressbooks : base->addressbooks;
   c->brake = add->brake ? add->brake : base->brake;
   c->limits = add->limits.per_address >= 0 ? add->limits : base->limits;
   c->login_max_age = add->login_max_age >= 0 ? add->login_max_age : base->login_max_age;
@@ -292,6 +294,13 @@ static const char* kd_set_registry(cmd_parms* cmd, void* d, const char* arg) {
   return NULL;
 }
 
+static const char* kd_set_addressbooks(cmd_parms* cmd, void* d, const char* arg) {
+  (void)d;
+  kd_server* c = ap_get_module_config(cmd->server->module_config, &kivo_dav_module);
+  c->addressbooks = arg;
+  return NULL;
+}
+
 static const char* kd_set_brake(cmd_parms* cmd, void* d, const char* arg) {
   (void)d;
   kd_server* c = ap_get_module_config(cmd->server->module_config, &kivo_dav_module);
@@ -343,6 +352,8 @@ static const command_rec kd_commands[] = {
                   "the DAV lock database, made at every start"),
     AP_INIT_TAKE1("KivoDavCalendarRegistry", kd_set_registry, NULL, RSRC_CONF,
                   "the calendar registry, whose folders move through the web API only"),
+    AP_INIT_TAKE1("KivoDavAddressBookRegistry", kd_set_addressbooks, NULL, RSRC_CONF,
+                  "the address-book registry, whose folders move through the web API only"),
     AP_INIT_TAKE1("KivoDavLoginBrake", kd_set_brake, NULL, RSRC_CONF,
                   "the login brake's state, shared with the web API"),
     AP_INIT_TAKE123("KivoDavPendingConnections", kd_set_limits, NULL, RSRC_CONF,
@@ -1387,12 +1398,12 @@ typedef struct {
   int homes_account;
 } kd_registry;
 
-static kd_registry kd_read_registry(request_rec* r, const kd_server* sc) {
+static kd_registry kd_read_registry_file(request_rec* r, const char* path) {
   kd_registry registry = {"", 0, 0};
   apr_file_t* file = NULL;
   apr_finfo_t info;
-  if (sc->registry == NULL || apr_file_open(&file, sc->registry, APR_FOPEN_READ,
-                                            APR_FPROT_OS_DEFAULT, r->pool) != APR_SUCCESS) {
+  if (path == NULL ||
+      apr_file_open(&file, path, APR_FOPEN_READ, APR_FPROT_OS_DEFAULT, r->pool) != APR_SUCCESS) {
     return registry; /* no registry: no calendars */
   }
   if (apr_file_info_get(&info, APR_FINFO_SIZE, file) == APR_SUCCESS && info.size < (1 << 24)) {
@@ -1406,6 +1417,28 @@ static kd_registry kd_read_registry(request_rec* r, const kd_server* sc) {
   apr_file_close(file);
   registry.homes_account = kd_homes_account();
   return registry;
+}
+
+static kd_registry kd_read_registry(request_rec* r, const kd_server* sc) {
+  return kd_read_registry_file(r, sc->registry);
+}
+
+/* Whether the URL path `path` is a registered address book's folder or
+ * lies above one (`within`: or lies inside one); an address-book registry
+ * that cannot be read counts as one that names `path`, as for guests. */
+static int kd_holds_address_book(request_rec* r, const kd_server* sc, const char* path,
+                                 int within) {
+  if (sc->addressbooks == NULL) return 0;
+  const kd_registry books = kd_read_registry_file(r, sc->addressbooks);
+  const int found = within ? kd_registry_within(books.text, books.len, KD_ADDRESSBOOK_MEMBER, path,
+                                                books.homes_account)
+                           : kd_registry_below(books.text, books.len, KD_ADDRESSBOOK_MEMBER, path,
+                                               books.homes_account);
+  if (found == KD_CALENDAR_UNKNOWN) {
+    ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r, "%s cannot be read as an address-book registry",
+                  sc->addressbooks);
+  }
+  return found != KD_CALENDAR_NONE;
 }
 
 /* Whether the URL path `path` is a registered calendar's folder or lies
@@ -1442,6 +1475,24 @@ static const char* kd_destination_path(request_rec* r) {
   return path;
 }
 
+/* Address books are guarded as calendars are (below): `source` is the
+ * folder that goes (NULL for a COPY), `destination` the one written. */
+static int kd_guard_address_books(request_rec* r, const kd_server* sc, const char* source,
+                                  const char* destination) {
+  const char* which = NULL;
+  if (source != NULL && kd_holds_address_book(r, sc, source, 0)) which = source;
+  if (which == NULL && destination != NULL && kd_holds_address_book(r, sc, destination, 0)) {
+    which = destination;
+  }
+  if (which == NULL) return OK;
+  kd_log_refusal(r, HTTP_FORBIDDEN, r->user,
+                 apr_psprintf(r->pool, "%s is or holds an address book's folder", which));
+  ap_custom_response(r, HTTP_FORBIDDEN,
+                     "\"This folder is or holds an address book's folder. Address books are "
+                     "renamed, moved and deleted on the administration page.\n");
+  return HTTP_FORBIDDEN;
+}
+
 /* Calendars move and go through the web API, which keeps the registry and
  * the CalDAV addresses in step; a file manager's MOVE or DELETE of a
  * calendar's folder (or of a folder above one), or a COPY or MOVE onto
@@ -1460,7 +1511,7 @@ static int kd_guard_calendars(request_rec* r, const kd_server* sc) {
   if (which == NULL && destination != NULL && kd_holds_calendar(r, sc, &registry, destination)) {
     which = destination;
   }
-  if (which == NULL) return OK;
+  if (which == NULL) return kd_guard_address_books(r, sc, source_goes ? source : NULL, destination);
   kd_log_refusal(r, HTTP_FORBIDDEN, r->user,
                  apr_psprintf(r->pool, "%s is or holds a calendar's folder", which));
   ap_custom_response(r, HTTP_FORBIDDEN,
@@ -2002,8 +2053,8 @@ static int kd_in_homes(const char* uri, const char** name, size_t* name_len) {
 }
 
 /* What anonymous login never opens: the homes (their names are the
- * accounts'), and the registered calendars' folders in shares, whose
- * events are their users' own. A guest is asked to log in. */
+ * accounts'), and the registered calendars' and address books' folders
+ * in shares, whose events and contacts are their users' own. A guest is asked to log in. */
 static int kd_closed_to_guests(request_rec* r, const kd_server* sc) {
   const char* name;
   size_t name_len;
@@ -2014,7 +2065,8 @@ static int kd_closed_to_guests(request_rec* r, const kd_server* sc) {
   const kd_registry registry = kd_read_registry(r, sc);
   /* A registry that cannot be read keeps them all closed: no share then. */
   return kd_calendar_within(registry.text, registry.len, path, registry.homes_account) !=
-         KD_CALENDAR_NONE;
+             KD_CALENDAR_NONE ||
+         kd_holds_address_book(r, sc, path, 1);
 }
 
 /* Whether `name` (`len` bytes) is the requesting account's own, or the

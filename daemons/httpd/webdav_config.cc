@@ -58,8 +58,9 @@ constexpr int kPendingTotal = 128;
 constexpr int kThreads = 192;
 constexpr int kProcessSlots = 4;
 
-// The first path segment the CalDAV proxy section takes (caldav_proxy.cc).
+// The first path segments the CalDAV daemon's proxy takes (caldav_proxy.cc).
 constexpr char kCalDAVPathName[] = "caldav";
+constexpr char kCardDAVPathName[] = "carddav";
 
 // The modules the configuration uses, in load order.
 const char* const kModules[][2] = {
@@ -95,6 +96,13 @@ bool UsableShareName(const std::string& name) {
   return true;
 }
 
+// Whether the address books' proxy (caldav_proxy.cc) takes the URL path
+// of the share `name`, as the calendars' takes "caldav".
+bool ProxiedPathName(const std::string& name, const std::string& proxy_text) {
+  return name == kCardDAVPathName &&
+         proxy_text.find(std::string("ProxyPass /") + kCardDAVPathName + "/ ") != std::string::npos;
+}
+
 bool ReadShares(WebDAVSettings* settings) {
   base::ShareTable shares;
   const base::ShareTableRead read = base::ReadShareTable(&shares);
@@ -109,6 +117,11 @@ bool ReadShares(WebDAVSettings* settings) {
     // URLs before aliases do); say so rather than serve it half.
     if (name == kCalDAVPathName && !settings->extra_server_text.empty()) {
       KIVO_LOG(LOG_WARNING, "share [%s] is not served over WebDAV while CalDAV is on",
+               name.c_str());
+      continue;
+    }
+    if (ProxiedPathName(name, settings->extra_server_text)) {
+      KIVO_LOG(LOG_WARNING, "share [%s] is not served over WebDAV while CardDAV is on",
                name.c_str());
       continue;
     }
@@ -289,6 +302,7 @@ std::string WebDAVConfigText(const WebDAVSettings& s) {
       << "KivoDavPendingConnections " << kPendingPerAddress << " " << kPendingPerNetwork << " "
       << kPendingTotal << "\n"
       << "KivoDavCalendarRegistry " << Quoted(RootedPath(SZF_CALENDAR_INFO)) << "\n"
+      << "KivoDavAddressBookRegistry " << Quoted(RootedPath(SZF_ADDRESSBOOK_INFO)) << "\n"
       << "KivoDavLoginBrake " << Quoted(RootedPath(KB_STATE_PATH)) << "\n";
   if (s.login_recheck >= 0) out << "KivoDavLoginRecheck " << s.login_recheck << "\n";
   if (s.http) out << ListenLine(s, s.http_port, false);

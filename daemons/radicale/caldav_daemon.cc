@@ -331,6 +331,13 @@ bool CalDAVSwitchedOn() {
   return std::strcmp(conf.Info("runCalDav", ""), "yes") == 0;
 }
 
+bool CardDAVSwitchedOn() {
+  KivoConf conf;
+  return std::strcmp(conf.Info("runCardDav", ""), "yes") == 0;
+}
+
+bool CalDAVDaemonWanted() { return CalDAVSwitchedOn() || CardDAVSwitchedOn(); }
+
 int CalDAVDaemonPort() {
   int port = 0;
   kSupervisor.Locked([&] {

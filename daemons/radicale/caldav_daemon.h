@@ -1,6 +1,6 @@
 // The CalDAV daemon: Radicale from the distribution with the registry
-// plug-ins (daemons/radicale/plugins), run by the platform as its own daemon under the
-// root and reached only through the WebDAV daemon's proxy.
+// plug-ins (daemons/radicale/plugins), serving calendars and address books, run by the platform as
+// its own daemon under the root and reached only through the WebDAV daemon's proxy.
 //
 // It listens on one loopback port, recorded under the root so that the
 // WebDAV daemon's configuration can name it before the daemon starts. It
@@ -12,6 +12,7 @@
 //
 // Owns, under the root: var/lib/kivo/caldav/ (radicale.conf, port,
 // door-token, the plug-in's ids.json, Radicale's own collections/ folder),
+// var/lib/kivo/carddav/ (made by the plug-ins for the address books' ids.json),
 // var/run/kivo/caldav.pid and caldav.lock, var/log/kivo/caldav.log. Never
 // touches a calendar folder or the registry; never signals a process its
 // supervisor (supervisor.h) cannot recognise as the daemon of this root.
@@ -38,9 +39,16 @@ struct CalDAVDaemonState {
   int port = 0;   // the recorded port; 0 when none was ever recorded
 };
 
-// Whether CalDAV is switched on ("runCalDav" in kivoinfo.conf): the
-// daemon belongs running exactly while it is and the WebDAV daemon runs.
+// Whether CalDAV is switched on ("runCalDav" in kivoinfo.conf).
 bool CalDAVSwitchedOn();
+
+// Whether CardDAV is switched on ("runCardDav" in kivoinfo.conf): the same
+// daemon serves the address books.
+bool CardDAVSwitchedOn();
+
+// The one rule of when the daemon belongs running: while CalDAV or CardDAV
+// is switched on and the WebDAV daemon runs.
+bool CalDAVDaemonWanted();
 
 // What `kivo-webapi services` shows.
 CalDAVDaemonState CalDAVDaemonStatus();

@@ -1,6 +1,7 @@
 #include "daemons/radicale/caldav_proxy.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "daemons/radicale/caldav_daemon.h"
@@ -29,17 +30,53 @@ constexpr char kModules[] =
     "</IfModule>\n";
 
 constexpr char kProxyPassPrefix[] = "ProxyPass /caldav/ http://127.0.0.1:";
+constexpr char kCardDAVProxyPassPrefix[] = "ProxyPass /carddav/ http://127.0.0.1:";
+
+// The address books, at /carddav/, as the calendars are at /caldav/ (see
+// CalDAVProxySection) but for one thing: they go to the daemon's own
+// /carddav/, a worker of their own, so that neither prefix's
+// ProxyPassReverse maps the other's answers; the daemon strips the prefix
+// when X-Script-Name names it.
+std::string CardDAVProxyLines(const std::string& backend) {
+  return "# CardDAV: the address books, served by the same daemon.\n"
+         "RedirectMatch 301 ^/carddav$ /carddav/\n"
+         "Redirect 301 /.well-known/carddav /carddav/\n"
+         "KivoDavProxied /carddav/\n" +
+         std::string(kCardDAVProxyPassPrefix) + backend +
+         "carddav/ retry=0 disablereuse=On\n"
+         "ProxyPassReverse /carddav/ http://127.0.0.1:" +
+         backend +
+         "carddav/\n"
+         "<Location /carddav/>\n"
+         "  ProxyPreserveHost On\n"
+         "  RequestHeader set X-Script-Name /carddav\n"
+         "  RequestHeader unset X-Remote-User\n"
+         "  Header unset Server\n"
+         "  Header always unset Server\n"
+         "  <IfModule dav_module>\n"
+         "    Dav Off\n"
+         "  </IfModule>\n"
+         "  <IfModule authn_core_module>\n"
+         "    AuthType None\n"
+         "  </IfModule>\n"
+         "  <IfModule authz_core_module>\n"
+         "    Require all granted\n"
+         "  </IfModule>\n"
+         "</Location>\n";
+}
 
 }  // namespace
 
 int ProxiedCalDAVPort(const std::string& webdav_conf) {
-  const size_t at = webdav_conf.find(kProxyPassPrefix);
-  if (at == std::string::npos) return 0;
-  return std::atoi(webdav_conf.c_str() + at + sizeof kProxyPassPrefix - 1);
+  for (const char* prefix : {kProxyPassPrefix, kCardDAVProxyPassPrefix}) {
+    const size_t at = webdav_conf.find(prefix);
+    if (at != std::string::npos) return std::atoi(webdav_conf.c_str() + at + strlen(prefix));
+  }
+  return 0;
 }
 
 std::string CalDAVProxySection() {
-  if (!CalDAVSwitchedOn()) return "";
+  if (!CalDAVDaemonWanted()) return "";
   const int port = CalDAVDaemonPort();
   if (port == 0) {
     KIVO_LOG(LOG_ERR, "no CalDAV proxy: the CalDAV daemon has no port");
@@ -51,6 +88,7 @@ std::string CalDAVProxySection() {
     return "";
   }
   const std::string backend = std::to_string(port) + "/";
+  const std::string token = "KivoDavProxyToken \"" + token_file + "\"\n";
   // mod_kivo_dav checks every /caldav/ login as it checks WebDAV's (the
   // one reader, the brake, no guest) and hands the request on as the
   // verified account, in a field that carries the token only root and the
@@ -67,13 +105,13 @@ std::string CalDAVProxySection() {
   // The daemon answers one request per connection: a connection it closed
   // must never be taken again for the next request (a race Apache loses
   // under parallel clients, as 502), so none is kept.
+  const std::string books = CardDAVSwitchedOn() ? CardDAVProxyLines(backend) : "";
+  if (!CalDAVSwitchedOn()) return kModules + token + books;
   return std::string("# CalDAV: the calendars, served by the CalDAV daemon on loopback.\n") +
-         kModules +
+         kModules + token + books +
          "RedirectMatch 301 ^/caldav$ /caldav/\n"
          "Redirect 301 /.well-known/caldav /caldav/\n" +
-         "KivoDavProxied /caldav/\n"
-         "KivoDavProxyToken \"" +
-         token_file + "\"\n" + kProxyPassPrefix + backend +
+         "KivoDavProxied /caldav/\n" + kProxyPassPrefix + backend +
          " retry=0 disablereuse=On\n"
          "ProxyPassReverse /caldav/ http://127.0.0.1:" +
          backend +
@@ -97,7 +135,7 @@ std::string CalDAVProxySection() {
 }
 
 bool AfterWebDAVDaemonChange(bool webdav_running) {
-  if (!webdav_running || !CalDAVSwitchedOn()) return StopCalDAVDaemon();
+  if (!webdav_running || !CalDAVDaemonWanted()) return StopCalDAVDaemon();
   return StartCalDAVDaemon();
 }
 

@@ -123,10 +123,11 @@ std::vector<ServiceRow> ServiceRows() {
   }
   rows.push_back({"avahi", kivo::base::ServiceRun(states, "avahi"), avahi > 0, avahi,
                   avahi > 0 ? "5353/udp" : "-"});
-  // Its run setting is the CalDAV switch, not a service's entry; its port is
-  // on loopback and reached only through the WebDAV daemon's /caldav/.
+  // Its run setting is the CalDAV and CardDAV switches, not a service's
+  // entry; its port is on loopback and reached only through the WebDAV
+  // daemon's /caldav/ and /carddav/.
   const kivo::daemons::CalDAVDaemonState caldav = kivo::daemons::CalDAVDaemonStatus();
-  rows.push_back({"caldav", kivo::daemons::CalDAVSwitchedOn() ? 1 : 0, caldav.running,
+  rows.push_back({"caldav", kivo::daemons::CalDAVDaemonWanted() ? 1 : 0, caldav.running,
                   caldav.running ? caldav.pid : 0,
                   caldav.running ? std::to_string(caldav.port) : "-"});
   return rows;

@@ -58,6 +58,39 @@ TEST_F(CalDAVDaemonTest, SectionProxiesToTheRecordedLoopbackPort) {
   EXPECT_EQ(port, CalDAVDaemonStatus().port);
 }
 
+// Each switch opens its own prefix and well-known address, to the one
+// daemon; either alone is enough for a section.
+TEST_F(CalDAVDaemonTest, EachSwitchProxiesItsOwnPrefix) {
+  const struct {
+    const char* conf;
+    bool caldav;
+    bool carddav;
+  } cases[] = {
+      {"runCalDav=\"yes\"\n", true, false},
+      {"runCardDav=\"yes\"\nrunCalDav=\"no\"\n", false, true},
+      {"runCalDav=\"yes\"\nrunCardDav=\"yes\"\n", true, true},
+      {"runCardDav=\"YES\"\n", false, false},
+  };
+  for (const auto& c : cases) {
+    Write("etc/kivoinfo.conf", c.conf);
+    const std::string section = CalDAVProxySection();
+    const std::string port = std::to_string(RecordedPort());
+    EXPECT_EQ(c.caldav, section.find("ProxyPass /caldav/ ") != std::string::npos) << c.conf;
+    EXPECT_EQ(c.caldav, section.find("/.well-known/caldav ") != std::string::npos) << c.conf;
+    EXPECT_EQ(c.carddav, section.find("ProxyPass /carddav/ http://127.0.0.1:" + port +
+                                      "/carddav/ ") != std::string::npos)
+        << c.conf;
+    EXPECT_EQ(c.carddav,
+              section.find("Redirect 301 /.well-known/carddav /carddav/\n") != std::string::npos)
+        << c.conf;
+    EXPECT_EQ(c.carddav,
+              section.find("RequestHeader set X-Script-Name /carddav\n") != std::string::npos)
+        << c.conf;
+    EXPECT_EQ(c.caldav || c.carddav, section.find("KivoDavProxyToken ") != std::string::npos);
+    if (!section.empty()) EXPECT_EQ(std::stoi(port), kivo::daemons::ProxiedCalDAVPort(section));
+  }
+}
+
 TEST_F(CalDAVDaemonTest, RecordedPortTakenBySomeoneElseIsReplaced) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   ASSERT_GE(fd, 0);

@@ -131,3 +131,30 @@ TEST(DavCalendarsTest, PathsAtOrInsideARegisteredFolder) {
 }
 
 }  // namespace
+
+// The address-book registry is read by the same rules, by its own member:
+// an entry of the other registry's form names nothing in it.
+TEST(DavCalendarsTest, AddressBooksAreFoundByTheirOwnMember) {
+  constexpr char kBooks[] =
+      R"([{"addressbookname": "Team", "destination": "public/office", "share": "public"},
+          {"calendarname": "Cal", "destination": "public", "share": "public"}])";
+  const struct {
+    const char* path;
+    int below;
+    int within;
+  } cases[] = {
+      {"/public/office/Team", KD_CALENDAR_FOUND, KD_CALENDAR_FOUND},
+      {"/public", KD_CALENDAR_FOUND, KD_CALENDAR_NONE},
+      {"/public/office/Team/c.vcf", KD_CALENDAR_NONE, KD_CALENDAR_FOUND},
+      {"/public/office/Tea", KD_CALENDAR_NONE, KD_CALENDAR_NONE},
+      {"/public/Cal", KD_CALENDAR_NONE, KD_CALENDAR_NONE},
+  };
+  const size_t len = sizeof kBooks - 1;
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.below, kd_registry_below(kBooks, len, KD_ADDRESSBOOK_MEMBER, c.path, 0)) << c.path;
+    EXPECT_EQ(c.within, kd_registry_within(kBooks, len, KD_ADDRESSBOOK_MEMBER, c.path, 0))
+        << c.path;
+  }
+  EXPECT_EQ(KD_CALENDAR_FOUND, kd_calendar_below(kBooks, len, "/public/Cal", 0));
+  EXPECT_EQ(KD_CALENDAR_NONE, kd_calendar_below(kBooks, len, "/public/office/Team", 0));
+}

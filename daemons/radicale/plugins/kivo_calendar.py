@@ -1,4 +1,10 @@
-"""A registered calendar as a Radicale collection, as seen by one user.
+"""A registered calendar or address book (kivo_kind) as a Radicale
+collection, as seen by one user. What is said here of calendars holds for
+address books, with `.vcf` files for `.ics` ones, the registry's
+addressbookname for its calendarname, .DAV/carddav.json for
+.DAV/caldav.json and a description as the one kept property. An address
+book's items are served as their files hold them, byte for byte: a vCard
+PUT is stored as the client sent it when Radicale found nothing to add.
 
 Every access to the calendar's folder is made with the user's own
 file-system identity (kivo_identity), relative to a descriptor of the
@@ -43,21 +49,15 @@ from radicale.log import logger
 
 import kivo_identity
 from kivo_identity import Identity
+from kivo_kind import CALENDARS, Kind
 from kivo_watch import watcher
 
-PROPS_FILE = ".DAV/caldav.json"
+PROPS_FILE = CALENDARS.props_file
 
 _DAV = "DAV:"
-_CALDAV = "urn:ietf:params:xml:ns:caldav"
-_APPLE = "http://apple.com/ns/ical/"
 # What a client may set on a calendar: Radicale's name of the property ->
 # its XML name.
-KEPT_PROPERTIES = {
-    "ICAL:calendar-color": "{%s}calendar-color" % _APPLE,
-    "ICAL:calendar-order": "{%s}calendar-order" % _APPLE,
-    "C:calendar-description": "{%s}calendar-description" % _CALDAV,
-    "C:calendar-timezone": "{%s}calendar-timezone" % _CALDAV,
-}
+KEPT_PROPERTIES = CALENDARS.kept
 MAX_ITEM_BYTES = 8 << 20
 MAX_PARSED = 200000
 
@@ -69,13 +69,14 @@ class Calendar(NamedTuple):
     dev: int
     ino: int
     writable: bool
+    kind: Kind = CALENDARS
 
 
 @functools.lru_cache(maxsize=65536)
-def is_item_name(href: str) -> bool:
+def is_item_name(href: str, suffix: str = CALENDARS.suffix) -> bool:
     # A NUL would end the name one layer down: refused here. Asked for every
     # file of a folder on every listing, hence remembered.
-    return (href.endswith(".ics") and "\0" not in href and
+    return (href.endswith(suffix) and "\0" not in href and
             pathutils.is_safe_filesystem_path_component(href))
 
 
@@ -125,17 +126,44 @@ def keep_parses(pending) -> None:
             _parsed[folder + (name,)] = (stamp, parsed)
 
 
-def _parse(raw: bytes, collection_path: str) -> Optional[_Parsed]:
+def _parse(raw: bytes, collection_path: str, kind: Kind = CALENDARS) -> Optional[_Parsed]:
     try:
-        components = radicale_item.read_components(raw.decode("utf-8"))
-        radicale_item.check_and_sanitize_items(components, tag="VCALENDAR")
+        text = raw.decode("utf-8")
+        components = radicale_item.read_components(text)
+        radicale_item.check_and_sanitize_items(components, tag=kind.tag)
         component, = components
-        item = radicale_item.Item(collection_path=collection_path, vobject_item=component)
+        item = radicale_item.Item(collection_path=collection_path, vobject_item=component,
+                                  text=text if kind.verbatim else None)
         return _Parsed(item.etag, item.serialize(), item.uid, item.name,
                        item.component_name, item.time_range)
     except Exception as e:  # whatever a user dropped into the folder
-        logger.warning("Skipping %r: not one calendar object: %s", collection_path, e)
+        logger.warning("Skipping %r: not one %s object: %s", collection_path, kind.tag, e)
         return None
+
+
+# The body of the PUT this thread serves, when it is an address book's
+# (set by kivo_server for every request).
+_put = threading.local()
+
+
+def set_put_body(body: Optional[bytes]) -> None:
+    _put.body = body
+
+
+def _verbatim(item: radicale_item.Item) -> Optional[bytes]:
+    """The body of the PUT being served when it is `item` as the client
+    sent it: one object of the same UID, whose UID Radicale had not to add."""
+    body = getattr(_put, "body", None)
+    if body is None:
+        return None
+    try:
+        components = radicale_item.read_components(body.decode("utf-8"))
+        component, = components
+        if radicale_item.get_uid(component) != item.uid:
+            return None
+    except Exception:  # Radicale parsed it; anything else leaves its own text
+        return None
+    return body
 
 
 def _read_small(dir_fd: int, name: str, limit: int = 65536) -> bytes:
@@ -193,6 +221,7 @@ class CalendarCollection(storage.BaseCollection):
     def __init__(self, user: str, calendar: Calendar, identity: Identity) -> None:
         self._path = "%s/%s" % (user, calendar.name)
         self._calendar = calendar
+        self._kind = calendar.kind
         self._identity = identity
         self._meta: Optional[dict] = None
         # This request's reading of the folder; dropped by its own writes.
@@ -225,7 +254,8 @@ class CalendarCollection(storage.BaseCollection):
     def _names(self, fd: int) -> Iterator[str]:
         with os.scandir(fd) as entries:
             for entry in entries:
-                if is_item_name(entry.name) and entry.is_file(follow_symlinks=False):
+                if (is_item_name(entry.name, self._kind.suffix) and
+                        entry.is_file(follow_symlinks=False)):
                     yield entry.name
 
     def _load(self, fd: int, href: str,
@@ -252,7 +282,8 @@ class CalendarCollection(storage.BaseCollection):
                 parsed = cached[1]
             else:
                 with os.fdopen(item_fd, "rb", closefd=False) as f:
-                    parsed = _parse(f.read(MAX_ITEM_BYTES), "%s/%s" % (self._path, href))
+                    parsed = _parse(f.read(MAX_ITEM_BYTES), "%s/%s" % (self._path, href),
+                                    self._kind)
                 if self._watched:
                     new = (folder, href, stamp, parsed, changes)
                     if pending is None:
@@ -274,7 +305,7 @@ class CalendarCollection(storage.BaseCollection):
         return None if loaded is None else self._item(href, *loaded)
 
     def get_one(self, href: str) -> Optional[radicale_item.Item]:
-        if not is_item_name(href):
+        if not is_item_name(href, self._kind.suffix):
             return None
         with self._folder() as fd:
             return self._get(fd, href)
@@ -285,7 +316,7 @@ class CalendarCollection(storage.BaseCollection):
 
     def get_multi(self, hrefs: Iterable[str]):
         with self._folder() as fd:
-            return [(href, self._get(fd, href) if is_item_name(href) else None)
+            return [(href, self._get(fd, href) if is_item_name(href, self._kind.suffix) else None)
                     for href in hrefs]
 
     def _loaded(self) -> List[Tuple[str, os.stat_result, _Parsed]]:
@@ -318,13 +349,13 @@ class CalendarCollection(storage.BaseCollection):
 
     def get_meta(self, key=None):
         if self._meta is None:
-            meta = {"tag": "VCALENDAR", "D:displayname": self._calendar.title}
+            meta = {"tag": self._kind.tag, "D:displayname": self._calendar.title}
             try:
                 with self._folder() as fd:
-                    stored = json.loads(_read_small(fd, PROPS_FILE).decode("utf-8"))
+                    stored = json.loads(_read_small(fd, self._kind.props_file).decode("utf-8"))
                 if isinstance(stored, dict):
                     meta.update((k, v) for k, v in stored.items()
-                                if k in KEPT_PROPERTIES and isinstance(v, str))
+                                if k in self._kind.kept and isinstance(v, str))
             except FileNotFoundError:
                 pass
             except (OSError, ValueError) as e:
@@ -358,9 +389,9 @@ class CalendarCollection(storage.BaseCollection):
             raise
 
     def upload(self, href: str, item: radicale_item.Item) -> radicale_item.Item:
-        if not is_item_name(href):
-            raise ValueError("items are files named *.ics: %r" % href)
-        data = item.serialize().encode("utf-8")
+        if not is_item_name(href, self._kind.suffix):
+            raise ValueError("items are files named *%s: %r" % (self._kind.suffix, href))
+        data = (self._kind.verbatim and _verbatim(item)) or item.serialize().encode("utf-8")
         with self._folder() as fd:
             try:
                 self._replace(fd, href, data)
@@ -375,7 +406,7 @@ class CalendarCollection(storage.BaseCollection):
     def delete(self, href: Optional[str] = None) -> None:
         if href is None:
             raise ValueError("calendars are removed through the web API")
-        if not is_item_name(href):
+        if not is_item_name(href, self._kind.suffix):
             raise storage.ComponentNotFoundError(href)
         with self._folder() as fd:
             try:
@@ -387,13 +418,15 @@ class CalendarCollection(storage.BaseCollection):
     def set_meta(self, props) -> None:
         # Radicale passes every property, the ones it read from get_meta
         # too: those the registry owns must come back unchanged.
-        owned = {k: v for k, v in self.get_meta().items() if k not in KEPT_PROPERTIES}
-        if {k: v for k, v in props.items() if k not in KEPT_PROPERTIES} != owned:
-            raise ValueError("the calendar's name and type are the registry's")
-        stored = {k: v for k, v in props.items() if k in KEPT_PROPERTIES}
+        kept = self._kind.kept
+        owned = {k: v for k, v in self.get_meta().items() if k not in kept}
+        if {k: v for k, v in props.items() if k not in kept} != owned:
+            raise ValueError("the collection's name and type are the registry's")
+        stored = {k: v for k, v in props.items() if k in kept}
         with self._folder() as fd:
             try:
-                self._replace(fd, PROPS_FILE, json.dumps(stored, sort_keys=True).encode())
+                self._replace(fd, self._kind.props_file,
+                              json.dumps(stored, sort_keys=True).encode())
             except (FileNotFoundError, PermissionError) as e:
                 raise ValueError("properties not writable: %s" % e) from e
         self._meta = None
@@ -408,9 +441,9 @@ def _element(tag: str, parent: Optional[ET.Element] = None, text: str = "") -> E
     return element
 
 
-def proppatch_refusal(body: bytes, href: str) -> Optional[bytes]:
+def proppatch_refusal(body: bytes, href: str, kind: Kind = CALENDARS) -> Optional[bytes]:
     """The multistatus answer to a PROPPATCH body that sets or removes a
-    property outside KEPT_PROPERTIES: 403 for each of those, 424 for the
+    property outside `kind`'s kept ones: 403 for each of those, 424 for the
     others (a PROPPATCH is all or nothing). None for a body that touches
     kept properties only, or that does not parse (Radicale answers it)."""
     try:
@@ -422,7 +455,7 @@ def proppatch_refusal(body: bytes, href: str) -> Optional[bytes]:
     tags = [prop.tag for change in request
             if change.tag in ("{%s}set" % _DAV, "{%s}remove" % _DAV)
             for prop in change.findall("{%s}prop/*" % _DAV)]
-    kept = set(KEPT_PROPERTIES.values())
+    kept = set(kind.kept.values())
     refused = [t for t in tags if t not in kept]
     if not refused:
         return None

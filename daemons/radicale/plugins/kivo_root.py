@@ -1,18 +1,19 @@
 """What the CalDAV daemon reads from the platform's root.
 
 The accounts (etc/passwd, etc/group, etc/shadow), the share table
-(etc/kivo/shares.json) and the calendar registry
-(usr/kivo/etc/calendar.info) are read as their owner, root, and kept while
+(etc/kivo/shares.json) and the registries of calendars
+(usr/kivo/etc/calendar.info) and address books (addressbook.info beside it,
+of the same form, kivo_kind) are read as their owner, root, and kept while
 their file is unchanged (same device, inode, size and modification time), so
-a calendar created, renamed or deleted through the web API shows on the next
-request without a restart. The daemon's own map from a calendar folder's
-identity (device and inode) to the name in its URL lives in
-var/lib/kivo/caldav/ids.json. The paths are the system's own
+a collection created, renamed or deleted through the web API shows on the
+next request without a restart. The daemon's own maps from a folder's
+identity (device and inode) to the name in its URL live in
+var/lib/kivo/caldav/ids.json and var/lib/kivo/carddav/ids.json. The paths are the system's own
 (kivo_paths, which the build makes from include/kivo/kivo_paths.h) under
 the root; the share table is read by the rule of its C++ reader
 (base/share_table.h, the vectors tests/vectors/shares.json).
 
-Owns: ids.json. Reads, never writes, every other file named here; never
+Owns: the ids.json files. Reads, never writes, every other file named here; never
 touches a calendar folder.
 """
 
@@ -31,6 +32,7 @@ import kivo_identity
 import kivo_paths
 import kivo_share_access
 from kivo_identity import Identity
+from kivo_kind import CALENDARS, KINDS, Kind
 
 # A file changed within this many seconds may change again within one
 # timestamp tick without its stamp showing it: read it again next time.
@@ -212,7 +214,8 @@ def _colon_lines(data: bytes) -> List[List[str]]:
 
 
 class Entry(NamedTuple):
-    """A registered calendar: its registry id and its folder."""
+    """A registered calendar or address book: its registry id and its
+    folder."""
     key: str
     name: str
     folder: str
@@ -230,7 +233,7 @@ class Root:
         self._group = _Stamped(self.path(kivo_paths.GROUP), _colon_lines, limit)
         self._shadow = _Stamped(self.path(kivo_paths.SHADOW), _colon_lines, limit)
         self._shares = _Stamped(self.path(kivo_paths.SHARES_JSON), share_table)
-        self._registry = _Stamped(self.path(kivo_paths.CALENDAR_INFO), _json)
+        self._registries = {kind: _Stamped(self.path(kind.registry), _json) for kind in KINDS}
         self._share_access = kivo_share_access.Store(self.path(kivo_paths.SHARE_ACCESS))
 
     def path(self, system_path: str) -> str:
@@ -279,26 +282,29 @@ class Root:
     # ---- calendars -------------------------------------------------------------
 
     def calendars(self) -> List[Entry]:
-        """The registered calendars whose location resolves, in registry
-        order. Entries of another form than the web API writes are left
-        out."""
-        registry = self._registry.get() or []
+        return self.entries(CALENDARS)
+
+    def entries(self, kind: Kind) -> List[Entry]:
+        """The registered collections of `kind` whose location resolves, in
+        registry order. Entries of another form than the web API writes are
+        left out."""
+        registry = self._registries[kind].get() or []
         shares = self._shares.get() or {}
         if not isinstance(registry, list):
             return []
         homes_user = self.identity("homes") is not None
         entries = []
         for item in registry:
-            entry = self._entry(item, shares, homes_user)
+            entry = self._entry(item, kind.member, shares, homes_user)
             if entry is not None:
                 entries.append(entry)
         return entries
 
     @staticmethod
-    def _entry(item: object, shares: dict, homes_user: bool) -> Optional[Entry]:
+    def _entry(item: object, member: str, shares: dict, homes_user: bool) -> Optional[Entry]:
         if not isinstance(item, dict):
             return None
-        name, dest, share = (item.get(k) for k in ("calendarname", "destination", "share"))
+        name, dest, share = (item.get(k) for k in (member, "destination", "share"))
         if not all(isinstance(v, str) for v in (name, dest, share)) or not name:
             return None
         # The web API's own reading of a home entry written before the
@@ -316,12 +322,13 @@ class Root:
 
 
 class IdMap:
-    """Folder identity (device, inode) -> the name in the calendar's URL.
-    A name once given is kept for as long as the folder lives, whatever it
-    is renamed to on the same volume."""
+    """Folder identity (device, inode) -> the name in the collection's URL,
+    `prefix` and random hex. A name once given is kept for as long as the
+    folder lives, whatever it is renamed to on the same volume."""
 
-    def __init__(self, path: str) -> None:
+    def __init__(self, path: str, prefix: str = CALENDARS.id_prefix) -> None:
         self._path = path
+        self._prefix = prefix
         self._lock = threading.Lock()
         self._ids: Optional[Dict[str, str]] = None
 
@@ -334,9 +341,9 @@ class IdMap:
             if missing:
                 taken = set(self._ids.values())
                 for key in missing:
-                    name = "cal-" + secrets.token_hex(5)
+                    name = self._prefix + secrets.token_hex(5)
                     while name in taken:
-                        name = "cal-" + secrets.token_hex(5)
+                        name = self._prefix + secrets.token_hex(5)
                     taken.add(name)
                     self._ids[key] = name
                 self._store()
@@ -353,6 +360,8 @@ class IdMap:
         return {k: v for k, v in ids.items() if isinstance(v, str)}
 
     def _store(self) -> None:
+        # The address books' folder is the plug-ins' own, made on first use.
+        os.makedirs(os.path.dirname(self._path), 0o755, exist_ok=True)
         tmp = "%s.%s.tmp" % (self._path, secrets.token_hex(4))
         fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
         try:

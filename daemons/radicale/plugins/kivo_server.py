@@ -27,6 +27,10 @@ The application's additions (Application below):
     answer is kept per user, path prefix and request body, and given again
     while everything it was built from is unchanged
     (kivo_service.Service.listing_token).
+  - Address books: a request the door hands on from /carddav/ is one of
+    address books (kivo_kind), served below the prefix as calendars are at
+    the root; an address book's PUT body is kept for the storage, which
+    stores a vCard as it was sent.
 Only the WebDAV daemon's door logs anyone in (kivo_auth): a request
 without the login it hands on is refused (403) before Radicale sees it, at
 once and without reading anything more of it.
@@ -55,6 +59,8 @@ from radicale import config, log, pathutils
 from radicale.log import logger
 
 import kivo_auth
+import kivo_calendar
+import kivo_kind
 import kivo_service
 
 KEPT_ANSWERS = 64
@@ -107,9 +113,12 @@ class Application(radicale.Application):
             start_response("413 Request Entity Too Large", [("Content-Length", "0")])
             return []
         method = environ.get("REQUEST_METHOD", "").upper()
-        path = pathutils.sanitize_path(environ.get("PATH_INFO", ""))
+        kind, environ["PATH_INFO"] = kivo_kind.of_request(
+            environ.get("HTTP_X_SCRIPT_NAME", ""), environ.get("PATH_INFO", ""))
+        path = pathutils.sanitize_path(environ["PATH_INFO"])
         parts = kivo_service.path_parts(path)
-        kivo_service.begin_request(environ, method, path)
+        kivo_service.begin_request(environ, method, path, kind)
+        kivo_calendar.set_put_body(None)
         login = self._logins.door_login(environ)
         kivo_service.set_door_login(login)
         if not login:
@@ -117,9 +126,18 @@ class Application(radicale.Application):
                                               ("Content-Length", "0")])
             return []
         user = self._user(login, parts)
+        if not user and parts and not parts[0].startswith("."):
+            # Below another account's principal every method is refused
+            # alike (Radicale would answer OPTIONS, and COPY as unknown).
+            start_response("403 Forbidden", [("Content-Type", "text/plain"),
+                                              ("Content-Length", "0")])
+            return []
         if not user:
             return super().__call__(environ, start_response)
         body = None
+        if method == "PUT" and kind.verbatim and len(parts) == 3:
+            # Within max_content_length, checked above.
+            kivo_calendar.set_put_body(self._body(environ, self._max_length or 1 << 30))
         if method == "PROPPATCH":
             body = self._body(environ, MAX_PROPPATCH_BYTES)
             if body is None:

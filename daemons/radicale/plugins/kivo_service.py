@@ -17,6 +17,11 @@ one Service of those two through Service.of.
                         a rename or move through the web API keeps the URL
   /<user>/<name>/x.ics  one event, the file x.ics in the calendar's folder
 
+Address books are served the same way, by the same code, in requests of
+their kind (kivo_kind, told by the door's prefix): /<user>/ is then the
+user's address-book home, exactly the registered address books whose
+folder the user may read, and /<user>/<name>/x.vcf one contact.
+
 Which calendars a user sees, and whether the user may change them, is
 judged with the user's own file-system identity (kivo_identity), so the
 kernel decides with the folders' modes and ACLs and those of their parents.
@@ -45,7 +50,8 @@ from typing import Dict, Optional, Tuple
 import kivo_identity
 import kivo_share_access
 from kivo_identity import Identity
-from kivo_calendar import PROPS_FILE, Calendar, is_item_name, proppatch_refusal
+from kivo_calendar import Calendar, is_item_name, proppatch_refusal
+from kivo_kind import CALENDARS, KINDS, Kind
 from kivo_root import IdMap, Root
 
 # Who may log in, as the WebDAV daemon judges it.
@@ -67,16 +73,22 @@ def path_parts(path: str) -> list:
     return stripped.split("/") if stripped else []
 
 
-def begin_request(environ, method: str, path: str) -> None:
+def begin_request(environ, method: str, path: str, kind: Kind = CALENDARS) -> None:
     """Starts what this thread knows of a request; once per request."""
     if getattr(_request, "environ", None) is environ:
         return
     _request.environ = environ
     _request.method = method
     _request.path = path
+    _request.kind = kind
     _request.user = ""
     _request.views = {}
     _request.door_login = ""
+
+
+def request_kind() -> Kind:
+    """What the request is about: calendars or address books."""
+    return getattr(_request, "kind", CALENDARS)
 
 
 def set_door_login(login: str) -> None:
@@ -127,6 +139,8 @@ class Service:
     def __init__(self, root: str, state: str) -> None:
         self.root = Root(root)
         self.ids = IdMap(os.path.join(state, "ids.json"))
+        self._ids = {kind: self.ids if kind.ids is None else
+                     IdMap(self.root.path(kind.ids), kind.id_prefix) for kind in KINDS}
 
     def refusal(self, user: str, method: str, parts: list, body: Optional[bytes],
                 href: str) -> Optional[tuple]:
@@ -141,7 +155,7 @@ class Service:
         if len(parts) <= 2 and method in ("MOVE", "COPY"):
             return _answer("403 Forbidden")
         if method == "PROPPATCH" and len(parts) == 2 and calendar.writable:
-            answer = proppatch_refusal(body or b"", href)
+            answer = proppatch_refusal(body or b"", href, calendar.kind)
             if answer is not None:
                 return _answer("207 Multi-Status", answer, "text/xml; charset=utf-8")
         return None
@@ -161,15 +175,16 @@ class Service:
             return None
         return Identity(identity.uid, identity.gid, tuple(g for g in identity.groups if g != 0))
 
-    def view(self, user: str) -> Dict[str, Calendar]:
-        """The calendars `user` may read, by URL name, in registry order;
-        judged once per request."""
+    def view(self, user: str, kind: Optional[Kind] = None) -> Dict[str, Calendar]:
+        """The collections of `kind` (the request's) `user` may read, by
+        URL name, in registry order; judged once per request."""
+        kind = kind or request_kind()
         views = getattr(_request, "views", None)
-        if views is not None and user in views:
-            return views[user]
-        view = self._build_view(user)
+        if views is not None and (user, kind) in views:
+            return views[(user, kind)]
+        view = self._build_view(user, kind)
         if views is not None:
-            views[user] = view
+            views[(user, kind)] = view
         return view
 
     def listing_token(self, user: str) -> Optional[tuple]:
@@ -181,7 +196,8 @@ class Service:
         identity = self.identity(user)
         if identity is None:
             return None
-        view = self._build_view(user)
+        kind = request_kind()
+        view = self._build_view(user, kind)
         parts = [tuple(view.items())]
         newest = 0
         with kivo_identity.acting_as(identity):
@@ -191,12 +207,12 @@ class Service:
                     with os.scandir(calendar.folder) as entries:
                         items = tuple(sorted(
                             (e.name, e.inode(), st.st_size, st.st_mtime_ns)
-                            for e in entries if is_item_name(e.name)
+                            for e in entries if is_item_name(e.name, kind.suffix)
                             for st in (e.stat(follow_symlinks=False),)))
                 except OSError:
                     return None
                 try:
-                    props = os.stat(os.path.join(calendar.folder, PROPS_FILE))
+                    props = os.stat(os.path.join(calendar.folder, kind.props_file))
                     props_stamp = (props.st_ino, props.st_size, props.st_mtime_ns)
                 except OSError:
                     props_stamp = None
@@ -218,11 +234,11 @@ class Service:
         return writable and self.root.share_access(entry.share, user, identity,
                                                    True) != kivo_share_access.REFUSED
 
-    def _build_view(self, user: str) -> Dict[str, Calendar]:
+    def _build_view(self, user: str, kind: Kind) -> Dict[str, Calendar]:
         identity = self.identity(user)
         if identity is None:
             return {}
-        entries = self.root.calendars()
+        entries = self.root.entries(kind)
         found = []
         seen = set()
         with kivo_identity.acting_as(identity):
@@ -243,6 +259,6 @@ class Service:
                 writable = listed
                 seen.add(key)
                 found.append((entry, key, writable))
-        names = self.ids.names([key for _, key, _ in found])
-        return {name: Calendar(name, entry.name, entry.folder, key[0], key[1], writable)
+        names = self._ids[kind].names([key for _, key, _ in found])
+        return {name: Calendar(name, entry.name, entry.folder, key[0], key[1], writable, kind)
                 for name, (entry, key, writable) in zip(names, found)}

@@ -227,7 +227,8 @@ class SyncedCalendar(CalendarCollection):
                     raise
                 keep_parses(pending)
             for href in _uid_table.take_stale(uids):
-                uids.note(href, self._load(fd, href) if is_item_name(href) else None)
+                uids.note(href, self._load(fd, href)
+                          if is_item_name(href, self._kind.suffix) else None)
             return uid in uids.held
 
     def sync(self, old_token: str = ""):
