@@ -129,7 +129,9 @@ TEST_F(WebDAVDaemonTest, FolderWithoutSlashRedirectsOnlyThoseWhoMayRead) {
     EXPECT_EQ(answer.status, c.status) << c.method << " " << c.path << " as " << c.user;
     const bool moved = answer.body.find("Location: ") != std::string::npos;
     EXPECT_EQ(moved, !c.location.empty()) << c.path << " as " << c.user << answer.body;
-    if (moved) EXPECT_THAT(answer.body, HasSubstr("Location: " + base + c.location + "\r\n"));
+    if (moved) {
+      EXPECT_THAT(answer.body, HasSubstr("Location: " + base + c.location + "\r\n"));
+    }
   }
 }
 
