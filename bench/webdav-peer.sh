@@ -28,7 +28,7 @@
 # Environment: N (default 1000), ROUNDS (default 2), WRK_SECONDS (default 5),
 # USERS (default 100; 0 skips), USERS_SECONDS (default 15), REQUESTS (CPU
 # lines, default 2000; a tenth of it for PROPFIND and PUT 1 MiB), BIG_MB
-# (default 1024), STEPS (default all of
+# (default 1024), RECORD (a file each figure is appended to), STEPS (default all of
 # cpu,get4k,propfind,rclone,big,users,busy); HOLD=1 sets everything up and
 # keeps the servers up for a profiler instead.
 # Needs root, wrk, rclone, nginx and libnginx-mod-http-dav-ext. Loopback
@@ -356,7 +356,12 @@ if [ "${HOLD:-0}" = 1 ]; then
 fi
 
 declare -A results
-record() { results["$1 $2"]+="$3 "; }
+# RECORD=FILE also appends each figure there as it is taken (a run cut
+# short keeps them).
+record() {
+  results["$1 $2"]+="$3 "
+  [ -z "${RECORD:-}" ] || echo "$1 $2 $3" >>"$RECORD"
+}
 # The CPU lines: per method, ours and plain Apache in turns (the one going
 # first alternating by round), HTTP then HTTPS.
 cpu_round() {
