@@ -1,8 +1,10 @@
 #!/bin/bash
 # The WebDAV daemon against its peers on the same files, same machine:
-# plain Apache mod_dav (event MPM, one identity, keep-alive, no login; an
-# access log, a lock database and no .htaccess files like the daemon's) and nginx's dav module
-# with dav-ext. Rounds interleave the three servers.
+# plain Apache mod_dav (event MPM, one identity, keep-alive; Basic logins
+# through mod_authn_socache in front of a password file of {SHA} hashes, the
+# cheapest check Apache takes; an access log, a lock database and no
+# .htaccess files like the daemon's; mod_ssl on a second port) and nginx's
+# dav module with dav-ext (no login). Rounds interleave the servers.
 #
 #   bench/webdav-peer.sh [BUILD_DIR]     (default build-bench in the checkout)
 #
@@ -16,9 +18,19 @@
 # identity: requests per second, errors, and the sum of the RSS of every
 # process of the server after the load. Each account logs in once (one
 # request each, all at once, timed as its own line) before its mix.
+# The busy line runs the USERS line again (many addresses) with two
+# CPU-bound processes beside it, started and stopped here.
+# The CPU lines (bench/webdav_cpu.py) take, per method, the server's CPU time
+# a request over HTTP and over HTTPS (TLS 1.3), ours and plain Apache in
+# turns on one kept-alive connection each: GET 4 KiB, PROPFIND Depth 1 of 300
+# and of N files, PUT 4 KiB (new files), MOVE and DELETE of them, PUT 1 MiB
+# (over one file); the big lines a GET and PUT of BIG_MB over both.
 # Environment: N (default 1000), ROUNDS (default 2), WRK_SECONDS (default 5),
-# USERS (default 100; 0 skips), USERS_SECONDS (default 15); HOLD=1 sets
-# everything up and keeps the servers up for a profiler instead.
+# USERS (default 100; 0 skips), USERS_SECONDS (default 15), REQUESTS (CPU
+# lines, default 2000; a tenth of it for PROPFIND and PUT 1 MiB), BIG_MB
+# (default 1024), RECORD (a file each figure is appended to), STEPS (default all of
+# cpu,get4k,propfind,rclone,big,users,busy); HOLD=1 sets everything up and
+# keeps the servers up for a profiler instead.
 # Needs root, wrk, rclone, nginx and libnginx-mod-http-dav-ext. Loopback
 # only; everything started here is stopped on exit.
 
@@ -30,11 +42,15 @@ ROUNDS="${ROUNDS:-2}"
 WRK_SECONDS="${WRK_SECONDS:-5}"
 USERS="${USERS:-100}"
 USERS_SECONDS="${USERS_SECONDS:-15}"
+REQUESTS="${REQUESTS:-2000}"
+BIG_MB="${BIG_MB:-1024}"
+STEPS="${STEPS:-cpu,get4k,propfind,rclone,big,users,busy}"
+step() { [[ ",$STEPS," == *",$1,"* ]]; }
 HERE="$(cd "$(dirname "$0")" && pwd)"
 # shellcheck source=bench/lib.sh
 . "$HERE/lib.sh"
 
-need_tools wrk rclone nginx curl python3
+need_tools wrk rclone nginx curl python3 htpasswd openssl
 [ "$(id -u)" = 0 ] || die "run as root"
 [ -e /usr/lib/nginx/modules/ngx_http_dav_ext_module.so ] || die "libnginx-mod-http-dav-ext is missing"
 bench_setup webdav
@@ -46,14 +62,15 @@ PASSWORD=bench-secret
 # ---- the files, one copy per server ----------------------------------------------
 make_files() {
   local dir="$1"
-  mkdir -p "$dir/many" "$dir/up"
+  mkdir -p "$dir/many" "$dir/p300" "$dir/up"
   head -c 4096 /dev/urandom >"$dir/4k"
-  head -c 100000000 /dev/zero >"$dir/big"
-  python3 - "$dir/many" "$N" <<'EOF'
+  head -c "$((BIG_MB * 1048576))" /dev/zero >"$dir/big"
+  python3 - "$dir" "$N" <<'EOF'
 import os, sys
-for i in range(int(sys.argv[2])):
-    with open(os.path.join(sys.argv[1], "f%04d.txt" % i), "wb") as f:
-        f.write(os.urandom(1024))
+for sub, n in (("many", int(sys.argv[2])), ("p300", 300)):
+    for i in range(n):
+        with open(os.path.join(sys.argv[1], sub, "f%04d.txt" % i), "wb") as f:
+            f.write(os.urandom(1024))
 EOF
 }
 mkdir -p "$WORK/local"
@@ -68,11 +85,13 @@ OURS_DIR="$ROOT/volume1/homes/$USER_NAME/data"
 cp -a "$WORK/local/src" "$OURS_DIR"
 chown -R "$(sed -n "s/^$USER_NAME:x:\([0-9]*\):.*/\1/p" "$ROOT/etc/passwd")" "$OURS_DIR"
 OURS_PORT="$(free_port)"
+OURS_TLS_PORT="$(free_port)"
 KIVO_ROOT="$ROOT" KIVO_DAEMONS=on KIVO_WEBDAV_ADDRESS=127.0.0.1 "${SERVER_CPU[@]}" "$KIVO_WEBAPI" \
   call --user admin KIVO.Core.FileServ.WebDAV 1 set \
-  "{\"enable_http\": true, \"http_port_num\": $OURS_PORT, \"enable_https\": false}" >/dev/null ||
+  "{\"enable_http\": true, \"http_port_num\": $OURS_PORT, \"enable_https\": true, \"https_port_num\": $OURS_TLS_PORT}" >/dev/null ||
   die "the daemon did not start"
-trap 'KIVO_ROOT="$ROOT" "$KIVO_WEBAPI" services --stop-all >/dev/null 2>&1; stop_started; [ "${KIVO_BENCH_KEEP:-0}" = 1 ] || rm -rf "$WORK"' EXIT
+BURNERS=()
+trap 'for pid in "${BURNERS[@]}"; do kill "$pid" 2>/dev/null; done; KIVO_ROOT="$ROOT" "$KIVO_WEBAPI" services --stop-all >/dev/null 2>&1; stop_started; [ "${KIVO_BENCH_KEEP:-0}" = 1 ] || rm -rf "$WORK"' EXIT
 
 # ---- plain Apache, event MPM ------------------------------------------------------
 APACHE_DIR="$WORK/apache"
@@ -80,6 +99,12 @@ mkdir -p "$APACHE_DIR/run" "$APACHE_DIR/lock"
 cp -a "$WORK/local/src" "$APACHE_DIR/data"
 chown -R nobody "$APACHE_DIR/data" "$APACHE_DIR/lock"
 APACHE_PORT="$(free_port)"
+APACHE_TLS_PORT="$(free_port)"
+# The daemon's kind of certificate (a P-256 key), and every account the
+# daemon has, {SHA}-hashed.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 30 \
+  -subj /CN=localhost -keyout "$APACHE_DIR/server.key" -out "$APACHE_DIR/server.crt" 2>/dev/null
+htpasswd -c -b -s "$APACHE_DIR/passwords" "$USER_NAME" "$PASSWORD" 2>/dev/null
 cat >"$APACHE_DIR/httpd.conf" <<EOF
 ServerRoot "$APACHE_DIR"
 ServerName localhost
@@ -92,12 +117,26 @@ LoadModule alias_module $MODULES/mod_alias.so
 LoadModule mime_module $MODULES/mod_mime.so
 LoadModule dav_module $MODULES/mod_dav.so
 LoadModule dav_fs_module $MODULES/mod_dav_fs.so
+LoadModule auth_basic_module $MODULES/mod_auth_basic.so
+LoadModule authn_core_module $MODULES/mod_authn_core.so
+LoadModule authn_file_module $MODULES/mod_authn_file.so
+LoadModule authn_socache_module $MODULES/mod_authn_socache.so
+LoadModule socache_shmcb_module $MODULES/mod_socache_shmcb.so
+LoadModule authz_user_module $MODULES/mod_authz_user.so
+LoadModule ssl_module $MODULES/mod_ssl.so
 TypesConfig /etc/mime.types
 User nobody
 Group nogroup
 Listen 127.0.0.1:$APACHE_PORT
+Listen 127.0.0.1:$APACHE_TLS_PORT https
+<VirtualHost *:$APACHE_TLS_PORT>
+  SSLEngine on
+  SSLCertificateFile "$APACHE_DIR/server.crt"
+  SSLCertificateKeyFile "$APACHE_DIR/server.key"
+</VirtualHost>
 KeepAlive On
 DavLockDB "$APACHE_DIR/lock/DavLock"
+AuthnCacheSOCache shmcb
 LogFormat "%h %u %t \"%r\" %>s %b" kivo
 CustomLog "$APACHE_DIR/access.log" kivo
 DocumentRoot "$APACHE_DIR/empty"
@@ -108,7 +147,12 @@ Alias /data "$APACHE_DIR/data"
 </Directory>
 <Directory "$APACHE_DIR/data">
   Dav On
-  Require all granted
+  AuthType Basic
+  AuthName bench
+  AuthBasicProvider socache file
+  AuthnCacheProvideFor file
+  AuthUserFile "$APACHE_DIR/passwords"
+  Require valid-user
 </Directory>
 EOF
 mkdir -p "$APACHE_DIR/empty"
@@ -145,33 +189,35 @@ http {
 EOF
 "${SERVER_CPU[@]}" nginx -c "$NGINX_DIR/nginx.conf" &
 BENCH_PIDS+=("$!")
-for port in "$APACHE_PORT" "$NGINX_PORT" "$OURS_PORT"; do
+for port in "$APACHE_PORT" "$APACHE_TLS_PORT" "$NGINX_PORT" "$OURS_PORT" "$OURS_TLS_PORT"; do
   wait_for_port "$port" || die "nothing listens on $port"
 done
 # Like the daemon, plain Apache writes an access line per request (above)
 # and holds a lock database, which mod_dav_fs opens for every PROPFIND
 # member once the file exists (the daemon makes its own at every start):
 # one LOCK and UNLOCK makes plain Apache's.
-token="$(curl -s -D - -o /dev/null -X LOCK -H 'Content-Type: application/xml' \
+token="$(curl -s -D - -o /dev/null -u "$USER_NAME:$PASSWORD" -X LOCK -H 'Content-Type: application/xml' \
   --data '<?xml version="1.0"?><D:lockinfo xmlns:D="DAV:"><D:lockscope><D:exclusive/></D:lockscope><D:locktype><D:write/></D:locktype></D:lockinfo>' \
   "http://127.0.0.1:$APACHE_PORT/data/4k" | sed -n 's/^Lock-Token: *\(<[^>]*>\).*/\1/ip')"
 [ -n "$token" ] || die "plain Apache took no lock"
-curl -s -o /dev/null -X UNLOCK -H "Lock-Token: $token" "http://127.0.0.1:$APACHE_PORT/data/4k"
+curl -s -o /dev/null -u "$USER_NAME:$PASSWORD" -X UNLOCK -H "Lock-Token: $token" "http://127.0.0.1:$APACHE_PORT/data/4k"
 ls "$APACHE_DIR/lock/"DavLock* >/dev/null 2>&1 || die "plain Apache made no lock database"
 
 # ---- workloads --------------------------------------------------------------------
-# base URL and credentials per server
+# base URL (SERVER [http|https]) and credentials per server
 url() {
-  case "$1" in
-    ours) echo "http://127.0.0.1:$OURS_PORT/homes/$USER_NAME/data" ;;
-    apache) echo "http://127.0.0.1:$APACHE_PORT/data" ;;
-    nginx) echo "http://127.0.0.1:$NGINX_PORT/data" ;;
+  case "$1 ${2:-http}" in
+    "ours http") echo "http://127.0.0.1:$OURS_PORT/homes/$USER_NAME/data" ;;
+    "ours https") echo "https://127.0.0.1:$OURS_TLS_PORT/homes/$USER_NAME/data" ;;
+    "apache http") echo "http://127.0.0.1:$APACHE_PORT/data" ;;
+    "apache https") echo "https://127.0.0.1:$APACHE_TLS_PORT/data" ;;
+    "nginx http") echo "http://127.0.0.1:$NGINX_PORT/data" ;;
   esac
 }
-auth() { [ "$1" = ours ] && echo "-u $USER_NAME:$PASSWORD" || true; }
+auth() { [ "$1" != nginx ] && echo "-k -u $USER_NAME:$PASSWORD" || true; }
 remote() {
   local extra=""
-  [ "$1" = ours ] && extra=",user=$USER_NAME,pass=$(rclone obscure "$PASSWORD")"
+  [ "$1" != nginx ] && extra=",user=$USER_NAME,pass=$(rclone obscure "$PASSWORD")"
   echo ":webdav,url='$(url "$1")',vendor=other$extra:"
 }
 client() { "${CLIENT_CPU[@]}" "$@"; }
@@ -179,7 +225,7 @@ seconds() { python3 -c 'import time; print(time.monotonic())'; }
 
 get4k() { # requests per second
   local header=()
-  [ "$1" = ours ] && header=(-H "Authorization: Basic $(printf '%s' "$USER_NAME:$PASSWORD" | base64)")
+  [ "$1" != nginx ] && header=(-H "Authorization: Basic $(printf '%s' "$USER_NAME:$PASSWORD" | base64)")
   client wrk -t1 -c8 -d"${WRK_SECONDS}s" "${header[@]}" "$(url "$1")/4k" |
     sed -n 's/^Requests\/sec: *//p'
 }
@@ -203,14 +249,24 @@ rclone_down() { # seconds
   client rclone copy --transfers 4 --checkers 4 "$(remote "$1")many" "$WORK/local/down" 2>>"$WORK/rclone.log"
   python3 -c "import time; print(time.monotonic() - $start)"
 }
-put_once() { # seconds (the first makes the file, the later ones replace it)
+put_once() { # SERVER ROUND [PROTO]: seconds (the first makes the file, the later ones replace it)
   # shellcheck disable=SC2046
-  client curl -s -o /dev/null $(auth "$1") -T "$WORK/local/src/big" -w '%{time_total}\n' \
-    "$(url "$1")/up/big-$2"
+  client curl -s -o /dev/null $(auth "$1") --tlsv1.3 -T "$WORK/local/src/big" \
+    -w '%{time_total}\n' "$(url "$1" "${3:-http}")/up/big-$2"
 }
-get_once() { # seconds
+get_once() { # SERVER ROUND [PROTO]: seconds
   # shellcheck disable=SC2046
-  client curl -s -o /dev/null $(auth "$1") -w '%{time_total}\n' "$(url "$1")/big"
+  client curl -s -o /dev/null $(auth "$1") --tlsv1.3 -w '%{time_total}\n' "$(url "$1" "${3:-http}")/big"
+}
+server_pid() { # the server's first process
+  case "$1" in
+    ours) pgrep -o -f "$ROOT/var/lib/kivo/webdav/httpd.conf" ;;
+    apache) pgrep -o -f "$APACHE_DIR/httpd.conf" ;;
+  esac
+}
+cpu_line() { # SERVER PROTO OP COUNT [SIZE]: "<CPU us a request> <requests/s> <errors>"
+  client python3 "$HERE/webdav_cpu.py" "$(server_pid "$1")" "$(url "$1" "$2")" \
+    "$USER_NAME:$PASSWORD" "$3" "$4" "${5:-4096}"
 }
 pss_mb() { # proportional set size of all the server's processes: shared pages counted once
   local pids pid total=0 kb
@@ -241,11 +297,26 @@ make_users() {
     chown -R "$uid" "$ROOT/volume1/homes/m$i/m50"
     echo "/homes/m$i/m50/ 50 m$i:m$i-secret" >>"$WORK/users-ours"
     cp -a "$template" "$APACHE_DIR/data/m$i"
-    echo "/data/m$i/ 50" >>"$WORK/users-apache"
+    echo "/data/m$i/ 50 m$i:m$i-secret" >>"$WORK/users-apache"
+    htpasswd -b -s "$APACHE_DIR/passwords" "m$i" "m$i-secret" 2>/dev/null
   done
   chown -R nobody "$APACHE_DIR/data"
 }
 [ "$USERS" -gt 0 ] && make_users
+# Two CPU-bound processes beside the load, for the busy line.
+burners_start() {
+  local _
+  for _ in 1 2; do
+    python3 -c 'while True: pass' &
+    BURNERS+=("$!")
+  done
+}
+burners_stop() {
+  local pid
+  for pid in "${BURNERS[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${BURNERS[@]}"; do wait "$pid" 2>/dev/null || true; done
+  BURNERS=()
+}
 rss_mb() { # resident set size of all the server's processes, summed
   local pids pid total=0 kb
   case "$1" in
@@ -285,44 +356,88 @@ if [ "${HOLD:-0}" = 1 ]; then
 fi
 
 declare -A results
-record() { results["$1 $2"]+="$3 "; }
-for round in $(seq "$ROUNDS"); do
-  for server in ours apache nginx; do
-    record get4k "$server" "$(get4k "$server")"
-    record propfind "$server" "$(propfind "$server")"
-    record up "$server" "$(rclone_up "$server" "$round")"
-    record down "$server" "$(rclone_down "$server")"
-    record rss "$server" "$(pss_mb "$server")"
-  done
-  # One 100 MB transfer swings by a third with the machine's state: the
-  # servers take turns transfer by transfer, median of 5 each.
-  for kind in put get; do
-    declare -A samples=()
-    for _ in 1 2 3 4 5; do
-      for server in ours apache nginx; do
-        samples[$server]+="$("${kind}_once" "$server" "$round") "
+# RECORD=FILE also appends each figure there as it is taken (a run cut
+# short keeps them).
+record() {
+  results["$1 $2"]+="$3 "
+  [ -z "${RECORD:-}" ] || echo "$1 $2 $3" >>"$RECORD"
+}
+# The CPU lines: per method, ours and plain Apache in turns (the one going
+# first alternating by round), HTTP then HTTPS.
+cpu_round() {
+  local round="$1" proto op count size key server cpu rate errors order=(ours apache)
+  [ $((round % 2)) = 0 ] && order=(apache ours)
+  local small=$((REQUESTS / 10))
+  for proto in http https; do
+    for line in "get4k get:4k $REQUESTS" "pf300 propfind:p300 $small" "pf$N propfind:many $small" \
+      "put4k put:c$round$proto- $REQUESTS" "move move:c$round$proto- $REQUESTS" \
+      "delete delete:c$round$proto- $REQUESTS" "put1m replace:up/m1 $small 1048576"; do
+      read -r key op count size <<<"$line"
+      for server in "${order[@]}"; do
+        read -r cpu rate errors <<<"$(cpu_line "$server" "$proto" "$op" "$count" "${size:-4096}")"
+        record "cpu-$proto-$key" "$server" "$cpu"
+        record "rate-$proto-$key" "$server" "$rate"
+        record "errors-$proto-$key" "$server" "$errors"
       done
     done
-    for server in ours apache nginx; do
-      # shellcheck disable=SC2086
-      record "$kind" "$server" "$(printf '%s\n' ${samples[$server]} | sort -n | sed -n 3p)"
-    done
-    unset samples
   done
+}
+for round in $(seq "$ROUNDS"); do
+  step cpu && cpu_round "$round"
+  for server in ours apache nginx; do
+    if step get4k; then record get4k "$server" "$(get4k "$server")"; fi
+    if step propfind; then record propfind "$server" "$(propfind "$server")"; fi
+    if step rclone; then
+      record up "$server" "$(rclone_up "$server" "$round")"
+      record down "$server" "$(rclone_down "$server")"
+    fi
+    record rss "$server" "$(pss_mb "$server")"
+  done
+  # One big transfer swings by a third with the machine's state: the
+  # servers take turns transfer by transfer, median of 5 each.
+  if step big; then
+    for proto in http https; do
+      for kind in put get; do
+        declare -A samples=()
+        for _ in 1 2 3 4 5; do
+          for server in ours apache; do
+            samples[$server]+="$("${kind}_once" "$server" "$round" "$proto") "
+          done
+        done
+        for server in ours apache; do
+          # shellcheck disable=SC2086
+          record "$kind-$proto" "$server" "$(printf '%s\n' ${samples[$server]} | sort -n | sed -n 3p)"
+        done
+        unset samples
+      done
+    done
+  fi
   [ "$USERS" -gt 0 ] || continue
-  for server in ours apache; do
-    # Each account's first login (a password hash) before the timed mix, as
-    # the single-user lines start logged in; how long they took is a line.
-    read -r took errors <<<"$(many_users "$server" many 0)"
-    record logins "$server" "$took"
-    record errors-logins "$server" "$errors"
-    for sources in many one; do
-      read -r rate errors <<<"$(many_users "$server" "$sources")"
-      record "users-$sources" "$server" "$rate"
-      record "errors-$sources" "$server" "$errors"
-      record "users-rss-$sources" "$server" "$(rss_mb "$server")"
+  if step users; then
+    for server in ours apache; do
+      # Each account's first login (a password hash) before the timed mix, as
+      # the single-user lines start logged in; how long they took is a line.
+      read -r took errors <<<"$(many_users "$server" many 0)"
+      record logins "$server" "$took"
+      record errors-logins "$server" "$errors"
+      for sources in many one; do
+        read -r rate errors <<<"$(many_users "$server" "$sources")"
+        record "users-$sources" "$server" "$rate"
+        record "errors-$sources" "$server" "$errors"
+        record "users-rss-$sources" "$server" "$(rss_mb "$server")"
+      done
     done
-  done
+  fi
+  if step busy; then
+    burners_start
+    for server in ours apache; do
+      read -r rate errors <<<"$(many_users "$server" many)"
+      record "users-busy" "$server" "$rate"
+      record "errors-busy" "$server" "$errors"
+      record "users-rss-busy" "$server" "$(rss_mb "$server")"
+    done
+    burners_stop
+  fi
 done
 
 python3 - "$N" "$ROUNDS" <<EOF
@@ -333,17 +448,33 @@ for line in raw.strip().splitlines():
     w, s, *v = line.split()
     r[(w, s)] = statistics.median(float(x) for x in v)
 n, rounds = sys.argv[1], sys.argv[2]
+print("medians of %s interleaved rounds" % rounds)
+if ("cpu-http-get4k", "ours") in r:
+    print("CPU a request (us, all the server's threads) and requests/s on one kept connection; "
+          "ratio = ours' CPU / Apache's (<1 is better)")
+    for proto in ("http", "https"):
+        for key, label in (("get4k", "GET 4 KiB"), ("pf300", "PROPFIND Depth 1, 300"),
+                           ("pf" + n, "PROPFIND Depth 1, " + n), ("put4k", "PUT 4 KiB (new)"),
+                           ("move", "MOVE"), ("delete", "DELETE"), ("put1m", "PUT 1 MiB")):
+            o, a = r[("cpu-%s-%s" % (proto, key), "ours")], r[("cpu-%s-%s" % (proto, key), "apache")]
+            print("%-5s %-24s ours %9.1f us %8.1f/s  apache %9.1f us %8.1f/s  ratio %.2f  errors %d / %d"
+                  % (proto, label, o, r[("rate-%s-%s" % (proto, key), "ours")], a,
+                     r[("rate-%s-%s" % (proto, key), "apache")], o / a if a else 0,
+                     r[("errors-%s-%s" % (proto, key), "ours")], r[("errors-%s-%s" % (proto, key), "apache")]))
 rows = [("get4k", "GET 4 KiB (wrk, 8 conn)", "req/s", True),
         ("propfind", "PROPFIND Depth 1, %s files" % n, "s", False),
         ("up", "rclone copy up, %s files" % n, "s", False),
         ("down", "rclone copy down, %s files" % n, "s", False),
-        ("put", "PUT 100 MB", "s", False),
-        ("get", "GET 100 MB", "s", False),
+        ("put-http", "PUT %s MiB, HTTP" % "$BIG_MB", "s", False),
+        ("get-http", "GET %s MiB, HTTP" % "$BIG_MB", "s", False),
+        ("put-https", "PUT %s MiB, HTTPS" % "$BIG_MB", "s", False),
+        ("get-https", "GET %s MiB, HTTPS" % "$BIG_MB", "s", False),
         ("rss", "memory after the load (PSS)", "MB", False)]
-print("medians of %s interleaved rounds; ratio = ours against plain Apache "
-      "(speed; >1 is better; memory: ours/Apache)" % rounds)
+print("ratio = ours against plain Apache (speed; >1 is better; memory: ours/Apache)")
 for key, label, unit, higher_better in rows:
-    o, a, x = (r[(key, s)] for s in ("ours", "apache", "nginx"))
+    if (key, "ours") not in r:
+        continue
+    o, a, x = (r.get((key, s), 0) for s in ("ours", "apache", "nginx"))
     if key == "rss":
         ratio = o / a if a else 0
     else:
@@ -355,7 +486,8 @@ if ("logins", "ours") in r:
     print("%-30s ours %10.3f  apache %10.3f  %-18s errors %d / %d"
           % ("%d first logins at once" % users, r[("logins", "ours")], r[("logins", "apache")],
              "s", r[("errors-logins", "ours")], r[("errors-logins", "apache")]))
-for sources, where in (("many", "%d addresses" % users), ("one", "one address")):
+for sources, where in (("many", "%d addresses" % users), ("one", "one address"),
+                       ("busy", "%d addresses, 2 CPU burners" % users)):
     if ("users-" + sources, "ours") not in r:
         continue
     o, a = r[("users-" + sources, "ours")], r[("users-" + sources, "apache")]

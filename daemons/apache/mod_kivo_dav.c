@@ -2244,6 +2244,18 @@ static int kd_share_writing(request_rec* r, int reading) {
   return rq == NULL || rq->user == NULL || owner == NULL || strcmp(owner, rq->user) != 0;
 }
 
+/* The share a request's lists opened to it for reading, in its notes: the
+ * members its PROPFIND asks a subrequest of (hundreds a listing) lie in the
+ * same share, judged for the same account within the same request, and
+ * skip the lookup of both files each. */
+#define KD_NOTE_SHARE_OPEN "kivo_dav_share_open"
+
+static int kd_share_open_to_request(const request_rec* r, const char* share, int writing) {
+  if (r->main == NULL || writing) return 0;
+  const char* open = apr_table_get(kd_origin(r)->notes, KD_NOTE_SHARE_OPEN);
+  return open != NULL && strcmp(open, share) == 0;
+}
+
 /* The lists of the share the request (or its destination's subrequest)
  * lies in, judged with the requesting account's name and groups before
  * the file system's modes are. OK, or the status. */
@@ -2252,6 +2264,7 @@ static int kd_guard_share_lists(request_rec* r, const kd_server* sc, int reading
   if (share == NULL) return OK;
   const kd_req* rq = kd_login_of(r);
   const int writing = kd_share_writing(r, reading);
+  if (kd_share_open_to_request(r, share, writing)) return OK;
   struct timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
   const char* store = apr_pstrcat(r->pool, sc->root, KD_SHARE_ACCESS_PATH, NULL);
@@ -2264,7 +2277,10 @@ static int kd_guard_share_lists(request_rec* r, const kd_server* sc, int reading
     ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "%s is %s: every share but the homes is refused",
                   store, report);
   }
-  if (judged != KD_SHARE_REFUSED) return OK;
+  if (judged != KD_SHARE_REFUSED) {
+    if (r->main == NULL && !writing) apr_table_setn(r->notes, KD_NOTE_SHARE_OPEN, share);
+    return OK;
+  }
   return kd_refuse(r, sc, HTTP_FORBIDDEN,
                    apr_psprintf(r->pool, "the share %s is not %s to this account", share,
                                 writing ? "writable" : "open"));
