@@ -7,7 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-/* The limit in bytes the kernel refuses allocations past, or 0 for none. */
+/* The limit in bytes the figures count to (kivo_dav_space.h), or 0 for none. */
 static unsigned long long kd_quota_limit(const struct dqblk* dq, time_t now) {
   if (!(dq->dqb_valid & QIF_BLIMITS)) return 0;
   const unsigned long long hard = dq->dqb_bhardlimit * KD_QUOTA_BLOCK;
