@@ -7,6 +7,8 @@ packages=(build-essential cmake pkg-config libjsoncpp-dev libcrypt-dev
           gnutls-bin openssl apache2 apache2-dev litmus radicale python3-caldav vdirsyncer khard nftables chromium iproute2 libssl-dev
           debhelper dpkg-dev lintian mmdebstrap systemd systemd-container
           davfs2 rclone cadaver gvfs-backends libglib2.0-bin dbus-daemon acl)
+# setquota: the WebDAV daemon's test of per-account quotas sets them.
+packages+=(quota)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

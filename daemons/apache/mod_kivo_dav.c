@@ -100,6 +100,7 @@
 #include "unixd.h"
 #include "apr_base64.h"
 #include "apr_dbm.h"
+#include "apr_hash.h"
 #include "apr_lib.h"
 #include "apr_portable.h"
 #include "apr_strings.h"
@@ -109,6 +110,7 @@
 #include "kivo_dav_identity.h"
 #include "kivo_dav_share_access.h"
 #include "kivo_dav_shared.h"
+#include "kivo_dav_space.h"
 #include "kivo_login_brake.h"
 
 module AP_MODULE_DECLARE_DATA kivo_dav_module;
@@ -2350,10 +2352,45 @@ static int kd_quota_find(const dav_resource* resource, const char* ns_uri, const
   return dav_do_find_liveprop(ns_uri, name, &kd_quota_group, hooks);
 }
 
-/* The free space a collection's file system leaves the requesting user
- * (statvfs as that user: f_bavail, what a user who is not root may fill),
- * and the space it uses. No per-account quota is read: the volume's
- * figures are given. */
+/* The figures of the file system holding `path` for the requesting
+ * account (kivo_dav_space.h), read once per file system in a PROPFIND:
+ * its members mostly share one, and a quotactl and a statvfs per member
+ * would cost as much as the walk. Kept in the request's pool, never
+ * longer: the next request may be another account's, and the figures
+ * move. NULL when the folder cannot be opened. */
+static const kd_space* kd_space_of(const request_rec* r, const char* path) {
+  static const char key[] = "kivo_dav_space";
+  void* kept = NULL;
+  apr_pool_userdata_get(&kept, key, r->pool);
+  apr_hash_t* seen = kept;
+  if (seen == NULL) {
+    seen = apr_hash_make(r->pool);
+    apr_pool_userdata_setn(seen, key, NULL, r->pool);
+  }
+  /* One resolution, as the user; the rest is read from the descriptor. */
+  struct stat st;
+  const int fd = kd_open_without_links(path, O_PATH | O_DIRECTORY, &st);
+  if (fd < 0) return NULL;
+  kd_space* space = apr_hash_get(seen, &st.st_dev, sizeof(st.st_dev));
+  if (space != NULL) {
+    close(fd);
+    return space;
+  }
+  space = apr_pcalloc(r->pool, sizeof(*space));
+  const int read = kd_space_read(fd, time(NULL), space);
+  close(fd);
+  if (read != 0) return NULL;
+  if (space->quota_errno != 0) {
+    ap_log_rerror(APLOG_MARK, APLOG_WARNING, space->quota_errno, r,
+                  "reading the account's quota at %s failed: the volume's figures are given", path);
+  }
+  dev_t* dev = apr_pmemdup(r->pool, &st.st_dev, sizeof(st.st_dev));
+  apr_hash_set(seen, dev, sizeof(*dev), space);
+  return space;
+}
+
+/* The free space and usage a collection's file system shows the
+ * requesting account: its quota's, or the volume's (kd_space_of). */
 static dav_prop_insert kd_quota_insert(const dav_resource* resource, int propid,
                                        dav_prop_insert what, apr_text_header* phdr) {
   const dav_liveprop_spec* info = NULL;
@@ -2365,13 +2402,12 @@ static dav_prop_insert kd_quota_insert(const dav_resource* resource, int propid,
   if (info == NULL || !resource->exists || !resource->collection) return DAV_PROP_INSERT_NOTDEF;
   if (what == DAV_PROP_INSERT_VALUE) {
     const char* path = kd_resource_path(resource);
-    struct statvfs vfs;
-    if (path == NULL || statvfs(path, &vfs) != 0) return DAV_PROP_INSERT_NOTDEF;
-    const apr_uint64_t blocks =
-        propid == KD_PROPID_QUOTA_AVAILABLE ? vfs.f_bavail : vfs.f_blocks - vfs.f_bfree;
+    const kd_space* space = path != NULL ? kd_space_of(kd_propfind, path) : NULL;
+    if (space == NULL) return DAV_PROP_INSERT_NOTDEF;
+    const apr_uint64_t bytes = propid == KD_PROPID_QUOTA_AVAILABLE ? space->available : space->used;
     /* APR's formatter reads 64-bit numbers by its own length modifier only. */
-    text = apr_psprintf(p, "<lp%ld:%s>%" APR_UINT64_T_FMT "</lp%ld:%s>", ns, info->name,
-                        blocks * (apr_uint64_t)vfs.f_frsize, ns, info->name);
+    text = apr_psprintf(p, "<lp%ld:%s>%" APR_UINT64_T_FMT "</lp%ld:%s>", ns, info->name, bytes, ns,
+                        info->name);
   } else if (what == DAV_PROP_INSERT_NAME) {
     text = apr_psprintf(p, "<lp%ld:%s/>", ns, info->name);
   } else {

@@ -1,10 +1,7 @@
 // The WebDAV daemon and the share access lists (etc/kivo/share-access.json):
 // readers, writers and everybody else on a listed share, method by method;
 // a team folder its members share; the homes, which never follow lists; a
-// change counted at the next request; and the free space clients see.
-
-#include <sys/mount.h>
-#include <sys/statvfs.h>
+// change counted at the next request.
 
 #include "tests/daemons/webdav_fixture.h"
 
@@ -173,54 +170,6 @@ TEST_F(WebDAVShareAccessTest, ChangesCountAtTheNextRequest) {
     Put("/homes/alice/h.txt", "alice",
         Exists(root_.Path("/volume1/homes/alice/h.txt")) ? 204 : 201);
   }
-}
-
-// RFC 4331's free space on every collection, asked by name (as the Finder
-// and davfs2 ask) or in a propname, never in an allprop, on a file system
-// of its own whose figures no other writer moves.
-TEST_F(WebDAVShareAccessTest, FreeSpaceOfEveryCollection) {
-  ASSERT_TRUE(PrivateMounts());
-  const std::string volume = root_.Path("/volume1/space");
-  ASSERT_TRUE(std::filesystem::create_directories(volume));
-  ASSERT_EQ(mount("tmpfs", volume.c_str(), "tmpfs", 0, "size=64m,mode=1777"), 0);
-  struct Unmount {
-    std::string at;
-    ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
-  } unmount{volume};
-  ASSERT_TRUE(WriteFile(volume + "/top.txt", "t"));
-  ASSERT_TRUE(std::filesystem::create_directories(volume + "/sub"));
-  ASSERT_TRUE(WriteFile(volume + "/sub/f.bin", std::string(3 << 20, 'x')));
-  ASSERT_TRUE(AddShare(root_, "space", volume));
-  EnableHttp(http_port_);
-  struct statvfs vfs;
-  ASSERT_EQ(statvfs(volume.c_str(), &vfs), 0);
-  const unsigned long long available = vfs.f_bavail * vfs.f_frsize;
-  const unsigned long long used = (vfs.f_blocks - vfs.f_bfree) * vfs.f_frsize;
-  ASSERT_GE(used, 3u << 20);
-  const std::string asked =
-      R"(<?xml version="1.0" encoding="utf-8"?><D:propfind xmlns:D="DAV:"><D:prop>)"
-      R"(<D:quota-available-bytes/><D:quota-used-bytes/><D:getlastmodified/>)"
-      R"(<D:resourcetype/></D:prop></D:propfind>)";
-  const Answer finder = Curl("PROPFIND", "/space/", Alice(), {"-H", "Depth: 1", "--data", asked});
-  ASSERT_EQ(finder.status, 207);
-  const std::string figures = "quota-available-bytes>" + std::to_string(available) + "<";
-  // The share and its folder; its file has none (a 404 inside).
-  size_t found = 0;
-  for (size_t at = 0; (at = finder.body.find(figures, at)) != std::string::npos; ++at) ++found;
-  EXPECT_EQ(found, 2u) << finder.body;
-  EXPECT_THAT(finder.body, HasSubstr("quota-used-bytes>" + std::to_string(used) + "<"));
-  EXPECT_THAT(finder.body, HasSubstr("404 Not Found"));
-  const Answer names = Curl(
-      "PROPFIND", "/space/", Alice(),
-      {"-H", "Depth: 0", "--data", R"(<D:propfind xmlns:D="DAV:"><D:propname/></D:propfind>)"});
-  EXPECT_THAT(names.body, HasSubstr("quota-available-bytes/>"));
-  const Answer all =
-      Curl("PROPFIND", "/space/", Alice(),
-           {"-H", "Depth: 0", "--data", R"(<D:propfind xmlns:D="DAV:"><D:allprop/></D:propfind>)"});
-  EXPECT_EQ(all.status, 207);
-  EXPECT_THAT(all.body, Not(HasSubstr("quota")));
-  ASSERT_EQ(statvfs(volume.c_str(), &vfs), 0);
-  EXPECT_EQ(vfs.f_bavail * vfs.f_frsize, available) << "nothing wrote meanwhile";
 }
 
 }  // namespace
