@@ -74,12 +74,12 @@ static char* kd_json_string(kd_json* j) {
   if (out == NULL) return NULL;
   while (j->at < j->end && *j->at != '"') {
     unsigned char c = (unsigned char)*j->at++;
-    if (c < 0x20) break;
+    if (c < 0x20) goto bad;
     if (c != '\\') {
       out[n++] = (char)c;
       continue;
     }
-    if (j->at >= j->end) break;
+    if (j->at >= j->end) goto bad;
     const char e = *j->at++;
     const char* plain = strchr("\"\\/bfnrt", e);
     if (plain != NULL && e != '\0') {
@@ -87,20 +87,20 @@ static char* kd_json_string(kd_json* j) {
       continue;
     }
     unsigned code;
-    if (e != 'u' || j->end - j->at < 4 || !kd_json_hex(j->at, &code)) break;
+    if (e != 'u' || j->end - j->at < 4 || !kd_json_hex(j->at, &code)) goto bad;
     j->at += 4;
     if (code >= 0xd800 && code < 0xdc00) {
       unsigned low;
       if (j->end - j->at < 6 || j->at[0] != '\\' || j->at[1] != 'u' ||
           !kd_json_hex(j->at + 2, &low) || low < 0xdc00 || low >= 0xe000) {
-        break;
+        goto bad;
       }
       j->at += 6;
       code = 0x10000 + ((code - 0xd800) << 10) + (low - 0xdc00);
     } else if (code >= 0xdc00 && code < 0xe000) {
-      break;
+      goto bad;
     }
-    if (code == 0) break;
+    if (code == 0) goto bad;
     if (code < 0x80) {
       out[n++] = (char)code;
     } else if (code < 0x800) {
@@ -117,13 +117,16 @@ static char* kd_json_string(kd_json* j) {
       out[n++] = (char)(0x80 | (code & 0x3f));
     }
   }
-  if (j->at >= j->end || *j->at != '"') {
-    free(out);
-    return NULL;
+  if (j->at < j->end) {
+    ++j->at;
+    out[n] = '\0';
+    return out;
   }
-  ++j->at;
-  out[n] = '\0';
-  return out;
+  /* A fault refuses the whole string, also where a quote follows it, as the
+   * plug-ins' json does. */
+bad:
+  free(out);
+  return NULL;
 }
 
 static int kd_json_skip(kd_json* j);

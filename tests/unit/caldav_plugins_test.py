@@ -560,9 +560,10 @@ class PluginsTest(unittest.TestCase):
                 text = vector["text"]
                 table = kivo_share_access.parse(None if text is None else text.encode("utf-8"))
                 # The account's groups first, then others sharing their prefixes.
-                lines = [[g, "x", str(6000 + i)] for i, g in enumerate(vector["groups"])]
+                lines = [["nocolon"], ["one", "field"], ["empty", "x", ""]]
+                lines += [[g, "x", str(9 * (1 + i))] for i, g in enumerate(vector["groups"])]
                 lines += [["tea", "x", "5000"], ["staff", "x", "7000"], ["team", "x", "7001"]]
-                gids = tuple(range(6000, 6000 + len(vector["groups"])))
+                gids = tuple(9 * (1 + i) for i in range(len(vector["groups"])))
                 self.assertEqual(vector["expect"], kivo_share_access.judge(
                     table, vector["share"], vector["account"], gids,
                     kivo_share_access.group_ids(lines), vector["access"] == "write"))
