@@ -33,6 +33,8 @@
 #include <map>
 #include <string>
 
+#include "caldav/collection_kind.h"
+
 namespace caldav {
 
 class CalendarLocation {
@@ -55,8 +57,9 @@ class CalendarLocation {
 
   // `login` is the user the home alias stands for. `error_code` is the
   // module call's error code field, or null for a caller that answers no
-  // module call. Asks once whether an account named "homes" exists.
-  CalendarLocation(std::string login, int* error_code);
+  // module call; `kind` names the entries' name member. Asks once whether
+  // an account named "homes" exists.
+  CalendarLocation(std::string login, int* error_code, const CollectionKind& kind = kCalendars);
 
   CalendarLocation(const CalendarLocation&) = delete;
   CalendarLocation& operator=(const CalendarLocation&) = delete;
@@ -115,6 +118,7 @@ class CalendarLocation {
 
   const std::string login_;
   int* const error_code_;  // null: answers only
+  const CollectionKind& kind_;
   const bool homes_user_exists_;
   std::map<std::string, Share> shares_;  // looked up by this object
 };

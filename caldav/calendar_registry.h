@@ -31,6 +31,7 @@
 
 #include "base/pinned_dir.h"
 #include "caldav/calendar_location.h"
+#include "caldav/collection_kind.h"
 #include "kivo/handler_conventions.h"
 
 namespace caldav {
@@ -39,6 +40,8 @@ namespace caldav {
 // and its destination, into `id` (the caller's string, reused: a list
 // builds thousands). False, `id` untouched, when either member is missing.
 bool CalendarId(const Json::Value& entry, std::string& id);
+// The same for a collection of `kind`: its name member, ":", its destination.
+bool CollectionId(const CollectionKind& kind, const Json::Value& entry, std::string& id);
 
 class CalendarRegistry {
  public:
@@ -49,7 +52,7 @@ class CalendarRegistry {
   // call goes on unserialised.
   class Lock {
    public:
-    Lock();
+    explicit Lock(const CollectionKind& kind = kCalendars);
     Lock(const Lock&) = delete;
     Lock& operator=(const Lock&) = delete;
 
@@ -57,8 +60,10 @@ class CalendarRegistry {
     kivo::base::Fd fd_;  // closing it releases the lock
   };
 
-  // `location` gives the homes upgrade; `error_code` is the call's field.
-  CalendarRegistry(const CalendarLocation* location, int* error_code);
+  // `location` gives the homes upgrade; `error_code` is the call's field;
+  // `kind` whose registry this is.
+  CalendarRegistry(const CalendarLocation* location, int* error_code,
+                   const CollectionKind& kind = kCalendars);
 
   CalendarRegistry(const CalendarRegistry&) = delete;
   CalendarRegistry& operator=(const CalendarRegistry&) = delete;
@@ -83,6 +88,7 @@ class CalendarRegistry {
 
   const CalendarLocation* const location_;
   int* const error_code_;
+  const CollectionKind& kind_;
 };
 
 }  // namespace caldav

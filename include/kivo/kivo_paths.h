@@ -44,6 +44,8 @@
 #define SZF_CALENDAR_INFO "/usr/kivo/etc/calendar.info"
 // Template of a calendar folder's WebDAV state.
 #define SZF_STATE_TEMPLATE "/usr/kivo/etc.defaults/.state_for_dir.pag"
+// The address-book registry, laid out as the calendar registry is.
+#define SZF_ADDRESSBOOK_INFO "/usr/kivo/etc/addressbook.info"
 
 namespace kivo {
 
