@@ -331,6 +331,12 @@ bool CalDAVSwitchedOn() {
   return std::strcmp(conf.Info("runCalDav", ""), "yes") == 0;
 }
 
+bool CalDAVDaemonWanted() {
+  KivoConf conf;
+  return std::strcmp(conf.Info("runCalDav", ""), "yes") == 0 ||
+         std::strcmp(conf.Info("runCardDav", ""), "yes") == 0;
+}
+
 int CalDAVDaemonPort() {
   int port = 0;
   kSupervisor.Locked([&] {

@@ -38,9 +38,14 @@ struct CalDAVDaemonState {
   int port = 0;   // the recorded port; 0 when none was ever recorded
 };
 
-// Whether CalDAV is switched on ("runCalDav" in kivoinfo.conf): the
-// daemon belongs running exactly while it is and the WebDAV daemon runs.
+// Whether CalDAV is switched on ("runCalDav" in kivoinfo.conf): /caldav/
+// is served exactly while it is and the WebDAV daemon runs.
 bool CalDAVSwitchedOn();
+
+// Whether the CalDAV daemon, which serves address books too, belongs
+// running while the WebDAV daemon runs: CalDAV or CardDAV ("runCardDav")
+// switched on. The one place that decides it.
+bool CalDAVDaemonWanted();
 
 // What `kivo-webapi services` shows.
 CalDAVDaemonState CalDAVDaemonStatus();

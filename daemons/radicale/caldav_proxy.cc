@@ -97,7 +97,7 @@ std::string CalDAVProxySection() {
 }
 
 bool AfterWebDAVDaemonChange(bool webdav_running) {
-  if (!webdav_running || !CalDAVSwitchedOn()) return StopCalDAVDaemon();
+  if (!webdav_running || !CalDAVDaemonWanted()) return StopCalDAVDaemon();
   return StartCalDAVDaemon();
 }
 
