@@ -1,4 +1,5 @@
-// CalendarLocation: where a calendar's folder is.
+// CalendarLocation: where a calendar's folder is (or an address book's: the
+// same rules, the kind's name member in place of "calendarname").
 //
 // A calendar entry names its folder by share, destination and calendarname
 // (the registry's members). This part owns the rules that turn them into a

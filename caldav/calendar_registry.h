@@ -1,5 +1,7 @@
 // CalendarRegistry: the calendar registry, usr/kivo/etc/calendar.info under
-// the root, the one record of which calendars exist.
+// the root, the one record of which calendars exist. Made for address books
+// (caldav/collection_kind.h) it is theirs, usr/kivo/etc/addressbook.info,
+// with "addressbookname" for "calendarname" and a lock of its own.
 //
 // The file holds a JSON array of calendar entries, objects with the string
 // members "calendarname", "destination" and "share"; a calendar's id is its
