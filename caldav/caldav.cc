@@ -6,12 +6,14 @@
 
 namespace {
 constexpr char kLogUnit[] = "caldav";
-constexpr char kRunCalDavKey[] = "runCalDav";
 }  // namespace
 
+const DavSwitch kCalDAVSwitch = {"runCalDav", kLogEventCalDAVOn, kLogEventCalDAVOff};
+
 CalDAVConfServiceHandler::CalDAVConfServiceHandler(KIVO::APIRequest* request,
-                                                   KIVO::APIResponse* response)
-    : request_(request), response_(response), conf_(), error_code_(0) {}
+                                                   KIVO::APIResponse* response,
+                                                   const DavSwitch& service)
+    : request_(request), response_(response), switch_(service), conf_(), error_code_(0) {}
 
 CalDAVConfServiceHandler::~CalDAVConfServiceHandler() = default;
 
@@ -33,7 +35,7 @@ void CalDAVConfServiceHandler::Set() {
 }
 
 bool CalDAVConfServiceHandler::LoadCalDAVData(Json::Value& result) {
-  result["enable"] = std::string(conf_.Info(kRunCalDavKey, "")) == "yes";
+  result["enable"] = std::string(conf_.Info(switch_.key, "")) == "yes";
   return true;
 }
 
@@ -55,17 +57,17 @@ bool CalDAVConfServiceHandler::SaveCalDAV() {
 
 bool CalDAVConfServiceHandler::SetCalDAV(bool& changed) {
   const bool want = request_->GetParam("enable", Json::Value()).asBool();
-  const bool current = std::string(conf_.Info(kRunCalDavKey, "")) == "yes";
+  const bool current = std::string(conf_.Info(switch_.key, "")) == "yes";
   if (want == current) return true;
 
-  if (KLIBCINFOSetKeyValue(kRunCalDavKey, want ? "yes" : "no") == -1) {
-    KIVO_LOG(LOG_ERR, "Failed to set %s in kivoinfo.conf.", kRunCalDavKey);
+  if (KLIBCINFOSetKeyValue(switch_.key, want ? "yes" : "no") == -1) {
+    KIVO_LOG(LOG_ERR, "Failed to set %s in kivoinfo.conf.", switch_.key);
     SetError(WEBAPI_ERR_OPERATION_FAILED);
     return false;
   }
   const std::string user = request_->GetLoginUserName();
-  KIVO_LOG(LOG_NOTICE, "%s set to %s by %s", kRunCalDavKey, want ? "yes" : "no", user.c_str());
-  KIVOLogSet1(2, 1, want ? kLogEventCalDAVOn : kLogEventCalDAVOff, user.c_str(), "", "", "");
+  KIVO_LOG(LOG_NOTICE, "%s set to %s by %s", switch_.key, want ? "yes" : "no", user.c_str());
+  KIVOLogSet1(2, 1, want ? switch_.on_event : switch_.off_event, user.c_str(), "", "", "");
   changed = true;
   return true;
 }

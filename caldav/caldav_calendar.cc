@@ -23,13 +23,15 @@ constexpr char kLogUnit[] = "caldav_calendar";
 
 }  // namespace
 
-CalDAVServiceHandler::CalDAVServiceHandler(KIVO::APIRequest* request, KIVO::APIResponse* response)
+CalDAVServiceHandler::CalDAVServiceHandler(KIVO::APIRequest* request, KIVO::APIResponse* response,
+                                           const caldav::CollectionKind& kind)
     : request_(request),
       response_(response),
+      kind_(kind),
       error_code_(0),
-      location_(request->GetLoginUserName(), &error_code_),
-      registry_(&location_, &error_code_),
-      identity_(&error_code_),
+      location_(request->GetLoginUserName(), &error_code_, kind),
+      registry_(&location_, &error_code_, kind),
+      identity_(&error_code_, kind),
       folder_(&location_, &identity_, &error_code_) {}
 
 bool CalDAVServiceHandler::LoadAndRecover() {
@@ -56,7 +58,7 @@ void CalDAVServiceHandler::List() {
 void CalDAVServiceHandler::Create() {
   Json::Value result;
   if (CreateCalendar(result)) {
-    KIVO_LOG(LOG_NOTICE, "calendar %s created by %s", result["id"].asCString(),
+    KIVO_LOG(LOG_NOTICE, "%s %s created by %s", kind_.noun, result["id"].asCString(),
              request_->GetLoginUserName().c_str());
     response_->SetSuccess(result);
   } else {
@@ -75,7 +77,7 @@ void CalDAVServiceHandler::Delete() {
 void CalDAVServiceHandler::Set() {
   Json::Value result;
   if (EditCalendar(result)) {
-    KIVO_LOG(LOG_NOTICE, "calendar set by %s", request_->GetLoginUserName().c_str());
+    KIVO_LOG(LOG_NOTICE, "%s set by %s", kind_.noun, request_->GetLoginUserName().c_str());
     response_->SetSuccess(result);
   } else {
     ReportError();
@@ -127,7 +129,7 @@ std::string CalDAVServiceHandler::StringParam(const std::string& name) {
 // names and statuses are static strings (the module stays loaded while its
 // answers live), so that neither they nor the host's copies allocate them.
 bool CalDAVServiceHandler::ListCalendar(Json::Value& result) {
-  caldav::CalendarRegistry::Lock lock;  // the read may write back the homes upgrade
+  caldav::CalendarRegistry::Lock lock(kind_);  // the read may write back the homes upgrade
   if (!LoadAndRecover()) return false;
   Json::Value calendars;
   if (!GetCalendarInfo(calendars)) return false;
@@ -152,7 +154,7 @@ bool CalDAVServiceHandler::ListCalendar(Json::Value& result) {
 // ---- create ---------------------------------------------------------------------
 
 bool CalDAVServiceHandler::CheckCreateParam() {
-  for (const char* name : {"destination", "calendarname", "fullpath", "share"}) {
+  for (const char* name : {"destination", kind_.name_member, "fullpath", "share"}) {
     if (!CHECK_PARAM_STRING(name, true)) return false;
   }
   return true;
@@ -163,14 +165,15 @@ namespace {
 // An ordinary account creates only in its own home, and only a calendar
 // whose entry names the folder it makes (caldav/calendar_create_rules.h).
 // Judged before anything is read or made, as the host refuses a call.
-bool OrdinaryCreateAllowed(const KIVO::APIRequest& request) {
+bool OrdinaryCreateAllowed(const KIVO::APIRequest& request, const caldav::CollectionKind& kind) {
   if (request.IsAdministrator()) return true;
   Json::Value params(Json::objectValue);
-  for (const char* name : {"share", "destination", "calendarname", "fullpath"}) {
+  for (const char* name : {"share", "destination", kind.name_member, "fullpath"}) {
     params[name] = request.GetParam(name, Json::Value());
   }
   const std::string user = request.GetLoginUserName();
-  return caldav::HomeCreateAllowed(params, user) && caldav::CreateEntryMatchesFolder(params, user);
+  return caldav::HomeCreateAllowed(params, user) &&
+         caldav::CreateEntryMatchesFolder(params, user, kind);
 }
 
 }  // namespace
@@ -183,8 +186,9 @@ bool CalDAVServiceHandler::CreateCalendar(Json::Value& result) {
   std::string id;
 
   if (!CheckCreateParam()) return false;
-  if (!OrdinaryCreateAllowed(*request_)) {
-    KIVO_LOG(LOG_ERR, "%s may not create a calendar there", request_->GetLoginUserName().c_str());
+  if (!OrdinaryCreateAllowed(*request_, kind_)) {
+    KIVO_LOG(LOG_ERR, "%s may not create a %s there", request_->GetLoginUserName().c_str(),
+             kind_.noun);
     SetError(WEBAPI_ERR_NOT_ALLOWED);
     return false;
   }
@@ -193,7 +197,7 @@ bool CalDAVServiceHandler::CreateCalendar(Json::Value& result) {
   // registry write: a create is then one step for every other calendar call,
   // so a delete or set of the same id can neither remove the folder while it
   // is being filled nor miss the entry that follows it.
-  caldav::CalendarRegistry::Lock lock;
+  caldav::CalendarRegistry::Lock lock(kind_);
   if (!LoadAndRecover()) return false;
   // The create is recorded as under way, on disk, before anything is made:
   // a call killed or a power cut before the registry names the calendar
@@ -201,7 +205,7 @@ bool CalDAVServiceHandler::CreateCalendar(Json::Value& result) {
   // registry names without its folder.
   if (!GetInputParam2Json(entry) || !ConcateID(entry, id)) return false;
   const std::string token =
-      folder_.BeginCreate(id, StringParam("fullpath"), StringParam("calendarname"));
+      folder_.BeginCreate(id, StringParam("fullpath"), StringParam(kind_.name_member));
   if (token.empty() || !identity_.Save()) {
     return false;
   }
@@ -218,7 +222,7 @@ bool CalDAVServiceHandler::CreateCalendar(Json::Value& result) {
   const bool ran = kivo::base::RunOnOwnThread([&] {
     umask(0);  // folders and state files get exactly the modes asked for
     kivo::base::ThreadIdentity as_user;
-    const std::string path = StringParam("fullpath") + "/" + StringParam("calendarname");
+    const std::string path = StringParam("fullpath") + "/" + StringParam(kind_.name_member);
     caldav::CalendarLocation::Place place;
     if (!SeteGUID(&as_user, &uid, &gid, &admin)) {
       // its code is set
@@ -278,7 +282,7 @@ bool CalDAVServiceHandler::DeleteCalendar() {
   const Json::Value ids = request_->GetParam("id", Json::Value());
   if (ids.empty()) return true;
 
-  caldav::CalendarRegistry::Lock lock;
+  caldav::CalendarRegistry::Lock lock(kind_);
   if (!LoadAndRecover()) return false;
   Json::Value calendars(Json::arrayValue);
   if (!GetCalendarInfo(calendars)) return false;
@@ -330,7 +334,7 @@ bool CalDAVServiceHandler::DeleteCalendar() {
   if (!WriteCalendarInfo(kept)) return false;
   const std::string login = request_->GetLoginUserName();
   for (const std::string& id : gone) {
-    KIVO_LOG(LOG_NOTICE, "calendar %s deleted by %s", id.c_str(), login.c_str());
+    KIVO_LOG(LOG_NOTICE, "%s %s deleted by %s", kind_.noun, id.c_str(), login.c_str());
     std::string token;
     if (identity_.TokenOf(id, &token)) identity_.Finish(token);
     identity_.Forget(id);
@@ -341,7 +345,7 @@ bool CalDAVServiceHandler::DeleteCalendar() {
 // ---- set --------------------------------------------------------------------------
 
 bool CalDAVServiceHandler::CheckEditParam() {
-  for (const char* name : {"id", "destination", "calendarname", "fullpath", "share"}) {
+  for (const char* name : {"id", "destination", kind_.name_member, "fullpath", "share"}) {
     if (!CHECK_PARAM_STRING(name, true)) return false;
   }
   return true;
@@ -351,7 +355,7 @@ bool CalDAVServiceHandler::EditCalendar(Json::Value& result) {
   Json::Value calendars(Json::arrayValue);
   if (!CheckEditParam()) return false;
 
-  caldav::CalendarRegistry::Lock lock;
+  caldav::CalendarRegistry::Lock lock(kind_);
   if (!LoadAndRecover()) return false;
   bool found = false;
   if (!GetCalendarInfo(calendars, &found)) return false;
@@ -401,7 +405,7 @@ bool CalDAVServiceHandler::EditSingleCalendar(Json::Value& entry) {
 
   std::string target;
   if (!fullpath.empty()) {
-    target = fullpath + "/" + StringParam("calendarname");
+    target = fullpath + "/" + StringParam(kind_.name_member);
   } else if (!GetFullPath(new_entry, target)) {
     return false;
   }
@@ -499,13 +503,13 @@ bool CalDAVServiceHandler::UpdateHomesDest(Json::Value& entry) {
 }
 
 bool CalDAVServiceHandler::GetInputParam2Json(Json::Value& entry) {
-  if (!request_->HasParam("destination") || !request_->HasParam("calendarname") ||
+  if (!request_->HasParam("destination") || !request_->HasParam(kind_.name_member) ||
       !request_->HasParam("share")) {
     KIVO_LOG(LOG_WARNING, "Wrong parameter");
     SetError(WEBAPI_ERR_BAD_PARAMETER);
     return false;
   }
-  entry = location_.EntryOf(StringParam("destination"), StringParam("calendarname"),
+  entry = location_.EntryOf(StringParam("destination"), StringParam(kind_.name_member),
                             StringParam("share"));
   return true;
 }

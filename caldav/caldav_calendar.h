@@ -24,6 +24,11 @@
 // steps of a create that act as the user run on a thread of their own,
 // with its own identity and creation mask, while the call's thread waits.
 //
+// The same handler serves address books (KIVO.Core.FileServ.WebDAV.CardDAV.
+// AddressBook, carddav/carddav.h) when made with caldav::kAddressBooks: the
+// parts then keep that kind's registry, record and folders, and the
+// requests name an address book by "addressbookname"; the rules are one.
+//
 // One object serves one call, on one thread; the parts record the reason of
 // a failure in its error code field, and the last code recorded is reported.
 
@@ -39,11 +44,13 @@
 #include "caldav/calendar_identity.h"
 #include "caldav/calendar_location.h"
 #include "caldav/calendar_registry.h"
+#include "caldav/collection_kind.h"
 #include "kivo/kivo_api.h"
 
 class CalDAVServiceHandler {
  public:
-  CalDAVServiceHandler(KIVO::APIRequest* request, KIVO::APIResponse* response);
+  CalDAVServiceHandler(KIVO::APIRequest* request, KIVO::APIResponse* response,
+                       const caldav::CollectionKind& kind = caldav::kCalendars);
 
   CalDAVServiceHandler(const CalDAVServiceHandler&) = delete;
   CalDAVServiceHandler& operator=(const CalDAVServiceHandler&) = delete;
@@ -119,6 +126,7 @@ class CalDAVServiceHandler {
 
   KIVO::APIRequest* request_;
   KIVO::APIResponse* response_;
+  const caldav::CollectionKind& kind_;
   int error_code_;  // declared before the parts, which record into it
   caldav::CalendarLocation location_;
   caldav::CalendarRegistry registry_;

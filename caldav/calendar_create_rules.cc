@@ -49,17 +49,19 @@ bool HomeCreateAllowed(const Json::Value& params, const std::string& user) {
          resolved.compare(0, resolved_home.size() + 1, resolved_home + "/") == 0;
 }
 
-bool CreateEntryMatchesFolder(const Json::Value& params, const std::string& user) {
-  for (const char* name : {"share", "destination", "calendarname", "fullpath"}) {
+bool CreateEntryMatchesFolder(const Json::Value& params, const std::string& user,
+                              const CollectionKind& kind) {
+  for (const char* name : {"share", "destination", kind.name_member, "fullpath"}) {
     if (!IsString(params, name)) return true;  // the handler refuses it
   }
-  CalendarLocation location(user, nullptr);
+  CalendarLocation location(user, nullptr, kind);
   const Json::Value entry =
-      location.EntryOf(params["destination"].asString(), params["calendarname"].asString(),
+      location.EntryOf(params["destination"].asString(), params[kind.name_member].asString(),
                        params["share"].asString());
   std::string registered;
   if (!location.FullPath(entry, registered)) return false;
-  const std::string made = params["fullpath"].asString() + "/" + params["calendarname"].asString();
+  const std::string made =
+      params["fullpath"].asString() + "/" + params[kind.name_member].asString();
   const std::string registered_dir = Resolved(DirectoryOf(registered));
   return !registered_dir.empty() && registered_dir == Resolved(DirectoryOf(made));
 }

@@ -22,6 +22,8 @@
 
 #include <string>
 
+#include "caldav/collection_kind.h"
+
 namespace caldav {
 
 // True when a calendar create of `params` may run for the ordinary account
@@ -34,8 +36,9 @@ bool HomeCreateAllowed(const Json::Value& params, const std::string& user);
 
 // True when the create's registry entry names the folder the create makes:
 // the directories above both resolve (realpath) to the same place. Requests
-// the handler refuses by itself pass.
-bool CreateEntryMatchesFolder(const Json::Value& params, const std::string& user);
+// the handler refuses by itself pass. The name parameter is `kind`'s.
+bool CreateEntryMatchesFolder(const Json::Value& params, const std::string& user,
+                              const CollectionKind& kind = kCalendars);
 
 }  // namespace caldav
 

@@ -344,7 +344,7 @@ bool CalendarFolder::MarkMade(const std::string& id, const std::string& token) {
     Fail(WEBAPI_ERR_OPERATION_FAILED);
     return false;
   }
-  switch (CalendarIdentity::Put(made_.folder.get(), token)) {
+  switch (identity_->Put(made_.folder.get(), token)) {
     case CalendarIdentity::kMarked:
       identity_->Record(id, token);
       return true;
@@ -467,7 +467,7 @@ CalendarFolder::Found CalendarFolder::Identify(const std::string& id, Resolved* 
   std::string want, have;
   const bool recorded = identity_->TokenOf(id, &want);
   if (recorded && want.empty()) return Found::kOwn;  // known by name only
-  const CalendarIdentity::Mark mark = CalendarIdentity::Get(folder->folder.get(), &have);
+  const CalendarIdentity::Mark mark = identity_->Get(folder->folder.get(), &have);
   if (recorded) {
     if (mark == CalendarIdentity::kMarked && have == want) {
       folder->token = want;
@@ -476,8 +476,9 @@ CalendarFolder::Found CalendarFolder::Identify(const std::string& id, Resolved* 
     return Found::kForeign;
   }
   // A calendar from before tokens: its folder as it is now, unless it is
-  // another calendar's. A folder marked by a call whose record was never
-  // written keeps the mark it has.
+  // another calendar's, or a collection of another kind. A folder marked by
+  // a call whose record was never written keeps the mark it has.
+  if (CarriesOtherKind(identity_->kind(), folder->folder.get())) return Found::kForeign;
   if (mark == CalendarIdentity::kMarked) {
     if (identity_->TokenInUse(have)) return Found::kForeign;
     identity_->Record(id, have);
@@ -487,7 +488,7 @@ CalendarFolder::Found CalendarFolder::Identify(const std::string& id, Resolved* 
   if (mark == CalendarIdentity::kUnreadable) return Found::kForeign;
   const std::string token = CalendarIdentity::NewToken();
   if (token.empty()) return Found::kForeign;
-  switch (CalendarIdentity::Put(folder->folder.get(), token)) {
+  switch (identity_->Put(folder->folder.get(), token)) {
     case CalendarIdentity::kMarked:
       identity_->Record(id, token);
       folder->token = token;
@@ -528,7 +529,7 @@ const char* CalendarFolder::Status(const Json::Value& entry, const std::string& 
       if (identity_->TokenOf(id, &want) && !want.empty()) {
         const std::string full = dir.canonical + "/" + path;
         char have[128];
-        const ssize_t n = lgetxattr(full.c_str(), CalendarIdentity::kAttribute, have, sizeof have);
+        const ssize_t n = lgetxattr(full.c_str(), identity_->kind().attribute, have, sizeof have);
         return n >= 0 && want.compare(0, std::string::npos, have, static_cast<size_t>(n)) == 0
                    ? "normal"
                    : "crashed";
@@ -648,20 +649,21 @@ namespace {
 
 // The token of the folder `name` in `parent` (a staging folder's entry
 // included), "" when it has none.
-std::string TokenAt(int parent, const std::string& name) {
+std::string TokenAt(const CalendarIdentity& identity, int parent, const std::string& name) {
   const kivo::base::Fd folder = kivo::base::pinned::OpenChild(parent, name);
   std::string token;
-  if (!folder.valid() || CalendarIdentity::Get(folder.get(), &token) != CalendarIdentity::kMarked)
-    return "";
+  if (!folder.valid() || identity.Get(folder.get(), &token) != CalendarIdentity::kMarked) return "";
   return token;
 }
 
 // The staging folders in `parent` whose entry carries `token`.
-std::vector<std::string> StagedWith(int parent, const std::string& token) {
+std::vector<std::string> StagedWith(const CalendarIdentity& identity, int parent,
+                                    const std::string& token) {
   std::vector<std::string> found;
   for (const std::string& name : kivo::base::pinned::StagingFolders(parent)) {
     const kivo::base::Fd staging = kivo::base::pinned::OpenChild(parent, name);
-    if (staging.valid() && TokenAt(staging.get(), kivo::base::pinned::kStagedEntry) == token) {
+    if (staging.valid() &&
+        TokenAt(identity, staging.get(), kivo::base::pinned::kStagedEntry) == token) {
       found.push_back(name);
     }
   }
@@ -678,8 +680,8 @@ void RemoveEmptyStaging(int parent) {
 
 // Removes the staging folders in `parent` whose entry carries `token`, and
 // the empty ones.
-void RemoveStaged(int parent, const std::string& token) {
-  for (const std::string& name : StagedWith(parent, token))
+void RemoveStaged(const CalendarIdentity& identity, int parent, const std::string& token) {
+  for (const std::string& name : StagedWith(identity, parent, token))
     kivo::base::pinned::RemoveTree(parent, name);
   RemoveEmptyStaging(parent);
 }
@@ -749,11 +751,11 @@ bool CalendarFolder::Recover(Json::Value& calendars, CalendarRegistry* registry)
         const kivo::base::Fd folder =
             from.valid() ? kivo::base::pinned::OpenChild(from.get(), name) : kivo::base::Fd();
         std::string have;
-        const CalendarIdentity::Mark mark = folder.valid()
-                                                ? CalendarIdentity::Get(folder.get(), &have)
-                                                : CalendarIdentity::kUnreadable;
+        const CalendarIdentity::Mark mark =
+            folder.valid() ? identity_->Get(folder.get(), &have) : CalendarIdentity::kUnreadable;
         if ((mark == CalendarIdentity::kMarked && have == token) ||
-            (mark == CalendarIdentity::kUnmarked && AsFreshlyMade(folder.get()))) {
+            (mark == CalendarIdentity::kUnmarked && AsFreshlyMade(folder.get()) &&
+             !CarriesOtherKind(identity_->kind(), folder.get()))) {
           kivo::base::pinned::RemoveTree(from.get(), name, folder);
         }
         std::string recorded;
@@ -767,20 +769,21 @@ bool CalendarFolder::Recover(Json::Value& calendars, CalendarRegistry* registry)
     const Json::Value* replacement = nullptr;
     if (change["op"].asString() == "move") {
       const kivo::base::Fd to = kivo::base::pinned::OpenDirectory(change["to"].asString());
-      const bool arrived = to.valid() && TokenAt(to.get(), change["to_name"].asString()) == token;
+      const bool arrived =
+          to.valid() && TokenAt(*identity_, to.get(), change["to_name"].asString()) == token;
       if (arrived) {
         // The folder is in its new place: the rest of the move is done (a
         // source left after its copy, staging folders).
-        if (from.valid()) RemoveStaged(from.get(), token);
-        if (to.valid()) RemoveStaged(to.get(), token);
+        if (from.valid()) RemoveStaged(*identity_, from.get(), token);
+        if (to.valid()) RemoveStaged(*identity_, to.get(), token);
         new_id = change["new_id"].asString();
         replacement = &change["entry"];
         KIVO_LOG(LOG_NOTICE, "finished the move of calendar %s to %s", id.c_str(), new_id.c_str());
       } else {
         // Not there: the folder goes back to its name, then a copy begun
         // on the other volume goes.
-        for (const std::string& staging :
-             from.valid() ? StagedWith(from.get(), token) : std::vector<std::string>()) {
+        for (const std::string& staging : from.valid() ? StagedWith(*identity_, from.get(), token)
+                                                       : std::vector<std::string>()) {
           const kivo::base::Fd area = kivo::base::pinned::OpenChild(from.get(), staging);
           if (area.valid() && renameat2(area.get(), kivo::base::pinned::kStagedEntry, from.get(),
                                         name.c_str(), RENAME_NOREPLACE) == 0) {
@@ -794,16 +797,16 @@ bool CalendarFolder::Recover(Json::Value& calendars, CalendarRegistry* registry)
         // Copies exist only in another folder than the source's; a source
         // that could not go back stays where it is.
         if (to.valid() && !(from.valid() && SameFolder(from.get(), to.get()))) {
-          RemoveStaged(to.get(), token);
+          RemoveStaged(*identity_, to.get(), token);
         }
         KIVO_LOG(LOG_NOTICE, "undid the move of calendar %s", id.c_str());
       }
     } else {
       // A removal goes on to its end.
       if (from.valid()) {
-        RemoveStaged(from.get(), token);
+        RemoveStaged(*identity_, from.get(), token);
         const kivo::base::Fd folder = kivo::base::pinned::OpenChild(from.get(), name);
-        if (folder.valid() && TokenAt(from.get(), name) == token) {
+        if (folder.valid() && TokenAt(*identity_, from.get(), name) == token) {
           kivo::base::pinned::RemoveTree(from.get(), name, folder);
         }
       }

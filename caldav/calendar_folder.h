@@ -1,4 +1,5 @@
-// CalendarFolder: calendars' folders on disk.
+// CalendarFolder: calendars' folders on disk, and address books' (laid out
+// the same, known by their own kind's identity: see CalendarIdentity).
 //
 // A calendar folder holds a ".DAV" store with two state files:
 // ".state_for_dir.pag", a copy of the platform's template, and

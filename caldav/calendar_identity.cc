@@ -24,7 +24,6 @@ namespace caldav {
 namespace {
 
 constexpr char kLogUnit[] = "caldav_calendar";
-constexpr char kRecordFile[] = "/usr/kivo/etc/calendar.ids";
 constexpr size_t kTokenBytes = 16;
 
 bool Unsupported(int error) { return error == ENOTSUP || error == EOPNOTSUPP; }
@@ -35,12 +34,15 @@ kivo::base::Fd Readable(int fd) {
   return kivo::base::Fd(openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
-void WarnUnsupportedOnce() {
-  static bool warned = false;
+// Once a process for each kind: each has its own attribute.
+void WarnUnsupportedOnce(const CollectionKind& kind) {
+  static bool warned_calendars = false;
+  static bool warned_others = false;
+  bool& warned = &kind == &kCalendars ? warned_calendars : warned_others;
   if (warned) return;
   warned = true;
-  KIVO_LOG(LOG_WARNING, "the file system refuses %s: calendars there are known by name only",
-           CalendarIdentity::kAttribute);
+  KIVO_LOG(LOG_WARNING, "the file system refuses %s: %ss there are known by name only",
+           kind.attribute, kind.noun);
 }
 
 bool ReadText(const std::string& path, std::string* text, bool* missing, struct stat* st) {
@@ -59,7 +61,8 @@ bool ReadText(const std::string& path, std::string* text, bool* missing, struct 
 
 }  // namespace
 
-CalendarIdentity::CalendarIdentity(int* error_code) : error_code_(error_code) {}
+CalendarIdentity::CalendarIdentity(int* error_code, const CollectionKind& kind)
+    : error_code_(error_code), kind_(kind) {}
 
 namespace {
 
@@ -97,13 +100,11 @@ bool Unescaped(const char* begin, const char* end, std::string* id) {
 constexpr char kPendingLine[] = "pending ";
 constexpr char kDoneLine[] = "done ";
 
-constexpr char kCalendarKind[] = "calendar";
-
-// The call that finishes a calendar change: every calendar method recovers
-// first, and a list changes nothing else.
-Json::Value FinishingCall() {
+// The call that finishes a change of a collection of `kind`: every method
+// of the kind recovers first, and a list changes nothing else.
+Json::Value FinishingCall(const CollectionKind& kind) {
   Json::Value call(Json::objectValue);
-  call["api"] = "KIVO.Core.FileServ.WebDAV.CalDAV.Calendar";
+  call["api"] = kind.api;
   call["version"] = 1;
   call["method"] = "list";
   call["account"] = "admin";
@@ -126,7 +127,7 @@ bool StartsWith(const char* line, size_t length, const char* prefix) {
 // JSON object of thousands. Lines are applied in order: a later token for an
 // id replaces the earlier one.
 bool CalendarIdentity::Load() {
-  const std::string path = kivo::RootedPath(kRecordFile);
+  const std::string path = kivo::RootedPath(kind_.ids_file);
   ids_.clear();
   pending_ = Json::Value(Json::arrayValue);
   keys_.clear();
@@ -197,7 +198,7 @@ bool CalendarIdentity::Load() {
 
 bool CalendarIdentity::LoadPending() {
   Json::Value changes;
-  if (!kivo::base::ChangesUnderWay::Read(kCalendarKind, &changes)) {
+  if (!kivo::base::ChangesUnderWay::Read(kind_.changes, &changes)) {
     conventions::RecordError(*error_code_, WEBAPI_ERR_OPERATION_FAILED);
     return false;
   }
@@ -211,7 +212,7 @@ bool CalendarIdentity::LoadPending() {
 bool CalendarIdentity::Save(Durability durability) {
   const bool sync = durability == Durability::kSynced;
   if (changed_) {
-    const std::string path = kivo::RootedPath(kRecordFile);
+    const std::string path = kivo::RootedPath(kind_.ids_file);
     // Once appends have about doubled the record it is written whole (and
     // synced), a wait now and then for a record a list reads quickly.
     const bool grown = file_lines_ > 2 * ids_.size() + kSpareLines;
@@ -228,9 +229,9 @@ bool CalendarIdentity::Save(Durability durability) {
   for (Json::ArrayIndex i = 0; i < pending_.size(); ++i) {
     if (!keys_[i].empty()) continue;
     kivo::base::ChangeUnderWay change;
-    change.kind = kCalendarKind;
+    change.kind = kind_.changes;
     change.data = pending_[i];
-    change.call = FinishingCall();
+    change.call = FinishingCall(kind_);
     if (!kivo::base::ChangesUnderWay::Begin(change, &keys_[i])) {
       conventions::RecordError(*error_code_, WEBAPI_ERR_OPERATION_FAILED);
       return false;
@@ -353,26 +354,25 @@ std::string CalendarIdentity::NewToken() {
   return token;
 }
 
-CalendarIdentity::Mark CalendarIdentity::Put(int fd, const std::string& token) {
+CalendarIdentity::Mark CalendarIdentity::Put(int fd, const std::string& token) const {
   const kivo::base::Fd folder = Readable(fd);
   if (!folder.valid()) return kUnreadable;
-  if (fsetxattr(folder.get(), CalendarIdentity::kAttribute, token.data(), token.size(), 0) == 0)
-    return kMarked;
+  if (fsetxattr(folder.get(), kind_.attribute, token.data(), token.size(), 0) == 0) return kMarked;
   if (Unsupported(errno)) {
-    WarnUnsupportedOnce();
+    WarnUnsupportedOnce(kind_);
     return kUnsupported;
   }
   KIVO_LOG(LOG_ERR, "cannot mark a calendar folder, reason=%s", strerror(errno));
   return kUnreadable;
 }
 
-CalendarIdentity::Mark CalendarIdentity::Get(int fd, std::string* token) {
+CalendarIdentity::Mark CalendarIdentity::Get(int fd, std::string* token) const {
   char value[128];
-  ssize_t n = fgetxattr(fd, CalendarIdentity::kAttribute, value, sizeof value);
+  ssize_t n = fgetxattr(fd, kind_.attribute, value, sizeof value);
   if (n < 0 && errno == EBADF) {  // an O_PATH descriptor
     const kivo::base::Fd folder = Readable(fd);
     if (!folder.valid()) return kUnreadable;
-    n = fgetxattr(folder.get(), CalendarIdentity::kAttribute, value, sizeof value);
+    n = fgetxattr(folder.get(), kind_.attribute, value, sizeof value);
   }
   if (n >= 0) {
     token->assign(value, static_cast<size_t>(n));

@@ -1,6 +1,11 @@
 // CalendarIdentity: which folder is which calendar, and which changes of
 // calendars' folders were under way when a call ended early.
 //
+// Address books are known the same way, each kind by its own attribute,
+// record and kind of changes (caldav/collection_kind.h: "trusted.kivo.
+// addressbook", usr/kivo/etc/addressbook.ids, "addressbook"); what follows
+// says it for calendars.
+//
 // A calendar's folder carries the extended attribute "trusted.kivo.calendar"
 // holding a random token drawn when the module made (or first met) the
 // folder; only root can write attributes of the trusted namespace, and a
@@ -44,6 +49,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "caldav/collection_kind.h"
+
 namespace caldav {
 
 class CalendarIdentity {
@@ -51,10 +58,10 @@ class CalendarIdentity {
   // What a folder's attribute says about it.
   enum Mark { kMarked, kUnmarked, kUnsupported, kUnreadable };
 
-  // The attribute a calendar folder carries its token in.
-  static constexpr char kAttribute[] = "trusted.kivo.calendar";
+  // Folders, record and changes under way of `kind`.
+  explicit CalendarIdentity(int* error_code, const CollectionKind& kind = kCalendars);
 
-  explicit CalendarIdentity(int* error_code);
+  const CollectionKind& kind() const { return kind_; }
 
   CalendarIdentity(const CalendarIdentity&) = delete;
   CalendarIdentity& operator=(const CalendarIdentity&) = delete;
@@ -89,13 +96,13 @@ class CalendarIdentity {
 
   // A fresh random token (32 hex digits); "" when no randomness was to be had.
   static std::string NewToken();
-  // Gives the folder `fd` (any descriptor of it, O_PATH included) `token`.
-  // kUnsupported when the file system has no trusted attributes: `token`
-  // should then be recorded as "", and the first time a process meets this
-  // it logs it.
-  static Mark Put(int fd, const std::string& token);
-  // The folder's token into `token`.
-  static Mark Get(int fd, std::string* token);
+  // Gives the folder `fd` (any descriptor of it, O_PATH included) `token`,
+  // in the attribute of this object's kind. kUnsupported when the file
+  // system has no trusted attributes: `token` should then be recorded as
+  // "", and the first time a process meets this it logs it.
+  Mark Put(int fd, const std::string& token) const;
+  // The folder's token of this object's kind into `token`.
+  Mark Get(int fd, std::string* token) const;
 
  private:
   // Appends `lines_` to the loaded file (synced when `sync`); false when
@@ -107,6 +114,7 @@ class CalendarIdentity {
   bool LoadPending();
 
   int* const error_code_;
+  const CollectionKind& kind_;
   std::unordered_map<std::string, std::string> ids_;  // token by id
   Json::Value pending_;                               // the changes under way
   std::vector<std::string> keys_;   // each one's key in the record; "" until saved

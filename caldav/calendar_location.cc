@@ -61,8 +61,11 @@ TextPiece BoundedText(const Json::Value& member, size_t size, std::string& conve
 
 }  // namespace
 
-CalendarLocation::CalendarLocation(std::string login, int* error_code)
-    : login_(std::move(login)), error_code_(error_code), homes_user_exists_(HomesUserExists()) {}
+CalendarLocation::CalendarLocation(std::string login, int* error_code, const CollectionKind& kind)
+    : login_(std::move(login)),
+      error_code_(error_code),
+      kind_(kind),
+      homes_user_exists_(HomesUserExists()) {}
 
 bool CalendarLocation::HomesUserExists() {
   PKIVOUSER user = nullptr;
@@ -87,7 +90,7 @@ Json::Value CalendarLocation::EntryOf(const std::string& destination,
                                       const std::string& share) const {
   Json::Value entry(Json::objectValue);
   entry["destination"] = destination;
-  entry["calendarname"] = calendarname;
+  entry[kind_.name_member] = calendarname;
   entry["share"] = share;
   if (strcasecmp(share.c_str(), "home") == 0) {
     ApplyHomeAlias(entry);
@@ -150,7 +153,7 @@ const CalendarLocation::Share* CalendarLocation::FolderInShare(const Json::Value
                                                                std::string& folder) {
   const Json::Value* share_member = Member(entry, "share");
   const Json::Value* destination_member = Member(entry, "destination");
-  const Json::Value* name_member = Member(entry, "calendarname");
+  const Json::Value* name_member = Member(entry, kind_.name_member);
   if (share_member == nullptr || destination_member == nullptr || name_member == nullptr) {
     LOCATION_LOG("Wrong parameter in input parameter");
     Refuse(WEBAPI_ERR_OPERATION_FAILED);

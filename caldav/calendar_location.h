@@ -1,4 +1,5 @@
-// CalendarLocation: where a calendar's folder is.
+// CalendarLocation: where a calendar's folder is (or an address book's: the
+// same rules, the kind's name member in place of "calendarname").
 //
 // A calendar entry names its folder by share, destination and calendarname
 // (the registry's members). This part owns the rules that turn them into a
@@ -33,6 +34,8 @@
 #include <map>
 #include <string>
 
+#include "caldav/collection_kind.h"
+
 namespace caldav {
 
 class CalendarLocation {
@@ -55,8 +58,9 @@ class CalendarLocation {
 
   // `login` is the user the home alias stands for. `error_code` is the
   // module call's error code field, or null for a caller that answers no
-  // module call. Asks once whether an account named "homes" exists.
-  CalendarLocation(std::string login, int* error_code);
+  // module call; `kind` names the entries' name member. Asks once whether
+  // an account named "homes" exists.
+  CalendarLocation(std::string login, int* error_code, const CollectionKind& kind = kCalendars);
 
   CalendarLocation(const CalendarLocation&) = delete;
   CalendarLocation& operator=(const CalendarLocation&) = delete;
@@ -115,6 +119,7 @@ class CalendarLocation {
 
   const std::string login_;
   int* const error_code_;  // null: answers only
+  const CollectionKind& kind_;
   const bool homes_user_exists_;
   std::map<std::string, Share> shares_;  // looked up by this object
 };

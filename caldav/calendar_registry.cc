@@ -22,16 +22,15 @@ namespace caldav {
 namespace {
 
 constexpr char kLogUnit[] = "caldav_calendar";
-constexpr char kLockFile[] = "/usr/kivo/etc/.calendar.info.lock";
 
 // The system only ever writes an array of objects whose location members are
 // strings; anything else would make the JSON accessors below throw, so such
 // a file is refused like unparsable text.
-bool IsWellFormedRegistry(const Json::Value& calendars) {
+bool IsWellFormedRegistry(const CollectionKind& kind, const Json::Value& calendars) {
   if (!calendars.isArray()) return false;
   for (const Json::Value& entry : calendars) {
     if (!entry.isObject()) return false;
-    for (const char* key : {"calendarname", "destination", "share"}) {
+    for (const char* key : {kind.name_member, "destination", "share"}) {
       const Json::Value* member = entry.find(key, key + strlen(key));
       if (member != nullptr && !member->isString()) return false;
     }
@@ -121,7 +120,8 @@ bool IsHomesShare(const Json::Value& entry) {
 // The registry file at `path` into `calendars` (repaired, and `found`, as for
 // ReadRegistryText, no file found quietly); false (logged) when it cannot be
 // read, is no regular file, or holds what the system never writes.
-bool ParseRegistryFile(const std::string& path, Json::Value& calendars, bool* found) {
+bool ParseRegistryFile(const CollectionKind& kind, const std::string& path, Json::Value& calendars,
+                       bool* found) {
   std::string text;
   if (!ReadRegistryText(path, text, found)) {
     KIVO_LOG(LOG_ERR, "Cannot open the file");
@@ -136,7 +136,7 @@ bool ParseRegistryFile(const std::string& path, Json::Value& calendars, bool* fo
   } catch (const std::exception&) {
     parsed = false;  // the reader throws where it gives up
   }
-  if (!parsed || !IsWellFormedRegistry(calendars)) {
+  if (!parsed || !IsWellFormedRegistry(kind, calendars)) {
     KIVO_LOG(LOG_ERR, "Cannot parse json format from file");
     return false;
   }
@@ -148,9 +148,13 @@ bool ParseRegistryFile(const std::string& path, Json::Value& calendars, bool* fo
 // ---- ids ----------------------------------------------------------------------------
 
 bool CalendarId(const Json::Value& entry, std::string& id) {
-  static constexpr char kName[] = "calendarname";
+  return CollectionId(kCalendars, entry, id);
+}
+
+bool CollectionId(const CollectionKind& kind, const Json::Value& entry, std::string& id) {
   static constexpr char kDestination[] = "destination";
-  const Json::Value* name = entry.find(kName, kName + strlen(kName));
+  const char* const name_key = kind.name_member;
+  const Json::Value* name = entry.find(name_key, name_key + strlen(name_key));
   const Json::Value* destination = entry.find(kDestination, kDestination + strlen(kDestination));
   if (name == nullptr || destination == nullptr) return false;
   const char *name_begin, *name_end, *destination_begin, *destination_end;
@@ -165,13 +169,14 @@ bool CalendarId(const Json::Value& entry, std::string& id) {
   return true;
 }
 
-CalendarRegistry::CalendarRegistry(const CalendarLocation* location, int* error_code)
-    : location_(location), error_code_(error_code) {}
+CalendarRegistry::CalendarRegistry(const CalendarLocation* location, int* error_code,
+                                   const CollectionKind& kind)
+    : location_(location), error_code_(error_code), kind_(kind) {}
 
 // ---- the lock -----------------------------------------------------------------
 
-CalendarRegistry::Lock::Lock() {
-  const std::string path = kivo::RootedPath(kLockFile);
+CalendarRegistry::Lock::Lock(const CollectionKind& kind) {
+  const std::string path = kivo::RootedPath(kind.lock_file);
   fd_.Reset(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
   if (!fd_.valid()) {
     // Without the registry's directory there is no registry to protect: a
@@ -196,7 +201,7 @@ CalendarRegistry::Lock::Lock() {
 bool CalendarRegistry::Read(Json::Value& calendars, bool* found) {
   bool found_here = false;
   if (found == nullptr) found = &found_here;
-  if (!ParseRegistryFile(kivo::RootedPath(SZF_CALENDAR_INFO), calendars, found)) {
+  if (!ParseRegistryFile(kind_, kivo::RootedPath(kind_.registry), calendars, found)) {
     Fail(WEBAPI_ERR_OPERATION_FAILED);
     return false;
   }
@@ -227,7 +232,7 @@ bool CalendarRegistry::Write(const Json::Value& calendars,
   // A failed sync of the folder does not undo a write already in place.
   options.folder_sync_fails = false;
   options.sync_alongside = sync_alongside;
-  if (!kivo::base::ReplaceFile(kivo::RootedPath(SZF_CALENDAR_INFO), calendars.toStyledString(),
+  if (!kivo::base::ReplaceFile(kivo::RootedPath(kind_.registry), calendars.toStyledString(),
                                options)) {
     Fail(WEBAPI_ERR_OPERATION_FAILED);
     return false;
@@ -238,7 +243,7 @@ bool CalendarRegistry::Write(const Json::Value& calendars,
 // ---- appending -------------------------------------------------------------------
 
 bool CalendarRegistry::Id(const Json::Value& entry, std::string& id) {
-  if (CalendarId(entry, id)) return true;
+  if (CollectionId(kind_, entry, id)) return true;
   KIVO_LOG(LOG_WARNING, "wrong parameter");
   Fail(WEBAPI_ERR_OPERATION_FAILED);
   return false;

@@ -1,5 +1,7 @@
 // CalendarRegistry: the calendar registry, usr/kivo/etc/calendar.info under
-// the root, the one record of which calendars exist.
+// the root, the one record of which calendars exist. Made for address books
+// (caldav/collection_kind.h) it is theirs, usr/kivo/etc/addressbook.info,
+// with "addressbookname" for "calendarname" and a lock of its own.
 //
 // The file holds a JSON array of calendar entries, objects with the string
 // members "calendarname", "destination" and "share"; a calendar's id is its
@@ -31,6 +33,7 @@
 
 #include "base/pinned_dir.h"
 #include "caldav/calendar_location.h"
+#include "caldav/collection_kind.h"
 #include "kivo/handler_conventions.h"
 
 namespace caldav {
@@ -39,6 +42,8 @@ namespace caldav {
 // and its destination, into `id` (the caller's string, reused: a list
 // builds thousands). False, `id` untouched, when either member is missing.
 bool CalendarId(const Json::Value& entry, std::string& id);
+// The same for a collection of `kind`: its name member, ":", its destination.
+bool CollectionId(const CollectionKind& kind, const Json::Value& entry, std::string& id);
 
 class CalendarRegistry {
  public:
@@ -49,7 +54,7 @@ class CalendarRegistry {
   // call goes on unserialised.
   class Lock {
    public:
-    Lock();
+    explicit Lock(const CollectionKind& kind = kCalendars);
     Lock(const Lock&) = delete;
     Lock& operator=(const Lock&) = delete;
 
@@ -57,8 +62,10 @@ class CalendarRegistry {
     kivo::base::Fd fd_;  // closing it releases the lock
   };
 
-  // `location` gives the homes upgrade; `error_code` is the call's field.
-  CalendarRegistry(const CalendarLocation* location, int* error_code);
+  // `location` gives the homes upgrade; `error_code` is the call's field;
+  // `kind` whose registry this is.
+  CalendarRegistry(const CalendarLocation* location, int* error_code,
+                   const CollectionKind& kind = kCalendars);
 
   CalendarRegistry(const CalendarRegistry&) = delete;
   CalendarRegistry& operator=(const CalendarRegistry&) = delete;
@@ -83,6 +90,7 @@ class CalendarRegistry {
 
   const CalendarLocation* const location_;
   int* const error_code_;
+  const CollectionKind& kind_;
 };
 
 }  // namespace caldav

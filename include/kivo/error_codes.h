@@ -19,5 +19,8 @@ enum KivoWebAPIError {
 // User log events of the CalDAV switch.
 constexpr unsigned int kLogEventCalDAVOn = 0x11B00878;
 constexpr unsigned int kLogEventCalDAVOff = 0x11B00879;
+// User log events of the CardDAV switch.
+constexpr unsigned int kLogEventCardDAVOn = 0x11B0087A;
+constexpr unsigned int kLogEventCardDAVOff = 0x11B0087B;
 
 #endif  // KIVO_ERROR_CODES_H_

@@ -22,7 +22,9 @@ namespace {
 using kivo::daemons::AfterWebDAVDaemonChange;
 using kivo::daemons::CalDAVDaemonPort;
 using kivo::daemons::CalDAVDaemonStatus;
+using kivo::daemons::CalDAVDaemonWanted;
 using kivo::daemons::CalDAVProxySection;
+using kivo::daemons::CalDAVSwitchedOn;
 using kivo::daemons::StopCalDAVDaemon;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
@@ -42,6 +44,25 @@ TEST_F(CalDAVDaemonTest, SwitchedOffThereIsNoSectionAndNothingToStop) {
     EXPECT_FALSE(CalDAVDaemonStatus().running);
   }
   EXPECT_THAT(Journal(), IsEmpty());
+}
+
+// The daemon serves address books too: it is wanted while either switch is exactly "yes", and
+// /caldav/ is served by CalDAV's switch alone.
+TEST_F(CalDAVDaemonTest, TheDaemonIsWantedWhileEitherSwitchIsOn) {
+  const struct {
+    const char* conf;
+    bool caldav;
+    bool wanted;
+  } cases[] = {{"", false, false},
+               {"runCalDav=\"no\"\nrunCardDav=\"YES\"\n", false, false},
+               {"runCalDav=\"yes\"\n", true, true},
+               {"runCardDav=\"yes\"\n", false, true},
+               {"runCalDav=\"no\"\nrunCardDav=\"yes\"\n", false, true}};
+  for (const auto& c : cases) {
+    Write("etc/kivoinfo.conf", c.conf);
+    EXPECT_EQ(CalDAVSwitchedOn(), c.caldav) << c.conf;
+    EXPECT_EQ(CalDAVDaemonWanted(), c.wanted) << c.conf;
+  }
 }
 
 TEST_F(CalDAVDaemonTest, SectionProxiesToTheRecordedLoopbackPort) {

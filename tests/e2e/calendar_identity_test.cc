@@ -1,5 +1,6 @@
 // Calendars known by their folder's identity, end to end: a folder swapped in is never taken for
-// the calendar; one judgement serves every method; a killed or failing change ends whole.
+// the calendar; one judgement serves every method; a killed or failing change ends whole, for
+// address books (the CardDAV module, the calendars' code for another kind) as for calendars.
 
 #include <gmock/gmock.h>
 #include <grp.h>
@@ -26,11 +27,15 @@ namespace e2e {
 namespace {
 
 constexpr char kItem[] = "BEGIN:VCALENDAR\nEND:VCALENDAR\n";
+constexpr char kAddressBook[] = "KIVO.Core.FileServ.WebDAV.CardDAV.AddressBook";
 
-// A root with shares public (open to all), docs and, when asked, vol2 on a private tmpfs.
+// A root with shares public (open to all), docs and, when asked, vol2 on a private tmpfs; its
+// collections calendars, or address books when asked.
 class Scene {
  public:
-  explicit Scene(bool second_volume = false) {
+  explicit Scene(bool second_volume = false, bool address_books = false)
+      : api_(address_books ? kAddressBook : kCalendar),
+        kind_file_(address_books ? "addressbook" : "calendar") {
     if (!root.ok()) return;
     public_ = root.Path("/volume1/public");
     docs_ = root.Path("/volume1/docs");
@@ -55,8 +60,21 @@ class Scene {
 
   Result Call(const std::string& method, const Json::Value& params,
               const std::string& user = "admin") const {
-    return root.Call(kCalendar, method, Compact(params), user);
+    return root.Call(api_, method, Compact(Named(params)), user);
   }
+  // Calendar parameters as this scene's kind names them.
+  Json::Value Named(Json::Value params) const {
+    if (api_ == kAddressBook && params.isMember("calendarname")) {
+      params["addressbookname"] = params["calendarname"];
+      params.removeMember("calendarname");
+    }
+    return params;
+  }
+  const char* api() const { return api_; }
+  // The kind's registry and identity record.
+  std::string Registry() const { return root.Path("/usr/kivo/etc/" + kind_file_ + ".info"); }
+  std::string Record() const { return root.Path("/usr/kivo/etc/" + kind_file_ + ".ids"); }
+  const std::string& kind_file() const { return kind_file_; }
   // A calendar `name` in public holding two items.
   bool Make(const std::string& name) const {
     if (Call("create", CalendarParams("public", "public", public_, name)).status != 0) return false;
@@ -76,7 +94,7 @@ class Scene {
   // The identity record as the module reads it, line after line: the ids it holds a token for.
   std::set<std::string> RecordedIds() const {
     std::set<std::string> ids;
-    for (const std::string& line : ReadLines(root.Path("/usr/kivo/etc/calendar.ids"))) {
+    for (const std::string& line : ReadLines(Record())) {
       ids.insert(line.substr(line.find(' ') + 1));
     }
     return ids;
@@ -91,6 +109,8 @@ class Scene {
   std::string public_, docs_, volume2_;
 
  private:
+  const char* api_;
+  std::string kind_file_;
   bool mounted_ = false;
   bool ready_ = false;
 };
@@ -265,6 +285,7 @@ struct Change {
   const char* new_id;  // "" for a delete
   std::string (*new_folder)(const Scene&);
   bool creates = false;  // a calendar beside Cal, not Cal moved
+  bool address_books = false;
 };
 
 const Change kChanges[] = {
@@ -286,6 +307,14 @@ const Change kChanges[] = {
     {"create", false, "create",
      [](const Scene& s) { return CalendarParams("public", "public", s.public_, "New"); },
      "New:public", [](const Scene& s) { return s.public_ + "/New"; }, true},
+    {"addressbook_delete", false, "delete", [](const Scene&) { return IdList("Cal:public"); }, "",
+     [](const Scene&) { return std::string(); }, false, true},
+    {"addressbook_move", false, "set",
+     [](const Scene& s) { return CalendarParams("docs", "docs", s.docs_, "Moved", "Cal:public"); },
+     "Moved:docs", [](const Scene& s) { return s.docs_ + "/Moved"; }, false, true},
+    {"addressbook_create", false, "create",
+     [](const Scene& s) { return CalendarParams("public", "public", s.public_, "New"); },
+     "New:public", [](const Scene& s) { return s.public_ + "/New"; }, true, true},
 };
 
 void PrintTo(const Change& c, std::ostream* os) { *os << c.name; }
@@ -301,9 +330,9 @@ class CalendarChangeTest : public ::testing::TestWithParam<Change> {
   // The change under the shim, with `extra` ("KIVO_SHIM_KILL=..." and the like).
   Result Run(const Scene& scene, const std::vector<std::string>& extra) {
     const Change& c = GetParam();
-    return scene.root.WebApi(
-        {"call", "--user", "admin", kCalendar, "1", c.method, Compact(c.params(scene))}, "",
-        ShimEnv(scene.root.path(), extra));
+    return scene.root.WebApi({"call", "--user", "admin", scene.api(), "1", c.method,
+                              Compact(scene.Named(c.params(scene)))},
+                             "", ShimEnv(scene.root.path(), extra));
   }
 
   // After the next call: the calendar whole at its old or new place (or gone), nothing else left.
@@ -347,16 +376,17 @@ class CalendarChangeTest : public ::testing::TestWithParam<Change> {
 // undone by the next call, or by `init` before it.
 TEST_P(CalendarChangeTest, KilledAtEveryStepTheNextCallFinishesOrUndoesIt) {
   std::vector<ShimCall> calls;
-  std::string share, registry, first_root;
+  std::string share, registry, first_root, kind_file;
   {
-    Scene scene(GetParam().second_volume);
+    Scene scene(GetParam().second_volume, GetParam().address_books);
     ASSERT_TRUE(scene.ready());
     ASSERT_TRUE(scene.Make("Cal"));
     const Result done = Run(scene, {});
     ASSERT_EQ(done.status, 0) << done.out << done.err;
     calls = ShimRecord(scene.root.path());
     share = scene.public_;
-    registry = scene.root.Path("/usr/kivo/etc/calendar.info");
+    registry = scene.Registry();
+    kind_file = scene.kind_file();
     first_root = scene.root.path();
     bool is_new = false;
     ExpectOldOrNew(scene, &is_new);
@@ -373,8 +403,8 @@ TEST_P(CalendarChangeTest, KilledAtEveryStepTheNextCallFinishesOrUndoesIt) {
         return c.kind == kind && c.path.find(path) != std::string::npos;
       });
     };
-    EXPECT_EQ(count("rename", "/.calendar.ids."), 0);
-    EXPECT_EQ(count("write", "/etc/calendar.ids"), 1);
+    EXPECT_EQ(count("rename", "/." + kind_file + ".ids."), 0);
+    EXPECT_EQ(count("write", "/etc/" + kind_file + ".ids"), 1);
     EXPECT_EQ(count("rename", "/.changes-under-way.json."), 1);
     EXPECT_EQ(count("fsync", ""), 5);
     const auto at = [&](const char* kind, const std::string& path) {
@@ -389,7 +419,7 @@ TEST_P(CalendarChangeTest, KilledAtEveryStepTheNextCallFinishesOrUndoesIt) {
   int finished = 0, undone = 0;
   for (size_t i = 0; i < calls.size(); ++i) {
     SCOPED_TRACE("killed at " + ShimSelector(calls, i, first_root));
-    Scene scene(GetParam().second_volume);
+    Scene scene(GetParam().second_volume, GetParam().address_books);
     ASSERT_TRUE(scene.ready());
     ASSERT_TRUE(scene.Make("Cal"));
     const Result killed = Run(scene, {"KIVO_SHIM_KILL=" + ShimSelector(calls, i, first_root)});

@@ -149,10 +149,14 @@ TEST_F(ModuleDescriptorTest, TheDescriptorBesideTheLoadedModuleDecides) {
 // anything of the (empty) root is read or changed.
 class ModuleParamsTest : public TempRootTest {};
 
+// For the first module and the CardDAV module, each read with its shipped descriptor.
 TEST_F(ModuleParamsTest, EveryListedParameterIsOneItsHandlerChecks) {
   host::ModuleTable module;
   std::string error;
-  ASSERT_TRUE(module.OpenAll({KIVO_MODULE_PATH, KIVO_SHARE_MODULE_PATH}, &error)) << error;
+  ASSERT_TRUE(
+      module.OpenAll({KIVO_MODULE_PATH, KIVO_SHARE_MODULE_PATH, KIVO_CARDDAV_MODULE_PATH}, &error))
+      << error;
+  ASSERT_EQ(module.rows().size(), sizeof kShipped / sizeof kShipped[0] + 2 + 6);
   const auto valid = [](const std::string& type) {
     return type == "bool"    ? Json::Value(false)
            : type == "int"   ? Json::Value(5005)
@@ -163,6 +167,7 @@ TEST_F(ModuleParamsTest, EveryListedParameterIsOneItsHandlerChecks) {
     return type == "string" ? Json::Value(1) : Json::Value("1");
   };
   for (const host::ModuleRow& row : module.rows()) {
+    EXPECT_TRUE(row.described) << row.api << " " << row.method << " lists no parameters";
     Json::Value params(Json::objectValue);
     for (const host::ModuleParam& param : row.params) {
       if (param.required) params[param.name] = valid(param.type);

@@ -1,5 +1,5 @@
 // Creating calendars: folders with owners and modes, the identity it runs under, the
-// registry, and what a failed create leaves (nothing).
+// registry, and what a failed create leaves (nothing); for calendars and address books alike.
 
 #include <functional>
 #include <regex>
@@ -21,7 +21,7 @@ std::vector<std::string> WithoutFd(std::vector<std::string> calls) {
   return calls;
 }
 
-class CalendarCreateTest : public CalendarTest {
+class CalendarCreateTest : public KindTest {
  protected:
   void ExpectOwner(const std::string& file, uid_t uid, gid_t gid, mode_t mode) {
     const struct stat st = StatOf(file);
@@ -45,7 +45,7 @@ class CalendarCreateTest : public CalendarTest {
   std::string Template() const { return Path("usr/kivo/etc.defaults/.state_for_dir.pag"); }
 };
 
-TEST_F(CalendarCreateTest, CreatesMakeTheLayoutWithItsOwnersAndRegisterIt) {
+TEST_P(CalendarCreateTest, CreatesMakeTheLayoutWithItsOwnersAndRegisterIt) {
   const std::string home = homes_ + "/alice";  // root's: alice cannot write it herself
   // A read-only template still gives the user's own copy its content.
   ASSERT_EQ(chmod(Template().c_str(), 0444), 0);
@@ -68,12 +68,13 @@ TEST_F(CalendarCreateTest, CreatesMakeTheLayoutWithItsOwnersAndRegisterIt) {
     std::filesystem::remove(RegistryPath());
     ResetPlatform();
     umask(022);  // whatever the mask was, the calendar gets full modes
-    KIVO::APIResponse response = Call(CalDAVCalendarCreate, c.params, c.user);
+    KIVO::APIResponse response = Call(kind().create, c.params, c.user);
     ASSERT_TRUE(response.success()) << c.entry << response.error_code();
     EXPECT_EQ(response.data(), IdAnswer(c.entry));
     const uid_t uid = c.user == std::string("bob") ? kBobUid : kAliceUid;
-    ExpectCalendar(c.params["fullpath"].asString() + "/" + c.entry["calendarname"].asString(), uid,
-                   kUsersGid, c.state_file_as_user ? uid : 0);
+    ExpectCalendar(
+        c.params["fullpath"].asString() + "/" + c.entry[kind().kind->name_member].asString(), uid,
+        kUsersGid, c.state_file_as_user ? uid : 0);
     EXPECT_EQ(ReadFile(RegistryPath()), Array({c.entry}).toStyledString());
     EXPECT_EQ(umask(022), 022u) << "a create leaves the process's creation mask as it was";
   }
@@ -88,7 +89,7 @@ TEST_F(CalendarCreateTest, CreatesMakeTheLayoutWithItsOwnersAndRegisterIt) {
           "KIVOFileCopy(" + Template() + ", " + kCopyTarget + ", overwrite=1, uid=1000, gid=100)"));
 }
 
-TEST_F(CalendarCreateTest, FailuresLeaveNothingBehind) {
+TEST_P(CalendarCreateTest, FailuresLeaveNothingBehind) {
   const std::string work = docs_ + "/Work";
   constexpr uid_t kNone = static_cast<uid_t>(-1);
   Json::Value params;
@@ -100,7 +101,8 @@ TEST_F(CalendarCreateTest, FailuresLeaveNothingBehind) {
     bool copied = false;  // the folder was made and the state copy tried, then removed
   } cases[] = {
       {[&] { params.removeMember("destination"); }, 1705, "cannot get the paramter: destination"},
-      {[&] { params.removeMember("calendarname"); }, 1705, "cannot get the paramter: calendarname"},
+      {[&] { params.removeMember(kind().kind->name_member); }, 1705,
+       std::string("cannot get the paramter: ") + kind().kind->name_member},
       {[&] { params.removeMember("fullpath"); }, 1705, "cannot get the paramter: fullpath"},
       {[&] { params.removeMember("share"); }, 1705, "cannot get the paramter: share"},
       {[] { fake::P().users.erase("alice"); }, 1704, "Fail to KIVOUserGet"},
@@ -134,13 +136,13 @@ TEST_F(CalendarCreateTest, FailuresLeaveNothingBehind) {
     c.setup();
     const std::string registry = ReadFile(RegistryPath());
     const std::string folder = params.get("fullpath", docs_).asString() + "/" +
-                               params.get("calendarname", "Work").asString();
+                               params.get(kind().kind->name_member, "Work").asString();
     std::vector<std::string> actions;
     if (c.copied) {
       actions = {"KIVOFileCopy(" + Template() + ", " + kCopyTarget +
                  ", overwrite=1, uid=1000, gid=100)"};
     }
-    EXPECT_EQ(Call(CalDAVCalendarCreate, params).error_code(), c.code) << c.message;
+    EXPECT_EQ(Call(kind().create, params).error_code(), c.code) << c.message;
     EXPECT_TRUE(fake::Logged(c.message)) << c.message;
     // The folder made is removed by the module itself, relative to its parent.
     EXPECT_EQ(WithoutFd(fake::Actions()), actions) << c.message;
@@ -158,9 +160,9 @@ TEST_F(CalendarCreateTest, FailuresLeaveNothingBehind) {
     const bool had_registry = Exists(RegistryPath());
     WriteFile(RegistryPath(), "garbage");
     ResetPlatform();
-    EXPECT_EQ(Call(CalDAVCalendarCreate, CreateParams("docs", "Work", Path("outside"), "docs"))
-                  .error_code(),
-              1705)
+    EXPECT_EQ(
+        Call(kind().create, CreateParams("docs", "Work", Path("outside"), "docs")).error_code(),
+        1705)
         << c.message;
     if (had_registry) {
       WriteFile(RegistryPath(), registry);
@@ -171,15 +173,15 @@ TEST_F(CalendarCreateTest, FailuresLeaveNothingBehind) {
 }
 
 // Whatever throws below a handler is answered, never passed on, and the process is root again.
-TEST_F(CalendarCreateTest, ExceptionsBelowAreAnsweredNotPassedOn) {
+TEST_P(CalendarCreateTest, ExceptionsBelowAreAnsweredNotPassedOn) {
   const struct {
     const char* throwing;
     APIEntryFunc entry;
   } cases[] = {
-      {"KIVOUserGet(homes)", CalDAVCalendarList},      // while the handler is built
-      {"KIVOShareNamePathGet", CalDAVCalendarCreate},  // while running as alice
-      {"KIVOMountVolInfoGet", CalDAVCalendarCreate},
-      {"KIVOFileCopy", CalDAVCalendarCreate},  // the folder made is taken away again
+      {"KIVOUserGet(homes)", kind().list},      // while the handler is built
+      {"KIVOShareNamePathGet", kind().create},  // while running as alice
+      {"KIVOMountVolInfoGet", kind().create},
+      {"KIVOFileCopy", kind().create},  // the folder made is taken away again
   };
   for (const auto& c : cases) {
     ResetPlatform();
@@ -192,6 +194,8 @@ TEST_F(CalendarCreateTest, ExceptionsBelowAreAnsweredNotPassedOn) {
     EXPECT_FALSE(Exists(docs_ + "/Work"));
   }
 }
+
+KIND_TEST_SUITE(CalendarCreateTest);
 
 }  // namespace
 }  // namespace calendar_test

@@ -1,6 +1,7 @@
 // A fresh root per calendar test: shares docs (0777) and homes, users alice and bob (admin), the
 // registry folder and state template. Run as root; every call must leave the process root and
-// its creation mask as they were.
+// its creation mask as they were. Address books follow the calendars' rules: a test of KindTest
+// runs for both kinds, its entries, ids, registry and calls those of the kind it runs for.
 
 #ifndef KIVO_TESTS_UNIT_CALENDAR_FIXTURE_H_
 #define KIVO_TESTS_UNIT_CALENDAR_FIXTURE_H_
@@ -18,7 +19,10 @@
 #include <string>
 
 #include "caldav/caldav_calendar.h"
+#include "caldav/collection_kind.h"
+#include "carddav/carddav.h"
 #include "module/api_table.h"
+#include "module/entry_frame.h"
 #include "tests/support/fake_platform.h"
 
 namespace calendar_test {
@@ -49,10 +53,51 @@ inline struct stat StatOf(const std::string& path) {
   return st;
 }
 
+// The address books' entry functions, run in the module's frame as the CardDAV module's are.
+inline constexpr char kAddressBookUnit[] = "caldav_calendar";
+template <void (AddressBookServiceHandler::*kMethod)()>
+void AddressBookEntry(KIVO::APIRequest* request, KIVO::APIResponse* response) {
+  entry_frame::RunOnce<AddressBookServiceHandler, kMethod, kAddressBookUnit>(request, response);
+}
+
+// A kind of collection as the tests drive it.
+struct Kind {
+  const char* label;
+  const caldav::CollectionKind* kind;
+  APIEntryFunc list, create, remove, set;
+  const char* registry;  // below the root
+  const char* ids;       // the identity record, below the root
+};
+
+inline const Kind kCalendarKind = {"Calendars",
+                                   &caldav::kCalendars,
+                                   CalDAVCalendarList,
+                                   CalDAVCalendarCreate,
+                                   CalDAVCalendarDelete,
+                                   CalDAVCalendarSet,
+                                   "usr/kivo/etc/calendar.info",
+                                   "usr/kivo/etc/calendar.ids"};
+inline const Kind kAddressBookKind = {"AddressBooks",
+                                      &caldav::kAddressBooks,
+                                      AddressBookEntry<&AddressBookServiceHandler::List>,
+                                      AddressBookEntry<&AddressBookServiceHandler::Create>,
+                                      AddressBookEntry<&AddressBookServiceHandler::Delete>,
+                                      AddressBookEntry<&AddressBookServiceHandler::Set>,
+                                      "usr/kivo/etc/addressbook.info",
+                                      "usr/kivo/etc/addressbook.ids"};
+
+// The kind the helpers below and the fixture's RegistryPath speak of: calendars unless a
+// KindTest runs for address books.
+inline const Kind* g_kind = &kCalendarKind;
+
+inline std::string KindName(const ::testing::TestParamInfo<const Kind*>& info) {
+  return info.param->label;
+}
+
 inline Json::Value Entry(const std::string& name, const std::string& destination,
                          const std::string& share) {
   Json::Value entry(Json::objectValue);
-  entry["calendarname"] = name;
+  entry[g_kind->kind->name_member] = name;
   entry["destination"] = destination;
   entry["share"] = share;
   return entry;
@@ -61,7 +106,8 @@ inline Json::Value Entry(const std::string& name, const std::string& destination
 // What a create or set answers for the calendar `entry` names: its id.
 inline Json::Value IdAnswer(const Json::Value& entry) {
   Json::Value answer(Json::objectValue);
-  answer["id"] = entry["calendarname"].asString() + ":" + entry["destination"].asString();
+  answer["id"] =
+      entry[g_kind->kind->name_member].asString() + ":" + entry["destination"].asString();
   return answer;
 }
 
@@ -126,7 +172,7 @@ class CalendarTest : public ::testing::Test {
   }
 
   std::string Path(const std::string& relative) const { return root_ + "/" + relative; }
-  std::string RegistryPath() const { return Path("usr/kivo/etc/calendar.info"); }
+  std::string RegistryPath() const { return Path(g_kind->registry); }
 
   // Runs one entry function as `user`; checks one answer and root again.
   // The host's standing is an administrator's unless told: what an ordinary
@@ -164,6 +210,24 @@ class CalendarTest : public ::testing::Test {
   std::string root_, docs_, homes_;
   int descriptors_ = 0;
 };
+
+// A test run for each kind: calendars, then address books.
+class KindTest : public CalendarTest, public ::testing::WithParamInterface<const Kind*> {
+ protected:
+  void SetUp() override {
+    g_kind = GetParam();
+    CalendarTest::SetUp();
+  }
+  void TearDown() override {
+    CalendarTest::TearDown();
+    g_kind = &kCalendarKind;
+  }
+  const Kind& kind() const { return *GetParam(); }
+};
+
+#define KIND_TEST_SUITE(suite)                                                                 \
+  INSTANTIATE_TEST_SUITE_P(Kinds, suite, ::testing::Values(&kCalendarKind, &kAddressBookKind), \
+                           KindName)
 
 // A handler driven directly, for the members below the web API methods.
 struct DirectHandler {

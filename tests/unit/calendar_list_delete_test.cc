@@ -19,19 +19,29 @@ Json::Value Ids(const Json::Value& ids) {
   return params;
 }
 
+// Registry text with the kind's name member for "calendarname".
+std::string Named(std::string text) {
+  const std::string member = g_kind->kind->name_member;
+  for (size_t at = text.find("calendarname"); at != std::string::npos;
+       at = text.find("calendarname", at + member.size())) {
+    text.replace(at, strlen("calendarname"), member);
+  }
+  return text;
+}
+
 struct Listed {
   Json::Value entry;
   const char* status;
 };
 
-class CalendarListDeleteTest : public CalendarTest {
+class CalendarListDeleteTest : public KindTest {
  protected:
   // Registers the entries in order and lists them, each with its status; the list's items.
   Json::Value ListAfterRegistering(const std::vector<Listed>& cases, Json::Value* registry) {
     *registry = Json::Value(Json::arrayValue);
     for (const Listed& c : cases) registry->append(c.entry);
     WriteFile(RegistryPath(), registry->toStyledString());
-    const Json::Value items = Call(CalDAVCalendarList).data()["item"];
+    const Json::Value items = Call(kind().list).data()["item"];
     EXPECT_EQ(items.size(), cases.size());
     for (Json::ArrayIndex i = 0; i < items.size() && i < cases.size(); ++i) {
       EXPECT_EQ(items[i]["status"], cases[i].status) << cases[i].entry["calendarname"];
@@ -40,17 +50,17 @@ class CalendarListDeleteTest : public CalendarTest {
   }
 };
 
-TEST_F(CalendarListDeleteTest, EmptyRegistriesAndIdLists) {
+TEST_P(CalendarListDeleteTest, EmptyRegistriesAndIdLists) {
   WriteFile(RegistryPath(), "garbage");
   // An empty id array reads nothing, takes no lock; a missing or non-array id is refused.
-  KIVO::APIResponse response = Call(CalDAVCalendarDelete, Ids(Json::Value(Json::arrayValue)));
+  KIVO::APIResponse response = Call(kind().remove, Ids(Json::Value(Json::arrayValue)));
   EXPECT_TRUE(response.success());
   EXPECT_TRUE(response.data().isNull());
   EXPECT_TRUE(fake::Logs().empty());
-  EXPECT_FALSE(Exists(Path("usr/kivo/etc/.calendar.info.lock")));
-  EXPECT_EQ(Call(CalDAVCalendarDelete).error_code(), 1705);
+  EXPECT_FALSE(Exists(Path(std::string(kind().kind->lock_file).substr(1))));
+  EXPECT_EQ(Call(kind().remove).error_code(), 1705);
   EXPECT_TRUE(fake::Logged("cannot get the paramter: id"));
-  EXPECT_EQ(Call(CalDAVCalendarDelete, Ids("Work:docs")).error_code(), 1705);
+  EXPECT_EQ(Call(kind().remove, Ids("Work:docs")).error_code(), 1705);
   EXPECT_TRUE(fake::Logged("wrong the paramter: id"));
   EXPECT_EQ(ReadFile(RegistryPath()), "garbage");
 
@@ -59,18 +69,18 @@ TEST_F(CalendarListDeleteTest, EmptyRegistriesAndIdLists) {
   ResetPlatform();
   Json::Value expected(Json::objectValue);
   expected["item"] = Json::Value(Json::arrayValue);
-  EXPECT_EQ(Call(CalDAVCalendarList).data(), expected);
+  EXPECT_EQ(Call(kind().list).data(), expected);
   EXPECT_FALSE(Exists(RegistryPath()));
   EXPECT_TRUE(fake::Logs().empty());
-  EXPECT_TRUE(Call(CalDAVCalendarDelete, Ids(Array({"Work:docs"}))).success());
+  EXPECT_TRUE(Call(kind().remove, Ids(Array({"Work:docs"}))).success());
   EXPECT_EQ(ReadFile(RegistryPath()), "[]\n");
   // An empty array, commented, is listed as such and not rewritten.
   WriteFile(RegistryPath(), "// calendars\n[ ]");
-  EXPECT_EQ(Call(CalDAVCalendarList).data(), expected);
+  EXPECT_EQ(Call(kind().list).data(), expected);
   EXPECT_EQ(ReadFile(RegistryPath()), "// calendars\n[ ]");
 }
 
-TEST_F(CalendarListDeleteTest, ListReportsStatusesAndDeleteRemovesMatchesOnly) {
+TEST_P(CalendarListDeleteTest, ListReportsStatusesAndDeleteRemovesMatchesOnly) {
   const std::vector<Listed> cases = {
       {Entry("Full", "docs", "docs"), "normal"},
       {Entry("NoStore", "docs", "docs"), "crashed"},
@@ -101,10 +111,9 @@ TEST_F(CalendarListDeleteTest, ListReportsStatusesAndDeleteRemovesMatchesOnly) {
   // Ids are whole, case-sensitive strings; other elements match nothing.
   ResetPlatform();
   const KIVO::APIResponse response =
-      Call(CalDAVCalendarDelete,
-           Ids(Array({"NoStore:docs", "Full:docs", Json::Value(Json::arrayValue), "Full:docs",
-                      "Gone:docs", "Lost:nowhere", "Cal:homes/alice/x", "nopag:docs", "NoDir:docs/",
-                      7, Json::Value()})));
+      Call(kind().remove, Ids(Array({"NoStore:docs", "Full:docs", Json::Value(Json::arrayValue),
+                                     "Full:docs", "Gone:docs", "Lost:nowhere", "Cal:homes/alice/x",
+                                     "nopag:docs", "NoDir:docs/", 7, Json::Value()})));
   ASSERT_TRUE(response.success());
   EXPECT_TRUE(response.data().isNull());
   // Folders are removed by the module itself, relative to their parents.
@@ -119,7 +128,7 @@ TEST_F(CalendarListDeleteTest, ListReportsStatusesAndDeleteRemovesMatchesOnly) {
 }
 
 // One lookup per share and call, by directory as by full path, a missing share told per entry.
-TEST_F(CalendarListDeleteTest, ListLooksEachShareUpOncePerCall) {
+TEST_P(CalendarListDeleteTest, ListLooksEachShareUpOncePerCall) {
   const std::string gone = Path("volume1/gone");
   fake::P().shares["gone"] = gone;  // its directory does not exist
   const std::vector<Listed> cases = {
@@ -143,18 +152,18 @@ TEST_F(CalendarListDeleteTest, ListLooksEachShareUpOncePerCall) {
   // The next call looks again: the share has moved where its calendars are.
   fake::P().calls.clear();
   fake::P().shares["gone"] = docs_;
-  const Json::Value again = Call(CalDAVCalendarList).data()["item"];
+  const Json::Value again = Call(kind().list).data()["item"];
   EXPECT_EQ(again[4]["status"], "noexist");  // docs_/E
   EXPECT_EQ(again[0]["status"], "normal");
   EXPECT_EQ(fake::CallsOf("KIVOShareGet").size(), 3u);
   MakeCalendarFolder(docs_ + "/E");
-  EXPECT_EQ(Call(CalDAVCalendarList).data()["item"][4]["status"], "normal");
+  EXPECT_EQ(Call(kind().list).data()["item"][4]["status"], "normal");
 }
 
-TEST_F(CalendarListDeleteTest, UnusableRegistryFailsWith1704AndStaysAsItWas) {
-  const std::string no_id =
+TEST_P(CalendarListDeleteTest, UnusableRegistryFailsWith1704AndStaysAsItWas) {
+  const std::string no_id = Named(
       "[{\"calendarname\":\"A\",\"destination\":\"docs\",\"share\":\"docs\"},"
-      "{\"calendarname\":\"B\",\"share\":\"docs\"}]";
+      "{\"calendarname\":\"B\",\"share\":\"docs\"}]");
   const Json::Value none(Json::objectValue), delete_a = Ids(Array({"A:docs"}));
   const char* parse = "Cannot parse json format from file";
   const struct {
@@ -163,16 +172,16 @@ TEST_F(CalendarListDeleteTest, UnusableRegistryFailsWith1704AndStaysAsItWas) {
     std::string content;
     const char* message;
   } cases[] = {
-      {CalDAVCalendarList, none, "", parse},
-      {CalDAVCalendarList, none, "[{\"calendarname\": \"A\",", parse},
-      {CalDAVCalendarList, none, "{\"calendarname\": \"A\"}", parse},  // not an array
-      {CalDAVCalendarList, none, "[\"A\"]", parse},                    // not an entry
-      {CalDAVCalendarList, none, "[{\"calendarname\": 1, \"destination\": \"docs\"}]", parse},
-      {CalDAVCalendarDelete, delete_a, "[", parse},
-      {CalDAVCalendarList, none, no_id, "wrong parameter"},
-      {CalDAVCalendarCreate, CreateParams("docs", "X", docs_, "docs"), no_id, "wrong parameter"},
+      {kind().list, none, "", parse},
+      {kind().list, none, Named("[{\"calendarname\": \"A\","), parse},
+      {kind().list, none, Named("{\"calendarname\": \"A\"}"), parse},  // not an array
+      {kind().list, none, "[\"A\"]", parse},                           // not an entry
+      {kind().list, none, Named("[{\"calendarname\": 1, \"destination\": \"docs\"}]"), parse},
+      {kind().remove, delete_a, "[", parse},
+      {kind().list, none, no_id, "wrong parameter"},
+      {kind().create, CreateParams("docs", "X", docs_, "docs"), no_id, "wrong parameter"},
       // Deliberately (docs/API.md): A, before the entry without an id, keeps its folder too.
-      {CalDAVCalendarDelete, delete_a, no_id, "wrong parameter"},
+      {kind().remove, delete_a, no_id, "wrong parameter"},
   };
   for (const auto& c : cases) {
     ResetPlatform();
@@ -190,7 +199,7 @@ TEST_F(CalendarListDeleteTest, UnusableRegistryFailsWith1704AndStaysAsItWas) {
 
 // Registered paths that are no folder (a link out of every share too) list as "crashed"; a
 // delete drops only their entry, a set refuses to move them.
-TEST_F(CalendarListDeleteTest, DamagedCalendarsListAsCrashedAndLoseOnlyTheirEntry) {
+TEST_P(CalendarListDeleteTest, DamagedCalendarsListAsCrashedAndLoseOnlyTheirEntry) {
   const std::string private_dir = Path("outside/private");  // root's alone
   ASSERT_EQ(mkdir(private_dir.c_str(), 0700), 0);
   MakeCalendarFolder(private_dir + "/There");
@@ -214,12 +223,12 @@ TEST_F(CalendarListDeleteTest, DamagedCalendarsListAsCrashedAndLoseOnlyTheirEntr
     Json::Value edit = CreateParams("docs", "Moved", docs_, "docs");
     edit["id"] = std::string(name) + ":docs";
     ResetPlatform();
-    EXPECT_EQ(Call(CalDAVCalendarSet, edit).error_code(), 1704) << name;
+    EXPECT_EQ(Call(kind().set, edit).error_code(), 1704) << name;
     EXPECT_TRUE(fake::Logged("cannot mv folder"));
     EXPECT_FALSE(Exists(docs_ + "/Moved"));
   }
   EXPECT_EQ(ReadFile(RegistryPath()), registry.toStyledString());
-  EXPECT_TRUE(Call(CalDAVCalendarDelete, Ids(ids)).success());
+  EXPECT_TRUE(Call(kind().remove, Ids(ids)).success());
   EXPECT_EQ(ReadFile(RegistryPath()), "[]\n");
   for (const char* name : names) {
     struct stat st;
@@ -230,29 +239,29 @@ TEST_F(CalendarListDeleteTest, DamagedCalendarsListAsCrashedAndLoseOnlyTheirEntr
 }
 
 // Where trusted attributes are refused (a private ramfs) calendars are known by name; said once.
-TEST_F(CalendarListDeleteTest, WithoutTrustedAttributesCalendarsAreKnownByName) {
+TEST_P(CalendarListDeleteTest, WithoutTrustedAttributesCalendarsAreKnownByName) {
   if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
       mount("ramfs", docs_.c_str(), "ramfs", 0, "mode=0777") != 0) {
     GTEST_SKIP() << "no private mount namespace here";
   }
   for (const char* name : {"A", "B"}) {
-    ASSERT_TRUE(Call(CalDAVCalendarCreate, CreateParams("docs", name, docs_, "docs")).success());
+    ASSERT_TRUE(Call(kind().create, CreateParams("docs", name, docs_, "docs")).success());
   }
-  const Json::Value items = Call(CalDAVCalendarList).data()["item"];
+  const Json::Value items = Call(kind().list).data()["item"];
   ASSERT_EQ(items.size(), 2u);
   for (const Json::Value& item : items) EXPECT_EQ(item["status"], "normal");
-  EXPECT_EQ(fake::LogCount("refuses trusted.kivo.calendar"), 1);
+  EXPECT_EQ(fake::LogCount(std::string("refuses ") + kind().kind->attribute), 1);
   Json::Value edit = CreateParams("docs", "C", docs_, "docs");
   edit["id"] = "A:docs";
-  EXPECT_TRUE(Call(CalDAVCalendarSet, edit).success());
+  EXPECT_TRUE(Call(kind().set, edit).success());
   EXPECT_TRUE(Exists(docs_ + "/C/.DAV/.state_for_dir.pag"));
-  EXPECT_TRUE(Call(CalDAVCalendarDelete, Ids(Array({"C:docs", "B:docs"}))).success());
+  EXPECT_TRUE(Call(kind().remove, Ids(Array({"C:docs", "B:docs"}))).success());
   EXPECT_FALSE(Exists(docs_ + "/B"));
   EXPECT_FALSE(Exists(docs_ + "/C"));
   umount2(docs_.c_str(), MNT_DETACH);
 }
 
-class CalendarSetTest : public CalendarTest {
+class CalendarSetTest : public KindTest {
  protected:
   // Calendars Other and Work in docs, and an empty folder docs/team.
   void Seed() {
@@ -277,7 +286,7 @@ class CalendarSetTest : public CalendarTest {
   }
 };
 
-TEST_F(CalendarSetTest, EditsMoveTheFolderAndReplaceTheEntry) {
+TEST_P(CalendarSetTest, EditsMoveTheFolderAndReplaceTheEntry) {
   ASSERT_EQ(mkdir((homes_ + "/alice/Cal").c_str(), 0755), 0);
   const std::string team = docs_ + "/team";
   const struct {
@@ -299,7 +308,7 @@ TEST_F(CalendarSetTest, EditsMoveTheFolderAndReplaceTheEntry) {
     if (c.folder.empty()) std::filesystem::remove_all(docs_ + "/Work");
     ResetPlatform();
     SCOPED_TRACE(IdAnswer(c.entry).toStyledString());
-    KIVO::APIResponse response = Call(CalDAVCalendarSet, c.params);
+    KIVO::APIResponse response = Call(kind().set, c.params);
     ASSERT_TRUE(response.success()) << response.error_code();
     EXPECT_EQ(response.data(), IdAnswer(c.entry));
     const char* state = c.folder.empty() ? "" : kTemplateText;  // vanished: no file to read
@@ -309,7 +318,7 @@ TEST_F(CalendarSetTest, EditsMoveTheFolderAndReplaceTheEntry) {
   }
 }
 
-TEST_F(CalendarSetTest, RefusalsChangeNothing) {
+TEST_P(CalendarSetTest, RefusalsChangeNothing) {
   Seed();
   const std::string text = ReadFile(RegistryPath());
   Json::Value no_id = Edit("New", docs_);
@@ -334,7 +343,7 @@ TEST_F(CalendarSetTest, RefusalsChangeNothing) {
   };
   for (const auto& c : cases) {
     ResetPlatform();
-    KIVO::APIResponse response = Call(CalDAVCalendarSet, c.params);
+    KIVO::APIResponse response = Call(kind().set, c.params);
     EXPECT_EQ(response.error_code(), c.code) << c.message;
     EXPECT_TRUE(fake::Logged(c.message)) << c.message;
     EXPECT_EQ(fake::Actions(), std::vector<std::string>());
@@ -342,7 +351,7 @@ TEST_F(CalendarSetTest, RefusalsChangeNothing) {
     EXPECT_EQ(ReadFile(RegistryPath()), text);
   }
   std::filesystem::remove(RegistryPath());
-  EXPECT_EQ(Call(CalDAVCalendarSet, Edit("New", docs_)).error_code(), 1704);
+  EXPECT_EQ(Call(kind().set, Edit("New", docs_)).error_code(), 1704);
   EXPECT_TRUE(fake::Logged("no file SZF_CALENDAR_INFO"));
   EXPECT_FALSE(Exists(RegistryPath()));
 }
@@ -350,7 +359,7 @@ TEST_F(CalendarSetTest, RefusalsChangeNothing) {
 // What the location check accepts (a linked parent, a trailing "/", a "." step) every later
 // step accepts: the calendar is listed, renamed and deleted where it really is, and a link
 // standing for its folder is deleted with it.
-TEST_F(CalendarSetTest, LinkedParentsTrailingSlashesAndDotsWorkThroughout) {
+TEST_P(CalendarSetTest, LinkedParentsTrailingSlashesAndDotsWorkThroughout) {
   const struct {
     const char* destination;
     const char* fullpath;  // below docs
@@ -369,22 +378,20 @@ TEST_F(CalendarSetTest, LinkedParentsTrailingSlashesAndDotsWorkThroughout) {
     std::filesystem::remove(RegistryPath());
     ResetPlatform();
     const Json::Value made =
-        Call(CalDAVCalendarCreate, CreateParams(c.destination, c.name, docs_ + c.fullpath, "docs"))
-            .data();
+        Call(kind().create, CreateParams(c.destination, c.name, docs_ + c.fullpath, "docs")).data();
     const std::string id = std::string(c.name) + ":" + c.destination;
     ASSERT_EQ(made["id"], id);
     EXPECT_EQ(ReadFile(team + "/Work/.DAV/.state_for_dir.pag"), kTemplateText);
-    EXPECT_EQ(Call(CalDAVCalendarList).data()["item"][0]["status"], "normal");
+    EXPECT_EQ(Call(kind().list).data()["item"][0]["status"], "normal");
 
     // Renamed where it is, then made again and deleted.
     Json::Value edit = Edit("Renamed", docs_ + c.fullpath, c.destination, "docs", id);
-    ASSERT_TRUE(Call(CalDAVCalendarSet, edit).success());
+    ASSERT_TRUE(Call(kind().set, edit).success());
     EXPECT_TRUE(Exists(team + "/Renamed/.DAV/.state_for_dir.pag"));
     EXPECT_FALSE(Exists(team + "/Work"));
-    ASSERT_TRUE(
-        Call(CalDAVCalendarCreate, CreateParams(c.destination, c.name, docs_ + c.fullpath, "docs"))
-            .success());
-    ASSERT_TRUE(Call(CalDAVCalendarDelete, Ids(Array({id}))).success());
+    ASSERT_TRUE(Call(kind().create, CreateParams(c.destination, c.name, docs_ + c.fullpath, "docs"))
+                    .success());
+    ASSERT_TRUE(Call(kind().remove, Ids(Array({id}))).success());
     EXPECT_FALSE(Exists(team + "/Work"));
     EXPECT_TRUE(Exists(team + "/Renamed/.DAV"));
     EXPECT_EQ(ReadFile(RegistryPath()),
@@ -395,17 +402,19 @@ TEST_F(CalendarSetTest, LinkedParentsTrailingSlashesAndDotsWorkThroughout) {
   // link goes with the folder, and nothing else.
   std::filesystem::remove(RegistryPath());
   ResetPlatform();
-  ASSERT_TRUE(
-      Call(CalDAVCalendarCreate, CreateParams("docs/team", "Work", team, "docs")).success());
+  ASSERT_TRUE(Call(kind().create, CreateParams("docs/team", "Work", team, "docs")).success());
   ASSERT_EQ(mkdir((docs_ + "/away").c_str(), 0777), 0);
   ASSERT_EQ(rename((team + "/Work").c_str(), (docs_ + "/away/Work").c_str()), 0);
   ASSERT_EQ(symlink((docs_ + "/away/Work").c_str(), (team + "/Work").c_str()), 0);
-  ASSERT_TRUE(Call(CalDAVCalendarDelete, Ids(Array({"Work:docs/team"}))).success());
+  ASSERT_TRUE(Call(kind().remove, Ids(Array({"Work:docs/team"}))).success());
   EXPECT_FALSE(Exists(docs_ + "/away/Work"));
   EXPECT_FALSE(std::filesystem::is_symlink(team + "/Work"));
   EXPECT_TRUE(Exists(docs_ + "/away"));
   EXPECT_TRUE(Exists(team));
 }
+
+KIND_TEST_SUITE(CalendarListDeleteTest);
+KIND_TEST_SUITE(CalendarSetTest);
 
 }  // namespace
 }  // namespace calendar_test
