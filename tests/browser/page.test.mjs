@@ -672,7 +672,8 @@ test('an administrator makes an account, locks and unlocks it, and removes it, t
 
   await row('gina').getByRole('button', {name: 'Lock: gina'}).click();
   await page.getByText('gina is locked: refused at every login').waitFor();
-  assert.equal(await row('gina').locator('td').nth(0).textContent(), 'User, locked');
+  // The message comes first, the list reloaded after it.
+  await row('gina').locator('td').nth(0).getByText('User, locked', {exact: true}).waitFor();
   assert.equal(await logsIn('gina-secret'), 401);
   await row('gina').getByRole('button', {name: 'Unlock: gina'}).click();
   await page.getByText('gina is unlocked and logs in again.').waitFor();
@@ -831,9 +832,10 @@ async (t) => {
   await assertAccessible(page);
 });
 
-// A phone's page of this suite's accounts and calendars, with the links to the panels: the
-// cards' short cells share lines (6,480 px when each took its own).
-const PAGE_HEIGHT_AT_360 = 5900;
+// A phone's page of this suite's accounts and calendars, with the links to the panels, the
+// new-account form, the certificate and the shares, the cards' short cells sharing lines: 8,021 px
+// measured.
+const PAGE_HEIGHT_AT_360 = 8300;
 
 // Each address's line breaks, after a separator (good) or elsewhere (bad, with the text).
 function addressBreaks() {

@@ -108,7 +108,9 @@ TEST_F(CalDAVDaemonTest, EachSwitchProxiesItsOwnPrefix) {
               section.find("RequestHeader set X-Script-Name /carddav\n") != std::string::npos)
         << c.conf;
     EXPECT_EQ(c.caldav || c.carddav, section.find("KivoDavProxyToken ") != std::string::npos);
-    if (!section.empty()) EXPECT_EQ(std::stoi(port), kivo::daemons::ProxiedCalDAVPort(section));
+    if (!section.empty()) {
+      EXPECT_EQ(std::stoi(port), kivo::daemons::ProxiedCalDAVPort(section));
+    }
   }
 }
 
