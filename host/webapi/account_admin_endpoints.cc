@@ -90,7 +90,8 @@ Json::Value CalendarsInHomes(const ModuleTable& module, const std::string& admin
 }
 
 bool WebApiServer::AdminChange(const HttpRequest& request, const HttpReply& reply,
-                               std::string* token, Grant* grant, Json::Value* body) {
+                               std::string* token, Grant* grant, Json::Value* body,
+                               HttpReply* answer) {
   *token = SessionTokenFromCookie(request.Header("Cookie"));
   if (token->empty() || !sessions_.Lookup(*token, grant)) {
     reply(RefusalAnswer(kNotLoggedIn));
@@ -102,6 +103,10 @@ bool WebApiServer::AdminChange(const HttpRequest& request, const HttpReply& repl
   } else if (!grant->admin) {
     refused = RefusalAnswer(kNotAllowed);
   } else {
+    *answer = [by = grant->account, reply](HttpAnswer a) {
+      a.log_account = by;
+      reply(std::move(a));
+    };
     return true;
   }
   refused.log_account = grant->account;
@@ -109,17 +114,24 @@ bool WebApiServer::AdminChange(const HttpRequest& request, const HttpReply& repl
   return false;
 }
 
+void WebApiServer::PostAccountChange(const std::string& token, const HttpReply& answer,
+                                     std::function<HttpAnswer()> change) {
+  const bool posted = module_thread_.Post([this, token, answer, change = std::move(change)] {
+    if (!SessionHolds(token)) return answer(RefusalAnswer(kNotLoggedIn));
+    std::lock_guard<std::mutex> one_at_a_time(account_changes_);
+    answer(change());
+  });
+  if (!posted) answer(RefusalAnswer(kServerBusy));
+}
+
 // On the event loop: the name's form and the password's rules here, the
 // rest on the password pool, behind the login brake of the session's account.
 void WebApiServer::CreateAccount(const HttpRequest& request, const HttpReply& reply) {
   auto made = std::make_shared<NewAccount>();
   Json::Value body;
-  if (!AdminChange(request, reply, &made->token, &made->grant, &body)) return;
-  const std::string by = made->grant.account;
-  const HttpReply answer = [by, reply](HttpAnswer a) {
-    a.log_account = by;
-    reply(std::move(a));
-  };
+  HttpReply answer;
+  if (!AdminChange(request, reply, &made->token, &made->grant, &body, &answer)) return;
+  const std::string& by = made->grant.account;
   if (!body["password"].isString() || !body["admin_password"].isString() ||
       (body.isMember("admin") && !body["admin"].isBool())) {
     return answer(RefusalAnswer(kMalformedRequest));
@@ -193,20 +205,15 @@ void WebApiServer::LockAccountRequest(const HttpRequest& request, const HttpRepl
   std::string token;
   Grant grant;
   Json::Value body;
-  if (!AdminChange(request, reply, &token, &grant, &body)) return;
+  HttpReply answer;
+  if (!AdminChange(request, reply, &token, &grant, &body, &answer)) return;
   const std::string by = grant.account;
-  const HttpReply answer = [by, reply](HttpAnswer a) {
-    a.log_account = by;
-    reply(std::move(a));
-  };
   if (!body["locked"].isBool()) return answer(RefusalAnswer(kMalformedRequest));
   const std::string name = body["account"].asString();
   const bool locked = body["locked"].asBool();
-  const bool posted = module_thread_.Post([this, token, by, name, locked, answer] {
-    if (!SessionHolds(token)) return answer(RefusalAnswer(kNotLoggedIn));
-    std::lock_guard<std::mutex> one_at_a_time(account_changes_);
+  PostAccountChange(token, answer, [this, by, name, locked] {
     const ChangeBar bar = LockAccount(kivo::Root(), by, name, locked);
-    if (bar != ChangeBar::kNone) return answer(RefusalAnswer(ChangeRefusal(bar)));
+    if (bar != ChangeBar::kNone) return RefusalAnswer(ChangeRefusal(bar));
     // Its sessions end now; the doors read the locked hash at their next login.
     const size_t ended = locked ? sessions_.PasswordChanged(name, "", "") : 0;
     KIVO_LOG(LOG_NOTICE, "administrator %s %s the account %s", by.c_str(),
@@ -216,32 +223,26 @@ void WebApiServer::LockAccountRequest(const HttpRequest& request, const HttpRepl
     out["data"]["account"] = name;
     out["data"]["locked"] = locked;
     out["data"]["sessions_ended"] = static_cast<Json::UInt64>(ended);
-    answer(JsonAnswer(200, out));
+    return JsonAnswer(200, out);
   });
-  if (!posted) answer(RefusalAnswer(kServerBusy));
 }
 
 void WebApiServer::RemoveAccountRequest(const HttpRequest& request, const HttpReply& reply) {
   std::string token;
   Grant grant;
   Json::Value body;
-  if (!AdminChange(request, reply, &token, &grant, &body)) return;
+  HttpReply answer;
+  if (!AdminChange(request, reply, &token, &grant, &body, &answer)) return;
   const std::string by = grant.account;
-  const HttpReply answer = [by, reply](HttpAnswer a) {
-    a.log_account = by;
-    reply(std::move(a));
-  };
   // Said every time: a home is never removed by default, nor kept by mistake.
   if (!body["remove_home"].isBool()) return answer(RefusalAnswer(kMalformedRequest));
   const std::string name = body["account"].asString();
   const bool remove_home = body["remove_home"].asBool();
-  const bool posted = module_thread_.Post([this, token, by, name, remove_home, answer] {
-    if (!SessionHolds(token)) return answer(RefusalAnswer(kNotLoggedIn));
-    std::lock_guard<std::mutex> one_at_a_time(account_changes_);
+  PostAccountChange(token, answer, [this, by, name, remove_home] {
     const Json::Value left = CalendarsInHomes(module_, by)[name];
     HomeFate home = HomeFate::kKept;
     const ChangeBar bar = RemoveAccount(kivo::Root(), by, name, remove_home, &home);
-    if (bar != ChangeBar::kNone) return answer(RefusalAnswer(ChangeRefusal(bar)));
+    if (bar != ChangeBar::kNone) return RefusalAnswer(ChangeRefusal(bar));
     const size_t ended = sessions_.PasswordChanged(name, "", "");
     KIVO_LOG(LOG_NOTICE, "administrator %s removed the account %s (home %s)", by.c_str(),
              name.c_str(), HomeFateName(home));
@@ -251,9 +252,8 @@ void WebApiServer::RemoveAccountRequest(const HttpRequest& request, const HttpRe
     out["data"]["home"] = HomeFateName(home);
     out["data"]["calendars_left"] = left.isArray() ? left : Json::Value(Json::arrayValue);
     out["data"]["sessions_ended"] = static_cast<Json::UInt64>(ended);
-    answer(JsonAnswer(200, out));
+    return JsonAnswer(200, out);
   });
-  if (!posted) answer(RefusalAnswer(kServerBusy));
 }
 
 }  // namespace host

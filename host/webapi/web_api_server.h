@@ -88,10 +88,15 @@ class WebApiServer final : public HttpHandler {
   HttpAnswer ChangePassword(const PasswordChange& change);
   void Accounts(const HttpRequest& request, const HttpReply& reply);
   void AccountHome(const HttpRequest& request, const HttpReply& reply);
-  // The administrator's session and JSON body of an account change; false
-  // when it was answered (refused) here.
+  // The administrator's session and JSON body of an account change, and the
+  // reply that names the administrator in the access log; false when it was
+  // answered (refused) here.
   bool AdminChange(const HttpRequest& request, const HttpReply& reply, std::string* token,
-                   Grant* grant, Json::Value* body);
+                   Grant* grant, Json::Value* body, HttpReply* answer);
+  // Runs `change` on the module thread, one account change at a time, while
+  // the session `token` still holds; 503 when the thread's queue is full.
+  void PostAccountChange(const std::string& token, const HttpReply& answer,
+                         std::function<HttpAnswer()> change);
   void CreateAccount(const HttpRequest& request, const HttpReply& reply);
   struct NewAccount {
     std::string token;
