@@ -32,24 +32,16 @@ constexpr char kModules[] =
 constexpr char kProxyPassPrefix[] = "ProxyPass /caldav/ http://127.0.0.1:";
 constexpr char kCardDAVProxyPassPrefix[] = "ProxyPass /carddav/ http://127.0.0.1:";
 
-// The address books, at /carddav/, as the calendars are at /caldav/ (see
-// CalDAVProxySection) but for one thing: they go to the daemon's own
-// /carddav/, a worker of their own, so that neither prefix's
-// ProxyPassReverse maps the other's answers; the daemon strips the prefix
-// when X-Script-Name names it.
-std::string CardDAVProxyLines(const std::string& backend) {
-  return "# CardDAV: the address books, served by the same daemon.\n"
-         "RedirectMatch 301 ^/carddav$ /carddav/\n"
-         "Redirect 301 /.well-known/carddav /carddav/\n"
-         "KivoDavProxied /carddav/\n" +
-         std::string(kCardDAVProxyPassPrefix) + backend +
-         "carddav/ retry=0 disablereuse=On\n"
-         "ProxyPassReverse /carddav/ http://127.0.0.1:" +
-         backend +
-         "carddav/\n"
-         "<Location /carddav/>\n"
+// The block below a proxied prefix (caldav or carddav): the daemon's own
+// login handling, Apache's WebDAV and authentication off, its Server field
+// and a client's X-Remote-User never passed on (see CalDAVProxySection).
+std::string ProxiedLocation(const std::string& prefix) {
+  return "<Location /" + prefix +
+         "/>\n"
          "  ProxyPreserveHost On\n"
-         "  RequestHeader set X-Script-Name /carddav\n"
+         "  RequestHeader set X-Script-Name /" +
+         prefix +
+         "\n"
          "  RequestHeader unset X-Remote-User\n"
          "  Header unset Server\n"
          "  Header always unset Server\n"
@@ -63,6 +55,22 @@ std::string CardDAVProxyLines(const std::string& backend) {
          "    Require all granted\n"
          "  </IfModule>\n"
          "</Location>\n";
+}
+
+// The address books, at /carddav/, as the calendars are at /caldav/ (see
+// CalDAVProxySection) but for one thing: they go to the daemon's own
+// /carddav/, a worker of their own, so that neither prefix's
+// ProxyPassReverse maps the other's answers; the daemon strips the prefix
+// when X-Script-Name names it.
+std::string CardDAVProxyLines(const std::string& backend) {
+  return "# CardDAV: the address books, served by the same daemon.\n"
+         "RedirectMatch 301 ^/carddav$ /carddav/\n"
+         "Redirect 301 /.well-known/carddav /carddav/\n"
+         "KivoDavProxied /carddav/\n" +
+         std::string(kCardDAVProxyPassPrefix) + backend +
+         "carddav/ retry=0 disablereuse=On\n"
+         "ProxyPassReverse /carddav/ http://127.0.0.1:" +
+         backend + "carddav/\n" + ProxiedLocation("carddav");
 }
 
 }  // namespace
@@ -114,24 +122,7 @@ std::string CalDAVProxySection() {
          "KivoDavProxied /caldav/\n" + kProxyPassPrefix + backend +
          " retry=0 disablereuse=On\n"
          "ProxyPassReverse /caldav/ http://127.0.0.1:" +
-         backend +
-         "\n"
-         "<Location /caldav/>\n"
-         "  ProxyPreserveHost On\n"
-         "  RequestHeader set X-Script-Name /caldav\n"
-         "  RequestHeader unset X-Remote-User\n"
-         "  Header unset Server\n"
-         "  Header always unset Server\n"
-         "  <IfModule dav_module>\n"
-         "    Dav Off\n"
-         "  </IfModule>\n"
-         "  <IfModule authn_core_module>\n"
-         "    AuthType None\n"
-         "  </IfModule>\n"
-         "  <IfModule authz_core_module>\n"
-         "    Require all granted\n"
-         "  </IfModule>\n"
-         "</Location>\n";
+         backend + "\n" + ProxiedLocation("caldav");
 }
 
 bool AfterWebDAVDaemonChange(bool webdav_running) {
