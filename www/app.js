@@ -1178,23 +1178,30 @@
     $('setpw-new').focus();
   }
 
+  // An administrator's new password for `account`, typed twice, and their own password that
+  // confirms the change: false, the problem said and its field focused, when one will not do.
+  function passwordsReady(message, newId, againId, ownId, account) {
+    const problem = newPasswordProblem($(newId).value, $(againId).value, account);
+    if (problem) {
+      say(message, problem, 'error');
+      $(newId).focus();
+      return false;
+    }
+    if (!$(ownId).value) {
+      say(message, 'Enter your own password: it confirms that the change is yours.', 'error');
+      $(ownId).focus();
+      return false;
+    }
+    return true;
+  }
+
   async function onSetPassword(event) {
     event.preventDefault();
     const account = state.passwordFor;
     const message = $('setpw-message');
+    if (!passwordsReady(message, 'setpw-new', 'setpw-again', 'setpw-own', account)) return;
     const password = $('setpw-new').value;
-    const problem = newPasswordProblem(password, $('setpw-again').value, account);
-    if (problem) {
-      say(message, problem, 'error');
-      $('setpw-new').focus();
-      return;
-    }
     const own = $('setpw-own').value;
-    if (!own) {
-      say(message, 'Enter your own password: it confirms that the change is yours.', 'error');
-      $('setpw-own').focus();
-      return;
-    }
     const ok = await withProgress($('setpw-button'), message, 'Setting the password…',
         {form: 'password', admin: true}, async () => {
           await send('POST', '/webapi/password', {account, old_password: own, password});
@@ -1233,18 +1240,8 @@
       $('newacct-name').focus();
       return;
     }
-    const problem = newPasswordProblem(password, $('newacct-again').value, name);
-    if (problem) {
-      say(message, problem, 'error');
-      $('newacct-password').focus();
-      return;
-    }
+    if (!passwordsReady(message, 'newacct-password', 'newacct-again', 'newacct-own', name)) return;
     const own = $('newacct-own').value;
-    if (!own) {
-      say(message, 'Enter your own password: it confirms that the change is yours.', 'error');
-      $('newacct-own').focus();
-      return;
-    }
     const admin = $('newacct-admin').checked;
     const ctx = {form: 'password', admin: true};
     const ok = await withProgress($('newacct-button'), message, 'Creating the account…', ctx,
