@@ -368,11 +368,10 @@ void BM_Reference_ReadParseRegistry(benchmark::State& state) {
 }
 BENCHMARK(BM_Reference_ReadParseRegistry)->Arg(10000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// The status checks a list must make: three stats per calendar (folder,
-// ".DAV", ".state_for_dir.pag") on the layout the list benchmark lists, the
-// paths made before the clock starts.
-void BM_Reference_StatCalendars(benchmark::State& state) {
-  const int count = static_cast<int>(state.range(0));
+// What a list's status checks look at, three per calendar (folder, ".DAV",
+// ".state_for_dir.pag") on the layout the list benchmark lists: made before
+// the clock starts.
+std::vector<std::string> StatusPaths(int count) {
   std::vector<std::string> paths;
   paths.reserve(3 * static_cast<size_t>(count));
   for (int i = 0; i < count; ++i) {
@@ -381,6 +380,13 @@ void BM_Reference_StatCalendars(benchmark::State& state) {
     paths.push_back(dir + "/.DAV");
     paths.push_back(dir + "/.DAV/.state_for_dir.pag");
   }
+  return paths;
+}
+
+// The status checks a list must make: a stat of each status path.
+void BM_Reference_StatCalendars(benchmark::State& state) {
+  const int count = static_cast<int>(state.range(0));
+  const std::vector<std::string> paths = StatusPaths(count);
   ProfiledLoop profiled;
   for (auto _ : state) {
     int present = 0;
@@ -398,14 +404,7 @@ BENCHMARK(BM_Reference_StatCalendars)->Arg(10000)->Unit(benchmark::kMillisecond)
 // read of the folder's attribute by path.
 void BM_Reference_StatAndMarkCalendars(benchmark::State& state) {
   const int count = static_cast<int>(state.range(0));
-  std::vector<std::string> paths;
-  paths.reserve(3 * static_cast<size_t>(count));
-  for (int i = 0; i < count; ++i) {
-    const std::string dir = CalendarDir(i);
-    paths.push_back(dir);
-    paths.push_back(dir + "/.DAV");
-    paths.push_back(dir + "/.DAV/.state_for_dir.pag");
-  }
+  const std::vector<std::string> paths = StatusPaths(count);
   ProfiledLoop profiled;
   for (auto _ : state) {
     int present = 0;
