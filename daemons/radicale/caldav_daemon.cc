@@ -47,6 +47,7 @@ constexpr char kPortPath[] = "/var/lib/kivo/caldav/port";
 constexpr char kDoorTokenPath[] = "/var/lib/kivo/caldav/door-token";
 constexpr size_t kDoorTokenBytes = 32;
 constexpr char kIdsPath[] = SZF_CALDAV_IDS;
+constexpr char kCardDAVIdsPath[] = SZF_CARDDAV_IDS;
 constexpr char kCollectionsDir[] = "/var/lib/kivo/caldav/collections";
 constexpr char kPidPath[] = "/var/run/kivo/caldav.pid";
 constexpr char kLockPath[] = "/var/run/kivo/caldav.lock";
@@ -300,11 +301,13 @@ bool StopLocked() {
 
 }  // namespace
 
-bool ReadCalDAVUrlNames(CalDAVUrlNames* names) {
+namespace {
+
+bool ReadUrlNames(const char* ids_path, CalDAVUrlNames* names) {
   names->clear();
   Json::Value ids;
   bool missing = false;
-  if (!base::ReadJsonFile(Rooted(kIdsPath), &ids, &missing) || !ids.isObject()) return false;
+  if (!base::ReadJsonFile(Rooted(ids_path), &ids, &missing) || !ids.isObject()) return false;
   for (auto it = ids.begin(); it != ids.end(); ++it) {
     unsigned long long dev = 0, ino = 0;
     char end = 0;
@@ -317,6 +320,12 @@ bool ReadCalDAVUrlNames(CalDAVUrlNames* names) {
   }
   return true;
 }
+
+}  // namespace
+
+bool ReadCalDAVUrlNames(CalDAVUrlNames* names) { return ReadUrlNames(kIdsPath, names); }
+
+bool ReadCardDAVUrlNames(CalDAVUrlNames* names) { return ReadUrlNames(kCardDAVIdsPath, names); }
 
 CalDAVDaemonState CalDAVDaemonStatus() {
   CalDAVDaemonState state;

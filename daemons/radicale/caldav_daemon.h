@@ -59,6 +59,9 @@ CalDAVDaemonState CalDAVDaemonStatus();
 using CalDAVUrlNames = std::map<std::pair<dev_t, ino_t>, std::string>;
 bool ReadCalDAVUrlNames(CalDAVUrlNames* names);
 
+// The same for the address-book folders (var/lib/kivo/carddav/ids.json).
+bool ReadCardDAVUrlNames(CalDAVUrlNames* names);
+
 // The port the daemon listens on, or will: the recorded one while it is
 // free or the daemon's own; otherwise a free loopback port, recorded. 0 when
 // none could be had.

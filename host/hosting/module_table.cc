@@ -85,17 +85,29 @@ bool ParseWords(const Json::Value& entry, Grant* grant) {
   return true;
 }
 
+// The descriptor's members that set a row's APICallFlag bits.
+const struct CallFlagMember {
+  const char* member;
+  APICallFlag flag;
+} kCallFlagMembers[] = {{"lists_calendars", kAPIListsCalendars},
+                        {"lists_addressbooks", kAPIListsAddressBooks}};
+
 // One method's entry: "admin", "user", or {"who": ..., "lists_calendars": bool,
-// "about": ..., "params": [...]}. A member it does not know makes it
-// malformed, so that a misspelt flag is not taken for an absent one.
+// "lists_addressbooks": bool, "about": ..., "params": [...]}. A member it does
+// not know makes it malformed, so that a misspelt flag is not taken for an
+// absent one.
 bool ParseGrant(const Json::Value& entry, Grant* grant) {
   const Json::Value* who = &entry;
   grant->flags = 0;
   if (entry.isObject()) {
-    if (!OnlyMembers(entry, {"who", "lists_calendars", "about", "params"})) return false;
-    const Json::Value& lists = entry["lists_calendars"];
-    if (!lists.isNull() && !lists.isBool()) return false;
-    if (lists.asBool()) grant->flags |= kAPIListsCalendars;
+    if (!OnlyMembers(entry, {"who", "lists_calendars", "lists_addressbooks", "about", "params"})) {
+      return false;
+    }
+    for (const CallFlagMember& flag : kCallFlagMembers) {
+      const Json::Value& lists = entry[flag.member];
+      if (!lists.isNull() && !lists.isBool()) return false;
+      if (lists.asBool()) grant->flags |= flag.flag;
+    }
     if (!ParseWords(entry, grant)) return false;
     who = &entry["who"];
   }
@@ -135,7 +147,8 @@ bool ParseDescriptor(const std::string& text, std::map<RowKey, Grant>* grants, s
         if (!ParseGrant(methods[method], &grant)) {
           *error = api + " " + version_text + " " + method +
                    ": must be \"admin\", \"user\" or {\"who\": ..., \"lists_calendars\": bool, "
-                   "\"about\": text, \"params\": [{\"name\", \"type\", \"required\", \"about\"}]}";
+                   "\"lists_addressbooks\": bool, \"about\": text, \"params\": [{\"name\", "
+                   "\"type\", \"required\", \"about\"}]}";
           return false;
         }
         (*grants)[RowKey(api, version, method)] = grant;

@@ -7,8 +7,9 @@
 // KIVO.Core.FileServ.WebDAV.so) is a JSON object: API name -> version
 // (decimal text) -> method -> "admin" (members of "administrators"), "user"
 // (every logged-in account), or an object {"who": "admin" or "user",
-// "lists_calendars": true} for a row that carries a flag. The object may
-// also say what the method is for and what it reads, for `call --help`:
+// "lists_calendars": true} for a row that carries a flag (the address
+// books' list: "lists_addressbooks"). The object may also say what the
+// method is for and what it reads, for `call --help`:
 // "about", one line, and "params", an array of {"name", "type" ("bool",
 // "int", "string" or "array": the JSON type the handler accepts),
 // "required": bool, "about": one line}, in the order the handler checks
@@ -51,6 +52,9 @@ enum APICallFlag {
   // Its answer's "item" array lists the calendars (share, destination,
   // calendarname, id) the page's status names.
   kAPIListsCalendars = 1 << 0,
+  // The same for the address books (share, destination, addressbookname,
+  // id).
+  kAPIListsAddressBooks = 1 << 1,
 };
 
 // One parameter of a method, as its descriptor describes it.

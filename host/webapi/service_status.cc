@@ -49,9 +49,29 @@ std::string PortsText(const std::vector<int>& ports) {
 
 }  // namespace
 
-Json::Value ListedCalendars(const ModuleTable& module, const std::string& account, bool is_admin) {
+namespace {
+
+// One kind of collection the CalDAV daemon serves, as the page's status
+// names it: the module's row that lists them, the list item's member that
+// names one, the daemon's names for their folders, the status's members.
+struct CollectionKind {
+  APICallFlag lists;
+  const char* name_member;
+  bool (*read_url_names)(kivo::daemons::CalDAVUrlNames*);
+  const char* named;
+  const char* closed;
+};
+
+const CollectionKind kCalendarKind = {kAPIListsCalendars, "calendarname",
+                                      kivo::daemons::ReadCalDAVUrlNames, "calendars", "closed"};
+const CollectionKind kAddressBookKind = {kAPIListsAddressBooks, "addressbookname",
+                                         kivo::daemons::ReadCardDAVUrlNames, "addressbooks",
+                                         "addressbooks_closed"};
+
+Json::Value Listed(const ModuleTable& module, const CollectionKind& kind,
+                   const std::string& account, bool is_admin) {
   for (const ModuleRow& row : module.rows()) {
-    if (!row.Has(kAPIListsCalendars)) continue;
+    if (!row.Has(kind.lists)) continue;
     if (!MayCall(row, is_admin)) return Json::Value();
     Json::Value data;
     const ModuleCallResult result = RunModuleCall(
@@ -63,23 +83,43 @@ Json::Value ListedCalendars(const ModuleTable& module, const std::string& accoun
   return Json::Value();
 }
 
-namespace {
+bool ListedFolder(const Json::Value& item, const CollectionKind& kind, std::string* folder) {
+  if (!item.isObject()) return false;
+  const Json::Value& share = item["share"];
+  const Json::Value& destination = item["destination"];
+  const Json::Value& name = item[kind.name_member];
+  std::string dir;
+  if (!share.isString() || !destination.isString() || !name.isString() ||
+      !ShareDirectory(share.asString(), &dir)) {
+    return false;
+  }
+  // Only the part after the first "/" locates the folder; the part before
+  // it stands for the share and is not compared with it.
+  const std::string place = destination.asString();
+  const size_t slash = place.find('/');
+  *folder = dir + "/";
+  if (place.size() != share.asString().size() && slash != std::string::npos) {
+    *folder += place.substr(slash + 1) + "/";
+  }
+  *folder += name.asString();
+  return true;
+}
 
-// Calendar id -> the name the CalDAV daemon keeps for its folder's identity,
-// for the calendars it has named and the account may open; the ids of the
-// others go to *closed.
-Json::Value CalendarUrlNames(const ModuleTable& module, const std::string& account, bool is_admin,
-                             Json::Value* closed) {
+// Id -> the name the CalDAV daemon keeps for its folder's identity, for the
+// collections of `kind` it has named and the account may open; the ids of
+// the others go to *closed.
+Json::Value UrlNames(const ModuleTable& module, const CollectionKind& kind,
+                     const std::string& account, bool is_admin, Json::Value* closed) {
   Account who;
   Json::Value names(Json::objectValue);
   if (!LookupAccount(account, &who)) return names;
   const std::vector<gid_t> groups = GroupsOf(kivo::Root(), who);
   kivo::daemons::CalDAVUrlNames url_names;
-  if (!kivo::daemons::ReadCalDAVUrlNames(&url_names)) return names;
-  for (const Json::Value& item : ListedCalendars(module, account, is_admin)) {
+  if (!kind.read_url_names(&url_names)) return names;
+  for (const Json::Value& item : Listed(module, kind, account, is_admin)) {
     std::string folder;
     struct stat st;
-    if (!item["id"].isString() || !ListedCalendarFolder(item, &folder) ||
+    if (!item["id"].isString() || !ListedFolder(item, kind, &folder) ||
         stat(folder.c_str(), &st) != 0) {
       continue;
     }
@@ -93,7 +133,17 @@ Json::Value CalendarUrlNames(const ModuleTable& module, const std::string& accou
   return names;
 }
 
+void AddCollections(const ModuleTable& module, const CollectionKind& kind,
+                    const std::string& account, bool is_admin, Json::Value* status) {
+  Json::Value& closed = (*status)[kind.closed] = Json::Value(Json::arrayValue);
+  (*status)[kind.named] = UrlNames(module, kind, account, is_admin, &closed);
+}
+
 }  // namespace
+
+Json::Value ListedCalendars(const ModuleTable& module, const std::string& account, bool is_admin) {
+  return Listed(module, kCalendarKind, account, is_admin);
+}
 
 std::vector<ServiceRow> ServiceRows() {
   const Json::Value states = ServiceStates();
@@ -134,24 +184,7 @@ std::vector<ServiceRow> ServiceRows() {
 }
 
 bool ListedCalendarFolder(const Json::Value& item, std::string* folder) {
-  const Json::Value& share = item["share"];
-  const Json::Value& destination = item["destination"];
-  const Json::Value& name = item["calendarname"];
-  std::string dir;
-  if (!item.isObject() || !share.isString() || !destination.isString() || !name.isString() ||
-      !ShareDirectory(share.asString(), &dir)) {
-    return false;
-  }
-  // Only the part after the first "/" locates the folder; the part before
-  // it stands for the share and is not compared with it.
-  const std::string place = destination.asString();
-  const size_t slash = place.find('/');
-  *folder = dir + "/";
-  if (place.size() != share.asString().size() && slash != std::string::npos) {
-    *folder += place.substr(slash + 1) + "/";
-  }
-  *folder += name.asString();
-  return true;
+  return ListedFolder(item, kCalendarKind, folder);
 }
 
 Json::Value ServiceStatusJson(const ModuleTable& module, const std::string& account,
@@ -170,8 +203,12 @@ Json::Value ServiceStatusJson(const ModuleTable& module, const std::string& acco
   Json::Value& caldav = status["caldav"] = Json::Value(Json::objectValue);
   caldav["enabled"] = kivo::daemons::CalDAVSwitchedOn();
   caldav["running"] = kivo::daemons::CalDAVDaemonStatus().running;
-  Json::Value& closed = status["closed"] = Json::Value(Json::arrayValue);
-  status["calendars"] = CalendarUrlNames(module, account, is_admin, &closed);
+  // The same daemon serves the address books, while the CardDAV switch is on.
+  Json::Value& carddav = status["carddav"] = Json::Value(Json::objectValue);
+  carddav["enabled"] = kivo::daemons::CardDAVSwitchedOn();
+  carddav["running"] = carddav["enabled"].asBool() && caldav["running"].asBool();
+  AddCollections(module, kCalendarKind, account, is_admin, &status);
+  AddCollections(module, kAddressBookKind, account, is_admin, &status);
   return status;
 }
 

@@ -1,15 +1,15 @@
 // What the platform runs under the root, as `kivo-webapi services` prints it
 // and the page shows it (GET /webapi/services): the WebDAV daemon and its two
 // variants, the DNS-SD announcements, avahi, the CalDAV daemon, and the name
-// the CalDAV daemon gave each calendar in its URLs.
+// the CalDAV daemon gave each calendar and address book in its URLs.
 //
 // Reads services.json, kivoinfo.conf, the daemons' pid files, the share
-// table and the CalDAV daemon's ids.json, each through its owner's reader,
-// with the process's identity (root for the daemons' files); changes
-// nothing itself. The calendars are the module's: its calendar list
-// (the row marked kAPIListsCalendars), called for the page's account like
-// any other call of it. ServiceRows is callable from any thread;
-// ServiceStatusJson only where module calls run (one at a time).
+// table and the CalDAV daemon's two ids.json, each through its owner's
+// reader, with the process's identity (root for the daemons' files); changes
+// nothing itself. The calendars and address books are the modules': their
+// lists (the rows marked kAPIListsCalendars and kAPIListsAddressBooks),
+// called for the page's account like any other call of them. ServiceRows is callable from any
+// thread; ServiceStatusJson only where module calls run (one at a time).
 
 #ifndef KIVO_HOST_SERVICE_STATUS_H_
 #define KIVO_HOST_SERVICE_STATUS_H_
@@ -44,8 +44,12 @@ std::vector<ServiceRow> ServiceRows();
 //               "http":  {"enabled": bool, "running": bool, "port": int},
 //               "https": {"enabled": bool, "running": bool, "port": int}},
 //    "caldav": {"enabled": bool, "running": bool},
+//    "carddav": {"enabled": bool, "running": bool},
 //    "calendars": {"<calendar id>": "<name in the calendar's URL>", ...},
-//    "closed": ["<calendar id>", ...]}
+//    "closed": ["<calendar id>", ...],
+//    "addressbooks": {"<address book id>": "<name in its URL>", ...},
+//    "addressbooks_closed": ["<address book id>", ...]}
+// CardDAV runs while the CalDAV daemon does and its own switch is on.
 // The calendars are those `module`'s list answers `account` (with the
 // standing `is_admin` gives it; none when the account may not call it). A
 // calendar is in "calendars" once the CalDAV daemon has named it (it does
@@ -53,7 +57,8 @@ std::vector<ServiceRow> ServiceRows();
 // may open it: its folder is one the CalDAV daemon lists for the account
 // (host/accounts/accounts.h MayOpenFolder), so that the page never offers an address
 // that answers 404 to the one who reads it; "closed" lists the calendars the
-// account may not open.
+// account may not open. The address books likewise, by their own list and
+// the daemon's names for them.
 Json::Value ServiceStatusJson(const ModuleTable& module, const std::string& account, bool is_admin);
 
 // The module's calendar list as `account` gets it: the items of its answer,

@@ -1,6 +1,6 @@
-// The page's calendars from the host's side: what the module's list (the real module, through
-// its table) answers the account, the folders its items name, the homes upgrade and its
-// exception for an account named "homes".
+// The page's calendars and address books from the host's side: what the modules' lists (the
+// real modules, through their tables) answer the account, the folders their items name, the
+// homes upgrade and its exception for an account named "homes".
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -94,9 +94,13 @@ TEST_F(HostCalendarLocationTest, StatusNamesCalendarsAsTheModuleFindsThem) {
   EXPECT_EQ(Status("bob")["calendars"], Json::Value(Json::objectValue));
 }
 
-// An account is offered the calendars the CalDAV daemon lists for it, by permission bits.
-TEST_F(HostCalendarLocationTest, AnAccountIsOfferedTheCalendarsItMayOpen) {
-  for (const char* dir : {"v/homes/bob/Cal", "v/public/team/Team", "v/public/Open"}) {
+// An account is offered the calendars and address books the CalDAV daemon lists for it, by
+// permission bits; each kind through its own list, the daemon's names for it and its own members.
+TEST_F(HostCalendarLocationTest, AnAccountIsOfferedTheCollectionsItMayOpen) {
+  std::string error;
+  ASSERT_TRUE(module_.OpenAll({KIVO_MODULE_PATH, KIVO_CARDDAV_MODULE_PATH}, &error)) << error;
+  for (const char* dir : {"v/homes/bob/Cal", "v/public/team/Team", "v/public/Open",
+                          "v/homes/bob/Book", "v/public/team/Staff", "v/public/Open Book"}) {
     ASSERT_TRUE(std::filesystem::create_directories(Path(dir))) << dir;
   }
   ASSERT_EQ(chown(Path("v/homes/bob").c_str(), 1025, 100), 0);
@@ -109,29 +113,61 @@ TEST_F(HostCalendarLocationTest, AnAccountIsOfferedTheCalendarsItMayOpen) {
   Write("etc/passwd",
         "bob:x:1025:100::/nonexistent:/bin/sh\nadmin:x:1024:100::/nonexistent:/bin/sh\n");
   Write("etc/group", "users:x:100:\nadministrators:x:101:admin\nteam:x:300:carol,bob\n");
+  Write("etc/kivoinfo.conf", "runCalDav=\"no\"\nrunCardDav=\"yes\"\n");
   Write("usr/kivo/etc/calendar.info", R"([
     {"calendarname": "Cal", "destination": "homes/bob", "share": "homes"},
     {"calendarname": "Team", "destination": "public/team", "share": "public"},
     {"calendarname": "Open", "destination": "public", "share": "public"}])");
-  Json::Value ids(Json::objectValue);
-  ids[Identity("v/homes/bob/Cal")] = "bobs";
-  ids[Identity("v/public/team/Team")] = "team";
-  ids[Identity("v/public/Open")] = "open";
-  Write("var/lib/kivo/caldav/ids.json", ids.toStyledString());
+  // Each kind's names are read from its own file alone: the calendars' file names the address
+  // books' folders too, and the other way round, and must offer nothing of the other kind.
+  Write("usr/kivo/etc/addressbook.info", R"([
+    {"addressbookname": "Book", "destination": "homes/bob", "share": "homes"},
+    {"addressbookname": "Staff", "destination": "public/team", "share": "public"},
+    {"addressbookname": "Open Book", "destination": "public", "share": "public"},
+    {"addressbookname": "Open", "destination": "public", "share": "public"}])");
+  Json::Value cal_ids(Json::objectValue), card_ids(Json::objectValue);
+  cal_ids[Identity("v/homes/bob/Cal")] = "cal-bobs";
+  cal_ids[Identity("v/public/team/Team")] = "cal-team";
+  cal_ids[Identity("v/public/Open")] = "cal-open";
+  cal_ids[Identity("v/public/Open Book")] = "cal-book";
+  card_ids[Identity("v/homes/bob/Book")] = "card-bobs";
+  card_ids[Identity("v/public/team/Staff")] = "card-staff";
+  card_ids[Identity("v/public/Open Book")] = "card-open";
+  Write("var/lib/kivo/caldav/ids.json", cal_ids.toStyledString());
+  Write("var/lib/kivo/carddav/ids.json", card_ids.toStyledString());
 
-  const auto names = [this](const std::string& account) {
+  const auto names = [this](const std::string& account, const char* member) {
     std::string text;
-    for (const std::string& id :
-         host::ServiceStatusJson(module_, account, account == "admin")["calendars"]
-             .getMemberNames()) {
-      text += id + " ";
+    const Json::Value named = Status(account, account == "admin")[member];
+    for (const std::string& id : named.getMemberNames()) {
+      text += id + "=" + named[id].asString() + " ";
     }
     return text;
   };
-  EXPECT_EQ(names("bob"), "Cal:homes/bob Open:public Team:public/team ");
-  EXPECT_EQ(names("admin"), "Open:public ") << "an administrator opens no other's home";
-  EXPECT_EQ(names("nobody"), "");
-  EXPECT_EQ(Status("admin", true)["closed"], Parse(R"(["Cal:homes/bob", "Team:public/team"])"));
+  const struct {
+    const char* account;
+    const char* member;
+    const char* named;
+    const char* closed;
+  } cases[] = {
+      {"bob", "calendars", "Cal:homes/bob=cal-bobs Open:public=cal-open Team:public/team=cal-team ",
+       "[]"},
+      {"admin", "calendars", "Open:public=cal-open ", R"(["Cal:homes/bob", "Team:public/team"])"},
+      {"bob", "addressbooks",
+       "Book:homes/bob=card-bobs Open Book:public=card-open Staff:public/team=card-staff ", "[]"},
+      {"admin", "addressbooks", "Open Book:public=card-open ",
+       R"(["Book:homes/bob", "Staff:public/team"])"},
+      {"nobody", "addressbooks", "", "[]"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.account) + " " + c.member);
+    EXPECT_EQ(names(c.account, c.member), c.named);
+    const char* closed = std::string(c.member) == "calendars" ? "closed" : "addressbooks_closed";
+    EXPECT_EQ(Status(c.account, std::string(c.account) == "admin")[closed], Parse(c.closed));
+  }
+  EXPECT_EQ(Status("bob")["carddav"], Parse(R"({"enabled": true, "running": false})"))
+      << "switched on, but no daemon runs";
+  EXPECT_EQ(Status("bob")["caldav"]["enabled"], false);
 }
 
 // The list is called as the page's account, with its standing, and only when its row lets the
