@@ -1,5 +1,6 @@
 // The administration page: logs in, shows the WebDAV settings and the CalDAV
-// switch to administrators and the calendars to everybody. Every request goes
+// and CardDAV switches to administrators and the calendars and address books
+// to everybody. Every request goes
 // to the host's /webapi endpoints; the host decides who may do what, the page
 // only leaves out what an account could not use anyway.
 'use strict';
@@ -8,9 +9,35 @@
   const WEBDAV = 'KIVO.Core.FileServ.WebDAV';
   const CALDAV = 'KIVO.Core.FileServ.WebDAV.CalDAV';
   const CALENDAR = 'KIVO.Core.FileServ.WebDAV.CalDAV.Calendar';
+  const CARDDAV = 'KIVO.Core.FileServ.WebDAV.CardDAV';
+  const ADDRESS_BOOK = 'KIVO.Core.FileServ.WebDAV.CardDAV.AddressBook';
   const SHARE = 'KIVO.Core.FileServ.WebDAV.Share';
 
   const $ = (id) => document.getElementById(id);
+
+  // The two kinds of collection the page lists, alike but for their API,
+  // their words, the service that serves them (its member in the services'
+  // answer, its URL prefix) and their panel's elements.
+  const CALENDARS = {
+    key: 'calendars', api: CALENDAR, nameKey: 'calendarname', noun: 'calendar',
+    nouns: 'calendars', Noun: 'Calendar', a: 'a calendar', A: 'A calendar',
+    contents: 'every event', service: 'caldav', label: 'CalDAV', closed: 'closed',
+    el: {title: 'calendars-title', filter: 'filter', reload: 'reload', list: 'list-message',
+      table: 'calendar-table', rows: 'calendar-rows', empty: 'empty-note', form: 'create-form',
+      share: 'create-share', sub: 'create-sub', name: 'create-name', create: 'create-button',
+      message: 'create-message'},
+  };
+  const ADDRESS_BOOKS = {
+    key: 'addressbooks', api: ADDRESS_BOOK, nameKey: 'addressbookname', noun: 'address book',
+    nouns: 'address books', Noun: 'Address book', a: 'an address book', A: 'An address book',
+    contents: 'every contact', service: 'carddav', label: 'CardDAV',
+    closed: 'addressbooks_closed',
+    el: {title: 'books-title', filter: 'book-filter', reload: 'book-reload',
+      list: 'book-list-message', table: 'book-table', rows: 'book-rows', empty: 'book-empty-note',
+      form: 'book-create-form', share: 'book-create-share', sub: 'book-create-sub',
+      name: 'book-create-name', create: 'book-create-button', message: 'book-create-message'},
+  };
+  const KINDS = [CALENDARS, ADDRESS_BOOKS];
 
   // ---- errors in words ------------------------------------------------------
 
@@ -19,7 +46,9 @@
       'failing, the server\'s log tells more.';
 
   // Sentences for the host's refusals and the module's codes. A function gets
-  // the context of the form the error came from.
+  // the context of the form the error came from: a list's forms name their
+  // kind (ctx.kind, calendars when none), a switch its service (ctx.label).
+  const kindOf = (ctx) => ctx.kind || CALENDARS;
   const MESSAGES = {
     network: 'The server cannot be reached. Check the connection and try again.',
     unreadable: 'The server gave an answer the page cannot read. Reload the page and try again.',
@@ -30,15 +59,17 @@
     103: 'This server does not offer that function. Reload the page.',
     104: 'The request was not sent in the form the server needs. Reload the page and try again.',
     105: (ctx) => ({
-      create: 'Your account may not create a calendar there: a calendar in a home folder ' +
-          'must lie in your own, and the sub-folder must not lead elsewhere. Choose your home ' +
-          'folder or a shared folder you can write to.',
+      create: `Your account may not create ${kindOf(ctx).a} there: ${kindOf(ctx).a} in a ` +
+          'home folder must lie in your own, and the sub-folder must not lead elsewhere. ' +
+          'Choose your home folder or a shared folder you can write to.',
       webdav: 'Only administrators may change the WebDAV settings, and your account is not ' +
           'one. Log in as an administrator.',
-      caldav: 'Only administrators may switch CalDAV on or off, and your account is not one. ' +
-          'Log in as an administrator.',
-      edit: 'Only administrators may rename or move calendars, and your account is not one.',
-      delete: 'Only administrators may delete calendars, and your account is not one.',
+      switch: `Only administrators may switch ${ctx.label} on or off, and your account is ` +
+          'not one. Log in as an administrator.',
+      edit: `Only administrators may rename or move ${kindOf(ctx).nouns}, and your account ` +
+          'is not one.',
+      delete: `Only administrators may delete ${kindOf(ctx).nouns}, and your account is not ` +
+          'one.',
       accounts: 'Only administrators may manage other accounts, and your account is not one.',
       certificate: 'Only administrators may install a certificate, and your account is not one.',
     })[ctx.form] || 'Your account is not allowed to do this. Ask an administrator.',
@@ -90,27 +121,30 @@
           'A port is used by another service. Choose another port.';
     },
     1702: (ctx) => ctx.form === 'create' ?
-        'A calendar with that name already exists there. Choose another name or sub-folder.' :
+        `${kindOf(ctx).A} with that name already exists there. Choose another name or ` +
+            'sub-folder.' :
         'A folder with that name already exists at the new place. Choose another name.',
-    1703: 'The sub-folder that should hold the calendar does not exist. Create it first or ' +
-        'choose another one.',
+    1703: (ctx) => `The sub-folder that should hold the ${kindOf(ctx).noun} does not exist. ` +
+        'Create it first or choose another one.',
     1704: (ctx) => ({
       webdav: 'The settings could not be applied. Try again; if it keeps failing, the server\'s ' +
           'log tells more.',
-      caldav: 'The CalDAV setting could not be saved. Try again.',
-      create: 'The calendar could not be created. Check that you may write in that folder.',
-      edit: 'The calendar could not be changed. Reload the list and try again.',
-      delete: 'The calendar could not be deleted completely. Reload the list to see what is ' +
-          'left.',
+      switch: `The ${ctx.label} setting could not be saved. Try again.`,
+      create: `The ${kindOf(ctx).noun} could not be created. Check that you may write in ` +
+          'that folder.',
+      edit: `The ${kindOf(ctx).noun} could not be changed. Reload the list and try again.`,
+      delete: `The ${kindOf(ctx).noun} could not be deleted completely. Reload the list to ` +
+          'see what is left.',
     })[ctx.form] || 'The operation failed on the server. Try again.',
     1705: (ctx) => ({
       webdav: 'The server did not accept these settings. Ports must be whole numbers from 1 ' +
           'to 65535.',
-      create: 'That place cannot hold a calendar: the sub-folder must already exist inside the ' +
-          'shared folder, and the name must be an ordinary folder name.',
-      edit: 'That calendar or its new place is not valid. Reload the list and try again.',
+      create: `That place cannot hold ${kindOf(ctx).a}: the sub-folder must already exist ` +
+          'inside the shared folder, and the name must be an ordinary folder name.',
+      edit: `That ${kindOf(ctx).noun} or its new place is not valid. Reload the list and try ` +
+          'again.',
     })[ctx.form] || 'The server did not accept the request. Reload the page and try again.',
-    1706: 'The volume that would hold the calendar is read-only.',
+    1706: (ctx) => `The volume that would hold the ${kindOf(ctx).noun} is read-only.`,
     1741: 'That share is gone. Reload the list.',
     1742: 'Home folders stay private to their owners: the homes share takes no names.',
     1743: 'A name on the lists is not an account or group name.',
@@ -205,13 +239,13 @@
     account: '',
     isAdmin: false,
     shares: [],        // [{share, destination, path}] the account may use
-    calendars: [],
-    sortKey: 'calendarname',
-    sortUp: true,
+    // Each kind's list as the module answered it, and how it is sorted.
+    lists: Object.fromEntries(KINDS.map((k) => [k.key,
+      {items: [], sortKey: k.nameKey, sortUp: true}])),
     webdav: null,      // the stored WebDAV settings
-    caldav: null,      // the stored CalDAV switch
+    switches: {},      // the stored CalDAV and CardDAV switches, by key
     services: null,    // where the services are (GET /webapi/services)
-    editing: null,     // the calendar the open dialog works on
+    editing: null,     // the kind, item and mode the open dialog works on
     accounts: [],      // GET /webapi/accounts, for administrators
     passwordFor: '',   // the account the password dialog sets
     removing: null,    // the account the removal dialog removes
@@ -232,17 +266,21 @@
       if (d.open) d.close();
     }
     // Nothing of the last account stays in the page for the next one.
-    state.calendars = [];
+    for (const k of KINDS) {
+      state.lists[k.key].items = [];
+      $(k.el.rows).textContent = '';
+      say($(k.el.list), '');
+      say($(k.el.message), '');
+    }
     state.webdav = null;
     state.services = null;
     state.accounts = [];
-    $('calendar-rows').textContent = '';
     $('service-rows').textContent = '';
     $('account-rows').textContent = '';
     $('refused-list').textContent = '';
     $('folder-list').textContent = '';
-    for (const id of ['list-message', 'create-message', 'webdav-message', 'caldav-message',
-      'services-message', 'accounts-message', 'password-message']) {
+    for (const id of ['webdav-message', 'caldav-message', 'carddav-message', 'services-message',
+      'accounts-message', 'password-message']) {
       say($(id), '');
     }
     for (const id of ['current-password', 'new-password', 'new-password-again']) $(id).value = '';
@@ -266,13 +304,17 @@
     $('who-name').textContent = `${who.account}${state.isAdmin ? ' (administrator)' : ''}`;
     $('webdav-panel').hidden = !state.isAdmin;
     $('caldav-panel').hidden = !state.isAdmin;
+    $('carddav-panel').hidden = !state.isAdmin;
     $('actions-head').hidden = !state.isAdmin;
+    $('book-actions-head').hidden = !state.isAdmin;
     $('accounts-panel').hidden = !state.isAdmin;
     $('shares-panel').hidden = !state.isAdmin;
-    fillShareChoices($('create-share'));
+    for (const kind of KINDS) fillShareChoices($(kind.el.share));
     fillShareChoices($('edit-share'));
-    const loads = [loadServices().then(loadCalendars)];
-    if (state.isAdmin) loads.push(loadWebDAV(), loadCalDAV(), loadAccounts(), loadShareAccess());
+    const loads = [loadServices().then(loadLists)];
+    if (state.isAdmin) {
+      loads.push(loadWebDAV(), ...SWITCHES.map(loadSwitch), loadAccounts(), loadShareAccess());
+    }
     loads.push(loadCertificate());
     await Promise.all(loads);
   }
@@ -308,17 +350,18 @@
 
   const segment = (text) => encodeURIComponent(text);
 
-  function accountCalDAVUrl() {
+  // The account's address for a kind's service (/caldav/ or /carddav/).
+  function accountUrl(kind) {
     const variant = caldavVariant();
-    return variant ? serviceUrl(variant, `/caldav/${segment(state.account)}/`) : '';
+    return variant ? serviceUrl(variant, `/${kind.service}/${segment(state.account)}/`) : '';
   }
 
-  // A calendar's address, once the CalDAV service has named it.
-  function calendarUrl(calendar) {
-    const names = (state.services && state.services.calendars) || {};
-    const name = names[calendar.id];
-    const account = accountCalDAVUrl();
-    return name && account && state.services.caldav.running ?
+  // A calendar's or address book's address, once its service has named it.
+  function itemUrl(kind, item) {
+    const names = (state.services && state.services[kind.key]) || {};
+    const name = names[item.id];
+    const account = accountUrl(kind);
+    return name && account && (state.services[kind.service] || {}).running ?
         `${account}${segment(name)}/` : '';
   }
 
@@ -447,15 +490,18 @@
           `${label} address`, v.enabled ? 'Not reachable while the daemon is down.' :
               'Switched off.'));
     }
-    const caldav = services.caldav;
     const variant = caldavVariant();
-    const caldavText = caldav.running ? 'Running' :
-        caldav.enabled ? 'On, but WebDAV does not run' : 'Off';
-    const caldavNote = !caldav.enabled ? 'Switched off.' :
-        'Served through WebDAV: it needs WebDAV over HTTP or HTTPS running.';
-    body.append(serviceRow('CalDAV, your calendars', caldavText, caldav.running,
-        caldav.running && variant ? services.webdav[variant].port : 0,
-        caldav.running ? accountCalDAVUrl() : '', 'CalDAV address of your account', caldavNote));
+    for (const kind of KINDS) {
+      const service = services[kind.service] || {};
+      const text = service.running ? 'Running' :
+          service.enabled ? 'On, but WebDAV does not run' : 'Off';
+      const note = !service.enabled ? 'Switched off.' :
+          'Served through WebDAV: it needs WebDAV over HTTP or HTTPS running.';
+      body.append(serviceRow(`${kind.label}, your ${kind.nouns}`, text, service.running === true,
+          service.running && variant ? services.webdav[variant].port : 0,
+          service.running ? accountUrl(kind) : '', `${kind.label} address of your account`,
+          note));
+    }
   }
 
   // The folders the account reaches over WebDAV, as a browser or a file
@@ -500,7 +546,9 @@
     }
     renderServices();
     renderFolders();
-    if (state.calendars.length) renderCalendars();
+    for (const kind of KINDS) {
+      if (state.lists[kind.key].items.length) renderList(kind);
+    }
   }
 
   // ---- login and logout -----------------------------------------------------
@@ -658,53 +706,61 @@
     }
   }
 
-  // ---- CalDAV switch --------------------------------------------------------
+  // ---- CalDAV and CardDAV switches ------------------------------------------
 
-  async function loadCalDAV() {
+  // Each switch is one API's get and set, with its form's elements named
+  // after its key.
+  const SWITCHES = [
+    {api: CALDAV, key: 'caldav', label: 'CalDAV'},
+    {api: CARDDAV, key: 'carddav', label: 'CardDAV'},
+  ];
+
+  async function loadSwitch(sw) {
     try {
-      const stored = await call(CALDAV, 'get');
-      state.caldav = stored.enable === true;
-      $('caldav-enable').checked = state.caldav;
+      const stored = await call(sw.api, 'get');
+      state.switches[sw.key] = stored.enable === true;
+      $(`${sw.key}-enable`).checked = state.switches[sw.key];
     } catch (e) {
       if (!(e instanceof RequestError)) throw e;
       if (e.code === 106) return sessionEnded();
-      say($('caldav-message'), messageFor(e.code, {form: 'caldav'}), 'error');
+      say($(`${sw.key}-message`), messageFor(e.code, {form: 'switch', label: sw.label}), 'error');
     }
   }
 
-  async function onSaveCalDAV(event) {
+  async function onSaveSwitch(event, sw) {
     event.preventDefault();
-    const enable = $('caldav-enable').checked;
-    if (enable === state.caldav) {
-      say($('caldav-message'), 'Nothing to save: the setting was not changed.');
+    const message = $(`${sw.key}-message`);
+    const enable = $(`${sw.key}-enable`).checked;
+    if (enable === state.switches[sw.key]) {
+      say(message, 'Nothing to save: the setting was not changed.');
       return;
     }
-    await withProgress($('caldav-save'), $('caldav-message'), 'Saving…', {form: 'caldav'},
-        async () => {
-          await call(CALDAV, 'set', {enable});
-          const stored = await call(CALDAV, 'get');
-          state.caldav = stored.enable === true;
-          $('caldav-enable').checked = state.caldav;
-          return state.caldav ? 'Saved: CalDAV is on.' : 'Saved: CalDAV is off.';
+    await withProgress($(`${sw.key}-save`), message, 'Saving…',
+        {form: 'switch', label: sw.label}, async () => {
+          await call(sw.api, 'set', {enable});
+          const stored = await call(sw.api, 'get');
+          state.switches[sw.key] = stored.enable === true;
+          $(`${sw.key}-enable`).checked = state.switches[sw.key];
+          return `Saved: ${sw.label} is ${state.switches[sw.key] ? 'on' : 'off'}.`;
         });
     await loadServices();
   }
 
-  // ---- calendars ------------------------------------------------------------
+  // ---- calendars and address books ------------------------------------------
 
   // One word per state, and every other cell of the row says nothing that
-  // belongs to another state: a calendar without its folder or its data has
-  // no address to offer, whatever CalDAV does.
+  // belongs to another state: a collection without its folder or its data
+  // has no address to offer, whatever its service does.
   const STATUS = {
     normal: {text: 'Normal', mark: '', note: '', address: ''},
-    crashed: {text: 'Damaged', mark: '⚠', note: 'Its calendar data is damaged or incomplete.',
-      address: 'No address while its data is damaged.'},
+    crashed: {text: 'Damaged', mark: '⚠', note: (kind) => `Its ${kind.noun} data is damaged ` +
+        'or incomplete.', address: 'No address while its data is damaged.'},
     noexist: {text: 'Missing', mark: '✖', note: 'Its folder is missing from the volume.',
       address: 'No address while its folder is missing.'},
   };
 
-  function statusOf(calendar) {
-    return STATUS[calendar.status] || {text: 'Unknown', mark: '?',
+  function statusOf(item) {
+    return STATUS[item.status] || {text: 'Unknown', mark: '?',
       note: 'The server reported no known state.', address: 'No address in an unknown state.'};
   }
 
@@ -733,38 +789,40 @@
     return sub;
   }
 
-  function nameProblem(name) {
-    if (!name) return 'Enter a name for the calendar.';
+  function nameProblem(kind, name) {
+    if (!name) return `Enter a name for the ${kind.noun}.`;
     if (name.includes('/') || name === '.' || name === '..') {
-      return 'A calendar name cannot contain “/” and cannot be “.” or “..”.';
+      return `${kind.A} name cannot contain “/” and cannot be “.” or “..”.`;
     }
     return '';
   }
 
-  function compare(a, b) {
-    const key = state.sortKey;
+  function compare(kind, a, b) {
+    const {sortKey: key, sortUp} = state.lists[kind.key];
     const x = key === 'status' ? statusOf(a).text : String(a[key] || '');
     const y = key === 'status' ? statusOf(b).text : String(b[key] || '');
     const order = x.localeCompare(y, undefined, {sensitivity: 'base', numeric: true});
-    return state.sortUp ? order : -order;
+    return sortUp ? order : -order;
   }
 
-  function renderCalendars() {
-    const filter = $('filter').value.trim().toLowerCase();
-    const rows = state.calendars.filter((c) => !filter ||
-        [c.calendarname, c.destination, statusOf(c).text, c.status]
+  function renderList(kind) {
+    const {el} = kind;
+    const list = state.lists[kind.key];
+    const filter = $(el.filter).value.trim().toLowerCase();
+    const rows = list.items.filter((c) => !filter ||
+        [c[kind.nameKey], c.destination, statusOf(c).text, c.status]
             .some((v) => String(v || '').toLowerCase().includes(filter)));
-    rows.sort(compare);
-    const body = $('calendar-rows');
+    rows.sort((a, b) => compare(kind, a, b));
+    const body = $(el.rows);
     body.textContent = '';
-    for (const calendar of rows) body.append(calendarRow(calendar));
-    const note = $('empty-note');
+    for (const item of rows) body.append(itemRow(kind, item));
+    const note = $(el.empty);
     note.hidden = rows.length !== 0;
-    note.textContent = state.calendars.length === 0 ? 'There are no calendars yet.' :
-        'No calendar matches the filter.';
-    for (const th of document.querySelectorAll('#calendar-table th[data-key]')) {
-      th.setAttribute('aria-sort', th.dataset.key !== state.sortKey ? 'none' :
-          state.sortUp ? 'ascending' : 'descending');
+    note.textContent = list.items.length === 0 ? `There are no ${kind.nouns} yet.` :
+        `No ${kind.noun} matches the filter.`;
+    for (const th of $(el.table).querySelectorAll('th[data-key]')) {
+      th.setAttribute('aria-sort', th.dataset.key !== list.sortKey ? 'none' :
+          list.sortUp ? 'ascending' : 'descending');
     }
   }
 
@@ -776,43 +834,45 @@
     return td;
   }
 
-  function calendarRow(calendar) {
+  function itemRow(kind, item) {
+    const itemName = item[kind.nameKey];
     const tr = document.createElement('tr');
-    tr.dataset.id = calendar.id;
-    tr.dataset.status = calendar.status;
+    tr.dataset.id = item.id;
+    tr.dataset.status = item.status;
     const name = document.createElement('th');
     name.scope = 'row';
-    name.textContent = calendar.calendarname;
-    tr.append(name, cell(calendar.destination, 'Location'));
-    const status = statusOf(calendar);
+    name.textContent = itemName;
+    tr.append(name, cell(item.destination, 'Location'));
+    const status = statusOf(item);
     const statusCell = cell('', 'Status');
     const badge = document.createElement('span');
-    badge.className = `badge badge-${calendar.status === 'normal' ? 'ok' : 'bad'}`;
+    badge.className = `badge badge-${item.status === 'normal' ? 'ok' : 'bad'}`;
     badge.textContent = (status.mark ? status.mark + ' ' : '') + status.text;
     statusCell.append(badge);
-    if (status.note) {
+    const statusNote = typeof status.note === 'function' ? status.note(kind) : status.note;
+    if (statusNote) {
       const note = document.createElement('span');
       note.className = 'note';
-      note.textContent = ' ' + status.note;
+      note.textContent = ' ' + statusNote;
       statusCell.append(note);
     }
     tr.append(statusCell);
-    const url = status.address ? '' : calendarUrl(calendar);
+    const url = status.address ? '' : itemUrl(kind, item);
     const addressCell = cell('', 'Address for clients');
     if (status.address) {
       addressCell.classList.add('note');
       addressCell.textContent = status.address;
     } else if (url) {
-      addressCell.append(addressBlock(url, `address of ${calendar.calendarname}`,
-          $('list-message')));
+      addressCell.append(addressBlock(url, `address of ${itemName}`, $(kind.el.list)));
     } else {
       addressCell.classList.add('note');
-      const closed = state.services && Array.isArray(state.services.closed) &&
-          state.services.closed.includes(calendar.id);
-      addressCell.textContent = !state.services || !state.services.caldav.running ?
-          'Shown while CalDAV runs.' : closed ?
-          'Not in your CalDAV account: your account may not open its folder.' :
-          'In your CalDAV account once a client has opened it.';
+      const services = state.services;
+      const closed = services && Array.isArray(services[kind.closed]) &&
+          services[kind.closed].includes(item.id);
+      addressCell.textContent = !services || !(services[kind.service] || {}).running ?
+          `Shown while ${kind.label} runs.` : closed ?
+          `Not in your ${kind.label} account: your account may not open its folder.` :
+          `In your ${kind.label} account once a client has opened it.`;
     }
     tr.append(addressCell);
     if (state.isAdmin) {
@@ -821,45 +881,48 @@
       const actionsCell = document.createElement('td');
       actionsCell.append(actions);
       actions.append(
-          rowButton('Rename', calendar, () => openEdit(calendar, 'rename')),
-          rowButton('Move', calendar, () => openEdit(calendar, 'move')),
-          rowButton('Delete', calendar, () => openDelete(calendar), 'danger'));
+          rowButton('Rename', itemName, () => openEdit(kind, item, 'rename')),
+          rowButton('Move', itemName, () => openEdit(kind, item, 'move')),
+          rowButton('Delete', itemName, () => openDelete(kind, item), 'danger'));
       tr.append(actionsCell);
     }
     return tr;
   }
 
-  function rowButton(text, calendar, onClick, kind = 'secondary') {
+  function rowButton(text, itemName, onClick, kind = 'secondary') {
     const button = document.createElement('button');
     button.type = 'button';
     button.className = `small ${kind}`;
     button.textContent = text;
-    button.setAttribute('aria-label', `${text} ${calendar.calendarname}`);
+    button.setAttribute('aria-label', `${text} ${itemName}`);
     button.addEventListener('click', onClick);
     return button;
   }
 
-  async function loadCalendars() {
-    const ok = await withProgress($('reload'), $('list-message'), 'Loading the calendars…',
-        {form: 'list'}, async () => {
-          const data = await call(CALENDAR, 'list');
-          state.calendars = Array.isArray(data && data.item) ? data.item : [];
-          renderCalendars();
+  async function loadList(kind) {
+    const ok = await withProgress($(kind.el.reload), $(kind.el.list),
+        `Loading the ${kind.nouns}…`, {form: 'list', kind}, async () => {
+          const data = await call(kind.api, 'list');
+          state.lists[kind.key].items = Array.isArray(data && data.item) ? data.item : [];
+          renderList(kind);
           return '';
         });
     return ok;
   }
 
-  function onSort(event) {
+  const loadLists = () => Promise.all(KINDS.map(loadList));
+
+  function onSort(event, kind) {
     const th = event.target.closest('th[data-key]');
     if (!th) return;
-    if (state.sortKey === th.dataset.key) {
-      state.sortUp = !state.sortUp;
+    const list = state.lists[kind.key];
+    if (list.sortKey === th.dataset.key) {
+      list.sortUp = !list.sortUp;
     } else {
-      state.sortKey = th.dataset.key;
-      state.sortUp = true;
+      list.sortKey = th.dataset.key;
+      list.sortUp = true;
     }
-    renderCalendars();
+    renderList(kind);
   }
 
   // destination and fullpath of a place: a share choice and a sub-folder.
@@ -871,63 +934,63 @@
     };
   }
 
-  async function onCreate(event) {
+  async function onCreate(event, kind) {
     event.preventDefault();
-    const message = $('create-message');
-    const choice = state.shares[Number($('create-share').value)];
-    const sub = subFolderOf($('create-sub').value);
-    const name = $('create-name').value.trim();
+    const {el} = kind;
+    const message = $(el.message);
+    const choice = state.shares[Number($(el.share).value)];
+    const sub = subFolderOf($(el.sub).value);
+    const name = $(el.name).value.trim();
     if (!choice) {
-      say(message, 'There is no shared folder you may create a calendar in.', 'error');
+      say(message, `There is no shared folder you may create ${kind.a} in.`, 'error');
       return;
     }
     if (sub === null) {
       say(message, 'The sub-folder must be a path inside the shared folder, without “..”.',
           'error');
-      $('create-sub').focus();
+      $(el.sub).focus();
       return;
     }
-    const problem = nameProblem(name);
+    const problem = nameProblem(kind, name);
     if (problem) {
       say(message, problem, 'error');
-      $('create-name').focus();
+      $(el.name).focus();
       return;
     }
     const place = placeOf(choice, sub);
-    const ok = await withProgress($('create-button'), message, 'Creating the calendar…',
-        {form: 'create'}, async () => {
-          await call(CALENDAR, 'create', {...place, calendarname: name});
-          return `Calendar “${name}” created.`;
+    const ok = await withProgress($(el.create), message, `Creating the ${kind.noun}…`,
+        {form: 'create', kind}, async () => {
+          await call(kind.api, 'create', {...place, [kind.nameKey]: name});
+          return `${kind.Noun} “${name}” created.`;
         });
     if (ok) {
-      $('create-name').value = '';
-      await loadCalendars();
+      $(el.name).value = '';
+      await loadList(kind);
     }
   }
 
   // ---- rename and move ------------------------------------------------------
 
-  // The share choice and sub-folder that a registered calendar lies in, as
+  // The share choice and sub-folder that a registered collection lies in, as
   // far as the choices can name it.
-  function placeOfCalendar(calendar) {
-    const destination = String(calendar.destination || '');
+  function placeOfItem(item) {
+    const destination = String(item.destination || '');
     const slash = destination.indexOf('/');
     const sub = slash < 0 ? '' : destination.slice(slash + 1);
-    const index = state.shares.findIndex((c) => c.share === calendar.share);
+    const index = state.shares.findIndex((c) => c.share === item.share);
     return {index, sub};
   }
 
-  function openEdit(calendar, mode) {
-    state.editing = {calendar, mode};
+  function openEdit(kind, item, mode) {
+    state.editing = {kind, item, mode};
     const rename = mode === 'rename';
-    $('edit-title').textContent = rename ? 'Rename calendar' : 'Move calendar';
+    $('edit-title').textContent = `${rename ? 'Rename' : 'Move'} ${kind.noun}`;
     $('edit-button').textContent = rename ? 'Rename' : 'Move';
-    $('edit-what').textContent =
-        `“${calendar.calendarname}” in ${calendar.destination}`;
+    $('edit-what').textContent = `“${item[kind.nameKey]}” in ${item.destination}`;
     $('edit-name-field').hidden = !rename;
     $('edit-place-fields').hidden = rename;
-    $('edit-name').value = calendar.calendarname;
-    const place = placeOfCalendar(calendar);
+    $('edit-name').value = item[kind.nameKey];
+    const place = placeOfItem(item);
     $('edit-share').value = String(place.index >= 0 ? place.index : 0);
     $('edit-sub').value = place.sub;
     say($('edit-message'), '');
@@ -937,10 +1000,10 @@
 
   async function onEdit(event) {
     event.preventDefault();
-    const {calendar, mode} = state.editing;
+    const {kind, item, mode} = state.editing;
     const message = $('edit-message');
     const name = $('edit-name').value.trim();
-    const problem = nameProblem(name);
+    const problem = nameProblem(kind, name);
     if (problem) {
       say(message, problem, 'error');
       return;
@@ -948,7 +1011,7 @@
     let place;
     if (mode === 'rename') {
       // Same share and destination: the module finds the folder from them.
-      place = {share: calendar.share, destination: calendar.destination, fullpath: ''};
+      place = {share: item.share, destination: item.destination, fullpath: ''};
     } else {
       const choice = state.shares[Number($('edit-share').value)];
       const sub = subFolderOf($('edit-sub').value);
@@ -960,25 +1023,26 @@
       place = placeOf(choice, sub);
     }
     const ok = await withProgress($('edit-button'), message,
-        mode === 'rename' ? 'Renaming…' : 'Moving…', {form: 'edit'}, async () => {
-          await call(CALENDAR, 'set', {id: calendar.id, ...place, calendarname: name});
+        mode === 'rename' ? 'Renaming…' : 'Moving…', {form: 'edit', kind}, async () => {
+          await call(kind.api, 'set', {id: item.id, ...place, [kind.nameKey]: name});
           return '';
         });
     if (ok) {
       $('edit-dialog').close();
-      say($('list-message'), mode === 'rename' ?
-          `Calendar “${calendar.calendarname}” renamed to “${name}”.` :
-          `Calendar “${name}” moved.`, 'ok');
-      await refreshAfterChange();
+      say($(kind.el.list), mode === 'rename' ?
+          `${kind.Noun} “${item[kind.nameKey]}” renamed to “${name}”.` :
+          `${kind.Noun} “${name}” moved.`, 'ok');
+      await refreshAfterChange(kind);
     }
   }
 
   // ---- delete ---------------------------------------------------------------
 
-  function openDelete(calendar) {
-    state.editing = {calendar, mode: 'delete'};
-    $('delete-what').textContent = `The calendar “${calendar.calendarname}” in ` +
-        `${calendar.destination} will be removed, with its folder and every event in it. ` +
+  function openDelete(kind, item) {
+    state.editing = {kind, item, mode: 'delete'};
+    $('delete-title').textContent = `Delete ${kind.noun}?`;
+    $('delete-what').textContent = `The ${kind.noun} “${item[kind.nameKey]}” in ` +
+        `${item.destination} will be removed, with its folder and ${kind.contents} in it. ` +
         'This cannot be undone.';
     say($('delete-message'), '');
     $('delete-dialog').showModal();
@@ -987,24 +1051,24 @@
 
   async function onDelete(event) {
     event.preventDefault();
-    const {calendar} = state.editing;
+    const {kind, item} = state.editing;
     const ok = await withProgress($('delete-button'), $('delete-message'), 'Deleting…',
-        {form: 'delete'}, async () => {
-          await call(CALENDAR, 'delete', {id: [calendar.id]});
+        {form: 'delete', kind}, async () => {
+          await call(kind.api, 'delete', {id: [item.id]});
           return '';
         });
     if (ok) {
       $('delete-dialog').close();
-      say($('list-message'), `Calendar “${calendar.calendarname}” deleted.`, 'ok');
-      await refreshAfterChange();
+      say($(kind.el.list), `${kind.Noun} “${item[kind.nameKey]}” deleted.`, 'ok');
+      await refreshAfterChange(kind);
     }
   }
 
   // Reloads the list but keeps the message that said what just happened.
-  async function refreshAfterChange() {
-    const said = $('list-message').textContent;
-    if (await loadCalendars()) say($('list-message'), said, 'ok');
-    $('calendars-title').focus();
+  async function refreshAfterChange(kind) {
+    const said = $(kind.el.list).textContent;
+    if (await loadList(kind)) say($(kind.el.list), said, 'ok');
+    $(kind.el.title).focus();
   }
 
   // ---- passwords ------------------------------------------------------------
@@ -1623,15 +1687,16 @@
   // ---- wiring ---------------------------------------------------------------
 
   function init() {
-    $('calendars-title').tabIndex = -1;
     $('login-form').addEventListener('submit', onLogin);
     $('logout').addEventListener('click', onLogout);
     $('webdav-form').addEventListener('submit', onSaveWebDAV);
-    $('caldav-form').addEventListener('submit', onSaveCalDAV);
-    $('create-form').addEventListener('submit', onCreate);
+    for (const sw of SWITCHES) {
+      $(`${sw.key}-form`).addEventListener('submit', (event) => onSaveSwitch(event, sw));
+    }
     // A message about the last try goes once the user changes the form.
-    for (const [form, status] of [['create-form', 'create-message'],
-      ['webdav-form', 'webdav-message'], ['caldav-form', 'caldav-message']]) {
+    for (const [form, status] of [['webdav-form', 'webdav-message'],
+      ['caldav-form', 'caldav-message'], ['carddav-form', 'carddav-message'],
+      ...KINDS.map((k) => [k.el.form, k.el.message])]) {
       $(form).addEventListener('input', () => say($(status), ''));
     }
     $('password-form').addEventListener('submit', onChangePassword);
@@ -1649,11 +1714,16 @@
     $('delete-form').addEventListener('submit', onDelete);
     $('edit-cancel').addEventListener('click', () => $('edit-dialog').close());
     $('delete-cancel').addEventListener('click', () => $('delete-dialog').close());
-    // The calendars' addresses come with the services: a client that opened
-    // an account since may have named more calendars.
-    $('reload').addEventListener('click', () => loadServices().then(loadCalendars));
-    $('filter').addEventListener('input', renderCalendars);
-    $('calendar-table').querySelector('thead').addEventListener('click', onSort);
+    for (const kind of KINDS) {
+      const {el} = kind;
+      $(el.title).tabIndex = -1;
+      $(el.form).addEventListener('submit', (event) => onCreate(event, kind));
+      // The addresses come with the services: a client that opened an
+      // account since may have named more.
+      $(el.reload).addEventListener('click', () => loadServices().then(() => loadList(kind)));
+      $(el.filter).addEventListener('input', () => renderList(kind));
+      $(el.table).querySelector('thead').addEventListener('click', (e) => onSort(e, kind));
+    }
     initCertificate();
     watchPanels();
     start();

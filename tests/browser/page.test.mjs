@@ -24,6 +24,7 @@ const USER_PASSWORD = 'alice-secret';
 const DESKTOP = {width: 1280, height: 900};
 const PHONE = {width: 360, height: 740};
 const CALENDAR = 'KIVO.Core.FileServ.WebDAV.CalDAV.Calendar';
+const ADDRESS_BOOK = 'KIVO.Core.FileServ.WebDAV.CardDAV.AddressBook';
 
 let root;
 let server;
@@ -266,10 +267,10 @@ test('ports: a saved one is sent alone and kept; conflicts are said in words', a
   assert.equal((await page.request.get(`${baseUrl}webapi/shares`)).status(), 401);
 });
 
-function createByCall(name) {
-  const params = {share: 'public', destination: 'public', calendarname: name,
+function createByCall(name, api = CALENDAR, member = 'calendarname') {
+  const params = {share: 'public', destination: 'public', [member]: name,
     fullpath: path.join(root, 'volume1/public')};
-  webapiSync(['call', CALENDAR, '1', 'create', JSON.stringify(params)]);
+  webapiSync(['call', api, '1', 'create', JSON.stringify(params)]);
   return path.join(root, 'volume1/public', name);
 }
 
@@ -289,9 +290,11 @@ test('damaged and missing calendars are marked; the list sorts and filters', asy
     'RenameMoveDelete']);
   const names = () => page.locator('#calendar-rows th').allTextContents();
   assert.deepEqual(await names(), ['Broken', 'Fine', 'Gone']);
-  await page.getByRole('button', {name: 'Name', exact: true}).click();
+  const sortBy = (name) => page.locator('#calendar-table').getByRole('button', {name, exact: true})
+      .click();
+  await sortBy('Name');
   assert.deepEqual(await names(), ['Gone', 'Fine', 'Broken']);
-  await page.getByRole('button', {name: 'Status', exact: true}).click();
+  await sortBy('Status');
   assert.deepEqual(await names(), ['Broken', 'Gone', 'Fine']);
   await assertAccessible(page);
   await page.getByLabel('Filter calendars').fill('missing');
@@ -495,6 +498,98 @@ test('the page says where WebDAV and CalDAV run, with addresses to copy', async 
   await caldav.getByText('On, but WebDAV does not run').waitFor();
   await team.getByText('Shown while CalDAV runs.').waitFor();
   await shot(page, '7-services-stopped');
+});
+
+function bookRow(page, name) {
+  return page.locator('#book-rows tr').filter({has: page.getByRole('rowheader', {name})});
+}
+
+test('an administrator switches CardDAV and creates, renames, moves and deletes an address ' +
+    'book; a user sees hers with its address, without the administrators’ controls',
+async (t) => {
+  const port = await freePort();
+  webapiSync(['call', 'KIVO.Core.FileServ.WebDAV', '1', 'set', JSON.stringify({enable_http: true,
+    enable_https: false, http_port_num: port})]);
+  const url = `http://127.0.0.1:${port}/`;
+  const page = await openPage(t);
+  await logIn(page, 'admin', ADMIN_PASSWORD);
+  const service = page.locator('#service-rows tr').filter({has: page.getByRole('rowheader',
+      {name: 'CardDAV, your address books', exact: true})});
+  await service.getByText('Switched off.').waitFor();
+  const saveSwitch = async (on, said) => {
+    await page.getByLabel('Enable CardDAV address books').setChecked(on);
+    await page.locator('#carddav-form').getByRole('button', {name: 'Save'}).click();
+    await page.getByText(said).waitFor();
+  };
+  await saveSwitch(true, 'Saved: CardDAV is on.');
+  assert.equal(storedConf('runCardDav'), 'yes');
+  await service.getByText('Running', {exact: true}).waitFor();
+  assert.equal(await service.locator('code').textContent(), `${url}carddav/admin/`);
+
+  const panel = page.locator('#books-panel');
+  const create = async (name) => {
+    await panel.getByLabel('Address book name').fill(name);
+    await panel.getByRole('button', {name: 'Create address book'}).click();
+  };
+  await panel.getByLabel('Shared folder').selectOption({label: 'public'});
+  await create('Clients');
+  await bookRow(page, 'Clients').waitFor();
+  assert.equal(await bookRow(page, 'Clients').getAttribute('data-status'), 'normal');
+  await create('Clients');
+  await panel.getByText('An address book with that name already exists there.').waitFor();
+
+  const dialog = page.getByRole('dialog');
+  await bookRow(page, 'Clients').getByRole('button', {name: 'Rename Clients'}).click();
+  await dialog.getByRole('heading', {name: 'Rename address book'}).waitFor();
+  await dialog.getByLabel('New name').fill('Board');
+  await dialog.getByRole('button', {name: 'Rename'}).click();
+  await panel.getByText('Address book “Clients” renamed to “Board”.').waitFor();
+  assert.ok(fs.existsSync(path.join(root, 'volume1/public/Board/.DAV')));
+  await bookRow(page, 'Board').getByRole('button', {name: 'Move Board'}).click();
+  await dialog.getByLabel('Shared folder').selectOption({label: 'Your home folder'});
+  await dialog.getByRole('button', {name: 'Move'}).click();
+  await panel.getByText('Address book “Board” moved.').waitFor();
+  assert.equal(await bookRow(page, 'Board').locator('td').nth(0).textContent(), 'homes/admin');
+  await bookRow(page, 'Board').getByRole('button', {name: 'Delete Board'}).click();
+  assert.match(await page.locator('#delete-what').textContent(),
+      /address book “Board” in homes\/admin will be removed, with its folder and every contact/);
+  await dialog.getByRole('button', {name: 'Delete'}).click();
+  await panel.getByText('Address book “Board” deleted.').waitFor();
+  assert.equal(await bookRow(page, 'Board').count(), 0);
+  assert.equal(fs.existsSync(path.join(root, 'volume1/homes/admin/Board')), false);
+
+  // A user's own address book, with its address once her client has listed her account; of
+  // the administrators' controls, none.
+  webapiSync(['call', '--user', 'alice', ADDRESS_BOOK, '1', 'create', JSON.stringify({
+    share: 'homes', destination: 'homes/alice', addressbookname: 'Contacts',
+    fullpath: path.join(root, 'volume1/homes/alice')})]);
+  assert.equal((await dav('PROPFIND', `${url}carddav/alice/`, 'alice', USER_PASSWORD,
+      {Depth: '1'})).status, 207);
+  const user = await openPage(t, {viewport: PHONE, isMobile: true});
+  await logIn(user, 'alice', USER_PASSWORD);
+  const contacts = bookRow(user, 'Contacts');
+  await contacts.locator('code').waitFor();
+  const address = await contacts.locator('code').textContent();
+  assert.match(address, new RegExp(`^${url}carddav/alice/card-[0-9a-f]+/$`));
+  assert.equal((await dav('PROPFIND', address, 'alice', USER_PASSWORD, {Depth: '0'})).status,
+      207);
+  assert.equal(await user.locator('#carddav-panel').isVisible(), false);
+  assert.equal(await user.locator('#books-panel').getByRole('button',
+      {name: /^(Rename|Move|Delete) /}).count(), 0);
+  await assertAccessible(user);
+  await shot(user, '7-user-address-book-phone');
+  // The administrator may not open her home: no address, and why.
+  await page.getByRole('button', {name: 'Reload address books'}).click();
+  await bookRow(page, 'Contacts')
+      .getByText('Not in your CardDAV account: your account may not open its folder.').waitFor();
+
+  await saveSwitch(false, 'Saved: CardDAV is off.');
+  assert.equal(storedConf('runCardDav'), 'no');
+  await service.getByText('Switched off.').waitFor();
+  await bookRow(page, 'Contacts').getByText('Shown while CardDAV runs.').waitFor();
+  // Leaves the list empty for the next tests.
+  await page.request.post(`${baseUrl}webapi/entry`, {data: {api: ADDRESS_BOOK, version: 1,
+    method: 'delete', params: {id: ['Contacts:homes/alice']}}});
 });
 
 test('passwords change on the page: one’s own, and an administrator’s for another',
@@ -758,16 +853,21 @@ async (t) => {
     enable_https: false, http_port_num: port, anonymouslogin_enable: true,
     depth_infinity_enable: false})]);
   webapiSync(['call', 'KIVO.Core.FileServ.WebDAV.CalDAV', '1', 'set', '{"enable":true}']);
+  webapiSync(['call', 'KIVO.Core.FileServ.WebDAV.CardDAV', '1', 'set', '{"enable":true}']);
   createByCall('Quartalsprojektkalender');
-  // The administrator's client names every calendar the account may open.
-  const account = `http://127.0.0.1:${port}/caldav/admin/`;
-  assert.equal((await dav('PROPFIND', account, 'admin', ADMIN_PASSWORD, {Depth: '1'})).status,
-      207);
+  createByCall('Lieferantenadressbuch', ADDRESS_BOOK, 'addressbookname');
+  // The administrator's clients name every calendar and address book the account may open.
+  for (const service of ['caldav', 'carddav']) {
+    const account = `http://127.0.0.1:${port}/${service}/admin/`;
+    assert.equal((await dav('PROPFIND', account, 'admin', ADMIN_PASSWORD, {Depth: '1'})).status,
+        207);
+  }
   const page = await openPage(t, {permissions: ['clipboard-read', 'clipboard-write']});
   await page.clock.install();
   await logIn(page, 'admin', ADMIN_PASSWORD);
   const calendar = calendarRow(page, 'Quartalsprojektkalender');
   await calendar.locator('code').waitFor();
+  await bookRow(page, 'Lieferantenadressbuch').locator('code').waitFor();
   await page.locator('#account-rows tr').first().waitFor();
   await page.waitForFunction(() => document.getElementById('http-port').value !== '');
 
@@ -792,7 +892,7 @@ async (t) => {
   assert.deepEqual(await reached('Your password'), {focused: 'Your password', seen: true});
   assert.deepEqual(await page.evaluate(actionRows), []);
   assert.deepEqual(await page.evaluate(describedByWarning),
-      {'caldav-enable': true, 'enable-http': true, 'enable-https': true});
+      {'caldav-enable': true, 'carddav-enable': true, 'enable-http': true, 'enable-https': true});
   await page.getByLabel(/^Allow depth infinity/).check();
   const sent = page.waitForRequest((r) => r.url().endsWith('/webapi/entry') &&
       r.postDataJSON().method === 'set');
@@ -833,9 +933,9 @@ async (t) => {
 });
 
 // A phone's page of this suite's accounts and calendars, with the links to the panels, the
-// new-account form, the certificate and the shares, the cards' short cells sharing lines: 8,021 px
-// measured.
-const PAGE_HEIGHT_AT_360 = 8300;
+// new-account form, the certificate and the shares, the CardDAV switch and an address book, the
+// cards' short cells sharing lines: 9,447 px measured.
+const PAGE_HEIGHT_AT_360 = 9750;
 
 // Each address's line breaks, after a separator (good) or elsewhere (bad, with the text).
 function addressBreaks() {
@@ -873,7 +973,8 @@ function actionRows() {
 // The switches and fields of the settings forms that a warning describes.
 function describedByWarning() {
   const out = {};
-  for (const input of document.querySelectorAll('#webdav-form input, #caldav-form input')) {
+  for (const input of document.querySelectorAll(
+      '#webdav-form input, #caldav-form input, #carddav-form input')) {
     const ids = (input.getAttribute('aria-describedby') || '').split(/\s+/).filter(Boolean);
     if (ids.some((id) => document.getElementById(id)?.classList.contains('warning'))) {
       out[input.id] = true;
