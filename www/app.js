@@ -1,8 +1,8 @@
 // The administration page: logs in, shows the WebDAV settings and the CalDAV
 // and CardDAV switches to administrators and the calendars and address books
-// to everybody. Every request goes
-// to the host's /webapi endpoints; the host decides who may do what, the page
-// only leaves out what an account could not use anyway.
+// to everybody. Every request goes to the host's /webapi endpoints; the host
+// decides who may do what, the page only leaves out what an account could
+// not use anyway.
 'use strict';
 
 (() => {
