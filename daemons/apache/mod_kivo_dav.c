@@ -108,6 +108,7 @@
 #include "kivo_dav_calendars.h"
 #include "kivo_dav_ical.h"
 #include "kivo_dav_identity.h"
+#include "kivo_dav_lock_gate.h"
 #include "kivo_dav_share_access.h"
 #include "kivo_dav_shared.h"
 #include "kivo_dav_space.h"
@@ -472,7 +473,13 @@ static int kd_post_config(apr_pool_t* pconf, apr_pool_t* plog, apr_pool_t* ptemp
     }
     kd_load_proxy_token(pconf, s);
   }
-  return c->lock_db ? kd_make_lock_db(pconf, s, c->lock_db) : OK;
+  if (c->lock_db == NULL) return OK;
+  const int made = kd_make_lock_db(pconf, s, c->lock_db);
+  if (made == OK && kd_lock_gate_start(s->process->pool, c->lock_db) != 0) {
+    ap_log_error(APLOG_MARK, APLOG_CRIT, errno, s, "cannot make the lock gate's shared state");
+    return HTTP_INTERNAL_SERVER_ERROR;
+  }
+  return made;
 }
 
 /* ---- the thread's identity ---- */
@@ -2669,6 +2676,7 @@ static void kd_register_hooks(apr_pool_t* p) {
   ap_hook_dirwalk_stat(kd_dirwalk_closed, NULL, NULL, APR_HOOK_LAST);
   ap_hook_check_authn(kd_check_user_id, NULL, NULL, APR_HOOK_FIRST, AP_AUTH_INTERNAL_PER_CONF);
   ap_hook_fixups(kd_fixups, NULL, NULL, APR_HOOK_REALLY_FIRST);
+  kd_lock_gate_register(p);
   dav_register_liveprop_group(p, &kd_quota_group);
   dav_hook_find_liveprop(kd_quota_find, NULL, NULL, APR_HOOK_MIDDLE);
   dav_hook_insert_all_liveprops(kd_quota_insert_all, NULL, NULL, APR_HOOK_MIDDLE);

@@ -321,11 +321,14 @@ std::string WebDAVConfigText(const WebDAVSettings& s) {
     // the daemon behind takes.
     out << s.extra_server_text << "\n";
   }
-  out << "<Directory " << Quoted(WebDAVListingDir()) << ">\n  Dav On\n"
+  // mod_kivo_dav's provider: mod_dav_fs with its lock database behind a
+  // gate that answers "no lock" without opening it while none exists.
+  const char* const dav = "  Dav kivo\n";
+  out << "<Directory " << Quoted(WebDAVListingDir()) << ">\n" << dav
       << AccessBlock(s) << "</Directory>\n";
   for (const auto& share : s.shares) {
     out << "Alias " << Quoted("/" + share.name) << " " << Quoted(share.dir) << "\n"
-        << "<Directory " << Quoted(share.dir) << ">\n  Dav On\n"
+        << "<Directory " << Quoted(share.dir) << ">\n" << dav
         << AccessBlock(s) << "</Directory>\n";
   }
   if (s.https) {

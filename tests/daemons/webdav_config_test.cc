@@ -170,7 +170,7 @@ TEST_F(WebDAVConfigTest, EveryDavBlockAuthenticatesAndNamesNoAccount) {
   bool in_dav = false, checked = false, authenticated = false;
   while (std::getline(lines, line)) {
     if (line.rfind("<Directory ", 0) == 0) in_dav = checked = authenticated = false;
-    if (line == "  Dav On") in_dav = true;
+    if (line == "  Dav kivo") in_dav = true;
     if (line == "  KivoDavCheck On") checked = true;
     if (line == "  Require valid-user") authenticated = true;
     if (line == "</Directory>" && in_dav) {
