@@ -100,6 +100,8 @@ COVERAGE = [
      r"^(DavCalendarsTest|WebDAVDaemonTest\.(CalendarFolders|AnotherUsersHome))"),
     ("daemons/apache/kivo_dav_share_access.c", ["daemons_tests", "mod_kivo_dav"],
      r"^(DavShareAccess(Kept)?Test|WebDAVShareAccessTest)\."),
+    ("daemons/apache/kivo_dav_lock_gate.c", ["mod_kivo_dav"],
+     r"^(WebDAVDaemonTest\.(ALockBinds|EveryAccountLocks|LocksNeed)|WebDAVClientsTest\.Litmus)"),
     ("daemons/apache/kivo_dav_ical.c", ["daemons_tests", "mod_kivo_dav"],
      r"^(DavIcalTest|WebDAVDaemonTest\.CalendarFolders)"),
     # The CalDAV door (its login, the login field handed over) is in the
