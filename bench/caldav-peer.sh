@@ -20,12 +20,25 @@
 #           of RUNS per round); both sides must answer exactly that event
 #   list    the principal's PROPFIND Depth 1 once the N calendars exist, warm
 #           (median of RUNS per round)
+#   cquery  an addressbook-query REPORT (getetag; a text-match on the work
+#           emails of one organisation) on an address book of CONTACTS
+#           contacts, vCard 3.0 and 4.0 (caldav_peer.py), warm (median of
+#           RUNS per round); both sides must answer exactly that
+#           organisation's contacts
+#   csync   a sync-collection REPORT with the token of before one changed
+#           contact, on the same address book; both sides must answer
+#           exactly that contact
+#   clist   the address book's PROPFIND Depth 1 (getetag, getcontenttype)
+#
+# The REPORTs and clist also give the CPU time a request cost each side's
+# server processes (Radicale; Apache and the CalDAV daemon), median of RUNS.
 #
 #   bench/caldav-peer.sh [BUILD_DIR]     (default build-bench in the checkout)
 #
 # Environment: STEPS (the steps to run, comma-separated, default all of
-# create,put,upload,query,sync,list), N (1000), EVENTS (1000), SYNC (200),
-# QUERY (5000), ROUNDS (3), RUNS (10), TIME_LIMIT (seconds per step, 600).
+# create,put,upload,query,sync,list; cquery,csync,clist when named), N
+# (1000), EVENTS (1000), SYNC (200), QUERY (5000), CONTACTS (10000), ROUNDS
+# (3), RUNS (10), TIME_LIMIT (seconds per step, 600).
 # Needs the targets kivo-webapi and the module. Loopback only; everything
 # started here is stopped on exit.
 #
@@ -34,8 +47,10 @@
 # Radicale takes one PUT of the whole calendar (a new collection with every
 # item, its own cache made as it serves them); the CalDAV daemon refuses a
 # PUT of a calendar, so it gets one PUT per event through the WebDAV port
-# (4 connections at once). The list step's principal holds only the
-# calendars the steps before it made: N of them with create.
+# (4 connections at once). The CONTACTS contacts get in the same ways: one
+# PUT of the whole address book into Radicale, one PUT per contact into
+# ours. The list step's principal holds only the calendars the steps before
+# it made: N of them with create.
 
 set -euo pipefail
 
@@ -44,6 +59,7 @@ N="${N:-1000}"
 EVENTS="${EVENTS:-1000}"
 SYNC="${SYNC:-200}"
 QUERY="${QUERY:-5000}"
+CONTACTS="${CONTACTS:-10000}"
 STEPS=",${STEPS:-create,put,upload,query,sync,list},"
 ROUNDS="${ROUNDS:-3}"
 RUNS="${RUNS:-10}"
@@ -54,7 +70,9 @@ HERE="$(cd "$(dirname "$0")" && pwd)"
 
 PYTHON=/usr/bin/python3  # Debian's, which has Radicale
 for s in ${STEPS//,/ }; do
-  case "$s" in create | put | upload | query | sync | list) ;; *) die "unknown step $s" ;; esac
+  case "$s" in create | put | upload | query | sync | list | cquery | csync | clist) ;;
+    *) die "unknown step $s" ;;
+  esac
 done
 wants() { [[ "$STEPS" == *",$1,"* ]]; }
 need_tools "$PYTHON" radicale curl
@@ -75,10 +93,11 @@ trap 'stop_all; [ "${KIVO_BENCH_KEEP:-0}" = 1 ] || rm -rf "$WORK"' EXIT
 step() {  # side step JSON-producing client arguments...
   local side="$1" what="$2" limit="$TIME_LIMIT"
   shift 2
-  local result
-  # Filling the calendar of QUERY events is done once and may take long.
-  if [ "$what" = fill ]; then limit=$((TIME_LIMIT * 6)); fi
-  result="$(timeout "$limit" "${CLIENT_CPU[@]}" "$PYTHON" "$@")" ||
+  local result pids="${SIDE_PIDS[$side]:-}"
+  # Filling the collections of QUERY events and CONTACTS contacts is done
+  # once and may take long.
+  if [ "$what" = fill ] || [ "$what" = cfill ]; then limit=$((TIME_LIMIT * 6)); fi
+  result="$(SERVER_PIDS="$pids" timeout "$limit" "${CLIENT_CPU[@]}" "$PYTHON" "$@")" ||
     die "$what on $side failed"
   echo "$side $what $result" >>"$WORK/results"
 }
@@ -87,20 +106,29 @@ step() {  # side step JSON-producing client arguments...
 RADICALE_PORT="$(free_port)"
 radicale_peer_start "$WORK/radicale" "$RADICALE_PORT"
 RADICALE="http://127.0.0.1:$RADICALE_PORT/bench/"
+declare -A SIDE_PIDS  # each side's server processes, once they all run
+RADICALE_PID="${BENCH_PIDS[-1]}"
 # The calendars the steps write into, made before the rounds on both sides.
 CALENDARS=()
 if wants put; then CALENDARS+=(put); fi
 if wants upload; then mapfile -t -O "${#CALENDARS[@]}" CALENDARS < <(seq -f "sync-%g" 1 "$ROUNDS"); fi
 QUERYING=0
 if wants query || wants sync; then QUERYING=1; fi
+CARDS=0
+if wants cquery || wants csync || wants clist; then CARDS=1; fi
 for name in "${CALENDARS[@]}"; do
   curl -sf -o /dev/null -u bench:x -X MKCALENDAR "${RADICALE}${name}/" || die "MKCALENDAR $name on Radicale"
 done
-if [ "$QUERYING" = 1 ]; then
+if [ "$QUERYING" = 1 ] || [ "$CARDS" = 1 ]; then
   # The collection is made by the PUT; the principal's folder first, as a
   # client's first request would make it.
   curl -sf -o /dev/null -u bench:x -X PROPFIND -H 'Depth: 0' "$RADICALE" || die "PROPFIND on Radicale"
+fi
+if [ "$QUERYING" = 1 ]; then
   step radicale fill "$HERE/caldav_peer.py" fill "${RADICALE}query/" bench x "$QUERY" whole
+fi
+if [ "$CARDS" = 1 ]; then
+  step radicale cfill "$HERE/caldav_peer.py" cfill "${RADICALE}contacts/" bench x "$CONTACTS" whole
 fi
 
 # ---- ours: serve for the creates; Apache and the CalDAV daemon for the rest -------------
@@ -120,6 +148,20 @@ if [ "$QUERYING" = 1 ]; then
   step ours fill "$HERE/caldav_peer.py" fill "${OURS_URL[query]}" admin "$KIVO_ADMIN_PASSWORD" \
     "$QUERY" items
 fi
+if [ "$CARDS" = 1 ]; then
+  ours_call KIVO.Core.FileServ.WebDAV.CardDAV 1 set '{"enable":true}'
+  ours_call KIVO.Core.FileServ.WebDAV.CardDAV.AddressBook 1 create \
+    "{\"share\":\"public\",\"destination\":\"public\",\"fullpath\":\"$ROOT/volume1/public\",\"addressbookname\":\"contacts\"}"
+  chown "$ADMIN_UID" "$ROOT/volume1/public/contacts"
+  CONTACTS_URL="$("$PYTHON" "$HERE/caldav_peer.py" find \
+    "http://127.0.0.1:$WEBDAV_PORT/carddav/admin/" admin "$KIVO_ADMIN_PASSWORD" contacts |
+    "$PYTHON" -c 'import json, sys; print(json.load(sys.stdin)["url"])')"
+  step ours cfill "$HERE/caldav_peer.py" cfill "$CONTACTS_URL" admin "$KIVO_ADMIN_PASSWORD" \
+    "$CONTACTS" items
+fi
+SIDE_PIDS[radicale]="$RADICALE_PID"
+SIDE_PIDS[ours]="$(pgrep -o -f "$ROOT/var/lib/kivo/webdav/httpd.conf")"
+SIDE_PIDS[ours]+=",$(cat "$ROOT/var/run/kivo/caldav.pid")"
 
 # ---- the rounds ------------------------------------------------------------------------
 run_side() {  # side round
@@ -154,13 +196,13 @@ run_side() {  # side round
     fi
   fi
 }
-# The REPORTs, warm, on the calendar of QUERY events.
+# The REPORTs, warm, on the calendar of QUERY events and the address book.
 run_reports() {  # side
   local url user password
   if [ "$1" = radicale ]; then
     url="${RADICALE}query/" user=bench password=x
   else
-    url="${OURS_URL[query]}" user=admin password="$KIVO_ADMIN_PASSWORD"
+    url="${OURS_URL[query]:-}" user=admin password="$KIVO_ADMIN_PASSWORD"
   fi
   if wants query; then
     step "$1" query "$HERE/caldav_peer.py" query "$url" "$user" "$password" "$QUERY" "$RUNS"
@@ -168,6 +210,14 @@ run_reports() {  # side
   if wants sync; then
     step "$1" sync "$HERE/caldav_peer.py" syncreport "$url" "$user" "$password" "$QUERY" "$RUNS"
   fi
+  if [ "$1" = radicale ]; then url="${RADICALE}contacts/"; else url="${CONTACTS_URL:-}"; fi
+  local s
+  for s in cquery csync clist; do
+    if wants "$s"; then
+      step "$1" "$s" "$HERE/caldav_peer.py" "${s/clist/cpropfind}" "$url" "$user" "$password" \
+        "$CONTACTS" "$RUNS"
+    fi
+  done
 }
 for r in $(seq 1 "$ROUNDS"); do
   if [ $((r % 2)) = 1 ]; then order="radicale ours"; else order="ours radicale"; fi
@@ -176,7 +226,7 @@ done
 for r in $(seq 1 "$ROUNDS"); do
   if [ $((r % 2)) = 1 ]; then order="radicale ours"; else order="ours radicale"; fi
   for side in $order; do
-    if [ "$QUERYING" = 1 ]; then run_reports "$side"; fi
+    if [ "$QUERYING" = 1 ] || [ "$CARDS" = 1 ]; then run_reports "$side"; fi
     if ! wants list; then
       continue
     elif [ "$side" = radicale ]; then
@@ -189,15 +239,18 @@ for r in $(seq 1 "$ROUNDS"); do
 done
 
 uptime
-"$PYTHON" - "$WORK/results" "$N" "$EVENTS" "$SYNC" "$QUERY" "$ROUNDS" <<'PY'
+"$PYTHON" - "$WORK/results" "$N" "$EVENTS" "$SYNC" "$QUERY" "$ROUNDS" "$CONTACTS" <<'PY'
 import collections, json, statistics, sys
-path, n, events, sync, query, rounds = sys.argv[1], *map(int, sys.argv[2:])
+path, n, events, sync, query, rounds, contacts = sys.argv[1], *map(int, sys.argv[2:])
 runs = collections.defaultdict(list)
+cpu = collections.defaultdict(list)
 listed = {}
 for line in open(path):
     side, step, result = line.split(" ", 2)
     result = json.loads(result)
     runs[side, step].append(result.get("s", result.get("median_s")))
+    if "cpu_us" in result:
+        cpu[side, step].append(result["cpu_us"])
     if "listed" in result:
         listed[side] = result["listed"]
     if "hrefs" in result:
@@ -209,7 +262,12 @@ rows = [("create", "%d calendar creates" % n, sum, 1, 1.0),
                                                                query), statistics.median, 1, 1.0),
         ("sync", "sync-collection, 1 change in %d (median)" % query, statistics.median, 1, 1.0),
         ("list", "principal PROPFIND, %s calendars (median)" % listed.get("ours", "?"),
-         statistics.median, 1, 5.0)]
+         statistics.median, 1, 5.0),
+        ("cquery", "addressbook-query, %s of %d contacts" % (listed.get(("ours", "cquery"), "?"),
+                                                             contacts), statistics.median, 1, 1.0),
+        ("csync", "sync-collection, 1 change in %d contacts" % contacts, statistics.median, 1,
+         1.0),
+        ("clist", "address book PROPFIND, %d contacts" % contacts, statistics.median, 1, 1.0)]
 print(f"{'':46} {'Radicale':>10} {'ours':>10} {'ratio':>7}  target")
 rows = [row for row in rows if runs["radicale", row[0]] and runs["ours", row[0]]]
 for step, label, combine, _, target in rows:
@@ -217,14 +275,22 @@ for step, label, combine, _, target in rows:
     ratio = peer / ours
     verdict = "met" if ratio >= target else "MISSED"
     print(f"{label:46} {peer:8.3f} s {ours:8.3f} s {ratio:7.2f}  >= {target:g}  {verdict}")
-if runs["radicale", "fill"]:
-    print("filling the calendar of %d events: Radicale %.1f s (one PUT), ours %.1f s "
-          "(one PUT each)" % (query, runs["radicale", "fill"][0], runs["ours", "fill"][0]))
+for step, *_ in rows:
+    if cpu["radicale", step] and cpu["ours", step]:
+        peer, ours = statistics.median(cpu["radicale", step]), statistics.median(cpu["ours", step])
+        print("  CPU a request, %-7s Radicale %.1f ms, ours %.1f ms (Apache and the daemon): "
+              "%.2f x" % (step, peer / 1e3, ours / 1e3, ours / peer))
+for step, what, count in (("fill", "the calendar of %d events", query),
+                          ("cfill", "the address book of %d contacts", contacts)):
+    if runs["radicale", step] and runs["ours", step]:
+        print("filling %s: Radicale %.1f s (one PUT), ours %.1f s (one PUT each)" % (
+            what % count, runs["radicale", step][0], runs["ours", step][0]))
 print("rounds: %d; per round (s), Radicale / ours:" % rounds)
 for step, *_ in rows:
     print("  %-7s %s" % (step, "  ".join("%.3f/%.3f" % pair for pair in
                                           zip(runs["radicale", step], runs["ours", step]))))
 if listed.get("ours") != listed.get("radicale") or any(
-        listed.get(("ours", step)) != listed.get(("radicale", step)) for step in ("query", "sync")):
+        listed.get(("ours", step)) != listed.get(("radicale", step))
+        for step in ("query", "sync", "cquery", "csync", "clist")):
     print("warning: listed %s" % listed)
 PY

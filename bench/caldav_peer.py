@@ -14,6 +14,9 @@ timed; prints one line of JSON {"s": seconds, ...}.
                                                      calendar of COUNT (each removed after)
   caldav_peer.py propfind URL USER PASSWORD COUNT RUNS PROPFIND Depth 1 of a
                                                      calendar of COUNT, as clients list one
+  caldav_peer.py cfill|cquery|csync|cpropfind ...    fill, query, syncreport and
+                                                     propfind (same arguments) on an
+                                                     address book of COUNT contacts
 
 URL is a calendar's (put, sync, fill, query, syncreport) or the
 principal's (mkcalendar). One keep-alive connection per step where the
@@ -26,6 +29,16 @@ calendar (Radicale takes that as a new collection with every item), HOW
 daemon refuses a PUT of a calendar). query and syncreport check every answer
 against the events fill wrote, and print the first, median and slowest of
 RUNS timed requests after WARM_UP ones.
+
+The contacts are vCards 3.0 and 4.0 in turn, of the sizes address books
+hold: a name, an organisation, one to three emails and phones, an address
+on some, a PHOTO of 2 to 6 KiB on one in ten. The addressbook-query asks
+for the work emails of one organisation (a text-match), one contact in 41.
+
+With SERVER_PIDS (pids, comma-separated) set, the reports also print the
+median CPU time a request cost those processes and their children
+(cpu_us), read as webdav_cpu.py reads it, before and after each timed
+request.
 """
 
 import base64
@@ -33,13 +46,18 @@ import datetime
 import http.client
 import json
 import os
+import random
 import statistics
 import subprocess
 import sys
 import threading
 import time
+import unicodedata
 import urllib.parse
 import xml.etree.ElementTree as ET
+from typing import Callable, NamedTuple
+
+import webdav_cpu
 
 MKCALENDAR_BODY = """<?xml version="1.0" encoding="utf-8"?>
 <C:mkcalendar xmlns:D="DAV:" xmlns:C="urn:ietf:params:xml:ns:caldav">
@@ -77,6 +95,14 @@ QUERY_BODY = """<?xml version="1.0" encoding="utf-8"?>
   </C:comp-filter></C:comp-filter></C:filter>
 </C:calendar-query>
 """ % (QUERY_START.strftime("%Y%m%dT%H%M%SZ"), QUERY_END.strftime("%Y%m%dT%H%M%SZ"))
+CARD_QUERY_BODY = """<?xml version="1.0" encoding="utf-8"?>
+<C:addressbook-query xmlns:D="DAV:" xmlns:C="urn:ietf:params:xml:ns:carddav">
+  <D:prop><D:getetag/></D:prop>
+  <C:filter><C:prop-filter name="EMAIL">
+    <C:text-match collation="i;unicode-casemap" match-type="contains">%s</C:text-match>
+  </C:prop-filter></C:filter>
+</C:addressbook-query>
+"""
 SYNC_BODY = """<?xml version="1.0" encoding="utf-8"?>
 <D:sync-collection xmlns:D="DAV:">
   <D:sync-token>%s</D:sync-token><D:sync-level>1</D:sync-level>
@@ -104,6 +130,106 @@ def spread_calendar(components):
 
 def spread_name(i):
     return "query-%06d.ics" % i
+
+
+# ---- contacts ----------------------------------------------------------------------
+
+FIRST_NAMES = ["Anna", "Bruno", "Chloé", "Dmitri", "Eva", "Farid", "Grace", "Hiro", "Inès",
+               "Jonas", "Kara", "Luca", "Maya", "Nils", "Olga", "Pavel", "Rosa", "Sven",
+               "Tomás", "Ute", "Vera", "Wen", "Xavier", "Yara", "Zoltán"]
+LAST_NAMES = ["Berg", "Costa", "Dubois", "Eriksen", "Fischer", "García", "Hansen", "Ito",
+              "Jensen", "Kowalski", "Larsen", "Müller", "Novak", "Okafor", "Petrov", "Quinn",
+              "Rossi", "Schmidt", "Tanaka", "Urban", "Varga", "Weber", "Yilmaz", "Zhang"]
+TITLES = ["Engineer", "Sales manager", "Accountant", "Designer", "Head of purchasing",
+          "Consultant", "Nurse", "Teacher"]
+ORGANISATIONS = 41  # the queried one is number 0: one contact in 41
+QUERIED_ORGANISATION = "Kestrel Systems"
+CARD_QUERY_TEXT = "@kestrel-systems.example"
+
+
+def organisation(i):
+    k = (i * 7) % ORGANISATIONS
+    if k == 0:
+        return QUERIED_ORGANISATION, "kestrel-systems.example"
+    return "Firm %02d GmbH" % k, "firm%02d.example" % k
+
+
+def folded(line):
+    """A content line folded at 75 octets (the base64 of a photo is the
+    long one; the rest is ASCII or short)."""
+    out, line = [], line.encode("utf-8")
+    while len(line) > 75:
+        cut = 75 if not out else 74
+        while line[cut] & 0xC0 == 0x80:  # never inside a UTF-8 sequence
+            cut -= 1
+        out.append(line[:cut])
+        line = line[cut:]
+    out.append(line)
+    return b"\r\n ".join(out).decode("utf-8") + "\r\n"
+
+
+def contact(i, count=0, note=""):
+    """Contact `i`: vCard 4.0 for odd, 3.0 for even numbers."""
+    four = i % 2 == 1
+    first, last = FIRST_NAMES[i % len(FIRST_NAMES)], LAST_NAMES[(i // 7) % len(LAST_NAMES)]
+    org, domain = organisation(i)
+    local = unicodedata.normalize("NFKD", "%s.%s%d" % (first, last, i)).encode(
+        "ascii", "ignore").decode().lower()
+    lines = ["BEGIN:VCARD", "VERSION:%s" % ("4.0" if four else "3.0"),
+             "PRODID:-//kivo bench//EN", "UID:%s" % contact_uid(i), "FN:%s %s" % (first, last),
+             "N:%s;%s;;;" % (last, first), "ORG:%s" % org,
+             "TITLE:%s" % TITLES[i % len(TITLES)]]
+    kinds = ("work", "home", "other")
+    for k in range(1 + i % 3):
+        address = "%s@%s" % (local, domain) if k == 0 else "%s@mail%d.example" % (local, k)
+        lines.append("EMAIL;TYPE=%s:%s" % (kinds[k] if four else "INTERNET," + kinds[k].upper(),
+                                           address))
+    for k in range(1 + (i // 3) % 3):
+        number = "+49 %d %07d" % (30 + k * 140, (i * 7919 + k) % 10**7)
+        if four:
+            lines.append("TEL;VALUE=uri;TYPE=%s:tel:%s" % (("work", "cell", "home")[k],
+                                                          number.replace(" ", "-")))
+        else:
+            lines.append("TEL;TYPE=%s:%s" % (("WORK,VOICE", "CELL", "HOME")[k], number))
+    if i % 4 == 0:
+        lines.append("ADR;TYPE=%s:;;Hauptstraße %d;Berlin;;%05d;Germany" % (
+            "work" if four else "WORK", i % 200 + 1, 10115 + i % 900))
+    if i % 3 == 0:
+        lines.append("BDAY:%s%02d%02d" % ("19%02d" % (50 + i % 50), i % 12 + 1, i % 28 + 1))
+    if note:
+        lines.append("NOTE:%s" % note)
+    if i % 10 == 3:
+        photo = base64.b64encode(random.Random(i).randbytes(2048 + (i * 37) % 4096)).decode()
+        lines.append("PHOTO:data:image/jpeg;base64," + photo if four else
+                     "PHOTO;ENCODING=b;TYPE=JPEG:" + photo)
+    lines.extend(["REV:20310101T000000Z", "END:VCARD"])
+    return "".join(folded(line) for line in lines)
+
+
+def contact_uid(i):
+    return "contact-%06d" % i
+
+
+def contact_name(i):
+    return contact_uid(i) + ".vcf"
+
+
+class Kind(NamedTuple):
+    """What fill, syncreport and propfind write and expect of one kind of
+    collection: its items' names, one item's text (with `change` as a
+    changed line) and the whole collection's text."""
+    content_type: str
+    name: Callable[[int], str]
+    item: Callable[[int, int, str], str]
+    whole: Callable[[int], str]
+
+
+EVENTS = Kind("text/calendar", spread_name,
+              lambda i, count, change="": spread_calendar([spread_event(i, count, change or
+                                                                        "Event")]),
+              lambda count: spread_calendar(spread_event(i, count) for i in range(count)))
+CONTACTS = Kind("text/vcard", contact_name, contact,
+                lambda count: "".join(contact(i) for i in range(count)))
 
 
 def fail(message):
@@ -237,14 +363,13 @@ def find(url, user, password, name):
     fail("no calendar %r under %s" % (name, url))
 
 
-def fill(url, user, password, count, how):
+def fill(url, user, password, count, how, kind=EVENTS):
     start = time.perf_counter()
     if how == "whole":
         # Radicale writes and syncs each item before it answers.
         conn, base, headers = connect(url, user, password, timeout=3600)
-        headers["Content-Type"] = "text/calendar"
-        body = spread_calendar(spread_event(i, count) for i in range(count))
-        status, answer, _ = request(conn, "PUT", base, body, headers)
+        headers["Content-Type"] = kind.content_type
+        status, answer, _ = request(conn, "PUT", base, kind.whole(count), headers)
         if status not in (200, 201):
             fail("PUT of the calendar: HTTP %d %s" % (status, answer[:200]))
         return {"s": time.perf_counter() - start}
@@ -254,11 +379,11 @@ def fill(url, user, password, count, how):
 
     def worker(k):
         conn, base, headers = connect(url, user, password)
-        headers["Content-Type"] = "text/calendar"
+        headers["Content-Type"] = kind.content_type
         try:
             for i in range(k, count, THREADS):
-                status, answer, _ = request(conn, "PUT", base + spread_name(i),
-                                            spread_calendar([spread_event(i, count)]), headers)
+                status, answer, _ = request(conn, "PUT", base + kind.name(i), kind.item(i, count),
+                                            headers)
                 if status != 201:
                     errors.append("PUT %d: HTTP %d %s" % (i, status, answer[:200]))
                     return
@@ -287,13 +412,23 @@ def names_of(answer, status="200"):
     return sorted(names)
 
 
+SERVER_PIDS = [int(p) for p in os.environ.get("SERVER_PIDS", "").split(",") if p]
+# The CPU time each timed request cost the servers, in us.
+cpu_times = []
+
+
 def timed(conn, method, path, body, headers):
+    cpu = sum(webdav_cpu.server_ns(p) for p in SERVER_PIDS)
     start = time.perf_counter()
     status, answer, _ = request(conn, method, path, body, headers)
-    return time.perf_counter() - start, status, answer
+    elapsed = time.perf_counter() - start
+    cpu_times.append((sum(webdav_cpu.server_ns(p) for p in SERVER_PIDS) - cpu) / 1e3)
+    return elapsed, status, answer
 
 
 def summary(times, **extra):
+    if SERVER_PIDS:
+        extra["cpu_us"] = statistics.median(cpu_times[-len(times):][WARM_UP:])
     return dict(extra, first_s=times[0], median_s=statistics.median(times[WARM_UP:]),
                 max_s=max(times[WARM_UP:]))
 
@@ -316,13 +451,32 @@ def query(url, user, password, count, runs):
     return summary(times, hrefs=len(expected))
 
 
-def syncreport(url, user, password, count, runs):
+def card_query(url, user, password, count, runs):
+    """An addressbook-query for the work emails of one organisation."""
+    conn, base, headers = connect(url, user, password, timeout=600)
+    headers.update({"Content-Type": "application/xml", "Depth": "1"})
+    expected = sorted(contact_name(i) for i in range(count)
+                      if organisation(i)[0] == QUERIED_ORGANISATION)
+    times = []
+    for _ in range(WARM_UP + runs):
+        elapsed, status, answer = timed(conn, "REPORT", base, CARD_QUERY_BODY % CARD_QUERY_TEXT,
+                                        headers)
+        if status != 207:
+            fail("addressbook-query: HTTP %d %s" % (status, answer[:200]))
+        found = names_of(answer)
+        if found != expected:
+            fail("addressbook-query: %d hrefs, expected %d" % (len(found), len(expected)))
+        times.append(elapsed)
+    return summary(times, hrefs=len(expected))
+
+
+def syncreport(url, user, password, count, runs, kind=EVENTS):
     """Each run changes one event (not timed), then asks for the changes
     since the token of before it: exactly that event must come back."""
     # The first, full sync of 10,000 events takes Radicale over a minute.
     conn, base, headers = connect(url, user, password, timeout=600)
     report = dict(headers, **{"Content-Type": "application/xml", "Depth": "0"})
-    put_headers = dict(headers, **{"Content-Type": "text/calendar"})
+    put_headers = dict(headers, **{"Content-Type": kind.content_type})
     status, answer, _ = request(conn, "REPORT", base, SYNC_BODY % "", report)
     if status != 207 or len(names_of(answer)) != count:
         fail("initial sync-collection: HTTP %d, %d items" % (status, len(names_of(answer))))
@@ -332,16 +486,17 @@ def syncreport(url, user, password, count, runs):
     nonce = os.urandom(4).hex()
     for run in range(WARM_UP + runs):
         i = (run * 7919) % count
-        status, answer, _ = request(conn, "PUT", base + spread_name(i), spread_calendar(
-            [spread_event(i, count, "Changed %s %d" % (nonce, run))]), put_headers)
+        status, answer, _ = request(conn, "PUT", base + kind.name(i),
+                                    kind.item(i, count, "Changed %s %d" % (nonce, run)),
+                                    put_headers)
         if status not in (201, 204):
             fail("PUT %d: HTTP %d %s" % (i, status, answer[:200]))
         elapsed, status, answer = timed(conn, "REPORT", base, SYNC_BODY % token, report)
         if status != 207:
             fail("sync-collection: HTTP %d %s" % (status, answer[:300]))
         found = names_of(answer) + names_of(answer, "404")
-        if found != [spread_name(i)]:
-            fail("sync-collection after a change of %s: %s" % (spread_name(i), found[:5]))
+        if found != [kind.name(i)]:
+            fail("sync-collection after a change of %s: %s" % (kind.name(i), found[:5]))
         token = ET.fromstring(answer).findtext("{DAV:}sync-token")
         times.append(elapsed)
     return summary(times, hrefs=1)
@@ -351,6 +506,11 @@ PROPFIND_BODY = """<?xml version="1.0" encoding="utf-8"?>
 <D:propfind xmlns:D="DAV:">
   <D:prop><D:resourcetype/><D:getcontenttype/><D:getetag/></D:prop>
 </D:propfind>
+"""
+
+
+CARD_PROPFIND_BODY = """<?xml version="1.0" encoding="utf-8"?>
+<D:propfind xmlns:D="DAV:"><D:prop><D:getetag/><D:getcontenttype/></D:prop></D:propfind>
 """
 
 
@@ -377,13 +537,13 @@ def putinto(url, user, password, count, runs):
     return summary(times)
 
 
-def propfind(url, user, password, count, runs):
+def propfind(url, user, password, count, runs, body=PROPFIND_BODY):
     # Radicale's own storage takes a minute for 10,000 events on a busy machine.
     conn, base, headers = connect(url, user, password, timeout=600)
     headers.update({"Content-Type": "application/xml", "Depth": "1"})
     times = []
     for _ in range(WARM_UP + runs):
-        elapsed, status, answer = timed(conn, "PROPFIND", base, PROPFIND_BODY, headers)
+        elapsed, status, answer = timed(conn, "PROPFIND", base, body, headers)
         if status != 207:
             fail("PROPFIND: HTTP %d %s" % (status, answer[:200]))
         found = len(names_of(answer)) - 1  # the calendar itself
@@ -405,6 +565,10 @@ def main(argv):
         "syncreport": (syncreport, (str, str, str, int, int)),
         "putinto": (putinto, (str, str, str, int, int)),
         "propfind": (propfind, (str, str, str, int, int)),
+        "cfill": (lambda *a: fill(*a, kind=CONTACTS), (str, str, str, int, str)),
+        "cquery": (card_query, (str, str, str, int, int)),
+        "csync": (lambda *a: syncreport(*a, kind=CONTACTS), (str, str, str, int, int)),
+        "cpropfind": (lambda *a: propfind(*a, body=CARD_PROPFIND_BODY), (str, str, str, int, int)),
     }
     if len(argv) < 2 or argv[1] not in commands or len(argv) - 2 != len(commands[argv[1]][1]):
         fail("usage: see the file's head")

@@ -632,6 +632,75 @@ class PluginsTest(unittest.TestCase):
                 self.assertEqual([os.path.join(root, "v", vector["at"])],
                                  [os.path.normpath(f) for f in folders])
 
+    def test_an_addressbook_query_leaves_out_only_cards_radicale_would_not_match(self):
+        # The prefilter may keep cards Radicale then rejects, never drop one it matches, and
+        # refuses (None) every form Radicale refuses, so that Radicale still answers those.
+        import radicale.item as radicale_item
+        from radicale.app.report import test_filter
+        import kivo_storage
+
+        def card(*lines, version="3.0"):
+            return "".join(line + "\r\n" for line in (
+                ["BEGIN:VCARD", "VERSION:" + version, "UID:u"] + list(lines) + ["END:VCARD"]))
+        cards = {
+            "plain": card("FN:Ana Berg", "N:Berg;Ana;;;",
+                          "EMAIL;TYPE=work:ana@Kestrel-Systems.example"),
+            "folded across the needle": card("FN:Bo", "N:Bo;;;;", "EMAIL;TYPE=work:bo@kestrel-sys"
+                                             "\r\n tems.exa\r\n\tmple", version="4.0"),
+            "grouped": card("FN:Cy", "item1.EMAIL:cy@kestrel-systems.example"),
+            "upper case, accents": card("FN:ÉLODIE BERG", "EMAIL:E@MAIL.EXAMPLE", version="4.0"),
+            "escapes": card("FN:Berg\\, Ana", "NOTE:one\\nkestrel-systems.example \\\\ ana"),
+            "only in a note": card("FN:Dee", "NOTE:ask ana@kestrel-systems.example"),
+            "no email": card("FN:Ann"),
+        }
+
+        def query(props, test="anyof"):
+            return ET.fromstring('<CR:filter xmlns:CR="urn:ietf:params:xml:ns:carddav" test="%s">'
+                                 '%s</CR:filter>' % (test, props))
+
+        def prop(name, *children):
+            return '<CR:prop-filter name="%s">%s</CR:prop-filter>' % (name, "".join(children))
+
+        def match(text, kind="contains", negate="no"):
+            return ('<CR:text-match match-type="%s" negate-condition="%s">%s</CR:text-match>'
+                    % (kind, negate, text))
+        email = query(prop("EMAIL", match("@kestrel-systems.example")))
+        filters = {
+            "contains": email,
+            "equals": query(prop("EMAIL", match("ANA@kestrel-systems.example", "equals"))),
+            "starts-with, accents": query(prop("FN", match("élodie", "starts-with"))),
+            "ends-with": query(prop("FN", match("berg", "ends-with"))),
+            "negated": query(prop("EMAIL", match("kestrel", negate="yes"))),
+            "anyof with an undefined property": query(
+                prop("FN", match("ana")) + prop("EMAIL", "<CR:is-not-defined/>")),
+            "allof": query(prop("FN", match("ana")) + prop("EMAIL", match("kestrel")), "allof"),
+            "with a param-filter": query(prop("EMAIL", '<CR:param-filter name="TYPE"/>',
+                                              match("kestrel"))),
+            "a needle with an escaped character": query(prop("FN", match("berg, ana"))),
+            "a structured property": query(prop("N", match("berg"))),
+        }
+        refused = {"test": query(prop("FN", match("a")), "oneof"),
+                   "match-type": query(prop("FN", match("a", "regex"))),
+                   "child": query('<CR:comp-filter name="VCARD"/>')}
+        for why, filter_ in refused.items():
+            with self.subTest(refused=why):
+                self.assertIsNone(kivo_storage.card_prefilter([filter_]))
+        for why, filter_ in filters.items():
+            candidate = kivo_storage.card_prefilter([filter_])
+            for name, text in cards.items():
+                with self.subTest(filter=why, card=name):
+                    try:
+                        matched = test_filter("VADDRESSBOOK", radicale_item.Item(
+                            collection_path="alice/book", text=text), filter_)
+                    except Exception:  # Radicale's failure must stay Radicale's
+                        matched = True
+                    if matched and candidate is not None:
+                        self.assertTrue(candidate(text))
+        # Where the needle lies in the email alone, exactly Radicale's cards are parsed.
+        candidate = kivo_storage.card_prefilter([email])
+        self.assertEqual({"plain", "folded across the needle", "grouped", "only in a note"},
+                         {name for name, text in cards.items() if candidate(text)})
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -37,10 +37,11 @@ collection's delete in kivo_calendar).
 import collections
 import contextlib
 import hashlib
+import re
 import threading
-from typing import Dict, Iterator, List, Optional, Set, Tuple
+from typing import Callable, Dict, Iterator, List, Optional, Set, Tuple
 
-from radicale import storage
+from radicale import storage, xmlutils
 from radicale.item import filter as radicale_filter
 
 import kivo_identity
@@ -189,19 +190,84 @@ class _UidTable:
 _uid_table = _UidTable()
 
 
+# A text-match needle with none of these stands in a vCard's text as in the
+# value vobject reads from it, but for folding: vobject reads the escapes
+# backslash-backslash, -semicolon, -comma, -quote and -n as one character,
+# ends lines at CR or LF, and a sigma's lower case depends on what follows.
+_UNSAFE_NEEDLE = frozenset('\\;,"\r\nσςΣ')
+# Properties vobject reads into objects or bytes: Radicale cannot match text
+# against them, and fails for every item that has one; no item is left out
+# for them here, so that it still does.
+_STRUCTURED = frozenset(("n", "adr", "org", "photo"))
+_MATCH_TYPES = frozenset(("equals", "contains", "starts-with", "ends-with"))
+_UNFOLD = re.compile(r"(?:\r\n|\r|\n)[\t ]")
+
+
+def card_prefilter(filters) -> Optional[Callable[[str], bool]]:
+    """For an addressbook-query's `filters`: a test of an item's text that
+    is False only for an item they cannot match (Radicale needs every value
+    a text-match compares lowered to hold the needle lowered, and such a
+    value lies in the unfolded text as it is), so that Radicale parses only
+    the others. None when the filters give no such test, or are of a form
+    Radicale refuses (as it then refuses them)."""
+    prop_filter, text_match, param_filter, not_defined = (
+        xmlutils.make_clark("CR:" + tag)
+        for tag in ("prop-filter", "text-match", "param-filter", "is-not-defined"))
+    required = []  # (any or all, the needles of each prop-filter it takes)
+    for filter_ in filters:
+        test = filter_.get("test", "anyof")
+        if test not in ("anyof", "allof"):
+            return None
+        alternatives = []
+        for prop in filter_:
+            if prop.tag != prop_filter:
+                return None
+            needles = []
+            for child in prop:
+                if child.tag == param_filter or (child.tag == not_defined and len(prop) == 1):
+                    continue
+                text = next(child.itertext(), None)
+                if (child.tag != text_match or text is None or
+                        child.get("match-type", "contains") not in _MATCH_TYPES):
+                    return None
+                needle = text.lower()
+                if (needle and child.get("negate-condition") != "yes" and
+                        prop.get("name", "").lower() not in _STRUCTURED and
+                        _UNSAFE_NEEDLE.isdisjoint(needle)):
+                    needles.append(needle)
+            alternatives.append(needles)
+        if test == "anyof" and alternatives and all(alternatives):
+            required.append((any, alternatives))
+        elif test == "allof" and any(alternatives):
+            required.append((all, [needles for needles in alternatives if needles]))
+    if not required:
+        return None
+
+    def candidate(text: str) -> bool:
+        text = _UNFOLD.sub("", text).lower()
+        return all(combine(all(n in text for n in needles) for needles in alternatives)
+                   for combine, alternatives in required)
+    return candidate
+
+
 class SyncedCalendar(CalendarCollection):
     """A calendar that answers a sync-collection with the changes since the
     client's token. It also answers a calendar-query with the items of its
-    time range, and a new item's PUT whether its UID is taken, judged on the
-    kept parses: an item is built only for what matches. Every item is still
-    opened as the user, as get_all opens it."""
+    time range, an addressbook-query with the items whose text holds what
+    its text-matches ask for (card_prefilter), and a new item's PUT whether
+    its UID is taken, judged on the kept parses: an item is built, and
+    Radicale parses it, only for what may match. Every item is still opened
+    as the user, as get_all opens it."""
 
     def get_filtered(self, filters):
         if not self.tag:
             return
         tag, start, end, simple = radicale_filter.simplify_prefilters(filters, self.tag)
+        candidate = card_prefilter(filters) if self.tag == "VADDRESSBOOK" else None
         for href, st, parsed in self._loaded():
             if tag is not None and tag != parsed.component:
+                continue
+            if candidate is not None and not candidate(parsed.text):
                 continue
             item_start, item_end = parsed.time_range
             if item_start >= end or item_end <= start:
