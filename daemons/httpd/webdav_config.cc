@@ -324,12 +324,12 @@ std::string WebDAVConfigText(const WebDAVSettings& s) {
   // mod_kivo_dav's provider: mod_dav_fs with its lock database behind a
   // gate that answers "no lock" without opening it while none exists.
   const char* const dav = "  Dav kivo\n";
-  out << "<Directory " << Quoted(WebDAVListingDir()) << ">\n" << dav
-      << AccessBlock(s) << "</Directory>\n";
+  out << "<Directory " << Quoted(WebDAVListingDir()) << ">\n"
+      << dav << AccessBlock(s) << "</Directory>\n";
   for (const auto& share : s.shares) {
     out << "Alias " << Quoted("/" + share.name) << " " << Quoted(share.dir) << "\n"
-        << "<Directory " << Quoted(share.dir) << ">\n" << dav
-        << AccessBlock(s) << "</Directory>\n";
+        << "<Directory " << Quoted(share.dir) << ">\n"
+        << dav << AccessBlock(s) << "</Directory>\n";
   }
   if (s.https) {
     out << "<VirtualHost *:" << s.https_port << ">\n"
