@@ -1345,22 +1345,34 @@
     return calendars.map((c) => `${c.calendarname} (${c.destination})`);
   }
 
+  function addressBooksLeftText(books) {
+    return books.map((b) => `${b.addressbookname} (${b.destination}), address book`);
+  }
+
+  // What stays behind in a home, as the removal dialog lists it.
+  function leftBehindHeading(calendars, books) {
+    const count = calendars + books;
+    if (!count) return 'No calendar or address book lies in their home folder.';
+    const what = !books ? 'calendars' : !calendars ? 'address books' :
+      'calendars and address books';
+    return `These ${what} in their home folder stay behind (${count}):`;
+  }
+
   function openRemoveAccount(account) {
     state.removing = account;
     const calendars = Array.isArray(account.calendars) ? account.calendars : [];
+    const books = Array.isArray(account.addressbooks) ? account.addressbooks : [];
     $('rmacct-title').textContent = `Remove the account ${account.account}?`;
     $('rmacct-what').textContent = `${account.account} can no longer log in anywhere and ` +
-        'their sessions end. ' + (calendars.length ?
-          `These calendars in their home folder stay behind (${calendars.length}):` :
-          'No calendar lies in their home folder.');
+        'their sessions end. ' + leftBehindHeading(calendars.length, books.length);
     const list = $('rmacct-calendars');
     list.textContent = '';
-    for (const text of calendarsLeftText(calendars)) {
+    for (const text of [...calendarsLeftText(calendars), ...addressBooksLeftText(books)]) {
       const item = document.createElement('li');
       item.textContent = text;
       list.append(item);
     }
-    list.hidden = calendars.length === 0;
+    list.hidden = calendars.length + books.length === 0;
     $('rmacct-home').checked = false;
     say($('rmacct-message'), '');
     $('rmacct-dialog').showModal();
@@ -1384,8 +1396,10 @@
       kept: 'its home folder kept'}[done && done.home] ||
         'its home folder kept (it was not the account’s own folder)';
     const left = calendarsLeftText((done && done.calendars_left) || []);
+    const booksLeft = ((done && done.addressbooks_left) || []).map((b) => b.addressbookname);
     await reloadAccountsSaying(`The account ${account.account} is removed, ${home}.` +
-        (left.length ? ` Calendars left behind: ${left.join(', ')}.` : ''));
+        (left.length ? ` Calendars left behind: ${left.join(', ')}.` : '') +
+        (booksLeft.length ? ` Address books left behind: ${booksLeft.join(', ')}.` : ''));
     $('accounts-title').focus();
   }
 

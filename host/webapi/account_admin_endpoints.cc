@@ -70,23 +70,32 @@ bool FolderIsIn(const std::string& folder, const std::string& home) {
           folder[home.size()] == '/');
 }
 
-}  // namespace
-
-Json::Value CalendarsInHomes(const ModuleTable& module, const std::string& admin) {
+// Account name -> the listed `items` whose folder (`folder_of`) is in that
+// account's home.
+Json::Value InHomes(const Json::Value& items, bool (*folder_of)(const Json::Value&, std::string*)) {
   Json::Value homes(Json::objectValue);
   std::string dir;
   if (!ShareDirectory("homes", &dir)) return homes;
-  const Json::Value calendars = ListedCalendars(module, admin, true);
   for (const Account& account : ListAccounts(kivo::Root())) {
     const std::string home = dir + "/" + account.name;
     Json::Value listed(Json::arrayValue);
-    for (const Json::Value& item : calendars) {
+    for (const Json::Value& item : items) {
       std::string folder;
-      if (ListedCalendarFolder(item, &folder) && FolderIsIn(folder, home)) listed.append(item);
+      if (folder_of(item, &folder) && FolderIsIn(folder, home)) listed.append(item);
     }
     if (!listed.empty()) homes[account.name] = listed;
   }
   return homes;
+}
+
+}  // namespace
+
+Json::Value CalendarsInHomes(const ModuleTable& module, const std::string& admin) {
+  return InHomes(ListedCalendars(module, admin, true), ListedCalendarFolder);
+}
+
+Json::Value AddressBooksInHomes(const ModuleTable& module, const std::string& admin) {
+  return InHomes(ListedAddressBooks(module, admin, true), ListedAddressBookFolder);
 }
 
 bool WebApiServer::AdminChange(const HttpRequest& request, const HttpReply& reply,
@@ -240,6 +249,7 @@ void WebApiServer::RemoveAccountRequest(const HttpRequest& request, const HttpRe
   const bool remove_home = body["remove_home"].asBool();
   PostAccountChange(token, answer, [this, by, name, remove_home] {
     const Json::Value left = CalendarsInHomes(module_, by)[name];
+    const Json::Value books_left = AddressBooksInHomes(module_, by)[name];
     HomeFate home = HomeFate::kKept;
     const ChangeBar bar = RemoveAccount(kivo::Root(), by, name, remove_home, &home);
     if (bar != ChangeBar::kNone) return RefusalAnswer(ChangeRefusal(bar));
@@ -251,6 +261,8 @@ void WebApiServer::RemoveAccountRequest(const HttpRequest& request, const HttpRe
     out["data"]["account"] = name;
     out["data"]["home"] = HomeFateName(home);
     out["data"]["calendars_left"] = left.isArray() ? left : Json::Value(Json::arrayValue);
+    out["data"]["addressbooks_left"] =
+        books_left.isArray() ? books_left : Json::Value(Json::arrayValue);
     out["data"]["sessions_ended"] = static_cast<Json::UInt64>(ended);
     return JsonAnswer(200, out);
   });

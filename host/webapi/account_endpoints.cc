@@ -68,6 +68,7 @@ Json::Value AccountsJson(const ModuleTable& module, const Grant& grant) {
   const std::string root = kivo::Root();
   // What a removal would leave behind, for the page to say before it asks.
   const Json::Value calendars = CalendarsInHomes(module, grant.account);
+  const Json::Value books = AddressBooksInHomes(module, grant.account);
   Json::Value list(Json::arrayValue);
   for (const Account& account : ListAccounts(root)) {
     const AccountBar bar = BarOf(account, HashOf(account.name));
@@ -81,6 +82,8 @@ Json::Value AccountsJson(const ModuleTable& module, const Grant& grant) {
     row["home"] = served ? Json::Value(HomeStateName(HomeStateOf(root, account))) : Json::Value();
     row["calendars"] =
         calendars.isMember(account.name) ? calendars[account.name] : Json::Value(Json::arrayValue);
+    row["addressbooks"] =
+        books.isMember(account.name) ? books[account.name] : Json::Value(Json::arrayValue);
     list.append(row);
   }
   Json::Value data(Json::objectValue);

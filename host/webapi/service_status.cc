@@ -187,6 +187,15 @@ bool ListedCalendarFolder(const Json::Value& item, std::string* folder) {
   return ListedFolder(item, kCalendarKind, folder);
 }
 
+Json::Value ListedAddressBooks(const ModuleTable& module, const std::string& account,
+                               bool is_admin) {
+  return Listed(module, kAddressBookKind, account, is_admin);
+}
+
+bool ListedAddressBookFolder(const Json::Value& item, std::string* folder) {
+  return ListedFolder(item, kAddressBookKind, folder);
+}
+
 Json::Value ServiceStatusJson(const ModuleTable& module, const std::string& account,
                               bool is_admin) {
   const Json::Value states = ServiceStates();

@@ -72,6 +72,12 @@ Json::Value ListedCalendars(const ModuleTable& module, const std::string& accoun
 // is not a string or the share is unknown.
 bool ListedCalendarFolder(const Json::Value& item, std::string* folder);
 
+// The same for the address books: the list row marked
+// kAPIListsAddressBooks, and a listed item's folder (its addressbookname).
+Json::Value ListedAddressBooks(const ModuleTable& module, const std::string& account,
+                               bool is_admin);
+bool ListedAddressBookFolder(const Json::Value& item, std::string* folder);
+
 }  // namespace host
 
 #endif  // KIVO_HOST_SERVICE_STATUS_H_

@@ -48,6 +48,8 @@ HttpAnswer RefusalAnswer(int code);
 // `admin` gets it) whose folder is in that account's home; accounts with
 // none are left out. Only where module calls run.
 Json::Value CalendarsInHomes(const ModuleTable& module, const std::string& admin);
+// The same for the address books.
+Json::Value AddressBooksInHomes(const ModuleTable& module, const std::string& admin);
 
 class WebApiServer final : public HttpHandler {
  public:

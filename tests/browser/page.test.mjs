@@ -733,7 +733,7 @@ function headOffsets() {
 }
 
 test('an administrator makes an account, locks and unlocks it, and removes it, told which ' +
-    'calendars stay behind', async (t) => {
+    'calendars and address books stay behind', async (t) => {
   const page = await openPage(t, {expectRefusals: true});
   await logIn(page, 'admin', ADMIN_PASSWORD);
   const row = (name) => page.locator('#account-rows tr')
@@ -777,20 +777,25 @@ test('an administrator makes an account, locks and unlocks it, and removes it, t
   const params = {share: 'home', destination: 'home', calendarname: 'Ginas Plan',
     fullpath: path.join(root, 'volume1/homes/gina')};
   webapiSync(['call', '--user', 'gina', CALENDAR, '1', 'create', JSON.stringify(params)]);
+  const book = {share: 'home', destination: 'home', addressbookname: 'Ginas Cards',
+    fullpath: params.fullpath};
+  webapiSync(['call', '--user', 'gina', ADDRESS_BOOK, '1', 'create', JSON.stringify(book)]);
   await page.reload();
   await row('gina').getByRole('button', {name: 'Remove: gina'}).click();
   const dialog = page.locator('#rmacct-dialog');
-  await dialog.getByText('These calendars in their home folder stay behind (1):').waitFor();
+  await dialog.getByText('These calendars and address books in their home folder stay ' +
+      'behind (2):').waitFor();
   const left = await dialog.locator('li').allTextContents();
-  assert.equal(left.length, 1);
+  assert.equal(left.length, 2);
   assert.match(left[0], /^Ginas Plan \(.+\)$/);
+  assert.match(left[1], /^Ginas Cards \(.+\), address book$/);
   assert.equal(await page.evaluate(() => document.activeElement.id), 'rmacct-cancel');
   await dialog.getByLabel('Also remove the home folder').check();
   await assertAccessible(page);
   await shot(page, '11-remove-account');
   await dialog.getByRole('button', {name: 'Remove'}).click();
   await page.getByText('The account gina is removed, its home folder removed. Calendars ' +
-      `left behind: ${left[0]}.`).waitFor();
+      `left behind: ${left[0]}. Address books left behind: Ginas Cards.`).waitFor();
   assert.equal(await row('gina').count(), 0);
   assert.ok(!fs.existsSync(path.join(root, 'volume1/homes/gina')));
   assert.equal(await logsIn('gina-secret'), 401);

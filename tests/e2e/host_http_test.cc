@@ -888,7 +888,8 @@ TEST_F(HostAccountsTest, AdministratorsMakeLockAndRemoveAccounts) {
 
   const Reply removed = admin.Send("POST", "/webapi/accounts/remove", remove("zed"));
   EXPECT_EQ(removed.body, ParseJson(R"({"success":true,"data":{"account":"zed","home":"removed",
-                                        "calendars_left":[],"sessions_ended":1}})"));
+                                        "calendars_left":[],"addressbooks_left":[],
+                                        "sessions_ended":1}})"));
   EXPECT_FALSE(Exists(root_.Path("/volume1/homes/zed")));
   EXPECT_FALSE(Http(server_.port()).Login("zed", good));
   const std::string log = server_.Log();
