@@ -1,6 +1,10 @@
 // The WebDAV daemon end to end: settings set through the module, a real
 // Apache answering curl on loopback ports, and what it leaves in the root.
 
+#include <sys/inotify.h>
+
+#include <functional>
+
 #include "tests/daemons/webdav_fixture.h"
 
 namespace e2e {
@@ -304,6 +308,20 @@ TEST_F(WebDAVDaemonTest, EveryAccountLocksInAnyOrderAcrossARestart) {
   }
 }
 
+// Whether the lock database (every file of the daemon's lock folder) was
+// opened while `act` ran: the daemon opens it before it answers.
+bool OpensLockDatabase(const std::string& folder, const std::function<void()>& act) {
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    EXPECT_GE(inotify_add_watch(watch, entry.path().c_str(), IN_OPEN), 0) << entry.path();
+  }
+  act();
+  char events[4096];
+  const bool opened = read(watch, events, sizeof events) > 0;
+  close(watch);
+  return opened;
+}
+
 // A lock binds while another is lifted beside it, across a graceful restart
 // and a stop and start of the daemon (which reads the database anew), and
 // once lifted binds nothing; its owner's token still opens it.
@@ -311,13 +329,19 @@ TEST_F(WebDAVDaemonTest, ALockBindsWhileOthersAreLiftedAndAcrossStarts) {
   AddUsers({"bob"});
   EnableHttp(http_port_);
   const std::string bob = "bob:bob-secret", target = "/public/held.txt";
-  ASSERT_EQ(Curl("PUT", target, Alice(), {"--data-binary", "a"}).status, 201);
+  const std::string lock_dir = root_.Path("/var/lib/kivo/webdav/lock");
+  // While no lock exists, changes never open the database.
+  EXPECT_FALSE(OpensLockDatabase(lock_dir, [&] {
+    EXPECT_EQ(Curl("PUT", target, Alice(), {"--data-binary", "a"}).status, 201);
+  }));
   const Answer held = Curl("LOCK", target, Alice(), {"-D", "-", "--data", kLockBody});
   ASSERT_EQ(held.status, 200);
   const std::string token = LockToken(held.body);
   const std::string with_token = "If: (<" + token + ">)";
   const auto binds = [&](const char* when) {
-    EXPECT_EQ(Curl("PUT", target, Alice(), {"--data-binary", "b"}).status, 423) << when;
+    EXPECT_TRUE(OpensLockDatabase(lock_dir, [&] {
+      EXPECT_EQ(Curl("PUT", target, Alice(), {"--data-binary", "b"}).status, 423) << when;
+    }));
     EXPECT_EQ(Curl("DELETE", target, Alice()).status, 423) << when;
     EXPECT_EQ(
         Curl("MOVE", target, Alice(), {"-H", "Destination: http://127.0.0.1/public/moved.txt"})
@@ -342,10 +366,14 @@ TEST_F(WebDAVDaemonTest, ALockBindsWhileOthersAreLiftedAndAcrossStarts) {
   EnableHttp(http_port_);
   binds("after a stop and start");
   EXPECT_EQ(Curl("UNLOCK", target, Alice(), {"-H", "Lock-Token: <" + token + ">"}).status, 204);
-  EXPECT_EQ(Curl("PUT", target, Alice(), {"--data-binary", "d"}).status, 204);
-  EXPECT_EQ(Curl("MOVE", target, Alice(), {"-H", "Destination: http://127.0.0.1/public/moved.txt"})
-                .status,
-            201);
+  // The last lock lifted, the database is read once more and then left alone.
+  EXPECT_FALSE(OpensLockDatabase(lock_dir, [&] {
+    EXPECT_EQ(Curl("PUT", target, Alice(), {"--data-binary", "d"}).status, 204);
+    EXPECT_EQ(
+        Curl("MOVE", target, Alice(), {"-H", "Destination: http://127.0.0.1/public/moved.txt"})
+            .status,
+        201);
+  }));
 }
 
 // Homes, their 0777 calendar folders included, are their users' alone over
