@@ -755,9 +755,9 @@ TEST_F(WebDAVDaemonTest, SlowClientsFromManyNetworksLeaveOthersServed) {
                        "Authorization: Basic " + Base64(user + ":" + user + "-secret") +
                        "\r\n\r\n");
   }
-  // Each holds its connection and is served again on it, at once: a
-  // second request sent after the others' logins could find its
-  // connection closed by the keep-alive timeout on a busy machine.
+  // Each is served again: on its kept connection, or, where the event MPM
+  // shut that idle connection while every worker was busy (as it does on
+  // a loaded machine), on a new one from the same address.
   std::vector<std::thread> openers;
   std::vector<int> first(fds.size(), 0), second(fds.size(), 0);
   for (size_t i = 0; i < fds.size(); ++i) {
@@ -765,6 +765,11 @@ TEST_F(WebDAVDaemonTest, SlowClientsFromManyNetworksLeaveOthersServed) {
       fds[i] = Dial(http_port_, "127.0.0.9");
       if (fds[i] >= 0) first[i] = KeptStatus(fds[i], requests[i]);
       if (first[i] == 200) second[i] = KeptStatus(fds[i], requests[i]);
+      if (first[i] == 200 && second[i] == 0) {
+        close(fds[i]);
+        fds[i] = Dial(http_port_, "127.0.0.9");
+        if (fds[i] >= 0) second[i] = KeptStatus(fds[i], requests[i]);
+      }
     });
   }
   for (std::thread& t : openers) t.join();
