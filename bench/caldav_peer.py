@@ -439,14 +439,20 @@ def query(url, user, password, count, runs):
     expected = sorted(spread_name(i) for i in range(count)
                       if spread_start(i, count) < QUERY_END and
                       spread_start(i, count) + LENGTH > QUERY_START)
+    return timed_reports(conn, base, QUERY_BODY, headers, runs, expected, "calendar-query")
+
+
+def timed_reports(conn, base, body, headers, runs, expected, what):
+    """WARM_UP + runs of one REPORT, each answering exactly the hrefs
+    `expected`: the summary of their times."""
     times = []
     for _ in range(WARM_UP + runs):
-        elapsed, status, answer = timed(conn, "REPORT", base, QUERY_BODY, headers)
+        elapsed, status, answer = timed(conn, "REPORT", base, body, headers)
         if status != 207:
-            fail("calendar-query: HTTP %d %s" % (status, answer[:200]))
+            fail("%s: HTTP %d %s" % (what, status, answer[:200]))
         found = names_of(answer)
         if found != expected:
-            fail("calendar-query: %d hrefs, expected %d" % (len(found), len(expected)))
+            fail("%s: %d hrefs, expected %d" % (what, len(found), len(expected)))
         times.append(elapsed)
     return summary(times, hrefs=len(expected))
 
@@ -457,17 +463,8 @@ def card_query(url, user, password, count, runs):
     headers.update({"Content-Type": "application/xml", "Depth": "1"})
     expected = sorted(contact_name(i) for i in range(count)
                       if organisation(i)[0] == QUERIED_ORGANISATION)
-    times = []
-    for _ in range(WARM_UP + runs):
-        elapsed, status, answer = timed(conn, "REPORT", base, CARD_QUERY_BODY % CARD_QUERY_TEXT,
-                                        headers)
-        if status != 207:
-            fail("addressbook-query: HTTP %d %s" % (status, answer[:200]))
-        found = names_of(answer)
-        if found != expected:
-            fail("addressbook-query: %d hrefs, expected %d" % (len(found), len(expected)))
-        times.append(elapsed)
-    return summary(times, hrefs=len(expected))
+    return timed_reports(conn, base, CARD_QUERY_BODY % CARD_QUERY_TEXT, headers, runs, expected,
+                         "addressbook-query")
 
 
 def syncreport(url, user, password, count, runs, kind=EVENTS):
