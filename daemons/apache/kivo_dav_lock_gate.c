@@ -30,7 +30,6 @@
 
 #include "apr_dbm.h"
 #include "apr_strings.h"
-#include "http_config.h"
 #include "mod_dav.h"
 
 #define KD_LOCK_GATE_KEY "kivo_dav_lock_gate"
@@ -45,10 +44,9 @@ typedef struct {
 static kd_gate_state* kd_gate;
 static char kd_gate_db[4096];
 
-/* mod_dav_fs's hooks, found once every module has registered its own. */
-static const dav_provider* kd_fs;
+/* mod_dav_fs's lock hooks, found once every module has registered its own. */
+static const dav_hooks_locks* kd_fs_locks;
 static dav_hooks_locks kd_gated_locks;
-static dav_provider kd_gated;
 
 /* A lockdb of ours: the hooks are the gate's, `info` this, around
  * mod_dav_fs's own lockdb (which opens the database lazily). */
@@ -105,7 +103,7 @@ static void kd_try_close(apr_pool_t* pool) {
 static dav_error* kd_open_lockdb(request_rec* r, int ro, int force, dav_lockdb** out) {
   dav_lockdb* inner = NULL;
   /* "force" opens the database at once; a closed gate needs nothing of it. */
-  dav_error* err = kd_fs->locks->open_lockdb(r, ro, force && !kd_gate_closed(), &inner);
+  dav_error* err = kd_fs_locks->open_lockdb(r, ro, force && !kd_gate_closed(), &inner);
   if (err != NULL) return err;
   kd_gated_db* gated = apr_pcalloc(r->pool, sizeof *gated);
   gated->inner = inner;
@@ -123,7 +121,7 @@ static dav_error* kd_open_lockdb(request_rec* r, int ro, int force, dav_lockdb**
  * the database as it was before the removal. */
 static void kd_close_lockdb(dav_lockdb* db) {
   kd_gated_db* gated = kd_of(db);
-  kd_fs->locks->close_lockdb(gated->inner);
+  kd_fs_locks->close_lockdb(gated->inner);
   if (gated->writes) {
     gated->writes = 0;
     __atomic_sub_fetch(&kd_gate->writing, 1, __ATOMIC_SEQ_CST);
@@ -133,11 +131,11 @@ static void kd_close_lockdb(dav_lockdb* db) {
 
 static dav_error* kd_remove_locknull_state(dav_lockdb* db, const dav_resource* resource) {
   kd_write_begins(kd_of(db));
-  return kd_fs->locks->remove_locknull_state(kd_inner(db), resource);
+  return kd_fs_locks->remove_locknull_state(kd_inner(db), resource);
 }
 
 static dav_error* kd_create_lock(dav_lockdb* db, const dav_resource* resource, dav_lock** lock) {
-  return kd_fs->locks->create_lock(kd_inner(db), resource, lock);
+  return kd_fs_locks->create_lock(kd_inner(db), resource, lock);
 }
 
 static dav_error* kd_get_locks(dav_lockdb* db, const dav_resource* resource, int calltype,
@@ -146,7 +144,7 @@ static dav_error* kd_get_locks(dav_lockdb* db, const dav_resource* resource, int
     *locks = NULL;
     return NULL;
   }
-  return kd_fs->locks->get_locks(kd_inner(db), resource, calltype, locks);
+  return kd_fs_locks->get_locks(kd_inner(db), resource, calltype, locks);
 }
 
 static dav_error* kd_find_lock(dav_lockdb* db, const dav_resource* resource,
@@ -155,7 +153,7 @@ static dav_error* kd_find_lock(dav_lockdb* db, const dav_resource* resource,
     *lock = NULL;
     return NULL;
   }
-  return kd_fs->locks->find_lock(kd_inner(db), resource, token, partial_ok, lock);
+  return kd_fs_locks->find_lock(kd_inner(db), resource, token, partial_ok, lock);
 }
 
 static dav_error* kd_has_locks(dav_lockdb* db, const dav_resource* resource, int* present) {
@@ -163,13 +161,13 @@ static dav_error* kd_has_locks(dav_lockdb* db, const dav_resource* resource, int
     *present = 0;
     return NULL;
   }
-  return kd_fs->locks->has_locks(kd_inner(db), resource, present);
+  return kd_fs_locks->has_locks(kd_inner(db), resource, present);
 }
 
 static dav_error* kd_append_locks(dav_lockdb* db, const dav_resource* resource, int make_indirect,
                                   const dav_lock* lock) {
   kd_write_begins(kd_of(db));
-  return kd_fs->locks->append_locks(kd_inner(db), resource, make_indirect, lock);
+  return kd_fs_locks->append_locks(kd_inner(db), resource, make_indirect, lock);
 }
 
 static dav_error* kd_remove_lock(dav_lockdb* db, const dav_resource* resource,
@@ -177,7 +175,7 @@ static dav_error* kd_remove_lock(dav_lockdb* db, const dav_resource* resource,
   /* A DELETE or MOVE lifts every lock of what goes: none while closed. */
   if (kd_gate_closed()) return NULL;
   kd_write_begins(kd_of(db));
-  dav_error* err = kd_fs->locks->remove_lock(kd_inner(db), resource, token);
+  dav_error* err = kd_fs_locks->remove_lock(kd_inner(db), resource, token);
   if (err == NULL) kd_of(db)->removed = 1;
   return err;
 }
@@ -186,24 +184,16 @@ static dav_error* kd_refresh_locks(dav_lockdb* db, const dav_resource* resource,
                                    const dav_locktoken_list* tokens, time_t new_time,
                                    dav_lock** locks) {
   kd_write_begins(kd_of(db));
-  return kd_fs->locks->refresh_locks(kd_inner(db), resource, tokens, new_time, locks);
+  return kd_fs_locks->refresh_locks(kd_inner(db), resource, tokens, new_time, locks);
 }
 
 static dav_error* kd_lookup_resource(dav_lockdb* db, const dav_locktoken* token,
                                      const dav_resource* start, const dav_resource** resource) {
-  return kd_fs->locks->lookup_resource(kd_inner(db), token, start, resource);
+  return kd_fs_locks->lookup_resource(kd_inner(db), token, start, resource);
 }
 
-/* Fills the provider from mod_dav_fs's once every module has registered
- * (mod_dav reads it only when it serves a request). */
-static int kd_gate_pre_config(apr_pool_t* pconf, apr_pool_t* plog, apr_pool_t* ptemp) {
-  (void)pconf;
-  (void)plog;
-  (void)ptemp;
-  kd_fs = dav_lookup_provider("filesystem");
-  if (kd_fs == NULL || kd_fs->locks == NULL) return OK; /* `Dav kivo` then fails to serve */
-  const dav_hooks_locks* fs = kd_fs->locks;
-  kd_gated = *kd_fs;
+const dav_hooks_locks* kd_lock_gate_hooks(const dav_hooks_locks* fs) {
+  kd_fs_locks = fs;
   kd_gated_locks = *fs;
   kd_gated_locks.open_lockdb = kd_open_lockdb;
   kd_gated_locks.close_lockdb = kd_close_lockdb;
@@ -217,13 +207,7 @@ static int kd_gate_pre_config(apr_pool_t* pconf, apr_pool_t* plog, apr_pool_t* p
   kd_gated_locks.remove_lock = kd_remove_lock;
   kd_gated_locks.refresh_locks = kd_refresh_locks;
   kd_gated_locks.lookup_resource = fs->lookup_resource ? kd_lookup_resource : NULL;
-  kd_gated.locks = &kd_gated_locks;
-  return OK;
-}
-
-void kd_lock_gate_register(apr_pool_t* p) {
-  dav_register_provider(p, KD_LOCK_GATE_PROVIDER, &kd_gated);
-  ap_hook_pre_config(kd_gate_pre_config, NULL, NULL, APR_HOOK_MIDDLE);
+  return &kd_gated_locks;
 }
 
 int kd_lock_gate_start(apr_pool_t* process_pool, const char* path) {

@@ -6,10 +6,10 @@
  * system calls, so this is most of what a change costs beyond the change
  * itself on a server where nobody holds a lock.
  *
- * The gate is the WebDAV provider "kivo" (`Dav kivo`): mod_dav_fs's own
- * repository and property hooks, and its lock hooks behind the gate. Every
- * write of the database goes through them as before; the gate only keeps,
- * in memory all the daemon's processes share, whether a lock may exist.
+ * The gate is the lock hooks of the WebDAV provider "kivo"
+ * (kivo_dav_provider.h): mod_dav_fs's own behind it. Every write of the
+ * database goes through them as before; the gate only keeps, in memory all
+ * the daemon's processes share, whether a lock may exist.
  *
  * A write is counted before it starts and the gate closes again only when
  * a scan of the database, begun after the last write counted, finds it
@@ -22,11 +22,11 @@
 
 #include "apr_pools.h"
 #include "httpd.h"
+#include "mod_dav.h"
 
-#define KD_LOCK_GATE_PROVIDER "kivo"
-
-/* Registers the provider; from the module's register_hooks. */
-void kd_lock_gate_register(apr_pool_t* p);
+/* The gate's lock hooks around mod_dav_fs's `fs` (kept, as is the table
+ * returned); once, before the daemon serves. */
+const dav_hooks_locks* kd_lock_gate_hooks(const dav_hooks_locks* fs);
 
 /* In the parent, once the lock database at `path` exists: makes the shared
  * state on the daemon's first start (kept by `process_pool` through

@@ -109,6 +109,7 @@
 #include "kivo_dav_ical.h"
 #include "kivo_dav_identity.h"
 #include "kivo_dav_lock_gate.h"
+#include "kivo_dav_provider.h"
 #include "kivo_dav_share_access.h"
 #include "kivo_dav_shared.h"
 #include "kivo_dav_space.h"
@@ -2676,7 +2677,7 @@ static void kd_register_hooks(apr_pool_t* p) {
   ap_hook_dirwalk_stat(kd_dirwalk_closed, NULL, NULL, APR_HOOK_LAST);
   ap_hook_check_authn(kd_check_user_id, NULL, NULL, APR_HOOK_FIRST, AP_AUTH_INTERNAL_PER_CONF);
   ap_hook_fixups(kd_fixups, NULL, NULL, APR_HOOK_REALLY_FIRST);
-  kd_lock_gate_register(p);
+  kd_provider_register(p);
   dav_register_liveprop_group(p, &kd_quota_group);
   dav_hook_find_liveprop(kd_quota_find, NULL, NULL, APR_HOOK_MIDDLE);
   dav_hook_insert_all_liveprops(kd_quota_insert_all, NULL, NULL, APR_HOOK_MIDDLE);

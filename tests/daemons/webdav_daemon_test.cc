@@ -66,6 +66,25 @@ TEST_F(WebDAVDaemonTest, SharesServedWithTheUsersIdentity) {
         << step.method << " " << step.path;
   }
   EXPECT_EQ(Curl("GET", "/homes/alice/dir/b.txt", Alice()).body, "hello");
+  // Dead properties are listed wherever their state lies (a folder's in
+  // itself, a file's in its folder), beside members that have none.
+  for (const char* path : {"/homes/alice/dir", "/homes/alice/dir/b.txt"}) {
+    const std::string patch =
+        std::string(R"(<?xml version="1.0"?><D:propertyupdate xmlns:D="DAV:">)") +
+        "<D:set><D:prop><x xmlns=\"urn:t\">dead" + path +
+        "</x></D:prop></D:set></D:propertyupdate>";
+    EXPECT_EQ(Curl("PROPPATCH", path, Alice(), {"--data", patch}).status, 207) << path;
+  }
+  const std::string home_listing =
+      Curl("PROPFIND", "/homes/alice/", Alice(), {"-H", "Depth: 1"}).body;
+  EXPECT_THAT(home_listing, HasSubstr("dead/homes/alice/dir<"));
+  EXPECT_THAT(home_listing, Not(HasSubstr("dead/homes/alice/dir/b.txt")));
+  for (const char* depth : {"0", "1"}) {
+    const std::string listing =
+        Curl("PROPFIND", "/homes/alice/dir/", Alice(), {"-H", std::string("Depth: ") + depth}).body;
+    EXPECT_THAT(listing, HasSubstr("dead/homes/alice/dir<")) << depth;
+    EXPECT_EQ(listing.find("dead/homes/alice/dir/b.txt<") != std::string::npos, depth[0] == '1');
+  }
   // A file is sent as Apache sends it: ranges, conditions, a file the
   // user may not read refused.
   const Answer range = Curl("GET", "/homes/alice/dir/b.txt", Alice(), {"-H", "Range: bytes=1-3"});
