@@ -78,6 +78,15 @@ int kd_identity_take(const kd_identity* id) {
   return 0;
 }
 
+int kd_identity_resume(const kd_identity* id) {
+  if (kd_held != KD_PARKED || !kd_carries || !kd_same_identity(&kd_carried, id)) {
+    errno = EINVAL;
+    return -1;
+  }
+  kd_held = KD_ACCOUNT;
+  return 0;
+}
+
 void kd_identity_park(void) {
   if (kd_held == KD_ACCOUNT) {
     kd_held = KD_PARKED;

@@ -7,8 +7,8 @@
  * thread takes an account's identity for one request's file work. When the
  * request ends the thread keeps it parked, doing nothing with it, and gives
  * it back before it serves anyone else; the same account's next request on
- * that thread takes it again with two calls instead of eight (a credential
- * change costs microseconds: it makes new kernel credentials). The
+ * that thread resumes it without a call (a credential change costs
+ * microseconds: it makes new kernel credentials). The
  * switches are the project's one per-thread switch (base/thread_identity.h),
  * which changes the calling thread alone; this layer keeps only the state
  * of each thread (idle, acting, parked, root's).
@@ -37,6 +37,12 @@ int kd_identity_keep_power(uid_t uid, gid_t gid);
  * could not (the thread is then idle again, or refuses to serve:
  * kd_identity_idle). */
 int kd_identity_take(const kd_identity* id);
+
+/* The calling thread, parked as exactly `id` (uid, gid and groups, as this
+ * layer recorded them), acts as it again for the same account's next
+ * request: no system call, as the kernel holds that identity already. 0;
+ * -1 with errno EINVAL, the thread unchanged, when it is not so parked. */
+int kd_identity_resume(const kd_identity* id);
 
 /* The calling thread's request is over: an account's identity stays on the
  * thread, parked, for that account's next request (kd_identity_parked_as);

@@ -1102,8 +1102,16 @@ static int kd_login(request_rec* r, const kd_server* sc, kd_shared* shared) {
 /* The thread acts as root from here until kd_take_identity (the first
  * translate_name hook) takes the account's identity or gives root's back,
  * before anything maps the URL to a file; the request's end parks the
- * account's identity. */
+ * account's identity. A thread parked as the very account the login
+ * verified acts as it again at once instead (kd_take_identity then finds
+ * it taken): root's power was needed only to switch. */
 static int kd_map_as_root(request_rec* r) {
+  const kd_req* rq = ap_get_module_config(r->request_config, &kivo_dav_module);
+  if (rq != NULL && rq->user != NULL && kd_identity_resume(&rq->id) == 0) {
+    kd_acting_for = r;
+    apr_pool_cleanup_register(r->pool, r, kd_request_done, apr_pool_cleanup_null);
+    return DECLINED;
+  }
   if (kd_identity_raise() != 0) {
     ap_log_rerror(APLOG_MARK, APLOG_ERR, errno, r, "cannot act as root to map %s", r->uri);
     return kd_thread_idle(r->connection) ? HTTP_SERVICE_UNAVAILABLE : kd_drop_connection(r);

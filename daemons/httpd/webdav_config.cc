@@ -322,7 +322,8 @@ std::string WebDAVConfigText(const WebDAVSettings& s) {
     out << s.extra_server_text << "\n";
   }
   // mod_kivo_dav's provider: mod_dav_fs with its lock database behind a
-  // gate that answers "no lock" without opening it while none exists.
+  // gate that answers "no lock" without opening it while none exists, and
+  // no property database looked for where no state folder is.
   const char* const dav = "  Dav kivo\n";
   out << "<Directory " << Quoted(WebDAVListingDir()) << ">\n"
       << dav << AccessBlock(s) << "</Directory>\n";

@@ -97,6 +97,7 @@ TEST(DavIdentityTest, AThreadActsAsOneAccountAloneAndGivesEverythingBack) {
               int failed = 0;
               CHILD_CHECK(failed, Credentials() == idle);
               CHILD_CHECK(failed, kd_identity_idle() == 1);
+              CHILD_CHECK(failed, kd_identity_resume(&bob) == -1);
               Other other;
               if (pipe(other.go) != 0) return 99;
               pthread_create(&other.thread, nullptr, SeeOwn, &other);
@@ -146,6 +147,15 @@ TEST(DavIdentityTest, AThreadActsAsOneAccountAloneAndGivesEverythingBack) {
               CHILD_CHECK(failed, kd_identity_raise() == 0);
               CHILD_CHECK(failed, kd_identity_take(&alice) == 0);
               CHILD_CHECK(failed, Credentials() == as_alice);
+              // The same account's next request resumes it without root's
+              // power; another account, or a thread not parked, cannot.
+              kd_identity_park();
+              CHILD_CHECK(failed, kd_identity_resume(&bob) == -1);
+              CHILD_CHECK(failed, kd_identity_parked_as(&alice) == 1);
+              CHILD_CHECK(failed, kd_identity_resume(&alice) == 0);
+              CHILD_CHECK(failed, Credentials() == as_alice);
+              CHILD_CHECK(failed, kd_identity_resume(&alice) == -1);
+              CHILD_CHECK(failed, kd_identity_raise() == -1);
               // Another account over a parked one carries nothing of it,
               // not even through root's mapping; root's is never parked.
               kd_identity_park();
@@ -165,6 +175,7 @@ TEST(DavIdentityTest, AThreadActsAsOneAccountAloneAndGivesEverythingBack) {
               CHILD_CHECK(failed, kd_identity_take(&alice) == 0);
               kd_identity_park();
               CHILD_CHECK(failed, kd_identity_parked_as(&alice_more) == 0);
+              CHILD_CHECK(failed, kd_identity_resume(&alice_more) == -1);
               CHILD_CHECK(failed, kd_identity_raise() == 0);
               CHILD_CHECK(failed, kd_identity_take(&alice_more) == 0);
               CHILD_CHECK(failed, Credentials() == Expected(1001, 1001, "1001 2002 3003 "));
