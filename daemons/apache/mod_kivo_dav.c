@@ -2474,7 +2474,10 @@ static int kd_fixups(request_rec* r) {
     kd_log_refusal(r, HTTP_FORBIDDEN, r->user, "neither a file nor a folder");
     return HTTP_FORBIDDEN;
   }
-  if ((r->main == NULL || !reading) && kd_state_blocks(r, path, &st, exists)) {
+  /* A GET (or HEAD) is Apache's or kd_send_small_file's: mod_dav_fs reads
+   * no state file for it. */
+  if ((r->main == NULL || !reading) && r->method_number != M_GET &&
+      kd_state_blocks(r, path, &st, exists)) {
     kd_log_refusal(r, HTTP_FORBIDDEN, r->user, "a FIFO or link among its DAV state files");
     return HTTP_FORBIDDEN;
   }

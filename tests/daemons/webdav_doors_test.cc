@@ -125,7 +125,8 @@ TEST_F(WebDAVDaemonTest, FifosSocketsAndDevicesNeverHoldAWorker) {
   EXPECT_FALSE(Exists(home + "/box2/pipe"));
 
   // mod_dav_fs's own state beside a file (its dead properties in .DAV) made
-  // FIFOs: the file's properties, its folder's listing and copy answer.
+  // FIFOs: the file's properties, its folder's listing and copy answer,
+  // and the file is sent.
   const std::string props = home + "/props";
   ASSERT_EQ(mkdir(props.c_str(), 0755), 0);
   ASSERT_EQ(mkdir((props + "/.DAV").c_str(), 0755), 0);
@@ -145,6 +146,8 @@ TEST_F(WebDAVDaemonTest, FifosSocketsAndDevicesNeverHoldAWorker) {
         0);
   }
   EXPECT_NE(Curl("PROPFIND", "/homes/alice/props/p.txt", Alice(), {"-H", "Depth: 0"}).status, 0);
+  // A GET reads no state file: the file itself is sent.
+  EXPECT_EQ(Curl("GET", "/homes/alice/props/p.txt", Alice(), {"--max-time", "5"}).body, "p");
   EXPECT_NE(Curl("COPY", "/homes/alice/props", Alice(), {"-H", dest + "props2"}).status, 0);
   EXPECT_NE(Curl("COPY", "/homes/alice/props/p.txt", Alice(), {"-H", dest + "p2.txt"}).status, 0);
 
