@@ -879,19 +879,12 @@ class PlatformApacheTest(unittest.TestCase):
         self.assertEqual((301, base + "/caldav/"), request("GET", "/.well-known/caldav", port=port,
                                                            header="Location"))
         listed = calendars("carol", base + "/caldav/")
-        self.assertEqual({"Team", "Notice"}, set(listed))  # their URLs used below
+        self.assertEqual({"Team", "Notice"}, set(listed))
         team = listed["Team"].split("/", 3)[3]
 
         # Clients keeping their connections and sending in parallel: never a 5xx or a reset.
+        # (vdirsyncer and a python3-caldav session through the proxy: the long sync below.)
         self.assertEqual([], parallel_kept_alive_rounds(port, team))
-        # vdirsyncer syncs; python3-caldav goes through a session.
-        sync_all("carol", url=base + "/caldav/")
-        team_calendar = client("carol", base + "/caldav/").calendar(url=listed["Team"])
-        saved = team_calendar.save_event(event("caldav-round", datetime.datetime(2031, 10, 1)))
-        self.assertEqual(["caldav-round"], uids(team_calendar.search(
-            start=datetime.datetime(2031, 9, 30), end=datetime.datetime(2031, 10, 2), event=True)))
-        saved.delete()
-        self.assertFalse(os.path.exists(path("volume1/public/Team/caldav-round.ics")))
 
         # An upload asking to go on first (Expect: 100-continue, as curl -T) goes through the
         # proxy over HTTP and HTTPS: curl sends the body only on a relayed "100 Continue".
