@@ -306,48 +306,66 @@ test('damaged and missing calendars are marked; the list sorts and filters', asy
     method: 'delete', params: {id: ['Broken:public', 'Gone:public', 'Fine:public']}}});
 });
 
+// The page's words and places of each kind of collection.
+const KINDS = {
+  calendar: {noun: 'calendar', Noun: 'Calendar', A: 'A calendar', contents: 'every event',
+    panel: '#calendars-panel', rows: '#calendar-rows', shots: '5-calendar'},
+  book: {noun: 'address book', Noun: 'Address book', A: 'An address book',
+    contents: 'every contact', panel: '#books-panel', rows: '#book-rows', shots: '7-book'},
+};
+
+// An administrator creates `name` of `kind` in public, is refused a second of that name, renames
+// it Board, moves it home and deletes it: each step said in the kind's panel and done on disk.
+async function createRenameMoveDelete(page, kind, name) {
+  const panel = page.locator(kind.panel);
+  const dialog = page.getByRole('dialog');
+  const row = (n) => page.locator(`${kind.rows} tr`).filter({has: page.getByRole('rowheader',
+      {name: n})});
+  const create = async () => {
+    await panel.getByLabel(`${kind.Noun} name`).fill(name);
+    await panel.getByRole('button', {name: `Create ${kind.noun}`}).click();
+  };
+  await panel.getByLabel('Shared folder').selectOption({label: 'public'});
+  await create();
+  await row(name).waitFor();
+  assert.equal(await row(name).getAttribute('data-status'), 'normal');
+  assert.equal(await row(name).locator('td').nth(0).textContent(), 'public');
+  assert.match(await row(name).locator('td').nth(1).textContent(), /^Normal/);
+  await create();
+  await panel.getByText(`${kind.A} with that name already exists there.`).waitFor();
+  await shot(page, `${kind.shots}-created`);
+
+  await row(name).getByRole('button', {name: `Rename ${name}`}).click();
+  await dialog.getByRole('heading', {name: `Rename ${kind.noun}`}).waitFor();
+  await dialog.getByLabel('New name').fill('Board');
+  await dialog.getByRole('button', {name: 'Rename'}).click();
+  await panel.getByText(`${kind.Noun} “${name}” renamed to “Board”.`).waitFor();
+  await row('Board').waitFor();
+  assert.equal(await row(name).count(), 0);
+  assert.ok(fs.existsSync(path.join(root, 'volume1/public/Board/.DAV')));
+  await shot(page, `${kind.shots}-renamed`);
+
+  await row('Board').getByRole('button', {name: 'Move Board'}).click();
+  await dialog.getByLabel('Shared folder').selectOption({label: 'Your home folder'});
+  await dialog.getByRole('button', {name: 'Move'}).click();
+  await panel.getByText(`${kind.Noun} “Board” moved.`).waitFor();
+  assert.equal(await row('Board').locator('td').nth(0).textContent(), 'homes/admin');
+  assert.ok(fs.existsSync(path.join(root, 'volume1/homes/admin/Board/.DAV')));
+
+  await row('Board').getByRole('button', {name: 'Delete Board'}).click();
+  assert.match(await dialog.textContent(), new RegExp(`The ${kind.noun} “Board” in homes/admin ` +
+      `will be removed, with its folder and ${kind.contents}`));
+  await shot(page, `${kind.shots}-delete-confirmation`);
+  await dialog.getByRole('button', {name: 'Delete'}).click();
+  await panel.getByText(`${kind.Noun} “Board” deleted.`).waitFor();
+  assert.equal(await row('Board').count(), 0);
+  assert.equal(fs.existsSync(path.join(root, 'volume1/homes/admin/Board')), false);
+}
+
 test('a calendar is created, refused twice, renamed, moved and deleted', async (t) => {
   const page = await openPage(t);
   await logIn(page, 'admin', ADMIN_PASSWORD);
-  await page.locator('#create-form').getByLabel('Shared folder').selectOption({label: 'public'});
-  await page.getByLabel('Calendar name').fill('Team');
-  await page.getByRole('button', {name: 'Create calendar'}).click();
-  const team = calendarRow(page, 'Team');
-  await team.waitFor();
-  assert.equal(await team.getAttribute('data-status'), 'normal');
-  assert.equal(await team.locator('td').nth(0).textContent(), 'public');
-  assert.match(await team.locator('td').nth(1).textContent(), /^Normal/);
-
-  await page.getByLabel('Calendar name').fill('Team');
-  await page.getByRole('button', {name: 'Create calendar'}).click();
-  await page.getByText('A calendar with that name already exists there.').waitFor();
-  await shot(page, '5-calendar-created');
-
-  await team.getByRole('button', {name: 'Rename Team'}).click();
-  await page.getByLabel('New name').fill('Board');
-  await page.getByRole('dialog').getByRole('button', {name: 'Rename'}).click();
-  await page.getByText('Calendar “Team” renamed to “Board”.').waitFor();
-  await calendarRow(page, 'Board').waitFor();
-  assert.equal(await calendarRow(page, 'Team').count(), 0);
-  assert.ok(fs.existsSync(path.join(root, 'volume1/public/Board/.DAV')));
-  await shot(page, '5-calendar-renamed');
-
-  await calendarRow(page, 'Board').getByRole('button', {name: 'Move Board'}).click();
-  await page.getByRole('dialog').getByLabel('Shared folder').selectOption({label: 'Your home folder'});
-  await page.getByRole('dialog').getByRole('button', {name: 'Move'}).click();
-  await page.getByText('Calendar “Board” moved.').waitFor();
-  assert.equal(await calendarRow(page, 'Board').locator('td').nth(0).textContent(), 'homes/admin');
-  assert.ok(fs.existsSync(path.join(root, 'volume1/homes/admin/Board/.DAV')));
-
-  await calendarRow(page, 'Board').getByRole('button', {name: 'Delete Board'}).click();
-  const dialog = page.getByRole('dialog');
-  assert.match(await dialog.textContent(), /The calendar “Board” in homes\/admin will be removed/);
-  await shot(page, '5-delete-confirmation');
-  await dialog.getByRole('button', {name: 'Delete'}).click();
-  await page.getByText('Calendar “Board” deleted.').waitFor();
-  assert.equal(await calendarRow(page, 'Board').count(), 0);
-  assert.equal(fs.existsSync(path.join(root, 'volume1/homes/admin/Board')), false);
-  await shot(page, '5-calendar-deleted');
+  await createRenameMoveDelete(page, KINDS.calendar, 'Team');
 });
 
 test('a user on a phone in dark mode sees calendars only, and a session end in words',
@@ -526,37 +544,7 @@ async (t) => {
   await service.getByText('Running', {exact: true}).waitFor();
   assert.equal(await service.locator('code').textContent(), `${url}carddav/admin/`);
 
-  const panel = page.locator('#books-panel');
-  const create = async (name) => {
-    await panel.getByLabel('Address book name').fill(name);
-    await panel.getByRole('button', {name: 'Create address book'}).click();
-  };
-  await panel.getByLabel('Shared folder').selectOption({label: 'public'});
-  await create('Clients');
-  await bookRow(page, 'Clients').waitFor();
-  assert.equal(await bookRow(page, 'Clients').getAttribute('data-status'), 'normal');
-  await create('Clients');
-  await panel.getByText('An address book with that name already exists there.').waitFor();
-
-  const dialog = page.getByRole('dialog');
-  await bookRow(page, 'Clients').getByRole('button', {name: 'Rename Clients'}).click();
-  await dialog.getByRole('heading', {name: 'Rename address book'}).waitFor();
-  await dialog.getByLabel('New name').fill('Board');
-  await dialog.getByRole('button', {name: 'Rename'}).click();
-  await panel.getByText('Address book “Clients” renamed to “Board”.').waitFor();
-  assert.ok(fs.existsSync(path.join(root, 'volume1/public/Board/.DAV')));
-  await bookRow(page, 'Board').getByRole('button', {name: 'Move Board'}).click();
-  await dialog.getByLabel('Shared folder').selectOption({label: 'Your home folder'});
-  await dialog.getByRole('button', {name: 'Move'}).click();
-  await panel.getByText('Address book “Board” moved.').waitFor();
-  assert.equal(await bookRow(page, 'Board').locator('td').nth(0).textContent(), 'homes/admin');
-  await bookRow(page, 'Board').getByRole('button', {name: 'Delete Board'}).click();
-  assert.match(await page.locator('#delete-what').textContent(),
-      /address book “Board” in homes\/admin will be removed, with its folder and every contact/);
-  await dialog.getByRole('button', {name: 'Delete'}).click();
-  await panel.getByText('Address book “Board” deleted.').waitFor();
-  assert.equal(await bookRow(page, 'Board').count(), 0);
-  assert.equal(fs.existsSync(path.join(root, 'volume1/homes/admin/Board')), false);
+  await createRenameMoveDelete(page, KINDS.book, 'Clients');
 
   // A user's own address book, with its address once her client has listed her account; of
   // the administrators' controls, none.

@@ -162,7 +162,9 @@ def caldav_ops():
             if op.get("op", "").startswith("caldav.")]
 
 
-def setUpModule():
+def make_root(name=""):
+    """A root of its own (ROOT_PREFIX, then `name`) with the accounts of PASSWORDS and the team,
+    its daemons stopped and the root removed at the module's end."""
     global ROOT
     if os.geteuid() != 0:
         raise unittest.SkipTest("the CalDAV daemon switches identities: run as root")
@@ -171,7 +173,7 @@ def setUpModule():
     except KeyError:
         raise unittest.SkipTest("no system account radicale (Debian's radicale package)")
     # Processes left behind are stopped and reported by the suite's no_leftover_processes.
-    ROOT = tempfile.mkdtemp(prefix=os.path.basename(ROOT_PREFIX),
+    ROOT = tempfile.mkdtemp(prefix=os.path.basename(ROOT_PREFIX) + name,
                             dir=os.path.dirname(ROOT_PREFIX))
     unittest.addModuleCleanup(shutil.rmtree, ROOT, ignore_errors=True)
     os.chmod(ROOT, 0o755)
@@ -183,6 +185,12 @@ def setUpModule():
         run(WEBAPI, "passwd", user, stdin=password + "\n")
     with open(path("etc/group"), "a") as f:
         f.write("team:x:%d:alice,carol\n" % TEAM_GID)
+    unittest.addModuleCleanup(run, CTL, "stop", check=False)
+    unittest.addModuleCleanup(run, WEBAPI, "services", "--stop-all", check=False)
+
+
+def setUpModule():
+    make_root()
     # alice's and bob's own calendars, in homes only they may enter.
     for user, name in (("alice", "Mine"), ("bob", "Bobs")):
         webapi_call("create", {"share": "home", "destination": "home", "calendarname": name,
@@ -196,8 +204,6 @@ def setUpModule():
     os.chmod(path("volume1/public/Notice"), 0o755)
     create_in_public("Gone")
     shutil.rmtree(path("volume1/public/Gone"))
-    unittest.addModuleCleanup(run, CTL, "stop", check=False)
-    unittest.addModuleCleanup(run, WEBAPI, "services", "--stop-all", check=False)
     serve_behind_apache()
 
 
@@ -220,9 +226,13 @@ def basic(account, password):
 
 
 def request(method, where, user=None, password=None, body="", headers=None, port=None,
-            header=None):
+            header=None, scheme="http"):
     """Answers the status and the body, or the status and the response's `header`."""
-    conn = http.client.HTTPConnection("127.0.0.1", port or PORT, timeout=10)
+    if scheme == "https":
+        conn = http.client.HTTPSConnection("127.0.0.1", port, timeout=10,
+                                           context=ssl._create_unverified_context())
+    else:
+        conn = http.client.HTTPConnection("127.0.0.1", port or PORT, timeout=10)
     headers = dict(headers or {})
     if user is not None:
         headers["Authorization"] = "Basic " + basic(
@@ -241,15 +251,10 @@ def status(*args, **kwargs):
 def daemon_request(method, where, login=None, token=None, body="", headers=None):
     """A request to the CalDAV daemon's own port as the door sends it: X-Kivo-Login with the
     token and `login` (none without `login`); answers the status and the body."""
-    conn = http.client.HTTPConnection("127.0.0.1", DAEMON_PORT, timeout=10)
     headers = dict(headers or {})
     if login is not None:
         headers["X-Kivo-Login"] = "%s %s" % (door_token() if token is None else token, login)
-    conn.request(method, where, body=body.encode(), headers=headers)
-    response = conn.getresponse()
-    data = response.read()
-    conn.close()
-    return response.status, data
+    return request(method, where, body=body, headers=headers, port=DAEMON_PORT)
 
 
 def uids(events):
@@ -826,23 +831,6 @@ class PlatformApacheTest(unittest.TestCase):
         self.addCleanup(run, WEBAPI, "services", "--stop-all", check=False)
         return serve_behind_apache(https_port, anonymous, env)
 
-    @staticmethod
-    def answer(scheme, port, method, where, user):
-        """The status, body and Server field of one request over `scheme`."""
-        if scheme == "https":
-            conn = http.client.HTTPSConnection("127.0.0.1", port, timeout=10,
-                                               context=ssl._create_unverified_context())
-        else:
-            conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
-        headers = {"Depth": "0"}
-        if user:
-            headers["Authorization"] = "Basic " + basic(user, PASSWORDS[user])
-        conn.request(method, where, headers=headers)
-        response = conn.getresponse()
-        data = response.read()
-        conn.close()
-        return response.status, data, response.getheader("Server")
-
     def test_a_long_sync_behind_the_platforms_apache_past_the_logins_recheck(self):
         # Every request on a kept-alive connection comes after its login's re-check is due (an
         # interval of 0 s): vdirsyncer uploads its events in one sync through /caldav/ (600, or
@@ -891,19 +879,12 @@ class PlatformApacheTest(unittest.TestCase):
         self.assertEqual((301, base + "/caldav/"), request("GET", "/.well-known/caldav", port=port,
                                                            header="Location"))
         listed = calendars("carol", base + "/caldav/")
-        self.assertEqual({"Team", "Notice"}, set(listed))  # their URLs used below
+        self.assertEqual({"Team", "Notice"}, set(listed))
         team = listed["Team"].split("/", 3)[3]
 
         # Clients keeping their connections and sending in parallel: never a 5xx or a reset.
+        # (vdirsyncer and a python3-caldav session through the proxy: the long sync below.)
         self.assertEqual([], parallel_kept_alive_rounds(port, team))
-        # vdirsyncer syncs; python3-caldav goes through a session.
-        sync_all("carol", url=base + "/caldav/")
-        team_calendar = client("carol", base + "/caldav/").calendar(url=listed["Team"])
-        saved = team_calendar.save_event(event("caldav-round", datetime.datetime(2031, 10, 1)))
-        self.assertEqual(["caldav-round"], uids(team_calendar.search(
-            start=datetime.datetime(2031, 9, 30), end=datetime.datetime(2031, 10, 2), event=True)))
-        saved.delete()
-        self.assertFalse(os.path.exists(path("volume1/public/Team/caldav-round.ics")))
 
         # An upload asking to go on first (Expect: 100-continue, as curl -T) goes through the
         # proxy over HTTP and HTTPS: curl sends the body only on a relayed "100 Continue".
@@ -947,14 +928,17 @@ class PlatformApacheTest(unittest.TestCase):
         for scheme, scheme_port in (("http", port), ("https", https_port)):
             for where, user in (("/", None), ("/public/", "carol"), ("/caldav/carol/", "carol")):
                 with self.subTest("TRACE", scheme=scheme, where=where):
-                    answer, data, server = self.answer(scheme, scheme_port, "TRACE", where, user)
+                    answer, data = request("TRACE", where, user, port=scheme_port,
+                                           scheme=scheme, headers={"Depth": "0"})
                     self.assertIn(answer, (401, 403, 405, 501), data)
                     self.assertNotIn(b"TRACE " + where.encode(), data)
             for method, where, expected in (("PROPFIND", "/caldav/carol/", 207),
                                             ("GET", "/caldav/carol/nosuch/", 404),
                                             ("PROPFIND", "/caldav/alice/", 403)):
                 with self.subTest("Server", scheme=scheme, method=method, where=where):
-                    answer, _, server = self.answer(scheme, scheme_port, method, where, "carol")
+                    answer, server = request(method, where, "carol", port=scheme_port,
+                                             scheme=scheme, header="Server",
+                                             headers={"Depth": "0"})
                     self.assertEqual((expected, "Apache"), (answer, server))
 
         # Without anonymous login the shares and /caldav/ ask for the one login.

@@ -7,16 +7,11 @@ switch are written as the web API writes them. The helpers are the CalDAV suite'
   carddav_daemon_test.py --ctl PATH --webapi PATH [--root-prefix /tmp/NAME-] [unittest options]
 """
 
-import argparse
 import json
 import os
-import pwd
 import re
-import shutil
-import signal
 import subprocess
 import sys
-import tempfile
 import unittest
 import xml.etree.ElementTree as ET
 
@@ -85,24 +80,7 @@ def account(user, share="homes"):
 
 
 def setUpModule():
-    if os.geteuid() != 0:
-        raise unittest.SkipTest("the CalDAV daemon switches identities: run as root")
-    try:
-        pwd.getpwnam("radicale")
-    except KeyError:
-        raise unittest.SkipTest("no system account radicale (Debian's radicale package)")
-    c.ROOT = tempfile.mkdtemp(prefix=os.path.basename(c.ROOT_PREFIX) + "card-",
-                              dir=os.path.dirname(c.ROOT_PREFIX))
-    unittest.addModuleCleanup(shutil.rmtree, c.ROOT, ignore_errors=True)
-    os.chmod(c.ROOT, 0o755)
-    write_file(path(".pw"), c.PASSWORDS["admin"] + "\n")
-    run(c.WEBAPI, "init", "--admin-password-file", path(".pw"))
-    for user, password in c.PASSWORDS.items():
-        if user != "admin":
-            run(c.WEBAPI, "useradd", user)
-        run(c.WEBAPI, "passwd", user, stdin=password + "\n")
-    with open(path("etc/group"), "a") as f:
-        f.write("team:x:%d:alice,carol\n" % c.TEAM_GID)
+    c.make_root("card-")
     registry = []
     for name, destination, share, folder, owner, mode in BOOKS:
         os.makedirs(path(folder + "/.DAV"))
@@ -113,8 +91,6 @@ def setUpModule():
     for home in ("alice", "bob"):
         os.chmod(path("volume1/homes/" + home), 0o700)
     write_file(path("usr/kivo/etc/addressbook.info"), json.dumps(registry))
-    unittest.addModuleCleanup(run, c.CTL, "stop", check=False)
-    unittest.addModuleCleanup(run, c.WEBAPI, "services", "--stop-all", check=False)
     c.PORT = c.free_port()
     c.webapi_call("set", {"enable_http": True, "http_port_num": c.PORT, "enable_https": False},
                   api=c.WEBDAV_API, env=c.DAEMONS)
@@ -309,25 +285,5 @@ class CardDAVTest(unittest.TestCase):
                                         headers={"Depth": "0"}))
 
 
-def on_signal(signum, _frame):
-    if c.ROOT:
-        run(c.WEBAPI, "services", "--stop-all", check=False)
-        run(c.CTL, "stop", check=False)
-        shutil.rmtree(c.ROOT, ignore_errors=True)
-    os._exit(128 + signum)
-
-
-def main():
-    signal.signal(signal.SIGTERM, on_signal)
-    signal.signal(signal.SIGINT, on_signal)
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--ctl", required=True)
-    parser.add_argument("--webapi", required=True)
-    parser.add_argument("--root-prefix", default=c.ROOT_PREFIX)
-    args, rest = parser.parse_known_args()
-    c.CTL, c.WEBAPI, c.ROOT_PREFIX = args.ctl, args.webapi, args.root_prefix
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    c.main()
