@@ -418,8 +418,18 @@ static int kd_kept_current(const kd_share_access_kept* kept, const char* store_p
   if (kept->now == NULL || !kept->settled) return 0;
   const int store = lstat(store_path, &st) == 0;
   if (store != kept->store_seen || (store && !kd_same_version(&st, &kept->store))) return 0;
+  if (!kept->names_groups) return 1;
   const int group = stat(group_path, &st) == 0;
   return group == kept->group_seen && (!group || kd_same_version(&st, &kept->group));
+}
+
+static int kd_names_groups(const kd_share_access* table) {
+  for (int s = 0; table != NULL && s < table->count; ++s) {
+    for (int e = 0; e < table->shares[s].count; ++e) {
+      if (table->shares[s].entries[e].name[0] == '@') return 1;
+    }
+  }
+  return 0;
 }
 
 static void kd_rebuild(kd_share_access_kept* kept, const char* store_path, const char* group_path,
@@ -461,7 +471,9 @@ static void kd_rebuild(kd_share_access_kept* kept, const char* store_path, const
   char* groups = NULL;
   size_t groups_len = 0;
   struct stat group = {0};
-  kept->group_seen = kd_read_file(group_path, &group, &groups, &groups_len, &why) == 1;
+  kept->names_groups = kd_names_groups(kept->now);
+  kept->group_seen =
+      kept->names_groups && kd_read_file(group_path, &group, &groups, &groups_len, &why) == 1;
   kept->group = group;
   if (kept->now != NULL) kd_share_access_resolve(kept->now, groups, groups_len);
   free(groups);

@@ -70,7 +70,9 @@ void kd_share_access_free(kd_share_access* table);
 /* A process's table, parsed from the files and kept while both the store's
  * and etc/group's stamps (kd_same_version) stay as they were and were
  * settled when read (kd_settled): a second change within one clock tick is
- * read at the next request. */
+ * read at the next request. etc/group counts only while the table names a
+ * group: without "@" entries its lines change no judgement, and it is
+ * neither read nor looked at. */
 typedef struct {
   pthread_mutex_t lock;
   kd_share_access* now; /* NULL before the first request */
@@ -80,10 +82,11 @@ typedef struct {
   struct stat logged; /* the unreadable store last reported */
   int logged_seen;
   unsigned long builds;
+  int names_groups; /* the table has a group entry */
 } kd_share_access_kept;
 
 #define KD_SHARE_ACCESS_KEPT_INIT \
-  { PTHREAD_MUTEX_INITIALIZER, NULL, {0}, {0}, 0, 0, 0, {0}, 0, 0 }
+  { PTHREAD_MUTEX_INITIALIZER, NULL, {0}, {0}, 0, 0, 0, {0}, 0, 0, 0 }
 
 /* kd_share_access_judge against the files as they are at `now` (the wall
  * clock). `*report` is set to why the store is refused, once per version of

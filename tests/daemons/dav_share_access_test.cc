@@ -119,6 +119,9 @@ TEST_F(DavShareAccessKeptTest, AChangeCountsAtTheNextCheck) {
   EXPECT_STREQ(Judge("public", "bob", 100, true, After(2)), "allowed");
   EXPECT_STREQ(Judge("public", "bob", 100, true, After(2)), "allowed");
   EXPECT_EQ(kept_.builds, builds + 2) << "settled: kept";
+  Write("group", "team:x:3000:\nstaff:x:3002:\n");
+  EXPECT_STREQ(Judge("public", "bob", 100, true, After(2)), "allowed");
+  EXPECT_EQ(kept_.builds, builds + 2) << "no group named: etc/group is no matter";
   // A group's membership is etc/group's: a change there counts too.
   Write("store", R"({"version": 1, "shares": {"public": {"write": ["@team"]}}})");
   EXPECT_STREQ(Judge("public", "eve", 3000, true, After(2)), "allowed");
