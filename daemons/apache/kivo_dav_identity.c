@@ -111,6 +111,10 @@ int kd_identity_idle(void) {
   return kd_held == KD_IDLE && geteuid() == kd_idle_uid && getegid() == kd_idle_gid;
 }
 
+int kd_identity_acting_as(const kd_identity* id) {
+  return kd_held == KD_ACCOUNT && kd_carries && kd_same_identity(&kd_carried, id);
+}
+
 int kd_identity_parked(void) { return kd_held == KD_PARKED; }
 
 int kd_identity_parked_as(const kd_identity* id) {

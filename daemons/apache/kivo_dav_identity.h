@@ -68,6 +68,11 @@ int kd_identity_raised(void);
  * thread must serve nobody until kd_identity_give_back succeeds. */
 int kd_identity_idle(void);
 
+/* 1 when the calling thread acts as exactly `id` (uid, gid and groups), as
+ * this layer took or resumed it (every switch it made succeeded); without a
+ * system call. */
+int kd_identity_acting_as(const kd_identity* id);
+
 /* 1 when the calling thread holds a parked account's identity. */
 int kd_identity_parked(void);
 

@@ -1172,7 +1172,7 @@ static int kd_check_user_id(request_rec* r) {
   }
   const kd_req* rq = kd_login_of(r);
   if (rq == NULL || rq->user == NULL) return kd_refuse_login(r);
-  if (geteuid() != rq->id.uid || getegid() != rq->id.gid) {
+  if (!kd_identity_acting_as(&rq->id)) {
     /* Never expected: kd_take_identity acts as the user before this hook. */
     ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "%s runs as uid %ld, not as its own", rq->user,
                   (long)geteuid());
