@@ -1,5 +1,5 @@
 /* The WebDAV provider "kivo" the shares are served by (`Dav kivo`):
- * mod_dav_fs, its repository, property and lock hooks, with two savings
+ * mod_dav_fs, its repository, property and lock hooks, with three savings
  * that change no answer:
  *   - its lock hooks behind the lock gate (kivo_dav_lock_gate.h);
  *   - a resource's property database is opened for reading only when the
@@ -8,9 +8,11 @@
  *     format each try makes a handle (reading the CPU count from /sys) and
  *     stats the file before it learns there is none: four system calls a
  *     member out of eight. One lstat of the state folder answers for every
- *     member of a folder within one request.
- * mod_dav_fs's resources keep its own repository hooks: mod_dav_fs tells
- * two resources apart by them, so streams and walks are left as they are.
+ *     member of a folder within one request;
+ *   - a PUT's body reaches its file in blocks of 64 KiB: mod_dav hands the
+ *     stream 2 KiB at a time, and mod_dav_fs writes each as it comes (512
+ *     write calls a MiB). A PUT's resources carry our repository hooks for
+ *     that; every other request's keep mod_dav_fs's.
  * Threading: the hooks run on the thread serving the request, as the
  * request's identity (mod_kivo_dav.c); the tables are filled before the
  * daemon serves and only read afterwards. */

@@ -1,8 +1,9 @@
 // Long and busy use of the WebDAV daemon: one kept-alive connection used
-// for a long time by several logins, and every setting changed while an
-// upload and a download are under way.
+// for a long time by several logins, every setting changed while an upload
+// and a download are under way, and uploads into a full disk.
 
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -328,6 +329,50 @@ TEST_F(WebDAVTransfersTest, SettingChangesNeverCutATransfer) {
   }
   EXPECT_TRUE(same) << "the stored upload differs at " << at;
   EXPECT_EQ(at, kSize);
+}
+
+// A folder on a disk of 256 KiB for the test's length.
+struct SmallDisk {
+  explicit SmallDisk(const std::string& at) : path(at) {
+    mounted = mkdir(at.c_str(), 0755) == 0 &&
+              mount("tmpfs", at.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=256k,mode=0755") == 0;
+  }
+  ~SmallDisk() {
+    if (mounted) umount2(path.c_str(), MNT_DETACH);
+  }
+  std::string path;
+  bool mounted = false;
+};
+
+// An upload the disk cannot hold answers 507 and leaves the file it was
+// to replace whole and nothing beside it, whether the disk fills midway or
+// with the upload's last bytes.
+TEST_F(WebDAVTransfersTest, AnUploadTheDiskCannotHoldChangesNothing) {
+  EnableHttp(http_port_);
+  SmallDisk disk(root_.Path("/volume1/homes/alice/small"));
+  ASSERT_TRUE(disk.mounted) << strerror(errno);
+  ASSERT_EQ(chown(disk.path.c_str(), UidOf("alice"), UidOf("alice")), 0);
+  const std::string kept(64 * 1024, 'k');
+  ASSERT_TRUE(WriteFile(root_.Path("/upload"), kept));
+  ASSERT_EQ(
+      Curl("PUT", "/homes/alice/small/f", Alice(), {"--data-binary", "@" + root_.Path("/upload")})
+          .status,
+      201);
+  // 192 KiB are left: 1 MiB fills them midway, 202 KiB with its last 10.
+  for (const size_t size : {size_t{1} << 20, size_t{202} * 1024}) {
+    ASSERT_TRUE(WriteFile(root_.Path("/upload"), std::string(size, 'n')));
+    EXPECT_EQ(
+        Curl("PUT", "/homes/alice/small/f", Alice(), {"--data-binary", "@" + root_.Path("/upload")})
+            .status,
+        507)
+        << size;
+    EXPECT_EQ(Read(disk.path + "/f"), kept) << size;
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(disk.path)) {
+      names.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(names, std::vector<std::string>{"f"}) << size;
+  }
 }
 
 }  // namespace
