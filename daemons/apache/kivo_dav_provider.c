@@ -38,7 +38,6 @@ typedef struct {
  * in is missing: a folder's own, a file's parent's (as mod_dav_fs places
  * them). Anything but "no such entry" counts as there: mod_dav_fs judges. */
 static int kd_no_state_folder(const dav_resource* resource) {
-  if (kd_fs->repos->get_pathname == NULL || kd_fs->repos->get_request_rec == NULL) return 0;
   const char* path = kd_fs->repos->get_pathname(resource);
   request_rec* r = kd_fs->repos->get_request_rec(resource);
   if (path == NULL || r == NULL || path[0] != '/') return 0;
@@ -192,7 +191,9 @@ static int kd_provider_pre_config(apr_pool_t* pconf, apr_pool_t* plog, apr_pool_
   }
   kd_provider.repos = &kd_repos;
   kd_props = *kd_fs->propdb;
-  kd_props.open = kd_props_open;
+  if (kd_fs->repos->get_pathname != NULL && kd_fs->repos->get_request_rec != NULL) {
+    kd_props.open = kd_props_open;
+  }
   kd_provider.propdb = &kd_props;
   kd_provider.locks = kd_lock_gate_hooks(kd_fs->locks);
   return OK;
