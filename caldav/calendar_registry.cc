@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <map>
+#include <mutex>
 #include <utility>
 
 #include "base/pinned_dir.h"
@@ -117,17 +119,66 @@ bool IsHomesShare(const Json::Value& entry) {
          memcmp(begin, kHomes, strlen(kHomes)) == 0;
 }
 
+// The entries parsed from the text each registry path last held in this
+// process, as read or written here. Only byte-for-byte the same text finds
+// them: no stamp of the file's is trusted to tell two texts apart.
+class KeptEntries {
+ public:
+  // The entries of `text` at `path` into `entries`, copied or, `take`,
+  // moved out (no longer kept); false when that text is not the one kept.
+  bool Find(const std::string& path, const std::string& text, bool take, Json::Value& entries) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    const auto kept = kept_.find(path);
+    if (kept == kept_.end() || kept->second.text != text) return false;
+    if (take) {
+      entries = std::move(kept->second.entries);
+      kept_.erase(kept);
+    } else {
+      entries = kept->second.entries;
+    }
+    return true;
+  }
+
+  void Keep(const std::string& path, std::string text, Json::Value entries) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    Kept& kept = kept_[path];
+    kept.text = std::move(text);
+    kept.entries = std::move(entries);
+  }
+
+  void Forget(const std::string& path) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    kept_.erase(path);
+  }
+
+ private:
+  struct Kept {
+    std::string text;
+    Json::Value entries;
+  };
+  std::mutex mutex_;
+  std::map<std::string, Kept> kept_;
+};
+
+KeptEntries& Kept() {
+  static KeptEntries* const kept = new KeptEntries;  // never destroyed: used to the exit
+  return *kept;
+}
+
 // The registry file at `path` into `calendars` (repaired, and `found`, as for
 // ReadRegistryText, no file found quietly); false (logged) when it cannot be
-// read, is no regular file, or holds what the system never writes.
+// read, is no regular file, or holds what the system never writes. The
+// entries kept for the same text are taken (moved out when `take`); others
+// are parsed, and kept unless taken.
 bool ParseRegistryFile(const CollectionKind& kind, const std::string& path, Json::Value& calendars,
-                       bool* found) {
+                       bool* found, bool take) {
   std::string text;
   if (!ReadRegistryText(path, text, found)) {
     KIVO_LOG(LOG_ERR, "Cannot open the file");
     return false;
   }
   if (!*found) return true;
+  if (Kept().Find(path, text, take, calendars)) return true;
   Json::Reader reader;
   bool parsed = false;
   try {
@@ -140,6 +191,7 @@ bool ParseRegistryFile(const CollectionKind& kind, const std::string& path, Json
     KIVO_LOG(LOG_ERR, "Cannot parse json format from file");
     return false;
   }
+  if (!take) Kept().Keep(path, std::move(text), calendars);
   return true;
 }
 
@@ -199,9 +251,13 @@ CalendarRegistry::Lock::Lock(const CollectionKind& kind) {
 // ---- reading ----------------------------------------------------------------------
 
 bool CalendarRegistry::Read(Json::Value& calendars, bool* found) {
+  return ReadEntries(calendars, found, false);
+}
+
+bool CalendarRegistry::ReadEntries(Json::Value& calendars, bool* found, bool take) {
   bool found_here = false;
   if (found == nullptr) found = &found_here;
-  if (!ParseRegistryFile(kind_, kivo::RootedPath(kind_.registry), calendars, found)) {
+  if (!ParseRegistryFile(kind_, kivo::RootedPath(kind_.registry), calendars, found, take)) {
     Fail(WEBAPI_ERR_OPERATION_FAILED);
     return false;
   }
@@ -224,6 +280,23 @@ bool CalendarRegistry::Read(Json::Value& calendars, bool* found) {
 // rename, so a failure at any point leaves the previous registry whole.
 bool CalendarRegistry::Write(const Json::Value& calendars,
                              const std::function<bool()>& sync_alongside) {
+  return WriteAndKeep(Json::Value(calendars), sync_alongside);
+}
+
+bool CalendarRegistry::WriteAndKeep(Json::Value&& calendars,
+                                    const std::function<bool()>& sync_alongside) {
+  const std::string path = kivo::RootedPath(kind_.registry);
+  std::string text = calendars.toStyledString();
+  if (!Replace(text, sync_alongside)) {
+    Kept().Forget(path);  // whichever text is there now is parsed
+    return false;
+  }
+  Kept().Keep(path, std::move(text), std::move(calendars));
+  return true;
+}
+
+bool CalendarRegistry::Replace(const std::string& text,
+                               const std::function<bool()>& sync_alongside) {
   kivo::base::ReplaceOptions options;
   options.new_mode = kRegistryMode;
   options.refused_bits = S_IWGRP | S_IWOTH;
@@ -232,8 +305,7 @@ bool CalendarRegistry::Write(const Json::Value& calendars,
   // A failed sync of the folder does not undo a write already in place.
   options.folder_sync_fails = false;
   options.sync_alongside = sync_alongside;
-  if (!kivo::base::ReplaceFile(kivo::RootedPath(kind_.registry), calendars.toStyledString(),
-                               options)) {
+  if (!kivo::base::ReplaceFile(kivo::RootedPath(kind_.registry), text, options)) {
     Fail(WEBAPI_ERR_OPERATION_FAILED);
     return false;
   }
@@ -254,7 +326,7 @@ bool CalendarRegistry::Add(const Json::Value& entry, const std::function<bool()>
   if (!Id(entry, new_id)) return false;
 
   Json::Value calendars(Json::arrayValue);
-  if (!Read(calendars)) return false;
+  if (!ReadEntries(calendars, nullptr, true)) return false;
 
   bool registered = false;
   for (Json::ArrayIndex i = 0; i < calendars.size() && !registered; ++i) {
@@ -263,7 +335,7 @@ bool CalendarRegistry::Add(const Json::Value& entry, const std::function<bool()>
     registered = id == new_id;
   }
   if (!registered) calendars.append(entry);
-  return Write(calendars, sync_alongside);
+  return WriteAndKeep(std::move(calendars), sync_alongside);
 }
 
 }  // namespace caldav

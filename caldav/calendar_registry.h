@@ -15,12 +15,19 @@
 // It is the registry's one reader: the host's status asks the module's
 // list rather than parse the file or build an id itself.
 //
+// The entries of the text a process last read or wrote are kept, with that
+// text, for the next read: when the file holds the very same bytes they are
+// taken instead of parsing the text again (at a thousand calendars the parse
+// was most of a create's CPU); any other text is parsed, however little it
+// differs and however soon it came.
+//
 // Failures record their code in the module call's error code field (the
 // last one counts) and are logged under the unit caldav_calendar.
 //
 // Threading: one object per call, used by one thread. A Lock serialises the
 // read-modify-write cycles of all calls, across threads and processes; hold
-// one from a call's first read to its last write.
+// one from a call's first read to its last write. The kept entries are the
+// process's, shared by its threads under a mutex of their own.
 
 #ifndef KIVO_CALDAV_CALENDAR_REGISTRY_H_
 #define KIVO_CALDAV_CALENDAR_REGISTRY_H_
@@ -87,6 +94,12 @@ class CalendarRegistry {
 
  private:
   void Fail(int code) { conventions::RecordError(*error_code_, code); }
+  // Read, with the kept entries moved out rather than copied when `take`
+  // (the caller writes the registry next, and keeps them again).
+  bool ReadEntries(Json::Value& calendars, bool* found, bool take);
+  // Write, keeping `calendars` (moved) with the text written.
+  bool WriteAndKeep(Json::Value&& calendars, const std::function<bool()>& sync_alongside);
+  bool Replace(const std::string& text, const std::function<bool()>& sync_alongside);
 
   const CalendarLocation* const location_;
   int* const error_code_;

@@ -195,6 +195,37 @@ TEST_P(CalendarCreateTest, ExceptionsBelowAreAnsweredNotPassedOn) {
   }
 }
 
+// A process keeps the registry it last read or wrote: a registry rewritten
+// behind it, to the same size within the same clock tick, is still read as
+// it is now, by a create (which appends to it) as by a list.
+TEST_P(CalendarCreateTest, ARegistryRewrittenBehindTheProcessIsReadAsItIsNow) {
+  const std::string name = kind().kind->name_member;
+  ASSERT_TRUE(Call(kind().create, CreateParams("docs", "Plan", docs_, "docs"), "bob").success());
+  const std::string written = ReadFile(RegistryPath());
+  const auto rewrite = [&](const Json::Value& registry) {
+    const struct stat before = StatOf(RegistryPath());
+    const std::string text = registry.toStyledString();
+    ASSERT_EQ(text.size(), static_cast<size_t>(before.st_size));
+    WriteFile(RegistryPath(), text);
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, RegistryPath().c_str(), times, 0), 0);
+  };
+  rewrite(Array({Entry("Plax", "docs", "docs")}));
+  ASSERT_TRUE(Call(kind().create, CreateParams("docs", "Next", docs_, "docs"), "bob").success());
+  EXPECT_EQ(ReadFile(RegistryPath()),
+            Array({Entry("Plax", "docs", "docs"), Entry("Next", "docs", "docs")}).toStyledString());
+
+  for (const char* listed : {"Pla1", "Pla2"}) {
+    rewrite(Array({Entry(listed, "docs", "docs"), Entry("Next", "docs", "docs")}));
+    const Json::Value items = Call(kind().list).data()["item"];
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(items[0][name], listed);
+  }
+  // The text the process wrote itself, back again, is read as it is too.
+  WriteFile(RegistryPath(), written);
+  EXPECT_EQ(Call(kind().list).data()["item"][0][name], "Plan");
+}
+
 KIND_TEST_SUITE(CalendarCreateTest);
 
 }  // namespace
