@@ -100,6 +100,11 @@ COVERAGE = [
      r"^(DavCalendarsTest|WebDAVDaemonTest\.(CalendarFolders|AnotherUsersHome))"),
     ("daemons/apache/kivo_dav_share_access.c", ["daemons_tests", "mod_kivo_dav"],
      r"^(DavShareAccess(Kept)?Test|WebDAVShareAccessTest)\."),
+    # The provider: the lock gate's hooks, the property databases opened
+    # only where state is kept, a PUT's body gathered into blocks.
+    ("daemons/apache/kivo_dav_provider.c", ["mod_kivo_dav"],
+     r"^(WebDAVDaemonTest\.(SharesServed|ALockBinds|LocksNeed|LocksNever|FifosSockets)|"
+     r"WebDAVTransfersTest\.AnUpload|WebDAVClientsTest\.LitmusPasses)"),
     ("daemons/apache/kivo_dav_lock_gate.c", ["mod_kivo_dav"],
      r"^(WebDAVDaemonTest\.(ALockBinds|EveryAccountLocks|LocksNeed)|WebDAVClientsTest\.Litmus)"),
     ("daemons/apache/kivo_dav_ical.c", ["daemons_tests", "mod_kivo_dav"],
