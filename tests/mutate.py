@@ -105,6 +105,8 @@ COVERAGE = [
     ("daemons/apache/kivo_dav_provider.c", ["mod_kivo_dav"],
      r"^(WebDAVDaemonTest\.(SharesServed|ALockBinds|LocksNeed|LocksNever|FifosSockets)|"
      r"WebDAVTransfersTest\.AnUpload|WebDAVClientsTest\.LitmusPasses)"),
+    ("daemons/apache/kivo_dav_space.c", ["daemons_tests", "mod_kivo_dav"],
+     r"^(DavSpaceTest|WebDAVQuotaTest)\."),
     ("daemons/apache/kivo_dav_lock_gate.c", ["mod_kivo_dav"],
      r"^(WebDAVDaemonTest\.(ALockBinds|EveryAccountLocks|LocksNeed)|WebDAVClientsTest\.Litmus)"),
     ("daemons/apache/kivo_dav_ical.c", ["daemons_tests", "mod_kivo_dav"],
