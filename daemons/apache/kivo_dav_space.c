@@ -35,8 +35,7 @@ void kd_space_figures(const struct statvfs* vfs, const struct dqblk* dq, time_t 
   out->available = left < free_bytes ? left : free_bytes;
 }
 
-/* Errors that mean the file system keeps no quota for anybody now. */
-static int kd_no_quotas(int error) {
+int kd_space_no_quotas(int error) {
   return error == ESRCH || error == ENOSYS || error == EOPNOTSUPP || error == ENOTTY ||
          error == EINVAL || error == ENOENT;
 }
@@ -51,7 +50,7 @@ int kd_space_read(int fd, time_t now, kd_space* out) {
 #ifdef SYS_quotactl_fd
   /* By the descriptor: no device to look up, no second resolution. */
   have = syscall(SYS_quotactl_fd, fd, QCMD(Q_GETQUOTA, USRQUOTA), (unsigned)geteuid(), &dq) == 0;
-  if (!have && !kd_no_quotas(errno)) out->quota_errno = errno;
+  if (!have && !kd_space_no_quotas(errno)) out->quota_errno = errno;
 #endif
   kd_space_figures(&vfs, have ? &dq : NULL, now, out);
   return 0;

@@ -40,6 +40,11 @@ typedef struct {
  * quota there is `dq` (Q_GETQUOTA), or NULL when none was read, at `now`. */
 void kd_space_figures(const struct statvfs* vfs, const struct dqblk* dq, time_t now, kd_space* out);
 
+/* Whether a failed quota read's `error` means the file system keeps no
+ * quota for anybody now (quotas off, not built in, not this kind of file
+ * system): 1, or 0 for a failure worth a word in the log. */
+int kd_space_no_quotas(int error);
+
 /* Reads the figures of the file system `fd` is on (any descriptor, an
  * O_PATH one too, so that the folder is resolved once) for the account the
  * calling thread acts as: the kernel lets an account read its own quota

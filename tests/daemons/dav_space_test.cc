@@ -2,6 +2,7 @@
 // kivo_dav_space.c), without Apache: which of the volume's and the
 // account's quota figures count, and how.
 
+#include <errno.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -66,6 +67,16 @@ TEST(DavSpaceTest, TheAccountsQuotaOrTheVolumes) {
     EXPECT_EQ(space.available, c.available);
     EXPECT_EQ(space.used, c.answered_used);
     EXPECT_EQ(space.quota, c.answered_used != volume_used);
+  }
+}
+
+// Only the failures that say no quota is kept stay out of the log.
+TEST(DavSpaceTest, QuotaFailuresThatMeanNoQuotas) {
+  for (const int error : {ESRCH, ENOSYS, EOPNOTSUPP, ENOTTY, EINVAL, ENOENT}) {
+    EXPECT_EQ(kd_space_no_quotas(error), 1) << error;
+  }
+  for (const int error : {0, EIO, EPERM, EACCES, EFAULT, ENOMEM}) {
+    EXPECT_EQ(kd_space_no_quotas(error), 0) << error;
   }
 }
 
