@@ -271,22 +271,22 @@ def event(uid, start=datetime.datetime(2031, 1, 1)):
 
 VDIRSYNCER = (
     '[general]\nstatus_path = "%(home)s/status/"\n'
-    '[pair cal]\na = "local"\nb = "server"\ncollections = ["from b"]\n'
-    'metadata = ["displayname", "color"]\nconflict_resolution = "b wins"\n'
-    '[storage local]\ntype = "filesystem"\npath = "%(home)s/local/"\nfileext = ".ics"\n'
-    '[storage server]\ntype = "caldav"\nurl = "%(url)s"\nusername = "%(user)s"\n'
+    '[pair %(kind)s]\na = "local"\nb = "server"\ncollections = ["from b"]\n'
+    'metadata = ["displayname", "color"]\nconflict_resolution = "a wins"\n'
+    '[storage local]\ntype = "filesystem"\npath = "%(home)s/local/"\nfileext = ".%(ext)s"\n'
+    '[storage server]\ntype = "%(kind)s"\nurl = "%(url)s"\nusername = "%(user)s"\n'
     'password = "%(password)s"\n')
 
 
-def vdirsyncer(user, *args, answers="", check=True, url=None, timeout=120):
-    """vdirsyncer on the user's pair "cal" (every calendar listed, name and colour too) against
-    the daemon or `url`, given `timeout` seconds; answers its output, and with `check` fails on
-    an error."""
+def vdirsyncer(user, *args, answers="", check=True, url=None, timeout=120, kind="caldav"):
+    """vdirsyncer on the user's pair `kind` (every collection listed, name and colour too; the
+    local side wins a conflict) against the daemon or `url`, given `timeout` seconds; answers
+    its output, and with `check` fails on an error."""
     home = path(".vdirsyncer-" + user + ("-proxied" if url else ""))
     os.makedirs(os.path.join(home, "local"), exist_ok=True)
     write_file(os.path.join(home, "config"), VDIRSYNCER % {
-        "home": home, "url": url or "http://127.0.0.1:%d/caldav/" % PORT, "user": user,
-        "password": PASSWORDS[user]})
+        "home": home, "url": url or "http://127.0.0.1:%d/%s/" % (PORT, kind), "user": user,
+        "password": PASSWORDS[user], "kind": kind, "ext": "ics" if kind == "caldav" else "vcf"})
     done = subprocess.run(["vdirsyncer", "-c", os.path.join(home, "config")] + list(args),
                           input=answers, capture_output=True, text=True, timeout=timeout,
                           env=dict(os.environ, HOME=home))
@@ -472,7 +472,8 @@ class CalDAVDaemonTest(unittest.TestCase):
 
     def test_the_daemon_takes_logins_from_the_door_alone(self):
         # Any local process reaches the daemon's loopback port: only the door's token logs in,
-        # and only an account the services serve. The token is root's and the daemon's.
+        # and only an account the services serve (every spelling of a token and an account:
+        # the plug-ins' table). The token is root's and the daemon's.
         token = door_token()
         st = os.stat(path("var/lib/kivo/caldav/door-token"))
         self.assertEqual((0, pwd.getpwnam("radicale").pw_gid, 0o640),
@@ -482,12 +483,8 @@ class CalDAVDaemonTest(unittest.TestCase):
             ("the door's login", "alice", None, {}, 207),
             ("no login", None, None, {}, 403),
             ("the right password alone", None, None, right, 403),
-            ("another token", "alice", "ab" * 32, {}, 403),
-            ("the token's first half", "alice", token[:32], {}, 403),
-            ("the token in capitals", "alice", token.upper(), {}, 403),
             ("a wrong token and the right password", "alice", "ab" * 32, right, 403),
             ("the token for guest", "guest", None, {}, 403),
-            ("the token for root", "root", None, {}, 403),
         ]
         for label, login, forged, extra, expected in cases:
             with self.subTest(label):
@@ -702,7 +699,7 @@ class CalDAVDaemonTest(unittest.TestCase):
                 self.assertEqual(404, status(method, target(url), user="alice",
                                              headers={"Depth": "0"}))
         gone = url.rstrip("/").rsplit("/", 1)[1]
-        self.assertIn("error: Unknown error occurred for cal/%s: Not Found" % gone,
+        self.assertIn("error: Unknown error occurred for caldav/%s: Not Found" % gone,
                       vdirsyncer("alice", "sync", check=False))
         vdirsyncer("alice", "discover", answers="n\n" * 20)
         self.assertNotIn(gone, vdirsyncer("alice", "sync"))

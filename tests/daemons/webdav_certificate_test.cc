@@ -18,13 +18,6 @@ constexpr uint64_t kSize = 64ull << 20, kSeed = 7;
 
 class WebDAVCertificateTest : public WebDAVDaemonTest {
  protected:
-  pid_t DaemonPid() const {
-    std::ifstream file(root_.Path("/var/run/kivo/webdav-httpd.pid"));
-    pid_t pid = 0;
-    file >> pid;
-    return pid;
-  }
-
   // curl over HTTPS trusting only `ca_file`: the status, 0 when the
   // handshake (or the name check) failed.
   int HttpsStatus(const std::string& ca_file) const {

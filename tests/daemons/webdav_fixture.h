@@ -54,9 +54,7 @@ class WebDAVDaemonTest : public ::testing::Test {
   // Whatever happened, no daemon of this root outlives the test.
   void TearDown() override {
     root_.WebApi({"services", "--stop-all"});
-    std::ifstream pid_file(root_.Path("/var/run/kivo/webdav-httpd.pid"));
-    pid_t pid = 0;
-    if (pid_file >> pid && pid > 0) {
+    if (const pid_t pid = DaemonPid(); pid > 0) {
       std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline");
       std::string args((std::istreambuf_iterator<char>(cmdline)), {});
       if (args.find(root_.path()) != std::string::npos) {
@@ -67,6 +65,14 @@ class WebDAVDaemonTest : public ::testing::Test {
   }
 
   Result Set(const std::string& params) { return root_.Call(kWebDAV, "set", params); }
+
+  // The daemon's pid as its pid file says; 0 without one.
+  pid_t DaemonPid() const {
+    std::ifstream file(root_.Path("/var/run/kivo/webdav-httpd.pid"));
+    pid_t pid = 0;
+    file >> pid;
+    return pid;
+  }
 
   // A cheap hash of the same crypt(3) family keeps the suite fast; the
   // daemon treats it like the yescrypt hashes `passwd` makes.

@@ -64,15 +64,7 @@ std::string Request(const std::string& method, const std::string& path, const st
   return text + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
-class WebDAVTransfersTest : public WebDAVDaemonTest {
- protected:
-  pid_t DaemonPid() const {
-    std::ifstream file(root_.Path("/var/run/kivo/webdav-httpd.pid"));
-    pid_t pid = 0;
-    file >> pid;
-    return pid;
-  }
-};
+using WebDAVTransfersTest = WebDAVDaemonTest;
 
 // A kept-alive connection whose login is always due for its re-check (an
 // interval of 0 s: every request is a request past it) answers every

@@ -280,6 +280,7 @@ class PluginsTest(unittest.TestCase):
             ("the door's login", TOKEN + " alice", None, "alice"),
             ("another token", other + " alice", None, ""),
             ("the token's prefix", TOKEN[:32] + " alice", None, ""),
+            ("the token in capitals", TOKEN.upper() + " alice", None, ""),
             ("no token", "alice", None, ""),
             ("an empty token", " alice", None, ""),
             ("the token, no account", TOKEN + " ", None, ""),
