@@ -157,6 +157,11 @@ TEST_F(AccountChangesTest, ARemovalTakesTheLinesAndMembershipsAndOnlyTheHomeTheA
   EXPECT_EQ(why,
             "'homes' cannot be an account: it names a folder the WebDAV and CalDAV services "
             "serve; choose another name");
+  // A system group's name is refused as such, though no account of the machine has it.
+  EXPECT_EQ(host::JudgeNewAccountName("administrators", &why), host::NewNameBar::kReserved);
+  EXPECT_EQ(why,
+            "'administrators' cannot be an account: it is the name of a system account or group; "
+            "choose another name");
   EXPECT_EQ(host::JudgeNewAccountName("guests", &why), host::NewNameBar::kExists);
   EXPECT_EQ(why, "user guests exists");
 }
