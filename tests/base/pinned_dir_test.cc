@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -254,7 +255,22 @@ TEST_F(PinnedMoveAcrossTest, CopiesThenRemovesAndLinksArriveAsLinks) {
   const kivo::base::Fd from = kivo::base::pinned::OpenDirectory(root_);
   const kivo::base::Fd to = kivo::base::pinned::OpenDirectory(other_);
   const kivo::base::Fd only = kivo::base::pinned::OpenChild(from.get(), "a");
+  // While a folder's copy is being filled, nobody but root may enter it.
+  std::vector<std::string> filling;
+  open_name = "file";
+  before_open_of = [&](int) {
+    for (const auto& entry : fs::recursive_directory_iterator(other_)) {
+      struct stat made;
+      if (lstat(entry.path().c_str(), &made) == 0 && S_ISDIR(made.st_mode)) {
+        filling.push_back(entry.path().filename().string() + " " +
+                          std::to_string(made.st_mode & 07777));
+      }
+    }
+  };
   ASSERT_TRUE(kivo::base::pinned::Move(from.get(), "a", to.get(), "moved", only)) << errno;
+  ASSERT_GE(filling.size(), 2u) << "the copy's folder and its b, before b/file";
+  EXPECT_NE(std::find(filling.begin(), filling.end(), "b 448"), filling.end());  // 0700
+  for (const std::string& folder : filling) EXPECT_EQ(folder.substr(folder.find(' ')), " 448");
   const std::string moved = other_ + "/moved";
   EXPECT_FALSE(fs::exists(Path("a")));
   struct stat st;
