@@ -177,6 +177,11 @@ TEST_P(CalendarListDeleteTest, UnusableRegistryFailsWith1704AndStaysAsItWas) {
       {kind().list, none, Named("{\"calendarname\": \"A\"}"), parse},  // not an array
       {kind().list, none, "[\"A\"]", parse},                           // not an entry
       {kind().list, none, Named("[{\"calendarname\": 1, \"destination\": \"docs\"}]"), parse},
+      // Nesting no registry has, deeper than its reader is let go (17 brackets).
+      {kind().list, none,
+       Named("[{\"calendarname\": \"A\", \"destination\": \"docs\", \"x\": " +
+             std::string(15, '[') + std::string(15, ']') + "}]"),
+       parse},
       {kind().remove, delete_a, "[", parse},
       {kind().list, none, no_id, "wrong parameter"},
       {kind().create, CreateParams("docs", "X", docs_, "docs"), no_id, "wrong parameter"},
