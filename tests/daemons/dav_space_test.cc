@@ -46,6 +46,7 @@ TEST(DavSpaceTest, TheAccountsQuotaOrTheVolumes) {
       {"past the soft limit, grace over", true, kBoth, 3072, 1024, 2048 * kKiB, now, 0,
        2048 * kKiB},
       {"a soft limit alone", true, kBoth, 0, 1024, 512 * kKiB, 0, 512 * kKiB, 512 * kKiB},
+      {"a soft limit of one block", true, kBoth, 0, 1, 0, 0, 1 * kKiB, 0},
       {"at the limit", true, kBoth, 1024, 0, 1024 * kKiB, 0, 0, 1024 * kKiB},
       {"over the limit", true, kBoth, 1024, 0, 1025 * kKiB, 0, 0, 1025 * kKiB},
       {"a limit past the volume's free space", true, kBoth, 1ULL << 30, 0, 512 * kKiB, 0,
