@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -274,6 +275,16 @@ TEST_F(ChangesUnderWayTest, AChangeOfARunningProcessIsLeftToIt) {
   char c = 0;
   ASSERT_EQ(read(ready[0], &c, 1), 1);
   ASSERT_EQ(c, 'y');
+  // Its owner is known by its start too: the 22nd field of the kernel's stat of it.
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  const std::string text{std::istreambuf_iterator<char>(stat), {}};
+  std::istringstream after(text.substr(text.rfind(')') + 1));
+  const std::vector<std::string> fields{std::istream_iterator<std::string>(after), {}};
+  ASSERT_GT(fields.size(), 19u) << text;
+  Json::Value record;
+  std::istringstream in(Read(Record()));
+  ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &record, nullptr));
+  EXPECT_EQ(record["changes"][0]["owner"]["since"].asString(), fields[19]);
   int runs = 0;
   EXPECT_TRUE(Recover(-1, &runs));
   EXPECT_EQ(runs, 0);
