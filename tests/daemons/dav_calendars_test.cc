@@ -50,6 +50,10 @@ TEST(DavCalendarsTest, PathsAtOrAboveARegisteredFolder) {
       {kOldHome, "/homes/Private", 1, KD_CALENDAR_FOUND},
       {kOldHome, "/alice/Private", 1, KD_CALENDAR_NONE},
       {kEscaped, "/public/a/b/Caf\xc3\xa9 \xf0\x9f\x93\x85", 0, KD_CALENDAR_FOUND},
+      // Comments, as the module's reader takes them too.
+      {"// calendars\n/* by hand */[/**/{\"calendarname\": \"C\", \"destination\": \"public\", "
+       "\"share\": \"public\"}]",
+       "/public/C", 0, KD_CALENDAR_FOUND},
       // A destination with ".." names the folder it resolves to.
       {R"([{"calendarname": "C", "destination": "public/team/..", "share": "public"}])",
        "/public/C", 0, KD_CALENDAR_FOUND},
