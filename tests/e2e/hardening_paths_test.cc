@@ -214,7 +214,7 @@ TEST_F(HardeningInputTest, RegistryIsNeverWritableByOthers) {
   ASSERT_EQ(chmod(Registry().c_str(), 0666), 0);
   const Result list = root_.Call(kCalendar, "list");
   EXPECT_EQ(list.status, 0);
-  EXPECT_THAT(list.err, HasSubstr("was writable by others"));
+  EXPECT_THAT(list.err, HasSubstr("was writable by others (mode 666), set to 644"));
   EXPECT_EQ(StatOf(Registry()).st_mode & 07777, 0644u);
 
   // A rewrite keeps the owner and mode it finds.

@@ -49,6 +49,9 @@ TEST_P(CalendarCreateTest, CreatesMakeTheLayoutWithItsOwnersAndRegisterIt) {
   const std::string home = homes_ + "/alice";  // root's: alice cannot write it herself
   // A read-only template still gives the user's own copy its content.
   ASSERT_EQ(chmod(Template().c_str(), 0444), 0);
+  // Folders the user may pass and write but not list are passed and written.
+  ASSERT_EQ(chmod(root_.c_str(), 0711), 0);
+  ASSERT_EQ(chmod(docs_.c_str(), 0733), 0);
   const struct {
     const char* user;
     Json::Value params;
