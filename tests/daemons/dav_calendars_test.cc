@@ -63,6 +63,8 @@ TEST(DavCalendarsTest, PathsAtOrAboveARegisteredFolder) {
       // no registry.
       {R"([{"calendarname": "", "destination": "public", "share": "public"}, 7])", "/public", 0,
        KD_CALENDAR_UNKNOWN},
+      {R"([{"calendarname": "", "destination": "public", "share": "public"}])", "/public", 0,
+       KD_CALENDAR_NONE},
       {R"([{"calendarname": 5, "destination": "public", "share": "public"}])", "/public", 0,
        KD_CALENDAR_NONE},
       {R"([{"calendarname": "C", "destination": "public"}])", "/public", 0, KD_CALENDAR_NONE},
