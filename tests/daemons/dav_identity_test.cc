@@ -157,6 +157,7 @@ TEST(DavIdentityTest, AThreadActsAsOneAccountAloneAndGivesEverythingBack) {
               CHILD_CHECK(failed, Credentials() == as_alice);
               CHILD_CHECK(failed, kd_identity_acting_as(&alice) == 1);
               CHILD_CHECK(failed, kd_identity_acting_as(&bob) == 0);
+              CHILD_CHECK(failed, kd_identity_parked_as(&alice) == 0);  // acting, not parked
               CHILD_CHECK(failed, kd_identity_resume(&alice) == -1);
               CHILD_CHECK(failed, kd_identity_raise() == -1);
               // Another account over a parked one carries nothing of it,
