@@ -16,6 +16,7 @@ import http.client
 import json
 import os
 import pwd
+import random
 import re
 import selectors
 import shutil
@@ -135,9 +136,19 @@ def door_token():
 
 
 def free_port():
-    with socket.socket() as s:  # any address, as the settings' port check binds
-        s.bind(("0.0.0.0", 0))
-        return s.getsockname()[1]
+    """A port free on any address (as the settings' port check binds), below the kernel's
+    range for the local ends of outgoing connections, which a client of a test running
+    beside this one could take before the daemon binds it."""
+    with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+        low = int(f.read().split()[0])
+    for _ in range(1000):
+        with socket.socket() as s:
+            try:
+                s.bind(("0.0.0.0", random.randint(10000, low - 1) if low > 10100 else 0))
+            except OSError:
+                continue
+            return s.getsockname()[1]
+    raise RuntimeError("no free port")
 
 
 def proxied_to():

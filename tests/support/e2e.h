@@ -98,7 +98,8 @@ bool AddShare(const TestRoot& root, const std::string& name, const std::string& 
 bool PrivateMounts();
 Json::Value Refusal(int code);  // {"success":false,"error":{"code":CODE}}
 
-// A port free on every address now (the kernel's pick), none of `others`; 0 on failure.
+// A port free on every address now, below the kernel's range for outgoing connections, none of
+// `others`; 0 on failure.
 int FreePort(const std::set<int>& others = {});
 // A TCP connection to the loopback `port` from the loopback address `source`; -1 if refused.
 int Dial(int port, const std::string& source = "127.0.0.1");
