@@ -287,16 +287,6 @@ bool CalendarRegistry::WriteAndKeep(Json::Value&& calendars,
                                     const std::function<bool()>& sync_alongside) {
   const std::string path = kivo::RootedPath(kind_.registry);
   std::string text = calendars.toStyledString();
-  if (!Replace(text, sync_alongside)) {
-    Kept().Forget(path);  // whichever text is there now is parsed
-    return false;
-  }
-  Kept().Keep(path, std::move(text), std::move(calendars));
-  return true;
-}
-
-bool CalendarRegistry::Replace(const std::string& text,
-                               const std::function<bool()>& sync_alongside) {
   kivo::base::ReplaceOptions options;
   options.new_mode = kRegistryMode;
   options.refused_bits = S_IWGRP | S_IWOTH;
@@ -305,10 +295,12 @@ bool CalendarRegistry::Replace(const std::string& text,
   // A failed sync of the folder does not undo a write already in place.
   options.folder_sync_fails = false;
   options.sync_alongside = sync_alongside;
-  if (!kivo::base::ReplaceFile(kivo::RootedPath(kind_.registry), text, options)) {
+  if (!kivo::base::ReplaceFile(path, text, options)) {
+    Kept().Forget(path);  // whichever text is there now is parsed
     Fail(WEBAPI_ERR_OPERATION_FAILED);
     return false;
   }
+  Kept().Keep(path, std::move(text), std::move(calendars));
   return true;
 }
 

@@ -99,7 +99,6 @@ class CalendarRegistry {
   bool ReadEntries(Json::Value& calendars, bool* found, bool take);
   // Write, keeping `calendars` (moved) with the text written.
   bool WriteAndKeep(Json::Value&& calendars, const std::function<bool()>& sync_alongside);
-  bool Replace(const std::string& text, const std::function<bool()>& sync_alongside);
 
   const CalendarLocation* const location_;
   int* const error_code_;

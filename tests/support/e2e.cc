@@ -375,12 +375,13 @@ int FreePort(const std::set<int>& others) {
   // (net.ipv4.ip_local_port_range, 32768-60999 unless set otherwise): a port
   // the kernel picked there could be taken, before the daemon binds it, as
   // the local end of a client connection of a test running beside this one.
-  int low = 32768, high = 60999;
-  std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low >> high;
+  int low = 32768;
+  std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low;
   static std::mt19937 draw(std::random_device{}());
-  std::uniform_int_distribution<int> below(10000, std::max(10000, low - 1));
+  const bool room = low > 10100;  // else the kernel's pick
+  std::uniform_int_distribution<int> below(10000, room ? low - 1 : 10000);
   for (int tries = 0; tries < 1000; ++tries) {
-    const int port = low > 10100 ? below(draw) : 0;  // no room below: the kernel's pick
+    const int port = room ? below(draw) : 0;
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address = {};
     address.sin_family = AF_INET;
