@@ -166,9 +166,10 @@ TEST_F(HostAccountsRuleTest, AHomeIsPrivateOnlyWhenItsOwnersAndClosedToGroupAndO
 // The accounts room's writers, as init and useradd use them: the first free uid past gaps, a
 // taken uid refused with no line left behind, a second init that changes nothing.
 TEST_F(HostAccountsRuleTest, NewAccountsTakeFreeUidsAndARefusedOneLeavesNoLine) {
-  // admin takes 1024; an account of 1026 is there before the new ones come.
+  // admin takes 1024; an account of 1026 is there before the new ones come, and a line cut
+  // short after its uid (1028), which keeps that uid taken all the same.
   ASSERT_TRUE(host::WriteFirstAccounts(root_));
-  Write("etc/passwd", Read("etc/passwd") + "old:x:1026:100::/x:/bin/sh\n");
+  Write("etc/passwd", Read("etc/passwd") + "old:x:1026:100::/x:/bin/sh\ncut:x:1028\n");
   const struct {
     const char* name;
     uid_t asked;
@@ -178,7 +179,7 @@ TEST_F(HostAccountsRuleTest, NewAccountsTakeFreeUidsAndARefusedOneLeavesNoLine) 
   } cases[] = {
       {"bob", 0, false, true, 1025},     {"carol", 0, true, true, 1027},
       {"erin", 1025, false, false, 0},   {"erik", 1024, true, false, 0},
-      {"dave", 3000, false, true, 3000}, {"frank", 0, false, true, 1028},
+      {"dave", 3000, false, true, 3000}, {"frank", 0, false, true, 1029},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -137,4 +137,19 @@ TEST_F(SessionsTest, FailuresSlowTheirPairOnly) {
   EXPECT_EQ(brake_.Wait("bob", "10.0.0.9"), seconds(0)) << "a quiet spell forgets";
 }
 
+// A flood of fresh pairs, each braked: the table holds its 10,000 records, never one more, and
+// the newest pair is among them.
+TEST_F(SessionsTest, AFloodOfPairsKeepsTheBrakesTableBounded) {
+  host::LoginBrake brake{0, seconds(60), seconds(60), seconds(600), clock()};
+  constexpr int kPairs = 10001;
+  const auto address = [](int i) {
+    return "10." + std::to_string(i / 256) + "." + std::to_string(i % 256) + ".1";
+  };
+  for (int i = 0; i < kPairs; ++i) brake.Record("bob", address(i), false);
+  int braked = 0;
+  for (int i = 0; i < kPairs; ++i) braked += brake.Wait("bob", address(i)) > seconds(0);
+  EXPECT_EQ(braked, 10000);
+  EXPECT_GT(brake.Wait("bob", address(kPairs - 1)), seconds(0));
+}
+
 }  // namespace
