@@ -126,10 +126,14 @@ class KeptEntries {
  public:
   // The entries of `text` at `path` into `entries`, copied or, `take`,
   // moved out (no longer kept); false when that text is not the one kept.
-  bool Find(const std::string& path, const std::string& text, bool take, Json::Value& entries) {
+  // `*styled` tells whether the text is the entries' toStyledString (this
+  // process wrote it).
+  bool Find(const std::string& path, const std::string& text, bool take, Json::Value& entries,
+            bool* styled) {
     std::lock_guard<std::mutex> hold(mutex_);
     const auto kept = kept_.find(path);
     if (kept == kept_.end() || kept->second.text != text) return false;
+    *styled = kept->second.styled;
     if (take) {
       entries = std::move(kept->second.entries);
       kept_.erase(kept);
@@ -139,11 +143,12 @@ class KeptEntries {
     return true;
   }
 
-  void Keep(const std::string& path, std::string text, Json::Value entries) {
+  void Keep(const std::string& path, std::string text, Json::Value entries, bool styled) {
     std::lock_guard<std::mutex> hold(mutex_);
     Kept& kept = kept_[path];
     kept.text = std::move(text);
     kept.entries = std::move(entries);
+    kept.styled = styled;
   }
 
   void Forget(const std::string& path) {
@@ -155,6 +160,7 @@ class KeptEntries {
   struct Kept {
     std::string text;
     Json::Value entries;
+    bool styled = false;
   };
   std::mutex mutex_;
   std::map<std::string, Kept> kept_;
@@ -169,16 +175,22 @@ KeptEntries& Kept() {
 // ReadRegistryText, no file found quietly); false (logged) when it cannot be
 // read, is no regular file, or holds what the system never writes. The
 // entries kept for the same text are taken (moved out when `take`); others
-// are parsed, and kept unless taken.
+// are parsed, and kept unless taken. `styled`, when given, receives the
+// text when it is the entries' toStyledString, and is emptied otherwise.
 bool ParseRegistryFile(const CollectionKind& kind, const std::string& path, Json::Value& calendars,
-                       bool* found, bool take) {
+                       bool* found, bool take, std::string* styled) {
   std::string text;
+  if (styled != nullptr) styled->clear();
   if (!ReadRegistryText(path, text, found)) {
     KIVO_LOG(LOG_ERR, "Cannot open the file");
     return false;
   }
   if (!*found) return true;
-  if (Kept().Find(path, text, take, calendars)) return true;
+  bool is_styled = false;
+  if (Kept().Find(path, text, take, calendars, &is_styled)) {
+    if (is_styled && styled != nullptr) *styled = std::move(text);
+    return true;
+  }
   Json::Reader reader;
   bool parsed = false;
   try {
@@ -191,8 +203,34 @@ bool ParseRegistryFile(const CollectionKind& kind, const std::string& path, Json
     KIVO_LOG(LOG_ERR, "Cannot parse json format from file");
     return false;
   }
-  if (!take) Kept().Keep(path, std::move(text), calendars);
+  if (!take) Kept().Keep(path, std::move(text), calendars, false);
   return true;
+}
+
+// JsonCpp's styled text of `calendars` with `entry` appended, made from
+// `styled`, the styled text of `calendars`, when that gives the same bytes:
+// the new entry's text joins the kept one instead of the whole array being
+// styled again (at a thousand entries that was the create's largest cost
+// growing with the registry). The writer puts the comments after an element
+// after its separator, so such a comment on the last entry leaves the text
+// to the writer (one after the array does too: the text then ends
+// otherwise); `styled` is then emptied.
+void AppendStyled(const Json::Value& calendars, const Json::Value& entry, std::string& styled) {
+  static constexpr char kArrayEnd[] = "\n]\n";
+  static constexpr size_t kArrayEndSize = sizeof(kArrayEnd) - 1;
+  if (calendars.empty() || calendars[calendars.size() - 1].hasComment(Json::commentAfter) ||
+      calendars[calendars.size() - 1].hasComment(Json::commentAfterOnSameLine) ||
+      styled.size() < kArrayEndSize ||
+      styled.compare(styled.size() - kArrayEndSize, kArrayEndSize, kArrayEnd) != 0) {
+    styled.clear();
+    return;
+  }
+  Json::Value alone(Json::arrayValue);
+  alone.append(entry);
+  const std::string added = alone.toStyledString();  // "[" and the entry as the array's last
+  styled.resize(styled.size() - kArrayEndSize);
+  styled += ',';
+  styled.append(added, 1, std::string::npos);
 }
 
 }  // namespace
@@ -251,13 +289,14 @@ CalendarRegistry::Lock::Lock(const CollectionKind& kind) {
 // ---- reading ----------------------------------------------------------------------
 
 bool CalendarRegistry::Read(Json::Value& calendars, bool* found) {
-  return ReadEntries(calendars, found, false);
+  return ReadEntries(calendars, found, false, nullptr);
 }
 
-bool CalendarRegistry::ReadEntries(Json::Value& calendars, bool* found, bool take) {
+bool CalendarRegistry::ReadEntries(Json::Value& calendars, bool* found, bool take,
+                                   std::string* styled) {
   bool found_here = false;
   if (found == nullptr) found = &found_here;
-  if (!ParseRegistryFile(kind_, kivo::RootedPath(kind_.registry), calendars, found, take)) {
+  if (!ParseRegistryFile(kind_, kivo::RootedPath(kind_.registry), calendars, found, take, styled)) {
     Fail(WEBAPI_ERR_OPERATION_FAILED);
     return false;
   }
@@ -267,7 +306,9 @@ bool CalendarRegistry::ReadEntries(Json::Value& calendars, bool* found, bool tak
   for (Json::Value& entry : calendars) {
     if (IsHomesShare(entry) && location_->UpgradeHomes(entry)) upgraded = true;
   }
-  if (upgraded && !Write(calendars)) {
+  if (!upgraded) return true;
+  if (styled != nullptr) styled->clear();  // the text of the entries before
+  if (!Write(calendars)) {
     KIVO_LOG(LOG_ERR, "Cannot write the infor");
     return false;
   }
@@ -280,13 +321,14 @@ bool CalendarRegistry::ReadEntries(Json::Value& calendars, bool* found, bool tak
 // rename, so a failure at any point leaves the previous registry whole.
 bool CalendarRegistry::Write(const Json::Value& calendars,
                              const std::function<bool()>& sync_alongside) {
-  return WriteAndKeep(Json::Value(calendars), sync_alongside);
+  return WriteAndKeep(Json::Value(calendars), sync_alongside, std::string());
 }
 
 bool CalendarRegistry::WriteAndKeep(Json::Value&& calendars,
-                                    const std::function<bool()>& sync_alongside) {
+                                    const std::function<bool()>& sync_alongside,
+                                    std::string&& styled) {
   const std::string path = kivo::RootedPath(kind_.registry);
-  std::string text = calendars.toStyledString();
+  std::string text = styled.empty() ? calendars.toStyledString() : std::move(styled);
   kivo::base::ReplaceOptions options;
   options.new_mode = kRegistryMode;
   options.refused_bits = S_IWGRP | S_IWOTH;
@@ -300,7 +342,7 @@ bool CalendarRegistry::WriteAndKeep(Json::Value&& calendars,
     Fail(WEBAPI_ERR_OPERATION_FAILED);
     return false;
   }
-  Kept().Keep(path, std::move(text), std::move(calendars));
+  Kept().Keep(path, std::move(text), std::move(calendars), true);
   return true;
 }
 
@@ -318,7 +360,8 @@ bool CalendarRegistry::Add(const Json::Value& entry, const std::function<bool()>
   if (!Id(entry, new_id)) return false;
 
   Json::Value calendars(Json::arrayValue);
-  if (!ReadEntries(calendars, nullptr, true)) return false;
+  std::string styled;
+  if (!ReadEntries(calendars, nullptr, true, &styled)) return false;
 
   bool registered = false;
   for (Json::ArrayIndex i = 0; i < calendars.size() && !registered; ++i) {
@@ -326,8 +369,11 @@ bool CalendarRegistry::Add(const Json::Value& entry, const std::function<bool()>
     if (!Id(calendars[i], id)) return false;
     registered = id == new_id;
   }
-  if (!registered) calendars.append(entry);
-  return WriteAndKeep(std::move(calendars), sync_alongside);
+  if (!registered) {
+    AppendStyled(calendars, entry, styled);
+    calendars.append(entry);
+  }
+  return WriteAndKeep(std::move(calendars), sync_alongside, std::move(styled));
 }
 
 }  // namespace caldav

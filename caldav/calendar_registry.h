@@ -19,7 +19,9 @@
 // text, for the next read: when the file holds the very same bytes they are
 // taken instead of parsing the text again (at a thousand calendars the parse
 // was most of a create's CPU); any other text is parsed, however little it
-// differs and however soon it came.
+// differs and however soon it came. A text this process wrote is its
+// entries' styled form, so an append adds the new entry's text to it rather
+// than styling every entry again.
 //
 // Failures record their code in the module call's error code field (the
 // last one counts) and are logged under the unit caldav_calendar.
@@ -95,10 +97,14 @@ class CalendarRegistry {
  private:
   void Fail(int code) { conventions::RecordError(*error_code_, code); }
   // Read, with the kept entries moved out rather than copied when `take`
-  // (the caller writes the registry next, and keeps them again).
-  bool ReadEntries(Json::Value& calendars, bool* found, bool take);
-  // Write, keeping `calendars` (moved) with the text written.
-  bool WriteAndKeep(Json::Value&& calendars, const std::function<bool()>& sync_alongside);
+  // (the caller writes the registry next, and keeps them again), and their
+  // text into `styled`, when given, if it is their toStyledString (else
+  // empty).
+  bool ReadEntries(Json::Value& calendars, bool* found, bool take, std::string* styled);
+  // Write, keeping `calendars` (moved) with the text written: `styled` when
+  // not empty (their toStyledString, made by the caller), else styled here.
+  bool WriteAndKeep(Json::Value&& calendars, const std::function<bool()>& sync_alongside,
+                    std::string&& styled);
 
   const CalendarLocation* const location_;
   int* const error_code_;

@@ -208,19 +208,50 @@ TEST_F(CalendarRegistryTest, FailedUpgradeWritesKeepThePreviousRegistry) {
   EXPECT_EQ(RegistryDirSize(), 1);
 }
 
+// Appends give the writer's own styled text whatever the entries hold and
+// whatever the file held before: bytes that close the array or open a
+// comment inside strings, members the system never writes, comments on
+// the entries of a file written by hand.
 TEST_F(CalendarRegistryTest, AddingAppendsNewIdsOnlyAndRewritesStyled) {
+  const std::string hostile[] = {"\n]\n",   "\\",
+                                 "\"}, {",  "// x",
+                                 "/* x */", "\x01\x1f",
+                                 "\t",      "\xc3\xa9\xf0\x9f\x93\x85",
+                                 "",        std::string(200, 'x'),
+                                 "A"};
   const mode_t old = umask(022);
   DirectHandler direct;
-  ASSERT_TRUE(direct.handler.AddCalendarItemToInfo(Entry("A", "docs", "docs")));
+  Json::Value expected(Json::arrayValue);
+  const auto add = [&](const Json::Value& entry) {
+    ASSERT_TRUE(direct.handler.AddCalendarItemToInfo(entry));
+    expected.append(entry);
+    EXPECT_EQ(ReadFile(RegistryPath()), expected.toStyledString()) << entry;
+  };
+  for (const std::string& name : hostile) add(Entry(name, "docs/" + name, "docs"));
   umask(old);
   EXPECT_EQ(StatOf(RegistryPath()).st_mode & 07777, 0644u) << "root's alone, whatever the mask";
-  ASSERT_TRUE(direct.handler.AddCalendarItemToInfo(Entry("B", "docs", "docs")));
   const ino_t before = StatOf(RegistryPath()).st_ino;
   // Same id, other share: the share is not part of the id.
-  ASSERT_TRUE(direct.handler.AddCalendarItemToInfo(Entry("A", "docs", "other")));
+  ASSERT_TRUE(direct.handler.AddCalendarItemToInfo(Entry("A", "docs/A", "other")));
   EXPECT_NE(StatOf(RegistryPath()).st_ino, before) << "a registered id still rewrites";
-  EXPECT_EQ(ReadFile(RegistryPath()),
-            Array({Entry("A", "docs", "docs"), Entry("B", "docs", "docs")}).toStyledString());
+  EXPECT_EQ(ReadFile(RegistryPath()), expected.toStyledString());
+  // The writer puts comments around the separators: after an entry that
+  // carries one, and on a file written by hand, appends are styled whole.
+  for (const Json::CommentPlacement placement :
+       {Json::commentAfterOnSameLine, Json::commentAfter}) {
+    Json::Value commented = Entry("C" + std::to_string(placement), "docs", "docs");
+    commented.setComment(std::string("// note"), placement);
+    add(commented);
+    add(Entry("D" + std::to_string(placement), "docs", "docs"));
+  }
+  const std::string by_hand =
+      "// written by hand\n[ {\"calendarname\": \"H\", \"destination\": \"docs\",\n"
+      "  \"share\": \"docs\", \"extra\": [1, {\"deep\": null}]} /* after */\n,\n"
+      "  {\"calendarname\": \"I\", \"destination\": \"docs\", \"share\": \"docs\"} // last\n]";
+  ASSERT_TRUE(Json::Reader().parse(by_hand, expected, true));
+  WriteFile(RegistryPath(), by_hand);
+  add(Entry("E", "docs", "docs"));
+  add(Entry("F", "docs", "docs"));
   EXPECT_EQ(RegistryDirSize(), 1);
 }
 
