@@ -42,9 +42,10 @@ in the same scratch copy (tests/mutants.sh builds a fresh one under /tmp).
 The report (TSV) gets a line per mutant as it is judged, with the seconds it
 took; the kill rate counts the mutants that built; the survivors are listed
 at the end. Each verdict is also kept in the scratch folder (verdicts/, by
-mutant id), and a later run of the same selection takes it from there: a
-run stopped midway goes on where it stopped (--id judges again, say a
-survivor once its test is written). "score" prints the score and the
+mutant id) and in tests/mutants/verdicts.tsv, committed with the source,
+and a later run of the same selection takes it from there, on this machine
+or another: a run stopped midway goes on where it stopped (--id judges
+again, say a survivor once its test is written). "score" prints the score and the
 survivors of a selection from the kept verdicts alone, with how many are
 still to judge. Slow: a build and a test run per mutant; a run lowers its
 own priority (nice 10), and --background detaches it, its output in the
@@ -835,6 +836,29 @@ def verdict_path(scratch, mutant):
     return os.path.join(scratch, "verdicts", mutant.ident)
 
 
+# The verdicts of every run, kept with the source (one line a mutant, the
+# last line of an id counts), so that a selection judged over days goes on
+# from a fresh checkout on another machine. A mutant's id names its file,
+# line, column and text: a line that moved or changed is a new mutant.
+LEDGER = os.path.join(HERE, "mutants", "verdicts.tsv")
+_ledger = None
+
+
+def ledger():
+    global _ledger
+    if _ledger is None:
+        _ledger = {}
+        try:
+            with open(LEDGER, encoding="utf-8") as f:
+                for line in f:
+                    fields = line.rstrip("\n").split("\t")
+                    if len(fields) >= 3 and fields[2].isdigit():
+                        _ledger[fields[0]] = (fields[1], int(fields[2]))
+        except OSError:
+            pass
+    return _ledger
+
+
 def cached(scratch, mutant):
     """The verdict and seconds an earlier run kept for mutant, or None."""
     try:
@@ -842,7 +866,7 @@ def cached(scratch, mutant):
             verdict, seconds = f.read().split()[:2]
         return verdict, int(seconds)
     except (OSError, ValueError):
-        return None
+        return ledger().get(mutant.ident)
 
 
 def keep(scratch, mutant, verdict, seconds):
@@ -854,6 +878,10 @@ def keep(scratch, mutant, verdict, seconds):
     with open(path + ".new", "w", encoding="utf-8") as f:
         f.write(f"{verdict} {seconds}\n{mutant.row()}\n")
     os.replace(path + ".new", path)
+    ident, rest = mutant.row().split("\t", 1)
+    with open(LEDGER, "a", encoding="utf-8") as f:
+        f.write(f"{ident}\t{verdict}\t{seconds}\t{rest}\n")
+    ledger()[ident] = (verdict, seconds)
 
 
 def print_score(counts, survivors, left=0):
