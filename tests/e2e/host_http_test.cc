@@ -304,7 +304,6 @@ TEST_F(HostHttpTest, HostRefusalsAndHostileRequestsHaveTheirCodes) {
        entry +
            R"("create","params":{"share":1,"destination":null,"fullpath":[],"calendarname":{}}})",
        200, 1705},
-      {"ids as text", entry + R"("delete","params":{"id":"a:b"}})", 200, 1705},
       {"edit id as a number",
        entry + R"("set","params":{"id":1,"share":"public","destination":"public","fullpath":"",)" +
            R"("calendarname":"x"}})",
@@ -704,9 +703,8 @@ TEST_F(HostAccountsTest, PasswordChangesAreRefusedWithTheirCodes) {
   const std::string good = "a-new-password";
   const std::tuple<const Http*, std::string, std::string, std::string, int, int> cases[] = {
       {&bob, "wrong", good, "", 403, 125},
+      // One breach of the password rules; each rule: HostCommands.PasswdRefusesWhatThePageRefuses.
       {&bob, "bob-secret", "short", "", 400, 124},
-      {&bob, "bob-secret", "del\x7fin-it-password", "", 400, 124},
-      {&bob, "bob-secret", std::string(257, 'x'), "", 400, 124},
       {&bob, "bob-secret", good, "dave", 403, 105},
       {&admin, TestRoot::kAdminPassword, "edgar-edgar", "guest", 403, 126},
       {&admin, TestRoot::kAdminPassword, good, "daemon2", 403, 128},
