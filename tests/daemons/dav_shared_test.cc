@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -179,6 +180,92 @@ TEST_F(DavSharedTest, AtTheTotalBoundOnlyThisProcessGivesWay) {
   for (int fd : {mine[0], mine[1], theirs[0], theirs[1], ready[0], ready[1], hold[0], hold[1]}) {
     close(fd);
   }
+}
+
+// The table is one spin lock's: processes taking and giving places for one
+// address at once, each holding several, never hold more than its burst
+// between them, and never two the same place. Whatever the interleaving
+// this holds (a place is marked free here before it is given back); a lock
+// that let two in at once would let both count, and take, the same places.
+TEST_F(DavSharedTest, ProcessesTakingAtOnceStayWithinTheBound) {
+  const kd_limits limits = {1, 100, 0};  // a burst of KD_BURST places for the address
+  const Key address = K("address", "a"), network = K("network", "n");
+  constexpr int kSlots = 1 << 16;  // more than the table has
+  struct Counts {
+    std::atomic<int> held, most, taken, shared;
+    std::atomic<int> holder[kSlots];
+  };
+  void* map = mmap(nullptr, sizeof(Counts), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1,
+                   0);  // zero-filled: nobody holds anything
+  ASSERT_NE(map, MAP_FAILED);
+  Counts* counts = static_cast<Counts*>(map);
+  // Another live process's places make every look through the table long
+  // (a liveness check each), so that takers are in it at the same time.
+  int ready[2], hold[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(hold), 0);
+  const pid_t filler = fork();
+  if (filler == 0) {
+    char c = 'y';
+    for (int i = 0; i < 64; ++i) {
+      kd_ticket ticket;
+      const std::string name = std::to_string(i);
+      if (kd_connection_take(s_, K("filler", name).bytes, K("far", name).bytes, &limits, 100,
+                             &ticket) != 1) {
+        c = 'n';
+      }
+    }
+    if (write(ready[1], &c, 1) != 1 || read(hold[0], &c, 1) < 0) _exit(1);
+    _exit(0);
+  }
+  ASSERT_GT(filler, 0);
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  ASSERT_EQ(c, 'y');
+  constexpr int kProcesses = 4, kRounds = 2000, kEach = KD_BURST;
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    const pid_t child = fork();
+    if (child == 0) {
+      for (int round = 0; round < kRounds; ++round) {
+        kd_ticket tickets[kEach];
+        int got = 0;
+        for (kd_ticket& ticket : tickets) {
+          if (kd_connection_take(s_, address.bytes, network.bytes, &limits, 100, &ticket) != 1) {
+            break;
+          }
+          ++got;
+          if (ticket.slot < 0 || ticket.slot >= kSlots) _exit(2);
+          if (counts->holder[ticket.slot].exchange(p + 1) != 0) ++counts->shared;
+          const int now_held = ++counts->held;
+          int most = counts->most.load();
+          while (now_held > most && !counts->most.compare_exchange_weak(most, now_held)) {
+          }
+          ++counts->taken;
+        }
+        for (int i = 0; i < got; ++i) {
+          --counts->held;
+          counts->holder[tickets[i].slot] = 0;
+          kd_connection_give(s_, &tickets[i]);
+        }
+      }
+      _exit(0);
+    }
+    ASSERT_GT(child, 0);
+    children.push_back(child);
+  }
+  ASSERT_EQ(write(hold[1], "x", 1), 1);
+  children.push_back(filler);
+  for (const pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  for (int fd : {ready[0], ready[1], hold[0], hold[1]}) close(fd);
+  EXPECT_LE(counts->most.load(), KD_BURST);
+  EXPECT_EQ(counts->shared.load(), 0) << "places taken twice at once";
+  EXPECT_GE(counts->taken.load(), kRounds) << "places were taken at all";
+  munmap(map, sizeof(Counts));
 }
 
 }  // namespace
