@@ -460,10 +460,19 @@ TEST_F(WebDAVDaemonTest, LocksNeedWriteAccess) {
               403)
         << root;
   }
+  const std::pair<std::string, std::string> timeouts[] = {
+      {"Second-120", "Second-120"}, {"second-60", "Second-60"},   {"Second-7200", "Second-3600"},
+      {"Second-0", "Second-3600"},  {"Second120", "Second-3600"}, {"Infinite", "Second-3600"}};
+  for (size_t i = 0; i < std::size(timeouts); ++i) {
+    const auto& [asked, given] = timeouts[i];
+    const Answer timed = Curl("LOCK", "/public/timed-" + std::to_string(i), Alice(),
+                              {"-H", "Timeout: " + asked, "--data", kLockBody});
+    EXPECT_EQ(timed.status, 201) << asked;
+    EXPECT_THAT(timed.body, HasSubstr(">" + given + "<")) << asked;
+  }
   const Answer lock = Curl("LOCK", "/public/alice.txt", Alice(),
                            {"-D", "-", "-H", "Timeout: Infinite", "--data", kLockBody});
   ASSERT_EQ(lock.status, 201);
-  EXPECT_THAT(lock.body, HasSubstr("Second-3600"));
   const std::string token = "Lock-Token: <" + LockToken(lock.body) + ">";
   EXPECT_EQ(Curl("UNLOCK", "/public/alice.txt", bob, {"-H", token}).status, 403);
   EXPECT_EQ(Curl("PUT", "/public/admin.txt", admin, {"--data-binary", "a"}).status, 201);
