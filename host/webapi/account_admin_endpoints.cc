@@ -177,7 +177,7 @@ HttpAnswer WebApiServer::MakeAccount(const NewAccount& made) {
   if (!kivo::ReadPasswordHash(made.grant.account, &hash)) hash.clear();
   const auto start = std::chrono::steady_clock::now();
   const bool ok = kivo::PasswordMatches(made.admin_password, hash);
-  NoteHashTime(std::chrono::steady_clock::now() - start);
+  brake_.NoteHash(std::chrono::steady_clock::now() - start);
   brake_.Record(made.grant.account, made.address, ok);
   if (!ok) return RefusalAnswer(kWrongPassword);
   const std::string root = kivo::Root();

@@ -140,7 +140,7 @@ HttpAnswer WebApiServer::ChangePassword(const PasswordChange& change) {
   const std::string hash = HashOf(change.grant.account);
   const auto start = std::chrono::steady_clock::now();
   const bool ok = kivo::PasswordMatches(change.old_password, hash);
-  NoteHashTime(std::chrono::steady_clock::now() - start);
+  brake_.NoteHash(std::chrono::steady_clock::now() - start);
   brake_.Record(change.grant.account, change.address, ok);
   if (!ok) return RefusalAnswer(kWrongPassword);
   Account account;

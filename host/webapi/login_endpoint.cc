@@ -77,14 +77,6 @@ void WebApiServer::RecordLogin(const std::string& account, const std::string& ad
   }
 }
 
-void WebApiServer::NoteHashTime(std::chrono::steady_clock::duration took) {
-  const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(took).count();
-  const int64_t old = hash_ns_.load();
-  hash_ns_.store(old == 0 ? ns : old + (ns - old) / 8);
-  // The WebDAV daemon refuses unknown names after as long.
-  if (shared_brake_) kb_note_hash(shared_brake_.get(), static_cast<long>(ns));
-}
-
 // On the password pool.
 void WebApiServer::CheckPassword(const std::string& account, const std::string& password,
                                  const std::string& address, kb_login keys, bool tls,
@@ -104,13 +96,16 @@ void WebApiServer::CheckPassword(const std::string& account, const std::string& 
     // Refused after as long as a hash takes, but without hashing: names
     // tried at random never hold up the threads that check real accounts.
     RecordLogin(account, address, keys, KB_FAILED);
-    if (!delayed_refusals_.Post(HashTime(), [reply, refused] { reply(refused); })) reply(refused);
+    if (!delayed_refusals_.Post(brake_.HashTime(), [reply, refused] { reply(refused); })) {
+      reply(refused);
+    }
     return;
   }
   // The hashing is slow on purpose.
   const auto start = std::chrono::steady_clock::now();
   const bool ok = kivo::PasswordMatches(password, grant.password_hash);
-  NoteHashTime(std::chrono::steady_clock::now() - start);
+  // The WebDAV daemon refuses unknown names after as long.
+  brake_.NoteHash(std::chrono::steady_clock::now() - start);
   RecordLogin(account, address, keys, ok ? KB_SUCCEEDED : KB_FAILED);
   if (!ok) return reply(std::move(refused));
   const std::string token = sessions_.Create(grant, version);

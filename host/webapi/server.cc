@@ -267,7 +267,7 @@ bool WebApiServer::Run(const sigset_t& stop_signals) {
   // What an unknown account's refusal waits, until real checks tell.
   const auto start = std::chrono::steady_clock::now();
   kivo::PasswordMatches("", "");
-  NoteHashTime(std::chrono::steady_clock::now() - start);
+  brake_.NoteHash(std::chrono::steady_clock::now() - start);
   // The loopback names always: only a client on this machine reaches them
   // (an SSH tunnel to the page, for one), whatever address serve listens on.
   names_ = {"localhost", "127.0.0.1", "[::1]"};

@@ -142,6 +142,21 @@ std::chrono::seconds LoginBrake::Wait(const std::string& account, const std::str
          std::chrono::seconds(1);
 }
 
+void LoginBrake::NoteHash(std::chrono::nanoseconds took) {
+  if (shared_ != nullptr) {
+    kb_note_hash(shared_, static_cast<long>(took.count()));
+    return;
+  }
+  // One writer at a time in practice (the password pool's threads rarely
+  // finish together); a lost sample only leaves the average as it was.
+  const int64_t old = hash_ns_.load();
+  hash_ns_.store(old == 0 ? took.count() : old + (took.count() - old) / 8);
+}
+
+std::chrono::nanoseconds LoginBrake::HashTime() const {
+  return std::chrono::nanoseconds(shared_ != nullptr ? kb_hash_ns(shared_) : hash_ns_.load());
+}
+
 void LoginBrake::Record(const std::string& account, const std::string& address, bool success) {
   if (shared_ != nullptr) {
     kb_login login;

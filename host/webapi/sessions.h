@@ -16,6 +16,7 @@
 #ifndef KIVO_HOST_SESSIONS_H_
 #define KIVO_HOST_SESSIONS_H_
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -91,6 +92,13 @@ class LoginBrake {
   std::chrono::seconds Wait(const std::string& account, const std::string& address);
   void Record(const std::string& account, const std::string& address, bool success);
 
+  // What a password hash takes, lately: an unknown name is refused after
+  // as long, without one. A running average, the first hash taken whole,
+  // each later one for an eighth; kept with the records (shared, every
+  // door's).
+  void NoteHash(std::chrono::nanoseconds took);
+  std::chrono::nanoseconds HashTime() const;
+
   // From now on, the brake every door shares (daemons/apache/
   // kivo_login_brake.h) in place of this one's own records: a try Wait
   // lets through is charged there at once. `shared` outlives this brake.
@@ -108,6 +116,7 @@ class LoginBrake {
   const Clock clock_;
   std::mutex mu_;
   std::unordered_map<std::string, Record_> records_;  // "address account"
+  std::atomic<int64_t> hash_ns_{0};
   kb_brake* shared_ = nullptr;
 };
 

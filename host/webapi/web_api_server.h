@@ -76,8 +76,6 @@ class WebApiServer final : public HttpHandler {
                                  kb_login* keys);
   void RecordLogin(const std::string& account, const std::string& address, const kb_login& keys,
                    int outcome);
-  std::chrono::nanoseconds HashTime() const { return std::chrono::nanoseconds(hash_ns_.load()); }
-  void NoteHashTime(std::chrono::steady_clock::duration took);
   void Logout(const HttpRequest& request, const HttpReply& reply);
   void Entry(const HttpRequest& request, const HttpReply& reply);
   // host/webapi/account_endpoints.cc
@@ -141,7 +139,6 @@ class WebApiServer final : public HttpHandler {
   std::unique_ptr<kb_brake, void (*)(kb_brake*)> shared_brake_{nullptr, kb_close};
   // Before the password pool, whose threads post to it: destroyed after.
   DelayLine delayed_refusals_;
-  std::atomic<int64_t> hash_ns_{0};  // what a password hash takes, lately
   // Account changes one at a time (creations on the password pool, the rest
   // on the module thread): each judges the files the one before left.
   std::mutex account_changes_;

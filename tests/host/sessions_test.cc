@@ -3,12 +3,15 @@
 #include "host/webapi/sessions.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <memory>
 #include <set>
 #include <string>
 
 namespace {
 
+using std::chrono::nanoseconds;
 using std::chrono::seconds;
 
 constexpr seconds kIdle(900), kLifetime(12 * 3600);
@@ -135,6 +138,32 @@ TEST_F(SessionsTest, FailuresSlowTheirPairOnly) {
   now_ += seconds(61);
   fail();
   EXPECT_EQ(brake_.Wait("bob", "10.0.0.9"), seconds(0)) << "a quiet spell forgets";
+}
+
+// What a hash takes, lately: the first hash whole, each later one for an eighth; with the
+// shared brake, what one door notes is what every door reads.
+TEST_F(SessionsTest, TheHashTimeIsARunningAverageEveryDoorReads) {
+  host::LoginBrake own{0, seconds(60), seconds(60), seconds(600), clock()};
+  const std::string path = testing::TempDir() + "/hash-time-brake";
+  unlink(path.c_str());
+  std::unique_ptr<kb_brake, void (*)(kb_brake*)> shared(kb_open(path.c_str()), kb_close);
+  ASSERT_NE(shared, nullptr);
+  host::LoginBrake web{0, seconds(60), seconds(60), seconds(600), clock()};
+  web.Share(shared.get());
+  host::LoginBrake other{0, seconds(60), seconds(60), seconds(600), clock()};
+  other.Share(shared.get());
+  for (host::LoginBrake* noting : {&own, &web}) {
+    host::LoginBrake* reading = noting == &own ? &own : &other;
+    EXPECT_EQ(reading->HashTime(), nanoseconds(0));
+    noting->NoteHash(nanoseconds(8000));
+    EXPECT_EQ(reading->HashTime(), nanoseconds(8000));
+    noting->NoteHash(nanoseconds(16000));
+    EXPECT_EQ(reading->HashTime(), nanoseconds(9000));
+    noting->NoteHash(nanoseconds(1000));
+    EXPECT_EQ(reading->HashTime(), nanoseconds(8000));
+  }
+  EXPECT_EQ(kb_hash_ns(shared.get()), 8000);
+  unlink(path.c_str());
 }
 
 // A flood of fresh pairs, each braked: the table holds its 10,000 records, never one more, and
