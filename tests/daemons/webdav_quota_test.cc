@@ -10,6 +10,8 @@
 #include <sys/syscall.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <regex>
 #include <sstream>
 
@@ -69,6 +71,33 @@ class WebDAVQuotaTest : public WebDAVDaemonTest {
     return FiguresOf(a.body);
   }
 
+  // How many descriptors the daemon's processes hold on what lies at or
+  // below `dir`.
+  int DaemonDescriptorsUnder(const std::string& dir) const {
+    const pid_t daemon = DaemonPid();
+    int held = 0;
+    for (const auto& process : std::filesystem::directory_iterator("/proc")) {
+      const std::string pid = process.path().filename();
+      if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+      std::ifstream stat(process.path() / "stat");
+      std::string line;
+      std::getline(stat, line);
+      const size_t close = line.rfind(')');
+      if (close == std::string::npos) continue;
+      std::istringstream fields(line.substr(close + 2));
+      char state;
+      pid_t parent = 0;
+      fields >> state >> parent;
+      if (std::stoi(pid) != daemon && parent != daemon) continue;
+      std::error_code error;
+      for (const auto& fd : std::filesystem::directory_iterator(process.path() / "fd", error)) {
+        const std::string target = std::filesystem::read_symlink(fd.path(), error).string();
+        held += target == dir || target.rfind(dir + "/", 0) == 0;
+      }
+    }
+    return held;
+  }
+
   std::vector<std::string> unmount_;
 };
 
@@ -105,6 +134,14 @@ TEST_F(WebDAVQuotaTest, TheFinderAndDavfsShowTheServersFigures) {
            {"-H", "Depth: 0", "--data", R"(<D:propfind xmlns:D="DAV:"><D:allprop/></D:propfind>)"});
   EXPECT_EQ(all.status, 207);
   EXPECT_THAT(all.body, Not(HasSubstr("quota")));
+  // Each listing reads the figures once for its file system, and keeps
+  // nothing of the volume open after it: twenty more leave no descriptor.
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_EQ(
+        Curl("PROPFIND", "/space/", Alice(), {"-H", "Depth: 1", "--data", kFinderAsks}).status,
+        207);
+  }
+  EXPECT_LT(DaemonDescriptorsUnder(volume), 10);
 
   if (access("/usr/sbin/mount.davfs", X_OK) != 0 || access("/dev/fuse", R_OK | W_OK) != 0) {
     GTEST_SKIP() << "no davfs2 or no /dev/fuse here: the Finder's question stands for it";
