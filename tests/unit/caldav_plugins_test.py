@@ -4,6 +4,7 @@ each user's calendars and rights, discovery, against a temporary root of plain f
 """
 
 import json
+import mmap
 import os
 import shutil
 import signal
@@ -423,6 +424,10 @@ class PluginsTest(unittest.TestCase):
         put("e000.ics", "renamed-000")                 # replaced whole, by name
         rewrite_in_place("e001.ics", "x001")            # one tick, one size, one stamp
         rewrite_in_place("e001.ics", "y001")
+        # Written through a shared mapping, no write call: the writer's close tells.
+        with open(os.path.join(folder, "e004.ics"), "r+b") as f, mmap.mmap(f.fileno(), 0) as m:
+            at = m.find(b"UID:e004")
+            m[at:at + 8] = b"UID:m004"
         os.remove(os.path.join(folder, "e002.ics"))
         os.rename(os.path.join(folder, "e003.ics"), os.path.join(folder, "e003.txt"))
         os.chmod(os.path.join(folder, "secret.ics"), 0o644)
@@ -432,6 +437,7 @@ class PluginsTest(unittest.TestCase):
         cases = [("alice", "renamed-000", True), ("alice", "e000", False),
                  ("alice", "y001", True), ("alice", "x001", False),
                  ("alice", "e001", False), ("alice", "e002", False), ("alice", "e003", False),
+                 ("alice", "m004", True), ("alice", "e004", False),
                  ("alice", "e299", True), ("alice", "secret", True), ("alice", "linked-1", True),
                  ("carol", "e150", True), ("dave", "unheard-of", False)]
         for user, uid, expected in cases:
