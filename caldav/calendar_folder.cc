@@ -174,16 +174,10 @@ end:
 
 // ---- making a calendar ------------------------------------------------------------
 
+// The parent is a resolved path: opened whole, refusing a link or ".." at
+// any component (from the share down or from the top, the same walk).
 kivo::base::Fd CalendarFolder::OpenParent(const CalendarLocation::Place& place) {
-  const std::string& dir = place.parent;
-  const std::string& share = place.share_dir;
-  if (share.size() > 1 && dir.compare(0, share.size(), share) == 0 &&
-      (dir.size() == share.size() || dir[share.size()] == '/')) {
-    const kivo::base::Fd root = kivo::base::pinned::OpenDirectory(share);
-    return root.valid() ? kivo::base::pinned::OpenBelow(root.get(), dir.substr(share.size()))
-                        : kivo::base::Fd();
-  }
-  return kivo::base::pinned::OpenDirectory(dir);
+  return kivo::base::pinned::OpenDirectory(place.parent);
 }
 
 bool CalendarFolder::Make(kivo::base::ThreadIdentity* as_user, const std::string& path,
