@@ -458,6 +458,17 @@ class CalDAVDaemonTest(unittest.TestCase):
                                  body=body)
                 self.assertEqual((expected, False), (answer[0], b"BEGIN:VEVENT" in answer[1]))
         self.assertEqual(before, sorted(os.listdir(folder)))
+        # A request line past 64 KiB is refused as too long, on the daemon's own port too
+        # (sent whole, so that nothing is left unread when the daemon closes).
+        with socket.create_connection(("127.0.0.1", DAEMON_PORT), timeout=10) as sock:
+            sock.sendall(b"GET /caldav/alice/" + b"a" * (65537 - 18))
+            answer = b""
+            while True:
+                data = sock.recv(4096)
+                if not data:
+                    break
+                answer += data
+        self.assertEqual(b"414", answer[9:12], answer[:100])
 
     def test_the_access_log_names_the_doors_login_as_the_shares_do(self):
         # One kept connection: its next answer comes only once the line before it is written.
