@@ -373,8 +373,10 @@ class CalendarChangeTest : public ::testing::TestWithParam<Change> {
 };
 
 // Killed in place of each write, fsync and rename below the root, the change is finished or
-// undone by the next call, or by `init` before it.
-TEST_P(CalendarChangeTest, KilledAtEveryStepTheNextCallFinishesOrUndoesIt) {
+// undone by the next call, or by `init` before it. Failing there instead (EIO), the call answers
+// success only when the change is made, 1704 otherwise, and the next call finds it made or undone
+// (a delete drops its entries whatever the removal of their folders did: not failed here).
+TEST_P(CalendarChangeTest, KilledOrFailingAtEveryStepTheChangeEndsWhole) {
   std::vector<ShimCall> calls;
   std::string share, registry, first_root, kind_file;
   {
@@ -433,6 +435,19 @@ TEST_P(CalendarChangeTest, KilledAtEveryStepTheNextCallFinishesOrUndoesIt) {
     bool is_new = false;
     ExpectOldOrNew(scene, &is_new);
     ++(is_new ? finished : undone);
+    if (*GetParam().new_id == '\0') continue;
+    Scene failing(GetParam().second_volume, GetParam().address_books);
+    ASSERT_TRUE(failing.ready());
+    ASSERT_TRUE(failing.Make("Cal"));
+    const Result failed = Run(failing, {"KIVO_SHIM_FAIL=" + ShimSelector(calls, i, first_root)});
+    if (failed.status != 0) {
+      EXPECT_EQ(failed.answer, Refusal(1704)) << failed.out << failed.err;
+    }
+    bool made = false;
+    ExpectOldOrNew(failing, &made);
+    if (failed.status == 0) {
+      EXPECT_TRUE(made) << "answered as made";
+    }
   }
   RecordProperty("finished", finished);
   RecordProperty("undone", undone);
