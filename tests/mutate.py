@@ -113,9 +113,11 @@ COVERAGE = [
     ("daemons/apache/kivo_dav_ical.c", ["daemons_tests", "mod_kivo_dav"],
      r"^(DavIcalTest|WebDAVDaemonTest\.CalendarFolders)"),
     # The CalDAV door (its login, the login field handed over) is in the
-    # module too: the CalDAV daemon's suite goes through it.
+    # module too: the CalDAV daemon's suite goes through it; so are the
+    # share lists' judgement of a method and the quota figures' reads.
     ("daemons/apache/mod_kivo_dav.c", ["mod_kivo_dav", "caldav_daemon_ctl"],
-     r"^(WebDAVDaemonTest|WebDAVTransfersTest|WebDAVClientsTest\.LitmusPasses|caldav_daemon$)"),
+     r"^(WebDAVDaemonTest|WebDAVTransfersTest|WebDAVShareAccessTest|WebDAVQuotaTest|"
+     r"WebDAVClientsTest\.LitmusPasses|caldav_daemon$)"),
     # Copied at configure time: any target has the build look again.
     ("daemons/radicale/plugins/", ["caldav_daemon_ctl"], r"^(caldav_plugins|caldav_daemon)$"),
     # The one identity switch: the WebDAV daemon's threads, the calendar
