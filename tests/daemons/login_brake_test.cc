@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tests/platform/temp_root.h"
 
@@ -113,22 +115,24 @@ TEST_F(LoginBrakeTest, ANetworkGuessingManyAccountsIsBraked) {
 }
 
 TEST_F(LoginBrakeTest, AStateFileOthersCouldReadIsRefused) {
-  const std::string path = Path("open");
-  const int fd = open(path.c_str(), O_CREAT | O_WRONLY, 0644);
-  ASSERT_GE(fd, 0);
-  close(fd);
-  ASSERT_EQ(chmod(path.c_str(), 0644), 0);
-  ASSERT_EQ(symlink(path.c_str(), Path("link").c_str()), 0);
+  // Any bit for the group or others, each alone.
+  std::vector<std::pair<std::string, int>> refused;
+  for (const mode_t mode : {0640, 0620, 0610, 0604, 0602, 0601}) {
+    const std::string name = "open-" + std::to_string(mode);
+    const int fd = open(Path(name).c_str(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    ASSERT_EQ(chmod(Path(name).c_str(), mode), 0);
+    refused.emplace_back(name, EPERM);
+  }
+  ASSERT_EQ(symlink(Path("open-420").c_str(), Path("link").c_str()), 0);
   ASSERT_EQ(mkdir(Path("folder").c_str(), 0700), 0);
   // Each refusal says why, as the open or the check found it.
-  const struct {
-    const char* name;
-    int error;
-  } refused[] = {{"open", EPERM}, {"link", ELOOP}, {"folder", EISDIR}, {"missing/state", ENOENT}};
-  for (const auto& c : refused) {
+  refused.insert(refused.end(), {{"link", ELOOP}, {"folder", EISDIR}, {"missing/state", ENOENT}});
+  for (const auto& [name, error] : refused) {
     errno = 0;
-    EXPECT_EQ(kb_open(Path(c.name).c_str()), nullptr) << c.name;
-    EXPECT_EQ(errno, c.error) << c.name;
+    EXPECT_EQ(kb_open(Path(name).c_str()), nullptr) << name;
+    EXPECT_EQ(errno, error) << name;
   }
 }
 

@@ -399,6 +399,7 @@ TEST_F(WebDAVDaemonTest, HomesListOnlyTheAccountsOwn) {
     const Answer listing = Curl("PROPFIND", "/homes/", v.user, {"-H", "Depth: 1"});
     EXPECT_EQ(listing.status, 207) << v.user;
     EXPECT_THAT(listing.body, HasSubstr("<D:href>/homes/</D:href>"));
+    EXPECT_EQ(listing.body.rfind("<?xml", 0), 0u) << v.user << ": the answer whole";
     const Answer page = Curl("GET", "/homes/", v.user);
     EXPECT_EQ(page.status, 200) << v.user;
     for (const std::string& name : v.shown) {
