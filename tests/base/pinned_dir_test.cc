@@ -109,7 +109,8 @@ TEST_F(PinnedDirTest, OpensOnlyPathsWithoutLinksOrDotDot) {
 TEST_F(PinnedDirTest, SplitsTheLastComponent) {
   const struct {
     const char *path, *parent, *name;
-  } cases[] = {{"/a/b", "/a", "b"}, {"/a/b//", "/a", "b"}, {"/a//b", "/a", "b"}, {"/a", "/", "a"}};
+  } cases[] = {{"/a/b", "/a", "b"}, {"/a/b//", "/a", "b"}, {"/a//b", "/a", "b"},
+               {"/a", "/", "a"},    {"ab", ".", "ab"},     {"ab/", ".", "ab"}};
   for (const auto& c : cases) {
     std::string parent, name;
     ASSERT_TRUE(kivo::base::pinned::SplitLast(c.path, &parent, &name)) << c.path;
