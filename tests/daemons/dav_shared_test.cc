@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,7 +42,37 @@ class DavSharedTest : public ::testing::Test {
     kd_login_remember(s_, K(name, password).bytes, K("stored", hash).bytes, now);
   }
 
+  // Forks a process that runs `take` and then stays alive, holding what it
+  // took, until ReleaseOther(): its places are a live process's. False when
+  // `take` failed there.
+  bool HoldInOtherProcess(const std::function<bool()>& take) {
+    if (pipe(ready_) != 0 || pipe(hold_) != 0) return false;
+    other_ = fork();
+    if (other_ == 0) {
+      char c = take() ? 'y' : 'n';
+      if (write(ready_[1], &c, 1) != 1 || read(hold_[0], &c, 1) < 0) _exit(1);
+      _exit(0);
+    }
+    char c = 0;
+    return other_ > 0 && read(ready_[0], &c, 1) == 1 && c == 'y';
+  }
+
+  // Lets that process end, cleanly.
+  void ReleaseOther() {
+    if (other_ <= 0) return;
+    EXPECT_EQ(write(hold_[1], "x", 1), 1);
+    int status = 0;
+    EXPECT_EQ(waitpid(other_, &status, 0), other_);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    for (int fd : {ready_[0], ready_[1], hold_[0], hold_[1]}) close(fd);
+    other_ = -1;
+  }
+
+  void TearDown() override { ReleaseOther(); }
+
   kd_shared* s_ = kd_shared_create();
+  pid_t other_ = -1;
+  int ready_[2] = {-1, -1}, hold_[2] = {-1, -1};
 };
 
 TEST_F(DavSharedTest, KeysSeparateTheirPartsAndDifferPerDaemon) {
@@ -141,27 +172,18 @@ TEST_F(DavSharedTest, AtTheTotalBoundOnlyThisProcessGivesWay) {
   const kd_limits limits = {4, 8, 2};
   const Key a1 = K("address", "a1"), a2 = K("address", "a2"), a3 = K("address", "a3");
   const time_t t = 100;
-  int mine[2], theirs[2], ready[2], hold[2];
+  int mine[2], theirs[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, mine), 0);
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, theirs), 0);
-  ASSERT_EQ(pipe(ready), 0);
-  ASSERT_EQ(pipe(hold), 0);
   // The other process's connection came first: the oldest of all.
-  const pid_t other = fork();
-  if (other == 0) {
+  ASSERT_TRUE(HoldInOtherProcess([&] {
     kd_ticket ticket;
-    char c = 'n';
-    if (kd_connection_take(s_, a1.bytes, K("network", "n1").bytes, &limits, t, &ticket) == 1) {
-      kd_connection_served_here(s_, &ticket, theirs[0]);
-      c = 'y';
+    if (kd_connection_take(s_, a1.bytes, K("network", "n1").bytes, &limits, t, &ticket) != 1) {
+      return false;
     }
-    if (write(ready[1], &c, 1) != 1 || read(hold[0], &c, 1) < 0) _exit(1);
-    _exit(0);
-  }
-  ASSERT_GT(other, 0);
-  char c = 0;
-  ASSERT_EQ(read(ready[0], &c, 1), 1);
-  ASSERT_EQ(c, 'y');
+    kd_connection_served_here(s_, &ticket, theirs[0]);
+    return true;
+  }));
   kd_ticket ticket;
   ASSERT_EQ(kd_connection_take(s_, a2.bytes, K("network", "n2").bytes, &limits, t, &ticket), 1);
   kd_connection_served_here(s_, &ticket, mine[0]);
@@ -173,13 +195,8 @@ TEST_F(DavSharedTest, AtTheTotalBoundOnlyThisProcessGivesWay) {
   EXPECT_EQ(kd_connection_take(s_, a3.bytes, K("network", "n4").bytes, &limits, t + 1, &ticket), 0);
   EXPECT_FALSE(Shut(theirs[0])) << "another process's socket shut here";
 
-  ASSERT_EQ(write(hold[1], "x", 1), 1);
-  int status = 0;
-  ASSERT_EQ(waitpid(other, &status, 0), other);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  for (int fd : {mine[0], mine[1], theirs[0], theirs[1], ready[0], ready[1], hold[0], hold[1]}) {
-    close(fd);
-  }
+  ReleaseOther();
+  for (int fd : {mine[0], mine[1], theirs[0], theirs[1]}) close(fd);
 }
 
 // The table is one spin lock's: processes taking and giving places for one
@@ -201,27 +218,17 @@ TEST_F(DavSharedTest, ProcessesTakingAtOnceStayWithinTheBound) {
   Counts* counts = static_cast<Counts*>(map);
   // Another live process's places make every look through the table long
   // (a liveness check each), so that takers are in it at the same time.
-  int ready[2], hold[2];
-  ASSERT_EQ(pipe(ready), 0);
-  ASSERT_EQ(pipe(hold), 0);
-  const pid_t filler = fork();
-  if (filler == 0) {
-    char c = 'y';
+  ASSERT_TRUE(HoldInOtherProcess([&] {
     for (int i = 0; i < 64; ++i) {
       kd_ticket ticket;
       const std::string name = std::to_string(i);
       if (kd_connection_take(s_, K("filler", name).bytes, K("far", name).bytes, &limits, 100,
                              &ticket) != 1) {
-        c = 'n';
+        return false;
       }
     }
-    if (write(ready[1], &c, 1) != 1 || read(hold[0], &c, 1) < 0) _exit(1);
-    _exit(0);
-  }
-  ASSERT_GT(filler, 0);
-  char c = 0;
-  ASSERT_EQ(read(ready[0], &c, 1), 1);
-  ASSERT_EQ(c, 'y');
+    return true;
+  }));
   constexpr int kProcesses = 4, kRounds = 2000, kEach = KD_BURST;
   std::vector<pid_t> children;
   for (int p = 0; p < kProcesses; ++p) {
@@ -254,14 +261,12 @@ TEST_F(DavSharedTest, ProcessesTakingAtOnceStayWithinTheBound) {
     ASSERT_GT(child, 0);
     children.push_back(child);
   }
-  ASSERT_EQ(write(hold[1], "x", 1), 1);
-  children.push_back(filler);
   for (const pid_t child : children) {
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
-  for (int fd : {ready[0], ready[1], hold[0], hold[1]}) close(fd);
+  ReleaseOther();
   EXPECT_LE(counts->most.load(), KD_BURST);
   EXPECT_EQ(counts->shared.load(), 0) << "places taken twice at once";
   EXPECT_GE(counts->taken.load(), kRounds) << "places were taken at all";
