@@ -268,6 +268,16 @@ def daemon_request(method, where, login=None, body="", headers=None):
     return request(method, where, body=body, headers=headers, port=DAEMON_PORT)
 
 
+def read_until_closed(sock):
+    """Everything the peer sends on `sock` until it closes."""
+    answer = b""
+    while True:
+        data = sock.recv(65536)
+        if not data:
+            return answer
+        answer += data
+
+
 def uids(events):
     return [str(e.vobject_instance.vevent.uid.value) for e in events]
 
@@ -462,12 +472,7 @@ class CalDAVDaemonTest(unittest.TestCase):
         # (sent whole, so that nothing is left unread when the daemon closes).
         with socket.create_connection(("127.0.0.1", DAEMON_PORT), timeout=10) as sock:
             sock.sendall(b"GET /caldav/alice/" + b"a" * (65537 - 18))
-            answer = b""
-            while True:
-                data = sock.recv(4096)
-                if not data:
-                    break
-                answer += data
+            answer = read_until_closed(sock)
         self.assertEqual(b"414", answer[9:12], answer[:100])
 
     def test_the_access_log_names_the_doors_login_as_the_shares_do(self):
@@ -548,12 +553,7 @@ class CalDAVDaemonTest(unittest.TestCase):
                 sock.sendall(("PROPFIND /caldav/%s/ HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
                               "Depth: 0\r\n%s\r\n" % (name, "".join(
                                   "Authorization: %s\r\n" % f for f in fields))).encode())
-                answer = b""
-                while True:
-                    data = sock.recv(65536)
-                    if not data:
-                        break
-                    answer += data
+                answer = read_until_closed(sock)
             except OSError:
                 return "closed"  # turned away: its network keeps guessing
             finally:
