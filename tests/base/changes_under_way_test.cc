@@ -9,7 +9,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,43 +21,28 @@
 #include <string>
 #include <vector>
 
+#include "tests/platform/temp_root.h"
+
 namespace {
 
 using kivo::base::ChangesUnderWay;
 using kivo::base::ChangeUnderWay;
 
-std::string Read(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return in ? text.str() : "<none>";
-}
-
-void Write(const std::string& path, const std::string& text) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream(path) << text;
-}
-
-class ChangesUnderWayTest : public ::testing::Test {
+class ChangesUnderWayTest : public TempRootTest {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/kivo-under-way-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    setenv("KIVO_ROOT", root_.c_str(), 1);
-    Write(Path("/etc/a.conf"), "old");
-    Write(Path("/etc/b.conf"), "old");
-    Write(Path("/run/daemon"), "old");
+    TempRootTest::SetUp();
+    ResetSettings();
   }
-  void TearDown() override { std::filesystem::remove_all(root_); }
+  void ResetSettings() {
+    for (const char* file : {"/etc/a.conf", "/etc/b.conf", "/run/daemon"}) Write(file, "old");
+  }
 
-  std::string Path(const std::string& below) const { return root_ + below; }
   std::string Record() const { return Path(ChangesUnderWay::kPath); }
 
   // What the two files of a settings change hold together, and the settings the daemon runs.
   std::string Settings() const {
-    return Read(Path("/etc/a.conf")) + "," + Read(Path("/etc/b.conf")) + "," +
-           Read(Path("/run/daemon"));
+    return Read("/etc/a.conf") + "," + Read("/etc/b.conf") + "," + Read("/run/daemon");
   }
 
   static Json::Value Call(const std::string& method) {
@@ -71,29 +55,41 @@ class ChangesUnderWayTest : public ::testing::Test {
     return call;
   }
 
-  // A settings change as a module makes it: recorded with its two files as they were, the files
-  // rewritten one after the other, the daemon restarted when the first setting changed (a call
-  // that finds it already changed restarts nothing), ended. Dies at `kill_at` (0 before it is
-  // recorded, 5 after it ended; -1 never).
-  void SetBoth(int kill_at) const {
-    const auto step = [kill_at](int n) {
-      if (n == kill_at) raise(SIGKILL);
-    };
-    step(0);
+  // A change of the settings files `before`, replayed by its call; or one its finisher ends.
+  static ChangeUnderWay SettingsChange(std::vector<std::string> before) {
     ChangeUnderWay change;
     change.kind = "settings";
     change.call = Call("set");
     change.replay = true;
-    change.before = {"/etc/a.conf", "/etc/b.conf"};
+    change.before = std::move(before);
+    return change;
+  }
+  static ChangeUnderWay MadeChange(const std::string& folder = "") {
+    ChangeUnderWay change;
+    change.kind = "made";
+    change.call = Call("finish");
+    if (!folder.empty()) change.data["folder"] = folder;
+    return change;
+  }
+
+  // A settings change as a module makes it: recorded with its two files as they were, the files
+  // rewritten one after the other, the daemon restarted when the first setting changed (a call
+  // that finds it already changed restarts nothing), ended. Dies at `kill_at` (0 before it is
+  // recorded, 5 after it ended; -1 never).
+  void SetBoth(int kill_at) {
+    const auto step = [kill_at](int n) {
+      if (n == kill_at) raise(SIGKILL);
+    };
+    step(0);
     std::string key;
-    ASSERT_TRUE(ChangesUnderWay::Begin(change, &key));
+    ASSERT_TRUE(ChangesUnderWay::Begin(SettingsChange({"/etc/a.conf", "/etc/b.conf"}), &key));
     step(1);
-    const bool changed = Read(Path("/etc/a.conf")) != "new";
-    Write(Path("/etc/a.conf"), "new");
+    const bool changed = Read("/etc/a.conf") != "new";
+    Write("/etc/a.conf", "new");
     step(2);
-    Write(Path("/etc/b.conf"), "new");
+    Write("/etc/b.conf", "new");
     step(3);
-    if (changed) Write(Path("/run/daemon"), "new");
+    if (changed) Write("/run/daemon", "new");
     step(4);
     ASSERT_TRUE(ChangesUnderWay::End({key}, true));
     step(5);
@@ -101,31 +97,27 @@ class ChangesUnderWayTest : public ::testing::Test {
 
   // A change whose finisher reads its data: a folder made, then registered (a file naming it);
   // finished when registered, else the folder goes.
-  void MakeAndRegister(int kill_at) const {
+  void MakeAndRegister(int kill_at) {
     const auto step = [kill_at](int n) {
       if (n == kill_at) raise(SIGKILL);
     };
-    ChangeUnderWay change;
-    change.kind = "made";
-    change.call = Call("finish");
-    change.data["folder"] = "/srv/cal";
     std::string key;
-    ASSERT_TRUE(ChangesUnderWay::Begin(change, &key));
+    ASSERT_TRUE(ChangesUnderWay::Begin(MadeChange("/srv/cal"), &key));
     step(1);
     std::filesystem::create_directories(Path("/srv/cal"));
     step(2);
-    Write(Path("/srv/registry"), "/srv/cal");
+    Write("/srv/registry", "/srv/cal");
     step(3);
     ASSERT_TRUE(ChangesUnderWay::End({key}, false));
     step(4);
   }
-  bool FinishMade() const {
+  bool FinishMade() {
     Json::Value changes;
     if (!ChangesUnderWay::Read("made", &changes)) return false;
     std::vector<std::string> keys;
     for (const Json::Value& change : changes) {
       const std::string folder = change["data"]["folder"].asString();
-      if (Read(Path("/srv/registry")) != folder) std::filesystem::remove_all(Path(folder));
+      if (Read("/srv/registry") != folder) std::filesystem::remove_all(Path(folder));
       keys.push_back(change["key"].asString());
     }
     return ChangesUnderWay::End(keys, true);
@@ -147,7 +139,7 @@ class ChangesUnderWayTest : public ::testing::Test {
   }
 
   // The recovery as a host runs it, the recorded calls going to the code above.
-  bool Recover(int replay_kill_at = -1, int* runs = nullptr) const {
+  bool Recover(int replay_kill_at = -1, int* runs = nullptr) {
     return kivo::base::FinishChangesUnderWay([&](const Json::Value& call) {
       if (runs != nullptr) ++*runs;
       if (call["method"] == "finish") return FinishMade();
@@ -165,9 +157,7 @@ TEST_F(ChangesUnderWayTest, ASettingsChangeKilledAtEachStepIsRunAgainWhole) {
   for (int kill_at = 0; kill_at <= 5; ++kill_at) {
     for (int replay_kill_at = -1; replay_kill_at <= 5; ++replay_kill_at) {
       SCOPED_TRACE(std::to_string(kill_at) + " then " + std::to_string(replay_kill_at));
-      Write(Path("/etc/a.conf"), "old");
-      Write(Path("/etc/b.conf"), "old");
-      Write(Path("/run/daemon"), "old");
+      ResetSettings();
       InChild([&] { SetBoth(kill_at); });
       InChild([&] { Recover(replay_kill_at); });
       EXPECT_TRUE(Recover());
@@ -190,7 +180,7 @@ TEST_F(ChangesUnderWayTest, AChangeKilledAtEachStepIsFinishedOrUndoneByItsFinish
     EXPECT_TRUE(Recover());
     const bool registered = kill_at >= 3;
     EXPECT_EQ(std::filesystem::exists(Path("/srv/cal")), registered);
-    EXPECT_EQ(Read(Path("/srv/registry")) == "/srv/cal", registered);
+    EXPECT_EQ(Read("/srv/registry") == "/srv/cal", registered);
     Json::Value left;
     ASSERT_TRUE(ChangesUnderWay::Read("", &left));
     EXPECT_EQ(left.size(), 0u);
@@ -200,14 +190,9 @@ TEST_F(ChangesUnderWayTest, AChangeKilledAtEachStepIsFinishedOrUndoneByItsFinish
 // Two changes begun within one clock tick, by one process or by several at once: each is
 // recorded, read in order, and ended alone; several changes with one finishing call run it once.
 TEST_F(ChangesUnderWayTest, ChangesBegunBackToBackOrAtOnceAreEachRecordedAndEndedAlone) {
-  ChangeUnderWay change;
-  change.kind = "made";
-  change.call = Call("finish");
   std::string first, second;
-  change.data["folder"] = "/srv/one";
-  ASSERT_TRUE(ChangesUnderWay::Begin(change, &first));
-  change.data["folder"] = "/srv/two";
-  ASSERT_TRUE(ChangesUnderWay::Begin(change, &second));
+  ASSERT_TRUE(ChangesUnderWay::Begin(MadeChange("/srv/one"), &first));
+  ASSERT_TRUE(ChangesUnderWay::Begin(MadeChange("/srv/two"), &second));
   EXPECT_NE(first, second);
   Json::Value changes;
   ASSERT_TRUE(ChangesUnderWay::Read("made", &changes));
@@ -226,10 +211,8 @@ TEST_F(ChangesUnderWayTest, ChangesBegunBackToBackOrAtOnceAreEachRecordedAndEnde
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-      ChangeUnderWay own = change;
-      own.data["folder"] = "/srv/" + std::to_string(i);
       std::string key;
-      _exit(ChangesUnderWay::Begin(own, &key) ? 0 : 1);
+      _exit(ChangesUnderWay::Begin(MadeChange("/srv/" + std::to_string(i)), &key) ? 0 : 1);
     }
     writers.push_back(pid);
   }
@@ -256,14 +239,9 @@ TEST_F(ChangesUnderWayTest, AChangeOfARunningProcessIsLeftToIt) {
   const pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
-    ChangeUnderWay change;
-    change.kind = "settings";
-    change.call = Call("set");
-    change.replay = true;
-    change.before = {"/etc/a.conf", "/etc/b.conf"};
     std::string key;
-    const bool begun = ChangesUnderWay::Begin(change, &key);
-    Write(Path("/etc/a.conf"), "new");
+    const bool begun = ChangesUnderWay::Begin(SettingsChange({"/etc/a.conf", "/etc/b.conf"}), &key);
+    Write("/etc/a.conf", "new");
     char c = begun ? 'y' : 'n';
     if (write(ready[1], &c, 1) != 1) _exit(1);
     while (read(go[0], &c, 1) < 0) {
@@ -282,7 +260,7 @@ TEST_F(ChangesUnderWayTest, AChangeOfARunningProcessIsLeftToIt) {
   const std::vector<std::string> fields{std::istream_iterator<std::string>(after), {}};
   ASSERT_GT(fields.size(), 19u) << text;
   Json::Value record;
-  std::istringstream in(Read(Record()));
+  std::istringstream in(Read(ChangesUnderWay::kPath));
   ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &record, nullptr));
   EXPECT_EQ(record["changes"][0]["owner"]["since"].asString(), fields[19]);
   int runs = 0;
@@ -303,22 +281,18 @@ TEST_F(ChangesUnderWayTest, AChangeOfARunningProcessIsLeftToIt) {
 // refused: nothing begun, nothing run, and it stays as it is for the operator.
 TEST_F(ChangesUnderWayTest, ARecordThatIsNoRecordOfRootsIsRefusedAndLeftAlone) {
   std::string good_key;
-  {
-    ChangeUnderWay change;
-    change.kind = "made";
-    change.call = Call("finish");
-    ASSERT_TRUE(ChangesUnderWay::Begin(change, &good_key));
-  }
-  const std::string good = Read(Record());
+  ASSERT_TRUE(ChangesUnderWay::Begin(MadeChange(), &good_key));
+  const std::string good = Read(ChangesUnderWay::kPath);
+  Write("/elsewhere.json", good);
   const std::string elsewhere = Path("/elsewhere.json");
-  Write(elsewhere, good);
+  // Each plants the record at `p`, below the root.
   struct Case {
     const char* name;
     std::function<void(const std::string&)> plant;
   };
   const Case cases[] = {
-      {"garbage", [](const std::string& p) { Write(p, "{\"changes\": [{\"key\": \"x\""); }},
-      {"another shape", [](const std::string& p) { Write(p, R"({"changes": [{"key": 1}]})"); }},
+      {"garbage", [&](const std::string& p) { Write(p, "{\"changes\": [{\"key\": \"x\""); }},
+      {"another shape", [&](const std::string& p) { Write(p, R"({"changes": [{"key": 1}]})"); }},
       {"a change without its owner",
        [&](const std::string& p) {
          Json::Value record;
@@ -327,28 +301,25 @@ TEST_F(ChangesUnderWayTest, ARecordThatIsNoRecordOfRootsIsRefusedAndLeftAlone) {
          record["changes"][0].removeMember("owner");
          Write(p, Json::writeString(Json::StreamWriterBuilder(), record));
        }},
-      {"not an object", [](const std::string& p) { Write(p, "[]"); }},
-      {"a FIFO", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); }},
+      {"not an object", [&](const std::string& p) { Write(p, "[]"); }},
+      {"a FIFO", [&](const std::string& p) { ASSERT_EQ(mkfifo(Path(p).c_str(), 0600), 0); }},
       {"a link",
-       [&](const std::string& p) { ASSERT_EQ(symlink(elsewhere.c_str(), p.c_str()), 0); }},
-      {"a folder", [](const std::string& p) { ASSERT_EQ(mkdir(p.c_str(), 0700), 0); }},
+       [&](const std::string& p) { ASSERT_EQ(symlink(elsewhere.c_str(), Path(p).c_str()), 0); }},
+      {"a folder", [&](const std::string& p) { ASSERT_EQ(mkdir(Path(p).c_str(), 0700), 0); }},
       {"writable by others",
        [&](const std::string& p) {
          Write(p, good);
-         ASSERT_EQ(chmod(p.c_str(), 0666), 0);
+         ASSERT_EQ(chmod(Path(p).c_str(), 0666), 0);
        }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::filesystem::remove_all(Record());
-    c.plant(Record());
+    c.plant(ChangesUnderWay::kPath);
     struct stat before;
     ASSERT_EQ(lstat(Record().c_str(), &before), 0);
-    ChangeUnderWay change;
-    change.kind = "made";
-    change.call = Call("finish");
     std::string key;
-    EXPECT_FALSE(ChangesUnderWay::Begin(change, &key));
+    EXPECT_FALSE(ChangesUnderWay::Begin(MadeChange(), &key));
     Json::Value changes;
     EXPECT_FALSE(ChangesUnderWay::Read("", &changes));
     EXPECT_FALSE(ChangesUnderWay::End({good_key}, true));
@@ -359,7 +330,7 @@ TEST_F(ChangesUnderWayTest, ARecordThatIsNoRecordOfRootsIsRefusedAndLeftAlone) {
     ASSERT_EQ(lstat(Record().c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);
     EXPECT_EQ((after.st_mode & S_IFMT), (before.st_mode & S_IFMT));
-    EXPECT_EQ(Read(elsewhere), good);
+    EXPECT_EQ(Read("/elsewhere.json"), good);
   }
 }
 
@@ -368,14 +339,10 @@ TEST_F(ChangesUnderWayTest, ARecordThatIsNoRecordOfRootsIsRefusedAndLeftAlone) {
 TEST_F(ChangesUnderWayTest, SettingsFilesAreRecordedUpToTheirBound) {
   for (const size_t size : {size_t{1} << 20, (size_t{1} << 20) + 1}) {
     SCOPED_TRACE(size);
-    Write(Path("/etc/a.conf"), std::string(size, 'x'));
-    ChangeUnderWay change;
-    change.kind = "settings";
-    change.call = Call("set");
-    change.replay = true;
-    change.before = {"/etc/a.conf"};
+    Write("/etc/a.conf", std::string(size, 'x'));
     std::string key;
-    ASSERT_EQ(ChangesUnderWay::Begin(change, &key), size == size_t{1} << 20);
+    ASSERT_EQ(ChangesUnderWay::Begin(SettingsChange({"/etc/a.conf"}), &key),
+              size == size_t{1} << 20);
     if (!key.empty()) {
       EXPECT_TRUE(ChangesUnderWay::End({key}, true));
     }
@@ -386,25 +353,20 @@ TEST_F(ChangesUnderWayTest, SettingsFilesAreRecordedUpToTheirBound) {
 // files as they were then; calendar.ids "pending" lines not ended by a "done" line are taken in
 // once each.
 TEST_F(ChangesUnderWayTest, ThePreviousVersionsRecordsAreTakenIn) {
-  Write(Path("/etc/a.conf"), "new");  // the killed call's first step
-  Json::Value old(Json::objectValue);
-  old["api"] = "test";
-  old["version"] = 1;
-  old["method"] = "set";
-  old["account"] = "admin";
-  old["params"] = Json::Value(Json::objectValue);
+  Write("/etc/a.conf", "new");  // the killed call's first step
+  Json::Value old = Call("set");
   old["before"]["/etc/a.conf"] = "old";
   old["before"]["/etc/b.conf"] = "old";
+  Write("/var/lib/kivo/settings-under-way.json", Json::FastWriter().write(old));
   const std::string settings = Path("/var/lib/kivo/settings-under-way.json");
-  Write(settings, Json::FastWriter().write(old));
   ASSERT_EQ(chmod(settings.c_str(), 0600), 0);
-  const std::string ids = Path("/usr/kivo/etc/calendar.ids");
-  Write(ids, std::string(32, 'a') + " Cal:public\n" +
-                 R"(pending {"op":"delete","id":"Cal:public","token":")" + std::string(32, 'a') +
-                 "\"}\n" + R"(pending {"op":"create","id":"New:public","token":")" +
-                 std::string(32, 'b') + "\"}\n" + "done " + std::string(32, 'b') + "\n" +
-                 "pending {\"op\":\"cre");  // an append cut short
-  ASSERT_EQ(chmod(ids.c_str(), 0600), 0);
+  Write("/usr/kivo/etc/calendar.ids",
+        std::string(32, 'a') + " Cal:public\n" +
+            R"(pending {"op":"delete","id":"Cal:public","token":")" + std::string(32, 'a') +
+            "\"}\n" + R"(pending {"op":"create","id":"New:public","token":")" +
+            std::string(32, 'b') + "\"}\n" + "done " + std::string(32, 'b') + "\n" +
+            "pending {\"op\":\"cre");  // an append cut short
+  ASSERT_EQ(chmod(Path("/usr/kivo/etc/calendar.ids").c_str(), 0600), 0);
 
   ASSERT_TRUE(kivo::base::TakeInPreviousRecords());
   ASSERT_TRUE(kivo::base::TakeInPreviousRecords()) << "taken in once";
