@@ -7,8 +7,10 @@ switch are written as the web API writes them. The helpers are the CalDAV suite'
   carddav_daemon_test.py --ctl PATH --webapi PATH [--root-prefix /tmp/NAME-] [unittest options]
 """
 
+import glob
 import json
 import os
+import pathlib
 import re
 import subprocess
 import sys
@@ -48,10 +50,14 @@ def switches(caldav, carddav):
     run(c.WEBAPI, "services", "--start", env=c.DAEMONS)
 
 
-def propfind(where, user, body, depth="0"):
-    answer, data = request("PROPFIND", where, user=user, headers={"Depth": depth}, body=body)
-    assert answer == 207, (where, user, answer, data)
+def multistatus(method, where, user, body, depth="0"):
+    answer, data = request(method, where, user=user, headers={"Depth": depth}, body=body)
+    assert answer == 207, (method, where, user, answer, data)
     return ET.fromstring(data)
+
+
+def hrefs(tree):
+    return sorted(r.findtext("D:href", namespaces=NS) for r in tree.findall("D:response", NS))
 
 
 def prop_body(*props):
@@ -62,7 +68,8 @@ def prop_body(*props):
 
 def books(user):
     """The address books the user's home lists: display name -> href."""
-    tree = propfind("/carddav/%s/" % user, user, prop_body("D:resourcetype", "D:displayname"), "1")
+    tree = multistatus("PROPFIND", "/carddav/%s/" % user, user,
+                       prop_body("D:resourcetype", "D:displayname"), "1")
     found = {}
     for response in tree.findall("D:response", NS):
         if response.find(".//D:resourcetype/CR:addressbook", NS) is not None:
@@ -72,8 +79,7 @@ def books(user):
 
 
 def account(user, share="homes"):
-    """The uid and the group of `user` of the root's accounts (root is root); the team's
-    group in the share "public"."""
+    """The uid and the group of `user`; the team's group in the share "public"."""
     fields = next(line.split(":") for line in c.read_file("etc/passwd").splitlines()
                   if line.split(":")[0] == user)
     return int(fields[2]), c.TEAM_GID if share == "public" else int(fields[3])
@@ -105,10 +111,10 @@ class CardDAVTest(unittest.TestCase):
         answer, location = request("PROPFIND", "/.well-known/carddav", user="alice",
                                    headers={"Depth": "0"}, header="Location")
         self.assertEqual((301, "http://127.0.0.1:%d/carddav/" % c.PORT), (answer, location))
-        tree = propfind("/carddav/", "alice", prop_body("D:current-user-principal"))
+        tree = multistatus("PROPFIND", "/carddav/", "alice", prop_body("D:current-user-principal"))
         principal = tree.findtext(".//D:current-user-principal/D:href", namespaces=NS)
         self.assertEqual("/carddav/alice/", principal)
-        tree = propfind(principal, "alice", prop_body("CR:addressbook-home-set"))
+        tree = multistatus("PROPFIND", principal, "alice", prop_body("CR:addressbook-home-set"))
         self.assertEqual("/carddav/alice/",
                          tree.findtext(".//CR:addressbook-home-set/D:href", namespaces=NS))
         listed = books("alice")
@@ -128,17 +134,13 @@ class CardDAVTest(unittest.TestCase):
 
         # sync-collection: everything at first, then only what changed since the token.
         def sync(token=""):
-            body = ('<?xml version="1.0"?><D:sync-collection xmlns:D="DAV:"><D:sync-token>%s'
-                    '</D:sync-token><D:sync-level>1</D:sync-level><D:prop><D:getetag/></D:prop>'
-                    '</D:sync-collection>' % token)
-            answer, data = request("REPORT", contacts, user="alice", body=body)
-            self.assertEqual(207, answer, data)
-            tree = ET.fromstring(data)
-            return (tree.findtext("D:sync-token", namespaces=NS),
-                    sorted(r.findtext("D:href", namespaces=NS) for r in tree.findall("D:response",
-                                                                                       NS)))
-        token, hrefs = sync()
-        self.assertEqual([contacts + "v3.vcf", contacts + "v4.vcf"], hrefs)
+            tree = multistatus("REPORT", contacts, "alice", '<?xml version="1.0"?><D:sync-'
+                               'collection xmlns:D="DAV:"><D:sync-token>%s</D:sync-token><D:sync-'
+                               'level>1</D:sync-level><D:prop><D:getetag/></D:prop></D:sync-'
+                               'collection>' % token)
+            return tree.findtext("D:sync-token", namespaces=NS), hrefs(tree)
+        token, everything = sync()
+        self.assertEqual([contacts + "v3.vcf", contacts + "v4.vcf"], everything)
         self.assertEqual(201, status("PUT", contacts + "v3.vcf", user="alice", headers=VCARD,
                                      body=vcard("v3", "Three Again")))
         self.assertEqual([contacts + "v3.vcf"], sync(token)[1])
@@ -148,21 +150,16 @@ class CardDAVTest(unittest.TestCase):
                     'xmlns:CR="urn:ietf:params:xml:ns:carddav"><D:prop><D:getetag/>'
                     '<CR:address-data/></D:prop><D:href>%sv4.vcf</D:href>'
                     '</CR:addressbook-multiget>' % contacts)
-        answer, data = request("REPORT", contacts, user="alice", body=multiget,
-                               headers={"Depth": "1"})
-        self.assertEqual(207, answer)
-        self.assertEqual(cards["v4.vcf"].replace("\r\n", "\n"), ET.fromstring(data).findtext(
-            ".//CR:address-data", namespaces=NS).replace("\r\n", "\n"))
+        self.assertEqual(cards["v4.vcf"].replace("\r\n", "\n"), multistatus(
+            "REPORT", contacts, "alice", multiget, "1").findtext(
+                ".//CR:address-data", namespaces=NS).replace("\r\n", "\n"))
         query = ('<?xml version="1.0"?><CR:addressbook-query xmlns:D="DAV:" '
                  'xmlns:CR="urn:ietf:params:xml:ns:carddav"><D:prop><D:getetag/></D:prop>'
                  '<CR:filter><CR:prop-filter name="FN"><CR:text-match collation="i;unicode-casemap"'
                  ' match-type="contains">again</CR:text-match></CR:prop-filter></CR:filter>'
                  '</CR:addressbook-query>')
-        answer, data = request("REPORT", contacts, user="alice", body=query,
-                               headers={"Depth": "1"})
-        self.assertEqual(207, answer)
-        self.assertEqual([contacts + "v3.vcf"], [r.findtext("D:href", namespaces=NS) for r in
-                                                ET.fromstring(data).findall("D:response", NS)])
+        self.assertEqual([contacts + "v3.vcf"],
+                         hrefs(multistatus("REPORT", contacts, "alice", query, "1")))
 
     def test_no_account_reaches_anothers_address_book(self):
         alice = books("alice")["Contacts"]
@@ -218,15 +215,10 @@ class CardDAVTest(unittest.TestCase):
             return c.vdirsyncer("carol", *args, answers="y\n" * 5, kind="carddav")
 
         def cards(where):
-            # Line ends as read: a REPORT's XML carries a CR LF as a LF (the server's
+            # By UID, line ends as read: a REPORT's XML carries a CR LF as a LF (the server's
             # files keep them as sent, test_a_phone_discovers_and_syncs_its_address_books).
-            out = {}
-            for entry in os.listdir(where):
-                if entry.endswith(".vcf"):
-                    with open(os.path.join(where, entry)) as f:
-                        text = f.read()
-                    out[re.search(r"UID:(\S+)", text).group(1)] = text
-            return out
+            texts = [pathlib.Path(f).read_text() for f in glob.glob(os.path.join(where, "*.vcf"))]
+            return {re.search(r"UID:(\S+)", text).group(1): text for text in texts}
 
         vdirsyncer("discover")
         vdirsyncer("sync")
