@@ -14,6 +14,7 @@ import sys
 import tempfile
 import unittest
 import urllib.parse
+from unittest import mock
 import warnings
 import xml.etree.ElementTree as ET
 
@@ -398,12 +399,6 @@ class PluginsTest(unittest.TestCase):
             put("e%03d.ics" % i, "e%03d" % i)
         put("secret.ics", "secret", "bob", 0o600)
         url = urls("alice")["Réunion %2F"]
-        opened = []
-        real_open = os.open
-
-        def counting_open(name, *args, **kwargs):
-            opened.append(name)
-            return real_open(name, *args, **kwargs)
 
         def taken(user, uid):
             sanitized = begin("PUT", url.replace("/alice/", "/%s/" % user, 1) + "new.ics")
@@ -413,8 +408,7 @@ class PluginsTest(unittest.TestCase):
 
         self.assertEqual((True, False, True), (taken("alice", "e150"), taken("alice", "secret"),
                                                taken("bob", "secret")))
-        os.open = counting_open
-        self.addCleanup(setattr, os, "open", real_open)
+        opened = self.enterContext(mock.patch.object(os, "open", wraps=os.open))
         put("e000.ics", "renamed-000")                 # replaced whole, by name
         rewrite_in_place("e001.ics", "x001")            # one tick, one size, one stamp
         rewrite_in_place("e001.ics", "y001")
@@ -443,11 +437,11 @@ class PluginsTest(unittest.TestCase):
         self.assertEqual((False, True), (taken("alice", "linked-1"), taken("alice", "linked-2")))
         # Items were read again for the users who had asked before, and whole once for
         # carol and dave: never once per question.
-        self.assertLess(len(opened), 2 * 300 + 60, opened[:5])
-        opened.clear()
+        self.assertLess(opened.call_count, 2 * 300 + 60, opened.call_args_list[:5])
+        opened.reset_mock()
         for uid in ("e100", "e200", "unheard-of"):
             taken("alice", uid)
-        self.assertLess(len(opened), 3 * 5, opened)
+        self.assertLess(opened.call_count, 3 * 5, opened.call_args_list)
 
     def test_accounts_follow_the_table_every_reader_runs(self):
         # The WebDAV daemon's reader runs the same table (dav_accounts_test.cc).
