@@ -8,8 +8,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <string>
-
 #include "base/process.h"
 
 namespace {

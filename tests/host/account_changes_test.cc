@@ -4,7 +4,6 @@
 
 #include "host/hosting/account_changes.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -71,7 +70,7 @@ class AccountChangesTest : public TempRootTest {
     std::ifstream file(std::string(KIVO_SOURCE_DIR) + "/tests/vectors/accounts.json");
     ASSERT_TRUE(Json::Reader().parse(file, table_));
     Write("etc/passwd", table_["passwd"].asString() + "ali:x:1050:100::/h/ali:/bin/sh\n");
-    Write("etc/shadow", table_["shadow"].asString());
+    Write("etc/shadow", table_["shadow"].asString());  // read by Hash() below
     Write("etc/shadow", table_["shadow"].asString() + "ali:" + Hash("alice") + ":0:0:99999:7:::\n");
     Write("etc/group", table_["group"].asString() + "ali:x:2002:ali,alice\n");
   }

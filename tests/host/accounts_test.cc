@@ -5,7 +5,6 @@
 
 #include "host/accounts/accounts.h"
 
-#include <fcntl.h>
 #include <json/json.h>
 #include <sys/stat.h>
 #include <unistd.h>

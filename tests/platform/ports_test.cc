@@ -1,7 +1,6 @@
 // Port conflicts: the other WebDAV variant, declared ports, listeners, own port.
 
 #include <arpa/inet.h>
-#include <gmock/gmock.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>

@@ -4,7 +4,6 @@
 
 #include "base/private_log.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <future>
-#include <thread>
 
 #include "kivo/kivo_platform.h"
 #include "tests/platform/temp_root.h"

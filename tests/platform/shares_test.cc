@@ -2,7 +2,6 @@
 // shares is the reader's rule (tests/base/share_table_test.cc).
 
 #include <fcntl.h>
-#include <gmock/gmock.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <string>
 
 #include "caldav/caldav.h"
 #include "module/api_table.h"

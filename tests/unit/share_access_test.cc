@@ -6,43 +6,34 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "share/share_access_store.h"
 #include "share/team_acl.h"
+#include "tests/platform/temp_root.h"
 
 namespace {
 
 using share::AclEntry;
 
-class ShareAccessSetTest : public ::testing::Test {
+class ShareAccessSetTest : public TempRootTest {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/kivo-share-access-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    root_ = dir;
-    setenv("KIVO_ROOT", root_.c_str(), 1);
-    for (const char* sub : {"/etc", "/etc/kivo", "/homes", "/public"}) {
-      ASSERT_EQ(mkdir((root_ + sub).c_str(), 0755), 0);
-    }
+    TempRootTest::SetUp();
+    for (const char* sub : {"homes", "public"}) ASSERT_EQ(mkdir(Path(sub).c_str(), 0755), 0);
     // "staff" is an account and "team" a group only: each name lives in one namespace.
-    Write("/etc/passwd",
+    Write("etc/passwd",
           "alice:x:1024:100::/h:/bin/sh\nbob:x:1025:100::/h:/bin/sh\n"
           "staff:x:1026:100::/h:/bin/sh\n");
-    Write("/etc/group", "root:x:0:\nusers:x:100:\nteam:x:2000:alice,bob\n");
-    Write("/etc/kivo/shares.json",
+    Write("etc/group", "root:x:0:\nusers:x:100:\nteam:x:2000:alice,bob\n");
+    Write("etc/kivo/shares.json",
           R"({"homes": ")" + root_ + R"(/homes", "public": ")" + root_ + "/public\"}");
   }
   void TearDown() override {
-    (void)!system(("rm -rf " + root_).c_str());
+    TempRootTest::TearDown();
     unsetenv("KIVO_ROOT");
-  }
-  void Write(const std::string& path, const std::string& text) {
-    std::ofstream(root_ + path) << text;
   }
   // The code a `set` with these parameters answers; 0 on success.
   int Set(const std::string& params) {
@@ -54,8 +45,6 @@ class ShareAccessSetTest : public ::testing::Test {
     EXPECT_EQ(response.answer_count(), 1);
     return response.success() ? 0 : response.error_code();
   }
-
-  std::string root_;
 };
 
 TEST_F(ShareAccessSetTest, EveryRefusalHasItsCodeAndWritesNothing) {
