@@ -1778,7 +1778,8 @@ static void kd_insert_opened_file(request_rec* r, int fd, apr_bucket_brigade* bb
  * thread. A small one is read here; a larger one goes as a file bucket,
  * which the core sends with sendfile. */
 static int kd_send_small_file(request_rec* r) {
-  if (r->method_number != M_GET || r->main != NULL || r->prev != NULL) return DECLINED;
+  /* Only the check of a whole GET keeps a descriptor, in this request's own
+   * config (a subrequest or a redirect has its own, without one). */
   kd_req* rq = ap_get_module_config(r->request_config, &kivo_dav_module);
   if (rq == NULL || rq->small_fd < 0 || r->finfo.filetype != APR_REG) return DECLINED;
   int status = ap_discard_request_body(r);
@@ -1975,12 +1976,12 @@ static int kd_state_entry_special(int dav, const char* name) {
  * did. */
 static int kd_state_special(int at, const char* dir, const char* name) {
   char path[PATH_MAX];
+  const char* state = ".DAV";
   if (at == AT_FDCWD) {
     if (snprintf(path, sizeof path, "%s/.DAV", dir) >= (int)sizeof path) return 1;
-  } else {
-    apr_cpystrn(path, ".DAV", sizeof path);
+    state = path;
   }
-  const int dav = openat(at, path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  const int dav = openat(at, state, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   /* A link is followed there; a folder it cannot open, nobody reads. */
   if (dav < 0) return errno == ELOOP;
   if (name != NULL) {

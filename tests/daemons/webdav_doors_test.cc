@@ -22,6 +22,7 @@
 namespace e2e {
 namespace {
 
+using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
@@ -386,20 +387,27 @@ TEST_F(WebDAVDaemonTest, HomesListOnlyTheAccountsOwn) {
   AddUsers({"bob", "ali", "admin"});
   EnableHttp(http_port_);
   ASSERT_EQ(chmod(root_.Path("/volume1/homes/bob").c_str(), 0755), 0);  // open, still unlisted
-  // An administrator's page lists the homes it may open (its own, bob's).
+  // An administrator's page lists the homes it may open (its own, bob's, and
+  // enough open folders that the listing reaches the filter in several parts).
+  std::vector<std::string> open_homes = {"bob", "admin"};
+  for (int i = 0; i < 24; ++i) {
+    open_homes.push_back("member-" + std::to_string(i));
+    ASSERT_EQ(mkdir(root_.Path("/volume1/homes/" + open_homes.back()).c_str(), 0755), 0);
+  }
   const struct {
     std::string user;
     std::vector<std::string> shown, hidden;
   } viewers[] = {
-      {Alice(), {"alice"}, {"bob", "ali", "admin"}},
+      {Alice(), {"alice"}, {"bob", "ali", "admin", "member-0"}},
       {"ali:ali-secret", {"ali"}, {"alice", "bob", "admin"}},
-      {"admin:admin-secret", {"bob", "admin"}, {}},
+      {"admin:admin-secret", open_homes, {}},
   };
   for (const auto& v : viewers) {
     const Answer listing = Curl("PROPFIND", "/homes/", v.user, {"-H", "Depth: 1"});
     EXPECT_EQ(listing.status, 207) << v.user;
     EXPECT_THAT(listing.body, HasSubstr("<D:href>/homes/</D:href>"));
     EXPECT_EQ(listing.body.rfind("<?xml", 0), 0u) << v.user << ": the answer whole";
+    EXPECT_THAT(listing.body, EndsWith("</D:multistatus>\n")) << v.user << ": to its end";
     const Answer page = Curl("GET", "/homes/", v.user);
     EXPECT_EQ(page.status, 200) << v.user;
     for (const std::string& name : v.shown) {
