@@ -443,10 +443,12 @@ TEST_P(CalendarChangeTest, KilledOrFailingAtEveryStepTheChangeEndsWhole) {
     if (failed.status != 0) {
       EXPECT_EQ(failed.answer, Refusal(1704)) << failed.out << failed.err;
     }
+    const bool token_kept = failing.RecordedIds().count(GetParam().new_id) > 0;
     bool made = false;
     ExpectOldOrNew(failing, &made);
     if (failed.status == 0) {
       EXPECT_TRUE(made) << "answered as made";
+      EXPECT_TRUE(token_kept) << "answered as made before its folder's token was on record";
     }
   }
   RecordProperty("finished", finished);
