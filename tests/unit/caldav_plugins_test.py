@@ -611,16 +611,15 @@ class PluginsTest(unittest.TestCase):
         for number, vector in enumerate(table["cases"]):
             with self.subTest(vector["why"]):
                 root = path("paths-%d" % number)  # a root of its own: nothing read is kept
-                os.makedirs(os.path.join(root, "etc", "kivo"))
-                os.makedirs(os.path.join(root, "usr", "kivo", "etc"))
+                for made in ("etc/kivo", "usr/kivo/etc"):
+                    os.makedirs(os.path.join(root, made))
                 shares = {name: os.path.join(root, "v", name) for name in table["shares"]}
                 files = {"etc/kivo/shares.json": json.dumps(shares),
                          "etc/passwd": "bob:x:1025:100::/nonexistent:/bin/sh\n" + (
                              "homes:x:1026:100::/:/bin/sh\n" if vector["homes_account"] else ""),
                          "usr/kivo/etc/calendar.info": json.dumps([vector["entry"]])}
                 for name, text in files.items():
-                    with open(os.path.join(root, name), "w", encoding="utf-8") as f:
-                        f.write(text)
+                    write(os.path.join(root, name), text)
                 folders = [e.folder for e in kivo_root.Root(root).calendars()]
                 self.assertEqual([os.path.join(root, "v", vector["at"])],
                                  [os.path.normpath(f) for f in folders])
