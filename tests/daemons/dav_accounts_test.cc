@@ -118,6 +118,11 @@ TEST_F(DavAccountsTest, OnlyUsersWithACryptHashAreServed) {
        "alice:x:1000:100:" + std::string(1006, 'x') + "bob:x:1001:100::/h:/bin/sh\n",
        "bob:$6$s$h:::::::\n", false},
       {"after 100,000 accounts with yescrypt hashes", many.first, many.second, true},
+      // No crypt(3) hash comes near the account's room; one that fills it is no login.
+      {"a hash of 255 bytes", "bob:x:1001:100::/h:/bin/sh\n",
+       "bob:$6$" + std::string(252, 'h') + ":::::::\n", true},
+      {"a hash of 256 bytes", "bob:x:1001:100::/h:/bin/sh\n",
+       "bob:$6$" + std::string(253, 'h') + ":::::::\n", false},
       {"after odd lines",
        "# bob:x:1:1\n\nno colons\n::::\nbobby:x:1002:100::/h:/bin/sh\nbob:x:1001:100::/h:/bin/sh",
        "\n# x\nbobby:*:::::::\nbob:$6$s$h", true},
