@@ -23,6 +23,8 @@ class HostCalendarLocationTest : public TempRootTest {
     TempRootTest::SetUp();
     std::string error;
     ASSERT_TRUE(module_.Open(KIVO_MODULE_PATH, &error)) << error;
+    Write("etc/kivo/shares.json",
+          R"({"public": ")" + Path("v/public") + R"(", "homes": ")" + Path("v/homes") + "\"}");
   }
 
   Json::Value Status(const std::string& account, bool is_admin = false) {
@@ -46,8 +48,6 @@ TEST_F(HostCalendarLocationTest, StatusNamesCalendarsAsTheModuleFindsThem) {
                           "v/public/Unnamed", "v/public/R\xc3\xa9:union %2F"}) {
     ASSERT_TRUE(std::filesystem::create_directories(Path(dir))) << dir;
   }
-  Write("etc/kivo/shares.json",
-        R"({"public": ")" + Path("v/public") + R"(", "homes": ")" + Path("v/homes") + "\"}");
   Json::Value ids(Json::objectValue);
   ids[Identity("v/homes/bob/cal/Cal")] = "bobs";
   ids[Identity("v/homes/cal/Cal")] = "other";
@@ -108,8 +108,6 @@ TEST_F(HostCalendarLocationTest, AnAccountIsOfferedTheCollectionsItMayOpen) {
   // The team folder: group "team" (300) only, bob a member of it.
   ASSERT_EQ(chown(Path("v/public/team").c_str(), 0, 300), 0);
   ASSERT_EQ(chmod(Path("v/public/team").c_str(), 0750), 0);
-  Write("etc/kivo/shares.json",
-        R"({"public": ")" + Path("v/public") + R"(", "homes": ")" + Path("v/homes") + "\"}");
   Write("etc/passwd",
         "bob:x:1025:100::/nonexistent:/bin/sh\nadmin:x:1024:100::/nonexistent:/bin/sh\n");
   Write("etc/group", "users:x:100:\nadministrators:x:101:admin\nteam:x:300:carol,bob\n");

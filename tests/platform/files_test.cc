@@ -1,8 +1,10 @@
 // Volumes, file copies and programs.
 
+#include <errno.h>
 #include <gmock/gmock.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <sched.h>
 #include <stddef.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>

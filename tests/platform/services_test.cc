@@ -75,16 +75,11 @@ TEST_F(ServicesTest, EnabledExactlyWhenRunIsOne) {
 // The kept state and its path belong to one root: moving the root between
 // calls on one thread (as tests do) never answers from the other root's file.
 TEST_F(ServicesTest, KeptStateFollowsTheRoot) {
-  char pattern[] = "/tmp/kivo-platform-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::string first = root_, second = pattern;
-  const std::string second_file = second + "/" + kServices;
-  Write(kServices, R"({"one": {"run": 1}})");
-  Age(kServices);
-  std::filesystem::create_directories(second + "/var/lib/kivo");
-  std::ofstream(second_file) << R"({"one": {"run": 2}})";
-  const struct timespec minute_ago[2] = {{time(nullptr) - 60, 0}, {time(nullptr) - 60, 0}};
-  ASSERT_EQ(utimensat(AT_FDCWD, second_file.c_str(), minute_ago, 0), 0);
+  const std::string first = root_, second = Path("second");
+  for (const auto& [below, run] : {std::pair<std::string, int>{"", 1}, {"second/", 2}}) {
+    Write(below + kServices, R"({"one": {"run": )" + std::to_string(run) + "}}");
+    Age(below + kServices);
+  }
   const struct {
     const std::string& root;
     int enabled;
@@ -94,7 +89,6 @@ TEST_F(ServicesTest, KeptStateFollowsTheRoot) {
     EXPECT_EQ(KLIBServiceIsEnabled("one"), r.enabled) << r.root;
   }
   setenv("KIVO_ROOT", first.c_str(), 1);
-  std::filesystem::remove_all(second);
 }
 
 // No action on a state file it cannot read.
