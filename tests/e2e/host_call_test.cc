@@ -35,9 +35,19 @@ std::string ShadowHash(const TestRoot& root, const std::string& name) {
   return "";
 }
 
-TEST(HostInit, LaysOutTheRootAndARerunKeepsIt) {
+// A fresh root, made by `init` with the administrator's password given.
+class RootTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(root.ok()) << root.init_result().err; }
   TestRoot root;
-  ASSERT_TRUE(root.ok()) << root.init_result().err;
+};
+using HostInit = RootTest;
+using HostCall = RootTest;
+using HostCommands = RootTest;
+using WebDAVEndToEndTest = RootTest;
+using CalendarEndToEndTest = RootTest;
+
+TEST_F(HostInit, LaysOutTheRootAndARerunKeepsIt) {
   EXPECT_EQ(root.init_result().out, "") << "no password is printed when one is given";
   for (const char* dir : {"/etc", "/etc/kivo", "/usr/kivo/etc", "/usr/kivo/etc.defaults",
                           "/var/lib/kivo", "/var/log/kivo", "/volume1/homes"}) {
@@ -103,9 +113,7 @@ TEST(HostInit, LaysOutTheRootAndARerunKeepsIt) {
   EXPECT_THAT(first.out, ::testing::MatchesRegex("admin password: [A-Za-z0-9_-]{16,}\n"));
 }
 
-TEST(HostCall, CalDAVSwitchEndToEnd) {
-  TestRoot root;
-  ASSERT_TRUE(root.ok()) << root.init_result().err;
+TEST_F(HostCall, CalDAVSwitchEndToEnd) {
   Result get = root.WebApi({"call", "--module", kModulePath, kCalDAV, "1", "get"});
   ASSERT_EQ(get.status, 0) << get.err;
   EXPECT_EQ(get.out, "{\"success\":true,\"data\":{\"enable\":false}}\n");
@@ -148,9 +156,7 @@ TEST(HostCall, CalDAVSwitchEndToEnd) {
 }
 
 // Exit status 0 done, 1 refused, 2 a usage error (nothing on stdout); failures say why.
-TEST(HostCommands, ExitStatusesAndTheirEffects) {
-  TestRoot root;
-  ASSERT_TRUE(root.ok()) << root.init_result().err;
+TEST_F(HostCommands, ExitStatusesAndTheirEffects) {
   ASSERT_TRUE(root.AddUser("bob"));
   ASSERT_TRUE(root.AddUser("carol", /*admin=*/true));
   EXPECT_EQ(ShadowHash(root, "bob"), "!") << "a new user has no password yet";
@@ -217,9 +223,7 @@ TEST(HostCommands, ExitStatusesAndTheirEffects) {
 // What the program says of itself comes from the build and the module: the version from
 // debian/changelog alone, the calls and their parameters from the loaded module's table and the
 // descriptor beside it, never from the host.
-TEST(HostCommands, VersionAndCallHelpComeFromTheBuildAndTheModule) {
-  TestRoot root;
-  ASSERT_TRUE(root.ok()) << root.init_result().err;
+TEST_F(HostCommands, VersionAndCallHelpComeFromTheBuildAndTheModule) {
   const std::string head = ReadLines(std::string(KIVO_SOURCE_DIR) + "/debian/changelog").at(0);
   const size_t open = head.find(" (") + 2;
   for (const char* flag : {"--version", "-V"}) {
@@ -254,9 +258,7 @@ TEST(HostCommands, VersionAndCallHelpComeFromTheBuildAndTheModule) {
 }
 
 // `passwd` holds the page's rules (host MeetsPasswordRules): counted in characters, not bytes.
-TEST(HostCommands, PasswdRefusesWhatThePageRefuses) {
-  TestRoot root;
-  ASSERT_TRUE(root.ok()) << root.init_result().err;
+TEST_F(HostCommands, PasswdRefusesWhatThePageRefuses) {
   ASSERT_TRUE(root.AddUser("bob"));
   ASSERT_TRUE(root.AddUser("longname"));  // a name long enough to be a password
   const std::string umlaut = "\xc3\xa4";  // one character, two bytes
@@ -332,9 +334,7 @@ TerminalRun PasswdOnATerminal(const TestRoot& root, const std::vector<std::strin
   return run;
 }
 
-TEST(HostCommands, PasswdAsksATerminalTwiceWithoutEcho) {
-  TestRoot root;
-  ASSERT_TRUE(root.ok()) << root.init_result().err;
+TEST_F(HostCommands, PasswdAsksATerminalTwiceWithoutEcho) {
   ASSERT_TRUE(root.AddUser("bob"));
   const TerminalRun differ = PasswdOnATerminal(root, {"first-secret", "second-secret"});
   EXPECT_EQ(differ.status, 1) << differ.shown;
@@ -353,9 +353,7 @@ TEST(HostCommands, PasswdAsksATerminalTwiceWithoutEcho) {
 
 // The WebDAV settings through `call` on the real platform: the answers, kivoinfo.conf,
 // the journal, and the port check (the order and refusals are WebDAVApplyTest's).
-TEST(WebDAVEndToEndTest, SetThenGetAndTheActionsJournaledInOrder) {
-  TestRoot root;
-  ASSERT_TRUE(root.ok()) << root.init_result().err;
+TEST_F(WebDAVEndToEndTest, SetThenGetAndTheActionsJournaledInOrder) {
   EXPECT_EQ(root.Call(kWebDAV, "get").answer["data"], ParseJson(R"({"enable_http": false,
       "http_port_num": 5005, "enable_https": false, "https_port_num": 5006,
       "anonymouslogin_enable": false, "depth_infinity_enable": false})"));
@@ -396,9 +394,7 @@ TEST(WebDAVEndToEndTest, SetThenGetAndTheActionsJournaledInOrder) {
 }
 
 // Comments of a hand-edited registry stay in the file and never reach an answer.
-TEST(CalendarEndToEndTest, RegistryCommentsNeverReachTheAnswer) {
-  TestRoot root;
-  ASSERT_TRUE(root.ok()) << root.init_result().err;
+TEST_F(CalendarEndToEndTest, RegistryCommentsNeverReachTheAnswer) {
   const std::string registry = root.Path("/usr/kivo/etc/calendar.info");
   ASSERT_TRUE(WriteFile(registry, R"(// written by hand
 [ // the team's

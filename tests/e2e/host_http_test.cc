@@ -1,10 +1,8 @@
 // kivo-webapi serve over HTTP and HTTPS: logins, sessions, permissions, hostile requests and
 // names, slow, unfinished and flooding clients, the account work. Loopback, bounded.
 
-#include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
