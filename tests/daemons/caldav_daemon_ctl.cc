@@ -4,7 +4,6 @@
 #include <syslog.h>
 
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "daemons/radicale/caldav_daemon.h"

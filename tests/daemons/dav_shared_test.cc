@@ -22,6 +22,7 @@ namespace {
 
 struct Key {
   unsigned char bytes[KD_KEY_BYTES];
+  std::string text() const { return std::string(bytes, bytes + KD_KEY_BYTES); }
 };
 
 class DavSharedTest : public ::testing::Test {
@@ -79,19 +80,14 @@ TEST_F(DavSharedTest, KeysSeparateTheirPartsAndDifferPerDaemon) {
   const Key k = K("alice", "secret");
   const std::vector<Key> others = {K("alice", "secreT"), K("alice", "secret2"), K("alice", ""),
                                    K("alicesecret", ""), K("alic", "esecret"),  K("bob", "secret")};
-  for (const Key& o : others)
-    EXPECT_NE(std::string(k.bytes, k.bytes + KD_KEY_BYTES),
-              std::string(o.bytes, o.bytes + KD_KEY_BYTES));
+  for (const Key& o : others) EXPECT_NE(k.text(), o.text());
   // The whole password counts, bytes after a NUL too.
-  EXPECT_NE(std::string((const char*)K("a", std::string("pw\0x", 4)).bytes, KD_KEY_BYTES),
-            std::string((const char*)K("a", std::string("pw\0y", 4)).bytes, KD_KEY_BYTES));
+  EXPECT_NE(K("a", std::string("pw\0x", 4)).text(), K("a", std::string("pw\0y", 4)).text());
   kd_shared* other = kd_shared_create();
   ASSERT_NE(other, nullptr);
   Key elsewhere;
   kd_key(other, "alice", "secret", 6, elsewhere.bytes);
-  EXPECT_NE(std::string(k.bytes, k.bytes + KD_KEY_BYTES),
-            std::string(elsewhere.bytes, elsewhere.bytes + KD_KEY_BYTES))
-      << "the secret is drawn per daemon";
+  EXPECT_NE(k.text(), elsewhere.text()) << "the secret is drawn per daemon";
 }
 
 // A remembered login stands for its name, its password and the stored hash

@@ -5,8 +5,6 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 
-#include <string>
-
 extern "C" {
 #include "daemons/apache/kivo_dav_space.h"
 }

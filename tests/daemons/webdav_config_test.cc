@@ -49,19 +49,16 @@ class WebDAVConfigTest : public TempRootTest {
   }
 };
 
-// The variant that runs listens (its run setting is stored only later).
-TEST_F(WebDAVConfigTest, ListensForTheRunningVariantOnItsStoredPort) {
+// The variant that runs listens (its run setting is stored only later). A
+// stored port is one number for every reader: the one `get` shows is the
+// one Apache listens on, the firewall opens and the announcement names (the
+// variant's default when the text is no port at all).
+TEST_F(WebDAVConfigTest, EveryReaderServesThePortGetShowsForTheRunningVariant) {
   Write("etc/kivoinfo.conf", "WebDavPort=\"18080\"\nsecure_WebDavPort=\"18443\"\n");
   const std::string config = Config();
   EXPECT_THAT(config, HasSubstr("\nListen 18080\n"));
   EXPECT_THAT(config, Not(HasSubstr("18443")));
   EXPECT_THAT(config, Not(HasSubstr("SSLEngine")));
-}
-
-// A stored port is one number for every reader: the one `get` shows is the
-// one Apache listens on, the firewall opens and the announcement names (the
-// variant's default when the text is no port at all).
-TEST_F(WebDAVConfigTest, EveryReaderServesThePortGetShows) {
   Write("var/lib/kivo/services.json", R"({"webdav-httpd-pure": {"run": 1, "running": true}})");
   const struct {
     const char* stored;
