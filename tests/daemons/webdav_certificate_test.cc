@@ -48,15 +48,7 @@ TEST_F(WebDAVCertificateTest, AnInstalledCertificateIsServedWithoutCuttingATrans
   ASSERT_EQ(made.status, 0) << made.err;
 
   const std::string home = root_.Path("/volume1/homes/alice");
-  {
-    std::ofstream file(home + "/big.bin", std::ios::binary);
-    std::vector<char> block(1 << 20);
-    for (uint64_t at = 0; at < kSize; at += block.size()) {
-      GeneratedBytes(kSeed, at, block.data(), block.size());
-      file.write(block.data(), static_cast<std::streamsize>(block.size()));
-    }
-    ASSERT_TRUE(file.good());
-  }
+  ASSERT_TRUE(WriteGenerated(home + "/big.bin", kSeed, kSize));
   ASSERT_EQ(chown((home + "/big.bin").c_str(), UidOf("alice"), static_cast<gid_t>(-1)), 0);
   const pid_t daemon = DaemonPid();
   ASSERT_GT(daemon, 0);

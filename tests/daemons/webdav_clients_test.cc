@@ -7,14 +7,9 @@
 // run in caldav_daemon_test.py. Where a client cannot run on
 // the machine the test says so and skips.
 
-#include <sys/mount.h>
-#include <sys/wait.h>
-
-#include <fstream>
 #include <future>
 
 #include "tests/daemons/webdav_fixture.h"
-#include "tests/support/generated_stream.h"
 
 namespace e2e {
 namespace {
@@ -34,6 +29,15 @@ class WebDAVClientsTest : public WebDAVDaemonTest {
     const Result obscured = e2e::Run({"/usr/bin/rclone", "obscure", password}, root_.path());
     std::string pass = obscured.out.substr(0, obscured.out.find('\n'));
     return ":webdav,url='" + Url("") + "',vendor=other,user=" + user + ",pass=" + pass + ":";
+  }
+
+  // rclone with `args`, no configuration and one try, given `seconds` at most.
+  Result Rclone(const std::vector<std::string>& args, const std::string& seconds = "600") const {
+    std::vector<std::string> argv = {
+        "/usr/bin/timeout", seconds, "/usr/bin/rclone",     "--config", "/dev/null",
+        "--retries",        "1",     "--low-level-retries", "1"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return e2e::Run(argv, root_.path());
   }
 };
 
@@ -138,10 +142,7 @@ TEST_F(WebDAVClientsTest, RcloneSyncsNewNestedFoldersForTwoUsersAtOnce) {
                                                  std::vector<std::string>{"copy", remote, back},
                                                  std::vector<std::string>{"check", local, remote},
                                                  std::vector<std::string>{"check", local, back}}) {
-      std::vector<std::string> argv = {
-          "/usr/bin/rclone", "--config", "/dev/null", "--retries", "1", "--low-level-retries", "1"};
-      argv.insert(argv.end(), args.begin(), args.end());
-      const Result r = e2e::Run(argv, root_.path());
+      const Result r = Rclone(args);
       if (r.status != 0) out += args[0] + " failed: " + r.out + r.err;
     }
     return out;
@@ -162,24 +163,12 @@ TEST_F(WebDAVClientsTest, RcloneCopiesAFileLargerThanAGibibyte) {
   constexpr uint64_t kSize = 1100ull << 20;
   const std::string local = root_.Path("/rclone-large");
   ASSERT_TRUE(std::filesystem::create_directories(local));
-  {
-    std::ofstream file(local + "/big.bin", std::ios::binary);
-    std::vector<char> block(1 << 20);
-    for (uint64_t at = 0; at < kSize; at += block.size()) {
-      GeneratedBytes(11, at, block.data(), block.size());
-      file.write(block.data(), static_cast<std::streamsize>(block.size()));
-    }
-    ASSERT_TRUE(file.good());
-  }
+  ASSERT_TRUE(WriteGenerated(local + "/big.bin", 11, kSize));
   const std::string remote = RcloneRemote("alice") + "homes/alice/large";
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"copy", local, remote},
         std::vector<std::string>{"check", "--download", local, remote}}) {
-    std::vector<std::string> argv = {
-        "/usr/bin/timeout", "100", "/usr/bin/rclone",     "--config", "/dev/null",
-        "--retries",        "1",   "--low-level-retries", "1"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    const Result r = e2e::Run(argv, root_.path());
+    const Result r = Rclone(args, "100");
     EXPECT_EQ(r.status, 0) << args[0] << ": " << r.out << r.err;
   }
   const struct stat stored = StatOf(root_.Path("/volume1/homes/alice/large/big.bin"));

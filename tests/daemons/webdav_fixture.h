@@ -15,6 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "tests/support/e2e.h"
+#include "tests/support/generated_stream.h"
 
 namespace e2e {
 
@@ -168,6 +170,17 @@ inline std::string Base64(const std::string& text) {
   return out;
 }
 
+// Writes `size` bytes (whole MiB) of the generated stream `seed` to `path`.
+inline bool WriteGenerated(const std::string& path, uint64_t seed, uint64_t size) {
+  std::ofstream file(path, std::ios::binary);
+  std::vector<char> block(1 << 20);
+  for (uint64_t at = 0; at < size; at += block.size()) {
+    GeneratedBytes(seed, at, block.data(), block.size());
+    file.write(block.data(), static_cast<std::streamsize>(block.size()));
+  }
+  return file.good();
+}
+
 inline constexpr char kLockBody[] =
     R"(<?xml version="1.0"?><D:lockinfo xmlns:D="DAV:"><D:lockscope><D:exclusive/>)"
     R"(</D:lockscope><D:locktype><D:write/></D:locktype></D:lockinfo>)";
@@ -179,24 +192,43 @@ inline std::string LockToken(const std::string& answer) {
   return answer.substr(at + 13, answer.find('>', at) - at - 13);
 }
 
-// The status of one whole answer to `request` on the kept connection `fd`
-// (its body read past); 0 when the daemon closed it instead.
-inline int KeptStatus(int fd, const std::string& request) {
-  if (write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) return 0;
+// One whole answer to `request` on the kept connection `fd` (its body read
+// past): its status (0 when the daemon closed the connection instead) and
+// whether it says the connection closes.
+struct KeptAnswer {
+  int status = 0;
+  bool closes = false;
+};
+
+inline KeptAnswer Kept(int fd, const std::string& request) {
+  KeptAnswer answer;
+  if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+      static_cast<ssize_t>(request.size())) {
+    return answer;
+  }
   std::string head;
   char c;
   while (head.find("\r\n\r\n") == std::string::npos && read(fd, &c, 1) == 1) head += c;
-  const size_t at = head.find("Content-Length: ");
-  for (long left = at == std::string::npos ? 0 : atol(head.c_str() + at + 16); left > 0; --left) {
-    if (read(fd, &c, 1) != 1) return 0;
+  if (head.rfind("HTTP/1.1 ", 0) != 0 || head.find("\r\n\r\n") == std::string::npos) {
+    return answer;
+  }
+  std::string lower = head;
+  std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+  const size_t at = lower.find("\r\ncontent-length: ");
+  for (long left = at == std::string::npos ? 0 : atol(lower.c_str() + at + 18); left > 0; --left) {
+    if (read(fd, &c, 1) != 1) return answer;
   }
   std::string chunks;
-  while (head.find("chunked") != std::string::npos &&
+  while (lower.find("transfer-encoding: chunked") != std::string::npos &&
          chunks.find("\r\n0\r\n\r\n") == std::string::npos && read(fd, &c, 1) == 1) {
     chunks += c;
   }
-  return head.rfind("HTTP/1.1 ", 0) == 0 ? atoi(head.c_str() + 9) : 0;
+  answer.status = atoi(head.c_str() + 9);
+  answer.closes = lower.find("\r\nconnection: close") != std::string::npos;
+  return answer;
 }
+
+inline int KeptStatus(int fd, const std::string& request) { return Kept(fd, request).status; }
 
 // The status of one request sent straight from this process: no client
 // program starts between a setting's return and the request.

@@ -2,7 +2,6 @@
 // for a long time by several logins, every setting changed while an upload
 // and a download are under way, and uploads into a full disk.
 
-#include <signal.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,41 +20,6 @@ namespace {
 
 using ::testing::HasSubstr;
 using ::testing::Not;
-
-// One answer on a kept-alive connection: its status (0 when the daemon
-// closed the connection instead) and whether it says the connection closes.
-struct KeptAnswer {
-  int status = 0;
-  bool closes = false;
-};
-
-KeptAnswer Exchange(int fd, const std::string& request) {
-  KeptAnswer answer;
-  if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
-      static_cast<ssize_t>(request.size())) {
-    return answer;
-  }
-  std::string head;
-  char c;
-  while (head.find("\r\n\r\n") == std::string::npos && read(fd, &c, 1) == 1) head += c;
-  if (head.rfind("HTTP/1.1 ", 0) != 0 || head.find("\r\n\r\n") == std::string::npos) {
-    return answer;
-  }
-  std::string lower = head;
-  std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
-  const size_t at = lower.find("\r\ncontent-length: ");
-  for (long left = at == std::string::npos ? 0 : atol(lower.c_str() + at + 18); left > 0; --left) {
-    if (read(fd, &c, 1) != 1) return answer;
-  }
-  std::string chunks;
-  while (lower.find("transfer-encoding: chunked") != std::string::npos &&
-         chunks.find("\r\n0\r\n\r\n") == std::string::npos && read(fd, &c, 1) == 1) {
-    chunks += c;
-  }
-  answer.status = atoi(head.c_str() + 9);
-  answer.closes = lower.find("\r\nconnection: close") != std::string::npos;
-  return answer;
-}
 
 std::string Request(const std::string& method, const std::string& path, const std::string& user,
                     const std::string& body = "", const std::string& extra = "") {
@@ -109,7 +73,7 @@ TEST_F(WebDAVTransfersTest, AKeptConnectionAnswersEveryRequestPastItsLoginsReche
   const int fd = Dial(http_port_);
   ASSERT_GE(fd, 0);
   for (size_t i = 0; i < steps.size(); ++i) {
-    const KeptAnswer answer = Exchange(fd, steps[i].request);
+    const KeptAnswer answer = Kept(fd, steps[i].request);
     ASSERT_EQ(answer.status, steps[i].status)
         << "request " << i << ": " << steps[i].request.substr(0, steps[i].request.find('\r'));
     ASSERT_FALSE(answer.closes) << "request " << i;
@@ -119,8 +83,8 @@ TEST_F(WebDAVTransfersTest, AKeptConnectionAnswersEveryRequestPastItsLoginsReche
   std::string shadow = Read(root_.Path("/etc/shadow"));
   ASSERT_NE(shadow.find("\nbob:$"), std::string::npos);
   ASSERT_TRUE(WriteFile(root_.Path("/etc/shadow"), shadow.insert(shadow.find("\nbob:$") + 5, "!")));
-  EXPECT_EQ(Exchange(fd, Request("PUT", "/homes/bob/locked.txt", bob, "x")).status, 401);
-  EXPECT_EQ(Exchange(fd, Request("PROPFIND", "/homes/alice/", Alice(), "", "Depth: 0\r\n")).status,
+  EXPECT_EQ(Kept(fd, Request("PUT", "/homes/bob/locked.txt", bob, "x")).status, 401);
+  EXPECT_EQ(Kept(fd, Request("PROPFIND", "/homes/alice/", Alice(), "", "Depth: 0\r\n")).status,
             207);
   close(fd);
   // A refused request's long body is never read for a client that did not
@@ -132,7 +96,7 @@ TEST_F(WebDAVTransfersTest, AKeptConnectionAnswersEveryRequestPastItsLoginsReche
             Base64("alice:wrong") + "\r\nTransfer-Encoding: chunked\r\n\r\n10000\r\n"}) {
     const int fresh = Dial(http_port_);
     ASSERT_GE(fresh, 0);
-    const KeptAnswer answer = Exchange(fresh, refused);
+    const KeptAnswer answer = Kept(fresh, refused);
     EXPECT_EQ(answer.status, 401) << refused;
     EXPECT_TRUE(answer.closes) << refused;
     close(fresh);
@@ -160,15 +124,7 @@ TEST_F(WebDAVTransfersTest, SettingChangesNeverCutATransfer) {
   constexpr uint64_t kSize = 200ull << 20, kUpSeed = 1, kDownSeed = 2;
   constexpr size_t kChunk = 64 * 1024;
   const std::string home = root_.Path("/volume1/homes/alice");
-  {
-    std::ofstream file(home + "/down.bin", std::ios::binary);
-    std::vector<char> block(1 << 20);
-    for (uint64_t at = 0; at < kSize; at += block.size()) {
-      GeneratedBytes(kDownSeed, at, block.data(), block.size());
-      file.write(block.data(), static_cast<std::streamsize>(block.size()));
-    }
-    ASSERT_TRUE(file.good());
-  }
+  ASSERT_TRUE(WriteGenerated(home + "/down.bin", kDownSeed, kSize));
   ASSERT_EQ(chown((home + "/down.bin").c_str(), UidOf("alice"), static_cast<gid_t>(-1)), 0);
 
   struct Settings {
@@ -224,7 +180,7 @@ TEST_F(WebDAVTransfersTest, SettingChangesNeverCutATransfer) {
       sent += n;
       pace(sent);
     }
-    if (upload_error.empty()) upload_status = Exchange(fd, "").status;
+    if (upload_error.empty()) upload_status = Kept(fd, "").status;
     if (fd >= 0) close(fd);
   });
   std::string download_error;
