@@ -128,15 +128,6 @@ bool StartsWith(const char* line, size_t length, const char* prefix) {
 // id replaces the earlier one.
 bool CalendarIdentity::Load() {
   const std::string path = kivo::RootedPath(kind_.ids_file);
-  ids_.clear();
-  pending_ = Json::Value(Json::arrayValue);
-  keys_.clear();
-  ended_.clear();
-  changed_ = false;
-  lines_.clear();
-  whole_ = false;
-  file_lines_ = 0;
-  on_disk_ = false;
   std::string text;
   bool missing = false;
   struct stat st;

@@ -66,8 +66,8 @@ class CalendarIdentity {
   CalendarIdentity(const CalendarIdentity&) = delete;
   CalendarIdentity& operator=(const CalendarIdentity&) = delete;
 
-  // Reads the record and the calendar changes under way (none: empty).
-  // False, logged, when either cannot be read.
+  // Reads the record and the calendar changes under way (none: empty),
+  // once, into a new object. False, logged, when either cannot be read.
   bool Load();
   // Writes the record back when it changed since Load: the new lines
   // appended and the file synced, or the whole record replaced (temporary,
@@ -116,7 +116,7 @@ class CalendarIdentity {
   int* const error_code_;
   const CollectionKind& kind_;
   std::unordered_map<std::string, std::string> ids_;  // token by id
-  Json::Value pending_;                               // the changes under way
+  Json::Value pending_{Json::arrayValue};             // the changes under way
   std::vector<std::string> keys_;   // each one's key in the record; "" until saved
   std::vector<std::string> ended_;  // keys of changes finished since the last Save
   bool changed_ = false;
