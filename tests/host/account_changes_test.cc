@@ -115,6 +115,8 @@ TEST_F(AccountChangesTest, ARemovalTakesTheLinesAndMembershipsAndOnlyTheHomeTheA
   ASSERT_EQ(chown((homes + "/alice").c_str(), 1025, 100), 0);
   ASSERT_EQ(chown((homes + "/wheel").c_str(), 1025, 100), 0) << "alice's, at wheel's name";
   ASSERT_EQ(symlink(Path("elsewhere").c_str(), (homes + "/ali").c_str()), 0);
+  // Memberships go from every line that lists them, whatever its other fields hold.
+  Write("etc/group", Read("etc/group") + "odd:x::alice,guests\n");
   const struct {
     const char* name;
     bool remove_home;
@@ -144,6 +146,7 @@ TEST_F(AccountChangesTest, ARemovalTakesTheLinesAndMembershipsAndOnlyTheHomeTheA
   const std::string group = Read("etc/group");
   EXPECT_NE(group.find("team:x:2000:\n"), std::string::npos) << group;
   EXPECT_NE(group.find("ali:x:2002:\n"), std::string::npos) << group;
+  EXPECT_NE(group.find("odd:x::guests\n"), std::string::npos) << group;
   EXPECT_NE(group.find("guests:x:2001:guest1,guests\n"), std::string::npos) << group;
   host::HomeFate fate = host::HomeFate::kMissing;
   EXPECT_EQ(host::RemoveAccount(root_, "", "boss", false, &fate), ChangeBar::kLastAdministrator);
