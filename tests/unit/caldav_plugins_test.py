@@ -442,6 +442,19 @@ class PluginsTest(unittest.TestCase):
         for uid in ("e100", "e200", "unheard-of"):
             taken("alice", uid)
         self.assertLess(opened.call_count, 3 * 5, opened.call_args_list)
+        # A parse is kept by its file's stamp: the calendar listed again is parsed no more.
+        import kivo_calendar
+        parses = self.enterContext(
+            mock.patch.object(kivo_calendar, "_parse", wraps=kivo_calendar._parse))
+
+        def listed():
+            sanitized = begin("PROPFIND", url)
+            with STORAGE.acquire_lock("r", "alice"):
+                return len(list(STORAGE.discover(sanitized, "1")))
+
+        first = listed()
+        parses.reset_mock()
+        self.assertEqual((first, 0), (listed(), parses.call_count))
 
     def test_accounts_follow_the_table_every_reader_runs(self):
         # The WebDAV daemon's reader runs the same table (dav_accounts_test.cc).
