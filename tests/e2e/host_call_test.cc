@@ -183,9 +183,12 @@ TEST_F(HostCommands, ExitStatusesAndTheirEffects) {
       {{"useradd", "homesick"}, "", 0},
       {{"useradd", "caldav2"}, "", 0},
       {{"passwd", "bob"}, "s3cret-pw\n", 0},
-      {{"passwd", "nobody"}, "long-enough\n", 1},                          // no such account
-      {{"passwd", "bob"}, "\n", 1},                                        // empty password
-      {{"passwd", "bob"}, "", 1},                                          // no line at all
+      {{"passwd", "nobody"}, "long-enough\n", 1},  // no such account
+      {{"passwd", "bob"}, "\n", 1},                // empty password
+      {{"passwd", "bob"}, "", 1},                  // no line at all
+      {{"usermod", "bob"}, "", 2},                 // neither way
+      {{"usermod", "bob", "--lock", "--unlock"}, "", 2},
+      {{"usermod", "--lock"}, "", 2},
       {{"call", "KIVO.Core.FileServ.WebDAV.Nothing", "1", "get"}, "", 2},  // unknown API
       {{"call", kCalDAV, "1", "list"}, "", 2},                             // unknown method
       {{"call", kCalDAV, "2", "get"}, "", 2},                              // unknown version
