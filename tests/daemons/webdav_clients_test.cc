@@ -19,10 +19,6 @@ using ::testing::Not;
 
 class WebDAVClientsTest : public WebDAVDaemonTest {
  protected:
-  std::string Url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(http_port_) + path;
-  }
-
   // rclone's remote for `user` (password "<user>-secret", or alice's).
   std::string RcloneRemote(const std::string& user) const {
     const std::string password = user == "alice" ? kAlicePassword : user + "-secret";
@@ -89,36 +85,13 @@ TEST_F(WebDAVClientsTest, TheSequenceOfDavfsStoresTheContent) {
 // in a mount namespace of its own: a file copied in is on the server after
 // the unmount.
 TEST_F(WebDAVClientsTest, ADavfsMountKeepsWhatIsCopiedIn) {
-  if (access("/usr/sbin/mount.davfs", X_OK) != 0 || access("/dev/fuse", R_OK | W_OK) != 0) {
-    GTEST_SKIP() << "no davfs2 or no /dev/fuse here: the sequence test stands for it";
-  }
   EnableHttp(http_port_);
-  const std::string work = root_.Path("/davfs");
-  ASSERT_TRUE(std::filesystem::create_directories(work + "/mnt"));
-  // davfs2 keeps its cache as its own account.
-  ASSERT_TRUE(std::filesystem::create_directories(work + "/cache"));
-  chmod((work + "/cache").c_str(), 01777);
-  ASSERT_TRUE(WriteFile(
-      work + "/davfs2.conf",
-      "use_locks 1\ncache_dir " + work + "/cache\ndelay_upload 0\nsecrets " + work + "/secrets\n"));
-  ASSERT_TRUE(
-      WriteFile(work + "/secrets", Url("/homes/alice/") + " alice " + kAlicePassword + "\n"));
-  chmod((work + "/secrets").c_str(), 0600);
-  ASSERT_TRUE(WriteFile(work + "/file.txt", "kept by davfs2\n"));
-  // Mount, copy, unmount in a private mount namespace; the exit code says
-  // whether mounting was possible at all (77: not here).
-  const std::string script =
-      "set -e\n"
-      "w=\"$1\"\n"
-      "mount.davfs -o conf=\"$w/davfs2.conf\" \"$2\" \"$w/mnt\" "
-      "  </dev/null >\"$w/mount.log\" 2>&1 || exit 77\n"
-      "cp \"$w/file.txt\" \"$w/mnt/file.txt\"\n"
-      "umount \"$w/mnt\"\n";
-  const Result r = e2e::Run({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh",
-                             "-c", script, "davfs", work, Url("/homes/alice/")},
-                            root_.path());
-  if (r.status == 77) GTEST_SKIP() << "davfs2 cannot mount here: " << Read(work + "/mount.log");
-  ASSERT_EQ(r.status, 0) << r.out << r.err << Read(work + "/mount.log");
+  ASSERT_TRUE(WriteFile(root_.Path("/copied.txt"), "kept by davfs2\n"));
+  const Result r = OnDavfs("/homes/alice/", "use_locks 1\ndelay_upload 0\n",
+                           "cp \"$w/../copied.txt\" \"$w/mnt/file.txt\"\n");
+  if (r.status == 77)
+    GTEST_SKIP() << "davfs2 cannot mount here: " << r.err << Read(root_.Path("/davfs/mount.log"));
+  ASSERT_EQ(r.status, 0) << r.out << r.err << Read(root_.Path("/davfs/mount.log"));
   EXPECT_EQ(Read(root_.Path("/volume1/homes/alice/file.txt")), "kept by davfs2\n");
 }
 

@@ -13,6 +13,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -150,6 +151,37 @@ class WebDAVDaemonTest : public ::testing::Test {
   }
 
   std::string Alice() const { return std::string("alice:") + kAlicePassword; }
+
+  // `commands` run by a shell on a davfs2 mount (at "$w/mnt") of `path` as alice, in a mount
+  // namespace of its own, davfs2.conf holding `conf` too; "$w" is the root's /davfs, with the
+  // mount's log. Status 77: davfs2 cannot mount here (nor when it or FUSE is missing).
+  Result OnDavfs(const std::string& path, const std::string& conf, const std::string& commands) {
+    if (access("/usr/sbin/mount.davfs", X_OK) != 0 || access("/dev/fuse", R_OK | W_OK) != 0) {
+      Result none;
+      none.status = 77;
+      none.err = "no davfs2 or no /dev/fuse";
+      return none;
+    }
+    const std::string work = root_.Path("/davfs"), url = Url(path);
+    std::filesystem::create_directories(work + "/mnt");
+    std::filesystem::create_directories(work + "/cache");  // davfs2's, as its own account
+    chmod((work + "/cache").c_str(), 01777);
+    EXPECT_TRUE(WriteFile(work + "/davfs2.conf",
+                          conf + "cache_dir " + work + "/cache\nsecrets " + work + "/secrets\n"));
+    EXPECT_TRUE(WriteFile(work + "/secrets", url + " alice " + kAlicePassword + "\n"));
+    chmod((work + "/secrets").c_str(), 0600);
+    const std::string script =
+        "set -e\nw=\"$1\"\nmount.davfs -o conf=\"$w/davfs2.conf\" \"$2\" "
+        "\"$w/mnt\" </dev/null >\"$w/mount.log\" 2>&1 || exit 77\n" +
+        commands + "umount \"$w/mnt\"\n";
+    return e2e::Run({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                     script, "davfs", work, url},
+                    root_.path());
+  }
+
+  std::string Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(http_port_) + path;
+  }
 
   TestRoot root_;
   int http_port_ = 0, https_port_ = 0;

@@ -143,31 +143,12 @@ TEST_F(WebDAVQuotaTest, TheFinderAndDavfsShowTheServersFigures) {
   }
   EXPECT_LT(DaemonDescriptorsUnder(volume), 10);
 
-  if (access("/usr/sbin/mount.davfs", X_OK) != 0 || access("/dev/fuse", R_OK | W_OK) != 0) {
-    GTEST_SKIP() << "no davfs2 or no /dev/fuse here: the Finder's question stands for it";
-  }
-  const std::string work = root_.Path("/davfs");
-  ASSERT_TRUE(std::filesystem::create_directories(work + "/mnt"));
-  ASSERT_TRUE(std::filesystem::create_directories(work + "/cache"));
-  chmod((work + "/cache").c_str(), 01777);
-  const std::string url = "http://127.0.0.1:" + std::to_string(http_port_) + "/space/";
-  ASSERT_TRUE(WriteFile(work + "/davfs2.conf",
-                        "cache_dir " + work + "/cache\nsecrets " + work + "/secrets\n"));
-  ASSERT_TRUE(WriteFile(work + "/secrets", url + " alice " + kAlicePassword + "\n"));
-  chmod((work + "/secrets").c_str(), 0600);
   // davfs2 asks at its first statfs (and again after its retry time).
-  const std::string script =
-      "set -e\n"
-      "w=\"$1\"\n"
-      "mount.davfs -o conf=\"$w/davfs2.conf\" \"$2\" \"$w/mnt\" "
-      "  </dev/null >\"$w/mount.log\" 2>&1 || exit 77\n"
-      "stat -f -c '%S %b %a' \"$w/mnt\" || { umount \"$w/mnt\"; exit 1; }\n"
-      "umount \"$w/mnt\"\n";
-  const Result r = e2e::Run({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh",
-                             "-c", script, "davfs", work, url},
-                            root_.path());
-  if (r.status == 77) GTEST_SKIP() << "davfs2 cannot mount here: " << Read(work + "/mount.log");
-  ASSERT_EQ(r.status, 0) << r.out << r.err << Read(work + "/mount.log");
+  const Result r = OnDavfs("/space/", "",
+                           "stat -f -c '%S %b %a' \"$w/mnt\" || { umount \"$w/mnt\"; exit 1; }\n");
+  if (r.status == 77)
+    GTEST_SKIP() << "davfs2 cannot mount here: " << r.err << Read(root_.Path("/davfs/mount.log"));
+  ASSERT_EQ(r.status, 0) << r.out << r.err << Read(root_.Path("/davfs/mount.log"));
   unsigned long long block = 0, blocks = 0, avail = 0;
   std::istringstream(r.out) >> block >> blocks >> avail;
   ASSERT_GT(block, 0u) << r.out;
