@@ -315,6 +315,9 @@ class PluginsTest(unittest.TestCase):
         self.assertEqual("", door_login(AUTH, other + " bob"))
         write("var/lib/kivo/caldav/door-token", "ab\n", 0o640)
         self.assertEqual("", door_login(AUTH, "ab bob"))
+        for token, expected in (("cd" * 16, "bob"), ("cd" * 15 + "c", "")):  # 32 hex digits, 31
+            write("var/lib/kivo/caldav/door-token", token + "\n", 0o640)
+            self.assertEqual(expected, door_login(AUTH, token + " bob"), token)
 
     def test_a_sync_token_answers_the_changes_since_to_its_user_alone(self):
         team = path("volume1/public/Team")
