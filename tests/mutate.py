@@ -171,6 +171,9 @@ COVERAGE = [
      r"CreateRuleTest)\."),
     ("host/hosting/account_changes.cc", ["host_tests", "kivo-webapi"],
      r"^(AccountChangeRules|AccountChangesTest|HostAccountsTest)\."),
+    # The command line: its own suite runs the program, on a terminal too.
+    ("host/cli/", ["host_tests", "kivo-webapi"],
+     r"^(HostCommands|HostAccountsTest|HostInit|HostCall)"),
     ("host/", ["host_tests", "kivo-webapi"],
      r"^(SessionsTest|AccountsVersionTest|HostAccountsRuleTest|HostHttpTest|HostAccountsTest|"
      r"ModuleTableRules|HostCalendarLocationTest)\."),
