@@ -112,6 +112,14 @@ TEST_F(LoginBrakeTest, ANetworkGuessingManyAccountsIsBraked) {
     EXPECT_EQ(Try(web_, "bob", "10.8.0.1", i % 2 ? KB_SUCCEEDED : KB_UNCHECKED), 0) << i;
     EXPECT_EQ(Try(web_, "bob", ("10.7." + std::to_string(i) + ".1").c_str(), KB_SUCCEEDED), 0) << i;
   }
+  // A minute on, one try more and the refusals count from none again: fifteen leave the
+  // network served, sixteen shed it.
+  now_ += 60;
+  EXPECT_EQ(Try(web_, "x", "10.9.9.1", KB_FAILED), 0);
+  for (int i = 0; i < 15; ++i) EXPECT_GT(Try(web_, "x", "10.9.9.1", KB_FAILED), 0) << i;
+  EXPECT_FALSE(kb_network_shed(dav_, "10.9.9.5", now_));
+  EXPECT_GT(Try(web_, "x", "10.9.9.1", KB_FAILED), 0);
+  EXPECT_TRUE(kb_network_shed(dav_, "10.9.9.5", now_));
 }
 
 TEST_F(LoginBrakeTest, AStateFileOthersCouldReadIsRefused) {

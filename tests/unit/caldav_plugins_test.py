@@ -319,6 +319,18 @@ class PluginsTest(unittest.TestCase):
             write("var/lib/kivo/caldav/door-token", token + "\n", 0o640)
             self.assertEqual(expected, door_login(AUTH, token + " bob"), token)
 
+    def test_a_body_past_the_servers_limit_is_refused_before_the_login(self):
+        import kivo_server
+        configuration = config.load([(path("radicale.conf"), False)])
+        limit = configuration.get("server", "max_content_length")
+        application = kivo_server.Application(configuration)
+        for length, expected in ((limit, "403"), (limit + 1, "413")):  # no login: 403
+            answered = []
+            application({"REQUEST_METHOD": "PUT", "PATH_INFO": "/alice/Mine/x.ics",
+                         "CONTENT_LENGTH": str(length)},
+                        lambda status, headers: answered.append(status[:3]))
+            self.assertEqual([expected], answered, length)
+
     def test_a_sync_token_answers_the_changes_since_to_its_user_alone(self):
         team = path("volume1/public/Team")
         url = urls("alice")["Team"]
