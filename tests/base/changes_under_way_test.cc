@@ -357,20 +357,20 @@ TEST_F(ChangesUnderWayTest, ThePreviousVersionsRecordsAreTakenIn) {
   Json::Value old = Call("set");
   old["before"]["/etc/a.conf"] = "old";
   old["before"]["/etc/b.conf"] = "old";
-  Write("/var/lib/kivo/settings-under-way.json", Json::FastWriter().write(old));
-  const std::string settings = Path("/var/lib/kivo/settings-under-way.json");
-  ASSERT_EQ(chmod(settings.c_str(), 0600), 0);
-  Write("/usr/kivo/etc/calendar.ids",
-        std::string(32, 'a') + " Cal:public\n" +
-            R"(pending {"op":"delete","id":"Cal:public","token":")" + std::string(32, 'a') +
-            "\"}\n" + R"(pending {"op":"create","id":"New:public","token":")" +
-            std::string(32, 'b') + "\"}\n" + "done " + std::string(32, 'b') + "\n" +
-            "pending {\"op\":\"cre");  // an append cut short
-  ASSERT_EQ(chmod(Path("/usr/kivo/etc/calendar.ids").c_str(), 0600), 0);
+  const std::string settings = "/var/lib/kivo/settings-under-way.json";
+  Write(settings, Json::FastWriter().write(old));
+  ASSERT_EQ(chmod(Path(settings).c_str(), 0600), 0);
+  const std::string ids = "/usr/kivo/etc/calendar.ids";
+  Write(ids, std::string(32, 'a') + " Cal:public\n" +
+                 R"(pending {"op":"delete","id":"Cal:public","token":")" + std::string(32, 'a') +
+                 "\"}\n" + R"(pending {"op":"create","id":"New:public","token":")" +
+                 std::string(32, 'b') + "\"}\n" + "done " + std::string(32, 'b') + "\n" +
+                 "pending {\"op\":\"cre");  // an append cut short
+  ASSERT_EQ(chmod(Path(ids).c_str(), 0600), 0);
 
   ASSERT_TRUE(kivo::base::TakeInPreviousRecords());
   ASSERT_TRUE(kivo::base::TakeInPreviousRecords()) << "taken in once";
-  EXPECT_FALSE(std::filesystem::exists(settings));
+  EXPECT_FALSE(std::filesystem::exists(Path(settings)));
   Json::Value calendar;
   ASSERT_TRUE(ChangesUnderWay::Read("calendar", &calendar));
   ASSERT_EQ(calendar.size(), 1u);

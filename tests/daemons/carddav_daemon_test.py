@@ -134,10 +134,10 @@ class CardDAVTest(unittest.TestCase):
 
         # sync-collection: everything at first, then only what changed since the token.
         def sync(token=""):
-            tree = multistatus("REPORT", contacts, "alice", '<?xml version="1.0"?><D:sync-'
-                               'collection xmlns:D="DAV:"><D:sync-token>%s</D:sync-token><D:sync-'
-                               'level>1</D:sync-level><D:prop><D:getetag/></D:prop></D:sync-'
-                               'collection>' % token)
+            tree = multistatus("REPORT", contacts, "alice",
+                               '<?xml version="1.0"?><D:sync-collection xmlns:D="DAV:">'
+                               '<D:sync-token>%s</D:sync-token><D:sync-level>1</D:sync-level>'
+                               '<D:prop><D:getetag/></D:prop></D:sync-collection>' % token)
             return tree.findtext("D:sync-token", namespaces=NS), hrefs(tree)
         token, everything = sync()
         self.assertEqual([contacts + "v3.vcf", contacts + "v4.vcf"], everything)
